@@ -1,0 +1,169 @@
+#include "ansi.h"
+#include "numeric.h"
+#include "regional.h"
+#include "text.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+
+using namespace pelvoran;
+
+TEST(AnsiCode, GivesSignedGbkCodes) {
+    struct Case {
+        char16_t c;
+        int code;
+    };
+    const Case cases[] = {
+        {u'A', 65},       {u'z', 122},       {u'\0', 0},        {u'\x7F', 127},
+        {u'€', 128},      // the one single-byte character above ASCII
+        {u'啊', -20319},  // B0 A1
+        {u'中', -10544},  // D6 D0
+        {u'é', -22362},   // A8 A6
+        {u'Ｅ', -23611},  // full-width E, A3 C5
+        {u'\u3000', -24159}, // ideographic space, A1 A1
+        {u'한', 63},      // not in GBK
+        {u'\uE000', 63},  // private use, not in GBK
+        {u'\uFFFD', 63},
+        {char16_t(0xD800), 63}, // high surrogate half
+        {char16_t(0xDBFF), 63},
+        {char16_t(0xDC00), 63}, // low surrogate half
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(AnsiCode(c.c), c.code) << "U+" << std::hex << int(c.c);
+}
+
+TEST(AnsiCode, FailureDoesNotSpoilTheNextCharacter) {
+    EXPECT_EQ(AnsiCode(u'한'), 63);
+    EXPECT_EQ(AnsiCode(u'啊'), -20319);
+    EXPECT_EQ(AnsiCode(char16_t(0xD83D)), 63);
+    EXPECT_EQ(AnsiCode(u'中'), -10544);
+}
+
+TEST(AnsiCode, EveryDoubleByteCodeIsInGbkRange) {
+    // Lead 0x81..0xFE and trail 0x40..0xFE without 0x7F, read as signed.
+    for (char32_t c = 0x80; c < 0x10000; ++c) {
+        const int code = AnsiCode(static_cast<char16_t>(c));
+        if (code < 0) {
+            const int n = code + 65536;
+            const int lead = n >> 8, trail = n & 0xFF;
+            ASSERT_TRUE(lead >= 0x81 && lead <= 0xFE) << std::hex << int(c);
+            ASSERT_TRUE(trail >= 0x40 && trail <= 0xFE && trail != 0x7F) << std::hex << int(c);
+        } else {
+            ASSERT_TRUE(code == 63 || code == 128) << std::hex << int(c) << " " << code;
+        }
+    }
+}
+
+TEST(AnsiChar, SingleBytes) {
+    EXPECT_EQ(AnsiChar(0x00), u'\0');
+    EXPECT_EQ(AnsiChar(0x41), u'A');
+    EXPECT_EQ(AnsiChar(0x7F), u'\x7F');
+    EXPECT_EQ(AnsiChar(0x80), u'€');
+    for (int b : {0x81, 0xA1, 0xB0, 0xFE, 0xFF})
+        EXPECT_EQ(AnsiChar(static_cast<std::uint8_t>(b)), kAnsiCharReplacement) << b;
+}
+
+TEST(Text, TrimRemovesBlanksOnly) {
+    EXPECT_EQ(trimBlanks(u"  a b  "), u"a b");
+    EXPECT_EQ(trimBlanks(u"\ta\t"), u"\ta\t");
+    EXPECT_EQ(trimBlanks(u"\u3000a"), u"\u3000a");
+    EXPECT_EQ(trimBlanks(u"   "), u"");
+    EXPECT_EQ(trimBlanks(u""), u"");
+}
+
+TEST(Text, Utf8RoundTripAndRejects) {
+    EXPECT_EQ(fromUtf8("中A"), Text(u"中A"));
+    EXPECT_EQ(fromUtf8("\xF0\x9F\x98\x80"), Text(u"\U0001F600"));
+    EXPECT_EQ(toUtf8(u"\U0001F600中"), "\xF0\x9F\x98\x80\xE4\xB8\xAD");
+    EXPECT_EQ(toUtf8(Text(1, char16_t(0xD800)) + u"a"), "\xEF\xBF\xBD" "a");
+    EXPECT_EQ(toUtf8(Text(1, char16_t(0xDC00))), "\xEF\xBF\xBD");
+    const char* invalid[] = {
+        "\xC0\x80",         // overlong NUL
+        "\xE0\x80\xAF",     // overlong '/'
+        "\xED\xA0\x80",     // encoded surrogate
+        "\xF4\x90\x80\x80", // above U+10FFFF
+        "\xE4\xB8",         // truncated at the end
+        "\xE4\xB8" "a",     // truncated in the middle
+        "\x80",             // lone continuation byte
+        "\xFF",
+    };
+    for (const char* s : invalid)
+        EXPECT_FALSE(fromUtf8(s).has_value()) << s;
+}
+
+TEST(ToInt16, RoundsHalfToEvenAndSaturates) {
+    struct Case {
+        double in;
+        int out;
+    };
+    const Case cases[] = {
+        {0.5, 0},   {1.5, 2},     {2.5, 2},           {-0.5, 0},          {-1.5, -2},
+        {18.5, 18}, {57.5, 58},   {17.525, 18},       {-0.025, 0},        {65.3, 65},
+        {1e308, 32767}, {-1e308, -32768}, {32767.5, 32767}, {-32768.5, -32768},
+        {std::numeric_limits<double>::quiet_NaN(), 0},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(toInt16(c.in), c.out) << c.in;
+}
+
+TEST(Regional, ParsesNumbersLikeTheLocale) {
+    const auto zh = RegionalSettings::zhCN();
+    struct Case {
+        const char16_t* text;
+        std::optional<double> value;
+    };
+    const Case cases[] = {
+        {u"09", 9},      {u"9", 9},        {u" 7 ", 7},      {u"1.06", 1.06}, {u"-1", -1},
+        {u"+5", 5},      {u"1.", 1},       {u".5", 0.5},     {u"1e3", 1000},  {u"1E+308", 1e308},
+        {u"", {}},       {u"  ", {}},      {u"0A", {}},      {u"X", {}},      {u"1,06", {}},
+        {u"1.0.6", {}},  {u"-", {}},       {u".", {}},       {u"- 1", {}},    {u"1e", {}},
+        {u"1e400", {}},  {u"NaN", {}},     {u"inf", {}},     {u"１", {}},     {u"\t1", {}},
+        {u"0x10", {}},   {u"1 2", {}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(zh.parseNumber(c.text), c.value) << toUtf8(c.text);
+
+    const RegionalSettings comma(u',', u"%d.%m.%Y", u"%H:%M:%S", u"", u"");
+    EXPECT_EQ(comma.parseNumber(u"1,06"), 1.06);
+    EXPECT_EQ(comma.parseNumber(u"1.06"), std::nullopt);
+    EXPECT_EQ(comma.formatNumber(1.05), u"1,05");
+}
+
+TEST(Regional, FormatsNumbers) {
+    const auto zh = RegionalSettings::zhCN();
+    EXPECT_EQ(zh.formatNumber(1.05), u"1.05");
+    EXPECT_EQ(zh.formatNumber(1.10), u"1.1");
+    EXPECT_EQ(zh.formatNumber(2.0), u"2");
+    EXPECT_EQ(zh.formatNumber(-0.0), u"0");
+    EXPECT_EQ(zh.formatNumber(0.1 + 0.2), u"0.3");
+    EXPECT_EQ(zh.formatNumber(-3.25), u"-3.25");
+    EXPECT_EQ(zh.formatNumber(1e308), u"1E+308");
+}
+
+TEST(Regional, FormatsDateTimes) {
+    const auto zh = RegionalSettings::zhCN();
+    EXPECT_EQ(zh.formatDateTime({2026, 12, 7, 5, 2, 3}), u"2026/12/7 5:02:03");
+    EXPECT_EQ(zh.formatDateTime({2026, 12, 7, 0, 0, 0}), u"2026/12/7");
+    EXPECT_EQ(zh.formatDateTime({2026, 1, 5, 0, 0, 1}), u"2026/1/5 0:00:01");
+    EXPECT_EQ(zh.formatDateTime({2026, 1, 5, 23, 59, 0}), u"2026/1/5 23:59:00");
+
+    const RegionalSettings us(u'.', u"%m/%d/%y", u"%I:%M:%S %p", u"AM", u"PM");
+    EXPECT_EQ(us.formatDateTime({2026, 1, 5, 13, 4, 5}), u"01/05/26 01:04:05 PM");
+    EXPECT_EQ(us.formatDateTime({2026, 1, 5, 0, 30, 0}), u"01/05/26 12:30:00 AM");
+}
+
+TEST(Regional, PlainCLocaleGetsChineseDateForms) {
+    const char* saved = std::getenv("LC_ALL");
+    const std::string keep = saved ? saved : "";
+    setenv("LC_ALL", "C", 1);
+    const auto rs = RegionalSettings::fromSystem();
+    if (saved)
+        setenv("LC_ALL", keep.c_str(), 1);
+    else
+        unsetenv("LC_ALL");
+    EXPECT_EQ(rs.decimalSeparator(), u'.');
+    EXPECT_EQ(rs.formatDateTime({2026, 12, 7, 5, 2, 3}), u"2026/12/7 5:02:03");
+}
