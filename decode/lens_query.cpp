@@ -26,6 +26,10 @@ const char16_t* factoryText(char16_t letter) {
     }
 }
 
+bool isNumericText(TextView s, const RegionalSettings& regional) {
+    return !trimBlanks(s).empty() && regional.parseNumber(s).has_value();
+}
+
 void appendDecimal(Text& out, int value) {
     for (char c : std::to_string(value))
         out += static_cast<char16_t>(c);
@@ -75,12 +79,12 @@ Text LensQuery::GetOldLens(const Text& strLensSN) {
             c = upperCase(c);
         const TextView first = TextView(month).substr(0, 1);
         if (first == u"0" || first == u"1") {
-            if (isNumberText(month) && toInt16(*regional_.parseNumber(month)) < 13)
+            if (isNumericText(month, regional_) && toInt16(*regional_.parseNumber(month)) < 13)
                 answer += month;
             else
                 answer += first;
             answer += kMonth;
-        } else if (isNumberText(first)) {
+        } else if (isNumericText(first, regional_)) {
             answer += first;
             answer += kMonth;
         }
@@ -92,7 +96,7 @@ Text LensQuery::GetOldLens(const Text& strLensSN) {
 Text LensQuery::GetNewLens(const Text& strLensSN) {
     ResultText.clear();
     const TextView prefix = TextView(strLensSN).substr(0, 2);
-    if (!isNumberText(prefix))
+    if (!isNumericText(prefix, regional_))
         return ResultText;
 
     const std::int16_t n = toInt16(*regional_.parseNumber(prefix));
@@ -116,25 +120,21 @@ Text LensQuery::GetNewLens(const Text& strLensSN) {
     return ResultText;
 }
 
-bool LensQuery::isNumberText(TextView s) const {
-    return !trimBlanks(s).empty() && regional_.parseNumber(s).has_value();
-}
-
-bool LensQuery::isNumber(const Value& intNum) const {
+bool isNumber(const Value& intNum, const RegionalSettings& regional) {
     if (isNull(intNum) || isEmptyValue(intNum))
         return false;
     if (const auto* text = std::get_if<Text>(&intNum))
-        return isNumberText(*text);
+        return isNumericText(*text, regional);
     return true; // numbers and Booleans are numeric
 }
 
-Value LensQuery::Null2Int(Value& str) const {
+Value Null2Int(Value& str, const RegionalSettings& regional) {
     if (isNull(str))
         str = Text(u"0");
-    if (!isNumber(str) || (std::holds_alternative<Text>(str) && std::get<Text>(str).empty()))
+    if (!isNumber(str, regional) || (std::holds_alternative<Text>(str) && std::get<Text>(str).empty()))
         str = Text(u"0");
     if (const auto* text = std::get_if<Text>(&str))
-        return *regional_.parseNumber(*text);
+        return *regional.parseNumber(*text);
     if (const auto* b = std::get_if<bool>(&str))
         return static_cast<std::int16_t>(*b ? -1 : 0);
     return str;

@@ -6,6 +6,14 @@
 
 namespace pelvoran {
 
+/// True when the value is non-blank, not null and numeric under the regional
+/// settings (a number or Boolean, or a text the number parser reads).
+bool isNumber(const Value& intNum, const RegionalSettings& regional);
+
+/// Null, blank and non-numeric values become 0, and the caller's value is
+/// overwritten with the text "0"; numeric text gives its value as a double.
+Value Null2Int(Value& str, const RegionalSettings& regional);
+
 /// Texts of the code query, as the answer label shows them.
 namespace query_text {
 inline constexpr char16_t kNotice[] = u"此结果仅供参考，谢谢";
@@ -35,12 +43,8 @@ public:
     /// or the empty text when they are not numeric.
     Text GetNewLens(const Text& strLensSN);
 
-    /// True when the value is non-blank, not null and numeric.
-    bool isNumber(const Value& intNum) const;
-
-    /// Null, blank and non-numeric values become 0, and the caller's value is
-    /// overwritten with the text "0"; numeric text gives its value as a double.
-    Value Null2Int(Value& str) const;
+    bool isNumber(const Value& intNum) const { return pelvoran::isNumber(intNum, regional_); }
+    Value Null2Int(Value& str) const { return pelvoran::Null2Int(str, regional_); }
 
     const RegionalSettings& regional() const { return regional_; }
 
@@ -50,8 +54,6 @@ public:
     Text ResultText;
 
 private:
-    bool isNumberText(TextView s) const;
-
     RegionalSettings regional_;
 };
 

@@ -1,6 +1,9 @@
 #pragma once
 
+#include "text.h"
+
 #include <cstdint>
+#include <string_view>
 
 namespace pelvoran {
 
@@ -16,6 +19,10 @@ std::int16_t AnsiCode(char16_t c);
 /// not a character by themselves (the lead bytes 0x81..0xFE and 0xFF) give
 /// kAnsiCharReplacement.
 char16_t AnsiChar(std::uint8_t byte);
+
+/// A whole GBK (or GB18030, a superset) byte text to UTF-16; each byte that
+/// does not start a valid character becomes U+FFFD.
+Text gbkToText(std::string_view bytes, bool gb18030 = false);
 
 inline constexpr char16_t kAnsiCharReplacement = u'\uFFFD';
 

@@ -34,6 +34,11 @@ public:
         return static_cast<int>(outCap - ol);
     }
 
+    std::size_t raw(char** ip, std::size_t* il, char** op, std::size_t* ol) {
+        return iconv(cd_, ip, il, op, ol);
+    }
+    void reset() { iconv(cd_, nullptr, nullptr, nullptr, nullptr); }
+
 private:
     iconv_t cd_;
 };
@@ -74,6 +79,32 @@ std::int16_t AnsiCode(char16_t c) {
     if (n == 2)
         return static_cast<std::int16_t>(out[0] * 256 + out[1] - 65536);
     return 63;
+}
+
+Text gbkToText(std::string_view bytes, bool gb18030) {
+    IconvHandle decoder("UTF-16LE", gb18030 ? "GB18030" : "GBK");
+    Text out;
+    out.reserve(bytes.size());
+    std::size_t i = 0;
+    char buf[4096];
+    while (i < bytes.size()) {
+        char* ip = const_cast<char*>(bytes.data() + i);
+        std::size_t il = bytes.size() - i;
+        char* op = buf;
+        std::size_t ol = sizeof buf;
+        const std::size_t r = decoder.raw(&ip, &il, &op, &ol);
+        const int error = errno;
+        for (const char* p = buf; p + 1 < op; p += 2)
+            out += static_cast<char16_t>(static_cast<unsigned char>(p[0]) |
+                                         (static_cast<unsigned char>(p[1]) << 8));
+        i = bytes.size() - il;
+        if (r == static_cast<std::size_t>(-1) && error != E2BIG) {
+            out += kAnsiCharReplacement; // invalid or truncated: skip one byte
+            ++i;
+            decoder.reset();
+        }
+    }
+    return out;
 }
 
 char16_t AnsiChar(std::uint8_t byte) {

@@ -107,6 +107,32 @@ std::optional<Text> fromUtf8(std::string_view s) {
     return out;
 }
 
+Text fromUtf8Lenient(std::string_view s) {
+    Text out;
+    out.reserve(s.size());
+    while (!s.empty()) {
+        // Take the longest valid prefix in one go, then replace one bad byte.
+        std::size_t good = 0;
+        std::size_t i = 0;
+        while (i < s.size()) {
+            const auto b0 = static_cast<std::uint8_t>(s[i]);
+            const std::size_t len = b0 < 0x80 ? 1 : (b0 & 0xE0) == 0xC0 ? 2 : (b0 & 0xF0) == 0xE0 ? 3 : (b0 & 0xF8) == 0xF0 ? 4 : 0;
+            if (len == 0 || i + len > s.size() || !fromUtf8(s.substr(i, len)))
+                break;
+            i += len;
+            good = i;
+        }
+        out += *fromUtf8(s.substr(0, good));
+        if (good < s.size()) {
+            out += u'\uFFFD';
+            s.remove_prefix(good + 1);
+        } else {
+            s = {};
+        }
+    }
+    return out;
+}
+
 Text u16(std::string_view utf8) {
     auto t = fromUtf8(utf8);
     if (!t)

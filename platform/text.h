@@ -28,6 +28,10 @@ std::string toUtf8(TextView s);
 /// forms, encoded surrogates, values above U+10FFFF, truncated sequences).
 std::optional<Text> fromUtf8(std::string_view s);
 
+/// UTF-8 to UTF-16 that never fails: each invalid or truncated sequence
+/// becomes U+FFFD.
+Text fromUtf8Lenient(std::string_view s);
+
 /// Shorthand for tests and literals in the UTF-8 source: asserts validity.
 Text u16(std::string_view utf8);
 

@@ -4,7 +4,7 @@
 pelvoran_packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev libcurl4-openssl-dev
-    libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
+    libgtest-dev libgmock-dev libbenchmark-dev
 )
 
 pelvoran_install_deps() {

@@ -1,0 +1,58 @@
+#include "comment_post.h"
+
+#include "escaping.h"
+#include "http_acquisition.h"
+#include "ignore_errors.h"
+
+#include <string>
+
+namespace pelvoran {
+
+bool isBlankComment(TextView comment) {
+    return comment.find_first_not_of(u" \u3000") == TextView::npos;
+}
+
+CommentPost::CommentPost(const HttpComponentRegistry& registry, MessageBoxes& messageBoxes,
+                         Text baseAddress)
+    : registry_(registry), messageBoxes_(messageBoxes), baseAddress_(std::move(baseAddress)) {}
+
+bool CommentPost::Command1_Click(const Text& commentText) {
+    if (isBlankComment(commentText)) {
+        messageBoxes_.show(comment_text::kEmptyMessage, comment_text::kEmptyTitle,
+                           MessageButtons::Ok);
+        return false;
+    }
+    PostComment(commentText);
+    messageBoxes_.show(comment_text::kThanksMessage, comment_text::kThanksTitle,
+                       MessageButtons::Ok);
+    return true;
+}
+
+void CommentPost::PostComment(const Text& commentText) {
+    if (!CreateHttpClient(HttpClient, registry_))
+        return;
+    IgnoreErrors errors;
+    Text body;
+    errors.run([&] { HttpClient->Open("POST", baseAddress_ + kCommentPath, false); });
+    errors.run([&] { body = u"CommentText=" + URLEncoding(commentText); });
+    // The body travels as UTF-8: count its bytes, not its characters.
+    errors.run([&] {
+        HttpClient->setRequestHeader("Content-Length", std::to_string(toUtf8(body).size()));
+    });
+    errors.run([&] {
+        HttpClient->setRequestHeader("CONTENT-TYPE", "application/x-www-form-urlencoded");
+    });
+    errors.run([&] { HttpClient->send(body); });
+    if (errors.error())
+        return;
+    if (errors.test([&] { return HttpClient->readyState() == 4; }))
+        OnReadyV();
+}
+
+void CommentPost::OnReadyV() {
+    IgnoreErrors errors;
+    if (errors.test([&] { return HttpClient->readyState() == 4; }))
+        errors.run([&] { HttpClient->abort(); });
+}
+
+} // namespace pelvoran

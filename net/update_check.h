@@ -1,0 +1,69 @@
+#pragma once
+
+#include "desktop.h"
+#include "http_request.h"
+#include "regional.h"
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pelvoran {
+
+namespace update_text {
+inline constexpr char16_t kTitle[] = u"有更新版本";
+inline constexpr char16_t kVersion[] = u"最新版本: ";
+inline constexpr char16_t kDate[] = u"发布日期: ";
+inline constexpr char16_t kNotes[] = u"更新说明: ";
+inline constexpr char16_t kClickOk[] = u"点击确定下载升级程序。";
+} // namespace update_text
+
+/// The path and query of the update query; the local date-time follows it.
+inline constexpr char16_t kUpdatePath[] = u"/Canon/LensCheck.asp?Action=Check&D=";
+
+/// The reply text cut at every "[;]"; an empty text gives no fields at all.
+std::vector<Text> splitReplyFields(const Text& reply);
+
+/// The download address of the reply's field 1, if it is safe to hand to the
+/// desktop: an absolute http or https address with a host, of printable ASCII
+/// only (no blanks, no control characters). A line break that ends the field
+/// is dropped first.
+std::optional<std::string> safeDownloadAddress(const Text& field);
+
+/// What the update check needs of the world around it.
+struct UpdateCheckServices {
+    const HttpComponentRegistry* registry = nullptr;
+    MessageBoxes* messageBoxes = nullptr;
+    Shell* shell = nullptr;
+    std::function<LocalDateTime()> clock;
+};
+
+/// The start-up update check of the main window: asks the server for the
+/// latest version and offers a newer one. Every step runs with its errors
+/// ignored; nothing of a failure reaches the user.
+class UpdateCheck {
+public:
+    UpdateCheck(UpdateCheckServices services, RegionalSettings regional, Text baseAddress);
+
+    /// Obtains the request object, sends the query and reads the reply.
+    void CheckUpdate();
+
+    /// Reads a completed reply and, for a newer version, shows the offer.
+    void OnReadyV();
+
+    /// True once the user accepted an update and the process was told to end.
+    bool exitRequested() const { return exitRequested_; }
+
+    /// The request object; it stays for the rest of the run.
+    std::unique_ptr<HttpRequest> HttpClient;
+
+private:
+    UpdateCheckServices services_;
+    RegionalSettings regional_;
+    Text baseAddress_;
+    bool exitRequested_ = false;
+};
+
+} // namespace pelvoran

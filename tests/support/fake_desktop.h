@@ -1,0 +1,50 @@
+#pragma once
+
+#include "desktop.h"
+
+#include <deque>
+#include <string>
+#include <vector>
+
+namespace pelvoran::test {
+
+/// Answers message boxes in advance and records what was shown.
+class RecordingMessageBoxes final : public MessageBoxes {
+public:
+    struct Shown {
+        Text message;
+        Text title;
+        MessageButtons buttons;
+    };
+
+    void setNextAnswer(MessageAnswer answer) { answers_.push_back(answer); }
+
+    MessageAnswer show(const Text& message, const Text& title, MessageButtons buttons) override {
+        shown.push_back({message, title, buttons});
+        if (answers_.empty())
+            return buttons == MessageButtons::Ok ? MessageAnswer::Ok : MessageAnswer::Cancel;
+        const MessageAnswer a = answers_.front();
+        answers_.pop_front();
+        return a;
+    }
+
+    std::vector<Shown> shown;
+
+private:
+    std::deque<MessageAnswer> answers_;
+};
+
+/// Records what would have been started and whether the process would end.
+class RecordingShell final : public Shell {
+public:
+    bool openUrl(const std::string& url) override {
+        opened.push_back(url);
+        return true;
+    }
+    void exitNow() override { ++exits; }
+
+    std::vector<std::string> opened;
+    int exits = 0;
+};
+
+} // namespace pelvoran::test

@@ -1,0 +1,177 @@
+#include "loopback_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace pelvoran::test {
+namespace {
+
+constexpr std::size_t kMaxHead = 1 << 20;
+
+int bindLoopback(int& port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        throw std::runtime_error("socket");
+    const int yes = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        close(fd);
+        throw std::runtime_error("bind");
+    }
+    socklen_t len = sizeof addr;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    port = ntohs(addr.sin_port);
+    return fd;
+}
+
+} // namespace
+
+LoopbackServer::LoopbackServer(ServerBehaviour behaviour) : behaviour_(std::move(behaviour)) {
+    listenFd_ = bindLoopback(port_);
+    if (listen(listenFd_, 16) != 0)
+        throw std::runtime_error("listen");
+    thread_ = std::thread([this] { serve(); });
+}
+
+LoopbackServer::~LoopbackServer() {
+    stop_ = true;
+    thread_.join();
+    close(listenFd_);
+}
+
+std::string LoopbackServer::base() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+void LoopbackServer::setBehaviour(ServerBehaviour behaviour) {
+    std::lock_guard lock(mutex_);
+    behaviour_ = std::move(behaviour);
+}
+
+std::vector<ReceivedRequest> LoopbackServer::requests() const {
+    std::lock_guard lock(mutex_);
+    return requests_;
+}
+
+std::string LoopbackServer::reply(int status, const std::string& body,
+                                  const std::string& contentType,
+                                  const std::string& extraHeaders) {
+    return "HTTP/1.1 " + std::to_string(status) + " X\r\nContent-Type: " + contentType +
+           "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n" +
+           extraHeaders + "\r\n" + body;
+}
+
+int LoopbackServer::refusedPort() {
+    int port = 0;
+    const int fd = bindLoopback(port);
+    close(fd); // bound but never listening: the port is free and refuses
+    return port;
+}
+
+bool LoopbackServer::waitReadable(int fd, std::chrono::milliseconds timeout) const {
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, static_cast<int>(timeout.count())) > 0;
+}
+
+bool LoopbackServer::sendAll(int fd, const char* data, std::size_t size) const {
+    while (size > 0 && !stop_) {
+        const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return size == 0;
+}
+
+void LoopbackServer::serve() {
+    while (!stop_) {
+        if (!waitReadable(listenFd_, std::chrono::milliseconds(50)))
+            continue;
+        const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0)
+            continue;
+        handle(fd);
+        close(fd);
+    }
+}
+
+void LoopbackServer::handle(int fd) {
+    // Read the head, then as many body bytes as Content-Length says.
+    std::string data;
+    std::size_t headEnd = std::string::npos;
+    std::size_t bodyLength = 0;
+    char buf[8192];
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!stop_ && std::chrono::steady_clock::now() < deadline) {
+        if (headEnd != std::string::npos && data.size() >= headEnd + 4 + bodyLength)
+            break;
+        if (!waitReadable(fd, std::chrono::milliseconds(50)))
+            continue;
+        const ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n <= 0)
+            return;
+        data.append(buf, static_cast<std::size_t>(n));
+        if (headEnd == std::string::npos) {
+            headEnd = data.find("\r\n\r\n");
+            if (headEnd == std::string::npos && data.size() > kMaxHead)
+                return;
+            if (headEnd != std::string::npos) {
+                const std::string head = data.substr(0, headEnd + 2);
+                for (const char* name : {"\r\nContent-Length:", "\r\ncontent-length:"}) {
+                    const auto at = head.find(name);
+                    if (at != std::string::npos)
+                        bodyLength = std::stoul(head.substr(at + std::string(name).size()));
+                }
+            }
+        }
+    }
+    if (headEnd == std::string::npos)
+        return;
+
+    ServerBehaviour behaviour;
+    {
+        std::lock_guard lock(mutex_);
+        requests_.push_back({data.substr(0, headEnd + 4), data.substr(headEnd + 4, bodyLength)});
+        behaviour = behaviour_;
+    }
+
+    switch (behaviour.mode) {
+    case ServerBehaviour::Mode::Reply:
+        sendAll(fd, behaviour.reply.data(), behaviour.reply.size());
+        break;
+    case ServerBehaviour::Mode::Silent:
+        // Hold the connection until the client gives up or the server stops.
+        while (!stop_) {
+            if (waitReadable(fd, std::chrono::milliseconds(50)) && recv(fd, buf, sizeof buf, 0) <= 0)
+                break;
+        }
+        break;
+    case ServerBehaviour::Mode::Drip:
+        for (const char c : behaviour.reply) {
+            if (!sendAll(fd, &c, 1))
+                break;
+            for (int i = 0; i < 20 && !stop_; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        break;
+    case ServerBehaviour::Mode::Endless: {
+        if (!sendAll(fd, behaviour.reply.data(), behaviour.reply.size()))
+            break;
+        const std::string chunk(64 << 10, 'x');
+        for (std::size_t sent = 0; sent < behaviour.endlessBytes && !stop_; sent += chunk.size()) {
+            if (!sendAll(fd, chunk.data(), chunk.size()))
+                break;
+        }
+        break;
+    }
+    }
+}
+
+} // namespace pelvoran::test

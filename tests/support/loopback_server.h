@@ -1,0 +1,69 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace pelvoran::test {
+
+/// One request as the server received it.
+struct ReceivedRequest {
+    std::string head; // request line and headers, CRLF kept, up to the blank line
+    std::string body;
+};
+
+/// How the server answers.
+struct ServerBehaviour {
+    enum class Mode {
+        Reply,   // send `reply` at once and close
+        Silent,  // accept, read the request, never answer
+        Drip,    // send `reply` one byte a second
+        Endless, // send `reply` (the head), then `endlessBytes` of body bytes
+    };
+    Mode mode = Mode::Reply;
+    std::string reply;
+    std::size_t endlessBytes = 0;
+};
+
+/// A small HTTP server on 127.0.0.1 on a free port, serving one connection at
+/// a time on its own thread. Stops and joins when destroyed.
+class LoopbackServer {
+public:
+    explicit LoopbackServer(ServerBehaviour behaviour = {});
+    ~LoopbackServer();
+    LoopbackServer(const LoopbackServer&) = delete;
+    LoopbackServer& operator=(const LoopbackServer&) = delete;
+
+    int port() const { return port_; }
+    /// "http://127.0.0.1:<port>"
+    std::string base() const;
+    void setBehaviour(ServerBehaviour behaviour);
+    std::vector<ReceivedRequest> requests() const;
+
+    /// A complete HTTP/1.1 reply with Content-Length and Connection: close.
+    static std::string reply(int status, const std::string& body,
+                             const std::string& contentType = "text/plain; charset=utf-8",
+                             const std::string& extraHeaders = "");
+    /// A port on 127.0.0.1 where nothing listens: connections are refused.
+    static int refusedPort();
+
+private:
+    void serve();
+    void handle(int fd);
+    bool waitReadable(int fd, std::chrono::milliseconds timeout) const;
+    bool sendAll(int fd, const char* data, std::size_t size) const;
+
+    int listenFd_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stop_{false};
+    mutable std::mutex mutex_;
+    ServerBehaviour behaviour_;
+    std::vector<ReceivedRequest> requests_;
+    std::thread thread_;
+};
+
+} // namespace pelvoran::test
