@@ -3,6 +3,7 @@
 #include "desktop.h"
 
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,8 @@ public:
 
     MessageAnswer show(const Text& message, const Text& title, MessageButtons buttons) override {
         shown.push_back({message, title, buttons});
+        if (onShow)
+            onShow();
         if (answers_.empty())
             return buttons == MessageButtons::Ok ? MessageAnswer::Ok : MessageAnswer::Cancel;
         const MessageAnswer a = answers_.front();
@@ -29,6 +32,8 @@ public:
     }
 
     std::vector<Shown> shown;
+    /// Runs while a box is "open", before it is answered.
+    std::function<void()> onShow;
 
 private:
     std::deque<MessageAnswer> answers_;

@@ -1,0 +1,5 @@
+#include "pelvoran_app.h"
+
+int main(int argc, char** argv) {
+    return pelvoran::runPelvoran(argc, argv, {pelvoran::u16(PELVORAN_SERVER_BASE), {}, {}});
+}

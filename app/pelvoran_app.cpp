@@ -1,0 +1,43 @@
+#include "pelvoran_app.h"
+
+#include "clock.h"
+#include "curl_http_request.h"
+#include "desktop.h"
+#include "http_acquisition.h"
+#include "pelvoran_form.h"
+#include "qt_message_boxes.h"
+#include "window_services.h"
+
+#include <QApplication>
+#include <QIcon>
+
+using namespace Qt::StringLiterals;
+
+namespace pelvoran {
+
+int runPelvoran(int& argc, char** argv, const AppOptions& options) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(u"Pelvoran"_s);
+    QApplication::setDesktopFileName(u"pelvoran"_s);
+    QIcon icon(u":/pelvoran/pelvoran.ico"_s);
+    icon.addFile(u":/pelvoran/pelvoran.png"_s);
+    QApplication::setWindowIcon(icon);
+    installChineseFontSubstitutes();
+
+    const HttpComponentRegistry registry = registryForAllClassNames(curlHttpRequestFactory());
+    QtMessageBoxes messageBoxes;
+    SystemShell shell;
+    UiServices services{&registry, &messageBoxes, &shell, &localNow,
+                        RegionalSettings::fromSystem(), options.baseAddress};
+
+    PelvoranForm form(services);
+    if (options.beforeLoad)
+        options.beforeLoad();
+    form.Form_Load(); // an accepted update ends the process in here
+    form.showCentred();
+    if (options.afterShow)
+        options.afterShow(form);
+    return app.exec();
+}
+
+} // namespace pelvoran

@@ -1,0 +1,24 @@
+#pragma once
+
+#include "text.h"
+
+#include <functional>
+
+namespace pelvoran {
+
+class PelvoranForm;
+
+struct AppOptions {
+    /// The publisher's web server: scheme and host, no trailing slash.
+    Text baseAddress;
+    /// Runs before the main window is loaded (for test drivers).
+    std::function<void()> beforeLoad;
+    /// Runs once the main window is shown (for test drivers and benchmarks).
+    std::function<void(PelvoranForm&)> afterShow;
+};
+
+/// Starts the tool: the main window is loaded (the update check runs before
+/// anything is shown), then shown; returns when the last window is closed.
+int runPelvoran(int& argc, char** argv, const AppOptions& options);
+
+} // namespace pelvoran

@@ -1,0 +1,41 @@
+#pragma once
+
+#include "comment_post.h"
+#include "window_services.h"
+
+#include <QWidget>
+
+class QPlainTextEdit;
+class QPushButton;
+
+namespace pelvoran {
+
+/// The comment window: a free-text comment and the button that sends it.
+class CommentForm final : public QWidget {
+    Q_OBJECT
+public:
+    explicit CommentForm(const UiServices& services);
+
+    /// Shows the window, empty, if it is closed; an open window is only
+    /// brought to the front and keeps its text.
+    void showLoaded();
+
+    /// The comment as the text box holds it, a line break being CR LF.
+    Text comment() const;
+
+    QPlainTextEdit* CommentText;
+    QPushButton* Command1;
+
+    /// The send logic, with the window's own request object.
+    CommentPost& post() { return post_; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void Command1_Click();
+
+    CommentPost post_;
+};
+
+} // namespace pelvoran

@@ -1,0 +1,120 @@
+#include "pelvoran_form.h"
+
+#include "caption_label.h"
+#include "comment_form.h"
+#include "help_form.h"
+#include "qt_text.h"
+#include "version.h"
+
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScreen>
+
+namespace pelvoran {
+
+namespace {
+
+QPushButton* button(const QString& name, const QString& caption, QWidget* parent) {
+    auto* b = new QPushButton(caption, parent);
+    b->setObjectName(name);
+    b->setAutoDefault(false);
+    return b;
+}
+
+} // namespace
+
+PelvoranForm::PelvoranForm(UiServices services)
+    : QWidget(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
+                           Qt::WindowMinimizeButtonHint | Qt::CustomizeWindowHint),
+      ProdSNText(new QLineEdit(this)), Label1(new QLabel(u"佳能镜头编号"_s, this)),
+      Command1(button(u"Command1"_s, u"查询生产日期"_s, this)),
+      Command2(button(u"Command2"_s, u"帮助"_s, this)), Label2(new CaptionLabel(this)),
+      Command3(button(u"Command3"_s, u"留言"_s, this)), services_(std::move(services)),
+      query_(services_.regional),
+      update_({services_.registry, services_.messageBoxes, services_.shell, services_.clock},
+              services_.regional, services_.baseAddress) {
+    setObjectName(u"PelvoranForm"_s);
+    setFixedSize(px(5010), px(2820));
+
+    ProdSNText->setObjectName(u"ProdSNText"_s);
+    ProdSNText->setGeometry(px(1800), px(600), px(2775), px(495));
+    ProdSNText->setMaxLength(10);
+    ProdSNText->installEventFilter(this);
+
+    Label1->setObjectName(u"Label1"_s);
+    Label1->setGeometry(px(240), px(720), px(1455), px(495));
+    Label1->setTextFormat(Qt::PlainText);
+    Label1->setWordWrap(true);
+    Label1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+
+    Command1->setGeometry(px(720), px(2160), px(1935), px(375));
+    Command2->setGeometry(px(2880), px(2160), px(855), px(375));
+    Label2->setObjectName(u"Label2"_s);
+    Label2->setGeometry(px(240), px(1320), px(4335), px(615));
+    Command3->setGeometry(px(3960), px(2160), px(855), px(375));
+
+    setTabOrder(ProdSNText, Command1);
+    setTabOrder(Command1, Command2);
+    setTabOrder(Command2, Command3);
+
+    connect(Command1, &QPushButton::clicked, this, &PelvoranForm::Command1_Click);
+    connect(Command2, &QPushButton::clicked, this, &PelvoranForm::Command2_Click);
+    connect(Command3, &QPushButton::clicked, this, &PelvoranForm::Command3_Click);
+    connect(ProdSNText, &QLineEdit::textChanged, this, &PelvoranForm::ProdSNText_Change);
+}
+
+PelvoranForm::~PelvoranForm() = default;
+
+void PelvoranForm::Form_Load() {
+    setWindowTitle(u"Pelvoran(v"_s + toQString(services_.regional.formatNumber(CURRENT_VERSION)) +
+                   u" Powered By Brannoc)"_s);
+    Label2->setCaption(kStartNotice);
+    update_.CheckUpdate();
+}
+
+void PelvoranForm::showCentred() {
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+    show();
+    activateWindow();
+    ProdSNText->setFocus();
+}
+
+void PelvoranForm::Command1_Click() { Label2->setCaption(query_.Command1_Click(toText(ProdSNText->text()))); }
+
+void PelvoranForm::Command2_Click() {
+    if (!help_)
+        help_ = std::make_unique<HelpForm>();
+    help_->showLoaded();
+}
+
+void PelvoranForm::Command3_Click() {
+    if (!comment_)
+        comment_ = std::make_unique<CommentForm>(services_);
+    comment_->showLoaded();
+}
+
+void PelvoranForm::ProdSNText_Change() { Label2->setCaption(Text()); }
+
+void PelvoranForm::ProdSNText_KeyDown(int KeyCode, int /*Shift*/) {
+    if (KeyCode == 13)
+        Command1_Click();
+}
+
+bool PelvoranForm::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == ProdSNText && event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        // Enter and the keypad's Enter are key code 13, whatever the shift state.
+        const int code = (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) ? 13 : 0;
+        const Qt::KeyboardModifiers m = key->modifiers();
+        const int shift = (m & Qt::ShiftModifier ? 1 : 0) | (m & Qt::ControlModifier ? 2 : 0) |
+                          (m & Qt::AltModifier ? 4 : 0);
+        ProdSNText_KeyDown(code, shift);
+    }
+    return QWidget::eventFilter(watched, event); // the key goes on to the box as usual
+}
+
+} // namespace pelvoran
