@@ -23,6 +23,7 @@ int runPelvoran(int& argc, char** argv, const AppOptions& options) {
     icon.addFile(u":/pelvoran/pelvoran.png"_s);
     QApplication::setWindowIcon(icon);
     installChineseFontSubstitutes();
+    useChineseDefaultFont();
 
     const HttpComponentRegistry registry = registryForAllClassNames(curlHttpRequestFactory());
     QtMessageBoxes messageBoxes;

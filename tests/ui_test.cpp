@@ -14,6 +14,8 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QDialogButtonBox>
+#include <QFile>
+#include <QImage>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -319,6 +321,62 @@ TEST(QtMessageBoxes, TitleTextButtonsAndNoIcon) {
         EXPECT_EQ(seen, c.expected);
         EXPECT_TRUE(okIsDefault);
     }
+}
+
+namespace {
+
+quint32 le32(const QByteArray& b, int at) {
+    return quint32(quint8(b[at])) | quint32(quint8(b[at + 1])) << 8 |
+           quint32(quint8(b[at + 2])) << 16 | quint32(quint8(b[at + 3])) << 24;
+}
+quint16 le16(const QByteArray& b, int at) { return quint16(quint8(b[at]) | quint8(b[at + 1]) << 8); }
+
+QByteArray resource(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+} // namespace
+
+TEST(Resources, Bitmap100IsTheStored16BitPhotograph) {
+    const QByteArray bmp = resource(u":/pelvoran/bitmap100.bmp"_s);
+    ASSERT_EQ(bmp.left(2), "BM");
+    const int info = 14;
+    EXPECT_EQ(le32(bmp, info + 4), 401u);                       // width
+    EXPECT_EQ(qint32(le32(bmp, info + 8)), 220);                // positive height: bottom-up
+    EXPECT_EQ(le16(bmp, info + 14), 16);                        // bits per pixel
+    EXPECT_EQ(le32(bmp, info + 16), 0u);                        // uncompressed (5-5-5)
+    EXPECT_EQ(le32(bmp, info + 24), 2834u);                     // pixels per metre
+    EXPECT_EQ(le32(bmp, info + 28), 2834u);
+    EXPECT_EQ(bmp.size(), qsizetype(14 + 40 + 804 * 220));      // rows of 804 bytes
+
+    const QImage image(u":/pelvoran/bitmap100.bmp"_s, "BMP");
+    ASSERT_FALSE(image.isNull());
+    EXPECT_EQ(image.size(), QSize(401, 220));
+    // The red frame around the code lies inside the part the help window shows.
+    int red = 0;
+    for (int y = 0; y < 193; ++y)
+        for (int x = 0; x < 353; ++x) {
+            const QColor c = image.pixelColor(x, y);
+            red += c.red() >= 240 && c.green() < 16 && c.blue() < 16 ? 1 : 0; // 5 bits a colour
+        }
+    EXPECT_GT(red, 400);
+}
+
+TEST(Resources, IconIs32By32In16Colours) {
+    const QByteArray ico = resource(u":/pelvoran/pelvoran.ico"_s);
+    ASSERT_EQ(ico.size(), 6 + 16 + 744);
+    EXPECT_EQ(le16(ico, 4), 1);         // one image
+    EXPECT_EQ(quint8(ico[6]), 32);      // width
+    EXPECT_EQ(quint8(ico[7]), 32);      // height
+    EXPECT_EQ(quint8(ico[8]), 16);      // colours
+    EXPECT_EQ(le16(ico, 6 + 6), 4);     // bits per pixel
+    EXPECT_EQ(le32(ico, 6 + 8), 744u);  // bytes of the image
+    const QImage image(u":/pelvoran/pelvoran.ico"_s);
+    ASSERT_FALSE(image.isNull());
+    EXPECT_EQ(image.size(), QSize(32, 32));
+    EXPECT_TRUE(image.hasAlphaChannel()); // the transparency mask
+    EXPECT_EQ(QImage(u":/pelvoran/pelvoran.png"_s).size(), QSize(256, 256));
 }
 
 int main(int argc, char** argv) {

@@ -2,6 +2,10 @@
 
 #include "qt_text.h"
 
+#include <QFontInfo>
+#include <QPainter>
+#include <QTextLayout>
+
 namespace pelvoran {
 
 CaptionLabel::CaptionLabel(QWidget* parent) : QLabel(parent) {
@@ -14,6 +18,33 @@ CaptionLabel::CaptionLabel(QWidget* parent) : QLabel(parent) {
 void CaptionLabel::setCaption(const Text& caption) {
     caption_ = caption;
     setText(forDisplay(caption));
+}
+
+void CaptionLabel::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    const QRect box = contentsRect();
+    painter.setClipRect(box);
+    painter.setPen(palette().color(foregroundRole()));
+    const int pixelSize = QFontInfo(font()).pixelSize();
+    const qreal step = pixelSize + 1;
+    QTextOption option(Qt::AlignLeft);
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    qreal y = box.top();
+    for (const QString& paragraph : text().split(QChar(u'\n'))) {
+        QTextLayout layout(paragraph, font());
+        layout.setTextOption(option);
+        layout.beginLayout();
+        for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+            line.setLineWidth(box.width());
+            // Baselines `step` apart, the first one a font size below the top.
+            line.setPosition(QPointF(0, y + pixelSize - line.ascent()));
+            y += step;
+        }
+        layout.endLayout();
+        layout.draw(&painter, QPointF(box.left(), 0));
+        if (y > box.bottom())
+            break;
+    }
 }
 
 } // namespace pelvoran

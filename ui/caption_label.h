@@ -8,7 +8,9 @@ namespace pelvoran {
 
 /// A label that keeps its caption exactly as set (carriage returns and all)
 /// and shows it wrapped within its box, a carriage return starting a new
-/// line, and what does not fit cut off at the bottom.
+/// line, and what does not fit cut off at the bottom. Lines are set one
+/// pixel apart from the font's size, as the Song typefaces of the original
+/// layout are, so that the texts fit the boxes they were laid out for.
 class CaptionLabel final : public QLabel {
     Q_OBJECT
 public:
@@ -16,6 +18,9 @@ public:
 
     void setCaption(const Text& caption);
     const Text& caption() const { return caption_; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
 
 private:
     Text caption_;

@@ -23,4 +23,7 @@ struct UiServices {
 /// installed CJK font.
 void installChineseFontSubstitutes();
 
+/// Makes SimSun 9 points (or its substitute) the default font of every window.
+void useChineseDefaultFont();
+
 } // namespace pelvoran

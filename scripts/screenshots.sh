@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Renders the README's screenshots from the real windows into docs/screenshots.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/deps.sh
+pelvoran_packages+=(fonts-noto-cjk)
+pelvoran_install_deps
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build -j2 --target pelvoran_screenshots
+QT_QPA_PLATFORM=offscreen build/tests/pelvoran_screenshots docs/screenshots
