@@ -28,8 +28,9 @@ int runPelvoran(int& argc, char** argv, const AppOptions& options) {
     const HttpComponentRegistry registry = registryForAllClassNames(curlHttpRequestFactory());
     QtMessageBoxes messageBoxes;
     SystemShell shell;
-    UiServices services{&registry, &messageBoxes, &shell, &localNow,
-                        RegionalSettings::fromSystem(), options.baseAddress};
+    UiServices services{
+        &registry,          &messageBoxes, &shell, &localNow, RegionalSettings::fromSystem(),
+        options.baseAddress};
 
     PelvoranForm form(services);
     if (options.beforeLoad)

@@ -10,8 +10,8 @@ using namespace pelvoran;
 namespace {
 
 const std::array<Text, 12> kCodes = {
-    u"UE0945",   u"ue0945",     u" FX1234 ", u"6831234567", u"00123456",   u"AB123456",
-    u"UE945",    u"123456789",  u"",         u"UEX945",     u"6012345678", u"ＵＥ０９４５",
+    u"UE0945", u"ue0945",    u" FX1234 ", u"6831234567", u"00123456",   u"AB123456",
+    u"UE945",  u"123456789", u"",         u"UEX945",     u"6012345678", u"ＵＥ０９４５",
 };
 
 void BM_Query(benchmark::State& state) {

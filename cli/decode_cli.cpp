@@ -68,8 +68,8 @@ private:
 
 } // namespace
 
-int runDecodeCli(int argc, const char* const* argv, std::FILE* in, std::FILE* out,
-                 std::FILE* err, const RegionalSettings& regional) {
+int runDecodeCli(int argc, const char* const* argv, std::FILE* in, std::FILE* out, std::FILE* err,
+                 const RegionalSettings& regional) {
     bool raw = false;
     std::vector<const char*> codes;
     bool optionsEnded = false;

@@ -131,7 +131,8 @@ bool isNumber(const Value& intNum, const RegionalSettings& regional) {
 Value Null2Int(Value& str, const RegionalSettings& regional) {
     if (isNull(str))
         str = Text(u"0");
-    if (!isNumber(str, regional) || (std::holds_alternative<Text>(str) && std::get<Text>(str).empty()))
+    if (!isNumber(str, regional) ||
+        (std::holds_alternative<Text>(str) && std::get<Text>(str).empty()))
         str = Text(u"0");
     if (const auto* text = std::get_if<Text>(&str))
         return *regional.parseNumber(*text);

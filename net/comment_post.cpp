@@ -39,9 +39,8 @@ void CommentPost::PostComment(const Text& commentText) {
     errors.run([&] {
         HttpClient->setRequestHeader("Content-Length", std::to_string(toUtf8(body).size()));
     });
-    errors.run([&] {
-        HttpClient->setRequestHeader("CONTENT-TYPE", "application/x-www-form-urlencoded");
-    });
+    errors.run(
+        [&] { HttpClient->setRequestHeader("CONTENT-TYPE", "application/x-www-form-urlencoded"); });
     errors.run([&] { HttpClient->send(body); });
     if (errors.error())
         return;

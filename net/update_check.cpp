@@ -45,11 +45,11 @@ std::optional<std::string> safeDownloadAddress(const Text& field) {
     else
         return std::nullopt;
     const std::size_t hostEnd = ascii.find_first_of("/?#", hostStart);
-    const std::string_view authority =
-        std::string_view(ascii).substr(hostStart, hostEnd == std::string::npos ? std::string::npos
-                                                                               : hostEnd - hostStart);
+    const std::string_view authority = std::string_view(ascii).substr(
+        hostStart, hostEnd == std::string::npos ? std::string::npos : hostEnd - hostStart);
     const std::size_t at = authority.rfind('@');
-    const std::string_view host = at == std::string_view::npos ? authority : authority.substr(at + 1);
+    const std::string_view host =
+        at == std::string_view::npos ? authority : authority.substr(at + 1);
     if (host.empty() || host.front() == ':' || host.front() == '-')
         return std::nullopt;
     return ascii;
@@ -87,9 +87,8 @@ void UpdateCheck::OnReadyV() {
         for (auto& f : splitReplyFields(reply))
             fields.emplace_back(std::move(f));
 
-        const bool newer = errors.test([&] {
-            return std::get<double>(Null2Int(fields.at(0), regional_)) > CURRENT_VERSION;
-        });
+        const bool newer = errors.test(
+            [&] { return std::get<double>(Null2Int(fields.at(0), regional_)) > CURRENT_VERSION; });
         if (newer) {
             auto fieldText = [&](std::size_t i) { return std::get<Text>(fields.at(i)); };
             Text message;

@@ -23,8 +23,8 @@ std::string urlForWire(const Text& url) {
     std::string out;
     for (const char ch : toUtf8(url)) {
         const auto b = static_cast<unsigned char>(ch);
-        const bool raw = b > 0x20 && b < 0x7F && std::string_view("\"<>\\^`{|}").find(ch) ==
-                                                     std::string_view::npos;
+        const bool raw = b > 0x20 && b < 0x7F &&
+                         std::string_view("\"<>\\^`{|}").find(ch) == std::string_view::npos;
         if (raw) {
             out += ch;
         } else {
@@ -52,7 +52,8 @@ std::string charsetOf(std::string_view contentType) {
         return {};
     std::string_view value = std::string_view(lower).substr(pos + 8);
     value = value.substr(0, value.find(';'));
-    while (!value.empty() && (value.front() == ' ' || value.front() == '"' || value.front() == '\''))
+    while (!value.empty() &&
+           (value.front() == ' ' || value.front() == '"' || value.front() == '\''))
         value.remove_prefix(1);
     while (!value.empty() && (value.back() == ' ' || value.back() == '"' || value.back() == '\''))
         value.remove_suffix(1);

@@ -107,9 +107,7 @@ Text RegionalSettings::format(TextView pattern, const LocalDateTime& t) const {
         case u'S': number(t.second, pad); break;
         case u'p': out += t.hour < 12 ? am_ : pm_; break;
         case u'%': out += u'%'; break;
-        default:
-            out += u'%';
-            out += spec;
+        default: out += u'%'; out += spec;
         }
     }
     return out;

@@ -41,8 +41,12 @@ void appendUtf8(std::string& out, char32_t cp) {
     }
 }
 
-bool isHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
-bool isLowSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+bool isHighSurrogate(char16_t c) {
+    return c >= 0xD800 && c <= 0xDBFF;
+}
+bool isLowSurrogate(char16_t c) {
+    return c >= 0xDC00 && c <= 0xDFFF;
+}
 
 } // namespace
 
@@ -116,7 +120,11 @@ Text fromUtf8Lenient(std::string_view s) {
         std::size_t i = 0;
         while (i < s.size()) {
             const auto b0 = static_cast<std::uint8_t>(s[i]);
-            const std::size_t len = b0 < 0x80 ? 1 : (b0 & 0xE0) == 0xC0 ? 2 : (b0 & 0xF0) == 0xE0 ? 3 : (b0 & 0xF8) == 0xF0 ? 4 : 0;
+            const std::size_t len = b0 < 0x80             ? 1
+                                    : (b0 & 0xE0) == 0xC0 ? 2
+                                    : (b0 & 0xF0) == 0xE0 ? 3
+                                    : (b0 & 0xF8) == 0xF0 ? 4
+                                                          : 0;
             if (len == 0 || i + len > s.size() || !fromUtf8(s.substr(i, len)))
                 break;
             i += len;

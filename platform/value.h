@@ -16,7 +16,11 @@ struct Null {
 /// integer, a double or a Boolean.
 using Value = std::variant<std::monostate, Null, Text, std::int16_t, double, bool>;
 
-inline bool isNull(const Value& v) { return std::holds_alternative<Null>(v); }
-inline bool isEmptyValue(const Value& v) { return std::holds_alternative<std::monostate>(v); }
+inline bool isNull(const Value& v) {
+    return std::holds_alternative<Null>(v);
+}
+inline bool isEmptyValue(const Value& v) {
+    return std::holds_alternative<std::monostate>(v);
+}
 
 } // namespace pelvoran

@@ -3,10 +3,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
+pelvoran_packages+=(fonts-noto-cjk) # the Chinese texts
 pelvoran_install_deps
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j2
-if [ -x build/app/pelvoran ]; then
-    exec build/app/pelvoran
-fi
-exec build/cli/pelvoran-decode UE0945 6831234567
+exec build/app/pelvoran

@@ -49,7 +49,7 @@ struct FakeOpener {
 };
 
 DriverRun runDriver(const std::string& base, const std::string& scenario, const FakeOpener& opener,
-              std::chrono::seconds deadline = std::chrono::seconds(20)) {
+                    std::chrono::seconds deadline = std::chrono::seconds(20)) {
     int pipeFds[2];
     EXPECT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
     posix_spawn_file_actions_t actions;
@@ -85,8 +85,9 @@ DriverRun runDriver(const std::string& base, const std::string& scenario, const 
             break;
         }
         pollfd p{pipeFds[0], POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(
-                            std::chrono::duration_cast<std::chrono::milliseconds>(left).count())) <= 0)
+        if (poll(&p, 1,
+                 static_cast<int>(
+                     std::chrono::duration_cast<std::chrono::milliseconds>(left).count())) <= 0)
             continue;
         const ssize_t n = read(pipeFds[0], buf, sizeof buf);
         if (n <= 0)
@@ -102,7 +103,9 @@ DriverRun runDriver(const std::string& base, const std::string& scenario, const 
     return run;
 }
 
-std::string reply(const std::string& body) { return LoopbackServer::reply(200, body); }
+std::string reply(const std::string& body) {
+    return LoopbackServer::reply(200, body);
+}
 
 } // namespace
 

@@ -37,8 +37,8 @@ TEST(CommentPost, BodyAndContentLengthOnTheWire) {
         {u"a&b=c", "CommentText=a&b=c", "17"},
         {u"  hi  ", "CommentText=  hi  ", "18"},
         {u"\r\n", "CommentText=\r\n", "14"},
-        {u"EF 50mm f/1.8 UE0945 2010年买的", "CommentText=EF 50mm f/1.8 UE0945 2010%C4%EA%C2%F2%B5%C4",
-         "55"},
+        {u"EF 50mm f/1.8 UE0945 2010年买的",
+         "CommentText=EF 50mm f/1.8 UE0945 2010%C4%EA%C2%F2%B5%C4", "55"},
         {u"한국", "CommentText=\xED\x95\x9C\xEA\xB5\xAD", "18"}, // not in GBK: UTF-8 bytes
     };
     LoopbackServer server({ServerBehaviour::Mode::Reply, LoopbackServer::reply(200, "ok")});
@@ -88,7 +88,8 @@ TEST(CommentPost, ThanksEvenWhenNothingArrives) {
         const HttpComponentRegistry* registry;
         std::string base;
     };
-    for (const auto& c : {Case{&curl, down}, Case{&none, failing.base()}, Case{&curl, failing.base()}}) {
+    for (const auto& c :
+         {Case{&curl, down}, Case{&none, failing.base()}, Case{&curl, failing.base()}}) {
         RecordingMessageBoxes boxes;
         CommentPost post(*c.registry, boxes, u16(c.base));
         EXPECT_TRUE(post.Command1_Click(u"hello"));

@@ -19,8 +19,8 @@ struct CliRun {
 CliRun runCli(std::vector<const char*> args, const std::string& input = "") {
     args.insert(args.begin(), "pelvoran-decode");
     std::string inCopy = input;
-    std::FILE* in = inCopy.empty() ? std::fopen("/dev/null", "r")
-                                   : fmemopen(inCopy.data(), inCopy.size(), "r");
+    std::FILE* in =
+        inCopy.empty() ? std::fopen("/dev/null", "r") : fmemopen(inCopy.data(), inCopy.size(), "r");
     char* outBuf = nullptr;
     char* errBuf = nullptr;
     std::size_t outLen = 0, errLen = 0;
@@ -87,7 +87,8 @@ TEST(DecodeCli, StandardInputOneCodePerLine) {
 }
 
 TEST(DecodeCli, InvalidUtf8IsReportedByLineAndDoesNotStopTheRest) {
-    const CliRun r = runCli({"--raw"}, "UE0945\nUE\xC0\x80" "45\n6831234567\n\xFF\n");
+    const CliRun r = runCli({"--raw"}, "UE0945\nUE\xC0\x80"
+                                       "45\n6831234567\n\xFF\n");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, kUE0945 + "\r" + kNotice + "\n" + "出厂日期:2010年6月\r" + kNotice + "\n");
     EXPECT_NE(r.err.find("line 2"), std::string::npos) << r.err;

@@ -23,11 +23,11 @@ TEST(URLEncoding, EscapesOnlyDoubleByteGbkCharacters) {
         {u"镜头 OK", u"%BE%B5%CD%B7 OK"},
         {u"镜头很好", u"%BE%B5%CD%B7%BA%DC%BA%C3"},
         {u"é", u"%A8%A6"},
-        {u"€", u"€"},           // a single GBK byte (0x80): passes
-        {u"한", u"한"},         // GBK lacks it: passes unescaped
+        {u"€", u"€"},                   // a single GBK byte (0x80): passes
+        {u"한", u"한"},                 // GBK lacks it: passes unescaped
         {u"\U0001F600", u"\U0001F600"}, // surrogate halves pass
         {u"\u3000", u"%A1%A1"},
-        {u"丂", u"%81%40"},     // the first double-byte code: lead 0x81
+        {u"丂", u"%81%40"}, // the first double-byte code: lead 0x81
         {u"齄", u"%F7%FE"},
     };
     for (const auto& c : cases)
@@ -60,8 +60,8 @@ TEST(Decode, RemovesEscapes) {
 }
 
 TEST(Decode, MalformedEscapeIsATypeMismatch) {
-    const Text bad[] = {u"100%", u"%", u"%u", u"a%U", u"%zz", u"%4%41", u"%u41%42", u"%u12G4",
-                        u"ok %g0", u"% 1"};
+    const Text bad[] = {u"100%",  u"%",       u"%u",     u"a%U",    u"%zz",
+                        u"%4%41", u"%u41%42", u"%u12G4", u"ok %g0", u"% 1"};
     for (const auto& s : bad) {
         try {
             Decode(s);

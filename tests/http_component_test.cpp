@@ -14,9 +14,13 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-std::unique_ptr<HttpRequest> makeRequest() { return curlHttpRequestFactory()(); }
+std::unique_ptr<HttpRequest> makeRequest() {
+    return curlHttpRequestFactory()();
+}
 
-Text url(const LoopbackServer& s, const std::string& path) { return u16(s.base() + path); }
+Text url(const LoopbackServer& s, const std::string& path) {
+    return u16(s.base() + path);
+}
 
 double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
@@ -43,8 +47,10 @@ TEST(HttpComponent, GetSendsTheAddressEscapedOnTheWire) {
     ASSERT_EQ(server.requests().size(), 1u);
     EXPECT_EQ(server.requests()[0].head,
               "GET /Canon/LensCheck.asp?Action=Check&D=2026/12/7%205:02:03 HTTP/1.1\r\n"
-              "Host: 127.0.0.1:" + std::to_string(server.port()) + "\r\n"
-              "Accept: */*\r\n\r\n");
+              "Host: 127.0.0.1:" +
+                  std::to_string(server.port()) +
+                  "\r\n"
+                  "Accept: */*\r\n\r\n");
     r->abort();
     EXPECT_EQ(r->readyState(), 0);
     EXPECT_THROW(r->Status(), StepError);
@@ -68,10 +74,12 @@ TEST(HttpComponent, PostSendsOneContentLengthAndTheCallersContentType) {
     ASSERT_EQ(server.requests().size(), 1u);
     EXPECT_EQ(server.requests()[0].head,
               "POST /Canon/comment.asp HTTP/1.1\r\n"
-              "Host: 127.0.0.1:" + std::to_string(server.port()) + "\r\n"
-              "Accept: */*\r\n"
-              "Content-Length: 17\r\n"
-              "CONTENT-TYPE: application/x-www-form-urlencoded\r\n\r\n");
+              "Host: 127.0.0.1:" +
+                  std::to_string(server.port()) +
+                  "\r\n"
+                  "Accept: */*\r\n"
+                  "Content-Length: 17\r\n"
+                  "CONTENT-TYPE: application/x-www-form-urlencoded\r\n\r\n");
     EXPECT_EQ(server.requests()[0].body, "CommentText=a&b=c");
 }
 
@@ -104,8 +112,12 @@ TEST(HttpComponent, ResponseTextFollowsTheCharset) {
         {"\xD6\xD0", "text/html;charset=\"gb2312\"", u"中"},
         {"\x81\x30\x81\x30", "text/plain; charset=GB18030", u"\u0080"},
         {"\xE9", "text/plain; charset=ISO-8859-1", u"é"},
-        {"a\xFF" "b\xE4\xB8", "text/plain; charset=utf-8", u"a\uFFFDb\uFFFD\uFFFD"},
-        {"a\xFF" "b\xD6", "text/plain; charset=gbk", u"a\uFFFDb\uFFFD"},
+        {"a\xFF"
+         "b\xE4\xB8",
+         "text/plain; charset=utf-8", u"a\uFFFDb\uFFFD\uFFFD"},
+        {"a\xFF"
+         "b\xD6",
+         "text/plain; charset=gbk", u"a\uFFFDb\uFFFD"},
         {std::string("a\0b", 3), "text/plain", Text(u"a\0b", 3)},
     };
     for (const auto& c : cases)
@@ -167,9 +179,9 @@ TEST(HttpComponent, HugeReplyIsAnErrorAndMemoryStaysBounded) {
 
 TEST(HttpComponent, RedirectLoopIsAnError) {
     LoopbackServer server;
-    server.setBehaviour({ServerBehaviour::Mode::Reply,
-                         LoopbackServer::reply(302, "", "text/plain",
-                                               "Location: " + server.base() + "/loop\r\n")});
+    server.setBehaviour(
+        {ServerBehaviour::Mode::Reply,
+         LoopbackServer::reply(302, "", "text/plain", "Location: " + server.base() + "/loop\r\n")});
     auto r = makeRequest();
     r->Open("GET", url(server, "/loop"), false);
     EXPECT_THROW(r->send(), StepError);
@@ -177,9 +189,9 @@ TEST(HttpComponent, RedirectLoopIsAnError) {
 }
 
 TEST(HttpComponent, RedirectToAnotherSchemeIsNotFollowed) {
-    LoopbackServer server({ServerBehaviour::Mode::Reply,
-                           LoopbackServer::reply(302, "", "text/plain",
-                                                 "Location: file:///etc/passwd\r\n")});
+    LoopbackServer server(
+        {ServerBehaviour::Mode::Reply,
+         LoopbackServer::reply(302, "", "text/plain", "Location: file:///etc/passwd\r\n")});
     auto r = makeRequest();
     r->Open("GET", url(server, "/"), false);
     EXPECT_THROW(r->send(), StepError);

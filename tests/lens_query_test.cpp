@@ -8,11 +8,14 @@ namespace {
 
 const Text kUtsunomiya = u"日本宇都宫（Utsunomiya）工厂";
 
-Text withNotice(const Text& answer) { return answer + u"\r此结果仅供参考，谢谢"; }
+Text withNotice(const Text& answer) {
+    return answer + u"\r此结果仅供参考，谢谢";
+}
 
 const Text kHint = u"请输入6、8或10位的编号，编号一般印在卡口处\r格式为 UE0945 或 6831234567 之类";
-const Text kApology = u"非常抱歉，未能取得相关信息。麻烦您点留言按钮将镜头型号编号以及您的购买时间告诉我们,"
-                      u"以便我们完善数据信息。谢谢!";
+const Text kApology =
+    u"非常抱歉，未能取得相关信息。麻烦您点留言按钮将镜头型号编号以及您的购买时间告诉我们,"
+    u"以便我们完善数据信息。谢谢!";
 
 struct Row {
     Text in;
@@ -89,7 +92,7 @@ TEST_F(LensQueryTest, LetterDateCodes) {
         {u"UE0112", kUtsunomiya + u" 出厂日期:1990年01月"},
         {u"UZ0112", kUtsunomiya + u" 出厂日期:2011年01月"},
         // the month
-        {u"UE1345", kUtsunomiya + u" 出厂日期:1990年1月"},  // 13 is not below 13
+        {u"UE1345", kUtsunomiya + u" 出厂日期:1990年1月"}, // 13 is not below 13
         {u"UE1245", kUtsunomiya + u" 出厂日期:1990年12月"},
         {u"UE0045", kUtsunomiya + u" 出厂日期:1990年00月"}, // no lower bound
         {u"UE0X45", kUtsunomiya + u" 出厂日期:1990年0月"},
@@ -97,13 +100,13 @@ TEST_F(LensQueryTest, LetterDateCodes) {
         {u"UE9945", kUtsunomiya + u" 出厂日期:1990年9月"},
         {u"UE-945", kUtsunomiya + u" 出厂日期:1990年"},
         {u"UE1 45", kUtsunomiya + u" 出厂日期:1990年1 月"}, // "1 " reads as 1
-        {u"UE", kUtsunomiya + u" 出厂日期:1990年"},        // no month characters at all
+        {u"UE", kUtsunomiya + u" 出厂日期:1990年"},         // no month characters at all
         // unknown year letter
         {u"U10945", kUtsunomiya + u" 出厂日期未知"},
-        {u"U[0945", kUtsunomiya + u" 出厂日期未知"},   // '[' is 91
-        {u"U@0945", kUtsunomiya + u" 出厂日期未知"},   // '@' is 64
-        {u"UＥ0945", kUtsunomiya + u" 出厂日期未知"},  // full-width E, a double-byte character
-        {u"U한0945", kUtsunomiya + u" 出厂日期未知"},  // not in GBK: '?' is 63
+        {u"U[0945", kUtsunomiya + u" 出厂日期未知"},  // '[' is 91
+        {u"U@0945", kUtsunomiya + u" 出厂日期未知"},  // '@' is 64
+        {u"UＥ0945", kUtsunomiya + u" 出厂日期未知"}, // full-width E, a double-byte character
+        {u"U한0945", kUtsunomiya + u" 出厂日期未知"}, // not in GBK: '?' is 63
         {u"123456", u"未知生产地 出厂日期未知"},
     };
     for (const auto& r : rows) {
@@ -120,18 +123,18 @@ TEST_F(LensQueryTest, SerialNumbers) {
         {u"0612345678", u"出厂日期:2005年6月"},          // k = 5
         {u"0712345678", u"出厂日期:2005年7月"},
         {u"1212ABCDEF", u"出厂日期:2005年12月"},
-        {u"12ABCDEF", u"出厂日期:2005年12月"},           // only the first two are read
+        {u"12ABCDEF", u"出厂日期:2005年12月"}, // only the first two are read
         {u"1912345678", u"出厂日期:2006年7月"},
-        {u"2012345678", u"出厂日期:2006年7月"},          // 18.5 exactly: tie goes to 18
+        {u"2012345678", u"出厂日期:2006年7月"}, // 18.5 exactly: tie goes to 18
         {u"5912345678", u"出厂日期:2009年10月"},
-        {u"6012345678", u"出厂日期:2009年11月"},         // 57.5 exactly: tie goes to 58
+        {u"6012345678", u"出厂日期:2009年11月"}, // 57.5 exactly: tie goes to 58
         {u"6831234567", u"出厂日期:2010年6月"},
         {u"9912345678", u"出厂日期:2013年1月"},
-        {u"-1234567", u"出厂日期:2004年11月或2012年"},   // n = -1, k = -2
-        {u"-9234567", u"出厂日期:2004年3月或2012年"},    // the earliest: k = -10
+        {u"-1234567", u"出厂日期:2004年11月或2012年"}, // n = -1, k = -2
+        {u"-9234567", u"出厂日期:2004年3月或2012年"},  // the earliest: k = -10
         {u"+5123456", u"出厂日期:2005年5月或2012年"},
         {u" 7123456", u"出厂日期:2005年7月"},
-        {u".5123456", u"出厂日期:2004年12月或2012年"},   // 0.5 rounds to 0
+        {u".5123456", u"出厂日期:2004年12月或2012年"}, // 0.5 rounds to 0
         {u"1.123456", u"出厂日期:2005年1月或2012年"},
         {u"AB123456", u""},
         {u"UE094512", u""},
@@ -169,12 +172,11 @@ TEST_F(LensQueryTest, IsNumber) {
         bool numeric;
     };
     const Case cases[] = {
-        {Text(u"09"), true},   {Text(u"9"), true},    {Text(u" 7 "), true},
-        {Text(u"1.06"), true}, {Text(u"-1"), true},   {1.5, true},
-        {std::int16_t(3), true},
-        {Text(u""), false},    {Text(u"  "), false},  {Null{}, false},
-        {std::monostate{}, false}, {Text(u"0A"), false}, {Text(u"X"), false},
-        {Text(u"1,06"), false}, {Text(u"１"), false},
+        {Text(u"09"), true},     {Text(u"9"), true},        {Text(u" 7 "), true},
+        {Text(u"1.06"), true},   {Text(u"-1"), true},       {1.5, true},
+        {std::int16_t(3), true}, {Text(u""), false},        {Text(u"  "), false},
+        {Null{}, false},         {std::monostate{}, false}, {Text(u"0A"), false},
+        {Text(u"X"), false},     {Text(u"1,06"), false},    {Text(u"１"), false},
     };
     for (const auto& c : cases)
         EXPECT_EQ(query.isNumber(c.v), c.numeric) << c.v.index();

@@ -17,15 +17,18 @@ TEST(AnsiCode, GivesSignedGbkCodes) {
         int code;
     };
     const Case cases[] = {
-        {u'A', 65},       {u'z', 122},       {u'\0', 0},        {u'\x7F', 127},
-        {u'€', 128},      // the one single-byte character above ASCII
-        {u'啊', -20319},  // B0 A1
-        {u'中', -10544},  // D6 D0
-        {u'é', -22362},   // A8 A6
-        {u'Ｅ', -23611},  // full-width E, A3 C5
+        {u'A', 65},
+        {u'z', 122},
+        {u'\0', 0},
+        {u'\x7F', 127},
+        {u'€', 128},         // the one single-byte character above ASCII
+        {u'啊', -20319},     // B0 A1
+        {u'中', -10544},     // D6 D0
+        {u'é', -22362},      // A8 A6
+        {u'Ｅ', -23611},     // full-width E, A3 C5
         {u'\u3000', -24159}, // ideographic space, A1 A1
-        {u'한', 63},      // not in GBK
-        {u'\uE000', 63},  // private use, not in GBK
+        {u'한', 63},         // not in GBK
+        {u'\uE000', 63},     // private use, not in GBK
         {u'\uFFFD', 63},
         {char16_t(0xD800), 63}, // high surrogate half
         {char16_t(0xDBFF), 63},
@@ -78,7 +81,8 @@ TEST(Text, Utf8RoundTripAndRejects) {
     EXPECT_EQ(fromUtf8("中A"), Text(u"中A"));
     EXPECT_EQ(fromUtf8("\xF0\x9F\x98\x80"), Text(u"\U0001F600"));
     EXPECT_EQ(toUtf8(u"\U0001F600中"), "\xF0\x9F\x98\x80\xE4\xB8\xAD");
-    EXPECT_EQ(toUtf8(Text(1, char16_t(0xD800)) + u"a"), "\xEF\xBF\xBD" "a");
+    EXPECT_EQ(toUtf8(Text(1, char16_t(0xD800)) + u"a"), "\xEF\xBF\xBD"
+                                                        "a");
     EXPECT_EQ(toUtf8(Text(1, char16_t(0xDC00))), "\xEF\xBF\xBD");
     const char* invalid[] = {
         "\xC0\x80",         // overlong NUL
@@ -86,8 +90,9 @@ TEST(Text, Utf8RoundTripAndRejects) {
         "\xED\xA0\x80",     // encoded surrogate
         "\xF4\x90\x80\x80", // above U+10FFFF
         "\xE4\xB8",         // truncated at the end
-        "\xE4\xB8" "a",     // truncated in the middle
-        "\x80",             // lone continuation byte
+        "\xE4\xB8"
+        "a",    // truncated in the middle
+        "\x80", // lone continuation byte
         "\xFF",
     };
     for (const char* s : invalid)
@@ -100,10 +105,11 @@ TEST(ToInt16, RoundsHalfToEvenAndSaturates) {
         int out;
     };
     const Case cases[] = {
-        {0.5, 0},   {1.5, 2},     {2.5, 2},           {-0.5, 0},          {-1.5, -2},
-        {18.5, 18}, {57.5, 58},   {17.525, 18},       {-0.025, 0},        {65.3, 65},
-        {1e308, 32767}, {-1e308, -32768}, {32767.5, 32767}, {-32768.5, -32768},
-        {std::numeric_limits<double>::quiet_NaN(), 0},
+        {0.5, 0},         {1.5, 2},           {2.5, 2},
+        {-0.5, 0},        {-1.5, -2},         {18.5, 18},
+        {57.5, 58},       {17.525, 18},       {-0.025, 0},
+        {65.3, 65},       {1e308, 32767},     {-1e308, -32768},
+        {32767.5, 32767}, {-32768.5, -32768}, {std::numeric_limits<double>::quiet_NaN(), 0},
     };
     for (const auto& c : cases)
         EXPECT_EQ(toInt16(c.in), c.out) << c.in;
@@ -116,12 +122,11 @@ TEST(Regional, ParsesNumbersLikeTheLocale) {
         std::optional<double> value;
     };
     const Case cases[] = {
-        {u"09", 9},      {u"9", 9},        {u" 7 ", 7},      {u"1.06", 1.06}, {u"-1", -1},
-        {u"+5", 5},      {u"1.", 1},       {u".5", 0.5},     {u"1e3", 1000},  {u"1E+308", 1e308},
-        {u"", {}},       {u"  ", {}},      {u"0A", {}},      {u"X", {}},      {u"1,06", {}},
-        {u"1.0.6", {}},  {u"-", {}},       {u".", {}},       {u"- 1", {}},    {u"1e", {}},
-        {u"1e400", {}},  {u"NaN", {}},     {u"inf", {}},     {u"１", {}},     {u"\t1", {}},
-        {u"0x10", {}},   {u"1 2", {}},
+        {u"09", 9},   {u"9", 9},     {u" 7 ", 7},    {u"1.06", 1.06},    {u"-1", -1},  {u"+5", 5},
+        {u"1.", 1},   {u".5", 0.5},  {u"1e3", 1000}, {u"1E+308", 1e308}, {u"", {}},    {u"  ", {}},
+        {u"0A", {}},  {u"X", {}},    {u"1,06", {}},  {u"1.0.6", {}},     {u"-", {}},   {u".", {}},
+        {u"- 1", {}}, {u"1e", {}},   {u"1e400", {}}, {u"NaN", {}},       {u"inf", {}}, {u"１", {}},
+        {u"\t1", {}}, {u"0x10", {}}, {u"1 2", {}},
     };
     for (const auto& c : cases)
         EXPECT_EQ(zh.parseNumber(c.text), c.value) << toUtf8(c.text);

@@ -32,7 +32,8 @@ using namespace pelvoran::test;
 
 namespace {
 
-const Text kAnswerUE0945 = u"日本宇都宫（Utsunomiya）工厂 出厂日期:1990年09月\r此结果仅供参考，谢谢";
+const Text kAnswerUE0945 =
+    u"日本宇都宫（Utsunomiya）工厂 出厂日期:1990年09月\r此结果仅供参考，谢谢";
 
 class Windows : public ::testing::Test {
 protected:
@@ -96,8 +97,10 @@ TEST_F(Windows, TypingAndEnterQueries) {
     EXPECT_EQ(form->ProdSNText->text(), u"ue094"_s);
     EXPECT_EQ(form->Label2->caption(), u"");
     QTest::mouseClick(form->Command1, Qt::LeftButton);
-    EXPECT_EQ(form->Label2->caption(),
-              u"日本宇都宫（Utsunomiya）工厂 出厂日期:1990年09月\r此结果仅供参考，谢谢"); // "ue094": month "09"
+    EXPECT_EQ(
+        form->Label2->caption(),
+        u"日本宇都宫（Utsunomiya）工厂 出厂日期:1990年09月\r此结果仅供参考，谢谢"); // "ue094":
+                                                                                    // month "09"
     QTest::keyClick(form->ProdSNText, Qt::Key_Backspace);
     QTest::mouseClick(form->Command1, Qt::LeftButton);
     EXPECT_EQ(form->Label2->caption(),
@@ -138,14 +141,16 @@ TEST_F(Windows, HelpWindowOpensOnceReloadsAfterClose) {
     EXPECT_TRUE(help->windowFlags() & Qt::FramelessWindowHint);
     EXPECT_EQ(help->Label1->caption(), HelpForm::helpText());
     const QStringList lines = toQString(help->Label1->caption()).split(QChar(u'\r'));
-    EXPECT_EQ(lines, (QStringList{
-                         u"编号为2位字母加3-4位数字或8/10位的数字"_s,
-                         u"格式为 UE0945 或 6831234567 之类"_s,
-                         u"镜头编号一般印在卡口处"_s,
-                         u"本软件所提供信息仅做为参考。另因CANON公司编号规则未公开，并不能保证数据信息的100%准确性。"_s,
-                         u"如您有何建议或了解其它编号格式的相关信息"_s,
-                         u"请点击主界面留言按钮发送给我们 ，非常感谢 ^_^"_s,
-                     }));
+    EXPECT_EQ(
+        lines,
+        (QStringList{
+            u"编号为2位字母加3-4位数字或8/10位的数字"_s,
+            u"格式为 UE0945 或 6831234567 之类"_s,
+            u"镜头编号一般印在卡口处"_s,
+            u"本软件所提供信息仅做为参考。另因CANON公司编号规则未公开，并不能保证数据信息的100%准确性。"_s,
+            u"如您有何建议或了解其它编号格式的相关信息"_s,
+            u"请点击主界面留言按钮发送给我们 ，非常感谢 ^_^"_s,
+        }));
     ASSERT_FALSE(help->Picture1->pixmap().isNull());
     EXPECT_EQ(help->Picture1->pixmap().size(), QSize(401, 220)); // natural size, clipped
     EXPECT_EQ(help->Picture1->size(), QSize(353, 193));
@@ -329,7 +334,9 @@ quint32 le32(const QByteArray& b, int at) {
     return quint32(quint8(b[at])) | quint32(quint8(b[at + 1])) << 8 |
            quint32(quint8(b[at + 2])) << 16 | quint32(quint8(b[at + 3])) << 24;
 }
-quint16 le16(const QByteArray& b, int at) { return quint16(quint8(b[at]) | quint8(b[at + 1]) << 8); }
+quint16 le16(const QByteArray& b, int at) {
+    return quint16(quint8(b[at]) | quint8(b[at + 1]) << 8);
+}
 
 QByteArray resource(const QString& path) {
     QFile f(path);
@@ -342,13 +349,13 @@ TEST(Resources, Bitmap100IsTheStored16BitPhotograph) {
     const QByteArray bmp = resource(u":/pelvoran/bitmap100.bmp"_s);
     ASSERT_EQ(bmp.left(2), "BM");
     const int info = 14;
-    EXPECT_EQ(le32(bmp, info + 4), 401u);                       // width
-    EXPECT_EQ(qint32(le32(bmp, info + 8)), 220);                // positive height: bottom-up
-    EXPECT_EQ(le16(bmp, info + 14), 16);                        // bits per pixel
-    EXPECT_EQ(le32(bmp, info + 16), 0u);                        // uncompressed (5-5-5)
-    EXPECT_EQ(le32(bmp, info + 24), 2834u);                     // pixels per metre
+    EXPECT_EQ(le32(bmp, info + 4), 401u);        // width
+    EXPECT_EQ(qint32(le32(bmp, info + 8)), 220); // positive height: bottom-up
+    EXPECT_EQ(le16(bmp, info + 14), 16);         // bits per pixel
+    EXPECT_EQ(le32(bmp, info + 16), 0u);         // uncompressed (5-5-5)
+    EXPECT_EQ(le32(bmp, info + 24), 2834u);      // pixels per metre
     EXPECT_EQ(le32(bmp, info + 28), 2834u);
-    EXPECT_EQ(bmp.size(), qsizetype(14 + 40 + 804 * 220));      // rows of 804 bytes
+    EXPECT_EQ(bmp.size(), qsizetype(14 + 40 + 804 * 220)); // rows of 804 bytes
 
     const QImage image(u":/pelvoran/bitmap100.bmp"_s, "BMP");
     ASSERT_FALSE(image.isNull());
@@ -366,12 +373,12 @@ TEST(Resources, Bitmap100IsTheStored16BitPhotograph) {
 TEST(Resources, IconIs32By32In16Colours) {
     const QByteArray ico = resource(u":/pelvoran/pelvoran.ico"_s);
     ASSERT_EQ(ico.size(), 6 + 16 + 744);
-    EXPECT_EQ(le16(ico, 4), 1);         // one image
-    EXPECT_EQ(quint8(ico[6]), 32);      // width
-    EXPECT_EQ(quint8(ico[7]), 32);      // height
-    EXPECT_EQ(quint8(ico[8]), 16);      // colours
-    EXPECT_EQ(le16(ico, 6 + 6), 4);     // bits per pixel
-    EXPECT_EQ(le32(ico, 6 + 8), 744u);  // bytes of the image
+    EXPECT_EQ(le16(ico, 4), 1);        // one image
+    EXPECT_EQ(quint8(ico[6]), 32);     // width
+    EXPECT_EQ(quint8(ico[7]), 32);     // height
+    EXPECT_EQ(quint8(ico[8]), 16);     // colours
+    EXPECT_EQ(le16(ico, 6 + 6), 4);    // bits per pixel
+    EXPECT_EQ(le32(ico, 6 + 8), 744u); // bytes of the image
     const QImage image(u":/pelvoran/pelvoran.ico"_s);
     ASSERT_FALSE(image.isNull());
     EXPECT_EQ(image.size(), QSize(32, 32));

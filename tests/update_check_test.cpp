@@ -28,8 +28,9 @@ Outcome runCheck(const std::string& base, const HttpComponentRegistry& registry,
     RecordingMessageBoxes boxes;
     boxes.setNextAnswer(answer);
     RecordingShell shell;
-    UpdateCheck check({&registry, &boxes, &shell, [] { return LocalDateTime{2026, 12, 7, 5, 2, 3}; }},
-                      RegionalSettings::zhCN(), u16(base));
+    UpdateCheck check(
+        {&registry, &boxes, &shell, [] { return LocalDateTime{2026, 12, 7, 5, 2, 3}; }},
+        RegionalSettings::zhCN(), u16(base));
     check.CheckUpdate();
     Outcome o{boxes.shown, shell.opened, shell.exits, -1, 0};
     if (check.HttpClient)
@@ -46,7 +47,9 @@ Outcome runReply(const std::string& reply, MessageAnswer answer = MessageAnswer:
     return runCheck(server.base(), registry, answer, &server);
 }
 
-std::string ok(const std::string& body) { return LoopbackServer::reply(200, body); }
+std::string ok(const std::string& body) {
+    return LoopbackServer::reply(200, body);
+}
 
 } // namespace
 
@@ -127,7 +130,8 @@ TEST(UpdateCheck, OnlyAPlainWebAddressIsStarted) {
     };
     const Case cases[] = {
         {"http://127.0.0.1/Pelvoran-1.06.exe", "http://127.0.0.1/Pelvoran-1.06.exe"},
-        {"HTTPS://example.org/a?b=c&d=%2520#x", "HTTPS://example.org/a?b=c&d=%20#x"}, // the reply is unescaped first
+        {"HTTPS://example.org/a?b=c&d=%2520#x",
+         "HTTPS://example.org/a?b=c&d=%20#x"},                  // the reply is unescaped first
         {"http://example.org/dl\r\n", "http://example.org/dl"}, // the reply's closing line break
         {"calc.exe", std::nullopt},
         {"file:///etc/passwd", std::nullopt},

@@ -72,15 +72,19 @@ int main(int argc, char** argv) {
     installChineseFontSubstitutes();
     useChineseDefaultFont();
 
-    test::LoopbackServer server({test::ServerBehaviour::Mode::Reply,
-                                 test::LoopbackServer::reply(
-                                     200, "1.06[;]http://127.0.0.1/Pelvoran-1.06.exe[;]2026-12-07"
+    test::LoopbackServer server(
+        {test::ServerBehaviour::Mode::Reply,
+         test::LoopbackServer::reply(200, "1.06[;]http://127.0.0.1/Pelvoran-1.06.exe[;]2026-12-07"
                                           "[;]%u65B0%u589E%u955C%u5934%u7F16%u53F7%u683C%u5F0F")});
     const auto registry = registryForAllClassNames(curlHttpRequestFactory());
     QtMessageBoxes boxes;
     NoShell shell;
-    UiServices services{&registry, &boxes, &shell, [] { return LocalDateTime{2026, 12, 7, 9, 30, 0}; },
-                        RegionalSettings::zhCN(), u16(server.base())};
+    UiServices services{&registry,
+                        &boxes,
+                        &shell,
+                        [] { return LocalDateTime{2026, 12, 7, 9, 30, 0}; },
+                        RegionalSettings::zhCN(),
+                        u16(server.base())};
 
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, [&] {

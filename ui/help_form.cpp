@@ -33,8 +33,8 @@ const Text& HelpForm::helpText() {
                              u"镜头编号一般印在卡口处" + kLineBreak +
                              u"本软件所提供信息仅做为参考。另因CANON公司编号规则未公开，"
                              u"并不能保证数据信息的100%准确性。" +
-                             kLineBreak + u"如您有何建议或了解其它编号格式的相关信息" +
-                             kLineBreak + u"请点击主界面留言按钮发送给我们 ，非常感谢 ^_^";
+                             kLineBreak + u"如您有何建议或了解其它编号格式的相关信息" + kLineBreak +
+                             u"请点击主界面留言按钮发送给我们 ，非常感谢 ^_^";
     return text;
 }
 
@@ -88,7 +88,9 @@ void HelpForm::showLoaded() {
     activateWindow();
 }
 
-void HelpForm::Command1_Click() { close(); }
+void HelpForm::Command1_Click() {
+    close();
+}
 
 void HelpForm::closeEvent(QCloseEvent* event) {
     // Unloading discards the contents; the next showing loads them afresh.

@@ -83,7 +83,9 @@ void PelvoranForm::showCentred() {
     ProdSNText->setFocus();
 }
 
-void PelvoranForm::Command1_Click() { Label2->setCaption(query_.Command1_Click(toText(ProdSNText->text()))); }
+void PelvoranForm::Command1_Click() {
+    Label2->setCaption(query_.Command1_Click(toText(ProdSNText->text())));
+}
 
 void PelvoranForm::Command2_Click() {
     if (!help_)
@@ -97,7 +99,9 @@ void PelvoranForm::Command3_Click() {
     comment_->showLoaded();
 }
 
-void PelvoranForm::ProdSNText_Change() { Label2->setCaption(Text()); }
+void PelvoranForm::ProdSNText_Change() {
+    Label2->setCaption(Text());
+}
 
 void PelvoranForm::ProdSNText_KeyDown(int KeyCode, int /*Shift*/) {
     if (KeyCode == 13)

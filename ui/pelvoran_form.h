@@ -1,8 +1,8 @@
 #pragma once
 
 #include "lens_query.h"
-#include "window_services.h"
 #include "update_check.h"
+#include "window_services.h"
 
 #include <QWidget>
 #include <memory>

@@ -6,8 +6,7 @@
 
 namespace pelvoran {
 
-MessageAnswer QtMessageBoxes::show(const Text& message, const Text& title,
-                                   MessageButtons buttons) {
+MessageAnswer QtMessageBoxes::show(const Text& message, const Text& title, MessageButtons buttons) {
     QMessageBox box;
     box.setObjectName(u"MessageBox"_s);
     box.setWindowTitle(toQString(title));

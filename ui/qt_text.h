@@ -27,6 +27,8 @@ inline QString forDisplay(TextView t) {
 
 /// Positions and sizes are laid out in twips: 15 twips to a pixel at 96 dpi.
 /// Qt's high-DPI scaling takes it from there.
-constexpr int px(int twips) { return twips / 15; }
+constexpr int px(int twips) {
+    return twips / 15;
+}
 
 } // namespace pelvoran

@@ -32,7 +32,9 @@ bool hasLineBreakOrNul(std::string_view s) {
     return s.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
 }
 
-[[noreturn]] void fail(const std::string& what) { throw StepError(kComponentFailure, what); }
+[[noreturn]] void fail(const std::string& what) {
+    throw StepError(kComponentFailure, what);
+}
 
 class CurlHttpRequest final : public HttpRequest {
 public:

@@ -47,7 +47,9 @@ LoopbackServer::~LoopbackServer() {
     close(listenFd_);
 }
 
-std::string LoopbackServer::base() const { return "http://127.0.0.1:" + std::to_string(port_); }
+std::string LoopbackServer::base() const {
+    return "http://127.0.0.1:" + std::to_string(port_);
+}
 
 void LoopbackServer::setBehaviour(ServerBehaviour behaviour) {
     std::lock_guard lock(mutex_);
@@ -60,8 +62,7 @@ std::vector<ReceivedRequest> LoopbackServer::requests() const {
 }
 
 std::string LoopbackServer::reply(int status, const std::string& body,
-                                  const std::string& contentType,
-                                  const std::string& extraHeaders) {
+                                  const std::string& contentType, const std::string& extraHeaders) {
     return "HTTP/1.1 " + std::to_string(status) + " X\r\nContent-Type: " + contentType +
            "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n" +
            extraHeaders + "\r\n" + body;
@@ -149,7 +150,8 @@ void LoopbackServer::handle(int fd) {
     case ServerBehaviour::Mode::Silent:
         // Hold the connection until the client gives up or the server stops.
         while (!stop_) {
-            if (waitReadable(fd, std::chrono::milliseconds(50)) && recv(fd, buf, sizeof buf, 0) <= 0)
+            if (waitReadable(fd, std::chrono::milliseconds(50)) &&
+                recv(fd, buf, sizeof buf, 0) <= 0)
                 break;
         }
         break;
