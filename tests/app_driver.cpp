@@ -1,7 +1,10 @@
 // Runs the real start-up path of the tool against a given server and plays one
 // scenario on it, printing what happened. Used by app_process_test.
 //   pelvoran_app_driver <base-address> <scenario>
-// Scenarios: start, help-last, comment-last, accept-update, cancel-update.
+// Scenarios: start, help-last, comment-last, accept-update, cancel-update, and
+// observe: every message box is reported and dismissed, and once the main
+// window is up, a query and a comment are made to show the tool still works.
+#include "caption_label.h"
 #include "comment_form.h"
 #include "help_form.h"
 #include "pelvoran_app.h"
@@ -9,7 +12,9 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QLineEdit>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTimer>
 
@@ -17,6 +22,7 @@
 #include <string>
 
 using namespace pelvoran;
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -27,19 +33,36 @@ void say(const std::string& line) {
     std::fflush(stdout);
 }
 
-/// Answers the first message box that appears, after printing its title.
-void answerMessageBox(QMessageBox::StandardButton button) {
+/// Answers message boxes as they appear, after printing their titles: the
+/// first one only, or every one (with Cancel where there is one, else OK).
+void answerMessageBox(QMessageBox::StandardButton button, bool every = false) {
     auto* poll = new QTimer;
-    QObject::connect(poll, &QTimer::timeout, [poll, button] {
+    QObject::connect(poll, &QTimer::timeout, [poll, button, every] {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
         if (box == nullptr)
             return;
-        poll->stop();
+        if (!every)
+            poll->stop();
         say("box " + box->windowTitle().toStdString());
-        box->button(button)->click();
-        poll->deleteLater();
+        QAbstractButton* answer = box->button(button);
+        (answer ? answer : box->button(QMessageBox::Ok))->click();
     });
     poll->start(20);
+}
+
+/// A query and a comment on the open main window.
+void exercise(PelvoranForm& form) {
+    form.ProdSNText->setText(u"UE0945"_s);
+    form.Command1->click();
+    const bool answered =
+        form.Label2->caption() ==
+        Text(u"日本宇都宫（Utsunomiya）工厂 出厂日期:1990年09月\r此结果仅供参考，谢谢");
+    say(answered ? "query ok" : "query wrong");
+    form.Command3->click();
+    form.commentForm()->CommentText->setPlainText(u"hostile server"_s);
+    form.commentForm()->Command1->click(); // posts; the thanks box is answered
+    say("comment done " + std::to_string(sinceStart.elapsed()) + " ms, window " +
+        (form.commentForm()->isVisible() ? "open" : "closed"));
 }
 
 } // namespace
@@ -59,9 +82,18 @@ int main(int argc, char** argv) {
             answerMessageBox(QMessageBox::Ok);
         else if (scenario == "cancel-update")
             answerMessageBox(QMessageBox::Cancel);
+        else if (scenario == "observe")
+            answerMessageBox(QMessageBox::Cancel, true);
     };
     options.afterShow = [&](PelvoranForm& form) {
         say("shown " + std::to_string(sinceStart.elapsed()) + " ms");
+        if (scenario == "observe") {
+            QTimer::singleShot(0, &form, [&form] {
+                exercise(form);
+                form.close();
+            });
+            return;
+        }
         if (scenario == "start" || scenario.ends_with("-update")) {
             QTimer::singleShot(0, &form, [&form] { form.close(); });
             return;

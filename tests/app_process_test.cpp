@@ -1,107 +1,16 @@
 // Starts the real program (the driver around its start-up path) as its own
 // process and watches how it starts and ends.
+#include "support/driver_process.h"
 #include "support/loopback_server.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <csignal>
-#include <cstdlib>
-#include <fcntl.h>
-#include <fstream>
-#include <poll.h>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
-
 using namespace pelvoran::test;
-using Clock = std::chrono::steady_clock;
 
 namespace {
-
-struct DriverRun {
-    int exitStatus = -1; // -1: killed at the deadline
-    std::string out;
-    double seconds = 0;
-};
-
-/// A directory whose xdg-open only records its arguments, one per line.
-struct FakeOpener {
-    FakeOpener() {
-        char tmpl[] = "/tmp/pelvoran-opener-XXXXXX";
-        dir = mkdtemp(tmpl);
-        log = dir + "/opened.txt";
-        std::ofstream script(dir + "/xdg-open");
-        script << "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\" >> '" << log << "'; done\n";
-        script.close();
-        chmod((dir + "/xdg-open").c_str(), 0755);
-    }
-    ~FakeOpener() { std::system(("rm -rf '" + dir + "'").c_str()); }
-    std::string opened() const {
-        std::ifstream in(log);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-    std::string dir;
-    std::string log;
-};
-
-DriverRun runDriver(const std::string& base, const std::string& scenario, const FakeOpener& opener,
-                    std::chrono::seconds deadline = std::chrono::seconds(20)) {
-    int pipeFds[2];
-    EXPECT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-
-    std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen",
-                                    "PATH=" + opener.dir + ":/usr/bin:/bin"};
-    for (char** e = environ; *e; ++e) {
-        const std::string v = *e;
-        if (!v.starts_with("PATH=") && !v.starts_with("QT_QPA_PLATFORM="))
-            env.push_back(v);
-    }
-    std::vector<char*> envp;
-    for (auto& v : env)
-        envp.push_back(v.data());
-    envp.push_back(nullptr);
-    std::string exe = PELVORAN_APP_DRIVER, a1 = base, a2 = scenario;
-    char* argv[] = {exe.data(), a1.data(), a2.data(), nullptr};
-
-    const auto start = Clock::now();
-    pid_t pid = 0;
-    EXPECT_EQ(posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv, envp.data()), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    close(pipeFds[1]);
-
-    DriverRun run;
-    char buf[4096];
-    for (;;) {
-        const auto left = deadline - (Clock::now() - start);
-        if (left <= std::chrono::seconds(0)) {
-            kill(pid, SIGKILL);
-            break;
-        }
-        pollfd p{pipeFds[0], POLLIN, 0};
-        if (poll(&p, 1,
-                 static_cast<int>(
-                     std::chrono::duration_cast<std::chrono::milliseconds>(left).count())) <= 0)
-            continue;
-        const ssize_t n = read(pipeFds[0], buf, sizeof buf);
-        if (n <= 0)
-            break;
-        run.out.append(buf, static_cast<std::size_t>(n));
-    }
-    close(pipeFds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    if (WIFEXITED(status))
-        run.exitStatus = WEXITSTATUS(status);
-    return run;
-}
 
 std::string reply(const std::string& body) {
     return LoopbackServer::reply(200, body);

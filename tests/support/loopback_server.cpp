@@ -163,6 +163,12 @@ void LoopbackServer::handle(int fd) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         break;
+    case ServerBehaviour::Mode::Reset: {
+        sendAll(fd, behaviour.reply.data(), behaviour.reply.size());
+        const linger abortive{1, 0}; // close with RST instead of FIN
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+        break;
+    }
     case ServerBehaviour::Mode::Endless: {
         if (!sendAll(fd, behaviour.reply.data(), behaviour.reply.size()))
             break;

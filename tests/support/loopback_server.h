@@ -23,6 +23,7 @@ struct ServerBehaviour {
         Silent,  // accept, read the request, never answer
         Drip,    // send `reply` one byte a second
         Endless, // send `reply` (the head), then `endlessBytes` of body bytes
+        Reset,   // send `reply`, then reset the connection
     };
     Mode mode = Mode::Reply;
     std::string reply;

@@ -1,0 +1,72 @@
+// The real start-up path against a publisher's server that misbehaves in
+// every way we know: the main window must come up in time, with no message
+// but where one is due, in bounded memory, and nothing may be started.
+// Each case prints a row of the table that scripts/hostile_table.sh shows.
+#include "support/driver_process.h"
+#include "support/hostile_cases.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+using namespace pelvoran::test;
+
+namespace {
+
+#ifdef PELVORAN_SANITIZED
+// AddressSanitizer slows start-up and multiplies memory; bounds are looser.
+constexpr double kShowWithin = 9.0;
+constexpr long kPeakRssKiB = 1024 * 1024;
+#else
+constexpr double kShowWithin = 5.5;
+constexpr long kPeakRssKiB = 100 * 1024;
+#endif
+
+class Hostile : public ::testing::TestWithParam<HostileCase> {};
+
+} // namespace
+
+TEST_P(Hostile, MainWindowComesUpAndTheToolKeepsWorking) {
+    const HostileCase& c = GetParam();
+    std::unique_ptr<LoopbackServer> server;
+    std::string base;
+    if (c.refuse) {
+        base = "http://127.0.0.1:" + std::to_string(LoopbackServer::refusedPort());
+    } else {
+        server = std::make_unique<LoopbackServer>(c.behaviour);
+        base = server->base();
+    }
+    FakeOpener opener;
+    const DriverRun r = runDriver(base, "observe", opener);
+
+    const double shown = r.secondsUntil("shown ");
+    const bool offer = r.out.find("box 有更新版本\n") != std::string::npos;
+    const bool thanks = r.out.find("box 感谢\n") != std::string::npos;
+    std::size_t boxes = 0;
+    for (std::size_t at = 0; (at = r.out.find("box ", at)) != std::string::npos; ++at)
+        ++boxes;
+    std::printf("| %-16s | %6.2f s | %-5s | %-6s | %6.1f MB | %-7s | %-8s |\n", c.name.c_str(),
+                shown, offer ? "offer" : "none", thanks ? "yes" : "NO", r.peakRssKiB / 1024.0,
+                opener.opened().empty() ? "nothing" : "STARTED",
+                r.exitStatus == 0 && r.out.find("query ok") != std::string::npos ? "healthy"
+                                                                                 : "BROKEN");
+
+    EXPECT_EQ(r.exitStatus, 0) << r.out;
+    ASSERT_GE(shown, 0) << "the main window never came up: " << r.out;
+    EXPECT_LT(shown, kShowWithin); // from launch
+    EXPECT_EQ(offer, c.offersUpdate) << r.out;
+    EXPECT_TRUE(thanks) << r.out; // the comment path is always thanked
+    EXPECT_EQ(boxes, c.offersUpdate ? 2u : 1u) << r.out;
+    EXPECT_NE(r.out.find("query ok"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("window closed"), std::string::npos) << r.out;
+    EXPECT_LT(r.peakRssKiB, kPeakRssKiB);
+    EXPECT_EQ(opener.opened(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, Hostile, ::testing::ValuesIn(hostileCases()),
+                         [](const auto& info) {
+                             std::string name;
+                             for (const char ch : info.param.name)
+                                 name += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
+                             return name;
+                         });

@@ -1,0 +1,119 @@
+#include "driver_process.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <iterator>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace pelvoran::test {
+
+using Clock = std::chrono::steady_clock;
+
+FakeOpener::FakeOpener() {
+    char tmpl[] = "/tmp/pelvoran-opener-XXXXXX";
+    dir = mkdtemp(tmpl);
+    log = dir + "/opened.txt";
+    std::ofstream script(dir + "/xdg-open");
+    script << "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\" >> '" << log << "'; done\n";
+    script.close();
+    chmod((dir + "/xdg-open").c_str(), 0755);
+}
+
+FakeOpener::~FakeOpener() {
+    unlink(log.c_str());
+    unlink((dir + "/xdg-open").c_str());
+    rmdir(dir.c_str());
+}
+
+std::string FakeOpener::opened() const {
+    std::ifstream in(log);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+DriverRun runDriver(const std::string& base, const std::string& scenario, const FakeOpener& opener,
+                    std::chrono::seconds deadline) {
+    DriverRun run;
+    int pipeFds[2];
+    if (pipe2(pipeFds, O_CLOEXEC) != 0)
+        return run;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+
+    std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen",
+                                    "PATH=" + opener.dir + ":/usr/bin:/bin"};
+    for (char** e = environ; *e; ++e) {
+        const std::string v = *e;
+        if (!v.starts_with("PATH=") && !v.starts_with("QT_QPA_PLATFORM="))
+            env.push_back(v);
+    }
+    std::vector<char*> envp;
+    for (auto& v : env)
+        envp.push_back(v.data());
+    envp.push_back(nullptr);
+    std::string exe = PELVORAN_APP_DRIVER, a1 = base, a2 = scenario;
+    char* argv[] = {exe.data(), a1.data(), a2.data(), nullptr};
+
+    const auto start = Clock::now();
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv, envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    close(pipeFds[1]);
+    if (spawned != 0) {
+        close(pipeFds[0]);
+        return run;
+    }
+
+    char buf[4096];
+    for (;;) {
+        const auto left = deadline - (Clock::now() - start);
+        if (left <= Clock::duration::zero()) {
+            kill(pid, SIGKILL);
+            break;
+        }
+        pollfd p{pipeFds[0], POLLIN, 0};
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(left).count();
+        if (poll(&p, 1, static_cast<int>(ms)) <= 0)
+            continue;
+        const ssize_t n = read(pipeFds[0], buf, sizeof buf);
+        if (n <= 0)
+            break;
+        const double at = std::chrono::duration<double>(Clock::now() - start).count();
+        const std::size_t before = run.out.size();
+        run.out.append(buf, static_cast<std::size_t>(n));
+        // Lines completed by this read arrived now.
+        std::size_t lineStart = run.out.rfind('\n', before == 0 ? 0 : before - 1);
+        lineStart = (before == 0 || lineStart == std::string::npos) ? 0 : lineStart + 1;
+        for (std::size_t end; (end = run.out.find('\n', lineStart)) != std::string::npos;
+             lineStart = end + 1)
+            run.lines.push_back({at, run.out.substr(lineStart, end - lineStart)});
+    }
+    close(pipeFds[0]);
+    int status = 0;
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
+    run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    run.peakRssKiB = usage.ru_maxrss;
+    if (WIFEXITED(status))
+        run.exitStatus = WEXITSTATUS(status);
+    return run;
+}
+
+double DriverRun::secondsUntil(const std::string& prefix) const {
+    for (const auto& line : lines)
+        if (line.text.starts_with(prefix))
+            return line.seconds;
+    return -1;
+}
+
+} // namespace pelvoran::test

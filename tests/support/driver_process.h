@@ -1,0 +1,44 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace pelvoran::test {
+
+/// How one run of the app driver went.
+struct DriverRun {
+    int exitStatus = -1; // -1: killed at the deadline, or ended by a signal
+    std::string out;     // what it printed
+    double seconds = 0;  // from launch to its end
+    long peakRssKiB = 0;
+
+    /// Seconds from launch until a printed line starting with `prefix`
+    /// arrived, or -1 if none did.
+    double secondsUntil(const std::string& prefix) const;
+
+    struct Line {
+        double seconds;
+        std::string text;
+    };
+    std::vector<Line> lines;
+};
+
+/// A directory whose xdg-open only records its arguments, one per line.
+struct FakeOpener {
+    FakeOpener();
+    ~FakeOpener();
+    FakeOpener(const FakeOpener&) = delete;
+    FakeOpener& operator=(const FakeOpener&) = delete;
+    std::string opened() const;
+    std::string dir;
+    std::string log;
+};
+
+/// Runs the app driver (the tool's real start-up path) against `base` with
+/// one scenario, on the offscreen platform, with the fake opener first on
+/// PATH. Killed at the deadline.
+DriverRun runDriver(const std::string& base, const std::string& scenario, const FakeOpener& opener,
+                    std::chrono::seconds deadline = std::chrono::seconds(30));
+
+} // namespace pelvoran::test
