@@ -36,7 +36,7 @@ void say(const std::string& line) {
 /// Answers message boxes as they appear, after printing their titles: the
 /// first one only, or every one (with Cancel where there is one, else OK).
 void answerMessageBox(QMessageBox::StandardButton button, bool every = false) {
-    auto* poll = new QTimer;
+    auto* poll = new QTimer(qApp); // goes with the application
     QObject::connect(poll, &QTimer::timeout, [poll, button, every] {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
         if (box == nullptr)
