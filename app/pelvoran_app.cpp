@@ -5,11 +5,13 @@
 #include "desktop.h"
 #include "http_acquisition.h"
 #include "pelvoran_form.h"
+#include "pelvoran_icon.xpm"
 #include "qt_message_boxes.h"
 #include "window_services.h"
 
 #include <QApplication>
 #include <QIcon>
+#include <QPixmap>
 
 using namespace Qt::StringLiterals;
 
@@ -19,9 +21,8 @@ int runPelvoran(int& argc, char** argv, const AppOptions& options) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(u"Pelvoran"_s);
     QApplication::setDesktopFileName(u"pelvoran"_s);
-    QIcon icon(u":/pelvoran/pelvoran.ico"_s);
-    icon.addFile(u":/pelvoran/pelvoran.png"_s);
-    QApplication::setWindowIcon(icon);
+    // Compiled in as XPM: read without probing any image plugin.
+    QApplication::setWindowIcon(QIcon(QPixmap(pelvoran_icon_xpm)));
     installChineseFontSubstitutes();
     useChineseDefaultFont();
 

@@ -1,0 +1,21 @@
+// The tool's real start-up path (update check included) against the given
+// server; prints the time of the main window's first paint and exits.
+//   pelvoran_first_show <base-address>
+#include "first_show.h"
+#include "pelvoran_app.h"
+#include "pelvoran_form.h"
+
+#include <memory>
+
+int main(int argc, char** argv) {
+    if (argc != 2)
+        return 2;
+    std::unique_ptr<FirstShow> watch;
+    pelvoran::AppOptions options;
+    options.baseAddress = pelvoran::u16(argv[1]);
+    options.afterShow = [&](pelvoran::PelvoranForm& form) {
+        watch = std::make_unique<FirstShow>(&form);
+    };
+    int qtArgc = 1;
+    return pelvoran::runPelvoran(qtArgc, argv, options);
+}
