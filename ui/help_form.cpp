@@ -65,8 +65,6 @@ HelpForm::HelpForm()
     Command1->setFont(simSun(9));
     Command1->setAutoDefault(false);
     connect(Command1, &QPushButton::clicked, this, &HelpForm::Command1_Click);
-
-    setTabOrder(Command1, Command1);
 }
 
 void HelpForm::Form_Load() {
