@@ -19,7 +19,9 @@ std::string contentLengths(const std::string& head) {
     std::size_t at = 0;
     while ((at = head.find("\r\nContent-Length: ", at)) != std::string::npos) {
         at += 18;
-        found += (found.empty() ? "" : ",") + head.substr(at, head.find("\r\n", at) - at);
+        if (!found.empty())
+            found += ',';
+        found += head.substr(at, head.find("\r\n", at) - at);
     }
     return found;
 }
