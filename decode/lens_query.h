@@ -46,8 +46,6 @@ public:
     bool isNumber(const Value& intNum) const { return pelvoran::isNumber(intNum, regional_); }
     Value Null2Int(Value& str) const { return pelvoran::Null2Int(str, regional_); }
 
-    const RegionalSettings& regional() const { return regional_; }
-
     /// The code of the latest query, trimmed.
     Text LensSN;
     /// The text composed by the latest query; empty after a wrong length.

@@ -26,9 +26,6 @@ public:
     QPlainTextEdit* CommentText;
     QPushButton* Command1;
 
-    /// The send logic, with the window's own request object.
-    CommentPost& post() { return post_; }
-
 protected:
     void closeEvent(QCloseEvent* event) override;
 

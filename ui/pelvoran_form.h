@@ -42,7 +42,6 @@ public:
     HelpForm* helpForm() const { return help_.get(); }
     CommentForm* commentForm() const { return comment_.get(); }
 
-    const LensQuery& query() const { return query_; }
     UpdateCheck& updateCheck() { return update_; }
 
     QLineEdit* ProdSNText;
