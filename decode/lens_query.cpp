@@ -3,6 +3,7 @@
 #include "ansi.h"
 #include "numeric.h"
 
+#include <optional>
 #include <string>
 
 namespace pelvoran {
@@ -26,8 +27,11 @@ const char16_t* factoryText(char16_t letter) {
     }
 }
 
-bool isNumericText(TextView s, const RegionalSettings& regional) {
-    return !trimBlanks(s).empty() && regional.parseNumber(s).has_value();
+/// The value of a numeric text, or nullopt for a blank or non-numeric one.
+std::optional<double> numericValue(TextView s, const RegionalSettings& regional) {
+    if (trimBlanks(s).empty())
+        return std::nullopt;
+    return regional.parseNumber(s);
 }
 
 void appendDecimal(Text& out, int value) {
@@ -79,12 +83,13 @@ Text LensQuery::GetOldLens(const Text& strLensSN) {
             c = upperCase(c);
         const TextView first = TextView(month).substr(0, 1);
         if (first == u"0" || first == u"1") {
-            if (isNumericText(month, regional_) && toInt16(*regional_.parseNumber(month)) < 13)
+            const auto value = numericValue(month, regional_);
+            if (value && toInt16(*value) < 13)
                 answer += month;
             else
                 answer += first;
             answer += kMonth;
-        } else if (isNumericText(first, regional_)) {
+        } else if (numericValue(first, regional_)) {
             answer += first;
             answer += kMonth;
         }
@@ -96,10 +101,11 @@ Text LensQuery::GetOldLens(const Text& strLensSN) {
 Text LensQuery::GetNewLens(const Text& strLensSN) {
     ResultText.clear();
     const TextView prefix = TextView(strLensSN).substr(0, 2);
-    if (!isNumericText(prefix, regional_))
+    const auto value = numericValue(prefix, regional_);
+    if (!value)
         return ResultText;
 
-    const std::int16_t n = toInt16(*regional_.parseNumber(prefix));
+    const std::int16_t n = toInt16(*value);
     // Multiply, divide, subtract, each rounded to double; then round half to even.
     const double months = static_cast<double>(n) * 11.7 / 12.0 - 1.0;
     const int k = toInt16(months);
@@ -124,7 +130,7 @@ bool isNumber(const Value& intNum, const RegionalSettings& regional) {
     if (isNull(intNum) || isEmptyValue(intNum))
         return false;
     if (const auto* text = std::get_if<Text>(&intNum))
-        return isNumericText(*text, regional);
+        return numericValue(*text, regional).has_value();
     return true; // numbers and Booleans are numeric
 }
 

@@ -82,7 +82,10 @@ std::int16_t AnsiCode(char16_t c) {
 }
 
 Text gbkToText(std::string_view bytes, bool gb18030) {
-    IconvHandle decoder("UTF-16LE", gb18030 ? "GB18030" : "GBK");
+    thread_local IconvHandle gbk("UTF-16LE", "GBK");
+    thread_local IconvHandle gb18030Decoder("UTF-16LE", "GB18030");
+    IconvHandle& decoder = gb18030 ? gb18030Decoder : gbk;
+    decoder.reset();
     Text out;
     out.reserve(bytes.size());
     std::size_t i = 0;
