@@ -1,13 +1,13 @@
-#include "pelvoran_app.h"
+#include "app/pelvoran_app.h"
 
-#include "clock.h"
-#include "curl_http_request.h"
-#include "desktop.h"
-#include "http_acquisition.h"
-#include "pelvoran_form.h"
-#include "pelvoran_icon.xpm"
-#include "qt_message_boxes.h"
-#include "window_services.h"
+#include "platform/clock.h"
+#include "platform/curl/curl_http_request.h"
+#include "platform/desktop.h"
+#include "net/http_acquisition.h"
+#include "ui/pelvoran_form.h"
+#include "app/resources/pelvoran_icon.xpm"
+#include "ui/qt_message_boxes.h"
+#include "ui/window_services.h"
 
 #include <QApplication>
 #include <QIcon>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "text.h"
+#include "platform/text.h"
 
 #include <functional>
 

@@ -1,6 +1,6 @@
 // The physical limit for a Qt program: one 334 x 188 window, shown, nothing
 // else. Prints the time of its first paint and exits.
-#include "first_show.h"
+#include "bench/first_show.h"
 
 #include <QWidget>
 

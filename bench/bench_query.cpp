@@ -1,5 +1,5 @@
 // Queries per second over a mixed set of codes, single-threaded.
-#include "lens_query.h"
+#include "decode/lens_query.h"
 
 #include <benchmark/benchmark.h>
 

@@ -4,7 +4,7 @@
 // server refusing connections and with a silent server.
 //   startup_bench <bare_window> <pelvoran_first_show> [runs]
 // The platform is whatever QT_QPA_PLATFORM (or DISPLAY) says.
-#include "support/loopback_server.h"
+#include "tests/support/loopback_server.h"
 
 #include <algorithm>
 #include <cstdio>

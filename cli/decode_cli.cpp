@@ -1,6 +1,6 @@
-#include "decode_cli.h"
+#include "cli/decode_cli.h"
 
-#include "lens_query.h"
+#include "decode/lens_query.h"
 
 #include <cstdlib>
 #include <memory>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "regional.h"
+#include "platform/regional.h"
 
 #include <cstdio>
 

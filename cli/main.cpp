@@ -1,4 +1,4 @@
-#include "decode_cli.h"
+#include "cli/decode_cli.h"
 
 #include <cstdio>
 

@@ -1,7 +1,7 @@
-#include "lens_query.h"
+#include "decode/lens_query.h"
 
-#include "ansi.h"
-#include "numeric.h"
+#include "platform/ansi.h"
+#include "platform/numeric.h"
 
 #include <optional>
 #include <string>

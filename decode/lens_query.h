@@ -1,8 +1,8 @@
 #pragma once
 
-#include "regional.h"
-#include "text.h"
-#include "value.h"
+#include "platform/regional.h"
+#include "platform/text.h"
+#include "platform/value.h"
 
 namespace pelvoran {
 

@@ -1,6 +1,6 @@
 // pelvoran-decode's line reader on any standard input: one answer line per
 // valid input line, one error line per invalid one, exit status 0 or 1.
-#include "decode_cli.h"
+#include "cli/decode_cli.h"
 
 #include <cstdio>
 #include <cstdlib>

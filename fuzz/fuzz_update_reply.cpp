@@ -2,9 +2,9 @@
 // to what the user would be shown. Whatever comes, only a plain web address
 // is ever handed to the desktop, and the tool ends only after an offer.
 // Input: the Content-Type, a line feed, then the body.
-#include "desktop.h"
-#include "http_request.h"
-#include "update_check.h"
+#include "platform/desktop.h"
+#include "platform/http_request.h"
+#include "net/update_check.h"
 
 #include <cstdlib>
 #include <string>

@@ -1,8 +1,8 @@
 // URLEncoding: accepts every text; what comes out holds no double-byte GBK
 // character, and a text without one comes out unchanged.
-#include "ansi.h"
-#include "escaping.h"
-#include "fuzz_input.h"
+#include "platform/ansi.h"
+#include "net/escaping.h"
+#include "fuzz/fuzz_input.h"
 
 #include <cstdlib>
 

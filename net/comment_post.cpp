@@ -1,8 +1,8 @@
-#include "comment_post.h"
+#include "net/comment_post.h"
 
-#include "escaping.h"
-#include "http_acquisition.h"
-#include "ignore_errors.h"
+#include "net/escaping.h"
+#include "net/http_acquisition.h"
+#include "net/ignore_errors.h"
 
 #include <string>
 

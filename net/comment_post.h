@@ -1,7 +1,7 @@
 #pragma once
 
-#include "desktop.h"
-#include "http_request.h"
+#include "platform/desktop.h"
+#include "platform/http_request.h"
 
 #include <memory>
 

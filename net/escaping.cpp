@@ -1,7 +1,7 @@
-#include "escaping.h"
+#include "net/escaping.h"
 
-#include "ansi.h"
-#include "errors.h"
+#include "platform/ansi.h"
+#include "platform/errors.h"
 
 #include <cstdlib>
 

@@ -1,6 +1,6 @@
-#include "http_acquisition.h"
+#include "net/http_acquisition.h"
 
-#include "ignore_errors.h"
+#include "net/ignore_errors.h"
 
 namespace pelvoran {
 

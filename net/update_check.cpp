@@ -1,10 +1,10 @@
-#include "update_check.h"
+#include "net/update_check.h"
 
-#include "escaping.h"
-#include "http_acquisition.h"
-#include "ignore_errors.h"
-#include "lens_query.h"
-#include "version.h"
+#include "net/escaping.h"
+#include "net/http_acquisition.h"
+#include "net/ignore_errors.h"
+#include "decode/lens_query.h"
+#include "platform/version.h"
 
 namespace pelvoran {
 

@@ -1,6 +1,6 @@
 // GBK through glibc iconv. Each thread opens its converter once and keeps it;
 // ASCII never reaches iconv, since GBK keeps 0x00..0x7F as they are.
-#include "ansi.h"
+#include "platform/ansi.h"
 
 #include <array>
 #include <cerrno>

@@ -1,4 +1,4 @@
-#include "clock.h"
+#include "platform/clock.h"
 
 #include <ctime>
 

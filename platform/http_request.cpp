@@ -1,7 +1,7 @@
-#include "http_request.h"
+#include "platform/http_request.h"
 
-#include "ansi.h"
-#include "errors.h"
+#include "platform/ansi.h"
+#include "platform/errors.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,4 +1,4 @@
-#include "regional.h"
+#include "platform/regional.h"
 
 #include <charconv>
 #include <cmath>

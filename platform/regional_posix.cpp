@@ -1,5 +1,5 @@
 // Regional settings from the POSIX locale environment.
-#include "regional.h"
+#include "platform/regional.h"
 
 #include <clocale>
 #include <cstdlib>

@@ -1,5 +1,5 @@
-#include "errors.h"
-#include "http_acquisition.h"
+#include "platform/errors.h"
+#include "net/http_acquisition.h"
 
 #include <gtest/gtest.h>
 

@@ -4,11 +4,11 @@
 // Scenarios: start, help-last, comment-last, accept-update, cancel-update, and
 // observe: every message box is reported and dismissed, and once the main
 // window is up, a query and a comment are made to show the tool still works.
-#include "caption_label.h"
-#include "comment_form.h"
-#include "help_form.h"
-#include "pelvoran_app.h"
-#include "pelvoran_form.h"
+#include "ui/caption_label.h"
+#include "ui/comment_form.h"
+#include "ui/help_form.h"
+#include "app/pelvoran_app.h"
+#include "ui/pelvoran_form.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

@@ -1,7 +1,7 @@
 // Starts the real program (the driver around its start-up path) as its own
 // process and watches how it starts and ends.
-#include "support/driver_process.h"
-#include "support/loopback_server.h"
+#include "tests/support/driver_process.h"
+#include "tests/support/loopback_server.h"
 
 #include <gtest/gtest.h>
 

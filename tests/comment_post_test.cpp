@@ -1,9 +1,9 @@
 // The comment post against a real server on 127.0.0.1.
-#include "comment_post.h"
-#include "curl_http_request.h"
-#include "http_acquisition.h"
-#include "support/fake_desktop.h"
-#include "support/loopback_server.h"
+#include "net/comment_post.h"
+#include "platform/curl/curl_http_request.h"
+#include "net/http_acquisition.h"
+#include "tests/support/fake_desktop.h"
+#include "tests/support/loopback_server.h"
 
 #include <gtest/gtest.h>
 

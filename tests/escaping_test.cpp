@@ -1,6 +1,6 @@
-#include "ansi.h"
-#include "errors.h"
-#include "escaping.h"
+#include "platform/ansi.h"
+#include "platform/errors.h"
+#include "net/escaping.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 // every way we know: the main window must come up in time, with no message
 // but where one is due, in bounded memory, and nothing may be started.
 // Each case prints a row of the table that scripts/hostile_table.sh shows.
-#include "support/driver_process.h"
-#include "support/hostile_cases.h"
+#include "tests/support/driver_process.h"
+#include "tests/support/hostile_cases.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The libcurl request component against a real server on 127.0.0.1.
-#include "curl_http_request.h"
-#include "errors.h"
-#include "support/loopback_server.h"
+#include "platform/curl/curl_http_request.h"
+#include "platform/errors.h"
+#include "tests/support/loopback_server.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "lens_query.h"
+#include "decode/lens_query.h"
 
 #include <gtest/gtest.h>
 

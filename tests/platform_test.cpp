@@ -1,7 +1,7 @@
-#include "ansi.h"
-#include "numeric.h"
-#include "regional.h"
-#include "text.h"
+#include "platform/ansi.h"
+#include "platform/numeric.h"
+#include "platform/regional.h"
+#include "platform/text.h"
 
 #include <gtest/gtest.h>
 

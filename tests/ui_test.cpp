@@ -1,15 +1,15 @@
 // The three windows, driven through their real widgets on the offscreen
 // platform, talking to a real server on 127.0.0.1.
-#include "caption_label.h"
-#include "comment_form.h"
-#include "curl_http_request.h"
-#include "help_form.h"
-#include "http_acquisition.h"
-#include "pelvoran_form.h"
-#include "qt_message_boxes.h"
-#include "qt_text.h"
-#include "support/fake_desktop.h"
-#include "support/loopback_server.h"
+#include "ui/caption_label.h"
+#include "ui/comment_form.h"
+#include "platform/curl/curl_http_request.h"
+#include "ui/help_form.h"
+#include "net/http_acquisition.h"
+#include "ui/pelvoran_form.h"
+#include "ui/qt_message_boxes.h"
+#include "ui/qt_text.h"
+#include "tests/support/fake_desktop.h"
+#include "tests/support/loopback_server.h"
 
 #include <QApplication>
 #include <QClipboard>

@@ -1,10 +1,10 @@
 // The update check against a real server on 127.0.0.1: what the user sees
 // and whether the process would end.
-#include "curl_http_request.h"
-#include "http_acquisition.h"
-#include "support/fake_desktop.h"
-#include "support/loopback_server.h"
-#include "update_check.h"
+#include "platform/curl/curl_http_request.h"
+#include "net/http_acquisition.h"
+#include "tests/support/fake_desktop.h"
+#include "tests/support/loopback_server.h"
+#include "net/update_check.h"
 
 #include <gtest/gtest.h>
 

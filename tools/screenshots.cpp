@@ -3,13 +3,13 @@
 //   pelvoran_screenshots <output-dir>
 // Window managers draw the title bar; this draws a plain one so that the
 // captions show.
-#include "comment_form.h"
-#include "curl_http_request.h"
-#include "help_form.h"
-#include "http_acquisition.h"
-#include "pelvoran_form.h"
-#include "qt_message_boxes.h"
-#include "support/loopback_server.h"
+#include "ui/comment_form.h"
+#include "platform/curl/curl_http_request.h"
+#include "ui/help_form.h"
+#include "net/http_acquisition.h"
+#include "ui/pelvoran_form.h"
+#include "ui/qt_message_boxes.h"
+#include "tests/support/loopback_server.h"
 
 #include <QApplication>
 #include <QDir>

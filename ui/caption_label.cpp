@@ -1,6 +1,6 @@
-#include "caption_label.h"
+#include "ui/caption_label.h"
 
-#include "qt_text.h"
+#include "ui/qt_text.h"
 
 #include <QFontInfo>
 #include <QPainter>

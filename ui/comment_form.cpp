@@ -1,6 +1,6 @@
-#include "comment_form.h"
+#include "ui/comment_form.h"
 
-#include "qt_text.h"
+#include "ui/qt_text.h"
 
 #include <QCloseEvent>
 #include <QGuiApplication>

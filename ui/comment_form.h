@@ -1,7 +1,7 @@
 #pragma once
 
-#include "comment_post.h"
-#include "window_services.h"
+#include "net/comment_post.h"
+#include "ui/window_services.h"
 
 #include <QWidget>
 

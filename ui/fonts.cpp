@@ -1,4 +1,4 @@
-#include "window_services.h"
+#include "ui/window_services.h"
 
 #include <QApplication>
 #include <QFont>

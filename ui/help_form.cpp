@@ -1,7 +1,7 @@
-#include "help_form.h"
+#include "ui/help_form.h"
 
-#include "caption_label.h"
-#include "qt_text.h"
+#include "ui/caption_label.h"
+#include "ui/qt_text.h"
 
 #include <QCloseEvent>
 #include <QGuiApplication>

@@ -1,10 +1,10 @@
-#include "pelvoran_form.h"
+#include "ui/pelvoran_form.h"
 
-#include "caption_label.h"
-#include "comment_form.h"
-#include "help_form.h"
-#include "qt_text.h"
-#include "version.h"
+#include "ui/caption_label.h"
+#include "ui/comment_form.h"
+#include "ui/help_form.h"
+#include "ui/qt_text.h"
+#include "platform/version.h"
 
 #include <QGuiApplication>
 #include <QKeyEvent>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "lens_query.h"
-#include "update_check.h"
-#include "window_services.h"
+#include "decode/lens_query.h"
+#include "net/update_check.h"
+#include "ui/window_services.h"
 
 #include <QWidget>
 #include <memory>

@@ -1,6 +1,6 @@
-#include "qt_message_boxes.h"
+#include "ui/qt_message_boxes.h"
 
-#include "qt_text.h"
+#include "ui/qt_text.h"
 
 #include <QMessageBox>
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "desktop.h"
-#include "http_request.h"
-#include "regional.h"
+#include "platform/desktop.h"
+#include "platform/http_request.h"
+#include "platform/regional.h"
 
 #include <functional>
 

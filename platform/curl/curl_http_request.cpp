@@ -1,6 +1,6 @@
-#include "curl_http_request.h"
+#include "platform/curl/curl_http_request.h"
 
-#include "errors.h"
+#include "platform/errors.h"
 
 #include <algorithm>
 #include <cctype>

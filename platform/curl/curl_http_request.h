@@ -1,6 +1,6 @@
 #pragma once
 
-#include "http_request.h"
+#include "platform/http_request.h"
 
 #include <chrono>
 #include <cstddef>

@@ -1,4 +1,4 @@
-#include "driver_process.h"
+#include "tests/support/driver_process.h"
 
 #include <csignal>
 #include <cstdlib>

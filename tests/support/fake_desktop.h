@@ -1,6 +1,6 @@
 #pragma once
 
-#include "desktop.h"
+#include "platform/desktop.h"
 
 #include <deque>
 #include <functional>

@@ -1,4 +1,4 @@
-#include "hostile_cases.h"
+#include "tests/support/hostile_cases.h"
 
 namespace pelvoran::test {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "loopback_server.h"
+#include "tests/support/loopback_server.h"
 
 #include <ostream>
 #include <string>

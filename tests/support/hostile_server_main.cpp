@@ -1,7 +1,7 @@
 // Plays one misbehaving publisher's server on 127.0.0.1 until interrupted.
 //   hostile-server            lists the cases
 //   hostile-server <case>     prints the base address and serves
-#include "hostile_cases.h"
+#include "tests/support/hostile_cases.h"
 
 #include <csignal>
 #include <cstdio>
