@@ -1,13 +1,13 @@
 #include "app/pelvoran_app.h"
 
+#include "app/resources/pelvoran_icon.xpm"
+#include "net/http_acquisition.h"
 #include "platform/clock.h"
 #include "platform/curl/curl_http_request.h"
 #include "platform/desktop.h"
-#include "net/http_acquisition.h"
+#include "ui/fonts.h"
 #include "ui/pelvoran_form.h"
-#include "app/resources/pelvoran_icon.xpm"
 #include "ui/qt_message_boxes.h"
-#include "ui/window_services.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -29,8 +29,8 @@ int runPelvoran(int& argc, char** argv, const AppOptions& options) {
     const HttpComponentRegistry registry = registryForAllClassNames(curlHttpRequestFactory());
     QtMessageBoxes messageBoxes;
     SystemShell shell;
-    UiServices services{
-        &registry,          &messageBoxes, &shell, &localNow, RegionalSettings::fromSystem(),
+    const Services services{
+        registry,           messageBoxes, shell, &localNow, RegionalSettings::fromSystem(),
         options.baseAddress};
 
     PelvoranForm form(services);

@@ -2,9 +2,9 @@
 // to what the user would be shown. Whatever comes, only a plain web address
 // is ever handed to the desktop, and the tool ends only after an offer.
 // Input: the Content-Type, a line feed, then the body.
+#include "net/update_check.h"
 #include "platform/desktop.h"
 #include "platform/http_request.h"
-#include "net/update_check.h"
 
 #include <cstdlib>
 #include <string>
@@ -71,8 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static const HttpComponentRegistry registry;
     AcceptingBoxes boxes;
     CheckingShell shell;
-    UpdateCheck check({&registry, &boxes, &shell, [] { return LocalDateTime{}; }},
-                      RegionalSettings::zhCN(), u"http://127.0.0.1");
+    UpdateCheck check({registry, boxes, shell, [] { return LocalDateTime{}; },
+                       RegionalSettings::zhCN(), u"http://127.0.0.1"});
     check.HttpClient = std::make_unique<ReplyRequest>(body, type);
     check.OnReadyV();
     if (boxes.shown > 1 || shell.opened > 1 || shell.exits != boxes.shown)

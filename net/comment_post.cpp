@@ -12,28 +12,26 @@ bool isBlankComment(TextView comment) {
     return comment.find_first_not_of(u" \u3000") == TextView::npos;
 }
 
-CommentPost::CommentPost(const HttpComponentRegistry& registry, MessageBoxes& messageBoxes,
-                         Text baseAddress)
-    : registry_(registry), messageBoxes_(messageBoxes), baseAddress_(std::move(baseAddress)) {}
+CommentPost::CommentPost(Services services) : services_(std::move(services)) {}
 
 bool CommentPost::Command1_Click(const Text& commentText) {
     if (isBlankComment(commentText)) {
-        messageBoxes_.show(comment_text::kEmptyMessage, comment_text::kEmptyTitle,
-                           MessageButtons::Ok);
+        services_.messageBoxes.show(comment_text::kEmptyMessage, comment_text::kEmptyTitle,
+                                    MessageButtons::Ok);
         return false;
     }
     PostComment(commentText);
-    messageBoxes_.show(comment_text::kThanksMessage, comment_text::kThanksTitle,
-                       MessageButtons::Ok);
+    services_.messageBoxes.show(comment_text::kThanksMessage, comment_text::kThanksTitle,
+                                MessageButtons::Ok);
     return true;
 }
 
 void CommentPost::PostComment(const Text& commentText) {
-    if (!CreateHttpClient(HttpClient, registry_))
+    if (!CreateHttpClient(HttpClient, services_.registry))
         return;
     IgnoreErrors errors;
     Text body;
-    errors.run([&] { HttpClient->Open("POST", baseAddress_ + kCommentPath, false); });
+    errors.run([&] { HttpClient->Open("POST", services_.baseAddress + kCommentPath, false); });
     errors.run([&] { body = u"CommentText=" + URLEncoding(commentText); });
     // The body travels as UTF-8: count its bytes, not its characters.
     errors.run([&] {

@@ -1,7 +1,6 @@
 #pragma once
 
-#include "platform/desktop.h"
-#include "platform/http_request.h"
+#include "net/services.h"
 
 #include <memory>
 
@@ -21,8 +20,7 @@ inline constexpr char16_t kCommentPath[] = u"/Canon/comment.asp";
 /// answer is not evaluated.
 class CommentPost {
 public:
-    CommentPost(const HttpComponentRegistry& registry, MessageBoxes& messageBoxes,
-                Text baseAddress);
+    explicit CommentPost(Services services);
 
     /// Returns true when the comment window is to be unloaded (after the
     /// thanks), false when it stays open (blank comment).
@@ -38,9 +36,7 @@ public:
     std::unique_ptr<HttpRequest> HttpClient;
 
 private:
-    const HttpComponentRegistry& registry_;
-    MessageBoxes& messageBoxes_;
-    Text baseAddress_;
+    Services services_;
 };
 
 /// True when the comment holds nothing but blanks (ASCII or ideographic).

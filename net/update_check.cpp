@@ -1,9 +1,9 @@
 #include "net/update_check.h"
 
+#include "decode/lens_query.h"
 #include "net/escaping.h"
 #include "net/http_acquisition.h"
 #include "net/ignore_errors.h"
-#include "decode/lens_query.h"
 #include "platform/version.h"
 
 namespace pelvoran {
@@ -55,17 +55,16 @@ std::optional<std::string> safeDownloadAddress(const Text& field) {
     return ascii;
 }
 
-UpdateCheck::UpdateCheck(UpdateCheckServices services, RegionalSettings regional, Text baseAddress)
-    : services_(std::move(services)), regional_(std::move(regional)),
-      baseAddress_(std::move(baseAddress)) {}
+UpdateCheck::UpdateCheck(Services services) : services_(std::move(services)) {}
 
 void UpdateCheck::CheckUpdate() {
-    if (!CreateHttpClient(HttpClient, *services_.registry))
+    if (!CreateHttpClient(HttpClient, services_.registry))
         return;
     IgnoreErrors errors;
     Text address;
     errors.run([&] {
-        address = baseAddress_ + kUpdatePath + regional_.formatDateTime(services_.clock());
+        address = services_.baseAddress + kUpdatePath +
+                  services_.regional.formatDateTime(services_.clock());
     });
     errors.run([&] { HttpClient->Open("GET", address, false); });
     errors.run([&] { HttpClient->send(); });
@@ -87,14 +86,16 @@ void UpdateCheck::OnReadyV() {
         for (auto& f : splitReplyFields(reply))
             fields.emplace_back(std::move(f));
 
-        const bool newer = errors.test(
-            [&] { return std::get<double>(Null2Int(fields.at(0), regional_)) > CURRENT_VERSION; });
+        const bool newer = errors.test([&] {
+            return std::get<double>(Null2Int(fields.at(0), services_.regional)) > CURRENT_VERSION;
+        });
         if (newer) {
             auto fieldText = [&](std::size_t i) { return std::get<Text>(fields.at(i)); };
             Text message;
             errors.run([&] {
-                const double version = std::get<double>(Null2Int(fields.at(0), regional_));
-                message += update_text::kVersion + regional_.formatNumber(version) + kLineBreak;
+                const double version = std::get<double>(Null2Int(fields.at(0), services_.regional));
+                message +=
+                    update_text::kVersion + services_.regional.formatNumber(version) + kLineBreak;
             });
             errors.run([&] { message += update_text::kDate + fieldText(2) + kLineBreak; });
             errors.run([&] { message += update_text::kNotes + fieldText(3) + kLineBreak; });
@@ -103,18 +104,18 @@ void UpdateCheck::OnReadyV() {
 
             MessageAnswer answer = MessageAnswer::Cancel;
             errors.run([&] {
-                answer = services_.messageBoxes->show(message, update_text::kTitle,
-                                                      MessageButtons::OkCancel);
+                answer = services_.messageBoxes.show(message, update_text::kTitle,
+                                                     MessageButtons::OkCancel);
             });
             if (answer == MessageAnswer::Ok) {
                 // Only a plain web address is handed on, as one argument; the
                 // process ends whether or not anything was started.
                 errors.run([&] {
                     if (const auto url = safeDownloadAddress(fieldText(1)))
-                        services_.shell->openUrl(*url);
+                        services_.shell.openUrl(*url);
                 });
                 exitRequested_ = true;
-                services_.shell->exitNow();
+                services_.shell.exitNow();
                 return;
             }
         }

@@ -1,8 +1,6 @@
 #pragma once
 
-#include "platform/desktop.h"
-#include "platform/http_request.h"
-#include "platform/regional.h"
+#include "net/services.h"
 
 #include <functional>
 #include <memory>
@@ -32,20 +30,12 @@ std::vector<Text> splitReplyFields(const Text& reply);
 /// is dropped first.
 std::optional<std::string> safeDownloadAddress(const Text& field);
 
-/// What the update check needs of the world around it.
-struct UpdateCheckServices {
-    const HttpComponentRegistry* registry = nullptr;
-    MessageBoxes* messageBoxes = nullptr;
-    Shell* shell = nullptr;
-    std::function<LocalDateTime()> clock;
-};
-
 /// The start-up update check of the main window: asks the server for the
 /// latest version and offers a newer one. Every step runs with its errors
 /// ignored; nothing of a failure reaches the user.
 class UpdateCheck {
 public:
-    UpdateCheck(UpdateCheckServices services, RegionalSettings regional, Text baseAddress);
+    explicit UpdateCheck(Services services);
 
     /// Obtains the request object, sends the query and reads the reply.
     void CheckUpdate();
@@ -60,9 +50,7 @@ public:
     std::unique_ptr<HttpRequest> HttpClient;
 
 private:
-    UpdateCheckServices services_;
-    RegionalSettings regional_;
-    Text baseAddress_;
+    Services services_;
     bool exitRequested_ = false;
 };
 

@@ -1,7 +1,7 @@
 // The comment post against a real server on 127.0.0.1.
 #include "net/comment_post.h"
-#include "platform/curl/curl_http_request.h"
 #include "net/http_acquisition.h"
+#include "platform/curl/curl_http_request.h"
 #include "tests/support/fake_desktop.h"
 #include "tests/support/loopback_server.h"
 
@@ -26,6 +26,14 @@ std::string contentLengths(const std::string& head) {
     return found;
 }
 
+RecordingShell unusedShell;
+
+Services servicesFor(const HttpComponentRegistry& registry, MessageBoxes& boxes,
+                     const std::string& base) {
+    return {registry, boxes, unusedShell, [] { return LocalDateTime{}; }, RegionalSettings::zhCN(),
+            u16(base)};
+}
+
 } // namespace
 
 TEST(CommentPost, BodyAndContentLengthOnTheWire) {
@@ -47,7 +55,7 @@ TEST(CommentPost, BodyAndContentLengthOnTheWire) {
     const auto registry = registryForAllClassNames(curlHttpRequestFactory());
     for (const auto& c : cases) {
         RecordingMessageBoxes boxes;
-        CommentPost post(registry, boxes, u16(server.base()));
+        CommentPost post(servicesFor(registry, boxes, server.base()));
         EXPECT_TRUE(post.Command1_Click(c.comment));
         const auto requests = server.requests();
         ASSERT_FALSE(requests.empty());
@@ -71,7 +79,7 @@ TEST(CommentPost, BlankCommentIsRefusedAndNothingIsSent) {
     const auto registry = registryForAllClassNames(curlHttpRequestFactory());
     for (const Text& blank : {Text(u""), Text(u"   "), Text(u"\u3000 \u3000")}) {
         RecordingMessageBoxes boxes;
-        CommentPost post(registry, boxes, u16(server.base()));
+        CommentPost post(servicesFor(registry, boxes, server.base()));
         EXPECT_FALSE(post.Command1_Click(blank)); // the window stays open
         ASSERT_EQ(boxes.shown.size(), 1u);
         EXPECT_EQ(boxes.shown[0].title, u"提示");
@@ -93,7 +101,7 @@ TEST(CommentPost, ThanksEvenWhenNothingArrives) {
     for (const auto& c :
          {Case{&curl, down}, Case{&none, failing.base()}, Case{&curl, failing.base()}}) {
         RecordingMessageBoxes boxes;
-        CommentPost post(*c.registry, boxes, u16(c.base));
+        CommentPost post(servicesFor(*c.registry, boxes, c.base));
         EXPECT_TRUE(post.Command1_Click(u"hello"));
         ASSERT_EQ(boxes.shown.size(), 1u);
         EXPECT_EQ(boxes.shown[0].title, u"感谢");
@@ -110,7 +118,7 @@ TEST(CommentPost, EachPostMakesANewRequestObject) {
         return curl();
     });
     RecordingMessageBoxes boxes;
-    CommentPost post(registry, boxes, u16(server.base()));
+    CommentPost post(servicesFor(registry, boxes, server.base()));
     post.Command1_Click(u"first");
     post.Command1_Click(u"second");
     EXPECT_EQ(created, 2);

@@ -1,15 +1,17 @@
 // The three windows, driven through their real widgets on the offscreen
 // platform, talking to a real server on 127.0.0.1.
-#include "ui/caption_label.h"
-#include "ui/comment_form.h"
-#include "platform/curl/curl_http_request.h"
-#include "ui/help_form.h"
+#include "forms/form_texts.h"
 #include "net/http_acquisition.h"
+#include "platform/curl/curl_http_request.h"
+#include "tests/support/fake_desktop.h"
+#include "tests/support/loopback_server.h"
+#include "ui/caption_label.h"
+#include "ui/fonts.h"
+#include "ui/comment_form.h"
+#include "ui/help_form.h"
 #include "ui/pelvoran_form.h"
 #include "ui/qt_message_boxes.h"
 #include "ui/qt_text.h"
-#include "tests/support/fake_desktop.h"
-#include "tests/support/loopback_server.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -41,10 +43,10 @@ protected:
         : server({ServerBehaviour::Mode::Reply, std::move(reply)}),
           registry(registryForAllClassNames(curlHttpRequestFactory())) {}
 
-    UiServices services(const std::string& base = {}) {
-        return {&registry,
-                &boxes,
-                &shell,
+    Services services(const std::string& base = {}) {
+        return {registry,
+                boxes,
+                shell,
                 [] { return LocalDateTime{2026, 12, 7, 5, 2, 3}; },
                 RegionalSettings::zhCN(),
                 u16(base.empty() ? server.base() : base)};
@@ -70,7 +72,7 @@ protected:
 TEST_F(Windows, StartShowsCaptionNoticeAndFocusInTheCodeBox) {
     auto form = started();
     EXPECT_EQ(form->windowTitle(), u"Pelvoran(v1.05 Powered By Brannoc)"_s);
-    EXPECT_EQ(form->Label2->caption(), kStartNotice);
+    EXPECT_EQ(form->Label2->caption(), form_text::kStartNotice);
     EXPECT_TRUE(form->ProdSNText->text().isEmpty());
     EXPECT_TRUE(QTest::qWaitFor([&] { return form->ProdSNText->hasFocus(); }, 2000));
     EXPECT_TRUE(boxes.shown.empty());
@@ -139,7 +141,7 @@ TEST_F(Windows, HelpWindowOpensOnceReloadsAfterClose) {
     EXPECT_TRUE(help->isVisible());
     EXPECT_EQ(help->parentWidget(), nullptr); // no owner
     EXPECT_TRUE(help->windowFlags() & Qt::FramelessWindowHint);
-    EXPECT_EQ(help->Label1->caption(), HelpForm::helpText());
+    EXPECT_EQ(help->Label1->caption(), form_text::helpText());
     const QStringList lines = toQString(help->Label1->caption()).split(QChar(u'\r'));
     EXPECT_EQ(
         lines,
@@ -169,7 +171,7 @@ TEST_F(Windows, HelpWindowOpensOnceReloadsAfterClose) {
     EXPECT_EQ(form->helpForm(), help);
     EXPECT_TRUE(help->isVisible());
     EXPECT_EQ(help->loads(), 2);
-    EXPECT_EQ(help->Label1->caption(), HelpForm::helpText());
+    EXPECT_EQ(help->Label1->caption(), form_text::helpText());
     EXPECT_FALSE(help->Picture1->pixmap().isNull());
 }
 
@@ -282,7 +284,7 @@ TEST_F(Windows, StartsWithoutAMessageWhenTheServerIsDownOrSilent) {
         const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
         EXPECT_TRUE(form.isVisible()) << base;
         EXPECT_LT(seconds, 6.0) << base; // the component gives up after 5 s
-        EXPECT_EQ(form.Label2->caption(), kStartNotice);
+        EXPECT_EQ(form.Label2->caption(), form_text::kStartNotice);
     }
     EXPECT_TRUE(boxes.shown.empty());
 }

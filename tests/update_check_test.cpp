@@ -1,10 +1,10 @@
 // The update check against a real server on 127.0.0.1: what the user sees
 // and whether the process would end.
-#include "platform/curl/curl_http_request.h"
 #include "net/http_acquisition.h"
+#include "net/update_check.h"
+#include "platform/curl/curl_http_request.h"
 #include "tests/support/fake_desktop.h"
 #include "tests/support/loopback_server.h"
-#include "net/update_check.h"
 
 #include <gtest/gtest.h>
 
@@ -28,9 +28,8 @@ Outcome runCheck(const std::string& base, const HttpComponentRegistry& registry,
     RecordingMessageBoxes boxes;
     boxes.setNextAnswer(answer);
     RecordingShell shell;
-    UpdateCheck check(
-        {&registry, &boxes, &shell, [] { return LocalDateTime{2026, 12, 7, 5, 2, 3}; }},
-        RegionalSettings::zhCN(), u16(base));
+    UpdateCheck check({registry, boxes, shell, [] { return LocalDateTime{2026, 12, 7, 5, 2, 3}; },
+                       RegionalSettings::zhCN(), u16(base)});
     check.CheckUpdate();
     Outcome o{boxes.shown, shell.opened, shell.exits, -1, 0};
     if (check.HttpClient)

@@ -3,13 +3,14 @@
 //   pelvoran_screenshots <output-dir>
 // Window managers draw the title bar; this draws a plain one so that the
 // captions show.
-#include "ui/comment_form.h"
-#include "platform/curl/curl_http_request.h"
-#include "ui/help_form.h"
 #include "net/http_acquisition.h"
+#include "platform/curl/curl_http_request.h"
+#include "tests/support/loopback_server.h"
+#include "ui/comment_form.h"
+#include "ui/fonts.h"
+#include "ui/help_form.h"
 #include "ui/pelvoran_form.h"
 #include "ui/qt_message_boxes.h"
-#include "tests/support/loopback_server.h"
 
 #include <QApplication>
 #include <QDir>
@@ -79,12 +80,12 @@ int main(int argc, char** argv) {
     const auto registry = registryForAllClassNames(curlHttpRequestFactory());
     QtMessageBoxes boxes;
     NoShell shell;
-    UiServices services{&registry,
-                        &boxes,
-                        &shell,
-                        [] { return LocalDateTime{2026, 12, 7, 9, 30, 0}; },
-                        RegionalSettings::zhCN(),
-                        u16(server.base())};
+    const Services services{registry,
+                            boxes,
+                            shell,
+                            [] { return LocalDateTime{2026, 12, 7, 9, 30, 0}; },
+                            RegionalSettings::zhCN(),
+                            u16(server.base())};
 
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, [&] {

@@ -1,33 +1,33 @@
 #include "ui/comment_form.h"
 
+#include "forms/form_texts.h"
 #include "ui/qt_text.h"
+#include "ui/screen.h"
 
 #include <QCloseEvent>
-#include <QGuiApplication>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QScreen>
 
 namespace pelvoran {
 
-CommentForm::CommentForm(const UiServices& services)
+CommentForm::CommentForm(const Services& services)
     : QWidget(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
                            Qt::WindowMinimizeButtonHint | Qt::CustomizeWindowHint),
-      CommentText(new QPlainTextEdit(this)), Command1(new QPushButton(u"发送"_s, this)),
-      post_(*services.registry, *services.messageBoxes, services.baseAddress) {
+      CommentText(new QPlainTextEdit(this)),
+      Command1(new QPushButton(toQString(form_text::kSendButton), this)), post_(services) {
     setObjectName(u"CommentForm"_s);
-    setWindowTitle(u"请填写您的意见或建议"_s);
-    setFixedSize(px(4560), px(3030));
+    setWindowTitle(toQString(form_text::kCommentCaption));
+    setFixedSize(toSize(layout::comment_window::kClient));
 
     CommentText->setObjectName(u"CommentText"_s);
-    CommentText->setGeometry(px(360), px(240), px(3735), px(2055));
+    CommentText->setGeometry(toRect(layout::comment_window::kCommentText));
     CommentText->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     CommentText->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     CommentText->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     CommentText->setTabChangesFocus(true);
 
     Command1->setObjectName(u"Command1"_s);
-    Command1->setGeometry(px(1680), px(2520), px(1215), px(375));
+    Command1->setGeometry(toRect(layout::comment_window::kCommand1));
     Command1->setAutoDefault(false);
     connect(Command1, &QPushButton::clicked, this, &CommentForm::Command1_Click);
 
@@ -47,8 +47,7 @@ void CommentForm::showLoaded() {
         return;
     }
     CommentText->clear();
-    if (const QScreen* screen = QGuiApplication::primaryScreen())
-        move(screen->availableGeometry().center() - rect().center());
+    centreOnScreen(this);
     show();
     raise();
     activateWindow();

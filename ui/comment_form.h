@@ -1,7 +1,6 @@
 #pragma once
 
 #include "net/comment_post.h"
-#include "ui/window_services.h"
 
 #include <QWidget>
 
@@ -14,7 +13,7 @@ namespace pelvoran {
 class CommentForm final : public QWidget {
     Q_OBJECT
 public:
-    explicit CommentForm(const UiServices& services);
+    explicit CommentForm(const Services& services);
 
     /// Shows the window, empty, if it is closed; an open window is only
     /// brought to the front and keeps its text.

@@ -1,4 +1,6 @@
-#include "ui/window_services.h"
+#include "ui/fonts.h"
+
+#include "forms/form_layout.h"
 
 #include <QApplication>
 #include <QFont>
@@ -11,8 +13,9 @@ namespace pelvoran {
 
 namespace {
 
-// SimSun sets ASCII at half and Chinese at full width; the monospaced Noto CJK
-// keeps those widths, so texts wrap where they were meant to.
+// SimSun sets ASCII at half and Chinese at full width. The monospaced Noto CJK
+// keeps those widths, so every caption wraps at the same place as in SimSun and
+// fits its box.
 const QStringList& songFamilies() {
     static const QStringList families = {u"SimSun"_s,
                                          u"Noto Sans Mono CJK SC"_s,
@@ -44,10 +47,9 @@ void installChineseFontSubstitutes() {
 }
 
 void useChineseDefaultFont() {
-    // The default user-interface font of a Chinese desktop: SimSun, 9 points.
     QFont font;
     font.setFamilies(installedSong());
-    font.setPointSizeF(9);
+    font.setPointSizeF(layout::kDefaultFontPoints);
     QApplication::setFont(font);
 }
 

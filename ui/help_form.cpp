@@ -1,13 +1,13 @@
 #include "ui/help_form.h"
 
+#include "forms/form_texts.h"
 #include "ui/caption_label.h"
 #include "ui/qt_text.h"
+#include "ui/screen.h"
 
 #include <QCloseEvent>
-#include <QGuiApplication>
 #include <QPixmap>
 #include <QPushButton>
-#include <QScreen>
 
 namespace pelvoran {
 
@@ -20,56 +20,40 @@ QFont simSun(double points) {
     return f;
 }
 
-void centreOnScreen(QWidget* w) {
-    if (const QScreen* screen = QGuiApplication::primaryScreen())
-        w->move(screen->availableGeometry().center() - w->rect().center());
-}
-
 } // namespace
-
-const Text& HelpForm::helpText() {
-    static const Text text = Text(u"编号为2位字母加3-4位数字或8/10位的数字") + kLineBreak +
-                             u"格式为 UE0945 或 6831234567 之类" + kLineBreak +
-                             u"镜头编号一般印在卡口处" + kLineBreak +
-                             u"本软件所提供信息仅做为参考。另因CANON公司编号规则未公开，"
-                             u"并不能保证数据信息的100%准确性。" +
-                             kLineBreak + u"如您有何建议或了解其它编号格式的相关信息" + kLineBreak +
-                             u"请点击主界面留言按钮发送给我们 ，非常感谢 ^_^";
-    return text;
-}
 
 HelpForm::HelpForm()
     : QFrame(nullptr, Qt::Window | Qt::FramelessWindowHint), Label1(new CaptionLabel(this)),
-      Picture1(new QLabel(this)), Command1(new QPushButton(u"确定"_s, this)) {
+      Picture1(new QLabel(this)), Command1(new QPushButton(toQString(form_text::kOk), this)) {
     setObjectName(u"HelpForm"_s);
     setWindowTitle(QString());
     setFrameStyle(QFrame::Panel | QFrame::Raised);
-    setFixedSize(px(6075), px(5820));
+    setFixedSize(toSize(layout::help_window::kClient));
     QFont windowFont(u"新宋体"_s);
-    windowFont.setPointSizeF(9.75);
+    windowFont.setPointSizeF(layout::help_window::kWindowFontPoints);
     setFont(windowFont);
 
     Label1->setObjectName(u"Label1"_s);
-    Label1->setGeometry(px(480), px(240), px(5295), px(1935));
-    Label1->setFont(simSun(10.5));
-    Label1->setCaption(u"Label1");
+    Label1->setGeometry(toRect(layout::help_window::kLabel1));
+    Label1->setFont(simSun(layout::help_window::kLabelFontPoints));
+    Label1->setCaption(form_text::kHelpLabelUnloaded);
 
     Picture1->setObjectName(u"Picture1"_s);
-    Picture1->setGeometry(px(480), px(2160), px(5295), px(2895));
-    Picture1->setFont(simSun(9));
+    Picture1->setGeometry(toRect(layout::help_window::kPicture1));
+    Picture1->setFont(simSun(layout::help_window::kControlFontPoints));
     Picture1->setAlignment(Qt::AlignLeft | Qt::AlignTop); // natural size, clipped by the box
     Picture1->setScaledContents(false);
 
     Command1->setObjectName(u"Command1"_s);
-    Command1->setGeometry(px(2400), px(5280), px(1215), px(375));
-    Command1->setFont(simSun(9));
+    Command1->setGeometry(toRect(layout::help_window::kCommand1));
+    Command1->setFont(simSun(layout::help_window::kControlFontPoints));
     Command1->setAutoDefault(false);
     connect(Command1, &QPushButton::clicked, this, &HelpForm::Command1_Click);
 }
 
 void HelpForm::Form_Load() {
     ++loads_;
-    Label1->setCaption(helpText());
+    Label1->setCaption(form_text::helpText());
     Picture1->setPixmap(QPixmap(u":/pelvoran/bitmap100.bmp"_s, "BMP"));
 }
 
@@ -92,7 +76,7 @@ void HelpForm::Command1_Click() {
 
 void HelpForm::closeEvent(QCloseEvent* event) {
     // Unloading discards the contents; the next showing loads them afresh.
-    Label1->setCaption(u"Label1");
+    Label1->setCaption(form_text::kHelpLabelUnloaded);
     Picture1->clear();
     event->accept();
 }

@@ -28,9 +28,6 @@ public:
     /// How often the window has been loaded.
     int loads() const { return loads_; }
 
-    /// The help text, six lines joined by a carriage return.
-    static const Text& helpText();
-
     CaptionLabel* Label1;
     QLabel* Picture1;
     QPushButton* Command1;

@@ -1,17 +1,16 @@
 #include "ui/pelvoran_form.h"
 
+#include "forms/form_texts.h"
 #include "ui/caption_label.h"
 #include "ui/comment_form.h"
 #include "ui/help_form.h"
 #include "ui/qt_text.h"
-#include "platform/version.h"
+#include "ui/screen.h"
 
-#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QScreen>
 
 namespace pelvoran {
 
@@ -26,35 +25,34 @@ QPushButton* button(const QString& name, const QString& caption, QWidget* parent
 
 } // namespace
 
-PelvoranForm::PelvoranForm(UiServices services)
+PelvoranForm::PelvoranForm(Services services)
     : QWidget(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
                            Qt::WindowMinimizeButtonHint | Qt::CustomizeWindowHint),
-      ProdSNText(new QLineEdit(this)), Label1(new QLabel(u"佳能镜头编号"_s, this)),
-      Command1(button(u"Command1"_s, u"查询生产日期"_s, this)),
-      Command2(button(u"Command2"_s, u"帮助"_s, this)), Label2(new CaptionLabel(this)),
-      Command3(button(u"Command3"_s, u"留言"_s, this)), services_(std::move(services)),
-      query_(services_.regional),
-      update_({services_.registry, services_.messageBoxes, services_.shell, services_.clock},
-              services_.regional, services_.baseAddress) {
+      ProdSNText(new QLineEdit(this)), Label1(new QLabel(toQString(form_text::kCodeLabel), this)),
+      Command1(button(u"Command1"_s, toQString(form_text::kQueryButton), this)),
+      Command2(button(u"Command2"_s, toQString(form_text::kHelpButton), this)),
+      Label2(new CaptionLabel(this)),
+      Command3(button(u"Command3"_s, toQString(form_text::kCommentButton), this)),
+      services_(std::move(services)), query_(services_.regional), update_(services_) {
     setObjectName(u"PelvoranForm"_s);
-    setFixedSize(px(5010), px(2820));
+    setFixedSize(toSize(layout::main_window::kClient));
 
     ProdSNText->setObjectName(u"ProdSNText"_s);
-    ProdSNText->setGeometry(px(1800), px(600), px(2775), px(495));
-    ProdSNText->setMaxLength(10);
+    ProdSNText->setGeometry(toRect(layout::main_window::kProdSNText));
+    ProdSNText->setMaxLength(layout::main_window::kCodeMaxLength);
     ProdSNText->installEventFilter(this);
 
     Label1->setObjectName(u"Label1"_s);
-    Label1->setGeometry(px(240), px(720), px(1455), px(495));
+    Label1->setGeometry(toRect(layout::main_window::kLabel1));
     Label1->setTextFormat(Qt::PlainText);
     Label1->setWordWrap(true);
     Label1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
-    Command1->setGeometry(px(720), px(2160), px(1935), px(375));
-    Command2->setGeometry(px(2880), px(2160), px(855), px(375));
+    Command1->setGeometry(toRect(layout::main_window::kCommand1));
+    Command2->setGeometry(toRect(layout::main_window::kCommand2));
     Label2->setObjectName(u"Label2"_s);
-    Label2->setGeometry(px(240), px(1320), px(4335), px(615));
-    Command3->setGeometry(px(3960), px(2160), px(855), px(375));
+    Label2->setGeometry(toRect(layout::main_window::kLabel2));
+    Command3->setGeometry(toRect(layout::main_window::kCommand3));
 
     setTabOrder(ProdSNText, Command1);
     setTabOrder(Command1, Command2);
@@ -69,15 +67,13 @@ PelvoranForm::PelvoranForm(UiServices services)
 PelvoranForm::~PelvoranForm() = default;
 
 void PelvoranForm::Form_Load() {
-    setWindowTitle(u"Pelvoran(v"_s + toQString(services_.regional.formatNumber(CURRENT_VERSION)) +
-                   u" Powered By Brannoc)"_s);
-    Label2->setCaption(kStartNotice);
+    setWindowTitle(toQString(form_text::mainCaption(services_.regional)));
+    Label2->setCaption(form_text::kStartNotice);
     update_.CheckUpdate();
 }
 
 void PelvoranForm::showCentred() {
-    if (const QScreen* screen = QGuiApplication::primaryScreen())
-        move(screen->availableGeometry().center() - rect().center());
+    centreOnScreen(this);
     show();
     activateWindow();
     ProdSNText->setFocus();

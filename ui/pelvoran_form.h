@@ -2,7 +2,6 @@
 
 #include "decode/lens_query.h"
 #include "net/update_check.h"
-#include "ui/window_services.h"
 
 #include <QWidget>
 #include <memory>
@@ -17,18 +16,13 @@ class CaptionLabel;
 class CommentForm;
 class HelpForm;
 
-/// The notice shown in the answer label at start.
-inline constexpr char16_t kStartNotice[] =
-    u"希望购了C家镜头的兄弟，能把镜头的型号、购买年月和编号点留言按钮发送给我们，"
-    u"有足够基础数据可以使算法更完善。前人栽树后人乘凉，先在此谢过了 ^_^";
-
 /// The main window: the code box, the query, the answer label, and the
 /// buttons that open the help and comment windows. It owns the one help and
 /// one comment window of the process, made on first use.
 class PelvoranForm final : public QWidget {
     Q_OBJECT
 public:
-    explicit PelvoranForm(UiServices services);
+    explicit PelvoranForm(Services services);
     ~PelvoranForm() override;
 
     /// Sets the caption and the start notice and runs the update check. If
@@ -61,7 +55,7 @@ private:
     void ProdSNText_Change();
     void ProdSNText_KeyDown(int KeyCode, int Shift);
 
-    UiServices services_;
+    Services services_;
     LensQuery query_;
     UpdateCheck update_;
     std::unique_ptr<HelpForm> help_;

@@ -1,12 +1,14 @@
 #pragma once
 
+#include "forms/form_layout.h"
 #include "platform/text.h"
 
+#include <QRect>
 #include <QString>
 
-using namespace Qt::StringLiterals;
-
 namespace pelvoran {
+
+using namespace Qt::StringLiterals;
 
 inline QString toQString(TextView t) {
     return QString::fromUtf16(t.data(), static_cast<qsizetype>(t.size()));
@@ -28,7 +30,15 @@ inline QString forDisplay(TextView t) {
 /// Positions and sizes are laid out in twips: 15 twips to a pixel at 96 dpi.
 /// Qt's high-DPI scaling takes it from there.
 constexpr int px(int twips) {
-    return twips / 15;
+    return layout::toPixels(twips);
+}
+
+inline QRect toRect(const layout::Twips& t) {
+    return QRect(px(t.left), px(t.top), px(t.width), px(t.height));
+}
+
+inline QSize toSize(const layout::Twips& t) {
+    return QSize(px(t.width), px(t.height));
 }
 
 } // namespace pelvoran

@@ -1,0 +1,24 @@
+#pragma once
+
+#include "platform/desktop.h"
+#include "platform/http_request.h"
+#include "platform/regional.h"
+
+#include <functional>
+
+namespace pelvoran {
+
+/// What the update check, the comment post and the windows need of the
+/// world around them. The application passes the real ones, tests their own;
+/// every one of them outlives the objects that hold this struct.
+struct Services {
+    const HttpComponentRegistry& registry;
+    MessageBoxes& messageBoxes;
+    Shell& shell;
+    std::function<LocalDateTime()> clock;
+    RegionalSettings regional;
+    /// The publisher's web server: scheme and host, no trailing slash.
+    Text baseAddress;
+};
+
+} // namespace pelvoran
