@@ -1,0 +1,355 @@
+#include "platform/winhttp/winhttp_request.h"
+
+#include "platform/errors.h"
+
+#include <algorithm>
+#include <cctype>
+#include <string>
+#include <utility>
+#include <vector>
+#include <windows.h>
+#include <winhttp.h>
+
+namespace pelvoran {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+[[noreturn]] void fail(const std::string& what) {
+    throw StepError(kComponentFailure, what);
+}
+
+class Handle final {
+public:
+    explicit Handle(HINTERNET h) : h_(h) {}
+    ~Handle() {
+        if (h_ != nullptr)
+            WinHttpCloseHandle(h_);
+    }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    HINTERNET get() const { return h_; }
+    explicit operator bool() const { return h_ != nullptr; }
+
+private:
+    HINTERNET h_;
+};
+
+bool equalsIgnoreCase(std::string_view a, std::string_view b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) ==
+               std::tolower(static_cast<unsigned char>(y));
+    });
+}
+
+bool hasLineBreakOrNul(std::string_view s) {
+    return s.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
+/// Header and address bytes as WinHTTP takes them: one wide character per
+/// byte, so the bytes reach the wire as they are.
+std::wstring widen(std::string_view bytes) {
+    std::wstring out;
+    out.reserve(bytes.size());
+    for (const char c : bytes)
+        out += static_cast<wchar_t>(static_cast<unsigned char>(c));
+    return out;
+}
+
+std::string narrow(const wchar_t* s, std::size_t n) {
+    std::string out;
+    out.reserve(n);
+    for (std::size_t i = 0; i < n; ++i)
+        out += s[i] < 0x100 ? static_cast<char>(s[i]) : '?';
+    return out;
+}
+
+/// One address cut into what WinHTTP wants; only http and https.
+struct Target {
+    bool secure = false;
+    std::wstring host;
+    INTERNET_PORT port = 0;
+    std::wstring pathAndQuery;
+};
+
+Target crack(const std::string& wireUrl) {
+    const std::wstring wide = widen(wireUrl);
+    URL_COMPONENTS parts{};
+    parts.dwStructSize = sizeof parts;
+    parts.dwSchemeLength = static_cast<DWORD>(-1);
+    parts.dwHostNameLength = static_cast<DWORD>(-1);
+    parts.dwUrlPathLength = static_cast<DWORD>(-1);
+    parts.dwExtraInfoLength = static_cast<DWORD>(-1);
+    if (!WinHttpCrackUrl(wide.c_str(), static_cast<DWORD>(wide.size()), 0, &parts))
+        fail("not an address: " + wireUrl);
+    if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS)
+        fail("only http and https addresses");
+    Target t;
+    t.secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
+    t.host.assign(parts.lpszHostName, parts.dwHostNameLength);
+    t.port = parts.nPort;
+    t.pathAndQuery.assign(parts.lpszUrlPath, parts.dwUrlPathLength);
+    t.pathAndQuery.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+    if (t.host.empty())
+        fail("address without a host");
+    if (t.pathAndQuery.empty() || t.pathAndQuery[0] != L'/')
+        t.pathAndQuery.insert(t.pathAndQuery.begin(), L'/');
+    return t;
+}
+
+/// The Location of a redirect against the address that gave it.
+std::string resolveLocation(const std::string& base, const std::string& location) {
+    const auto schemeEnd = location.find("://");
+    if (schemeEnd != std::string::npos && location.find_first_of("/?#") > schemeEnd)
+        return location; // absolute, any scheme: crack() refuses what is not http(s)
+    const auto hostStart = base.find("://") + 3;
+    const auto pathStart = base.find('/', hostStart);
+    const std::string origin = base.substr(0, pathStart);
+    if (location.starts_with("//"))
+        return base.substr(0, hostStart - 2) + location;
+    if (location.starts_with("/"))
+        return origin + location;
+    std::string dir = pathStart == std::string::npos ? "/" : base.substr(pathStart);
+    dir = dir.substr(0, dir.find_first_of("?#"));
+    dir = dir.substr(0, dir.rfind('/') + 1);
+    return origin + dir + location;
+}
+
+std::wstring queryText(HINTERNET request, DWORD what) {
+    DWORD size = 0;
+    WinHttpQueryHeaders(request, what, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER,
+                        &size, WINHTTP_NO_HEADER_INDEX);
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0)
+        return {};
+    std::wstring value(size / sizeof(wchar_t), L'\0');
+    if (!WinHttpQueryHeaders(request, what, WINHTTP_HEADER_NAME_BY_INDEX, value.data(), &size,
+                             WINHTTP_NO_HEADER_INDEX))
+        return {};
+    value.resize(size / sizeof(wchar_t));
+    return value;
+}
+
+class WinHttpRequest final : public HttpRequest {
+public:
+    explicit WinHttpRequest(WinHttpLimits limits) : limits_(limits) {}
+
+    void Open(std::string_view method, const Text& url, bool async) override {
+        if (async)
+            fail("asynchronous requests are not supported");
+        reset();
+        method_ = std::string(method);
+        std::transform(method_.begin(), method_.end(), method_.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+        if (method_.empty() || hasLineBreakOrNul(method_) ||
+            method_.find_first_of(" \t") != std::string::npos)
+            fail("bad request method");
+        url_ = urlForWire(url);
+        state_ = 1;
+    }
+
+    void setRequestHeader(std::string_view name, std::string_view value) override {
+        if (state_ != 1)
+            fail("setRequestHeader before Open");
+        if (name.empty() || hasLineBreakOrNul(name) || hasLineBreakOrNul(value) ||
+            name.find(':') != std::string_view::npos)
+            fail("bad request header");
+        headers_.emplace_back(name, value);
+    }
+
+    void send(std::optional<Text> body) override {
+        if (state_ != 1)
+            fail("send before Open");
+        const std::string bytes = body ? toUtf8(*body) : std::string();
+        checkContentLength(bytes, body.has_value());
+
+        const auto deadline = Clock::now() + limits_.totalTimeout;
+        // Only a GET follows redirects; any other method completes with the 3xx.
+        const int redirectsAllowed = method_ == "GET" ? limits_.maxRedirects : 0;
+        std::string address = url_;
+        for (int redirects = 0;; ++redirects) {
+            std::string location;
+            exchange(address, bytes, body.has_value(), deadline, location);
+            if (location.empty() || redirectsAllowed == 0)
+                break;
+            if (redirects == redirectsAllowed) {
+                body_.clear();
+                fail("too many redirects");
+            }
+            address = resolveLocation(address, location);
+        }
+        state_ = 4;
+    }
+
+    int readyState() const override { return state_; }
+
+    int Status() const override {
+        if (state_ != 4)
+            fail("no reply yet");
+        return status_;
+    }
+
+    Text responseText() const override {
+        if (state_ != 4)
+            fail("no reply yet");
+        return decodeHttpBody(body_, contentType_);
+    }
+
+    void abort() override { reset(); }
+
+private:
+    void reset() {
+        state_ = 0;
+        status_ = 0;
+        method_.clear();
+        url_.clear();
+        headers_.clear();
+        body_.clear();
+        contentType_.clear();
+    }
+
+    // The caller states the length; a wrong one would make the request
+    // malformed on the wire, so it is refused instead of sent.
+    void checkContentLength(const std::string& bytes, bool hasBody) const {
+        for (const auto& [name, value] : headers_) {
+            if (!equalsIgnoreCase(name, "Content-Length"))
+                continue;
+            const auto first = value.find_first_not_of(' ');
+            const auto last = value.find_last_not_of(' ');
+            const std::string digits =
+                first == std::string::npos ? "" : value.substr(first, last - first + 1);
+            if (!hasBody || digits != std::to_string(bytes.size()))
+                fail("Content-Length does not match the body");
+        }
+    }
+
+    static DWORD remainingMs(Clock::time_point deadline) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0)
+            fail("the exchange took too long");
+        return static_cast<DWORD>(left);
+    }
+
+    static void setTimeout(HINTERNET h, DWORD option, DWORD ms) {
+        WinHttpSetOption(h, option, &ms, sizeof ms);
+    }
+
+    /// One request and its reply. Sets `location` when the reply is a
+    /// redirect that the caller may follow; otherwise fills status and body.
+    void exchange(const std::string& address, const std::string& bytes, bool hasBody,
+                  Clock::time_point deadline, std::string& location) {
+        const Target target = crack(address);
+        // No agent name: no User-Agent header, as the Linux component sends.
+        Handle session(WinHttpOpen(nullptr, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                                   WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+        if (!session)
+            fail("cannot start WinHTTP");
+        DWORD left = remainingMs(deadline);
+        const DWORD connect =
+            std::min(left, static_cast<DWORD>(limits_.connectTimeout.count()));
+        WinHttpSetTimeouts(session.get(), static_cast<int>(left), static_cast<int>(connect),
+                           static_cast<int>(left), static_cast<int>(left));
+
+        Handle connection(WinHttpConnect(session.get(), target.host.c_str(), target.port, 0));
+        if (!connection)
+            fail("cannot connect");
+        const wchar_t* accept[] = {L"*/*", nullptr};
+        const std::wstring method = widen(method_);
+        Handle request(WinHttpOpenRequest(
+            connection.get(), method.c_str(), target.pathAndQuery.c_str(), nullptr,
+            WINHTTP_NO_REFERER, accept,
+            WINHTTP_FLAG_ESCAPE_DISABLE | WINHTTP_FLAG_ESCAPE_DISABLE_QUERY |
+                (target.secure ? WINHTTP_FLAG_SECURE : 0)));
+        if (!request)
+            fail("cannot open the request");
+        DWORD disable = WINHTTP_DISABLE_REDIRECTS | WINHTTP_DISABLE_COOKIES |
+                        WINHTTP_DISABLE_AUTHENTICATION;
+        WinHttpSetOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &disable, sizeof disable);
+        DWORD never = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
+        WinHttpSetOption(request.get(), WINHTTP_OPTION_REDIRECT_POLICY, &never, sizeof never);
+        DWORD maxHeader = static_cast<DWORD>(limits_.maxHeaderBytes);
+        WinHttpSetOption(request.get(), WINHTTP_OPTION_MAX_RESPONSE_HEADER_SIZE, &maxHeader,
+                         sizeof maxHeader);
+        // Bounds a server that accepts and never answers.
+        setTimeout(request.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, left);
+
+        for (const auto& [name, value] : headers_) {
+            const std::wstring line = widen(name + ": " + value);
+            if (!WinHttpAddRequestHeaders(request.get(), line.c_str(),
+                                          static_cast<DWORD>(line.size()),
+                                          WINHTTP_ADDREQ_FLAG_ADD))
+                fail("bad request header");
+        }
+
+        const auto size = static_cast<DWORD>(bytes.size());
+        if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                                hasBody ? const_cast<char*>(bytes.data()) : nullptr,
+                                hasBody ? size : 0, hasBody ? size : 0, 0))
+            fail("cannot send the request");
+        left = remainingMs(deadline);
+        setTimeout(request.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, left);
+        setTimeout(request.get(), WINHTTP_OPTION_RECEIVE_TIMEOUT, left);
+        if (!WinHttpReceiveResponse(request.get(), nullptr))
+            fail("no reply");
+        remainingMs(deadline);
+
+        DWORD status = 0;
+        DWORD statusSize = sizeof status;
+        if (!WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                                 WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize,
+                                 WINHTTP_NO_HEADER_INDEX))
+            fail("reply without a status");
+        if (status == 301 || status == 302 || status == 303 || status == 307 || status == 308) {
+            const std::wstring where = queryText(request.get(), WINHTTP_QUERY_LOCATION);
+            location = narrow(where.data(), where.size());
+            if (!location.empty() && method_ == "GET")
+                return;
+            location.clear();
+        }
+
+        const std::wstring length = queryText(request.get(), WINHTTP_QUERY_CONTENT_LENGTH);
+        if (!length.empty() && (length.size() > 12 || std::stoull(length) > limits_.maxBodyBytes))
+            fail("the reply is too large");
+        body_.clear();
+        char buf[16384];
+        for (;;) {
+            setTimeout(request.get(), WINHTTP_OPTION_RECEIVE_TIMEOUT, remainingMs(deadline));
+            DWORD got = 0;
+            if (!WinHttpReadData(request.get(), buf, sizeof buf, &got)) {
+                body_.clear();
+                fail("the reply broke off");
+            }
+            if (got == 0)
+                break;
+            if (body_.size() + got > limits_.maxBodyBytes) {
+                body_.clear();
+                body_.shrink_to_fit();
+                fail("the reply is too large");
+            }
+            body_.append(buf, got);
+        }
+        remainingMs(deadline);
+        const std::wstring type = queryText(request.get(), WINHTTP_QUERY_CONTENT_TYPE);
+        contentType_ = narrow(type.data(), type.size());
+        status_ = static_cast<int>(status);
+    }
+
+    WinHttpLimits limits_;
+    int state_ = 0;
+    int status_ = 0;
+    std::string method_;
+    std::string url_;
+    std::vector<std::pair<std::string, std::string>> headers_;
+    std::string body_;
+    std::string contentType_;
+};
+
+} // namespace
+
+HttpRequestFactory winHttpRequestFactory(WinHttpLimits limits) {
+    return [limits]() -> std::unique_ptr<HttpRequest> {
+        return std::make_unique<WinHttpRequest>(limits);
+    };
+}
+
+} // namespace pelvoran
