@@ -1,10 +1,24 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building and testing Pelvoran needs, when
-# any of them is missing. Sourced by run.sh and test.sh.
+# Installs the Debian packages that Pelvoran needs, when any of them is
+# missing. Sourced by run.sh and test.sh; a script adds its own needs to
+# pelvoran_packages (test.sh adds pelvoran_test_packages) before calling
+# pelvoran_install_deps.
+
+# Building and running the program. Qt's zh_CN catalogue translates the
+# windows' standard buttons; the CJK fonts draw the Chinese texts.
 pelvoran_packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev libcurl4-openssl-dev
+    qt6-translations-l10n fonts-noto-cjk
+)
+
+# The test command on top: the test and benchmark libraries, the locales the
+# tests generate with localedef, and the package checks (cpack's dpkg-shlibdeps
+# and file, lintian, appstreamcli, desktop-file-validate).
+pelvoran_test_packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
+    locales
+    dpkg-dev file lintian appstream desktop-file-utils
 )
 
 pelvoran_install_deps() {

@@ -1,10 +1,9 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds Pelvoran and starts it.
+# Installs what is missing, builds the program (nothing else) and starts it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
-pelvoran_packages+=(fonts-noto-cjk) # the Chinese texts
 pelvoran_install_deps
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build build -j2
+cmake --build build -j2 --target pelvoran
 exec build/app/pelvoran
