@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cwchar>
+#include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 #include <windows.h>
@@ -129,6 +132,175 @@ std::wstring queryText(HINTERNET request, DWORD what) {
     return value;
 }
 
+/// One whole exchange, redirects included, with everything it needs copied
+/// in. It runs on a thread of its own so that the caller can give up at the
+/// deadline even while WinHTTP waits on a server that sends a byte now and
+/// then; the thread then finishes on its own, its waits bounded by the same
+/// time limits, and nothing it touches belongs to the caller any more.
+struct Exchange {
+    WinHttpLimits limits;
+    std::string method;
+    std::string url;
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string bytes;
+    bool hasBody = false;
+    Clock::time_point deadline;
+
+    int status = 0;
+    std::string body;
+    std::string contentType;
+    std::string error; // empty on success
+
+    HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ~Exchange() {
+        if (done != nullptr)
+            CloseHandle(done);
+    }
+
+    void run() {
+        try {
+            // Only a GET follows redirects; any other method completes with the 3xx.
+            const int allowed = method == "GET" ? limits.maxRedirects : 0;
+            std::string address = url;
+            for (int redirects = 0;; ++redirects) {
+                std::string location;
+                once(address, location);
+                if (location.empty() || allowed == 0)
+                    break;
+                if (redirects == allowed)
+                    fail("too many redirects");
+                address = resolveLocation(address, location);
+            }
+        } catch (const std::exception& e) {
+            error = e.what();
+            body.clear();
+            body.shrink_to_fit();
+        }
+        SetEvent(done);
+    }
+
+    DWORD remainingMs() const {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0)
+            fail("the exchange took too long");
+        return static_cast<DWORD>(left);
+    }
+
+    static void setTimeout(HINTERNET h, DWORD option, DWORD ms) {
+        WinHttpSetOption(h, option, &ms, sizeof ms);
+    }
+
+    /// One request and its reply. Sets `location` when the reply is a
+    /// redirect that may be followed; otherwise fills status and body.
+    void once(const std::string& address, std::string& location) {
+        const Target target = crack(address);
+        // No agent name: no User-Agent header, as the Linux component sends.
+        Handle session(WinHttpOpen(nullptr, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                                   WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+        if (!session)
+            fail("cannot start WinHTTP");
+        DWORD left = remainingMs();
+        const DWORD connect = std::min(left, static_cast<DWORD>(limits.connectTimeout.count()));
+        WinHttpSetTimeouts(session.get(), static_cast<int>(left), static_cast<int>(connect),
+                           static_cast<int>(left), static_cast<int>(left));
+
+        Handle connection(WinHttpConnect(session.get(), target.host.c_str(), target.port, 0));
+        if (!connection)
+            fail("cannot connect");
+        const std::wstring verb = widen(method);
+        Handle request(WinHttpOpenRequest(
+            connection.get(), verb.c_str(), target.pathAndQuery.c_str(), nullptr,
+            WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+            WINHTTP_FLAG_ESCAPE_DISABLE | WINHTTP_FLAG_ESCAPE_DISABLE_QUERY |
+                (target.secure ? WINHTTP_FLAG_SECURE : 0)));
+        if (!request)
+            fail("cannot open the request");
+        DWORD disable = WINHTTP_DISABLE_REDIRECTS | WINHTTP_DISABLE_COOKIES |
+                        WINHTTP_DISABLE_AUTHENTICATION | WINHTTP_DISABLE_KEEP_ALIVE;
+        WinHttpSetOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &disable, sizeof disable);
+        DWORD never = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
+        WinHttpSetOption(request.get(), WINHTTP_OPTION_REDIRECT_POLICY, &never, sizeof never);
+        DWORD maxHeader = static_cast<DWORD>(limits.maxHeaderBytes);
+        WinHttpSetOption(request.get(), WINHTTP_OPTION_MAX_RESPONSE_HEADER_SIZE, &maxHeader,
+                         sizeof maxHeader);
+        // Bounds a server that accepts and never answers (the timeouts set
+        // on the session do not, under wine).
+        setTimeout(request.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, left);
+
+        // Host and Accept first, then the caller's headers: the order the
+        // Linux component sends.
+        std::vector<std::string> lines;
+        lines.push_back("Host: " + narrow(target.host.data(), target.host.size()) +
+                        (target.port == (target.secure ? 443 : 80)
+                             ? std::string()
+                             : ":" + std::to_string(target.port)));
+        lines.push_back("Accept: */*");
+        for (const auto& [name, value] : headers)
+            lines.push_back(name + ": " + value);
+        for (const auto& line : lines) {
+            const std::wstring wide = widen(line);
+            if (!WinHttpAddRequestHeaders(request.get(), wide.c_str(),
+                                          static_cast<DWORD>(wide.size()),
+                                          WINHTTP_ADDREQ_FLAG_ADD))
+                fail("bad request header");
+        }
+
+        const auto size = static_cast<DWORD>(bytes.size());
+        if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                                hasBody ? const_cast<char*>(bytes.data()) : nullptr,
+                                hasBody ? size : 0, hasBody ? size : 0, 0))
+            fail("cannot send the request");
+        left = remainingMs();
+        setTimeout(request.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, left);
+        setTimeout(request.get(), WINHTTP_OPTION_RECEIVE_TIMEOUT, left);
+        if (!WinHttpReceiveResponse(request.get(), nullptr))
+            fail("no reply");
+        remainingMs();
+
+        DWORD code = 0;
+        DWORD codeSize = sizeof code;
+        if (!WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                                 WINHTTP_HEADER_NAME_BY_INDEX, &code, &codeSize,
+                                 WINHTTP_NO_HEADER_INDEX))
+            fail("reply without a status");
+        if (code == 301 || code == 302 || code == 303 || code == 307 || code == 308) {
+            const std::wstring where = queryText(request.get(), WINHTTP_QUERY_LOCATION);
+            location = narrow(where.data(), where.size());
+            if (!location.empty() && method == "GET")
+                return;
+            location.clear();
+        }
+
+        const std::wstring length = queryText(request.get(), WINHTTP_QUERY_CONTENT_LENGTH);
+        const unsigned long long announced =
+            length.empty() ? 0 : std::wcstoull(length.c_str(), nullptr, 10);
+        if (length.size() > 12 || announced > limits.maxBodyBytes)
+            fail("the reply is too large");
+        body.clear();
+        char buf[16384];
+        for (;;) {
+            setTimeout(request.get(), WINHTTP_OPTION_RECEIVE_TIMEOUT, remainingMs());
+            DWORD got = 0;
+            if (!WinHttpReadData(request.get(), buf, sizeof buf, &got))
+                fail("the reply broke off");
+            if (got == 0)
+                break;
+            if (body.size() + got > limits.maxBodyBytes)
+                fail("the reply is too large");
+            body.append(buf, got);
+        }
+        // A connection that ends before the announced length is a broken
+        // reply, even where WinHTTP reports a plain end.
+        if (!length.empty() && body.size() != announced)
+            fail("the reply broke off");
+        remainingMs();
+        const std::wstring type = queryText(request.get(), WINHTTP_QUERY_CONTENT_TYPE);
+        contentType = narrow(type.data(), type.size());
+        status = static_cast<int>(code);
+    }
+};
+
 class WinHttpRequest final : public HttpRequest {
 public:
     explicit WinHttpRequest(WinHttpLimits limits) : limits_(limits) {}
@@ -159,24 +331,29 @@ public:
     void send(std::optional<Text> body) override {
         if (state_ != 1)
             fail("send before Open");
-        const std::string bytes = body ? toUtf8(*body) : std::string();
-        checkContentLength(bytes, body.has_value());
+        auto exchange = std::make_shared<Exchange>();
+        exchange->bytes = body ? toUtf8(*body) : std::string();
+        exchange->hasBody = body.has_value();
+        checkContentLength(exchange->bytes, exchange->hasBody);
+        if (exchange->done == nullptr)
+            fail("cannot wait for the exchange");
+        exchange->limits = limits_;
+        exchange->method = method_;
+        exchange->url = url_;
+        exchange->headers = headers_;
+        exchange->deadline = Clock::now() + limits_.totalTimeout;
 
-        const auto deadline = Clock::now() + limits_.totalTimeout;
-        // Only a GET follows redirects; any other method completes with the 3xx.
-        const int redirectsAllowed = method_ == "GET" ? limits_.maxRedirects : 0;
-        std::string address = url_;
-        for (int redirects = 0;; ++redirects) {
-            std::string location;
-            exchange(address, bytes, body.has_value(), deadline, location);
-            if (location.empty() || redirectsAllowed == 0)
-                break;
-            if (redirects == redirectsAllowed) {
-                body_.clear();
-                fail("too many redirects");
-            }
-            address = resolveLocation(address, location);
-        }
+        std::thread([exchange] { exchange->run(); }).detach();
+        // A little grace past the deadline: the thread notices it itself
+        // between two reads, and then reports why it stopped.
+        const auto wait = static_cast<DWORD>(limits_.totalTimeout.count() + 250);
+        if (WaitForSingleObject(exchange->done, wait) != WAIT_OBJECT_0)
+            fail("the exchange took too long");
+        if (!exchange->error.empty())
+            fail(exchange->error);
+        status_ = exchange->status;
+        body_ = std::move(exchange->body);
+        contentType_ = std::move(exchange->contentType);
         state_ = 4;
     }
 
@@ -220,118 +397,6 @@ private:
             if (!hasBody || digits != std::to_string(bytes.size()))
                 fail("Content-Length does not match the body");
         }
-    }
-
-    static DWORD remainingMs(Clock::time_point deadline) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0)
-            fail("the exchange took too long");
-        return static_cast<DWORD>(left);
-    }
-
-    static void setTimeout(HINTERNET h, DWORD option, DWORD ms) {
-        WinHttpSetOption(h, option, &ms, sizeof ms);
-    }
-
-    /// One request and its reply. Sets `location` when the reply is a
-    /// redirect that the caller may follow; otherwise fills status and body.
-    void exchange(const std::string& address, const std::string& bytes, bool hasBody,
-                  Clock::time_point deadline, std::string& location) {
-        const Target target = crack(address);
-        // No agent name: no User-Agent header, as the Linux component sends.
-        Handle session(WinHttpOpen(nullptr, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                                   WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
-        if (!session)
-            fail("cannot start WinHTTP");
-        DWORD left = remainingMs(deadline);
-        const DWORD connect =
-            std::min(left, static_cast<DWORD>(limits_.connectTimeout.count()));
-        WinHttpSetTimeouts(session.get(), static_cast<int>(left), static_cast<int>(connect),
-                           static_cast<int>(left), static_cast<int>(left));
-
-        Handle connection(WinHttpConnect(session.get(), target.host.c_str(), target.port, 0));
-        if (!connection)
-            fail("cannot connect");
-        const wchar_t* accept[] = {L"*/*", nullptr};
-        const std::wstring method = widen(method_);
-        Handle request(WinHttpOpenRequest(
-            connection.get(), method.c_str(), target.pathAndQuery.c_str(), nullptr,
-            WINHTTP_NO_REFERER, accept,
-            WINHTTP_FLAG_ESCAPE_DISABLE | WINHTTP_FLAG_ESCAPE_DISABLE_QUERY |
-                (target.secure ? WINHTTP_FLAG_SECURE : 0)));
-        if (!request)
-            fail("cannot open the request");
-        DWORD disable = WINHTTP_DISABLE_REDIRECTS | WINHTTP_DISABLE_COOKIES |
-                        WINHTTP_DISABLE_AUTHENTICATION;
-        WinHttpSetOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &disable, sizeof disable);
-        DWORD never = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
-        WinHttpSetOption(request.get(), WINHTTP_OPTION_REDIRECT_POLICY, &never, sizeof never);
-        DWORD maxHeader = static_cast<DWORD>(limits_.maxHeaderBytes);
-        WinHttpSetOption(request.get(), WINHTTP_OPTION_MAX_RESPONSE_HEADER_SIZE, &maxHeader,
-                         sizeof maxHeader);
-        // Bounds a server that accepts and never answers.
-        setTimeout(request.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, left);
-
-        for (const auto& [name, value] : headers_) {
-            const std::wstring line = widen(name + ": " + value);
-            if (!WinHttpAddRequestHeaders(request.get(), line.c_str(),
-                                          static_cast<DWORD>(line.size()),
-                                          WINHTTP_ADDREQ_FLAG_ADD))
-                fail("bad request header");
-        }
-
-        const auto size = static_cast<DWORD>(bytes.size());
-        if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
-                                hasBody ? const_cast<char*>(bytes.data()) : nullptr,
-                                hasBody ? size : 0, hasBody ? size : 0, 0))
-            fail("cannot send the request");
-        left = remainingMs(deadline);
-        setTimeout(request.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, left);
-        setTimeout(request.get(), WINHTTP_OPTION_RECEIVE_TIMEOUT, left);
-        if (!WinHttpReceiveResponse(request.get(), nullptr))
-            fail("no reply");
-        remainingMs(deadline);
-
-        DWORD status = 0;
-        DWORD statusSize = sizeof status;
-        if (!WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                                 WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize,
-                                 WINHTTP_NO_HEADER_INDEX))
-            fail("reply without a status");
-        if (status == 301 || status == 302 || status == 303 || status == 307 || status == 308) {
-            const std::wstring where = queryText(request.get(), WINHTTP_QUERY_LOCATION);
-            location = narrow(where.data(), where.size());
-            if (!location.empty() && method_ == "GET")
-                return;
-            location.clear();
-        }
-
-        const std::wstring length = queryText(request.get(), WINHTTP_QUERY_CONTENT_LENGTH);
-        if (!length.empty() && (length.size() > 12 || std::stoull(length) > limits_.maxBodyBytes))
-            fail("the reply is too large");
-        body_.clear();
-        char buf[16384];
-        for (;;) {
-            setTimeout(request.get(), WINHTTP_OPTION_RECEIVE_TIMEOUT, remainingMs(deadline));
-            DWORD got = 0;
-            if (!WinHttpReadData(request.get(), buf, sizeof buf, &got)) {
-                body_.clear();
-                fail("the reply broke off");
-            }
-            if (got == 0)
-                break;
-            if (body_.size() + got > limits_.maxBodyBytes) {
-                body_.clear();
-                body_.shrink_to_fit();
-                fail("the reply is too large");
-            }
-            body_.append(buf, got);
-        }
-        remainingMs(deadline);
-        const std::wstring type = queryText(request.get(), WINHTTP_QUERY_CONTENT_TYPE);
-        contentType_ = narrow(type.data(), type.size());
-        status_ = static_cast<int>(status);
     }
 
     WinHttpLimits limits_;
