@@ -9,11 +9,22 @@ namespace pelvoran {
 
 RegionalSettings::RegionalSettings(char16_t decimal, Text shortDate, Text longTime, Text am,
                                    Text pm)
+    : RegionalSettings(decimal, std::move(shortDate), std::move(longTime), DateTimeNames{}) {
+    names_.am = std::move(am);
+    names_.pm = std::move(pm);
+}
+
+RegionalSettings::RegionalSettings(char16_t decimal, Text shortDate, Text longTime,
+                                   DateTimeNames names)
     : decimal_(decimal), shortDate_(std::move(shortDate)), longTime_(std::move(longTime)),
-      am_(std::move(am)), pm_(std::move(pm)) {}
+      names_(std::move(names)) {}
 
 RegionalSettings RegionalSettings::zhCN() {
     return RegionalSettings(u'.', u"%Y/%-m/%-d", u"%-H:%M:%S", u"上午", u"下午");
+}
+
+RegionalSettings RegionalSettings::invariant() {
+    return RegionalSettings(u'.', u"%m/%d/%Y", u"%H:%M:%S", DateTimeNames{});
 }
 
 std::optional<double> RegionalSettings::parseNumber(TextView s) const {
@@ -73,51 +84,236 @@ Text RegionalSettings::formatNumber(double value) const {
     return out;
 }
 
-Text RegionalSettings::format(TextView pattern, const LocalDateTime& t) const {
-    Text out;
-    auto number = [&](int v, bool pad) {
-        if (pad && v < 10 && v >= 0)
-            out += u'0';
-        for (char c : std::to_string(v))
-            out += static_cast<char16_t>(c);
-    };
+namespace {
+
+/// Days from 1970-01-01 to the given civil date (proleptic Gregorian).
+long long daysFromCivil(long long y, int m, int d) {
+    y -= m <= 2 ? 1 : 0;
+    const long long era = (y >= 0 ? y : y - 399) / 400;
+    const long long yoe = y - era * 400;
+    const long long doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    const long long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+bool isLeap(long long y) {
+    return y % 4 == 0 && (y % 100 != 0 || y % 400 == 0);
+}
+
+/// Days since the Monday that starts ISO week 1, as glibc's strftime counts them.
+int isoWeekDays(int yday, int wday) {
+    constexpr int kBigMultipleOf7 = (366 / 7 + 2) * 7;
+    return yday - (yday - wday + 4 + kBigMultipleOf7) % 7 + 4 - 1;
+}
+
+char16_t upper(char16_t c) {
+    if ((c >= u'a' && c <= u'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7))
+        return static_cast<char16_t>(c - 0x20);
+    return c;
+}
+
+char16_t lower(char16_t c) {
+    if ((c >= u'A' && c <= u'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7))
+        return static_cast<char16_t>(c + 0x20);
+    return c;
+}
+
+/// What one directive's flags, width and case ask for.
+struct Spec {
+    char16_t pad = 0; // 0, '-', '_', '0' or '+'
+    int width = -1;
+    bool upperCase = false;
+    bool changeCase = false;
+};
+
+/// Appends a rendered field, padded on the left to the field width.
+void appendField(Text& out, TextView field, const Spec& spec, bool toUpper, bool toLower) {
+    if (spec.width > 0 && static_cast<std::size_t>(spec.width) > field.size())
+        out.append(static_cast<std::size_t>(spec.width) - field.size(),
+                   spec.pad == u'0' || spec.pad == u'+' ? u'0' : u' ');
+    for (const char16_t c : field)
+        out += toLower ? lower(c) : toUpper ? upper(c) : c;
+}
+
+/// A number with at least `digits` digits, padded with zeros, or blanks when
+/// `blanks` (glibc's rules for the flags "-", "_" and "0").
+void appendNumber(Text& out, long long value, int digits, bool blanks, const Spec& spec) {
+    if (spec.width > digits)
+        digits = spec.width;
+    char16_t pad = spec.pad;
+    if (blanks && pad != u'0' && pad != u'-')
+        pad = u'_';
+    const bool negative = value < 0;
+    Text text;
+    for (const char c : std::to_string(negative ? -value : value))
+        text += static_cast<char16_t>(c);
+    if (negative)
+        text.insert(text.begin(), u'-');
+    if (pad != u'-' && static_cast<int>(text.size()) < digits) {
+        const auto fill = static_cast<std::size_t>(digits) - text.size();
+        if (pad == u'_')
+            text.insert(0, fill, u' ');
+        else
+            text.insert(negative ? 1 : 0, fill, u'0');
+    }
+    appendField(out, text, spec, false, false);
+}
+
+} // namespace
+
+void RegionalSettings::render(Text& out, TextView pattern, const LocalDateTime& t,
+                              int depth) const {
+    // Composite directives stand for other patterns; a pattern that names
+    // itself ends here instead of recursing for ever.
+    if (depth > 4)
+        return;
+    const long long days = daysFromCivil(t.year, t.month, t.day);
+    const int wday = static_cast<int>(((days + 4) % 7 + 7) % 7); // 1970-01-01 was a Thursday
+    const int yday = static_cast<int>(days - daysFromCivil(t.year, 1, 1));
+    const int hour12 = t.hour % 12 == 0 ? 12 : t.hour % 12;
+
     for (std::size_t i = 0; i < pattern.size(); ++i) {
-        if (pattern[i] != u'%' || i + 1 == pattern.size()) {
+        if (pattern[i] != u'%') {
             out += pattern[i];
             continue;
         }
-        bool pad = true;
-        char16_t spec = pattern[++i];
-        if (spec == u'-' && i + 1 < pattern.size()) {
-            pad = false;
-            spec = pattern[++i];
+        Spec spec;
+        std::size_t k = i + 1;
+        for (; k < pattern.size(); ++k) {
+            const char16_t f = pattern[k];
+            if (f == u'-' || f == u'_' || f == u'0' || f == u'+')
+                spec.pad = f;
+            else if (f == u'^')
+                spec.upperCase = true;
+            else if (f == u'#')
+                spec.changeCase = true;
+            else
+                break;
         }
-        const int hour12 = t.hour % 12 == 0 ? 12 : t.hour % 12;
-        switch (spec) {
-        case u'Y': number(t.year, false); break;
-        case u'y': number(t.year % 100, pad); break;
-        case u'm': number(t.month, pad); break;
-        case u'd': number(t.day, pad); break;
-        case u'e': number(t.day, false); break;
-        case u'H': number(t.hour, pad); break;
-        case u'k': number(t.hour, false); break;
-        case u'I': number(hour12, pad); break;
-        case u'l': number(hour12, false); break;
-        case u'M': number(t.minute, pad); break;
-        case u'S': number(t.second, pad); break;
-        case u'p': out += t.hour < 12 ? am_ : pm_; break;
-        case u'%': out += u'%'; break;
-        default: out += u'%'; out += spec;
+        if (k < pattern.size() && pattern[k] >= u'1' && pattern[k] <= u'9') {
+            spec.width = 0;
+            for (; k < pattern.size() && pattern[k] >= u'0' && pattern[k] <= u'9'; ++k)
+                spec.width = spec.width > 9999 ? spec.width : spec.width * 10 + (pattern[k] - u'0');
+            spec.width = spec.width > 1024 ? 1024 : spec.width;
+        }
+        if (k < pattern.size() && (pattern[k] == u'E' || pattern[k] == u'O'))
+            ++k;
+        if (k >= pattern.size()) {
+            i = k; // an unfinished directive at the end renders as nothing
+            continue;
+        }
+        i = k;
+
+        const bool upperNames = spec.upperCase || spec.changeCase;
+        auto name = [&](const Text& text) { appendField(out, text, spec, upperNames, false); };
+        auto composite = [&](TextView sub) {
+            Text part;
+            render(part, sub, t, depth + 1);
+            appendField(out, part, spec, spec.upperCase, false);
+        };
+        auto number = [&](long long value, int digits) {
+            appendNumber(out, value, digits, false, spec);
+        };
+        auto blankPadded = [&](long long value) { appendNumber(out, value, 2, true, spec); };
+        // Years pad only when asked to ("%Y" of 999 is "999").
+        auto year = [&](long long value, int digits) {
+            appendNumber(out, value, spec.pad == u'0' || spec.pad == u'+' ? digits : 1, false,
+                         spec);
+        };
+        auto isoYear = [&] {
+            long long y = t.year;
+            int d = isoWeekDays(yday, wday);
+            if (d < 0) {
+                --y;
+                d = isoWeekDays(yday + (isLeap(y) ? 366 : 365), wday);
+            } else {
+                const int next = isoWeekDays(yday - (isLeap(y) ? 366 : 365), wday);
+                if (next >= 0) {
+                    ++y;
+                    d = next;
+                }
+            }
+            return std::pair<long long, int>(y, d);
+        };
+
+        switch (pattern[i]) {
+        case u'Y': year(t.year, 4); break;
+        case u'C': year(t.year >= 0 ? t.year / 100 : -((99 - t.year) / 100), 2); break;
+        case u'y': number((t.year % 100 + 100) % 100, 2); break;
+        case u'G': year(isoYear().first, 4); break;
+        case u'g': number((isoYear().first % 100 + 100) % 100, 2); break;
+        case u'V': number(isoYear().second / 7 + 1, 2); break;
+        case u'm': number(t.month, 2); break;
+        case u'd': number(t.day, 2); break;
+        case u'e': blankPadded(t.day); break;
+        case u'j': number(yday + 1, 3); break;
+        case u'H': number(t.hour, 2); break;
+        case u'I': number(hour12, 2); break;
+        case u'k': blankPadded(t.hour); break;
+        case u'l': blankPadded(hour12); break;
+        case u'M': number(t.minute, 2); break;
+        case u'S': number(t.second, 2); break;
+        case u'u': number(wday == 0 ? 7 : wday, 1); break;
+        case u'w': number(wday, 1); break;
+        case u'U': number((yday + 7 - wday) / 7, 2); break;
+        case u'W': number((yday + 7 - (wday + 6) % 7) / 7, 2); break;
+        case u's': {
+            const long long seconds = days * 86400 + t.hour * 3600 + t.minute * 60 + t.second;
+            number(seconds - names_.utcOffsetSeconds, 1);
+            break;
+        }
+        case u'a': name(names_.shortWeekdays[static_cast<std::size_t>(wday)]); break;
+        case u'A': name(names_.weekdays[static_cast<std::size_t>(wday)]); break;
+        case u'b':
+        case u'h':
+            if (t.month >= 1 && t.month <= 12)
+                name(names_.shortMonths[static_cast<std::size_t>(t.month - 1)]);
+            break;
+        case u'B':
+            if (t.month >= 1 && t.month <= 12)
+                name(names_.months[static_cast<std::size_t>(t.month - 1)]);
+            break;
+        case u'p':
+        case u'P':
+            appendField(out, t.hour < 12 ? names_.am : names_.pm, spec,
+                        spec.upperCase && pattern[i] == u'p',
+                        pattern[i] == u'P' || spec.changeCase);
+            break;
+        case u'Z': appendField(out, names_.zoneName, spec, spec.upperCase, spec.changeCase); break;
+        case u'z': {
+            const int offset = names_.utcOffsetSeconds;
+            out += offset < 0 ? u'-' : u'+';
+            const int minutes = (offset < 0 ? -offset : offset) / 60;
+            number(minutes / 60 * 100 + minutes % 60, 4);
+            break;
+        }
+        case u'D': composite(u"%m/%d/%y"); break;
+        case u'F': composite(u"%+4Y-%m-%d"); break;
+        case u'T': composite(u"%H:%M:%S"); break;
+        case u'R': composite(u"%H:%M"); break;
+        case u'r': composite(names_.time12); break;
+        case u'x': composite(shortDate_); break;
+        case u'X': composite(longTime_); break;
+        case u'c': composite(names_.dateTime); break;
+        case u'n': out += u'\n'; break;
+        case u't': out += u'\t'; break;
+        case u'%': appendField(out, u"%", spec, false, false); break;
+        default: break; // unknown: renders as nothing
         }
     }
+}
+
+Text RegionalSettings::formatPattern(TextView pattern, const LocalDateTime& t) const {
+    Text out;
+    render(out, pattern, t, 0);
     return out;
 }
 
 Text RegionalSettings::formatDateTime(const LocalDateTime& t) const {
-    Text out = format(shortDate_, t);
+    Text out = formatPattern(shortDate_, t);
     if (t.hour != 0 || t.minute != 0 || t.second != 0) {
         out += u' ';
-        out += format(longTime_, t);
+        out += formatPattern(longTime_, t);
     }
     return out;
 }

@@ -3,6 +3,7 @@
 
 #include <clocale>
 #include <cstdlib>
+#include <ctime>
 #include <langinfo.h>
 #include <locale.h>
 #include <string_view>
@@ -24,11 +25,24 @@ bool usesChineseForms(std::string_view name) {
     return name.starts_with("zh") || name == "C" || name.starts_with("C.") || name == "POSIX";
 }
 
-Text fromLocaleText(const char* s, const Text& fallback) {
-    if (s == nullptr)
+/// One locale item as text; `fallback` when the locale has none or it is not
+/// valid UTF-8.
+Text item(locale_t loc, nl_item what, const Text& fallback) {
+    const char* s = nl_langinfo_l(what, loc);
+    if (s == nullptr || *s == '\0')
         return fallback;
     auto t = fromUtf8(s);
-    return t && !t->empty() ? *t : fallback;
+    return t ? *t : fallback;
+}
+
+/// The zone now in force, for %Z, %z and %s.
+void setZone(DateTimeNames& names) {
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    if (localtime_r(&now, &tm) == nullptr)
+        return;
+    names.zoneName = tm.tm_zone != nullptr ? fromUtf8Lenient(tm.tm_zone) : Text();
+    names.utcOffsetSeconds = static_cast<int>(tm.tm_gmtoff);
 }
 
 } // namespace
@@ -39,18 +53,32 @@ RegionalSettings RegionalSettings::fromSystem() {
     if (loc == static_cast<locale_t>(nullptr))
         return zh;
 
-    char16_t decimal = u'.';
+    RegionalSettings result = zh;
     const auto radix = fromUtf8(nl_langinfo_l(RADIXCHAR, loc));
     if (radix && radix->size() == 1)
-        decimal = (*radix)[0];
+        result.decimal_ = (*radix)[0];
 
-    RegionalSettings result = zh;
-    result.decimal_ = decimal;
     if (!usesChineseForms(localeName("LC_TIME"))) {
-        result.shortDate_ = fromLocaleText(nl_langinfo_l(D_FMT, loc), zh.shortDate_);
-        result.longTime_ = fromLocaleText(nl_langinfo_l(T_FMT, loc), zh.longTime_);
-        result.am_ = fromLocaleText(nl_langinfo_l(AM_STR, loc), zh.am_);
-        result.pm_ = fromLocaleText(nl_langinfo_l(PM_STR, loc), zh.pm_);
+        DateTimeNames names;
+        for (std::size_t i = 0; i < 12; ++i) {
+            const int n = static_cast<int>(i);
+            names.months[i] = item(loc, MON_1 + n, names.months[i]);
+            names.shortMonths[i] = item(loc, ABMON_1 + n, names.shortMonths[i]);
+        }
+        for (std::size_t i = 0; i < 7; ++i) {
+            const int n = static_cast<int>(i);
+            names.weekdays[i] = item(loc, DAY_1 + n, names.weekdays[i]);
+            names.shortWeekdays[i] = item(loc, ABDAY_1 + n, names.shortWeekdays[i]);
+        }
+        // A locale without am/pm texts (de_DE) renders %p as nothing, as the
+        // C library does.
+        names.am = item(loc, AM_STR, Text());
+        names.pm = item(loc, PM_STR, Text());
+        names.time12 = item(loc, T_FMT_AMPM, names.time12);
+        names.dateTime = item(loc, D_T_FMT, names.dateTime);
+        setZone(names);
+        result = RegionalSettings(result.decimal_, item(loc, D_FMT, zh.shortDate_),
+                                  item(loc, T_FMT, zh.longTime_), std::move(names));
     }
     freelocale(loc);
     return result;
