@@ -4,6 +4,7 @@
 #include "platform/errors.h"
 
 #include <cstdlib>
+#include <string>
 
 namespace pelvoran {
 namespace {
@@ -41,19 +42,57 @@ unsigned readHex(TextView digits) {
 } // namespace
 
 Text URLEncoding(TextView vstrIn) {
+    // The body is pure ASCII, so a form decoder on the server reads it back
+    // whole and one byte on the wire is one character here.
     Text result;
     result.reserve(vstrIn.size());
-    for (const char16_t c : vstrIn) {
-        const int code = AnsiCode(c);
-        if (std::abs(code) < 255) {
-            result += c;
+    auto escapeByte = [&](unsigned byte) {
+        result += u'%';
+        if (byte < 0x10)
+            result += u'0';
+        appendHex(result, byte);
+    };
+    for (std::size_t i = 0; i < vstrIn.size(); ++i) {
+        const char16_t c = vstrIn[i];
+        if (c < 0x80) {
+            // The four characters a form decoder would read as syntax.
+            if (c == u'&' || c == u'=' || c == u'+' || c == u'%')
+                escapeByte(c);
+            else
+                result += c;
             continue;
         }
-        unsigned n = static_cast<unsigned>(code < 0 ? code + 65536 : code);
-        result += u'%';
-        appendHex(result, (n & 0xFF00) / 255); // equals the lead byte for 0x81..0xFE
-        result += u'%';
-        appendHex(result, n & 0xFF);
+        const int code = AnsiCode(c);
+        if (code < 0) {
+            // A double-byte GBK character: lead and trail byte.
+            const unsigned n = static_cast<unsigned>(code + 65536);
+            result += u'%';
+            appendHex(result, (n & 0xFF00) / 255); // equals the lead byte for 0x81..0xFE
+            result += u'%';
+            appendHex(result, n & 0xFF);
+            continue;
+        }
+        if (code != u'?') {
+            escapeByte(static_cast<unsigned>(code)); // a single GBK byte ("€" is 0x80)
+            continue;
+        }
+        // GBK lacks it: a numeric character reference, as browsers send one
+        // when a form's charset lacks a character ("&#54620;", escaped).
+        char32_t codePoint = c;
+        const bool high = c >= 0xD800 && c <= 0xDBFF;
+        const char16_t next = i + 1 < vstrIn.size() ? vstrIn[i + 1] : u'\0';
+        if (high && next >= 0xDC00 && next <= 0xDFFF) {
+            codePoint = 0x10000 + ((static_cast<char32_t>(c) - 0xD800) << 10) +
+                        (static_cast<char32_t>(next) - 0xDC00);
+            ++i;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            escapeByte(u'?'); // a lone surrogate half
+            continue;
+        }
+        result += u"%26%23";
+        for (const char d : std::to_string(static_cast<unsigned long>(codePoint)))
+            result += static_cast<char16_t>(d);
+        result += u"%3B";
     }
     return result;
 }

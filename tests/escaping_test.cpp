@@ -6,7 +6,9 @@
 
 using namespace pelvoran;
 
-TEST(URLEncoding, EscapesOnlyDoubleByteGbkCharacters) {
+// What a standard form decoder on the server gets back depends on these
+// bytes: the four form characters escaped, GBK bytes escaped, nothing but ASCII.
+TEST(URLEncoding, WritesAPureAsciiFormValue) {
     struct Case {
         Text in;
         Text out;
@@ -14,24 +16,36 @@ TEST(URLEncoding, EscapesOnlyDoubleByteGbkCharacters) {
     const Case cases[] = {
         {u"", u""},
         {u"abc", u"abc"},
-        {u"a&b=c", u"a&b=c"},
-        {u"50% off", u"50% off"},
-        {u"a+b ?#", u"a+b ?#"},
+        {u"a&b=c", u"a%26b%3Dc"},
+        {u"50% off+1", u"50%25 off%2B1"},
+        {u"%41", u"%2541"},
+        {u"  hi  ", u"  hi  "},           // a blank is never "+"
+        {u"?#;/:@!*'()~", u"?#;/:@!*'()~"}, // other ASCII as it is
         {u"\r\n", u"\r\n"},
+        {Text(u"\0\x01\x7F", 3), Text(u"\0\x01\x7F", 3)},
         {u"啊", u"%B0%A1"},
         {u"中", u"%D6%D0"},
         {u"镜头 OK", u"%BE%B5%CD%B7 OK"},
         {u"镜头很好", u"%BE%B5%CD%B7%BA%DC%BA%C3"},
         {u"é", u"%A8%A6"},
-        {u"€", u"€"},                   // a single GBK byte (0x80): passes
-        {u"한", u"한"},                 // GBK lacks it: passes unescaped
-        {u"\U0001F600", u"\U0001F600"}, // surrogate halves pass
         {u"\u3000", u"%A1%A1"},
         {u"丂", u"%81%40"}, // the first double-byte code: lead 0x81
         {u"齄", u"%F7%FE"},
+        {u"€", u"%80"},                             // one GBK byte
+        {u"한", u"%26%2354620%3B"},                 // GBK lacks it: &#54620;
+        {u"\U0001F600", u"%26%23128512%3B"},        // a surrogate pair is one character
+        {u"a\U0001F600b", u"a%26%23128512%3Bb"},
+        {u"\uE000", u"%26%2357344%3B"},             // private use, not in GBK
+        {Text(1, char16_t(0xD83D)), u"%3F"},        // lone high half
+        {Text(1, char16_t(0xDE00)) + u"x", u"%3Fx"}, // lone low half
+        {Text{char16_t(0xD83D), char16_t(0xD83D), char16_t(0xDE00)}, u"%3F%26%23128512%3B"},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(URLEncoding(c.in), c.out) << toUtf8(c.in);
+    for (const auto& c : cases) {
+        const Text out = URLEncoding(c.in);
+        EXPECT_EQ(out, c.out) << toUtf8(c.in);
+        for (const char16_t ch : out)
+            EXPECT_LT(ch, 0x80) << toUtf8(c.in);
+    }
 }
 
 TEST(Decode, RemovesEscapes) {
