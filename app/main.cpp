@@ -1,5 +1,6 @@
 #include "app/pelvoran_app.h"
 
-int main(int argc, char** argv) {
-    return pelvoran::runPelvoran(argc, argv, {pelvoran::u16(PELVORAN_SERVER_BASE), {}, {}});
+// The tool reads no command line.
+int main() {
+    return pelvoran::runPelvoran({pelvoran::u16(PELVORAN_SERVER_BASE), {}, {}});
 }

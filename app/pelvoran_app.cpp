@@ -8,6 +8,7 @@
 #include "ui/fonts.h"
 #include "ui/pelvoran_form.h"
 #include "ui/qt_message_boxes.h"
+#include "ui/translation.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -17,12 +18,17 @@ using namespace Qt::StringLiterals;
 
 namespace pelvoran {
 
-int runPelvoran(int& argc, char** argv, const AppOptions& options) {
+int runPelvoran(const AppOptions& options) {
+    // Qt reads its options from the arguments it is given: give it none.
+    static char name[] = "pelvoran";
+    static char* argv[] = {name, nullptr};
+    static int argc = 1;
     QApplication app(argc, argv);
     QApplication::setApplicationName(u"Pelvoran"_s);
     QApplication::setDesktopFileName(u"pelvoran"_s);
     // Compiled in as XPM: read without probing any image plugin.
     QApplication::setWindowIcon(QIcon(QPixmap(pelvoran_icon_xpm)));
+    installQtChineseTranslation();
     installChineseFontSubstitutes();
     useChineseDefaultFont();
 

@@ -19,6 +19,14 @@ struct AppOptions {
 
 /// Starts the tool: the main window is loaded (the update check runs before
 /// anything is shown), then shown; returns when the last window is closed.
-int runPelvoran(int& argc, char** argv, const AppOptions& options);
+/// The tool reads no command line: Qt sees none of the process's arguments
+/// (no -style, -reverse, -platform ...), though its environment variables
+/// still apply.
+int runPelvoran(const AppOptions& options);
+
+/// For callers that still hand over the command line: it is not read.
+inline int runPelvoran(int& /*argc*/, char** /*argv*/, const AppOptions& options) {
+    return runPelvoran(options);
+}
 
 } // namespace pelvoran

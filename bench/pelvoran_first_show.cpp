@@ -16,6 +16,5 @@ int main(int argc, char** argv) {
     options.afterShow = [&](pelvoran::PelvoranForm& form) {
         watch = std::make_unique<FirstShow>(&form);
     };
-    int qtArgc = 1;
-    return pelvoran::runPelvoran(qtArgc, argv, options);
+    return pelvoran::runPelvoran(options);
 }

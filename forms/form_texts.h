@@ -20,6 +20,10 @@ inline constexpr char16_t kCommentButton[] = u"留言";
 // The help window.
 /// What the help label holds while the window is not loaded.
 inline constexpr char16_t kHelpLabelUnloaded[] = u"Label1";
+/// The photograph, for screen readers: its name and what it shows.
+inline constexpr char16_t kPictureName[] = u"镜头卡口照片";
+inline constexpr char16_t kPictureDescription[] =
+    u"镜头卡口处的照片，印在卡口上的镜头编号用红框标出";
 
 // The comment window.
 inline constexpr char16_t kCommentCaption[] = u"请填写您的意见或建议";

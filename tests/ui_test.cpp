@@ -1,33 +1,59 @@
 // The three windows, driven through their real widgets on the offscreen
 // platform, talking to a real server on 127.0.0.1.
+#include "app/pelvoran_app.h"
+#include "forms/form_rules.h"
 #include "forms/form_texts.h"
+#include "net/escaping.h"
 #include "net/http_acquisition.h"
 #include "platform/curl/curl_http_request.h"
 #include "tests/support/fake_desktop.h"
 #include "tests/support/loopback_server.h"
 #include "ui/caption_label.h"
-#include "ui/fonts.h"
 #include "ui/comment_form.h"
+#include "ui/fonts.h"
 #include "ui/help_form.h"
 #include "ui/pelvoran_form.h"
 #include "ui/qt_message_boxes.h"
 #include "ui/qt_text.h"
+#include "ui/translation.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QClipboard>
 #include <QDialogButtonBox>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
+#include <QMouseEvent>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QPushButton>
+#include <QScreen>
 #include <QSignalSpy>
+#include <QStyle>
 #include <QTest>
 #include <QTimer>
+#include <QTranslator>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <memory>
+
+// Switching accessibility on without a screen reader takes Qt's platform
+// interface, as Qt's own tests do; the event test needs it.
+#if __has_include(<qpa/qplatformaccessibility.h>)
+#include <QtGui/private/qguiapplication_p.h>
+#include <qpa/qplatformaccessibility.h>
+#include <qpa/qplatformintegration.h>
+#define PELVORAN_HAVE_QPA 1
+#endif
 
 using namespace pelvoran;
 using namespace pelvoran::test;
@@ -37,15 +63,56 @@ namespace {
 const Text kAnswerUE0945 =
     u"日本宇都宫（Utsunomiya）工厂 出厂日期:1990年09月\r此结果仅供参考，谢谢";
 
+/// Runs `answer` on the next message box once it is open. If none opens
+/// within two seconds the test fails and any open modal window is closed, so
+/// that a missing box never hangs the test.
+class BoxAnswerer {
+public:
+    explicit BoxAnswerer(std::function<void(QMessageBox&)> answer) : answer_(std::move(answer)) {
+        since_.start();
+        QObject::connect(&poll_, &QTimer::timeout, [this] { look(); });
+        poll_.start(10);
+    }
+
+    bool answered() const { return answered_; }
+
+private:
+    void look() {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            poll_.stop();
+            answered_ = true;
+            answer_(*box);
+            if (box->isVisible()) {
+                ADD_FAILURE() << "the box stayed open after it was answered";
+                box->reject();
+            }
+            return;
+        }
+        if (since_.elapsed() < 2000)
+            return;
+        poll_.stop();
+        ADD_FAILURE() << "no message box opened";
+        if (QWidget* modal = QApplication::activeModalWidget())
+            modal->close();
+    }
+
+    std::function<void(QMessageBox&)> answer_;
+    QTimer poll_;
+    QElapsedTimer since_;
+    bool answered_ = false;
+};
+
 class Windows : public ::testing::Test {
 protected:
     explicit Windows(std::string reply = LoopbackServer::reply(200, "1.05[;]http://127.0.0.1/x"))
         : server({ServerBehaviour::Mode::Reply, std::move(reply)}),
           registry(registryForAllClassNames(curlHttpRequestFactory())) {}
 
-    Services services(const std::string& base = {}) {
+    Services services(const std::string& base = {}) { return services(boxes, base); }
+
+    Services services(MessageBoxes& messageBoxes, const std::string& base = {}) {
         return {registry,
-                boxes,
+                messageBoxes,
                 shell,
                 [] { return LocalDateTime{2026, 12, 7, 5, 2, 3}; },
                 RegionalSettings::zhCN(),
@@ -53,12 +120,20 @@ protected:
     }
 
     /// A main window loaded and shown, as at start-up.
-    std::unique_ptr<PelvoranForm> started() {
-        auto form = std::make_unique<PelvoranForm>(services());
+    std::unique_ptr<PelvoranForm> started(const std::string& base = {}) {
+        auto form = std::make_unique<PelvoranForm>(services(base));
         form->Form_Load();
         form->showCentred();
         EXPECT_TRUE(QTest::qWaitForWindowExposed(form.get()));
         return form;
+    }
+
+    /// The comment window of a started main window, open.
+    static CommentForm* openComment(PelvoranForm& form) {
+        QTest::mouseClick(form.Command3, Qt::LeftButton);
+        CommentForm* comment = form.commentForm();
+        EXPECT_NE(comment, nullptr);
+        return comment;
     }
 
     LoopbackServer server;
@@ -99,10 +174,8 @@ TEST_F(Windows, TypingAndEnterQueries) {
     EXPECT_EQ(form->ProdSNText->text(), u"ue094"_s);
     EXPECT_EQ(form->Label2->caption(), u"");
     QTest::mouseClick(form->Command1, Qt::LeftButton);
-    EXPECT_EQ(
-        form->Label2->caption(),
-        u"日本宇都宫（Utsunomiya）工厂 出厂日期:1990年09月\r此结果仅供参考，谢谢"); // "ue094":
-                                                                                    // month "09"
+    // "ue094": the digits after the letters start with the month "09".
+    EXPECT_EQ(form->Label2->caption(), kAnswerUE0945);
     QTest::keyClick(form->ProdSNText, Qt::Key_Backspace);
     QTest::mouseClick(form->Command1, Qt::LeftButton);
     EXPECT_EQ(form->Label2->caption(),
@@ -133,6 +206,44 @@ TEST_F(Windows, CodeBoxTakesTenCharacters) {
     EXPECT_EQ(form->ProdSNText->text(), u"ABCDEFGHIJ"_s);
 }
 
+TEST_F(Windows, PasteIntoTheCodeBoxKeepsTheFirstLine) {
+    auto form = started();
+    struct Case {
+        QString before;
+        int cursor;
+        QString pasted;
+        QString after;
+    };
+    const Case cases[] = {
+        {{}, 0, u"UE0945\n"_s, u"UE0945"_s},
+        {{}, 0, u"UE0945\r\n"_s, u"UE0945"_s},
+        {{}, 0, u"6831234567\r\nsecond line"_s, u"6831234567"_s},
+        {{}, 0, u"UE09\u202845"_s, u"UE09"_s},
+        {{}, 0, u"\nUE0945"_s, u""_s},
+        {u"UE45"_s, 2, u"09\nxx"_s, u"UE0945"_s},     // the text after the cursor stays
+        {u"AB"_s, 1, u"B\nx"_s, u"ABB"_s},            // even where it repeats the paste
+        {u"12345678"_s, 8, u"90\r\n"_s, u"1234567890"_s},
+        {u"123456789"_s, 9, u"0ABC\n"_s, u"1234567890"_s}, // and the limit of ten still holds
+    };
+    for (const Case& c : cases) {
+        form->ProdSNText->setText(c.before);
+        form->ProdSNText->setCursorPosition(c.cursor);
+        QApplication::clipboard()->setText(c.pasted);
+        QTest::keyClick(form->ProdSNText, Qt::Key_V, Qt::ControlModifier);
+        EXPECT_EQ(form->ProdSNText->text(), c.after) << c.pasted.toStdString();
+        EXPECT_EQ(form->Label2->caption(), u"");
+    }
+    // The same through the context menu's paste, and typing still works.
+    form->ProdSNText->clear();
+    QApplication::clipboard()->setText(u"UE0945\n"_s);
+    form->ProdSNText->paste();
+    QTest::keyClick(form->ProdSNText, Qt::Key_Return);
+    EXPECT_EQ(form->Label2->caption(), kAnswerUE0945);
+    QTest::keyClick(form->ProdSNText, Qt::Key_Backspace);
+    QTest::keyClicks(form->ProdSNText, u"5"_s);
+    EXPECT_EQ(form->ProdSNText->text(), u"UE0945"_s);
+}
+
 TEST_F(Windows, HelpWindowOpensOnceReloadsAfterClose) {
     auto form = started();
     QTest::mouseClick(form->Command2, Qt::LeftButton);
@@ -156,29 +267,78 @@ TEST_F(Windows, HelpWindowOpensOnceReloadsAfterClose) {
     ASSERT_FALSE(help->Picture1->pixmap().isNull());
     EXPECT_EQ(help->Picture1->pixmap().size(), QSize(401, 220)); // natural size, clipped
     EXPECT_EQ(help->Picture1->size(), QSize(353, 193));
-    EXPECT_EQ(help->loads(), 1);
 
-    QTest::mouseClick(form->Command2, Qt::LeftButton); // already open: to the front only
+    // Already open: to the front only. A load would put the help text back.
+    help->Label1->setCaption(u"not loaded again");
+    QTest::mouseClick(form->Command2, Qt::LeftButton);
     EXPECT_EQ(form->helpForm(), help);
-    EXPECT_EQ(help->loads(), 1);
+    EXPECT_EQ(help->Label1->caption(), u"not loaded again");
 
     QTest::mouseClick(help->Command1, Qt::LeftButton); // OK closes
     EXPECT_FALSE(help->isVisible());
     EXPECT_TRUE(help->Picture1->pixmap().isNull());
+    EXPECT_EQ(help->Label1->caption(), u"Label1");
     EXPECT_TRUE(form->isVisible()); // the main window stays
 
     QTest::mouseClick(form->Command2, Qt::LeftButton);
     EXPECT_EQ(form->helpForm(), help);
     EXPECT_TRUE(help->isVisible());
-    EXPECT_EQ(help->loads(), 2);
     EXPECT_EQ(help->Label1->caption(), form_text::helpText());
     EXPECT_FALSE(help->Picture1->pixmap().isNull());
 }
 
+namespace {
+
+/// Presses the left button on `target` at `at`, drags by `by` and lets go,
+/// as the pointer would.
+void drag(QWidget* target, QPoint at, QPoint by) {
+    const QPoint global = target->mapToGlobal(at);
+    auto send = [target](QEvent::Type type, QPoint globalPos, Qt::MouseButton button,
+                         Qt::MouseButtons buttons) {
+        QMouseEvent e(type, QPointF(target->mapFromGlobal(globalPos)), QPointF(globalPos), button,
+                      buttons, Qt::NoModifier);
+        QApplication::sendEvent(target, &e);
+    };
+    send(QEvent::MouseButtonPress, global, Qt::LeftButton, Qt::LeftButton);
+    send(QEvent::MouseMove, global + by / 2, Qt::NoButton, Qt::LeftButton);
+    send(QEvent::MouseMove, global + by, Qt::NoButton, Qt::LeftButton);
+    send(QEvent::MouseButtonRelease, global + by, Qt::LeftButton, Qt::NoButton);
+}
+
+} // namespace
+
+TEST_F(Windows, HelpWindowIsDraggedByAnyPointButItsOkButton) {
+    auto form = started();
+    QTest::mouseClick(form->Command2, Qt::LeftButton);
+    HelpForm* help = form->helpForm();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(help));
+    const QPoint by(-40, 25);
+    struct Case {
+        QWidget* target;
+        QPoint at;
+    };
+    const Case grips[] = {
+        {help->Label1, QPoint(10, 10)},
+        {help->Picture1, QPoint(100, 60)},
+        {help, QPoint(4, 200)},   // the bare window between the controls
+        {help, QPoint(390, 380)}, // near the bottom right corner
+    };
+    for (const Case& c : grips) {
+        const QPoint start = help->pos();
+        drag(c.target, c.at, by);
+        EXPECT_EQ(help->pos(), start + by) << c.target->objectName().toStdString();
+    }
+    // A press on OK presses the button; dragging off it moves nothing, and
+    // letting go outside it does not close the window.
+    const QPoint start = help->pos();
+    drag(help->Command1, QPoint(5, 5), QPoint(0, 60));
+    EXPECT_EQ(help->pos(), start);
+    EXPECT_TRUE(help->isVisible());
+}
+
 TEST_F(Windows, CommentWindowKeepsTextWhileOpenAndIsEmptyAfterClose) {
     auto form = started();
-    QTest::mouseClick(form->Command3, Qt::LeftButton);
-    CommentForm* comment = form->commentForm();
+    CommentForm* comment = openComment(*form);
     ASSERT_NE(comment, nullptr);
     ASSERT_TRUE(QTest::qWaitForWindowExposed(comment));
     EXPECT_EQ(comment->windowTitle(), u"请填写您的意见或建议"_s);
@@ -187,12 +347,15 @@ TEST_F(Windows, CommentWindowKeepsTextWhileOpenAndIsEmptyAfterClose) {
     QTest::keyClicks(comment->CommentText, u"line one"_s);
     QTest::keyClick(comment->CommentText, Qt::Key_Return); // a new line, not a send
     QTest::keyClicks(comment->CommentText, u"two"_s);
-    EXPECT_EQ(comment->comment(), u"line one\r\ntwo");
+    QTest::keyClick(comment->CommentText, Qt::Key_Return, Qt::ShiftModifier); // the same
+    QTest::keyClicks(comment->CommentText, u"three"_s);
+    QTest::keyClick(comment->CommentText, Qt::Key_Enter, Qt::KeypadModifier);
+    EXPECT_EQ(comment->comment(), u"line one\r\ntwo\r\nthree\r\n");
     EXPECT_TRUE(boxes.shown.empty());
 
     QTest::mouseClick(form->Command3, Qt::LeftButton); // to the front, text kept
     EXPECT_EQ(form->commentForm(), comment);
-    EXPECT_EQ(comment->comment(), u"line one\r\ntwo");
+    EXPECT_EQ(comment->comment(), u"line one\r\ntwo\r\nthree\r\n");
 
     // The main window still takes input while the comment window is open.
     form->ProdSNText->setText(u"UE0945"_s);
@@ -208,8 +371,7 @@ TEST_F(Windows, CommentWindowKeepsTextWhileOpenAndIsEmptyAfterClose) {
 
 TEST_F(Windows, CommentIsPostedAndTheWindowCloses) {
     auto form = started();
-    QTest::mouseClick(form->Command3, Qt::LeftButton);
-    CommentForm* comment = form->commentForm();
+    CommentForm* comment = openComment(*form);
     comment->CommentText->setPlainText(u"镜头很好"_s);
     QTest::mouseClick(comment->Command1, Qt::LeftButton);
     ASSERT_EQ(boxes.shown.size(), 1u);
@@ -222,10 +384,25 @@ TEST_F(Windows, CommentIsPostedAndTheWindowCloses) {
     EXPECT_EQ(comment->comment(), u""); // the sent text is gone
 }
 
+TEST_F(Windows, CommentIsPostedExactlyAsTyped) {
+    auto form = started();
+    CommentForm* comment = openComment(*form);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(comment));
+    // A no-break space and a line separator, pasted as they are, and the
+    // line breaks of every kind a paste can bring.
+    QApplication::clipboard()->setText(u" 50\u00A0mm\u2028f/1.8\r\nok\nend\u00A0 "_s);
+    QTest::keyClick(comment->CommentText, Qt::Key_V, Qt::ControlModifier);
+    const Text typed = u" 50\u00A0mm\u2028f/1.8\r\nok\r\nend\u00A0 ";
+    EXPECT_EQ(comment->comment(), typed);
+
+    QTest::mouseClick(comment->Command1, Qt::LeftButton);
+    ASSERT_EQ(server.requests().size(), 2u);
+    EXPECT_EQ(server.requests()[1].body, toUtf8(u"CommentText=" + URLEncoding(typed)));
+}
+
 TEST_F(Windows, BlankCommentIsRefusedAndStays) {
     auto form = started();
-    QTest::mouseClick(form->Command3, Qt::LeftButton);
-    CommentForm* comment = form->commentForm();
+    CommentForm* comment = openComment(*form);
     QTest::keyClicks(comment->CommentText, u"   "_s);
     QTest::mouseClick(comment->Command1, Qt::LeftButton);
     ASSERT_EQ(boxes.shown.size(), 1u);
@@ -235,12 +412,168 @@ TEST_F(Windows, BlankCommentIsRefusedAndStays) {
     EXPECT_EQ(server.requests().size(), 1u);
 }
 
+TEST_F(Windows, CommentThatDidNotArriveKeepsTheWindowAndItsText) {
+    struct Case {
+        const char* what;
+        int status; // 0: nothing listens
+    };
+    const Case cases[] = {{"server down", 0}, {"404", 404}, {"500", 500}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        server.setBehaviour({ServerBehaviour::Mode::Reply, LoopbackServer::reply(c.status, "no")});
+        const std::string base =
+            c.status == 0 ? "http://127.0.0.1:" + std::to_string(LoopbackServer::refusedPort())
+                          : std::string();
+        boxes.shown.clear();
+        auto form = started(base);
+        CommentForm* comment = openComment(*form);
+        comment->CommentText->setPlainText(u"镜头 a&b"_s);
+        QTest::mouseClick(comment->Command1, Qt::LeftButton);
+        ASSERT_EQ(boxes.shown.size(), 1u);
+        EXPECT_EQ(boxes.shown[0].title, u"发送失败");
+        EXPECT_EQ(boxes.shown[0].message, u"留言未能发送，请检查网络连接后重试。");
+        EXPECT_EQ(boxes.shown[0].buttons, MessageButtons::Ok);
+        EXPECT_TRUE(comment->isVisible());
+        EXPECT_EQ(comment->comment(), u"镜头 a&b");
+
+        // Sending again tries again.
+        QTest::mouseClick(comment->Command1, Qt::LeftButton);
+        EXPECT_EQ(boxes.shown.size(), 2u);
+        EXPECT_TRUE(comment->isVisible());
+    }
+}
+
+TEST_F(Windows, EnterOnAFocusedButtonPressesIt) {
+    auto form = started();
+    QTest::mouseClick(form->Command2, Qt::LeftButton);
+    CommentForm* comment = openComment(*form);
+    comment->CommentText->setPlainText(u"x"_s);
+    HelpForm* help = form->helpForm();
+    QPushButton* const buttons[] = {form->Command1, form->Command2, form->Command3,
+                                    help->Command1, comment->Command1};
+    struct Key {
+        Qt::Key key;
+        Qt::KeyboardModifiers modifiers;
+    };
+    const Key keys[] = {{Qt::Key_Return, Qt::NoModifier},
+                        {Qt::Key_Enter, Qt::KeypadModifier},
+                        {Qt::Key_Space, Qt::NoModifier}};
+    for (QPushButton* button : buttons) {
+        EXPECT_FALSE(button->isDefault());
+        EXPECT_FALSE(button->autoDefault());
+        for (const Key& k : keys) {
+            // Each press may open or close a window: open them again.
+            QTest::mouseClick(form->Command2, Qt::LeftButton);
+            QTest::mouseClick(form->Command3, Qt::LeftButton);
+            comment->CommentText->setPlainText(u"x"_s);
+            QSignalSpy clicked(button, &QAbstractButton::clicked);
+            button->setFocus();
+            QTest::keyClick(button, k.key, k.modifiers);
+            EXPECT_EQ(clicked.count(), 1) << button->window()->objectName().toStdString() << "."
+                                          << button->objectName().toStdString() << " key "
+                                          << k.key;
+            EXPECT_FALSE(button->isDefault());
+        }
+    }
+    // What the presses did: queries, the help window closed, comments sent.
+    EXPECT_EQ(server.requests().size(), 4u);
+}
+
+namespace {
+
+/// The accessible side of a widget.
+QAccessibleInterface* accessible(QObject* o) {
+    QAccessibleInterface* a = QAccessible::queryAccessibleInterface(o);
+    EXPECT_NE(a, nullptr);
+    return a;
+}
+
+} // namespace
+
+TEST_F(Windows, ScreenReadersNameTheBoxesAndThePicture) {
+    auto form = started();
+    QTest::mouseClick(form->Command2, Qt::LeftButton);
+    CommentForm* comment = openComment(*form);
+    HelpForm* help = form->helpForm();
+    struct Case {
+        QWidget* widget;
+        QAccessible::Role role;
+        QString name;
+    };
+    const Case cases[] = {
+        {form->ProdSNText, QAccessible::EditableText, u"佳能镜头编号"_s},
+        {comment->CommentText, QAccessible::EditableText, u"请填写您的意见或建议"_s},
+        {help->Picture1, QAccessible::Graphic, u"镜头卡口照片"_s},
+        {form->Command1, QAccessible::Button, u"查询生产日期"_s},
+    };
+    for (const Case& c : cases) {
+        QAccessibleInterface* a = accessible(c.widget);
+        ASSERT_NE(a, nullptr);
+        EXPECT_EQ(a->role(), c.role) << c.name.toStdString();
+        EXPECT_EQ(a->text(QAccessible::Name), c.name);
+    }
+    EXPECT_EQ(accessible(help->Picture1)->text(QAccessible::Description),
+              u"镜头卡口处的照片，印在卡口上的镜头编号用红框标出"_s);
+    // The label beside the code box is its label for screen readers too.
+    EXPECT_EQ(form->Label1->buddy(), form->ProdSNText);
+    const auto labels = accessible(form->ProdSNText)->relations(QAccessible::Label);
+    ASSERT_EQ(labels.size(), 1);
+    EXPECT_EQ(labels[0].first->object(), form->Label1);
+}
+
+#ifdef PELVORAN_HAVE_QPA
+namespace {
+
+std::vector<std::pair<QObject*, QAccessible::Event>>* recordedEvents = nullptr;
+
+void recordEvent(QAccessibleEvent* event) {
+    if (recordedEvents != nullptr)
+        recordedEvents->emplace_back(event->object(), event->type());
+}
+
+} // namespace
+#endif
+
+TEST_F(Windows, ScreenReadersHearEachNewAnswer) {
+#ifndef PELVORAN_HAVE_QPA
+    GTEST_SKIP() << "needs Qt's platform headers (qt6-base-private-dev) to switch accessibility on";
+#else
+    auto form = started();
+    std::vector<std::pair<QObject*, QAccessible::Event>> events;
+    QGuiApplicationPrivate::platformIntegration()->accessibility()->setActive(true);
+    recordedEvents = &events;
+    const QAccessible::UpdateHandler previous = QAccessible::installUpdateHandler(recordEvent);
+    auto nameChanges = [&] {
+        int n = 0;
+        for (const auto& [object, type] : events)
+            n += object == form->Label2 && type == QAccessible::NameChanged ? 1 : 0;
+        events.clear();
+        return n;
+    };
+
+    form->ProdSNText->setText(u"UE0945"_s); // the notice goes
+    EXPECT_EQ(nameChanges(), 1);
+    QTest::keyClick(form->ProdSNText, Qt::Key_Return);
+    EXPECT_EQ(nameChanges(), 1);
+    EXPECT_EQ(accessible(form->Label2)->text(QAccessible::Name), forDisplay(kAnswerUE0945));
+    QTest::keyClick(form->ProdSNText, Qt::Key_Return); // the same answer, told again
+    EXPECT_EQ(nameChanges(), 1);
+    QTest::mouseClick(form->Command1, Qt::LeftButton);
+    EXPECT_EQ(nameChanges(), 1);
+
+    QAccessible::installUpdateHandler(previous);
+    recordedEvents = nullptr;
+    QGuiApplicationPrivate::platformIntegration()->accessibility()->setActive(false);
+#endif
+}
+
 namespace {
 
 class UpdateOffer : public Windows {
 protected:
-    UpdateOffer()
-        : Windows(LoopbackServer::reply(200, "1.06[;]http://127.0.0.1/x[;]2012-12-30[;]Fixes")) {}
+    explicit UpdateOffer(const std::string& notes = "Fixes")
+        : Windows(LoopbackServer::reply(200, "1.06[;]http://127.0.0.1/x[;]2012-12-30[;]" + notes)) {
+    }
 };
 
 } // namespace
@@ -256,7 +589,7 @@ TEST_F(UpdateOffer, ShownBeforeTheMainWindowCancelThenOpens) {
     EXPECT_EQ(boxes.shown[0].title, u"有更新版本");
     EXPECT_EQ(boxes.shown[0].message, u"最新版本: 1.06\r发布日期: 2012-12-30\r更新说明: Fixes\r"
                                       u"点击确定下载升级程序。\r");
-    EXPECT_FALSE(form.updateCheck().exitRequested());
+    EXPECT_EQ(shell.exits, 0);
     form.showCentred();
     EXPECT_TRUE(form.isVisible());
     EXPECT_TRUE(shell.opened.empty());
@@ -268,8 +601,88 @@ TEST_F(UpdateOffer, OkStartsOneLauncherCallAndEnds) {
     form.Form_Load();
     EXPECT_EQ(shell.opened, std::vector<std::string>{"http://127.0.0.1/x"});
     EXPECT_EQ(shell.exits, 1);
-    EXPECT_TRUE(form.updateCheck().exitRequested());
     EXPECT_FALSE(form.isVisible());
+}
+
+namespace {
+
+/// Twenty lines of notes, 45 Chinese characters each: about as long as the
+/// notes can be, each line wrapped in a box of at most half the screen's width.
+std::string longNotes() {
+    std::string notes;
+    for (int line = 0; line < 20; ++line) {
+        notes += line == 0 ? "" : "\r\n";
+        for (int i = 0; i < 45; ++i)
+            notes += i % 2 == 0 ? "镜" : "头";
+    }
+    return notes;
+}
+
+class LongUpdateOffer : public UpdateOffer {
+protected:
+    LongUpdateOffer() : UpdateOffer(longNotes()) {}
+};
+
+/// Where the box and its buttons lie against the screen's available area.
+void expectOnScreen(QMessageBox& box) {
+    const QRect screen = box.screen()->availableGeometry();
+    EXPECT_LE(box.frameGeometry().height(), screen.height());
+    EXPECT_LE(box.frameGeometry().width(), screen.width());
+    EXPECT_TRUE(screen.contains(box.frameGeometry())) << box.frameGeometry().y();
+    for (QAbstractButton* b : box.buttons()) {
+        const QRect global(b->mapToGlobal(QPoint(0, 0)), b->size());
+        EXPECT_TRUE(screen.contains(global)) << b->text().toStdString();
+    }
+}
+
+} // namespace
+
+TEST_F(LongUpdateOffer, PromptFitsTheScreen) {
+    QtMessageBoxes qtBoxes;
+    PelvoranForm form(services(qtBoxes));
+    QString shown;
+    BoxAnswerer answerer([&](QMessageBox& box) {
+        shown = box.text();
+        expectOnScreen(box);
+        box.button(QMessageBox::Cancel)->click();
+    });
+    form.Form_Load();
+    ASSERT_TRUE(answerer.answered());
+    // Cut where the screen ends, the last line kept.
+    EXPECT_TRUE(shown.startsWith(u"最新版本: 1.06\n发布日期: 2012-12-30\n更新说明: 镜头镜"_s));
+    EXPECT_TRUE(shown.endsWith(u"…\n点击确定下载升级程序。\n"_s)) << shown.right(20).toStdString();
+    EXPECT_LT(shown.size(), 1000);
+    EXPECT_EQ(shell.exits, 0);
+}
+
+TEST(QtMessageBoxes, LongLinesAndLongTextsFitTheScreen) {
+    const QString longWord(3000, u'x');
+    QString manyLines;
+    for (int i = 0; i < 200; ++i)
+        manyLines += u"line %1\r"_s.arg(i);
+    const struct {
+        QString message;
+        bool cut;
+    } cases[] = {
+        {u"最新版本: 1.06\r更新说明: "_s + longWord + u"\r点击确定下载升级程序。\r"_s, false},
+        {manyLines + u"the last line\r"_s, true},
+        {QString(5000, QChar(u'镜')), true}, // one line, cut at its end
+        {u"short"_s, false},
+    };
+    for (const auto& c : cases) {
+        QString shown;
+        BoxAnswerer answerer([&](QMessageBox& box) {
+            shown = box.text();
+            expectOnScreen(box);
+            box.button(QMessageBox::Ok)->click();
+        });
+        QtMessageBoxes().show(toText(c.message), u"提示", MessageButtons::Ok);
+        ASSERT_TRUE(answerer.answered());
+        EXPECT_EQ(shown.contains(u'…'), c.cut) << c.message.left(20).toStdString();
+        if (c.message.endsWith(u"the last line\r"_s)) {
+            EXPECT_TRUE(shown.endsWith(u"…\nthe last line\n"_s));
+        }
+    }
 }
 
 TEST_F(Windows, StartsWithoutAMessageWhenTheServerIsDownOrSilent) {
@@ -308,19 +721,17 @@ TEST(QtMessageBoxes, TitleTextButtonsAndNoIcon) {
         QMessageBox::Icon icon = QMessageBox::Warning;
         QDialogButtonBox::StandardButtons seen;
         bool okIsDefault = false;
-        QTimer::singleShot(0, [&] {
-            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            ASSERT_NE(box, nullptr);
-            title = box->windowTitle();
-            text = box->text();
-            icon = box->icon();
-            seen = box->findChild<QDialogButtonBox*>()->standardButtons();
-            okIsDefault = box->defaultButton() == box->button(QMessageBox::Ok);
-            (c.clickOk ? box->button(QMessageBox::Ok) : box->button(QMessageBox::Cancel))->click();
+        BoxAnswerer answerer([&](QMessageBox& box) {
+            title = box.windowTitle();
+            text = box.text();
+            icon = box.icon();
+            seen = box.findChild<QDialogButtonBox*>()->standardButtons();
+            okIsDefault = box.defaultButton() == box.button(QMessageBox::Ok);
+            (c.clickOk ? box.button(QMessageBox::Ok) : box.button(QMessageBox::Cancel))->click();
         });
-        QtMessageBoxes boxes;
         const MessageAnswer answer =
-            boxes.show(u"第一行\r<b>second</b>\r", u"有更新版本", c.buttons);
+            QtMessageBoxes().show(u"第一行\r<b>second</b>\r", u"有更新版本", c.buttons);
+        EXPECT_TRUE(answerer.answered());
         EXPECT_EQ(answer, c.answer);
         EXPECT_EQ(title, u"有更新版本"_s);
         EXPECT_EQ(text, u"第一行\n<b>second</b>\n"_s);
@@ -328,6 +739,163 @@ TEST(QtMessageBoxes, TitleTextButtonsAndNoIcon) {
         EXPECT_EQ(seen, c.expected);
         EXPECT_TRUE(okIsDefault);
     }
+}
+
+TEST(QtMessageBoxes, ButtonsReadChineseWithAndWithoutQtsTranslation) {
+    QTranslator* translator = installQtChineseTranslation();
+    ASSERT_NE(translator, nullptr) << "Qt's zh_CN translation (qt6-translations-l10n) is missing";
+    for (const bool translated : {true, false}) {
+        if (!translated)
+            QCoreApplication::removeTranslator(translator);
+        QStringList texts;
+        BoxAnswerer answerer([&](QMessageBox& box) {
+            texts = {box.button(QMessageBox::Ok)->text(), box.button(QMessageBox::Cancel)->text()};
+            box.button(QMessageBox::Cancel)->click();
+        });
+        QtMessageBoxes().show(u"text", u"提示", MessageButtons::OkCancel);
+        EXPECT_EQ(texts, (QStringList{u"确定"_s, u"取消"_s})) << "translated " << translated;
+    }
+    QCoreApplication::removeTranslator(translator);
+    delete translator;
+}
+
+TEST(QtTranslation, TextBoxContextMenusAreChinese) {
+    QTranslator* translator = installQtChineseTranslation();
+    ASSERT_NE(translator, nullptr) << "Qt's zh_CN translation (qt6-translations-l10n) is missing";
+    QLineEdit line;
+    QPlainTextEdit multi;
+    const std::unique_ptr<QMenu> menus[] = {std::unique_ptr<QMenu>(line.createStandardContextMenu()),
+                                            std::unique_ptr<QMenu>(multi.createStandardContextMenu())};
+    for (const auto& menu : menus) {
+        int chinese = 0;
+        for (const QAction* action : menu->actions()) {
+            if (action->isSeparator())
+                continue;
+            const QString t = action->text();
+            EXPECT_TRUE(std::any_of(t.begin(), t.end(),
+                                    [](QChar ch) { return ch >= u'\u4E00' && ch <= u'\u9FFF'; }))
+                << t.toStdString();
+            ++chinese;
+        }
+        EXPECT_GE(chinese, 6); // undo, redo, cut, copy, paste, delete, select all
+    }
+    QCoreApplication::removeTranslator(translator);
+    delete translator;
+}
+
+// The real start-up in a process of its own, handed Qt options on its command
+// line; it reports what Qt made of them (see main()).
+TEST(Process, QtOptionsOnTheCommandLineAreNotHonoured) {
+    const std::string refused = "http://127.0.0.1:" + std::to_string(LoopbackServer::refusedPort());
+    struct Case {
+        QStringList arguments;
+        QString styleOverride; // QT_STYLE_OVERRIDE, empty for none
+        QString expected;
+    };
+    const Case cases[] = {
+        {{u"-reverse"_s, u"-style"_s, u"windows"_s, u"-platform"_s, u"xcb"_s},
+         {},
+         u"arguments 1 direction ltr style fusion sheet none platform offscreen"_s},
+        {{u"-stylesheet=x.qss"_s, u"-qwindowtitle"_s, u"x"_s, u"-platform"_s, u"minimal"_s},
+         {},
+         u"arguments 1 direction ltr style fusion sheet none platform offscreen"_s},
+        // Qt's environment variables still apply.
+        {{}, u"windows"_s, u"arguments 1 direction ltr style windows sheet none platform offscreen"_s},
+    };
+    for (const Case& c : cases) {
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
+        env.remove(u"QT_STYLE_OVERRIDE"_s);
+        if (!c.styleOverride.isEmpty())
+            env.insert(u"QT_STYLE_OVERRIDE"_s, c.styleOverride);
+        child.setProcessEnvironment(env);
+        child.start(QCoreApplication::applicationFilePath(),
+                    QStringList{u"--run-pelvoran"_s, QString::fromStdString(refused)} + c.arguments);
+        ASSERT_TRUE(child.waitForFinished(20000)) << c.arguments.join(u' ').toStdString();
+        const QString out = QString::fromUtf8(child.readAllStandardOutput()).trimmed();
+        EXPECT_EQ(child.exitCode(), 0) << child.readAllStandardError().toStdString();
+        EXPECT_EQ(out, c.expected) << c.arguments.join(u' ').toStdString();
+    }
+}
+
+TEST(FormRules, FirstLine) {
+    const struct {
+        TextView text;
+        TextView first;
+    } cases[] = {
+        {u"UE0945", u"UE0945"},        {u"UE0945\n", u"UE0945"}, {u"UE0945\r\nx", u"UE0945"},
+        {u"a\rb", u"a"},               {u"a\u2028b", u"a"},      {u"a\u2029b", u"a"},
+        {u"a\u0085b", u"a"},           {u"a\vb", u"a"},          {u"a\fb", u"a"},
+        {u"\nUE0945", u""},            {u"", u""},               {u"a\tb c", u"a\tb c"},
+        {u"a\u00A0b", u"a\u00A0b"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(form_rule::firstLine(c.text), c.first) << toUtf8(c.text);
+}
+
+TEST(FormRules, KeepFirstLineOfInsertion) {
+    const struct {
+        TextView before;
+        TextView after;
+        std::size_t cursor;
+        TextView kept;
+    } cases[] = {
+        {u"", u"UE0945\r\n", 8, u"UE0945"},
+        {u"UE45", u"UE09\n45", 5, u"UE0945"},
+        {u"UE45", u"UE09\nxx45", 7, u"UE0945"},
+        {u"AB", u"AB\nxB", 4, u"ABB"},    // the inserted text ends where the cursor is
+        {u"AB", u"A\nB", 2, u"AB"},       // a bare line break: nothing of it is kept
+        {u"abc", u"abcd", 4, u"abcd"},    // typing
+        {u"abc", u"ac", 1, u"ac"},        // deleting
+        {u"abc", u"x\ny", 3, u"x"},       // the whole text replaced
+        {u"ab", u"ab", 2, u"ab"},
+        {u"ab", u"a\nb", 99, u"a"},       // a cursor past the end counts as at the end
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(form_rule::keepFirstLineOfInsertion(c.before, c.after, c.cursor), c.kept)
+            << toUtf8(c.after);
+}
+
+TEST(FormRules, CommentLineBreaksGoOutAsCrLf) {
+    const struct {
+        TextView box;
+        TextView posted;
+    } cases[] = {
+        {u"a\u2029b", u"a\r\nb"},
+        {u"a\nb\rc\r\nd", u"a\r\nb\r\nc\r\nd"},
+        {u"\u2029\u2029", u"\r\n\r\n"},
+        {u"\r\n", u"\r\n"},
+        {u"\r\r\n\n", u"\r\n\r\n\r\n"},
+        {u"a\u2028b\u00A0c", u"a\u2028b\u00A0c"}, // as typed
+        {u"  hi  ", u"  hi  "},
+        {u"", u""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(form_rule::commentWithCrLf(c.box), c.posted) << toUtf8(c.box);
+}
+
+TEST(FormRules, CutMessageBodyKeepsTheLastLine) {
+    const Text offer = u"最新版本: 1.06\r更新说明: abcdef\r点击确定下载升级程序。\r";
+    const std::size_t body = form_rule::messageBodyLength(offer);
+    EXPECT_EQ(body, Text(u"最新版本: 1.06\r更新说明: abcdef").size());
+    const struct {
+        TextView message;
+        std::size_t keep;
+        TextView cut;
+    } cases[] = {
+        {offer, body, offer},
+        {offer, 1000, offer},
+        {offer, body - 3, u"最新版本: 1.06\r更新说明: abc…\r点击确定下载升级程序。\r"},
+        {offer, 0, u"…\r点击确定下载升级程序。\r"},
+        {u"one line only", 3, u"one…"},
+        {u"a\rlast", 0, u"…\rlast"},
+        {u"a\U0001F600b\rlast", 2, u"a…\rlast"}, // a surrogate pair stays whole or goes
+        {u"a\U0001F600b\rlast", 3, u"a\U0001F600…\rlast"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(form_rule::cutMessageBody(c.message, c.keep), c.cut)
+            << toUtf8(c.message) << " keep " << c.keep;
 }
 
 namespace {
@@ -388,7 +956,32 @@ TEST(Resources, IconIs32By32In16Colours) {
     EXPECT_EQ(QImage(u":/pelvoran/pelvoran.png"_s).size(), QSize(256, 256));
 }
 
+namespace {
+
+/// The child of Process.QtOptionsOnTheCommandLineAreNotHonoured: the real
+/// start-up, handed this process's whole command line, against the server
+/// given after the switch; prints what Qt made of the rest and quits.
+int runPelvoranChild(int argc, char** argv) {
+    AppOptions options;
+    options.baseAddress = u16(argv[2]);
+    options.afterShow = [](PelvoranForm&) {
+        std::printf("arguments %lld direction %s style %s sheet %s platform %s\n",
+                    static_cast<long long>(QCoreApplication::arguments().size()),
+                    QGuiApplication::layoutDirection() == Qt::RightToLeft ? "rtl" : "ltr",
+                    qPrintable(QApplication::style()->name()),
+                    qApp->styleSheet().isEmpty() ? "none" : "set",
+                    qPrintable(QGuiApplication::platformName()));
+        std::fflush(stdout);
+        QTimer::singleShot(0, [] { QApplication::quit(); });
+    };
+    return runPelvoran(argc, argv, options);
+}
+
+} // namespace
+
 int main(int argc, char** argv) {
+    if (argc >= 3 && std::strcmp(argv[1], "--run-pelvoran") == 0)
+        return runPelvoranChild(argc, argv);
     // ctest sets the offscreen platform; without a display, listing the tests
     // needs it too.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&

@@ -2,6 +2,7 @@
 
 #include "ui/qt_text.h"
 
+#include <QAccessible>
 #include <QFontInfo>
 #include <QPainter>
 #include <QTextLayout>
@@ -16,8 +17,15 @@ CaptionLabel::CaptionLabel(QWidget* parent) : QLabel(parent) {
 }
 
 void CaptionLabel::setCaption(const Text& caption) {
+    const QString shown = forDisplay(caption);
     caption_ = caption;
-    setText(forDisplay(caption));
+    if (shown != text()) {
+        setText(shown); // QLabel tells screen readers of its new name
+        return;
+    }
+    // The same text again is a new answer too (a query run twice): say so.
+    QAccessibleEvent event(this, QAccessible::NameChanged);
+    QAccessible::updateAccessibility(&event);
 }
 
 void CaptionLabel::paintEvent(QPaintEvent*) {

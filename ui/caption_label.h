@@ -16,6 +16,8 @@ class CaptionLabel final : public QLabel {
 public:
     explicit CaptionLabel(QWidget* parent = nullptr);
 
+    /// Shows the caption; screen readers are told of it each time, even when
+    /// it repeats the one shown.
     void setCaption(const Text& caption);
     const Text& caption() const { return caption_; }
 

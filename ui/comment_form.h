@@ -19,7 +19,7 @@ public:
     /// brought to the front and keeps its text.
     void showLoaded();
 
-    /// The comment as the text box holds it, a line break being CR LF.
+    /// The comment exactly as typed, each line break as CR LF.
     Text comment() const;
 
     QPlainTextEdit* CommentText;
@@ -27,6 +27,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void Command1_Click();

@@ -2,12 +2,14 @@
 
 #include "forms/form_texts.h"
 #include "ui/caption_label.h"
+#include "ui/push_button.h"
 #include "ui/qt_text.h"
 #include "ui/screen.h"
 
 #include <QCloseEvent>
+#include <QMouseEvent>
 #include <QPixmap>
-#include <QPushButton>
+#include <QWindow>
 
 namespace pelvoran {
 
@@ -24,7 +26,7 @@ QFont simSun(double points) {
 
 HelpForm::HelpForm()
     : QFrame(nullptr, Qt::Window | Qt::FramelessWindowHint), Label1(new CaptionLabel(this)),
-      Picture1(new QLabel(this)), Command1(new QPushButton(toQString(form_text::kOk), this)) {
+      Picture1(new QLabel(this)), Command1(new PushButton(u"Command1"_s, toQString(form_text::kOk), this)) {
     setObjectName(u"HelpForm"_s);
     setWindowTitle(QString());
     setFrameStyle(QFrame::Panel | QFrame::Raised);
@@ -43,16 +45,15 @@ HelpForm::HelpForm()
     Picture1->setFont(simSun(layout::help_window::kControlFontPoints));
     Picture1->setAlignment(Qt::AlignLeft | Qt::AlignTop); // natural size, clipped by the box
     Picture1->setScaledContents(false);
+    Picture1->setAccessibleName(toQString(form_text::kPictureName));
+    Picture1->setAccessibleDescription(toQString(form_text::kPictureDescription));
 
-    Command1->setObjectName(u"Command1"_s);
     Command1->setGeometry(toRect(layout::help_window::kCommand1));
     Command1->setFont(simSun(layout::help_window::kControlFontPoints));
-    Command1->setAutoDefault(false);
     connect(Command1, &QPushButton::clicked, this, &HelpForm::Command1_Click);
 }
 
 void HelpForm::Form_Load() {
-    ++loads_;
     Label1->setCaption(form_text::helpText());
     Picture1->setPixmap(QPixmap(u":/pelvoran/bitmap100.bmp"_s, "BMP"));
 }
@@ -74,7 +75,36 @@ void HelpForm::Command1_Click() {
     close();
 }
 
+void HelpForm::mousePressEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton) {
+        QFrame::mousePressEvent(event);
+        return;
+    }
+    event->accept();
+    // The window manager moves the window where it can (X11, Wayland);
+    // elsewhere the window follows the pointer itself.
+    if (windowHandle() != nullptr && windowHandle()->startSystemMove())
+        return;
+    grip_ = event->globalPosition().toPoint() - frameGeometry().topLeft();
+}
+
+void HelpForm::mouseMoveEvent(QMouseEvent* event) {
+    if (!grip_ || !(event->buttons() & Qt::LeftButton)) {
+        QFrame::mouseMoveEvent(event);
+        return;
+    }
+    event->accept();
+    move(event->globalPosition().toPoint() - *grip_);
+}
+
+void HelpForm::mouseReleaseEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton)
+        grip_.reset();
+    QFrame::mouseReleaseEvent(event);
+}
+
 void HelpForm::closeEvent(QCloseEvent* event) {
+    grip_.reset();
     // Unloading discards the contents; the next showing loads them afresh.
     Label1->setCaption(form_text::kHelpLabelUnloaded);
     Picture1->clear();

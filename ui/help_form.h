@@ -3,6 +3,9 @@
 #include "platform/text.h"
 
 #include <QFrame>
+#include <QPoint>
+
+#include <optional>
 
 class QLabel;
 class QPushButton;
@@ -12,7 +15,8 @@ namespace pelvoran {
 class CaptionLabel;
 
 /// The help window: what a lens code looks like and a photograph of a lens
-/// mount with the code framed in red. No title bar; OK closes it.
+/// mount with the code framed in red. No title bar; OK closes it, and the
+/// window can be dragged by any other point.
 class HelpForm final : public QFrame {
     Q_OBJECT
 public:
@@ -25,20 +29,24 @@ public:
     /// only brought to the front.
     void showLoaded();
 
-    /// How often the window has been loaded.
-    int loads() const { return loads_; }
-
     CaptionLabel* Label1;
     QLabel* Picture1;
     QPushButton* Command1;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    // The window has no title bar: a press anywhere but on the OK button
+    // drags it.
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
 
 private:
     void Command1_Click();
 
-    int loads_ = 0;
+    /// Where the pointer holds the window during a drag, from its top-left
+    /// corner; unset when no drag is under way.
+    std::optional<QPoint> grip_;
 };
 
 } // namespace pelvoran

@@ -4,8 +4,10 @@
 #include "ui/caption_label.h"
 #include "ui/comment_form.h"
 #include "ui/help_form.h"
+#include "ui/push_button.h"
 #include "ui/qt_text.h"
 #include "ui/screen.h"
+#include "ui/single_line.h"
 
 #include <QKeyEvent>
 #include <QLabel>
@@ -14,25 +16,14 @@
 
 namespace pelvoran {
 
-namespace {
-
-QPushButton* button(const QString& name, const QString& caption, QWidget* parent) {
-    auto* b = new QPushButton(caption, parent);
-    b->setObjectName(name);
-    b->setAutoDefault(false);
-    return b;
-}
-
-} // namespace
-
 PelvoranForm::PelvoranForm(Services services)
     : QWidget(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
                            Qt::WindowMinimizeButtonHint | Qt::CustomizeWindowHint),
       ProdSNText(new QLineEdit(this)), Label1(new QLabel(toQString(form_text::kCodeLabel), this)),
-      Command1(button(u"Command1"_s, toQString(form_text::kQueryButton), this)),
-      Command2(button(u"Command2"_s, toQString(form_text::kHelpButton), this)),
+      Command1(new PushButton(u"Command1"_s, toQString(form_text::kQueryButton), this)),
+      Command2(new PushButton(u"Command2"_s, toQString(form_text::kHelpButton), this)),
       Label2(new CaptionLabel(this)),
-      Command3(button(u"Command3"_s, toQString(form_text::kCommentButton), this)),
+      Command3(new PushButton(u"Command3"_s, toQString(form_text::kCommentButton), this)),
       services_(std::move(services)), query_(services_.regional), update_(services_) {
     setObjectName(u"PelvoranForm"_s);
     setFixedSize(toSize(layout::main_window::kClient));
@@ -40,6 +31,8 @@ PelvoranForm::PelvoranForm(Services services)
     ProdSNText->setObjectName(u"ProdSNText"_s);
     ProdSNText->setGeometry(toRect(layout::main_window::kProdSNText));
     ProdSNText->setMaxLength(layout::main_window::kCodeMaxLength);
+    ProdSNText->setValidator(new FirstLineOnly(ProdSNText));
+    ProdSNText->setAccessibleName(toQString(form_text::kCodeLabel));
     ProdSNText->installEventFilter(this);
 
     Label1->setObjectName(u"Label1"_s);
@@ -47,6 +40,7 @@ PelvoranForm::PelvoranForm(Services services)
     Label1->setTextFormat(Qt::PlainText);
     Label1->setWordWrap(true);
     Label1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    Label1->setBuddy(ProdSNText);
 
     Command1->setGeometry(toRect(layout::main_window::kCommand1));
     Command2->setGeometry(toRect(layout::main_window::kCommand2));

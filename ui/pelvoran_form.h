@@ -36,8 +36,6 @@ public:
     HelpForm* helpForm() const { return help_.get(); }
     CommentForm* commentForm() const { return comment_.get(); }
 
-    UpdateCheck& updateCheck() { return update_; }
-
     QLineEdit* ProdSNText;
     QLabel* Label1;
     QPushButton* Command1;
