@@ -1,10 +1,13 @@
 // The update reply: body bytes and a Content-Type, as the server sends them,
 // to what the user would be shown. Whatever comes, only a plain web address
-// is ever handed to the desktop, and the tool ends only after an offer.
+// of printable ASCII is ever handed to the desktop, the tool ends only after
+// an offer accepted and an opener started, and an accepted offer that starts
+// nothing is followed by the notice.
 // Input: the Content-Type, a line feed, then the body.
 #include "net/update_check.h"
 #include "platform/desktop.h"
 #include "platform/http_request.h"
+#include "tests/support/fake_request.h"
 
 #include <cstdlib>
 #include <string>
@@ -13,24 +16,6 @@
 namespace {
 
 using namespace pelvoran;
-
-class ReplyRequest final : public HttpRequest {
-public:
-    ReplyRequest(std::string body, std::string type)
-        : body_(std::move(body)), type_(std::move(type)) {}
-    void Open(std::string_view, const Text&, bool) override {}
-    void setRequestHeader(std::string_view, std::string_view) override {}
-    void send(std::optional<Text>) override {}
-    int readyState() const override { return state_; }
-    int Status() const override { return 200; }
-    Text responseText() const override { return decodeHttpBody(body_, type_); }
-    void abort() override { state_ = 0; }
-
-private:
-    std::string body_;
-    std::string type_;
-    int state_ = 4;
-};
 
 class AcceptingBoxes final : public MessageBoxes {
 public:
@@ -73,9 +58,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CheckingShell shell;
     UpdateCheck check({registry, boxes, shell, [] { return LocalDateTime{}; },
                        RegionalSettings::zhCN(), u"http://127.0.0.1"});
-    check.HttpClient = std::make_unique<ReplyRequest>(body, type);
+    pelvoran::test::FakeScript script;
+    script.responseText = decodeHttpBody(body, type);
+    pelvoran::test::CallLog log;
+    check.HttpClient = std::make_unique<pelvoran::test::FakeRequest>(script, log);
+    check.HttpClient->send(std::nullopt);
     check.OnReadyV();
-    if (boxes.shown > 1 || shell.opened > 1 || shell.exits != boxes.shown)
+    if (boxes.shown > 2 || shell.opened > 1 || shell.exits != shell.opened)
+        std::abort();
+    if (boxes.shown == 1 && shell.opened == 0) // accepted, nothing started, nothing said
+        std::abort();
+    if (boxes.shown == 2 && shell.opened != 0)
         std::abort();
     return 0;
 }

@@ -20,20 +20,24 @@ bool CommentPost::Command1_Click(const Text& commentText) {
                                     MessageButtons::Ok);
         return false;
     }
-    PostComment(commentText);
+    if (!PostComment(commentText)) {
+        services_.messageBoxes.show(comment_text::kFailedMessage, comment_text::kFailedTitle,
+                                    MessageButtons::Ok);
+        return false;
+    }
     services_.messageBoxes.show(comment_text::kThanksMessage, comment_text::kThanksTitle,
                                 MessageButtons::Ok);
     return true;
 }
 
-void CommentPost::PostComment(const Text& commentText) {
+bool CommentPost::PostComment(const Text& commentText) {
     if (!CreateHttpClient(HttpClient, services_.registry))
-        return;
+        return false;
     IgnoreErrors errors;
     Text body;
     errors.run([&] { HttpClient->Open("POST", services_.baseAddress + kCommentPath, false); });
     errors.run([&] { body = u"CommentText=" + URLEncoding(commentText); });
-    // The body travels as UTF-8: count its bytes, not its characters.
+    // The body is ASCII; counting its bytes as they travel stays right anyway.
     errors.run([&] {
         HttpClient->setRequestHeader("Content-Length", std::to_string(toUtf8(body).size()));
     });
@@ -41,9 +45,17 @@ void CommentPost::PostComment(const Text& commentText) {
         [&] { HttpClient->setRequestHeader("CONTENT-TYPE", "application/x-www-form-urlencoded"); });
     errors.run([&] { HttpClient->send(body); });
     if (errors.error())
-        return;
-    if (errors.test([&] { return HttpClient->readyState() == 4; }))
+        return false;
+    bool delivered = false;
+    if (errors.test([&] { return HttpClient->readyState() == 4; })) {
+        // A redirect is an answer too: the server had the post.
+        delivered = errors.test([&] {
+            const int status = HttpClient->Status();
+            return status >= 200 && status <= 399;
+        });
         OnReadyV();
+    }
+    return delivered;
 }
 
 void CommentPost::OnReadyV() {

@@ -11,23 +11,29 @@ inline constexpr char16_t kEmptyMessage[] = u"请您填写留言内容。谢谢�
 inline constexpr char16_t kEmptyTitle[] = u"提示";
 inline constexpr char16_t kThanksMessage[] = u"感谢您的宝贵建议!谢谢!";
 inline constexpr char16_t kThanksTitle[] = u"感谢";
+inline constexpr char16_t kFailedMessage[] = u"留言未能发送，请检查网络连接后重试。";
+inline constexpr char16_t kFailedTitle[] = u"发送失败";
 } // namespace comment_text
 
 inline constexpr char16_t kCommentPath[] = u"/Canon/comment.asp";
 
 /// The comment window's send button: refuses a blank comment, posts the
-/// comment to the server form-encoded and thanks the user. The server's
-/// answer is not evaluated.
+/// comment to the server form-encoded, and thanks the user when it arrived or
+/// says that it did not.
 class CommentPost {
 public:
     explicit CommentPost(Services services);
 
-    /// Returns true when the comment window is to be unloaded (after the
-    /// thanks), false when it stays open (blank comment).
+    /// Returns true when the comment window is to be unloaded: the comment
+    /// was delivered and the thanks shown. False keeps the window open with
+    /// its text: a blank comment (the notice), or a comment that did not
+    /// arrive (the failure box).
     bool Command1_Click(const Text& commentText);
 
     /// Posts "CommentText=" and the encoded comment. No error leaves it.
-    void PostComment(const Text& commentText);
+    /// Returns whether the comment was delivered: the exchange completed with
+    /// a status from 200 to 399.
+    bool PostComment(const Text& commentText);
 
     /// Resets the completed request.
     void OnReadyV();

@@ -29,11 +29,30 @@ std::optional<std::string> safeDownloadAddress(const Text& field) {
     TextView address = field;
     while (!address.empty() && (address.back() == u'\n' || address.back() == u'\r'))
         address.remove_suffix(1);
-    for (const char16_t c : address) {
-        if (c <= 0x20 || c >= 0x7F)
-            return std::nullopt;
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string ascii;
+    for (std::size_t i = 0; i < address.size(); ++i) {
+        const char16_t c = address[i];
+        if (c < 0x20 || c == 0x7F || (c >= 0x80 && c <= 0x9F))
+            return std::nullopt; // control characters
+        if (c > 0x20 && c < 0x7F) {
+            ascii += static_cast<char>(c);
+            continue;
+        }
+        std::size_t units = 1;
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < address.size() && address[i + 1] >= 0xDC00 &&
+            address[i + 1] <= 0xDFFF)
+            units = 2;
+        else if (c >= 0xD800 && c <= 0xDFFF)
+            return std::nullopt; // half a character
+        for (const char byte : toUtf8(address.substr(i, units))) {
+            const auto b = static_cast<unsigned char>(byte);
+            ascii += '%';
+            ascii += kHex[b >> 4];
+            ascii += kHex[b & 0xF];
+        }
+        i += units - 1;
     }
-    std::string ascii(address.begin(), address.end());
     std::string lower = ascii;
     for (char& c : lower)
         c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
@@ -54,6 +73,46 @@ std::optional<std::string> safeDownloadAddress(const Text& field) {
         return std::nullopt;
     return ascii;
 }
+
+Text notesForPrompt(TextView notes) {
+    // A megabyte of notes would make a box far taller than any screen.
+    constexpr std::size_t kMaxLines = 20;
+    constexpr std::size_t kMaxCharacters = 1000;
+    std::size_t end = notes.size();
+    std::size_t breaks = 0;
+    for (std::size_t i = 0; i < notes.size() && i < kMaxCharacters; ++i) {
+        const char16_t c = notes[i];
+        if (c != u'\r' && c != u'\n' && c != u'\u2028' && c != u'\u2029')
+            continue;
+        const std::size_t lineEnd = i;
+        if (c == u'\r' && i + 1 < notes.size() && notes[i + 1] == u'\n')
+            ++i;
+        if (++breaks == kMaxLines) {
+            if (i + 1 < notes.size())
+                end = lineEnd; // a 21st line follows
+            break;
+        }
+    }
+    if (end > kMaxCharacters) {
+        end = kMaxCharacters;
+        if (notes[end - 1] >= 0xD800 && notes[end - 1] <= 0xDBFF)
+            --end; // never half a character
+    }
+    Text shown(notes.substr(0, end));
+    if (end < notes.size())
+        shown += u'…';
+    return shown;
+}
+
+namespace {
+
+/// The version field is data, written with "." whatever the user's locale.
+const RegionalSettings& wireNumbers() {
+    static const RegionalSettings invariant = RegionalSettings::invariant();
+    return invariant;
+}
+
+} // namespace
 
 UpdateCheck::UpdateCheck(Services services) : services_(std::move(services)) {}
 
@@ -87,18 +146,20 @@ void UpdateCheck::OnReadyV() {
             fields.emplace_back(std::move(f));
 
         const bool newer = errors.test([&] {
-            return std::get<double>(Null2Int(fields.at(0), services_.regional)) > CURRENT_VERSION;
+            return std::get<double>(Null2Int(fields.at(0), wireNumbers())) > CURRENT_VERSION;
         });
         if (newer) {
             auto fieldText = [&](std::size_t i) { return std::get<Text>(fields.at(i)); };
             Text message;
             errors.run([&] {
-                const double version = std::get<double>(Null2Int(fields.at(0), services_.regional));
+                const double version = std::get<double>(Null2Int(fields.at(0), wireNumbers()));
                 message +=
                     update_text::kVersion + services_.regional.formatNumber(version) + kLineBreak;
             });
             errors.run([&] { message += update_text::kDate + fieldText(2) + kLineBreak; });
-            errors.run([&] { message += update_text::kNotes + fieldText(3) + kLineBreak; });
+            errors.run([&] {
+                message += update_text::kNotes + notesForPrompt(fieldText(3)) + kLineBreak;
+            });
             message += update_text::kClickOk;
             message += kLineBreak;
 
@@ -108,15 +169,24 @@ void UpdateCheck::OnReadyV() {
                                                      MessageButtons::OkCancel);
             });
             if (answer == MessageAnswer::Ok) {
-                // Only a plain web address is handed on, as one argument; the
-                // process ends whether or not anything was started.
+                // Only a plain web address is handed on, as one argument. The
+                // process ends once the opener has started; when nothing
+                // started, the user is told and start-up goes on as after
+                // Cancel, rather than the tool just vanishing.
+                bool started = false;
                 errors.run([&] {
                     if (const auto url = safeDownloadAddress(fieldText(1)))
-                        services_.shell.openUrl(*url);
+                        started = services_.shell.openUrl(*url);
                 });
-                exitRequested_ = true;
-                services_.shell.exitNow();
-                return;
+                if (started) {
+                    exitRequested_ = true;
+                    services_.shell.exitNow();
+                    return;
+                }
+                errors.run([&] {
+                    services_.messageBoxes.show(update_text::kCannotOpen,
+                                                update_text::kCannotOpenTitle, MessageButtons::Ok);
+                });
             }
         }
     }

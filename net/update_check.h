@@ -16,6 +16,8 @@ inline constexpr char16_t kVersion[] = u"最新版本: ";
 inline constexpr char16_t kDate[] = u"发布日期: ";
 inline constexpr char16_t kNotes[] = u"更新说明: ";
 inline constexpr char16_t kClickOk[] = u"点击确定下载升级程序。";
+inline constexpr char16_t kCannotOpenTitle[] = u"提示";
+inline constexpr char16_t kCannotOpen[] = u"无法打开下载地址，请稍后重试。";
 } // namespace update_text
 
 /// The path and query of the update query; the local date-time follows it.
@@ -25,10 +27,17 @@ inline constexpr char16_t kUpdatePath[] = u"/Canon/LensCheck.asp?Action=Check&D=
 std::vector<Text> splitReplyFields(const Text& reply);
 
 /// The download address of the reply's field 1, if it is safe to hand to the
-/// desktop: an absolute http or https address with a host, of printable ASCII
-/// only (no blanks, no control characters). A line break that ends the field
-/// is dropped first.
+/// desktop: an absolute http or https address with a host that does not
+/// begin with "-" or ":", and without control characters. Blanks and
+/// characters beyond ASCII are percent-encoded as UTF-8, as browsers do, so
+/// what comes back is printable ASCII. A line break that ends the field is
+/// dropped first.
 std::optional<std::string> safeDownloadAddress(const Text& field);
+
+/// The update notes as the prompt shows them: at most 20 lines and 1,000
+/// characters, ending with "…" where cut. A line ends at CR, LF, CR LF or a
+/// Unicode line or paragraph separator.
+Text notesForPrompt(TextView notes);
 
 /// The start-up update check of the main window: asks the server for the
 /// latest version and offers a newer one. Every step runs with its errors
@@ -41,9 +50,14 @@ public:
     void CheckUpdate();
 
     /// Reads a completed reply and, for a newer version, shows the offer.
+    /// The version field is read with "." as the decimal separator, whatever
+    /// the user's locale; the prompt shows it by the regional settings. When
+    /// OK starts nothing, a notice says so and start-up goes on as after
+    /// Cancel.
     void OnReadyV();
 
-    /// True once the user accepted an update and the process was told to end.
+    /// True once the user accepted an update, the opener started and the
+    /// process was told to end.
     bool exitRequested() const { return exitRequested_; }
 
     /// The request object; it stays for the rest of the run.

@@ -1,13 +1,18 @@
-// The comment post against a real server on 127.0.0.1.
+// The comment post: what goes over the wire to a real server on 127.0.0.1,
+// and, with a scripted request object, every failure path of PostComment and
+// OnReadyV.
 #include "net/comment_post.h"
 #include "net/http_acquisition.h"
+#include "platform/ansi.h"
 #include "platform/curl/curl_http_request.h"
 #include "tests/support/fake_desktop.h"
+#include "tests/support/fake_request.h"
 #include "tests/support/loopback_server.h"
 
 #include <gtest/gtest.h>
 
-#include <set>
+#include <chrono>
+#include <map>
 
 using namespace pelvoran;
 using namespace pelvoran::test;
@@ -26,6 +31,37 @@ std::string contentLengths(const std::string& head) {
     return found;
 }
 
+/// What a standard form decoder on the server makes of the body (fields cut
+/// at "&" and "=", "+" a blank, %XX a byte), its bytes read as GBK.
+std::map<std::string, Text> formFields(const std::string& body) {
+    auto unescape = [](std::string_view s) {
+        std::string bytes;
+        for (std::size_t i = 0; i < s.size(); ++i) {
+            if (s[i] == '+') {
+                bytes += ' ';
+            } else if (s[i] == '%' && i + 2 < s.size()) {
+                bytes += static_cast<char>(std::stoi(std::string(s.substr(i + 1, 2)), nullptr, 16));
+                i += 2;
+            } else {
+                bytes += s[i];
+            }
+        }
+        return gbkToText(bytes);
+    };
+    std::map<std::string, Text> fields;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = std::min(body.find('&', start), body.size());
+        const std::string_view pair = std::string_view(body).substr(start, end - start);
+        const std::size_t eq = pair.find('=');
+        fields[std::string(pair.substr(0, eq))] =
+            eq == std::string_view::npos ? Text() : unescape(pair.substr(eq + 1));
+        if (end == body.size())
+            return fields;
+        start = end + 1;
+    }
+}
+
 RecordingShell unusedShell;
 
 Services servicesFor(const HttpComponentRegistry& registry, MessageBoxes& boxes,
@@ -34,6 +70,9 @@ Services servicesFor(const HttpComponentRegistry& registry, MessageBoxes& boxes,
             u16(base)};
 }
 
+const Text kThanks = u"感谢";
+const Text kFailed = u"发送失败";
+
 } // namespace
 
 TEST(CommentPost, BodyAndContentLengthOnTheWire) {
@@ -41,15 +80,22 @@ TEST(CommentPost, BodyAndContentLengthOnTheWire) {
         Text comment;
         std::string body;
         std::string length;
+        Text decoded; // what a form decoder on the server reads back
     };
     const Case cases[] = {
-        {u"镜头很好", "CommentText=%BE%B5%CD%B7%BA%DC%BA%C3", "36"},
-        {u"a&b=c", "CommentText=a&b=c", "17"},
-        {u"  hi  ", "CommentText=  hi  ", "18"},
-        {u"\r\n", "CommentText=\r\n", "14"},
+        {u"镜头很好", "CommentText=%BE%B5%CD%B7%BA%DC%BA%C3", "36", u"镜头很好"},
+        {u"a&b=c", "CommentText=a%26b%3Dc", "21", u"a&b=c"},
+        {u"50% off+1", "CommentText=50%25 off%2B1", "25", u"50% off+1"},
+        {u"%41", "CommentText=%2541", "17", u"%41"},
+        {u"  hi  ", "CommentText=  hi  ", "18", u"  hi  "},
+        {u"\r\n", "CommentText=\r\n", "14", u"\r\n"},
         {u"EF 50mm f/1.8 UE0945 2010年买的",
-         "CommentText=EF 50mm f/1.8 UE0945 2010%C4%EA%C2%F2%B5%C4", "55"},
-        {u"한국", "CommentText=\xED\x95\x9C\xEA\xB5\xAD", "18"}, // not in GBK: UTF-8 bytes
+         "CommentText=EF 50mm f/1.8 UE0945 2010%C4%EA%C2%F2%B5%C4", "55",
+         u"EF 50mm f/1.8 UE0945 2010年买的"},
+        {u"€5", "CommentText=%805", "16", u"€5"},
+        // GBK lacks these: numeric character references, as a browser sends.
+        {u"한국", "CommentText=%26%2354620%3B%26%2344397%3B", "40", u"&#54620;&#44397;"},
+        {u"好😀", "CommentText=%BA%C3%26%23128512%3B", "33", u"好&#128512;"},
     };
     LoopbackServer server({ServerBehaviour::Mode::Reply, LoopbackServer::reply(200, "ok")});
     const auto registry = registryForAllClassNames(curlHttpRequestFactory());
@@ -64,10 +110,14 @@ TEST(CommentPost, BodyAndContentLengthOnTheWire) {
         EXPECT_NE(last.head.find("\r\nCONTENT-TYPE: application/x-www-form-urlencoded\r\n"),
                   std::string::npos);
         EXPECT_EQ(last.head.find("Content-Type:"), std::string::npos); // no second type
-        EXPECT_EQ(contentLengths(last.head), c.length);
+        EXPECT_EQ(contentLengths(last.head), c.length) << last.body;
         EXPECT_EQ(last.body, c.body);
+        EXPECT_EQ(std::to_string(last.body.size()), c.length); // one byte a character
+        const auto fields = formFields(last.body);
+        EXPECT_EQ(fields.size(), 1u) << last.body;
+        EXPECT_EQ(fields.count("CommentText") ? fields.at("CommentText") : u"<none>", c.decoded);
         ASSERT_EQ(boxes.shown.size(), 1u);
-        EXPECT_EQ(boxes.shown[0].title, u"感谢");
+        EXPECT_EQ(boxes.shown[0].title, kThanks);
         EXPECT_EQ(boxes.shown[0].message, u"感谢您的宝贵建议!谢谢!");
         EXPECT_EQ(boxes.shown[0].buttons, MessageButtons::Ok);
     }
@@ -89,24 +139,68 @@ TEST(CommentPost, BlankCommentIsRefusedAndNothingIsSent) {
     EXPECT_TRUE(server.requests().empty());
 }
 
-TEST(CommentPost, ThanksEvenWhenNothingArrives) {
+// A comment counts as delivered when the exchange completed with a status
+// from 200 to 399; otherwise the failure box, and the window stays open.
+TEST(CommentPost, DeliveredOrTheFailureBoxOverTheWire) {
     const auto curl = registryForAllClassNames(curlHttpRequestFactory());
     const HttpComponentRegistry none;
     const std::string down = "http://127.0.0.1:" + std::to_string(LoopbackServer::refusedPort());
-    LoopbackServer failing({ServerBehaviour::Mode::Reply, LoopbackServer::reply(500, "oops")});
     struct Case {
+        const char* what;
         const HttpComponentRegistry* registry;
-        std::string base;
+        std::string reply; // empty: nothing listens
+        bool delivered;
     };
-    for (const auto& c :
-         {Case{&curl, down}, Case{&none, failing.base()}, Case{&curl, failing.base()}}) {
+    const Case cases[] = {
+        {"server down", &curl, "", false},
+        {"no component", &none, LoopbackServer::reply(200, "ok"), false},
+        {"404", &curl, LoopbackServer::reply(404, "not here"), false},
+        {"500", &curl, LoopbackServer::reply(500, "oops"), false},
+        {"400", &curl, LoopbackServer::reply(400, ""), false},
+        {"200", &curl, LoopbackServer::reply(200, "ok"), true},
+        {"204", &curl, LoopbackServer::reply(204, ""), true},
+        {"399", &curl, LoopbackServer::reply(399, ""), true},
+    };
+    for (const auto& c : cases) {
+        std::unique_ptr<LoopbackServer> server;
+        if (!c.reply.empty())
+            server = std::make_unique<LoopbackServer>(
+                ServerBehaviour{ServerBehaviour::Mode::Reply, c.reply});
         RecordingMessageBoxes boxes;
-        CommentPost post(servicesFor(*c.registry, boxes, c.base));
-        EXPECT_TRUE(post.Command1_Click(u"hello"));
-        ASSERT_EQ(boxes.shown.size(), 1u);
-        EXPECT_EQ(boxes.shown[0].title, u"感谢");
+        CommentPost post(servicesFor(*c.registry, boxes, server ? server->base() : down));
+        EXPECT_EQ(post.Command1_Click(u"hello"), c.delivered) << c.what;
+        ASSERT_EQ(boxes.shown.size(), 1u) << c.what;
+        if (c.delivered) {
+            EXPECT_EQ(boxes.shown[0].title, kThanks) << c.what;
+        } else {
+            EXPECT_EQ(boxes.shown[0].title, kFailed) << c.what;
+            EXPECT_EQ(boxes.shown[0].message, u"留言未能发送，请检查网络连接后重试。");
+            EXPECT_EQ(boxes.shown[0].buttons, MessageButtons::Ok);
+        }
+        if (server) {
+            EXPECT_EQ(server->requests().size(), c.registry == &none ? 0u : 1u) << c.what;
+        }
     }
-    EXPECT_EQ(failing.requests().size(), 1u); // only the one with a component
+}
+
+// A server that answers the post with 302 and would then wait for the body
+// that a replayed request announces: the post completes at once, delivered,
+// and the server sees no second request.
+TEST(CommentPost, RedirectAnswerCompletesThePostAtOnce) {
+    LoopbackServer server;
+    server.setBehaviour({ServerBehaviour::Mode::Reply,
+                         LoopbackServer::reply(302, "", "text/plain",
+                                               "Location: " + server.base() + "/thanks.asp\r\n")});
+    const auto registry = registryForAllClassNames(curlHttpRequestFactory());
+    RecordingMessageBoxes boxes;
+    CommentPost post(servicesFor(registry, boxes, server.base()));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(post.Command1_Click(u"a&b=c"));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].title, kThanks);
+    ASSERT_EQ(server.requests().size(), 1u);
+    EXPECT_EQ(server.requests()[0].body, "CommentText=a%26b%3Dc");
 }
 
 TEST(CommentPost, EachPostMakesANewRequestObject) {
@@ -126,4 +220,104 @@ TEST(CommentPost, EachPostMakesANewRequestObject) {
     EXPECT_EQ(post.HttpClient->readyState(), 0); // reset after the reply
     ASSERT_EQ(server.requests().size(), 2u);
     EXPECT_EQ(server.requests()[1].body, "CommentText=second");
+}
+
+// Every check of PostComment and OnReadyV against a request object whose
+// members fail one at a time. The fake's state moves on even when a member
+// fails, so each check of the error state is the only thing that stops the
+// steps after a failure.
+TEST(CommentPost, FailurePathsWithAScriptedRequest) {
+    const std::vector<std::string> posted = {
+        "Open POST http://server/Canon/comment.asp sync",
+        "setRequestHeader Content-Length: 17",
+        "setRequestHeader CONTENT-TYPE: application/x-www-form-urlencoded",
+        "send CommentText=hello",
+    };
+    auto then = [&](std::vector<std::string> more) {
+        std::vector<std::string> all = posted;
+        all.insert(all.end(), more.begin(), more.end());
+        return all;
+    };
+    const std::vector<std::string> completed = {"readyState", "Status", "readyState", "abort"};
+    struct Case {
+        const char* what;
+        FakeScript script;
+        std::vector<std::string> calls;
+        bool delivered;
+    };
+    auto failing = [](const char* member) {
+        FakeScript s;
+        s.failing = {member};
+        return s;
+    };
+    auto status = [](int code) {
+        FakeScript s;
+        s.status = code;
+        return s;
+    };
+    FakeScript notCompleted;
+    notCompleted.readyStateAfterSend = 3;
+    const Case cases[] = {
+        {"200", {}, then(completed), true},
+        {"Open fails", failing("Open"), posted, false},
+        {"setRequestHeader fails", failing("setRequestHeader"), posted, false},
+        {"send fails", failing("send"), posted, false},
+        {"not completed", notCompleted, then({"readyState"}), false},
+        {"readyState fails", failing("readyState"), then({"readyState"}), false},
+        {"Status fails", failing("Status"), then(completed), false},
+        {"abort fails", failing("abort"), then(completed), true},
+        {"199", status(199), then(completed), false},
+        {"200", status(200), then(completed), true},
+        {"302", status(302), then(completed), true},
+        {"399", status(399), then(completed), true},
+        {"400", status(400), then(completed), false},
+        {"500", status(500), then(completed), false},
+    };
+    for (const auto& c : cases) {
+        CallLog log;
+        const auto registry = fakeRegistry(c.script, log);
+        RecordingMessageBoxes boxes;
+        CommentPost post(servicesFor(registry, boxes, "http://server"));
+        EXPECT_EQ(post.Command1_Click(u"hello"), c.delivered) << c.what;
+        EXPECT_EQ(log, c.calls) << c.what;
+        ASSERT_EQ(boxes.shown.size(), 1u) << c.what;
+        EXPECT_EQ(boxes.shown[0].title, c.delivered ? kThanks : kFailed) << c.what;
+    }
+}
+
+TEST(CommentPost, NoComponentLeavesTheEarlierObjectUnused) {
+    CallLog earlier;
+    const HttpComponentRegistry none;
+    RecordingMessageBoxes boxes;
+    CommentPost post(servicesFor(none, boxes, "http://server"));
+    post.HttpClient = std::make_unique<FakeRequest>(FakeScript{}, earlier);
+    EXPECT_FALSE(post.Command1_Click(u"hello"));
+    EXPECT_TRUE(earlier.empty());
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].title, kFailed);
+}
+
+TEST(CommentPost, OnReadyVResetsOnlyACompletedRequest) {
+    struct Case {
+        int state;
+        std::vector<std::string> calls;
+    };
+    const Case cases[] = {
+        {4, {"readyState", "abort"}},
+        {1, {"readyState"}},
+        {0, {"readyState"}},
+    };
+    for (const auto& c : cases) {
+        CallLog log;
+        FakeScript script;
+        script.readyStateAfterSend = c.state;
+        RecordingMessageBoxes boxes;
+        const HttpComponentRegistry none;
+        CommentPost post(servicesFor(none, boxes, "http://server"));
+        post.HttpClient = std::make_unique<FakeRequest>(script, log);
+        post.HttpClient->send(std::nullopt);
+        log.clear();
+        post.OnReadyV();
+        EXPECT_EQ(log, c.calls) << c.state;
+    }
 }

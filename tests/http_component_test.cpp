@@ -196,3 +196,36 @@ TEST(HttpComponent, RedirectToAnotherSchemeIsNotFollowed) {
     r->Open("GET", url(server, "/"), false);
     EXPECT_THROW(r->send(), StepError);
 }
+
+// A POST is never replayed: the 3xx answer completes the exchange. A server
+// that waits for the body a replayed request announces cannot hold it up.
+TEST(HttpComponent, PostTakesARedirectAsItsAnswer) {
+    for (const int status : {301, 302, 303, 307, 308}) {
+        LoopbackServer server;
+        server.setBehaviour(
+            {ServerBehaviour::Mode::Reply,
+             LoopbackServer::reply(status, "", "text/plain",
+                                   "Location: " + server.base() + "/elsewhere\r\n")});
+        auto r = makeRequest();
+        r->Open("POST", url(server, "/Canon/comment.asp"), false);
+        r->setRequestHeader("Content-Length", "13");
+        r->send(Text(u"CommentText=x"));
+        EXPECT_EQ(r->readyState(), 4) << status;
+        EXPECT_EQ(r->Status(), status);
+        EXPECT_EQ(server.requests().size(), 1u) << status;
+    }
+}
+
+TEST(HttpComponent, GetFollowsARedirect) {
+    LoopbackServer server;
+    ServerBehaviour b{ServerBehaviour::Mode::Reply, LoopbackServer::reply(200, "1.05")};
+    b.firstReplies = {LoopbackServer::reply(302, "", "text/plain", "Location: /moved\r\n")};
+    server.setBehaviour(b);
+    auto r = makeRequest();
+    r->Open("GET", url(server, "/Canon/LensCheck.asp"), false);
+    r->send();
+    EXPECT_EQ(r->Status(), 200);
+    EXPECT_EQ(r->responseText(), u"1.05");
+    ASSERT_EQ(server.requests().size(), 2u);
+    EXPECT_TRUE(server.requests()[1].head.starts_with("GET /moved HTTP/1.1\r\n"));
+}

@@ -79,7 +79,12 @@ public:
         curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, static_cast<long>(limits_.totalTimeout.count()));
         curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
         curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
+        // Only a GET follows redirects. A POST is never replayed: a follow-up
+        // would go out as a GET that still carries the post's headers, and a
+        // server that believes its Content-Length waits for a body that never
+        // comes. A 3xx answer to a POST completes the exchange instead.
+        const bool get = method_ == "GET" && !body;
+        curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, get ? 1L : 0L);
         curl_easy_setopt(c, CURLOPT_MAXREDIRS, limits_.maxRedirects);
         curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &CurlHttpRequest::onBody);
         curl_easy_setopt(c, CURLOPT_WRITEDATA, this);
@@ -96,7 +101,7 @@ public:
         }
         curl_easy_setopt(c, CURLOPT_HTTPHEADER, headerList.get());
 
-        if (method_ == "GET" && !body) {
+        if (get) {
             curl_easy_setopt(c, CURLOPT_HTTPGET, 1L);
         } else {
             curl_easy_setopt(c, CURLOPT_POSTFIELDS, bytes.data());

@@ -14,7 +14,7 @@ struct HttpLimits {
     std::chrono::milliseconds totalTimeout{5000}; // name resolution included
     std::size_t maxBodyBytes = 1 << 20;
     std::size_t maxHeaderBytes = 256 << 10;
-    long maxRedirects = 5;
+    long maxRedirects = 5; // followed by a GET only, to http and https only
 };
 
 /// A factory of request objects backed by libcurl.

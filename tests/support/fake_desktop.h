@@ -44,12 +44,14 @@ class RecordingShell final : public Shell {
 public:
     bool openUrl(const std::string& url) override {
         opened.push_back(url);
-        return true;
+        return openResult;
     }
     void exitNow() override { ++exits; }
 
     std::vector<std::string> opened;
     int exits = 0;
+    /// What openUrl reports: false plays an opener that could not start.
+    bool openResult = true;
 };
 
 } // namespace pelvoran::test

@@ -139,8 +139,11 @@ void LoopbackServer::handle(int fd) {
     ServerBehaviour behaviour;
     {
         std::lock_guard lock(mutex_);
+        const std::size_t index = requests_.size();
         requests_.push_back({data.substr(0, headEnd + 4), data.substr(headEnd + 4, bodyLength)});
         behaviour = behaviour_;
+        if (index < behaviour.firstReplies.size())
+            behaviour.reply = behaviour.firstReplies[index];
     }
 
     switch (behaviour.mode) {

@@ -28,6 +28,9 @@ struct ServerBehaviour {
     Mode mode = Mode::Reply;
     std::string reply;
     std::size_t endlessBytes = 0;
+    /// In Reply mode, the first requests get these replies, in order; the
+    /// ones after them get `reply`.
+    std::vector<std::string> firstReplies = {};
 };
 
 /// A small HTTP server on 127.0.0.1 on a free port, serving one connection at
