@@ -25,7 +25,8 @@ TEST(RegionalWin, PicturesBecomePatterns) {
         {u"yyyy'年'M'月'd'日'", u"%Y年%-m月%-d日"},
         {u"'It''s' H", u"It's %-H"},
         {u"'100%' d", u"100%% %-d"},
-        {u"dddd, MMMM d, yyyy", u", %-m %-d, %Y"},
+        {u"dddd, MMMM d, yyyy", u"%A, %B %-d, %Y"},
+        {u"ddd dd-MMM-yy", u"%a %d-%b-%y"},
         {u"gg yyyy", u" %Y"},
         {u"'unclosed", u"unclosed"},
         {u"", u""},
@@ -66,6 +67,24 @@ TEST(RegionalWin, DateTimeTextMatchesTheSystemsOwn) {
     };
     for (const auto& t : times)
         EXPECT_EQ(regional.formatDateTime(t), systemDateTime(t)) << t.hour << ":" << t.minute;
+}
+
+TEST(RegionalWin, NamesComeFromTheLocale) {
+    // A long date names the weekday and the month in the locale's language.
+    wchar_t picture[128];
+    ASSERT_GT(GetLocaleInfoEx(LOCALE_NAME_USER_DEFAULT, LOCALE_SLONGDATE, picture, 128), 1);
+    const auto regional = RegionalSettings::fromSystem();
+    const LocalDateTime t{2026, 12, 7, 5, 2, 3}; // a Monday
+    SYSTEMTIME st{2026, 12, 1, 7, 5, 2, 3, 0};
+    wchar_t expected[256];
+    const std::wstring full = std::wstring(picture) + L" dddd MMMM";
+    ASSERT_GT(GetDateFormatEx(LOCALE_NAME_USER_DEFAULT, 0, &st, full.c_str(), expected, 256,
+                              nullptr),
+              1);
+    EXPECT_EQ(regional.formatPattern(patternFromWindowsPicture(reinterpret_cast<const char16_t*>(
+                                         full.c_str())),
+                                     t),
+              Text(reinterpret_cast<const char16_t*>(expected)));
 }
 
 TEST(RegionalWin, DecimalSeparatorIsTheLocales) {

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Cross-builds the Windows program (32-bit, Release) and leaves
+#   dist/Pelvoran.exe           the program: graphical subsystem, one file
+#   dist/pelvoran-decode.exe    the command-line companion (console)
+# Installs what is missing first. Arguments go to CMake's configure step:
+#   bash scripts/build-windows.sh -DPELVORAN_SERVER_BASE=http://127.0.0.1:8080
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/windows-common.sh
+
+windows_packages
+
+build=${PELVORAN_WIN_RELEASE_BUILD:-build-win-release}
+cmake -S . -B "$build" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake \
+    -DCMAKE_BUILD_TYPE=Release \
+    -DPELVORAN_BUILD_TESTS=OFF \
+    "$@"
+cmake --build "$build" -j2 --target Pelvoran pelvoran-decode
+
+mkdir -p dist
+i686-w64-mingw32-strip -o dist/Pelvoran.exe "$build/win/Pelvoran.exe"
+i686-w64-mingw32-strip -o dist/pelvoran-decode.exe "$build/cli/pelvoran-decode.exe"
+
+# What the executables are and what they import: DLLs of Windows only.
+for exe in dist/Pelvoran.exe dist/pelvoran-decode.exe; do
+    info=$(i686-w64-mingw32-objdump -p "$exe")
+    format=$(i686-w64-mingw32-objdump -f "$exe" | sed -n 's/.*file format //p')
+    subsystem=$(sed -n 's/^Subsystem[[:space:]]*[0-9a-f]*[[:space:]]*//p' <<<"$info")
+    dlls=$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$info" | tr '\n' ' ')
+    printf '%s: %s bytes, %s, %s, imports %s\n' "$exe" "$(stat -c %s "$exe")" "$format" \
+        "$subsystem" "$dlls"
+    for dll in $dlls; do
+        case "${dll,,}" in
+        kernel32.dll | user32.dll | gdi32.dll | comctl32.dll | shell32.dll | ole32.dll | \
+            winhttp.dll | msvcrt.dll | advapi32.dll) ;;
+        *)
+            echo "$exe imports $dll, which does not ship with Windows" >&2
+            exit 1
+            ;;
+        esac
+    done
+done

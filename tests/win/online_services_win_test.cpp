@@ -1,0 +1,97 @@
+// The update check and the comment post end to end: the core's logic, the
+// WinHTTP component, a real server on 127.0.0.1.
+#include "net/comment_post.h"
+#include "net/escaping.h"
+#include "net/http_acquisition.h"
+#include "net/update_check.h"
+#include "platform/winhttp/winhttp_request.h"
+#include "tests/support/fake_desktop.h"
+#include "tests/support/loopback_server.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+using namespace pelvoran;
+using namespace pelvoran::test;
+
+namespace {
+
+const HttpComponentRegistry& registry() {
+    static const HttpComponentRegistry r = registryForAllClassNames(winHttpRequestFactory());
+    return r;
+}
+
+Services servicesFor(MessageBoxes& boxes, Shell& shell, const std::string& base) {
+    return {registry(), boxes, shell, [] { return LocalDateTime{2026, 12, 7, 5, 2, 3}; },
+            RegionalSettings::zhCN(), u16(base)};
+}
+
+} // namespace
+
+TEST(OnlineServicesWin, UpdateQueryAndGbkReplyOverTheWire) {
+    LoopbackServer server(
+        {ServerBehaviour::Mode::Reply,
+         LoopbackServer::reply(200, "1.06[;]http://example.com/p.exe[;]2012-12-30[;]\xD0\xDE\xD5\xFD",
+                               "text/html; charset=gb2312")});
+    RecordingMessageBoxes boxes;
+    boxes.setNextAnswer(MessageAnswer::Cancel);
+    RecordingShell shell;
+    UpdateCheck check(servicesFor(boxes, shell, server.base()));
+    check.CheckUpdate();
+
+    ASSERT_EQ(server.requests().size(), 1u);
+    EXPECT_EQ(server.requests()[0].head,
+              "GET /Canon/LensCheck.asp?Action=Check&D=2026/12/7%205:02:03 HTTP/1.1\r\n"
+              "Host: 127.0.0.1:" +
+                  std::to_string(server.port()) + "\r\nAccept: */*\r\n\r\n");
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].title, u"有更新版本");
+    EXPECT_EQ(boxes.shown[0].message, u"最新版本: 1.06\r发布日期: 2012-12-30\r更新说明: 修正\r"
+                                      u"点击确定下载升级程序。\r");
+    EXPECT_TRUE(shell.opened.empty());
+    EXPECT_EQ(shell.exits, 0);
+}
+
+TEST(OnlineServicesWin, NoServerNoMessage) {
+    LoopbackServer silent({ServerBehaviour::Mode::Silent, ""});
+    LoopbackServer notFound({ServerBehaviour::Mode::Reply, LoopbackServer::reply(404, "2.0")});
+    const std::string refused = "http://127.0.0.1:" + std::to_string(LoopbackServer::refusedPort());
+    for (const std::string& base : {refused, silent.base(), notFound.base()}) {
+        RecordingMessageBoxes boxes;
+        RecordingShell shell;
+        UpdateCheck check(servicesFor(boxes, shell, base));
+        const auto start = std::chrono::steady_clock::now();
+        check.CheckUpdate();
+        EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
+                  6.5)
+            << base;
+        EXPECT_TRUE(boxes.shown.empty()) << base;
+        EXPECT_EQ(shell.exits, 0) << base;
+    }
+}
+
+TEST(OnlineServicesWin, CommentBodyAndContentLengthOnTheWire) {
+    // The body is the core's "CommentText=" and URLEncoding, byte for byte,
+    // and Content-Length counts its bytes.
+    const Text comments[] = {u"镜头很好", u"a&b=c", u"  hi  ", u"\r\n",
+                             u"EF 50mm f/1.8 UE0945 2010年买的", u"한국"};
+    LoopbackServer server({ServerBehaviour::Mode::Reply, LoopbackServer::reply(200, "ok")});
+    for (const auto& comment : comments) {
+        RecordingMessageBoxes boxes;
+        RecordingShell shell;
+        CommentPost post(servicesFor(boxes, shell, server.base()));
+        const auto before = server.requests().size();
+        EXPECT_TRUE(post.Command1_Click(comment));
+        const auto requests = server.requests();
+        ASSERT_EQ(requests.size(), before + 1);
+        const auto& r = requests.back();
+        const std::string body = toUtf8(u"CommentText=" + URLEncoding(comment));
+        EXPECT_EQ(r.head, "POST /Canon/comment.asp HTTP/1.1\r\nHost: 127.0.0.1:" +
+                              std::to_string(server.port()) +
+                              "\r\nAccept: */*\r\nContent-Length: " + std::to_string(body.size()) +
+                              "\r\nCONTENT-TYPE: application/x-www-form-urlencoded\r\n\r\n");
+        EXPECT_EQ(r.body, body);
+    }
+    EXPECT_EQ(server.requests()[0].body, "CommentText=%BE%B5%CD%B7%BA%DC%BA%C3");
+}
