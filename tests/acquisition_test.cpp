@@ -14,7 +14,7 @@ namespace {
 /// A request object that only says which class made it.
 class Marker final : public HttpRequest {
 public:
-    explicit Marker(std::string cls) : cls(std::move(cls)) {}
+    explicit Marker(std::string name) : cls(std::move(name)) {}
     void Open(std::string_view, const Text&, bool) override {}
     void setRequestHeader(std::string_view, std::string_view) override {}
     void send(std::optional<Text>) override {}

@@ -1,9 +1,11 @@
 // Runs the real start-up path of the tool against a given server and plays one
 // scenario on it, printing what happened. Used by app_process_test.
 //   pelvoran_app_driver <base-address> <scenario>
-// Scenarios: start, help-last, comment-last, accept-update, cancel-update, and
-// observe: every message box is reported and dismissed, and once the main
-// window is up, a query and a comment are made to show the tool still works.
+// Scenarios: start, help-last, comment-last, accept-update (OK on every box),
+// cancel-update, and observe: every message box is reported and dismissed,
+// and once the main window is up, a query and a comment are made to show the
+// tool still works; the comment's line tells how long the send button held
+// the tool and whether the comment window stayed open with its text.
 #include "ui/caption_label.h"
 #include "ui/comment_form.h"
 #include "ui/help_form.h"
@@ -59,10 +61,18 @@ void exercise(PelvoranForm& form) {
         Text(u"日本宇都宫（Utsunomiya）工厂 出厂日期:1990年09月\r此结果仅供参考，谢谢");
     say(answered ? "query ok" : "query wrong");
     form.Command3->click();
-    form.commentForm()->CommentText->setPlainText(u"hostile server"_s);
-    form.commentForm()->Command1->click(); // posts; the thanks box is answered
-    say("comment done " + std::to_string(sinceStart.elapsed()) + " ms, window " +
-        (form.commentForm()->isVisible() ? "open" : "closed"));
+    CommentForm* comment = form.commentForm();
+    const QString text = u"hostile server"_s;
+    comment->CommentText->setPlainText(text);
+    QElapsedTimer posting;
+    posting.start();
+    comment->Command1->click(); // posts; the thanks or failure box is answered
+    const qint64 ms = posting.elapsed();
+    const bool open = comment->isVisible();
+    say("comment " + std::to_string(ms) + " ms, window " + (open ? "open" : "closed") +
+        ", text " + (comment->CommentText->toPlainText() == text ? "kept" : "gone"));
+    if (open)
+        comment->close();
 }
 
 } // namespace
@@ -79,7 +89,7 @@ int main(int argc, char** argv) {
     int qtArgc = 1;
     options.beforeLoad = [&] {
         if (scenario == "accept-update")
-            answerMessageBox(QMessageBox::Ok);
+            answerMessageBox(QMessageBox::Ok, true);
         else if (scenario == "cancel-update")
             answerMessageBox(QMessageBox::Cancel);
         else if (scenario == "observe")

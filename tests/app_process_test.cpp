@@ -45,15 +45,29 @@ TEST(AppProcess, AcceptedUpdateStartsTheOpenerOnceAndEndsAtOnce) {
     EXPECT_EQ(opener.opened(), "http://127.0.0.1/x\n");
 }
 
-TEST(AppProcess, MaliciousDownloadAddressStartsNothing) {
-    LoopbackServer server(
-        {ServerBehaviour::Mode::Reply, reply("1.06[;]file:///etc/passwd[;]2012-12-30[;]Fixes")});
-    FakeOpener opener;
-    const DriverRun r = runDriver(server.base(), "accept-update", opener);
-    EXPECT_EQ(r.exitStatus, 0);
-    EXPECT_EQ(r.out, "box 有更新版本\n");
-    usleep(500 * 1000);
-    EXPECT_EQ(opener.opened(), "");
+// OK that starts nothing, because the address is refused or no opener can
+// start, says so and opens the main window instead of just ending.
+TEST(AppProcess, AcceptedUpdateThatStartsNothingOpensTheMainWindow) {
+    struct Case {
+        const char* what;
+        std::string address;
+        bool openerPresent;
+    };
+    const Case cases[] = {
+        {"refused address", "file:///etc/passwd", true},
+        {"no opener", "http://127.0.0.1/x", false},
+    };
+    for (const auto& c : cases) {
+        LoopbackServer server(
+            {ServerBehaviour::Mode::Reply, reply("1.06[;]" + c.address + "[;]2012-12-30[;]Fixes")});
+        FakeOpener opener(c.openerPresent);
+        const DriverRun r = runDriver(server.base(), "accept-update", opener);
+        EXPECT_EQ(r.exitStatus, 0) << c.what;
+        EXPECT_TRUE(r.out.starts_with("box 有更新版本\nbox 提示\nshown ")) << c.what << ": " << r.out;
+        EXPECT_NE(r.out.find("ended 0\n"), std::string::npos) << c.what << ": " << r.out;
+        usleep(300 * 1000);
+        EXPECT_EQ(opener.opened(), "") << c.what;
+    }
 }
 
 TEST(AppProcess, CancelledUpdateOpensTheMainWindow) {

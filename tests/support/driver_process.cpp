@@ -19,10 +19,12 @@ namespace pelvoran::test {
 
 using Clock = std::chrono::steady_clock;
 
-FakeOpener::FakeOpener() {
+FakeOpener::FakeOpener(bool isPresent) : present(isPresent) {
     char tmpl[] = "/tmp/pelvoran-opener-XXXXXX";
     dir = mkdtemp(tmpl);
     log = dir + "/opened.txt";
+    if (!present)
+        return;
     std::ofstream script(dir + "/xdg-open");
     script << "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\" >> '" << log << "'; done\n";
     script.close();
@@ -50,8 +52,8 @@ DriverRun runDriver(const std::string& base, const std::string& scenario, const 
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
 
-    std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen",
-                                    "PATH=" + opener.dir + ":/usr/bin:/bin"};
+    std::vector<std::string> env = {
+        "QT_QPA_PLATFORM=offscreen", "PATH=" + opener.dir + (opener.present ? ":/usr/bin:/bin" : "")};
     for (char** e = environ; *e; ++e) {
         const std::string v = *e;
         if (!v.starts_with("PATH=") && !v.starts_with("QT_QPA_PLATFORM="))

@@ -24,15 +24,18 @@ struct DriverRun {
     std::vector<Line> lines;
 };
 
-/// A directory whose xdg-open only records its arguments, one per line.
+/// A directory whose xdg-open only records its arguments, one per line; or,
+/// when not `present`, an empty directory that is then the whole PATH, so
+/// that no opener can start.
 struct FakeOpener {
-    FakeOpener();
+    explicit FakeOpener(bool present = true);
     ~FakeOpener();
     FakeOpener(const FakeOpener&) = delete;
     FakeOpener& operator=(const FakeOpener&) = delete;
     std::string opened() const;
     std::string dir;
     std::string log;
+    bool present;
 };
 
 /// Runs the app driver (the tool's real start-up path) against `base` with

@@ -15,6 +15,12 @@ struct HostileCase {
     bool refuse = false;       // nothing listens: connections are refused
     ServerBehaviour behaviour; // otherwise: how the server answers
     bool offersUpdate = false; // the one case where an offer is due
+    /// The comment arrives (an answer from 200 to 399): thanks and the
+    /// window closes. Otherwise the failure box, and the window keeps its text.
+    bool commentDelivered = false;
+    /// The request component has to wait for its time limit (5 s); every
+    /// other case must end at once.
+    bool waitsForTheLimit = false;
 };
 
 inline void PrintTo(const HostileCase& c, std::ostream* os) {
