@@ -1,8 +1,8 @@
 // The tool's real start-up path (update check included) against the given
 // server; prints the time of the main window's first paint and exits.
 //   pelvoran_first_show <base-address>
-#include "bench/first_show.h"
 #include "app/pelvoran_app.h"
+#include "bench/first_show.h"
 #include "ui/pelvoran_form.h"
 
 #include <memory>

@@ -22,10 +22,8 @@ bool isLineBreak(char16_t c) {
     case u'\r':
     case u'\u0085':
     case u'\u2028':
-    case u'\u2029':
-        return true;
-    default:
-        return false;
+    case u'\u2029': return true;
+    default: return false;
     }
 }
 

@@ -220,8 +220,8 @@ TEST_F(Windows, PasteIntoTheCodeBoxKeepsTheFirstLine) {
         {{}, 0, u"6831234567\r\nsecond line"_s, u"6831234567"_s},
         {{}, 0, u"UE09\u202845"_s, u"UE09"_s},
         {{}, 0, u"\nUE0945"_s, u""_s},
-        {u"UE45"_s, 2, u"09\nxx"_s, u"UE0945"_s},     // the text after the cursor stays
-        {u"AB"_s, 1, u"B\nx"_s, u"ABB"_s},            // even where it repeats the paste
+        {u"UE45"_s, 2, u"09\nxx"_s, u"UE0945"_s}, // the text after the cursor stays
+        {u"AB"_s, 1, u"B\nx"_s, u"ABB"_s},        // even where it repeats the paste
         {u"12345678"_s, 8, u"90\r\n"_s, u"1234567890"_s},
         {u"123456789"_s, 9, u"0ABC\n"_s, u"1234567890"_s}, // and the limit of ten still holds
     };
@@ -449,8 +449,8 @@ TEST_F(Windows, EnterOnAFocusedButtonPressesIt) {
     CommentForm* comment = openComment(*form);
     comment->CommentText->setPlainText(u"x"_s);
     HelpForm* help = form->helpForm();
-    QPushButton* const buttons[] = {form->Command1, form->Command2, form->Command3,
-                                    help->Command1, comment->Command1};
+    QPushButton* const buttons[] = {form->Command1, form->Command2, form->Command3, help->Command1,
+                                    comment->Command1};
     struct Key {
         Qt::Key key;
         Qt::KeyboardModifiers modifiers;
@@ -470,8 +470,7 @@ TEST_F(Windows, EnterOnAFocusedButtonPressesIt) {
             button->setFocus();
             QTest::keyClick(button, k.key, k.modifiers);
             EXPECT_EQ(clicked.count(), 1) << button->window()->objectName().toStdString() << "."
-                                          << button->objectName().toStdString() << " key "
-                                          << k.key;
+                                          << button->objectName().toStdString() << " key " << k.key;
             EXPECT_FALSE(button->isDefault());
         }
     }
@@ -764,17 +763,18 @@ TEST(QtTranslation, TextBoxContextMenusAreChinese) {
     ASSERT_NE(translator, nullptr) << "Qt's zh_CN translation (qt6-translations-l10n) is missing";
     QLineEdit line;
     QPlainTextEdit multi;
-    const std::unique_ptr<QMenu> menus[] = {std::unique_ptr<QMenu>(line.createStandardContextMenu()),
-                                            std::unique_ptr<QMenu>(multi.createStandardContextMenu())};
+    const std::unique_ptr<QMenu> menus[] = {
+        std::unique_ptr<QMenu>(line.createStandardContextMenu()),
+        std::unique_ptr<QMenu>(multi.createStandardContextMenu())};
     for (const auto& menu : menus) {
         int chinese = 0;
         for (const QAction* action : menu->actions()) {
             if (action->isSeparator())
                 continue;
             const QString t = action->text();
-            EXPECT_TRUE(std::any_of(t.begin(), t.end(),
-                                    [](QChar ch) { return ch >= u'\u4E00' && ch <= u'\u9FFF'; }))
-                << t.toStdString();
+            EXPECT_TRUE(std::any_of(t.begin(), t.end(), [](QChar ch) {
+                return ch >= u'\u4E00' && ch <= u'\u9FFF';
+            })) << t.toStdString();
             ++chinese;
         }
         EXPECT_GE(chinese, 6); // undo, redo, cut, copy, paste, delete, select all
@@ -784,7 +784,8 @@ TEST(QtTranslation, TextBoxContextMenusAreChinese) {
 }
 
 // The real start-up in a process of its own, handed Qt options on its command
-// line; it reports what Qt made of them (see main()).
+// line; it reports what Qt made of them, and whether Qt's own texts (the code
+// box's context menu) read Chinese (see main()).
 TEST(Process, QtOptionsOnTheCommandLineAreNotHonoured) {
     const std::string refused = "http://127.0.0.1:" + std::to_string(LoopbackServer::refusedPort());
     struct Case {
@@ -795,12 +796,14 @@ TEST(Process, QtOptionsOnTheCommandLineAreNotHonoured) {
     const Case cases[] = {
         {{u"-reverse"_s, u"-style"_s, u"windows"_s, u"-platform"_s, u"xcb"_s},
          {},
-         u"arguments 1 direction ltr style fusion sheet none platform offscreen"_s},
+         u"menu chinese arguments 1 direction ltr style fusion sheet none platform offscreen"_s},
         {{u"-stylesheet=x.qss"_s, u"-qwindowtitle"_s, u"x"_s, u"-platform"_s, u"minimal"_s},
          {},
-         u"arguments 1 direction ltr style fusion sheet none platform offscreen"_s},
+         u"menu chinese arguments 1 direction ltr style fusion sheet none platform offscreen"_s},
         // Qt's environment variables still apply.
-        {{}, u"windows"_s, u"arguments 1 direction ltr style windows sheet none platform offscreen"_s},
+        {{},
+         u"windows"_s,
+         u"menu chinese arguments 1 direction ltr style windows sheet none platform offscreen"_s},
     };
     for (const Case& c : cases) {
         QProcess child;
@@ -811,7 +814,8 @@ TEST(Process, QtOptionsOnTheCommandLineAreNotHonoured) {
             env.insert(u"QT_STYLE_OVERRIDE"_s, c.styleOverride);
         child.setProcessEnvironment(env);
         child.start(QCoreApplication::applicationFilePath(),
-                    QStringList{u"--run-pelvoran"_s, QString::fromStdString(refused)} + c.arguments);
+                    QStringList{u"--run-pelvoran"_s, QString::fromStdString(refused)} +
+                        c.arguments);
         ASSERT_TRUE(child.waitForFinished(20000)) << c.arguments.join(u' ').toStdString();
         const QString out = QString::fromUtf8(child.readAllStandardOutput()).trimmed();
         EXPECT_EQ(child.exitCode(), 0) << child.readAllStandardError().toStdString();
@@ -824,10 +828,18 @@ TEST(FormRules, FirstLine) {
         TextView text;
         TextView first;
     } cases[] = {
-        {u"UE0945", u"UE0945"},        {u"UE0945\n", u"UE0945"}, {u"UE0945\r\nx", u"UE0945"},
-        {u"a\rb", u"a"},               {u"a\u2028b", u"a"},      {u"a\u2029b", u"a"},
-        {u"a\u0085b", u"a"},           {u"a\vb", u"a"},          {u"a\fb", u"a"},
-        {u"\nUE0945", u""},            {u"", u""},               {u"a\tb c", u"a\tb c"},
+        {u"UE0945", u"UE0945"},
+        {u"UE0945\n", u"UE0945"},
+        {u"UE0945\r\nx", u"UE0945"},
+        {u"a\rb", u"a"},
+        {u"a\u2028b", u"a"},
+        {u"a\u2029b", u"a"},
+        {u"a\u0085b", u"a"},
+        {u"a\vb", u"a"},
+        {u"a\fb", u"a"},
+        {u"\nUE0945", u""},
+        {u"", u""},
+        {u"a\tb c", u"a\tb c"},
         {u"a\u00A0b", u"a\u00A0b"},
     };
     for (const auto& c : cases)
@@ -844,13 +856,13 @@ TEST(FormRules, KeepFirstLineOfInsertion) {
         {u"", u"UE0945\r\n", 8, u"UE0945"},
         {u"UE45", u"UE09\n45", 5, u"UE0945"},
         {u"UE45", u"UE09\nxx45", 7, u"UE0945"},
-        {u"AB", u"AB\nxB", 4, u"ABB"},    // the inserted text ends where the cursor is
-        {u"AB", u"A\nB", 2, u"AB"},       // a bare line break: nothing of it is kept
-        {u"abc", u"abcd", 4, u"abcd"},    // typing
-        {u"abc", u"ac", 1, u"ac"},        // deleting
-        {u"abc", u"x\ny", 3, u"x"},       // the whole text replaced
+        {u"AB", u"AB\nxB", 4, u"ABB"}, // the inserted text ends where the cursor is
+        {u"AB", u"A\nB", 2, u"AB"},    // a bare line break: nothing of it is kept
+        {u"abc", u"abcd", 4, u"abcd"}, // typing
+        {u"abc", u"ac", 1, u"ac"},     // deleting
+        {u"abc", u"x\ny", 3, u"x"},    // the whole text replaced
         {u"ab", u"ab", 2, u"ab"},
-        {u"ab", u"a\nb", 99, u"a"},       // a cursor past the end counts as at the end
+        {u"ab", u"a\nb", 99, u"a"}, // a cursor past the end counts as at the end
     };
     for (const auto& c : cases)
         EXPECT_EQ(form_rule::keepFirstLineOfInsertion(c.before, c.after, c.cursor), c.kept)
@@ -862,14 +874,10 @@ TEST(FormRules, CommentLineBreaksGoOutAsCrLf) {
         TextView box;
         TextView posted;
     } cases[] = {
-        {u"a\u2029b", u"a\r\nb"},
-        {u"a\nb\rc\r\nd", u"a\r\nb\r\nc\r\nd"},
-        {u"\u2029\u2029", u"\r\n\r\n"},
-        {u"\r\n", u"\r\n"},
-        {u"\r\r\n\n", u"\r\n\r\n\r\n"},
-        {u"a\u2028b\u00A0c", u"a\u2028b\u00A0c"}, // as typed
-        {u"  hi  ", u"  hi  "},
-        {u"", u""},
+        {u"a\u2029b", u"a\r\nb"},       {u"a\nb\rc\r\nd", u"a\r\nb\r\nc\r\nd"},
+        {u"\u2029\u2029", u"\r\n\r\n"}, {u"\r\n", u"\r\n"},
+        {u"\r\r\n\n", u"\r\n\r\n\r\n"}, {u"a\u2028b\u00A0c", u"a\u2028b\u00A0c"}, // as typed
+        {u"  hi  ", u"  hi  "},         {u"", u""},
     };
     for (const auto& c : cases)
         EXPECT_EQ(form_rule::commentWithCrLf(c.box), c.posted) << toUtf8(c.box);
@@ -964,8 +972,13 @@ namespace {
 int runPelvoranChild(int argc, char** argv) {
     AppOptions options;
     options.baseAddress = u16(argv[2]);
-    options.afterShow = [](PelvoranForm&) {
-        std::printf("arguments %lld direction %s style %s sheet %s platform %s\n",
+    options.afterShow = [](PelvoranForm& form) {
+        const std::unique_ptr<QMenu> menu(form.ProdSNText->createStandardContextMenu());
+        const QString undo = menu->actions().value(0)->text();
+        const bool chinese = std::any_of(
+            undo.begin(), undo.end(), [](QChar ch) { return ch >= u'\u4E00' && ch <= u'\u9FFF'; });
+        std::printf("menu %s arguments %lld direction %s style %s sheet %s platform %s\n",
+                    chinese ? "chinese" : "untranslated",
                     static_cast<long long>(QCoreApplication::arguments().size()),
                     QGuiApplication::layoutDirection() == Qt::RightToLeft ? "rtl" : "ltr",
                     qPrintable(QApplication::style()->name()),

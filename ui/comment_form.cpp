@@ -18,7 +18,8 @@ CommentForm::CommentForm(const Services& services)
     : QWidget(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
                            Qt::WindowMinimizeButtonHint | Qt::CustomizeWindowHint),
       CommentText(new QPlainTextEdit(this)),
-      Command1(new PushButton(u"Command1"_s, toQString(form_text::kSendButton), this)), post_(services) {
+      Command1(new PushButton(u"Command1"_s, toQString(form_text::kSendButton), this)),
+      post_(services) {
     setObjectName(u"CommentForm"_s);
     setWindowTitle(toQString(form_text::kCommentCaption));
     setFixedSize(toSize(layout::comment_window::kClient));

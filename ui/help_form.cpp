@@ -26,7 +26,8 @@ QFont simSun(double points) {
 
 HelpForm::HelpForm()
     : QFrame(nullptr, Qt::Window | Qt::FramelessWindowHint), Label1(new CaptionLabel(this)),
-      Picture1(new QLabel(this)), Command1(new PushButton(u"Command1"_s, toQString(form_text::kOk), this)) {
+      Picture1(new QLabel(this)),
+      Command1(new PushButton(u"Command1"_s, toQString(form_text::kOk), this)) {
     setObjectName(u"HelpForm"_s);
     setWindowTitle(QString());
     setFrameStyle(QFrame::Panel | QFrame::Raised);

@@ -31,7 +31,8 @@ public:
 protected:
     void showEvent(QShowEvent* event) override {
         QMessageBox::showEvent(event); // sizes the box to its text
-        const QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
+        // The screen every window of the tool is centred on.
+        const QScreen* screen = QGuiApplication::primaryScreen();
         if (screen == nullptr)
             return;
         // Room for the frame, which the window manager may not have drawn yet.
@@ -70,9 +71,9 @@ private:
         return height() <= room_.height();
     }
 
-    QSize room_;
-private:
     Text message_;
+    /// The largest size the box may take.
+    QSize room_;
 };
 
 } // namespace

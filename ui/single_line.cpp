@@ -9,7 +9,8 @@ namespace pelvoran {
 
 QValidator::State FirstLineOnly::validate(QString& input, int& pos) const {
     const Text after = toText(input);
-    Text kept = form_rule::keepFirstLineOfInsertion(last_, after, static_cast<std::size_t>(std::max(pos, 0)));
+    Text kept = form_rule::keepFirstLineOfInsertion(last_, after,
+                                                    static_cast<std::size_t>(std::max(pos, 0)));
     if (kept.size() != after.size()) {
         const int dropped = static_cast<int>(after.size() - kept.size());
         input = toQString(kept);
