@@ -58,7 +58,7 @@ for _ in $(seq 50); do xdpyinfo -display "$display" >/dev/null 2>&1 && break; sl
 
 wine=$wine_loader
 # One wineserver for the whole run: each test would otherwise start its own.
-wineserver -p
+wineserver -p </dev/null >/dev/null 2>&1
 "$wine" wineboot -i >/dev/null 2>&1 || true
 # A virtual desktop: without it each closed top-level window costs about 2 s.
 "$wine" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null

@@ -1,0 +1,346 @@
+// The real Win32 windows, driven in-process with messages.
+#include "decode/lens_query.h"
+#include "forms/form_layout.h"
+#include "forms/form_texts.h"
+#include "net/escaping.h"
+#include "net/http_acquisition.h"
+#include "platform/winhttp/winhttp_request.h"
+#include "tests/support/fake_desktop.h"
+#include "tests/support/loopback_server.h"
+#include "win/win_forms.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using namespace pelvoran;
+using namespace pelvoran::test;
+using pelvoran::win::windowText;
+
+namespace {
+
+void pump() {
+    MSG m;
+    while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) {
+        if (m.message == WM_QUIT)
+            continue; // read with quitPosted() where a test cares
+        TranslateMessage(&m);
+        DispatchMessageW(&m);
+    }
+}
+
+void type(HWND box, const std::u16string& text) {
+    for (const char16_t c : text)
+        SendMessageW(box, WM_CHAR, c, 1);
+}
+
+void press(HWND control, WPARAM key) {
+    SendMessageW(control, WM_KEYDOWN, key, 1);
+    if (key == VK_RETURN)
+        SendMessageW(control, WM_CHAR, L'\r', 1);
+    if (key == VK_BACK)
+        SendMessageW(control, WM_CHAR, L'\b', 1);
+    SendMessageW(control, WM_KEYUP, key, 0xC0000001);
+}
+
+void click(HWND button) {
+    SendMessageW(button, BM_CLICK, 0, 0);
+    pump();
+}
+
+std::vector<HWND> windowsOfClass(const wchar_t* className) {
+    struct Search {
+        const wchar_t* name;
+        std::vector<HWND> found;
+    } search{className, {}};
+    EnumThreadWindows(
+        GetCurrentThreadId(),
+        [](HWND h, LPARAM p) -> BOOL {
+            auto* s = reinterpret_cast<Search*>(p);
+            wchar_t name[64];
+            GetClassNameW(h, name, 64);
+            if (std::wstring(name) == s->name && IsWindowVisible(h))
+                s->found.push_back(h);
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+int dpiOf(HWND h) {
+    using Fn = UINT(WINAPI*)(HWND);
+    const auto fn = reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
+    return fn != nullptr ? static_cast<int>(fn(h)) : 96;
+}
+
+/// A control's place in its window's client area, in pixels.
+RECT placeOf(HWND control) {
+    RECT r;
+    GetWindowRect(control, &r);
+    MapWindowPoints(nullptr, GetParent(control), reinterpret_cast<POINT*>(&r), 2);
+    return r;
+}
+
+RECT expected(const layout::Twips& t, int dpi) {
+    const int left = layout::toPixels(t.left, dpi);
+    const int top = layout::toPixels(t.top, dpi);
+    return {left, top, left + layout::toPixels(t.width, dpi), top + layout::toPixels(t.height, dpi)};
+}
+
+LOGFONTW fontOf(HWND h) {
+    LOGFONTW f{};
+    const auto font = reinterpret_cast<HFONT>(SendMessageW(h, WM_GETFONT, 0, 0));
+    GetObjectW(font, sizeof f, &f);
+    return f;
+}
+
+bool quitPosted() {
+    MSG m;
+    return PeekMessageW(&m, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE) != 0;
+}
+
+class WinUi : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { win::registerWindowClasses(GetModuleHandleW(nullptr)); }
+
+    void SetUp() override {
+        form = std::make_unique<win::PelvoranForm>(Services{
+            noComponent, boxes, shell, [] { return LocalDateTime{}; }, RegionalSettings::zhCN(),
+            u"http://127.0.0.1:1"});
+        form->Form_Load();
+        form->showCentred();
+        pump();
+    }
+
+    void TearDown() override {
+        form.reset();
+        pump();
+        quitPosted();
+    }
+
+    HttpComponentRegistry noComponent; // the update check sends nothing
+    RecordingMessageBoxes boxes;
+    RecordingShell shell;
+    std::unique_ptr<win::PelvoranForm> form;
+};
+
+} // namespace
+
+TEST_F(WinUi, MainWindowAtStart) {
+    const HWND w = form->hwnd();
+    wchar_t className[64];
+    GetClassNameW(w, className, 64);
+    EXPECT_EQ(std::wstring(className), L"PelvoranForm");
+    EXPECT_EQ(windowText(w), u"Pelvoran(v1.05 Powered By Brannoc)");
+    EXPECT_EQ(windowText(form->Label2), form_text::kStartNotice);
+    EXPECT_EQ(windowText(form->Label1), u"佳能镜头编号");
+    EXPECT_EQ(windowText(form->Command1), u"查询生产日期");
+    EXPECT_EQ(windowText(form->Command2), u"帮助");
+    EXPECT_EQ(windowText(form->Command3), u"留言");
+    EXPECT_EQ(windowText(form->ProdSNText), u"");
+    EXPECT_EQ(GetFocus(), form->ProdSNText);
+    EXPECT_TRUE(boxes.shown.empty());
+}
+
+TEST_F(WinUi, PlacesAndFontsScaleWithTheWindowsDpi) {
+    const int dpi = dpiOf(form->hwnd());
+    RECT client;
+    GetClientRect(form->hwnd(), &client);
+    EXPECT_EQ(client.right, layout::toPixels(layout::main_window::kClient.width, dpi));
+    EXPECT_EQ(client.bottom, layout::toPixels(layout::main_window::kClient.height, dpi));
+    namespace m = layout::main_window;
+    const std::pair<HWND, layout::Twips> places[] = {
+        {form->ProdSNText, m::kProdSNText}, {form->Label1, m::kLabel1},
+        {form->Command1, m::kCommand1},     {form->Command2, m::kCommand2},
+        {form->Label2, m::kLabel2},         {form->Command3, m::kCommand3},
+    };
+    for (const auto& [control, twips] : places) {
+        const RECT got = placeOf(control);
+        const RECT want = expected(twips, dpi);
+        EXPECT_TRUE(EqualRect(&got, &want)) << twips.left << "," << twips.top;
+        const LOGFONTW f = fontOf(control);
+        EXPECT_EQ(std::wstring(f.lfFaceName), L"宋体");
+        EXPECT_EQ(f.lfHeight, -MulDiv(9, dpi, 72));
+        EXPECT_EQ(f.lfCharSet, GB2312_CHARSET);
+    }
+    // Labels come right before the boxes they name; the focus goes round
+    // the code box and the three buttons in that order.
+    EXPECT_EQ(GetWindow(form->Label1, GW_HWNDNEXT), form->ProdSNText);
+    const HWND order[] = {form->ProdSNText, form->Command1, form->Command2, form->Command3,
+                          form->ProdSNText};
+    for (std::size_t i = 0; i + 1 < std::size(order); ++i) {
+        SetFocus(order[i]);
+        press(order[i], VK_TAB);
+        EXPECT_EQ(GetFocus(), order[i + 1]) << i;
+    }
+}
+
+TEST_F(WinUi, QueryByEnterOrButtonAndEditingEmptiesTheAnswer) {
+    LensQuery reference(RegionalSettings::zhCN());
+    const std::u16string codes[] = {u"UE0945", u"6831234567", u"00123456", u"12", u"XX12345678"};
+    for (const auto& code : codes) {
+        SetWindowTextW(form->ProdSNText, L"");
+        pump();
+        type(form->ProdSNText, code);
+        EXPECT_EQ(windowText(form->Label2), u"") << "any change empties the answer";
+        press(form->ProdSNText, VK_RETURN);
+        const Text answer = reference.Command1_Click(code);
+        EXPECT_EQ(windowText(form->Label2), answer);
+        EXPECT_EQ(windowText(form->ProdSNText), code); // Enter leaves the code as it was
+        press(form->ProdSNText, VK_RETURN);
+        EXPECT_EQ(windowText(form->Label2), answer) << "a second Enter, the same answer";
+        press(form->ProdSNText, VK_BACK);
+        EXPECT_EQ(windowText(form->Label2), u"");
+        click(form->Command1);
+        EXPECT_EQ(windowText(form->Label2), reference.Command1_Click(code.substr(0, code.size() - 1)));
+    }
+}
+
+TEST_F(WinUi, CodeBoxTakesTenCharacters) {
+    type(form->ProdSNText, u"12345678901");
+    EXPECT_EQ(windowText(form->ProdSNText), u"1234567890");
+    SetWindowTextW(form->ProdSNText, L"");
+    SendMessageW(form->ProdSNText, EM_REPLACESEL, TRUE,
+                 reinterpret_cast<LPARAM>(L"6831234567890"));
+    EXPECT_EQ(windowText(form->ProdSNText), u"6831234567"); // a paste keeps what fits
+}
+
+TEST_F(WinUi, HelpWindowIsOneObjectReloadedOnEachOpening) {
+    click(form->Command2);
+    click(form->Command2);
+    ASSERT_EQ(windowsOfClass(L"HelpForm").size(), 1u);
+    win::HelpForm* help = form->helpForm();
+    ASSERT_NE(help, nullptr);
+    const HWND h = help->hwnd();
+    EXPECT_EQ(GetWindowTextLengthW(h), 0);
+    EXPECT_EQ(GetWindowLongW(h, GWL_STYLE) & WS_CAPTION, WS_DLGFRAME) << "no title bar";
+    EXPECT_EQ(windowText(help->Label1), form_text::helpText());
+    EXPECT_EQ(windowText(help->Command1), u"确定");
+
+    const int dpi = dpiOf(h);
+    RECT client;
+    GetClientRect(h, &client);
+    EXPECT_EQ(client.right, layout::toPixels(layout::help_window::kClient.width, dpi));
+    EXPECT_EQ(client.bottom, layout::toPixels(layout::help_window::kClient.height, dpi));
+    // The photograph is larger than its box, which keeps its size.
+    BITMAP bm{};
+    ASSERT_NE(help->picture(), nullptr);
+    GetObjectW(help->picture(), sizeof bm, &bm);
+    EXPECT_EQ(bm.bmWidth, 401);
+    EXPECT_EQ(bm.bmHeight, 220);
+    const RECT box = placeOf(help->Picture1);
+    const RECT want = expected(layout::help_window::kPicture1, dpi);
+    EXPECT_TRUE(EqualRect(&box, &want));
+
+    struct FontCase {
+        HWND control;
+        const wchar_t* face;
+        double points;
+    };
+    const FontCase fonts[] = {
+        {h, L"新宋体", 9.75},
+        {help->Label1, L"宋体", 10.5},
+        {help->Picture1, L"宋体", 9},
+        {help->Command1, L"宋体", 9},
+    };
+    for (const auto& c : fonts) {
+        const LOGFONTW f = fontOf(c.control);
+        EXPECT_EQ(std::wstring(f.lfFaceName), c.face);
+        EXPECT_EQ(f.lfHeight, -static_cast<LONG>(c.points * dpi / 72 + 0.5)) << c.points;
+        EXPECT_EQ(f.lfCharSet, GB2312_CHARSET);
+        EXPECT_EQ(f.lfWeight, FW_NORMAL);
+    }
+
+    // OK unloads the window; the main window's button loads it afresh.
+    click(help->Command1);
+    EXPECT_FALSE(help->isOpen());
+    EXPECT_TRUE(windowsOfClass(L"HelpForm").empty());
+    click(form->Command2);
+    EXPECT_EQ(form->helpForm(), help) << "the same object";
+    ASSERT_TRUE(help->isOpen());
+    EXPECT_EQ(windowText(help->Label1), form_text::helpText());
+    EXPECT_NE(help->picture(), nullptr);
+}
+
+TEST_F(WinUi, EnterOnAFocusedButtonPressesIt) {
+    SetFocus(form->Command2);
+    press(form->Command2, VK_RETURN);
+    pump();
+    ASSERT_NE(form->helpForm(), nullptr);
+    EXPECT_TRUE(form->helpForm()->isOpen());
+    SetFocus(form->helpForm()->Command1);
+    press(form->helpForm()->Command1, VK_RETURN);
+    pump();
+    EXPECT_FALSE(form->helpForm()->isOpen());
+}
+
+TEST_F(WinUi, CommentWindowBlankRefusedTextPostedWindowUnloaded) {
+    LoopbackServer server({ServerBehaviour::Mode::Reply, LoopbackServer::reply(200, "ok")});
+    const HttpComponentRegistry registry = registryForAllClassNames(winHttpRequestFactory());
+    win::PelvoranForm main(Services{registry, boxes, shell, [] { return LocalDateTime{}; },
+                                    RegionalSettings::zhCN(), u16(server.base())});
+    main.Form_Load();
+    main.showCentred();
+    server.setBehaviour({ServerBehaviour::Mode::Reply, LoopbackServer::reply(200, "ok")});
+    const auto requestsAtStart = server.requests().size(); // the update check's
+
+    click(main.Command3);
+    win::CommentForm* comment = main.commentForm();
+    ASSERT_NE(comment, nullptr);
+    ASSERT_TRUE(comment->isOpen());
+    EXPECT_EQ(windowText(comment->hwnd()), u"请填写您的意见或建议");
+    EXPECT_EQ(windowText(comment->Command1), u"发送");
+    EXPECT_EQ(GetFocus(), comment->CommentText);
+
+    type(comment->CommentText, u"   ");
+    click(comment->Command1);
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].message, u"请您填写留言内容。谢谢。");
+    EXPECT_EQ(boxes.shown[0].title, u"提示");
+    EXPECT_EQ(boxes.shown[0].buttons, MessageButtons::Ok);
+    EXPECT_TRUE(comment->isOpen());
+    EXPECT_EQ(server.requests().size(), requestsAtStart);
+
+    // Enter starts a new line in the box; a second click on the main
+    // window's button keeps what was typed.
+    SetWindowTextW(comment->CommentText, L"");
+    type(comment->CommentText, u"镜头");
+    press(comment->CommentText, VK_RETURN);
+    type(comment->CommentText, u"UE0945");
+    click(main.Command3);
+    EXPECT_EQ(main.commentForm(), comment);
+    EXPECT_EQ(comment->comment(), u"镜头\r\nUE0945");
+
+    click(comment->Command1);
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), requestsAtStart + 1);
+    EXPECT_EQ(requests.back().body, toUtf8(u"CommentText=" + URLEncoding(u"镜头\r\nUE0945")));
+    ASSERT_EQ(boxes.shown.size(), 2u);
+    EXPECT_EQ(boxes.shown[1].title, u"感谢");
+    EXPECT_FALSE(comment->isOpen());
+
+    click(main.Command3);
+    ASSERT_TRUE(comment->isOpen());
+    EXPECT_EQ(windowText(comment->CommentText), u"") << "loaded afresh";
+    comment->close();
+    main.close();
+    pump();
+}
+
+TEST_F(WinUi, ProcessEndsWhenItsLastWindowCloses) {
+    click(form->Command2);
+    click(form->Command3);
+    quitPosted();
+    const int open = win::openWindowCount();
+    SendMessageW(form->hwnd(), WM_CLOSE, 0, 0);
+    EXPECT_FALSE(form->isOpen());
+    EXPECT_EQ(win::openWindowCount(), open - 1);
+    EXPECT_FALSE(quitPosted()) << "help and comment windows still open";
+    SendMessageW(form->helpForm()->hwnd(), WM_CLOSE, 0, 0);
+    EXPECT_FALSE(quitPosted());
+    SendMessageW(form->commentForm()->hwnd(), WM_CLOSE, 0, 0);
+    EXPECT_EQ(win::openWindowCount(), 0);
+    EXPECT_TRUE(quitPosted());
+}
