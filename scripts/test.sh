@@ -48,7 +48,8 @@ if [ -n "$out" ]; then
     failed "desktop-file-validate printed hints"
 fi
 
-# 4. The Windows program (cross-built, tests under wine): scripts/test-windows.sh.
+# 4. The Windows program, cross-built, its tests under wine. (Tests are off in a
+#    plain configure: scripts/test-windows.sh needs -DPELVORAN_BUILD_TESTS=ON.)
 
 [ $status -eq 0 ] && echo "All builds, tests and package checks passed." || true
 exit $status
