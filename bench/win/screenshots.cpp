@@ -1,0 +1,99 @@
+// Pictures of the three windows as wine draws them, for the README:
+//   pelvoran_win_screenshots <main.bmp> <help.bmp> <comment.bmp>
+// Each window is captured from the screen with its frame, after it painted.
+#include "forms/form_texts.h"
+#include "win/win_forms.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace pelvoran;
+
+class NoMessageBoxes final : public MessageBoxes {
+public:
+    MessageAnswer show(const Text&, const Text&, MessageButtons) override {
+        return MessageAnswer::Cancel;
+    }
+};
+
+void settle() {
+    for (int i = 0; i < 30; ++i) {
+        MSG m;
+        while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&m);
+            DispatchMessageW(&m);
+        }
+        Sleep(20);
+    }
+}
+
+bool saveWindow(HWND hwnd, const wchar_t* path) {
+    SetForegroundWindow(hwnd);
+    RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_FRAME | RDW_ALLCHILDREN | RDW_UPDATENOW);
+    settle();
+    RECT r;
+    GetWindowRect(hwnd, &r);
+    const int w = r.right - r.left;
+    const int h = r.bottom - r.top;
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    BITMAPINFO info{};
+    info.bmiHeader = {sizeof(BITMAPINFOHEADER), w, h, 1, 24, BI_RGB, 0, 2834, 2834, 0, 0};
+    void* bits = nullptr;
+    HBITMAP dib = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    const HGDIOBJ old = SelectObject(memory, dib);
+    BitBlt(memory, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
+    SelectObject(memory, old);
+    const DWORD stride = (static_cast<DWORD>(w) * 3 + 3) & ~3u;
+    const DWORD size = stride * static_cast<DWORD>(h);
+    BITMAPFILEHEADER file{0x4D42, static_cast<DWORD>(sizeof file + sizeof info.bmiHeader) + size, 0,
+                          0, static_cast<DWORD>(sizeof file + sizeof info.bmiHeader)};
+    bool ok = false;
+    if (FILE* f = _wfopen(path, L"wb")) {
+        ok = std::fwrite(&file, sizeof file, 1, f) == 1 &&
+             std::fwrite(&info.bmiHeader, sizeof info.bmiHeader, 1, f) == 1 &&
+             std::fwrite(bits, 1, size, f) == size;
+        std::fclose(f);
+    }
+    DeleteObject(dib);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    return ok;
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc != 4) {
+        std::fputs("usage: pelvoran_win_screenshots main.bmp help.bmp comment.bmp\n", stderr);
+        return 2;
+    }
+    win::registerWindowClasses(GetModuleHandleW(nullptr));
+    const HttpComponentRegistry none;
+    NoMessageBoxes boxes;
+    SystemShell shell;
+    win::PelvoranForm form(Services{none, boxes, shell, [] { return LocalDateTime{}; },
+                                    RegionalSettings::zhCN(), u"http://127.0.0.1:1"});
+    form.Form_Load();
+    form.showCentred();
+    for (const wchar_t c : std::wstring(L"UE0945"))
+        SendMessageW(form.ProdSNText, WM_CHAR, c, 1);
+    SendMessageW(form.ProdSNText, WM_KEYDOWN, VK_RETURN, 1);
+    bool ok = saveWindow(form.hwnd(), argv[1]);
+
+    SendMessageW(form.Command2, BM_CLICK, 0, 0);
+    settle();
+    ok = ok && form.helpForm() != nullptr && saveWindow(form.helpForm()->hwnd(), argv[2]);
+    form.helpForm()->close();
+
+    SendMessageW(form.Command3, BM_CLICK, 0, 0);
+    settle();
+    if (form.commentForm() != nullptr)
+        SetWindowTextW(form.commentForm()->CommentText,
+                       L"EF 50mm f/1.8 II，编号 UE0945，2010年买的。");
+    ok = ok && form.commentForm() != nullptr && saveWindow(form.commentForm()->hwnd(), argv[3]);
+    return ok ? 0 : 1;
+}

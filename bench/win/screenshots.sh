@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# The README's pictures of the Windows windows, as wine draws them:
+#   bash bench/win/screenshots.sh [build-dir]
+# writes docs/screenshots/win-main.png, win-help.png and win-comment.png.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+root=$PWD
+. scripts/windows-common.sh
+pick_windows_arch
+build=${1:-$([ "$arch" = 32 ] && echo build-win || echo build-win64)}
+cmake --build "$build" -j2 --target pelvoran_win_screenshots
+start_wine_desktop "$root/$build/wineprefix" "$wine_loader"
+trap stop_wine_desktop EXIT
+shots=$(mktemp -d)
+"$wine_loader" "$build/bench/win/pelvoran_win_screenshots.exe" \
+    "Z:${shots//\//\\}\\main.bmp" "Z:${shots//\//\\}\\help.bmp" "Z:${shots//\//\\}\\comment.bmp"
+python3 bench/win/bmp_to_png.py "$shots/main.bmp" docs/screenshots/win-main.png \
+    "$shots/help.bmp" docs/screenshots/win-help.png \
+    "$shots/comment.bmp" docs/screenshots/win-comment.png
+rm -rf "$shots"
+ls -l docs/screenshots/win-*.png
