@@ -15,12 +15,13 @@ windows_packages
 install_missing xvfb xauth fonts-noto-cjk locales x11-utils
 
 pick_windows_arch
-if [ "$arch" = 32 ]; then build=${PELVORAN_WIN_BUILD:-build-win}; else build=${PELVORAN_WIN_BUILD:-build-win64}; fi
+if [ "$arch" = 32 ]; then build=${PELVORAN_WIN_BUILD:-build-win}; else build=${PELVORAN_WIN_BUILD:-build-win-x64}; fi
 mkdir -p "$build"
 ensure_chinese_locale "$root/$build"
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
-    -DCMAKE_BUILD_TYPE=Release -DPELVORAN_WINE="$wine_loader" "$@"
+    -DCMAKE_BUILD_TYPE=Release -DPELVORAN_BUILD_TESTS=ON -DPELVORAN_BUILD_BENCH=ON \
+    -DPELVORAN_WINE="$wine_loader" "$@"
 cmake --build "$build" -j2
 
 start_wine_desktop "$root/$build/wineprefix" "$wine_loader"

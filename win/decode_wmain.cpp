@@ -28,6 +28,9 @@ int wmain(int argc, wchar_t** argv) {
     _setmode(_fileno(stdin), _O_BINARY);
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
+    // A console shows the UTF-8 as text; its code pages are put back after.
+    const UINT outputCodePage = GetConsoleOutputCP();
+    const UINT inputCodePage = GetConsoleCP();
     SetConsoleOutputCP(CP_UTF8);
     SetConsoleCP(CP_UTF8);
 
@@ -40,6 +43,12 @@ int wmain(int argc, wchar_t** argv) {
 
     static char buffer[1 << 16];
     std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
-    return pelvoran::runDecodeCli(argc, pointers.data(), stdin, stdout, stderr,
-                                  pelvoran::RegionalSettings::fromSystem());
+    const int status = pelvoran::runDecodeCli(argc, pointers.data(), stdin, stdout, stderr,
+                                              pelvoran::RegionalSettings::fromSystem());
+    std::fflush(stdout);
+    if (outputCodePage != 0)
+        SetConsoleOutputCP(outputCodePage);
+    if (inputCodePage != 0)
+        SetConsoleCP(inputCodePage);
+    return status;
 }

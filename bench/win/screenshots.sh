@@ -7,7 +7,7 @@ cd "$(dirname "$0")/../.."
 root=$PWD
 . scripts/windows-common.sh
 pick_windows_arch
-build=${1:-$([ "$arch" = 32 ] && echo build-win || echo build-win64)}
+build=${1:-$([ "$arch" = 32 ] && echo build-win || echo build-win-x64)}
 cmake --build "$build" -j2 --target pelvoran_win_screenshots
 start_wine_desktop "$root/$build/wineprefix" "$wine_loader"
 trap stop_wine_desktop EXIT
