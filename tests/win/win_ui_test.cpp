@@ -177,6 +177,27 @@ TEST_F(WinUi, PlacesAndFontsScaleWithTheWindowsDpi) {
     }
 }
 
+TEST_F(WinUi, MovingToA144DpiScreenScalesPlacesAndFonts) {
+    RECT window;
+    GetWindowRect(form->hwnd(), &window);
+    SendMessageW(form->hwnd(), WM_DPICHANGED, MAKEWPARAM(144, 144),
+                 reinterpret_cast<LPARAM>(&window));
+    namespace m = layout::main_window;
+    const std::pair<HWND, layout::Twips> places[] = {
+        {form->ProdSNText, m::kProdSNText}, {form->Label2, m::kLabel2}, {form->Command3, m::kCommand3}};
+    for (const auto& [control, twips] : places) {
+        const RECT got = placeOf(control);
+        const RECT want = expected(twips, 144);
+        EXPECT_TRUE(EqualRect(&got, &want)) << twips.left << "," << twips.top;
+        EXPECT_EQ(fontOf(control).lfHeight, -18); // 9 points at 144 dpi
+    }
+    RECT client;
+    GetClientRect(form->hwnd(), &client);
+    // 5010 twips at 144 dpi. (The height depends on the caption that the
+    // system draws at the new DPI, which wine without a 144 dpi screen does not.)
+    EXPECT_EQ(client.right, 501);
+}
+
 TEST_F(WinUi, QueryByEnterOrButtonAndEditingEmptiesTheAnswer) {
     LensQuery reference(RegionalSettings::zhCN());
     const std::u16string codes[] = {u"UE0945", u"6831234567", u"00123456", u"12", u"XX12345678"};
