@@ -68,7 +68,8 @@ public:
     static RegionalSettings zhCN();
 
     /// Numbers as data rather than for people: "." as the decimal separator,
-    /// whatever the user's locale. Dates in the C locale's forms.
+    /// whatever the user's locale. Dates "12/07/2026", times "05:02:03",
+    /// names those of the C locale.
     static RegionalSettings invariant();
 
     /// Taken from the process's locale environment (LC_ALL, LC_NUMERIC,
