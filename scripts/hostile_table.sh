@@ -5,6 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
+cmake -S . -B "$build" -DPELVORAN_BUILD_TESTS=ON >/dev/null
 cmake --build "$build" -j2 --target hostile_server_test >/dev/null
 echo "| case             | window   | offer | thanks | peak RSS | opener  | after    |"
 echo "|------------------|----------|-------|--------|----------|---------|----------|"
