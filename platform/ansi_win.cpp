@@ -24,7 +24,7 @@ std::array<char16_t, 256> buildByteTable() {
         const char in = static_cast<char>(b);
         wchar_t out[2];
         table[b] = decodeOne(kGbk, &in, 1, out) == 1 ? static_cast<char16_t>(out[0])
-                                                      : kAnsiCharReplacement;
+                                                     : kAnsiCharReplacement;
     }
     return table;
 }
@@ -35,8 +35,8 @@ char32_t gb18030Supplementary(const unsigned char* b) {
     if (b[0] < 0x90 || b[0] > 0xE3 || b[1] < 0x30 || b[1] > 0x39 || b[2] < 0x81 || b[2] > 0xFE ||
         b[3] < 0x30 || b[3] > 0x39)
         return 0;
-    const char32_t linear = ((b[0] - 0x90u) * 10 + (b[1] - 0x30u)) * 1260 + (b[2] - 0x81u) * 10 +
-                            (b[3] - 0x30u);
+    const char32_t linear =
+        ((b[0] - 0x90u) * 10 + (b[1] - 0x30u)) * 1260 + (b[2] - 0x81u) * 10 + (b[3] - 0x30u);
     return linear < 0x100000 ? 0x10000 + linear : 0;
 }
 
@@ -79,9 +79,9 @@ std::int16_t AnsiCode(char16_t c) {
     const wchar_t in = static_cast<wchar_t>(c);
     unsigned char out[4];
     BOOL usedDefault = FALSE;
-    const int n = WideCharToMultiByte(kGbk, WC_NO_BEST_FIT_CHARS, &in, 1,
-                                      reinterpret_cast<char*>(out), sizeof out, nullptr,
-                                      &usedDefault);
+    const int n =
+        WideCharToMultiByte(kGbk, WC_NO_BEST_FIT_CHARS, &in, 1, reinterpret_cast<char*>(out),
+                            sizeof out, nullptr, &usedDefault);
     if (usedDefault)
         return 63;
     if (n == 1)
@@ -115,9 +115,8 @@ Text gbkToText(std::string_view bytes, bool gb18030) {
             break;
         const std::size_t want = gb18030 ? gb18030Length(bytes, i) : 2;
         wchar_t wide[2];
-        const int n = i + want <= bytes.size()
-                          ? decode(bytes.data() + i, static_cast<int>(want), wide)
-                          : 0;
+        const int n =
+            i + want <= bytes.size() ? decode(bytes.data() + i, static_cast<int>(want), wide) : 0;
         if (n > 0) {
             out.append(wide, wide + n);
             i += want;

@@ -1,6 +1,6 @@
 // Regional settings from the user's locale (GetLocaleInfoEx).
-#include "platform/regional.h"
 #include "platform/regional_win.h"
+#include "platform/regional.h"
 
 #include <windows.h>
 
@@ -72,11 +72,10 @@ RegionalSettings RegionalSettings::fromSystem() {
     DateTimeNames names;
     for (int i = 0; i < 12; ++i) {
         const auto at = static_cast<std::size_t>(i);
-        names.months[at] = orElse(localeItem(LOCALE_SMONTHNAME1 + static_cast<LCTYPE>(i)),
-                                  names.months[at]);
-        names.shortMonths[at] =
-            orElse(localeItem(LOCALE_SABBREVMONTHNAME1 + static_cast<LCTYPE>(i)),
-                   names.shortMonths[at]);
+        names.months[at] =
+            orElse(localeItem(LOCALE_SMONTHNAME1 + static_cast<LCTYPE>(i)), names.months[at]);
+        names.shortMonths[at] = orElse(
+            localeItem(LOCALE_SABBREVMONTHNAME1 + static_cast<LCTYPE>(i)), names.shortMonths[at]);
     }
     // Windows counts the weekdays from Monday, the patterns from Sunday.
     for (int i = 0; i < 7; ++i) {

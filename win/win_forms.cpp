@@ -81,8 +81,8 @@ int shiftState() {
 /// Keyboard handling the controls need outside a dialog box: Tab moves the
 /// focus, Enter presses a focused button, Enter in the code box runs the
 /// query and still reaches the box.
-LRESULT CALLBACK controlProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam,
-                             UINT_PTR kind, DWORD_PTR) {
+LRESULT CALLBACK controlProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR kind,
+                             DWORD_PTR) {
     const HWND parent = GetParent(hwnd);
     switch (message) {
     case WM_KEYDOWN:
@@ -93,8 +93,8 @@ LRESULT CALLBACK controlProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
             return 0;
         }
         if (wParam == VK_RETURN && kind == kButton) {
-            SendMessageW(parent, WM_COMMAND,
-                         MAKEWPARAM(GetDlgCtrlID(hwnd), BN_CLICKED), reinterpret_cast<LPARAM>(hwnd));
+            SendMessageW(parent, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(hwnd), BN_CLICKED),
+                         reinterpret_cast<LPARAM>(hwnd));
             return 0;
         }
         if (wParam == VK_RETURN && kind == kCodeBox)
@@ -106,11 +106,8 @@ LRESULT CALLBACK controlProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
         if (wParam == L'\t' || (wParam == L'\r' && kind != kTabStop))
             return 0;
         break;
-    case WM_NCDESTROY:
-        RemoveWindowSubclass(hwnd, &controlProc, kind);
-        break;
-    default:
-        break;
+    case WM_NCDESTROY: RemoveWindowSubclass(hwnd, &controlProc, kind); break;
+    default: break;
     }
     return DefSubclassProc(hwnd, message, wParam, lParam);
 }
@@ -134,8 +131,8 @@ int openWindowCount() {
 
 MessageAnswer Win32MessageBoxes::show(const Text& message, const Text& title,
                                       MessageButtons buttons) {
-    const UINT type = (buttons == MessageButtons::OkCancel ? MB_OKCANCEL : MB_OK) |
-                      MB_DEFBUTTON1 | MB_TASKMODAL | MB_SETFOREGROUND;
+    const UINT type = (buttons == MessageButtons::OkCancel ? MB_OKCANCEL : MB_OK) | MB_DEFBUTTON1 |
+                      MB_TASKMODAL | MB_SETFOREGROUND;
     return MessageBoxW(nullptr, wide(message), wide(title), type) == IDOK ? MessageAnswer::Ok
                                                                           : MessageAnswer::Cancel;
 }
@@ -222,8 +219,8 @@ void Form::load(const wchar_t* className, const Text& caption, const layout::Twi
     exStyle_ = exStyle;
     dpi_ = dpiOf(nullptr);
     if (CreateWindowExW(exStyle, className, wide(caption), style, CW_USEDEFAULT, CW_USEDEFAULT,
-                        CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr,
-                        GetModuleHandleW(nullptr), this) == nullptr)
+                        CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, GetModuleHandleW(nullptr),
+                        this) == nullptr)
         throw std::runtime_error("cannot create a window");
     ++g_openWindows;
     // Centred on the primary screen's work area, at the DPI found there.
@@ -260,8 +257,7 @@ void Form::relayout(int newDpi, const RECT* suggested) {
         SetWindowPos(p.control, nullptr, layout::toPixels(p.place.left, dpi_),
                      layout::toPixels(p.place.top, dpi_), layout::toPixels(p.place.width, dpi_),
                      layout::toPixels(p.place.height, dpi_), SWP_NOZORDER | SWP_NOACTIVATE);
-        SendMessageW(p.control, WM_SETFONT, reinterpret_cast<WPARAM>(font(p.face, p.points)),
-                     TRUE);
+        SendMessageW(p.control, WM_SETFONT, reinterpret_cast<WPARAM>(font(p.face, p.points)), TRUE);
     }
     const SIZE outer =
         outerSize({layout::toPixels(client_.width, dpi_), layout::toPixels(client_.height, dpi_)},
@@ -287,17 +283,12 @@ void Form::bringToFront() {
 
 LRESULT Form::handle(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-    case WM_CLOSE:
-        DestroyWindow(hwnd_);
-        return 0;
-    case WM_DPICHANGED:
-        relayout(HIWORD(wParam), reinterpret_cast<const RECT*>(lParam));
-        return 0;
+    case WM_CLOSE: DestroyWindow(hwnd_); return 0;
+    case WM_DPICHANGED: relayout(HIWORD(wParam), reinterpret_cast<const RECT*>(lParam)); return 0;
     case WM_GETFONT:
         // The window's own font; every control sets its own.
         return reinterpret_cast<LRESULT>(font(windowFace_, windowPoints_));
-    default:
-        return DefWindowProcW(hwnd_, message, wParam, lParam);
+    default: return DefWindowProcW(hwnd_, message, wParam, lParam);
     }
 }
 
@@ -320,25 +311,22 @@ void PelvoranForm::createControls() {
                        kProdSNText, kSong, layout::kDefaultFontPoints, WS_EX_CLIENTEDGE);
     SendMessageW(ProdSNText, EM_SETLIMITTEXT, kCodeMaxLength, 0);
     SetWindowSubclass(ProdSNText, &controlProc, kCodeBox, 0);
-    Command1 = child(L"BUTTON", form_text::kQueryButton, WS_TABSTOP | BS_PUSHBUTTON,
-                     kMainCommand1, layout::main_window::kCommand1, kSong,
-                     layout::kDefaultFontPoints);
-    Command2 = child(L"BUTTON", form_text::kHelpButton, WS_TABSTOP | BS_PUSHBUTTON,
-                     kMainCommand2, layout::main_window::kCommand2, kSong,
-                     layout::kDefaultFontPoints);
-    Label2 = child(L"STATIC", Text(), kLabel, kMainLabel2, kLabel2, kSong,
-                   layout::kDefaultFontPoints);
-    Command3 = child(L"BUTTON", form_text::kCommentButton, WS_TABSTOP | BS_PUSHBUTTON,
-                     kMainCommand3, layout::main_window::kCommand3, kSong,
-                     layout::kDefaultFontPoints);
+    Command1 = child(L"BUTTON", form_text::kQueryButton, WS_TABSTOP | BS_PUSHBUTTON, kMainCommand1,
+                     layout::main_window::kCommand1, kSong, layout::kDefaultFontPoints);
+    Command2 = child(L"BUTTON", form_text::kHelpButton, WS_TABSTOP | BS_PUSHBUTTON, kMainCommand2,
+                     layout::main_window::kCommand2, kSong, layout::kDefaultFontPoints);
+    Label2 =
+        child(L"STATIC", Text(), kLabel, kMainLabel2, kLabel2, kSong, layout::kDefaultFontPoints);
+    Command3 =
+        child(L"BUTTON", form_text::kCommentButton, WS_TABSTOP | BS_PUSHBUTTON, kMainCommand3,
+              layout::main_window::kCommand3, kSong, layout::kDefaultFontPoints);
     for (HWND button : {Command1, Command2, Command3})
         SetWindowSubclass(button, &controlProc, kButton, 0);
 }
 
 void PelvoranForm::Form_Load() {
-    load(L"PelvoranForm", form_text::mainCaption(services_.regional),
-         layout::main_window::kClient, WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX,
-         0);
+    load(L"PelvoranForm", form_text::mainCaption(services_.regional), layout::main_window::kClient,
+         WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, 0);
     setText(Label2, form_text::kStartNotice);
     update_.CheckUpdate(); // an accepted update ends the process in here
 }
@@ -370,8 +358,7 @@ LRESULT PelvoranForm::handle(UINT message, WPARAM wParam, LPARAM lParam) {
             if (HIWORD(wParam) == EN_CHANGE)
                 ProdSNText_Change();
             return 0;
-        default:
-            break;
+        default: break;
         }
     }
     return Form::handle(message, wParam, lParam);
@@ -484,8 +471,7 @@ LRESULT HelpForm::handle(UINT message, WPARAM wParam, LPARAM lParam) {
         }
         return TRUE;
     }
-    default:
-        break;
+    default: break;
     }
     return Form::handle(message, wParam, lParam);
 }
@@ -503,9 +489,9 @@ void CommentForm::createControls() {
                         kCommentText, layout::comment_window::kCommentText, kSong,
                         layout::kDefaultFontPoints, WS_EX_CLIENTEDGE);
     SendMessageW(CommentText, EM_SETLIMITTEXT, 0, 0); // no limit of its own
-    Command1 = child(L"BUTTON", form_text::kSendButton, WS_TABSTOP | BS_PUSHBUTTON,
-                     kCommentCommand1, layout::comment_window::kCommand1, kSong,
-                     layout::kDefaultFontPoints);
+    Command1 =
+        child(L"BUTTON", form_text::kSendButton, WS_TABSTOP | BS_PUSHBUTTON, kCommentCommand1,
+              layout::comment_window::kCommand1, kSong, layout::kDefaultFontPoints);
     SetWindowSubclass(Command1, &controlProc, kButton, 0);
 }
 

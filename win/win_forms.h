@@ -58,8 +58,7 @@ protected:
     /// A child control at a place given in twips, in the font `face` of
     /// `points` points (GB2312 character set) at the window's DPI.
     HWND child(const wchar_t* className, const Text& text, DWORD style, int id,
-               const layout::Twips& place, const wchar_t* face, double points,
-               DWORD exStyle = 0);
+               const layout::Twips& place, const wchar_t* face, double points, DWORD exStyle = 0);
 
     /// The window's own font ("宋体" 9 points unless set).
     void setWindowFont(const wchar_t* face, double points) {

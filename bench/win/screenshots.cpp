@@ -32,7 +32,8 @@ void settle() {
 
 bool saveWindow(HWND hwnd, const wchar_t* path) {
     SetForegroundWindow(hwnd);
-    RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_FRAME | RDW_ALLCHILDREN | RDW_UPDATENOW);
+    RedrawWindow(hwnd, nullptr, nullptr,
+                 RDW_INVALIDATE | RDW_FRAME | RDW_ALLCHILDREN | RDW_UPDATENOW);
     settle();
     RECT r;
     GetWindowRect(hwnd, &r);

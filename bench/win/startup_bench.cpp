@@ -12,7 +12,10 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+// Winsock before the rest of Windows.
 #include <winsock2.h>
+
 #include <windows.h>
 
 namespace {
@@ -22,9 +25,8 @@ using Clock = std::chrono::steady_clock;
 std::atomic<bool> g_stop{false};
 
 void serveVersion(SOCKET listener) {
-    const std::string reply =
-        "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 4\r\n"
-        "Connection: close\r\n\r\n1.05";
+    const std::string reply = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 4\r\n"
+                              "Connection: close\r\n\r\n1.05";
     while (!g_stop) {
         WSAPOLLFD p{listener, POLLRDNORM, 0};
         if (WSAPoll(&p, 1, 50) <= 0)

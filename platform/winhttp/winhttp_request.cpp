@@ -209,11 +209,11 @@ struct Exchange {
         if (!connection)
             fail("cannot connect");
         const std::wstring verb = widen(method);
-        Handle request(WinHttpOpenRequest(
-            connection.get(), verb.c_str(), target.pathAndQuery.c_str(), nullptr,
-            WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-            WINHTTP_FLAG_ESCAPE_DISABLE | WINHTTP_FLAG_ESCAPE_DISABLE_QUERY |
-                (target.secure ? WINHTTP_FLAG_SECURE : 0)));
+        Handle request(
+            WinHttpOpenRequest(connection.get(), verb.c_str(), target.pathAndQuery.c_str(), nullptr,
+                               WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                               WINHTTP_FLAG_ESCAPE_DISABLE | WINHTTP_FLAG_ESCAPE_DISABLE_QUERY |
+                                   (target.secure ? WINHTTP_FLAG_SECURE : 0)));
         if (!request)
             fail("cannot open the request");
         DWORD disable = WINHTTP_DISABLE_REDIRECTS | WINHTTP_DISABLE_COOKIES |
@@ -241,8 +241,7 @@ struct Exchange {
         for (const auto& line : lines) {
             const std::wstring wide = widen(line);
             if (!WinHttpAddRequestHeaders(request.get(), wide.c_str(),
-                                          static_cast<DWORD>(wide.size()),
-                                          WINHTTP_ADDREQ_FLAG_ADD))
+                                          static_cast<DWORD>(wide.size()), WINHTTP_ADDREQ_FLAG_ADD))
                 fail("bad request header");
         }
 
@@ -260,9 +259,9 @@ struct Exchange {
 
         DWORD code = 0;
         DWORD codeSize = sizeof code;
-        if (!WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                                 WINHTTP_HEADER_NAME_BY_INDEX, &code, &codeSize,
-                                 WINHTTP_NO_HEADER_INDEX))
+        if (!WinHttpQueryHeaders(
+                request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                WINHTTP_HEADER_NAME_BY_INDEX, &code, &codeSize, WINHTTP_NO_HEADER_INDEX))
             fail("reply without a status");
         if (code == 301 || code == 302 || code == 303 || code == 307 || code == 308) {
             const std::wstring where = queryText(request.get(), WINHTTP_QUERY_LOCATION);

@@ -13,10 +13,18 @@ TEST(AnsiWin, CodesAreGbkWhateverTheSystemCodePage) {
         int code;
     };
     const Case cases[] = {
-        {u'A', 65},          {u'\x7F', 127},      {u'€', 128},
-        {u'啊', -20319},     {u'中', -10544},     {u'é', -22362},
-        {u'Ｅ', -23611},     {u'\u3000', -24159}, {u'镜', -16715},
-        {u'한', 63},         {u'\uFFFD', 63},     {char16_t(0xD800), 63},
+        {u'A', 65},
+        {u'\x7F', 127},
+        {u'€', 128},
+        {u'啊', -20319},
+        {u'中', -10544},
+        {u'é', -22362},
+        {u'Ｅ', -23611},
+        {u'\u3000', -24159},
+        {u'镜', -16715},
+        {u'한', 63},
+        {u'\uFFFD', 63},
+        {char16_t(0xD800), 63},
         {char16_t(0xDFFF), 63},
     };
     for (const auto& c : cases)
@@ -61,8 +69,9 @@ TEST(AnsiWin, ByteTextsKeepWhatFollowsABadSequence) {
          false, u"\uFFFD0x"}, // an invalid pair must not swallow the "0"
         {"\x81\x7F"
          "A",
-         false, u"\uFFFD\x7F"
-                u"A"},
+         false,
+         u"\uFFFD\x7F"
+         u"A"},
         {"\xD6\xD0\xD6", false, u"中\uFFFD"},
         {"\x95\x32\x82\x36", true, u"\U00020000"},
         {"\xD6\xD0\x81\x30", true, u"中\uFFFD0"},

@@ -6,7 +6,10 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+// Winsock before the rest of Windows.
 #include <winsock2.h>
+
 #include <windows.h>
 
 namespace {
@@ -125,8 +128,8 @@ protected:
         STARTUPINFOW si{};
         si.cb = sizeof si;
         std::wstring commandLine = L"\"" + hostPath(PELVORAN_TEST_EXE) + L"\"";
-        ASSERT_TRUE(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0,
-                                   nullptr, nullptr, &si, &pi));
+        ASSERT_TRUE(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                   nullptr, &si, &pi));
     }
     DWORD waitForExit() {
         DWORD status = 999;

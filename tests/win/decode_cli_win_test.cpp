@@ -77,7 +77,7 @@ TEST(DecodeCliWin, ArgumentsAndPipesAreUtf8WithLinuxLineEnds) {
     const Case cases[] = {
         {L"--raw UE0945", "", kUE0945 + "\r" + kNotice + "\n", 0},
         {L"UE0945", "", kUE0945 + "\n" + kNotice + "\n", 0},
-        {L"镜头", "", kHint, 0},       // a Chinese argument arrives whole
+        {L"镜头", "", kHint, 0}, // a Chinese argument arrives whole
         {L"", "UE0945\r\n镜头\n", kUE0945 + "\n" + kNotice + "\n" + kHint, 0},
         {L"", "\xff\xfe\n", "pelvoran-decode: line 1: not valid UTF-8, skipped\n", 1},
         {L"--bogus", "", "", 2},

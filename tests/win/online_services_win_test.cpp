@@ -23,8 +23,12 @@ const HttpComponentRegistry& registry() {
 }
 
 Services servicesFor(MessageBoxes& boxes, Shell& shell, const std::string& base) {
-    return {registry(), boxes, shell, [] { return LocalDateTime{2026, 12, 7, 5, 2, 3}; },
-            RegionalSettings::zhCN(), u16(base)};
+    return {registry(),
+            boxes,
+            shell,
+            [] { return LocalDateTime{2026, 12, 7, 5, 2, 3}; },
+            RegionalSettings::zhCN(),
+            u16(base)};
 }
 
 } // namespace
@@ -32,7 +36,8 @@ Services servicesFor(MessageBoxes& boxes, Shell& shell, const std::string& base)
 TEST(OnlineServicesWin, UpdateQueryAndGbkReplyOverTheWire) {
     LoopbackServer server(
         {ServerBehaviour::Mode::Reply,
-         LoopbackServer::reply(200, "1.06[;]http://example.com/p.exe[;]2012-12-30[;]\xD0\xDE\xD5\xFD",
+         LoopbackServer::reply(200,
+                               "1.06[;]http://example.com/p.exe[;]2012-12-30[;]\xD0\xDE\xD5\xFD",
                                "text/html; charset=gb2312")});
     RecordingMessageBoxes boxes;
     boxes.setNextAnswer(MessageAnswer::Cancel);
@@ -74,8 +79,8 @@ TEST(OnlineServicesWin, NoServerNoMessage) {
 TEST(OnlineServicesWin, CommentBodyAndContentLengthOnTheWire) {
     // The body is the core's "CommentText=" and URLEncoding, byte for byte,
     // and Content-Length counts its bytes.
-    const Text comments[] = {u"镜头很好", u"a&b=c", u"  hi  ", u"\r\n",
-                             u"EF 50mm f/1.8 UE0945 2010年买的", u"한국"};
+    const Text comments[] = {
+        u"镜头很好", u"a&b=c", u"  hi  ", u"\r\n", u"EF 50mm f/1.8 UE0945 2010年买的", u"한국"};
     LoopbackServer server({ServerBehaviour::Mode::Reply, LoopbackServer::reply(200, "ok")});
     for (const auto& comment : comments) {
         RecordingMessageBoxes boxes;

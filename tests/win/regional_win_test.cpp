@@ -47,8 +47,8 @@ Text systemDateTime(const LocalDateTime& t) {
     st.wSecond = static_cast<WORD>(t.second);
     wchar_t date[128];
     wchar_t time[128];
-    const int d = GetDateFormatEx(LOCALE_NAME_USER_DEFAULT, DATE_SHORTDATE, &st, nullptr, date,
-                                  128, nullptr);
+    const int d =
+        GetDateFormatEx(LOCALE_NAME_USER_DEFAULT, DATE_SHORTDATE, &st, nullptr, date, 128, nullptr);
     const int h = GetTimeFormatEx(LOCALE_NAME_USER_DEFAULT, 0, &st, nullptr, time, 128);
     Text out(date, date + (d > 0 ? d - 1 : 0));
     if (t.hour != 0 || t.minute != 0 || t.second != 0)
@@ -62,8 +62,8 @@ TEST(RegionalWin, DateTimeTextMatchesTheSystemsOwn) {
     // Whatever the locale's pictures are, the tool writes what Windows writes.
     const auto regional = RegionalSettings::fromSystem();
     const LocalDateTime times[] = {
-        {2026, 12, 7, 5, 2, 3},  {2026, 1, 5, 0, 0, 1},   {2026, 1, 5, 23, 59, 0},
-        {2026, 12, 7, 0, 0, 0},  {2009, 10, 31, 12, 0, 0}, {2030, 2, 28, 13, 4, 5},
+        {2026, 12, 7, 5, 2, 3}, {2026, 1, 5, 0, 0, 1},    {2026, 1, 5, 23, 59, 0},
+        {2026, 12, 7, 0, 0, 0}, {2009, 10, 31, 12, 0, 0}, {2030, 2, 28, 13, 4, 5},
     };
     for (const auto& t : times)
         EXPECT_EQ(regional.formatDateTime(t), systemDateTime(t)) << t.hour << ":" << t.minute;
@@ -78,12 +78,10 @@ TEST(RegionalWin, NamesComeFromTheLocale) {
     SYSTEMTIME st{2026, 12, 1, 7, 5, 2, 3, 0};
     wchar_t expected[256];
     const std::wstring full = std::wstring(picture) + L" dddd MMMM";
-    ASSERT_GT(GetDateFormatEx(LOCALE_NAME_USER_DEFAULT, 0, &st, full.c_str(), expected, 256,
-                              nullptr),
-              1);
-    EXPECT_EQ(regional.formatPattern(patternFromWindowsPicture(reinterpret_cast<const char16_t*>(
-                                         full.c_str())),
-                                     t),
+    ASSERT_GT(
+        GetDateFormatEx(LOCALE_NAME_USER_DEFAULT, 0, &st, full.c_str(), expected, 256, nullptr), 1);
+    EXPECT_EQ(regional.formatPattern(
+                  patternFromWindowsPicture(reinterpret_cast<const char16_t*>(full.c_str())), t),
               Text(reinterpret_cast<const char16_t*>(expected)));
 }
 

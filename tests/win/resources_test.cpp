@@ -91,11 +91,11 @@ std::size_t findWide(const std::string& bytes, const wchar_t* text) {
 
 TEST_F(Resources, ExactlyTheBitmapIconGroupVersionAndManifest) {
     const Listing expected = {
-        {2, {{100, {1033}}}},  // bitmap 100, English (United States)
-        {3, {{30001, {0}}}},   // icon image 30001, neutral
-        {14, {{1, {0}}}},      // icon group 1, neutral
-        {16, {{1, {2052}}}},   // version block, Chinese (PRC)
-        {24, {{1, {0}}}},      // manifest: DPI awareness, common controls
+        {2, {{100, {1033}}}}, // bitmap 100, English (United States)
+        {3, {{30001, {0}}}},  // icon image 30001, neutral
+        {14, {{1, {0}}}},     // icon group 1, neutral
+        {16, {{1, {2052}}}},  // version block, Chinese (PRC)
+        {24, {{1, {0}}}},     // manifest: DPI awareness, common controls
     };
     EXPECT_EQ(listResources(module), expected);
 }
@@ -181,8 +181,8 @@ TEST_F(Resources, VersionBlock) {
 
 TEST_F(Resources, GraphicalSubsystemAndArchitecture) {
     // The headers as they are in the file.
-    HANDLE file = CreateFileW(exe.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              0, nullptr);
+    HANDLE file =
+        CreateFileW(exe.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
     std::string head(4096, '\0');
     DWORD got = 0;
@@ -193,6 +193,5 @@ TEST_F(Resources, GraphicalSubsystemAndArchitecture) {
     const auto machine = read<std::uint16_t>(head, pe + 4);
     EXPECT_EQ(machine, sizeof(void*) == 4 ? IMAGE_FILE_MACHINE_I386 : IMAGE_FILE_MACHINE_AMD64);
     const std::size_t optional = pe + 24;
-    EXPECT_EQ(read<std::uint16_t>(head, optional + 68),
-              IMAGE_SUBSYSTEM_WINDOWS_GUI);
+    EXPECT_EQ(read<std::uint16_t>(head, optional + 68), IMAGE_SUBSYSTEM_WINDOWS_GUI);
 }

@@ -86,7 +86,8 @@ RECT placeOf(HWND control) {
 RECT expected(const layout::Twips& t, int dpi) {
     const int left = layout::toPixels(t.left, dpi);
     const int top = layout::toPixels(t.top, dpi);
-    return {left, top, left + layout::toPixels(t.width, dpi), top + layout::toPixels(t.height, dpi)};
+    return {left, top, left + layout::toPixels(t.width, dpi),
+            top + layout::toPixels(t.height, dpi)};
 }
 
 LOGFONTW fontOf(HWND h) {
@@ -106,9 +107,9 @@ protected:
     static void SetUpTestSuite() { win::registerWindowClasses(GetModuleHandleW(nullptr)); }
 
     void SetUp() override {
-        form = std::make_unique<win::PelvoranForm>(Services{
-            noComponent, boxes, shell, [] { return LocalDateTime{}; }, RegionalSettings::zhCN(),
-            u"http://127.0.0.1:1"});
+        form = std::make_unique<win::PelvoranForm>(
+            Services{noComponent, boxes, shell, [] { return LocalDateTime{}; },
+                     RegionalSettings::zhCN(), u"http://127.0.0.1:1"});
         form->Form_Load();
         form->showCentred();
         pump();
@@ -183,8 +184,9 @@ TEST_F(WinUi, MovingToA144DpiScreenScalesPlacesAndFonts) {
     SendMessageW(form->hwnd(), WM_DPICHANGED, MAKEWPARAM(144, 144),
                  reinterpret_cast<LPARAM>(&window));
     namespace m = layout::main_window;
-    const std::pair<HWND, layout::Twips> places[] = {
-        {form->ProdSNText, m::kProdSNText}, {form->Label2, m::kLabel2}, {form->Command3, m::kCommand3}};
+    const std::pair<HWND, layout::Twips> places[] = {{form->ProdSNText, m::kProdSNText},
+                                                     {form->Label2, m::kLabel2},
+                                                     {form->Command3, m::kCommand3}};
     for (const auto& [control, twips] : places) {
         const RECT got = placeOf(control);
         const RECT want = expected(twips, 144);
@@ -215,7 +217,8 @@ TEST_F(WinUi, QueryByEnterOrButtonAndEditingEmptiesTheAnswer) {
         press(form->ProdSNText, VK_BACK);
         EXPECT_EQ(windowText(form->Label2), u"");
         click(form->Command1);
-        EXPECT_EQ(windowText(form->Label2), reference.Command1_Click(code.substr(0, code.size() - 1)));
+        EXPECT_EQ(windowText(form->Label2),
+                  reference.Command1_Click(code.substr(0, code.size() - 1)));
     }
 }
 
@@ -223,8 +226,7 @@ TEST_F(WinUi, CodeBoxTakesTenCharacters) {
     type(form->ProdSNText, u"12345678901");
     EXPECT_EQ(windowText(form->ProdSNText), u"1234567890");
     SetWindowTextW(form->ProdSNText, L"");
-    SendMessageW(form->ProdSNText, EM_REPLACESEL, TRUE,
-                 reinterpret_cast<LPARAM>(L"6831234567890"));
+    SendMessageW(form->ProdSNText, EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM>(L"6831234567890"));
     EXPECT_EQ(windowText(form->ProdSNText), u"6831234567"); // a paste keeps what fits
 }
 

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <windows.h>
+
 #include <psapi.h>
 
 using namespace pelvoran;
@@ -200,8 +201,8 @@ TEST(WinHttpComponent, GetFollowsRedirectsToAnotherServer) {
     LoopbackServer target({ServerBehaviour::Mode::Reply, LoopbackServer::reply(200, "1.06")});
     LoopbackServer first({ServerBehaviour::Mode::Reply, redirectTo(target.base() + "/new?x=1")});
     for (const int status : {301, 302, 303, 307, 308}) {
-        first.setBehaviour({ServerBehaviour::Mode::Reply,
-                            redirectTo(target.base() + "/new?x=1", status)});
+        first.setBehaviour(
+            {ServerBehaviour::Mode::Reply, redirectTo(target.base() + "/new?x=1", status)});
         auto r = makeRequest();
         r->Open("GET", url(first, "/old"), false);
         r->send();
