@@ -49,6 +49,15 @@ struct Found {
     std::vector<HWND> windows;
 };
 
+BOOL CALLBACK collectWindow(HWND h, LPARAM p) {
+    auto* f = reinterpret_cast<Found*>(p);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(h, &pid);
+    if (pid == f->pid && IsWindowVisible(h))
+        f->windows.push_back(h);
+    return TRUE;
+}
+
 /// Milliseconds from the start of the process to its first idle wait with a
 /// visible window; -1 when it did not get there within 30 seconds.
 double timeOne(const std::wstring& exe) {
@@ -64,16 +73,7 @@ double timeOne(const std::wstring& exe) {
     if (WaitForInputIdle(pi.hProcess, 30000) == 0) {
         Found found{pi.dwProcessId, {}};
         for (int i = 0; i < 3000 && found.windows.empty(); ++i) {
-            EnumWindows(
-                [](HWND h, LPARAM p) -> BOOL {
-                    auto* f = reinterpret_cast<Found*>(p);
-                    DWORD pid = 0;
-                    GetWindowThreadProcessId(h, &pid);
-                    if (pid == f->pid && IsWindowVisible(h))
-                        f->windows.push_back(h);
-                    return TRUE;
-                },
-                reinterpret_cast<LPARAM>(&found));
+            EnumWindows(&collectWindow, reinterpret_cast<LPARAM>(&found));
             if (found.windows.empty())
                 Sleep(1);
         }

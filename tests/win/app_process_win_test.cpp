@@ -83,19 +83,19 @@ struct Windows {
     std::vector<HWND> found;
 };
 
+BOOL CALLBACK collectWindow(HWND h, LPARAM p) {
+    auto* ws = reinterpret_cast<Windows*>(p);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(h, &owner);
+    if (owner == ws->pid && IsWindowVisible(h))
+        ws->found.push_back(h);
+    return TRUE;
+}
+
 /// The visible top-level windows of a process.
 std::vector<HWND> windowsOf(DWORD pid) {
     Windows w{pid, {}};
-    EnumWindows(
-        [](HWND h, LPARAM p) -> BOOL {
-            auto* ws = reinterpret_cast<Windows*>(p);
-            DWORD owner = 0;
-            GetWindowThreadProcessId(h, &owner);
-            if (owner == ws->pid && IsWindowVisible(h))
-                ws->found.push_back(h);
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&w));
+    EnumWindows(&collectWindow, reinterpret_cast<LPARAM>(&w));
     return w.found;
 }
 

@@ -48,31 +48,27 @@ protected:
 /// type -> id -> languages, as the file lists them.
 using Listing = std::map<WORD, std::map<WORD, std::vector<WORD>>>;
 
+BOOL CALLBACK addLanguage(HMODULE, LPCWSTR type, LPCWSTR name, WORD language, LONG_PTR p) {
+    auto& listing = *reinterpret_cast<Listing*>(p);
+    listing[static_cast<WORD>(reinterpret_cast<ULONG_PTR>(type))]
+           [static_cast<WORD>(reinterpret_cast<ULONG_PTR>(name))]
+               .push_back(language);
+    return TRUE;
+}
+
+BOOL CALLBACK addName(HMODULE m, LPCWSTR type, LPWSTR name, LONG_PTR p) {
+    EnumResourceLanguagesW(m, type, name, &addLanguage, p);
+    return TRUE;
+}
+
+BOOL CALLBACK addType(HMODULE m, LPWSTR type, LONG_PTR p) {
+    EnumResourceNamesW(m, type, &addName, p);
+    return TRUE;
+}
+
 Listing listResources(HMODULE module) {
     Listing listing;
-    EnumResourceTypesW(
-        module,
-        [](HMODULE m, LPWSTR type, LONG_PTR p) -> BOOL {
-            EnumResourceNamesW(
-                m, type,
-                [](HMODULE m2, LPCWSTR type2, LPWSTR name, LONG_PTR p2) -> BOOL {
-                    EnumResourceLanguagesW(
-                        m2, type2, name,
-                        [](HMODULE, LPCWSTR type3, LPCWSTR name3, WORD language,
-                           LONG_PTR p3) -> BOOL {
-                            auto& l = *reinterpret_cast<Listing*>(p3);
-                            l[static_cast<WORD>(reinterpret_cast<ULONG_PTR>(type3))]
-                             [static_cast<WORD>(reinterpret_cast<ULONG_PTR>(name3))]
-                                 .push_back(language);
-                            return TRUE;
-                        },
-                        p2);
-                    return TRUE;
-                },
-                p);
-            return TRUE;
-        },
-        reinterpret_cast<LONG_PTR>(&listing));
+    EnumResourceTypesW(module, &addType, reinterpret_cast<LONG_PTR>(&listing));
     return listing;
 }
 

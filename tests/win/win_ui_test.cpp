@@ -49,22 +49,23 @@ void click(HWND button) {
     pump();
 }
 
+struct ClassSearch {
+    const wchar_t* name;
+    std::vector<HWND> found;
+};
+
+BOOL CALLBACK matchClass(HWND h, LPARAM p) {
+    auto* s = reinterpret_cast<ClassSearch*>(p);
+    wchar_t name[64];
+    GetClassNameW(h, name, 64);
+    if (std::wstring(name) == s->name && IsWindowVisible(h))
+        s->found.push_back(h);
+    return TRUE;
+}
+
 std::vector<HWND> windowsOfClass(const wchar_t* className) {
-    struct Search {
-        const wchar_t* name;
-        std::vector<HWND> found;
-    } search{className, {}};
-    EnumThreadWindows(
-        GetCurrentThreadId(),
-        [](HWND h, LPARAM p) -> BOOL {
-            auto* s = reinterpret_cast<Search*>(p);
-            wchar_t name[64];
-            GetClassNameW(h, name, 64);
-            if (std::wstring(name) == s->name && IsWindowVisible(h))
-                s->found.push_back(h);
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&search));
+    ClassSearch search{className, {}};
+    EnumThreadWindows(GetCurrentThreadId(), &matchClass, reinterpret_cast<LPARAM>(&search));
     return search.found;
 }
 
