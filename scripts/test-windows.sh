@@ -24,8 +24,8 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
     -DPELVORAN_WINE="$wine_loader" "$@"
 cmake --build "$build" -j2
 
-start_wine_desktop "$root/$build/wineprefix" "$wine_loader"
 trap stop_wine_desktop EXIT
+start_wine_desktop "$root/$build/wineprefix" "$wine_loader"
 
 cd "$build"
 ctest --output-on-failure -j1 2>&1 | tee ctest.log | grep -v '^\s*$' | tail -n 12

@@ -9,8 +9,8 @@ root=$PWD
 pick_windows_arch
 build=${1:-$([ "$arch" = 32 ] && echo build-win || echo build-win-x64)}
 cmake --build "$build" -j2 --target pelvoran_win_screenshots
-start_wine_desktop "$root/$build/wineprefix" "$wine_loader"
 trap stop_wine_desktop EXIT
+start_wine_desktop "$root/$build/wineprefix" "$wine_loader"
 shots=$(mktemp -d)
 "$wine_loader" "$build/bench/win/pelvoran_win_screenshots.exe" \
     "Z:${shots//\//\\}\\main.bmp" "Z:${shots//\//\\}\\help.bmp" "Z:${shots//\//\\}\\comment.bmp"

@@ -10,8 +10,8 @@ pick_windows_arch
 runs=${1:-15}
 build=${2:-$([ "$arch" = 32 ] && echo build-win || echo build-win-x64)}
 cmake --build "$build" -j2 --target pelvoran_win_startup pelvoran_win_bare pelvoran_win_bench_exe
-start_wine_desktop "$root/$build/wineprefix" "$wine_loader"
 trap stop_wine_desktop EXIT
+start_wine_desktop "$root/$build/wineprefix" "$wine_loader"
 b=$(cd "$build/bench/win" && pwd)
 "$wine_loader" "$b/pelvoran_win_startup.exe" "$runs" \
     "Z:${b//\//\\}\\pelvoran_win_bench_exe.exe" "Z:${b//\//\\}\\pelvoran_win_bare.exe"
