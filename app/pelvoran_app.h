@@ -24,9 +24,4 @@ struct AppOptions {
 /// still apply.
 int runPelvoran(const AppOptions& options);
 
-/// For callers that still hand over the command line: it is not read.
-inline int runPelvoran(int& /*argc*/, char** /*argv*/, const AppOptions& options) {
-    return runPelvoran(options);
-}
-
 } // namespace pelvoran

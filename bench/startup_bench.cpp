@@ -66,8 +66,8 @@ Sample launch(const std::vector<std::string>& args) {
     Sample s;
     const auto at = out.find("first-show ");
     if (at != std::string::npos)
-        s.ms = (std::stoll(out.substr(at + 11)) - start) / 1e6;
-    s.rssMiB = usage.ru_maxrss / 1024.0;
+        s.ms = static_cast<double>(std::stoll(out.substr(at + 11)) - start) / 1e6;
+    s.rssMiB = static_cast<double>(usage.ru_maxrss) / 1024.0;
     return s;
 }
 

@@ -16,7 +16,7 @@ pelvoran_packages=(
 # tests generate with localedef, and the package checks (cpack's dpkg-shlibdeps
 # and file, lintian, appstreamcli, desktop-file-validate).
 pelvoran_test_packages=(
-    libgtest-dev libgmock-dev libbenchmark-dev
+    libgtest-dev libgmock-dev libbenchmark-dev qt6-base-private-dev
     locales
     dpkg-dev file lintian appstream desktop-file-utils
 )

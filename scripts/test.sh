@@ -15,7 +15,7 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 
 # Warnings are errors here, never in a user's plain build.
-werror=OFF
+werror=ON
 status=0
 failed() {
     echo "FAILED: $*" >&2

@@ -86,7 +86,6 @@ int main(int argc, char** argv) {
     const std::string scenario = argv[2];
     AppOptions options;
     options.baseAddress = u16(argv[1]);
-    int qtArgc = 1;
     options.beforeLoad = [&] {
         if (scenario == "accept-update")
             answerMessageBox(QMessageBox::Ok, true);
@@ -125,7 +124,7 @@ int main(int argc, char** argv) {
                 other->close();
         });
     };
-    const int status = runPelvoran(qtArgc, argv, options);
+    const int status = runPelvoran(options);
     say("ended " + std::to_string(status));
     return status;
 }

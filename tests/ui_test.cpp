@@ -967,9 +967,10 @@ TEST(Resources, IconIs32By32In16Colours) {
 namespace {
 
 /// The child of Process.QtOptionsOnTheCommandLineAreNotHonoured: the real
-/// start-up, handed this process's whole command line, against the server
-/// given after the switch; prints what Qt made of the rest and quits.
-int runPelvoranChild(int argc, char** argv) {
+/// start-up in a process started with Qt's options on its command line,
+/// against the server given after the switch; prints what Qt made of them
+/// and quits.
+int runPelvoranChild(char** argv) {
     AppOptions options;
     options.baseAddress = u16(argv[2]);
     options.afterShow = [](PelvoranForm& form) {
@@ -987,14 +988,14 @@ int runPelvoranChild(int argc, char** argv) {
         std::fflush(stdout);
         QTimer::singleShot(0, [] { QApplication::quit(); });
     };
-    return runPelvoran(argc, argv, options);
+    return runPelvoran(options);
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
     if (argc >= 3 && std::strcmp(argv[1], "--run-pelvoran") == 0)
-        return runPelvoranChild(argc, argv);
+        return runPelvoranChild(argv);
     // ctest sets the offscreen platform; without a display, listing the tests
     // needs it too.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
