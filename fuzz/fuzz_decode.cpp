@@ -1,8 +1,8 @@
 // Decode: any text either decodes or fails with a type mismatch, and every
 // escape only ever shortens the text.
-#include "platform/errors.h"
-#include "net/escaping.h"
 #include "fuzz/fuzz_input.h"
+#include "net/escaping.h"
+#include "platform/errors.h"
 
 #include <cstdlib>
 

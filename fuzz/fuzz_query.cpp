@@ -1,7 +1,7 @@
 // The code query on any UTF-16 input: never fails, always says something,
 // and an answer always carries the reference notice.
-#include "fuzz/fuzz_input.h"
 #include "decode/lens_query.h"
+#include "fuzz/fuzz_input.h"
 
 #include <cstdlib>
 

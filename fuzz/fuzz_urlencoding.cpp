@@ -1,8 +1,8 @@
 // URLEncoding: accepts every text; what comes out is pure ASCII, never holds
 // a raw "&", "=" or "+", and an ASCII text without "&", "=", "+" and "%"
 // comes out unchanged.
-#include "net/escaping.h"
 #include "fuzz/fuzz_input.h"
+#include "net/escaping.h"
 
 #include <cstdlib>
 

@@ -21,9 +21,9 @@ struct LocalDateTime {
 /// render. The defaults are those of the C locale.
 struct DateTimeNames {
     /// January first.
-    std::array<Text, 12> months = {u"January", u"February", u"March",     u"April",
-                                   u"May",     u"June",     u"July",      u"August",
-                                   u"September", u"October", u"November", u"December"};
+    std::array<Text, 12> months = {u"January",   u"February", u"March",    u"April",
+                                   u"May",       u"June",     u"July",     u"August",
+                                   u"September", u"October",  u"November", u"December"};
     std::array<Text, 12> shortMonths = {u"Jan", u"Feb", u"Mar", u"Apr", u"May", u"Jun",
                                         u"Jul", u"Aug", u"Sep", u"Oct", u"Nov", u"Dec"};
     /// Sunday first.

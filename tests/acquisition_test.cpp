@@ -1,5 +1,5 @@
-#include "platform/errors.h"
 #include "net/http_acquisition.h"
+#include "platform/errors.h"
 
 #include <gtest/gtest.h>
 

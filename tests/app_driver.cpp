@@ -6,10 +6,10 @@
 // and once the main window is up, a query and a comment are made to show the
 // tool still works; the comment's line tells how long the send button held
 // the tool and whether the comment window stayed open with its text.
+#include "app/pelvoran_app.h"
 #include "ui/caption_label.h"
 #include "ui/comment_form.h"
 #include "ui/help_form.h"
-#include "app/pelvoran_app.h"
 #include "ui/pelvoran_form.h"
 
 #include <QApplication>
@@ -69,8 +69,8 @@ void exercise(PelvoranForm& form) {
     comment->Command1->click(); // posts; the thanks or failure box is answered
     const qint64 ms = posting.elapsed();
     const bool open = comment->isVisible();
-    say("comment " + std::to_string(ms) + " ms, window " + (open ? "open" : "closed") +
-        ", text " + (comment->CommentText->toPlainText() == text ? "kept" : "gone"));
+    say("comment " + std::to_string(ms) + " ms, window " + (open ? "open" : "closed") + ", text " +
+        (comment->CommentText->toPlainText() == text ? "kept" : "gone"));
     if (open)
         comment->close();
 }

@@ -63,7 +63,8 @@ TEST(AppProcess, AcceptedUpdateThatStartsNothingOpensTheMainWindow) {
         FakeOpener opener(c.openerPresent);
         const DriverRun r = runDriver(server.base(), "accept-update", opener);
         EXPECT_EQ(r.exitStatus, 0) << c.what;
-        EXPECT_TRUE(r.out.starts_with("box 有更新版本\nbox 提示\nshown ")) << c.what << ": " << r.out;
+        EXPECT_TRUE(r.out.starts_with("box 有更新版本\nbox 提示\nshown "))
+            << c.what << ": " << r.out;
         EXPECT_NE(r.out.find("ended 0\n"), std::string::npos) << c.what << ": " << r.out;
         usleep(300 * 1000);
         EXPECT_EQ(opener.opened(), "") << c.what;

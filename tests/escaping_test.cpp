@@ -1,6 +1,6 @@
+#include "net/escaping.h"
 #include "platform/ansi.h"
 #include "platform/errors.h"
-#include "net/escaping.h"
 
 #include <gtest/gtest.h>
 
@@ -19,7 +19,7 @@ TEST(URLEncoding, WritesAPureAsciiFormValue) {
         {u"a&b=c", u"a%26b%3Dc"},
         {u"50% off+1", u"50%25 off%2B1"},
         {u"%41", u"%2541"},
-        {u"  hi  ", u"  hi  "},           // a blank is never "+"
+        {u"  hi  ", u"  hi  "},             // a blank is never "+"
         {u"?#;/:@!*'()~", u"?#;/:@!*'()~"}, // other ASCII as it is
         {u"\r\n", u"\r\n"},
         {Text(u"\0\x01\x7F", 3), Text(u"\0\x01\x7F", 3)},
@@ -31,12 +31,12 @@ TEST(URLEncoding, WritesAPureAsciiFormValue) {
         {u"\u3000", u"%A1%A1"},
         {u"丂", u"%81%40"}, // the first double-byte code: lead 0x81
         {u"齄", u"%F7%FE"},
-        {u"€", u"%80"},                             // one GBK byte
-        {u"한", u"%26%2354620%3B"},                 // GBK lacks it: &#54620;
-        {u"\U0001F600", u"%26%23128512%3B"},        // a surrogate pair is one character
+        {u"€", u"%80"},                      // one GBK byte
+        {u"한", u"%26%2354620%3B"},          // GBK lacks it: &#54620;
+        {u"\U0001F600", u"%26%23128512%3B"}, // a surrogate pair is one character
         {u"a\U0001F600b", u"a%26%23128512%3Bb"},
-        {u"\uE000", u"%26%2357344%3B"},             // private use, not in GBK
-        {Text(1, char16_t(0xD83D)), u"%3F"},        // lone high half
+        {u"\uE000", u"%26%2357344%3B"},              // private use, not in GBK
+        {Text(1, char16_t(0xD83D)), u"%3F"},         // lone high half
         {Text(1, char16_t(0xDE00)) + u"x", u"%3Fx"}, // lone low half
         {Text{char16_t(0xD83D), char16_t(0xD83D), char16_t(0xDE00)}, u"%3F%26%23128512%3B"},
     };

@@ -78,12 +78,11 @@ TEST_P(Hostile, MainWindowComesUpAndTheToolKeepsWorking) {
     const char* commentOutcome = thanks && comment.rest == "window closed, text gone" ? "yes"
                                  : failed && comment.rest == "window open, text kept" ? "kept"
                                                                                       : "WRONG";
-    std::printf("| %-16s | %6.2f s | %-5s | %-6s | %6.1f MB | %-7s | %-8s |\n", c.name.c_str(),
-                shown, offer ? "offer" : "none", commentOutcome,
-                static_cast<double>(r.peakRssKiB) / 1024.0,
-                opener.opened().empty() ? "nothing" : "STARTED",
-                r.exitStatus == 0 && r.out.find("query ok") != std::string::npos ? "healthy"
-                                                                                 : "BROKEN");
+    std::printf(
+        "| %-16s | %6.2f s | %-5s | %-6s | %6.1f MB | %-7s | %-8s |\n", c.name.c_str(), shown,
+        offer ? "offer" : "none", commentOutcome, static_cast<double>(r.peakRssKiB) / 1024.0,
+        opener.opened().empty() ? "nothing" : "STARTED",
+        r.exitStatus == 0 && r.out.find("query ok") != std::string::npos ? "healthy" : "BROKEN");
 
     EXPECT_EQ(r.exitStatus, 0) << r.out;
     ASSERT_GE(shown, 0) << "the main window never came up: " << r.out;

@@ -162,7 +162,8 @@ TEST(UpdateCheck, OnlyAPlainWebAddressIsStarted) {
         {"http://example.org/dl\r\n", "http://example.org/dl"}, // the reply's closing line break
         // Blanks and characters beyond ASCII are percent-encoded as UTF-8.
         {"http://example.org/Pelvoran 1.06.exe", "http://example.org/Pelvoran%201.06.exe"},
-        {"http://example.org/\xE9\x95\x9C\xE5\xA4\xB4.zip", "http://example.org/%E9%95%9C%E5%A4%B4.zip"},
+        {"http://example.org/\xE9\x95\x9C\xE5\xA4\xB4.zip",
+         "http://example.org/%E9%95%9C%E5%A4%B4.zip"},
         {"http://example.org/%u00E9", "http://example.org/%C3%A9"},
         {"http://example.org/%uD83D%uDE00", "http://example.org/%F0%9F%98%80"},
         {"http://x/%u202Eexe.txt", "http://x/%E2%80%AEexe.txt"}, // a bidi control, made inert
@@ -283,8 +284,8 @@ TEST(UpdateCheck, UnderEachLocale) {
         {"zh_CN.UTF-8", "2026/12/7%205:02:03", u"1.06"},
         {"en_US.UTF-8", "12/07/2026%2005:02:03%20AM", u"1.06"},
         {"de_DE.UTF-8", "07.12.2026%2005:02:03", u"1,06"},
-        {"ja_JP.UTF-8",
-         "2026%E5%B9%B412%E6%9C%8807%E6%97%A5%2005%E6%99%8202%E5%88%8603%E7%A7%92", u"1.06"},
+        {"ja_JP.UTF-8", "2026%E5%B9%B412%E6%9C%8807%E6%97%A5%2005%E6%99%8202%E5%88%8603%E7%A7%92",
+         u"1.06"},
     };
     const auto registry = registryForAllClassNames(curlHttpRequestFactory());
     for (const auto& c : cases) {
@@ -303,8 +304,8 @@ TEST(UpdateCheck, UnderEachLocale) {
 
         // A comma is not the decimal separator on the wire, in any locale.
         LoopbackServer comma({ServerBehaviour::Mode::Reply, ok("1,06[;]A[;]d[;]n")});
-        EXPECT_TRUE(runCheck(comma.base(), registry, MessageAnswer::Cancel, &comma, regional)
-                        .shown.empty())
+        EXPECT_TRUE(
+            runCheck(comma.base(), registry, MessageAnswer::Cancel, &comma, regional).shown.empty())
             << c.locale;
     }
 }
@@ -318,11 +319,9 @@ struct ScriptedOutcome {
     int exits = 0;
 };
 
-ScriptedOutcome runScripted(const FakeScript& script, MessageAnswer answer,
-                            bool openerStarts = true,
-                            std::function<LocalDateTime()> clock = [] {
-                                return LocalDateTime{2026, 12, 7, 5, 2, 3};
-                            }) {
+ScriptedOutcome runScripted(
+    const FakeScript& script, MessageAnswer answer, bool openerStarts = true,
+    std::function<LocalDateTime()> clock = [] { return LocalDateTime{2026, 12, 7, 5, 2, 3}; }) {
     ScriptedOutcome o;
     const auto registry = fakeRegistry(script, o.calls);
     RecordingMessageBoxes boxes;
@@ -348,8 +347,7 @@ ScriptedOutcome runScripted(const FakeScript& script, MessageAnswer answer,
 // check of the error state is the only thing that stops the steps after it.
 TEST(UpdateCheck, FailurePathsWithAScriptedRequest) {
     const std::string sent[] = {
-        "Open GET http://server/Canon/LensCheck.asp?Action=Check&D=2026/12/7 5:02:03 sync",
-        "send"};
+        "Open GET http://server/Canon/LensCheck.asp?Action=Check&D=2026/12/7 5:02:03 sync", "send"};
     auto calls = [&](std::vector<std::string> more) {
         std::vector<std::string> all(std::begin(sent), std::end(sent));
         all.insert(all.end(), more.begin(), more.end());
@@ -390,28 +388,73 @@ TEST(UpdateCheck, FailurePathsWithAScriptedRequest) {
         {"Open fails", failing("Open"), MessageAnswer::Ok, true, calls({}), {}, 0},
         {"send fails", failing("send"), MessageAnswer::Ok, true, calls({}), {}, 0},
         {"not completed", notCompleted, MessageAnswer::Ok, true, calls({"readyState"}), {}, 0},
-        {"readyState fails", failing("readyState"), MessageAnswer::Ok, true,
-         calls({"readyState"}), {}, 0},
-        {"status 404", reply(u"1.06[;]A", 404), MessageAnswer::Ok, true,
-         calls({"readyState", "readyState", "Status", "abort"}), {}, 0},
-        {"Status fails", failing("Status"), MessageAnswer::Ok, true,
-         calls({"readyState", "readyState", "Status", "abort"}), {}, 0},
-        {"responseText fails", failing("responseText"), MessageAnswer::Ok, true,
-         readThen({"abort"}), {}, 0},
+        {"readyState fails",
+         failing("readyState"),
+         MessageAnswer::Ok,
+         true,
+         calls({"readyState"}),
+         {},
+         0},
+        {"status 404",
+         reply(u"1.06[;]A", 404),
+         MessageAnswer::Ok,
+         true,
+         calls({"readyState", "readyState", "Status", "abort"}),
+         {},
+         0},
+        {"Status fails",
+         failing("Status"),
+         MessageAnswer::Ok,
+         true,
+         calls({"readyState", "readyState", "Status", "abort"}),
+         {},
+         0},
+        {"responseText fails",
+         failing("responseText"),
+         MessageAnswer::Ok,
+         true,
+         readThen({"abort"}),
+         {},
+         0},
         {"not newer", reply(u"1.05[;]A"), MessageAnswer::Ok, true, readThen({"abort"}), {}, 0},
         {"no field 0", reply(u""), MessageAnswer::Ok, true, readThen({"abort"}), {}, 0},
-        {"Decode fails", reply(u"1.06%zz[;]A"), MessageAnswer::Ok, true, readThen({"abort"}),
-         {}, 0},
+        {"Decode fails",
+         reply(u"1.06%zz[;]A"),
+         MessageAnswer::Ok,
+         true,
+         readThen({"abort"}),
+         {},
+         0},
         {"Cancel", newer, MessageAnswer::Cancel, true, readThen({"abort"}), {offer}, 0},
-        {"abort fails", failing("abort"), MessageAnswer::Cancel, true, readThen({"abort"}),
-         {offer}, 0},
+        {"abort fails",
+         failing("abort"),
+         MessageAnswer::Cancel,
+         true,
+         readThen({"abort"}),
+         {offer},
+         0},
         {"OK starts the opener", newer, MessageAnswer::Ok, true, readThen({}), {offer}, 1},
-        {"OK, opener fails", newer, MessageAnswer::Ok, false, readThen({"abort"}),
-         {offer, notice}, 0},
-        {"OK, no field 1", reply(u"1.06"), MessageAnswer::Ok, true, readThen({"abort"}),
-         {offer, notice}, 0},
-        {"OK, refused address", reply(u"1.06[;]calc.exe"), MessageAnswer::Ok, true,
-         readThen({"abort"}), {offer, notice}, 0},
+        {"OK, opener fails",
+         newer,
+         MessageAnswer::Ok,
+         false,
+         readThen({"abort"}),
+         {offer, notice},
+         0},
+        {"OK, no field 1",
+         reply(u"1.06"),
+         MessageAnswer::Ok,
+         true,
+         readThen({"abort"}),
+         {offer, notice},
+         0},
+        {"OK, refused address",
+         reply(u"1.06[;]calc.exe"),
+         MessageAnswer::Ok,
+         true,
+         readThen({"abort"}),
+         {offer, notice},
+         0},
     };
     for (const auto& c : cases) {
         const ScriptedOutcome o = runScripted(c.script, c.answer, c.openerStarts);
@@ -421,9 +464,9 @@ TEST(UpdateCheck, FailurePathsWithAScriptedRequest) {
     }
 
     // The address cannot be built: nothing after the exchange is looked at.
-    const ScriptedOutcome noClock = runScripted(newer, MessageAnswer::Ok, true, []() -> LocalDateTime {
-        throw StepError(kComponentFailure, "no clock");
-    });
+    const ScriptedOutcome noClock =
+        runScripted(newer, MessageAnswer::Ok, true,
+                    []() -> LocalDateTime { throw StepError(kComponentFailure, "no clock"); });
     EXPECT_EQ(noClock.calls, (std::vector<std::string>{"Open GET  sync", "send"}));
     EXPECT_TRUE(noClock.titles.empty());
 }
@@ -433,8 +476,8 @@ TEST(UpdateCheck, NoComponentLeavesTheEarlierObjectUnused) {
     const HttpComponentRegistry none;
     RecordingMessageBoxes boxes;
     RecordingShell shell;
-    UpdateCheck check({none, boxes, shell, [] { return LocalDateTime{}; },
-                       RegionalSettings::zhCN(), u"http://server"});
+    UpdateCheck check({none, boxes, shell, [] { return LocalDateTime{}; }, RegionalSettings::zhCN(),
+                       u"http://server"});
     check.HttpClient = std::make_unique<FakeRequest>(FakeScript{}, earlier);
     check.CheckUpdate();
     EXPECT_TRUE(earlier.empty());

@@ -52,8 +52,9 @@ DriverRun runDriver(const std::string& base, const std::string& scenario, const 
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
 
-    std::vector<std::string> env = {
-        "QT_QPA_PLATFORM=offscreen", "PATH=" + opener.dir + (opener.present ? ":/usr/bin:/bin" : "")};
+    std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen",
+                                    "PATH=" + opener.dir +
+                                        (opener.present ? ":/usr/bin:/bin" : "")};
     for (char** e = environ; *e; ++e) {
         const std::string v = *e;
         if (!v.starts_with("PATH=") && !v.starts_with("QT_QPA_PLATFORM="))

@@ -189,6 +189,17 @@ TEST(WinHttpComponent, HugeReplyIsAnErrorAndMemoryStaysBounded) {
     EXPECT_LT(peakWorkingSetKiB() - before, 32u * 1024); // far below the 100 MiB offered
 }
 
+TEST(WinHttpComponent, OversizedHeadIsAnError) {
+    LoopbackServer server({ServerBehaviour::Mode::Reply,
+                           "HTTP/1.1 200 OK\r\nX-Filler: " + std::string(300 << 10, 'x') +
+                               "\r\nContent-Length: 2\r\n\r\nok"});
+    auto r = makeRequest();
+    r->Open("GET", url(server, "/"), false);
+    const auto start = Clock::now();
+    EXPECT_THROW(r->send(), StepError);
+    EXPECT_LT(secondsSince(start), 6.5);
+}
+
 TEST(WinHttpComponent, BrokenReplyIsAnError) {
     LoopbackServer server({ServerBehaviour::Mode::Reset,
                            "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\nonly a part"});
