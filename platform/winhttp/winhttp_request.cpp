@@ -257,6 +257,15 @@ struct Exchange {
             fail("no reply");
         remainingMs();
 
+        // The whole head, counted: WinHTTP under wine does not apply the
+        // header size option.
+        DWORD headBytes = 0;
+        WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_RAW_HEADERS_CRLF,
+                            WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER, &headBytes,
+                            WINHTTP_NO_HEADER_INDEX);
+        if (headBytes / sizeof(wchar_t) > limits.maxHeaderBytes)
+            fail("the reply's head is too large");
+
         DWORD code = 0;
         DWORD codeSize = sizeof code;
         if (!WinHttpQueryHeaders(
