@@ -3,7 +3,8 @@
 # under AddressSanitizer + UndefinedBehaviorSanitizer, then as released with
 # the benchmarks; then builds the .deb and checks it with lintian, the
 # AppStream file with appstreamcli and the .desktop file with
-# desktop-file-validate. Exits non-zero when any build, test or check fails.
+# desktop-file-validate; then cross-builds the Windows program and runs its
+# tests under wine. Exits non-zero when any build, test or check fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
@@ -48,8 +49,10 @@ if [ -n "$out" ]; then
     failed "desktop-file-validate printed hints"
 fi
 
-# 4. The Windows program, cross-built, its tests under wine. (Tests are off in a
-#    plain configure: scripts/test-windows.sh needs -DPELVORAN_BUILD_TESTS=ON.)
+# 4. The Windows program: the shipped 32-bit executables into dist/, then the
+#    Windows build with its tests under wine.
+bash scripts/build-windows.sh -DPELVORAN_WERROR=$werror || failed "Windows executables"
+bash scripts/test-windows.sh -DPELVORAN_WERROR=$werror || failed "Windows tests under wine"
 
 [ $status -eq 0 ] && echo "All builds, tests and package checks passed." || true
 exit $status
