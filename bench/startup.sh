@@ -8,7 +8,8 @@ cd "$(dirname "$0")/.."
 build=${1:-build-bench}
 runs=${2:-15}
 if [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release
+    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPELVORAN_BUILD_TESTS=ON \
+        -DPELVORAN_BUILD_BENCH=ON
 fi
 cmake --build "$build" -j2 --target bare_window pelvoran_first_show startup_bench pelvoran >/dev/null
 
