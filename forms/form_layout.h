@@ -48,6 +48,14 @@ inline constexpr Twips kCommentText{360, 240, 3735, 2055};
 inline constexpr Twips kCommand1{1680, 2520, 1215, 375};
 } // namespace comment_window
 
+/// How far apart the baselines of a label's lines are, in pixels, for a font
+/// of `fontPixelSize` pixels: one pixel more than the font, as SimSun sets
+/// them. Labels are sized for that step; a stand-in font with a taller line
+/// of its own would push their last line out of the box.
+constexpr int lineStep(int fontPixelSize) {
+    return fontPixelSize + 1;
+}
+
 /// The default user-interface font of a Chinese desktop: SimSun, 9 points.
 inline constexpr double kDefaultFontPoints = 9;
 

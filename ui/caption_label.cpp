@@ -1,5 +1,6 @@
 #include "ui/caption_label.h"
 
+#include "forms/form_layout.h"
 #include "ui/qt_text.h"
 
 #include <QAccessible>
@@ -34,7 +35,7 @@ void CaptionLabel::paintEvent(QPaintEvent*) {
     painter.setClipRect(box);
     painter.setPen(palette().color(foregroundRole()));
     const int pixelSize = QFontInfo(font()).pixelSize();
-    const qreal step = pixelSize + 1;
+    const qreal step = layout::lineStep(pixelSize);
     QTextOption option(Qt::AlignLeft);
     option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
     qreal y = box.top();

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <commctrl.h>
 #include <stdexcept>
+#include <string_view>
 
 namespace pelvoran::win {
 namespace {
@@ -114,6 +115,131 @@ LRESULT CALLBACK controlProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
 
 void setText(HWND hwnd, const Text& text) {
     SetWindowTextW(hwnd, wide(text));
+}
+
+// How a label's text wraps: ideographs may end a line anywhere, other text at
+// its blanks, and the punctuation that closes a phrase stays with it.
+bool isIdeographic(char16_t c) {
+    return (c >= 0x2E80 && c <= 0xD7FF) || (c >= 0xF900 && c <= 0xFAFF) ||
+           (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFFEF);
+}
+
+bool neverStartsALine(char16_t c) {
+    return TextView(u"，。、；：？！）》」』】〕〉”’…·,.;:?!)]}%").find(c) != TextView::npos ||
+           (c >= 0xDC00 && c <= 0xDFFF);
+}
+
+bool neverEndsALine(char16_t c) {
+    return TextView(u"（《「『【〔〈“‘([{").find(c) != TextView::npos ||
+           (c >= 0xD800 && c <= 0xDBFF);
+}
+
+bool canBreakBefore(TextView s, std::size_t p) {
+    const char16_t before = s[p - 1];
+    const char16_t after = s[p];
+    if (neverStartsALine(after) || neverEndsALine(before))
+        return false;
+    return (before == u' ' && after != u' ') || isIdeographic(before) || isIdeographic(after);
+}
+
+/// The lines one paragraph takes in a box `width` pixels wide, in the font
+/// selected into `dc`: as much as fits, ended where a line may end, else
+/// where it reaches the edge. Blanks at the end of a line hang past the edge.
+std::vector<TextView> wrapParagraph(HDC dc, TextView paragraph, int width) {
+    std::vector<TextView> lines;
+    std::size_t start = 0;
+    do {
+        const TextView rest = paragraph.substr(start);
+        int fit = 0;
+        SIZE extent{};
+        GetTextExtentExPointW(dc, reinterpret_cast<const wchar_t*>(rest.data()),
+                              static_cast<int>(rest.size()), std::max(width, 0), &fit, nullptr,
+                              &extent);
+        std::size_t end = start + static_cast<std::size_t>(std::max(fit, 0));
+        std::size_t next = end;
+        while (next < paragraph.size() && paragraph[next] == u' ')
+            ++next;
+        if (end < paragraph.size() && next == end) {
+            std::size_t b = end;
+            while (b > start && !canBreakBefore(paragraph, b))
+                --b;
+            if (b == start) { // nowhere to end a line: cut it at the edge
+                b = std::max(end, start + 1);
+                if (b < paragraph.size() && paragraph[b] >= 0xDC00 && paragraph[b] <= 0xDFFF)
+                    b = b - 1 > start ? b - 1 : b + 1;
+            }
+            end = next = b;
+        }
+        lines.push_back(paragraph.substr(start, end - start));
+        start = next;
+    } while (start < paragraph.size());
+    return lines;
+}
+
+/// Paints a label: its text wrapped within the box, a line break (CR LF, CR
+/// or LF) starting a new line, baselines layout::lineStep() apart with the
+/// first one a font size below the top, and what does not fit cut off at the
+/// bottom. The labels are sized for that step whatever font stands in for
+/// SimSun.
+void paintLabel(HWND label, HDC dc) {
+    RECT box{};
+    GetClientRect(label, &box);
+    SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
+    SetBkColor(dc, GetSysColor(COLOR_BTNFACE));
+    auto brush = reinterpret_cast<HBRUSH>(SendMessageW(GetParent(label), WM_CTLCOLORSTATIC,
+                                                       reinterpret_cast<WPARAM>(dc),
+                                                       reinterpret_cast<LPARAM>(label)));
+    FillRect(dc, &box, brush != nullptr ? brush : GetSysColorBrush(COLOR_BTNFACE));
+    auto font = reinterpret_cast<HFONT>(SendMessageW(label, WM_GETFONT, 0, 0));
+    const HGDIOBJ oldFont =
+        SelectObject(dc, font != nullptr ? font : GetStockObject(DEFAULT_GUI_FONT));
+    TEXTMETRICW metrics{};
+    GetTextMetricsW(dc, &metrics);
+    const int pixelSize = metrics.tmHeight - metrics.tmInternalLeading;
+    const int step = layout::lineStep(pixelSize);
+    const int oldMode = SetBkMode(dc, TRANSPARENT);
+    const UINT oldAlign = SetTextAlign(dc, TA_LEFT | TA_BASELINE | TA_NOUPDATECP);
+
+    const Text text = windowText(label);
+    const TextView all(text);
+    int baseline = box.top + pixelSize;
+    std::size_t start = 0;
+    while (start <= all.size() && baseline - pixelSize < box.bottom) {
+        std::size_t end = all.find_first_of(u"\r\n", start);
+        if (end == TextView::npos)
+            end = all.size();
+        for (const TextView line :
+             wrapParagraph(dc, all.substr(start, end - start), box.right - box.left)) {
+            ExtTextOutW(dc, box.left, baseline, ETO_CLIPPED, &box,
+                        reinterpret_cast<const wchar_t*>(line.data()),
+                        static_cast<UINT>(line.size()), nullptr);
+            baseline += step;
+        }
+        if (end < all.size() && all[end] == u'\r' && end + 1 < all.size() && all[end + 1] == u'\n')
+            ++end;
+        start = end + 1;
+    }
+    SetTextAlign(dc, oldAlign);
+    SetBkMode(dc, oldMode);
+    SelectObject(dc, oldFont);
+}
+
+LRESULT CALLBACK labelProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR id,
+                           DWORD_PTR) {
+    switch (message) {
+    case WM_ERASEBKGND: return 1; // painted whole below
+    case WM_PAINT: {
+        PAINTSTRUCT ps;
+        HDC dc = BeginPaint(hwnd, &ps);
+        paintLabel(hwnd, dc);
+        EndPaint(hwnd, &ps);
+        return 0;
+    }
+    case WM_PRINTCLIENT: paintLabel(hwnd, reinterpret_cast<HDC>(wParam)); return 0;
+    case WM_NCDESTROY: RemoveWindowSubclass(hwnd, &labelProc, id); break;
+    default: break;
+    }
+    return DefSubclassProc(hwnd, message, wParam, lParam);
 }
 
 } // namespace
@@ -247,6 +373,8 @@ HWND Form::child(const wchar_t* className, const Text& text, DWORD style, int id
     placed_.push_back({control, place, face, points});
     if (style & WS_TABSTOP)
         SetWindowSubclass(control, &controlProc, kTabStop, 0);
+    if (std::wstring_view(className) == L"STATIC" && (style & SS_TYPEMASK) == SS_LEFT)
+        SetWindowSubclass(control, &labelProc, 0, 0);
     return control;
 }
 

@@ -11,7 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 using namespace pelvoran;
@@ -96,6 +98,43 @@ LOGFONTW fontOf(HWND h) {
     const auto font = reinterpret_cast<HFONT>(SendMessageW(h, WM_GETFONT, 0, 0));
     GetObjectW(font, sizeof f, &f);
     return f;
+}
+
+/// The runs of rows [top, bottom) that hold ink when the control paints
+/// itself into a bitmap of its size.
+std::vector<std::pair<int, int>> inkedRows(HWND control) {
+    RECT box{};
+    GetClientRect(control, &box);
+    const int w = box.right;
+    const int h = box.bottom;
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    BITMAPINFO info{};
+    info.bmiHeader = {sizeof(BITMAPINFOHEADER), w, -h, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+    void* bits = nullptr;
+    HBITMAP dib = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    const HGDIOBJ old = SelectObject(memory, dib);
+    SendMessageW(control, WM_PRINTCLIENT, reinterpret_cast<WPARAM>(memory),
+                 PRF_CLIENT | PRF_ERASEBKGND);
+    GdiFlush();
+    std::vector<std::pair<int, int>> runs;
+    const auto* pixels = static_cast<const std::uint8_t*>(bits);
+    for (int y = 0; y < h && pixels != nullptr; ++y) {
+        bool ink = false;
+        for (int x = 0; x < w && !ink; ++x) {
+            const std::uint8_t* p = pixels + (static_cast<std::size_t>(y) * w + x) * 4;
+            ink = p[0] + p[1] + p[2] < 3 * 128;
+        }
+        if (ink && (runs.empty() || runs.back().second != y))
+            runs.emplace_back(y, y + 1);
+        else if (ink)
+            runs.back().second = y + 1;
+    }
+    SelectObject(memory, old);
+    DeleteObject(dib);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    return runs;
 }
 
 bool quitPosted() {
@@ -286,6 +325,37 @@ TEST_F(WinUi, HelpWindowIsOneObjectReloadedOnEachOpening) {
     ASSERT_TRUE(help->isOpen());
     EXPECT_EQ(windowText(help->Label1), form_text::helpText());
     EXPECT_NE(help->picture(), nullptr);
+}
+
+// Labels set their baselines one pixel more than the font size apart, so
+// every line shows inside the box whatever font stands in for SimSun (under
+// wine a CJK font whose own line is taller).
+TEST_F(WinUi, LabelsShowEveryLineInsideTheirBoxes) {
+    type(form->ProdSNText, u"6831234567");
+    press(form->ProdSNText, VK_RETURN);
+    click(form->Command2);
+    const win::HelpForm* help = form->helpForm();
+    ASSERT_TRUE(help != nullptr && help->isOpen());
+    struct Case {
+        HWND label;
+        std::size_t lines;
+        const char* what;
+    };
+    const Case cases[] = {
+        {form->Label1, 1, "code label"},
+        {form->Label2, 2, "answer: the date, then the notice"},
+        {help->Label1, 7, "help text: six lines, the fourth wrapped"},
+    };
+    for (const auto& c : cases) {
+        const int step = layout::lineStep(-fontOf(c.label).lfHeight);
+        const auto rows = inkedRows(c.label);
+        ASSERT_EQ(rows.size(), c.lines) << c.what;
+        for (std::size_t i = 1; i < rows.size(); ++i)
+            EXPECT_NEAR(rows[i].first - rows[i - 1].first, step, 1) << c.what << ", line " << i + 1;
+        RECT box{};
+        GetClientRect(c.label, &box);
+        EXPECT_LT(rows.back().second, box.bottom) << c.what << ": the last line is cut";
+    }
 }
 
 TEST_F(WinUi, EnterOnAFocusedButtonPressesIt) {
