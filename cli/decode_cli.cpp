@@ -2,7 +2,8 @@
 
 #include "decode/lens_query.h"
 
-#include <cstdlib>
+#include <array>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -66,6 +67,52 @@ private:
     LensQuery query_;
 };
 
+/// Reads a stream line by line in blocks, with the C library alone (the C
+/// runtime of Windows has no getline). A line is what comes before "\n", or
+/// before the end of the input when the last line has no "\n"; a CR right
+/// before its end is dropped (files written on Windows). NUL bytes stay in
+/// the line.
+class LineReader {
+public:
+    explicit LineReader(std::FILE* in) : in_(in) {}
+
+    /// Puts the next line in `line`; false at the end of the input or when
+    /// reading fails (ferror tells which).
+    bool next(std::string& line) {
+        line.clear();
+        bool any = false;
+        for (;;) {
+            if (pos_ == size_) {
+                size_ = std::fread(buffer_.data(), 1, buffer_.size(), in_);
+                pos_ = 0;
+                if (size_ == 0)
+                    break;
+            }
+            const char* start = buffer_.data() + pos_;
+            const std::size_t left = size_ - pos_;
+            any = true;
+            const auto* newline = static_cast<const char*>(std::memchr(start, '\n', left));
+            if (newline != nullptr) {
+                const auto length = static_cast<std::size_t>(newline - start);
+                line.append(start, length);
+                pos_ += length + 1;
+                break;
+            }
+            line.append(start, left);
+            pos_ = size_;
+        }
+        if (line.ends_with('\r'))
+            line.pop_back();
+        return any;
+    }
+
+private:
+    std::FILE* in_;
+    std::array<char, 1 << 16> buffer_{};
+    std::size_t pos_ = 0;
+    std::size_t size_ = 0;
+};
+
 } // namespace
 
 int runDecodeCli(int argc, const char* const* argv, std::FILE* in, std::FILE* out, std::FILE* err,
@@ -94,26 +141,18 @@ int runDecodeCli(int argc, const char* const* argv, std::FILE* in, std::FILE* ou
     }
 
     Decoder decoder(out, err, raw, regional);
+    unsigned long number = 0;
     if (!codes.empty()) {
-        for (std::size_t i = 0; i < codes.size(); ++i)
-            decoder.decode(codes[i], "argument", i + 1);
+        for (const char* code : codes)
+            decoder.decode(code, "argument", ++number);
         return decoder.finish();
     }
 
-    char* line = nullptr;
-    std::size_t capacity = 0;
-    unsigned long number = 0;
-    ssize_t length;
-    while ((length = getline(&line, &capacity, in)) >= 0) {
-        ++number;
-        std::string_view code(line, static_cast<std::size_t>(length));
-        if (code.ends_with('\n'))
-            code.remove_suffix(1);
-        if (code.ends_with('\r')) // files written on Windows
-            code.remove_suffix(1);
-        decoder.decode(code, "line", number);
-    }
-    std::free(line);
+    // One reader on the heap: its block is too large for every stack.
+    const auto reader = std::make_unique<LineReader>(in);
+    std::string line;
+    while (reader->next(line))
+        decoder.decode(line, "line", ++number);
     if (std::ferror(in)) {
         std::fprintf(err, "pelvoran-decode: cannot read standard input\n");
         decoder.finish();

@@ -86,6 +86,38 @@ TEST(DecodeCli, StandardInputOneCodePerLine) {
                          "\n" + hint);
 }
 
+TEST(DecodeCli, LinesOfAnyLengthAndTheirEnds) {
+    const std::string hint =
+        "请输入6、8或10位的编号，编号一般印在卡口处\r格式为 UE0945 或 6831234567 之类\n";
+    const std::string ue = kUE0945 + "\r" + kNotice + "\n";
+    const std::string serial = "出厂日期:2010年6月\r" + kNotice + "\n";
+    // The reader takes 64 KiB at a time: this line's CR ends one block and its
+    // LF starts the next.
+    const std::string straddling(65535, '1');
+    struct Case {
+        std::string in;
+        std::string out;
+    };
+    const Case cases[] = {
+        {straddling + "\r\nUE0945\n", hint + ue},
+        {std::string(200000, 'U') + "\n6831234567", hint + serial},
+        {"6831234567\r", serial},  // the last line without LF, CR dropped
+        {"UE0945\r\r\n", hint},    // only one CR goes
+        {"\r\n\n", hint + hint},   // empty lines are codes too
+        {"UE0945\n\n", ue + hint}, // nothing after the last LF
+        {"UE\r0945\n", hint},      // a CR inside the line stays
+    };
+    for (const auto& c : cases) {
+        const CliRun r = runCli({"--raw"}, c.in);
+        EXPECT_EQ(r.status, 0) << c.in.substr(0, 20);
+        EXPECT_EQ(r.out, c.out) << c.in.substr(0, 20);
+        EXPECT_EQ(r.err, "") << c.in.substr(0, 20);
+    }
+    // A NUL byte is a character of the line, not its end.
+    const CliRun r = runCli({"--raw"}, std::string("6831234567\0\n", 12) + "UE0945\n");
+    EXPECT_EQ(r.out, hint + ue);
+}
+
 TEST(DecodeCli, InvalidUtf8IsReportedByLineAndDoesNotStopTheRest) {
     const CliRun r = runCli({"--raw"}, "UE0945\nUE\xC0\x80"
                                        "45\n6831234567\n\xFF\n");
