@@ -2,6 +2,8 @@
 
 #include "platform/text.h"
 
+#include <chrono>
+#include <cstddef>
 #include <functional>
 #include <map>
 #include <memory>
@@ -34,6 +36,16 @@ public:
     virtual Text responseText() const = 0;
     /// Resets the request.
     virtual void abort() = 0;
+};
+
+/// A request component's own limits: no exchange may hold up the tool for
+/// longer, and no reply may fill its memory.
+struct HttpLimits {
+    std::chrono::milliseconds connectTimeout{3000};
+    std::chrono::milliseconds totalTimeout{5000}; // name resolution and redirects included
+    std::size_t maxBodyBytes = 1 << 20;
+    std::size_t maxHeaderBytes = 256 << 10;
+    int maxRedirects = 5; // followed by a GET only, to http and https only
 };
 
 /// The address as it travels: UTF-8, with blanks, control characters,

@@ -1,9 +1,9 @@
 #include "platform/winhttp/winhttp_request.h"
 
 #include "platform/errors.h"
+#include "platform/http_request_common.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cwchar>
 #include <memory>
 #include <string>
@@ -37,17 +37,6 @@ public:
 private:
     HINTERNET h_;
 };
-
-bool equalsIgnoreCase(std::string_view a, std::string_view b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        return std::tolower(static_cast<unsigned char>(x)) ==
-               std::tolower(static_cast<unsigned char>(y));
-    });
-}
-
-bool hasLineBreakOrNul(std::string_view s) {
-    return s.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
-}
 
 /// Header and address bytes as WinHTTP takes them: one wide character per
 /// byte, so the bytes reach the wire as they are.
@@ -138,7 +127,7 @@ std::wstring queryText(HINTERNET request, DWORD what) {
 /// then; the thread then finishes on its own, its waits bounded by the same
 /// time limits, and nothing it touches belongs to the caller any more.
 struct Exchange {
-    WinHttpLimits limits;
+    HttpLimits limits;
     std::string method;
     std::string url;
     std::vector<std::pair<std::string, std::string>> headers;
@@ -309,117 +298,40 @@ struct Exchange {
     }
 };
 
-class WinHttpRequest final : public HttpRequest {
+class WinHttpRequest final : public PreparedHttpRequest {
 public:
-    explicit WinHttpRequest(WinHttpLimits limits) : limits_(limits) {}
-
-    void Open(std::string_view method, const Text& url, bool async) override {
-        if (async)
-            fail("asynchronous requests are not supported");
-        reset();
-        method_ = std::string(method);
-        std::transform(method_.begin(), method_.end(), method_.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-        if (method_.empty() || hasLineBreakOrNul(method_) ||
-            method_.find_first_of(" \t") != std::string::npos)
-            fail("bad request method");
-        url_ = urlForWire(url);
-        state_ = 1;
-    }
-
-    void setRequestHeader(std::string_view name, std::string_view value) override {
-        if (state_ != 1)
-            fail("setRequestHeader before Open");
-        if (name.empty() || hasLineBreakOrNul(name) || hasLineBreakOrNul(value) ||
-            name.find(':') != std::string_view::npos)
-            fail("bad request header");
-        headers_.emplace_back(name, value);
-    }
+    // WinHTTP writes the verb into the request line as it is given: a blank
+    // in it would split that line.
+    explicit WinHttpRequest(HttpLimits limits) : PreparedHttpRequest(limits, " \t") {}
 
     void send(std::optional<Text> body) override {
-        if (state_ != 1)
-            fail("send before Open");
+        std::string bytes = bodyToSend(body);
         auto exchange = std::make_shared<Exchange>();
-        exchange->bytes = body ? toUtf8(*body) : std::string();
+        exchange->bytes = std::move(bytes);
         exchange->hasBody = body.has_value();
-        checkContentLength(exchange->bytes, exchange->hasBody);
         if (exchange->done == nullptr)
             fail("cannot wait for the exchange");
-        exchange->limits = limits_;
-        exchange->method = method_;
-        exchange->url = url_;
-        exchange->headers = headers_;
-        exchange->deadline = Clock::now() + limits_.totalTimeout;
+        exchange->limits = limits();
+        exchange->method = method();
+        exchange->url = url();
+        exchange->headers = headers();
+        exchange->deadline = Clock::now() + limits().totalTimeout;
 
         std::thread([exchange] { exchange->run(); }).detach();
         // A little grace past the deadline: the thread notices it itself
         // between two reads, and then reports why it stopped.
-        const auto wait = static_cast<DWORD>(limits_.totalTimeout.count() + 250);
+        const auto wait = static_cast<DWORD>(limits().totalTimeout.count() + 250);
         if (WaitForSingleObject(exchange->done, wait) != WAIT_OBJECT_0)
             fail("the exchange took too long");
         if (!exchange->error.empty())
             fail(exchange->error);
-        status_ = exchange->status;
-        body_ = std::move(exchange->body);
-        contentType_ = std::move(exchange->contentType);
-        state_ = 4;
+        complete(exchange->status, std::move(exchange->body), std::move(exchange->contentType));
     }
-
-    int readyState() const override { return state_; }
-
-    int Status() const override {
-        if (state_ != 4)
-            fail("no reply yet");
-        return status_;
-    }
-
-    Text responseText() const override {
-        if (state_ != 4)
-            fail("no reply yet");
-        return decodeHttpBody(body_, contentType_);
-    }
-
-    void abort() override { reset(); }
-
-private:
-    void reset() {
-        state_ = 0;
-        status_ = 0;
-        method_.clear();
-        url_.clear();
-        headers_.clear();
-        body_.clear();
-        contentType_.clear();
-    }
-
-    // The caller states the length; a wrong one would make the request
-    // malformed on the wire, so it is refused instead of sent.
-    void checkContentLength(const std::string& bytes, bool hasBody) const {
-        for (const auto& [name, value] : headers_) {
-            if (!equalsIgnoreCase(name, "Content-Length"))
-                continue;
-            const auto first = value.find_first_not_of(' ');
-            const auto last = value.find_last_not_of(' ');
-            const std::string digits =
-                first == std::string::npos ? "" : value.substr(first, last - first + 1);
-            if (!hasBody || digits != std::to_string(bytes.size()))
-                fail("Content-Length does not match the body");
-        }
-    }
-
-    WinHttpLimits limits_;
-    int state_ = 0;
-    int status_ = 0;
-    std::string method_;
-    std::string url_;
-    std::vector<std::pair<std::string, std::string>> headers_;
-    std::string body_;
-    std::string contentType_;
 };
 
 } // namespace
 
-HttpRequestFactory winHttpRequestFactory(WinHttpLimits limits) {
+HttpRequestFactory winHttpRequestFactory(HttpLimits limits) {
     return [limits]() -> std::unique_ptr<HttpRequest> {
         return std::make_unique<WinHttpRequest>(limits);
     };
