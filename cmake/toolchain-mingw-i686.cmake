@@ -7,8 +7,7 @@ set(CMAKE_SYSTEM_PROCESSOR x86)
 set(PELVORAN_MINGW_TRIPLET i686-w64-mingw32 CACHE STRING "mingw-w64 target triplet")
 include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
 
-# Plain double arithmetic: the x87 unit keeps 80-bit intermediates, which
-# moves some serial prefixes into the neighbouring month. SSE2 rounds every
-# operation to double, as the decoders expect.
-string(APPEND CMAKE_C_FLAGS_INIT " -msse2 -mfpmath=sse")
-string(APPEND CMAKE_CXX_FLAGS_INIT " -msse2 -mfpmath=sse")
+# Plain double arithmetic: SSE2, not the x87 unit.
+include(${CMAKE_CURRENT_LIST_DIR}/i686-double.cmake)
+string(APPEND CMAKE_C_FLAGS_INIT " ${PELVORAN_I686_DOUBLE_FLAGS}")
+string(APPEND CMAKE_CXX_FLAGS_INIT " ${PELVORAN_I686_DOUBLE_FLAGS}")
