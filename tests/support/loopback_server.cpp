@@ -1,50 +1,30 @@
+// The loopback test server: the replies, the reading of a request and the
+// behaviours. The socket calls are in loopback_server_posix.cpp and
+// loopback_server_win.cpp, one of which each build links.
 #include "tests/support/loopback_server.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <stdexcept>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace pelvoran::test {
 namespace {
 
 constexpr std::size_t kMaxHead = 1 << 20;
 
-int bindLoopback(int& port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        throw std::runtime_error("socket");
-    const int yes = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        close(fd);
-        throw std::runtime_error("bind");
-    }
-    socklen_t len = sizeof addr;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    port = ntohs(addr.sin_port);
-    return fd;
-}
-
 } // namespace
 
 LoopbackServer::LoopbackServer(ServerBehaviour behaviour) : behaviour_(std::move(behaviour)) {
     listenFd_ = bindLoopback(port_);
-    if (listen(listenFd_, 16) != 0)
+    if (!startListening(listenFd_)) {
+        closeSocket(listenFd_);
         throw std::runtime_error("listen");
+    }
     thread_ = std::thread([this] { serve(); });
 }
 
 LoopbackServer::~LoopbackServer() {
     stop_ = true;
     thread_.join();
-    close(listenFd_);
+    closeSocket(listenFd_);
 }
 
 std::string LoopbackServer::base() const {
@@ -70,19 +50,13 @@ std::string LoopbackServer::reply(int status, const std::string& body,
 
 int LoopbackServer::refusedPort() {
     int port = 0;
-    const int fd = bindLoopback(port);
-    close(fd); // bound but never listening: the port is free and refuses
+    closeSocket(bindLoopback(port)); // bound but never listening: the port is free and refuses
     return port;
-}
-
-bool LoopbackServer::waitReadable(int fd, std::chrono::milliseconds timeout) const {
-    pollfd p{fd, POLLIN, 0};
-    return poll(&p, 1, static_cast<int>(timeout.count())) > 0;
 }
 
 bool LoopbackServer::sendAll(int fd, const char* data, std::size_t size) const {
     while (size > 0 && !stop_) {
-        const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+        const long n = sendSome(fd, data, size);
         if (n <= 0)
             return false;
         data += n;
@@ -95,11 +69,11 @@ void LoopbackServer::serve() {
     while (!stop_) {
         if (!waitReadable(listenFd_, std::chrono::milliseconds(50)))
             continue;
-        const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+        const int fd = acceptOne(listenFd_);
         if (fd < 0)
             continue;
         handle(fd);
-        close(fd);
+        closeSocket(fd);
     }
 }
 
@@ -115,7 +89,7 @@ void LoopbackServer::handle(int fd) {
             break;
         if (!waitReadable(fd, std::chrono::milliseconds(50)))
             continue;
-        const ssize_t n = recv(fd, buf, sizeof buf, 0);
+        const long n = receiveSome(fd, buf, sizeof buf);
         if (n <= 0)
             return;
         data.append(buf, static_cast<std::size_t>(n));
@@ -149,12 +123,13 @@ void LoopbackServer::handle(int fd) {
     switch (behaviour.mode) {
     case ServerBehaviour::Mode::Reply:
         sendAll(fd, behaviour.reply.data(), behaviour.reply.size());
+        endReply(fd);
         break;
     case ServerBehaviour::Mode::Silent:
         // Hold the connection until the client gives up or the server stops.
         while (!stop_) {
             if (waitReadable(fd, std::chrono::milliseconds(50)) &&
-                recv(fd, buf, sizeof buf, 0) <= 0)
+                receiveSome(fd, buf, sizeof buf) <= 0)
                 break;
         }
         break;
@@ -166,12 +141,10 @@ void LoopbackServer::handle(int fd) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         break;
-    case ServerBehaviour::Mode::Reset: {
+    case ServerBehaviour::Mode::Reset:
         sendAll(fd, behaviour.reply.data(), behaviour.reply.size());
-        const linger abortive{1, 0}; // close with RST instead of FIN
-        setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+        resetOnClose(fd);
         break;
-    }
     case ServerBehaviour::Mode::Endless: {
         if (!sendAll(fd, behaviour.reply.data(), behaviour.reply.size()))
             break;

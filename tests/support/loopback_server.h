@@ -58,8 +58,20 @@ public:
 private:
     void serve();
     void handle(int fd);
-    bool waitReadable(int fd, std::chrono::milliseconds timeout) const;
     bool sendAll(int fd, const char* data, std::size_t size) const;
+
+    // The socket calls, in loopback_server_posix.cpp or loopback_server_win.cpp
+    // (the build picks one). Sockets are kept as int; receiveSome and
+    // sendSome return the byte count, 0 at the end, less on failure.
+    static int bindLoopback(int& port); // 127.0.0.1, a free port; throws
+    static bool startListening(int fd);
+    static int acceptOne(int listening); // -1 when none could be taken
+    static void closeSocket(int fd);
+    static bool waitReadable(int fd, std::chrono::milliseconds timeout);
+    static long receiveSome(int fd, char* buf, std::size_t size);
+    static long sendSome(int fd, const char* data, std::size_t size);
+    static void endReply(int fd);     // after a whole reply in Reply mode
+    static void resetOnClose(int fd); // close with RST instead of FIN
 
     int listenFd_ = -1;
     int port_ = 0;
