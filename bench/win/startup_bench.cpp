@@ -5,58 +5,24 @@
 // closes it. The Pelvoran under test asks its update question of the server
 // this harness runs on 127.0.0.1:48573 ("1.05": no offer), as at a real
 // start.
+#include "tests/support/loopback_server.h"
+#include "tests/win/win_process.h"
+
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <exception>
+#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
-
-// Winsock before the rest of Windows.
-#include <winsock2.h>
-
-#include <windows.h>
 
 namespace {
 
+using pelvoran::test::LoopbackServer;
+using pelvoran::test::ServerBehaviour;
+using pelvoran::test::visibleWindowsOf;
+
 using Clock = std::chrono::steady_clock;
-
-std::atomic<bool> g_stop{false};
-
-void serveVersion(SOCKET listener) {
-    const std::string reply = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 4\r\n"
-                              "Connection: close\r\n\r\n1.05";
-    while (!g_stop) {
-        WSAPOLLFD p{listener, POLLRDNORM, 0};
-        if (WSAPoll(&p, 1, 50) <= 0)
-            continue;
-        const SOCKET s = accept(listener, nullptr, nullptr);
-        if (s == INVALID_SOCKET)
-            continue;
-        char buf[4096];
-        WSAPOLLFD c{s, POLLRDNORM, 0};
-        if (WSAPoll(&c, 1, 2000) > 0)
-            recv(s, buf, sizeof buf, 0);
-        send(s, reply.data(), static_cast<int>(reply.size()), 0);
-        shutdown(s, SD_SEND);
-        closesocket(s);
-    }
-}
-
-struct Found {
-    DWORD pid;
-    std::vector<HWND> windows;
-};
-
-BOOL CALLBACK collectWindow(HWND h, LPARAM p) {
-    auto* f = reinterpret_cast<Found*>(p);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(h, &pid);
-    if (pid == f->pid && IsWindowVisible(h))
-        f->windows.push_back(h);
-    return TRUE;
-}
 
 /// Milliseconds from the start of the process to its first idle wait with a
 /// visible window; -1 when it did not get there within 30 seconds.
@@ -71,15 +37,15 @@ double timeOne(const std::wstring& exe) {
         return -1;
     double ms = -1;
     if (WaitForInputIdle(pi.hProcess, 30000) == 0) {
-        Found found{pi.dwProcessId, {}};
-        for (int i = 0; i < 3000 && found.windows.empty(); ++i) {
-            EnumWindows(&collectWindow, reinterpret_cast<LPARAM>(&found));
-            if (found.windows.empty())
+        std::vector<HWND> windows;
+        for (int i = 0; i < 3000 && windows.empty(); ++i) {
+            windows = visibleWindowsOf(pi.dwProcessId);
+            if (windows.empty())
                 Sleep(1);
         }
-        if (!found.windows.empty()) {
+        if (!windows.empty()) {
             ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-            for (HWND h : found.windows)
+            for (HWND h : windows)
                 PostMessageW(h, WM_CLOSE, 0, 0);
         }
     }
@@ -103,19 +69,16 @@ int wmain(int argc, wchar_t** argv) {
         return 2;
     }
     const int runs = std::clamp(_wtoi(argv[1]), 1, 200);
-    WSADATA data;
-    WSAStartup(MAKEWORD(2, 2), &data);
-    const SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(48573);
-    if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        listen(listener, 8) != 0) {
+    std::unique_ptr<LoopbackServer> server;
+    try {
+        server = std::make_unique<LoopbackServer>(
+            ServerBehaviour{ServerBehaviour::Mode::Reply,
+                            LoopbackServer::reply(200, "1.05", "text/plain")},
+            48573);
+    } catch (const std::exception&) {
         std::fputs("cannot listen on 127.0.0.1:48573\n", stderr);
         return 1;
     }
-    std::thread server(serveVersion, listener);
 
     std::vector<double> pelvoran, bare;
     timeOne(argv[2]); // warm both up once: DLLs into the page cache
@@ -128,9 +91,7 @@ int wmain(int argc, wchar_t** argv) {
         if (b >= 0)
             bare.push_back(b);
     }
-    g_stop = true;
-    server.join();
-    closesocket(listener);
+    server.reset();
     const double mp = median(pelvoran);
     const double mb = median(bare);
     std::printf("runs %d (alternated), median to first painted window, idle:\n", runs);

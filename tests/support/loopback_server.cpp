@@ -12,7 +12,8 @@ constexpr std::size_t kMaxHead = 1 << 20;
 
 } // namespace
 
-LoopbackServer::LoopbackServer(ServerBehaviour behaviour) : behaviour_(std::move(behaviour)) {
+LoopbackServer::LoopbackServer(ServerBehaviour behaviour, int port)
+    : port_(port), behaviour_(std::move(behaviour)) {
     listenFd_ = bindLoopback(port_);
     if (!startListening(listenFd_)) {
         closeSocket(listenFd_);

@@ -33,11 +33,13 @@ struct ServerBehaviour {
     std::vector<std::string> firstReplies = {};
 };
 
-/// A small HTTP server on 127.0.0.1 on a free port, serving one connection at
-/// a time on its own thread. Stops and joins when destroyed.
+/// A small HTTP server on 127.0.0.1, serving one connection at a time on its
+/// own thread. Stops and joins when destroyed.
 class LoopbackServer {
 public:
-    explicit LoopbackServer(ServerBehaviour behaviour = {});
+    /// On a free port, or on `port` when it is not 0 (for a program whose
+    /// server address is built in); throws when it cannot listen there.
+    explicit LoopbackServer(ServerBehaviour behaviour = {}, int port = 0);
     ~LoopbackServer();
     LoopbackServer(const LoopbackServer&) = delete;
     LoopbackServer& operator=(const LoopbackServer&) = delete;
@@ -63,7 +65,7 @@ private:
     // The socket calls, in loopback_server_posix.cpp or loopback_server_win.cpp
     // (the build picks one). Sockets are kept as int; receiveSome and
     // sendSome return the byte count, 0 at the end, less on failure.
-    static int bindLoopback(int& port); // 127.0.0.1, a free port; throws
+    static int bindLoopback(int& port); // 127.0.0.1, `port` or a free one (0); throws
     static bool startListening(int fd);
     static int acceptOne(int listening); // -1 when none could be taken
     static void closeSocket(int fd);

@@ -2,6 +2,7 @@
 #include "tests/support/loopback_server.h"
 
 #include <arpa/inet.h>
+#include <cstdint>
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdexcept>
@@ -19,7 +20,7 @@ int LoopbackServer::bindLoopback(int& port) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
     if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         close(fd);
         throw std::runtime_error("bind");

@@ -2,6 +2,7 @@
 // small kernel handle values; the server keeps them as int.
 #include "tests/support/loopback_server.h"
 
+#include <cstdint>
 #include <stdexcept>
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -33,10 +34,12 @@ int LoopbackServer::bindLoopback(int& port) {
     const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (s == INVALID_SOCKET)
         throw std::runtime_error("socket");
+    const BOOL yes = TRUE;
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&yes), sizeof yes);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
     if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         closesocket(s);
         throw std::runtime_error("bind");

@@ -2,101 +2,29 @@
 // 127.0.0.1:48574) against a server in this test.
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include "tests/support/loopback_server.h"
+#include "tests/win/win_process.h"
+
 #include <string>
-#include <thread>
 #include <vector>
-
-// Winsock before the rest of Windows.
-#include <winsock2.h>
-
-#include <windows.h>
 
 namespace {
 
-std::wstring hostPath(const char* path) {
-    std::wstring out = path[0] == '/' ? L"Z:" : L"";
-    for (const char* p = path; *p != '\0'; ++p)
-        out += *p == '/' ? L'\\' : static_cast<wchar_t>(static_cast<unsigned char>(*p));
-    return out;
-}
+using pelvoran::test::hostPath;
+using pelvoran::test::LoopbackServer;
+using pelvoran::test::ServerBehaviour;
+
+/// The port Pelvoran.exe under test is built to ask.
+constexpr int kServerPort = 48574;
 
 /// Answers every request on 127.0.0.1:48574 with one fixed body.
-class VersionServer {
-public:
-    explicit VersionServer(std::string body) : body_(std::move(body)) {
-        WSADATA data;
-        WSAStartup(MAKEWORD(2, 2), &data);
-        listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = htons(48574);
-        const BOOL yes = TRUE;
-        setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&yes),
-                   sizeof yes);
-        listening_ = bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-                     listen(listener_, 8) == 0;
-        thread_ = std::thread([this] { serve(); });
-    }
-    ~VersionServer() {
-        stop_ = true;
-        thread_.join();
-        closesocket(listener_);
-    }
-    bool listening() const { return listening_; }
-    int requests() const { return requests_; }
-
-private:
-    void serve() {
-        const std::string reply = "HTTP/1.1 200 OK\r\nContent-Type: text/plain; charset=utf-8\r\n"
-                                  "Content-Length: " +
-                                  std::to_string(body_.size()) + "\r\nConnection: close\r\n\r\n" +
-                                  body_;
-        while (!stop_ && listening_) {
-            WSAPOLLFD p{listener_, POLLRDNORM, 0};
-            if (WSAPoll(&p, 1, 50) <= 0)
-                continue;
-            const SOCKET s = accept(listener_, nullptr, nullptr);
-            if (s == INVALID_SOCKET)
-                continue;
-            char buf[4096];
-            WSAPOLLFD c{s, POLLRDNORM, 0};
-            if (WSAPoll(&c, 1, 2000) > 0 && recv(s, buf, sizeof buf, 0) > 0)
-                ++requests_;
-            send(s, reply.data(), static_cast<int>(reply.size()), 0);
-            shutdown(s, SD_SEND);
-            closesocket(s);
-        }
-    }
-
-    std::string body_;
-    SOCKET listener_ = INVALID_SOCKET;
-    bool listening_ = false;
-    std::atomic<bool> stop_{false};
-    std::atomic<int> requests_{0};
-    std::thread thread_;
-};
-
-struct Windows {
-    DWORD pid;
-    std::vector<HWND> found;
-};
-
-BOOL CALLBACK collectWindow(HWND h, LPARAM p) {
-    auto* ws = reinterpret_cast<Windows*>(p);
-    DWORD owner = 0;
-    GetWindowThreadProcessId(h, &owner);
-    if (owner == ws->pid && IsWindowVisible(h))
-        ws->found.push_back(h);
-    return TRUE;
+LoopbackServer versionServer(const std::string& body) {
+    return LoopbackServer({ServerBehaviour::Mode::Reply, LoopbackServer::reply(200, body)},
+                          kServerPort);
 }
 
-/// The visible top-level windows of a process.
 std::vector<HWND> windowsOf(DWORD pid) {
-    Windows w{pid, {}};
-    EnumWindows(&collectWindow, reinterpret_cast<LPARAM>(&w));
-    return w.found;
+    return pelvoran::test::visibleWindowsOf(pid);
 }
 
 std::wstring classOf(HWND h) {
@@ -151,13 +79,12 @@ protected:
 } // namespace
 
 TEST_F(AppProcess, StartsOnTheMainWindowAndEndsWithItsLastWindow) {
-    VersionServer server("1.05[;]http://example.com/[;]2012-12-30[;]");
-    ASSERT_TRUE(server.listening());
+    const LoopbackServer server = versionServer("1.05[;]http://example.com/[;]2012-12-30[;]");
     start();
     const HWND main = waitForWindow(pi.dwProcessId, L"PelvoranForm");
     ASSERT_NE(main, nullptr);
     EXPECT_EQ(textOf(main), L"Pelvoran(v1.05 Powered By Brannoc)");
-    EXPECT_EQ(server.requests(), 1); // the update check asked once, and offered nothing
+    EXPECT_EQ(server.requests().size(), 1u); // the update check asked once, and offered nothing
     EXPECT_EQ(windowsOf(pi.dwProcessId).size(), 1u);
 
     // Help open, main closed: the process goes on until the help window closes.
@@ -173,8 +100,8 @@ TEST_F(AppProcess, StartsOnTheMainWindowAndEndsWithItsLastWindow) {
 }
 
 TEST_F(AppProcess, NewerVersionIsOfferedBeforeTheMainWindowAndCancelGoesOn) {
-    VersionServer server("1.06[;]http://example.com/p.exe[;]2012-12-30[;]Fixes");
-    ASSERT_TRUE(server.listening());
+    const LoopbackServer server =
+        versionServer("1.06[;]http://example.com/p.exe[;]2012-12-30[;]Fixes");
     start();
     const HWND box = waitForWindow(pi.dwProcessId, L"#32770");
     ASSERT_NE(box, nullptr);

@@ -1,5 +1,7 @@
 // pelvoran-decode.exe as a Windows process: UTF-16 arguments, UTF-8 through
 // pipes, "\n" line ends as on Linux.
+#include "tests/win/win_process.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,12 +9,7 @@
 
 namespace {
 
-std::wstring hostPath(const char* path) {
-    std::wstring out = path[0] == '/' ? L"Z:" : L"";
-    for (const char* p = path; *p != '\0'; ++p)
-        out += *p == '/' ? L'\\' : static_cast<wchar_t>(static_cast<unsigned char>(*p));
-    return out;
-}
+using pelvoran::test::hostPath;
 
 struct Outcome {
     DWORD status = 0;

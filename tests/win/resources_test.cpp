@@ -1,4 +1,6 @@
 // The resources of the built Pelvoran.exe, read back from the file.
+#include "tests/win/win_process.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -10,14 +12,7 @@
 
 namespace {
 
-/// A path of the build machine as the running system sees it: under wine,
-/// the Unix root is drive Z:.
-std::wstring hostPath(const char* path) {
-    std::wstring out = path[0] == '/' ? L"Z:" : L"";
-    for (const char* p = path; *p != '\0'; ++p)
-        out += *p == '/' ? L'\\' : static_cast<wchar_t>(static_cast<unsigned char>(*p));
-    return out;
-}
+using pelvoran::test::hostPath;
 
 class Resources : public ::testing::Test {
 protected:
