@@ -21,9 +21,11 @@ pelvoran_test_packages=(
     dpkg-dev file lintian appstream desktop-file-utils
 )
 
-pelvoran_install_deps() {
+# Installs the packages named that are not installed yet (a name may carry
+# an architecture, "wine32:i386": that architecture is added first).
+pelvoran_install_packages() {
     local missing=()
-    for p in "${pelvoran_packages[@]}"; do
+    for p in "$@"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' ||
             missing+=("$p")
     done
@@ -31,7 +33,15 @@ pelvoran_install_deps() {
     local sudo=()
     [ "$(id -u)" -ne 0 ] && sudo=(sudo)
     echo "Installing: ${missing[*]}"
+    if printf '%s\n' "${missing[@]}" | grep -q ':i386$' &&
+        ! dpkg --print-foreign-architectures | grep -qx i386; then
+        "${sudo[@]}" dpkg --add-architecture i386
+    fi
     "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
     "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
         "${missing[@]}"
+}
+
+pelvoran_install_deps() {
+    pelvoran_install_packages "${pelvoran_packages[@]}"
 }

@@ -13,7 +13,7 @@ root=$PWD
 . scripts/windows-common.sh
 
 windows_packages
-install_missing xvfb xauth fonts-noto-cjk locales x11-utils
+pelvoran_install_packages xvfb xauth fonts-noto-cjk locales x11-utils
 
 pick_windows_arch
 if [ "$arch" = 32 ]; then build=${PELVORAN_WIN_BUILD:-build-win}; else build=${PELVORAN_WIN_BUILD:-build-win-x64}; fi
@@ -29,7 +29,7 @@ cmake --build "$build" -j2
 # serial table built for 32-bit Linux with the same floating-point flags
 # runs under qemu-i386 instead.
 if [ "$arch" = 64 ]; then
-    install_missing qemu-user g++-multilib
+    pelvoran_install_packages qemu-user g++-multilib
     cmake -S tests/i686 -B "$build-i686" -G Ninja -DCMAKE_BUILD_TYPE=Release \
         -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-linux-i686.cmake"
     cmake --build "$build-i686" -j2
