@@ -1,0 +1,285 @@
+#!/usr/bin/env bash
+# pelvoran-server under load, each figure beside a limit measured in the same run
+# with the two alternated (A, B, A, B, ...) and medians reported:
+#   1. update checks per second and p99 (wrk -t1 -c50) against nginx, one worker,
+#      serving the same reply bytes as a static file;
+#   2. durable comments per second (200 answers only) against a bare loop of
+#      SQLite commits, WAL and synchronous=FULL, one row per transaction;
+#   3. an update check's latency while 300 slow clients dribble request heads;
+#   4. the server's memory before and after 1,000 idle connections.
+#
+#   bench/server/server_bench.sh [BUILD_DIR] [ROUNDS]
+#
+# BUILD_DIR defaults to build-sbench (configured here when it is not yet);
+# ROUNDS (default 3) is the number of A/B pairs. PELVORAN_BENCH_SECONDS sets
+# the length of each wrk and SQLite run (default 10); PELVORAN_SERVER names a
+# pelvoran-server binary to measure instead of the build's. Needs wrk, nginx, curl
+# and python3: apt-get install -y --no-install-recommends wrk nginx-light curl python3
+# All traffic stays on 127.0.0.0/8; every process started here is ended on exit.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+build=${1:-build-sbench}
+rounds=${2:-3}
+seconds=${PELVORAN_BENCH_SECONDS:-10}
+here=bench/server
+python=/usr/bin/python3
+[ -x "$python" ] || python=$(command -v python3)
+
+for tool in wrk nginx curl "$python"; do
+    if ! command -v "$tool" >/dev/null && [ ! -x "$tool" ]; then
+        echo "server_bench: $tool is missing (apt-get install -y --no-install-recommends wrk nginx-light curl python3)" >&2
+        exit 1
+    fi
+done
+nginx_bin=$(command -v nginx)
+
+if [ ! -f "$build/CMakeCache.txt" ]; then
+    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPELVORAN_BUILD_TESTS=ON \
+        -DPELVORAN_BUILD_BENCH=ON >/dev/null
+fi
+if [ -n "${PELVORAN_SERVER:-}" ]; then
+    cmake --build "$build" -j2 --target sqlite_commit_loop >/dev/null
+    server_bin=$(realpath "$PELVORAN_SERVER")
+else
+    cmake --build "$build" -j2 --target pelvoran-server sqlite_commit_loop >/dev/null
+    server_bin=$(realpath "$build/server/pelvoran-server")
+fi
+loop_bin=$(realpath "$build/bench/server/sqlite_commit_loop")
+
+# 1,000 idle connections plus the client's own descriptors.
+hard=$(ulimit -Hn)
+if [ "$hard" = unlimited ] || [ "$hard" -ge 8192 ]; then ulimit -n 8192; else ulimit -n "$hard"; fi
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/pelvoran-sbench.XXXXXX")
+chmod 755 "$work" # nginx's worker runs as an unprivileged user when started by root
+pids=()
+cleanup() {
+    local pid
+    for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
+    for pid in "${pids[@]}"; do
+        for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+        kill -KILL "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+check_path='/Canon/LensCheck.asp?Action=Check&D=2026-12-07%2010:00:00'
+
+# The sorted middle of the numbers given (the mean of the two middle ones for
+# an even count).
+median() {
+    printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END {
+        if (NR == 0) print "nan"; else if (NR % 2) print v[(NR + 1) / 2];
+        else printf "%.2f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+maximum() { printf '%s\n' "$@" | sort -g | tail -n 1; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "nan" }'; }
+value() { awk -v k="$1" '$1 == k { print $2; exit }' "$2"; }
+
+free_port() {
+    "$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+# Starts the server on STATE and sets server_pid and server_port.
+start_server() {
+    local state=$1 out=$work/server.$RANDOM.out
+    "$server_bin" serve --state "$state" --listen 127.0.0.1:0 --admin-listen 127.0.0.1:0 \
+        --comments-per-hour 0 --max-connections 2000 >"$out" 2>"$out.err" &
+    server_pid=$!
+    pids+=("$server_pid")
+    server_port=
+    for _ in $(seq 100); do
+        server_port=$(sed -n '1s/^listening on 127\.0\.0\.1:\([0-9][0-9]*\)$/\1/p' "$out")
+        [ -n "$server_port" ] && return 0
+        kill -0 "$server_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    echo "server_bench: pelvoran-server did not start:" >&2
+    cat "$out" "$out.err" >&2
+    exit 1
+}
+
+stop_server() {
+    kill -TERM "$server_pid" 2>/dev/null || true
+    for _ in $(seq 100); do kill -0 "$server_pid" 2>/dev/null || break; sleep 0.1; done
+    if kill -0 "$server_pid" 2>/dev/null; then
+        echo "server_bench: pelvoran-server ignored SIGTERM for 10 s; killed" >&2
+        kill -KILL "$server_pid" 2>/dev/null || true
+    fi
+    wait "$server_pid" 2>/dev/null || true
+    local pid kept=()
+    for pid in "${pids[@]}"; do [ "$pid" = "$server_pid" ] || kept+=("$pid"); done
+    pids=("${kept[@]}")
+}
+
+# wrk, bounded twice: by -d and by timeout in case it hangs.
+run_wrk() {
+    timeout -k 5 $((seconds + 30)) wrk --timeout 5s "$@"
+}
+wrk_rate() { awk '/^Requests\/sec:/ { print $2 }' "$1"; }
+wrk_p99_ms() {
+    awk '$1 == "99%" { v = $2; u = v; sub(/[0-9.]+/, "", u); sub(/[a-z]+$/, "", v);
+        if (u == "us") v /= 1000; else if (u == "s") v *= 1000; else if (u == "m") v *= 60000;
+        printf "%.2f\n", v }' "$1"
+}
+wrk_non2xx() { awk '/Non-2xx or 3xx responses:/ { n = $NF } END { print n + 0 }' "$1"; }
+wrk_errors() { awk '/Socket errors:/ { sub(/^ *Socket errors: */, ""); print; f = 1 } END { if (!f) print "none" }' "$1"; }
+
+echo "pelvoran-server benchmarks: $rounds rounds, ${seconds}s runs, $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg)"
+
+# --- the server, with a release published ------------------------------------------------
+state=$work/state
+mkdir -p "$state"
+"$server_bin" release set --state "$state" --version 1.06 --address http://example.com/p.exe \
+    --date 2026-12-01 --notes "Reads the date codes of the newest lenses; faster start-up." >/dev/null
+start_server "$state"
+main_url="http://127.0.0.1:$server_port"
+mkdir -p "$work/nginx/root/Canon" "$work/nginx/logs"
+status=$(curl -sS -o "$work/nginx/root/Canon/LensCheck.asp" -w '%{http_code}' "$main_url$check_path")
+if [ "$status" != 200 ]; then
+    echo "server_bench: the update check answered $status" >&2
+    exit 1
+fi
+reply_bytes=$(stat -c %s "$work/nginx/root/Canon/LensCheck.asp")
+
+# --- nginx serving the same bytes -----------------------------------------------------------
+nginx_port=$(free_port)
+cat >"$work/nginx/nginx.conf" <<EOF
+worker_processes 1;
+error_log $work/nginx/logs/error.log;
+pid $work/nginx/nginx.pid;
+events { worker_connections 4096; }
+http {
+    access_log off;
+    default_type text/plain;
+    keepalive_requests 1000000;
+    client_body_temp_path $work/nginx/body;
+    proxy_temp_path $work/nginx/proxy;
+    fastcgi_temp_path $work/nginx/fastcgi;
+    uwsgi_temp_path $work/nginx/uwsgi;
+    scgi_temp_path $work/nginx/scgi;
+    server {
+        listen 127.0.0.1:$nginx_port;
+        root $work/nginx/root;
+    }
+}
+EOF
+chmod -R a+rX "$work/nginx"
+"$nginx_bin" -p "$work/nginx" -c "$work/nginx/nginx.conf" -g 'daemon off;' 2>"$work/nginx/logs/stderr" &
+pids+=($!)
+nginx_url="http://127.0.0.1:$nginx_port"
+for _ in $(seq 50); do curl -s -o /dev/null "$nginx_url/" && break; sleep 0.1; done
+if ! curl -sS "$nginx_url$check_path" | cmp -s - "$work/nginx/root/Canon/LensCheck.asp"; then
+    echo "server_bench: nginx does not serve the reply:" >&2
+    cat "$work/nginx/logs/stderr" "$work/nginx/logs/error.log" >&2
+    exit 1
+fi
+
+# --- 1. update checks -------------------------------------------------------------------------
+echo
+echo "## 1. update checks, wrk -t1 -c50 -d${seconds}s, reply of $reply_bytes bytes"
+for url in "$main_url" "$nginx_url"; do # warm both up
+    timeout -k 5 30 wrk -t1 -c50 -d2s "$url$check_path" >/dev/null
+done
+srv_rate=() srv_p99=() ngx_rate=() ngx_p99=() check_notes=
+for r in $(seq "$rounds"); do
+    for side in server nginx; do
+        if [ $side = server ]; then url=$main_url; else url=$nginx_url; fi
+        out=$work/wrk.check.$side.$r
+        run_wrk -t1 -c50 -d"${seconds}s" --latency "$url$check_path" >"$out"
+        rate=$(wrk_rate "$out") p99=$(wrk_p99_ms "$out")
+        non2xx=$(wrk_non2xx "$out") errors=$(wrk_errors "$out")
+        printf '  round %d %-6s %10s req/s  p99 %7s ms  non-2xx %s  socket errors: %s\n' \
+            "$r" "$side" "$rate" "$p99" "$non2xx" "$errors"
+        [ "$non2xx" = 0 ] && [ "$errors" = none ] || check_notes+=" $side round $r: non-2xx $non2xx, errors $errors;"
+        if [ $side = server ]; then srv_rate+=("$rate") srv_p99+=("$p99")
+        else ngx_rate+=("$rate") ngx_p99+=("$p99"); fi
+    done
+done
+
+# --- 2. durable comments ----------------------------------------------------------------------
+echo
+echo "## 2. durable comments, wrk -t1 -c16 -d${seconds}s (200 answers) against SQLite commits in a loop"
+com_rate=() loop_rate=() comment_notes=
+for r in $(seq "$rounds"); do
+    out=$work/wrk.comment.$r
+    run_wrk -t1 -c16 -d"${seconds}s" -s "$here/comment.lua" "$main_url/Canon/comment.asp" >"$out"
+    rate=$(value comment_200_per_s "$out") other=$(value comment_other "$out")
+    non2xx=$(wrk_non2xx "$out") errors=$(wrk_errors "$out")
+    printf '  round %d server %8s comments/s  (200: %s, other: %s, non-2xx %s, socket errors: %s, p99 %s ms)\n' \
+        "$r" "$rate" "$(value comment_200 "$out")" "$other" "$non2xx" "$errors" "$(value comment_p99_ms "$out")"
+    [ "$other" = 0 ] && [ "$non2xx" = 0 ] && [ "$errors" = none ] ||
+        comment_notes+=" round $r: other $other, non-2xx $non2xx, errors $errors;"
+    com_rate+=("$rate")
+
+    dir=$(mktemp -d "$work/loop.XXXXXX")
+    timeout -k 5 $((seconds + 30)) "$loop_bin" "$dir" "$seconds" >"$work/loop.$r"
+    rate=$(awk '{ print $6 }' "$work/loop.$r")
+    printf '  round %d loop   %8s commits/s  (%s commits)\n' "$r" "$rate" "$(awk '{ print $2 }' "$work/loop.$r")"
+    loop_rate+=("$rate")
+    rm -rf "$dir"
+done
+
+# --- 3. update checks beside slow clients ------------------------------------------------------
+echo
+echo "## 3. 20 update checks (fresh connections) while 300 connections send a head a byte a second"
+slow_median=() slow_max=() slow_open=() slow_notes=
+for r in $(seq "$rounds"); do
+    out=$work/slow.$r
+    timeout -k 5 90 "$python" "$here/hold_connections.py" slow --port "$server_port" \
+        --count 300 --sources 10 --checks 20 >"$out" || slow_notes+=" round $r: not every check answered 200;"
+    printf '  round %d median %7s ms  max %7s ms  statuses %s  slow connected %s, open at end %s\n' "$r" \
+        "$(value check_median_ms "$out")" "$(value check_max_ms "$out")" "$(value check_status "$out")" \
+        "$(value slow_connected "$out")" "$(value slow_open_at_end "$out")"
+    slow_median+=("$(value check_median_ms "$out")") slow_max+=("$(value check_max_ms "$out")")
+    slow_open+=("$(value slow_open_at_end "$out")")
+done
+stop_server
+
+# --- 4. memory per idle connection, a fresh server each round -----------------------------------
+echo
+echo "## 4. RSS before and after 1000 idle connections over 20 source addresses (fresh server each round)"
+rss_before=() rss_after=() hwm_after=() per_conn=() idle_held=()
+for r in $(seq "$rounds"); do
+    start_server "$state"
+    out=$work/idle.$r
+    timeout -k 5 60 "$python" "$here/hold_connections.py" idle --port "$server_port" --pid "$server_pid" \
+        --count 1000 --sources 20 >"$out"
+    printf '  round %d VmRSS %s -> %s kB, VmHWM %s -> %s kB, %s B per connection; server took %s, open at end %s\n' \
+        "$r" "$(value rss_before_kb "$out")" "$(value rss_after_kb "$out")" "$(value hwm_before_kb "$out")" \
+        "$(value hwm_after_kb "$out")" "$(value rss_per_conn_bytes "$out")" \
+        "$(value idle_server_fds_added "$out")" "$(value idle_open_at_end "$out")"
+    rss_before+=("$(value rss_before_kb "$out")") rss_after+=("$(value rss_after_kb "$out")")
+    hwm_after+=("$(value hwm_after_kb "$out")") per_conn+=("$(value rss_per_conn_bytes "$out")")
+    idle_held+=("$(value idle_server_fds_added "$out")")
+    stop_server
+done
+
+# --- summary -------------------------------------------------------------------------------------
+s_rate=$(median "${srv_rate[@]}") n_rate=$(median "${ngx_rate[@]}")
+s_p99=$(median "${srv_p99[@]}") n_p99=$(median "${ngx_p99[@]}")
+c_rate=$(median "${com_rate[@]}") l_rate=$(median "${loop_rate[@]}")
+echo
+echo "## medians of $rounds rounds (load average now $(cut -d' ' -f1-3 /proc/loadavg))"
+printf '%-40s %14s %22s %7s  %s\n' "figure" "pelvoran-server" "limit" "ratio" "goal"
+printf '%-40s %14s %22s %7s  %s\n' "update checks per second" "$s_rate" "nginx $n_rate" \
+    "$(ratio "$s_rate" "$n_rate")" ">= 0.80"
+printf '%-40s %14s %22s %7s  %s\n' "update check p99, ms" "$s_p99" "nginx $n_p99" "" "<= 10"
+printf '%-40s %14s %22s %7s  %s\n' "durable comments per second" "$c_rate" "SQLite loop $l_rate" \
+    "$(ratio "$c_rate" "$l_rate")" ">= 1.00"
+printf '%-40s %14s %22s %7s  %s\n' "check beside 300 slow clients, median ms" "$(median "${slow_median[@]}")" \
+    "" "" "< 1000"
+printf '%-40s %14s %22s %7s  %s\n' "check beside 300 slow clients, max ms" "$(maximum "${slow_max[@]}")" \
+    "" "" "< 1000"
+printf '%-40s %14s\n' "slow connections open at the end" "$(median "${slow_open[@]}") of 300"
+printf '%-40s %14s\n' "VmRSS before idle connections, kB" "$(median "${rss_before[@]}")"
+printf '%-40s %14s\n' "VmRSS with 1000 idle connections, kB" "$(median "${rss_after[@]}")"
+printf '%-40s %14s\n' "VmHWM with 1000 idle connections, kB" "$(median "${hwm_after[@]}")"
+printf '%-40s %14s\n' "RSS per idle connection, bytes" "$(median "${per_conn[@]}")"
+printf '%-40s %14s\n' "idle connections the server held" "$(median "${idle_held[@]}")"
+[ -z "$check_notes" ] || echo "update checks not all 2xx or with socket errors:$check_notes"
+[ -z "$comment_notes" ] || echo "comments not all 200:$comment_notes"
+[ -z "$slow_notes" ] || echo "checks beside slow clients:$slow_notes"
