@@ -25,6 +25,21 @@ std::vector<Text> splitReplyFields(const Text& reply) {
     }
 }
 
+namespace {
+
+/// The version field is data, written with "." whatever the user's locale.
+const RegionalSettings& wireNumbers() {
+    static const RegionalSettings invariant = RegionalSettings::invariant();
+    return invariant;
+}
+
+} // namespace
+
+bool isNewerVersion(const Text& field) {
+    Value version = field;
+    return std::get<double>(Null2Int(version, wireNumbers())) > CURRENT_VERSION;
+}
+
 std::optional<std::string> safeDownloadAddress(const Text& field) {
     TextView address = field;
     while (!address.empty() && (address.back() == u'\n' || address.back() == u'\r'))
@@ -104,16 +119,6 @@ Text notesForPrompt(TextView notes) {
     return shown;
 }
 
-namespace {
-
-/// The version field is data, written with "." whatever the user's locale.
-const RegionalSettings& wireNumbers() {
-    static const RegionalSettings invariant = RegionalSettings::invariant();
-    return invariant;
-}
-
-} // namespace
-
 UpdateCheck::UpdateCheck(Services services) : services_(std::move(services)) {}
 
 void UpdateCheck::CheckUpdate() {
@@ -145,9 +150,8 @@ void UpdateCheck::OnReadyV() {
         for (auto& f : splitReplyFields(reply))
             fields.emplace_back(std::move(f));
 
-        const bool newer = errors.test([&] {
-            return std::get<double>(Null2Int(fields.at(0), wireNumbers())) > CURRENT_VERSION;
-        });
+        const bool newer =
+            errors.test([&] { return isNewerVersion(std::get<Text>(fields.at(0))); });
         if (newer) {
             auto fieldText = [&](std::size_t i) { return std::get<Text>(fields.at(i)); };
             Text message;

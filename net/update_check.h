@@ -26,6 +26,11 @@ inline constexpr char16_t kUpdatePath[] = u"/Canon/LensCheck.asp?Action=Check&D=
 /// The reply text cut at every "[;]"; an empty text gives no fields at all.
 std::vector<Text> splitReplyFields(const Text& reply);
 
+/// True when the reply's version field (field 0) names a version newer than
+/// the tool's own. The field is data, read with "." as the decimal separator
+/// whatever the user's locale; a non-numeric field counts as version 0.
+bool isNewerVersion(const Text& field);
+
 /// The download address of the reply's field 1, if it is safe to hand to the
 /// desktop: an absolute http or https address with a host that does not
 /// begin with "-" or ":", and without control characters. Blanks and

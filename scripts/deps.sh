@@ -10,6 +10,7 @@ pelvoran_packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev libcurl4-openssl-dev
     qt6-translations-l10n fonts-noto-cjk
+    libmicrohttpd-dev libsqlite3-dev
 )
 
 # The test command on top: the test and benchmark libraries, the locales the
@@ -19,6 +20,7 @@ pelvoran_test_packages=(
     libgtest-dev libgmock-dev libbenchmark-dev qt6-base-private-dev
     locales
     dpkg-dev file lintian appstream desktop-file-utils
+    systemd wrk nginx-light
 )
 
 # Installs the packages named that are not installed yet (a name may carry

@@ -1,0 +1,88 @@
+#include "server/release.h"
+
+#include "net/update_check.h"
+#include "platform/regional.h"
+#include "platform/version.h"
+
+namespace pelvoran::server {
+namespace {
+
+bool isControl(char16_t c) {
+    return c < 0x20 || c == 0x7F || (c >= 0x80 && c <= 0x9F) || c == u'\u2028' || c == u'\u2029';
+}
+
+bool hasControl(TextView field, bool lineBreaksAllowed) {
+    for (const char16_t c : field)
+        if (isControl(c) && !(lineBreaksAllowed && (c == u'\r' || c == u'\n')))
+            return true;
+    return false;
+}
+
+/// Digits with at most one "." between digits: what the tool reads the same
+/// way in every locale. Short enough that no digit is lost.
+bool isPlainDecimal(TextView v) {
+    constexpr std::size_t kMaxLength = 12;
+    if (v.empty() || v.size() > kMaxLength)
+        return false;
+    const std::size_t dot = v.find(u'.');
+    for (std::size_t i = 0; i < v.size(); ++i)
+        if (i != dot && (v[i] < u'0' || v[i] > u'9'))
+            return false;
+    return dot == TextView::npos || (dot > 0 && dot + 1 < v.size());
+}
+
+} // namespace
+
+std::optional<ReleaseProblem> checkRelease(const Release& r) {
+    const struct {
+        ReleaseField field;
+        const Text& text;
+    } fields[] = {{ReleaseField::Version, r.version},
+                  {ReleaseField::Address, r.address},
+                  {ReleaseField::Date, r.date},
+                  {ReleaseField::Notes, r.notes}};
+    for (const auto& f : fields) {
+        if (f.text.find(u"[;]") != Text::npos)
+            return ReleaseProblem{f.field, u"不能包含“[;]”，工具用它分隔各项。"};
+        const bool notes = f.field == ReleaseField::Notes;
+        if (hasControl(f.text, notes))
+            return ReleaseProblem{f.field, notes ? u"除换行外不能包含控制字符。"
+                                                 : u"不能包含换行或其他控制字符。"};
+    }
+    if (!isPlainDecimal(r.version) || !isNewerVersion(r.version))
+        return ReleaseProblem{ReleaseField::Version,
+                              u"须为大于 " + RegionalSettings::invariant().formatNumber(CURRENT_VERSION) +
+                                  u" 的十进制数，用“.”作小数点，例如 1.06。"};
+    if (!safeDownloadAddress(r.address))
+        return ReleaseProblem{ReleaseField::Address,
+                              u"须为以 http:// 或 https:// 开头、带主机名的网址。"};
+    if (notesForPrompt(r.notes) != r.notes)
+        return ReleaseProblem{ReleaseField::Notes,
+                              u"太长：工具最多显示 20 行、1000 个字符，多出的部分会被截去。"};
+    return std::nullopt;
+}
+
+std::string escapeReplyField(TextView field) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(field.size());
+    for (const char16_t c : field) {
+        if (c == u'%') {
+            out += "%25";
+        } else if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else {
+            out += "%u";
+            for (int shift = 12; shift >= 0; shift -= 4)
+                out += kHex[(c >> shift) & 0xF];
+        }
+    }
+    return out;
+}
+
+std::string replyBody(const Release& r) {
+    return escapeReplyField(r.version) + "[;]" + escapeReplyField(r.address) + "[;]" +
+           escapeReplyField(r.date) + "[;]" + escapeReplyField(r.notes);
+}
+
+} // namespace pelvoran::server

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "platform/text.h"
+
+#include <optional>
+#include <string>
+
+namespace pelvoran::server {
+
+/// A published release, as the update check's reply carries it.
+struct Release {
+    Text version; // written with ".", e.g. "1.06"
+    Text address; // the download address
+    Text date;    // the release date, free text
+    Text notes;   // the update notes, free text
+
+    bool operator==(const Release&) const = default;
+};
+
+enum class ReleaseField { Version, Address, Date, Notes };
+
+/// Why a release cannot be published, and which field is at fault.
+struct ReleaseProblem {
+    ReleaseField field;
+    Text message; // for the publisher, in Chinese, without the field's name
+};
+
+/// Refuses what the desktop tool would mishandle, by the tool's own rules: a
+/// version that is not a decimal number above the tool's, an address the
+/// tool would not open, "[;]" or control characters in a field (the notes may
+/// hold line breaks), and notes that the tool's offer would cut.
+std::optional<ReleaseProblem> checkRelease(const Release& release);
+
+/// The body of the update check's reply: the four fields joined by "[;]",
+/// each escaped so that the tool's unescaping gives it back exactly (ASCII as
+/// it is, "%" as "%25", every other UTF-16 unit as "%uXXXX"). Always ASCII.
+std::string replyBody(const Release& release);
+
+/// One field escaped as replyBody escapes it.
+std::string escapeReplyField(TextView field);
+
+} // namespace pelvoran::server

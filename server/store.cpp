@@ -1,0 +1,229 @@
+#include "server/store.h"
+
+#include <sqlite3.h>
+
+#include <iterator>
+#include <memory>
+
+namespace pelvoran::server {
+namespace {
+
+/// Forward migrations: entry N brings a database from user_version N to N+1.
+constexpr const char* kMigrations[] = {
+    R"sql(
+    CREATE TABLE comments (
+        id       INTEGER PRIMARY KEY,
+        received INTEGER NOT NULL,
+        text     TEXT NOT NULL,
+        raw      BLOB NOT NULL,
+        source   TEXT NOT NULL
+    );
+    CREATE INDEX comments_by_time ON comments (received);
+    CREATE TABLE release (
+        only     INTEGER PRIMARY KEY CHECK (only = 1),
+        version  TEXT NOT NULL,
+        address  TEXT NOT NULL,
+        date     TEXT NOT NULL,
+        notes    TEXT NOT NULL
+    );
+    )sql",
+};
+constexpr int kSchemaVersion = static_cast<int>(std::size(kMigrations));
+
+/// A statement, finalized on every way out.
+class Statement {
+public:
+    Statement(sqlite3* db, const char* sql) : db_(db) {
+        if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK)
+            throw StoreError(sqlite3_errmsg(db));
+    }
+    ~Statement() { sqlite3_finalize(stmt_); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    void bind(int i, std::int64_t v) { check(sqlite3_bind_int64(stmt_, i, v)); }
+    void bind(int i, const std::string& v) {
+        check(sqlite3_bind_text(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT));
+    }
+    void bind(int i, TextView v) { bind(i, toUtf8(v)); }
+    void bindBlob(int i, const std::string& v) {
+        check(sqlite3_bind_blob(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT));
+    }
+
+    /// True while rows come.
+    bool step() {
+        const int rc = sqlite3_step(stmt_);
+        if (rc == SQLITE_ROW)
+            return true;
+        if (rc != SQLITE_DONE)
+            throw StoreError(sqlite3_errmsg(db_));
+        return false;
+    }
+    void reset() {
+        sqlite3_reset(stmt_);
+        sqlite3_clear_bindings(stmt_);
+    }
+    std::int64_t integer(int col) { return sqlite3_column_int64(stmt_, col); }
+    std::string text(int col) {
+        const auto* p = sqlite3_column_text(stmt_, col);
+        return p ? std::string(reinterpret_cast<const char*>(p),
+                               static_cast<std::size_t>(sqlite3_column_bytes(stmt_, col)))
+                 : std::string();
+    }
+    Text utf16(int col) { return fromUtf8Lenient(text(col)); }
+
+private:
+    void check(int rc) {
+        if (rc != SQLITE_OK)
+            throw StoreError(sqlite3_errmsg(db_));
+    }
+    sqlite3* db_;
+    sqlite3_stmt* stmt_ = nullptr;
+};
+
+} // namespace
+
+Database::Database(const std::string& path) {
+    const int rc = sqlite3_open_v2(path.c_str(), &db_,
+                                   SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE |
+                                       SQLITE_OPEN_NOMUTEX,
+                                   nullptr);
+    if (rc != SQLITE_OK) {
+        const std::string why = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+        sqlite3_close(db_);
+        throw StoreError(why);
+    }
+    try {
+        // A writer waits this long for another connection's transaction.
+        sqlite3_busy_timeout(db_, 2000);
+        exec("PRAGMA journal_mode=WAL");
+        exec("PRAGMA synchronous=FULL");
+        exec("PRAGMA foreign_keys=ON");
+        migrate();
+    } catch (...) {
+        sqlite3_close(db_);
+        throw;
+    }
+}
+
+Database::~Database() {
+    sqlite3_close(db_);
+}
+
+void Database::exec(const char* sql) {
+    char* error = nullptr;
+    if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
+        const std::string why = error ? error : sqlite3_errmsg(db_);
+        sqlite3_free(error);
+        throw StoreError(why);
+    }
+}
+
+int Database::schemaVersion() {
+    Statement s(db_, "PRAGMA user_version");
+    s.step();
+    return static_cast<int>(s.integer(0));
+}
+
+void Database::migrate() {
+    exec("BEGIN IMMEDIATE");
+    try {
+        const int version = schemaVersion();
+        if (version > kSchemaVersion)
+            throw StoreError("database schema " + std::to_string(version) +
+                             " is newer than this server's " + std::to_string(kSchemaVersion));
+        for (int v = version; v < kSchemaVersion; ++v)
+            exec(kMigrations[v]);
+        if (version != kSchemaVersion)
+            exec(("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());
+        exec("COMMIT");
+    } catch (...) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+}
+
+void Database::insert(const std::vector<NewComment>& comments) {
+    exec("BEGIN IMMEDIATE");
+    try {
+        Statement s(db_, "INSERT INTO comments (received, text, raw, source) VALUES (?, ?, ?, ?)");
+        for (const auto& c : comments) {
+            s.bind(1, c.received);
+            s.bind(2, TextView(c.text));
+            s.bindBlob(3, c.raw);
+            s.bind(4, c.source);
+            s.step();
+            s.reset();
+        }
+        exec("COMMIT");
+    } catch (...) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+}
+
+std::vector<StoredComment> Database::comments(std::optional<std::int64_t> since) {
+    Statement s(db_, "SELECT id, received, text, source FROM comments WHERE received >= ? "
+                     "ORDER BY received DESC, id DESC");
+    s.bind(1, since.value_or(INT64_MIN));
+    std::vector<StoredComment> out;
+    while (s.step())
+        out.push_back({s.integer(0), s.integer(1), s.utf16(2), s.text(3)});
+    return out;
+}
+
+std::optional<Release> Database::release() {
+    Statement s(db_, "SELECT version, address, date, notes FROM release");
+    if (!s.step())
+        return std::nullopt;
+    return Release{s.utf16(0), s.utf16(1), s.utf16(2), s.utf16(3)};
+}
+
+void Database::setRelease(const Release& r) {
+    Statement s(db_, "INSERT OR REPLACE INTO release (only, version, address, date, notes) "
+                     "VALUES (1, ?, ?, ?, ?)");
+    s.bind(1, TextView(r.version));
+    s.bind(2, TextView(r.address));
+    s.bind(3, TextView(r.date));
+    s.bind(4, TextView(r.notes));
+    s.step();
+}
+
+void Database::clearRelease() {
+    exec("DELETE FROM release");
+}
+
+std::int64_t Database::dataVersion() {
+    Statement s(db_, "PRAGMA data_version");
+    s.step();
+    return s.integer(0);
+}
+
+std::string Database::snapshot() {
+    sqlite3* raw = nullptr;
+    if (sqlite3_open(":memory:", &raw) != SQLITE_OK) {
+        sqlite3_close(raw);
+        throw StoreError("cannot open a database in memory");
+    }
+    const std::unique_ptr<sqlite3, decltype(&sqlite3_close)> copy(raw, &sqlite3_close);
+    sqlite3_backup* backup = sqlite3_backup_init(raw, "main", db_, "main");
+    if (backup == nullptr)
+        throw StoreError(sqlite3_errmsg(raw));
+    int rc;
+    while ((rc = sqlite3_backup_step(backup, 256)) == SQLITE_OK || rc == SQLITE_BUSY ||
+           rc == SQLITE_LOCKED)
+        if (rc != SQLITE_OK)
+            sqlite3_sleep(10);
+    sqlite3_backup_finish(backup);
+    if (rc != SQLITE_DONE)
+        throw StoreError(sqlite3_errstr(rc));
+    sqlite3_int64 size = 0;
+    unsigned char* bytes = sqlite3_serialize(raw, "main", &size, 0);
+    if (bytes == nullptr)
+        throw StoreError("cannot serialize the backup");
+    std::string out(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(size));
+    sqlite3_free(bytes);
+    return out;
+}
+
+} // namespace pelvoran::server

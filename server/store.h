@@ -1,0 +1,81 @@
+#pragma once
+
+#include "platform/text.h"
+#include "server/release.h"
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+
+namespace pelvoran::server {
+
+/// The database could not do what was asked; what() says why, for the log.
+class StoreError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+/// Where a comment came from.
+inline constexpr char kFromDesktop[] = "desktop";
+inline constexpr char kFromWeb[] = "web";
+
+struct NewComment {
+    Text text;
+    std::string raw; // the body as it arrived
+    std::string source;
+    std::int64_t received = 0; // seconds since 1970, UTC
+};
+
+struct StoredComment {
+    std::int64_t id = 0;
+    std::int64_t received = 0;
+    Text text;
+    std::string source;
+};
+
+/// The database file name inside the state directory.
+inline constexpr char kDatabaseFile[] = "comments.sqlite";
+
+/// One connection to the server's database: comments and the published
+/// release. Opening it creates the file when needed, switches it to WAL with
+/// synchronous=FULL, and brings its schema up to date (PRAGMA user_version
+/// counts the migrations applied). A database written by a newer server is
+/// refused. Use a connection from one thread at a time.
+class Database {
+public:
+    explicit Database(const std::string& path);
+    ~Database();
+    Database(const Database&) = delete;
+    Database& operator=(const Database&) = delete;
+
+    /// Stores the comments in one transaction; when this returns, they are
+    /// durable. Throws StoreError and stores none of them otherwise.
+    void insert(const std::vector<NewComment>& comments);
+
+    /// Comments received at or after `since` (all when nullopt), newest first.
+    std::vector<StoredComment> comments(std::optional<std::int64_t> since = std::nullopt);
+
+    std::optional<Release> release();
+    void setRelease(const Release& release);
+    void clearRelease();
+
+    /// Changes whenever another connection commits (PRAGMA data_version).
+    std::int64_t dataVersion();
+
+    /// A consistent copy of the whole database, taken with SQLite's online
+    /// backup while others may write, as the bytes of a database file.
+    std::string snapshot();
+
+    int schemaVersion();
+
+private:
+    void exec(const char* sql);
+    void migrate();
+    sqlite3* db_ = nullptr;
+};
+
+} // namespace pelvoran::server
