@@ -35,13 +35,45 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 cmake --build build -j2
 ctest --test-dir build --output-on-failure -j2 || failed "tests as released"
 
-# 3. The package and its listings.
-rm -f build/pelvoran_*.deb
+# 3. The packages and their listings: pelvoran (the desktop program) and
+#    pelvoran-server.
+rm -f build/pelvoran*.deb
 (cd build && cpack -G DEB >/dev/null) || failed "cpack"
-for deb in build/pelvoran_*.deb; do
-    echo "lintian $deb"
-    lintian --fail-on error,warning "$deb" || failed "lintian"
+for name in pelvoran pelvoran-server; do
+    deb=(build/"${name}"_*.deb)
+    if [ ! -f "${deb[0]}" ]; then
+        failed "cpack made no $name package"
+        continue
+    fi
+    echo "lintian ${deb[0]}"
+    lintian --fail-on error,warning "${deb[0]}" || failed "lintian $name"
 done
+# The server's unit: systemd's exposure rating, at most 2.0 (the threshold
+# is in tenths); then systemd-analyze verify on the unit as the package
+# installs it, beside the executable and manual page it names and the host's
+# own units for the targets it refers to. verify reports unknown settings and
+# bad values without failing, so any output fails.
+if out=$(systemd-analyze security --offline=yes --threshold=20 \
+        packaging/server/pelvoran-server.service 2>&1); then
+    echo "${out##*$'\n'}"
+else
+    echo "$out"
+    failed "systemd-analyze security: pelvoran-server.service above 2.0"
+fi
+unit_root=build/server-root
+rm -rf "$unit_root"
+mkdir -p "$unit_root/lib/systemd/system"
+cp -a /lib/systemd/system/. "$unit_root/lib/systemd/system/"
+if dpkg-deb -x build/pelvoran-server_*.deb "$unit_root"; then
+    out=$(MANPATH="$PWD/$unit_root/usr/share/man" systemd-analyze verify --root="$unit_root" \
+        "$unit_root/lib/systemd/system/pelvoran-server.service" 2>&1) || failed "systemd-analyze verify"
+    if [ -n "$out" ]; then
+        echo "$out"
+        failed "systemd-analyze verify printed messages"
+    fi
+else
+    failed "unpacking the pelvoran-server package"
+fi
 appstreamcli validate --no-net build/packaging/*.metainfo.xml || failed "appstreamcli validate"
 out=$(desktop-file-validate app/pelvoran.desktop 2>&1) || failed "desktop-file-validate"
 if [ -n "$out" ]; then
