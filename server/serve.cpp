@@ -542,9 +542,6 @@ int serve(const ServeOptions& options) {
     std::int64_t seen = -1;
     const timespec tick{0, 200 * 1000 * 1000};
     for (;;) {
-        const int sig = sigtimedwait(&signals, nullptr, &tick);
-        if (sig == SIGTERM || sig == SIGINT)
-            break;
         try {
             if (const auto version = db->dataVersion(); version != seen) {
                 server->reply().set(db->release());
@@ -561,6 +558,9 @@ int serve(const ServeOptions& options) {
                 logError(std::string("每日备份失败：") + e.what());
             }
         }
+        const int sig = sigtimedwait(&signals, nullptr, &tick);
+        if (sig == SIGTERM || sig == SIGINT)
+            break;
     }
 
     // Stop taking connections, let those in flight finish, then stop.

@@ -6,6 +6,9 @@
 // and once the main window is up, a query and a comment are made to show the
 // tool still works; the comment's line tells how long the send button held
 // the tool and whether the comment window stayed open with its text.
+// comments: every box is reported with its text and dismissed, then each
+// comment in PELVORAN_DRIVER_COMMENTS (UTF-8, separated by 0x1E) is sent
+// through the comment window.
 #include "app/pelvoran_app.h"
 #include "ui/caption_label.h"
 #include "ui/comment_form.h"
@@ -35,17 +38,20 @@ void say(const std::string& line) {
     std::fflush(stdout);
 }
 
-/// Answers message boxes as they appear, after printing their titles: the
-/// first one only, or every one (with Cancel where there is one, else OK).
-void answerMessageBox(QMessageBox::StandardButton button, bool every = false) {
+/// Answers message boxes as they appear, after printing their titles (and
+/// texts, line breaks as "\n"): the first one only, or every one (with Cancel where
+/// there is one, else OK).
+void answerMessageBox(QMessageBox::StandardButton button, bool every = false,
+                      bool withText = false) {
     auto* poll = new QTimer(qApp); // goes with the application
-    QObject::connect(poll, &QTimer::timeout, [poll, button, every] {
+    QObject::connect(poll, &QTimer::timeout, [poll, button, every, withText] {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
         if (box == nullptr)
             return;
         if (!every)
             poll->stop();
-        say("box " + box->windowTitle().toStdString());
+        say("box " + box->windowTitle().toStdString() +
+            (withText ? ": " + box->text().replace(u'\n', u"\\n"_s).toStdString() : ""));
         QAbstractButton* answer = box->button(button);
         (answer ? answer : box->button(QMessageBox::Ok))->click();
     });
@@ -75,6 +81,21 @@ void exercise(PelvoranForm& form) {
         comment->close();
 }
 
+/// Sends each comment of PELVORAN_DRIVER_COMMENTS through a comment window.
+void sendComments(PelvoranForm& form) {
+    const QStringList comments =
+        QString::fromUtf8(qgetenv("PELVORAN_DRIVER_COMMENTS")).split(QChar(0x1E));
+    for (const QString& text : comments) {
+        form.Command3->click();
+        CommentForm* comment = form.commentForm();
+        comment->CommentText->setPlainText(text);
+        comment->Command1->click(); // the thanks or failure box is answered
+        say(comment->isVisible() ? "comment kept" : "comment sent");
+        if (comment->isVisible())
+            comment->close();
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -93,12 +114,17 @@ int main(int argc, char** argv) {
             answerMessageBox(QMessageBox::Cancel);
         else if (scenario == "observe")
             answerMessageBox(QMessageBox::Cancel, true);
+        else if (scenario == "comments")
+            answerMessageBox(QMessageBox::Cancel, true, true);
     };
     options.afterShow = [&](PelvoranForm& form) {
         say("shown " + std::to_string(sinceStart.elapsed()) + " ms");
-        if (scenario == "observe") {
-            QTimer::singleShot(0, &form, [&form] {
-                exercise(form);
+        if (scenario == "observe" || scenario == "comments") {
+            QTimer::singleShot(0, &form, [&form, scenario] {
+                if (scenario == "comments")
+                    sendComments(form);
+                else
+                    exercise(form);
                 form.close();
             });
             return;

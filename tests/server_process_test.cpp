@@ -1,0 +1,451 @@
+// The real pelvoran-server as a process of its own, over real sockets, with a
+// real SQLite file in a temporary state directory; and the real desktop tool
+// against it.
+#include "tests/support/driver_process.h"
+#include "tests/support/server_process.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <atomic>
+#include <csignal>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <set>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace pelvoran::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string kComment = "/Canon/comment.asp";
+
+std::vector<std::string> exported(const std::string& state) {
+    const CommandResult r = runServerCommand({"comments", "export", "--state", state});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return exportedTexts(r.out);
+}
+
+std::string replyTo(int port) {
+    return bodyOf(httpExchange(port, updateQuestion()));
+}
+
+} // namespace
+
+// Each body as one of the two kinds of tool in the field writes it, and what
+// the publisher reads (export order is newest first, so compare reversed).
+TEST(ServerWire, CommentBodiesOfBothKindsOfToolAreStoredAsMeant) {
+    const struct {
+        std::string body;
+        std::string stored;
+    } cases[] = {
+        {"CommentText=%BE%B5%CD%B7", "镜头"},
+        {"CommentText=a%26b%3Dc", "a&b=c"},
+        {"CommentText=a&b=c", "a&b=c"},                 // published 1.05
+        {"CommentText=50%25 off%2B1", "50% off+1"},
+        {"CommentText=50% off+1", "50% off+1"},         // published 1.05
+        {"CommentText=%26%23128512%3B", "😀"},
+        {"CommentText=%26%2354620%3B%26%2365%3b", "한A"},
+        {"CommentText=%26#65;", "&#65;"},               // typed literally
+        {"CommentText=%80", "€"},
+        {"CommentText=%26%230%3B", "&#0;"},
+        {"CommentText=%26%2355357%3B", "&#55357;"},     // a surrogate
+        {"CommentText=%26%231114112%3B", "&#1114112;"}, // above U+10FFFF
+        {"CommentText=%26%2300000065%3B", "&#00000065;"},
+        {"CommentText=a%0D%0Ab", "a\nb"},
+        {"CommentText=a\rb\nc\r\nd%0Ae%0D", "a\nb\nc\nd\ne\n"},
+        {"CommentText=\r\n", "\n"},                     // line breaks are not blank
+        {"CommentText=\t", "\t"},
+        {"CommentText=\xE9\x95\x9C\xE5\xA4\xB4 ok", "镜头 ok"}, // raw UTF-8
+        {"CommentText=\xE9\x95\x9C\xFFx", "镜\xEF\xBF\xBDx"}, // raw, then invalid
+        {"CommentText=%BE%B5 \xE9\x95\x9C", "镜 镜"},
+        {"CommentText=x=CommentText=y", "x=CommentText=y"},
+        {"CommentText=%FF%FE!", "\xEF\xBF\xBD\xEF\xBF\xBD!"}, // invalid GBK
+        {"CommentText=%BE", "\xEF\xBF\xBD"},             // half a character
+        {"CommentText=%4 %zz %", "%4 %zz %"},            // truncated escapes
+        {"CommentText=a%00b\x01", "a\xEF\xBF\xBD" "b\x01"},
+        {"CommentText=%E3%80%80x", "銆€x"}, // escaped bytes are GBK, never UTF-8
+    };
+    const TempDir state;
+    ServerProcess server(state.path());
+    for (const auto& c : cases)
+        EXPECT_EQ(statusOf(httpExchange(server.port(), post(kComment, c.body))), 200) << c.body;
+    auto texts = exported(state.path());
+    std::reverse(texts.begin(), texts.end());
+    ASSERT_EQ(texts.size(), std::size(cases));
+    for (std::size_t i = 0; i < texts.size(); ++i)
+        EXPECT_EQ(texts[i], cases[i].stored) << cases[i].body;
+}
+
+// Every refusal has its status, nothing is stored, and the server stays up.
+TEST(ServerWire, RefusalsAndHostileRequests) {
+    const std::string big(10 * 1024 * 1024, 'a');
+    std::string chunked = "POST " + kComment +
+                          " HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n"
+                          "Connection: close\r\n\r\n";
+    for (int i = 0; i < 20; ++i)
+        chunked += "10000\r\n" + std::string(0x10000, 'a') + "\r\n";
+    chunked += "0\r\n\r\n";
+    std::string headerFlood = "GET /Canon/LensCheck.asp HTTP/1.1\r\nHost: x\r\n";
+    for (int i = 0; i < 5000; ++i)
+        headerFlood += "X-" + std::to_string(i) + ": flood\r\n";
+    headerFlood += "\r\n";
+    const struct {
+        const char* what;
+        std::string request;
+        int status; // 0: closed without an answer
+    } cases[] = {
+        {"blank", post(kComment, "CommentText=  \xA1\xA1 "), 400}, // GBK ideographic blank
+        {"empty", post(kComment, "CommentText="), 400},
+        {"no field", post(kComment, "comment=hi"), 400},
+        {"field not first", post(kComment, "x=1&CommentText=hi"), 400},
+        {"10 MB announced", post(kComment, "CommentText=" + big), 413},
+        {"over 1 MiB chunked", chunked, 413},
+        {"other path", "GET /admin HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", 404},
+        {"GET comment", "GET /Canon/comment.asp HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n",
+         405},
+        {"POST update", post("/Canon/LensCheck.asp", "CommentText=x"), 405},
+        {"no version", "GET /\r\n\r\n", 400},
+        {"header without colon", "GET / HTTP/1.1\r\nHost: x\r\nno colon\r\n\r\n", 400},
+        {"bad length",
+         "POST " + kComment + " HTTP/1.1\r\nHost: x\r\nContent-Length: 1x\r\n\r\nCommentText=x",
+         400},
+        {"broken chunk",
+         "POST " + kComment + " HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n",
+         400},
+        {"bad version", "GET / HTTP/9.9\r\nHost: x\r\n\r\n", 505},
+        {"header flood", headerFlood, 431},
+        // No method and target to answer: the library closes without a word.
+        {"garbage line", "GARBAGE\r\n\r\n", 0},
+    };
+    const TempDir state;
+    ServerProcess server(state.path());
+    for (const auto& c : cases) {
+        const std::string reply = httpExchange(server.port(), c.request);
+        EXPECT_EQ(statusOf(reply), c.status) << c.what << ": " << reply.substr(0, 200);
+        EXPECT_EQ(statusOf(httpExchange(server.port(), updateQuestion())), 200) << "after " << c.what;
+    }
+    EXPECT_TRUE(exported(state.path()).empty());
+    EXPECT_EQ(server.stop(SIGTERM), 0);
+}
+
+// The reply follows the published release within a second, escaped as the
+// tool unescapes it; HEAD is answered like GET; D is never read.
+TEST(ServerWire, UpdateCheckFollowsThePublishedRelease) {
+    const TempDir state;
+    ServerProcess server(state.path());
+    const std::string head = httpExchange(server.port(), updateQuestion("HEAD"));
+    EXPECT_EQ(statusOf(head), 200);
+    EXPECT_EQ(bodyOf(head), "");
+    EXPECT_EQ(replyTo(server.port()), "");
+
+    const CommandResult set = runServerCommand(
+        {"release", "set", "--state", state.path(), "--version", "1.06", "--address",
+         "http://example.com/新版 1.exe", "--date", "2026年12月1日", "--notes", "修正 50% 的问题\n第二行"});
+    ASSERT_EQ(set.status, 0) << set.err;
+    const std::string expected = "1.06[;]http://example.com/%u65B0%u7248 1.exe[;]2026%u5E7412%u6708"
+                                 "1%u65E5[;]%u4FEE%u6B63 50%25 %u7684%u95EE%u9898\n%u7B2C%u4E8C%u884C";
+    std::string body;
+    for (int i = 0; i < 20 && body != expected; ++i) {
+        std::this_thread::sleep_for(100ms);
+        body = replyTo(server.port());
+    }
+    EXPECT_EQ(body, expected) << "not served within 2 s";
+    const CommandResult show = runServerCommand({"release", "show", "--state", state.path()});
+    EXPECT_EQ(show.out, "版本：1.06\n下载地址：http://example.com/新版 1.exe\n发布日期：2026年12月1日\n"
+                        "更新说明：修正 50% 的问题\n第二行\n");
+
+    ASSERT_EQ(runServerCommand({"release", "clear", "--state", state.path()}).status, 0);
+    for (int i = 0; i < 20 && !body.empty(); ++i) {
+        std::this_thread::sleep_for(100ms);
+        body = replyTo(server.port());
+    }
+    EXPECT_EQ(body, "");
+}
+
+// release set refuses, with status 2 and the option named, what the tool
+// would mishandle; the release published before stays.
+TEST(ServerCommandLine, ReleaseSetRefusesWhatTheToolWouldMishandle) {
+    const std::string lines21 = [] {
+        std::string s;
+        for (int i = 0; i < 21; ++i)
+            s += "line\n";
+        return s;
+    }();
+    const struct {
+        std::vector<std::string> change; // option, value
+        const char* named;
+    } cases[] = {
+        {{"--version", "1.05"}, "--version"},
+        {{"--version", "1.0"}, "--version"},
+        {{"--version", "1,06"}, "--version"},
+        {{"--version", "1e3"}, "--version"},
+        {{"--version", "beta"}, "--version"},
+        {{"--version", " 1.06"}, "--version"},
+        {{"--version", "１．０６"}, "--version"},
+        {{"--address", "ftp://example.com/x"}, "--address"},
+        {{"--address", "http://-x"}, "--address"},
+        {{"--address", "http://"}, "--address"},
+        {{"--date", "2026[;]12"}, "--date"},
+        {{"--date", "a\tb"}, "--date"},
+        {{"--address", "http://x/\ny"}, "--address"},
+        {{"--notes", lines21}, "--notes"},
+        {{"--notes", std::string(1001, 'n')}, "--notes"},
+        {{"--notes", "a\x1b[31m"}, "--notes"},
+    };
+    const TempDir state;
+    const std::vector<std::string> good = {"release", "set",   "--state", state.path(),
+                                           "--version", "1.10", "--address", "https://x.cn/a",
+                                           "--date",   "d",     "--notes", std::string(1000, 'n')};
+    ASSERT_EQ(runServerCommand(good).status, 0);
+    for (const auto& c : cases) {
+        std::vector<std::string> args = good;
+        const auto at = std::find(args.begin(), args.end(), c.change[0]);
+        *(at + 1) = c.change[1];
+        const CommandResult r = runServerCommand(args);
+        EXPECT_EQ(r.status, 2) << c.change[0] << " " << c.change[1];
+        EXPECT_NE(r.err.find(c.named), std::string::npos) << r.err;
+    }
+    EXPECT_NE(runServerCommand({"release", "show", "--state", state.path()}).out.find("1.10"),
+              std::string::npos);
+}
+
+TEST(ServerCommandLine, UsageErrorsAndExports) {
+    const TempDir state;
+    const std::string dir = state.path();
+    const struct {
+        std::vector<std::string> args;
+        int status;
+    } cases[] = {
+        {{}, 2},
+        {{"frobnicate"}, 2},
+        {{"serve", "--state", dir, "--listen", "localhost"}, 2},
+        {{"serve", "--state", dir, "--listen", "127.0.0.1:70000"}, 2},
+        {{"serve", "--state", dir, "--trusted-proxy", "proxy.example"}, 2},
+        {{"serve", "--state", dir, "--max-connections", "many"}, 2},
+        {{"release", "show", "--state", dir, "--version", "1.06"}, 2},
+        {{"release", "publish", "--state", dir}, 2},
+        {{"release", "set", "--state", dir, "--version", "1.06"}, 2},
+        {{"comments", "list", "--state", dir, "--since", "2026-13-01"}, 2},
+        {{"comments", "list", "--state", dir, "--since", "yesterday"}, 2},
+        {{"comments", "export", "--state", dir, "--format", "xml"}, 2},
+        {{"comments", "list", "--state", dir, "--state", dir}, 2},
+        {{"backup", "--state", dir}, 2},
+        {{"comments", "list", "--state", dir, "--since", "2026-12-01"}, 0},
+        {{"release", "show", "--state", dir}, 0},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(runServerCommand(c.args).status, c.status) << ::testing::PrintToString(c.args);
+
+    {
+        ServerProcess server(dir);
+        for (const char* body : {"CommentText==SUM(A1)", "CommentText=%2Bcmd, \"quoted\"\r\nline",
+                                 "CommentText=plain"})
+            ASSERT_EQ(statusOf(httpExchange(server.port(), post(kComment, body))), 200);
+    }
+    const CommandResult csv =
+        runServerCommand({"comments", "export", "--state", dir, "--format", "csv"});
+    ASSERT_EQ(csv.status, 0);
+    EXPECT_TRUE(csv.out.starts_with("\xEF\xBB\xBFid,received,text,source\r\n3,"));
+    EXPECT_NE(csv.out.find(",plain,desktop\r\n2,"), std::string::npos) << csv.out;
+    EXPECT_NE(csv.out.find(",\"'+cmd, \"\"quoted\"\"\nline\",desktop\r\n1,"), std::string::npos)
+        << csv.out;
+    EXPECT_NE(csv.out.find(",'=SUM(A1),desktop\r\n"), std::string::npos) << csv.out;
+    const CommandResult jsonl = runServerCommand({"comments", "export", "--state", dir});
+    EXPECT_TRUE(jsonl.out.starts_with("{\"id\":3,\"received\":\"20")) << jsonl.out;
+    EXPECT_NE(jsonl.out.find("Z\",\"text\":\"plain\",\"source\":\"desktop\"}\n"),
+              std::string::npos);
+    const CommandResult future =
+        runServerCommand({"comments", "list", "--state", dir, "--since", "2999-01-01"});
+    EXPECT_EQ(future.out, "没有留言。\n");
+
+    // backup: a whole database of its own, never over an existing file.
+    const std::string copy = dir + "/copy.sqlite";
+    ASSERT_EQ(runServerCommand({"backup", copy, "--state", dir}).status, 0);
+    const CommandResult again = runServerCommand({"backup", copy, "--state", dir});
+    EXPECT_EQ(again.status, 2);
+    EXPECT_NE(again.err.find("copy.sqlite"), std::string::npos);
+    const TempDir restored;
+    std::filesystem::copy_file(copy, restored.path() + "/comments.sqlite");
+    EXPECT_EQ(exported(restored.path()).size(), 3u);
+    // serve keeps a daily backup of its own.
+    EXPECT_FALSE(std::filesystem::is_empty(dir + "/backups"));
+}
+
+// Too many comments from one address get 429; behind the trusted proxy the
+// address is the one the proxy names, and nobody else can name one.
+TEST(ServerWire, RateLimitPerAddressAndTrustedProxy) {
+    const TempDir state;
+    ServerProcess server(state.path(),
+                         {"--comments-per-hour", "2", "--trusted-proxy", "127.0.0.1"});
+    auto send = [&](const std::string& forwardedFor, const std::string& from = "127.0.0.1") {
+        return statusOf(httpExchange(server.port(),
+                                 post(kComment, "CommentText=hi",
+                                      "X-Forwarded-For: " + forwardedFor + "\r\n"),
+                                 10s, from));
+    };
+    EXPECT_EQ(send("10.0.0.1"), 200);
+    EXPECT_EQ(send("192.0.2.9, 10.0.0.1"), 200);
+    EXPECT_EQ(send("10.0.0.1"), 429);
+    EXPECT_EQ(send("10.0.0.2"), 200);
+    // From another address the header is ignored: 127.0.0.2 is its own client.
+    EXPECT_EQ(send("10.0.0.3", "127.0.0.2"), 200);
+    EXPECT_EQ(send("10.0.0.4", "127.0.0.2"), 200);
+    EXPECT_EQ(send("10.0.0.5", "127.0.0.2"), 429);
+    EXPECT_EQ(exported(state.path()).size(), 5u);
+}
+
+// A comment that cannot be committed gets 503, never 200, and is not there;
+// the next one, once the database is free again, is.
+TEST(ServerWire, CommentThatCannotBeCommittedGets503) {
+    const TempDir state;
+    ServerProcess server(state.path());
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((state.path() + "/comments.sqlite").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    EXPECT_EQ(statusOf(httpExchange(server.port(), post(kComment, "CommentText=lost"), 30s)), 503);
+    ASSERT_EQ(sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    EXPECT_EQ(statusOf(httpExchange(server.port(), post(kComment, "CommentText=kept"))), 200);
+    EXPECT_EQ(exported(state.path()), std::vector<std::string>{"kept"});
+    EXPECT_NE(server.errors().find("database is locked"), std::string::npos) << server.errors();
+}
+
+// Clients post while the server is killed at random moments: every comment
+// that got 200 is there after the restart, whole, exactly once.
+TEST(ServerDurability, NothingAnsweredIsLostWhenKilled) {
+    const TempDir state;
+    std::mt19937 random(20261207);
+    std::set<std::string> acknowledged;
+    std::set<std::string> sent;
+    std::mutex mutex;
+    for (int round = 0; round < 4; ++round) {
+        ServerProcess server(state.path(), {"--comments-per-hour", "0"});
+        std::atomic<bool> stop{false};
+        std::vector<std::thread> clients;
+        for (int k = 0; k < 4; ++k)
+            clients.emplace_back([&, k] {
+                for (int i = 0; i < 2000 && !stop; ++i) {
+                    const std::string text = "第" + std::to_string(round) + "轮 " +
+                                             std::to_string(k) + "-" + std::to_string(i) +
+                                             std::string(100 + i % 50, 'x');
+                    {
+                        const std::lock_guard lock(mutex);
+                        sent.insert(text);
+                    }
+                    const std::string body = "CommentText=" + text; // raw UTF-8, as 1.05
+                    if (statusOf(httpExchange(server.port(), post(kComment, body), 5s)) == 200) {
+                        const std::lock_guard lock(mutex);
+                        acknowledged.insert(text);
+                    }
+                }
+            });
+        std::this_thread::sleep_for(std::chrono::milliseconds(150 + random() % 300));
+        server.stop(SIGKILL);
+        stop = true;
+        for (auto& c : clients)
+            c.join();
+    }
+    const auto texts = exported(state.path());
+    std::map<std::string, int> seen;
+    for (const auto& t : texts)
+        ++seen[t];
+    for (const auto& t : acknowledged)
+        EXPECT_EQ(seen[t], 1) << t;
+    for (const auto& [t, n] : seen) {
+        EXPECT_EQ(n, 1) << t;
+        EXPECT_TRUE(sent.contains(t)) << "not a comment that was sent: " << t;
+    }
+    EXPECT_GT(acknowledged.size(), 20u) << "too few comments to show anything";
+}
+
+// Hundreds of slow connections from several addresses never keep an update
+// check from being answered. The bound is generous (sanitizers); the real
+// figure is in the benchmark.
+TEST(ServerHostile, SlowConnectionsDoNotStarveTheUpdateCheck) {
+    const TempDir state;
+    ServerProcess server(state.path());
+    std::vector<int> slow;
+    for (int i = 0; i < 300; ++i) {
+        const int fd = connectFrom(server.port(), "127.0.0." + std::to_string(2 + i % 10));
+        ASSERT_GE(fd, 0);
+        ::send(fd, "GET /Canon/LensCheck.asp HTTP/1.1\r\nX-Slow: ", 44, MSG_NOSIGNAL);
+        slow.push_back(fd);
+    }
+    const auto start = std::chrono::steady_clock::now();
+    const std::string reply = httpExchange(server.port(), updateQuestion(), 10s);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(statusOf(reply), 200);
+    EXPECT_LT(took, 5s);
+    for (const int fd : slow)
+        ::close(fd);
+    EXPECT_EQ(server.stop(SIGTERM), 0);
+}
+
+// Run by root against a state directory of the service's user, the command
+// line acts as that user: no file of the database is left owned by root.
+TEST(ServerCommandLine, RootActsAsTheStateDirectoryOwner) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root";
+    const TempDir state;
+    constexpr uid_t kService = 65534;
+    ASSERT_EQ(::chmod(state.path().c_str(), 0700), 0);
+    ASSERT_EQ(::chown(state.path().c_str(), kService, kService), 0);
+    const std::string dir = state.path();
+    ASSERT_EQ(runServerCommand({"release", "set", "--state", dir, "--version", "1.06", "--address",
+                                "http://x.cn/", "--date", "d", "--notes", "n"})
+                  .status,
+              0);
+    {
+        ServerProcess server(dir);
+        ASSERT_EQ(statusOf(httpExchange(server.port(), post(kComment, "CommentText=hi"))), 200);
+        EXPECT_EQ(runServerCommand({"comments", "list", "--state", dir}).status, 0);
+    }
+    EXPECT_EQ(runServerCommand({"backup", dir + "/../pelvoran-root-backup.sqlite", "--state", dir})
+                  .status,
+              0);
+    std::filesystem::remove(std::filesystem::path(dir).parent_path() / "pelvoran-root-backup.sqlite");
+    int files = 0;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir)) {
+        struct stat st {};
+        ASSERT_EQ(::stat(e.path().c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, kService) << e.path();
+        ++files;
+    }
+    EXPECT_GE(files, 2); // the database and its backups at least
+}
+
+// The real Linux tool against the real server: comments typed in the
+// comment window arrive exactly, and a published release reaches the offer
+// with exactly its fields.
+TEST(ToolAndServer, CommentsArriveAndTheReleaseIsOffered) {
+    const TempDir state;
+    ASSERT_EQ(runServerCommand({"release", "set", "--state", state.path(), "--version", "1.06",
+                                "--address", "http://127.0.0.1/新版.exe", "--date", "2026年12月1日",
+                                "--notes", "修正：50% 的问题 & 其他"})
+                  .status,
+              0);
+    ServerProcess server(state.path());
+    const std::vector<std::string> comments = {"镜头很好", "a&b=c", "50% off+1", "表情😀한",
+                                               "  两行\n第二行  "};
+    std::string joined;
+    for (const auto& c : comments)
+        joined += (joined.empty() ? "" : "\x1E") + c;
+    ::setenv("PELVORAN_DRIVER_COMMENTS", joined.c_str(), 1);
+    FakeOpener opener;
+    const DriverRun run =
+        runDriver("http://127.0.0.1:" + std::to_string(server.port()), "comments", opener);
+    ::unsetenv("PELVORAN_DRIVER_COMMENTS");
+    EXPECT_EQ(run.exitStatus, 0) << run.out;
+    EXPECT_TRUE(run.out.starts_with("box 有更新版本: 最新版本: 1.06\\n发布日期: 2026年12月1日\\n"
+                                    "更新说明: 修正：50% 的问题 & 其他\\n点击确定下载升级程序。\\n\n"))
+        << run.out;
+    auto texts = exported(state.path());
+    std::reverse(texts.begin(), texts.end());
+    EXPECT_EQ(texts, comments);
+}

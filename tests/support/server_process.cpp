@@ -1,0 +1,269 @@
+#include "tests/support/server_process.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <netinet/in.h>
+#include <poll.h>
+#include <spawn.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace pelvoran::test {
+
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+/// Starts the server program with `args`; its standard output and error go
+/// to the files named (empty: the test's own).
+pid_t spawnServer(const std::vector<std::string>& args, int outFd, const std::string& errFile) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (outFd >= 0)
+        posix_spawn_file_actions_adddup2(&actions, outFd, 1);
+    if (!errFile.empty())
+        posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::vector<std::string> all = {PELVORAN_SERVER_EXE};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : all)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return rc == 0 ? pid : -1;
+}
+
+int waitFor(pid_t pid, std::chrono::milliseconds limit) {
+    const auto end = Clock::now() + limit;
+    int status = 0;
+    for (;;) {
+        const pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        if (r < 0)
+            return -1;
+        if (Clock::now() > end) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+/// True once the head and as many body bytes as it announces have arrived.
+bool isComplete(const std::string& reply) {
+    const auto headEnd = reply.find("\r\n\r\n");
+    if (headEnd == std::string::npos)
+        return false;
+    const auto length = reply.find("\r\nContent-Length: ");
+    if (length == std::string::npos || length > headEnd)
+        return false;
+    return reply.size() - headEnd - 4 >= std::stoul(reply.substr(length + 18));
+}
+
+} // namespace
+
+TempDir::TempDir() {
+    char tmpl[] = "/tmp/pelvoran-server-test-XXXXXX";
+    if (mkdtemp(tmpl) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
+    path_ = tmpl;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+CommandResult runServerCommand(const std::vector<std::string>& args) {
+    const TempDir io;
+    const std::string out = io.path() + "/out", err = io.path() + "/err";
+    const int outFd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    CommandResult r;
+    const pid_t pid = spawnServer(args, outFd, err);
+    ::close(outFd);
+    if (pid < 0)
+        return r;
+    r.status = waitFor(pid, std::chrono::seconds(30));
+    r.out = readFile(out);
+    r.err = readFile(err);
+    return r;
+}
+
+ServerProcess::ServerProcess(const std::string& stateDir, const std::vector<std::string>& extra) {
+    std::vector<std::string> args = {"serve", "--state", stateDir, "--listen", "127.0.0.1:0",
+                                     "--admin-listen", "127.0.0.1:0"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    errFile_ = stateDir + ".stderr";
+    pid_ = spawnServer(args, fds[1], errFile_);
+    ::close(fds[1]);
+    std::string first;
+    const auto end = Clock::now() + std::chrono::seconds(20);
+    while (first.find('\n') == std::string::npos && Clock::now() < end) {
+        pollfd p{fds[0], POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0)
+            continue;
+        char buf[256];
+        const ssize_t n = ::read(fds[0], buf, sizeof buf);
+        if (n <= 0)
+            break;
+        first.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fds[0]); // later lines are not read; the server ignores SIGPIPE
+    const std::string prefix = "listening on 127.0.0.1:";
+    if (!first.starts_with(prefix)) {
+        stop(SIGKILL);
+        throw std::runtime_error("the server did not start: " + first + errors());
+    }
+    port_ = std::atoi(first.c_str() + prefix.size());
+}
+
+ServerProcess::~ServerProcess() {
+    if (pid_ > 0)
+        stop(SIGTERM);
+    ::unlink(errFile_.c_str());
+}
+
+int ServerProcess::stop(int signal) {
+    if (pid_ <= 0)
+        return -1;
+    kill(pid_, signal);
+    const int status = waitFor(pid_, std::chrono::seconds(10));
+    pid_ = -1;
+    return status;
+}
+
+std::string ServerProcess::errors() const {
+    return readFile(errFile_);
+}
+
+int connectFrom(int port, const std::string& source) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    inet_pton(AF_INET, source.c_str(), &local.sin_addr);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<std::uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::string httpExchange(int port, const std::string& request, std::chrono::milliseconds timeout,
+                     const std::string& source) {
+    const int fd = connectFrom(port, source);
+    if (fd < 0)
+        return "";
+    const auto end = Clock::now() + timeout;
+    std::size_t sent = 0;
+    std::string reply;
+    while (Clock::now() < end) {
+        pollfd p{fd, static_cast<short>(POLLIN | (sent < request.size() ? POLLOUT : 0)), 0};
+        if (poll(&p, 1, 50) <= 0)
+            continue;
+        if (p.revents & POLLIN) {
+            char buf[65536];
+            const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+            if (n <= 0)
+                break; // closed, or reset while the rest was still being sent
+            reply.append(buf, static_cast<std::size_t>(n));
+            if (isComplete(reply))
+                break; // the rest of a refused body need not be sent
+        } else if (p.revents & POLLOUT) {
+            const ssize_t n = ::send(fd, request.data() + sent,
+                                     std::min<std::size_t>(request.size() - sent, 1 << 16),
+                                     MSG_NOSIGNAL);
+            if (n <= 0)
+                break;
+            sent += static_cast<std::size_t>(n);
+        } else {
+            break;
+        }
+    }
+    ::close(fd);
+    return reply;
+}
+
+int statusOf(const std::string& reply) {
+    if (!reply.starts_with("HTTP/1.") || reply.size() < 12)
+        return 0;
+    return std::atoi(reply.c_str() + 9);
+}
+
+std::string bodyOf(const std::string& reply) {
+    const auto at = reply.find("\r\n\r\n");
+    return at == std::string::npos ? "" : reply.substr(at + 4);
+}
+
+std::string post(const std::string& path, const std::string& body,
+                 const std::string& extraHeaders) {
+    return "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " +
+           std::to_string(body.size()) +
+           "\r\nCONTENT-TYPE: application/x-www-form-urlencoded\r\nConnection: close\r\n" +
+           extraHeaders + "\r\n" + body;
+}
+
+std::string updateQuestion(const std::string& method) {
+    // Raw blanks and a raw GBK byte pair in D, as older tools may send.
+    return method +
+           " /Canon/LensCheck.asp?Action=Check&D=2026/12/7 10:00:00 \xC9\xCF\xCE\xE7 HTTP/1.1\r\n"
+           "Host: 127.0.0.1\r\nConnection: close\r\n\r\n";
+}
+
+std::vector<std::string> exportedTexts(const std::string& jsonl) {
+    std::vector<std::string> texts;
+    const std::string key = "\"text\":\"";
+    for (std::size_t at = jsonl.find(key); at != std::string::npos; at = jsonl.find(key, at)) {
+        std::string text;
+        std::size_t i = at + key.size();
+        for (; i < jsonl.size() && jsonl[i] != '"'; ++i) {
+            if (jsonl[i] != '\\') {
+                text += jsonl[i];
+                continue;
+            }
+            const char e = jsonl[++i];
+            if (e == 'n')
+                text += '\n';
+            else if (e == 'u')
+                text += static_cast<char>(std::stoi(jsonl.substr(i + 1, 4), nullptr, 16)),
+                    i += 4;
+            else
+                text += e;
+        }
+        texts.push_back(text);
+        at = i;
+    }
+    return texts;
+}
+
+} // namespace pelvoran::test

@@ -1,0 +1,81 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace pelvoran::test {
+
+/// A fresh directory under /tmp, removed with everything in it.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+/// What one run of pelvoran-server printed and how it ended.
+struct CommandResult {
+    int status = -1; // -1: killed at the deadline or by a signal
+    std::string out;
+    std::string err;
+};
+
+/// Runs `pelvoran-server args...` to its end (killed after 30 s).
+CommandResult runServerCommand(const std::vector<std::string>& args);
+
+/// `pelvoran-server serve --state <dir> --listen 127.0.0.1:0 extra...` as a
+/// process of its own, once it prints where it listens. Ended with SIGTERM
+/// when not stopped before.
+class ServerProcess {
+public:
+    explicit ServerProcess(const std::string& stateDir, const std::vector<std::string>& extra = {});
+    ~ServerProcess();
+    ServerProcess(const ServerProcess&) = delete;
+    ServerProcess& operator=(const ServerProcess&) = delete;
+
+    int port() const { return port_; }
+    pid_t pid() const { return pid_; }
+    /// Sends `signal` and waits for the end; the exit status, or -1 when
+    /// ended by a signal or not within 10 s.
+    int stop(int signal);
+    /// What it wrote to standard error so far.
+    std::string errors() const;
+
+private:
+    pid_t pid_ = -1;
+    int port_ = 0;
+    std::string errFile_;
+};
+
+/// One HTTP exchange on a fresh connection to 127.0.0.1:`port`, from
+/// `source` (any 127.x.y.z): sends `request` as it is and reads until the
+/// server closes or `timeout` passes.
+std::string httpExchange(int port, const std::string& request,
+                     std::chrono::milliseconds timeout = std::chrono::seconds(10),
+                     const std::string& source = "127.0.0.1");
+
+/// The status of an HTTP reply, 0 when there is none.
+int statusOf(const std::string& reply);
+/// The body of an HTTP reply (after the blank line).
+std::string bodyOf(const std::string& reply);
+
+/// A POST of `body` to `path` with Content-Length, and Connection: close.
+std::string post(const std::string& path, const std::string& body,
+                 const std::string& extraHeaders = "");
+/// The update question with a date-time as tools in the field send it.
+std::string updateQuestion(const std::string& method = "GET");
+
+/// A socket connected to 127.0.0.1:`port` from `source`, or -1.
+int connectFrom(int port, const std::string& source);
+
+/// The "text" values of `comments export` (JSON Lines), in its order.
+std::vector<std::string> exportedTexts(const std::string& jsonl);
+
+} // namespace pelvoran::test
