@@ -20,7 +20,7 @@ pelvoran_test_packages=(
     libgtest-dev libgmock-dev libbenchmark-dev qt6-base-private-dev
     locales
     dpkg-dev file lintian appstream desktop-file-utils
-    systemd wrk nginx-light
+    systemd man-db wrk nginx-light
 )
 
 # Installs the packages named that are not installed yet (a name may carry

@@ -1,9 +1,36 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the program (nothing else) and starts it.
+# Installs what is missing, builds the server and the program, starts the
+# server on loopback with its state under build/, then the program pointed at
+# it. Closing the program stops the server; the comments stay in the state.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
 pelvoran_install_deps
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build -j2 --target pelvoran-server
+
+state=build/run-state
+server=build/server/pelvoran-server
+log=build/run-server.log
+"$server" serve --state "$state" --listen 127.0.0.1:0 --admin-listen 127.0.0.1:0 >"$log" 2>&1 &
+pid=$!
+trap 'kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null || true' EXIT
+for _ in $(seq 100); do
+    grep -q '^listening on' "$log" && break
+    kill -0 "$pid" 2>/dev/null || { cat "$log" >&2; exit 1; }
+    sleep 0.1
+done
+base=http://$(sed -n '1s/^listening on //p' "$log")
+
+# The program is built against the server just started.
+cmake -S . -B build -DPELVORAN_SERVER_BASE="$base" >/dev/null
 cmake --build build -j2 --target pelvoran
-exec build/app/pelvoran
+
+cat <<TEXT
+
+服务器在 $base 运行，数据在 $state。
+读留言：  $server comments list --state $state
+发布新版：$server release set --state $state --version 1.06 --address URL --date 日期 --notes 说明
+
+TEXT
+build/app/pelvoran

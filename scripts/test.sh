@@ -30,7 +30,8 @@ cmake --build build-asan -j2
 ctest --test-dir build-asan --output-on-failure -j2 || failed "tests under ASan+UBSan"
 
 # 2. As released: tests, benchmarks built, the package.
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+# (The server address goes back to the packaged one after scripts/run.sh.)
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -UPELVORAN_SERVER_BASE \
     -DPELVORAN_BUILD_TESTS=ON -DPELVORAN_BUILD_BENCH=ON -DPELVORAN_WERROR=$werror
 cmake --build build -j2
 ctest --test-dir build --output-on-failure -j2 || failed "tests as released"
