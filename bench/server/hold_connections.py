@@ -11,7 +11,8 @@
   hold_connections.py idle --port P --pid PID [--count 1000] [--sources 20]
       Reads the server's VmRSS and VmHWM, opens COUNT connections that send
       nothing, waits until the server has taken them, reads the figures again
-      and prints both, with the growth per connection.
+      and prints both, with the growth per connection; with --hold S, keeps
+      them S seconds more and counts those the server has not closed.
 
 Each run is bounded in time (every wait has a deadline) and talks to the given
 port on loopback addresses only. Output is one "key value" pair per line.
@@ -233,6 +234,12 @@ def idle(args):
     after = memory(args.pid)
     taken = descriptors(args.pid) - fds_before
     alive = still_open(conns)
+    # Held on past the server's idle timeout, they should be closed by it.
+    if args.hold > 0:
+        time.sleep(args.hold)
+        later = still_open(conns)
+        print("idle_open_after_hold %d" % len(later))
+        print("rss_after_hold_kb %d" % memory(args.pid)["VmRSS"])
     for s in conns:
         s.close()
     per = (after["VmRSS"] - before["VmRSS"]) * 1024.0 / max(1, taken)
@@ -258,7 +265,7 @@ def main():
     p.add_argument("--sources", type=int, default=10)
     p.add_argument("--checks", type=int, default=20)
     p.add_argument("--warmup", type=float, default=3.0, help="seconds of dripping before the checks")
-    p.add_argument("--gap", type=float, default=0.2, help="seconds between checks")
+    p.add_argument("--gap", type=float, default=1.0, help="seconds between checks")
     p.add_argument("--timeout", type=float, default=5.0, help="limit of one check")
     p = sub.add_parser("idle")
     p.add_argument("--port", type=int, required=True)
@@ -266,6 +273,8 @@ def main():
     p.add_argument("--count", type=int, default=1000)
     p.add_argument("--sources", type=int, default=20)
     p.add_argument("--settle", type=float, default=0.5, help="seconds before the second reading")
+    p.add_argument("--hold", type=float, default=0.0,
+                   help="seconds to keep them open after the reading, then count those still open")
     args = parser.parse_args()
     if args.sources < 1 or args.sources > 250:
         parser.error("--sources must be 1..250")
