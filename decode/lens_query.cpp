@@ -34,6 +34,20 @@ std::optional<double> numericValue(TextView s, const RegionalSettings& regional)
     return regional.parseNumber(s);
 }
 
+/// The code as the user meant it: a Chinese input method in full-width mode
+/// types the full-width forms of ASCII (U+FF01 to U+FF5E) and the ideographic
+/// space; they become ASCII and a blank. Every other character stays.
+Text narrowFullWidth(TextView typed) {
+    Text code(typed);
+    for (char16_t& c : code) {
+        if (c >= 0xFF01 && c <= 0xFF5E)
+            c = static_cast<char16_t>(c - 0xFEE0);
+        else if (c == 0x3000)
+            c = u' ';
+    }
+    return code;
+}
+
 void appendDecimal(Text& out, int value) {
     for (char c : std::to_string(value))
         out += static_cast<char16_t>(c);
@@ -42,7 +56,8 @@ void appendDecimal(Text& out, int value) {
 } // namespace
 
 Text LensQuery::Command1_Click(TextView prodSNText) {
-    LensSN = Text(trimBlanks(prodSNText));
+    const Text typed = narrowFullWidth(prodSNText);
+    LensSN = Text(trimBlanks(typed));
     ResultText.clear();
     const std::size_t length = LensSN.size();
     if (length == 5 || length == 6 || length == 8 || length == 10) {

@@ -31,8 +31,10 @@ class LensQuery {
 public:
     explicit LensQuery(RegionalSettings regional) : regional_(std::move(regional)) {}
 
-    /// The query: trims the typed code, decodes it by its length and returns
-    /// the text for the answer label (answer and notice, apology, or hint).
+    /// The query: reads full-width ASCII forms as ASCII and the ideographic
+    /// space as a blank, trims the typed code, decodes it by its length and
+    /// returns the text for the answer label (answer and notice, apology, or
+    /// hint).
     Text Command1_Click(TextView prodSNText);
 
     /// Letter date code ("UE0945"): factory, year and month. Never empty.
@@ -46,7 +48,7 @@ public:
     bool isNumber(const Value& intNum) const { return pelvoran::isNumber(intNum, regional_); }
     Value Null2Int(Value& str) const { return pelvoran::Null2Int(str, regional_); }
 
-    /// The code of the latest query, trimmed.
+    /// The code of the latest query, full-width forms read as ASCII, trimmed.
     Text LensSN;
     /// The text composed by the latest query; empty after a wrong length.
     Text ResultText;

@@ -106,6 +106,8 @@ TEST(DecodeCli, LinesOfAnyLengthAndTheirEnds) {
         {"\r\n\n", hint + hint},   // empty lines are codes too
         {"UE0945\n\n", ue + hint}, // nothing after the last LF
         {"UE\r0945\n", hint},      // a CR inside the line stays
+        // full-width forms, read as the window reads them
+        {"\u3000ＵＥ０９４５\r\n", ue},
     };
     for (const auto& c : cases) {
         const CliRun r = runCli({"--raw"}, c.in);

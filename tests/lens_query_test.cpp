@@ -45,13 +45,19 @@ TEST_F(LensQueryTest, QueryShowsAnswerHintOrApology) {
         {u"ue0945", withNotice(kUtsunomiya + u" 出厂日期:1990年09月")},
         {u"UE945", withNotice(kUtsunomiya + u" 出厂日期:1990年9月")},
         {u"123456", withNotice(u"未知生产地 出厂日期未知")},
-        {u"ＵＥ０９４５", withNotice(u"未知生产地 出厂日期未知")}, // full-width, six characters
         {u"\U0001F600\U0001F600\U0001F600", withNotice(u"未知生产地 出厂日期未知")},
         {u"\tE0945", withNotice(u"未知生产地 出厂日期:1990年09月")}, // only blanks are trimmed
         // serial numbers
         {u"6831234567", withNotice(u"出厂日期:2010年6月")},
         {u"00123456", withNotice(u"出厂日期:2004年12月或2012年")},
         {u"-1234567", withNotice(u"出厂日期:2004年11月或2012年")},
+        // full-width forms, as an input method in full-width mode types them
+        {u"ＵＥ０９４５", withNotice(kUtsunomiya + u" 出厂日期:1990年09月")},
+        {u"ｕｅ０９４５", withNotice(kUtsunomiya + u" 出厂日期:1990年09月")},
+        {u"\u3000ＵＥ０９４５\u3000 ", withNotice(kUtsunomiya + u" 出厂日期:1990年09月")},
+        {u"６８３１２３４５６７", withNotice(u"出厂日期:2010年6月")},
+        {u"ＵＥ０９\u3000\u3000", kHint}, // four characters once trimmed
+        {u"\u2003UE0945", kHint},         // other wide spaces are not blanks
         {u"AB123456", kApology},
         {u"UE094512", kApology},
         {u"\U0001F60012345678", kApology},
@@ -68,6 +74,11 @@ TEST_F(LensQueryTest, QueryKeepsTrimmedCodeAndResult) {
     query.Command1_Click(u"AB123456");
     EXPECT_EQ(query.LensSN, u"AB123456");
     EXPECT_EQ(query.ResultText, kApology);
+
+    // Full-width forms are kept as ASCII, from U+FF01 to U+FF5E and no further
+    // (U+FF61 is a half-width form).
+    query.Command1_Click(u"\u3000！～\uFF00\uFF5F\uFF61\u3000");
+    EXPECT_EQ(query.LensSN, u"!~\uFF00\uFF5F\uFF61");
 
     // A wrong length empties the result but still records the code.
     query.Command1_Click(u" UE09 ");
