@@ -119,6 +119,25 @@ Text notesForPrompt(TextView notes) {
     return shown;
 }
 
+std::optional<UpdateOfferBox> updateOffer(const std::vector<Text>& fields,
+                                          const RegionalSettings& regional) {
+    // Every step runs with its errors ignored: a missing field leaves its line out.
+    IgnoreErrors errors;
+    if (!errors.test([&] { return isNewerVersion(fields.at(0)); }))
+        return std::nullopt;
+    Text message;
+    errors.run([&] {
+        Value version = fields.at(0);
+        const double number = std::get<double>(Null2Int(version, wireNumbers()));
+        message += update_text::kVersion + regional.formatNumber(number) + kLineBreak;
+    });
+    errors.run([&] { message += update_text::kDate + fields.at(2) + kLineBreak; });
+    errors.run([&] { message += update_text::kNotes + notesForPrompt(fields.at(3)) + kLineBreak; });
+    message += update_text::kClickOk;
+    message += kLineBreak;
+    return UpdateOfferBox{update_text::kTitle, std::move(message), MessageButtons::OkCancel};
+}
+
 UpdateCheck::UpdateCheck(Services services) : services_(std::move(services)) {}
 
 void UpdateCheck::CheckUpdate() {
@@ -146,31 +165,12 @@ void UpdateCheck::OnReadyV() {
     if (errors.test([&] { return HttpClient->Status() == 200; })) {
         Text reply;
         errors.run([&] { reply = Decode(HttpClient->responseText()); });
-        std::vector<Value> fields;
-        for (auto& f : splitReplyFields(reply))
-            fields.emplace_back(std::move(f));
+        const std::vector<Text> fields = splitReplyFields(reply);
 
-        const bool newer =
-            errors.test([&] { return isNewerVersion(std::get<Text>(fields.at(0))); });
-        if (newer) {
-            auto fieldText = [&](std::size_t i) { return std::get<Text>(fields.at(i)); };
-            Text message;
-            errors.run([&] {
-                const double version = std::get<double>(Null2Int(fields.at(0), wireNumbers()));
-                message +=
-                    update_text::kVersion + services_.regional.formatNumber(version) + kLineBreak;
-            });
-            errors.run([&] { message += update_text::kDate + fieldText(2) + kLineBreak; });
-            errors.run([&] {
-                message += update_text::kNotes + notesForPrompt(fieldText(3)) + kLineBreak;
-            });
-            message += update_text::kClickOk;
-            message += kLineBreak;
-
+        if (const auto offer = updateOffer(fields, services_.regional)) {
             MessageAnswer answer = MessageAnswer::Cancel;
             errors.run([&] {
-                answer = services_.messageBoxes.show(message, update_text::kTitle,
-                                                     MessageButtons::OkCancel);
+                answer = services_.messageBoxes.show(offer->message, offer->title, offer->buttons);
             });
             if (answer == MessageAnswer::Ok) {
                 // Only a plain web address is handed on, as one argument. The
@@ -179,7 +179,7 @@ void UpdateCheck::OnReadyV() {
                 // Cancel, rather than the tool just vanishing.
                 bool started = false;
                 errors.run([&] {
-                    if (const auto url = safeDownloadAddress(fieldText(1)))
+                    if (const auto url = safeDownloadAddress(fields.at(1)))
                         started = services_.shell.openUrl(*url);
                 });
                 if (started) {

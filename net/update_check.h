@@ -44,6 +44,23 @@ std::optional<std::string> safeDownloadAddress(const Text& field);
 /// Unicode line or paragraph separator.
 Text notesForPrompt(TextView notes);
 
+/// The update offer as the box shows it.
+struct UpdateOfferBox {
+    Text title;
+    Text message;
+    MessageButtons buttons;
+};
+
+/// The offer for a reply's fields (as splitReplyFields gives them), or
+/// nullopt when field 0 names no newer version (isNewerVersion). The message
+/// has a line for the version, written by the regional settings, for the
+/// release date (field 2) and for the notes (field 3, as notesForPrompt cuts
+/// them), then the line that asks for OK; each line ends with a carriage
+/// return. As in the update check, every step runs with its errors ignored:
+/// the line of a missing field is left out, and no field makes it throw.
+std::optional<UpdateOfferBox> updateOffer(const std::vector<Text>& fields,
+                                          const RegionalSettings& regional);
+
 /// The start-up update check of the main window: asks the server for the
 /// latest version and offers a newer one. Every step runs with its errors
 /// ignored; nothing of a failure reaches the user.

@@ -222,6 +222,28 @@ TEST(UpdateCheck, ReplyFields) {
     EXPECT_EQ(splitReplyFields(u"a[;;]b[:]c"), std::vector<Text>{u"a[;;]b[:]c"});
 }
 
+// The offer's text without a request object, as the release preview asks.
+TEST(UpdateCheck, OfferFromTheFieldsAlone) {
+    struct Case {
+        std::vector<Text> fields;
+        std::optional<Text> message; // nullopt: no offer
+    };
+    const Case cases[] = {
+        {{}, std::nullopt},
+        {{u"1.06", u"A", u"2012-12-30"}, // a date and no notes
+         u"最新版本: 1.06\r发布日期: 2012-12-30\r点击确定下载升级程序。\r"},
+    };
+    for (const auto& c : cases) {
+        const auto offer = updateOffer(c.fields, RegionalSettings::zhCN());
+        ASSERT_EQ(offer.has_value(), c.message.has_value()) << c.fields.size();
+        if (!offer)
+            continue;
+        EXPECT_EQ(offer->message, *c.message);
+        EXPECT_EQ(offer->title, u"有更新版本");
+        EXPECT_EQ(offer->buttons, MessageButtons::OkCancel);
+    }
+}
+
 TEST(UpdateCheck, NotesAreCutToTwentyLinesAndAThousandCharacters) {
     auto lines = [](int n, const Text& br) {
         Text t;
