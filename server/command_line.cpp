@@ -1,5 +1,6 @@
 #include "server/command_line.h"
 
+#include "server/admin_site.h"
 #include "server/comment_export.h"
 #include "server/release.h"
 #include "server/serve.h"
@@ -12,6 +13,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <grp.h>
 #include <map>
 #include <optional>
@@ -34,7 +36,8 @@ constexpr char kUsage[] =
     " --notes TEXT\n"
     "  pelvoran-server comments list [--state DIR] [--since YYYY-MM-DD]\n"
     "  pelvoran-server comments export [--state DIR] [--format jsonl|csv] [--since YYYY-MM-DD]\n"
-    "  pelvoran-server backup FILE [--state DIR]\n";
+    "  pelvoran-server backup FILE [--state DIR]\n"
+    "  pelvoran-server admin-url [--state DIR]\n";
 
 constexpr char kDefaultState[] = "pelvoran-state";
 
@@ -307,6 +310,24 @@ int backupCommand(const std::vector<std::string>& args) {
     return kExitOk;
 }
 
+/// The address of the admin pages with the token that opens them.
+int adminUrlCommand(const std::vector<std::string>& args) {
+    const Parsed p = parse(args, {"--state"});
+    expectWords(p, 1);
+    const std::string state = prepareState(p);
+    const std::string token = adminToken(state);
+    std::string address = "127.0.0.1:8081";
+    if (std::ifstream in(fs::path(state) / kAdminAddressFile); in)
+        std::getline(in, address);
+    // A listener on every address is reached on this machine through loopback.
+    if (address.starts_with("0.0.0.0:"))
+        address = "127.0.0.1" + address.substr(7);
+    else if (address.starts_with("[::]:"))
+        address = "[::1]" + address.substr(4);
+    say(stdout, "http://" + address + "/?token=" + token);
+    return kExitOk;
+}
+
 } // namespace
 
 int runCommandLine(const std::vector<std::string>& args) {
@@ -320,6 +341,8 @@ int runCommandLine(const std::vector<std::string>& args) {
             return commentsCommand(args);
         if (command == "backup")
             return backupCommand(args);
+        if (command == "admin-url")
+            return adminUrlCommand(args);
         if (command == "--help" || command == "help") {
             std::fputs(kUsage, stdout);
             return kExitOk;

@@ -117,7 +117,9 @@ private:
     std::vector<bool> raw_;
 };
 
-Text oneLineBreakEach(TextView text) {
+} // namespace
+
+Text oneLfPerLineBreak(TextView text) {
     Text out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -132,8 +134,6 @@ Text oneLineBreakEach(TextView text) {
     }
     return out;
 }
-
-} // namespace
 
 std::optional<Text> decodeDesktopComment(std::string_view body) {
     if (!body.starts_with(kCommentField))
@@ -160,7 +160,7 @@ std::optional<Text> decodeDesktopComment(std::string_view body) {
         ++i;
     }
     pending.flushInto(text);
-    return oneLineBreakEach(text);
+    return oneLfPerLineBreak(text);
 }
 
 } // namespace pelvoran::server

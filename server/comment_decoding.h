@@ -24,4 +24,7 @@ inline constexpr std::string_view kCommentField = "CommentText=";
 /// - CR LF, a lone CR and a lone LF each become one LF.
 std::optional<Text> decodeDesktopComment(std::string_view body);
 
+/// CR LF, a lone CR and a lone LF each as one LF; NUL as U+FFFD.
+Text oneLfPerLineBreak(TextView text);
+
 } // namespace pelvoran::server

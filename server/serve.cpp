@@ -1,8 +1,12 @@
 #include "server/serve.h"
 
+#include "server/admin_site.h"
 #include "server/comment_decoding.h"
+#include "server/public_site.h"
 #include "server/release.h"
 #include "server/store.h"
+#include "server/use_counter.h"
+#include "server/web.h"
 
 #include "net/comment_post.h"
 
@@ -183,25 +187,51 @@ private:
 
 /// What the handler keeps for one request.
 struct Request {
-    enum class Kind { UpdateCheck, UpdateCheckMethod, Comment, CommentMethod, Other };
-    Kind kind = Kind::Other;
+    enum class Kind {
+        UpdateCheck,
+        UpdateCheckMethod,
+        Comment,
+        CommentMethod,
+        WebComment, // the lookup page's comment form
+        Page,       // any other page
+    };
+    Kind kind = Kind::Page;
     std::string body;
     bool tooLarge = false;
     bool submitted = false;
     std::atomic<int> stored{-1}; // set by the writer: 1 durable, 0 not
+    WebResponse storedPage;      // the web form's answer once stored
 };
+
+/// The days of update checks, counted without a clock call per request.
+std::int64_t today(std::int64_t now) {
+    thread_local std::int64_t second = -1;
+    thread_local std::int64_t day = 0;
+    if (now != second) {
+        second = now;
+        day = localDay(now);
+    }
+    return day;
+}
 
 class Server {
 public:
-    Server(const ServeOptions& options)
-        : options_(options), limiter_(options.commentsPerHour),
+    Server(const ServeOptions& options, UseCounter& use, AdminSite& admin)
+        : options_(options), use_(use), admin_(admin), limiter_(options.commentsPerHour),
           writer_(databasePath(options.stateDir)) {}
 
     ReleaseReply& reply() { return reply_; }
 
+    /// What a listener hands each request to.
+    struct Listener {
+        Server* server;
+        bool admin;
+    };
+
     static MHD_Result handle(void* cls, MHD_Connection* c, const char* url, const char* method,
                              const char*, const char* upload, size_t* uploadSize, void** state) {
-        return static_cast<Server*>(cls)->handle(c, url, method, upload, uploadSize, state);
+        const auto* listener = static_cast<Listener*>(cls);
+        return listener->server->handle(c, url, method, upload, uploadSize, state, listener->admin);
     }
 
     static void completed(void*, MHD_Connection*, void** state, MHD_RequestTerminationCode) {
@@ -211,75 +241,100 @@ public:
 
 private:
     MHD_Result handle(MHD_Connection* c, const char* url, const char* method, const char* upload,
-                      size_t* uploadSize, void** state) {
+                      size_t* uploadSize, void** state, bool admin) {
         auto* r = static_cast<Request*>(*state);
         if (r == nullptr) {
             r = new Request;
             *state = r;
-            return start(c, url, method, *r);
+            return start(c, url, method, *r, admin);
         }
         if (*uploadSize > 0) {
-            // Only a comment keeps its body; any other is read and dropped.
-            if (r->kind == Request::Kind::Comment) {
-                if (r->body.size() + *uploadSize > kMaxBody)
-                    r->tooLarge = true;
-                else if (!r->tooLarge)
-                    r->body.append(upload, *uploadSize);
-            }
+            if (r->body.size() + *uploadSize > kMaxBody)
+                r->tooLarge = true;
+            else if (!r->tooLarge)
+                r->body.append(upload, *uploadSize);
             *uploadSize = 0;
             return MHD_YES;
         }
-        return answer(c, *r);
+        return answer(c, url, method, *r, admin);
     }
 
     /// Sorts the request by its path and method, once its head has arrived.
     /// Only a body announced too large is answered now: the connection then
     /// closes without reading it.
-    static MHD_Result start(MHD_Connection* c, const char* url, const char* method, Request& r) {
+    static MHD_Result start(MHD_Connection* c, const char* url, const char* method, Request& r,
+                            bool admin) {
         const std::string_view path = url;
         const std::string_view m = method;
-        if (path == kUpdatePath)
+        if (admin)
+            r.kind = Request::Kind::Page;
+        else if (path == kUpdatePath)
             r.kind = m == MHD_HTTP_METHOD_GET || m == MHD_HTTP_METHOD_HEAD
                          ? Request::Kind::UpdateCheck
                          : Request::Kind::UpdateCheckMethod;
         else if (path == kCommentPath)
             r.kind = m == MHD_HTTP_METHOD_POST ? Request::Kind::Comment
                                                : Request::Kind::CommentMethod;
-        if (r.kind != Request::Kind::Comment)
-            return MHD_YES;
+        else if (path == "/comment" && m == MHD_HTTP_METHOD_POST)
+            r.kind = Request::Kind::WebComment;
         const char* length =
             MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
         if (length != nullptr && std::strtoull(length, nullptr, 10) > kMaxBody)
-            return tooLarge(c);
+            return tooLarge(c, r);
         return MHD_YES;
     }
 
     /// Answers once the whole request has arrived.
-    MHD_Result answer(MHD_Connection* c, Request& r) {
+    MHD_Result answer(MHD_Connection* c, const char* url, const char* method, Request& r,
+                      bool admin) {
         switch (r.kind) {
         case Request::Kind::UpdateCheck:
+            if (method == std::string_view(MHD_HTTP_METHOD_GET))
+                use_.count(today(std::time(nullptr)));
             return respond(c, MHD_HTTP_OK, *reply_.body(), "text/plain");
         case Request::Kind::UpdateCheckMethod:
             return notAllowed(c, "GET, HEAD");
         case Request::Kind::CommentMethod:
             return notAllowed(c, "POST");
         case Request::Kind::Comment:
+        case Request::Kind::WebComment:
             break;
-        case Request::Kind::Other:
-            return text(c, MHD_HTTP_NOT_FOUND, "没有这个页面。\n");
+        case Request::Kind::Page:
+            if (r.tooLarge)
+                return tooLarge(c, r);
+            return send(c, admin ? admin_.handle(webRequest(c, url, method, r))
+                                 : publicPage(c, url, method, r));
         }
         if (r.stored >= 0)
-            return r.stored == 1 ? text(c, MHD_HTTP_OK, "留言已收到。\n")
-                                 : text(c, MHD_HTTP_SERVICE_UNAVAILABLE,
-                                        "留言未能保存，请稍后重试。\n");
+            return finished(c, r);
         if (r.submitted)
             return MHD_YES; // still waiting for the writer
-        return finishComment(c, r);
+        return r.kind == Request::Kind::Comment ? desktopComment(c, r)
+                                                : webComment(c, url, method, r);
     }
 
-    MHD_Result finishComment(MHD_Connection* c, Request& r) {
+    WebResponse publicPage(MHD_Connection* c, const char* url, const char* method, Request& r) {
+        const std::string_view path = url;
+        const bool get = method == std::string_view(MHD_HTTP_METHOD_GET) ||
+                         method == std::string_view(MHD_HTTP_METHOD_HEAD);
+        if (path == "/" && get)
+            return lookupPage(webRequest(c, url, method, r));
+        if (path == "/style.css" && get)
+            return styleSheet();
+        if (path == "/help.png" && get)
+            return helpPhoto();
+        WebResponse notFound;
+        notFound.status = get ? MHD_HTTP_NOT_FOUND : MHD_HTTP_METHOD_NOT_ALLOWED;
+        notFound.type = "text/plain; charset=utf-8";
+        notFound.body = get ? "没有这个页面。\n" : "不支持这个请求方法。\n";
+        if (!get)
+            notFound.headers.emplace_back(MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
+        return notFound;
+    }
+
+    MHD_Result desktopComment(MHD_Connection* c, Request& r) {
         if (r.tooLarge)
-            return tooLarge(c);
+            return tooLarge(c, r);
         const auto comment = decodeDesktopComment(r.body);
         if (!comment)
             return text(c, MHD_HTTP_BAD_REQUEST, "请求须以“CommentText=”开头。\n");
@@ -287,14 +342,70 @@ private:
             return text(c, MHD_HTTP_BAD_REQUEST, "留言为空。\n");
         if (!limiter_.allow(clientAddress(c)))
             return text(c, MHD_HTTP_TOO_MANY_REQUESTS, "留言太频繁，请稍后再试。\n");
+        return store(c, r, {*comment, r.body, kFromDesktop, std::time(nullptr)});
+    }
+
+    MHD_Result webComment(MHD_Connection* c, const char* url, const char* method, Request& r) {
+        const WebRequest request = webRequest(c, url, method, r);
+        if (r.tooLarge)
+            return send(c, webCommentFailed(request, MHD_HTTP_CONTENT_TOO_LARGE,
+                                             "留言太长，最多 1 MiB。"));
+        WebComment outcome = server::webComment(request, std::time(nullptr));
+        if (!outcome.store)
+            return send(c, outcome.page);
+        if (!limiter_.allow(clientAddress(c)))
+            return send(c, webCommentFailed(request, MHD_HTTP_TOO_MANY_REQUESTS,
+                                             "留言太频繁，请稍后再试。您的留言还在下面。"));
+        r.storedPage = std::move(outcome.page);
+        return store(c, r, std::move(*outcome.store));
+    }
+
+    /// Hands the comment to the writer; the connection waits, suspended,
+    /// until it is durable or has failed.
+    MHD_Result store(MHD_Connection* c, Request& r, NewComment comment) {
         r.submitted = true;
         MHD_suspend_connection(c);
-        writer_.submit({*comment, std::move(r.body), kFromDesktop, std::time(nullptr)},
-                       [c, &r](bool stored) {
-                           r.stored = stored ? 1 : 0;
-                           MHD_resume_connection(c);
-                       });
+        writer_.submit(std::move(comment), [c, &r](bool stored) {
+            r.stored = stored ? 1 : 0;
+            MHD_resume_connection(c);
+        });
         return MHD_YES;
+    }
+
+    MHD_Result finished(MHD_Connection* c, Request& r) {
+        if (r.kind == Request::Kind::WebComment) {
+            if (r.stored == 1)
+                return send(c, r.storedPage);
+            WebRequest request;
+            request.body = r.body;
+            return send(c, webCommentFailed(request, MHD_HTTP_SERVICE_UNAVAILABLE,
+                                            "留言未能保存，请稍后重试。您的留言还在下面。"));
+        }
+        return r.stored == 1 ? text(c, MHD_HTTP_OK, "留言已收到。\n")
+                             : text(c, MHD_HTTP_SERVICE_UNAVAILABLE, "留言未能保存，请稍后重试。\n");
+    }
+
+    static WebRequest webRequest(MHD_Connection* c, const char* url, const char* method,
+                                 const Request& r) {
+        WebRequest w;
+        w.method = method;
+        w.path = url;
+        MHD_get_connection_values(
+            c, MHD_GET_ARGUMENT_KIND,
+            [](void* cls, MHD_ValueKind, const char* key, const char* value) {
+                static_cast<WebRequest*>(cls)->query.emplace(key, value ? value : "");
+                return MHD_YES;
+            },
+            &w);
+        auto header = [c](const char* name) {
+            const char* v = MHD_lookup_connection_value(c, MHD_HEADER_KIND, name);
+            return std::string(v ? v : "");
+        };
+        w.cookie = header(MHD_HTTP_HEADER_COOKIE);
+        w.origin = header(MHD_HTTP_HEADER_ORIGIN);
+        w.host = header(MHD_HTTP_HEADER_HOST);
+        w.body = r.body;
+        return w;
     }
 
     std::string clientAddress(MHD_Connection* c) const {
@@ -324,31 +435,41 @@ private:
         return last.empty() ? peer : std::string(last);
     }
 
-    static MHD_Result respond(MHD_Connection* c, unsigned status, const std::string& body,
-                              const char* type, const char* allow = nullptr) {
+    static MHD_Result send(MHD_Connection* c, const WebResponse& w) {
         MHD_Response* response = MHD_create_response_from_buffer(
-            body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
+            w.body.size(), const_cast<char*>(w.body.data()), MHD_RESPMEM_MUST_COPY);
         if (response == nullptr)
             return MHD_NO;
-        MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, type);
-        if (allow != nullptr)
-            MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, allow);
-        const MHD_Result result = MHD_queue_response(c, status, response);
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, w.type.c_str());
+        for (const auto& [name, value] : w.headers)
+            MHD_add_response_header(response, name.c_str(), value.c_str());
+        const MHD_Result result = MHD_queue_response(c, w.status, response);
         MHD_destroy_response(response);
         return result;
+    }
+    static MHD_Result respond(MHD_Connection* c, unsigned status, std::string body,
+                              const char* type) {
+        return send(c, {status, type, std::move(body), {}});
     }
     static MHD_Result text(MHD_Connection* c, unsigned status, const std::string& body) {
         return respond(c, status, body, "text/plain; charset=utf-8");
     }
     static MHD_Result notAllowed(MHD_Connection* c, const char* allow) {
-        return respond(c, MHD_HTTP_METHOD_NOT_ALLOWED, "不支持这个请求方法。\n",
-                       "text/plain; charset=utf-8", allow);
+        return send(c, {MHD_HTTP_METHOD_NOT_ALLOWED, "text/plain; charset=utf-8",
+                        "不支持这个请求方法。\n", {{MHD_HTTP_HEADER_ALLOW, allow}}});
     }
-    static MHD_Result tooLarge(MHD_Connection* c) {
-        return text(c, MHD_HTTP_CONTENT_TOO_LARGE, "留言太长，最多 1 MiB。\n");
+    static MHD_Result tooLarge(MHD_Connection* c, const Request& r) {
+        if (r.kind == Request::Kind::WebComment) {
+            WebRequest request;
+            return send(c, webCommentFailed(request, MHD_HTTP_CONTENT_TOO_LARGE,
+                                            "留言太长，最多 1 MiB。"));
+        }
+        return text(c, MHD_HTTP_CONTENT_TOO_LARGE, "请求太大，最多 1 MiB。\n");
     }
 
     const ServeOptions& options_;
+    UseCounter& use_;
+    AdminSite& admin_;
     RateLimiter limiter_;
     ReleaseReply reply_;
     CommentWriter writer_;
@@ -376,7 +497,7 @@ std::optional<Bound> resolve(const Endpoint& e) {
     return b;
 }
 
-std::string today() {
+std::string backupDay() {
     return std::to_string(std::time(nullptr) / 86400);
 }
 
@@ -484,6 +605,75 @@ void backupToFile(const std::string& stateDir, int fd) {
         throw StoreError(std::strerror(errno));
 }
 
+namespace {
+
+/// One listener of the server, started on `at`.
+class Daemon {
+public:
+    Daemon(const Endpoint& at, const ServeOptions& options, Server::Listener& listener,
+           bool admin) {
+        const auto bound = resolve(at);
+        if (!bound)
+            throw std::runtime_error("无法解析地址 " + at.host);
+        const unsigned threads =
+            admin ? 1 : std::max(2u, std::min(8u, std::thread::hardware_concurrency()));
+        unsigned flags =
+            MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME;
+        if (bound->v6)
+            flags |= MHD_USE_IPv6;
+        // Behind a proxy every connection comes from the proxy: no per-address cap then.
+        const unsigned perAddress = options.trustedProxy ? 0 : options.connectionsPerAddress;
+        daemon_ = MHD_start_daemon(
+            flags, 0, nullptr, nullptr, &Server::handle, &listener, MHD_OPTION_SOCK_ADDR,
+            reinterpret_cast<const sockaddr*>(&bound->addr), MHD_OPTION_THREAD_POOL_SIZE, threads,
+            MHD_OPTION_CONNECTION_LIMIT, admin ? 64u : options.maxConnections,
+            MHD_OPTION_PER_IP_CONNECTION_LIMIT, perAddress, MHD_OPTION_CONNECTION_TIMEOUT,
+            options.idleSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT, size_t{32 * 1024},
+            MHD_OPTION_LISTEN_BACKLOG_SIZE, 1024u, MHD_OPTION_NOTIFY_COMPLETED, &Server::completed,
+            nullptr, MHD_OPTION_END);
+        if (daemon_ == nullptr)
+            throw std::runtime_error("无法在 " + shownEndpoint(at, at.port) +
+                                     " 上监听（端口已被占用或没有权限）");
+        const auto* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_BIND_PORT);
+        shown_ = shownEndpoint(at, info ? info->port : at.port);
+    }
+    ~Daemon() { stop(); }
+    Daemon(const Daemon&) = delete;
+    Daemon& operator=(const Daemon&) = delete;
+
+    const std::string& address() const { return shown_; }
+
+    /// Takes no new connection; those open may finish.
+    void quiesce() {
+        if (daemon_ != nullptr && listener_ == MHD_INVALID_SOCKET)
+            listener_ = MHD_quiesce_daemon(daemon_);
+    }
+    unsigned connections() const {
+        const auto* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_CURRENT_CONNECTIONS);
+        return info ? info->num_connections : 0;
+    }
+    void stop() {
+        if (daemon_ == nullptr)
+            return;
+        MHD_stop_daemon(daemon_);
+        daemon_ = nullptr;
+        if (listener_ != MHD_INVALID_SOCKET)
+            ::close(listener_);
+    }
+
+private:
+    MHD_Daemon* daemon_ = nullptr;
+    MHD_socket listener_ = MHD_INVALID_SOCKET;
+    std::string shown_;
+};
+
+void flushUse(UseCounter& use, Database& db) {
+    for (const auto& [day, checks] : use.take())
+        db.addUse(day, checks);
+}
+
+} // namespace
+
 int serve(const ServeOptions& options) {
     // Signals are taken by this thread alone, with sigtimedwait below.
     sigset_t signals;
@@ -493,53 +683,57 @@ int serve(const ServeOptions& options) {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
-    const auto bound = resolve(options.listen);
-    if (!bound) {
-        logError("--listen：无法解析地址 " + options.listen.host);
-        return 2;
-    }
-
+    UseCounter use;
+    std::unique_ptr<AdminSite> admin;
     std::unique_ptr<Server> server;
     std::unique_ptr<Database> db;
     try {
-        server = std::make_unique<Server>(options);
         db = std::make_unique<Database>(databasePath(options.stateDir));
+        admin = std::make_unique<AdminSite>(options.stateDir, adminToken(options.stateDir), use);
+        server = std::make_unique<Server>(options, use, *admin);
         server->reply().set(db->release());
-    } catch (const StoreError& e) {
-        logError("无法打开数据库 " + databasePath(options.stateDir) + "：" + e.what());
+    } catch (const std::exception& e) {
+        logError("无法打开状态目录 " + options.stateDir + " 中的数据：" + e.what());
         return 1;
     }
 
-    const unsigned threads = std::max(2u, std::min(8u, std::thread::hardware_concurrency()));
-    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME;
-    if (bound->v6)
-        flags |= MHD_USE_IPv6;
-    // Behind a proxy every connection comes from the proxy: no per-address cap then.
-    const unsigned perAddress = options.trustedProxy ? 0 : options.connectionsPerAddress;
-    MHD_Daemon* daemon = MHD_start_daemon(
-        flags, 0, nullptr, nullptr, &Server::handle, server.get(),
-        MHD_OPTION_SOCK_ADDR, reinterpret_cast<const sockaddr*>(&bound->addr),
-        MHD_OPTION_THREAD_POOL_SIZE, threads,
-        MHD_OPTION_CONNECTION_LIMIT, options.maxConnections,
-        MHD_OPTION_PER_IP_CONNECTION_LIMIT, perAddress,
-        MHD_OPTION_CONNECTION_TIMEOUT, options.idleSeconds,
-        MHD_OPTION_CONNECTION_MEMORY_LIMIT, size_t{32 * 1024},
-        MHD_OPTION_LISTEN_BACKLOG_SIZE, 1024u,
-        MHD_OPTION_NOTIFY_COMPLETED, &Server::completed, nullptr,
-        MHD_OPTION_END);
-    if (daemon == nullptr) {
-        logError("--listen：无法在 " + shownEndpoint(options.listen, options.listen.port) +
-                 " 上监听（端口已被占用或没有权限）");
+    Server::Listener publicListener{server.get(), false};
+    Server::Listener adminListener{server.get(), true};
+    std::unique_ptr<Daemon> publicDaemon;
+    std::unique_ptr<Daemon> adminDaemon;
+    try {
+        publicDaemon = std::make_unique<Daemon>(options.listen, options, publicListener, false);
+    } catch (const std::exception& e) {
+        logError(std::string("--listen：") + e.what());
         return 1;
     }
-    const auto* info = MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_BIND_PORT);
-    std::printf("listening on %s\n",
-                shownEndpoint(options.listen, info ? info->port : options.listen.port).c_str());
+    try {
+        adminDaemon = std::make_unique<Daemon>(options.adminListen, options, adminListener, true);
+    } catch (const std::exception& e) {
+        logError(std::string("--admin-listen：") + e.what());
+        return 1;
+    }
+    std::printf("listening on %s\nlistening on %s\n", publicDaemon->address().c_str(),
+                adminDaemon->address().c_str());
     std::fflush(stdout);
+    try {
+        // For admin-url: where the pages are now.
+        const fs::path file = fs::path(options.stateDir) / kAdminAddressFile;
+        std::FILE* out = std::fopen((file.string() + ".part").c_str(), "w");
+        if (out == nullptr)
+            throw std::runtime_error(std::strerror(errno));
+        std::fprintf(out, "%s\n", adminDaemon->address().c_str());
+        std::fclose(out);
+        fs::rename(file.string() + ".part", file);
+    } catch (const std::exception& e) {
+        logError(std::string("无法记下管理页面的地址：") + e.what());
+    }
 
-    // The main thread picks up a newly published release and keeps the daily backup.
+    // The main thread picks up a newly published release, writes out the use
+    // counts once a minute and keeps the daily backup.
     std::string backedUp;
     std::int64_t seen = -1;
+    auto lastUseFlush = std::chrono::steady_clock::now();
     const timespec tick{0, 200 * 1000 * 1000};
     for (;;) {
         try {
@@ -550,7 +744,15 @@ int serve(const ServeOptions& options) {
         } catch (const std::exception& e) {
             logError(std::string("无法读取发布的版本：") + e.what());
         }
-        if (const std::string day = today(); day != backedUp) {
+        if (std::chrono::steady_clock::now() - lastUseFlush >= std::chrono::minutes(1)) {
+            lastUseFlush = std::chrono::steady_clock::now();
+            try {
+                flushUse(use, *db);
+            } catch (const std::exception& e) {
+                logError(std::string("无法记下使用次数：") + e.what());
+            }
+        }
+        if (const std::string day = backupDay(); day != backedUp) {
             backedUp = day; // once a day, whether it works or not
             try {
                 dailyBackup(options.stateDir, *db);
@@ -564,17 +766,18 @@ int serve(const ServeOptions& options) {
     }
 
     // Stop taking connections, let those in flight finish, then stop.
-    const MHD_socket listener = MHD_quiesce_daemon(daemon);
-    for (int i = 0; i < 50; ++i) {
-        const auto* current = MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_CURRENT_CONNECTIONS);
-        if (current == nullptr || current->num_connections == 0)
-            break;
+    publicDaemon->quiesce();
+    adminDaemon->quiesce();
+    for (int i = 0; i < 50 && publicDaemon->connections() + adminDaemon->connections() > 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    MHD_stop_daemon(daemon);
-    if (listener != MHD_INVALID_SOCKET)
-        ::close(listener);
+    publicDaemon->stop();
+    adminDaemon->stop();
     server.reset();
+    try {
+        flushUse(use, *db);
+    } catch (const std::exception& e) {
+        logError(std::string("无法记下使用次数：") + e.what());
+    }
     return 0;
 }
 

@@ -27,6 +27,15 @@ constexpr const char* kMigrations[] = {
         notes    TEXT NOT NULL
     );
     )sql",
+    // The admin pages: read marks, comments flagged as a bot's, the use count.
+    R"sql(
+    ALTER TABLE comments ADD COLUMN read INTEGER NOT NULL DEFAULT 0;
+    ALTER TABLE comments ADD COLUMN flagged INTEGER NOT NULL DEFAULT 0;
+    CREATE TABLE use (
+        day      INTEGER PRIMARY KEY,
+        checks   INTEGER NOT NULL
+    );
+    )sql",
 };
 constexpr int kSchemaVersion = static_cast<int>(std::size(kMigrations));
 
@@ -126,6 +135,8 @@ int Database::schemaVersion() {
 }
 
 void Database::migrate() {
+    if (schemaVersion() == kSchemaVersion)
+        return; // the common case takes no lock
     exec("BEGIN IMMEDIATE");
     try {
         const int version = schemaVersion();
@@ -146,12 +157,14 @@ void Database::migrate() {
 void Database::insert(const std::vector<NewComment>& comments) {
     exec("BEGIN IMMEDIATE");
     try {
-        Statement s(db_, "INSERT INTO comments (received, text, raw, source) VALUES (?, ?, ?, ?)");
+        Statement s(db_, "INSERT INTO comments (received, text, raw, source, flagged) "
+                         "VALUES (?, ?, ?, ?, ?)");
         for (const auto& c : comments) {
             s.bind(1, c.received);
             s.bind(2, TextView(c.text));
             s.bindBlob(3, c.raw);
             s.bind(4, c.source);
+            s.bind(5, std::int64_t{c.flagged});
             s.step();
             s.reset();
         }
@@ -162,13 +175,81 @@ void Database::insert(const std::vector<NewComment>& comments) {
     }
 }
 
-std::vector<StoredComment> Database::comments(std::optional<std::int64_t> since) {
-    Statement s(db_, "SELECT id, received, text, source FROM comments WHERE received >= ? "
-                     "ORDER BY received DESC, id DESC");
-    s.bind(1, since.value_or(INT64_MIN));
+namespace {
+
+constexpr char kCommentColumns[] = "SELECT id, received, text, source, read, flagged FROM comments ";
+
+std::vector<StoredComment> readComments(Statement& s) {
     std::vector<StoredComment> out;
     while (s.step())
-        out.push_back({s.integer(0), s.integer(1), s.utf16(2), s.text(3)});
+        out.push_back({s.integer(0), s.integer(1), s.utf16(2), s.text(3), s.integer(4) != 0,
+                       s.integer(5) != 0});
+    return out;
+}
+
+} // namespace
+
+std::vector<StoredComment> Database::comments(std::optional<std::int64_t> since) {
+    Statement s(db_, (std::string(kCommentColumns) +
+                      "WHERE received >= ? ORDER BY received DESC, id DESC")
+                         .c_str());
+    s.bind(1, since.value_or(INT64_MIN));
+    return readComments(s);
+}
+
+CommentPage Database::commentPage(const std::string& search, bool flagged, std::int64_t offset,
+                                  std::int64_t limit) {
+    // instr() finds the text as typed: no pattern characters to escape.
+    const std::string where = "WHERE flagged = ? AND (? = '' OR instr(text, ?) > 0) ";
+    CommentPage page;
+    {
+        Statement s(db_, ("SELECT count(*) FROM comments " + where).c_str());
+        s.bind(1, std::int64_t{flagged});
+        s.bind(2, search);
+        s.bind(3, search);
+        s.step();
+        page.total = s.integer(0);
+    }
+    Statement s(db_, (std::string(kCommentColumns) + where +
+                      "ORDER BY received DESC, id DESC LIMIT ? OFFSET ?")
+                         .c_str());
+    s.bind(1, std::int64_t{flagged});
+    s.bind(2, search);
+    s.bind(3, search);
+    s.bind(4, limit);
+    s.bind(5, offset);
+    page.comments = readComments(s);
+    return page;
+}
+
+std::int64_t Database::unreadCount() {
+    Statement s(db_, "SELECT count(*) FROM comments WHERE read = 0 AND flagged = 0");
+    s.step();
+    return s.integer(0);
+}
+
+bool Database::markRead(std::int64_t id, bool read) {
+    Statement s(db_, "UPDATE comments SET read = ? WHERE id = ?");
+    s.bind(1, std::int64_t{read});
+    s.bind(2, id);
+    s.step();
+    return sqlite3_changes(db_) == 1;
+}
+
+void Database::addUse(std::int64_t day, std::int64_t checks) {
+    Statement s(db_, "INSERT INTO use (day, checks) VALUES (?, ?) "
+                     "ON CONFLICT (day) DO UPDATE SET checks = checks + excluded.checks");
+    s.bind(1, day);
+    s.bind(2, checks);
+    s.step();
+}
+
+std::map<std::int64_t, std::int64_t> Database::use(std::int64_t fromDay) {
+    Statement s(db_, "SELECT day, checks FROM use WHERE day >= ?");
+    s.bind(1, fromDay);
+    std::map<std::int64_t, std::int64_t> out;
+    while (s.step())
+        out[s.integer(0)] = s.integer(1);
     return out;
 }
 

@@ -4,6 +4,7 @@
 #include "server/release.h"
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -28,6 +29,7 @@ struct NewComment {
     std::string raw; // the body as it arrived
     std::string source;
     std::int64_t received = 0; // seconds since 1970, UTC
+    bool flagged = false;      // the web form's field for bots was filled
 };
 
 struct StoredComment {
@@ -35,6 +37,14 @@ struct StoredComment {
     std::int64_t received = 0;
     Text text;
     std::string source;
+    bool read = false;
+    bool flagged = false;
+};
+
+/// One page of a comment list, and how many match in all.
+struct CommentPage {
+    std::vector<StoredComment> comments;
+    std::int64_t total = 0;
 };
 
 /// The database file name inside the state directory.
@@ -58,6 +68,18 @@ public:
 
     /// Comments received at or after `since` (all when nullopt), newest first.
     std::vector<StoredComment> comments(std::optional<std::int64_t> since = std::nullopt);
+
+    /// Comments whose text contains `search` (all when empty), flagged or
+    /// not, newest first.
+    CommentPage commentPage(const std::string& search, bool flagged, std::int64_t offset,
+                            std::int64_t limit);
+    std::int64_t unreadCount();
+    /// False when there is no such comment.
+    bool markRead(std::int64_t id, bool read);
+
+    /// Update checks answered, counted per day (days since 1970, local).
+    void addUse(std::int64_t day, std::int64_t checks);
+    std::map<std::int64_t, std::int64_t> use(std::int64_t fromDay);
 
     std::optional<Release> release();
     void setRelease(const Release& release);

@@ -14,7 +14,7 @@ start_wine_desktop "$root/$build/wineprefix" "$wine_loader"
 shots=$(mktemp -d)
 "$wine_loader" "$build/bench/win/pelvoran_win_screenshots.exe" \
     "Z:${shots//\//\\}\\main.bmp" "Z:${shots//\//\\}\\help.bmp" "Z:${shots//\//\\}\\comment.bmp"
-python3 bench/win/bmp_to_png.py "$shots/main.bmp" docs/screenshots/win-main.png \
+python3 tools/bmp_to_png.py "$shots/main.bmp" docs/screenshots/win-main.png \
     "$shots/help.bmp" docs/screenshots/win-help.png \
     "$shots/comment.bmp" docs/screenshots/win-comment.png
 rm -rf "$shots"

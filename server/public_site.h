@@ -1,0 +1,40 @@
+#pragma once
+
+#include "server/store.h"
+#include "server/web.h"
+
+#include <optional>
+#include <string>
+
+namespace pelvoran::server {
+
+/// The code as the desktop box would keep it: the first line, the first ten
+/// characters.
+std::string codeAsTyped(const std::string& utf8);
+
+/// The lookup page at "/": the form, the answer the desktop tool gives for
+/// `?code=` under Chinese regional settings (the start notice without one),
+/// the help text and photo, and the comment form. `notice` (HTML) tells how
+/// a comment went; `comment` refills the form when it did not arrive.
+WebResponse lookupPage(const WebRequest& request, const std::string& notice = "",
+                       const std::string& comment = "");
+
+/// The help photo, as PNG.
+WebResponse helpPhoto();
+
+/// What the web comment form asks for: the comment to store and the pages
+/// for each outcome, or a page at once when the comment is refused.
+struct WebComment {
+    std::optional<NewComment> store;
+    WebResponse page; // the refusal, or the page once the comment is stored
+};
+
+/// Reads a comment posted by the lookup page's form. A comment that fills
+/// the field meant for bots is stored flagged, never thrown away.
+WebComment webComment(const WebRequest& request, std::int64_t now);
+
+/// The page after a web comment could not be stored or was refused, with
+/// `status` and the comment kept in the form.
+WebResponse webCommentFailed(const WebRequest& request, unsigned status, const std::string& why);
+
+} // namespace pelvoran::server
