@@ -316,6 +316,32 @@ TEST(ServerWire, CommentThatCannotBeCommittedGets503) {
     EXPECT_NE(server.errors().find("database is locked"), std::string::npos) << server.errors();
 }
 
+// SIGTERM lets a comment in flight finish: it is answered and stored, and
+// the server then ends with status 0.
+TEST(ServerDurability, SigtermFinishesTheRequestInFlight) {
+    const TempDir state;
+    ServerProcess server(state.path());
+    const std::string request = post(kComment, "CommentText=in flight");
+    const int fd = connectFrom(server.port(), "127.0.0.1");
+    ASSERT_GE(fd, 0);
+    const timeval limit{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    const std::size_t half = request.size() - 4;
+    ASSERT_EQ(::send(fd, request.data(), half, MSG_NOSIGNAL), static_cast<ssize_t>(half));
+    std::this_thread::sleep_for(200ms);
+    ::kill(server.pid(), SIGTERM);
+    std::this_thread::sleep_for(300ms);
+    ASSERT_EQ(::send(fd, request.data() + half, 4, MSG_NOSIGNAL), 4);
+    std::string reply;
+    char buf[4096];
+    for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;)
+        reply.append(buf, static_cast<std::size_t>(n));
+    ::close(fd);
+    EXPECT_EQ(statusOf(reply), 200) << reply;
+    EXPECT_EQ(server.stop(SIGTERM), 0);
+    EXPECT_EQ(exported(state.path()), std::vector<std::string>{"in flight"});
+}
+
 // Clients post while the server is killed at random moments: every comment
 // that got 200 is there after the restart, whole, exactly once.
 TEST(ServerDurability, NothingAnsweredIsLostWhenKilled) {
