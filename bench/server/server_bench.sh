@@ -37,13 +37,14 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPELVORAN_BUILD_TESTS=ON \
         -DPELVORAN_BUILD_BENCH=ON >/dev/null
 fi
-if [ -n "${PELVORAN_SERVER:-}" ]; then
-    cmake --build "$build" -j2 --target sqlite_commit_loop >/dev/null
-    server_bin=$(realpath "$PELVORAN_SERVER")
-else
-    cmake --build "$build" -j2 --target pelvoran-server sqlite_commit_loop >/dev/null
-    server_bin=$(realpath "$build/server/pelvoran-server")
+targets=(sqlite_commit_loop)
+[ -n "${PELVORAN_SERVER:-}" ] || targets+=(pelvoran-server)
+if ! build_log=$(cmake --build "$build" -j2 --target "${targets[@]}" 2>&1); then
+    printf '%s\n' "$build_log" | tail -n 30 >&2
+    echo "server_bench: the build failed" >&2
+    exit 1
 fi
+server_bin=$(realpath "${PELVORAN_SERVER:-$build/server/pelvoran-server}")
 loop_bin=$(realpath "$build/bench/server/sqlite_commit_loop")
 
 # 1,000 idle connections plus the client's own descriptors.
