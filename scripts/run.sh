@@ -26,9 +26,12 @@ base=http://$(sed -n '1s/^listening on //p' "$log")
 cmake -S . -B build -DPELVORAN_SERVER_BASE="$base" >/dev/null
 cmake --build build -j2 --target pelvoran
 
+admin=$("$server" admin-url --state "$state")
 cat <<TEXT
 
 服务器在 $base 运行，数据在 $state。
+查询网页：$base/
+管理页面：$admin
 读留言：  $server comments list --state $state
 发布新版：$server release set --state $state --version 1.06 --address URL --date 日期 --notes 说明
 
