@@ -95,8 +95,9 @@ std::string percentEncode(const std::string& s) {
 
 std::string nav(const std::string& current) {
     std::string out = "<nav aria-label=\"发布者页面\">";
-    for (const auto& [path, name] : {std::pair{"/comments", "留言"},
-                                     std::pair{"/release", "发布版本"}, std::pair{"/use", "使用情况"}}) {
+    for (const auto& [path, name] :
+         {std::pair{"/comments", "留言"}, std::pair{"/release", "发布版本"},
+          std::pair{"/use", "使用情况"}}) {
         out += "<a href=\"";
         out += path;
         out += current == path ? "\" aria-current=\"page\">" : "\">";
@@ -144,7 +145,10 @@ std::string commentItem(const StoredComment& c, const std::string& csrf, const s
     out += "<article aria-labelledby=\"c" + std::to_string(c.id) + "\"><p class=\"muted\" id=\"c" +
            std::to_string(c.id) + "\">#" + std::to_string(c.id) + " · <time datetime=\"" +
            isoUtc(c.received) + "\">" + localTimeText(c.received) + "</time> · " +
-           sourceName(c.source) + (c.flagged ? "" : c.read ? " · 已读" : " · <strong>未读</strong>") +
+           sourceName(c.source) +
+           (c.flagged ? ""
+            : c.read  ? " · 已读"
+                      : " · <strong>未读</strong>") +
            "</p>\n<p class=\"text\">" + escapeHtml(toUtf8(c.text)) + "</p>\n";
     if (!c.flagged) {
         out += "<form method=\"post\" action=\"/comments/mark\">" + hidden("csrf", csrf) +
@@ -157,7 +161,8 @@ std::string commentItem(const StoredComment& c, const std::string& csrf, const s
 
 /// The box the tool shows for a release, as text in the page.
 std::string offerPreview(const Release& r) {
-    const auto offer = updateOffer({r.version, r.address, r.date, r.notes}, RegionalSettings::zhCN());
+    const auto offer =
+        updateOffer({r.version, r.address, r.date, r.notes}, RegionalSettings::zhCN());
     if (!offer)
         return "<p>工具不会提示这个版本（不比工具的版本新）。</p>\n";
     std::string out = "<figure class=\"box\" aria-label=\"工具显示的更新提示\"><figcaption>" +
@@ -198,9 +203,9 @@ std::string adminToken(const std::string& stateDir) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd >= 0) {
         const std::string token = randomHex(24);
-        const bool written = ::write(fd, token.data(), token.size()) ==
-                                 static_cast<ssize_t>(token.size()) &&
-                             ::fsync(fd) == 0;
+        const bool written =
+            ::write(fd, token.data(), token.size()) == static_cast<ssize_t>(token.size()) &&
+            ::fsync(fd) == 0;
         ::close(fd);
         if (!written) {
             ::unlink(path.c_str());
@@ -256,8 +261,8 @@ WebResponse AdminSite::startSession(const WebRequest& request) {
             sep = '&';
         }
     WebResponse r = redirect(to);
-    r.headers.emplace_back("Set-Cookie", std::string(kCookie) + "=" + id +
-                                             "; Path=/; HttpOnly; SameSite=Strict");
+    r.headers.emplace_back("Set-Cookie",
+                           std::string(kCookie) + "=" + id + "; Path=/; HttpOnly; SameSite=Strict");
     return r;
 }
 
@@ -302,8 +307,8 @@ WebResponse AdminSite::route(const WebRequest& request, const std::string& csrf)
         return release(request, csrf);
     if (path == "/use" && get)
         return use();
-    return page(404, "没有这个页面", "<h1>没有这个页面</h1>\n<p><a href=\"/comments\">回到留言</a></p>\n",
-                "/");
+    return page(404, "没有这个页面",
+                "<h1>没有这个页面</h1>\n<p><a href=\"/comments\">回到留言</a></p>\n", "/");
 }
 
 WebResponse AdminSite::comments(const WebRequest& request, const std::string& csrf) {
@@ -321,14 +326,15 @@ WebResponse AdminSite::comments(const WebRequest& request, const std::string& cs
     if (!search.empty())
         here += "&q=" + percentEncode(search);
 
-    std::string main = "<h1>留言</h1>\n<p>未读 <strong>" + std::to_string(db.unreadCount()) +
-                       "</strong> 条。</p>\n<form method=\"get\" action=\"/comments\" role=\"search\">"
-                       "<label for=\"q\">搜索留言</label><div class=\"row\"><input id=\"q\" name=\"q\" "
-                       "value=\"" +
-                       escapeHtml(search) +
-                       "\"><button type=\"submit\">搜索</button></div></form>\n"
-                       "<p><a class=\"button quiet\" href=\"/comments.csv\">导出 CSV</a>"
-                       "<a class=\"button quiet\" href=\"/comments.jsonl\">导出 JSON Lines</a></p>\n";
+    std::string main =
+        "<h1>留言</h1>\n<p>未读 <strong>" + std::to_string(db.unreadCount()) +
+        "</strong> 条。</p>\n<form method=\"get\" action=\"/comments\" role=\"search\">"
+        "<label for=\"q\">搜索留言</label><div class=\"row\"><input id=\"q\" name=\"q\" "
+        "value=\"" +
+        escapeHtml(search) +
+        "\"><button type=\"submit\">搜索</button></div></form>\n"
+        "<p><a class=\"button quiet\" href=\"/comments.csv\">导出 CSV</a>"
+        "<a class=\"button quiet\" href=\"/comments.jsonl\">导出 JSON Lines</a></p>\n";
     main += "<h2>" + std::string(search.empty() ? "全部留言" : "搜索结果") + "（" +
             std::to_string(list.total) + " 条，第 " + std::to_string(pageNo) + "/" +
             std::to_string(pages) + " 页）</h2>\n";
@@ -344,16 +350,19 @@ WebResponse AdminSite::comments(const WebRequest& request, const std::string& cs
         main += "<nav aria-label=\"分页\"><p>";
         const std::string q = search.empty() ? "" : "&q=" + percentEncode(search);
         if (pageNo > 1)
-            main += "<a class=\"button quiet\" href=\"/comments?page=" + std::to_string(pageNo - 1) +
-                    q + "\">上一页</a>";
+            main +=
+                "<a class=\"button quiet\" href=\"/comments?page=" + std::to_string(pageNo - 1) +
+                q + "\">上一页</a>";
         if (pageNo < pages)
-            main += "<a class=\"button quiet\" href=\"/comments?page=" + std::to_string(pageNo + 1) +
-                    q + "\">下一页</a>";
+            main +=
+                "<a class=\"button quiet\" href=\"/comments?page=" + std::to_string(pageNo + 1) +
+                q + "\">下一页</a>";
         main += "</p></nav>\n";
     }
     if (flagged.total > 0) {
         main += "<h2>疑似机器人填写的留言（" + std::to_string(flagged.total) +
-                " 条）</h2>\n<p class=\"muted\">网页表单中本应留空的一栏被填写了。辅助工具也可能填写它，"
+                " 条）</h2>\n<p "
+                "class=\"muted\">网页表单中本应留空的一栏被填写了。辅助工具也可能填写它，"
                 "所以这些留言照样保存在这里。</p>\n<ol class=\"comments\">\n";
         for (const auto& c : flagged.comments)
             main += commentItem(c, csrf, here);
@@ -409,22 +418,25 @@ WebResponse AdminSite::release(const WebRequest& request, const std::string& csr
             shown.reset();
             notice = "<p class=\"ok\" role=\"status\">已撤下：工具不再提示更新。</p>\n";
         } else {
-            draft = {fromUtf8Lenient(value(form, "version")), fromUtf8Lenient(value(form, "address")),
-                     fromUtf8Lenient(value(form, "date")), fromUtf8Lenient(value(form, "notes"))};
+            draft = {fromUtf8Lenient(value(form, "version")),
+                     fromUtf8Lenient(value(form, "address")), fromUtf8Lenient(value(form, "date")),
+                     fromUtf8Lenient(value(form, "notes"))};
             if (const auto problem = checkRelease(draft)) {
                 errors[problem->field] = toUtf8(problem->message);
                 status = 400;
             } else if (action == "publish") {
                 db.setRelease(draft);
                 shown = draft;
-                notice = "<p class=\"ok\" role=\"status\">已发布 " + escapeHtml(toUtf8(draft.version)) +
+                notice = "<p class=\"ok\" role=\"status\">已发布 " +
+                         escapeHtml(toUtf8(draft.version)) +
                          "：正在运行的服务器一秒内开始提供。</p>\n";
             } else {
                 previewing = true;
             }
         }
     }
-    const Release& form = request.method == "POST" && notice.empty() ? draft : shown.value_or(Release{});
+    const Release& form =
+        request.method == "POST" && notice.empty() ? draft : shown.value_or(Release{});
     std::string main = "<h1>发布版本</h1>\n" + notice + "<h2>现在发布的版本</h2>\n";
     if (shown) {
         main += "<dl><dt>版本</dt><dd>" + escapeHtml(toUtf8(shown->version)) +
@@ -432,25 +444,29 @@ WebResponse AdminSite::release(const WebRequest& request, const std::string& csr
                 "</dd><dt>发布日期</dt><dd>" + escapeHtml(toUtf8(shown->date)) +
                 "</dd><dt>更新说明</dt><dd class=\"text\">" + escapeHtml(toUtf8(shown->notes)) +
                 "</dd></dl>\n<form method=\"post\" action=\"/release\">" + hidden("csrf", csrf) +
-                hidden("action", "clear") + "<button type=\"submit\" class=\"quiet\">撤下这个版本</button></form>\n";
+                hidden("action", "clear") +
+                "<button type=\"submit\" class=\"quiet\">撤下这个版本</button></form>\n";
     } else {
         main += "<p>尚未发布新版本：工具不会提示更新。</p>\n";
     }
     if (previewing || shown) {
-        main += "<h2>" + std::string(previewing ? "预览：工具将显示" : "工具显示的提示") + "</h2>\n" +
-                offerPreview(previewing ? draft : *shown);
+        main += "<h2>" + std::string(previewing ? "预览：工具将显示" : "工具显示的提示") +
+                "</h2>\n" + offerPreview(previewing ? draft : *shown);
     }
     auto fieldError = [&](ReleaseField f) {
         const auto it = errors.find(f);
         return it == errors.end() ? std::string() : it->second;
     };
-    main += "<h2>发布新版本</h2>\n<form method=\"post\" action=\"/release\">" + hidden("csrf", csrf) +
-            field("version", "版本（例如 1.06）", toUtf8(form.version), fieldError(ReleaseField::Version), false) +
-            field("address", "下载地址", toUtf8(form.address), fieldError(ReleaseField::Address), false) +
-            field("date", "发布日期", toUtf8(form.date), fieldError(ReleaseField::Date), false) +
-            field("notes", "更新说明", toUtf8(form.notes), fieldError(ReleaseField::Notes), true) +
-            "<button type=\"submit\" name=\"action\" value=\"preview\" class=\"quiet\">预览</button>"
-            "<button type=\"submit\" name=\"action\" value=\"publish\">发布</button></form>\n";
+    main +=
+        "<h2>发布新版本</h2>\n<form method=\"post\" action=\"/release\">" + hidden("csrf", csrf) +
+        field("version", "版本（例如 1.06）", toUtf8(form.version),
+              fieldError(ReleaseField::Version), false) +
+        field("address", "下载地址", toUtf8(form.address), fieldError(ReleaseField::Address),
+              false) +
+        field("date", "发布日期", toUtf8(form.date), fieldError(ReleaseField::Date), false) +
+        field("notes", "更新说明", toUtf8(form.notes), fieldError(ReleaseField::Notes), true) +
+        "<button type=\"submit\" name=\"action\" value=\"preview\" class=\"quiet\">预览</button>"
+        "<button type=\"submit\" name=\"action\" value=\"publish\">发布</button></form>\n";
     return page(status, "发布版本", main, "/release");
 }
 
@@ -469,12 +485,14 @@ WebResponse AdminSite::use() {
     }
     constexpr int kBarWidth = 18, kHeight = 160, kLeft = 40, kBottom = 20;
     const int width = kLeft + kDays * kBarWidth + 10;
-    std::string svg = "<svg role=\"img\" aria-labelledby=\"chart-title\" viewBox=\"0 0 " +
-                      std::to_string(width) + " " + std::to_string(kHeight + kBottom + 10) +
-                      "\" width=\"100%\"><title id=\"chart-title\">最近 30 天每天的更新检查次数，最多 " +
-                      std::to_string(most) + " 次</title>";
-    svg += "<line class=\"axis\" x1=\"" + std::to_string(kLeft) + "\" y1=\"" + std::to_string(kHeight + 5) +
-           "\" x2=\"" + std::to_string(width) + "\" y2=\"" + std::to_string(kHeight + 5) + "\"/>";
+    std::string svg =
+        "<svg role=\"img\" aria-labelledby=\"chart-title\" viewBox=\"0 0 " + std::to_string(width) +
+        " " + std::to_string(kHeight + kBottom + 10) +
+        "\" width=\"100%\"><title id=\"chart-title\">最近 30 天每天的更新检查次数，最多 " +
+        std::to_string(most) + " 次</title>";
+    svg += "<line class=\"axis\" x1=\"" + std::to_string(kLeft) + "\" y1=\"" +
+           std::to_string(kHeight + 5) + "\" x2=\"" + std::to_string(width) + "\" y2=\"" +
+           std::to_string(kHeight + 5) + "\"/>";
     svg += "<text x=\"0\" y=\"15\">" + std::to_string(most) + "</text><text x=\"0\" y=\"" +
            std::to_string(kHeight + 5) + "\">0</text>";
     std::string rows;
@@ -499,11 +517,12 @@ WebResponse AdminSite::use() {
                "</td></tr>" + rows;
     }
     svg += "</svg>";
-    const std::string main = "<h1>使用情况</h1>\n<p>最近 30 天共有 <strong>" + std::to_string(total) +
-                             "</strong> 次更新检查到达服务器。</p>\n<figure>" + svg +
-                             "</figure>\n<details><summary>逐日数字</summary><table><thead><tr>"
-                             "<th scope=\"col\">日期</th><th scope=\"col\">次数</th></tr></thead><tbody>" +
-                             rows + "</tbody></table></details>\n";
+    const std::string main =
+        "<h1>使用情况</h1>\n<p>最近 30 天共有 <strong>" + std::to_string(total) +
+        "</strong> 次更新检查到达服务器。</p>\n<figure>" + svg +
+        "</figure>\n<details><summary>逐日数字</summary><table><thead><tr>"
+        "<th scope=\"col\">日期</th><th scope=\"col\">次数</th></tr></thead><tbody>" +
+        rows + "</tbody></table></details>\n";
     return page(200, "使用情况", main, "/use");
 }
 

@@ -188,14 +188,10 @@ int serveCommand(const std::vector<std::string>& args) {
 
 const char* fieldOption(ReleaseField f) {
     switch (f) {
-    case ReleaseField::Version:
-        return "--version";
-    case ReleaseField::Address:
-        return "--address";
-    case ReleaseField::Date:
-        return "--date";
-    case ReleaseField::Notes:
-        return "--notes";
+    case ReleaseField::Version: return "--version";
+    case ReleaseField::Address: return "--address";
+    case ReleaseField::Date: return "--date";
+    case ReleaseField::Notes: return "--notes";
     }
     return "";
 }
@@ -206,10 +202,9 @@ int releaseCommand(const std::vector<std::string>& args) {
     expectWords(p, 2);
     if (verb == "set") {
         Release r;
-        for (const auto& [name, field] : {std::pair{"--version", &r.version},
-                                          std::pair{"--address", &r.address},
-                                          std::pair{"--date", &r.date},
-                                          std::pair{"--notes", &r.notes}}) {
+        for (const auto& [name, field] :
+             {std::pair{"--version", &r.version}, std::pair{"--address", &r.address},
+              std::pair{"--date", &r.date}, std::pair{"--notes", &r.notes}}) {
             const auto it = p.options.find(name);
             if (it == p.options.end())
                 throw UsageError{std::string(name) + "：release set 需要这个选项"};
@@ -271,7 +266,8 @@ int commentsCommand(const std::vector<std::string>& args) {
         for (const auto& c : comments)
             out += "#" + std::to_string(c.id) + "  " + localTimeText(c.received) + "  " +
                    sourceName(c.source) + "\n" + toUtf8(c.text) + "\n\n";
-        out += comments.empty() ? "没有留言。\n" : "共 " + std::to_string(comments.size()) + " 条留言。\n";
+        out += comments.empty() ? "没有留言。\n"
+                                : "共 " + std::to_string(comments.size()) + " 条留言。\n";
     } else if (format == "csv") {
         out = "\xEF\xBB\xBF" + csvHeader();
         for (const auto& c : comments)

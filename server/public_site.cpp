@@ -119,8 +119,9 @@ WebResponse webCommentFailed(const WebRequest& request, unsigned status, const s
     const auto it = fields.find(kWebCommentField);
     WebRequest start = request;
     start.query.clear();
-    WebResponse r = lookupPage(start, "<p class=\"error\" role=\"alert\">" + escapeHtml(why) + "</p>\n",
-                               it == fields.end() ? "" : it->second);
+    WebResponse r =
+        lookupPage(start, "<p class=\"error\" role=\"alert\">" + escapeHtml(why) + "</p>\n",
+                   it == fields.end() ? "" : it->second);
     r.status = status;
     return r;
 }

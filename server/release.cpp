@@ -51,7 +51,8 @@ std::optional<ReleaseProblem> checkRelease(const Release& r) {
     }
     if (!isPlainDecimal(r.version) || !isNewerVersion(r.version))
         return ReleaseProblem{ReleaseField::Version,
-                              u"须为大于 " + RegionalSettings::invariant().formatNumber(CURRENT_VERSION) +
+                              u"须为大于 " +
+                                  RegionalSettings::invariant().formatNumber(CURRENT_VERSION) +
                                   u" 的十进制数，用“.”作小数点，例如 1.06。"};
     if (!safeDownloadAddress(r.address))
         return ReleaseProblem{ReleaseField::Address,

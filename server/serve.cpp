@@ -273,8 +273,8 @@ private:
                          ? Request::Kind::UpdateCheck
                          : Request::Kind::UpdateCheckMethod;
         else if (path == kCommentPath)
-            r.kind = m == MHD_HTTP_METHOD_POST ? Request::Kind::Comment
-                                               : Request::Kind::CommentMethod;
+            r.kind =
+                m == MHD_HTTP_METHOD_POST ? Request::Kind::Comment : Request::Kind::CommentMethod;
         else if (path == "/comment" && m == MHD_HTTP_METHOD_POST)
             r.kind = Request::Kind::WebComment;
         const char* length =
@@ -292,13 +292,10 @@ private:
             if (method == std::string_view(MHD_HTTP_METHOD_GET))
                 use_.count(today(std::time(nullptr)));
             return respond(c, MHD_HTTP_OK, *reply_.body(), "text/plain");
-        case Request::Kind::UpdateCheckMethod:
-            return notAllowed(c, "GET, HEAD");
-        case Request::Kind::CommentMethod:
-            return notAllowed(c, "POST");
+        case Request::Kind::UpdateCheckMethod: return notAllowed(c, "GET, HEAD");
+        case Request::Kind::CommentMethod: return notAllowed(c, "POST");
         case Request::Kind::Comment:
-        case Request::Kind::WebComment:
-            break;
+        case Request::Kind::WebComment: break;
         case Request::Kind::Page:
             if (r.tooLarge)
                 return tooLarge(c, r);
@@ -348,14 +345,14 @@ private:
     MHD_Result webComment(MHD_Connection* c, const char* url, const char* method, Request& r) {
         const WebRequest request = webRequest(c, url, method, r);
         if (r.tooLarge)
-            return send(c, webCommentFailed(request, MHD_HTTP_CONTENT_TOO_LARGE,
-                                             "留言太长，最多 1 MiB。"));
+            return send(
+                c, webCommentFailed(request, MHD_HTTP_CONTENT_TOO_LARGE, "留言太长，最多 1 MiB。"));
         WebComment outcome = server::webComment(request, std::time(nullptr));
         if (!outcome.store)
             return send(c, outcome.page);
         if (!limiter_.allow(clientAddress(c)))
             return send(c, webCommentFailed(request, MHD_HTTP_TOO_MANY_REQUESTS,
-                                             "留言太频繁，请稍后再试。您的留言还在下面。"));
+                                            "留言太频繁，请稍后再试。您的留言还在下面。"));
         r.storedPage = std::move(outcome.page);
         return store(c, r, std::move(*outcome.store));
     }
@@ -381,8 +378,9 @@ private:
             return send(c, webCommentFailed(request, MHD_HTTP_SERVICE_UNAVAILABLE,
                                             "留言未能保存，请稍后重试。您的留言还在下面。"));
         }
-        return r.stored == 1 ? text(c, MHD_HTTP_OK, "留言已收到。\n")
-                             : text(c, MHD_HTTP_SERVICE_UNAVAILABLE, "留言未能保存，请稍后重试。\n");
+        return r.stored == 1
+                   ? text(c, MHD_HTTP_OK, "留言已收到。\n")
+                   : text(c, MHD_HTTP_SERVICE_UNAVAILABLE, "留言未能保存，请稍后重试。\n");
     }
 
     static WebRequest webRequest(MHD_Connection* c, const char* url, const char* method,
@@ -455,14 +453,16 @@ private:
         return respond(c, status, body, "text/plain; charset=utf-8");
     }
     static MHD_Result notAllowed(MHD_Connection* c, const char* allow) {
-        return send(c, {MHD_HTTP_METHOD_NOT_ALLOWED, "text/plain; charset=utf-8",
-                        "不支持这个请求方法。\n", {{MHD_HTTP_HEADER_ALLOW, allow}}});
+        return send(c, {MHD_HTTP_METHOD_NOT_ALLOWED,
+                        "text/plain; charset=utf-8",
+                        "不支持这个请求方法。\n",
+                        {{MHD_HTTP_HEADER_ALLOW, allow}}});
     }
     static MHD_Result tooLarge(MHD_Connection* c, const Request& r) {
         if (r.kind == Request::Kind::WebComment) {
             WebRequest request;
-            return send(c, webCommentFailed(request, MHD_HTTP_CONTENT_TOO_LARGE,
-                                            "留言太长，最多 1 MiB。"));
+            return send(
+                c, webCommentFailed(request, MHD_HTTP_CONTENT_TOO_LARGE, "留言太长，最多 1 MiB。"));
         }
         return text(c, MHD_HTTP_CONTENT_TOO_LARGE, "请求太大，最多 1 MiB。\n");
     }
@@ -617,8 +617,7 @@ public:
             throw std::runtime_error("无法解析地址 " + at.host);
         const unsigned threads =
             admin ? 1 : std::max(2u, std::min(8u, std::thread::hardware_concurrency()));
-        unsigned flags =
-            MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME;
+        unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME;
         if (bound->v6)
             flags |= MHD_USE_IPv6;
         // Behind a proxy every connection comes from the proxy: no per-address cap then.

@@ -93,10 +93,9 @@ private:
 } // namespace
 
 Database::Database(const std::string& path) {
-    const int rc = sqlite3_open_v2(path.c_str(), &db_,
-                                   SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE |
-                                       SQLITE_OPEN_NOMUTEX,
-                                   nullptr);
+    const int rc =
+        sqlite3_open_v2(path.c_str(), &db_,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK) {
         const std::string why = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
         sqlite3_close(db_);
@@ -177,7 +176,8 @@ void Database::insert(const std::vector<NewComment>& comments) {
 
 namespace {
 
-constexpr char kCommentColumns[] = "SELECT id, received, text, source, read, flagged FROM comments ";
+constexpr char kCommentColumns[] =
+    "SELECT id, received, text, source, read, flagged FROM comments ";
 
 std::vector<StoredComment> readComments(Statement& s) {
     std::vector<StoredComment> out;
@@ -190,9 +190,9 @@ std::vector<StoredComment> readComments(Statement& s) {
 } // namespace
 
 std::vector<StoredComment> Database::comments(std::optional<std::int64_t> since) {
-    Statement s(db_, (std::string(kCommentColumns) +
-                      "WHERE received >= ? ORDER BY received DESC, id DESC")
-                         .c_str());
+    Statement s(
+        db_, (std::string(kCommentColumns) + "WHERE received >= ? ORDER BY received DESC, id DESC")
+                 .c_str());
     s.bind(1, since.value_or(INT64_MIN));
     return readComments(s);
 }

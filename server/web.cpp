@@ -23,8 +23,8 @@ std::string unescapeForm(std::string_view s) {
     for (std::size_t i = 0; i < s.size(); ++i) {
         if (s[i] == '+') {
             out += ' ';
-        } else if (s[i] == '%' && i + 2 < s.size() &&
-                   hexDigit(s[i + 1]) >= 0 && hexDigit(s[i + 2]) >= 0) {
+        } else if (s[i] == '%' && i + 2 < s.size() && hexDigit(s[i + 1]) >= 0 &&
+                   hexDigit(s[i + 2]) >= 0) {
             out += static_cast<char>(hexDigit(s[i + 1]) * 16 + hexDigit(s[i + 2]));
             i += 2;
         } else {
@@ -89,23 +89,12 @@ std::string escapeHtml(std::string_view utf8) {
     out.reserve(utf8.size());
     for (const char c : utf8) {
         switch (c) {
-        case '&':
-            out += "&amp;";
-            break;
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        case '"':
-            out += "&quot;";
-            break;
-        case '\'':
-            out += "&#39;";
-            break;
-        default:
-            out += c;
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        case '\'': out += "&#39;"; break;
+        default: out += c;
         }
     }
     return out;

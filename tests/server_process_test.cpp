@@ -46,12 +46,12 @@ TEST(ServerWire, CommentBodiesOfBothKindsOfToolAreStoredAsMeant) {
     } cases[] = {
         {"CommentText=%BE%B5%CD%B7", "镜头"},
         {"CommentText=a%26b%3Dc", "a&b=c"},
-        {"CommentText=a&b=c", "a&b=c"},                 // published 1.05
+        {"CommentText=a&b=c", "a&b=c"}, // published 1.05
         {"CommentText=50%25 off%2B1", "50% off+1"},
-        {"CommentText=50% off+1", "50% off+1"},         // published 1.05
+        {"CommentText=50% off+1", "50% off+1"}, // published 1.05
         {"CommentText=%26%23128512%3B", "😀"},
         {"CommentText=%26%2354620%3B%26%2365%3b", "한A"},
-        {"CommentText=%26#65;", "&#65;"},               // typed literally
+        {"CommentText=%26#65;", "&#65;"}, // typed literally
         {"CommentText=%80", "€"},
         {"CommentText=%26%230%3B", "&#0;"},
         {"CommentText=%26%2355357%3B", "&#55357;"},     // a surrogate
@@ -59,16 +59,17 @@ TEST(ServerWire, CommentBodiesOfBothKindsOfToolAreStoredAsMeant) {
         {"CommentText=%26%2300000065%3B", "&#00000065;"},
         {"CommentText=a%0D%0Ab", "a\nb"},
         {"CommentText=a\rb\nc\r\nd%0Ae%0D", "a\nb\nc\nd\ne\n"},
-        {"CommentText=\r\n", "\n"},                     // line breaks are not blank
+        {"CommentText=\r\n", "\n"}, // line breaks are not blank
         {"CommentText=\t", "\t"},
         {"CommentText=\xE9\x95\x9C\xE5\xA4\xB4 ok", "镜头 ok"}, // raw UTF-8
-        {"CommentText=\xE9\x95\x9C\xFFx", "镜\xEF\xBF\xBDx"}, // raw, then invalid
+        {"CommentText=\xE9\x95\x9C\xFFx", "镜\xEF\xBF\xBDx"},   // raw, then invalid
         {"CommentText=%BE%B5 \xE9\x95\x9C", "镜 镜"},
         {"CommentText=x=CommentText=y", "x=CommentText=y"},
         {"CommentText=%FF%FE!", "\xEF\xBF\xBD\xEF\xBF\xBD!"}, // invalid GBK
-        {"CommentText=%BE", "\xEF\xBF\xBD"},             // half a character
-        {"CommentText=%4 %zz %", "%4 %zz %"},            // truncated escapes
-        {"CommentText=a%00b\x01", "a\xEF\xBF\xBD" "b\x01"},
+        {"CommentText=%BE", "\xEF\xBF\xBD"},                  // half a character
+        {"CommentText=%4 %zz %", "%4 %zz %"},                 // truncated escapes
+        {"CommentText=a%00b\x01", "a\xEF\xBF\xBD"
+                                  "b\x01"},
         {"CommentText=%E3%80%80x", "銆€x"}, // escaped bytes are GBK, never UTF-8
     };
     const TempDir state;
@@ -128,7 +129,8 @@ TEST(ServerWire, RefusalsAndHostileRequests) {
     for (const auto& c : cases) {
         const std::string reply = httpExchange(server.port(), c.request);
         EXPECT_EQ(statusOf(reply), c.status) << c.what << ": " << reply.substr(0, 200);
-        EXPECT_EQ(statusOf(httpExchange(server.port(), updateQuestion())), 200) << "after " << c.what;
+        EXPECT_EQ(statusOf(httpExchange(server.port(), updateQuestion())), 200)
+            << "after " << c.what;
     }
     EXPECT_TRUE(exported(state.path()).empty());
     EXPECT_EQ(server.stop(SIGTERM), 0);
@@ -144,12 +146,14 @@ TEST(ServerWire, UpdateCheckFollowsThePublishedRelease) {
     EXPECT_EQ(bodyOf(head), "");
     EXPECT_EQ(replyTo(server.port()), "");
 
-    const CommandResult set = runServerCommand(
-        {"release", "set", "--state", state.path(), "--version", "1.06", "--address",
-         "http://example.com/新版 1.exe", "--date", "2026年12月1日", "--notes", "修正 50% 的问题\n第二行"});
+    const CommandResult set =
+        runServerCommand({"release", "set", "--state", state.path(), "--version", "1.06",
+                          "--address", "http://example.com/新版 1.exe", "--date", "2026年12月1日",
+                          "--notes", "修正 50% 的问题\n第二行"});
     ASSERT_EQ(set.status, 0) << set.err;
-    const std::string expected = "1.06[;]http://example.com/%u65B0%u7248 1.exe[;]2026%u5E7412%u6708"
-                                 "1%u65E5[;]%u4FEE%u6B63 50%25 %u7684%u95EE%u9898\n%u7B2C%u4E8C%u884C";
+    const std::string expected =
+        "1.06[;]http://example.com/%u65B0%u7248 1.exe[;]2026%u5E7412%u6708"
+        "1%u65E5[;]%u4FEE%u6B63 50%25 %u7684%u95EE%u9898\n%u7B2C%u4E8C%u884C";
     std::string body;
     for (int i = 0; i < 20 && body != expected; ++i) {
         std::this_thread::sleep_for(100ms);
@@ -157,8 +161,9 @@ TEST(ServerWire, UpdateCheckFollowsThePublishedRelease) {
     }
     EXPECT_EQ(body, expected) << "not served within 2 s";
     const CommandResult show = runServerCommand({"release", "show", "--state", state.path()});
-    EXPECT_EQ(show.out, "版本：1.06\n下载地址：http://example.com/新版 1.exe\n发布日期：2026年12月1日\n"
-                        "更新说明：修正 50% 的问题\n第二行\n");
+    EXPECT_EQ(show.out,
+              "版本：1.06\n下载地址：http://example.com/新版 1.exe\n发布日期：2026年12月1日\n"
+              "更新说明：修正 50% 的问题\n第二行\n");
 
     ASSERT_EQ(runServerCommand({"release", "clear", "--state", state.path()}).status, 0);
     for (int i = 0; i < 20 && !body.empty(); ++i) {
@@ -199,9 +204,10 @@ TEST(ServerCommandLine, ReleaseSetRefusesWhatTheToolWouldMishandle) {
         {{"--notes", "a\x1b[31m"}, "--notes"},
     };
     const TempDir state;
-    const std::vector<std::string> good = {"release", "set",   "--state", state.path(),
-                                           "--version", "1.10", "--address", "https://x.cn/a",
-                                           "--date",   "d",     "--notes", std::string(1000, 'n')};
+    const std::vector<std::string> good = {
+        "release",   "set",  "--state",   state.path(),
+        "--version", "1.10", "--address", "https://x.cn/a",
+        "--date",    "d",    "--notes",   std::string(1000, 'n')};
     ASSERT_EQ(runServerCommand(good).status, 0);
     for (const auto& c : cases) {
         std::vector<std::string> args = good;
@@ -284,10 +290,10 @@ TEST(ServerWire, RateLimitPerAddressAndTrustedProxy) {
     ServerProcess server(state.path(),
                          {"--comments-per-hour", "2", "--trusted-proxy", "127.0.0.1"});
     auto send = [&](const std::string& forwardedFor, const std::string& from = "127.0.0.1") {
-        return statusOf(httpExchange(server.port(),
-                                 post(kComment, "CommentText=hi",
-                                      "X-Forwarded-For: " + forwardedFor + "\r\n"),
-                                 10s, from));
+        return statusOf(httpExchange(
+            server.port(),
+            post(kComment, "CommentText=hi", "X-Forwarded-For: " + forwardedFor + "\r\n"), 10s,
+            from));
     };
     EXPECT_EQ(send("10.0.0.1"), 200);
     EXPECT_EQ(send("192.0.2.9, 10.0.0.1"), 200);
@@ -435,7 +441,8 @@ TEST(ServerCommandLine, RootActsAsTheStateDirectoryOwner) {
     EXPECT_EQ(runServerCommand({"backup", dir + "/../pelvoran-root-backup.sqlite", "--state", dir})
                   .status,
               0);
-    std::filesystem::remove(std::filesystem::path(dir).parent_path() / "pelvoran-root-backup.sqlite");
+    std::filesystem::remove(std::filesystem::path(dir).parent_path() /
+                            "pelvoran-root-backup.sqlite");
     int files = 0;
     for (const auto& e : std::filesystem::recursive_directory_iterator(dir)) {
         struct stat st {};
@@ -468,8 +475,9 @@ TEST(ToolAndServer, CommentsArriveAndTheReleaseIsOffered) {
         runDriver("http://127.0.0.1:" + std::to_string(server.port()), "comments", opener);
     ::unsetenv("PELVORAN_DRIVER_COMMENTS");
     EXPECT_EQ(run.exitStatus, 0) << run.out;
-    EXPECT_TRUE(run.out.starts_with("box 有更新版本: 最新版本: 1.06\\n发布日期: 2026年12月1日\\n"
-                                    "更新说明: 修正：50% 的问题 & 其他\\n点击确定下载升级程序。\\n\n"))
+    EXPECT_TRUE(
+        run.out.starts_with("box 有更新版本: 最新版本: 1.06\\n发布日期: 2026年12月1日\\n"
+                            "更新说明: 修正：50% 的问题 & 其他\\n点击确定下载升级程序。\\n\n"))
         << run.out;
     auto texts = exported(state.path());
     std::reverse(texts.begin(), texts.end());

@@ -38,8 +38,8 @@ pid_t spawnServer(const std::vector<std::string>& args, int outFd, const std::st
     if (outFd >= 0)
         posix_spawn_file_actions_adddup2(&actions, outFd, 1);
     if (!errFile.empty())
-        posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0600);
     std::vector<std::string> all = {PELVORAN_SERVER_EXE};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -111,8 +111,8 @@ CommandResult runServerCommand(const std::vector<std::string>& args) {
 }
 
 ServerProcess::ServerProcess(const std::string& stateDir, const std::vector<std::string>& extra) {
-    std::vector<std::string> args = {"serve", "--state", stateDir, "--listen", "127.0.0.1:0",
-                                     "--admin-listen", "127.0.0.1:0"};
+    std::vector<std::string> args = {"serve",       "--state",        stateDir,     "--listen",
+                                     "127.0.0.1:0", "--admin-listen", "127.0.0.1:0"};
     args.insert(args.end(), extra.begin(), extra.end());
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
@@ -180,7 +180,7 @@ int connectFrom(int port, const std::string& source) {
 }
 
 std::string httpExchange(int port, const std::string& request, std::chrono::milliseconds timeout,
-                     const std::string& source) {
+                         const std::string& source) {
     const int fd = connectFrom(port, source);
     if (fd < 0)
         return "";
@@ -200,9 +200,9 @@ std::string httpExchange(int port, const std::string& request, std::chrono::mill
             if (isComplete(reply))
                 break; // the rest of a refused body need not be sent
         } else if (p.revents & POLLOUT) {
-            const ssize_t n = ::send(fd, request.data() + sent,
-                                     std::min<std::size_t>(request.size() - sent, 1 << 16),
-                                     MSG_NOSIGNAL);
+            const ssize_t n =
+                ::send(fd, request.data() + sent,
+                       std::min<std::size_t>(request.size() - sent, 1 << 16), MSG_NOSIGNAL);
             if (n <= 0)
                 break;
             sent += static_cast<std::size_t>(n);
@@ -227,8 +227,8 @@ std::string bodyOf(const std::string& reply) {
 
 std::string post(const std::string& path, const std::string& body,
                  const std::string& extraHeaders) {
-    return "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " +
-           std::to_string(body.size()) +
+    return "POST " + path +
+           " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " + std::to_string(body.size()) +
            "\r\nCONTENT-TYPE: application/x-www-form-urlencoded\r\nConnection: close\r\n" +
            extraHeaders + "\r\n" + body;
 }
@@ -255,8 +255,7 @@ std::vector<std::string> exportedTexts(const std::string& jsonl) {
             if (e == 'n')
                 text += '\n';
             else if (e == 'u')
-                text += static_cast<char>(std::stoi(jsonl.substr(i + 1, 4), nullptr, 16)),
-                    i += 4;
+                text += static_cast<char>(std::stoi(jsonl.substr(i + 1, 4), nullptr, 16)), i += 4;
             else
                 text += e;
         }

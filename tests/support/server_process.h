@@ -58,8 +58,8 @@ private:
 /// `source` (any 127.x.y.z): sends `request` as it is and reads until the
 /// server closes or `timeout` passes.
 std::string httpExchange(int port, const std::string& request,
-                     std::chrono::milliseconds timeout = std::chrono::seconds(10),
-                     const std::string& source = "127.0.0.1");
+                         std::chrono::milliseconds timeout = std::chrono::seconds(10),
+                         const std::string& source = "127.0.0.1");
 
 /// The status of an HTTP reply, 0 when there is none.
 int statusOf(const std::string& reply);
