@@ -107,6 +107,7 @@ public:
     explicit CommentWriter(const std::string& path) : db_(path), thread_([this] { run(); }) {}
 
     ~CommentWriter() {
+        close();
         {
             const std::lock_guard lock(mutex_);
             stopping_ = true;
@@ -115,12 +116,23 @@ public:
         thread_.join();
     }
 
-    void submit(NewComment comment, Done done) {
+    /// False once closed: then `done` is never called.
+    bool submit(NewComment comment, Done done) {
         {
             const std::lock_guard lock(mutex_);
+            if (closed_)
+                return false;
             queue_.push_back({std::move(comment), std::move(done)});
         }
         wake_.notify_one();
+        return true;
+    }
+
+    /// Takes no more comments and returns once every one taken is answered.
+    void close() {
+        std::unique_lock lock(mutex_);
+        closed_ = true;
+        idle_.wait(lock, [this] { return queue_.empty() && !busy_; });
     }
 
 private:
@@ -135,9 +147,12 @@ private:
             std::vector<Item> batch;
             {
                 std::unique_lock lock(mutex_);
+                busy_ = false;
+                idle_.notify_all();
                 wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
                 if (queue_.empty())
                     return; // stopping, nothing left
+                busy_ = true;
                 while (!queue_.empty() && batch.size() < kMaxBatch) {
                     batch.push_back(std::move(queue_.front()));
                     queue_.pop_front();
@@ -162,7 +177,10 @@ private:
     Database db_;
     std::mutex mutex_;
     std::condition_variable wake_;
+    std::condition_variable idle_;
     std::deque<Item> queue_;
+    bool busy_ = true; // until the thread first waits
+    bool closed_ = false;
     bool stopping_ = false;
     std::thread thread_; // last: starts once the rest is ready
 };
@@ -221,6 +239,9 @@ public:
           writer_(databasePath(options.stateDir)) {}
 
     ReleaseReply& reply() { return reply_; }
+
+    /// Answers every comment taken; those that come later get 503.
+    void closeWriter() { writer_.close(); }
 
     /// What a listener hands each request to.
     struct Listener {
@@ -361,11 +382,16 @@ private:
     /// until it is durable or has failed.
     MHD_Result store(MHD_Connection* c, Request& r, NewComment comment) {
         r.submitted = true;
+        // Suspended first: the writer may answer before submit returns.
         MHD_suspend_connection(c);
-        writer_.submit(std::move(comment), [c, &r](bool stored) {
+        const bool taken = writer_.submit(std::move(comment), [c, &r](bool stored) {
             r.stored = stored ? 1 : 0;
             MHD_resume_connection(c);
         });
+        if (!taken) { // stopping: the comment is not stored, and the client hears so
+            r.stored = 0;
+            MHD_resume_connection(c);
+        }
         return MHD_YES;
     }
 
@@ -769,6 +795,8 @@ int serve(const ServeOptions& options) {
     adminDaemon->quiesce();
     for (int i = 0; i < 50 && publicDaemon->connections() + adminDaemon->connections() > 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // No writer may resume a connection once the listeners are gone.
+    server->closeWriter();
     publicDaemon->stop();
     adminDaemon->stop();
     server.reset();
