@@ -17,7 +17,7 @@ namespace {
 Text roundTripText(const std::uint8_t* data, std::size_t size) {
     Text t;
     for (std::size_t i = 0; i + 1 < size; i += 2) {
-        const unsigned v = data[i] | (data[i + 1] << 8);
+        const unsigned v = data[i] | (unsigned{data[i + 1]} << 8);
         switch (v % 3) {
         case 0: t += static_cast<char16_t>(0x20 + v / 3 % 0x5F); break;
         case 1: t += static_cast<char16_t>(0x4E00 + v / 3 % 0x51A6); break;
