@@ -191,11 +191,11 @@ std::string httpExchange(int port, const std::string& request, std::chrono::mill
         pollfd p{fd, static_cast<short>(POLLIN | (sent < request.size() ? POLLOUT : 0)), 0};
         if (poll(&p, 1, 50) <= 0)
             continue;
-        if (p.revents & POLLIN) {
+        if (p.revents & (POLLIN | POLLERR | POLLHUP)) {
             char buf[65536];
             const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
             if (n <= 0)
-                break; // closed, or reset while the rest was still being sent
+                break; // closed, or reset
             reply.append(buf, static_cast<std::size_t>(n));
             if (isComplete(reply))
                 break; // the rest of a refused body need not be sent
@@ -203,11 +203,8 @@ std::string httpExchange(int port, const std::string& request, std::chrono::mill
             const ssize_t n =
                 ::send(fd, request.data() + sent,
                        std::min<std::size_t>(request.size() - sent, 1 << 16), MSG_NOSIGNAL);
-            if (n <= 0)
-                break;
-            sent += static_cast<std::size_t>(n);
-        } else {
-            break;
+            // A server that answered early and closed: read what it said.
+            sent = n <= 0 ? request.size() : sent + static_cast<std::size_t>(n);
         }
     }
     ::close(fd);
