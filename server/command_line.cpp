@@ -41,9 +41,11 @@ constexpr char kUsage[] =
 
 constexpr char kDefaultState[] = "pelvoran-state";
 
-/// A usage error: the message names the option or field at fault.
+/// A usage error or refused input: the message names the option or field at
+/// fault. Input that was refused does not need the usage repeated.
 struct UsageError {
     std::string message;
+    bool showUsage = true;
 };
 
 void say(std::FILE* to, const std::string& line) {
@@ -214,8 +216,8 @@ int releaseCommand(const std::vector<std::string>& args) {
             *field = *text;
         }
         if (const auto problem = checkRelease(r))
-            throw UsageError{std::string(fieldOption(problem->field)) + "：" +
-                             toUtf8(problem->message)};
+            throw UsageError{
+                std::string(fieldOption(problem->field)) + "：" + toUtf8(problem->message), false};
         Database db(databaseIn(prepareState(p)));
         db.setRelease(r);
         say(stdout, "已发布 " + toUtf8(r.version) + "。正在运行的服务器一秒内开始提供。");
@@ -291,7 +293,7 @@ int backupCommand(const std::vector<std::string>& args) {
     const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) {
         if (errno == EEXIST)
-            throw UsageError{"backup：" + file + " 已存在，不会覆盖"};
+            throw UsageError{"backup：" + file + " 已存在，不会覆盖", false};
         throw std::runtime_error("backup：无法创建 " + file + "：" + std::strerror(errno));
     }
     try {
@@ -346,7 +348,8 @@ int runCommandLine(const std::vector<std::string>& args) {
         throw UsageError{command.empty() ? "缺少命令" : "未知命令：" + command};
     } catch (const UsageError& e) {
         say(stderr, "pelvoran-server: " + e.message);
-        std::fputs(kUsage, stderr);
+        if (e.showUsage)
+            std::fputs(kUsage, stderr);
         return kExitUsage;
     } catch (const std::exception& e) {
         say(stderr, std::string("pelvoran-server: ") + e.what());

@@ -8,22 +8,12 @@
 namespace pelvoran::server {
 namespace {
 
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
 /// The byte of "%XX" at `at`, or -1 when no escape starts there.
 int escapedByte(std::string_view s, std::size_t at) {
     if (at >= s.size() || s.size() - at < 3 || s[at] != '%')
         return -1;
-    const int hi = hexDigit(s[at + 1]);
-    const int lo = hexDigit(s[at + 2]);
+    const int hi = hexValue(s[at + 1]);
+    const int lo = hexValue(s[at + 2]);
     return hi < 0 || lo < 0 ? -1 : hi * 16 + lo;
 }
 

@@ -24,6 +24,17 @@ inline constexpr std::string_view kCommentField = "CommentText=";
 /// - CR LF, a lone CR and a lone LF each become one LF.
 std::optional<Text> decodeDesktopComment(std::string_view body);
 
+/// The value of one hexadecimal digit of either case, -1 for another character.
+inline int hexValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
 /// CR LF, a lone CR and a lone LF each as one LF; NUL as U+FFFD.
 Text oneLfPerLineBreak(TextView text);
 

@@ -1,21 +1,12 @@
 #include "server/web.h"
 
 #include "platform/text.h"
+#include "server/comment_decoding.h"
 
 #include <ctime>
 
 namespace pelvoran::server {
 namespace {
-
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
 
 std::string unescapeForm(std::string_view s) {
     std::string out;
@@ -23,9 +14,9 @@ std::string unescapeForm(std::string_view s) {
     for (std::size_t i = 0; i < s.size(); ++i) {
         if (s[i] == '+') {
             out += ' ';
-        } else if (s[i] == '%' && i + 2 < s.size() && hexDigit(s[i + 1]) >= 0 &&
-                   hexDigit(s[i + 2]) >= 0) {
-            out += static_cast<char>(hexDigit(s[i + 1]) * 16 + hexDigit(s[i + 2]));
+        } else if (s[i] == '%' && i + 2 < s.size() && hexValue(s[i + 1]) >= 0 &&
+                   hexValue(s[i + 2]) >= 0) {
+            out += static_cast<char>(hexValue(s[i + 1]) * 16 + hexValue(s[i + 2]));
             i += 2;
         } else {
             out += s[i];
