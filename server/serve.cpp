@@ -87,8 +87,12 @@ private:
         const double hours = std::chrono::duration<double>(now - b.last).count() / 3600;
         return std::min(double(perHour_), b.tokens + hours * perHour_);
     }
+    /// Keeps the table bounded: addresses that could send a whole hour's
+    /// worth again are forgotten; should that not be enough, every one is.
     void forgetFullBuckets(std::chrono::steady_clock::time_point now) {
         std::erase_if(buckets_, [&](const auto& e) { return refilled(e.second, now) >= perHour_; });
+        if (buckets_.size() > kMaxAddresses / 2)
+            buckets_.clear();
     }
 
     const unsigned perHour_;
