@@ -21,6 +21,10 @@ pelvoran_test_packages=(
     locales
     dpkg-dev file lintian appstream desktop-file-utils
     systemd man-db wrk nginx-light
+    # The pages in a headless browser; axe-core comes through npm, which
+    # Debian's package brings unless a Node.js that has it is installed.
+    chromium chromium-driver python3-selenium
+    $(command -v npm >/dev/null || echo npm)
 )
 
 # Installs the packages named that are not installed yet (a name may carry
