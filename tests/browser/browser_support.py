@@ -1,0 +1,260 @@
+"""The real pieces the browser tests drive: the server process with its state
+directory, a headless Chromium through chromedriver, the desktop tool's
+driver and the decoding CLI.
+
+Runs under Debian's /usr/bin/python3, the one interpreter that imports
+Debian's python3-selenium.
+"""
+
+import json
+import os
+import select
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+import urllib.request
+
+from selenium import webdriver
+from selenium.common.exceptions import WebDriverException
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.support.ui import WebDriverWait
+
+CHROMIUM = "/usr/bin/chromium"
+CHROMEDRIVER = "/usr/bin/chromedriver"
+
+# Generous: the same tests run against a server built with the sanitizers.
+START_SECONDS = 60
+STEP_SECONDS = 60
+PROCESS_SECONDS = 120
+
+# What the pages are tested with; a newer axe may bring new rules, so it
+# changes only on purpose.
+AXE_VERSION = "4.14.1"
+
+
+class ServerProcess:
+    """`pelvoran-server serve` on two free loopback ports, with its own state
+    directory (a real SQLite file). Stop it with stop(), which returns its
+    exit status."""
+
+    def __init__(self, exe, state_dir, extra=()):
+        self.exe = exe
+        self.state = state_dir
+        self.stderr_path = state_dir + ".stderr"
+        self._stderr = open(self.stderr_path, "wb")
+        self.process = subprocess.Popen(
+            [exe, "serve", "--state", state_dir, "--listen", "127.0.0.1:0",
+             "--admin-listen", "127.0.0.1:0", *extra],
+            stdout=subprocess.PIPE, stderr=self._stderr, stdin=subprocess.DEVNULL)
+        lines = self._read_lines(2)
+        ports = []
+        for line in lines:
+            prefix = "listening on 127.0.0.1:"
+            if not line.startswith(prefix):
+                self.stop()
+                raise RuntimeError("unexpected start-up line %r; stderr: %s" %
+                                   (line, self.stderr()))
+            ports.append(int(line[len(prefix):]))
+        self.public = "http://127.0.0.1:%d" % ports[0]
+        self.admin = "http://127.0.0.1:%d" % ports[1]
+
+    def _read_lines(self, count):
+        out = b""
+        end = time.monotonic() + START_SECONDS
+        fd = self.process.stdout.fileno()
+        while out.count(b"\n") < count:
+            left = end - time.monotonic()
+            if left <= 0 or not select.select([fd], [], [], left)[0]:
+                self.stop()
+                raise RuntimeError("the server did not start; stderr: " + self.stderr())
+            chunk = os.read(fd, 4096)
+            if not chunk:
+                self.stop()
+                raise RuntimeError("the server ended at start; stderr: " + self.stderr())
+            out += chunk
+        return out.decode().splitlines()[:count]
+
+    def command(self, *args):
+        """Another pelvoran-server command on the same state directory."""
+        return subprocess.run([self.exe, *args, "--state", self.state], capture_output=True,
+                              text=True, timeout=PROCESS_SECONDS, check=True).stdout
+
+    def stderr(self):
+        with open(self.stderr_path, "rb") as f:
+            return f.read().decode(errors="replace")
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(timeout=PROCESS_SECONDS)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+                return None
+        self.process.stdout.close()
+        self._stderr.close()
+        return self.process.returncode
+
+
+def fetch(url, method="GET"):
+    """A plain request outside the browser: (status, body text)."""
+    request = urllib.request.Request(url, method=method)
+    with urllib.request.urlopen(request, timeout=STEP_SECONDS) as reply:
+        return reply.status, reply.read().decode()
+
+
+def start_browser(profile_dir):
+    """Headless Chromium with a fresh profile and no traffic of its own. The
+    performance log carries the pages' HTTP statuses and headers; prompts
+    stay open, so that a test can see an alert a page opened."""
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+                "--no-first-run", "--disable-background-networking",
+                "--disable-component-update", "--disable-sync", "--disable-quic",
+                "--disable-extensions", "--lang=zh-CN", "--user-data-dir=" + profile_dir):
+        options.add_argument(arg)
+    options.set_capability("goog:loggingPrefs", {"performance": "ALL"})
+    options.set_capability("unhandledPromptBehavior", "ignore")
+    driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
+    driver.set_page_load_timeout(STEP_SECONDS)
+    driver.set_script_timeout(STEP_SECONDS)
+    return driver
+
+
+def set_viewport(driver, width, height, mobile, scale=1):
+    """An exact layout viewport, as on a phone of that size."""
+    driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", {
+        "width": width, "height": height, "deviceScaleFactor": scale, "mobile": mobile})
+
+
+class DocumentResponse:
+    def __init__(self, status, url, headers):
+        self.status = status
+        self.url = url
+        self.headers = {k.lower(): v for k, v in headers.items()}
+
+
+def forget_responses(driver):
+    driver.get_log("performance")
+
+
+def last_document_response(driver):
+    """The last page (not its style sheet or picture) the browser received
+    since the previous call, as the browser saw it."""
+    found = None
+    for entry in driver.get_log("performance"):
+        message = json.loads(entry["message"])["message"]
+        if message["method"] != "Network.responseReceived":
+            continue
+        params = message["params"]
+        if params.get("type") == "Document":
+            r = params["response"]
+            found = DocumentResponse(r["status"], r["url"], r["headers"])
+    if found is None:
+        raise AssertionError("the browser received no page")
+    return found
+
+
+def open_page(driver, url):
+    forget_responses(driver)
+    driver.get(url)
+    return last_document_response(driver)
+
+
+def submit(driver, button):
+    """Clicks a submit button and waits for the page it leads to."""
+    forget_responses(driver)
+    # The old page's window carries a mark; the next page's is a new one.
+    driver.execute_script("window.pelvoranOldPage = true")
+    button.click()
+    # While the page changes, a script may find no document at all.
+    WebDriverWait(driver, STEP_SECONDS, ignored_exceptions=[WebDriverException]).until(
+        lambda d: d.execute_script(
+            "return !window.pelvoranOldPage && document.readyState === 'complete'"))
+    return last_document_response(driver)
+
+
+def install_axe(directory):
+    """axe-core from npm into `directory` (once); returns (version, source)."""
+    package = os.path.join(directory, "node_modules", "axe-core")
+    manifest = os.path.join(package, "package.json")
+    installed = None
+    if os.path.exists(manifest):
+        with open(manifest) as f:
+            installed = json.load(f).get("version")
+    if installed != AXE_VERSION:
+        os.makedirs(directory, exist_ok=True)
+        subprocess.run(["npm", "install", "--prefix", directory, "--no-save", "--no-audit",
+                        "--no-fund", "--no-package-lock", "axe-core@" + AXE_VERSION],
+                       check=True, timeout=PROCESS_SECONDS, stdout=subprocess.DEVNULL)
+    with open(os.path.join(package, "axe.min.js")) as f:
+        return AXE_VERSION, f.read()
+
+
+AXE_RUN = """
+const done = arguments[arguments.length - 1];
+axe.run(document).then(r => done({
+    passes: r.passes.length,
+    violations: r.violations.map(v => ({
+        id: v.id, impact: v.impact,
+        nodes: v.nodes.map(n => n.html + "  " + n.failureSummary)}))
+})).catch(e => done({error: String(e)}));
+"""
+
+
+def run_axe(driver, source):
+    """axe-core on the page now open: {passes: n, violations: [...]}."""
+    driver.execute_script(source)
+    result = driver.execute_async_script(AXE_RUN)
+    if "error" in result:
+        raise AssertionError("axe-core failed: " + result["error"])
+    return result
+
+
+def tool_environment(locales):
+    """The desktop tool and the CLI under Chinese regional settings, from
+    the locales the build generates; the tool on Qt's offscreen platform,
+    with nothing on PATH it could start."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith("LC_")}
+    env.update({"LOCPATH": locales, "LC_ALL": "zh_CN.UTF-8", "LANG": "zh_CN.UTF-8",
+                "QT_QPA_PLATFORM": "offscreen", "PATH": tempfile.gettempdir() + "/nonexistent"})
+    return env
+
+
+def run_tool(driver_exe, base, comments, locales):
+    """Starts the real desktop tool against `base`: every message box is
+    printed and answered with Cancel, then each comment is sent through the
+    comment window. Returns the driver's output lines."""
+    env = tool_environment(locales)
+    env["PELVORAN_DRIVER_COMMENTS"] = "\x1e".join(comments)
+    done = subprocess.run([driver_exe, base, "comments"], env=env, capture_output=True,
+                          timeout=PROCESS_SECONDS)
+    out = done.stdout.decode()
+    if done.returncode != 0:
+        raise AssertionError("the tool ended with %d:\n%s\n%s" %
+                             (done.returncode, out, done.stderr.decode(errors="replace")))
+    return out.splitlines()
+
+
+def decode_answers(decode_exe, codes, locales):
+    """The desktop tool's answer to each code, as a list of lines, from
+    pelvoran-decode."""
+    done = subprocess.run([decode_exe, "--raw", "--", *codes], env=tool_environment(locales),
+                          capture_output=True, timeout=PROCESS_SECONDS, check=True)
+    answers = done.stdout.decode().split("\n")
+    if answers[-1] != "" or len(answers) != len(codes) + 1:
+        raise AssertionError("pelvoran-decode gave %d answers for %d codes" %
+                             (len(answers) - 1, len(codes)))
+    return {code: answer.split("\r") for code, answer in zip(codes, answers)}
+
+
+class TempDir:
+    def __init__(self, prefix):
+        self.path = tempfile.mkdtemp(prefix=prefix)
+
+    def remove(self):
+        shutil.rmtree(self.path, ignore_errors=True)

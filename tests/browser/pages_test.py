@@ -1,0 +1,643 @@
+"""The server's pages in a real headless Chromium, against the real
+pelvoran-server process with its SQLite file, the real desktop tool (through
+its driver) and pelvoran-decode for the desktop tool's answers.
+
+  /usr/bin/python3 pages_test.py --server EXE --app-driver EXE --decode EXE \\
+      --locales DIR --axe-dir DIR [unittest options]
+"""
+
+import argparse
+import http.server
+import html
+import os
+import secrets
+import sys
+import threading
+import time
+import unittest
+import urllib.parse
+
+from selenium.common.exceptions import NoAlertPresentException
+from selenium.webdriver.common.by import By
+
+import browser_support as support
+
+ARGS = None
+ENV = None
+
+# The pages answer in Chinese; these are the texts a user reads there.
+TITLE_OFFER = "有更新版本"
+COMMENT_THANKS = "留言已收到，谢谢！"
+
+PHONES = [(390, 844), (360, 740)]
+DESKTOP = (1280, 900)
+
+
+class Environment:
+    """One server, one browser and axe-core for the whole run."""
+
+    def __init__(self):
+        self.dirs = support.TempDir("pelvoran-browser-")
+        self.state = os.path.join(self.dirs.path, "state")
+        self.server = None
+        self.driver = None
+
+    def start(self):
+        self.axe_version, self.axe = support.install_axe(ARGS.axe_dir)
+        self.server = support.ServerProcess(ARGS.server, self.state)
+        self.admin_url = self.wait_for_admin_url()
+        self.token = urllib.parse.parse_qs(urllib.parse.urlsplit(self.admin_url).query)["token"][0]
+        self.driver = support.start_browser(os.path.join(self.dirs.path, "profile"))
+
+    def wait_for_admin_url(self):
+        """What `pelvoran-server admin-url` prints once it names the listener
+        the server reported."""
+        deadline = time.monotonic() + support.START_SECONDS
+        while True:
+            url = self.server.command("admin-url").strip()
+            if url.startswith(self.server.admin + "/?token="):
+                return url
+            if time.monotonic() > deadline:
+                raise AssertionError("admin-url prints %s; the server listens at %s" %
+                                     (url, self.server.admin))
+            time.sleep(0.1)
+
+    def close(self):
+        status = "not started"
+        try:
+            if self.driver is not None:
+                self.driver.quit()
+        finally:
+            if self.server is not None:
+                status = self.server.stop()
+            stderr = self.server.stderr() if self.server else ""
+            self.dirs.remove()
+        return status, stderr
+
+
+def setUpModule():
+    global ENV
+    ENV = Environment()
+    try:
+        ENV.start()
+    except BaseException:
+        ENV.close()  # tearDownModule does not run then
+        raise
+
+
+def tearDownModule():
+    status, stderr = ENV.close()
+    if status != 0:
+        raise AssertionError("pelvoran-server ended with %r:\n%s" % (status, stderr))
+
+
+class PageTest(unittest.TestCase):
+    """What the tests below share: the browser and ways to read the pages."""
+
+    @property
+    def driver(self):
+        return ENV.driver
+
+    def desktop(self):
+        support.set_viewport(self.driver, *DESKTOP, mobile=False)
+
+    def phone(self, width, height):
+        support.set_viewport(self.driver, width, height, mobile=True)
+
+    def login(self):
+        response = support.open_page(self.driver, ENV.admin_url)
+        self.assert_status(response, 200)
+        self.assertEqual(urllib.parse.urlsplit(self.driver.current_url).path, "/comments")
+        return response
+
+    def admin(self, path):
+        return support.open_page(self.driver, ENV.server.admin + path)
+
+    def public(self, path):
+        return support.open_page(self.driver, ENV.server.public + path)
+
+    def by_css(self, selector):
+        return self.driver.find_element(By.CSS_SELECTOR, selector)
+
+    def all_css(self, selector):
+        return self.driver.find_elements(By.CSS_SELECTOR, selector)
+
+    def text_of(self, element):
+        return self.driver.execute_script("return arguments[0].textContent", element)
+
+    def lines_of(self, element):
+        return self.driver.execute_script("return arguments[0].innerText", element).split("\n")
+
+    def type_into(self, element, text):
+        element.clear()
+        if text:
+            element.send_keys(text)
+
+    def fill_release(self, fields):
+        for name, value in fields.items():
+            self.type_into(self.by_css("#" + name), value)
+
+    def assert_no_sideways_scroll(self, what):
+        scroll, width = self.driver.execute_script(
+            "return [document.documentElement.scrollWidth, window.innerWidth]")
+        self.assertLessEqual(scroll, width, "%s scrolls sideways" % what)
+
+    def assert_status(self, response, status):
+        """The page's HTTP status, with what the page says when it differs."""
+        if response.status != status:
+            self.fail("%s answered %d, not %d: %s" % (
+                response.url, response.status, status, self.by_css("body").text[:300]))
+
+    def assert_no_alert(self):
+        with self.assertRaises(NoAlertPresentException):
+            self.driver.switch_to.alert.text
+
+    def comment_sections(self):
+        """The admin comment list as shown: the main list and the flagged
+        one, each item's text exactly and its line of details."""
+        return self.driver.execute_script("""
+            const section = title => {
+                const h2 = [...document.querySelectorAll('main h2')]
+                    .find(h => h.textContent.startsWith(title));
+                if (!h2) return [];
+                let n = h2.nextElementSibling;
+                while (n && n.tagName !== 'OL' && n.tagName !== 'H2') n = n.nextElementSibling;
+                if (!n || n.tagName !== 'OL') return [];
+                return [...n.children].map(li => ({
+                    text: li.querySelector('.text').textContent,
+                    details: li.querySelector('.muted').textContent,
+                    unread: li.classList.contains('unread')}));
+            };
+            return {main: section('全部留言').concat(section('搜索结果')),
+                    flagged: section('疑似机器人')};""")
+
+    def release_now(self):
+        """The published release as the SQLite file holds it, and as the
+        update endpoint serves it."""
+        return ENV.server.command("release", "show"), support.fetch(
+            ENV.server.public + "/Canon/LensCheck.asp")[1]
+
+
+class AdminCommentsTest(PageTest):
+
+    HOSTILE = [
+        "<script>alert(1)</script>",
+        "\"><img src=x onerror=alert(2)>",
+        "</p><iframe srcdoc=\"<script>alert(3)</script>\"></iframe>",
+        "' onmouseover='alert(4)",
+        "&lt;b&gt; &amp; 已经转义的字符",
+    ]
+
+    def test_tool_comments_arrive_intact_and_markup_stays_text(self):
+        sent = ["镜头很好，谢谢！📷😀 한글 テスト", "  两行\n第二行  "] + self.HOSTILE
+        out = support.run_tool(ARGS.app_driver, ENV.server.public, sent, ARGS.locales)
+        self.assertEqual(out.count("comment sent"), len(sent), out)
+
+        self.desktop()
+        response = self.login()
+        self.assertIn("default-src 'self'", response.headers["content-security-policy"])
+        self.assertNotIn("unsafe-inline", response.headers["content-security-policy"])
+        self.assertEqual(response.headers["x-frame-options"], "DENY")
+        self.assert_no_alert()
+        shown = {c["text"]: c for c in self.comment_sections()["main"]}
+        for text in sent:
+            with self.subTest(comment=text):
+                self.assertIn(text, shown)
+                self.assertIn("桌面工具", shown[text]["details"])
+        injected = self.driver.execute_script("""
+            return [...document.querySelectorAll('*')].filter(e =>
+                ['SCRIPT', 'IFRAME', 'IMG', 'OBJECT', 'EMBED'].includes(e.tagName) ||
+                [...e.attributes].some(a => a.name.startsWith('on'))).map(e => e.outerHTML);""")
+        self.assertEqual(injected, [])
+
+        # Search by text finds the Chinese comment and none of the others.
+        self.admin("/comments?q=" + urllib.parse.quote("镜头很好"))
+        found = [c["text"] for c in self.comment_sections()["main"]]
+        self.assertIn(sent[0], found)
+        self.assertFalse(set(found) & set(sent[1:]), found)
+
+    def test_marking_read_changes_the_unread_count(self):
+        text = "请标为已读 %s" % secrets.token_hex(4)
+        self.desktop()
+        self.public("/")
+        self.type_into(self.by_css("#text"), text)
+        self.assert_status(submit_comment(self), 200)
+        self.login()
+
+        def unread():
+            return int(self.by_css("main p strong").text)
+
+        def item():
+            for li in self.all_css("ol.comments > li"):
+                if self.text_of(li.find_element(By.CSS_SELECTOR, ".text")) == text:
+                    return li
+            self.fail("comment not listed")
+
+        before = unread()
+        self.assertIn("unread", item().get_attribute("class"))
+        self.assert_status(
+            support.submit(self.driver, item().find_element(By.TAG_NAME, "button")), 200)
+        self.assertEqual(unread(), before - 1)
+        self.assertIn("已读", item().text)
+        self.assertNotIn("unread", item().get_attribute("class"))
+        self.assert_status(
+            support.submit(self.driver, item().find_element(By.TAG_NAME, "button")), 200)
+        self.assertEqual(unread(), before)
+        self.assertIn("unread", item().get_attribute("class"))
+
+
+def submit_comment(test):
+    button = test.by_css("form[action='/comment'] button[type=submit]")
+    return support.submit(test.driver, button)
+
+
+class ReleaseFormTest(PageTest):
+
+    VALID = {
+        "version": "1.07",
+        "address": "https://downloads.example.com/pelvoran-1.07.exe",
+        "date": "2026年12月1日",
+        "notes": "修正：全角编号（ＵＥ０９４５）的查询\n新增：网页查询与留言 & 50%",
+    }
+
+    def release_button(self, action):
+        return self.by_css("button[name=action][value=%s]" % action)
+
+    def test_published_release_is_offered_by_the_tool(self):
+        fields = self.VALID
+        self.desktop()
+        self.login()
+        before = self.release_now()
+
+        self.admin("/release")
+        self.fill_release(fields)
+        self.assert_status(support.submit(self.driver, self.release_button("preview")), 200)
+        self.assertEqual(self.release_now(), before, "a preview published something")
+        box = self.by_css("figure.box")
+        title = self.text_of(box.find_element(By.TAG_NAME, "figcaption"))
+        preview = self.text_of(box.find_element(By.TAG_NAME, "p"))
+        buttons = [self.text_of(b) for b in box.find_elements(By.CSS_SELECTOR, ".buttons span")]
+        self.assertEqual(buttons, ["确定", "取消"])
+
+        self.assert_status(support.submit(self.driver, self.release_button("publish")), 200)
+        self.assertIn("已发布", self.by_css("[role=status]").text)
+        shown = [self.text_of(dd) for dd in self.all_css("dl dd")]
+        self.assertEqual(shown, [fields["version"], fields["address"], fields["date"],
+                                 fields["notes"]])
+
+        # The running server picks a release up within a second or so.
+        deadline = time.monotonic() + support.STEP_SECONDS
+        while not self.release_now()[1].startswith(fields["version"] + "[;]"):
+            self.assertLess(time.monotonic(), deadline, "the server never served the release")
+            time.sleep(0.2)
+
+        out = support.run_tool(ARGS.app_driver, ENV.server.public, ["发布之后"], ARGS.locales)
+        boxes = [line for line in out if line.startswith("box " + TITLE_OFFER + ": ")]
+        expected = ("最新版本: {version}\n发布日期: {date}\n更新说明: {notes}\n"
+                    "点击确定下载升级程序。\n").format(**fields)
+        self.assertEqual(boxes, ["box %s: %s" % (TITLE_OFFER, expected.replace("\n", "\\n"))],
+                         out)
+        self.assertEqual("box %s: %s" % (title, (preview + "\n").replace("\n", "\\n")), boxes[0])
+
+    # (field, value, words of the message that must show next to it)
+    REFUSED = [
+        ("version", "1.05", "十进制数"),
+        ("version", "1.5.1", "十进制数"),
+        ("version", "１.０７", "十进制数"),
+        ("address", "javascript:alert(1)", "网址"),
+        ("address", "ftp://example.com/pelvoran.exe", "网址"),
+        ("date", "2026年[;]12月", "[;]"),
+        ("notes", "第一行[;]第二行", "[;]"),
+        ("notes", "一行\n" * 21, "20 行"),
+    ]
+
+    def test_refused_field_shows_its_message_and_publishes_nothing(self):
+        self.desktop()
+        self.login()
+        before = self.release_now()
+        for name, value, words in self.REFUSED:
+            with self.subTest(field=name, value=value):
+                fields = dict(self.VALID, **{name: value})
+                self.admin("/release")
+                self.fill_release(fields)
+                response = support.submit(self.driver, self.release_button("publish"))
+                self.assert_status(response, 400)
+                errors = self.all_css("form .error")
+                self.assertEqual([e.get_attribute("id") for e in errors], [name + "-error"])
+                self.assertIn(words, errors[0].text)
+                field = self.by_css("#" + name)
+                self.assertEqual(field.get_attribute("aria-describedby"), name + "-error")
+                self.assertEqual(field.get_attribute("aria-invalid"), "true")
+                self.assertEqual(
+                    self.driver.execute_script("return arguments[0].nextElementSibling.id", field),
+                    name + "-error")
+                for other, typed in fields.items():
+                    self.assertEqual(self.by_css("#" + other).get_attribute("value"), typed)
+                self.assertEqual(self.all_css("[role=status]"), [])
+                self.assertEqual(self.release_now(), before)
+
+
+class ForeignSite:
+    """A second local web server: another origin, serving one page with a
+    form that posts to the admin listener."""
+
+    def __init__(self):
+        self.page = b""
+        site = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                self.send_response(200)
+                self.send_header("Content-Type", "text/html; charset=utf-8")
+                self.send_header("Content-Length", str(len(site.page)))
+                self.end_headers()
+                self.wfile.write(site.page)
+
+            def log_message(self, *args):
+                pass
+
+        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.port = self.httpd.server_address[1]
+        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
+        self.thread.start()
+
+    def form_to(self, action, fields):
+        inputs = "".join('<input type="hidden" name="%s" value="%s">' %
+                         (html.escape(k), html.escape(v)) for k, v in fields.items())
+        self.page = ('<!DOCTYPE html><html lang="en"><title>elsewhere</title>'
+                     '<form method="post" action="%s">%s<button>go</button></form></html>' %
+                     (html.escape(action), inputs)).encode()
+
+    def close(self):
+        self.httpd.shutdown()
+        self.httpd.server_close()
+        self.thread.join(support.STEP_SECONDS)
+
+
+class RefusalTest(PageTest):
+
+    def test_login_takes_the_token_out_of_the_address(self):
+        self.desktop()
+        self.driver.delete_all_cookies()
+        self.login()
+        self.assertNotIn("token", self.driver.current_url)
+        cookies = {c["name"]: c for c in self.driver.get_cookies()}
+        self.assertTrue(cookies["pelvoran_admin"]["httpOnly"])
+        self.assertEqual(cookies["pelvoran_admin"]["sameSite"], "Strict")
+        for path in ["/comments", "/release", "/use"]:
+            with self.subTest(path=path):
+                self.assert_status(self.admin(path), 200)
+
+    def test_wrong_tokens_get_401_and_no_session(self):
+        token = ENV.token
+        flipped = token[:-1] + ("0" if token[-1] != "0" else "1")
+        self.desktop()
+        for wrong in [flipped, "", token[:-1], token + "0", token.upper(), "../" + token]:
+            with self.subTest(token=wrong):
+                self.driver.delete_all_cookies()
+                response = self.admin("/comments?token=" + urllib.parse.quote(wrong))
+                self.assert_status(response, 401)
+                self.assertIn("pelvoran-server admin-url", self.by_css("main").text)
+                self.assertEqual(self.driver.get_cookies(), [])
+                self.assert_status(self.admin("/comments"), 401)
+
+    def test_no_session_gets_401_everywhere(self):
+        self.desktop()
+        for cookie in [None, secrets.token_hex(32), ""]:
+            self.driver.delete_all_cookies()
+            if cookie is not None:
+                self.admin("/")
+                self.driver.add_cookie({"name": "pelvoran_admin", "value": cookie, "path": "/"})
+            for path in ["/", "/comments", "/comments.csv", "/comments.jsonl", "/release",
+                         "/use", "/nowhere"]:
+                with self.subTest(cookie=cookie, path=path):
+                    response = self.admin(path)
+                    self.assert_status(response, 401)
+                    self.assertIn("pelvoran-server admin-url", self.by_css("main").text)
+
+    def test_posts_from_elsewhere_are_refused(self):
+        self.desktop()
+        self.login()
+        self.admin("/release")
+        csrf = self.by_css("input[name=csrf]").get_attribute("value")
+        before = self.release_now()
+        fields = {"csrf": csrf, "version": "9.99", "address": "https://evil.example/x.exe",
+                  "date": "今天", "notes": "不该发布", "action": "publish"}
+        foreign = ForeignSite()
+        try:
+            # (where the form is, status, words on the page). Another port is
+            # another origin on the same site: the session cookie goes along and
+            # the Origin header alone tells. Another host is another site: the
+            # SameSite=Strict cookie stays home.
+            for host, status, words in [("127.0.0.1", 403, "来自其他网站"),
+                                        ("localhost", 401, "需要先登录")]:
+                with self.subTest(host=host):
+                    foreign.form_to(ENV.server.admin + "/release", fields)
+                    support.open_page(self.driver, "http://%s:%d/" % (host, foreign.port))
+                    response = support.submit(self.driver, self.by_css("button"))
+                    self.assert_status(response, status)
+                    self.assertTrue(response.url.startswith(ENV.server.admin))
+                    self.assertIn(words, self.by_css("main").text)
+                    self.assertEqual(self.release_now(), before)
+        finally:
+            foreign.close()
+
+        # The admin's own form, with its CSRF field altered or gone.
+        for csrf_field in ["00" * 32, "", None]:
+            with self.subTest(csrf=csrf_field):
+                self.admin("/release")
+                self.fill_release({
+                    "version": "9.98", "address": "https://example.com/x.exe",
+                    "date": "今天", "notes": "不该发布"})
+                self.driver.execute_script(
+                    "const f = document.querySelector('input[name=version]').form"
+                    ".querySelector('input[name=csrf]');"
+                    "if (arguments[0] === null) f.remove(); else f.value = arguments[0];",
+                    csrf_field)
+                response = support.submit(
+                    self.driver, self.by_css("button[name=action][value=publish]"))
+                self.assert_status(response, 403)
+                self.assertIn("表单已过期", self.by_css("main").text)
+                self.assertEqual(self.release_now(), before)
+
+
+class LookupOnPhonesTest(PageTest):
+
+    # (typed into the code box, what the box keeps)
+    TYPED = [
+        ("UE0945", "UE0945"),
+        ("ue0945", "ue0945"),
+        ("ＵＥ０９４５", "ＵＥ０９４５"),
+        ("ｕｅ０９４５", "ｕｅ０９４５"),
+        ("ＵＥ　０９４５", "ＵＥ　０９４５"),
+        ("６８３１２３４５６７", "６８３１２３４５６７"),
+        ("6831234567", "6831234567"),
+        ("12345678", "12345678"),
+        ("0123456789", "0123456789"),
+        ("UE09", "UE09"),
+        ("12345", "12345"),
+        ("1234567abc", "1234567abc"),
+        ("68312345678", "6831234567"),
+        (" UE0945", " UE0945"),
+        ("\"><b>x</b>", "\"><b>x</b>"),
+        ("<i>UE0945</i>", "<i>UE0945<"),
+        ("", ""),
+    ]
+    # (the code in the address, what the desktop box would keep of it)
+    IN_ADDRESS = [
+        ("6831234567\nUE0945", "6831234567"),
+        ("UE0945\r\n6831234567", "UE0945"),
+        ("６８３１２３４５６７８９", "６８３１２３４５６７"),
+        ("😀😀😀😀😀😀", "😀😀😀😀😀"),
+    ]
+
+    def test_codes_give_the_desktop_answers(self):
+        kept = sorted({k for _, k in self.TYPED + self.IN_ADDRESS})
+        answers = support.decode_answers(ARGS.decode, kept, ARGS.locales)
+        for width, height in PHONES:
+            self.phone(width, height)
+            self.public("/")
+            self.assert_no_sideways_scroll("the start page at %d px" % width)
+            for typed, keep in self.TYPED:
+                with self.subTest(width=width, code=typed):
+                    self.type_into(self.by_css("#code"), typed)
+                    response = support.submit(self.driver, self.by_css("form[method=get] button"))
+                    self.assert_status(response, 200)
+                    self.assertEqual(self.lines_of(self.by_css("#answer")), answers[keep])
+                    self.assertEqual(self.by_css("#code").get_attribute("value"), keep)
+                    self.assert_no_sideways_scroll("the answer at %d px" % width)
+            for asked, keep in self.IN_ADDRESS:
+                with self.subTest(width=width, address=asked):
+                    self.public("/?code=" + urllib.parse.quote(asked))
+                    self.assertEqual(self.lines_of(self.by_css("#answer")), answers[keep])
+                    self.assertEqual(self.by_css("#code").get_attribute("value"), keep)
+        self.assert_no_alert()
+
+    def test_comments_from_the_form_reach_the_admin_page(self):
+        posted = []
+        flagged = []
+        for width, height in PHONES:
+            with self.subTest(width=width):
+                self.phone(width, height)
+                text = "网页留言 %d px：镜头很好😀 <b>粗</b> a+b=c 50%%\n第二行" % width
+                self.public("/")
+                self.type_into(self.by_css("#text"), text)
+                self.assert_status(submit_comment(self), 200)
+                self.assertEqual(self.by_css(".ok[role=status]").text, COMMENT_THANKS)
+                self.assertEqual(self.by_css("#text").get_attribute("value"), "")
+                self.assert_no_sideways_scroll("the thanks at %d px" % width)
+                posted.append(text)
+
+                # The trap field, hidden from people, filled as a bot would.
+                bot = "机器人留言 %d px" % width
+                self.public("/")
+                self.type_into(self.by_css("#text"), bot)
+                self.driver.execute_script(
+                    "document.getElementById('website').value = 'http://spam.example/'")
+                self.assert_status(submit_comment(self), 200)
+                self.assertEqual(self.by_css(".ok[role=status]").text, COMMENT_THANKS)
+                flagged.append(bot)
+
+                # A blank comment is refused, and said so.
+                self.public("/")
+                self.type_into(self.by_css("#text"), "   ")
+                self.assert_status(submit_comment(self), 400)
+                self.assertTrue(self.by_css(".error[role=alert]").text)
+                self.assertEqual(self.all_css(".ok"), [])
+                self.assertEqual(self.by_css("#text").get_attribute("value"), "   ")
+                self.assert_no_sideways_scroll("the refusal at %d px" % width)
+
+        self.desktop()
+        self.login()
+        sections = self.comment_sections()
+        main = {c["text"]: c for c in sections["main"]}
+        trapped = {c["text"] for c in sections["flagged"]}
+        for text in posted:
+            with self.subTest(comment=text):
+                self.assertIn(text, main)
+                self.assertIn("网页", main[text]["details"])
+                self.assertNotIn(text, trapped)
+        for text in flagged:
+            with self.subTest(flagged=text):
+                self.assertIn(text, trapped)
+                self.assertNotIn(text, main)
+        self.assertNotIn("   ", main)
+
+
+class AccessibilityTest(PageTest):
+
+    def test_axe_finds_no_violations(self):
+        t = self
+
+        def lookup():
+            t.public("/")
+
+        def answer():
+            t.public("/?code=UE0945")
+
+        def thanks():
+            t.public("/")
+            t.type_into(t.by_css("#text"), "无障碍检查的留言")
+            t.assert_status(submit_comment(t), 200)
+
+        def refused_comment():
+            t.public("/")
+            t.assert_status(submit_comment(t), 400)
+
+        def comments():
+            t.login()
+
+        def release_preview():
+            t.login()
+            t.admin("/release")
+            t.fill_release(ReleaseFormTest.VALID)
+            t.assert_status(support.submit(t.driver, t.by_css("button[value=preview]")), 200)
+            t.by_css("figure.box")
+
+        def release_error():
+            t.login()
+            t.admin("/release")
+            t.fill_release(dict(ReleaseFormTest.VALID, version="1.05"))
+            t.assert_status(support.submit(t.driver, t.by_css("button[value=publish]")), 400)
+            t.by_css("#version-error")
+
+        def use():
+            t.login()
+            t.assert_status(t.admin("/use"), 200)
+
+        def not_logged_in():
+            t.driver.delete_all_cookies()
+            t.assert_status(t.admin("/comments"), 401)
+
+        pages = [("lookup", lookup), ("lookup with an answer", answer),
+                 ("comment thanks", thanks), ("comment refused", refused_comment),
+                 ("admin comments", comments), ("release preview", release_preview),
+                 ("release error", release_error), ("use", use), ("401", not_logged_in)]
+        report = []
+        for name, show in pages:
+            for view in ["desktop", "phone"]:
+                with self.subTest(page=name, view=view):
+                    if view == "desktop":
+                        self.desktop()
+                    else:
+                        self.phone(*PHONES[0])
+                    show()
+                    result = support.run_axe(self.driver, ENV.axe)
+                    self.assertGreater(result["passes"], 0)
+                    report.append("%s (%s): %d violations" %
+                                  (name, view, len(result["violations"])))
+                    self.assertEqual(result["violations"], [])
+        print("\naxe-core %s: %s" % (ENV.axe_version, "; ".join(report)), file=sys.stderr)
+
+
+def main():
+    global ARGS
+    parser = argparse.ArgumentParser()
+    for name in ["--server", "--app-driver", "--decode", "--locales", "--axe-dir"]:
+        parser.add_argument(name, required=True)
+    ARGS, rest = parser.parse_known_args()
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
