@@ -1,0 +1,92 @@
+"""The README's pictures of the server's pages, taken in headless Chromium
+from a real server with a few comments and a published release. Run by
+hand from the source directory:
+
+  /usr/bin/python3 tests/browser/screenshots.py \\
+      --server build/server/pelvoran-server --out docs/screenshots
+"""
+
+import argparse
+import os
+import sys
+import urllib.parse
+import urllib.request
+
+import browser_support as support
+
+RELEASE = ["--version", "1.06", "--address", "https://example.com/pelvoran-1.06.exe",
+           "--date", "2026年12月1日",
+           "--notes", "修正：全角编号（如 ＵＥ０９４５）现在按半角查询\n新增：手机上也能查询和留言"]
+
+# (where it is sent, the text, the bot-trap field)
+COMMENTS = [
+    ("desktop", "EF 50mm f/1.8 II，编号 UF1234，查到 1991 年 10 月，和发票对得上。", ""),
+    ("web", "手机上查 ＵＥ０９４５ 也能出结果了，谢谢！", ""),
+    ("desktop", "我的 EF 28-135 机身上是十位数字 6831234567，\n查到 2010 年 6 月，对吗？", ""),
+    ("web", "<b>希望</b>加上 RF 镜头的数据。", ""),
+    ("web", "cheap lenses here", "http://spam.example/"),
+]
+
+
+def post(url, body):
+    request = urllib.request.Request(url, data=body.encode(), method="POST", headers={
+        "Content-Type": "application/x-www-form-urlencoded"})
+    with urllib.request.urlopen(request, timeout=support.STEP_SECONDS) as reply:
+        reply.read()
+
+
+def shoot(driver, path, width, height=None, mobile=False, scale=1):
+    """The page at `width`; the whole of it unless a height is given."""
+    support.set_viewport(driver, width, height or 800, mobile, scale)
+    if height is None:
+        full = driver.execute_script("return document.documentElement.scrollHeight")
+        support.set_viewport(driver, width, full, mobile, scale)
+    with open(path, "wb") as f:
+        f.write(driver.get_screenshot_as_png())
+    print("%s: %d bytes" % (path, os.path.getsize(path)))
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--server", required=True)
+    parser.add_argument("--out", required=True)
+    args = parser.parse_args()
+    os.makedirs(args.out, exist_ok=True)
+
+    dirs = support.TempDir("pelvoran-shots-")
+    state = os.path.join(dirs.path, "state")
+    server = driver = None
+    try:
+        os.makedirs(state)
+        support.subprocess.run([args.server, "release", "set", "--state", state, *RELEASE],
+                               check=True, timeout=support.PROCESS_SECONDS,
+                               stdout=support.subprocess.DEVNULL)
+        server = support.ServerProcess(args.server, state)
+        for where, text, trap in COMMENTS:
+            if where == "desktop":  # as the tool sends Chinese: GBK bytes, escaped
+                post(server.public + "/Canon/comment.asp",
+                     "CommentText=" + urllib.parse.quote(text.encode("gbk")))
+            else:
+                post(server.public + "/comment",
+                     urllib.parse.urlencode({"text": text, "website": trap}))
+        admin_url = server.command("admin-url").strip()
+
+        driver = support.start_browser(os.path.join(dirs.path, "profile"))
+        support.set_viewport(driver, 1000, 800, False)
+        support.open_page(driver, admin_url)
+        shoot(driver, os.path.join(args.out, "web-admin-comments.png"), 1000)
+        support.open_page(driver, server.admin + "/release")
+        shoot(driver, os.path.join(args.out, "web-release-preview.png"), 1000)
+        support.set_viewport(driver, 390, 844, True)
+        support.open_page(driver, server.public + "/?code=" + urllib.parse.quote("ＵＥ０９４５"))
+        shoot(driver, os.path.join(args.out, "web-lookup-phone.png"), 390, 844, True)
+    finally:
+        if driver is not None:
+            driver.quit()
+        if server is not None:
+            server.stop()
+        dirs.remove()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
