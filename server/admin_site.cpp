@@ -3,6 +3,7 @@
 #include "forms/form_texts.h"
 #include "net/update_check.h"
 #include "platform/regional.h"
+#include "server/comment_decoding.h"
 #include "server/comment_export.h"
 #include "server/release.h"
 #include "server/store.h"
@@ -167,14 +168,12 @@ std::string offerPreview(const Release& r) {
         return "<p>工具不会提示这个版本（不比工具的版本新）。</p>\n";
     std::string out = "<figure class=\"box\" aria-label=\"工具显示的更新提示\"><figcaption>" +
                       escapeHtml(toUtf8(offer->title)) + "</figcaption>\n<p>";
-    Text message = offer->message;
-    while (!message.empty() && message.back() == u'\r')
+    // Each line break once, as the box shows it (notes typed in a browser
+    // come with CR LF); the page keeps line breaks (white-space: pre-wrap).
+    Text message = oneLfPerLineBreak(offer->message);
+    while (!message.empty() && message.back() == u'\n')
         message.pop_back();
-    std::string text = toUtf8(message);
-    std::string html;
-    for (const char c : text)
-        html += c == '\r' ? std::string("\n") : std::string(1, c);
-    out += escapeHtml(html);
+    out += escapeHtml(toUtf8(message));
     out += "</p>\n<div class=\"buttons\"><span>" + toUtf8(form_text::kOk) + "</span><span>" +
            toUtf8(form_text::kCancel) + "</span></div></figure>\n";
     return out;

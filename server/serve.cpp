@@ -742,9 +742,6 @@ int serve(const ServeOptions& options) {
         logError(std::string("--admin-listen：") + e.what());
         return 1;
     }
-    std::printf("listening on %s\nlistening on %s\n", publicDaemon->address().c_str(),
-                adminDaemon->address().c_str());
-    std::fflush(stdout);
     try {
         // For admin-url: where the pages are now.
         const fs::path file = fs::path(options.stateDir) / kAdminAddressFile;
@@ -757,6 +754,10 @@ int serve(const ServeOptions& options) {
     } catch (const std::exception& e) {
         logError(std::string("无法记下管理页面的地址：") + e.what());
     }
+    // Only now: whoever reads these lines may run admin-url at once.
+    std::printf("listening on %s\nlistening on %s\n", publicDaemon->address().c_str(),
+                adminDaemon->address().c_str());
+    std::fflush(stdout);
 
     // The main thread picks up a newly published release, writes out the use
     // counts once a minute and keeps the daily backup.

@@ -136,7 +136,9 @@ void addPageHeaders(WebResponse& r) {
                            "default-src 'self'; form-action 'self'; frame-ancestors 'none'");
     r.headers.emplace_back("X-Frame-Options", "DENY");
     r.headers.emplace_back("X-Content-Type-Options", "nosniff");
-    r.headers.emplace_back("Referrer-Policy", "no-referrer");
+    // Not no-referrer: a browser then sends "Origin: null" with the pages'
+    // own forms, which the admin pages would refuse as another origin.
+    r.headers.emplace_back("Referrer-Policy", "same-origin");
 }
 
 std::int64_t localDay(std::int64_t seconds) {
