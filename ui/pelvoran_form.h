@@ -1,13 +1,11 @@
 #pragma once
 
-#include "decode/lens_query.h"
-#include "net/update_check.h"
+#include "present/presenters.h"
+#include "ui/qt_view.h"
 
 #include <QWidget>
-#include <memory>
 
 class QLineEdit;
-class QLabel;
 class QPushButton;
 
 namespace pelvoran {
@@ -16,9 +14,8 @@ class CaptionLabel;
 class CommentForm;
 class HelpForm;
 
-/// The main window: the code box, the query, the answer label, and the
-/// buttons that open the help and comment windows. It owns the one help and
-/// one comment window of the process, made on first use.
+/// The main window on Qt Widgets: its controls, drawn and forwarded to the
+/// presenter, which owns the one help and one comment window of the process.
 class PelvoranForm final : public QWidget {
     Q_OBJECT
 public:
@@ -27,17 +24,16 @@ public:
 
     /// Sets the caption and the start notice and runs the update check. If
     /// the user accepts an update the process ends in here.
-    void Form_Load();
-
+    void Form_Load() { presenter_.Form_Load(); }
     /// Shows the window centred on the screen with the focus in the code box.
-    void showCentred();
+    void showCentred() { presenter_.showCentred(); }
 
     /// The help and comment windows, or nullptr before their first use.
-    HelpForm* helpForm() const { return help_.get(); }
-    CommentForm* commentForm() const { return comment_.get(); }
+    HelpForm* helpForm() const { return help_; }
+    CommentForm* commentForm() const { return comment_; }
 
     QLineEdit* ProdSNText;
-    QLabel* Label1;
+    CaptionLabel* Label1;
     QPushButton* Command1;
     QPushButton* Command2;
     CaptionLabel* Label2;
@@ -45,19 +41,13 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
 private:
-    void Command1_Click();
-    void Command2_Click();
-    void Command3_Click();
-    void ProdSNText_Change();
-    void ProdSNText_KeyDown(int KeyCode, int Shift);
-
-    Services services_;
-    LensQuery query_;
-    UpdateCheck update_;
-    std::unique_ptr<HelpForm> help_;
-    std::unique_ptr<CommentForm> comment_;
+    QtView view_;
+    present::MainPresenter presenter_;
+    HelpForm* help_ = nullptr;
+    CommentForm* comment_ = nullptr;
 };
 
 } // namespace pelvoran
