@@ -3,7 +3,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
+. scripts/configure.sh
 pelvoran_install_deps
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+pelvoran_configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j2 --target pelvoran
 exec build/app/pelvoran
