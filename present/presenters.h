@@ -152,4 +152,45 @@ private:
     std::shared_ptr<CommentPresenter> comment_;
 };
 
+/// What a shell's main window offers its callers, on top of its presenter:
+/// the load and the first showing, and its help and comment windows (shell
+/// classes `Help` and `Comment`, each holding its presenter), made on first
+/// use through makers().
+template <class Help, class Comment> class MainWindow {
+public:
+    virtual ~MainWindow() = default;
+
+    /// Sets the caption and the start notice and runs the update check. If
+    /// the user accepts an update the process ends in here.
+    void Form_Load() { presenter().Form_Load(); }
+    /// Shows the window centred on the screen with the focus in the code box.
+    void showCentred() { presenter().showCentred(); }
+
+    /// The help and comment windows, or nullptr before their first use.
+    Help* helpForm() const { return help_; }
+    Comment* commentForm() const { return comment_; }
+
+protected:
+    virtual MainPresenter& presenter() = 0;
+
+    /// Makers that build the shell's windows and note them for helpForm()
+    /// and commentForm().
+    WindowMakers makers() {
+        return {[this](OpenWindows& windows) {
+                    auto form = std::make_shared<Help>(windows);
+                    help_ = form.get();
+                    return std::shared_ptr<HelpPresenter>(form, &form->presenter());
+                },
+                [this](OpenWindows& windows, const Services& services) {
+                    auto form = std::make_shared<Comment>(windows, services);
+                    comment_ = form.get();
+                    return std::shared_ptr<CommentPresenter>(form, &form->presenter());
+                }};
+    }
+
+private:
+    Help* help_ = nullptr;
+    Comment* comment_ = nullptr;
+};
+
 } // namespace pelvoran::present

@@ -27,17 +27,7 @@ PelvoranForm::PelvoranForm(Services services)
       Label2(new CaptionLabel(this)),
       Command3(new PushButton(u"Command3"_s, toQString(form_text::kCommentButton), this)),
       view_(*this, {{Part::ProdSNText, ProdSNText}, {Part::Label2, Label2}}),
-      presenter_(view_, std::move(services),
-                 {[this](present::OpenWindows& windows) {
-                      auto form = std::make_shared<HelpForm>(windows);
-                      help_ = form.get();
-                      return std::shared_ptr<present::HelpPresenter>(form, &form->presenter());
-                  },
-                  [this](present::OpenWindows& windows, const Services& s) {
-                      auto form = std::make_shared<CommentForm>(windows, s);
-                      comment_ = form.get();
-                      return std::shared_ptr<present::CommentPresenter>(form, &form->presenter());
-                  }},
+      presenter_(view_, std::move(services), makers(),
                  [] { QCoreApplication::quit(); }) {
     setObjectName(u"PelvoranForm"_s);
     setFixedSize(toSize(layout::main_window::kClient));

@@ -52,15 +52,8 @@ public:
     /// The picture box's bitmap while the window is loaded.
     HBITMAP picture() const { return picture_; }
 
-    void load() override;
-    void show() override;
-    void raise() override;
+    /// Closes (unloads) the window: its controls go, the object stays.
     void close() override;
-    void focus(present::Part part) override;
-    void setText(present::Part part, const Text& text) override;
-    Text text(present::Part part) const override;
-    std::size_t cursor(present::Part part) const override;
-    void setPicture(present::Part part, int bitmapId) override;
 
     /// How a control takes the keyboard beyond its own handling: Tab moves
     /// on; a button is pressed by Enter; the code box reports its keys.
@@ -68,6 +61,16 @@ public:
 
 protected:
     explicit Form(FormStyle style) : style_(std::move(style)) {}
+
+    // The view, as the window's presenter asks it.
+    void load() override;
+    void show() override;
+    void focus(present::Part part) override;
+    void raise() override;
+    void setPicture(present::Part part, int bitmapId) override;
+    void setText(present::Part part, const Text& text) override;
+    Text text(present::Part part) const override;
+    std::size_t cursor(present::Part part) const override;
 
     /// A child control at a place given in twips, in the font `face` of
     /// `points` points (GB2312 character set) at the window's DPI. Labels

@@ -11,17 +11,7 @@ using present::Part;
 PelvoranForm::PelvoranForm(Services services)
     : Form({L"PelvoranForm", Text(), layout::main_window::kClient,
             WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX}),
-      presenter_(*this, std::move(services),
-                 {[this](present::OpenWindows& windows) {
-                      auto form = std::make_shared<HelpForm>(windows);
-                      help_ = form.get();
-                      return std::shared_ptr<present::HelpPresenter>(form, &form->presenter());
-                  },
-                  [this](present::OpenWindows& windows, const Services& s) {
-                      auto form = std::make_shared<CommentForm>(windows, s);
-                      comment_ = form.get();
-                      return std::shared_ptr<present::CommentPresenter>(form, &form->presenter());
-                  }},
+      presenter_(*this, std::move(services), makers(),
                  [] { PostQuitMessage(0); }) {}
 
 PelvoranForm::~PelvoranForm() {
