@@ -186,7 +186,8 @@ std::optional<Directive> readDirective(TextView pattern, std::size_t& i) {
     if (k < pattern.size() && pattern[k] >= u'1' && pattern[k] <= u'9') {
         d.spec.width = 0;
         for (; k < pattern.size() && pattern[k] >= u'0' && pattern[k] <= u'9'; ++k)
-            d.spec.width = d.spec.width > 9999 ? d.spec.width : d.spec.width * 10 + (pattern[k] - u'0');
+            d.spec.width =
+                d.spec.width > 9999 ? d.spec.width : d.spec.width * 10 + (pattern[k] - u'0');
         d.spec.width = d.spec.width > 1024 ? 1024 : d.spec.width;
     }
     if (k < pattern.size() && (pattern[k] == u'E' || pattern[k] == u'O'))
@@ -235,7 +236,9 @@ struct Calendar {
 bool appendCalendarNumber(Text& out, const Directive& d, const LocalDateTime& t,
                           const Calendar& c) {
     const Spec& spec = d.spec;
-    auto number = [&](long long value, int digits) { appendNumber(out, value, digits, false, spec); };
+    auto number = [&](long long value, int digits) {
+        appendNumber(out, value, digits, false, spec);
+    };
     auto blankPadded = [&](long long value) { appendNumber(out, value, 2, true, spec); };
     // Years pad only when asked to ("%Y" of 999 is "999").
     auto year = [&](long long value, int digits) {

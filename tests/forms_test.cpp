@@ -142,14 +142,16 @@ TEST(FormRules, LabelLinesBreakWhereTheyMay) {
         int width;
         std::vector<Text> lines;
     } cases[] = {
-        {u"abc def", 30, {u"abc", u"def"}},            // at the blank, which hangs
-        {u"ab   cd", 12, {u"ab", u"cd"}},              // however many blanks
-        {u"abcdefghij", 30, {u"abcde", u"fghij"}},     // no place to break: at the edge
-        {u"镜头很好，谢谢", 48, {u"镜头很", u"好，谢谢"}}, // closing punctuation never starts a line
+        {u"abc def", 30, {u"abc", u"def"}},        // at the blank, which hangs
+        {u"ab   cd", 12, {u"ab", u"cd"}},          // however many blanks
+        {u"abcdefghij", 30, {u"abcde", u"fghij"}}, // no place to break: at the edge
+        {u"镜头很好，谢谢",
+         48,
+         {u"镜头很", u"好，谢谢"}}, // closing punctuation never starts a line
         {u"镜头很好。", 48, {u"镜头很", u"好。"}},
         {u"镜头很好）", 48, {u"镜头很", u"好）"}},
-        {u"镜头（型号", 36, {u"镜头", u"（型号"}},      // opening punctuation never ends one
-        {u"镜头UE0945", 48, {u"镜头", u"UE0945"}},     // beside an ideograph
+        {u"镜头（型号", 36, {u"镜头", u"（型号"}},          // opening punctuation never ends one
+        {u"镜头UE0945", 48, {u"镜头", u"UE0945"}},          // beside an ideograph
         {u"a\U0001F600b", 12, {u"a", u"\U0001F600", u"b"}}, // never half a character
         {u"a\rb\r\nc\nd", 100, {u"a", u"b", u"c", u"d"}},   // every kind of line break
         {u"a\r", 100, {u"a", u""}},

@@ -50,8 +50,9 @@ public:
     }
 
     static std::string name(Part part) {
-        static const char* const names[] = {"Window",   "ProdSNText", "Label1",   "Label2",     "Picture1",
-                                            "Command1", "Command2",   "Command3", "CommentText"};
+        static const char* const names[] = {"Window",   "ProdSNText", "Label1",
+                                            "Label2",   "Picture1",   "Command1",
+                                            "Command2", "Command3",   "CommentText"};
         return names[static_cast<int>(part)];
     }
 
@@ -76,7 +77,8 @@ struct Main {
     explicit Main(FakeScript script = noExchange())
         : registry(fakeRegistry(script, calls)),
           presenter(view,
-                    Services{registry, boxes, shell, [] { return LocalDateTime{2026, 12, 7, 5, 2, 3}; },
+                    Services{registry, boxes, shell,
+                             [] { return LocalDateTime{2026, 12, 7, 5, 2, 3}; },
                              RegionalSettings::zhCN(), u"http://server"},
                     {[this](OpenWindows& w) {
                          auto f = std::make_shared<FakeWindow<HelpPresenter>>(w);
@@ -269,7 +271,9 @@ TEST(MainPresenter, TheProcessEndsWithItsLastWindowWhicheverItIs) {
         m.presenter.Command3_Click();
         ASSERT_EQ(m.presenter.openWindows().count(), 3);
         for (std::size_t i = 0; i < c.closing.size(); ++i) {
-            RecordingView* v = c.closing[i] == 'm' ? &m.view : c.closing[i] == 'h' ? m.help : m.comment;
+            RecordingView* v = c.closing[i] == 'm'   ? &m.view
+                               : c.closing[i] == 'h' ? m.help
+                                                     : m.comment;
             v->close();
             v->close(); // a window closes once, however often it is told
             EXPECT_EQ(m.quits, i + 1 == c.closing.size() ? 1 : 0) << c.order << ", step " << i;

@@ -159,10 +159,10 @@ TEST_F(Windows, EveryControlStandsWhereThePlanPutsIt) {
     QTest::mouseClick(form->Command3, Qt::LeftButton);
     const QWidget* windows[] = {form.get(), form->helpForm(), form->commentForm()};
     for (const WindowPlan& plan : windowPlans()) {
-        const QWidget* window = *std::find_if(std::begin(windows), std::end(windows),
-                                              [&](const QWidget* w) {
-                                                  return w->objectName() == QLatin1String(plan.window);
-                                              });
+        const QWidget* window =
+            *std::find_if(std::begin(windows), std::end(windows), [&](const QWidget* w) {
+                return w->objectName() == QLatin1String(plan.window);
+            });
         std::vector<ControlPlace> got;
         for (const ControlPlace& c : plan.controls) {
             const auto* control = window->findChild<QWidget*>(QLatin1String(c.name));
@@ -229,8 +229,8 @@ TEST_F(Windows, PasteIntoTheCodeBoxKeepsTheFirstLine) {
     };
     const Case cases[] = {
         {{}, 0, u"6831234567\r\nsecond line"_s, u"6831234567"_s},
-        {u"UE45"_s, 2, u"09\nxx"_s, u"UE0945"_s}, // the text after the cursor stays
-        {u"AB"_s, 1, u"B\nx"_s, u"ABB"_s},        // even where it repeats the paste
+        {u"UE45"_s, 2, u"09\nxx"_s, u"UE0945"_s},          // the text after the cursor stays
+        {u"AB"_s, 1, u"B\nx"_s, u"ABB"_s},                 // even where it repeats the paste
         {u"123456789"_s, 9, u"0ABC\n"_s, u"1234567890"_s}, // and the limit of ten still holds
     };
     for (const Case& c : cases) {

@@ -6,8 +6,8 @@
 
 #include <QAccessible>
 #include <QFontInfo>
-#include <QPainter>
 #include <QFontMetrics>
+#include <QPainter>
 
 namespace pelvoran {
 

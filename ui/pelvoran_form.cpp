@@ -27,8 +27,7 @@ PelvoranForm::PelvoranForm(Services services)
       Label2(new CaptionLabel(this)),
       Command3(new PushButton(u"Command3"_s, toQString(form_text::kCommentButton), this)),
       view_(*this, {{Part::ProdSNText, ProdSNText}, {Part::Label2, Label2}}),
-      presenter_(view_, std::move(services), makers(),
-                 [] { QCoreApplication::quit(); }) {
+      presenter_(view_, std::move(services), makers(), [] { QCoreApplication::quit(); }) {
     setObjectName(u"PelvoranForm"_s);
     setFixedSize(toSize(layout::main_window::kClient));
 

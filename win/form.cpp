@@ -196,12 +196,12 @@ void Form::load() {
 HWND Form::child(present::Part part, const wchar_t* className, const Text& text, DWORD style,
                  const layout::Twips& place, Keys keys, const wchar_t* face, double points,
                  DWORD exStyle) {
-    HWND control = CreateWindowExW(
-        exStyle, className, wide(text), WS_CHILD | WS_VISIBLE | style,
-        layout::toPixels(place.left, dpi_), layout::toPixels(place.top, dpi_),
-        layout::toPixels(place.width, dpi_), layout::toPixels(place.height, dpi_), hwnd_,
-        reinterpret_cast<HMENU>(static_cast<INT_PTR>(placed_.size() + 100)),
-        GetModuleHandleW(nullptr), nullptr);
+    HWND control =
+        CreateWindowExW(exStyle, className, wide(text), WS_CHILD | WS_VISIBLE | style,
+                        layout::toPixels(place.left, dpi_), layout::toPixels(place.top, dpi_),
+                        layout::toPixels(place.width, dpi_), layout::toPixels(place.height, dpi_),
+                        hwnd_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(placed_.size() + 100)),
+                        GetModuleHandleW(nullptr), nullptr);
     SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font(face, points)), FALSE);
     placed_.push_back({part, control, place, face, points});
     if (keys != Keys::None)
@@ -277,9 +277,9 @@ std::size_t Form::cursor(present::Part part) const {
 void Form::setPicture(present::Part part, int bitmapId) {
     if (picture_ != nullptr)
         DeleteObject(picture_);
-    picture_ = static_cast<HBITMAP>(LoadImageW(GetModuleHandleW(nullptr),
-                                               MAKEINTRESOURCEW(bitmapId), IMAGE_BITMAP, 0, 0,
-                                               LR_CREATEDIBSECTION));
+    picture_ =
+        static_cast<HBITMAP>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(bitmapId),
+                                        IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
     if (picture_ == nullptr)
         throw std::runtime_error("a bitmap is missing from the resources");
     InvalidateRect(control(part), nullptr, TRUE);

@@ -49,7 +49,10 @@ inline const std::vector<WindowPlan>& windowPlans() {
          {{"Label1", {32, 16, 353, 129}},
           {"Picture1", {32, 144, 353, 193}},
           {"Command1", {160, 352, 81, 25}}}},
-        {"CommentForm", 304, 202, {{"CommentText", {24, 16, 249, 137}}, {"Command1", {112, 168, 81, 25}}}},
+        {"CommentForm",
+         304,
+         202,
+         {{"CommentText", {24, 16, 249, 137}}, {"Command1", {112, 168, 81, 25}}}},
     };
     return plans;
 }

@@ -139,8 +139,9 @@ std::vector<std::pair<int, int>> inkedRows(HWND control) {
 present::Part partNamed(const std::string& name) {
     using present::Part;
     const std::pair<const char*, Part> parts[] = {
-        {"ProdSNText", Part::ProdSNText}, {"Label1", Part::Label1},     {"Label2", Part::Label2},
-        {"Picture1", Part::Picture1},     {"Command1", Part::Command1}, {"Command2", Part::Command2},
+        {"ProdSNText", Part::ProdSNText}, {"Label1", Part::Label1},
+        {"Label2", Part::Label2},         {"Picture1", Part::Picture1},
+        {"Command1", Part::Command1},     {"Command2", Part::Command2},
         {"Command3", Part::Command3},     {"CommentText", Part::CommentText}};
     for (const auto& [n, part] : parts)
         if (name == n)
@@ -215,8 +216,9 @@ TEST_F(WinUi, EveryControlStandsWhereThePlanPutsIt) {
         std::vector<ControlPlace> got;
         for (const ControlPlace& c : plan.controls) {
             const RECT r = placeOf(window->control(partNamed(c.name)));
-            got.push_back({c.name, {at96(r.left), at96(r.top), at96(r.right - r.left),
-                                    at96(r.bottom - r.top)}});
+            got.push_back(
+                {c.name,
+                 {at96(r.left), at96(r.top), at96(r.right - r.left), at96(r.bottom - r.top)}});
         }
         RECT client;
         GetClientRect(window->hwnd(), &client);
