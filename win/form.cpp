@@ -1,5 +1,6 @@
 #include "win/form.h"
 
+#include "win/controls.h"
 #include "win/label.h"
 
 #include <algorithm>
@@ -15,93 +16,13 @@ const wchar_t* wide(const Text& t) {
     return reinterpret_cast<const wchar_t*>(t.c_str());
 }
 
-template <class Fn> Fn user32Function(const char* name) {
-    const FARPROC proc = GetProcAddress(GetModuleHandleW(L"user32.dll"), name);
-    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(proc));
-}
-
-/// The DPI of a window (per monitor where Windows knows it), else the system's.
-int dpiOf(HWND hwnd) {
-    using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
-    static const auto getDpiForWindow = user32Function<GetDpiForWindowFn>("GetDpiForWindow");
-    if (getDpiForWindow != nullptr && hwnd != nullptr) {
-        const UINT dpi = getDpiForWindow(hwnd);
-        if (dpi != 0)
-            return static_cast<int>(dpi);
-    }
-    HDC screen = GetDC(nullptr);
-    const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
-    ReleaseDC(nullptr, screen);
-    return dpi > 0 ? dpi : 96;
-}
-
-/// The outer size of a window whose client area is `client` pixels.
-SIZE outerSize(SIZE client, DWORD style, DWORD exStyle, int dpi) {
-    using AdjustFn = BOOL(WINAPI*)(LPRECT, DWORD, BOOL, DWORD, UINT);
-    static const auto adjustForDpi = user32Function<AdjustFn>("AdjustWindowRectExForDpi");
-    RECT r{0, 0, client.cx, client.cy};
-    if (adjustForDpi != nullptr)
-        adjustForDpi(&r, style, FALSE, exStyle, static_cast<UINT>(dpi));
-    else
-        AdjustWindowRectEx(&r, style, FALSE, exStyle);
-    return {r.right - r.left, r.bottom - r.top};
-}
-
-SIZE outerSize(const FormStyle& style, int dpi) {
+SIZE outerSizeOf(const FormStyle& style, int dpi) {
     return outerSize(
         {layout::toPixels(style.client.width, dpi), layout::toPixels(style.client.height, dpi)},
         style.style, style.exStyle, dpi);
 }
 
-int shiftState() {
-    return (GetKeyState(VK_SHIFT) < 0 ? 1 : 0) | (GetKeyState(VK_CONTROL) < 0 ? 2 : 0) |
-           (GetKeyState(VK_MENU) < 0 ? 4 : 0);
-}
-
-/// Keyboard handling the controls need outside a dialog box: Tab moves the
-/// focus, Enter presses a focused button, Enter in the code box is reported
-/// to its window and still reaches the box.
-LRESULT CALLBACK controlProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR kind,
-                             DWORD_PTR) {
-    const HWND parent = GetParent(hwnd);
-    using Keys = Form::Keys;
-    const auto keys = static_cast<Keys>(kind);
-    switch (message) {
-    case WM_KEYDOWN:
-        if (wParam == VK_TAB) {
-            const HWND next = GetNextDlgTabItem(parent, hwnd, GetKeyState(VK_SHIFT) < 0);
-            if (next != nullptr)
-                SetFocus(next);
-            return 0;
-        }
-        if (wParam == VK_RETURN && keys == Keys::Button) {
-            SendMessageW(parent, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(hwnd), BN_CLICKED),
-                         reinterpret_cast<LPARAM>(hwnd));
-            return 0;
-        }
-        if (keys == Keys::CodeBox) // Enter is key code 13
-            SendMessageW(parent, kCodeBoxKeyDown, wParam, shiftState());
-        break;
-    case WM_CHAR:
-        // The Tab and Enter characters would only beep or, in the comment
-        // box, put a tab in; Enter there starts a new line as usual.
-        if (wParam == L'\t' || (wParam == L'\r' && keys != Keys::TabStop))
-            return 0;
-        break;
-    case WM_NCDESTROY: RemoveWindowSubclass(hwnd, &controlProc, kind); break;
-    default: break;
-    }
-    return DefSubclassProc(hwnd, message, wParam, lParam);
-}
-
 } // namespace
-
-Text windowText(HWND hwnd) {
-    const int n = GetWindowTextLengthW(hwnd);
-    std::wstring buf(static_cast<std::size_t>(n) + 1, L'\0');
-    const int got = GetWindowTextW(hwnd, buf.data(), n + 1);
-    return Text(reinterpret_cast<const char16_t*>(buf.data()), static_cast<std::size_t>(got));
-}
 
 LRESULT CALLBACK formProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_NCCREATE) {
@@ -186,7 +107,7 @@ void Form::load() {
     RECT work{};
     SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
     dpi_ = dpiOf(hwnd_);
-    const SIZE outer = outerSize(style_, dpi_);
+    const SIZE outer = outerSizeOf(style_, dpi_);
     SetWindowPos(hwnd_, nullptr, work.left + (work.right - work.left - outer.cx) / 2,
                  work.top + (work.bottom - work.top - outer.cy) / 2, outer.cx, outer.cy,
                  SWP_NOZORDER | SWP_NOACTIVATE);
@@ -205,7 +126,7 @@ HWND Form::child(present::Part part, const wchar_t* className, const Text& text,
     SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font(face, points)), FALSE);
     placed_.push_back({part, control, place, face, points});
     if (keys != Keys::None)
-        SetWindowSubclass(control, &controlProc, static_cast<UINT_PTR>(keys), 0);
+        takeKeys(control, keys);
     if (std::wstring_view(className) == L"STATIC" && (style & SS_TYPEMASK) == SS_LEFT)
         paintAsLabel(control);
     return control;
@@ -233,7 +154,7 @@ void Form::relayout(int newDpi, const RECT* suggested) {
                      layout::toPixels(p.place.height, dpi_), SWP_NOZORDER | SWP_NOACTIVATE);
         SendMessageW(p.control, WM_SETFONT, reinterpret_cast<WPARAM>(font(p.face, p.points)), TRUE);
     }
-    const SIZE outer = outerSize(style_, dpi_);
+    const SIZE outer = outerSizeOf(style_, dpi_);
     if (suggested != nullptr)
         SetWindowPos(hwnd_, nullptr, suggested->left, suggested->top, outer.cx, outer.cy,
                      SWP_NOZORDER | SWP_NOACTIVATE);
@@ -285,22 +206,6 @@ void Form::setPicture(present::Part part, int bitmapId) {
     InvalidateRect(control(part), nullptr, TRUE);
 }
 
-void Form::drawPicture(const DRAWITEMSTRUCT& item) const {
-    // The photograph at its natural size from the top-left corner, cut off
-    // by the box.
-    FillRect(item.hDC, &item.rcItem, GetSysColorBrush(COLOR_BTNFACE));
-    if (picture_ == nullptr)
-        return;
-    HDC memory = CreateCompatibleDC(item.hDC);
-    const HGDIOBJ old = SelectObject(memory, picture_);
-    BITMAP info{};
-    GetObjectW(picture_, sizeof info, &info);
-    BitBlt(item.hDC, 0, 0, std::min<LONG>(info.bmWidth, item.rcItem.right),
-           std::min<LONG>(info.bmHeight, item.rcItem.bottom), memory, 0, 0, SRCCOPY);
-    SelectObject(memory, old);
-    DeleteDC(memory);
-}
-
 bool Form::handle(UINT, WPARAM, LPARAM, LRESULT&) {
     return false;
 }
@@ -319,7 +224,9 @@ LRESULT Form::dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
             }
         }
         break;
-    case WM_DRAWITEM: drawPicture(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam)); return TRUE;
+    case WM_DRAWITEM:
+        drawBitmap(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam), picture_);
+        return TRUE;
     case WM_NCHITTEST:
         if (style_.draggedByBody) {
             const LRESULT hit = DefWindowProcW(hwnd_, message, wParam, lParam);

@@ -5,6 +5,7 @@
 
 #include "forms/form_layout.h"
 #include "present/view.h"
+#include "win/controls.h"
 
 #include <functional>
 #include <string>
@@ -13,15 +14,8 @@
 
 namespace pelvoran::win {
 
-/// Sent to a window when a key goes down in its code box: the key code (13
-/// for Enter) and the shift state.
-inline constexpr UINT kCodeBoxKeyDown = WM_APP + 1;
-
 /// Registers the window classes. Call once before the first window.
 void registerWindowClasses(HINSTANCE instance);
-
-/// The text of a window or control.
-Text windowText(HWND hwnd);
 
 /// How a window looks: its class, caption, client area and styles.
 struct FormStyle {
@@ -54,10 +48,6 @@ public:
 
     /// Closes (unloads) the window: its controls go, the object stays.
     void close() override;
-
-    /// How a control takes the keyboard beyond its own handling: Tab moves
-    /// on; a button is pressed by Enter; the code box reports its keys.
-    enum class Keys : UINT_PTR { None, TabStop, Button, CodeBox };
 
 protected:
     explicit Form(FormStyle style) : style_(std::move(style)) {}
@@ -92,7 +82,6 @@ private:
     LRESULT dispatch(UINT message, WPARAM wParam, LPARAM lParam);
     HFONT font(const wchar_t* face, double points);
     void relayout(int newDpi, const RECT* suggested);
-    void drawPicture(const DRAWITEMSTRUCT& item) const;
     void discard();
 
     FormStyle style_;
