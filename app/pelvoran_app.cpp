@@ -26,6 +26,8 @@ int runPelvoran(const AppOptions& options) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(u"Pelvoran"_s);
     QApplication::setDesktopFileName(u"pelvoran"_s);
+    // The main window's presenter ends the run when the last window closes.
+    QApplication::setQuitOnLastWindowClosed(false);
     // Compiled in as XPM: read without probing any image plugin.
     QApplication::setWindowIcon(QIcon(QPixmap(pelvoran_icon_xpm)));
     installQtChineseTranslation();

@@ -20,12 +20,17 @@ QT_QPA_PLATFORM=offscreen "$build/bench/startup_bench" "$build/bench/bare_window
 if command -v Xvfb >/dev/null; then
     echo
     echo "## Xvfb"
-    Xvfb :97 -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
+    # Xvfb picks a free display and writes its number once it is ready.
+    display_file=$(mktemp)
+    Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$display_file" >/dev/null 2>&1 &
     xvfb=$!
-    trap 'kill $xvfb 2>/dev/null || true' EXIT
-    sleep 1
-    DISPLAY=:97 QT_QPA_PLATFORM=xcb "$build/bench/startup_bench" "$build/bench/bare_window" \
-        "$build/bench/pelvoran_first_show" "$runs"
+    trap 'kill $xvfb 2>/dev/null || true; rm -f "$display_file"' EXIT
+    for _ in $(seq 100); do
+        [ -s "$display_file" ] && break
+        sleep 0.1
+    done
+    DISPLAY=:$(head -n 1 "$display_file") QT_QPA_PLATFORM=xcb "$build/bench/startup_bench" \
+        "$build/bench/bare_window" "$build/bench/pelvoran_first_show" "$runs"
 else
     echo "(Xvfb not installed: apt-get install xvfb for the X11 figures)"
 fi

@@ -3,6 +3,8 @@
 #include "platform/text.h"
 
 #include <cstddef>
+#include <functional>
+#include <vector>
 
 namespace pelvoran::form_rule {
 
@@ -34,5 +36,23 @@ Text cutMessageBody(TextView message, std::size_t keep);
 
 /// The length of the part of the message that `cutMessageBody` may cut.
 std::size_t messageBodyLength(TextView message);
+
+/// The message as a box shows it: whole when `fits` accepts it, else cut by
+/// `cutMessageBody` to the longest body that `fits` accepts (at the least the
+/// last line after "…"). `fits` tells whether a box with that text stays
+/// inside the screen's work area.
+Text fitMessage(const Text& message, const std::function<bool(const Text&)>& fits);
+
+/// How wide a run of text is drawn in a label's font, in pixels.
+using MeasureText = std::function<int(TextView)>;
+
+/// The lines a label shows: its caption split at each line break (CR LF, a
+/// lone CR or LF), each paragraph wrapped within `width` pixels as `measure`
+/// says. A line takes as much as fits and ends where a line may end: after a
+/// blank, or beside an ideograph, but never before closing punctuation nor
+/// after opening punctuation; where no such place fits, it is cut at the
+/// edge, never inside a surrogate pair. Blanks at the end of a line hang past
+/// the edge and are not drawn.
+std::vector<TextView> wrapLabel(TextView caption, int width, const MeasureText& measure);
 
 } // namespace pelvoran::form_rule

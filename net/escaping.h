@@ -17,7 +17,8 @@ namespace pelvoran {
 /// Never fails.
 Text URLEncoding(TextView vstrIn);
 
-/// Removes the escapes of a server reply: "%uXXXX" is one UTF-16 code unit,
+/// Unescapes the server's reply text; nothing to do with the lens code
+/// decoders of decode/. "%uXXXX" is one UTF-16 code unit,
 /// "%XX" one GBK byte on its own. Decoded characters are not scanned again.
 /// Throws StepError (type mismatch) on an escape whose characters are not a
 /// hexadecimal number; no text is returned then.

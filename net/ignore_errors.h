@@ -1,20 +1,19 @@
 #pragma once
 
-#include <exception>
 #include <utility>
 
 namespace pelvoran {
 
-/// Runs steps with their errors ignored: a step that throws is abandoned
-/// whole and the error is recorded; the caller reads the error state only
-/// where it chooses to.
+/// Runs steps with their errors ignored: a step that throws, whatever it
+/// throws, is abandoned whole and the error is recorded; the caller reads the
+/// error state only where it chooses to.
 class IgnoreErrors {
 public:
     /// Runs one step; an exception abandons it and sets the error state.
     template <class Step> void run(Step&& step) {
         try {
             std::forward<Step>(step)();
-        } catch (const std::exception&) {
+        } catch (...) {
             error_ = true;
         }
     }

@@ -2,6 +2,8 @@
 
 #include <charconv>
 #include <cmath>
+#include <functional>
+#include <optional>
 #include <string>
 #include <system_error>
 
@@ -159,6 +161,181 @@ void appendNumber(Text& out, long long value, int digits, bool blanks, const Spe
     appendField(out, text, spec, false, false);
 }
 
+/// A directive: its flags, width and case, and the conversion character.
+struct Directive {
+    Spec spec;
+    char16_t conversion = 0;
+};
+
+/// Reads the directive whose "%" stands at `i` and moves `i` to its last
+/// character; nullopt for one left unfinished at the end of the pattern.
+std::optional<Directive> readDirective(TextView pattern, std::size_t& i) {
+    Directive d;
+    std::size_t k = i + 1;
+    for (; k < pattern.size(); ++k) {
+        const char16_t f = pattern[k];
+        if (f == u'-' || f == u'_' || f == u'0' || f == u'+')
+            d.spec.pad = f;
+        else if (f == u'^')
+            d.spec.upperCase = true;
+        else if (f == u'#')
+            d.spec.changeCase = true;
+        else
+            break;
+    }
+    if (k < pattern.size() && pattern[k] >= u'1' && pattern[k] <= u'9') {
+        d.spec.width = 0;
+        for (; k < pattern.size() && pattern[k] >= u'0' && pattern[k] <= u'9'; ++k)
+            d.spec.width =
+                d.spec.width > 9999 ? d.spec.width : d.spec.width * 10 + (pattern[k] - u'0');
+        d.spec.width = d.spec.width > 1024 ? 1024 : d.spec.width;
+    }
+    if (k < pattern.size() && (pattern[k] == u'E' || pattern[k] == u'O'))
+        ++k;
+    i = k;
+    if (k >= pattern.size())
+        return std::nullopt;
+    d.conversion = pattern[k];
+    return d;
+}
+
+/// The day counts that a date-time's directives are worked out from.
+struct Calendar {
+    explicit Calendar(const LocalDateTime& t)
+        : days(daysFromCivil(t.year, t.month, t.day)),
+          wday(static_cast<int>(((days + 4) % 7 + 7) % 7)), // 1970-01-01 was a Thursday
+          yday(static_cast<int>(days - daysFromCivil(t.year, 1, 1))),
+          hour12(t.hour % 12 == 0 ? 12 : t.hour % 12), year(t.year) {}
+
+    /// The ISO week-numbering year and the days since its first Monday.
+    std::pair<long long, int> isoYear() const {
+        long long y = year;
+        int d = isoWeekDays(yday, wday);
+        if (d < 0) {
+            --y;
+            d = isoWeekDays(yday + (isLeap(y) ? 366 : 365), wday);
+        } else {
+            const int next = isoWeekDays(yday - (isLeap(y) ? 366 : 365), wday);
+            if (next >= 0) {
+                ++y;
+                d = next;
+            }
+        }
+        return {y, d};
+    }
+
+    long long days;
+    int wday;
+    int yday;
+    int hour12;
+    long long year;
+};
+
+/// Appends a directive that writes a number of the calendar; false when the
+/// conversion is not one of them.
+bool appendCalendarNumber(Text& out, const Directive& d, const LocalDateTime& t,
+                          const Calendar& c) {
+    const Spec& spec = d.spec;
+    auto number = [&](long long value, int digits) {
+        appendNumber(out, value, digits, false, spec);
+    };
+    auto blankPadded = [&](long long value) { appendNumber(out, value, 2, true, spec); };
+    // Years pad only when asked to ("%Y" of 999 is "999").
+    auto year = [&](long long value, int digits) {
+        appendNumber(out, value, spec.pad == u'0' || spec.pad == u'+' ? digits : 1, false, spec);
+    };
+    switch (d.conversion) {
+    case u'Y': year(t.year, 4); break;
+    case u'C': year(t.year >= 0 ? t.year / 100 : -((99 - t.year) / 100), 2); break;
+    case u'y': number((t.year % 100 + 100) % 100, 2); break;
+    case u'G': year(c.isoYear().first, 4); break;
+    case u'g': number((c.isoYear().first % 100 + 100) % 100, 2); break;
+    case u'V': number(c.isoYear().second / 7 + 1, 2); break;
+    case u'm': number(t.month, 2); break;
+    case u'd': number(t.day, 2); break;
+    case u'e': blankPadded(t.day); break;
+    case u'j': number(c.yday + 1, 3); break;
+    case u'H': number(t.hour, 2); break;
+    case u'I': number(c.hour12, 2); break;
+    case u'k': blankPadded(t.hour); break;
+    case u'l': blankPadded(c.hour12); break;
+    case u'M': number(t.minute, 2); break;
+    case u'S': number(t.second, 2); break;
+    case u'u': number(c.wday == 0 ? 7 : c.wday, 1); break;
+    case u'w': number(c.wday, 1); break;
+    case u'U': number((c.yday + 7 - c.wday) / 7, 2); break;
+    case u'W': number((c.yday + 7 - (c.wday + 6) % 7) / 7, 2); break;
+    default: return false;
+    }
+    return true;
+}
+
+/// The texts a directive may stand for.
+struct Texts {
+    const DateTimeNames& names;
+    TextView shortDate;
+    TextView longTime;
+    /// Renders a pattern that a composite directive stands for.
+    std::function<Text(TextView)> render;
+};
+
+/// Appends a directive that writes a name, a composite pattern, the time
+/// zone, the seconds since the epoch or a character; nothing for an unknown one.
+void appendOther(Text& out, const Directive& d, const LocalDateTime& t, long long days,
+                 const Texts& texts) {
+    const Spec& spec = d.spec;
+    const bool upperNames = spec.upperCase || spec.changeCase;
+    auto name = [&](const Text& text) { appendField(out, text, spec, upperNames, false); };
+    auto composite = [&](TextView sub) {
+        appendField(out, texts.render(sub), spec, spec.upperCase, false);
+    };
+    const auto wday = static_cast<std::size_t>(((days + 4) % 7 + 7) % 7);
+    switch (d.conversion) {
+    case u's': {
+        const long long seconds = days * 86400 + t.hour * 3600 + t.minute * 60 + t.second;
+        appendNumber(out, seconds - texts.names.utcOffsetSeconds, 1, false, spec);
+        break;
+    }
+    case u'a': name(texts.names.shortWeekdays[wday]); break;
+    case u'A': name(texts.names.weekdays[wday]); break;
+    case u'b':
+    case u'h':
+        if (t.month >= 1 && t.month <= 12)
+            name(texts.names.shortMonths[static_cast<std::size_t>(t.month - 1)]);
+        break;
+    case u'B':
+        if (t.month >= 1 && t.month <= 12)
+            name(texts.names.months[static_cast<std::size_t>(t.month - 1)]);
+        break;
+    case u'p':
+    case u'P':
+        appendField(out, t.hour < 12 ? texts.names.am : texts.names.pm, spec,
+                    spec.upperCase && d.conversion == u'p',
+                    d.conversion == u'P' || spec.changeCase);
+        break;
+    case u'Z': appendField(out, texts.names.zoneName, spec, spec.upperCase, spec.changeCase); break;
+    case u'z': {
+        const int offset = texts.names.utcOffsetSeconds;
+        out += offset < 0 ? u'-' : u'+';
+        const int minutes = (offset < 0 ? -offset : offset) / 60;
+        appendNumber(out, minutes / 60 * 100 + minutes % 60, 4, false, spec);
+        break;
+    }
+    case u'D': composite(u"%m/%d/%y"); break;
+    case u'F': composite(u"%+4Y-%m-%d"); break;
+    case u'T': composite(u"%H:%M:%S"); break;
+    case u'R': composite(u"%H:%M"); break;
+    case u'r': composite(texts.names.time12); break;
+    case u'x': composite(texts.shortDate); break;
+    case u'X': composite(texts.longTime); break;
+    case u'c': composite(texts.names.dateTime); break;
+    case u'n': out += u'\n'; break;
+    case u't': out += u'\t'; break;
+    case u'%': appendField(out, u"%", spec, false, false); break;
+    default: break; // unknown: renders as nothing
+    }
+}
+
 } // namespace
 
 void RegionalSettings::render(Text& out, TextView pattern, const LocalDateTime& t,
@@ -167,139 +344,20 @@ void RegionalSettings::render(Text& out, TextView pattern, const LocalDateTime& 
     // itself ends here instead of recursing for ever.
     if (depth > 4)
         return;
-    const long long days = daysFromCivil(t.year, t.month, t.day);
-    const int wday = static_cast<int>(((days + 4) % 7 + 7) % 7); // 1970-01-01 was a Thursday
-    const int yday = static_cast<int>(days - daysFromCivil(t.year, 1, 1));
-    const int hour12 = t.hour % 12 == 0 ? 12 : t.hour % 12;
-
+    const Calendar calendar(t);
+    const Texts texts{names_, shortDate_, longTime_, [&](TextView sub) {
+                          Text part;
+                          render(part, sub, t, depth + 1);
+                          return part;
+                      }};
     for (std::size_t i = 0; i < pattern.size(); ++i) {
         if (pattern[i] != u'%') {
             out += pattern[i];
             continue;
         }
-        Spec spec;
-        std::size_t k = i + 1;
-        for (; k < pattern.size(); ++k) {
-            const char16_t f = pattern[k];
-            if (f == u'-' || f == u'_' || f == u'0' || f == u'+')
-                spec.pad = f;
-            else if (f == u'^')
-                spec.upperCase = true;
-            else if (f == u'#')
-                spec.changeCase = true;
-            else
-                break;
-        }
-        if (k < pattern.size() && pattern[k] >= u'1' && pattern[k] <= u'9') {
-            spec.width = 0;
-            for (; k < pattern.size() && pattern[k] >= u'0' && pattern[k] <= u'9'; ++k)
-                spec.width = spec.width > 9999 ? spec.width : spec.width * 10 + (pattern[k] - u'0');
-            spec.width = spec.width > 1024 ? 1024 : spec.width;
-        }
-        if (k < pattern.size() && (pattern[k] == u'E' || pattern[k] == u'O'))
-            ++k;
-        if (k >= pattern.size()) {
-            i = k; // an unfinished directive at the end renders as nothing
-            continue;
-        }
-        i = k;
-
-        const bool upperNames = spec.upperCase || spec.changeCase;
-        auto name = [&](const Text& text) { appendField(out, text, spec, upperNames, false); };
-        auto composite = [&](TextView sub) {
-            Text part;
-            render(part, sub, t, depth + 1);
-            appendField(out, part, spec, spec.upperCase, false);
-        };
-        auto number = [&](long long value, int digits) {
-            appendNumber(out, value, digits, false, spec);
-        };
-        auto blankPadded = [&](long long value) { appendNumber(out, value, 2, true, spec); };
-        // Years pad only when asked to ("%Y" of 999 is "999").
-        auto year = [&](long long value, int digits) {
-            appendNumber(out, value, spec.pad == u'0' || spec.pad == u'+' ? digits : 1, false,
-                         spec);
-        };
-        auto isoYear = [&] {
-            long long y = t.year;
-            int d = isoWeekDays(yday, wday);
-            if (d < 0) {
-                --y;
-                d = isoWeekDays(yday + (isLeap(y) ? 366 : 365), wday);
-            } else {
-                const int next = isoWeekDays(yday - (isLeap(y) ? 366 : 365), wday);
-                if (next >= 0) {
-                    ++y;
-                    d = next;
-                }
-            }
-            return std::pair<long long, int>(y, d);
-        };
-
-        switch (pattern[i]) {
-        case u'Y': year(t.year, 4); break;
-        case u'C': year(t.year >= 0 ? t.year / 100 : -((99 - t.year) / 100), 2); break;
-        case u'y': number((t.year % 100 + 100) % 100, 2); break;
-        case u'G': year(isoYear().first, 4); break;
-        case u'g': number((isoYear().first % 100 + 100) % 100, 2); break;
-        case u'V': number(isoYear().second / 7 + 1, 2); break;
-        case u'm': number(t.month, 2); break;
-        case u'd': number(t.day, 2); break;
-        case u'e': blankPadded(t.day); break;
-        case u'j': number(yday + 1, 3); break;
-        case u'H': number(t.hour, 2); break;
-        case u'I': number(hour12, 2); break;
-        case u'k': blankPadded(t.hour); break;
-        case u'l': blankPadded(hour12); break;
-        case u'M': number(t.minute, 2); break;
-        case u'S': number(t.second, 2); break;
-        case u'u': number(wday == 0 ? 7 : wday, 1); break;
-        case u'w': number(wday, 1); break;
-        case u'U': number((yday + 7 - wday) / 7, 2); break;
-        case u'W': number((yday + 7 - (wday + 6) % 7) / 7, 2); break;
-        case u's': {
-            const long long seconds = days * 86400 + t.hour * 3600 + t.minute * 60 + t.second;
-            number(seconds - names_.utcOffsetSeconds, 1);
-            break;
-        }
-        case u'a': name(names_.shortWeekdays[static_cast<std::size_t>(wday)]); break;
-        case u'A': name(names_.weekdays[static_cast<std::size_t>(wday)]); break;
-        case u'b':
-        case u'h':
-            if (t.month >= 1 && t.month <= 12)
-                name(names_.shortMonths[static_cast<std::size_t>(t.month - 1)]);
-            break;
-        case u'B':
-            if (t.month >= 1 && t.month <= 12)
-                name(names_.months[static_cast<std::size_t>(t.month - 1)]);
-            break;
-        case u'p':
-        case u'P':
-            appendField(out, t.hour < 12 ? names_.am : names_.pm, spec,
-                        spec.upperCase && pattern[i] == u'p',
-                        pattern[i] == u'P' || spec.changeCase);
-            break;
-        case u'Z': appendField(out, names_.zoneName, spec, spec.upperCase, spec.changeCase); break;
-        case u'z': {
-            const int offset = names_.utcOffsetSeconds;
-            out += offset < 0 ? u'-' : u'+';
-            const int minutes = (offset < 0 ? -offset : offset) / 60;
-            number(minutes / 60 * 100 + minutes % 60, 4);
-            break;
-        }
-        case u'D': composite(u"%m/%d/%y"); break;
-        case u'F': composite(u"%+4Y-%m-%d"); break;
-        case u'T': composite(u"%H:%M:%S"); break;
-        case u'R': composite(u"%H:%M"); break;
-        case u'r': composite(names_.time12); break;
-        case u'x': composite(shortDate_); break;
-        case u'X': composite(longTime_); break;
-        case u'c': composite(names_.dateTime); break;
-        case u'n': out += u'\n'; break;
-        case u't': out += u'\t'; break;
-        case u'%': appendField(out, u"%", spec, false, false); break;
-        default: break; // unknown: renders as nothing
-        }
+        const std::optional<Directive> d = readDirective(pattern, i);
+        if (d && !appendCalendarNumber(out, *d, t, calendar))
+            appendOther(out, *d, t, calendar.days, texts);
     }
 }
 

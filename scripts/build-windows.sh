@@ -8,10 +8,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/windows-common.sh
 
-windows_packages
+windows_build_packages
 
 build=${PELVORAN_WIN_RELEASE_BUILD:-build-win-release}
-cmake -S . -B "$build" -G Ninja \
+pelvoran_configure "$build" \
     -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake \
     -DCMAKE_BUILD_TYPE=Release \
     -DPELVORAN_BUILD_TESTS=OFF \

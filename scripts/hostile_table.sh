@@ -4,8 +4,9 @@
 # what the opener was asked to start, and whether the tool still worked.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/configure.sh
 build=${1:-build}
-cmake -S . -B "$build" -DPELVORAN_BUILD_TESTS=ON >/dev/null
+pelvoran_configure "$build" -DPELVORAN_BUILD_TESTS=ON >/dev/null
 cmake --build "$build" -j2 --target hostile_server_test >/dev/null
 echo "| case             | window   | offer | thanks | peak RSS | opener  | after    |"
 echo "|------------------|----------|-------|--------|----------|---------|----------|"

@@ -5,8 +5,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
+. scripts/configure.sh
 pelvoran_install_deps
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+pelvoran_configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j2 --target pelvoran-server
 
 state=build/run-state
@@ -23,7 +24,7 @@ done
 base=http://$(sed -n '1s/^listening on //p' "$log")
 
 # The program is built against the server just started.
-cmake -S . -B build -DPELVORAN_SERVER_BASE="$base" >/dev/null
+pelvoran_configure build -DPELVORAN_SERVER_BASE="$base" >/dev/null
 cmake --build build -j2 --target pelvoran
 
 admin=$("$server" admin-url --state "$state")

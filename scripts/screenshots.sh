@@ -3,8 +3,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
+. scripts/configure.sh
 pelvoran_packages+=("${pelvoran_test_packages[@]}")
 pelvoran_install_deps
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELVORAN_BUILD_TESTS=ON
+pelvoran_configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELVORAN_BUILD_TESTS=ON
 cmake --build build -j2 --target pelvoran_screenshots
 QT_QPA_PLATFORM=offscreen build/tests/pelvoran_screenshots docs/screenshots

@@ -12,15 +12,15 @@ cd "$(dirname "$0")/.."
 root=$PWD
 . scripts/windows-common.sh
 
-windows_packages
-pelvoran_install_packages xvfb xauth fonts-noto-cjk locales x11-utils
+windows_build_packages
+windows_test_packages
 
 pick_windows_arch
 if [ "$arch" = 32 ]; then build=${PELVORAN_WIN_BUILD:-build-win}; else build=${PELVORAN_WIN_BUILD:-build-win-x64}; fi
 mkdir -p "$build"
 ensure_chinese_locale "$root/$build"
 
-cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+pelvoran_configure "$build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
     -DCMAKE_BUILD_TYPE=Release -DPELVORAN_BUILD_TESTS=ON -DPELVORAN_BUILD_BENCH=ON \
     -DPELVORAN_WINE="$wine_loader" "$@"
 cmake --build "$build" -j2

@@ -8,6 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
+. scripts/configure.sh
 pelvoran_packages+=("${pelvoran_test_packages[@]}")
 pelvoran_install_deps
 
@@ -24,14 +25,14 @@ failed() {
 }
 
 # 1. ASan + UBSan.
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPELVORAN_SANITIZE=ON \
+pelvoran_configure build-asan -DCMAKE_BUILD_TYPE=Debug -DPELVORAN_SANITIZE=ON \
     -DPELVORAN_BUILD_TESTS=ON -DPELVORAN_WERROR=$werror
 cmake --build build-asan -j2
 ctest --test-dir build-asan --output-on-failure -j2 || failed "tests under ASan+UBSan"
 
 # 2. As released: tests, benchmarks built, the package.
 # (The server address goes back to the packaged one after scripts/run.sh.)
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -UPELVORAN_SERVER_BASE \
+pelvoran_configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo -UPELVORAN_SERVER_BASE \
     -DPELVORAN_BUILD_TESTS=ON -DPELVORAN_BUILD_BENCH=ON -DPELVORAN_WERROR=$werror
 cmake --build build -j2
 ctest --test-dir build --output-on-failure -j2 || failed "tests as released"

@@ -1,11 +1,19 @@
 # Shared by build-windows.sh and test-windows.sh (sourced, not run).
 
 . "$(dirname "${BASH_SOURCE[0]}")/deps.sh"
+. "$(dirname "${BASH_SOURCE[0]}")/configure.sh"
 
-windows_packages() {
+# Building the Windows executables: the cross compilers.
+windows_build_packages() {
     pelvoran_install_packages cmake ninja-build mingw-w64 g++-mingw-w64-i686-posix \
-        g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 googletest \
-        wine wine64 wine32:i386
+        g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
+}
+
+# Testing them on top: GoogleTest's sources to cross-build, wine to run them
+# on a virtual X display with CJK fonts and the Chinese locale.
+windows_test_packages() {
+    pelvoran_install_packages googletest wine wine64 wine32:i386 \
+        xvfb xauth fonts-noto-cjk locales x11-utils
 }
 
 # True when this machine can start 32-bit programs: the 32-bit wine loader
@@ -26,14 +34,17 @@ start_wine_desktop() {
     export WINEDEBUG=-all
     export WINEDLLOVERRIDES="mscoree,mshtml="
     export LC_ALL=zh_CN.UTF-8
-    local display=:$((90 + RANDOM % 400))
-    Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+    # Xvfb picks a free display itself and writes its number once it is ready.
+    local numberFile
+    numberFile=$(mktemp)
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$numberFile" >/dev/null 2>&1 &
     PELVORAN_XVFB=$!
-    export DISPLAY=$display
-    for _ in $(seq 50); do
-        xdpyinfo -display "$display" >/dev/null 2>&1 && break
+    for _ in $(seq 100); do
+        [ -s "$numberFile" ] && break
         sleep 0.1
     done
+    export DISPLAY=:$(head -n 1 "$numberFile")
+    rm -f "$numberFile"
     # One wineserver for the whole run: each program would otherwise start its own.
     wineserver -p </dev/null >/dev/null 2>&1 || true # already running for this prefix
     "$wine" wineboot -i </dev/null >/dev/null 2>&1 || true

@@ -267,7 +267,6 @@ TEST(CommentPost, FailurePathsWithAScriptedRequest) {
         {"Status fails", failing("Status"), then(completed), false},
         {"abort fails", failing("abort"), then(completed), true},
         {"199", status(199), then(completed), false},
-        {"200", status(200), then(completed), true},
         {"302", status(302), then(completed), true},
         {"399", status(399), then(completed), true},
         {"400", status(400), then(completed), false},

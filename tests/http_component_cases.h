@@ -256,4 +256,46 @@ TEST(HttpComponent, PostTakesARedirectAsItsAnswer) {
     EXPECT_TRUE(target.requests().empty());
 }
 
+// A status is a reply; what breaks the exchange or is not HTTP is an error.
+TEST(HttpComponent, StatusIsAReplyAndBrokenOrOversizedRepliesAreErrors) {
+    std::string bigHead = "HTTP/1.1 200 OK\r\n";
+    for (int i = 0; i < 10000; ++i) // 300 KB of headers, over the 256 KiB limit
+        bigHead += "X-Filler: 01234567890123456789\r\n";
+    struct Case {
+        const char* what;
+        ServerBehaviour behaviour;
+        const char* scheme;
+        int status; // 0: send fails
+    };
+    const Case cases[] = {
+        {"404", {ServerBehaviour::Mode::Reply, LoopbackServer::reply(404, "gone")}, "http", 404},
+        {"oversized head",
+         {ServerBehaviour::Mode::Reply, bigHead + "Content-Length: 2\r\n\r\nok"},
+         "http",
+         0},
+        {"broken off",
+         {ServerBehaviour::Mode::Reset,
+          "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\nonly a part"},
+         "http",
+         0},
+        {"not http", {ServerBehaviour::Mode::Reply, LoopbackServer::reply(200, "ok")}, "ftp", 0},
+    };
+    for (const Case& c : cases) {
+        LoopbackServer server(c.behaviour);
+        auto r = makeRequest();
+        std::string address = server.base() + "/";
+        address.replace(0, 4, c.scheme);
+        r->Open("GET", u16(address), false);
+        const auto start = Clock::now();
+        if (c.status == 0) {
+            EXPECT_THROW(r->send(), StepError) << c.what;
+        } else {
+            r->send();
+            EXPECT_EQ(r->readyState(), 4) << c.what;
+            EXPECT_EQ(r->Status(), c.status) << c.what;
+        }
+        EXPECT_LT(secondsSince(start), 6.5) << c.what;
+    }
+}
+
 } // namespace pelvoran::test

@@ -31,6 +31,7 @@ TEST(AnsiCode, GivesSignedGbkCodes) {
         {u'é', -22362},          // A8 A6
         {u'Ｅ', -23611},         // full-width E, A3 C5
         {u'\u3000', -24159},     // ideographic space, A1 A1
+        {u'镜', -16715},         // BE B5
         {u'한', 63},             // not in GBK
         {u'\uE000', 63, -21855}, // private use: AA A1
         {u'\uE4C6', 63, -24256}, // A1 40
@@ -80,7 +81,7 @@ TEST(AnsiChar, SingleBytes) {
     EXPECT_EQ(AnsiChar(0x41), u'A');
     EXPECT_EQ(AnsiChar(0x7F), u'\x7F');
     EXPECT_EQ(AnsiChar(0x80), u'€');
-    for (int b : {0x81, 0xA1, 0xB0, 0xFE})
+    for (int b : {0x81, 0xA1, 0xB0, 0xD6, 0xFE})
         EXPECT_EQ(AnsiChar(static_cast<std::uint8_t>(b)), kAnsiCharReplacement) << b;
     // Windows reads FF as the private-use U+F8F5; wine and glibc have nothing.
     const char16_t ff = AnsiChar(0xFF);

@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
 using namespace pelvoran;
 using namespace pelvoran::test;
 
@@ -147,6 +149,44 @@ TEST(UpdateCheck, OkThatStartsNothingSaysSoAndCarriesOn) {
         EXPECT_EQ(o.shown[1].buttons, MessageButtons::Ok);
         EXPECT_EQ(o.exits, 0) << c.what;
         EXPECT_EQ(o.readyStateAfter, 0) << c.what; // abort ran, as after Cancel
+    }
+}
+
+// A box that cannot open, or a launcher that fails, whatever it throws, is a
+// step abandoned whole: the check goes on to its end and resets the request.
+TEST(UpdateCheck, FailingBoxesAndLauncherAbandonTheirStepOnly) {
+    const Text offer = u"有更新版本", notice = u"提示";
+    struct Case {
+        const char* what;
+        std::set<std::size_t> failingBoxes;
+        bool launcherThrows;
+        std::vector<Text> titles;
+    };
+    const Case cases[] = {
+        {"the offer cannot open: as after Cancel", {0}, false, {}},
+        {"the launcher fails: the notice says so", {}, true, {offer, notice}},
+        {"and the notice cannot open either", {1}, true, {offer}},
+    };
+    for (const Case& c : cases) {
+        FakeScript script;
+        script.responseText = u"1.06[;]http://127.0.0.1/x[;]d[;]n";
+        CallLog calls;
+        const auto registry = fakeRegistry(script, calls);
+        RecordingMessageBoxes boxes;
+        boxes.failing = c.failingBoxes;
+        boxes.setNextAnswer(MessageAnswer::Ok);
+        RecordingShell shell;
+        shell.openThrows = c.launcherThrows;
+        UpdateCheck check({registry, boxes, shell, [] { return LocalDateTime{}; },
+                           RegionalSettings::zhCN(), u"http://server"});
+        check.CheckUpdate();
+        std::vector<Text> titles;
+        for (const auto& b : boxes.shown)
+            titles.push_back(b.title);
+        EXPECT_EQ(titles, c.titles) << c.what;
+        EXPECT_TRUE(shell.opened.empty()) << c.what;
+        EXPECT_EQ(shell.exits, 0) << c.what;
+        EXPECT_EQ(calls.back(), "abort") << c.what;
     }
 }
 

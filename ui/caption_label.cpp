@@ -1,12 +1,13 @@
 #include "ui/caption_label.h"
 
 #include "forms/form_layout.h"
+#include "forms/form_rules.h"
 #include "ui/qt_text.h"
 
 #include <QAccessible>
 #include <QFontInfo>
+#include <QFontMetrics>
 #include <QPainter>
-#include <QTextLayout>
 
 namespace pelvoran {
 
@@ -34,25 +35,17 @@ void CaptionLabel::paintEvent(QPaintEvent*) {
     const QRect box = contentsRect();
     painter.setClipRect(box);
     painter.setPen(palette().color(foregroundRole()));
+    const QFontMetrics metrics(font());
     const int pixelSize = QFontInfo(font()).pixelSize();
-    const qreal step = layout::lineStep(pixelSize);
-    QTextOption option(Qt::AlignLeft);
-    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-    qreal y = box.top();
-    for (const QString& paragraph : text().split(QChar(u'\n'))) {
-        QTextLayout layout(paragraph, font());
-        layout.setTextOption(option);
-        layout.beginLayout();
-        for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
-            line.setLineWidth(box.width());
-            // Baselines `step` apart, the first one a font size below the top.
-            line.setPosition(QPointF(0, y + pixelSize - line.ascent()));
-            y += step;
-        }
-        layout.endLayout();
-        layout.draw(&painter, QPointF(box.left(), 0));
-        if (y > box.bottom())
+    // Baselines `lineStep` apart, the first one a font size below the top.
+    int baseline = box.top() + pixelSize;
+    for (const TextView line : form_rule::wrapLabel(caption_, box.width(), [&](TextView run) {
+             return metrics.horizontalAdvance(toQString(run));
+         })) {
+        if (baseline - pixelSize >= box.bottom())
             break;
+        painter.drawText(QPoint(box.left(), baseline), toQString(line));
+        baseline += layout::lineStep(pixelSize);
     }
 }
 

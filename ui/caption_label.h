@@ -7,8 +7,9 @@
 namespace pelvoran {
 
 /// A label that keeps its caption exactly as set (carriage returns and all)
-/// and shows it wrapped within its box, a carriage return starting a new
-/// line, and what does not fit cut off at the bottom. Baselines are set
+/// and shows it wrapped within its box by the labels' shared line-breaking
+/// rule, a carriage return starting a new line, and what does not fit cut
+/// off at the bottom. Baselines are set
 /// layout::lineStep() apart, as the Windows labels set them, so that the
 /// answer's two lines fit the answer label's height.
 class CaptionLabel final : public QLabel {

@@ -1,25 +1,23 @@
 #include "ui/comment_form.h"
 
-#include "forms/form_rules.h"
 #include "forms/form_texts.h"
 #include "ui/push_button.h"
 #include "ui/qt_text.h"
-#include "ui/screen.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QKeyEvent>
 #include <QPlainTextEdit>
-#include <QTextDocument>
 
 namespace pelvoran {
 
-CommentForm::CommentForm(const Services& services)
+CommentForm::CommentForm(present::OpenWindows& windows, const Services& services)
     : QWidget(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
                            Qt::WindowMinimizeButtonHint | Qt::CustomizeWindowHint),
       CommentText(new QPlainTextEdit(this)),
       Command1(new PushButton(u"Command1"_s, toQString(form_text::kSendButton), this)),
-      post_(services) {
+      view_(*this, {{present::Part::CommentText, CommentText}}),
+      presenter_(view_, windows, services) {
     setObjectName(u"CommentForm"_s);
     setWindowTitle(toQString(form_text::kCommentCaption));
     setFixedSize(toSize(layout::comment_window::kClient));
@@ -34,15 +32,9 @@ CommentForm::CommentForm(const Services& services)
     CommentText->installEventFilter(this);
 
     Command1->setGeometry(toRect(layout::comment_window::kCommand1));
-    connect(Command1, &QPushButton::clicked, this, &CommentForm::Command1_Click);
+    connect(Command1, &QPushButton::clicked, this, [this] { presenter_.Command1_Click(); });
 
     setTabOrder(CommentText, Command1);
-}
-
-Text CommentForm::comment() const {
-    // The raw text: toPlainText() would turn U+00A0 into a blank and U+2028
-    // into a line break. Lines are kept apart by U+2029 in it.
-    return form_rule::commentWithCrLf(toText(CommentText->document()->toRawText()));
 }
 
 bool CommentForm::eventFilter(QObject* watched, QEvent* event) {
@@ -60,27 +52,9 @@ bool CommentForm::eventFilter(QObject* watched, QEvent* event) {
     return QWidget::eventFilter(watched, event);
 }
 
-void CommentForm::showLoaded() {
-    if (isVisible()) {
-        raise();
-        activateWindow();
-        return;
-    }
-    CommentText->clear();
-    centreOnScreen(this);
-    show();
-    raise();
-    activateWindow();
-    CommentText->setFocus();
-}
-
-void CommentForm::Command1_Click() {
-    if (post_.Command1_Click(comment()))
-        close();
-}
-
 void CommentForm::closeEvent(QCloseEvent* event) {
-    CommentText->clear(); // unloading loses the text
+    view_.unload(); // unloading loses the text
+    presenter_.closed();
     event->accept();
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
-#include "net/comment_post.h"
+#include "present/presenters.h"
+#include "ui/qt_view.h"
 
 #include <QWidget>
 
@@ -9,18 +10,16 @@ class QPushButton;
 
 namespace pelvoran {
 
-/// The comment window: a free-text comment and the button that sends it.
+/// The comment window on Qt Widgets: a free-text comment and the button that
+/// sends it.
 class CommentForm final : public QWidget {
     Q_OBJECT
 public:
-    explicit CommentForm(const Services& services);
+    CommentForm(present::OpenWindows& windows, const Services& services);
 
-    /// Shows the window, empty, if it is closed; an open window is only
-    /// brought to the front and keeps its text.
-    void showLoaded();
-
+    present::CommentPresenter& presenter() { return presenter_; }
     /// The comment exactly as typed, each line break as CR LF.
-    Text comment() const;
+    Text comment() const { return presenter_.comment(); }
 
     QPlainTextEdit* CommentText;
     QPushButton* Command1;
@@ -30,9 +29,8 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    void Command1_Click();
-
-    CommentPost post_;
+    QtView view_;
+    present::CommentPresenter presenter_;
 };
 
 } // namespace pelvoran

@@ -4,11 +4,9 @@
 #include "ui/caption_label.h"
 #include "ui/push_button.h"
 #include "ui/qt_text.h"
-#include "ui/screen.h"
 
 #include <QCloseEvent>
 #include <QMouseEvent>
-#include <QPixmap>
 #include <QWindow>
 
 namespace pelvoran {
@@ -24,10 +22,14 @@ QFont simSun(double points) {
 
 } // namespace
 
-HelpForm::HelpForm()
+HelpForm::HelpForm(present::OpenWindows& windows)
     : QFrame(nullptr, Qt::Window | Qt::FramelessWindowHint), Label1(new CaptionLabel(this)),
       Picture1(new QLabel(this)),
-      Command1(new PushButton(u"Command1"_s, toQString(form_text::kOk), this)) {
+      Command1(new PushButton(u"Command1"_s, toQString(form_text::kOk), this)),
+      view_(*this, {{present::Part::Label1, Label1, toQString(form_text::kHelpLabelUnloaded)},
+                    {present::Part::Picture1, Picture1},
+                    {present::Part::Command1, Command1}}),
+      presenter_(view_, windows) {
     setObjectName(u"HelpForm"_s);
     setWindowTitle(QString());
     setFrameStyle(QFrame::Panel | QFrame::Raised);
@@ -51,29 +53,7 @@ HelpForm::HelpForm()
 
     Command1->setGeometry(toRect(layout::help_window::kCommand1));
     Command1->setFont(simSun(layout::help_window::kControlFontPoints));
-    connect(Command1, &QPushButton::clicked, this, &HelpForm::Command1_Click);
-}
-
-void HelpForm::Form_Load() {
-    Label1->setCaption(form_text::helpText());
-    Picture1->setPixmap(QPixmap(u":/pelvoran/bitmap100.bmp"_s, "BMP"));
-}
-
-void HelpForm::showLoaded() {
-    if (isVisible()) {
-        raise();
-        activateWindow();
-        return;
-    }
-    Form_Load();
-    centreOnScreen(this);
-    show();
-    raise();
-    activateWindow();
-}
-
-void HelpForm::Command1_Click() {
-    close();
+    connect(Command1, &QPushButton::clicked, this, [this] { presenter_.Command1_Click(); });
 }
 
 void HelpForm::mousePressEvent(QMouseEvent* event) {
@@ -106,9 +86,8 @@ void HelpForm::mouseReleaseEvent(QMouseEvent* event) {
 
 void HelpForm::closeEvent(QCloseEvent* event) {
     grip_.reset();
-    // Unloading discards the contents; the next showing loads them afresh.
-    Label1->setCaption(form_text::kHelpLabelUnloaded);
-    Picture1->clear();
+    view_.unload(); // the next showing loads the contents afresh
+    presenter_.closed();
     event->accept();
 }
 

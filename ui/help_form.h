@@ -1,6 +1,7 @@
 #pragma once
 
-#include "platform/text.h"
+#include "present/presenters.h"
+#include "ui/qt_view.h"
 
 #include <QFrame>
 #include <QPoint>
@@ -20,14 +21,9 @@ class CaptionLabel;
 class HelpForm final : public QFrame {
     Q_OBJECT
 public:
-    HelpForm();
+    explicit HelpForm(present::OpenWindows& windows);
 
-    /// Loads the window: the help text and the picture.
-    void Form_Load();
-
-    /// Shows the window, loading it first if it is closed; an open window is
-    /// only brought to the front.
-    void showLoaded();
+    present::HelpPresenter& presenter() { return presenter_; }
 
     CaptionLabel* Label1;
     QLabel* Picture1;
@@ -42,8 +38,8 @@ protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
 
 private:
-    void Command1_Click();
-
+    QtView view_;
+    present::HelpPresenter presenter_;
     /// Where the pointer holds the window during a drag, from its top-left
     /// corner; unset when no drag is under way.
     std::optional<QPoint> grip_;

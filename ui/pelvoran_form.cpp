@@ -6,40 +6,45 @@
 #include "ui/help_form.h"
 #include "ui/push_button.h"
 #include "ui/qt_text.h"
-#include "ui/screen.h"
 #include "ui/single_line.h"
 
+#include <QCloseEvent>
+#include <QCoreApplication>
 #include <QKeyEvent>
-#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 
 namespace pelvoran {
 
+using present::Part;
+
 PelvoranForm::PelvoranForm(Services services)
     : QWidget(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
                            Qt::WindowMinimizeButtonHint | Qt::CustomizeWindowHint),
-      ProdSNText(new QLineEdit(this)), Label1(new QLabel(toQString(form_text::kCodeLabel), this)),
+      ProdSNText(new QLineEdit(this)), Label1(new CaptionLabel(this)),
       Command1(new PushButton(u"Command1"_s, toQString(form_text::kQueryButton), this)),
       Command2(new PushButton(u"Command2"_s, toQString(form_text::kHelpButton), this)),
       Label2(new CaptionLabel(this)),
       Command3(new PushButton(u"Command3"_s, toQString(form_text::kCommentButton), this)),
-      services_(std::move(services)), query_(services_.regional), update_(services_) {
+      view_(*this, {{Part::ProdSNText, ProdSNText}, {Part::Label2, Label2}}),
+      presenter_(view_, std::move(services), makers(), [] { QCoreApplication::quit(); }) {
     setObjectName(u"PelvoranForm"_s);
     setFixedSize(toSize(layout::main_window::kClient));
 
     ProdSNText->setObjectName(u"ProdSNText"_s);
     ProdSNText->setGeometry(toRect(layout::main_window::kProdSNText));
     ProdSNText->setMaxLength(layout::main_window::kCodeMaxLength);
-    ProdSNText->setValidator(new FirstLineOnly(ProdSNText));
+    ProdSNText->setValidator(new EditForwarder(
+        [this](const Text& after, std::size_t cursor) {
+            return presenter_.ProdSNText_Edit(after, cursor);
+        },
+        ProdSNText));
     ProdSNText->setAccessibleName(toQString(form_text::kCodeLabel));
     ProdSNText->installEventFilter(this);
 
     Label1->setObjectName(u"Label1"_s);
     Label1->setGeometry(toRect(layout::main_window::kLabel1));
-    Label1->setTextFormat(Qt::PlainText);
-    Label1->setWordWrap(true);
-    Label1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    Label1->setCaption(form_text::kCodeLabel);
     Label1->setBuddy(ProdSNText);
 
     Command1->setGeometry(toRect(layout::main_window::kCommand1));
@@ -52,63 +57,37 @@ PelvoranForm::PelvoranForm(Services services)
     setTabOrder(Command1, Command2);
     setTabOrder(Command2, Command3);
 
-    connect(Command1, &QPushButton::clicked, this, &PelvoranForm::Command1_Click);
-    connect(Command2, &QPushButton::clicked, this, &PelvoranForm::Command2_Click);
-    connect(Command3, &QPushButton::clicked, this, &PelvoranForm::Command3_Click);
-    connect(ProdSNText, &QLineEdit::textChanged, this, &PelvoranForm::ProdSNText_Change);
+    auto& p = presenter_;
+    connect(Command1, &QPushButton::clicked, this, [&p] { p.Command1_Click(); });
+    connect(Command2, &QPushButton::clicked, this, [&p] { p.Command2_Click(); });
+    connect(Command3, &QPushButton::clicked, this, [&p] { p.Command3_Click(); });
+    connect(ProdSNText, &QLineEdit::textChanged, this, [&p] { p.ProdSNText_Change(); });
 }
 
-PelvoranForm::~PelvoranForm() = default;
-
-void PelvoranForm::Form_Load() {
-    setWindowTitle(toQString(form_text::mainCaption(services_.regional)));
-    Label2->setCaption(form_text::kStartNotice);
-    update_.CheckUpdate();
-}
-
-void PelvoranForm::showCentred() {
-    centreOnScreen(this);
-    show();
-    activateWindow();
-    ProdSNText->setFocus();
-}
-
-void PelvoranForm::Command1_Click() {
-    Label2->setCaption(query_.Command1_Click(toText(ProdSNText->text())));
-}
-
-void PelvoranForm::Command2_Click() {
-    if (!help_)
-        help_ = std::make_unique<HelpForm>();
-    help_->showLoaded();
-}
-
-void PelvoranForm::Command3_Click() {
-    if (!comment_)
-        comment_ = std::make_unique<CommentForm>(services_);
-    comment_->showLoaded();
-}
-
-void PelvoranForm::ProdSNText_Change() {
-    Label2->setCaption(Text());
-}
-
-void PelvoranForm::ProdSNText_KeyDown(int KeyCode, int /*Shift*/) {
-    if (KeyCode == 13)
-        Command1_Click();
+PelvoranForm::~PelvoranForm() {
+    // The widgets outlive the presenter for a moment: nothing may reach it then.
+    ProdSNText->setValidator(nullptr);
+    ProdSNText->removeEventFilter(this);
+    disconnect(ProdSNText, nullptr, this, nullptr);
+    hide();
 }
 
 bool PelvoranForm::eventFilter(QObject* watched, QEvent* event) {
     if (watched == ProdSNText && event->type() == QEvent::KeyPress) {
         const auto* key = static_cast<QKeyEvent*>(event);
-        // Enter and the keypad's Enter are key code 13, whatever the shift state.
+        // Enter and the keypad's Enter are key code 13.
         const int code = (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) ? 13 : 0;
         const Qt::KeyboardModifiers m = key->modifiers();
         const int shift = (m & Qt::ShiftModifier ? 1 : 0) | (m & Qt::ControlModifier ? 2 : 0) |
                           (m & Qt::AltModifier ? 4 : 0);
-        ProdSNText_KeyDown(code, shift);
+        presenter_.ProdSNText_KeyDown(code, shift);
     }
     return QWidget::eventFilter(watched, event); // the key goes on to the box as usual
+}
+
+void PelvoranForm::closeEvent(QCloseEvent* event) {
+    presenter_.closed();
+    event->accept();
 }
 
 } // namespace pelvoran

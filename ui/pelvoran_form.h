@@ -1,13 +1,11 @@
 #pragma once
 
-#include "decode/lens_query.h"
-#include "net/update_check.h"
+#include "present/presenters.h"
+#include "ui/qt_view.h"
 
 #include <QWidget>
-#include <memory>
 
 class QLineEdit;
-class QLabel;
 class QPushButton;
 
 namespace pelvoran {
@@ -16,48 +14,29 @@ class CaptionLabel;
 class CommentForm;
 class HelpForm;
 
-/// The main window: the code box, the query, the answer label, and the
-/// buttons that open the help and comment windows. It owns the one help and
-/// one comment window of the process, made on first use.
-class PelvoranForm final : public QWidget {
+/// The main window on Qt Widgets: its controls, drawn and forwarded to the
+/// presenter, which owns the one help and one comment window of the process.
+class PelvoranForm final : public QWidget, public present::MainWindow<HelpForm, CommentForm> {
     Q_OBJECT
 public:
     explicit PelvoranForm(Services services);
     ~PelvoranForm() override;
 
-    /// Sets the caption and the start notice and runs the update check. If
-    /// the user accepts an update the process ends in here.
-    void Form_Load();
-
-    /// Shows the window centred on the screen with the focus in the code box.
-    void showCentred();
-
-    /// The help and comment windows, or nullptr before their first use.
-    HelpForm* helpForm() const { return help_.get(); }
-    CommentForm* commentForm() const { return comment_.get(); }
-
     QLineEdit* ProdSNText;
-    QLabel* Label1;
+    CaptionLabel* Label1;
     QPushButton* Command1;
     QPushButton* Command2;
     CaptionLabel* Label2;
     QPushButton* Command3;
 
 protected:
+    present::MainPresenter& presenter() override { return presenter_; }
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
 private:
-    void Command1_Click();
-    void Command2_Click();
-    void Command3_Click();
-    void ProdSNText_Change();
-    void ProdSNText_KeyDown(int KeyCode, int Shift);
-
-    Services services_;
-    LensQuery query_;
-    UpdateCheck update_;
-    std::unique_ptr<HelpForm> help_;
-    std::unique_ptr<CommentForm> comment_;
+    QtView view_;
+    present::MainPresenter presenter_;
 };
 
 } // namespace pelvoran

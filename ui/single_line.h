@@ -1,23 +1,26 @@
 #pragma once
 
-#include "platform/text.h"
+#include "present/presenters.h"
 
 #include <QValidator>
 
+#include <functional>
+
 namespace pelvoran {
 
-/// For a single-line box: of whatever an edit puts in (typing, pasting,
-/// dropping, the selection's middle click), only the first line is kept.
-class FirstLineOnly final : public QValidator {
+/// Hands every edit of a single-line box (typing, pasting, dropping, the
+/// selection's middle click) to the presenter, and shows what it keeps.
+class EditForwarder final : public QValidator {
     Q_OBJECT
 public:
-    using QValidator::QValidator;
+    using Edit = std::function<present::BoxEdit(const Text& after, std::size_t cursor)>;
+
+    EditForwarder(Edit edit, QObject* parent) : QValidator(parent), edit_(std::move(edit)) {}
 
     State validate(QString& input, int& pos) const override;
 
 private:
-    /// The box's text after the last edit.
-    mutable Text last_;
+    Edit edit_;
 };
 
 } // namespace pelvoran

@@ -3,7 +3,10 @@
 #include "net/http_acquisition.h"
 #include "platform/clock.h"
 #include "platform/winhttp/winhttp_request.h"
-#include "win/win_forms.h"
+#include "win/comment_form.h"
+#include "win/help_form.h"
+#include "win/message_boxes.h"
+#include "win/pelvoran_form.h"
 
 #ifndef PELVORAN_SERVER_BASE
 #error "PELVORAN_SERVER_BASE names the publisher's web server"

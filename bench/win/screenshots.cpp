@@ -2,7 +2,10 @@
 //   pelvoran_win_screenshots <main.bmp> <help.bmp> <comment.bmp>
 // Each window is captured from the screen with its frame, after it painted.
 #include "forms/form_texts.h"
-#include "win/win_forms.h"
+#include "win/comment_form.h"
+#include "win/help_form.h"
+#include "win/message_boxes.h"
+#include "win/pelvoran_form.h"
 
 #include <cstdio>
 #include <string>

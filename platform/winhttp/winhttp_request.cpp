@@ -189,7 +189,7 @@ struct Exchange {
                                    WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
         if (!session)
             fail("cannot start WinHTTP");
-        DWORD left = remainingMs();
+        const DWORD left = remainingMs();
         const DWORD connect = std::min(left, static_cast<DWORD>(limits.connectTimeout.count()));
         WinHttpSetTimeouts(session.get(), static_cast<int>(left), static_cast<int>(connect),
                            static_cast<int>(left), static_cast<int>(left));
@@ -205,62 +205,10 @@ struct Exchange {
                                    (target.secure ? WINHTTP_FLAG_SECURE : 0)));
         if (!request)
             fail("cannot open the request");
-        DWORD disable = WINHTTP_DISABLE_REDIRECTS | WINHTTP_DISABLE_COOKIES |
-                        WINHTTP_DISABLE_AUTHENTICATION | WINHTTP_DISABLE_KEEP_ALIVE;
-        WinHttpSetOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &disable, sizeof disable);
-        DWORD never = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
-        WinHttpSetOption(request.get(), WINHTTP_OPTION_REDIRECT_POLICY, &never, sizeof never);
-        DWORD maxHeader = static_cast<DWORD>(limits.maxHeaderBytes);
-        WinHttpSetOption(request.get(), WINHTTP_OPTION_MAX_RESPONSE_HEADER_SIZE, &maxHeader,
-                         sizeof maxHeader);
-        // Bounds a server that accepts and never answers (the timeouts set
-        // on the session do not, under wine).
-        setTimeout(request.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, left);
+        limitRequest(request.get(), left);
+        sendAndWait(request.get(), target);
 
-        // Host and Accept first, then the caller's headers: the order the
-        // Linux component sends.
-        std::vector<std::string> lines;
-        lines.push_back("Host: " + narrow(target.host.data(), target.host.size()) +
-                        (target.port == (target.secure ? 443 : 80)
-                             ? std::string()
-                             : ":" + std::to_string(target.port)));
-        lines.push_back("Accept: */*");
-        for (const auto& [name, value] : headers)
-            lines.push_back(name + ": " + value);
-        for (const auto& line : lines) {
-            const std::wstring wide = widen(line);
-            if (!WinHttpAddRequestHeaders(request.get(), wide.c_str(),
-                                          static_cast<DWORD>(wide.size()), WINHTTP_ADDREQ_FLAG_ADD))
-                fail("bad request header");
-        }
-
-        const auto size = static_cast<DWORD>(bytes.size());
-        if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
-                                hasBody ? const_cast<char*>(bytes.data()) : nullptr,
-                                hasBody ? size : 0, hasBody ? size : 0, 0))
-            fail("cannot send the request");
-        left = remainingMs();
-        setTimeout(request.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, left);
-        setTimeout(request.get(), WINHTTP_OPTION_RECEIVE_TIMEOUT, left);
-        if (!WinHttpReceiveResponse(request.get(), nullptr))
-            fail("no reply");
-        remainingMs();
-
-        // The whole head, counted: WinHTTP under wine does not apply the
-        // header size option.
-        DWORD headBytes = 0;
-        WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_RAW_HEADERS_CRLF,
-                            WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER, &headBytes,
-                            WINHTTP_NO_HEADER_INDEX);
-        if (headBytes / sizeof(wchar_t) > limits.maxHeaderBytes)
-            fail("the reply's head is too large");
-
-        DWORD code = 0;
-        DWORD codeSize = sizeof code;
-        if (!WinHttpQueryHeaders(
-                request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                WINHTTP_HEADER_NAME_BY_INDEX, &code, &codeSize, WINHTTP_NO_HEADER_INDEX))
-            fail("reply without a status");
+        const DWORD code = replyStatus(request.get());
         if (code == 301 || code == 302 || code == 303 || code == 307 || code == 308) {
             const std::wstring where = queryText(request.get(), WINHTTP_QUERY_LOCATION);
             location = narrow(where.data(), where.size());
@@ -268,8 +216,80 @@ struct Exchange {
                 return;
             location.clear();
         }
+        readBody(request.get());
+        status = static_cast<int>(code);
+    }
 
-        const std::wstring length = queryText(request.get(), WINHTTP_QUERY_CONTENT_LENGTH);
+    /// No redirects, cookies, authentication or keep-alive of WinHTTP's own,
+    /// and the reply's limits.
+    void limitRequest(HINTERNET request, DWORD left) const {
+        DWORD disable = WINHTTP_DISABLE_REDIRECTS | WINHTTP_DISABLE_COOKIES |
+                        WINHTTP_DISABLE_AUTHENTICATION | WINHTTP_DISABLE_KEEP_ALIVE;
+        WinHttpSetOption(request, WINHTTP_OPTION_DISABLE_FEATURE, &disable, sizeof disable);
+        DWORD never = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
+        WinHttpSetOption(request, WINHTTP_OPTION_REDIRECT_POLICY, &never, sizeof never);
+        DWORD maxHeader = static_cast<DWORD>(limits.maxHeaderBytes);
+        WinHttpSetOption(request, WINHTTP_OPTION_MAX_RESPONSE_HEADER_SIZE, &maxHeader,
+                         sizeof maxHeader);
+        // Bounds a server that accepts and never answers (the timeouts set
+        // on the session do not, under wine).
+        setTimeout(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, left);
+    }
+
+    /// Sends the headers and the body and waits for the reply's head.
+    void sendAndWait(HINTERNET request, const Target& target) const {
+        // Host and Accept first, then the caller's headers: the order the
+        // Linux component sends.
+        std::string host = "Host: ";
+        host += narrow(target.host.data(), target.host.size());
+        if (target.port != (target.secure ? 443 : 80)) {
+            host += ':';
+            host += std::to_string(target.port);
+        }
+        std::vector<std::string> lines{std::move(host), "Accept: */*"};
+        for (const auto& [name, value] : headers)
+            lines.push_back(name + ": " + value);
+        for (const auto& line : lines) {
+            const std::wstring wide = widen(line);
+            if (!WinHttpAddRequestHeaders(request, wide.c_str(), static_cast<DWORD>(wide.size()),
+                                          WINHTTP_ADDREQ_FLAG_ADD))
+                fail("bad request header");
+        }
+
+        const auto size = static_cast<DWORD>(bytes.size());
+        if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                                hasBody ? const_cast<char*>(bytes.data()) : nullptr,
+                                hasBody ? size : 0, hasBody ? size : 0, 0))
+            fail("cannot send the request");
+        const DWORD left = remainingMs();
+        setTimeout(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, left);
+        setTimeout(request, WINHTTP_OPTION_RECEIVE_TIMEOUT, left);
+        if (!WinHttpReceiveResponse(request, nullptr))
+            fail("no reply");
+        remainingMs();
+    }
+
+    /// The reply's status, once its head is known not to be too large.
+    DWORD replyStatus(HINTERNET request) const {
+        // The whole head, counted: WinHTTP under wine does not apply the
+        // header size option.
+        DWORD headBytes = 0;
+        WinHttpQueryHeaders(request, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX,
+                            WINHTTP_NO_OUTPUT_BUFFER, &headBytes, WINHTTP_NO_HEADER_INDEX);
+        if (headBytes / sizeof(wchar_t) > limits.maxHeaderBytes)
+            fail("the reply's head is too large");
+        DWORD code = 0;
+        DWORD codeSize = sizeof code;
+        if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                                 WINHTTP_HEADER_NAME_BY_INDEX, &code, &codeSize,
+                                 WINHTTP_NO_HEADER_INDEX))
+            fail("reply without a status");
+        return code;
+    }
+
+    /// Reads the body, within the size limit and the deadline.
+    void readBody(HINTERNET request) {
+        const std::wstring length = queryText(request, WINHTTP_QUERY_CONTENT_LENGTH);
         const unsigned long long announced =
             length.empty() ? 0 : std::wcstoull(length.c_str(), nullptr, 10);
         if (length.size() > 12 || announced > limits.maxBodyBytes)
@@ -277,9 +297,9 @@ struct Exchange {
         body.clear();
         char buf[16384];
         for (;;) {
-            setTimeout(request.get(), WINHTTP_OPTION_RECEIVE_TIMEOUT, remainingMs());
+            setTimeout(request, WINHTTP_OPTION_RECEIVE_TIMEOUT, remainingMs());
             DWORD got = 0;
-            if (!WinHttpReadData(request.get(), buf, sizeof buf, &got))
+            if (!WinHttpReadData(request, buf, sizeof buf, &got))
                 fail("the reply broke off");
             if (got == 0)
                 break;
@@ -292,9 +312,8 @@ struct Exchange {
         if (!length.empty() && body.size() != announced)
             fail("the reply broke off");
         remainingMs();
-        const std::wstring type = queryText(request.get(), WINHTTP_QUERY_CONTENT_TYPE);
+        const std::wstring type = queryText(request, WINHTTP_QUERY_CONTENT_TYPE);
         contentType = narrow(type.data(), type.size());
-        status = static_cast<int>(code);
     }
 };
 

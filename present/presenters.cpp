@@ -1,0 +1,123 @@
+#include "present/presenters.h"
+
+#include "forms/form_layout.h"
+#include "forms/form_rules.h"
+#include "forms/form_texts.h"
+
+#include <algorithm>
+
+namespace pelvoran::present {
+
+void WindowPresenter::open() {
+    if (open_) {
+        view_.raise();
+        return;
+    }
+    loadAndShow();
+}
+
+void WindowPresenter::showLoaded(Part focus) {
+    view_.show();
+    view_.focus(focus);
+    if (!open_) {
+        open_ = true;
+        windows_.opened();
+    }
+}
+
+void WindowPresenter::closed() {
+    if (!open_)
+        return;
+    open_ = false;
+    windows_.closed();
+}
+
+// ---------------------------------------------------------------------------
+// The help window
+
+void HelpPresenter::loadAndShow() {
+    view_.load();
+    Form_Load();
+    showLoaded(Part::Command1);
+}
+
+void HelpPresenter::Form_Load() {
+    view_.setText(Part::Label1, form_text::helpText());
+    view_.setPicture(Part::Picture1, layout::help_window::kBitmapId);
+}
+
+void HelpPresenter::Command1_Click() {
+    view_.close();
+}
+
+// ---------------------------------------------------------------------------
+// The comment window
+
+void CommentPresenter::loadAndShow() {
+    view_.load(); // no load handler: the box starts empty
+    showLoaded(Part::CommentText);
+}
+
+Text CommentPresenter::comment() const {
+    return form_rule::commentWithCrLf(view_.text(Part::CommentText));
+}
+
+void CommentPresenter::Command1_Click() {
+    if (post_.Command1_Click(comment()))
+        view_.close();
+}
+
+// ---------------------------------------------------------------------------
+// The main window
+
+MainPresenter::MainPresenter(View& view, Services services, WindowMakers makers,
+                             std::function<void()> lastClosed)
+    : WindowPresenter(view, windows_), windows_(std::move(lastClosed)),
+      services_(std::move(services)), makers_(std::move(makers)), query_(services_.regional),
+      update_(services_) {}
+
+void MainPresenter::Form_Load() {
+    view_.load();
+    view_.setText(Part::Window, form_text::mainCaption(services_.regional));
+    view_.setText(Part::Label2, form_text::kStartNotice);
+    update_.CheckUpdate(); // an accepted update ends the process in here
+}
+
+void MainPresenter::showCentred() {
+    showLoaded(Part::ProdSNText);
+}
+
+void MainPresenter::Command1_Click() {
+    view_.setText(Part::Label2, query_.Command1_Click(view_.text(Part::ProdSNText)));
+}
+
+void MainPresenter::Command2_Click() {
+    if (!help_)
+        help_ = makers_.help(windows_);
+    help_->open();
+}
+
+void MainPresenter::Command3_Click() {
+    if (!comment_)
+        comment_ = makers_.comment(windows_, services_);
+    comment_->open();
+}
+
+void MainPresenter::ProdSNText_Change() {
+    view_.setText(Part::Label2, Text());
+}
+
+void MainPresenter::ProdSNText_KeyDown(int KeyCode, int /*Shift*/) {
+    if (KeyCode == 13)
+        Command1_Click();
+}
+
+BoxEdit MainPresenter::ProdSNText_Edit(const Text& after, std::size_t cursor) {
+    BoxEdit edit{form_rule::keepFirstLineOfInsertion(lastCode_, after, cursor), cursor};
+    const std::size_t dropped = after.size() - edit.text.size();
+    edit.cursor = std::min(cursor > dropped ? cursor - dropped : 0, edit.text.size());
+    lastCode_ = edit.text;
+    return edit;
+}
+
+} // namespace pelvoran::present

@@ -1,0 +1,196 @@
+#pragma once
+
+#include "decode/lens_query.h"
+#include "net/comment_post.h"
+#include "net/update_check.h"
+#include "present/view.h"
+
+#include <functional>
+#include <memory>
+
+namespace pelvoran::present {
+
+/// Counts the open windows of the process; when the last one closes, the
+/// process is told to end.
+class OpenWindows {
+public:
+    explicit OpenWindows(std::function<void()> lastClosed) : lastClosed_(std::move(lastClosed)) {}
+
+    void opened() { ++count_; }
+    void closed() {
+        if (count_ > 0 && --count_ == 0 && lastClosed_)
+            lastClosed_();
+    }
+    int count() const { return count_; }
+
+private:
+    std::function<void()> lastClosed_;
+    int count_ = 0;
+};
+
+/// What every window's presenter shares: whether its window is open, and the
+/// process's count of open windows.
+class WindowPresenter {
+public:
+    virtual ~WindowPresenter() = default;
+    WindowPresenter(const WindowPresenter&) = delete;
+    WindowPresenter& operator=(const WindowPresenter&) = delete;
+
+    /// The main window's button for this window: an open window only comes to
+    /// the front; a closed one is loaded afresh and shown.
+    void open();
+    /// The window has gone, by its own button or the user's close box.
+    void closed();
+    bool isOpen() const { return open_; }
+
+protected:
+    WindowPresenter(View& view, OpenWindows& windows) : view_(view), windows_(windows) {}
+
+    /// Loads and shows the closed window.
+    virtual void loadAndShow() = 0;
+    /// Shows the loaded window and counts it open.
+    void showLoaded(Part focus);
+
+    View& view_;
+
+private:
+    OpenWindows& windows_;
+    bool open_ = false;
+};
+
+/// The help window: the help text, the photograph, and OK that closes it.
+class HelpPresenter final : public WindowPresenter {
+public:
+    HelpPresenter(View& view, OpenWindows& windows) : WindowPresenter(view, windows) {}
+
+    /// Puts the help text into the label and the photograph into the picture box.
+    void Form_Load();
+    /// OK: closes (unloads) the window.
+    void Command1_Click();
+
+private:
+    void loadAndShow() override;
+};
+
+/// The comment window: the comment box, and the send button that posts it.
+class CommentPresenter final : public WindowPresenter {
+public:
+    CommentPresenter(View& view, OpenWindows& windows, const Services& services)
+        : WindowPresenter(view, windows), post_(services) {}
+
+    /// The comment as it is posted: the box's text, each line break as CR LF.
+    Text comment() const;
+    /// Send: posts the comment; a delivered one closes the window.
+    void Command1_Click();
+
+private:
+    void loadAndShow() override;
+
+    CommentPost post_;
+};
+
+/// The help and comment windows, made by the shell when the main window's
+/// presenter first asks for them. Each pointer holds the whole shell window
+/// (its view with the presenter in it) and points at the presenter; the
+/// window is kept to the end of the process.
+struct WindowMakers {
+    std::function<std::shared_ptr<HelpPresenter>(OpenWindows&)> help;
+    std::function<std::shared_ptr<CommentPresenter>(OpenWindows&, const Services&)> comment;
+};
+
+/// What a single-line box is to hold after an edit, and where its cursor goes.
+struct BoxEdit {
+    Text text;
+    std::size_t cursor = 0;
+};
+
+/// The main window: the code box, the query, the answer label, and the buttons
+/// that open the help and comment windows.
+class MainPresenter final : public WindowPresenter {
+public:
+    /// `lastClosed` ends the process once no window of it is open any more.
+    MainPresenter(View& view, Services services, WindowMakers makers,
+                  std::function<void()> lastClosed);
+
+    /// Caption, start notice, then the update check. If the user accepts an
+    /// update the process ends in here.
+    void Form_Load();
+    /// Shows the loaded window with the focus in the code box.
+    void showCentred();
+
+    /// The query: the code box's text through the lens query into `Label2`.
+    void Command1_Click();
+    /// Opens the help window, made on first use.
+    void Command2_Click();
+    /// Opens the comment window, made on first use.
+    void Command3_Click();
+    /// Any change of the code box empties the answer.
+    void ProdSNText_Change();
+    /// A key went down in the code box: Enter (key code 13) queries, whatever
+    /// the shift state.
+    void ProdSNText_KeyDown(int KeyCode, int Shift);
+    /// An edit of the code box turned its text into `after` with the cursor
+    /// at `cursor`: of what the edit put in, only the first line stays, so a
+    /// code pasted with a trailing line break arrives alone.
+    BoxEdit ProdSNText_Edit(const Text& after, std::size_t cursor);
+
+    /// The help and comment windows, or nullptr before their first use.
+    HelpPresenter* help() const { return help_.get(); }
+    CommentPresenter* comment() const { return comment_.get(); }
+    const OpenWindows& openWindows() const { return windows_; }
+
+private:
+    void loadAndShow() override { showCentred(); }
+
+    OpenWindows windows_;
+    Services services_;
+    WindowMakers makers_;
+    LensQuery query_;
+    UpdateCheck update_;
+    Text lastCode_;
+    std::shared_ptr<HelpPresenter> help_;
+    std::shared_ptr<CommentPresenter> comment_;
+};
+
+/// What a shell's main window offers its callers, on top of its presenter:
+/// the load and the first showing, and its help and comment windows (shell
+/// classes `Help` and `Comment`, each holding its presenter), made on first
+/// use through makers().
+template <class Help, class Comment> class MainWindow {
+public:
+    virtual ~MainWindow() = default;
+
+    /// Sets the caption and the start notice and runs the update check. If
+    /// the user accepts an update the process ends in here.
+    void Form_Load() { presenter().Form_Load(); }
+    /// Shows the window centred on the screen with the focus in the code box.
+    void showCentred() { presenter().showCentred(); }
+
+    /// The help and comment windows, or nullptr before their first use.
+    Help* helpForm() const { return help_; }
+    Comment* commentForm() const { return comment_; }
+
+protected:
+    virtual MainPresenter& presenter() = 0;
+
+    /// Makers that build the shell's windows and note them for helpForm()
+    /// and commentForm().
+    WindowMakers makers() {
+        return {[this](OpenWindows& windows) {
+                    auto form = std::make_shared<Help>(windows);
+                    help_ = form.get();
+                    return std::shared_ptr<HelpPresenter>(form, &form->presenter());
+                },
+                [this](OpenWindows& windows, const Services& services) {
+                    auto form = std::make_shared<Comment>(windows, services);
+                    comment_ = form.get();
+                    return std::shared_ptr<CommentPresenter>(form, &form->presenter());
+                }};
+    }
+
+private:
+    Help* help_ = nullptr;
+    Comment* comment_ = nullptr;
+};
+
+} // namespace pelvoran::present

@@ -1,0 +1,53 @@
+#pragma once
+
+#include "platform/text.h"
+
+#include <cstddef>
+
+namespace pelvoran::present {
+
+/// The parts of a window that a presenter addresses: the window itself (its
+/// caption) and the controls it reads or writes, by their names.
+enum class Part {
+    Window,
+    ProdSNText,
+    Label1,
+    Label2,
+    Picture1,
+    Command1,
+    Command2,
+    Command3,
+    CommentText
+};
+
+/// A window as its presenter sees it. The shells implement it: they create the
+/// controls, draw them and forward their events; every decision is the
+/// presenter's.
+class View {
+public:
+    virtual ~View() = default;
+
+    /// Creates the window with its controls in their initial state, centred,
+    /// not yet shown. Only asked of a window that is not open.
+    virtual void load() = 0;
+    /// Shows the loaded window and brings it to the front.
+    virtual void show() = 0;
+    /// Brings the open window to the front.
+    virtual void raise() = 0;
+    /// Closes (unloads) the window; the shell then reports `closed` to the
+    /// presenter, as it does when the user closes it.
+    virtual void close() = 0;
+    /// Gives a control the keyboard focus.
+    virtual void focus(Part part) = 0;
+
+    /// Sets the caption of the window or of a control.
+    virtual void setText(Part part, const Text& text) = 0;
+    /// The text of a control as the user left it.
+    virtual Text text(Part part) const = 0;
+    /// Where the text cursor stands in a text box, in code units.
+    virtual std::size_t cursor(Part part) const = 0;
+    /// Puts a bitmap of the program's resources into a picture box.
+    virtual void setPicture(Part part, int bitmapId) = 0;
+};
+
+} // namespace pelvoran::present

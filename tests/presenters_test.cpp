@@ -1,0 +1,293 @@
+// The three windows' presenters against a recording view: every decision a
+// window makes, once for both shells. The request object is scripted, so the
+// suite runs alike on Linux and under wine.
+#include "decode/lens_query.h"
+#include "forms/form_texts.h"
+#include "present/presenters.h"
+#include "tests/support/fake_desktop.h"
+#include "tests/support/fake_request.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+using namespace pelvoran;
+using namespace pelvoran::present;
+using namespace pelvoran::test;
+
+namespace {
+
+/// A window that records what its presenter asks of it. Closing reports back
+/// to the presenter, as the shells do.
+class RecordingView final : public View {
+public:
+    void load() override {
+        calls.push_back("load");
+        texts.clear();
+        picture = 0;
+    }
+    void show() override { calls.push_back("show"); }
+    void raise() override { calls.push_back("raise"); }
+    void close() override {
+        calls.push_back("close");
+        if (presenter != nullptr)
+            presenter->closed();
+    }
+    void focus(Part part) override { calls.push_back("focus " + name(part)); }
+    void setText(Part part, const Text& text) override { texts[part] = text; }
+    Text text(Part part) const override {
+        const auto it = texts.find(part);
+        return it == texts.end() ? Text() : it->second;
+    }
+    std::size_t cursor(Part) const override { return cursorAt; }
+    void setPicture(Part part, int bitmapId) override {
+        calls.push_back("picture " + name(part));
+        picture = bitmapId;
+    }
+
+    static std::string name(Part part) {
+        static const char* const names[] = {"Window",   "ProdSNText", "Label1",
+                                            "Label2",   "Picture1",   "Command1",
+                                            "Command2", "Command3",   "CommentText"};
+        return names[static_cast<int>(part)];
+    }
+
+    std::vector<std::string> calls;
+    std::map<Part, Text> texts;
+    std::size_t cursorAt = 0;
+    int picture = 0;
+    WindowPresenter* presenter = nullptr;
+};
+
+template <class P> struct FakeWindow {
+    template <class... A> explicit FakeWindow(A&&... a) : presenter(view, std::forward<A>(a)...) {
+        view.presenter = &presenter;
+    }
+    RecordingView view;
+    P presenter;
+};
+
+/// A main window presenter on a recording view, its help and comment windows
+/// recording too, and a request object that plays `script` for every exchange.
+struct Main {
+    explicit Main(FakeScript script = noExchange())
+        : registry(fakeRegistry(script, calls)),
+          presenter(view,
+                    Services{registry, boxes, shell,
+                             [] { return LocalDateTime{2026, 12, 7, 5, 2, 3}; },
+                             RegionalSettings::zhCN(), u"http://server"},
+                    {[this](OpenWindows& w) {
+                         auto f = std::make_shared<FakeWindow<HelpPresenter>>(w);
+                         help = &f->view;
+                         return std::shared_ptr<HelpPresenter>(f, &f->presenter);
+                     },
+                     [this](OpenWindows& w, const Services& s) {
+                         auto f = std::make_shared<FakeWindow<CommentPresenter>>(w, s);
+                         comment = &f->view;
+                         return std::shared_ptr<CommentPresenter>(f, &f->presenter);
+                     }},
+                    [this] { ++quits; }) {
+        view.presenter = &presenter;
+    }
+
+    /// The update check asks, and the reply offers nothing.
+    static FakeScript noExchange() {
+        FakeScript s;
+        s.responseText = u"1.05";
+        return s;
+    }
+
+    CallLog calls;
+    HttpComponentRegistry registry;
+    RecordingMessageBoxes boxes;
+    RecordingShell shell;
+    RecordingView view;
+    MainPresenter presenter;
+    RecordingView* help = nullptr;
+    RecordingView* comment = nullptr;
+    int quits = 0;
+};
+
+} // namespace
+
+TEST(MainPresenter, LoadSetsCaptionAndNoticeChecksForUpdatesThenShowsWithFocusInTheCodeBox) {
+    Main m;
+    m.presenter.Form_Load();
+    EXPECT_EQ(m.view.calls, std::vector<std::string>{"load"}); // not shown during the check
+    EXPECT_EQ(m.view.texts[Part::Window], u"Pelvoran(v1.05 Powered By Brannoc)");
+    EXPECT_EQ(m.view.texts[Part::Label2], form_text::kStartNotice);
+    ASSERT_FALSE(m.calls.empty());
+    EXPECT_EQ(m.calls[0].rfind("Open GET http://server/Canon/LensCheck.asp", 0), 0u);
+    m.presenter.showCentred();
+    EXPECT_EQ(m.view.calls, (std::vector<std::string>{"load", "show", "focus ProdSNText"}));
+    EXPECT_EQ(m.presenter.openWindows().count(), 1);
+}
+
+TEST(MainPresenter, QueryChangeAndKeyDown) {
+    Main m;
+    m.presenter.Form_Load();
+    const Text answer = LensQuery(RegionalSettings::zhCN()).Command1_Click(u"UE0945");
+    const Text notice = form_text::kStartNotice;
+    struct Case {
+        const char* what;
+        std::function<void(MainPresenter&)> event;
+        Text label2;
+    };
+    const Case cases[] = {
+        {"click", [](MainPresenter& p) { p.Command1_Click(); }, answer},
+        {"Enter", [](MainPresenter& p) { p.ProdSNText_KeyDown(13, 0); }, answer},
+        {"Shift+Enter", [](MainPresenter& p) { p.ProdSNText_KeyDown(13, 1); }, answer},
+        {"Ctrl+Enter", [](MainPresenter& p) { p.ProdSNText_KeyDown(13, 2); }, answer},
+        {"another key", [](MainPresenter& p) { p.ProdSNText_KeyDown(65, 0); }, notice},
+        {"Tab", [](MainPresenter& p) { p.ProdSNText_KeyDown(9, 0); }, notice},
+        {"a change", [](MainPresenter& p) { p.ProdSNText_Change(); }, Text()},
+    };
+    for (const Case& c : cases) {
+        m.view.texts[Part::ProdSNText] = u"UE0945";
+        m.view.texts[Part::Label2] = notice;
+        c.event(m.presenter);
+        EXPECT_EQ(m.view.texts[Part::Label2], c.label2) << c.what;
+        EXPECT_EQ(m.view.texts[Part::ProdSNText], u"UE0945") << c.what << " leaves the code";
+    }
+}
+
+TEST(MainPresenter, EditsOfTheCodeBoxKeepTheFirstLineOfWhatWasPutIn) {
+    Main m;
+    const struct {
+        Text after;
+        std::size_t cursor;
+        Text kept;
+        std::size_t keptCursor;
+    } steps[] = {
+        {u"UE0945\r\n", 8, u"UE0945", 6}, // a paste with its line break
+        {u"UE09\nxx45", 7, u"UE0945", 4}, // in the middle: the cursor after what stayed
+        {u"UE0945a", 7, u"UE0945a", 7},   // typing
+        {u"", 0, u"", 0},
+        {u"\nUE0945", 7, u"", 0},
+    };
+    for (const auto& s : steps) {
+        const BoxEdit e = m.presenter.ProdSNText_Edit(s.after, s.cursor);
+        EXPECT_EQ(e.text, s.kept) << toUtf8(s.after);
+        EXPECT_EQ(e.cursor, s.keptCursor) << toUtf8(s.after);
+    }
+}
+
+TEST(MainPresenter, HelpWindowIsMadeOnceReloadedAfterCloseRaisedWhileOpen) {
+    Main m;
+    m.presenter.Form_Load();
+    m.presenter.showCentred();
+    EXPECT_EQ(m.presenter.help(), nullptr);
+    m.presenter.Command2_Click();
+    HelpPresenter* help = m.presenter.help();
+    ASSERT_NE(help, nullptr);
+    ASSERT_NE(m.help, nullptr);
+    const std::vector<std::string> opening{"load", "picture Picture1", "show", "focus Command1"};
+    EXPECT_EQ(m.help->calls, opening);
+    EXPECT_EQ(m.help->texts[Part::Label1], form_text::helpText());
+    EXPECT_EQ(m.help->picture, 100);
+
+    m.help->texts[Part::Label1] = u"not loaded again";
+    m.presenter.Command2_Click();
+    EXPECT_EQ(m.presenter.help(), help);
+    EXPECT_EQ(m.help->calls.back(), "raise");
+    EXPECT_EQ(m.help->texts[Part::Label1], u"not loaded again");
+
+    help->Command1_Click(); // OK
+    EXPECT_EQ(m.help->calls.back(), "close");
+    EXPECT_FALSE(help->isOpen());
+    m.help->calls.clear();
+    m.presenter.Command2_Click();
+    EXPECT_EQ(m.presenter.help(), help) << "the same object";
+    EXPECT_EQ(m.help->calls, opening);
+    EXPECT_EQ(m.help->texts[Part::Label1], form_text::helpText());
+}
+
+TEST(MainPresenter, CommentWindowOpensEmptyKeepsItsTextWhileOpen) {
+    Main m;
+    m.presenter.Form_Load();
+    m.presenter.showCentred();
+    m.presenter.Command3_Click();
+    CommentPresenter* comment = m.presenter.comment();
+    ASSERT_NE(comment, nullptr);
+    EXPECT_EQ(m.comment->calls, (std::vector<std::string>{"load", "show", "focus CommentText"}));
+    m.comment->texts[Part::CommentText] = u"a\u2029b\nc";
+    m.presenter.Command3_Click();
+    EXPECT_EQ(m.comment->calls.back(), "raise");
+    EXPECT_EQ(comment->comment(), u"a\r\nb\r\nc");
+}
+
+TEST(CommentPresenter, SendRefusesBlanksPostsAndClosesOnlyWhenDelivered) {
+    struct Case {
+        const char* what;
+        Text typed;
+        int status;
+        Text title;
+        bool closes;
+        bool posted;
+    };
+    const Case cases[] = {
+        {"blank", u" \u3000 ", 200, u"提示", false, false},
+        {"delivered", u"镜头", 200, u"感谢", true, true},
+        {"redirected", u"镜头", 302, u"感谢", true, true},
+        {"not delivered", u"镜头", 500, u"发送失败", false, true},
+    };
+    for (const Case& c : cases) {
+        FakeScript script = Main::noExchange();
+        script.status = c.status;
+        Main m(script);
+        m.presenter.Command3_Click();
+        m.calls.clear();
+        m.comment->texts[Part::CommentText] = c.typed;
+        m.presenter.comment()->Command1_Click();
+        ASSERT_EQ(m.boxes.shown.size(), 1u) << c.what;
+        EXPECT_EQ(m.boxes.shown[0].title, c.title) << c.what;
+        EXPECT_EQ(m.comment->calls.back() == "close", c.closes) << c.what;
+        EXPECT_EQ(m.presenter.comment()->isOpen(), !c.closes) << c.what;
+        EXPECT_EQ(std::count(m.calls.begin(), m.calls.end(), "send CommentText=%BE%B5%CD%B7"),
+                  c.posted ? 1 : 0)
+            << c.what;
+    }
+}
+
+TEST(MainPresenter, TheProcessEndsWithItsLastWindowWhicheverItIs) {
+    struct Case {
+        const char* order;
+        std::vector<char> closing; // m(ain), h(elp), c(omment)
+    };
+    const Case cases[] = {
+        {"main, help, comment", {'m', 'h', 'c'}},
+        {"comment, main, help", {'c', 'm', 'h'}},
+        {"help, comment, main", {'h', 'c', 'm'}},
+    };
+    for (const Case& c : cases) {
+        Main m;
+        m.presenter.Form_Load();
+        m.presenter.showCentred();
+        m.presenter.Command2_Click();
+        m.presenter.Command3_Click();
+        ASSERT_EQ(m.presenter.openWindows().count(), 3);
+        for (std::size_t i = 0; i < c.closing.size(); ++i) {
+            RecordingView* v = c.closing[i] == 'm'   ? &m.view
+                               : c.closing[i] == 'h' ? m.help
+                                                     : m.comment;
+            v->close();
+            v->close(); // a window closes once, however often it is told
+            EXPECT_EQ(m.quits, i + 1 == c.closing.size() ? 1 : 0) << c.order << ", step " << i;
+        }
+    }
+}
+
+TEST(MainPresenter, AnAcceptedUpdateEndsTheProcessBeforeTheWindowIsShown) {
+    FakeScript script;
+    script.responseText = u"1.06[;]http://example.com/new.exe[;]2026-12-01[;]notes";
+    Main m(script);
+    m.boxes.setNextAnswer(MessageAnswer::Ok);
+    m.presenter.Form_Load();
+    EXPECT_EQ(m.shell.opened, std::vector<std::string>{"http://example.com/new.exe"});
+    EXPECT_EQ(m.shell.exits, 1);
+    EXPECT_EQ(m.view.calls, std::vector<std::string>{"load"});
+}

@@ -1,0 +1,35 @@
+#pragma once
+// What the controls of every window need outside a dialog box, and the
+// measures of a window at its DPI.
+
+#include "platform/text.h"
+
+#include <windows.h>
+
+namespace pelvoran::win {
+
+/// Sent to a window when a key goes down in its code box: the key code (13
+/// for Enter) and the shift state.
+inline constexpr UINT kCodeBoxKeyDown = WM_APP + 1;
+
+/// How a control takes the keyboard beyond its own handling: Tab moves on;
+/// a button is pressed by Enter; the code box reports its keys.
+enum class Keys : UINT_PTR { None, TabStop, Button, CodeBox };
+
+/// Gives a control the keyboard handling of `keys`.
+void takeKeys(HWND control, Keys keys);
+
+/// The text of a window or control.
+Text windowText(HWND hwnd);
+
+/// The DPI of a window (per monitor where Windows knows it), else the system's.
+int dpiOf(HWND hwnd);
+
+/// The outer size of a window whose client area is `client` pixels.
+SIZE outerSize(SIZE client, DWORD style, DWORD exStyle, int dpi);
+
+/// Draws a bitmap into an owner-drawn box at its natural size from the
+/// top-left corner, cut off by the box.
+void drawBitmap(const DRAWITEMSTRUCT& item, HBITMAP bitmap);
+
+} // namespace pelvoran::win

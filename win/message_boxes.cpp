@@ -1,0 +1,71 @@
+#include "win/message_boxes.h"
+
+#include "forms/form_rules.h"
+
+#include <windows.h>
+
+namespace pelvoran::win {
+namespace {
+
+const wchar_t* wide(const Text& t) {
+    return reinterpret_cast<const wchar_t*>(t.c_str());
+}
+
+/// Tells whether a message box with this text stays inside the work area.
+/// The text is measured in the message font 200 pixels wide (at 96 dpi),
+/// narrower than the boxes of Windows and wine wrap it, so the real box is
+/// never taller; the title bar, the buttons and the margins are reserved
+/// around it.
+class BoxMeasure {
+public:
+    BoxMeasure() {
+        SystemParametersInfoW(SPI_GETWORKAREA, 0, &work_, 0);
+        NONCLIENTMETRICSW metrics{};
+        metrics.cbSize = sizeof metrics;
+        SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
+        font_ = CreateFontIndirectW(&metrics.lfMessageFont);
+        dc_ = CreateCompatibleDC(nullptr);
+        old_ = SelectObject(dc_, font_);
+        TEXTMETRICW text{};
+        GetTextMetricsW(dc_, &text);
+        // Caption, frame, the button row and the margins above and below it.
+        reserved_ = GetSystemMetrics(SM_CYCAPTION) + 2 * GetSystemMetrics(SM_CYFIXEDFRAME) +
+                    6 * text.tmHeight + 40;
+    }
+    ~BoxMeasure() {
+        SelectObject(dc_, old_);
+        DeleteDC(dc_);
+        DeleteObject(font_);
+    }
+    BoxMeasure(const BoxMeasure&) = delete;
+    BoxMeasure& operator=(const BoxMeasure&) = delete;
+
+    bool fits(const Text& text) const {
+        RECT r{0, 0, MulDiv(200, GetDeviceCaps(dc_, LOGPIXELSY), 96), 0};
+        DrawTextW(dc_, wide(text), static_cast<int>(text.size()), &r,
+                  DT_CALCRECT | DT_WORDBREAK | DT_EXPANDTABS | DT_NOPREFIX);
+        return r.bottom - r.top + reserved_ <= work_.bottom - work_.top;
+    }
+
+private:
+    RECT work_{};
+    HFONT font_ = nullptr;
+    HDC dc_ = nullptr;
+    HGDIOBJ old_ = nullptr;
+    int reserved_ = 0;
+};
+
+} // namespace
+
+MessageAnswer Win32MessageBoxes::show(const Text& message, const Text& title,
+                                      MessageButtons buttons) {
+    const BoxMeasure measure;
+    const Text shown =
+        form_rule::fitMessage(message, [&](const Text& text) { return measure.fits(text); });
+    const UINT type = (buttons == MessageButtons::OkCancel ? MB_OKCANCEL : MB_OK) | MB_DEFBUTTON1 |
+                      MB_TASKMODAL | MB_SETFOREGROUND;
+    return MessageBoxW(nullptr, wide(shown), wide(title), type) == IDOK ? MessageAnswer::Ok
+                                                                        : MessageAnswer::Cancel;
+}
+
+} // namespace pelvoran::win

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "present/presenters.h"
+#include "win/form.h"
+
+namespace pelvoran::win {
+
+class CommentForm;
+class HelpForm;
+
+/// The main window on Win32: the code box, the answer label and the three
+/// buttons, drawn and forwarded to the presenter, which owns the one help and
+/// one comment window of the process. The last window to close ends the
+/// message loop.
+class PelvoranForm final : public Form, public present::MainWindow<HelpForm, CommentForm> {
+public:
+    explicit PelvoranForm(Services services);
+    ~PelvoranForm() override;
+
+    /// How many windows of the process are open.
+    int openWindows() const { return presenter_.openWindows().count(); }
+
+    HWND ProdSNText = nullptr;
+    HWND Label1 = nullptr;
+    HWND Command1 = nullptr;
+    HWND Command2 = nullptr;
+    HWND Label2 = nullptr;
+    HWND Command3 = nullptr;
+
+protected:
+    present::MainPresenter& presenter() override { return presenter_; }
+
+private:
+    void createControls() override;
+    bool handle(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
+    void closed() override;
+    void applyPasteRule();
+
+    present::MainPresenter presenter_;
+};
+
+} // namespace pelvoran::win
