@@ -22,7 +22,8 @@ class Shell {
 public:
     virtual ~Shell() = default;
     /// Hands an address to the desktop's opener as one argument, without a
-    /// command interpreter and without waiting. False when nothing started.
+    /// command interpreter. False when nothing could open it: the opener did
+    /// not start, or said within a few seconds that it found nothing.
     virtual bool openUrl(const std::string& url) = 0;
     /// Ends the process at once, without any window's close handling.
     virtual void exitNow() = 0;

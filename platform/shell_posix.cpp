@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 extern char** environ;
@@ -10,11 +11,25 @@ namespace pelvoran {
 
 bool SystemShell::openUrl(const std::string& url) {
     // One argument, no shell: nothing in the address is ever interpreted.
-    // The child is not waited for; the tool ends right after starting it.
     std::string program = "xdg-open";
     char* argv[] = {program.data(), const_cast<char*>(url.c_str()), nullptr};
     pid_t pid = 0;
-    return posix_spawnp(&pid, program.c_str(), nullptr, nullptr, argv, environ) == 0;
+    if (posix_spawnp(&pid, program.c_str(), nullptr, nullptr, argv, environ) != 0)
+        return false;
+    // xdg-open's status says whether anything could open the address ("no
+    // method available" is 3). Without a desktop it runs the browser in the
+    // foreground, so one still running after a few seconds has opened it.
+    constexpr int kChecks = 150; // 3 s
+    for (int i = 0; i < kChecks; ++i) {
+        int status = 0;
+        const pid_t ended = waitpid(pid, &status, WNOHANG);
+        if (ended == pid)
+            return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        if (ended < 0)
+            return true; // reaped elsewhere: it did start
+        usleep(20 * 1000);
+    }
+    return true;
 }
 
 void SystemShell::exitNow() {

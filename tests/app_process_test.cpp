@@ -45,30 +45,46 @@ TEST(AppProcess, AcceptedUpdateStartsTheOpenerOnceAndEndsAtOnce) {
     EXPECT_EQ(opener.opened(), "http://127.0.0.1/x\n");
 }
 
-// OK that starts nothing, because the address is refused or no opener can
-// start, says so and opens the main window instead of just ending.
-TEST(AppProcess, AcceptedUpdateThatStartsNothingOpensTheMainWindow) {
+// OK that opens nothing, because the address is refused, no opener can
+// start, or the opener finds nothing to open it with, says so and opens the
+// main window instead of just ending.
+TEST(AppProcess, AcceptedUpdateThatOpensNothingOpensTheMainWindow) {
     struct Case {
         const char* what;
         std::string address;
         bool openerPresent;
+        const char* openerThen;
+        const char* handedOver;
     };
     const Case cases[] = {
-        {"refused address", "file:///etc/passwd", true},
-        {"no opener", "http://127.0.0.1/x", false},
+        {"refused address", "file:///etc/passwd", true, "exit 0", ""},
+        {"no opener", "http://127.0.0.1/x", false, "", ""},
+        {"no method available", "http://127.0.0.1/x", true, "exit 3", "http://127.0.0.1/x\n"},
     };
     for (const auto& c : cases) {
         LoopbackServer server(
             {ServerBehaviour::Mode::Reply, reply("1.06[;]" + c.address + "[;]2012-12-30[;]Fixes")});
-        FakeOpener opener(c.openerPresent);
+        FakeOpener opener(c.openerPresent, c.openerThen);
         const DriverRun r = runDriver(server.base(), "accept-update", opener);
         EXPECT_EQ(r.exitStatus, 0) << c.what;
         EXPECT_TRUE(r.out.starts_with("box 有更新版本\nbox 提示\nshown "))
             << c.what << ": " << r.out;
         EXPECT_NE(r.out.find("ended 0\n"), std::string::npos) << c.what << ": " << r.out;
         usleep(300 * 1000);
-        EXPECT_EQ(opener.opened(), "") << c.what;
+        EXPECT_EQ(opener.opened(), c.handedOver) << c.what;
     }
+}
+
+// Without a desktop, xdg-open runs the browser in the foreground: an opener
+// still running after the few seconds the tool waits has opened the address.
+TEST(AppProcess, OpenerStillRunningCountsAsOpened) {
+    LoopbackServer server(
+        {ServerBehaviour::Mode::Reply, reply("1.06[;]http://127.0.0.1/x[;]2012-12-30[;]Fixes")});
+    FakeOpener opener(true, "exec >/dev/null 2>&1; sleep 8");
+    const DriverRun r = runDriver(server.base(), "accept-update", opener);
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_EQ(r.out, "box 有更新版本\n"); // ended without showing the main window
+    EXPECT_LT(r.seconds, 7.5);            // did not wait for the opener to end
 }
 
 TEST(AppProcess, CancelledUpdateOpensTheMainWindow) {

@@ -19,14 +19,15 @@ namespace pelvoran::test {
 
 using Clock = std::chrono::steady_clock;
 
-FakeOpener::FakeOpener(bool isPresent) : present(isPresent) {
+FakeOpener::FakeOpener(bool isPresent, const std::string& then) : present(isPresent) {
     char tmpl[] = "/tmp/pelvoran-opener-XXXXXX";
     dir = mkdtemp(tmpl);
     log = dir + "/opened.txt";
     if (!present)
         return;
     std::ofstream script(dir + "/xdg-open");
-    script << "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\" >> '" << log << "'; done\n";
+    script << "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\" >> '" << log << "'; done\n"
+           << then << "\n";
     script.close();
     chmod((dir + "/xdg-open").c_str(), 0755);
 }

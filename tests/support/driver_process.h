@@ -24,11 +24,12 @@ struct DriverRun {
     std::vector<Line> lines;
 };
 
-/// A directory whose xdg-open only records its arguments, one per line; or,
-/// when not `present`, an empty directory that is then the whole PATH, so
-/// that no opener can start.
+/// A directory whose xdg-open only records its arguments, one per line, then
+/// runs the shell command `then` (its status is the opener's); or, when not
+/// `present`, an empty directory that is then the whole PATH, so that no
+/// opener can start.
 struct FakeOpener {
-    explicit FakeOpener(bool present = true);
+    explicit FakeOpener(bool present = true, const std::string& then = "exit 0");
     ~FakeOpener();
     FakeOpener(const FakeOpener&) = delete;
     FakeOpener& operator=(const FakeOpener&) = delete;
