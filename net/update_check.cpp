@@ -50,7 +50,9 @@ std::optional<std::string> safeDownloadAddress(const Text& field) {
         const char16_t c = address[i];
         if (c < 0x20 || c == 0x7F || (c >= 0x80 && c <= 0x9F))
             return std::nullopt; // control characters
-        if (c > 0x20 && c < 0x7F) {
+        // A quote is encoded as browsers do: openers that pass the address
+        // on through a command line would take it as the argument's end.
+        if (c > 0x20 && c < 0x7F && c != u'"') {
             ascii += static_cast<char>(c);
             continue;
         }

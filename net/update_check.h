@@ -33,7 +33,7 @@ bool isNewerVersion(const Text& field);
 
 /// The download address of the reply's field 1, if it is safe to hand to the
 /// desktop: an absolute http or https address with a host that does not
-/// begin with "-" or ":", and without control characters. Blanks and
+/// begin with "-" or ":", and without control characters. Blanks, quotes and
 /// characters beyond ASCII are percent-encoded as UTF-8, as browsers do, so
 /// what comes back is printable ASCII. A line break that ends the field is
 /// dropped first.
