@@ -5,6 +5,7 @@
 #include "ui/push_button.h"
 #include "ui/qt_text.h"
 
+#include <QAccessibleWidget>
 #include <QCloseEvent>
 #include <QMouseEvent>
 #include <QWindow>
@@ -20,6 +21,30 @@ QFont simSun(double points) {
     return f;
 }
 
+/// The help window as screen readers see it: a dialog, so that on opening
+/// they read its text besides the focused OK button, and described by the
+/// help text it shows.
+class HelpFormAccessible final : public QAccessibleWidget {
+public:
+    explicit HelpFormAccessible(HelpForm* form)
+        : QAccessibleWidget(form, QAccessible::Dialog), form_(form) {}
+
+    QString text(QAccessible::Text t) const override {
+        if (t == QAccessible::Description)
+            return form_->Label1->text();
+        return QAccessibleWidget::text(t);
+    }
+
+private:
+    HelpForm* form_;
+};
+
+QAccessibleInterface* helpFormAccessible(const QString& className, QObject* object) {
+    if (className == u"pelvoran::HelpForm"_s && object->isWidgetType())
+        return new HelpFormAccessible(static_cast<HelpForm*>(object));
+    return nullptr;
+}
+
 } // namespace
 
 HelpForm::HelpForm(present::OpenWindows& windows)
@@ -30,8 +55,14 @@ HelpForm::HelpForm(present::OpenWindows& windows)
                     {present::Part::Picture1, Picture1},
                     {present::Part::Command1, Command1}}),
       presenter_(view_, windows) {
+    static const bool factoryInstalled = [] {
+        QAccessible::installFactory(helpFormAccessible);
+        return true;
+    }();
+    (void)factoryInstalled;
     setObjectName(u"HelpForm"_s);
     setWindowTitle(QString());
+    setAccessibleName(toQString(form_text::kHelpButton));
     setFrameStyle(QFrame::Panel | QFrame::Raised);
     setFixedSize(toSize(layout::help_window::kClient));
     QFont windowFont(u"新宋体"_s);

@@ -17,7 +17,8 @@ class CaptionLabel;
 
 /// The help window: what a lens code looks like and a photograph of a lens
 /// mount with the code framed in red. No title bar; OK closes it, and the
-/// window can be dragged by any other point.
+/// window can be dragged by any other point. Screen readers meet it as a
+/// dialog named 帮助 whose description is the help text.
 class HelpForm final : public QFrame {
     Q_OBJECT
 public:
