@@ -43,6 +43,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 
 // Switching accessibility on without a screen reader takes Qt's platform
@@ -291,20 +292,41 @@ TEST_F(Windows, HelpWindowOpensOnceReloadsAfterClose) {
 
 namespace {
 
-/// Presses the left button on `target` at `at`, drags by `by` and lets go,
-/// as the pointer would.
-void drag(QWidget* target, QPoint at, QPoint by) {
+/// Sends `target` a mouse event at `globalPos`, as the window system would.
+void sendMouse(QWidget* target, QEvent::Type type, QPoint globalPos, Qt::MouseButton button,
+               Qt::MouseButtons buttons) {
+    QMouseEvent e(type, QPointF(target->mapFromGlobal(globalPos)), QPointF(globalPos), button,
+                  buttons, Qt::NoModifier);
+    QApplication::sendEvent(target, &e);
+}
+
+/// Presses the left button on `target` at `at`, moves the pointer through
+/// `path` (offsets from the press) with the button held and lets go, as the
+/// pointer would.
+void drag(QWidget* target, QPoint at, std::initializer_list<QPoint> path) {
     const QPoint global = target->mapToGlobal(at);
-    auto send = [target](QEvent::Type type, QPoint globalPos, Qt::MouseButton button,
-                         Qt::MouseButtons buttons) {
-        QMouseEvent e(type, QPointF(target->mapFromGlobal(globalPos)), QPointF(globalPos), button,
-                      buttons, Qt::NoModifier);
-        QApplication::sendEvent(target, &e);
-    };
-    send(QEvent::MouseButtonPress, global, Qt::LeftButton, Qt::LeftButton);
-    send(QEvent::MouseMove, global + by / 2, Qt::NoButton, Qt::LeftButton);
-    send(QEvent::MouseMove, global + by, Qt::NoButton, Qt::LeftButton);
-    send(QEvent::MouseButtonRelease, global + by, Qt::LeftButton, Qt::NoButton);
+    sendMouse(target, QEvent::MouseButtonPress, global, Qt::LeftButton, Qt::LeftButton);
+    for (const QPoint& by : path)
+        sendMouse(target, QEvent::MouseMove, global + by, Qt::NoButton, Qt::LeftButton);
+    sendMouse(target, QEvent::MouseButtonRelease,
+              global + (path.size() ? *(path.end() - 1) : QPoint()), Qt::LeftButton, Qt::NoButton);
+}
+
+/// A double-click on `target` at `at` as Qt delivers one, then the pointer
+/// moving by `by` with no button held.
+void doubleClickThenMove(QWidget* target, QPoint at, QPoint by) {
+    const QPoint global = target->mapToGlobal(at);
+    const QEvent::Type clicks[] = {QEvent::MouseButtonPress, QEvent::MouseButtonRelease,
+                                   QEvent::MouseButtonPress, QEvent::MouseButtonDblClick,
+                                   QEvent::MouseButtonRelease};
+    for (const QEvent::Type type : clicks)
+        sendMouse(target, type, global, Qt::LeftButton,
+                  type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton);
+    sendMouse(target, QEvent::MouseMove, global + by, Qt::NoButton, Qt::NoButton);
+}
+
+void drag(QWidget* target, QPoint at, QPoint by) {
+    drag(target, at, {by / 2, by});
 }
 
 } // namespace
@@ -336,6 +358,67 @@ TEST_F(Windows, HelpWindowIsDraggedByAnyPointButItsOkButton) {
     drag(help->Command1, QPoint(5, 5), QPoint(0, 60));
     EXPECT_EQ(help->pos(), start);
     EXPECT_TRUE(help->isVisible());
+}
+
+TEST_F(Windows, HelpWindowMovesOnlyWhenThePointerDragsItPastTheDragDistance) {
+    auto form = started();
+    QTest::mouseClick(form->Command2, Qt::LeftButton);
+    HelpForm* help = form->helpForm();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(help));
+    int handedOver = 0;
+    bool managerMoves = false;
+    help->setSystemMove([&] {
+        ++handedOver;
+        return managerMoves;
+    });
+    const int d = QApplication::startDragDistance();
+    struct Case {
+        const char* gesture;
+        std::function<void()> make;
+        bool managerMoves;
+        int handedOver;
+        QPoint moved;
+    };
+    const Case cases[] = {
+        {"click",
+         [&] { QTest::mouseClick(help->Label1, Qt::LeftButton, {}, QPoint(10, 10)); },
+         false,
+         0,
+         {}},
+        {"double-click then the pointer moves unheld",
+         [&] { doubleClickThenMove(help->Picture1, QPoint(100, 60), QPoint(60, 30)); },
+         false,
+         0,
+         {}},
+        {"wobble within the drag distance",
+         [&] {
+             drag(help->Label1, QPoint(10, 10), {QPoint(d - 1, 0), QPoint(0, 1 - d)});
+         },
+         false,
+         0,
+         {}},
+        {"drag the window follows itself",
+         [&] {
+             drag(help->Label1, QPoint(10, 10), {QPoint(0, d), QPoint(-40, 25)});
+         },
+         false, 1, QPoint(-40, 25)},
+        {"drag the window manager takes over",
+         [&] {
+             drag(help, QPoint(4, 200), {QPoint(d, 0), QPoint(-40, 25)});
+         },
+         true,
+         1,
+         {}},
+    };
+    for (const Case& c : cases) {
+        handedOver = 0;
+        managerMoves = c.managerMoves;
+        const QPoint start = help->pos();
+        c.make();
+        EXPECT_EQ(handedOver, c.handedOver) << c.gesture;
+        EXPECT_EQ(help->pos(), start + c.moved) << c.gesture;
+        EXPECT_TRUE(help->isVisible()) << c.gesture;
+    }
 }
 
 TEST_F(Windows, CommentWindowKeepsTextWhileOpenAndIsEmptyAfterClose) {
