@@ -1,6 +1,5 @@
 #include "app/pelvoran_app.h"
 
-#include "app/resources/pelvoran_icon.xpm"
 #include "net/http_acquisition.h"
 #include "platform/clock.h"
 #include "platform/curl/curl_http_request.h"
@@ -12,11 +11,24 @@
 
 #include <QApplication>
 #include <QIcon>
-#include <QPixmap>
 
 using namespace Qt::StringLiterals;
 
 namespace pelvoran {
+
+namespace {
+
+/// The tool's icon at each size it is drawn at.
+QIcon windowIcon() {
+    // PNG is read by Qt itself, without any image plugin. Each file gives its
+    // own size, so the icon offers what the files hold.
+    QIcon icon;
+    for (const int size : {16, 24, 32, 48, 64, 128, 256})
+        icon.addFile(u":/pelvoran/pelvoran-%1.png"_s.arg(size));
+    return icon;
+}
+
+} // namespace
 
 int runPelvoran(const AppOptions& options) {
     // Qt reads its options from the arguments it is given: give it none.
@@ -28,8 +40,7 @@ int runPelvoran(const AppOptions& options) {
     QApplication::setDesktopFileName(u"pelvoran"_s);
     // The main window's presenter ends the run when the last window closes.
     QApplication::setQuitOnLastWindowClosed(false);
-    // Compiled in as XPM: read without probing any image plugin.
-    QApplication::setWindowIcon(QIcon(QPixmap(pelvoran_icon_xpm)));
+    QApplication::setWindowIcon(windowIcon());
     installQtChineseTranslation();
     installChineseFontSubstitutes();
     useChineseDefaultFont();

@@ -43,6 +43,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 
 // Switching accessibility on without a screen reader takes Qt's platform
@@ -291,20 +292,41 @@ TEST_F(Windows, HelpWindowOpensOnceReloadsAfterClose) {
 
 namespace {
 
-/// Presses the left button on `target` at `at`, drags by `by` and lets go,
-/// as the pointer would.
-void drag(QWidget* target, QPoint at, QPoint by) {
+/// Sends `target` a mouse event at `globalPos`, as the window system would.
+void sendMouse(QWidget* target, QEvent::Type type, QPoint globalPos, Qt::MouseButton button,
+               Qt::MouseButtons buttons) {
+    QMouseEvent e(type, QPointF(target->mapFromGlobal(globalPos)), QPointF(globalPos), button,
+                  buttons, Qt::NoModifier);
+    QApplication::sendEvent(target, &e);
+}
+
+/// Presses the left button on `target` at `at`, moves the pointer through
+/// `path` (offsets from the press) with the button held and lets go, as the
+/// pointer would.
+void drag(QWidget* target, QPoint at, std::initializer_list<QPoint> path) {
     const QPoint global = target->mapToGlobal(at);
-    auto send = [target](QEvent::Type type, QPoint globalPos, Qt::MouseButton button,
-                         Qt::MouseButtons buttons) {
-        QMouseEvent e(type, QPointF(target->mapFromGlobal(globalPos)), QPointF(globalPos), button,
-                      buttons, Qt::NoModifier);
-        QApplication::sendEvent(target, &e);
-    };
-    send(QEvent::MouseButtonPress, global, Qt::LeftButton, Qt::LeftButton);
-    send(QEvent::MouseMove, global + by / 2, Qt::NoButton, Qt::LeftButton);
-    send(QEvent::MouseMove, global + by, Qt::NoButton, Qt::LeftButton);
-    send(QEvent::MouseButtonRelease, global + by, Qt::LeftButton, Qt::NoButton);
+    sendMouse(target, QEvent::MouseButtonPress, global, Qt::LeftButton, Qt::LeftButton);
+    for (const QPoint& by : path)
+        sendMouse(target, QEvent::MouseMove, global + by, Qt::NoButton, Qt::LeftButton);
+    sendMouse(target, QEvent::MouseButtonRelease,
+              global + (path.size() ? *(path.end() - 1) : QPoint()), Qt::LeftButton, Qt::NoButton);
+}
+
+/// A double-click on `target` at `at` as Qt delivers one, then the pointer
+/// moving by `by` with no button held.
+void doubleClickThenMove(QWidget* target, QPoint at, QPoint by) {
+    const QPoint global = target->mapToGlobal(at);
+    const QEvent::Type clicks[] = {QEvent::MouseButtonPress, QEvent::MouseButtonRelease,
+                                   QEvent::MouseButtonPress, QEvent::MouseButtonDblClick,
+                                   QEvent::MouseButtonRelease};
+    for (const QEvent::Type type : clicks)
+        sendMouse(target, type, global, Qt::LeftButton,
+                  type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton);
+    sendMouse(target, QEvent::MouseMove, global + by, Qt::NoButton, Qt::NoButton);
+}
+
+void drag(QWidget* target, QPoint at, QPoint by) {
+    drag(target, at, {by / 2, by});
 }
 
 } // namespace
@@ -336,6 +358,67 @@ TEST_F(Windows, HelpWindowIsDraggedByAnyPointButItsOkButton) {
     drag(help->Command1, QPoint(5, 5), QPoint(0, 60));
     EXPECT_EQ(help->pos(), start);
     EXPECT_TRUE(help->isVisible());
+}
+
+TEST_F(Windows, HelpWindowMovesOnlyWhenThePointerDragsItPastTheDragDistance) {
+    auto form = started();
+    QTest::mouseClick(form->Command2, Qt::LeftButton);
+    HelpForm* help = form->helpForm();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(help));
+    int handedOver = 0;
+    bool managerMoves = false;
+    help->setSystemMove([&] {
+        ++handedOver;
+        return managerMoves;
+    });
+    const int d = QApplication::startDragDistance();
+    struct Case {
+        const char* gesture;
+        std::function<void()> make;
+        bool managerMoves;
+        int handedOver;
+        QPoint moved;
+    };
+    const Case cases[] = {
+        {"click",
+         [&] { QTest::mouseClick(help->Label1, Qt::LeftButton, {}, QPoint(10, 10)); },
+         false,
+         0,
+         {}},
+        {"double-click then the pointer moves unheld",
+         [&] { doubleClickThenMove(help->Picture1, QPoint(100, 60), QPoint(60, 30)); },
+         false,
+         0,
+         {}},
+        {"wobble within the drag distance",
+         [&] {
+             drag(help->Label1, QPoint(10, 10), {QPoint(d - 1, 0), QPoint(0, 1 - d)});
+         },
+         false,
+         0,
+         {}},
+        {"drag the window follows itself",
+         [&] {
+             drag(help->Label1, QPoint(10, 10), {QPoint(0, d), QPoint(-40, 25)});
+         },
+         false, 1, QPoint(-40, 25)},
+        {"drag the window manager takes over",
+         [&] {
+             drag(help, QPoint(4, 200), {QPoint(d, 0), QPoint(-40, 25)});
+         },
+         true,
+         1,
+         {}},
+    };
+    for (const Case& c : cases) {
+        handedOver = 0;
+        managerMoves = c.managerMoves;
+        const QPoint start = help->pos();
+        c.make();
+        EXPECT_EQ(handedOver, c.handedOver) << c.gesture;
+        EXPECT_EQ(help->pos(), start + c.moved) << c.gesture;
+        EXPECT_TRUE(help->isVisible()) << c.gesture;
+    }
 }
 
 TEST_F(Windows, CommentWindowKeepsTextWhileOpenAndIsEmptyAfterClose) {
@@ -462,6 +545,19 @@ TEST_F(Windows, ScreenReadersNameTheBoxesAndThePicture) {
     }
     EXPECT_EQ(accessible(help->Picture1)->text(QAccessible::Description),
               u"镜头卡口处的照片，印在卡口上的镜头编号用红框标出"_s);
+    // The help window is a dialog named 帮助, so that a screen reader reads
+    // its text when it opens; the text is its description and its label.
+    QAccessibleInterface* window = accessible(help);
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(window->role(), QAccessible::Dialog);
+    EXPECT_EQ(window->text(QAccessible::Name), u"帮助"_s);
+    const QString firstLine = toQString(form_text::helpText()).section(QChar(u'\r'), 0, 0);
+    ASSERT_FALSE(firstLine.isEmpty());
+    EXPECT_TRUE(window->text(QAccessible::Description).startsWith(firstLine));
+    QAccessibleInterface* label = window->child(window->indexOfChild(accessible(help->Label1)));
+    ASSERT_NE(label, nullptr);
+    EXPECT_EQ(label->role(), QAccessible::StaticText);
+    EXPECT_EQ(label->text(QAccessible::Name), window->text(QAccessible::Description));
     // The label beside the code box is its label for screen readers too.
     EXPECT_EQ(form->Label1->buddy(), form->ProdSNText);
     const auto labels = accessible(form->ProdSNText)->relations(QAccessible::Label);
@@ -648,8 +744,9 @@ TEST(QtTranslation, TextBoxContextMenusAreChinese) {
 }
 
 // The real start-up in a process of its own, handed Qt options on its command
-// line; it reports what Qt made of them, and whether Qt's own texts (the code
-// box's context menu) read Chinese (see main()).
+// line; it reports what Qt made of them, whether Qt's own texts (the code
+// box's context menu) read Chinese (see main()), and the sizes the window
+// icon offers.
 TEST(Process, QtOptionsOnTheCommandLineAreNotHonoured) {
     const std::string refused = "http://127.0.0.1:" + std::to_string(LoopbackServer::refusedPort());
     struct Case {
@@ -660,14 +757,17 @@ TEST(Process, QtOptionsOnTheCommandLineAreNotHonoured) {
     const Case cases[] = {
         {{u"-reverse"_s, u"-style"_s, u"windows"_s, u"-platform"_s, u"xcb"_s},
          {},
-         u"menu chinese arguments 1 direction ltr style fusion sheet none platform offscreen"_s},
+         u"menu chinese arguments 1 direction ltr style fusion sheet none platform offscreen"
+         u" icon 16x16 24x24 32x32 48x48 64x64 128x128 256x256"_s},
         {{u"-stylesheet=x.qss"_s, u"-qwindowtitle"_s, u"x"_s, u"-platform"_s, u"minimal"_s},
          {},
-         u"menu chinese arguments 1 direction ltr style fusion sheet none platform offscreen"_s},
+         u"menu chinese arguments 1 direction ltr style fusion sheet none platform offscreen"
+         u" icon 16x16 24x24 32x32 48x48 64x64 128x128 256x256"_s},
         // Qt's environment variables still apply.
         {{},
          u"windows"_s,
-         u"menu chinese arguments 1 direction ltr style windows sheet none platform offscreen"_s},
+         u"menu chinese arguments 1 direction ltr style windows sheet none platform offscreen"
+         u" icon 16x16 24x24 32x32 48x48 64x64 128x128 256x256"_s},
     };
     for (const Case& c : cases) {
         QProcess child;
@@ -733,7 +833,6 @@ TEST(Resources, IconIs32By32In16Colours) {
     ASSERT_FALSE(image.isNull());
     EXPECT_EQ(image.size(), QSize(32, 32));
     EXPECT_TRUE(image.hasAlphaChannel()); // the transparency mask
-    EXPECT_EQ(QImage(u":/pelvoran/pelvoran.png"_s).size(), QSize(256, 256));
 }
 
 namespace {
@@ -750,13 +849,16 @@ int runPelvoranChild(char** argv) {
         const QString undo = menu->actions().value(0)->text();
         const bool chinese = std::any_of(
             undo.begin(), undo.end(), [](QChar ch) { return ch >= u'\u4E00' && ch <= u'\u9FFF'; });
-        std::printf("menu %s arguments %lld direction %s style %s sheet %s platform %s\n",
+        QStringList iconSizes;
+        for (const QSize& size : QApplication::windowIcon().availableSizes())
+            iconSizes << u"%1x%2"_s.arg(size.width()).arg(size.height());
+        std::printf("menu %s arguments %lld direction %s style %s sheet %s platform %s icon %s\n",
                     chinese ? "chinese" : "untranslated",
                     static_cast<long long>(QCoreApplication::arguments().size()),
                     QGuiApplication::layoutDirection() == Qt::RightToLeft ? "rtl" : "ltr",
                     qPrintable(QApplication::style()->name()),
                     qApp->styleSheet().isEmpty() ? "none" : "set",
-                    qPrintable(QGuiApplication::platformName()));
+                    qPrintable(QGuiApplication::platformName()), qPrintable(iconSizes.join(u' ')));
         std::fflush(stdout);
         QTimer::singleShot(0, [] { QApplication::quit(); });
     };

@@ -6,9 +6,8 @@
                                metre; a lens mount with the printed code in a red frame
   app/resources/pelvoran.ico   the application icon: 32 x 32, 16 colours, 1-bit mask
                                (a 744-byte image)
-  app/resources/pelvoran.png   a 256 x 256 icon for the desktop
-  app/resources/pelvoran_icon.xpm the 32 x 32 icon as an XPM array compiled into the
-                               program: the window icon, read without any image plugin
+  app/resources/pelvoran-N.png the icon drawn at N x N pixels for each of ICON_SIZES:
+                               the desktop's icons (hicolor) and the window icon
 
 Usage: python3 tools/make_resources.py [output-dir]
 """
@@ -170,6 +169,10 @@ def write_ico(path):
         f.write(struct.pack("<HHH", 0, 1, 1) + entry + image)
 
 
+# The sizes of the freedesktop hicolor theme's application icons that desktops ask for.
+ICON_SIZES = (16, 24, 32, 48, 64, 128, 256)
+
+
 def write_png(path, size):
     raw = bytearray()
     for y in range(size):
@@ -193,34 +196,14 @@ def write_png(path, size):
         f.write(png)
 
 
-def write_xpm(path):
-    symbols = "0123456789abcdef"
-    used = sorted({icon_index(x, y, 32) for y in range(32) for x in range(32)},
-                  key=lambda i: -1 if i is None else i)
-    lines = ["32 32 %d 1" % len(used)]
-    for i in used:
-        if i is None:
-            lines.append(". c None")
-        else:
-            lines.append("%s c #%02X%02X%02X" % ((symbols[i],) + PALETTE16[i]))
-    for y in range(32):
-        lines.append("".join("." if icon_index(x, y, 32) is None else symbols[icon_index(x, y, 32)]
-                             for x in range(32)))
-    body = ",\n".join('"%s"' % line for line in lines)
-    with open(path, "w") as f:
-        f.write("/* XPM */\n// The application icon, 32 x 32 in 16 colours "
-                "(made by tools/make_resources.py).\n"
-                "static const char* const pelvoran_icon_xpm[] = {\n%s};\n" % body)
-
-
 def main():
     out = sys.argv[1] if len(sys.argv) > 1 else os.path.join(
         os.path.dirname(os.path.abspath(__file__)), "..", "app", "resources")
     os.makedirs(out, exist_ok=True)
     write_bmp555(os.path.join(out, "bitmap100.bmp"), photograph())
     write_ico(os.path.join(out, "pelvoran.ico"))
-    write_png(os.path.join(out, "pelvoran.png"), 256)
-    write_xpm(os.path.join(out, "pelvoran_icon.xpm"))
+    for size in ICON_SIZES:
+        write_png(os.path.join(out, "pelvoran-%d.png" % size), size)
 
 
 if __name__ == "__main__":

@@ -5,6 +5,8 @@
 #include "ui/push_button.h"
 #include "ui/qt_text.h"
 
+#include <QAccessibleWidget>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QMouseEvent>
 #include <QWindow>
@@ -20,6 +22,30 @@ QFont simSun(double points) {
     return f;
 }
 
+/// The help window as screen readers see it: a dialog, so that on opening
+/// they read its text besides the focused OK button, and described by the
+/// help text it shows.
+class HelpFormAccessible final : public QAccessibleWidget {
+public:
+    explicit HelpFormAccessible(HelpForm* form)
+        : QAccessibleWidget(form, QAccessible::Dialog), form_(form) {}
+
+    QString text(QAccessible::Text t) const override {
+        if (t == QAccessible::Description)
+            return form_->Label1->text();
+        return QAccessibleWidget::text(t);
+    }
+
+private:
+    HelpForm* form_;
+};
+
+QAccessibleInterface* helpFormAccessible(const QString& className, QObject* object) {
+    if (className == u"pelvoran::HelpForm"_s && object->isWidgetType())
+        return new HelpFormAccessible(static_cast<HelpForm*>(object));
+    return nullptr;
+}
+
 } // namespace
 
 HelpForm::HelpForm(present::OpenWindows& windows)
@@ -29,9 +55,17 @@ HelpForm::HelpForm(present::OpenWindows& windows)
       view_(*this, {{present::Part::Label1, Label1, toQString(form_text::kHelpLabelUnloaded)},
                     {present::Part::Picture1, Picture1},
                     {present::Part::Command1, Command1}}),
-      presenter_(view_, windows) {
+      presenter_(view_, windows), systemMove_([this] {
+          return windowHandle() != nullptr && windowHandle()->startSystemMove();
+      }) {
+    static const bool factoryInstalled = [] {
+        QAccessible::installFactory(helpFormAccessible);
+        return true;
+    }();
+    (void)factoryInstalled;
     setObjectName(u"HelpForm"_s);
     setWindowTitle(QString());
+    setAccessibleName(toQString(form_text::kHelpButton));
     setFrameStyle(QFrame::Panel | QFrame::Raised);
     setFixedSize(toSize(layout::help_window::kClient));
     QFont windowFont(u"新宋体"_s);
@@ -62,29 +96,41 @@ void HelpForm::mousePressEvent(QMouseEvent* event) {
         return;
     }
     event->accept();
-    // The window manager moves the window where it can (X11, Wayland);
-    // elsewhere the window follows the pointer itself.
-    if (windowHandle() != nullptr && windowHandle()->startSystemMove())
-        return;
-    grip_ = event->globalPosition().toPoint() - frameGeometry().topLeft();
+    pressedAt_ = event->globalPosition().toPoint();
+    grip_.reset();
 }
 
 void HelpForm::mouseMoveEvent(QMouseEvent* event) {
-    if (!grip_ || !(event->buttons() & Qt::LeftButton)) {
+    if (!pressedAt_ || !(event->buttons() & Qt::LeftButton)) {
         QFrame::mouseMoveEvent(event);
         return;
     }
     event->accept();
-    move(event->globalPosition().toPoint() - *grip_);
+    const QPoint at = event->globalPosition().toPoint();
+    if (!grip_) {
+        if ((at - *pressedAt_).manhattanLength() < QApplication::startDragDistance())
+            return;
+        // The window manager moves the window where it can (X11, Wayland)
+        // and ends the move when the button is let go.
+        if (systemMove_ && systemMove_()) {
+            pressedAt_.reset();
+            return;
+        }
+        grip_ = *pressedAt_ - frameGeometry().topLeft();
+    }
+    move(at - *grip_);
 }
 
 void HelpForm::mouseReleaseEvent(QMouseEvent* event) {
-    if (event->button() == Qt::LeftButton)
+    if (event->button() == Qt::LeftButton) {
+        pressedAt_.reset();
         grip_.reset();
+    }
     QFrame::mouseReleaseEvent(event);
 }
 
 void HelpForm::closeEvent(QCloseEvent* event) {
+    pressedAt_.reset();
     grip_.reset();
     view_.unload(); // the next showing loads the contents afresh
     presenter_.closed();

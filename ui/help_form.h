@@ -6,6 +6,7 @@
 #include <QFrame>
 #include <QPoint>
 
+#include <functional>
 #include <optional>
 
 class QLabel;
@@ -17,7 +18,8 @@ class CaptionLabel;
 
 /// The help window: what a lens code looks like and a photograph of a lens
 /// mount with the code framed in red. No title bar; OK closes it, and the
-/// window can be dragged by any other point.
+/// window can be dragged by any other point. Screen readers meet it as a
+/// dialog named 帮助 whose description is the help text.
 class HelpForm final : public QFrame {
     Q_OBJECT
 public:
@@ -25,14 +27,20 @@ public:
 
     present::HelpPresenter& presenter() { return presenter_; }
 
+    /// Asks the window manager to move the window with the pointer; false
+    /// where it cannot (the window then follows the pointer itself).
+    /// Replaceable so that a test sees when a move is handed over.
+    void setSystemMove(std::function<bool()> systemMove) { systemMove_ = std::move(systemMove); }
+
     CaptionLabel* Label1;
     QLabel* Picture1;
     QPushButton* Command1;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
-    // The window has no title bar: a press anywhere but on the OK button
-    // drags it.
+    // The window has no title bar: a drag that starts anywhere but on the OK
+    // button moves it, once the pointer has gone the platform's drag distance
+    // with the button held. A click or a double-click moves nothing.
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
@@ -40,8 +48,11 @@ protected:
 private:
     QtView view_;
     present::HelpPresenter presenter_;
-    /// Where the pointer holds the window during a drag, from its top-left
-    /// corner; unset when no drag is under way.
+    std::function<bool()> systemMove_;
+    /// Where the left button went down (global), while it is held.
+    std::optional<QPoint> pressedAt_;
+    /// Where the pointer holds the window while it follows the pointer itself,
+    /// from its top-left corner.
     std::optional<QPoint> grip_;
 };
 
