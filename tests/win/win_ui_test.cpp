@@ -515,3 +515,67 @@ TEST_F(WinUi, ProcessEndsWhenItsLastWindowCloses) {
     EXPECT_EQ(form->openWindows(), 0);
     EXPECT_TRUE(quitPosted());
 }
+
+namespace {
+
+/// Sends a button's click to its window as the keyboard would, leaving the
+/// focus where it is.
+void notifyClick(HWND button) {
+    SendMessageW(GetParent(button), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(button), BN_CLICKED),
+                 reinterpret_cast<LPARAM>(button));
+    pump();
+}
+
+} // namespace
+
+// Like a dialog box: a window that becomes active again gives the focus back
+// to the control that had it, whichever way it lost it.
+TEST_F(WinUi, FocusReturnsToTheControlThatHadIt) {
+    notifyClick(form->Command3);
+    win::CommentForm* comment = form->commentForm();
+    ASSERT_TRUE(comment != nullptr && comment->isOpen());
+    const auto activate = [](HWND w) {
+        SetForegroundWindow(w);
+        pump();
+    };
+    const struct {
+        const char* what;
+        HWND (*had)(win::PelvoranForm&);
+        void (*away)(win::PelvoranForm&);
+    } cases[] = {
+        {"help window opened and closed by its button",
+         [](win::PelvoranForm& f) { return f.ProdSNText; },
+         [](win::PelvoranForm& f) {
+             notifyClick(f.Command2);
+             click(f.helpForm()->Command1);
+         }},
+        {"comment window activated and closed", [](win::PelvoranForm& f) { return f.Command1; },
+         [](win::PelvoranForm& f) {
+             notifyClick(f.Command3);
+             SendMessageW(f.commentForm()->hwnd(), WM_CLOSE, 0, 0);
+             pump();
+         }},
+        {"another window activated", [](win::PelvoranForm& f) { return f.ProdSNText; },
+         [](win::PelvoranForm& f) {
+             notifyClick(f.Command3);
+             SetForegroundWindow(f.hwnd());
+             pump();
+         }},
+    };
+    for (const auto& c : cases) {
+        activate(form->hwnd());
+        const HWND had = c.had(*form);
+        SetFocus(had);
+        c.away(*form);
+        ASSERT_EQ(GetActiveWindow(), form->hwnd()) << c.what;
+        EXPECT_EQ(GetFocus(), had) << c.what;
+    }
+    // The comment window keeps its own: its send button, not the box that
+    // its presenter focuses on opening.
+    ASSERT_TRUE(comment->isOpen());
+    activate(comment->hwnd());
+    SetFocus(comment->Command1);
+    activate(form->hwnd());
+    activate(comment->hwnd());
+    EXPECT_EQ(GetFocus(), comment->Command1);
+}
