@@ -4,9 +4,10 @@
 
 namespace pelvoran::win {
 
-/// Message boxes through MessageBoxW: no icon, OK or OK and Cancel, OK the
-/// default; modal for the whole thread. A message too long for the screen's
-/// work area loses text before its last line, as the shared rule cuts it.
+/// Message boxes through MessageBoxW: no icon, 确定 or 确定 and 取消 whatever
+/// the display language, 确定 the default; modal for the whole thread. A
+/// message too long for the screen's work area loses text before its last
+/// line, as the shared rule cuts it.
 class Win32MessageBoxes final : public MessageBoxes {
 public:
     MessageAnswer show(const Text& message, const Text& title, MessageButtons buttons) override;

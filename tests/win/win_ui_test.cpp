@@ -318,6 +318,8 @@ namespace {
 struct SeenBox {
     RECT rect{};
     Text text;
+    Text ok;
+    Text cancel;
     bool seen = false;
 };
 SeenBox g_box;
@@ -328,6 +330,8 @@ void CALLBACK answerMessageBox(HWND, UINT, UINT_PTR timer, DWORD) {
     for (HWND box : windowsOfClass(L"#32770")) {
         GetWindowRect(box, &g_box.rect);
         g_box.text = windowText(GetDlgItem(box, 0xFFFF));
+        g_box.ok = windowText(GetDlgItem(box, IDOK));
+        g_box.cancel = windowText(GetDlgItem(box, IDCANCEL));
         g_box.seen = true;
         KillTimer(nullptr, timer);
         PostMessageW(box, WM_COMMAND, IDOK, 0);
@@ -361,6 +365,33 @@ TEST(Win32MessageBoxes, ALongMessageIsCutToFitTheWorkArea) {
                     g_box.text.ends_with(u"点击确定下载升级程序。\r\n") ||
                     g_box.text.ends_with(u"点击确定下载升级程序。"))
             << toUtf8(g_box.text.substr(g_box.text.size() - 20));
+    }
+}
+
+namespace {
+
+/// Shows the box and answers it with OK; what it showed is in g_box.
+void showAndAnswer(MessageButtons buttons) {
+    g_box = {};
+    const UINT_PTR timer = SetTimer(nullptr, 0, 50, &answerMessageBox);
+    win::Win32MessageBoxes().show(u"点击确定下载升级程序。", u"有更新版本", buttons);
+    KillTimer(nullptr, timer);
+}
+
+} // namespace
+
+// Also run under an English display language (tests/win/CMakeLists.txt).
+TEST(Win32MessageBoxes, ButtonsSayQueDingAndQuXiao) {
+    const struct {
+        MessageButtons buttons;
+        Text ok;
+        Text cancel;
+    } cases[] = {{MessageButtons::Ok, u"确定", u""}, {MessageButtons::OkCancel, u"确定", u"取消"}};
+    for (const auto& c : cases) {
+        showAndAnswer(c.buttons);
+        ASSERT_TRUE(g_box.seen);
+        EXPECT_EQ(g_box.ok, c.ok) << toUtf8(g_box.ok);
+        EXPECT_EQ(g_box.cancel, c.cancel) << toUtf8(g_box.cancel);
     }
 }
 
