@@ -57,6 +57,9 @@ private:
     int reserved_ = 0;
 };
 
+/// The window that the thread's boxes speak for, set by BoxOwner.
+HWND g_owner = nullptr;
+
 /// Names the box's buttons in Chinese whatever the display language: the
 /// boxes' texts speak of 确定.
 LRESULT CALLBACK nameButtons(int code, WPARAM wParam, LPARAM lParam) {
@@ -89,6 +92,14 @@ private:
 
 } // namespace
 
+BoxOwner::BoxOwner(HWND window) : previous_(g_owner) {
+    g_owner = window;
+}
+
+BoxOwner::~BoxOwner() {
+    g_owner = previous_;
+}
+
 MessageAnswer Win32MessageBoxes::show(const Text& message, const Text& title,
                                       MessageButtons buttons) {
     const BoxMeasure measure;
@@ -96,9 +107,10 @@ MessageAnswer Win32MessageBoxes::show(const Text& message, const Text& title,
         form_rule::fitMessage(message, [&](const Text& text) { return measure.fits(text); });
     const UINT type = (buttons == MessageButtons::OkCancel ? MB_OKCANCEL : MB_OK) | MB_DEFBUTTON1 |
                       MB_TASKMODAL | MB_SETFOREGROUND;
+    const HWND owner = IsWindow(g_owner) ? g_owner : nullptr;
     const ButtonNames names;
-    return MessageBoxW(nullptr, wide(shown), wide(title), type) == IDOK ? MessageAnswer::Ok
-                                                                        : MessageAnswer::Cancel;
+    return MessageBoxW(owner, wide(shown), wide(title), type) == IDOK ? MessageAnswer::Ok
+                                                                      : MessageAnswer::Cancel;
 }
 
 } // namespace pelvoran::win

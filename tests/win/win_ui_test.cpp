@@ -317,7 +317,9 @@ namespace {
 
 struct SeenBox {
     RECT rect{};
+    Text title;
     Text text;
+    HWND owner = nullptr;
     Text ok;
     Text cancel;
     bool seen = false;
@@ -330,6 +332,8 @@ void CALLBACK answerMessageBox(HWND, UINT, UINT_PTR timer, DWORD) {
     for (HWND box : windowsOfClass(L"#32770")) {
         GetWindowRect(box, &g_box.rect);
         g_box.text = windowText(GetDlgItem(box, 0xFFFF));
+        g_box.title = windowText(box);
+        g_box.owner = GetWindow(box, GW_OWNER);
         g_box.ok = windowText(GetDlgItem(box, IDOK));
         g_box.cancel = windowText(GetDlgItem(box, IDCANCEL));
         g_box.seen = true;
@@ -392,6 +396,7 @@ TEST(Win32MessageBoxes, ButtonsSayQueDingAndQuXiao) {
         ASSERT_TRUE(g_box.seen);
         EXPECT_EQ(g_box.ok, c.ok) << toUtf8(g_box.ok);
         EXPECT_EQ(g_box.cancel, c.cancel) << toUtf8(g_box.cancel);
+        EXPECT_EQ(g_box.owner, nullptr) << "a box of no window has no owner";
     }
 }
 
@@ -609,4 +614,50 @@ TEST_F(WinUi, FocusReturnsToTheControlThatHadIt) {
     activate(form->hwnd());
     activate(comment->hwnd());
     EXPECT_EQ(GetFocus(), comment->Command1);
+}
+
+// The comment window's boxes are its own: it is active again after each one.
+TEST(CommentBoxes, OwnedByTheCommentWindow) {
+    win::registerWindowClasses(GetModuleHandleW(nullptr));
+    LoopbackServer server({ServerBehaviour::Mode::Reply, LoopbackServer::reply(200, "ok")});
+    const HttpComponentRegistry registry = registryForAllClassNames(winHttpRequestFactory());
+    win::Win32MessageBoxes boxes;
+    RecordingShell shell;
+    win::PelvoranForm main(Services{registry, boxes, shell, [] { return LocalDateTime{}; },
+                                    RegionalSettings::zhCN(), u16(server.base())});
+    main.Form_Load();
+    main.showCentred();
+    pump();
+    click(main.Command3);
+    win::CommentForm* comment = main.commentForm();
+    ASSERT_TRUE(comment != nullptr && comment->isOpen());
+    const struct {
+        std::u16string typed;
+        int status;
+        Text title;
+        bool staysOpen;
+    } cases[] = {
+        {u"", 200, u"提示", true},
+        {u"镜头", 500, u"发送失败", true},
+        {u"镜头", 200, u"感谢", false},
+    };
+    for (const auto& c : cases) {
+        SetWindowTextW(comment->CommentText, L"");
+        type(comment->CommentText, c.typed);
+        server.setBehaviour({ServerBehaviour::Mode::Reply, LoopbackServer::reply(c.status, "")});
+        const HWND window = comment->hwnd();
+        g_box = {};
+        const UINT_PTR timer = SetTimer(nullptr, 0, 50, &answerMessageBox);
+        click(comment->Command1);
+        KillTimer(nullptr, timer);
+        ASSERT_TRUE(g_box.seen) << toUtf8(c.title);
+        EXPECT_EQ(g_box.title, c.title);
+        EXPECT_EQ(g_box.owner, window) << toUtf8(c.title);
+        EXPECT_EQ(comment->isOpen(), c.staysOpen) << toUtf8(c.title);
+        if (c.staysOpen) {
+            EXPECT_EQ(GetActiveWindow(), window) << toUtf8(c.title);
+        }
+    }
+    main.close();
+    pump();
 }
