@@ -75,6 +75,7 @@ Form::~Form() {
 
 void Form::discard() {
     hwnd_ = nullptr;
+    focused_ = nullptr;
     placed_.clear();
     commands_.clear();
     for (auto& f : fonts_)
@@ -231,6 +232,18 @@ LRESULT Form::dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
         if (style_.draggedByBody) {
             const LRESULT hit = DefWindowProcW(hwnd_, message, wParam, lParam);
             return hit == HTCLIENT ? HTCAPTION : hit;
+        }
+        break;
+    case WM_ACTIVATE:
+        // As the dialog manager does: the control that had the focus gets it
+        // back, rather than the window itself.
+        if (LOWORD(wParam) == WA_INACTIVE) {
+            const HWND had = GetFocus();
+            if (had != nullptr && IsChild(hwnd_, had))
+                focused_ = had;
+        } else if (HIWORD(wParam) == 0 && focused_ != nullptr && IsChild(hwnd_, focused_)) {
+            SetFocus(focused_);
+            return 0;
         }
         break;
     case WM_CLOSE: DestroyWindow(hwnd_); return 0;

@@ -86,6 +86,8 @@ private:
 
     FormStyle style_;
     HWND hwnd_ = nullptr;
+    /// The control that had the focus when the window was last deactivated.
+    HWND focused_ = nullptr;
     int dpi_ = 96;
     HBITMAP picture_ = nullptr;
     struct Placed {

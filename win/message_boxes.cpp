@@ -1,7 +1,9 @@
 #include "win/message_boxes.h"
 
 #include "forms/form_rules.h"
+#include "forms/form_texts.h"
 
+#include <string_view>
 #include <windows.h>
 
 namespace pelvoran::win {
@@ -55,7 +57,48 @@ private:
     int reserved_ = 0;
 };
 
+/// The window that the thread's boxes speak for, set by BoxOwner.
+HWND g_owner = nullptr;
+
+/// Names the box's buttons in Chinese whatever the display language: the
+/// boxes' texts speak of 确定.
+LRESULT CALLBACK nameButtons(int code, WPARAM wParam, LPARAM lParam) {
+    wchar_t className[8] = {};
+    if (code == HCBT_ACTIVATE && GetClassNameW(reinterpret_cast<HWND>(wParam), className, 8) > 0 &&
+        std::wstring_view(className) == L"#32770") {
+        const auto box = reinterpret_cast<HWND>(wParam);
+        if (const HWND ok = GetDlgItem(box, IDOK))
+            SetWindowTextW(ok, wide(form_text::kOk));
+        if (const HWND cancel = GetDlgItem(box, IDCANCEL))
+            SetWindowTextW(cancel, wide(form_text::kCancel));
+    }
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+/// The hook over one box of this thread.
+class ButtonNames {
+public:
+    ButtonNames() : hook_(SetWindowsHookExW(WH_CBT, &nameButtons, nullptr, GetCurrentThreadId())) {}
+    ~ButtonNames() {
+        if (hook_ != nullptr)
+            UnhookWindowsHookEx(hook_);
+    }
+    ButtonNames(const ButtonNames&) = delete;
+    ButtonNames& operator=(const ButtonNames&) = delete;
+
+private:
+    HHOOK hook_;
+};
+
 } // namespace
+
+BoxOwner::BoxOwner(HWND window) : previous_(g_owner) {
+    g_owner = window;
+}
+
+BoxOwner::~BoxOwner() {
+    g_owner = previous_;
+}
 
 MessageAnswer Win32MessageBoxes::show(const Text& message, const Text& title,
                                       MessageButtons buttons) {
@@ -64,8 +107,10 @@ MessageAnswer Win32MessageBoxes::show(const Text& message, const Text& title,
         form_rule::fitMessage(message, [&](const Text& text) { return measure.fits(text); });
     const UINT type = (buttons == MessageButtons::OkCancel ? MB_OKCANCEL : MB_OK) | MB_DEFBUTTON1 |
                       MB_TASKMODAL | MB_SETFOREGROUND;
-    return MessageBoxW(nullptr, wide(shown), wide(title), type) == IDOK ? MessageAnswer::Ok
-                                                                        : MessageAnswer::Cancel;
+    const HWND owner = IsWindow(g_owner) ? g_owner : nullptr;
+    const ButtonNames names;
+    return MessageBoxW(owner, wide(shown), wide(title), type) == IDOK ? MessageAnswer::Ok
+                                                                      : MessageAnswer::Cancel;
 }
 
 } // namespace pelvoran::win

@@ -317,7 +317,11 @@ namespace {
 
 struct SeenBox {
     RECT rect{};
+    Text title;
     Text text;
+    HWND owner = nullptr;
+    Text ok;
+    Text cancel;
     bool seen = false;
 };
 SeenBox g_box;
@@ -328,6 +332,10 @@ void CALLBACK answerMessageBox(HWND, UINT, UINT_PTR timer, DWORD) {
     for (HWND box : windowsOfClass(L"#32770")) {
         GetWindowRect(box, &g_box.rect);
         g_box.text = windowText(GetDlgItem(box, 0xFFFF));
+        g_box.title = windowText(box);
+        g_box.owner = GetWindow(box, GW_OWNER);
+        g_box.ok = windowText(GetDlgItem(box, IDOK));
+        g_box.cancel = windowText(GetDlgItem(box, IDCANCEL));
         g_box.seen = true;
         KillTimer(nullptr, timer);
         PostMessageW(box, WM_COMMAND, IDOK, 0);
@@ -361,6 +369,34 @@ TEST(Win32MessageBoxes, ALongMessageIsCutToFitTheWorkArea) {
                     g_box.text.ends_with(u"点击确定下载升级程序。\r\n") ||
                     g_box.text.ends_with(u"点击确定下载升级程序。"))
             << toUtf8(g_box.text.substr(g_box.text.size() - 20));
+    }
+}
+
+namespace {
+
+/// Shows the box and answers it with OK; what it showed is in g_box.
+void showAndAnswer(MessageButtons buttons) {
+    g_box = {};
+    const UINT_PTR timer = SetTimer(nullptr, 0, 50, &answerMessageBox);
+    win::Win32MessageBoxes().show(u"点击确定下载升级程序。", u"有更新版本", buttons);
+    KillTimer(nullptr, timer);
+}
+
+} // namespace
+
+// Also run under an English display language (tests/win/CMakeLists.txt).
+TEST(Win32MessageBoxes, ButtonsSayQueDingAndQuXiao) {
+    const struct {
+        MessageButtons buttons;
+        Text ok;
+        Text cancel;
+    } cases[] = {{MessageButtons::Ok, u"确定", u""}, {MessageButtons::OkCancel, u"确定", u"取消"}};
+    for (const auto& c : cases) {
+        showAndAnswer(c.buttons);
+        ASSERT_TRUE(g_box.seen);
+        EXPECT_EQ(g_box.ok, c.ok) << toUtf8(g_box.ok);
+        EXPECT_EQ(g_box.cancel, c.cancel) << toUtf8(g_box.cancel);
+        EXPECT_EQ(g_box.owner, nullptr) << "a box of no window has no owner";
     }
 }
 
@@ -514,4 +550,114 @@ TEST_F(WinUi, ProcessEndsWhenItsLastWindowCloses) {
     SendMessageW(form->commentForm()->hwnd(), WM_CLOSE, 0, 0);
     EXPECT_EQ(form->openWindows(), 0);
     EXPECT_TRUE(quitPosted());
+}
+
+namespace {
+
+/// Sends a button's click to its window as the keyboard would, leaving the
+/// focus where it is.
+void notifyClick(HWND button) {
+    SendMessageW(GetParent(button), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(button), BN_CLICKED),
+                 reinterpret_cast<LPARAM>(button));
+    pump();
+}
+
+} // namespace
+
+// Like a dialog box: a window that becomes active again gives the focus back
+// to the control that had it, whichever way it lost it.
+TEST_F(WinUi, FocusReturnsToTheControlThatHadIt) {
+    notifyClick(form->Command3);
+    win::CommentForm* comment = form->commentForm();
+    ASSERT_TRUE(comment != nullptr && comment->isOpen());
+    const auto activate = [](HWND w) {
+        SetForegroundWindow(w);
+        pump();
+    };
+    const struct {
+        const char* what;
+        HWND (*had)(win::PelvoranForm&);
+        void (*away)(win::PelvoranForm&);
+    } cases[] = {
+        {"help window opened and closed by its button",
+         [](win::PelvoranForm& f) { return f.ProdSNText; },
+         [](win::PelvoranForm& f) {
+             notifyClick(f.Command2);
+             click(f.helpForm()->Command1);
+         }},
+        {"comment window activated and closed", [](win::PelvoranForm& f) { return f.Command1; },
+         [](win::PelvoranForm& f) {
+             notifyClick(f.Command3);
+             SendMessageW(f.commentForm()->hwnd(), WM_CLOSE, 0, 0);
+             pump();
+         }},
+        {"another window activated", [](win::PelvoranForm& f) { return f.ProdSNText; },
+         [](win::PelvoranForm& f) {
+             notifyClick(f.Command3);
+             SetForegroundWindow(f.hwnd());
+             pump();
+         }},
+    };
+    for (const auto& c : cases) {
+        activate(form->hwnd());
+        const HWND had = c.had(*form);
+        SetFocus(had);
+        c.away(*form);
+        ASSERT_EQ(GetActiveWindow(), form->hwnd()) << c.what;
+        EXPECT_EQ(GetFocus(), had) << c.what;
+    }
+    // The comment window keeps its own: its send button, not the box that
+    // its presenter focuses on opening.
+    ASSERT_TRUE(comment->isOpen());
+    activate(comment->hwnd());
+    SetFocus(comment->Command1);
+    activate(form->hwnd());
+    activate(comment->hwnd());
+    EXPECT_EQ(GetFocus(), comment->Command1);
+}
+
+// The comment window's boxes are its own: it is active again after each one.
+TEST(CommentBoxes, OwnedByTheCommentWindow) {
+    win::registerWindowClasses(GetModuleHandleW(nullptr));
+    LoopbackServer server({ServerBehaviour::Mode::Reply, LoopbackServer::reply(200, "ok")});
+    const HttpComponentRegistry registry = registryForAllClassNames(winHttpRequestFactory());
+    win::Win32MessageBoxes boxes;
+    RecordingShell shell;
+    win::PelvoranForm main(Services{registry, boxes, shell, [] { return LocalDateTime{}; },
+                                    RegionalSettings::zhCN(), u16(server.base())});
+    main.Form_Load();
+    main.showCentred();
+    pump();
+    click(main.Command3);
+    win::CommentForm* comment = main.commentForm();
+    ASSERT_TRUE(comment != nullptr && comment->isOpen());
+    const struct {
+        std::u16string typed;
+        int status;
+        Text title;
+        bool staysOpen;
+    } cases[] = {
+        {u"", 200, u"提示", true},
+        {u"镜头", 500, u"发送失败", true},
+        {u"镜头", 200, u"感谢", false},
+    };
+    for (const auto& c : cases) {
+        SetWindowTextW(comment->CommentText, L"");
+        type(comment->CommentText, c.typed);
+        server.setBehaviour({ServerBehaviour::Mode::Reply, LoopbackServer::reply(c.status, "")});
+        const HWND window = comment->hwnd();
+        g_box = {};
+        const UINT_PTR timer = SetTimer(nullptr, 0, 50, &answerMessageBox);
+        click(comment->Command1);
+        KillTimer(nullptr, timer);
+        ASSERT_TRUE(g_box.seen) << toUtf8(c.title);
+        EXPECT_EQ(g_box.title, c.title);
+        EXPECT_EQ(g_box.owner, window) << toUtf8(c.title);
+        EXPECT_EQ(comment->isOpen(), c.staysOpen) << toUtf8(c.title);
+        if (c.staysOpen) {
+            EXPECT_EQ(GetActiveWindow(), window) << toUtf8(c.title);
+        }
+    }
+    main.close();
+    pump();
 }
