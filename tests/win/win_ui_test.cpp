@@ -570,9 +570,17 @@ TEST_F(WinUi, FocusReturnsToTheControlThatHadIt) {
     notifyClick(form->Command3);
     win::CommentForm* comment = form->commentForm();
     ASSERT_TRUE(comment != nullptr && comment->isOpen());
-    const auto activate = [](HWND w) {
+    // Activation is asynchronous under some window managers: wait for it.
+    const auto settle = [](HWND w) {
+        for (int i = 0; i < 200 && GetActiveWindow() != w; ++i) {
+            pump();
+            Sleep(10);
+        }
+    };
+    const auto activate = [&settle](HWND w) {
         SetForegroundWindow(w);
         pump();
+        settle(w);
     };
     const struct {
         const char* what;
@@ -603,6 +611,7 @@ TEST_F(WinUi, FocusReturnsToTheControlThatHadIt) {
         const HWND had = c.had(*form);
         SetFocus(had);
         c.away(*form);
+        settle(form->hwnd());
         ASSERT_EQ(GetActiveWindow(), form->hwnd()) << c.what;
         EXPECT_EQ(GetFocus(), had) << c.what;
     }
