@@ -567,9 +567,6 @@ void notifyClick(HWND button) {
 // Like a dialog box: a window that becomes active again gives the focus back
 // to the control that had it, whichever way it lost it.
 TEST_F(WinUi, FocusReturnsToTheControlThatHadIt) {
-    notifyClick(form->Command3);
-    win::CommentForm* comment = form->commentForm();
-    ASSERT_TRUE(comment != nullptr && comment->isOpen());
     // Activation is asynchronous under some window managers: wait for it.
     const auto settle = [](HWND w) {
         for (int i = 0; i < 200 && GetActiveWindow() != w; ++i) {
@@ -616,8 +613,11 @@ TEST_F(WinUi, FocusReturnsToTheControlThatHadIt) {
         EXPECT_EQ(GetFocus(), had) << c.what;
     }
     // The comment window keeps its own: its send button, not the box that
-    // its presenter focuses on opening.
-    ASSERT_TRUE(comment->isOpen());
+    // its presenter focuses on opening. (Opened only now: a window left open
+    // behind the main one may be the one wine activates when the help
+    // window closes.)
+    win::CommentForm* comment = form->commentForm();
+    ASSERT_TRUE(comment != nullptr && comment->isOpen());
     activate(comment->hwnd());
     SetFocus(comment->Command1);
     activate(form->hwnd());
