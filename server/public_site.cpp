@@ -21,10 +21,6 @@ constexpr char kWebCommentField[] = "text";
 /// Left empty by people: the form hides it from view.
 constexpr char kTrapField[] = "website";
 
-std::string utf8(TextView t) {
-    return toUtf8(t);
-}
-
 /// Text with each line break (CR, LF or CR LF) as <br>.
 std::string withBreaks(TextView text) {
     std::string out;
@@ -32,7 +28,7 @@ std::string withBreaks(TextView text) {
     for (std::size_t i = 0; i <= text.size(); ++i) {
         if (i < text.size() && text[i] != u'\r' && text[i] != u'\n')
             continue;
-        out += escapeHtml(utf8(text.substr(start, i - start)));
+        out += escapeHtml(toUtf8(text.substr(start, i - start)));
         if (i == text.size())
             break;
         out += "<br>";
@@ -55,7 +51,7 @@ std::string codeAsTyped(const std::string& text) {
     Text kept = line.substr(0, 10);
     if (!kept.empty() && kept.back() >= 0xD800 && kept.back() <= 0xDBFF)
         kept.pop_back(); // never half a character
-    return utf8(kept);
+    return toUtf8(kept);
 }
 
 WebResponse lookupPage(const WebRequest& request, const std::string& notice,
@@ -69,36 +65,36 @@ WebResponse lookupPage(const WebRequest& request, const std::string& notice,
     }
     std::string main = "<h1>佳能镜头生产日期查询</h1>\n"
                        "<form method=\"get\" action=\"/\">\n<label for=\"code\">";
-    main += utf8(form_text::kCodeLabel);
+    main += toUtf8(form_text::kCodeLabel);
     main += "</label>\n<div class=\"row\"><input id=\"code\" name=\"code\" maxlength=\"10\" "
             "autocomplete=\"off\" autocapitalize=\"characters\" spellcheck=\"false\" value=\"";
     main += escapeHtml(code);
     main += "\"><button type=\"submit\">";
-    main += utf8(form_text::kQueryButton);
+    main += toUtf8(form_text::kQueryButton);
     main += "</button></div>\n</form>\n<section aria-labelledby=\"answer-title\">\n"
             "<h2 id=\"answer-title\">";
     main += asked ? "查询结果" : "说明";
     main += "</h2>\n<p class=\"answer\" id=\"answer\" role=\"status\">";
     main += withBreaks(answer);
     main += "</p>\n</section>\n<section aria-labelledby=\"help-title\">\n<h2 id=\"help-title\">";
-    main += utf8(form_text::kHelpButton);
+    main += toUtf8(form_text::kHelpButton);
     main += "</h2>\n<p>";
     main += withBreaks(form_text::helpText());
     main += "</p>\n<img src=\"/help.png\" width=\"401\" height=\"220\" alt=\"";
-    main += escapeHtml(utf8(form_text::kPictureDescription));
+    main += escapeHtml(toUtf8(form_text::kPictureDescription));
     main += "\">\n</section>\n<section aria-labelledby=\"comment-title\">\n"
             "<h2 id=\"comment-title\">";
-    main += utf8(form_text::kCommentButton);
+    main += toUtf8(form_text::kCommentButton);
     main += "</h2>\n";
     main += notice;
     main += "<form method=\"post\" action=\"/comment\">\n<label for=\"text\">";
-    main += utf8(form_text::kCommentCaption);
+    main += toUtf8(form_text::kCommentCaption);
     main += "</label>\n<textarea id=\"text\" name=\"text\" rows=\"5\">";
     main += escapeHtml(comment);
     main += "</textarea>\n<div class=\"trap\"><label for=\"website\">请勿填写此项</label>"
             "<input id=\"website\" name=\"website\" tabindex=\"-1\" autocomplete=\"off\"></div>\n"
             "<button type=\"submit\">";
-    main += utf8(form_text::kSendButton);
+    main += toUtf8(form_text::kSendButton);
     main += "</button>\n</form>\n</section>\n";
     WebResponse r;
     r.body = htmlPage("佳能镜头生产日期查询", main);
@@ -131,7 +127,7 @@ WebComment webComment(const WebRequest& request, std::int64_t now) {
     const auto it = fields.find(kWebCommentField);
     const Text text = it == fields.end() ? Text() : fromUtf8Lenient(it->second);
     if (isBlankComment(text))
-        return {std::nullopt, webCommentFailed(request, 400, utf8(comment_text::kEmptyMessage))};
+        return {std::nullopt, webCommentFailed(request, 400, toUtf8(comment_text::kEmptyMessage))};
     const auto trap = fields.find(kTrapField);
     NewComment c;
     c.text = oneLfPerLineBreak(text); // as the desktop endpoint stores them

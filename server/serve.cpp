@@ -531,6 +531,21 @@ std::string backupDay() {
     return std::to_string(std::time(nullptr) / 86400);
 }
 
+/// Writes all of `bytes` to `fd` and syncs it; throws StoreError otherwise.
+void writeAndSync(int fd, const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            throw StoreError(std::strerror(errno));
+        done += static_cast<std::size_t>(n);
+    }
+    if (::fsync(fd) != 0)
+        throw StoreError(std::strerror(errno));
+}
+
 /// Writes `bytes` to `path` through a temporary file, synced, so that a
 /// backup file is either whole or absent.
 void writeWhole(const fs::path& path, const std::string& bytes) {
@@ -538,25 +553,14 @@ void writeWhole(const fs::path& path, const std::string& bytes) {
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0)
         throw StoreError(temp.string() + ": " + std::strerror(errno));
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            const int err = errno;
-            ::close(fd);
-            fs::remove(temp);
-            throw StoreError(temp.string() + ": " + std::strerror(err));
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    const bool synced = ::fsync(fd) == 0;
-    ::close(fd);
-    if (!synced) {
+    try {
+        writeAndSync(fd, bytes);
+    } catch (const StoreError& e) {
+        ::close(fd);
         fs::remove(temp);
-        throw StoreError(temp.string() + ": fsync failed");
+        throw StoreError(temp.string() + ": " + e.what());
     }
+    ::close(fd);
     fs::rename(temp, path);
 }
 
@@ -621,18 +625,7 @@ std::optional<Endpoint> parseEndpoint(std::string_view text) {
 
 void backupToFile(const std::string& stateDir, int fd) {
     Database db(databasePath(stateDir));
-    const std::string bytes = db.snapshot();
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            throw StoreError(std::strerror(errno));
-        done += static_cast<std::size_t>(n);
-    }
-    if (::fsync(fd) != 0)
-        throw StoreError(std::strerror(errno));
+    writeAndSync(fd, db.snapshot());
 }
 
 namespace {
