@@ -2,6 +2,7 @@
 
 #include "present/presenters.h"
 
+#include <QLineEdit>
 #include <QValidator>
 
 #include <functional>
@@ -21,6 +22,15 @@ public:
 
 private:
     Edit edit_;
+};
+
+/// A single-line box whose face to screen readers always answers. Qt's own
+/// one loops forever when asked for the word, sentence or line at the end of
+/// the text, as Orca asks when the cursor stands there.
+class LineBox final : public QLineEdit {
+    Q_OBJECT
+public:
+    explicit LineBox(QWidget* parent);
 };
 
 } // namespace pelvoran
