@@ -5,11 +5,32 @@
 #include "ui/qt_text.h"
 
 #include <QAccessible>
+#include <QAccessibleWidget>
 #include <QFontInfo>
 #include <QFontMetrics>
 #include <QPainter>
 
 namespace pelvoran {
+
+namespace {
+
+/// Orca and its kind speak a notification whenever one is shown, while a
+/// label's new name reaches them only if the label has the focus. The answer
+/// label cannot take the focus from the code box, so each caption is also
+/// shown as a notification of no size.
+class Announcer final : public QWidget {
+    Q_OBJECT
+public:
+    using QWidget::QWidget;
+};
+
+QAccessibleInterface* announcerAccessible(const QString& className, QObject* object) {
+    if (className == u"pelvoran::Announcer"_s && object->isWidgetType())
+        return new QAccessibleWidget(static_cast<QWidget*>(object), QAccessible::Notification);
+    return nullptr;
+}
+
+} // namespace
 
 CaptionLabel::CaptionLabel(QWidget* parent) : QLabel(parent) {
     setTextFormat(Qt::PlainText); // never read server or user text as markup
@@ -23,11 +44,31 @@ void CaptionLabel::setCaption(const Text& caption) {
     caption_ = caption;
     if (shown != text()) {
         setText(shown); // QLabel tells screen readers of its new name
-        return;
+    } else {
+        // The same text again is a new answer too (a query run twice): say so.
+        QAccessibleEvent event(this, QAccessible::NameChanged);
+        QAccessible::updateAccessibility(&event);
     }
-    // The same text again is a new answer too (a query run twice): say so.
-    QAccessibleEvent event(this, QAccessible::NameChanged);
-    QAccessible::updateAccessibility(&event);
+    if (announcer_ != nullptr)
+        announce(shown);
+}
+
+void CaptionLabel::announceCaptions() {
+    static const bool factoryInstalled = [] {
+        QAccessible::installFactory(announcerAccessible);
+        return true;
+    }();
+    (void)factoryInstalled;
+    announcer_ = new Announcer(this);
+    announcer_->setGeometry(0, 0, 0, 0);
+    announcer_->hide();
+}
+
+void CaptionLabel::announce(const QString& shown) {
+    // Hidden and shown again, so that a repeated caption is spoken again.
+    announcer_->hide();
+    announcer_->setAccessibleName(shown);
+    announcer_->show();
 }
 
 void CaptionLabel::paintEvent(QPaintEvent*) {
@@ -50,3 +91,5 @@ void CaptionLabel::paintEvent(QPaintEvent*) {
 }
 
 } // namespace pelvoran
+
+#include "caption_label.moc"

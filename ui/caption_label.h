@@ -21,12 +21,18 @@ public:
     /// it repeats the one shown.
     void setCaption(const Text& caption);
     const Text& caption() const { return caption_; }
+    /// Has screen readers speak each caption set from now on, whatever has
+    /// the keyboard focus, through an invisible notification beside the label.
+    void announceCaptions();
 
 protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    void announce(const QString& shown);
+
     Text caption_;
+    QWidget* announcer_ = nullptr;
 };
 
 } // namespace pelvoran
