@@ -24,6 +24,9 @@ pelvoran_test_packages=(
     # The pages in a headless browser; axe-core comes through npm, which
     # Debian's package brings unless a Node.js that has it is installed.
     chromium chromium-driver python3-selenium
+    # What Orca says of the tool: a virtual display with a window manager,
+    # the accessibility bus, Orca, and keys typed through the X server.
+    xvfb openbox dbus at-spi2-core orca python3-pyatspi xdotool procps
     $(command -v npm >/dev/null || echo npm)
 )
 

@@ -21,7 +21,7 @@ using present::Part;
 PelvoranForm::PelvoranForm(Services services)
     : QWidget(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
                            Qt::WindowMinimizeButtonHint | Qt::CustomizeWindowHint),
-      ProdSNText(new QLineEdit(this)), Label1(new CaptionLabel(this)),
+      ProdSNText(new LineBox(this)), Label1(new CaptionLabel(this)),
       Command1(new PushButton(u"Command1"_s, toQString(form_text::kQueryButton), this)),
       Command2(new PushButton(u"Command2"_s, toQString(form_text::kHelpButton), this)),
       Label2(new CaptionLabel(this)),
@@ -51,6 +51,7 @@ PelvoranForm::PelvoranForm(Services services)
     Command2->setGeometry(toRect(layout::main_window::kCommand2));
     Label2->setObjectName(u"Label2"_s);
     Label2->setGeometry(toRect(layout::main_window::kLabel2));
+    Label2->announceCaptions();
     Command3->setGeometry(toRect(layout::main_window::kCommand3));
 
     setTabOrder(ProdSNText, Command1);

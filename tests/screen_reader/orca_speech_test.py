@@ -1,0 +1,223 @@
+"""What a blind user hears: the desktop tool on a virtual display with a
+window manager, the AT-SPI bus and Orca, which writes all it says to its
+debug log. Keys are typed through the X server as a user types them.
+
+  orca_speech_test.py --app-driver EXE --decode EXE
+
+Runs itself again inside a private D-Bus session. Needs Debian's
+/usr/bin/python3 (pyatspi) and Xvfb, openbox, orca and xdotool.
+"""
+
+import argparse
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import tty
+import unittest
+
+import pyatspi
+
+# Generous: the tool may be a sanitizer build on a busy machine.
+WAIT_SECONDS = 30
+
+
+def parse_args():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--app-driver", required=True)
+    parser.add_argument("--decode", required=True)
+    parser.add_argument("--inside", action="store_true")
+    return parser.parse_known_args()
+
+
+ARGS, REST = parse_args()
+
+
+def first_line(code):
+    out = subprocess.run([ARGS.decode, code], capture_output=True, check=True).stdout
+    return out.decode("utf-8").splitlines()[0]
+
+
+class Session:
+    """Xvfb, openbox, the AT-SPI bus, Orca and the tool, in that order."""
+
+    def __init__(self):
+        self.dir = tempfile.mkdtemp(prefix="pelvoran-orca-")
+        self.log = open(os.path.join(self.dir, "processes.log"), "wb")
+        self.processes = []
+        self.heard = bytearray()
+
+    def start(self):
+        for name in ("HOME", "XDG_RUNTIME_DIR"):
+            os.environ[name] = os.path.join(self.dir, name.lower())
+            os.mkdir(os.environ[name], 0o700)
+        os.environ.pop("QT_QPA_PLATFORM", None)
+        # No speech server: Orca logs what it would say all the same, and a
+        # spawned speech-dispatcher with no sound device can keep it waiting.
+        os.environ["SPEECHD_CMD"] = "/bin/false"
+        read_end, write_end = os.pipe()
+        self.spawn(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
+                    "-nolisten", "tcp"], pass_fds=(write_end,))
+        os.close(write_end)
+        with os.fdopen(read_end) as display:
+            os.environ["DISPLAY"] = ":" + display.readline().strip()
+        self.spawn(["openbox"])
+        self.spawn(["/usr/libexec/at-spi-bus-launcher", "--launch-immediately"])
+        # Orca writes its debug log line by line only to a terminal.
+        terminal, orca_side = os.openpty()
+        tty.setraw(orca_side)
+        threading.Thread(target=self.listen, args=(terminal,), daemon=True).start()
+        self.spawn(["orca", "--debug-file=" + os.ttyname(orca_side)])
+        self.wait_for_speech(lambda s: s, "Orca's first words")
+        self.spawn([ARGS.app_driver, "http://127.0.0.1:1", "run"])
+
+    def spawn(self, argv, **kwargs):
+        self.processes.append(subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=self.log,
+                                               stderr=self.log, **kwargs))
+
+    def stop(self):
+        for process in reversed(self.processes):
+            process.terminate()
+        for process in reversed(self.processes):
+            try:
+                process.wait(10)
+            except subprocess.TimeoutExpired:
+                process.kill()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def listen(self, terminal):
+        with open(os.path.join(self.dir, "orca-debug.out"), "wb") as copy:
+            while chunk := os.read(terminal, 65536):
+                self.heard += chunk
+                copy.write(chunk)
+
+    def speech(self):
+        """Everything Orca has said so far, one entry per utterance."""
+        text = bytes(self.heard).decode("utf-8", "replace")
+        return re.findall(r"SPEECH OUTPUT: '(.*?)'\s*\{", text, re.S)
+
+    def wait_for_speech(self, condition, what):
+        """Waits until `condition` holds of all Orca has said."""
+        self.wait_until(lambda: condition(self.speech()), "Orca to speak " + what)
+
+    def wait_until(self, condition, what):
+        deadline = time.monotonic() + WAIT_SECONDS
+        while time.monotonic() < deadline:
+            if condition():
+                return
+            time.sleep(0.1)
+        raise AssertionError("waited in vain for %s; Orca last said: %r" %
+                             (what, self.speech()[-12:]))
+
+    def said_after(self, count, words):
+        """Waits until an utterance after the first `count` contains `words`."""
+        self.wait_for_speech(lambda s: any(words in u for u in s[count:]), repr(words))
+
+    def keys(self, *keys):
+        subprocess.run(["xdotool", "key", "--delay", "30", *keys], check=True)
+
+    def type(self, text):
+        subprocess.run(["xdotool", "type", "--delay", "80", text], check=True)
+
+    def active_window(self):
+        return subprocess.run(["xdotool", "getactivewindow"], capture_output=True).stdout
+
+
+def focused():
+    """What has the keyboard focus in the tool, as screen readers see it."""
+    for app in pyatspi.Registry.getDesktop(0):
+        if app is not None and app.name == "Pelvoran":
+            return pyatspi.findDescendant(
+                app, lambda o: o.getState().contains(pyatspi.STATE_FOCUSED))
+    return None
+
+
+def focused_name():
+    found = focused()
+    return found.name if found is not None else None
+
+
+def box_text():
+    found = focused()
+    if found is None:
+        return None
+    box = found.queryText()
+    return box.getText(0, box.characterCount)
+
+
+class OrcaSpeechTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.session = Session()
+        cls.addClassCleanup(cls.session.stop)
+        cls.session.start()
+        cls.session.said_after(0, "佳能镜头编号")
+
+    def test_each_answer_is_spoken_and_the_focus_stays_in_the_code_box(self):
+        s = self.session
+        cases = [("UE0945", "UE0945"),        # a letter code
+                 ("UE0945", ""),              # the same answer again
+                 ("6831234567", "6831234567"),  # a serial
+                 ("1234567", "1234567")]      # a wrong length
+        for code, typed in cases:
+            with self.subTest(code=code, again=not typed):
+                if typed:
+                    s.keys("ctrl+a", "BackSpace")
+                    s.type(typed)
+                    s.wait_until(lambda: box_text() == typed, "the code box to hold " + typed)
+                count = len(s.speech())
+                s.keys("Return")
+                s.said_after(count, first_line(code))
+                self.assertEqual(focused_name(), "佳能镜头编号")
+        # Orca asks for the word where the cursor stands, here at the end.
+        box = focused().queryText()
+        self.assertEqual(tuple(box.getTextAtOffset(box.characterCount,
+                                                   pyatspi.TEXT_BOUNDARY_WORD_START)),
+                         ("1234567", 0, 7))
+
+    def test_the_help_window_reads_its_name_and_text(self):
+        s = self.session
+        help_text = "编号为2位字母加3-4位数字或8/10位的数字"
+        count = len(s.speech())
+        s.keys("Tab", "Tab")
+        s.said_after(count, "帮助")
+        count = len(s.speech())
+        main_window = s.active_window()
+        s.keys("space")
+        s.wait_for_speech(lambda said: any("帮助" in u and help_text in u for u in said[count:]),
+                          "the help window's name and text")
+        # Keys go where the window manager puts the focus, which may follow
+        # what Orca has heard by a moment.
+        s.wait_until(lambda: s.active_window() != main_window, "the help window to be active")
+        s.keys("Return")  # OK closes it
+        s.wait_until(lambda: focused_name() == "帮助", "the focus back on 帮助")
+
+
+def main():
+    if not ARGS.inside:
+        # A private session bus, ended with everything started on it.
+        argv = ["dbus-run-session", "--", sys.executable, *sys.argv, "--inside"]
+        session = subprocess.Popen(argv, start_new_session=True)
+        try:
+            return session.wait(600)
+        finally:
+            try:
+                os.killpg(session.pid, signal.SIGKILL)  # a speech server left behind
+            except ProcessLookupError:
+                pass
+    os.environ["LC_ALL"] = "C.UTF-8"
+    if subprocess.run(["pgrep", "-u", str(os.getuid()), "-x", "orca"],
+                      stdout=subprocess.DEVNULL).returncode == 0:
+        print("Orca already runs for this user; a second one would refuse to start.")
+        return 1
+    return 0 if unittest.main(argv=[sys.argv[0], *REST], exit=False).result.wasSuccessful() \
+        else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
