@@ -22,27 +22,11 @@ QFont simSun(double points) {
     return f;
 }
 
-/// The help window as screen readers see it: a dialog, so that on opening
-/// they read its text besides the focused OK button, and described by the
-/// help text it shows.
-class HelpFormAccessible final : public QAccessibleWidget {
-public:
-    explicit HelpFormAccessible(HelpForm* form)
-        : QAccessibleWidget(form, QAccessible::Dialog), form_(form) {}
-
-    QString text(QAccessible::Text t) const override {
-        if (t == QAccessible::Description)
-            return form_->Label1->text();
-        return QAccessibleWidget::text(t);
-    }
-
-private:
-    HelpForm* form_;
-};
-
 QAccessibleInterface* helpFormAccessible(const QString& className, QObject* object) {
+    // A dialog, so that screen readers read the help text with its name
+    // when it opens, besides the focused OK button.
     if (className == u"pelvoran::HelpForm"_s && object->isWidgetType())
-        return new HelpFormAccessible(static_cast<HelpForm*>(object));
+        return new QAccessibleWidget(static_cast<QWidget*>(object), QAccessible::Dialog);
     return nullptr;
 }
 

@@ -191,6 +191,8 @@ class OrcaSpeechTest(unittest.TestCase):
         s.keys("space")
         s.wait_for_speech(lambda said: any("帮助" in u and help_text in u for u in said[count:]),
                           "the help window's name and text")
+        s.said_after(count, "确定")
+        self.assertEqual(sum(help_text in u for u in s.speech()[count:]), 1, "read once")
         # Keys go where the window manager puts the focus, which may follow
         # what Orca has heard by a moment.
         s.wait_until(lambda: s.active_window() != main_window, "the help window to be active")
