@@ -99,8 +99,8 @@ LOGFONTW fontOf(HWND h) {
 }
 
 /// The runs of rows [top, bottom) that hold ink when the control paints
-/// itself into a bitmap of its size.
-std::vector<std::pair<int, int>> inkedRows(HWND control) {
+/// itself into a bitmap of its size, or as the screen shows it now.
+std::vector<std::pair<int, int>> inkedRows(HWND control, bool onScreen = false) {
     RECT box{};
     GetClientRect(control, &box);
     const int w = box.right;
@@ -112,8 +112,13 @@ std::vector<std::pair<int, int>> inkedRows(HWND control) {
     void* bits = nullptr;
     HBITMAP dib = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
     const HGDIOBJ old = SelectObject(memory, dib);
-    SendMessageW(control, WM_PRINTCLIENT, reinterpret_cast<WPARAM>(memory),
-                 PRF_CLIENT | PRF_ERASEBKGND);
+    HDC shown = GetDC(control);
+    if (onScreen)
+        BitBlt(memory, 0, 0, w, h, shown, 0, 0, SRCCOPY);
+    else
+        SendMessageW(control, WM_PRINTCLIENT, reinterpret_cast<WPARAM>(memory),
+                     PRF_CLIENT | PRF_ERASEBKGND);
+    ReleaseDC(control, shown);
     GdiFlush();
     std::vector<std::pair<int, int>> runs;
     const auto* pixels = static_cast<const std::uint8_t*>(bits);
@@ -478,6 +483,24 @@ TEST_F(WinUi, LabelsShowEveryLineInsideTheirBoxes) {
         RECT box{};
         GetClientRect(c.label, &box);
         EXPECT_LT(rows.back().second, box.bottom) << c.what << ": the last line is cut";
+    }
+}
+
+// The answer on the screen is the label's own paint from the moment it is
+// set, not the static control's (whose lines stand further apart).
+TEST_F(WinUi, AnswerShowsAsTheLabelPaintsIt) {
+    const struct {
+        std::u16string code;
+        std::size_t lines;
+    } cases[] = {{u"XX12345678", 3}, {u"6831234567", 2}};
+    for (const auto& c : cases) {
+        SetWindowTextW(form->ProdSNText, L"");
+        type(form->ProdSNText, c.code);
+        press(form->ProdSNText, VK_RETURN);
+        pump();
+        const auto own = inkedRows(form->Label2);
+        EXPECT_EQ(own.size(), c.lines) << toUtf8(c.code);
+        EXPECT_EQ(inkedRows(form->Label2, true), own) << toUtf8(c.code);
     }
 }
 
