@@ -15,6 +15,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -98,45 +100,61 @@ LOGFONTW fontOf(HWND h) {
     return f;
 }
 
-/// The runs of rows [top, bottom) that hold ink when the control paints
-/// itself into a bitmap of its size, or as the screen shows it now.
-std::vector<std::pair<int, int>> inkedRows(HWND control, bool onScreen = false) {
+/// A control's client area as 32-bit BGRX pixels, row by row: as the control
+/// paints itself into a bitmap of its size, or as the screen shows it now.
+struct Pixels {
+    int w = 0;
+    int h = 0;
+    std::vector<std::uint32_t> bgrx;
+    std::uint32_t at(int x, int y) const { return bgrx[static_cast<std::size_t>(y) * w + x]; }
+};
+
+Pixels capture(HWND control, bool onScreen) {
     RECT box{};
     GetClientRect(control, &box);
-    const int w = box.right;
-    const int h = box.bottom;
+    Pixels out{box.right, box.bottom, {}};
     HDC screen = GetDC(nullptr);
     HDC memory = CreateCompatibleDC(screen);
     BITMAPINFO info{};
-    info.bmiHeader = {sizeof(BITMAPINFOHEADER), w, -h, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+    info.bmiHeader = {sizeof(BITMAPINFOHEADER), out.w, -out.h, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
     void* bits = nullptr;
     HBITMAP dib = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
     const HGDIOBJ old = SelectObject(memory, dib);
     HDC shown = GetDC(control);
     if (onScreen)
-        BitBlt(memory, 0, 0, w, h, shown, 0, 0, SRCCOPY);
+        BitBlt(memory, 0, 0, out.w, out.h, shown, 0, 0, SRCCOPY);
     else
         SendMessageW(control, WM_PRINTCLIENT, reinterpret_cast<WPARAM>(memory),
                      PRF_CLIENT | PRF_ERASEBKGND);
     ReleaseDC(control, shown);
     GdiFlush();
+    if (bits != nullptr) {
+        const auto* p = static_cast<const std::uint32_t*>(bits);
+        out.bgrx.assign(p, p + static_cast<std::size_t>(out.w) * out.h);
+    }
+    SelectObject(memory, old);
+    DeleteObject(dib);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    return out;
+}
+
+/// The runs of rows [top, bottom) that hold ink when the control paints
+/// itself into a bitmap of its size, or as the screen shows it now.
+std::vector<std::pair<int, int>> inkedRows(HWND control, bool onScreen = false) {
+    const Pixels shot = capture(control, onScreen);
     std::vector<std::pair<int, int>> runs;
-    const auto* pixels = static_cast<const std::uint8_t*>(bits);
-    for (int y = 0; y < h && pixels != nullptr; ++y) {
+    for (int y = 0; y < shot.h && !shot.bgrx.empty(); ++y) {
         bool ink = false;
-        for (int x = 0; x < w && !ink; ++x) {
-            const std::uint8_t* p = pixels + (static_cast<std::size_t>(y) * w + x) * 4;
-            ink = p[0] + p[1] + p[2] < 3 * 128;
+        for (int x = 0; x < shot.w && !ink; ++x) {
+            const std::uint32_t p = shot.at(x, y);
+            ink = (p & 0xFF) + (p >> 8 & 0xFF) + (p >> 16 & 0xFF) < 3 * 128;
         }
         if (ink && (runs.empty() || runs.back().second != y))
             runs.emplace_back(y, y + 1);
         else if (ink)
             runs.back().second = y + 1;
     }
-    SelectObject(memory, old);
-    DeleteObject(dib);
-    DeleteDC(memory);
-    ReleaseDC(nullptr, screen);
     return runs;
 }
 
@@ -453,6 +471,118 @@ TEST_F(WinUi, HelpWindowIsOneObjectReloadedOnEachOpening) {
     ASSERT_TRUE(help->isOpen());
     EXPECT_EQ(windowText(help->Label1), form_text::helpText());
     EXPECT_NE(help->picture(), nullptr);
+}
+
+namespace {
+
+/// The box around the photograph's red frame, in pixels scaled by `scale`.
+RECT redFrame(const Pixels& shot, double scale = 1) {
+    RECT r{shot.w, shot.h, -1, -1};
+    for (int y = 0; y < shot.h; ++y)
+        for (int x = 0; x < shot.w; ++x) {
+            const std::uint32_t p = shot.at(x, y);
+            if ((p >> 16 & 0xFF) > 180 && (p >> 8 & 0xFF) < 90 && (p & 0xFF) < 90)
+                r = {std::min<LONG>(r.left, x), std::min<LONG>(r.top, y),
+                     std::max<LONG>(r.right, x), std::max<LONG>(r.bottom, y)};
+        }
+    return {std::lround(r.left * scale), std::lround(r.top * scale),
+            std::lround(r.right * scale), std::lround(r.bottom * scale)};
+}
+
+/// Runs this program's tests named by `filter` once more, in a process that
+/// sees a screen of `dpi` dots per inch (wine takes it from LogPixels when a
+/// process starts), and puts the setting back. The exit status of that run.
+DWORD runAtDpi(const std::wstring& filter, DWORD dpi) {
+    HKEY key = nullptr;
+    RegCreateKeyExW(HKEY_CURRENT_USER, L"Control Panel\\Desktop", 0, nullptr, 0, KEY_ALL_ACCESS,
+                    nullptr, &key, nullptr);
+    DWORD had = 0;
+    DWORD size = sizeof had;
+    const bool set = RegQueryValueExW(key, L"LogPixels", nullptr, nullptr,
+                                      reinterpret_cast<BYTE*>(&had), &size) == ERROR_SUCCESS;
+    RegSetValueExW(key, L"LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dpi), sizeof dpi);
+    wchar_t exe[MAX_PATH];
+    GetModuleFileNameW(nullptr, exe, MAX_PATH);
+    std::wstring commandLine = L"\"" + std::wstring(exe) + L"\" --gtest_filter=" + filter;
+    SetEnvironmentVariableW(L"PELVORAN_TEST_DPI", std::to_wstring(dpi).c_str());
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    DWORD status = 999;
+    if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                       &si, &pi)) {
+        if (WaitForSingleObject(pi.hProcess, 60000) == WAIT_OBJECT_0)
+            GetExitCodeProcess(pi.hProcess, &status);
+        else
+            TerminateProcess(pi.hProcess, 1);
+        CloseHandle(pi.hProcess);
+        CloseHandle(pi.hThread);
+    }
+    SetEnvironmentVariableW(L"PELVORAN_TEST_DPI", nullptr);
+    if (set)
+        RegSetValueExW(key, L"LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&had),
+                       sizeof had);
+    else
+        RegDeleteValueW(key, L"LogPixels");
+    RegCloseKey(key);
+    return status;
+}
+
+} // namespace
+
+// At 144 dpi the photograph grows with its box, as everything else in the
+// window: no grey band beside or below it, and its red frame still on the code.
+TEST(HelpWindow, PhotoScalesWithTheScreenAt144Dpi) {
+    if (GetEnvironmentVariableW(L"PELVORAN_TEST_DPI", nullptr, 0) == 0) {
+        EXPECT_EQ(runAtDpi(L"HelpWindow.PhotoScalesWithTheScreenAt144Dpi", 144), 0u);
+        return;
+    }
+    win::registerWindowClasses(GetModuleHandleW(nullptr));
+    HttpComponentRegistry noComponent;
+    RecordingMessageBoxes boxes;
+    RecordingShell shell;
+    win::PelvoranForm main(Services{noComponent, boxes, shell, [] { return LocalDateTime{}; },
+                                    RegionalSettings::zhCN(), u"http://127.0.0.1:1"});
+    main.Form_Load();
+    main.showCentred();
+    click(main.Command2);
+    const win::HelpForm* help = main.helpForm();
+    ASSERT_TRUE(help != nullptr && help->isOpen());
+    ASSERT_EQ(dpiOf(help->hwnd()), 144);
+    UpdateWindow(help->Picture1);
+    const Pixels shown = capture(help->Picture1, true);
+
+    // The photograph as the resources hold it, at 96 dpi.
+    BITMAP bm{};
+    GetObjectW(help->picture(), sizeof bm, &bm);
+    Pixels photo{bm.bmWidth, bm.bmHeight,
+                 std::vector<std::uint32_t>(static_cast<std::size_t>(bm.bmWidth) * bm.bmHeight)};
+    BITMAPINFO info{};
+    info.bmiHeader = {sizeof(BITMAPINFOHEADER), photo.w, -photo.h, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+    HDC screen = GetDC(nullptr);
+    GetDIBits(screen, help->picture(), 0, photo.h, photo.bgrx.data(), &info, DIB_RGB_COLORS);
+    ReleaseDC(nullptr, screen);
+
+    const COLORREF face = GetSysColor(COLOR_BTNFACE);
+    const std::uint32_t faceBgrx = GetRValue(face) << 16 | GetGValue(face) << 8 | GetBValue(face);
+    int faceInLastRow = 0;
+    int faceInLastColumn = 0;
+    for (int x = 0; x < shown.w; ++x)
+        faceInLastRow += (shown.at(x, shown.h - 1) & 0xFFFFFF) == faceBgrx;
+    for (int y = 0; y < shown.h; ++y)
+        faceInLastColumn += (shown.at(shown.w - 1, y) & 0xFFFFFF) == faceBgrx;
+    EXPECT_LT(faceInLastRow, shown.w / 2) << "a grey band below the photograph";
+    EXPECT_LT(faceInLastColumn, shown.h / 2) << "a grey band right of the photograph";
+
+    const RECT want = redFrame(photo, 1.5);
+    const RECT got = redFrame(shown);
+    ASSERT_GT(want.right, 0) << "the photograph has its red frame";
+    EXPECT_NEAR(got.left, want.left, 2);
+    EXPECT_NEAR(got.top, want.top, 2);
+    EXPECT_NEAR(got.right, want.right, 2);
+    EXPECT_NEAR(got.bottom, want.bottom, 2);
+    main.close();
+    pump();
 }
 
 // Labels set their baselines one pixel more than the font size apart, so
