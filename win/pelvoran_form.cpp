@@ -3,6 +3,7 @@
 #include "forms/form_texts.h"
 #include "win/comment_form.h"
 #include "win/help_form.h"
+#include "win/message_boxes.h"
 
 namespace pelvoran::win {
 
@@ -39,6 +40,7 @@ void PelvoranForm::createControls() {
     on(Command3, BN_CLICKED, [this] { presenter_.Command3_Click(); });
     on(ProdSNText, EN_UPDATE, [this] { applyPasteRule(); });
     on(ProdSNText, EN_CHANGE, [this] { presenter_.ProdSNText_Change(); });
+    setMainWindow(hwnd());
 }
 
 void PelvoranForm::applyPasteRule() {
@@ -51,6 +53,8 @@ void PelvoranForm::applyPasteRule() {
 }
 
 bool PelvoranForm::handle(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
+    if (message == WM_DESTROY)
+        setMainWindow(nullptr);
     if (message != kCodeBoxKeyDown)
         return false;
     presenter_.ProdSNText_KeyDown(static_cast<int>(wParam), static_cast<int>(lParam));

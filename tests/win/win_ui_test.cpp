@@ -4,6 +4,7 @@
 #include "forms/form_texts.h"
 #include "net/escaping.h"
 #include "net/http_acquisition.h"
+#include "net/update_check.h"
 #include "platform/winhttp/winhttp_request.h"
 #include "tests/support/fake_desktop.h"
 #include "tests/support/loopback_server.h"
@@ -346,13 +347,19 @@ struct SeenBox {
     Text ok;
     Text cancel;
     bool seen = false;
+    HWND box = nullptr;
 };
 SeenBox g_box;
+/// Every box answered since it was last cleared, g_box the last.
+std::vector<SeenBox> g_boxes;
 
 /// Looks for the thread's message box, notes where it stands and what it
 /// says, and presses OK.
-void CALLBACK answerMessageBox(HWND, UINT, UINT_PTR timer, DWORD) {
+void CALLBACK answerMessageBox(HWND, UINT, UINT_PTR, DWORD) {
     for (HWND box : windowsOfClass(L"#32770")) {
+        if (g_box.seen && box == g_box.box)
+            continue; // answered, still closing
+        g_box.box = box;
         GetWindowRect(box, &g_box.rect);
         g_box.text = windowText(GetDlgItem(box, 0xFFFF));
         g_box.title = windowText(box);
@@ -360,7 +367,7 @@ void CALLBACK answerMessageBox(HWND, UINT, UINT_PTR timer, DWORD) {
         g_box.ok = windowText(GetDlgItem(box, IDOK));
         g_box.cancel = windowText(GetDlgItem(box, IDCANCEL));
         g_box.seen = true;
-        KillTimer(nullptr, timer);
+        g_boxes.push_back(g_box);
         PostMessageW(box, WM_COMMAND, IDOK, 0);
         return;
     }
@@ -820,6 +827,39 @@ TEST(CommentBoxes, OwnedByTheCommentWindow) {
             EXPECT_EQ(GetActiveWindow(), window) << toUtf8(c.title);
         }
     }
+    main.close();
+    pump();
+}
+
+// The notice that the accepted update could not be opened speaks for the main
+// window: it owns the notice, and is active again once it closes. The offer
+// before it comes before any window and has no owner.
+TEST(UpdateBoxes, TheNoticeThatNothingOpenedIsTheMainWindows) {
+    win::registerWindowClasses(GetModuleHandleW(nullptr));
+    LoopbackServer server({ServerBehaviour::Mode::Reply,
+                           LoopbackServer::reply(200, "1.06[;]http://127.0.0.1/p.exe[;]d[;]n")});
+    const HttpComponentRegistry registry = registryForAllClassNames(winHttpRequestFactory());
+    win::Win32MessageBoxes boxes;
+    RecordingShell shell;
+    shell.openResult = false; // the opener could not start
+    win::PelvoranForm main(Services{registry, boxes, shell, [] { return LocalDateTime{}; },
+                                    RegionalSettings::zhCN(), u16(server.base())});
+    g_box = {};
+    g_boxes.clear();
+    const UINT_PTR timer = SetTimer(nullptr, 0, 50, &answerMessageBox);
+    main.Form_Load();
+    KillTimer(nullptr, timer);
+    ASSERT_EQ(g_boxes.size(), 2u);
+    EXPECT_EQ(g_boxes[0].title, u"有更新版本");
+    EXPECT_EQ(g_boxes[0].owner, nullptr);
+    EXPECT_EQ(g_boxes[1].text, update_text::kCannotOpen);
+    EXPECT_EQ(g_boxes[1].owner, main.hwnd());
+    for (int i = 0; i < 200 && GetActiveWindow() != main.hwnd(); ++i) {
+        pump();
+        Sleep(10);
+    }
+    EXPECT_EQ(GetActiveWindow(), main.hwnd());
+    EXPECT_EQ(GetForegroundWindow(), main.hwnd());
     main.close();
     pump();
 }
