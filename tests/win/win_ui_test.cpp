@@ -863,3 +863,31 @@ TEST(UpdateBoxes, TheNoticeThatNothingOpenedIsTheMainWindows) {
     main.close();
     pump();
 }
+
+// Screen readers hear each new answer, the same one twice too: the main
+// window asks for a notification with the answer's text (the emptied label
+// and the start notice are no answers). The real notification does nothing
+// where the system lacks it, as wine does.
+TEST(Announcements, EachAnswerIsAnnounced) {
+    win::registerWindowClasses(GetModuleHandleW(nullptr));
+    HttpComponentRegistry noComponent;
+    RecordingMessageBoxes boxes;
+    RecordingShell shell;
+    std::vector<Text> announced;
+    win::PelvoranForm main(Services{noComponent, boxes, shell, [] { return LocalDateTime{}; },
+                                    RegionalSettings::zhCN(), u"http://127.0.0.1:1"},
+                           [&](HWND control, const Text& text) {
+                               EXPECT_EQ(control, main.Label2);
+                               announced.push_back(text);
+                           });
+    main.Form_Load();
+    main.showCentred();
+    type(main.ProdSNText, u"UE0945");
+    press(main.ProdSNText, VK_RETURN);
+    click(main.Command1);
+    const Text answer = LensQuery(RegionalSettings::zhCN()).Command1_Click(u"UE0945");
+    EXPECT_EQ(announced, (std::vector<Text>{answer, answer}));
+    win::announceByUiAutomation(main.Label2, answer);
+    main.close();
+    pump();
+}
