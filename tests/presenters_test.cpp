@@ -297,7 +297,9 @@ TEST(MainPresenter, AnAcceptedUpdateEndsTheProcessOrShowsTheWindowBeforeTheNotic
         m.presenter.Form_Load();
         EXPECT_EQ(m.shell.opened, std::vector<std::string>{"http://example.com/new.exe"});
         EXPECT_EQ(m.shell.exits, opens ? 1 : 0);
-        EXPECT_EQ(viewAtBox, (opens ? std::vector<Calls>{loaded} : std::vector<Calls>{loaded, shown})) << opens;
+        EXPECT_EQ(viewAtBox,
+                  (opens ? std::vector<Calls>{loaded} : std::vector<Calls>{loaded, shown}))
+            << opens;
         EXPECT_EQ(m.view.calls, opens ? loaded : shown);
         EXPECT_EQ(m.presenter.openWindows().count(), opens ? 0 : 1);
     }

@@ -492,8 +492,8 @@ RECT redFrame(const Pixels& shot, double scale = 1) {
                 r = {std::min<LONG>(r.left, x), std::min<LONG>(r.top, y),
                      std::max<LONG>(r.right, x), std::max<LONG>(r.bottom, y)};
         }
-    return {std::lround(r.left * scale), std::lround(r.top * scale),
-            std::lround(r.right * scale), std::lround(r.bottom * scale)};
+    return {std::lround(r.left * scale), std::lround(r.top * scale), std::lround(r.right * scale),
+            std::lround(r.bottom * scale)};
 }
 
 /// Runs this program's tests named by `filter` once more, in a process that
@@ -507,7 +507,8 @@ DWORD runAtDpi(const std::wstring& filter, DWORD dpi) {
     DWORD size = sizeof had;
     const bool set = RegQueryValueExW(key, L"LogPixels", nullptr, nullptr,
                                       reinterpret_cast<BYTE*>(&had), &size) == ERROR_SUCCESS;
-    RegSetValueExW(key, L"LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dpi), sizeof dpi);
+    RegSetValueExW(key, L"LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dpi),
+                   sizeof dpi);
     wchar_t exe[MAX_PATH];
     GetModuleFileNameW(nullptr, exe, MAX_PATH);
     std::wstring commandLine = L"\"" + std::wstring(exe) + L"\" --gtest_filter=" + filter;
