@@ -140,7 +140,8 @@ std::optional<UpdateOfferBox> updateOffer(const std::vector<Text>& fields,
     return UpdateOfferBox{update_text::kTitle, std::move(message), MessageButtons::OkCancel};
 }
 
-UpdateCheck::UpdateCheck(Services services) : services_(std::move(services)) {}
+UpdateCheck::UpdateCheck(Services services, std::function<void()> beforeNotice)
+    : services_(std::move(services)), beforeNotice_(std::move(beforeNotice)) {}
 
 void UpdateCheck::CheckUpdate() {
     if (!CreateHttpClient(HttpClient, services_.registry))
@@ -189,6 +190,8 @@ void UpdateCheck::OnReadyV() {
                     services_.shell.exitNow();
                     return;
                 }
+                if (beforeNotice_)
+                    errors.run(beforeNotice_);
                 errors.run([&] {
                     services_.messageBoxes.show(update_text::kCannotOpen,
                                                 update_text::kCannotOpenTitle, MessageButtons::Ok);

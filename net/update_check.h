@@ -66,7 +66,10 @@ std::optional<UpdateOfferBox> updateOffer(const std::vector<Text>& fields,
 /// ignored; nothing of a failure reaches the user.
 class UpdateCheck {
 public:
-    explicit UpdateCheck(Services services);
+    /// `beforeNotice` runs before the notice that OK started nothing: the
+    /// main window shows itself there, so that the notice comes over the
+    /// window it speaks for.
+    explicit UpdateCheck(Services services, std::function<void()> beforeNotice = {});
 
     /// Obtains the request object, sends the query and reads the reply.
     void CheckUpdate();
@@ -87,6 +90,7 @@ public:
 
 private:
     Services services_;
+    std::function<void()> beforeNotice_;
     bool exitRequested_ = false;
 };
 

@@ -74,7 +74,7 @@ MainPresenter::MainPresenter(View& view, Services services, WindowMakers makers,
                              std::function<void()> lastClosed)
     : WindowPresenter(view, windows_), windows_(std::move(lastClosed)),
       services_(std::move(services)), makers_(std::move(makers)), query_(services_.regional),
-      update_(services_) {}
+      update_(services_, [this] { showCentred(); }) {}
 
 void MainPresenter::Form_Load() {
     view_.load();

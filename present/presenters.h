@@ -113,7 +113,8 @@ public:
                   std::function<void()> lastClosed);
 
     /// Caption, start notice, then the update check. If the user accepts an
-    /// update the process ends in here.
+    /// update the process ends in here; if nothing could open it, the window
+    /// is shown before the notice that says so.
     void Form_Load();
     /// Shows the loaded window with the focus in the code box.
     void showCentred();

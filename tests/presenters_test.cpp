@@ -281,13 +281,26 @@ TEST(MainPresenter, TheProcessEndsWithItsLastWindowWhicheverItIs) {
     }
 }
 
-TEST(MainPresenter, AnAcceptedUpdateEndsTheProcessBeforeTheWindowIsShown) {
+// An accepted update ends the process before the window is shown; when
+// nothing could open it, the window shows first and the notice comes over it.
+TEST(MainPresenter, AnAcceptedUpdateEndsTheProcessOrShowsTheWindowBeforeTheNotice) {
     FakeScript script;
     script.responseText = u"1.06[;]http://example.com/new.exe[;]2026-12-01[;]notes";
-    Main m(script);
-    m.boxes.setNextAnswer(MessageAnswer::Ok);
-    m.presenter.Form_Load();
-    EXPECT_EQ(m.shell.opened, std::vector<std::string>{"http://example.com/new.exe"});
-    EXPECT_EQ(m.shell.exits, 1);
-    EXPECT_EQ(m.view.calls, std::vector<std::string>{"load"});
+    using Calls = std::vector<std::string>;
+    const Calls loaded{"load"}, shown{"load", "show", "focus ProdSNText"};
+    for (const bool opens : {true, false}) {
+        Main m(script);
+        m.shell.openResult = opens;
+        m.boxes.setNextAnswer(MessageAnswer::Ok);
+        std::vector<Calls> viewAtBox;
+        m.boxes.onShow = [&m, &viewAtBox] { viewAtBox.push_back(m.view.calls); };
+        m.presenter.Form_Load();
+        EXPECT_EQ(m.shell.opened, std::vector<std::string>{"http://example.com/new.exe"});
+        EXPECT_EQ(m.shell.exits, opens ? 1 : 0);
+        EXPECT_EQ(viewAtBox,
+                  (opens ? std::vector<Calls>{loaded} : std::vector<Calls>{loaded, shown}))
+            << opens;
+        EXPECT_EQ(m.view.calls, opens ? loaded : shown);
+        EXPECT_EQ(m.presenter.openWindows().count(), opens ? 0 : 1);
+    }
 }

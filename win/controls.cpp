@@ -1,6 +1,5 @@
 #include "win/controls.h"
 
-#include <algorithm>
 #include <commctrl.h>
 #include <string>
 
@@ -94,9 +93,9 @@ Text windowText(HWND hwnd) {
     return Text(reinterpret_cast<const char16_t*>(buf.data()), static_cast<std::size_t>(got));
 }
 
-void drawBitmap(const DRAWITEMSTRUCT& item, HBITMAP bitmap) {
-    // The photograph at its natural size from the top-left corner, cut off
-    // by the box.
+void drawBitmap(const DRAWITEMSTRUCT& item, HBITMAP bitmap, int dpi) {
+    // The photograph from the top-left corner, grown with the window from
+    // its 96 dpi size, cut off by the box.
     FillRect(item.hDC, &item.rcItem, GetSysColorBrush(COLOR_BTNFACE));
     if (bitmap == nullptr)
         return;
@@ -104,8 +103,13 @@ void drawBitmap(const DRAWITEMSTRUCT& item, HBITMAP bitmap) {
     const HGDIOBJ old = SelectObject(memory, bitmap);
     BITMAP info{};
     GetObjectW(bitmap, sizeof info, &info);
-    BitBlt(item.hDC, 0, 0, std::min<LONG>(info.bmWidth, item.rcItem.right),
-           std::min<LONG>(info.bmHeight, item.rcItem.bottom), memory, 0, 0, SRCCOPY);
+    const int mode = SetStretchBltMode(item.hDC, HALFTONE);
+    POINT oldOrigin{};
+    SetBrushOrgEx(item.hDC, 0, 0, &oldOrigin); // as HALFTONE asks
+    StretchBlt(item.hDC, 0, 0, MulDiv(info.bmWidth, dpi, 96), MulDiv(info.bmHeight, dpi, 96),
+               memory, 0, 0, info.bmWidth, info.bmHeight, SRCCOPY);
+    SetBrushOrgEx(item.hDC, oldOrigin.x, oldOrigin.y, nullptr);
+    SetStretchBltMode(item.hDC, mode);
     SelectObject(memory, old);
     DeleteDC(memory);
 }

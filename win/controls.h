@@ -28,8 +28,9 @@ int dpiOf(HWND hwnd);
 /// The outer size of a window whose client area is `client` pixels.
 SIZE outerSize(SIZE client, DWORD style, DWORD exStyle, int dpi);
 
-/// Draws a bitmap into an owner-drawn box at its natural size from the
-/// top-left corner, cut off by the box.
-void drawBitmap(const DRAWITEMSTRUCT& item, HBITMAP bitmap);
+/// Draws a bitmap into an owner-drawn box from the top-left corner, at its
+/// natural size on a 96 dpi screen and scaled with `dpi` on others, cut off
+/// by the box.
+void drawBitmap(const DRAWITEMSTRUCT& item, HBITMAP bitmap, int dpi);
 
 } // namespace pelvoran::win

@@ -226,7 +226,7 @@ LRESULT Form::dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
         }
         break;
     case WM_DRAWITEM:
-        drawBitmap(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam), picture_);
+        drawBitmap(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam), picture_, dpi_);
         return TRUE;
     case WM_NCHITTEST:
         if (style_.draggedByBody) {

@@ -60,6 +60,20 @@ LRESULT CALLBACK labelProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam
         return 0;
     }
     case WM_PRINTCLIENT: paintLabel(hwnd, reinterpret_cast<HDC>(wParam)); return 0;
+    // The static control draws its own text straight onto the screen, not
+    // through WM_PAINT, when its text or state changes (wine does so on
+    // WM_SETTEXT, WM_ENABLE and WM_SYSCOLORCHANGE). The window procedure
+    // keeps the text and tells screen readers of the new name; the label
+    // then paints itself at once, as the control would have.
+    case WM_SETTEXT: {
+        const LRESULT stored = DefWindowProcW(hwnd, message, wParam, lParam);
+        RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+        return stored;
+    }
+    case WM_ENABLE:
+    case WM_SYSCOLORCHANGE:
+        RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+        return 0;
     case WM_NCDESTROY: RemoveWindowSubclass(hwnd, &labelProc, id); break;
     default: break;
     }

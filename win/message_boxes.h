@@ -8,9 +8,9 @@ namespace pelvoran::win {
 
 /// Message boxes through MessageBoxW: no icon, 确定 or 确定 and 取消 whatever
 /// the display language, 确定 the default; owned by the window they speak for
-/// (see BoxOwner), else modal for the whole thread. A message too long for the
-/// screen's work area loses text before its last line, as the shared rule
-/// cuts it.
+/// (see BoxOwner), else by the shown main window (see setMainWindow), else
+/// modal for the whole thread. A message too long for the screen's work area
+/// loses text before its last line, as the shared rule cuts it.
 class Win32MessageBoxes final : public MessageBoxes {
 public:
     MessageAnswer show(const Text& message, const Text& title, MessageButtons buttons) override;
@@ -28,5 +28,10 @@ public:
 private:
     HWND previous_;
 };
+
+/// The main window of the thread, or nullptr. While it is shown it owns the
+/// boxes that no BoxOwner gives to another window, and is active again when
+/// one closes; a box before it is shown (the update offer) has no owner.
+void setMainWindow(HWND window);
 
 } // namespace pelvoran::win

@@ -3,15 +3,17 @@
 #include "forms/form_texts.h"
 #include "win/comment_form.h"
 #include "win/help_form.h"
+#include "win/message_boxes.h"
 
 namespace pelvoran::win {
 
 using present::Part;
 
-PelvoranForm::PelvoranForm(Services services)
+PelvoranForm::PelvoranForm(Services services, Announce announce)
     : Form({L"PelvoranForm", Text(), layout::main_window::kClient,
             WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX}),
-      presenter_(*this, std::move(services), makers(), [] { PostQuitMessage(0); }) {}
+      presenter_(*this, std::move(services), makers(), [] { PostQuitMessage(0); }),
+      announce_(std::move(announce)) {}
 
 PelvoranForm::~PelvoranForm() {
     close();
@@ -39,6 +41,15 @@ void PelvoranForm::createControls() {
     on(Command3, BN_CLICKED, [this] { presenter_.Command3_Click(); });
     on(ProdSNText, EN_UPDATE, [this] { applyPasteRule(); });
     on(ProdSNText, EN_CHANGE, [this] { presenter_.ProdSNText_Change(); });
+    setMainWindow(hwnd());
+}
+
+void PelvoranForm::setText(Part part, const Text& text) {
+    Form::setText(part, text);
+    // Every answer is read out, the same one again too (a query run twice);
+    // not the emptied label, nor the start notice while the window is hidden.
+    if (part == Part::Label2 && !text.empty() && IsWindowVisible(hwnd()) && announce_)
+        announce_(Label2, text);
 }
 
 void PelvoranForm::applyPasteRule() {
@@ -51,6 +62,8 @@ void PelvoranForm::applyPasteRule() {
 }
 
 bool PelvoranForm::handle(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
+    if (message == WM_DESTROY)
+        setMainWindow(nullptr);
     if (message != kCodeBoxKeyDown)
         return false;
     presenter_.ProdSNText_KeyDown(static_cast<int>(wParam), static_cast<int>(lParam));

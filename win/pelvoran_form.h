@@ -1,6 +1,7 @@
 #pragma once
 
 #include "present/presenters.h"
+#include "win/announce.h"
 #include "win/form.h"
 
 namespace pelvoran::win {
@@ -11,10 +12,10 @@ class HelpForm;
 /// The main window on Win32: the code box, the answer label and the three
 /// buttons, drawn and forwarded to the presenter, which owns the one help and
 /// one comment window of the process. The last window to close ends the
-/// message loop.
+/// message loop. Each new answer is also announced to screen readers.
 class PelvoranForm final : public Form, public present::MainWindow<HelpForm, CommentForm> {
 public:
-    explicit PelvoranForm(Services services);
+    explicit PelvoranForm(Services services, Announce announce = announceByUiAutomation);
     ~PelvoranForm() override;
 
     /// How many windows of the process are open.
@@ -32,11 +33,13 @@ protected:
 
 private:
     void createControls() override;
+    void setText(present::Part part, const Text& text) override;
     bool handle(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
     void closed() override;
     void applyPasteRule();
 
     present::MainPresenter presenter_;
+    Announce announce_;
 };
 
 } // namespace pelvoran::win

@@ -4,6 +4,7 @@
 #include "forms/form_texts.h"
 #include "net/escaping.h"
 #include "net/http_acquisition.h"
+#include "net/update_check.h"
 #include "platform/winhttp/winhttp_request.h"
 #include "tests/support/fake_desktop.h"
 #include "tests/support/loopback_server.h"
@@ -15,6 +16,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -98,40 +101,61 @@ LOGFONTW fontOf(HWND h) {
     return f;
 }
 
-/// The runs of rows [top, bottom) that hold ink when the control paints
-/// itself into a bitmap of its size.
-std::vector<std::pair<int, int>> inkedRows(HWND control) {
+/// A control's client area as 32-bit BGRX pixels, row by row: as the control
+/// paints itself into a bitmap of its size, or as the screen shows it now.
+struct Pixels {
+    int w = 0;
+    int h = 0;
+    std::vector<std::uint32_t> bgrx;
+    std::uint32_t at(int x, int y) const { return bgrx[static_cast<std::size_t>(y) * w + x]; }
+};
+
+Pixels capture(HWND control, bool onScreen) {
     RECT box{};
     GetClientRect(control, &box);
-    const int w = box.right;
-    const int h = box.bottom;
+    Pixels out{box.right, box.bottom, {}};
     HDC screen = GetDC(nullptr);
     HDC memory = CreateCompatibleDC(screen);
     BITMAPINFO info{};
-    info.bmiHeader = {sizeof(BITMAPINFOHEADER), w, -h, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+    info.bmiHeader = {sizeof(BITMAPINFOHEADER), out.w, -out.h, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
     void* bits = nullptr;
     HBITMAP dib = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
     const HGDIOBJ old = SelectObject(memory, dib);
-    SendMessageW(control, WM_PRINTCLIENT, reinterpret_cast<WPARAM>(memory),
-                 PRF_CLIENT | PRF_ERASEBKGND);
+    HDC shown = GetDC(control);
+    if (onScreen)
+        BitBlt(memory, 0, 0, out.w, out.h, shown, 0, 0, SRCCOPY);
+    else
+        SendMessageW(control, WM_PRINTCLIENT, reinterpret_cast<WPARAM>(memory),
+                     PRF_CLIENT | PRF_ERASEBKGND);
+    ReleaseDC(control, shown);
     GdiFlush();
+    if (bits != nullptr) {
+        const auto* p = static_cast<const std::uint32_t*>(bits);
+        out.bgrx.assign(p, p + static_cast<std::size_t>(out.w) * out.h);
+    }
+    SelectObject(memory, old);
+    DeleteObject(dib);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    return out;
+}
+
+/// The runs of rows [top, bottom) that hold ink when the control paints
+/// itself into a bitmap of its size, or as the screen shows it now.
+std::vector<std::pair<int, int>> inkedRows(HWND control, bool onScreen = false) {
+    const Pixels shot = capture(control, onScreen);
     std::vector<std::pair<int, int>> runs;
-    const auto* pixels = static_cast<const std::uint8_t*>(bits);
-    for (int y = 0; y < h && pixels != nullptr; ++y) {
+    for (int y = 0; y < shot.h && !shot.bgrx.empty(); ++y) {
         bool ink = false;
-        for (int x = 0; x < w && !ink; ++x) {
-            const std::uint8_t* p = pixels + (static_cast<std::size_t>(y) * w + x) * 4;
-            ink = p[0] + p[1] + p[2] < 3 * 128;
+        for (int x = 0; x < shot.w && !ink; ++x) {
+            const std::uint32_t p = shot.at(x, y);
+            ink = (p & 0xFF) + (p >> 8 & 0xFF) + (p >> 16 & 0xFF) < 3 * 128;
         }
         if (ink && (runs.empty() || runs.back().second != y))
             runs.emplace_back(y, y + 1);
         else if (ink)
             runs.back().second = y + 1;
     }
-    SelectObject(memory, old);
-    DeleteObject(dib);
-    DeleteDC(memory);
-    ReleaseDC(nullptr, screen);
     return runs;
 }
 
@@ -323,13 +347,19 @@ struct SeenBox {
     Text ok;
     Text cancel;
     bool seen = false;
+    HWND box = nullptr;
 };
 SeenBox g_box;
+/// Every box answered since it was last cleared, g_box the last.
+std::vector<SeenBox> g_boxes;
 
 /// Looks for the thread's message box, notes where it stands and what it
 /// says, and presses OK.
-void CALLBACK answerMessageBox(HWND, UINT, UINT_PTR timer, DWORD) {
+void CALLBACK answerMessageBox(HWND, UINT, UINT_PTR, DWORD) {
     for (HWND box : windowsOfClass(L"#32770")) {
+        if (g_box.seen && box == g_box.box)
+            continue; // answered, still closing
+        g_box.box = box;
         GetWindowRect(box, &g_box.rect);
         g_box.text = windowText(GetDlgItem(box, 0xFFFF));
         g_box.title = windowText(box);
@@ -337,7 +367,7 @@ void CALLBACK answerMessageBox(HWND, UINT, UINT_PTR timer, DWORD) {
         g_box.ok = windowText(GetDlgItem(box, IDOK));
         g_box.cancel = windowText(GetDlgItem(box, IDCANCEL));
         g_box.seen = true;
-        KillTimer(nullptr, timer);
+        g_boxes.push_back(g_box);
         PostMessageW(box, WM_COMMAND, IDOK, 0);
         return;
     }
@@ -450,6 +480,119 @@ TEST_F(WinUi, HelpWindowIsOneObjectReloadedOnEachOpening) {
     EXPECT_NE(help->picture(), nullptr);
 }
 
+namespace {
+
+/// The box around the photograph's red frame, in pixels scaled by `scale`.
+RECT redFrame(const Pixels& shot, double scale = 1) {
+    RECT r{shot.w, shot.h, -1, -1};
+    for (int y = 0; y < shot.h; ++y)
+        for (int x = 0; x < shot.w; ++x) {
+            const std::uint32_t p = shot.at(x, y);
+            if ((p >> 16 & 0xFF) > 180 && (p >> 8 & 0xFF) < 90 && (p & 0xFF) < 90)
+                r = {std::min<LONG>(r.left, x), std::min<LONG>(r.top, y),
+                     std::max<LONG>(r.right, x), std::max<LONG>(r.bottom, y)};
+        }
+    return {std::lround(r.left * scale), std::lround(r.top * scale), std::lround(r.right * scale),
+            std::lround(r.bottom * scale)};
+}
+
+/// Runs this program's tests named by `filter` once more, in a process that
+/// sees a screen of `dpi` dots per inch (wine takes it from LogPixels when a
+/// process starts), and puts the setting back. The exit status of that run.
+DWORD runAtDpi(const std::wstring& filter, DWORD dpi) {
+    HKEY key = nullptr;
+    RegCreateKeyExW(HKEY_CURRENT_USER, L"Control Panel\\Desktop", 0, nullptr, 0, KEY_ALL_ACCESS,
+                    nullptr, &key, nullptr);
+    DWORD had = 0;
+    DWORD size = sizeof had;
+    const bool set = RegQueryValueExW(key, L"LogPixels", nullptr, nullptr,
+                                      reinterpret_cast<BYTE*>(&had), &size) == ERROR_SUCCESS;
+    RegSetValueExW(key, L"LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dpi),
+                   sizeof dpi);
+    wchar_t exe[MAX_PATH];
+    GetModuleFileNameW(nullptr, exe, MAX_PATH);
+    std::wstring commandLine = L"\"" + std::wstring(exe) + L"\" --gtest_filter=" + filter;
+    SetEnvironmentVariableW(L"PELVORAN_TEST_DPI", std::to_wstring(dpi).c_str());
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    DWORD status = 999;
+    if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                       &si, &pi)) {
+        if (WaitForSingleObject(pi.hProcess, 60000) == WAIT_OBJECT_0)
+            GetExitCodeProcess(pi.hProcess, &status);
+        else
+            TerminateProcess(pi.hProcess, 1);
+        CloseHandle(pi.hProcess);
+        CloseHandle(pi.hThread);
+    }
+    SetEnvironmentVariableW(L"PELVORAN_TEST_DPI", nullptr);
+    if (set)
+        RegSetValueExW(key, L"LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&had),
+                       sizeof had);
+    else
+        RegDeleteValueW(key, L"LogPixels");
+    RegCloseKey(key);
+    return status;
+}
+
+} // namespace
+
+// At 144 dpi the photograph grows with its box, as everything else in the
+// window: no grey band beside or below it, and its red frame still on the code.
+TEST(HelpWindow, PhotoScalesWithTheScreenAt144Dpi) {
+    if (GetEnvironmentVariableW(L"PELVORAN_TEST_DPI", nullptr, 0) == 0) {
+        EXPECT_EQ(runAtDpi(L"HelpWindow.PhotoScalesWithTheScreenAt144Dpi", 144), 0u);
+        return;
+    }
+    win::registerWindowClasses(GetModuleHandleW(nullptr));
+    HttpComponentRegistry noComponent;
+    RecordingMessageBoxes boxes;
+    RecordingShell shell;
+    win::PelvoranForm main(Services{noComponent, boxes, shell, [] { return LocalDateTime{}; },
+                                    RegionalSettings::zhCN(), u"http://127.0.0.1:1"});
+    main.Form_Load();
+    main.showCentred();
+    click(main.Command2);
+    const win::HelpForm* help = main.helpForm();
+    ASSERT_TRUE(help != nullptr && help->isOpen());
+    ASSERT_EQ(dpiOf(help->hwnd()), 144);
+    UpdateWindow(help->Picture1);
+    const Pixels shown = capture(help->Picture1, true);
+
+    // The photograph as the resources hold it, at 96 dpi.
+    BITMAP bm{};
+    GetObjectW(help->picture(), sizeof bm, &bm);
+    Pixels photo{bm.bmWidth, bm.bmHeight,
+                 std::vector<std::uint32_t>(static_cast<std::size_t>(bm.bmWidth) * bm.bmHeight)};
+    BITMAPINFO info{};
+    info.bmiHeader = {sizeof(BITMAPINFOHEADER), photo.w, -photo.h, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+    HDC screen = GetDC(nullptr);
+    GetDIBits(screen, help->picture(), 0, photo.h, photo.bgrx.data(), &info, DIB_RGB_COLORS);
+    ReleaseDC(nullptr, screen);
+
+    const COLORREF face = GetSysColor(COLOR_BTNFACE);
+    const std::uint32_t faceBgrx = GetRValue(face) << 16 | GetGValue(face) << 8 | GetBValue(face);
+    int faceInLastRow = 0;
+    int faceInLastColumn = 0;
+    for (int x = 0; x < shown.w; ++x)
+        faceInLastRow += (shown.at(x, shown.h - 1) & 0xFFFFFF) == faceBgrx;
+    for (int y = 0; y < shown.h; ++y)
+        faceInLastColumn += (shown.at(shown.w - 1, y) & 0xFFFFFF) == faceBgrx;
+    EXPECT_LT(faceInLastRow, shown.w / 2) << "a grey band below the photograph";
+    EXPECT_LT(faceInLastColumn, shown.h / 2) << "a grey band right of the photograph";
+
+    const RECT want = redFrame(photo, 1.5);
+    const RECT got = redFrame(shown);
+    ASSERT_GT(want.right, 0) << "the photograph has its red frame";
+    EXPECT_NEAR(got.left, want.left, 2);
+    EXPECT_NEAR(got.top, want.top, 2);
+    EXPECT_NEAR(got.right, want.right, 2);
+    EXPECT_NEAR(got.bottom, want.bottom, 2);
+    main.close();
+    pump();
+}
+
 // Labels set their baselines one pixel more than the font size apart, so
 // every line shows inside the box whatever font stands in for SimSun (under
 // wine a CJK font whose own line is taller).
@@ -478,6 +621,26 @@ TEST_F(WinUi, LabelsShowEveryLineInsideTheirBoxes) {
         RECT box{};
         GetClientRect(c.label, &box);
         EXPECT_LT(rows.back().second, box.bottom) << c.what << ": the last line is cut";
+    }
+}
+
+// The answer on the screen is the label's own paint from the first showing
+// and from the moment it is set, not the static control's (whose lines stand
+// further apart).
+TEST_F(WinUi, AnswerShowsAsTheLabelPaintsIt) {
+    EXPECT_EQ(inkedRows(form->Label2, true), inkedRows(form->Label2)) << "the start notice";
+    const struct {
+        std::u16string code;
+        std::size_t lines;
+    } cases[] = {{u"XX12345678", 3}, {u"6831234567", 2}};
+    for (const auto& c : cases) {
+        SetWindowTextW(form->ProdSNText, L"");
+        type(form->ProdSNText, c.code);
+        press(form->ProdSNText, VK_RETURN);
+        pump();
+        const auto own = inkedRows(form->Label2);
+        EXPECT_EQ(own.size(), c.lines) << toUtf8(c.code);
+        EXPECT_EQ(inkedRows(form->Label2, true), own) << toUtf8(c.code);
     }
 }
 
@@ -667,6 +830,67 @@ TEST(CommentBoxes, OwnedByTheCommentWindow) {
             EXPECT_EQ(GetActiveWindow(), window) << toUtf8(c.title);
         }
     }
+    main.close();
+    pump();
+}
+
+// The notice that the accepted update could not be opened speaks for the main
+// window: it owns the notice, and is active again once it closes. The offer
+// before it comes before any window and has no owner.
+TEST(UpdateBoxes, TheNoticeThatNothingOpenedIsTheMainWindows) {
+    win::registerWindowClasses(GetModuleHandleW(nullptr));
+    LoopbackServer server({ServerBehaviour::Mode::Reply,
+                           LoopbackServer::reply(200, "1.06[;]http://127.0.0.1/p.exe[;]d[;]n")});
+    const HttpComponentRegistry registry = registryForAllClassNames(winHttpRequestFactory());
+    win::Win32MessageBoxes boxes;
+    RecordingShell shell;
+    shell.openResult = false; // the opener could not start
+    win::PelvoranForm main(Services{registry, boxes, shell, [] { return LocalDateTime{}; },
+                                    RegionalSettings::zhCN(), u16(server.base())});
+    g_box = {};
+    g_boxes.clear();
+    const UINT_PTR timer = SetTimer(nullptr, 0, 50, &answerMessageBox);
+    main.Form_Load();
+    KillTimer(nullptr, timer);
+    ASSERT_EQ(g_boxes.size(), 2u);
+    EXPECT_EQ(g_boxes[0].title, u"有更新版本");
+    EXPECT_EQ(g_boxes[0].owner, nullptr);
+    EXPECT_EQ(g_boxes[1].text, update_text::kCannotOpen);
+    EXPECT_EQ(g_boxes[1].owner, main.hwnd());
+    for (int i = 0; i < 200 && GetActiveWindow() != main.hwnd(); ++i) {
+        pump();
+        Sleep(10);
+    }
+    EXPECT_EQ(GetActiveWindow(), main.hwnd());
+    EXPECT_EQ(GetForegroundWindow(), main.hwnd());
+    main.close();
+    pump();
+}
+
+// Screen readers hear each new answer, the same one twice too: the main
+// window asks for a notification with the answer's text (the emptied label
+// and the start notice are no answers). The real notification does nothing
+// where the system lacks it, as wine does.
+TEST(Announcements, EachAnswerIsAnnounced) {
+    win::registerWindowClasses(GetModuleHandleW(nullptr));
+    HttpComponentRegistry noComponent;
+    RecordingMessageBoxes boxes;
+    RecordingShell shell;
+    std::vector<Text> announced;
+    win::PelvoranForm main(Services{noComponent, boxes, shell, [] { return LocalDateTime{}; },
+                                    RegionalSettings::zhCN(), u"http://127.0.0.1:1"},
+                           [&](HWND control, const Text& text) {
+                               EXPECT_EQ(control, main.Label2);
+                               announced.push_back(text);
+                           });
+    main.Form_Load();
+    main.showCentred();
+    type(main.ProdSNText, u"UE0945");
+    press(main.ProdSNText, VK_RETURN);
+    click(main.Command1);
+    const Text answer = LensQuery(RegionalSettings::zhCN()).Command1_Click(u"UE0945");
+    EXPECT_EQ(announced, (std::vector<Text>{answer, answer}));
+    win::announceByUiAutomation(main.Label2, answer);
     main.close();
     pump();
 }
