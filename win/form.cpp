@@ -49,13 +49,17 @@ void registerWindowClasses(HINSTANCE instance) {
         return static_cast<HICON>(
             LoadImageW(instance, MAKEINTRESOURCEW(1), IMAGE_ICON, size, size, LR_DEFAULTCOLOR));
     };
+    // One icon of each size serves all three classes: every load makes a new
+    // icon, and start-up waits for each.
+    const HICON bigIcon = icon(GetSystemMetrics(SM_CXICON));
+    const HICON smallIcon = icon(GetSystemMetrics(SM_CXSMICON));
     for (const wchar_t* name : {L"PelvoranForm", L"HelpForm", L"CommentForm"}) {
         WNDCLASSEXW wc{};
         wc.cbSize = sizeof wc;
         wc.lpfnWndProc = &formProc;
         wc.hInstance = instance;
-        wc.hIcon = icon(GetSystemMetrics(SM_CXICON));
-        wc.hIconSm = icon(GetSystemMetrics(SM_CXSMICON));
+        wc.hIcon = bigIcon;
+        wc.hIconSm = smallIcon;
         wc.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512)); // IDC_ARROW
         wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
         wc.lpszClassName = name;

@@ -1,10 +1,18 @@
-// The yardstick for start-up: a bare Win32 window of the main window's size
+// The yardsticks for start-up: a bare Win32 window of the main window's size
 // showing the same texts in the same controls and font, with nothing behind
-// them (no update check, no query).
+// them (no update check, no query); and the fair window, built from this file
+// with PELVORAN_BENCH_UPDATE_BASE, which first asks that server the update
+// question as Pelvoran.exe does at start (one GET through WinHTTP, plain
+// calls on the one thread, the reply read whole) and then shows the same
+// window.
 #include "forms/form_layout.h"
 #include "forms/form_texts.h"
 
+#include <cwchar>
 #include <windows.h>
+#ifdef PELVORAN_BENCH_UPDATE_BASE
+#include <winhttp.h>
+#endif
 
 namespace {
 
@@ -22,9 +30,54 @@ const wchar_t* wide(const char16_t* s) {
     return reinterpret_cast<const wchar_t*>(s);
 }
 
+#ifdef PELVORAN_BENCH_UPDATE_BASE
+/// The update question with today's date, as the program sends it, before
+/// the window exists. Any failure only ends the exchange.
+void askForUpdate() {
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    wchar_t address[200];
+    std::swprintf(address, 200, L"%ls/Canon/LensCheck.asp?Action=Check&D=%u/%u/%u%%20%u:%02u:%02u",
+                  PELVORAN_BENCH_UPDATE_BASE, now.wYear, now.wMonth, now.wDay, now.wHour,
+                  now.wMinute, now.wSecond);
+    URL_COMPONENTS parts{};
+    parts.dwStructSize = sizeof parts;
+    wchar_t host[64];
+    wchar_t path[160];
+    parts.lpszHostName = host;
+    parts.dwHostNameLength = 64;
+    parts.lpszUrlPath = path;
+    parts.dwUrlPathLength = 160;
+    if (!WinHttpCrackUrl(address, 0, 0, &parts))
+        return;
+    HINTERNET session = WinHttpOpen(nullptr, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                                    WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+    HINTERNET connection =
+        session != nullptr ? WinHttpConnect(session, host, parts.nPort, 0) : nullptr;
+    HINTERNET request = connection != nullptr
+                            ? WinHttpOpenRequest(connection, L"GET", path, nullptr,
+                                                 WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, 0)
+                            : nullptr;
+    if (request != nullptr &&
+        WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, nullptr, 0, 0, 0) &&
+        WinHttpReceiveResponse(request, nullptr)) {
+        char buf[4096];
+        DWORD got = 0;
+        while (WinHttpReadData(request, buf, sizeof buf, &got) && got > 0) {
+        }
+    }
+    for (HINTERNET h : {request, connection, session})
+        if (h != nullptr)
+            WinHttpCloseHandle(h);
+}
+#endif
+
 } // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+#ifdef PELVORAN_BENCH_UPDATE_BASE
+    askForUpdate();
+#endif
     WNDCLASSEXW wc{};
     wc.cbSize = sizeof wc;
     wc.lpfnWndProc = &proc;

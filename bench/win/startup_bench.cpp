@@ -1,10 +1,11 @@
-// Start-up of Pelvoran.exe against a bare window, alternated in one run:
-//   pelvoran_win_startup <runs> <pelvoran.exe> <bare.exe>
+// Start-up of Pelvoran.exe against the fair window and the bare window,
+// alternated in one run:
+//   pelvoran_win_startup <runs> <pelvoran.exe> <fair.exe> <bare.exe>
 // Each run times one process from its start until its first window is shown
 // and painted and the process waits for input (WaitForInputIdle), then
-// closes it. The Pelvoran under test asks its update question of the server
-// this harness runs on 127.0.0.1:48573 ("1.05": no offer), as at a real
-// start.
+// closes it. The Pelvoran under test and the fair window ask their update
+// question of the server this harness runs on 127.0.0.1:48573 ("1.05": no
+// offer), as at a real start.
 #include "tests/support/loopback_server.h"
 #include "tests/win/win_process.h"
 
@@ -56,16 +57,24 @@ double timeOne(const std::wstring& exe) {
     return ms;
 }
 
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? -1 : v[v.size() / 2];
-}
+struct Program {
+    const char* name;
+    std::wstring exe;
+    std::vector<double> ms;
+
+    double median() const {
+        std::vector<double> v = ms;
+        std::sort(v.begin(), v.end());
+        return v.empty() ? -1 : v[v.size() / 2];
+    }
+};
 
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc != 4) {
-        std::fputs("usage: pelvoran_win_startup <runs> <pelvoran.exe> <bare.exe>\n", stderr);
+    if (argc != 5) {
+        std::fputs("usage: pelvoran_win_startup <runs> <pelvoran.exe> <fair.exe> <bare.exe>\n",
+                   stderr);
         return 2;
     }
     const int runs = std::clamp(_wtoi(argv[1]), 1, 200);
@@ -80,26 +89,35 @@ int wmain(int argc, wchar_t** argv) {
         return 1;
     }
 
-    std::vector<double> pelvoran, bare;
-    timeOne(argv[2]); // warm both up once: DLLs into the page cache
-    timeOne(argv[3]);
+    Program programs[] = {{"Pelvoran", argv[2], {}},
+                          {"fair window", argv[3], {}},
+                          {"bare window", argv[4], {}}};
+    for (const auto& p : programs)
+        timeOne(p.exe); // warm each up once: DLLs into the page cache
     for (int i = 0; i < runs; ++i) {
-        const double p = timeOne(argv[2]);
-        const double b = timeOne(argv[3]);
-        if (p >= 0)
-            pelvoran.push_back(p);
-        if (b >= 0)
-            bare.push_back(b);
+        for (auto& p : programs) {
+            const double ms = timeOne(p.exe);
+            if (ms >= 0)
+                p.ms.push_back(ms);
+        }
     }
     server.reset();
-    const double mp = median(pelvoran);
-    const double mb = median(bare);
-    std::printf("runs %d (alternated), median to first painted window, idle:\n", runs);
-    std::printf("  bare window  %8.1f ms  (%zu runs)\n", mb, bare.size());
-    std::printf("  Pelvoran     %8.1f ms  (%zu runs)\n", mp, pelvoran.size());
-    std::printf("  ratio        %8.2f\n", mb > 0 ? mp / mb : 0.0);
-    return pelvoran.size() == static_cast<std::size_t>(runs) &&
-                   bare.size() == static_cast<std::size_t>(runs)
-               ? 0
-               : 1;
+    const double fair = programs[1].median();
+    const double bare = programs[2].median();
+    std::printf("runs %d (alternated), to first painted window, idle:\n", runs);
+    std::printf("  %-12s %8s  %-17s %8s %8s\n", "", "median", "range", "/fair", "/bare");
+    bool complete = true;
+    for (const auto& p : programs) {
+        const auto [low, high] = std::minmax_element(p.ms.begin(), p.ms.end());
+        const double m = p.median();
+        std::printf("  %-12s %5.1f ms  %5.1f-%5.1f ms %9.2f %8.2f", p.name, m,
+                    p.ms.empty() ? -1 : *low, p.ms.empty() ? -1 : *high,
+                    fair > 0 ? m / fair : 0.0, bare > 0 ? m / bare : 0.0);
+        if (p.ms.size() != static_cast<std::size_t>(runs)) {
+            std::printf("  (%zu of %d runs painted)", p.ms.size(), runs);
+            complete = false;
+        }
+        std::printf("\n");
+    }
+    return complete ? 0 : 1;
 }

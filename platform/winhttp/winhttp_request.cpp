@@ -31,8 +31,6 @@ public:
     }
     Handle(const Handle&) = delete;
     Handle& operator=(const Handle&) = delete;
-    HINTERNET get() const { return h_; }
-    explicit operator bool() const { return h_ != nullptr; }
 
 private:
     HINTERNET h_;
@@ -141,6 +139,12 @@ struct Exchange {
     std::string error; // empty on success
 
     HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    // The handles of the last request sent, closed only after the caller has
+    // its answer: under wine the first close loads WinHTTP's certificate
+    // libraries, which takes longer than a whole exchange on the loopback and
+    // would hold up the start of the program.
+    std::vector<std::unique_ptr<Handle>> open;
+
     ~Exchange() {
         if (done != nullptr)
             CloseHandle(done);
@@ -166,6 +170,17 @@ struct Exchange {
             body.shrink_to_fit();
         }
         SetEvent(done);
+        closeHandles();
+    }
+
+    void closeHandles() {
+        while (!open.empty())
+            open.pop_back(); // the request, then its connection, then the session
+    }
+
+    HINTERNET keep(HINTERNET h) {
+        open.push_back(std::make_unique<Handle>(h));
+        return h;
     }
 
     DWORD remainingMs() const {
@@ -184,39 +199,42 @@ struct Exchange {
     /// redirect that may be followed; otherwise fills status and body.
     void once(const std::string& address, std::string& location) {
         const Target target = crack(address);
+        closeHandles(); // those of the redirect that led here
         // No agent name: no User-Agent header, as the Linux component sends.
-        Handle session(WinHttpOpen(nullptr, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                                   WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
-        if (!session)
+        const HINTERNET session = keep(WinHttpOpen(nullptr, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                                                   WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS,
+                                                   0));
+        if (session == nullptr)
             fail("cannot start WinHTTP");
         const DWORD left = remainingMs();
         const DWORD connect = std::min(left, static_cast<DWORD>(limits.connectTimeout.count()));
-        WinHttpSetTimeouts(session.get(), static_cast<int>(left), static_cast<int>(connect),
+        WinHttpSetTimeouts(session, static_cast<int>(left), static_cast<int>(connect),
                            static_cast<int>(left), static_cast<int>(left));
 
-        Handle connection(WinHttpConnect(session.get(), target.host.c_str(), target.port, 0));
-        if (!connection)
+        const HINTERNET connection =
+            keep(WinHttpConnect(session, target.host.c_str(), target.port, 0));
+        if (connection == nullptr)
             fail("cannot connect");
         const std::wstring verb = widen(method);
-        Handle request(
-            WinHttpOpenRequest(connection.get(), verb.c_str(), target.pathAndQuery.c_str(), nullptr,
+        const HINTERNET request = keep(
+            WinHttpOpenRequest(connection, verb.c_str(), target.pathAndQuery.c_str(), nullptr,
                                WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                WINHTTP_FLAG_ESCAPE_DISABLE | WINHTTP_FLAG_ESCAPE_DISABLE_QUERY |
                                    (target.secure ? WINHTTP_FLAG_SECURE : 0)));
-        if (!request)
+        if (request == nullptr)
             fail("cannot open the request");
-        limitRequest(request.get(), left);
-        sendAndWait(request.get(), target);
+        limitRequest(request, left);
+        sendAndWait(request, target);
 
-        const DWORD code = replyStatus(request.get());
+        const DWORD code = replyStatus(request);
         if (code == 301 || code == 302 || code == 303 || code == 307 || code == 308) {
-            const std::wstring where = queryText(request.get(), WINHTTP_QUERY_LOCATION);
+            const std::wstring where = queryText(request, WINHTTP_QUERY_LOCATION);
             location = narrow(where.data(), where.size());
             if (!location.empty() && method == "GET")
                 return;
             location.clear();
         }
-        readBody(request.get());
+        readBody(request);
         status = static_cast<int>(code);
     }
 
