@@ -120,7 +120,8 @@ public:
         const QFontMetrics metrics(box()->font());
         const QRect inside = box()->contentsRect() - box()->textMargins();
         const QString text = box()->text();
-        const int x = inside.left() + 2 + metrics.horizontalAdvance(text.left(offset));
+        const int x = inside.left() + 2 /* the line edit's own inner margin */ +
+                      metrics.horizontalAdvance(text.left(offset));
         const int width = offset < text.size() ? metrics.horizontalAdvance(text.at(offset)) : 0;
         const int y = inside.top() + (inside.height() - metrics.height()) / 2;
         return {box()->mapToGlobal(QPoint(x, y)), QSize(width, metrics.height())};
