@@ -1,8 +1,10 @@
 // Runs the real start-up path of the tool against a given server and plays one
-// scenario on it, printing what happened. Used by app_process_test.
+// scenario on it, printing what happened. Used by app_process_test and by the
+// Orca and browser tests.
 //   pelvoran_app_driver <base-address> <scenario>
-// Scenarios: run (the tool as a user has it, until its windows close), start, help-last, comment-last, accept-update (OK on every box),
-// cancel-update, and observe: every message box is reported and dismissed,
+// Scenarios: run (the tool as a user has it, until its windows close), start,
+// help-last, comment-last, accept-update (OK on every box), cancel-update,
+// and observe: every message box is reported and dismissed,
 // and once the main window is up, a query and a comment are made to show the
 // tool still works; the comment's line tells how long the send button held
 // the tool and whether the comment window stayed open with its text.
