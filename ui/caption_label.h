@@ -22,7 +22,7 @@ public:
     void setCaption(const Text& caption);
     const Text& caption() const { return caption_; }
     /// Has screen readers speak each caption set from now on, whatever has
-    /// the keyboard focus, through an invisible notification beside the label.
+    /// the keyboard focus, through an invisible notification inside the label.
     void announceCaptions();
 
 protected:

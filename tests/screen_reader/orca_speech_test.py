@@ -209,7 +209,7 @@ def main():
             return session.wait(600)
         finally:
             try:
-                os.killpg(session.pid, signal.SIGKILL)  # a speech server left behind
+                os.killpg(session.pid, signal.SIGKILL)  # whatever was left behind
             except ProcessLookupError:
                 pass
     os.environ["LC_ALL"] = "C.UTF-8"
