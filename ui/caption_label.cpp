@@ -54,11 +54,7 @@ void CaptionLabel::setCaption(const Text& caption) {
 }
 
 void CaptionLabel::announceCaptions() {
-    static const bool factoryInstalled = [] {
-        QAccessible::installFactory(announcerAccessible);
-        return true;
-    }();
-    (void)factoryInstalled;
+    QAccessible::installFactory(announcerAccessible); // Qt keeps one of each
     announcer_ = new Announcer(this);
     announcer_->setGeometry(0, 0, 0, 0);
     announcer_->hide();

@@ -42,11 +42,7 @@ HelpForm::HelpForm(present::OpenWindows& windows)
       presenter_(view_, windows), systemMove_([this] {
           return windowHandle() != nullptr && windowHandle()->startSystemMove();
       }) {
-    static const bool factoryInstalled = [] {
-        QAccessible::installFactory(helpFormAccessible);
-        return true;
-    }();
-    (void)factoryInstalled;
+    QAccessible::installFactory(helpFormAccessible); // Qt keeps one of each
     setObjectName(u"HelpForm"_s);
     setWindowTitle(QString());
     setAccessibleName(toQString(form_text::kHelpButton));

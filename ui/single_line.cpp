@@ -50,8 +50,7 @@ public:
     int characterCount() const override { return static_cast<int>(box()->text().size()); }
     QString textAtOffset(int offset, QAccessible::TextBoundaryType type, int* start,
                          int* end) const override {
-        if (offset == -2)
-            offset = cursorPosition();
+        offset = placed(offset);
         const int count = characterCount();
         if (offset < 0 || offset > count) {
             *start = *end = -1;
@@ -70,8 +69,7 @@ public:
     }
     QString textAfterOffset(int offset, QAccessible::TextBoundaryType type, int* start,
                             int* end) const override {
-        if (offset == -2)
-            offset = cursorPosition();
+        offset = placed(offset);
         if (offset >= characterCount() && type != QAccessible::NoBoundary) {
             *start = *end = characterCount();
             return {};
@@ -80,9 +78,7 @@ public:
     }
     QString textBeforeOffset(int offset, QAccessible::TextBoundaryType type, int* start,
                              int* end) const override {
-        if (offset == -2)
-            offset = cursorPosition();
-        return QAccessibleTextInterface::textBeforeOffset(offset, type, start, end);
+        return QAccessibleTextInterface::textBeforeOffset(placed(offset), type, start, end);
     }
     QString attributes(int offset, int* start, int* end) const override {
         *start = *end = offset;
@@ -145,6 +141,8 @@ public:
 
 private:
     QLineEdit* box() const { return static_cast<QLineEdit*>(widget()); }
+    /// An offset as asked, -2 standing for the cursor's place.
+    int placed(int offset) const { return offset == -2 ? cursorPosition() : offset; }
 };
 
 QAccessibleInterface* lineBoxAccessible(const QString& className, QObject* object) {
@@ -156,11 +154,7 @@ QAccessibleInterface* lineBoxAccessible(const QString& className, QObject* objec
 } // namespace
 
 LineBox::LineBox(QWidget* parent) : QLineEdit(parent) {
-    static const bool factoryInstalled = [] {
-        QAccessible::installFactory(lineBoxAccessible);
-        return true;
-    }();
-    (void)factoryInstalled;
+    QAccessible::installFactory(lineBoxAccessible); // Qt keeps one of each
 }
 
 QValidator::State EditForwarder::validate(QString& input, int& pos) const {
