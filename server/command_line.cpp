@@ -30,7 +30,10 @@ constexpr char kUsage[] =
     "用法：\n"
     "  pelvoran-server serve   [--state DIR] [--listen HOST:PORT] [--admin-listen HOST:PORT]"
     " [--trusted-proxy ADDR]\n"
-    "                          [--comments-per-hour N] [--max-connections N]\n"
+    "                          [--comments-per-hour N] [--comment-bytes-per-hour SIZE]"
+    " [--max-connections N]\n"
+    "                          [--head-timeout SECONDS] [--min-body-rate SIZE]"
+    " [--body-budget SIZE]\n"
     "  pelvoran-server release show|clear [--state DIR]\n"
     "  pelvoran-server release set [--state DIR] --version 1.06 --address URL --date TEXT"
     " --notes TEXT\n"
@@ -100,6 +103,22 @@ unsigned number(const Parsed& p, const std::string& name, unsigned fallback, uns
     return static_cast<unsigned>(std::stoul(v));
 }
 
+/// A number of bytes: digits, then optionally K or M (1024, 1024²).
+std::uint64_t byteSize(const Parsed& p, const std::string& name, std::uint64_t fallback) {
+    const auto it = p.options.find(name);
+    if (it == p.options.end())
+        return fallback;
+    std::string v = it->second;
+    std::uint64_t unit = 1;
+    if (!v.empty() && (v.back() == 'K' || v.back() == 'k' || v.back() == 'M' || v.back() == 'm')) {
+        unit = v.back() == 'K' || v.back() == 'k' ? 1024 : 1024 * 1024;
+        v.pop_back();
+    }
+    if (v.empty() || v.size() > 9 || v.find_first_not_of("0123456789") != std::string::npos)
+        throw UsageError{name + "：须为字节数，可带 K 或 M，例如 64M"};
+    return std::stoull(v) * unit;
+}
+
 Endpoint endpoint(const Parsed& p, const std::string& name, const Endpoint& fallback) {
     const auto it = p.options.find(name);
     if (it == p.options.end())
@@ -167,8 +186,10 @@ std::string databaseIn(const std::string& state) {
 }
 
 int serveCommand(const std::vector<std::string>& args) {
-    const Parsed p = parse(args, {"--state", "--listen", "--admin-listen", "--trusted-proxy",
-                                  "--comments-per-hour", "--max-connections"});
+    const Parsed p =
+        parse(args, {"--state", "--listen", "--admin-listen", "--trusted-proxy",
+                     "--comments-per-hour", "--comment-bytes-per-hour", "--max-connections",
+                     "--head-timeout", "--min-body-rate", "--body-budget"});
     expectWords(p, 1);
     ServeOptions o;
     o.listen = endpoint(p, "--listen", o.listen);
@@ -181,11 +202,34 @@ int serveCommand(const std::vector<std::string>& args) {
         o.trustedProxy = it->second;
     }
     o.commentsPerHour = number(p, "--comments-per-hour", o.commentsPerHour, 1000000);
+    o.commentBytesPerHour = byteSize(p, "--comment-bytes-per-hour", o.commentBytesPerHour);
     o.maxConnections = number(p, "--max-connections", o.maxConnections, 100000);
     if (o.maxConnections == 0)
         throw UsageError{"--max-connections：至少为 1"};
+    const unsigned headSeconds = number(p, "--head-timeout", 10, 3600);
+    if (headSeconds == 0)
+        throw UsageError{"--head-timeout：至少为 1 秒"};
+    o.headTimeout = std::chrono::seconds(headSeconds);
+    o.minBodyRate = byteSize(p, "--min-body-rate", o.minBodyRate);
+    o.bodyBudget = byteSize(p, "--body-budget", o.bodyBudget);
+    if (o.bodyBudget < kMaxBody)
+        throw UsageError{"--body-budget：至少为 1M，一条留言最多 1 MiB"};
+    // Bound first, while a privileged port can still be taken: preparing
+    // the state may switch to its owner.
+    ListenSocket publicSocket;
+    ListenSocket adminSocket;
+    try {
+        publicSocket = ListenSocket::bind(o.listen);
+    } catch (const std::runtime_error& e) {
+        throw std::runtime_error(std::string("--listen：") + e.what());
+    }
+    try {
+        adminSocket = ListenSocket::bind(o.adminListen);
+    } catch (const std::runtime_error& e) {
+        throw std::runtime_error(std::string("--admin-listen：") + e.what());
+    }
     o.stateDir = prepareState(p);
-    return serve(o);
+    return serve(o, std::move(publicSocket), std::move(adminSocket));
 }
 
 const char* fieldOption(ReleaseField f) {

@@ -2,6 +2,7 @@
 
 #include "server/admin_site.h"
 #include "server/comment_decoding.h"
+#include "server/limits.h"
 #include "server/public_site.h"
 #include "server/release.h"
 #include "server/store.h"
@@ -13,7 +14,6 @@
 #include <microhttpd.h>
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -28,11 +28,12 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <netdb.h>
+#include <optional>
+#include <strings.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
-#include <unordered_map>
 #include <vector>
 
 namespace pelvoran::server {
@@ -51,54 +52,6 @@ void logError(const std::string& what) {
 std::string databasePath(const std::string& stateDir) {
     return (fs::path(stateDir) / kDatabaseFile).string();
 }
-
-/// Comments one address may still send: a bucket of `perHour` that refills
-/// evenly over the hour. Kept in memory only.
-class RateLimiter {
-public:
-    explicit RateLimiter(unsigned perHour) : perHour_(perHour) {}
-
-    bool allow(const std::string& address) {
-        if (perHour_ == 0)
-            return true;
-        const auto now = std::chrono::steady_clock::now();
-        const std::lock_guard lock(mutex_);
-        if (buckets_.size() > kMaxAddresses)
-            forgetFullBuckets(now);
-        auto [it, fresh] = buckets_.try_emplace(address, Bucket{double(perHour_), now});
-        Bucket& b = it->second;
-        if (!fresh)
-            b.tokens = refilled(b, now);
-        b.last = now;
-        if (b.tokens < 1)
-            return false;
-        b.tokens -= 1;
-        return true;
-    }
-
-private:
-    struct Bucket {
-        double tokens;
-        std::chrono::steady_clock::time_point last;
-    };
-    static constexpr std::size_t kMaxAddresses = 100000;
-
-    double refilled(const Bucket& b, std::chrono::steady_clock::time_point now) const {
-        const double hours = std::chrono::duration<double>(now - b.last).count() / 3600;
-        return std::min(double(perHour_), b.tokens + hours * perHour_);
-    }
-    /// Keeps the table bounded: addresses that could send a whole hour's
-    /// worth again are forgotten; should that not be enough, every one is.
-    void forgetFullBuckets(std::chrono::steady_clock::time_point now) {
-        std::erase_if(buckets_, [&](const auto& e) { return refilled(e.second, now) >= perHour_; });
-        if (buckets_.size() > kMaxAddresses / 2)
-            buckets_.clear();
-    }
-
-    const unsigned perHour_;
-    std::mutex mutex_;
-    std::unordered_map<std::string, Bucket> buckets_;
-};
 
 /// Commits comments on a thread of its own. Comments that arrive while a
 /// commit runs are committed together in the next transaction, so a burst
@@ -218,7 +171,10 @@ struct Request {
         Page,       // any other page
     };
     Kind kind = Kind::Page;
+    ConnectionGuard::Connection* connection = nullptr;
     std::string body;
+    bool keepBody = false;         // bodies of other requests are read and dropped
+    std::uint64_t reservation = 0; // of the body budget, given back when done
     bool tooLarge = false;
     bool submitted = false;
     std::atomic<int> stored{-1}; // set by the writer: 1 durable, 0 not
@@ -239,8 +195,12 @@ std::int64_t today(std::int64_t now) {
 class Server {
 public:
     Server(const ServeOptions& options, UseCounter& use, AdminSite& admin)
-        : options_(options), use_(use), admin_(admin), limiter_(options.commentsPerHour),
-          writer_(databasePath(options.stateDir)) {}
+        : options_(options), use_(use), admin_(admin),
+          limiter_(options.commentsPerHour, options.commentBytesPerHour),
+          writer_(databasePath(options.stateDir)) {
+        if (options.trustedProxy)
+            trustedProxy_ = ClientAddress::parse(*options.trustedProxy);
+    }
 
     ReleaseReply& reply() { return reply_; }
 
@@ -251,47 +211,89 @@ public:
     struct Listener {
         Server* server;
         bool admin;
+        ConnectionGuard* guard;
     };
 
     static MHD_Result handle(void* cls, MHD_Connection* c, const char* url, const char* method,
                              const char*, const char* upload, size_t* uploadSize, void** state) {
         const auto* listener = static_cast<Listener*>(cls);
-        return listener->server->handle(c, url, method, upload, uploadSize, state, listener->admin);
+        return listener->server->handle(*listener, c, url, method, upload, uploadSize, state);
     }
 
-    static void completed(void*, MHD_Connection*, void** state, MHD_RequestTerminationCode) {
-        delete static_cast<Request*>(*state);
+    static void completed(void* cls, MHD_Connection*, void** state, MHD_RequestTerminationCode) {
+        auto* r = static_cast<Request*>(*state);
+        if (r == nullptr)
+            return;
+        const auto* listener = static_cast<Listener*>(cls);
+        listener->guard->unreserve(r->reservation);
+        listener->guard->requestDone(r->connection);
+        delete r;
         *state = nullptr;
     }
 
+    /// Notes each connection with the guard, counted by its client.
+    static void connectionNotice(void* cls, MHD_Connection* c, void** socketContext,
+                                 MHD_ConnectionNotificationCode code) {
+        const auto* listener = static_cast<Listener*>(cls);
+        if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+            const auto* fd = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
+            const std::string key = listener->admin ? "" : listener->server->connectionKey(c);
+            *socketContext = listener->guard->opened(fd ? fd->connect_fd : -1, key);
+        } else if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+            listener->guard->closed(static_cast<ConnectionGuard::Connection*>(*socketContext));
+            *socketContext = nullptr;
+        }
+    }
+
 private:
-    MHD_Result handle(MHD_Connection* c, const char* url, const char* method, const char* upload,
-                      size_t* uploadSize, void** state, bool admin) {
+    MHD_Result handle(const Listener& listener, MHD_Connection* c, const char* url,
+                      const char* method, const char* upload, size_t* uploadSize, void** state) {
         auto* r = static_cast<Request*>(*state);
         if (r == nullptr) {
             r = new Request;
             *state = r;
-            return start(c, url, method, *r, admin);
+            const auto* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+            r->connection =
+                info ? static_cast<ConnectionGuard::Connection*>(info->socket_context) : nullptr;
+            listener.guard->headArrived(r->connection);
+            return start(c, url, method, *r, listener);
         }
         if (*uploadSize > 0) {
-            if (r->body.size() + *uploadSize > kMaxBody)
-                r->tooLarge = true;
-            else if (!r->tooLarge)
-                r->body.append(upload, *uploadSize);
+            const std::size_t n = *uploadSize;
             *uploadSize = 0;
+            listener.guard->bodyArrived(r->connection, n);
+            if (!r->keepBody || r->tooLarge)
+                return MHD_YES;
+            if (r->body.size() + n > kMaxBody) {
+                r->tooLarge = true;
+                r->body = std::string(); // its memory back at once
+                return MHD_YES;
+            }
+            // A body of unknown length (chunked) reserves as it comes; one
+            // the budget cannot hold is cut off: no answer can be sent now.
+            if (r->body.size() + n > r->reservation) {
+                const std::uint64_t more = r->body.size() + n - r->reservation;
+                if (!listener.guard->reserve(more))
+                    return MHD_NO;
+                r->reservation += more;
+            }
+            r->body.append(upload, n);
             return MHD_YES;
         }
-        return answer(c, url, method, *r, admin);
+        listener.guard->requestArrived(r->connection);
+        return answer(c, url, method, *r, listener.admin);
     }
 
     /// Sorts the request by its path and method, once its head has arrived.
-    /// Only a body announced too large is answered now: the connection then
-    /// closes without reading it.
+    /// Only a request whose body cannot be read or kept is answered now: the
+    /// connection then closes without reading it.
     static MHD_Result start(MHD_Connection* c, const char* url, const char* method, Request& r,
-                            bool admin) {
+                            const Listener& listener) {
         const std::string_view path = url;
         const std::string_view m = method;
-        if (admin)
+        if (const auto refusal = framingRefusal(c))
+            return send(c, *refusal);
+        if (listener.admin)
             r.kind = Request::Kind::Page;
         else if (path == kUpdatePath)
             r.kind = m == MHD_HTTP_METHOD_GET || m == MHD_HTTP_METHOD_HEAD
@@ -304,9 +306,64 @@ private:
             r.kind = Request::Kind::WebComment;
         const char* length =
             MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
-        if (length != nullptr && std::strtoull(length, nullptr, 10) > kMaxBody)
+        const std::uint64_t announced = length ? std::strtoull(length, nullptr, 10) : 0;
+        if (announced > kMaxBody)
             return tooLarge(c, r);
+        r.keepBody = r.kind == Request::Kind::Comment || r.kind == Request::Kind::WebComment ||
+                     (listener.admin && m == MHD_HTTP_METHOD_POST);
+        if (r.keepBody && announced > 0) {
+            // The only moment a refusal can still be answered.
+            if (!listener.guard->reserve(announced))
+                return send(c, closing({MHD_HTTP_SERVICE_UNAVAILABLE,
+                                        "text/plain; charset=utf-8",
+                                        "服务器正忙，请稍后重试。\n",
+                                        {{"Retry-After", "10"}}}));
+            r.reservation = announced;
+            r.body.reserve(announced);
+        }
         return MHD_YES;
+    }
+
+    /// A response after which the connection closes: the rest of the
+    /// request is never read.
+    static WebResponse closing(WebResponse w) {
+        w.headers.emplace_back(MHD_HTTP_HEADER_CONNECTION, "close");
+        return w;
+    }
+
+    /// How the body is framed, when it is framed in a way that an
+    /// intermediary could read differently: both Content-Length and
+    /// Transfer-Encoding, Content-Lengths that differ (400), or a transfer
+    /// coding other than chunked (501).
+    static std::optional<WebResponse> framingRefusal(MHD_Connection* c) {
+        struct Framing {
+            std::vector<std::string_view> lengths;
+            std::vector<std::string_view> codings;
+        } f;
+        MHD_get_connection_values(
+            c, MHD_HEADER_KIND,
+            [](void* cls, MHD_ValueKind, const char* key, const char* value) {
+                auto& framing = *static_cast<Framing*>(cls);
+                if (strcasecmp(key, MHD_HTTP_HEADER_CONTENT_LENGTH) == 0)
+                    framing.lengths.emplace_back(value ? value : "");
+                else if (strcasecmp(key, MHD_HTTP_HEADER_TRANSFER_ENCODING) == 0)
+                    framing.codings.emplace_back(value ? value : "");
+                return MHD_YES;
+            },
+            &f);
+        auto refusal = [](unsigned status, const char* why) {
+            return closing({status, "text/plain; charset=utf-8", why, {}});
+        };
+        if (!f.lengths.empty() && !f.codings.empty())
+            return refusal(MHD_HTTP_BAD_REQUEST,
+                           "请求同时带有 Content-Length 和 Transfer-Encoding。\n");
+        for (const auto length : f.lengths)
+            if (length != f.lengths.front())
+                return refusal(MHD_HTTP_BAD_REQUEST, "请求带有不同的 Content-Length。\n");
+        for (const auto coding : f.codings)
+            if (strcasecmp(std::string(coding).c_str(), "chunked") != 0)
+                return refusal(MHD_HTTP_NOT_IMPLEMENTED, "不支持这种 Transfer-Encoding。\n");
+        return std::nullopt;
     }
 
     /// Answers once the whole request has arrived.
@@ -362,7 +419,7 @@ private:
             return text(c, MHD_HTTP_BAD_REQUEST, "请求须以“CommentText=”开头。\n");
         if (isBlankComment(*comment))
             return text(c, MHD_HTTP_BAD_REQUEST, "留言为空。\n");
-        if (!limiter_.allow(clientAddress(c)))
+        if (!limiter_.allow(clientKey(c), r.body.size()))
             return text(c, MHD_HTTP_TOO_MANY_REQUESTS, "留言太频繁，请稍后再试。\n");
         return store(c, r, {*comment, r.body, kFromDesktop, std::time(nullptr)});
     }
@@ -375,7 +432,7 @@ private:
         WebComment outcome = server::webComment(request, std::time(nullptr));
         if (!outcome.store)
             return send(c, outcome.page);
-        if (!limiter_.allow(clientAddress(c)))
+        if (!limiter_.allow(clientKey(c), r.body.size()))
             return send(c, webCommentFailed(request, MHD_HTTP_TOO_MANY_REQUESTS,
                                             "留言太频繁，请稍后再试。您的留言还在下面。"));
         r.storedPage = std::move(outcome.page);
@@ -413,8 +470,8 @@ private:
                    : text(c, MHD_HTTP_SERVICE_UNAVAILABLE, "留言未能保存，请稍后重试。\n");
     }
 
-    static WebRequest webRequest(MHD_Connection* c, const char* url, const char* method,
-                                 const Request& r) {
+    WebRequest webRequest(MHD_Connection* c, const char* url, const char* method,
+                          const Request& r) const {
         WebRequest w;
         w.method = method;
         w.path = url;
@@ -433,34 +490,73 @@ private:
         w.origin = header(MHD_HTTP_HEADER_ORIGIN);
         w.host = header(MHD_HTTP_HEADER_HOST);
         w.body = r.body;
+        // Only the trusted proxy may say that the browser used HTTPS.
+        if (fromTrustedProxy(c) && lastHeaderValue(c, "X-Forwarded-Proto") == "https")
+            w.scheme = "https";
         return w;
     }
 
-    std::string clientAddress(MHD_Connection* c) const {
+    static std::optional<ClientAddress> peerOf(MHD_Connection* c) {
         const auto* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-        std::string peer = "?";
-        if (info != nullptr && info->client_addr != nullptr) {
-            const sockaddr* sa = info->client_addr;
-            const socklen_t len =
-                sa->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
-            char host[NI_MAXHOST];
-            if (getnameinfo(sa, len, host, sizeof host, nullptr, 0, NI_NUMERICHOST) == 0)
-                peer = host;
+        return info ? ClientAddress::from(info->client_addr) : std::nullopt;
+    }
+
+    bool fromTrustedProxy(MHD_Connection* c) const {
+        return trustedProxy_ && peerOf(c) == trustedProxy_;
+    }
+
+    /// The value of the last `name` line of the head, trimmed.
+    static std::string lastHeaderValue(MHD_Connection* c, const char* name) {
+        struct Last {
+            const char* name;
+            std::string value;
+        } last{name, {}};
+        MHD_get_connection_values(
+            c, MHD_HEADER_KIND,
+            [](void* cls, MHD_ValueKind, const char* key, const char* value) {
+                auto& l = *static_cast<Last*>(cls);
+                if (strcasecmp(key, l.name) == 0)
+                    l.value = value ? value : "";
+                return MHD_YES;
+            },
+            &last);
+        return std::string(trimmed(last.value));
+    }
+
+    static std::string_view trimmed(std::string_view v) {
+        while (!v.empty() && (v.front() == ' ' || v.front() == '\t'))
+            v.remove_prefix(1);
+        while (!v.empty() && (v.back() == ' ' || v.back() == '\t'))
+            v.remove_suffix(1);
+        return v;
+    }
+
+    /// Who a connection counts against: empty for the trusted proxy.
+    std::string connectionKey(MHD_Connection* c) const {
+        const auto peer = peerOf(c);
+        if (!peer)
+            return "?";
+        return trustedProxy_ && *peer == *trustedProxy_ ? "" : peer->limitKey();
+    }
+
+    /// Who a comment counts against. Behind the trusted proxy, the client
+    /// it names: the proxy appends the address it saw, so only the last
+    /// entry of the last X-Forwarded-For line is its word; the rest is the
+    /// client's own. One that is not an address is not taken.
+    std::string clientKey(MHD_Connection* c) const {
+        const auto peer = peerOf(c);
+        if (!peer)
+            return "?";
+        if (trustedProxy_ && *peer == *trustedProxy_) {
+            std::string_view forwarded = "";
+            const std::string line = lastHeaderValue(c, "X-Forwarded-For");
+            forwarded = line;
+            if (const auto comma = forwarded.rfind(','); comma != std::string_view::npos)
+                forwarded.remove_prefix(comma + 1);
+            if (const auto named = ClientAddress::parse(forwarded))
+                return named->limitKey();
         }
-        if (!options_.trustedProxy || peer != *options_.trustedProxy)
-            return peer;
-        const char* forwarded = MHD_lookup_connection_value(c, MHD_HEADER_KIND, "X-Forwarded-For");
-        if (forwarded == nullptr)
-            return peer;
-        // The proxy appends the address it saw; earlier entries are the client's word.
-        std::string_view last = forwarded;
-        if (const auto comma = last.rfind(','); comma != std::string_view::npos)
-            last.remove_prefix(comma + 1);
-        while (!last.empty() && (last.front() == ' ' || last.front() == '\t'))
-            last.remove_prefix(1);
-        while (!last.empty() && (last.back() == ' ' || last.back() == '\t'))
-            last.remove_suffix(1);
-        return last.empty() ? peer : std::string(last);
+        return peer->limitKey();
     }
 
     static MHD_Result send(MHD_Connection* c, const WebResponse& w) {
@@ -500,32 +596,11 @@ private:
     const ServeOptions& options_;
     UseCounter& use_;
     AdminSite& admin_;
+    std::optional<ClientAddress> trustedProxy_;
     RateLimiter limiter_;
     ReleaseReply reply_;
     CommentWriter writer_;
 };
-
-/// The listening address, resolved.
-struct Bound {
-    sockaddr_storage addr{};
-    bool v6 = false;
-};
-
-std::optional<Bound> resolve(const Endpoint& e) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-    addrinfo* list = nullptr;
-    const std::string port = std::to_string(e.port);
-    if (getaddrinfo(e.host.c_str(), port.c_str(), &hints, &list) != 0 || list == nullptr)
-        return std::nullopt;
-    Bound b;
-    std::memcpy(&b.addr, list->ai_addr, list->ai_addrlen);
-    b.v6 = list->ai_family == AF_INET6;
-    freeaddrinfo(list);
-    return b;
-}
 
 std::string backupDay() {
     return std::to_string(std::time(nullptr) / 86400);
@@ -587,41 +662,7 @@ void dailyBackup(const std::string& stateDir, Database& db) {
         fs::remove(backups[i], ec);
 }
 
-std::string shownEndpoint(const Endpoint& e, std::uint16_t port) {
-    const bool v6 = e.host.find(':') != std::string::npos;
-    return (v6 ? "[" + e.host + "]" : e.host) + ":" + std::to_string(port);
-}
-
 } // namespace
-
-std::optional<Endpoint> parseEndpoint(std::string_view text) {
-    std::string_view host;
-    std::string_view port;
-    if (text.starts_with('[')) {
-        const auto close = text.find("]:");
-        if (close == std::string_view::npos)
-            return std::nullopt;
-        host = text.substr(1, close - 1);
-        port = text.substr(close + 2);
-    } else {
-        const auto colon = text.rfind(':');
-        if (colon == std::string_view::npos || text.find(':') != colon)
-            return std::nullopt;
-        host = text.substr(0, colon);
-        port = text.substr(colon + 1);
-    }
-    if (host.empty() || port.empty() || port.size() > 5)
-        return std::nullopt;
-    unsigned value = 0;
-    for (const char c : port) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-        value = value * 10 + static_cast<unsigned>(c - '0');
-    }
-    if (value > 65535)
-        return std::nullopt;
-    return Endpoint{std::string(host), static_cast<std::uint16_t>(value)};
-}
 
 void backupToFile(const std::string& stateDir, int fd) {
     Database db(databasePath(stateDir));
@@ -633,31 +674,26 @@ namespace {
 /// One listener of the server, started on `at`.
 class Daemon {
 public:
-    Daemon(const Endpoint& at, const ServeOptions& options, Server::Listener& listener,
-           bool admin) {
-        const auto bound = resolve(at);
-        if (!bound)
-            throw std::runtime_error("无法解析地址 " + at.host);
+    Daemon(ListenSocket socket, const ServeOptions& options, Server::Listener& listener) {
+        const bool admin = listener.admin;
         const unsigned threads =
             admin ? 1 : std::max(2u, std::min(8u, std::thread::hardware_concurrency()));
         unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME;
-        if (bound->v6)
+        if (socket.v6())
             flags |= MHD_USE_IPv6;
-        // Behind a proxy every connection comes from the proxy: no per-address cap then.
-        const unsigned perAddress = options.trustedProxy ? 0 : options.connectionsPerAddress;
+        shown_ = socket.shown();
+        // The library's own per-address limit stays off: the guard counts
+        // IPv6 clients per /64, which the library cannot.
         daemon_ = MHD_start_daemon(
-            flags, 0, nullptr, nullptr, &Server::handle, &listener, MHD_OPTION_SOCK_ADDR,
-            reinterpret_cast<const sockaddr*>(&bound->addr), MHD_OPTION_THREAD_POOL_SIZE, threads,
-            MHD_OPTION_CONNECTION_LIMIT, admin ? 64u : options.maxConnections,
-            MHD_OPTION_PER_IP_CONNECTION_LIMIT, perAddress, MHD_OPTION_CONNECTION_TIMEOUT,
+            flags, 0, nullptr, nullptr, &Server::handle, &listener, MHD_OPTION_LISTEN_SOCKET,
+            socket.fd(), MHD_OPTION_THREAD_POOL_SIZE, threads, MHD_OPTION_CONNECTION_LIMIT,
+            admin ? 64u : options.maxConnections, MHD_OPTION_CONNECTION_TIMEOUT,
             options.idleSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT, size_t{32 * 1024},
-            MHD_OPTION_LISTEN_BACKLOG_SIZE, 1024u, MHD_OPTION_NOTIFY_COMPLETED, &Server::completed,
-            nullptr, MHD_OPTION_END);
+            MHD_OPTION_NOTIFY_COMPLETED, &Server::completed, &listener,
+            MHD_OPTION_NOTIFY_CONNECTION, &Server::connectionNotice, &listener, MHD_OPTION_END);
         if (daemon_ == nullptr)
-            throw std::runtime_error("无法在 " + shownEndpoint(at, at.port) +
-                                     " 上监听（端口已被占用或没有权限）");
-        const auto* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_BIND_PORT);
-        shown_ = shownEndpoint(at, info ? info->port : at.port);
+            throw std::runtime_error("无法在 " + shown_ + " 上启动 HTTP 服务");
+        socket.release(); // the daemon's now
     }
     ~Daemon() { stop(); }
     Daemon(const Daemon&) = delete;
@@ -694,9 +730,70 @@ void flushUse(UseCounter& use, Database& db) {
         db.addUse(day, checks);
 }
 
+/// Ends, a few times a second, the connections whose head or body is late.
+class Watchdog {
+public:
+    explicit Watchdog(std::vector<ConnectionGuard*> guards)
+        : guards_(std::move(guards)), thread_([this] { run(); }) {}
+    ~Watchdog() {
+        {
+            const std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_one();
+        thread_.join();
+    }
+    Watchdog(const Watchdog&) = delete;
+    Watchdog& operator=(const Watchdog&) = delete;
+
+private:
+    void run() {
+        std::unique_lock lock(mutex_);
+        while (!wake_.wait_for(lock, std::chrono::milliseconds(200), [this] { return stopping_; }))
+            for (ConnectionGuard* guard : guards_)
+                guard->sweep();
+    }
+
+    const std::vector<ConnectionGuard*> guards_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stopping_ = false;
+    std::thread thread_; // last: starts once the rest is ready
+};
+
+/// Every connection takes a descriptor: raises the soft limit (1,024 under
+/// systemd) as far as the hard limit allows, so that the connection limit
+/// and not a failing accept() decides.
+void allowDescriptorsFor(unsigned connections) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return;
+    const rlim_t wanted = std::min<rlim_t>(limit.rlim_max, rlim_t{connections} + 256);
+    if (limit.rlim_cur >= wanted)
+        return;
+    limit.rlim_cur = wanted;
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0 || wanted < rlim_t{connections} + 256)
+        logError("可打开的文件数上限只有 " + std::to_string(limit.rlim_cur) + "，不够 " +
+                 std::to_string(connections) +
+                 " 个连接：请调高 LimitNOFILE 或减小 --max-connections");
+}
+
+ConnectionGuard::Limits guardLimits(const ServeOptions& options, bool admin) {
+    ConnectionGuard::Limits limits;
+    limits.headTimeout = options.headTimeout;
+    limits.crowdedHeadTimeout = std::min(options.headTimeout, limits.crowdedHeadTimeout);
+    const unsigned slots = admin ? 64u : options.maxConnections;
+    limits.crowded = slots - slots / 4;
+    limits.minBodyRate = options.minBodyRate;
+    limits.bodyBudget = options.bodyBudget;
+    // Every admin client comes through loopback: only deadlines help there.
+    limits.perClient = admin ? 0 : options.connectionsPerClient;
+    return limits;
+}
+
 } // namespace
 
-int serve(const ServeOptions& options) {
+int serve(const ServeOptions& options, ListenSocket publicSocket, ListenSocket adminSocket) {
     // Signals are taken by this thread alone, with sigtimedwait below.
     sigset_t signals;
     sigemptyset(&signals);
@@ -704,6 +801,7 @@ int serve(const ServeOptions& options) {
     sigaddset(&signals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+    allowDescriptorsFor(options.maxConnections + 64);
 
     UseCounter use;
     std::unique_ptr<AdminSite> admin;
@@ -719,22 +817,26 @@ int serve(const ServeOptions& options) {
         return 1;
     }
 
-    Server::Listener publicListener{server.get(), false};
-    Server::Listener adminListener{server.get(), true};
+    ConnectionGuard publicGuard(guardLimits(options, false));
+    ConnectionGuard adminGuard(guardLimits(options, true));
+    Server::Listener publicListener{server.get(), false, &publicGuard};
+    Server::Listener adminListener{server.get(), true, &adminGuard};
     std::unique_ptr<Daemon> publicDaemon;
     std::unique_ptr<Daemon> adminDaemon;
     try {
-        publicDaemon = std::make_unique<Daemon>(options.listen, options, publicListener, false);
+        publicDaemon = std::make_unique<Daemon>(std::move(publicSocket), options, publicListener);
     } catch (const std::exception& e) {
         logError(std::string("--listen：") + e.what());
         return 1;
     }
     try {
-        adminDaemon = std::make_unique<Daemon>(options.adminListen, options, adminListener, true);
+        adminDaemon = std::make_unique<Daemon>(std::move(adminSocket), options, adminListener);
     } catch (const std::exception& e) {
         logError(std::string("--admin-listen：") + e.what());
         return 1;
     }
+    std::optional<Watchdog> watchdog(std::in_place,
+                                     std::vector<ConnectionGuard*>{&publicGuard, &adminGuard});
     try {
         // For admin-url: where the pages are now.
         const fs::path file = fs::path(options.stateDir) / kAdminAddressFile;
@@ -797,6 +899,7 @@ int serve(const ServeOptions& options) {
     server->closeWriter();
     publicDaemon->stop();
     adminDaemon->stop();
+    watchdog.reset();
     server.reset();
     try {
         flushUse(use, *db);

@@ -1,19 +1,13 @@
 #pragma once
 
+#include "server/listener.h"
+
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <string_view>
 
 namespace pelvoran::server {
-
-struct Endpoint {
-    std::string host;
-    std::uint16_t port = 0;
-};
-
-/// "HOST:PORT" or "[IPv6]:PORT"; nullopt when it is neither.
-std::optional<Endpoint> parseEndpoint(std::string_view text);
 
 /// The largest comment body taken.
 inline constexpr std::size_t kMaxBody = 1024 * 1024;
@@ -24,19 +18,29 @@ struct ServeOptions {
     Endpoint adminListen{"127.0.0.1", 8081};
     /// Requests from this address name the client in X-Forwarded-For.
     std::optional<std::string> trustedProxy;
-    /// Comments one address may send in an hour; 0 for no limit.
+    /// Comments one client (an IPv4 address, an IPv6 /64) may send in an
+    /// hour, and their bytes as they arrived; 0 for no limit.
     unsigned commentsPerHour = 300;
+    std::uint64_t commentBytesPerHour = 4 * 1024 * 1024;
     unsigned maxConnections = 2000;
-    /// Connections one address may hold open (not applied behind a proxy).
-    unsigned connectionsPerAddress = 64;
+    /// Connections one client may hold open (the trusted proxy: any number).
+    unsigned connectionsPerClient = 64;
     /// A connection that sends nothing for this long is closed.
     unsigned idleSeconds = 15;
+    /// Each request head must be in this long after the connection opened
+    /// or its last answer was sent.
+    std::chrono::milliseconds headTimeout{10000};
+    /// A body must bring this many bytes a second (over 10 s); 0: any rate.
+    std::uint64_t minBodyRate = 1024;
+    /// Bytes of all comment bodies being received at once.
+    std::uint64_t bodyBudget = 64 * 1024 * 1024;
 };
 
-/// Answers the desktop tool until SIGTERM or SIGINT, then finishes the
-/// requests in flight. Prints "listening on HOST:PORT" for its listener
-/// first. Returns the exit status.
-int serve(const ServeOptions& options);
+/// Answers the desktop tool on `publicSocket` and the publisher on
+/// `adminSocket` until SIGTERM or SIGINT, then finishes the requests in
+/// flight. Prints "listening on HOST:PORT" for each, the public one first.
+/// Returns the exit status.
+int serve(const ServeOptions& options, ListenSocket publicSocket, ListenSocket adminSocket);
 
 /// Writes a consistent copy of the database in `stateDir` to the open file
 /// `fd`, made with SQLite's online backup, and syncs it.

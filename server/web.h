@@ -17,6 +17,7 @@ struct WebRequest {
     std::string cookie;                       // the Cookie header
     std::string origin;                       // the Origin header, empty when absent
     std::string host;                         // the Host header
+    std::string scheme = "http";              // "https" when the trusted proxy says so
     std::string body;
 };
 

@@ -1,0 +1,206 @@
+// The real pelvoran-server against hostile clients: framing that an
+// intermediary could read otherwise, heads and bodies that never end,
+// clients that try to pass for others. Time bounds are generous (the tests
+// also run under sanitizers); the real figures are in the benchmarks.
+#include "tests/support/server_process.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+#include <fstream>
+#include <optional>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace pelvoran::test;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const std::string kComment = "/Canon/comment.asp";
+
+/// Reads what the server sends until it closes the connection; nullopt
+/// when it is still open after `limit`.
+std::optional<std::string> readToClose(int fd, std::chrono::milliseconds limit) {
+    std::string got;
+    const auto end = Clock::now() + limit;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+        if (left <= 0ms)
+            return std::nullopt;
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            continue;
+        char buf[4096];
+        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n <= 0)
+            return got;
+        got.append(buf, static_cast<std::size_t>(n));
+    }
+}
+
+bool sendAll(int fd, const std::string& bytes) {
+    return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+           static_cast<ssize_t>(bytes.size());
+}
+
+long residentKiB(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.starts_with("VmRSS:"))
+            return std::stol(line.substr(6));
+    return -1;
+}
+
+} // namespace
+
+// Framing that a proxy in front could read differently is refused, and the
+// connection closes, so nothing left of the request is read as another.
+TEST(ServerAttack, AmbiguousFramingIsRefusedAndClosed) {
+    const struct {
+        std::string head;
+        int status;
+    } cases[] = {
+        {"Content-Length: 15\r\nTransfer-Encoding: chunked\r\n", 400},
+        {"Transfer-Encoding: chunked\r\nContent-Length: 15\r\n", 400},
+        {"Content-Length: 15\r\nContent-Length: 5\r\n", 400},
+        {"Transfer-Encoding: gzip\r\n", 501},
+        {"Transfer-Encoding: gzip, chunked\r\n", 501},
+    };
+    const TempDir state;
+    ServerProcess server(state.path());
+    for (const auto& c : cases) {
+        const int fd = connectFrom(server.port(), "127.0.0.1");
+        ASSERT_GE(fd, 0);
+        sendAll(fd, "POST " + kComment + " HTTP/1.1\r\nHost: x\r\n" + c.head +
+                        "\r\nCommentText=hi\r\n");
+        const auto reply = readToClose(fd, 10s);
+        ::close(fd);
+        ASSERT_TRUE(reply) << "still open after: " << c.head;
+        EXPECT_EQ(statusOf(*reply), c.status) << c.head;
+    }
+    // Both Content-Lengths the same is one length.
+    EXPECT_EQ(
+        statusOf(httpExchange(server.port(), "POST " + kComment +
+                                                 " HTTP/1.1\r\nHost: x\r\nContent-Length: 14\r\n"
+                                                 "Content-Length: 14\r\nConnection: close\r\n\r\n"
+                                                 "CommentText=ok")),
+        200);
+    const auto stored = runServerCommand({"comments", "export", "--state", state.path()});
+    EXPECT_EQ(exportedTexts(stored.out), std::vector<std::string>{"ok"});
+}
+
+// A head sent a line at a time is closed at its deadline, while others are
+// answered; one client cannot hold more connections than its share.
+TEST(ServerAttack, DribbledHeadsMeetTheirDeadline) {
+    const TempDir state;
+    ServerProcess server(state.path(), {"--head-timeout", "1"});
+    const int dribbling = connectFrom(server.port(), "127.0.0.2");
+    ASSERT_GE(dribbling, 0);
+    const auto start = Clock::now();
+    std::atomic<bool> open = true;
+    std::thread dribble([&] {
+        sendAll(dribbling, "GET /Canon/LensCheck.asp HTTP/1.1\r\n");
+        for (int i = 0; i < 100 && open; ++i) {
+            std::this_thread::sleep_for(100ms);
+            open = sendAll(dribbling, "X-Slow: " + std::to_string(i) + "\r\n");
+        }
+    });
+    EXPECT_EQ(statusOf(httpExchange(server.port(), updateQuestion(), 10s)), 200);
+    const auto closed = readToClose(dribbling, 10s);
+    const auto took = Clock::now() - start;
+    open = false;
+    dribble.join();
+    ::close(dribbling);
+    EXPECT_TRUE(closed.has_value()) << "the dribbling head was never cut off";
+    EXPECT_GE(took, 900ms);
+
+    // 64 connections a client: the 65th is closed at once, another
+    // client's still taken.
+    std::vector<int> held;
+    for (int i = 0; i < 64; ++i) {
+        held.push_back(connectFrom(server.port(), "127.0.0.3"));
+        ASSERT_GE(held.back(), 0);
+    }
+    std::this_thread::sleep_for(200ms); // every one noted by the server
+    const int extra = connectFrom(server.port(), "127.0.0.3");
+    ASSERT_GE(extra, 0);
+    const auto cut = readToClose(extra, 10s);
+    EXPECT_TRUE(cut && cut->empty()) << "a 65th connection was kept";
+    ::close(extra);
+    EXPECT_EQ(statusOf(httpExchange(server.port(), updateQuestion(), 10s, "127.0.0.4")), 200);
+    for (const int fd : held)
+        ::close(fd);
+    EXPECT_EQ(server.stop(SIGTERM), 0);
+}
+
+// Behind the trusted proxy the client is the last entry of the last
+// X-Forwarded-For line, and only when it is an address; the byte allowance
+// stands beside the comment count.
+TEST(ServerAttack, TheCommentLimitCannotBeDodged) {
+    const TempDir state;
+    ServerProcess server(state.path(), {"--comments-per-hour", "2", "--comment-bytes-per-hour",
+                                        "3K", "--trusted-proxy", "127.0.0.1"});
+    auto send = [&](const std::string& headers, const std::string& text = "hi") {
+        return statusOf(
+            httpExchange(server.port(), post(kComment, "CommentText=" + text, headers)));
+    };
+    // The client's own line first, the proxy's appended one last.
+    const std::string twoLines = "X-Forwarded-For: 10.9.9.9\r\nX-Forwarded-For: 10.0.0.1\r\n";
+    EXPECT_EQ(send(twoLines), 200);
+    EXPECT_EQ(send(twoLines), 200);
+    EXPECT_EQ(send(twoLines), 429);
+    EXPECT_EQ(send("X-Forwarded-For: 10.0.0.1\r\nX-Forwarded-For: 10.9.9.8\r\n"), 200);
+    // Not an address: counted against the proxy itself.
+    EXPECT_EQ(send("X-Forwarded-For: anything\r\n"), 200);
+    EXPECT_EQ(send("X-Forwarded-For: 10.0.0.7, garbage\r\n"), 200);
+    EXPECT_EQ(send("X-Forwarded-For: 10.0.0.8 x\r\n"), 429);
+    // 3 KiB an hour: one comment of 2 KiB, then not another.
+    const std::string big(2048, 'x');
+    EXPECT_EQ(send("X-Forwarded-For: 10.0.0.9\r\n", big), 200);
+    EXPECT_EQ(send("X-Forwarded-For: 10.0.0.9\r\n", big), 429);
+}
+
+// Bodies that stop halfway cannot take more memory than the budget: past
+// it, the next one is answered 503 before its body is read.
+TEST(ServerAttack, HalfSentBodiesStayWithinTheBudget) {
+    const TempDir state;
+    ServerProcess server(state.path(), {"--body-budget", "8M"});
+    const long before = residentKiB(server.pid());
+    std::vector<int> halfSent;
+    int refused = 0;
+    // All but the last 100 bytes of each.
+    const std::string most(1048575 - 12 - 100, 'x');
+    for (int i = 0; i < 32; ++i) {
+        const int fd = connectFrom(server.port(), "127.0.1." + std::to_string(i));
+        ASSERT_GE(fd, 0);
+        sendAll(fd, "POST " + kComment + " HTTP/1.1\r\nHost: x\r\nContent-Length: 1048575\r\n\r\n");
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 200) == 1) { // answered at once: refused
+            const auto reply = readToClose(fd, 10s);
+            EXPECT_TRUE(reply && statusOf(*reply) == 503) << (reply ? *reply : "open");
+            ++refused;
+            ::close(fd);
+            continue;
+        }
+        sendAll(fd, "CommentText=" + most);
+        halfSent.push_back(fd);
+    }
+    EXPECT_EQ(halfSent.size(), 8u) << "8 MiB holds eight bodies of 1 MiB";
+    EXPECT_EQ(refused, 24);
+    std::this_thread::sleep_for(300ms);
+#ifndef PELVORAN_SANITIZED // AddressSanitizer keeps freed memory in quarantine
+    const long grown = residentKiB(server.pid()) - before;
+    EXPECT_LT(grown, 20 * 1024) << "KiB grown with 32 bodies of 1 MiB stopped short";
+#endif
+    for (const int fd : halfSent)
+        ::close(fd);
+    // Their reservations are given back: a whole comment fits again.
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(statusOf(httpExchange(server.port(), post(kComment, "CommentText=after"))), 200);
+    (void)before;
+}
