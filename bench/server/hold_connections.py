@@ -14,6 +14,19 @@
       and prints both, with the growth per connection; with --hold S, keeps
       them S seconds more and counts those the server has not closed.
 
+  hold_connections.py slots --port P [--sources 33] [--per-source 64] [--seconds 40]
+      SOURCES x PER_SOURCE connections each send a request head a header line
+      every 3 s and never finish it; one the server closes is opened again at
+      once. Meanwhile an update check from 127.0.0.1 every second: how many
+      were answered 200 within 5 s, their median and maximum, and how many of
+      the slow connections were open at the end.
+
+  hold_connections.py bodies --port P --pid PID [--count 512] [--seconds 30]
+      COUNT connections each announce a comment of 1 MiB - 1 byte, send all of
+      it but the last 100 bytes and then a byte every 5 s. Prints the server's
+      VmRSS before, its peak (VmHWM) while they hold on, its VmRSS after they
+      closed, and how many were refused at once (503) or cut off.
+
 Each run is bounded in time (every wait has a deadline) and talks to the given
 port on loopback addresses only. Output is one "key value" pair per line.
 """
@@ -74,16 +87,21 @@ def open_connections(port, count, sources, deadline):
     return connected, failed
 
 
+def readable(s, timeout):
+    """Whether `s` has something to read (or has been closed) within `timeout` seconds;
+    poll, since select() takes no descriptor past 1023."""
+    p = select.poll()
+    p.register(s.fileno(), select.POLLIN)
+    return bool(p.poll(int(timeout * 1000)))
+
+
 def still_open(sockets):
     """Sockets the server has neither closed, reset nor answered."""
     alive = []
     for s in sockets:
         if s.fileno() < 0:
             continue
-        readable, _, errored = select.select([s], [], [s], 0)
-        if errored:
-            continue
-        if readable:
+        if readable(s, 0):
             try:
                 if s.recv(1, socket.MSG_PEEK) == b"":
                     continue
@@ -256,6 +274,125 @@ def idle(args):
     return 0
 
 
+def slots(args):
+    line = b"X-Slow: keep-waiting\r\n"
+    head = ("GET %s HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n" % (CHECK_PATH, args.port)).encode()
+    count = args.sources * args.per_source
+    conns, failed = open_connections(args.port, count, args.sources, time.monotonic() + 20)
+    stop = threading.Event()
+    lock = threading.Lock()
+    reopened = [0]
+
+    def source_of(i):
+        return source_address(i, args.sources)
+
+    def attack():
+        for s in conns:
+            try:
+                s.send(head)
+            except OSError:
+                pass
+        while not stop.is_set():
+            started = time.monotonic()
+            for i in range(len(conns)):
+                if stop.is_set():
+                    return
+                s = conns[i]
+                try:
+                    if readable(s, 0) and s.recv(4096, socket.MSG_DONTWAIT) == b"":
+                        raise OSError("closed")
+                    s.send(line, socket.MSG_DONTWAIT)
+                except OSError:
+                    s.close()
+                    n = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+                    try:
+                        n.bind((source_of(i), 0))
+                        n.settimeout(1)
+                        n.connect(("127.0.0.1", args.port))
+                        n.send(head)
+                        with lock:
+                            reopened[0] += 1
+                    except OSError:
+                        pass
+                    conns[i] = n
+            stop.wait(max(0.0, 3.0 - (time.monotonic() - started)))
+
+    attacker = threading.Thread(target=attack, daemon=True)
+    attacker.start()
+    time.sleep(3)
+    times, results = [], {}
+    end = time.monotonic() + args.seconds
+    while time.monotonic() < end:
+        seconds, status = timed_check(args.port, 5)
+        times.append(seconds)
+        results[status] = results.get(status, 0) + 1
+        time.sleep(max(0.0, 1.0 - seconds))
+    alive = still_open([s for s in conns if s.fileno() >= 0])
+    stop.set()
+    attacker.join(5)
+    for s in conns:
+        s.close()
+    print("slots_requested %d" % count)
+    print("slots_connected %d" % (count - failed))
+    print("slots_reopened %d" % reopened[0])
+    print("slots_open_at_end %d" % len(alive))
+    print("check_count %d" % len(times))
+    print("check_status %s" % ",".join("%s:%d" % kv for kv in sorted(results.items())))
+    print("check_median_ms %.2f" % (statistics.median(times) * 1000))
+    print("check_max_ms %.2f" % (max(times) * 1000))
+    return 0
+
+
+def bodies(args):
+    before = memory(args.pid)["VmRSS"]
+    length = 1024 * 1024 - 1
+    head = ("POST /Canon/comment.asp HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nContent-Length: %d\r\n"
+            "\r\n" % (args.port, length)).encode()
+    # 100 bytes short, so that the bytes dripped later never complete it.
+    body = b"CommentText=" + b"x" * (length - 12 - 100)
+    conns, failed = open_connections(args.port, args.count, args.sources, time.monotonic() + 20)
+    refused = 0
+    held = []
+    for s in conns:
+        s.setblocking(True)
+        s.settimeout(5)
+        try:
+            s.sendall(head)
+            if readable(s, 0.05):
+                refused += 1
+                s.close()
+                continue
+            s.sendall(body)
+            held.append(s)
+        except OSError:
+            refused += 1
+            s.close()
+    end = time.monotonic() + args.seconds
+    while time.monotonic() < end:
+        time.sleep(5)
+        for s in held:
+            try:
+                s.send(b"x", socket.MSG_DONTWAIT)
+            except OSError:
+                pass
+    peak = memory(args.pid)["VmHWM"]
+    during = memory(args.pid)["VmRSS"]
+    alive = still_open(held)
+    for s in conns:
+        s.close()
+    time.sleep(3)
+    after = memory(args.pid)["VmRSS"]
+    print("bodies_requested %d" % args.count)
+    print("bodies_refused_at_once %d" % refused)
+    print("bodies_held %d" % len(held))
+    print("bodies_open_at_end %d" % len(alive))
+    print("rss_before_kb %d" % before)
+    print("rss_at_end_kb %d" % during)
+    print("hwm_kb %d" % peak)
+    print("rss_after_close_kb %d" % after)
+    return 0
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     sub = parser.add_subparsers(dest="mode", required=True)
@@ -275,10 +412,21 @@ def main():
     p.add_argument("--settle", type=float, default=0.5, help="seconds before the second reading")
     p.add_argument("--hold", type=float, default=0.0,
                    help="seconds to keep them open after the reading, then count those still open")
+    p = sub.add_parser("slots")
+    p.add_argument("--port", type=int, required=True)
+    p.add_argument("--sources", type=int, default=33)
+    p.add_argument("--per-source", type=int, default=64)
+    p.add_argument("--seconds", type=float, default=40)
+    p = sub.add_parser("bodies")
+    p.add_argument("--port", type=int, required=True)
+    p.add_argument("--pid", type=int, required=True)
+    p.add_argument("--count", type=int, default=512)
+    p.add_argument("--sources", type=int, default=8)
+    p.add_argument("--seconds", type=float, default=30)
     args = parser.parse_args()
     if args.sources < 1 or args.sources > 250:
         parser.error("--sources must be 1..250")
-    return slow(args) if args.mode == "slow" else idle(args)
+    return {"slow": slow, "idle": idle, "slots": slots, "bodies": bodies}[args.mode](args)
 
 
 if __name__ == "__main__":
