@@ -337,7 +337,8 @@ WebResponse AdminSite::handle(const WebRequest& request) {
         return refused(401, "需要先登录。");
     const std::string& csrf = *found;
     if (request.method == "POST") {
-        if (!request.origin.empty() && request.origin != "http://" + request.host)
+        // Behind an HTTPS proxy the browser's origin is https://host.
+        if (!request.origin.empty() && request.origin != request.scheme + "://" + request.host)
             return page(403, "拒绝", "<h1>拒绝</h1>\n<p>这个请求来自其他网站，已拒绝。</p>\n");
         if (!sameSecret(value(parseForm(request.body), "csrf"), csrf))
             return page(403, "拒绝",

@@ -275,3 +275,29 @@ TEST_F(AdminPages, MarkingReturnsOnlyToTheCommentList) {
         EXPECT_EQ(headerOf(r, "Location"), c.location) << c.back;
     }
 }
+
+// Behind an HTTPS proxy the browser's origin is https; the scheme the HTTP
+// layer learnt from the proxy decides which origin is this site's own.
+TEST_F(AdminPages, PostsComeOnlyFromThisSitesOwnOrigin) {
+    login("/release");
+    const struct {
+        const char* scheme;
+        const char* origin;
+        unsigned status;
+    } cases[] = {
+        {"http", "http://admin.example:8081", 200},
+        {"https", "https://admin.example:8081", 200},
+        {"http", "https://admin.example:8081", 403},
+        {"https", "http://admin.example:8081", 403},
+        {"https", "https://evil.example", 403},
+        {"https", "null", 403},
+        {"https", "", 200}, // no Origin: the CSRF token alone decides
+    };
+    for (const auto& c : cases) {
+        WebRequest r = request("POST", "/release");
+        r.scheme = c.scheme;
+        r.origin = c.origin;
+        r.body = "csrf=" + csrf_ + "&action=clear";
+        EXPECT_EQ(site_.handle(r).status, c.status) << c.scheme << " " << c.origin;
+    }
+}
