@@ -301,3 +301,26 @@ TEST_F(AdminPages, PostsComeOnlyFromThisSitesOwnOrigin) {
         EXPECT_EQ(site_.handle(r).status, c.status) << c.scheme << " " << c.origin;
     }
 }
+
+TEST(PublicPages, ErrorPagesFitAPhoneAndLeadBackToTheLookup) {
+    const struct {
+        unsigned status;
+        const char* says;
+        const char* allow;
+    } cases[] = {
+        {404, "没有这个页面。", ""}, {405, "不支持这个请求方法。", "GET, HEAD"},
+        {400, "请求", ""},           {413, "1 MiB", ""},
+        {431, "请求头", ""},         {501, "不支持这个请求方法。", ""},
+        {503, "稍后", ""},
+    };
+    for (const auto& c : cases) {
+        const WebResponse r = publicErrorPage(c.status);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.type, "text/html; charset=utf-8") << c.status;
+        EXPECT_NE(r.body.find(c.says), std::string::npos) << c.status;
+        EXPECT_NE(r.body.find("name=\"viewport\""), std::string::npos) << c.status;
+        EXPECT_NE(r.body.find("<a href=\"/\""), std::string::npos) << c.status;
+        EXPECT_NE(headerOf(r, "Content-Security-Policy"), "") << c.status;
+        EXPECT_EQ(headerOf(r, "Allow"), c.allow) << c.status;
+    }
+}
