@@ -38,6 +38,9 @@ constexpr std::int64_t kMaxPage = std::numeric_limits<std::int64_t>::max() / kPe
 constexpr std::string_view kPages[] = {"/",        "/comments", "/comments.csv", "/comments.jsonl",
                                        "/release", "/use"};
 constexpr auto kSessionLife = std::chrono::hours(12);
+/// Sessions kept at most: a publisher has a few browsers, and whoever trades
+/// the token again and again costs no more memory than this.
+constexpr std::size_t kMaxSessions = 32;
 
 std::string randomHex(std::size_t bytes) {
     std::string raw(bytes, '\0');
@@ -295,9 +298,11 @@ std::optional<std::string> AdminSite::sessionCsrf(const WebRequest& request) {
     const std::lock_guard lock(mutex_);
     const auto now = std::chrono::steady_clock::now();
     std::erase_if(sessions_, [&](const auto& s) { return s.second.expires < now; });
-    for (const auto& [key, s] : sessions_)
-        if (sameSecret(key, id))
+    for (auto& [key, s] : sessions_)
+        if (sameSecret(key, id)) {
+            s.used = now;
             return s.csrf;
+        }
     return std::nullopt;
 }
 
@@ -307,7 +312,12 @@ WebResponse AdminSite::startSession(const WebRequest& request) {
     const std::string id = randomHex(32);
     {
         const std::lock_guard lock(mutex_);
-        sessions_[id] = {randomHex(32), std::chrono::steady_clock::now() + kSessionLife};
+        if (sessions_.size() >= kMaxSessions) // the one unused longest goes
+            sessions_.erase(std::min_element(
+                sessions_.begin(), sessions_.end(),
+                [](const auto& a, const auto& b) { return a.second.used < b.second.used; }));
+        const auto now = std::chrono::steady_clock::now();
+        sessions_[id] = {randomHex(32), now + kSessionLife, now};
     }
     // The same page, without the token in the address bar or the history;
     // only ever a page of this site, whatever path came with the token.

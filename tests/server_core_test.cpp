@@ -324,3 +324,19 @@ TEST(PublicPages, ErrorPagesFitAPhoneAndLeadBackToTheLookup) {
         EXPECT_EQ(headerOf(r, "Allow"), c.allow) << c.status;
     }
 }
+
+// Trading the token over and over keeps a bounded number of sessions: the
+// one unused longest goes, the one in use stays.
+TEST_F(AdminPages, SessionsAreBoundedAndTheOneInUseStays) {
+    login("/comments");
+    const std::string inUse = cookie_;
+    login("/comments");
+    const std::string idle = cookie_;
+    for (int i = 0; i < 40; ++i) {
+        login("/comments");
+        cookie_ = inUse;
+        EXPECT_EQ(get("/comments").status, 200u) << i;
+    }
+    cookie_ = idle;
+    EXPECT_EQ(get("/comments").status, 401u);
+}
