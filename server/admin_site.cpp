@@ -11,13 +11,17 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <charconv>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <stdexcept>
+#include <string_view>
 #include <sys/random.h>
 #include <unistd.h>
 
@@ -28,7 +32,15 @@ namespace fs = std::filesystem;
 
 constexpr char kCookie[] = "pelvoran_admin";
 constexpr std::int64_t kPerPage = 50;
+/// No list is this long; the offset of its last page still fits.
+constexpr std::int64_t kMaxPage = std::numeric_limits<std::int64_t>::max() / kPerPage;
+/// Where a GET may land: the pages of this site.
+constexpr std::string_view kPages[] = {"/",        "/comments", "/comments.csv", "/comments.jsonl",
+                                       "/release", "/use"};
 constexpr auto kSessionLife = std::chrono::hours(12);
+/// Sessions kept at most: a publisher has a few browsers, and whoever trades
+/// the token again and again costs no more memory than this.
+constexpr std::size_t kMaxSessions = 32;
 
 std::string randomHex(std::size_t bytes) {
     std::string raw(bytes, '\0');
@@ -92,6 +104,55 @@ std::string percentEncode(const std::string& s) {
         }
     }
     return out;
+}
+
+/// A decimal number as a form or an address carries it: digits, a leading
+/// minus at most, nothing around them, within 64 bits.
+std::optional<std::int64_t> wholeNumber(std::string_view s) {
+    std::int64_t n = 0;
+    const auto [end, error] = std::from_chars(s.data(), s.data() + s.size(), n);
+    if (s.empty() || error != std::errc() || end != s.data() + s.size())
+        return std::nullopt;
+    return n;
+}
+
+/// The page of a list asked for, 1 to kMaxPage: a number too large for
+/// 64 bits asks for the end, anything that is no number for the start.
+std::int64_t pageAsked(std::string_view s) {
+    std::int64_t n = 0;
+    const auto [end, error] = std::from_chars(s.data(), s.data() + s.size(), n);
+    if (s.empty() || end != s.data() + s.size())
+        return 1;
+    if (error == std::errc::result_out_of_range)
+        return s.front() == '-' ? 1 : kMaxPage;
+    if (error != std::errc())
+        return 1;
+    return std::clamp<std::int64_t>(n, 1, kMaxPage);
+}
+
+/// The address of a page of the comment list, as the list links to it.
+std::string commentsAddress(std::int64_t pageNo, const std::string& search) {
+    std::string to = "/comments";
+    char sep = '?';
+    if (pageNo > 1) {
+        to += "?page=" + std::to_string(pageNo);
+        sep = '&';
+    }
+    if (!search.empty())
+        to += sep + std::string("q=") + percentEncode(search);
+    return to;
+}
+
+/// Where to go back to after marking a comment: the page of the comment list
+/// the form names, rebuilt from its page number and search alone, so that
+/// nothing else a form carries ends up in the Location header.
+std::string returnAddress(std::string_view back) {
+    const auto mark = back.find('?');
+    if (back.substr(0, mark) != "/comments")
+        return "/comments";
+    const auto query = mark == std::string_view::npos ? std::map<std::string, std::string>()
+                                                      : parseForm(back.substr(mark + 1));
+    return commentsAddress(pageAsked(value(query, "page")), value(query, "q"));
 }
 
 std::string nav(const std::string& current) {
@@ -237,9 +298,11 @@ std::optional<std::string> AdminSite::sessionCsrf(const WebRequest& request) {
     const std::lock_guard lock(mutex_);
     const auto now = std::chrono::steady_clock::now();
     std::erase_if(sessions_, [&](const auto& s) { return s.second.expires < now; });
-    for (const auto& [key, s] : sessions_)
-        if (sameSecret(key, id))
+    for (auto& [key, s] : sessions_)
+        if (sameSecret(key, id)) {
+            s.used = now;
             return s.csrf;
+        }
     return std::nullopt;
 }
 
@@ -249,16 +312,25 @@ WebResponse AdminSite::startSession(const WebRequest& request) {
     const std::string id = randomHex(32);
     {
         const std::lock_guard lock(mutex_);
-        sessions_[id] = {randomHex(32), std::chrono::steady_clock::now() + kSessionLife};
+        if (sessions_.size() >= kMaxSessions) // the one unused longest goes
+            sessions_.erase(std::min_element(
+                sessions_.begin(), sessions_.end(),
+                [](const auto& a, const auto& b) { return a.second.used < b.second.used; }));
+        const auto now = std::chrono::steady_clock::now();
+        sessions_[id] = {randomHex(32), now + kSessionLife, now};
     }
-    // The same page, without the token in the address bar or the history.
-    std::string to = request.path;
-    char sep = '?';
-    for (const auto& [k, v] : request.query)
-        if (k != "token") {
-            to += sep + percentEncode(k) + "=" + percentEncode(v);
-            sep = '&';
-        }
+    // The same page, without the token in the address bar or the history;
+    // only ever a page of this site, whatever path came with the token.
+    std::string to = "/comments";
+    if (std::find(std::begin(kPages), std::end(kPages), request.path) != std::end(kPages)) {
+        to = request.path;
+        char sep = '?';
+        for (const auto& [k, v] : request.query)
+            if (k != "token") {
+                to += sep + percentEncode(k) + "=" + percentEncode(v);
+                sep = '&';
+            }
+    }
     WebResponse r = redirect(to);
     r.headers.emplace_back("Set-Cookie",
                            std::string(kCookie) + "=" + id + "; Path=/; HttpOnly; SameSite=Strict");
@@ -275,7 +347,8 @@ WebResponse AdminSite::handle(const WebRequest& request) {
         return refused(401, "需要先登录。");
     const std::string& csrf = *found;
     if (request.method == "POST") {
-        if (!request.origin.empty() && request.origin != "http://" + request.host)
+        // Behind an HTTPS proxy the browser's origin is https://host.
+        if (!request.origin.empty() && request.origin != request.scheme + "://" + request.host)
             return page(403, "拒绝", "<h1>拒绝</h1>\n<p>这个请求来自其他网站，已拒绝。</p>\n");
         if (!sameSecret(value(parseForm(request.body), "csrf"), csrf))
             return page(403, "拒绝",
@@ -312,18 +385,16 @@ WebResponse AdminSite::route(const WebRequest& request, const std::string& csrf)
 
 WebResponse AdminSite::comments(const WebRequest& request, const std::string& csrf) {
     const std::string search = value(request.query, "q");
-    std::int64_t pageNo = 1;
-    try {
-        pageNo = std::max<std::int64_t>(1, std::stoll(value(request.query, "page")));
-    } catch (const std::exception&) {
-    }
+    std::int64_t pageNo = pageAsked(value(request.query, "page"));
     Database db(database());
-    const CommentPage list = db.commentPage(search, false, (pageNo - 1) * kPerPage, kPerPage);
-    const CommentPage flagged = db.commentPage(search, true, 0, kPerPage);
+    CommentPage list = db.commentPage(search, false, (pageNo - 1) * kPerPage, kPerPage);
     const std::int64_t pages = std::max<std::int64_t>(1, (list.total + kPerPage - 1) / kPerPage);
-    std::string here = "/comments?page=" + std::to_string(pageNo);
-    if (!search.empty())
-        here += "&q=" + percentEncode(search);
+    if (pageNo > pages) { // past the end: the last page there is
+        pageNo = pages;
+        list = db.commentPage(search, false, (pageNo - 1) * kPerPage, kPerPage);
+    }
+    const CommentPage flagged = db.commentPage(search, true, 0, kPerPage);
+    const std::string here = commentsAddress(pageNo, search);
 
     std::string main =
         "<h1>留言</h1>\n<p>未读 <strong>" + std::to_string(db.unreadCount()) +
@@ -347,15 +418,12 @@ WebResponse AdminSite::comments(const WebRequest& request, const std::string& cs
     }
     if (pages > 1) {
         main += "<nav aria-label=\"分页\"><p>";
-        const std::string q = search.empty() ? "" : "&q=" + percentEncode(search);
         if (pageNo > 1)
-            main +=
-                "<a class=\"button quiet\" href=\"/comments?page=" + std::to_string(pageNo - 1) +
-                q + "\">上一页</a>";
+            main += "<a class=\"button quiet\" href=\"" +
+                    escapeHtml(commentsAddress(pageNo - 1, search)) + "\">上一页</a>";
         if (pageNo < pages)
-            main +=
-                "<a class=\"button quiet\" href=\"/comments?page=" + std::to_string(pageNo + 1) +
-                q + "\">下一页</a>";
+            main += "<a class=\"button quiet\" href=\"" +
+                    escapeHtml(commentsAddress(pageNo + 1, search)) + "\">下一页</a>";
         main += "</p></nav>\n";
     }
     if (flagged.total > 0) {
@@ -372,18 +440,21 @@ WebResponse AdminSite::comments(const WebRequest& request, const std::string& cs
 
 WebResponse AdminSite::mark(const WebRequest& request) {
     const auto form = parseForm(request.body);
-    std::int64_t id = 0;
-    try {
-        id = std::stoll(value(form, "id"));
-    } catch (const std::exception&) {
-        return page(400, "出错了", "<h1>出错了</h1>\n<p>没有这条留言。</p>\n", "/comments");
-    }
+    const auto id = wholeNumber(value(form, "id"));
+    const std::string read = value(form, "read");
+    if (!id || *id < 1 || (read != "0" && read != "1"))
+        return page(400, "出错了",
+                    "<h1>出错了</h1>\n<p>表单中的留言编号（id）或已读标记（read）不对。"
+                    "请回到<a href=\"/comments\">留言</a>页面刷新后重试。</p>\n",
+                    "/comments");
     Database db(database());
-    if (!db.markRead(id, value(form, "read") == "1"))
-        return page(404, "出错了", "<h1>出错了</h1>\n<p>没有这条留言。</p>\n", "/comments");
-    const std::string back = value(form, "back");
+    if (!db.markRead(*id, read == "1"))
+        return page(404, "出错了",
+                    "<h1>出错了</h1>\n<p>没有第 " + std::to_string(*id) +
+                        " 条留言。请回到<a href=\"/comments\">留言</a>页面刷新后重试。</p>\n",
+                    "/comments");
     // Only a page of this site: never an address someone else chose.
-    return redirect(back.starts_with("/comments") ? back : "/comments");
+    return redirect(returnAddress(value(form, "back")));
 }
 
 WebResponse AdminSite::exportComments(bool csv) {

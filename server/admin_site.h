@@ -32,6 +32,7 @@ private:
     struct Session {
         std::string csrf;
         std::chrono::steady_clock::time_point expires;
+        std::chrono::steady_clock::time_point used; // last asked for
     };
 
     WebResponse route(const WebRequest& request, const std::string& csrf);

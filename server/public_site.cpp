@@ -110,6 +110,37 @@ WebResponse helpPhoto() {
     return r;
 }
 
+WebResponse publicErrorPage(unsigned status) {
+    struct Words {
+        const char* title;
+        const char* what;
+        const char* todo;
+    };
+    const Words text = [status]() -> Words {
+        switch (status) {
+        case 400: return {"请求有误", "请求有误。", "请检查地址后重试。"};
+        case 404: return {"没有这个页面", "没有这个页面。", "请检查地址是否输入正确。"};
+        case 405:
+        case 501:
+            return {"不支持这个请求方法", "不支持这个请求方法。",
+                    "这个地址只能用浏览器直接打开（GET 或 HEAD）。"};
+        case 413: return {"请求太大", "请求太大，最多 1 MiB。", "请缩短内容后重试。"};
+        case 431: return {"请求头太大", "请求头太大。", "请缩短地址后重试。"};
+        case 503: return {"服务器繁忙", "服务器暂时无法处理这个请求。", "请稍后重试。"};
+        default: return {"出错了", "出错了。", "请稍后重试。"};
+        }
+    }();
+    WebResponse r;
+    r.status = status;
+    r.body = htmlPage(std::string(text.title) + " · 佳能镜头生产日期查询",
+                      std::string("<h1>") + text.title + "</h1>\n<p>" + text.what + text.todo +
+                          "</p>\n<p><a href=\"/\">回到佳能镜头生产日期查询</a></p>\n");
+    addPageHeaders(r);
+    if (status == 405)
+        r.headers.emplace_back("Allow", "GET, HEAD");
+    return r;
+}
+
 WebResponse webCommentFailed(const WebRequest& request, unsigned status, const std::string& why) {
     const auto fields = parseForm(request.body);
     const auto it = fields.find(kWebCommentField);

@@ -22,6 +22,12 @@ WebResponse lookupPage(const WebRequest& request, const std::string& notice = ""
 /// The help photo, as PNG.
 WebResponse helpPhoto();
 
+/// The public site's answer to a request it cannot serve: a page in the
+/// lookup page's style, sized for a phone, that says what went wrong and
+/// links back to the lookup. Knows 400, 404, 405 (with Allow: GET, HEAD),
+/// 413, 431, 501 and 503; any other status gets a general text.
+WebResponse publicErrorPage(unsigned status);
+
 /// What the web comment form asks for: the comment to store and the pages
 /// for each outcome, or a page at once when the comment is refused.
 struct WebComment {

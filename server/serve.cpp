@@ -402,13 +402,7 @@ private:
             return styleSheet();
         if (path == "/help.png" && get)
             return helpPhoto();
-        WebResponse notFound;
-        notFound.status = get ? MHD_HTTP_NOT_FOUND : MHD_HTTP_METHOD_NOT_ALLOWED;
-        notFound.type = "text/plain; charset=utf-8";
-        notFound.body = get ? "没有这个页面。\n" : "不支持这个请求方法。\n";
-        if (!get)
-            notFound.headers.emplace_back(MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
-        return notFound;
+        return publicErrorPage(get ? MHD_HTTP_NOT_FOUND : MHD_HTTP_METHOD_NOT_ALLOWED);
     }
 
     MHD_Result desktopComment(MHD_Connection* c, Request& r) {

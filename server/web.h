@@ -17,7 +17,9 @@ struct WebRequest {
     std::string cookie;                       // the Cookie header
     std::string origin;                       // the Origin header, empty when absent
     std::string host;                         // the Host header
-    std::string scheme = "http";              // "https" when the trusted proxy says so
+    /// How the browser reached us: "https" when a proxy we trust says it
+    /// took the request over HTTPS (X-Forwarded-Proto), else "http".
+    std::string scheme = "http";
     std::string body;
 };
 

@@ -2,11 +2,19 @@
 // own unescaping and field cutting, and the pages' text handling.
 #include "net/escaping.h"
 #include "net/update_check.h"
+#include "server/admin_site.h"
 #include "server/public_site.h"
 #include "server/release.h"
+#include "server/store.h"
 #include "server/web.h"
 
+#include <cstdlib>
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
 
 using namespace pelvoran;
 using namespace pelvoran::server;
@@ -54,4 +62,281 @@ TEST(Pages, HtmlEscapingAndBrowserForms) {
     EXPECT_EQ(codeAsTyped("😀😀😀😀😀😀"), "😀😀😀😀😀"); // ten code units, no half character
     EXPECT_EQ(codeAsTyped("ab😀😀😀😀"), "ab😀😀😀😀");
     EXPECT_EQ(codeAsTyped("abc😀😀😀😀"), "abc😀😀😀");
+}
+
+// The publisher's pages in-process, on a real database in a fresh state
+// directory, through a session opened with the token as a browser would.
+namespace {
+
+constexpr char kToken[] = "0123456789abcdef0123456789abcdef";
+constexpr char kHost[] = "admin.example:8081";
+
+std::string headerOf(const WebResponse& r, const std::string& name) {
+    for (const auto& [k, v] : r.headers)
+        if (k == name)
+            return v;
+    return "";
+}
+
+std::string freshDirectory() {
+    std::string dir = (std::filesystem::temp_directory_path() / "pelvoran-admin-XXXXXX").string();
+    if (::mkdtemp(dir.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
+    return dir;
+}
+
+class AdminPages : public ::testing::Test {
+protected:
+    AdminPages() : state_(freshDirectory()), site_(state_, kToken, use_) {}
+    ~AdminPages() override { std::filesystem::remove_all(state_); }
+
+    WebRequest request(const std::string& method, const std::string& path) const {
+        WebRequest r;
+        r.method = method;
+        r.path = path;
+        r.cookie = cookie_;
+        r.host = kHost;
+        r.origin = method == "POST" ? std::string("http://") + kHost : "";
+        return r;
+    }
+    WebResponse get(const std::string& path, std::map<std::string, std::string> query = {}) {
+        WebRequest r = request("GET", path);
+        r.query = std::move(query);
+        return site_.handle(r);
+    }
+    WebResponse post(const std::string& path, const std::string& body) {
+        WebRequest r = request("POST", path);
+        r.body = "csrf=" + csrf_ + "&" + body;
+        return site_.handle(r);
+    }
+
+    /// Trades the token for a session cookie; the response to the trade.
+    WebResponse login(const std::string& path, std::map<std::string, std::string> query = {}) {
+        query["token"] = kToken;
+        WebRequest r;
+        r.method = "GET";
+        r.path = path;
+        r.query = std::move(query);
+        r.host = kHost;
+        const WebResponse answer = site_.handle(r);
+        const std::string set = headerOf(answer, "Set-Cookie");
+        cookie_ = set.substr(0, set.find(';'));
+        const std::string form = get("/release").body;
+        const std::string mark = "name=\"csrf\" value=\"";
+        const auto at = form.find(mark);
+        csrf_ = at == std::string::npos ? "" : form.substr(at + mark.size(), 64);
+        return answer;
+    }
+
+    void addComments(int n) {
+        Database db((std::filesystem::path(state_) / kDatabaseFile).string());
+        std::vector<NewComment> comments;
+        for (int i = 0; i < n; ++i)
+            comments.push_back(
+                {u"留言 " + fromUtf8Lenient(std::to_string(i)), "", kFromWeb, 1000 + i});
+        db.insert(comments);
+    }
+    std::int64_t unread() {
+        return Database((std::filesystem::path(state_) / kDatabaseFile).string()).unreadCount();
+    }
+
+    const std::string state_;
+    UseCounter use_;
+    AdminSite site_;
+    std::string cookie_;
+    std::string csrf_;
+};
+
+} // namespace
+
+TEST_F(AdminPages, EveryPageNumberShowsAPageThereIs) {
+    addComments(120); // three pages of 50
+    login("/comments");
+    const struct {
+        const char* page;
+        int shown;
+    } cases[] = {
+        {"0", 1},
+        {"-1", 1},
+        {"1", 1},
+        {"2", 2},
+        {"3", 3},
+        {"4", 3},
+        {"9223372036854775807", 3},
+        {"-9223372036854775808", 1},
+        {"9999999999999999999999", 3},
+        {"-9999999999999999999999", 1},
+        {"1e9", 1},
+        {" 2", 1},
+        {"2 ", 1},
+        {"+2", 1},
+        {"0x2", 1},
+        {"", 1},
+    };
+    for (const auto& c : cases) {
+        const WebResponse r = get("/comments", {{"page", c.page}});
+        EXPECT_EQ(r.status, 200u) << c.page;
+        EXPECT_NE(r.body.find("第 " + std::to_string(c.shown) + "/3 页"), std::string::npos)
+            << c.page;
+        EXPECT_NE(r.body.find("<ol class=\"comments\">"), std::string::npos) << c.page;
+    }
+}
+
+TEST_F(AdminPages, MarkingTakesOnlyTheNumberOfAComment) {
+    addComments(3);
+    login("/comments");
+    const struct {
+        const char* id;
+        const char* read;
+        unsigned status;
+    } cases[] = {
+        {"0", "1", 400},
+        {"-1", "1", 400},
+        {"9223372036854775807", "1", 404},
+        {"-9223372036854775808", "1", 400},
+        {"9999999999999999999999", "1", 400},
+        {"1e9", "1", 400},
+        {" 1", "1", 400},
+        {"1 ", "1", 400},
+        {"", "1", 400},
+        {"1", "", 400},
+        {"1", "2", 400},
+        {"2", "1", 303},
+    };
+    for (const auto& c : cases) {
+        const WebResponse r =
+            post("/comments/mark", std::string("id=") + c.id + "&read=" + c.read + "&back=");
+        EXPECT_EQ(r.status, c.status) << c.id << " read=" << c.read;
+    }
+    EXPECT_EQ(unread(), 2); // only #2 was marked
+}
+
+TEST_F(AdminPages, TheTokenTradeRedirectsOnlyWithinTheSite) {
+    const struct {
+        const char* path;
+        std::map<std::string, std::string> query;
+        const char* location;
+    } cases[] = {
+        {"/release", {}, "/release"},
+        {"/use", {}, "/use"},
+        {"/comments",
+         {{"page", "2"}, {"q", "镜头 <&>"}},
+         "/comments?page=2&q=%E9%95%9C%E5%A4%B4%20%3C%26%3E"},
+        {"//evil.example/x", {}, "/comments"},
+        {"//evil.example/x", {{"page", "2"}}, "/comments"},
+        {"///evil.example", {}, "/comments"},
+        {"/\\evil.example", {}, "/comments"},
+        {"\\\\evil.example", {}, "/comments"},
+        {"https://evil.example/", {}, "/comments"},
+        {"/comments/../..//evil.example", {}, "/comments"},
+        {"/comments/mark", {}, "/comments"},
+        {"", {}, "/comments"},
+    };
+    for (const auto& c : cases) {
+        const WebResponse r = login(c.path, c.query);
+        EXPECT_EQ(r.status, 303u) << c.path;
+        EXPECT_EQ(headerOf(r, "Location"), c.location) << c.path;
+        EXPECT_EQ(get("/comments").status, 200u) << c.path; // the session works
+    }
+}
+
+TEST_F(AdminPages, MarkingReturnsOnlyToTheCommentList) {
+    addComments(1);
+    login("/comments");
+    const struct {
+        const char* back;
+        const char* location;
+    } cases[] = {
+        {"/comments", "/comments"},
+        {"/comments?page=2&q=%E9%95%9C", "/comments?page=2&q=%E9%95%9C"},
+        {"/comments?page=7", "/comments?page=7"},
+        {"/comments?page=-5&q=x", "/comments?q=x"},
+        {"/comments?page=1e9&q=%3Cb%3E", "/comments?q=%3Cb%3E"},
+        {"", "/comments"},
+        {"//evil.example/comments", "/comments"},
+        {"/\\evil.example", "/comments"},
+        {"https://evil.example/comments", "/comments"},
+        {"/comments//evil.example", "/comments"},
+        {"/comments@evil.example", "/comments"},
+        {"/comments\r\nSet-Cookie: pelvoran_admin=x", "/comments"},
+        {"/comments?q=a\r\nSet-Cookie:%20x", "/comments?q=a%0D%0ASet-Cookie%3A%20x"},
+    };
+    for (const auto& c : cases) {
+        // The browser sends the field form-encoded.
+        std::string back;
+        for (const char ch : std::string(c.back)) {
+            static constexpr char kHex[] = "0123456789ABCDEF";
+            back += '%';
+            back += kHex[static_cast<unsigned char>(ch) >> 4];
+            back += kHex[static_cast<unsigned char>(ch) & 0xF];
+        }
+        const WebResponse r = post("/comments/mark", "id=1&read=1&back=" + back);
+        EXPECT_EQ(r.status, 303u) << c.back;
+        EXPECT_EQ(headerOf(r, "Location"), c.location) << c.back;
+    }
+}
+
+// Behind an HTTPS proxy the browser's origin is https; the scheme the HTTP
+// layer learnt from the proxy decides which origin is this site's own.
+TEST_F(AdminPages, PostsComeOnlyFromThisSitesOwnOrigin) {
+    login("/release");
+    const struct {
+        const char* scheme;
+        const char* origin;
+        unsigned status;
+    } cases[] = {
+        {"http", "http://admin.example:8081", 200},
+        {"https", "https://admin.example:8081", 200},
+        {"http", "https://admin.example:8081", 403},
+        {"https", "http://admin.example:8081", 403},
+        {"https", "https://evil.example", 403},
+        {"https", "null", 403},
+        {"https", "", 200}, // no Origin: the CSRF token alone decides
+    };
+    for (const auto& c : cases) {
+        WebRequest r = request("POST", "/release");
+        r.scheme = c.scheme;
+        r.origin = c.origin;
+        r.body = "csrf=" + csrf_ + "&action=clear";
+        EXPECT_EQ(site_.handle(r).status, c.status) << c.scheme << " " << c.origin;
+    }
+}
+
+TEST(PublicPages, ErrorPagesFitAPhoneAndLeadBackToTheLookup) {
+    const struct {
+        unsigned status;
+        const char* says;
+        const char* allow;
+    } cases[] = {
+        {404, "没有这个页面。", ""}, {405, "不支持这个请求方法。", "GET, HEAD"},
+        {400, "请求", ""},           {413, "1 MiB", ""},
+        {431, "请求头", ""},         {501, "不支持这个请求方法。", ""},
+        {503, "稍后", ""},
+    };
+    for (const auto& c : cases) {
+        const WebResponse r = publicErrorPage(c.status);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.type, "text/html; charset=utf-8") << c.status;
+        EXPECT_NE(r.body.find(c.says), std::string::npos) << c.status;
+        EXPECT_NE(r.body.find("name=\"viewport\""), std::string::npos) << c.status;
+        EXPECT_NE(r.body.find("<a href=\"/\""), std::string::npos) << c.status;
+        EXPECT_NE(headerOf(r, "Content-Security-Policy"), "") << c.status;
+        EXPECT_EQ(headerOf(r, "Allow"), c.allow) << c.status;
+    }
+}
+
+// Trading the token over and over keeps a bounded number of sessions: the
+// one unused longest goes, the one in use stays.
+TEST_F(AdminPages, SessionsAreBoundedAndTheOneInUseStays) {
+    login("/comments");
+    const std::string inUse = cookie_;
+    login("/comments");
+    const std::string idle = cookie_;
+    for (int i = 0; i < 40; ++i) {
+        login("/comments");
+        cookie_ = inUse;
+        EXPECT_EQ(get("/comments").status, 200u) << i;
+    }
+    cookie_ = idle;
+    EXPECT_EQ(get("/comments").status, 401u);
 }
