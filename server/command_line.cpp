@@ -9,17 +9,23 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <grp.h>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
+#include <stdio.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 
 namespace pelvoran::server {
 namespace {
@@ -139,9 +145,12 @@ std::optional<std::int64_t> since(const Parsed& p) {
     if (end == nullptr || *end != '\0' || it->second.size() != 10)
         throw UsageError{"--since：日期须写成 YYYY-MM-DD，例如 2026-12-01"};
     tm.tm_isdst = -1;
+    const std::tm asWritten = tm;
     const std::time_t t = std::mktime(&tm);
-    if (t == static_cast<std::time_t>(-1))
-        throw UsageError{"--since：不是有效的日期"};
+    // mktime() moves 2026-02-31 to 2026-03-03: a day that does not exist.
+    if (t == static_cast<std::time_t>(-1) || tm.tm_year != asWritten.tm_year ||
+        tm.tm_mon != asWritten.tm_mon || tm.tm_mday != asWritten.tm_mday)
+        throw UsageError{"--since：没有 " + it->second + " 这一天", false};
     return static_cast<std::int64_t>(t);
 }
 
@@ -150,39 +159,125 @@ void expectWords(const Parsed& p, std::size_t n) {
         throw UsageError{"多余的参数：" + p.words[n]};
 }
 
-/// Run by root against a state directory that belongs to someone else (the
-/// packaged service's user), the command acts as that user, so that no file
-/// of the database is ever left owned by root. Returns the directory to use.
-std::string actAsStateOwner(const std::string& dir) {
-    struct stat st {};
-    if (::geteuid() != 0 || ::stat(dir.c_str(), &st) != 0 || st.st_uid == 0)
-        return dir;
-    // The path may lead through directories only root may pass (systemd's
-    // /var/lib/private); once inside, the owner needs only the directory.
-    if (::chdir(dir.c_str()) != 0)
-        throw std::runtime_error(dir + "：" + std::strerror(errno));
-    if (::setgroups(0, nullptr) != 0 || ::setgid(st.st_gid) != 0 || ::setuid(st.st_uid) != 0)
-        throw std::runtime_error("无法切换到状态目录的所有者（uid " + std::to_string(st.st_uid) +
-                                 "）：" + std::strerror(errno));
-    return ".";
-}
+/// A file descriptor, closed on every way out.
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Fd& operator=(Fd&& other) noexcept {
+        std::swap(fd_, other.fd_);
+        return *this;
+    }
+    int get() const { return fd_; }
+    /// Closes it now; false when the close reports an error.
+    bool close() { return ::close(std::exchange(fd_, -1)) == 0; }
 
-std::string prepareState(const Parsed& p) {
+private:
+    int fd_;
+};
+
+/// The state directory as a command found it.
+struct StateDir {
+    std::string path;  // to work with; "." once acting as its owner from inside it
+    std::string shown; // its real path, for messages
+    Fd fd;             // the directory itself, opened before any change of directory or user
+    bool actAsOwner = false;
+    uid_t owner = 0;
+    gid_t group = 0;
+};
+
+/// Finds the state directory named by --state, creating it (only its owner
+/// may enter it) when `create` and it does not exist yet.
+StateDir findState(const Parsed& p, bool create) {
     const std::string dir = optionOr(p, "--state", kDefaultState);
     std::error_code ec;
     if (!fs::exists(dir, ec)) {
+        if (!create)
+            throw UsageError{"--state：" + dir + " 不存在，请写出状态目录的路径", false};
         fs::create_directories(dir, ec);
         if (ec)
             throw std::runtime_error("--state：无法创建目录 " + dir + "：" + ec.message());
-        ::chmod(dir.c_str(), 0750);
-    } else if (!fs::is_directory(dir, ec)) {
-        throw UsageError{"--state：" + dir + " 不是目录"};
+        ::chmod(dir.c_str(), 0700);
     }
-    return actAsStateOwner(dir);
+    StateDir s;
+    s.path = dir;
+    s.fd = Fd(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (s.fd.get() < 0) {
+        if (errno == ENOTDIR)
+            throw UsageError{"--state：" + dir + " 不是目录"};
+        throw std::runtime_error("--state：无法打开目录 " + dir + "：" + std::strerror(errno));
+    }
+    struct stat st {};
+    if (::fstat(s.fd.get(), &st) != 0)
+        throw std::runtime_error("--state：" + dir + "：" + std::strerror(errno));
+    if (char* real = ::realpath(dir.c_str(), nullptr)) {
+        s.shown = real;
+        std::free(real);
+    } else {
+        s.shown = fs::absolute(dir, ec).lexically_normal().string();
+    }
+    // Run by root against a state directory that belongs to someone else (the
+    // packaged service's user), a command acts as that user, so that no file
+    // of the database is ever left owned by root.
+    s.actAsOwner = ::geteuid() == 0 && st.st_uid != 0;
+    s.owner = st.st_uid;
+    s.group = st.st_gid;
+    return s;
+}
+
+/// Becomes the owner of the state directory, from inside it, when the
+/// command must act as them. For good: see asStateOwner for work that needs
+/// the caller's rights afterwards.
+void actAsStateOwner(StateDir& s) {
+    if (!s.actAsOwner)
+        return;
+    // The path may lead through directories only root may pass (systemd's
+    // /var/lib/private); once inside, the owner needs only the directory.
+    if (::fchdir(s.fd.get()) != 0)
+        throw std::runtime_error(s.shown + "：" + std::strerror(errno));
+    if (::setgroups(0, nullptr) != 0 || ::setgid(s.group) != 0 || ::setuid(s.owner) != 0)
+        throw std::runtime_error("无法切换到状态目录的所有者（uid " + std::to_string(s.owner) +
+                                 "）：" + std::strerror(errno));
+    s.path = ".";
+    s.actAsOwner = false;
 }
 
 std::string databaseIn(const std::string& state) {
     return (fs::path(state) / kDatabaseFile).string();
+}
+
+/// Refuses a state directory the server could not keep comments in, before
+/// anything is served or copied from it.
+void checkState(const StateDir& s) {
+    if (::faccessat(AT_FDCWD, s.path.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
+        throw std::runtime_error("状态目录 " + s.shown + " 不可写（" + std::strerror(errno) +
+                                 "）：请让运行服务器的用户可以写入这个目录，再重试。");
+    checkDatabase(databaseIn(s.path), databaseIn(s.shown));
+}
+
+/// The state directory, ready for a command that runs in this process.
+StateDir enterState(const Parsed& p) {
+    StateDir s = findState(p, true);
+    actAsStateOwner(s);
+    checkState(s);
+    return s;
+}
+
+/// The directory to work with, checked; for serve.
+std::string prepareState(const Parsed& p) {
+    return enterState(p).path;
+}
+
+std::unique_ptr<Database> openDatabase(const StateDir& s) {
+    try {
+        return std::make_unique<Database>(databaseIn(s.path));
+    } catch (const StoreError& e) {
+        throw std::runtime_error("无法打开数据库文件 " + databaseIn(s.shown) + "：" + e.what());
+    }
 }
 
 int serveCommand(const std::vector<std::string>& args) {
@@ -262,8 +357,7 @@ int releaseCommand(const std::vector<std::string>& args) {
         if (const auto problem = checkRelease(r))
             throw UsageError{
                 std::string(fieldOption(problem->field)) + "：" + toUtf8(problem->message), false};
-        Database db(databaseIn(prepareState(p)));
-        db.setRelease(r);
+        openDatabase(enterState(p))->setRelease(r);
         say(stdout, "已发布 " + toUtf8(r.version) + "。正在运行的服务器一秒内开始提供。");
         return kExitOk;
     }
@@ -271,13 +365,13 @@ int releaseCommand(const std::vector<std::string>& args) {
         throw UsageError{"release 后须为 show、set 或 clear"};
     if (p.options.size() > p.options.count("--state"))
         throw UsageError{"release " + verb + " 只接受 --state"};
-    Database db(databaseIn(prepareState(p)));
+    const auto db = openDatabase(enterState(p));
     if (verb == "clear") {
-        db.clearRelease();
+        db->clearRelease();
         say(stdout, "已撤下发布的版本：工具将不再提示更新。");
         return kExitOk;
     }
-    const auto r = db.release();
+    const auto r = db->release();
     if (!r) {
         say(stdout, "尚未发布新版本。");
         return kExitOk;
@@ -305,13 +399,12 @@ int commentsCommand(const std::vector<std::string>& args) {
     if (format != "jsonl" && format != "csv")
         throw UsageError{"--format：须为 jsonl 或 csv"};
     const auto from = since(p);
-    Database db(databaseIn(prepareState(p)));
-    const auto comments = db.comments(from);
+    const auto comments = openDatabase(enterState(p))->comments(from);
     std::string out;
     if (verb == "list") {
         for (const auto& c : comments)
             out += "#" + std::to_string(c.id) + "  " + localTimeText(c.received) + "  " +
-                   sourceName(c.source) + "\n" + toUtf8(c.text) + "\n\n";
+                   sourceName(c.source) + "\n" + terminalText(c.text) + "\n";
         out += comments.empty() ? "没有留言。\n"
                                 : "共 " + std::to_string(comments.size()) + " 条留言。\n";
     } else if (format == "csv") {
@@ -327,28 +420,157 @@ int commentsCommand(const std::vector<std::string>& args) {
     return kExitOk;
 }
 
+/// Reports what `run` throws, as every command does; the exit status.
+int reported(const std::function<int()>& run) {
+    try {
+        return run();
+    } catch (const UsageError& e) {
+        say(stderr, "pelvoran-server: " + e.message);
+        if (e.showUsage)
+            std::fputs(kUsage, stderr);
+        return kExitUsage;
+    } catch (const std::exception& e) {
+        say(stderr, std::string("pelvoran-server: ") + e.what());
+        return kExitFailure;
+    }
+}
+
+/// Runs `work` as the state directory's owner. When that means a change of
+/// user, it runs in a process of its own, so that this one keeps the
+/// caller's rights for what follows; it reports its own failures there. The
+/// exit status of `work`.
+int asStateOwner(StateDir& s, const std::function<void()>& work) {
+    if (!s.actAsOwner) {
+        work();
+        return kExitOk;
+    }
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid < 0)
+        throw std::runtime_error(std::string("无法创建进程：") + std::strerror(errno));
+    if (pid == 0) {
+        const int status = reported([&] {
+            actAsStateOwner(s);
+            work();
+            return kExitOk;
+        });
+        std::fflush(nullptr);
+        ::_exit(status);
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR)
+            throw std::runtime_error(std::string("无法等待进程：") + std::strerror(errno));
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    say(stderr, "pelvoran-server: 以状态目录所有者身份运行的进程异常结束（信号 " +
+                    std::to_string(WIFSIGNALED(status) ? WTERMSIG(status) : 0) + "）");
+    return kExitFailure;
+}
+
+void writeAll(int fd, const std::string& bytes) {
+    for (std::size_t done = 0; done < bytes.size();) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            throw std::runtime_error(std::string("backup：无法写入备份：") +
+                                     std::strerror(n < 0 ? errno : ENOSPC));
+        done += static_cast<std::size_t>(n);
+    }
+    if (::fsync(fd) != 0)
+        throw std::runtime_error(std::string("backup：无法写入备份：") + std::strerror(errno));
+}
+
+/// Where a backup goes: its directory, opened before any change of
+/// directory or user, and its name in there.
+struct BackupTarget {
+    std::string shown; // as the publisher wrote it
+    Fd dir;
+    bool canSync = true; // a directory opened only as a path cannot be synced
+    std::string name;
+};
+
+BackupTarget backupTarget(const std::string& file) {
+    const fs::path path(file);
+    BackupTarget t{file, Fd(), true, path.filename().string()};
+    if (t.name.empty() || t.name == "." || t.name == "..")
+        throw UsageError{"backup：" + file + " 须为文件的路径，而不是目录", false};
+    const std::string parent = path.has_parent_path() ? path.parent_path().string() : ".";
+    t.dir = Fd(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (t.dir.get() < 0 && errno == EACCES) {
+        t.dir = Fd(::open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        t.canSync = false;
+    }
+    if (t.dir.get() < 0)
+        throw std::runtime_error("backup：无法打开目录 " + parent + "：" + std::strerror(errno));
+    struct stat st {};
+    if (::fstatat(t.dir.get(), t.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+        throw UsageError{"backup：" + file + " 已存在，不会覆盖", false};
+    return t;
+}
+
+/// Copies the database to a file of the caller's beside FILE, then moves it
+/// into place: FILE is either a whole copy or absent, and nothing else in
+/// its directory or the state directory is ever touched.
 int backupCommand(const std::vector<std::string>& args) {
     const Parsed p = parse(args, {"--state"});
     if (p.words.size() < 2)
         throw UsageError{"backup 需要目标文件名"};
     expectWords(p, 2);
-    const std::string file = p.words[1];
-    // Opened before acting as the state's owner: the file is the caller's.
-    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        if (errno == EEXIST)
-            throw UsageError{"backup：" + file + " 已存在，不会覆盖", false};
-        throw std::runtime_error("backup：无法创建 " + file + "：" + std::strerror(errno));
+    const BackupTarget target = backupTarget(p.words[1]);
+    StateDir state = findState(p, false);
+    struct stat st {};
+    if (::fstatat(state.fd.get(), kDatabaseFile, &st, 0) != 0 && errno == ENOENT)
+        throw UsageError{"--state：" + state.shown + " 中没有数据库 " + kDatabaseFile +
+                             "，请确认状态目录",
+                         false};
+
+    // Created by the caller, under a name nobody takes for a backup.
+    std::string temp;
+    Fd out;
+    for (int attempt = 0; out.get() < 0; ++attempt) {
+        temp = "." + target.name + "." + std::to_string(::getpid()) + "-" +
+               std::to_string(attempt) + ".part";
+        out = Fd(::openat(target.dir.get(), temp.c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (out.get() < 0 && (errno != EEXIST || attempt == 100))
+            throw std::runtime_error("backup：无法创建 " + target.shown + " 的临时文件：" +
+                                     std::strerror(errno));
     }
+    const auto removeTemp = [&] { ::unlinkat(target.dir.get(), temp.c_str(), 0); };
+    int status = kExitFailure;
     try {
-        backupToFile(prepareState(p), fd);
+        // Reading the database is the state owner's business.
+        status = asStateOwner(state, [&] {
+            checkState(state);
+            writeAll(out.get(), openDatabase(state)->snapshot());
+        });
+        if (!out.close() && status == kExitOk)
+            throw std::runtime_error(std::string("backup：无法写入备份：") + std::strerror(errno));
     } catch (...) {
-        ::close(fd);
-        ::unlink(file.c_str());
+        removeTemp();
         throw;
     }
-    ::close(fd);
-    say(stdout, "已备份到 " + file + "。");
+    if (status != kExitOk) {
+        removeTemp();
+        return status;
+    }
+    if (::renameat2(target.dir.get(), temp.c_str(), target.dir.get(), target.name.c_str(),
+                    RENAME_NOREPLACE) != 0) {
+        const int error = errno;
+        removeTemp();
+        if (error == EEXIST)
+            throw UsageError{"backup：" + target.shown + " 已存在，不会覆盖", false};
+        throw std::runtime_error("backup：无法创建 " + target.shown + "：" + std::strerror(error));
+    }
+    if (target.canSync && ::fsync(target.dir.get()) != 0) {
+        const int error = errno;
+        ::unlinkat(target.dir.get(), target.name.c_str(), 0);
+        throw std::runtime_error("backup：无法把 " + target.shown + " 写入磁盘：" +
+                                 std::strerror(error));
+    }
+    say(stdout, "已备份到 " + target.shown + "。");
     return kExitOk;
 }
 
@@ -356,7 +578,7 @@ int backupCommand(const std::vector<std::string>& args) {
 int adminUrlCommand(const std::vector<std::string>& args) {
     const Parsed p = parse(args, {"--state"});
     expectWords(p, 1);
-    const std::string state = prepareState(p);
+    const std::string state = enterState(p).path;
     const std::string token = adminToken(state);
     std::string address = "127.0.0.1:8081";
     if (std::ifstream in(fs::path(state) / kAdminAddressFile); in)
@@ -373,7 +595,7 @@ int adminUrlCommand(const std::vector<std::string>& args) {
 } // namespace
 
 int runCommandLine(const std::vector<std::string>& args) {
-    try {
+    return reported([&] {
         const std::string command = args.empty() ? "" : args[0];
         if (command == "serve")
             return serveCommand(args);
@@ -390,15 +612,7 @@ int runCommandLine(const std::vector<std::string>& args) {
             return kExitOk;
         }
         throw UsageError{command.empty() ? "缺少命令" : "未知命令：" + command};
-    } catch (const UsageError& e) {
-        say(stderr, "pelvoran-server: " + e.message);
-        if (e.showUsage)
-            std::fputs(kUsage, stderr);
-        return kExitUsage;
-    } catch (const std::exception& e) {
-        say(stderr, std::string("pelvoran-server: ") + e.what());
-        return kExitFailure;
-    }
+    });
 }
 
 } // namespace pelvoran::server

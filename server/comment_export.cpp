@@ -2,6 +2,7 @@
 
 #include <ctime>
 #include <initializer_list>
+#include <string_view>
 
 namespace pelvoran::server {
 namespace {
@@ -38,7 +39,7 @@ std::string jsonString(const std::string& utf8) {
 }
 
 std::string csvCell(std::string cell) {
-    if (!cell.empty() && (cell[0] == '=' || cell[0] == '+' || cell[0] == '-' || cell[0] == '@'))
+    if (!cell.empty() && std::string_view("=+-@\t\r").find(cell[0]) != std::string_view::npos)
         cell.insert(0, "'");
     if (cell.find_first_of(",\"\r\n") == std::string::npos)
         return cell;
@@ -51,7 +52,40 @@ std::string csvCell(std::string cell) {
     return out + '"';
 }
 
+/// What a terminal would act on or reorder, rather than show.
+bool actsOnTerminal(char16_t c) {
+    return (c < 0x20 && c != u'\n') || (c >= 0x7F && c <= 0x9F) || c == u'\u061C' ||
+           c == u'\u200E' || c == u'\u200F' || c == u'\u2028' || c == u'\u2029' ||
+           (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
 } // namespace
+
+std::string terminalText(TextView text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    constexpr char kIndent[] = "    ";
+    std::string out = kIndent;
+    std::size_t plain = 0; // start of the run not yet written
+    const auto flush = [&](std::size_t end) { out += toUtf8(text.substr(plain, end - plain)); };
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i];
+        if (c == u'\n') {
+            flush(i);
+            out += '\n';
+            out += kIndent;
+        } else if (actsOnTerminal(c)) {
+            flush(i);
+            out += c < 0x100 ? "\\x" : "\\u";
+            for (int shift = c < 0x100 ? 4 : 12; shift >= 0; shift -= 4)
+                out += kHex[(c >> shift) & 0xF];
+        } else {
+            continue;
+        }
+        plain = i + 1;
+    }
+    flush(text.size());
+    return out + '\n';
+}
 
 std::string isoUtc(std::int64_t seconds) {
     return formatTime(seconds, true, "%Y-%m-%dT%H:%M:%SZ");

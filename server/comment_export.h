@@ -7,6 +7,13 @@
 
 namespace pelvoran::server {
 
+/// A comment's text for a terminal, in UTF-8, ending in a line break: every
+/// line indented by four blanks, so that none can pass for the head of an
+/// entry; C0 controls but LF, DEL, C1 controls and the bidirectional controls
+/// written out as "\x1b" (below U+0100) or "\u202e", so that nothing acts on
+/// the terminal or reorders what it shows.
+std::string terminalText(TextView text);
+
 /// "2026-12-07T14:03:09Z".
 std::string isoUtc(std::int64_t seconds);
 
@@ -21,7 +28,8 @@ std::string jsonLine(const StoredComment& c);
 std::string csvHeader();
 
 /// One RFC 4180 record, ending in CR LF. A cell that begins with "=", "+",
-/// "-" or "@" gets a leading apostrophe, so that no spreadsheet runs it.
+/// "-", "@", TAB or CR gets a leading apostrophe, so that no spreadsheet runs
+/// it.
 std::string csvRecord(const StoredComment& c);
 
 } // namespace pelvoran::server

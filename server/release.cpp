@@ -4,11 +4,19 @@
 #include "platform/regional.h"
 #include "platform/version.h"
 
+#include <algorithm>
+
 namespace pelvoran::server {
 namespace {
 
 bool isControl(char16_t c) {
     return c < 0x20 || c == 0x7F || (c >= 0x80 && c <= 0x9F) || c == u'\u2028' || c == u'\u2029';
+}
+
+/// Marks that reorder what is shown: "exe.txt" can be made to read "txt.exe".
+bool isBidiControl(char16_t c) {
+    return c == u'\u061C' || c == u'\u200E' || c == u'\u200F' || (c >= 0x202A && c <= 0x202E) ||
+           (c >= 0x2066 && c <= 0x2069);
 }
 
 bool hasControl(TextView field, bool lineBreaksAllowed) {
@@ -31,6 +39,21 @@ bool isPlainDecimal(TextView v) {
     return dot == TextView::npos || (dot > 0 && dot + 1 < v.size());
 }
 
+/// "01.07" or "007": the tool reads them as 1.07 and 7, the publisher may not.
+bool hasLeadingZero(TextView v) {
+    return v.size() > 1 && v[0] == u'0' && v[1] != u'.';
+}
+
+/// "http://name@host/": what the publisher reads as the host is not where
+/// the tool goes. The authority ends where the tool's opener ends it.
+bool hasUserInformation(TextView address) {
+    const std::size_t scheme = address.find(u"://");
+    if (scheme == TextView::npos)
+        return false;
+    const TextView rest = address.substr(scheme + 3);
+    return rest.substr(0, rest.find_first_of(u"/?#")).find(u'@') != TextView::npos;
+}
+
 } // namespace
 
 std::optional<ReleaseProblem> checkRelease(const Release& r) {
@@ -44,11 +67,17 @@ std::optional<ReleaseProblem> checkRelease(const Release& r) {
     for (const auto& f : fields) {
         if (f.text.find(u"[;]") != Text::npos)
             return ReleaseProblem{f.field, u"不能包含“[;]”，工具用它分隔各项。"};
+        if (std::any_of(f.text.begin(), f.text.end(), isBidiControl))
+            return ReleaseProblem{
+                f.field, u"不能包含双向文字控制符（如 U+202E），它们会让显示的文字与实际不同。"};
         const bool notes = f.field == ReleaseField::Notes;
         if (hasControl(f.text, notes))
             return ReleaseProblem{f.field, notes ? u"除换行外不能包含控制字符。"
                                                  : u"不能包含换行或其他控制字符。"};
     }
+    if (isPlainDecimal(r.version) && hasLeadingZero(r.version))
+        return ReleaseProblem{ReleaseField::Version,
+                              u"不能以多余的 0 开头：例如写 1.07，而不是 01.07。"};
     if (!isPlainDecimal(r.version) || !isNewerVersion(r.version))
         return ReleaseProblem{ReleaseField::Version,
                               u"须为大于 " +
@@ -57,6 +86,9 @@ std::optional<ReleaseProblem> checkRelease(const Release& r) {
     if (!safeDownloadAddress(r.address))
         return ReleaseProblem{ReleaseField::Address,
                               u"须为以 http:// 或 https:// 开头、带主机名的网址。"};
+    if (hasUserInformation(r.address))
+        return ReleaseProblem{ReleaseField::Address,
+                              u"主机名前不能有“用户名@”：这样的网址实际打开的是“@”后面的主机。"};
     if (notesForPrompt(r.notes) != r.notes)
         return ReleaseProblem{ReleaseField::Notes,
                               u"太长：工具最多显示 20 行、1000 个字符，多出的部分会被截去。"};

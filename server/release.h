@@ -26,9 +26,11 @@ struct ReleaseProblem {
 };
 
 /// Refuses what the desktop tool would mishandle, by the tool's own rules: a
-/// version that is not a decimal number above the tool's, an address the
-/// tool would not open, "[;]" or control characters in a field (the notes may
-/// hold line breaks), and notes that the tool's offer would cut.
+/// version that is not a decimal number above the tool's or that begins with a
+/// needless "0", an address the tool would not open or that carries user
+/// information before its host, "[;]", control characters (the notes may
+/// hold line breaks) or bidirectional controls in a field, and notes that the
+/// tool's offer would cut.
 std::optional<ReleaseProblem> checkRelease(const Release& release);
 
 /// The body of the update check's reply: the four fields joined by "[;]",

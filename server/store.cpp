@@ -2,8 +2,11 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <iterator>
 #include <memory>
+#include <sys/stat.h>
 
 namespace pelvoran::server {
 namespace {
@@ -90,9 +93,74 @@ private:
     sqlite3_stmt* stmt_ = nullptr;
 };
 
+/// Comments are nobody else's business: a file of the database that group
+/// or others may read is made the owner's alone. The -wal and -shm files
+/// SQLite creates later take the main file's mode.
+void keepPrivate(const std::string& path) {
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        const std::string file = path + suffix;
+        struct stat st {};
+        if (::lstat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0)
+            ::chmod(file.c_str(), st.st_mode & 0700);
+    }
+}
+
+/// A connection closed on every way out.
+using Connection = std::unique_ptr<sqlite3, decltype(&sqlite3_close)>;
+
 } // namespace
 
+void checkDatabase(const std::string& path, const std::string& shown) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return;
+    const std::string backups =
+        (std::filesystem::path(shown).parent_path() / "backups").string() + "/";
+    if (st.st_size == 0)
+        throw StoreError("数据库文件 " + shown + " 是空的（0 字节），已被清空。请从 " + backups +
+                         " 中的备份恢复（把最新的一份复制为这个文件），或删除它以重新开始。");
+    keepPrivate(path);
+    sqlite3* raw = nullptr;
+    const int rc =
+        sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+    const Connection db(raw, &sqlite3_close);
+    if (rc != SQLITE_OK)
+        throw StoreError("无法打开数据库文件 " + shown + "：" +
+                         (raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc)));
+    if (sqlite3_db_readonly(raw, "main") == 1)
+        throw StoreError("数据库文件 " + shown +
+                         " 是只读的，服务器无法保存留言。请让运行服务器的用户可以写入它"
+                         "（例如 chmod 600），再重试。");
+    sqlite3_busy_timeout(raw, 2000);
+    std::string problem;
+    sqlite3_stmt* stmt = nullptr;
+    int step = sqlite3_prepare_v2(raw, "PRAGMA quick_check", -1, &stmt, nullptr);
+    if (step == SQLITE_OK) {
+        while ((step = sqlite3_step(stmt)) == SQLITE_ROW) {
+            const auto* text = sqlite3_column_text(stmt, 0);
+            const std::string line = text ? reinterpret_cast<const char*>(text) : "";
+            if (line != "ok" && problem.empty())
+                problem = line;
+            std::replace(problem.begin(), problem.end(), '\n', ' ');
+        }
+        if (step == SQLITE_DONE)
+            step = SQLITE_OK;
+    }
+    const std::string why = sqlite3_errmsg(raw);
+    sqlite3_finalize(stmt);
+    const int primary = step & 0xFF;
+    if (problem.empty() && (primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB))
+        problem = why;
+    if (!problem.empty())
+        throw StoreError("数据库文件 " + shown + " 已损坏（" + problem +
+                         "），服务器不会使用它。请从 " + backups +
+                         " 中的备份恢复：把最新的一份复制为这个文件后重试。");
+    if (step != SQLITE_OK)
+        throw StoreError("无法检查数据库文件 " + shown + "：" + why);
+}
+
 Database::Database(const std::string& path) {
+    keepPrivate(path);
     const int rc =
         sqlite3_open_v2(path.c_str(), &db_,
                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);

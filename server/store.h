@@ -50,11 +50,19 @@ struct CommentPage {
 /// The database file name inside the state directory.
 inline constexpr char kDatabaseFile[] = "comments.sqlite";
 
+/// Refuses, with a message for the publisher that names `shown` (the file's
+/// real path), a database file nothing should be served from: one emptied to
+/// 0 bytes, one this process may not write, one that PRAGMA quick_check finds
+/// damaged. A file that does not exist yet passes: opening creates it.
+/// Throws StoreError.
+void checkDatabase(const std::string& path, const std::string& shown);
+
 /// One connection to the server's database: comments and the published
-/// release. Opening it creates the file when needed, switches it to WAL with
-/// synchronous=FULL, and brings its schema up to date (PRAGMA user_version
-/// counts the migrations applied). A database written by a newer server is
-/// refused. Use a connection from one thread at a time.
+/// release. Opening it creates the file when needed (0600), takes group and
+/// other access from an existing file and its -wal and -shm, switches it to
+/// WAL with synchronous=FULL, and brings its schema up to date (PRAGMA
+/// user_version counts the migrations applied). A database written by a newer
+/// server is refused. Use a connection from one thread at a time.
 class Database {
 public:
     explicit Database(const std::string& path);

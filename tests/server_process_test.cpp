@@ -9,10 +9,14 @@
 
 #include <atomic>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
@@ -33,6 +37,50 @@ std::vector<std::string> exported(const std::string& state) {
 
 std::string replyTo(int port) {
     return bodyOf(httpExchange(port, updateQuestion()));
+}
+
+/// The service's user, for state directories that root does not own.
+constexpr uid_t kService = 65534;
+
+/// A database in `state` with `count` comments of 500 bytes, checkpointed
+/// into the main file.
+void seedComments(const std::string& state, int count) {
+    ASSERT_EQ(runServerCommand({"release", "show", "--state", state}).status, 0);
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((state + "/comments.sqlite").c_str(), &db), SQLITE_OK);
+    const std::string sql =
+        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+        std::to_string(count) +
+        ") INSERT INTO comments (received, text, raw, source) "
+        "SELECT 1700000000 + i, printf('%0500d', i), x'', 'web' FROM n";
+    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db); // the last connection: checkpoints and removes the WAL
+}
+
+/// Hands `dir` and what is in it to `uid`.
+void giveTo(const std::string& dir, uid_t uid) {
+    ASSERT_EQ(::chown(dir.c_str(), uid, uid), 0);
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir))
+        ASSERT_EQ(::chown(e.path().c_str(), uid, uid), 0) << e.path();
+}
+
+/// Zeros written over `length` bytes of `file` from `offset`; with `flip`,
+/// each of those bytes inverted instead.
+void overwrite(const std::string& file, std::streamoff offset, std::size_t length, bool flip) {
+    std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
+    std::string bytes(length, '\0');
+    f.seekg(offset);
+    f.read(bytes.data(), static_cast<std::streamsize>(length));
+    for (char& b : bytes)
+        b = flip ? static_cast<char>(~b) : '\0';
+    f.seekp(offset);
+    f.write(bytes.data(), static_cast<std::streamsize>(length));
+    ASSERT_TRUE(f.good()) << file;
+}
+
+int modeOf(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
 }
 
 } // namespace
@@ -202,6 +250,9 @@ TEST(ServerCommandLine, ReleaseSetRefusesWhatTheToolWouldMishandle) {
         {"--notes", lines21},
         {"--notes", std::string(1001, 'n')},
         {"--notes", "a\x1b[31m"},
+        {"--notes", "a\u202Eb"},
+        {"--address", "http://pelvoran.example.com@evil.example/x.exe"},
+        {"--version", "01.07"},
     };
     const TempDir state;
     const std::vector<std::string> good = {
@@ -238,6 +289,10 @@ TEST(ServerCommandLine, UsageErrorsAndExports) {
         {{"release", "set", "--state", dir, "--version", "1.06"}, 2},
         {{"comments", "list", "--state", dir, "--since", "2026-13-01"}, 2},
         {{"comments", "list", "--state", dir, "--since", "yesterday"}, 2},
+        {{"comments", "list", "--state", dir, "--since", "2026-02-31"}, 2},
+        {{"comments", "list", "--state", dir, "--since", "2025-02-29"}, 2},
+        {{"comments", "list", "--state", dir, "--since", "2026-04-31"}, 2},
+        {{"comments", "list", "--state", dir, "--since", "2024-02-29"}, 0},
         {{"comments", "export", "--state", dir, "--format", "xml"}, 2},
         {{"comments", "list", "--state", dir, "--state", dir}, 2},
         {{"backup", "--state", dir}, 2},
@@ -275,6 +330,11 @@ TEST(ServerCommandLine, UsageErrorsAndExports) {
     const CommandResult again = runServerCommand({"backup", copy, "--state", dir});
     EXPECT_EQ(again.status, 2);
     EXPECT_NE(again.err.find("copy.sqlite"), std::string::npos);
+    // Nor into a directory, nor through a link, even one that leads nowhere.
+    std::filesystem::create_symlink(dir + "/nowhere", dir + "/link");
+    for (const std::string& target : {dir, dir + "/", dir + "/link"})
+        EXPECT_EQ(runServerCommand({"backup", target, "--state", dir}).status, 2) << target;
+    EXPECT_FALSE(std::filesystem::exists(dir + "/nowhere"));
     const TempDir restored;
     std::filesystem::copy_file(copy, restored.path() + "/comments.sqlite");
     EXPECT_EQ(exported(restored.path()).size(), 3u);
@@ -424,7 +484,6 @@ TEST(ServerCommandLine, RootActsAsTheStateDirectoryOwner) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root";
     const TempDir state;
-    constexpr uid_t kService = 65534;
     ASSERT_EQ(::chmod(state.path().c_str(), 0700), 0);
     ASSERT_EQ(::chown(state.path().c_str(), kService, kService), 0);
     const std::string dir = state.path();
@@ -450,6 +509,116 @@ TEST(ServerCommandLine, RootActsAsTheStateDirectoryOwner) {
         ++files;
     }
     EXPECT_GE(files, 2); // the database and its backups at least
+}
+
+// backup run by root from a full file system, with a relative FILE named
+// like the database, against a state directory of the service's user: it
+// fails, and touches nothing but its own temporary file.
+TEST(ServerCommandLine, BackupThatFailsTouchesOnlyItsOwnFile) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root";
+    const TempDir state, small;
+    if (::mount("tmpfs", small.path().c_str(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
+    struct Unmount {
+        std::string at;
+        ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+    } unmount{small.path()};
+    seedComments(state.path(), 400); // about 300 KiB: more than the tmpfs holds
+    giveTo(state.path(), kService);
+
+    const CommandResult r =
+        runServerCommand({"backup", "comments.sqlite", "--state", state.path()}, 30s, small.path());
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("backup："), std::string::npos) << r.err;
+    EXPECT_TRUE(std::filesystem::is_empty(small.path())) << "a file was left behind";
+    const CommandResult list = runServerCommand({"comments", "list", "--state", state.path()});
+    EXPECT_NE(list.out.find("共 400 条留言。"), std::string::npos) << list.err;
+}
+
+// A database nothing should be served from is refused by serve and backup
+// at once, with exit status 1 and a message naming the file or directory by
+// its real path; serve never starts on it and backup leaves no file.
+TEST(ServerCommandLine, UnusableDatabaseIsRefusedAtOnce) {
+    const bool root = ::geteuid() == 0;
+    const auto file = [](const std::string& state) { return state + "/comments.sqlite"; };
+    const struct {
+        const char* what;
+        std::function<void(const std::string&)> harm;
+        bool namesDirectory; // else the database file
+    } cases[] = {
+        {"200 flipped bytes in the middle",
+         [&](const std::string& s) {
+             const auto pages = std::filesystem::file_size(file(s)) / 4096;
+             overwrite(file(s), static_cast<std::streamoff>(pages / 2 * 4096), 200, true);
+         },
+         false},
+        {"schema page overwritten",
+         [&](const std::string& s) { overwrite(file(s), 100, 4096 - 100, false); }, false},
+        {"emptied to 0 bytes",
+         [&](const std::string& s) { std::filesystem::resize_file(file(s), 0); }, false},
+        // Root may write anything: the file is the service user's, who may not.
+        {"read-only file",
+         [&](const std::string& s) {
+             if (root)
+                 giveTo(s, kService);
+             ::chmod(file(s).c_str(), 0400);
+         },
+         false},
+        {"read-only directory",
+         [&](const std::string& s) {
+             if (root)
+                 giveTo(s, kService);
+             ::chmod(s.c_str(), 0500);
+         },
+         true},
+    };
+    for (const auto& c : cases) {
+        const TempDir state;
+        seedComments(state.path(), 100);
+        c.harm(state.path());
+        const std::string named = c.namesDirectory ? state.path() + " " : file(state.path());
+        const CommandResult serve =
+            runServerCommand({"serve", "--state", state.path(), "--listen", "127.0.0.1:0",
+                              "--admin-listen", "127.0.0.1:0"},
+                             10s);
+        EXPECT_EQ(serve.status, 1) << c.what << ": " << serve.out << serve.err;
+        EXPECT_NE(serve.err.find(named), std::string::npos) << c.what << ": " << serve.err;
+        EXPECT_EQ(serve.out.find("listening"), std::string::npos) << c.what;
+        const TempDir out;
+        const CommandResult backup =
+            runServerCommand({"backup", out.path() + "/copy.sqlite", "--state", state.path()});
+        EXPECT_EQ(backup.status, 1) << c.what << ": " << backup.err;
+        EXPECT_TRUE(std::filesystem::is_empty(out.path())) << c.what;
+        ::chmod(state.path().c_str(), 0700);
+    }
+}
+
+// Whoever starts it and with whatever mask, the comments, the admin token
+// and address and the backups are the owner's alone; so is a database that
+// was readable by others before.
+TEST(ServerCommandLine, FilesAreTheOwnersAlone) {
+    const TempDir parent;
+    const std::string state = parent.path() + "/new";
+    const mode_t mask = ::umask(022);
+    ASSERT_EQ(runServerCommand({"release", "show", "--state", state}).status, 0);
+    ASSERT_EQ(::chmod((state + "/comments.sqlite").c_str(), 0644), 0);
+    std::map<std::string, int> modes;
+    {
+        ServerProcess server(state);
+        ASSERT_EQ(statusOf(httpExchange(server.port(), post(kComment, "CommentText=hi"))), 200);
+        for (int i = 0; i < 50 && !std::filesystem::exists(state + "/backups"); ++i)
+            std::this_thread::sleep_for(100ms); // the daily backup follows the start
+        for (const auto& e : std::filesystem::recursive_directory_iterator(state))
+            modes[e.path().string().substr(state.size())] = modeOf(e.path());
+    }
+    ::umask(mask);
+    EXPECT_EQ(modeOf(state), 0700);
+    for (const char* name : {"/comments.sqlite", "/comments.sqlite-wal", "/comments.sqlite-shm",
+                             "/admin-token", "/admin-address", "/backups"})
+        EXPECT_TRUE(modes.contains(name)) << name << " in " << ::testing::PrintToString(modes);
+    for (const auto& [name, mode] : modes)
+        EXPECT_EQ(mode, name == "/backups" ? 0700 : 0600) << name;
 }
 
 // The real Linux tool against the real server: comments typed in the

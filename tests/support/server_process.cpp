@@ -32,9 +32,12 @@ std::string readFile(const std::string& path) {
 
 /// Starts the server program with `args`; its standard output and error go
 /// to the files named (empty: the test's own).
-pid_t spawnServer(const std::vector<std::string>& args, int outFd, const std::string& errFile) {
+pid_t spawnServer(const std::vector<std::string>& args, int outFd, const std::string& errFile,
+                  const std::string& workingDir = "") {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
+    if (!workingDir.empty())
+        posix_spawn_file_actions_addchdir_np(&actions, workingDir.c_str());
     if (outFd >= 0)
         posix_spawn_file_actions_adddup2(&actions, outFd, 1);
     if (!errFile.empty())
@@ -95,16 +98,17 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ec);
 }
 
-CommandResult runServerCommand(const std::vector<std::string>& args) {
+CommandResult runServerCommand(const std::vector<std::string>& args,
+                               std::chrono::milliseconds limit, const std::string& workingDir) {
     const TempDir io;
     const std::string out = io.path() + "/out", err = io.path() + "/err";
     const int outFd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     CommandResult r;
-    const pid_t pid = spawnServer(args, outFd, err);
+    const pid_t pid = spawnServer(args, outFd, err, workingDir);
     ::close(outFd);
     if (pid < 0)
         return r;
-    r.status = waitFor(pid, std::chrono::seconds(30));
+    r.status = waitFor(pid, limit);
     r.out = readFile(out);
     r.err = readFile(err);
     return r;

@@ -27,8 +27,11 @@ struct CommandResult {
     std::string err;
 };
 
-/// Runs `pelvoran-server args...` to its end (killed after 30 s).
-CommandResult runServerCommand(const std::vector<std::string>& args);
+/// Runs `pelvoran-server args...` to its end, in `workingDir` (empty: the
+/// test's own), killed after `limit`.
+CommandResult runServerCommand(const std::vector<std::string>& args,
+                               std::chrono::milliseconds limit = std::chrono::seconds(30),
+                               const std::string& workingDir = "");
 
 /// `pelvoran-server serve --state <dir> --listen 127.0.0.1:0 extra...` as a
 /// process of its own, once it prints where it listens. Ended with SIGTERM
