@@ -8,9 +8,12 @@
 
 #include <atomic>
 #include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <optional>
 #include <poll.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -203,4 +206,60 @@ TEST(ServerAttack, HalfSentBodiesStayWithinTheBudget) {
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(statusOf(httpExchange(server.port(), post(kComment, "CommentText=after"))), 200);
     (void)before;
+}
+
+// One IPv6 host is handed a whole /64: it counts as one client, for its
+// comments and its connections. Loopback has no such addresses, so the
+// test makes a network namespace of its own (as root) and gives it some.
+TEST(ServerAttack, OneSlash64IsOneClient) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root for a network namespace";
+    const int home = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(home, 0);
+    if (::unshare(CLONE_NEWNET) != 0) {
+        ::close(home);
+        GTEST_SKIP() << "no network namespace here";
+    }
+    struct BackHome {
+        int fd;
+        ~BackHome() {
+            ::setns(fd, CLONE_NEWNET);
+            ::close(fd);
+        }
+    } back{home};
+    ASSERT_EQ(std::system("ip link set lo up && "
+                          "ip -6 addr add 2001:db8:1:2::a/64 dev lo nodad && "
+                          "ip -6 addr add 2001:db8:1:2::b/64 dev lo nodad && "
+                          "ip -6 addr add 2001:db8:1:3::a/64 dev lo nodad"),
+              0);
+    const TempDir state;
+    {
+        ServerProcess server(state.path(), {"--listen", "[::]:0", "--comments-per-hour", "2"});
+        auto comment = [&](const std::string& from) {
+            return statusOf(
+                httpExchange(server.port(), post(kComment, "CommentText=hi"), 10s, from));
+        };
+        EXPECT_EQ(comment("2001:db8:1:2::a"), 200);
+        EXPECT_EQ(comment("2001:db8:1:2::b"), 200);
+        EXPECT_EQ(comment("2001:db8:1:2::a"), 429) << "the same /64";
+        EXPECT_EQ(comment("2001:db8:1:3::a"), 200) << "another /64";
+
+        std::vector<int> held;
+        for (int i = 0; i < 64; ++i) {
+            held.push_back(
+                connectFrom(server.port(), i % 2 ? "2001:db8:1:2::a" : "2001:db8:1:2::b"));
+            ASSERT_GE(held.back(), 0);
+        }
+        std::this_thread::sleep_for(200ms);
+        const int extra = connectFrom(server.port(), "2001:db8:1:2::b");
+        ASSERT_GE(extra, 0);
+        const auto cut = readToClose(extra, 10s);
+        EXPECT_TRUE(cut && cut->empty()) << "a 65th connection from the /64 was kept";
+        ::close(extra);
+        EXPECT_EQ(statusOf(httpExchange(server.port(), updateQuestion(), 10s, "2001:db8:1:3::a")),
+                  200);
+        for (const int fd : held)
+            ::close(fd);
+        EXPECT_EQ(server.stop(SIGTERM), 0);
+    }
 }

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <netinet/in.h>
 #include <random>
 #include <set>
 #include <sys/mount.h>
@@ -492,8 +493,27 @@ TEST(ServerCommandLine, RootActsAsTheStateDirectoryOwner) {
                   .status,
               0);
     {
-        ServerProcess server(dir);
+        // A port only root may bind, taken before serve becomes the owner.
+        int low = 0;
+        for (int port = 1023; port > 900 && low == 0; --port) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_port = htons(static_cast<std::uint16_t>(port));
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
+                low = port;
+            ::close(fd);
+        }
+        ASSERT_NE(low, 0) << "no free port below 1024";
+        ServerProcess server(dir, {"--listen", "127.0.0.1:" + std::to_string(low)});
+        EXPECT_EQ(server.port(), low);
         ASSERT_EQ(statusOf(httpExchange(server.port(), post(kComment, "CommentText=hi"))), 200);
+        std::ifstream status("/proc/" + std::to_string(server.pid()) + "/status");
+        std::string line;
+        while (std::getline(status, line) && !line.starts_with("Uid:")) {
+        }
+        EXPECT_EQ(line.substr(0, 10), "Uid:\t" + std::to_string(kService)) << line;
         EXPECT_EQ(runServerCommand({"comments", "list", "--state", dir}).status, 0);
     }
     EXPECT_EQ(runServerCommand({"backup", dir + "/../pelvoran-root-backup.sqlite", "--state", dir})

@@ -1,5 +1,6 @@
 #include "tests/support/server_process.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
@@ -115,8 +116,9 @@ CommandResult runServerCommand(const std::vector<std::string>& args,
 }
 
 ServerProcess::ServerProcess(const std::string& stateDir, const std::vector<std::string>& extra) {
-    std::vector<std::string> args = {"serve",       "--state",        stateDir,     "--listen",
-                                     "127.0.0.1:0", "--admin-listen", "127.0.0.1:0"};
+    std::vector<std::string> args = {"serve", "--state", stateDir, "--admin-listen", "127.0.0.1:0"};
+    if (std::find(extra.begin(), extra.end(), "--listen") == extra.end())
+        args.insert(args.end(), {"--listen", "127.0.0.1:0"});
     args.insert(args.end(), extra.begin(), extra.end());
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
@@ -137,12 +139,13 @@ ServerProcess::ServerProcess(const std::string& stateDir, const std::vector<std:
         first.append(buf, static_cast<std::size_t>(n));
     }
     ::close(fds[0]); // later lines are not read; the server ignores SIGPIPE
-    const std::string prefix = "listening on 127.0.0.1:";
-    if (!first.starts_with(prefix)) {
+    const auto colon = first.find('\n') == std::string::npos ? std::string::npos
+                                                             : first.rfind(':', first.find('\n'));
+    if (!first.starts_with("listening on ") || colon == std::string::npos) {
         stop(SIGKILL);
         throw std::runtime_error("the server did not start: " + first + errors());
     }
-    port_ = std::atoi(first.c_str() + prefix.size());
+    port_ = std::atoi(first.c_str() + colon + 1);
 }
 
 ServerProcess::~ServerProcess() {
@@ -165,6 +168,22 @@ std::string ServerProcess::errors() const {
 }
 
 int connectFrom(int port, const std::string& source) {
+    if (source.find(':') != std::string::npos) { // IPv6: to the source address itself
+        const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0)
+            return -1;
+        sockaddr_in6 local{};
+        local.sin6_family = AF_INET6;
+        inet_pton(AF_INET6, source.c_str(), &local.sin6_addr);
+        sockaddr_in6 to = local;
+        to.sin6_port = htons(static_cast<std::uint16_t>(port));
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+            ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+            ::close(fd);
+            return -1;
+        }
+        return fd;
+    }
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;

@@ -33,7 +33,8 @@ CommandResult runServerCommand(const std::vector<std::string>& args,
                                std::chrono::milliseconds limit = std::chrono::seconds(30),
                                const std::string& workingDir = "");
 
-/// `pelvoran-server serve --state <dir> --listen 127.0.0.1:0 extra...` as a
+/// `pelvoran-server serve --state <dir> --listen 127.0.0.1:0 extra...` (the
+/// listener `extra` names, when it names one) as a
 /// process of its own, once it prints where it listens. Ended with SIGTERM
 /// when not stopped before.
 class ServerProcess {
@@ -75,7 +76,8 @@ std::string post(const std::string& path, const std::string& body,
 /// The update question with a date-time as tools in the field send it.
 std::string updateQuestion(const std::string& method = "GET");
 
-/// A socket connected to 127.0.0.1:`port` from `source`, or -1.
+/// A socket connected to 127.0.0.1:`port` from `source`, or -1; from an
+/// IPv6 `source`, to that address itself.
 int connectFrom(int port, const std::string& source);
 
 /// The "text" values of `comments export` (JSON Lines), in its order.
