@@ -1,6 +1,7 @@
 #include "server/command_line.h"
 
 #include "server/admin_site.h"
+#include "server/backups.h"
 #include "server/comment_export.h"
 #include "server/release.h"
 #include "server/serve.h"
@@ -468,20 +469,6 @@ int asStateOwner(StateDir& s, const std::function<void()>& work) {
     return kExitFailure;
 }
 
-void writeAll(int fd, const std::string& bytes) {
-    for (std::size_t done = 0; done < bytes.size();) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            throw std::runtime_error(std::string("backup：无法写入备份：") +
-                                     std::strerror(n < 0 ? errno : ENOSPC));
-        done += static_cast<std::size_t>(n);
-    }
-    if (::fsync(fd) != 0)
-        throw std::runtime_error(std::string("backup：无法写入备份：") + std::strerror(errno));
-}
-
 /// Where a backup goes: its directory, opened before any change of
 /// directory or user, and its name in there.
 struct BackupTarget {
@@ -544,7 +531,12 @@ int backupCommand(const std::vector<std::string>& args) {
         // Reading the database is the state owner's business.
         status = asStateOwner(state, [&] {
             checkState(state);
-            writeAll(out.get(), openDatabase(state)->snapshot());
+            const std::string copy = openDatabase(state)->snapshot();
+            try {
+                writeAndSync(out.get(), copy);
+            } catch (const StoreError& e) {
+                throw std::runtime_error(std::string("backup：无法写入备份：") + e.what());
+            }
         });
         if (!out.close() && status == kExitOk)
             throw std::runtime_error(std::string("backup：无法写入备份：") + std::strerror(errno));

@@ -1,6 +1,7 @@
 #include "server/serve.h"
 
 #include "server/admin_site.h"
+#include "server/backups.h"
 #include "server/comment_decoding.h"
 #include "server/limits.h"
 #include "server/public_site.h"
@@ -600,68 +601,7 @@ std::string backupDay() {
     return std::to_string(std::time(nullptr) / 86400);
 }
 
-/// Writes all of `bytes` to `fd` and syncs it; throws StoreError otherwise.
-void writeAndSync(int fd, const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            throw StoreError(std::strerror(errno));
-        done += static_cast<std::size_t>(n);
-    }
-    if (::fsync(fd) != 0)
-        throw StoreError(std::strerror(errno));
-}
-
-/// Writes `bytes` to `path` through a temporary file, synced, so that a
-/// backup file is either whole or absent.
-void writeWhole(const fs::path& path, const std::string& bytes) {
-    const fs::path temp = path.string() + ".part";
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0)
-        throw StoreError(temp.string() + ": " + std::strerror(errno));
-    try {
-        writeAndSync(fd, bytes);
-    } catch (const StoreError& e) {
-        ::close(fd);
-        fs::remove(temp);
-        throw StoreError(temp.string() + ": " + e.what());
-    }
-    ::close(fd);
-    fs::rename(temp, path);
-}
-
-/// Keeps one backup a day in the state directory, the last seven days.
-void dailyBackup(const std::string& stateDir, Database& db) {
-    constexpr std::size_t kKeep = 7;
-    const fs::path dir = fs::path(stateDir) / "backups";
-    char name[64];
-    const std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    gmtime_r(&now, &tm);
-    std::strftime(name, sizeof name, "comments-%Y-%m-%d.sqlite", &tm);
-    std::error_code ec;
-    fs::create_directories(dir, ec);
-    if (fs::exists(dir / name))
-        return;
-    writeWhole(dir / name, db.snapshot());
-    std::vector<fs::path> backups;
-    for (const auto& entry : fs::directory_iterator(dir))
-        if (entry.path().extension() == ".sqlite")
-            backups.push_back(entry.path());
-    std::sort(backups.begin(), backups.end());
-    for (std::size_t i = 0; i + kKeep < backups.size(); ++i)
-        fs::remove(backups[i], ec);
-}
-
 } // namespace
-
-void backupToFile(const std::string& stateDir, int fd) {
-    Database db(databasePath(stateDir));
-    writeAndSync(fd, db.snapshot());
-}
 
 namespace {
 

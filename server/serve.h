@@ -42,8 +42,4 @@ struct ServeOptions {
 /// Returns the exit status.
 int serve(const ServeOptions& options, ListenSocket publicSocket, ListenSocket adminSocket);
 
-/// Writes a consistent copy of the database in `stateDir` to the open file
-/// `fd`, made with SQLite's online backup, and syncs it.
-void backupToFile(const std::string& stateDir, int fd);
-
 } // namespace pelvoran::server
