@@ -13,7 +13,7 @@ CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo 
     -DPELVORAN_FUZZ=ON -DPELVORAN_BUILD_TESTS=OFF -DPELVORAN_BUILD_BENCH=OFF
 cmake --build build-fuzz -j2
 
-targets=(decode urlencoding query update_reply cli_reader comment_body)
+targets=(decode urlencoding query update_reply cli_reader comment_body admin_site)
 work=build-fuzz/runs
 mkdir -p "$work"
 run() {

@@ -138,6 +138,25 @@ TEST(ServerAttack, DribbledHeadsMeetTheirDeadline) {
     EXPECT_EQ(statusOf(httpExchange(server.port(), updateQuestion(), 10s, "127.0.0.4")), 200);
     for (const int fd : held)
         ::close(fd);
+
+    // Every admin client comes from loopback: 64 silent connections fill the
+    // admin listener, and only the deadline frees it for the publisher.
+    std::ifstream addressFile(state.path() + "/admin-address");
+    std::string address;
+    std::getline(addressFile, address);
+    const int adminPort = std::atoi(address.substr(address.rfind(':') + 1).c_str());
+    ASSERT_GT(adminPort, 0) << address;
+    std::vector<int> silent;
+    for (int i = 0; i < 64; ++i)
+        silent.push_back(connectFrom(adminPort, "127.0.0.1"));
+    const auto adminStart = Clock::now();
+    int adminStatus = 0;
+    while (adminStatus != 200 && Clock::now() - adminStart < 10s)
+        adminStatus = statusOf(httpExchange(
+            adminPort, "GET /style.css HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", 2s));
+    EXPECT_EQ(adminStatus, 200) << "the admin pages stayed blocked";
+    for (const int fd : silent)
+        ::close(fd);
     EXPECT_EQ(server.stop(SIGTERM), 0);
 }
 
