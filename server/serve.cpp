@@ -314,11 +314,13 @@ private:
                      (listener.admin && m == MHD_HTTP_METHOD_POST);
         if (r.keepBody && announced > 0) {
             // The only moment a refusal can still be answered.
-            if (!listener.guard->reserve(announced))
+            if (!listener.guard->reserve(announced)) {
+                r.keepBody = false;
                 return send(c, closing({MHD_HTTP_SERVICE_UNAVAILABLE,
                                         "text/plain; charset=utf-8",
                                         "服务器正忙，请稍后重试。\n",
                                         {{"Retry-After", "10"}}}));
+            }
             r.reservation = announced;
             r.body.reserve(announced);
         }
