@@ -34,9 +34,6 @@ constexpr char kCookie[] = "pelvoran_admin";
 constexpr std::int64_t kPerPage = 50;
 /// No list is this long; the offset of its last page still fits.
 constexpr std::int64_t kMaxPage = std::numeric_limits<std::int64_t>::max() / kPerPage;
-/// Where a GET may land: the pages of this site.
-constexpr std::string_view kPages[] = {"/",        "/comments", "/comments.csv", "/comments.jsonl",
-                                       "/release", "/use"};
 constexpr auto kSessionLife = std::chrono::hours(12);
 /// Sessions kept at most: a publisher has a few browsers, and whoever trades
 /// the token again and again costs no more memory than this.
@@ -322,7 +319,7 @@ WebResponse AdminSite::startSession(const WebRequest& request) {
     // The same page, without the token in the address bar or the history;
     // only ever a page of this site, whatever path came with the token.
     std::string to = "/comments";
-    if (std::find(std::begin(kPages), std::end(kPages), request.path) != std::end(kPages)) {
+    if (isAdminPage(request.path)) {
         to = request.path;
         char sep = '?';
         for (const auto& [k, v] : request.query)
@@ -337,8 +334,8 @@ WebResponse AdminSite::startSession(const WebRequest& request) {
     return r;
 }
 
-WebResponse AdminSite::handle(const WebRequest& request) {
-    if (request.path == "/style.css")
+WebResponse AdminSite::handle(const WebRequest& request, Route route) {
+    if (route == Route::StyleSheet)
         return styleSheet();
     if (request.query.contains("token"))
         return startSession(request);
@@ -355,32 +352,26 @@ WebResponse AdminSite::handle(const WebRequest& request) {
                         "<h1>拒绝</h1>\n<p>表单已过期，请回到上一页刷新后重试。</p>\n");
     }
     try {
-        return route(request, csrf);
+        return this->route(request, route, csrf);
     } catch (const std::exception& e) {
         return page(503, "出错了",
                     "<h1>出错了</h1>\n<p>数据库暂时无法使用：" + escapeHtml(e.what()) + "</p>\n");
     }
 }
 
-WebResponse AdminSite::route(const WebRequest& request, const std::string& csrf) {
-    const std::string& path = request.path;
-    const bool get = request.method == "GET" || request.method == "HEAD";
-    if (path == "/" && get)
-        return redirect("/comments");
-    if (path == "/comments" && get)
-        return comments(request, csrf);
-    if (path == "/comments.csv" && get)
-        return exportComments(true);
-    if (path == "/comments.jsonl" && get)
-        return exportComments(false);
-    if (path == "/comments/mark" && request.method == "POST")
-        return mark(request);
-    if (path == "/release" && (get || request.method == "POST"))
-        return release(request, csrf);
-    if (path == "/use" && get)
-        return use();
-    return page(404, "没有这个页面",
-                "<h1>没有这个页面</h1>\n<p><a href=\"/comments\">回到留言</a></p>\n", "/");
+WebResponse AdminSite::route(const WebRequest& request, Route route, const std::string& csrf) {
+    switch (route) {
+    case Route::AdminHome: return redirect("/comments");
+    case Route::AdminComments: return comments(request, csrf);
+    case Route::AdminCommentsCsv: return exportComments(true);
+    case Route::AdminCommentsJsonl: return exportComments(false);
+    case Route::AdminMark: return mark(request);
+    case Route::AdminRelease: return release(request, csrf);
+    case Route::AdminUse: return use();
+    default:
+        return page(404, "没有这个页面",
+                    "<h1>没有这个页面</h1>\n<p><a href=\"/comments\">回到留言</a></p>\n", "/");
+    }
 }
 
 WebResponse AdminSite::comments(const WebRequest& request, const std::string& csrf) {

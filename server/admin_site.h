@@ -1,5 +1,6 @@
 #pragma once
 
+#include "server/routes.h"
 #include "server/use_counter.h"
 #include "server/web.h"
 
@@ -26,7 +27,9 @@ class AdminSite {
 public:
     AdminSite(std::string stateDir, std::string token, UseCounter& use);
 
-    WebResponse handle(const WebRequest& request);
+    /// Answers a request to the admin listener that the route table sent to
+    /// `route`.
+    WebResponse handle(const WebRequest& request, Route route);
 
 private:
     struct Session {
@@ -35,7 +38,7 @@ private:
         std::chrono::steady_clock::time_point used; // last asked for
     };
 
-    WebResponse route(const WebRequest& request, const std::string& csrf);
+    WebResponse route(const WebRequest& request, Route route, const std::string& csrf);
     WebResponse comments(const WebRequest& request, const std::string& csrf);
     WebResponse mark(const WebRequest& request);
     WebResponse exportComments(bool csv);

@@ -159,7 +159,7 @@ void checkDatabase(const std::string& path, const std::string& shown) {
         throw StoreError("无法检查数据库文件 " + shown + "：" + why);
 }
 
-Database::Database(const std::string& path) {
+Database::Database(const std::string& path, std::chrono::milliseconds busyTimeout) {
     keepPrivate(path);
     const int rc =
         sqlite3_open_v2(path.c_str(), &db_,
@@ -171,7 +171,7 @@ Database::Database(const std::string& path) {
     }
     try {
         // A writer waits this long for another connection's transaction.
-        sqlite3_busy_timeout(db_, 2000);
+        sqlite3_busy_timeout(db_, static_cast<int>(busyTimeout.count()));
         exec("PRAGMA journal_mode=WAL");
         exec("PRAGMA synchronous=FULL");
         exec("PRAGMA foreign_keys=ON");
@@ -304,12 +304,22 @@ bool Database::markRead(std::int64_t id, bool read) {
     return sqlite3_changes(db_) == 1;
 }
 
-void Database::addUse(std::int64_t day, std::int64_t checks) {
-    Statement s(db_, "INSERT INTO use (day, checks) VALUES (?, ?) "
-                     "ON CONFLICT (day) DO UPDATE SET checks = checks + excluded.checks");
-    s.bind(1, day);
-    s.bind(2, checks);
-    s.step();
+void Database::addUse(const std::map<std::int64_t, std::int64_t>& checksPerDay) {
+    exec("BEGIN IMMEDIATE");
+    try {
+        Statement s(db_, "INSERT INTO use (day, checks) VALUES (?, ?) "
+                         "ON CONFLICT (day) DO UPDATE SET checks = checks + excluded.checks");
+        for (const auto& [day, checks] : checksPerDay) {
+            s.bind(1, day);
+            s.bind(2, checks);
+            s.step();
+            s.reset();
+        }
+        exec("COMMIT");
+    } catch (...) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
 }
 
 std::map<std::int64_t, std::int64_t> Database::use(std::int64_t fromDay) {

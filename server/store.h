@@ -3,6 +3,7 @@
 #include "platform/text.h"
 #include "server/release.h"
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -65,7 +66,10 @@ void checkDatabase(const std::string& path, const std::string& shown);
 /// server is refused. Use a connection from one thread at a time.
 class Database {
 public:
-    explicit Database(const std::string& path);
+    /// A writer waits up to `busyTimeout` for another connection's
+    /// transaction before it gives up.
+    explicit Database(const std::string& path,
+                      std::chrono::milliseconds busyTimeout = std::chrono::seconds(2));
     ~Database();
     Database(const Database&) = delete;
     Database& operator=(const Database&) = delete;
@@ -86,7 +90,8 @@ public:
     bool markRead(std::int64_t id, bool read);
 
     /// Update checks answered, counted per day (days since 1970, local).
-    void addUse(std::int64_t day, std::int64_t checks);
+    /// Adds the checks of each day, all in one transaction or none.
+    void addUse(const std::map<std::int64_t, std::int64_t>& checksPerDay);
     std::map<std::int64_t, std::int64_t> use(std::int64_t fromDay);
 
     std::optional<Release> release();

@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
-#include <utility>
 
 namespace pelvoran::server {
 
@@ -16,10 +15,12 @@ public:
         const std::lock_guard lock(mutex_);
         ++pending_[day];
     }
-    /// The counts not written out yet, which are then forgotten.
-    std::map<std::int64_t, std::int64_t> take() {
+    /// Forgets counts that were written out; those counted since stay.
+    void forget(const std::map<std::int64_t, std::int64_t>& written) {
         const std::lock_guard lock(mutex_);
-        return std::exchange(pending_, {});
+        for (const auto& [day, n] : written)
+            if (const auto it = pending_.find(day); it != pending_.end() && (it->second -= n) <= 0)
+                pending_.erase(it);
     }
     /// The counts not written out yet.
     std::map<std::int64_t, std::int64_t> pending() const {

@@ -7,6 +7,7 @@
 #include "server/comment_export.h"
 #include "server/public_site.h"
 #include "server/release.h"
+#include "server/routes.h"
 #include "server/store.h"
 #include "server/web.h"
 
@@ -195,12 +196,12 @@ protected:
     WebResponse get(const std::string& path, std::map<std::string, std::string> query = {}) {
         WebRequest r = request("GET", path);
         r.query = std::move(query);
-        return site_.handle(r);
+        return site_.handle(r, findRoute(true, r.method, r.path).route);
     }
     WebResponse post(const std::string& path, const std::string& body) {
         WebRequest r = request("POST", path);
         r.body = "csrf=" + csrf_ + "&" + body;
-        return site_.handle(r);
+        return site_.handle(r, findRoute(true, r.method, r.path).route);
     }
 
     /// Trades the token for a session cookie; the response to the trade.
@@ -211,7 +212,7 @@ protected:
         r.path = path;
         r.query = std::move(query);
         r.host = kHost;
-        const WebResponse answer = site_.handle(r);
+        const WebResponse answer = site_.handle(r, findRoute(true, r.method, r.path).route);
         const std::string set = headerOf(answer, "Set-Cookie");
         cookie_ = set.substr(0, set.find(';'));
         const std::string form = get("/release").body;
@@ -391,7 +392,8 @@ TEST_F(AdminPages, PostsComeOnlyFromThisSitesOwnOrigin) {
         r.scheme = c.scheme;
         r.origin = c.origin;
         r.body = "csrf=" + csrf_ + "&action=clear";
-        EXPECT_EQ(site_.handle(r).status, c.status) << c.scheme << " " << c.origin;
+        EXPECT_EQ(site_.handle(r, findRoute(true, r.method, r.path).route).status, c.status)
+            << c.scheme << " " << c.origin;
     }
 }
 

@@ -1,0 +1,370 @@
+#include "server/http_listener.h"
+
+#include "server/serve.h"
+#include "server/site.h"
+
+#include <microhttpd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <mutex>
+#include <stdexcept>
+#include <strings.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace pelvoran::server {
+namespace {
+
+/// What the listener keeps for one request.
+struct Request {
+    RouteMatch match;
+    ConnectionGuard::Connection* connection = nullptr;
+    std::string body;
+    bool keepBody = false;         // bodies of other routes are read and dropped
+    std::uint64_t reservation = 0; // of the body budget, given back when done
+    bool tooLarge = false;
+    bool asked = false; // handed to the site
+    // An answer that came later, from another thread.
+    std::mutex mutex;
+    std::optional<WebResponse> answer;
+    bool suspended = false;
+};
+
+MHD_Result send(MHD_Connection* c, const WebResponse& w) {
+    MHD_Response* response = MHD_create_response_from_buffer(
+        w.body.size(), const_cast<char*>(w.body.data()), MHD_RESPMEM_MUST_COPY);
+    if (response == nullptr)
+        return MHD_NO;
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, w.type.c_str());
+    for (const auto& [name, value] : w.headers)
+        MHD_add_response_header(response, name.c_str(), value.c_str());
+    const MHD_Result result = MHD_queue_response(c, w.status, response);
+    MHD_destroy_response(response);
+    return result;
+}
+
+/// A response after which the connection closes: the rest of the request
+/// is never read.
+WebResponse closing(unsigned status, const char* text) {
+    WebResponse w = textResponse(status, text);
+    w.headers.emplace_back(MHD_HTTP_HEADER_CONNECTION, "close");
+    return w;
+}
+
+/// How the body is framed, when it is framed in a way that an intermediary
+/// could read differently: both Content-Length and Transfer-Encoding,
+/// Content-Lengths that differ (400), or a transfer coding other than
+/// chunked (501).
+std::optional<WebResponse> framingRefusal(MHD_Connection* c) {
+    struct Framing {
+        std::vector<std::string_view> lengths;
+        std::vector<std::string_view> codings;
+    } f;
+    MHD_get_connection_values(
+        c, MHD_HEADER_KIND,
+        [](void* cls, MHD_ValueKind, const char* key, const char* value) {
+            auto& framing = *static_cast<Framing*>(cls);
+            if (strcasecmp(key, MHD_HTTP_HEADER_CONTENT_LENGTH) == 0)
+                framing.lengths.emplace_back(value ? value : "");
+            else if (strcasecmp(key, MHD_HTTP_HEADER_TRANSFER_ENCODING) == 0)
+                framing.codings.emplace_back(value ? value : "");
+            return MHD_YES;
+        },
+        &f);
+    if (!f.lengths.empty() && !f.codings.empty())
+        return closing(400, "请求同时带有 Content-Length 和 Transfer-Encoding。\n");
+    for (const auto length : f.lengths)
+        if (length != f.lengths.front())
+            return closing(400, "请求带有不同的 Content-Length。\n");
+    for (const auto coding : f.codings)
+        if (strcasecmp(std::string(coding).c_str(), "chunked") != 0)
+            return closing(501, "不支持这种 Transfer-Encoding。\n");
+    return std::nullopt;
+}
+
+std::string_view trimmed(std::string_view v) {
+    while (!v.empty() && (v.front() == ' ' || v.front() == '\t'))
+        v.remove_prefix(1);
+    while (!v.empty() && (v.back() == ' ' || v.back() == '\t'))
+        v.remove_suffix(1);
+    return v;
+}
+
+/// The value of the last `name` line of the head, trimmed.
+std::string lastHeaderValue(MHD_Connection* c, const char* name) {
+    struct Last {
+        const char* name;
+        std::string value;
+    } last{name, {}};
+    MHD_get_connection_values(
+        c, MHD_HEADER_KIND,
+        [](void* cls, MHD_ValueKind, const char* key, const char* value) {
+            auto& l = *static_cast<Last*>(cls);
+            if (strcasecmp(key, l.name) == 0)
+                l.value = value ? value : "";
+            return MHD_YES;
+        },
+        &last);
+    return std::string(trimmed(last.value));
+}
+
+std::optional<ClientAddress> peerOf(MHD_Connection* c) {
+    const auto* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    return info ? ClientAddress::from(info->client_addr) : std::nullopt;
+}
+
+} // namespace
+
+struct HttpListener::Callbacks {
+    static bool fromTrustedProxy(const HttpListener& l, MHD_Connection* c) {
+        return l.settings_.trustedProxy && peerOf(c) == l.settings_.trustedProxy;
+    }
+
+    /// Who a connection counts against: empty for the trusted proxy and on
+    /// the admin listener, which every client reaches through loopback.
+    static std::string connectionKey(const HttpListener& l, MHD_Connection* c) {
+        if (l.settings_.admin || fromTrustedProxy(l, c))
+            return "";
+        const auto peer = peerOf(c);
+        return peer ? peer->limitKey() : "?";
+    }
+
+    /// Who a comment counts against. Behind the trusted proxy, the client
+    /// it names: the proxy appends the address it saw, so only the last
+    /// entry of the last X-Forwarded-For line is its word; the rest is the
+    /// client's own. One that is not an address is not taken.
+    static std::string clientKey(const HttpListener& l, MHD_Connection* c) {
+        const auto peer = peerOf(c);
+        if (!peer)
+            return "?";
+        if (l.settings_.trustedProxy && *peer == *l.settings_.trustedProxy) {
+            const std::string line = lastHeaderValue(c, "X-Forwarded-For");
+            std::string_view last = line;
+            if (const auto comma = last.rfind(','); comma != std::string_view::npos)
+                last.remove_prefix(comma + 1);
+            if (const auto named = ClientAddress::parse(last))
+                return named->limitKey();
+        }
+        return peer->limitKey();
+    }
+
+    static Incoming incoming(const HttpListener& l, MHD_Connection* c, const char* url,
+                             const char* method, Request& r) {
+        Incoming in;
+        in.admin = l.settings_.admin;
+        in.match = r.match;
+        in.tooLarge = r.tooLarge;
+        in.request.method = method;
+        in.request.path = url;
+        if (r.match.route == Route::UpdateCheck)
+            return in; // the hot path reads nothing else
+        WebRequest& w = in.request;
+        MHD_get_connection_values(
+            c, MHD_GET_ARGUMENT_KIND,
+            [](void* cls, MHD_ValueKind, const char* key, const char* value) {
+                static_cast<WebRequest*>(cls)->query.emplace(key, value ? value : "");
+                return MHD_YES;
+            },
+            &w);
+        auto header = [c](const char* name) {
+            const char* v = MHD_lookup_connection_value(c, MHD_HEADER_KIND, name);
+            return std::string(v ? v : "");
+        };
+        w.cookie = header(MHD_HTTP_HEADER_COOKIE);
+        w.origin = header(MHD_HTTP_HEADER_ORIGIN);
+        w.host = header(MHD_HTTP_HEADER_HOST);
+        w.body = std::move(r.body);
+        // Only the trusted proxy may say that the browser used HTTPS.
+        if (fromTrustedProxy(l, c) && lastHeaderValue(c, "X-Forwarded-Proto") == "https")
+            w.scheme = "https";
+        if (takesBody(r.match.route))
+            in.client = clientKey(l, c);
+        return in;
+    }
+
+    /// Sorts the request by the route table once its head has arrived. Only
+    /// a request whose body cannot be read or kept is answered now: the
+    /// connection then closes without reading it.
+    static MHD_Result start(HttpListener& l, MHD_Connection* c, const char* url, const char* method,
+                            Request& r) {
+        if (const auto refusal = framingRefusal(c))
+            return send(c, *refusal);
+        r.match = findRoute(l.settings_.admin, method, url);
+        const char* length =
+            MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+        const std::uint64_t announced = length ? std::strtoull(length, nullptr, 10) : 0;
+        if (announced > kMaxBody) {
+            // Answered now and closed: a route that reads bodies says it in
+            // its own way (the lookup page keeps its form).
+            r.tooLarge = true;
+            std::optional<WebResponse> w;
+            if (takesBody(r.match.route))
+                w = l.site_.answer(incoming(l, c, url, method, r), [](WebResponse) {});
+            WebResponse refusal = w ? *w : textResponse(413, "请求太大，最多 1 MiB。\n");
+            refusal.headers.emplace_back(MHD_HTTP_HEADER_CONNECTION, "close");
+            return send(c, refusal);
+        }
+        r.keepBody = takesBody(r.match.route);
+        if (r.keepBody && announced > 0) {
+            // The only moment a refusal can still be answered.
+            if (!l.guard_.reserve(announced)) {
+                r.keepBody = false;
+                WebResponse busy = closing(503, "服务器正忙，请稍后重试。\n");
+                busy.headers.emplace_back("Retry-After", "10");
+                return send(c, busy);
+            }
+            r.reservation = announced;
+            r.body.reserve(announced);
+        }
+        return MHD_YES;
+    }
+
+    static MHD_Result body(HttpListener& l, Request& r, const char* upload, std::size_t n) {
+        l.guard_.bodyArrived(r.connection, n);
+        if (!r.keepBody || r.tooLarge)
+            return MHD_YES;
+        if (r.body.size() + n > kMaxBody) {
+            r.tooLarge = true;
+            r.body = std::string(); // its memory back at once
+            return MHD_YES;
+        }
+        // A body of unknown length (chunked) reserves as it comes; one the
+        // budget cannot hold is cut off: no answer can be sent now.
+        if (r.body.size() + n > r.reservation) {
+            const std::uint64_t more = r.body.size() + n - r.reservation;
+            if (!l.guard_.reserve(more))
+                return MHD_NO;
+            r.reservation += more;
+        }
+        r.body.append(upload, n);
+        return MHD_YES;
+    }
+
+    /// Once the whole request is in: the site's answer, now or, for a
+    /// comment being committed, once it is durable; the connection waits
+    /// suspended meanwhile.
+    static MHD_Result answer(HttpListener& l, MHD_Connection* c, const char* url,
+                             const char* method, Request& r) {
+        {
+            std::unique_lock lock(r.mutex);
+            if (r.answer)
+                return send(c, *r.answer);
+            if (r.asked)
+                return MHD_YES; // not yet
+        }
+        r.asked = true;
+        l.guard_.requestArrived(r.connection);
+        auto now = l.site_.answer(incoming(l, c, url, method, r), [c, &r](WebResponse w) {
+            const std::lock_guard lock(r.mutex);
+            r.answer = std::move(w);
+            if (r.suspended) {
+                r.suspended = false;
+                MHD_resume_connection(c);
+            }
+        });
+        if (now)
+            return send(c, *now);
+        const std::lock_guard lock(r.mutex);
+        if (r.answer) // answered before we could wait
+            return send(c, *r.answer);
+        r.suspended = true;
+        MHD_suspend_connection(c);
+        return MHD_YES;
+    }
+
+    static MHD_Result handle(void* cls, MHD_Connection* c, const char* url, const char* method,
+                             const char*, const char* upload, size_t* uploadSize, void** state) {
+        auto& l = *static_cast<HttpListener*>(cls);
+        auto* r = static_cast<Request*>(*state);
+        if (r == nullptr) {
+            r = new Request;
+            *state = r;
+            const auto* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+            r->connection =
+                info ? static_cast<ConnectionGuard::Connection*>(info->socket_context) : nullptr;
+            l.guard_.headArrived(r->connection);
+            return start(l, c, url, method, *r);
+        }
+        if (*uploadSize > 0) {
+            const std::size_t n = *uploadSize;
+            *uploadSize = 0;
+            return body(l, *r, upload, n);
+        }
+        return answer(l, c, url, method, *r);
+    }
+
+    static void completed(void* cls, MHD_Connection*, void** state, MHD_RequestTerminationCode) {
+        auto* r = static_cast<Request*>(*state);
+        if (r == nullptr)
+            return;
+        auto& l = *static_cast<HttpListener*>(cls);
+        l.guard_.unreserve(r->reservation);
+        l.guard_.requestDone(r->connection);
+        delete r;
+        *state = nullptr;
+    }
+
+    /// Notes each connection with the guard, counted by its client.
+    static void connectionNotice(void* cls, MHD_Connection* c, void** socketContext,
+                                 MHD_ConnectionNotificationCode code) {
+        auto& l = *static_cast<HttpListener*>(cls);
+        if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+            const auto* fd = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
+            *socketContext = l.guard_.opened(fd ? fd->connect_fd : -1, connectionKey(l, c));
+        } else if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+            l.guard_.closed(static_cast<ConnectionGuard::Connection*>(*socketContext));
+            *socketContext = nullptr;
+        }
+    }
+};
+
+HttpListener::HttpListener(ListenSocket socket, Settings settings, Site& site,
+                           ConnectionGuard& guard)
+    : settings_(std::move(settings)), site_(site), guard_(guard), shown_(socket.shown()) {
+    const unsigned threads =
+        settings_.admin ? 1 : std::max(2u, std::min(8u, std::thread::hardware_concurrency()));
+    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME;
+    if (socket.v6())
+        flags |= MHD_USE_IPv6;
+    // The library's own per-address limit stays off: the guard counts IPv6
+    // clients per /64, which the library cannot.
+    daemon_ = MHD_start_daemon(
+        flags, 0, nullptr, nullptr, &Callbacks::handle, this, MHD_OPTION_LISTEN_SOCKET, socket.fd(),
+        MHD_OPTION_THREAD_POOL_SIZE, threads, MHD_OPTION_CONNECTION_LIMIT, settings_.maxConnections,
+        MHD_OPTION_CONNECTION_TIMEOUT, settings_.idleSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+        size_t{32 * 1024}, MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::completed, this,
+        MHD_OPTION_NOTIFY_CONNECTION, &Callbacks::connectionNotice, this, MHD_OPTION_END);
+    if (daemon_ == nullptr)
+        throw std::runtime_error("无法在 " + shown_ + " 上启动 HTTP 服务");
+    socket.release(); // the library's now
+}
+
+HttpListener::~HttpListener() {
+    stop();
+}
+
+void HttpListener::quiesce() {
+    if (daemon_ != nullptr && quiesced_ < 0)
+        quiesced_ = MHD_quiesce_daemon(daemon_);
+}
+
+unsigned HttpListener::connections() const {
+    if (daemon_ == nullptr)
+        return 0;
+    const auto* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_CURRENT_CONNECTIONS);
+    return info ? info->num_connections : 0;
+}
+
+void HttpListener::stop() {
+    if (daemon_ == nullptr)
+        return;
+    MHD_stop_daemon(daemon_);
+    daemon_ = nullptr;
+    if (quiesced_ >= 0)
+        ::close(quiesced_);
+    quiesced_ = -1;
+}
+
+} // namespace pelvoran::server

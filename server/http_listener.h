@@ -1,0 +1,56 @@
+#pragma once
+
+#include "server/limits.h"
+#include "server/listener.h"
+
+#include <optional>
+#include <string>
+
+struct MHD_Daemon;
+
+namespace pelvoran::server {
+
+class Site;
+
+/// One listener: libmicrohttpd on a bound socket. It reads each request,
+/// bounded by `guard` (deadlines, body budget, connections per client) and
+/// the framing rules, and hands it whole to `site`.
+class HttpListener {
+public:
+    struct Settings {
+        bool admin = false;
+        unsigned maxConnections = 2000;
+        /// A connection that sends nothing for this long is closed.
+        unsigned idleSeconds = 15;
+        /// Requests from this address name the client in X-Forwarded-For
+        /// and the scheme in X-Forwarded-Proto.
+        std::optional<ClientAddress> trustedProxy;
+    };
+
+    /// Throws std::runtime_error when the library cannot start on `socket`.
+    HttpListener(ListenSocket socket, Settings settings, Site& site, ConnectionGuard& guard);
+    ~HttpListener();
+    HttpListener(const HttpListener&) = delete;
+    HttpListener& operator=(const HttpListener&) = delete;
+
+    /// "HOST:PORT" as bound.
+    const std::string& address() const { return shown_; }
+    /// Takes no new connection; those open may finish.
+    void quiesce();
+    unsigned connections() const;
+    void stop();
+
+    // The library's callbacks reach the listener through these.
+    struct Callbacks;
+
+private:
+    friend struct Callbacks;
+    const Settings settings_;
+    Site& site_;
+    ConnectionGuard& guard_;
+    MHD_Daemon* daemon_ = nullptr;
+    int quiesced_ = -1; // the listening socket, once the library gave it back
+    std::string shown_;
+};
+
+} // namespace pelvoran::server

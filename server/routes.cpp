@@ -1,0 +1,71 @@
+#include "server/routes.h"
+
+#include <iterator>
+
+namespace pelvoran::server {
+namespace {
+
+enum class Method { Get, Post };
+
+struct Entry {
+    bool admin;
+    std::string_view path;
+    Method method;
+    Route route;
+};
+
+constexpr Entry kRoutes[] = {
+    {false, "/Canon/LensCheck.asp", Method::Get, Route::UpdateCheck},
+    {false, "/Canon/comment.asp", Method::Post, Route::DesktopComment},
+    {false, "/comment", Method::Post, Route::WebComment},
+    {false, "/", Method::Get, Route::LookupPage},
+    {false, "/style.css", Method::Get, Route::StyleSheet},
+    {false, "/help.png", Method::Get, Route::HelpPhoto},
+    {true, "/", Method::Get, Route::AdminHome},
+    {true, "/comments", Method::Get, Route::AdminComments},
+    {true, "/comments.csv", Method::Get, Route::AdminCommentsCsv},
+    {true, "/comments.jsonl", Method::Get, Route::AdminCommentsJsonl},
+    {true, "/comments/mark", Method::Post, Route::AdminMark},
+    {true, "/release", Method::Get, Route::AdminRelease},
+    {true, "/release", Method::Post, Route::AdminRelease},
+    {true, "/use", Method::Get, Route::AdminUse},
+    {true, "/style.css", Method::Get, Route::StyleSheet},
+};
+
+} // namespace
+
+RouteMatch findRoute(bool admin, std::string_view method, std::string_view path) {
+    const bool get = method == "GET" || method == "HEAD";
+    bool takesGet = false;
+    bool takesPost = false;
+    for (const Entry& e : kRoutes) {
+        if (e.admin != admin || e.path != path)
+            continue;
+        if ((e.method == Method::Get && get) || (e.method == Method::Post && method == "POST"))
+            return {e.route};
+        (e.method == Method::Get ? takesGet : takesPost) = true;
+    }
+    if (takesGet || takesPost)
+        return {Route::NotAllowed, takesGet && takesPost ? "GET, HEAD, POST"
+                                   : takesGet            ? "GET, HEAD"
+                                                         : "POST"};
+    // Any other address of the public site is a page that is not there, or a
+    // method pages do not take.
+    if (!admin && !get)
+        return {Route::NotAllowed, "GET, HEAD"};
+    return {Route::NotFound};
+}
+
+bool takesBody(Route route) {
+    return route == Route::DesktopComment || route == Route::WebComment ||
+           route == Route::AdminMark || route == Route::AdminRelease;
+}
+
+bool isAdminPage(std::string_view path) {
+    for (const Entry& e : kRoutes)
+        if (e.admin && e.method == Method::Get && e.path == path && e.path != "/style.css")
+            return true;
+    return false;
+}
+
+} // namespace pelvoran::server

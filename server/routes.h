@@ -1,0 +1,45 @@
+#pragma once
+
+#include <string_view>
+
+namespace pelvoran::server {
+
+/// What a request asks for, by listener, method and path: the one table of
+/// every address the server answers.
+enum class Route {
+    // The public listener: the desktop tools in the field and the lookup page.
+    UpdateCheck,    // GET /Canon/LensCheck.asp (HEAD too)
+    DesktopComment, // POST /Canon/comment.asp
+    WebComment,     // POST /comment, the lookup page's form
+    LookupPage,     // GET /
+    StyleSheet,     // GET /style.css, on both listeners
+    HelpPhoto,      // GET /help.png
+    // The admin listener.
+    AdminHome,
+    AdminComments,
+    AdminCommentsCsv,
+    AdminCommentsJsonl,
+    AdminMark,
+    AdminRelease, // GET and POST
+    AdminUse,
+    // Neither.
+    NotAllowed, // a path answered, but not for this method
+    NotFound,
+};
+
+struct RouteMatch {
+    Route route = Route::NotFound;
+    /// The methods the path takes, for the Allow header of NotAllowed.
+    const char* allow = "";
+};
+
+RouteMatch findRoute(bool admin, std::string_view method, std::string_view path);
+
+/// Whether the route reads the request's body (the others drop it unread).
+bool takesBody(Route route);
+
+/// Whether an admin page may be returned to after the token trade: a page
+/// that GET shows.
+bool isAdminPage(std::string_view path);
+
+} // namespace pelvoran::server

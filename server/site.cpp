@@ -1,0 +1,103 @@
+#include "server/site.h"
+
+#include "server/admin_site.h"
+#include "server/comment_decoding.h"
+#include "server/comment_writer.h"
+#include "server/limits.h"
+#include "server/public_site.h"
+#include "server/release_reply.h"
+#include "server/use_counter.h"
+
+#include "net/comment_post.h"
+
+#include <ctime>
+
+namespace pelvoran::server {
+namespace {
+
+/// The days of update checks, counted without a clock call per request.
+std::int64_t today(std::int64_t now) {
+    thread_local std::int64_t second = -1;
+    thread_local std::int64_t day = 0;
+    if (now != second) {
+        second = now;
+        day = localDay(now);
+    }
+    return day;
+}
+
+constexpr char kTooFrequent[] = "留言太频繁，请稍后再试。";
+
+} // namespace
+
+WebResponse textResponse(unsigned status, std::string body) {
+    return {status, "text/plain; charset=utf-8", std::move(body), {}};
+}
+
+std::optional<WebResponse> Site::answer(const Incoming& in, Later later) {
+    if (in.admin) {
+        if (in.tooLarge)
+            return textResponse(413, "请求太大，最多 1 MiB。\n");
+        return parts_.admin.handle(in.request, in.match.route);
+    }
+    switch (in.match.route) {
+    case Route::UpdateCheck:
+        if (in.request.method == "GET")
+            parts_.use.count(today(std::time(nullptr)));
+        return WebResponse{200, "text/plain", *parts_.reply.body(), {}};
+    case Route::DesktopComment: return desktopComment(in, later);
+    case Route::WebComment: return webComment(in, later);
+    case Route::LookupPage: return lookupPage(in.request);
+    case Route::StyleSheet: return styleSheet();
+    case Route::HelpPhoto: return helpPhoto();
+    case Route::NotAllowed: {
+        WebResponse r = publicErrorPage(405);
+        for (auto& [name, value] : r.headers)
+            if (name == "Allow")
+                value = in.match.allow;
+        return r;
+    }
+    default: return publicErrorPage(404);
+    }
+}
+
+std::optional<WebResponse> Site::desktopComment(const Incoming& in, Later& later) {
+    if (in.tooLarge)
+        return textResponse(413, "请求太大，最多 1 MiB。\n");
+    const auto comment = decodeDesktopComment(in.request.body);
+    if (!comment)
+        return textResponse(400, "请求须以“CommentText=”开头。\n");
+    if (isBlankComment(*comment))
+        return textResponse(400, "留言为空。\n");
+    if (!parts_.limiter.allow(in.client, in.request.body.size()))
+        return textResponse(429, std::string(kTooFrequent) + "\n");
+    const bool taken =
+        parts_.writer.submit({*comment, in.request.body, kFromDesktop, std::time(nullptr)},
+                             [later = std::move(later)](bool stored) {
+                                 later(stored ? textResponse(200, "留言已收到。\n")
+                                              : textResponse(503, "留言未能保存，请稍后重试。\n"));
+                             });
+    if (!taken) // stopping: not stored, and the client hears so
+        return textResponse(503, "留言未能保存，请稍后重试。\n");
+    return std::nullopt;
+}
+
+std::optional<WebResponse> Site::webComment(const Incoming& in, Later& later) {
+    if (in.tooLarge)
+        return webCommentFailed(in.request, 413, "留言太长，最多 1 MiB。");
+    WebComment outcome = server::webComment(in.request, std::time(nullptr));
+    if (!outcome.store)
+        return outcome.page;
+    if (!parts_.limiter.allow(in.client, in.request.body.size()))
+        return webCommentFailed(in.request, 429, std::string(kTooFrequent) + "您的留言还在下面。");
+    const char* const notStored = "留言未能保存，请稍后重试。您的留言还在下面。";
+    const bool taken = parts_.writer.submit(
+        std::move(*outcome.store),
+        [later = std::move(later), page = std::move(outcome.page), request = in.request, notStored](
+            bool stored) { later(stored ? page : webCommentFailed(request, 503, notStored)); });
+    if (!taken)
+        return webCommentFailed(in.request, 503, notStored);
+    return std::nullopt;
+}
+
+} // namespace pelvoran::server
