@@ -86,40 +86,19 @@ int modeOf(const std::string& path) {
 
 } // namespace
 
-// Each body as one of the two kinds of tool in the field writes it, and what
-// the publisher reads (export order is newest first, so compare reversed).
+// Over the wire, a body of each kind of tool in the field arrives as meant
+// (the whole table of bodies is read in server_parts_test); export order is
+// newest first, so compare reversed.
 TEST(ServerWire, CommentBodiesOfBothKindsOfToolAreStoredAsMeant) {
     const struct {
         std::string body;
         std::string stored;
     } cases[] = {
         {"CommentText=%BE%B5%CD%B7", "镜头"},
-        {"CommentText=a%26b%3Dc", "a&b=c"},
         {"CommentText=a&b=c", "a&b=c"}, // published 1.05
-        {"CommentText=50%25 off%2B1", "50% off+1"},
-        {"CommentText=50% off+1", "50% off+1"}, // published 1.05
         {"CommentText=%26%23128512%3B", "😀"},
-        {"CommentText=%26%2354620%3B%26%2365%3b", "한A"},
-        {"CommentText=%26#65;", "&#65;"}, // typed literally
-        {"CommentText=%80", "€"},
-        {"CommentText=%26%230%3B", "&#0;"},
-        {"CommentText=%26%2355357%3B", "&#55357;"},     // a surrogate
-        {"CommentText=%26%231114112%3B", "&#1114112;"}, // above U+10FFFF
-        {"CommentText=%26%2300000065%3B", "&#00000065;"},
-        {"CommentText=a%0D%0Ab", "a\nb"},
         {"CommentText=a\rb\nc\r\nd%0Ae%0D", "a\nb\nc\nd\ne\n"},
-        {"CommentText=\r\n", "\n"}, // line breaks are not blank
-        {"CommentText=\t", "\t"},
         {"CommentText=\xE9\x95\x9C\xE5\xA4\xB4 ok", "镜头 ok"}, // raw UTF-8
-        {"CommentText=\xE9\x95\x9C\xFFx", "镜\xEF\xBF\xBDx"},   // raw, then invalid
-        {"CommentText=%BE%B5 \xE9\x95\x9C", "镜 镜"},
-        {"CommentText=x=CommentText=y", "x=CommentText=y"},
-        {"CommentText=%FF%FE!", "\xEF\xBF\xBD\xEF\xBF\xBD!"}, // invalid GBK
-        {"CommentText=%BE", "\xEF\xBF\xBD"},                  // half a character
-        {"CommentText=%4 %zz %", "%4 %zz %"},                 // truncated escapes
-        {"CommentText=a%00b\x01", "a\xEF\xBF\xBD"
-                                  "b\x01"},
-        {"CommentText=%E3%80%80x", "銆€x"}, // escaped bytes are GBK, never UTF-8
     };
     const TempDir state;
     ServerProcess server(state.path());

@@ -1,0 +1,313 @@
+// The server's parts on their own, without sockets: the store against old,
+// newer and full databases, the comment writer's batches and failures, the
+// route table, the site's answers, and the comment bodies of the tools in
+// the field.
+#include "server/admin_site.h"
+#include "server/comment_decoding.h"
+#include "server/comment_writer.h"
+#include "server/limits.h"
+#include "server/release_reply.h"
+#include "server/routes.h"
+#include "server/site.h"
+#include "server/store.h"
+#include "server/use_counter.h"
+#include "tests/support/server_process.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <sys/mount.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace pelvoran;
+using namespace pelvoran::server;
+using namespace std::chrono_literals;
+
+namespace {
+
+/// A plain SQLite connection of the test's own, beside the store's.
+class Raw {
+public:
+    explicit Raw(const std::string& path) { sqlite3_open(path.c_str(), &db_); }
+    ~Raw() { sqlite3_close(db_); }
+    Raw(const Raw&) = delete;
+    Raw& operator=(const Raw&) = delete;
+    int exec(const std::string& sql) {
+        return sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr);
+    }
+    std::int64_t count() { return scalar("SELECT count(*) FROM comments"); }
+    std::int64_t scalar(const char* sql) {
+        sqlite3_stmt* s = nullptr;
+        sqlite3_prepare_v2(db_, sql, -1, &s, nullptr);
+        const std::int64_t n = sqlite3_step(s) == SQLITE_ROW ? sqlite3_column_int64(s, 0) : -1;
+        sqlite3_finalize(s);
+        return n;
+    }
+
+private:
+    sqlite3* db_ = nullptr;
+};
+
+NewComment comment(const std::string& text) {
+    return {fromUtf8Lenient(text), "CommentText=" + text, kFromDesktop, 1700000000};
+}
+
+/// Collects the writer's answers and waits for them.
+struct Answers {
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::vector<bool> stored;
+    CommentWriter::Done done() {
+        return [this](bool ok) {
+            const std::lock_guard lock(mutex);
+            stored.push_back(ok);
+            arrived.notify_all();
+        };
+    }
+    bool waitFor(std::size_t n) {
+        std::unique_lock lock(mutex);
+        return arrived.wait_for(lock, 20s, [&] { return stored.size() >= n; });
+    }
+};
+
+} // namespace
+
+// A database of the first schema is brought up to date with what it holds;
+// one of a newer server is refused, not changed.
+TEST(Store, MigratesOldDatabasesAndRefusesNewerOnes) {
+    const test::TempDir dir;
+    const std::string path = dir.path() + "/comments.sqlite";
+    {
+        Raw v1(path);
+        ASSERT_EQ(v1.exec("CREATE TABLE comments (id INTEGER PRIMARY KEY, received INTEGER NOT "
+                          "NULL, text TEXT NOT NULL, raw BLOB NOT NULL, source TEXT NOT NULL);"
+                          "CREATE INDEX comments_by_time ON comments (received);"
+                          "CREATE TABLE release (only INTEGER PRIMARY KEY CHECK (only = 1), "
+                          "version TEXT NOT NULL, address TEXT NOT NULL, date TEXT NOT NULL, "
+                          "notes TEXT NOT NULL);"
+                          "INSERT INTO comments VALUES (7, 1700000000, '旧留言', x'41', 'desktop');"
+                          "INSERT INTO release VALUES (1, '1.06', 'http://x.cn/', 'd', 'n');"
+                          "PRAGMA user_version=1;"),
+                  SQLITE_OK);
+    }
+    {
+        Database db(path);
+        EXPECT_EQ(db.schemaVersion(), 2);
+        const auto kept = db.comments();
+        ASSERT_EQ(kept.size(), 1u);
+        EXPECT_EQ(kept[0].id, 7);
+        EXPECT_EQ(toUtf8(kept[0].text), "旧留言");
+        EXPECT_FALSE(kept[0].read);
+        EXPECT_EQ(db.unreadCount(), 1);
+        ASSERT_TRUE(db.release());
+        EXPECT_EQ(db.release()->version, u"1.06");
+    }
+    Raw(path).exec("PRAGMA user_version=9");
+    try {
+        Database newer(path);
+        ADD_FAILURE() << "a database of schema 9 was opened";
+    } catch (const StoreError& e) {
+        EXPECT_NE(std::string(e.what()).find("newer"), std::string::npos) << e.what();
+    }
+    Raw left(path);
+    EXPECT_EQ(left.scalar("PRAGMA user_version"), 9) << "a refused database is not changed";
+    EXPECT_EQ(left.count(), 1);
+}
+
+// A commit is answered only once it is durable; comments that wait for a
+// busy database share the next commit; a commit that fails answers every
+// comment of its batch "not stored", and none of them is there.
+TEST(CommentWriter, BatchesAnswersOnlyWhenDurableAndFailsWhole) {
+    const test::TempDir dir;
+    const std::string path = dir.path() + "/comments.sqlite";
+    Database(path).insert({comment("first")});
+    Raw other(path);
+    {
+        CommentWriter writer(path, 5s);
+        Answers answers;
+        std::atomic<std::int64_t> seenWhenAnswered = -1;
+        ASSERT_EQ(other.exec("BEGIN EXCLUSIVE"), SQLITE_OK);
+        writer.submit(comment("a"), [&](bool ok) {
+            seenWhenAnswered = Raw(path).count(); // what a reader sees at that moment
+            answers.done()(ok);
+        });
+        std::this_thread::sleep_for(200ms); // the writer waits for the lock now
+        for (int i = 0; i < 20; ++i)
+            writer.submit(comment("b" + std::to_string(i)), answers.done());
+        ASSERT_EQ(other.exec("COMMIT"), SQLITE_OK);
+        ASSERT_TRUE(answers.waitFor(21));
+        EXPECT_EQ(std::count(answers.stored.begin(), answers.stored.end(), true), 21);
+        EXPECT_LE(writer.commits(), 2u) << "twenty comments that waited share a commit";
+        EXPECT_GE(seenWhenAnswered, 2) << "answered before the commit";
+    }
+    EXPECT_EQ(other.count(), 22);
+
+    CommentWriter writer(path, 50ms);
+    Answers failed;
+    ASSERT_EQ(other.exec("BEGIN EXCLUSIVE"), SQLITE_OK);
+    for (int i = 0; i < 5; ++i)
+        writer.submit(comment("lost"), failed.done());
+    ASSERT_TRUE(failed.waitFor(5));
+    EXPECT_EQ(std::count(failed.stored.begin(), failed.stored.end(), false), 5);
+    ASSERT_EQ(other.exec("COMMIT"), SQLITE_OK);
+    Answers after;
+    writer.submit(comment("kept"), after.done());
+    ASSERT_TRUE(after.waitFor(1));
+    EXPECT_TRUE(after.stored[0]);
+    EXPECT_EQ(other.count(), 23);
+    writer.close();
+    EXPECT_FALSE(writer.submit(comment("late"), after.done())) << "closed takes nothing";
+}
+
+// A full disk fails the transaction that met it, keeps what was committed
+// and takes comments again once there is room.
+TEST(Store, FullDiskFailsOneTransactionAndKeepsTheRest) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to mount a small file system";
+    const test::TempDir dir;
+    if (::mount("tmpfs", dir.path().c_str(), "tmpfs", 0, "size=512k") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    struct Unmount {
+        std::string at;
+        ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+    } unmount{dir.path()};
+    const std::string path = dir.path() + "/comments.sqlite";
+    Database db(path);
+    std::size_t stored = 0;
+    bool full = false;
+    for (int i = 0; i < 100 && !full; ++i) {
+        try {
+            db.insert({comment(std::string(20000, 'x'))});
+            ++stored;
+        } catch (const StoreError&) {
+            full = true;
+        }
+    }
+    ASSERT_TRUE(full) << "512 KiB never filled";
+    EXPECT_EQ(db.comments().size(), stored);
+    EXPECT_EQ(Raw(path).count(), static_cast<std::int64_t>(stored));
+}
+
+TEST(Routes, OneTableForBothListeners) {
+    const struct {
+        bool admin;
+        const char* method;
+        const char* path;
+        Route route;
+        const char* allow;
+    } cases[] = {
+        {false, "GET", "/Canon/LensCheck.asp", Route::UpdateCheck, ""},
+        {false, "HEAD", "/Canon/LensCheck.asp", Route::UpdateCheck, ""},
+        {false, "POST", "/Canon/LensCheck.asp", Route::NotAllowed, "GET, HEAD"},
+        {false, "POST", "/Canon/comment.asp", Route::DesktopComment, ""},
+        {false, "GET", "/Canon/comment.asp", Route::NotAllowed, "POST"},
+        {false, "POST", "/comment", Route::WebComment, ""},
+        {false, "GET", "/", Route::LookupPage, ""},
+        {false, "PUT", "/nothing", Route::NotAllowed, "GET, HEAD"},
+        {false, "GET", "/comments", Route::NotFound, ""}, // admin pages are not public
+        {false, "GET", "/canon/lenscheck.asp", Route::NotFound, ""},
+        {true, "GET", "/Canon/LensCheck.asp", Route::NotFound, ""},
+        {true, "GET", "/release", Route::AdminRelease, ""},
+        {true, "POST", "/release", Route::AdminRelease, ""},
+        {true, "GET", "/comments/mark", Route::NotAllowed, "POST"},
+        {true, "GET", "/style.css", Route::StyleSheet, ""},
+        {true, "DELETE", "/use", Route::NotAllowed, "GET, HEAD"},
+    };
+    for (const auto& c : cases) {
+        const RouteMatch m = findRoute(c.admin, c.method, c.path);
+        EXPECT_EQ(m.route, c.route) << c.method << " " << c.path;
+        EXPECT_STREQ(m.allow, c.allow) << c.method << " " << c.path;
+    }
+    EXPECT_TRUE(isAdminPage("/comments"));
+    EXPECT_FALSE(isAdminPage("//evil.example/x"));
+    EXPECT_FALSE(isAdminPage("/comments/mark")) << "a POST, never a place to land";
+}
+
+// The site answers without sockets: the update check from the published
+// release, counted for GET only; a comment once durable; the limit.
+TEST(Site, AnswersUpdateChecksAndComments) {
+    const test::TempDir dir;
+    const std::string path = dir.path() + "/comments.sqlite";
+    UseCounter use;
+    ReleaseReply reply;
+    reply.set(Release{u"1.07", u"http://x.cn/a.exe", u"2026-12-01", u"说明"});
+    RateLimiter limiter(1, 0);
+    CommentWriter writer(path);
+    AdminSite admin(dir.path(), adminToken(dir.path()), use);
+    Site site({use, reply, limiter, writer, admin});
+    auto ask = [&](const char* method, const char* url, const std::string& body = "") {
+        Incoming in;
+        in.match = findRoute(false, method, url);
+        in.request.method = method;
+        in.request.path = url;
+        in.request.body = body;
+        in.client = "203.0.113.5";
+        std::promise<WebResponse> later;
+        auto now = site.answer(in, [&](WebResponse w) { later.set_value(std::move(w)); });
+        return now ? *now : later.get_future().get();
+    };
+    const WebResponse check = ask("GET", "/Canon/LensCheck.asp");
+    EXPECT_EQ(check.body,
+              replyBody(Release{u"1.07", u"http://x.cn/a.exe", u"2026-12-01", u"说明"}));
+    ask("HEAD", "/Canon/LensCheck.asp");
+    std::int64_t counted = 0;
+    for (const auto& [day, n] : use.pending())
+        counted += n;
+    EXPECT_EQ(counted, 1) << "HEAD is not a tool's check";
+
+    EXPECT_EQ(ask("POST", "/Canon/comment.asp", "CommentText=%BE%B5").status, 200u);
+    EXPECT_EQ(Raw(path).count(), 1) << "answered 200 before it was stored";
+    EXPECT_EQ(ask("POST", "/Canon/comment.asp", "CommentText=again").status, 429u);
+    EXPECT_EQ(ask("POST", "/Canon/comment.asp", "Text=x").status, 400u);
+    EXPECT_EQ(ask("GET", "/Canon/comment.asp").status, 405u);
+    EXPECT_EQ(ask("GET", "/nothing").status, 404u);
+    writer.close();
+}
+
+// Each body as one of the two kinds of tool in the field writes it, and the
+// text the publisher reads.
+TEST(CommentBodies, BothKindsOfToolAreReadAsMeant) {
+    const struct {
+        std::string body;
+        std::string text;
+    } cases[] = {
+        {"CommentText=%BE%B5%CD%B7", "镜头"},
+        {"CommentText=a%26b%3Dc", "a&b=c"},
+        {"CommentText=a&b=c", "a&b=c"}, // published 1.05
+        {"CommentText=50%25 off%2B1", "50% off+1"},
+        {"CommentText=50% off+1", "50% off+1"}, // published 1.05
+        {"CommentText=%26%23128512%3B", "😀"},
+        {"CommentText=%26%2354620%3B%26%2365%3b", "한A"},
+        {"CommentText=%26#65;", "&#65;"}, // typed literally
+        {"CommentText=%80", "€"},
+        {"CommentText=%26%230%3B", "&#0;"},
+        {"CommentText=%26%2355357%3B", "&#55357;"},     // a surrogate
+        {"CommentText=%26%231114112%3B", "&#1114112;"}, // above U+10FFFF
+        {"CommentText=%26%2300000065%3B", "&#00000065;"},
+        {"CommentText=a%0D%0Ab", "a\nb"},
+        {"CommentText=a\rb\nc\r\nd%0Ae%0D", "a\nb\nc\nd\ne\n"},
+        {"CommentText=\r\n", "\n"}, // line breaks are not blank
+        {"CommentText=\t", "\t"},
+        {"CommentText=\xE9\x95\x9C\xE5\xA4\xB4 ok", "镜头 ok"}, // raw UTF-8
+        {"CommentText=\xE9\x95\x9C\xFFx", "镜\xEF\xBF\xBDx"},   // raw, then invalid
+        {"CommentText=%BE%B5 \xE9\x95\x9C", "镜 镜"},
+        {"CommentText=x=CommentText=y", "x=CommentText=y"},
+        {"CommentText=%FF%FE!", "\xEF\xBF\xBD\xEF\xBF\xBD!"}, // invalid GBK
+        {"CommentText=%BE", "\xEF\xBF\xBD"},                  // half a character
+        {"CommentText=%4 %zz %", "%4 %zz %"},                 // truncated escapes
+        {"CommentText=a%00b\x01", "a\xEF\xBF\xBD"
+                                  "b\x01"},
+        {"CommentText=%E3%80%80x", "銆€x"}, // escaped bytes are GBK, never UTF-8
+    };
+    for (const auto& c : cases) {
+        const auto text = decodeDesktopComment(c.body);
+        ASSERT_TRUE(text) << c.body;
+        EXPECT_EQ(toUtf8(*text), c.text) << c.body;
+    }
+}
