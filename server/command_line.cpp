@@ -1,10 +1,11 @@
 #include "server/command_line.h"
 
 #include "server/admin_site.h"
-#include "server/backups.h"
+#include "server/command_support.h"
 #include "server/comment_export.h"
 #include "server/release.h"
 #include "server/serve.h"
+#include "server/state_dir.h"
 #include "server/store.h"
 
 #include <arpa/inet.h>
@@ -17,14 +18,11 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <grp.h>
 #include <map>
 #include <memory>
 #include <optional>
 #include <set>
-#include <stdio.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
 
@@ -48,238 +46,6 @@ constexpr char kUsage[] =
     "  pelvoran-server comments export [--state DIR] [--format jsonl|csv] [--since YYYY-MM-DD]\n"
     "  pelvoran-server backup FILE [--state DIR]\n"
     "  pelvoran-server admin-url [--state DIR]\n";
-
-constexpr char kDefaultState[] = "pelvoran-state";
-
-/// A usage error or refused input: the message names the option or field at
-/// fault. Input that was refused does not need the usage repeated.
-struct UsageError {
-    std::string message;
-    bool showUsage = true;
-};
-
-void say(std::FILE* to, const std::string& line) {
-    std::fprintf(to, "%s\n", line.c_str());
-}
-
-struct Parsed {
-    std::vector<std::string> words; // the command and its operands
-    std::map<std::string, std::string> options;
-};
-
-Parsed parse(const std::vector<std::string>& args, const std::set<std::string>& known) {
-    Parsed p;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (!a.starts_with("--")) {
-            p.words.push_back(a);
-            continue;
-        }
-        std::string name = a;
-        std::optional<std::string> value;
-        if (const auto eq = a.find('='); eq != std::string::npos) {
-            name = a.substr(0, eq);
-            value = a.substr(eq + 1);
-        }
-        if (!known.contains(name))
-            throw UsageError{"未知选项：" + name};
-        if (!value) {
-            if (i + 1 >= args.size())
-                throw UsageError{name + "：缺少值"};
-            value = args[++i];
-        }
-        if (!p.options.emplace(name, *value).second)
-            throw UsageError{name + "：只能给一次"};
-    }
-    return p;
-}
-
-std::string optionOr(const Parsed& p, const std::string& name, const std::string& fallback) {
-    const auto it = p.options.find(name);
-    return it == p.options.end() ? fallback : it->second;
-}
-
-unsigned number(const Parsed& p, const std::string& name, unsigned fallback, unsigned max) {
-    const auto it = p.options.find(name);
-    if (it == p.options.end())
-        return fallback;
-    const std::string& v = it->second;
-    if (v.empty() || v.size() > 9 || v.find_first_not_of("0123456789") != std::string::npos ||
-        std::stoul(v) > max)
-        throw UsageError{name + "：须为 0 到 " + std::to_string(max) + " 之间的整数"};
-    return static_cast<unsigned>(std::stoul(v));
-}
-
-/// A number of bytes: digits, then optionally K or M (1024, 1024²).
-std::uint64_t byteSize(const Parsed& p, const std::string& name, std::uint64_t fallback) {
-    const auto it = p.options.find(name);
-    if (it == p.options.end())
-        return fallback;
-    std::string v = it->second;
-    std::uint64_t unit = 1;
-    if (!v.empty() && (v.back() == 'K' || v.back() == 'k' || v.back() == 'M' || v.back() == 'm')) {
-        unit = v.back() == 'K' || v.back() == 'k' ? 1024 : 1024 * 1024;
-        v.pop_back();
-    }
-    if (v.empty() || v.size() > 9 || v.find_first_not_of("0123456789") != std::string::npos)
-        throw UsageError{name + "：须为字节数，可带 K 或 M，例如 64M"};
-    return std::stoull(v) * unit;
-}
-
-Endpoint endpoint(const Parsed& p, const std::string& name, const Endpoint& fallback) {
-    const auto it = p.options.find(name);
-    if (it == p.options.end())
-        return fallback;
-    const auto e = parseEndpoint(it->second);
-    if (!e)
-        throw UsageError{name + "：须写成 HOST:PORT，例如 127.0.0.1:8080"};
-    return *e;
-}
-
-/// Local midnight of "YYYY-MM-DD", as seconds since 1970.
-std::optional<std::int64_t> since(const Parsed& p) {
-    const auto it = p.options.find("--since");
-    if (it == p.options.end())
-        return std::nullopt;
-    std::tm tm{};
-    const char* end = strptime(it->second.c_str(), "%Y-%m-%d", &tm);
-    if (end == nullptr || *end != '\0' || it->second.size() != 10)
-        throw UsageError{"--since：日期须写成 YYYY-MM-DD，例如 2026-12-01"};
-    tm.tm_isdst = -1;
-    const std::tm asWritten = tm;
-    const std::time_t t = std::mktime(&tm);
-    // mktime() moves 2026-02-31 to 2026-03-03: a day that does not exist.
-    if (t == static_cast<std::time_t>(-1) || tm.tm_year != asWritten.tm_year ||
-        tm.tm_mon != asWritten.tm_mon || tm.tm_mday != asWritten.tm_mday)
-        throw UsageError{"--since：没有 " + it->second + " 这一天", false};
-    return static_cast<std::int64_t>(t);
-}
-
-void expectWords(const Parsed& p, std::size_t n) {
-    if (p.words.size() > n)
-        throw UsageError{"多余的参数：" + p.words[n]};
-}
-
-/// A file descriptor, closed on every way out.
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Fd& operator=(Fd&& other) noexcept {
-        std::swap(fd_, other.fd_);
-        return *this;
-    }
-    int get() const { return fd_; }
-    /// Closes it now; false when the close reports an error.
-    bool close() { return ::close(std::exchange(fd_, -1)) == 0; }
-
-private:
-    int fd_;
-};
-
-/// The state directory as a command found it.
-struct StateDir {
-    std::string path;  // to work with; "." once acting as its owner from inside it
-    std::string shown; // its real path, for messages
-    Fd fd;             // the directory itself, opened before any change of directory or user
-    bool actAsOwner = false;
-    uid_t owner = 0;
-    gid_t group = 0;
-};
-
-/// Finds the state directory named by --state, creating it (only its owner
-/// may enter it) when `create` and it does not exist yet.
-StateDir findState(const Parsed& p, bool create) {
-    const std::string dir = optionOr(p, "--state", kDefaultState);
-    std::error_code ec;
-    if (!fs::exists(dir, ec)) {
-        if (!create)
-            throw UsageError{"--state：" + dir + " 不存在，请写出状态目录的路径", false};
-        fs::create_directories(dir, ec);
-        if (ec)
-            throw std::runtime_error("--state：无法创建目录 " + dir + "：" + ec.message());
-        ::chmod(dir.c_str(), 0700);
-    }
-    StateDir s;
-    s.path = dir;
-    s.fd = Fd(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (s.fd.get() < 0) {
-        if (errno == ENOTDIR)
-            throw UsageError{"--state：" + dir + " 不是目录"};
-        throw std::runtime_error("--state：无法打开目录 " + dir + "：" + std::strerror(errno));
-    }
-    struct stat st {};
-    if (::fstat(s.fd.get(), &st) != 0)
-        throw std::runtime_error("--state：" + dir + "：" + std::strerror(errno));
-    if (char* real = ::realpath(dir.c_str(), nullptr)) {
-        s.shown = real;
-        std::free(real);
-    } else {
-        s.shown = fs::absolute(dir, ec).lexically_normal().string();
-    }
-    // Run by root against a state directory that belongs to someone else (the
-    // packaged service's user), a command acts as that user, so that no file
-    // of the database is ever left owned by root.
-    s.actAsOwner = ::geteuid() == 0 && st.st_uid != 0;
-    s.owner = st.st_uid;
-    s.group = st.st_gid;
-    return s;
-}
-
-/// Becomes the owner of the state directory, from inside it, when the
-/// command must act as them. For good: see asStateOwner for work that needs
-/// the caller's rights afterwards.
-void actAsStateOwner(StateDir& s) {
-    if (!s.actAsOwner)
-        return;
-    // The path may lead through directories only root may pass (systemd's
-    // /var/lib/private); once inside, the owner needs only the directory.
-    if (::fchdir(s.fd.get()) != 0)
-        throw std::runtime_error(s.shown + "：" + std::strerror(errno));
-    if (::setgroups(0, nullptr) != 0 || ::setgid(s.group) != 0 || ::setuid(s.owner) != 0)
-        throw std::runtime_error("无法切换到状态目录的所有者（uid " + std::to_string(s.owner) +
-                                 "）：" + std::strerror(errno));
-    s.path = ".";
-    s.actAsOwner = false;
-}
-
-std::string databaseIn(const std::string& state) {
-    return (fs::path(state) / kDatabaseFile).string();
-}
-
-/// Refuses a state directory the server could not keep comments in, before
-/// anything is served or copied from it.
-void checkState(const StateDir& s) {
-    if (::faccessat(AT_FDCWD, s.path.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
-        throw std::runtime_error("状态目录 " + s.shown + " 不可写（" + std::strerror(errno) +
-                                 "）：请让运行服务器的用户可以写入这个目录，再重试。");
-    checkDatabase(databaseIn(s.path), databaseIn(s.shown));
-}
-
-/// The state directory, ready for a command that runs in this process.
-StateDir enterState(const Parsed& p) {
-    StateDir s = findState(p, true);
-    actAsStateOwner(s);
-    checkState(s);
-    return s;
-}
-
-/// The directory to work with, checked; for serve.
-std::string prepareState(const Parsed& p) {
-    return enterState(p).path;
-}
-
-std::unique_ptr<Database> openDatabase(const StateDir& s) {
-    try {
-        return std::make_unique<Database>(databaseIn(s.path));
-    } catch (const StoreError& e) {
-        throw std::runtime_error("无法打开数据库文件 " + databaseIn(s.shown) + "：" + e.what());
-    }
-}
 
 int serveCommand(const std::vector<std::string>& args) {
     const Parsed p =
@@ -421,151 +187,6 @@ int commentsCommand(const std::vector<std::string>& args) {
     return kExitOk;
 }
 
-/// Reports what `run` throws, as every command does; the exit status.
-int reported(const std::function<int()>& run) {
-    try {
-        return run();
-    } catch (const UsageError& e) {
-        say(stderr, "pelvoran-server: " + e.message);
-        if (e.showUsage)
-            std::fputs(kUsage, stderr);
-        return kExitUsage;
-    } catch (const std::exception& e) {
-        say(stderr, std::string("pelvoran-server: ") + e.what());
-        return kExitFailure;
-    }
-}
-
-/// Runs `work` as the state directory's owner. When that means a change of
-/// user, it runs in a process of its own, so that this one keeps the
-/// caller's rights for what follows; it reports its own failures there. The
-/// exit status of `work`.
-int asStateOwner(StateDir& s, const std::function<void()>& work) {
-    if (!s.actAsOwner) {
-        work();
-        return kExitOk;
-    }
-    std::fflush(nullptr);
-    const pid_t pid = ::fork();
-    if (pid < 0)
-        throw std::runtime_error(std::string("无法创建进程：") + std::strerror(errno));
-    if (pid == 0) {
-        const int status = reported([&] {
-            actAsStateOwner(s);
-            work();
-            return kExitOk;
-        });
-        std::fflush(nullptr);
-        ::_exit(status);
-    }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0)
-        if (errno != EINTR)
-            throw std::runtime_error(std::string("无法等待进程：") + std::strerror(errno));
-    if (WIFEXITED(status))
-        return WEXITSTATUS(status);
-    say(stderr, "pelvoran-server: 以状态目录所有者身份运行的进程异常结束（信号 " +
-                    std::to_string(WIFSIGNALED(status) ? WTERMSIG(status) : 0) + "）");
-    return kExitFailure;
-}
-
-/// Where a backup goes: its directory, opened before any change of
-/// directory or user, and its name in there.
-struct BackupTarget {
-    std::string shown; // as the publisher wrote it
-    Fd dir;
-    bool canSync = true; // a directory opened only as a path cannot be synced
-    std::string name;
-};
-
-BackupTarget backupTarget(const std::string& file) {
-    const fs::path path(file);
-    BackupTarget t{file, Fd(), true, path.filename().string()};
-    if (t.name.empty() || t.name == "." || t.name == "..")
-        throw UsageError{"backup：" + file + " 须为文件的路径，而不是目录", false};
-    const std::string parent = path.has_parent_path() ? path.parent_path().string() : ".";
-    t.dir = Fd(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (t.dir.get() < 0 && errno == EACCES) {
-        t.dir = Fd(::open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-        t.canSync = false;
-    }
-    if (t.dir.get() < 0)
-        throw std::runtime_error("backup：无法打开目录 " + parent + "：" + std::strerror(errno));
-    struct stat st {};
-    if (::fstatat(t.dir.get(), t.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
-        throw UsageError{"backup：" + file + " 已存在，不会覆盖", false};
-    return t;
-}
-
-/// Copies the database to a file of the caller's beside FILE, then moves it
-/// into place: FILE is either a whole copy or absent, and nothing else in
-/// its directory or the state directory is ever touched.
-int backupCommand(const std::vector<std::string>& args) {
-    const Parsed p = parse(args, {"--state"});
-    if (p.words.size() < 2)
-        throw UsageError{"backup 需要目标文件名"};
-    expectWords(p, 2);
-    const BackupTarget target = backupTarget(p.words[1]);
-    StateDir state = findState(p, false);
-    struct stat st {};
-    if (::fstatat(state.fd.get(), kDatabaseFile, &st, 0) != 0 && errno == ENOENT)
-        throw UsageError{"--state：" + state.shown + " 中没有数据库 " + kDatabaseFile +
-                             "，请确认状态目录",
-                         false};
-
-    // Created by the caller, under a name nobody takes for a backup.
-    std::string temp;
-    Fd out;
-    for (int attempt = 0; out.get() < 0; ++attempt) {
-        temp = "." + target.name + "." + std::to_string(::getpid()) + "-" +
-               std::to_string(attempt) + ".part";
-        out = Fd(::openat(target.dir.get(), temp.c_str(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-        if (out.get() < 0 && (errno != EEXIST || attempt == 100))
-            throw std::runtime_error("backup：无法创建 " + target.shown + " 的临时文件：" +
-                                     std::strerror(errno));
-    }
-    const auto removeTemp = [&] { ::unlinkat(target.dir.get(), temp.c_str(), 0); };
-    int status = kExitFailure;
-    try {
-        // Reading the database is the state owner's business.
-        status = asStateOwner(state, [&] {
-            checkState(state);
-            const std::string copy = openDatabase(state)->snapshot();
-            try {
-                writeAndSync(out.get(), copy);
-            } catch (const StoreError& e) {
-                throw std::runtime_error(std::string("backup：无法写入备份：") + e.what());
-            }
-        });
-        if (!out.close() && status == kExitOk)
-            throw std::runtime_error(std::string("backup：无法写入备份：") + std::strerror(errno));
-    } catch (...) {
-        removeTemp();
-        throw;
-    }
-    if (status != kExitOk) {
-        removeTemp();
-        return status;
-    }
-    if (::renameat2(target.dir.get(), temp.c_str(), target.dir.get(), target.name.c_str(),
-                    RENAME_NOREPLACE) != 0) {
-        const int error = errno;
-        removeTemp();
-        if (error == EEXIST)
-            throw UsageError{"backup：" + target.shown + " 已存在，不会覆盖", false};
-        throw std::runtime_error("backup：无法创建 " + target.shown + "：" + std::strerror(error));
-    }
-    if (target.canSync && ::fsync(target.dir.get()) != 0) {
-        const int error = errno;
-        ::unlinkat(target.dir.get(), target.name.c_str(), 0);
-        throw std::runtime_error("backup：无法把 " + target.shown + " 写入磁盘：" +
-                                 std::strerror(error));
-    }
-    say(stdout, "已备份到 " + target.shown + "。");
-    return kExitOk;
-}
-
 /// The address of the admin pages with the token that opens them.
 int adminUrlCommand(const std::vector<std::string>& args) {
     const Parsed p = parse(args, {"--state"});
@@ -585,6 +206,21 @@ int adminUrlCommand(const std::vector<std::string>& args) {
 }
 
 } // namespace
+
+/// Reports what `run` throws, as every command does; the exit status.
+int reported(const std::function<int()>& run) {
+    try {
+        return run();
+    } catch (const UsageError& e) {
+        say(stderr, "pelvoran-server: " + e.message);
+        if (e.showUsage)
+            std::fputs(kUsage, stderr);
+        return kExitUsage;
+    } catch (const std::exception& e) {
+        say(stderr, std::string("pelvoran-server: ") + e.what());
+        return kExitFailure;
+    }
+}
 
 int runCommandLine(const std::vector<std::string>& args) {
     return reported([&] {

@@ -1,0 +1,120 @@
+#include "server/backups.h"
+#include "server/command_line.h"
+#include "server/command_support.h"
+#include "server/state_dir.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace pelvoran::server {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+/// Where a backup goes: its directory, opened before any change of
+/// directory or user, and its name in there.
+struct BackupTarget {
+    std::string shown; // as the publisher wrote it
+    Fd dir;
+    bool canSync = true; // a directory opened only as a path cannot be synced
+    std::string name;
+};
+
+BackupTarget backupTarget(const std::string& file) {
+    const fs::path path(file);
+    BackupTarget t{file, Fd(), true, path.filename().string()};
+    if (t.name.empty() || t.name == "." || t.name == "..")
+        throw UsageError{"backup：" + file + " 须为文件的路径，而不是目录", false};
+    const std::string parent = path.has_parent_path() ? path.parent_path().string() : ".";
+    t.dir = Fd(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (t.dir.get() < 0 && errno == EACCES) {
+        t.dir = Fd(::open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        t.canSync = false;
+    }
+    if (t.dir.get() < 0)
+        throw std::runtime_error("backup：无法打开目录 " + parent + "：" + std::strerror(errno));
+    struct stat st {};
+    if (::fstatat(t.dir.get(), t.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+        throw UsageError{"backup：" + file + " 已存在，不会覆盖", false};
+    return t;
+}
+
+} // namespace
+
+/// Copies the database to a file of the caller's beside FILE, then moves it
+/// into place: FILE is either a whole copy or absent, and nothing else in
+/// its directory or the state directory is ever touched.
+int backupCommand(const std::vector<std::string>& args) {
+    const Parsed p = parse(args, {"--state"});
+    if (p.words.size() < 2)
+        throw UsageError{"backup 需要目标文件名"};
+    expectWords(p, 2);
+    const BackupTarget target = backupTarget(p.words[1]);
+    StateDir state = findState(p, false);
+    struct stat st {};
+    if (::fstatat(state.fd.get(), kDatabaseFile, &st, 0) != 0 && errno == ENOENT)
+        throw UsageError{"--state：" + state.shown + " 中没有数据库 " + kDatabaseFile +
+                             "，请确认状态目录",
+                         false};
+
+    // Created by the caller, under a name nobody takes for a backup.
+    std::string temp;
+    Fd out;
+    for (int attempt = 0; out.get() < 0; ++attempt) {
+        temp = "." + target.name + "." + std::to_string(::getpid()) + "-" +
+               std::to_string(attempt) + ".part";
+        out = Fd(::openat(target.dir.get(), temp.c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (out.get() < 0 && (errno != EEXIST || attempt == 100))
+            throw std::runtime_error("backup：无法创建 " + target.shown + " 的临时文件：" +
+                                     std::strerror(errno));
+    }
+    const auto removeTemp = [&] { ::unlinkat(target.dir.get(), temp.c_str(), 0); };
+    int status = kExitFailure;
+    try {
+        // Reading the database is the state owner's business.
+        status = asStateOwner(state, [&] {
+            checkState(state);
+            const std::string copy = openDatabase(state)->snapshot();
+            try {
+                writeAndSync(out.get(), copy);
+            } catch (const StoreError& e) {
+                throw std::runtime_error(std::string("backup：无法写入备份：") + e.what());
+            }
+        });
+        if (!out.close() && status == kExitOk)
+            throw std::runtime_error(std::string("backup：无法写入备份：") + std::strerror(errno));
+    } catch (...) {
+        removeTemp();
+        throw;
+    }
+    if (status != kExitOk) {
+        removeTemp();
+        return status;
+    }
+    if (::renameat2(target.dir.get(), temp.c_str(), target.dir.get(), target.name.c_str(),
+                    RENAME_NOREPLACE) != 0) {
+        const int error = errno;
+        removeTemp();
+        if (error == EEXIST)
+            throw UsageError{"backup：" + target.shown + " 已存在，不会覆盖", false};
+        throw std::runtime_error("backup：无法创建 " + target.shown + "：" + std::strerror(error));
+    }
+    if (target.canSync && ::fsync(target.dir.get()) != 0) {
+        const int error = errno;
+        ::unlinkat(target.dir.get(), target.name.c_str(), 0);
+        throw std::runtime_error("backup：无法把 " + target.shown + " 写入磁盘：" +
+                                 std::strerror(error));
+    }
+    say(stdout, "已备份到 " + target.shown + "。");
+    return kExitOk;
+}
+
+} // namespace pelvoran::server

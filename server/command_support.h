@@ -1,0 +1,64 @@
+#pragma once
+
+#include "server/command_line.h"
+#include "server/listener.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace pelvoran::server {
+
+/// A usage error or refused input: the message names the option or field at
+/// fault. Input that was refused does not need the usage repeated.
+struct UsageError {
+    std::string message;
+    bool showUsage = true;
+};
+
+struct Parsed {
+    std::vector<std::string> words; // the command and its operands
+    std::map<std::string, std::string> options;
+};
+
+void say(std::FILE* to, const std::string& line);
+
+Parsed parse(const std::vector<std::string>& args, const std::set<std::string>& known);
+
+;
+
+;
+
+;
+
+;
+
+std::string optionOr(const Parsed& p, const std::string& name, const std::string& fallback);
+
+unsigned number(const Parsed& p, const std::string& name, unsigned fallback, unsigned max);
+
+/// A number of bytes: digits, then optionally K or M (1024, 1024²).
+std::uint64_t byteSize(const Parsed& p, const std::string& name, std::uint64_t fallback);
+
+;
+
+Endpoint endpoint(const Parsed& p, const std::string& name, const Endpoint& fallback);
+
+/// Local midnight of "YYYY-MM-DD", as seconds since 1970.
+std::optional<std::int64_t> since(const Parsed& p);
+
+void expectWords(const Parsed& p, std::size_t n);
+
+/// Runs a command, reporting what it throws as every command does: the
+/// message, the usage where it helps; the exit status.
+int reported(const std::function<int()>& run);
+
+/// `backup FILE [--state DIR]`.
+int backupCommand(const std::vector<std::string>& args);
+
+} // namespace pelvoran::server

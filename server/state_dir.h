@@ -1,0 +1,80 @@
+#pragma once
+
+#include "server/command_support.h"
+#include "server/store.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <sys/types.h>
+#include <unistd.h>
+#include <utility>
+
+namespace pelvoran::server {
+
+/// Where the state lives when --state is not given.
+inline constexpr char kDefaultState[] = "pelvoran-state";
+
+/// A file descriptor, closed on every way out.
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Fd& operator=(Fd&& other) noexcept {
+        std::swap(fd_, other.fd_);
+        return *this;
+    }
+    int get() const { return fd_; }
+    /// Closes it now; false when the close reports an error.
+    bool close() { return ::close(std::exchange(fd_, -1)) == 0; }
+
+private:
+    int fd_;
+};
+
+/// The state directory as a command found it.
+struct StateDir {
+    std::string path;  // to work with; "." once acting as its owner from inside it
+    std::string shown; // its real path, for messages
+    Fd fd;             // the directory itself, opened before any change of directory or user
+    bool actAsOwner = false;
+    uid_t owner = 0;
+    gid_t group = 0;
+};
+
+/// Finds the state directory named by --state, creating it (only its owner
+/// may enter it) when `create` and it does not exist yet.
+StateDir findState(const Parsed& p, bool create);
+
+/// Becomes the owner of the state directory, from inside it, when the
+/// command must act as them. For good: see asStateOwner for work that needs
+/// the caller's rights afterwards.
+void actAsStateOwner(StateDir& s);
+
+/// The database file in the state directory `state`.
+std::string databaseIn(const std::string& state);
+
+/// Refuses a state directory the server could not keep comments in, before
+/// anything is served or copied from it.
+void checkState(const StateDir& s);
+
+/// The state directory, ready for a command that runs in this process.
+StateDir enterState(const Parsed& p);
+
+/// The directory to work with, checked; for serve.
+std::string prepareState(const Parsed& p);
+
+/// The database of the state directory; a failure names its real path.
+std::unique_ptr<Database> openDatabase(const StateDir& s);
+
+/// Runs `work` as the state directory's owner. When that means a change of
+/// user, it runs in a process of its own, so that this one keeps the
+/// caller's rights for what follows; it reports its own failures there. The
+/// exit status of `work`.
+int asStateOwner(StateDir& s, const std::function<void()>& work);
+
+} // namespace pelvoran::server
