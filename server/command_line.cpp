@@ -39,6 +39,7 @@ constexpr char kUsage[] =
     " [--max-connections N]\n"
     "                          [--head-timeout SECONDS] [--min-body-rate SIZE]"
     " [--body-budget SIZE]\n"
+    "                          [--busy-timeout MILLISECONDS]\n"
     "  pelvoran-server release show|clear [--state DIR]\n"
     "  pelvoran-server release set [--state DIR] --version 1.06 --address URL --date TEXT"
     " --notes TEXT\n"
@@ -51,7 +52,7 @@ int serveCommand(const std::vector<std::string>& args) {
     const Parsed p =
         parse(args, {"--state", "--listen", "--admin-listen", "--trusted-proxy",
                      "--comments-per-hour", "--comment-bytes-per-hour", "--max-connections",
-                     "--head-timeout", "--min-body-rate", "--body-budget"});
+                     "--head-timeout", "--min-body-rate", "--body-budget", "--busy-timeout"});
     expectWords(p, 1);
     ServeOptions o;
     o.listen = endpoint(p, "--listen", o.listen);
@@ -74,6 +75,7 @@ int serveCommand(const std::vector<std::string>& args) {
     o.headTimeout = std::chrono::seconds(headSeconds);
     o.minBodyRate = byteSize(p, "--min-body-rate", o.minBodyRate);
     o.bodyBudget = byteSize(p, "--body-budget", o.bodyBudget);
+    o.busyTimeout = std::chrono::milliseconds(number(p, "--busy-timeout", 2000, 60000));
     if (o.bodyBudget < kMaxBody)
         throw UsageError{"--body-budget：至少为 1M，一条留言最多 1 MiB"};
     // Bound first, while a privileged port can still be taken: preparing

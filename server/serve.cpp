@@ -132,7 +132,7 @@ int serve(const ServeOptions& options, ListenSocket publicSocket, ListenSocket a
     try {
         db = std::make_unique<Database>(database);
         admin = std::make_unique<AdminSite>(options.stateDir, adminToken(options.stateDir), use);
-        writer = std::make_unique<CommentWriter>(database);
+        writer = std::make_unique<CommentWriter>(database, options.busyTimeout);
         reply.set(db->release());
     } catch (const std::exception& e) {
         logError("无法打开状态目录 " + options.stateDir + " 中的数据：" + e.what());

@@ -32,6 +32,9 @@ struct ServeOptions {
     std::chrono::milliseconds headTimeout{10000};
     /// A body must bring this many bytes a second (over 10 s); 0: any rate.
     std::uint64_t minBodyRate = 1024;
+    /// How long a comment waits for the database (busy with another
+    /// connection's transaction) before it is answered 503.
+    std::chrono::milliseconds busyTimeout{2000};
     /// Bytes of all comment bodies being received at once.
     std::uint64_t bodyBudget = 64 * 1024 * 1024;
 };

@@ -349,7 +349,7 @@ TEST(ServerWire, RateLimitPerAddressAndTrustedProxy) {
 // the next one, once the database is free again, is.
 TEST(ServerWire, CommentThatCannotBeCommittedGets503) {
     const TempDir state;
-    ServerProcess server(state.path());
+    ServerProcess server(state.path(), {"--busy-timeout", "100"});
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open((state.path() + "/comments.sqlite").c_str(), &db), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
