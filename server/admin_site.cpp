@@ -10,77 +10,21 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <charconv>
 #include <cstdint>
-#include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <limits>
-#include <stdexcept>
 #include <string_view>
-#include <sys/random.h>
-#include <unistd.h>
 
 namespace pelvoran::server {
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr char kCookie[] = "pelvoran_admin";
 constexpr std::int64_t kPerPage = 50;
 /// No list is this long; the offset of its last page still fits.
 constexpr std::int64_t kMaxPage = std::numeric_limits<std::int64_t>::max() / kPerPage;
-constexpr auto kSessionLife = std::chrono::hours(12);
-/// Sessions kept at most: a publisher has a few browsers, and whoever trades
-/// the token again and again costs no more memory than this.
-constexpr std::size_t kMaxSessions = 32;
-
-std::string randomHex(std::size_t bytes) {
-    std::string raw(bytes, '\0');
-    std::size_t got = 0;
-    while (got < bytes) {
-        const ssize_t n = getrandom(raw.data() + got, bytes - got, 0);
-        if (n < 0 && errno != EINTR)
-            throw std::runtime_error(std::string("getrandom: ") + std::strerror(errno));
-        if (n > 0)
-            got += static_cast<std::size_t>(n);
-    }
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string hex;
-    for (const char c : raw) {
-        hex += kHex[static_cast<unsigned char>(c) >> 4];
-        hex += kHex[static_cast<unsigned char>(c) & 0xF];
-    }
-    return hex;
-}
-
-/// Compares secrets in a time that does not tell how much of them matched.
-bool sameSecret(const std::string& a, const std::string& b) {
-    if (a.size() != b.size())
-        return false;
-    unsigned char diff = 0;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        diff |= static_cast<unsigned char>(a[i] ^ b[i]);
-    return diff == 0;
-}
-
-std::string cookieValue(const std::string& header, const std::string& name) {
-    std::string_view rest = header;
-    while (!rest.empty()) {
-        const auto semi = rest.find(';');
-        std::string_view pair = rest.substr(0, semi);
-        rest = semi == std::string_view::npos ? std::string_view() : rest.substr(semi + 1);
-        while (!pair.empty() && pair.front() == ' ')
-            pair.remove_prefix(1);
-        if (pair.starts_with(name) && pair.size() > name.size() && pair[name.size()] == '=')
-            return std::string(pair.substr(name.size() + 1));
-    }
-    return "";
-}
 
 std::string value(const std::map<std::string, std::string>& m, const std::string& key) {
     const auto it = m.find(key);
@@ -255,67 +199,17 @@ std::string field(const std::string& name, const std::string& label, const std::
 
 } // namespace
 
-std::string adminToken(const std::string& stateDir) {
-    const fs::path path = fs::path(stateDir) / kAdminTokenFile;
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-        const std::string token = randomHex(24);
-        const bool written =
-            ::write(fd, token.data(), token.size()) == static_cast<ssize_t>(token.size()) &&
-            ::fsync(fd) == 0;
-        ::close(fd);
-        if (!written) {
-            ::unlink(path.c_str());
-            throw std::runtime_error(path.string() + "：无法写入");
-        }
-        return token;
-    }
-    if (errno != EEXIST)
-        throw std::runtime_error(path.string() + "：" + std::strerror(errno));
-    std::ifstream in(path);
-    std::string token(std::istreambuf_iterator<char>(in), {});
-    while (!token.empty() && (token.back() == '\n' || token.back() == ' '))
-        token.pop_back();
-    if (token.size() < 16)
-        throw std::runtime_error(path.string() + "：令牌太短，删除这个文件后重新启动服务器");
-    return token;
-}
-
 AdminSite::AdminSite(std::string stateDir, std::string token, UseCounter& use)
-    : stateDir_(std::move(stateDir)), token_(std::move(token)), use_(use) {}
+    : stateDir_(std::move(stateDir)), use_(use), sessions_(std::move(token)) {}
 
 std::string AdminSite::database() const {
     return (fs::path(stateDir_) / kDatabaseFile).string();
 }
 
-std::optional<std::string> AdminSite::sessionCsrf(const WebRequest& request) {
-    const std::string id = cookieValue(request.cookie, kCookie);
-    if (id.empty())
-        return std::nullopt;
-    const std::lock_guard lock(mutex_);
-    const auto now = std::chrono::steady_clock::now();
-    std::erase_if(sessions_, [&](const auto& s) { return s.second.expires < now; });
-    for (auto& [key, s] : sessions_)
-        if (sameSecret(key, id)) {
-            s.used = now;
-            return s.csrf;
-        }
-    return std::nullopt;
-}
-
 WebResponse AdminSite::startSession(const WebRequest& request) {
-    if (!sameSecret(value(request.query, "token"), token_))
+    const auto cookie = sessions_.start(request);
+    if (!cookie)
         return refused(401, "地址中的令牌不对。");
-    const std::string id = randomHex(32);
-    {
-        const std::lock_guard lock(mutex_);
-        if (sessions_.size() >= kMaxSessions) // the one unused longest goes
-            sessions_.erase(std::min_element(
-                sessions_.begin(), sessions_.end(),
-                [](const auto& a, const auto& b) { return a.second.used < b.second.used; }));
-        const auto now = std::chrono::steady_clock::now();
-        sessions_[id] = {randomHex(32), now + kSessionLife, now};
-    }
     // The same page, without the token in the address bar or the history;
     // only ever a page of this site, whatever path came with the token.
     std::string to = "/comments";
@@ -329,8 +223,7 @@ WebResponse AdminSite::startSession(const WebRequest& request) {
             }
     }
     WebResponse r = redirect(to);
-    r.headers.emplace_back("Set-Cookie",
-                           std::string(kCookie) + "=" + id + "; Path=/; HttpOnly; SameSite=Strict");
+    r.headers.emplace_back("Set-Cookie", *cookie);
     return r;
 }
 
@@ -339,20 +232,21 @@ WebResponse AdminSite::handle(const WebRequest& request, Route route) {
         return styleSheet();
     if (request.query.contains("token"))
         return startSession(request);
-    const auto found = sessionCsrf(request);
-    if (!found)
+    const auto session = sessions_.find(request);
+    if (!session)
         return refused(401, "需要先登录。");
-    const std::string& csrf = *found;
     if (request.method == "POST") {
-        // Behind an HTTPS proxy the browser's origin is https://host.
-        if (!request.origin.empty() && request.origin != request.scheme + "://" + request.host)
+        switch (AdminSessions::checkPost(request, *session)) {
+        case AdminSessions::PostCheck::Allowed: break;
+        case AdminSessions::PostCheck::OtherOrigin:
             return page(403, "拒绝", "<h1>拒绝</h1>\n<p>这个请求来自其他网站，已拒绝。</p>\n");
-        if (!sameSecret(value(parseForm(request.body), "csrf"), csrf))
+        case AdminSessions::PostCheck::StaleForm:
             return page(403, "拒绝",
                         "<h1>拒绝</h1>\n<p>表单已过期，请回到上一页刷新后重试。</p>\n");
+        }
     }
     try {
-        return this->route(request, route, csrf);
+        return this->route(request, route, session->csrf);
     } catch (const std::exception& e) {
         return page(503, "出错了",
                     "<h1>出错了</h1>\n<p>数据库暂时无法使用：" + escapeHtml(e.what()) + "</p>\n");
