@@ -24,13 +24,13 @@ public:
     WebResponse handle(const WebRequest& request, Route route);
 
 private:
+    WebResponse startSession(const WebRequest& request);
     WebResponse route(const WebRequest& request, Route route, const std::string& csrf);
     WebResponse comments(const WebRequest& request, const std::string& csrf);
     WebResponse mark(const WebRequest& request);
     WebResponse exportComments(bool csv);
     WebResponse release(const WebRequest& request, const std::string& csrf);
     WebResponse use();
-    WebResponse startSession(const WebRequest& request);
 
     std::string database() const;
 
