@@ -3,6 +3,8 @@
 // a terminal or in a spreadsheet, and the pages' text handling.
 #include "net/escaping.h"
 #include "net/update_check.h"
+#include "server/admin_pages.h"
+#include "server/admin_session.h"
 #include "server/admin_site.h"
 #include "server/comment_export.h"
 #include "server/public_site.h"
@@ -11,12 +13,14 @@
 #include "server/store.h"
 #include "server/web.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <map>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace pelvoran;
@@ -434,4 +438,105 @@ TEST_F(AdminPages, SessionsAreBoundedAndTheOneInUseStays) {
     }
     cookie_ = idle;
     EXPECT_EQ(get("/comments").status, 401u);
+}
+
+// Every text a publisher's page shows stays text: markup in any of them
+// comes out escaped, and is still there to read.
+TEST(AdminPageRendering, EveryTextShownIsEscaped) {
+    const std::string markup = "\"'><i-x>&";
+    const Text text = fromUtf8Lenient(markup);
+    const auto comments = [](auto change) {
+        CommentsView v;
+        v.list = {{{.id = 1, .received = 1000, .text = u"留言", .source = kFromWeb}}, 120};
+        change(v);
+        return commentsPage(v);
+    };
+    const auto release = [](auto change) {
+        ReleaseView v;
+        v.shown = v.draft = {u"9.99", u"https://example.com/p.zip", u"2026-01-02", u"说明"};
+        change(v);
+        return releasePage(v);
+    };
+    const struct {
+        const char* where;
+        std::string page;
+    } cases[] = {
+        {"comment", comments([&](CommentsView& v) { v.list.comments[0].text = text; })},
+        {"flagged comment", comments([&](CommentsView& v) {
+             v.flagged = {{{.id = 2, .text = text, .source = kFromDesktop, .flagged = true}}, 1};
+         })},
+        {"search", comments([&](CommentsView& v) { v.search = markup; })},
+        {"comments csrf", comments([&](CommentsView& v) { v.csrf = markup; })},
+        {"published version", release([&](ReleaseView& v) { v.shown->version = text; })},
+        {"published address", release([&](ReleaseView& v) { v.shown->address = text; })},
+        {"published date", release([&](ReleaseView& v) { v.shown->date = text; })},
+        {"published notes", release([&](ReleaseView& v) { v.shown->notes = text; })},
+        {"previewed notes", release([&](ReleaseView& v) {
+             v.draft.notes = text;
+             v.previewing = true;
+         })},
+        {"draft version", release([&](ReleaseView& v) { v.draft.version = text; })},
+        {"draft address", release([&](ReleaseView& v) { v.draft.address = text; })},
+        {"draft date", release([&](ReleaseView& v) { v.draft.date = text; })},
+        {"draft notes", release([&](ReleaseView& v) { v.draft.notes = text; })},
+        {"field error", release([&](ReleaseView& v) { v.errors[ReleaseField::Date] = markup; })},
+        {"notice", release([&](ReleaseView& v) { v.notice = "已发布 " + markup; })},
+        {"release csrf", release([&](ReleaseView& v) { v.csrf = markup; })},
+        {"sign-in reason", signInPage(markup)},
+        {"denial", deniedPage(markup)},
+        {"database error", databaseErrorPage(markup)},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.page.find("<i-x"), std::string::npos) << c.where;
+        EXPECT_NE(c.page.find("&lt;i-x&gt;"), std::string::npos) << c.where;
+    }
+}
+
+// The use page counts the 30 days up to today, and only those.
+TEST(AdminPageRendering, UseCountsOnlyTheLast30Days) {
+    constexpr std::int64_t today = 20000;
+    const struct {
+        std::map<std::int64_t, std::int64_t> checks;
+        const char* total;
+    } cases[] = {
+        {{}, "<strong>0</strong>"},
+        {{{today, 5}, {today - 29, 2}}, "<strong>7</strong>"},
+        {{{today - 30, 100}, {today + 1, 100}, {today - 3, 1}}, "<strong>1</strong>"},
+    };
+    for (const auto& c : cases)
+        EXPECT_NE(usePage(c.checks, today).find(c.total), std::string::npos) << c.total;
+}
+
+// Only the token itself opens a session, and a session ends with its life
+// however often it is used.
+TEST(AdminSessionRules, TheTokenOpensASessionThatEndsWithItsLife) {
+    using namespace std::chrono_literals;
+    const std::string token = "0123456789abcdef";
+    AdminSessions sessions(token, {.sessions = 4, .life = 1s});
+    const struct {
+        std::string given;
+        bool opens;
+    } cases[] = {
+        {token, true},
+        {"", false},
+        {token.substr(1), false},
+        {token + "0", false},
+        {"0123456789abcdeF", false},
+    };
+    for (const auto& c : cases) {
+        WebRequest trade;
+        trade.query["token"] = c.given;
+        EXPECT_EQ(sessions.start(trade).has_value(), c.opens) << c.given;
+    }
+
+    WebRequest trade;
+    trade.query["token"] = token;
+    const std::string cookie = sessions.start(trade).value();
+    WebRequest r;
+    r.cookie = "other=1; " + cookie.substr(0, cookie.find(';'));
+    EXPECT_TRUE(sessions.find(r));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_TRUE(sessions.find(r));
+    std::this_thread::sleep_for(900ms);
+    EXPECT_FALSE(sessions.find(r));
 }

@@ -1,0 +1,70 @@
+#pragma once
+
+#include "server/release.h"
+#include "server/store.h"
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace pelvoran::server {
+
+// The publisher's pages as HTML documents, from data alone: no database, no
+// clock. Every text they show is escaped here.
+
+/// Comments on one page of a list.
+inline constexpr std::int64_t kCommentsPerPage = 50;
+
+/// The pages a list of `total` comments takes; one at least.
+std::int64_t commentPages(std::int64_t total);
+
+/// A text for an address: RFC 3986's unreserved bytes as they are, every
+/// other byte %XX.
+std::string percentEncode(std::string_view s);
+
+/// The address of a page of the comment list, as the list links to it.
+std::string commentsAddress(std::int64_t pageNo, const std::string& search);
+
+struct CommentsView {
+    CommentPage list;    // the page shown
+    CommentPage flagged; // the first of those the web form's bot field caught
+    std::int64_t unread = 0;
+    std::int64_t pageNo = 1; // 1 to commentPages(list.total)
+    std::string search;
+    std::string csrf;
+};
+std::string commentsPage(const CommentsView& view);
+
+struct ReleaseView {
+    std::optional<Release> shown; // what the server offers now
+    Release draft;                // what the form holds
+    /// The tool's box shows the draft; otherwise the shown release's, if any.
+    bool previewing = false;
+    std::map<ReleaseField, std::string> errors; // per field, as text
+    std::string notice;                         // what was just done, as text
+    std::string csrf;
+};
+std::string releasePage(const ReleaseView& view);
+
+/// The days the use page shows, up to today.
+inline constexpr int kUseDays = 30;
+
+/// The update checks of the kUseDays days up to `today` (local day numbers); a day
+/// the map lacks had none.
+std::string usePage(const std::map<std::int64_t, std::int64_t>& checksPerDay, std::int64_t today);
+
+/// No session: why, and how to get the admin address.
+std::string signInPage(const std::string& why);
+/// A POST refused before it did anything.
+std::string deniedPage(const std::string& why);
+/// The database failed; `what` says how.
+std::string databaseErrorPage(const std::string& what);
+/// A mark form without a valid comment number or read flag.
+std::string badMarkPage();
+/// A mark form for a comment that is not there.
+std::string noSuchCommentPage(std::int64_t id);
+std::string notFoundPage();
+
+} // namespace pelvoran::server

@@ -1,0 +1,141 @@
+#include "server/admin_session.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <sys/random.h>
+#include <unistd.h>
+
+namespace pelvoran::server {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kCookie[] = "pelvoran_admin";
+
+std::string randomHex(std::size_t bytes) {
+    std::string raw(bytes, '\0');
+    std::size_t got = 0;
+    while (got < bytes) {
+        const ssize_t n = getrandom(raw.data() + got, bytes - got, 0);
+        if (n < 0 && errno != EINTR)
+            throw std::runtime_error(std::string("getrandom: ") + std::strerror(errno));
+        if (n > 0)
+            got += static_cast<std::size_t>(n);
+    }
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string hex;
+    for (const char c : raw) {
+        hex += kHex[static_cast<unsigned char>(c) >> 4];
+        hex += kHex[static_cast<unsigned char>(c) & 0xF];
+    }
+    return hex;
+}
+
+std::string cookieValue(std::string_view header, std::string_view name) {
+    std::string_view rest = header;
+    while (!rest.empty()) {
+        const auto semi = rest.find(';');
+        std::string_view pair = rest.substr(0, semi);
+        rest = semi == std::string_view::npos ? std::string_view() : rest.substr(semi + 1);
+        while (!pair.empty() && pair.front() == ' ')
+            pair.remove_prefix(1);
+        if (pair.starts_with(name) && pair.size() > name.size() && pair[name.size()] == '=')
+            return std::string(pair.substr(name.size() + 1));
+    }
+    return "";
+}
+
+std::string_view value(const std::map<std::string, std::string>& m, const std::string& key) {
+    const auto it = m.find(key);
+    return it == m.end() ? std::string_view() : std::string_view(it->second);
+}
+
+} // namespace
+
+std::string adminToken(const std::string& stateDir) {
+    const fs::path path = fs::path(stateDir) / kAdminTokenFile;
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        const std::string token = randomHex(24);
+        const bool written =
+            ::write(fd, token.data(), token.size()) == static_cast<ssize_t>(token.size()) &&
+            ::fsync(fd) == 0;
+        ::close(fd);
+        if (!written) {
+            ::unlink(path.c_str());
+            throw std::runtime_error(path.string() + "：无法写入");
+        }
+        return token;
+    }
+    if (errno != EEXIST)
+        throw std::runtime_error(path.string() + "：" + std::strerror(errno));
+    std::ifstream in(path);
+    std::string token(std::istreambuf_iterator<char>(in), {});
+    while (!token.empty() && (token.back() == '\n' || token.back() == ' '))
+        token.pop_back();
+    if (token.size() < 16)
+        throw std::runtime_error(path.string() + "：令牌太短，删除这个文件后重新启动服务器");
+    return token;
+}
+
+bool sameSecret(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    unsigned char diff = 0;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        diff |= static_cast<unsigned char>(a[i] ^ b[i]);
+    return diff == 0;
+}
+
+AdminSessions::AdminSessions(std::string token, Limits limits)
+    : token_(std::move(token)), limits_(limits) {}
+
+std::optional<AdminSessions::Session> AdminSessions::find(const WebRequest& request) {
+    const std::string id = cookieValue(request.cookie, kCookie);
+    if (id.empty())
+        return std::nullopt;
+    const std::lock_guard lock(mutex_);
+    const auto now = std::chrono::steady_clock::now();
+    std::erase_if(sessions_, [&](const auto& s) { return s.second.expires < now; });
+    for (auto& [key, s] : sessions_)
+        if (sameSecret(key, id)) {
+            s.used = now;
+            return Session{s.csrf};
+        }
+    return std::nullopt;
+}
+
+std::optional<std::string> AdminSessions::start(const WebRequest& request) {
+    if (!sameSecret(value(request.query, "token"), token_))
+        return std::nullopt;
+    const std::string id = randomHex(32);
+    {
+        const std::lock_guard lock(mutex_);
+        if (!sessions_.empty() && sessions_.size() >= limits_.sessions)
+            sessions_.erase(std::min_element(
+                sessions_.begin(), sessions_.end(),
+                [](const auto& a, const auto& b) { return a.second.used < b.second.used; }));
+        const auto now = std::chrono::steady_clock::now();
+        sessions_[id] = {randomHex(32), now + limits_.life, now};
+    }
+    return std::string(kCookie) + "=" + id + "; Path=/; HttpOnly; SameSite=Strict";
+}
+
+AdminSessions::PostCheck AdminSessions::checkPost(const WebRequest& request,
+                                                  const Session& session) {
+    // Behind an HTTPS proxy the browser's origin is https://host.
+    if (!request.origin.empty() && request.origin != request.scheme + "://" + request.host)
+        return PostCheck::OtherOrigin;
+    const auto form = parseForm(request.body);
+    if (!sameSecret(value(form, "csrf"), session.csrf))
+        return PostCheck::StaleForm;
+    return PostCheck::Allowed;
+}
+
+} // namespace pelvoran::server

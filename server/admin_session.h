@@ -1,0 +1,77 @@
+#pragma once
+
+#include "server/web.h"
+
+#include <chrono>
+#include <cstddef>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace pelvoran::server {
+
+/// The file in the state directory that holds the admin pages' secret token.
+inline constexpr char kAdminTokenFile[] = "admin-token";
+
+/// The token of the state directory, made (mode 0600) when there is none.
+std::string adminToken(const std::string& stateDir);
+
+/// Compares secrets in a time that does not tell how much of them matched.
+bool sameSecret(std::string_view a, std::string_view b);
+
+/// Who may use the admin pages: the token in the admin address opens a
+/// session, a cookie names it from then on, and every form of the session
+/// carries its CSRF token. Safe to use from several threads.
+class AdminSessions {
+public:
+    struct Limits {
+        /// Sessions kept at most: a publisher has a few browsers, and whoever
+        /// trades the token again and again costs no more memory than this.
+        std::size_t sessions = 32;
+        /// How long a session lasts from its start, used or not.
+        std::chrono::steady_clock::duration life = std::chrono::hours(12);
+    };
+
+    struct Session {
+        std::string csrf;
+    };
+
+    /// Why a POST of a session goes no further.
+    enum class PostCheck {
+        Allowed,
+        OtherOrigin, // the browser says another site sent it
+        StaleForm,   // the form's CSRF token is not the session's
+    };
+
+    explicit AdminSessions(std::string token) : AdminSessions(std::move(token), Limits()) {}
+    AdminSessions(std::string token, Limits limits);
+
+    /// The live session the request's cookie names; it counts as used now.
+    std::optional<Session> find(const WebRequest& request);
+
+    /// Trades the token in the request's query for a new session: the value
+    /// of the Set-Cookie header that names it, or nullopt when the token is
+    /// wrong. When the table is full, the session unused longest goes.
+    std::optional<std::string> start(const WebRequest& request);
+
+    /// Whether a POST of `session` may act: from this site's own origin (as
+    /// the request's scheme says the browser reached it) or from none, and
+    /// with the session's CSRF token in its form.
+    static PostCheck checkPost(const WebRequest& request, const Session& session);
+
+private:
+    struct Entry {
+        std::string csrf;
+        std::chrono::steady_clock::time_point expires;
+        std::chrono::steady_clock::time_point used; // last asked for
+    };
+
+    const std::string token_;
+    const Limits limits_;
+    std::mutex mutex_;
+    std::map<std::string, Entry> sessions_;
+};
+
+} // namespace pelvoran::server
