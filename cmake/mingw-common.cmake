@@ -8,13 +8,12 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-set(CMAKE_CXX_STANDARD 20)
-set(CMAKE_CXX_STANDARD_REQUIRED ON)
-
 # Wide-character entry points (wmain, wWinMain) everywhere; libstdc++,
 # libgcc and winpthreads inside each executable.
-string(APPEND CMAKE_C_FLAGS_INIT " -municode -ffp-contract=off")
-string(APPEND CMAKE_CXX_FLAGS_INIT " -municode -ffp-contract=off")
+# The standard and the arithmetic flags come from the project
+# (cmake/PelvoranCompile.cmake).
+string(APPEND CMAKE_C_FLAGS_INIT " -municode")
+string(APPEND CMAKE_CXX_FLAGS_INIT " -municode")
 string(APPEND CMAKE_EXE_LINKER_FLAGS_INIT " -municode -static")
 # CMake's probe programs have main(), not wmain(): probe by compiling only.
 set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)

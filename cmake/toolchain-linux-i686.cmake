@@ -9,9 +9,13 @@ set(CMAKE_SYSTEM_PROCESSOR i686)
 set(CMAKE_C_COMPILER gcc)
 set(CMAKE_CXX_COMPILER g++)
 
+# The stand-alone project of tests/i686 takes the standard and the
+# arithmetic flags from here: it has no other way to the main project's.
+include(${CMAKE_CURRENT_LIST_DIR}/PelvoranCompile.cmake)
 include(${CMAKE_CURRENT_LIST_DIR}/i686-double.cmake)
-string(APPEND CMAKE_C_FLAGS_INIT " -m32 ${PELVORAN_I686_DOUBLE_FLAGS}")
-string(APPEND CMAKE_CXX_FLAGS_INIT " -m32 ${PELVORAN_I686_DOUBLE_FLAGS}")
+list(JOIN PELVORAN_ARITHMETIC_FLAGS " " pelvoran_arithmetic)
+string(APPEND CMAKE_C_FLAGS_INIT " -m32 ${PELVORAN_I686_DOUBLE_FLAGS} ${pelvoran_arithmetic}")
+string(APPEND CMAKE_CXX_FLAGS_INIT " -m32 ${PELVORAN_I686_DOUBLE_FLAGS} ${pelvoran_arithmetic}")
 string(APPEND CMAKE_EXE_LINKER_FLAGS_INIT " -m32")
 
 find_program(PELVORAN_QEMU_I386 qemu-i386 REQUIRED)

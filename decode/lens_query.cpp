@@ -2,6 +2,7 @@
 
 #include "platform/ansi.h"
 #include "platform/numeric.h"
+#include "platform/value_numbers.h"
 
 #include <optional>
 #include <string>
@@ -25,13 +26,6 @@ const char16_t* factoryText(char16_t letter) {
     case u'M': return u"宮崎工厂";
     default: return u"未知生产地";
     }
-}
-
-/// The value of a numeric text, or nullopt for a blank or non-numeric one.
-std::optional<double> numericValue(TextView s, const RegionalSettings& regional) {
-    if (trimBlanks(s).empty())
-        return std::nullopt;
-    return regional.parseNumber(s);
 }
 
 /// The code as the user meant it: a Chinese input method in full-width mode
@@ -139,27 +133,6 @@ Text LensQuery::GetNewLens(const Text& strLensSN) {
         answer += kSecondYear;
     ResultText = answer;
     return ResultText;
-}
-
-bool isNumber(const Value& intNum, const RegionalSettings& regional) {
-    if (isNull(intNum) || isEmptyValue(intNum))
-        return false;
-    if (const auto* text = std::get_if<Text>(&intNum))
-        return numericValue(*text, regional).has_value();
-    return true; // numbers and Booleans are numeric
-}
-
-Value Null2Int(Value& str, const RegionalSettings& regional) {
-    if (isNull(str))
-        str = Text(u"0");
-    if (!isNumber(str, regional) ||
-        (std::holds_alternative<Text>(str) && std::get<Text>(str).empty()))
-        str = Text(u"0");
-    if (const auto* text = std::get_if<Text>(&str))
-        return *regional.parseNumber(*text);
-    if (const auto* b = std::get_if<bool>(&str))
-        return static_cast<std::int16_t>(*b ? -1 : 0);
-    return str;
 }
 
 } // namespace pelvoran

@@ -3,16 +3,9 @@
 #include "platform/regional.h"
 #include "platform/text.h"
 #include "platform/value.h"
+#include "platform/value_numbers.h"
 
 namespace pelvoran {
-
-/// True when the value is non-blank, not null and numeric under the regional
-/// settings (a number or Boolean, or a text the number parser reads).
-bool isNumber(const Value& intNum, const RegionalSettings& regional);
-
-/// Null, blank and non-numeric values become 0, and the caller's value is
-/// overwritten with the text "0"; numeric text gives its value as a double.
-Value Null2Int(Value& str, const RegionalSettings& regional);
 
 /// Texts of the code query, as the answer label shows them.
 namespace query_text {

@@ -3,6 +3,7 @@
 #include "net/escaping.h"
 #include "net/http_acquisition.h"
 #include "net/ignore_errors.h"
+#include "net/wire.h"
 
 #include <string>
 
@@ -35,8 +36,10 @@ bool CommentPost::PostComment(const Text& commentText) {
         return false;
     IgnoreErrors errors;
     Text body;
-    errors.run([&] { HttpClient->Open("POST", services_.baseAddress + kCommentPath, false); });
-    errors.run([&] { body = u"CommentText=" + URLEncoding(commentText); });
+    errors.run([&] {
+        HttpClient->Open("POST", services_.baseAddress + Text(wire::kCommentPath.text()), false);
+    });
+    errors.run([&] { body = Text(wire::kCommentField.text()) + URLEncoding(commentText); });
     // The body is ASCII; counting its bytes as they travel stays right anyway.
     errors.run([&] {
         HttpClient->setRequestHeader("Content-Length", std::to_string(toUtf8(body).size()));

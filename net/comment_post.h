@@ -15,8 +15,6 @@ inline constexpr char16_t kFailedMessage[] = u"留言未能发送，请检查网
 inline constexpr char16_t kFailedTitle[] = u"发送失败";
 } // namespace comment_text
 
-inline constexpr char16_t kCommentPath[] = u"/Canon/comment.asp";
-
 /// The comment window's send button: refuses a blank comment, posts the
 /// comment to the server form-encoded, and thanks the user when it arrived or
 /// says that it did not.

@@ -2,6 +2,7 @@
 
 #include "platform/ansi.h"
 #include "platform/errors.h"
+#include "platform/hex.h"
 
 #include <cstdlib>
 #include <string>
@@ -9,32 +10,16 @@
 namespace pelvoran {
 namespace {
 
-void appendHex(Text& out, unsigned value) {
-    static constexpr char16_t kDigits[] = u"0123456789ABCDEF";
-    Text digits;
-    do {
-        digits.insert(digits.begin(), kDigits[value & 0xF]);
-        value >>= 4;
-    } while (value != 0);
-    out += digits;
-}
-
 /// The characters of one escape as a hexadecimal number.
 unsigned readHex(TextView digits) {
     if (digits.empty())
         throw StepError(kTypeMismatch, "Type mismatch");
     unsigned value = 0;
     for (const char16_t c : digits) {
-        unsigned d;
-        if (c >= u'0' && c <= u'9')
-            d = c - u'0';
-        else if (c >= u'a' && c <= u'f')
-            d = c - u'a' + 10;
-        else if (c >= u'A' && c <= u'F')
-            d = c - u'A' + 10;
-        else
+        const int d = hexDigitValue(c);
+        if (d < 0)
             throw StepError(kTypeMismatch, "Type mismatch");
-        value = value * 16 + d;
+        value = value * 16 + static_cast<unsigned>(d);
     }
     return value;
 }
@@ -47,10 +32,7 @@ Text URLEncoding(TextView vstrIn) {
     Text result;
     result.reserve(vstrIn.size());
     auto escapeByte = [&](unsigned byte) {
-        result += u'%';
-        if (byte < 0x10)
-            result += u'0';
-        appendHex(result, byte);
+        appendPercentEscaped(result, static_cast<unsigned char>(byte));
     };
     for (std::size_t i = 0; i < vstrIn.size(); ++i) {
         const char16_t c = vstrIn[i];
@@ -66,10 +48,8 @@ Text URLEncoding(TextView vstrIn) {
         if (code < 0) {
             // A double-byte GBK character: lead and trail byte.
             const unsigned n = static_cast<unsigned>(code + 65536);
-            result += u'%';
-            appendHex(result, (n & 0xFF00) / 255); // equals the lead byte for 0x81..0xFE
-            result += u'%';
-            appendHex(result, n & 0xFF);
+            escapeByte(n >> 8);
+            escapeByte(n & 0xFF);
             continue;
         }
         if (code != u'?') {

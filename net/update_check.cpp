@@ -1,9 +1,11 @@
 #include "net/update_check.h"
 
-#include "decode/lens_query.h"
 #include "net/escaping.h"
 #include "net/http_acquisition.h"
 #include "net/ignore_errors.h"
+#include "net/wire.h"
+#include "platform/hex.h"
+#include "platform/value_numbers.h"
 #include "platform/version.h"
 
 namespace pelvoran {
@@ -12,7 +14,7 @@ std::vector<Text> splitReplyFields(const Text& reply) {
     std::vector<Text> fields;
     if (reply.empty())
         return fields;
-    static constexpr TextView kSeparator = u"[;]";
+    constexpr TextView kSeparator = wire::kReplySeparator.text();
     std::size_t start = 0;
     for (;;) {
         const std::size_t at = reply.find(kSeparator, start);
@@ -44,7 +46,6 @@ std::optional<std::string> safeDownloadAddress(const Text& field) {
     TextView address = field;
     while (!address.empty() && (address.back() == u'\n' || address.back() == u'\r'))
         address.remove_suffix(1);
-    static constexpr char kHex[] = "0123456789ABCDEF";
     std::string ascii;
     for (std::size_t i = 0; i < address.size(); ++i) {
         const char16_t c = address[i];
@@ -62,12 +63,8 @@ std::optional<std::string> safeDownloadAddress(const Text& field) {
             units = 2;
         else if (c >= 0xD800 && c <= 0xDFFF)
             return std::nullopt; // half a character
-        for (const char byte : toUtf8(address.substr(i, units))) {
-            const auto b = static_cast<unsigned char>(byte);
-            ascii += '%';
-            ascii += kHex[b >> 4];
-            ascii += kHex[b & 0xF];
-        }
+        for (const char byte : toUtf8(address.substr(i, units)))
+            appendPercentEscaped(ascii, static_cast<unsigned char>(byte));
         i += units - 1;
     }
     std::string lower = ascii;
@@ -149,8 +146,12 @@ void UpdateCheck::CheckUpdate() {
     IgnoreErrors errors;
     Text address;
     errors.run([&] {
-        address = services_.baseAddress + kUpdatePath +
-                  services_.regional.formatDateTime(services_.clock());
+        // Built whole or not at all: a failed step leaves no half address.
+        Text built = services_.baseAddress;
+        built += wire::kUpdatePath.text();
+        built += wire::kUpdateQuery.text();
+        built += services_.regional.formatDateTime(services_.clock());
+        address = std::move(built);
     });
     errors.run([&] { HttpClient->Open("GET", address, false); });
     errors.run([&] { HttpClient->send(); });

@@ -20,9 +20,6 @@ inline constexpr char16_t kCannotOpenTitle[] = u"提示";
 inline constexpr char16_t kCannotOpen[] = u"无法打开下载地址，请稍后重试。";
 } // namespace update_text
 
-/// The path and query of the update query; the local date-time follows it.
-inline constexpr char16_t kUpdatePath[] = u"/Canon/LensCheck.asp?Action=Check&D=";
-
 /// The reply text cut at every "[;]"; an empty text gives no fields at all.
 std::vector<Text> splitReplyFields(const Text& reply);
 

@@ -2,6 +2,7 @@
 
 #include "platform/ansi.h"
 #include "platform/errors.h"
+#include "platform/hex.h"
 
 #include <algorithm>
 #include <cctype>
@@ -19,21 +20,10 @@ std::unique_ptr<HttpRequest> HttpComponentRegistry::create(std::string_view name
 }
 
 std::string urlForWire(const Text& url) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    for (const char ch : toUtf8(url)) {
-        const auto b = static_cast<unsigned char>(ch);
-        const bool raw = b > 0x20 && b < 0x7F &&
-                         std::string_view("\"<>\\^`{|}").find(ch) == std::string_view::npos;
-        if (raw) {
-            out += ch;
-        } else {
-            out += '%';
-            out += kHex[b >> 4];
-            out += kHex[b & 0xF];
-        }
-    }
-    return out;
+    return percentEncode(toUtf8(url), [](unsigned char b) {
+        return b > 0x20 && b < 0x7F &&
+               std::string_view("\"<>\\^`{|}").find(static_cast<char>(b)) == std::string_view::npos;
+    });
 }
 
 namespace {

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that Pelvoran needs, when any of them is
-# missing. Sourced by run.sh and test.sh; a script adds its own needs to
-# pelvoran_packages (test.sh adds pelvoran_test_packages) before calling
-# pelvoran_install_deps.
+# Every Debian package that Pelvoran's scripts need, in one place, and their
+# installation when any of them is missing. Sourced by run.sh, test.sh and
+# the Windows scripts; a script adds its own needs to pelvoran_packages
+# (test.sh adds pelvoran_test_packages) before calling pelvoran_install_deps,
+# or installs a list of its own with pelvoran_install_packages.
 
 # Building and running the program. Qt's zh_CN catalogue translates the
 # windows' standard buttons; the CJK fonts draw the Chinese texts.
@@ -29,6 +30,23 @@ pelvoran_test_packages=(
     xvfb openbox dbus at-spi2-core orca python3-pyatspi xdotool procps
     $(command -v npm >/dev/null || echo npm)
 )
+
+# The Windows program (build-windows.sh): the cross compilers.
+pelvoran_windows_build_packages=(
+    cmake ninja-build mingw-w64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
+    binutils-mingw-w64-i686
+)
+
+# Its tests on top (test-windows.sh): GoogleTest's sources to cross-build,
+# wine to run them on a virtual X display with CJK fonts and the Chinese
+# locale.
+pelvoran_windows_test_packages=(
+    googletest wine wine64 wine32:i386 xvfb xauth fonts-noto-cjk locales x11-utils
+)
+
+# Where this machine cannot start 32-bit programs: the decoder's serial table
+# built for 32-bit Linux and run under qemu-i386 (tests/i686).
+pelvoran_i686_check_packages=(qemu-user g++-multilib)
 
 # Installs the packages named that are not installed yet (a name may carry
 # an architecture, "wine32:i386": that architecture is added first).

@@ -1,6 +1,8 @@
 #include "server/comment_decoding.h"
 
+#include "net/wire.h"
 #include "platform/ansi.h"
+#include "platform/hex.h"
 
 #include <string>
 #include <vector>
@@ -8,19 +10,10 @@
 namespace pelvoran::server {
 namespace {
 
-/// The byte of "%XX" at `at`, or -1 when no escape starts there.
-int escapedByte(std::string_view s, std::size_t at) {
-    if (at >= s.size() || s.size() - at < 3 || s[at] != '%')
-        return -1;
-    const int hi = hexValue(s[at + 1]);
-    const int lo = hexValue(s[at + 2]);
-    return hi < 0 || lo < 0 ? -1 : hi * 16 + lo;
-}
-
 /// The character and the length of an escaped reference "%26%23N%3B" at `at`,
 /// when N is a character a reference may stand for.
 std::optional<std::pair<char32_t, std::size_t>> reference(std::string_view s, std::size_t at) {
-    if (escapedByte(s, at) != '&' || escapedByte(s, at + 3) != '#')
+    if (percentEscapedByte(s, at) != '&' || percentEscapedByte(s, at + 3) != '#')
         return std::nullopt;
     // Seven digits hold every code point; more are not a number here.
     constexpr std::size_t kMaxDigits = 7;
@@ -33,7 +26,7 @@ std::optional<std::pair<char32_t, std::size_t>> reference(std::string_view s, st
         n = n * 10 + static_cast<char32_t>(s[i] - '0');
         ++i;
     }
-    if (digits == 0 || escapedByte(s, i) != ';')
+    if (digits == 0 || percentEscapedByte(s, i) != ';')
         return std::nullopt;
     if (n == 0 || n > 0x10FFFF || (n >= 0xD800 && n <= 0xDFFF))
         return std::nullopt;
@@ -126,9 +119,9 @@ Text oneLfPerLineBreak(TextView text) {
 }
 
 std::optional<Text> decodeDesktopComment(std::string_view body) {
-    if (!body.starts_with(kCommentField))
+    if (!body.starts_with(wire::kCommentField.ascii()))
         return std::nullopt;
-    const std::string_view value = body.substr(kCommentField.size());
+    const std::string_view value = body.substr(wire::kCommentField.ascii().size());
     Text text;
     PendingBytes pending;
     std::size_t i = 0;
@@ -140,7 +133,7 @@ std::optional<Text> decodeDesktopComment(std::string_view body) {
                 i += ref->second;
                 continue;
             }
-            if (const int byte = escapedByte(value, i); byte >= 0) {
+            if (const int byte = percentEscapedByte(value, i); byte >= 0) {
                 pending.add(static_cast<unsigned char>(byte), false);
                 i += 3;
                 continue;

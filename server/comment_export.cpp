@@ -1,5 +1,7 @@
 #include "server/comment_export.h"
 
+#include "platform/hex.h"
+
 #include <ctime>
 #include <initializer_list>
 #include <string_view>
@@ -18,7 +20,6 @@ std::string formatTime(std::int64_t seconds, bool utc, const char* pattern) {
 }
 
 std::string jsonString(const std::string& utf8) {
-    static constexpr char kHex[] = "0123456789abcdef";
     std::string out = "\"";
     for (const char ch : utf8) {
         const auto c = static_cast<unsigned char>(ch);
@@ -28,9 +29,8 @@ std::string jsonString(const std::string& utf8) {
         } else if (c == '\n') {
             out += "\\n";
         } else if (c < 0x20 || c == 0x7F) {
-            out += "\\u00";
-            out += kHex[c >> 4];
-            out += kHex[c & 0xF];
+            out += "\\u";
+            appendHex(out, c, 4, HexCase::Lower);
         } else {
             out += ch;
         }
@@ -40,7 +40,7 @@ std::string jsonString(const std::string& utf8) {
 
 std::string csvCell(std::string cell) {
     if (!cell.empty() && std::string_view("=+-@\t\r").find(cell[0]) != std::string_view::npos)
-        cell.insert(0, "'");
+        cell.insert(cell.begin(), '\'');
     if (cell.find_first_of(",\"\r\n") == std::string::npos)
         return cell;
     std::string out = "\"";
@@ -62,7 +62,6 @@ bool actsOnTerminal(char16_t c) {
 } // namespace
 
 std::string terminalText(TextView text) {
-    static constexpr char kHex[] = "0123456789abcdef";
     constexpr char kIndent[] = "    ";
     std::string out = kIndent;
     std::size_t plain = 0; // start of the run not yet written
@@ -76,8 +75,7 @@ std::string terminalText(TextView text) {
         } else if (actsOnTerminal(c)) {
             flush(i);
             out += c < 0x100 ? "\\x" : "\\u";
-            for (int shift = c < 0x100 ? 4 : 12; shift >= 0; shift -= 4)
-                out += kHex[(c >> shift) & 0xF];
+            appendHex(out, c, c < 0x100 ? 2 : 4, HexCase::Lower);
         } else {
             continue;
         }

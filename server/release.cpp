@@ -1,6 +1,8 @@
 #include "server/release.h"
 
 #include "net/update_check.h"
+#include "net/wire.h"
+#include "platform/hex.h"
 #include "platform/regional.h"
 #include "platform/version.h"
 
@@ -65,8 +67,9 @@ std::optional<ReleaseProblem> checkRelease(const Release& r) {
                   {ReleaseField::Date, r.date},
                   {ReleaseField::Notes, r.notes}};
     for (const auto& f : fields) {
-        if (f.text.find(u"[;]") != Text::npos)
-            return ReleaseProblem{f.field, u"不能包含“[;]”，工具用它分隔各项。"};
+        if (f.text.find(wire::kReplySeparator.text()) != Text::npos)
+            return ReleaseProblem{f.field, u"不能包含“" + Text(wire::kReplySeparator.text()) +
+                                               u"”，工具用它分隔各项。"};
         if (std::any_of(f.text.begin(), f.text.end(), isBidiControl))
             return ReleaseProblem{
                 f.field, u"不能包含双向文字控制符（如 U+202E），它们会让显示的文字与实际不同。"};
@@ -96,7 +99,6 @@ std::optional<ReleaseProblem> checkRelease(const Release& r) {
 }
 
 std::string escapeReplyField(TextView field) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(field.size());
     for (const char16_t c : field) {
@@ -106,16 +108,16 @@ std::string escapeReplyField(TextView field) {
             out += static_cast<char>(c);
         } else {
             out += "%u";
-            for (int shift = 12; shift >= 0; shift -= 4)
-                out += kHex[(c >> shift) & 0xF];
+            appendHex(out, c, 4);
         }
     }
     return out;
 }
 
 std::string replyBody(const Release& r) {
-    return escapeReplyField(r.version) + "[;]" + escapeReplyField(r.address) + "[;]" +
-           escapeReplyField(r.date) + "[;]" + escapeReplyField(r.notes);
+    const std::string separator(wire::kReplySeparator.ascii());
+    return escapeReplyField(r.version) + separator + escapeReplyField(r.address) + separator +
+           escapeReplyField(r.date) + separator + escapeReplyField(r.notes);
 }
 
 } // namespace pelvoran::server

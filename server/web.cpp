@@ -1,7 +1,7 @@
 #include "server/web.h"
 
+#include "platform/hex.h"
 #include "platform/text.h"
-#include "server/comment_decoding.h"
 
 #include <ctime>
 
@@ -14,9 +14,8 @@ std::string unescapeForm(std::string_view s) {
     for (std::size_t i = 0; i < s.size(); ++i) {
         if (s[i] == '+') {
             out += ' ';
-        } else if (s[i] == '%' && i + 2 < s.size() && hexValue(s[i + 1]) >= 0 &&
-                   hexValue(s[i + 2]) >= 0) {
-            out += static_cast<char>(hexValue(s[i + 1]) * 16 + hexValue(s[i + 2]));
+        } else if (const int byte = percentEscapedByte(s, i); byte >= 0) {
+            out += static_cast<char>(byte);
             i += 2;
         } else {
             out += s[i];

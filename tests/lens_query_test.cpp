@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+#include <string>
+
 using namespace pelvoran;
 
 namespace {
@@ -166,15 +169,44 @@ TEST_F(LensQueryTest, EveryTwoCharacterPrefixIsSafe) {
         alphabet += c;
     alphabet += u"０Ｅ中€\u3000";
     alphabet += char16_t(0xD800);
+    // A date code's answer: a factory, one blank, and either no date or a
+    // year the letters can stand for with the month the digits give.
+    const std::set<Text> factories = {u"日本宇都宫（Utsunomiya）工厂",
+                                      u"日本福岛（Fukushima）工厂",
+                                      u"日本大分（Oita）工厂",
+                                      u"台湾工厂",
+                                      u"滋贺长浜工厂",
+                                      u"宮崎工厂",
+                                      u"未知生产地"};
+    // The year of a sound date part, 0 for "no date", -1 for anything else.
+    auto yearOf = [](TextView date) {
+        if (date == u"出厂日期未知")
+            return 0;
+        if (date.size() != 13 || !date.starts_with(u"出厂日期:") || !date.ends_with(u"年09月"))
+            return -1;
+        const std::string year = toUtf8(date.substr(5, 4));
+        return year.find_first_not_of("0123456789") == std::string::npos ? std::stoi(year) : -1;
+    };
+    std::set<int> years; // the 26 letters name 1990 to 2015, one year each
     for (char16_t a : alphabet) {
         for (char16_t b : alphabet) {
             const Text serial = Text{a, b} + u"345678";
             const Text answer = query.GetNewLens(serial);
             ASSERT_TRUE(answer.empty() || answer.starts_with(u"出厂日期:")) << toUtf8(serial);
             const Text oldCode = Text{a, b} + u"0945";
-            ASSERT_FALSE(query.GetOldLens(oldCode).empty()) << toUtf8(oldCode);
+            const Text old = query.GetOldLens(oldCode);
+            const std::size_t blank = old.find(u' ');
+            ASSERT_NE(blank, Text::npos) << toUtf8(oldCode);
+            EXPECT_EQ(factories.count(old.substr(0, blank)), 1u) << toUtf8(oldCode);
+            const int year = yearOf(TextView(old).substr(blank + 1));
+            EXPECT_GE(year, 0) << toUtf8(oldCode) << ": " << toUtf8(old);
+            if (year > 0)
+                years.insert(year);
         }
     }
+    ASSERT_EQ(years.size(), 26u);
+    EXPECT_EQ(*years.begin(), 1990);
+    EXPECT_EQ(*years.rbegin(), 2015);
 }
 
 TEST_F(LensQueryTest, IsNumber) {

@@ -1,4 +1,5 @@
 #include "platform/ansi.h"
+#include "platform/hex.h"
 #include "platform/numeric.h"
 #include "platform/regional.h"
 #include "platform/text.h"
@@ -6,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -117,6 +119,58 @@ TEST(Text, Utf8RoundTripAndRejects) {
     };
     for (const char* s : invalid)
         EXPECT_FALSE(fromUtf8(s).has_value()) << s;
+}
+
+TEST(Hex, DigitsAndWidths) {
+    struct Case {
+        unsigned long value;
+        std::size_t width;
+        HexCase letters;
+        std::string text;
+    };
+    const Case cases[] = {
+        {0, 0, HexCase::Upper, "0"},
+        {0, 2, HexCase::Upper, "00"},
+        {0x7F, 4, HexCase::Lower, "007f"},
+        {0xAB, 2, HexCase::Upper, "AB"},
+        {0x12345, 4, HexCase::Lower, "12345"}, // never cut to the width
+        {0xFFFFFFFFul, 0, HexCase::Upper, "FFFFFFFF"},
+    };
+    for (const auto& c : cases) {
+        std::string narrow;
+        appendHex(narrow, c.value, c.width, c.letters);
+        EXPECT_EQ(narrow, c.text) << c.value;
+        Text wide;
+        appendHex(wide, c.value, c.width, c.letters);
+        EXPECT_EQ(toUtf8(wide), c.text) << c.value;
+    }
+    int digits = 0; // 0-9, A-F and a-f, and nothing else below U+0200
+    for (char32_t c = 0; c < 0x200; ++c) {
+        const int value = hexDigitValue(c);
+        if (value < 0)
+            continue;
+        ++digits;
+        EXPECT_EQ(std::toupper(hexDigit(static_cast<unsigned>(value))),
+                  std::toupper(static_cast<int>(c)));
+    }
+    EXPECT_EQ(digits, 22);
+    EXPECT_EQ(hexDigitValue(U'\uFF10'), -1); // a full-width digit is no digit
+}
+
+TEST(Hex, PercentEscapes) {
+    const auto keepLetters = [](unsigned char b) { return b >= 'a' && b <= 'z'; };
+    EXPECT_EQ(percentEncode(std::string("ab c\0\xFF%", 7), keepLetters), "ab%20c%00%FF%25");
+    struct Case {
+        std::string text;
+        std::size_t at;
+        int byte;
+    };
+    const Case cases[] = {
+        {"%41", 0, 0x41}, {"x%fF", 1, 0xFF}, {"%4", 0, -1},  {"%4G", 0, -1},
+        {"%41", 1, -1},   {"%41", 9, -1},    {"%+1", 0, -1}, {"%\xEF\xBC\x91", 0, -1},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(percentEscapedByte(c.text, c.at), c.byte) << c.text << " at " << c.at;
 }
 
 TEST(ToInt16, RoundsHalfToEvenAndSaturates) {

@@ -9,6 +9,9 @@ namespace pelvoran::test {
 namespace {
 
 constexpr std::size_t kMaxHead = 1 << 20;
+/// How often a waiting server looks whether it is to stop: each server a
+/// test ends costs up to this much.
+constexpr std::chrono::milliseconds kStopCheck(5);
 
 } // namespace
 
@@ -68,7 +71,7 @@ bool LoopbackServer::sendAll(int fd, const char* data, std::size_t size) const {
 
 void LoopbackServer::serve() {
     while (!stop_) {
-        if (!waitReadable(listenFd_, std::chrono::milliseconds(50)))
+        if (!waitReadable(listenFd_, kStopCheck))
             continue;
         const int fd = acceptOne(listenFd_);
         if (fd < 0)
@@ -88,7 +91,7 @@ void LoopbackServer::handle(int fd) {
     while (!stop_ && std::chrono::steady_clock::now() < deadline) {
         if (headEnd != std::string::npos && data.size() >= headEnd + 4 + bodyLength)
             break;
-        if (!waitReadable(fd, std::chrono::milliseconds(50)))
+        if (!waitReadable(fd, kStopCheck))
             continue;
         const long n = receiveSome(fd, buf, sizeof buf);
         if (n <= 0)
@@ -129,8 +132,7 @@ void LoopbackServer::handle(int fd) {
     case ServerBehaviour::Mode::Silent:
         // Hold the connection until the client gives up or the server stops.
         while (!stop_) {
-            if (waitReadable(fd, std::chrono::milliseconds(50)) &&
-                receiveSome(fd, buf, sizeof buf) <= 0)
+            if (waitReadable(fd, kStopCheck) && receiveSome(fd, buf, sizeof buf) <= 0)
                 break;
         }
         break;
@@ -138,8 +140,10 @@ void LoopbackServer::handle(int fd) {
         for (const char c : behaviour.reply) {
             if (!sendAll(fd, &c, 1))
                 break;
-            for (int i = 0; i < 20 && !stop_; ++i)
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            // One byte a second.
+            for (auto waited = std::chrono::milliseconds(0);
+                 waited < std::chrono::seconds(1) && !stop_; waited += kStopCheck)
+                std::this_thread::sleep_for(kStopCheck);
         }
         break;
     case ServerBehaviour::Mode::Reset:
