@@ -1,5 +1,7 @@
 #include "server/admin_pages.h"
 
+#include "platform/hex.h"
+
 #include "forms/form_texts.h"
 #include "net/update_check.h"
 #include "platform/regional.h"
@@ -116,19 +118,9 @@ std::int64_t commentPages(std::int64_t total) {
 }
 
 std::string percentEncode(std::string_view s) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    for (const char ch : s) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
-            out += ch;
-        } else {
-            out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 0xF];
-        }
-    }
-    return out;
+    return pelvoran::percentEncode(s, [](unsigned char c) {
+        return std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~';
+    });
 }
 
 std::string commentsAddress(std::int64_t pageNo, const std::string& search) {

@@ -1,5 +1,7 @@
 #include "server/admin_session.h"
 
+#include "platform/hex.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -28,12 +30,9 @@ std::string randomHex(std::size_t bytes) {
         if (n > 0)
             got += static_cast<std::size_t>(n);
     }
-    static constexpr char kHex[] = "0123456789abcdef";
     std::string hex;
-    for (const char c : raw) {
-        hex += kHex[static_cast<unsigned char>(c) >> 4];
-        hex += kHex[static_cast<unsigned char>(c) & 0xF];
-    }
+    for (const char c : raw)
+        appendHex(hex, static_cast<unsigned char>(c), 2, HexCase::Lower);
     return hex;
 }
 

@@ -7,9 +7,6 @@
 
 namespace pelvoran::server {
 
-/// The one field of a comment body from the desktop tool.
-inline constexpr std::string_view kCommentField = "CommentText=";
-
 /// The comment in a body posted by the desktop tool, or nullopt when the body
 /// does not start with "CommentText=". The value is everything after that
 /// prefix, so that the unescaped "&" and "=" of older tools cannot cut it.
@@ -23,17 +20,6 @@ inline constexpr std::string_view kCommentField = "CommentText=";
 ///   U+FFFD;
 /// - CR LF, a lone CR and a lone LF each become one LF.
 std::optional<Text> decodeDesktopComment(std::string_view body);
-
-/// The value of one hexadecimal digit of either case, -1 for another character.
-inline int hexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
 
 /// CR LF, a lone CR and a lone LF each as one LF; NUL as U+FFFD.
 Text oneLfPerLineBreak(TextView text);

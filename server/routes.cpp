@@ -1,5 +1,7 @@
 #include "server/routes.h"
 
+#include "net/wire.h"
+
 #include <iterator>
 
 namespace pelvoran::server {
@@ -15,8 +17,8 @@ struct Entry {
 };
 
 constexpr Entry kRoutes[] = {
-    {false, "/Canon/LensCheck.asp", Method::Get, Route::UpdateCheck},
-    {false, "/Canon/comment.asp", Method::Post, Route::DesktopComment},
+    {false, wire::kUpdatePath.ascii(), Method::Get, Route::UpdateCheck},
+    {false, wire::kCommentPath.ascii(), Method::Post, Route::DesktopComment},
     {false, "/comment", Method::Post, Route::WebComment},
     {false, "/", Method::Get, Route::LookupPage},
     {false, "/style.css", Method::Get, Route::StyleSheet},

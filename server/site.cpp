@@ -9,6 +9,7 @@
 #include "server/use_counter.h"
 
 #include "net/comment_post.h"
+#include "net/wire.h"
 
 #include <ctime>
 
@@ -66,7 +67,8 @@ std::optional<WebResponse> Site::desktopComment(const Incoming& in, Later& later
         return textResponse(413, "请求太大，最多 1 MiB。\n");
     const auto comment = decodeDesktopComment(in.request.body);
     if (!comment)
-        return textResponse(400, "请求须以“CommentText=”开头。\n");
+        return textResponse(400,
+                            "请求须以“" + std::string(wire::kCommentField.ascii()) + "”开头。\n");
     if (isBlankComment(*comment))
         return textResponse(400, "留言为空。\n");
     if (!parts_.limiter.allow(in.client, in.request.body.size()))
