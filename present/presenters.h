@@ -49,7 +49,7 @@ protected:
     /// Loads and shows the closed window.
     virtual void loadAndShow() = 0;
     /// Shows the loaded window and counts it open.
-    void showLoaded(Part focus);
+    void showLoaded(Control focus);
 
     View& view_;
 

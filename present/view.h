@@ -6,9 +6,9 @@
 
 namespace pelvoran::present {
 
-/// The parts of a window that a presenter addresses: the window itself (its
-/// caption) and the controls it reads or writes, by their names.
-enum class Part {
+/// A control of a window that a presenter addresses, by its name; `Window`
+/// stands for the window itself (its caption).
+enum class Control {
     Window,
     ProdSNText,
     Label1,
@@ -38,16 +38,16 @@ public:
     /// presenter, as it does when the user closes it.
     virtual void close() = 0;
     /// Gives a control the keyboard focus.
-    virtual void focus(Part part) = 0;
+    virtual void focus(Control control) = 0;
 
     /// Sets the caption of the window or of a control.
-    virtual void setText(Part part, const Text& text) = 0;
+    virtual void setText(Control control, const Text& text) = 0;
     /// The text of a control as the user left it.
-    virtual Text text(Part part) const = 0;
+    virtual Text text(Control control) const = 0;
     /// Where the text cursor stands in a text box, in code units.
-    virtual std::size_t cursor(Part part) const = 0;
+    virtual std::size_t cursor(Control control) const = 0;
     /// Puts a bitmap of the program's resources into a picture box.
-    virtual void setPicture(Part part, int bitmapId) = 0;
+    virtual void setPicture(Control control, int bitmapId) = 0;
 };
 
 } // namespace pelvoran::present

@@ -37,27 +37,27 @@ public:
         if (presenter != nullptr)
             presenter->closed();
     }
-    void focus(Part part) override { calls.push_back("focus " + name(part)); }
-    void setText(Part part, const Text& text) override { texts[part] = text; }
-    Text text(Part part) const override {
-        const auto it = texts.find(part);
+    void focus(Control control) override { calls.push_back("focus " + name(control)); }
+    void setText(Control control, const Text& text) override { texts[control] = text; }
+    Text text(Control control) const override {
+        const auto it = texts.find(control);
         return it == texts.end() ? Text() : it->second;
     }
-    std::size_t cursor(Part) const override { return cursorAt; }
-    void setPicture(Part part, int bitmapId) override {
-        calls.push_back("picture " + name(part));
+    std::size_t cursor(Control) const override { return cursorAt; }
+    void setPicture(Control control, int bitmapId) override {
+        calls.push_back("picture " + name(control));
         picture = bitmapId;
     }
 
-    static std::string name(Part part) {
+    static std::string name(Control control) {
         static const char* const names[] = {"Window",   "ProdSNText", "Label1",
                                             "Label2",   "Picture1",   "Command1",
                                             "Command2", "Command3",   "CommentText"};
-        return names[static_cast<int>(part)];
+        return names[static_cast<int>(control)];
     }
 
     std::vector<std::string> calls;
-    std::map<Part, Text> texts;
+    std::map<Control, Text> texts;
     std::size_t cursorAt = 0;
     int picture = 0;
     WindowPresenter* presenter = nullptr;
@@ -118,8 +118,8 @@ TEST(MainPresenter, LoadSetsCaptionAndNoticeChecksForUpdatesThenShowsWithFocusIn
     Main m;
     m.presenter.Form_Load();
     EXPECT_EQ(m.view.calls, std::vector<std::string>{"load"}); // not shown during the check
-    EXPECT_EQ(m.view.texts[Part::Window], u"Pelvoran(v1.05 Powered By Brannoc)");
-    EXPECT_EQ(m.view.texts[Part::Label2], form_text::kStartNotice);
+    EXPECT_EQ(m.view.texts[Control::Window], u"Pelvoran(v1.05 Powered By Brannoc)");
+    EXPECT_EQ(m.view.texts[Control::Label2], form_text::kStartNotice);
     ASSERT_FALSE(m.calls.empty());
     EXPECT_EQ(m.calls[0].rfind("Open GET http://server/Canon/LensCheck.asp", 0), 0u);
     m.presenter.showCentred();
@@ -147,11 +147,11 @@ TEST(MainPresenter, QueryChangeAndKeyDown) {
         {"a change", [](MainPresenter& p) { p.ProdSNText_Change(); }, Text()},
     };
     for (const Case& c : cases) {
-        m.view.texts[Part::ProdSNText] = u"UE0945";
-        m.view.texts[Part::Label2] = notice;
+        m.view.texts[Control::ProdSNText] = u"UE0945";
+        m.view.texts[Control::Label2] = notice;
         c.event(m.presenter);
-        EXPECT_EQ(m.view.texts[Part::Label2], c.label2) << c.what;
-        EXPECT_EQ(m.view.texts[Part::ProdSNText], u"UE0945") << c.what << " leaves the code";
+        EXPECT_EQ(m.view.texts[Control::Label2], c.label2) << c.what;
+        EXPECT_EQ(m.view.texts[Control::ProdSNText], u"UE0945") << c.what << " leaves the code";
     }
 }
 
@@ -187,14 +187,14 @@ TEST(MainPresenter, HelpWindowIsMadeOnceReloadedAfterCloseRaisedWhileOpen) {
     ASSERT_NE(m.help, nullptr);
     const std::vector<std::string> opening{"load", "picture Picture1", "show", "focus Command1"};
     EXPECT_EQ(m.help->calls, opening);
-    EXPECT_EQ(m.help->texts[Part::Label1], form_text::helpText());
+    EXPECT_EQ(m.help->texts[Control::Label1], form_text::helpText());
     EXPECT_EQ(m.help->picture, 100);
 
-    m.help->texts[Part::Label1] = u"not loaded again";
+    m.help->texts[Control::Label1] = u"not loaded again";
     m.presenter.Command2_Click();
     EXPECT_EQ(m.presenter.help(), help);
     EXPECT_EQ(m.help->calls.back(), "raise");
-    EXPECT_EQ(m.help->texts[Part::Label1], u"not loaded again");
+    EXPECT_EQ(m.help->texts[Control::Label1], u"not loaded again");
 
     help->Command1_Click(); // OK
     EXPECT_EQ(m.help->calls.back(), "close");
@@ -203,7 +203,7 @@ TEST(MainPresenter, HelpWindowIsMadeOnceReloadedAfterCloseRaisedWhileOpen) {
     m.presenter.Command2_Click();
     EXPECT_EQ(m.presenter.help(), help) << "the same object";
     EXPECT_EQ(m.help->calls, opening);
-    EXPECT_EQ(m.help->texts[Part::Label1], form_text::helpText());
+    EXPECT_EQ(m.help->texts[Control::Label1], form_text::helpText());
 }
 
 TEST(MainPresenter, CommentWindowOpensEmptyKeepsItsTextWhileOpen) {
@@ -214,7 +214,7 @@ TEST(MainPresenter, CommentWindowOpensEmptyKeepsItsTextWhileOpen) {
     CommentPresenter* comment = m.presenter.comment();
     ASSERT_NE(comment, nullptr);
     EXPECT_EQ(m.comment->calls, (std::vector<std::string>{"load", "show", "focus CommentText"}));
-    m.comment->texts[Part::CommentText] = u"a\u2029b\nc";
+    m.comment->texts[Control::CommentText] = u"a\u2029b\nc";
     m.presenter.Command3_Click();
     EXPECT_EQ(m.comment->calls.back(), "raise");
     EXPECT_EQ(comment->comment(), u"a\r\nb\r\nc");
@@ -241,7 +241,7 @@ TEST(CommentPresenter, SendRefusesBlanksPostsAndClosesOnlyWhenDelivered) {
         Main m(script);
         m.presenter.Command3_Click();
         m.calls.clear();
-        m.comment->texts[Part::CommentText] = c.typed;
+        m.comment->texts[Control::CommentText] = c.typed;
         m.presenter.comment()->Command1_Click();
         ASSERT_EQ(m.boxes.shown.size(), 1u) << c.what;
         EXPECT_EQ(m.boxes.shown[0].title, c.title) << c.what;

@@ -16,7 +16,7 @@
 
 namespace pelvoran {
 
-using present::Part;
+using present::Control;
 
 PelvoranForm::PelvoranForm(Services services)
     : QWidget(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
@@ -26,7 +26,7 @@ PelvoranForm::PelvoranForm(Services services)
       Command2(new PushButton(u"Command2"_s, toQString(form_text::kHelpButton), this)),
       Label2(new CaptionLabel(this)),
       Command3(new PushButton(u"Command3"_s, toQString(form_text::kCommentButton), this)),
-      view_(*this, {{Part::ProdSNText, ProdSNText}, {Part::Label2, Label2}}),
+      view_(*this, {{Control::ProdSNText, ProdSNText}, {Control::Label2, Label2}}),
       presenter_(view_, std::move(services), makers(), [] { QCoreApplication::quit(); }) {
     setObjectName(u"PelvoranForm"_s);
     setFixedSize(toSize(layout::main_window::kClient));
