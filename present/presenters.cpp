@@ -29,7 +29,21 @@ void WindowPresenter::closed() {
     if (!open_)
         return;
     open_ = false;
-    windows_.closed();
+    windows_.closed(view_);
+}
+
+void WindowPresenter::announce(Control control, const Text& text) {
+    // Neither the emptied label nor what a hidden window shows is news; every
+    // answer is, the same one again too.
+    if (open_ && !text.empty())
+        view_.announce(control, text);
+}
+
+void WindowPresenter::speakingForBoxes(const std::function<void()>& action) {
+    View* const before = windows_.boxesSpeakFor();
+    windows_.boxesSpeakFor(&view_);
+    action();
+    windows_.boxesSpeakFor(before);
 }
 
 // ---------------------------------------------------------------------------
@@ -63,7 +77,9 @@ Text CommentPresenter::comment() const {
 }
 
 void CommentPresenter::Command1_Click() {
-    if (post_.Command1_Click(comment()))
+    bool delivered = false;
+    speakingForBoxes([&] { delivered = post_.Command1_Click(comment()); });
+    if (delivered)
         view_.close();
 }
 
@@ -85,10 +101,13 @@ void MainPresenter::Form_Load() {
 
 void MainPresenter::showCentred() {
     showLoaded(Control::ProdSNText);
+    windows_.boxesSpeakFor(&view_);
 }
 
 void MainPresenter::Command1_Click() {
-    view_.setText(Control::Label2, query_.Command1_Click(view_.text(Control::ProdSNText)));
+    const Text answer = query_.Command1_Click(view_.text(Control::ProdSNText));
+    view_.setText(Control::Label2, answer);
+    announce(Control::Label2, answer);
 }
 
 void MainPresenter::Command2_Click() {
@@ -108,7 +127,7 @@ void MainPresenter::ProdSNText_Change() {
 }
 
 void MainPresenter::ProdSNText_KeyDown(int KeyCode, int /*Shift*/) {
-    if (KeyCode == 13)
+    if (KeyCode == key::kEnter)
         Command1_Click();
 }
 

@@ -20,6 +20,15 @@ enum class Control {
     CommentText
 };
 
+/// A key that went down, as the shells report it to a presenter: its key code
+/// and its shift state, both numbered as Windows numbers them.
+namespace key {
+inline constexpr int kEnter = 13;
+inline constexpr int kShift = 1;
+inline constexpr int kCtrl = 2;
+inline constexpr int kAlt = 4;
+} // namespace key
+
 /// A window as its presenter sees it. The shells implement it: they create the
 /// controls, draw them and forward their events; every decision is the
 /// presenter's.
@@ -48,6 +57,14 @@ public:
     virtual std::size_t cursor(Control control) const = 0;
     /// Puts a bitmap of the program's resources into a picture box.
     virtual void setPicture(Control control, int bitmapId) = 0;
+
+    /// Has screen readers read out `text`, which `control` now shows, whatever
+    /// has the keyboard focus.
+    virtual void announce(Control control, const Text& text) = 0;
+    /// Whether the message boxes shown from now on speak for this window: it
+    /// owns them and is active again when one closes. Boxes that speak for no
+    /// window have no owner.
+    virtual void speakForMessageBoxes(bool speak) = 0;
 };
 
 } // namespace pelvoran::present

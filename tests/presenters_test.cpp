@@ -49,6 +49,11 @@ public:
         picture = bitmapId;
     }
 
+    void announce(Control control, const Text& text) override {
+        announced.push_back(name(control) + " " + toUtf8(text));
+    }
+    void speakForMessageBoxes(bool speak) override { speaksForBoxes = speak; }
+
     static std::string name(Control control) {
         static const char* const names[] = {"Window",   "ProdSNText", "Label1",
                                             "Label2",   "Picture1",   "Command1",
@@ -60,6 +65,8 @@ public:
     std::map<Control, Text> texts;
     std::size_t cursorAt = 0;
     int picture = 0;
+    std::vector<std::string> announced;
+    bool speaksForBoxes = false;
     WindowPresenter* presenter = nullptr;
 };
 
@@ -139,9 +146,12 @@ TEST(MainPresenter, QueryChangeAndKeyDown) {
     };
     const Case cases[] = {
         {"click", [](MainPresenter& p) { p.Command1_Click(); }, answer},
-        {"Enter", [](MainPresenter& p) { p.ProdSNText_KeyDown(13, 0); }, answer},
-        {"Shift+Enter", [](MainPresenter& p) { p.ProdSNText_KeyDown(13, 1); }, answer},
-        {"Ctrl+Enter", [](MainPresenter& p) { p.ProdSNText_KeyDown(13, 2); }, answer},
+        {"Enter", [](MainPresenter& p) { p.ProdSNText_KeyDown(key::kEnter, 0); }, answer},
+        {"Shift+Enter", [](MainPresenter& p) { p.ProdSNText_KeyDown(key::kEnter, key::kShift); },
+         answer},
+        {"Ctrl+Alt+Enter",
+         [](MainPresenter& p) { p.ProdSNText_KeyDown(key::kEnter, key::kCtrl | key::kAlt); },
+         answer},
         {"another key", [](MainPresenter& p) { p.ProdSNText_KeyDown(65, 0); }, notice},
         {"Tab", [](MainPresenter& p) { p.ProdSNText_KeyDown(9, 0); }, notice},
         {"a change", [](MainPresenter& p) { p.ProdSNText_Change(); }, Text()},
@@ -302,5 +312,112 @@ TEST(MainPresenter, AnAcceptedUpdateEndsTheProcessOrShowsTheWindowBeforeTheNotic
             << opens;
         EXPECT_EQ(m.view.calls, opens ? loaded : shown);
         EXPECT_EQ(m.presenter.openWindows().count(), opens ? 0 : 1);
+    }
+}
+
+// What the shells only carry out: which window the message boxes speak for
+// (none before the main window shows, the comment window during its send),
+// and which captions screen readers are told of (answers of a shown window,
+// the same one again too; not the emptied label nor the start notice).
+TEST(MainPresenter, SaysWhatIsAnnouncedAndWhomTheBoxesSpeakFor) {
+    const auto answerTo = [](const Text& code) {
+        return "Label2 " + toUtf8(LensQuery(RegionalSettings::zhCN()).Command1_Click(code));
+    };
+    const std::string answer = answerTo(u"UE0945");
+    using Strings = std::vector<std::string>;
+    struct Case {
+        const char* what;
+        std::function<void(Main&)> steps;
+        Strings announced;
+        bool mainSpeaks;
+    };
+    const auto query = [](Main& m) {
+        m.view.texts[Control::ProdSNText] = u"UE0945";
+        m.presenter.Command1_Click();
+    };
+    const auto load = [](Main& m) { m.presenter.Form_Load(); };
+    const auto start = [](Main& m) {
+        m.presenter.Form_Load();
+        m.presenter.showCentred();
+    };
+    const Case cases[] = {
+        {"loaded, not shown", load, {}, false},
+        {"a query before the window shows",
+         [&](Main& m) {
+             load(m);
+             query(m);
+         },
+         {},
+         false},
+        {"shown", start, {}, true},
+        {"a query twice",
+         [&](Main& m) {
+             start(m);
+             query(m);
+             query(m);
+         },
+         {answer, answer},
+         true},
+        {"Enter on an empty box: the hint is an answer too",
+         [&](Main& m) {
+             start(m);
+             m.presenter.ProdSNText_KeyDown(key::kEnter, 0);
+         },
+         {answerTo(Text())},
+         true},
+        {"a change",
+         [&](Main& m) {
+             start(m);
+             query(m);
+             m.presenter.ProdSNText_Change();
+         },
+         {answer},
+         true},
+        {"the help window opened",
+         [&](Main& m) {
+             start(m);
+             m.presenter.Command2_Click();
+         },
+         {},
+         true},
+        {"main closed",
+         [&](Main& m) {
+             start(m);
+             m.view.close();
+         },
+         {},
+         false},
+    };
+    for (const Case& c : cases) {
+        Main m;
+        c.steps(m);
+        EXPECT_EQ(m.view.announced, c.announced) << c.what;
+        EXPECT_EQ(m.view.speaksForBoxes, c.mainSpeaks) << c.what;
+        EXPECT_FALSE(m.help != nullptr && m.help->speaksForBoxes) << c.what;
+    }
+
+    // A send's boxes speak for the comment window, whichever way it goes;
+    // then the main window's speak for it again, or none once it has closed.
+    for (const bool mainOpen : {true, false}) {
+        for (const int status : {200, 500}) {
+            FakeScript script = Main::noExchange();
+            script.status = status;
+            Main m(script);
+            start(m);
+            m.presenter.Command3_Click();
+            if (!mainOpen)
+                m.view.close();
+            std::vector<bool> commentSpoke, mainSpoke;
+            m.boxes.onShow = [&] {
+                commentSpoke.push_back(m.comment->speaksForBoxes);
+                mainSpoke.push_back(m.view.speaksForBoxes);
+            };
+            m.comment->texts[Control::CommentText] = u"镜头";
+            m.presenter.comment()->Command1_Click();
+            EXPECT_EQ(commentSpoke, std::vector<bool>{true}) << status;
+            EXPECT_EQ(mainSpoke, std::vector<bool>{false}) << status;
+            EXPECT_FALSE(m.comment->speaksForBoxes) << status;
+            EXPECT_EQ(m.view.speaksForBoxes, mainOpen) << status;
+        }
     }
 }

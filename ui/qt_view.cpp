@@ -88,4 +88,9 @@ void QtView::setPicture(present::Control control, int bitmapId) {
         picture->setPixmap(QPixmap(u":/pelvoran/bitmap%1.bmp"_s.arg(bitmapId), "BMP"));
 }
 
+void QtView::announce(present::Control control, const Text& text) {
+    if (auto* label = qobject_cast<CaptionLabel*>(widget(control)))
+        label->announce(text);
+}
+
 } // namespace pelvoran

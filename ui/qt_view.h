@@ -37,6 +37,10 @@ public:
     Text text(present::Control control) const override;
     std::size_t cursor(present::Control control) const override;
     void setPicture(present::Control control, int bitmapId) override;
+    void announce(present::Control control, const Text& text) override;
+    /// Qt's boxes are modal for the whole tool and centred on the screen, as
+    /// its windows are: they take no owner.
+    void speakForMessageBoxes(bool) override {}
 
 private:
     QWidget* widget(present::Control control) const;

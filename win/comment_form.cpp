@@ -1,7 +1,6 @@
 #include "win/comment_form.h"
 
 #include "forms/form_texts.h"
-#include "win/message_boxes.h"
 
 namespace pelvoran::win {
 
@@ -24,10 +23,7 @@ void CommentForm::createControls() {
     SendMessageW(CommentText, EM_SETLIMITTEXT, 0, 0); // no limit of its own
     Command1 = child(Control::Command1, L"BUTTON", form_text::kSendButton,
                      WS_TABSTOP | BS_PUSHBUTTON, kCommand1, Keys::Button);
-    on(Command1, BN_CLICKED, [this] {
-        const BoxOwner owner(hwnd()); // the send's boxes speak for this window
-        presenter_.Command1_Click();
-    });
+    on(Command1, BN_CLICKED, [this] { presenter_.Command1_Click(); });
 }
 
 void CommentForm::closed() {

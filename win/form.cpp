@@ -1,7 +1,9 @@
 #include "win/form.h"
 
+#include "win/announce.h"
 #include "win/controls.h"
 #include "win/label.h"
+#include "win/message_boxes.h"
 
 #include <algorithm>
 #include <cmath>
@@ -209,6 +211,14 @@ void Form::setPicture(present::Control which, int bitmapId) {
     if (picture_ == nullptr)
         throw std::runtime_error("a bitmap is missing from the resources");
     InvalidateRect(control(which), nullptr, TRUE);
+}
+
+void Form::announce(present::Control which, const Text& text) {
+    announceByUiAutomation(control(which), text);
+}
+
+void Form::speakForMessageBoxes(bool speak) {
+    boxesSpeakFor(speak ? hwnd_ : nullptr);
 }
 
 bool Form::handle(UINT, WPARAM, LPARAM, LRESULT&) {

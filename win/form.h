@@ -61,6 +61,8 @@ protected:
     void setText(present::Control which, const Text& text) override;
     Text text(present::Control which) const override;
     std::size_t cursor(present::Control which) const override;
+    void announce(present::Control which, const Text& text) override;
+    void speakForMessageBoxes(bool speak) override;
 
     /// A child control at a place given in twips, in the font `face` of
     /// `points` points (GB2312 character set) at the window's DPI. Labels

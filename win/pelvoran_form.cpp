@@ -3,7 +3,6 @@
 #include "forms/form_texts.h"
 #include "win/comment_form.h"
 #include "win/help_form.h"
-#include "win/message_boxes.h"
 
 namespace pelvoran::win {
 
@@ -41,15 +40,11 @@ void PelvoranForm::createControls() {
     on(Command3, BN_CLICKED, [this] { presenter_.Command3_Click(); });
     on(ProdSNText, EN_UPDATE, [this] { applyPasteRule(); });
     on(ProdSNText, EN_CHANGE, [this] { presenter_.ProdSNText_Change(); });
-    setMainWindow(hwnd());
 }
 
-void PelvoranForm::setText(Control which, const Text& text) {
-    Form::setText(which, text);
-    // Every answer is read out, the same one again too (a query run twice);
-    // not the emptied label, nor the start notice while the window is hidden.
-    if (which == Control::Label2 && !text.empty() && IsWindowVisible(hwnd()) && announce_)
-        announce_(Label2, text);
+void PelvoranForm::announce(Control which, const Text& text) {
+    if (announce_)
+        announce_(control(which), text);
 }
 
 void PelvoranForm::applyPasteRule() {
@@ -62,8 +57,6 @@ void PelvoranForm::applyPasteRule() {
 }
 
 bool PelvoranForm::handle(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
-    if (message == WM_DESTROY)
-        setMainWindow(nullptr);
     if (message != kCodeBoxKeyDown)
         return false;
     presenter_.ProdSNText_KeyDown(static_cast<int>(wParam), static_cast<int>(lParam));
