@@ -120,8 +120,8 @@ char16_t lower(char16_t c) {
     return c;
 }
 
-/// What one directive's flags, width and case ask for.
-struct Spec {
+/// How one directive's field is written: its flags, width and case.
+struct FieldFormat {
     char16_t pad = 0; // 0, '-', '_', '0' or '+'
     int width = -1;
     bool upperCase = false;
@@ -129,20 +129,20 @@ struct Spec {
 };
 
 /// Appends a rendered field, padded on the left to the field width.
-void appendField(Text& out, TextView field, const Spec& spec, bool toUpper, bool toLower) {
-    if (spec.width > 0 && static_cast<std::size_t>(spec.width) > field.size())
-        out.append(static_cast<std::size_t>(spec.width) - field.size(),
-                   spec.pad == u'0' || spec.pad == u'+' ? u'0' : u' ');
+void appendField(Text& out, TextView field, const FieldFormat& format, bool toUpper, bool toLower) {
+    if (format.width > 0 && static_cast<std::size_t>(format.width) > field.size())
+        out.append(static_cast<std::size_t>(format.width) - field.size(),
+                   format.pad == u'0' || format.pad == u'+' ? u'0' : u' ');
     for (const char16_t c : field)
         out += toLower ? lower(c) : toUpper ? upper(c) : c;
 }
 
 /// A number with at least `digits` digits, padded with zeros, or blanks when
 /// `blanks` (glibc's rules for the flags "-", "_" and "0").
-void appendNumber(Text& out, long long value, int digits, bool blanks, const Spec& spec) {
-    if (spec.width > digits)
-        digits = spec.width;
-    char16_t pad = spec.pad;
+void appendNumber(Text& out, long long value, int digits, bool blanks, const FieldFormat& format) {
+    if (format.width > digits)
+        digits = format.width;
+    char16_t pad = format.pad;
     if (blanks && pad != u'0' && pad != u'-')
         pad = u'_';
     const bool negative = value < 0;
@@ -158,12 +158,12 @@ void appendNumber(Text& out, long long value, int digits, bool blanks, const Spe
         else
             text.insert(negative ? 1 : 0, fill, u'0');
     }
-    appendField(out, text, spec, false, false);
+    appendField(out, text, format, false, false);
 }
 
 /// A directive: its flags, width and case, and the conversion character.
 struct Directive {
-    Spec spec;
+    FieldFormat format;
     char16_t conversion = 0;
 };
 
@@ -175,20 +175,20 @@ std::optional<Directive> readDirective(TextView pattern, std::size_t& i) {
     for (; k < pattern.size(); ++k) {
         const char16_t f = pattern[k];
         if (f == u'-' || f == u'_' || f == u'0' || f == u'+')
-            d.spec.pad = f;
+            d.format.pad = f;
         else if (f == u'^')
-            d.spec.upperCase = true;
+            d.format.upperCase = true;
         else if (f == u'#')
-            d.spec.changeCase = true;
+            d.format.changeCase = true;
         else
             break;
     }
     if (k < pattern.size() && pattern[k] >= u'1' && pattern[k] <= u'9') {
-        d.spec.width = 0;
+        d.format.width = 0;
         for (; k < pattern.size() && pattern[k] >= u'0' && pattern[k] <= u'9'; ++k)
-            d.spec.width =
-                d.spec.width > 9999 ? d.spec.width : d.spec.width * 10 + (pattern[k] - u'0');
-        d.spec.width = d.spec.width > 1024 ? 1024 : d.spec.width;
+            d.format.width =
+                d.format.width > 9999 ? d.format.width : d.format.width * 10 + (pattern[k] - u'0');
+        d.format.width = d.format.width > 1024 ? 1024 : d.format.width;
     }
     if (k < pattern.size() && (pattern[k] == u'E' || pattern[k] == u'O'))
         ++k;
@@ -235,14 +235,15 @@ struct Calendar {
 /// conversion is not one of them.
 bool appendCalendarNumber(Text& out, const Directive& d, const LocalDateTime& t,
                           const Calendar& c) {
-    const Spec& spec = d.spec;
+    const FieldFormat& format = d.format;
     auto number = [&](long long value, int digits) {
-        appendNumber(out, value, digits, false, spec);
+        appendNumber(out, value, digits, false, format);
     };
-    auto blankPadded = [&](long long value) { appendNumber(out, value, 2, true, spec); };
+    auto blankPadded = [&](long long value) { appendNumber(out, value, 2, true, format); };
     // Years pad only when asked to ("%Y" of 999 is "999").
     auto year = [&](long long value, int digits) {
-        appendNumber(out, value, spec.pad == u'0' || spec.pad == u'+' ? digits : 1, false, spec);
+        appendNumber(out, value, format.pad == u'0' || format.pad == u'+' ? digits : 1, false,
+                     format);
     };
     switch (d.conversion) {
     case u'Y': year(t.year, 4); break;
@@ -283,17 +284,17 @@ struct Texts {
 /// zone, the seconds since the epoch or a character; nothing for an unknown one.
 void appendOther(Text& out, const Directive& d, const LocalDateTime& t, long long days,
                  const Texts& texts) {
-    const Spec& spec = d.spec;
-    const bool upperNames = spec.upperCase || spec.changeCase;
-    auto name = [&](const Text& text) { appendField(out, text, spec, upperNames, false); };
+    const FieldFormat& format = d.format;
+    const bool upperNames = format.upperCase || format.changeCase;
+    auto name = [&](const Text& text) { appendField(out, text, format, upperNames, false); };
     auto composite = [&](TextView sub) {
-        appendField(out, texts.render(sub), spec, spec.upperCase, false);
+        appendField(out, texts.render(sub), format, format.upperCase, false);
     };
     const auto wday = static_cast<std::size_t>(((days + 4) % 7 + 7) % 7);
     switch (d.conversion) {
     case u's': {
         const long long seconds = days * 86400 + t.hour * 3600 + t.minute * 60 + t.second;
-        appendNumber(out, seconds - texts.names.utcOffsetSeconds, 1, false, spec);
+        appendNumber(out, seconds - texts.names.utcOffsetSeconds, 1, false, format);
         break;
     }
     case u'a': name(texts.names.shortWeekdays[wday]); break;
@@ -309,16 +310,18 @@ void appendOther(Text& out, const Directive& d, const LocalDateTime& t, long lon
         break;
     case u'p':
     case u'P':
-        appendField(out, t.hour < 12 ? texts.names.am : texts.names.pm, spec,
-                    spec.upperCase && d.conversion == u'p',
-                    d.conversion == u'P' || spec.changeCase);
+        appendField(out, t.hour < 12 ? texts.names.am : texts.names.pm, format,
+                    format.upperCase && d.conversion == u'p',
+                    d.conversion == u'P' || format.changeCase);
         break;
-    case u'Z': appendField(out, texts.names.zoneName, spec, spec.upperCase, spec.changeCase); break;
+    case u'Z':
+        appendField(out, texts.names.zoneName, format, format.upperCase, format.changeCase);
+        break;
     case u'z': {
         const int offset = texts.names.utcOffsetSeconds;
         out += offset < 0 ? u'-' : u'+';
         const int minutes = (offset < 0 ? -offset : offset) / 60;
-        appendNumber(out, minutes / 60 * 100 + minutes % 60, 4, false, spec);
+        appendNumber(out, minutes / 60 * 100 + minutes % 60, 4, false, format);
         break;
     }
     case u'D': composite(u"%m/%d/%y"); break;
@@ -331,7 +334,7 @@ void appendOther(Text& out, const Directive& d, const LocalDateTime& t, long lon
     case u'c': composite(texts.names.dateTime); break;
     case u'n': out += u'\n'; break;
     case u't': out += u'\t'; break;
-    case u'%': appendField(out, u"%", spec, false, false); break;
+    case u'%': appendField(out, u"%", format, false, false); break;
     default: break; // unknown: renders as nothing
     }
 }

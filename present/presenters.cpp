@@ -16,7 +16,7 @@ void WindowPresenter::open() {
     loadAndShow();
 }
 
-void WindowPresenter::showLoaded(Part focus) {
+void WindowPresenter::showLoaded(Control focus) {
     view_.show();
     view_.focus(focus);
     if (!open_) {
@@ -29,7 +29,21 @@ void WindowPresenter::closed() {
     if (!open_)
         return;
     open_ = false;
-    windows_.closed();
+    windows_.closed(view_);
+}
+
+void WindowPresenter::announce(Control control, const Text& text) {
+    // Neither the emptied label nor what a hidden window shows is news; every
+    // answer is, the same one again too.
+    if (open_ && !text.empty())
+        view_.announce(control, text);
+}
+
+void WindowPresenter::speakingForBoxes(const std::function<void()>& action) {
+    View* const before = windows_.boxesSpeakFor();
+    windows_.boxesSpeakFor(&view_);
+    action();
+    windows_.boxesSpeakFor(before);
 }
 
 // ---------------------------------------------------------------------------
@@ -38,12 +52,12 @@ void WindowPresenter::closed() {
 void HelpPresenter::loadAndShow() {
     view_.load();
     Form_Load();
-    showLoaded(Part::Command1);
+    showLoaded(Control::Command1);
 }
 
 void HelpPresenter::Form_Load() {
-    view_.setText(Part::Label1, form_text::helpText());
-    view_.setPicture(Part::Picture1, layout::help_window::kBitmapId);
+    view_.setText(Control::Label1, form_text::helpText());
+    view_.setPicture(Control::Picture1, layout::help_window::kBitmapId);
 }
 
 void HelpPresenter::Command1_Click() {
@@ -55,15 +69,17 @@ void HelpPresenter::Command1_Click() {
 
 void CommentPresenter::loadAndShow() {
     view_.load(); // no load handler: the box starts empty
-    showLoaded(Part::CommentText);
+    showLoaded(Control::CommentText);
 }
 
 Text CommentPresenter::comment() const {
-    return form_rule::commentWithCrLf(view_.text(Part::CommentText));
+    return form_rule::commentWithCrLf(view_.text(Control::CommentText));
 }
 
 void CommentPresenter::Command1_Click() {
-    if (post_.Command1_Click(comment()))
+    bool delivered = false;
+    speakingForBoxes([&] { delivered = post_.Command1_Click(comment()); });
+    if (delivered)
         view_.close();
 }
 
@@ -78,17 +94,20 @@ MainPresenter::MainPresenter(View& view, Services services, WindowMakers makers,
 
 void MainPresenter::Form_Load() {
     view_.load();
-    view_.setText(Part::Window, form_text::mainCaption(services_.regional));
-    view_.setText(Part::Label2, form_text::kStartNotice);
+    view_.setText(Control::Window, form_text::mainCaption(services_.regional));
+    view_.setText(Control::Label2, form_text::kStartNotice);
     update_.CheckUpdate(); // an accepted update ends the process in here
 }
 
 void MainPresenter::showCentred() {
-    showLoaded(Part::ProdSNText);
+    showLoaded(Control::ProdSNText);
+    windows_.boxesSpeakFor(&view_);
 }
 
 void MainPresenter::Command1_Click() {
-    view_.setText(Part::Label2, query_.Command1_Click(view_.text(Part::ProdSNText)));
+    const Text answer = query_.Command1_Click(view_.text(Control::ProdSNText));
+    view_.setText(Control::Label2, answer);
+    announce(Control::Label2, answer);
 }
 
 void MainPresenter::Command2_Click() {
@@ -104,11 +123,11 @@ void MainPresenter::Command3_Click() {
 }
 
 void MainPresenter::ProdSNText_Change() {
-    view_.setText(Part::Label2, Text());
+    view_.setText(Control::Label2, Text());
 }
 
 void MainPresenter::ProdSNText_KeyDown(int KeyCode, int /*Shift*/) {
-    if (KeyCode == 13)
+    if (KeyCode == key::kEnter)
         Command1_Click();
 }
 

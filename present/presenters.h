@@ -10,22 +10,38 @@
 
 namespace pelvoran::present {
 
-/// Counts the open windows of the process; when the last one closes, the
-/// process is told to end.
+/// The open windows of the process: how many there are (when the last one
+/// closes, the process is told to end), and which one the message boxes speak
+/// for.
 class OpenWindows {
 public:
     explicit OpenWindows(std::function<void()> lastClosed) : lastClosed_(std::move(lastClosed)) {}
 
     void opened() { ++count_; }
-    void closed() {
+    void closed(View& view) {
+        if (speaker_ == &view)
+            boxesSpeakFor(nullptr);
         if (count_ > 0 && --count_ == 0 && lastClosed_)
             lastClosed_();
     }
     int count() const { return count_; }
 
+    /// Has the message boxes speak for `view` (none for nullptr) from now on.
+    void boxesSpeakFor(View* view) {
+        if (view == speaker_)
+            return;
+        if (speaker_ != nullptr)
+            speaker_->speakForMessageBoxes(false);
+        speaker_ = view;
+        if (speaker_ != nullptr)
+            speaker_->speakForMessageBoxes(true);
+    }
+    View* boxesSpeakFor() const { return speaker_; }
+
 private:
     std::function<void()> lastClosed_;
     int count_ = 0;
+    View* speaker_ = nullptr;
 };
 
 /// What every window's presenter shares: whether its window is open, and the
@@ -49,7 +65,12 @@ protected:
     /// Loads and shows the closed window.
     virtual void loadAndShow() = 0;
     /// Shows the loaded window and counts it open.
-    void showLoaded(Part focus);
+    void showLoaded(Control focus);
+    /// `control` now shows `text`: screen readers read it out when it says
+    /// something and the window is shown.
+    void announce(Control control, const Text& text);
+    /// The message boxes shown while `action` runs speak for this window.
+    void speakingForBoxes(const std::function<void()>& action);
 
     View& view_;
 
@@ -80,7 +101,8 @@ public:
 
     /// The comment as it is posted: the box's text, each line break as CR LF.
     Text comment() const;
-    /// Send: posts the comment; a delivered one closes the window.
+    /// Send: posts the comment, its message boxes speaking for this window; a
+    /// delivered one closes the window.
     void Command1_Click();
 
 private:
@@ -116,7 +138,8 @@ public:
     /// update the process ends in here; if nothing could open it, the window
     /// is shown before the notice that says so.
     void Form_Load();
-    /// Shows the loaded window with the focus in the code box.
+    /// Shows the loaded window with the focus in the code box; from then on
+    /// the message boxes speak for it.
     void showCentred();
 
     /// The query: the code box's text through the lens query into `Label2`.
@@ -127,7 +150,7 @@ public:
     void Command3_Click();
     /// Any change of the code box empties the answer.
     void ProdSNText_Change();
-    /// A key went down in the code box: Enter (key code 13) queries, whatever
+    /// A key went down in the code box: Enter (key::kEnter) queries, whatever
     /// the shift state.
     void ProdSNText_KeyDown(int KeyCode, int Shift);
     /// An edit of the code box turned its text into `after` with the cursor

@@ -37,29 +37,36 @@ public:
         if (presenter != nullptr)
             presenter->closed();
     }
-    void focus(Part part) override { calls.push_back("focus " + name(part)); }
-    void setText(Part part, const Text& text) override { texts[part] = text; }
-    Text text(Part part) const override {
-        const auto it = texts.find(part);
+    void focus(Control control) override { calls.push_back("focus " + name(control)); }
+    void setText(Control control, const Text& text) override { texts[control] = text; }
+    Text text(Control control) const override {
+        const auto it = texts.find(control);
         return it == texts.end() ? Text() : it->second;
     }
-    std::size_t cursor(Part) const override { return cursorAt; }
-    void setPicture(Part part, int bitmapId) override {
-        calls.push_back("picture " + name(part));
+    std::size_t cursor(Control) const override { return cursorAt; }
+    void setPicture(Control control, int bitmapId) override {
+        calls.push_back("picture " + name(control));
         picture = bitmapId;
     }
 
-    static std::string name(Part part) {
+    void announce(Control control, const Text& text) override {
+        announced.push_back(name(control) + " " + toUtf8(text));
+    }
+    void speakForMessageBoxes(bool speak) override { speaksForBoxes = speak; }
+
+    static std::string name(Control control) {
         static const char* const names[] = {"Window",   "ProdSNText", "Label1",
                                             "Label2",   "Picture1",   "Command1",
                                             "Command2", "Command3",   "CommentText"};
-        return names[static_cast<int>(part)];
+        return names[static_cast<int>(control)];
     }
 
     std::vector<std::string> calls;
-    std::map<Part, Text> texts;
+    std::map<Control, Text> texts;
     std::size_t cursorAt = 0;
     int picture = 0;
+    std::vector<std::string> announced;
+    bool speaksForBoxes = false;
     WindowPresenter* presenter = nullptr;
 };
 
@@ -118,8 +125,8 @@ TEST(MainPresenter, LoadSetsCaptionAndNoticeChecksForUpdatesThenShowsWithFocusIn
     Main m;
     m.presenter.Form_Load();
     EXPECT_EQ(m.view.calls, std::vector<std::string>{"load"}); // not shown during the check
-    EXPECT_EQ(m.view.texts[Part::Window], u"Pelvoran(v1.05 Powered By Brannoc)");
-    EXPECT_EQ(m.view.texts[Part::Label2], form_text::kStartNotice);
+    EXPECT_EQ(m.view.texts[Control::Window], u"Pelvoran(v1.05 Powered By Brannoc)");
+    EXPECT_EQ(m.view.texts[Control::Label2], form_text::kStartNotice);
     ASSERT_FALSE(m.calls.empty());
     EXPECT_EQ(m.calls[0].rfind("Open GET http://server/Canon/LensCheck.asp", 0), 0u);
     m.presenter.showCentred();
@@ -139,19 +146,22 @@ TEST(MainPresenter, QueryChangeAndKeyDown) {
     };
     const Case cases[] = {
         {"click", [](MainPresenter& p) { p.Command1_Click(); }, answer},
-        {"Enter", [](MainPresenter& p) { p.ProdSNText_KeyDown(13, 0); }, answer},
-        {"Shift+Enter", [](MainPresenter& p) { p.ProdSNText_KeyDown(13, 1); }, answer},
-        {"Ctrl+Enter", [](MainPresenter& p) { p.ProdSNText_KeyDown(13, 2); }, answer},
+        {"Enter", [](MainPresenter& p) { p.ProdSNText_KeyDown(key::kEnter, 0); }, answer},
+        {"Shift+Enter", [](MainPresenter& p) { p.ProdSNText_KeyDown(key::kEnter, key::kShift); },
+         answer},
+        {"Ctrl+Alt+Enter",
+         [](MainPresenter& p) { p.ProdSNText_KeyDown(key::kEnter, key::kCtrl | key::kAlt); },
+         answer},
         {"another key", [](MainPresenter& p) { p.ProdSNText_KeyDown(65, 0); }, notice},
         {"Tab", [](MainPresenter& p) { p.ProdSNText_KeyDown(9, 0); }, notice},
         {"a change", [](MainPresenter& p) { p.ProdSNText_Change(); }, Text()},
     };
     for (const Case& c : cases) {
-        m.view.texts[Part::ProdSNText] = u"UE0945";
-        m.view.texts[Part::Label2] = notice;
+        m.view.texts[Control::ProdSNText] = u"UE0945";
+        m.view.texts[Control::Label2] = notice;
         c.event(m.presenter);
-        EXPECT_EQ(m.view.texts[Part::Label2], c.label2) << c.what;
-        EXPECT_EQ(m.view.texts[Part::ProdSNText], u"UE0945") << c.what << " leaves the code";
+        EXPECT_EQ(m.view.texts[Control::Label2], c.label2) << c.what;
+        EXPECT_EQ(m.view.texts[Control::ProdSNText], u"UE0945") << c.what << " leaves the code";
     }
 }
 
@@ -187,14 +197,14 @@ TEST(MainPresenter, HelpWindowIsMadeOnceReloadedAfterCloseRaisedWhileOpen) {
     ASSERT_NE(m.help, nullptr);
     const std::vector<std::string> opening{"load", "picture Picture1", "show", "focus Command1"};
     EXPECT_EQ(m.help->calls, opening);
-    EXPECT_EQ(m.help->texts[Part::Label1], form_text::helpText());
+    EXPECT_EQ(m.help->texts[Control::Label1], form_text::helpText());
     EXPECT_EQ(m.help->picture, 100);
 
-    m.help->texts[Part::Label1] = u"not loaded again";
+    m.help->texts[Control::Label1] = u"not loaded again";
     m.presenter.Command2_Click();
     EXPECT_EQ(m.presenter.help(), help);
     EXPECT_EQ(m.help->calls.back(), "raise");
-    EXPECT_EQ(m.help->texts[Part::Label1], u"not loaded again");
+    EXPECT_EQ(m.help->texts[Control::Label1], u"not loaded again");
 
     help->Command1_Click(); // OK
     EXPECT_EQ(m.help->calls.back(), "close");
@@ -203,7 +213,7 @@ TEST(MainPresenter, HelpWindowIsMadeOnceReloadedAfterCloseRaisedWhileOpen) {
     m.presenter.Command2_Click();
     EXPECT_EQ(m.presenter.help(), help) << "the same object";
     EXPECT_EQ(m.help->calls, opening);
-    EXPECT_EQ(m.help->texts[Part::Label1], form_text::helpText());
+    EXPECT_EQ(m.help->texts[Control::Label1], form_text::helpText());
 }
 
 TEST(MainPresenter, CommentWindowOpensEmptyKeepsItsTextWhileOpen) {
@@ -214,7 +224,7 @@ TEST(MainPresenter, CommentWindowOpensEmptyKeepsItsTextWhileOpen) {
     CommentPresenter* comment = m.presenter.comment();
     ASSERT_NE(comment, nullptr);
     EXPECT_EQ(m.comment->calls, (std::vector<std::string>{"load", "show", "focus CommentText"}));
-    m.comment->texts[Part::CommentText] = u"a\u2029b\nc";
+    m.comment->texts[Control::CommentText] = u"a\u2029b\nc";
     m.presenter.Command3_Click();
     EXPECT_EQ(m.comment->calls.back(), "raise");
     EXPECT_EQ(comment->comment(), u"a\r\nb\r\nc");
@@ -241,7 +251,7 @@ TEST(CommentPresenter, SendRefusesBlanksPostsAndClosesOnlyWhenDelivered) {
         Main m(script);
         m.presenter.Command3_Click();
         m.calls.clear();
-        m.comment->texts[Part::CommentText] = c.typed;
+        m.comment->texts[Control::CommentText] = c.typed;
         m.presenter.comment()->Command1_Click();
         ASSERT_EQ(m.boxes.shown.size(), 1u) << c.what;
         EXPECT_EQ(m.boxes.shown[0].title, c.title) << c.what;
@@ -302,5 +312,112 @@ TEST(MainPresenter, AnAcceptedUpdateEndsTheProcessOrShowsTheWindowBeforeTheNotic
             << opens;
         EXPECT_EQ(m.view.calls, opens ? loaded : shown);
         EXPECT_EQ(m.presenter.openWindows().count(), opens ? 0 : 1);
+    }
+}
+
+// What the shells only carry out: which window the message boxes speak for
+// (none before the main window shows, the comment window during its send),
+// and which captions screen readers are told of (answers of a shown window,
+// the same one again too; not the emptied label nor the start notice).
+TEST(MainPresenter, SaysWhatIsAnnouncedAndWhomTheBoxesSpeakFor) {
+    const auto answerTo = [](const Text& code) {
+        return "Label2 " + toUtf8(LensQuery(RegionalSettings::zhCN()).Command1_Click(code));
+    };
+    const std::string answer = answerTo(u"UE0945");
+    using Strings = std::vector<std::string>;
+    struct Case {
+        const char* what;
+        std::function<void(Main&)> steps;
+        Strings announced;
+        bool mainSpeaks;
+    };
+    const auto query = [](Main& m) {
+        m.view.texts[Control::ProdSNText] = u"UE0945";
+        m.presenter.Command1_Click();
+    };
+    const auto load = [](Main& m) { m.presenter.Form_Load(); };
+    const auto start = [](Main& m) {
+        m.presenter.Form_Load();
+        m.presenter.showCentred();
+    };
+    const Case cases[] = {
+        {"loaded, not shown", load, {}, false},
+        {"a query before the window shows",
+         [&](Main& m) {
+             load(m);
+             query(m);
+         },
+         {},
+         false},
+        {"shown", start, {}, true},
+        {"a query twice",
+         [&](Main& m) {
+             start(m);
+             query(m);
+             query(m);
+         },
+         {answer, answer},
+         true},
+        {"Enter on an empty box: the hint is an answer too",
+         [&](Main& m) {
+             start(m);
+             m.presenter.ProdSNText_KeyDown(key::kEnter, 0);
+         },
+         {answerTo(Text())},
+         true},
+        {"a change",
+         [&](Main& m) {
+             start(m);
+             query(m);
+             m.presenter.ProdSNText_Change();
+         },
+         {answer},
+         true},
+        {"the help window opened",
+         [&](Main& m) {
+             start(m);
+             m.presenter.Command2_Click();
+         },
+         {},
+         true},
+        {"main closed",
+         [&](Main& m) {
+             start(m);
+             m.view.close();
+         },
+         {},
+         false},
+    };
+    for (const Case& c : cases) {
+        Main m;
+        c.steps(m);
+        EXPECT_EQ(m.view.announced, c.announced) << c.what;
+        EXPECT_EQ(m.view.speaksForBoxes, c.mainSpeaks) << c.what;
+        EXPECT_FALSE(m.help != nullptr && m.help->speaksForBoxes) << c.what;
+    }
+
+    // A send's boxes speak for the comment window, whichever way it goes;
+    // then the main window's speak for it again, or none once it has closed.
+    for (const bool mainOpen : {true, false}) {
+        for (const int status : {200, 500}) {
+            FakeScript script = Main::noExchange();
+            script.status = status;
+            Main m(script);
+            start(m);
+            m.presenter.Command3_Click();
+            if (!mainOpen)
+                m.view.close();
+            std::vector<bool> commentSpoke, mainSpoke;
+            m.boxes.onShow = [&] {
+                commentSpoke.push_back(m.comment->speaksForBoxes);
+                mainSpoke.push_back(m.view.speaksForBoxes);
+            };
+            m.comment->texts[Control::CommentText] = u"镜头";
+            m.presenter.comment()->Command1_Click();
+            EXPECT_EQ(commentSpoke, std::vector<bool>{true}) << status;
+            EXPECT_EQ(mainSpoke, std::vector<bool>{false}) << status;
+            EXPECT_FALSE(m.comment->speaksForBoxes) << status;
+            EXPECT_EQ(m.view.speaksForBoxes, mainOpen) << status;
+        }
     }
 }

@@ -45,25 +45,26 @@ void CaptionLabel::setCaption(const Text& caption) {
     if (shown != text()) {
         setText(shown); // QLabel tells screen readers of its new name
     } else {
-        // The same text again is a new answer too (a query run twice): say so.
+        // The same text set again is reported as a new name all the same, as a
+        // Windows label reports each WM_SETTEXT.
         QAccessibleEvent event(this, QAccessible::NameChanged);
         QAccessible::updateAccessibility(&event);
     }
-    if (announcer_ != nullptr)
-        announce(shown);
 }
 
-void CaptionLabel::announceCaptions() {
+void CaptionLabel::makeAnnouncer() {
     QAccessible::installFactory(announcerAccessible); // Qt keeps one of each
     announcer_ = new Announcer(this);
     announcer_->setGeometry(0, 0, 0, 0);
     announcer_->hide();
 }
 
-void CaptionLabel::announce(const QString& shown) {
-    // Hidden and shown again, so that a repeated caption is spoken again.
+void CaptionLabel::announce(const Text& text) {
+    if (announcer_ == nullptr)
+        return;
+    // Hidden and shown again, so that a repeated text is spoken again.
     announcer_->hide();
-    announcer_->setAccessibleName(shown);
+    announcer_->setAccessibleName(forDisplay(text));
     announcer_->show();
 }
 

@@ -17,20 +17,20 @@ class CaptionLabel final : public QLabel {
 public:
     explicit CaptionLabel(QWidget* parent = nullptr);
 
-    /// Shows the caption; screen readers are told of it each time, even when
-    /// it repeats the one shown.
+    /// Shows the caption; the label's name changes with it, and is reported
+    /// changed even when it repeats the one shown.
     void setCaption(const Text& caption);
     const Text& caption() const { return caption_; }
-    /// Has screen readers speak each caption set from now on, whatever has
-    /// the keyboard focus, through an invisible notification inside the label.
-    void announceCaptions();
+    /// Gives the label an invisible notification inside it, through which
+    /// announce() reaches screen readers.
+    void makeAnnouncer();
+    /// Has screen readers speak `text`, whatever has the keyboard focus.
+    void announce(const Text& text);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
-    void announce(const QString& shown);
-
     Text caption_;
     QWidget* announcer_ = nullptr;
 };

@@ -16,7 +16,7 @@ CommentForm::CommentForm(present::OpenWindows& windows, const Services& services
                            Qt::WindowMinimizeButtonHint | Qt::CustomizeWindowHint),
       CommentText(new QPlainTextEdit(this)),
       Command1(new PushButton(u"Command1"_s, toQString(form_text::kSendButton), this)),
-      view_(*this, {{present::Part::CommentText, CommentText}}),
+      view_(*this, {{present::Control::CommentText, CommentText}}),
       presenter_(view_, windows, services) {
     setObjectName(u"CommentForm"_s);
     setWindowTitle(toQString(form_text::kCommentCaption));

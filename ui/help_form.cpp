@@ -36,9 +36,9 @@ HelpForm::HelpForm(present::OpenWindows& windows)
     : QFrame(nullptr, Qt::Window | Qt::FramelessWindowHint), Label1(new CaptionLabel(this)),
       Picture1(new QLabel(this)),
       Command1(new PushButton(u"Command1"_s, toQString(form_text::kOk), this)),
-      view_(*this, {{present::Part::Label1, Label1, toQString(form_text::kHelpLabelUnloaded)},
-                    {present::Part::Picture1, Picture1},
-                    {present::Part::Command1, Command1}}),
+      view_(*this, {{present::Control::Label1, Label1, toQString(form_text::kHelpLabelUnloaded)},
+                    {present::Control::Picture1, Picture1},
+                    {present::Control::Command1, Command1}}),
       presenter_(view_, windows), systemMove_([this] {
           return windowHandle() != nullptr && windowHandle()->startSystemMove();
       }) {

@@ -16,7 +16,7 @@
 
 namespace pelvoran {
 
-using present::Part;
+using present::Control;
 
 PelvoranForm::PelvoranForm(Services services)
     : QWidget(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
@@ -26,7 +26,7 @@ PelvoranForm::PelvoranForm(Services services)
       Command2(new PushButton(u"Command2"_s, toQString(form_text::kHelpButton), this)),
       Label2(new CaptionLabel(this)),
       Command3(new PushButton(u"Command3"_s, toQString(form_text::kCommentButton), this)),
-      view_(*this, {{Part::ProdSNText, ProdSNText}, {Part::Label2, Label2}}),
+      view_(*this, {{Control::ProdSNText, ProdSNText}, {Control::Label2, Label2}}),
       presenter_(view_, std::move(services), makers(), [] { QCoreApplication::quit(); }) {
     setObjectName(u"PelvoranForm"_s);
     setFixedSize(toSize(layout::main_window::kClient));
@@ -51,7 +51,7 @@ PelvoranForm::PelvoranForm(Services services)
     Command2->setGeometry(toRect(layout::main_window::kCommand2));
     Label2->setObjectName(u"Label2"_s);
     Label2->setGeometry(toRect(layout::main_window::kLabel2));
-    Label2->announceCaptions();
+    Label2->makeAnnouncer();
     Command3->setGeometry(toRect(layout::main_window::kCommand3));
 
     setTabOrder(ProdSNText, Command1);
@@ -76,11 +76,14 @@ PelvoranForm::~PelvoranForm() {
 bool PelvoranForm::eventFilter(QObject* watched, QEvent* event) {
     if (watched == ProdSNText && event->type() == QEvent::KeyPress) {
         const auto* key = static_cast<QKeyEvent*>(event);
-        // Enter and the keypad's Enter are key code 13.
-        const int code = (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) ? 13 : 0;
+        namespace k = present::key;
+        // Enter and the keypad's Enter are both Enter.
+        const bool enter = key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter;
+        const int code = enter ? k::kEnter : 0;
         const Qt::KeyboardModifiers m = key->modifiers();
-        const int shift = (m & Qt::ShiftModifier ? 1 : 0) | (m & Qt::ControlModifier ? 2 : 0) |
-                          (m & Qt::AltModifier ? 4 : 0);
+        const int shift = (m & Qt::ShiftModifier ? k::kShift : 0) |
+                          (m & Qt::ControlModifier ? k::kCtrl : 0) |
+                          (m & Qt::AltModifier ? k::kAlt : 0);
         presenter_.ProdSNText_KeyDown(code, shift);
     }
     return QWidget::eventFilter(watched, event); // the key goes on to the box as usual

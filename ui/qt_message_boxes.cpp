@@ -42,18 +42,8 @@ protected:
                           std::max(frameGeometry().height() - height(),
                                    s->pixelMetric(QStyle::PM_TitleBarHeight) + border));
         room_ = screen->availableGeometry().size() - frame;
-        if (fit(message_)) {
-            centreOnScreen(this);
-            return;
-        }
-        // The longest part of the text that fits.
-        std::size_t fits = 0;
-        std::size_t tooLong = form_rule::messageBodyLength(message_);
-        while (tooLong - fits > 1) {
-            const std::size_t keep = fits + (tooLong - fits) / 2;
-            (fit(form_rule::cutMessageBody(message_, keep)) ? fits : tooLong) = keep;
-        }
-        fit(form_rule::cutMessageBody(message_, fits));
+        // Each try lays the box out anew: the one kept is laid out last.
+        fit(form_rule::fitMessage(message_, [this](const Text& text) { return fit(text); }));
         centreOnScreen(this);
     }
 

@@ -13,15 +13,15 @@
 
 namespace pelvoran {
 
-QWidget* QtView::widget(present::Part part) const {
-    for (const Control& c : controls_)
-        if (c.part == part)
+QWidget* QtView::widget(present::Control control) const {
+    for (const Widget& c : widgets_)
+        if (c.control == control)
             return c.widget;
     throw std::logic_error("the window has no such control");
 }
 
 void QtView::unload() {
-    for (const Control& c : controls_) {
+    for (const Widget& c : widgets_) {
         if (auto* label = qobject_cast<CaptionLabel*>(c.widget))
             label->setCaption(toText(c.unloaded));
         else if (auto* picture = qobject_cast<QLabel*>(c.widget))
@@ -46,16 +46,16 @@ void QtView::close() {
     window_.close();
 }
 
-void QtView::focus(present::Part part) {
-    widget(part)->setFocus();
+void QtView::focus(present::Control control) {
+    widget(control)->setFocus();
 }
 
-void QtView::setText(present::Part part, const Text& text) {
-    if (part == present::Part::Window) {
+void QtView::setText(present::Control control, const Text& text) {
+    if (control == present::Control::Window) {
         window_.setWindowTitle(toQString(text));
         return;
     }
-    QWidget* w = widget(part);
+    QWidget* w = widget(control);
     if (auto* label = qobject_cast<CaptionLabel*>(w))
         label->setCaption(text);
     else if (auto* line = qobject_cast<QLineEdit*>(w))
@@ -64,8 +64,8 @@ void QtView::setText(present::Part part, const Text& text) {
         edit->setPlainText(toQString(text));
 }
 
-Text QtView::text(present::Part part) const {
-    QWidget* w = widget(part);
+Text QtView::text(present::Control control) const {
+    QWidget* w = widget(control);
     if (auto* line = qobject_cast<QLineEdit*>(w))
         return toText(line->text());
     // The raw text: toPlainText() would turn U+00A0 into a blank and U+2028
@@ -77,15 +77,20 @@ Text QtView::text(present::Part part) const {
     return {};
 }
 
-std::size_t QtView::cursor(present::Part part) const {
-    if (auto* line = qobject_cast<QLineEdit*>(widget(part)))
+std::size_t QtView::cursor(present::Control control) const {
+    if (auto* line = qobject_cast<QLineEdit*>(widget(control)))
         return static_cast<std::size_t>(std::max(line->cursorPosition(), 0));
     return 0;
 }
 
-void QtView::setPicture(present::Part part, int bitmapId) {
-    if (auto* picture = qobject_cast<QLabel*>(widget(part)))
+void QtView::setPicture(present::Control control, int bitmapId) {
+    if (auto* picture = qobject_cast<QLabel*>(widget(control)))
         picture->setPixmap(QPixmap(u":/pelvoran/bitmap%1.bmp"_s.arg(bitmapId), "BMP"));
+}
+
+void QtView::announce(present::Control control, const Text& text) {
+    if (auto* label = qobject_cast<CaptionLabel*>(widget(control)))
+        label->announce(text);
 }
 
 } // namespace pelvoran

@@ -1,5 +1,7 @@
 #include "win/controls.h"
 
+#include "present/view.h"
+
 #include <commctrl.h>
 #include <string>
 
@@ -41,8 +43,9 @@ SIZE outerSize(SIZE client, DWORD style, DWORD exStyle, int dpi) {
 namespace {
 
 int shiftState() {
-    return (GetKeyState(VK_SHIFT) < 0 ? 1 : 0) | (GetKeyState(VK_CONTROL) < 0 ? 2 : 0) |
-           (GetKeyState(VK_MENU) < 0 ? 4 : 0);
+    namespace k = present::key;
+    return (GetKeyState(VK_SHIFT) < 0 ? k::kShift : 0) |
+           (GetKeyState(VK_CONTROL) < 0 ? k::kCtrl : 0) | (GetKeyState(VK_MENU) < 0 ? k::kAlt : 0);
 }
 
 /// Keyboard handling the controls need outside a dialog box: Tab moves the
@@ -65,7 +68,8 @@ LRESULT CALLBACK controlProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
                          reinterpret_cast<LPARAM>(hwnd));
             return 0;
         }
-        if (keys == Keys::CodeBox) // Enter is key code 13
+        static_assert(VK_RETURN == present::key::kEnter);
+        if (keys == Keys::CodeBox)
             SendMessageW(parent, kCodeBoxKeyDown, wParam, shiftState());
         break;
     case WM_CHAR:

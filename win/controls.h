@@ -8,8 +8,8 @@
 
 namespace pelvoran::win {
 
-/// Sent to a window when a key goes down in its code box: the key code (13
-/// for Enter) and the shift state.
+/// Sent to a window when a key goes down in its code box: the key code and the
+/// shift state, as present::key numbers them.
 inline constexpr UINT kCodeBoxKeyDown = WM_APP + 1;
 
 /// How a control takes the keyboard beyond its own handling: Tab moves on;

@@ -1,7 +1,9 @@
 #include "win/form.h"
 
+#include "win/announce.h"
 #include "win/controls.h"
 #include "win/label.h"
+#include "win/message_boxes.h"
 
 #include <algorithm>
 #include <cmath>
@@ -119,7 +121,7 @@ void Form::load() {
     createControls();
 }
 
-HWND Form::child(present::Part part, const wchar_t* className, const Text& text, DWORD style,
+HWND Form::child(present::Control which, const wchar_t* className, const Text& text, DWORD style,
                  const layout::Twips& place, Keys keys, const wchar_t* face, double points,
                  DWORD exStyle) {
     HWND control =
@@ -129,7 +131,7 @@ HWND Form::child(present::Part part, const wchar_t* className, const Text& text,
                         hwnd_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(placed_.size() + 100)),
                         GetModuleHandleW(nullptr), nullptr);
     SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font(face, points)), FALSE);
-    placed_.push_back({part, control, place, face, points});
+    placed_.push_back({which, control, place, face, points});
     if (keys != Keys::None)
         takeKeys(control, keys);
     if (std::wstring_view(className) == L"STATIC" && (style & SS_TYPEMASK) == SS_LEFT)
@@ -141,9 +143,9 @@ void Form::on(HWND control, WORD notification, std::function<void()> action) {
     commands_.push_back({control, notification, std::move(action)});
 }
 
-HWND Form::control(present::Part part) const {
+HWND Form::control(present::Control which) const {
     for (const auto& p : placed_)
-        if (p.part == part)
+        if (p.name == which)
             return p.control;
     return nullptr;
 }
@@ -182,25 +184,25 @@ void Form::close() {
         DestroyWindow(hwnd_);
 }
 
-void Form::focus(present::Part part) {
-    SetFocus(control(part));
+void Form::focus(present::Control which) {
+    SetFocus(control(which));
 }
 
-void Form::setText(present::Part part, const Text& text) {
-    SetWindowTextW(part == present::Part::Window ? hwnd_ : control(part), wide(text));
+void Form::setText(present::Control which, const Text& text) {
+    SetWindowTextW(which == present::Control::Window ? hwnd_ : control(which), wide(text));
 }
 
-Text Form::text(present::Part part) const {
-    return windowText(part == present::Part::Window ? hwnd_ : control(part));
+Text Form::text(present::Control which) const {
+    return windowText(which == present::Control::Window ? hwnd_ : control(which));
 }
 
-std::size_t Form::cursor(present::Part part) const {
+std::size_t Form::cursor(present::Control which) const {
     DWORD end = 0;
-    SendMessageW(control(part), EM_GETSEL, 0, reinterpret_cast<LPARAM>(&end));
+    SendMessageW(control(which), EM_GETSEL, 0, reinterpret_cast<LPARAM>(&end));
     return end;
 }
 
-void Form::setPicture(present::Part part, int bitmapId) {
+void Form::setPicture(present::Control which, int bitmapId) {
     if (picture_ != nullptr)
         DeleteObject(picture_);
     picture_ =
@@ -208,7 +210,15 @@ void Form::setPicture(present::Part part, int bitmapId) {
                                         IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
     if (picture_ == nullptr)
         throw std::runtime_error("a bitmap is missing from the resources");
-    InvalidateRect(control(part), nullptr, TRUE);
+    InvalidateRect(control(which), nullptr, TRUE);
+}
+
+void Form::announce(present::Control which, const Text& text) {
+    announceByUiAutomation(control(which), text);
+}
+
+void Form::speakForMessageBoxes(bool speak) {
+    boxesSpeakFor(speak ? hwnd_ : nullptr);
 }
 
 bool Form::handle(UINT, WPARAM, LPARAM, LRESULT&) {

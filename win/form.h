@@ -42,7 +42,7 @@ public:
     HWND hwnd() const { return hwnd_; }
     bool isOpen() const { return hwnd_ != nullptr; }
     /// A control of the loaded window, nullptr when it is closed.
-    HWND control(present::Part part) const;
+    HWND control(present::Control which) const;
     /// The picture box's bitmap while the window is loaded.
     HBITMAP picture() const { return picture_; }
 
@@ -55,17 +55,19 @@ protected:
     // The view, as the window's presenter asks it.
     void load() override;
     void show() override;
-    void focus(present::Part part) override;
+    void focus(present::Control which) override;
     void raise() override;
-    void setPicture(present::Part part, int bitmapId) override;
-    void setText(present::Part part, const Text& text) override;
-    Text text(present::Part part) const override;
-    std::size_t cursor(present::Part part) const override;
+    void setPicture(present::Control which, int bitmapId) override;
+    void setText(present::Control which, const Text& text) override;
+    Text text(present::Control which) const override;
+    std::size_t cursor(present::Control which) const override;
+    void announce(present::Control which, const Text& text) override;
+    void speakForMessageBoxes(bool speak) override;
 
     /// A child control at a place given in twips, in the font `face` of
     /// `points` points (GB2312 character set) at the window's DPI. Labels
     /// (SS_LEFT statics) wrap their text by the shared rule.
-    HWND child(present::Part part, const wchar_t* className, const Text& text, DWORD style,
+    HWND child(present::Control which, const wchar_t* className, const Text& text, DWORD style,
                const layout::Twips& place, Keys keys, const wchar_t* face = L"宋体",
                double points = layout::kDefaultFontPoints, DWORD exStyle = 0);
     /// Runs `action` when the control sends `notification` in WM_COMMAND.
@@ -91,7 +93,7 @@ private:
     int dpi_ = 96;
     HBITMAP picture_ = nullptr;
     struct Placed {
-        present::Part part;
+        present::Control name;
         HWND control;
         layout::Twips place;
         const wchar_t* face;

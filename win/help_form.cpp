@@ -4,7 +4,7 @@
 
 namespace pelvoran::win {
 
-using present::Part;
+using present::Control;
 
 // No title bar: a plain frame around the client area, dragged by its body.
 HelpForm::HelpForm(present::OpenWindows& windows)
@@ -18,11 +18,11 @@ HelpForm::~HelpForm() {
 
 void HelpForm::createControls() {
     using namespace layout::help_window;
-    Label1 = child(Part::Label1, L"STATIC", form_text::kHelpLabelUnloaded, SS_LEFT | SS_NOPREFIX,
+    Label1 = child(Control::Label1, L"STATIC", form_text::kHelpLabelUnloaded, SS_LEFT | SS_NOPREFIX,
                    kLabel1, Keys::None, L"宋体", kLabelFontPoints);
-    Picture1 = child(Part::Picture1, L"STATIC", form_text::kPictureName, SS_OWNERDRAW, kPicture1,
+    Picture1 = child(Control::Picture1, L"STATIC", form_text::kPictureName, SS_OWNERDRAW, kPicture1,
                      Keys::None, L"宋体", kControlFontPoints, WS_EX_CLIENTEDGE);
-    Command1 = child(Part::Command1, L"BUTTON", form_text::kOk, WS_TABSTOP | BS_PUSHBUTTON,
+    Command1 = child(Control::Command1, L"BUTTON", form_text::kOk, WS_TABSTOP | BS_PUSHBUTTON,
                      kCommand1, Keys::Button, L"宋体", kControlFontPoints);
     on(Command1, BN_CLICKED, [this] { presenter_.Command1_Click(); });
 }

@@ -1,6 +1,7 @@
 // Pelvoran.exe: start-up on the main window, the message loop, and the end
 // when the last window has closed.
 #include "net/http_acquisition.h"
+#include "net/update_check.h"
 #include "platform/clock.h"
 #include "platform/winhttp/winhttp_request.h"
 #include "win/comment_form.h"
@@ -14,16 +15,23 @@
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     using namespace pelvoran;
+    // The update question goes out before any window is made, and its answer
+    // comes in while they are: CheckUpdate, the last step of Form_Load, takes
+    // that exchange and waits for what is still to come.
+    const RegionalSettings regional = RegionalSettings::fromSystem();
+    const Text base = u16(PELVORAN_SERVER_BASE);
+    HttpRequestFactory requests;
+    try {
+        requests = winHttpRequestFactorySendingAhead(base + kUpdatePath +
+                                                     regional.formatDateTime(localNow()));
+    } catch (const std::exception&) {
+        requests = winHttpRequestFactory(); // the check sends its question itself
+    }
+    const HttpComponentRegistry registry = registryForAllClassNames(requests);
     win::registerWindowClasses(instance);
-    const HttpComponentRegistry registry = registryForAllClassNames(winHttpRequestFactory());
     win::Win32MessageBoxes messageBoxes;
     SystemShell shell;
-    const Services services{registry,
-                            messageBoxes,
-                            shell,
-                            &localNow,
-                            RegionalSettings::fromSystem(),
-                            u16(PELVORAN_SERVER_BASE)};
+    const Services services{registry, messageBoxes, shell, &localNow, regional, base};
 
     win::PelvoranForm form(services);
     form.Form_Load(); // an accepted update ends the process in here

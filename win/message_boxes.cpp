@@ -57,10 +57,8 @@ private:
     int reserved_ = 0;
 };
 
-/// The window that the thread's boxes speak for, set by BoxOwner.
-HWND g_owner = nullptr;
-/// The main window, which speaks for the rest once shown.
-HWND g_main = nullptr;
+/// The window that the thread's boxes speak for.
+HWND g_speaker = nullptr;
 
 /// Names the box's buttons in Chinese whatever the display language: the
 /// boxes' texts speak of 确定.
@@ -94,16 +92,8 @@ private:
 
 } // namespace
 
-void setMainWindow(HWND window) {
-    g_main = window;
-}
-
-BoxOwner::BoxOwner(HWND window) : previous_(g_owner) {
-    g_owner = window;
-}
-
-BoxOwner::~BoxOwner() {
-    g_owner = previous_;
+void boxesSpeakFor(HWND window) {
+    g_speaker = window;
 }
 
 MessageAnswer Win32MessageBoxes::show(const Text& message, const Text& title,
@@ -113,9 +103,7 @@ MessageAnswer Win32MessageBoxes::show(const Text& message, const Text& title,
         form_rule::fitMessage(message, [&](const Text& text) { return measure.fits(text); });
     const UINT type = (buttons == MessageButtons::OkCancel ? MB_OKCANCEL : MB_OK) | MB_DEFBUTTON1 |
                       MB_TASKMODAL | MB_SETFOREGROUND;
-    HWND owner = IsWindow(g_owner) ? g_owner : nullptr;
-    if (owner == nullptr && IsWindow(g_main) && IsWindowVisible(g_main))
-        owner = g_main;
+    const HWND owner = IsWindow(g_speaker) ? g_speaker : nullptr;
     const ButtonNames names;
     return MessageBoxW(owner, wide(shown), wide(title), type) == IDOK ? MessageAnswer::Ok
                                                                       : MessageAnswer::Cancel;

@@ -3,11 +3,10 @@
 #include "forms/form_texts.h"
 #include "win/comment_form.h"
 #include "win/help_form.h"
-#include "win/message_boxes.h"
 
 namespace pelvoran::win {
 
-using present::Part;
+using present::Control;
 
 PelvoranForm::PelvoranForm(Services services, Announce announce)
     : Form({L"PelvoranForm", Text(), layout::main_window::kClient,
@@ -24,46 +23,40 @@ void PelvoranForm::createControls() {
     constexpr DWORD kLabel = WS_GROUP | SS_LEFT | SS_NOPREFIX;
     // Each label comes before the box it names, for screen readers; the
     // controls that take the focus keep their order.
-    Label1 = child(Part::Label1, L"STATIC", form_text::kCodeLabel, kLabel, kLabel1, Keys::None);
+    Label1 = child(Control::Label1, L"STATIC", form_text::kCodeLabel, kLabel, kLabel1, Keys::None);
     ProdSNText =
-        child(Part::ProdSNText, L"EDIT", Text(), WS_TABSTOP | ES_AUTOHSCROLL | ES_LEFT, kProdSNText,
-              Keys::CodeBox, L"宋体", layout::kDefaultFontPoints, WS_EX_CLIENTEDGE);
+        child(Control::ProdSNText, L"EDIT", Text(), WS_TABSTOP | ES_AUTOHSCROLL | ES_LEFT,
+              kProdSNText, Keys::CodeBox, L"宋体", layout::kDefaultFontPoints, WS_EX_CLIENTEDGE);
     SendMessageW(ProdSNText, EM_SETLIMITTEXT, kCodeMaxLength, 0);
-    Command1 = child(Part::Command1, L"BUTTON", form_text::kQueryButton, WS_TABSTOP | BS_PUSHBUTTON,
-                     kCommand1, Keys::Button);
-    Command2 = child(Part::Command2, L"BUTTON", form_text::kHelpButton, WS_TABSTOP | BS_PUSHBUTTON,
-                     kCommand2, Keys::Button);
-    Label2 = child(Part::Label2, L"STATIC", Text(), kLabel, kLabel2, Keys::None);
-    Command3 = child(Part::Command3, L"BUTTON", form_text::kCommentButton,
+    Command1 = child(Control::Command1, L"BUTTON", form_text::kQueryButton,
+                     WS_TABSTOP | BS_PUSHBUTTON, kCommand1, Keys::Button);
+    Command2 = child(Control::Command2, L"BUTTON", form_text::kHelpButton,
+                     WS_TABSTOP | BS_PUSHBUTTON, kCommand2, Keys::Button);
+    Label2 = child(Control::Label2, L"STATIC", Text(), kLabel, kLabel2, Keys::None);
+    Command3 = child(Control::Command3, L"BUTTON", form_text::kCommentButton,
                      WS_TABSTOP | BS_PUSHBUTTON, kCommand3, Keys::Button);
     on(Command1, BN_CLICKED, [this] { presenter_.Command1_Click(); });
     on(Command2, BN_CLICKED, [this] { presenter_.Command2_Click(); });
     on(Command3, BN_CLICKED, [this] { presenter_.Command3_Click(); });
     on(ProdSNText, EN_UPDATE, [this] { applyPasteRule(); });
     on(ProdSNText, EN_CHANGE, [this] { presenter_.ProdSNText_Change(); });
-    setMainWindow(hwnd());
 }
 
-void PelvoranForm::setText(Part part, const Text& text) {
-    Form::setText(part, text);
-    // Every answer is read out, the same one again too (a query run twice);
-    // not the emptied label, nor the start notice while the window is hidden.
-    if (part == Part::Label2 && !text.empty() && IsWindowVisible(hwnd()) && announce_)
-        announce_(Label2, text);
+void PelvoranForm::announce(Control which, const Text& text) {
+    if (announce_)
+        announce_(control(which), text);
 }
 
 void PelvoranForm::applyPasteRule() {
     const Text now = windowText(ProdSNText);
-    const present::BoxEdit kept = presenter_.ProdSNText_Edit(now, cursor(Part::ProdSNText));
+    const present::BoxEdit kept = presenter_.ProdSNText_Edit(now, cursor(Control::ProdSNText));
     if (kept.text == now)
         return;
-    setText(Part::ProdSNText, kept.text);
+    setText(Control::ProdSNText, kept.text);
     SendMessageW(ProdSNText, EM_SETSEL, kept.cursor, static_cast<LPARAM>(kept.cursor));
 }
 
 bool PelvoranForm::handle(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
-    if (message == WM_DESTROY)
-        setMainWindow(nullptr);
     if (message != kCodeBoxKeyDown)
         return false;
     presenter_.ProdSNText_KeyDown(static_cast<int>(wParam), static_cast<int>(lParam));

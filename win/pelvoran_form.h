@@ -33,7 +33,7 @@ protected:
 
 private:
     void createControls() override;
-    void setText(present::Part part, const Text& text) override;
+    void announce(present::Control which, const Text& text) override;
     bool handle(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
     void closed() override;
     void applyPasteRule();

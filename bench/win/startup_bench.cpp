@@ -1,6 +1,7 @@
-// Start-up of Pelvoran.exe against the fair window and the bare window,
-// alternated in one run:
+// Start-up of Pelvoran.exe against the fair window and the bare window, each
+// also with Pelvoran's manifest, alternated in one run:
 //   pelvoran_win_startup <runs> <pelvoran.exe> <fair.exe> <bare.exe>
+//                        <fair+manifest.exe> <bare+manifest.exe>
 // Each run times one process from its start until its first window is shown
 // and painted and the process waits for input (WaitForInputIdle), then
 // closes it. The Pelvoran under test and the fair window ask their update
@@ -13,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <exception>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -72,8 +74,9 @@ struct Program {
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc != 5) {
-        std::fputs("usage: pelvoran_win_startup <runs> <pelvoran.exe> <fair.exe> <bare.exe>\n",
+    if (argc != 7) {
+        std::fputs("usage: pelvoran_win_startup <runs> <pelvoran.exe> <fair.exe> <bare.exe> "
+                   "<fair+manifest.exe> <bare+manifest.exe>\n",
                    stderr);
         return 2;
     }
@@ -90,8 +93,10 @@ int wmain(int argc, wchar_t** argv) {
     }
 
     Program programs[] = {{"Pelvoran", argv[2], {}},
-                          {"fair window", argv[3], {}},
-                          {"bare window", argv[4], {}}};
+                          {"fair", argv[3], {}},
+                          {"bare", argv[4], {}},
+                          {"fair+manif.", argv[5], {}},
+                          {"bare+manif.", argv[6], {}}};
     for (const auto& p : programs)
         timeOne(p.exe); // warm each up once: DLLs into the page cache
     for (int i = 0; i < runs; ++i) {
@@ -102,17 +107,21 @@ int wmain(int argc, wchar_t** argv) {
         }
     }
     server.reset();
-    const double fair = programs[1].median();
-    const double bare = programs[2].median();
     std::printf("runs %d (alternated), to first painted window, idle:\n", runs);
-    std::printf("  %-12s %8s  %-17s %8s %8s\n", "", "median", "range", "/fair", "/bare");
+    std::printf("  %-12s %8s  %-17s", "", "median", "range");
+    for (std::size_t y = 1; y < std::size(programs); ++y)
+        std::printf(" %12s", (std::string("/") + programs[y].name).c_str());
+    std::printf("\n");
     bool complete = true;
     for (const auto& p : programs) {
         const auto [low, high] = std::minmax_element(p.ms.begin(), p.ms.end());
         const double m = p.median();
-        std::printf("  %-12s %5.1f ms  %5.1f-%5.1f ms %9.2f %8.2f", p.name, m,
-                    p.ms.empty() ? -1 : *low, p.ms.empty() ? -1 : *high,
-                    fair > 0 ? m / fair : 0.0, bare > 0 ? m / bare : 0.0);
+        std::printf("  %-12s %5.1f ms  %5.1f-%5.1f ms", p.name, m, p.ms.empty() ? -1 : *low,
+                    p.ms.empty() ? -1 : *high);
+        for (std::size_t y = 1; y < std::size(programs); ++y) {
+            const double yardstick = programs[y].median();
+            std::printf(" %12.2f", yardstick > 0 ? m / yardstick : 0.0);
+        }
         if (p.ms.size() != static_cast<std::size_t>(runs)) {
             std::printf("  (%zu of %d runs painted)", p.ms.size(), runs);
             complete = false;

@@ -6,7 +6,10 @@
 #include <algorithm>
 #include <cwchar>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -139,6 +142,10 @@ struct Exchange {
     std::string error; // empty on success
 
     HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    /// Set by the caller once it has the answer, for an exchange sent ahead:
+    /// its handles are closed only then (or after the time limit), so that
+    /// the close does not compete with what the caller does in between.
+    HANDLE taken = nullptr;
     // The handles of the last request sent, closed only after the caller has
     // its answer: under wine the first close loads WinHTTP's certificate
     // libraries, which takes longer than a whole exchange on the loopback and
@@ -148,6 +155,8 @@ struct Exchange {
     ~Exchange() {
         if (done != nullptr)
             CloseHandle(done);
+        if (taken != nullptr)
+            CloseHandle(taken);
     }
 
     void run() {
@@ -170,6 +179,8 @@ struct Exchange {
             body.shrink_to_fit();
         }
         SetEvent(done);
+        if (taken != nullptr)
+            WaitForSingleObject(taken, static_cast<DWORD>(limits.totalTimeout.count()));
         closeHandles();
     }
 
@@ -201,9 +212,9 @@ struct Exchange {
         const Target target = crack(address);
         closeHandles(); // those of the redirect that led here
         // No agent name: no User-Agent header, as the Linux component sends.
-        const HINTERNET session = keep(WinHttpOpen(nullptr, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                                                   WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS,
-                                                   0));
+        const HINTERNET session =
+            keep(WinHttpOpen(nullptr, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                             WINHTTP_NO_PROXY_BYPASS, 0));
         if (session == nullptr)
             fail("cannot start WinHTTP");
         const DWORD left = remainingMs();
@@ -335,42 +346,100 @@ struct Exchange {
     }
 };
 
+/// Starts an exchange on a thread of its own; its deadline counts from now.
+std::shared_ptr<Exchange> start(const HttpLimits& limits, std::string method, std::string url,
+                                std::vector<std::pair<std::string, std::string>> headers,
+                                std::optional<std::string> body, bool sentAhead = false) {
+    auto exchange = std::make_shared<Exchange>();
+    if (sentAhead)
+        exchange->taken = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (exchange->done == nullptr || (sentAhead && exchange->taken == nullptr))
+        fail("cannot wait for the exchange");
+    exchange->hasBody = body.has_value();
+    exchange->bytes = std::move(body).value_or(std::string());
+    exchange->limits = limits;
+    exchange->method = std::move(method);
+    exchange->url = std::move(url);
+    exchange->headers = std::move(headers);
+    exchange->deadline = Clock::now() + limits.totalTimeout;
+    std::thread([exchange] { exchange->run(); }).detach();
+    return exchange;
+}
+
+/// The address without its query: what a request sent ahead must match.
+std::string_view withoutQuery(std::string_view url) {
+    return url.substr(0, url.find_first_of("?#"));
+}
+
+/// The GET sent ahead, until a request takes it.
+struct SentAhead {
+    std::string url;
+    std::mutex taking;
+    std::shared_ptr<Exchange> exchange;
+
+    /// The exchange, for the first request that matches it.
+    std::shared_ptr<Exchange> take(const std::string& method, const std::string& address) {
+        const std::lock_guard lock(taking);
+        if (exchange == nullptr || method != "GET" || withoutQuery(address) != withoutQuery(url))
+            return nullptr;
+        return std::exchange(exchange, nullptr);
+    }
+};
+
 class WinHttpRequest final : public PreparedHttpRequest {
 public:
     // WinHTTP writes the verb into the request line as it is given: a blank
     // in it would split that line.
-    explicit WinHttpRequest(HttpLimits limits) : PreparedHttpRequest(limits, " \t") {}
+    WinHttpRequest(HttpLimits limits, std::shared_ptr<SentAhead> ahead)
+        : PreparedHttpRequest(limits, " \t"), ahead_(std::move(ahead)) {}
 
     void send(std::optional<Text> body) override {
         std::string bytes = bodyToSend(body);
-        auto exchange = std::make_shared<Exchange>();
-        exchange->bytes = std::move(bytes);
-        exchange->hasBody = body.has_value();
-        if (exchange->done == nullptr)
-            fail("cannot wait for the exchange");
-        exchange->limits = limits();
-        exchange->method = method();
-        exchange->url = url();
-        exchange->headers = headers();
-        exchange->deadline = Clock::now() + limits().totalTimeout;
+        std::shared_ptr<Exchange> exchange;
+        if (ahead_ != nullptr && !body.has_value() && headers().empty())
+            exchange = ahead_->take(method(), url());
+        if (exchange == nullptr)
+            exchange = start(limits(), method(), url(), headers(),
+                             body.has_value() ? std::optional(std::move(bytes)) : std::nullopt);
 
-        std::thread([exchange] { exchange->run(); }).detach();
         // A little grace past the deadline: the thread notices it itself
         // between two reads, and then reports why it stopped.
-        const auto wait = static_cast<DWORD>(limits().totalTimeout.count() + 250);
-        if (WaitForSingleObject(exchange->done, wait) != WAIT_OBJECT_0)
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(exchange->deadline - Clock::now())
+                .count();
+        const auto wait = static_cast<DWORD>(std::max<long long>(left, 0) + 250);
+        const bool answered = WaitForSingleObject(exchange->done, wait) == WAIT_OBJECT_0;
+        if (exchange->taken != nullptr)
+            SetEvent(exchange->taken);
+        if (!answered)
             fail("the exchange took too long");
         if (!exchange->error.empty())
             fail(exchange->error);
         complete(exchange->status, std::move(exchange->body), std::move(exchange->contentType));
     }
+
+private:
+    std::shared_ptr<SentAhead> ahead_;
 };
 
 } // namespace
 
 HttpRequestFactory winHttpRequestFactory(HttpLimits limits) {
     return [limits]() -> std::unique_ptr<HttpRequest> {
-        return std::make_unique<WinHttpRequest>(limits);
+        return std::make_unique<WinHttpRequest>(limits, nullptr);
+    };
+}
+
+HttpRequestFactory winHttpRequestFactorySendingAhead(const Text& url, HttpLimits limits) {
+    auto ahead = std::make_shared<SentAhead>();
+    ahead->url = urlForWire(url);
+    try {
+        ahead->exchange = start(limits, "GET", ahead->url, {}, std::nullopt, true);
+    } catch (const StepError&) {
+        ahead->exchange = nullptr; // sent when asked, as by the plain factory
+    }
+    return [limits, ahead]() -> std::unique_ptr<HttpRequest> {
+        return std::make_unique<WinHttpRequest>(limits, ahead);
     };
 }
 

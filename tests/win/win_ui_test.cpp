@@ -160,17 +160,17 @@ std::vector<std::pair<int, int>> inkedRows(HWND control, bool onScreen = false) 
 }
 
 /// The presenter's name of a control, as the layout plan writes it.
-present::Part partNamed(const std::string& name) {
-    using present::Part;
-    const std::pair<const char*, Part> parts[] = {
-        {"ProdSNText", Part::ProdSNText}, {"Label1", Part::Label1},
-        {"Label2", Part::Label2},         {"Picture1", Part::Picture1},
-        {"Command1", Part::Command1},     {"Command2", Part::Command2},
-        {"Command3", Part::Command3},     {"CommentText", Part::CommentText}};
+present::Control partNamed(const std::string& name) {
+    using present::Control;
+    const std::pair<const char*, Control> parts[] = {
+        {"ProdSNText", Control::ProdSNText}, {"Label1", Control::Label1},
+        {"Label2", Control::Label2},         {"Picture1", Control::Picture1},
+        {"Command1", Control::Command1},     {"Command2", Control::Command2},
+        {"Command3", Control::Command3},     {"CommentText", Control::CommentText}};
     for (const auto& [n, part] : parts)
         if (name == n)
             return part;
-    return Part::Window;
+    return Control::Window;
 }
 
 bool quitPosted() {
