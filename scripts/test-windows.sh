@@ -29,7 +29,7 @@ cmake --build "$build" -j2
 # serial table built for 32-bit Linux with the same floating-point flags
 # runs under qemu-i386 instead.
 if [ "$arch" = 64 ]; then
-    pelvoran_install_packages qemu-user g++-multilib
+    pelvoran_install_packages "${pelvoran_i686_check_packages[@]}"
     cmake -S tests/i686 -B "$build-i686" -G Ninja -DCMAKE_BUILD_TYPE=Release \
         -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-linux-i686.cmake"
     cmake --build "$build-i686" -j2

@@ -3,17 +3,12 @@
 . "$(dirname "${BASH_SOURCE[0]}")/deps.sh"
 . "$(dirname "${BASH_SOURCE[0]}")/configure.sh"
 
-# Building the Windows executables: the cross compilers.
+# The package lists live in deps.sh.
 windows_build_packages() {
-    pelvoran_install_packages cmake ninja-build mingw-w64 g++-mingw-w64-i686-posix \
-        g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
+    pelvoran_install_packages "${pelvoran_windows_build_packages[@]}"
 }
-
-# Testing them on top: GoogleTest's sources to cross-build, wine to run them
-# on a virtual X display with CJK fonts and the Chinese locale.
 windows_test_packages() {
-    pelvoran_install_packages googletest wine wine64 wine32:i386 \
-        xvfb xauth fonts-noto-cjk locales x11-utils
+    pelvoran_install_packages "${pelvoran_windows_test_packages[@]}"
 }
 
 # True when this machine can start 32-bit programs: the 32-bit wine loader
