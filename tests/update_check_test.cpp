@@ -209,8 +209,8 @@ TEST(UpdateCheck, OnlyAPlainWebAddressIsStarted) {
         {"http://x/%u202Eexe.txt", "http://x/%E2%80%AEexe.txt"}, // a bidi control, made inert
         {"calc.exe", std::nullopt},
         {"file:///etc/passwd", std::nullopt},
-        {"http://x; rm -rf ~", "http://x;%20rm%20-rf%20~"}, // one argument, no shell
-        {"http://x/\"a b\".exe", "http://x/%22a%20b%22.exe"},  // a quote never ends the argument
+        {"http://x; rm -rf ~", "http://x;%20rm%20-rf%20~"},   // one argument, no shell
+        {"http://x/\"a b\".exe", "http://x/%22a%20b%22.exe"}, // a quote never ends the argument
         {"-oProxyCommand=touch /tmp/pwned", std::nullopt},
         {"http://x/a\tb", std::nullopt},
         {"http://x/\x1b[2J", std::nullopt},

@@ -46,7 +46,9 @@ public:
     }
 
     // The text.
-    QString text(int start, int end) const override { return box()->text().mid(start, end - start); }
+    QString text(int start, int end) const override {
+        return box()->text().mid(start, end - start);
+    }
     int characterCount() const override { return static_cast<int>(box()->text().size()); }
     QString textAtOffset(int offset, QAccessible::TextBoundaryType type, int* start,
                          int* end) const override {

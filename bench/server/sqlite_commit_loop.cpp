@@ -12,16 +12,15 @@
 #include <sqlite3.h>
 
 #include <chrono>
-#include <ctime>
-#include <filesystem>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
+#include <filesystem>
 #include <string>
 
 namespace {
 
-bool exec(sqlite3* db, const char* sql)
-{
+bool exec(sqlite3* db, const char* sql) {
     char* error = nullptr;
     if (sqlite3_exec(db, sql, nullptr, nullptr, &error) != SQLITE_OK) {
         std::fprintf(stderr, "sqlite_commit_loop: %s: %s\n", sql, error ? error : "?");
@@ -31,8 +30,7 @@ bool exec(sqlite3* db, const char* sql)
     return true;
 }
 
-long argument(const char* text, long fallback)
-{
+long argument(const char* text, long fallback) {
     if (!text)
         return fallback;
     char* end = nullptr;
@@ -42,8 +40,7 @@ long argument(const char* text, long fallback)
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     if (argc < 2 || argc > 4) {
         std::fprintf(stderr, "usage: sqlite_commit_loop DIR [SECONDS] [MAX_COMMITS]\n");
         return 2;
@@ -53,20 +50,21 @@ int main(int argc, char** argv)
     const long maxCommits = argument(argc > 3 ? argv[3] : nullptr, 1000000);
 
     if (std::filesystem::exists(path)) {
-        std::fprintf(stderr, "sqlite_commit_loop: %s exists; give an empty directory\n", path.c_str());
+        std::fprintf(stderr, "sqlite_commit_loop: %s exists; give an empty directory\n",
+                     path.c_str());
         return 2;
     }
     sqlite3* db = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-                        nullptr) != SQLITE_OK) {
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
+        SQLITE_OK) {
         std::fprintf(stderr, "sqlite_commit_loop: cannot open %s: %s\n", path.c_str(),
                      db ? sqlite3_errmsg(db) : "out of memory");
         sqlite3_close(db);
         return 1;
     }
-    if (!exec(db, "PRAGMA journal_mode=WAL") || !exec(db, "PRAGMA synchronous=FULL")
-        || !exec(db, "CREATE TABLE comment(id INTEGER PRIMARY KEY, received INTEGER NOT NULL, "
-                     "text TEXT NOT NULL)")) {
+    if (!exec(db, "PRAGMA journal_mode=WAL") || !exec(db, "PRAGMA synchronous=FULL") ||
+        !exec(db, "CREATE TABLE comment(id INTEGER PRIMARY KEY, received INTEGER NOT NULL, "
+                  "text TEXT NOT NULL)")) {
         sqlite3_close(db);
         return 1;
     }

@@ -54,10 +54,10 @@ void askForUpdate() {
                                     WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
     HINTERNET connection =
         session != nullptr ? WinHttpConnect(session, host, parts.nPort, 0) : nullptr;
-    HINTERNET request = connection != nullptr
-                            ? WinHttpOpenRequest(connection, L"GET", path, nullptr,
-                                                 WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, 0)
-                            : nullptr;
+    HINTERNET request = connection != nullptr ? WinHttpOpenRequest(connection, L"GET", path,
+                                                                   nullptr, WINHTTP_NO_REFERER,
+                                                                   WINHTTP_DEFAULT_ACCEPT_TYPES, 0)
+                                              : nullptr;
     if (request != nullptr &&
         WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, nullptr, 0, 0, 0) &&
         WinHttpReceiveResponse(request, nullptr)) {
