@@ -18,6 +18,7 @@ pelvoran_packages=(
 # tests generate with localedef, and the package checks (cpack's dpkg-shlibdeps
 # and file, lintian, appstreamcli, desktop-file-validate).
 pelvoran_test_packages=(
+    clang-format git
     libgtest-dev libgmock-dev libbenchmark-dev qt6-base-private-dev
     locales
     dpkg-dev file lintian appstream desktop-file-utils

@@ -24,6 +24,11 @@ failed() {
     status=1
 }
 
+# The format: every C++ file as clang-format (Debian's) lays it out.
+if ! git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run -Werror; then
+    failed "clang-format: run clang-format -i on the files named above"
+fi
+
 # 1. ASan + UBSan.
 pelvoran_configure build-asan -DCMAKE_BUILD_TYPE=Debug -DPELVORAN_SANITIZE=ON \
     -DPELVORAN_BUILD_TESTS=ON -DPELVORAN_WERROR=$werror
