@@ -11,6 +11,7 @@
 // Input: one byte of switches, then lines: method, path with query, Origin,
 // Host, a Cookie of its own; the rest is the body.
 #include "server/admin_site.h"
+#include "server/routes.h"
 #include "server/store.h"
 #include "server/use_counter.h"
 #include "server/web.h"
@@ -79,13 +80,15 @@ struct Site {
         login.method = "GET";
         login.path = "/comments";
         login.query["token"] = kToken;
-        const std::string set = header(admin->handle(login), "Set-Cookie");
+        const std::string set = header(
+            admin->handle(login, findRoute(true, login.method, login.path).route), "Set-Cookie");
         cookie = set.substr(0, set.find(';'));
         WebRequest form;
         form.method = "GET";
         form.path = "/release";
         form.cookie = cookie;
-        const std::string page = admin->handle(form).body;
+        const std::string page =
+            admin->handle(form, findRoute(true, form.method, form.path).route).body;
         const std::string mark = "name=\"csrf\" value=\"";
         const auto at = page.find(mark);
         if (cookie.empty() || at == std::string::npos)
@@ -147,7 +150,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     else if (switches & kWrongCsrf)
         r.body = "csrf=" + std::string(64, '0') + "&" + r.body;
 
-    const WebResponse answer = site.admin->handle(r);
+    const WebResponse answer = site.admin->handle(r, findRoute(true, r.method, r.path).route);
 
     static constexpr unsigned kStatuses[] = {200, 303, 400, 401, 403, 404};
     if (std::find(std::begin(kStatuses), std::end(kStatuses), answer.status) == std::end(kStatuses))

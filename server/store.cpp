@@ -221,9 +221,19 @@ void Database::migrate() {
     }
 }
 
-void Database::insert(const std::vector<NewComment>& comments) {
+template <class Work> void Database::inTransaction(Work work) {
     exec("BEGIN IMMEDIATE");
     try {
+        work();
+        exec("COMMIT");
+    } catch (...) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+}
+
+void Database::insert(const std::vector<NewComment>& comments) {
+    inTransaction([&] {
         Statement s(db_, "INSERT INTO comments (received, text, raw, source, flagged) "
                          "VALUES (?, ?, ?, ?, ?)");
         for (const auto& c : comments) {
@@ -235,11 +245,7 @@ void Database::insert(const std::vector<NewComment>& comments) {
             s.step();
             s.reset();
         }
-        exec("COMMIT");
-    } catch (...) {
-        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-        throw;
-    }
+    });
 }
 
 namespace {
@@ -305,8 +311,7 @@ bool Database::markRead(std::int64_t id, bool read) {
 }
 
 void Database::addUse(const std::map<std::int64_t, std::int64_t>& checksPerDay) {
-    exec("BEGIN IMMEDIATE");
-    try {
+    inTransaction([&] {
         Statement s(db_, "INSERT INTO use (day, checks) VALUES (?, ?) "
                          "ON CONFLICT (day) DO UPDATE SET checks = checks + excluded.checks");
         for (const auto& [day, checks] : checksPerDay) {
@@ -315,11 +320,7 @@ void Database::addUse(const std::map<std::int64_t, std::int64_t>& checksPerDay) 
             s.step();
             s.reset();
         }
-        exec("COMMIT");
-    } catch (...) {
-        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-        throw;
-    }
+    });
 }
 
 std::map<std::int64_t, std::int64_t> Database::use(std::int64_t fromDay) {

@@ -109,6 +109,9 @@ public:
 
 private:
     void exec(const char* sql);
+    /// Runs `work` in one write transaction: committed whole, or rolled
+    /// back and the error passed on.
+    template <class Work> void inTransaction(Work work);
     void migrate();
     sqlite3* db_ = nullptr;
 };
