@@ -2,6 +2,7 @@
 // when the last window has closed.
 #include "net/http_acquisition.h"
 #include "net/update_check.h"
+#include "net/wire.h"
 #include "platform/clock.h"
 #include "platform/winhttp/winhttp_request.h"
 #include "win/comment_form.h"
@@ -22,7 +23,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     const Text base = u16(PELVORAN_SERVER_BASE);
     HttpRequestFactory requests;
     try {
-        requests = winHttpRequestFactorySendingAhead(base + kUpdatePath +
+        requests = winHttpRequestFactorySendingAhead(base + Text(wire::kUpdatePath.text()) +
+                                                     Text(wire::kUpdateQuery.text()) +
                                                      regional.formatDateTime(localNow()));
     } catch (const std::exception&) {
         requests = winHttpRequestFactory(); // the check sends its question itself
