@@ -2,5 +2,5 @@
 
 // The tool reads no command line.
 int main() {
-    return pelvoran::runPelvoran({pelvoran::u16(PELVORAN_SERVER_BASE), {}, {}});
+    return pelvoran::runPelvoran({pelvoran::u16(PELVORAN_SERVER_BASE), {}, {}, {}});
 }

@@ -45,7 +45,8 @@ int runPelvoran(const AppOptions& options) {
     installChineseFontSubstitutes();
     useChineseDefaultFont();
 
-    const HttpComponentRegistry registry = registryForAllClassNames(curlHttpRequestFactory());
+    const HttpComponentRegistry registry =
+        registryForAllClassNames(curlHttpRequestFactory(options.httpLimits));
     QtMessageBoxes messageBoxes;
     SystemShell shell;
     const Services services{

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/http_request.h"
+
 #include "platform/text.h"
 
 #include <functional>
@@ -11,6 +13,9 @@ class PelvoranForm;
 struct AppOptions {
     /// The publisher's web server: scheme and host, no trailing slash.
     Text baseAddress;
+    /// The limits of every request: the product's own unless a test driver
+    /// passes shorter ones.
+    HttpLimits httpLimits;
     /// Runs before the main window is loaded (for test drivers).
     std::function<void()> beforeLoad;
     /// Runs once the main window is shown (for test drivers and benchmarks).

@@ -25,7 +25,9 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 using namespace pelvoran;
@@ -109,6 +111,12 @@ int main(int argc, char** argv) {
     const std::string scenario = argv[2];
     AppOptions options;
     options.baseAddress = u16(argv[1]);
+    // A test may shorten the requests' total limit (connect within it).
+    if (const char* ms = std::getenv("PELVORAN_DRIVER_TOTAL_MS")) {
+        options.httpLimits.totalTimeout = std::chrono::milliseconds(std::atoi(ms));
+        options.httpLimits.connectTimeout =
+            std::min(options.httpLimits.connectTimeout, options.httpLimits.totalTimeout);
+    }
     options.beforeLoad = [&] {
         if (scenario == "accept-update")
             answerMessageBox(QMessageBox::Ok, true);

@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 using namespace pelvoran::test;
 
@@ -18,16 +19,23 @@ namespace {
 
 #ifdef PELVORAN_SANITIZED
 // AddressSanitizer slows start-up and multiplies memory; bounds are looser.
-constexpr double kShowWithin = 9.0;
+// Beyond the requests' total limit: start-up, and the comment's way back.
+constexpr double kShowSlack = 4.0;
 constexpr long kPeakRssKiB = 1024 * 1024;
 constexpr long kCommentAtOnceMs = 3000;
-constexpr long kCommentAtTheLimitMs = 8000;
+constexpr long kCommentSlackMs = 3000;
 #else
-constexpr double kShowWithin = 5.5;
+constexpr double kShowSlack = 0.5;
 constexpr long kPeakRssKiB = 100 * 1024;
 constexpr long kCommentAtOnceMs = 1500;
-constexpr long kCommentAtTheLimitMs = 5500;
+constexpr long kCommentSlackMs = 500;
 #endif
+
+/// The "silent" case keeps the product's own limit (5 s in all); the others
+/// pass a short one, which the tool must keep just the same.
+long totalLimitMs(const std::string& name) {
+    return name == "silent" ? 5000 : 1500;
+}
 
 /// The comment line of the driver: "comment <ms> ms, window <open|closed>,
 /// text <kept|gone>".
@@ -65,7 +73,13 @@ TEST_P(Hostile, MainWindowComesUpAndTheToolKeepsWorking) {
         base = server->base();
     }
     FakeOpener opener;
+    const long limitMs = totalLimitMs(c.name);
+    if (limitMs == 5000)
+        ::unsetenv("PELVORAN_DRIVER_TOTAL_MS");
+    else
+        ::setenv("PELVORAN_DRIVER_TOTAL_MS", std::to_string(limitMs).c_str(), 1);
     const DriverRun r = runDriver(base, "observe", opener);
+    ::unsetenv("PELVORAN_DRIVER_TOTAL_MS");
 
     const double shown = r.secondsUntil("shown ");
     const bool offer = r.out.find("box 有更新版本\n") != std::string::npos;
@@ -86,7 +100,7 @@ TEST_P(Hostile, MainWindowComesUpAndTheToolKeepsWorking) {
 
     EXPECT_EQ(r.exitStatus, 0) << r.out;
     ASSERT_GE(shown, 0) << "the main window never came up: " << r.out;
-    EXPECT_LT(shown, kShowWithin); // from launch
+    EXPECT_LT(shown, static_cast<double>(limitMs) / 1000 + kShowSlack); // from launch
     EXPECT_EQ(offer, c.offersUpdate) << r.out;
     EXPECT_EQ(boxes, c.offersUpdate ? 2u : 1u) << r.out;
     EXPECT_NE(r.out.find("query ok"), std::string::npos) << r.out;
@@ -102,7 +116,8 @@ TEST_P(Hostile, MainWindowComesUpAndTheToolKeepsWorking) {
         EXPECT_EQ(comment.rest, "window open, text kept") << r.out;
     }
     ASSERT_GE(comment.ms, 0) << "the comment path never came back: " << r.out;
-    EXPECT_LT(comment.ms, c.waitsForTheLimit ? kCommentAtTheLimitMs : kCommentAtOnceMs) << r.out;
+    EXPECT_LT(comment.ms, c.waitsForTheLimit ? limitMs + kCommentSlackMs : kCommentAtOnceMs)
+        << r.out;
 
     EXPECT_NE(r.out.find("ended 0"), std::string::npos) << r.out;
     EXPECT_LT(r.peakRssKiB, kPeakRssKiB);
