@@ -84,10 +84,6 @@ WebResponse redirect(const std::string& to) {
 AdminSite::AdminSite(std::string stateDir, std::string token, UseCounter& use)
     : stateDir_(std::move(stateDir)), use_(use), sessions_(std::move(token)) {}
 
-std::string AdminSite::database() const {
-    return (std::filesystem::path(stateDir_) / kDatabaseFile).string();
-}
-
 WebResponse AdminSite::startSession(const WebRequest& request) {
     const auto cookie = sessions_.start(request);
     if (!cookie)
@@ -151,7 +147,7 @@ WebResponse AdminSite::comments(const WebRequest& request, const std::string& cs
     view.search = value(request.query, "q");
     view.csrf = csrf;
     view.pageNo = pageAsked(value(request.query, "page"));
-    Database db(database());
+    Database db(databasePath(stateDir_));
     const auto pageAt = [&](std::int64_t pageNo) {
         return db.commentPage(view.search, false, (pageNo - 1) * kCommentsPerPage,
                               kCommentsPerPage);
@@ -172,7 +168,7 @@ WebResponse AdminSite::mark(const WebRequest& request) {
     const std::string read = value(form, "read");
     if (!id || *id < 1 || (read != "0" && read != "1"))
         return page(400, badMarkPage());
-    Database db(database());
+    Database db(databasePath(stateDir_));
     if (!db.markRead(*id, read == "1"))
         return page(404, noSuchCommentPage(*id));
     // Only a page of this site: never an address someone else chose.
@@ -180,7 +176,7 @@ WebResponse AdminSite::mark(const WebRequest& request) {
 }
 
 WebResponse AdminSite::exportComments(bool csv) {
-    Database db(database());
+    Database db(databasePath(stateDir_));
     WebResponse r;
     for (const auto& c : db.comments())
         r.body += csv ? csvRecord(c) : jsonLine(c);
@@ -195,7 +191,7 @@ WebResponse AdminSite::exportComments(bool csv) {
 }
 
 WebResponse AdminSite::release(const WebRequest& request, const std::string& csrf) {
-    Database db(database());
+    Database db(databasePath(stateDir_));
     ReleaseView view;
     view.csrf = csrf;
     view.shown = db.release();
@@ -229,7 +225,7 @@ WebResponse AdminSite::release(const WebRequest& request, const std::string& csr
 
 WebResponse AdminSite::use() {
     const std::int64_t today = localDay(std::time(nullptr));
-    Database db(database());
+    Database db(databasePath(stateDir_));
     auto counts = db.use(today - kUseDays + 1);
     for (const auto& [day, n] : use_.pending())
         counts[day] += n;

@@ -32,8 +32,6 @@ private:
     WebResponse release(const WebRequest& request, const std::string& csrf);
     WebResponse use();
 
-    std::string database() const;
-
     const std::string stateDir_;
     UseCounter& use_;
     AdminSessions sessions_;

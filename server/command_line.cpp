@@ -8,7 +8,6 @@
 #include "server/state_dir.h"
 #include "server/store.h"
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -58,11 +57,9 @@ int serveCommand(const std::vector<std::string>& args) {
     o.listen = endpoint(p, "--listen", o.listen);
     o.adminListen = endpoint(p, "--admin-listen", o.adminListen);
     if (const auto it = p.options.find("--trusted-proxy"); it != p.options.end()) {
-        unsigned char buf[sizeof(in6_addr)];
-        if (inet_pton(AF_INET, it->second.c_str(), buf) != 1 &&
-            inet_pton(AF_INET6, it->second.c_str(), buf) != 1)
+        o.trustedProxy = ClientAddress::parse(it->second);
+        if (!o.trustedProxy)
             throw UsageError{"--trusted-proxy：须为 IP 地址，例如 127.0.0.1"};
-        o.trustedProxy = it->second;
     }
     o.commentsPerHour = number(p, "--comments-per-hour", o.commentsPerHour, 1000000);
     o.commentBytesPerHour = byteSize(p, "--comment-bytes-per-hour", o.commentBytesPerHour);

@@ -110,7 +110,7 @@ WebResponse helpPhoto() {
     return r;
 }
 
-WebResponse publicErrorPage(unsigned status) {
+WebResponse publicErrorPage(unsigned status, const char* allow) {
     struct Words {
         const char* title;
         const char* what;
@@ -137,7 +137,7 @@ WebResponse publicErrorPage(unsigned status) {
                           "</p>\n<p><a href=\"/\">回到佳能镜头生产日期查询</a></p>\n");
     addPageHeaders(r);
     if (status == 405)
-        r.headers.emplace_back("Allow", "GET, HEAD");
+        r.headers.emplace_back("Allow", allow);
     return r;
 }
 

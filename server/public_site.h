@@ -26,7 +26,7 @@ WebResponse helpPhoto();
 /// lookup page's style, sized for a phone, that says what went wrong and
 /// links back to the lookup. Knows 400, 404, 405 (with Allow: GET, HEAD),
 /// 413, 431, 501 and 503; any other status gets a general text.
-WebResponse publicErrorPage(unsigned status);
+WebResponse publicErrorPage(unsigned status, const char* allow = "GET, HEAD");
 
 /// What the web comment form asks for: the comment to store and the pages
 /// for each outcome, or a page at once when the comment is refused.

@@ -122,7 +122,7 @@ int serve(const ServeOptions& options, ListenSocket publicSocket, ListenSocket a
     std::signal(SIGPIPE, SIG_IGN);
     allowDescriptorsFor(options.maxConnections + 64);
 
-    const std::string database = (fs::path(options.stateDir) / kDatabaseFile).string();
+    const std::string database = databasePath(options.stateDir);
     UseCounter use;
     ReleaseReply reply;
     RateLimiter limiter(options.commentsPerHour, options.commentBytesPerHour);
@@ -140,9 +140,6 @@ int serve(const ServeOptions& options, ListenSocket publicSocket, ListenSocket a
     }
     Site site({use, reply, limiter, *writer, *admin});
 
-    std::optional<ClientAddress> trustedProxy;
-    if (options.trustedProxy)
-        trustedProxy = ClientAddress::parse(*options.trustedProxy);
     ConnectionGuard publicGuard(guardLimits(options, false));
     ConnectionGuard adminGuard(guardLimits(options, true));
     std::unique_ptr<HttpListener> publicListener;
@@ -151,7 +148,7 @@ int serve(const ServeOptions& options, ListenSocket publicSocket, ListenSocket a
         publicListener = std::make_unique<HttpListener>(
             std::move(publicSocket),
             HttpListener::Settings{false, options.maxConnections, options.idleSeconds,
-                                   trustedProxy},
+                                   options.trustedProxy},
             site, publicGuard);
     } catch (const std::exception& e) {
         logError(std::string("--listen：") + e.what());
@@ -160,7 +157,8 @@ int serve(const ServeOptions& options, ListenSocket publicSocket, ListenSocket a
     try {
         adminListener = std::make_unique<HttpListener>(
             std::move(adminSocket),
-            HttpListener::Settings{true, kAdminConnections, options.idleSeconds, trustedProxy},
+            HttpListener::Settings{true, kAdminConnections, options.idleSeconds,
+                                   options.trustedProxy},
             site, adminGuard);
     } catch (const std::exception& e) {
         logError(std::string("--admin-listen：") + e.what());

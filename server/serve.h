@@ -1,5 +1,6 @@
 #pragma once
 
+#include "server/limits.h"
 #include "server/listener.h"
 
 #include <chrono>
@@ -17,7 +18,7 @@ struct ServeOptions {
     Endpoint listen{"127.0.0.1", 8080};
     Endpoint adminListen{"127.0.0.1", 8081};
     /// Requests from this address name the client in X-Forwarded-For.
-    std::optional<std::string> trustedProxy;
+    std::optional<ClientAddress> trustedProxy;
     /// Comments one client (an IPv4 address, an IPv6 /64) may send in an
     /// hour, and their bytes as they arrived; 0 for no limit.
     unsigned commentsPerHour = 300;

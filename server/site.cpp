@@ -51,13 +51,7 @@ std::optional<WebResponse> Site::answer(const Incoming& in, Later later) {
     case Route::LookupPage: return lookupPage(in.request);
     case Route::StyleSheet: return styleSheet();
     case Route::HelpPhoto: return helpPhoto();
-    case Route::NotAllowed: {
-        WebResponse r = publicErrorPage(405);
-        for (auto& [name, value] : r.headers)
-            if (name == "Allow")
-                value = in.match.allow;
-        return r;
-    }
+    case Route::NotAllowed: return publicErrorPage(405, in.match.allow);
     default: return publicErrorPage(404);
     }
 }

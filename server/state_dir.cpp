@@ -71,17 +71,13 @@ void actAsStateOwner(StateDir& s) {
     s.actAsOwner = false;
 }
 
-std::string databaseIn(const std::string& state) {
-    return (fs::path(state) / kDatabaseFile).string();
-}
-
 /// Refuses a state directory the server could not keep comments in, before
 /// anything is served or copied from it.
 void checkState(const StateDir& s) {
     if (::faccessat(AT_FDCWD, s.path.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
         throw std::runtime_error("状态目录 " + s.shown + " 不可写（" + std::strerror(errno) +
                                  "）：请让运行服务器的用户可以写入这个目录，再重试。");
-    checkDatabase(databaseIn(s.path), databaseIn(s.shown));
+    checkDatabase(databasePath(s.path), databasePath(s.shown));
 }
 
 /// The state directory, ready for a command that runs in this process.
@@ -99,9 +95,9 @@ std::string prepareState(const Parsed& p) {
 
 std::unique_ptr<Database> openDatabase(const StateDir& s) {
     try {
-        return std::make_unique<Database>(databaseIn(s.path));
+        return std::make_unique<Database>(databasePath(s.path));
     } catch (const StoreError& e) {
-        throw std::runtime_error("无法打开数据库文件 " + databaseIn(s.shown) + "：" + e.what());
+        throw std::runtime_error("无法打开数据库文件 " + databasePath(s.shown) + "：" + e.what());
     }
 }
 

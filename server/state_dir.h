@@ -55,9 +55,6 @@ StateDir findState(const Parsed& p, bool create);
 /// the caller's rights afterwards.
 void actAsStateOwner(StateDir& s);
 
-/// The database file in the state directory `state`.
-std::string databaseIn(const std::string& state);
-
 /// Refuses a state directory the server could not keep comments in, before
 /// anything is served or copied from it.
 void checkState(const StateDir& s);

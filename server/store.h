@@ -51,6 +51,11 @@ struct CommentPage {
 /// The database file name inside the state directory.
 inline constexpr char kDatabaseFile[] = "comments.sqlite";
 
+/// The database file of the state directory `stateDir`.
+inline std::string databasePath(const std::string& stateDir) {
+    return stateDir + "/" + kDatabaseFile;
+}
+
 /// Refuses, with a message for the publisher that names `shown` (the file's
 /// real path), a database file nothing should be served from: one emptied to
 /// 0 bytes, one this process may not write, one that PRAGMA quick_check finds
