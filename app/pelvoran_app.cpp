@@ -48,7 +48,7 @@ int runPelvoran(const AppOptions& options) {
     const HttpComponentRegistry registry =
         registryForAllClassNames(curlHttpRequestFactory(options.httpLimits));
     QtMessageBoxes messageBoxes;
-    SystemShell shell;
+    SystemShell shell(options.openerWait);
     const Services services{
         registry,           messageBoxes, shell, &localNow, RegionalSettings::fromSystem(),
         options.baseAddress};

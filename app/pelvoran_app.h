@@ -4,6 +4,7 @@
 
 #include "platform/text.h"
 
+#include <chrono>
 #include <functional>
 
 namespace pelvoran {
@@ -16,6 +17,8 @@ struct AppOptions {
     /// The limits of every request: the product's own unless a test driver
     /// passes shorter ones.
     HttpLimits httpLimits;
+    /// How long an opener still running may yet say it found nothing.
+    std::chrono::milliseconds openerWait = std::chrono::seconds(3);
     /// Runs before the main window is loaded (for test drivers).
     std::function<void()> beforeLoad;
     /// Runs once the main window is shown (for test drivers and benchmarks).

@@ -2,6 +2,7 @@
 
 #include "platform/text.h"
 
+#include <chrono>
 #include <string>
 
 namespace pelvoran {
@@ -32,8 +33,15 @@ public:
 /// The desktop opener (xdg-open on Linux) and _exit.
 class SystemShell final : public Shell {
 public:
+    /// `openerWait`: how long an opener that has not ended yet may still say
+    /// that it found nothing (Linux; the product waits 3 s).
+    explicit SystemShell(std::chrono::milliseconds openerWait = std::chrono::seconds(3))
+        : openerWait_(openerWait) {}
     bool openUrl(const std::string& url) override;
     void exitNow() override;
+
+private:
+    std::chrono::milliseconds openerWait_;
 };
 
 } // namespace pelvoran

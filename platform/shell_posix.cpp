@@ -19,15 +19,16 @@ bool SystemShell::openUrl(const std::string& url) {
     // xdg-open's status says whether anything could open the address ("no
     // method available" is 3). Without a desktop it runs the browser in the
     // foreground, so one still running after a few seconds has opened it.
-    constexpr int kChecks = 150; // 3 s
-    for (int i = 0; i < kChecks; ++i) {
+    constexpr auto kCheckEvery = std::chrono::milliseconds(20);
+    for (std::chrono::milliseconds waited{0}; waited < openerWait_; waited += kCheckEvery) {
         int status = 0;
         const pid_t ended = waitpid(pid, &status, WNOHANG);
         if (ended == pid)
             return WIFEXITED(status) && WEXITSTATUS(status) == 0;
         if (ended < 0)
             return true; // reaped elsewhere: it did start
-        usleep(20 * 1000);
+        usleep(static_cast<useconds_t>(
+            std::chrono::duration_cast<std::chrono::microseconds>(kCheckEvery).count()));
     }
     return true;
 }

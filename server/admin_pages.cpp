@@ -42,10 +42,6 @@ std::string hidden(const std::string& name, const std::string& v) {
     return "<input type=\"hidden\" name=\"" + name + "\" value=\"" + escapeHtml(v) + "\">";
 }
 
-std::string sourceName(const std::string& source) {
-    return source == kFromWeb ? "网页" : "桌面工具";
-}
-
 std::string commentItem(const StoredComment& c, const std::string& csrf, const std::string& back) {
     std::string out = c.read || c.flagged ? "<li>" : "<li class=\"unread\">";
     out += "<article aria-labelledby=\"c" + std::to_string(c.id) + "\"><p class=\"muted\" id=\"c" +

@@ -178,10 +178,7 @@ WebResponse AdminSite::mark(const WebRequest& request) {
 WebResponse AdminSite::exportComments(bool csv) {
     Database db(databasePath(stateDir_));
     WebResponse r;
-    for (const auto& c : db.comments())
-        r.body += csv ? csvRecord(c) : jsonLine(c);
-    if (csv)
-        r.body = "\xEF\xBB\xBF" + csvHeader() + r.body;
+    r.body = commentExport(db.comments(), csv ? ExportFormat::Csv : ExportFormat::JsonLines);
     r.type = csv ? "text/csv; charset=utf-8" : "application/jsonl; charset=utf-8";
     r.headers.emplace_back("Content-Disposition", std::string("attachment; filename=\"comments.") +
                                                       (csv ? "csv" : "jsonl") + "\"");

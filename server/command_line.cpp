@@ -149,10 +149,6 @@ int releaseCommand(const std::vector<std::string>& args) {
     return kExitOk;
 }
 
-const char* sourceName(const std::string& source) {
-    return source == kFromWeb ? "网页" : "桌面工具";
-}
-
 int commentsCommand(const std::vector<std::string>& args) {
     const Parsed p = parse(args, {"--state", "--since", "--format"});
     const std::string verb = p.words.size() > 1 ? p.words[1] : "";
@@ -173,13 +169,9 @@ int commentsCommand(const std::vector<std::string>& args) {
                    sourceName(c.source) + "\n" + terminalText(c.text) + "\n";
         out += comments.empty() ? "没有留言。\n"
                                 : "共 " + std::to_string(comments.size()) + " 条留言。\n";
-    } else if (format == "csv") {
-        out = "\xEF\xBB\xBF" + csvHeader();
-        for (const auto& c : comments)
-            out += csvRecord(c);
     } else {
-        for (const auto& c : comments)
-            out += jsonLine(c);
+        out =
+            commentExport(comments, format == "csv" ? ExportFormat::Csv : ExportFormat::JsonLines);
     }
     if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size() || std::fflush(stdout) != 0)
         throw std::runtime_error(std::string("无法写出：") + std::strerror(errno));

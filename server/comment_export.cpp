@@ -99,10 +99,6 @@ std::string jsonLine(const StoredComment& c) {
            "}\n";
 }
 
-std::string csvHeader() {
-    return "id,received,text,source\r\n";
-}
-
 std::string csvRecord(const StoredComment& c) {
     std::string out;
     for (const std::string& cell :
@@ -112,6 +108,17 @@ std::string csvRecord(const StoredComment& c) {
         out += csvCell(cell);
     }
     return out + "\r\n";
+}
+
+const char* sourceName(const std::string& source) {
+    return source == kFromWeb ? "网页" : "桌面工具";
+}
+
+std::string commentExport(const std::vector<StoredComment>& comments, ExportFormat format) {
+    std::string out = format == ExportFormat::Csv ? "\xEF\xBB\xBFid,received,text,source\r\n" : "";
+    for (const auto& c : comments)
+        out += format == ExportFormat::Csv ? csvRecord(c) : jsonLine(c);
+    return out;
 }
 
 } // namespace pelvoran::server

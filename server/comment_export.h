@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace pelvoran::server {
 
@@ -24,12 +25,18 @@ std::string localTimeText(std::int64_t seconds);
 /// exactly as decoded) and source.
 std::string jsonLine(const StoredComment& c);
 
-/// The header of the CSV export, after the UTF-8 byte order mark.
-std::string csvHeader();
-
 /// One RFC 4180 record, ending in CR LF. A cell that begins with "=", "+",
 /// "-", "@", TAB or CR gets a leading apostrophe, so that no spreadsheet runs
 /// it.
 std::string csvRecord(const StoredComment& c);
+
+/// Where a comment came from, as the publisher reads it: "网页" or "桌面工具".
+const char* sourceName(const std::string& source);
+
+enum class ExportFormat { JsonLines, Csv };
+
+/// A whole export: JSON Lines, or CSV with a UTF-8 byte order mark and a
+/// header line, so that spreadsheets read the Chinese text.
+std::string commentExport(const std::vector<StoredComment>& comments, ExportFormat format);
 
 } // namespace pelvoran::server

@@ -117,6 +117,9 @@ int main(int argc, char** argv) {
         options.httpLimits.connectTimeout =
             std::min(options.httpLimits.connectTimeout, options.httpLimits.totalTimeout);
     }
+    // ... and the time an opener still running may take to say it failed.
+    if (const char* ms = std::getenv("PELVORAN_DRIVER_OPENER_MS"))
+        options.openerWait = std::chrono::milliseconds(std::atoi(ms));
     options.beforeLoad = [&] {
         if (scenario == "accept-update")
             answerMessageBox(QMessageBox::Ok, true);

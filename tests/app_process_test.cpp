@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <unistd.h>
 
@@ -76,12 +77,15 @@ TEST(AppProcess, AcceptedUpdateThatOpensNothingOpensTheMainWindow) {
 }
 
 // Without a desktop, xdg-open runs the browser in the foreground: an opener
-// still running after the few seconds the tool waits has opened the address.
+// still running after the few seconds the tool waits (here shortened to
+// half a second) has opened the address.
 TEST(AppProcess, OpenerStillRunningCountsAsOpened) {
     LoopbackServer server(
         {ServerBehaviour::Mode::Reply, reply("1.06[;]http://127.0.0.1/x[;]2012-12-30[;]Fixes")});
     FakeOpener opener(true, "exec >/dev/null 2>&1; sleep 8");
+    ::setenv("PELVORAN_DRIVER_OPENER_MS", "500", 1);
     const DriverRun r = runDriver(server.base(), "accept-update", opener);
+    ::unsetenv("PELVORAN_DRIVER_OPENER_MS");
     EXPECT_EQ(r.exitStatus, 0);
     EXPECT_EQ(r.out, "box 有更新版本\n"); // ended without showing the main window
     EXPECT_LT(r.seconds, 7.5);            // did not wait for the opener to end
@@ -97,15 +101,19 @@ TEST(AppProcess, CancelledUpdateOpensTheMainWindow) {
     EXPECT_EQ(opener.opened(), "");
 }
 
+// With a limit of 1.5 s on the request (HttpComponent waits out the
+// product's own 5 s).
 TEST(AppProcess, StartsWithoutAMessageWhateverTheServerDoes) {
     LoopbackServer silent({ServerBehaviour::Mode::Silent, ""});
     LoopbackServer broken({ServerBehaviour::Mode::Reply, "HTTP/1.1 garbage\r\n\r\n"});
     const std::string refused = "http://127.0.0.1:" + std::to_string(LoopbackServer::refusedPort());
     FakeOpener opener;
+    ::setenv("PELVORAN_DRIVER_TOTAL_MS", "1500", 1);
     for (const std::string& base : {refused, silent.base(), broken.base()}) {
         const DriverRun r = runDriver(base, "start", opener);
         EXPECT_EQ(r.exitStatus, 0) << base;
         EXPECT_TRUE(r.out.starts_with("shown ")) << base << ": " << r.out; // no box first
-        EXPECT_LT(r.seconds, 8.0) << base;
+        EXPECT_LT(r.seconds, 5.0) << base;
     }
+    ::unsetenv("PELVORAN_DRIVER_TOTAL_MS");
 }

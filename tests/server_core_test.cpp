@@ -3,6 +3,7 @@
 // a terminal or in a spreadsheet, and the pages' text handling.
 #include "net/escaping.h"
 #include "net/update_check.h"
+#include "platform/hex.h"
 #include "server/admin_pages.h"
 #include "server/admin_session.h"
 #include "server/admin_site.h"
@@ -361,13 +362,7 @@ TEST_F(AdminPages, MarkingReturnsOnlyToTheCommentList) {
     };
     for (const auto& c : cases) {
         // The browser sends the field form-encoded.
-        std::string back;
-        for (const char ch : std::string(c.back)) {
-            static constexpr char kHex[] = "0123456789ABCDEF";
-            back += '%';
-            back += kHex[static_cast<unsigned char>(ch) >> 4];
-            back += kHex[static_cast<unsigned char>(ch) & 0xF];
-        }
+        const std::string back = percentEncode(c.back, [](unsigned char) { return false; });
         const WebResponse r = post("/comments/mark", "id=1&read=1&back=" + back);
         EXPECT_EQ(r.status, 303u) << c.back;
         EXPECT_EQ(headerOf(r, "Location"), c.location) << c.back;
