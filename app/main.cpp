@@ -2,5 +2,7 @@
 
 // The tool reads no command line.
 int main() {
-    return pelvoran::runPelvoran({pelvoran::u16(PELVORAN_SERVER_BASE), {}, {}, {}});
+    pelvoran::AppOptions options;
+    options.baseAddress = pelvoran::u16(PELVORAN_SERVER_BASE);
+    return pelvoran::runPelvoran(options);
 }
