@@ -1,6 +1,7 @@
 #include "server/backups.h"
 #include "server/command_line.h"
 #include "server/command_support.h"
+#include "server/error_text.h"
 #include "server/state_dir.h"
 
 #include <cerrno>
@@ -39,7 +40,7 @@ BackupTarget backupTarget(const std::string& file) {
         t.canSync = false;
     }
     if (t.dir.get() < 0)
-        throw std::runtime_error("backup：无法打开目录 " + parent + "：" + std::strerror(errno));
+        throw std::runtime_error("backup：无法打开目录 " + parent + "：" + systemErrorText(errno));
     struct stat st {};
     if (::fstatat(t.dir.get(), t.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
         throw UsageError{"backup：" + file + " 已存在，不会覆盖", false};
@@ -58,11 +59,6 @@ int backupCommand(const std::vector<std::string>& args) {
     expectWords(p, 2);
     const BackupTarget target = backupTarget(p.words[1]);
     StateDir state = findState(p, false);
-    struct stat st {};
-    if (::fstatat(state.fd.get(), kDatabaseFile, &st, 0) != 0 && errno == ENOENT)
-        throw UsageError{"--state：" + state.shown + " 中没有数据库 " + kDatabaseFile +
-                             "，请确认状态目录",
-                         false};
 
     // Created by the caller, under a name nobody takes for a backup.
     std::string temp;
@@ -74,7 +70,7 @@ int backupCommand(const std::vector<std::string>& args) {
                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (out.get() < 0 && (errno != EEXIST || attempt == 100))
             throw std::runtime_error("backup：无法创建 " + target.shown + " 的临时文件：" +
-                                     std::strerror(errno));
+                                     systemErrorText(errno));
     }
     const auto removeTemp = [&] { ::unlinkat(target.dir.get(), temp.c_str(), 0); };
     int status = kExitFailure;
@@ -90,7 +86,8 @@ int backupCommand(const std::vector<std::string>& args) {
             }
         });
         if (!out.close() && status == kExitOk)
-            throw std::runtime_error(std::string("backup：无法写入备份：") + std::strerror(errno));
+            throw std::runtime_error(std::string("backup：无法写入备份：") +
+                                     systemErrorText(errno));
     } catch (...) {
         removeTemp();
         throw;
@@ -105,13 +102,14 @@ int backupCommand(const std::vector<std::string>& args) {
         removeTemp();
         if (error == EEXIST)
             throw UsageError{"backup：" + target.shown + " 已存在，不会覆盖", false};
-        throw std::runtime_error("backup：无法创建 " + target.shown + "：" + std::strerror(error));
+        throw std::runtime_error("backup：无法创建 " + target.shown + "：" +
+                                 systemErrorText(error));
     }
     if (target.canSync && ::fsync(target.dir.get()) != 0) {
         const int error = errno;
         ::unlinkat(target.dir.get(), target.name.c_str(), 0);
         throw std::runtime_error("backup：无法把 " + target.shown + " 写入磁盘：" +
-                                 std::strerror(error));
+                                 systemErrorText(error));
     }
     say(stdout, "已备份到 " + target.shown + "。");
     return kExitOk;

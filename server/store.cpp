@@ -1,5 +1,7 @@
 #include "server/store.h"
 
+#include "server/error_text.h"
+
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -9,6 +11,35 @@
 #include <sys/stat.h>
 
 namespace pelvoran::server {
+
+std::string sqliteErrorText(sqlite3* db, int rc) {
+    const char* english = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+    const int error = db ? sqlite3_system_errno(db) : 0;
+    std::string cause;
+    switch (rc & 0xFF) {
+    case SQLITE_CANTOPEN:
+    case SQLITE_IOERR:
+        // The system's reason says more than SQLite's.
+        if (error != 0)
+            return systemErrorText(error) + "（" + english + "）";
+        cause = (rc & 0xFF) == SQLITE_IOERR ? "磁盘读写出错，请检查磁盘" : "无法打开";
+        break;
+    case SQLITE_PERM:
+    case SQLITE_AUTH: cause = "权限不够，请用 sudo 运行"; break;
+    case SQLITE_READONLY:
+        cause = "文件是只读的，运行的用户无法写入：请用 sudo 运行，或让所有者可以写入它";
+        break;
+    case SQLITE_FULL: cause = "磁盘已满，请腾出空间后重试"; break;
+    case SQLITE_NOTADB: cause = "不是本程序的数据库文件"; break;
+    case SQLITE_CORRUPT: cause = "数据库已损坏，请从备份恢复"; break;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED: cause = "数据库被另一个进程锁住，请稍后重试"; break;
+    case SQLITE_NOMEM: cause = "内存不够"; break;
+    default: cause = "数据库出错"; break;
+    }
+    return cause + "（" + english + "）";
+}
+
 namespace {
 
 /// Forward migrations: entry N brings a database from user_version N to N+1.
@@ -46,8 +77,8 @@ constexpr int kSchemaVersion = static_cast<int>(std::size(kMigrations));
 class Statement {
 public:
     Statement(sqlite3* db, const char* sql) : db_(db) {
-        if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK)
-            throw StoreError(sqlite3_errmsg(db));
+        if (const int rc = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); rc != SQLITE_OK)
+            throw StoreError(sqliteErrorText(db, rc));
     }
     ~Statement() { sqlite3_finalize(stmt_); }
     Statement(const Statement&) = delete;
@@ -68,7 +99,7 @@ public:
         if (rc == SQLITE_ROW)
             return true;
         if (rc != SQLITE_DONE)
-            throw StoreError(sqlite3_errmsg(db_));
+            throw StoreError(sqliteErrorText(db_, rc));
         return false;
     }
     void reset() {
@@ -87,7 +118,7 @@ public:
 private:
     void check(int rc) {
         if (rc != SQLITE_OK)
-            throw StoreError(sqlite3_errmsg(db_));
+            throw StoreError(sqliteErrorText(db_, rc));
     }
     sqlite3* db_;
     sqlite3_stmt* stmt_ = nullptr;
@@ -118,15 +149,14 @@ void checkDatabase(const std::string& path, const std::string& shown) {
         (std::filesystem::path(shown).parent_path() / "backups").string() + "/";
     if (st.st_size == 0)
         throw StoreError("数据库文件 " + shown + " 是空的（0 字节），已被清空。请从 " + backups +
-                         " 中的备份恢复（把最新的一份复制为这个文件），或删除它以重新开始。");
+                         " 中的备份恢复（pelvoran-server restore），或删除它以重新开始。");
     keepPrivate(path);
     sqlite3* raw = nullptr;
     const int rc =
         sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
     const Connection db(raw, &sqlite3_close);
     if (rc != SQLITE_OK)
-        throw StoreError("无法打开数据库文件 " + shown + "：" +
-                         (raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc)));
+        throw StoreError("无法打开数据库文件 " + shown + "：" + sqliteErrorText(raw, rc));
     if (sqlite3_db_readonly(raw, "main") == 1)
         throw StoreError("数据库文件 " + shown +
                          " 是只读的，服务器无法保存留言。请让运行服务器的用户可以写入它"
@@ -146,17 +176,31 @@ void checkDatabase(const std::string& path, const std::string& shown) {
         if (step == SQLITE_DONE)
             step = SQLITE_OK;
     }
-    const std::string why = sqlite3_errmsg(raw);
+    const std::string why = step == SQLITE_OK ? "" : sqliteErrorText(raw, step);
     sqlite3_finalize(stmt);
     const int primary = step & 0xFF;
-    if (problem.empty() && (primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB))
-        problem = why;
+    if (primary == SQLITE_NOTADB)
+        throw StoreError("数据库文件 " + shown + " 不是本程序的数据库文件（" +
+                         sqlite3_errstr(step) + "），服务器不会使用它。请确认 --state，或从 " +
+                         backups + " 中的备份恢复（pelvoran-server restore）。");
+    if (problem.empty() && primary == SQLITE_CORRUPT)
+        problem = sqlite3_errstr(step);
     if (!problem.empty())
         throw StoreError("数据库文件 " + shown + " 已损坏（" + problem +
                          "），服务器不会使用它。请从 " + backups +
-                         " 中的备份恢复：把最新的一份复制为这个文件后重试。");
+                         " 中的备份恢复（pelvoran-server restore），再重试。");
     if (step != SQLITE_OK)
         throw StoreError("无法检查数据库文件 " + shown + "：" + why);
+    sqlite3_stmt* version = nullptr;
+    int schema = 0;
+    if (sqlite3_prepare_v2(raw, "PRAGMA user_version", -1, &version, nullptr) == SQLITE_OK &&
+        sqlite3_step(version) == SQLITE_ROW)
+        schema = sqlite3_column_int(version, 0);
+    sqlite3_finalize(version);
+    if (schema > kSchemaVersion)
+        throw StoreError("数据库文件 " + shown + " 来自更新版本的服务器（数据库格式 " +
+                         std::to_string(schema) + "，本程序只认到 " +
+                         std::to_string(kSchemaVersion) + "）：请升级 pelvoran-server。");
 }
 
 Database::Database(const std::string& path, std::chrono::milliseconds busyTimeout) {
@@ -165,7 +209,7 @@ Database::Database(const std::string& path, std::chrono::milliseconds busyTimeou
         sqlite3_open_v2(path.c_str(), &db_,
                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK) {
-        const std::string why = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+        const std::string why = sqliteErrorText(db_, rc);
         sqlite3_close(db_);
         throw StoreError(why);
     }
@@ -187,12 +231,8 @@ Database::~Database() {
 }
 
 void Database::exec(const char* sql) {
-    char* error = nullptr;
-    if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
-        const std::string why = error ? error : sqlite3_errmsg(db_);
-        sqlite3_free(error);
-        throw StoreError(why);
-    }
+    if (const int rc = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr); rc != SQLITE_OK)
+        throw StoreError(sqliteErrorText(db_, rc));
 }
 
 int Database::schemaVersion() {
@@ -208,8 +248,9 @@ void Database::migrate() {
     try {
         const int version = schemaVersion();
         if (version > kSchemaVersion)
-            throw StoreError("database schema " + std::to_string(version) +
-                             " is newer than this server's " + std::to_string(kSchemaVersion));
+            throw StoreError("数据库来自更新版本的服务器（数据库格式 " + std::to_string(version) +
+                             "，本程序只认到 " + std::to_string(kSchemaVersion) +
+                             "）：请升级 pelvoran-server 后再用它");
         for (int v = version; v < kSchemaVersion; ++v)
             exec(kMigrations[v]);
         if (version != kSchemaVersion)

@@ -113,7 +113,7 @@ TEST(Store, MigratesOldDatabasesAndRefusesNewerOnes) {
         Database newer(path);
         ADD_FAILURE() << "a database of schema 9 was opened";
     } catch (const StoreError& e) {
-        EXPECT_NE(std::string(e.what()).find("newer"), std::string::npos) << e.what();
+        EXPECT_NE(std::string(e.what()).find("更新版本的服务器"), std::string::npos) << e.what();
     }
     Raw left(path);
     EXPECT_EQ(left.scalar("PRAGMA user_version"), 9) << "a refused database is not changed";

@@ -15,6 +15,7 @@
 #include <functional>
 #include <map>
 #include <netinet/in.h>
+#include <optional>
 #include <random>
 #include <set>
 #include <sys/mount.h>
@@ -46,7 +47,7 @@ constexpr uid_t kService = 65534;
 /// A database in `state` with `count` comments of 500 bytes, checkpointed
 /// into the main file.
 void seedComments(const std::string& state, int count) {
-    ASSERT_EQ(runServerCommand({"release", "show", "--state", state}).status, 0);
+    makeState(state);
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open((state + "/comments.sqlite").c_str(), &db), SQLITE_OK);
     const std::string sql =
@@ -235,6 +236,7 @@ TEST(ServerCommandLine, ReleaseSetRefusesWhatTheToolWouldMishandle) {
         {"--version", "01.07"},
     };
     const TempDir state;
+    makeState(state.path());
     const std::vector<std::string> good = {
         "release",   "set",  "--state",   state.path(),
         "--version", "1.10", "--address", "https://x.cn/a",
@@ -254,6 +256,7 @@ TEST(ServerCommandLine, ReleaseSetRefusesWhatTheToolWouldMishandle) {
 TEST(ServerCommandLine, UsageErrorsAndExports) {
     const TempDir state;
     const std::string dir = state.path();
+    makeState(dir);
     const struct {
         std::vector<std::string> args;
         int status;
@@ -320,6 +323,95 @@ TEST(ServerCommandLine, UsageErrorsAndExports) {
     EXPECT_EQ(exported(restored.path()).size(), 3u);
     // serve keeps a daily backup of its own.
     EXPECT_FALSE(std::filesystem::is_empty(dir + "/backups"));
+}
+
+// A state directory that serve never made is refused by every other command
+// (status 2, the directory named) and none is created; a second serve on a
+// live state directory exits 1 and leaves the first one's address alone.
+TEST(ServerCommandLine, MistypedOrBusyStateIsRefused) {
+    const TempDir live, work;
+    ServerProcess server(live.path());
+    const std::string address = [&] {
+        std::ifstream in(live.path() + "/admin-address");
+        std::string line;
+        std::getline(in, line);
+        return line;
+    }();
+    const std::string typo = live.path() + "-sever";
+    const std::string empty = work.path() + "/empty";
+    std::filesystem::create_directory(empty);
+    const std::string file = work.path() + "/file";
+    std::ofstream(file) << "x";
+    const std::vector<std::string> release = {"--version", "1.06", "--address", "http://x.cn/",
+                                              "--date",    "d",    "--notes",   "n"};
+    const auto with = [](std::vector<std::string> a, const std::vector<std::string>& more) {
+        a.insert(a.end(), more.begin(), more.end());
+        return a;
+    };
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string named; // in the message
+    } cases[] = {
+        {{"comments", "list", "--state", typo}, 2, typo},
+        {with({"release", "set", "--state", typo}, release), 2, typo},
+        {{"release", "clear", "--state", typo}, 2, typo},
+        {{"admin-url", "--state", typo}, 2, typo},
+        {{"comments", "export", "--state", empty}, 2, empty},
+        {{"backup", work.path() + "/b.sqlite", "--state", empty}, 2, empty},
+        {{"release", "show", "--state", file}, 2, file},
+        {{"comments", "list"}, 2, "--state"}, // the default, run where no state is
+        {{"serve", "--state", live.path(), "--listen", "127.0.0.1:0", "--admin-listen",
+          "127.0.0.1:0"},
+         1,
+         live.path()},
+    };
+    for (const auto& c : cases) {
+        const CommandResult r = runServerCommand(c.args, 10s, work.path());
+        EXPECT_EQ(r.status, c.status) << ::testing::PrintToString(c.args) << r.out << r.err;
+        EXPECT_NE(r.err.find(c.named), std::string::npos) << r.err;
+        EXPECT_EQ(r.out.find("listening"), std::string::npos) << r.out;
+    }
+    EXPECT_FALSE(std::filesystem::exists(typo));
+    EXPECT_TRUE(std::filesystem::is_empty(empty));
+    EXPECT_FALSE(std::filesystem::exists(work.path() + "/b.sqlite"));
+    std::ifstream in(live.path() + "/admin-address");
+    std::string now;
+    std::getline(in, now);
+    EXPECT_EQ(now, address);
+    EXPECT_EQ(statusOf(httpExchange(server.port(), updateQuestion())), 200);
+}
+
+// A version is refused only when no tool in the field would take it, not
+// for being at or below this server's own version; a rollback is allowed
+// and said to be one. Whether a server runs on the directory is said too.
+TEST(ServerCommandLine, ReleaseRuleAndWhatTheCommandSays) {
+    const TempDir state;
+    makeState(state.path());
+    const struct {
+        std::string version;
+        int status;
+        bool running;
+        const char* says; // in the output; for a refusal, in the message
+    } cases[] = {
+        {"1.04", 2, false, "大于 1.05"},
+        {"1.05", 2, false, "大于 1.05"},
+        {"1.10", 0, false, "没有服务器在状态目录"},
+        {"1.051", 0, true, "回退"},
+        {"1.06", 0, true, "运行的服务器一秒内"},
+    };
+    std::optional<ServerProcess> server;
+    for (const auto& c : cases) {
+        if (c.running && !server)
+            server.emplace(state.path());
+        const CommandResult r =
+            runServerCommand({"release", "set", "--state", state.path(), "--version", c.version,
+                              "--address", "http://x.cn/", "--date", "d", "--notes", "n"});
+        EXPECT_EQ(r.status, c.status) << c.version << r.err;
+        EXPECT_NE((r.out + r.err).find(c.says), std::string::npos) << c.version << r.out << r.err;
+    }
+    EXPECT_NE(runServerCommand({"release", "show", "--state", state.path()}).out.find("1.06"),
+              std::string::npos);
 }
 
 // Too many comments from one address get 429; behind the trusted proxy the
@@ -467,6 +559,7 @@ TEST(ServerCommandLine, RootActsAsTheStateDirectoryOwner) {
     ASSERT_EQ(::chmod(state.path().c_str(), 0700), 0);
     ASSERT_EQ(::chown(state.path().c_str(), kService, kService), 0);
     const std::string dir = state.path();
+    makeState(dir);
     ASSERT_EQ(runServerCommand({"release", "set", "--state", dir, "--version", "1.06", "--address",
                                 "http://x.cn/", "--date", "d", "--notes", "n"})
                   .status,
@@ -600,7 +693,7 @@ TEST(ServerCommandLine, FilesAreTheOwnersAlone) {
     const TempDir parent;
     const std::string state = parent.path() + "/new";
     const mode_t mask = ::umask(022);
-    ASSERT_EQ(runServerCommand({"release", "show", "--state", state}).status, 0);
+    makeState(state);
     ASSERT_EQ(::chmod((state + "/comments.sqlite").c_str(), 0644), 0);
     std::map<std::string, int> modes;
     {
@@ -614,7 +707,7 @@ TEST(ServerCommandLine, FilesAreTheOwnersAlone) {
     ::umask(mask);
     EXPECT_EQ(modeOf(state), 0700);
     for (const char* name : {"/comments.sqlite", "/comments.sqlite-wal", "/comments.sqlite-shm",
-                             "/admin-token", "/admin-address", "/backups"})
+                             "/admin-token", "/admin-address", "/backups", "/serve.lock"})
         EXPECT_TRUE(modes.contains(name)) << name << " in " << ::testing::PrintToString(modes);
     for (const auto& [name, mode] : modes)
         EXPECT_EQ(mode, name == "/backups" ? 0700 : 0600) << name;
@@ -625,6 +718,7 @@ TEST(ServerCommandLine, FilesAreTheOwnersAlone) {
 // with exactly its fields.
 TEST(ToolAndServer, CommentsArriveAndTheReleaseIsOffered) {
     const TempDir state;
+    makeState(state.path());
     ASSERT_EQ(runServerCommand({"release", "set", "--state", state.path(), "--version", "1.06",
                                 "--address", "http://127.0.0.1/新版.exe", "--date", "2026年12月1日",
                                 "--notes", "修正：50% 的问题 & 其他"})
