@@ -70,6 +70,26 @@ constexpr const char* kMigrations[] = {
         checks   INTEGER NOT NULL
     );
     )sql",
+    // A comment's number is never handed out again, not after the newest
+    // comments are deleted: receivers of notifications tell repeats by it.
+    // AUTOINCREMENT keeps the highest number ever given in sqlite_sequence;
+    // the rows copied in set it to the highest number there is.
+    R"sql(
+    CREATE TABLE comments_numbered (
+        id       INTEGER PRIMARY KEY AUTOINCREMENT,
+        received INTEGER NOT NULL,
+        text     TEXT NOT NULL,
+        raw      BLOB NOT NULL,
+        source   TEXT NOT NULL,
+        read     INTEGER NOT NULL DEFAULT 0,
+        flagged  INTEGER NOT NULL DEFAULT 0
+    );
+    INSERT INTO comments_numbered (id, received, text, raw, source, read, flagged)
+        SELECT id, received, text, raw, source, read, flagged FROM comments;
+    DROP TABLE comments;
+    ALTER TABLE comments_numbered RENAME TO comments;
+    CREATE INDEX comments_by_time ON comments (received);
+    )sql",
 };
 constexpr int kSchemaVersion = static_cast<int>(std::size(kMigrations));
 

@@ -98,7 +98,7 @@ TEST(Store, MigratesOldDatabasesAndRefusesNewerOnes) {
     }
     {
         Database db(path);
-        EXPECT_EQ(db.schemaVersion(), 2);
+        EXPECT_EQ(db.schemaVersion(), 3);
         const auto kept = db.comments();
         ASSERT_EQ(kept.size(), 1u);
         EXPECT_EQ(kept[0].id, 7);
@@ -107,6 +107,15 @@ TEST(Store, MigratesOldDatabasesAndRefusesNewerOnes) {
         EXPECT_EQ(db.unreadCount(), 1);
         ASSERT_TRUE(db.release());
         EXPECT_EQ(db.release()->version, u"1.06");
+    }
+    // Numbers are never handed out twice: not those of the migrated comments,
+    // not after the newest comment is deleted.
+    for (const std::int64_t expected : {8, 9}) {
+        ASSERT_EQ(Raw(path).exec("DELETE FROM comments WHERE id = (SELECT max(id) FROM comments)"),
+                  SQLITE_OK);
+        Database db(path);
+        db.insert({NewComment{u"新", "", kFromWeb, 1700000001, false}});
+        EXPECT_EQ(db.comments().front().id, expected);
     }
     Raw(path).exec("PRAGMA user_version=9");
     try {
