@@ -26,14 +26,16 @@ struct BackupTarget {
     Fd dir;
     bool canSync = true; // a directory opened only as a path cannot be synced
     std::string name;
+    std::string parent; // the directory's path
 };
 
 BackupTarget backupTarget(const std::string& file) {
     const fs::path path(file);
-    BackupTarget t{file, Fd(), true, path.filename().string()};
+    BackupTarget t{file, Fd(), true, path.filename().string(), ""};
     if (t.name.empty() || t.name == "." || t.name == "..")
         throw UsageError{"backup：" + file + " 须为文件的路径，而不是目录", false};
     const std::string parent = path.has_parent_path() ? path.parent_path().string() : ".";
+    t.parent = parent;
     t.dir = Fd(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (t.dir.get() < 0 && errno == EACCES) {
         t.dir = Fd(::open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
@@ -72,22 +74,44 @@ int backupCommand(const std::vector<std::string>& args) {
             throw std::runtime_error("backup：无法创建 " + target.shown + " 的临时文件：" +
                                      systemErrorText(errno));
     }
-    const auto removeTemp = [&] { ::unlinkat(target.dir.get(), temp.c_str(), 0); };
+    const auto removeTemp = [&] {
+        ::unlinkat(target.dir.get(), temp.c_str(), 0);
+        ::unlinkat(target.dir.get(), (temp + "-journal").c_str(), 0);
+    };
+    // Reading the database is the state owner's business, writing FILE the
+    // caller's. Where they differ, the owner's process copies into a file of
+    // its own in the state directory and from there into the caller's file;
+    // otherwise the copy goes straight into the caller's file.
+    const bool apart = state.actAsOwner;
     int status = kExitFailure;
     try {
-        // Reading the database is the state owner's business.
         status = asStateOwner(state, [&] {
             checkState(state);
-            const std::string copy = openDatabase(state)->snapshot();
+            const auto db = openDatabase(state);
             try {
-                writeAndSync(out.get(), copy);
-            } catch (const StoreError& e) {
+                if (apart) {
+                    const std::string own = ".backup-" + std::to_string(::getpid()) + ".sqlite";
+                    ::unlinkat(state.fd.get(), own.c_str(), 0);
+                    struct Remove {
+                        const StateDir& s;
+                        const std::string& name;
+                        ~Remove() { ::unlinkat(s.fd.get(), name.c_str(), 0); }
+                    } remove{state, own};
+                    db->copyInto(own);
+                    const Fd copy(::openat(state.fd.get(), own.c_str(), O_RDONLY | O_CLOEXEC));
+                    if (copy.get() < 0)
+                        throw std::runtime_error(systemErrorText(errno));
+                    copyAll(copy.get(), out.get(), target.shown);
+                } else {
+                    db->copyInto(target.parent + "/" + temp);
+                }
+                syncFile(out.get(), target.shown);
+            } catch (const std::exception& e) {
                 throw std::runtime_error(std::string("backup：无法写入备份：") + e.what());
             }
         });
         if (!out.close() && status == kExitOk)
-            throw std::runtime_error(std::string("backup：无法写入备份：") +
-                                     systemErrorText(errno));
+            throw std::runtime_error("backup：无法写入备份：" + systemErrorText(errno));
     } catch (...) {
         removeTemp();
         throw;

@@ -420,31 +420,72 @@ std::int64_t Database::dataVersion() {
     return s.integer(0);
 }
 
-std::string Database::snapshot() {
+void Database::copyInto(const std::string& path) {
+    Statement s(db_, "VACUUM INTO ?");
+    s.bind(1, path);
+    s.step();
+}
+
+std::pair<std::int64_t, std::int64_t> Database::commentCountAndNewest() {
+    Statement s(db_, "SELECT count(*), coalesce(max(received), 0) FROM comments");
+    s.step();
+    return {s.integer(0), s.integer(1)};
+}
+
+void Database::interrupt() {
+    sqlite3_interrupt(db_);
+}
+
+std::int64_t Database::highestCommentNumber() {
+    Statement s(db_, "SELECT max(coalesce((SELECT seq FROM sqlite_sequence WHERE name = "
+                     "'comments'), 0), coalesce((SELECT max(id) FROM comments), 0))");
+    s.step();
+    return s.integer(0);
+}
+
+void Database::keepNumbersAbove(std::int64_t number) {
+    inTransaction([&] {
+        Statement add(db_, "INSERT INTO sqlite_sequence (name, seq) SELECT 'comments', 0 "
+                           "WHERE NOT EXISTS (SELECT 1 FROM sqlite_sequence WHERE name = "
+                           "'comments')");
+        add.step();
+        Statement raise(db_, "UPDATE sqlite_sequence SET seq = max(seq, ?) WHERE name = "
+                             "'comments'");
+        raise.bind(1, number);
+        raise.step();
+    });
+}
+
+void checkRestorable(const std::string& path, const std::string& shown) {
     sqlite3* raw = nullptr;
-    if (sqlite3_open(":memory:", &raw) != SQLITE_OK) {
-        sqlite3_close(raw);
-        throw StoreError("cannot open a database in memory");
+    const int rc =
+        sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
+    const Connection db(raw, &sqlite3_close);
+    if (rc != SQLITE_OK)
+        throw StoreError("无法打开 " + shown + "：" + sqliteErrorText(raw, rc));
+    std::string problem;
+    try {
+        Statement check(raw, "PRAGMA integrity_check");
+        while (check.step())
+            if (const std::string line = check.text(0); line != "ok" && problem.empty())
+                problem = line;
+    } catch (const StoreError& e) {
+        problem = e.what();
     }
-    const std::unique_ptr<sqlite3, decltype(&sqlite3_close)> copy(raw, &sqlite3_close);
-    sqlite3_backup* backup = sqlite3_backup_init(raw, "main", db_, "main");
-    if (backup == nullptr)
-        throw StoreError(sqlite3_errmsg(raw));
-    int rc;
-    while ((rc = sqlite3_backup_step(backup, 256)) == SQLITE_OK || rc == SQLITE_BUSY ||
-           rc == SQLITE_LOCKED)
-        if (rc != SQLITE_OK)
-            sqlite3_sleep(10);
-    sqlite3_backup_finish(backup);
-    if (rc != SQLITE_DONE)
-        throw StoreError(sqlite3_errstr(rc));
-    sqlite3_int64 size = 0;
-    unsigned char* bytes = sqlite3_serialize(raw, "main", &size, 0);
-    if (bytes == nullptr)
-        throw StoreError("cannot serialize the backup");
-    std::string out(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(size));
-    sqlite3_free(bytes);
-    return out;
+    if (!problem.empty())
+        throw StoreError(shown + " 不是完好的数据库（" + problem + "）");
+    Statement version(raw, "PRAGMA user_version");
+    version.step();
+    const auto schema = version.integer(0);
+    Statement tables(raw, "SELECT count(*) FROM sqlite_schema WHERE type = 'table' AND name IN "
+                          "('comments', 'release')");
+    tables.step();
+    if (schema < 1 || tables.integer(0) != 2)
+        throw StoreError(shown + " 不是 pelvoran-server 的数据库");
+    if (schema > kSchemaVersion)
+        throw StoreError(shown + " 来自更新版本的服务器（数据库格式 " + std::to_string(schema) +
+                         "，本程序只认到 " + std::to_string(kSchemaVersion) +
+                         "）：请先升级 pelvoran-server");
 }
 
 } // namespace pelvoran::server
