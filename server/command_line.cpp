@@ -46,6 +46,7 @@ constexpr char kUsage[] =
     "  pelvoran-server comments list [--state DIR] [--since YYYY-MM-DD]\n"
     "  pelvoran-server comments export [--state DIR] [--format jsonl|csv] [--since YYYY-MM-DD]\n"
     "  pelvoran-server backup FILE [--state DIR]\n"
+    "  pelvoran-server restore FILE [--state DIR]\n"
     "  pelvoran-server admin-url [--state DIR]\n";
 
 int serveCommand(const std::vector<std::string>& args) {
@@ -246,6 +247,8 @@ int runCommandLine(const std::vector<std::string>& args) {
             return commentsCommand(args);
         if (command == "backup")
             return backupCommand(args);
+        if (command == "restore")
+            return restoreCommand(args);
         if (command == "admin-url")
             return adminUrlCommand(args);
         if (command == "--help" || command == "help") {

@@ -414,6 +414,141 @@ TEST(ServerCommandLine, ReleaseRuleAndWhatTheCommandSays) {
               std::string::npos);
 }
 
+/// The number of rows `sql` counts in the SQLite file `file`, or -1.
+std::int64_t countIn(const std::string& file, const char* sql = "SELECT count(*) FROM comments") {
+    sqlite3* db = nullptr;
+    std::int64_t n = -1;
+    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* s = nullptr;
+        if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) == SQLITE_OK &&
+            sqlite3_step(s) == SQLITE_ROW)
+            n = sqlite3_column_int64(s, 0);
+        sqlite3_finalize(s);
+    }
+    sqlite3_close(db);
+    return n;
+}
+
+// restore brings back the backup's comments and release, keeps the database
+// it replaces, ends the admin sessions and never hands a number out twice;
+// it refuses, touching nothing, while serve runs or when the file is not a
+// whole database of the server's.
+TEST(ServerCommandLine, RestoreRoundTrip) {
+    const TempDir state, work;
+    const std::string dir = state.path();
+    const std::string backup = work.path() + "/b.sqlite";
+    const auto publish = [&](const std::string& version) {
+        return runServerCommand({"release", "set", "--state", dir, "--version", version,
+                                 "--address", "http://x.cn/", "--date", "d", "--notes", "n"})
+            .status;
+    };
+    const auto admin = [&] { return runServerCommand({"admin-url", "--state", dir}).out; };
+    std::string adminBefore;
+    {
+        ServerProcess server(dir);
+        for (const char* text : {"a", "b"})
+            ASSERT_EQ(statusOf(httpExchange(server.port(),
+                                            post(kComment, std::string("CommentText=") + text))),
+                      200);
+        ASSERT_EQ(publish("1.06"), 0);
+        ASSERT_EQ(runServerCommand({"backup", backup, "--state", dir}).status, 0);
+        ASSERT_EQ(statusOf(httpExchange(server.port(), post(kComment, "CommentText=c"))), 200);
+        ASSERT_EQ(publish("1.07"), 0);
+        const CommandResult busy = runServerCommand({"restore", backup, "--state", dir});
+        EXPECT_EQ(busy.status, 1) << busy.err;
+        EXPECT_NE(busy.err.find(dir), std::string::npos) << busy.err;
+        adminBefore = admin();
+    }
+    const std::string garbage = work.path() + "/garbage.sqlite";
+    std::ofstream(garbage) << "not a database";
+    const std::string damaged = work.path() + "/damaged.sqlite";
+    std::filesystem::copy_file(backup, damaged);
+    overwrite(damaged, 4096, 2048, true);
+    const std::string foreign = work.path() + "/foreign.sqlite";
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(foreign.c_str(), &db), SQLITE_OK);
+        sqlite3_exec(db, "CREATE TABLE t (x); INSERT INTO t VALUES (1)", nullptr, nullptr, nullptr);
+        sqlite3_close(db);
+    }
+    const std::string newer = work.path() + "/newer.sqlite";
+    std::filesystem::copy_file(backup, newer);
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(newer.c_str(), &db), SQLITE_OK);
+        sqlite3_exec(db, "PRAGMA user_version = 99", nullptr, nullptr, nullptr);
+        sqlite3_close(db);
+    }
+    for (const std::string& file : {garbage, damaged, foreign, newer, work.path() + "/missing"}) {
+        const CommandResult r = runServerCommand({"restore", file, "--state", dir});
+        EXPECT_EQ(r.status, 2) << file << r.out << r.err;
+        EXPECT_NE(r.err.find(file), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(exported(dir), (std::vector<std::string>{"c", "b", "a"})) << "touched by a refusal";
+    EXPECT_FALSE(std::filesystem::exists(dir + "/backups/") &&
+                 std::any_of(std::filesystem::directory_iterator(dir + "/backups"),
+                             std::filesystem::directory_iterator(), [](const auto& e) {
+                                 return e.path().filename().string().starts_with("replaced");
+                             }));
+
+    const CommandResult r = runServerCommand({"restore", backup, "--state", dir});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("2 条"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("1.06"), std::string::npos) << r.out;
+    EXPECT_EQ(exported(dir), (std::vector<std::string>{"b", "a"}));
+    EXPECT_NE(runServerCommand({"release", "show", "--state", dir}).out.find("1.06"),
+              std::string::npos);
+    std::vector<std::string> replaced;
+    for (const auto& e : std::filesystem::directory_iterator(dir + "/backups"))
+        if (e.path().filename().string().starts_with("replaced"))
+            replaced.push_back(e.path());
+    ASSERT_EQ(replaced.size(), 1u);
+    EXPECT_EQ(countIn(replaced[0]), 3) << "the replaced database, as it was";
+    for (const auto& e : std::filesystem::directory_iterator(dir))
+        EXPECT_FALSE(e.path().string().ends_with("-wal") || e.path().string().ends_with("-shm"))
+            << e.path();
+    EXPECT_NE(admin(), adminBefore) << "the admin address of before still opens a session";
+
+    ServerProcess server(dir);
+    ASSERT_EQ(statusOf(httpExchange(server.port(), post(kComment, "CommentText=d"))), 200);
+    const CommandResult out = runServerCommand({"comments", "export", "--state", dir});
+    EXPECT_TRUE(out.out.starts_with("{\"id\":4,")) << "number 3 was handed out again: " << out.out;
+}
+
+// A backup of a database of 50 MB and more finishes while one client posts
+// comments as fast as it can, and is a whole database.
+TEST(ServerCommandLine, BackupFinishesUnderLoad) {
+    const TempDir state, work;
+    seedComments(state.path(), 100000); // 500 bytes each: about 60 MB
+    ASSERT_GE(std::filesystem::file_size(state.path() + "/comments.sqlite"), 50u << 20);
+    ServerProcess server(state.path(), {"--comments-per-hour", "0"});
+    std::atomic<bool> stop{false};
+    std::atomic<int> posted{0};
+    std::thread client([&] {
+        for (int i = 0; i < 200000 && !stop; ++i)
+            if (statusOf(httpExchange(server.port(),
+                                      post(kComment, "CommentText=load " + std::to_string(i)),
+                                      5s)) == 200)
+                ++posted;
+    });
+    std::this_thread::sleep_for(300ms);
+    const int before = posted;
+    const std::string copy = work.path() + "/copy.sqlite";
+    const auto start = std::chrono::steady_clock::now();
+    const CommandResult r = runServerCommand({"backup", copy, "--state", state.path()}, 60s);
+    const auto took = std::chrono::steady_clock::now() - start;
+    const int during = posted - before;
+    stop = true;
+    client.join();
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_LT(took, 30s);
+    EXPECT_GT(during, 0) << "no comment arrived during the backup";
+    EXPECT_EQ(
+        countIn(copy, "SELECT count(*) FROM pragma_integrity_check WHERE integrity_check = 'ok'"),
+        1);
+    EXPECT_GE(countIn(copy), 100000 + before);
+}
+
 // Too many comments from one address get 429; behind the trusted proxy the
 // address is the one the proxy names, and nobody else can name one.
 TEST(ServerWire, RateLimitPerAddressAndTrustedProxy) {
@@ -591,6 +726,9 @@ TEST(ServerCommandLine, RootActsAsTheStateDirectoryOwner) {
     EXPECT_EQ(runServerCommand({"backup", dir + "/../pelvoran-root-backup.sqlite", "--state", dir})
                   .status,
               0);
+    const CommandResult restore =
+        runServerCommand({"restore", dir + "/../pelvoran-root-backup.sqlite", "--state", dir});
+    EXPECT_EQ(restore.status, 0) << restore.err;
     std::filesystem::remove(std::filesystem::path(dir).parent_path() /
                             "pelvoran-root-backup.sqlite");
     int files = 0;
