@@ -3,6 +3,7 @@
 #include "server/admin_site.h"
 #include "server/backups.h"
 #include "server/comment_writer.h"
+#include "server/error_text.h"
 #include "server/http_listener.h"
 #include "server/limits.h"
 #include "server/log.h"
@@ -216,7 +217,7 @@ int serve(const ServeOptions& options, ListenSocket publicSocket, ListenSocket a
         const fs::path file = fs::path(options.stateDir) / kAdminAddressFile;
         std::FILE* out = std::fopen((file.string() + ".part").c_str(), "w");
         if (out == nullptr)
-            throw std::runtime_error(std::strerror(errno));
+            throw std::runtime_error(systemErrorText(errno));
         std::fprintf(out, "%s\n", adminListener->address().c_str());
         std::fclose(out);
         fs::rename(file.string() + ".part", file);
