@@ -108,7 +108,14 @@ void restoreAsOwner(StateDir& state, int source, const std::string& file) {
         renameOrThrow(dir, wal, kept + "-wal", databasePath(state.shown) + "-wal");
     for (const char* suffix : {"-shm", "-journal"})
         ::unlinkat(dir, (std::string(kDatabaseFile) + suffix).c_str(), 0);
-    renameOrThrow(dir, temp, kDatabaseFile, databasePath(state.shown));
+    if (::renameat(dir, temp.c_str(), dir, kDatabaseFile) != 0) {
+        const int error = errno;
+        // The state as it was, rather than none.
+        ::renameat(dir, kept.c_str(), dir, kDatabaseFile);
+        ::renameat(dir, (kept + "-wal").c_str(), dir, wal.c_str());
+        throw std::runtime_error("restore：无法把备份移到 " + databasePath(state.shown) + "：" +
+                                 systemErrorText(error));
+    }
     cleanup.armed = false;
     removeDatabaseFiles(dir, temp);
     const Fd opened(::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
