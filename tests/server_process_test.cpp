@@ -776,17 +776,29 @@ TEST(ServerCommandLine, UnusableDatabaseIsRefusedAtOnce) {
         const char* what;
         std::function<void(const std::string&)> harm;
         bool namesDirectory; // else the database file
+        const char* cause;   // what the message says, in Chinese
     } cases[] = {
         {"200 flipped bytes in the middle",
          [&](const std::string& s) {
              const auto pages = std::filesystem::file_size(file(s)) / 4096;
              overwrite(file(s), static_cast<std::streamoff>(pages / 2 * 4096), 200, true);
          },
-         false},
+         false, "已损坏"},
         {"schema page overwritten",
-         [&](const std::string& s) { overwrite(file(s), 100, 4096 - 100, false); }, false},
+         [&](const std::string& s) { overwrite(file(s), 100, 4096 - 100, false); }, false,
+         "已损坏"},
+        {"not a database", [&](const std::string& s) { overwrite(file(s), 0, 16, false); }, false,
+         "不是本程序的数据库文件"},
+        {"from a newer server",
+         [&](const std::string& s) {
+             sqlite3* db = nullptr;
+             ASSERT_EQ(sqlite3_open(file(s).c_str(), &db), SQLITE_OK);
+             sqlite3_exec(db, "PRAGMA user_version = 99", nullptr, nullptr, nullptr);
+             sqlite3_close(db);
+         },
+         false, "更新版本的服务器"},
         {"emptied to 0 bytes",
-         [&](const std::string& s) { std::filesystem::resize_file(file(s), 0); }, false},
+         [&](const std::string& s) { std::filesystem::resize_file(file(s), 0); }, false, "是空的"},
         // Root may write anything: the file is the service user's, who may not.
         {"read-only file",
          [&](const std::string& s) {
@@ -794,14 +806,14 @@ TEST(ServerCommandLine, UnusableDatabaseIsRefusedAtOnce) {
                  giveTo(s, kService);
              ::chmod(file(s).c_str(), 0400);
          },
-         false},
+         false, "只读"},
         {"read-only directory",
          [&](const std::string& s) {
              if (root)
                  giveTo(s, kService);
              ::chmod(s.c_str(), 0500);
          },
-         true},
+         true, "不可写"},
     };
     for (const auto& c : cases) {
         const TempDir state;
@@ -814,6 +826,7 @@ TEST(ServerCommandLine, UnusableDatabaseIsRefusedAtOnce) {
                              10s);
         EXPECT_EQ(serve.status, 1) << c.what << ": " << serve.out << serve.err;
         EXPECT_NE(serve.err.find(named), std::string::npos) << c.what << ": " << serve.err;
+        EXPECT_NE(serve.err.find(c.cause), std::string::npos) << c.what << ": " << serve.err;
         EXPECT_EQ(serve.out.find("listening"), std::string::npos) << c.what;
         const TempDir out;
         const CommandResult backup =
