@@ -1,5 +1,7 @@
 #include "server/admin_session.h"
 
+#include "server/error_text.h"
+
 #include "platform/hex.h"
 
 #include <algorithm>
@@ -73,7 +75,7 @@ std::string adminToken(const std::string& stateDir) {
         return token;
     }
     if (errno != EEXIST)
-        throw std::runtime_error(path.string() + "：" + std::strerror(errno));
+        throw std::runtime_error(path.string() + "：" + systemErrorText(errno));
     std::ifstream in(path);
     std::string token(std::istreambuf_iterator<char>(in), {});
     while (!token.empty() && (token.back() == '\n' || token.back() == ' '))

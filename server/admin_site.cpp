@@ -212,8 +212,11 @@ WebResponse AdminSite::release(const WebRequest& request, const std::string& csr
     }
     if (action == "publish") {
         db.setRelease(view.draft);
+        const auto notice = rollbackNotice(view.draft, view.shown);
         view.shown = view.draft;
         view.notice = "已发布 " + toUtf8(view.draft.version) + "：正在运行的服务器一秒内开始提供。";
+        if (notice)
+            view.notice += toUtf8(*notice);
         return page(200, releasePage(view));
     }
     view.previewing = true;

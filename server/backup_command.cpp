@@ -1,6 +1,7 @@
 #include "server/backups.h"
 #include "server/command_line.h"
 #include "server/command_support.h"
+#include "server/error_text.h"
 #include "server/state_dir.h"
 
 #include <cerrno>
@@ -25,21 +26,23 @@ struct BackupTarget {
     Fd dir;
     bool canSync = true; // a directory opened only as a path cannot be synced
     std::string name;
+    std::string parent; // the directory's path
 };
 
 BackupTarget backupTarget(const std::string& file) {
     const fs::path path(file);
-    BackupTarget t{file, Fd(), true, path.filename().string()};
+    BackupTarget t{file, Fd(), true, path.filename().string(), ""};
     if (t.name.empty() || t.name == "." || t.name == "..")
         throw UsageError{"backup：" + file + " 须为文件的路径，而不是目录", false};
     const std::string parent = path.has_parent_path() ? path.parent_path().string() : ".";
+    t.parent = parent;
     t.dir = Fd(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (t.dir.get() < 0 && errno == EACCES) {
         t.dir = Fd(::open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
         t.canSync = false;
     }
     if (t.dir.get() < 0)
-        throw std::runtime_error("backup：无法打开目录 " + parent + "：" + std::strerror(errno));
+        throw std::runtime_error("backup：无法打开目录 " + parent + "：" + systemErrorText(errno));
     struct stat st {};
     if (::fstatat(t.dir.get(), t.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
         throw UsageError{"backup：" + file + " 已存在，不会覆盖", false};
@@ -58,11 +61,6 @@ int backupCommand(const std::vector<std::string>& args) {
     expectWords(p, 2);
     const BackupTarget target = backupTarget(p.words[1]);
     StateDir state = findState(p, false);
-    struct stat st {};
-    if (::fstatat(state.fd.get(), kDatabaseFile, &st, 0) != 0 && errno == ENOENT)
-        throw UsageError{"--state：" + state.shown + " 中没有数据库 " + kDatabaseFile +
-                             "，请确认状态目录",
-                         false};
 
     // Created by the caller, under a name nobody takes for a backup.
     std::string temp;
@@ -74,23 +72,46 @@ int backupCommand(const std::vector<std::string>& args) {
                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (out.get() < 0 && (errno != EEXIST || attempt == 100))
             throw std::runtime_error("backup：无法创建 " + target.shown + " 的临时文件：" +
-                                     std::strerror(errno));
+                                     systemErrorText(errno));
     }
-    const auto removeTemp = [&] { ::unlinkat(target.dir.get(), temp.c_str(), 0); };
+    const auto removeTemp = [&] {
+        ::unlinkat(target.dir.get(), temp.c_str(), 0);
+        ::unlinkat(target.dir.get(), (temp + "-journal").c_str(), 0);
+    };
+    // Reading the database is the state owner's business, writing FILE the
+    // caller's. Where they differ, the owner's process copies into a file of
+    // its own in the state directory and from there into the caller's file;
+    // otherwise the copy goes straight into the caller's file.
+    const bool apart = state.actAsOwner;
     int status = kExitFailure;
     try {
-        // Reading the database is the state owner's business.
         status = asStateOwner(state, [&] {
             checkState(state);
-            const std::string copy = openDatabase(state)->snapshot();
+            const auto db = openDatabase(state);
             try {
-                writeAndSync(out.get(), copy);
-            } catch (const StoreError& e) {
+                if (apart) {
+                    const std::string own = ".backup-" + std::to_string(::getpid()) + ".sqlite";
+                    ::unlinkat(state.fd.get(), own.c_str(), 0);
+                    struct Remove {
+                        const StateDir& s;
+                        const std::string& name;
+                        ~Remove() { ::unlinkat(s.fd.get(), name.c_str(), 0); }
+                    } remove{state, own};
+                    db->copyInto(own);
+                    const Fd copy(::openat(state.fd.get(), own.c_str(), O_RDONLY | O_CLOEXEC));
+                    if (copy.get() < 0)
+                        throw std::runtime_error(systemErrorText(errno));
+                    copyAll(copy.get(), out.get(), target.shown);
+                } else {
+                    db->copyInto(target.parent + "/" + temp);
+                }
+                syncFile(out.get(), target.shown);
+            } catch (const std::exception& e) {
                 throw std::runtime_error(std::string("backup：无法写入备份：") + e.what());
             }
         });
         if (!out.close() && status == kExitOk)
-            throw std::runtime_error(std::string("backup：无法写入备份：") + std::strerror(errno));
+            throw std::runtime_error("backup：无法写入备份：" + systemErrorText(errno));
     } catch (...) {
         removeTemp();
         throw;
@@ -105,13 +126,14 @@ int backupCommand(const std::vector<std::string>& args) {
         removeTemp();
         if (error == EEXIST)
             throw UsageError{"backup：" + target.shown + " 已存在，不会覆盖", false};
-        throw std::runtime_error("backup：无法创建 " + target.shown + "：" + std::strerror(error));
+        throw std::runtime_error("backup：无法创建 " + target.shown + "：" +
+                                 systemErrorText(error));
     }
     if (target.canSync && ::fsync(target.dir.get()) != 0) {
         const int error = errno;
         ::unlinkat(target.dir.get(), target.name.c_str(), 0);
         throw std::runtime_error("backup：无法把 " + target.shown + " 写入磁盘：" +
-                                 std::strerror(error));
+                                 systemErrorText(error));
     }
     say(stdout, "已备份到 " + target.shown + "。");
     return kExitOk;

@@ -1,13 +1,16 @@
 #include "server/backups.h"
 
+#include "server/error_text.h"
+#include "server/state_dir.h"
 #include "server/store.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <filesystem>
+#include <stdexcept>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -15,60 +18,89 @@ namespace pelvoran::server {
 
 namespace fs = std::filesystem;
 
-void writeAndSync(int fd, const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+void syncFile(int fd, const std::string& shown) {
+    if (::fsync(fd) != 0)
+        throw std::runtime_error("无法把 " + shown + " 写入磁盘：" + systemErrorText(errno));
+}
+
+void copyAll(int from, int to, const std::string& shown) {
+    std::vector<char> buffer(1 << 20);
+    for (off_t at = 0;;) {
+        const ssize_t n = ::pread(from, buffer.data(), buffer.size(), at);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0) // a write of nothing: the disk is full
-            throw StoreError(std::strerror(n < 0 ? errno : ENOSPC));
-        done += static_cast<std::size_t>(n);
+        if (n < 0)
+            throw std::runtime_error("无法读取要复制的文件：" + systemErrorText(errno));
+        if (n == 0)
+            return;
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = ::write(to, buffer.data() + done, static_cast<std::size_t>(n - done));
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w <= 0) // a write of nothing: the disk is full
+                throw std::runtime_error("无法写入 " + shown + "：" +
+                                         systemErrorText(w < 0 ? errno : ENOSPC));
+            done += w;
+        }
+        at += n;
     }
-    if (::fsync(fd) != 0)
-        throw StoreError(std::strerror(errno));
 }
 
-namespace {
-
-/// Writes `bytes` to `path` through a temporary file, synced, so that a
-/// backup file is either whole or absent.
-void writeWhole(const fs::path& path, const std::string& bytes) {
-    const fs::path temp = path.string() + ".part";
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0)
-        throw StoreError(temp.string() + ": " + std::strerror(errno));
+bool backupInto(Database& db, const std::string& dir, const std::string& name) {
+    const Fd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dirFd.get() < 0)
+        throw std::runtime_error("无法打开目录 " + dir + "：" + systemErrorText(errno));
+    const std::string temp = "." + name + ".part";
+    const std::string tempPath = dir + "/" + temp;
+    const std::string shown = dir + "/" + name;
+    // What an interrupted backup left behind.
+    ::unlinkat(dirFd.get(), temp.c_str(), 0);
     try {
-        writeAndSync(fd, bytes);
+        db.copyInto(tempPath);
+        const Fd out(::openat(dirFd.get(), temp.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        if (out.get() < 0)
+            throw std::runtime_error("无法打开 " + tempPath + "：" + systemErrorText(errno));
+        syncFile(out.get(), shown);
     } catch (const StoreError& e) {
-        ::close(fd);
-        fs::remove(temp);
-        throw StoreError(temp.string() + ": " + e.what());
+        ::unlinkat(dirFd.get(), temp.c_str(), 0);
+        throw std::runtime_error("无法写入 " + shown + "：" + e.what());
+    } catch (...) {
+        ::unlinkat(dirFd.get(), temp.c_str(), 0);
+        throw;
     }
-    ::close(fd);
-    fs::rename(temp, path);
+    if (::renameat2(dirFd.get(), temp.c_str(), dirFd.get(), name.c_str(), RENAME_NOREPLACE) != 0) {
+        const int error = errno;
+        ::unlinkat(dirFd.get(), temp.c_str(), 0);
+        if (error == EEXIST)
+            return false;
+        throw std::runtime_error("无法创建 " + shown + "：" + systemErrorText(error));
+    }
+    syncFile(dirFd.get(), dir);
+    return true;
 }
-
-} // namespace
 
 void dailyBackup(const std::string& stateDir, Database& db) {
     constexpr std::size_t kKeep = 7;
-    const fs::path dir = fs::path(stateDir) / "backups";
+    const fs::path dir = fs::path(stateDir) / kBackupsDir;
     char name[64];
     const std::time_t now = std::time(nullptr);
     std::tm tm{};
     gmtime_r(&now, &tm);
     std::strftime(name, sizeof name, "comments-%Y-%m-%d.sqlite", &tm);
-    std::error_code ec;
-    fs::create_directories(dir, ec);
-    if (fs::exists(dir / name))
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
+        throw std::runtime_error("无法创建目录 " + dir.string() + "：" + systemErrorText(errno));
+    struct stat st {};
+    if (::stat((dir / name).c_str(), &st) == 0 || !backupInto(db, dir.string(), name))
         return;
-    writeWhole(dir / name, db.snapshot());
+    // Only the daily ones are rotated: a database a restore replaced stays.
     std::vector<fs::path> backups;
-    for (const auto& entry : fs::directory_iterator(dir))
-        if (entry.path().extension() == ".sqlite")
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        const std::string file = entry.path().filename().string();
+        if (file.starts_with("comments-") && file.ends_with(".sqlite"))
             backups.push_back(entry.path());
+    }
     std::sort(backups.begin(), backups.end());
+    std::error_code ec;
     for (std::size_t i = 0; i + kKeep < backups.size(); ++i)
         fs::remove(backups[i], ec);
 }

@@ -6,11 +6,24 @@ namespace pelvoran::server {
 
 class Database;
 
-/// Writes all of `bytes` to `fd` and syncs it; throws StoreError otherwise.
-void writeAndSync(int fd, const std::string& bytes);
+/// The directory of the state directory that holds its backups.
+inline constexpr char kBackupsDir[] = "backups";
 
-/// Keeps one backup a day in `stateDir`/backups, the last seven days; each
-/// file is either whole or absent.
+/// Syncs `fd` to the disk; throws std::runtime_error naming `shown`.
+void syncFile(int fd, const std::string& shown);
+
+/// Copies all of `from` (from its start) to `to`, a bounded buffer at a time;
+/// throws std::runtime_error naming `shown` (what is written).
+void copyAll(int from, int to, const std::string& shown);
+
+/// Copies the database to `dir`/`name` as a file that is either whole or
+/// absent: into a temporary file beside it, synced, then moved into place
+/// without overwriting (false when `name` exists: nothing changed) and the
+/// directory synced.
+bool backupInto(Database& db, const std::string& dir, const std::string& name);
+
+/// Keeps one backup a day in `stateDir`/backups, the last seven days. Its
+/// own connection `db`: it never holds up the one that serves.
 void dailyBackup(const std::string& stateDir, Database& db);
 
 } // namespace pelvoran::server

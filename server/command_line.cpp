@@ -3,6 +3,7 @@
 #include "server/admin_site.h"
 #include "server/command_support.h"
 #include "server/comment_export.h"
+#include "server/error_text.h"
 #include "server/release.h"
 #include "server/serve.h"
 #include "server/state_dir.h"
@@ -45,6 +46,7 @@ constexpr char kUsage[] =
     "  pelvoran-server comments list [--state DIR] [--since YYYY-MM-DD]\n"
     "  pelvoran-server comments export [--state DIR] [--format jsonl|csv] [--since YYYY-MM-DD]\n"
     "  pelvoran-server backup FILE [--state DIR]\n"
+    "  pelvoran-server restore FILE [--state DIR]\n"
     "  pelvoran-server admin-url [--state DIR]\n";
 
 int serveCommand(const std::vector<std::string>& args) {
@@ -89,7 +91,9 @@ int serveCommand(const std::vector<std::string>& args) {
     } catch (const std::runtime_error& e) {
         throw std::runtime_error(std::string("--admin-listen：") + e.what());
     }
-    o.stateDir = prepareState(p);
+    // Held until this process ends, however it ends.
+    Fd lock;
+    o.stateDir = prepareState(p, lock);
     return serve(o, std::move(publicSocket), std::move(adminSocket));
 }
 
@@ -101,6 +105,15 @@ const char* fieldOption(ReleaseField f) {
     case ReleaseField::Notes: return "--notes";
     }
     return "";
+}
+
+/// Whether a running server will serve what was just changed.
+std::string pickedUp(const StateDir& state) {
+    if (stateLocked(state))
+        return "在状态目录 " + state.shown + " 上运行的服务器一秒内开始按此答复更新检查。";
+    return "但现在没有服务器在状态目录 " + state.shown +
+           " 上运行：启动它（软件包安装的服务：sudo systemctl start "
+           "pelvoran-server）后才会按此答复。";
 }
 
 int releaseCommand(const std::vector<std::string>& args) {
@@ -123,18 +136,24 @@ int releaseCommand(const std::vector<std::string>& args) {
         if (const auto problem = checkRelease(r))
             throw UsageError{
                 std::string(fieldOption(problem->field)) + "：" + toUtf8(problem->message), false};
-        openDatabase(enterState(p))->setRelease(r);
-        say(stdout, "已发布 " + toUtf8(r.version) + "。正在运行的服务器一秒内开始提供。");
+        const StateDir state = enterState(p);
+        const auto db = openDatabase(state);
+        const auto before = db->release();
+        db->setRelease(r);
+        say(stdout, "已发布 " + toUtf8(r.version) + "。" + pickedUp(state));
+        if (const auto notice = rollbackNotice(r, before))
+            say(stdout, toUtf8(*notice));
         return kExitOk;
     }
     if (verb != "show" && verb != "clear")
         throw UsageError{"release 后须为 show、set 或 clear"};
     if (p.options.size() > p.options.count("--state"))
         throw UsageError{"release " + verb + " 只接受 --state"};
-    const auto db = openDatabase(enterState(p));
+    const StateDir state = enterState(p);
+    const auto db = openDatabase(state);
     if (verb == "clear") {
         db->clearRelease();
-        say(stdout, "已撤下发布的版本：工具将不再提示更新。");
+        say(stdout, "已撤下发布的版本。" + pickedUp(state));
         return kExitOk;
     }
     const auto r = db->release();
@@ -174,7 +193,7 @@ int commentsCommand(const std::vector<std::string>& args) {
             commentExport(comments, format == "csv" ? ExportFormat::Csv : ExportFormat::JsonLines);
     }
     if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size() || std::fflush(stdout) != 0)
-        throw std::runtime_error(std::string("无法写出：") + std::strerror(errno));
+        throw std::runtime_error("无法写出：" + systemErrorText(errno));
     return kExitOk;
 }
 
@@ -207,6 +226,10 @@ int reported(const std::function<int()>& run) {
         if (e.showUsage)
             std::fputs(kUsage, stderr);
         return kExitUsage;
+    } catch (const fs::filesystem_error& e) {
+        say(stderr,
+            "pelvoran-server: " + e.path1().string() + "：" + systemErrorText(e.code().value()));
+        return kExitFailure;
     } catch (const std::exception& e) {
         say(stderr, std::string("pelvoran-server: ") + e.what());
         return kExitFailure;
@@ -224,6 +247,8 @@ int runCommandLine(const std::vector<std::string>& args) {
             return commentsCommand(args);
         if (command == "backup")
             return backupCommand(args);
+        if (command == "restore")
+            return restoreCommand(args);
         if (command == "admin-url")
             return adminUrlCommand(args);
         if (command == "--help" || command == "help") {

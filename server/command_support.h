@@ -61,4 +61,7 @@ int reported(const std::function<int()>& run);
 /// `backup FILE [--state DIR]`.
 int backupCommand(const std::vector<std::string>& args);
 
+/// `restore FILE [--state DIR]`.
+int restoreCommand(const std::vector<std::string>& args);
+
 } // namespace pelvoran::server

@@ -1,5 +1,7 @@
 #include "server/listener.h"
 
+#include "server/error_text.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -92,7 +94,7 @@ ListenSocket ListenSocket::bind(const Endpoint& at) {
     freeaddrinfo(list);
     const std::string where = shownEndpoint(at.host, at.port);
     if (!bound) {
-        std::string why = std::strerror(error);
+        std::string why = systemErrorText(error);
         if (error == EADDRINUSE)
             why = "端口已被占用：先停下占用它的程序，或换一个端口";
         else if (error == EACCES)

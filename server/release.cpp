@@ -4,6 +4,7 @@
 #include "net/wire.h"
 #include "platform/hex.h"
 #include "platform/regional.h"
+#include "platform/value_numbers.h"
 #include "platform/version.h"
 
 #include <algorithm>
@@ -56,7 +57,26 @@ bool hasUserInformation(TextView address) {
     return rest.substr(0, rest.find_first_of(u"/?#")).find(u'@') != TextView::npos;
 }
 
+Text firstFieldVersion() {
+    return fromUtf8Lenient(kFirstFieldVersion);
+}
+
+/// A plain decimal's value, read as the tool reads the version field.
+double versionValue(const Text& v) {
+    Value value = v;
+    return std::get<double>(Null2Int(value, RegionalSettings::invariant()));
+}
+
 } // namespace
+
+std::optional<Text> rollbackNotice(const Release& next, const std::optional<Release>& published) {
+    if (!published || !isPlainDecimal(published->version) ||
+        versionValue(next.version) >= versionValue(published->version))
+        return std::nullopt;
+    return u"注意：这是回退。" + next.version + u" 低于之前发布的 " + published->version +
+           u"：已经升级到 " + published->version + u" 的工具不会收到它，只有低于 " + next.version +
+           u" 的工具会提示更新。";
+}
 
 std::optional<ReleaseProblem> checkRelease(const Release& r) {
     const struct {
@@ -81,11 +101,11 @@ std::optional<ReleaseProblem> checkRelease(const Release& r) {
     if (isPlainDecimal(r.version) && hasLeadingZero(r.version))
         return ReleaseProblem{ReleaseField::Version,
                               u"不能以多余的 0 开头：例如写 1.07，而不是 01.07。"};
-    if (!isPlainDecimal(r.version) || !isNewerVersion(r.version))
+    if (!isPlainDecimal(r.version) || versionValue(r.version) <= versionValue(firstFieldVersion()))
         return ReleaseProblem{ReleaseField::Version,
-                              u"须为大于 " +
-                                  RegionalSettings::invariant().formatNumber(CURRENT_VERSION) +
-                                  u" 的十进制数，用“.”作小数点，例如 1.06。"};
+                              u"须为大于 " + firstFieldVersion() +
+                                  u" 的十进制数（工具最早发布的版本是 " + firstFieldVersion() +
+                                  u"，不大于它的版本没有工具会提示），用“.”作小数点，例如 1.06。"};
     if (!safeDownloadAddress(r.address))
         return ReleaseProblem{ReleaseField::Address,
                               u"须为以 http:// 或 https:// 开头、带主机名的网址。"};

@@ -25,13 +25,23 @@ struct ReleaseProblem {
     Text message; // for the publisher, in Chinese, without the field's name
 };
 
+/// The first version of the tool in the field (a build setting): a release
+/// that is not above it is offered by no tool.
+inline constexpr char kFirstFieldVersion[] = PELVORAN_FIRST_FIELD_VERSION;
+
 /// Refuses what the desktop tool would mishandle, by the tool's own rules: a
-/// version that is not a decimal number above the tool's or that begins with a
+/// version that is not a decimal number above kFirstFieldVersion (whatever
+/// this server's own version) or that begins with a
 /// needless "0", an address the tool would not open or that carries user
 /// information before its host, "[;]", control characters (the notes may
 /// hold line breaks) or bidirectional controls in a field, and notes that the
 /// tool's offer would cut.
 std::optional<ReleaseProblem> checkRelease(const Release& release);
+
+/// When `next` is lower than the release `published` now: what the publisher
+/// should know of such a rollback (tools already on the higher version are
+/// not offered it).
+std::optional<Text> rollbackNotice(const Release& next, const std::optional<Release>& published);
 
 /// The body of the update check's reply: the four fields joined by "[;]",
 /// each escaped so that the tool's unescaping gives it back exactly (ASCII as

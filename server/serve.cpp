@@ -3,6 +3,7 @@
 #include "server/admin_site.h"
 #include "server/backups.h"
 #include "server/comment_writer.h"
+#include "server/error_text.h"
 #include "server/http_listener.h"
 #include "server/limits.h"
 #include "server/log.h"
@@ -74,6 +75,51 @@ private:
     }
 
     const std::vector<ConnectionGuard*> guards_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stopping_ = false;
+    std::thread thread_; // last: starts once the rest is ready
+};
+
+/// Keeps the daily backup on a thread and a connection of its own, so that
+/// a backup never holds up the release's pick-up or the end on SIGTERM.
+class DailyBackups {
+public:
+    explicit DailyBackups(const std::string& stateDir)
+        : stateDir_(stateDir), db_(databasePath(stateDir)), thread_([this] { run(); }) {}
+    ~DailyBackups() {
+        {
+            const std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        db_.interrupt(); // a backup under way ends now; its file is removed
+        wake_.notify_one();
+        thread_.join();
+    }
+    DailyBackups(const DailyBackups&) = delete;
+    DailyBackups& operator=(const DailyBackups&) = delete;
+
+private:
+    void run() {
+        std::string backedUp;
+        std::unique_lock lock(mutex_);
+        while (!stopping_) {
+            if (const std::string day = backupDay(); day != backedUp) {
+                backedUp = day; // once a day, whether it works or not
+                lock.unlock();
+                try {
+                    dailyBackup(stateDir_, db_);
+                } catch (const std::exception& e) {
+                    logError(std::string("每日备份失败：") + e.what());
+                }
+                lock.lock();
+            }
+            wake_.wait_for(lock, std::chrono::seconds(30), [this] { return stopping_; });
+        }
+    }
+
+    const std::string stateDir_;
+    Database db_;
     std::mutex mutex_;
     std::condition_variable wake_;
     bool stopping_ = false;
@@ -171,7 +217,7 @@ int serve(const ServeOptions& options, ListenSocket publicSocket, ListenSocket a
         const fs::path file = fs::path(options.stateDir) / kAdminAddressFile;
         std::FILE* out = std::fopen((file.string() + ".part").c_str(), "w");
         if (out == nullptr)
-            throw std::runtime_error(std::strerror(errno));
+            throw std::runtime_error(systemErrorText(errno));
         std::fprintf(out, "%s\n", adminListener->address().c_str());
         std::fclose(out);
         fs::rename(file.string() + ".part", file);
@@ -183,9 +229,14 @@ int serve(const ServeOptions& options, ListenSocket publicSocket, ListenSocket a
                 adminListener->address().c_str());
     std::fflush(stdout);
 
-    // The main thread picks up a newly published release, writes out the use
-    // counts once a minute and keeps the daily backup.
-    std::string backedUp;
+    // The main thread picks up a newly published release and writes out the
+    // use counts once a minute; the daily backup has a thread of its own.
+    std::optional<DailyBackups> backups;
+    try {
+        backups.emplace(options.stateDir);
+    } catch (const std::exception& e) {
+        logError(std::string("每日备份无法开始：") + e.what());
+    }
     std::int64_t seen = -1;
     auto lastUseFlush = std::chrono::steady_clock::now();
     const timespec tick{0, 200 * 1000 * 1000};
@@ -206,14 +257,6 @@ int serve(const ServeOptions& options, ListenSocket publicSocket, ListenSocket a
                 logError(std::string("无法记下使用次数：") + e.what());
             }
         }
-        if (const std::string day = backupDay(); day != backedUp) {
-            backedUp = day; // once a day, whether it works or not
-            try {
-                dailyBackup(options.stateDir, *db);
-            } catch (const std::exception& e) {
-                logError(std::string("每日备份失败：") + e.what());
-            }
-        }
         const int sig = sigtimedwait(&signals, nullptr, &tick);
         if (sig == SIGTERM || sig == SIGINT)
             break;
@@ -229,6 +272,7 @@ int serve(const ServeOptions& options, ListenSocket publicSocket, ListenSocket a
     publicListener->stop();
     adminListener->stop();
     watchdog.reset();
+    backups.reset();
     try {
         flushUse(use, *db);
     } catch (const std::exception& e) {

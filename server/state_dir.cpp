@@ -1,5 +1,7 @@
 #include "server/state_dir.h"
 
+#include "server/error_text.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -15,17 +17,30 @@ namespace pelvoran::server {
 
 namespace fs = std::filesystem;
 
-/// Finds the state directory named by --state, creating it (only its owner
-/// may enter it) when `create` and it does not exist yet.
 StateDir findState(const Parsed& p, bool create) {
     const std::string dir = optionOr(p, "--state", kDefaultState);
-    std::error_code ec;
-    if (!fs::exists(dir, ec)) {
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) != 0) {
+        const int error = errno;
+        if (error != ENOENT)
+            throw std::runtime_error("--state：无法进入状态目录 " + dir + "：" +
+                                     systemErrorText(error));
+        if (!create && !p.options.contains("--state"))
+            throw UsageError{"--state：默认的状态目录 " + dir +
+                                 " 不存在：这台机器上没有安装并启动过 pelvoran-server 服务。"
+                                 "请用 --state 写出 serve 所用的状态目录。",
+                             false};
         if (!create)
-            throw UsageError{"--state：" + dir + " 不存在，请写出状态目录的路径", false};
+            throw UsageError{"--state：状态目录 " + dir +
+                                 " 不存在。是否把 --state 写错了？状态目录只由 serve "
+                                 "创建；软件包安装的服务器用 " +
+                                 std::string(kDefaultState) + "，不必写 --state。",
+                             false};
+        std::error_code ec;
         fs::create_directories(dir, ec);
         if (ec)
-            throw std::runtime_error("--state：无法创建目录 " + dir + "：" + ec.message());
+            throw std::runtime_error("--state：无法创建目录 " + dir + "：" +
+                                     systemErrorText(ec.value()));
         ::chmod(dir.c_str(), 0700);
     }
     StateDir s;
@@ -33,17 +48,30 @@ StateDir findState(const Parsed& p, bool create) {
     s.fd = Fd(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (s.fd.get() < 0) {
         if (errno == ENOTDIR)
-            throw UsageError{"--state：" + dir + " 不是目录"};
-        throw std::runtime_error("--state：无法打开目录 " + dir + "：" + std::strerror(errno));
+            throw UsageError{"--state：" + dir + " 不是目录。是否把 --state 写错了？", false};
+        throw std::runtime_error("--state：无法打开目录 " + dir + "：" + systemErrorText(errno));
     }
-    struct stat st {};
     if (::fstat(s.fd.get(), &st) != 0)
-        throw std::runtime_error("--state：" + dir + "：" + std::strerror(errno));
+        throw std::runtime_error("--state：" + dir + "：" + systemErrorText(errno));
     if (char* real = ::realpath(dir.c_str(), nullptr)) {
         s.shown = real;
         std::free(real);
     } else {
+        std::error_code ec;
         s.shown = fs::absolute(dir, ec).lexically_normal().string();
+    }
+    if (!create) {
+        struct stat db {};
+        if (::fstatat(s.fd.get(), kDatabaseFile, &db, 0) != 0) {
+            if (errno != ENOENT)
+                throw std::runtime_error("--state：无法读取状态目录 " + s.shown + "：" +
+                                         systemErrorText(errno));
+            throw UsageError{"--state：" + s.shown + " 中没有数据库 " + kDatabaseFile +
+                                 "，不是服务器的状态目录。是否把 --state 写错了？状态目录只由 "
+                                 "serve 创建；软件包安装的服务器用 " +
+                                 std::string(kDefaultState) + "，不必写 --state。",
+                             false};
+        }
     }
     // Run by root against a state directory that belongs to someone else (the
     // packaged service's user), a command acts as that user, so that no file
@@ -52,6 +80,41 @@ StateDir findState(const Parsed& p, bool create) {
     s.owner = st.st_uid;
     s.group = st.st_gid;
     return s;
+}
+
+namespace {
+
+/// A lock on the whole file, owned by the open file (not the process): a
+/// second open in the same process conflicts too, a fork shares it, and it
+/// ends when the last descriptor closes, crash or not.
+struct flock wholeFile(short type) {
+    struct flock l {};
+    l.l_type = type;
+    l.l_whence = SEEK_SET;
+    return l;
+}
+
+} // namespace
+
+Fd lockState(const StateDir& s) {
+    Fd fd(::openat(s.fd.get(), kLockFile, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (fd.get() < 0)
+        throw std::runtime_error("无法在状态目录 " + s.shown + " 中创建锁文件 " + kLockFile + "：" +
+                                 systemErrorText(errno));
+    struct flock l = wholeFile(F_WRLCK);
+    if (::fcntl(fd.get(), F_OFD_SETLK, &l) == 0)
+        return fd;
+    if (errno == EAGAIN || errno == EACCES)
+        return Fd();
+    throw std::runtime_error("无法锁定状态目录 " + s.shown + "：" + systemErrorText(errno));
+}
+
+bool stateLocked(const StateDir& s) {
+    const Fd fd(::openat(s.fd.get(), kLockFile, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (fd.get() < 0)
+        return false; // no serve ever ran here
+    struct flock l = wholeFile(F_WRLCK);
+    return ::fcntl(fd.get(), F_OFD_GETLK, &l) == 0 && l.l_type != F_UNLCK;
 }
 
 /// Becomes the owner of the state directory, from inside it, when the
@@ -63,10 +126,10 @@ void actAsStateOwner(StateDir& s) {
     // The path may lead through directories only root may pass (systemd's
     // /var/lib/private); once inside, the owner needs only the directory.
     if (::fchdir(s.fd.get()) != 0)
-        throw std::runtime_error(s.shown + "：" + std::strerror(errno));
+        throw std::runtime_error(s.shown + "：" + systemErrorText(errno));
     if (::setgroups(0, nullptr) != 0 || ::setgid(s.group) != 0 || ::setuid(s.owner) != 0)
         throw std::runtime_error("无法切换到状态目录的所有者（uid " + std::to_string(s.owner) +
-                                 "）：" + std::strerror(errno));
+                                 "）：" + systemErrorText(errno));
     s.path = ".";
     s.actAsOwner = false;
 }
@@ -75,22 +138,33 @@ void actAsStateOwner(StateDir& s) {
 /// anything is served or copied from it.
 void checkState(const StateDir& s) {
     if (::faccessat(AT_FDCWD, s.path.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
-        throw std::runtime_error("状态目录 " + s.shown + " 不可写（" + std::strerror(errno) +
-                                 "）：请让运行服务器的用户可以写入这个目录，再重试。");
+        throw std::runtime_error("状态目录 " + s.shown + " 不可写：" + systemErrorText(errno) +
+                                 "。请让运行服务器的用户可以写入这个目录，再重试。");
     checkDatabase(databasePath(s.path), databasePath(s.shown));
 }
 
 /// The state directory, ready for a command that runs in this process.
 StateDir enterState(const Parsed& p) {
-    StateDir s = findState(p, true);
+    StateDir s = findState(p, false);
     actAsStateOwner(s);
     checkState(s);
     return s;
 }
 
-/// The directory to work with, checked; for serve.
-std::string prepareState(const Parsed& p) {
-    return enterState(p).path;
+std::string prepareState(const Parsed& p, Fd& lock) {
+    StateDir s = findState(p, true);
+    actAsStateOwner(s);
+    if (::faccessat(AT_FDCWD, s.path.c_str(), W_OK | X_OK, AT_EACCESS) == 0) {
+        lock = lockState(s);
+        if (lock.get() < 0)
+            throw std::runtime_error(
+                "状态目录 " + s.shown + " 已有一个 pelvoran-server serve 在使用（它锁住了其中的 " +
+                kLockFile +
+                "）：同一个状态目录只能运行一个服务器。请先停止那个服务器，或用 --state "
+                "指定另一个目录。");
+    }
+    checkState(s);
+    return s.path;
 }
 
 std::unique_ptr<Database> openDatabase(const StateDir& s) {
@@ -113,7 +187,7 @@ int asStateOwner(StateDir& s, const std::function<void()>& work) {
     std::fflush(nullptr);
     const pid_t pid = ::fork();
     if (pid < 0)
-        throw std::runtime_error(std::string("无法创建进程：") + std::strerror(errno));
+        throw std::runtime_error("无法创建进程：" + systemErrorText(errno));
     if (pid == 0) {
         const int status = reported([&] {
             actAsStateOwner(s);
@@ -126,7 +200,7 @@ int asStateOwner(StateDir& s, const std::function<void()>& work) {
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0)
         if (errno != EINTR)
-            throw std::runtime_error(std::string("无法等待进程：") + std::strerror(errno));
+            throw std::runtime_error("无法等待进程：" + systemErrorText(errno));
     if (WIFEXITED(status))
         return WEXITSTATUS(status);
     say(stderr, "pelvoran-server: 以状态目录所有者身份运行的进程异常结束（信号 " +

@@ -12,8 +12,12 @@
 
 namespace pelvoran::server {
 
-/// Where the state lives when --state is not given.
-inline constexpr char kDefaultState[] = "pelvoran-state";
+/// Where the state lives when --state is not given: the packaged service's
+/// state directory (a build setting).
+inline constexpr char kDefaultState[] = PELVORAN_SERVER_STATE_DIR;
+
+/// The file in the state directory whose lock a running serve holds.
+inline constexpr char kLockFile[] = "serve.lock";
 
 /// A file descriptor, closed on every way out.
 class Fd {
@@ -46,9 +50,19 @@ struct StateDir {
     gid_t group = 0;
 };
 
-/// Finds the state directory named by --state, creating it (only its owner
-/// may enter it) when `create` and it does not exist yet.
+/// Finds the state directory named by --state. Only serve passes `create`:
+/// it makes a missing directory (only its owner may enter it). Without it,
+/// a directory that does not exist or holds no database is refused as a
+/// mistyped --state (UsageError).
 StateDir findState(const Parsed& p, bool create);
+
+/// Takes the state directory's lock, held until the descriptor closes (by
+/// whatever end the process comes to); an invalid Fd when another process
+/// holds it. One serve or restore at a time on a state directory.
+Fd lockState(const StateDir& s);
+
+/// True when a process (a serve) holds the state directory's lock.
+bool stateLocked(const StateDir& s);
 
 /// Becomes the owner of the state directory, from inside it, when the
 /// command must act as them. For good: see asStateOwner for work that needs
@@ -59,11 +73,13 @@ void actAsStateOwner(StateDir& s);
 /// anything is served or copied from it.
 void checkState(const StateDir& s);
 
-/// The state directory, ready for a command that runs in this process.
+/// The state directory (one serve made), ready for a command that runs in
+/// this process.
 StateDir enterState(const Parsed& p);
 
-/// The directory to work with, checked; for serve.
-std::string prepareState(const Parsed& p);
+/// For serve: the state directory, created when missing, locked for as long
+/// as `lock` stays open, and checked. The directory to work with.
+std::string prepareState(const Parsed& p, Fd& lock);
 
 /// The database of the state directory; a failure names its real path.
 std::unique_ptr<Database> openDatabase(const StateDir& s);

@@ -1,5 +1,7 @@
 #include "server/store.h"
 
+#include "server/error_text.h"
+
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -9,6 +11,35 @@
 #include <sys/stat.h>
 
 namespace pelvoran::server {
+
+std::string sqliteErrorText(sqlite3* db, int rc) {
+    const char* english = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+    const int error = db ? sqlite3_system_errno(db) : 0;
+    std::string cause;
+    switch (rc & 0xFF) {
+    case SQLITE_CANTOPEN:
+    case SQLITE_IOERR:
+        // The system's reason says more than SQLite's.
+        if (error != 0)
+            return systemErrorText(error) + "（" + english + "）";
+        cause = (rc & 0xFF) == SQLITE_IOERR ? "磁盘读写出错，请检查磁盘" : "无法打开";
+        break;
+    case SQLITE_PERM:
+    case SQLITE_AUTH: cause = "权限不够，请用 sudo 运行"; break;
+    case SQLITE_READONLY:
+        cause = "文件是只读的，运行的用户无法写入：请用 sudo 运行，或让所有者可以写入它";
+        break;
+    case SQLITE_FULL: cause = "磁盘已满，请腾出空间后重试"; break;
+    case SQLITE_NOTADB: cause = "不是本程序的数据库文件"; break;
+    case SQLITE_CORRUPT: cause = "数据库已损坏，请从备份恢复"; break;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED: cause = "数据库被另一个进程锁住，请稍后重试"; break;
+    case SQLITE_NOMEM: cause = "内存不够"; break;
+    default: cause = "数据库出错"; break;
+    }
+    return cause + "（" + english + "）";
+}
+
 namespace {
 
 /// Forward migrations: entry N brings a database from user_version N to N+1.
@@ -39,6 +70,26 @@ constexpr const char* kMigrations[] = {
         checks   INTEGER NOT NULL
     );
     )sql",
+    // A comment's number is never handed out again, not after the newest
+    // comments are deleted: receivers of notifications tell repeats by it.
+    // AUTOINCREMENT keeps the highest number ever given in sqlite_sequence;
+    // the rows copied in set it to the highest number there is.
+    R"sql(
+    CREATE TABLE comments_numbered (
+        id       INTEGER PRIMARY KEY AUTOINCREMENT,
+        received INTEGER NOT NULL,
+        text     TEXT NOT NULL,
+        raw      BLOB NOT NULL,
+        source   TEXT NOT NULL,
+        read     INTEGER NOT NULL DEFAULT 0,
+        flagged  INTEGER NOT NULL DEFAULT 0
+    );
+    INSERT INTO comments_numbered (id, received, text, raw, source, read, flagged)
+        SELECT id, received, text, raw, source, read, flagged FROM comments;
+    DROP TABLE comments;
+    ALTER TABLE comments_numbered RENAME TO comments;
+    CREATE INDEX comments_by_time ON comments (received);
+    )sql",
 };
 constexpr int kSchemaVersion = static_cast<int>(std::size(kMigrations));
 
@@ -46,8 +97,8 @@ constexpr int kSchemaVersion = static_cast<int>(std::size(kMigrations));
 class Statement {
 public:
     Statement(sqlite3* db, const char* sql) : db_(db) {
-        if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK)
-            throw StoreError(sqlite3_errmsg(db));
+        if (const int rc = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); rc != SQLITE_OK)
+            throw StoreError(sqliteErrorText(db, rc));
     }
     ~Statement() { sqlite3_finalize(stmt_); }
     Statement(const Statement&) = delete;
@@ -68,7 +119,7 @@ public:
         if (rc == SQLITE_ROW)
             return true;
         if (rc != SQLITE_DONE)
-            throw StoreError(sqlite3_errmsg(db_));
+            throw StoreError(sqliteErrorText(db_, rc));
         return false;
     }
     void reset() {
@@ -87,7 +138,7 @@ public:
 private:
     void check(int rc) {
         if (rc != SQLITE_OK)
-            throw StoreError(sqlite3_errmsg(db_));
+            throw StoreError(sqliteErrorText(db_, rc));
     }
     sqlite3* db_;
     sqlite3_stmt* stmt_ = nullptr;
@@ -118,15 +169,14 @@ void checkDatabase(const std::string& path, const std::string& shown) {
         (std::filesystem::path(shown).parent_path() / "backups").string() + "/";
     if (st.st_size == 0)
         throw StoreError("数据库文件 " + shown + " 是空的（0 字节），已被清空。请从 " + backups +
-                         " 中的备份恢复（把最新的一份复制为这个文件），或删除它以重新开始。");
+                         " 中的备份恢复（pelvoran-server restore），或删除它以重新开始。");
     keepPrivate(path);
     sqlite3* raw = nullptr;
     const int rc =
         sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
     const Connection db(raw, &sqlite3_close);
     if (rc != SQLITE_OK)
-        throw StoreError("无法打开数据库文件 " + shown + "：" +
-                         (raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc)));
+        throw StoreError("无法打开数据库文件 " + shown + "：" + sqliteErrorText(raw, rc));
     if (sqlite3_db_readonly(raw, "main") == 1)
         throw StoreError("数据库文件 " + shown +
                          " 是只读的，服务器无法保存留言。请让运行服务器的用户可以写入它"
@@ -146,17 +196,31 @@ void checkDatabase(const std::string& path, const std::string& shown) {
         if (step == SQLITE_DONE)
             step = SQLITE_OK;
     }
-    const std::string why = sqlite3_errmsg(raw);
+    const std::string why = step == SQLITE_OK ? "" : sqliteErrorText(raw, step);
     sqlite3_finalize(stmt);
     const int primary = step & 0xFF;
-    if (problem.empty() && (primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB))
-        problem = why;
+    if (primary == SQLITE_NOTADB)
+        throw StoreError("数据库文件 " + shown + " 不是本程序的数据库文件（" +
+                         sqlite3_errstr(step) + "），服务器不会使用它。请确认 --state，或从 " +
+                         backups + " 中的备份恢复（pelvoran-server restore）。");
+    if (problem.empty() && primary == SQLITE_CORRUPT)
+        problem = sqlite3_errstr(step);
     if (!problem.empty())
         throw StoreError("数据库文件 " + shown + " 已损坏（" + problem +
                          "），服务器不会使用它。请从 " + backups +
-                         " 中的备份恢复：把最新的一份复制为这个文件后重试。");
+                         " 中的备份恢复（pelvoran-server restore），再重试。");
     if (step != SQLITE_OK)
         throw StoreError("无法检查数据库文件 " + shown + "：" + why);
+    sqlite3_stmt* version = nullptr;
+    int schema = 0;
+    if (sqlite3_prepare_v2(raw, "PRAGMA user_version", -1, &version, nullptr) == SQLITE_OK &&
+        sqlite3_step(version) == SQLITE_ROW)
+        schema = sqlite3_column_int(version, 0);
+    sqlite3_finalize(version);
+    if (schema > kSchemaVersion)
+        throw StoreError("数据库文件 " + shown + " 来自更新版本的服务器（数据库格式 " +
+                         std::to_string(schema) + "，本程序只认到 " +
+                         std::to_string(kSchemaVersion) + "）：请升级 pelvoran-server。");
 }
 
 Database::Database(const std::string& path, std::chrono::milliseconds busyTimeout) {
@@ -165,7 +229,7 @@ Database::Database(const std::string& path, std::chrono::milliseconds busyTimeou
         sqlite3_open_v2(path.c_str(), &db_,
                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK) {
-        const std::string why = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+        const std::string why = sqliteErrorText(db_, rc);
         sqlite3_close(db_);
         throw StoreError(why);
     }
@@ -187,12 +251,8 @@ Database::~Database() {
 }
 
 void Database::exec(const char* sql) {
-    char* error = nullptr;
-    if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
-        const std::string why = error ? error : sqlite3_errmsg(db_);
-        sqlite3_free(error);
-        throw StoreError(why);
-    }
+    if (const int rc = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr); rc != SQLITE_OK)
+        throw StoreError(sqliteErrorText(db_, rc));
 }
 
 int Database::schemaVersion() {
@@ -208,8 +268,9 @@ void Database::migrate() {
     try {
         const int version = schemaVersion();
         if (version > kSchemaVersion)
-            throw StoreError("database schema " + std::to_string(version) +
-                             " is newer than this server's " + std::to_string(kSchemaVersion));
+            throw StoreError("数据库来自更新版本的服务器（数据库格式 " + std::to_string(version) +
+                             "，本程序只认到 " + std::to_string(kSchemaVersion) +
+                             "）：请升级 pelvoran-server 后再用它");
         for (int v = version; v < kSchemaVersion; ++v)
             exec(kMigrations[v]);
         if (version != kSchemaVersion)
@@ -359,31 +420,72 @@ std::int64_t Database::dataVersion() {
     return s.integer(0);
 }
 
-std::string Database::snapshot() {
+void Database::copyInto(const std::string& path) {
+    Statement s(db_, "VACUUM INTO ?");
+    s.bind(1, path);
+    s.step();
+}
+
+std::pair<std::int64_t, std::int64_t> Database::commentCountAndNewest() {
+    Statement s(db_, "SELECT count(*), coalesce(max(received), 0) FROM comments");
+    s.step();
+    return {s.integer(0), s.integer(1)};
+}
+
+void Database::interrupt() {
+    sqlite3_interrupt(db_);
+}
+
+std::int64_t Database::highestCommentNumber() {
+    Statement s(db_, "SELECT max(coalesce((SELECT seq FROM sqlite_sequence WHERE name = "
+                     "'comments'), 0), coalesce((SELECT max(id) FROM comments), 0))");
+    s.step();
+    return s.integer(0);
+}
+
+void Database::keepNumbersAbove(std::int64_t number) {
+    inTransaction([&] {
+        Statement add(db_, "INSERT INTO sqlite_sequence (name, seq) SELECT 'comments', 0 "
+                           "WHERE NOT EXISTS (SELECT 1 FROM sqlite_sequence WHERE name = "
+                           "'comments')");
+        add.step();
+        Statement raise(db_, "UPDATE sqlite_sequence SET seq = max(seq, ?) WHERE name = "
+                             "'comments'");
+        raise.bind(1, number);
+        raise.step();
+    });
+}
+
+void checkRestorable(const std::string& path, const std::string& shown) {
     sqlite3* raw = nullptr;
-    if (sqlite3_open(":memory:", &raw) != SQLITE_OK) {
-        sqlite3_close(raw);
-        throw StoreError("cannot open a database in memory");
+    const int rc =
+        sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
+    const Connection db(raw, &sqlite3_close);
+    if (rc != SQLITE_OK)
+        throw StoreError("无法打开 " + shown + "：" + sqliteErrorText(raw, rc));
+    std::string problem;
+    try {
+        Statement check(raw, "PRAGMA integrity_check");
+        while (check.step())
+            if (const std::string line = check.text(0); line != "ok" && problem.empty())
+                problem = line;
+    } catch (const StoreError& e) {
+        problem = e.what();
     }
-    const std::unique_ptr<sqlite3, decltype(&sqlite3_close)> copy(raw, &sqlite3_close);
-    sqlite3_backup* backup = sqlite3_backup_init(raw, "main", db_, "main");
-    if (backup == nullptr)
-        throw StoreError(sqlite3_errmsg(raw));
-    int rc;
-    while ((rc = sqlite3_backup_step(backup, 256)) == SQLITE_OK || rc == SQLITE_BUSY ||
-           rc == SQLITE_LOCKED)
-        if (rc != SQLITE_OK)
-            sqlite3_sleep(10);
-    sqlite3_backup_finish(backup);
-    if (rc != SQLITE_DONE)
-        throw StoreError(sqlite3_errstr(rc));
-    sqlite3_int64 size = 0;
-    unsigned char* bytes = sqlite3_serialize(raw, "main", &size, 0);
-    if (bytes == nullptr)
-        throw StoreError("cannot serialize the backup");
-    std::string out(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(size));
-    sqlite3_free(bytes);
-    return out;
+    if (!problem.empty())
+        throw StoreError(shown + " 不是完好的数据库（" + problem + "）");
+    Statement version(raw, "PRAGMA user_version");
+    version.step();
+    const auto schema = version.integer(0);
+    Statement tables(raw, "SELECT count(*) FROM sqlite_schema WHERE type = 'table' AND name IN "
+                          "('comments', 'release')");
+    tables.step();
+    if (schema < 1 || tables.integer(0) != 2)
+        throw StoreError(shown + " 不是 pelvoran-server 的数据库");
+    if (schema > kSchemaVersion)
+        throw StoreError(shown + " 来自更新版本的服务器（数据库格式 " + std::to_string(schema) +
+                         "，本程序只认到 " + std::to_string(kSchemaVersion) +
+                         "）：请先升级 pelvoran-server");
 }
 
 } // namespace pelvoran::server

@@ -9,6 +9,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct sqlite3;
@@ -63,6 +64,11 @@ inline std::string databasePath(const std::string& stateDir) {
 /// Throws StoreError.
 void checkDatabase(const std::string& path, const std::string& shown);
 
+/// Refuses, naming `shown`, a file that is not a whole database of this
+/// server's: SQLite's integrity check fails, or its schema version is one
+/// this server does not know. Throws StoreError; changes nothing.
+void checkRestorable(const std::string& path, const std::string& shown);
+
 /// One connection to the server's database: comments and the published
 /// release. Opening it creates the file when needed (0600), takes group and
 /// other access from an existing file and its -wal and -shm, switches it to
@@ -106,9 +112,22 @@ public:
     /// Changes whenever another connection commits (PRAGMA data_version).
     std::int64_t dataVersion();
 
-    /// A consistent copy of the whole database, taken with SQLite's online
-    /// backup while others may write, as the bytes of a database file.
-    std::string snapshot();
+    /// Writes a consistent copy of the whole database to `path` (VACUUM
+    /// INTO: one read transaction, so writers go on meanwhile and memory
+    /// stays bounded), which must not exist or be empty. Not synced.
+    void copyInto(const std::string& path);
+
+    /// How many comments there are, and when the newest one came (0: none).
+    std::pair<std::int64_t, std::int64_t> commentCountAndNewest();
+
+    /// Makes the statement running now on this connection, from another
+    /// thread, end soon with an error.
+    void interrupt();
+
+    /// The highest comment number ever handed out (0 when none was).
+    std::int64_t highestCommentNumber();
+    /// Hands out only numbers above `number` from now on.
+    void keepNumbersAbove(std::int64_t number);
 
     int schemaVersion();
 

@@ -98,7 +98,7 @@ TEST(Store, MigratesOldDatabasesAndRefusesNewerOnes) {
     }
     {
         Database db(path);
-        EXPECT_EQ(db.schemaVersion(), 2);
+        EXPECT_EQ(db.schemaVersion(), 3);
         const auto kept = db.comments();
         ASSERT_EQ(kept.size(), 1u);
         EXPECT_EQ(kept[0].id, 7);
@@ -108,12 +108,21 @@ TEST(Store, MigratesOldDatabasesAndRefusesNewerOnes) {
         ASSERT_TRUE(db.release());
         EXPECT_EQ(db.release()->version, u"1.06");
     }
+    // Numbers are never handed out twice: not those of the migrated comments,
+    // not after the newest comment is deleted.
+    for (const std::int64_t expected : {8, 9}) {
+        ASSERT_EQ(Raw(path).exec("DELETE FROM comments WHERE id = (SELECT max(id) FROM comments)"),
+                  SQLITE_OK);
+        Database db(path);
+        db.insert({NewComment{u"新", "", kFromWeb, 1700000001, false}});
+        EXPECT_EQ(db.comments().front().id, expected);
+    }
     Raw(path).exec("PRAGMA user_version=9");
     try {
         Database newer(path);
         ADD_FAILURE() << "a database of schema 9 was opened";
     } catch (const StoreError& e) {
-        EXPECT_NE(std::string(e.what()).find("newer"), std::string::npos) << e.what();
+        EXPECT_NE(std::string(e.what()).find("更新版本的服务器"), std::string::npos) << e.what();
     }
     Raw left(path);
     EXPECT_EQ(left.scalar("PRAGMA user_version"), 9) << "a refused database is not changed";

@@ -15,6 +15,7 @@
 #include <functional>
 #include <map>
 #include <netinet/in.h>
+#include <optional>
 #include <random>
 #include <set>
 #include <sys/mount.h>
@@ -46,7 +47,7 @@ constexpr uid_t kService = 65534;
 /// A database in `state` with `count` comments of 500 bytes, checkpointed
 /// into the main file.
 void seedComments(const std::string& state, int count) {
-    ASSERT_EQ(runServerCommand({"release", "show", "--state", state}).status, 0);
+    makeState(state);
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open((state + "/comments.sqlite").c_str(), &db), SQLITE_OK);
     const std::string sql =
@@ -235,6 +236,7 @@ TEST(ServerCommandLine, ReleaseSetRefusesWhatTheToolWouldMishandle) {
         {"--version", "01.07"},
     };
     const TempDir state;
+    makeState(state.path());
     const std::vector<std::string> good = {
         "release",   "set",  "--state",   state.path(),
         "--version", "1.10", "--address", "https://x.cn/a",
@@ -254,6 +256,7 @@ TEST(ServerCommandLine, ReleaseSetRefusesWhatTheToolWouldMishandle) {
 TEST(ServerCommandLine, UsageErrorsAndExports) {
     const TempDir state;
     const std::string dir = state.path();
+    makeState(dir);
     const struct {
         std::vector<std::string> args;
         int status;
@@ -320,6 +323,230 @@ TEST(ServerCommandLine, UsageErrorsAndExports) {
     EXPECT_EQ(exported(restored.path()).size(), 3u);
     // serve keeps a daily backup of its own.
     EXPECT_FALSE(std::filesystem::is_empty(dir + "/backups"));
+}
+
+// A state directory that serve never made is refused by every other command
+// (status 2, the directory named) and none is created; a second serve on a
+// live state directory exits 1 and leaves the first one's address alone.
+TEST(ServerCommandLine, MistypedOrBusyStateIsRefused) {
+    const TempDir live, work;
+    ServerProcess server(live.path());
+    const std::string address = [&] {
+        std::ifstream in(live.path() + "/admin-address");
+        std::string line;
+        std::getline(in, line);
+        return line;
+    }();
+    const std::string typo = live.path() + "-sever";
+    const std::string empty = work.path() + "/empty";
+    std::filesystem::create_directory(empty);
+    const std::string file = work.path() + "/file";
+    std::ofstream(file) << "x";
+    const std::vector<std::string> release = {"--version", "1.06", "--address", "http://x.cn/",
+                                              "--date",    "d",    "--notes",   "n"};
+    const auto with = [](std::vector<std::string> a, const std::vector<std::string>& more) {
+        a.insert(a.end(), more.begin(), more.end());
+        return a;
+    };
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string named; // in the message
+    } cases[] = {
+        {{"comments", "list", "--state", typo}, 2, typo},
+        {with({"release", "set", "--state", typo}, release), 2, typo},
+        {{"release", "clear", "--state", typo}, 2, typo},
+        {{"admin-url", "--state", typo}, 2, typo},
+        {{"comments", "export", "--state", empty}, 2, empty},
+        {{"backup", work.path() + "/b.sqlite", "--state", empty}, 2, empty},
+        {{"release", "show", "--state", file}, 2, file},
+        {{"comments", "list"}, 2, "--state"}, // the default, run where no state is
+        {{"serve", "--state", live.path(), "--listen", "127.0.0.1:0", "--admin-listen",
+          "127.0.0.1:0"},
+         1,
+         live.path()},
+    };
+    for (const auto& c : cases) {
+        const CommandResult r = runServerCommand(c.args, 10s, work.path());
+        EXPECT_EQ(r.status, c.status) << ::testing::PrintToString(c.args) << r.out << r.err;
+        EXPECT_NE(r.err.find(c.named), std::string::npos) << r.err;
+        EXPECT_EQ(r.out.find("listening"), std::string::npos) << r.out;
+    }
+    EXPECT_FALSE(std::filesystem::exists(typo));
+    EXPECT_TRUE(std::filesystem::is_empty(empty));
+    EXPECT_FALSE(std::filesystem::exists(work.path() + "/b.sqlite"));
+    std::ifstream in(live.path() + "/admin-address");
+    std::string now;
+    std::getline(in, now);
+    EXPECT_EQ(now, address);
+    EXPECT_EQ(statusOf(httpExchange(server.port(), updateQuestion())), 200);
+}
+
+// A version is refused only when no tool in the field would take it, not
+// for being at or below this server's own version; a rollback is allowed
+// and said to be one. Whether a server runs on the directory is said too.
+TEST(ServerCommandLine, ReleaseRuleAndWhatTheCommandSays) {
+    const TempDir state;
+    makeState(state.path());
+    const struct {
+        std::string version;
+        int status;
+        bool running;
+        const char* says; // in the output; for a refusal, in the message
+    } cases[] = {
+        {"1.04", 2, false, "大于 1.05"},
+        {"1.05", 2, false, "大于 1.05"},
+        {"1.10", 0, false, "没有服务器在状态目录"},
+        {"1.051", 0, true, "回退"},
+        {"1.06", 0, true, "运行的服务器一秒内"},
+    };
+    std::optional<ServerProcess> server;
+    for (const auto& c : cases) {
+        if (c.running && !server)
+            server.emplace(state.path());
+        const CommandResult r =
+            runServerCommand({"release", "set", "--state", state.path(), "--version", c.version,
+                              "--address", "http://x.cn/", "--date", "d", "--notes", "n"});
+        EXPECT_EQ(r.status, c.status) << c.version << r.err;
+        EXPECT_NE((r.out + r.err).find(c.says), std::string::npos) << c.version << r.out << r.err;
+    }
+    EXPECT_NE(runServerCommand({"release", "show", "--state", state.path()}).out.find("1.06"),
+              std::string::npos);
+}
+
+/// The number of rows `sql` counts in the SQLite file `file`, or -1.
+std::int64_t countIn(const std::string& file, const char* sql = "SELECT count(*) FROM comments") {
+    sqlite3* db = nullptr;
+    std::int64_t n = -1;
+    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* s = nullptr;
+        if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) == SQLITE_OK &&
+            sqlite3_step(s) == SQLITE_ROW)
+            n = sqlite3_column_int64(s, 0);
+        sqlite3_finalize(s);
+    }
+    sqlite3_close(db);
+    return n;
+}
+
+// restore brings back the backup's comments and release, keeps the database
+// it replaces, ends the admin sessions and never hands a number out twice;
+// it refuses, touching nothing, while serve runs or when the file is not a
+// whole database of the server's.
+TEST(ServerCommandLine, RestoreRoundTrip) {
+    const TempDir state, work;
+    const std::string dir = state.path();
+    const std::string backup = work.path() + "/b.sqlite";
+    const auto publish = [&](const std::string& version) {
+        return runServerCommand({"release", "set", "--state", dir, "--version", version,
+                                 "--address", "http://x.cn/", "--date", "d", "--notes", "n"})
+            .status;
+    };
+    const auto admin = [&] { return runServerCommand({"admin-url", "--state", dir}).out; };
+    std::string adminBefore;
+    {
+        ServerProcess server(dir);
+        for (const char* text : {"a", "b"})
+            ASSERT_EQ(statusOf(httpExchange(server.port(),
+                                            post(kComment, std::string("CommentText=") + text))),
+                      200);
+        ASSERT_EQ(publish("1.06"), 0);
+        ASSERT_EQ(runServerCommand({"backup", backup, "--state", dir}).status, 0);
+        ASSERT_EQ(statusOf(httpExchange(server.port(), post(kComment, "CommentText=c"))), 200);
+        ASSERT_EQ(publish("1.07"), 0);
+        const CommandResult busy = runServerCommand({"restore", backup, "--state", dir});
+        EXPECT_EQ(busy.status, 1) << busy.err;
+        EXPECT_NE(busy.err.find(dir), std::string::npos) << busy.err;
+        adminBefore = admin();
+    }
+    const std::string garbage = work.path() + "/garbage.sqlite";
+    std::ofstream(garbage) << "not a database";
+    const std::string damaged = work.path() + "/damaged.sqlite";
+    std::filesystem::copy_file(backup, damaged);
+    overwrite(damaged, 4096, 2048, true);
+    const std::string foreign = work.path() + "/foreign.sqlite";
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(foreign.c_str(), &db), SQLITE_OK);
+        sqlite3_exec(db, "CREATE TABLE t (x); INSERT INTO t VALUES (1)", nullptr, nullptr, nullptr);
+        sqlite3_close(db);
+    }
+    const std::string newer = work.path() + "/newer.sqlite";
+    std::filesystem::copy_file(backup, newer);
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(newer.c_str(), &db), SQLITE_OK);
+        sqlite3_exec(db, "PRAGMA user_version = 99", nullptr, nullptr, nullptr);
+        sqlite3_close(db);
+    }
+    for (const std::string& file : {garbage, damaged, foreign, newer, work.path() + "/missing"}) {
+        const CommandResult r = runServerCommand({"restore", file, "--state", dir});
+        EXPECT_EQ(r.status, 2) << file << r.out << r.err;
+        EXPECT_NE(r.err.find(file), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(exported(dir), (std::vector<std::string>{"c", "b", "a"})) << "touched by a refusal";
+    EXPECT_FALSE(std::filesystem::exists(dir + "/backups/") &&
+                 std::any_of(std::filesystem::directory_iterator(dir + "/backups"),
+                             std::filesystem::directory_iterator(), [](const auto& e) {
+                                 return e.path().filename().string().starts_with("replaced");
+                             }));
+
+    const CommandResult r = runServerCommand({"restore", backup, "--state", dir});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("2 条"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("1.06"), std::string::npos) << r.out;
+    EXPECT_EQ(exported(dir), (std::vector<std::string>{"b", "a"}));
+    EXPECT_NE(runServerCommand({"release", "show", "--state", dir}).out.find("1.06"),
+              std::string::npos);
+    std::vector<std::string> replaced;
+    for (const auto& e : std::filesystem::directory_iterator(dir + "/backups"))
+        if (e.path().filename().string().starts_with("replaced"))
+            replaced.push_back(e.path());
+    ASSERT_EQ(replaced.size(), 1u);
+    EXPECT_EQ(countIn(replaced[0]), 3) << "the replaced database, as it was";
+    for (const auto& e : std::filesystem::directory_iterator(dir))
+        EXPECT_FALSE(e.path().string().ends_with("-wal") || e.path().string().ends_with("-shm"))
+            << e.path();
+    EXPECT_NE(admin(), adminBefore) << "the admin address of before still opens a session";
+
+    ServerProcess server(dir);
+    ASSERT_EQ(statusOf(httpExchange(server.port(), post(kComment, "CommentText=d"))), 200);
+    const CommandResult out = runServerCommand({"comments", "export", "--state", dir});
+    EXPECT_TRUE(out.out.starts_with("{\"id\":4,")) << "number 3 was handed out again: " << out.out;
+}
+
+// A backup of a database of 50 MB and more finishes while one client posts
+// comments as fast as it can, and is a whole database.
+TEST(ServerCommandLine, BackupFinishesUnderLoad) {
+    const TempDir state, work;
+    seedComments(state.path(), 100000); // 500 bytes each: about 60 MB
+    ASSERT_GE(std::filesystem::file_size(state.path() + "/comments.sqlite"), 50u << 20);
+    ServerProcess server(state.path(), {"--comments-per-hour", "0"});
+    std::atomic<bool> stop{false};
+    std::atomic<int> posted{0};
+    std::thread client([&] {
+        for (int i = 0; i < 200000 && !stop; ++i)
+            if (statusOf(httpExchange(server.port(),
+                                      post(kComment, "CommentText=load " + std::to_string(i)),
+                                      5s)) == 200)
+                ++posted;
+    });
+    std::this_thread::sleep_for(300ms);
+    const int before = posted;
+    const std::string copy = work.path() + "/copy.sqlite";
+    const auto start = std::chrono::steady_clock::now();
+    const CommandResult r = runServerCommand({"backup", copy, "--state", state.path()}, 60s);
+    const auto took = std::chrono::steady_clock::now() - start;
+    const int during = posted - before;
+    stop = true;
+    client.join();
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_LT(took, 30s);
+    EXPECT_GT(during, 0) << "no comment arrived during the backup";
+    EXPECT_EQ(
+        countIn(copy, "SELECT count(*) FROM pragma_integrity_check WHERE integrity_check = 'ok'"),
+        1);
+    EXPECT_GE(countIn(copy), 100000 + before);
 }
 
 // Too many comments from one address get 429; behind the trusted proxy the
@@ -467,6 +694,7 @@ TEST(ServerCommandLine, RootActsAsTheStateDirectoryOwner) {
     ASSERT_EQ(::chmod(state.path().c_str(), 0700), 0);
     ASSERT_EQ(::chown(state.path().c_str(), kService, kService), 0);
     const std::string dir = state.path();
+    makeState(dir);
     ASSERT_EQ(runServerCommand({"release", "set", "--state", dir, "--version", "1.06", "--address",
                                 "http://x.cn/", "--date", "d", "--notes", "n"})
                   .status,
@@ -498,6 +726,9 @@ TEST(ServerCommandLine, RootActsAsTheStateDirectoryOwner) {
     EXPECT_EQ(runServerCommand({"backup", dir + "/../pelvoran-root-backup.sqlite", "--state", dir})
                   .status,
               0);
+    const CommandResult restore =
+        runServerCommand({"restore", dir + "/../pelvoran-root-backup.sqlite", "--state", dir});
+    EXPECT_EQ(restore.status, 0) << restore.err;
     std::filesystem::remove(std::filesystem::path(dir).parent_path() /
                             "pelvoran-root-backup.sqlite");
     int files = 0;
@@ -545,17 +776,29 @@ TEST(ServerCommandLine, UnusableDatabaseIsRefusedAtOnce) {
         const char* what;
         std::function<void(const std::string&)> harm;
         bool namesDirectory; // else the database file
+        const char* cause;   // what the message says, in Chinese
     } cases[] = {
         {"200 flipped bytes in the middle",
          [&](const std::string& s) {
              const auto pages = std::filesystem::file_size(file(s)) / 4096;
              overwrite(file(s), static_cast<std::streamoff>(pages / 2 * 4096), 200, true);
          },
-         false},
+         false, "已损坏"},
         {"schema page overwritten",
-         [&](const std::string& s) { overwrite(file(s), 100, 4096 - 100, false); }, false},
+         [&](const std::string& s) { overwrite(file(s), 100, 4096 - 100, false); }, false,
+         "已损坏"},
+        {"not a database", [&](const std::string& s) { overwrite(file(s), 0, 16, false); }, false,
+         "不是本程序的数据库文件"},
+        {"from a newer server",
+         [&](const std::string& s) {
+             sqlite3* db = nullptr;
+             ASSERT_EQ(sqlite3_open(file(s).c_str(), &db), SQLITE_OK);
+             sqlite3_exec(db, "PRAGMA user_version = 99", nullptr, nullptr, nullptr);
+             sqlite3_close(db);
+         },
+         false, "更新版本的服务器"},
         {"emptied to 0 bytes",
-         [&](const std::string& s) { std::filesystem::resize_file(file(s), 0); }, false},
+         [&](const std::string& s) { std::filesystem::resize_file(file(s), 0); }, false, "是空的"},
         // Root may write anything: the file is the service user's, who may not.
         {"read-only file",
          [&](const std::string& s) {
@@ -563,14 +806,14 @@ TEST(ServerCommandLine, UnusableDatabaseIsRefusedAtOnce) {
                  giveTo(s, kService);
              ::chmod(file(s).c_str(), 0400);
          },
-         false},
+         false, "只读"},
         {"read-only directory",
          [&](const std::string& s) {
              if (root)
                  giveTo(s, kService);
              ::chmod(s.c_str(), 0500);
          },
-         true},
+         true, "不可写"},
     };
     for (const auto& c : cases) {
         const TempDir state;
@@ -583,6 +826,7 @@ TEST(ServerCommandLine, UnusableDatabaseIsRefusedAtOnce) {
                              10s);
         EXPECT_EQ(serve.status, 1) << c.what << ": " << serve.out << serve.err;
         EXPECT_NE(serve.err.find(named), std::string::npos) << c.what << ": " << serve.err;
+        EXPECT_NE(serve.err.find(c.cause), std::string::npos) << c.what << ": " << serve.err;
         EXPECT_EQ(serve.out.find("listening"), std::string::npos) << c.what;
         const TempDir out;
         const CommandResult backup =
@@ -600,7 +844,7 @@ TEST(ServerCommandLine, FilesAreTheOwnersAlone) {
     const TempDir parent;
     const std::string state = parent.path() + "/new";
     const mode_t mask = ::umask(022);
-    ASSERT_EQ(runServerCommand({"release", "show", "--state", state}).status, 0);
+    makeState(state);
     ASSERT_EQ(::chmod((state + "/comments.sqlite").c_str(), 0644), 0);
     std::map<std::string, int> modes;
     {
@@ -614,7 +858,7 @@ TEST(ServerCommandLine, FilesAreTheOwnersAlone) {
     ::umask(mask);
     EXPECT_EQ(modeOf(state), 0700);
     for (const char* name : {"/comments.sqlite", "/comments.sqlite-wal", "/comments.sqlite-shm",
-                             "/admin-token", "/admin-address", "/backups"})
+                             "/admin-token", "/admin-address", "/backups", "/serve.lock"})
         EXPECT_TRUE(modes.contains(name)) << name << " in " << ::testing::PrintToString(modes);
     for (const auto& [name, mode] : modes)
         EXPECT_EQ(mode, name == "/backups" ? 0700 : 0600) << name;
@@ -625,6 +869,7 @@ TEST(ServerCommandLine, FilesAreTheOwnersAlone) {
 // with exactly its fields.
 TEST(ToolAndServer, CommentsArriveAndTheReleaseIsOffered) {
     const TempDir state;
+    makeState(state.path());
     ASSERT_EQ(runServerCommand({"release", "set", "--state", state.path(), "--version", "1.06",
                                 "--address", "http://127.0.0.1/新版.exe", "--date", "2026年12月1日",
                                 "--notes", "修正：50% 的问题 & 其他"})

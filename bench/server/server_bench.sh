@@ -134,9 +134,10 @@ echo "pelvoran-server benchmarks: $rounds rounds, ${seconds}s runs, $(nproc) cor
 # --- the server, with a release published ------------------------------------------------
 state=$work/state
 mkdir -p "$state"
+start_server "$state"
 "$server_bin" release set --state "$state" --version 1.06 --address http://example.com/p.exe \
     --date 2026-12-01 --notes "Reads the date codes of the newest lenses; faster start-up." >/dev/null
-start_server "$state"
+sleep 1.5 # served within a second
 main_url="http://127.0.0.1:$server_port"
 mkdir -p "$work/nginx/root/Canon" "$work/nginx/logs"
 status=$(curl -sS -o "$work/nginx/root/Canon/LensCheck.asp" -w '%{http_code}' "$main_url$check_path")

@@ -58,10 +58,9 @@ def main():
     server = driver = None
     try:
         os.makedirs(state)
-        support.subprocess.run([args.server, "release", "set", "--state", state, *RELEASE],
-                               check=True, timeout=support.PROCESS_SECONDS,
-                               stdout=support.subprocess.DEVNULL)
         server = support.ServerProcess(args.server, state)
+        server.command("release", "set", *RELEASE)
+        support.time.sleep(1.5)  # a running server serves it within a second
         for where, text, trap in COMMENTS:
             if where == "desktop":  # as the tool sends Chinese: GBK bytes, escaped
                 post(server.public + "/Canon/comment.asp",

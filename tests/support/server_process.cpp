@@ -167,6 +167,12 @@ std::string ServerProcess::errors() const {
     return readFile(errFile_);
 }
 
+void makeState(const std::string& stateDir) {
+    ServerProcess server(stateDir);
+    if (server.stop(SIGTERM) != 0)
+        throw std::runtime_error("serve did not end cleanly: " + server.errors());
+}
+
 int connectFrom(int port, const std::string& source) {
     if (source.find(':') != std::string::npos) { // IPv6: to the source address itself
         const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);

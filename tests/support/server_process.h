@@ -58,6 +58,10 @@ private:
     std::string errFile_;
 };
 
+/// Makes `stateDir` a state directory as serve leaves it (the only command
+/// that creates one): starts serve there and stops it.
+void makeState(const std::string& stateDir);
+
 /// One HTTP exchange on a fresh connection to 127.0.0.1:`port`, from
 /// `source` (any 127.x.y.z): sends `request` as it is and reads until the
 /// server closes or `timeout` passes.
