@@ -1,44 +1,10 @@
 #include "server/store.h"
 
-#include "server/error_text.h"
+#include "server/sqlite_support.h"
 
-#include <sqlite3.h>
-
-#include <algorithm>
-#include <filesystem>
 #include <iterator>
-#include <memory>
-#include <sys/stat.h>
 
 namespace pelvoran::server {
-
-std::string sqliteErrorText(sqlite3* db, int rc) {
-    const char* english = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
-    const int error = db ? sqlite3_system_errno(db) : 0;
-    std::string cause;
-    switch (rc & 0xFF) {
-    case SQLITE_CANTOPEN:
-    case SQLITE_IOERR:
-        // The system's reason says more than SQLite's.
-        if (error != 0)
-            return systemErrorText(error) + "（" + english + "）";
-        cause = (rc & 0xFF) == SQLITE_IOERR ? "磁盘读写出错，请检查磁盘" : "无法打开";
-        break;
-    case SQLITE_PERM:
-    case SQLITE_AUTH: cause = "权限不够，请用 sudo 运行"; break;
-    case SQLITE_READONLY:
-        cause = "文件是只读的，运行的用户无法写入：请用 sudo 运行，或让所有者可以写入它";
-        break;
-    case SQLITE_FULL: cause = "磁盘已满，请腾出空间后重试"; break;
-    case SQLITE_NOTADB: cause = "不是本程序的数据库文件"; break;
-    case SQLITE_CORRUPT: cause = "数据库已损坏，请从备份恢复"; break;
-    case SQLITE_BUSY:
-    case SQLITE_LOCKED: cause = "数据库被另一个进程锁住，请稍后重试"; break;
-    case SQLITE_NOMEM: cause = "内存不够"; break;
-    default: cause = "数据库出错"; break;
-    }
-    return cause + "（" + english + "）";
-}
 
 namespace {
 
@@ -93,134 +59,10 @@ constexpr const char* kMigrations[] = {
 };
 constexpr int kSchemaVersion = static_cast<int>(std::size(kMigrations));
 
-/// A statement, finalized on every way out.
-class Statement {
-public:
-    Statement(sqlite3* db, const char* sql) : db_(db) {
-        if (const int rc = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); rc != SQLITE_OK)
-            throw StoreError(sqliteErrorText(db, rc));
-    }
-    ~Statement() { sqlite3_finalize(stmt_); }
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
-
-    void bind(int i, std::int64_t v) { check(sqlite3_bind_int64(stmt_, i, v)); }
-    void bind(int i, const std::string& v) {
-        check(sqlite3_bind_text(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT));
-    }
-    void bind(int i, TextView v) { bind(i, toUtf8(v)); }
-    void bindBlob(int i, const std::string& v) {
-        check(sqlite3_bind_blob(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT));
-    }
-
-    /// True while rows come.
-    bool step() {
-        const int rc = sqlite3_step(stmt_);
-        if (rc == SQLITE_ROW)
-            return true;
-        if (rc != SQLITE_DONE)
-            throw StoreError(sqliteErrorText(db_, rc));
-        return false;
-    }
-    void reset() {
-        sqlite3_reset(stmt_);
-        sqlite3_clear_bindings(stmt_);
-    }
-    std::int64_t integer(int col) { return sqlite3_column_int64(stmt_, col); }
-    std::string text(int col) {
-        const auto* p = sqlite3_column_text(stmt_, col);
-        return p ? std::string(reinterpret_cast<const char*>(p),
-                               static_cast<std::size_t>(sqlite3_column_bytes(stmt_, col)))
-                 : std::string();
-    }
-    Text utf16(int col) { return fromUtf8Lenient(text(col)); }
-
-private:
-    void check(int rc) {
-        if (rc != SQLITE_OK)
-            throw StoreError(sqliteErrorText(db_, rc));
-    }
-    sqlite3* db_;
-    sqlite3_stmt* stmt_ = nullptr;
-};
-
-/// Comments are nobody else's business: a file of the database that group
-/// or others may read is made the owner's alone. The -wal and -shm files
-/// SQLite creates later take the main file's mode.
-void keepPrivate(const std::string& path) {
-    for (const char* suffix : {"", "-wal", "-shm"}) {
-        const std::string file = path + suffix;
-        struct stat st {};
-        if (::lstat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0)
-            ::chmod(file.c_str(), st.st_mode & 0700);
-    }
-}
-
-/// A connection closed on every way out.
-using Connection = std::unique_ptr<sqlite3, decltype(&sqlite3_close)>;
-
 } // namespace
 
-void checkDatabase(const std::string& path, const std::string& shown) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0)
-        return;
-    const std::string backups =
-        (std::filesystem::path(shown).parent_path() / "backups").string() + "/";
-    if (st.st_size == 0)
-        throw StoreError("数据库文件 " + shown + " 是空的（0 字节），已被清空。请从 " + backups +
-                         " 中的备份恢复（pelvoran-server restore），或删除它以重新开始。");
-    keepPrivate(path);
-    sqlite3* raw = nullptr;
-    const int rc =
-        sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
-    const Connection db(raw, &sqlite3_close);
-    if (rc != SQLITE_OK)
-        throw StoreError("无法打开数据库文件 " + shown + "：" + sqliteErrorText(raw, rc));
-    if (sqlite3_db_readonly(raw, "main") == 1)
-        throw StoreError("数据库文件 " + shown +
-                         " 是只读的，服务器无法保存留言。请让运行服务器的用户可以写入它"
-                         "（例如 chmod 600），再重试。");
-    sqlite3_busy_timeout(raw, 2000);
-    std::string problem;
-    sqlite3_stmt* stmt = nullptr;
-    int step = sqlite3_prepare_v2(raw, "PRAGMA quick_check", -1, &stmt, nullptr);
-    if (step == SQLITE_OK) {
-        while ((step = sqlite3_step(stmt)) == SQLITE_ROW) {
-            const auto* text = sqlite3_column_text(stmt, 0);
-            const std::string line = text ? reinterpret_cast<const char*>(text) : "";
-            if (line != "ok" && problem.empty())
-                problem = line;
-            std::replace(problem.begin(), problem.end(), '\n', ' ');
-        }
-        if (step == SQLITE_DONE)
-            step = SQLITE_OK;
-    }
-    const std::string why = step == SQLITE_OK ? "" : sqliteErrorText(raw, step);
-    sqlite3_finalize(stmt);
-    const int primary = step & 0xFF;
-    if (primary == SQLITE_NOTADB)
-        throw StoreError("数据库文件 " + shown + " 不是本程序的数据库文件（" +
-                         sqlite3_errstr(step) + "），服务器不会使用它。请确认 --state，或从 " +
-                         backups + " 中的备份恢复（pelvoran-server restore）。");
-    if (problem.empty() && primary == SQLITE_CORRUPT)
-        problem = sqlite3_errstr(step);
-    if (!problem.empty())
-        throw StoreError("数据库文件 " + shown + " 已损坏（" + problem +
-                         "），服务器不会使用它。请从 " + backups +
-                         " 中的备份恢复（pelvoran-server restore），再重试。");
-    if (step != SQLITE_OK)
-        throw StoreError("无法检查数据库文件 " + shown + "：" + why);
-    sqlite3_stmt* version = nullptr;
-    int schema = 0;
-    if (sqlite3_prepare_v2(raw, "PRAGMA user_version", -1, &version, nullptr) == SQLITE_OK &&
-        sqlite3_step(version) == SQLITE_ROW)
-        schema = sqlite3_column_int(version, 0);
-    sqlite3_finalize(version);
-    if (schema > kSchemaVersion)
-        throw StoreError("数据库文件 " + shown + " 来自更新版本的服务器（数据库格式 " +
-                         std::to_string(schema) + "，本程序只认到 " +
-                         std::to_string(kSchemaVersion) + "）：请升级 pelvoran-server。");
+int knownSchemaVersion() {
+    return kSchemaVersion;
 }
 
 Database::Database(const std::string& path, std::chrono::milliseconds busyTimeout) {
@@ -268,9 +110,7 @@ void Database::migrate() {
     try {
         const int version = schemaVersion();
         if (version > kSchemaVersion)
-            throw StoreError("数据库来自更新版本的服务器（数据库格式 " + std::to_string(version) +
-                             "，本程序只认到 " + std::to_string(kSchemaVersion) +
-                             "）：请升级 pelvoran-server 后再用它");
+            throw StoreError(newerSchemaText("数据库", version));
         for (int v = version; v < kSchemaVersion; ++v)
             exec(kMigrations[v]);
         if (version != kSchemaVersion)
@@ -454,38 +294,6 @@ void Database::keepNumbersAbove(std::int64_t number) {
         raise.bind(1, number);
         raise.step();
     });
-}
-
-void checkRestorable(const std::string& path, const std::string& shown) {
-    sqlite3* raw = nullptr;
-    const int rc =
-        sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
-    const Connection db(raw, &sqlite3_close);
-    if (rc != SQLITE_OK)
-        throw StoreError("无法打开 " + shown + "：" + sqliteErrorText(raw, rc));
-    std::string problem;
-    try {
-        Statement check(raw, "PRAGMA integrity_check");
-        while (check.step())
-            if (const std::string line = check.text(0); line != "ok" && problem.empty())
-                problem = line;
-    } catch (const StoreError& e) {
-        problem = e.what();
-    }
-    if (!problem.empty())
-        throw StoreError(shown + " 不是完好的数据库（" + problem + "）");
-    Statement version(raw, "PRAGMA user_version");
-    version.step();
-    const auto schema = version.integer(0);
-    Statement tables(raw, "SELECT count(*) FROM sqlite_schema WHERE type = 'table' AND name IN "
-                          "('comments', 'release')");
-    tables.step();
-    if (schema < 1 || tables.integer(0) != 2)
-        throw StoreError(shown + " 不是 pelvoran-server 的数据库");
-    if (schema > kSchemaVersion)
-        throw StoreError(shown + " 来自更新版本的服务器（数据库格式 " + std::to_string(schema) +
-                         "，本程序只认到 " + std::to_string(kSchemaVersion) +
-                         "）：请先升级 pelvoran-server");
 }
 
 } // namespace pelvoran::server

@@ -1,0 +1,87 @@
+#pragma once
+
+// What the store's files share of SQLite: statements and connections that
+// close on every way out, the publisher's words for SQLite's errors, and the
+// newest schema this server knows.
+
+#include "server/store.h"
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace pelvoran::server {
+
+/// What SQLite's result code `rc` means for the publisher, in Chinese, with
+/// SQLite's own words (or the system's reason) in brackets.
+std::string sqliteErrorText(sqlite3* db, int rc);
+
+/// The newest schema version (PRAGMA user_version) this server knows.
+int knownSchemaVersion();
+
+/// The refusal of `what` (a database named for the publisher) written by a
+/// newer server, with schema version `schema`.
+std::string newerSchemaText(const std::string& what, std::int64_t schema);
+
+/// Comments are nobody else's business: a file of the database that group
+/// or others may read is made the owner's alone. The -wal and -shm files
+/// SQLite creates later take the main file's mode.
+void keepPrivate(const std::string& path);
+
+/// A connection closed on every way out.
+using Connection = std::unique_ptr<sqlite3, decltype(&sqlite3_close)>;
+
+/// A statement, finalized on every way out.
+class Statement {
+public:
+    Statement(sqlite3* db, const char* sql) : db_(db) {
+        if (const int rc = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); rc != SQLITE_OK)
+            throw StoreError(sqliteErrorText(db, rc));
+    }
+    ~Statement() { sqlite3_finalize(stmt_); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    void bind(int i, std::int64_t v) { check(sqlite3_bind_int64(stmt_, i, v)); }
+    void bind(int i, const std::string& v) {
+        check(sqlite3_bind_text(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT));
+    }
+    void bind(int i, TextView v) { bind(i, toUtf8(v)); }
+    void bindBlob(int i, const std::string& v) {
+        check(sqlite3_bind_blob(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT));
+    }
+
+    /// True while rows come.
+    bool step() {
+        const int rc = sqlite3_step(stmt_);
+        if (rc == SQLITE_ROW)
+            return true;
+        if (rc != SQLITE_DONE)
+            throw StoreError(sqliteErrorText(db_, rc));
+        return false;
+    }
+    void reset() {
+        sqlite3_reset(stmt_);
+        sqlite3_clear_bindings(stmt_);
+    }
+    std::int64_t integer(int col) { return sqlite3_column_int64(stmt_, col); }
+    std::string text(int col) {
+        const auto* p = sqlite3_column_text(stmt_, col);
+        return p ? std::string(reinterpret_cast<const char*>(p),
+                               static_cast<std::size_t>(sqlite3_column_bytes(stmt_, col)))
+                 : std::string();
+    }
+    Text utf16(int col) { return fromUtf8Lenient(text(col)); }
+
+private:
+    void check(int rc) {
+        if (rc != SQLITE_OK)
+            throw StoreError(sqliteErrorText(db_, rc));
+    }
+    sqlite3* db_;
+    sqlite3_stmt* stmt_ = nullptr;
+};
+
+} // namespace pelvoran::server
