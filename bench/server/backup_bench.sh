@@ -35,27 +35,8 @@ if [ -z "${PELVORAN_SERVER:-}" ]; then
 fi
 server_bin=$(realpath "${PELVORAN_SERVER:-$build/server/pelvoran-server}")
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/pelvoran-bbench.XXXXXX")
-pids=()
-cleanup() {
-    local pid
-    for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
-    for pid in "${pids[@]}"; do
-        for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-        kill -KILL "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
-    done
-    rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-median() {
-    printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END {
-        if (NR == 0) print "nan"; else if (NR % 2) print v[(NR + 1) / 2];
-        else printf "%.2f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
-}
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "nan" }'; }
+. bench/server/common.sh
+bench_workdir pelvoran-bbench
 
 start_server() {
     local out=$work/server.out

@@ -51,33 +51,13 @@ loop_bin=$(realpath "$build/bench/server/sqlite_commit_loop")
 hard=$(ulimit -Hn)
 if [ "$hard" = unlimited ] || [ "$hard" -ge 8192 ]; then ulimit -n 8192; else ulimit -n "$hard"; fi
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/pelvoran-sbench.XXXXXX")
+. bench/server/common.sh
+bench_workdir pelvoran-sbench
 chmod 755 "$work" # nginx's worker runs as an unprivileged user when started by root
-pids=()
-cleanup() {
-    local pid
-    for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
-    for pid in "${pids[@]}"; do
-        for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-        kill -KILL "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
-    done
-    rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
 
 check_path='/Canon/LensCheck.asp?Action=Check&D=2026-12-07%2010:00:00'
 
-# The sorted middle of the numbers given (the mean of the two middle ones for
-# an even count).
-median() {
-    printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END {
-        if (NR == 0) print "nan"; else if (NR % 2) print v[(NR + 1) / 2];
-        else printf "%.2f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
-}
 maximum() { printf '%s\n' "$@" | sort -g | tail -n 1; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "nan" }'; }
 value() { awk -v k="$1" '$1 == k { print $2; exit }' "$2"; }
 
 free_port() {

@@ -1,0 +1,32 @@
+# What the server benchmarks share. Sourced, not run.
+#   bench_workdir PREFIX   makes $work (removed at exit) and $pids, whose
+#                          processes get SIGTERM, then SIGKILL, at exit
+#   median N...            the sorted middle (the mean of the two middle ones
+#                          for an even count)
+#   ratio A B              A / B to two places
+
+bench_workdir() {
+    work=$(mktemp -d "${TMPDIR:-/tmp}/$1.XXXXXX")
+    pids=()
+    trap bench_cleanup EXIT
+    trap 'exit 130' INT TERM
+}
+
+bench_cleanup() {
+    local pid
+    for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
+    for pid in "${pids[@]}"; do
+        for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+        kill -KILL "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    rm -rf "$work"
+}
+
+median() {
+    printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END {
+        if (NR == 0) print "nan"; else if (NR % 2) print v[(NR + 1) / 2];
+        else printf "%.2f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "nan" }'; }
