@@ -281,9 +281,13 @@ TEST(ServerCommandLine, UsageErrorsAndExports) {
         {{"backup", "--state", dir}, 2},
         {{"comments", "list", "--state", dir, "--since", "2026-12-01"}, 0},
         {{"release", "show", "--state", dir}, 0},
+        {{"--version", "--state", dir}, 2},
     };
     for (const auto& c : cases)
         EXPECT_EQ(runServerCommand(c.args).status, c.status) << ::testing::PrintToString(c.args);
+    const CommandResult version = runServerCommand({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "pelvoran-server " PELVORAN_CHANGELOG_VERSION "\n");
 
     {
         ServerProcess server(dir);
