@@ -97,7 +97,9 @@ int serveCommand(const std::vector<std::string>& args) {
     }
     // Held until this process ends, however it ends.
     Fd lock;
-    o.stateDir = prepareState(p, lock);
+    const StateDir state = prepareState(p, lock);
+    o.stateDir = state.path;
+    o.signInCommand = adminUrlCommand(state.shown, state.owner);
     return serve(o, std::move(publicSocket), std::move(adminSocket));
 }
 
