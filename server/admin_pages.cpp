@@ -276,6 +276,14 @@ std::string signInPage(const std::string& why, const std::string& command) {
                      escapeHtml(command) + "</code></p>\n");
 }
 
+std::string signedOutPage(const std::string& command) {
+    return frame(
+        "已退出",
+        "<h1>已退出</h1>\n<p>这个浏览器上的登录已经结束。要再次进入，请在服务器上运行：</p>\n"
+        "<p><code>" +
+            escapeHtml(command) + "</code></p>\n");
+}
+
 std::string deniedPage(const std::string& why) {
     return frame("拒绝", "<h1>拒绝</h1>\n<p>" + escapeHtml(why) + "</p>\n");
 }

@@ -149,7 +149,7 @@ WebResponse AdminSite::handle(const WebRequest& request, Route route) {
         if (AdminSessions::checkPost(request, *session) == AdminSessions::PostCheck::OtherOrigin)
             return page(403, deniedPage("这个请求来自其他网站，已拒绝。"));
         try {
-            WebResponse r = page(200, signInPage("已退出。", signIn_));
+            WebResponse r = page(200, signedOutPage(signIn_));
             r.headers.emplace_back("Set-Cookie", sessions_.end(*session));
             logError("管理页面：一次登录已退出");
             return r;

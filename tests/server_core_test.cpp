@@ -482,6 +482,7 @@ TEST(AdminPageRendering, EveryTextShownIsEscaped) {
         {"release csrf", release([&](ReleaseView& v) { v.csrf = markup; })},
         {"sign-in reason", signInPage(markup, "")},
         {"sign-in command", signInPage("", markup)},
+        {"signed-out command", signedOutPage(markup)},
         {"denial", deniedPage(markup)},
         {"database error", databaseErrorPage(markup)},
     };
@@ -585,6 +586,7 @@ TEST_F(AdminPages, SignInShowsTheCommandAndLogoutEndsTheSession) {
 
     const WebResponse out = site_.handle(request("POST", "/logout"), Route::AdminLogout);
     EXPECT_EQ(out.status, 200u);
+    EXPECT_NE(out.body.find(escapeHtml(kSignIn)), std::string::npos);
     EXPECT_NE(headerOf(out, "Set-Cookie").find("Max-Age=0"), std::string::npos);
     cookie_ = session;
     EXPECT_EQ(get("/comments").status, 401u);
