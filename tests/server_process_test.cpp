@@ -995,10 +995,15 @@ TEST(ServerMonitoring, MetricsAreReadByAPrometheusParser) {
     ASSERT_EQ(statusOf(httpExchange(server.port(), updateQuestion())), 200);
     ASSERT_EQ(statusOf(httpExchange(server.port(), post(kComment, "CommentText=hi"))), 200);
     ASSERT_EQ(statusOf(httpExchange(server.port(), post(kComment, "Other=hi"))), 400);
-    // The day's backup, which serve makes as it starts.
-    for (int i = 0; i < 50 && (!std::filesystem::exists(dir + "/backups") ||
-                               std::filesystem::is_empty(dir + "/backups"));
-         ++i)
+    // The day's backup, which serve makes as it starts, once in place.
+    const auto backedUp = [&] {
+        std::error_code ec;
+        for (const auto& e : std::filesystem::directory_iterator(dir + "/backups", ec))
+            if (e.path().extension() == ".sqlite")
+                return true;
+        return false;
+    };
+    for (int i = 0; i < 50 && !backedUp(); ++i)
         std::this_thread::sleep_for(100ms);
 
     EXPECT_EQ(statusOf(adminGet(dir, "/metrics")), 401);
