@@ -11,7 +11,7 @@ pelvoran_packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev libcurl4-openssl-dev
     qt6-translations-l10n fonts-noto-cjk
-    libmicrohttpd-dev libsqlite3-dev
+    libmicrohttpd-dev libsqlite3-dev nettle-dev
 )
 
 # The test command on top: the test and benchmark libraries, the locales the
@@ -23,6 +23,8 @@ pelvoran_test_packages=(
     locales
     dpkg-dev file lintian appstream desktop-file-utils
     systemd man-db wrk nginx-light
+    # /metrics read by a real parser of Prometheus' text format.
+    python3-prometheus-client
     # The pages in a headless browser; axe-core comes through npm, which
     # Debian's package brings unless a Node.js that has it is installed.
     chromium chromium-driver python3-selenium

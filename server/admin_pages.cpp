@@ -28,7 +28,8 @@ std::string nav(const std::string& current) {
         out += name;
         out += "</a>";
     }
-    return out + "</nav>";
+    // Ends the session for good, on this browser.
+    return out + "<form method=\"post\" action=\"/logout\"><button>退出</button></form></nav>";
 }
 
 /// The document around `main`; the navigation bar marks `current`, and a
@@ -267,11 +268,20 @@ std::string usePage(const std::map<std::int64_t, std::int64_t>& checksPerDay, st
     return frame("使用情况", main, "/use");
 }
 
-std::string signInPage(const std::string& why) {
+std::string signInPage(const std::string& why, const std::string& command) {
     return frame("无法进入",
                  "<h1>无法进入</h1>\n<p>" + escapeHtml(why) +
                      "</p>\n<p>请在服务器上运行下面的命令，用它打印的地址打开这些页面：</p>\n"
-                     "<p><code>pelvoran-server admin-url --state 状态目录</code></p>\n");
+                     "<p><code>" +
+                     escapeHtml(command) + "</code></p>\n");
+}
+
+std::string signedOutPage(const std::string& command) {
+    return frame(
+        "已退出",
+        "<h1>已退出</h1>\n<p>这个浏览器上的登录已经结束。要再次进入，请在服务器上运行：</p>\n"
+        "<p><code>" +
+            escapeHtml(command) + "</code></p>\n");
 }
 
 std::string deniedPage(const std::string& why) {

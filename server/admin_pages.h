@@ -56,7 +56,9 @@ inline constexpr int kUseDays = 30;
 std::string usePage(const std::map<std::int64_t, std::int64_t>& checksPerDay, std::int64_t today);
 
 /// No session: why, and how to get the admin address.
-std::string signInPage(const std::string& why);
+std::string signInPage(const std::string& why, const std::string& command);
+/// After "退出": the session is over, and `command` opens a new one.
+std::string signedOutPage(const std::string& command);
 /// A POST refused before it did anything.
 std::string deniedPage(const std::string& why);
 /// The database failed; `what` says how.

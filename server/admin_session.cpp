@@ -1,16 +1,18 @@
 #include "server/admin_session.h"
 
 #include "server/error_text.h"
+#include "server/store.h"
 
 #include "platform/hex.h"
 
-#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <nettle/sha2.h>
 #include <stdexcept>
 #include <sys/random.h>
 #include <unistd.h>
@@ -50,6 +52,25 @@ std::string cookieValue(std::string_view header, std::string_view name) {
             return std::string(pair.substr(name.size() + 1));
     }
     return "";
+}
+
+/// SHA-256 of `text`, in hex.
+std::string digest(std::string_view text) {
+    sha256_ctx ctx;
+    sha256_init(&ctx);
+    sha256_update(&ctx, text.size(), reinterpret_cast<const std::uint8_t*>(text.data()));
+    std::uint8_t raw[SHA256_DIGEST_SIZE];
+    sha256_digest(&ctx, sizeof raw, raw);
+    std::string hex;
+    for (const std::uint8_t c : raw)
+        appendHex(hex, c, 2, HexCase::Lower);
+    return hex;
+}
+
+std::int64_t nowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 
 std::string_view value(const std::map<std::string, std::string>& m, const std::string& key) {
@@ -94,38 +115,37 @@ bool sameSecret(std::string_view a, std::string_view b) {
     return diff == 0;
 }
 
-AdminSessions::AdminSessions(std::string token, Limits limits)
-    : token_(std::move(token)), limits_(limits) {}
+AdminSessions::AdminSessions(std::string token, std::string databasePath, Limits limits)
+    : token_(std::move(token)), databasePath_(std::move(databasePath)), limits_(limits) {}
 
 std::optional<AdminSessions::Session> AdminSessions::find(const WebRequest& request) {
     const std::string id = cookieValue(request.cookie, kCookie);
     if (id.empty())
         return std::nullopt;
-    const std::lock_guard lock(mutex_);
-    const auto now = std::chrono::steady_clock::now();
-    std::erase_if(sessions_, [&](const auto& s) { return s.second.expires < now; });
-    for (auto& [key, s] : sessions_)
-        if (sameSecret(key, id)) {
-            s.used = now;
-            return Session{s.csrf};
-        }
-    return std::nullopt;
+    const std::string key = digest("session:" + id);
+    if (!Database(databasePath_).useSession(key, nowMs()))
+        return std::nullopt;
+    return Session{key, digest("csrf:" + id)};
 }
 
 std::optional<std::string> AdminSessions::start(const WebRequest& request) {
     if (!sameSecret(value(request.query, "token"), token_))
         return std::nullopt;
     const std::string id = randomHex(32);
-    {
-        const std::lock_guard lock(mutex_);
-        if (!sessions_.empty() && sessions_.size() >= limits_.sessions)
-            sessions_.erase(std::min_element(
-                sessions_.begin(), sessions_.end(),
-                [](const auto& a, const auto& b) { return a.second.used < b.second.used; }));
-        const auto now = std::chrono::steady_clock::now();
-        sessions_[id] = {randomHex(32), now + limits_.life, now};
-    }
+    Database(databasePath_)
+        .addSession(digest("session:" + id), nowMs() + limits_.life.count(), limits_.sessions);
     return std::string(kCookie) + "=" + id + "; Path=/; HttpOnly; SameSite=Strict";
+}
+
+std::string AdminSessions::end(const Session& session) {
+    Database(databasePath_).endSession(session.key);
+    return std::string(kCookie) + "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0";
+}
+
+bool AdminSessions::bearerAllowed(const WebRequest& request) const {
+    constexpr std::string_view kBearer = "Bearer ";
+    const std::string_view given = request.authorization;
+    return given.starts_with(kBearer) && sameSecret(given.substr(kBearer.size()), token_);
 }
 
 AdminSessions::PostCheck AdminSessions::checkPost(const WebRequest& request,

@@ -4,8 +4,6 @@
 
 #include <chrono>
 #include <cstddef>
-#include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,18 +21,20 @@ bool sameSecret(std::string_view a, std::string_view b);
 
 /// Who may use the admin pages: the token in the admin address opens a
 /// session, a cookie names it from then on, and every form of the session
-/// carries its CSRF token. Safe to use from several threads.
+/// carries its CSRF token. Sessions live in the database, by a digest of the
+/// cookie alone, so they outlast a restart. Safe to use from several threads.
 class AdminSessions {
 public:
     struct Limits {
         /// Sessions kept at most: a publisher has a few browsers, and whoever
-        /// trades the token again and again costs no more memory than this.
+        /// trades the token again and again costs no more room than this.
         std::size_t sessions = 32;
         /// How long a session lasts from its start, used or not.
-        std::chrono::steady_clock::duration life = std::chrono::hours(12);
+        std::chrono::milliseconds life = std::chrono::hours(12);
     };
 
     struct Session {
+        std::string key; // the digest the database knows it by
         std::string csrf;
     };
 
@@ -45,10 +45,12 @@ public:
         StaleForm,   // the form's CSRF token is not the session's
     };
 
-    explicit AdminSessions(std::string token) : AdminSessions(std::move(token), Limits()) {}
-    AdminSessions(std::string token, Limits limits);
+    AdminSessions(std::string token, std::string databasePath)
+        : AdminSessions(std::move(token), std::move(databasePath), Limits()) {}
+    AdminSessions(std::string token, std::string databasePath, Limits limits);
 
     /// The live session the request's cookie names; it counts as used now.
+    /// Throws StoreError when the database cannot be read.
     std::optional<Session> find(const WebRequest& request);
 
     /// Trades the token in the request's query for a new session: the value
@@ -56,22 +58,23 @@ public:
     /// wrong. When the table is full, the session unused longest goes.
     std::optional<std::string> start(const WebRequest& request);
 
+    /// Ends `session`: its cookie opens nothing from now on. The value of the
+    /// Set-Cookie header that makes the browser forget it.
+    std::string end(const Session& session);
+
+    /// Whether the request carries the token itself, as a monitoring agent
+    /// sends it: "Authorization: Bearer <token>".
+    bool bearerAllowed(const WebRequest& request) const;
+
     /// Whether a POST of `session` may act: from this site's own origin (as
     /// the request's scheme says the browser reached it) or from none, and
     /// with the session's CSRF token in its form.
     static PostCheck checkPost(const WebRequest& request, const Session& session);
 
 private:
-    struct Entry {
-        std::string csrf;
-        std::chrono::steady_clock::time_point expires;
-        std::chrono::steady_clock::time_point used; // last asked for
-    };
-
     const std::string token_;
+    const std::string databasePath_;
     const Limits limits_;
-    std::mutex mutex_;
-    std::map<std::string, Entry> sessions_;
 };
 
 } // namespace pelvoran::server

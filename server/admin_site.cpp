@@ -2,6 +2,8 @@
 
 #include "server/admin_pages.h"
 #include "server/comment_export.h"
+#include "server/log.h"
+#include "server/metrics.h"
 #include "server/release.h"
 #include "server/store.h"
 
@@ -81,13 +83,32 @@ WebResponse redirect(const std::string& to) {
 
 } // namespace
 
-AdminSite::AdminSite(std::string stateDir, std::string token, UseCounter& use)
-    : stateDir_(std::move(stateDir)), use_(use), sessions_(std::move(token)) {}
+std::string adminUrlCommand(const std::string& shown, uid_t owner) {
+    // Debian gives people the uids 1000 to 59999; the rest are the system's,
+    // systemd's DynamicUser= ones among them.
+    const bool person = owner >= 1000 && owner < 60000;
+    std::string quoted = shown;
+    if (shown.find_first_not_of(
+            "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789/._-") !=
+        std::string::npos) {
+        quoted = "'";
+        for (const char c : shown)
+            quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        quoted += "'";
+    }
+    return std::string(person ? "" : "sudo ") + "pelvoran-server admin-url --state " + quoted;
+}
+
+AdminSite::AdminSite(std::string stateDir, std::string token, UseCounter& use,
+                     const Metrics& metrics, std::string signIn)
+    : stateDir_(std::move(stateDir)), use_(use), metrics_(metrics), signIn_(std::move(signIn)),
+      sessions_(std::move(token), databasePath(stateDir_)) {}
 
 WebResponse AdminSite::startSession(const WebRequest& request) {
     const auto cookie = sessions_.start(request);
     if (!cookie)
-        return page(401, signInPage("地址中的令牌不对。"));
+        return page(401, signInPage("地址中的令牌不对。", signIn_));
+    logError("管理页面：令牌换得了一次新的登录");
     // The same page, without the token in the address bar or the history;
     // only ever a page of this site, whatever path came with the token.
     std::string to = "/comments";
@@ -108,11 +129,34 @@ WebResponse AdminSite::startSession(const WebRequest& request) {
 WebResponse AdminSite::handle(const WebRequest& request, Route route) {
     if (route == Route::StyleSheet)
         return styleSheet();
-    if (request.query.contains("token"))
-        return startSession(request);
-    const auto session = sessions_.find(request);
+    try {
+        if (route == Route::AdminMetrics)
+            return metrics(request);
+        if (request.query.contains("token"))
+            return startSession(request);
+    } catch (const std::exception& e) {
+        return page(503, databaseErrorPage(e.what()));
+    }
+    std::optional<AdminSessions::Session> session;
+    try {
+        session = sessions_.find(request);
+    } catch (const std::exception& e) {
+        return page(503, databaseErrorPage(e.what()));
+    }
     if (!session)
-        return page(401, signInPage("需要先登录。"));
+        return page(401, signInPage("需要先登录。", signIn_));
+    if (route == Route::AdminLogout) {
+        if (AdminSessions::checkPost(request, *session) == AdminSessions::PostCheck::OtherOrigin)
+            return page(403, deniedPage("这个请求来自其他网站，已拒绝。"));
+        try {
+            WebResponse r = page(200, signedOutPage(signIn_));
+            r.headers.emplace_back("Set-Cookie", sessions_.end(*session));
+            logError("管理页面：一次登录已退出");
+            return r;
+        } catch (const std::exception& e) {
+            return page(503, databaseErrorPage(e.what()));
+        }
+    }
     if (request.method == "POST") {
         switch (AdminSessions::checkPost(request, *session)) {
         case AdminSessions::PostCheck::Allowed: break;
@@ -230,6 +274,23 @@ WebResponse AdminSite::use() {
     for (const auto& [day, n] : use_.pending())
         counts[day] += n;
     return page(200, usePage(counts, today));
+}
+
+WebResponse AdminSite::metrics(const WebRequest& request) {
+    if (!sessions_.bearerAllowed(request)) {
+        WebResponse r =
+            WebResponse{401,
+                        "text/plain; charset=utf-8",
+                        "需要管理令牌：Authorization: Bearer <admin-token 文件中的令牌>\n",
+                        {}};
+        r.headers.emplace_back("WWW-Authenticate", "Bearer");
+        return r;
+    }
+    WebResponse r;
+    r.type = "text/plain; version=0.0.4; charset=utf-8";
+    r.body = metricsText(metrics_, stateFigures(stateDir_, std::time(nullptr)));
+    r.headers.emplace_back("Cache-Control", "no-store");
+    return r;
 }
 
 } // namespace pelvoran::server

@@ -6,18 +6,29 @@
 #include "server/web.h"
 
 #include <string>
+#include <sys/types.h>
 
 namespace pelvoran::server {
 
 /// Where serve last opened the admin pages, for `admin-url`.
 inline constexpr char kAdminAddressFile[] = "admin-address";
 
+class Metrics;
+
+/// The command that prints the admin address, as the publisher types it on
+/// this machine: the state directory `shown` by its real path, and with sudo
+/// when it belongs to `owner`, a system user (or root), not a person.
+std::string adminUrlCommand(const std::string& shown, uid_t owner);
+
 /// The publisher's pages: comments, the release, the use. Every request
 /// needs a session, which the token in the admin address opens; every form
-/// carries a CSRF token, and a POST from another origin is refused.
+/// carries a CSRF token, and a POST from another origin is refused. /metrics
+/// takes the token itself, for a monitor that has no session.
 class AdminSite {
 public:
-    AdminSite(std::string stateDir, std::string token, UseCounter& use);
+    /// `signIn` is the command a page that needs a session shows.
+    AdminSite(std::string stateDir, std::string token, UseCounter& use, const Metrics& metrics,
+              std::string signIn);
 
     /// Answers a request to the admin listener that the route table sent to
     /// `route`.
@@ -31,9 +42,12 @@ private:
     WebResponse exportComments(bool csv);
     WebResponse release(const WebRequest& request, const std::string& csrf);
     WebResponse use();
+    WebResponse metrics(const WebRequest& request);
 
     const std::string stateDir_;
     UseCounter& use_;
+    const Metrics& metrics_;
+    const std::string signIn_;
     AdminSessions sessions_;
 };
 

@@ -9,7 +9,10 @@
 #include "server/state_dir.h"
 #include "server/store.h"
 
+#include "platform/version.h"
+
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -47,7 +50,8 @@ constexpr char kUsage[] =
     "  pelvoran-server comments export [--state DIR] [--format jsonl|csv] [--since YYYY-MM-DD]\n"
     "  pelvoran-server backup FILE [--state DIR]\n"
     "  pelvoran-server restore FILE [--state DIR]\n"
-    "  pelvoran-server admin-url [--state DIR]\n";
+    "  pelvoran-server admin-url [--state DIR]\n"
+    "  pelvoran-server --version\n";
 
 int serveCommand(const std::vector<std::string>& args) {
     const Parsed p =
@@ -93,7 +97,9 @@ int serveCommand(const std::vector<std::string>& args) {
     }
     // Held until this process ends, however it ends.
     Fd lock;
-    o.stateDir = prepareState(p, lock);
+    const StateDir state = prepareState(p, lock);
+    o.stateDir = state.path;
+    o.signInCommand = adminUrlCommand(state.shown, state.owner);
     return serve(o, std::move(publicSocket), std::move(adminSocket));
 }
 
@@ -251,6 +257,17 @@ int runCommandLine(const std::vector<std::string>& args) {
             return restoreCommand(args);
         if (command == "admin-url")
             return adminUrlCommand(args);
+        if (command == "--version") {
+            if (args.size() > 1)
+                throw UsageError{"多余的参数：" + args[1]};
+            // As the tool's caption shows it, whatever the locale's decimal point.
+            char version[16];
+            const auto end = std::to_chars(version, version + sizeof version, CURRENT_VERSION,
+                                           std::chars_format::fixed, 2)
+                                 .ptr;
+            say(stdout, "pelvoran-server " + std::string(version, end));
+            return kExitOk;
+        }
         if (command == "--help" || command == "help") {
             std::fputs(kUsage, stdout);
             return kExitOk;

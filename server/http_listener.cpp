@@ -175,6 +175,7 @@ struct HttpListener::Callbacks {
         w.cookie = header(MHD_HTTP_HEADER_COOKIE);
         w.origin = header(MHD_HTTP_HEADER_ORIGIN);
         w.host = header(MHD_HTTP_HEADER_HOST);
+        w.authorization = header(MHD_HTTP_HEADER_AUTHORIZATION);
         w.body = std::move(r.body);
         // Only the trusted proxy may say that the browser used HTTPS.
         if (fromTrustedProxy(l, c) && lastHeaderValue(c, "X-Forwarded-Proto") == "https")

@@ -4,6 +4,7 @@
 #include "server/command_support.h"
 #include "server/comment_export.h"
 #include "server/error_text.h"
+#include "server/log.h"
 #include "server/state_dir.h"
 #include "server/store.h"
 
@@ -91,6 +92,8 @@ void restoreAsOwner(StateDir& state, int source, const std::string& file) {
     {
         Database restored(state.path + "/" + temp);
         restored.keepNumbersAbove(highest);
+        // The sessions of the backup's day open nothing either.
+        restored.endAllSessions();
         highest = restored.highestCommentNumber();
         std::tie(count, newest) = restored.commentCountAndNewest();
         release = restored.release();
@@ -126,6 +129,7 @@ void restoreAsOwner(StateDir& state, int source, const std::string& file) {
     // Every admin session ends: the admin address of before opens none.
     ::unlinkat(dir, kAdminTokenFile, 0);
 
+    logError("已从 " + file + " 恢复状态目录 " + state.shown + "，管理页面的登录已全部结束");
     say(stdout, "已从 " + file + " 恢复状态目录 " + state.shown + "：");
     say(stdout, "  留言：" + std::to_string(count) + " 条" +
                     (count > 0 ? "，最新一条收到于 " + localTimeText(newest) : "") +

@@ -23,6 +23,7 @@ constexpr Entry kRoutes[] = {
     {false, "/", Method::Get, Route::LookupPage},
     {false, "/style.css", Method::Get, Route::StyleSheet},
     {false, "/help.png", Method::Get, Route::HelpPhoto},
+    {false, "/healthz", Method::Get, Route::Health},
     {true, "/", Method::Get, Route::AdminHome},
     {true, "/comments", Method::Get, Route::AdminComments},
     {true, "/comments.csv", Method::Get, Route::AdminCommentsCsv},
@@ -31,6 +32,8 @@ constexpr Entry kRoutes[] = {
     {true, "/release", Method::Get, Route::AdminRelease},
     {true, "/release", Method::Post, Route::AdminRelease},
     {true, "/use", Method::Get, Route::AdminUse},
+    {true, "/logout", Method::Post, Route::AdminLogout},
+    {true, "/metrics", Method::Get, Route::AdminMetrics},
     {true, "/style.css", Method::Get, Route::StyleSheet},
 };
 
@@ -65,7 +68,8 @@ bool takesBody(Route route) {
 
 bool isAdminPage(std::string_view path) {
     for (const Entry& e : kRoutes)
-        if (e.admin && e.method == Method::Get && e.path == path && e.path != "/style.css")
+        if (e.admin && e.method == Method::Get && e.path == path && e.path != "/style.css" &&
+            e.path != "/metrics")
             return true;
     return false;
 }

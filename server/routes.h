@@ -14,6 +14,7 @@ enum class Route {
     LookupPage,     // GET /
     StyleSheet,     // GET /style.css, on both listeners
     HelpPhoto,      // GET /help.png
+    Health,         // GET /healthz, for a monitor
     // The admin listener.
     AdminHome,
     AdminComments,
@@ -22,6 +23,8 @@ enum class Route {
     AdminMark,
     AdminRelease, // GET and POST
     AdminUse,
+    AdminLogout,  // POST /logout
+    AdminMetrics, // GET /metrics, with the token as a bearer token
     // Neither.
     NotAllowed, // a path answered, but not for this method
     NotFound,

@@ -4,9 +4,11 @@
 #include "server/backups.h"
 #include "server/comment_writer.h"
 #include "server/error_text.h"
+#include "server/health.h"
 #include "server/http_listener.h"
 #include "server/limits.h"
 #include "server/log.h"
+#include "server/metrics.h"
 #include "server/release_reply.h"
 #include "server/site.h"
 #include "server/store.h"
@@ -39,6 +41,15 @@ constexpr unsigned kAdminConnections = 64;
 
 std::string backupDay() {
     return std::to_string(std::time(nullptr) / 86400);
+}
+
+/// Says what update checks are answered with from now on.
+void logRelease(const std::optional<Release>& release) {
+    if (release)
+        logError("更新检查答复的版本：" + toUtf8(release->version) + "，下载地址 " +
+                 toUtf8(release->address));
+    else
+        logError("没有发布的版本：工具不会提示更新");
 }
 
 /// Writes out the use counts; they are forgotten only once written.
@@ -170,6 +181,8 @@ int serve(const ServeOptions& options, ListenSocket publicSocket, ListenSocket a
 
     const std::string database = databasePath(options.stateDir);
     UseCounter use;
+    Metrics metrics;
+    DatabaseHealth health(options.stateDir);
     ReleaseReply reply;
     RateLimiter limiter(options.commentsPerHour, options.commentBytesPerHour);
     std::unique_ptr<Database> db;
@@ -177,14 +190,15 @@ int serve(const ServeOptions& options, ListenSocket publicSocket, ListenSocket a
     std::unique_ptr<CommentWriter> writer;
     try {
         db = std::make_unique<Database>(database);
-        admin = std::make_unique<AdminSite>(options.stateDir, adminToken(options.stateDir), use);
+        admin = std::make_unique<AdminSite>(options.stateDir, adminToken(options.stateDir), use,
+                                            metrics, options.signInCommand);
         writer = std::make_unique<CommentWriter>(database, options.busyTimeout);
         reply.set(db->release());
     } catch (const std::exception& e) {
         logError("无法打开状态目录 " + options.stateDir + " 中的数据：" + e.what());
         return 1;
     }
-    Site site({use, reply, limiter, *writer, *admin});
+    Site site({use, reply, limiter, *writer, *admin, metrics, health});
 
     ConnectionGuard publicGuard(guardLimits(options, false));
     ConnectionGuard adminGuard(guardLimits(options, true));
@@ -238,19 +252,32 @@ int serve(const ServeOptions& options, ListenSocket publicSocket, ListenSocket a
         logError(std::string("每日备份无法开始：") + e.what());
     }
     std::int64_t seen = -1;
+    std::optional<Release> served = db->release();
+    logRelease(served);
     auto lastUseFlush = std::chrono::steady_clock::now();
+    auto refusedBefore = metrics.refusals();
     const timespec tick{0, 200 * 1000 * 1000};
     for (;;) {
         try {
             if (const auto version = db->dataVersion(); version != seen) {
-                reply.set(db->release());
+                auto release = db->release();
+                reply.set(release);
                 seen = version;
+                if (release != served)
+                    logRelease(release);
+                served = std::move(release);
             }
         } catch (const std::exception& e) {
             logError(std::string("无法读取发布的版本：") + e.what());
         }
         if (std::chrono::steady_clock::now() - lastUseFlush >= std::chrono::minutes(1)) {
             lastUseFlush = std::chrono::steady_clock::now();
+            // A minute's refusals in one line, however many: a spray of
+            // comments does not flood the journal.
+            const auto refused = metrics.refusals();
+            if (const std::string counts = refusalsSince(refusedBefore, refused); !counts.empty())
+                logError("过去一分钟拒绝的留言（按状态）：" + counts);
+            refusedBefore = refused;
             try {
                 flushUse(use, *db);
             } catch (const std::exception& e) {

@@ -15,6 +15,8 @@ inline constexpr std::size_t kMaxBody = 1024 * 1024;
 
 struct ServeOptions {
     std::string stateDir;
+    /// What the admin pages tell a browser without a session to run.
+    std::string signInCommand = "pelvoran-server admin-url";
     Endpoint listen{"127.0.0.1", 8080};
     Endpoint adminListen{"127.0.0.1", 8081};
     /// Requests from this address name the client in X-Forwarded-For.

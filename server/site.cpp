@@ -3,7 +3,9 @@
 #include "server/admin_site.h"
 #include "server/comment_decoding.h"
 #include "server/comment_writer.h"
+#include "server/health.h"
 #include "server/limits.h"
+#include "server/metrics.h"
 #include "server/public_site.h"
 #include "server/release_reply.h"
 #include "server/use_counter.h"
@@ -43,14 +45,23 @@ std::optional<WebResponse> Site::answer(const Incoming& in, Later later) {
     }
     switch (in.match.route) {
     case Route::UpdateCheck:
-        if (in.request.method == "GET")
+        if (in.request.method == "GET") {
             parts_.use.count(today(std::time(nullptr)));
+            parts_.metrics.updateCheck();
+        }
         return WebResponse{200, "text/plain", *parts_.reply.body(), {}};
     case Route::DesktopComment: return desktopComment(in, later);
     case Route::WebComment: return webComment(in, later);
     case Route::LookupPage: return lookupPage(in.request);
     case Route::StyleSheet: return styleSheet();
     case Route::HelpPhoto: return helpPhoto();
+    case Route::Health: {
+        WebResponse r = parts_.health.writable()
+                            ? textResponse(200, "ok\n")
+                            : textResponse(503, "数据库现在无法写入：留言存不下。\n");
+        r.headers.emplace_back("Cache-Control", "no-store");
+        return r;
+    }
     case Route::NotAllowed: return publicErrorPage(405, in.match.allow);
     default: return publicErrorPage(404);
     }
@@ -58,42 +69,54 @@ std::optional<WebResponse> Site::answer(const Incoming& in, Later later) {
 
 std::optional<WebResponse> Site::desktopComment(const Incoming& in, Later& later) {
     if (in.tooLarge)
-        return textResponse(413, "请求太大，最多 1 MiB。\n");
+        return refused(textResponse(413, "请求太大，最多 1 MiB。\n"));
     const auto comment = decodeDesktopComment(in.request.body);
     if (!comment)
-        return textResponse(400,
-                            "请求须以“" + std::string(wire::kCommentField.ascii()) + "”开头。\n");
+        return refused(textResponse(400, "请求须以“" + std::string(wire::kCommentField.ascii()) +
+                                             "”开头。\n"));
     if (isBlankComment(*comment))
-        return textResponse(400, "留言为空。\n");
+        return refused(textResponse(400, "留言为空。\n"));
     if (!parts_.limiter.allow(in.client, in.request.body.size()))
-        return textResponse(429, std::string(kTooFrequent) + "\n");
-    const bool taken =
-        parts_.writer.submit({*comment, in.request.body, kFromDesktop, std::time(nullptr)},
-                             [later = std::move(later)](bool stored) {
-                                 later(stored ? textResponse(200, "留言已收到。\n")
-                                              : textResponse(503, "留言未能保存，请稍后重试。\n"));
-                             });
+        return refused(textResponse(429, std::string(kTooFrequent) + "\n"));
+    const bool taken = parts_.writer.submit(
+        {*comment, in.request.body, kFromDesktop, std::time(nullptr)},
+        [this, later = std::move(later)](bool stored) {
+            if (!stored)
+                return later(refused(textResponse(503, "留言未能保存，请稍后重试。\n")));
+            parts_.metrics.stored();
+            later(textResponse(200, "留言已收到。\n"));
+        });
     if (!taken) // stopping: not stored, and the client hears so
-        return textResponse(503, "留言未能保存，请稍后重试。\n");
+        return refused(textResponse(503, "留言未能保存，请稍后重试。\n"));
     return std::nullopt;
 }
 
 std::optional<WebResponse> Site::webComment(const Incoming& in, Later& later) {
     if (in.tooLarge)
-        return webCommentFailed(in.request, 413, "留言太长，最多 1 MiB。");
+        return refused(webCommentFailed(in.request, 413, "留言太长，最多 1 MiB。"));
     WebComment outcome = server::webComment(in.request, std::time(nullptr));
     if (!outcome.store)
-        return outcome.page;
+        return refused(std::move(outcome.page));
     if (!parts_.limiter.allow(in.client, in.request.body.size()))
-        return webCommentFailed(in.request, 429, std::string(kTooFrequent) + "您的留言还在下面。");
+        return refused(
+            webCommentFailed(in.request, 429, std::string(kTooFrequent) + "您的留言还在下面。"));
     const char* const notStored = "留言未能保存，请稍后重试。您的留言还在下面。";
     const bool taken = parts_.writer.submit(
-        std::move(*outcome.store),
-        [later = std::move(later), page = std::move(outcome.page), request = in.request, notStored](
-            bool stored) { later(stored ? page : webCommentFailed(request, 503, notStored)); });
+        std::move(*outcome.store), [this, later = std::move(later), page = std::move(outcome.page),
+                                    request = in.request, notStored](bool stored) {
+            if (!stored)
+                return later(refused(webCommentFailed(request, 503, notStored)));
+            parts_.metrics.stored();
+            later(page);
+        });
     if (!taken)
-        return webCommentFailed(in.request, 503, notStored);
+        return refused(webCommentFailed(in.request, 503, notStored));
     return std::nullopt;
+}
+
+WebResponse Site::refused(WebResponse r) {
+    parts_.metrics.refused(r.status);
+    return r;
 }
 
 } // namespace pelvoran::server

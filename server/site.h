@@ -11,6 +11,8 @@ namespace pelvoran::server {
 
 class AdminSite;
 class CommentWriter;
+class DatabaseHealth;
+class Metrics;
 class RateLimiter;
 class ReleaseReply;
 class UseCounter;
@@ -40,6 +42,8 @@ public:
         RateLimiter& limiter;
         CommentWriter& writer;
         AdminSite& admin;
+        Metrics& metrics;
+        DatabaseHealth& health;
     };
     explicit Site(Parts parts) : parts_(parts) {}
 
@@ -50,6 +54,8 @@ public:
 private:
     std::optional<WebResponse> desktopComment(const Incoming& in, Later& later);
     std::optional<WebResponse> webComment(const Incoming& in, Later& later);
+    /// Counts the refusal `r` of a comment, and passes it on.
+    WebResponse refused(WebResponse r);
 
     Parts parts_;
 };

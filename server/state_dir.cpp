@@ -151,7 +151,7 @@ StateDir enterState(const Parsed& p) {
     return s;
 }
 
-std::string prepareState(const Parsed& p, Fd& lock) {
+StateDir prepareState(const Parsed& p, Fd& lock) {
     StateDir s = findState(p, true);
     actAsStateOwner(s);
     if (::faccessat(AT_FDCWD, s.path.c_str(), W_OK | X_OK, AT_EACCESS) == 0) {
@@ -164,7 +164,7 @@ std::string prepareState(const Parsed& p, Fd& lock) {
                 "指定另一个目录。");
     }
     checkState(s);
-    return s.path;
+    return s;
 }
 
 std::unique_ptr<Database> openDatabase(const StateDir& s) {

@@ -78,8 +78,9 @@ void checkState(const StateDir& s);
 StateDir enterState(const Parsed& p);
 
 /// For serve: the state directory, created when missing, locked for as long
-/// as `lock` stays open, and checked. The directory to work with.
-std::string prepareState(const Parsed& p, Fd& lock);
+/// as `lock` stays open, and checked: its path to work with, its real path
+/// and its owner.
+StateDir prepareState(const Parsed& p, Fd& lock);
 
 /// The database of the state directory; a failure names its real path.
 std::unique_ptr<Database> openDatabase(const StateDir& s);

@@ -56,6 +56,15 @@ constexpr const char* kMigrations[] = {
     ALTER TABLE comments_numbered RENAME TO comments;
     CREATE INDEX comments_by_time ON comments (received);
     )sql",
+    // The admin pages' sessions outlive a restart: each by a digest of its
+    // cookie, so that a copy of the database opens none of them.
+    R"sql(
+    CREATE TABLE admin_sessions (
+        key      TEXT PRIMARY KEY,
+        expires  INTEGER NOT NULL,
+        used     INTEGER NOT NULL
+    );
+    )sql",
 };
 constexpr int kSchemaVersion = static_cast<int>(std::size(kMigrations));
 
@@ -294,6 +303,51 @@ void Database::keepNumbersAbove(std::int64_t number) {
         raise.bind(1, number);
         raise.step();
     });
+}
+
+bool Database::canWrite() {
+    if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
+        return false;
+    return sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+void Database::addSession(const std::string& key, std::int64_t expires, std::size_t keep) {
+    inTransaction([&] {
+        Statement drop(db_, "DELETE FROM admin_sessions WHERE key IN (SELECT key FROM "
+                            "admin_sessions ORDER BY used DESC LIMIT -1 OFFSET ?)");
+        drop.bind(1, static_cast<std::int64_t>(keep > 0 ? keep - 1 : 0));
+        drop.step();
+        Statement add(db_, "INSERT OR REPLACE INTO admin_sessions (key, expires, used) VALUES "
+                           "(?, ?, (SELECT coalesce(max(used), 0) + 1 FROM admin_sessions))");
+        add.bind(1, key);
+        add.bind(2, expires);
+        add.step();
+    });
+}
+
+bool Database::useSession(const std::string& key, std::int64_t now) {
+    bool live = false;
+    inTransaction([&] {
+        Statement expired(db_, "DELETE FROM admin_sessions WHERE expires <= ?");
+        expired.bind(1, now);
+        expired.step();
+        Statement use(db_, "UPDATE admin_sessions SET used = (SELECT max(used) + 1 FROM "
+                           "admin_sessions) WHERE key = ?");
+        use.bind(1, key);
+        use.step();
+        live = sqlite3_changes(db_) == 1;
+    });
+    return live;
+}
+
+void Database::endSession(const std::string& key) {
+    Statement s(db_, "DELETE FROM admin_sessions WHERE key = ?");
+    s.bind(1, key);
+    s.step();
+}
+
+void Database::endAllSessions() {
+    exec("DELETE FROM admin_sessions");
 }
 
 } // namespace pelvoran::server

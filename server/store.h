@@ -4,6 +4,7 @@
 #include "server/release.h"
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -130,6 +131,19 @@ public:
     void keepNumbersAbove(std::int64_t number);
 
     int schemaVersion();
+
+    /// Whether a write transaction can begin now (it is rolled back at once).
+    bool canWrite();
+
+    /// The admin pages' sessions, each by the digest `key` of its cookie and
+    /// with its end `expires` (milliseconds since 1970). Adding one keeps
+    /// `keep` at most: those used longest ago go.
+    void addSession(const std::string& key, std::int64_t expires, std::size_t keep);
+    /// Whether the session `key` lasts at `now`; it counts as used now. Ended
+    /// sessions are forgotten.
+    bool useSession(const std::string& key, std::int64_t now);
+    void endSession(const std::string& key);
+    void endAllSessions();
 
 private:
     void exec(const char* sql);

@@ -17,6 +17,7 @@ struct WebRequest {
     std::string cookie;                       // the Cookie header
     std::string origin;                       // the Origin header, empty when absent
     std::string host;                         // the Host header
+    std::string authorization;                // the Authorization header
     /// How the browser reached us: "https" when a proxy we trust says it
     /// took the request over HTTPS (X-Forwarded-Proto), else "http".
     std::string scheme = "http";

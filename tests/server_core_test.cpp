@@ -8,6 +8,7 @@
 #include "server/admin_session.h"
 #include "server/admin_site.h"
 #include "server/comment_export.h"
+#include "server/metrics.h"
 #include "server/public_site.h"
 #include "server/release.h"
 #include "server/routes.h"
@@ -169,6 +170,7 @@ namespace {
 
 constexpr char kToken[] = "0123456789abcdef0123456789abcdef";
 constexpr char kHost[] = "admin.example:8081";
+constexpr char kSignIn[] = "sudo pelvoran-server admin-url --state /srv/状态";
 
 std::string headerOf(const WebResponse& r, const std::string& name) {
     for (const auto& [k, v] : r.headers)
@@ -186,7 +188,7 @@ std::string freshDirectory() {
 
 class AdminPages : public ::testing::Test {
 protected:
-    AdminPages() : state_(freshDirectory()), site_(state_, kToken, use_) {}
+    AdminPages() : state_(freshDirectory()), site_(state_, kToken, use_, metrics_, kSignIn) {}
     ~AdminPages() override { std::filesystem::remove_all(state_); }
 
     WebRequest request(const std::string& method, const std::string& path) const {
@@ -241,6 +243,7 @@ protected:
 
     const std::string state_;
     UseCounter use_;
+    Metrics metrics_;
     AdminSite site_;
     std::string cookie_;
     std::string csrf_;
@@ -477,7 +480,9 @@ TEST(AdminPageRendering, EveryTextShownIsEscaped) {
         {"field error", release([&](ReleaseView& v) { v.errors[ReleaseField::Date] = markup; })},
         {"notice", release([&](ReleaseView& v) { v.notice = "已发布 " + markup; })},
         {"release csrf", release([&](ReleaseView& v) { v.csrf = markup; })},
-        {"sign-in reason", signInPage(markup)},
+        {"sign-in reason", signInPage(markup, "")},
+        {"sign-in command", signInPage("", markup)},
+        {"signed-out command", signedOutPage(markup)},
         {"denial", deniedPage(markup)},
         {"database error", databaseErrorPage(markup)},
     };
@@ -507,7 +512,8 @@ TEST(AdminPageRendering, UseCountsOnlyTheLast30Days) {
 TEST(AdminSessionRules, TheTokenOpensASessionThatEndsWithItsLife) {
     using namespace std::chrono_literals;
     const std::string token = "0123456789abcdef";
-    AdminSessions sessions(token, {.sessions = 4, .life = 1s});
+    const std::string dir = freshDirectory();
+    AdminSessions sessions(token, dir + "/" + kDatabaseFile, {.sessions = 4, .life = 1s});
     const struct {
         std::string given;
         bool opens;
@@ -534,4 +540,99 @@ TEST(AdminSessionRules, TheTokenOpensASessionThatEndsWithItsLife) {
     EXPECT_TRUE(sessions.find(r));
     std::this_thread::sleep_for(900ms);
     EXPECT_FALSE(sessions.find(r));
+    std::filesystem::remove_all(dir);
+}
+
+// The command the sign-in page shows works as typed on this machine: sudo
+// unless a person owns the state directory, and the path quoted for a shell.
+TEST(AdminSessionRules, TheSignInCommandFitsTheStateDirectory) {
+    const struct {
+        std::string shown;
+        uid_t owner;
+        std::string command;
+    } cases[] = {
+        {"/var/lib/pelvoran-server", 0,
+         "sudo pelvoran-server admin-url --state /var/lib/pelvoran-server"},
+        {"/var/lib/private/p", 61184, "sudo pelvoran-server admin-url --state /var/lib/private/p"},
+        {"/srv/p", 999, "sudo pelvoran-server admin-url --state /srv/p"},
+        {"/home/ann/p", 1000, "pelvoran-server admin-url --state /home/ann/p"},
+        {"/home/ann/站点 1", 1001, "pelvoran-server admin-url --state '/home/ann/站点 1'"},
+        {"/home/it's", 59999, "pelvoran-server admin-url --state '/home/it'\\''s'"},
+        {"/home/x", 60000, "sudo pelvoran-server admin-url --state /home/x"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(adminUrlCommand(c.shown, c.owner), c.command) << c.shown;
+}
+
+// A page without a session names the command that prints the address; the
+// logout ends the session for good, and only from this site's own pages.
+TEST_F(AdminPages, SignInShowsTheCommandAndLogoutEndsTheSession) {
+    const WebResponse before = get("/comments");
+    EXPECT_EQ(before.status, 401u);
+    EXPECT_NE(before.body.find(escapeHtml(kSignIn)), std::string::npos);
+
+    login("/comments");
+    const std::string session = cookie_;
+    WebRequest elsewhere = request("POST", "/logout");
+    elsewhere.origin = "http://evil.example";
+    EXPECT_EQ(site_.handle(elsewhere, Route::AdminLogout).status, 403u);
+    EXPECT_EQ(get("/comments").status, 200u);
+    EXPECT_NE(get("/comments").body.find("action=\"/logout\""), std::string::npos);
+
+    // Another AdminSite on the same state: a restarted server.
+    AdminSite restarted(state_, kToken, use_, metrics_, kSignIn);
+    WebRequest again = request("GET", "/comments");
+    EXPECT_EQ(restarted.handle(again, Route::AdminComments).status, 200u);
+
+    const WebResponse out = site_.handle(request("POST", "/logout"), Route::AdminLogout);
+    EXPECT_EQ(out.status, 200u);
+    EXPECT_NE(out.body.find(escapeHtml(kSignIn)), std::string::npos);
+    EXPECT_NE(headerOf(out, "Set-Cookie").find("Max-Age=0"), std::string::npos);
+    cookie_ = session;
+    EXPECT_EQ(get("/comments").status, 401u);
+    EXPECT_EQ(restarted.handle(again, Route::AdminComments).status, 401u);
+}
+
+// /metrics opens to the token as a bearer token alone: a session cookie, a
+// wrong or partial token or another scheme gets 401.
+TEST_F(AdminPages, MetricsTakeTheTokenAsABearerToken) {
+    login("/comments");
+    const std::string token = kToken;
+    const struct {
+        std::string authorization;
+        unsigned status;
+    } cases[] = {
+        {"", 401},
+        {"Bearer", 401},
+        {"Bearer " + token.substr(1), 401},
+        {"Basic " + token, 401},
+        {"bearer" + token, 401},
+        {"Bearer " + token + "0", 401},
+        {"Bearer " + token, 200},
+    };
+    for (const auto& c : cases) {
+        WebRequest r = request("GET", "/metrics");
+        r.authorization = c.authorization;
+        const WebResponse answer = site_.handle(r, Route::AdminMetrics);
+        EXPECT_EQ(answer.status, c.status) << c.authorization;
+        EXPECT_EQ(answer.body.find("pelvoran_comments_stored_total"),
+                  c.status == 200 ? answer.body.find("pelvoran_comments_stored_total")
+                                  : std::string::npos)
+            << c.authorization;
+    }
+}
+
+// The minute's log line counts only the refusals since the last one.
+TEST(MetricsLog, RefusalsSinceTheLastLine) {
+    const struct {
+        std::map<unsigned, std::uint64_t> before, now;
+        std::string line;
+    } cases[] = {
+        {{}, {{400, 0}, {429, 0}}, ""},
+        {{{429, 5}}, {{429, 5}}, ""},
+        {{{429, 5}}, {{400, 1}, {429, 9}}, "400 ×1，429 ×4"},
+        {{}, {{503, 2}}, "503 ×2"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(refusalsSince(c.before, c.now), c.line) << c.line;
 }

@@ -5,7 +5,9 @@
 #include "server/admin_site.h"
 #include "server/comment_decoding.h"
 #include "server/comment_writer.h"
+#include "server/health.h"
 #include "server/limits.h"
+#include "server/metrics.h"
 #include "server/release_reply.h"
 #include "server/routes.h"
 #include "server/site.h"
@@ -98,7 +100,7 @@ TEST(Store, MigratesOldDatabasesAndRefusesNewerOnes) {
     }
     {
         Database db(path);
-        EXPECT_EQ(db.schemaVersion(), 3);
+        EXPECT_EQ(db.schemaVersion(), 4);
         const auto kept = db.comments();
         ASSERT_EQ(kept.size(), 1u);
         EXPECT_EQ(kept[0].id, 7);
@@ -239,7 +241,8 @@ TEST(Routes, OneTableForBothListeners) {
 }
 
 // The site answers without sockets: the update check from the published
-// release, counted for GET only; a comment once durable; the limit.
+// release, counted for GET only; a comment once durable; the limit; each
+// counted for /metrics.
 TEST(Site, AnswersUpdateChecksAndComments) {
     const test::TempDir dir;
     const std::string path = dir.path() + "/comments.sqlite";
@@ -248,8 +251,10 @@ TEST(Site, AnswersUpdateChecksAndComments) {
     reply.set(Release{u"1.07", u"http://x.cn/a.exe", u"2026-12-01", u"说明"});
     RateLimiter limiter(1, 0);
     CommentWriter writer(path);
-    AdminSite admin(dir.path(), adminToken(dir.path()), use);
-    Site site({use, reply, limiter, writer, admin});
+    Metrics metrics;
+    DatabaseHealth health(dir.path());
+    AdminSite admin(dir.path(), adminToken(dir.path()), use, metrics, "");
+    Site site({use, reply, limiter, writer, admin, metrics, health});
     auto ask = [&](const char* method, const char* url, const std::string& body = "") {
         Incoming in;
         in.match = findRoute(false, method, url);
@@ -276,6 +281,11 @@ TEST(Site, AnswersUpdateChecksAndComments) {
     EXPECT_EQ(ask("POST", "/Canon/comment.asp", "Text=x").status, 400u);
     EXPECT_EQ(ask("GET", "/Canon/comment.asp").status, 405u);
     EXPECT_EQ(ask("GET", "/nothing").status, 404u);
+    EXPECT_EQ(ask("GET", "/healthz").status, 200u);
+    EXPECT_EQ(metrics.updateChecks(), 1u);
+    EXPECT_EQ(metrics.commentsStored(), 1u);
+    EXPECT_EQ(metrics.refusals(),
+              (std::map<unsigned, std::uint64_t>{{400, 1}, {413, 0}, {429, 1}, {503, 0}}));
     writer.close();
 }
 

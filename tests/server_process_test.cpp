@@ -18,6 +18,7 @@
 #include <optional>
 #include <random>
 #include <set>
+#include <sstream>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -281,9 +282,13 @@ TEST(ServerCommandLine, UsageErrorsAndExports) {
         {{"backup", "--state", dir}, 2},
         {{"comments", "list", "--state", dir, "--since", "2026-12-01"}, 0},
         {{"release", "show", "--state", dir}, 0},
+        {{"--version", "--state", dir}, 2},
     };
     for (const auto& c : cases)
         EXPECT_EQ(runServerCommand(c.args).status, c.status) << ::testing::PrintToString(c.args);
+    const CommandResult version = runServerCommand({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "pelvoran-server " PELVORAN_CHANGELOG_VERSION "\n");
 
     {
         ServerProcess server(dir);
@@ -894,4 +899,178 @@ TEST(ToolAndServer, CommentsArriveAndTheReleaseIsOffered) {
     auto texts = exported(state.path());
     std::reverse(texts.begin(), texts.end());
     EXPECT_EQ(texts, comments);
+}
+
+namespace {
+
+/// The address serve wrote for admin-url: HOST:PORT.
+int adminPort(const std::string& state) {
+    std::ifstream in(state + "/admin-address");
+    std::string line;
+    std::getline(in, line);
+    return std::atoi(line.c_str() + line.rfind(':') + 1);
+}
+
+std::string adminGet(const std::string& state, const std::string& target,
+                     const std::string& headers = "") {
+    return httpExchange(adminPort(state), "GET " + target +
+                                              " HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                                              "Connection: close\r\n" +
+                                              headers + "\r\n");
+}
+
+std::string headerValue(const std::string& reply, const std::string& name) {
+    const auto at = reply.find("\r\n" + name + ": ");
+    if (at == std::string::npos)
+        return "";
+    const auto from = at + name.size() + 4;
+    return reply.substr(from, reply.find("\r\n", from) - from);
+}
+
+std::string tokenOf(const std::string& state) {
+    std::ifstream in(state + "/admin-token");
+    std::string token;
+    std::getline(in, token);
+    return token;
+}
+
+/// The session cookie the token opens ("pelvoran_admin=...").
+std::string login(const std::string& state) {
+    const std::string set =
+        headerValue(adminGet(state, "/comments?token=" + tokenOf(state)), "Set-Cookie");
+    return set.substr(0, set.find(';'));
+}
+
+int statusWith(const std::string& state, const std::string& cookie) {
+    return statusOf(adminGet(state, "/comments", "Cookie: " + cookie + "\r\n"));
+}
+
+/// What `status` of /healthz reaches within 5 s; the last status seen.
+int healthBecomes(int port, int status) {
+    int seen = 0;
+    for (int i = 0; i < 50 && seen != status; ++i) {
+        if (i > 0)
+            std::this_thread::sleep_for(100ms);
+        seen = statusOf(httpExchange(
+            port, "GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n"));
+    }
+    return seen;
+}
+
+} // namespace
+
+// /healthz answers 503 while the state directory or the database file cannot
+// be written by the server, and 200 again once it can.
+TEST(ServerMonitoring, HealthFollowsWhetherTheDatabaseCanBeWritten) {
+    const TempDir state;
+    const std::string dir = state.path();
+    if (::geteuid() == 0) { // root writes anywhere: the server runs as the owner
+        ASSERT_EQ(::chmod(dir.c_str(), 0700), 0);
+        giveTo(dir, kService);
+    }
+    ServerProcess server(dir);
+    ASSERT_EQ(healthBecomes(server.port(), 200), 200);
+    const struct {
+        std::string path;
+        int mode;  // while unwritable
+        int after; // as serve leaves it
+    } cases[] = {
+        {dir, 0500, 0700},
+        {dir + "/comments.sqlite", 0400, 0600},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(::chmod(c.path.c_str(), static_cast<mode_t>(c.mode)), 0);
+        EXPECT_EQ(healthBecomes(server.port(), 503), 503) << c.path;
+        ASSERT_EQ(::chmod(c.path.c_str(), static_cast<mode_t>(c.after)), 0);
+        EXPECT_EQ(healthBecomes(server.port(), 200), 200) << c.path;
+    }
+}
+
+// /metrics, read by Prometheus' own parser, counts what happened; without the
+// token it answers 401.
+TEST(ServerMonitoring, MetricsAreReadByAPrometheusParser) {
+    const TempDir state;
+    const std::string dir = state.path();
+    ServerProcess server(dir);
+    ASSERT_EQ(statusOf(httpExchange(server.port(), updateQuestion())), 200);
+    ASSERT_EQ(statusOf(httpExchange(server.port(), post(kComment, "CommentText=hi"))), 200);
+    ASSERT_EQ(statusOf(httpExchange(server.port(), post(kComment, "Other=hi"))), 400);
+    // The day's backup, which serve makes as it starts, once in place.
+    const auto backedUp = [&] {
+        std::error_code ec;
+        for (const auto& e : std::filesystem::directory_iterator(dir + "/backups", ec))
+            if (e.path().extension() == ".sqlite")
+                return true;
+        return false;
+    };
+    for (int i = 0; i < 50 && !backedUp(); ++i)
+        std::this_thread::sleep_for(100ms);
+
+    EXPECT_EQ(statusOf(adminGet(dir, "/metrics")), 401);
+    EXPECT_EQ(statusOf(adminGet(dir, "/metrics", "Cookie: " + login(dir) + "\r\n")), 401);
+    const std::string reply =
+        adminGet(dir, "/metrics", "Authorization: Bearer " + tokenOf(dir) + "\r\n");
+    ASSERT_EQ(statusOf(reply), 200);
+    const std::string text = dir + "/../metrics.txt";
+    std::ofstream(text) << bodyOf(reply);
+    std::string parsed;
+    if (std::FILE* p = ::popen((PELVORAN_READ_METRICS " < " + text).c_str(), "r")) {
+        char buf[512];
+        while (const std::size_t n = std::fread(buf, 1, sizeof buf, p))
+            parsed.append(buf, n);
+        EXPECT_EQ(::pclose(p), 0) << bodyOf(reply);
+    }
+    std::filesystem::remove(text);
+    std::map<std::string, double> samples;
+    std::istringstream lines(parsed);
+    for (std::string line; std::getline(lines, line);)
+        samples[line.substr(0, line.rfind(' '))] = std::stod(line.substr(line.rfind(' ') + 1));
+    const struct {
+        const char* sample;
+        double value;
+    } cases[] = {
+        {"pelvoran_update_checks_total{}", 1},
+        {"pelvoran_comments_stored_total{}", 1},
+        {"pelvoran_comments_refused_total{status=\"400\"}", 1},
+        {"pelvoran_comments_refused_total{status=\"429\"}", 0},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(samples.count(c.sample) ? samples[c.sample] : -1, c.value) << c.sample << parsed;
+    EXPECT_LT(samples["pelvoran_backup_age_seconds{}"], 60) << parsed;
+    EXPECT_EQ(samples["pelvoran_database_bytes{}"],
+              static_cast<double>(std::filesystem::file_size(dir + "/comments.sqlite") +
+                                  std::filesystem::file_size(dir + "/comments.sqlite-wal")));
+}
+
+// An admin session outlasts a restart of the server; a logout ends it, and a
+// restore ends every session, those in the backup too.
+TEST(ServerMonitoring, SessionsOutlastARestartButNotALogoutOrARestore) {
+    const TempDir state;
+    const std::string dir = state.path();
+    std::string kept, out;
+    {
+        ServerProcess server(dir);
+        kept = login(dir);
+        out = login(dir);
+        ASSERT_EQ(statusWith(dir, kept), 200);
+        EXPECT_NE(server.errors().find("管理页面"), std::string::npos) << server.errors();
+    }
+    ASSERT_EQ(runServerCommand({"backup", dir + "/../sessions.sqlite", "--state", dir}).status, 0);
+    {
+        ServerProcess server(dir);
+        EXPECT_EQ(statusWith(dir, kept), 200);
+        EXPECT_EQ(
+            statusOf(httpExchange(adminPort(dir), post("/logout", "", "Cookie: " + out + "\r\n"))),
+            200);
+        EXPECT_EQ(statusWith(dir, out), 401);
+        EXPECT_EQ(statusWith(dir, kept), 200);
+    }
+    const CommandResult restore =
+        runServerCommand({"restore", dir + "/../sessions.sqlite", "--state", dir});
+    std::filesystem::remove(dir + "/../sessions.sqlite");
+    ASSERT_EQ(restore.status, 0) << restore.err;
+    EXPECT_NE(restore.err.find("恢复"), std::string::npos);
+    ServerProcess server(dir);
+    EXPECT_EQ(statusWith(dir, kept), 401);
+    EXPECT_EQ(statusWith(dir, out), 401);
 }

@@ -1,0 +1,86 @@
+#include "server/metrics.h"
+
+#include "server/backups.h"
+#include "server/store.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <sys/stat.h>
+
+namespace pelvoran::server {
+
+namespace fs = std::filesystem;
+
+void Metrics::refused(unsigned status) {
+    const auto* at = std::find(kRefusals.begin(), kRefusals.end(), status);
+    if (at == kRefusals.end())
+        at = kRefusals.begin();
+    refused_[static_cast<std::size_t>(at - kRefusals.begin())].fetch_add(1,
+                                                                         std::memory_order_relaxed);
+}
+
+std::map<unsigned, std::uint64_t> Metrics::refusals() const {
+    std::map<unsigned, std::uint64_t> out;
+    for (std::size_t i = 0; i < kRefusals.size(); ++i)
+        out[kRefusals[i]] = refused_[i].load();
+    return out;
+}
+
+StateFigures stateFigures(const std::string& stateDir, std::int64_t now) {
+    StateFigures f;
+    std::error_code ec;
+    // Daily backups and those a restore kept alike: the newest file is the
+    // newest copy.
+    for (fs::directory_iterator it(fs::path(stateDir) / kBackupsDir, ec), end; !ec && it != end;
+         it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        struct stat st {};
+        if (name.ends_with(".sqlite") && ::stat(it->path().c_str(), &st) == 0) {
+            const std::int64_t age = std::max<std::int64_t>(0, now - st.st_mtime);
+            f.backupAge = std::min(f.backupAge.value_or(age), age);
+        }
+    }
+    for (const char* suffix : {"", "-wal"}) {
+        struct stat st {};
+        if (::stat((databasePath(stateDir) + suffix).c_str(), &st) == 0)
+            f.databaseBytes += static_cast<std::uint64_t>(st.st_size);
+    }
+    return f;
+}
+
+std::string metricsText(const Metrics& metrics, const StateFigures& figures) {
+    std::string out;
+    const auto family = [&](const char* name, const char* type, const char* help) {
+        out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+    };
+    family("pelvoran_update_checks_total", "counter", "Update checks answered.");
+    out += "pelvoran_update_checks_total " + std::to_string(metrics.updateChecks()) + "\n";
+    family("pelvoran_comments_stored_total", "counter", "Comments stored durably.");
+    out += "pelvoran_comments_stored_total " + std::to_string(metrics.commentsStored()) + "\n";
+    family("pelvoran_comments_refused_total", "counter", "Comments refused, by HTTP status.");
+    for (const auto& [status, n] : metrics.refusals())
+        out += "pelvoran_comments_refused_total{status=\"" + std::to_string(status) + "\"} " +
+               std::to_string(n) + "\n";
+    family("pelvoran_backup_age_seconds", "gauge",
+           "Seconds since the newest backup was written; +Inf when there is none.");
+    out += "pelvoran_backup_age_seconds " +
+           (figures.backupAge ? std::to_string(*figures.backupAge) : std::string("+Inf")) + "\n";
+    family("pelvoran_database_bytes", "gauge", "Bytes of the database and its write-ahead log.");
+    out += "pelvoran_database_bytes " + std::to_string(figures.databaseBytes) + "\n";
+    return out;
+}
+
+std::string refusalsSince(const std::map<unsigned, std::uint64_t>& before,
+                          const std::map<unsigned, std::uint64_t>& now) {
+    std::string out;
+    for (const auto& [status, n] : now) {
+        const auto it = before.find(status);
+        const std::uint64_t was = it == before.end() ? 0 : it->second;
+        if (n > was)
+            out +=
+                (out.empty() ? "" : "，") + std::to_string(status) + " ×" + std::to_string(n - was);
+    }
+    return out;
+}
+
+} // namespace pelvoran::server
