@@ -11,7 +11,7 @@ pelvoran_packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev libcurl4-openssl-dev
     qt6-translations-l10n fonts-noto-cjk
-    libmicrohttpd-dev libsqlite3-dev nettle-dev
+    libmicrohttpd-dev libsqlite3-dev libssl-dev
 )
 
 # The test command on top: the test and benchmark libraries, the locales the

@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <nettle/sha2.h>
+#include <openssl/evp.h>
 #include <stdexcept>
 #include <sys/random.h>
 #include <unistd.h>
@@ -54,16 +54,15 @@ std::string cookieValue(std::string_view header, std::string_view name) {
     return "";
 }
 
-/// SHA-256 of `text`, in hex.
+/// SHA-256 of `text`, in hex (OpenSSL's libcrypto).
 std::string digest(std::string_view text) {
-    sha256_ctx ctx;
-    sha256_init(&ctx);
-    sha256_update(&ctx, text.size(), reinterpret_cast<const std::uint8_t*>(text.data()));
-    std::uint8_t raw[SHA256_DIGEST_SIZE];
-    sha256_digest(&ctx, sizeof raw, raw);
+    unsigned char raw[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    if (EVP_Digest(text.data(), text.size(), raw, &size, EVP_sha256(), nullptr) != 1)
+        throw std::runtime_error("SHA-256 failed");
     std::string hex;
-    for (const std::uint8_t c : raw)
-        appendHex(hex, c, 2, HexCase::Lower);
+    for (unsigned int i = 0; i < size; ++i)
+        appendHex(hex, raw[i], 2, HexCase::Lower);
     return hex;
 }
 
