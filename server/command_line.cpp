@@ -9,6 +9,7 @@
 #include "server/state_dir.h"
 #include "server/store.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -33,13 +34,13 @@ namespace fs = std::filesystem;
 
 constexpr char kUsage[] =
     "用法：\n"
-    "  pelvoran-server serve   [--state DIR] [--listen HOST:PORT] [--admin-listen HOST:PORT]"
+    "  pelvoran-server serve   [--state DIR] [--listen HOST:PORT]... [--admin-listen HOST:PORT]"
     " [--trusted-proxy ADDR]\n"
-    "                          [--comments-per-hour N] [--comment-bytes-per-hour SIZE]"
-    " [--max-connections N]\n"
-    "                          [--head-timeout SECONDS] [--min-body-rate SIZE]"
-    " [--body-budget SIZE]\n"
-    "                          [--busy-timeout MILLISECONDS]\n"
+    "                          [--public-prefix /PATH/]"
+    " [--comments-per-hour N] [--comment-bytes-per-hour SIZE]\n"
+    "                          [--max-connections N]"
+    " [--head-timeout SECONDS] [--min-body-rate SIZE]\n"
+    "                          [--body-budget SIZE] [--busy-timeout MILLISECONDS]\n"
     "  pelvoran-server release show|clear [--state DIR]\n"
     "  pelvoran-server release set [--state DIR] --version 1.06 --address URL --date TEXT"
     " --notes TEXT\n"
@@ -49,14 +50,50 @@ constexpr char kUsage[] =
     "  pelvoran-server restore FILE [--state DIR]\n"
     "  pelvoran-server admin-url [--state DIR]\n";
 
+/// "/" or "/a/b/": a path of plain characters, between slashes.
+bool isPrefix(const std::string& s) {
+    if (!s.starts_with('/') || !s.ends_with('/') || s.find("//") != std::string::npos ||
+        s.find("/./") != std::string::npos || s.find("/../") != std::string::npos)
+        return false;
+    return s.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"
+                               "-._~/") == std::string::npos;
+}
+
+/// The public sockets: bound here, before the state directory's owner is
+/// taken on, so that a privileged port can be had. An IPv6 wildcard takes
+/// IPv4 clients too, unless an IPv4 address on its port is asked for beside it.
+std::vector<ListenSocket> bindPublic(const std::vector<Endpoint>& listen) {
+    std::vector<ListenSocket> sockets;
+    for (const Endpoint& e : listen) {
+        const auto isV4 = [](const Endpoint& x) { return x.host.find(':') == std::string::npos; };
+        const bool v6only = !isV4(e) && e.port != 0 &&
+                            std::any_of(listen.begin(), listen.end(), [&](const Endpoint& other) {
+                                return isV4(other) && other.port == e.port;
+                            });
+        try {
+            sockets.push_back(ListenSocket::bind(e, v6only));
+        } catch (const std::runtime_error& error) {
+            throw std::runtime_error(std::string("--listen：") + error.what());
+        }
+    }
+    return sockets;
+}
+
 int serveCommand(const std::vector<std::string>& args) {
     const Parsed p =
-        parse(args, {"--state", "--listen", "--admin-listen", "--trusted-proxy",
-                     "--comments-per-hour", "--comment-bytes-per-hour", "--max-connections",
-                     "--head-timeout", "--min-body-rate", "--body-budget", "--busy-timeout"});
+        parse(args,
+              {"--state", "--listen", "--admin-listen", "--trusted-proxy", "--public-prefix",
+               "--comments-per-hour", "--comment-bytes-per-hour", "--max-connections",
+               "--head-timeout", "--min-body-rate", "--body-budget", "--busy-timeout"},
+              {"--listen"});
     expectWords(p, 1);
     ServeOptions o;
-    o.listen = endpoint(p, "--listen", o.listen);
+    o.listen = endpoints(p, "--listen", o.listen.front());
+    o.publicPrefix = optionOr(p, "--public-prefix", o.publicPrefix);
+    if (!isPrefix(o.publicPrefix))
+        throw UsageError{"--public-prefix：须以 / 开头和结尾，只含字母、数字和 - . _ ~，例如 "
+                         "/pelvoran/，而不是 " +
+                         o.publicPrefix};
     o.adminListen = endpoint(p, "--admin-listen", o.adminListen);
     if (const auto it = p.options.find("--trusted-proxy"); it != p.options.end()) {
         o.trustedProxy = ClientAddress::parse(it->second);
@@ -79,13 +116,8 @@ int serveCommand(const std::vector<std::string>& args) {
         throw UsageError{"--body-budget：至少为 1M，一条留言最多 1 MiB"};
     // Bound first, while a privileged port can still be taken: preparing
     // the state may switch to its owner.
-    ListenSocket publicSocket;
+    std::vector<ListenSocket> publicSockets = bindPublic(o.listen);
     ListenSocket adminSocket;
-    try {
-        publicSocket = ListenSocket::bind(o.listen);
-    } catch (const std::runtime_error& e) {
-        throw std::runtime_error(std::string("--listen：") + e.what());
-    }
     try {
         adminSocket = ListenSocket::bind(o.adminListen);
     } catch (const std::runtime_error& e) {
@@ -94,7 +126,7 @@ int serveCommand(const std::vector<std::string>& args) {
     // Held until this process ends, however it ends.
     Fd lock;
     o.stateDir = prepareState(p, lock);
-    return serve(o, std::move(publicSocket), std::move(adminSocket));
+    return serve(o, std::move(publicSockets), std::move(adminSocket));
 }
 
 const char* fieldOption(ReleaseField f) {

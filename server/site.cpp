@@ -51,8 +51,8 @@ std::optional<WebResponse> Site::answer(const Incoming& in, Later later) {
     case Route::LookupPage: return lookupPage(in.request);
     case Route::StyleSheet: return styleSheet();
     case Route::HelpPhoto: return helpPhoto();
-    case Route::NotAllowed: return publicErrorPage(405, in.match.allow);
-    default: return publicErrorPage(404);
+    case Route::NotAllowed: return publicErrorPage(405, in.match.allow, in.request.root);
+    default: return publicErrorPage(404, "GET, HEAD", in.request.root);
     }
 }
 

@@ -265,6 +265,9 @@ TEST(ServerCommandLine, UsageErrorsAndExports) {
         {{"frobnicate"}, 2},
         {{"serve", "--state", dir, "--listen", "localhost"}, 2},
         {{"serve", "--state", dir, "--listen", "127.0.0.1:70000"}, 2},
+        {{"serve", "--state", dir, "--listen", "127.0.0.1:0", "--listen", "::1:80"}, 2},
+        {{"serve", "--state", dir, "--public-prefix", "pelvoran"}, 2},
+        {{"serve", "--state", dir, "--public-prefix", "/a/../"}, 2},
         {{"serve", "--state", dir, "--trusted-proxy", "proxy.example"}, 2},
         {{"serve", "--state", dir, "--max-connections", "many"}, 2},
         {{"release", "show", "--state", dir, "--version", "1.06"}, 2},
@@ -570,6 +573,42 @@ TEST(ServerWire, RateLimitPerAddressAndTrustedProxy) {
     EXPECT_EQ(send("10.0.0.4", "127.0.0.2"), 200);
     EXPECT_EQ(send("10.0.0.5", "127.0.0.2"), 429);
     EXPECT_EQ(exported(state.path()).size(), 5u);
+}
+
+// One process on both families: the update check on [::1]; an IPv4 client
+// reaching the IPv6 socket (::ffff:a.b.c.d) is its IPv4 address, for the
+// comment limit that every listener shares and for --trusted-proxy.
+TEST(ServerWire, BothFamiliesShareOneLimit) {
+    const TempDir state;
+    ServerProcess server(state.path(),
+                         {"--listen", "127.0.0.1:0", "--listen", "[::]:0", "--comments-per-hour",
+                          "2", "--trusted-proxy", "127.0.0.3"});
+    ASSERT_EQ(server.ports().size(), 2u);
+    EXPECT_EQ(statusOf(httpExchange(server.ports()[1], updateQuestion(), 10s, "::1")), 200);
+    const struct {
+        int listener; // 0: IPv4, 1: IPv6 on every address
+        const char* from;
+        const char* forwardedFor;
+        int status;
+    } cases[] = {
+        {0, "127.0.0.2", "", 200},
+        {1, "127.0.0.2", "", 200},
+        {1, "127.0.0.2", "", 429},
+        {0, "127.0.0.2", "", 429},
+        {1, "::1", "", 200},
+        {1, "127.0.0.3", "10.0.0.1", 200},
+        {1, "127.0.0.3", "10.0.0.2", 200},
+        {1, "127.0.0.3", "10.0.0.1", 200},
+        {0, "127.0.0.3", "10.0.0.1", 429},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(
+            statusOf(httpExchange(server.ports()[static_cast<std::size_t>(c.listener)],
+                                  post(kComment, "CommentText=hi",
+                                       std::string("X-Forwarded-For: ") + c.forwardedFor + "\r\n"),
+                                  10s, c.from)),
+            c.status)
+            << c.listener << " " << c.from << " " << c.forwardedFor;
 }
 
 // A comment that cannot be committed gets 503, never 200, and is not there;

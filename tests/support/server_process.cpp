@@ -126,9 +126,11 @@ ServerProcess::ServerProcess(const std::string& stateDir, const std::vector<std:
     errFile_ = stateDir + ".stderr";
     pid_ = spawnServer(args, fds[1], errFile_);
     ::close(fds[1]);
+    // A line for each public listener, then the admin one's.
+    const auto lines = std::count(args.begin(), args.end(), "--listen") + 1;
     std::string first;
     const auto end = Clock::now() + std::chrono::seconds(20);
-    while (first.find('\n') == std::string::npos && Clock::now() < end) {
+    while (std::count(first.begin(), first.end(), '\n') < lines && Clock::now() < end) {
         pollfd p{fds[0], POLLIN, 0};
         if (poll(&p, 1, 100) <= 0)
             continue;
@@ -139,13 +141,18 @@ ServerProcess::ServerProcess(const std::string& stateDir, const std::vector<std:
         first.append(buf, static_cast<std::size_t>(n));
     }
     ::close(fds[0]); // later lines are not read; the server ignores SIGPIPE
-    const auto colon = first.find('\n') == std::string::npos ? std::string::npos
-                                                             : first.rfind(':', first.find('\n'));
-    if (!first.starts_with("listening on ") || colon == std::string::npos) {
-        stop(SIGKILL);
-        throw std::runtime_error("the server did not start: " + first + errors());
+    std::size_t at = 0;
+    for (auto i = 1; i < lines; ++i) {
+        const auto eol = first.find('\n', at);
+        const auto colon = eol == std::string::npos ? eol : first.rfind(':', eol);
+        if (first.compare(at, 13, "listening on ") != 0 || colon == std::string::npos ||
+            colon < at) {
+            stop(SIGKILL);
+            throw std::runtime_error("the server did not start: " + first + errors());
+        }
+        ports_.push_back(std::atoi(first.c_str() + colon + 1));
+        at = eol + 1;
     }
-    port_ = std::atoi(first.c_str() + colon + 1);
 }
 
 ServerProcess::~ServerProcess() {

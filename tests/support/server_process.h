@@ -34,7 +34,7 @@ CommandResult runServerCommand(const std::vector<std::string>& args,
                                const std::string& workingDir = "");
 
 /// `pelvoran-server serve --state <dir> --listen 127.0.0.1:0 extra...` (the
-/// listener `extra` names, when it names one) as a
+/// listeners `extra` names, when it names any) as a
 /// process of its own, once it prints where it listens. Ended with SIGTERM
 /// when not stopped before.
 class ServerProcess {
@@ -44,7 +44,10 @@ public:
     ServerProcess(const ServerProcess&) = delete;
     ServerProcess& operator=(const ServerProcess&) = delete;
 
-    int port() const { return port_; }
+    /// The first public listener's port; `ports` has every one, in the
+    /// order of the --listen options.
+    int port() const { return ports_.front(); }
+    const std::vector<int>& ports() const { return ports_; }
     pid_t pid() const { return pid_; }
     /// Sends `signal` and waits for the end; the exit status, or -1 when
     /// ended by a signal or not within 10 s.
@@ -54,7 +57,7 @@ public:
 
 private:
     pid_t pid_ = -1;
-    int port_ = 0;
+    std::vector<int> ports_;
     std::string errFile_;
 };
 
