@@ -24,6 +24,7 @@
 #include <optional>
 #include <set>
 #include <sys/stat.h>
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
 #include <utility>
 
@@ -79,6 +80,43 @@ std::vector<ListenSocket> bindPublic(const std::vector<Endpoint>& listen) {
     return sockets;
 }
 
+/// The public sockets systemd passes (pelvoran-server.socket, whose
+/// FileDescriptorName= is "public"); none when started by hand.
+std::vector<ListenSocket> systemdSockets() {
+    char** names = nullptr;
+    const int n = sd_listen_fds_with_names(1, &names);
+    if (n < 0)
+        throw std::runtime_error("无法取得 systemd 传来的套接字：" + systemErrorText(-n));
+    std::vector<ListenSocket> sockets;
+    std::string stranger;
+    std::string unusable;
+    for (int i = 0; i < n; ++i) {
+        const int fd = SD_LISTEN_FDS_START + i;
+        const std::string name = names != nullptr && names[i] != nullptr ? names[i] : "";
+        if (name != "public") {
+            ::close(fd);
+            stranger = name;
+            continue;
+        }
+        try {
+            sockets.push_back(ListenSocket::adopt(fd));
+        } catch (const std::runtime_error& e) {
+            unusable = e.what();
+        }
+    }
+    for (int i = 0; names != nullptr && i < n; ++i)
+        std::free(names[i]);
+    std::free(names);
+    if (!stranger.empty())
+        throw std::runtime_error("systemd 传来名为“" + stranger +
+                                 "”的套接字，本服务只接受名为 public 的：请在 "
+                                 "pelvoran-server.socket 中保留 FileDescriptorName=public");
+    if (!unusable.empty())
+        throw std::runtime_error("systemd " + unusable +
+                                 "：pelvoran-server.socket 中只能用 ListenStream=");
+    return sockets;
+}
+
 int serveCommand(const std::vector<std::string>& args) {
     const Parsed p =
         parse(args,
@@ -116,7 +154,14 @@ int serveCommand(const std::vector<std::string>& args) {
         throw UsageError{"--body-budget：至少为 1M，一条留言最多 1 MiB"};
     // Bound first, while a privileged port can still be taken: preparing
     // the state may switch to its owner.
-    std::vector<ListenSocket> publicSockets = bindPublic(o.listen);
+    // Sockets from systemd come first: the socket unit owns the public
+    // addresses, and a restart loses no connection.
+    std::vector<ListenSocket> publicSockets = systemdSockets();
+    if (publicSockets.empty())
+        publicSockets = bindPublic(o.listen);
+    else if (p.repeated.contains("--listen"))
+        say(stderr, "pelvoran-server: 使用 systemd 传来的套接字，不理会 --listen；"
+                    "公共地址在 pelvoran-server.socket 中设置");
     ListenSocket adminSocket;
     try {
         adminSocket = ListenSocket::bind(o.adminListen);

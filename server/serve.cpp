@@ -25,6 +25,7 @@
 #include <mutex>
 #include <optional>
 #include <sys/resource.h>
+#include <systemd/sd-daemon.h>
 #include <thread>
 #include <vector>
 
@@ -233,6 +234,7 @@ int serve(const ServeOptions& options, std::vector<ListenSocket> publicSockets,
         std::printf("listening on %s\n", l->address().c_str());
     std::printf("listening on %s\n", adminListener->address().c_str());
     std::fflush(stdout);
+    sd_notify(0, "READY=1"); // under systemd (Type=notify): started
 
     // The main thread picks up a newly published release and writes out the
     // use counts once a minute; the daily backup has a thread of its own.
@@ -268,6 +270,7 @@ int serve(const ServeOptions& options, std::vector<ListenSocket> publicSockets,
     }
 
     // Stop taking connections, let those in flight finish, then stop.
+    sd_notify(0, "STOPPING=1");
     const auto open = [&] {
         unsigned n = adminListener->connections();
         for (const auto& l : publicListeners)

@@ -611,6 +611,41 @@ TEST(ServerWire, BothFamiliesShareOneLimit) {
             << c.listener << " " << c.from << " " << c.forwardedFor;
 }
 
+// Started through a socket from systemd (as pelvoran-server.socket does, here
+// with systemd-socket-activate, which starts the program at the first
+// connection): the socket named "public" is the public listener and --listen,
+// the same address, is not bound; a socket of another name is refused.
+TEST(ServerWire, TakesTheSocketSystemdPasses) {
+    if (::access("/usr/bin/systemd-socket-activate", X_OK) != 0)
+        GTEST_SKIP() << "systemd-socket-activate is missing: install Debian's systemd package";
+    const struct {
+        const char* name;
+        int status;      // of the update check
+        const char* log; // in what the server printed
+        std::chrono::milliseconds wait;
+    } cases[] = {
+        {"public", 200, "listening on 127.0.0.1:", 5s},
+        {"web", 0, "FileDescriptorName=public", 1s},
+    };
+    for (const auto& c : cases) {
+        const TempDir state;
+        const std::string at = "127.0.0.1:" + std::to_string(freePort());
+        const std::string log = state.path() + "/log";
+        ChildProcess activator({"systemd-socket-activate", "-l", at,
+                                std::string("--fdname=") + c.name, PELVORAN_SERVER_EXE, "serve",
+                                "--state", state.path() + "/state", "--listen", at,
+                                "--admin-listen", "127.0.0.1:0"},
+                               log);
+        ASSERT_TRUE(activator.started());
+        const int port = std::stoi(at.substr(at.rfind(':') + 1));
+        EXPECT_EQ(statusOf(askUntilAnswered(port, updateQuestion(), c.wait)), c.status) << c.name;
+        activator.stop(SIGTERM);
+        std::ifstream in(log);
+        const std::string printed{std::istreambuf_iterator<char>(in), {}};
+        EXPECT_NE(printed.find(c.log), std::string::npos) << c.name << ": " << printed;
+    }
+}
+
 // A comment that cannot be committed gets 503, never 200, and is not there;
 // the next one, once the database is free again, is.
 TEST(ServerWire, CommentThatCannotBeCommittedGets503) {
