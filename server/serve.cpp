@@ -191,14 +191,18 @@ int serve(const ServeOptions& options, std::vector<ListenSocket> publicSockets,
     ConnectionGuard publicGuard(guardLimits(options, false));
     ConnectionGuard adminGuard(guardLimits(options, true));
     // One library daemon per address; the guard and the comment limits are
-    // shared, so a client counts the same on every address it uses.
+    // shared, so a client counts the same on every address it uses, and the
+    // connection limit is split between them.
     std::vector<std::unique_ptr<HttpListener>> publicListeners;
     std::unique_ptr<HttpListener> adminListener;
+    const unsigned perListener =
+        std::max(1u, options.maxConnections /
+                         static_cast<unsigned>(std::max<std::size_t>(publicSockets.size(), 1)));
     try {
         for (auto& socket : publicSockets)
             publicListeners.push_back(std::make_unique<HttpListener>(
                 std::move(socket),
-                HttpListener::Settings{false, options.maxConnections, options.idleSeconds,
+                HttpListener::Settings{false, perListener, options.idleSeconds,
                                        options.trustedProxy, options.publicPrefix},
                 site, publicGuard));
     } catch (const std::exception& e) {
