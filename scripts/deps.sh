@@ -11,7 +11,7 @@ pelvoran_packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev libcurl4-openssl-dev
     qt6-translations-l10n fonts-noto-cjk
-    libmicrohttpd-dev libsqlite3-dev libssl-dev
+    libmicrohttpd-dev libsqlite3-dev libssl-dev libsystemd-dev
 )
 
 # The test command on top: the test and benchmark libraries, the locales the
@@ -22,6 +22,8 @@ pelvoran_test_packages=(
     libgtest-dev libgmock-dev libbenchmark-dev qt6-base-private-dev
     locales
     dpkg-dev file lintian appstream desktop-file-utils
+    # systemd brings systemd-socket-activate and systemd-analyze; nginx
+    # serves the proxy recipes of the README in the tests.
     systemd man-db wrk nginx-light
     # /metrics read by a real parser of Prometheus' text format.
     python3-prometheus-client

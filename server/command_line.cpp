@@ -11,6 +11,7 @@
 
 #include "platform/version.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -26,6 +27,7 @@
 #include <optional>
 #include <set>
 #include <sys/stat.h>
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
 #include <utility>
 
@@ -36,13 +38,13 @@ namespace fs = std::filesystem;
 
 constexpr char kUsage[] =
     "用法：\n"
-    "  pelvoran-server serve   [--state DIR] [--listen HOST:PORT] [--admin-listen HOST:PORT]"
+    "  pelvoran-server serve   [--state DIR] [--listen HOST:PORT]... [--admin-listen HOST:PORT]"
     " [--trusted-proxy ADDR]\n"
-    "                          [--comments-per-hour N] [--comment-bytes-per-hour SIZE]"
-    " [--max-connections N]\n"
-    "                          [--head-timeout SECONDS] [--min-body-rate SIZE]"
-    " [--body-budget SIZE]\n"
-    "                          [--busy-timeout MILLISECONDS]\n"
+    "                          [--public-prefix /PATH/]"
+    " [--comments-per-hour N] [--comment-bytes-per-hour SIZE]\n"
+    "                          [--max-connections N]"
+    " [--head-timeout SECONDS] [--min-body-rate SIZE]\n"
+    "                          [--body-budget SIZE] [--busy-timeout MILLISECONDS]\n"
     "  pelvoran-server release show|clear [--state DIR]\n"
     "  pelvoran-server release set [--state DIR] --version 1.06 --address URL --date TEXT"
     " --notes TEXT\n"
@@ -53,14 +55,87 @@ constexpr char kUsage[] =
     "  pelvoran-server admin-url [--state DIR]\n"
     "  pelvoran-server --version\n";
 
+/// "/" or "/a/b/": a path of plain characters, between slashes.
+bool isPrefix(const std::string& s) {
+    if (!s.starts_with('/') || !s.ends_with('/') || s.find("//") != std::string::npos ||
+        s.find("/./") != std::string::npos || s.find("/../") != std::string::npos)
+        return false;
+    return s.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"
+                               "-._~/") == std::string::npos;
+}
+
+/// The public sockets: bound here, before the state directory's owner is
+/// taken on, so that a privileged port can be had. An IPv6 wildcard takes
+/// IPv4 clients too, unless an IPv4 address on its port is asked for beside it.
+std::vector<ListenSocket> bindPublic(const std::vector<Endpoint>& listen) {
+    std::vector<ListenSocket> sockets;
+    for (const Endpoint& e : listen) {
+        const auto isV4 = [](const Endpoint& x) { return x.host.find(':') == std::string::npos; };
+        const bool v6only = !isV4(e) && e.port != 0 &&
+                            std::any_of(listen.begin(), listen.end(), [&](const Endpoint& other) {
+                                return isV4(other) && other.port == e.port;
+                            });
+        try {
+            sockets.push_back(ListenSocket::bind(e, v6only));
+        } catch (const std::runtime_error& error) {
+            throw std::runtime_error(std::string("--listen：") + error.what());
+        }
+    }
+    return sockets;
+}
+
+/// The public sockets systemd passes (pelvoran-server.socket, whose
+/// FileDescriptorName= is "public"); none when started by hand.
+std::vector<ListenSocket> systemdSockets() {
+    char** names = nullptr;
+    const int n = sd_listen_fds_with_names(1, &names);
+    if (n < 0)
+        throw std::runtime_error("无法取得 systemd 传来的套接字：" + systemErrorText(-n));
+    std::vector<ListenSocket> sockets;
+    std::string stranger;
+    std::string unusable;
+    for (int i = 0; i < n; ++i) {
+        const int fd = SD_LISTEN_FDS_START + i;
+        const std::string name = names != nullptr && names[i] != nullptr ? names[i] : "";
+        if (name != "public") {
+            ::close(fd);
+            stranger = name;
+            continue;
+        }
+        try {
+            sockets.push_back(ListenSocket::adopt(fd));
+        } catch (const std::runtime_error& e) {
+            unusable = e.what();
+        }
+    }
+    for (int i = 0; names != nullptr && i < n; ++i)
+        std::free(names[i]);
+    std::free(names);
+    if (!stranger.empty())
+        throw std::runtime_error("systemd 传来名为“" + stranger +
+                                 "”的套接字，本服务只接受名为 public 的：请在 "
+                                 "pelvoran-server.socket 中保留 FileDescriptorName=public");
+    if (!unusable.empty())
+        throw std::runtime_error("systemd " + unusable +
+                                 "：pelvoran-server.socket 中只能用 ListenStream=");
+    return sockets;
+}
+
 int serveCommand(const std::vector<std::string>& args) {
     const Parsed p =
-        parse(args, {"--state", "--listen", "--admin-listen", "--trusted-proxy",
-                     "--comments-per-hour", "--comment-bytes-per-hour", "--max-connections",
-                     "--head-timeout", "--min-body-rate", "--body-budget", "--busy-timeout"});
+        parse(args,
+              {"--state", "--listen", "--admin-listen", "--trusted-proxy", "--public-prefix",
+               "--comments-per-hour", "--comment-bytes-per-hour", "--max-connections",
+               "--head-timeout", "--min-body-rate", "--body-budget", "--busy-timeout"},
+              {"--listen"});
     expectWords(p, 1);
     ServeOptions o;
-    o.listen = endpoint(p, "--listen", o.listen);
+    o.listen = endpoints(p, "--listen", o.listen.front());
+    o.publicPrefix = optionOr(p, "--public-prefix", o.publicPrefix);
+    if (!isPrefix(o.publicPrefix))
+        throw UsageError{"--public-prefix：须以 / 开头和结尾，只含字母、数字和 - . _ ~，例如 "
+                         "/pelvoran/，而不是 " +
+                         o.publicPrefix};
     o.adminListen = endpoint(p, "--admin-listen", o.adminListen);
     if (const auto it = p.options.find("--trusted-proxy"); it != p.options.end()) {
         o.trustedProxy = ClientAddress::parse(it->second);
@@ -83,13 +158,15 @@ int serveCommand(const std::vector<std::string>& args) {
         throw UsageError{"--body-budget：至少为 1M，一条留言最多 1 MiB"};
     // Bound first, while a privileged port can still be taken: preparing
     // the state may switch to its owner.
-    ListenSocket publicSocket;
+    // Sockets from systemd come first: the socket unit owns the public
+    // addresses, and a restart loses no connection.
+    std::vector<ListenSocket> publicSockets = systemdSockets();
+    if (publicSockets.empty())
+        publicSockets = bindPublic(o.listen);
+    else if (p.repeated.contains("--listen"))
+        say(stderr, "pelvoran-server: 使用 systemd 传来的套接字，不理会 --listen；"
+                    "公共地址在 pelvoran-server.socket 中设置");
     ListenSocket adminSocket;
-    try {
-        publicSocket = ListenSocket::bind(o.listen);
-    } catch (const std::runtime_error& e) {
-        throw std::runtime_error(std::string("--listen：") + e.what());
-    }
     try {
         adminSocket = ListenSocket::bind(o.adminListen);
     } catch (const std::runtime_error& e) {
@@ -100,7 +177,7 @@ int serveCommand(const std::vector<std::string>& args) {
     const StateDir state = prepareState(p, lock);
     o.stateDir = state.path;
     o.signInCommand = adminUrlCommand(state.shown, state.owner);
-    return serve(o, std::move(publicSocket), std::move(adminSocket));
+    return serve(o, std::move(publicSockets), std::move(adminSocket));
 }
 
 const char* fieldOption(ReleaseField f) {

@@ -10,7 +10,8 @@ void say(std::FILE* to, const std::string& line) {
     std::fprintf(to, "%s\n", line.c_str());
 }
 
-Parsed parse(const std::vector<std::string>& args, const std::set<std::string>& known) {
+Parsed parse(const std::vector<std::string>& args, const std::set<std::string>& known,
+             const std::set<std::string>& repeatable) {
     Parsed p;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -31,7 +32,9 @@ Parsed parse(const std::vector<std::string>& args, const std::set<std::string>& 
                 throw UsageError{name + "：缺少值"};
             value = args[++i];
         }
-        if (!p.options.emplace(name, *value).second)
+        if (repeatable.contains(name))
+            p.repeated[name].push_back(*value);
+        else if (!p.options.emplace(name, *value).second)
             throw UsageError{name + "：只能给一次"};
     }
     return p;
@@ -77,6 +80,24 @@ Endpoint endpoint(const Parsed& p, const std::string& name, const Endpoint& fall
     if (!e)
         throw UsageError{name + "：须写成 HOST:PORT，例如 127.0.0.1:8080"};
     return *e;
+}
+
+std::vector<Endpoint> endpoints(const Parsed& p, const std::string& name,
+                                const Endpoint& fallback) {
+    const auto it = p.repeated.find(name);
+    if (it == p.repeated.end())
+        return {fallback};
+    std::vector<Endpoint> all;
+    for (const auto& text : it->second) {
+        const auto e = parseEndpoint(text);
+        if (!e)
+            throw UsageError{name +
+                             "：须写成 HOST:PORT 或 [IPv6]:PORT，例如 127.0.0.1:8080 或 "
+                             "[::]:80，而不是 " +
+                             text};
+        all.push_back(*e);
+    }
+    return all;
 }
 
 /// Local midnight of "YYYY-MM-DD", as seconds since 1970.

@@ -24,11 +24,15 @@ struct UsageError {
 struct Parsed {
     std::vector<std::string> words; // the command and its operands
     std::map<std::string, std::string> options;
+    /// The options that may be given more than once, each value in order.
+    std::map<std::string, std::vector<std::string>> repeated;
 };
 
 void say(std::FILE* to, const std::string& line);
 
-Parsed parse(const std::vector<std::string>& args, const std::set<std::string>& known);
+/// `repeatable` names the known options that may be given more than once.
+Parsed parse(const std::vector<std::string>& args, const std::set<std::string>& known,
+             const std::set<std::string>& repeatable = {});
 
 ;
 
@@ -48,6 +52,8 @@ std::uint64_t byteSize(const Parsed& p, const std::string& name, std::uint64_t f
 ;
 
 Endpoint endpoint(const Parsed& p, const std::string& name, const Endpoint& fallback);
+/// Every value of a repeatable address option; `fallback` when none is given.
+std::vector<Endpoint> endpoints(const Parsed& p, const std::string& name, const Endpoint& fallback);
 
 /// Local midnight of "YYYY-MM-DD", as seconds since 1970.
 std::optional<std::int64_t> since(const Parsed& p);

@@ -176,6 +176,7 @@ struct HttpListener::Callbacks {
         w.origin = header(MHD_HTTP_HEADER_ORIGIN);
         w.host = header(MHD_HTTP_HEADER_HOST);
         w.authorization = header(MHD_HTTP_HEADER_AUTHORIZATION);
+        w.root = l.settings_.publicPrefix;
         w.body = std::move(r.body);
         // Only the trusted proxy may say that the browser used HTTPS.
         if (fromTrustedProxy(l, c) && lastHeaderValue(c, "X-Forwarded-Proto") == "https")
@@ -192,7 +193,7 @@ struct HttpListener::Callbacks {
                             Request& r) {
         if (const auto refusal = framingRefusal(c))
             return send(c, *refusal);
-        r.match = findRoute(l.settings_.admin, method, url);
+        r.match = findRoute(l.settings_.admin, method, url, l.settings_.publicPrefix);
         const char* length =
             MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
         const std::uint64_t announced = length ? std::strtoull(length, nullptr, 10) : 0;

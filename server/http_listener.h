@@ -25,6 +25,8 @@ public:
         /// Requests from this address name the client in X-Forwarded-For
         /// and the scheme in X-Forwarded-Proto.
         std::optional<ClientAddress> trustedProxy;
+        /// The lookup page's place on a public listener ("/" or "/x/").
+        std::string publicPrefix = "/";
     };
 
     /// Throws std::runtime_error when the library cannot start on `socket`.

@@ -2,6 +2,7 @@
 
 #include "server/error_text.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -74,7 +75,41 @@ int ListenSocket::release() {
     return std::exchange(fd_, -1);
 }
 
-ListenSocket ListenSocket::bind(const Endpoint& at) {
+ListenSocket ListenSocket::adopt(int fd) {
+    ListenSocket s;
+    s.fd_ = fd;
+    sockaddr_storage local{};
+    socklen_t length = sizeof local;
+    int type = 0;
+    int listening = 0;
+    socklen_t intLength = sizeof type;
+    const bool stream =
+        ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &intLength) == 0 && type == SOCK_STREAM &&
+        ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &intLength) == 0 && listening != 0;
+    if (!stream || ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
+        (local.ss_family != AF_INET && local.ss_family != AF_INET6))
+        throw std::runtime_error("传来的第 " + std::to_string(fd) +
+                                 " 号描述符不是正在监听的 TCP 套接字");
+    s.v6_ = local.ss_family == AF_INET6;
+    char host[INET6_ADDRSTRLEN] = {};
+    std::uint16_t port = 0;
+    if (s.v6_) {
+        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&local);
+        inet_ntop(AF_INET6, &in6->sin6_addr, host, sizeof host);
+        port = ntohs(in6->sin6_port);
+    } else {
+        const auto* in = reinterpret_cast<const sockaddr_in*>(&local);
+        inet_ntop(AF_INET, &in->sin_addr, host, sizeof host);
+        port = ntohs(in->sin_port);
+    }
+    // The library expects a socket that never blocks.
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    s.shown_ = shownEndpoint(host, port);
+    return s;
+}
+
+ListenSocket ListenSocket::bind(const Endpoint& at, bool v6only) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -87,8 +122,11 @@ ListenSocket ListenSocket::bind(const Endpoint& at) {
     s.v6_ = list->ai_family == AF_INET6;
     s.fd_ = ::socket(list->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     const int on = 1;
+    // Set either way: the system's default (net.ipv6.bindv6only) differs.
+    const int only = v6only ? 1 : 0;
     const bool bound =
         s.fd_ >= 0 && ::setsockopt(s.fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
+        (!s.v6_ || ::setsockopt(s.fd_, IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof only) == 0) &&
         ::bind(s.fd_, list->ai_addr, list->ai_addrlen) == 0 && ::listen(s.fd_, 1024) == 0;
     const int error = errno;
     freeaddrinfo(list);

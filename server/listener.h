@@ -24,9 +24,13 @@ public:
     ListenSocket& operator=(ListenSocket&& other) noexcept;
 
     /// Binds `at` and listens (port 0: a free port), before any change of
-    /// user, so that a privileged port can be taken. Throws
+    /// user, so that a privileged port can be taken. An IPv6 socket also
+    /// takes IPv4 clients (as ::ffff:a.b.c.d) unless `v6only`. Throws
     /// std::runtime_error with a message that names the address.
-    static ListenSocket bind(const Endpoint& at);
+    static ListenSocket bind(const Endpoint& at, bool v6only = false);
+    /// Takes over a socket that listens already (one passed by systemd).
+    /// Throws std::runtime_error when `fd` is not a listening TCP socket.
+    static ListenSocket adopt(int fd);
 
     int fd() const { return fd_; }
     bool v6() const { return v6_; }

@@ -63,8 +63,9 @@ WebResponse lookupPage(const WebRequest& request, const std::string& notice,
         LensQuery query(RegionalSettings::zhCN());
         answer = query.Command1_Click(fromUtf8Lenient(code));
     }
-    std::string main = "<h1>佳能镜头生产日期查询</h1>\n"
-                       "<form method=\"get\" action=\"/\">\n<label for=\"code\">";
+    const std::string root = escapeHtml(request.root);
+    std::string main = "<h1>佳能镜头生产日期查询</h1>\n<form method=\"get\" action=\"" + root +
+                       "\">\n<label for=\"code\">";
     main += toUtf8(form_text::kCodeLabel);
     main += "</label>\n<div class=\"row\"><input id=\"code\" name=\"code\" maxlength=\"10\" "
             "autocomplete=\"off\" autocapitalize=\"characters\" spellcheck=\"false\" value=\"";
@@ -80,14 +81,14 @@ WebResponse lookupPage(const WebRequest& request, const std::string& notice,
     main += toUtf8(form_text::kHelpButton);
     main += "</h2>\n<p>";
     main += withBreaks(form_text::helpText());
-    main += "</p>\n<img src=\"/help.png\" width=\"401\" height=\"220\" alt=\"";
+    main += "</p>\n<img src=\"" + root + "help.png\" width=\"401\" height=\"220\" alt=\"";
     main += escapeHtml(toUtf8(form_text::kPictureDescription));
     main += "\">\n</section>\n<section aria-labelledby=\"comment-title\">\n"
             "<h2 id=\"comment-title\">";
     main += toUtf8(form_text::kCommentButton);
     main += "</h2>\n";
     main += notice;
-    main += "<form method=\"post\" action=\"/comment\">\n<label for=\"text\">";
+    main += "<form method=\"post\" action=\"" + root + "comment\">\n<label for=\"text\">";
     main += toUtf8(form_text::kCommentCaption);
     main += "</label>\n<textarea id=\"text\" name=\"text\" rows=\"5\">";
     main += escapeHtml(comment);
@@ -97,7 +98,7 @@ WebResponse lookupPage(const WebRequest& request, const std::string& notice,
     main += toUtf8(form_text::kSendButton);
     main += "</button>\n</form>\n</section>\n";
     WebResponse r;
-    r.body = htmlPage("佳能镜头生产日期查询", main);
+    r.body = htmlPage("佳能镜头生产日期查询", main, "", request.root);
     addPageHeaders(r);
     return r;
 }
@@ -110,7 +111,7 @@ WebResponse helpPhoto() {
     return r;
 }
 
-WebResponse publicErrorPage(unsigned status, const char* allow) {
+WebResponse publicErrorPage(unsigned status, const char* allow, const std::string& root) {
     struct Words {
         const char* title;
         const char* what;
@@ -134,7 +135,9 @@ WebResponse publicErrorPage(unsigned status, const char* allow) {
     r.status = status;
     r.body = htmlPage(std::string(text.title) + " · 佳能镜头生产日期查询",
                       std::string("<h1>") + text.title + "</h1>\n<p>" + text.what + text.todo +
-                          "</p>\n<p><a href=\"/\">回到佳能镜头生产日期查询</a></p>\n");
+                          "</p>\n<p><a href=\"" + escapeHtml(root) +
+                          "\">回到佳能镜头生产日期查询</a></p>\n",
+                      "", root);
     addPageHeaders(r);
     if (status == 405)
         r.headers.emplace_back("Allow", allow);

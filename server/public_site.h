@@ -12,7 +12,7 @@ namespace pelvoran::server {
 /// characters.
 std::string codeAsTyped(const std::string& utf8);
 
-/// The lookup page at "/": the form, the answer the desktop tool gives for
+/// The lookup page at its root (`request.root`): the form, the answer the desktop tool gives for
 /// `?code=` under Chinese regional settings (the start notice without one),
 /// the help text and photo, and the comment form. `notice` (HTML) tells how
 /// a comment went; `comment` refills the form when it did not arrive.
@@ -26,7 +26,8 @@ WebResponse helpPhoto();
 /// lookup page's style, sized for a phone, that says what went wrong and
 /// links back to the lookup. Knows 400, 404, 405 (with Allow: GET, HEAD),
 /// 413, 431, 501 and 503; any other status gets a general text.
-WebResponse publicErrorPage(unsigned status, const char* allow = "GET, HEAD");
+WebResponse publicErrorPage(unsigned status, const char* allow = "GET, HEAD",
+                            const std::string& root = "/");
 
 /// What the web comment form asks for: the comment to store and the pages
 /// for each outcome, or a page at once when the comment is refused.

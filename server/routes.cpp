@@ -3,6 +3,7 @@
 #include "net/wire.h"
 
 #include <iterator>
+#include <optional>
 
 namespace pelvoran::server {
 namespace {
@@ -39,12 +40,20 @@ constexpr Entry kRoutes[] = {
 
 } // namespace
 
-RouteMatch findRoute(bool admin, std::string_view method, std::string_view path) {
+RouteMatch findRoute(bool admin, std::string_view method, std::string_view path,
+                     std::string_view prefix) {
     const bool get = method == "GET" || method == "HEAD";
+    // The page's addresses with the prefix taken off ("/x/style.css" is
+    // "/style.css"); none when the path is outside the prefix.
+    std::optional<std::string_view> pagePath = path;
+    if (!admin && prefix.size() > 1)
+        pagePath =
+            path.starts_with(prefix) ? std::optional(path.substr(prefix.size() - 1)) : std::nullopt;
     bool takesGet = false;
     bool takesPost = false;
     for (const Entry& e : kRoutes) {
-        if (e.admin != admin || e.path != path)
+        const bool tool = e.route == Route::UpdateCheck || e.route == Route::DesktopComment;
+        if (e.admin != admin || (tool ? e.path != path : e.path != pagePath))
             continue;
         if ((e.method == Method::Get && get) || (e.method == Method::Post && method == "POST"))
             return {e.route};

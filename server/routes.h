@@ -36,7 +36,10 @@ struct RouteMatch {
     const char* allow = "";
 };
 
-RouteMatch findRoute(bool admin, std::string_view method, std::string_view path);
+/// On the public listener the lookup page and its files are under `prefix`
+/// ("/" or "/x/"); the tools' two paths never move.
+RouteMatch findRoute(bool admin, std::string_view method, std::string_view path,
+                     std::string_view prefix = "/");
 
 /// Whether the route reads the request's body (the others drop it unread).
 bool takesBody(Route route);

@@ -27,6 +27,7 @@
 #include <mutex>
 #include <optional>
 #include <sys/resource.h>
+#include <systemd/sd-daemon.h>
 #include <thread>
 #include <vector>
 
@@ -169,7 +170,8 @@ ConnectionGuard::Limits guardLimits(const ServeOptions& options, bool admin) {
 
 } // namespace
 
-int serve(const ServeOptions& options, ListenSocket publicSocket, ListenSocket adminSocket) {
+int serve(const ServeOptions& options, std::vector<ListenSocket> publicSockets,
+          ListenSocket adminSocket) {
     // Signals are taken by this thread alone, with sigtimedwait below.
     sigset_t signals;
     sigemptyset(&signals);
@@ -202,14 +204,21 @@ int serve(const ServeOptions& options, ListenSocket publicSocket, ListenSocket a
 
     ConnectionGuard publicGuard(guardLimits(options, false));
     ConnectionGuard adminGuard(guardLimits(options, true));
-    std::unique_ptr<HttpListener> publicListener;
+    // One library daemon per address; the guard and the comment limits are
+    // shared, so a client counts the same on every address it uses, and the
+    // connection limit is split between them.
+    std::vector<std::unique_ptr<HttpListener>> publicListeners;
     std::unique_ptr<HttpListener> adminListener;
+    const unsigned perListener =
+        std::max(1u, options.maxConnections /
+                         static_cast<unsigned>(std::max<std::size_t>(publicSockets.size(), 1)));
     try {
-        publicListener = std::make_unique<HttpListener>(
-            std::move(publicSocket),
-            HttpListener::Settings{false, options.maxConnections, options.idleSeconds,
-                                   options.trustedProxy},
-            site, publicGuard);
+        for (auto& socket : publicSockets)
+            publicListeners.push_back(std::make_unique<HttpListener>(
+                std::move(socket),
+                HttpListener::Settings{false, perListener, options.idleSeconds,
+                                       options.trustedProxy, options.publicPrefix},
+                site, publicGuard));
     } catch (const std::exception& e) {
         logError(std::string("--listen：") + e.what());
         return 1;
@@ -218,7 +227,7 @@ int serve(const ServeOptions& options, ListenSocket publicSocket, ListenSocket a
         adminListener = std::make_unique<HttpListener>(
             std::move(adminSocket),
             HttpListener::Settings{true, kAdminConnections, options.idleSeconds,
-                                   options.trustedProxy},
+                                   options.trustedProxy, "/"},
             site, adminGuard);
     } catch (const std::exception& e) {
         logError(std::string("--admin-listen：") + e.what());
@@ -239,9 +248,11 @@ int serve(const ServeOptions& options, ListenSocket publicSocket, ListenSocket a
         logError(std::string("无法记下管理页面的地址：") + e.what());
     }
     // Only now: whoever reads these lines may run admin-url at once.
-    std::printf("listening on %s\nlistening on %s\n", publicListener->address().c_str(),
-                adminListener->address().c_str());
+    for (const auto& l : publicListeners)
+        std::printf("listening on %s\n", l->address().c_str());
+    std::printf("listening on %s\n", adminListener->address().c_str());
     std::fflush(stdout);
+    sd_notify(0, "READY=1"); // under systemd (Type=notify): started
 
     // The main thread picks up a newly published release and writes out the
     // use counts once a minute; the daily backup has a thread of its own.
@@ -290,13 +301,22 @@ int serve(const ServeOptions& options, ListenSocket publicSocket, ListenSocket a
     }
 
     // Stop taking connections, let those in flight finish, then stop.
-    publicListener->quiesce();
+    sd_notify(0, "STOPPING=1");
+    const auto open = [&] {
+        unsigned n = adminListener->connections();
+        for (const auto& l : publicListeners)
+            n += l->connections();
+        return n;
+    };
+    for (const auto& l : publicListeners)
+        l->quiesce();
     adminListener->quiesce();
-    for (int i = 0; i < 50 && publicListener->connections() + adminListener->connections() > 0; ++i)
+    for (int i = 0; i < 50 && open() > 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     // No writer may resume a connection once the listeners are gone.
     writer->close();
-    publicListener->stop();
+    for (const auto& l : publicListeners)
+        l->stop();
     adminListener->stop();
     watchdog.reset();
     backups.reset();

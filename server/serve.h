@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace pelvoran::server {
 
@@ -17,8 +18,14 @@ struct ServeOptions {
     std::string stateDir;
     /// What the admin pages tell a browser without a session to run.
     std::string signInCommand = "pelvoran-server admin-url";
-    Endpoint listen{"127.0.0.1", 8080};
+    /// The public listeners' addresses; the sockets systemd passes take
+    /// their place.
+    std::vector<Endpoint> listen{{"127.0.0.1", 8080}};
     Endpoint adminListen{"127.0.0.1", 8081};
+    /// Where the lookup page and its files are on the public listeners, as
+    /// a browser sees them: "/", or "/pelvoran/" behind a web server that
+    /// passes that path on. The tools' two paths stay where they are.
+    std::string publicPrefix = "/";
     /// Requests from this address name the client in X-Forwarded-For.
     std::optional<ClientAddress> trustedProxy;
     /// Comments one client (an IPv4 address, an IPv6 /64) may send in an
@@ -42,10 +49,11 @@ struct ServeOptions {
     std::uint64_t bodyBudget = 64 * 1024 * 1024;
 };
 
-/// Answers the desktop tool on `publicSocket` and the publisher on
+/// Answers the desktop tool on `publicSockets` and the publisher on
 /// `adminSocket` until SIGTERM or SIGINT, then finishes the requests in
-/// flight. Prints "listening on HOST:PORT" for each, the public one first.
-/// Returns the exit status.
-int serve(const ServeOptions& options, ListenSocket publicSocket, ListenSocket adminSocket);
+/// flight. Prints "listening on HOST:PORT" for each, the public ones first.
+/// The public listeners share one set of limits. Returns the exit status.
+int serve(const ServeOptions& options, std::vector<ListenSocket> publicSockets,
+          ListenSocket adminSocket);
 
 } // namespace pelvoran::server

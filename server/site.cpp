@@ -62,8 +62,8 @@ std::optional<WebResponse> Site::answer(const Incoming& in, Later later) {
         r.headers.emplace_back("Cache-Control", "no-store");
         return r;
     }
-    case Route::NotAllowed: return publicErrorPage(405, in.match.allow);
-    default: return publicErrorPage(404);
+    case Route::NotAllowed: return publicErrorPage(405, in.match.allow, in.request.root);
+    default: return publicErrorPage(404, "GET, HEAD", in.request.root);
     }
 }
 

@@ -105,12 +105,15 @@ std::map<std::string, std::string> parseForm(std::string_view body) {
     return fields;
 }
 
-std::string htmlPage(std::string_view title, std::string_view main, std::string_view nav) {
+std::string htmlPage(std::string_view title, std::string_view main, std::string_view nav,
+                     std::string_view root) {
     std::string page = "<!DOCTYPE html>\n<html lang=\"zh-CN\">\n<head>\n<meta charset=\"utf-8\">\n"
                        "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
                        "<title>";
     page += escapeHtml(title);
-    page += "</title>\n<link rel=\"stylesheet\" href=\"/style.css\">\n</head>\n<body>\n";
+    page += "</title>\n<link rel=\"stylesheet\" href=\"";
+    page += escapeHtml(root);
+    page += "style.css\">\n</head>\n<body>\n";
     if (!nav.empty()) {
         page += "<header class=\"bar\">";
         page += nav;

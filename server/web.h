@@ -21,6 +21,9 @@ struct WebRequest {
     /// How the browser reached us: "https" when a proxy we trust says it
     /// took the request over HTTPS (X-Forwarded-Proto), else "http".
     std::string scheme = "http";
+    /// Where the site's own pages are, as the browser sees them: "/" or a
+    /// prefix such as "/pelvoran/"; links are built from it.
+    std::string root = "/";
     std::string body;
 };
 
@@ -41,8 +44,9 @@ std::string escapeHtml(std::string_view utf8);
 std::map<std::string, std::string> parseForm(std::string_view body);
 
 /// A whole page: the document around `main`, in Chinese, with the one style
-/// sheet and, when given, a navigation bar (already HTML).
-std::string htmlPage(std::string_view title, std::string_view main, std::string_view nav = "");
+/// sheet (under `root`) and, when given, a navigation bar (already HTML).
+std::string htmlPage(std::string_view title, std::string_view main, std::string_view nav = "",
+                     std::string_view root = "/");
 
 /// The style sheet of every page.
 WebResponse styleSheet();

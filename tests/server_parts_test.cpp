@@ -235,6 +235,25 @@ TEST(Routes, OneTableForBothListeners) {
         EXPECT_EQ(m.route, c.route) << c.method << " " << c.path;
         EXPECT_STREQ(m.allow, c.allow) << c.method << " " << c.path;
     }
+    // Under a prefix the page moves and the tools' two paths stay.
+    const struct {
+        const char* method;
+        const char* path;
+        Route route;
+    } prefixed[] = {
+        {"GET", "/p/", Route::LookupPage},
+        {"GET", "/p/style.css", Route::StyleSheet},
+        {"GET", "/p/help.png", Route::HelpPhoto},
+        {"POST", "/p/comment", Route::WebComment},
+        {"GET", "/", Route::NotFound},
+        {"GET", "/style.css", Route::NotFound},
+        {"GET", "/p", Route::NotFound},
+        {"GET", "/Canon/LensCheck.asp", Route::UpdateCheck},
+        {"POST", "/Canon/comment.asp", Route::DesktopComment},
+        {"GET", "/p/Canon/LensCheck.asp", Route::NotFound},
+    };
+    for (const auto& c : prefixed)
+        EXPECT_EQ(findRoute(false, c.method, c.path, "/p/").route, c.route) << c.path;
     EXPECT_TRUE(isAdminPage("/comments"));
     EXPECT_FALSE(isAdminPage("//evil.example/x"));
     EXPECT_FALSE(isAdminPage("/comments/mark")) << "a POST, never a place to land";

@@ -266,6 +266,9 @@ TEST(ServerCommandLine, UsageErrorsAndExports) {
         {{"frobnicate"}, 2},
         {{"serve", "--state", dir, "--listen", "localhost"}, 2},
         {{"serve", "--state", dir, "--listen", "127.0.0.1:70000"}, 2},
+        {{"serve", "--state", dir, "--listen", "127.0.0.1:0", "--listen", "::1:80"}, 2},
+        {{"serve", "--state", dir, "--public-prefix", "pelvoran"}, 2},
+        {{"serve", "--state", dir, "--public-prefix", "/a/../"}, 2},
         {{"serve", "--state", dir, "--trusted-proxy", "proxy.example"}, 2},
         {{"serve", "--state", dir, "--max-connections", "many"}, 2},
         {{"release", "show", "--state", dir, "--version", "1.06"}, 2},
@@ -575,6 +578,77 @@ TEST(ServerWire, RateLimitPerAddressAndTrustedProxy) {
     EXPECT_EQ(send("10.0.0.4", "127.0.0.2"), 200);
     EXPECT_EQ(send("10.0.0.5", "127.0.0.2"), 429);
     EXPECT_EQ(exported(state.path()).size(), 5u);
+}
+
+// One process on both families: the update check on [::1]; an IPv4 client
+// reaching the IPv6 socket (::ffff:a.b.c.d) is its IPv4 address, for the
+// comment limit that every listener shares and for --trusted-proxy.
+TEST(ServerWire, BothFamiliesShareOneLimit) {
+    const TempDir state;
+    ServerProcess server(state.path(),
+                         {"--listen", "127.0.0.1:0", "--listen", "[::]:0", "--comments-per-hour",
+                          "2", "--trusted-proxy", "127.0.0.3"});
+    ASSERT_EQ(server.ports().size(), 2u);
+    EXPECT_EQ(statusOf(httpExchange(server.ports()[1], updateQuestion(), 10s, "::1")), 200);
+    const struct {
+        int listener; // 0: IPv4, 1: IPv6 on every address
+        const char* from;
+        const char* forwardedFor;
+        int status;
+    } cases[] = {
+        {0, "127.0.0.2", "", 200},
+        {1, "127.0.0.2", "", 200},
+        {1, "127.0.0.2", "", 429},
+        {0, "127.0.0.2", "", 429},
+        {1, "::1", "", 200},
+        {1, "127.0.0.3", "10.0.0.1", 200},
+        {1, "127.0.0.3", "10.0.0.2", 200},
+        {1, "127.0.0.3", "10.0.0.1", 200},
+        {0, "127.0.0.3", "10.0.0.1", 429},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(
+            statusOf(httpExchange(server.ports()[static_cast<std::size_t>(c.listener)],
+                                  post(kComment, "CommentText=hi",
+                                       std::string("X-Forwarded-For: ") + c.forwardedFor + "\r\n"),
+                                  10s, c.from)),
+            c.status)
+            << c.listener << " " << c.from << " " << c.forwardedFor;
+}
+
+// Started through a socket from systemd (as pelvoran-server.socket does, here
+// with systemd-socket-activate, which starts the program at the first
+// connection): the socket named "public" is the public listener and --listen,
+// the same address, is not bound; a socket of another name is refused.
+TEST(ServerWire, TakesTheSocketSystemdPasses) {
+    if (::access("/usr/bin/systemd-socket-activate", X_OK) != 0)
+        GTEST_SKIP() << "systemd-socket-activate is missing: install Debian's systemd package";
+    const struct {
+        const char* name;
+        int status;      // of the update check
+        const char* log; // in what the server printed
+        std::chrono::milliseconds wait;
+    } cases[] = {
+        {"public", 200, "listening on 127.0.0.1:", 5s},
+        {"web", 0, "FileDescriptorName=public", 1s},
+    };
+    for (const auto& c : cases) {
+        const TempDir state;
+        const std::string at = "127.0.0.1:" + std::to_string(freePort());
+        const std::string log = state.path() + "/log";
+        ChildProcess activator({"systemd-socket-activate", "-l", at,
+                                std::string("--fdname=") + c.name, PELVORAN_SERVER_EXE, "serve",
+                                "--state", state.path() + "/state", "--listen", at,
+                                "--admin-listen", "127.0.0.1:0"},
+                               log);
+        ASSERT_TRUE(activator.started());
+        const int port = std::stoi(at.substr(at.rfind(':') + 1));
+        EXPECT_EQ(statusOf(askUntilAnswered(port, updateQuestion(), c.wait)), c.status) << c.name;
+        activator.stop(SIGTERM);
+        std::ifstream in(log);
+        const std::string printed{std::istreambuf_iterator<char>(in), {}};
+        EXPECT_NE(printed.find(c.log), std::string::npos) << c.name << ": " << printed;
+    }
 }
 
 // A comment that cannot be committed gets 503, never 200, and is not there;

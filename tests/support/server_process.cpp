@@ -126,9 +126,11 @@ ServerProcess::ServerProcess(const std::string& stateDir, const std::vector<std:
     errFile_ = stateDir + ".stderr";
     pid_ = spawnServer(args, fds[1], errFile_);
     ::close(fds[1]);
+    // A line for each public listener, then the admin one's.
+    const auto lines = std::count(args.begin(), args.end(), "--listen") + 1;
     std::string first;
     const auto end = Clock::now() + std::chrono::seconds(20);
-    while (first.find('\n') == std::string::npos && Clock::now() < end) {
+    while (std::count(first.begin(), first.end(), '\n') < lines && Clock::now() < end) {
         pollfd p{fds[0], POLLIN, 0};
         if (poll(&p, 1, 100) <= 0)
             continue;
@@ -139,13 +141,18 @@ ServerProcess::ServerProcess(const std::string& stateDir, const std::vector<std:
         first.append(buf, static_cast<std::size_t>(n));
     }
     ::close(fds[0]); // later lines are not read; the server ignores SIGPIPE
-    const auto colon = first.find('\n') == std::string::npos ? std::string::npos
-                                                             : first.rfind(':', first.find('\n'));
-    if (!first.starts_with("listening on ") || colon == std::string::npos) {
-        stop(SIGKILL);
-        throw std::runtime_error("the server did not start: " + first + errors());
+    std::size_t at = 0;
+    for (auto i = 1; i < lines; ++i) {
+        const auto eol = first.find('\n', at);
+        const auto colon = eol == std::string::npos ? eol : first.rfind(':', eol);
+        if (first.compare(at, 13, "listening on ") != 0 || colon == std::string::npos ||
+            colon < at) {
+            stop(SIGKILL);
+            throw std::runtime_error("the server did not start: " + first + errors());
+        }
+        ports_.push_back(std::atoi(first.c_str() + colon + 1));
+        at = eol + 1;
     }
-    port_ = std::atoi(first.c_str() + colon + 1);
 }
 
 ServerProcess::~ServerProcess() {
@@ -165,6 +172,63 @@ int ServerProcess::stop(int signal) {
 
 std::string ServerProcess::errors() const {
     return readFile(errFile_);
+}
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& logFile) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                     0600);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    std::vector<std::string> all = argv;
+    std::vector<char*> args;
+    for (auto& a : all)
+        args.push_back(a.data());
+    args.push_back(nullptr);
+    if (posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0)
+        pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+}
+
+ChildProcess::~ChildProcess() {
+    stop(SIGTERM);
+}
+
+int ChildProcess::stop(int signal, std::chrono::milliseconds limit) {
+    if (pid_ <= 0)
+        return -1;
+    if (signal != 0)
+        kill(pid_, signal);
+    const int status = waitFor(pid_, limit);
+    pid_ = -1;
+    return status;
+}
+
+int freePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof at;
+    int port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &length) == 0)
+        port = ntohs(at.sin_port);
+    ::close(fd);
+    return port;
+}
+
+std::string askUntilAnswered(int port, const std::string& request,
+                             std::chrono::milliseconds limit) {
+    const auto end = Clock::now() + limit;
+    std::string reply;
+    while (Clock::now() < end) {
+        reply = httpExchange(port, request, std::chrono::seconds(5));
+        if (statusOf(reply) != 0)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return reply;
 }
 
 void makeState(const std::string& stateDir) {

@@ -34,7 +34,7 @@ CommandResult runServerCommand(const std::vector<std::string>& args,
                                const std::string& workingDir = "");
 
 /// `pelvoran-server serve --state <dir> --listen 127.0.0.1:0 extra...` (the
-/// listener `extra` names, when it names one) as a
+/// listeners `extra` names, when it names any) as a
 /// process of its own, once it prints where it listens. Ended with SIGTERM
 /// when not stopped before.
 class ServerProcess {
@@ -44,7 +44,10 @@ public:
     ServerProcess(const ServerProcess&) = delete;
     ServerProcess& operator=(const ServerProcess&) = delete;
 
-    int port() const { return port_; }
+    /// The first public listener's port; `ports` has every one, in the
+    /// order of the --listen options.
+    int port() const { return ports_.front(); }
+    const std::vector<int>& ports() const { return ports_; }
     pid_t pid() const { return pid_; }
     /// Sends `signal` and waits for the end; the exit status, or -1 when
     /// ended by a signal or not within 10 s.
@@ -54,13 +57,39 @@ public:
 
 private:
     pid_t pid_ = -1;
-    int port_ = 0;
+    std::vector<int> ports_;
     std::string errFile_;
 };
+
+/// Another program (`argv[0]` looked up in PATH) as a process of its own,
+/// its standard output and error into `logFile`. Ended with SIGTERM when not
+/// stopped before.
+class ChildProcess {
+public:
+    ChildProcess(const std::vector<std::string>& argv, const std::string& logFile);
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    bool started() const { return pid_ > 0; }
+    /// Sends `signal` (0: none, only waits) and waits up to `limit`; the exit
+    /// status, or -1 when ended by a signal or killed at the deadline.
+    int stop(int signal, std::chrono::milliseconds limit = std::chrono::seconds(10));
+
+private:
+    pid_t pid_ = -1;
+};
+
+/// A TCP port on 127.0.0.1 that was free a moment ago.
+int freePort();
 
 /// Makes `stateDir` a state directory as serve leaves it (the only command
 /// that creates one): starts serve there and stops it.
 void makeState(const std::string& stateDir);
+
+/// Asks `request` until an answer with a status comes, for up to `limit`
+/// (a server that is still starting); the last reply.
+std::string askUntilAnswered(int port, const std::string& request,
+                             std::chrono::milliseconds limit = std::chrono::seconds(10));
 
 /// One HTTP exchange on a fresh connection to 127.0.0.1:`port`, from
 /// `source` (any 127.x.y.z): sends `request` as it is and reads until the
