@@ -53,19 +53,18 @@ std::string metricsText(const Metrics& metrics, const StateFigures& figures) {
     const auto family = [&](const char* name, const char* type, const char* help) {
         out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
     };
-    family("pelvoran_update_checks_total", "counter", "Update checks answered.");
+    family("pelvoran_update_checks_total", "counter", "答复过的更新检查次数。");
     out += "pelvoran_update_checks_total " + std::to_string(metrics.updateChecks()) + "\n";
-    family("pelvoran_comments_stored_total", "counter", "Comments stored durably.");
+    family("pelvoran_comments_stored_total", "counter", "已可靠保存的留言条数。");
     out += "pelvoran_comments_stored_total " + std::to_string(metrics.commentsStored()) + "\n";
-    family("pelvoran_comments_refused_total", "counter", "Comments refused, by HTTP status.");
+    family("pelvoran_comments_refused_total", "counter", "被拒绝的留言条数，按 HTTP 状态码分。");
     for (const auto& [status, n] : metrics.refusals())
         out += "pelvoran_comments_refused_total{status=\"" + std::to_string(status) + "\"} " +
                std::to_string(n) + "\n";
-    family("pelvoran_backup_age_seconds", "gauge",
-           "Seconds since the newest backup was written; +Inf when there is none.");
+    family("pelvoran_backup_age_seconds", "gauge", "距最新一份备份写成的秒数；没有备份时为 +Inf。");
     out += "pelvoran_backup_age_seconds " +
            (figures.backupAge ? std::to_string(*figures.backupAge) : std::string("+Inf")) + "\n";
-    family("pelvoran_database_bytes", "gauge", "Bytes of the database and its write-ahead log.");
+    family("pelvoran_database_bytes", "gauge", "数据库及其预写日志的字节数。");
     out += "pelvoran_database_bytes " + std::to_string(figures.databaseBytes) + "\n";
     return out;
 }
