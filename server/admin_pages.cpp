@@ -32,34 +32,28 @@ std::string nav(const std::string& current) {
     return out + "<form method=\"post\" action=\"/logout\"><button>退出</button></form></nav>";
 }
 
-/// The document around `main`; the navigation bar marks `current`, and a
-/// page with no `current` has none.
 std::string frame(const std::string& title, const std::string& main,
                   const std::string& current = "") {
-    return htmlPage(title + " · Pelvoran 发布者页面", main, current.empty() ? "" : nav(current));
+    return adminFrame(title, main, current);
 }
 
 std::string hidden(const std::string& name, const std::string& v) {
-    return "<input type=\"hidden\" name=\"" + name + "\" value=\"" + escapeHtml(v) + "\">";
+    return hiddenInput(name, v);
 }
 
 std::string commentItem(const StoredComment& c, const std::string& csrf, const std::string& back) {
     std::string out = c.read || c.flagged ? "<li>" : "<li class=\"unread\">";
-    out += "<article aria-labelledby=\"c" + std::to_string(c.id) + "\"><p class=\"muted\" id=\"c" +
-           std::to_string(c.id) + "\">#" + std::to_string(c.id) + " · <time datetime=\"" +
-           isoUtc(c.received) + "\">" + localTimeText(c.received) + "</time> · " +
-           sourceName(c.source) +
-           (c.flagged ? ""
-            : c.read  ? " · 已读"
-                      : " · <strong>未读</strong>") +
-           "</p>\n<p class=\"text\">" + escapeHtml(toUtf8(c.text)) + "</p>\n";
+    out += "<article aria-labelledby=\"c" + std::to_string(c.id) + "\">" + commentDetails(c) +
+           "\n<p class=\"text\">" + escapeHtml(toUtf8(c.text)) + "</p>\n<div class=\"actions\">";
     if (!c.flagged) {
         out += "<form method=\"post\" action=\"/comments/mark\">" + hidden("csrf", csrf) +
                hidden("id", std::to_string(c.id)) + hidden("read", c.read ? "0" : "1") +
                hidden("back", back) + "<button type=\"submit\" class=\"quiet\">" +
-               (c.read ? "标为未读" : "标为已读") + "</button></form>\n";
+               (c.read ? "标为未读" : "标为已读") + "</button></form>";
     }
-    return out + "</article></li>\n";
+    out += "<a class=\"button quiet\" href=\"/comments/delete?id=" + std::to_string(c.id) +
+           "\" aria-describedby=\"c" + std::to_string(c.id) + "\">删除</a>";
+    return out + "</div></article></li>\n";
 }
 
 std::string commentList(const CommentPage& list, const std::string& csrf, const std::string& back) {
@@ -110,6 +104,29 @@ std::string problemPage(const std::string& text) {
 
 } // namespace
 
+std::string adminFrame(const std::string& title, const std::string& main,
+                       const std::string& current) {
+    return htmlPage(title + " · Pelvoran 发布者页面", main, current.empty() ? "" : nav(current));
+}
+
+std::string hiddenInput(const std::string& name, const std::string& v) {
+    return "<input type=\"hidden\" name=\"" + name + "\" value=\"" + escapeHtml(v) + "\">";
+}
+
+std::string commentDetails(const StoredComment& c) {
+    // Each part kept whole on a narrow screen: never "未" on one line and
+    // "读" on the next.
+    const std::string id = std::to_string(c.id);
+    return "<p class=\"muted\" id=\"c" + id + "\"><span class=\"keep\">#" + id +
+           "</span> · <time class=\"keep\" datetime=\"" + isoUtc(c.received) + "\">" +
+           localTimeText(c.received) + "</time> · <span class=\"keep\">" + sourceName(c.source) +
+           "</span>" +
+           (c.flagged ? ""
+            : c.read  ? " · <span class=\"keep\">已读</span>"
+                      : " · <strong class=\"keep\">未读</strong>") +
+           "</p>";
+}
+
 std::int64_t commentPages(std::int64_t total) {
     return std::max<std::int64_t>(1, (total + kCommentsPerPage - 1) / kCommentsPerPage);
 }
@@ -138,15 +155,20 @@ std::string commentsPage(const CommentsView& view) {
     const std::int64_t pages = commentPages(view.list.total);
     const std::string here = commentsAddress(pageNo, search);
 
-    std::string main =
-        "<h1>留言</h1>\n<p>未读 <strong>" + std::to_string(view.unread) +
-        "</strong> 条。</p>\n<form method=\"get\" action=\"/comments\" role=\"search\">"
-        "<label for=\"q\">搜索留言</label><div class=\"row\"><input id=\"q\" name=\"q\" "
-        "value=\"" +
-        escapeHtml(search) +
-        "\"><button type=\"submit\">搜索</button></div></form>\n"
-        "<p><a class=\"button quiet\" href=\"/comments.csv\">导出 CSV</a>"
-        "<a class=\"button quiet\" href=\"/comments.jsonl\">导出 JSON Lines</a></p>\n";
+    std::string main = "<h1>留言</h1>\n";
+    if (!view.notice.empty())
+        main += "<p class=\"ok\" role=\"status\">" + escapeHtml(view.notice) + "</p>\n";
+    main += "<p>未读 <strong>" + std::to_string(view.unread) + "</strong> 条。</p>\n";
+    if (view.unread > 0)
+        main += "<form method=\"post\" action=\"/comments/read-all\">" + hidden("csrf", view.csrf) +
+                "<button type=\"submit\" class=\"quiet\">全部标为已读</button></form>\n";
+    main += "<form method=\"get\" action=\"/comments\" role=\"search\">"
+            "<label for=\"q\">搜索留言</label><div class=\"row\"><input id=\"q\" name=\"q\" "
+            "value=\"" +
+            escapeHtml(search) +
+            "\"><button type=\"submit\">搜索</button></div></form>\n"
+            "<p><a class=\"button quiet\" href=\"/comments.csv\">导出 CSV</a>"
+            "<a class=\"button quiet\" href=\"/comments.jsonl\">导出 JSON Lines</a></p>\n";
     main += "<h2>" + std::string(search.empty() ? "全部留言" : "搜索结果") + "（" +
             std::to_string(view.list.total) + " 条，第 " + std::to_string(pageNo) + "/" +
             std::to_string(pages) + " 页）</h2>\n";
@@ -168,7 +190,8 @@ std::string commentsPage(const CommentsView& view) {
         main += "<h2>疑似机器人填写的留言（" + std::to_string(view.flagged.total) +
                 " 条）</h2>\n<p "
                 "class=\"muted\">网页表单中本应留空的一栏被填写了。辅助工具也可能填写它，"
-                "所以这些留言照样保存在这里。</p>\n" +
+                "所以这些留言照样保存在这里。</p>\n<p><a class=\"button quiet\" "
+                "href=\"/comments/delete?flagged=1\">删除全部疑似机器人留言</a></p>\n" +
                 commentList(view.flagged, view.csrf, here);
     }
     return frame("留言", main, "/comments");
@@ -235,7 +258,7 @@ std::string usePage(const std::map<std::int64_t, std::int64_t>& checksPerDay, st
     svg += "<line class=\"axis\" x1=\"" + std::to_string(kLeft) + "\" y1=\"" +
            std::to_string(kHeight + 5) + "\" x2=\"" + std::to_string(width) + "\" y2=\"" +
            std::to_string(kHeight + 5) + "\"/>";
-    svg += "<text x=\"0\" y=\"15\">" + std::to_string(most) + "</text><text x=\"0\" y=\"" +
+    svg += "<text x=\"0\" y=\"20\">" + std::to_string(most) + "</text><text x=\"0\" y=\"" +
            std::to_string(kHeight + 5) + "\">0</text>";
     std::string rows;
     for (int i = 0; i < kDays; ++i) {

@@ -34,8 +34,26 @@ struct CommentsView {
     std::int64_t pageNo = 1; // 1 to commentPages(list.total)
     std::string search;
     std::string csrf;
+    std::string notice; // what was just done, as text
 };
 std::string commentsPage(const CommentsView& view);
+
+/// The document around `main`, titled `title`; the navigation bar marks
+/// `current`, and a page with no `current` has none.
+std::string adminFrame(const std::string& title, const std::string& main,
+                       const std::string& current = "");
+std::string hiddenInput(const std::string& name, const std::string& value);
+/// A comment's line of details: number, time, source, read or not.
+std::string commentDetails(const StoredComment& c);
+
+/// Asks before deleting the comment `c` for good.
+std::string deleteCommentPage(const StoredComment& c, const std::string& csrf);
+/// Asks before deleting the `count` comments flagged as a bot's.
+std::string deleteFlaggedPage(std::int64_t count, const std::string& csrf);
+/// A deletion done whose words may still be in the WAL for a while.
+std::string deletedNotWipedPage(std::int64_t count);
+/// A delete form without a valid comment number.
+std::string badDeletePage();
 
 struct ReleaseView {
     std::optional<Release> shown; // what the server offers now

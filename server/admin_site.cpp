@@ -180,6 +180,8 @@ WebResponse AdminSite::route(const WebRequest& request, Route route, const std::
     case Route::AdminCommentsCsv: return exportComments(true);
     case Route::AdminCommentsJsonl: return exportComments(false);
     case Route::AdminMark: return mark(request);
+    case Route::AdminMarkAllRead: return markAllRead();
+    case Route::AdminDelete: return remove(request, csrf);
     case Route::AdminRelease: return release(request, csrf);
     case Route::AdminUse: return use();
     default: return page(404, notFoundPage());
@@ -203,7 +205,42 @@ WebResponse AdminSite::comments(const WebRequest& request, const std::string& cs
     }
     view.flagged = db.commentPage(view.search, true, 0, kCommentsPerPage);
     view.unread = db.unreadCount();
+    if (const auto deleted = wholeNumber(value(request.query, "deleted")); deleted && *deleted > 0)
+        view.notice = "已删除 " + std::to_string(*deleted) + " 条留言。";
     return page(200, commentsPage(view));
+}
+
+WebResponse AdminSite::markAllRead() {
+    Database(databasePath(stateDir_)).markAllRead();
+    return redirect("/comments");
+}
+
+WebResponse AdminSite::remove(const WebRequest& request, const std::string& csrf) {
+    const bool post = request.method == "POST";
+    const auto form = post ? parseForm(request.body) : request.query;
+    Database db(databasePath(stateDir_));
+    if (value(form, "flagged") == "1") {
+        if (!post) {
+            const std::int64_t count = db.commentPage("", true, 0, 0).total;
+            return count == 0 ? redirect("/comments") : page(200, deleteFlaggedPage(count, csrf));
+        }
+        const std::int64_t count = db.deleteFlagged();
+        if (!db.wiped())
+            return page(200, deletedNotWipedPage(count));
+        return redirect("/comments?deleted=" + std::to_string(count));
+    }
+    const auto id = wholeNumber(value(form, "id"));
+    if (!id || *id < 1)
+        return page(400, badDeletePage());
+    if (!post) {
+        const auto c = db.comment(*id);
+        return c ? page(200, deleteCommentPage(*c, csrf)) : page(404, noSuchCommentPage(*id));
+    }
+    if (!db.deleteComments({*id}).empty())
+        return page(404, noSuchCommentPage(*id));
+    if (!db.wiped())
+        return page(200, deletedNotWipedPage(1));
+    return redirect("/comments?deleted=1");
 }
 
 WebResponse AdminSite::mark(const WebRequest& request) {
@@ -250,8 +287,9 @@ WebResponse AdminSite::release(const WebRequest& request, const std::string& csr
     }
     view.draft = {fromUtf8Lenient(value(form, "version")), fromUtf8Lenient(value(form, "address")),
                   fromUtf8Lenient(value(form, "date")), fromUtf8Lenient(value(form, "notes"))};
-    if (const auto problem = checkRelease(view.draft)) {
-        view.errors[problem->field] = toUtf8(problem->message);
+    if (const auto problems = releaseProblems(view.draft); !problems.empty()) {
+        for (const auto& problem : problems)
+            view.errors[problem.field] = toUtf8(problem.message);
         return page(400, releasePage(view));
     }
     if (action == "publish") {

@@ -39,6 +39,8 @@ private:
     WebResponse route(const WebRequest& request, Route route, const std::string& csrf);
     WebResponse comments(const WebRequest& request, const std::string& csrf);
     WebResponse mark(const WebRequest& request);
+    WebResponse markAllRead();
+    WebResponse remove(const WebRequest& request, const std::string& csrf);
     WebResponse exportComments(bool csv);
     WebResponse release(const WebRequest& request, const std::string& csrf);
     WebResponse use();

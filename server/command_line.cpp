@@ -50,6 +50,7 @@ constexpr char kUsage[] =
     " --notes TEXT\n"
     "  pelvoran-server comments list [--state DIR] [--since YYYY-MM-DD]\n"
     "  pelvoran-server comments export [--state DIR] [--format jsonl|csv] [--since YYYY-MM-DD]\n"
+    "  pelvoran-server comments delete ID... [--state DIR]\n"
     "  pelvoran-server backup FILE [--state DIR]\n"
     "  pelvoran-server restore FILE [--state DIR]\n"
     "  pelvoran-server admin-url [--state DIR]\n"
@@ -216,9 +217,13 @@ int releaseCommand(const std::vector<std::string>& args) {
                 throw UsageError{std::string(name) + "：不是有效的 UTF-8 文本"};
             *field = *text;
         }
-        if (const auto problem = checkRelease(r))
-            throw UsageError{
-                std::string(fieldOption(problem->field)) + "：" + toUtf8(problem->message), false};
+        if (const auto problems = releaseProblems(r); !problems.empty()) {
+            std::string message;
+            for (const auto& problem : problems)
+                message += (message.empty() ? "" : "\n") + std::string(fieldOption(problem.field)) +
+                           "：" + toUtf8(problem.message);
+            throw UsageError{message, false};
+        }
         const StateDir state = enterState(p);
         const auto db = openDatabase(state);
         const auto before = db->release();
@@ -248,35 +253,6 @@ int releaseCommand(const std::vector<std::string>& args) {
     say(stdout, "下载地址：" + toUtf8(r->address));
     say(stdout, "发布日期：" + toUtf8(r->date));
     say(stdout, "更新说明：" + toUtf8(r->notes));
-    return kExitOk;
-}
-
-int commentsCommand(const std::vector<std::string>& args) {
-    const Parsed p = parse(args, {"--state", "--since", "--format"});
-    const std::string verb = p.words.size() > 1 ? p.words[1] : "";
-    expectWords(p, 2);
-    if (verb != "list" && verb != "export")
-        throw UsageError{"comments 后须为 list 或 export"};
-    const std::string format = optionOr(p, "--format", "jsonl");
-    if (verb == "list" && p.options.contains("--format"))
-        throw UsageError{"--format：只用于 comments export"};
-    if (format != "jsonl" && format != "csv")
-        throw UsageError{"--format：须为 jsonl 或 csv"};
-    const auto from = since(p);
-    const auto comments = openDatabase(enterState(p))->comments(from);
-    std::string out;
-    if (verb == "list") {
-        for (const auto& c : comments)
-            out += "#" + std::to_string(c.id) + "  " + localTimeText(c.received) + "  " +
-                   sourceName(c.source) + "\n" + terminalText(c.text) + "\n";
-        out += comments.empty() ? "没有留言。\n"
-                                : "共 " + std::to_string(comments.size()) + " 条留言。\n";
-    } else {
-        out =
-            commentExport(comments, format == "csv" ? ExportFormat::Csv : ExportFormat::JsonLines);
-    }
-    if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size() || std::fflush(stdout) != 0)
-        throw std::runtime_error("无法写出：" + systemErrorText(errno));
     return kExitOk;
 }
 

@@ -64,6 +64,9 @@ void expectWords(const Parsed& p, std::size_t n);
 /// message, the usage where it helps; the exit status.
 int reported(const std::function<int()>& run);
 
+/// `comments list|export|delete`.
+int commentsCommand(const std::vector<std::string>& args);
+
 /// `backup FILE [--state DIR]`.
 int backupCommand(const std::vector<std::string>& args);
 

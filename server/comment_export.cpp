@@ -96,13 +96,15 @@ std::string localTimeText(std::int64_t seconds) {
 std::string jsonLine(const StoredComment& c) {
     return "{\"id\":" + std::to_string(c.id) + ",\"received\":" + jsonString(isoUtc(c.received)) +
            ",\"text\":" + jsonString(toUtf8(c.text)) + ",\"source\":" + jsonString(c.source) +
-           "}\n";
+           ",\"flagged\":" + (c.flagged ? "true" : "false") +
+           ",\"read\":" + (c.read ? "true" : "false") + "}\n";
 }
 
 std::string csvRecord(const StoredComment& c) {
     std::string out;
     for (const std::string& cell :
-         {std::to_string(c.id), isoUtc(c.received), toUtf8(c.text), c.source}) {
+         {std::to_string(c.id), isoUtc(c.received), toUtf8(c.text), c.source,
+          std::string(c.flagged ? "true" : "false"), std::string(c.read ? "true" : "false")}) {
         if (!out.empty())
             out += ',';
         out += csvCell(cell);
@@ -115,7 +117,8 @@ const char* sourceName(const std::string& source) {
 }
 
 std::string commentExport(const std::vector<StoredComment>& comments, ExportFormat format) {
-    std::string out = format == ExportFormat::Csv ? "\xEF\xBB\xBFid,received,text,source\r\n" : "";
+    std::string out =
+        format == ExportFormat::Csv ? "\xEF\xBB\xBFid,received,text,source,flagged,read\r\n" : "";
     for (const auto& c : comments)
         out += format == ExportFormat::Csv ? csvRecord(c) : jsonLine(c);
     return out;

@@ -22,10 +22,12 @@ std::string isoUtc(std::int64_t seconds);
 std::string localTimeText(std::int64_t seconds);
 
 /// One JSON object on a line: id, received (UTC, ISO 8601), text (UTF-8,
-/// exactly as decoded) and source.
+/// exactly as decoded), source, flagged (the web form's bot field was filled)
+/// and read, the last two as true or false.
 std::string jsonLine(const StoredComment& c);
 
-/// One RFC 4180 record, ending in CR LF. A cell that begins with "=", "+",
+/// One RFC 4180 record, ending in CR LF: the fields of jsonLine, in its
+/// order. A cell that begins with "=", "+",
 /// "-", "@", TAB or CR gets a leading apostrophe, so that no spreadsheet runs
 /// it.
 std::string csvRecord(const StoredComment& c);

@@ -169,9 +169,19 @@ WebComment webComment(const WebRequest& request, std::int64_t now) {
     c.source = kFromWeb;
     c.received = now;
     c.flagged = trap != fields.end() && !trap->second.empty();
+    // Post/Redirect/Get: the browser ends on a page of its own, so that a
+    // reload asks for that page again rather than posting the comment again.
+    WebResponse stored;
+    stored.status = 303;
+    stored.headers.emplace_back("Location", request.root + "thanks");
+    stored.headers.emplace_back("Cache-Control", "no-store");
+    return {c, stored};
+}
+
+WebResponse thanksPage(const WebRequest& request) {
     WebRequest start = request;
     start.query.clear();
-    return {c, lookupPage(start, "<p class=\"ok\" role=\"status\">留言已收到，谢谢！</p>\n")};
+    return lookupPage(start, "<p class=\"ok\" role=\"status\">留言已收到，谢谢！</p>\n");
 }
 
 } // namespace pelvoran::server

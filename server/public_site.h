@@ -33,8 +33,13 @@ WebResponse publicErrorPage(unsigned status, const char* allow = "GET, HEAD",
 /// for each outcome, or a page at once when the comment is refused.
 struct WebComment {
     std::optional<NewComment> store;
-    WebResponse page; // the refusal, or the page once the comment is stored
+    /// The refusal, or once the comment is stored a 303 to the thanks page.
+    WebResponse page;
 };
+
+/// Where the comment form leads once a comment is stored: the lookup page
+/// with the thanks, and an empty form.
+WebResponse thanksPage(const WebRequest& request);
 
 /// Reads a comment posted by the lookup page's form. A comment that fills
 /// the field meant for bots is stored flagged, never thrown away.

@@ -8,6 +8,7 @@
 #include "platform/version.h"
 
 #include <algorithm>
+#include <vector>
 
 namespace pelvoran::server {
 namespace {
@@ -78,7 +79,18 @@ std::optional<Text> rollbackNotice(const Release& next, const std::optional<Rele
            u" 的工具会提示更新。";
 }
 
-std::optional<ReleaseProblem> checkRelease(const Release& r) {
+std::vector<ReleaseProblem> releaseProblems(const Release& r) {
+    std::vector<ReleaseProblem> problems;
+    const auto has = [&](ReleaseField f) {
+        return std::any_of(problems.begin(), problems.end(),
+                           [f](const ReleaseProblem& p) { return p.field == f; });
+    };
+    // One problem per field, the first found: the publisher mends them all
+    // in one go.
+    const auto add = [&](ReleaseField f, Text message) {
+        if (!has(f))
+            problems.push_back({f, std::move(message)});
+    };
     const struct {
         ReleaseField field;
         const Text& text;
@@ -87,35 +99,40 @@ std::optional<ReleaseProblem> checkRelease(const Release& r) {
                   {ReleaseField::Date, r.date},
                   {ReleaseField::Notes, r.notes}};
     for (const auto& f : fields) {
-        if (f.text.find(wire::kReplySeparator.text()) != Text::npos)
-            return ReleaseProblem{f.field, u"不能包含“" + Text(wire::kReplySeparator.text()) +
-                                               u"”，工具用它分隔各项。"};
-        if (std::any_of(f.text.begin(), f.text.end(), isBidiControl))
-            return ReleaseProblem{
-                f.field, u"不能包含双向文字控制符（如 U+202E），它们会让显示的文字与实际不同。"};
         const bool notes = f.field == ReleaseField::Notes;
-        if (hasControl(f.text, notes))
-            return ReleaseProblem{f.field, notes ? u"除换行外不能包含控制字符。"
-                                                 : u"不能包含换行或其他控制字符。"};
+        if (f.text.find(wire::kReplySeparator.text()) != Text::npos)
+            add(f.field,
+                u"不能包含“" + Text(wire::kReplySeparator.text()) + u"”，工具用它分隔各项。");
+        else if (std::any_of(f.text.begin(), f.text.end(), isBidiControl))
+            add(f.field, u"不能包含双向文字控制符（如 U+202E），它们会让显示的文字与实际不同。");
+        else if (hasControl(f.text, notes))
+            add(f.field, notes ? u"除换行外不能包含控制字符。" : u"不能包含换行或其他控制字符。");
     }
     if (isPlainDecimal(r.version) && hasLeadingZero(r.version))
-        return ReleaseProblem{ReleaseField::Version,
-                              u"不能以多余的 0 开头：例如写 1.07，而不是 01.07。"};
+        add(ReleaseField::Version, u"不能以多余的 0 开头：例如写 1.07，而不是 01.07。");
     if (!isPlainDecimal(r.version) || versionValue(r.version) <= versionValue(firstFieldVersion()))
-        return ReleaseProblem{ReleaseField::Version,
-                              u"须为大于 " + firstFieldVersion() +
-                                  u" 的十进制数（工具最早发布的版本是 " + firstFieldVersion() +
-                                  u"，不大于它的版本没有工具会提示），用“.”作小数点，例如 1.06。"};
+        add(ReleaseField::Version,
+            u"须为大于 " + firstFieldVersion() + u" 的十进制数（工具最早发布的版本是 " +
+                firstFieldVersion() +
+                u"，不大于它的版本没有工具会提示），用“.”作小数点，例如 1.06。");
     if (!safeDownloadAddress(r.address))
-        return ReleaseProblem{ReleaseField::Address,
-                              u"须为以 http:// 或 https:// 开头、带主机名的网址。"};
+        add(ReleaseField::Address, u"须为以 http:// 或 https:// 开头、带主机名的网址。");
     if (hasUserInformation(r.address))
-        return ReleaseProblem{ReleaseField::Address,
-                              u"主机名前不能有“用户名@”：这样的网址实际打开的是“@”后面的主机。"};
+        add(ReleaseField::Address,
+            u"主机名前不能有“用户名@”：这样的网址实际打开的是“@”后面的主机。");
     if (notesForPrompt(r.notes) != r.notes)
-        return ReleaseProblem{ReleaseField::Notes,
-                              u"太长：工具最多显示 20 行、1000 个字符，多出的部分会被截去。"};
-    return std::nullopt;
+        add(ReleaseField::Notes, u"太长：工具最多显示 20 行、1000 个字符，多出的部分会被截去。");
+    std::stable_sort(
+        problems.begin(), problems.end(),
+        [](const ReleaseProblem& a, const ReleaseProblem& b) { return a.field < b.field; });
+    return problems;
+}
+
+std::optional<ReleaseProblem> checkRelease(const Release& r) {
+    auto problems = releaseProblems(r);
+    if (problems.empty())
+        return std::nullopt;
+    return problems.front();
 }
 
 std::string escapeReplyField(TextView field) {

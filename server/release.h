@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace pelvoran::server {
 
@@ -37,6 +38,10 @@ inline constexpr char kFirstFieldVersion[] = PELVORAN_FIRST_FIELD_VERSION;
 /// hold line breaks) or bidirectional controls in a field, and notes that the
 /// tool's offer would cut.
 std::optional<ReleaseProblem> checkRelease(const Release& release);
+
+/// Every field checkRelease would refuse, each once with its first problem,
+/// in the order of the fields.
+std::vector<ReleaseProblem> releaseProblems(const Release& release);
 
 /// When `next` is lower than the release `published` now: what the publisher
 /// should know of such a rollback (tools already on the higher version are

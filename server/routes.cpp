@@ -21,6 +21,7 @@ constexpr Entry kRoutes[] = {
     {false, wire::kUpdatePath.ascii(), Method::Get, Route::UpdateCheck},
     {false, wire::kCommentPath.ascii(), Method::Post, Route::DesktopComment},
     {false, "/comment", Method::Post, Route::WebComment},
+    {false, "/thanks", Method::Get, Route::CommentThanks},
     {false, "/", Method::Get, Route::LookupPage},
     {false, "/style.css", Method::Get, Route::StyleSheet},
     {false, "/help.png", Method::Get, Route::HelpPhoto},
@@ -30,6 +31,9 @@ constexpr Entry kRoutes[] = {
     {true, "/comments.csv", Method::Get, Route::AdminCommentsCsv},
     {true, "/comments.jsonl", Method::Get, Route::AdminCommentsJsonl},
     {true, "/comments/mark", Method::Post, Route::AdminMark},
+    {true, "/comments/read-all", Method::Post, Route::AdminMarkAllRead},
+    {true, "/comments/delete", Method::Get, Route::AdminDelete},
+    {true, "/comments/delete", Method::Post, Route::AdminDelete},
     {true, "/release", Method::Get, Route::AdminRelease},
     {true, "/release", Method::Post, Route::AdminRelease},
     {true, "/use", Method::Get, Route::AdminUse},
@@ -72,7 +76,8 @@ RouteMatch findRoute(bool admin, std::string_view method, std::string_view path,
 
 bool takesBody(Route route) {
     return route == Route::DesktopComment || route == Route::WebComment ||
-           route == Route::AdminMark || route == Route::AdminRelease;
+           route == Route::AdminMark || route == Route::AdminMarkAllRead ||
+           route == Route::AdminDelete || route == Route::AdminRelease;
 }
 
 bool isAdminPage(std::string_view path) {

@@ -11,6 +11,7 @@ enum class Route {
     UpdateCheck,    // GET /Canon/LensCheck.asp (HEAD too)
     DesktopComment, // POST /Canon/comment.asp
     WebComment,     // POST /comment, the lookup page's form
+    CommentThanks,  // GET /thanks, where the form's 303 leads
     LookupPage,     // GET /
     StyleSheet,     // GET /style.css, on both listeners
     HelpPhoto,      // GET /help.png
@@ -21,7 +22,9 @@ enum class Route {
     AdminCommentsCsv,
     AdminCommentsJsonl,
     AdminMark,
-    AdminRelease, // GET and POST
+    AdminMarkAllRead, // POST /comments/read-all
+    AdminDelete,      // GET asks, POST deletes
+    AdminRelease,     // GET and POST
     AdminUse,
     AdminLogout,  // POST /logout
     AdminMetrics, // GET /metrics, with the token as a bearer token

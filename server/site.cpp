@@ -53,6 +53,7 @@ std::optional<WebResponse> Site::answer(const Incoming& in, Later later) {
     case Route::DesktopComment: return desktopComment(in, later);
     case Route::WebComment: return webComment(in, later);
     case Route::LookupPage: return lookupPage(in.request);
+    case Route::CommentThanks: return thanksPage(in.request);
     case Route::StyleSheet: return styleSheet();
     case Route::HelpPhoto: return helpPhoto();
     case Route::Health: {

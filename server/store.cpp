@@ -90,6 +90,8 @@ Database::Database(const std::string& path, std::chrono::milliseconds busyTimeou
         exec("PRAGMA journal_mode=WAL");
         exec("PRAGMA synchronous=FULL");
         exec("PRAGMA foreign_keys=ON");
+        // What is deleted is overwritten, not only unlinked.
+        exec("PRAGMA secure_delete=ON");
         migrate();
     } catch (...) {
         sqlite3_close(db_);

@@ -100,6 +100,21 @@ public:
     std::int64_t unreadCount();
     /// False when there is no such comment.
     bool markRead(std::int64_t id, bool read);
+    std::optional<StoredComment> comment(std::int64_t id);
+
+    /// Marks every comment read; how many were unread.
+    std::int64_t markAllRead();
+    /// Deletes the comments `ids` in one transaction, all or none: the
+    /// numbers of those not there (nothing deleted then), empty when all
+    /// went. Their bytes are overwritten in the file (secure_delete) and the
+    /// WAL is checkpointed and emptied; wiped() says whether that was done.
+    std::vector<std::int64_t> deleteComments(const std::vector<std::int64_t>& ids);
+    /// Deletes every comment flagged as a bot's, as deleteComments does; how
+    /// many there were.
+    std::int64_t deleteFlagged();
+    /// Whether the last deletion's checkpoint emptied the WAL: false when a
+    /// reader kept it from doing so within the busy timeout.
+    bool wiped() const { return wiped_; }
 
     /// Update checks answered, counted per day (days since 1970, local).
     /// Adds the checks of each day, all in one transaction or none.
@@ -151,7 +166,11 @@ private:
     /// back and the error passed on.
     template <class Work> void inTransaction(Work work);
     void migrate();
+    /// Copies the WAL into the file and empties it, so that no frame keeps
+    /// what was just deleted.
+    void checkpoint();
     sqlite3* db_ = nullptr;
+    bool wiped_ = true;
 };
 
 } // namespace pelvoran::server

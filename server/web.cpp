@@ -45,7 +45,10 @@ textarea { min-height: 8rem; resize: vertical; }
 button, .button { display: inline-block; min-width: 44px; padding: .5rem 1rem; margin: .5rem .5rem 0 0;
          border: 1px solid var(--accent); border-radius: 4px; background: var(--accent); color: #fff;
          cursor: pointer; text-decoration: none; }
-button.quiet { background: #fff; color: var(--accent); }
+button.quiet, .button.quiet { background: #fff; color: var(--accent); }
+button.danger { background: var(--bad); border-color: var(--bad); }
+.actions { display: flex; flex-wrap: wrap; align-items: center; }
+.keep { white-space: nowrap; }
 .row { display: flex; flex-wrap: wrap; gap: .5rem; align-items: flex-end; }
 .row > input { flex: 1 1 12rem; width: auto; }
 .answer { padding: .75rem 1rem; border-left: 4px solid var(--accent); background: #f6f8fa;
@@ -70,6 +73,10 @@ th, td { border: 1px solid var(--line); padding: .25rem .5rem; text-align: right
 svg .bar { fill: var(--accent); }
 svg .axis { stroke: var(--muted); }
 svg text { fill: var(--ink); font-size: 11px; }
+/* The chart scales with the page: bigger labels where it is drawn small, so
+   that they stay near 12 px on a phone. */
+@media (max-width: 40rem) { svg text { font-size: 15px; } }
+@media (max-width: 30rem) { svg text { font-size: 20px; } }
 )css";
 
 } // namespace

@@ -101,6 +101,30 @@ TEST(ReleaseChecks, RefusesWhatMisleadsThePublisherOrTheUser) {
     EXPECT_EQ(checkRelease(older)->message, checkRelease(old)->message);
 }
 
+// The release form shows every field at fault at once, each with its own
+// first problem.
+TEST(ReleaseChecks, EveryFieldAtFaultIsNamed) {
+    using F = ReleaseField;
+    const struct {
+        Release release;
+        std::vector<F> fields;
+    } cases[] = {
+        {{u"1.06", u"https://x.cn/a.exe", u"2026", u"ok"}, {}},
+        {{u"1.05", u"javascript:alert(1)", u"2026", u"ok"}, {F::Version, F::Address}},
+        {{u"01.07", u"https://x.cn/a.exe", u"a[;]b", u"一行\n" + Text(21 * 3, u'x')},
+         {F::Version, F::Date}},
+        {{u"x", u"ftp://x.cn/", u"\u202E", Text(1001, u'x')},
+         {F::Version, F::Address, F::Date, F::Notes}},
+    };
+    for (const auto& c : cases) {
+        std::vector<F> fields;
+        for (const auto& p : releaseProblems(c.release))
+            fields.push_back(p.field);
+        EXPECT_EQ(fields, c.fields) << toUtf8(c.release.version);
+        EXPECT_EQ(checkRelease(c.release).has_value(), !c.fields.empty());
+    }
+}
+
 // Nothing in a comment acts on the terminal or passes for the head of an
 // entry in `comments list`.
 TEST(CommentText, TerminalShowsControlsAndIndentsEveryLine) {
@@ -138,7 +162,7 @@ TEST(CommentText, CsvCellsNeverStartAFormula) {
     };
     for (const auto& c : cases) {
         const StoredComment comment{7, 0, c.text, "web", false, false};
-        EXPECT_EQ(csvRecord(comment), "7,1970-01-01T00:00:00Z," + c.cell + ",web\r\n")
+        EXPECT_EQ(csvRecord(comment), "7,1970-01-01T00:00:00Z," + c.cell + ",web,false,false\r\n")
             << toUtf8(c.text);
     }
 }
@@ -311,6 +335,48 @@ TEST_F(AdminPages, MarkingTakesOnlyTheNumberOfAComment) {
         EXPECT_EQ(r.status, c.status) << c.id << " read=" << c.read;
     }
     EXPECT_EQ(unread(), 2); // only #2 was marked
+}
+
+// Nothing goes before the publisher has seen what goes: GET only asks.
+TEST_F(AdminPages, DeletingAsksFirstAndTakesOnlyCommentsThatAreThere) {
+    addComments(3); // #1 to #3
+    Database((std::filesystem::path(state_) / kDatabaseFile).string())
+        .insert({{u"机器人甲", "", kFromWeb, 2000, true}, {u"机器人乙", "", kFromWeb, 2001, true}});
+    login("/comments");
+    const struct {
+        const char* method;
+        const char* form;
+        unsigned status;
+        const char* shows; // in the page, or the Location of a 303
+    } cases[] = {
+        {"GET", "id=2", 200, "留言 1"},
+        {"GET", "id=0", 400, "id"},
+        {"GET", "id=2x", 400, "id"},
+        {"GET", "id=9", 404, "第 9 条"},
+        {"POST", "id=9", 404, "第 9 条"},
+        {"POST", "id=-2", 400, "id"},
+        {"POST", "id=2", 303, "/comments?deleted=1"},
+        {"POST", "id=2", 404, "第 2 条"},
+        {"GET", "flagged=1", 200, "删除全部 2 条"},
+        {"POST", "flagged=1", 303, "/comments?deleted=2"},
+        {"GET", "flagged=1", 303, "/comments"},
+    };
+    for (const auto& c : cases) {
+        const WebResponse r = std::string(c.method) == "GET"
+                                  ? get("/comments/delete", parseForm(c.form))
+                                  : post("/comments/delete", c.form);
+        EXPECT_EQ(r.status, c.status) << c.method << " " << c.form;
+        const std::string shown = r.status == 303 ? headerOf(r, "Location") : r.body;
+        EXPECT_NE(shown.find(c.shows), std::string::npos) << c.method << " " << c.form;
+    }
+    std::vector<std::int64_t> left;
+    for (const auto& c :
+         Database((std::filesystem::path(state_) / kDatabaseFile).string()).comments())
+        left.push_back(c.id);
+    EXPECT_EQ(left, (std::vector<std::int64_t>{3, 1}));
+    EXPECT_EQ(unread(), 2);
+    EXPECT_EQ(post("/comments/read-all", "").status, 303u);
+    EXPECT_EQ(unread(), 0);
 }
 
 TEST_F(AdminPages, TheTokenTradeRedirectsOnlyWithinTheSite) {

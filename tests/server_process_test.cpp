@@ -302,15 +302,18 @@ TEST(ServerCommandLine, UsageErrorsAndExports) {
     const CommandResult csv =
         runServerCommand({"comments", "export", "--state", dir, "--format", "csv"});
     ASSERT_EQ(csv.status, 0);
-    EXPECT_TRUE(csv.out.starts_with("\xEF\xBB\xBFid,received,text,source\r\n3,"));
-    EXPECT_NE(csv.out.find(",plain,desktop\r\n2,"), std::string::npos) << csv.out;
-    EXPECT_NE(csv.out.find(",\"'+cmd, \"\"quoted\"\"\nline\",desktop\r\n1,"), std::string::npos)
+    EXPECT_TRUE(csv.out.starts_with("\xEF\xBB\xBFid,received,text,source,flagged,read\r\n3,"));
+    EXPECT_NE(csv.out.find(",plain,desktop,false,false\r\n2,"), std::string::npos) << csv.out;
+    EXPECT_NE(csv.out.find(",\"'+cmd, \"\"quoted\"\"\nline\",desktop,false,false\r\n1,"),
+              std::string::npos)
         << csv.out;
-    EXPECT_NE(csv.out.find(",'=SUM(A1),desktop\r\n"), std::string::npos) << csv.out;
+    EXPECT_NE(csv.out.find(",'=SUM(A1),desktop,false,false\r\n"), std::string::npos) << csv.out;
     const CommandResult jsonl = runServerCommand({"comments", "export", "--state", dir});
     EXPECT_TRUE(jsonl.out.starts_with("{\"id\":3,\"received\":\"20")) << jsonl.out;
-    EXPECT_NE(jsonl.out.find("Z\",\"text\":\"plain\",\"source\":\"desktop\"}\n"),
-              std::string::npos);
+    EXPECT_NE(
+        jsonl.out.find(
+            "Z\",\"text\":\"plain\",\"source\":\"desktop\",\"flagged\":false,\"read\":false}\n"),
+        std::string::npos);
     const CommandResult future =
         runServerCommand({"comments", "list", "--state", dir, "--since", "2999-01-01"});
     EXPECT_EQ(future.out, "没有留言。\n");
@@ -331,6 +334,63 @@ TEST(ServerCommandLine, UsageErrorsAndExports) {
     EXPECT_EQ(exported(restored.path()).size(), 3u);
     // serve keeps a daily backup of its own.
     EXPECT_FALSE(std::filesystem::is_empty(dir + "/backups"));
+}
+
+std::string fileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// A deleted comment is gone from the file and its WAL while the server runs,
+// overflow pages too, not only hidden; its number is never handed out again.
+TEST(ServerModeration, DeletedCommentsLeaveNoByteBehind) {
+    const TempDir state;
+    const std::string dir = state.path();
+    makeState(dir);
+    ServerProcess server(dir);
+    std::string longText;
+    while (longText.size() < 9000)
+        longText += "Xq7Zk-long-";
+    for (const std::string& body :
+         {std::string("CommentText=Xq7Zk-short"), "CommentText=" + longText,
+          std::string("CommentText=stays-Pw3")})
+        ASSERT_EQ(statusOf(httpExchange(server.port(), post(kComment, body))), 200);
+    // The web form ends on a 303 to its thanks page: a reload posts nothing.
+    const std::string web =
+        httpExchange(server.port(), post("/comment", "text=Xq7Zk-bot&website=x"));
+    EXPECT_EQ(statusOf(web), 303);
+    EXPECT_NE(web.find("\r\nLocation: /thanks\r\n"), std::string::npos) << web;
+    EXPECT_NE(bodyOf(httpExchange(server.port(), "GET /thanks HTTP/1.1\r\nHost: x\r\n"
+                                                 "Connection: close\r\n\r\n"))
+                  .find("留言已收到"),
+              std::string::npos);
+    const CommandResult list = runServerCommand({"comments", "list", "--state", dir});
+    EXPECT_NE(list.out.find("网页  疑似机器人\n    Xq7Zk-bot"), std::string::npos) << list.out;
+    EXPECT_NE(list.out.find("桌面工具  未读\n    stays-Pw3"), std::string::npos) << list.out;
+
+    const CommandResult missing =
+        runServerCommand({"comments", "delete", "1", "9", "--state", dir});
+    EXPECT_EQ(missing.status, 2);
+    EXPECT_NE(missing.err.find("#9"), std::string::npos) << missing.err;
+    EXPECT_EQ(exported(dir).size(), 4u) << "a refused delete took something";
+    for (const auto& args : {std::vector<std::string>{"1", "2"}, std::vector<std::string>{"4"}}) {
+        std::vector<std::string> command = {"comments", "delete", "--state", dir};
+        command.insert(command.end(), args.begin(), args.end());
+        const CommandResult deleted = runServerCommand(command);
+        EXPECT_EQ(deleted.status, 0) << deleted.err;
+    }
+    const std::string file =
+        fileBytes(dir + "/comments.sqlite") + fileBytes(dir + "/comments.sqlite-wal");
+    EXPECT_EQ(file.find("Xq7Zk"), std::string::npos);
+    EXPECT_NE(file.find("stays-Pw3"), std::string::npos);
+    EXPECT_EQ(exported(dir), std::vector<std::string>{"stays-Pw3"});
+    const CommandResult csv =
+        runServerCommand({"comments", "export", "--state", dir, "--format", "csv"});
+    EXPECT_EQ(csv.out.find("Xq7Zk"), std::string::npos);
+
+    ASSERT_EQ(statusOf(httpExchange(server.port(), post(kComment, "CommentText=next"))), 200);
+    const CommandResult jsonl = runServerCommand({"comments", "export", "--state", dir});
+    EXPECT_TRUE(jsonl.out.starts_with("{\"id\":5,")) << jsonl.out;
 }
 
 // A state directory that serve never made is refused by every other command

@@ -1,0 +1,94 @@
+#include "server/command_support.h"
+#include "server/comment_export.h"
+#include "server/error_text.h"
+#include "server/state_dir.h"
+#include "server/store.h"
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <stdexcept>
+
+namespace pelvoran::server {
+namespace {
+
+/// The comment numbers after `comments delete`: each a whole number from 1.
+std::vector<std::int64_t> commentNumbers(const Parsed& p) {
+    if (p.words.size() < 3)
+        throw UsageError{"comments delete 需要至少一个留言编号，例如 comments delete 12 15"};
+    std::vector<std::int64_t> ids;
+    for (std::size_t i = 2; i < p.words.size(); ++i) {
+        const std::string& w = p.words[i];
+        std::int64_t id = 0;
+        const auto [end, error] = std::from_chars(w.data(), w.data() + w.size(), id);
+        if (error != std::errc() || end != w.data() + w.size() || id < 1)
+            throw UsageError{"留言编号“" + w + "”不对：须为 comments list 中 # 后的数字"};
+        ids.push_back(id);
+    }
+    return ids;
+}
+
+std::string listed(const StoredComment& c) {
+    return "#" + std::to_string(c.id) + "  " + localTimeText(c.received) + "  " +
+           sourceName(c.source) +
+           (c.flagged ? "  疑似机器人"
+            : c.read  ? "  已读"
+                      : "  未读") +
+           "\n" + terminalText(c.text) + "\n";
+}
+
+int deleteCommand(const Parsed& p) {
+    const auto ids = commentNumbers(p);
+    if (p.options.size() > p.options.count("--state"))
+        throw UsageError{"comments delete 只接受 --state"};
+    const auto db = openDatabase(enterState(p));
+    const auto missing = db->deleteComments(ids);
+    if (!missing.empty()) {
+        std::string numbers;
+        for (const std::int64_t id : missing)
+            numbers += (numbers.empty() ? "#" : "、#") + std::to_string(id);
+        throw UsageError{"没有留言 " + numbers +
+                             "：一条也没有删除。请用 comments list 查看现有的编号后重试。",
+                         false};
+    }
+    say(stdout, "已删除 " + std::to_string(ids.size()) + " 条留言。");
+    if (!db->wiped())
+        say(stderr, "数据库正被读取，预写日志（comments.sqlite-wal）中可能还留着删除的文字。"
+                    "服务器停止时会抹去它；如果这很要紧，请重启服务器（sudo systemctl restart "
+                    "pelvoran-server）。");
+    return db->wiped() ? kExitOk : kExitFailure;
+}
+
+} // namespace
+
+int commentsCommand(const std::vector<std::string>& args) {
+    const Parsed p = parse(args, {"--state", "--since", "--format"});
+    const std::string verb = p.words.size() > 1 ? p.words[1] : "";
+    if (verb == "delete")
+        return deleteCommand(p);
+    expectWords(p, 2);
+    if (verb != "list" && verb != "export")
+        throw UsageError{"comments 后须为 list、export 或 delete"};
+    const std::string format = optionOr(p, "--format", "jsonl");
+    if (verb == "list" && p.options.contains("--format"))
+        throw UsageError{"--format：只用于 comments export"};
+    if (format != "jsonl" && format != "csv")
+        throw UsageError{"--format：须为 jsonl 或 csv"};
+    const auto from = since(p);
+    const auto comments = openDatabase(enterState(p))->comments(from);
+    std::string out;
+    if (verb == "list") {
+        for (const auto& c : comments)
+            out += listed(c);
+        out += comments.empty() ? "没有留言。\n"
+                                : "共 " + std::to_string(comments.size()) + " 条留言。\n";
+    } else {
+        out =
+            commentExport(comments, format == "csv" ? ExportFormat::Csv : ExportFormat::JsonLines);
+    }
+    if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size() || std::fflush(stdout) != 0)
+        throw std::runtime_error("无法写出：" + systemErrorText(errno));
+    return kExitOk;
+}
+
+} // namespace pelvoran::server

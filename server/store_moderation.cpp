@@ -1,0 +1,58 @@
+#include "server/store.h"
+
+#include "server/sqlite_support.h"
+
+namespace pelvoran::server {
+
+std::optional<StoredComment> Database::comment(std::int64_t id) {
+    Statement s(db_, "SELECT id, received, text, source, read, flagged FROM comments WHERE id = ?");
+    s.bind(1, id);
+    if (!s.step())
+        return std::nullopt;
+    return StoredComment{s.integer(0), s.integer(1),      s.utf16(2),
+                         s.text(3),    s.integer(4) != 0, s.integer(5) != 0};
+}
+
+std::int64_t Database::markAllRead() {
+    exec("UPDATE comments SET read = 1 WHERE read = 0 AND flagged = 0");
+    return sqlite3_changes(db_);
+}
+
+std::vector<std::int64_t> Database::deleteComments(const std::vector<std::int64_t>& ids) {
+    std::vector<std::int64_t> missing;
+    exec("BEGIN IMMEDIATE");
+    try {
+        Statement s(db_, "DELETE FROM comments WHERE id = ?");
+        for (const std::int64_t id : ids) {
+            s.bind(1, id);
+            s.step();
+            s.reset();
+            if (sqlite3_changes(db_) != 1)
+                missing.push_back(id);
+        }
+        exec(missing.empty() ? "COMMIT" : "ROLLBACK");
+    } catch (...) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+    if (missing.empty())
+        checkpoint();
+    return missing;
+}
+
+std::int64_t Database::deleteFlagged() {
+    exec("DELETE FROM comments WHERE flagged = 1");
+    const std::int64_t deleted = sqlite3_changes(db_);
+    checkpoint();
+    return deleted;
+}
+
+void Database::checkpoint() {
+    // TRUNCATE waits (busy timeout) for readers of older frames, copies every
+    // frame into the file, syncs it and cuts the WAL to nothing.
+    Statement s(db_, "PRAGMA wal_checkpoint(TRUNCATE)");
+    s.step();
+    wiped_ = s.integer(0) == 0;
+}
+
+} // namespace pelvoran::server
