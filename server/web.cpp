@@ -70,6 +70,7 @@ ol.comments > li.unread { border-left: 6px solid var(--accent); }
                      padding: .2rem 1rem; margin-left: .5rem; }
 table { border-collapse: collapse; }
 th, td { border: 1px solid var(--line); padding: .25rem .5rem; text-align: right; }
+figure { margin: 1rem 0; }
 svg .bar { fill: var(--accent); }
 svg .axis { stroke: var(--muted); }
 svg text { fill: var(--ink); font-size: 11px; }

@@ -255,6 +255,46 @@ class AdminCommentsTest(PageTest):
         self.assertIn("unread", item().get_attribute("class"))
 
 
+    def test_deleting_asks_first_then_the_comment_is_gone(self):
+        text = "请删除 %s" % secrets.token_hex(4)
+        self.desktop()
+        self.public("/")
+        self.type_into("#text", text)
+        self.assert_status(submit_comment(self), 200)
+        self.login()
+        link = self.driver.execute_script("""
+            return [...document.querySelectorAll('ol.comments > li')]
+                .find(li => li.querySelector('.text').textContent === arguments[0])
+                .querySelector('a[href^="/comments/delete"]')""", text)
+        self.assert_status(support.submit(self.driver, link), 200)
+        self.assertEqual(self.text_of(self.by_css("main .text")), text)
+        self.assert_status(support.submit(self.driver, self.by_css("button.danger")), 200)
+        self.assertIn("已删除 1 条", self.by_css("[role=status]").text)
+        self.assertNotIn(text, [c["text"] for c in self.comment_sections()["main"]])
+
+    def test_phone_width_keeps_words_whole_and_chart_labels_readable(self):
+        self.public("/")
+        self.type_into("#text", "未读的留言")
+        self.assert_status(submit_comment(self), 200)
+        self.login()
+        for width, height in PHONES:
+            with self.subTest(width=width):
+                self.phone(width, height)
+                self.admin("/comments")
+                lines = self.driver.execute_script("""
+                    return [...document.querySelectorAll('ol.comments strong')]
+                        .map(e => e.getClientRects().length)""")
+                self.assertTrue(lines)
+                self.assertEqual(set(lines), {1}, "未读 breaks across lines")
+                self.assert_no_sideways_scroll("the comments at %d px" % width)
+                self.assert_status(self.admin("/use"), 200)
+                smallest = self.driver.execute_script("""
+                    return Math.min(...[...document.querySelectorAll('svg text')].map(t =>
+                        parseFloat(getComputedStyle(t).fontSize) *
+                        t.ownerSVGElement.getScreenCTM().a))""")
+                self.assertGreaterEqual(smallest, 11, "chart labels too small to read")
+
+
 def submit_comment(test):
     button = test.by_css("form[action='/comment'] button[type=submit]")
     return support.submit(test.driver, button)
@@ -344,6 +384,12 @@ class ReleaseFormTest(PageTest):
                     self.assertEqual(self.by_css("#" + other).get_attribute("value"), typed)
                 self.assertEqual(self.all_css("[role=status]"), [])
                 self.assertEqual(self.release_served(), before[1])
+        # Two fields at fault: both messages at once, each beside its field.
+        self.admin("/release")
+        self.fill_release(dict(self.VALID, version="1.05", address="javascript:alert(1)"))
+        self.assert_status(support.submit(self.driver, self.release_button("publish")), 400)
+        self.assertEqual([e.get_attribute("id") for e in self.all_css("form .error")],
+                         ["version-error", "address-error"])
         self.assertEqual(self.release_now(), before)
 
 
@@ -558,6 +604,8 @@ class LookupOnPhonesTest(PageTest):
                 self.public("/")
                 self.type_into("#text", text)
                 self.assert_status(submit_comment(self), 200)
+                self.assertEqual(urllib.parse.urlsplit(self.driver.current_url).path, "/thanks")
+                self.driver.refresh()  # asks for the thanks again, posts nothing
                 self.assertEqual(self.by_css(".ok[role=status]").text, COMMENT_THANKS)
                 self.assertEqual(self.by_css("#text").get_attribute("value"), "")
                 self.assert_no_sideways_scroll("the thanks at %d px" % width)
@@ -589,7 +637,7 @@ class LookupOnPhonesTest(PageTest):
         trapped = {c["text"] for c in sections["flagged"]}
         for text in posted:
             with self.subTest(comment=text):
-                self.assertIn(text, main)
+                self.assertEqual([c["text"] for c in sections["main"]].count(text), 1)
                 self.assertIn("网页", main[text]["details"])
                 self.assertNotIn(text, trapped)
         for text in flagged:
@@ -644,6 +692,12 @@ class AccessibilityTest(PageTest):
             t.login()
             t.assert_status(t.admin("/use"), 200)
 
+        def delete_confirm():
+            t.login()
+            t.assert_status(support.submit(t.driver, t.by_css("a[href^='/comments/delete']")),
+                            200)
+            t.by_css("button.danger")
+
         def not_logged_in():
             t.driver.delete_all_cookies()
             t.assert_status(t.admin("/comments"), 401)
@@ -651,7 +705,8 @@ class AccessibilityTest(PageTest):
         pages = [("lookup", lookup), ("lookup with an answer", answer),
                  ("comment thanks", thanks), ("comment refused", refused_comment),
                  ("admin comments", comments), ("release preview", release_preview),
-                 ("release error", release_error), ("use", use), ("401", not_logged_in)]
+                 ("release error", release_error), ("use", use),
+                 ("delete confirmation", delete_confirm), ("401", not_logged_in)]
         report = []
         for name, show in pages:
             for view in ["desktop", "phone"]:
