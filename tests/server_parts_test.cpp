@@ -220,6 +220,8 @@ TEST(Routes, OneTableForBothListeners) {
         {false, "GET", "/Canon/comment.asp", Route::NotAllowed, "POST"},
         {false, "POST", "/comment", Route::WebComment, ""},
         {false, "GET", "/", Route::LookupPage, ""},
+        {false, "GET", "/thanks", Route::CommentThanks, ""},
+        {false, "POST", "/thanks", Route::NotAllowed, "GET, HEAD"},
         {false, "PUT", "/nothing", Route::NotAllowed, "GET, HEAD"},
         {false, "GET", "/comments", Route::NotFound, ""}, // admin pages are not public
         {false, "GET", "/canon/lenscheck.asp", Route::NotFound, ""},
@@ -227,6 +229,10 @@ TEST(Routes, OneTableForBothListeners) {
         {true, "GET", "/release", Route::AdminRelease, ""},
         {true, "POST", "/release", Route::AdminRelease, ""},
         {true, "GET", "/comments/mark", Route::NotAllowed, "POST"},
+        {true, "GET", "/comments/delete", Route::AdminDelete, ""},
+        {true, "POST", "/comments/delete", Route::AdminDelete, ""},
+        {true, "GET", "/comments/read-all", Route::NotAllowed, "POST"},
+        {false, "GET", "/comments/delete", Route::NotFound, ""},
         {true, "GET", "/style.css", Route::StyleSheet, ""},
         {true, "DELETE", "/use", Route::NotAllowed, "GET, HEAD"},
     };
@@ -245,6 +251,7 @@ TEST(Routes, OneTableForBothListeners) {
         {"GET", "/p/style.css", Route::StyleSheet},
         {"GET", "/p/help.png", Route::HelpPhoto},
         {"POST", "/p/comment", Route::WebComment},
+        {"GET", "/p/thanks", Route::CommentThanks},
         {"GET", "/", Route::NotFound},
         {"GET", "/style.css", Route::NotFound},
         {"GET", "/p", Route::NotFound},
