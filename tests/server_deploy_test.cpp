@@ -158,7 +158,8 @@ TEST(NginxRecipes, ToolsAndLookupPageThroughNginx) {
           {post("/Canon/comment.asp", "CommentText=b"), 200},
           {"GET /pelvoran/?code=UE0945 HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", 200},
           {"GET /pelvoran/help.png HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", 200},
-          {post("/pelvoran/comment", "text=c&website="), 200},
+          {post("/pelvoran/comment", "text=c&website="), 303},
+          {"GET /pelvoran/thanks HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", 200},
           {"GET /index.html HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", 200}}},
     };
     for (std::size_t i = 0; i < 2; ++i) {
@@ -173,6 +174,10 @@ TEST(NginxRecipes, ToolsAndLookupPageThroughNginx) {
             EXPECT_EQ(statusOf(reply), status) << recipes[i].prefix << "\n"
                                                << request << "\n"
                                                << reply << nginx.log();
+            if (request.find("/comment HTTP") != std::string::npos) { // the thanks, prefixed
+                EXPECT_NE(reply.find("\r\nLocation: /pelvoran/thanks\r\n"), std::string::npos)
+                    << reply;
+            }
             if (request.find("code=UE0945") != std::string::npos) {
                 // The page's links lead back through the same prefix.
                 EXPECT_NE(reply.find(std::string("href=\"") + recipes[i].prefix + "style.css\""),
