@@ -2,6 +2,8 @@
 
 #include "server/sqlite_support.h"
 
+#include <set>
+
 namespace pelvoran::server {
 
 std::optional<StoredComment> Database::comment(std::int64_t id) {
@@ -23,7 +25,8 @@ std::vector<std::int64_t> Database::deleteComments(const std::vector<std::int64_
     exec("BEGIN IMMEDIATE");
     try {
         Statement s(db_, "DELETE FROM comments WHERE id = ?");
-        for (const std::int64_t id : ids) {
+        // A number given twice is deleted once, not missing the second time.
+        for (const std::int64_t id : std::set<std::int64_t>(ids.begin(), ids.end())) {
             s.bind(1, id);
             s.step();
             s.reset();

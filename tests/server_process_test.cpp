@@ -373,7 +373,8 @@ TEST(ServerModeration, DeletedCommentsLeaveNoByteBehind) {
     EXPECT_EQ(missing.status, 2);
     EXPECT_NE(missing.err.find("#9"), std::string::npos) << missing.err;
     EXPECT_EQ(exported(dir).size(), 4u) << "a refused delete took something";
-    for (const auto& args : {std::vector<std::string>{"1", "2"}, std::vector<std::string>{"4"}}) {
+    for (const auto& args :
+         {std::vector<std::string>{"1", "2", "1"}, std::vector<std::string>{"4"}}) {
         std::vector<std::string> command = {"comments", "delete", "--state", dir};
         command.insert(command.end(), args.begin(), args.end());
         const CommandResult deleted = runServerCommand(command);
