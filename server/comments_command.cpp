@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
+#include <set>
 #include <stdexcept>
 
 namespace pelvoran::server {
@@ -51,7 +52,8 @@ int deleteCommand(const Parsed& p) {
                              "：一条也没有删除。请用 comments list 查看现有的编号后重试。",
                          false};
     }
-    say(stdout, "已删除 " + std::to_string(ids.size()) + " 条留言。");
+    const std::set<std::int64_t> deleted(ids.begin(), ids.end());
+    say(stdout, "已删除 " + std::to_string(deleted.size()) + " 条留言。");
     if (!db->wiped())
         say(stderr, "数据库正被读取，预写日志（comments.sqlite-wal）中可能还留着删除的文字。"
                     "服务器停止时会抹去它；如果这很要紧，请重启服务器（sudo systemctl restart "

@@ -373,12 +373,16 @@ TEST(ServerModeration, DeletedCommentsLeaveNoByteBehind) {
     EXPECT_EQ(missing.status, 2);
     EXPECT_NE(missing.err.find("#9"), std::string::npos) << missing.err;
     EXPECT_EQ(exported(dir).size(), 4u) << "a refused delete took something";
-    for (const auto& args :
-         {std::vector<std::string>{"1", "2", "1"}, std::vector<std::string>{"4"}}) {
+    const struct {
+        std::vector<std::string> numbers;
+        const char* said;
+    } deletions[] = {{{"1", "2", "1"}, "已删除 2 条留言。\n"}, {{"4"}, "已删除 1 条留言。\n"}};
+    for (const auto& d : deletions) {
         std::vector<std::string> command = {"comments", "delete", "--state", dir};
-        command.insert(command.end(), args.begin(), args.end());
+        command.insert(command.end(), d.numbers.begin(), d.numbers.end());
         const CommandResult deleted = runServerCommand(command);
         EXPECT_EQ(deleted.status, 0) << deleted.err;
+        EXPECT_EQ(deleted.out, d.said);
     }
     const std::string file =
         fileBytes(dir + "/comments.sqlite") + fileBytes(dir + "/comments.sqlite-wal");
