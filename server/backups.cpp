@@ -1,11 +1,13 @@
 #include "server/backups.h"
 
 #include "server/error_text.h"
+#include "server/log.h"
 #include "server/state_dir.h"
 #include "server/store.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <ctime>
 #include <fcntl.h>
 #include <filesystem>
@@ -103,6 +105,39 @@ void dailyBackup(const std::string& stateDir, Database& db) {
     std::error_code ec;
     for (std::size_t i = 0; i + kKeep < backups.size(); ++i)
         fs::remove(backups[i], ec);
+}
+
+DailyBackups::DailyBackups(const std::string& stateDir)
+    : stateDir_(stateDir), db_(std::make_unique<Database>(databasePath(stateDir))),
+      thread_([this] { run(); }) {}
+
+DailyBackups::~DailyBackups() {
+    {
+        const std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    db_->interrupt();
+    wake_.notify_one();
+    thread_.join();
+}
+
+void DailyBackups::run() {
+    const auto today = [] { return std::time(nullptr) / 86400; };
+    std::time_t backedUp = -1;
+    std::unique_lock lock(mutex_);
+    while (!stopping_) {
+        if (const std::time_t day = today(); day != backedUp) {
+            backedUp = day; // once a day, whether it works or not
+            lock.unlock();
+            try {
+                dailyBackup(stateDir_, *db_);
+            } catch (const std::exception& e) {
+                logError(std::string("每日备份失败：") + e.what());
+            }
+            lock.lock();
+        }
+        wake_.wait_for(lock, std::chrono::seconds(30), [this] { return stopping_; });
+    }
 }
 
 } // namespace pelvoran::server

@@ -1,6 +1,10 @@
 #pragma once
 
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 namespace pelvoran::server {
 
@@ -25,5 +29,26 @@ bool backupInto(Database& db, const std::string& dir, const std::string& name);
 /// Keeps one backup a day in `stateDir`/backups, the last seven days. Its
 /// own connection `db`: it never holds up the one that serves.
 void dailyBackup(const std::string& stateDir, Database& db);
+
+/// Keeps the daily backup on a thread and a connection of its own, so that
+/// a backup never holds up the release's pick-up or the end on SIGTERM; a
+/// backup under way when it is destroyed ends at once, its file removed.
+class DailyBackups {
+public:
+    explicit DailyBackups(const std::string& stateDir);
+    ~DailyBackups();
+    DailyBackups(const DailyBackups&) = delete;
+    DailyBackups& operator=(const DailyBackups&) = delete;
+
+private:
+    void run();
+
+    const std::string stateDir_;
+    std::unique_ptr<Database> db_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stopping_ = false;
+    std::thread thread_; // last: starts once the rest is ready
+};
 
 } // namespace pelvoran::server

@@ -21,7 +21,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -39,10 +38,6 @@ namespace {
 
 /// The admin listener's connections: a publisher's few browsers.
 constexpr unsigned kAdminConnections = 64;
-
-std::string backupDay() {
-    return std::to_string(std::time(nullptr) / 86400);
-}
 
 /// Says what update checks are answered with from now on.
 void logRelease(const std::optional<Release>& release) {
@@ -87,51 +82,6 @@ private:
     }
 
     const std::vector<ConnectionGuard*> guards_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool stopping_ = false;
-    std::thread thread_; // last: starts once the rest is ready
-};
-
-/// Keeps the daily backup on a thread and a connection of its own, so that
-/// a backup never holds up the release's pick-up or the end on SIGTERM.
-class DailyBackups {
-public:
-    explicit DailyBackups(const std::string& stateDir)
-        : stateDir_(stateDir), db_(databasePath(stateDir)), thread_([this] { run(); }) {}
-    ~DailyBackups() {
-        {
-            const std::lock_guard lock(mutex_);
-            stopping_ = true;
-        }
-        db_.interrupt(); // a backup under way ends now; its file is removed
-        wake_.notify_one();
-        thread_.join();
-    }
-    DailyBackups(const DailyBackups&) = delete;
-    DailyBackups& operator=(const DailyBackups&) = delete;
-
-private:
-    void run() {
-        std::string backedUp;
-        std::unique_lock lock(mutex_);
-        while (!stopping_) {
-            if (const std::string day = backupDay(); day != backedUp) {
-                backedUp = day; // once a day, whether it works or not
-                lock.unlock();
-                try {
-                    dailyBackup(stateDir_, db_);
-                } catch (const std::exception& e) {
-                    logError(std::string("每日备份失败：") + e.what());
-                }
-                lock.lock();
-            }
-            wake_.wait_for(lock, std::chrono::seconds(30), [this] { return stopping_; });
-        }
-    }
-
-    const std::string stateDir_;
-    Database db_;
     std::mutex mutex_;
     std::condition_variable wake_;
     bool stopping_ = false;
