@@ -49,6 +49,14 @@ start_wine_desktop() {
         "$wine" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$face" \
             /d 'Noto Sans Mono CJK SC' /f >/dev/null
     done
+    # The desktop read those settings when it started: in a new prefix it
+    # started before they were written, without the virtual desktop, and
+    # every window then waited out wine's 2 s for a window manager that is
+    # not there. Start it again with them.
+    wineserver -k 2>/dev/null || true
+    wineserver -w 2>/dev/null || true
+    wineserver -p </dev/null >/dev/null 2>&1 || true
+    "$wine" wineboot </dev/null >/dev/null 2>&1 || true
 }
 
 stop_wine_desktop() {
