@@ -59,7 +59,7 @@ std::string digest(std::string_view text) {
     unsigned char raw[EVP_MAX_MD_SIZE];
     unsigned int size = 0;
     if (EVP_Digest(text.data(), text.size(), raw, &size, EVP_sha256(), nullptr) != 1)
-        throw std::runtime_error("SHA-256 failed");
+        throw std::runtime_error("无法计算会话密钥的 SHA-256 摘要（OpenSSL）");
     std::string hex;
     for (unsigned int i = 0; i < size; ++i)
         appendHex(hex, raw[i], 2, HexCase::Lower);
