@@ -51,6 +51,39 @@ void keepPrivate(const std::string& path) {
     }
 }
 
+namespace {
+
+/// What one of SQLite's checks (quick_check, integrity_check) says of a
+/// database: the first line that is not "ok" (blank when all is well), and
+/// how the check ended (SQLITE_OK when it ran through, else why not).
+struct CheckResult {
+    std::string problem;
+    int rc = SQLITE_OK;
+    std::string why;
+};
+
+CheckResult runCheck(sqlite3* db, const char* pragma) {
+    CheckResult r;
+    sqlite3_stmt* stmt = nullptr;
+    r.rc = sqlite3_prepare_v2(db, pragma, -1, &stmt, nullptr);
+    if (r.rc == SQLITE_OK) {
+        while ((r.rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+            const auto* text = sqlite3_column_text(stmt, 0);
+            const std::string line = text ? reinterpret_cast<const char*>(text) : "";
+            if (line != "ok" && r.problem.empty())
+                r.problem = line;
+        }
+        if (r.rc == SQLITE_DONE)
+            r.rc = SQLITE_OK;
+    }
+    if (r.rc != SQLITE_OK)
+        r.why = sqliteErrorText(db, r.rc);
+    sqlite3_finalize(stmt);
+    return r;
+}
+
+} // namespace
+
 void checkDatabase(const std::string& path, const std::string& shown) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0)
@@ -72,22 +105,10 @@ void checkDatabase(const std::string& path, const std::string& shown) {
                          " 是只读的，服务器无法保存留言。请让运行服务器的用户可以写入它"
                          "（例如 chmod 600），再重试。");
     sqlite3_busy_timeout(raw, 2000);
-    std::string problem;
-    sqlite3_stmt* stmt = nullptr;
-    int step = sqlite3_prepare_v2(raw, "PRAGMA quick_check", -1, &stmt, nullptr);
-    if (step == SQLITE_OK) {
-        while ((step = sqlite3_step(stmt)) == SQLITE_ROW) {
-            const auto* text = sqlite3_column_text(stmt, 0);
-            const std::string line = text ? reinterpret_cast<const char*>(text) : "";
-            if (line != "ok" && problem.empty())
-                problem = line;
-            std::replace(problem.begin(), problem.end(), '\n', ' ');
-        }
-        if (step == SQLITE_DONE)
-            step = SQLITE_OK;
-    }
-    const std::string why = step == SQLITE_OK ? "" : sqliteErrorText(raw, step);
-    sqlite3_finalize(stmt);
+    const CheckResult check = runCheck(raw, "PRAGMA quick_check");
+    std::string problem = check.problem;
+    std::replace(problem.begin(), problem.end(), '\n', ' ');
+    const int step = check.rc;
     const int primary = step & 0xFF;
     if (primary == SQLITE_NOTADB)
         throw StoreError("数据库文件 " + shown + " 不是本程序的数据库文件（" +
@@ -100,7 +121,7 @@ void checkDatabase(const std::string& path, const std::string& shown) {
                          "），服务器不会使用它。请从 " + backups +
                          " 中的备份恢复（pelvoran-server restore），再重试。");
     if (step != SQLITE_OK)
-        throw StoreError("无法检查数据库文件 " + shown + "：" + why);
+        throw StoreError("无法检查数据库文件 " + shown + "：" + check.why);
     sqlite3_stmt* version = nullptr;
     int schema = 0;
     if (sqlite3_prepare_v2(raw, "PRAGMA user_version", -1, &version, nullptr) == SQLITE_OK &&
@@ -118,15 +139,8 @@ void checkRestorable(const std::string& path, const std::string& shown) {
     const Connection db(raw, &sqlite3_close);
     if (rc != SQLITE_OK)
         throw StoreError("无法打开 " + shown + "：" + sqliteErrorText(raw, rc));
-    std::string problem;
-    try {
-        Statement check(raw, "PRAGMA integrity_check");
-        while (check.step())
-            if (const std::string line = check.text(0); line != "ok" && problem.empty())
-                problem = line;
-    } catch (const StoreError& e) {
-        problem = e.what();
-    }
+    const CheckResult check = runCheck(raw, "PRAGMA integrity_check");
+    const std::string problem = check.rc != SQLITE_OK ? check.why : check.problem;
     if (!problem.empty())
         throw StoreError(shown + " 不是完好的数据库（" + problem + "）");
     Statement version(raw, "PRAGMA user_version");

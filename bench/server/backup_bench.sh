@@ -55,14 +55,6 @@ start_server() {
     exit 1
 }
 
-stop_pid() {
-    kill -TERM "$1" 2>/dev/null || true
-    wait "$1" 2>/dev/null || true
-    local pid kept=()
-    for pid in "${pids[@]}"; do [ "$pid" = "$1" ] || kept+=("$pid"); done
-    pids=("${kept[@]}")
-}
-
 # Runs a backup command under GNU time; prints "SECONDS KIB", or "timeout".
 measure() {
     local out=$work/time.out
@@ -80,7 +72,7 @@ for size in $sizes; do
     state=$work/state-$size
     mkdir -p "$state"
     start_server "$state"
-    stop_pid "$server_pid"
+    bench_stop "$server_pid" || true
     # 500-byte comments, in one transaction: about 1,800 a MB.
     sqlite3 "$state/comments.sqlite" "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1
         FROM n WHERE i < $((size * 1800))) INSERT INTO comments (received, text, raw, source)
@@ -113,7 +105,7 @@ for size in $sizes; do
                 eval "${who}_s+=($s) ${who}_m+=($((k / 1024)))"
             done
         done
-        [ -z "$wrk_pid" ] || stop_pid "$wrk_pid"
+        [ -z "$wrk_pid" ] || bench_stop "$wrk_pid" || true
         os=$(median "${ours_s[@]}")
         ts=$(median "${theirs_s[@]}")
         printf '%-8s %-6s %-22s %10s %10s %10s\n' "${size}MB" "$load" "pelvoran-server backup" \
@@ -124,6 +116,6 @@ for size in $sizes; do
         [ "$theirs_to" = 0 ] || echo "  sqlite3 .backup: $theirs_to of $rounds runs over ${limit}s"
     done
     echo "  the server's own memory, idle: $((idle_kib / 1024)) MB"
-    stop_pid "$server_pid"
+    bench_stop "$server_pid" || true
     rm -rf "$state"
 done

@@ -1,6 +1,8 @@
 # What the server benchmarks share. Sourced, not run.
 #   bench_workdir PREFIX   makes $work (removed at exit) and $pids, whose
 #                          processes get SIGTERM, then SIGKILL, at exit
+#   bench_stop PID         SIGTERM, up to 10 s, then SIGKILL; the process
+#                          leaves $pids; false when it had to be killed
 #   median N...            the sorted middle (the mean of the two middle ones
 #                          for an even count)
 #   ratio A B              A / B to two places
@@ -21,6 +23,20 @@ bench_cleanup() {
         wait "$pid" 2>/dev/null || true
     done
     rm -rf "$work"
+}
+
+bench_stop() {
+    local ended=0 pid kept=()
+    kill -TERM "$1" 2>/dev/null || true
+    for _ in $(seq 100); do kill -0 "$1" 2>/dev/null || break; sleep 0.1; done
+    if kill -0 "$1" 2>/dev/null; then
+        kill -KILL "$1" 2>/dev/null || true
+        ended=1
+    fi
+    wait "$1" 2>/dev/null || true
+    for pid in "${pids[@]}"; do [ "$pid" = "$1" ] || kept+=("$pid"); done
+    pids=("${kept[@]}")
+    return $ended
 }
 
 median() {

@@ -84,16 +84,8 @@ start_server() {
 }
 
 stop_server() {
-    kill -TERM "$server_pid" 2>/dev/null || true
-    for _ in $(seq 100); do kill -0 "$server_pid" 2>/dev/null || break; sleep 0.1; done
-    if kill -0 "$server_pid" 2>/dev/null; then
+    bench_stop "$server_pid" ||
         echo "server_bench: pelvoran-server ignored SIGTERM for 10 s; killed" >&2
-        kill -KILL "$server_pid" 2>/dev/null || true
-    fi
-    wait "$server_pid" 2>/dev/null || true
-    local pid kept=()
-    for pid in "${pids[@]}"; do [ "$pid" = "$server_pid" ] || kept+=("$pid"); done
-    pids=("${kept[@]}")
 }
 
 # wrk, bounded twice: by -d and by timeout in case it hangs.
