@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <poll.h>
@@ -20,8 +21,8 @@ namespace pelvoran::test {
 using Clock = std::chrono::steady_clock;
 
 FakeOpener::FakeOpener(bool isPresent, const std::string& then) : present(isPresent) {
-    char tmpl[] = "/tmp/pelvoran-opener-XXXXXX";
-    dir = mkdtemp(tmpl);
+    std::string tmpl = (std::filesystem::temp_directory_path() / "pelvoran-opener-XXXXXX").string();
+    dir = mkdtemp(tmpl.data());
     log = dir + "/opened.txt";
     if (!present)
         return;

@@ -88,8 +88,9 @@ bool isComplete(const std::string& reply) {
 } // namespace
 
 TempDir::TempDir() {
-    char tmpl[] = "/tmp/pelvoran-server-test-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr)
+    std::string tmpl =
+        (std::filesystem::temp_directory_path() / "pelvoran-server-test-XXXXXX").string();
+    if (mkdtemp(tmpl.data()) == nullptr)
         throw std::runtime_error("mkdtemp failed");
     path_ = tmpl;
 }
