@@ -56,6 +56,8 @@ std::string table(const std::vector<std::vector<std::string>>& rows) {
             if (i + 1 < row.size())
                 out += std::string(widths[i] - columns(row[i]) + 2, ' ');
         }
+        while (out.ends_with(' '))
+            out.pop_back(); // the empty cells at the end of a clear
         out += '\n';
     }
     return out;
