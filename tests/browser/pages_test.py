@@ -330,7 +330,7 @@ class ReleaseFormTest(PageTest):
 
         self.assert_status(support.submit(self.driver, self.release_button("publish")), 200)
         self.assertIn("已发布", self.by_css("[role=status]").text)
-        shown = [self.text_of(dd) for dd in self.all_css("dl dd")]
+        shown = [self.text_of(dd) for dd in self.all_css("main > dl dd")]
         self.assertEqual(shown, [fields["version"], fields["address"], fields["date"],
                                  fields["notes"]])
 
