@@ -571,6 +571,11 @@ TEST(ServerCommandLine, RestoreRoundTrip) {
     EXPECT_EQ(exported(dir), (std::vector<std::string>{"b", "a"}));
     EXPECT_NE(runServerCommand({"release", "show", "--state", dir}).out.find("1.06"),
               std::string::npos);
+    // The backup's own audit log goes on: the publish after the backup is
+    // not in it, the restore is, newest, with the file that came back.
+    const std::string log = runServerCommand({"audit", "list", "--state", dir}).out;
+    EXPECT_EQ(log.find("1.07"), std::string::npos) << log;
+    EXPECT_LT(log.find("恢复  从备份 " + backup + " 恢复了"), log.find("发布  1.06")) << log;
     std::vector<std::string> replaced;
     for (const auto& e : std::filesystem::directory_iterator(dir + "/backups"))
         if (e.path().filename().string().starts_with("replaced"))
