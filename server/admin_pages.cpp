@@ -21,7 +21,7 @@ std::string nav(const std::string& current) {
     std::string out = "<nav aria-label=\"发布者页面\">";
     for (const auto& [path, name] :
          {std::pair{"/comments", "留言"}, std::pair{"/release", "发布版本"},
-          std::pair{"/use", "使用情况"}}) {
+          std::pair{"/use", "使用情况"}, std::pair{"/audit", "操作记录"}}) {
         out += "<a href=\"";
         out += path;
         out += current == path ? "\" aria-current=\"page\">" : "\">";
@@ -233,6 +233,7 @@ std::string releasePage(const ReleaseView& view) {
         "<button type=\"submit\" name=\"action\" value=\"preview\" "
         "class=\"quiet\">预览</button>"
         "<button type=\"submit\" name=\"action\" value=\"publish\">发布</button></form>\n";
+    main += releaseHistorySection(view.history, view.shown, csrf);
     return frame("发布版本", main, "/release");
 }
 

@@ -63,8 +63,31 @@ struct ReleaseView {
     std::map<ReleaseField, std::string> errors; // per field, as text
     std::string notice;                         // what was just done, as text
     std::string csrf;
+    ReleaseHistory history; // its newest kHistoryShown rows
 };
 std::string releasePage(const ReleaseView& view);
+
+/// The rows of the release history the release page shows, newest first.
+inline constexpr std::int64_t kHistoryShown = 50;
+
+/// The release history under the release form: each row with what it
+/// published, the live one marked, each other publish with a "重新发布"
+/// button, and a note when older rows are left out.
+std::string releaseHistorySection(const ReleaseHistory& history,
+                                  const std::optional<Release>& shown, const std::string& csrf);
+/// A 重新发布 form without a valid row number, or for a row that published
+/// nothing.
+std::string badRepublishPage(const std::string& why);
+
+/// Entries of the audit log on one page.
+inline constexpr std::int64_t kAuditPerPage = 50;
+
+struct AuditView {
+    AuditPage log;
+    std::int64_t pageNo = 1; // 1 to the pages log.total takes
+};
+/// The audit log, newest first, with links to the pages before and after.
+std::string auditPage(const AuditView& view);
 
 /// The days the use page shows, up to today.
 inline constexpr int kUseDays = 30;

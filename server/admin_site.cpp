@@ -1,6 +1,7 @@
 #include "server/admin_site.h"
 
 #include "server/admin_pages.h"
+#include "server/admin_reply.h"
 #include "server/comment_export.h"
 #include "server/log.h"
 #include "server/metrics.h"
@@ -22,6 +23,8 @@ namespace {
 
 /// No list is this long; the offset of its last page still fits.
 constexpr std::int64_t kMaxPage = std::numeric_limits<std::int64_t>::max() / kCommentsPerPage;
+
+} // namespace
 
 std::string value(const std::map<std::string, std::string>& m, const std::string& key) {
     const auto it = m.find(key);
@@ -52,6 +55,8 @@ std::int64_t pageAsked(std::string_view s) {
     return std::clamp<std::int64_t>(n, 1, kMaxPage);
 }
 
+namespace {
+
 /// Where to go back to after marking a comment: the page of the comment list
 /// the form names, rebuilt from its page number and search alone, so that
 /// nothing else a form carries ends up in the Location header.
@@ -63,6 +68,8 @@ std::string returnAddress(std::string_view back) {
                                                       : parseForm(back.substr(mark + 1));
     return commentsAddress(pageAsked(value(query, "page")), value(query, "q"));
 }
+
+} // namespace
 
 WebResponse page(unsigned status, std::string html) {
     WebResponse r;
@@ -80,8 +87,6 @@ WebResponse redirect(const std::string& to) {
     r.headers.emplace_back("Cache-Control", "no-store");
     return r;
 }
-
-} // namespace
 
 std::string adminUrlCommand(const std::string& shown, uid_t owner) {
     // Debian gives people the uids 1000 to 59999; the rest are the system's,
@@ -109,6 +114,8 @@ WebResponse AdminSite::startSession(const WebRequest& request) {
     if (!cookie)
         return page(401, signInPage("地址中的令牌不对。", signIn_));
     logError("管理页面：令牌换得了一次新的登录");
+    Database(databasePath(stateDir_))
+        .appendAudit("登录", "用管理地址中的令牌登录", kByPages, request.client);
     // The same page, without the token in the address bar or the history;
     // only ever a page of this site, whatever path came with the token.
     std::string to = "/comments";
@@ -152,6 +159,7 @@ WebResponse AdminSite::handle(const WebRequest& request, Route route) {
             WebResponse r = page(200, signedOutPage(signIn_));
             r.headers.emplace_back("Set-Cookie", sessions_.end(*session));
             logError("管理页面：一次登录已退出");
+            Database(databasePath(stateDir_)).appendAudit("退出", "一次登录已结束", kByPages);
             return r;
         } catch (const std::exception& e) {
             return page(503, databaseErrorPage(e.what()));
@@ -183,6 +191,8 @@ WebResponse AdminSite::route(const WebRequest& request, Route route, const std::
     case Route::AdminMarkAllRead: return markAllRead();
     case Route::AdminDelete: return remove(request, csrf);
     case Route::AdminRelease: return release(request, csrf);
+    case Route::AdminRepublish: return republish(request, csrf);
+    case Route::AdminAudit: return audit(request);
     case Route::AdminUse: return use();
     default: return page(404, notFoundPage());
     }
@@ -211,7 +221,9 @@ WebResponse AdminSite::comments(const WebRequest& request, const std::string& cs
 }
 
 WebResponse AdminSite::markAllRead() {
-    Database(databasePath(stateDir_)).markAllRead();
+    Database db(databasePath(stateDir_));
+    const std::int64_t marked = db.markAllRead();
+    db.appendAudit("全部标为已读", std::to_string(marked) + " 条未读留言", kByPages);
     return redirect("/comments");
 }
 
@@ -225,6 +237,7 @@ WebResponse AdminSite::remove(const WebRequest& request, const std::string& csrf
             return count == 0 ? redirect("/comments") : page(200, deleteFlaggedPage(count, csrf));
         }
         const std::int64_t count = db.deleteFlagged();
+        db.appendAudit("删除疑似机器人留言", std::to_string(count) + " 条", kByPages);
         if (!db.wiped())
             return page(200, deletedNotWipedPage(count));
         return redirect("/comments?deleted=" + std::to_string(count));
@@ -238,6 +251,7 @@ WebResponse AdminSite::remove(const WebRequest& request, const std::string& csrf
     }
     if (!db.deleteComments({*id}).empty())
         return page(404, noSuchCommentPage(*id));
+    db.appendAudit("删除留言", "#" + std::to_string(*id), kByPages);
     if (!db.wiped())
         return page(200, deletedNotWipedPage(1));
     return redirect("/comments?deleted=1");
@@ -275,34 +289,27 @@ WebResponse AdminSite::release(const WebRequest& request, const std::string& csr
     view.shown = db.release();
     if (request.method != "POST") {
         view.draft = view.shown.value_or(Release{});
-        return page(200, releasePage(view));
+        return releaseReply(db, 200, view);
     }
     const auto form = parseForm(request.body);
     const std::string action = value(form, "action");
     if (action == "clear") {
-        db.clearRelease();
+        db.clearRelease(kByPages);
         view.shown.reset();
         view.notice = "已撤下：工具不再提示更新。";
-        return page(200, releasePage(view));
+        return releaseReply(db, 200, view);
     }
     view.draft = {fromUtf8Lenient(value(form, "version")), fromUtf8Lenient(value(form, "address")),
                   fromUtf8Lenient(value(form, "date")), fromUtf8Lenient(value(form, "notes"))};
+    if (action == "publish")
+        return publishFromPages(db, view, "发布");
     if (const auto problems = releaseProblems(view.draft); !problems.empty()) {
         for (const auto& problem : problems)
             view.errors[problem.field] = toUtf8(problem.message);
-        return page(400, releasePage(view));
-    }
-    if (action == "publish") {
-        db.setRelease(view.draft);
-        const auto notice = rollbackNotice(view.draft, view.shown);
-        view.shown = view.draft;
-        view.notice = "已发布 " + toUtf8(view.draft.version) + "：正在运行的服务器一秒内开始提供。";
-        if (notice)
-            view.notice += toUtf8(*notice);
-        return page(200, releasePage(view));
+        return releaseReply(db, 400, view);
     }
     view.previewing = true;
-    return page(200, releasePage(view));
+    return releaseReply(db, 200, view);
 }
 
 WebResponse AdminSite::use() {

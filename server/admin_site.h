@@ -43,6 +43,8 @@ private:
     WebResponse remove(const WebRequest& request, const std::string& csrf);
     WebResponse exportComments(bool csv);
     WebResponse release(const WebRequest& request, const std::string& csrf);
+    WebResponse republish(const WebRequest& request, const std::string& csrf);
+    WebResponse audit(const WebRequest& request);
     WebResponse use();
     WebResponse metrics(const WebRequest& request);
 

@@ -45,12 +45,13 @@ constexpr char kUsage[] =
     "                          [--max-connections N]"
     " [--head-timeout SECONDS] [--min-body-rate SIZE]\n"
     "                          [--body-budget SIZE] [--busy-timeout MILLISECONDS]\n"
-    "  pelvoran-server release show|clear [--state DIR]\n"
+    "  pelvoran-server release show|clear|history [--state DIR]\n"
     "  pelvoran-server release set [--state DIR] --version 1.06 --address URL --date TEXT"
     " --notes TEXT\n"
     "  pelvoran-server comments list [--state DIR] [--since YYYY-MM-DD]\n"
     "  pelvoran-server comments export [--state DIR] [--format jsonl|csv] [--since YYYY-MM-DD]\n"
     "  pelvoran-server comments delete ID... [--state DIR]\n"
+    "  pelvoran-server audit list [--state DIR] [--limit N]\n"
     "  pelvoran-server backup FILE [--state DIR]\n"
     "  pelvoran-server restore FILE [--state DIR]\n"
     "  pelvoran-server admin-url [--state DIR]\n"
@@ -227,20 +228,22 @@ int releaseCommand(const std::vector<std::string>& args) {
         const StateDir state = enterState(p);
         const auto db = openDatabase(state);
         const auto before = db->release();
-        db->setRelease(r);
+        db->setRelease(r, kByCommandLine);
         say(stdout, "已发布 " + toUtf8(r.version) + "。" + pickedUp(state));
         if (const auto notice = rollbackNotice(r, before))
             say(stdout, toUtf8(*notice));
         return kExitOk;
     }
-    if (verb != "show" && verb != "clear")
-        throw UsageError{"release 后须为 show、set 或 clear"};
+    if (verb != "show" && verb != "clear" && verb != "history")
+        throw UsageError{"release 后须为 show、set、clear 或 history"};
     if (p.options.size() > p.options.count("--state"))
         throw UsageError{"release " + verb + " 只接受 --state"};
     const StateDir state = enterState(p);
     const auto db = openDatabase(state);
+    if (verb == "history")
+        return releaseHistoryCommand(*db);
     if (verb == "clear") {
-        db->clearRelease();
+        db->clearRelease(kByCommandLine);
         say(stdout, "已撤下发布的版本。" + pickedUp(state));
         return kExitOk;
     }
@@ -308,6 +311,8 @@ int runCommandLine(const std::vector<std::string>& args) {
             return backupCommand(args);
         if (command == "restore")
             return restoreCommand(args);
+        if (command == "audit")
+            return auditCommand(args);
         if (command == "admin-url")
             return adminUrlCommand(args);
         if (command == "--version") {

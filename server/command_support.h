@@ -73,4 +73,12 @@ int backupCommand(const std::vector<std::string>& args);
 /// `restore FILE [--state DIR]`.
 int restoreCommand(const std::vector<std::string>& args);
 
+class Database;
+
+/// `release history`: every publish and clear of `db`, newest first.
+int releaseHistoryCommand(Database& db);
+
+/// `audit list [--state DIR] [--limit N]`.
+int auditCommand(const std::vector<std::string>& args);
+
 } // namespace pelvoran::server

@@ -131,23 +131,27 @@ struct HttpListener::Callbacks {
         return peer ? peer->limitKey() : "?";
     }
 
-    /// Who a comment counts against. Behind the trusted proxy, the client
-    /// it names: the proxy appends the address it saw, so only the last
-    /// entry of the last X-Forwarded-For line is its word; the rest is the
-    /// client's own. One that is not an address is not taken.
-    static std::string clientKey(const HttpListener& l, MHD_Connection* c) {
+    /// The client's address. Behind the trusted proxy, the client it names:
+    /// the proxy appends the address it saw, so only the last entry of the
+    /// last X-Forwarded-For line is its word; the rest is the client's own.
+    /// One that is not an address is not taken.
+    static std::optional<ClientAddress> clientOf(const HttpListener& l, MHD_Connection* c) {
         const auto peer = peerOf(c);
-        if (!peer)
-            return "?";
-        if (l.settings_.trustedProxy && *peer == *l.settings_.trustedProxy) {
+        if (peer && l.settings_.trustedProxy && *peer == *l.settings_.trustedProxy) {
             const std::string line = lastHeaderValue(c, "X-Forwarded-For");
             std::string_view last = line;
             if (const auto comma = last.rfind(','); comma != std::string_view::npos)
                 last.remove_prefix(comma + 1);
             if (const auto named = ClientAddress::parse(last))
-                return named->limitKey();
+                return named;
         }
-        return peer->limitKey();
+        return peer;
+    }
+
+    /// Who a comment counts against.
+    static std::string clientKey(const HttpListener& l, MHD_Connection* c) {
+        const auto client = clientOf(l, c);
+        return client ? client->limitKey() : "?";
     }
 
     static Incoming incoming(const HttpListener& l, MHD_Connection* c, const char* url,
@@ -183,6 +187,9 @@ struct HttpListener::Callbacks {
             w.scheme = "https";
         if (takesBody(r.match.route))
             in.client = clientKey(l, c);
+        // Kept in the audit log when it signs in.
+        if (const auto client = l.settings_.admin ? clientOf(l, c) : std::nullopt)
+            w.client = client->text();
         return in;
     }
 

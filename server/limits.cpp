@@ -66,6 +66,12 @@ std::string ClientAddress::limitKey() const {
     return std::string(text) + "/64";
 }
 
+std::string ClientAddress::text() const {
+    char text[INET6_ADDRSTRLEN] = {};
+    inet_ntop(v4_ ? AF_INET : AF_INET6, bytes_.data(), text, sizeof text);
+    return text;
+}
+
 RateLimiter::RateLimiter(unsigned commentsPerHour, std::uint64_t bytesPerHour,
                          std::size_t maxClients)
     : commentsPerHour_(commentsPerHour), bytesPerHour_(static_cast<double>(bytesPerHour)),

@@ -28,6 +28,8 @@ public:
     /// Who the limits count: the IPv4 address, or the /64 of an IPv6 one,
     /// since one host is handed a whole /64.
     std::string limitKey() const;
+    /// The whole address, as inet_ntop writes it.
+    std::string text() const;
     bool operator==(const ClientAddress&) const = default;
 
 private:

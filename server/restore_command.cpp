@@ -97,6 +97,9 @@ void restoreAsOwner(StateDir& state, int source, const std::string& file) {
         highest = restored.highestCommentNumber();
         std::tie(count, newest) = restored.commentCountAndNewest();
         release = restored.release();
+        // The backup's own log goes on, saying what came back.
+        restored.appendAudit("恢复", "从备份 " + file + " 恢复了状态目录 " + state.shown,
+                             kByCommandLine);
     } // the last connection: the copy is whole in its main file
     if (::mkdirat(dir, kBackupsDir, 0700) != 0 && errno != EEXIST)
         throw std::runtime_error("restore：无法创建 " + state.shown + "/" + kBackupsDir + "：" +

@@ -36,6 +36,8 @@ constexpr Entry kRoutes[] = {
     {true, "/comments/delete", Method::Post, Route::AdminDelete},
     {true, "/release", Method::Get, Route::AdminRelease},
     {true, "/release", Method::Post, Route::AdminRelease},
+    {true, "/release/republish", Method::Post, Route::AdminRepublish},
+    {true, "/audit", Method::Get, Route::AdminAudit},
     {true, "/use", Method::Get, Route::AdminUse},
     {true, "/logout", Method::Post, Route::AdminLogout},
     {true, "/metrics", Method::Get, Route::AdminMetrics},
@@ -77,7 +79,8 @@ RouteMatch findRoute(bool admin, std::string_view method, std::string_view path,
 bool takesBody(Route route) {
     return route == Route::DesktopComment || route == Route::WebComment ||
            route == Route::AdminMark || route == Route::AdminMarkAllRead ||
-           route == Route::AdminDelete || route == Route::AdminRelease;
+           route == Route::AdminDelete || route == Route::AdminRelease ||
+           route == Route::AdminRepublish;
 }
 
 bool isAdminPage(std::string_view path) {

@@ -25,6 +25,8 @@ enum class Route {
     AdminMarkAllRead, // POST /comments/read-all
     AdminDelete,      // GET asks, POST deletes
     AdminRelease,     // GET and POST
+    AdminRepublish,   // POST /release/republish, a row of the release history
+    AdminAudit,       // GET /audit, the log of the publisher's actions
     AdminUse,
     AdminLogout,  // POST /logout
     AdminMetrics, // GET /metrics, with the token as a bearer token

@@ -65,6 +65,35 @@ constexpr const char* kMigrations[] = {
         used     INTEGER NOT NULL
     );
     )sql",
+    // Every publish and clear, each row a copy of the release's fields; the
+    // release live before the history began is its first row. The audit
+    // log only ever grows.
+    R"sql(
+    CREATE TABLE release_history (
+        id       INTEGER PRIMARY KEY AUTOINCREMENT,
+        time     INTEGER NOT NULL,
+        action   TEXT NOT NULL CHECK (action IN ('publish', 'clear')),
+        version  TEXT NOT NULL,
+        address  TEXT NOT NULL,
+        date     TEXT NOT NULL,
+        notes    TEXT NOT NULL,
+        source   TEXT NOT NULL
+    );
+    INSERT INTO release_history (time, action, version, address, date, notes, source)
+        SELECT 0, 'publish', version, address, date, notes, '' FROM release;
+    CREATE TABLE audit_log (
+        id       INTEGER PRIMARY KEY AUTOINCREMENT,
+        time     INTEGER NOT NULL,
+        action   TEXT NOT NULL,
+        detail   TEXT NOT NULL,
+        source   TEXT NOT NULL,
+        address  TEXT NOT NULL
+    );
+    CREATE TRIGGER audit_log_kept BEFORE UPDATE ON audit_log
+        BEGIN SELECT RAISE(ABORT, '操作记录只能追加，不能修改'); END;
+    CREATE TRIGGER audit_log_not_deleted BEFORE DELETE ON audit_log
+        BEGIN SELECT RAISE(ABORT, '操作记录只能追加，不能删除'); END;
+    )sql",
 };
 constexpr int kSchemaVersion = static_cast<int>(std::size(kMigrations));
 
@@ -249,20 +278,6 @@ std::optional<Release> Database::release() {
     if (!s.step())
         return std::nullopt;
     return Release{s.utf16(0), s.utf16(1), s.utf16(2), s.utf16(3)};
-}
-
-void Database::setRelease(const Release& r) {
-    Statement s(db_, "INSERT OR REPLACE INTO release (only, version, address, date, notes) "
-                     "VALUES (1, ?, ?, ?, ?)");
-    s.bind(1, TextView(r.version));
-    s.bind(2, TextView(r.address));
-    s.bind(3, TextView(r.date));
-    s.bind(4, TextView(r.notes));
-    s.step();
-}
-
-void Database::clearRelease() {
-    exec("DELETE FROM release");
 }
 
 std::int64_t Database::dataVersion() {

@@ -50,6 +50,42 @@ struct CommentPage {
     std::int64_t total = 0;
 };
 
+/// Where a publisher's action was taken, as the release history and the
+/// audit log name it.
+inline constexpr char kByCommandLine[] = "命令行";
+inline constexpr char kByPages[] = "管理页面";
+
+/// One publish or clear of the release history. A row kept from before the
+/// history began has time 0 and no source.
+struct ReleaseChange {
+    std::int64_t id = 0;
+    std::int64_t time = 0;  // seconds since 1970, UTC
+    bool published = false; // false: a clear, with empty fields
+    Release release;
+    std::string source; // kByCommandLine or kByPages
+};
+
+/// The release history's newest rows, and how many there are in all.
+struct ReleaseHistory {
+    std::vector<ReleaseChange> changes;
+    std::int64_t total = 0;
+};
+
+/// One line of the audit log.
+struct AuditEntry {
+    std::int64_t id = 0;
+    std::int64_t time = 0; // seconds since 1970, UTC
+    std::string action;    // what was done, as the publisher reads it
+    std::string detail;
+    std::string source;  // kByCommandLine or kByPages
+    std::string address; // the admin's own address, on logins only
+};
+
+struct AuditPage {
+    std::vector<AuditEntry> entries;
+    std::int64_t total = 0;
+};
+
 /// The database file name inside the state directory.
 inline constexpr char kDatabaseFile[] = "comments.sqlite";
 
@@ -122,8 +158,24 @@ public:
     std::map<std::int64_t, std::int64_t> use(std::int64_t fromDay);
 
     std::optional<Release> release();
-    void setRelease(const Release& release);
-    void clearRelease();
+    /// Publishes `release`, from `source`, and keeps it in the release
+    /// history and the audit log (as `action`, and `detail` after the
+    /// version), all in one transaction.
+    void setRelease(const Release& release, const std::string& source,
+                    const std::string& action = "发布", const std::string& detail = "");
+    /// Takes the release down, kept as setRelease keeps a publish.
+    void clearRelease(const std::string& source);
+    /// The `limit` newest publishes and clears, newest first.
+    ReleaseHistory releaseHistory(std::int64_t limit);
+    std::optional<ReleaseChange> releaseChange(std::int64_t id);
+
+    /// Appends one entry to the audit log, which nothing changes or deletes
+    /// afterwards. `address` only for a login: no other client address is
+    /// kept.
+    void appendAudit(const std::string& action, const std::string& detail,
+                     const std::string& source, const std::string& address = "");
+    /// Entries of the audit log, newest first.
+    AuditPage auditLog(std::int64_t offset, std::int64_t limit);
 
     /// Changes whenever another connection commits (PRAGMA data_version).
     std::int64_t dataVersion();

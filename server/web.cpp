@@ -58,8 +58,9 @@ button.danger { background: var(--bad); border-color: var(--bad); }
 .muted { color: var(--muted); }
 img { max-width: 100%; height: auto; }
 .trap { position: absolute; left: -10000px; width: 1px; height: 1px; overflow: hidden; }
-ol.comments { list-style: none; padding: 0; }
-ol.comments > li { border: 1px solid var(--line); border-radius: 6px; padding: .5rem 1rem; margin: .75rem 0; }
+ol.comments, ol.log { list-style: none; padding: 0; }
+ol.comments > li, ol.log > li { border: 1px solid var(--line); border-radius: 6px; padding: .5rem 1rem; margin: .75rem 0; }
+ol.log > li.live { border-left: 6px solid var(--accent); }
 ol.comments > li.unread { border-left: 6px solid var(--accent); }
 .text { white-space: pre-wrap; margin: .5rem 0; }
 .box { border: 1px solid #6e7781; border-radius: 6px; max-width: 28rem; margin: 0; }

@@ -18,6 +18,9 @@ struct WebRequest {
     std::string origin;                       // the Origin header, empty when absent
     std::string host;                         // the Host header
     std::string authorization;                // the Authorization header
+    /// The client's address on the admin listener (behind the trusted proxy,
+    /// the one it names), for the audit log's logins; empty elsewhere.
+    std::string client;
     /// How the browser reached us: "https" when a proxy we trust says it
     /// took the request over HTTPS (X-Forwarded-Proto), else "http".
     std::string scheme = "http";

@@ -465,6 +465,80 @@ TEST_F(AdminPages, PostsComeOnlyFromThisSitesOwnOrigin) {
     }
 }
 
+// 重新发布 publishes a row of the release history again through the release
+// form's checks, only with the session's CSRF token; every action of the
+// publisher lands in the audit log, the login with the admin's address.
+TEST_F(AdminPages, RepublishTakesTheFormsChecksAndEverythingIsLogged) {
+    {
+        Database db((std::filesystem::path(state_) / kDatabaseFile).string());
+        db.setRelease({u"1.06", u"http://x.cn/1.exe", u"一月", u""}, kByCommandLine); // #1
+        db.setRelease({u"1.07", u"http://x.cn/2.exe", u"二月", u""}, kByCommandLine); // #2
+        db.clearRelease(kByCommandLine);                                              // #3
+        // #4: what the release rule refuses, as an older server let it pass.
+        db.setRelease({u"0.50", u"http://x.cn/old.exe", u"", u""}, kByCommandLine);
+        db.setRelease({u"1.07", u"http://x.cn/2.exe", u"二月", u""}, kByCommandLine); // #5
+    }
+    WebRequest signIn = request("GET", "/release");
+    signIn.client = "192.0.2.7";
+    signIn.query = {{"token", kToken}};
+    const std::string set = headerOf(site_.handle(signIn, Route::AdminRelease), "Set-Cookie");
+    cookie_ = set.substr(0, set.find(';'));
+    const std::string form = get("/release").body;
+    const std::string mark = "name=\"csrf\" value=\"";
+    csrf_ = form.substr(form.find(mark) + mark.size(), 64);
+    const auto live = [&] {
+        return Database((std::filesystem::path(state_) / kDatabaseFile).string()).release();
+    };
+    const struct {
+        std::string body; // after csrf=<the session's>&
+        bool withCsrf;
+        unsigned status;
+        const char* shows;
+        const char* liveVersion;
+    } cases[] = {
+        {"id=1", false, 403, "表单已过期", "1.07"},
+        {"id=x", true, 400, "编号（id）不对", "1.07"},
+        {"id=0", true, 400, "编号（id）不对", "1.07"},
+        {"", true, 400, "编号（id）不对", "1.07"},
+        {"id=99", true, 404, "没有第 99 条", "1.07"},
+        {"id=3", true, 400, "是一次撤下", "1.07"},
+        {"id=4", true, 400, "须为大于", "1.07"},
+        {"id=1", true, 200, "注意：这是回退。1.06 低于之前发布的 1.07", "1.06"},
+        {"id=2", true, 200, "已重新发布 1.07", "1.07"},
+    };
+    for (const auto& c : cases) {
+        WebRequest r = request("POST", "/release/republish");
+        r.body = (c.withCsrf ? "csrf=" + csrf_ + "&" : "csrf=0&") + c.body;
+        const WebResponse answer = site_.handle(r, findRoute(true, r.method, r.path).route);
+        EXPECT_EQ(answer.status, c.status) << c.body;
+        EXPECT_NE(answer.body.find(c.shows), std::string::npos) << c.body << answer.body;
+        ASSERT_TRUE(live()) << c.body;
+        EXPECT_EQ(toUtf8(live()->version), c.liveVersion) << c.body;
+    }
+    addComments(2);
+    EXPECT_EQ(post("/comments/delete", "id=1").status, 303u);
+    EXPECT_EQ(post("/comments/read-all", "").status, 303u);
+    EXPECT_EQ(post("/logout", "").status, 200u);
+
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {"退出", ""},
+        {"全部标为已读", "1 条未读留言"},
+        {"删除留言", "#1"},
+        {"重新发布", "1.07（发布记录 #2）"},
+        {"重新发布", "1.06（发布记录 #1）"},
+        {"登录", "192.0.2.7"},
+        {"发布", "1.07"},
+    };
+    const AuditPage log = Database((std::filesystem::path(state_) / kDatabaseFile).string())
+                              .auditLog(0, static_cast<std::int64_t>(expected.size()));
+    std::vector<std::pair<std::string, std::string>> seen;
+    for (const auto& e : log.entries)
+        seen.emplace_back(e.action, e.action == "登录"   ? e.address
+                                    : e.action == "退出" ? ""
+                                                         : e.detail);
+    EXPECT_EQ(seen, expected);
+}
+
 TEST(PublicPages, ErrorPagesFitAPhoneAndLeadBackToTheLookup) {
     const struct {
         unsigned status;
@@ -521,6 +595,25 @@ TEST(AdminPageRendering, EveryTextShownIsEscaped) {
         change(v);
         return releasePage(v);
     };
+    const auto history = [](auto change) {
+        ReleaseChange c;
+        c.id = 2;
+        c.time = 1000;
+        c.published = true;
+        change(c);
+        ReleaseView v;
+        v.history = {{c}, 1};
+        return releasePage(v);
+    };
+    const auto audit = [](auto change) {
+        AuditEntry e;
+        e.id = 1;
+        e.time = 1000;
+        change(e);
+        AuditView v;
+        v.log = {{e}, 1};
+        return auditPage(v);
+    };
     const struct {
         const char* where;
         std::string page;
@@ -546,6 +639,16 @@ TEST(AdminPageRendering, EveryTextShownIsEscaped) {
         {"field error", release([&](ReleaseView& v) { v.errors[ReleaseField::Date] = markup; })},
         {"notice", release([&](ReleaseView& v) { v.notice = "已发布 " + markup; })},
         {"release csrf", release([&](ReleaseView& v) { v.csrf = markup; })},
+        {"history version", history([&](ReleaseChange& c) { c.release.version = text; })},
+        {"history address", history([&](ReleaseChange& c) { c.release.address = text; })},
+        {"history date", history([&](ReleaseChange& c) { c.release.date = text; })},
+        {"history notes", history([&](ReleaseChange& c) { c.release.notes = text; })},
+        {"history source", history([&](ReleaseChange& c) { c.source = markup; })},
+        {"audit action", audit([&](AuditEntry& e) { e.action = markup; })},
+        {"audit detail", audit([&](AuditEntry& e) { e.detail = markup; })},
+        {"audit source", audit([&](AuditEntry& e) { e.source = markup; })},
+        {"audit address", audit([&](AuditEntry& e) { e.address = markup; })},
+        {"republish refusal", badRepublishPage(markup)},
         {"sign-in reason", signInPage(markup, "")},
         {"sign-in command", signInPage("", markup)},
         {"signed-out command", signedOutPage(markup)},

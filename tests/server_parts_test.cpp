@@ -100,7 +100,7 @@ TEST(Store, MigratesOldDatabasesAndRefusesNewerOnes) {
     }
     {
         Database db(path);
-        EXPECT_EQ(db.schemaVersion(), 4);
+        EXPECT_EQ(db.schemaVersion(), 5);
         const auto kept = db.comments();
         ASSERT_EQ(kept.size(), 1u);
         EXPECT_EQ(kept[0].id, 7);
@@ -109,6 +109,12 @@ TEST(Store, MigratesOldDatabasesAndRefusesNewerOnes) {
         EXPECT_EQ(db.unreadCount(), 1);
         ASSERT_TRUE(db.release());
         EXPECT_EQ(db.release()->version, u"1.06");
+        // What was live before the history began is its first row, of no
+        // known time or source: it can be published again.
+        const auto history = db.releaseHistory(10).changes;
+        ASSERT_EQ(history.size(), 1u);
+        EXPECT_EQ(history[0].release, *db.release());
+        EXPECT_EQ(history[0].time, 0);
     }
     // Numbers are never handed out twice: not those of the migrated comments,
     // not after the newest comment is deleted.
@@ -129,6 +135,94 @@ TEST(Store, MigratesOldDatabasesAndRefusesNewerOnes) {
     Raw left(path);
     EXPECT_EQ(left.scalar("PRAGMA user_version"), 9) << "a refused database is not changed";
     EXPECT_EQ(left.count(), 1);
+}
+
+// Every publish and clear is a row of the release history and a line of the
+// audit log, newest first, with where it came from.
+TEST(Store, ReleaseHistoryKeepsEveryPublishAndClear) {
+    const test::TempDir dir;
+    Database db(dir.path() + "/comments.sqlite");
+    const Release first{u"1.06", u"http://x.cn/1", u"一月", u"说明\n两行"};
+    const Release second{u"1.07", u"http://x.cn/2", u"二月", u""};
+    db.setRelease(first, kByCommandLine);
+    db.setRelease(second, kByPages);
+    db.clearRelease(kByCommandLine);
+    db.setRelease(first, kByPages, "重新发布", "（发布记录 #1）");
+    const struct {
+        bool published;
+        Release release;
+        const char* source;
+        const char* action; // and the detail of the audit log
+        const char* detail;
+    } expected[] = {
+        {true, first, kByPages, "重新发布", "1.06（发布记录 #1）"},
+        {false, {}, kByCommandLine, "撤下", "撤下了 1.07"},
+        {true, second, kByPages, "发布", "1.07"},
+        {true, first, kByCommandLine, "发布", "1.06"},
+    };
+    const ReleaseHistory history = db.releaseHistory(3);
+    EXPECT_EQ(history.total, 4);
+    ASSERT_EQ(history.changes.size(), 3u) << "the limit";
+    const AuditPage log = db.auditLog(0, 10);
+    ASSERT_EQ(log.entries.size(), 4u);
+    for (std::size_t i = 0; i < std::size(expected); ++i) {
+        const auto& e = expected[i];
+        const auto change = db.releaseChange(4 - static_cast<std::int64_t>(i));
+        ASSERT_TRUE(change) << i;
+        if (i < history.changes.size()) {
+            EXPECT_EQ(history.changes[i].id, change->id) << i;
+        }
+        EXPECT_EQ(change->published, e.published) << i;
+        EXPECT_EQ(change->release, e.release) << i;
+        EXPECT_EQ(change->source, e.source) << i;
+        EXPECT_GT(change->time, 1700000000) << i;
+        EXPECT_EQ(log.entries[i].action, e.action) << i;
+        EXPECT_EQ(log.entries[i].detail, e.detail) << i;
+        EXPECT_EQ(log.entries[i].source, e.source) << i;
+        EXPECT_EQ(log.entries[i].address, "") << i;
+    }
+    EXPECT_FALSE(db.releaseChange(5));
+}
+
+// The audit log takes new lines and nothing else: no statement changes or
+// deletes one, and a failed publish leaves neither its row nor its line.
+TEST(Store, AuditLogOnlyGrows) {
+    const test::TempDir dir;
+    const std::string path = dir.path() + "/comments.sqlite";
+    {
+        Database db(path);
+        db.appendAudit("登录", "用令牌登录", kByPages, "127.0.0.1");
+        db.appendAudit("退出", "", kByPages);
+    }
+    Raw raw(path);
+    const struct {
+        const char* sql;
+        int result;
+    } cases[] = {
+        {"UPDATE audit_log SET detail = 'x'", SQLITE_CONSTRAINT},
+        {"UPDATE audit_log SET address = '' WHERE id = 1", SQLITE_CONSTRAINT},
+        {"DELETE FROM audit_log WHERE id = 2", SQLITE_CONSTRAINT},
+        {"DELETE FROM audit_log", SQLITE_CONSTRAINT},
+        {"INSERT INTO audit_log (time, action, detail, source, address) "
+         "VALUES (1, '恢复', '', '命令行', '')",
+         SQLITE_OK},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(raw.exec(c.sql), c.result) << c.sql;
+    EXPECT_EQ(raw.scalar("SELECT count(*) FROM audit_log"), 3);
+    EXPECT_EQ(raw.scalar("SELECT count(*) FROM audit_log WHERE detail = '用令牌登录' AND "
+                         "address = '127.0.0.1'"),
+              1)
+        << "the login's line is as it was written";
+
+    // A history row that cannot be written takes the publish with it.
+    ASSERT_EQ(raw.exec("CREATE TRIGGER no_history BEFORE INSERT ON release_history "
+                       "BEGIN SELECT RAISE(ABORT, 'full'); END"),
+              SQLITE_OK);
+    Database db(path);
+    EXPECT_THROW(db.setRelease({u"1.06", u"http://x.cn/", u"", u""}, kByPages), StoreError);
+    EXPECT_FALSE(db.release());
+    EXPECT_EQ(db.auditLog(0, 10).total, 3);
 }
 
 // A commit is answered only once it is durable; comments that wait for a
@@ -235,6 +329,11 @@ TEST(Routes, OneTableForBothListeners) {
         {false, "GET", "/comments/delete", Route::NotFound, ""},
         {true, "GET", "/style.css", Route::StyleSheet, ""},
         {true, "DELETE", "/use", Route::NotAllowed, "GET, HEAD"},
+        {true, "POST", "/release/republish", Route::AdminRepublish, ""},
+        {true, "GET", "/release/republish", Route::NotAllowed, "POST"},
+        {true, "GET", "/audit", Route::AdminAudit, ""},
+        {true, "POST", "/audit", Route::NotAllowed, "GET, HEAD"},
+        {false, "GET", "/audit", Route::NotFound, ""},
     };
     for (const auto& c : cases) {
         const RouteMatch m = findRoute(c.admin, c.method, c.path);

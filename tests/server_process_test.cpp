@@ -571,6 +571,11 @@ TEST(ServerCommandLine, RestoreRoundTrip) {
     EXPECT_EQ(exported(dir), (std::vector<std::string>{"b", "a"}));
     EXPECT_NE(runServerCommand({"release", "show", "--state", dir}).out.find("1.06"),
               std::string::npos);
+    // The backup's own audit log goes on: the publish after the backup is
+    // not in it, the restore is, newest, with the file that came back.
+    const std::string log = runServerCommand({"audit", "list", "--state", dir}).out;
+    EXPECT_EQ(log.find("1.07"), std::string::npos) << log;
+    EXPECT_LT(log.find("恢复  从备份 " + backup + " 恢复了"), log.find("发布  1.06")) << log;
     std::vector<std::string> replaced;
     for (const auto& e : std::filesystem::directory_iterator(dir + "/backups"))
         if (e.path().filename().string().starts_with("replaced"))
@@ -1212,4 +1217,100 @@ TEST(ServerMonitoring, SessionsOutlastARestartButNotALogoutOrARestore) {
     ServerProcess server(dir);
     EXPECT_EQ(statusWith(dir, kept), 401);
     EXPECT_EQ(statusWith(dir, out), 401);
+}
+
+namespace {
+
+/// The cells of a line of a command's table: columns are two blanks apart
+/// at least.
+std::vector<std::string> cellsOf(const std::string& line) {
+    std::vector<std::string> cells;
+    std::size_t at = 0;
+    while (at < line.size()) {
+        const std::size_t gap = line.find("  ", at);
+        cells.push_back(line.substr(at, gap - at));
+        if (gap == std::string::npos)
+            break;
+        at = line.find_first_not_of(' ', gap);
+    }
+    return cells;
+}
+
+/// The rows of a command's table, without its heads and closing line, as
+/// the columns `picked` of each.
+std::vector<std::vector<std::string>> tableRows(const std::string& out,
+                                                const std::vector<std::size_t>& picked) {
+    std::vector<std::vector<std::string>> rows;
+    std::istringstream lines(out);
+    std::string line;
+    std::getline(lines, line); // the heads
+    while (std::getline(lines, line)) {
+        const auto cells = cellsOf(line);
+        if (cells.size() < 2)
+            continue; // the closing line
+        std::vector<std::string> row;
+        for (const std::size_t i : picked)
+            row.push_back(i < cells.size() ? cells[i] : "");
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+} // namespace
+
+// Publish, publish, then 重新发布 the first from the release page: the real
+// tool's update check offers the first again, and the audit log and the
+// release history list all three.
+TEST(ToolAndServer, RepublishedReleaseIsOfferedAgainAndKept) {
+    const TempDir state;
+    const std::string dir = state.path();
+    ServerProcess server(dir);
+    for (const char* name : {"first", "second"})
+        ASSERT_EQ(runServerCommand({"release", "set", "--state", dir, "--version",
+                                    name == std::string("first") ? "1.06" : "1.07", "--address",
+                                    "http://127.0.0.1/" + std::string(name) + ".exe", "--date",
+                                    "2026年12月", "--notes", "说明"})
+                      .status,
+                  0);
+    const std::string cookie = "Cookie: " + login(dir) + "\r\n";
+    const std::string page = bodyOf(adminGet(dir, "/release", cookie));
+    const std::string mark = "name=\"csrf\" value=\"";
+    ASSERT_NE(page.find(mark), std::string::npos) << page;
+    ASSERT_NE(page.find("name=\"id\" value=\"1\""), std::string::npos) << page;
+    const std::string csrf = page.substr(page.find(mark) + mark.size(), 64);
+    const std::string answer =
+        httpExchange(adminPort(dir), post("/release/republish", "csrf=" + csrf + "&id=1", cookie));
+    ASSERT_EQ(statusOf(answer), 200) << answer;
+    EXPECT_NE(bodyOf(answer).find("这是回退"), std::string::npos);
+
+    const std::string first = "http://127.0.0.1/first.exe";
+    for (int i = 0; i < 30 && replyTo(server.port()).find(first) == std::string::npos; ++i)
+        std::this_thread::sleep_for(100ms);
+    FakeOpener opener;
+    const DriverRun run =
+        runDriver("http://127.0.0.1:" + std::to_string(server.port()), "accept-update", opener);
+    EXPECT_EQ(run.exitStatus, 0) << run.out;
+    for (int i = 0; i < 50 && opener.opened().empty(); ++i)
+        std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(opener.opened(), first + "\n");
+
+    const CommandResult audit = runServerCommand({"audit", "list", "--state", dir});
+    ASSERT_EQ(audit.status, 0) << audit.err;
+    auto acts = tableRows(audit.out, {2, 3, 4});
+    std::erase_if(acts, [](const auto& row) { return row[1] == "登录"; });
+    EXPECT_EQ(acts, (std::vector<std::vector<std::string>>{
+                        {"管理页面", "重新发布", "1.06（发布记录 #1）"},
+                        {"命令行", "发布", "1.07"},
+                        {"命令行", "发布", "1.06"},
+                    }))
+        << audit.out;
+    const CommandResult history = runServerCommand({"release", "history", "--state", dir});
+    ASSERT_EQ(history.status, 0) << history.err;
+    EXPECT_EQ(tableRows(history.out, {0, 2, 3, 4, 6}),
+              (std::vector<std::vector<std::string>>{
+                  {"#3 *", "管理页面", "发布", "1.06", first},
+                  {"#2", "命令行", "发布", "1.07", "http://127.0.0.1/second.exe"},
+                  {"#1", "命令行", "发布", "1.06", first},
+              }))
+        << history.out;
 }

@@ -330,7 +330,7 @@ class ReleaseFormTest(PageTest):
 
         self.assert_status(support.submit(self.driver, self.release_button("publish")), 200)
         self.assertIn("已发布", self.by_css("[role=status]").text)
-        shown = [self.text_of(dd) for dd in self.all_css("dl dd")]
+        shown = [self.text_of(dd) for dd in self.all_css("main > dl dd")]
         self.assertEqual(shown, [fields["version"], fields["address"], fields["date"],
                                  fields["notes"]])
 
@@ -645,6 +645,53 @@ class LookupOnPhonesTest(PageTest):
                 self.assertIn(text, trapped)
                 self.assertNotIn(text, main)
         self.assertNotIn("   ", main)
+
+
+class ReleaseHistoryTest(PageTest):
+    """The release history under the release form, its 重新发布, and the audit
+    log's page: axe-core finds nothing at desktop and phone sizes, and a
+    long address scrolls nothing sideways at 360 px."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.axe_version, cls.axe = support.install_axe(ARGS.axe_dir)
+
+    def test_history_and_audit_log_read_well_everywhere(self):
+        long_address = "https://downloads.example.com/" + "p" * 90 + "/pelvoran-1.08.exe"
+        for version, address in [("1.08", long_address),
+                                 ("1.09", "https://downloads.example.com/1.09.exe")]:
+            ENV.server.command("release", "set", "--version", version, "--address", address,
+                               "--date", "2026年12月", "--notes", "修正若干问题。" * 20)
+        self.desktop()
+        self.login()
+        self.assert_status(self.admin("/release"), 200)
+        button = self.driver.execute_script("""
+            return [...document.querySelectorAll('ol.log > li')]
+                .find(li => li.querySelector('strong').textContent === '发布 1.08')
+                .querySelector('button');""")
+        self.assert_status(support.submit(self.driver, button), 200)
+        self.assertIn("已重新发布 1.08", self.by_css("[role=status]").text)
+        self.assertIn("现在发布的就是它", self.by_css("ol.log > li.live").text)
+
+        report = []
+        for path in ["/release", "/audit"]:
+            for view in ["desktop", "phone", "narrow phone"]:
+                with self.subTest(page=path, view=view):
+                    if view == "desktop":
+                        self.desktop()
+                    else:
+                        self.phone(*PHONES[0 if view == "phone" else 1])
+                    self.assert_status(self.admin(path), 200)
+                    if view == "narrow phone":
+                        self.assert_no_sideways_scroll("%s at 360 px" % path)
+                        continue
+                    result = support.run_axe(self.driver, self.axe)
+                    self.assertGreater(result["passes"], 0)
+                    report.append("%s (%s): %d violations" %
+                                  (path, view, len(result["violations"])))
+                    self.assertEqual(result["violations"], [])
+        self.assertIn("重新发布", self.by_css("main").text)
+        print("\naxe-core %s: %s" % (self.axe_version, "; ".join(report)), file=sys.stderr)
 
 
 class AccessibilityTest(PageTest):
