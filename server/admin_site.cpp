@@ -1,6 +1,7 @@
 #include "server/admin_site.h"
 
 #include "server/admin_pages.h"
+#include "server/admin_replies.h"
 #include "server/comment_export.h"
 #include "server/log.h"
 #include "server/metrics.h"
@@ -18,25 +19,16 @@
 #include <string_view>
 
 namespace pelvoran::server {
+
+using admin_reply::page;
+using admin_reply::redirect;
+using admin_reply::value;
+using admin_reply::wholeNumber;
+
 namespace {
 
 /// No list is this long; the offset of its last page still fits.
 constexpr std::int64_t kMaxPage = std::numeric_limits<std::int64_t>::max() / kCommentsPerPage;
-
-std::string value(const std::map<std::string, std::string>& m, const std::string& key) {
-    const auto it = m.find(key);
-    return it == m.end() ? std::string() : it->second;
-}
-
-/// A decimal number as a form or an address carries it: digits, a leading
-/// minus at most, nothing around them, within 64 bits.
-std::optional<std::int64_t> wholeNumber(std::string_view s) {
-    std::int64_t n = 0;
-    const auto [end, error] = std::from_chars(s.data(), s.data() + s.size(), n);
-    if (s.empty() || error != std::errc() || end != s.data() + s.size())
-        return std::nullopt;
-    return n;
-}
 
 /// The page of a list asked for, 1 to kMaxPage: a number too large for
 /// 64 bits asks for the end, anything that is no number for the start.
@@ -64,23 +56,6 @@ std::string returnAddress(std::string_view back) {
     return commentsAddress(pageAsked(value(query, "page")), value(query, "q"));
 }
 
-WebResponse page(unsigned status, std::string html) {
-    WebResponse r;
-    r.status = status;
-    r.body = std::move(html);
-    addPageHeaders(r);
-    r.headers.emplace_back("Cache-Control", "no-store");
-    return r;
-}
-
-WebResponse redirect(const std::string& to) {
-    WebResponse r;
-    r.status = 303;
-    r.headers.emplace_back("Location", to);
-    r.headers.emplace_back("Cache-Control", "no-store");
-    return r;
-}
-
 } // namespace
 
 std::string adminUrlCommand(const std::string& shown, uid_t owner) {
@@ -100,9 +75,9 @@ std::string adminUrlCommand(const std::string& shown, uid_t owner) {
 }
 
 AdminSite::AdminSite(std::string stateDir, std::string token, UseCounter& use,
-                     const Metrics& metrics, std::string signIn)
+                     const Metrics& metrics, std::string signIn, std::string adminBase)
     : stateDir_(std::move(stateDir)), use_(use), metrics_(metrics), signIn_(std::move(signIn)),
-      sessions_(std::move(token), databasePath(stateDir_)) {}
+      adminBase_(std::move(adminBase)), sessions_(std::move(token), databasePath(stateDir_)) {}
 
 WebResponse AdminSite::startSession(const WebRequest& request) {
     const auto cookie = sessions_.start(request);
@@ -184,6 +159,9 @@ WebResponse AdminSite::route(const WebRequest& request, Route route, const std::
     case Route::AdminDelete: return remove(request, csrf);
     case Route::AdminRelease: return release(request, csrf);
     case Route::AdminUse: return use();
+    case Route::AdminComment: return oneComment(request, csrf);
+    case Route::AdminNotify: return notifications(request, csrf);
+    case Route::AdminNotifyRemove: return removeRecipient(request, csrf);
     default: return page(404, notFoundPage());
     }
 }

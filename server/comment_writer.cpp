@@ -6,8 +6,10 @@
 
 namespace pelvoran::server {
 
-CommentWriter::CommentWriter(const std::string& databasePath, std::chrono::milliseconds busyTimeout)
-    : db_(databasePath, busyTimeout), thread_([this] { run(); }) {}
+CommentWriter::CommentWriter(const std::string& databasePath, std::chrono::milliseconds busyTimeout,
+                             std::function<void()> committed)
+    : db_(databasePath, busyTimeout), committed_(std::move(committed)), thread_([this] { run(); }) {
+}
 
 CommentWriter::~CommentWriter() {
     close();
@@ -63,7 +65,9 @@ void CommentWriter::run() {
             comments.push_back(std::move(item.comment));
         bool stored = true;
         try {
-            db_.insert(comments);
+            const auto now = std::chrono::system_clock::now().time_since_epoch();
+            db_.insert(comments,
+                       std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
         } catch (const StoreError& e) {
             stored = false;
             logError("留言未能保存（" + std::to_string(comments.size()) + " 条）：" + e.what());
@@ -72,6 +76,8 @@ void CommentWriter::run() {
             const std::lock_guard lock(mutex_);
             ++commits_;
         }
+        if (stored && committed_)
+            committed_();
         for (auto& item : batch)
             item.done(stored);
     }

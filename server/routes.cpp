@@ -37,6 +37,11 @@ constexpr Entry kRoutes[] = {
     {true, "/release", Method::Get, Route::AdminRelease},
     {true, "/release", Method::Post, Route::AdminRelease},
     {true, "/use", Method::Get, Route::AdminUse},
+    {true, "/comment", Method::Get, Route::AdminComment},
+    {true, "/notify", Method::Get, Route::AdminNotify},
+    {true, "/notify", Method::Post, Route::AdminNotify},
+    {true, "/notify/remove", Method::Get, Route::AdminNotifyRemove},
+    {true, "/notify/remove", Method::Post, Route::AdminNotifyRemove},
     {true, "/logout", Method::Post, Route::AdminLogout},
     {true, "/metrics", Method::Get, Route::AdminMetrics},
     {true, "/style.css", Method::Get, Route::StyleSheet},
@@ -77,7 +82,8 @@ RouteMatch findRoute(bool admin, std::string_view method, std::string_view path,
 bool takesBody(Route route) {
     return route == Route::DesktopComment || route == Route::WebComment ||
            route == Route::AdminMark || route == Route::AdminMarkAllRead ||
-           route == Route::AdminDelete || route == Route::AdminRelease;
+           route == Route::AdminDelete || route == Route::AdminRelease ||
+           route == Route::AdminNotify || route == Route::AdminNotifyRemove;
 }
 
 bool isAdminPage(std::string_view path) {

@@ -22,9 +22,12 @@ enum class Route {
     AdminCommentsCsv,
     AdminCommentsJsonl,
     AdminMark,
-    AdminMarkAllRead, // POST /comments/read-all
-    AdminDelete,      // GET asks, POST deletes
-    AdminRelease,     // GET and POST
+    AdminMarkAllRead,  // POST /comments/read-all
+    AdminDelete,       // GET asks, POST deletes
+    AdminRelease,      // GET and POST
+    AdminComment,      // GET /comment?id=N, where a notification links to
+    AdminNotify,       // GET lists the recipients, POST adds or tests one
+    AdminNotifyRemove, // GET asks, POST removes
     AdminUse,
     AdminLogout,  // POST /logout
     AdminMetrics, // GET /metrics, with the token as a bearer token

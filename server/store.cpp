@@ -65,6 +65,37 @@ constexpr const char* kMigrations[] = {
         used     INTEGER NOT NULL
     );
     )sql",
+    // Notifications of new comments: their recipients, and an outbox of
+    // those not yet delivered, queued in the comment's own transaction. An
+    // outbox row holds no text, only numbers: deleting the comment or the
+    // recipient takes it along (ON DELETE CASCADE, in the same statement).
+    R"sql(
+    CREATE TABLE notify_recipients (
+        id            INTEGER PRIMARY KEY AUTOINCREMENT,
+        kind          TEXT NOT NULL CHECK (kind IN ('webhook', 'email')),
+        address       TEXT NOT NULL,
+        smtp          TEXT NOT NULL DEFAULT '',
+        user          TEXT NOT NULL DEFAULT '',
+        secret        BLOB NOT NULL DEFAULT '',
+        ca_file       TEXT NOT NULL DEFAULT '',
+        flagged       INTEGER NOT NULL DEFAULT 0,
+        last_success  INTEGER NOT NULL DEFAULT 0,
+        last_error    TEXT NOT NULL DEFAULT '',
+        last_error_at INTEGER NOT NULL DEFAULT 0,
+        failures      INTEGER NOT NULL DEFAULT 0,
+        given_up      INTEGER NOT NULL DEFAULT 0
+    );
+    CREATE TABLE notify_outbox (
+        comment   INTEGER NOT NULL REFERENCES comments (id) ON DELETE CASCADE,
+        recipient INTEGER NOT NULL REFERENCES notify_recipients (id) ON DELETE CASCADE,
+        attempts  INTEGER NOT NULL DEFAULT 0,
+        queued    INTEGER NOT NULL,
+        due       INTEGER NOT NULL,
+        PRIMARY KEY (comment, recipient)
+    ) WITHOUT ROWID;
+    CREATE INDEX notify_outbox_by_due ON notify_outbox (due);
+    CREATE INDEX notify_outbox_by_recipient ON notify_outbox (recipient);
+    )sql",
 };
 constexpr int kSchemaVersion = static_cast<int>(std::size(kMigrations));
 
@@ -144,10 +175,13 @@ template <class Work> void Database::inTransaction(Work work) {
     }
 }
 
-void Database::insert(const std::vector<NewComment>& comments) {
+void Database::insert(const std::vector<NewComment>& comments, std::int64_t nowMs) {
     inTransaction([&] {
         Statement s(db_, "INSERT INTO comments (received, text, raw, source, flagged) "
                          "VALUES (?, ?, ?, ?, ?)");
+        Statement queue(db_, "INSERT INTO notify_outbox (comment, recipient, queued, due) "
+                             "SELECT last_insert_rowid(), id, ?1, ?1 FROM notify_recipients "
+                             "WHERE flagged = 1 OR ?2 = 0");
         for (const auto& c : comments) {
             s.bind(1, c.received);
             s.bind(2, TextView(c.text));
@@ -156,6 +190,10 @@ void Database::insert(const std::vector<NewComment>& comments) {
             s.bind(5, std::int64_t{c.flagged});
             s.step();
             s.reset();
+            queue.bind(1, nowMs);
+            queue.bind(2, std::int64_t{c.flagged});
+            queue.step();
+            queue.reset();
         }
     });
 }
