@@ -65,9 +65,7 @@ void CommentWriter::run() {
             comments.push_back(std::move(item.comment));
         bool stored = true;
         try {
-            const auto now = std::chrono::system_clock::now().time_since_epoch();
-            db_.insert(comments,
-                       std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+            db_.insert(comments);
         } catch (const StoreError& e) {
             stored = false;
             logError("留言未能保存（" + std::to_string(comments.size()) + " 条）：" + e.what());

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <chrono>
 #include <ctime>
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace pelvoran::server {
 namespace {
@@ -76,6 +78,9 @@ bool Notifier::round() {
 }
 
 void Notifier::run() {
+    // Sending gives way to answering: when the machine is busy, the
+    // comment path gets the processor first.
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 10);
     std::unique_lock lock(mutex_);
     while (!stopping_) {
         woken_ = false;

@@ -25,7 +25,7 @@ public:
         std::string adminBase; // --admin-base-url
         RetrySchedule retries;
         /// Sends tried in one round before the results are written.
-        std::int64_t roundSize = 64;
+        std::int64_t roundSize = 256;
     };
     Notifier(const std::string& databasePath, Settings settings);
     ~Notifier();

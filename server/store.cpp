@@ -175,7 +175,10 @@ template <class Work> void Database::inTransaction(Work work) {
     }
 }
 
-void Database::insert(const std::vector<NewComment>& comments, std::int64_t nowMs) {
+void Database::insert(const std::vector<NewComment>& comments) {
+    const std::int64_t nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::system_clock::now().time_since_epoch())
+                                   .count();
     inTransaction([&] {
         Statement s(db_, "INSERT INTO comments (received, text, raw, source, flagged) "
                          "VALUES (?, ?, ?, ?, ?)");

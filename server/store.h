@@ -115,11 +115,10 @@ public:
     Database& operator=(const Database&) = delete;
 
     /// Stores the comments in one transaction; when this returns, they are
-    /// durable, and so is a notification of each for every recipient there
-    /// is (of a flagged one, for those who asked), due at `nowMs`
-    /// (milliseconds since 1970). Throws StoreError and stores none of them
-    /// otherwise.
-    void insert(const std::vector<NewComment>& comments, std::int64_t nowMs = 0);
+    /// durable, and so is a notification of each, due now, for every
+    /// recipient there is (of a flagged one, for those who asked). Throws
+    /// StoreError and stores none of them otherwise.
+    void insert(const std::vector<NewComment>& comments);
 
     /// Comments received at or after `since` (all when nullopt), newest first.
     std::vector<StoredComment> comments(std::optional<std::int64_t> since = std::nullopt);

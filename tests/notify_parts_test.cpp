@@ -183,12 +183,12 @@ TEST(NotifyStore, OutboxFollowsTheCommentsTransaction) {
     EXPECT_EQ(count(path, kRows), 2);
     EXPECT_TRUE(db.removeRecipient(mailId));
     EXPECT_EQ(count(path, kRows), 1);
-    db.insert({comment("bot again", true)}, 0);
+    db.insert({comment("bot again", true)});
     EXPECT_EQ(db.deleteFlagged(), 1);
     EXPECT_EQ(count(path, kRows), 1);
 
     // A failure holds back every notification of that recipient.
-    db.insert({comment("second", false)}, 0);
+    db.insert({comment("second", false)});
     const auto first = db.dueNotifications(INT64_MAX, 1).front();
     constexpr std::int64_t kRetry = 4'000'000'000'000; // milliseconds: after the writer's rows
     db.recordTries({{first.comment.id, first.recipient.id, "接收方答复 HTTP 500", kRetry, false}},
