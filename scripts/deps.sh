@@ -27,6 +27,8 @@ pelvoran_test_packages=(
     systemd man-db wrk nginx-light
     # /metrics read by a real parser of Prometheus' text format.
     python3-prometheus-client
+    # The receivers of the notifications tests: a real SMTP server.
+    python3-aiosmtpd
     # The pages in a headless browser; axe-core comes through npm, which
     # Debian's package brings unless a Node.js that has it is installed.
     chromium chromium-driver python3-selenium

@@ -21,7 +21,8 @@ std::string nav(const std::string& current) {
     std::string out = "<nav aria-label=\"发布者页面\">";
     for (const auto& [path, name] :
          {std::pair{"/comments", "留言"}, std::pair{"/release", "发布版本"},
-          std::pair{"/use", "使用情况"}, std::pair{"/audit", "操作记录"}}) {
+          std::pair{"/use", "使用情况"}, std::pair{"/notify", "通知"},
+          std::pair{"/audit", "操作记录"}}) {
         out += "<a href=\"";
         out += path;
         out += current == path ? "\" aria-current=\"page\">" : "\">";

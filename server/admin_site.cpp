@@ -19,6 +19,7 @@
 #include <string_view>
 
 namespace pelvoran::server {
+
 namespace {
 
 /// No list is this long; the offset of its last page still fits.
@@ -105,9 +106,9 @@ std::string adminUrlCommand(const std::string& shown, uid_t owner) {
 }
 
 AdminSite::AdminSite(std::string stateDir, std::string token, UseCounter& use,
-                     const Metrics& metrics, std::string signIn)
+                     const Metrics& metrics, std::string signIn, std::string adminBase)
     : stateDir_(std::move(stateDir)), use_(use), metrics_(metrics), signIn_(std::move(signIn)),
-      sessions_(std::move(token), databasePath(stateDir_)) {}
+      adminBase_(std::move(adminBase)), sessions_(std::move(token), databasePath(stateDir_)) {}
 
 WebResponse AdminSite::startSession(const WebRequest& request) {
     const auto cookie = sessions_.start(request);
@@ -194,6 +195,9 @@ WebResponse AdminSite::route(const WebRequest& request, Route route, const std::
     case Route::AdminRepublish: return republish(request, csrf);
     case Route::AdminAudit: return audit(request);
     case Route::AdminUse: return use();
+    case Route::AdminComment: return oneComment(request, csrf);
+    case Route::AdminNotify: return notifications(request, csrf);
+    case Route::AdminNotifyRemove: return removeRecipient(request, csrf);
     default: return page(404, notFoundPage());
     }
 }

@@ -27,8 +27,9 @@ std::string adminUrlCommand(const std::string& shown, uid_t owner);
 class AdminSite {
 public:
     /// `signIn` is the command a page that needs a session shows.
+    /// `adminBase` is where a browser reaches these pages (--admin-base-url).
     AdminSite(std::string stateDir, std::string token, UseCounter& use, const Metrics& metrics,
-              std::string signIn);
+              std::string signIn, std::string adminBase = "");
 
     /// Answers a request to the admin listener that the route table sent to
     /// `route`.
@@ -46,12 +47,18 @@ private:
     WebResponse republish(const WebRequest& request, const std::string& csrf);
     WebResponse audit(const WebRequest& request);
     WebResponse use();
+    // The notifications' page and the comment a notification links to
+    // (admin_notify.cpp).
+    WebResponse oneComment(const WebRequest& request, const std::string& csrf);
+    WebResponse notifications(const WebRequest& request, const std::string& csrf);
+    WebResponse removeRecipient(const WebRequest& request, const std::string& csrf);
     WebResponse metrics(const WebRequest& request);
 
     const std::string stateDir_;
     UseCounter& use_;
     const Metrics& metrics_;
     const std::string signIn_;
+    const std::string adminBase_;
     AdminSessions sessions_;
 };
 

@@ -4,6 +4,7 @@
 #include "server/command_support.h"
 #include "server/comment_export.h"
 #include "server/error_text.h"
+#include "server/notify.h"
 #include "server/release.h"
 #include "server/serve.h"
 #include "server/state_dir.h"
@@ -45,6 +46,7 @@ constexpr char kUsage[] =
     "                          [--max-connections N]"
     " [--head-timeout SECONDS] [--min-body-rate SIZE]\n"
     "                          [--body-budget SIZE] [--busy-timeout MILLISECONDS]\n"
+    "                          [--admin-base-url URL] [--notify-retry-ms MILLISECONDS]\n"
     "  pelvoran-server release show|clear|history [--state DIR]\n"
     "  pelvoran-server release set [--state DIR] --version 1.06 --address URL --date TEXT"
     " --notes TEXT\n"
@@ -52,6 +54,10 @@ constexpr char kUsage[] =
     "  pelvoran-server comments export [--state DIR] [--format jsonl|csv] [--since YYYY-MM-DD]\n"
     "  pelvoran-server comments delete ID... [--state DIR]\n"
     "  pelvoran-server audit list [--state DIR] [--limit N]\n"
+    "  pelvoran-server notify add webhook URL --secret-file FILE [--flagged] [--state DIR]\n"
+    "  pelvoran-server notify add email ADDRESS --smtp URL [--user USER --password-file FILE]\n"
+    "                          [--ca-file FILE] [--flagged] [--state DIR]\n"
+    "  pelvoran-server notify list|remove N|test N [--state DIR]\n"
     "  pelvoran-server backup FILE [--state DIR]\n"
     "  pelvoran-server restore FILE [--state DIR]\n"
     "  pelvoran-server admin-url [--state DIR]\n"
@@ -128,7 +134,8 @@ int serveCommand(const std::vector<std::string>& args) {
         parse(args,
               {"--state", "--listen", "--admin-listen", "--trusted-proxy", "--public-prefix",
                "--comments-per-hour", "--comment-bytes-per-hour", "--max-connections",
-               "--head-timeout", "--min-body-rate", "--body-budget", "--busy-timeout"},
+               "--head-timeout", "--min-body-rate", "--body-budget", "--busy-timeout",
+               "--admin-base-url", "--notify-retry-ms"},
               {"--listen"});
     expectWords(p, 1);
     ServeOptions o;
@@ -156,6 +163,13 @@ int serveCommand(const std::vector<std::string>& args) {
     o.minBodyRate = byteSize(p, "--min-body-rate", o.minBodyRate);
     o.bodyBudget = byteSize(p, "--body-budget", o.bodyBudget);
     o.busyTimeout = std::chrono::milliseconds(number(p, "--busy-timeout", 2000, 60000));
+    o.adminBaseUrl = optionOr(p, "--admin-base-url", "");
+    if (!o.adminBaseUrl.empty() && !isWebAddress(o.adminBaseUrl))
+        throw UsageError{"--admin-base-url：须为浏览器打开管理页面的地址，以 https:// 或 http:// "
+                         "开头，例如 https://example.com/pelvoran-admin/"};
+    o.notifyRetry = std::chrono::milliseconds(number(p, "--notify-retry-ms", 10000, 3600000));
+    if (o.notifyRetry.count() < 10)
+        throw UsageError{"--notify-retry-ms：至少为 10 毫秒"};
     if (o.bodyBudget < kMaxBody)
         throw UsageError{"--body-budget：至少为 1M，一条留言最多 1 MiB"};
     // Bound first, while a privileged port can still be taken: preparing
@@ -307,6 +321,8 @@ int runCommandLine(const std::vector<std::string>& args) {
             return releaseCommand(args);
         if (command == "comments")
             return commentsCommand(args);
+        if (command == "notify")
+            return notifyCommand(args);
         if (command == "backup")
             return backupCommand(args);
         if (command == "restore")

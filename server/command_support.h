@@ -67,6 +67,9 @@ int reported(const std::function<int()>& run);
 /// `comments list|export|delete`.
 int commentsCommand(const std::vector<std::string>& args);
 
+/// `notify add|list|remove|test`.
+int notifyCommand(const std::vector<std::string>& args);
+
 /// `backup FILE [--state DIR]`.
 int backupCommand(const std::vector<std::string>& args);
 

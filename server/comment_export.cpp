@@ -93,11 +93,23 @@ std::string localTimeText(std::int64_t seconds) {
     return formatTime(seconds, false, "%Y-%m-%d %H:%M:%S");
 }
 
-std::string jsonLine(const StoredComment& c) {
-    return "{\"id\":" + std::to_string(c.id) + ",\"received\":" + jsonString(isoUtc(c.received)) +
+namespace {
+
+/// The names and values both JSON forms share, without the braces.
+std::string jsonFields(const StoredComment& c) {
+    return "\"id\":" + std::to_string(c.id) + ",\"received\":" + jsonString(isoUtc(c.received)) +
            ",\"text\":" + jsonString(toUtf8(c.text)) + ",\"source\":" + jsonString(c.source) +
-           ",\"flagged\":" + (c.flagged ? "true" : "false") +
-           ",\"read\":" + (c.read ? "true" : "false") + "}\n";
+           ",\"flagged\":" + (c.flagged ? "true" : "false");
+}
+
+} // namespace
+
+std::string jsonLine(const StoredComment& c) {
+    return "{" + jsonFields(c) + ",\"read\":" + (c.read ? "true" : "false") + "}\n";
+}
+
+std::string notificationJson(const StoredComment& c, const std::string& url) {
+    return "{" + jsonFields(c) + ",\"url\":" + jsonString(url) + "}";
 }
 
 std::string csvRecord(const StoredComment& c) {

@@ -26,6 +26,11 @@ std::string localTimeText(std::int64_t seconds);
 /// and read, the last two as true or false.
 std::string jsonLine(const StoredComment& c);
 
+/// A webhook's body: one JSON object (no line break) with the names and
+/// escaping of jsonLine: id, received, text, source, flagged, and url (the
+/// comment on the admin pages).
+std::string notificationJson(const StoredComment& c, const std::string& url);
+
 /// One RFC 4180 record, ending in CR LF: the fields of jsonLine, in its
 /// order. A cell that begins with "=", "+",
 /// "-", "@", TAB or CR gets a leading apostrophe, so that no spreadsheet runs

@@ -6,8 +6,10 @@
 
 namespace pelvoran::server {
 
-CommentWriter::CommentWriter(const std::string& databasePath, std::chrono::milliseconds busyTimeout)
-    : db_(databasePath, busyTimeout), thread_([this] { run(); }) {}
+CommentWriter::CommentWriter(const std::string& databasePath, std::chrono::milliseconds busyTimeout,
+                             std::function<void()> committed)
+    : db_(databasePath, busyTimeout), committed_(std::move(committed)), thread_([this] { run(); }) {
+}
 
 CommentWriter::~CommentWriter() {
     close();
@@ -72,6 +74,8 @@ void CommentWriter::run() {
             const std::lock_guard lock(mutex_);
             ++commits_;
         }
+        if (stored && committed_)
+            committed_();
         for (auto& item : batch)
             item.done(stored);
     }

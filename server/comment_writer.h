@@ -21,8 +21,11 @@ class CommentWriter {
 public:
     using Done = std::function<void(bool stored)>;
 
+    /// `committed` runs on the writer's thread after each transaction that
+    /// stored comments (the notifier's wake-up); it must not block.
     explicit CommentWriter(const std::string& databasePath,
-                           std::chrono::milliseconds busyTimeout = std::chrono::seconds(2));
+                           std::chrono::milliseconds busyTimeout = std::chrono::seconds(2),
+                           std::function<void()> committed = {});
     ~CommentWriter();
     CommentWriter(const CommentWriter&) = delete;
     CommentWriter& operator=(const CommentWriter&) = delete;
@@ -46,6 +49,7 @@ private:
     void run();
 
     Database db_;
+    const std::function<void()> committed_;
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     std::condition_variable idle_;

@@ -39,6 +39,11 @@ constexpr Entry kRoutes[] = {
     {true, "/release/republish", Method::Post, Route::AdminRepublish},
     {true, "/audit", Method::Get, Route::AdminAudit},
     {true, "/use", Method::Get, Route::AdminUse},
+    {true, "/comment", Method::Get, Route::AdminComment},
+    {true, "/notify", Method::Get, Route::AdminNotify},
+    {true, "/notify", Method::Post, Route::AdminNotify},
+    {true, "/notify/remove", Method::Get, Route::AdminNotifyRemove},
+    {true, "/notify/remove", Method::Post, Route::AdminNotifyRemove},
     {true, "/logout", Method::Post, Route::AdminLogout},
     {true, "/metrics", Method::Get, Route::AdminMetrics},
     {true, "/style.css", Method::Get, Route::StyleSheet},
@@ -80,7 +85,8 @@ bool takesBody(Route route) {
     return route == Route::DesktopComment || route == Route::WebComment ||
            route == Route::AdminMark || route == Route::AdminMarkAllRead ||
            route == Route::AdminDelete || route == Route::AdminRelease ||
-           route == Route::AdminRepublish;
+           route == Route::AdminRepublish || route == Route::AdminNotify ||
+           route == Route::AdminNotifyRemove;
 }
 
 bool isAdminPage(std::string_view path) {

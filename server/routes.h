@@ -22,11 +22,14 @@ enum class Route {
     AdminCommentsCsv,
     AdminCommentsJsonl,
     AdminMark,
-    AdminMarkAllRead, // POST /comments/read-all
-    AdminDelete,      // GET asks, POST deletes
-    AdminRelease,     // GET and POST
-    AdminRepublish,   // POST /release/republish, a row of the release history
-    AdminAudit,       // GET /audit, the log of the publisher's actions
+    AdminMarkAllRead,  // POST /comments/read-all
+    AdminDelete,       // GET asks, POST deletes
+    AdminRelease,      // GET and POST
+    AdminRepublish,    // POST /release/republish, a row of the release history
+    AdminAudit,        // GET /audit, the log of the publisher's actions
+    AdminComment,      // GET /comment?id=N, where a notification links to
+    AdminNotify,       // GET lists the recipients, POST adds or tests one
+    AdminNotifyRemove, // GET asks, POST removes
     AdminUse,
     AdminLogout,  // POST /logout
     AdminMetrics, // GET /metrics, with the token as a bearer token

@@ -9,6 +9,7 @@
 #include "server/limits.h"
 #include "server/log.h"
 #include "server/metrics.h"
+#include "server/notifier.h"
 #include "server/release_reply.h"
 #include "server/site.h"
 #include "server/store.h"
@@ -140,11 +141,16 @@ int serve(const ServeOptions& options, std::vector<ListenSocket> publicSockets,
     std::unique_ptr<Database> db;
     std::unique_ptr<AdminSite> admin;
     std::unique_ptr<CommentWriter> writer;
+    std::unique_ptr<Notifier> notifier;
     try {
         db = std::make_unique<Database>(database);
         admin = std::make_unique<AdminSite>(options.stateDir, adminToken(options.stateDir), use,
-                                            metrics, options.signInCommand);
-        writer = std::make_unique<CommentWriter>(database, options.busyTimeout);
+                                            metrics, options.signInCommand, options.adminBaseUrl);
+        // Before the writer, which wakes it after each commit.
+        notifier = std::make_unique<Notifier>(
+            database, Notifier::Settings{options.adminBaseUrl, {options.notifyRetry}});
+        writer = std::make_unique<CommentWriter>(database, options.busyTimeout,
+                                                 [n = notifier.get()] { n->wake(); });
         reply.set(db->release());
     } catch (const std::exception& e) {
         logError("无法打开状态目录 " + options.stateDir + " 中的数据：" + e.what());
@@ -268,6 +274,7 @@ int serve(const ServeOptions& options, std::vector<ListenSocket> publicSockets,
     for (const auto& l : publicListeners)
         l->stop();
     adminListener->stop();
+    notifier.reset(); // a send under way is cut short; the outbox keeps it
     watchdog.reset();
     backups.reset();
     try {

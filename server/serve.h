@@ -47,6 +47,12 @@ struct ServeOptions {
     std::chrono::milliseconds busyTimeout{2000};
     /// Bytes of all comment bodies being received at once.
     std::uint64_t bodyBudget = 64 * 1024 * 1024;
+    /// Where a browser reaches the admin pages (behind a proxy, as a
+    /// notification's link gives them); empty: notifications carry no link.
+    std::string adminBaseUrl;
+    /// The wait after a notification's first failed try; the later ones
+    /// double it (RetrySchedule).
+    std::chrono::milliseconds notifyRetry{10000};
 };
 
 /// Answers the desktop tool on `publicSockets` and the publisher on

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 
 namespace pelvoran::server {
@@ -20,6 +21,10 @@ std::string sqliteErrorText(sqlite3* db, int rc);
 
 /// The newest schema version (PRAGMA user_version) this server knows.
 int knownSchemaVersion();
+
+/// The schema's forward migrations: entry N brings a database from
+/// user_version N to N+1.
+std::span<const char* const> schemaMigrations();
 
 /// The refusal of `what` (a database named for the publisher) written by a
 /// newer server, with schema version `schema`.

@@ -6,101 +6,8 @@
 
 namespace pelvoran::server {
 
-namespace {
-
-/// Forward migrations: entry N brings a database from user_version N to N+1.
-constexpr const char* kMigrations[] = {
-    R"sql(
-    CREATE TABLE comments (
-        id       INTEGER PRIMARY KEY,
-        received INTEGER NOT NULL,
-        text     TEXT NOT NULL,
-        raw      BLOB NOT NULL,
-        source   TEXT NOT NULL
-    );
-    CREATE INDEX comments_by_time ON comments (received);
-    CREATE TABLE release (
-        only     INTEGER PRIMARY KEY CHECK (only = 1),
-        version  TEXT NOT NULL,
-        address  TEXT NOT NULL,
-        date     TEXT NOT NULL,
-        notes    TEXT NOT NULL
-    );
-    )sql",
-    // The admin pages: read marks, comments flagged as a bot's, the use count.
-    R"sql(
-    ALTER TABLE comments ADD COLUMN read INTEGER NOT NULL DEFAULT 0;
-    ALTER TABLE comments ADD COLUMN flagged INTEGER NOT NULL DEFAULT 0;
-    CREATE TABLE use (
-        day      INTEGER PRIMARY KEY,
-        checks   INTEGER NOT NULL
-    );
-    )sql",
-    // A comment's number is never handed out again, not after the newest
-    // comments are deleted: receivers of notifications tell repeats by it.
-    // AUTOINCREMENT keeps the highest number ever given in sqlite_sequence;
-    // the rows copied in set it to the highest number there is.
-    R"sql(
-    CREATE TABLE comments_numbered (
-        id       INTEGER PRIMARY KEY AUTOINCREMENT,
-        received INTEGER NOT NULL,
-        text     TEXT NOT NULL,
-        raw      BLOB NOT NULL,
-        source   TEXT NOT NULL,
-        read     INTEGER NOT NULL DEFAULT 0,
-        flagged  INTEGER NOT NULL DEFAULT 0
-    );
-    INSERT INTO comments_numbered (id, received, text, raw, source, read, flagged)
-        SELECT id, received, text, raw, source, read, flagged FROM comments;
-    DROP TABLE comments;
-    ALTER TABLE comments_numbered RENAME TO comments;
-    CREATE INDEX comments_by_time ON comments (received);
-    )sql",
-    // The admin pages' sessions outlive a restart: each by a digest of its
-    // cookie, so that a copy of the database opens none of them.
-    R"sql(
-    CREATE TABLE admin_sessions (
-        key      TEXT PRIMARY KEY,
-        expires  INTEGER NOT NULL,
-        used     INTEGER NOT NULL
-    );
-    )sql",
-    // Every publish and clear, each row a copy of the release's fields; the
-    // release live before the history began is its first row. The audit
-    // log only ever grows.
-    R"sql(
-    CREATE TABLE release_history (
-        id       INTEGER PRIMARY KEY AUTOINCREMENT,
-        time     INTEGER NOT NULL,
-        action   TEXT NOT NULL CHECK (action IN ('publish', 'clear')),
-        version  TEXT NOT NULL,
-        address  TEXT NOT NULL,
-        date     TEXT NOT NULL,
-        notes    TEXT NOT NULL,
-        source   TEXT NOT NULL
-    );
-    INSERT INTO release_history (time, action, version, address, date, notes, source)
-        SELECT 0, 'publish', version, address, date, notes, '' FROM release;
-    CREATE TABLE audit_log (
-        id       INTEGER PRIMARY KEY AUTOINCREMENT,
-        time     INTEGER NOT NULL,
-        action   TEXT NOT NULL,
-        detail   TEXT NOT NULL,
-        source   TEXT NOT NULL,
-        address  TEXT NOT NULL
-    );
-    CREATE TRIGGER audit_log_kept BEFORE UPDATE ON audit_log
-        BEGIN SELECT RAISE(ABORT, '操作记录只能追加，不能修改'); END;
-    CREATE TRIGGER audit_log_not_deleted BEFORE DELETE ON audit_log
-        BEGIN SELECT RAISE(ABORT, '操作记录只能追加，不能删除'); END;
-    )sql",
-};
-constexpr int kSchemaVersion = static_cast<int>(std::size(kMigrations));
-
-} // namespace
-
 int knownSchemaVersion() {
-    return kSchemaVersion;
+    return static_cast<int>(schemaMigrations().size());
 }
 
 Database::Database(const std::string& path, std::chrono::milliseconds busyTimeout) {
@@ -144,17 +51,18 @@ int Database::schemaVersion() {
 }
 
 void Database::migrate() {
-    if (schemaVersion() == kSchemaVersion)
+    const int latest = knownSchemaVersion();
+    if (schemaVersion() == latest)
         return; // the common case takes no lock
     exec("BEGIN IMMEDIATE");
     try {
         const int version = schemaVersion();
-        if (version > kSchemaVersion)
+        if (version > latest)
             throw StoreError(newerSchemaText("数据库", version));
-        for (int v = version; v < kSchemaVersion; ++v)
-            exec(kMigrations[v]);
-        if (version != kSchemaVersion)
-            exec(("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());
+        for (int v = version; v < latest; ++v)
+            exec(schemaMigrations()[static_cast<std::size_t>(v)]);
+        if (version != latest)
+            exec(("PRAGMA user_version=" + std::to_string(latest)).c_str());
         exec("COMMIT");
     } catch (...) {
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -174,9 +82,15 @@ template <class Work> void Database::inTransaction(Work work) {
 }
 
 void Database::insert(const std::vector<NewComment>& comments) {
+    const std::int64_t nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::system_clock::now().time_since_epoch())
+                                   .count();
     inTransaction([&] {
         Statement s(db_, "INSERT INTO comments (received, text, raw, source, flagged) "
                          "VALUES (?, ?, ?, ?, ?)");
+        Statement queue(db_, "INSERT INTO notify_outbox (comment, recipient, queued, due) "
+                             "SELECT last_insert_rowid(), id, ?1, ?1 FROM notify_recipients "
+                             "WHERE flagged = 1 OR ?2 = 0");
         for (const auto& c : comments) {
             s.bind(1, c.received);
             s.bind(2, TextView(c.text));
@@ -185,6 +99,10 @@ void Database::insert(const std::vector<NewComment>& comments) {
             s.bind(5, std::int64_t{c.flagged});
             s.step();
             s.reset();
+            queue.bind(1, nowMs);
+            queue.bind(2, std::int64_t{c.flagged});
+            queue.step();
+            queue.reset();
         }
     });
 }

@@ -44,6 +44,34 @@ struct StoredComment {
     bool flagged = false;
 };
 
+enum class NotifyKind { Webhook, Email };
+
+/// Someone told of each new comment, and how sending to them goes.
+struct Recipient {
+    std::int64_t id = 0;
+    NotifyKind kind = NotifyKind::Webhook;
+    std::string address;          // the webhook's URL or the e-mail address
+    std::string smtp;             // e-mail: the SMTP server's URL
+    std::string user;             // e-mail: the SMTP user, if any
+    std::string secret;           // the webhook's key or the SMTP password; never shown
+    std::string caFile;           // e-mail: a private CA's certificates
+    bool flagged = false;         // told of comments flagged as a bot's too
+    std::int64_t lastSuccess = 0; // seconds since 1970; 0: never
+    std::string lastError;
+    std::int64_t lastErrorAt = 0;
+    std::int64_t failures = 0; // failed tries in a row
+    std::int64_t givenUp = 0;  // notifications dropped after a day of failures
+    std::int64_t pending = 0;  // notifications waiting in the outbox
+};
+
+/// A notification due: the comment, to whom, and its history.
+struct OutboxEntry {
+    StoredComment comment;
+    Recipient recipient;
+    std::int64_t attempts = 0;
+    std::int64_t queued = 0; // milliseconds since 1970
+};
+
 /// One page of a comment list, and how many match in all.
 struct CommentPage {
     std::vector<StoredComment> comments;
@@ -123,7 +151,9 @@ public:
     Database& operator=(const Database&) = delete;
 
     /// Stores the comments in one transaction; when this returns, they are
-    /// durable. Throws StoreError and stores none of them otherwise.
+    /// durable, and so is a notification of each, due now, for every
+    /// recipient there is (of a flagged one, for those who asked). Throws
+    /// StoreError and stores none of them otherwise.
     void insert(const std::vector<NewComment>& comments);
 
     /// Comments received at or after `since` (all when nullopt), newest first.
@@ -151,6 +181,31 @@ public:
     /// Whether the last deletion's checkpoint emptied the WAL: false when a
     /// reader kept it from doing so within the busy timeout.
     bool wiped() const { return wiped_; }
+
+    /// The notifications' recipients, with their outbox counts (store_notify.cpp).
+    std::int64_t addRecipient(const Recipient& r);
+    /// False when there is no such recipient; its queued notifications go too.
+    bool removeRecipient(std::int64_t id);
+    std::vector<Recipient> recipients();
+    std::optional<Recipient> recipient(std::int64_t id);
+    /// Up to `limit` notifications due at `nowMs`, the oldest first.
+    std::vector<OutboxEntry> dueNotifications(std::int64_t nowMs, std::int64_t limit);
+    /// When the next notification is due (milliseconds since 1970), if any is queued.
+    std::optional<std::int64_t> nextDue();
+    /// What the tries of one round came to, in one transaction: a delivered
+    /// one leaves the outbox; a failed one is due again at `retryAt` (and
+    /// the recipient's other ones no sooner), or dropped when `giveUp`.
+    struct TryResult {
+        std::int64_t comment = 0;
+        std::int64_t recipient = 0;
+        std::optional<std::string> error;
+        std::int64_t retryAt = 0;
+        bool giveUp = false;
+    };
+    void recordTries(const std::vector<TryResult>& results, std::int64_t nowSeconds);
+    /// The outcome of a test send to `recipient`, shown like a real one.
+    void recordTest(std::int64_t recipient, const std::optional<std::string>& error,
+                    std::int64_t nowSeconds);
 
     /// Update checks answered, counted per day (days since 1970, local).
     /// Adds the checks of each day, all in one transaction or none.

@@ -49,6 +49,8 @@ button.quiet, .button.quiet { background: #fff; color: var(--accent); }
 button.danger { background: var(--bad); border-color: var(--bad); }
 .actions { display: flex; flex-wrap: wrap; align-items: center; }
 .keep { white-space: nowrap; }
+label.check { display: flex; gap: .5rem; align-items: center; font-weight: normal; }
+label.check input { width: auto; }
 .row { display: flex; flex-wrap: wrap; gap: .5rem; align-items: flex-end; }
 .row > input { flex: 1 1 12rem; width: auto; }
 .answer { padding: .75rem 1rem; border-left: 4px solid var(--accent); background: #f6f8fa;

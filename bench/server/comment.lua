@@ -38,5 +38,6 @@ function done(summary, latency, requests)
    io.write(string.format("comment_other %d\n", total_other))
    io.write(string.format("comment_seconds %.3f\n", seconds))
    io.write(string.format("comment_200_per_s %.1f\n", total_ok / seconds))
+   io.write(string.format("comment_p50_ms %.2f\n", latency:percentile(50) / 1000))
    io.write(string.format("comment_p99_ms %.2f\n", latency:percentile(99) / 1000))
 end

@@ -771,6 +771,60 @@ class AccessibilityTest(PageTest):
         print("\naxe-core %s: %s" % (self.axe_version, "; ".join(report)), file=sys.stderr)
 
 
+class NotifyPageTest(PageTest):
+
+    @classmethod
+    def setUpClass(cls):
+        cls.axe_version, cls.axe = support.install_axe(ARGS.axe_dir)
+
+    def test_page_is_accessible_keeps_secrets_and_fits_a_phone(self):
+        key = os.path.join(ENV.dirs.path, "hook.key")
+        with open(key, "w") as out:
+            out.write("never-shown-key\n")
+        ENV.server.command("notify", "add", "webhook",
+                           "https://hooks.example.com/" + "a-rather-long-path/" * 6 + "pelvoran",
+                           "--secret-file", key)
+        t = self
+
+        def listed():
+            t.login()
+            t.assert_status(t.admin("/notify"), 200)
+            t.by_css("a[href^='/notify/remove']")
+
+        def refused():
+            t.login()
+            t.admin("/notify")
+            t.type_into("#address", "me@example.com")
+            t.type_into("#smtp", "http://smtp.example.com")
+            t.type_into("#password", "typed-password")
+            t.assert_status(support.submit(t.driver, t.by_css("form:has(#smtp) button")), 400)
+            t.by_css("p.error[role=alert]")
+
+        def remove_confirm():
+            t.login()
+            t.admin("/notify")
+            t.assert_status(support.submit(t.driver, t.by_css("a[href^='/notify/remove']")), 200)
+            t.by_css("button.danger")
+
+        for name, show in [("notify", listed), ("notify refused", refused),
+                           ("remove confirmation", remove_confirm)]:
+            for view in ["desktop", "phone"]:
+                with self.subTest(page=name, view=view):
+                    if view == "desktop":
+                        self.desktop()
+                    else:
+                        self.phone(*PHONES[1])
+                    show()
+                    source = self.driver.page_source
+                    self.assertNotIn("never-shown-key", source)
+                    self.assertNotIn("typed-password", source)
+                    if view == "phone":
+                        self.assert_no_sideways_scroll(name)
+                    result = support.run_axe(self.driver, self.axe)
+                    self.assertGreater(result["passes"], 0)
+                    self.assertEqual(result["violations"], [])
+
+
 def main():
     global ARGS
     parser = argparse.ArgumentParser()

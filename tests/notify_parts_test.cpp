@@ -1,0 +1,202 @@
+// Notifications without sockets: the webhook's body and signature, the
+// e-mail as a mail reader decodes it, the retry schedule, and the outbox
+// rows the comment's own transaction makes and a deletion takes along.
+#include "server/comment_export.h"
+#include "server/comment_writer.h"
+#include "server/notify.h"
+#include "server/store.h"
+#include "tests/support/server_process.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <condition_variable>
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+
+using namespace pelvoran;
+using namespace pelvoran::server;
+using namespace std::chrono_literals;
+
+namespace {
+
+/// What `command` prints, given `input` on its standard input.
+std::string piped(const std::string& command, const std::string& input, const std::string& dir) {
+    const std::string in = dir + "/in";
+    std::ofstream(in, std::ios::binary) << input;
+    std::FILE* p = ::popen(("timeout 20 " + command + " < " + in).c_str(), "r");
+    std::string out;
+    char buf[4096];
+    for (std::size_t n; p != nullptr && (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
+        out.append(buf, n);
+    if (p != nullptr)
+        ::pclose(p);
+    return out;
+}
+
+std::int64_t count(const std::string& path, const char* sql) {
+    sqlite3* db = nullptr;
+    sqlite3_open(path.c_str(), &db);
+    sqlite3_stmt* s = nullptr;
+    sqlite3_prepare_v2(db, sql, -1, &s, nullptr);
+    const std::int64_t n = sqlite3_step(s) == SQLITE_ROW ? sqlite3_column_int64(s, 0) : -1;
+    sqlite3_finalize(s);
+    sqlite3_close(db);
+    return n;
+}
+
+} // namespace
+
+// RFC 4231's vectors, and a webhook body signed as OpenSSL's own command
+// line signs it.
+TEST(NotifyCore, SignatureIsHmacSha256OfTheExactBody) {
+    const struct {
+        std::string key, data, expected;
+    } vectors[] = {
+        {std::string(20, '\x0b'), "Hi There",
+         "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7"},
+        {"Jefe", "what do ya want for nothing?",
+         "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843"},
+    };
+    for (const auto& v : vectors)
+        EXPECT_EQ(hmacSha256Hex(v.key, v.data), v.expected) << v.data;
+
+    const test::TempDir dir;
+    const StoredComment c{12, 1796713329, u"镜头\"好\"\n第二行\\", kFromWeb, false, true};
+    const std::string body = notificationJson(c, commentLink("https://a.example/admin/", 12));
+    EXPECT_EQ(body, "{\"id\":12,\"received\":\"2026-12-08T07:02:09Z\",\"text\":\"镜头\\\"好\\\"\\n"
+                    "第二行\\\\\",\"source\":\"web\",\"flagged\":true,"
+                    "\"url\":\"https://a.example/admin/comment?id=12\"}");
+    const std::string openssl = piped("openssl dgst -sha256 -hmac 's3cr=t' -r", body, dir.path());
+    ASSERT_GE(openssl.size(), 64u) << openssl;
+    EXPECT_EQ(webhookSignature("s3cr=t", body), "sha256=" + openssl.substr(0, 64));
+}
+
+// The subject as RFC 2047 words of at most 75 characters, each of whole
+// characters, and the whole mail as Python's mail parser reads it.
+TEST(NotifyCore, MailDecodesAsWritten) {
+    const test::TempDir dir;
+    const std::string decode =
+        "/usr/bin/python3 -c \"import sys, email.header as h; sys.stdout.write(str(h.make_header("
+        "h.decode_header(sys.stdin.read()))))\"";
+    for (const std::string& subject :
+         {std::string("Plain ASCII"), std::string("Pelvoran 新留言 #12"),
+          std::string(40, 'a') + "镜头镜头镜头镜头镜头镜头镜头镜头镜头镜头镜头镜头镜头镜头镜头镜头",
+          std::string("a=?b 😀")}) {
+        const std::string words = encodedWords(subject);
+        std::size_t start = 0;
+        for (std::size_t end; start <= words.size(); start = end + 3) {
+            end = std::min(words.find("\r\n ", start), words.size());
+            EXPECT_LE(end - start, 75u) << words;
+        }
+        EXPECT_EQ(piped(decode, words, dir.path()), subject) << words;
+    }
+    const StoredComment c{7, 1796713329, u"第一行\n第二行 ✓", kFromDesktop, false, false};
+    const std::string mail = notificationMail(c, "https://a.example/comment?id=7", "me@x.cn", 0);
+    const std::string parsed =
+        piped("/usr/bin/python3 -c \"import sys, email, email.policy as p; m = "
+              "email.message_from_binary_file("
+              "sys.stdin.buffer, policy=p.default); print(m['Subject']); print(m['To']); "
+              "print(m['Date']); sys.stdout.write(m.get_content().replace('\\r\\n', '\\n'))\"",
+              mail, dir.path());
+    for (const char* part :
+         {"Pelvoran 新留言 #7\nme@x.cn\nThu, 01 Jan 1970 00:00:00 +0000\n", "编号：7",
+          "来源：桌面工具", "链接：https://a.example/comment?id=7", "第一行\n第二行 ✓"})
+        EXPECT_NE(parsed.find(part), std::string::npos) << part << "\n---\n" << parsed;
+}
+
+TEST(NotifyCore, RetriesDoubleToAnHourAndStopAfterADay) {
+    const RetrySchedule product;
+    const struct {
+        std::int64_t failures;
+        std::chrono::milliseconds delay;
+    } delays[] = {{1, 10s}, {2, 20s}, {3, 40s}, {9, 2560s}, {10, 3600s}, {1000, 3600s}};
+    for (const auto& d : delays)
+        EXPECT_EQ(product.delayAfter(d.failures), d.delay) << d.failures;
+    const struct {
+        std::chrono::milliseconds age;
+        bool givesUp;
+    } ages[] = {{1h, false}, {24h, false}, {24h + 1ms, true}};
+    for (const auto& a : ages)
+        EXPECT_EQ(product.givesUp(a.age), a.givesUp) << a.age.count();
+    EXPECT_EQ(RetrySchedule{100ms}.delayAfter(3), 400ms);
+    EXPECT_EQ(RetrySchedule{100ms}.sendTimeout(), 1s);
+    EXPECT_EQ(product.sendTimeout(), 10s);
+}
+
+// One row per comment and recipient, flagged comments only for those who
+// asked, made by the comment's own commit: a commit that fails leaves no
+// row; deleting a comment or a recipient takes its rows along.
+TEST(NotifyStore, OutboxFollowsTheCommentsTransaction) {
+    const test::TempDir dir;
+    const std::string path = dir.path() + "/comments.sqlite";
+    Database db(path);
+    Recipient all;
+    all.address = "https://a.example/";
+    all.secret = "k";
+    all.flagged = true;
+    db.addRecipient(all);
+    Recipient mail;
+    mail.kind = NotifyKind::Email;
+    mail.address = "me@x.cn";
+    const std::int64_t mailId = db.addRecipient(mail);
+    const auto comment = [](const char* text, bool flagged) {
+        return NewComment{fromUtf8Lenient(text), text, kFromWeb, 1700000000, flagged};
+    };
+    constexpr char kRows[] = "SELECT count(*) FROM notify_outbox";
+    {
+        std::mutex m;
+        std::condition_variable cv;
+        std::vector<bool> answers;
+        const auto done = [&](bool ok) {
+            const std::lock_guard lock(m);
+            answers.push_back(ok);
+            cv.notify_all();
+        };
+        const auto wait = [&](std::size_t n) {
+            std::unique_lock lock(m);
+            return cv.wait_for(lock, 10s, [&] { return answers.size() >= n; });
+        };
+        CommentWriter writer(path, 50ms);
+        sqlite3* other = nullptr;
+        sqlite3_open(path.c_str(), &other);
+        ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+        writer.submit(comment("lost", false), done);
+        ASSERT_TRUE(wait(1));
+        EXPECT_FALSE(answers[0]);
+        sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+        sqlite3_close(other);
+        EXPECT_EQ(count(path, kRows), 0) << "a failed commit queued notifications";
+        writer.submit(comment("plain", false), done);
+        writer.submit(comment("bot", true), done);
+        ASSERT_TRUE(wait(3));
+    }
+    EXPECT_EQ(count(path, kRows), 3) << "two recipients for the plain one, one for the bot's";
+    const auto due = db.dueNotifications(INT64_MAX, 10);
+    ASSERT_EQ(due.size(), 3u);
+    EXPECT_EQ(toUtf8(due[0].comment.text), "plain");
+    EXPECT_EQ(due[0].recipient.secret, "k");
+
+    const std::int64_t bot = db.comments().front().id;
+    EXPECT_TRUE(db.deleteComments({bot}).empty());
+    EXPECT_EQ(count(path, kRows), 2);
+    EXPECT_TRUE(db.removeRecipient(mailId));
+    EXPECT_EQ(count(path, kRows), 1);
+    db.insert({comment("bot again", true)});
+    EXPECT_EQ(db.deleteFlagged(), 1);
+    EXPECT_EQ(count(path, kRows), 1);
+
+    // A failure holds back every notification of that recipient.
+    db.insert({comment("second", false)});
+    const auto first = db.dueNotifications(INT64_MAX, 1).front();
+    constexpr std::int64_t kRetry = 4'000'000'000'000; // milliseconds: after the writer's rows
+    db.recordTries({{first.comment.id, first.recipient.id, "接收方答复 HTTP 500", kRetry, false}},
+                   100);
+    EXPECT_TRUE(db.dueNotifications(kRetry - 1, 10).empty());
+    EXPECT_EQ(db.dueNotifications(kRetry, 10).size(), 2u);
+    const auto r = db.recipients().front();
+    EXPECT_EQ(r.failures, 1);
+    EXPECT_EQ(r.lastError, "接收方答复 HTTP 500");
+    EXPECT_EQ(r.pending, 2);
+}

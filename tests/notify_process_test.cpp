@@ -1,0 +1,247 @@
+// Notifications from the real server process to a real webhook receiver and
+// a real SMTP server (aiosmtpd) on loopback: comments the real desktop tool
+// sends arrive, signed, once the receivers come up; comments acknowledged
+// while the server is killed at random moments all reach the webhook.
+#include "tests/support/driver_process.h"
+#include "tests/support/server_process.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <random>
+#include <set>
+#include <sstream>
+#include <thread>
+
+using namespace pelvoran::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr char kSecret[] = "s3cr=t 密钥";
+
+/// One webhook the receiver took.
+struct Hook {
+    bool signedRight = false;
+    std::int64_t id = 0;
+    std::string line; // as the receiver wrote it
+    std::string text;
+};
+
+std::vector<std::string> lines(const std::string& path) {
+    std::ifstream in(path);
+    std::vector<std::string> out;
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty())
+            out.push_back(line);
+    return out;
+}
+
+std::vector<Hook> hooks(const std::string& out) {
+    std::vector<Hook> all;
+    for (const auto& line : lines(out + "/webhook.jsonl")) {
+        Hook h;
+        h.line = line;
+        h.signedRight = line.find("\"ok\":true") != std::string::npos;
+        h.id = std::atoll(line.c_str() + line.find("\"id\":") + 5);
+        h.text = exportedTexts(line).at(0);
+        all.push_back(h);
+    }
+    return all;
+}
+
+/// Waits up to `limit` for `done`.
+template <class Done> bool waitUntil(Done done, std::chrono::milliseconds limit) {
+    for (const auto end = std::chrono::steady_clock::now() + limit;
+         std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(50ms))
+        if (done())
+            return true;
+    return done();
+}
+
+/// The receivers on `httpPort` (and `smtpPort`, unless 0), writing to `out`.
+std::unique_ptr<ChildProcess> receivers(int httpPort, int smtpPort, const std::string& out) {
+    auto p = std::make_unique<ChildProcess>(
+        std::vector<std::string>{"/usr/bin/python3", PELVORAN_NOTIFY_RECEIVERS, "--http-port",
+                                 std::to_string(httpPort), "--smtp-port", std::to_string(smtpPort),
+                                 "--secret", kSecret, "--out", out},
+        out + "/receivers.log");
+    EXPECT_TRUE(waitUntil([&] { return !lines(out + "/receivers.log").empty(); }, 10s));
+    return p;
+}
+
+std::string secretFile(const std::string& dir) {
+    const std::string path = dir + "/secret";
+    std::ofstream(path) << kSecret << "\n";
+    return path;
+}
+
+} // namespace
+
+TEST(NotifyProcess, ToolCommentsReachWebhookAndMailOnceTheyAreUp) {
+    const TempDir state;
+    const TempDir out;
+    makeState(state.path());
+    const std::string secret = secretFile(out.path());
+    const int httpPort = freePort();
+    const int smtpPort = freePort();
+    const std::string hookUrl = "http://127.0.0.1:" + std::to_string(httpPort) + "/hook";
+    const struct {
+        std::vector<std::string> args;
+        std::string named; // in the refusal
+    } refused[] = {
+        {{"add", "webhook", "ftp://127.0.0.1/", "--secret-file", secret}, "https://"},
+        {{"add", "webhook", hookUrl, "--secret-file", out.path() + "/none"}, "--secret-file"},
+        {{"add", "webhook", hookUrl}, "--secret-file"},
+        {{"add", "email", "me@example.com", "--smtp", "http://127.0.0.1/"}, "--smtp"},
+        {{"add", "email", "me@example.com", "--smtp", "smtps://x", "--user", "u"},
+         "--password-file"},
+        {{"add", "email", "not-an-address", "--smtp", "smtps://x"}, "not-an-address"},
+        {{"remove", "9"}, "#9"},
+        {{"list", "--flagged"}, "--flagged"},
+    };
+    for (const auto& r : refused) {
+        std::vector<std::string> args{"notify"};
+        args.insert(args.end(), r.args.begin(), r.args.end());
+        args.insert(args.end(), {"--state", state.path()});
+        const CommandResult result = runServerCommand(args, 10s);
+        EXPECT_EQ(result.status, 2) << r.named << result.err;
+        EXPECT_NE(result.err.find(r.named), std::string::npos) << result.err;
+    }
+    ASSERT_EQ(runServerCommand({"notify", "add", "webhook", hookUrl, "--secret-file", secret,
+                                "--state", state.path()})
+                  .status,
+              0);
+    ASSERT_EQ(
+        runServerCommand({"notify", "add", "email", "me@example.com", "--smtp",
+                          "smtp://127.0.0.1:" + std::to_string(smtpPort), "--state", state.path()})
+            .status,
+        0);
+
+    ServerProcess server(
+        state.path(), {"--notify-retry-ms", "100", "--admin-base-url", "https://admin.example/p/"});
+    const std::vector<std::string> comments = {"镜头很好", "两行\n第二行 & \"引号\""};
+    std::string joined;
+    for (const auto& c : comments)
+        joined += (joined.empty() ? "" : "\x1E") + c;
+    ::setenv("PELVORAN_DRIVER_COMMENTS", joined.c_str(), 1);
+    FakeOpener opener;
+    const DriverRun run =
+        runDriver("http://127.0.0.1:" + std::to_string(server.port()), "comments", opener);
+    ::unsetenv("PELVORAN_DRIVER_COMMENTS");
+    ASSERT_EQ(run.exitStatus, 0) << run.out;
+
+    // Nobody listens yet: the failures show, and nothing is lost.
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            return runServerCommand({"notify", "list", "--state", state.path()})
+                       .out.find("连续失败") != std::string::npos;
+        },
+        10s));
+    const std::string listed = runServerCommand({"notify", "list", "--state", state.path()}).out;
+    EXPECT_NE(listed.find("上次错误"), std::string::npos) << listed;
+    EXPECT_EQ(listed.find("s3cr"), std::string::npos) << "a secret was shown: " << listed;
+
+    const auto up = receivers(httpPort, smtpPort, out.path());
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            return hooks(out.path()).size() >= 2 && lines(out.path() + "/mail.jsonl").size() >= 2;
+        },
+        30s))
+        << server.errors();
+    std::set<std::string> texts;
+    for (const Hook& h : hooks(out.path())) {
+        EXPECT_TRUE(h.signedRight) << h.line;
+        EXPECT_NE(h.line.find("\"type\":\"application/json\""), std::string::npos) << h.line;
+        EXPECT_NE(h.line.find("\"url\":\"https://admin.example/p/comment?id=" +
+                              std::to_string(h.id) + "\""),
+                  std::string::npos)
+            << h.line;
+        texts.insert(h.text);
+    }
+    EXPECT_EQ(texts, std::set<std::string>(comments.begin(), comments.end()));
+    std::set<std::string> mailed;
+    for (const auto& line : lines(out.path() + "/mail.jsonl")) {
+        EXPECT_NE(line.find("\"subject\":\"Pelvoran 新留言 #"), std::string::npos) << line;
+        EXPECT_NE(line.find("\"to\":[\"me@example.com\"]"), std::string::npos) << line;
+        for (const auto& c : comments)
+            if (exportedTexts(line).at(0).find(c) != std::string::npos)
+                mailed.insert(c);
+    }
+    EXPECT_EQ(mailed, texts);
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            return runServerCommand({"notify", "list", "--state", state.path()})
+                       .out.find("待发送：0 条") != std::string::npos;
+        },
+        10s));
+
+    const CommandResult test = runServerCommand({"notify", "test", "1", "--state", state.path()});
+    EXPECT_EQ(test.status, 0) << test.err;
+    EXPECT_NE(test.out.find("已送达"), std::string::npos) << test.out;
+    EXPECT_EQ(server.stop(SIGTERM), 0);
+}
+
+// Comments are posted while the server is killed at random moments, the
+// receiver up all along: after the restarts every acknowledged comment
+// reaches the webhook at least once, and each number names one text.
+TEST(NotifyProcess, EveryAcknowledgedCommentIsNotifiedDespiteKills) {
+    const TempDir state;
+    const TempDir out;
+    makeState(state.path());
+    const int httpPort = freePort();
+    ASSERT_EQ(runServerCommand({"notify", "add", "webhook",
+                                "http://127.0.0.1:" + std::to_string(httpPort) + "/hook",
+                                "--secret-file", secretFile(out.path()), "--state", state.path()})
+                  .status,
+              0);
+    const auto up = receivers(httpPort, 0, out.path());
+    std::mt19937 random(20261208);
+    std::set<std::string> acknowledged;
+    std::mutex mutex;
+    const std::vector<std::string> options{"--comments-per-hour", "0", "--notify-retry-ms", "100"};
+    for (int round = 0; round < 3; ++round) {
+        ServerProcess server(state.path(), options);
+        std::atomic<bool> stop{false};
+        std::vector<std::thread> clients;
+        for (int k = 0; k < 3; ++k)
+            clients.emplace_back([&, k] {
+                for (int i = 0; i < 2000 && !stop; ++i) {
+                    const std::string text = "第" + std::to_string(round) + "轮 " +
+                                             std::to_string(k) + "-" + std::to_string(i);
+                    if (statusOf(httpExchange(server.port(),
+                                              post("/Canon/comment.asp", "CommentText=" + text),
+                                              5s)) == 200) {
+                        const std::lock_guard lock(mutex);
+                        acknowledged.insert(text);
+                    }
+                }
+            });
+        std::this_thread::sleep_for(std::chrono::milliseconds(150 + random() % 300));
+        server.stop(SIGKILL);
+        stop = true;
+        for (auto& c : clients)
+            c.join();
+    }
+    ASSERT_GT(acknowledged.size(), 20u) << "too few comments to show anything";
+    ServerProcess server(state.path(), options);
+    const auto allArrived = [&] {
+        std::set<std::string> arrived;
+        for (const Hook& h : hooks(out.path()))
+            arrived.insert(h.text);
+        return std::includes(arrived.begin(), arrived.end(), acknowledged.begin(),
+                             acknowledged.end());
+    };
+    EXPECT_TRUE(waitUntil(allArrived, 60s)) << server.errors();
+    std::map<std::int64_t, std::string> byId;
+    for (const Hook& h : hooks(out.path())) {
+        EXPECT_TRUE(h.signedRight) << h.line;
+        EXPECT_EQ(byId.emplace(h.id, h.text).first->second, h.text) << "two texts for #" << h.id;
+    }
+    EXPECT_EQ(server.stop(SIGTERM), 0);
+}
