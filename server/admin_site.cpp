@@ -5,7 +5,9 @@
 #include "server/log.h"
 #include "server/metrics.h"
 #include "server/release.h"
+#include "server/release_signing.h"
 #include "server/store.h"
+#include "server/update_key.h"
 
 #include <algorithm>
 #include <charconv>
@@ -273,8 +275,19 @@ WebResponse AdminSite::release(const WebRequest& request, const std::string& csr
     ReleaseView view;
     view.csrf = csrf;
     view.shown = db.release();
+    const std::string publicKey = statePublicKey(stateDir_);
+    const auto privateKey = publicKey.empty() ? std::nullopt : statePrivateKey(stateDir_);
+    view.keyed = !publicKey.empty();
+    view.signsHere = privateKey.has_value();
+    // With the private key here, publishing signs: the form's field stays
+    // empty rather than hold a signature of what it showed before.
+    const auto forForm = [&](Release r) {
+        if (view.signsHere)
+            r.signature.clear();
+        return r;
+    };
     if (request.method != "POST") {
-        view.draft = view.shown.value_or(Release{});
+        view.draft = forForm(view.shown.value_or(Release{}));
         return page(200, releasePage(view));
     }
     const auto form = parseForm(request.body);
@@ -285,18 +298,30 @@ WebResponse AdminSite::release(const WebRequest& request, const std::string& csr
         view.notice = "已撤下：工具不再提示更新。";
         return page(200, releasePage(view));
     }
+    std::string signature = value(form, "signature");
+    const auto blank = signature.find_last_not_of(" \t\r\n");
+    signature.erase(blank == std::string::npos ? 0 : blank + 1);
+    signature.erase(0, signature.find_first_not_of(" \t\r\n"));
     view.draft = {fromUtf8Lenient(value(form, "version")), fromUtf8Lenient(value(form, "address")),
-                  fromUtf8Lenient(value(form, "date")), fromUtf8Lenient(value(form, "notes"))};
-    if (const auto problems = releaseProblems(view.draft); !problems.empty()) {
+                  fromUtf8Lenient(value(form, "date")), fromUtf8Lenient(value(form, "notes")),
+                  signature};
+    Release checked = view.draft;
+    if (checked.signature.empty() && privateKey && releaseProblems(checked).empty())
+        checked.signature = signRelease(*privateKey, checked);
+    auto problems = releaseProblems(checked);
+    for (auto& problem : signingProblems(checked, publicKey))
+        problems.push_back(std::move(problem));
+    if (!problems.empty()) {
         for (const auto& problem : problems)
-            view.errors[problem.field] = toUtf8(problem.message);
+            view.errors.emplace(problem.field, toUtf8(problem.message));
         return page(400, releasePage(view));
     }
     if (action == "publish") {
-        db.setRelease(view.draft);
-        const auto notice = rollbackNotice(view.draft, view.shown);
-        view.shown = view.draft;
-        view.notice = "已发布 " + toUtf8(view.draft.version) + "：正在运行的服务器一秒内开始提供。";
+        db.setRelease(checked);
+        const auto notice = rollbackNotice(checked, view.shown);
+        view.shown = checked;
+        view.draft = forForm(checked);
+        view.notice = "已发布 " + toUtf8(checked.version) + "：正在运行的服务器一秒内开始提供。";
         if (notice)
             view.notice += toUtf8(*notice);
         return page(200, releasePage(view));

@@ -65,6 +65,10 @@ constexpr const char* kMigrations[] = {
         used     INTEGER NOT NULL
     );
     )sql",
+    // The release's signature, served as its fifth field; empty: unsigned.
+    R"sql(
+    ALTER TABLE release ADD COLUMN signature TEXT NOT NULL DEFAULT '';
+    )sql",
 };
 constexpr int kSchemaVersion = static_cast<int>(std::size(kMigrations));
 
@@ -245,19 +249,20 @@ std::map<std::int64_t, std::int64_t> Database::use(std::int64_t fromDay) {
 }
 
 std::optional<Release> Database::release() {
-    Statement s(db_, "SELECT version, address, date, notes FROM release");
+    Statement s(db_, "SELECT version, address, date, notes, signature FROM release");
     if (!s.step())
         return std::nullopt;
-    return Release{s.utf16(0), s.utf16(1), s.utf16(2), s.utf16(3)};
+    return Release{s.utf16(0), s.utf16(1), s.utf16(2), s.utf16(3), toUtf8(s.utf16(4))};
 }
 
 void Database::setRelease(const Release& r) {
-    Statement s(db_, "INSERT OR REPLACE INTO release (only, version, address, date, notes) "
-                     "VALUES (1, ?, ?, ?, ?)");
+    Statement s(db_, "INSERT OR REPLACE INTO release (only, version, address, date, notes, "
+                     "signature) VALUES (1, ?, ?, ?, ?, ?)");
     s.bind(1, TextView(r.version));
     s.bind(2, TextView(r.address));
     s.bind(3, TextView(r.date));
     s.bind(4, TextView(r.notes));
+    s.bind(5, r.signature);
     s.step();
 }
 
