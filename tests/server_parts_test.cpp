@@ -100,7 +100,7 @@ TEST(Store, MigratesOldDatabasesAndRefusesNewerOnes) {
     }
     {
         Database db(path);
-        EXPECT_EQ(db.schemaVersion(), 4);
+        EXPECT_EQ(db.schemaVersion(), 5);
         const auto kept = db.comments();
         ASSERT_EQ(kept.size(), 1u);
         EXPECT_EQ(kept[0].id, 7);
@@ -109,6 +109,7 @@ TEST(Store, MigratesOldDatabasesAndRefusesNewerOnes) {
         EXPECT_EQ(db.unreadCount(), 1);
         ASSERT_TRUE(db.release());
         EXPECT_EQ(db.release()->version, u"1.06");
+        EXPECT_EQ(db.release()->signature, ""); // published before signatures: unsigned
     }
     // Numbers are never handed out twice: not those of the migrated comments,
     // not after the newest comment is deleted.
