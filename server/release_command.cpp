@@ -107,12 +107,9 @@ int setCommand(const Parsed& p) {
                              false};
         r.signature = signRelease(*key, r);
     }
-    if (publicKey.empty() && !r.signature.empty() && !key)
-        throw UsageError{"--signature：状态目录 " + state.shown +
-                             " 中没有公钥，无法核对签名：请先在这里用 key create --state 生成"
-                             "密钥，或改用 --sign-with 私钥文件",
-                         false};
-    refuse(signingProblems(r, publicKey));
+    // A signature made here is checked by its own key when the state
+    // directory has none.
+    refuse(signingProblems(r, publicKey.empty() && key ? publicKeyOf(*key) : publicKey));
     const auto db = openDatabase(state);
     const auto before = db->release();
     db->setRelease(r);

@@ -100,8 +100,15 @@ std::string signRelease(const std::string& privatePem, const Release& r) {
 
 std::vector<ReleaseProblem> signingProblems(const Release& r, const std::string& publicKey) {
     std::vector<ReleaseProblem> problems;
-    if (publicKey.empty())
+    if (publicKey.empty()) {
+        // Nothing to check it by: a text that goes out as the reply's fifth
+        // field unchecked is no signature.
+        if (!r.signature.empty())
+            problems.push_back({ReleaseField::Signature,
+                                u"状态目录中没有公钥，无法核对签名：请先用 pelvoran-server key "
+                                u"create --state 在这里生成密钥，或不填签名。"});
         return problems;
+    }
     if (!r.address.starts_with(u"https://"))
         problems.push_back({ReleaseField::Address,
                             u"须以 https:// 开头：发布的版本要签名，而 http:// "

@@ -1298,9 +1298,13 @@ TEST(ServerSigning, KeyInTheStateSignsAndNoKeyWarns) {
     makeState(plain.path());
     ASSERT_EQ(runServerCommand({"key", "create", "--state", keyed.path()}).status, 0);
     EXPECT_EQ(modeOf(keyed.path() + "/update-key.pem"), 0600);
-    const auto set = [](const std::string& dir) {
-        return runServerCommand({"release", "set", "--state", dir, "--version", "1.06", "--address",
-                                 "https://example.com/p.exe", "--date", "d", "--notes", "n"});
+    const auto set = [](const std::string& dir, std::vector<std::string> more = {}) {
+        std::vector<std::string> args = {
+            "release",   "set",  "--state",   dir,
+            "--version", "1.06", "--address", "https://example.com/p.exe",
+            "--date",    "d",    "--notes",   "n"};
+        args.insert(args.end(), more.begin(), more.end());
+        return runServerCommand(args);
     };
     const CommandResult signedSet = set(keyed.path()), plainSet = set(plain.path());
     ASSERT_EQ(signedSet.status, 0) << signedSet.err;
@@ -1309,4 +1313,6 @@ TEST(ServerSigning, KeyInTheStateSignsAndNoKeyWarns) {
         std::string::npos);
     ASSERT_EQ(plainSet.status, 0) << plainSet.err;
     EXPECT_NE(plainSet.err.find("没有公钥"), std::string::npos) << plainSet.err;
+    // ... and takes no signature it has nothing to check by.
+    EXPECT_EQ(set(plain.path(), {"--signature", "sig1:AAAA"}).status, 2);
 }
