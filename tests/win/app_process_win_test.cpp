@@ -121,7 +121,7 @@ TEST_F(AppProcess, NewerVersionIsOfferedBeforeTheMainWindowAndCancelGoesOn) {
 // forgeries: online_services_win_test.)
 TEST_F(AppProcess, BuiltWithAKeyItOffersOnlyTheSignedRelease) {
     using namespace pelvoran::test;
-    SignedRelease forged = signed_vectors::kWindowsOffer;
+    signed_vectors::SignedRelease forged = signed_vectors::kWindowsOffer;
     forged.fields[1] = "http://example.com/q.exe";
     {
         const LoopbackServer server = versionServer(signedReply(forged));
