@@ -49,9 +49,13 @@ int runPelvoran(const AppOptions& options) {
         registryForAllClassNames(curlHttpRequestFactory(options.httpLimits));
     QtMessageBoxes messageBoxes;
     SystemShell shell(options.openerWait);
-    const Services services{
-        registry,           messageBoxes, shell, &localNow, RegionalSettings::fromSystem(),
-        options.baseAddress};
+    const Services services{registry,
+                            messageBoxes,
+                            shell,
+                            &localNow,
+                            RegionalSettings::fromSystem(),
+                            options.baseAddress,
+                            options.updateKey};
 
     PelvoranForm form(services);
     if (options.beforeLoad)

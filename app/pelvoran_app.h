@@ -3,9 +3,11 @@
 #include "platform/http_request.h"
 
 #include "platform/text.h"
+#include "platform/version.h"
 
 #include <chrono>
 #include <functional>
+#include <string>
 
 namespace pelvoran {
 
@@ -14,6 +16,10 @@ class PelvoranForm;
 struct AppOptions {
     /// The publisher's web server: scheme and host, no trailing slash.
     Text baseAddress;
+    /// The publisher's public key that offers must be signed by: the
+    /// build's own (PELVORAN_UPDATE_KEY) unless a test driver passes another;
+    /// empty, offers are taken unsigned.
+    std::string updateKey = kUpdateKey;
     /// The limits of every request: the product's own unless a test driver
     /// passes shorter ones.
     HttpLimits httpLimits;

@@ -19,6 +19,9 @@ struct Services {
     RegionalSettings regional;
     /// The publisher's web server: scheme and host, no trailing slash.
     Text baseAddress;
+    /// The publisher's public key (platform/signature.h): with one, only a
+    /// release signed by it is offered. Empty: replies are taken unsigned.
+    std::string updateKey = {};
 };
 
 } // namespace pelvoran

@@ -5,6 +5,7 @@
 #include "net/ignore_errors.h"
 #include "net/wire.h"
 #include "platform/hex.h"
+#include "platform/signature.h"
 #include "platform/value_numbers.h"
 #include "platform/version.h"
 
@@ -118,6 +119,19 @@ Text notesForPrompt(TextView notes) {
     return shown;
 }
 
+std::string releaseMessage(TextView version, TextView address, TextView date, TextView notes) {
+    const std::string separator(wire::kReplySeparator.ascii());
+    return "pelvoran-release-v1" + separator + toUtf8(version) + separator + toUtf8(address) +
+           separator + toUtf8(date) + separator + toUtf8(notes);
+}
+
+bool replySigned(const std::vector<Text>& fields, std::string_view publicKey) {
+    if (fields.size() < 5)
+        return false;
+    return releaseSignatureValid(
+        publicKey, releaseMessage(fields[0], fields[1], fields[2], fields[3]), toUtf8(fields[4]));
+}
+
 std::optional<UpdateOfferBox> updateOffer(const std::vector<Text>& fields,
                                           const RegionalSettings& regional) {
     // Every step runs with its errors ignored: a missing field leaves its line out.
@@ -169,7 +183,11 @@ void UpdateCheck::OnReadyV() {
     if (errors.test([&] { return HttpClient->Status() == 200; })) {
         Text reply;
         errors.run([&] { reply = Decode(HttpClient->responseText()); });
-        const std::vector<Text> fields = splitReplyFields(reply);
+        std::vector<Text> fields = splitReplyFields(reply);
+        // A reply anyone on the way could have written is no reply at all.
+        if (!services_.updateKey.empty() &&
+            !errors.test([&] { return replySigned(fields, services_.updateKey); }))
+            fields.clear();
 
         if (const auto offer = updateOffer(fields, services_.regional)) {
             MessageAnswer answer = MessageAnswer::Cancel;

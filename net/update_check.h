@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace pelvoran {
@@ -48,6 +49,15 @@ struct UpdateOfferBox {
     MessageButtons buttons;
 };
 
+/// What the publisher signs for a release: the UTF-8 bytes of
+/// "pelvoran-release-v1[;]" and the four fields (version, address, date,
+/// notes) as the tool has them after Decode, joined by "[;]".
+std::string releaseMessage(TextView version, TextView address, TextView date, TextView notes);
+
+/// True when the reply's field 4 is a signature by `publicKey` of its
+/// fields 0 to 3 (releaseMessage); false for fewer than five fields.
+bool replySigned(const std::vector<Text>& fields, std::string_view publicKey);
+
 /// The offer for a reply's fields (as splitReplyFields gives them), or
 /// nullopt when field 0 names no newer version (isNewerVersion). The message
 /// has a line for the version, written by the regional settings, for the
@@ -72,6 +82,8 @@ public:
     void CheckUpdate();
 
     /// Reads a completed reply and, for a newer version, shows the offer.
+    /// With a public key in the services, a reply that is not signed by it
+    /// (replySigned) is no offer, like a reply that cannot be read.
     /// The version field is read with "." as the decimal separator, whatever
     /// the user's locale; the prompt shows it by the regional settings. When
     /// OK starts nothing, a notice says so and start-up goes on as after

@@ -4,6 +4,8 @@
 #   dist/pelvoran-decode.exe    the command-line companion (console)
 # Installs what is missing first. Arguments go to CMake's configure step:
 #   bash scripts/build-windows.sh -DPELVORAN_SERVER_BASE=http://127.0.0.1:8080
+# With PELVORAN_UPDATE_KEY set (the key line of pelvoran-server key create),
+# the program offers only releases signed by that key (scripts/configure.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/windows-common.sh
@@ -33,7 +35,7 @@ for exe in dist/Pelvoran.exe dist/pelvoran-decode.exe; do
     for dll in $dlls; do
         case "${dll,,}" in
         kernel32.dll | user32.dll | gdi32.dll | comctl32.dll | shell32.dll | ole32.dll | \
-            winhttp.dll | msvcrt.dll | advapi32.dll) ;;
+            winhttp.dll | msvcrt.dll | advapi32.dll | bcrypt.dll | crypt32.dll) ;;
         *)
             echo "$exe imports $dll, which does not ship with Windows" >&2
             exit 1

@@ -99,6 +99,14 @@ std::string field(const std::string& name, const std::string& label, const std::
     return out;
 }
 
+std::string signatureLabel(const ReleaseView& view) {
+    if (view.signsHere)
+        return "签名（留空：用状态目录中的私钥签名）";
+    if (view.keyed)
+        return "签名（在存放私钥的机器上用 pelvoran-server release sign 生成，sig1: 开头）";
+    return "签名（状态目录中没有公钥：更新提示不签名也会发布，但可被途中的人伪造）";
+}
+
 std::string problemPage(const std::string& text) {
     return frame("出错了", "<h1>出错了</h1>\n<p>" + text + "</p>\n", "/comments");
 }
@@ -209,6 +217,7 @@ std::string releasePage(const ReleaseView& view) {
                 "</dd><dt>下载地址</dt><dd>" + escapeHtml(toUtf8(shown->address)) +
                 "</dd><dt>发布日期</dt><dd>" + escapeHtml(toUtf8(shown->date)) +
                 "</dd><dt>更新说明</dt><dd class=\"text\">" + escapeHtml(toUtf8(shown->notes)) +
+                "</dd><dt>签名</dt><dd>" + (shown->signature.empty() ? "未签名" : "已签名") +
                 "</dd></dl>\n<form method=\"post\" action=\"/release\">" + hidden("csrf", csrf) +
                 hidden("action", "clear") +
                 "<button type=\"submit\" class=\"quiet\">撤下这个版本</button></form>\n";
@@ -231,6 +240,8 @@ std::string releasePage(const ReleaseView& view) {
         field("address", "下载地址", toUtf8(form.address), error(ReleaseField::Address), false) +
         field("date", "发布日期", toUtf8(form.date), error(ReleaseField::Date), false) +
         field("notes", "更新说明", toUtf8(form.notes), error(ReleaseField::Notes), true) +
+        field("signature", signatureLabel(view), form.signature, error(ReleaseField::Signature),
+              false) +
         "<button type=\"submit\" name=\"action\" value=\"preview\" "
         "class=\"quiet\">预览</button>"
         "<button type=\"submit\" name=\"action\" value=\"publish\">发布</button></form>\n";

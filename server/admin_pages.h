@@ -61,7 +61,9 @@ struct ReleaseView {
     /// The tool's box shows the draft; otherwise the shown release's, if any.
     bool previewing = false;
     std::map<ReleaseField, std::string> errors; // per field, as text
-    std::string notice;                         // what was just done, as text
+    bool keyed = false;     // the state holds the public key: releases must be signed
+    bool signsHere = false; // ... and the private key: publishing signs
+    std::string notice;     // what was just done, as text
     std::string csrf;
     ReleaseHistory history; // its newest kHistoryShown rows
 };

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace pelvoran::server {
 
@@ -34,11 +35,31 @@ WebResponse redirect(const std::string& to);
 /// The release page for `view`, with the release history of `db`.
 WebResponse releaseReply(Database& db, unsigned status, ReleaseView& view);
 
+/// What signing asks of a release published from the pages: the public key
+/// kept in the state directory (empty: none) and the private key, when it
+/// is kept there too.
+struct PageSigning {
+    std::string publicKey;
+    std::optional<std::string> privateKey;
+};
+
+/// The state directory's keys, and what the release page says of them.
+PageSigning pageSigning(const std::string& stateDir, ReleaseView& view);
+
+/// `r` as the release form shows it: without its signature when the page
+/// signs by itself.
+Release draftFor(const ReleaseView& view, Release r);
+
+/// What keeps `release` from being published from the pages: the release
+/// rule's problems and the signature's. Signs it first when the private key
+/// is here and it carries no signature.
+std::vector<ReleaseProblem> checkedForPages(Release& release, const PageSigning& signing);
+
 /// Publishes the draft of `view` from the pages, through the release form's
 /// checks: its fields' errors (400) or the page saying it is live, with the
 /// rollback notice when it is one. `action` and `detail` are the audit
 /// log's.
-WebResponse publishFromPages(Database& db, ReleaseView& view, const std::string& action,
-                             const std::string& detail = "");
+WebResponse publishFromPages(Database& db, ReleaseView& view, const PageSigning& signing,
+                             const std::string& action, const std::string& detail = "");
 
 } // namespace pelvoran::server

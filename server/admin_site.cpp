@@ -291,8 +291,9 @@ WebResponse AdminSite::release(const WebRequest& request, const std::string& csr
     ReleaseView view;
     view.csrf = csrf;
     view.shown = db.release();
+    const PageSigning signing = pageSigning(stateDir_, view);
     if (request.method != "POST") {
-        view.draft = view.shown.value_or(Release{});
+        view.draft = draftFor(view, view.shown.value_or(Release{}));
         return releaseReply(db, 200, view);
     }
     const auto form = parseForm(request.body);
@@ -303,13 +304,19 @@ WebResponse AdminSite::release(const WebRequest& request, const std::string& csr
         view.notice = "已撤下：工具不再提示更新。";
         return releaseReply(db, 200, view);
     }
+    std::string signature = value(form, "signature");
+    const auto blank = signature.find_last_not_of(" \t\r\n");
+    signature.erase(blank == std::string::npos ? 0 : blank + 1);
+    signature.erase(0, signature.find_first_not_of(" \t\r\n"));
     view.draft = {fromUtf8Lenient(value(form, "version")), fromUtf8Lenient(value(form, "address")),
-                  fromUtf8Lenient(value(form, "date")), fromUtf8Lenient(value(form, "notes"))};
+                  fromUtf8Lenient(value(form, "date")), fromUtf8Lenient(value(form, "notes")),
+                  signature};
     if (action == "publish")
-        return publishFromPages(db, view, "发布");
-    if (const auto problems = releaseProblems(view.draft); !problems.empty()) {
+        return publishFromPages(db, view, signing, "发布");
+    Release checked = view.draft;
+    if (const auto problems = checkedForPages(checked, signing); !problems.empty()) {
         for (const auto& problem : problems)
-            view.errors[problem.field] = toUtf8(problem.message);
+            view.errors.emplace(problem.field, toUtf8(problem.message));
         return releaseReply(db, 400, view);
     }
     view.previewing = true;

@@ -9,6 +9,7 @@
 #include "server/serve.h"
 #include "server/state_dir.h"
 #include "server/store.h"
+#include "server/update_key.h"
 
 #include "platform/version.h"
 
@@ -50,6 +51,11 @@ constexpr char kUsage[] =
     "  pelvoran-server release show|clear|history [--state DIR]\n"
     "  pelvoran-server release set [--state DIR] --version 1.06 --address URL --date TEXT"
     " --notes TEXT\n"
+    "                              [--sign-with KEYFILE | --signature SIG]\n"
+    "  pelvoran-server release sign --key KEYFILE --version 1.06 --address URL --date TEXT"
+    " --notes TEXT\n"
+    "  pelvoran-server key create FILE [--state DIR]\n"
+    "  pelvoran-server key create --state DIR\n"
     "  pelvoran-server comments list [--state DIR] [--since YYYY-MM-DD]\n"
     "  pelvoran-server comments export [--state DIR] [--format jsonl|csv] [--since YYYY-MM-DD]\n"
     "  pelvoran-server comments delete ID... [--state DIR]\n"
@@ -196,83 +202,6 @@ int serveCommand(const std::vector<std::string>& args) {
     return serve(o, std::move(publicSockets), std::move(adminSocket));
 }
 
-const char* fieldOption(ReleaseField f) {
-    switch (f) {
-    case ReleaseField::Version: return "--version";
-    case ReleaseField::Address: return "--address";
-    case ReleaseField::Date: return "--date";
-    case ReleaseField::Notes: return "--notes";
-    }
-    return "";
-}
-
-/// Whether a running server will serve what was just changed.
-std::string pickedUp(const StateDir& state) {
-    if (stateLocked(state))
-        return "在状态目录 " + state.shown + " 上运行的服务器一秒内开始按此答复更新检查。";
-    return "但现在没有服务器在状态目录 " + state.shown +
-           " 上运行：启动它（软件包安装的服务：sudo systemctl start "
-           "pelvoran-server）后才会按此答复。";
-}
-
-int releaseCommand(const std::vector<std::string>& args) {
-    const Parsed p = parse(args, {"--state", "--version", "--address", "--date", "--notes"});
-    const std::string verb = p.words.size() > 1 ? p.words[1] : "";
-    expectWords(p, 2);
-    if (verb == "set") {
-        Release r;
-        for (const auto& [name, field] :
-             {std::pair{"--version", &r.version}, std::pair{"--address", &r.address},
-              std::pair{"--date", &r.date}, std::pair{"--notes", &r.notes}}) {
-            const auto it = p.options.find(name);
-            if (it == p.options.end())
-                throw UsageError{std::string(name) + "：release set 需要这个选项"};
-            const auto text = fromUtf8(it->second);
-            if (!text)
-                throw UsageError{std::string(name) + "：不是有效的 UTF-8 文本"};
-            *field = *text;
-        }
-        if (const auto problems = releaseProblems(r); !problems.empty()) {
-            std::string message;
-            for (const auto& problem : problems)
-                message += (message.empty() ? "" : "\n") + std::string(fieldOption(problem.field)) +
-                           "：" + toUtf8(problem.message);
-            throw UsageError{message, false};
-        }
-        const StateDir state = enterState(p);
-        const auto db = openDatabase(state);
-        const auto before = db->release();
-        db->setRelease(r, kByCommandLine);
-        say(stdout, "已发布 " + toUtf8(r.version) + "。" + pickedUp(state));
-        if (const auto notice = rollbackNotice(r, before))
-            say(stdout, toUtf8(*notice));
-        return kExitOk;
-    }
-    if (verb != "show" && verb != "clear" && verb != "history")
-        throw UsageError{"release 后须为 show、set、clear 或 history"};
-    if (p.options.size() > p.options.count("--state"))
-        throw UsageError{"release " + verb + " 只接受 --state"};
-    const StateDir state = enterState(p);
-    const auto db = openDatabase(state);
-    if (verb == "history")
-        return releaseHistoryCommand(*db);
-    if (verb == "clear") {
-        db->clearRelease(kByCommandLine);
-        say(stdout, "已撤下发布的版本。" + pickedUp(state));
-        return kExitOk;
-    }
-    const auto r = db->release();
-    if (!r) {
-        say(stdout, "尚未发布新版本。");
-        return kExitOk;
-    }
-    say(stdout, "版本：" + toUtf8(r->version));
-    say(stdout, "下载地址：" + toUtf8(r->address));
-    say(stdout, "发布日期：" + toUtf8(r->date));
-    say(stdout, "更新说明：" + toUtf8(r->notes));
-    return kExitOk;
-}
-
 /// The address of the admin pages with the token that opens them.
 int adminUrlCommand(const std::vector<std::string>& args) {
     const Parsed p = parse(args, {"--state"});
@@ -319,6 +248,8 @@ int runCommandLine(const std::vector<std::string>& args) {
             return serveCommand(args);
         if (command == "release")
             return releaseCommand(args);
+        if (command == "key")
+            return keyCommand(args);
         if (command == "comments")
             return commentsCommand(args);
         if (command == "notify")

@@ -64,6 +64,9 @@ void expectWords(const Parsed& p, std::size_t n);
 /// message, the usage where it helps; the exit status.
 int reported(const std::function<int()>& run);
 
+/// `release show|set|sign|clear`.
+int releaseCommand(const std::vector<std::string>& args);
+
 /// `comments list|export|delete`.
 int commentsCommand(const std::vector<std::string>& args);
 

@@ -2,6 +2,8 @@
 #include "server/admin_site.h"
 
 #include "server/release.h"
+#include "server/release_signing.h"
+#include "server/update_key.h"
 
 namespace pelvoran::server {
 
@@ -10,18 +12,47 @@ WebResponse releaseReply(Database& db, unsigned status, ReleaseView& view) {
     return page(status, releasePage(view));
 }
 
-WebResponse publishFromPages(Database& db, ReleaseView& view, const std::string& action,
-                             const std::string& detail) {
-    if (const auto problems = releaseProblems(view.draft); !problems.empty()) {
+PageSigning pageSigning(const std::string& stateDir, ReleaseView& view) {
+    PageSigning signing;
+    signing.publicKey = statePublicKey(stateDir);
+    if (!signing.publicKey.empty())
+        signing.privateKey = statePrivateKey(stateDir);
+    view.keyed = !signing.publicKey.empty();
+    view.signsHere = signing.privateKey.has_value();
+    return signing;
+}
+
+Release draftFor(const ReleaseView& view, Release r) {
+    // With the private key here, publishing signs: the form's field stays
+    // empty rather than hold a signature of what it showed before.
+    if (view.signsHere)
+        r.signature.clear();
+    return r;
+}
+
+std::vector<ReleaseProblem> checkedForPages(Release& release, const PageSigning& signing) {
+    auto problems = releaseProblems(release);
+    if (problems.empty() && release.signature.empty() && signing.privateKey)
+        release.signature = signRelease(*signing.privateKey, release);
+    for (auto& problem : signingProblems(release, signing.publicKey))
+        problems.push_back(std::move(problem));
+    return problems;
+}
+
+WebResponse publishFromPages(Database& db, ReleaseView& view, const PageSigning& signing,
+                             const std::string& action, const std::string& detail) {
+    Release checked = view.draft;
+    if (const auto problems = checkedForPages(checked, signing); !problems.empty()) {
         for (const auto& problem : problems)
-            view.errors[problem.field] = toUtf8(problem.message);
+            view.errors.emplace(problem.field, toUtf8(problem.message));
         return releaseReply(db, 400, view);
     }
-    db.setRelease(view.draft, kByPages, action, detail);
-    const auto notice = rollbackNotice(view.draft, view.shown);
-    view.shown = view.draft;
+    db.setRelease(checked, kByPages, action, detail);
+    const auto notice = rollbackNotice(checked, view.shown);
+    view.shown = checked;
+    view.draft = draftFor(view, checked);
     view.notice =
-        "已" + action + " " + toUtf8(view.draft.version) + "：正在运行的服务器一秒内开始提供。";
+        "已" + action + " " + toUtf8(checked.version) + "：正在运行的服务器一秒内开始提供。";
     if (notice)
         view.notice += toUtf8(*notice);
     return releaseReply(db, 200, view);
@@ -42,10 +73,13 @@ WebResponse AdminSite::republish(const WebRequest& request, const std::string& c
     ReleaseView view;
     view.csrf = csrf;
     view.shown = db.release();
+    const PageSigning signing = pageSigning(stateDir_, view);
     // A row that the release rule now refuses comes back into the form,
-    // with what to mend beside each field.
+    // with what to mend beside each field; it keeps its signature, or is
+    // signed here when the key is.
     view.draft = change->release;
-    return publishFromPages(db, view, "重新发布", "（发布记录 #" + std::to_string(*id) + "）");
+    return publishFromPages(db, view, signing, "重新发布",
+                            "（发布记录 #" + std::to_string(*id) + "）");
 }
 
 WebResponse AdminSite::audit(const WebRequest& request) {

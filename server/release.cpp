@@ -154,7 +154,8 @@ std::string escapeReplyField(TextView field) {
 std::string replyBody(const Release& r) {
     const std::string separator(wire::kReplySeparator.ascii());
     return escapeReplyField(r.version) + separator + escapeReplyField(r.address) + separator +
-           escapeReplyField(r.date) + separator + escapeReplyField(r.notes);
+           escapeReplyField(r.date) + separator + escapeReplyField(r.notes) +
+           (r.signature.empty() ? "" : separator + escapeReplyField(fromUtf8Lenient(r.signature)));
 }
 
 } // namespace pelvoran::server

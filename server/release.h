@@ -14,11 +14,14 @@ struct Release {
     Text address; // the download address
     Text date;    // the release date, free text
     Text notes;   // the update notes, free text
+    /// "sig1:..." by the publisher's key (release_signing.h), or empty:
+    /// unsigned. Kept with the release, so that it is served as published.
+    std::string signature = {};
 
     bool operator==(const Release&) const = default;
 };
 
-enum class ReleaseField { Version, Address, Date, Notes };
+enum class ReleaseField { Version, Address, Date, Notes, Signature };
 
 /// Why a release cannot be published, and which field is at fault.
 struct ReleaseProblem {
@@ -50,7 +53,9 @@ std::optional<Text> rollbackNotice(const Release& next, const std::optional<Rele
 
 /// The body of the update check's reply: the four fields joined by "[;]",
 /// each escaped so that the tool's unescaping gives it back exactly (ASCII as
-/// it is, "%" as "%25", every other UTF-16 unit as "%uXXXX"). Always ASCII.
+/// it is, "%" as "%25", every other UTF-16 unit as "%uXXXX"), then the
+/// signature, when there is one, as a fifth field (base64url needs no
+/// escaping; tools without a key ignore it). Always ASCII.
 std::string replyBody(const Release& release);
 
 /// One field escaped as replyBody escapes it.

@@ -19,6 +19,12 @@ inline constexpr char kDefaultState[] = PELVORAN_SERVER_STATE_DIR;
 /// The file in the state directory whose lock a running serve holds.
 inline constexpr char kLockFile[] = "serve.lock";
 
+/// The publisher's public key (one line, as PELVORAN_UPDATE_KEY takes it):
+/// with it, every release must be signed by its private half.
+inline constexpr char kUpdatePublicKeyFile[] = "update-key.pub";
+/// The private half, when the publisher keeps it with the server (0600).
+inline constexpr char kUpdatePrivateKeyFile[] = "update-key.pem";
+
 /// A file descriptor, closed on every way out.
 class Fd {
 public:

@@ -192,10 +192,10 @@ std::map<std::int64_t, std::int64_t> Database::use(std::int64_t fromDay) {
 }
 
 std::optional<Release> Database::release() {
-    Statement s(db_, "SELECT version, address, date, notes FROM release");
+    Statement s(db_, "SELECT version, address, date, notes, signature FROM release");
     if (!s.step())
         return std::nullopt;
-    return Release{s.utf16(0), s.utf16(1), s.utf16(2), s.utf16(3)};
+    return Release{s.utf16(0), s.utf16(1), s.utf16(2), s.utf16(3), toUtf8(s.utf16(4))};
 }
 
 std::int64_t Database::dataVersion() {

@@ -13,7 +13,7 @@ std::int64_t now() {
 
 void addChange(sqlite3* db, const char* action, const Release& r, const std::string& source) {
     Statement s(db, "INSERT INTO release_history (time, action, version, address, date, notes, "
-                    "source) VALUES (?, ?, ?, ?, ?, ?, ?)");
+                    "source, signature) VALUES (?, ?, ?, ?, ?, ?, ?, ?)");
     s.bind(1, now());
     s.bind(2, std::string(action));
     s.bind(3, TextView(r.version));
@@ -21,15 +21,17 @@ void addChange(sqlite3* db, const char* action, const Release& r, const std::str
     s.bind(5, TextView(r.date));
     s.bind(6, TextView(r.notes));
     s.bind(7, source);
+    s.bind(8, r.signature);
     s.step();
 }
 
 constexpr char kChangeColumns[] =
-    "SELECT id, time, action, version, address, date, notes, source FROM release_history ";
+    "SELECT id, time, action, version, address, date, notes, source, signature "
+    "FROM release_history ";
 
 ReleaseChange readChange(Statement& s) {
     return {s.integer(0), s.integer(1), s.text(2) == "publish",
-            Release{s.utf16(3), s.utf16(4), s.utf16(5), s.utf16(6)}, s.text(7)};
+            Release{s.utf16(3), s.utf16(4), s.utf16(5), s.utf16(6), s.text(8)}, s.text(7)};
 }
 
 } // namespace
@@ -38,12 +40,13 @@ void Database::setRelease(const Release& r, const std::string& source, const std
                           const std::string& detail) {
     exec("BEGIN IMMEDIATE");
     try {
-        Statement s(db_, "INSERT OR REPLACE INTO release (only, version, address, date, notes) "
-                         "VALUES (1, ?, ?, ?, ?)");
+        Statement s(db_, "INSERT OR REPLACE INTO release (only, version, address, date, notes, "
+                         "signature) VALUES (1, ?, ?, ?, ?, ?)");
         s.bind(1, TextView(r.version));
         s.bind(2, TextView(r.address));
         s.bind(3, TextView(r.date));
         s.bind(4, TextView(r.notes));
+        s.bind(5, r.signature);
         s.step();
         addChange(db_, "publish", r, source);
         appendAudit(action, toUtf8(r.version) + detail, source);

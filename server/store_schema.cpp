@@ -122,6 +122,13 @@ constexpr const char* kMigrations[] = {
     CREATE INDEX notify_outbox_by_due ON notify_outbox (due);
     CREATE INDEX notify_outbox_by_recipient ON notify_outbox (recipient);
     )sql",
+    // A release's signature, served as its fifth field (empty: unsigned),
+    // kept with each publish of the history too, so that 重新发布 offers
+    // the same signed release again.
+    R"sql(
+    ALTER TABLE release ADD COLUMN signature TEXT NOT NULL DEFAULT '';
+    ALTER TABLE release_history ADD COLUMN signature TEXT NOT NULL DEFAULT '';
+    )sql",
 };
 
 } // namespace

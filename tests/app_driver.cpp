@@ -117,6 +117,10 @@ int main(int argc, char** argv) {
         options.httpLimits.connectTimeout =
             std::min(options.httpLimits.connectTimeout, options.httpLimits.totalTimeout);
     }
+    // The public key offers are checked with: the test's, or none, whatever
+    // key this build was given.
+    const char* key = std::getenv("PELVORAN_DRIVER_UPDATE_KEY");
+    options.updateKey = key != nullptr ? key : "";
     // ... and the time an opener still running may take to say it failed.
     if (const char* ms = std::getenv("PELVORAN_DRIVER_OPENER_MS"))
         options.openerWait = std::chrono::milliseconds(std::atoi(ms));

@@ -2,6 +2,7 @@
 // process and watches how it starts and ends.
 #include "tests/support/driver_process.h"
 #include "tests/support/loopback_server.h"
+#include "tests/support/signed_replies.h"
 
 #include <gtest/gtest.h>
 
@@ -116,4 +117,23 @@ TEST(AppProcess, StartsWithoutAMessageWhateverTheServerDoes) {
         EXPECT_LT(r.seconds, 5.0) << base;
     }
     ::unsetenv("PELVORAN_DRIVER_TOTAL_MS");
+}
+
+// Built with a key, the tool offers only what the key signed: a forged
+// offer is no offer, and the main window opens as usual.
+TEST(AppProcess, AForgedOfferOpensTheMainWindowWithoutAPrompt) {
+    ::setenv("PELVORAN_DRIVER_UPDATE_KEY", signed_vectors::kPublicKey, 1);
+    FakeOpener opener;
+    for (const Forgery& f : forgeries()) {
+        LoopbackServer server({ServerBehaviour::Mode::Reply, reply(f.body)});
+        const DriverRun r = runDriver(server.base(), "accept-update", opener);
+        EXPECT_EQ(r.exitStatus, 0) << f.what;
+        EXPECT_TRUE(r.out.starts_with("shown ")) << f.what << ": " << r.out; // no box first
+    }
+    LoopbackServer genuine(
+        {ServerBehaviour::Mode::Reply, reply(signedReply(signed_vectors::kFixes))});
+    const DriverRun r = runDriver(genuine.base(), "cancel-update", opener);
+    ::unsetenv("PELVORAN_DRIVER_UPDATE_KEY");
+    EXPECT_TRUE(r.out.starts_with("box 有更新版本\nshown ")) << r.out;
+    EXPECT_EQ(opener.opened(), "");
 }

@@ -4,6 +4,7 @@
 #include "net/escaping.h"
 #include "net/update_check.h"
 #include "platform/hex.h"
+#include "platform/signature.h"
 #include "server/admin_pages.h"
 #include "server/admin_session.h"
 #include "server/admin_site.h"
@@ -11,13 +12,16 @@
 #include "server/metrics.h"
 #include "server/public_site.h"
 #include "server/release.h"
+#include "server/release_signing.h"
 #include "server/routes.h"
+#include "server/state_dir.h"
 #include "server/store.h"
 #include "server/web.h"
 
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <map>
 #include <stdexcept>
@@ -804,4 +808,42 @@ TEST(MetricsLog, RefusalsSinceTheLastLine) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(refusalsSince(c.before, c.now), c.line) << c.line;
+}
+
+// With both halves of the key in the state directory, the release page signs
+// what it publishes; a typed signature is checked, and the address must be
+// https://.
+TEST_F(AdminPages, WithTheKeyHereThePageSignsWhatItPublishes) {
+    const SigningKey key = createSigningKey();
+    std::ofstream(std::filesystem::path(state_) / kUpdatePrivateKeyFile) << key.privatePem;
+    std::ofstream(std::filesystem::path(state_) / kUpdatePublicKeyFile) << key.publicKey << "\n";
+    login("/release");
+    const std::string fields = "version=1.06&date=d&notes=n&address=";
+    const struct {
+        std::string body;
+        unsigned status;
+    } cases[] = {
+        {fields + "http%3A%2F%2Fx.cn%2Fa.exe", 400},
+        {fields + "https%3A%2F%2Fx.cn%2Fa.exe&signature=sig1%3AAAAA", 400},
+        {fields + "https%3A%2F%2Fx.cn%2Fa.exe", 200},
+    };
+    for (const auto& c : cases) {
+        const WebResponse r = post("/release", c.body + "&action=publish");
+        EXPECT_EQ(r.status, c.status) << c.body;
+    }
+    const auto published =
+        Database((std::filesystem::path(state_) / kDatabaseFile).string()).release();
+    ASSERT_TRUE(published);
+    EXPECT_TRUE(releaseSignatureValid(
+        key.publicKey,
+        releaseMessage(published->version, published->address, published->date, published->notes),
+        published->signature));
+    EXPECT_NE(get("/release").body.find("<dd>已签名</dd>"), std::string::npos);
+    // 重新发布 offers the same signed release again: its own signature, not
+    // a new one (ECDSA signs each time anew).
+    ASSERT_EQ(post("/release", fields + "https%3A%2F%2Fx.cn%2Fb.exe&action=publish").status, 200u);
+    ASSERT_EQ(post("/release/republish", "id=1").status, 200u);
+    const auto again = Database((std::filesystem::path(state_) / kDatabaseFile).string()).release();
+    ASSERT_TRUE(again);
+    EXPECT_EQ(*again, *published);
 }

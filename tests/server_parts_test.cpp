@@ -100,7 +100,7 @@ TEST(Store, MigratesOldDatabasesAndRefusesNewerOnes) {
     }
     {
         Database db(path);
-        EXPECT_EQ(db.schemaVersion(), 6);
+        EXPECT_EQ(db.schemaVersion(), 7);
         const auto kept = db.comments();
         ASSERT_EQ(kept.size(), 1u);
         EXPECT_EQ(kept[0].id, 7);
@@ -115,6 +115,7 @@ TEST(Store, MigratesOldDatabasesAndRefusesNewerOnes) {
         ASSERT_EQ(history.size(), 1u);
         EXPECT_EQ(history[0].release, *db.release());
         EXPECT_EQ(history[0].time, 0);
+        EXPECT_EQ(db.release()->signature, ""); // published before signatures: unsigned
     }
     // Numbers are never handed out twice: not those of the migrated comments,
     // not after the newest comment is deleted.

@@ -193,7 +193,7 @@ TEST(ServerWire, UpdateCheckFollowsThePublishedRelease) {
     const CommandResult show = runServerCommand({"release", "show", "--state", state.path()});
     EXPECT_EQ(show.out,
               "版本：1.06\n下载地址：http://example.com/新版 1.exe\n发布日期：2026年12月1日\n"
-              "更新说明：修正 50% 的问题\n第二行\n");
+              "更新说明：修正 50% 的问题\n第二行\n签名：未签名\n");
 
     ASSERT_EQ(runServerCommand({"release", "clear", "--state", state.path()}).status, 0);
     for (int i = 0; i < 20 && !body.empty(); ++i) {
@@ -1313,4 +1313,107 @@ TEST(ToolAndServer, RepublishedReleaseIsOfferedAgainAndKept) {
                   {"#1", "命令行", "发布", "1.06", first},
               }))
         << history.out;
+}
+
+// With the public key in the state directory, only a signed https:// release
+// is published; the update check carries the signature as field 4, the
+// release page says it is signed, and a tool built with the key offers it.
+TEST(ServerSigning, AKeyedStateTakesOnlySignedReleases) {
+    const TempDir state, keys;
+    makeState(state.path());
+    const std::string key = keys.path() + "/publisher.pem", other = keys.path() + "/other.pem";
+    const CommandResult created = runServerCommand({"key", "create", key, "--state", state.path()});
+    ASSERT_EQ(created.status, 0) << created.err;
+    ASSERT_TRUE(created.out.starts_with("-DPELVORAN_UPDATE_KEY=")) << created.out;
+    const std::string publicKey = created.out.substr(22, created.out.find('\n') - 22);
+    EXPECT_EQ(modeOf(key), 0600);
+    ASSERT_EQ(runServerCommand({"key", "create", other}).status, 0);
+    EXPECT_EQ(runServerCommand({"key", "create", key}).status, 2); // never overwritten
+
+    const std::vector<std::string> fields = {
+        "--version", "1.06",       "--address", "https://example.com/p.exe",
+        "--date",    "2026-12-01", "--notes",   "修正"};
+    const auto with = [&](std::vector<std::string> head, std::vector<std::string> tail = {}) {
+        head.insert(head.end(), fields.begin(), fields.end());
+        head.insert(head.end(), tail.begin(), tail.end());
+        return head;
+    };
+    const CommandResult signedHere = runServerCommand(with({"release", "sign", "--key", key}));
+    ASSERT_EQ(signedHere.status, 0) << signedHere.err;
+    const std::string sig = signedHere.out.substr(0, signedHere.out.find('\n'));
+    std::vector<std::string> otherRelease = with({"release", "sign", "--key", key});
+    otherRelease[5] = "1.07";
+    const std::string otherSig = runServerCommand(otherRelease).out;
+    std::vector<std::string> httpRelease =
+        with({"release", "set", "--state", state.path()}, {"--sign-with", key});
+    httpRelease[7] = "http://example.com/p.exe";
+
+    struct Case {
+        std::vector<std::string> args;
+        const char* named; // the option the refusal names
+    };
+    const Case refused[] = {
+        {with({"release", "set", "--state", state.path()}), "--signature"},
+        {with({"release", "set", "--state", state.path()}, {"--signature", otherSig}),
+         "--signature"},
+        {with({"release", "set", "--state", state.path()}, {"--signature", sig + "A"}),
+         "--signature"},
+        {with({"release", "set", "--state", state.path()}, {"--sign-with", other}), "--sign-with"},
+        {httpRelease, "--address"},
+    };
+    for (const Case& c : refused) {
+        const CommandResult r = runServerCommand(c.args);
+        EXPECT_EQ(r.status, 2) << c.named << ": " << r.err;
+        EXPECT_NE(r.err.find(c.named), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(runServerCommand({"release", "show", "--state", state.path()}).out,
+              "尚未发布新版本。\n");
+
+    const CommandResult set =
+        runServerCommand(with({"release", "set", "--state", state.path()}, {"--signature", sig}));
+    ASSERT_EQ(set.status, 0) << set.err;
+    ServerProcess server(state.path());
+    const std::string expected =
+        "1.06[;]https://example.com/p.exe[;]2026-12-01[;]%u4FEE%u6B63[;]" + sig;
+    EXPECT_EQ(replyTo(server.port()), expected);
+    EXPECT_EQ(bodyOf(httpExchange(server.port(), "GET /Canon/LensCheck.asp HTTP/1.1\r\nHost: "
+                                                 "127.0.0.1\r\nConnection: close\r\n\r\n")),
+              expected);
+    const std::string page =
+        adminGet(state.path(), "/release", "Cookie: " + login(state.path()) + "\r\n");
+    EXPECT_NE(page.find("<dt>签名</dt><dd>已签名</dd>"), std::string::npos) << page;
+
+    ::setenv("PELVORAN_DRIVER_UPDATE_KEY", publicKey.c_str(), 1);
+    FakeOpener opener;
+    const DriverRun run =
+        runDriver("http://127.0.0.1:" + std::to_string(server.port()), "comments", opener);
+    ::unsetenv("PELVORAN_DRIVER_UPDATE_KEY");
+    EXPECT_TRUE(run.out.starts_with("box 有更新版本: 最新版本: 1.06\\n")) << run.out;
+}
+
+// The private key kept in the state directory signs what release set
+// publishes; without a key, release set warns that offers go unsigned.
+TEST(ServerSigning, KeyInTheStateSignsAndNoKeyWarns) {
+    const TempDir keyed, plain;
+    makeState(keyed.path());
+    makeState(plain.path());
+    ASSERT_EQ(runServerCommand({"key", "create", "--state", keyed.path()}).status, 0);
+    EXPECT_EQ(modeOf(keyed.path() + "/update-key.pem"), 0600);
+    const auto set = [](const std::string& dir, std::vector<std::string> more = {}) {
+        std::vector<std::string> args = {
+            "release",   "set",  "--state",   dir,
+            "--version", "1.06", "--address", "https://example.com/p.exe",
+            "--date",    "d",    "--notes",   "n"};
+        args.insert(args.end(), more.begin(), more.end());
+        return runServerCommand(args);
+    };
+    const CommandResult signedSet = set(keyed.path()), plainSet = set(plain.path());
+    ASSERT_EQ(signedSet.status, 0) << signedSet.err;
+    EXPECT_NE(
+        runServerCommand({"release", "show", "--state", keyed.path()}).out.find("签名：sig1:"),
+        std::string::npos);
+    ASSERT_EQ(plainSet.status, 0) << plainSet.err;
+    EXPECT_NE(plainSet.err.find("没有公钥"), std::string::npos) << plainSet.err;
+    // ... and takes no signature it has nothing to check by.
+    EXPECT_EQ(set(plain.path(), {"--signature", "sig1:AAAA"}).status, 2);
 }

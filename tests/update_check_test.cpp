@@ -8,6 +8,7 @@
 #include "tests/support/fake_request.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/scoped_locale.h"
+#include "tests/support/signed_replies.h"
 
 #include <gtest/gtest.h>
 
@@ -31,13 +32,13 @@ struct Outcome {
 Outcome runCheck(const std::string& base, const HttpComponentRegistry& registry,
                  MessageAnswer answer = MessageAnswer::Cancel, LoopbackServer* server = nullptr,
                  const RegionalSettings& regional = RegionalSettings::zhCN(),
-                 bool openerStarts = true) {
+                 bool openerStarts = true, const std::string& updateKey = "") {
     RecordingMessageBoxes boxes;
     boxes.setNextAnswer(answer);
     RecordingShell shell;
     shell.openResult = openerStarts;
     UpdateCheck check({registry, boxes, shell, [] { return LocalDateTime{2026, 12, 7, 5, 2, 3}; },
-                       regional, u16(base)});
+                       regional, u16(base), updateKey});
     check.CheckUpdate();
     Outcome o{boxes.shown, shell.opened, shell.exits, -1, 0};
     if (check.HttpClient)
@@ -49,11 +50,11 @@ Outcome runCheck(const std::string& base, const HttpComponentRegistry& registry,
 }
 
 Outcome runReply(const std::string& reply, MessageAnswer answer = MessageAnswer::Cancel,
-                 bool openerStarts = true) {
+                 bool openerStarts = true, const std::string& updateKey = "") {
     LoopbackServer server({ServerBehaviour::Mode::Reply, reply});
     const auto registry = registryForAllClassNames(curlHttpRequestFactory());
     return runCheck(server.base(), registry, answer, &server, RegionalSettings::zhCN(),
-                    openerStarts);
+                    openerStarts, updateKey);
 }
 
 const Text kCannotOpen = u"无法打开下载地址，请稍后重试。";
@@ -513,5 +514,33 @@ TEST(UpdateCheck, OnReadyVOffersOnlyFromACompletedRequest) {
             titles.push_back(b.title);
         EXPECT_EQ(titles, c.titles) << c.state;
         EXPECT_EQ(shell.exits, 0) << c.state;
+    }
+}
+
+// The signature rides in field 4: a tool without a key shows the very offer
+// it showed before, and one with the key shows the same when it verifies.
+TEST(SignedOffers, TheSameOfferWithAndWithoutAKey) {
+    using namespace signed_vectors;
+    for (const SignedRelease& r :
+         {kFixes, kChineseNotes, kPlainA, kEmptyDateAndNotes, kLineBreakInNotes}) {
+        const std::string reply = signedReply(r);
+        const Outcome unsigned_ = runReply(ok(replyOf(r, {})));
+        const Outcome noKey = runReply(ok(reply));
+        const Outcome keyed = runReply(ok(reply), MessageAnswer::Cancel, true, kPublicKey);
+        ASSERT_EQ(unsigned_.shown.size(), 1u) << reply;
+        ASSERT_EQ(noKey.shown.size(), 1u) << reply;
+        ASSERT_EQ(keyed.shown.size(), 1u) << reply;
+        EXPECT_EQ(noKey.shown[0].message, unsigned_.shown[0].message) << reply;
+        EXPECT_EQ(keyed.shown[0].message, unsigned_.shown[0].message) << reply;
+    }
+}
+
+TEST(SignedOffers, AToolWithAKeyOffersNoForgery) {
+    for (const Forgery& f : forgeries()) {
+        const Outcome o = runReply(ok(f.body), MessageAnswer::Ok, true, signed_vectors::kPublicKey);
+        EXPECT_TRUE(o.shown.empty()) << f.what;
+        EXPECT_TRUE(o.opened.empty()) << f.what;
+        EXPECT_EQ(o.exits, 0) << f.what;
+        EXPECT_EQ(o.readyStateAfter, 0) << f.what; // as after any unusable reply
     }
 }

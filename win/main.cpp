@@ -4,6 +4,7 @@
 #include "net/update_check.h"
 #include "net/wire.h"
 #include "platform/clock.h"
+#include "platform/version.h"
 #include "platform/winhttp/winhttp_request.h"
 #include "win/comment_form.h"
 #include "win/help_form.h"
@@ -12,6 +13,11 @@
 
 #ifndef PELVORAN_SERVER_BASE
 #error "PELVORAN_SERVER_BASE names the publisher's web server"
+#endif
+// The public key offers must be signed by: the build's own, unless this
+// executable is built with another (the test builds).
+#ifndef PELVORAN_UPDATE_KEY_TEXT
+#define PELVORAN_UPDATE_KEY_TEXT kUpdateKey
 #endif
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
@@ -33,7 +39,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     win::registerWindowClasses(instance);
     win::Win32MessageBoxes messageBoxes;
     SystemShell shell;
-    const Services services{registry, messageBoxes, shell, &localNow, regional, base};
+    const Services services{
+        registry, messageBoxes, shell, &localNow, regional, base, PELVORAN_UPDATE_KEY_TEXT};
 
     win::PelvoranForm form(services);
     form.Form_Load(); // an accepted update ends the process in here

@@ -332,7 +332,7 @@ class ReleaseFormTest(PageTest):
         self.assertIn("已发布", self.by_css("[role=status]").text)
         shown = [self.text_of(dd) for dd in self.all_css("main > dl dd")]
         self.assertEqual(shown, [fields["version"], fields["address"], fields["date"],
-                                 fields["notes"]])
+                                 fields["notes"], "未签名"])
 
         # The running server picks a release up within a second or so.
         deadline = time.monotonic() + support.STEP_SECONDS

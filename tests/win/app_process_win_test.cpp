@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/loopback_server.h"
+#include "tests/support/signed_replies.h"
 #include "tests/win/win_process.h"
 
 #include <string>
@@ -52,10 +53,10 @@ HWND waitForWindow(DWORD pid, const std::wstring& className) {
 
 class AppProcess : public ::testing::Test {
 protected:
-    void start() {
+    void start(const char* exe = PELVORAN_TEST_EXE) {
         STARTUPINFOW si{};
         si.cb = sizeof si;
-        std::wstring commandLine = L"\"" + hostPath(PELVORAN_TEST_EXE) + L"\"";
+        std::wstring commandLine = L"\"" + hostPath(exe) + L"\"";
         ASSERT_TRUE(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
                                    nullptr, &si, &pi));
     }
@@ -108,6 +109,37 @@ TEST_F(AppProcess, NewerVersionIsOfferedBeforeTheMainWindowAndCancelGoesOn) {
     EXPECT_EQ(textOf(box), L"有更新版本");
     for (HWND h : windowsOf(pi.dwProcessId))
         EXPECT_NE(classOf(h), L"PelvoranForm") << "the offer comes before the main window";
+    PostMessageW(box, WM_COMMAND, IDCANCEL, 0);
+    const HWND main = waitForWindow(pi.dwProcessId, L"PelvoranForm");
+    ASSERT_NE(main, nullptr);
+    PostMessageW(main, WM_CLOSE, 0, 0);
+    EXPECT_EQ(waitForExit(), 0u);
+}
+
+// Pelvoran.exe built with the test key: a forged offer opens the main window
+// without a prompt; the genuine one is offered. (The whole table of
+// forgeries: online_services_win_test.)
+TEST_F(AppProcess, BuiltWithAKeyItOffersOnlyTheSignedRelease) {
+    using namespace pelvoran::test;
+    signed_vectors::SignedRelease forged = signed_vectors::kWindowsOffer;
+    forged.fields[1] = "http://example.com/q.exe";
+    {
+        const LoopbackServer server = versionServer(signedReply(forged));
+        start(PELVORAN_KEYED_TEST_EXE);
+        const HWND main = waitForWindow(pi.dwProcessId, L"PelvoranForm");
+        ASSERT_NE(main, nullptr);
+        for (HWND h : windowsOf(pi.dwProcessId))
+            EXPECT_NE(classOf(h), L"#32770") << "no prompt for a forgery";
+        PostMessageW(main, WM_CLOSE, 0, 0);
+        EXPECT_EQ(waitForExit(), 0u);
+        TearDown();
+        pi = {};
+    }
+    const LoopbackServer server = versionServer(signedReply(signed_vectors::kWindowsOffer));
+    start(PELVORAN_KEYED_TEST_EXE);
+    const HWND box = waitForWindow(pi.dwProcessId, L"#32770");
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(textOf(box), L"有更新版本");
     PostMessageW(box, WM_COMMAND, IDCANCEL, 0);
     const HWND main = waitForWindow(pi.dwProcessId, L"PelvoranForm");
     ASSERT_NE(main, nullptr);

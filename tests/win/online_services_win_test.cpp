@@ -7,6 +7,7 @@
 #include "platform/winhttp/winhttp_request.h"
 #include "tests/support/fake_desktop.h"
 #include "tests/support/loopback_server.h"
+#include "tests/support/signed_replies.h"
 
 #include <gtest/gtest.h>
 
@@ -22,13 +23,29 @@ const HttpComponentRegistry& registry() {
     return r;
 }
 
-Services servicesFor(MessageBoxes& boxes, Shell& shell, const std::string& base) {
+Services servicesFor(MessageBoxes& boxes, Shell& shell, const std::string& base,
+                     const std::string& updateKey = "") {
     return {registry(),
             boxes,
             shell,
             [] { return LocalDateTime{2026, 12, 7, 5, 2, 3}; },
             RegionalSettings::zhCN(),
-            u16(base)};
+            u16(base),
+            updateKey};
+}
+
+/// The boxes the update check shows for one reply, with the key or none.
+std::vector<RecordingMessageBoxes::Shown> offered(const std::string& body,
+                                                  const std::string& updateKey,
+                                                  const std::string& type = "text/plain") {
+    LoopbackServer server({ServerBehaviour::Mode::Reply, LoopbackServer::reply(200, body, type)});
+    RecordingMessageBoxes boxes;
+    boxes.setNextAnswer(MessageAnswer::Cancel);
+    RecordingShell shell;
+    UpdateCheck check(servicesFor(boxes, shell, server.base(), updateKey));
+    check.CheckUpdate();
+    EXPECT_TRUE(shell.opened.empty()) << body;
+    return boxes.shown;
 }
 
 } // namespace
@@ -99,4 +116,31 @@ TEST(OnlineServicesWin, CommentBodyAndContentLengthOnTheWire) {
         EXPECT_EQ(r.body, body);
     }
     EXPECT_EQ(server.requests()[0].body, "CommentText=%BE%B5%CD%B7%BA%DC%BA%C3");
+}
+
+// CNG checks the signature: a forgery is no offer, the genuine reply gives
+// the very offer a tool without a key shows, also when the reply comes in
+// GBK (the tool signs what it holds after decoding, as UTF-8).
+TEST(OnlineServicesWin, SignedOffers) {
+    using namespace signed_vectors;
+    for (const Forgery& f : forgeries())
+        EXPECT_TRUE(offered(f.body, kPublicKey).empty()) << f.what;
+    SignedRelease gbk = kChineseNotes;
+    gbk.fields[3] = "\xD0\xDE\xD5\xFD";
+    const struct {
+        std::string body;
+        std::string type;
+    } genuine[] = {{signedReply(kFixes), "text/plain"},
+                   {signedReply(kChineseNotes), "text/plain"},
+                   {signedReply(gbk), "text/html; charset=gb2312"}};
+    for (const auto& g : genuine) {
+        const auto unsigned_ = offered(g.body.substr(0, g.body.rfind("[;]")), "", g.type);
+        const auto keyed = offered(g.body, kPublicKey, g.type);
+        const auto noKey = offered(g.body, "", g.type);
+        ASSERT_EQ(unsigned_.size(), 1u) << g.body;
+        ASSERT_EQ(keyed.size(), 1u) << g.body;
+        ASSERT_EQ(noKey.size(), 1u) << g.body;
+        EXPECT_EQ(keyed[0].message, unsigned_[0].message) << g.body;
+        EXPECT_EQ(noKey[0].message, unsigned_[0].message) << g.body;
+    }
 }
