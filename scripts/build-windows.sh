@@ -22,8 +22,11 @@ cmake --build "$build" -j2 --target Pelvoran pelvoran-decode
 
 dist=${PELVORAN_DIST:-dist}
 mkdir -p "$dist"
-i686-w64-mingw32-strip -o "$dist/Pelvoran.exe" "$build/win/Pelvoran.exe"
-i686-w64-mingw32-strip -o "$dist/pelvoran-decode.exe" "$build/cli/pelvoran-decode.exe"
+# strip writes the time of day into the PE header unless SOURCE_DATE_EPOCH
+# gives it one: zero, as the linker leaves it (--no-insert-timestamp).
+SOURCE_DATE_EPOCH=0 i686-w64-mingw32-strip -o "$dist/Pelvoran.exe" "$build/win/Pelvoran.exe"
+SOURCE_DATE_EPOCH=0 i686-w64-mingw32-strip -o "$dist/pelvoran-decode.exe" \
+    "$build/cli/pelvoran-decode.exe"
 pelvoran_write_sums "$dist"
 
 # What the executables are and what they import: DLLs of Windows only.
