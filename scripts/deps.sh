@@ -27,6 +27,8 @@ pelvoran_test_packages=(
     systemd man-db wrk nginx-light
     # /metrics read by a real parser of Prometheus' text format.
     python3-prometheus-client
+    # The Windows executables signed with a certificate made in the test.
+    osslsigncode openssl
     # The pages in a headless browser; axe-core comes through npm, which
     # Debian's package brings unless a Node.js that has it is installed.
     chromium chromium-driver python3-selenium
