@@ -4,7 +4,9 @@
 # the benchmarks; then builds the .deb and checks it with lintian, the
 # AppStream file with appstreamcli and the .desktop file with
 # desktop-file-validate; then cross-builds the Windows program and runs its
-# tests under wine. Exits non-zero when any build, test or check fails.
+# tests under wine; then builds the four release files again and compares
+# them, and signs the executables with a test certificate. Exits non-zero
+# when any build, test or check fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
@@ -44,8 +46,8 @@ ctest --test-dir build --output-on-failure -j2 || failed "tests as released"
 
 # 3. The packages and their listings: pelvoran (the desktop program) and
 #    pelvoran-server.
-rm -f build/pelvoran*.deb
-(cd build && cpack -G DEB >/dev/null) || failed "cpack"
+#    build-packages.sh copies them into dist/ and writes dist/SHA256SUMS.
+bash scripts/build-packages.sh build || failed "cpack"
 for name in pelvoran pelvoran-server; do
     deb=(build/"${name}"_*.deb)
     if [ ! -f "${deb[0]}" ]; then
@@ -90,10 +92,21 @@ if [ -n "$out" ]; then
     failed "desktop-file-validate printed hints"
 fi
 
-# 4. The Windows program: the shipped 32-bit executables into dist/, then the
-#    Windows build with its tests under wine.
-bash scripts/build-windows.sh -DPELVORAN_WERROR=$werror || failed "Windows executables"
+# 4. The Windows program: the shipped 32-bit executables into dist/ (with
+#    the packaged server address, whatever an earlier run left in the cache),
+#    then the Windows build with its tests under wine.
+bash scripts/build-windows.sh -UPELVORAN_SERVER_BASE -DPELVORAN_WERROR=$werror ||
+    failed "Windows executables"
 bash scripts/test-windows.sh -DPELVORAN_WERROR=$werror || failed "Windows tests under wine"
+
+# 5. The release files again: the four files of dist/ built a second time in
+#    other folders, umask and time zone, and compared; then the executables
+#    signed with a certificate made for the test, each checked against its
+#    unsigned rebuild.
+started=$(date +%s)
+bash scripts/check-reproducible.sh -DPELVORAN_WERROR=$werror || failed "reproducible release files"
+echo "The second build and the comparison took $(($(date +%s) - started)) s."
+bash tests/release/authenticode_test.sh dist build-again/dist || failed "Authenticode"
 
 [ $status -eq 0 ] && echo "All builds, tests and package checks passed." || true
 exit $status
