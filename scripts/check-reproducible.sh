@@ -25,12 +25,22 @@ if [ "$(umask)" = 0077 ]; then umask 0022; else umask 0077; fi
 if [ "${TZ:-}" = Pacific/Kiritimati ]; then export TZ=America/Anchorage; else export TZ=Pacific/Kiritimati; fi
 echo "第二次构建：umask $(umask)，TZ=$TZ，当地时间 $(date '+%F %T %z')"
 
+# Each step's output goes to a log, shown when the step fails.
 rm -rf build-again build-again-win
-pelvoran_configure build-again -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-cmake --build build-again -j2 >/dev/null
-PELVORAN_DIST=$again bash scripts/build-packages.sh build-again
-PELVORAN_DIST=$again PELVORAN_WIN_RELEASE_BUILD=build-again-win \
-    bash scripts/build-windows.sh "$@" >/dev/null
+mkdir build-again
+log=build-again/steps.log
+quiet() {
+    if ! "$@" >"$log" 2>&1; then
+        cat "$log" >&2
+        echo "第二次构建失败：$*" >&2
+        exit 1
+    fi
+}
+quiet pelvoran_configure build-again -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+quiet cmake --build build-again -j2
+quiet env PELVORAN_DIST=$again bash scripts/build-packages.sh build-again
+quiet env PELVORAN_DIST=$again PELVORAN_WIN_RELEASE_BUILD=build-again-win \
+    bash scripts/build-windows.sh "$@"
 
 # The two columns, by file name: the first build's, then the second's.
 declare -A sum_first sum_again
