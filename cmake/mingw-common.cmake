@@ -15,6 +15,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 string(APPEND CMAKE_C_FLAGS_INIT " -municode")
 string(APPEND CMAKE_CXX_FLAGS_INIT " -municode")
 string(APPEND CMAKE_EXE_LINKER_FLAGS_INIT " -municode -static")
+# No link time in the PE header: one commit, one executable, byte for byte.
+string(APPEND CMAKE_EXE_LINKER_FLAGS_INIT " -Wl,--no-insert-timestamp")
 # CMake's probe programs have main(), not wmain(): probe by compiling only.
 set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 

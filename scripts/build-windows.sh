@@ -2,6 +2,7 @@
 # Cross-builds the Windows program (32-bit, Release) and leaves
 #   dist/Pelvoran.exe           the program: graphical subsystem, one file
 #   dist/pelvoran-decode.exe    the command-line companion (console)
+# and their lines in dist/SHA256SUMS (PELVORAN_DIST names another folder).
 # Installs what is missing first. Arguments go to CMake's configure step:
 #   bash scripts/build-windows.sh -DPELVORAN_SERVER_BASE=http://127.0.0.1:8080
 # With PELVORAN_UPDATE_KEY set (the key line of pelvoran-server key create),
@@ -9,6 +10,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/windows-common.sh
+. scripts/sums.sh
 
 windows_build_packages
 
@@ -20,12 +22,17 @@ pelvoran_configure "$build" \
     "$@"
 cmake --build "$build" -j2 --target Pelvoran pelvoran-decode
 
-mkdir -p dist
-i686-w64-mingw32-strip -o dist/Pelvoran.exe "$build/win/Pelvoran.exe"
-i686-w64-mingw32-strip -o dist/pelvoran-decode.exe "$build/cli/pelvoran-decode.exe"
+dist=${PELVORAN_DIST:-dist}
+mkdir -p "$dist"
+# strip writes the time of day into the PE header unless SOURCE_DATE_EPOCH
+# gives it one: zero, as the linker leaves it (--no-insert-timestamp).
+SOURCE_DATE_EPOCH=0 i686-w64-mingw32-strip -o "$dist/Pelvoran.exe" "$build/win/Pelvoran.exe"
+SOURCE_DATE_EPOCH=0 i686-w64-mingw32-strip -o "$dist/pelvoran-decode.exe" \
+    "$build/cli/pelvoran-decode.exe"
+pelvoran_write_sums "$dist"
 
 # What the executables are and what they import: DLLs of Windows only.
-for exe in dist/Pelvoran.exe dist/pelvoran-decode.exe; do
+for exe in "$dist/Pelvoran.exe" "$dist/pelvoran-decode.exe"; do
     info=$(i686-w64-mingw32-objdump -p "$exe")
     format=$(i686-w64-mingw32-objdump -f "$exe" | sed -n 's/.*file format //p')
     subsystem=$(sed -n 's/^Subsystem[[:space:]]*[0-9a-f]*[[:space:]]*//p' <<<"$info")

@@ -29,6 +29,8 @@ pelvoran_test_packages=(
     python3-prometheus-client
     # The receivers of the notifications tests: a real SMTP server.
     python3-aiosmtpd
+    # The Windows executables signed with a certificate made in the test.
+    osslsigncode openssl
     # The pages in a headless browser; axe-core comes through npm, which
     # Debian's package brings unless a Node.js that has it is installed.
     chromium chromium-driver python3-selenium

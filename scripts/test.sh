@@ -4,7 +4,9 @@
 # the benchmarks; then builds the .deb and checks it with lintian, the
 # AppStream file with appstreamcli and the .desktop file with
 # desktop-file-validate; then cross-builds the Windows program and runs its
-# tests under wine. Exits non-zero when any build, test or check fails.
+# tests under wine; then builds the four release files again and compares
+# them, and signs the executables with a test certificate. Exits non-zero
+# when any build, test or check fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
@@ -32,18 +34,23 @@ if ! git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run -Werror; th
     failed "clang-format: run clang-format -i on the files named above"
 fi
 
-# The Windows cross-builds need nothing from the Linux builds: they run beside
-# them at the lowest priority, so they take the processor time that the tests
-# leave while they wait on servers, browsers and time limits, and the Linux
-# builds and tests go as fast as alone. Their output is printed at step 4.
-windows_log=$(mktemp)
+# The Windows cross-builds and the release files' second build need nothing
+# from the Linux builds: they run beside them at the lowest priority, so they
+# take the processor time that the tests leave while they wait on servers,
+# browsers and time limits, and the Linux builds and tests go as fast as
+# alone. Their output is printed at steps 4 and 5.
+beside_log=$(mktemp)
 (
-    nice -n 19 bash scripts/build-windows.sh -DPELVORAN_WERROR=$werror ||
+    nice -n 19 bash scripts/build-windows.sh -UPELVORAN_SERVER_BASE -DPELVORAN_WERROR=$werror ||
         { echo "FAILED: Windows executables"; exit 1; }
     nice -n 19 bash scripts/test-windows.sh --build-only -DPELVORAN_WERROR=$werror ||
         { echo "FAILED: Windows test build"; exit 1; }
-) >"$windows_log" 2>&1 &
-windows_builds=$!
+    started=$(date +%s)
+    nice -n 19 bash scripts/check-reproducible.sh --build -DPELVORAN_WERROR=$werror ||
+        { echo "FAILED: the release files' second build"; exit 1; }
+    echo "The release files' second build took $(($(date +%s) - started)) s."
+) >"$beside_log" 2>&1 &
+beside=$!
 
 # 1. ASan + UBSan.
 pelvoran_configure build-asan -DCMAKE_BUILD_TYPE=Debug -DPELVORAN_SANITIZE=ON \
@@ -60,8 +67,8 @@ ctest --test-dir build --output-on-failure -j2 || failed "tests as released"
 
 # 3. The packages and their listings: pelvoran (the desktop program) and
 #    pelvoran-server.
-rm -f build/pelvoran*.deb
-(cd build && cpack -G DEB >/dev/null) || failed "cpack"
+#    build-packages.sh copies them into dist/ and writes dist/SHA256SUMS.
+bash scripts/build-packages.sh build || failed "cpack"
 for name in pelvoran pelvoran-server; do
     deb=(build/"${name}"_*.deb)
     if [ ! -f "${deb[0]}" ]; then
@@ -107,12 +114,22 @@ if [ -n "$out" ]; then
 fi
 
 # 4. The Windows program: the shipped 32-bit executables in dist/ and the
-#    Windows build with its tests, built beside the steps above; the tests
-#    run under wine now, alone, as their time limits assume.
-wait "$windows_builds" || failed "Windows builds (output below)"
-cat "$windows_log"
-rm -f "$windows_log"
+#    Windows build with its tests, built beside the steps above (with the
+#    packaged server address, whatever an earlier run left in the cache);
+#    the tests run under wine now, alone, as their time limits assume.
+wait "$beside" || failed "Windows builds or the release files' second build (output below)"
+cat "$beside_log"
+rm -f "$beside_log"
 bash scripts/test-windows.sh -DPELVORAN_WERROR=$werror || failed "Windows tests under wine"
+
+# 5. The release files: the four files of dist/ against their second build
+#    (other folders, umask and time zone, made beside the steps above); then
+#    the executables signed with a certificate made for the test, each
+#    checked against its unsigned rebuild.
+. scripts/sums.sh
+pelvoran_write_sums dist
+bash scripts/check-reproducible.sh --compare || failed "reproducible release files"
+bash tests/release/authenticode_test.sh dist build-again/dist || failed "Authenticode"
 
 [ $status -eq 0 ] && echo "All builds, tests and package checks passed." || true
 exit $status
