@@ -226,8 +226,7 @@ WebResponse AdminSite::comments(const WebRequest& request, const std::string& cs
 
 WebResponse AdminSite::markAllRead() {
     Database db(databasePath(stateDir_));
-    const std::int64_t marked = db.markAllRead();
-    db.appendAudit("全部标为已读", std::to_string(marked) + " 条未读留言", kByPages);
+    db.markAllRead(kByPages);
     return redirect("/comments");
 }
 
@@ -240,8 +239,7 @@ WebResponse AdminSite::remove(const WebRequest& request, const std::string& csrf
             const std::int64_t count = db.commentPage("", true, 0, 0).total;
             return count == 0 ? redirect("/comments") : page(200, deleteFlaggedPage(count, csrf));
         }
-        const std::int64_t count = db.deleteFlagged();
-        db.appendAudit("删除疑似机器人留言", std::to_string(count) + " 条", kByPages);
+        const std::int64_t count = db.deleteFlagged(kByPages);
         if (!db.wiped())
             return page(200, deletedNotWipedPage(count));
         return redirect("/comments?deleted=" + std::to_string(count));
@@ -253,9 +251,8 @@ WebResponse AdminSite::remove(const WebRequest& request, const std::string& csrf
         const auto c = db.comment(*id);
         return c ? page(200, deleteCommentPage(*c, csrf)) : page(404, noSuchCommentPage(*id));
     }
-    if (!db.deleteComments({*id}).empty())
+    if (!db.deleteComments({*id}, kByPages).empty())
         return page(404, noSuchCommentPage(*id));
-    db.appendAudit("删除留言", "#" + std::to_string(*id), kByPages);
     if (!db.wiped())
         return page(200, deletedNotWipedPage(1));
     return redirect("/comments?deleted=1");

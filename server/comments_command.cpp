@@ -43,7 +43,7 @@ int deleteCommand(const Parsed& p) {
     if (p.options.size() > p.options.count("--state"))
         throw UsageError{"comments delete 只接受 --state"};
     const auto db = openDatabase(enterState(p));
-    const auto missing = db->deleteComments(ids);
+    const auto missing = db->deleteComments(ids, kByCommandLine);
     if (!missing.empty()) {
         std::string numbers;
         for (const std::int64_t id : missing)
@@ -53,10 +53,6 @@ int deleteCommand(const Parsed& p) {
                          false};
     }
     const std::set<std::int64_t> deleted(ids.begin(), ids.end());
-    std::string numbers;
-    for (const std::int64_t id : deleted)
-        numbers += (numbers.empty() ? "#" : "、#") + std::to_string(id);
-    db->appendAudit("删除留言", numbers, kByCommandLine);
     say(stdout, "已删除 " + std::to_string(deleted.size()) + " 条留言。");
     if (!db->wiped())
         say(stderr, "数据库正被读取，预写日志（comments.sqlite-wal）中可能还留着删除的文字。"

@@ -168,16 +168,20 @@ public:
     bool markRead(std::int64_t id, bool read);
     std::optional<StoredComment> comment(std::int64_t id);
 
+    // The publisher's acts below are logged in the audit log, in the same
+    // transaction, as coming from `source` (kByCommandLine or kByPages).
+
     /// Marks every comment read; how many were unread.
-    std::int64_t markAllRead();
+    std::int64_t markAllRead(const std::string& source);
     /// Deletes the comments `ids` in one transaction, all or none: the
     /// numbers of those not there (nothing deleted then), empty when all
     /// went. Their bytes are overwritten in the file (secure_delete) and the
     /// WAL is checkpointed and emptied; wiped() says whether that was done.
-    std::vector<std::int64_t> deleteComments(const std::vector<std::int64_t>& ids);
+    std::vector<std::int64_t> deleteComments(const std::vector<std::int64_t>& ids,
+                                             const std::string& source);
     /// Deletes every comment flagged as a bot's, as deleteComments does; how
     /// many there were.
-    std::int64_t deleteFlagged();
+    std::int64_t deleteFlagged(const std::string& source);
     /// Whether the last deletion's checkpoint emptied the WAL: false when a
     /// reader kept it from doing so within the busy timeout.
     bool wiped() const { return wiped_; }

@@ -179,12 +179,12 @@ TEST(NotifyStore, OutboxFollowsTheCommentsTransaction) {
     EXPECT_EQ(due[0].recipient.secret, "k");
 
     const std::int64_t bot = db.comments().front().id;
-    EXPECT_TRUE(db.deleteComments({bot}).empty());
+    EXPECT_TRUE(db.deleteComments({bot}, kByCommandLine).empty());
     EXPECT_EQ(count(path, kRows), 2);
     EXPECT_TRUE(db.removeRecipient(mailId));
     EXPECT_EQ(count(path, kRows), 1);
     db.insert({comment("bot again", true)});
-    EXPECT_EQ(db.deleteFlagged(), 1);
+    EXPECT_EQ(db.deleteFlagged(kByCommandLine), 1);
     EXPECT_EQ(count(path, kRows), 1);
 
     // A failure holds back every notification of that recipient.
