@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Installs what is missing, then builds and runs the whole test suite twice:
-# under AddressSanitizer + UndefinedBehaviorSanitizer, then as released with
-# the benchmarks; then builds the .deb and checks it with lintian, the
-# AppStream file with appstreamcli and the .desktop file with
-# desktop-file-validate; then cross-builds the Windows program and runs its
+# Installs what is missing, then builds and runs the whole test suite under
+# AddressSanitizer + UndefinedBehaviorSanitizer, then again as released with
+# the benchmarks built (all but the browser and Orca tests); then builds the
+# .deb and checks it with lintian, the AppStream file with appstreamcli and
+# the .desktop file with desktop-file-validate; then cross-builds the Windows program and runs its
 # tests under wine; then builds the four release files again and compares
 # them, and signs the executables with a test certificate. Exits non-zero
 # when any build, test or check fails.
@@ -36,9 +36,9 @@ fi
 
 # The Windows cross-builds and the release files' second build need nothing
 # from the Linux builds: they run beside them at the lowest priority, so they
-# take the processor time that the tests leave while they wait on servers,
-# browsers and time limits, and the Linux builds and tests go as fast as
-# alone. Their output is printed at steps 4 and 5.
+# take the processor time that the Linux steps leave (while tests wait on
+# servers, browsers and time limits, or a link runs alone) and give it back
+# when those want it. Their output is printed at steps 4 and 5.
 beside_log=$(mktemp)
 (
     nice -n 19 bash scripts/build-windows.sh -UPELVORAN_SERVER_BASE -DPELVORAN_WERROR=$werror ||
