@@ -86,6 +86,21 @@ int modeOf(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
 }
 
+/// Waits up to `seconds` for serve's daily backup in `dir`, made on a thread
+/// of its own as serve starts; whether it is there.
+bool dailyBackupMade(const std::string& dir, int seconds) {
+    const auto made = [&] {
+        std::error_code ec;
+        for (const auto& e : std::filesystem::directory_iterator(dir + "/backups", ec))
+            if (e.path().extension() == ".sqlite")
+                return true;
+        return false;
+    };
+    for (int i = 0; i < seconds * 10 && !made(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return made();
+}
+
 } // namespace
 
 // Over the wire, a body of each kind of tool in the field arrives as meant
@@ -332,18 +347,9 @@ TEST(ServerCommandLine, UsageErrorsAndExports) {
     const TempDir restored;
     std::filesystem::copy_file(copy, restored.path() + "/comments.sqlite");
     EXPECT_EQ(exported(restored.path()).size(), 3u);
-    // serve keeps a daily backup of its own, made on a thread of its own as
-    // it starts: on a loaded machine it may still be on its way.
-    const auto backedUp = [&] {
-        std::error_code ec;
-        for (const auto& e : std::filesystem::directory_iterator(dir + "/backups", ec))
-            if (e.path().extension() == ".sqlite")
-                return true;
-        return false;
-    };
-    for (int i = 0; i < 200 && !backedUp(); ++i)
-        std::this_thread::sleep_for(100ms);
-    EXPECT_TRUE(backedUp());
+    // serve keeps a daily backup of its own: on a loaded machine it may
+    // still be on its way.
+    EXPECT_TRUE(dailyBackupMade(dir, 20));
 }
 
 std::string fileBytes(const std::string& path) {
@@ -1150,15 +1156,7 @@ TEST(ServerMonitoring, MetricsAreReadByAPrometheusParser) {
     ASSERT_EQ(statusOf(httpExchange(server.port(), post(kComment, "CommentText=hi"))), 200);
     ASSERT_EQ(statusOf(httpExchange(server.port(), post(kComment, "Other=hi"))), 400);
     // The day's backup, which serve makes as it starts, once in place.
-    const auto backedUp = [&] {
-        std::error_code ec;
-        for (const auto& e : std::filesystem::directory_iterator(dir + "/backups", ec))
-            if (e.path().extension() == ".sqlite")
-                return true;
-        return false;
-    };
-    for (int i = 0; i < 50 && !backedUp(); ++i)
-        std::this_thread::sleep_for(100ms);
+    dailyBackupMade(dir, 5);
 
     EXPECT_EQ(statusOf(adminGet(dir, "/metrics")), 401);
     EXPECT_EQ(statusOf(adminGet(dir, "/metrics", "Cookie: " + login(dir) + "\r\n")), 401);
