@@ -38,23 +38,6 @@ server_bin=$(realpath "${PELVORAN_SERVER:-$build/server/pelvoran-server}")
 . bench/server/common.sh
 bench_workdir pelvoran-bbench
 
-start_server() {
-    local out=$work/server.out
-    "$server_bin" serve --state "$1" --listen 127.0.0.1:0 --admin-listen 127.0.0.1:0 \
-        --comments-per-hour 0 >"$out" 2>"$out.err" &
-    server_pid=$!
-    pids+=("$server_pid")
-    server_port=
-    for _ in $(seq 100); do
-        server_port=$(sed -n '1s/^listening on 127\.0\.0\.1:\([0-9][0-9]*\)$/\1/p' "$out")
-        [ -n "$server_port" ] && return 0
-        sleep 0.1
-    done
-    echo "backup_bench: pelvoran-server did not start:" >&2
-    cat "$out.err" >&2
-    exit 1
-}
-
 # Runs a backup command under GNU time; prints "SECONDS KIB", or "timeout".
 measure() {
     local out=$work/time.out
@@ -71,13 +54,13 @@ printf '%-8s %-6s %-22s %10s %10s %10s\n' size load what seconds peak_MB ratio
 for size in $sizes; do
     state=$work/state-$size
     mkdir -p "$state"
-    start_server "$state"
+    bench_start_server "$state"
     bench_stop "$server_pid" || true
     # 500-byte comments, in one transaction: about 1,800 a MB.
     sqlite3 "$state/comments.sqlite" "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1
         FROM n WHERE i < $((size * 1800))) INSERT INTO comments (received, text, raw, source)
         SELECT 1700000000 + i, printf('%0500d', i), x'', 'web' FROM n;"
-    start_server "$state"
+    bench_start_server "$state"
     idle_kib=$(awk '/^VmRSS/ { print $2 }' "/proc/$server_pid/status")
     for load in idle busy; do
         wrk_pid=

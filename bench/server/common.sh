@@ -6,6 +6,10 @@
 #   median N...            the sorted middle (the mean of the two middle ones
 #                          for an even count)
 #   ratio A B              A / B to two places
+#   bench_start_server STATE [OPTION...]
+#                          serve on STATE ($server_bin; public and admin
+#                          listeners on loopback, no comment limit, the
+#                          options given); sets server_pid and server_port
 
 bench_workdir() {
     work=$(mktemp -d "${TMPDIR:-/tmp}/$1.XXXXXX")
@@ -46,3 +50,22 @@ median() {
 }
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "nan" }'; }
+
+bench_start_server() {
+    local state=$1 out=$work/server.$RANDOM.out
+    shift
+    "$server_bin" serve --state "$state" --listen 127.0.0.1:0 --admin-listen 127.0.0.1:0 \
+        --comments-per-hour 0 "$@" >"$out" 2>"$out.err" &
+    server_pid=$!
+    pids+=("$server_pid")
+    server_port=
+    for _ in $(seq 100); do
+        server_port=$(sed -n '1s/^listening on 127\.0\.0\.1:\([0-9][0-9]*\)$/\1/p' "$out")
+        [ -n "$server_port" ] && return 0
+        kill -0 "$server_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    echo "${0##*/}: pelvoran-server did not start:" >&2
+    cat "$out" "$out.err" >&2
+    exit 1
+}

@@ -43,30 +43,11 @@ free_port() {
     "$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
 
-# Starts the server on STATE and sets server_pid and server_port.
-start_server() {
-    local state=$1 out=$work/server.$RANDOM.out
-    "$server_bin" serve --state "$state" --listen 127.0.0.1:0 --admin-listen 127.0.0.1:0 \
-        --comments-per-hour 0 --admin-base-url https://admin.example/ >"$out" 2>"$out.err" &
-    server_pid=$!
-    pids+=("$server_pid")
-    server_port=
-    for _ in $(seq 100); do
-        server_port=$(sed -n '1s/^listening on 127\.0\.0\.1:\([0-9][0-9]*\)$/\1/p' "$out")
-        [ -n "$server_port" ] && return 0
-        kill -0 "$server_pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    echo "notify_bench: pelvoran-server did not start:" >&2
-    cat "$out" "$out.err" >&2
-    exit 1
-}
-
 # A state directory, with a webhook recipient at HOOK_PORT when one is given.
 make_state() {
     local state=$1 hook_port=${2:-}
     mkdir -p "$state"
-    start_server "$state"
+    bench_start_server "$state" --admin-base-url https://admin.example/
     bench_stop "$server_pid" || true
     if [ -n "$hook_port" ]; then
         printf 'bench-secret\n' >"$work/secret"
@@ -80,7 +61,7 @@ echo "notification benchmarks: $rounds rounds, ${seconds}s wrk runs, $(nproc) co
 echo "## 1. delivery latency, 100 comments/s for ${latency_seconds}s"
 hook_port=$(free_port)
 make_state "$work/latency" "$hook_port"
-start_server "$work/latency"
+bench_start_server "$work/latency" --admin-base-url https://admin.example/
 timeout -k 5 $((latency_seconds + 90)) "$python" "$here/notify_latency.py" "$server_port" \
     "$hook_port" 100 "$latency_seconds" 30 >"$work/latency.out"
 bench_stop "$server_pid" || true
@@ -106,7 +87,7 @@ make_state "$work/notified" "$sink_port"
 plain_rate=() plain_p50=() notified_rate=() notified_p50=()
 for r in $(seq "$rounds"); do
     for kind in plain notified; do
-        start_server "$work/$kind"
+        bench_start_server "$work/$kind" --admin-base-url https://admin.example/
         out=$work/wrk.$kind.$r
         timeout -k 5 $((seconds + 30)) wrk --timeout 5s -t1 -c16 -d"${seconds}s" \
             -s "$here/comment.lua" "http://127.0.0.1:$server_port/Canon/comment.asp" >"$out"

@@ -64,25 +64,6 @@ free_port() {
     "$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
 
-# Starts the server on STATE and sets server_pid and server_port.
-start_server() {
-    local state=$1 out=$work/server.$RANDOM.out
-    "$server_bin" serve --state "$state" --listen 127.0.0.1:0 --admin-listen 127.0.0.1:0 \
-        --comments-per-hour 0 --max-connections 2000 >"$out" 2>"$out.err" &
-    server_pid=$!
-    pids+=("$server_pid")
-    server_port=
-    for _ in $(seq 100); do
-        server_port=$(sed -n '1s/^listening on 127\.0\.0\.1:\([0-9][0-9]*\)$/\1/p' "$out")
-        [ -n "$server_port" ] && return 0
-        kill -0 "$server_pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    echo "server_bench: pelvoran-server did not start:" >&2
-    cat "$out" "$out.err" >&2
-    exit 1
-}
-
 stop_server() {
     bench_stop "$server_pid" ||
         echo "server_bench: pelvoran-server ignored SIGTERM for 10 s; killed" >&2
@@ -106,7 +87,7 @@ echo "pelvoran-server benchmarks: $rounds rounds, ${seconds}s runs, $(nproc) cor
 # --- the server, with a release published ------------------------------------------------
 state=$work/state
 mkdir -p "$state"
-start_server "$state"
+bench_start_server "$state" --max-connections 2000
 "$server_bin" release set --state "$state" --version 1.06 --address http://example.com/p.exe \
     --date 2026-12-01 --notes "Reads the date codes of the newest lenses; faster start-up." >/dev/null
 sleep 1.5 # served within a second
@@ -236,7 +217,7 @@ echo "## 4. RSS before and after 1000 idle connections over 20 source addresses 
 rss_before=() rss_after=() hwm_after=() per_conn=() idle_held=() idle_left=()
 idle_hold=20 # past the server's idle timeout
 for r in $(seq "$rounds"); do
-    start_server "$state"
+    bench_start_server "$state" --max-connections 2000
     out=$work/idle.$r
     timeout -k 5 90 "$python" "$here/hold_connections.py" idle --port "$server_port" --pid "$server_pid" \
         --count 1000 --sources 20 --hold "$idle_hold" >"$out"
