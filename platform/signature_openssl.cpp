@@ -1,6 +1,8 @@
 // Signature checks through OpenSSL's libcrypto.
 #include "platform/signature.h"
 
+#include "platform/openssl_support.h"
+
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
 #include <openssl/ec.h>
@@ -12,13 +14,10 @@
 namespace pelvoran::signature_detail {
 namespace {
 
-template <auto Free> struct Deleter {
-    template <typename T> void operator()(T* p) const { Free(p); }
-};
-using Key = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY_free>>;
-using KeyContext = std::unique_ptr<EVP_PKEY_CTX, Deleter<EVP_PKEY_CTX_free>>;
-using DigestContext = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX_free>>;
-using Signature = std::unique_ptr<ECDSA_SIG, Deleter<ECDSA_SIG_free>>;
+using openssl::DigestContext;
+using openssl::Key;
+using openssl::KeyContext;
+using Signature = openssl::EcdsaSig;
 
 const unsigned char* bytes(const std::string& s) {
     return reinterpret_cast<const unsigned char*>(s.data());
@@ -82,7 +81,8 @@ bool verifyP256(const std::string& point, std::string_view message, const std::s
     const int derSize = i2d_ECDSA_SIG(sig.get(), &der);
     if (derSize <= 0)
         return false;
-    const std::unique_ptr<unsigned char, Deleter<[](unsigned char* p) { OPENSSL_free(p); }>>
+    const std::unique_ptr<unsigned char,
+                          openssl::Deleter<[](unsigned char* p) { OPENSSL_free(p); }>>
         ownedDer(der);
     const DigestContext digest(EVP_MD_CTX_new());
     return digest &&

@@ -3,6 +3,7 @@
 #include "server/comment_export.h"
 
 #include "platform/hex.h"
+#include "platform/openssl_support.h"
 
 #include <curl/curl.h>
 #include <openssl/evp.h>
@@ -17,20 +18,12 @@
 namespace pelvoran::server {
 namespace {
 
+using openssl::base64;
 using std::chrono::milliseconds;
 
 /// RFC 2047 allows 75 characters a word: "=?UTF-8?B?" and "?=" take 12, and
 /// 60 characters of base64 carry 45 bytes.
 constexpr std::size_t kWordBytes = 45;
-
-std::string base64(std::string_view bytes) {
-    std::string out(4 * ((bytes.size() + 2) / 3), '\0');
-    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                  reinterpret_cast<const unsigned char*>(bytes.data()),
-                                  static_cast<int>(bytes.size()));
-    out.resize(static_cast<std::size_t>(n));
-    return out;
-}
 
 /// Base64 in lines of 76 characters, each ending in CRLF (RFC 2045).
 std::string base64Lines(std::string_view bytes) {

@@ -1,6 +1,7 @@
 #include "server/release_signing.h"
 
 #include "net/update_check.h"
+#include "platform/openssl_support.h"
 #include "platform/signature.h"
 
 #include <openssl/bio.h>
@@ -16,24 +17,13 @@
 namespace pelvoran::server {
 namespace {
 
-template <auto Free> struct Deleter {
-    template <typename T> void operator()(T* p) const { Free(p); }
-};
-using Key = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY_free>>;
-using Bio = std::unique_ptr<BIO, Deleter<BIO_free_all>>;
-using DigestContext = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX_free>>;
-using EcdsaSig = std::unique_ptr<ECDSA_SIG, Deleter<ECDSA_SIG_free>>;
+using openssl::Bio;
+using openssl::DigestContext;
+using openssl::EcdsaSig;
+using openssl::Key;
 
 std::string base64Url(const unsigned char* data, std::size_t size) {
-    std::string out(4 * ((size + 2) / 3) + 1, '\0');
-    const int n =
-        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), data, static_cast<int>(size));
-    out.resize(static_cast<std::size_t>(n));
-    while (!out.empty() && out.back() == '=')
-        out.pop_back();
-    for (char& c : out)
-        c = c == '+' ? '-' : c == '/' ? '_' : c;
-    return out;
+    return openssl::base64Url(std::string_view(reinterpret_cast<const char*>(data), size));
 }
 
 std::string publicPoint(EVP_PKEY* key) {
