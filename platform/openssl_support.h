@@ -1,13 +1,17 @@
 #pragma once
 
 // What the code built on OpenSSL's libcrypto shares: owning handles for its
-// objects, and base64 (EVP_EncodeBlock) in its two alphabets.
+// objects, base64 (EVP_EncodeBlock) in its two alphabets, and random hex.
 
 #include <openssl/bio.h>
 #include <openssl/ec.h>
 #include <openssl/evp.h>
+#include <openssl/rand.h>
+
+#include "platform/hex.h"
 
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -40,6 +44,18 @@ inline std::string base64Url(std::string_view bytes) {
     for (char& c : out)
         c = c == '+' ? '-' : c == '/' ? '_' : c;
     return out;
+}
+
+/// `bytes` bytes from OpenSSL's generator (seeded by the kernel) as lower-case
+/// hex: session tokens, message ids. Throws when the generator fails.
+inline std::string randomHex(std::size_t bytes) {
+    std::string raw(bytes, '\0');
+    if (RAND_bytes(reinterpret_cast<unsigned char*>(raw.data()), static_cast<int>(bytes)) != 1)
+        throw std::runtime_error("OpenSSL 的随机数生成器出错（RAND_bytes）");
+    std::string hex;
+    for (const char c : raw)
+        appendHex(hex, static_cast<unsigned char>(c), 2, HexCase::Lower);
+    return hex;
 }
 
 } // namespace pelvoran::openssl

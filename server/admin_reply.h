@@ -16,9 +16,6 @@ namespace pelvoran::server {
 // What the admin pages' handlers share: reading forms, and the answers they
 // give.
 
-/// The value of `key` in a form or query; empty when absent.
-std::string value(const std::map<std::string, std::string>& m, const std::string& key);
-
 /// A decimal number as a form or an address carries it: digits, a leading
 /// minus at most, nothing around them, within 64 bits.
 std::optional<std::int64_t> wholeNumber(std::string_view s);

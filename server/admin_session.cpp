@@ -4,6 +4,7 @@
 #include "server/store.h"
 
 #include "platform/hex.h"
+#include "platform/openssl_support.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -14,7 +15,6 @@
 #include <iterator>
 #include <openssl/evp.h>
 #include <stdexcept>
-#include <sys/random.h>
 #include <unistd.h>
 
 namespace pelvoran::server {
@@ -23,22 +23,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr char kCookie[] = "pelvoran_admin";
-
-std::string randomHex(std::size_t bytes) {
-    std::string raw(bytes, '\0');
-    std::size_t got = 0;
-    while (got < bytes) {
-        const ssize_t n = getrandom(raw.data() + got, bytes - got, 0);
-        if (n < 0 && errno != EINTR)
-            throw std::runtime_error(std::string("getrandom: ") + std::strerror(errno));
-        if (n > 0)
-            got += static_cast<std::size_t>(n);
-    }
-    std::string hex;
-    for (const char c : raw)
-        appendHex(hex, static_cast<unsigned char>(c), 2, HexCase::Lower);
-    return hex;
-}
 
 std::string cookieValue(std::string_view header, std::string_view name) {
     std::string_view rest = header;
@@ -66,24 +50,13 @@ std::string digest(std::string_view text) {
     return hex;
 }
 
-std::int64_t nowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
-std::string_view value(const std::map<std::string, std::string>& m, const std::string& key) {
-    const auto it = m.find(key);
-    return it == m.end() ? std::string_view() : std::string_view(it->second);
-}
-
 } // namespace
 
 std::string adminToken(const std::string& stateDir) {
     const fs::path path = fs::path(stateDir) / kAdminTokenFile;
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd >= 0) {
-        const std::string token = randomHex(24);
+        const std::string token = openssl::randomHex(24);
         const bool written =
             ::write(fd, token.data(), token.size()) == static_cast<ssize_t>(token.size()) &&
             ::fsync(fd) == 0;
@@ -122,7 +95,7 @@ std::optional<AdminSessions::Session> AdminSessions::find(const WebRequest& requ
     if (id.empty())
         return std::nullopt;
     const std::string key = digest("session:" + id);
-    if (!Database(databasePath_).useSession(key, nowMs()))
+    if (!Database(databasePath_).useSession(key, unixMillisNow()))
         return std::nullopt;
     return Session{key, digest("csrf:" + id)};
 }
@@ -130,9 +103,10 @@ std::optional<AdminSessions::Session> AdminSessions::find(const WebRequest& requ
 std::optional<std::string> AdminSessions::start(const WebRequest& request) {
     if (!sameSecret(value(request.query, "token"), token_))
         return std::nullopt;
-    const std::string id = randomHex(32);
+    const std::string id = openssl::randomHex(32);
     Database(databasePath_)
-        .addSession(digest("session:" + id), nowMs() + limits_.life.count(), limits_.sessions);
+        .addSession(digest("session:" + id), unixMillisNow() + limits_.life.count(),
+                    limits_.sessions);
     return std::string(kCookie) + "=" + id + "; Path=/; HttpOnly; SameSite=Strict";
 }
 

@@ -27,11 +27,6 @@ constexpr std::int64_t kMaxPage = std::numeric_limits<std::int64_t>::max() / kCo
 
 } // namespace
 
-std::string value(const std::map<std::string, std::string>& m, const std::string& key) {
-    const auto it = m.find(key);
-    return it == m.end() ? std::string() : it->second;
-}
-
 /// A decimal number as a form or an address carries it: digits, a leading
 /// minus at most, nothing around them, within 64 bits.
 std::optional<std::int64_t> wholeNumber(std::string_view s) {

@@ -10,15 +10,6 @@
 #include <unistd.h>
 
 namespace pelvoran::server {
-namespace {
-
-std::int64_t nowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
-} // namespace
 
 Notifier::Notifier(const std::string& databasePath, Settings settings)
     : settings_(std::move(settings)), db_(std::make_unique<Database>(databasePath)),
@@ -43,7 +34,7 @@ void Notifier::wake() {
 }
 
 bool Notifier::round() {
-    const auto due = db_->dueNotifications(nowMs(), settings_.roundSize);
+    const auto due = db_->dueNotifications(unixMillisNow(), settings_.roundSize);
     std::vector<Database::TryResult> results;
     for (const OutboxEntry& e : due) {
         if (abandon_)
@@ -64,7 +55,7 @@ bool Notifier::round() {
         if (t.error && abandon_)
             break; // cut short by the end, not the recipient's fault
         if (t.error) {
-            const std::int64_t now = nowMs();
+            const std::int64_t now = unixMillisNow();
             t.retryAt = now + settings_.retries.delayAfter(e.attempts + 1).count();
             t.giveUp = settings_.retries.givesUp(std::chrono::milliseconds(now - e.queued));
             if (t.giveUp)
@@ -90,7 +81,7 @@ void Notifier::run() {
         try {
             more = round();
             if (const auto next = db_->nextDue())
-                wait = std::clamp(std::chrono::milliseconds(*next - nowMs()),
+                wait = std::clamp(std::chrono::milliseconds(*next - unixMillisNow()),
                                   std::chrono::milliseconds(0), wait);
         } catch (const std::exception& e) {
             logError(std::string("通知未能发送：") + e.what());

@@ -8,7 +8,6 @@
 #include <curl/curl.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
-#include <openssl/rand.h>
 
 #include <algorithm>
 #include <ctime>
@@ -49,21 +48,12 @@ std::string mailDate(std::int64_t seconds) {
     return buf;
 }
 
-std::string randomHex(std::size_t bytes) {
-    std::string raw(bytes, '\0');
-    RAND_bytes(reinterpret_cast<unsigned char*>(raw.data()), static_cast<int>(bytes));
-    std::string out;
-    for (const char c : raw)
-        appendHex(out, static_cast<unsigned char>(c), 2, HexCase::Lower);
-    return out;
-}
-
 std::string mail(const std::string& address, const std::string& subject, const std::string& text,
                  std::int64_t now) {
     const auto at = address.rfind('@');
     const std::string domain = at == std::string::npos ? "localhost" : address.substr(at + 1);
     return "Date: " + mailDate(now) + "\r\nFrom: <" + address + ">\r\nTo: <" + address +
-           ">\r\nMessage-ID: <" + std::to_string(now) + "." + randomHex(8) + "@" + domain +
+           ">\r\nMessage-ID: <" + std::to_string(now) + "." + openssl::randomHex(8) + "@" + domain +
            ">\r\nSubject: " + encodedWords(subject) +
            "\r\nMIME-Version: 1.0\r\nContent-Type: text/plain; charset=UTF-8\r\n"
            "Content-Transfer-Encoding: base64\r\nAuto-Submitted: auto-generated\r\n\r\n" +

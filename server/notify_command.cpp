@@ -54,10 +54,6 @@ void onlyOptions(const Parsed& p, const std::string& what, const std::set<std::s
             throw UsageError{name + "：不用于 " + what};
 }
 
-std::string kindText(NotifyKind k) {
-    return k == NotifyKind::Email ? "电子邮件" : "webhook";
-}
-
 std::string timeOrNever(std::int64_t t) {
     return t == 0 ? "从未" : localTimeText(t);
 }

@@ -7,10 +7,6 @@
 namespace pelvoran::server {
 namespace {
 
-std::string kindText(NotifyKind k) {
-    return k == NotifyKind::Email ? "电子邮件" : "webhook";
-}
-
 std::string input(const std::string& name, const std::string& label, const std::string& type,
                   const std::string& value, const std::string& extra = "") {
     return "<label for=\"" + name + "\">" + label + "</label>\n<input id=\"" + name + "\" name=\"" +

@@ -81,10 +81,18 @@ template <class Work> void Database::inTransaction(Work work) {
     }
 }
 
+std::int64_t unixMillisNow() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string kindText(NotifyKind kind) {
+    return kind == NotifyKind::Email ? "电子邮件" : "webhook";
+}
+
 void Database::insert(const std::vector<NewComment>& comments) {
-    const std::int64_t nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                   std::chrono::system_clock::now().time_since_epoch())
-                                   .count();
+    const std::int64_t nowMs = unixMillisNow();
     inTransaction([&] {
         Statement s(db_, "INSERT INTO comments (received, text, raw, source, flagged) "
                          "VALUES (?, ?, ?, ?, ?)");

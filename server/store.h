@@ -46,6 +46,12 @@ struct StoredComment {
 
 enum class NotifyKind { Webhook, Email };
 
+/// What a publisher reads for a kind of recipient.
+std::string kindText(NotifyKind kind);
+
+/// Now, as the store keeps times: milliseconds since 1970 (UTC).
+std::int64_t unixMillisNow();
+
 /// Someone told of each new comment, and how sending to them goes.
 struct Recipient {
     std::int64_t id = 0;

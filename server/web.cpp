@@ -116,6 +116,11 @@ std::map<std::string, std::string> parseForm(std::string_view body) {
     return fields;
 }
 
+std::string value(const std::map<std::string, std::string>& m, const std::string& key) {
+    const auto it = m.find(key);
+    return it == m.end() ? std::string() : it->second;
+}
+
 std::string htmlPage(std::string_view title, std::string_view main, std::string_view nav,
                      std::string_view root) {
     std::string page = "<!DOCTYPE html>\n<html lang=\"zh-CN\">\n<head>\n<meta charset=\"utf-8\">\n"

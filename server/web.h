@@ -46,6 +46,9 @@ std::string escapeHtml(std::string_view utf8);
 /// name given twice keeps its first value.
 std::map<std::string, std::string> parseForm(std::string_view body);
 
+/// The value of `key` in a form or query; empty when absent.
+std::string value(const std::map<std::string, std::string>& m, const std::string& key);
+
 /// A whole page: the document around `main`, in Chinese, with the one style
 /// sheet (under `root`) and, when given, a navigation bar (already HTML).
 std::string htmlPage(std::string_view title, std::string_view main, std::string_view nav = "",

@@ -19,6 +19,11 @@ enum class Keys : UINT_PTR { None, TabStop, Button, CodeBox };
 /// Gives a control the keyboard handling of `keys`.
 void takeKeys(HWND control, Keys keys);
 
+/// A text as the W functions take it (both are UTF-16).
+inline const wchar_t* wide(const Text& t) {
+    return reinterpret_cast<const wchar_t*>(t.c_str());
+}
+
 /// The text of a window or control.
 Text windowText(HWND hwnd);
 

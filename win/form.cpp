@@ -14,10 +14,6 @@
 namespace pelvoran::win {
 namespace {
 
-const wchar_t* wide(const Text& t) {
-    return reinterpret_cast<const wchar_t*>(t.c_str());
-}
-
 SIZE outerSizeOf(const FormStyle& style, int dpi) {
     return outerSize(
         {layout::toPixels(style.client.width, dpi), layout::toPixels(style.client.height, dpi)},

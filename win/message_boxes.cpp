@@ -1,5 +1,7 @@
 #include "win/message_boxes.h"
 
+#include "win/controls.h"
+
 #include "forms/form_rules.h"
 #include "forms/form_texts.h"
 
@@ -8,10 +10,6 @@
 
 namespace pelvoran::win {
 namespace {
-
-const wchar_t* wide(const Text& t) {
-    return reinterpret_cast<const wchar_t*>(t.c_str());
-}
 
 /// Tells whether a message box with this text stays inside the work area.
 /// The text is measured in the message font 200 pixels wide (at 96 dpi),
