@@ -45,7 +45,7 @@ if $build; then
             exit 1
         fi
     }
-    quiet pelvoran_configure build-again -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+    quiet pelvoran_configure build-again -DCMAKE_BUILD_TYPE=Release "$@"
     quiet cmake --build build-again -j2
     quiet env PELVORAN_DIST=$again bash scripts/build-packages.sh build-again
     quiet env PELVORAN_DIST=$again PELVORAN_WIN_RELEASE_BUILD=build-again-win \

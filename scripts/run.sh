@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 . scripts/deps.sh
 . scripts/configure.sh
 pelvoran_install_deps
-pelvoran_configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+pelvoran_configure build -DCMAKE_BUILD_TYPE=Release
 cmake --build build -j2 --target pelvoran-server
 
 state=build/run-state

@@ -66,7 +66,7 @@ ctest --test-dir build-asan --output-on-failure -j2 || failed "tests under ASan+
 # The pages in Chromium and the tool under Orca ran in step 1, against the
 # sanitized server and tool: their time goes to the browser and the screen
 # reader, which no build of ours changes, so they run once.
-pelvoran_configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo -UPELVORAN_SERVER_BASE \
+pelvoran_configure build -DCMAKE_BUILD_TYPE=Release -UPELVORAN_SERVER_BASE \
     -DPELVORAN_BUILD_TESTS=ON -DPELVORAN_BUILD_BENCH=ON -DPELVORAN_WERROR=$werror
 cmake --build build -j2
 ctest --test-dir build --output-on-failure -j2 -E '^(browser_pages_test|orca_speech_test)' ||
