@@ -214,9 +214,24 @@ axe.run(document).then(r => done({
 """
 
 
-def run_axe(driver, source):
-    """axe-core on the page now open: {passes: n, violations: [...]}."""
-    driver.execute_script(source)
+def add_page_script(driver, source):
+    """Runs `source` in every page the browser opens from now on (before the
+    page's own scripts, whatever its Content-Security-Policy says); returns
+    what remove_page_script takes. The browser compiles it once."""
+    return driver.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument",
+                                  {"source": source})["identifier"]
+
+
+def remove_page_script(driver, identifier):
+    driver.execute_cdp_cmd("Page.removeScriptToEvaluateOnNewDocument",
+                           {"identifier": identifier})
+
+
+def run_axe(driver):
+    """axe-core (added with add_page_script) on the page now open:
+    {passes: n, violations: [...]}."""
+    if not driver.execute_script("return typeof axe === 'object'"):
+        raise AssertionError("axe-core is not in the page " + driver.current_url)
     result = driver.execute_async_script(AXE_RUN)
     if "error" in result:
         raise AssertionError("axe-core failed: " + result["error"])

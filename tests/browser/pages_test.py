@@ -100,6 +100,13 @@ class PageTest(unittest.TestCase):
     def driver(self):
         return ENV.driver
 
+    @classmethod
+    def use_axe(cls):
+        """axe-core in every page the browser opens until the class ends."""
+        cls.axe_version, source = support.install_axe(ARGS.axe_dir)
+        script = support.add_page_script(ENV.driver, source)
+        cls.addClassCleanup(support.remove_page_script, ENV.driver, script)
+
     def desktop(self):
         support.set_viewport(self.driver, *DESKTOP, mobile=False)
 
@@ -131,16 +138,29 @@ class PageTest(unittest.TestCase):
         return self.driver.execute_script("return arguments[0].innerText", element).split("\n")
 
     def type_into(self, selector, text):
-        """Empties the field, then types into it as a user would (one call
-        to the browser for finding and emptying)."""
-        element = self.driver.execute_script(
-            "const e = document.querySelector(arguments[0]); e.value = ''; return e", selector)
-        if text:
+        """Empties the field and puts `text` in it. A field with a length
+        limit (the code box) is typed into key by key, so that the limit cuts
+        the text as it cuts a user's; any other gets it at once, as a paste
+        would, and the browser submits it alike."""
+        self.fill({selector: text})
+
+    def fill(self, fields):
+        """type_into for each selector of `fields`, in one call to the browser
+        for every field without a length limit."""
+        typed = self.driver.execute_script("""
+            const typed = [];
+            for (const [selector, text] of Object.entries(arguments[0])) {
+                const e = document.querySelector(selector);
+                if (!e) throw new Error('no field ' + selector);
+                e.value = e.maxLength >= 0 ? '' : text;
+                if (e.maxLength >= 0 && text) typed.push([e, text]);
+            }
+            return typed;""", fields)
+        for element, text in typed:
             element.send_keys(text)
 
     def fill_release(self, fields):
-        for name, value in fields.items():
-            self.type_into("#" + name, value)
+        self.fill({"#" + name: value for name, value in fields.items()})
 
     def assert_no_sideways_scroll(self, what):
         scroll, width = self.driver.execute_script(
@@ -654,7 +674,7 @@ class ReleaseHistoryTest(PageTest):
 
     @classmethod
     def setUpClass(cls):
-        cls.axe_version, cls.axe = support.install_axe(ARGS.axe_dir)
+        cls.use_axe()
 
     def test_history_and_audit_log_read_well_everywhere(self):
         long_address = "https://downloads.example.com/" + "p" * 90 + "/pelvoran-1.08.exe"
@@ -685,7 +705,7 @@ class ReleaseHistoryTest(PageTest):
                     if view == "narrow phone":
                         self.assert_no_sideways_scroll("%s at 360 px" % path)
                         continue
-                    result = support.run_axe(self.driver, self.axe)
+                    result = support.run_axe(self.driver)
                     self.assertGreater(result["passes"], 0)
                     report.append("%s (%s): %d violations" %
                                   (path, view, len(result["violations"])))
@@ -698,7 +718,7 @@ class AccessibilityTest(PageTest):
 
     @classmethod
     def setUpClass(cls):
-        cls.axe_version, cls.axe = support.install_axe(ARGS.axe_dir)
+        cls.use_axe()
 
     def test_axe_finds_no_violations(self):
         t = self
@@ -763,7 +783,7 @@ class AccessibilityTest(PageTest):
                     else:
                         self.phone(*PHONES[0])
                     show()
-                    result = support.run_axe(self.driver, self.axe)
+                    result = support.run_axe(self.driver)
                     self.assertGreater(result["passes"], 0)
                     report.append("%s (%s): %d violations" %
                                   (name, view, len(result["violations"])))
@@ -775,7 +795,7 @@ class NotifyPageTest(PageTest):
 
     @classmethod
     def setUpClass(cls):
-        cls.axe_version, cls.axe = support.install_axe(ARGS.axe_dir)
+        cls.use_axe()
 
     def test_page_is_accessible_keeps_secrets_and_fits_a_phone(self):
         key = os.path.join(ENV.dirs.path, "hook.key")
@@ -794,9 +814,8 @@ class NotifyPageTest(PageTest):
         def refused():
             t.login()
             t.admin("/notify")
-            t.type_into("#address", "me@example.com")
-            t.type_into("#smtp", "http://smtp.example.com")
-            t.type_into("#password", "typed-password")
+            t.fill({"#address": "me@example.com", "#smtp": "http://smtp.example.com",
+                    "#password": "typed-password"})
             t.assert_status(support.submit(t.driver, t.by_css("form:has(#smtp) button")), 400)
             t.by_css("p.error[role=alert]")
 
@@ -820,7 +839,7 @@ class NotifyPageTest(PageTest):
                     self.assertNotIn("typed-password", source)
                     if view == "phone":
                         self.assert_no_sideways_scroll(name)
-                    result = support.run_axe(self.driver, self.axe)
+                    result = support.run_axe(self.driver)
                     self.assertGreater(result["passes"], 0)
                     self.assertEqual(result["violations"], [])
 
