@@ -16,6 +16,7 @@ cd "$(dirname "$0")/.."
 pelvoran_packages+=("${pelvoran_test_packages[@]}" "${pelvoran_windows_build_packages[@]}"
     "${pelvoran_windows_test_packages[@]}" "${pelvoran_i686_check_packages[@]}")
 pelvoran_install_deps
+SECONDS=0
 
 export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
@@ -24,6 +25,13 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 # Warnings are errors here, never in a user's plain build.
 werror=ON
 status=0
+# How long each step took, in the log (where the time goes is the first
+# question when the command gets slower).
+step_started=$SECONDS
+timed() {
+    echo "== $1 took $((SECONDS - step_started)) s (${SECONDS} s in all)"
+    step_started=$SECONDS
+}
 failed() {
     echo "FAILED: $*" >&2
     status=1
@@ -59,7 +67,9 @@ beside=$!
 pelvoran_configure build-asan -DCMAKE_BUILD_TYPE=Debug -DPELVORAN_SANITIZE=ON \
     -DCMAKE_CXX_FLAGS_DEBUG=-g1 -DPELVORAN_BUILD_TESTS=ON -DPELVORAN_WERROR=$werror
 cmake --build build-asan -j2
+timed "the sanitized build"
 ctest --test-dir build-asan --output-on-failure -j2 || failed "tests under ASan+UBSan"
+timed "the tests under ASan+UBSan"
 
 # 2. As released: tests, benchmarks built, the package.
 # (The server address goes back to the packaged one after scripts/run.sh.)
@@ -69,8 +79,10 @@ ctest --test-dir build-asan --output-on-failure -j2 || failed "tests under ASan+
 pelvoran_configure build -DCMAKE_BUILD_TYPE=Release -UPELVORAN_SERVER_BASE \
     -DPELVORAN_BUILD_TESTS=ON -DPELVORAN_BUILD_BENCH=ON -DPELVORAN_WERROR=$werror
 cmake --build build -j2
+timed "the release build"
 ctest --test-dir build --output-on-failure -j2 -E '^(browser_pages_test|orca_speech_test)' ||
     failed "tests as released"
+timed "the tests as released"
 
 # 3. The packages and their listings: pelvoran (the desktop program) and
 #    pelvoran-server.
@@ -124,10 +136,13 @@ fi
 #    Windows build with its tests, built beside the steps above (with the
 #    packaged server address, whatever an earlier run left in the cache);
 #    the tests run under wine now, alone, as their time limits assume.
+timed "the packages and their checks"
 wait "$beside" || failed "Windows builds or the release files' second build (output below)"
 cat "$beside_log"
 rm -f "$beside_log"
+timed "waiting for the builds beside"
 bash scripts/test-windows.sh -DPELVORAN_WERROR=$werror || failed "Windows tests under wine"
+timed "the Windows tests"
 
 # 5. The release files: the four files of dist/ against their second build
 #    (other folders, umask and time zone, made beside the steps above); then
@@ -137,6 +152,7 @@ bash scripts/test-windows.sh -DPELVORAN_WERROR=$werror || failed "Windows tests 
 pelvoran_write_sums dist
 bash scripts/check-reproducible.sh --compare || failed "reproducible release files"
 bash tests/release/authenticode_test.sh dist build-again/dist || failed "Authenticode"
+timed "comparing and signing the release files"
 
 [ $status -eq 0 ] && echo "All builds, tests and package checks passed." || true
 exit $status
