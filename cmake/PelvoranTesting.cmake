@@ -16,14 +16,23 @@ if(shm_status EQUAL 0 AND shm MATCHES "^tmpfs +([^ ]+) +([0-9]+)")
     endif()
 endif()
 
-# pelvoran_add_test(<name> SOURCES <files...> LIBS <targets...> [ENV <k=v>...])
-# Builds one GoogleTest executable and registers its cases with ctest.
+# pelvoran_add_test(<name> SOURCES <files...> LIBS <targets...> [ENV <k=v>...]
+#                   [WAITS])
+# Builds one GoogleTest executable and registers its cases with ctest. WAITS
+# marks cases that wait on processes and time limits: ctest starts them
+# first (COST), so that in a fresh build, with no times of an earlier run to
+# go by, the short cases fill in around them and no long one runs alone at
+# the end.
 function(pelvoran_add_test name)
-    cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;ENV" ${ARGN})
+    cmake_parse_arguments(ARG "WAITS" "" "SOURCES;LIBS;ENV" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
     target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main)
     set(env ${PELVORAN_TEST_ENV} ${ARG_ENV})
+    set(cost 0)
+    if(ARG_WAITS)
+        set(cost 10)
+    endif()
     gtest_discover_tests(${name}
         DISCOVERY_TIMEOUT 60
-        PROPERTIES TIMEOUT 120 ENVIRONMENT "${env}")
+        PROPERTIES TIMEOUT 120 COST ${cost} ENVIRONMENT "${env}")
 endfunction()
