@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Windows program with its tests and runs them under wine, on a
 # virtual X display. Installs what is missing first. Arguments go to CMake's
-# configure step. With --build-only as the first argument it builds (and runs
-# the i686 check below) but starts no wine: the test command builds while
-# other tests run and runs the wine tests later.
+# configure step. With --build-only as the first argument it builds, runs the
+# i686 check below and prepares wine's prefix, but runs no test: the test
+# command builds while other tests run and runs the wine tests later.
 #
 # The program ships as a 32-bit executable; where the kernel cannot start
 # 32-bit code (no ia32 emulation, so no 32-bit wine), the same sources are
@@ -47,10 +47,9 @@ if [ "$arch" = 64 ]; then
     grep -v '^\s*$' "$build-i686/ctest.log" | tail -n 3
 fi
 
-$build_only && exit 0
-
 trap stop_wine_desktop EXIT
 start_wine_desktop "$root/$build/wineprefix" "$wine_loader"
+$build_only && exit 0
 
 cd "$build"
 ctest --output-on-failure -j1 2>&1 | tee ctest.log | grep -v '^\s*$' | tail -n 12

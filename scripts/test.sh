@@ -46,13 +46,17 @@ fi
 # from the Linux builds: they run beside them at the lowest priority, so they
 # take the processor time that the Linux steps leave (while tests wait on
 # servers, browsers and time limits, or a link runs alone) and give it back
-# when those want it. Their output is printed at steps 4 and 5.
+# when those want it. Their output is printed at step 5. The Windows tests'
+# build comes first, so that the wine tests can start as soon as the Linux
+# steps are done.
 beside_log=$(mktemp)
+windows_tests_built=$(mktemp -u)
 (
-    nice -n 19 bash scripts/build-windows.sh -UPELVORAN_SERVER_BASE -DPELVORAN_WERROR=$werror ||
-        { echo "FAILED: Windows executables"; exit 1; }
     nice -n 19 bash scripts/test-windows.sh --build-only -DPELVORAN_WERROR=$werror ||
         { echo "FAILED: Windows test build"; exit 1; }
+    touch "$windows_tests_built"
+    nice -n 19 bash scripts/build-windows.sh -UPELVORAN_SERVER_BASE -DPELVORAN_WERROR=$werror ||
+        { echo "FAILED: Windows executables"; exit 1; }
     started=$(date +%s)
     nice -n 19 bash scripts/check-reproducible.sh --build -DPELVORAN_WERROR=$werror ||
         { echo "FAILED: the release files' second build"; exit 1; }
@@ -132,19 +136,30 @@ if [ -n "$out" ]; then
     failed "desktop-file-validate printed hints"
 fi
 
-# 4. The Windows program: the shipped 32-bit executables in dist/ and the
-#    Windows build with its tests, built beside the steps above (with the
-#    packaged server address, whatever an earlier run left in the cache);
-#    the tests run under wine now, alone, as their time limits assume.
+# 4. The Windows tests under wine, once their build beside the steps above
+#    is done. The other builds beside go on at the lowest priority: wine
+#    gets the processor whenever it wants it, as the tests' time limits
+#    assume.
 timed "the packages and their checks"
+while [ ! -e "$windows_tests_built" ] && kill -0 "$beside" 2>/dev/null; do
+    sleep 1
+done
+if [ -e "$windows_tests_built" ]; then
+    rm -f "$windows_tests_built"
+    timed "waiting for the Windows test build"
+    bash scripts/test-windows.sh -DPELVORAN_WERROR=$werror || failed "Windows tests under wine"
+    timed "the Windows tests"
+fi
+
+# 5. The shipped 32-bit executables in dist/ (with the packaged server
+#    address, whatever an earlier run left in the cache) and the release
+#    files' second build, made beside the steps above.
 wait "$beside" || failed "Windows builds or the release files' second build (output below)"
 cat "$beside_log"
 rm -f "$beside_log"
 timed "waiting for the builds beside"
-bash scripts/test-windows.sh -DPELVORAN_WERROR=$werror || failed "Windows tests under wine"
-timed "the Windows tests"
 
-# 5. The release files: the four files of dist/ against their second build
+# 6. The release files: the four files of dist/ against their second build
 #    (other folders, umask and time zone, made beside the steps above); then
 #    the executables signed with a certificate made for the test, each
 #    checked against its unsigned rebuild.
