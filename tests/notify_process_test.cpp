@@ -88,8 +88,12 @@ TEST(NotifyProcess, ToolCommentsReachWebhookAndMailOnceTheyAreUp) {
     const TempDir out;
     makeState(state.path());
     const std::string secret = secretFile(out.path());
-    const int httpPort = freePort();
-    const int smtpPort = freePort();
+    // Held until the receivers start: a server started meanwhile (this
+    // test's or another's) may not take them.
+    HeldPort httpHeld;
+    HeldPort smtpHeld;
+    const int httpPort = httpHeld.port();
+    const int smtpPort = smtpHeld.port();
     const std::string hookUrl = "http://127.0.0.1:" + std::to_string(httpPort) + "/hook";
     const struct {
         std::vector<std::string> args;
@@ -147,6 +151,8 @@ TEST(NotifyProcess, ToolCommentsReachWebhookAndMailOnceTheyAreUp) {
     EXPECT_NE(listed.find("上次错误"), std::string::npos) << listed;
     EXPECT_EQ(listed.find("s3cr"), std::string::npos) << "a secret was shown: " << listed;
 
+    httpHeld.release();
+    smtpHeld.release();
     const auto up = receivers(httpPort, smtpPort, out.path());
     ASSERT_TRUE(waitUntil(
         [&] {

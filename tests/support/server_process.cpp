@@ -205,18 +205,24 @@ int ChildProcess::stop(int signal, std::chrono::milliseconds limit) {
     return status;
 }
 
-int freePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+HeldPort::HeldPort() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
     sockaddr_in at{};
     at.sin_family = AF_INET;
     at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof at;
-    int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &length) == 0)
-        port = ntohs(at.sin_port);
-    ::close(fd);
-    return port;
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0 &&
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&at), &length) == 0)
+        port_ = ntohs(at.sin_port);
+}
+
+void HeldPort::release() {
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+}
+
+int freePort() {
+    return HeldPort().port();
 }
 
 std::string askUntilAnswered(int port, const std::string& request,

@@ -79,6 +79,23 @@ private:
     pid_t pid_ = -1;
 };
 
+/// A TCP port on 127.0.0.1 held bound, with nothing listening, until
+/// release(): no other socket takes it meanwhile, and a connection to it is
+/// refused, as by a peer that is not up yet.
+class HeldPort {
+public:
+    HeldPort();
+    ~HeldPort() { release(); }
+    HeldPort(const HeldPort&) = delete;
+    HeldPort& operator=(const HeldPort&) = delete;
+    int port() const { return port_; }
+    void release();
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
 /// A TCP port on 127.0.0.1 that was free a moment ago.
 int freePort();
 
