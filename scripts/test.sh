@@ -47,16 +47,16 @@ fi
 # take the processor time that the Linux steps leave (while tests wait on
 # servers, browsers and time limits, or a link runs alone) and give it back
 # when those want it. Their output is printed at step 5. The Windows tests'
-# build comes first, so that the wine tests can start as soon as the Linux
-# steps are done.
+# build comes before the release files' second build, so that the wine tests
+# can start as soon as the Linux steps are done.
 beside_log=$(mktemp)
 windows_tests_built=$(mktemp -u)
 (
+    nice -n 19 bash scripts/build-windows.sh -UPELVORAN_SERVER_BASE -DPELVORAN_WERROR=$werror ||
+        { echo "FAILED: Windows executables"; exit 1; }
     nice -n 19 bash scripts/test-windows.sh --build-only -DPELVORAN_WERROR=$werror ||
         { echo "FAILED: Windows test build"; exit 1; }
     touch "$windows_tests_built"
-    nice -n 19 bash scripts/build-windows.sh -UPELVORAN_SERVER_BASE -DPELVORAN_WERROR=$werror ||
-        { echo "FAILED: Windows executables"; exit 1; }
     started=$(date +%s)
     nice -n 19 bash scripts/check-reproducible.sh --build -DPELVORAN_WERROR=$werror ||
         { echo "FAILED: the release files' second build"; exit 1; }
@@ -151,9 +151,9 @@ if [ -e "$windows_tests_built" ]; then
     timed "the Windows tests"
 fi
 
-# 5. The shipped 32-bit executables in dist/ (with the packaged server
-#    address, whatever an earlier run left in the cache) and the release
-#    files' second build, made beside the steps above.
+# 5. The builds beside the steps above: the shipped 32-bit executables in
+#    dist/ (with the packaged server address, whatever an earlier run left
+#    in the cache) and the release files' second build.
 wait "$beside" || failed "Windows builds or the release files' second build (output below)"
 cat "$beside_log"
 rm -f "$beside_log"
