@@ -43,18 +43,15 @@ if ! git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run -Werror; th
 fi
 
 # The Windows cross-builds and the release files' second build need nothing
-# from the Linux builds: they run beside the Linux tests at the lowest
-# priority, so they take the processor time that the tests leave (while
-# they wait on servers, browsers and time limits) and give it back when the
-# tests want it. While a Linux build runs they are stopped: a build keeps
-# both cores busy, and work beside it only slowed it down (the sanitized
-# build took 116 to 140 s beside them, 110 s alone). Their output is printed
-# at step 5. The Windows tests' build comes before the release files' second
-# build, so that the wine tests can start as soon as the Linux steps are
-# done.
+# from the Linux builds: they run beside them at the lowest priority, so they
+# take the processor time that the Linux steps leave (while tests wait on
+# servers, browsers and time limits, or a link runs alone) and give it back
+# when those want it. Their output is printed at step 5. The Windows tests'
+# build comes before the release files' second build, so that the wine tests
+# can start as soon as the Linux steps are done.
 beside_log=$(mktemp)
 windows_tests_built=$(mktemp -u)
-beside_steps() {
+(
     nice -n 19 bash scripts/build-windows.sh -UPELVORAN_SERVER_BASE -DPELVORAN_WERROR=$werror ||
         { echo "FAILED: Windows executables"; exit 1; }
     nice -n 19 bash scripts/test-windows.sh --build-only -DPELVORAN_WERROR=$werror ||
@@ -64,15 +61,8 @@ beside_steps() {
     nice -n 19 bash scripts/check-reproducible.sh --build -DPELVORAN_WERROR=$werror ||
         { echo "FAILED: the release files' second build"; exit 1; }
     echo "The release files' second build took $(($(date +%s) - started)) s."
-}
-export -f beside_steps
-export werror windows_tests_built
-# A process group of their own (setsid), so that they stop and go on as one.
-setsid bash -c beside_steps >"$beside_log" 2>&1 &
+) >"$beside_log" 2>&1 &
 beside=$!
-pause_beside() { kill -STOP -- "-$beside" 2>/dev/null || true; }
-resume_beside() { kill -CONT -- "-$beside" 2>/dev/null || true; }
-trap resume_beside EXIT
 
 # 1. ASan + UBSan.
 # Line tables only (-g1): the sanitizers' reports name every file and line,
@@ -80,9 +70,7 @@ trap resume_beside EXIT
 # information (ui_test.cpp: 17.6 s of processor time instead of 19.7 s).
 pelvoran_configure build-asan -DCMAKE_BUILD_TYPE=Debug -DPELVORAN_SANITIZE=ON \
     -DCMAKE_CXX_FLAGS_DEBUG=-g1 -DPELVORAN_BUILD_TESTS=ON -DPELVORAN_WERROR=$werror
-pause_beside
 cmake --build build-asan -j2
-resume_beside
 timed "the sanitized build"
 ctest --test-dir build-asan --output-on-failure -j2 || failed "tests under ASan+UBSan"
 timed "the tests under ASan+UBSan"
@@ -94,9 +82,7 @@ timed "the tests under ASan+UBSan"
 # reader, which no build of ours changes, so they run once.
 pelvoran_configure build -DCMAKE_BUILD_TYPE=Release -UPELVORAN_SERVER_BASE \
     -DPELVORAN_BUILD_TESTS=ON -DPELVORAN_BUILD_BENCH=ON -DPELVORAN_WERROR=$werror
-pause_beside
 cmake --build build -j2
-resume_beside
 timed "the release build"
 ctest --test-dir build --output-on-failure -j2 -E '^(browser_pages_test|orca_speech_test)' ||
     failed "tests as released"
