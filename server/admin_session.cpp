@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
