@@ -105,12 +105,17 @@ class Session:
         """Waits until `condition` holds of all Orca has said."""
         self.wait_until(lambda: condition(self.speech()), "Orca to speak " + what)
 
-    def wait_until(self, condition, what):
-        deadline = time.monotonic() + WAIT_SECONDS
+    def within(self, seconds, condition):
+        deadline = time.monotonic() + seconds
         while time.monotonic() < deadline:
             if condition():
-                return
+                return True
             time.sleep(0.1)
+        return False
+
+    def wait_until(self, condition, what):
+        if self.within(WAIT_SECONDS, condition):
+            return
         raise AssertionError("waited in vain for %s; Orca last said: %r" %
                              (what, self.speech()[-12:]))
 
@@ -126,6 +131,16 @@ class Session:
 
     def active_window(self):
         return subprocess.run(["xdotool", "getactivewindow"], capture_output=True).stdout
+
+    def activate_tool_window_other_than(self, window):
+        """Asks the window manager to activate the tool's visible window that
+        is not `window` (as getactivewindow gives it), as a click on it would."""
+        tool = self.processes[-1].pid
+        found = subprocess.run(["xdotool", "search", "--onlyvisible", "--pid", str(tool)],
+                               capture_output=True, text=True).stdout.split()
+        for other in found:
+            if other != window.decode().strip():
+                subprocess.run(["xdotool", "windowactivate", other], capture_output=True)
 
 
 def focused():
@@ -194,7 +209,11 @@ class OrcaSpeechTest(unittest.TestCase):
         s.said_after(count, "确定")
         self.assertEqual(sum(help_text in u for u in s.speech()[count:]), 1, "read once")
         # Keys go where the window manager puts the focus, which may follow
-        # what Orca has heard by a moment.
+        # what Orca has heard by a moment. On a loaded machine openbox once
+        # left it on the main window for good, though the tool had asked for
+        # the help window: then the user clicks the help window.
+        if not s.within(5, lambda: s.active_window() != main_window):
+            s.activate_tool_window_other_than(main_window)
         s.wait_until(lambda: s.active_window() != main_window, "the help window to be active")
         s.keys("Return")  # OK closes it
         s.wait_until(lambda: focused_name() == "帮助", "the focus back on 帮助")
