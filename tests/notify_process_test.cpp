@@ -7,12 +7,10 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <map>
-#include <mutex>
 #include <random>
 #include <set>
 #include <sstream>
@@ -209,30 +207,14 @@ TEST(NotifyProcess, EveryAcknowledgedCommentIsNotifiedDespiteKills) {
     const auto up = receivers(httpPort, 0, out.path());
     std::mt19937 random(20261208);
     std::set<std::string> acknowledged;
-    std::mutex mutex;
     const std::vector<std::string> options{"--comments-per-hour", "0", "--notify-retry-ms", "100"};
     for (int round = 0; round < 3; ++round) {
         ServerProcess server(state.path(), options);
-        std::atomic<bool> stop{false};
-        std::vector<std::thread> clients;
-        for (int k = 0; k < 3; ++k)
-            clients.emplace_back([&, k] {
-                for (int i = 0; i < 2000 && !stop; ++i) {
-                    const std::string text = "第" + std::to_string(round) + "轮 " +
-                                             std::to_string(k) + "-" + std::to_string(i);
-                    if (statusOf(httpExchange(server.port(),
-                                              post("/Canon/comment.asp", "CommentText=" + text),
-                                              5s)) == 200) {
-                        const std::lock_guard lock(mutex);
-                        acknowledged.insert(text);
-                    }
-                }
-            });
-        std::this_thread::sleep_for(std::chrono::milliseconds(150 + random() % 300));
-        server.stop(SIGKILL);
-        stop = true;
-        for (auto& c : clients)
-            c.join();
+        const PostedUntilKilled posted = postUntilKilled(server, random, 3, [&](int k, int i) {
+            return "第" + std::to_string(round) + "轮 " + std::to_string(k) + "-" +
+                   std::to_string(i);
+        });
+        acknowledged.insert(posted.acknowledged.begin(), posted.acknowledged.end());
     }
     ASSERT_GT(acknowledged.size(), 20u) << "too few comments to show anything";
     ServerProcess server(state.path(), options);

@@ -786,33 +786,14 @@ TEST(ServerDurability, NothingAnsweredIsLostWhenKilled) {
     std::mt19937 random(20261207);
     std::set<std::string> acknowledged;
     std::set<std::string> sent;
-    std::mutex mutex;
     for (int round = 0; round < 4; ++round) {
         ServerProcess server(state.path(), {"--comments-per-hour", "0"});
-        std::atomic<bool> stop{false};
-        std::vector<std::thread> clients;
-        for (int k = 0; k < 4; ++k)
-            clients.emplace_back([&, k] {
-                for (int i = 0; i < 2000 && !stop; ++i) {
-                    const std::string text = "第" + std::to_string(round) + "轮 " +
-                                             std::to_string(k) + "-" + std::to_string(i) +
-                                             std::string(100 + i % 50, 'x');
-                    {
-                        const std::lock_guard lock(mutex);
-                        sent.insert(text);
-                    }
-                    const std::string body = "CommentText=" + text; // raw UTF-8, as 1.05
-                    if (statusOf(httpExchange(server.port(), post(kComment, body), 5s)) == 200) {
-                        const std::lock_guard lock(mutex);
-                        acknowledged.insert(text);
-                    }
-                }
-            });
-        std::this_thread::sleep_for(std::chrono::milliseconds(150 + random() % 300));
-        server.stop(SIGKILL);
-        stop = true;
-        for (auto& c : clients)
-            c.join();
+        const PostedUntilKilled posted = postUntilKilled(server, random, 4, [&](int k, int i) {
+            return "第" + std::to_string(round) + "轮 " + std::to_string(k) + "-" +
+                   std::to_string(i) + std::string(100 + i % 50, 'x');
+        });
+        sent.insert(posted.sent.begin(), posted.sent.end());
+        acknowledged.insert(posted.acknowledged.begin(), posted.acknowledged.end());
     }
     const auto texts = exported(state.path());
     std::map<std::string, int> seen;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -9,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
 #include <spawn.h>
@@ -328,6 +330,36 @@ std::string post(const std::string& path, const std::string& body,
            " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " + std::to_string(body.size()) +
            "\r\nCONTENT-TYPE: application/x-www-form-urlencoded\r\nConnection: close\r\n" +
            extraHeaders + "\r\n" + body;
+}
+
+PostedUntilKilled postUntilKilled(ServerProcess& server, std::mt19937& random, int clients,
+                                  const std::function<std::string(int k, int i)>& text) {
+    PostedUntilKilled posted;
+    std::mutex mutex;
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    for (int k = 0; k < clients; ++k)
+        threads.emplace_back([&, k] {
+            for (int i = 0; i < 2000 && !stop; ++i) {
+                const std::string comment = text(k, i);
+                {
+                    const std::lock_guard lock(mutex);
+                    posted.sent.insert(comment);
+                }
+                if (statusOf(httpExchange(server.port(),
+                                          post("/Canon/comment.asp", "CommentText=" + comment),
+                                          std::chrono::seconds(5))) == 200) {
+                    const std::lock_guard lock(mutex);
+                    posted.acknowledged.insert(comment);
+                }
+            }
+        });
+    std::this_thread::sleep_for(std::chrono::milliseconds(150 + random() % 300));
+    server.stop(SIGKILL);
+    stop = true;
+    for (auto& t : threads)
+        t.join();
+    return posted;
 }
 
 std::string updateQuestion(const std::string& method) {

@@ -1,6 +1,9 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
+#include <random>
+#include <set>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -123,6 +126,19 @@ std::string bodyOf(const std::string& reply);
 /// A POST of `body` to `path` with Content-Length, and Connection: close.
 std::string post(const std::string& path, const std::string& body,
                  const std::string& extraHeaders = "");
+/// What clients posting through a kill got to: every text they sent, and
+/// those the server answered 200.
+struct PostedUntilKilled {
+    std::set<std::string> sent;
+    std::set<std::string> acknowledged;
+};
+
+/// `clients` threads post comments, "CommentText=" + text(k, i) as raw UTF-8
+/// (as 1.05 sends them), to `server` as fast as they can, until it is killed
+/// with SIGKILL after 150 to 450 ms drawn from `random`.
+PostedUntilKilled postUntilKilled(ServerProcess& server, std::mt19937& random, int clients,
+                                  const std::function<std::string(int k, int i)>& text);
+
 /// The update question with a date-time as tools in the field send it.
 std::string updateQuestion(const std::string& method = "GET");
 
