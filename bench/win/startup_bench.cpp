@@ -5,7 +5,7 @@
 // Each run times one process from its start until its first window is shown
 // and painted and the process waits for input (WaitForInputIdle), then
 // closes it. The Pelvoran under test and the fair window ask their update
-// question of the server this harness runs on 127.0.0.1:48573 ("1.05": no
+// question of the server this harness runs on 127.0.0.1 ("1.05": no
 // offer), as at a real start.
 #include "tests/support/loopback_server.h"
 #include "tests/win/win_process.h"
@@ -86,9 +86,9 @@ int wmain(int argc, wchar_t** argv) {
         server = std::make_unique<LoopbackServer>(
             ServerBehaviour{ServerBehaviour::Mode::Reply,
                             LoopbackServer::reply(200, "1.05", "text/plain")},
-            48573);
+            PELVORAN_BENCH_SERVER_PORT);
     } catch (const std::exception&) {
-        std::fputs("cannot listen on 127.0.0.1:48573\n", stderr);
+        std::fprintf(stderr, "cannot listen on 127.0.0.1:%d\n", PELVORAN_BENCH_SERVER_PORT);
         return 1;
     }
 

@@ -1,5 +1,5 @@
 // The real start-up path as its own process: Pelvoran.exe (built to ask
-// 127.0.0.1:48574) against a server in this test.
+// 127.0.0.1:PELVORAN_TEST_SERVER_PORT) against a server in this test.
 #include <gtest/gtest.h>
 
 #include "tests/support/loopback_server.h"
@@ -16,9 +16,9 @@ using pelvoran::test::LoopbackServer;
 using pelvoran::test::ServerBehaviour;
 
 /// The port Pelvoran.exe under test is built to ask.
-constexpr int kServerPort = 48574;
+constexpr int kServerPort = PELVORAN_TEST_SERVER_PORT;
 
-/// Answers every request on 127.0.0.1:48574 with one fixed body.
+/// Answers every request on 127.0.0.1:kServerPort with one fixed body.
 LoopbackServer versionServer(const std::string& body) {
     return LoopbackServer({ServerBehaviour::Mode::Reply, LoopbackServer::reply(200, body)},
                           kServerPort);
