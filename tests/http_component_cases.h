@@ -1,9 +1,9 @@
 // The cases every HTTP request component passes, against a real server on
 // 127.0.0.1. A component's suite includes this file once, after defining in
 // pelvoran::test:
-//   std::unique_ptr<HttpRequest> makeRequest();   // a request of its component
-//   std::size_t peakMemoryKiB();                  // the process's peak so far
-//   extern const double kRefusedConnectionSeconds; // how soon a refusal fails
+//   HttpRequestFactory componentFactory(HttpLimits); // its component's requests
+//   std::size_t peakMemoryKiB();                     // the process's peak so far
+//   extern const double kRefusedConnectionSeconds;   // how soon a refusal fails
 #pragma once
 
 #include "platform/errors.h"
@@ -19,13 +19,32 @@
 
 namespace pelvoran::test {
 
-std::unique_ptr<HttpRequest> makeRequest();
+HttpRequestFactory componentFactory(HttpLimits limits);
 std::size_t peakMemoryKiB();
 extern const double kRefusedConnectionSeconds;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+/// The cases' own limits: a server that never finishes costs them half a
+/// second rather than the five seconds the tool grants.
+constexpr milliseconds kShortTotal{500};
+constexpr double kShortTotalSeconds = 0.5;
+
+HttpLimits shortLimits() {
+    HttpLimits limits;
+    limits.connectTimeout = milliseconds(1000);
+    limits.totalTimeout = kShortTotal;
+    return limits;
+}
+
+/// A request of the component, under the short limits unless a case shows
+/// the tool's own.
+std::unique_ptr<HttpRequest> makeRequest(const HttpLimits& limits = shortLimits()) {
+    return componentFactory(limits)();
+}
 
 Text url(const LoopbackServer& s, const std::string& path) {
     return u16(s.base() + path);
@@ -132,8 +151,9 @@ TEST(HttpComponent, ResponseTextFollowsTheCharset) {
     }
 }
 
+// Under the tool's own limits: a refusal fails before its connection limit.
 TEST(HttpComponent, RefusedConnectionFailsAtOnce) {
-    auto r = makeRequest();
+    auto r = makeRequest(HttpLimits{});
     r->Open("GET", u16("http://127.0.0.1:" + std::to_string(LoopbackServer::refusedPort()) + "/"),
             false);
     const auto start = Clock::now();
@@ -142,9 +162,10 @@ TEST(HttpComponent, RefusedConnectionFailsAtOnce) {
     EXPECT_NE(r->readyState(), 4);
 }
 
+// The one case that waits out the tool's own five seconds.
 TEST(HttpComponent, SilentServerGivesUpWithinTheTimeLimit) {
     LoopbackServer server({ServerBehaviour::Mode::Silent, ""});
-    auto r = makeRequest();
+    auto r = makeRequest(HttpLimits{});
     r->Open("GET", url(server, "/"), false);
     const auto start = Clock::now();
     EXPECT_THROW(r->send(), StepError);
@@ -163,7 +184,24 @@ TEST(HttpComponent, DrippingServerGivesUpWithinTheTimeLimit) {
         r->Open("GET", url(server, "/"), false);
         const auto start = Clock::now();
         EXPECT_THROW(r->send(), StepError);
-        EXPECT_LT(secondsSince(start), 6.5);
+        EXPECT_LT(secondsSince(start), kShortTotalSeconds + 1.5);
+    }
+}
+
+// The limits a caller passes are the ones that hold, both ways: the short
+// cases rely on it.
+TEST(HttpComponent, PassedTimeLimitsAreKept) {
+    LoopbackServer server({ServerBehaviour::Mode::Silent, ""});
+    for (const int ms : {250, 750}) {
+        HttpLimits limits;
+        limits.totalTimeout = milliseconds(ms);
+        auto r = makeRequest(limits);
+        r->Open("GET", url(server, "/"), false);
+        const auto start = Clock::now();
+        EXPECT_THROW(r->send(), StepError) << ms;
+        const auto took = Clock::now() - start;
+        EXPECT_GE(took, milliseconds(ms * 9 / 10)) << ms;
+        EXPECT_LT(took, milliseconds(ms + 1000)) << ms;
     }
 }
 
@@ -294,7 +332,7 @@ TEST(HttpComponent, StatusIsAReplyAndBrokenOrOversizedRepliesAreErrors) {
             EXPECT_EQ(r->readyState(), 4) << c.what;
             EXPECT_EQ(r->Status(), c.status) << c.what;
         }
-        EXPECT_LT(secondsSince(start), 6.5) << c.what;
+        EXPECT_LT(secondsSince(start), kShortTotalSeconds + 1.5) << c.what;
     }
 }
 

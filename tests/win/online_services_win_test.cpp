@@ -24,8 +24,9 @@ const HttpComponentRegistry& registry() {
 }
 
 Services servicesFor(MessageBoxes& boxes, Shell& shell, const std::string& base,
-                     const std::string& updateKey = "") {
-    return {registry(),
+                     const std::string& updateKey = "",
+                     const HttpComponentRegistry& components = registry()) {
+    return {components,
             boxes,
             shell,
             [] { return LocalDateTime{2026, 12, 7, 5, 2, 3}; },
@@ -75,18 +76,25 @@ TEST(OnlineServicesWin, UpdateQueryAndGbkReplyOverTheWire) {
     EXPECT_EQ(shell.exits, 0);
 }
 
+// Under a one-second limit rather than the tool's five: the limits
+// themselves are the component suite's.
 TEST(OnlineServicesWin, NoServerNoMessage) {
+    HttpLimits limits;
+    limits.connectTimeout = std::chrono::milliseconds(1000);
+    limits.totalTimeout = std::chrono::milliseconds(1000);
+    const HttpComponentRegistry components =
+        registryForAllClassNames(winHttpRequestFactory(limits));
     LoopbackServer silent({ServerBehaviour::Mode::Silent, ""});
     LoopbackServer notFound({ServerBehaviour::Mode::Reply, LoopbackServer::reply(404, "2.0")});
     const std::string refused = "http://127.0.0.1:" + std::to_string(LoopbackServer::refusedPort());
     for (const std::string& base : {refused, silent.base(), notFound.base()}) {
         RecordingMessageBoxes boxes;
         RecordingShell shell;
-        UpdateCheck check(servicesFor(boxes, shell, base));
+        UpdateCheck check(servicesFor(boxes, shell, base, "", components));
         const auto start = std::chrono::steady_clock::now();
         check.CheckUpdate();
         EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
-                  6.5)
+                  2.5)
             << base;
         EXPECT_TRUE(boxes.shown.empty()) << base;
         EXPECT_EQ(shell.exits, 0) << base;

@@ -14,8 +14,8 @@
 
 namespace pelvoran::test {
 
-std::unique_ptr<HttpRequest> makeRequest() {
-    return winHttpRequestFactory()();
+HttpRequestFactory componentFactory(HttpLimits limits) {
+    return winHttpRequestFactory(limits);
 }
 
 std::size_t peakMemoryKiB() {
