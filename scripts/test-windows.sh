@@ -52,5 +52,5 @@ start_wine_desktop "$root/$build/wineprefix" "$wine_loader"
 $build_only && exit 0
 
 cd "$build"
-ctest --output-on-failure -j1 2>&1 | tee ctest.log | grep -v '^\s*$' | tail -n 12
+ctest --output-on-failure -j2 2>&1 | tee ctest.log | grep -v '^\s*$' | tail -n 12
 grep -q '100% tests passed' ctest.log
