@@ -16,6 +16,8 @@ if(shm_status EQUAL 0 AND shm MATCHES "^tmpfs +([^ ]+) +([0-9]+)")
     endif()
 endif()
 
+include(PelvoranTestHeaders)
+
 # pelvoran_add_test(<name> SOURCES <files...> LIBS <targets...> [ENV <k=v>...]
 #                   [WAITS])
 # Builds one GoogleTest executable and registers its cases with ctest. WAITS
@@ -27,6 +29,7 @@ function(pelvoran_add_test name)
     cmake_parse_arguments(ARG "WAITS" "" "SOURCES;LIBS;ENV" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
     target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main)
+    pelvoran_test_headers(${name})
     set(env ${PELVORAN_TEST_ENV} ${ARG_ENV})
     set(cost 0)
     if(ARG_WAITS)
