@@ -686,7 +686,7 @@ TEST(AdminSessionRules, TheTokenOpensASessionThatEndsWithItsLife) {
     using namespace std::chrono_literals;
     const std::string token = "0123456789abcdef";
     const std::string dir = freshDirectory();
-    AdminSessions sessions(token, dir + "/" + kDatabaseFile, {.sessions = 4, .life = 1s});
+    AdminSessions sessions(token, dir + "/" + kDatabaseFile, {.sessions = 4, .life = 400ms});
     const struct {
         std::string given;
         bool opens;
@@ -709,9 +709,9 @@ TEST(AdminSessionRules, TheTokenOpensASessionThatEndsWithItsLife) {
     WebRequest r;
     r.cookie = "other=1; " + cookie.substr(0, cookie.find(';'));
     EXPECT_TRUE(sessions.find(r));
-    std::this_thread::sleep_for(300ms);
+    std::this_thread::sleep_for(100ms);
     EXPECT_TRUE(sessions.find(r));
-    std::this_thread::sleep_for(900ms);
+    std::this_thread::sleep_for(400ms);
     EXPECT_FALSE(sessions.find(r));
     std::filesystem::remove_all(dir);
 }
