@@ -21,11 +21,6 @@ namespace {
 
 const std::string kPackaging = std::string(PELVORAN_SOURCE_DIR) + "/packaging/server";
 
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 void writeFile(const std::string& path, const std::string& text, mode_t mode = 0644) {
     std::ofstream(path) << text;
     ::chmod(path.c_str(), mode);
@@ -72,8 +67,8 @@ TEST(MaintainerScripts, InstallingSaysWhatHappened) {
             (c.systemd ? "mkdir -p /run/systemd/system && " : "") + "PATH=" + bin + ":$PATH sh " +
             kPackaging + "/postinst configure \"" + c.previous + "\"' 2>" + dir.path() + "/said";
         EXPECT_EQ(std::system(run.c_str()), 0) << run;
-        const std::string said = readAll(dir.path() + "/said");
-        const std::string calls = readAll(dir.path() + "/calls");
+        const std::string said = fileBytes(dir.path() + "/said");
+        const std::string calls = fileBytes(dir.path() + "/calls");
         if (*c.said == '\0') {
             EXPECT_EQ(said, "") << c.failing;
             continue;
@@ -90,7 +85,7 @@ namespace {
 
 /// The README's nginx blocks, in order.
 std::vector<std::string> readmeNginxBlocks() {
-    const std::string readme = readAll(std::string(PELVORAN_SOURCE_DIR) + "/README.md");
+    const std::string readme = fileBytes(std::string(PELVORAN_SOURCE_DIR) + "/README.md");
     std::vector<std::string> blocks;
     for (auto at = readme.find("```nginx\n"); at != std::string::npos;
          at = readme.find("```nginx\n", at)) {
@@ -127,7 +122,9 @@ public:
                                                   "-c", dir + "/nginx.conf"},
                          dir + "/nginx.log");
     }
-    std::string log() const { return readAll(dir_ + "/nginx.log") + readAll(dir_ + "/error.log"); }
+    std::string log() const {
+        return fileBytes(dir_ + "/nginx.log") + fileBytes(dir_ + "/error.log");
+    }
 
 private:
     std::string dir_;

@@ -28,11 +28,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 /// Starts the server program with `args`; its standard output and error go
 /// to the files named (empty: the test's own).
 pid_t spawnServer(const std::vector<std::string>& args, int outFd, const std::string& errFile,
@@ -113,8 +108,8 @@ CommandResult runServerCommand(const std::vector<std::string>& args,
     if (pid < 0)
         return r;
     r.status = waitFor(pid, limit);
-    r.out = readFile(out);
-    r.err = readFile(err);
+    r.out = fileBytes(out);
+    r.err = fileBytes(err);
     return r;
 }
 
@@ -174,7 +169,7 @@ int ServerProcess::stop(int signal) {
 }
 
 std::string ServerProcess::errors() const {
-    return readFile(errFile_);
+    return fileBytes(errFile_);
 }
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& logFile) {
@@ -221,6 +216,11 @@ void HeldPort::release() {
     if (fd_ >= 0)
         ::close(fd_);
     fd_ = -1;
+}
+
+std::string fileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 int freePort() {

@@ -102,6 +102,9 @@ private:
 /// A TCP port on 127.0.0.1 that was free a moment ago.
 int freePort();
 
+/// Everything in the file at `path`; empty when there is none.
+std::string fileBytes(const std::string& path);
+
 /// Makes `stateDir` a state directory as serve leaves it (the only command
 /// that creates one): starts serve there and stops it.
 void makeState(const std::string& stateDir);
