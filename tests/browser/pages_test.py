@@ -5,8 +5,7 @@ its driver) and pelvoran-decode for the desktop tool's answers.
   /usr/bin/python3 pages_test.py --server EXE --app-driver EXE --decode EXE \\
       --locales DIR --axe-dir DIR [unittest options] [TestClass ...]
 
-Each run starts its own server and browser, so that ctest runs the test
-classes side by side.
+One run starts one server and one browser for all the classes it runs.
 """
 
 import argparse
