@@ -47,10 +47,10 @@ pelvoran_windows_build_packages=(
 )
 
 # Its tests on top (test-windows.sh): GoogleTest's sources to cross-build,
-# wine to run them on a virtual X display with CJK fonts and the Chinese
-# locale.
+# lld to link them, wine to run them on a virtual X display with CJK fonts
+# and the Chinese locale.
 pelvoran_windows_test_packages=(
-    googletest wine wine64 wine32:i386 xvfb xauth fonts-noto-cjk locales x11-utils
+    googletest lld wine wine64 wine32:i386 xvfb xauth fonts-noto-cjk locales x11-utils
 )
 
 # Where this machine cannot start 32-bit programs: the decoder's serial table
