@@ -16,7 +16,7 @@ if(shm_status EQUAL 0 AND shm MATCHES "^tmpfs +([^ ]+) +([0-9]+)")
     endif()
 endif()
 
-include(PelvoranTestHeaders)
+include(PelvoranTestBuild)
 
 # pelvoran_add_test(<name> SOURCES <files...> LIBS <targets...> [ENV <k=v>...]
 #                   [WAITS])
@@ -30,6 +30,7 @@ function(pelvoran_add_test name)
     add_executable(${name} ${ARG_SOURCES})
     target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main)
     pelvoran_test_headers(${name})
+    pelvoran_test_linker(${name})
     set(env ${PELVORAN_TEST_ENV} ${ARG_ENV})
     set(cost 0)
     if(ARG_WAITS)

@@ -20,6 +20,8 @@ pelvoran_packages=(
 pelvoran_test_packages=(
     clang-format git
     libgtest-dev libgmock-dev libbenchmark-dev qt6-base-private-dev
+    # lld links the test executables (the shipped ones keep GNU ld).
+    lld
     locales
     dpkg-dev file lintian appstream desktop-file-utils
     # systemd brings systemd-socket-activate and systemd-analyze; nginx
