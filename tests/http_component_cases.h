@@ -31,7 +31,7 @@ using std::chrono::milliseconds;
 /// The cases' own limits: a server that never finishes costs them half a
 /// second rather than the five seconds the tool grants.
 constexpr milliseconds kShortTotal{500};
-constexpr double kShortTotalSeconds = 0.5;
+constexpr double kShortTotalSeconds = static_cast<double>(kShortTotal.count()) / 1000;
 
 HttpLimits shortLimits() {
     HttpLimits limits;
