@@ -22,13 +22,13 @@ def main():
     if shown.returncode != 0:
         sys.stderr.write(shown.stderr)
         return shown.returncode
-    links = [line for line in shown.stderr.splitlines()
-             if shlex.split(line)[:1] and os.path.basename(shlex.split(line)[0]) == "collect2"]
+    steps = [shlex.split(line) for line in shown.stderr.splitlines()]
+    links = [step for step in steps if step and os.path.basename(step[0]) == "collect2"]
     if not links:
         sys.stderr.write(shown.stderr + "\nmingw-lld-link.py: g++ named no link step\n")
         return 1
     args = []
-    words = iter(shlex.split(links[-1])[1:])
+    words = iter(links[-1][1:])
     for word in words:
         if word == "-plugin":
             next(words, None)
