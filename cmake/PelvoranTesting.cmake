@@ -1,5 +1,4 @@
 find_package(GTest REQUIRED)
-include(GoogleTest)
 
 # Every test's environment. The tests keep their files (state directories,
 # SQLite databases, scripts) in TMPDIR; where the machine has a memory file
@@ -18,24 +17,48 @@ endif()
 
 include(PelvoranTestBuild)
 
+# pelvoran_register_suites(<target> [WAITS] [ENV <k=v>...])
+# Registers each GoogleTest suite of <target> as one ctest test, once the
+# target is linked (cmake/PelvoranSuiteTests.cmake). WAITS marks suites that
+# wait on processes and time limits: ctest starts them first (COST), so that
+# in a fresh build, with no times of an earlier run to go by, the short ones
+# fill in around them and no long one runs alone at the end.
+function(pelvoran_register_suites target)
+    cmake_parse_arguments(ARG "WAITS" "" "ENV" ${ARGN})
+    set(cost 0)
+    if(ARG_WAITS)
+        set(cost 10)
+    endif()
+    set(env ${PELVORAN_TEST_ENV} ${ARG_ENV})
+    set(dir ${CMAKE_CURRENT_BINARY_DIR})
+    file(WRITE ${dir}/${target}_suite_properties.txt
+        "TIMEOUT 300 COST ${cost} ENVIRONMENT [==[${env}]==]")
+    set(tests ${dir}/${target}_suites.cmake)
+    add_custom_command(TARGET ${target} POST_BUILD
+        COMMAND ${CMAKE_COMMAND} -DEXE=$<TARGET_FILE:${target}> -DOUTPUT=${tests}
+                -DPROPERTIES=${dir}/${target}_suite_properties.txt
+                -P ${PROJECT_SOURCE_DIR}/cmake/PelvoranSuiteTests.cmake
+        VERBATIM)
+    file(WRITE ${dir}/${target}_include.cmake
+        "if(EXISTS [==[${tests}]==])\n"
+        "    include([==[${tests}]==])\n"
+        "else()\n"
+        "    add_test(${target}_NOT_BUILT ${target}_NOT_BUILT)\n"
+        "endif()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${dir}/${target}_include.cmake)
+endfunction()
+
 # pelvoran_add_test(<name> SOURCES <files...> LIBS <targets...> [ENV <k=v>...]
 #                   [WAITS])
-# Builds one GoogleTest executable and registers its cases with ctest. WAITS
-# marks cases that wait on processes and time limits: ctest starts them
-# first (COST), so that in a fresh build, with no times of an earlier run to
-# go by, the short cases fill in around them and no long one runs alone at
-# the end.
+# Builds one GoogleTest executable and registers its suites with ctest.
 function(pelvoran_add_test name)
     cmake_parse_arguments(ARG "WAITS" "" "SOURCES;LIBS;ENV" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
     target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main)
     pelvoran_test_linker(${name})
-    set(env ${PELVORAN_TEST_ENV} ${ARG_ENV})
-    set(cost 0)
+    set(waits)
     if(ARG_WAITS)
-        set(cost 10)
+        set(waits WAITS)
     endif()
-    gtest_discover_tests(${name}
-        DISCOVERY_TIMEOUT 60
-        PROPERTIES TIMEOUT 120 COST ${cost} ENVIRONMENT "${env}")
+    pelvoran_register_suites(${name} ${waits} ENV ${ARG_ENV})
 endfunction()
