@@ -1,7 +1,7 @@
 // The server's parts on their own, without sockets: the store against old,
 // newer and full databases, the comment writer's batches and failures, the
-// route table, the site's answers, and the comment bodies of the tools in
-// the field.
+// database's health, the route table, the site's answers, and the comment
+// bodies of the tools in the field.
 #include "server/admin_site.h"
 #include "server/comment_decoding.h"
 #include "server/comment_writer.h"
@@ -21,6 +21,9 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <sys/mount.h>
@@ -298,6 +301,51 @@ TEST(Store, FullDiskFailsOneTransactionAndKeepsTheRest) {
     ASSERT_TRUE(full) << "512 KiB never filled";
     EXPECT_EQ(db.comments().size(), stored);
     EXPECT_EQ(Raw(path).count(), static_cast<std::int64_t>(stored));
+}
+
+// Health is lost while a comment could not be stored, and comes back with
+// the cause gone. (Permissions, which root ignores, are the process test's.)
+TEST(DatabaseHealth, FollowsWhetherACommentCouldBeStored) {
+    const test::TempDir dir;
+    struct Unmount {
+        std::string at;
+        ~Unmount() {
+            if (!at.empty())
+                ::umount2(at.c_str(), MNT_DETACH);
+        }
+    } unmount;
+    // An 8 MiB file system: a 5 MiB file leaves less room than a comment needs.
+    if (::geteuid() == 0 && ::mount("tmpfs", dir.path().c_str(), "tmpfs", 0, "size=8m") == 0)
+        unmount.at = dir.path();
+    const std::string path = dir.path() + "/comments.sqlite";
+    Database(path).insert({comment("first")});
+    DatabaseHealth health(dir.path(), 0ms);
+    ASSERT_TRUE(health.writable());
+    Raw other(path);
+    const std::string filler = dir.path() + "/filler";
+    const struct {
+        const char* cause;
+        bool needsSmallFileSystem;
+        std::function<void()> begin, end;
+    } cases[] = {
+        {"database file gone", false, [&] { std::filesystem::rename(path, path + ".away"); },
+         [&] { std::filesystem::rename(path + ".away", path); }},
+        {"another writer's transaction", false, [&] { other.exec("BEGIN IMMEDIATE"); },
+         [&] { other.exec("COMMIT"); }},
+        {"file system full", true,
+         [&] { std::ofstream(filler) << std::string(std::size_t(5) << 20, 'x'); },
+         [&] { std::filesystem::remove(filler); }},
+    };
+    for (const auto& c : cases) {
+        if (c.needsSmallFileSystem && unmount.at.empty())
+            continue;
+        c.begin();
+        EXPECT_FALSE(health.writable()) << c.cause;
+        c.end();
+        EXPECT_TRUE(health.writable()) << c.cause;
+    }
+    Database(path).insert({comment("after")});
+    EXPECT_EQ(Raw(path).count(), 2);
 }
 
 TEST(Routes, OneTableForBothListeners) {
