@@ -103,14 +103,14 @@ TEST(AppProcess, CancelledUpdateOpensTheMainWindow) {
     EXPECT_EQ(opener.opened(), "");
 }
 
-// With a limit of 0.75 s on the request (HttpComponent waits out the
+// With a limit of 0.4 s on the request (HttpComponent waits out the
 // product's own 5 s).
 TEST(AppProcess, StartsWithoutAMessageWhateverTheServerDoes) {
     LoopbackServer silent({ServerBehaviour::Mode::Silent, ""});
     LoopbackServer broken({ServerBehaviour::Mode::Reply, "HTTP/1.1 garbage\r\n\r\n"});
     const std::string refused = "http://127.0.0.1:" + std::to_string(LoopbackServer::refusedPort());
     FakeOpener opener;
-    ::setenv("PELVORAN_DRIVER_TOTAL_MS", "750", 1);
+    ::setenv("PELVORAN_DRIVER_TOTAL_MS", "400", 1);
     for (const std::string& base : {refused, silent.base(), broken.base()}) {
         const DriverRun r = runDriver(base, "start", opener);
         EXPECT_EQ(r.exitStatus, 0) << base;

@@ -38,7 +38,7 @@ constexpr long kCommentSlackMs = 1500;
 /// once, the limit stays above kCommentAtOnceMs, so that a tool that waits
 /// for it anyway is caught; where the tool must wait for it, it is shorter.
 long totalLimitMs(const HostileCase& c) {
-    return c.waitsForTheLimit ? 700 : 3500;
+    return c.waitsForTheLimit ? 400 : 3500;
 }
 
 /// The comment line of the driver: "comment <ms> ms, window <open|closed>,

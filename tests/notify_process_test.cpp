@@ -210,7 +210,7 @@ TEST(NotifyProcess, EveryAcknowledgedCommentIsNotifiedDespiteKills) {
     const std::vector<std::string> options{"--comments-per-hour", "0", "--notify-retry-ms", "100"};
     for (int round = 0; round < 3; ++round) {
         ServerProcess server(state.path(), options);
-        const PostedUntilKilled posted = postUntilKilled(server, random, 3, [&](int k, int i) {
+        const PostedUntilKilled posted = postUntilKilled(server, random, 2, [&](int k, int i) {
             return "第" + std::to_string(round) + "轮 " + std::to_string(k) + "-" +
                    std::to_string(i);
         });
