@@ -62,21 +62,7 @@ std::vector<int> heldConnections(int port, const std::vector<std::string>& sourc
         if (fd < 0)
             break;
         held.push_back(fd);
-        if (!sendAll(fd, "GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"))
-            break;
-        std::string got;
-        const auto end = Clock::now() + 10s;
-        while (got.find("\r\n\r\n") == std::string::npos && Clock::now() < end) {
-            pollfd p{fd, POLLIN, 0};
-            if (::poll(&p, 1, 100) <= 0)
-                continue;
-            char buf[4096];
-            const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-            if (n <= 0)
-                break;
-            got.append(buf, static_cast<std::size_t>(n));
-        }
-        if (got.find("\r\n\r\n") == std::string::npos)
+        if (statusOf(exchangeOn(fd, "GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")) == 0)
             break;
     }
     return held;

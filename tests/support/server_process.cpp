@@ -286,6 +286,12 @@ std::string httpExchange(int port, const std::string& request, std::chrono::mill
     const int fd = connectFrom(port, source);
     if (fd < 0)
         return "";
+    std::string reply = exchangeOn(fd, request, timeout);
+    ::close(fd);
+    return reply;
+}
+
+std::string exchangeOn(int fd, const std::string& request, std::chrono::milliseconds timeout) {
     const auto end = Clock::now() + timeout;
     std::size_t sent = 0;
     std::string reply;
@@ -309,7 +315,6 @@ std::string httpExchange(int port, const std::string& request, std::chrono::mill
             sent = n <= 0 ? request.size() : sent + static_cast<std::size_t>(n);
         }
     }
-    ::close(fd);
     return reply;
 }
 

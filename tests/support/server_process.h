@@ -121,6 +121,11 @@ std::string httpExchange(int port, const std::string& request,
                          std::chrono::milliseconds timeout = std::chrono::seconds(10),
                          const std::string& source = "127.0.0.1");
 
+/// The same on the open connection `fd`, which it leaves open: the reply
+/// ends where its Content-Length says.
+std::string exchangeOn(int fd, const std::string& request,
+                       std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
 /// The status of an HTTP reply, 0 when there is none.
 int statusOf(const std::string& reply);
 /// The body of an HTTP reply (after the blank line).
