@@ -290,6 +290,7 @@ struct HttpListener::Callbacks {
         if (r == nullptr) {
             r = new Request;
             *state = r;
+            ++l.inFlight_;
             const auto* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
             r->connection =
                 info ? static_cast<ConnectionGuard::Connection*>(info->socket_context) : nullptr;
@@ -313,6 +314,7 @@ struct HttpListener::Callbacks {
         l.guard_.requestDone(r->connection);
         delete r;
         *state = nullptr;
+        --l.inFlight_;
     }
 
     /// Notes each connection with the guard, counted by its client.
@@ -357,13 +359,6 @@ HttpListener::~HttpListener() {
 void HttpListener::quiesce() {
     if (daemon_ != nullptr && quiesced_ < 0)
         quiesced_ = MHD_quiesce_daemon(daemon_);
-}
-
-unsigned HttpListener::connections() const {
-    if (daemon_ == nullptr)
-        return 0;
-    const auto* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_CURRENT_CONNECTIONS);
-    return info ? info->num_connections : 0;
 }
 
 void HttpListener::stop() {

@@ -3,6 +3,7 @@
 #include "server/limits.h"
 #include "server/listener.h"
 
+#include <atomic>
 #include <optional>
 #include <string>
 
@@ -39,7 +40,11 @@ public:
     const std::string& address() const { return shown_; }
     /// Takes no new connection; those open may finish.
     void quiesce();
-    unsigned connections() const;
+    /// Requests whose head has arrived and that are not yet answered. A
+    /// connection idle between requests (a browser keeps them open) holds
+    /// none, so it does not hold up the end.
+    unsigned requestsInFlight() const { return inFlight_.load(); }
+    /// Closes every connection, idle or not.
     void stop();
 
     // The library's callbacks reach the listener through these.
@@ -52,6 +57,7 @@ private:
     ConnectionGuard& guard_;
     MHD_Daemon* daemon_ = nullptr;
     int quiesced_ = -1; // the listening socket, once the library gave it back
+    std::atomic<unsigned> inFlight_{0};
     std::string shown_;
 };
 

@@ -256,18 +256,19 @@ int serve(const ServeOptions& options, std::vector<ListenSocket> publicSockets,
             break;
     }
 
-    // Stop taking connections, let those in flight finish, then stop.
+    // Stop taking connections, let the requests in flight finish (for up to
+    // five seconds), then stop: connections idle between requests close.
     sd_notify(0, "STOPPING=1");
-    const auto open = [&] {
-        unsigned n = adminListener->connections();
+    const auto inFlight = [&] {
+        unsigned n = adminListener->requestsInFlight();
         for (const auto& l : publicListeners)
-            n += l->connections();
+            n += l->requestsInFlight();
         return n;
     };
     for (const auto& l : publicListeners)
         l->quiesce();
     adminListener->quiesce();
-    for (int i = 0; i < 50 && open() > 0; ++i)
+    for (int i = 0; i < 50 && inFlight() > 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     // No writer may resume a connection once the listeners are gone.
     writer->close();
