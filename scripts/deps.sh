@@ -33,9 +33,9 @@ pelvoran_test_packages=(
     python3-aiosmtpd
     # The Windows executables signed with a certificate made in the test.
     osslsigncode openssl
-    # The pages in a headless browser; axe-core comes through npm, which
-    # Debian's package brings unless a Node.js that has it is installed.
-    chromium chromium-driver python3-selenium
+    # The pages in Chromium's headless shell; axe-core comes through npm,
+    # which Debian's package brings unless a Node.js that has it is installed.
+    chromium-headless-shell chromium-driver python3-selenium
     # What Orca says of the tool: a virtual display with a window manager,
     # the accessibility bus, Orca, and keys typed through the X server.
     xvfb openbox dbus at-spi2-core orca python3-pyatspi xdotool procps

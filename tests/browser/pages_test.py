@@ -48,7 +48,7 @@ class Environment:
         self.server = support.ServerProcess(ARGS.server, self.state)
         self.admin_url = self.wait_for_admin_url()
         self.token = urllib.parse.parse_qs(urllib.parse.urlsplit(self.admin_url).query)["token"][0]
-        self.driver = support.start_browser(os.path.join(self.dirs.path, "profile"))
+        self.driver = support.start_browser()
 
     def wait_for_admin_url(self):
         """What `pelvoran-server admin-url` prints once it names the listener

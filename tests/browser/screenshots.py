@@ -70,7 +70,7 @@ def main():
                      urllib.parse.urlencode({"text": text, "website": trap}))
         admin_url = server.command("admin-url").strip()
 
-        driver = support.start_browser(os.path.join(dirs.path, "profile"))
+        driver = support.start_browser()
         support.set_viewport(driver, 1000, 800, False)
         support.open_page(driver, admin_url)
         shoot(driver, os.path.join(args.out, "web-admin-comments.png"), 1000)
