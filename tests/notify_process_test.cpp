@@ -210,10 +210,15 @@ TEST(NotifyProcess, EveryAcknowledgedCommentIsNotifiedDespiteKills) {
     const std::vector<std::string> options{"--comments-per-hour", "0", "--notify-retry-ms", "100"};
     for (int round = 0; round < 3; ++round) {
         ServerProcess server(state.path(), options);
-        const PostedUntilKilled posted = postUntilKilled(server, random, 2, [&](int k, int i) {
-            return "第" + std::to_string(round) + "轮 " + std::to_string(k) + "-" +
-                   std::to_string(i);
-        });
+        // Killed sooner than the durability test's clients: every comment
+        // acknowledged is a notification to wait for after the restarts.
+        const PostedUntilKilled posted = postUntilKilled(
+            server, random, 2,
+            [&](int k, int i) {
+                return "第" + std::to_string(round) + "轮 " + std::to_string(k) + "-" +
+                       std::to_string(i);
+            },
+            50ms);
         acknowledged.insert(posted.acknowledged.begin(), posted.acknowledged.end());
     }
     ASSERT_GT(acknowledged.size(), 20u) << "too few comments to show anything";

@@ -338,7 +338,8 @@ std::string post(const std::string& path, const std::string& body,
 }
 
 PostedUntilKilled postUntilKilled(ServerProcess& server, std::mt19937& random, int clients,
-                                  const std::function<std::string(int k, int i)>& text) {
+                                  const std::function<std::string(int k, int i)>& text,
+                                  std::chrono::milliseconds shortest) {
     PostedUntilKilled posted;
     std::mutex mutex;
     std::atomic<bool> stop{false};
@@ -359,7 +360,7 @@ PostedUntilKilled postUntilKilled(ServerProcess& server, std::mt19937& random, i
                 }
             }
         });
-    std::this_thread::sleep_for(std::chrono::milliseconds(150 + random() % 300));
+    std::this_thread::sleep_for(shortest + shortest * 2 * (random() % 1000) / 1000);
     server.stop(SIGKILL);
     stop = true;
     for (auto& t : threads)
