@@ -20,14 +20,18 @@ include(PelvoranTestBuild)
 # pelvoran_register_suites(<target> [WAITS] [ENV <k=v>...])
 # Registers each GoogleTest suite of <target> as one ctest test, once the
 # target is linked (cmake/PelvoranSuiteTests.cmake). WAITS marks suites that
-# wait on processes and time limits: ctest starts them first (COST), so that
-# in a fresh build, with no times of an earlier run to go by, the short ones
-# fill in around them and no long one runs alone at the end.
+# wait on processes and time limits: each runs as up to three processes at
+# once, its cases shared among them, so that their waits overlap; and ctest
+# starts them first (COST), so that in a fresh build, with no times of an
+# earlier run to go by, the short ones fill in around them and no long one
+# runs alone at the end.
 function(pelvoran_register_suites target)
     cmake_parse_arguments(ARG "WAITS" "" "ENV" ${ARGN})
     set(cost 0)
+    set(shards)
     if(ARG_WAITS)
         set(cost 10)
+        set(shards -DSHARDS=3 -DRUNNER=${PROJECT_SOURCE_DIR}/tests/support/run_shards.sh)
     endif()
     set(env ${PELVORAN_TEST_ENV} ${ARG_ENV})
     set(dir ${CMAKE_CURRENT_BINARY_DIR})
@@ -36,7 +40,7 @@ function(pelvoran_register_suites target)
     set(tests ${dir}/${target}_suites.cmake)
     add_custom_command(TARGET ${target} POST_BUILD
         COMMAND ${CMAKE_COMMAND} -DEXE=$<TARGET_FILE:${target}> -DOUTPUT=${tests}
-                -DPROPERTIES=${dir}/${target}_suite_properties.txt
+                -DPROPERTIES=${dir}/${target}_suite_properties.txt ${shards}
                 -P ${PROJECT_SOURCE_DIR}/cmake/PelvoranSuiteTests.cmake
         VERBATIM)
     file(WRITE ${dir}/${target}_include.cmake
