@@ -182,10 +182,16 @@ def open_page(driver, url):
 
 def submit(driver, button):
     """Clicks a submit button and waits for the page it leads to."""
+    return after(driver, button.click)
+
+
+def after(driver, action):
+    """Runs `action` (a click, keys typed) and waits for the page it leads
+    to."""
     forget_responses(driver)
     # The old page's window carries a mark; the next page's is a new one.
     driver.execute_script("window.pelvoranOldPage = true")
-    button.click()
+    action()
     # While the page changes, a script may find no document at all.
     WebDriverWait(driver, STEP_SECONDS, poll_frequency=POLL_SECONDS,
                   ignored_exceptions=[WebDriverException]).until(
@@ -303,3 +309,4 @@ class TempDir:
 
     def remove(self):
         shutil.rmtree(self.path, ignore_errors=True)
+
