@@ -310,3 +310,11 @@ class TempDir:
     def remove(self):
         shutil.rmtree(self.path, ignore_errors=True)
 
+
+if __name__ == "__main__":
+    # browser_support.py install-axe DIR: axe-core into DIR once, before
+    # the page tests that use it start side by side.
+    import sys
+    if len(sys.argv) != 3 or sys.argv[1] != "install-axe":
+        sys.exit("usage: browser_support.py install-axe DIR")
+    print("axe-core %s in %s" % (install_axe(sys.argv[2])[0], sys.argv[2]))

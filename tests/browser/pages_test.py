@@ -3,9 +3,10 @@ pelvoran-server process with its SQLite file, the real desktop tool (through
 its driver) and pelvoran-decode for the desktop tool's answers.
 
   /usr/bin/python3 pages_test.py --server EXE --app-driver EXE --decode EXE \\
-      --locales DIR --axe-dir DIR [unittest options] [TestClass ...]
+      --locales DIR --axe-dir DIR [--group NAME] [unittest options] [TestClass ...]
 
-One run starts one server and one browser for all the classes it runs.
+One run starts one server and one browser for all the classes it runs: all
+of them, or those of one group of GROUPS (ctest runs the groups at once).
 """
 
 import argparse
@@ -848,12 +849,28 @@ class NotifyPageTest(PageTest):
                     self.assertEqual(result["violations"], [])
 
 
+# The classes in two groups of about the same length: the public pages and
+# the admin's. Every class is in one.
+GROUPS = {
+    "public": [AccessibilityTest, LookupOnPhonesTest, NotifyPageTest],
+    "admin": [AdminCommentsTest, RefusalTest, ReleaseFormTest, ReleaseHistoryTest],
+}
+
+
 def main():
     global ARGS
     parser = argparse.ArgumentParser()
     for name in ["--server", "--app-driver", "--decode", "--locales", "--axe-dir"]:
         parser.add_argument(name, required=True)
+    parser.add_argument("--group", choices=sorted(GROUPS))
     ARGS, rest = parser.parse_known_args()
+    grouped = [c for classes in GROUPS.values() for c in classes]
+    for c in PageTest.__subclasses__():
+        if grouped.count(c) != 1:
+            sys.exit("pages_test.py: %s is in %d groups of GROUPS, not one" %
+                     (c.__name__, grouped.count(c)))
+    if ARGS.group:
+        rest += [c.__name__ for c in GROUPS[ARGS.group]]
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
 
