@@ -607,14 +607,16 @@ class LookupOnPhonesTest(PageTest):
             self.assert_no_sideways_scroll("the start page at %d px" % width)
         # The first code sent with the button, the others with Enter, as
         # on a phone's keyboard.
-        for typed, keep in self.TYPED:
-            if typed == self.TYPED[0][0]:
-                self.type_into("#code", typed)
-                response = support.submit(self.driver, self.by_css("form[method=get] button"))
-            else:
-                response = support.after(
-                    self.driver, lambda: self.type_into("#code", typed + Keys.ENTER))
-            self.assert_status(response, 200)
+        for i, (typed, keep) in enumerate(self.TYPED):
+            with self.subTest(code=typed):
+                if i == 0:
+                    self.type_into("#code", typed)
+                    response = support.submit(self.driver,
+                                              self.by_css("form[method=get] button"))
+                else:
+                    response = support.after(
+                        self.driver, lambda: self.type_into("#code", typed + Keys.ENTER))
+                self.assert_status(response, 200)
             self.assert_answer_at_every_width(keep, answers, {"code": typed})
         for asked, keep in self.IN_ADDRESS:
             self.public("/?code=" + urllib.parse.quote(asked))
