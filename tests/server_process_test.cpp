@@ -782,11 +782,7 @@ TEST(ServerDurability, SigtermFinishesTheRequestInFlight) {
     ASSERT_EQ(statusOf(std::string(buf, static_cast<std::size_t>(asked))), 100);
     ::kill(server.pid(), SIGTERM);
     std::this_thread::sleep_for(300ms);
-    ASSERT_EQ(::send(fd, body.data(), body.size(), MSG_NOSIGNAL),
-              static_cast<ssize_t>(body.size()));
-    std::string reply;
-    for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;)
-        reply.append(buf, static_cast<std::size_t>(n));
+    const std::string reply = exchangeOn(fd, body, 10s);
     ::close(fd);
     EXPECT_EQ(statusOf(reply), 200) << reply;
 

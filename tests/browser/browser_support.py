@@ -13,6 +13,7 @@ import select
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
 import urllib.request
@@ -314,7 +315,6 @@ class TempDir:
 if __name__ == "__main__":
     # browser_support.py install-axe DIR: axe-core into DIR once, before
     # the page tests that use it start side by side.
-    import sys
     if len(sys.argv) != 3 or sys.argv[1] != "install-axe":
         sys.exit("usage: browser_support.py install-axe DIR")
     print("axe-core %s in %s" % (install_axe(sys.argv[2])[0], sys.argv[2]))
