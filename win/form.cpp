@@ -20,6 +20,15 @@ SIZE outerSizeOf(const FormStyle& style, int dpi) {
         style.style, style.exStyle, dpi);
 }
 
+/// A window of `outer` size centred on the primary screen's work area.
+RECT centredOnWorkArea(SIZE outer) {
+    RECT work{};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    const LONG left = work.left + (work.right - work.left - outer.cx) / 2;
+    const LONG top = work.top + (work.bottom - work.top - outer.cy) / 2;
+    return {left, top, left + outer.cx, top + outer.cy};
+}
+
 } // namespace
 
 LRESULT CALLBACK formProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -101,19 +110,22 @@ HFONT Form::font(const wchar_t* face, double points) {
 }
 
 void Form::load() {
+    // Made where it will show, at the size it will have: a window made at
+    // the default size and then moved first gets a surface of that size.
     dpi_ = dpiOf(nullptr);
+    const RECT place = centredOnWorkArea(outerSizeOf(style_, dpi_));
     if (CreateWindowExW(style_.exStyle, style_.className, wide(style_.caption), style_.style,
-                        CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr,
-                        nullptr, GetModuleHandleW(nullptr), this) == nullptr)
+                        place.left, place.top, place.right - place.left, place.bottom - place.top,
+                        nullptr, nullptr, GetModuleHandleW(nullptr), this) == nullptr)
         throw std::runtime_error("cannot create a window");
-    // Centred on the primary screen's work area, at the DPI found there.
-    RECT work{};
-    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
-    dpi_ = dpiOf(hwnd_);
-    const SIZE outer = outerSizeOf(style_, dpi_);
-    SetWindowPos(hwnd_, nullptr, work.left + (work.right - work.left - outer.cx) / 2,
-                 work.top + (work.bottom - work.top - outer.cy) / 2, outer.cx, outer.cy,
-                 SWP_NOZORDER | SWP_NOACTIVATE);
+    // The screen it is on may have a DPI of its own.
+    const int dpi = dpiOf(hwnd_);
+    if (dpi != dpi_) {
+        dpi_ = dpi;
+        const RECT there = centredOnWorkArea(outerSizeOf(style_, dpi_));
+        SetWindowPos(hwnd_, nullptr, there.left, there.top, there.right - there.left,
+                     there.bottom - there.top, SWP_NOZORDER | SWP_NOACTIVATE);
+    }
     createControls();
 }
 
