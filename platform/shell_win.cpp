@@ -1,25 +1,13 @@
 #include "platform/desktop.h"
 
+#include "platform/system_function_win.h"
+
 #include <cstdio>
 #include <windows.h>
 
 #include <shellapi.h>
 
 namespace pelvoran {
-namespace {
-
-/// A function of a system DLL that is loaded only when it is needed: the
-/// shell and COM are large, and only an accepted update uses them.
-template <class Fn> Fn systemFunction(const wchar_t* dll, const char* name) {
-    HMODULE module = LoadLibraryExW(dll, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (module == nullptr)
-        module = LoadLibraryW(dll);
-    if (module == nullptr)
-        return nullptr;
-    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-}
-
-} // namespace
 
 bool SystemShell::openUrl(const std::string& url) {
     // The address (already checked to be a plain http or https address of
@@ -30,6 +18,7 @@ bool SystemShell::openUrl(const std::string& url) {
             return false; // widening below is only right for printable ASCII
     }
     const std::wstring wide(url.begin(), url.end());
+    // The shell and COM are large, and only an accepted update uses them.
     using CoInitializeExFn = HRESULT(WINAPI*)(LPVOID, DWORD);
     using ShellExecuteExWFn = BOOL(WINAPI*)(SHELLEXECUTEINFOW*);
     if (const auto init = systemFunction<CoInitializeExFn>(L"ole32.dll", "CoInitializeEx"))

@@ -2,6 +2,8 @@
 // through crypt32.dll: both ship with Windows.
 #include "platform/signature.h"
 
+#include "platform/system_function_win.h"
+
 #include <windows.h>
 
 #include <bcrypt.h>
@@ -13,15 +15,55 @@
 namespace pelvoran::signature_detail {
 namespace {
 
+template <class Fn> Fn fromBcrypt(const char* name) {
+    return systemFunction<Fn>(L"bcrypt.dll", name);
+}
+
+/// What the checks call, loaded at the first check rather than at every
+/// start: only an update offer is checked, and under wine loading CNG and
+/// crypt32 took about a tenth of the tool's start-up.
+struct Api {
+    decltype(&BCryptOpenAlgorithmProvider) openAlgorithmProvider =
+        fromBcrypt<decltype(openAlgorithmProvider)>("BCryptOpenAlgorithmProvider");
+    decltype(&BCryptCloseAlgorithmProvider) closeAlgorithmProvider =
+        fromBcrypt<decltype(closeAlgorithmProvider)>("BCryptCloseAlgorithmProvider");
+    decltype(&BCryptImportKeyPair) importKeyPair =
+        fromBcrypt<decltype(importKeyPair)>("BCryptImportKeyPair");
+    decltype(&BCryptDestroyKey) destroyKey = fromBcrypt<decltype(destroyKey)>("BCryptDestroyKey");
+    decltype(&BCryptCreateHash) createHash = fromBcrypt<decltype(createHash)>("BCryptCreateHash");
+    decltype(&BCryptHashData) hashData = fromBcrypt<decltype(hashData)>("BCryptHashData");
+    decltype(&BCryptFinishHash) finishHash = fromBcrypt<decltype(finishHash)>("BCryptFinishHash");
+    decltype(&BCryptDestroyHash) destroyHash =
+        fromBcrypt<decltype(destroyHash)>("BCryptDestroyHash");
+    decltype(&BCryptVerifySignature) verifySignature =
+        fromBcrypt<decltype(verifySignature)>("BCryptVerifySignature");
+    decltype(&CryptStringToBinaryA) stringToBinary =
+        systemFunction<decltype(stringToBinary)>(L"crypt32.dll", "CryptStringToBinaryA");
+
+    /// Whether every function was found: without one, nothing is checked.
+    bool complete() const {
+        return openAlgorithmProvider != nullptr && closeAlgorithmProvider != nullptr &&
+               importKeyPair != nullptr && destroyKey != nullptr && createHash != nullptr &&
+               hashData != nullptr && finishHash != nullptr && destroyHash != nullptr &&
+               verifySignature != nullptr && stringToBinary != nullptr;
+    }
+};
+
+const Api& api() {
+    static const Api loaded;
+    return loaded;
+}
+
 class Provider {
 public:
     explicit Provider(const wchar_t* algorithm) {
-        if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&handle_, algorithm, nullptr, 0)))
+        if (!api().complete() ||
+            !BCRYPT_SUCCESS(api().openAlgorithmProvider(&handle_, algorithm, nullptr, 0)))
             handle_ = nullptr;
     }
     ~Provider() {
         if (handle_ != nullptr)
-            BCryptCloseAlgorithmProvider(handle_, 0);
+            api().closeAlgorithmProvider(handle_, 0);
     }
     Provider(const Provider&) = delete;
     Provider& operator=(const Provider&) = delete;
@@ -39,14 +81,14 @@ public:
         BCRYPT_ECCKEY_BLOB header{BCRYPT_ECDSA_PUBLIC_P256_MAGIC, 32};
         std::memcpy(blob.data(), &header, sizeof header);
         std::memcpy(blob.data() + sizeof header, point.data() + 1, 64);
-        if (ecdsa.get() == nullptr || !BCRYPT_SUCCESS(BCryptImportKeyPair(
+        if (ecdsa.get() == nullptr || !BCRYPT_SUCCESS(api().importKeyPair(
                                           ecdsa.get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, &handle_,
                                           blob.data(), static_cast<ULONG>(blob.size()), 0)))
             handle_ = nullptr;
     }
     ~KeyHandle() {
         if (handle_ != nullptr)
-            BCryptDestroyKey(handle_);
+            api().destroyKey(handle_);
     }
     KeyHandle(const KeyHandle&) = delete;
     KeyHandle& operator=(const KeyHandle&) = delete;
@@ -61,13 +103,13 @@ bool sha256(std::string_view message, UCHAR (&digest)[32]) {
     const Provider provider(BCRYPT_SHA256_ALGORITHM);
     BCRYPT_HASH_HANDLE hash = nullptr;
     if (provider.get() == nullptr ||
-        !BCRYPT_SUCCESS(BCryptCreateHash(provider.get(), &hash, nullptr, 0, nullptr, 0, 0)))
+        !BCRYPT_SUCCESS(api().createHash(provider.get(), &hash, nullptr, 0, nullptr, 0, 0)))
         return false;
     std::string copy(message); // BCryptHashData takes a non-const pointer
-    const bool done = BCRYPT_SUCCESS(BCryptHashData(hash, reinterpret_cast<PUCHAR>(copy.data()),
+    const bool done = BCRYPT_SUCCESS(api().hashData(hash, reinterpret_cast<PUCHAR>(copy.data()),
                                                     static_cast<ULONG>(copy.size()), 0)) &&
-                      BCRYPT_SUCCESS(BCryptFinishHash(hash, digest, sizeof digest, 0));
-    BCryptDestroyHash(hash);
+                      BCRYPT_SUCCESS(api().finishHash(hash, digest, sizeof digest, 0));
+    api().destroyHash(hash);
     return done;
 }
 
@@ -76,7 +118,8 @@ bool sha256(std::string_view message, UCHAR (&digest)[32]) {
 std::optional<std::string> decodeBase64(const std::string& padded) {
     DWORD size = static_cast<DWORD>(padded.size());
     std::string out(padded.size(), '\0');
-    if (!CryptStringToBinaryA(padded.data(), static_cast<DWORD>(padded.size()), CRYPT_STRING_BASE64,
+    if (!api().complete() ||
+        !api().stringToBinary(padded.data(), static_cast<DWORD>(padded.size()), CRYPT_STRING_BASE64,
                               reinterpret_cast<BYTE*>(out.data()), &size, nullptr, nullptr))
         return std::nullopt;
     out.resize(size);
@@ -95,7 +138,7 @@ bool verifyP256(const std::string& point, std::string_view message, const std::s
     if (key.get() == nullptr || !sha256(message, digest))
         return false;
     std::string signature = rs;
-    return BCRYPT_SUCCESS(BCryptVerifySignature(key.get(), nullptr, digest, sizeof digest,
+    return BCRYPT_SUCCESS(api().verifySignature(key.get(), nullptr, digest, sizeof digest,
                                                 reinterpret_cast<PUCHAR>(signature.data()),
                                                 static_cast<ULONG>(signature.size()), 0));
 }

@@ -128,6 +128,10 @@ std::wstring queryText(HINTERNET request, DWORD what) {
 /// then; the thread then finishes on its own, its waits bounded by the same
 /// time limits, and nothing it touches belongs to the caller any more.
 struct Exchange {
+    /// How long an exchange sent ahead keeps its handles after its answer
+    /// was taken: the window the answer was waited for shows meanwhile.
+    static constexpr DWORD kCloseAfterTaken = 2000;
+
     HttpLimits limits;
     std::string method;
     std::string url;
@@ -143,13 +147,13 @@ struct Exchange {
 
     HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     /// Set by the caller once it has the answer, for an exchange sent ahead:
-    /// its handles are closed only then (or after the time limit), so that
-    /// the close does not compete with what the caller does in between.
+    /// its handles are closed only a while after that (or after the time
+    /// limit), once the program that sent it ahead has shown its window.
     HANDLE taken = nullptr;
-    // The handles of the last request sent, closed only after the caller has
-    // its answer: under wine the first close loads WinHTTP's certificate
-    // libraries, which takes longer than a whole exchange on the loopback and
-    // would hold up the start of the program.
+    // The handles of the last request sent. Under wine the first close loads
+    // WinHTTP's certificate libraries: more work than a whole exchange on the
+    // loopback, which at start-up would compete with the making and the
+    // first paint of the main window.
     std::vector<std::unique_ptr<Handle>> open;
 
     ~Exchange() {
@@ -179,8 +183,10 @@ struct Exchange {
             body.shrink_to_fit();
         }
         SetEvent(done);
-        if (taken != nullptr)
+        if (taken != nullptr) {
             WaitForSingleObject(taken, static_cast<DWORD>(limits.totalTimeout.count()));
+            Sleep(kCloseAfterTaken);
+        }
         closeHandles();
     }
 
