@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -279,6 +280,14 @@ int runCommandLine(const std::vector<std::string>& args) {
         }
         throw UsageError{command.empty() ? "缺少命令" : "未知命令：" + command};
     });
+}
+
+int runProgram(const std::vector<std::string>& args) {
+    // Comments, the admin token and backups are the owner's alone, whoever
+    // starts the program and with whatever mask.
+    ::umask(077);
+    std::setlocale(LC_ALL, "");
+    return runCommandLine(args);
 }
 
 } // namespace pelvoran::server

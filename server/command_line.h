@@ -15,4 +15,7 @@ inline constexpr int kExitUsage = 2;   // a usage error or refused input
 /// standard output.
 int runCommandLine(const std::vector<std::string>& args);
 
+/// The program's main: the process's mask and locale, then the command line.
+int runProgram(const std::vector<std::string>& args);
+
 } // namespace pelvoran::server
