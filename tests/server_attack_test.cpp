@@ -151,9 +151,14 @@ TEST(ServerAttack, DribbledHeadsMeetTheirDeadline) {
     EXPECT_EQ(statusOf(httpExchange(server.port(), updateQuestion(), 10s, "127.0.0.4")), 200);
     for (const int fd : held)
         ::close(fd);
+    EXPECT_EQ(server.stop(SIGTERM), 0);
+}
 
-    // Every admin client comes from loopback: 64 silent connections fill the
-    // admin listener, and only the deadline frees it for the publisher.
+// Every admin client comes from loopback: 64 silent connections fill the
+// admin listener, and only the deadline frees it for the publisher.
+TEST(ServerAttack, SilentAdminConnectionsMeetTheDeadline) {
+    const TempDir state;
+    ServerProcess server(state.path(), {"--head-timeout", "1"});
     std::ifstream addressFile(state.path() + "/admin-address");
     std::string address;
     std::getline(addressFile, address);
@@ -171,33 +176,6 @@ TEST(ServerAttack, DribbledHeadsMeetTheirDeadline) {
     for (const int fd : silent)
         ::close(fd);
     EXPECT_EQ(server.stop(SIGTERM), 0);
-}
-
-// Behind the trusted proxy the client is the last entry of the last
-// X-Forwarded-For line, and only when it is an address; the byte allowance
-// stands beside the comment count.
-TEST(ServerAttack, TheCommentLimitCannotBeDodged) {
-    const TempDir state;
-    ServerProcess server(state.path(), {"--comments-per-hour", "2", "--comment-bytes-per-hour",
-                                        "3K", "--trusted-proxy", "127.0.0.1"});
-    auto send = [&](const std::string& headers, const std::string& text = "hi") {
-        return statusOf(
-            httpExchange(server.port(), post(kComment, "CommentText=" + text, headers)));
-    };
-    // The client's own line first, the proxy's appended one last.
-    const std::string twoLines = "X-Forwarded-For: 10.9.9.9\r\nX-Forwarded-For: 10.0.0.1\r\n";
-    EXPECT_EQ(send(twoLines), 200);
-    EXPECT_EQ(send(twoLines), 200);
-    EXPECT_EQ(send(twoLines), 429);
-    EXPECT_EQ(send("X-Forwarded-For: 10.0.0.1\r\nX-Forwarded-For: 10.9.9.8\r\n"), 200);
-    // Not an address: counted against the proxy itself.
-    EXPECT_EQ(send("X-Forwarded-For: anything\r\n"), 200);
-    EXPECT_EQ(send("X-Forwarded-For: 10.0.0.7, garbage\r\n"), 200);
-    EXPECT_EQ(send("X-Forwarded-For: 10.0.0.8 x\r\n"), 429);
-    // 3 KiB an hour: one comment of 2 KiB, then not another.
-    const std::string big(2048, 'x');
-    EXPECT_EQ(send("X-Forwarded-For: 10.0.0.9\r\n", big), 200);
-    EXPECT_EQ(send("X-Forwarded-For: 10.0.0.9\r\n", big), 429);
 }
 
 // Bodies that stop halfway cannot take more memory than the budget: past
@@ -257,10 +235,43 @@ TEST(ServerAttack, HalfSentBodiesStayWithinTheBudget) {
 #endif
     for (const int fd : halfSent)
         ::close(fd);
-    // Their reservations are given back: a whole comment fits again.
-    std::this_thread::sleep_for(300ms);
-    EXPECT_EQ(statusOf(httpExchange(server.port(), post(kComment, "CommentText=after"))), 200);
+    // Their reservations are given back as the server sees the closes: a
+    // whole comment fits again.
+    int after = 0;
+    for (int i = 0; i < 100 && after != 200; ++i) {
+        if (i > 0)
+            std::this_thread::sleep_for(20ms);
+        after = statusOf(httpExchange(server.port(), post(kComment, "CommentText=after")));
+    }
+    EXPECT_EQ(after, 200);
     (void)before;
+}
+
+// Behind the trusted proxy the client is the last entry of the last
+// X-Forwarded-For line, and only when it is an address; the byte allowance
+// stands beside the comment count.
+TEST(ServerAttack, TheCommentLimitCannotBeDodged) {
+    const TempDir state;
+    ServerProcess server(state.path(), {"--comments-per-hour", "2", "--comment-bytes-per-hour",
+                                        "3K", "--trusted-proxy", "127.0.0.1"});
+    auto send = [&](const std::string& headers, const std::string& text = "hi") {
+        return statusOf(
+            httpExchange(server.port(), post(kComment, "CommentText=" + text, headers)));
+    };
+    // The client's own line first, the proxy's appended one last.
+    const std::string twoLines = "X-Forwarded-For: 10.9.9.9\r\nX-Forwarded-For: 10.0.0.1\r\n";
+    EXPECT_EQ(send(twoLines), 200);
+    EXPECT_EQ(send(twoLines), 200);
+    EXPECT_EQ(send(twoLines), 429);
+    EXPECT_EQ(send("X-Forwarded-For: 10.0.0.1\r\nX-Forwarded-For: 10.9.9.8\r\n"), 200);
+    // Not an address: counted against the proxy itself.
+    EXPECT_EQ(send("X-Forwarded-For: anything\r\n"), 200);
+    EXPECT_EQ(send("X-Forwarded-For: 10.0.0.7, garbage\r\n"), 200);
+    EXPECT_EQ(send("X-Forwarded-For: 10.0.0.8 x\r\n"), 429);
+    // 3 KiB an hour: one comment of 2 KiB, then not another.
+    const std::string big(2048, 'x');
+    EXPECT_EQ(send("X-Forwarded-For: 10.0.0.9\r\n", big), 200);
+    EXPECT_EQ(send("X-Forwarded-For: 10.0.0.9\r\n", big), 429);
 }
 
 // One IPv6 host is handed a whole /64: it counts as one client, for its

@@ -620,7 +620,9 @@ TEST(ServerCommandLine, BackupFinishesUnderLoad) {
                                       5s)) == 200)
                 ++posted;
     });
-    std::this_thread::sleep_for(300ms);
+    // The load is on once the first comment is in.
+    for (int i = 0; i < 1000 && posted == 0; ++i)
+        std::this_thread::sleep_for(5ms);
     const int before = posted;
     const std::string copy = work.path() + "/copy.sqlite";
     const auto start = std::chrono::steady_clock::now();
