@@ -19,8 +19,8 @@
 #include <poll.h>
 #include <spawn.h>
 #include <stdexcept>
-#include <sys/syscall.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
