@@ -92,19 +92,8 @@ int waitFor(pid_t pid, std::chrono::milliseconds limit) {
     const auto end = Clock::now() + limit;
     const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
     int status = 0;
-    for (;;) {
-        const pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid)
-            break;
-        if (r < 0 || Clock::now() > end) {
-            if (fd >= 0)
-                ::close(fd);
-            if (r < 0)
-                return -1;
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return -1;
-        }
+    pid_t r = 0;
+    while ((r = waitpid(pid, &status, WNOHANG)) == 0 && Clock::now() <= end) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now());
         pollfd p{fd, POLLIN, 0};
         if (fd < 0 || poll(&p, 1, static_cast<int>(left.count())) < 0)
@@ -112,7 +101,12 @@ int waitFor(pid_t pid, std::chrono::milliseconds limit) {
     }
     if (fd >= 0)
         ::close(fd);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (r == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        return -1;
+    }
+    return r == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 /// True once the head and as many body bytes as it announces have arrived.
