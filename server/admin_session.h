@@ -12,6 +12,9 @@ namespace pelvoran::server {
 
 /// The file in the state directory that holds the admin pages' secret token.
 inline constexpr char kAdminTokenFile[] = "admin-token";
+/// The token /metrics takes as a bearer token: a monitor's own, which opens
+/// no admin page.
+inline constexpr char kMetricsTokenFile[] = "metrics-token";
 
 /// The token of the state directory, made (mode 0600) when there is none.
 std::string adminToken(const std::string& stateDir);

@@ -85,6 +85,14 @@ std::string terminalText(TextView text) {
     return out + '\n';
 }
 
+std::string terminalCell(std::string_view utf8) {
+    std::string shown = terminalText(fromUtf8Lenient(utf8));
+    shown = shown.substr(4, shown.size() - 5); // no indent, no final line break
+    for (std::size_t at = 0; (at = shown.find("\n    ", at)) != std::string::npos;)
+        shown.replace(at, 5, " ");
+    return shown;
+}
+
 std::string isoUtc(std::int64_t seconds) {
     return formatTime(seconds, true, "%Y-%m-%dT%H:%M:%SZ");
 }

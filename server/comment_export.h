@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace pelvoran::server {
@@ -14,6 +15,12 @@ namespace pelvoran::server {
 /// written out as "\x1b" (below U+0100) or "\u202e", so that nothing acts on
 /// the terminal or reorders what it shows.
 std::string terminalText(TextView text);
+
+/// Stored text on one line of a terminal, in UTF-8: line breaks as blanks,
+/// whatever would act on the terminal or reorder it written out as
+/// terminalText writes it. Every command that prints stored text (an address,
+/// a user, an error, an action) prints it through this.
+std::string terminalCell(std::string_view utf8);
 
 /// "2026-12-07T14:03:09Z".
 std::string isoUtc(std::int64_t seconds);

@@ -13,16 +13,6 @@
 namespace pelvoran::server {
 namespace {
 
-/// A text on one line of a terminal: line breaks as blanks, whatever would
-/// act on the terminal written out, as terminalText writes it.
-std::string cell(const std::string& utf8) {
-    std::string shown = terminalText(fromUtf8Lenient(utf8));
-    shown = shown.substr(4, shown.size() - 5); // no indent, no final line break
-    for (std::size_t at = 0; (at = shown.find("\n    ", at)) != std::string::npos;)
-        shown.replace(at, 5, " ");
-    return shown;
-}
-
 /// Columns a terminal gives the text: two for the wide East Asian
 /// characters, one for the others.
 std::size_t columns(const std::string& utf8) {
@@ -87,8 +77,9 @@ int releaseHistoryCommand(Database& db) {
         const bool isLive = &c == &history.changes.front() && c.published && live == c.release;
         rows.push_back({"#" + std::to_string(c.id) + (isLive ? " *" : ""), timeText(c.time),
                         c.source.empty() ? "不详" : c.source, c.published ? "发布" : "撤下",
-                        cell(toUtf8(c.release.version)), cell(toUtf8(c.release.date)),
-                        cell(toUtf8(c.release.address))});
+                        terminalCell(toUtf8(c.release.version)),
+                        terminalCell(toUtf8(c.release.date)),
+                        terminalCell(toUtf8(c.release.address))});
     }
     write(table(rows));
     say(stdout,
@@ -114,9 +105,10 @@ int auditCommand(const std::vector<std::string>& args) {
     }
     std::vector<std::vector<std::string>> rows = {{"编号", "时间", "来源", "操作", "详情"}};
     for (const auto& e : log.entries)
-        rows.push_back({"#" + std::to_string(e.id), timeText(e.time),
-                        e.source.empty() ? "不详" : e.source, cell(e.action),
-                        cell(e.detail) + (e.address.empty() ? "" : "（来自 " + e.address + "）")});
+        rows.push_back(
+            {"#" + std::to_string(e.id), timeText(e.time), e.source.empty() ? "不详" : e.source,
+             terminalCell(e.action),
+             terminalCell(e.detail) + (e.address.empty() ? "" : "（来自 " + e.address + "）")});
     write(table(rows));
     const std::string shown = std::to_string(log.entries.size());
     say(stdout, static_cast<std::int64_t>(log.entries.size()) < log.total
