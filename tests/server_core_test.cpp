@@ -35,7 +35,7 @@ using namespace pelvoran::server;
 TEST(ReleaseReply, TheToolReadsBackExactlyTheFieldsPublished) {
     const Release cases[] = {
         {u"1.06", u"http://example.com/a b.exe", u"2026-12-01", u"Fixes"},
-        {u"2", u"https://x.cn/下载?a=1&b=%41", u"2026年12月1日", u"100% 完成；%u4E2D 不是转义"},
+        {u"2.00", u"https://x.cn/下载?a=1&b=%41", u"2026年12月1日", u"100% 完成；%u4E2D 不是转义"},
         {u"1.10", u"http://x/", u"", u"表情😀\r\n第二行\n第三行 + [;"},
         {u"1.06", u"http://x/%", u"%", u"%25%"},
     };
@@ -64,6 +64,7 @@ TEST(ReleaseChecks, RefusesWhatMisleadsThePublisherOrTheUser) {
         ReleaseField field;
         Text value;
         bool refused;
+        const char* says = ""; // in the message
     } cases[] = {
         {ReleaseField::Version, u"1.06\u202E", true},
         {ReleaseField::Address, u"https://x.cn/\u202Eexe.txt", true},
@@ -74,7 +75,16 @@ TEST(ReleaseChecks, RefusesWhatMisleadsThePublisherOrTheUser) {
         {ReleaseField::Notes, u"a\u202Ab", true},
         {ReleaseField::Notes, u"a\u2067b", true},
         {ReleaseField::Notes, u"a\u2029b", true},
-        {ReleaseField::Notes, u"a\u2065\u202F\u200Db", false}, // beside the ranges
+        {ReleaseField::Notes, u"a\u200Bb", true, "U+200B"},
+        {ReleaseField::Notes, u"a\u200Cb", true, "U+200C"},
+        {ReleaseField::Version, u"1.06\u200D", true, "U+200D"},
+        {ReleaseField::Address, u"https://x.cn/\u2060a.exe", true, "U+2060"},
+        {ReleaseField::Date, u"2026\u2064", true, "U+2064"},
+        {ReleaseField::Notes, u"\uFEFFa", true, "U+FEFF"},
+        {ReleaseField::Notes, u"a\uFFF9b\uFFFB", true, "U+FFF9"},
+        {ReleaseField::Notes, u"soft\u00ADhyphen", true, "U+00AD"},
+        {ReleaseField::Notes, u"tag \U000E0041", true, "U+E0041"},
+        {ReleaseField::Notes, u"a\u200A\u2010\u2065\u202F\uFFF8\uFFFC\U000E0080b", false},
         {ReleaseField::Address, u"http://pelvoran.example.com@evil.example/x.exe", true},
         {ReleaseField::Address, u"https://user:pw@x.cn/a.exe", true},
         {ReleaseField::Address, u"http://x.cn\\@evil.example/", true},
@@ -83,7 +93,7 @@ TEST(ReleaseChecks, RefusesWhatMisleadsThePublisherOrTheUser) {
         {ReleaseField::Version, u"01.07", true},
         {ReleaseField::Version, u"007", true},
         {ReleaseField::Version, u"10.07", false},
-        {ReleaseField::Version, u"100", false},
+        {ReleaseField::Version, u"100.00", false},
     };
     for (const auto& c : cases) {
         Release r = good;
@@ -95,6 +105,8 @@ TEST(ReleaseChecks, RefusesWhatMisleadsThePublisherOrTheUser) {
         EXPECT_EQ(problem.has_value(), c.refused) << toUtf8(c.value);
         if (problem && c.refused) {
             EXPECT_EQ(problem->field, c.field) << toUtf8(c.value);
+            EXPECT_NE(toUtf8(problem->message).find(c.says), std::string::npos)
+                << toUtf8(problem->message);
         }
     }
     // "0.5" is refused as older than the tool, not for its zero.
@@ -103,6 +115,37 @@ TEST(ReleaseChecks, RefusesWhatMisleadsThePublisherOrTheUser) {
     old.version = u"1.04";
     ASSERT_TRUE(checkRelease(older).has_value());
     EXPECT_EQ(checkRelease(older)->message, checkRelease(old)->message);
+}
+
+// A version has two decimals, as "1.6" (1.60 to the tool, above 1.07) is
+// easily meant as 1.06; what it may have meant is offered.
+TEST(ReleaseChecks, VersionsHaveTwoDecimals) {
+    const struct {
+        Text version;
+        const char* ends; // the message's end; empty: accepted
+    } cases[] = {
+        {u"1.06", ""},
+        {u"1.60", ""},
+        {u"2.00", ""},
+        {u"10.07", ""},
+        {u"1.6", "是否想写 1.06 或 1.60？"},
+        {u"2", "是否想写 2.00？"},
+        {u"1.060", "是否想写 1.06 或 1.60？"},
+        {u"1.600", "是否想写 1.60？"},
+        {u"2.006", "是否想写 2.06？"},
+        {u"1.065", "是否想写 1.65？"},
+        {u"1.5", "是否想写 1.50？"}, // 1.05 is no version a tool would offer
+        {u"10", "是否想写 10.00？"},
+        {u"1.123", "当成回退。"},
+        {u"01.06", "而不是 01.07。"},
+        {u"1.0", "例如 1.06。"},
+    };
+    for (const auto& c : cases) {
+        const auto problem = checkRelease({c.version, u"https://x.cn/a.exe", u"d", u"n"});
+        const std::string message = problem ? toUtf8(problem->message) : "";
+        EXPECT_TRUE(message.ends_with(c.ends)) << toUtf8(c.version) << ": " << message;
+        EXPECT_EQ(message.empty(), *c.ends == '\0') << toUtf8(c.version) << ": " << message;
+    }
 }
 
 // The release form shows every field at fault at once, each with its own

@@ -250,6 +250,8 @@ TEST(ServerCommandLine, ReleaseSetRefusesWhatTheToolWouldMishandle) {
         {"--notes", "a\u202Eb"},
         {"--address", "http://pelvoran.example.com@evil.example/x.exe"},
         {"--version", "01.07"},
+        {"--version", "1.6"},
+        {"--notes", "a\u200Bb"},
     };
     const TempDir state;
     makeState(state.path());
@@ -481,7 +483,7 @@ TEST(ServerCommandLine, ReleaseRuleAndWhatTheCommandSays) {
         {"1.04", 2, false, "大于 1.05"},
         {"1.05", 2, false, "大于 1.05"},
         {"1.10", 0, false, "没有服务器在状态目录"},
-        {"1.051", 0, true, "回退"},
+        {"1.07", 0, true, "回退"},
         {"1.06", 0, true, "运行的服务器一秒内"},
     };
     std::optional<ServerProcess> server;
