@@ -286,15 +286,14 @@ WebResponse AdminSite::release(const WebRequest& request, const std::string& csr
     const PageSigning signing = pageSigning(stateDir_, view);
     if (request.method != "POST") {
         view.draft = draftFor(view, view.shown.value_or(Release{}));
+        view.notice = doneNotice(db, value(request.query, "done"), value(request.query, "id"));
         return releaseReply(db, 200, view);
     }
     const auto form = parseForm(request.body);
     const std::string action = value(form, "action");
     if (action == "clear") {
         db.clearRelease(kByPages);
-        view.shown.reset();
-        view.notice = "已撤下：工具不再提示更新。";
-        return releaseReply(db, 200, view);
+        return redirect("/release?done=cleared");
     }
     std::string signature = value(form, "signature");
     const auto blank = signature.find_last_not_of(" \t\r\n");
@@ -304,7 +303,7 @@ WebResponse AdminSite::release(const WebRequest& request, const std::string& csr
                   fromUtf8Lenient(value(form, "date")), fromUtf8Lenient(value(form, "notes")),
                   signature};
     if (action == "publish")
-        return publishFromPages(db, view, signing, "发布");
+        return publishFromPages(db, view, signing, PublishAct::Publish);
     Release checked = view.draft;
     if (const auto problems = checkedForPages(checked, signing); !problems.empty()) {
         for (const auto& problem : problems)

@@ -281,6 +281,17 @@ protected:
         r.body = "csrf=" + csrf_ + "&" + body;
         return site_.handle(r, findRoute(true, r.method, r.path).route);
     }
+    /// The page a 303 sends the browser to.
+    WebResponse follow(const WebResponse& redirect) {
+        const std::string to = headerOf(redirect, "Location");
+        const auto mark = to.find('?');
+        return get(to.substr(0, mark), mark == std::string::npos
+                                           ? std::map<std::string, std::string>()
+                                           : parseForm(std::string_view(to).substr(mark + 1)));
+    }
+    Database database() const {
+        return Database((std::filesystem::path(state_) / kDatabaseFile).string());
+    }
 
     /// Trades the token for a session cookie; the response to the trade.
     WebResponse login(const std::string& path, std::map<std::string, std::string> query = {}) {
@@ -494,13 +505,13 @@ TEST_F(AdminPages, PostsComeOnlyFromThisSitesOwnOrigin) {
         const char* origin;
         unsigned status;
     } cases[] = {
-        {"http", "http://admin.example:8081", 200},
-        {"https", "https://admin.example:8081", 200},
+        {"http", "http://admin.example:8081", 303},
+        {"https", "https://admin.example:8081", 303},
         {"http", "https://admin.example:8081", 403},
         {"https", "http://admin.example:8081", 403},
         {"https", "https://evil.example", 403},
         {"https", "null", 403},
-        {"https", "", 200}, // no Origin: the CSRF token alone decides
+        {"https", "", 303}, // no Origin: the CSRF token alone decides
     };
     for (const auto& c : cases) {
         WebRequest r = request("POST", "/release");
@@ -550,15 +561,16 @@ TEST_F(AdminPages, RepublishTakesTheFormsChecksAndEverythingIsLogged) {
         {"id=99", true, 404, "没有第 99 条", "1.07"},
         {"id=3", true, 400, "是一次撤下", "1.07"},
         {"id=4", true, 400, "须为大于", "1.07"},
-        {"id=1", true, 200, "注意：这是回退。1.06 低于之前发布的 1.07", "1.06"},
-        {"id=2", true, 200, "已重新发布 1.07", "1.07"},
+        {"id=1", true, 303, "注意：这是回退。1.06 低于之前发布的 1.07", "1.06"},
+        {"id=2", true, 303, "已重新发布 1.07", "1.07"},
     };
     for (const auto& c : cases) {
         WebRequest r = request("POST", "/release/republish");
         r.body = (c.withCsrf ? "csrf=" + csrf_ + "&" : "csrf=0&") + c.body;
         const WebResponse answer = site_.handle(r, findRoute(true, r.method, r.path).route);
         EXPECT_EQ(answer.status, c.status) << c.body;
-        EXPECT_NE(answer.body.find(c.shows), std::string::npos) << c.body << answer.body;
+        const WebResponse shown = answer.status == 303 ? follow(answer) : answer;
+        EXPECT_NE(shown.body.find(c.shows), std::string::npos) << c.body << shown.body;
         ASSERT_TRUE(live()) << c.body;
         EXPECT_EQ(toUtf8(live()->version), c.liveVersion) << c.body;
     }
@@ -868,7 +880,7 @@ TEST_F(AdminPages, WithTheKeyHereThePageSignsWhatItPublishes) {
     } cases[] = {
         {fields + "http%3A%2F%2Fx.cn%2Fa.exe", 400},
         {fields + "https%3A%2F%2Fx.cn%2Fa.exe&signature=sig1%3AAAAA", 400},
-        {fields + "https%3A%2F%2Fx.cn%2Fa.exe", 200},
+        {fields + "https%3A%2F%2Fx.cn%2Fa.exe", 303},
     };
     for (const auto& c : cases) {
         const WebResponse r = post("/release", c.body + "&action=publish");
@@ -884,9 +896,47 @@ TEST_F(AdminPages, WithTheKeyHereThePageSignsWhatItPublishes) {
     EXPECT_NE(get("/release").body.find("<dd>已签名</dd>"), std::string::npos);
     // 重新发布 offers the same signed release again: its own signature, not
     // a new one (ECDSA signs each time anew).
-    ASSERT_EQ(post("/release", fields + "https%3A%2F%2Fx.cn%2Fb.exe&action=publish").status, 200u);
-    ASSERT_EQ(post("/release/republish", "id=1").status, 200u);
+    ASSERT_EQ(post("/release", fields + "https%3A%2F%2Fx.cn%2Fb.exe&action=publish").status, 303u);
+    ASSERT_EQ(post("/release/republish", "id=1").status, 303u);
     const auto again = Database((std::filesystem::path(state_) / kDatabaseFile).string()).release();
     ASSERT_TRUE(again);
     EXPECT_EQ(*again, *published);
+}
+
+// A publish, a clear and a 重新发布 answer with a 303 to the release page,
+// whose notice is made of the history row the code names: a reload shows it
+// again and publishes nothing.
+TEST_F(AdminPages, PublishingRedirectsAndAReloadPublishesNothing) {
+    login("/release");
+    const std::string fields = "action=publish&address=https%3A%2F%2Fx.cn%2Fa.exe&date=d&notes=n";
+    const struct {
+        std::string body;
+        const char* location;
+        const char* notice;
+    } cases[] = {
+        {fields + "&version=1.07", "/release?done=published&id=1",
+         "已发布 1.07：正在运行的服务器一秒内开始提供。"},
+        {fields + "&version=1.06", "/release?done=published&id=2",
+         "注意：这是回退。1.06 低于之前发布的 1.07"},
+        {"action=clear", "/release?done=cleared", "已撤下：工具不再提示更新。"},
+    };
+    for (const auto& c : cases) {
+        const WebResponse answer = post("/release", c.body);
+        EXPECT_EQ(answer.status, 303u) << c.body;
+        EXPECT_EQ(headerOf(answer, "Location"), c.location);
+        const std::int64_t rows = database().releaseHistory(0).total;
+        for (int reload = 0; reload < 2; ++reload) {
+            const WebResponse page = follow(answer);
+            EXPECT_EQ(page.status, 200u) << c.location;
+            EXPECT_NE(page.body.find(c.notice), std::string::npos) << c.location << page.body;
+        }
+        EXPECT_EQ(database().releaseHistory(0).total, rows) << c.location;
+    }
+    // A code with no row of its own shows no notice at all.
+    for (const auto& [done, id] : std::vector<std::pair<std::string, std::string>>{
+             {"published", "99"}, {"published", "3"}, {"published", ""}, {"made-up", "1"}}) {
+        const WebResponse page = get("/release", {{"done", done}, {"id", id}});
+        EXPECT_EQ(page.status, 200u);
+        EXPECT_EQ(page.body.find("role=\"status\""), std::string::npos) << done << " " << id;
+    }
 }
