@@ -299,9 +299,11 @@ WebResponse AdminSite::release(const WebRequest& request, const std::string& csr
     const auto blank = signature.find_last_not_of(" \t\r\n");
     signature.erase(blank == std::string::npos ? 0 : blank + 1);
     signature.erase(0, signature.find_first_not_of(" \t\r\n"));
+    // A browser sends the notes' line breaks as CR LF; they are signed,
+    // checked and kept with LF, as the command line has them.
     view.draft = {fromUtf8Lenient(value(form, "version")), fromUtf8Lenient(value(form, "address")),
-                  fromUtf8Lenient(value(form, "date")), fromUtf8Lenient(value(form, "notes")),
-                  signature};
+                  fromUtf8Lenient(value(form, "date")),
+                  lfLineBreaks(fromUtf8Lenient(value(form, "notes"))), signature};
     if (action == "publish")
         return publishFromPages(db, view, signing, PublishAct::Publish);
     Release checked = view.draft;

@@ -46,6 +46,10 @@ WebResponse publishFromPages(Database& db, ReleaseView& view, const PageSigning&
     if (const auto problems = checkedForPages(checked, signing); !problems.empty()) {
         for (const auto& problem : problems)
             view.errors.emplace(problem.field, toUtf8(problem.message));
+        // A row to mend comes back without its signature when publishing
+        // signs here: the mended fields are signed anew.
+        if (again)
+            view.draft = draftFor(view, view.draft);
         return releaseReply(db, 400, view);
     }
     db.setRelease(checked, kByPages, again ? "重新发布" : "发布", detail);

@@ -152,6 +152,18 @@ Text formatCharacterProblem(char32_t c) {
 
 } // namespace
 
+Text lfLineBreaks(TextView notes) {
+    Text out;
+    out.reserve(notes.size());
+    for (std::size_t i = 0; i < notes.size(); ++i) {
+        if (notes[i] != u'\r')
+            out += notes[i];
+        else if (i + 1 == notes.size() || notes[i + 1] != u'\n')
+            out += u'\n'; // a lone CR; the LF of a CR LF comes next
+    }
+    return out;
+}
+
 std::optional<Text> rollbackNotice(const Release& next, const std::optional<Release>& published) {
     if (!published || !isPlainDecimal(published->version) ||
         versionValue(next.version) >= versionValue(published->version))

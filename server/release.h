@@ -48,6 +48,11 @@ std::optional<ReleaseProblem> checkRelease(const Release& release);
 /// in the order of the fields.
 std::vector<ReleaseProblem> releaseProblems(const Release& release);
 
+/// The notes with each CR LF and each lone CR as one LF: how they are signed,
+/// checked and kept, whether a browser's form (CR LF) or the command line
+/// brought them.
+Text lfLineBreaks(TextView notes);
+
 /// When `next` is lower than the release `published` now: what the publisher
 /// should know of such a rollback (tools already on the higher version are
 /// not offered it).

@@ -46,6 +46,9 @@ Release releaseOptions(const Parsed& p, const std::string& verb) {
             throw UsageError{std::string(name) + "：不是有效的 UTF-8 文本"};
         *field = *text;
     }
+    // Line breaks as the release page keeps them: a file with CR LF signs
+    // and publishes the notes that the page would.
+    r.notes = lfLineBreaks(r.notes);
     return r;
 }
 

@@ -940,3 +940,68 @@ TEST_F(AdminPages, PublishingRedirectsAndAReloadPublishesNothing) {
         EXPECT_EQ(page.body.find("role=\"status\""), std::string::npos) << done << " " << id;
     }
 }
+
+// With the public key here and the private key elsewhere: 重新发布 of a row
+// published before the key asks for its signature in the release form, and
+// the form takes the signature `release sign` made, though a browser sends
+// the notes' line breaks as CR LF (or a lone CR). With the private key here,
+// 重新发布 signs the row itself.
+TEST_F(AdminPages, ARowPublishedBeforeTheKeyIsSignedAndPublishedAgain) {
+    const Release row{u"1.06", u"https://x.cn/a.exe", u"d", u"一\n二\n三"};
+    database().setRelease(row, kByCommandLine); // #1
+    const SigningKey key = createSigningKey();
+    std::ofstream(std::filesystem::path(state_) / kUpdatePublicKeyFile) << key.publicKey << "\n";
+    login("/release");
+    const auto signedHere = [&] {
+        const auto live = database().release();
+        return live && releaseSignatureValid(
+                           key.publicKey,
+                           releaseMessage(live->version, live->address, live->date, live->notes),
+                           live->signature);
+    };
+
+    const WebResponse asked = post("/release/republish", "id=1");
+    EXPECT_EQ(asked.status, 400u);
+    for (const char* shown : {"name=\"version\" value=\"1.06\"", ">\n一\n二\n三</textarea>",
+                              "id=\"signature-error\">缺少签名"})
+        EXPECT_NE(asked.body.find(shown), std::string::npos) << shown << asked.body;
+    const std::string typed = "action=publish&version=1.06&address=https%3A%2F%2Fx.cn%2Fa.exe&"
+                              "date=d&notes=%E4%B8%80%0D%0A%E4%BA%8C%0D%E4%B8%89&signature=" +
+                              percentEncode(signRelease(key.privatePem, row));
+    EXPECT_EQ(post("/release", typed).status, 303u);
+    EXPECT_EQ(database().release()->notes, row.notes);
+    EXPECT_TRUE(signedHere());
+
+    std::ofstream(std::filesystem::path(state_) / kUpdatePrivateKeyFile) << key.privatePem;
+    database().setRelease({u"1.07", u"https://x.cn/b.exe", u"d", u""}, kByCommandLine, "发布", "");
+    EXPECT_FALSE(signedHere());
+    EXPECT_EQ(post("/release/republish", "id=1").status, 303u);
+    EXPECT_EQ(database().release()->notes, row.notes);
+    EXPECT_TRUE(signedHere());
+}
+
+// A signature that only the notes' line breaks keep from verifying says so.
+TEST(ReleaseSigning, ALineBreakMismatchIsNamed) {
+    const SigningKey key = createSigningKey();
+    const Release lf{u"1.06", u"https://x.cn/a.exe", u"d", u"一\n二"};
+    Release crLf = lf, other = lf;
+    crLf.notes = u"一\r\n二";
+    other.notes = u"一\n三";
+    const struct {
+        Release published;
+        Release signedOne;
+        const char* says;
+    } cases[] = {
+        {lf, crLf, "只差在更新说明的换行：签名时每个换行是 CR LF"},
+        {crLf, lf, "只差在更新说明的换行：签名时每个换行是 LF"},
+        {lf, other, "签名不符：它不是"},
+    };
+    for (auto c : cases) {
+        c.published.signature = signRelease(key.privatePem, c.signedOne);
+        const auto problems = signingProblems(c.published, key.publicKey);
+        ASSERT_EQ(problems.size(), 1u) << c.says;
+        EXPECT_EQ(problems[0].field, ReleaseField::Signature);
+        EXPECT_NE(toUtf8(problems[0].message).find(c.says), std::string::npos)
+            << toUtf8(problems[0].message);
+    }
+}
