@@ -1394,7 +1394,8 @@ TEST(ServerSigning, AKeyedStateTakesOnlySignedReleases) {
 }
 
 // The private key kept in the state directory signs what release set
-// publishes; without a key, release set warns that offers go unsigned.
+// publishes; without a key, release set warns that offers go unsigned, and
+// with --sign-with alone, that only tools built with that key check them.
 TEST(ServerSigning, KeyInTheStateSignsAndNoKeyWarns) {
     const TempDir keyed, plain;
     makeState(keyed.path());
@@ -1416,6 +1417,15 @@ TEST(ServerSigning, KeyInTheStateSignsAndNoKeyWarns) {
         std::string::npos);
     ASSERT_EQ(plainSet.status, 0) << plainSet.err;
     EXPECT_NE(plainSet.err.find("没有公钥"), std::string::npos) << plainSet.err;
+    // A key of its own signs, and the warning says what that does and not.
+    const std::string keyFile = plain.path() + "/publisher.pem";
+    ASSERT_EQ(runServerCommand({"key", "create", keyFile}).status, 0);
+    const CommandResult signedWith = set(plain.path(), {"--sign-with", keyFile});
+    ASSERT_EQ(signedWith.status, 0) << signedWith.err;
+    EXPECT_EQ(signedWith.err.find("未经核对"), std::string::npos) << signedWith.err;
+    for (const char* says :
+         {"只有用这把密钥构建的工具才核对签名", "这里不核对其他版本的签名", "/update-key.pub"})
+        EXPECT_NE(signedWith.err.find(says), std::string::npos) << says << signedWith.err;
     // ... and takes no signature it has nothing to check by.
     EXPECT_EQ(set(plain.path(), {"--signature", "sig1:AAAA"}).status, 2);
 }
