@@ -1429,3 +1429,22 @@ TEST(ServerSigning, KeyInTheStateSignsAndNoKeyWarns) {
     // ... and takes no signature it has nothing to check by.
     EXPECT_EQ(set(plain.path(), {"--signature", "sig1:AAAA"}).status, 2);
 }
+
+// What audit list prints of a stored address cannot act on the terminal.
+TEST(ServerCommandLine, AuditListShowsAStoredAddressAsText) {
+    const TempDir state;
+    makeState(state.path());
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((state.path() + "/comments.sqlite").c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db,
+                           "INSERT INTO audit_log (time, action, detail, source, address) VALUES "
+                           "(1, '登录', 'x', '管理页面', char(27) || ']0;t' || char(7) || "
+                           "char(27) || '[2J')",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    const CommandResult list = runServerCommand({"audit", "list", "--state", state.path()});
+    ASSERT_EQ(list.status, 0) << list.err;
+    EXPECT_EQ(list.out.find('\x1b'), std::string::npos) << list.out;
+    EXPECT_NE(list.out.find("（来自 \\x1b]0;t\\x07\\x1b[2J）"), std::string::npos) << list.out;
+}
