@@ -44,7 +44,8 @@ struct PageSigning {
 PageSigning pageSigning(const std::string& stateDir, ReleaseView& view);
 
 /// `r` as the release form shows it: without its signature when the page
-/// signs by itself.
+/// signs by itself, or when the state directory holds no public key to
+/// check one by.
 Release draftFor(const ReleaseView& view, Release r);
 
 /// What keeps `release` from being published from the pages: the release

@@ -24,8 +24,10 @@ PageSigning pageSigning(const std::string& stateDir, ReleaseView& view) {
 
 Release draftFor(const ReleaseView& view, Release r) {
     // With the private key here, publishing signs: the form's field stays
-    // empty rather than hold a signature of what it showed before.
-    if (view.signsHere)
+    // empty rather than hold a signature of what it showed before. Without
+    // the public key, a signature is refused: one kept from a release signed
+    // before the key went would only stand in the way.
+    if (view.signsHere || !view.keyed)
         r.signature.clear();
     return r;
 }
@@ -46,8 +48,8 @@ WebResponse publishFromPages(Database& db, ReleaseView& view, const PageSigning&
     if (const auto problems = checkedForPages(checked, signing); !problems.empty()) {
         for (const auto& problem : problems)
             view.errors.emplace(problem.field, toUtf8(problem.message));
-        // A row to mend comes back without its signature when publishing
-        // signs here: the mended fields are signed anew.
+        // A row to mend comes back without a signature the page would
+        // replace or refuse: the mended fields are signed anew.
         if (again)
             view.draft = draftFor(view, view.draft);
         return releaseReply(db, 400, view);

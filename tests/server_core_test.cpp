@@ -1005,3 +1005,20 @@ TEST(ReleaseSigning, ALineBreakMismatchIsNamed) {
             << toUtf8(problems[0].message);
     }
 }
+
+// Without the public key here, the release form holds no signature, which
+// the page would refuse: not that of a release signed while the key was
+// here, nor that of a row published again.
+TEST_F(AdminPages, WithoutAKeyTheFormHoldsNoSignature) {
+    Release live{u"1.06", u"https://x.cn/a.exe", u"d", u"n"};
+    live.signature = signRelease(createSigningKey().privatePem, live);
+    database().setRelease(live, kByCommandLine); // #1
+    login("/release");
+    const std::string page = get("/release").body;
+    EXPECT_NE(page.find("id=\"signature\" name=\"signature\" value=\"\""), std::string::npos)
+        << page;
+    const WebResponse again = post("/release/republish", "id=1");
+    EXPECT_EQ(again.status, 400u);
+    EXPECT_NE(again.body.find("id=\"signature\" name=\"signature\" value=\"\""), std::string::npos)
+        << again.body;
+}
