@@ -534,7 +534,8 @@ TEST_F(AdminPages, RepublishTakesTheFormsChecksAndEverythingIsLogged) {
         db.clearRelease(kByCommandLine);                                              // #3
         // #4: what the release rule refuses, as an older server let it pass.
         db.setRelease({u"0.50", u"http://x.cn/old.exe", u"", u""}, kByCommandLine);
-        db.setRelease({u"1.07", u"http://x.cn/2.exe", u"二月", u""}, kByCommandLine); // #5
+        db.setRelease({u"1.6", u"http://x.cn/3.exe", u"", u""}, kByCommandLine);      // #5
+        db.setRelease({u"1.07", u"http://x.cn/2.exe", u"二月", u""}, kByCommandLine); // #6
     }
     WebRequest signIn = request("GET", "/release");
     signIn.client = "192.0.2.7";
@@ -561,6 +562,7 @@ TEST_F(AdminPages, RepublishTakesTheFormsChecksAndEverythingIsLogged) {
         {"id=99", true, 404, "没有第 99 条", "1.07"},
         {"id=3", true, 400, "是一次撤下", "1.07"},
         {"id=4", true, 400, "须为大于", "1.07"},
+        {"id=5", true, 400, "是否想写 1.06 或 1.60？", "1.07"},
         {"id=1", true, 303, "注意：这是回退。1.06 低于之前发布的 1.07", "1.06"},
         {"id=2", true, 303, "已重新发布 1.07", "1.07"},
     };
