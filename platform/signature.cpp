@@ -9,18 +9,27 @@ std::optional<std::string> decodeBase64Url(std::string_view text) {
         return std::nullopt;
     std::string padded;
     padded.reserve(text.size() + 3);
+    unsigned last = 0; // the value of the last character, 0 to 63
     for (const char c : text) {
-        const bool plain =
-            (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
-        if (plain)
-            padded += c;
+        if (c >= 'A' && c <= 'Z')
+            last = static_cast<unsigned>(c - 'A');
+        else if (c >= 'a' && c <= 'z')
+            last = static_cast<unsigned>(c - 'a') + 26;
+        else if (c >= '0' && c <= '9')
+            last = static_cast<unsigned>(c - '0') + 52;
         else if (c == '-')
-            padded += '+';
+            last = 62;
         else if (c == '_')
-            padded += '/';
+            last = 63;
         else
             return std::nullopt;
+        padded += c == '-' ? '+' : c == '_' ? '/' : c;
     }
+    // The bits of the last character past the last whole byte must be zero:
+    // otherwise several texts would stand for one key or signature.
+    const unsigned spare = text.size() % 4 == 2 ? 0xF : text.size() % 4 == 3 ? 0x3 : 0;
+    if ((last & spare) != 0)
+        return std::nullopt;
     const std::size_t missing = (4 - padded.size() % 4) % 4;
     padded.append(missing, '=');
     auto bytes = signature_detail::decodeBase64(padded);

@@ -14,8 +14,10 @@ namespace pelvoran {
 /// What a signature text starts with: the form of what follows.
 inline constexpr std::string_view kSignaturePrefix = "sig1:";
 
-/// Base64url without padding: only A-Z a-z 0-9 - _, and a length that some
-/// whole number of bytes gives. The bytes; nullopt for anything else.
+/// Base64url without padding: only A-Z a-z 0-9 - _, a length that some
+/// whole number of bytes gives, and the last character's bits beyond the
+/// last byte zero (one text for each byte string). The bytes; nullopt for
+/// anything else.
 std::optional<std::string> decodeBase64Url(std::string_view text);
 
 /// True when `signatureText` ("sig1:" + base64url of r ‖ s, 64 bytes) is a

@@ -88,9 +88,11 @@ std::string field(const std::string& name, const std::string& label, const std::
     std::string out = "<label for=\"" + name + "\">" + label + "</label>\n";
     const std::string described =
         error.empty() ? "" : " aria-invalid=\"true\" aria-describedby=\"" + name + "-error\"";
+    // The parser drops a line break right after <textarea>: this one, not
+    // the first of the text.
     if (multiline)
-        out += "<textarea id=\"" + name + "\" name=\"" + name + "\" rows=\"6\"" + described + ">" +
-               escapeHtml(v) + "</textarea>\n";
+        out += "<textarea id=\"" + name + "\" name=\"" + name + "\" rows=\"6\"" + described +
+               ">\n" + escapeHtml(v) + "</textarea>\n";
     else
         out += "<input id=\"" + name + "\" name=\"" + name + "\" value=\"" + escapeHtml(v) + "\"" +
                described + ">\n";

@@ -44,7 +44,8 @@ struct PageSigning {
 PageSigning pageSigning(const std::string& stateDir, ReleaseView& view);
 
 /// `r` as the release form shows it: without its signature when the page
-/// signs by itself.
+/// signs by itself, or when the state directory holds no public key to
+/// check one by.
 Release draftFor(const ReleaseView& view, Release r);
 
 /// What keeps `release` from being published from the pages: the release
@@ -52,11 +53,21 @@ Release draftFor(const ReleaseView& view, Release r);
 /// is here and it carries no signature.
 std::vector<ReleaseProblem> checkedForPages(Release& release, const PageSigning& signing);
 
+/// What the pages publish: the release form's draft, or a row of the
+/// release history again (重新发布).
+enum class PublishAct { Publish, Republish };
+
 /// Publishes the draft of `view` from the pages, through the release form's
-/// checks: its fields' errors (400) or the page saying it is live, with the
-/// rollback notice when it is one. `action` and `detail` are the audit
-/// log's.
+/// checks: its fields' errors (400), or a 303 to the release page, whose
+/// notice (doneNotice) says it is live, with the rollback notice when it is
+/// one. `detail` follows the version in the audit log.
 WebResponse publishFromPages(Database& db, ReleaseView& view, const PageSigning& signing,
-                             const std::string& action, const std::string& detail = "");
+                             PublishAct act, const std::string& detail = "");
+
+/// The release page's notice after the 303 of a publish or a clear: `done`
+/// is "published", "republished" or "cleared", `id` the history row a
+/// publish wrote, whose fields the notice is made of. Empty for anything
+/// else, so that an address names no text of its own.
+std::string doneNotice(Database& db, std::string_view done, std::string_view id);
 
 } // namespace pelvoran::server

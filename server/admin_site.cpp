@@ -286,25 +286,26 @@ WebResponse AdminSite::release(const WebRequest& request, const std::string& csr
     const PageSigning signing = pageSigning(stateDir_, view);
     if (request.method != "POST") {
         view.draft = draftFor(view, view.shown.value_or(Release{}));
+        view.notice = doneNotice(db, value(request.query, "done"), value(request.query, "id"));
         return releaseReply(db, 200, view);
     }
     const auto form = parseForm(request.body);
     const std::string action = value(form, "action");
     if (action == "clear") {
         db.clearRelease(kByPages);
-        view.shown.reset();
-        view.notice = "已撤下：工具不再提示更新。";
-        return releaseReply(db, 200, view);
+        return redirect("/release?done=cleared");
     }
     std::string signature = value(form, "signature");
     const auto blank = signature.find_last_not_of(" \t\r\n");
     signature.erase(blank == std::string::npos ? 0 : blank + 1);
     signature.erase(0, signature.find_first_not_of(" \t\r\n"));
+    // A browser sends the notes' line breaks as CR LF; they are signed,
+    // checked and kept with LF, as the command line has them.
     view.draft = {fromUtf8Lenient(value(form, "version")), fromUtf8Lenient(value(form, "address")),
-                  fromUtf8Lenient(value(form, "date")), fromUtf8Lenient(value(form, "notes")),
-                  signature};
+                  fromUtf8Lenient(value(form, "date")),
+                  lfLineBreaks(fromUtf8Lenient(value(form, "notes"))), signature};
     if (action == "publish")
-        return publishFromPages(db, view, signing, "发布");
+        return publishFromPages(db, view, signing, PublishAct::Publish);
     Release checked = view.draft;
     if (const auto problems = checkedForPages(checked, signing); !problems.empty()) {
         for (const auto& problem : problems)

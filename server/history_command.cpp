@@ -105,10 +105,10 @@ int auditCommand(const std::vector<std::string>& args) {
     }
     std::vector<std::vector<std::string>> rows = {{"编号", "时间", "来源", "操作", "详情"}};
     for (const auto& e : log.entries)
-        rows.push_back(
-            {"#" + std::to_string(e.id), timeText(e.time), e.source.empty() ? "不详" : e.source,
-             terminalCell(e.action),
-             terminalCell(e.detail) + (e.address.empty() ? "" : "（来自 " + e.address + "）")});
+        rows.push_back({"#" + std::to_string(e.id), timeText(e.time),
+                        e.source.empty() ? "不详" : e.source, terminalCell(e.action),
+                        terminalCell(e.detail) +
+                            (e.address.empty() ? "" : "（来自 " + terminalCell(e.address) + "）")});
     write(table(rows));
     const std::string shown = std::to_string(log.entries.size());
     say(stdout, static_cast<std::int64_t>(log.entries.size()) < log.total

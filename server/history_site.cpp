@@ -24,8 +24,10 @@ PageSigning pageSigning(const std::string& stateDir, ReleaseView& view) {
 
 Release draftFor(const ReleaseView& view, Release r) {
     // With the private key here, publishing signs: the form's field stays
-    // empty rather than hold a signature of what it showed before.
-    if (view.signsHere)
+    // empty rather than hold a signature of what it showed before. Without
+    // the public key, a signature is refused: one kept from a release signed
+    // before the key went would only stand in the way.
+    if (view.signsHere || !view.keyed)
         r.signature.clear();
     return r;
 }
@@ -40,22 +42,47 @@ std::vector<ReleaseProblem> checkedForPages(Release& release, const PageSigning&
 }
 
 WebResponse publishFromPages(Database& db, ReleaseView& view, const PageSigning& signing,
-                             const std::string& action, const std::string& detail) {
+                             PublishAct act, const std::string& detail) {
+    const bool again = act == PublishAct::Republish;
     Release checked = view.draft;
     if (const auto problems = checkedForPages(checked, signing); !problems.empty()) {
         for (const auto& problem : problems)
             view.errors.emplace(problem.field, toUtf8(problem.message));
+        // A row to mend comes back without a signature the page would
+        // replace or refuse: the mended fields are signed anew.
+        if (again)
+            view.draft = draftFor(view, view.draft);
         return releaseReply(db, 400, view);
     }
-    db.setRelease(checked, kByPages, action, detail);
-    const auto notice = rollbackNotice(checked, view.shown);
-    view.shown = checked;
-    view.draft = draftFor(view, checked);
-    view.notice =
-        "已" + action + " " + toUtf8(checked.version) + "：正在运行的服务器一秒内开始提供。";
-    if (notice)
-        view.notice += toUtf8(*notice);
-    return releaseReply(db, 200, view);
+    db.setRelease(checked, kByPages, again ? "重新发布" : "发布", detail);
+    // A reload of the page the browser is sent to publishes nothing again.
+    std::string to = again ? "/release?done=republished" : "/release?done=published";
+    for (const auto& c : db.releaseHistory(kHistoryShown).changes)
+        if (c.published && c.source == kByPages && c.release == checked) {
+            to += "&id=" + std::to_string(c.id);
+            break;
+        }
+    return redirect(to);
+}
+
+std::string doneNotice(Database& db, std::string_view done, std::string_view id) {
+    if (done == "cleared")
+        return "已撤下：工具不再提示更新。";
+    const auto row = wholeNumber(id);
+    if ((done != "published" && done != "republished") || !row || *row < 1)
+        return "";
+    const auto change = db.releaseChange(*row);
+    if (!change || !change->published)
+        return "";
+    std::string notice = "已" + std::string(done == "published" ? "发布" : "重新发布") + " " +
+                         toUtf8(change->release.version) + "：正在运行的服务器一秒内开始提供。";
+    // Rows are only ever appended: the one before is what was live, unless
+    // it is a clear.
+    if (const auto before = *row > 1 ? db.releaseChange(*row - 1) : std::nullopt;
+        before && before->published)
+        if (const auto rollback = rollbackNotice(change->release, before->release))
+            notice += toUtf8(*rollback);
+    return notice;
 }
 
 WebResponse AdminSite::republish(const WebRequest& request, const std::string& csrf) {
@@ -78,7 +105,7 @@ WebResponse AdminSite::republish(const WebRequest& request, const std::string& c
     // with what to mend beside each field; it keeps its signature, or is
     // signed here when the key is.
     view.draft = change->release;
-    return publishFromPages(db, view, signing, "重新发布",
+    return publishFromPages(db, view, signing, PublishAct::Republish,
                             "（发布记录 #" + std::to_string(*id) + "）");
 }
 

@@ -10,7 +10,7 @@ namespace pelvoran::server {
 
 /// A published release, as the update check's reply carries it.
 struct Release {
-    Text version; // written with ".", e.g. "1.06"
+    Text version; // two decimals after a ".", e.g. "1.06"
     Text address; // the download address
     Text date;    // the release date, free text
     Text notes;   // the update notes, free text
@@ -35,16 +35,23 @@ inline constexpr char kFirstFieldVersion[] = PELVORAN_FIRST_FIELD_VERSION;
 
 /// Refuses what the desktop tool would mishandle, by the tool's own rules: a
 /// version that is not a decimal number above kFirstFieldVersion (whatever
-/// this server's own version) or that begins with a
-/// needless "0", an address the tool would not open or that carries user
-/// information before its host, "[;]", control characters (the notes may
-/// hold line breaks) or bidirectional controls in a field, and notes that the
-/// tool's offer would cut.
+/// this server's own version), that begins with a needless "0" or that has
+/// not exactly two decimals ("1.6" and "1.06" read alike to a person, not to
+/// the tool's numeric order), an address the tool would not open or that
+/// carries user information before its host, "[;]", control characters (the
+/// notes may hold line breaks), bidirectional controls or other format
+/// characters (U+200B and the rest of Unicode's Cf: text that does not show)
+/// in a field, and notes that the tool's offer would cut.
 std::optional<ReleaseProblem> checkRelease(const Release& release);
 
 /// Every field checkRelease would refuse, each once with its first problem,
 /// in the order of the fields.
 std::vector<ReleaseProblem> releaseProblems(const Release& release);
+
+/// The notes with each CR LF and each lone CR as one LF: how they are signed,
+/// checked and kept, whether a browser's form (CR LF) or the command line
+/// brought them.
+Text lfLineBreaks(TextView notes);
 
 /// When `next` is lower than the release `published` now: what the publisher
 /// should know of such a rollback (tools already on the higher version are

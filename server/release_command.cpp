@@ -46,6 +46,9 @@ Release releaseOptions(const Parsed& p, const std::string& verb) {
             throw UsageError{std::string(name) + "：不是有效的 UTF-8 文本"};
         *field = *text;
     }
+    // Line breaks as the release page keeps them: a file with CR LF signs
+    // and publishes the notes that the page would.
+    r.notes = lfLineBreaks(r.notes);
     return r;
 }
 
@@ -116,7 +119,15 @@ int setCommand(const Parsed& p) {
     say(stdout, "已发布 " + toUtf8(r.version) + "。" + pickedUp(state));
     if (const auto notice = rollbackNotice(r, before))
         say(stdout, toUtf8(*notice));
-    if (publicKey.empty())
+    if (publicKey.empty() && key)
+        say(stderr, "注意：这个版本已用 --sign-with 的私钥签名，但只有用这把密钥构建的工具才核对"
+                    "签名；状态目录 " +
+                        state.shown + " 中没有公钥 " + kUpdatePublicKeyFile +
+                        "，这里不核对其他版本的签名，不签名的版本也会发布。请把这把私钥的公钥"
+                        "（key create 生成它时打印的 -DPELVORAN_UPDATE_KEY= 之后的部分）存为 " +
+                        state.shown + "/" + kUpdatePublicKeyFile +
+                        "，或用 pelvoran-server key create --state 生成新的密钥。");
+    else if (publicKey.empty())
         say(stderr, "注意：状态目录中没有公钥，更新提示未经核对：网络途中的人可以伪造它。"
                     "用 pelvoran-server key create 生成密钥，并用它构建工具。");
     return kExitOk;

@@ -50,6 +50,35 @@ Key readPrivateKey(const std::string& pem) {
     return key;
 }
 
+bool signedBy(const std::string& publicKey, const Release& r, TextView notes) {
+    return releaseSignatureValid(publicKey, releaseMessage(r.version, r.address, r.date, notes),
+                                 r.signature);
+}
+
+/// Notes with each line break as CR LF.
+Text crLfLineBreaks(TextView notes) {
+    Text out;
+    for (const char16_t c : lfLineBreaks(notes))
+        out += c == u'\n' ? Text(u"\r\n") : Text(1, c);
+    return out;
+}
+
+/// Why the signature does not verify: its line breaks, when those alone
+/// differ (a browser's form sends CR LF, a shell LF), or another key or text.
+Text mismatch(const std::string& publicKey, const Release& r) {
+    const bool crLfHere = r.notes.find(u'\r') != Text::npos;
+    if (!crLfHere && r.notes.find(u'\n') != Text::npos &&
+        signedBy(publicKey, r, crLfLineBreaks(r.notes)))
+        return u"签名不符，只差在更新说明的换行：签名时每个换行是 CR LF（如 Windows "
+               u"的文本文件），而发布时更新说明的换行一律是 LF（网页表单中的换行也是）。请用 "
+               u"pelvoran-server release sign 对按 LF 换行的更新说明重新签名，再填入新的签名。";
+    if (crLfHere && signedBy(publicKey, r, lfLineBreaks(r.notes)))
+        return u"签名不符，只差在更新说明的换行：签名时每个换行是 LF，而这里的更新说明的换行是 "
+               u"CR LF。请把更新说明的换行改为 LF 再发布，或对现在的更新说明重新签名。";
+    return u"签名不符：它不是状态目录中公钥对应的私钥对这个版本（版本、下载地址、"
+           u"发布日期、更新说明原样）的签名。请用配对的私钥重新签名。";
+}
+
 } // namespace
 
 SigningKey createSigningKey() {
@@ -110,11 +139,8 @@ std::vector<ReleaseProblem> signingProblems(const Release& r, const std::string&
              u"pelvoran-server release sign --key 私钥文件 对这个版本签名，再给出以 sig1: "
              u"开头的签名（发布页面的“签名”一栏，或 release set --signature；也可用 "
              u"release set --sign-with 私钥文件 直接签名）。"});
-    else if (!releaseSignatureValid(
-                 publicKey, releaseMessage(r.version, r.address, r.date, r.notes), r.signature))
-        problems.push_back({ReleaseField::Signature,
-                            u"签名不符：它不是状态目录中公钥对应的私钥对这个版本（版本、下载地址、"
-                            u"发布日期、更新说明原样）的签名。请用配对的私钥重新签名。"});
+    else if (!signedBy(publicKey, r, r.notes))
+        problems.push_back({ReleaseField::Signature, mismatch(publicKey, r)});
     return problems;
 }
 

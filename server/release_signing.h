@@ -28,8 +28,9 @@ std::string signRelease(const std::string& privatePem, const Release& release);
 
 /// What keeps the release from being offered by tools built with
 /// `publicKey`: an address that is not https://, a signature missing or not
-/// by that key over these very fields. Without a key, only a signature is
-/// refused: there is nothing to check it by.
+/// by that key over these very fields (saying so when only the notes' line
+/// breaks, CR LF or LF, differ from what was signed). Without a key, only a
+/// signature is refused: there is nothing to check it by.
 std::vector<ReleaseProblem> signingProblems(const Release& release, const std::string& publicKey);
 
 } // namespace pelvoran::server

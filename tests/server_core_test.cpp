@@ -35,7 +35,7 @@ using namespace pelvoran::server;
 TEST(ReleaseReply, TheToolReadsBackExactlyTheFieldsPublished) {
     const Release cases[] = {
         {u"1.06", u"http://example.com/a b.exe", u"2026-12-01", u"Fixes"},
-        {u"2", u"https://x.cn/下载?a=1&b=%41", u"2026年12月1日", u"100% 完成；%u4E2D 不是转义"},
+        {u"2.00", u"https://x.cn/下载?a=1&b=%41", u"2026年12月1日", u"100% 完成；%u4E2D 不是转义"},
         {u"1.10", u"http://x/", u"", u"表情😀\r\n第二行\n第三行 + [;"},
         {u"1.06", u"http://x/%", u"%", u"%25%"},
     };
@@ -64,6 +64,7 @@ TEST(ReleaseChecks, RefusesWhatMisleadsThePublisherOrTheUser) {
         ReleaseField field;
         Text value;
         bool refused;
+        const char* says = ""; // in the message
     } cases[] = {
         {ReleaseField::Version, u"1.06\u202E", true},
         {ReleaseField::Address, u"https://x.cn/\u202Eexe.txt", true},
@@ -74,7 +75,16 @@ TEST(ReleaseChecks, RefusesWhatMisleadsThePublisherOrTheUser) {
         {ReleaseField::Notes, u"a\u202Ab", true},
         {ReleaseField::Notes, u"a\u2067b", true},
         {ReleaseField::Notes, u"a\u2029b", true},
-        {ReleaseField::Notes, u"a\u2065\u202F\u200Db", false}, // beside the ranges
+        {ReleaseField::Notes, u"a\u200Bb", true, "U+200B"},
+        {ReleaseField::Notes, u"a\u200Cb", true, "U+200C"},
+        {ReleaseField::Version, u"1.06\u200D", true, "U+200D"},
+        {ReleaseField::Address, u"https://x.cn/\u2060a.exe", true, "U+2060"},
+        {ReleaseField::Date, u"2026\u2064", true, "U+2064"},
+        {ReleaseField::Notes, u"\uFEFFa", true, "U+FEFF"},
+        {ReleaseField::Notes, u"a\uFFF9b\uFFFB", true, "U+FFF9"},
+        {ReleaseField::Notes, u"soft\u00ADhyphen", true, "U+00AD"},
+        {ReleaseField::Notes, u"tag \U000E0041", true, "U+E0041"},
+        {ReleaseField::Notes, u"a\u200A\u2010\u2065\u202F\uFFF8\uFFFC\U000E0080b", false},
         {ReleaseField::Address, u"http://pelvoran.example.com@evil.example/x.exe", true},
         {ReleaseField::Address, u"https://user:pw@x.cn/a.exe", true},
         {ReleaseField::Address, u"http://x.cn\\@evil.example/", true},
@@ -83,7 +93,7 @@ TEST(ReleaseChecks, RefusesWhatMisleadsThePublisherOrTheUser) {
         {ReleaseField::Version, u"01.07", true},
         {ReleaseField::Version, u"007", true},
         {ReleaseField::Version, u"10.07", false},
-        {ReleaseField::Version, u"100", false},
+        {ReleaseField::Version, u"100.00", false},
     };
     for (const auto& c : cases) {
         Release r = good;
@@ -95,6 +105,8 @@ TEST(ReleaseChecks, RefusesWhatMisleadsThePublisherOrTheUser) {
         EXPECT_EQ(problem.has_value(), c.refused) << toUtf8(c.value);
         if (problem && c.refused) {
             EXPECT_EQ(problem->field, c.field) << toUtf8(c.value);
+            EXPECT_NE(toUtf8(problem->message).find(c.says), std::string::npos)
+                << toUtf8(problem->message);
         }
     }
     // "0.5" is refused as older than the tool, not for its zero.
@@ -103,6 +115,37 @@ TEST(ReleaseChecks, RefusesWhatMisleadsThePublisherOrTheUser) {
     old.version = u"1.04";
     ASSERT_TRUE(checkRelease(older).has_value());
     EXPECT_EQ(checkRelease(older)->message, checkRelease(old)->message);
+}
+
+// A version has two decimals, as "1.6" (1.60 to the tool, above 1.07) is
+// easily meant as 1.06; what it may have meant is offered.
+TEST(ReleaseChecks, VersionsHaveTwoDecimals) {
+    const struct {
+        Text version;
+        const char* ends; // the message's end; empty: accepted
+    } cases[] = {
+        {u"1.06", ""},
+        {u"1.60", ""},
+        {u"2.00", ""},
+        {u"10.07", ""},
+        {u"1.6", "是否想写 1.06 或 1.60？"},
+        {u"2", "是否想写 2.00？"},
+        {u"1.060", "是否想写 1.06 或 1.60？"},
+        {u"1.600", "是否想写 1.60？"},
+        {u"2.006", "是否想写 2.06？"},
+        {u"1.065", "是否想写 1.65？"},
+        {u"1.5", "是否想写 1.50？"}, // 1.05 is no version a tool would offer
+        {u"10", "是否想写 10.00？"},
+        {u"1.123", "当成回退。"},
+        {u"01.06", "而不是 01.07。"},
+        {u"1.0", "例如 1.06。"},
+    };
+    for (const auto& c : cases) {
+        const auto problem = checkRelease({c.version, u"https://x.cn/a.exe", u"d", u"n"});
+        const std::string message = problem ? toUtf8(problem->message) : "";
+        EXPECT_TRUE(message.ends_with(c.ends)) << toUtf8(c.version) << ": " << message;
+        EXPECT_EQ(message.empty(), *c.ends == '\0') << toUtf8(c.version) << ": " << message;
+    }
 }
 
 // The release form shows every field at fault at once, each with its own
@@ -237,6 +280,17 @@ protected:
         WebRequest r = request("POST", path);
         r.body = "csrf=" + csrf_ + "&" + body;
         return site_.handle(r, findRoute(true, r.method, r.path).route);
+    }
+    /// The page a 303 sends the browser to.
+    WebResponse follow(const WebResponse& redirect) {
+        const std::string to = headerOf(redirect, "Location");
+        const auto mark = to.find('?');
+        return get(to.substr(0, mark), mark == std::string::npos
+                                           ? std::map<std::string, std::string>()
+                                           : parseForm(std::string_view(to).substr(mark + 1)));
+    }
+    Database database() const {
+        return Database((std::filesystem::path(state_) / kDatabaseFile).string());
     }
 
     /// Trades the token for a session cookie; the response to the trade.
@@ -451,13 +505,13 @@ TEST_F(AdminPages, PostsComeOnlyFromThisSitesOwnOrigin) {
         const char* origin;
         unsigned status;
     } cases[] = {
-        {"http", "http://admin.example:8081", 200},
-        {"https", "https://admin.example:8081", 200},
+        {"http", "http://admin.example:8081", 303},
+        {"https", "https://admin.example:8081", 303},
         {"http", "https://admin.example:8081", 403},
         {"https", "http://admin.example:8081", 403},
         {"https", "https://evil.example", 403},
         {"https", "null", 403},
-        {"https", "", 200}, // no Origin: the CSRF token alone decides
+        {"https", "", 303}, // no Origin: the CSRF token alone decides
     };
     for (const auto& c : cases) {
         WebRequest r = request("POST", "/release");
@@ -480,7 +534,8 @@ TEST_F(AdminPages, RepublishTakesTheFormsChecksAndEverythingIsLogged) {
         db.clearRelease(kByCommandLine);                                              // #3
         // #4: what the release rule refuses, as an older server let it pass.
         db.setRelease({u"0.50", u"http://x.cn/old.exe", u"", u""}, kByCommandLine);
-        db.setRelease({u"1.07", u"http://x.cn/2.exe", u"二月", u""}, kByCommandLine); // #5
+        db.setRelease({u"1.6", u"http://x.cn/3.exe", u"", u""}, kByCommandLine);      // #5
+        db.setRelease({u"1.07", u"http://x.cn/2.exe", u"二月", u""}, kByCommandLine); // #6
     }
     WebRequest signIn = request("GET", "/release");
     signIn.client = "192.0.2.7";
@@ -507,15 +562,17 @@ TEST_F(AdminPages, RepublishTakesTheFormsChecksAndEverythingIsLogged) {
         {"id=99", true, 404, "没有第 99 条", "1.07"},
         {"id=3", true, 400, "是一次撤下", "1.07"},
         {"id=4", true, 400, "须为大于", "1.07"},
-        {"id=1", true, 200, "注意：这是回退。1.06 低于之前发布的 1.07", "1.06"},
-        {"id=2", true, 200, "已重新发布 1.07", "1.07"},
+        {"id=5", true, 400, "是否想写 1.06 或 1.60？", "1.07"},
+        {"id=1", true, 303, "注意：这是回退。1.06 低于之前发布的 1.07", "1.06"},
+        {"id=2", true, 303, "已重新发布 1.07", "1.07"},
     };
     for (const auto& c : cases) {
         WebRequest r = request("POST", "/release/republish");
         r.body = (c.withCsrf ? "csrf=" + csrf_ + "&" : "csrf=0&") + c.body;
         const WebResponse answer = site_.handle(r, findRoute(true, r.method, r.path).route);
         EXPECT_EQ(answer.status, c.status) << c.body;
-        EXPECT_NE(answer.body.find(c.shows), std::string::npos) << c.body << answer.body;
+        const WebResponse shown = answer.status == 303 ? follow(answer) : answer;
+        EXPECT_NE(shown.body.find(c.shows), std::string::npos) << c.body << shown.body;
         ASSERT_TRUE(live()) << c.body;
         EXPECT_EQ(toUtf8(live()->version), c.liveVersion) << c.body;
     }
@@ -825,7 +882,7 @@ TEST_F(AdminPages, WithTheKeyHereThePageSignsWhatItPublishes) {
     } cases[] = {
         {fields + "http%3A%2F%2Fx.cn%2Fa.exe", 400},
         {fields + "https%3A%2F%2Fx.cn%2Fa.exe&signature=sig1%3AAAAA", 400},
-        {fields + "https%3A%2F%2Fx.cn%2Fa.exe", 200},
+        {fields + "https%3A%2F%2Fx.cn%2Fa.exe", 303},
     };
     for (const auto& c : cases) {
         const WebResponse r = post("/release", c.body + "&action=publish");
@@ -841,9 +898,129 @@ TEST_F(AdminPages, WithTheKeyHereThePageSignsWhatItPublishes) {
     EXPECT_NE(get("/release").body.find("<dd>已签名</dd>"), std::string::npos);
     // 重新发布 offers the same signed release again: its own signature, not
     // a new one (ECDSA signs each time anew).
-    ASSERT_EQ(post("/release", fields + "https%3A%2F%2Fx.cn%2Fb.exe&action=publish").status, 200u);
-    ASSERT_EQ(post("/release/republish", "id=1").status, 200u);
+    ASSERT_EQ(post("/release", fields + "https%3A%2F%2Fx.cn%2Fb.exe&action=publish").status, 303u);
+    ASSERT_EQ(post("/release/republish", "id=1").status, 303u);
     const auto again = Database((std::filesystem::path(state_) / kDatabaseFile).string()).release();
     ASSERT_TRUE(again);
     EXPECT_EQ(*again, *published);
+}
+
+// A publish, a clear and a 重新发布 answer with a 303 to the release page,
+// whose notice is made of the history row the code names: a reload shows it
+// again and publishes nothing.
+TEST_F(AdminPages, PublishingRedirectsAndAReloadPublishesNothing) {
+    login("/release");
+    const std::string fields = "action=publish&address=https%3A%2F%2Fx.cn%2Fa.exe&date=d&notes=n";
+    const struct {
+        std::string body;
+        const char* location;
+        const char* notice;
+    } cases[] = {
+        {fields + "&version=1.07", "/release?done=published&id=1",
+         "已发布 1.07：正在运行的服务器一秒内开始提供。"},
+        {fields + "&version=1.06", "/release?done=published&id=2",
+         "注意：这是回退。1.06 低于之前发布的 1.07"},
+        {"action=clear", "/release?done=cleared", "已撤下：工具不再提示更新。"},
+    };
+    for (const auto& c : cases) {
+        const WebResponse answer = post("/release", c.body);
+        EXPECT_EQ(answer.status, 303u) << c.body;
+        EXPECT_EQ(headerOf(answer, "Location"), c.location);
+        const std::int64_t rows = database().releaseHistory(0).total;
+        for (int reload = 0; reload < 2; ++reload) {
+            const WebResponse page = follow(answer);
+            EXPECT_EQ(page.status, 200u) << c.location;
+            EXPECT_NE(page.body.find(c.notice), std::string::npos) << c.location << page.body;
+        }
+        EXPECT_EQ(database().releaseHistory(0).total, rows) << c.location;
+    }
+    // A code with no row of its own shows no notice at all.
+    for (const auto& [done, id] : std::vector<std::pair<std::string, std::string>>{
+             {"published", "99"}, {"published", "3"}, {"published", ""}, {"made-up", "1"}}) {
+        const WebResponse page = get("/release", {{"done", done}, {"id", id}});
+        EXPECT_EQ(page.status, 200u);
+        EXPECT_EQ(page.body.find("role=\"status\""), std::string::npos) << done << " " << id;
+    }
+}
+
+// With the public key here and the private key elsewhere: 重新发布 of a row
+// published before the key asks for its signature in the release form, and
+// the form takes the signature `release sign` made, though a browser sends
+// the notes' line breaks as CR LF (or a lone CR). With the private key here,
+// 重新发布 signs the row itself.
+TEST_F(AdminPages, ARowPublishedBeforeTheKeyIsSignedAndPublishedAgain) {
+    const Release row{u"1.06", u"https://x.cn/a.exe", u"d", u"一\n二\n三"};
+    database().setRelease(row, kByCommandLine); // #1
+    const SigningKey key = createSigningKey();
+    std::ofstream(std::filesystem::path(state_) / kUpdatePublicKeyFile) << key.publicKey << "\n";
+    login("/release");
+    const auto signedHere = [&] {
+        const auto live = database().release();
+        return live && releaseSignatureValid(
+                           key.publicKey,
+                           releaseMessage(live->version, live->address, live->date, live->notes),
+                           live->signature);
+    };
+
+    const WebResponse asked = post("/release/republish", "id=1");
+    EXPECT_EQ(asked.status, 400u);
+    for (const char* shown : {"name=\"version\" value=\"1.06\"", ">\n一\n二\n三</textarea>",
+                              "id=\"signature-error\">缺少签名"})
+        EXPECT_NE(asked.body.find(shown), std::string::npos) << shown << asked.body;
+    const std::string typed = "action=publish&version=1.06&address=https%3A%2F%2Fx.cn%2Fa.exe&"
+                              "date=d&notes=%E4%B8%80%0D%0A%E4%BA%8C%0D%E4%B8%89&signature=" +
+                              percentEncode(signRelease(key.privatePem, row));
+    EXPECT_EQ(post("/release", typed).status, 303u);
+    EXPECT_EQ(database().release()->notes, row.notes);
+    EXPECT_TRUE(signedHere());
+
+    std::ofstream(std::filesystem::path(state_) / kUpdatePrivateKeyFile) << key.privatePem;
+    database().setRelease({u"1.07", u"https://x.cn/b.exe", u"d", u""}, kByCommandLine, "发布", "");
+    EXPECT_FALSE(signedHere());
+    EXPECT_EQ(post("/release/republish", "id=1").status, 303u);
+    EXPECT_EQ(database().release()->notes, row.notes);
+    EXPECT_TRUE(signedHere());
+}
+
+// A signature that only the notes' line breaks keep from verifying says so.
+TEST(ReleaseSigning, ALineBreakMismatchIsNamed) {
+    const SigningKey key = createSigningKey();
+    const Release lf{u"1.06", u"https://x.cn/a.exe", u"d", u"一\n二"};
+    Release crLf = lf, other = lf;
+    crLf.notes = u"一\r\n二";
+    other.notes = u"一\n三";
+    const struct {
+        Release published;
+        Release signedOne;
+        const char* says;
+    } cases[] = {
+        {lf, crLf, "只差在更新说明的换行：签名时每个换行是 CR LF"},
+        {crLf, lf, "只差在更新说明的换行：签名时每个换行是 LF"},
+        {lf, other, "签名不符：它不是"},
+    };
+    for (auto c : cases) {
+        c.published.signature = signRelease(key.privatePem, c.signedOne);
+        const auto problems = signingProblems(c.published, key.publicKey);
+        ASSERT_EQ(problems.size(), 1u) << c.says;
+        EXPECT_EQ(problems[0].field, ReleaseField::Signature);
+        EXPECT_NE(toUtf8(problems[0].message).find(c.says), std::string::npos)
+            << toUtf8(problems[0].message);
+    }
+}
+
+// Without the public key here, the release form holds no signature, which
+// the page would refuse: not that of a release signed while the key was
+// here, nor that of a row published again.
+TEST_F(AdminPages, WithoutAKeyTheFormHoldsNoSignature) {
+    Release live{u"1.06", u"https://x.cn/a.exe", u"d", u"n"};
+    live.signature = signRelease(createSigningKey().privatePem, live);
+    database().setRelease(live, kByCommandLine); // #1
+    login("/release");
+    const std::string page = get("/release").body;
+    EXPECT_NE(page.find("id=\"signature\" name=\"signature\" value=\"\""), std::string::npos)
+        << page;
+    const WebResponse again = post("/release/republish", "id=1");
+    EXPECT_EQ(again.status, 400u);
+    EXPECT_NE(again.body.find("id=\"signature\" name=\"signature\" value=\"\""), std::string::npos)
+        << again.body;
 }

@@ -250,6 +250,8 @@ TEST(ServerCommandLine, ReleaseSetRefusesWhatTheToolWouldMishandle) {
         {"--notes", "a\u202Eb"},
         {"--address", "http://pelvoran.example.com@evil.example/x.exe"},
         {"--version", "01.07"},
+        {"--version", "1.6"},
+        {"--notes", "a\u200Bb"},
     };
     const TempDir state;
     makeState(state.path());
@@ -481,7 +483,7 @@ TEST(ServerCommandLine, ReleaseRuleAndWhatTheCommandSays) {
         {"1.04", 2, false, "大于 1.05"},
         {"1.05", 2, false, "大于 1.05"},
         {"1.10", 0, false, "没有服务器在状态目录"},
-        {"1.051", 0, true, "回退"},
+        {"1.07", 0, true, "回退"},
         {"1.06", 0, true, "运行的服务器一秒内"},
     };
     std::optional<ServerProcess> server;
@@ -1277,8 +1279,11 @@ TEST(ToolAndServer, RepublishedReleaseIsOfferedAgainAndKept) {
     const std::string csrf = page.substr(page.find(mark) + mark.size(), 64);
     const std::string answer =
         httpExchange(adminPort(dir), post("/release/republish", "csrf=" + csrf + "&id=1", cookie));
-    ASSERT_EQ(statusOf(answer), 200) << answer;
-    EXPECT_NE(bodyOf(answer).find("这是回退"), std::string::npos);
+    ASSERT_EQ(statusOf(answer), 303) << answer;
+    const std::string location = headerValue(answer, "Location");
+    EXPECT_EQ(location, "/release?done=republished&id=3");
+    for (int reload = 0; reload < 2; ++reload) // publishes nothing again: three rows below
+        EXPECT_NE(bodyOf(adminGet(dir, location, cookie)).find("这是回退"), std::string::npos);
 
     const std::string first = "http://127.0.0.1/first.exe";
     for (int i = 0; i < 30 && replyTo(server.port()).find(first) == std::string::npos; ++i)
@@ -1389,7 +1394,8 @@ TEST(ServerSigning, AKeyedStateTakesOnlySignedReleases) {
 }
 
 // The private key kept in the state directory signs what release set
-// publishes; without a key, release set warns that offers go unsigned.
+// publishes; without a key, release set warns that offers go unsigned, and
+// with --sign-with alone, that only tools built with that key check them.
 TEST(ServerSigning, KeyInTheStateSignsAndNoKeyWarns) {
     const TempDir keyed, plain;
     makeState(keyed.path());
@@ -1411,6 +1417,34 @@ TEST(ServerSigning, KeyInTheStateSignsAndNoKeyWarns) {
         std::string::npos);
     ASSERT_EQ(plainSet.status, 0) << plainSet.err;
     EXPECT_NE(plainSet.err.find("没有公钥"), std::string::npos) << plainSet.err;
+    // A key of its own signs, and the warning says what that does and not.
+    const std::string keyFile = plain.path() + "/publisher.pem";
+    ASSERT_EQ(runServerCommand({"key", "create", keyFile}).status, 0);
+    const CommandResult signedWith = set(plain.path(), {"--sign-with", keyFile});
+    ASSERT_EQ(signedWith.status, 0) << signedWith.err;
+    EXPECT_EQ(signedWith.err.find("未经核对"), std::string::npos) << signedWith.err;
+    for (const char* says :
+         {"只有用这把密钥构建的工具才核对签名", "这里不核对其他版本的签名", "/update-key.pub"})
+        EXPECT_NE(signedWith.err.find(says), std::string::npos) << says << signedWith.err;
     // ... and takes no signature it has nothing to check by.
     EXPECT_EQ(set(plain.path(), {"--signature", "sig1:AAAA"}).status, 2);
+}
+
+// What audit list prints of a stored address cannot act on the terminal.
+TEST(ServerCommandLine, AuditListShowsAStoredAddressAsText) {
+    const TempDir state;
+    makeState(state.path());
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((state.path() + "/comments.sqlite").c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db,
+                           "INSERT INTO audit_log (time, action, detail, source, address) VALUES "
+                           "(1, '登录', 'x', '管理页面', char(27) || ']0;t' || char(7) || "
+                           "char(27) || '[2J')",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    const CommandResult list = runServerCommand({"audit", "list", "--state", state.path()});
+    ASSERT_EQ(list.status, 0) << list.err;
+    EXPECT_EQ(list.out.find('\x1b'), std::string::npos) << list.out;
+    EXPECT_NE(list.out.find("（来自 \\x1b]0;t\\x07\\x1b[2J）"), std::string::npos) << list.out;
 }

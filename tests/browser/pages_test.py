@@ -14,6 +14,7 @@ import http.server
 import html
 import os
 import secrets
+import subprocess
 import sys
 import threading
 import time
@@ -420,6 +421,57 @@ class ReleaseFormTest(PageTest):
         self.assertEqual([e.get_attribute("id") for e in self.all_css("form .error")],
                          ["version-error", "address-error"])
         self.assertEqual(self.release_now(), before)
+
+    @staticmethod
+    def release_options(fields):
+        return [a for name in ["version", "address", "date", "notes"]
+                for a in ["--" + name, fields[name]]]
+
+    def sign(self, key, fields):
+        """The signature `release sign` prints for `fields` on the command
+        line, as a publisher signs where the private key is kept."""
+        return subprocess.run(
+            [ARGS.server, "release", "sign", "--key", key] + self.release_options(fields),
+            capture_output=True, text=True, check=True,
+            timeout=support.PROCESS_SECONDS).stdout.strip()
+
+    def test_notes_signed_on_the_command_line_are_taken_from_the_page(self):
+        # A row published before the key, then the key with its public half
+        # in the state directory and its private half elsewhere.
+        before_key = dict(self.VALID, version="1.19", notes="\n修正：第一行\n第二行")
+        ENV.server.command("release", "set", *self.release_options(before_key))
+        key = os.path.join(ENV.dirs.path, "publisher.pem")
+        ENV.server.command("key", "create", key)
+        self.addCleanup(os.remove, os.path.join(ENV.state, "update-key.pub"))
+        self.desktop()
+        self.login()
+
+        # Multi-line notes typed into the textarea, which the browser sends
+        # with CR LF, and the signature the command line made of them with LF.
+        typed = dict(self.VALID, version="1.20", notes="修正：第一行\n第二行\n\n第四行")
+        self.admin("/release")
+        self.fill_release(dict(typed, signature=self.sign(key, typed)))
+        self.assert_status(support.submit(self.driver, self.release_button("publish")), 200)
+        self.assertEqual(urllib.parse.urlsplit(self.driver.current_url).path, "/release")
+        self.assertIn("已发布 1.20", self.by_css("[role=status]").text)
+        self.assertIn("更新说明：" + typed["notes"] + "\n签名：sig1:", self.release_now()[0])
+
+        # 重新发布 of the row from before the key asks for its signature in
+        # the release form, with the row's fields, and publishes from there.
+        button = self.driver.execute_script("""
+            return [...document.querySelectorAll('ol.log > li')]
+                .find(li => li.querySelector('strong').textContent === '发布 1.19')
+                .querySelector('button');""")
+        self.assert_status(support.submit(self.driver, button), 400)
+        shown = self.driver.execute_script("""
+            return Object.fromEntries(['version', 'address', 'date', 'notes']
+                .map(k => [k, document.getElementById(k).value]))""")
+        self.assertEqual(shown, {k: before_key[k] for k in shown})
+        self.assertIn("缺少签名", self.by_css("#signature-error").text)
+        self.fill_release({"signature": self.sign(key, before_key)})
+        self.assert_status(support.submit(self.driver, self.release_button("publish")), 200)
+        self.assertIn("已发布 1.19", self.by_css("[role=status]").text)
+        self.assertIn("更新说明：" + before_key["notes"] + "\n签名：sig1:", self.release_now()[0])
 
 
 class ForeignSite:

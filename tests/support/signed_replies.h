@@ -43,6 +43,11 @@ inline std::vector<Forgery> forgeries() {
     const std::string truncated = sig.substr(0, sig.size() - 3);
     std::string notBase64 = sig;
     notBase64[10] = '+';
+    // The last character's lowest bit lies past the 64th byte: the same
+    // bytes, written another way.
+    const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+    std::string spareBits = sig;
+    spareBits.back() = alphabet[alphabet.find(sig.back()) ^ 1];
     return {
         {"version changed", changed(0, "1.96")},
         {"address changed", changed(1, "http://127.0.0.2/x")},
@@ -52,6 +57,7 @@ inline std::vector<Forgery> forgeries() {
         {"signature by another key", replyOf(kFixes, {kFixesByAnotherKey})},
         {"signature truncated", replyOf(kFixes, {truncated})},
         {"signature not base64url", replyOf(kFixes, {notBase64})},
+        {"signature with spare bits set", replyOf(kFixes, {spareBits})},
         {"signature without its prefix", replyOf(kFixes, {sig.substr(5)})},
         {"no signature", replyOf(kFixes, {})},
         {"signature in field 5", replyOf(kFixes, {"", sig})},
