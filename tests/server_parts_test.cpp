@@ -406,6 +406,8 @@ TEST(Routes, OneTableForBothListeners) {
         {"GET", "/Canon/LensCheck.asp", Route::UpdateCheck},
         {"POST", "/Canon/comment.asp", Route::DesktopComment},
         {"GET", "/p/Canon/LensCheck.asp", Route::NotFound},
+        {"GET", "/healthz", Route::Health}, // where a monitor looks, whatever the prefix
+        {"GET", "/p/healthz", Route::Health},
     };
     for (const auto& c : prefixed)
         EXPECT_EQ(findRoute(false, c.method, c.path, "/p/").route, c.route) << c.path;
