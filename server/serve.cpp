@@ -49,6 +49,15 @@ void logRelease(const std::optional<Release>& release) {
         logError("没有发布的版本：工具不会提示更新");
 }
 
+/// The comments that could not be stored since the last line, in one line
+/// with the last reason, as the refusals.
+void logFailures(CommentWriter& writer) {
+    const CommentWriter::Failures f = writer.takeFailures();
+    if (f.comments > 0)
+        logError("过去一分钟未能保存的留言：" + std::to_string(f.comments) + " 条（" +
+                 std::to_string(f.transactions) + " 次提交失败），最后一次的原因：" + f.lastReason);
+}
+
 /// Writes out the use counts; they are forgotten only once written.
 void flushUse(UseCounter& use, Database& db) {
     const auto counts = use.pending();
@@ -245,6 +254,7 @@ int serve(const ServeOptions& options, std::vector<ListenSocket> publicSockets,
             if (const std::string counts = refusalsSince(refusedBefore, refused); !counts.empty())
                 logError("过去一分钟拒绝的留言（按状态）：" + counts);
             refusedBefore = refused;
+            logFailures(*writer);
             try {
                 flushUse(use, *db);
             } catch (const std::exception& e) {
@@ -272,6 +282,7 @@ int serve(const ServeOptions& options, std::vector<ListenSocket> publicSockets,
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     // No writer may resume a connection once the listeners are gone.
     writer->close();
+    logFailures(*writer);
     for (const auto& l : publicListeners)
         l->stop();
     adminListener->stop();

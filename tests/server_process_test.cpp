@@ -22,6 +22,7 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <thread>
 #include <unistd.h>
 
@@ -99,6 +100,23 @@ bool dailyBackupMade(const std::string& dir, int seconds) {
     for (int i = 0; i < seconds * 10 && !made(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     return made();
+}
+
+/// /healthz until it answers `status` with `text` in its body (as its
+/// `whole` body), for up to 5 s (it looks once a second); the last reply.
+std::string healthSays(int port, int status, const std::string& text = "", bool whole = false) {
+    std::string reply;
+    for (int i = 0; i < 50; ++i) {
+        if (i > 0)
+            std::this_thread::sleep_for(100ms);
+        reply = httpExchange(
+            port, "GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+        const std::string body = bodyOf(reply);
+        if (statusOf(reply) == status &&
+            (whole ? body == text : body.find(text) != std::string::npos))
+            break;
+    }
+    return reply;
 }
 
 } // namespace
@@ -743,19 +761,29 @@ TEST(ServerWire, TakesTheSocketSystemdPasses) {
 }
 
 // A comment that cannot be committed gets 503, never 200, and is not there;
-// the next one, once the database is free again, is.
+// so does /healthz, with why, until the next comment, once the database is
+// free again, is stored. The failures are one line in the log, not one each.
 TEST(ServerWire, CommentThatCannotBeCommittedGets503) {
     const TempDir state;
     ServerProcess server(state.path(), {"--busy-timeout", "100"});
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open((state.path() + "/comments.sqlite").c_str(), &db), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
-    EXPECT_EQ(statusOf(httpExchange(server.port(), post(kComment, "CommentText=lost"), 30s)), 503);
+    for (const char* text : {"CommentText=lost", "CommentText=lost too"})
+        EXPECT_EQ(statusOf(httpExchange(server.port(), post(kComment, text), 30s)), 503);
     ASSERT_EQ(sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(db);
+    const std::string failed = healthSays(server.port(), 503, "上一次保存留言失败");
+    EXPECT_NE(failed.find("database is locked"), std::string::npos) << failed;
     EXPECT_EQ(statusOf(httpExchange(server.port(), post(kComment, "CommentText=kept"))), 200);
+    EXPECT_EQ(bodyOf(healthSays(server.port(), 200, "ok\n", true)), "ok\n");
     EXPECT_EQ(exported(state.path()), std::vector<std::string>{"kept"});
-    EXPECT_NE(server.errors().find("database is locked"), std::string::npos) << server.errors();
+    ASSERT_EQ(server.stop(SIGTERM), 0);
+    const std::string log = server.errors();
+    const auto first = log.find("未能保存");
+    EXPECT_EQ(log.find("未能保存", first + 1), std::string::npos) << "a line each: " << log;
+    EXPECT_NE(log.find("过去一分钟未能保存的留言：2 条"), std::string::npos) << log;
+    EXPECT_NE(log.find("database is locked"), std::string::npos) << log;
 }
 
 // SIGTERM lets a comment in flight finish: it is answered and stored, and
@@ -1105,18 +1133,6 @@ int statusWith(const std::string& state, const std::string& cookie) {
     return statusOf(adminGet(state, "/comments", "Cookie: " + cookie + "\r\n"));
 }
 
-/// What `status` of /healthz reaches within 5 s; the last status seen.
-int healthBecomes(int port, int status) {
-    int seen = 0;
-    for (int i = 0; i < 50 && seen != status; ++i) {
-        if (i > 0)
-            std::this_thread::sleep_for(100ms);
-        seen = statusOf(httpExchange(
-            port, "GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n"));
-    }
-    return seen;
-}
-
 } // namespace
 
 // /healthz answers 503 once the state directory cannot be written by the
@@ -1129,10 +1145,44 @@ TEST(ServerMonitoring, HealthFollowsWhetherTheDatabaseCanBeWritten) {
         giveTo(dir, kService);
     }
     ServerProcess server(dir);
-    ASSERT_EQ(healthBecomes(server.port(), 200), 200);
+    ASSERT_EQ(statusOf(healthSays(server.port(), 200)), 200);
     ASSERT_EQ(::chmod(dir.c_str(), 0500), 0);
-    EXPECT_EQ(healthBecomes(server.port(), 503), 503);
+    EXPECT_EQ(statusOf(healthSays(server.port(), 503)), 503);
     ASSERT_EQ(::chmod(dir.c_str(), 0700), 0);
+}
+
+// On a file system with little room /healthz stays 200 and says how little
+// is left; a comment that does not fit gets 503, and so does /healthz, with
+// why, until a comment is stored again.
+TEST(ServerMonitoring, LittleRoomIsSaidAndAFailedCommitIsNot200) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to mount a small file system";
+    const TempDir state;
+    if (::mount("tmpfs", state.path().c_str(), "tmpfs", 0, "size=16m") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
+    struct Unmount {
+        std::string at;
+        ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+    } unmount{state.path()};
+    ServerProcess server(state.path());
+    ASSERT_TRUE(dailyBackupMade(state.path(), 10)); // its copy takes room too
+    struct statvfs fs {};
+    ASSERT_EQ(::statvfs(state.path().c_str(), &fs), 0);
+    // A MiB left: room for a short comment, not for the longest one.
+    const std::size_t room = std::size_t{fs.f_bavail} * fs.f_frsize;
+    ASSERT_GT(room, std::size_t{4} << 20);
+    std::ofstream(state.path() + "/filler") << std::string(room - (std::size_t{1} << 20), 'x');
+    const std::string low = healthSays(server.port(), 200, "只剩");
+    EXPECT_EQ(statusOf(low), 200) << low;
+    EXPECT_TRUE(bodyOf(low).starts_with("ok\n")) << low;
+    EXPECT_EQ(statusOf(httpExchange(server.port(),
+                                    post(kComment, "CommentText=" + std::string(1000000, 'x')))),
+              503);
+    const std::string failed = healthSays(server.port(), 503, "上一次保存留言失败");
+    EXPECT_NE(failed.find("disk is full"), std::string::npos) << failed;
+    std::filesystem::remove(state.path() + "/filler");
+    EXPECT_EQ(statusOf(httpExchange(server.port(), post(kComment, "CommentText=short"))), 200);
+    EXPECT_EQ(bodyOf(healthSays(server.port(), 200, "ok\n", true)), "ok\n");
 }
 
 // /metrics, read by Prometheus' own parser, counts what happened; without the
