@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <grp.h>
+#include <pwd.h>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -17,9 +18,20 @@ namespace pelvoran::server {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+/// A user's name for messages; the number when the system knows no name.
+std::string userName(uid_t uid) {
+    const passwd* user = ::getpwuid(uid);
+    return user != nullptr ? user->pw_name : "uid " + std::to_string(uid);
+}
+
+} // namespace
+
 StateDir findState(const Parsed& p, bool create) {
     const std::string dir = optionOr(p, "--state", kDefaultState);
     struct stat st {};
+    bool created = false;
     if (::stat(dir.c_str(), &st) != 0) {
         const int error = errno;
         if (error != ENOENT)
@@ -42,6 +54,7 @@ StateDir findState(const Parsed& p, bool create) {
             throw std::runtime_error("--state：无法创建目录 " + dir + "：" +
                                      systemErrorText(ec.value()));
         ::chmod(dir.c_str(), 0700);
+        created = true;
     }
     StateDir s;
     s.path = dir;
@@ -59,6 +72,14 @@ StateDir findState(const Parsed& p, bool create) {
     } else {
         std::error_code ec;
         s.shown = fs::absolute(dir, ec).lexically_normal().string();
+    }
+    if (created) {
+        // A mistyped --state starts a server on an empty state: the
+        // publisher hears it before any comment goes there.
+        say(stderr, "pelvoran-server: 新建了状态目录 " + s.shown + "（空的，属于" +
+                        (st.st_uid == 0 ? std::string(" root") : "用户 " + userName(st.st_uid)) +
+                        "）。如果是 --state 写错了，原来的留言不在这里：请停止服务器，改正 --state "
+                        "后重新启动，再删掉这个目录。");
     }
     if (!create) {
         struct stat db {};

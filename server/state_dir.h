@@ -57,9 +57,9 @@ struct StateDir {
 };
 
 /// Finds the state directory named by --state. Only serve passes `create`:
-/// it makes a missing directory (only its owner may enter it). Without it,
-/// a directory that does not exist or holds no database is refused as a
-/// mistyped --state (UsageError).
+/// it makes a missing directory (only its owner may enter it) and says so.
+/// Without it, a directory that does not exist or holds no database is
+/// refused as a mistyped --state (UsageError).
 StateDir findState(const Parsed& p, bool create);
 
 /// Takes the state directory's lock, held until the descriptor closes (by

@@ -119,6 +119,21 @@ std::string healthSays(int port, int status, const std::string& text = "", bool 
     return reply;
 }
 
+/// serve (`args` after the word) as `process`, both streams into `log`;
+/// what it printed once the line of the admin pages is out, or after 20 s.
+std::string startServe(std::optional<ChildProcess>& process, const std::string& log,
+                       std::vector<std::string> args) {
+    args.insert(args.begin(), {PELVORAN_SERVER_EXE, "serve"});
+    process.emplace(args, log);
+    std::string printed;
+    for (int i = 0; i < 200 && printed.find('\n', printed.find("管理页面")) == std::string::npos;
+         ++i) {
+        std::this_thread::sleep_for(100ms);
+        printed = fileBytes(log);
+    }
+    return printed;
+}
+
 } // namespace
 
 // Over the wire, a body of each kind of tool in the field arrives as meant
@@ -1183,6 +1198,52 @@ TEST(ServerMonitoring, LittleRoomIsSaidAndAFailedCommitIsNot200) {
     std::filesystem::remove(state.path() + "/filler");
     EXPECT_EQ(statusOf(httpExchange(server.port(), post(kComment, "CommentText=short"))), 200);
     EXPECT_EQ(bodyOf(healthSays(server.port(), 200, "ok\n", true)), "ok\n");
+}
+
+// serve says where the admin pages are after its listening lines, never
+// with the token; and that it made the state directory, by its real path (a
+// mistyped --state is a new, empty one). admin-url says when no server
+// runs, and never gives an address a server could not note as its.
+TEST(ServerCommandLine, ServeSaysWhereItsPagesAreAndWhatItMade) {
+    const TempDir parent;
+    const std::string state = parent.path() + "/typo";
+    const std::vector<std::string> args = {
+        "--state", state, "--listen", "127.0.0.1:0", "--admin-listen", "127.0.0.1:0"};
+    std::string address, token, real;
+    {
+        std::optional<ChildProcess> serve;
+        const std::string out = startServe(serve, parent.path() + "/first.log", args);
+        real = std::filesystem::canonical(state).string();
+        address = fileBytes(state + "/admin-address");
+        ASSERT_TRUE(address.ends_with("\n")) << out;
+        address.pop_back();
+        token = tokenOf(state);
+        const auto admin = out.find("管理页面：http://" + address + "/（登录地址：");
+        ASSERT_NE(admin, std::string::npos) << out;
+        EXPECT_LT(out.rfind("listening on "), admin) << out;
+        EXPECT_NE(out.find("pelvoran-server admin-url --state " + real + "）\n", admin),
+                  std::string::npos)
+            << out;
+        EXPECT_EQ(out.find(token), std::string::npos) << out;
+        EXPECT_NE(out.find("新建了状态目录 " + real + "（空的"), std::string::npos) << out;
+        const CommandResult live = runServerCommand({"admin-url", "--state", state});
+        EXPECT_EQ(live.status, 0) << live.err;
+        EXPECT_EQ(live.out, "http://" + address + "/?token=" + token + "\n");
+    }
+    const CommandResult stopped = runServerCommand({"admin-url", "--state", state});
+    EXPECT_EQ(stopped.status, 1);
+    EXPECT_NE(stopped.err.find(real + " 上现在没有服务器在运行"), std::string::npos) << stopped.err;
+    EXPECT_EQ(stopped.out, "http://" + address + "/?token=" + token + "\n") << "the last one";
+
+    // The next serve cannot note its address: the old one is not given as its.
+    std::filesystem::create_directory(state + "/admin-address.part");
+    std::optional<ChildProcess> again;
+    const std::string out = startServe(again, parent.path() + "/again.log", args);
+    EXPECT_EQ(out.find("新建了状态目录"), std::string::npos) << out;
+    EXPECT_NE(out.find("无法记下管理页面的地址"), std::string::npos) << out;
+    const CommandResult r = runServerCommand({"admin-url", "--state", state});
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_EQ(r.out.find(address), std::string::npos) << r.out;
 }
 
 // /metrics, read by Prometheus' own parser, counts what happened; without the
