@@ -26,6 +26,20 @@ std::string userName(uid_t uid) {
     return user != nullptr ? user->pw_name : "uid " + std::to_string(uid);
 }
 
+/// A state directory root has just made becomes the package's system user's
+/// (when there is one), so that serve runs as that user and not as root.
+void giveToServiceUser(const StateDir& s, struct stat& st) {
+    if (::geteuid() != 0)
+        return;
+    const passwd* user = ::getpwnam(kServiceUser);
+    if (user == nullptr)
+        return;
+    if (::fchownat(s.fd.get(), "", user->pw_uid, user->pw_gid, AT_EMPTY_PATH) != 0 ||
+        ::fstat(s.fd.get(), &st) != 0)
+        throw std::runtime_error("无法把新建的状态目录 " + s.shown + " 交给用户 " + kServiceUser +
+                                 "：" + systemErrorText(errno));
+}
+
 } // namespace
 
 StateDir findState(const Parsed& p, bool create) {
@@ -74,6 +88,7 @@ StateDir findState(const Parsed& p, bool create) {
         s.shown = fs::absolute(dir, ec).lexically_normal().string();
     }
     if (created) {
+        giveToServiceUser(s, st);
         // A mistyped --state starts a server on an empty state: the
         // publisher hears it before any comment goes there.
         say(stderr, "pelvoran-server: 新建了状态目录 " + s.shown + "（空的，属于" +
@@ -185,6 +200,20 @@ StateDir prepareState(const Parsed& p, Fd& lock) {
                 "指定另一个目录。");
     }
     checkState(s);
+    // Only a state directory of root's keeps serve root: the way out is to
+    // give it to another user.
+    if (::geteuid() == 0) {
+        const bool serviceUser = ::getpwnam(kServiceUser) != nullptr;
+        say(stderr,
+            "pelvoran-server: 警告：状态目录 " + s.shown +
+                " 属于 root，服务器因此以 root 身份运行（serve "
+                "以状态目录所有者的身份运行）。请停止服务器，" +
+                (serviceUser ? std::string()
+                             : "建一个不能登录的系统用户（sudo adduser --system --group --home " +
+                                   s.shown + " --no-create-home " + kServiceUser + "），") +
+                "运行 sudo chown -R " + kServiceUser + ": " + s.shown + "，再启动：它就以用户 " +
+                kServiceUser + " 的身份运行。");
+    }
     return s;
 }
 

@@ -1201,9 +1201,10 @@ TEST(ServerMonitoring, LittleRoomIsSaidAndAFailedCommitIsNot200) {
 }
 
 // serve says where the admin pages are after its listening lines, never
-// with the token; and that it made the state directory, by its real path (a
-// mistyped --state is a new, empty one). admin-url says when no server
-// runs, and never gives an address a server could not note as its.
+// with the token; that it made the state directory, by its real path (a
+// mistyped --state is a new, empty one); run by root on a directory of
+// root's, that it stays root and how to change that. admin-url says when no
+// server runs, and never gives an address a server could not note as its.
 TEST(ServerCommandLine, ServeSaysWhereItsPagesAreAndWhatItMade) {
     const TempDir parent;
     const std::string state = parent.path() + "/typo";
@@ -1226,6 +1227,11 @@ TEST(ServerCommandLine, ServeSaysWhereItsPagesAreAndWhatItMade) {
             << out;
         EXPECT_EQ(out.find(token), std::string::npos) << out;
         EXPECT_NE(out.find("新建了状态目录 " + real + "（空的"), std::string::npos) << out;
+        struct stat st {};
+        ASSERT_EQ(::stat(state.c_str(), &st), 0);
+        EXPECT_EQ(out.find("警告：状态目录 " + real + " 属于 root") != std::string::npos,
+                  ::geteuid() == 0 && st.st_uid == 0)
+            << out;
         const CommandResult live = runServerCommand({"admin-url", "--state", state});
         EXPECT_EQ(live.status, 0) << live.err;
         EXPECT_EQ(live.out, "http://" + address + "/?token=" + token + "\n");
