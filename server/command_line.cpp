@@ -203,22 +203,35 @@ int serveCommand(const std::vector<std::string>& args) {
     return serve(o, std::move(publicSockets), std::move(adminSocket));
 }
 
-/// The address of the admin pages with the token that opens them.
+/// The address of the admin pages with the token that opens them; status 1
+/// when no server runs there (the address the last one had, if known, still
+/// printed, for after the start).
 int adminUrlCommand(const std::vector<std::string>& args) {
     const Parsed p = parse(args, {"--state"});
     expectWords(p, 1);
-    const std::string state = enterState(p).path;
-    const std::string token = adminToken(state);
-    std::string address = "127.0.0.1:8081";
-    if (std::ifstream in(fs::path(state) / kAdminAddressFile); in)
+    const StateDir state = enterState(p);
+    const std::string token = adminToken(state.path);
+    std::string address;
+    if (std::ifstream in(fs::path(state.path) / kAdminAddressFile); in)
         std::getline(in, address);
-    // A listener on every address is reached on this machine through loopback.
-    if (address.starts_with("0.0.0.0:"))
-        address = "127.0.0.1" + address.substr(7);
-    else if (address.starts_with("[::]:"))
-        address = "[::1]" + address.substr(4);
-    say(stdout, "http://" + address + "/?token=" + token);
-    return kExitOk;
+    const bool running = stateLocked(state);
+    const std::string start =
+        "启动服务器（软件包安装的：sudo systemctl start pelvoran-server；否则用平常的 "
+        "pelvoran-server serve 命令）";
+    if (address.empty())
+        throw std::runtime_error(
+            running ? "状态目录 " + state.shown +
+                          " 上的服务器没能记下管理页面的地址（原因见它的日志）：请重新启动它，"
+                          "再运行这个命令。"
+                    : "状态目录 " + state.shown +
+                          " 上现在没有服务器在运行，也没有记下的管理页面地址：请" + start +
+                          "，再运行这个命令。");
+    if (!running)
+        say(stderr, "pelvoran-server: 状态目录 " + state.shown +
+                        " 上现在没有服务器在运行：下面是上次运行时的管理页面地址，" + start +
+                        "后才能打开（它若换了 --admin-listen，请再运行这个命令）。");
+    say(stdout, "http://" + browserAddress(address) + "/?token=" + token);
+    return running ? kExitOk : kExitFailure;
 }
 
 } // namespace

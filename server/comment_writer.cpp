@@ -1,7 +1,6 @@
 #include "server/comment_writer.h"
 
-#include "server/log.h"
-
+#include <utility>
 #include <vector>
 
 namespace pelvoran::server {
@@ -43,6 +42,16 @@ std::size_t CommentWriter::commits() const {
     return commits_;
 }
 
+CommentWriter::Failures CommentWriter::takeFailures() {
+    const std::lock_guard lock(mutex_);
+    return std::exchange(failures_, {});
+}
+
+std::optional<std::string> CommentWriter::lastFailure() const {
+    const std::lock_guard lock(mutex_);
+    return lastFailure_;
+}
+
 void CommentWriter::run() {
     for (;;) {
         std::vector<Item> batch;
@@ -63,16 +72,22 @@ void CommentWriter::run() {
         comments.reserve(batch.size());
         for (auto& item : batch)
             comments.push_back(std::move(item.comment));
-        bool stored = true;
+        std::optional<std::string> failure;
         try {
             db_.insert(comments);
         } catch (const StoreError& e) {
-            stored = false;
-            logError("留言未能保存（" + std::to_string(comments.size()) + " 条）：" + e.what());
+            failure = e.what();
         }
+        const bool stored = !failure;
         {
             const std::lock_guard lock(mutex_);
             ++commits_;
+            if (failure) {
+                ++failures_.transactions;
+                failures_.comments += comments.size();
+                failures_.lastReason = *failure;
+            }
+            lastFailure_ = std::move(failure);
         }
         if (stored && committed_)
             committed_();

@@ -8,6 +8,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -39,6 +40,20 @@ public:
     /// Transactions run so far.
     std::size_t commits() const;
 
+    /// The transactions that failed, their comments, and why the last failed.
+    struct Failures {
+        std::size_t transactions = 0;
+        std::size_t comments = 0;
+        std::string lastReason;
+    };
+    /// The failures since the last call, for the log's line a minute: on a
+    /// full disk every comment fails, and a line each would flood the log.
+    Failures takeFailures();
+
+    /// Why the last transaction failed; nullopt when none has, or when one
+    /// after it stored its comments.
+    std::optional<std::string> lastFailure() const;
+
 private:
     struct Item {
         NewComment comment;
@@ -55,6 +70,8 @@ private:
     std::condition_variable idle_;
     std::deque<Item> queue_;
     std::size_t commits_ = 0;
+    Failures failures_;
+    std::optional<std::string> lastFailure_;
     bool busy_ = true; // until the thread first waits
     bool closed_ = false;
     bool stopping_ = false;

@@ -64,7 +64,12 @@ RouteMatch findRoute(bool admin, std::string_view method, std::string_view path,
     bool takesPost = false;
     for (const Entry& e : kRoutes) {
         const bool tool = e.route == Route::UpdateCheck || e.route == Route::DesktopComment;
-        if (e.admin != admin || (tool ? e.path != path : e.path != pagePath))
+        // A monitor finds /healthz at the root whatever the prefix, and beside
+        // the page as well.
+        const bool found = tool
+                               ? e.path == path
+                               : e.path == pagePath || (e.route == Route::Health && e.path == path);
+        if (e.admin != admin || !found)
             continue;
         if ((e.method == Method::Get && get) || (e.method == Method::Post && method == "POST"))
             return {e.route};

@@ -15,7 +15,7 @@ enum class Route {
     LookupPage,     // GET /
     StyleSheet,     // GET /style.css, on both listeners
     HelpPhoto,      // GET /help.png
-    Health,         // GET /healthz, for a monitor
+    Health,         // GET /healthz, for a monitor: at the root whatever the prefix
     // The admin listener.
     AdminHome,
     AdminComments,
@@ -45,7 +45,8 @@ struct RouteMatch {
 };
 
 /// On the public listener the lookup page and its files are under `prefix`
-/// ("/" or "/x/"); the tools' two paths never move.
+/// ("/" or "/x/"); the tools' two paths never move, and /healthz answers at
+/// the root as well.
 RouteMatch findRoute(bool admin, std::string_view method, std::string_view path,
                      std::string_view prefix = "/");
 

@@ -12,6 +12,7 @@
 #include "server/notifier.h"
 #include "server/release_reply.h"
 #include "server/site.h"
+#include "server/state_dir.h"
 #include "server/store.h"
 #include "server/use_counter.h"
 
@@ -22,6 +23,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -29,6 +31,7 @@
 #include <sys/resource.h>
 #include <systemd/sd-daemon.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace pelvoran::server {
@@ -47,6 +50,44 @@ void logRelease(const std::optional<Release>& release) {
                  toUtf8(release->address));
     else
         logError("没有发布的版本：工具不会提示更新");
+}
+
+/// Writes where the admin pages are now, for admin-url: whole or not at all
+/// (a temporary file, synced, moved into place, the directory synced). On
+/// a failure the old address goes, so that admin-url never gives it as this
+/// server's.
+void writeAdminAddress(const std::string& stateDir, const std::string& address) {
+    const std::string file = (fs::path(stateDir) / kAdminAddressFile).string();
+    const std::string temp = file + ".part";
+    try {
+        Fd out(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+        const std::string line = address + "\n";
+        const ssize_t n = out.get() < 0 ? -1 : ::write(out.get(), line.data(), line.size());
+        if (n != static_cast<ssize_t>(line.size())) // a short write: the disk is full
+            throw std::runtime_error(temp + "：" + systemErrorText(n < 0 ? errno : ENOSPC));
+        syncFile(out.get(), temp);
+        if (!out.close())
+            throw std::runtime_error(temp + "：" + systemErrorText(errno));
+        if (::rename(temp.c_str(), file.c_str()) != 0)
+            throw std::runtime_error(file + "：" + systemErrorText(errno));
+        const Fd dir(::open(stateDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (dir.get() < 0)
+            throw std::runtime_error(stateDir + "：" + systemErrorText(errno));
+        syncFile(dir.get(), stateDir);
+    } catch (const std::exception& e) {
+        ::unlink(temp.c_str());
+        ::unlink(file.c_str());
+        logError(std::string("无法记下管理页面的地址（admin-url 因此给不出地址）：") + e.what());
+    }
+}
+
+/// The comments that could not be stored since the last line, in one line
+/// with the last reason, as the refusals.
+void logFailures(CommentWriter& writer) {
+    const CommentWriter::Failures f = writer.takeFailures();
+    if (f.comments > 0)
+        logError("过去一分钟未能保存的留言：" + std::to_string(f.comments) + " 条（" +
+                 std::to_string(f.transactions) + " 次提交失败），最后一次的原因：" + f.lastReason);
 }
 
 /// Writes out the use counts; they are forgotten only once written.
@@ -121,6 +162,14 @@ ConnectionGuard::Limits guardLimits(const ServeOptions& options, bool admin) {
 
 } // namespace
 
+std::string browserAddress(const std::string& listening) {
+    if (listening.starts_with("0.0.0.0:"))
+        return "127.0.0.1" + listening.substr(7);
+    if (listening.starts_with("[::]:"))
+        return "[::1]" + listening.substr(4);
+    return listening;
+}
+
 int serve(const ServeOptions& options, std::vector<ListenSocket> publicSockets,
           ListenSocket adminSocket) {
     // Signals are taken by this thread alone, with sigtimedwait below.
@@ -191,22 +240,14 @@ int serve(const ServeOptions& options, std::vector<ListenSocket> publicSockets,
     }
     std::optional<Watchdog> watchdog(std::in_place,
                                      std::vector<ConnectionGuard*>{&publicGuard, &adminGuard});
-    try {
-        // For admin-url: where the pages are now.
-        const fs::path file = fs::path(options.stateDir) / kAdminAddressFile;
-        std::FILE* out = std::fopen((file.string() + ".part").c_str(), "w");
-        if (out == nullptr)
-            throw std::runtime_error(systemErrorText(errno));
-        std::fprintf(out, "%s\n", adminListener->address().c_str());
-        std::fclose(out);
-        fs::rename(file.string() + ".part", file);
-    } catch (const std::exception& e) {
-        logError(std::string("无法记下管理页面的地址：") + e.what());
-    }
+    writeAdminAddress(options.stateDir, adminListener->address());
     // Only now: whoever reads these lines may run admin-url at once.
     for (const auto& l : publicListeners)
         std::printf("listening on %s\n", l->address().c_str());
     std::printf("listening on %s\n", adminListener->address().c_str());
+    // Where the publisher's pages are, never the token that opens them.
+    std::printf("管理页面：http://%s/（登录地址：%s）\n",
+                browserAddress(adminListener->address()).c_str(), options.signInCommand.c_str());
     std::fflush(stdout);
     sd_notify(0, "READY=1"); // under systemd (Type=notify): started
 
@@ -245,6 +286,7 @@ int serve(const ServeOptions& options, std::vector<ListenSocket> publicSockets,
             if (const std::string counts = refusalsSince(refusedBefore, refused); !counts.empty())
                 logError("过去一分钟拒绝的留言（按状态）：" + counts);
             refusedBefore = refused;
+            logFailures(*writer);
             try {
                 flushUse(use, *db);
             } catch (const std::exception& e) {
@@ -272,6 +314,7 @@ int serve(const ServeOptions& options, std::vector<ListenSocket> publicSockets,
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     // No writer may resume a connection once the listeners are gone.
     writer->close();
+    logFailures(*writer);
     for (const auto& l : publicListeners)
         l->stop();
     adminListener->stop();

@@ -55,9 +55,14 @@ struct ServeOptions {
     std::chrono::milliseconds notifyRetry{10000};
 };
 
+/// HOST:PORT of a listener as a browser on this machine reaches it: one on
+/// every address through loopback.
+std::string browserAddress(const std::string& listening);
+
 /// Answers the desktop tool on `publicSockets` and the publisher on
 /// `adminSocket` until SIGTERM or SIGINT, then finishes the requests in
-/// flight. Prints "listening on HOST:PORT" for each, the public ones first.
+/// flight. Prints "listening on HOST:PORT" for each, the public ones first,
+/// then where the admin pages are.
 /// The public listeners share one set of limits. Returns the exit status.
 int serve(const ServeOptions& options, std::vector<ListenSocket> publicSockets,
           ListenSocket adminSocket);

@@ -57,9 +57,8 @@ std::optional<WebResponse> Site::answer(const Incoming& in, Later later) {
     case Route::StyleSheet: return styleSheet();
     case Route::HelpPhoto: return helpPhoto();
     case Route::Health: {
-        WebResponse r = parts_.health.writable()
-                            ? textResponse(200, "ok\n")
-                            : textResponse(503, "数据库现在无法写入：留言存不下。\n");
+        const HealthReport health = parts_.health.report(parts_.writer.lastFailure());
+        WebResponse r = textResponse(health.ok ? 200 : 503, health.text);
         r.headers.emplace_back("Cache-Control", "no-store");
         return r;
     }

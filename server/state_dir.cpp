@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <grp.h>
+#include <pwd.h>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -17,9 +18,34 @@ namespace pelvoran::server {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+/// A user's name for messages; the number when the system knows no name.
+std::string userName(uid_t uid) {
+    const passwd* user = ::getpwuid(uid);
+    return user != nullptr ? user->pw_name : "uid " + std::to_string(uid);
+}
+
+/// A state directory root has just made becomes the package's system user's
+/// (when there is one), so that serve runs as that user and not as root.
+void giveToServiceUser(const StateDir& s, struct stat& st) {
+    if (::geteuid() != 0)
+        return;
+    const passwd* user = ::getpwnam(kServiceUser);
+    if (user == nullptr)
+        return;
+    if (::fchownat(s.fd.get(), "", user->pw_uid, user->pw_gid, AT_EMPTY_PATH) != 0 ||
+        ::fstat(s.fd.get(), &st) != 0)
+        throw std::runtime_error("无法把新建的状态目录 " + s.shown + " 交给用户 " + kServiceUser +
+                                 "：" + systemErrorText(errno));
+}
+
+} // namespace
+
 StateDir findState(const Parsed& p, bool create) {
     const std::string dir = optionOr(p, "--state", kDefaultState);
     struct stat st {};
+    bool created = false;
     if (::stat(dir.c_str(), &st) != 0) {
         const int error = errno;
         if (error != ENOENT)
@@ -42,6 +68,7 @@ StateDir findState(const Parsed& p, bool create) {
             throw std::runtime_error("--state：无法创建目录 " + dir + "：" +
                                      systemErrorText(ec.value()));
         ::chmod(dir.c_str(), 0700);
+        created = true;
     }
     StateDir s;
     s.path = dir;
@@ -59,6 +86,15 @@ StateDir findState(const Parsed& p, bool create) {
     } else {
         std::error_code ec;
         s.shown = fs::absolute(dir, ec).lexically_normal().string();
+    }
+    if (created) {
+        giveToServiceUser(s, st);
+        // A mistyped --state starts a server on an empty state: the
+        // publisher hears it before any comment goes there.
+        say(stderr, "pelvoran-server: 新建了状态目录 " + s.shown + "（空的，属于" +
+                        (st.st_uid == 0 ? std::string(" root") : "用户 " + userName(st.st_uid)) +
+                        "）。如果是 --state 写错了，原来的留言不在这里：请停止服务器，改正 --state "
+                        "后重新启动，再删掉这个目录。");
     }
     if (!create) {
         struct stat db {};
@@ -164,6 +200,20 @@ StateDir prepareState(const Parsed& p, Fd& lock) {
                 "指定另一个目录。");
     }
     checkState(s);
+    // Only a state directory of root's keeps serve root: the way out is to
+    // give it to another user.
+    if (::geteuid() == 0) {
+        const bool serviceUser = ::getpwnam(kServiceUser) != nullptr;
+        say(stderr,
+            "pelvoran-server: 警告：状态目录 " + s.shown +
+                " 属于 root，服务器因此以 root 身份运行（serve "
+                "以状态目录所有者的身份运行）。请停止服务器，" +
+                (serviceUser ? std::string()
+                             : "建一个不能登录的系统用户（sudo adduser --system --group --home " +
+                                   s.shown + " --no-create-home " + kServiceUser + "），") +
+                "运行 sudo chown -R " + kServiceUser + ": " + s.shown + "，再启动：它就以用户 " +
+                kServiceUser + " 的身份运行。");
+    }
     return s;
 }
 

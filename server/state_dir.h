@@ -16,6 +16,11 @@ namespace pelvoran::server {
 /// state directory (a build setting).
 inline constexpr char kDefaultState[] = PELVORAN_SERVER_STATE_DIR;
 
+/// The system user the package makes where systemd does not run the
+/// service: its state directory belongs to it, and so does one that serve,
+/// started by root, creates.
+inline constexpr char kServiceUser[] = "pelvoran-server";
+
 /// The file in the state directory whose lock a running serve holds.
 inline constexpr char kLockFile[] = "serve.lock";
 
@@ -57,8 +62,9 @@ struct StateDir {
 };
 
 /// Finds the state directory named by --state. Only serve passes `create`:
-/// it makes a missing directory (only its owner may enter it). Without it,
-/// a directory that does not exist or holds no database is refused as a
+/// it makes a missing directory (only its owner may enter it; made by root,
+/// it is kServiceUser's when that user exists) and says so. Without it, a
+/// directory that does not exist or holds no database is refused as a
 /// mistyped --state (UsageError).
 StateDir findState(const Parsed& p, bool create);
 
@@ -85,7 +91,7 @@ StateDir enterState(const Parsed& p);
 
 /// For serve: the state directory, created when missing, locked for as long
 /// as `lock` stays open, and checked: its path to work with, its real path
-/// and its owner.
+/// and its owner. Says so when serve stays root (the directory is root's).
 StateDir prepareState(const Parsed& p, Fd& lock);
 
 /// The database of the state directory; a failure names its real path.

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -31,44 +32,90 @@ bool canUnshare() {
     return std::system("unshare -rm sh -c 'mount -t tmpfs none /run' >/dev/null 2>&1") == 0;
 }
 
+/// The uid and gid the stand-in adduser gives the system user.
+constexpr int kSystemUser = 64990;
+
+/// Stand-ins in `dir`/bin for the tools the maintainer scripts call, each
+/// noting its call in `dir`/calls; deb-systemd-invoke fails to start
+/// `failing`, and adduser adds its user to /etc/passwd and /etc/group (the
+/// namespace's copies).
+void standIns(const std::string& dir, const std::string& failing = "") {
+    const std::string bin = dir + "/bin";
+    ::mkdir(bin.c_str(), 0755);
+    for (const char* tool : {"systemctl", "deb-systemd-helper", "deb-systemd-invoke"})
+        writeFile(bin + "/" + tool,
+                  std::string("#!/bin/sh\necho \"") + tool + " $*\" >>" + dir +
+                      "/calls\ncase \"$0 $*\" in *invoke*start*" + failing + ") [ -n \"" + failing +
+                      "\" ] && exit 1;; esac\nexit 0\n",
+                  0755);
+    const std::string id = std::to_string(kSystemUser);
+    writeFile(bin + "/adduser",
+              "#!/bin/sh\necho \"adduser $*\" >>" + dir + "/calls\nfor name; do :; done\n" +
+                  "echo \"$name:x:" + id + ":" + id +
+                  "::/var/lib/pelvoran-server:/usr/sbin/nologin\" >>/etc/passwd\n" +
+                  "echo \"$name:x:" + id + ":\" >>/etc/group\n",
+              0755);
+}
+
+/// Runs the shell commands `script` in `dir` with the stand-ins first in
+/// PATH, in a mount namespace of its own where /run and /var/lib are empty
+/// and /etc/passwd and /etc/group are copies; with `systemd`, as systemd
+/// would leave /run; with `ownProcesses`, in a process namespace whose /proc
+/// shows only its own processes, all ended with it. The exit status.
+int inNamespace(const std::string& dir, const std::string& script, bool systemd,
+                bool ownProcesses = false) {
+    std::filesystem::copy_file("/etc/passwd", dir + "/passwd");
+    std::filesystem::copy_file("/etc/group", dir + "/group");
+    // Root maps only itself in a user namespace: another owner needs root.
+    const std::string unshare = std::string("unshare ") + (::geteuid() == 0 ? "-m" : "-rm") +
+                                (ownProcesses ? "pf --mount-proc" : "");
+    writeFile(dir + "/script", "set -e\ncd " + dir + "\nmount -t tmpfs none /run\n" +
+                                   (systemd ? "mkdir -p /run/systemd/system\n" : "") +
+                                   "mount -t tmpfs none /var/lib\nmount --bind " + dir +
+                                   "/passwd /etc/passwd\nmount --bind " + dir +
+                                   "/group /etc/group\nPATH=" + dir + "/bin:$PATH\n" + script);
+    const std::string run = "timeout 60 " + unshare + " sh " + dir + "/script";
+    return std::system(run.c_str());
+}
+
+/// Starts the real server in the background in a namespace's script, its
+/// standard output through a pipe read on descriptor 3 and its errors in
+/// `name`.err, and waits for its first line: $! is its process.
+std::string startServer(const std::string& args, const std::string& name = "serve") {
+    return "mkfifo " + name + ".out\n" + PELVORAN_SERVER_EXE + " serve " + args +
+           " --listen 127.0.0.1:0 --admin-listen 127.0.0.1:0 >" + name + ".out 2>" + name +
+           ".err &\nexec 3<" + name + ".out\nread -r line <&3\n";
+}
+
 } // namespace
 
-// postinst says in one line what became of the service: not started without
-// systemd, the socket or the service that failed (port 80 taken), started.
+// postinst under systemd says in one line what became of the service: the
+// socket or the service that failed (port 80 taken), started.
 TEST(MaintainerScripts, InstallingSaysWhatHappened) {
     if (!canUnshare())
         GTEST_SKIP() << "unshare -rm is not allowed here: the scripts need a /run of their own";
     const struct {
-        bool systemd;
         const char* failing;  // the unit deb-systemd-invoke fails to start
         const char* previous; // the version upgraded from, "" on a first installation
         const char* said;     // in the line printed; "" for no line at all
     } cases[] = {
-        {false, "", "", "systemd 没有运行，服务没有启动：请手动运行 sudo pelvoran-server serve"},
-        {true, "pelvoran-server.socket", "", "80 端口已被另一个程序占用"},
-        {true, "pelvoran-server.service", "", "服务没有启动：原因见 journalctl -u pelvoran-server"},
-        {true, "", "", "服务已启动"},
-        {true, "", "1.05", ""},
-        {true, "pelvoran-server.socket", "1.05", "sudo systemctl edit pelvoran-server.socket"},
+        {"pelvoran-server.socket", "", "80 端口已被另一个程序占用"},
+        {"pelvoran-server.service", "", "服务没有启动：原因见 journalctl -u pelvoran-server"},
+        {"", "", "服务已启动"},
+        {"", "1.05", ""},
+        {"pelvoran-server.socket", "1.05", "sudo systemctl edit pelvoran-server.socket"},
     };
     for (const auto& c : cases) {
         const TempDir dir;
-        const std::string bin = dir.path() + "/bin";
-        ::mkdir(bin.c_str(), 0755);
-        // Stand-ins that note each call; deb-systemd-invoke fails for `failing`.
-        for (const char* tool : {"systemctl", "deb-systemd-helper", "deb-systemd-invoke"})
-            writeFile(bin + "/" + tool,
-                      std::string("#!/bin/sh\necho \"") + tool + " $*\" >>" + dir.path() +
-                          "/calls\ncase \"$0 $*\" in *invoke*start*" + c.failing + ") [ -n \"" +
-                          c.failing + "\" ] && exit 1;; esac\nexit 0\n",
-                      0755);
-        const std::string run =
-            std::string("unshare -rm sh -c 'mount -t tmpfs none /run && ") +
-            (c.systemd ? "mkdir -p /run/systemd/system && " : "") + "PATH=" + bin + ":$PATH sh " +
-            kPackaging + "/postinst configure \"" + c.previous + "\"' 2>" + dir.path() + "/said";
-        EXPECT_EQ(std::system(run.c_str()), 0) << run;
+        standIns(dir.path(), c.failing);
+        EXPECT_EQ(
+            inNamespace(dir.path(),
+                        "sh " + kPackaging + "/postinst configure \"" + c.previous + "\" 2>said\n",
+                        true),
+            0);
         const std::string said = fileBytes(dir.path() + "/said");
         const std::string calls = fileBytes(dir.path() + "/calls");
+        EXPECT_EQ(calls.find("adduser"), std::string::npos) << "DynamicUser= is the service's";
         if (*c.said == '\0') {
             EXPECT_EQ(said, "") << c.failing;
             continue;
@@ -78,6 +125,134 @@ TEST(MaintainerScripts, InstallingSaysWhatHappened) {
         EXPECT_NE(said.find(c.said), std::string::npos) << c.failing << ": " << said;
         EXPECT_NE(calls.find("deb-systemd-helper enable pelvoran-server.socket"), std::string::npos)
             << calls;
+    }
+}
+
+// Without systemd, postinst makes the system user pelvoran-server (no login
+// shell, the state directory its home) and that directory (0700) once, and
+// its hint works: serve started by root runs as that user and says where
+// the admin pages are; a state directory it makes is that user's too. A
+// state directory of root's from before is named.
+TEST(MaintainerScripts, WithoutSystemdTheServerIsNotRoot) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root: the state directory belongs to another user";
+    if (!canUnshare())
+        GTEST_SKIP() << "unshare is not allowed here: the scripts need a /var/lib of their own";
+    // serve started by root with `args`, its state directory `state`: the
+    // last line it printed (the admin pages), its uid, its state directory,
+    // its exit status after SIGTERM.
+    const auto serveAndLook = [](const std::string& args, const std::string& state,
+                                 const std::string& name) {
+        return startServer(args, name) + "read -r line <&3\nread -r admin <&3\necho \"$admin\" >" +
+               name + ".admin\ngrep ^Uid: /proc/$!/status >" + name + ".uid\nstat -c '%U:%G %a' " +
+               state + " >" + name + ".made\nkill $!\nwait $! && echo 0 >" + name +
+               ".status || echo $? >" + name + ".status\n";
+    };
+    const TempDir dir;
+    standIns(dir.path());
+    ASSERT_EQ(inNamespace(dir.path(),
+                          "sh " + kPackaging + "/postinst configure '' 2>said\n" + "sh " +
+                              kPackaging + "/postinst configure 1.05 2>said-again\n" +
+                              serveAndLook("", "/var/lib/pelvoran-server", "packaged") +
+                              serveAndLook("--state /var/lib/made", "/var/lib/made", "made"),
+                          false),
+              0)
+        << fileBytes(dir.path() + "/packaged.err") << fileBytes(dir.path() + "/made.err");
+    const std::string calls = fileBytes(dir.path() + "/calls");
+    const std::string adduser = "adduser --system --group --quiet --home /var/lib/pelvoran-server "
+                                "--no-create-home --shell /usr/sbin/nologin pelvoran-server\n";
+    const auto made = calls.find(adduser);
+    EXPECT_NE(made, std::string::npos) << calls;
+    EXPECT_EQ(calls.find("adduser", made + 1), std::string::npos) << "made twice: " << calls;
+    for (const char* said : {"/said", "/said-again"}) {
+        const std::string line = fileBytes(dir.path() + said);
+        EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1) << line;
+        EXPECT_NE(line.find("systemd 没有运行，服务没有启动：请手动运行 sudo pelvoran-server serve "
+                            "--listen [::]:80"),
+                  std::string::npos)
+            << line;
+        EXPECT_NE(line.find("以系统用户 pelvoran-server 的身份运行"), std::string::npos) << line;
+    }
+    const std::string id = std::to_string(kSystemUser);
+    for (const std::string name : {"/packaged", "/made"}) {
+        const std::string err = fileBytes(dir.path() + name + ".err");
+        EXPECT_EQ(fileBytes(dir.path() + name + ".made"), "pelvoran-server:pelvoran-server 700\n")
+            << name;
+        EXPECT_TRUE(fileBytes(dir.path() + name + ".uid").starts_with("Uid:\t" + id + "\t" + id))
+            << name << ": " << fileBytes(dir.path() + name + ".uid");
+        EXPECT_TRUE(
+            fileBytes(dir.path() + name + ".admin").starts_with("管理页面：http://127.0.0.1:"))
+            << name << ": " << fileBytes(dir.path() + name + ".admin");
+        EXPECT_EQ(err.find("root"), std::string::npos) << name << ": " << err;
+        EXPECT_EQ(err.find("新建了状态目录") != std::string::npos, name == "/made") << err;
+        EXPECT_EQ(fileBytes(dir.path() + name + ".status"), "0\n") << name << ": " << err;
+    }
+    EXPECT_NE(fileBytes(dir.path() + "/made.err").find("属于用户 pelvoran-server"),
+              std::string::npos);
+
+    const TempDir before;
+    standIns(before.path());
+    ASSERT_EQ(inNamespace(before.path(),
+                          "mkdir -m 700 /var/lib/pelvoran-server\nsh " + kPackaging +
+                              "/postinst configure 1.05 2>said\n",
+                          false),
+              0);
+    const std::string said = fileBytes(before.path() + "/said");
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+    EXPECT_NE(said.find("/var/lib/pelvoran-server 属于 root，服务器会以 root 的身份运行"),
+              std::string::npos)
+        << said;
+}
+
+// Removing or purging says when a pelvoran-server started by hand still
+// runs; purging says where the comments stay and how to remove them: the
+// directory made without systemd, or systemd's private one behind its link.
+TEST(MaintainerScripts, RemovingSaysWhatStays) {
+    if (!canUnshare())
+        GTEST_SKIP() << "unshare -rm is not allowed here: the scripts need a /var/lib of their own";
+    const std::string running = "仍有 pelvoran-server 进程在运行";
+    const struct {
+        const char* before;
+        bool serving;                             // a server started by hand
+        std::vector<std::string> removed, purged; // one line each
+    } cases[] = {
+        {"", false, {}, {}},
+        {"mkdir -m 700 /var/lib/pelvoran-server\n",
+         true,
+         {running},
+         {running,
+          "留言：它们仍在 /var/lib/pelvoran-server 中（数据库 comments.sqlite 和每日备份）。"
+          "不再需要时，用 sudo rm -r /var/lib/pelvoran-server 删除"}},
+        {"mkdir -p /var/lib/private/pelvoran-server\n"
+         "ln -s private/pelvoran-server /var/lib/pelvoran-server\n",
+         false,
+         {},
+         {"留言：它们仍在 /var/lib/private/pelvoran-server 中（数据库 comments.sqlite "
+          "和每日备份）。"
+          "不再需要时，用 sudo rm -r /var/lib/pelvoran-server /var/lib/private/pelvoran-server "
+          "删除"}},
+    };
+    for (const auto& c : cases) {
+        const TempDir dir;
+        standIns(dir.path());
+        EXPECT_EQ(inNamespace(dir.path(),
+                              c.before +
+                                  (c.serving ? startServer("--state " + dir.path() + "/state")
+                                             : std::string()) +
+                                  "sh " + kPackaging + "/postrm remove 2>removed\nsh " +
+                                  kPackaging + "/postrm purge 2>purged\n",
+                              false, true),
+                  0)
+            << fileBytes(dir.path() + "/serve.err");
+        for (const auto& [file, expected] :
+             {std::pair{"/removed", c.removed}, std::pair{"/purged", c.purged}}) {
+            const std::string said = fileBytes(dir.path() + file);
+            EXPECT_EQ(std::count(said.begin(), said.end(), '\n'),
+                      static_cast<std::ptrdiff_t>(expected.size()))
+                << said;
+            for (const std::string& part : expected)
+                EXPECT_NE(said.find(part), std::string::npos) << file << ": " << said;
+        }
     }
 }
 

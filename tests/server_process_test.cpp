@@ -22,6 +22,7 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <thread>
 #include <unistd.h>
 
@@ -99,6 +100,38 @@ bool dailyBackupMade(const std::string& dir, int seconds) {
     for (int i = 0; i < seconds * 10 && !made(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     return made();
+}
+
+/// /healthz until it answers `status` with `text` in its body (as its
+/// `whole` body), for up to 5 s (it looks once a second); the last reply.
+std::string healthSays(int port, int status, const std::string& text = "", bool whole = false) {
+    std::string reply;
+    for (int i = 0; i < 50; ++i) {
+        if (i > 0)
+            std::this_thread::sleep_for(100ms);
+        reply = httpExchange(
+            port, "GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+        const std::string body = bodyOf(reply);
+        if (statusOf(reply) == status &&
+            (whole ? body == text : body.find(text) != std::string::npos))
+            break;
+    }
+    return reply;
+}
+
+/// serve (`args` after the word) as `process`, both streams into `log`;
+/// what it printed once the line of the admin pages is out, or after 20 s.
+std::string startServe(std::optional<ChildProcess>& process, const std::string& log,
+                       std::vector<std::string> args) {
+    args.insert(args.begin(), {PELVORAN_SERVER_EXE, "serve"});
+    process.emplace(args, log);
+    std::string printed;
+    for (int i = 0; i < 200 && printed.find('\n', printed.find("管理页面")) == std::string::npos;
+         ++i) {
+        std::this_thread::sleep_for(100ms);
+        printed = fileBytes(log);
+    }
+    return printed;
 }
 
 } // namespace
@@ -745,19 +778,29 @@ TEST(ServerWire, TakesTheSocketSystemdPasses) {
 }
 
 // A comment that cannot be committed gets 503, never 200, and is not there;
-// the next one, once the database is free again, is.
+// so does /healthz, with why, until the next comment, once the database is
+// free again, is stored. The failures are one line in the log, not one each.
 TEST(ServerWire, CommentThatCannotBeCommittedGets503) {
     const TempDir state;
     ServerProcess server(state.path(), {"--busy-timeout", "100"});
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open((state.path() + "/comments.sqlite").c_str(), &db), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
-    EXPECT_EQ(statusOf(httpExchange(server.port(), post(kComment, "CommentText=lost"), 30s)), 503);
+    for (const char* text : {"CommentText=lost", "CommentText=lost too"})
+        EXPECT_EQ(statusOf(httpExchange(server.port(), post(kComment, text), 30s)), 503);
     ASSERT_EQ(sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(db);
+    const std::string failed = healthSays(server.port(), 503, "上一次保存留言失败");
+    EXPECT_NE(failed.find("database is locked"), std::string::npos) << failed;
     EXPECT_EQ(statusOf(httpExchange(server.port(), post(kComment, "CommentText=kept"))), 200);
+    EXPECT_EQ(bodyOf(healthSays(server.port(), 200, "ok\n", true)), "ok\n");
     EXPECT_EQ(exported(state.path()), std::vector<std::string>{"kept"});
-    EXPECT_NE(server.errors().find("database is locked"), std::string::npos) << server.errors();
+    ASSERT_EQ(server.stop(SIGTERM), 0);
+    const std::string log = server.errors();
+    const auto first = log.find("未能保存");
+    EXPECT_EQ(log.find("未能保存", first + 1), std::string::npos) << "a line each: " << log;
+    EXPECT_NE(log.find("过去一分钟未能保存的留言：2 条"), std::string::npos) << log;
+    EXPECT_NE(log.find("database is locked"), std::string::npos) << log;
 }
 
 // SIGTERM lets a comment in flight finish: it is answered and stored, and
@@ -1107,18 +1150,6 @@ int statusWith(const std::string& state, const std::string& cookie) {
     return statusOf(adminGet(state, "/comments", "Cookie: " + cookie + "\r\n"));
 }
 
-/// What `status` of /healthz reaches within 5 s; the last status seen.
-int healthBecomes(int port, int status) {
-    int seen = 0;
-    for (int i = 0; i < 50 && seen != status; ++i) {
-        if (i > 0)
-            std::this_thread::sleep_for(100ms);
-        seen = statusOf(httpExchange(
-            port, "GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n"));
-    }
-    return seen;
-}
-
 } // namespace
 
 // /healthz answers 503 once the state directory cannot be written by the
@@ -1131,10 +1162,96 @@ TEST(ServerMonitoring, HealthFollowsWhetherTheDatabaseCanBeWritten) {
         giveTo(dir, kService);
     }
     ServerProcess server(dir);
-    ASSERT_EQ(healthBecomes(server.port(), 200), 200);
+    ASSERT_EQ(statusOf(healthSays(server.port(), 200)), 200);
     ASSERT_EQ(::chmod(dir.c_str(), 0500), 0);
-    EXPECT_EQ(healthBecomes(server.port(), 503), 503);
+    EXPECT_EQ(statusOf(healthSays(server.port(), 503)), 503);
     ASSERT_EQ(::chmod(dir.c_str(), 0700), 0);
+}
+
+// On a file system with little room /healthz stays 200 and says how little
+// is left; a comment that does not fit gets 503, and so does /healthz, with
+// why, until a comment is stored again.
+TEST(ServerMonitoring, LittleRoomIsSaidAndAFailedCommitIsNot200) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to mount a small file system";
+    const TempDir state;
+    if (::mount("tmpfs", state.path().c_str(), "tmpfs", 0, "size=16m") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
+    struct Unmount {
+        std::string at;
+        ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+    } unmount{state.path()};
+    ServerProcess server(state.path());
+    ASSERT_TRUE(dailyBackupMade(state.path(), 10)); // its copy takes room too
+    struct statvfs fs {};
+    ASSERT_EQ(::statvfs(state.path().c_str(), &fs), 0);
+    // A MiB left: room for a short comment, not for the longest one.
+    const std::size_t room = std::size_t{fs.f_bavail} * fs.f_frsize;
+    ASSERT_GT(room, std::size_t{4} << 20);
+    std::ofstream(state.path() + "/filler") << std::string(room - (std::size_t{1} << 20), 'x');
+    const std::string low = healthSays(server.port(), 200, "只剩");
+    EXPECT_EQ(statusOf(low), 200) << low;
+    EXPECT_TRUE(bodyOf(low).starts_with("ok\n")) << low;
+    EXPECT_EQ(statusOf(httpExchange(server.port(),
+                                    post(kComment, "CommentText=" + std::string(1000000, 'x')))),
+              503);
+    const std::string failed = healthSays(server.port(), 503, "上一次保存留言失败");
+    EXPECT_NE(failed.find("disk is full"), std::string::npos) << failed;
+    std::filesystem::remove(state.path() + "/filler");
+    EXPECT_EQ(statusOf(httpExchange(server.port(), post(kComment, "CommentText=short"))), 200);
+    EXPECT_EQ(bodyOf(healthSays(server.port(), 200, "ok\n", true)), "ok\n");
+}
+
+// serve says where the admin pages are after its listening lines, never
+// with the token; that it made the state directory, by its real path (a
+// mistyped --state is a new, empty one); run by root on a directory of
+// root's, that it stays root and how to change that. admin-url says when no
+// server runs, and never gives an address a server could not note as its.
+TEST(ServerCommandLine, ServeSaysWhereItsPagesAreAndWhatItMade) {
+    const TempDir parent;
+    const std::string state = parent.path() + "/typo";
+    const std::vector<std::string> args = {
+        "--state", state, "--listen", "127.0.0.1:0", "--admin-listen", "127.0.0.1:0"};
+    std::string address, token, real;
+    {
+        std::optional<ChildProcess> serve;
+        const std::string out = startServe(serve, parent.path() + "/first.log", args);
+        real = std::filesystem::canonical(state).string();
+        address = fileBytes(state + "/admin-address");
+        ASSERT_TRUE(address.ends_with("\n")) << out;
+        address.pop_back();
+        token = tokenOf(state);
+        const auto admin = out.find("管理页面：http://" + address + "/（登录地址：");
+        ASSERT_NE(admin, std::string::npos) << out;
+        EXPECT_LT(out.rfind("listening on "), admin) << out;
+        EXPECT_NE(out.find("pelvoran-server admin-url --state " + real + "）\n", admin),
+                  std::string::npos)
+            << out;
+        EXPECT_EQ(out.find(token), std::string::npos) << out;
+        EXPECT_NE(out.find("新建了状态目录 " + real + "（空的"), std::string::npos) << out;
+        struct stat st {};
+        ASSERT_EQ(::stat(state.c_str(), &st), 0);
+        EXPECT_EQ(out.find("警告：状态目录 " + real + " 属于 root") != std::string::npos,
+                  ::geteuid() == 0 && st.st_uid == 0)
+            << out;
+        const CommandResult live = runServerCommand({"admin-url", "--state", state});
+        EXPECT_EQ(live.status, 0) << live.err;
+        EXPECT_EQ(live.out, "http://" + address + "/?token=" + token + "\n");
+    }
+    const CommandResult stopped = runServerCommand({"admin-url", "--state", state});
+    EXPECT_EQ(stopped.status, 1);
+    EXPECT_NE(stopped.err.find(real + " 上现在没有服务器在运行"), std::string::npos) << stopped.err;
+    EXPECT_EQ(stopped.out, "http://" + address + "/?token=" + token + "\n") << "the last one";
+
+    // The next serve cannot note its address: the old one is not given as its.
+    std::filesystem::create_directory(state + "/admin-address.part");
+    std::optional<ChildProcess> again;
+    const std::string out = startServe(again, parent.path() + "/again.log", args);
+    EXPECT_EQ(out.find("新建了状态目录"), std::string::npos) << out;
+    EXPECT_NE(out.find("无法记下管理页面的地址"), std::string::npos) << out;
+    const CommandResult r = runServerCommand({"admin-url", "--state", state});
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_EQ(r.out.find(address), std::string::npos) << r.out;
 }
 
 // /metrics, read by Prometheus' own parser, counts what happened; without the
