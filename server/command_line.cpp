@@ -57,6 +57,7 @@ constexpr char kUsage[] =
     " --notes TEXT\n"
     "  pelvoran-server key create FILE [--state DIR]\n"
     "  pelvoran-server key create --state DIR\n"
+    "  pelvoran-server key show [--state DIR]\n"
     "  pelvoran-server comments list [--state DIR] [--since YYYY-MM-DD]\n"
     "  pelvoran-server comments export [--state DIR] [--format jsonl|csv] [--since YYYY-MM-DD]\n"
     "  pelvoran-server comments delete ID... [--state DIR]\n"
