@@ -200,8 +200,9 @@ void addStateFiles(const std::string& path, const std::vector<StateFile>& files)
 /// it has no such table.
 std::vector<std::string> stateFileNames(const std::string& path);
 
-/// For every table that numbers its rows with AUTOINCREMENT, the highest
-/// number the database at `path` ever gave; read only. Throws StoreError.
+/// For every table of the database at `path` that numbers its rows, the
+/// highest number it ever gave. Writes nothing; on closing, its write-ahead
+/// log is folded into the file. Throws StoreError.
 std::map<std::string, std::int64_t> highestNumbers(const std::string& path);
 
 /// The comments of the backup at `path`, received at or after `since` (all

@@ -223,7 +223,9 @@ std::vector<std::string> stateFileNames(const std::string& path) {
 }
 
 std::map<std::string, std::int64_t> highestNumbers(const std::string& path) {
-    const Connection db = openConnection(path, SQLITE_OPEN_READONLY);
+    // Read and write, as the last connection to close folds the write-ahead
+    // log into the file: the replaced database is kept as one file.
+    const Connection db = openConnection(path, SQLITE_OPEN_READWRITE);
     std::map<std::string, std::int64_t> highest;
     for (const std::string& table :
          tablesOf(db.get(), "main", "AND sql NOT LIKE '%WITHOUT ROWID%'")) {
