@@ -152,10 +152,9 @@ void expectSameKey(const StateDir& state, const std::vector<StateFile>& files,
     }
 }
 
-/// A file of the backup written under a temporary name in the state
+/// Writes a file of the backup under a temporary name in the state
 /// directory, synced, with the backup's mode (the owner's part only:
-/// nothing in the state directory is anyone else's); `temp` empty when it
-/// could not be written.
+/// nothing in the state directory is anyone else's): that name.
 std::string writeStateFile(int dir, const StateFile& f, const std::string& shownDir) {
     const std::string temp = ".restore-" + std::to_string(::getpid()) + "-" + f.name;
     ::unlinkat(dir, temp.c_str(), 0);

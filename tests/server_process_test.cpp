@@ -1716,6 +1716,16 @@ TEST(ServerSigning, TheKeyTravelsWithTheBackup) {
         EXPECT_EQ(fileBytes(bare.path() + name), fileBytes(keyed.path() + name)) << name;
         EXPECT_EQ(modeOf(bare.path() + name), 0600) << name;
     }
+    // The daily backups carry them too.
+    std::filesystem::remove_all(keyed.path() + "/backups");
+    {
+        ServerProcess server(keyed.path());
+        ASSERT_TRUE(dailyBackupMade(keyed.path(), 20));
+    }
+    for (const auto& e : std::filesystem::directory_iterator(keyed.path() + "/backups"))
+        EXPECT_EQ(linesIn(e.path(), "SELECT name FROM state_files ORDER BY name"),
+                  "metrics-token\nupdate-key.pem\nupdate-key.pub\n")
+            << e.path();
     const CommandResult http = runServerCommand(
         {"release", "set", "--state", bare.path(), "--version", "1.06", "--address",
          "http://evil.example.com/x.exe", "--date", "d", "--notes", "n"});
