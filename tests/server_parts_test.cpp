@@ -3,6 +3,7 @@
 // database's health, the route table, the site's answers, and the comment
 // bodies of the tools in the field.
 #include "server/admin_site.h"
+#include "server/backups.h"
 #include "server/comment_decoding.h"
 #include "server/comment_writer.h"
 #include "server/health.h"
@@ -429,6 +430,58 @@ TEST(DatabaseHealth, FollowsWhetherACommentCouldBeStored) {
     }
     Database(path).insert({comment("after")});
     EXPECT_EQ(Raw(path).count(), 2);
+}
+
+// The daily job backs up only a whole database: damage of an index alone
+// is mended first, a copy set aside; damage that REINDEX cannot mend leaves
+// the day without a backup, so that no damaged copy pushes a whole one out.
+TEST(DatabaseHealth, DailyBackupIsOfAWholeDatabaseOnly) {
+    const struct {
+        const char* what;
+        std::string table;
+        std::string standIn; // the table's definition while its indexes are hidden
+        const char* sql;     // run meanwhile
+        bool whole;          // after the daily job
+    } cases[] = {
+        {"a comment missing from its index", "comments", "",
+         "INSERT INTO comments (received, text, raw, source) VALUES (1, 'x', x'', 'web')", true},
+        {"a key there twice", "admin_sessions",
+         "CREATE TABLE admin_sessions (key TEXT, expires INTEGER NOT NULL, used INTEGER NOT NULL)",
+         "INSERT INTO admin_sessions VALUES ('k', 1, 1), ('k', 2, 2)", false},
+    };
+    for (const auto& c : cases) {
+        const test::TempDir dir;
+        const std::string path = dir.path() + "/comments.sqlite";
+        Database(path).insert({comment("first")});
+        const std::string rows = "FROM sqlite_schema WHERE tbl_name = '" + c.table + "'";
+        const auto saved = Raw(path).texts(
+            ("SELECT 'INSERT INTO sqlite_schema VALUES (' || quote(type) || ', ' || quote(name) "
+             "|| ', ' || quote(tbl_name) || ', ' || rootpage || ', ' || quote(sql) || ')' " +
+             rows)
+                .c_str());
+        ASSERT_EQ(
+            Raw(path).exec("PRAGMA writable_schema=ON; DELETE " + rows + " AND type = 'index';" +
+                           (c.standIn.empty() ? ""
+                                              : "UPDATE sqlite_schema SET sql = '" + c.standIn +
+                                                    "' WHERE name = '" + c.table + "'")),
+            SQLITE_OK);
+        ASSERT_EQ(Raw(path).exec(c.sql), SQLITE_OK) << c.what;
+        {
+            Raw raw(path);
+            ASSERT_EQ(raw.exec("PRAGMA writable_schema=ON; DELETE " + rows), SQLITE_OK);
+            for (const std::string& row : saved)
+                ASSERT_EQ(raw.exec(row), SQLITE_OK) << row;
+        }
+        Database db(path);
+        ASSERT_FALSE(db.integrityProblems().empty()) << c.what << ": no damage made";
+        dailyBackup(dir.path(), db);
+        std::map<std::string, int> made; // by the name's beginning
+        for (const auto& e : std::filesystem::directory_iterator(dir.path() + "/backups"))
+            ++made[e.path().filename().string().substr(0, e.path().filename().string().find('-'))];
+        EXPECT_EQ(made["comments"], c.whole ? 1 : 0) << c.what;
+        EXPECT_EQ(made["index"], c.whole ? 1 : 0) << c.what << ": the copy set aside";
+        EXPECT_EQ(db.integrityProblems().empty(), c.whole) << c.what;
+    }
 }
 
 TEST(Routes, OneTableForBothListeners) {
