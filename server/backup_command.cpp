@@ -2,8 +2,10 @@
 #include "server/command_line.h"
 #include "server/command_support.h"
 #include "server/error_text.h"
+#include "server/sqlite_support.h"
 #include "server/state_dir.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -49,6 +51,40 @@ BackupTarget backupTarget(const std::string& file) {
     return t;
 }
 
+/// SQLite's full check, which also compares every index with its table,
+/// before anything is copied: a damaged database is not backed up.
+void refuseDamaged(Database& db, const StateDir& state) {
+    const auto problems = db.integrityProblems();
+    if (problems.empty())
+        return;
+    throw std::runtime_error(
+        "backup：数据库文件 " + databasePath(state.shown) + " 已损坏（" + problems.front() +
+        "），没有备份。" +
+        (indexesOnly(problems) ? "损坏只涉及索引，表中的数据完好：重启服务（sudo systemctl restart "
+                                 "pelvoran-server）会重建索引，之后再备份。"
+                               : "请从 " + state.shown + "/" + kBackupsDir +
+                                     " 中的备份恢复（pelvoran-server restore）。"));
+}
+
+/// Says which files of the state directory the backup holds, and that one
+/// holding the private key is to be kept as safe as the key.
+void saySideFiles(const BackupTarget& target) {
+    std::vector<std::string> names;
+    try {
+        names = stateFileNames(target.parent + "/" + target.name);
+    } catch (const StoreError&) {
+        return; // the backup is whole and in place; only this note is missing
+    }
+    std::string joined;
+    for (const auto& name : names)
+        joined += (joined.empty() ? "" : "、") + name;
+    if (!joined.empty())
+        say(stdout, "备份中还有状态目录中的 " + joined + "，恢复时一并放回。");
+    if (std::find(names.begin(), names.end(), kUpdatePrivateKeyFile) != names.end())
+        say(stdout, "备份中含有签名私钥 " + std::string(kUpdatePrivateKeyFile) +
+                        "：请像保管私钥本身一样保管这个备份文件，不要放在别人能读到的地方。");
+}
+
 } // namespace
 
 /// Copies the database to a file of the caller's beside FILE, then moves it
@@ -88,6 +124,7 @@ int backupCommand(const std::vector<std::string>& args) {
         status = asStateOwner(state, [&] {
             checkState(state);
             const auto db = openDatabase(state);
+            refuseDamaged(*db, state);
             try {
                 if (apart) {
                     const std::string own = ".backup-" + std::to_string(::getpid()) + ".sqlite";
@@ -95,15 +132,20 @@ int backupCommand(const std::vector<std::string>& args) {
                     struct Remove {
                         const StateDir& s;
                         const std::string& name;
-                        ~Remove() { ::unlinkat(s.fd.get(), name.c_str(), 0); }
+                        ~Remove() {
+                            ::unlinkat(s.fd.get(), name.c_str(), 0);
+                            ::unlinkat(s.fd.get(), (name + "-journal").c_str(), 0);
+                        }
                     } remove{state, own};
                     db->copyInto(own);
+                    addStateFiles(own, carriedFiles(state.path));
                     const Fd copy(::openat(state.fd.get(), own.c_str(), O_RDONLY | O_CLOEXEC));
                     if (copy.get() < 0)
                         throw std::runtime_error(systemErrorText(errno));
                     copyAll(copy.get(), out.get(), target.shown);
                 } else {
                     db->copyInto(target.parent + "/" + temp);
+                    addStateFiles(target.parent + "/" + temp, carriedFiles(state.path));
                 }
                 syncFile(out.get(), target.shown);
             } catch (const std::exception& e) {
@@ -136,6 +178,7 @@ int backupCommand(const std::vector<std::string>& args) {
                                  systemErrorText(error));
     }
     say(stdout, "已备份到 " + target.shown + "。");
+    saySideFiles(target);
     return kExitOk;
 }
 

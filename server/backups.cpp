@@ -1,16 +1,20 @@
 #include "server/backups.h"
 
+#include "server/admin_session.h"
 #include "server/error_text.h"
 #include "server/log.h"
-#include "server/state_dir.h"
-#include "server/store.h"
+#include "server/sqlite_support.h"
+
+#include "platform/hex.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <filesystem>
+#include <openssl/evp.h>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,6 +23,62 @@
 namespace pelvoran::server {
 
 namespace fs = std::filesystem;
+
+std::string sha256Hex(std::string_view bytes) {
+    unsigned char raw[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    if (EVP_Digest(bytes.data(), bytes.size(), raw, &size, EVP_sha256(), nullptr) != 1)
+        throw std::runtime_error("无法计算 SHA-256 摘要（OpenSSL）");
+    std::string hex;
+    for (unsigned int i = 0; i < size; ++i)
+        appendHex(hex, raw[i], 2, HexCase::Lower);
+    return hex;
+}
+
+std::vector<StateFile> carriedFiles(const std::string& stateDir) {
+    // Keys and tokens are a few hundred bytes; anything larger is no file of ours.
+    constexpr off_t kMaxBytes = 64 * 1024;
+    std::vector<StateFile> files;
+    for (const char* name : {kUpdatePublicKeyFile, kUpdatePrivateKeyFile, kMetricsTokenFile}) {
+        const std::string shown = stateDir + "/" + name;
+        const Fd fd(::open(shown.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (fd.get() < 0 && errno == ENOENT)
+            continue;
+        struct stat st {};
+        if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0)
+            throw std::runtime_error("无法读取 " + shown + "：" + systemErrorText(errno));
+        if (!S_ISREG(st.st_mode) || st.st_size > kMaxBytes)
+            throw std::runtime_error(shown + " 不是本程序写的文件（不是普通文件，或大于 64 KiB）");
+        std::string data(static_cast<std::size_t>(st.st_size), '\0');
+        if (::pread(fd.get(), data.data(), data.size(), 0) != st.st_size)
+            throw std::runtime_error("无法读取 " + shown + "：" + systemErrorText(errno));
+        files.push_back({name, static_cast<unsigned>(st.st_mode & 07777), sha256Hex(data), data});
+    }
+    return files;
+}
+
+Fd openBackupFile(const std::string& file, const std::string& what) {
+    // Not through a link; not a FIFO, whose open or read would wait for ever.
+    Fd fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+    if (fd.get() < 0 && errno == ELOOP)
+        throw UsageError{what + "：" + file + " 是符号链接：请写出备份文件本身的路径", false};
+    if (fd.get() < 0)
+        throw UsageError{what + "：无法读取 " + file + "：" + systemErrorText(errno), false};
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        throw UsageError{what + "：" + file +
+                             " 不是普通文件：请写出 pelvoran-server backup 做的备份文件",
+                         false};
+    static constexpr char kHeader[] = "SQLite format 3"; // and its final NUL: 16 bytes
+    char head[sizeof kHeader] = {};
+    if (::pread(fd.get(), head, sizeof head, 0) != static_cast<ssize_t>(sizeof head) ||
+        std::memcmp(head, kHeader, sizeof head) != 0)
+        throw UsageError{what + "：" + file +
+                             " 不是 SQLite 数据库文件（开头不是 SQLite 的文件头）：请确认它是 "
+                             "pelvoran-server backup 做的备份",
+                         false};
+    return fd;
+}
 
 void syncFile(int fd, const std::string& shown) {
     if (::fsync(fd) != 0)
@@ -48,26 +108,33 @@ void copyAll(int from, int to, const std::string& shown) {
     }
 }
 
-bool backupInto(Database& db, const std::string& dir, const std::string& name) {
+bool backupInto(Database& db, const std::string& dir, const std::string& name,
+                const std::string& stateDir) {
     const Fd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dirFd.get() < 0)
         throw std::runtime_error("无法打开目录 " + dir + "：" + systemErrorText(errno));
     const std::string temp = "." + name + ".part";
     const std::string tempPath = dir + "/" + temp;
     const std::string shown = dir + "/" + name;
+    const std::string journal = temp + "-journal";
+    const auto removeTemp = [&] {
+        ::unlinkat(dirFd.get(), temp.c_str(), 0);
+        ::unlinkat(dirFd.get(), journal.c_str(), 0);
+    };
     // What an interrupted backup left behind.
-    ::unlinkat(dirFd.get(), temp.c_str(), 0);
+    removeTemp();
     try {
         db.copyInto(tempPath);
+        addStateFiles(tempPath, carriedFiles(stateDir));
         const Fd out(::openat(dirFd.get(), temp.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
         if (out.get() < 0)
             throw std::runtime_error("无法打开 " + tempPath + "：" + systemErrorText(errno));
         syncFile(out.get(), shown);
     } catch (const StoreError& e) {
-        ::unlinkat(dirFd.get(), temp.c_str(), 0);
+        removeTemp();
         throw std::runtime_error("无法写入 " + shown + "：" + e.what());
     } catch (...) {
-        ::unlinkat(dirFd.get(), temp.c_str(), 0);
+        removeTemp();
         throw;
     }
     if (::renameat2(dirFd.get(), temp.c_str(), dirFd.get(), name.c_str(), RENAME_NOREPLACE) != 0) {
@@ -81,6 +148,40 @@ bool backupInto(Database& db, const std::string& dir, const std::string& name) {
     return true;
 }
 
+namespace {
+
+/// The daily full check of the database that serves: whether a backup of
+/// it may be made. Damage of indexes alone is mended as at serve's start;
+/// any other is said in the log.
+bool wholeForBackup(const std::string& stateDir, Database& db) {
+    const auto problems = db.integrityProblems();
+    if (problems.empty())
+        return true;
+    const std::string shown = databasePath(stateDir);
+    if (indexesOnly(problems)) {
+        char name[64];
+        const std::time_t now = std::time(nullptr);
+        std::tm tm{};
+        localtime_r(&now, &tm);
+        std::strftime(name, sizeof name, kIndexDamagedName, &tm);
+        const std::string aside = stateDir + "/" + kBackupsDir + "/" + name;
+        db.copyInto(aside);
+        if (db.rebuildIndexes()) {
+            logError("每日检查发现数据库文件 " + shown + " 的索引与表不符（" + problems.front() +
+                     "），表中的数据完好：已重建全部索引，完整检查无误。重建前的数据库保存为 " +
+                     aside + "，确认无误后可以删除它。");
+            return true;
+        }
+        ::unlink(aside.c_str());
+    }
+    logError("每日检查发现数据库文件 " + shown + " 已损坏（" + problems.front() +
+             "）：今天没有做备份，以免损坏的副本挤掉完好的备份。请停止服务，从 " + stateDir + "/" +
+             kBackupsDir + " 中的备份恢复（pelvoran-server restore）。");
+    return false;
+}
+
+} // namespace
+
 void dailyBackup(const std::string& stateDir, Database& db) {
     constexpr std::size_t kKeep = 7;
     const fs::path dir = fs::path(stateDir) / kBackupsDir;
@@ -92,7 +193,8 @@ void dailyBackup(const std::string& stateDir, Database& db) {
     if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
         throw std::runtime_error("无法创建目录 " + dir.string() + "：" + systemErrorText(errno));
     struct stat st {};
-    if (::stat((dir / name).c_str(), &st) == 0 || !backupInto(db, dir.string(), name))
+    if (::stat((dir / name).c_str(), &st) == 0 || !wholeForBackup(stateDir, db) ||
+        !backupInto(db, dir.string(), name, stateDir))
         return;
     // Only the daily ones are rotated: a database a restore replaced stays.
     std::vector<fs::path> backups;

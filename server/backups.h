@@ -1,17 +1,36 @@
 #pragma once
 
+#include "server/state_dir.h"
+#include "server/store.h"
+
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <vector>
 
 namespace pelvoran::server {
 
-class Database;
-
 /// The directory of the state directory that holds its backups.
 inline constexpr char kBackupsDir[] = "backups";
+
+/// SHA-256 of `bytes`, in lower-case hex (OpenSSL's libcrypto).
+std::string sha256Hex(std::string_view bytes);
+
+/// The files of the state directory `stateDir` that a backup carries beside
+/// the database, with their modes: the signing key's halves and the
+/// monitor's token. Not the admin token (a restore ends every admin
+/// session), the lock, the admin address or backups/. Throws
+/// std::runtime_error when one is there but cannot be read.
+std::vector<StateFile> carriedFiles(const std::string& stateDir);
+
+/// The backup `file` opened for reading, as the caller: never through a
+/// link, never waiting on a FIFO. Refused (UsageError naming `what`, the
+/// command or option, and the file) unless it is a regular file that begins
+/// as SQLite's files do.
+Fd openBackupFile(const std::string& file, const std::string& what);
 
 /// Syncs `fd` to the disk; throws std::runtime_error naming `shown`.
 void syncFile(int fd, const std::string& shown);
@@ -20,14 +39,18 @@ void syncFile(int fd, const std::string& shown);
 /// throws std::runtime_error naming `shown` (what is written).
 void copyAll(int from, int to, const std::string& shown);
 
-/// Copies the database to `dir`/`name` as a file that is either whole or
-/// absent: into a temporary file beside it, synced, then moved into place
-/// without overwriting (false when `name` exists: nothing changed) and the
-/// directory synced.
-bool backupInto(Database& db, const std::string& dir, const std::string& name);
+/// Copies the database, and the files of `stateDir` a backup carries, to
+/// `dir`/`name` as a file that is either whole or absent: into a temporary
+/// file beside it, synced, then moved into place without overwriting (false
+/// when `name` exists: nothing changed) and the directory synced.
+bool backupInto(Database& db, const std::string& dir, const std::string& name,
+                const std::string& stateDir);
 
-/// Keeps one backup a day in `stateDir`/backups, the last seven days. Its
-/// own connection `db`: it never holds up the one that serves.
+/// Keeps one backup a day in `stateDir`/backups, the last seven days, each
+/// made only once SQLite's full check finds the database whole (damage of
+/// indexes alone is mended first, as at serve's start): a damaged copy never
+/// pushes a whole one out. Its own connection `db`: it never holds up the
+/// one that serves.
 void dailyBackup(const std::string& stateDir, Database& db);
 
 /// Keeps the daily backup on a thread and a connection of its own, so that

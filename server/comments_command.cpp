@@ -1,3 +1,4 @@
+#include "server/backups.h"
 #include "server/command_support.h"
 #include "server/comment_export.h"
 #include "server/error_text.h"
@@ -38,11 +39,28 @@ std::string listed(const StoredComment& c) {
            "\n" + terminalText(c.text) + "\n";
 }
 
+/// A deleted comment on one line: its number, time, source and first line,
+/// so that a mistyped number is seen at once.
+std::string deletedLine(const StoredComment& c) {
+    // A long first line is cut: the line is for recognising the comment.
+    constexpr std::size_t kShown = 60;
+    Text first = c.text.substr(0, c.text.find(u'\n'));
+    if (first.size() > kShown)
+        first = first.substr(0, kShown) + u"…";
+    return "  #" + std::to_string(c.id) + "  " + localTimeText(c.received) + "  " +
+           sourceName(c.source) + "  " + terminalCell(toUtf8(first));
+}
+
 int deleteCommand(const Parsed& p) {
     const auto ids = commentNumbers(p);
     if (p.options.size() > p.options.count("--state"))
         throw UsageError{"comments delete 只接受 --state"};
     const auto db = openDatabase(enterState(p));
+    // Read before they go; a number that is missing deletes nothing at all.
+    std::vector<StoredComment> going;
+    for (const std::int64_t id : std::set<std::int64_t>(ids.begin(), ids.end()))
+        if (auto c = db->comment(id))
+            going.push_back(std::move(*c));
     const auto missing = db->deleteComments(ids, kByCommandLine);
     if (!missing.empty()) {
         std::string numbers;
@@ -52,8 +70,9 @@ int deleteCommand(const Parsed& p) {
                              "：一条也没有删除。请用 comments list 查看现有的编号后重试。",
                          false};
     }
-    const std::set<std::int64_t> deleted(ids.begin(), ids.end());
-    say(stdout, "已删除 " + std::to_string(deleted.size()) + " 条留言。");
+    say(stdout, "已删除 " + std::to_string(going.size()) + " 条留言：");
+    for (const StoredComment& c : going)
+        say(stdout, deletedLine(c));
     if (!db->wiped())
         say(stderr, "数据库正被读取，预写日志（comments.sqlite-wal）中可能还留着删除的文字。"
                     "服务器停止时会抹去它；如果这很要紧，请重启服务器（sudo systemctl restart "
@@ -64,7 +83,7 @@ int deleteCommand(const Parsed& p) {
 } // namespace
 
 int commentsCommand(const std::vector<std::string>& args) {
-    const Parsed p = parse(args, {"--state", "--since", "--format"});
+    const Parsed p = parse(args, {"--state", "--since", "--format", "--backup"});
     const std::string verb = p.words.size() > 1 ? p.words[1] : "";
     if (verb == "delete")
         return deleteCommand(p);
@@ -77,7 +96,22 @@ int commentsCommand(const std::vector<std::string>& args) {
     if (format != "jsonl" && format != "csv")
         throw UsageError{"--format：须为 jsonl 或 csv"};
     const auto from = since(p);
-    const auto comments = openDatabase(enterState(p))->comments(from);
+    std::vector<StoredComment> comments;
+    if (const auto backup = p.options.find("--backup"); backup != p.options.end()) {
+        if (p.options.contains("--state"))
+            throw UsageError{
+                "--backup 与 --state 只能给一个：--backup 直接读备份文件，不用状态目录"};
+        openBackupFile(backup->second, "--backup");
+        try {
+            comments = backupComments(backup->second, backup->second, from);
+        } catch (const RefusedBackup& e) {
+            throw UsageError{"--backup：" + std::string(e.what()), false};
+        } catch (const StoreError& e) {
+            throw std::runtime_error("--backup：无法读取 " + backup->second + "：" + e.what());
+        }
+    } else {
+        comments = openDatabase(enterState(p))->comments(from);
+    }
     std::string out;
     if (verb == "list") {
         for (const auto& c : comments)

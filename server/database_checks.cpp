@@ -1,10 +1,14 @@
 #include "server/sqlite_support.h"
 
 #include "server/error_text.h"
+#include "server/log.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <ctime>
 #include <filesystem>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace pelvoran::server {
 
@@ -51,16 +55,38 @@ void keepPrivate(const std::string& path) {
     }
 }
 
-namespace {
+Connection openConnection(const std::string& path, int flags) {
+    sqlite3* raw = nullptr;
+    const int rc = sqlite3_open_v2(path.c_str(), &raw, flags | SQLITE_OPEN_NOMUTEX, nullptr);
+    Connection db(raw, &sqlite3_close);
+    if (rc != SQLITE_OK)
+        throw StoreError(sqliteErrorText(raw, rc));
+    harden(raw);
+    return db;
+}
 
-/// What one of SQLite's checks (quick_check, integrity_check) says of a
-/// database: the first line that is not "ok" (blank when all is well), and
-/// how the check ended (SQLITE_OK when it ran through, else why not).
-struct CheckResult {
-    std::string problem;
-    int rc = SQLITE_OK;
-    std::string why;
-};
+void harden(sqlite3* db) {
+    if (sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr) != SQLITE_OK ||
+        sqlite3_db_config(db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr) != SQLITE_OK)
+        throw StoreError(sqliteErrorText(db, SQLITE_ERROR));
+}
+
+std::string fileUri(const std::string& path, const std::string& query) {
+    std::string uri = "file:";
+    for (const char ch : path) {
+        const auto c = static_cast<unsigned char>(ch);
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+            std::string_view("/-._~").find(ch) != std::string_view::npos) {
+            uri += ch;
+        } else {
+            constexpr char kHex[] = "0123456789ABCDEF";
+            uri += '%';
+            uri += kHex[c >> 4];
+            uri += kHex[c & 0xF];
+        }
+    }
+    return uri + "?" + query;
+}
 
 CheckResult runCheck(sqlite3* db, const char* pragma) {
     CheckResult r;
@@ -69,9 +95,10 @@ CheckResult runCheck(sqlite3* db, const char* pragma) {
     if (r.rc == SQLITE_OK) {
         while ((r.rc = sqlite3_step(stmt)) == SQLITE_ROW) {
             const auto* text = sqlite3_column_text(stmt, 0);
-            const std::string line = text ? reinterpret_cast<const char*>(text) : "";
-            if (line != "ok" && r.problem.empty())
-                r.problem = line;
+            std::string line = text ? reinterpret_cast<const char*>(text) : "";
+            std::replace(line.begin(), line.end(), '\n', ' ');
+            if (line != "ok")
+                r.problems.push_back(line);
         }
         if (r.rc == SQLITE_DONE)
             r.rc = SQLITE_OK;
@@ -82,9 +109,72 @@ CheckResult runCheck(sqlite3* db, const char* pragma) {
     return r;
 }
 
+bool indexesOnly(const std::vector<std::string>& problems) {
+    // integrity_check's words for an index that disagrees with its table.
+    return !problems.empty() &&
+           std::all_of(problems.begin(), problems.end(), [](const std::string& line) {
+               return line.find(" missing from index ") != std::string::npos ||
+                      line.starts_with("wrong # of entries in index ") ||
+                      line.starts_with("non-unique entry in index ");
+           });
+}
+
+bool rebuildIndexes(sqlite3* db) {
+    if (sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
+        return false;
+    bool clean = sqlite3_exec(db, "REINDEX", nullptr, nullptr, nullptr) == SQLITE_OK;
+    if (clean) {
+        const CheckResult after = runCheck(db, "PRAGMA integrity_check");
+        clean = after.rc == SQLITE_OK && after.problems.empty();
+    }
+    if (clean && sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK)
+        return true;
+    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    return false;
+}
+
+namespace {
+
+/// Index damage found as serve starts: a copy of the database set aside in
+/// backups/ under a name that says why, then every index built again and
+/// the whole database checked. What the check says after: clean when mended
+/// (said in the log); otherwise `found`, the database as it was and no copy
+/// left, to be refused as any damage is.
+CheckResult mendIndexes(sqlite3* db, const std::string& path, const std::string& shown,
+                        CheckResult found) {
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::path(path).parent_path() / "backups";
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
+        return found;
+    char name[64];
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&now, &tm);
+    std::strftime(name, sizeof name, kIndexDamagedName, &tm);
+    const std::string aside = (dir / name).string();
+    sqlite3_stmt* copy = nullptr;
+    bool copied = sqlite3_prepare_v2(db, "VACUUM INTO ?", -1, &copy, nullptr) == SQLITE_OK &&
+                  sqlite3_bind_text(copy, 1, aside.c_str(), -1, SQLITE_TRANSIENT) == SQLITE_OK &&
+                  sqlite3_step(copy) == SQLITE_DONE;
+    sqlite3_finalize(copy);
+    if (!copied) {
+        ::unlink(aside.c_str());
+        return found;
+    }
+    if (!rebuildIndexes(db)) {
+        ::unlink(aside.c_str());
+        return found;
+    }
+    const std::string shownAside = (fs::path(shown).parent_path() / "backups" / name).string();
+    logError("数据库文件 " + shown + " 的索引与表不符（" + found.problems.front() +
+             "），表中的数据完好：已重建全部索引，完整检查无误，照常启动。重建前的数据库保存为 " +
+             shownAside + "，确认无误后可以删除它。");
+    return {};
+}
+
 } // namespace
 
-void checkDatabase(const std::string& path, const std::string& shown) {
+void checkDatabase(const std::string& path, const std::string& shown, DatabaseCheck how) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0)
         return;
@@ -100,14 +190,18 @@ void checkDatabase(const std::string& path, const std::string& shown) {
     const Connection db(raw, &sqlite3_close);
     if (rc != SQLITE_OK)
         throw StoreError("无法打开数据库文件 " + shown + "：" + sqliteErrorText(raw, rc));
+    harden(raw);
     if (sqlite3_db_readonly(raw, "main") == 1)
         throw StoreError("数据库文件 " + shown +
                          " 是只读的，服务器无法保存留言。请让运行服务器的用户可以写入它"
                          "（例如 chmod 600），再重试。");
     sqlite3_busy_timeout(raw, 2000);
-    const CheckResult check = runCheck(raw, "PRAGMA quick_check");
-    std::string problem = check.problem;
-    std::replace(problem.begin(), problem.end(), '\n', ' ');
+    const bool full = how == DatabaseCheck::AtStart &&
+                      static_cast<std::uintmax_t>(st.st_size) <= kFullCheckAtStart;
+    CheckResult check = runCheck(raw, full ? "PRAGMA integrity_check" : "PRAGMA quick_check");
+    if (full && check.rc == SQLITE_OK && indexesOnly(check.problems))
+        check = mendIndexes(raw, path, shown, check);
+    std::string problem = check.problems.empty() ? "" : check.problems.front();
     const int step = check.rc;
     const int primary = step & 0xFF;
     if (primary == SQLITE_NOTADB)
@@ -130,29 +224,6 @@ void checkDatabase(const std::string& path, const std::string& shown) {
     sqlite3_finalize(version);
     if (schema > knownSchemaVersion())
         throw StoreError(newerSchemaText("数据库文件 " + shown, schema));
-}
-
-void checkRestorable(const std::string& path, const std::string& shown) {
-    sqlite3* raw = nullptr;
-    const int rc =
-        sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
-    const Connection db(raw, &sqlite3_close);
-    if (rc != SQLITE_OK)
-        throw StoreError("无法打开 " + shown + "：" + sqliteErrorText(raw, rc));
-    const CheckResult check = runCheck(raw, "PRAGMA integrity_check");
-    const std::string problem = check.rc != SQLITE_OK ? check.why : check.problem;
-    if (!problem.empty())
-        throw StoreError(shown + " 不是完好的数据库（" + problem + "）");
-    Statement version(raw, "PRAGMA user_version");
-    version.step();
-    const auto schema = version.integer(0);
-    Statement tables(raw, "SELECT count(*) FROM sqlite_schema WHERE type = 'table' AND name IN "
-                          "('comments', 'release')");
-    tables.step();
-    if (schema < 1 || tables.integer(0) != 2)
-        throw StoreError(shown + " 不是 pelvoran-server 的数据库");
-    if (schema > knownSchemaVersion())
-        throw StoreError(newerSchemaText(shown, schema));
 }
 
 } // namespace pelvoran::server

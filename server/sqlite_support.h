@@ -12,6 +12,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace pelvoran::server {
 
@@ -37,6 +38,40 @@ void keepPrivate(const std::string& path);
 
 /// A connection closed on every way out.
 using Connection = std::unique_ptr<sqlite3, decltype(&sqlite3_close)>;
+
+/// Opens `path` (a URI when `flags` has SQLITE_OPEN_URI) as every connection
+/// of the server is opened: in defensive mode, so that no statement can
+/// write the schema or the pages behind SQLite's back, and with
+/// trusted_schema off, so that a file's own triggers and views run no
+/// function that could act outside it. Throws StoreError (SQLite's reason).
+Connection openConnection(const std::string& path, int flags);
+
+/// Puts an open connection in the mode openConnection gives. Throws StoreError.
+void harden(sqlite3* db);
+
+/// `file:` URI of `path` with the query `query` ("mode=ro&immutable=1"):
+/// every byte that a URI would read otherwise escaped.
+std::string fileUri(const std::string& path, const std::string& query);
+
+/// What one of SQLite's checks (quick_check, integrity_check) says of a
+/// database: the lines that are not "ok" (none when all is well), and how
+/// the check ended (SQLITE_OK when it ran through, else why not).
+struct CheckResult {
+    std::vector<std::string> problems;
+    int rc = SQLITE_OK;
+    std::string why;
+};
+
+CheckResult runCheck(sqlite3* db, const char* pragma);
+
+/// Whether every line of integrity_check names an index: damage that
+/// REINDEX, which builds each index again from its table, can mend.
+bool indexesOnly(const std::vector<std::string>& problems);
+
+/// Builds every index again and checks the whole database, in one write
+/// transaction that is committed only when the check is clean: true then;
+/// otherwise the database is left exactly as it was.
+bool rebuildIndexes(sqlite3* db);
 
 /// A statement, finalized on every way out.
 class Statement {

@@ -171,12 +171,12 @@ void actAsStateOwner(StateDir& s) {
 }
 
 /// Refuses a state directory the server could not keep comments in, before
-/// anything is served or copied from it.
-void checkState(const StateDir& s) {
+/// anything is served or copied from it; `how` far its database is checked.
+void checkState(const StateDir& s, DatabaseCheck how) {
     if (::faccessat(AT_FDCWD, s.path.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
         throw std::runtime_error("状态目录 " + s.shown + " 不可写：" + systemErrorText(errno) +
                                  "。请让运行服务器的用户可以写入这个目录，再重试。");
-    checkDatabase(databasePath(s.path), databasePath(s.shown));
+    checkDatabase(databasePath(s.path), databasePath(s.shown), how);
 }
 
 /// The state directory, ready for a command that runs in this process.
@@ -199,7 +199,7 @@ StateDir prepareState(const Parsed& p, Fd& lock) {
                 "）：同一个状态目录只能运行一个服务器。请先停止那个服务器，或用 --state "
                 "指定另一个目录。");
     }
-    checkState(s);
+    checkState(s, DatabaseCheck::AtStart);
     // Only a state directory of root's keeps serve root: the way out is to
     // give it to another user.
     if (::geteuid() == 0) {

@@ -82,8 +82,8 @@ bool stateLocked(const StateDir& s);
 void actAsStateOwner(StateDir& s);
 
 /// Refuses a state directory the server could not keep comments in, before
-/// anything is served or copied from it.
-void checkState(const StateDir& s);
+/// anything is served or copied from it; `how` far its database is checked.
+void checkState(const StateDir& s, DatabaseCheck how = DatabaseCheck::Quick);
 
 /// The state directory (one serve made), ready for a command that runs in
 /// this process.

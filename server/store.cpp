@@ -21,6 +21,7 @@ Database::Database(const std::string& path, std::chrono::milliseconds busyTimeou
         throw StoreError(why);
     }
     try {
+        harden(db_);
         // A writer waits this long for another connection's transaction.
         sqlite3_busy_timeout(db_, static_cast<int>(busyTimeout.count()));
         exec("PRAGMA journal_mode=WAL");
@@ -235,17 +236,35 @@ std::int64_t Database::highestCommentNumber() {
     return s.integer(0);
 }
 
-void Database::keepNumbersAbove(std::int64_t number) {
+void Database::keepNumbersAbove(const std::map<std::string, std::int64_t>& numbers) {
     inTransaction([&] {
-        Statement add(db_, "INSERT INTO sqlite_sequence (name, seq) SELECT 'comments', 0 "
-                           "WHERE NOT EXISTS (SELECT 1 FROM sqlite_sequence WHERE name = "
-                           "'comments')");
-        add.step();
-        Statement raise(db_, "UPDATE sqlite_sequence SET seq = max(seq, ?) WHERE name = "
-                             "'comments'");
-        raise.bind(1, number);
-        raise.step();
+        // Only the tables that number with AUTOINCREMENT have a row there.
+        Statement add(db_, "INSERT INTO sqlite_sequence (name, seq) SELECT ?1, 0 WHERE EXISTS "
+                           "(SELECT 1 FROM sqlite_schema WHERE type = 'table' AND name = ?1 AND "
+                           "sql LIKE '%AUTOINCREMENT%') AND NOT EXISTS (SELECT 1 FROM "
+                           "sqlite_sequence WHERE name = ?1)");
+        Statement raise(db_, "UPDATE sqlite_sequence SET seq = max(seq, ?) WHERE name = ?");
+        for (const auto& [table, number] : numbers) {
+            add.bind(1, table);
+            add.step();
+            add.reset();
+            raise.bind(1, number);
+            raise.bind(2, table);
+            raise.step();
+            raise.reset();
+        }
     });
+}
+
+std::vector<std::string> Database::integrityProblems() {
+    const CheckResult check = runCheck(db_, "PRAGMA integrity_check");
+    if (check.rc != SQLITE_OK)
+        throw StoreError(check.why);
+    return check.problems;
+}
+
+bool Database::rebuildIndexes() {
+    return server::rebuildIndexes(db_);
 }
 
 bool Database::canWrite() {

@@ -23,6 +23,14 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+/// A backup this server will not read: damaged, not this server's, of a
+/// newer server, or not as this server writes it; what() says why, naming
+/// the file.
+class RefusedBackup : public StoreError {
+public:
+    using StoreError::StoreError;
+};
+
 /// Where a comment came from.
 inline constexpr char kFromDesktop[] = "desktop";
 inline constexpr char kFromWeb[] = "web";
@@ -128,17 +136,81 @@ inline std::string databasePath(const std::string& stateDir) {
     return stateDir + "/" + kDatabaseFile;
 }
 
+/// How far checkDatabase looks.
+enum class DatabaseCheck {
+    Quick,   // PRAGMA quick_check: every command
+    AtStart, // serve's start: the full check up to kFullCheckAtStart, index damage mended
+};
+
+/// The largest database whose full check (PRAGMA integrity_check, which
+/// also compares every index with its table) serve waits for as it starts:
+/// about a second on a server's disk. A larger one gets quick_check at the
+/// start and the full check in the daily job, which begins at once.
+inline constexpr std::uintmax_t kFullCheckAtStart = std::uintmax_t{256} << 20;
+
+/// The name in backups/ (strftime, local time) of the copy of a database
+/// set aside before its indexes are built again.
+inline constexpr char kIndexDamagedName[] = "index-damaged-%Y-%m-%d-%H%M%S.sqlite";
+
 /// Refuses, with a message for the publisher that names `shown` (the file's
 /// real path), a database file nothing should be served from: one emptied to
-/// 0 bytes, one this process may not write, one that PRAGMA quick_check finds
-/// damaged. A file that does not exist yet passes: opening creates it.
+/// 0 bytes, one this process may not write, one that SQLite's check finds
+/// damaged. At serve's start, damage that lies only in indexes is mended
+/// (a copy set aside in backups/, REINDEX, the full check again) and said in
+/// the log. A file that does not exist yet passes: opening creates it.
 /// Throws StoreError.
-void checkDatabase(const std::string& path, const std::string& shown);
+void checkDatabase(const std::string& path, const std::string& shown,
+                   DatabaseCheck check = DatabaseCheck::Quick);
 
-/// Refuses, naming `shown`, a file that is not a whole database of this
-/// server's: SQLite's integrity check fails, or its schema version is one
-/// this server does not know. Throws StoreError; changes nothing.
-void checkRestorable(const std::string& path, const std::string& shown);
+/// A file of the state directory that a backup carries beside the database,
+/// in its table state_files.
+struct StateFile {
+    std::string name;
+    unsigned mode = 0600;
+    std::string sha256; // of `data`, lower-case hex, as the backup says
+    std::string data;
+};
+
+/// What rebuildFromBackup made of a backup.
+struct RebuiltDatabase {
+    std::int64_t schema = 0; // the backup's schema version, brought up to date
+    /// The backup's objects that are not of this server's schema ("trigger
+    /// x"), none of which came back.
+    std::vector<std::string> leftOut;
+    std::vector<StateFile> files; // as the backup holds them, not yet checked
+};
+
+/// Builds at `fresh` (a new file) a database of this server's own schema
+/// with the rows of every table of that schema from the backup at `backup`,
+/// which is only read: each table's columns as this server knows them, and
+/// each table's highest number ever given, so that none is given twice. No
+/// trigger, view or other object of the backup comes back. A backup of an
+/// older schema is copied into that schema, then brought up to date. Throws
+/// RefusedBackup, naming the backup by `shown`, when it is damaged, not this
+/// server's, of a newer server, or holds a known name that is not a table;
+/// StoreError when the new database cannot be written.
+RebuiltDatabase rebuildFromBackup(const std::string& backup, const std::string& fresh,
+                                  const std::string& shown);
+
+/// Adds `files` to the backup copy at `path`, which no connection has open,
+/// in its table state_files(name, mode, sha256, data).
+void addStateFiles(const std::string& path, const std::vector<StateFile>& files);
+
+/// The names in the state_files table of the backup at `path`; none when
+/// it has no such table.
+std::vector<std::string> stateFileNames(const std::string& path);
+
+/// For every table of the database at `path` that numbers its rows, the
+/// highest number it ever gave. Writes nothing; on closing, its write-ahead
+/// log is folded into the file. Throws StoreError.
+std::map<std::string, std::int64_t> highestNumbers(const std::string& path);
+
+/// The comments of the backup at `path`, received at or after `since` (all
+/// when nullopt), newest first: read as the file is, never migrated or
+/// written, and nothing left beside it. Throws RefusedBackup naming it
+/// `shown` as rebuildFromBackup does, StoreError when it cannot be read.
+std::vector<StoredComment> backupComments(const std::string& path, const std::string& shown,
+                                          std::optional<std::int64_t> since);
 
 /// One connection to the server's database: comments and the published
 /// release. Opening it creates the file when needed (0600), takes group and
@@ -259,8 +331,14 @@ public:
 
     /// The highest comment number ever handed out (0 when none was).
     std::int64_t highestCommentNumber();
-    /// Hands out only numbers above `number` from now on.
-    void keepNumbersAbove(std::int64_t number);
+    /// Hands out, in each table named, only numbers above the one given.
+    void keepNumbersAbove(const std::map<std::string, std::int64_t>& numbers);
+
+    /// The lines of SQLite's full check (PRAGMA integrity_check) that are
+    /// not "ok": none when the database is whole. Throws StoreError.
+    std::vector<std::string> integrityProblems();
+    /// See rebuildIndexes in sqlite_support.h.
+    bool rebuildIndexes();
 
     int schemaVersion();
 

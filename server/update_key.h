@@ -9,6 +9,17 @@
 
 namespace pelvoran::server {
 
+/// The fingerprint of a public key (the key line, as PELVORAN_UPDATE_KEY
+/// takes it): the first 16 hex digits of the SHA-256 of that line. Anyone
+/// with the line alone can work it out (`printf %s KEY | sha256sum`), and
+/// 64 bits tell a publisher's keys apart with room to spare; where a key
+/// matters, the whole key is compared.
+std::string keyFingerprint(const std::string& publicKey);
+
+/// The key line of a public key file's text, without its line break;
+/// nullopt when it holds no valid key.
+std::optional<std::string> publicKeyIn(std::string text);
+
 /// The public key the state directory `stateDir` holds; empty when it holds
 /// none. Throws std::runtime_error when the file is there but unreadable or
 /// holds no key.
@@ -21,7 +32,7 @@ std::optional<std::string> statePrivateKey(const std::string& stateDir);
 /// be read or is no key of ours.
 std::string readPrivateKeyFile(const std::string& path, const std::string& option);
 
-/// `key create [FILE] [--state DIR]`.
+/// `key create [FILE] [--state DIR]`, `key show [--state DIR]`.
 int keyCommand(const std::vector<std::string>& args);
 
 } // namespace pelvoran::server

@@ -3,6 +3,7 @@
 // database's health, the route table, the site's answers, and the comment
 // bodies of the tools in the field.
 #include "server/admin_site.h"
+#include "server/backups.h"
 #include "server/comment_decoding.h"
 #include "server/comment_writer.h"
 #include "server/health.h"
@@ -47,6 +48,33 @@ public:
         return sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr);
     }
     std::int64_t count() { return scalar("SELECT count(*) FROM comments"); }
+    /// Every row of `table`, each as its values' SQL literals, in order.
+    std::vector<std::string> rows(const std::string& table) {
+        std::vector<std::string> out;
+        sqlite3_stmt* s = nullptr;
+        sqlite3_prepare_v2(db_, ("SELECT * FROM \"" + table + "\" ORDER BY 1, 2").c_str(), -1, &s,
+                           nullptr);
+        while (sqlite3_step(s) == SQLITE_ROW) {
+            std::string row;
+            for (int i = 0; i < sqlite3_column_count(s); ++i) {
+                const auto* text = sqlite3_column_text(s, i);
+                row += (i ? "|" : "") + std::to_string(sqlite3_column_type(s, i)) + ":" +
+                       (text ? reinterpret_cast<const char*>(text) : "");
+            }
+            out.push_back(row);
+        }
+        sqlite3_finalize(s);
+        return out;
+    }
+    std::vector<std::string> texts(const char* sql) {
+        std::vector<std::string> out;
+        sqlite3_stmt* s = nullptr;
+        sqlite3_prepare_v2(db_, sql, -1, &s, nullptr);
+        while (sqlite3_step(s) == SQLITE_ROW)
+            out.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)));
+        sqlite3_finalize(s);
+        return out;
+    }
     std::int64_t scalar(const char* sql) {
         sqlite3_stmt* s = nullptr;
         sqlite3_prepare_v2(db_, sql, -1, &s, nullptr);
@@ -229,6 +257,62 @@ TEST(Store, AuditLogOnlyGrows) {
     EXPECT_EQ(db.auditLog(0, 10).total, 3);
 }
 
+// A backup comes back as the rows of every table of the schema, the highest
+// number each table ever gave and the files it carries, into this server's
+// own schema: when a table is added to the schema and not here, or not
+// copied, this fails. A backup of the first schema comes back migrated.
+TEST(Store, RestoreBringsBackEveryTableOfTheSchema) {
+    const test::TempDir dir;
+    const std::string source = dir.path() + "/source.sqlite", backup = dir.path() + "/b.sqlite";
+    {
+        Database db(source);
+        Recipient r;
+        r.address = "https://hooks.example/x";
+        r.secret = "s";
+        db.addRecipient(r); // each comment below is queued for it
+        db.insert({comment("first"), comment("second"), comment("newest")});
+        db.markRead(1, true);
+        ASSERT_TRUE(db.deleteComments({3}, kByCommandLine).empty()); // its number stays given
+        db.setRelease({u"1.06", u"https://x.cn/a", u"d", u"n"}, kByCommandLine);
+        db.addUse({{20000, 5}});
+        db.addSession("key", 1, 4);
+        db.copyInto(backup); // as backup and the daily backups copy
+    }
+    const std::vector<StateFile> files = {{"update-key.pub", 0600, "digest", "key\n"}};
+    addStateFiles(backup, files);
+    const std::string fresh = dir.path() + "/fresh.sqlite";
+    const RebuiltDatabase rebuilt = rebuildFromBackup(backup, fresh, "b.sqlite");
+    EXPECT_EQ(rebuilt.leftOut, std::vector<std::string>{});
+    ASSERT_EQ(rebuilt.files.size(), 1u);
+    EXPECT_EQ(rebuilt.files[0].data, "key\n");
+    Raw was(source), now(fresh);
+    const char* schema = "SELECT type || ' ' || name || ' ' || coalesce(sql, '') FROM "
+                         "sqlite_schema ORDER BY name";
+    EXPECT_EQ(now.texts(schema), was.texts(schema)) << "not this server's own schema";
+    const auto tables = now.texts("SELECT name FROM sqlite_schema WHERE type = 'table'");
+    for (const std::string& table : tables) {
+        EXPECT_FALSE(was.rows(table).empty()) << table << " has no rows: give it some here";
+        EXPECT_EQ(now.rows(table), was.rows(table)) << table;
+    }
+    EXPECT_EQ(Database(fresh).highestCommentNumber(), 3);
+
+    const std::string first = dir.path() + "/v1.sqlite";
+    ASSERT_EQ(Raw(first).exec("CREATE TABLE comments (id INTEGER PRIMARY KEY, received INTEGER NOT "
+                              "NULL, text TEXT NOT NULL, raw BLOB NOT NULL, source TEXT NOT NULL);"
+                              "CREATE INDEX comments_by_time ON comments (received);"
+                              "CREATE TABLE release (only INTEGER PRIMARY KEY CHECK (only = 1), "
+                              "version TEXT NOT NULL, address TEXT NOT NULL, date TEXT NOT NULL, "
+                              "notes TEXT NOT NULL);"
+                              "INSERT INTO comments VALUES (7, 1700000000, '旧', x'41', 'web');"
+                              "PRAGMA user_version=1;"),
+              SQLITE_OK);
+    EXPECT_EQ(rebuildFromBackup(first, dir.path() + "/from-v1.sqlite", "v1").schema, 1);
+    Database migrated(dir.path() + "/from-v1.sqlite");
+    EXPECT_EQ(migrated.schemaVersion(), was.scalar("PRAGMA user_version"));
+    ASSERT_EQ(migrated.comments().size(), 1u);
+    EXPECT_EQ(migrated.comments()[0].id, 7);
+}
+
 // A commit is answered only once it is durable; comments that wait for a
 // busy database share the next commit; a commit that fails answers every
 // comment of its batch "not stored", and none of them is there.
@@ -353,6 +437,58 @@ TEST(DatabaseHealth, FollowsWhetherACommentCouldBeStored) {
     }
     Database(path).insert({comment("after")});
     EXPECT_EQ(Raw(path).count(), 2);
+}
+
+// The daily job backs up only a whole database: damage of an index alone
+// is mended first, a copy set aside; damage that REINDEX cannot mend leaves
+// the day without a backup, so that no damaged copy pushes a whole one out.
+TEST(DatabaseHealth, DailyBackupIsOfAWholeDatabaseOnly) {
+    const struct {
+        const char* what;
+        std::string table;
+        std::string standIn; // the table's definition while its indexes are hidden
+        const char* sql;     // run meanwhile
+        bool whole;          // after the daily job
+    } cases[] = {
+        {"a comment missing from its index", "comments", "",
+         "INSERT INTO comments (received, text, raw, source) VALUES (1, 'x', x'', 'web')", true},
+        {"a key there twice", "admin_sessions",
+         "CREATE TABLE admin_sessions (key TEXT, expires INTEGER NOT NULL, used INTEGER NOT NULL)",
+         "INSERT INTO admin_sessions VALUES ('k', 1, 1), ('k', 2, 2)", false},
+    };
+    for (const auto& c : cases) {
+        const test::TempDir dir;
+        const std::string path = dir.path() + "/comments.sqlite";
+        Database(path).insert({comment("first")});
+        const std::string rows = "FROM sqlite_schema WHERE tbl_name = '" + c.table + "'";
+        const auto saved = Raw(path).texts(
+            ("SELECT 'INSERT INTO sqlite_schema VALUES (' || quote(type) || ', ' || quote(name) "
+             "|| ', ' || quote(tbl_name) || ', ' || rootpage || ', ' || quote(sql) || ')' " +
+             rows)
+                .c_str());
+        ASSERT_EQ(
+            Raw(path).exec("PRAGMA writable_schema=ON; DELETE " + rows + " AND type = 'index';" +
+                           (c.standIn.empty() ? ""
+                                              : "UPDATE sqlite_schema SET sql = '" + c.standIn +
+                                                    "' WHERE name = '" + c.table + "'")),
+            SQLITE_OK);
+        ASSERT_EQ(Raw(path).exec(c.sql), SQLITE_OK) << c.what;
+        {
+            Raw raw(path);
+            ASSERT_EQ(raw.exec("PRAGMA writable_schema=ON; DELETE " + rows), SQLITE_OK);
+            for (const std::string& row : saved)
+                ASSERT_EQ(raw.exec(row), SQLITE_OK) << row;
+        }
+        Database db(path);
+        ASSERT_FALSE(db.integrityProblems().empty()) << c.what << ": no damage made";
+        dailyBackup(dir.path(), db);
+        std::map<std::string, int> made; // by the name's beginning
+        for (const auto& e : std::filesystem::directory_iterator(dir.path() + "/backups"))
+            ++made[e.path().filename().string().substr(0, e.path().filename().string().find('-'))];
+        EXPECT_EQ(made["comments"], c.whole ? 1 : 0) << c.what;
+        EXPECT_EQ(made["index"], c.whole ? 1 : 0) << c.what << ": the copy set aside";
+        EXPECT_EQ(db.integrityProblems().empty(), c.whole) << c.what;
+    }
 }
 
 TEST(Routes, OneTableForBothListeners) {

@@ -419,16 +419,26 @@ TEST(ServerModeration, DeletedCommentsLeaveNoByteBehind) {
     EXPECT_EQ(missing.status, 2);
     EXPECT_NE(missing.err.find("#9"), std::string::npos) << missing.err;
     EXPECT_EQ(exported(dir).size(), 4u) << "a refused delete took something";
+    // Each deleted comment is shown, its first line cut short: a mistyped
+    // number is seen at once.
     const struct {
         std::vector<std::string> numbers;
-        const char* said;
-    } deletions[] = {{{"1", "2", "1"}, "已删除 2 条留言。\n"}, {{"4"}, "已删除 1 条留言。\n"}};
+        std::vector<std::string> said; // in this order, times between
+    } deletions[] = {{{"1", "2", "1"},
+                      {"已删除 2 条留言：\n  #1  ", "  桌面工具  Xq7Zk-short\n  #2  ",
+                       "  桌面工具  " + longText.substr(0, 60) + "…\n"}},
+                     {{"4"}, {"已删除 1 条留言：\n  #4  ", "  网页  Xq7Zk-bot\n"}}};
     for (const auto& d : deletions) {
         std::vector<std::string> command = {"comments", "delete", "--state", dir};
         command.insert(command.end(), d.numbers.begin(), d.numbers.end());
         const CommandResult deleted = runServerCommand(command);
         EXPECT_EQ(deleted.status, 0) << deleted.err;
-        EXPECT_EQ(deleted.out, d.said);
+        std::size_t at = 0;
+        for (const std::string& part : d.said) {
+            at = deleted.out.find(part, at);
+            EXPECT_NE(at, std::string::npos) << part << " in " << deleted.out;
+        }
+        EXPECT_TRUE(deleted.out.ends_with(d.said.back())) << deleted.out;
     }
     const std::string file =
         fileBytes(dir + "/comments.sqlite") + fileBytes(dir + "/comments.sqlite-wal");
@@ -637,6 +647,159 @@ TEST(ServerCommandLine, RestoreRoundTrip) {
     ASSERT_EQ(statusOf(httpExchange(server.port(), post(kComment, "CommentText=d"))), 200);
     const CommandResult out = runServerCommand({"comments", "export", "--state", dir});
     EXPECT_TRUE(out.out.starts_with("{\"id\":4,")) << "number 3 was handed out again: " << out.out;
+}
+
+namespace {
+
+/// Runs `sql` on the SQLite file `file` through a connection of the test's
+/// own, which may write the schema; whether all of it ran.
+bool execIn(const std::string& file, const std::string& sql) {
+    sqlite3* db = nullptr;
+    const bool ran = sqlite3_open(file.c_str(), &db) == SQLITE_OK &&
+                     sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_close(db);
+    return ran;
+}
+
+/// What `sql` (one column of text) gives in the SQLite file `file`, a line
+/// each.
+std::string linesIn(const std::string& file, const std::string& sql) {
+    sqlite3* db = nullptr;
+    std::string out;
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+        sqlite3_prepare_v2(db, sql.c_str(), -1, &s, nullptr) == SQLITE_OK)
+        while (sqlite3_step(s) == SQLITE_ROW)
+            out += std::string(reinterpret_cast<const char*>(sqlite3_column_text(s, 0))) + "\n";
+    sqlite3_finalize(s);
+    sqlite3_close(db);
+    return out;
+}
+
+/// Runs `sql` on the database `file` while the indexes of `table` are hidden
+/// from it, and `standIn` (when given) is the table's definition: the rows
+/// written meanwhile are missing from those indexes, as after a fault.
+void behindIndexes(const std::string& file, const std::string& table, const std::string& standIn,
+                   const std::string& sql) {
+    const std::string saved =
+        linesIn(file, "SELECT 'INSERT INTO sqlite_schema VALUES (' || quote(type) || ', ' || "
+                      "quote(name) || ', ' || quote(tbl_name) || ', ' || rootpage || ', ' || "
+                      "quote(sql) || ');' FROM sqlite_schema WHERE tbl_name = '" +
+                          table + "'");
+    ASSERT_TRUE(execIn(file, "PRAGMA writable_schema=ON; DELETE FROM sqlite_schema WHERE type = "
+                             "'index' AND tbl_name = '" +
+                                 table + "';" +
+                                 (standIn.empty() ? ""
+                                                  : "UPDATE sqlite_schema SET sql = '" + standIn +
+                                                        "' WHERE name = '" + table + "';")));
+    ASSERT_TRUE(execIn(file, sql));
+    ASSERT_TRUE(execIn(file, "PRAGMA writable_schema=ON; DELETE FROM sqlite_schema WHERE "
+                             "tbl_name = '" +
+                                 table + "';" + saved));
+}
+
+std::string schemaOf(const std::string& file) {
+    return linesIn(file, "SELECT type || ' ' || name || ' ' || coalesce(sql, '') FROM "
+                         "sqlite_schema ORDER BY type, name");
+}
+
+} // namespace
+
+// restore brings back the data of a backup and nothing else of the file: no
+// trigger, view, table or index of its own survives, and a known name that
+// is not a table is refused. A FIFO is refused at once, by restore and by
+// the commands that read a backup in place, which read it as it is.
+TEST(ServerCommandLine, RestoreBringsBackOnlyTheData) {
+    const TempDir state, work;
+    const std::string dir = state.path(), db = dir + "/comments.sqlite";
+    const std::string backup = work.path() + "/b.sqlite";
+    makeState(dir);
+    const std::string ownSchema = schemaOf(db);
+    ASSERT_TRUE(execIn(db, "INSERT INTO comments (received, text, raw, source) VALUES "
+                           "(1700000000, '留下', x'', 'web')"));
+    ASSERT_EQ(runServerCommand({"backup", backup, "--state", dir}).status, 0);
+    const struct {
+        const char* what;
+        std::string sql; // run on a copy of the backup
+        int status;
+        const char* says; // in what restore prints
+    } cases[] = {
+        {"a trigger keeps a planted session",
+         "INSERT INTO admin_sessions VALUES ('planted', 9000000000000, 1); CREATE TRIGGER keep "
+         "BEFORE DELETE ON admin_sessions BEGIN SELECT RAISE(IGNORE); END",
+         0, "trigger keep"},
+        {"a trigger publishes at the first comment",
+         "CREATE TRIGGER publish AFTER INSERT ON comments BEGIN INSERT OR REPLACE INTO release "
+         "VALUES (1, '9.99', 'http://evil.example/setup.exe', '', '', ''); END",
+         0, "trigger publish"},
+        {"a view in place of a table",
+         "DROP TABLE use; CREATE VIEW use AS SELECT 1 AS day, 1 AS checks", 2, "use 不是表"},
+        {"a table of its own", "CREATE TABLE extra (x); INSERT INTO extra VALUES (1)", 0,
+         "table extra"},
+        {"an index of its own", "CREATE INDEX extra ON comments (text)", 0, "index extra"},
+    };
+    const std::string hostile = work.path() + "/hostile.sqlite";
+    for (const auto& c : cases) {
+        std::filesystem::copy_file(backup, hostile,
+                                   std::filesystem::copy_options::overwrite_existing);
+        ASSERT_TRUE(execIn(hostile, c.sql)) << c.what;
+        const CommandResult r = runServerCommand({"restore", hostile, "--state", dir});
+        EXPECT_EQ(r.status, c.status) << c.what << ": " << r.out << r.err;
+        EXPECT_NE((r.out + r.err).find(c.says), std::string::npos) << c.what << ": " << r.out;
+        EXPECT_EQ(schemaOf(db), ownSchema) << c.what;
+        EXPECT_EQ(countIn(db, "SELECT count(*) FROM admin_sessions"), 0) << c.what;
+        ASSERT_TRUE(execIn(db, "INSERT INTO comments (received, text, raw, source) VALUES "
+                               "(1700000001, 'next', x'', 'web')"));
+        EXPECT_EQ(countIn(db, "SELECT count(*) FROM release"), 0) << c.what;
+        ASSERT_TRUE(execIn(db, "DELETE FROM comments WHERE text = 'next'"));
+    }
+
+    const CommandResult list = runServerCommand({"comments", "list", "--backup", backup});
+    EXPECT_EQ(list.status, 0) << list.err;
+    EXPECT_NE(list.out.find("网页  未读\n    留下\n\n共 1 条留言。"), std::string::npos)
+        << list.out;
+    const CommandResult jsonl = runServerCommand({"comments", "export", "--backup", backup});
+    EXPECT_EQ(exportedTexts(jsonl.out), std::vector<std::string>{"留下"}) << jsonl.err;
+    for (const auto& e : std::filesystem::directory_iterator(work.path()))
+        EXPECT_FALSE(e.path().string().ends_with("-wal") || e.path().string().ends_with("-shm"))
+            << e.path();
+    EXPECT_EQ(runServerCommand({"comments", "list", "--backup", backup, "--state", dir}).status, 2);
+
+    const std::string fifo = work.path() + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"restore", fifo, "--state", dir}, {"comments", "list", "--backup", fifo}}) {
+        const CommandResult r = runServerCommand(args, 10s);
+        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_NE(r.err.find(fifo + " 不是普通文件"), std::string::npos) << r.err;
+    }
+}
+
+// A backup larger than the room beside the state directory is refused
+// before anything is copied there: a sparse file claims gigabytes for free.
+TEST(ServerCommandLine, RestoreRefusesWhatThereIsNoRoomFor) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to mount a small file system";
+    const TempDir small, work;
+    if (::mount("tmpfs", small.path().c_str(), "tmpfs", 0, "size=8m") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
+    struct Unmount {
+        std::string at;
+        ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+    } unmount{small.path()};
+    const std::string dir = small.path() + "/state";
+    makeState(dir);
+    const std::string sparse = work.path() + "/sparse.sqlite";
+    std::ofstream(sparse) << std::string("SQLite format 3", 16); // with its NUL
+    std::filesystem::resize_file(sparse, std::uintmax_t{64} << 20);
+    struct statvfs before {};
+    ASSERT_EQ(::statvfs(dir.c_str(), &before), 0);
+    const CommandResult r = runServerCommand({"restore", sparse, "--state", dir});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("可用"), std::string::npos) << r.err;
+    struct statvfs after {};
+    ASSERT_EQ(::statvfs(dir.c_str(), &after), 0);
+    EXPECT_EQ(after.f_bfree, before.f_bfree) << "something was left in the state directory";
 }
 
 // A backup of a database of 50 MB and more finishes while one client posts
@@ -1007,6 +1170,16 @@ TEST(ServerCommandLine, UnusableDatabaseIsRefusedAtOnce) {
              sqlite3_close(db);
          },
          false, "更新版本的服务器"},
+        // quick_check does not compare indexes with tables, and REINDEX
+        // cannot mend a key that is there twice.
+        {"a key twice, behind its index",
+         [&](const std::string& s) {
+             behindIndexes(file(s), "admin_sessions",
+                           "CREATE TABLE admin_sessions (key TEXT, expires INTEGER NOT NULL, used "
+                           "INTEGER NOT NULL)",
+                           "INSERT INTO admin_sessions VALUES ('k', 1, 1), ('k', 2, 2)");
+         },
+         false, "已损坏"},
         {"emptied to 0 bytes",
          [&](const std::string& s) { std::filesystem::resize_file(file(s), 0); }, false, "是空的"},
         // Root may write anything: the file is the service user's, who may not.
@@ -1045,6 +1218,37 @@ TEST(ServerCommandLine, UnusableDatabaseIsRefusedAtOnce) {
         EXPECT_TRUE(std::filesystem::is_empty(out.path())) << c.what;
         ::chmod(state.path().c_str(), 0700);
     }
+}
+
+// An index that lost a row is found as serve starts and mended, a copy of
+// the database set aside first, and said in the log; until then backup,
+// which runs the full check first, refuses.
+TEST(ServerCommandLine, IndexDamageIsMendedAsServeStarts) {
+    const TempDir state, work;
+    const std::string dir = state.path();
+    seedComments(dir, 3);
+    behindIndexes(dir + "/comments.sqlite", "comments", "",
+                  "INSERT INTO comments (received, text, raw, source) VALUES (1700000009, "
+                  "'hidden', x'', 'web')");
+    const CommandResult refused =
+        runServerCommand({"backup", work.path() + "/b.sqlite", "--state", dir});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("comments_by_time"), std::string::npos) << refused.err;
+    {
+        ServerProcess server(dir);
+        EXPECT_NE(server.errors().find("已重建全部索引"), std::string::npos) << server.errors();
+    }
+    const CommandResult list = runServerCommand({"comments", "list", "--state", dir});
+    EXPECT_NE(list.out.find("共 4 条留言。"), std::string::npos) << list.out;
+    int aside = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir + "/backups"))
+        if (e.path().filename().string().starts_with("index-damaged-")) {
+            ++aside;
+            // The database as it was found: all four rows, three in the index.
+            EXPECT_EQ(countIn(e.path(), "SELECT count(*) FROM comments NOT INDEXED"), 4);
+        }
+    EXPECT_EQ(aside, 1);
+    EXPECT_EQ(runServerCommand({"backup", work.path() + "/b.sqlite", "--state", dir}).status, 0);
 }
 
 // Whoever starts it and with whatever mask, the comments, the admin token
@@ -1564,4 +1768,117 @@ TEST(ServerCommandLine, AuditListShowsAStoredAddressAsText) {
     ASSERT_EQ(list.status, 0) << list.err;
     EXPECT_EQ(list.out.find('\x1b'), std::string::npos) << list.out;
     EXPECT_NE(list.out.find("（来自 \\x1b]0;t\\x07\\x1b[2J）"), std::string::npos) << list.out;
+}
+
+namespace {
+
+/// The first 16 hex digits of the SHA-256 of `text`, by the coreutils
+/// sha256sum rather than the server's own code.
+std::string sha256Prefix(const std::string& text) {
+    std::string out;
+    if (std::FILE* p = ::popen(("printf %s '" + text + "' | sha256sum").c_str(), "r")) {
+        char buf[128];
+        while (const std::size_t n = std::fread(buf, 1, sizeof buf, p))
+            out.append(buf, n);
+        ::pclose(p);
+    }
+    return out.substr(0, 16);
+}
+
+} // namespace
+
+// key create writes all of its files or none, refuses a state directory
+// with a key before writing anything, and is in the audit log; key show
+// prints the key line, its fingerprint and where the private key is.
+TEST(ServerSigning, KeyCreateIsWholeOrNothingAndLogged) {
+    const TempDir keyed, locked, fresh, work;
+    for (const auto* t : {&keyed, &locked, &fresh})
+        makeState(t->path());
+    ASSERT_EQ(runServerCommand({"key", "create", "--state", keyed.path()}).status, 0);
+    if (::geteuid() == 0) // root writes anywhere: the command acts as the owner
+        giveTo(locked.path(), kService);
+    ASSERT_EQ(::chmod(locked.path().c_str(), 0500), 0);
+    const struct {
+        const char* what;
+        std::string state;
+        int status;
+    } refused[] = {{"a state with a key", keyed.path(), 2},
+                   {"a state its owner may not write", locked.path(), 1}};
+    for (const auto& c : refused) {
+        const std::string file = work.path() + "/publisher.pem";
+        const CommandResult r = runServerCommand({"key", "create", file, "--state", c.state});
+        EXPECT_EQ(r.status, c.status) << c.what << ": " << r.err;
+        EXPECT_TRUE(std::filesystem::is_empty(work.path())) << c.what << ": a file was left";
+    }
+    EXPECT_FALSE(std::filesystem::exists(locked.path() + "/update-key.pub"));
+    ::chmod(locked.path().c_str(), 0700);
+
+    const CommandResult created = runServerCommand({"key", "create", "--state", fresh.path()});
+    ASSERT_EQ(created.status, 0) << created.err;
+    EXPECT_NE(created.err.find("离线副本"), std::string::npos) << created.err;
+    const std::string key = created.out.substr(22, created.out.find('\n') - 22);
+    const std::string fingerprint = sha256Prefix(key);
+    const CommandResult show = runServerCommand({"key", "show", "--state", fresh.path()});
+    EXPECT_EQ(show.out, "-DPELVORAN_UPDATE_KEY=" + key + "\n公钥指纹：" + fingerprint +
+                            "\n私钥：存在状态目录中（" +
+                            std::filesystem::canonical(fresh.path()).string() +
+                            "/update-key.pem），与公钥是一对\n")
+        << show.err;
+    const std::string audit = runServerCommand({"audit", "list", "--state", fresh.path()}).out;
+    EXPECT_NE(audit.find("创建签名密钥  公钥指纹 " + fingerprint), std::string::npos) << audit;
+}
+
+// A backup carries the signing key and the monitor's token. Restored where
+// there is no key, they come back with their modes, and release set then
+// refuses an unsigned http release; where there is another key, the restore
+// is refused naming both fingerprints and changes nothing.
+TEST(ServerSigning, TheKeyTravelsWithTheBackup) {
+    const TempDir keyed, bare, other, work;
+    for (const auto* t : {&keyed, &bare, &other})
+        makeState(t->path());
+    std::vector<std::string> keys; // the key lines, as key create prints them
+    for (const auto* t : {&keyed, &other}) {
+        const CommandResult created = runServerCommand({"key", "create", "--state", t->path()});
+        ASSERT_EQ(created.status, 0) << created.err;
+        keys.push_back(created.out.substr(22, created.out.find('\n') - 22));
+    }
+    std::ofstream(keyed.path() + "/metrics-token") << "0123456789abcdef\n";
+    ::chmod((keyed.path() + "/metrics-token").c_str(), 0600);
+    const std::string backup = work.path() + "/b.sqlite";
+    const CommandResult made = runServerCommand({"backup", backup, "--state", keyed.path()});
+    ASSERT_EQ(made.status, 0) << made.err;
+    EXPECT_NE(made.out.find("含有签名私钥 update-key.pem"), std::string::npos) << made.out;
+
+    const std::string otherKey = fileBytes(other.path() + "/update-key.pub");
+    const CommandResult refused = runServerCommand({"restore", backup, "--state", other.path()});
+    EXPECT_EQ(refused.status, 2) << refused.err;
+    for (const std::string& key : keys)
+        EXPECT_NE(refused.err.find(sha256Prefix(key)), std::string::npos) << refused.err;
+    EXPECT_EQ(fileBytes(other.path() + "/update-key.pub"), otherKey);
+    for (const auto& e : std::filesystem::directory_iterator(other.path() + "/backups"))
+        EXPECT_FALSE(e.path().filename().string().starts_with("replaced")) << e.path();
+
+    for (const std::string& state : {bare.path(), keyed.path()}) {
+        const CommandResult r = runServerCommand({"restore", backup, "--state", state});
+        EXPECT_EQ(r.status, 0) << r.err;
+    }
+    for (const char* name : {"/update-key.pub", "/update-key.pem", "/metrics-token"}) {
+        EXPECT_EQ(fileBytes(bare.path() + name), fileBytes(keyed.path() + name)) << name;
+        EXPECT_EQ(modeOf(bare.path() + name), 0600) << name;
+    }
+    // The daily backups carry them too.
+    std::filesystem::remove_all(keyed.path() + "/backups");
+    {
+        ServerProcess server(keyed.path());
+        ASSERT_TRUE(dailyBackupMade(keyed.path(), 20));
+    }
+    for (const auto& e : std::filesystem::directory_iterator(keyed.path() + "/backups"))
+        EXPECT_EQ(linesIn(e.path(), "SELECT name FROM state_files ORDER BY name"),
+                  "metrics-token\nupdate-key.pem\nupdate-key.pub\n")
+            << e.path();
+    const CommandResult http = runServerCommand(
+        {"release", "set", "--state", bare.path(), "--version", "1.06", "--address",
+         "http://evil.example.com/x.exe", "--date", "d", "--notes", "n"});
+    EXPECT_EQ(http.status, 2) << http.out << http.err;
+    EXPECT_NE(http.err.find("--address"), std::string::npos) << http.err;
 }
