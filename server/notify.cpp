@@ -5,11 +5,14 @@
 #include "platform/hex.h"
 #include "platform/openssl_support.h"
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
+#include <netinet/in.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 
 #include <algorithm>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <mutex>
@@ -196,7 +199,19 @@ StoredComment testComment(std::int64_t now) {
 }
 
 bool isLoopbackHost(std::string_view host) {
-    return host == "localhost" || host == "[::1]" || host.starts_with("127.");
+    if (host == "localhost")
+        return true;
+    if (host.starts_with('[') && host.ends_with(']')) {
+        const std::string literal(host.substr(1, host.size() - 2));
+        in6_addr a{};
+        return inet_pton(AF_INET6, literal.c_str(), &a) == 1 &&
+               std::memcmp(&a, &in6addr_loopback, sizeof a) == 0;
+    }
+    // Four decimal parts and nothing else: what inet_pton takes is what
+    // the resolver takes as an address, never a name /etc/hosts or DNS maps.
+    const std::string literal(host);
+    in_addr a{};
+    return inet_pton(AF_INET, literal.c_str(), &a) == 1 && (ntohl(a.s_addr) >> 24) == 127;
 }
 
 std::string urlHost(std::string_view url) {

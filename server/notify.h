@@ -57,7 +57,10 @@ std::string testMail(const std::string& address, std::int64_t now);
 /// The webhook body of `notify test`: a made-up comment numbered 0.
 StoredComment testComment(std::int64_t now);
 
-/// Whether `host` (as a URL carries it) is this machine's loopback.
+/// Whether `host` (as a URL carries it) is this machine's loopback by its
+/// address: an IPv4 literal in 127.0.0.0/8, [::1], or "localhost", which
+/// libcurl answers with loopback itself, asking neither /etc/hosts nor DNS.
+/// A name is never judged by how it reads ("127.evil.example" is not).
 bool isLoopbackHost(std::string_view host);
 /// The host of an "scheme://host[:port][/...]" URL; empty when it has none.
 std::string urlHost(std::string_view url);

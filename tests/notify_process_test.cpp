@@ -1,12 +1,14 @@
 // Notifications from the real server process to a real webhook receiver and
 // a real SMTP server (aiosmtpd) on loopback: comments the real desktop tool
 // sends arrive, signed, once the receivers come up; comments acknowledged
-// while the server is killed at random moments all reach the webhook.
+// while the server is killed at random moments all reach the webhook; plain
+// SMTP only to loopback by address, in a namespace with its own /etc/hosts.
 #include "tests/support/driver_process.h"
 #include "tests/support/server_process.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
@@ -63,12 +65,20 @@ template <class Done> bool waitUntil(Done done, std::chrono::milliseconds limit)
 }
 
 /// The receivers on `httpPort` (and `smtpPort`, unless 0), writing to `out`.
-std::unique_ptr<ChildProcess> receivers(int httpPort, int smtpPort, const std::string& out) {
-    auto p = std::make_unique<ChildProcess>(
-        std::vector<std::string>{"/usr/bin/python3", PELVORAN_NOTIFY_RECEIVERS, "--http-port",
-                                 std::to_string(httpPort), "--smtp-port", std::to_string(smtpPort),
-                                 "--secret", kSecret, "--out", out},
-        out + "/receivers.log");
+std::unique_ptr<ChildProcess> receivers(int httpPort, int smtpPort, const std::string& out,
+                                        const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> argv{"/usr/bin/python3",
+                                  PELVORAN_NOTIFY_RECEIVERS,
+                                  "--http-port",
+                                  std::to_string(httpPort),
+                                  "--smtp-port",
+                                  std::to_string(smtpPort),
+                                  "--secret",
+                                  kSecret,
+                                  "--out",
+                                  out};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    auto p = std::make_unique<ChildProcess>(argv, out + "/receivers.log");
     EXPECT_TRUE(waitUntil([&] { return !lines(out + "/receivers.log").empty(); }, 10s));
     return p;
 }
@@ -237,4 +247,44 @@ TEST(NotifyProcess, EveryAcknowledgedCommentIsNotifiedDespiteKills) {
         EXPECT_EQ(byId.emplace(h.id, h.text).first->second, h.text) << "two texts for #" << h.id;
     }
     EXPECT_EQ(server.stop(SIGTERM), 0);
+}
+
+// Plain SMTP, and the password in clear, only to an address of this machine.
+// In a mount namespace whose /etc/hosts maps 127.evil.example to loopback, a
+// relay there that offers AUTH without TLS is refused; 127.0.0.1 and
+// localhost (which libcurl answers itself, whatever /etc/hosts says) are not.
+TEST(NotifyProcess, PlainSmtpOnlyToLoopbackAddresses) {
+    if (std::system("unshare -m true >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "unshare -m is not allowed here";
+    const TempDir state;
+    const TempDir out;
+    makeState(state.path());
+    const int smtpPort = freePort();
+    const auto up = receivers(freePort(), smtpPort, out.path(), {"--smtp-auth"});
+    const std::string hosts = out.path() + "/hosts";
+    std::ofstream(hosts) << "127.0.0.1 127.evil.example\n192.0.2.1 localhost\n";
+    const std::string password = out.path() + "/password";
+    std::ofstream(password) << "pa55word\n";
+    const struct {
+        std::string host;
+        bool sent; // the test mail, and with it the password
+    } cases[] = {{"127.evil.example", false}, {"127.0.0.1", true}, {"localhost", true}};
+    int id = 0;
+    for (const auto& c : cases) {
+        ASSERT_EQ(runServerCommand({"notify", "add", "email", "me@example.com", "--smtp",
+                                    "smtp://" + c.host + ":" + std::to_string(smtpPort), "--user",
+                                    "me", "--password-file", password, "--state", state.path()})
+                      .status,
+                  0);
+        const std::string log = out.path() + "/test-" + c.host;
+        ChildProcess test(
+            {"unshare", "-m", "sh", "-c", "mount --bind \"$0\" /etc/hosts && exec \"$@\"", hosts,
+             PELVORAN_SERVER_EXE, "notify", "test", std::to_string(++id), "--state", state.path()},
+            log);
+        EXPECT_EQ(test.stop(0, 30s), c.sent ? 0 : 1) << c.host << fileBytes(log);
+        EXPECT_EQ(lines(out.path() + "/auth.jsonl").size(),
+                  static_cast<std::size_t>(std::count_if(std::begin(cases), &c + 1,
+                                                         [](const auto& k) { return k.sent; })))
+            << c.host << ": " << fileBytes(out.path() + "/auth.jsonl");
+    }
 }
