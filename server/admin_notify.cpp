@@ -19,6 +19,10 @@ std::string problem(const Recipient& r) {
         if (!isWebAddress(r.address))
             return "接收地址须以 https:// 或 http:// 开头，例如 "
                    "https://example.com/hooks/pelvoran。";
+        if (hasUserInfo(r.address))
+            return "接收地址不能含用户名或密码（用户名:密码@"
+                   "）：地址会显示在这个页面上。请去掉它们；"
+                   "接收方用签名密钥核对 X-Pelvoran-Signature。";
         if (r.secret.empty() || r.secret.size() > kMaxSecret)
             return "签名密钥不能为空，最多 4096 字节。";
         return "";
@@ -28,6 +32,8 @@ std::string problem(const Recipient& r) {
     if ((!r.smtp.starts_with("smtp://") && !r.smtp.starts_with("smtps://")) ||
         urlHost(r.smtp).empty() || !isPlainAscii(r.smtp))
         return "SMTP 服务器须像 smtps://smtp.example.com 或 smtp://smtp.example.com:587。";
+    if (hasUserInfo(r.smtp))
+        return "SMTP 服务器的地址不能含用户名或密码：请填在“SMTP 用户”和“SMTP 密码”中。";
     if (r.user.empty() != r.secret.empty())
         return "SMTP 用户和密码须一起填写，或都不填。";
     if (r.secret.size() > kMaxSecret)
@@ -39,7 +45,8 @@ std::string problem(const Recipient& r) {
 
 std::string described(const Recipient& r) {
     return "#" + std::to_string(r.id) + "（" +
-           (r.kind == NotifyKind::Email ? "电子邮件 " : "webhook ") + r.address + "）";
+           (r.kind == NotifyKind::Email ? "电子邮件 " : "webhook ") + shownAddress(r.address) +
+           "）";
 }
 
 } // namespace
@@ -100,7 +107,9 @@ WebResponse AdminSite::notifications(const WebRequest& request, const std::strin
                 db.appendAudit("添加通知接收方", described(r), kByPages);
                 return redirect("/notify?added=1");
             }
-            r.secret.clear(); // never sent back
+            r.secret.clear(); // never sent back, nor a password in an address
+            r.address = shownAddress(r.address);
+            r.smtp = shownAddress(r.smtp);
             view.draft = r;
             status = 400;
         } else {

@@ -106,6 +106,15 @@ std::size_t discard(char*, std::size_t size, std::size_t count, void*) {
     return size * count;
 }
 
+/// The "user:password@host:port" part of a URL; empty when it has none.
+std::string_view authority(std::string_view url) {
+    const auto scheme = url.find("://");
+    if (scheme == std::string_view::npos)
+        return {};
+    const std::string_view rest = url.substr(scheme + 3);
+    return rest.substr(0, rest.find_first_of("/?#"));
+}
+
 int progress(void* abandon, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     return static_cast<const std::atomic<bool>*>(abandon)->load() ? 1 : 0;
 }
@@ -225,6 +234,19 @@ std::string urlHost(std::string_view url) {
     if (rest.starts_with('['))
         return std::string(rest.substr(0, rest.find(']') + 1));
     return std::string(rest.substr(0, rest.find(':')));
+}
+
+bool hasUserInfo(std::string_view url) {
+    return authority(url).find('@') != std::string_view::npos;
+}
+
+std::string shownAddress(std::string_view url) {
+    if (!hasUserInfo(url))
+        return std::string(url);
+    const std::string_view a = authority(url);
+    const auto start = static_cast<std::size_t>(a.data() - url.data());
+    const std::size_t host = start + a.rfind('@') + 1;
+    return std::string(url.substr(0, start)) + "***@" + std::string(url.substr(host));
 }
 
 bool isPlainAscii(std::string_view s) {
