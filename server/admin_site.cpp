@@ -101,9 +101,11 @@ std::string adminUrlCommand(const std::string& shown, uid_t owner) {
 }
 
 AdminSite::AdminSite(std::string stateDir, std::string token, UseCounter& use,
-                     const Metrics& metrics, std::string signIn, std::string adminBase)
+                     const Metrics& metrics, std::string signIn, std::string adminBase,
+                     std::string metricsToken)
     : stateDir_(std::move(stateDir)), use_(use), metrics_(metrics), signIn_(std::move(signIn)),
-      adminBase_(std::move(adminBase)), sessions_(std::move(token), databasePath(stateDir_)) {}
+      adminBase_(std::move(adminBase)), metricsToken_(std::move(metricsToken)),
+      sessions_(std::move(token), databasePath(stateDir_)) {}
 
 WebResponse AdminSite::startSession(const WebRequest& request) {
     const auto cookie = sessions_.start(request);
@@ -325,11 +327,12 @@ WebResponse AdminSite::use() {
 }
 
 WebResponse AdminSite::metrics(const WebRequest& request) {
-    if (!sessions_.bearerAllowed(request)) {
+    if (!bearerIs(request, metricsToken_)) {
         WebResponse r =
             WebResponse{401,
                         "text/plain; charset=utf-8",
-                        "需要管理令牌：Authorization: Bearer <admin-token 文件中的令牌>\n",
+                        std::string("需要监控令牌：Authorization: Bearer <状态目录中 ") +
+                            kMetricsTokenFile + " 文件里的令牌>（管理令牌不能用于 /metrics）\n",
                         {}};
         r.headers.emplace_back("WWW-Authenticate", "Bearer");
         return r;

@@ -23,13 +23,15 @@ std::string adminUrlCommand(const std::string& shown, uid_t owner);
 /// The publisher's pages: comments, the release, the use. Every request
 /// needs a session, which the token in the admin address opens; every form
 /// carries a CSRF token, and a POST from another origin is refused. /metrics
-/// takes the token itself, for a monitor that has no session.
+/// takes a token of its own as a bearer token, for a monitor that has no
+/// session: neither token opens what the other does.
 class AdminSite {
 public:
     /// `signIn` is the command a page that needs a session shows.
     /// `adminBase` is where a browser reaches these pages (--admin-base-url).
+    /// `metricsToken` opens /metrics; an empty one opens it to nobody.
     AdminSite(std::string stateDir, std::string token, UseCounter& use, const Metrics& metrics,
-              std::string signIn, std::string adminBase = "");
+              std::string signIn, std::string adminBase = "", std::string metricsToken = "");
 
     /// Answers a request to the admin listener that the route table sent to
     /// `route`.
@@ -59,6 +61,7 @@ private:
     const Metrics& metrics_;
     const std::string signIn_;
     const std::string adminBase_;
+    const std::string metricsToken_;
     AdminSessions sessions_;
 };
 

@@ -145,7 +145,8 @@ int serve(const ServeOptions& options, std::vector<ListenSocket> publicSockets,
     try {
         db = std::make_unique<Database>(database);
         admin = std::make_unique<AdminSite>(options.stateDir, adminToken(options.stateDir), use,
-                                            metrics, options.signInCommand, options.adminBaseUrl);
+                                            metrics, options.signInCommand, options.adminBaseUrl,
+                                            metricsToken(options.stateDir));
         // Before the writer, which wakes it after each commit.
         notifier = std::make_unique<Notifier>(
             database, Notifier::Settings{options.adminBaseUrl, {options.notifyRetry}});

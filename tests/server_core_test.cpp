@@ -197,6 +197,7 @@ TEST(Pages, HtmlEscapingAndBrowserForms) {
 namespace {
 
 constexpr char kToken[] = "0123456789abcdef0123456789abcdef";
+constexpr char kMetricsToken[] = "fedcba9876543210fedcba9876543210";
 constexpr char kHost[] = "admin.example:8081";
 constexpr char kSignIn[] = "sudo pelvoran-server admin-url --state /srv/状态";
 
@@ -216,7 +217,9 @@ std::string freshDirectory() {
 
 class AdminPages : public ::testing::Test {
 protected:
-    AdminPages() : state_(freshDirectory()), site_(state_, kToken, use_, metrics_, kSignIn) {}
+    AdminPages()
+        : state_(freshDirectory()),
+          site_(state_, kToken, use_, metrics_, kSignIn, "", kMetricsToken) {}
     ~AdminPages() override { std::filesystem::remove_all(state_); }
 
     WebRequest request(const std::string& method, const std::string& path) const {
@@ -766,11 +769,12 @@ TEST_F(AdminPages, SignInShowsTheCommandAndLogoutEndsTheSession) {
     EXPECT_EQ(restarted.handle(again, Route::AdminComments).status, 401u);
 }
 
-// /metrics opens to the token as a bearer token alone: a session cookie, a
-// wrong or partial token or another scheme gets 401.
-TEST_F(AdminPages, MetricsTakeTheTokenAsABearerToken) {
+// /metrics opens to the metrics token as a bearer token alone: a session
+// cookie, the admin token, a wrong or partial token or another scheme gets
+// 401; and the metrics token opens no admin page.
+TEST_F(AdminPages, MetricsTakeTheirOwnTokenAsABearerToken) {
     login("/comments");
-    const std::string token = kToken;
+    const std::string token = kMetricsToken;
     const struct {
         std::string authorization;
         unsigned status;
@@ -781,6 +785,7 @@ TEST_F(AdminPages, MetricsTakeTheTokenAsABearerToken) {
         {"Basic " + token, 401},
         {"bearer" + token, 401},
         {"Bearer " + token + "0", 401},
+        {std::string("Bearer ") + kToken, 401},
         {"Bearer " + token, 200},
     };
     for (const auto& c : cases) {
@@ -793,6 +798,12 @@ TEST_F(AdminPages, MetricsTakeTheTokenAsABearerToken) {
                                   : std::string::npos)
             << c.authorization;
     }
+    cookie_.clear();
+    WebRequest bearer = request("GET", "/comments");
+    bearer.authorization = "Bearer " + token;
+    EXPECT_EQ(site_.handle(bearer, Route::AdminComments).status, 401u);
+    bearer.query["token"] = token;
+    EXPECT_EQ(site_.handle(bearer, Route::AdminComments).status, 401u);
 }
 
 // The notifications' page refuses an address with a password in it, and
