@@ -339,7 +339,7 @@ WebResponse AdminSite::metrics(const WebRequest& request) {
     }
     WebResponse r;
     r.type = "text/plain; version=0.0.4; charset=utf-8";
-    r.body = metricsText(metrics_, stateFigures(stateDir_, std::time(nullptr)));
+    r.body = metricsText(metrics_, stateFigures(stateDir_, unixMillisNow()));
     r.headers.emplace_back("Cache-Control", "no-store");
     return r;
 }

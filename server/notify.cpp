@@ -249,6 +249,32 @@ std::string shownAddress(std::string_view url) {
     return std::string(url.substr(0, start)) + "***@" + std::string(url.substr(host));
 }
 
+std::string logName(const Recipient& r) {
+    return "#" + std::to_string(r.id) + "（" + kindText(r.kind) + " " +
+           (r.kind == NotifyKind::Email ? r.address : urlHost(r.address)) + "）";
+}
+
+std::string spanText(std::int64_t seconds) {
+    const auto part = [](std::int64_t n, const char* unit) {
+        return std::to_string(n) + " " + unit;
+    };
+    if (seconds < 60)
+        return part(std::max<std::int64_t>(seconds, 0), "秒");
+    if (seconds < 3600)
+        return part(seconds / 60, "分钟");
+    if (seconds < 86400)
+        return part(seconds / 3600, "小时") +
+               (seconds % 3600 / 60 > 0 ? " " + part(seconds % 3600 / 60, "分钟") : "");
+    return part(seconds / 86400, "天") +
+           (seconds % 86400 / 3600 > 0 ? " " + part(seconds % 86400 / 3600, "小时") : "");
+}
+
+std::string streakText(const Database::Streak& streak, std::int64_t now) {
+    return "此前连续失败 " + std::to_string(streak.failures) + " 次，历时 " +
+           spanText(now - streak.since) + "，期间有 " + std::to_string(streak.waiting) +
+           " 条通知在等待";
+}
+
 bool isPlainAscii(std::string_view s) {
     return std::all_of(s.begin(), s.end(), [](char c) { return c > 0x20 && c < 0x7F; });
 }

@@ -136,7 +136,8 @@ int list(const Parsed& p) {
         line += "\n    上次送达：" + timeOrNever(r.lastSuccess) + "；待发送：" +
                 std::to_string(r.pending) + " 条";
         if (r.failures > 0)
-            line += "；连续失败 " + std::to_string(r.failures) + " 次";
+            line += "；自 " + localTimeText(r.failingSince) + " 起连续失败 " +
+                    std::to_string(r.failures) + " 次";
         if (r.givenUp > 0)
             line += "；一天多未送达而放弃 " + std::to_string(r.givenUp) + " 条";
         if (!r.lastError.empty())
@@ -161,7 +162,7 @@ int test(const Parsed& p) {
         r->kind == NotifyKind::Webhook
             ? send(to, notificationJson(testComment(now), ""), RetrySchedule{}.sendTimeout())
             : send(to, testMail(r->address, now), RetrySchedule{}.sendTimeout());
-    db->recordTest(id, error, now);
+    const auto streak = db->recordTest(id, error, now);
     db->appendAudit("试发通知", "#" + std::to_string(id) + (error ? "：未送达" : "：已送达"),
                     kByCommandLine);
     const std::string named =
@@ -170,7 +171,10 @@ int test(const Parsed& p) {
         say(stderr, "测试通知未能送达 " + named + "：" + terminalCell(*error));
         return kExitFailure;
     }
-    say(stdout, "测试通知已送达 " + named + "。");
+    say(stdout, "测试通知已送达 " + named + "。" +
+                    (streak ? "它" + streakText(*streak, now) +
+                                  "；这些通知不再等待重试间隔，正在运行的服务器一秒内开始发送。"
+                            : ""));
     return kExitOk;
 }
 

@@ -36,11 +36,12 @@ std::string recipientItem(const Recipient& r, const std::string& csrf) {
         out += " · <span class=\"keep\">放弃 " + std::to_string(r.givenUp) + " 条</span>";
     out += "</p>\n";
     if (r.failures > 0 || !r.lastError.empty())
-        out +=
-            "<p class=\"error\">" +
-            (r.failures > 0 ? "连续失败 " + std::to_string(r.failures) + " 次。" : std::string()) +
-            "上次错误（" + localTimeText(r.lastErrorAt) + "）：" + escapeHtml(r.lastError) +
-            "</p>\n";
+        out += "<p class=\"error\">" +
+               (r.failures > 0 ? "自 " + localTimeText(r.failingSince) + " 起连续失败 " +
+                                     std::to_string(r.failures) + " 次。"
+                               : std::string()) +
+               "上次错误（" + localTimeText(r.lastErrorAt) + "）：" + escapeHtml(r.lastError) +
+               "</p>\n";
     out += "<div class=\"actions\"><form method=\"post\" action=\"/notify\">" +
            hiddenInput("csrf", csrf) + hiddenInput("action", "test") + hiddenInput("id", id) +
            "<button type=\"submit\" class=\"quiet\" aria-describedby=\"r" + id +

@@ -337,3 +337,45 @@ TEST(NotifyProcess, ListShowsStoredTextSafelyAndNoPasswordInAnAddress) {
                               "https://***@hooks.example/p?q=1"})
         EXPECT_NE(listed.find(shown), std::string::npos) << shown << "\n" << listed;
 }
+
+// A test send that arrives ends the streak as a delivery does: notify list
+// shows no failure or error any more, and what the failures held back is
+// sent without waiting out the delay.
+TEST(NotifyProcess, ATestThatArrivesEndsTheStreak) {
+    const TempDir state;
+    const TempDir out;
+    makeState(state.path());
+    HeldPort held;
+    const int httpPort = held.port();
+    ASSERT_EQ(runServerCommand({"notify", "add", "webhook",
+                                "http://127.0.0.1:" + std::to_string(httpPort) + "/hook",
+                                "--secret-file", secretFile(out.path()), "--state", state.path()})
+                  .status,
+              0);
+    // A failure holds its recipient back for a minute.
+    ServerProcess server(state.path(), {"--notify-retry-ms", "60000"});
+    ASSERT_EQ(statusOf(httpExchange(server.port(), post("/Canon/comment.asp", "CommentText=held"))),
+              200);
+    const auto listed = [&] {
+        return runServerCommand({"notify", "list", "--state", state.path()}).out;
+    };
+    ASSERT_TRUE(waitUntil([&] { return listed().find("连续失败 1 次") != std::string::npos; }, 10s))
+        << listed();
+    held.release();
+    const auto up = receivers(httpPort, 0, out.path());
+    const CommandResult test = runServerCommand({"notify", "test", "1", "--state", state.path()});
+    EXPECT_EQ(test.status, 0) << test.err;
+    EXPECT_NE(test.out.find("此前连续失败 1 次"), std::string::npos) << test.out;
+    const std::string after = listed();
+    EXPECT_EQ(after.find("连续失败"), std::string::npos) << after;
+    EXPECT_EQ(after.find("上次错误"), std::string::npos) << after;
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const auto all = hooks(out.path());
+            return std::any_of(all.begin(), all.end(),
+                               [](const Hook& h) { return h.text == "held"; });
+        },
+        20s))
+        << server.errors();
+    EXPECT_EQ(server.stop(SIGTERM), 0);
+}

@@ -1180,6 +1180,9 @@ TEST(ServerMonitoring, MetricsAreReadByAPrometheusParser) {
         {"pelvoran_comments_stored_total{}", 1},
         {"pelvoran_comments_refused_total{status=\"400\"}", 1},
         {"pelvoran_comments_refused_total{status=\"429\"}", 0},
+        {"pelvoran_notifications_pending{}", 0}, // no recipient
+        {"pelvoran_notification_oldest_pending_seconds{}", 0},
+        {"pelvoran_notification_failures_total{}", 0},
     };
     for (const auto& c : cases)
         EXPECT_EQ(samples.count(c.sample) ? samples[c.sample] : -1, c.value) << c.sample << parsed;
