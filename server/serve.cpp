@@ -148,8 +148,10 @@ int serve(const ServeOptions& options, std::vector<ListenSocket> publicSockets,
                                             metrics, options.signInCommand, options.adminBaseUrl,
                                             metricsToken(options.stateDir));
         // Before the writer, which wakes it after each commit.
-        notifier = std::make_unique<Notifier>(
-            database, Notifier::Settings{options.adminBaseUrl, {options.notifyRetry}});
+        notifier = std::make_unique<Notifier>(database,
+                                              Notifier::Settings{.adminBase = options.adminBaseUrl,
+                                                                 .retries = {options.notifyRetry},
+                                                                 .metrics = &metrics});
         writer = std::make_unique<CommentWriter>(database, options.busyTimeout,
                                                  [n = notifier.get()] { n->wake(); });
         reply.set(db->release());

@@ -10,14 +10,20 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <netinet/in.h>
+#include <poll.h>
 #include <random>
 #include <set>
 #include <sstream>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace pelvoran::test;
 using namespace std::chrono_literals;
@@ -88,6 +94,83 @@ std::string secretFile(const std::string& dir) {
     const std::string path = dir + "/secret";
     std::ofstream(path) << kSecret << "\n";
     return path;
+}
+
+/// The admin listener of the server on `state`, as serve wrote it.
+int adminPort(const std::string& state) {
+    const std::string address = fileBytes(state + "/admin-address");
+    return std::atoi(address.c_str() + address.rfind(':') + 1);
+}
+
+/// The samples of /metrics without labels, by name; empty when it did not
+/// answer 200.
+std::map<std::string, double> metrics(const std::string& state) {
+    const std::string token = fileBytes(state + "/metrics-token");
+    const std::string reply =
+        httpExchange(adminPort(state), "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                                       "Connection: close\r\nAuthorization: Bearer " +
+                                           token.substr(0, token.find('\n')) + "\r\n\r\n");
+    std::map<std::string, double> samples;
+    std::istringstream text(statusOf(reply) == 200 ? bodyOf(reply) : "");
+    for (std::string line; std::getline(text, line);)
+        if (!line.starts_with('#') && line.find(' ') != std::string::npos)
+            samples[line.substr(0, line.find(' '))] = std::stod(line.substr(line.find(' ') + 1));
+    return samples;
+}
+
+/// A peer on 127.0.0.1 that takes connections and never answers, as a
+/// recipient that hangs.
+class SilentPeer {
+public:
+    SilentPeer() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof at;
+        if (::bind(fd_, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0 &&
+            ::listen(fd_, 16) == 0 &&
+            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&at), &length) == 0)
+            port_ = ntohs(at.sin_port);
+    }
+    ~SilentPeer() {
+        for (const int fd : {fd_, taken_})
+            if (fd >= 0)
+                ::close(fd);
+    }
+    SilentPeer(const SilentPeer&) = delete;
+    SilentPeer& operator=(const SilentPeer&) = delete;
+    int port() const { return port_; }
+    /// Takes the first connection, waiting up to `limit`; whether one came.
+    bool take(std::chrono::milliseconds limit) {
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(limit.count())) != 1)
+            return false;
+        taken_ = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        return taken_ >= 0;
+    }
+    /// Whether the connection taken is still open: its client still waits.
+    bool stillOpen() const {
+        char buf[4096];
+        for (;;) {
+            const ssize_t n = ::recv(taken_, buf, sizeof buf, MSG_DONTWAIT);
+            if (n > 0)
+                continue; // the request, never answered
+            return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+        }
+    }
+
+private:
+    int fd_;
+    int taken_ = -1;
+    int port_ = 0;
+};
+
+/// How often `part` occurs in `text`.
+std::size_t occurrences(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
 }
 
 } // namespace
@@ -338,6 +421,50 @@ TEST(NotifyProcess, ListShowsStoredTextSafelyAndNoPasswordInAnAddress) {
         EXPECT_NE(listed.find(shown), std::string::npos) << shown << "\n" << listed;
 }
 
+// With its receiver down, a recipient's failures are said at once: one log
+// line at the first (not one a try), and the outbox and the failures in
+// /metrics; once it is back, one line says how long it failed and how many
+// notifications waited, and the outbox's figures are back to none.
+TEST(NotifyProcess, FailuresAreSaidAtOnceAndTheRecoveryToo) {
+    const TempDir state;
+    const TempDir out;
+    makeState(state.path());
+    HeldPort held;
+    const int httpPort = held.port();
+    ASSERT_EQ(runServerCommand({"notify", "add", "webhook",
+                                "http://127.0.0.1:" + std::to_string(httpPort) + "/hook",
+                                "--secret-file", secretFile(out.path()), "--state", state.path()})
+                  .status,
+              0);
+    ServerProcess server(state.path(), {"--notify-retry-ms", "100"});
+    for (const char* text : {"CommentText=one", "CommentText=two"})
+        ASSERT_EQ(statusOf(httpExchange(server.port(), post("/Canon/comment.asp", text))), 200);
+    std::map<std::string, double> down;
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            down = metrics(state.path());
+            return down["pelvoran_notification_failures_total"] >= 3 &&
+                   down["pelvoran_notification_oldest_pending_seconds"] >= 1;
+        },
+        20s))
+        << server.errors();
+    EXPECT_EQ(down["pelvoran_notifications_pending"], 2);
+    EXPECT_EQ(occurrences(server.errors(), "发送失败，将按间隔重试"), 1u) << server.errors();
+    EXPECT_EQ(occurrences(server.errors(), "已恢复"), 0u) << server.errors();
+
+    held.release();
+    const auto up = receivers(httpPort, 0, out.path());
+    ASSERT_TRUE(waitUntil([&] { return hooks(out.path()).size() >= 2; }, 30s)) << server.errors();
+    EXPECT_TRUE(waitUntil([&] { return occurrences(server.errors(), "已恢复") == 1; }, 10s));
+    EXPECT_NE(server.errors().find("期间有 2 条通知在等待"), std::string::npos) << server.errors();
+    const auto back = metrics(state.path());
+    EXPECT_EQ(back.at("pelvoran_notifications_pending"), 0);
+    EXPECT_EQ(back.at("pelvoran_notification_oldest_pending_seconds"), 0);
+    EXPECT_GE(back.at("pelvoran_notification_failures_total"),
+              down["pelvoran_notification_failures_total"]);
+    EXPECT_EQ(server.stop(SIGTERM), 0);
+}
+
 // A test send that arrives ends the streak as a delivery does: notify list
 // shows no failure or error any more, and what the failures held back is
 // sent without waiting out the delay.
@@ -378,4 +505,30 @@ TEST(NotifyProcess, ATestThatArrivesEndsTheStreak) {
         20s))
         << server.errors();
     EXPECT_EQ(server.stop(SIGTERM), 0);
+}
+
+// A recipient that never answers holds up no other: the other's webhook
+// arrives while the silent one's send is still waiting for its answer.
+TEST(NotifyProcess, ARecipientThatNeverAnswersDelaysNoOther) {
+    const TempDir state;
+    const TempDir out;
+    makeState(state.path());
+    SilentPeer silent;
+    const int httpPort = freePort();
+    for (const int port : {silent.port(), httpPort}) // the silent one first
+        ASSERT_EQ(
+            runServerCommand({"notify", "add", "webhook",
+                              "http://127.0.0.1:" + std::to_string(port) + "/hook", "--secret-file",
+                              secretFile(out.path()), "--state", state.path()})
+                .status,
+            0);
+    const auto up = receivers(httpPort, 0, out.path());
+    // Each send may take 10 s.
+    ServerProcess server(state.path(), {"--notify-retry-ms", "10000"});
+    ASSERT_EQ(statusOf(httpExchange(server.port(), post("/Canon/comment.asp", "CommentText=both"))),
+              200);
+    ASSERT_TRUE(silent.take(10s)) << server.errors();
+    ASSERT_TRUE(waitUntil([&] { return !hooks(out.path()).empty(); }, 30s)) << server.errors();
+    EXPECT_TRUE(silent.stillOpen()) << "the other's delivery waited for the silent one's end";
+    EXPECT_EQ(server.stop(SIGTERM), 0) << "the silent send was not cut short";
 }
