@@ -2,6 +2,7 @@
 #include "server/admin_reply.h"
 #include "server/admin_site.h"
 #include "server/comment_export.h"
+#include "server/log.h"
 #include "server/notify.h"
 #include "server/notify_pages.h"
 #include "server/store.h"
@@ -59,7 +60,85 @@ WebResponse AdminSite::oneComment(const WebRequest& request, const std::string& 
     return c ? page(200, oneCommentPage(*c, csrf)) : page(404, noSuchCommentPage(*id));
 }
 
-WebResponse AdminSite::notifications(const WebRequest& request, const std::string& csrf) {
+bool AdminSite::TestSends::start(std::int64_t recipient,
+                                 std::function<void(const std::atomic<bool>& abandon)> send) {
+    const std::lock_guard lock(mutex_);
+    if (finished_ || running_.contains(recipient))
+        return false;
+    if (const auto done = threads_.find(recipient); done != threads_.end()) {
+        done->second.join(); // ended: it left running_
+        threads_.erase(done);
+    }
+    running_.insert(recipient);
+    threads_.emplace(recipient, std::thread([this, recipient, send = std::move(send)] {
+                         send(abandon_);
+                         const std::lock_guard ended(mutex_);
+                         running_.erase(recipient);
+                     }));
+    return true;
+}
+
+void AdminSite::TestSends::finish() {
+    std::map<std::int64_t, std::thread> threads;
+    {
+        const std::lock_guard lock(mutex_);
+        finished_ = true;
+        threads.swap(threads_);
+    }
+    abandon_ = true;
+    for (auto& [recipient, thread] : threads)
+        thread.join();
+}
+
+std::optional<WebResponse> AdminSite::testSend(const Recipient& recipient, const std::string& csrf,
+                                               Later& later) {
+    const bool started = tests_.start(recipient.id, [this, r = recipient, csrf,
+                                                     later](const std::atomic<bool>& abandon) {
+        NotifyView view;
+        view.csrf = csrf;
+        view.linked = !adminBase_.empty();
+        WebResponse answer;
+        try {
+            const Delivery to{r.kind, r.address, r.smtp, r.user, r.secret, r.caFile};
+            const auto now = static_cast<std::int64_t>(std::time(nullptr));
+            const auto error =
+                r.kind == NotifyKind::Webhook
+                    ? send(to, notificationJson(testComment(now), commentLink(adminBase_, 0)),
+                           RetrySchedule{}.sendTimeout(), &abandon)
+                    : send(to, testMail(r.address, now), RetrySchedule{}.sendTimeout(), &abandon);
+            Database db(databasePath(stateDir_));
+            if (error && abandon) {
+                view.error = "服务器正在停止：给 " + described(r) + " 的试发已中断，结果没有记下。";
+            } else {
+                if (const auto streak = db.recordTest(r.id, error, now))
+                    logError("通知接收方 " + logName(r) + "已恢复（试发送达）：" +
+                             streakText(*streak, now));
+                db.appendAudit("试发通知", described(r) + (error ? "：未送达" : "：已送达"),
+                               kByPages);
+                if (error)
+                    view.error = "测试通知未能送达 " + described(r) + "：" + *error;
+                else
+                    view.notice = "测试通知已送达 " + described(r) + "。";
+            }
+            view.recipients = db.recipients();
+            answer = page(200, notifyPage(view));
+        } catch (const std::exception& e) {
+            answer = page(503, databaseErrorPage(e.what()));
+        }
+        later(std::move(answer));
+    });
+    if (started)
+        return std::nullopt;
+    NotifyView view;
+    view.csrf = csrf;
+    view.linked = !adminBase_.empty();
+    view.error = "给 " + described(recipient) + " 的试发还在进行，结果会显示在发起它的页面上。";
+    view.recipients = Database(databasePath(stateDir_)).recipients();
+    return page(409, notifyPage(view));
+}
+
+std::optional<WebResponse> AdminSite::notifications(const WebRequest& request,
+                                                    const std::string& csrf, Later& later) {
     Database db(databasePath(stateDir_));
     NotifyView view;
     view.csrf = csrf;
@@ -78,19 +157,7 @@ WebResponse AdminSite::notifications(const WebRequest& request, const std::strin
             const auto r = id ? db.recipient(*id) : std::nullopt;
             if (!r)
                 return page(404, noSuchRecipientPage());
-            const Delivery to{r->kind, r->address, r->smtp, r->user, r->secret, r->caFile};
-            const auto now = static_cast<std::int64_t>(std::time(nullptr));
-            const auto error =
-                r->kind == NotifyKind::Webhook
-                    ? send(to, notificationJson(testComment(now), commentLink(adminBase_, 0)),
-                           RetrySchedule{}.sendTimeout())
-                    : send(to, testMail(r->address, now), RetrySchedule{}.sendTimeout());
-            db.recordTest(r->id, error, now);
-            db.appendAudit("试发通知", described(*r) + (error ? "：未送达" : "：已送达"), kByPages);
-            if (error)
-                view.error = "测试通知未能送达 " + described(*r) + "：" + *error;
-            else
-                view.notice = "测试通知已送达 " + described(*r) + "。";
+            return testSend(*r, csrf, later);
         } else if (action == "webhook" || action == "email") {
             Recipient r;
             const bool mail = action == "email";

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
+#include <future>
 #include <limits>
 #include <map>
 #include <optional>
@@ -132,6 +133,12 @@ WebResponse AdminSite::startSession(const WebRequest& request) {
 }
 
 WebResponse AdminSite::handle(const WebRequest& request, Route route) {
+    std::promise<WebResponse> later;
+    auto now = handle(request, route, [&later](WebResponse w) { later.set_value(std::move(w)); });
+    return now ? std::move(*now) : later.get_future().get();
+}
+
+std::optional<WebResponse> AdminSite::handle(const WebRequest& request, Route route, Later later) {
     if (route == Route::StyleSheet)
         return styleSheet();
     try {
@@ -173,13 +180,14 @@ WebResponse AdminSite::handle(const WebRequest& request, Route route) {
         }
     }
     try {
-        return this->route(request, route, session->csrf);
+        return this->route(request, route, session->csrf, later);
     } catch (const std::exception& e) {
         return page(503, databaseErrorPage(e.what()));
     }
 }
 
-WebResponse AdminSite::route(const WebRequest& request, Route route, const std::string& csrf) {
+std::optional<WebResponse> AdminSite::route(const WebRequest& request, Route route,
+                                            const std::string& csrf, Later& later) {
     switch (route) {
     case Route::AdminHome: return redirect("/comments");
     case Route::AdminComments: return comments(request, csrf);
@@ -193,7 +201,7 @@ WebResponse AdminSite::route(const WebRequest& request, Route route, const std::
     case Route::AdminAudit: return audit(request);
     case Route::AdminUse: return use();
     case Route::AdminComment: return oneComment(request, csrf);
-    case Route::AdminNotify: return notifications(request, csrf);
+    case Route::AdminNotify: return notifications(request, csrf, later);
     case Route::AdminNotifyRemove: return removeRecipient(request, csrf);
     default: return page(404, notFoundPage());
     }

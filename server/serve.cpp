@@ -271,6 +271,9 @@ int serve(const ServeOptions& options, std::vector<ListenSocket> publicSockets,
     for (const auto& l : publicListeners)
         l->quiesce();
     adminListener->quiesce();
+    // A test send under way ends soon and is answered while its listener
+    // still can.
+    admin->finishTestSends();
     for (int i = 0; i < 50 && inFlight() > 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     // No writer may resume a connection once the listeners are gone.

@@ -532,3 +532,54 @@ TEST(NotifyProcess, ARecipientThatNeverAnswersDelaysNoOther) {
     EXPECT_TRUE(silent.stillOpen()) << "the other's delivery waited for the silent one's end";
     EXPECT_EQ(server.stop(SIGTERM), 0) << "the silent send was not cut short";
 }
+
+// "试发一条" to a recipient that never answers keeps the admin listener free:
+// /metrics answers while the test send waits, a second one to the same
+// recipient is refused at once, and the page that asked for the first is
+// answered once it ends (here cut short by SIGTERM).
+TEST(NotifyProcess, ATestSendBlocksNoOtherRequest) {
+    const TempDir state;
+    const TempDir out;
+    makeState(state.path());
+    SilentPeer silent;
+    ASSERT_EQ(runServerCommand({"notify", "add", "webhook",
+                                "http://127.0.0.1:" + std::to_string(silent.port()) + "/hook",
+                                "--secret-file", secretFile(out.path()), "--state", state.path()})
+                  .status,
+              0);
+    ServerProcess server(state.path(), {"--notify-retry-ms", "10000"});
+    const int admin = adminPort(state.path());
+    const std::string token = fileBytes(state.path() + "/admin-token");
+    const std::string signIn =
+        httpExchange(admin, "GET /notify?token=" + token.substr(0, token.find('\n')) +
+                                " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+    const auto set = signIn.find("Set-Cookie: ");
+    ASSERT_NE(set, std::string::npos) << signIn;
+    const std::string cookie =
+        "Cookie: " + signIn.substr(set + 12, signIn.find(';', set) - set - 12) + "\r\n";
+    const std::string page = bodyOf(
+        httpExchange(admin, "GET /notify HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" +
+                                cookie + "\r\n"));
+    const std::string mark = "name=\"csrf\" value=\"";
+    ASSERT_NE(page.find(mark), std::string::npos) << page;
+    const std::string csrf = page.substr(page.find(mark) + mark.size(), 64);
+
+    const int asking = connectFrom(admin, "127.0.0.1");
+    ASSERT_GE(asking, 0);
+    const std::string test = post("/notify", "csrf=" + csrf + "&action=test&id=1", cookie);
+    ASSERT_EQ(::send(asking, test.data(), test.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(test.size()));
+    ASSERT_TRUE(silent.take(10s)) << server.errors();
+    EXPECT_FALSE(metrics(state.path()).empty()) << "/metrics waited for the test send";
+    const std::string again = httpExchange(admin, test);
+    EXPECT_EQ(statusOf(again), 409) << "a second test send to the same recipient";
+    EXPECT_NE(again.find("还在进行"), std::string::npos) << again;
+    pollfd answered{asking, POLLIN, 0};
+    EXPECT_EQ(::poll(&answered, 1, 0), 0) << "answered before the test send ended";
+    EXPECT_TRUE(silent.stillOpen());
+    EXPECT_EQ(server.stop(SIGTERM), 0);
+    const std::string reply = exchangeOn(asking, "", 10s);
+    ::close(asking);
+    EXPECT_EQ(statusOf(reply), 200) << reply;
+    EXPECT_NE(reply.find("试发已中断"), std::string::npos) << reply;
+}
