@@ -121,7 +121,7 @@ std::optional<WebResponse> AdminSite::testSend(const Recipient& recipient, const
                     view.notice = "测试通知已送达 " + described(r) + "。";
             }
             view.recipients = db.recipients();
-            answer = page(200, notifyPage(view));
+            answer = withFailingBanner(page(200, notifyPage(view)));
         } catch (const std::exception& e) {
             answer = page(503, databaseErrorPage(e.what()));
         }

@@ -180,10 +180,22 @@ std::optional<WebResponse> AdminSite::handle(const WebRequest& request, Route ro
         }
     }
     try {
-        return this->route(request, route, session->csrf, later);
+        auto answer = this->route(request, route, session->csrf, later);
+        if (!answer)
+            return std::nullopt;
+        return withFailingBanner(std::move(*answer));
     } catch (const std::exception& e) {
         return page(503, databaseErrorPage(e.what()));
     }
+}
+
+WebResponse AdminSite::withFailingBanner(WebResponse r) {
+    if (!r.type.starts_with("text/html") || r.body.empty())
+        return r;
+    r.body =
+        withBanner(std::move(r.body), failingBanner(Database(databasePath(stateDir_)).recipients(),
+                                                    static_cast<std::int64_t>(std::time(nullptr))));
+    return r;
 }
 
 std::optional<WebResponse> AdminSite::route(const WebRequest& request, Route route,

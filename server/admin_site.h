@@ -79,6 +79,9 @@ private:
     WebResponse startSession(const WebRequest& request);
     std::optional<WebResponse> route(const WebRequest& request, Route route,
                                      const std::string& csrf, Later& later);
+    /// `r` with the banner of the recipients failing for an hour, when it is
+    /// a page.
+    WebResponse withFailingBanner(WebResponse r);
     WebResponse comments(const WebRequest& request, const std::string& csrf);
     WebResponse mark(const WebRequest& request);
     WebResponse markAllRead();

@@ -831,6 +831,50 @@ TEST_F(AdminPages, NoPasswordInAnAddressIsTakenOrShown) {
     }
 }
 
+// Once a recipient's failures in a row are an hour old, every page of the
+// publisher's says so at its top, linking to 通知: not sooner, not after a
+// delivery, and never to a browser without a session.
+TEST_F(AdminPages, AnHourOfFailuresShowsAtTheTopOfEveryPage) {
+    Database db((std::filesystem::path(state_) / kDatabaseFile).string());
+    Recipient hook;
+    hook.address = "https://hooks.example/p";
+    hook.secret = "k";
+    const auto now = static_cast<std::int64_t>(std::time(nullptr));
+    const auto failingSince = [&](std::int64_t since) {
+        const std::int64_t id = db.addRecipient(hook);
+        db.recordTries({{0, id, "接收方答复 HTTP 500", 0, false}}, since);
+        db.recordTries({{0, id, "接收方答复 HTTP 500", 0, false}}, now);
+        return id;
+    };
+    const std::string top = "<main>\n<p class=\"error\" role=\"alert\">新留言的通知已连续失败";
+    const auto banners = [&] {
+        std::vector<std::string> shown;
+        for (const char* path : {"/comments", "/release", "/use", "/notify", "/audit"}) {
+            const std::string body = get(path).body;
+            const auto at = body.find(top);
+            shown.push_back(at == std::string::npos ? ""
+                                                    : body.substr(at, body.find("</p>", at) - at));
+        }
+        return shown;
+    };
+    failingSince(now - 3600 + 60);
+    login("/comments");
+    for (const std::string& banner : banners())
+        EXPECT_EQ(banner, "") << "before an hour";
+    const std::int64_t late = failingSince(now - 3600);
+    for (const std::string& banner : banners()) {
+        EXPECT_NE(banner.find("#" + std::to_string(late) + "（"), std::string::npos) << banner;
+        EXPECT_EQ(banner.find("#1（"), std::string::npos) << banner;
+        EXPECT_NE(banner.find("<a href=\"/notify\">"), std::string::npos) << banner;
+    }
+    cookie_.clear();
+    EXPECT_EQ(get("/comments").body.find(top), std::string::npos) << "shown without a session";
+    login("/comments");
+    db.recordTries({{0, late, std::nullopt, 0, false}}, now);
+    for (const std::string& banner : banners())
+        EXPECT_EQ(banner, "") << "after a delivery";
+}
+
 // The minute's log line counts only the refusals since the last one.
 TEST(MetricsLog, RefusalsSinceTheLastLine) {
     const struct {
