@@ -163,19 +163,23 @@ void Notifier::run() {
         sent_.clear();
         lock.unlock();
         auto wait = std::chrono::milliseconds(1000);
+        bool recorded = true;
         try {
             if (!sent.empty())
                 record(sent);
         } catch (const std::exception& e) {
-            // Not written: those delivered are sent again, at least once.
+            // Not written: those delivered are sent again, at least once;
+            // after a second, so that a recipient that failed is not tried
+            // again at once.
             logError(std::string("通知的发送结果未能记下：") + e.what());
+            recorded = false;
         }
         lock.lock();
         for (const Sent& s : sent)
             busy_.erase(s.recipient.id);
         lock.unlock();
         try {
-            if (const auto next = handOut())
+            if (const auto next = recorded ? handOut() : std::nullopt)
                 wait = std::clamp(std::chrono::milliseconds(*next - unixMillisNow()),
                                   std::chrono::milliseconds(0), wait);
         } catch (const std::exception& e) {

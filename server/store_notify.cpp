@@ -57,8 +57,8 @@ private:
     sqlite3* db_;
 };
 
-/// " AND <column> NOT IN (?, ?, ...)" with a parameter for each of `ids`
-/// from `first` on; empty for none.
+/// " AND <column> NOT IN (?N, ?N+1, ...)", a numbered parameter for each of
+/// `ids` from `first` (N) on; empty for none.
 std::string notIn(const char* column, std::size_t ids, int first) {
     if (ids == 0)
         return "";
