@@ -96,6 +96,15 @@ std::string secretFile(const std::string& dir) {
     return path;
 }
 
+/// Adds to `state` a webhook on 127.0.0.1:`port`, its key in `dir`; the
+/// command's exit status.
+int addWebhook(const std::string& state, int port, const std::string& dir) {
+    return runServerCommand({"notify", "add", "webhook",
+                             "http://127.0.0.1:" + std::to_string(port) + "/hook", "--secret-file",
+                             secretFile(dir), "--state", state})
+        .status;
+}
+
 /// The admin listener of the server on `state`, as serve wrote it.
 int adminPort(const std::string& state) {
     const std::string address = fileBytes(state + "/admin-address");
@@ -431,11 +440,7 @@ TEST(NotifyProcess, FailuresAreSaidAtOnceAndTheRecoveryToo) {
     makeState(state.path());
     HeldPort held;
     const int httpPort = held.port();
-    ASSERT_EQ(runServerCommand({"notify", "add", "webhook",
-                                "http://127.0.0.1:" + std::to_string(httpPort) + "/hook",
-                                "--secret-file", secretFile(out.path()), "--state", state.path()})
-                  .status,
-              0);
+    ASSERT_EQ(addWebhook(state.path(), httpPort, out.path()), 0);
     ServerProcess server(state.path(), {"--notify-retry-ms", "100"});
     for (const char* text : {"CommentText=one", "CommentText=two"})
         ASSERT_EQ(statusOf(httpExchange(server.port(), post("/Canon/comment.asp", text))), 200);
@@ -474,11 +479,7 @@ TEST(NotifyProcess, ATestThatArrivesEndsTheStreak) {
     makeState(state.path());
     HeldPort held;
     const int httpPort = held.port();
-    ASSERT_EQ(runServerCommand({"notify", "add", "webhook",
-                                "http://127.0.0.1:" + std::to_string(httpPort) + "/hook",
-                                "--secret-file", secretFile(out.path()), "--state", state.path()})
-                  .status,
-              0);
+    ASSERT_EQ(addWebhook(state.path(), httpPort, out.path()), 0);
     // A failure holds its recipient back for a minute.
     ServerProcess server(state.path(), {"--notify-retry-ms", "60000"});
     ASSERT_EQ(statusOf(httpExchange(server.port(), post("/Canon/comment.asp", "CommentText=held"))),
@@ -516,12 +517,7 @@ TEST(NotifyProcess, ARecipientThatNeverAnswersDelaysNoOther) {
     SilentPeer silent;
     const int httpPort = freePort();
     for (const int port : {silent.port(), httpPort}) // the silent one first
-        ASSERT_EQ(
-            runServerCommand({"notify", "add", "webhook",
-                              "http://127.0.0.1:" + std::to_string(port) + "/hook", "--secret-file",
-                              secretFile(out.path()), "--state", state.path()})
-                .status,
-            0);
+        ASSERT_EQ(addWebhook(state.path(), port, out.path()), 0);
     const auto up = receivers(httpPort, 0, out.path());
     // Each send may take 10 s.
     ServerProcess server(state.path(), {"--notify-retry-ms", "10000"});
@@ -542,11 +538,7 @@ TEST(NotifyProcess, ATestSendBlocksNoOtherRequest) {
     const TempDir out;
     makeState(state.path());
     SilentPeer silent;
-    ASSERT_EQ(runServerCommand({"notify", "add", "webhook",
-                                "http://127.0.0.1:" + std::to_string(silent.port()) + "/hook",
-                                "--secret-file", secretFile(out.path()), "--state", state.path()})
-                  .status,
-              0);
+    ASSERT_EQ(addWebhook(state.path(), silent.port(), out.path()), 0);
     ServerProcess server(state.path(), {"--notify-retry-ms", "10000"});
     const int admin = adminPort(state.path());
     const std::string token = fileBytes(state.path() + "/admin-token");
