@@ -120,6 +120,26 @@ std::string adminFrame(const std::string& title, const std::string& main,
     return htmlPage(title + " · Pelvoran 发布者页面", main, current.empty() ? "" : nav(current));
 }
 
+std::string failingBanner(const std::vector<Recipient>& recipients, std::int64_t now) {
+    std::string failing;
+    for (const Recipient& r : recipients)
+        if (r.failures > 0 && r.failingSince <= now - kFailingBannerSeconds)
+            failing += (failing.empty() ? "" : "、") + std::string("#") + std::to_string(r.id) +
+                       "（自 " + localTimeText(r.failingSince) + " 起）";
+    if (failing.empty())
+        return "";
+    return "<p class=\"error\" role=\"alert\">新留言的通知已连续失败一小时以上：接收方 " + failing +
+           "。请到<a href=\"/notify\">通知</a>页面查看原因。</p>\n";
+}
+
+std::string withBanner(std::string page, const std::string& banner) {
+    // The frame's own <main>: the title before it is escaped, the bar fixed.
+    constexpr std::string_view kMain = "<main>\n";
+    if (const auto at = page.find(kMain); !banner.empty() && at != std::string::npos)
+        page.insert(at + kMain.size(), banner);
+    return page;
+}
+
 std::string hiddenInput(const std::string& name, const std::string& v) {
     return "<input type=\"hidden\" name=\"" + name + "\" value=\"" + escapeHtml(v) + "\">";
 }

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace pelvoran::server {
 
@@ -43,6 +44,15 @@ std::string commentsPage(const CommentsView& view);
 std::string adminFrame(const std::string& title, const std::string& main,
                        const std::string& current = "");
 std::string hiddenInput(const std::string& name, const std::string& value);
+
+/// How long a recipient's notifications fail before every page says so.
+inline constexpr std::int64_t kFailingBannerSeconds = 3600;
+/// The warning at the top of every publisher's page, linking to "通知", for
+/// the recipients whose failures in a row began kFailingBannerSeconds or more
+/// before `now` (nothing arrived since); empty when there is none.
+std::string failingBanner(const std::vector<Recipient>& recipients, std::int64_t now);
+/// `page`, a document of adminFrame, with `banner` at the top of its main.
+std::string withBanner(std::string page, const std::string& banner);
 /// A comment's line of details: number, time, source, read or not.
 std::string commentDetails(const StoredComment& c);
 

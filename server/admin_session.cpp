@@ -51,8 +51,8 @@ std::string digest(std::string_view text) {
 
 } // namespace
 
-std::string adminToken(const std::string& stateDir) {
-    const fs::path path = fs::path(stateDir) / kAdminTokenFile;
+std::string stateToken(const std::string& stateDir, const char* name) {
+    const fs::path path = fs::path(stateDir) / name;
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd >= 0) {
         const std::string token = openssl::randomHex(24);
@@ -114,10 +114,11 @@ std::string AdminSessions::end(const Session& session) {
     return std::string(kCookie) + "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0";
 }
 
-bool AdminSessions::bearerAllowed(const WebRequest& request) const {
+bool bearerIs(const WebRequest& request, std::string_view token) {
     constexpr std::string_view kBearer = "Bearer ";
     const std::string_view given = request.authorization;
-    return given.starts_with(kBearer) && sameSecret(given.substr(kBearer.size()), token_);
+    return !token.empty() && given.starts_with(kBearer) &&
+           sameSecret(given.substr(kBearer.size()), token);
 }
 
 AdminSessions::PostCheck AdminSessions::checkPost(const WebRequest& request,

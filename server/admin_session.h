@@ -16,8 +16,21 @@ inline constexpr char kAdminTokenFile[] = "admin-token";
 /// no admin page.
 inline constexpr char kMetricsTokenFile[] = "metrics-token";
 
-/// The token of the state directory, made (mode 0600) when there is none.
-std::string adminToken(const std::string& stateDir);
+/// The token in the state directory's file `name` (kAdminTokenFile or
+/// kMetricsTokenFile), made (mode 0600) when there is none.
+std::string stateToken(const std::string& stateDir, const char* name);
+/// The admin pages' token of the state directory.
+inline std::string adminToken(const std::string& stateDir) {
+    return stateToken(stateDir, kAdminTokenFile);
+}
+/// The token of the state directory that /metrics takes.
+inline std::string metricsToken(const std::string& stateDir) {
+    return stateToken(stateDir, kMetricsTokenFile);
+}
+
+/// Whether the request carries `token`, as a monitoring agent sends it:
+/// "Authorization: Bearer <token>". An empty token is carried by none.
+bool bearerIs(const WebRequest& request, std::string_view token);
 
 /// Compares secrets in a time that does not tell how much of them matched.
 bool sameSecret(std::string_view a, std::string_view b);
@@ -64,10 +77,6 @@ public:
     /// Ends `session`: its cookie opens nothing from now on. The value of the
     /// Set-Cookie header that makes the browser forget it.
     std::string end(const Session& session);
-
-    /// Whether the request carries the token itself, as a monitoring agent
-    /// sends it: "Authorization: Bearer <token>".
-    bool bearerAllowed(const WebRequest& request) const;
 
     /// Whether a POST of `session` may act: from this site's own origin (as
     /// the request's scheme says the browser reached it) or from none, and

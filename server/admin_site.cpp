@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
+#include <future>
 #include <limits>
 #include <map>
 #include <optional>
@@ -101,9 +102,11 @@ std::string adminUrlCommand(const std::string& shown, uid_t owner) {
 }
 
 AdminSite::AdminSite(std::string stateDir, std::string token, UseCounter& use,
-                     const Metrics& metrics, std::string signIn, std::string adminBase)
+                     const Metrics& metrics, std::string signIn, std::string adminBase,
+                     std::string metricsToken)
     : stateDir_(std::move(stateDir)), use_(use), metrics_(metrics), signIn_(std::move(signIn)),
-      adminBase_(std::move(adminBase)), sessions_(std::move(token), databasePath(stateDir_)) {}
+      adminBase_(std::move(adminBase)), metricsToken_(std::move(metricsToken)),
+      sessions_(std::move(token), databasePath(stateDir_)) {}
 
 WebResponse AdminSite::startSession(const WebRequest& request) {
     const auto cookie = sessions_.start(request);
@@ -130,6 +133,12 @@ WebResponse AdminSite::startSession(const WebRequest& request) {
 }
 
 WebResponse AdminSite::handle(const WebRequest& request, Route route) {
+    std::promise<WebResponse> later;
+    auto now = handle(request, route, [&later](WebResponse w) { later.set_value(std::move(w)); });
+    return now ? std::move(*now) : later.get_future().get();
+}
+
+std::optional<WebResponse> AdminSite::handle(const WebRequest& request, Route route, Later later) {
     if (route == Route::StyleSheet)
         return styleSheet();
     try {
@@ -171,13 +180,26 @@ WebResponse AdminSite::handle(const WebRequest& request, Route route) {
         }
     }
     try {
-        return this->route(request, route, session->csrf);
+        auto answer = this->route(request, route, session->csrf, later);
+        if (!answer)
+            return std::nullopt;
+        return withFailingBanner(std::move(*answer));
     } catch (const std::exception& e) {
         return page(503, databaseErrorPage(e.what()));
     }
 }
 
-WebResponse AdminSite::route(const WebRequest& request, Route route, const std::string& csrf) {
+WebResponse AdminSite::withFailingBanner(WebResponse r) {
+    if (!r.type.starts_with("text/html") || r.body.empty())
+        return r;
+    r.body =
+        withBanner(std::move(r.body), failingBanner(Database(databasePath(stateDir_)).recipients(),
+                                                    static_cast<std::int64_t>(std::time(nullptr))));
+    return r;
+}
+
+std::optional<WebResponse> AdminSite::route(const WebRequest& request, Route route,
+                                            const std::string& csrf, Later& later) {
     switch (route) {
     case Route::AdminHome: return redirect("/comments");
     case Route::AdminComments: return comments(request, csrf);
@@ -191,7 +213,7 @@ WebResponse AdminSite::route(const WebRequest& request, Route route, const std::
     case Route::AdminAudit: return audit(request);
     case Route::AdminUse: return use();
     case Route::AdminComment: return oneComment(request, csrf);
-    case Route::AdminNotify: return notifications(request, csrf);
+    case Route::AdminNotify: return notifications(request, csrf, later);
     case Route::AdminNotifyRemove: return removeRecipient(request, csrf);
     default: return page(404, notFoundPage());
     }
@@ -326,18 +348,19 @@ WebResponse AdminSite::use() {
 }
 
 WebResponse AdminSite::metrics(const WebRequest& request) {
-    if (!sessions_.bearerAllowed(request)) {
+    if (!bearerIs(request, metricsToken_)) {
         WebResponse r =
             WebResponse{401,
                         "text/plain; charset=utf-8",
-                        "需要管理令牌：Authorization: Bearer <admin-token 文件中的令牌>\n",
+                        std::string("需要监控令牌：Authorization: Bearer <状态目录中 ") +
+                            kMetricsTokenFile + " 文件里的令牌>（管理令牌不能用于 /metrics）\n",
                         {}};
         r.headers.emplace_back("WWW-Authenticate", "Bearer");
         return r;
     }
     WebResponse r;
     r.type = "text/plain; version=0.0.4; charset=utf-8";
-    r.body = metricsText(metrics_, stateFigures(stateDir_, std::time(nullptr)));
+    r.body = metricsText(metrics_, stateFigures(stateDir_, unixMillisNow()));
     r.headers.emplace_back("Cache-Control", "no-store");
     return r;
 }

@@ -26,7 +26,8 @@ std::map<unsigned, std::uint64_t> Metrics::refusals() const {
     return out;
 }
 
-StateFigures stateFigures(const std::string& stateDir, std::int64_t now) {
+StateFigures stateFigures(const std::string& stateDir, std::int64_t nowMs) {
+    const std::int64_t now = nowMs / 1000;
     StateFigures f;
     std::error_code ec;
     // Daily backups and those a restore kept alike: the newest file is the
@@ -45,6 +46,10 @@ StateFigures stateFigures(const std::string& stateDir, std::int64_t now) {
         if (::stat((databasePath(stateDir) + suffix).c_str(), &st) == 0)
             f.databaseBytes += static_cast<std::uint64_t>(st.st_size);
     }
+    const Database::Outbox outbox = Database(databasePath(stateDir)).outbox();
+    f.notificationsPending = outbox.pending;
+    if (outbox.pending > 0)
+        f.oldestPendingSeconds = std::max<std::int64_t>(0, (nowMs - outbox.oldestQueued) / 1000);
     return f;
 }
 
@@ -66,6 +71,16 @@ std::string metricsText(const Metrics& metrics, const StateFigures& figures) {
            (figures.backupAge ? std::to_string(*figures.backupAge) : std::string("+Inf")) + "\n";
     family("pelvoran_database_bytes", "gauge", "数据库及其预写日志的字节数。");
     out += "pelvoran_database_bytes " + std::to_string(figures.databaseBytes) + "\n";
+    family("pelvoran_notifications_pending", "gauge", "等待发送的新留言通知条数。");
+    out += "pelvoran_notifications_pending " + std::to_string(figures.notificationsPending) + "\n";
+    family("pelvoran_notification_oldest_pending_seconds", "gauge",
+           "最早一条等待发送的通知已等待的秒数；没有等待的通知时为 0。");
+    out += "pelvoran_notification_oldest_pending_seconds " +
+           std::to_string(figures.oldestPendingSeconds) + "\n";
+    family("pelvoran_notification_failures_total", "counter",
+           "自启动以来发送失败的通知次数（不含试发）。");
+    out += "pelvoran_notification_failures_total " +
+           std::to_string(metrics.notificationFailures()) + "\n";
     return out;
 }
 

@@ -5,11 +5,14 @@
 #include "platform/hex.h"
 #include "platform/openssl_support.h"
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
+#include <netinet/in.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 
 #include <algorithm>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <mutex>
@@ -101,6 +104,15 @@ std::size_t readUpload(char* buffer, std::size_t size, std::size_t count, void* 
 
 std::size_t discard(char*, std::size_t size, std::size_t count, void*) {
     return size * count;
+}
+
+/// The "user:password@host:port" part of a URL; empty when it has none.
+std::string_view authority(std::string_view url) {
+    const auto scheme = url.find("://");
+    if (scheme == std::string_view::npos)
+        return {};
+    const std::string_view rest = url.substr(scheme + 3);
+    return rest.substr(0, rest.find_first_of("/?#"));
 }
 
 int progress(void* abandon, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
@@ -196,7 +208,19 @@ StoredComment testComment(std::int64_t now) {
 }
 
 bool isLoopbackHost(std::string_view host) {
-    return host == "localhost" || host == "[::1]" || host.starts_with("127.");
+    if (host == "localhost")
+        return true;
+    if (host.starts_with('[') && host.ends_with(']')) {
+        const std::string literal(host.substr(1, host.size() - 2));
+        in6_addr a{};
+        return inet_pton(AF_INET6, literal.c_str(), &a) == 1 &&
+               std::memcmp(&a, &in6addr_loopback, sizeof a) == 0;
+    }
+    // Four decimal parts and nothing else: what inet_pton takes is what
+    // the resolver takes as an address, never a name /etc/hosts or DNS maps.
+    const std::string literal(host);
+    in_addr a{};
+    return inet_pton(AF_INET, literal.c_str(), &a) == 1 && (ntohl(a.s_addr) >> 24) == 127;
 }
 
 std::string urlHost(std::string_view url) {
@@ -210,6 +234,45 @@ std::string urlHost(std::string_view url) {
     if (rest.starts_with('['))
         return std::string(rest.substr(0, rest.find(']') + 1));
     return std::string(rest.substr(0, rest.find(':')));
+}
+
+bool hasUserInfo(std::string_view url) {
+    return authority(url).find('@') != std::string_view::npos;
+}
+
+std::string shownAddress(std::string_view url) {
+    if (!hasUserInfo(url))
+        return std::string(url);
+    const std::string_view a = authority(url);
+    const auto start = static_cast<std::size_t>(a.data() - url.data());
+    const std::size_t host = start + a.rfind('@') + 1;
+    return std::string(url.substr(0, start)) + "***@" + std::string(url.substr(host));
+}
+
+std::string logName(const Recipient& r) {
+    return "#" + std::to_string(r.id) + "（" + kindText(r.kind) + " " +
+           (r.kind == NotifyKind::Email ? r.address : urlHost(r.address)) + "）";
+}
+
+std::string spanText(std::int64_t seconds) {
+    const auto part = [](std::int64_t n, const char* unit) {
+        return std::to_string(n) + " " + unit;
+    };
+    if (seconds < 60)
+        return part(std::max<std::int64_t>(seconds, 0), "秒");
+    if (seconds < 3600)
+        return part(seconds / 60, "分钟");
+    if (seconds < 86400)
+        return part(seconds / 3600, "小时") +
+               (seconds % 3600 / 60 > 0 ? " " + part(seconds % 3600 / 60, "分钟") : "");
+    return part(seconds / 86400, "天") +
+           (seconds % 86400 / 3600 > 0 ? " " + part(seconds % 86400 / 3600, "小时") : "");
+}
+
+std::string streakText(const Database::Streak& streak, std::int64_t now) {
+    return "此前连续失败 " + std::to_string(streak.failures) + " 次，历时 " +
+           spanText(now - streak.since) + "，期间有 " + std::to_string(streak.waiting) +
+           " 条通知在等待";
 }
 
 bool isPlainAscii(std::string_view s) {

@@ -72,6 +72,10 @@ int add(const Parsed& p, bool flagged) {
             throw UsageError{"webhook 的地址须以 https:// 或 http:// 开头，例如 "
                              "https://example.com/hooks/pelvoran，而不是 " +
                              r.address};
+        if (hasUserInfo(r.address))
+            throw UsageError{"webhook 的地址不能含用户名或密码（" + shownAddress(r.address) +
+                             "）：地址会显示在页面和 notify list 中。请去掉“用户名:密码@”；"
+                             "接收方用 --secret-file 中的密钥核对 X-Pelvoran-Signature 签名"};
         if (!p.options.contains("--secret-file"))
             throw UsageError{"--secret-file：webhook 需要它，文件中存放签名用的密钥"};
         r.secret = readSecret(p.options.at("--secret-file"), "--secret-file");
@@ -86,6 +90,9 @@ int add(const Parsed& p, bool flagged) {
             !isPlainAscii(r.smtp))
             throw UsageError{"--smtp：须为 SMTP 服务器的地址，例如 smtps://smtp.example.com 或 "
                              "smtp://smtp.example.com:587（STARTTLS）"};
+        if (hasUserInfo(r.smtp))
+            throw UsageError{"--smtp：地址不能含用户名或密码（" + shownAddress(r.smtp) +
+                             "）；请改用 --user 和 --password-file"};
         if (p.options.contains("--user") != p.options.contains("--password-file"))
             throw UsageError{"--user 和 --password-file 须一起给出"};
         r.user = optionOr(p, "--user", "");
@@ -120,18 +127,22 @@ int list(const Parsed& p) {
         return kExitOk;
     }
     for (const Recipient& r : recipients) {
-        std::string line = "#" + std::to_string(r.id) + "  " + kindText(r.kind) + "  " + r.address;
+        std::string line = "#" + std::to_string(r.id) + "  " + kindText(r.kind) + "  " +
+                           terminalCell(shownAddress(r.address));
         if (r.kind == NotifyKind::Email)
-            line += "  经 " + r.smtp + (r.user.empty() ? "" : "（用户 " + r.user + "）");
+            line += "  经 " + terminalCell(shownAddress(r.smtp)) +
+                    (r.user.empty() ? "" : "（用户 " + terminalCell(r.user) + "）");
         line += r.flagged ? "  含疑似机器人留言" : "";
         line += "\n    上次送达：" + timeOrNever(r.lastSuccess) + "；待发送：" +
                 std::to_string(r.pending) + " 条";
         if (r.failures > 0)
-            line += "；连续失败 " + std::to_string(r.failures) + " 次";
+            line += "；自 " + localTimeText(r.failingSince) + " 起连续失败 " +
+                    std::to_string(r.failures) + " 次";
         if (r.givenUp > 0)
             line += "；一天多未送达而放弃 " + std::to_string(r.givenUp) + " 条";
         if (!r.lastError.empty())
-            line += "\n    上次错误（" + localTimeText(r.lastErrorAt) + "）：" + r.lastError;
+            line += "\n    上次错误（" + localTimeText(r.lastErrorAt) + "）：" +
+                    terminalCell(r.lastError);
         say(stdout, line);
     }
     return kExitOk;
@@ -151,15 +162,19 @@ int test(const Parsed& p) {
         r->kind == NotifyKind::Webhook
             ? send(to, notificationJson(testComment(now), ""), RetrySchedule{}.sendTimeout())
             : send(to, testMail(r->address, now), RetrySchedule{}.sendTimeout());
-    db->recordTest(id, error, now);
+    const auto streak = db->recordTest(id, error, now);
     db->appendAudit("试发通知", "#" + std::to_string(id) + (error ? "：未送达" : "：已送达"),
                     kByCommandLine);
+    const std::string named =
+        "#" + std::to_string(id) + "（" + terminalCell(shownAddress(r->address)) + "）";
     if (error) {
-        say(stderr,
-            "测试通知未能送达 #" + std::to_string(id) + "（" + r->address + "）：" + *error);
+        say(stderr, "测试通知未能送达 " + named + "：" + terminalCell(*error));
         return kExitFailure;
     }
-    say(stdout, "测试通知已送达 #" + std::to_string(id) + "（" + r->address + "）。");
+    say(stdout, "测试通知已送达 " + named + "。" +
+                    (streak ? "它" + streakText(*streak, now) +
+                                  "；这些通知不再等待重试间隔，正在运行的服务器一秒内开始发送。"
+                            : ""));
     return kExitOk;
 }
 

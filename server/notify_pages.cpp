@@ -2,6 +2,7 @@
 
 #include "server/admin_pages.h"
 #include "server/comment_export.h"
+#include "server/notify.h"
 #include "server/web.h"
 
 namespace pelvoran::server {
@@ -22,9 +23,9 @@ std::string flaggedBox(const std::string& id, bool checked) {
 std::string recipientItem(const Recipient& r, const std::string& csrf) {
     const std::string id = std::to_string(r.id);
     std::string out = "<li><article aria-labelledby=\"r" + id + "\"><h3 id=\"r" + id + "\">#" + id +
-                      " " + kindText(r.kind) + "</h3>\n<p>" + escapeHtml(r.address);
+                      " " + kindText(r.kind) + "</h3>\n<p>" + escapeHtml(shownAddress(r.address));
     if (r.kind == NotifyKind::Email)
-        out += "<br>经 " + escapeHtml(r.smtp) +
+        out += "<br>经 " + escapeHtml(shownAddress(r.smtp)) +
                (r.user.empty() ? "" : "（用户 " + escapeHtml(r.user) + "）");
     out += "</p>\n<p class=\"muted\">" +
            std::string(r.flagged ? "也通知疑似机器人的留言" : "不通知疑似机器人的留言") +
@@ -35,11 +36,12 @@ std::string recipientItem(const Recipient& r, const std::string& csrf) {
         out += " · <span class=\"keep\">放弃 " + std::to_string(r.givenUp) + " 条</span>";
     out += "</p>\n";
     if (r.failures > 0 || !r.lastError.empty())
-        out +=
-            "<p class=\"error\">" +
-            (r.failures > 0 ? "连续失败 " + std::to_string(r.failures) + " 次。" : std::string()) +
-            "上次错误（" + localTimeText(r.lastErrorAt) + "）：" + escapeHtml(r.lastError) +
-            "</p>\n";
+        out += "<p class=\"error\">" +
+               (r.failures > 0 ? "自 " + localTimeText(r.failingSince) + " 起连续失败 " +
+                                     std::to_string(r.failures) + " 次。"
+                               : std::string()) +
+               "上次错误（" + localTimeText(r.lastErrorAt) + "）：" + escapeHtml(r.lastError) +
+               "</p>\n";
     out += "<div class=\"actions\"><form method=\"post\" action=\"/notify\">" +
            hiddenInput("csrf", csrf) + hiddenInput("action", "test") + hiddenInput("id", id) +
            "<button type=\"submit\" class=\"quiet\" aria-describedby=\"r" + id +
@@ -98,7 +100,7 @@ std::string removeRecipientPage(const Recipient& r, const std::string& csrf) {
     const std::string id = std::to_string(r.id);
     return adminFrame("删除接收方",
                       "<h1>删除接收方 #" + id + "？</h1>\n<p>" + kindText(r.kind) + " " +
-                          escapeHtml(r.address) + "</p>\n<p>它待发送的 " +
+                          escapeHtml(shownAddress(r.address)) + "</p>\n<p>它待发送的 " +
                           std::to_string(r.pending) +
                           " 条通知也一并删除；以后的新留言不再通知它。</p>\n"
                           "<form method=\"post\" action=\"/notify/remove\">" +

@@ -194,10 +194,13 @@ int serve(const ServeOptions& options, std::vector<ListenSocket> publicSockets,
     try {
         db = std::make_unique<Database>(database);
         admin = std::make_unique<AdminSite>(options.stateDir, adminToken(options.stateDir), use,
-                                            metrics, options.signInCommand, options.adminBaseUrl);
+                                            metrics, options.signInCommand, options.adminBaseUrl,
+                                            metricsToken(options.stateDir));
         // Before the writer, which wakes it after each commit.
-        notifier = std::make_unique<Notifier>(
-            database, Notifier::Settings{options.adminBaseUrl, {options.notifyRetry}});
+        notifier = std::make_unique<Notifier>(database,
+                                              Notifier::Settings{.adminBase = options.adminBaseUrl,
+                                                                 .retries = {options.notifyRetry},
+                                                                 .metrics = &metrics});
         writer = std::make_unique<CommentWriter>(database, options.busyTimeout,
                                                  [n = notifier.get()] { n->wake(); });
         reply.set(db->release());
@@ -310,6 +313,9 @@ int serve(const ServeOptions& options, std::vector<ListenSocket> publicSockets,
     for (const auto& l : publicListeners)
         l->quiesce();
     adminListener->quiesce();
+    // A test send under way ends soon and is answered while its listener
+    // still can.
+    admin->finishTestSends();
     for (int i = 0; i < 50 && inFlight() > 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     // No writer may resume a connection once the listeners are gone.

@@ -41,7 +41,7 @@ std::optional<WebResponse> Site::answer(const Incoming& in, Later later) {
     if (in.admin) {
         if (in.tooLarge)
             return textResponse(413, "请求太大，最多 1 MiB。\n");
-        return parts_.admin.handle(in.request, in.match.route);
+        return parts_.admin.handle(in.request, in.match.route, std::move(later));
     }
     switch (in.match.route) {
     case Route::UpdateCheck:

@@ -48,7 +48,8 @@ public:
     explicit Site(Parts parts) : parts_(parts) {}
 
     /// The answer; or nullopt when it comes later, through `later`, called
-    /// once from another thread (a comment is answered once it is durable).
+    /// once from another thread (a comment is answered once it is durable,
+    /// the admin page's test send once it has ended).
     std::optional<WebResponse> answer(const Incoming& in, Later later);
 
 private:

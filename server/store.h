@@ -74,8 +74,10 @@ struct Recipient {
     std::string lastError;
     std::int64_t lastErrorAt = 0;
     std::int64_t failures = 0; // failed tries in a row
-    std::int64_t givenUp = 0;  // notifications dropped after a day of failures
-    std::int64_t pending = 0;  // notifications waiting in the outbox
+    /// When the failures in a row began (seconds since 1970); 0: none.
+    std::int64_t failingSince = 0;
+    std::int64_t givenUp = 0; // notifications dropped after a day of failures
+    std::int64_t pending = 0; // notifications waiting in the outbox
 };
 
 /// A notification due: the comment, to whom, and its history.
@@ -270,13 +272,17 @@ public:
     bool removeRecipient(std::int64_t id);
     std::vector<Recipient> recipients();
     std::optional<Recipient> recipient(std::int64_t id);
-    /// Up to `limit` notifications due at `nowMs`, the oldest first.
-    std::vector<OutboxEntry> dueNotifications(std::int64_t nowMs, std::int64_t limit);
-    /// When the next notification is due (milliseconds since 1970), if any is queued.
-    std::optional<std::int64_t> nextDue();
+    /// Up to `limit` notifications due at `nowMs`, the oldest first, but
+    /// none for the recipients `skipped`.
+    std::vector<OutboxEntry> dueNotifications(std::int64_t nowMs, std::int64_t limit,
+                                              const std::vector<std::int64_t>& skipped = {});
+    /// When the next notification is due (milliseconds since 1970), if any
+    /// is queued for a recipient but those `skipped`.
+    std::optional<std::int64_t> nextDue(const std::vector<std::int64_t>& skipped = {});
     /// What the tries of one round came to, in one transaction: a delivered
     /// one leaves the outbox; a failed one is due again at `retryAt` (and
-    /// the recipient's other ones no sooner), or dropped when `giveUp`.
+    /// the recipient's other ones no sooner), or dropped when `giveUp`. A
+    /// delivery clears the recipient's failures and last error.
     struct TryResult {
         std::int64_t comment = 0;
         std::int64_t recipient = 0;
@@ -284,10 +290,29 @@ public:
         std::int64_t retryAt = 0;
         bool giveUp = false;
     };
-    void recordTries(const std::vector<TryResult>& results, std::int64_t nowSeconds);
-    /// The outcome of a test send to `recipient`, shown like a real one.
-    void recordTest(std::int64_t recipient, const std::optional<std::string>& error,
-                    std::int64_t nowSeconds);
+    /// A recipient's failures in a row, begun or ended by what was recorded.
+    struct Streak {
+        std::int64_t recipient = 0;
+        bool ended = false;        // by a delivery; otherwise a failure began it
+        std::int64_t since = 0;    // when it began (seconds since 1970)
+        std::int64_t failures = 0; // ended: its failed tries
+        std::int64_t waiting = 0;  // ended: the notifications queued for it then
+    };
+    /// The streaks the results began or ended, in their order.
+    std::vector<Streak> recordTries(const std::vector<TryResult>& results, std::int64_t nowSeconds);
+    /// The outcome of a test send to `recipient`, shown like a real one: a
+    /// delivery ends its streak (returned, when there was one) and makes its
+    /// held-back notifications due now; a failure is its last error.
+    std::optional<Streak> recordTest(std::int64_t recipient,
+                                     const std::optional<std::string>& error,
+                                     std::int64_t nowSeconds);
+    /// The notifications waiting, and when the oldest of them was queued
+    /// (milliseconds since 1970; 0 when none waits).
+    struct Outbox {
+        std::int64_t pending = 0;
+        std::int64_t oldestQueued = 0;
+    };
+    Outbox outbox();
 
     /// Update checks answered, counted per day (days since 1970, local).
     /// Adds the checks of each day, all in one transaction or none.

@@ -129,6 +129,13 @@ constexpr const char* kMigrations[] = {
     ALTER TABLE release ADD COLUMN signature TEXT NOT NULL DEFAULT '';
     ALTER TABLE release_history ADD COLUMN signature TEXT NOT NULL DEFAULT '';
     )sql",
+    // When a recipient's failures in a row began (0: it has none), so that
+    // the log, /metrics and the pages can say how long it has failed. A
+    // streak under way counts from its last error: no earlier time is known.
+    R"sql(
+    ALTER TABLE notify_recipients ADD COLUMN failing_since INTEGER NOT NULL DEFAULT 0;
+    UPDATE notify_recipients SET failing_since = last_error_at WHERE failures > 0;
+    )sql",
 };
 
 } // namespace

@@ -125,6 +125,32 @@ TEST(NotifyCore, RetriesDoubleToAnHourAndStopAfterADay) {
     EXPECT_EQ(product.sendTimeout(), 10s);
 }
 
+// Plain SMTP is allowed by address alone: every name but localhost (which
+// libcurl answers itself) is looked up, so how it reads proves nothing.
+TEST(NotifyCore, LoopbackIsAnAddressNotAName) {
+    const struct {
+        const char* host;
+        bool loopback;
+    } cases[] = {
+        {"127.0.0.1", true},
+        {"127.255.255.254", true},
+        {"[::1]", true},
+        {"[0:0:0:0:0:0:0:1]", true},
+        {"localhost", true},
+        {"127.evil.example", false},
+        {"127.0.0.1.nip.io", false},
+        {"127.1", false},
+        {"0177.0.0.1", false},
+        {"localhost.", false},
+        {"[::ffff:127.0.0.1]", false},
+        {"128.0.0.1", false},
+        {"::1", false},
+        {"", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(isLoopbackHost(c.host), c.loopback) << c.host;
+}
+
 // One row per comment and recipient, flagged comments only for those who
 // asked, made by the comment's own commit: a commit that fails leaves no
 // row; deleting a comment or a recipient takes its rows along.

@@ -1336,8 +1336,8 @@ std::string headerValue(const std::string& reply, const std::string& name) {
     return reply.substr(from, reply.find("\r\n", from) - from);
 }
 
-std::string tokenOf(const std::string& state) {
-    std::ifstream in(state + "/admin-token");
+std::string tokenOf(const std::string& state, const std::string& file = "admin-token") {
+    std::ifstream in(state + "/" + file);
     std::string token;
     std::getline(in, token);
     return token;
@@ -1458,8 +1458,9 @@ TEST(ServerCommandLine, ServeSaysWhereItsPagesAreAndWhatItMade) {
     EXPECT_EQ(r.out.find(address), std::string::npos) << r.out;
 }
 
-// /metrics, read by Prometheus' own parser, counts what happened; without the
-// token it answers 401.
+// /metrics, read by Prometheus' own parser, counts what happened; without
+// the metrics token (serve makes it, the owner's alone) it answers 401, and
+// neither token opens what the other does.
 TEST(ServerMonitoring, MetricsAreReadByAPrometheusParser) {
     const TempDir state;
     const std::string dir = state.path();
@@ -1472,8 +1473,13 @@ TEST(ServerMonitoring, MetricsAreReadByAPrometheusParser) {
 
     EXPECT_EQ(statusOf(adminGet(dir, "/metrics")), 401);
     EXPECT_EQ(statusOf(adminGet(dir, "/metrics", "Cookie: " + login(dir) + "\r\n")), 401);
+    EXPECT_EQ(statusOf(adminGet(dir, "/metrics", "Authorization: Bearer " + tokenOf(dir) + "\r\n")),
+              401);
+    const std::string monitor = tokenOf(dir, "metrics-token");
+    EXPECT_EQ(modeOf(dir + "/metrics-token"), 0600);
+    EXPECT_EQ(statusOf(adminGet(dir, "/comments?token=" + monitor)), 401);
     const std::string reply =
-        adminGet(dir, "/metrics", "Authorization: Bearer " + tokenOf(dir) + "\r\n");
+        adminGet(dir, "/metrics", "Authorization: Bearer " + monitor + "\r\n");
     ASSERT_EQ(statusOf(reply), 200);
     const std::string text = dir + "/../metrics.txt";
     std::ofstream(text) << bodyOf(reply);
@@ -1497,6 +1503,9 @@ TEST(ServerMonitoring, MetricsAreReadByAPrometheusParser) {
         {"pelvoran_comments_stored_total{}", 1},
         {"pelvoran_comments_refused_total{status=\"400\"}", 1},
         {"pelvoran_comments_refused_total{status=\"429\"}", 0},
+        {"pelvoran_notifications_pending{}", 0}, // no recipient
+        {"pelvoran_notification_oldest_pending_seconds{}", 0},
+        {"pelvoran_notification_failures_total{}", 0},
     };
     for (const auto& c : cases)
         EXPECT_EQ(samples.count(c.sample) ? samples[c.sample] : -1, c.value) << c.sample << parsed;

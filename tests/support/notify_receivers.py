@@ -7,8 +7,10 @@ in X-Pelvoran-Signature) and appended to OUT/webhook.jsonl as one line
 {"ok": signature valid, "type": Content-Type, "id", "url", "flagged",
 "text"} (the body's values), and as it came to OUT/webhook.txt; each mail
 aiosmtpd takes is appended to OUT/mail.jsonl as {"to", "subject" and
-"text" decoded} and as it came to OUT/mail.txt. A line "ready" on standard
-output says both listen.
+"text" decoded} and as it came to OUT/mail.txt. With --smtp-auth the SMTP
+server offers AUTH without TLS, as a careless relay would, and appends each
+login it is given to OUT/auth.jsonl as {"user", "password"}. A line "ready"
+on standard output says both listen.
 """
 
 import argparse
@@ -23,6 +25,7 @@ import sys
 import threading
 
 from aiosmtpd.controller import Controller
+from aiosmtpd.smtp import AuthResult, LoginPassword
 
 
 def append(path, record):
@@ -58,6 +61,7 @@ def main():
     parser.add_argument("--smtp-port", type=int, default=0)
     parser.add_argument("--secret", required=True)
     parser.add_argument("--out", required=True)
+    parser.add_argument("--smtp-auth", action="store_true")
     args = parser.parse_args()
     secret = args.secret.encode()
     hooks = args.out + "/webhook"
@@ -86,9 +90,16 @@ def main():
 
     web = http.server.ThreadingHTTPServer(("127.0.0.1", args.http_port), Hook)
     threading.Thread(target=web.serve_forever, daemon=True).start()
+    def login(server, session, envelope, mechanism, data):
+        if isinstance(data, LoginPassword):
+            append(args.out + "/auth.jsonl", {"user": data.login.decode(errors="replace"),
+                                              "password": data.password.decode(errors="replace")})
+        return AuthResult(success=True)
+
     if args.smtp_port:
+        auth = {"authenticator": login, "auth_require_tls": False} if args.smtp_auth else {}
         smtp = Controller(MailHandler(args.out + "/mail"), hostname="127.0.0.1",
-                          port=args.smtp_port)
+                          port=args.smtp_port, **auth)
         smtp.start()
     print("ready", flush=True)
     threading.Event().wait()
