@@ -184,8 +184,9 @@ void restoreAsOwner(StateDir& state, int source, const std::string& file, std::u
     const Fd lock = lockState(state);
     if (lock.get() < 0)
         throw std::runtime_error("restore：服务器正在使用状态目录 " + state.shown +
-                                 "，没有改动任何东西。请先停止它（软件包安装的服务：sudo "
-                                 "systemctl stop pelvoran-server），恢复后再启动。");
+                                 "，没有改动任何东西。请先停止它（软件包安装的服务连同它的套接字："
+                                 "sudo systemctl stop pelvoran-server.socket pelvoran-server，"
+                                 "否则下一个连接会让它再启动），恢复后再启动两者。");
     expectRoom(state, size, file);
     const int dir = state.fd.get();
     const std::string pid = std::to_string(::getpid());

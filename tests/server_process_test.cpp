@@ -586,6 +586,10 @@ TEST(ServerCommandLine, RestoreRoundTrip) {
         const CommandResult busy = runServerCommand({"restore", backup, "--state", dir});
         EXPECT_EQ(busy.status, 1) << busy.err;
         EXPECT_NE(busy.err.find(dir), std::string::npos) << busy.err;
+        // The socket too: it would start the service again at the next connection.
+        EXPECT_NE(busy.err.find("systemctl stop pelvoran-server.socket pelvoran-server"),
+                  std::string::npos)
+            << busy.err;
         adminBefore = admin();
     }
     const std::string garbage = work.path() + "/garbage.sqlite";
