@@ -107,7 +107,7 @@ std::vector<ListenSocket> systemdSockets() {
     if (n < 0)
         throw std::runtime_error("无法取得 systemd 传来的套接字：" + systemErrorText(-n));
     std::vector<ListenSocket> sockets;
-    std::string stranger;
+    std::optional<std::string> stranger; // an empty name is a stranger too
     std::string unusable;
     for (int i = 0; i < n; ++i) {
         const int fd = SD_LISTEN_FDS_START + i;
@@ -126,10 +126,12 @@ std::vector<ListenSocket> systemdSockets() {
     for (int i = 0; names != nullptr && i < n; ++i)
         std::free(names[i]);
     std::free(names);
-    if (!stranger.empty())
-        throw std::runtime_error("systemd 传来名为“" + stranger +
-                                 "”的套接字，本服务只接受名为 public 的：请在 "
-                                 "pelvoran-server.socket 中保留 FileDescriptorName=public");
+    if (stranger)
+        throw std::runtime_error((stranger->empty()
+                                      ? std::string("systemd 传来没有名字的套接字")
+                                      : "systemd 传来名为“" + *stranger + "”的套接字") +
+                                 "，本服务只接受名为 public 的：请在 pelvoran-server.socket 中保留 "
+                                 "FileDescriptorName=public");
     if (!unusable.empty())
         throw std::runtime_error("systemd " + unusable +
                                  "：pelvoran-server.socket 中只能用 ListenStream=");
