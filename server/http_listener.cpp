@@ -53,26 +53,41 @@ WebResponse closing(unsigned status, const char* text) {
     return w;
 }
 
+/// Whether `name` is a header name (an RFC 9110 token); "Transfer-Encoding "
+/// is not, though the library hands it over as a name.
+bool isToken(std::string_view name) {
+    constexpr std::string_view kMarks = "!#$%&'*+-.^_`|~";
+    return !name.empty() && std::all_of(name.begin(), name.end(), [&](char ch) {
+        return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') ||
+               kMarks.find(ch) != std::string_view::npos;
+    });
+}
+
 /// How the body is framed, when it is framed in a way that an intermediary
-/// could read differently: both Content-Length and Transfer-Encoding,
-/// Content-Lengths that differ (400), or a transfer coding other than
-/// chunked (501).
+/// could read differently: a header name that is not a token, both
+/// Content-Length and Transfer-Encoding, Content-Lengths that differ (400),
+/// or a transfer coding other than chunked (501).
 std::optional<WebResponse> framingRefusal(MHD_Connection* c) {
     struct Framing {
         std::vector<std::string_view> lengths;
         std::vector<std::string_view> codings;
+        bool badName = false;
     } f;
     MHD_get_connection_values(
         c, MHD_HEADER_KIND,
         [](void* cls, MHD_ValueKind, const char* key, const char* value) {
             auto& framing = *static_cast<Framing*>(cls);
-            if (strcasecmp(key, MHD_HTTP_HEADER_CONTENT_LENGTH) == 0)
+            if (key == nullptr || !isToken(key))
+                framing.badName = true;
+            else if (strcasecmp(key, MHD_HTTP_HEADER_CONTENT_LENGTH) == 0)
                 framing.lengths.emplace_back(value ? value : "");
             else if (strcasecmp(key, MHD_HTTP_HEADER_TRANSFER_ENCODING) == 0)
                 framing.codings.emplace_back(value ? value : "");
             return MHD_YES;
         },
         &f);
+    if (f.badName)
+        return closing(400, "请求头的名字里有空格或其他不允许的字符。\n");
     if (!f.lengths.empty() && !f.codings.empty())
         return closing(400, "请求同时带有 Content-Length 和 Transfer-Encoding。\n");
     for (const auto length : f.lengths)

@@ -90,6 +90,9 @@ TEST(ServerAttack, AmbiguousFramingIsRefusedAndClosed) {
         {"Content-Length: 15\r\nContent-Length: 5\r\n", 400},
         {"Transfer-Encoding: gzip\r\n", 501},
         {"Transfer-Encoding: gzip, chunked\r\n", 501},
+        // Header names are tokens: a proxy may read these as framing.
+        {"Transfer-Encoding : chunked\r\nContent-Length: 15\r\n", 400},
+        {"X-Name@Host: 1\r\nContent-Length: 15\r\n", 400},
     };
     const TempDir state;
     ServerProcess server(state.path());
