@@ -22,7 +22,7 @@ struct Request {
     RouteMatch match;
     ConnectionGuard::Connection* connection = nullptr;
     std::string body;
-    bool keepBody = false;         // bodies of other routes are read and dropped
+    bool keepBody = false;         // a body past the limit is read and dropped
     std::uint64_t reservation = 0; // of the body budget, given back when done
     bool tooLarge = false;
     bool asked = false; // handed to the site
@@ -208,9 +208,9 @@ struct HttpListener::Callbacks {
         return in;
     }
 
-    /// Sorts the request by the route table once its head has arrived. Only
-    /// a request whose body cannot be read or kept is answered now: the
-    /// connection then closes without reading it.
+    /// Sorts the request by the route table once its head has arrived. A
+    /// request whose body is not wanted or cannot be kept is answered now:
+    /// the connection then closes without reading it.
     static MHD_Result start(HttpListener& l, MHD_Connection* c, const char* url, const char* method,
                             Request& r) {
         if (const auto refusal = framingRefusal(c))
@@ -219,6 +219,17 @@ struct HttpListener::Callbacks {
         const char* length =
             MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
         const std::uint64_t announced = length ? std::strtoull(length, nullptr, 10) : 0;
+        const bool chunked = MHD_lookup_connection_value(
+                                 c, MHD_HEADER_KIND, MHD_HTTP_HEADER_TRANSFER_ENCODING) != nullptr;
+        if (!takesBody(r.match.route) && (announced > 0 || chunked)) {
+            // A body nobody reads would only hold the slot while it dribbles in.
+            r.asked = true;
+            l.guard_.requestArrived(r.connection);
+            const auto w = l.site_.answer(incoming(l, c, url, method, r), [](WebResponse) {});
+            WebResponse reply = w ? *w : textResponse(503, "服务器正忙，请稍后重试。\n");
+            reply.headers.emplace_back(MHD_HTTP_HEADER_CONNECTION, "close");
+            return send(c, reply);
+        }
         if (announced > kMaxBody) {
             // Answered now and closed: a route that reads bodies says it in
             // its own way (the lookup page keeps its form).

@@ -117,6 +117,34 @@ TEST(ServerAttack, AmbiguousFramingIsRefusedAndClosed) {
     EXPECT_EQ(exportedTexts(stored.out), std::vector<std::string>{"ok"});
 }
 
+// A route that takes no body answers from its head and closes, so a body
+// announced there, however slowly it comes, holds no slot.
+TEST(ServerAttack, RoutesWithoutABodyAnswerFromTheHead) {
+    const std::string check = "/Canon/LensCheck.asp?Action=Check";
+    const struct {
+        std::string head;
+        int status;
+    } cases[] = {
+        {"GET " + check + " HTTP/1.1\r\nHost: x\r\nContent-Length: 1048576\r\n\r\n", 200},
+        {"GET " + check + " HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n", 200},
+        {"HEAD " + check + " HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n\r\n", 200},
+        {"GET /healthz HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n\r\n", 200},
+        {"POST " + check + " HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\n", 405},
+    };
+    const TempDir state;
+    ServerProcess server(state.path());
+    for (const auto& c : cases) {
+        const int fd = connectFrom(server.port(), "127.0.0.1");
+        ASSERT_GE(fd, 0);
+        sendAll(fd, c.head);
+        const auto reply = readToClose(fd, 5s);
+        ::close(fd);
+        ASSERT_TRUE(reply) << "waited for the body: " << c.head;
+        EXPECT_EQ(statusOf(*reply), c.status) << c.head;
+        EXPECT_NE(reply->find("Connection: close\r\n"), std::string::npos) << *reply;
+    }
+}
+
 // A head sent a line at a time is closed at its deadline, while others are
 // answered; one client cannot hold more connections than its share.
 TEST(ServerAttack, DribbledHeadsMeetTheirDeadline) {
