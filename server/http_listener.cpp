@@ -22,8 +22,9 @@ struct Request {
     RouteMatch match;
     ConnectionGuard::Connection* connection = nullptr;
     std::string body;
-    bool keepBody = false;         // a body past the limit is read and dropped
-    std::uint64_t reservation = 0; // of the body budget, given back when done
+    bool keepBody = false;  // a body past the limit is read and dropped
+    std::uint64_t most = 0; // what the body can come to: announced, or the limit
+    std::uint64_t room = 0; // the buffer's bytes, reserved with the guard
     bool tooLarge = false;
     bool asked = false; // handed to the site
     // An answer that came later, from another thread.
@@ -125,6 +126,13 @@ std::string lastHeaderValue(MHD_Connection* c, const char* name) {
     return std::string(trimmed(last.value));
 }
 
+/// The head's Content-Length; 0 when it gives none.
+std::uint64_t announcedLength(MHD_Connection* c) {
+    const char* length =
+        MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+    return length ? std::strtoull(length, nullptr, 10) : 0;
+}
+
 std::optional<ClientAddress> peerOf(MHD_Connection* c) {
     const auto* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
     return info ? ClientAddress::from(info->client_addr) : std::nullopt;
@@ -137,13 +145,14 @@ struct HttpListener::Callbacks {
         return l.settings_.trustedProxy && peerOf(c) == l.settings_.trustedProxy;
     }
 
-    /// Who a connection counts against: empty for the trusted proxy and on
+    /// Who a connection counts against: no one for the trusted proxy and on
     /// the admin listener, which every client reaches through loopback.
-    static std::string connectionKey(const HttpListener& l, MHD_Connection* c) {
+    static ConnectionGuard::Peer connectionPeer(const HttpListener& l, MHD_Connection* c) {
         if (l.settings_.admin || fromTrustedProxy(l, c))
-            return "";
+            return {};
         const auto peer = peerOf(c);
-        return peer ? peer->limitKey() : "?";
+        return peer ? ConnectionGuard::Peer{peer->limitKey(), peer->groupKey()}
+                    : ConnectionGuard::Peer{"?", ""};
     }
 
     /// The client's address. Behind the trusted proxy, the client it names:
@@ -216,9 +225,7 @@ struct HttpListener::Callbacks {
         if (const auto refusal = framingRefusal(c))
             return send(c, *refusal);
         r.match = findRoute(l.settings_.admin, method, url, l.settings_.publicPrefix);
-        const char* length =
-            MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
-        const std::uint64_t announced = length ? std::strtoull(length, nullptr, 10) : 0;
+        const std::uint64_t announced = announcedLength(c);
         const bool chunked = MHD_lookup_connection_value(
                                  c, MHD_HEADER_KIND, MHD_HTTP_HEADER_TRANSFER_ENCODING) != nullptr;
         if (!takesBody(r.match.route) && (announced > 0 || chunked)) {
@@ -241,18 +248,9 @@ struct HttpListener::Callbacks {
             refusal.headers.emplace_back(MHD_HTTP_HEADER_CONNECTION, "close");
             return send(c, refusal);
         }
+        // Nothing is reserved yet: the budget pays for bytes that arrive.
         r.keepBody = takesBody(r.match.route);
-        if (r.keepBody && announced > 0) {
-            // The only moment a refusal can still be answered.
-            if (!l.guard_.reserve(announced)) {
-                r.keepBody = false;
-                WebResponse busy = closing(503, "服务器正忙，请稍后重试。\n");
-                busy.headers.emplace_back("Retry-After", "10");
-                return send(c, busy);
-            }
-            r.reservation = announced;
-            r.body.reserve(announced);
-        }
+        r.most = announced > 0 ? announced : kMaxBody;
         return MHD_YES;
     }
 
@@ -260,18 +258,25 @@ struct HttpListener::Callbacks {
         l.guard_.bodyArrived(r.connection, n);
         if (!r.keepBody || r.tooLarge)
             return MHD_YES;
-        if (r.body.size() + n > kMaxBody) {
+        const std::uint64_t need = r.body.size() + n;
+        if (need > kMaxBody) {
             r.tooLarge = true;
             r.body = std::string(); // its memory back at once
             return MHD_YES;
         }
-        // A body of unknown length (chunked) reserves as it comes; one the
-        // budget cannot hold is cut off: no answer can be sent now.
-        if (r.body.size() + n > r.reservation) {
-            const std::uint64_t more = r.body.size() + n - r.reservation;
-            if (!l.guard_.reserve(more))
+        if (need > r.room) {
+            // The buffer grows in steps of at most 64 KiB, each paid for
+            // first, so what the guard counts is the memory held; a body
+            // the budget cannot hold is cut off: no answer can be sent now.
+            const std::uint64_t room =
+                std::min(r.most, need + std::min<std::uint64_t>(need, 64 * 1024));
+            if (!l.guard_.reserve(r.connection, room - r.room))
                 return MHD_NO;
-            r.reservation += more;
+            std::string grown;
+            grown.reserve(room);
+            grown.append(r.body);
+            r.body.swap(grown);
+            r.room = room;
         }
         r.body.append(upload, n);
         return MHD_YES;
@@ -320,7 +325,7 @@ struct HttpListener::Callbacks {
             const auto* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
             r->connection =
                 info ? static_cast<ConnectionGuard::Connection*>(info->socket_context) : nullptr;
-            l.guard_.headArrived(r->connection);
+            l.guard_.headArrived(r->connection, announcedLength(c));
             return start(l, c, url, method, *r);
         }
         if (*uploadSize > 0) {
@@ -336,8 +341,7 @@ struct HttpListener::Callbacks {
         if (r == nullptr)
             return;
         auto& l = *static_cast<HttpListener*>(cls);
-        l.guard_.unreserve(r->reservation);
-        l.guard_.requestDone(r->connection);
+        l.guard_.requestDone(r->connection); // its reservation back too
         delete r;
         *state = nullptr;
         --l.inFlight_;
@@ -349,7 +353,8 @@ struct HttpListener::Callbacks {
         auto& l = *static_cast<HttpListener*>(cls);
         if (code == MHD_CONNECTION_NOTIFY_STARTED) {
             const auto* fd = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
-            *socketContext = l.guard_.opened(fd ? fd->connect_fd : -1, connectionKey(l, c));
+            *socketContext =
+                l.guard_.opened(l.slots_, fd ? fd->connect_fd : -1, connectionPeer(l, c));
         } else if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
             l.guard_.closed(static_cast<ConnectionGuard::Connection*>(*socketContext));
             *socketContext = nullptr;
@@ -359,7 +364,8 @@ struct HttpListener::Callbacks {
 
 HttpListener::HttpListener(ListenSocket socket, Settings settings, Site& site,
                            ConnectionGuard& guard)
-    : settings_(std::move(settings)), site_(site), guard_(guard), shown_(socket.shown()) {
+    : settings_(std::move(settings)), site_(site), guard_(guard),
+      slots_(guard.listener(settings_.maxConnections)), shown_(socket.shown()) {
     const unsigned threads =
         settings_.admin ? 1 : std::max(2u, std::min(8u, std::thread::hardware_concurrency()));
     unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME;
