@@ -304,9 +304,12 @@ TEST(ServerAttack, SlowBodiesCannotHoldEverySlot) {
     for (int net = 0; net < 8; ++net)
         for (int host = 1; host <= 4; ++host)
             sources.push_back("127.0." + std::to_string(10 + net) + "." + std::to_string(host));
-    SlowSenders attack(server.port(), sources, slowBodies(7, 7)); // 448 connections
-    ASSERT_TRUE(attack.waitForRounds(3));
-    expectAnswered(server.port(), "127.0.0.1", 10);
+    {
+        SlowSenders attack(server.port(), sources, slowBodies(7, 7)); // 448 connections
+        ASSERT_TRUE(attack.waitForRounds(3));
+        expectAnswered(server.port(), "127.0.0.1", 10);
+    }
+    EXPECT_EQ(server.stop(SIGTERM), 0);
 }
 
 // The same from 32 IPv6 /64s of one /48 (the audit's /59).
@@ -323,9 +326,12 @@ TEST(ServerAttack, SlowBodiesFromManySlash64sCannotHoldEverySlot) {
     ASSERT_TRUE(network.ready());
     const TempDir state;
     ServerProcess server(state.path(), {"--listen", "[::]:0", "--max-connections", "200"});
-    SlowSenders attack(server.port(), sources, slowBodies(7, 7));
-    ASSERT_TRUE(attack.waitForRounds(3));
-    expectAnswered(server.port(), "2001:db8:9::1", 10);
+    {
+        SlowSenders attack(server.port(), sources, slowBodies(7, 7));
+        ASSERT_TRUE(attack.waitForRounds(3));
+        expectAnswered(server.port(), "2001:db8:9::1", 10);
+    }
+    EXPECT_EQ(server.stop(SIGTERM), 0);
 }
 
 // Slots are per listener, and so is being crowded: slow heads that fill one
@@ -337,11 +343,14 @@ TEST(ServerAttack, OneOfTwoListenersCrowded) {
     std::vector<std::string> sources;
     for (int i = 1; i <= 5; ++i)
         sources.push_back("127.0.4." + std::to_string(i));
-    SlowSenders attack(server.ports()[0], sources,
-                       {{"GET /Canon/LensCheck.asp HTTP/1.1\r\n", "X-Slow: 1\r\n", 10}});
-    ASSERT_TRUE(attack.waitForRounds(2));
-    for (int i = 0; i < 5; ++i)
-        EXPECT_EQ(statusOf(httpExchange(server.ports()[0], updateQuestion(), 10s)), 200) << i;
+    {
+        SlowSenders attack(server.ports()[0], sources,
+                           {{"GET /Canon/LensCheck.asp HTTP/1.1\r\n", "X-Slow: 1\r\n", 10}});
+        ASSERT_TRUE(attack.waitForRounds(2));
+        for (int i = 0; i < 5; ++i)
+            EXPECT_EQ(statusOf(httpExchange(server.ports()[0], updateQuestion(), 10s)), 200) << i;
+    }
+    EXPECT_EQ(server.stop(SIGTERM), 0);
 }
 
 // One client's many connections, announcing 1 MiB each and sending a part
@@ -372,6 +381,7 @@ TEST(ServerAttack, OneClientCannotTakeTheBodyBudget) {
             << "a body outlived its deadline";
         ::close(fd);
     }
+    EXPECT_EQ(server.stop(SIGTERM), 0);
 }
 
 // A head sent a line at a time is closed at its deadline, while others are
@@ -475,6 +485,7 @@ TEST(ServerAttack, HalfSentBodiesStayWithinTheBudget) {
     EXPECT_EQ(statusOf(httpExchange(server.port(), post(kComment, "CommentText=fresh"))), 200);
     for (const int fd : sent)
         ::close(fd);
+    EXPECT_EQ(server.stop(SIGTERM), 0);
     (void)before;
 }
 
