@@ -22,7 +22,7 @@ struct Request {
     RouteMatch match;
     ConnectionGuard::Connection* connection = nullptr;
     std::string body;
-    bool keepBody = false;  // a body past the limit is read and dropped
+    bool keepBody = false;  // the route reads it; past the limit it is dropped
     std::uint64_t most = 0; // what the body can come to: announced, or the limit
     std::uint64_t room = 0; // the buffer's bytes, reserved with the guard
     bool tooLarge = false;

@@ -313,9 +313,12 @@ bool ConnectionGuard::makeRoom(Connection* asker, std::uint64_t bytes,
         return slowness(c.bodyBytes_, c.length_, c.headAt_, now);
     };
     const double asking = slow(*asker);
+    // Only bodies still arriving: a whole one may be in the middle of its
+    // commit, and its client must hear how that ended.
     std::vector<std::pair<double, Connection*>> slower;
     for (Connection* o : open_)
-        if (o != asker && o->fd_ >= 0 && o->reserved_ > 0 && inScope(*o))
+        if (o != asker && o->fd_ >= 0 && o->reserved_ > 0 && o->phase_ == Connection::Phase::Body &&
+            inScope(*o))
             if (const double s = slow(*o); s > asking)
                 slower.emplace_back(s, o);
     std::sort(slower.begin(), slower.end(),
@@ -405,7 +408,8 @@ std::size_t ConnectionGuard::sweep(Clock::time_point now) {
     // Crowded listeners shed their slowest bodies until below their mark.
     std::sort(sheddable.begin(), sheddable.end(),
               [](const auto& a, const auto& b) { return a.first > b.first; });
-    for (const auto& [rate, c] : sheddable) {
+    for (const auto& shed : sheddable) {
+        Connection* c = shed.second;
         if (c->listener_->live < c->listener_->crowded)
             continue;
         end(c);

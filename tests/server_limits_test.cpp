@@ -234,7 +234,16 @@ TEST(Limits, TheBodyBudgetGoesToTheFastest) {
     EXPECT_TRUE(w.guard.reserve(siteFaster, 301, now));
     EXPECT_EQ(w.ended, (std::set<int>{1, 2, 4, 5, 7}));
     EXPECT_EQ(w.guard.reserved(), 601u);
-    for (auto* c : {slow, greedy, mid, siteSlow, siteFast, fresh, crawl, siteFaster})
+
+    // A body that is all in (its comment being committed) is not cut, however
+    // slow it came: its client must hear how the commit ended.
+    w.guard.requestArrived(mid);
+    auto* quick = w.open(9, "quick");
+    w.guard.headArrived(quick, 2000, now - 1s);
+    w.guard.bodyArrived(quick, 2000);
+    EXPECT_TRUE(w.guard.reserve(quick, 400, now));
+    EXPECT_EQ(w.ended, (std::set<int>{1, 2, 4, 5, 7, 8}));
+    for (auto* c : {slow, greedy, mid, siteSlow, siteFast, fresh, crawl, siteFaster, quick})
         w.guard.closed(c);
     EXPECT_EQ(w.guard.reserved(), 0u);
 }
