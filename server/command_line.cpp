@@ -46,8 +46,9 @@ constexpr char kUsage[] =
     "                          [--public-prefix /PATH/]"
     " [--comments-per-hour N] [--comment-bytes-per-hour SIZE]\n"
     "                          [--max-connections N]"
-    " [--head-timeout SECONDS] [--min-body-rate SIZE]\n"
-    "                          [--body-budget SIZE] [--busy-timeout MILLISECONDS]\n"
+    " [--head-timeout SECONDS] [--body-timeout SECONDS]\n"
+    "                          [--min-body-rate SIZE] [--body-budget SIZE]"
+    " [--busy-timeout MILLISECONDS]\n"
     "                          [--admin-base-url URL] [--notify-retry-ms MILLISECONDS]\n"
     "  pelvoran-server release show|clear|history [--state DIR]\n"
     "  pelvoran-server release set [--state DIR] --version 1.06 --address URL --date TEXT"
@@ -109,7 +110,7 @@ std::vector<ListenSocket> systemdSockets() {
     if (n < 0)
         throw std::runtime_error("无法取得 systemd 传来的套接字：" + systemErrorText(-n));
     std::vector<ListenSocket> sockets;
-    std::string stranger;
+    std::optional<std::string> stranger; // an empty name is a stranger too
     std::string unusable;
     for (int i = 0; i < n; ++i) {
         const int fd = SD_LISTEN_FDS_START + i;
@@ -128,10 +129,12 @@ std::vector<ListenSocket> systemdSockets() {
     for (int i = 0; names != nullptr && i < n; ++i)
         std::free(names[i]);
     std::free(names);
-    if (!stranger.empty())
-        throw std::runtime_error("systemd 传来名为“" + stranger +
-                                 "”的套接字，本服务只接受名为 public 的：请在 "
-                                 "pelvoran-server.socket 中保留 FileDescriptorName=public");
+    if (stranger)
+        throw std::runtime_error((stranger->empty()
+                                      ? std::string("systemd 传来没有名字的套接字")
+                                      : "systemd 传来名为“" + *stranger + "”的套接字") +
+                                 "，本服务只接受名为 public 的：请在 pelvoran-server.socket 中保留 "
+                                 "FileDescriptorName=public");
     if (!unusable.empty())
         throw std::runtime_error("systemd " + unusable +
                                  "：pelvoran-server.socket 中只能用 ListenStream=");
@@ -143,8 +146,8 @@ int serveCommand(const std::vector<std::string>& args) {
         parse(args,
               {"--state", "--listen", "--admin-listen", "--trusted-proxy", "--public-prefix",
                "--comments-per-hour", "--comment-bytes-per-hour", "--max-connections",
-               "--head-timeout", "--min-body-rate", "--body-budget", "--busy-timeout",
-               "--admin-base-url", "--notify-retry-ms"},
+               "--head-timeout", "--body-timeout", "--min-body-rate", "--body-budget",
+               "--busy-timeout", "--admin-base-url", "--notify-retry-ms"},
               {"--listen"});
     expectWords(p, 1);
     ServeOptions o;
@@ -165,10 +168,18 @@ int serveCommand(const std::vector<std::string>& args) {
     o.maxConnections = number(p, "--max-connections", o.maxConnections, 100000);
     if (o.maxConnections == 0)
         throw UsageError{"--max-connections：至少为 1"};
-    const unsigned headSeconds = number(p, "--head-timeout", 10, 3600);
-    if (headSeconds == 0)
-        throw UsageError{"--head-timeout：至少为 1 秒"};
-    o.headTimeout = std::chrono::seconds(headSeconds);
+    const auto seconds = [&](const char* name, std::chrono::milliseconds fallback) {
+        const unsigned n =
+            number(p, name,
+                   static_cast<unsigned>(
+                       std::chrono::duration_cast<std::chrono::seconds>(fallback).count()),
+                   3600);
+        if (n == 0)
+            throw UsageError{std::string(name) + "：至少为 1 秒"};
+        return std::chrono::milliseconds(std::chrono::seconds(n));
+    };
+    o.headTimeout = seconds("--head-timeout", o.headTimeout);
+    o.bodyTimeout = seconds("--body-timeout", o.bodyTimeout);
     o.minBodyRate = byteSize(p, "--min-body-rate", o.minBodyRate);
     o.bodyBudget = byteSize(p, "--body-budget", o.bodyBudget);
     o.busyTimeout = std::chrono::milliseconds(number(p, "--busy-timeout", 2000, 60000));

@@ -22,8 +22,9 @@ struct Request {
     RouteMatch match;
     ConnectionGuard::Connection* connection = nullptr;
     std::string body;
-    bool keepBody = false;         // bodies of other routes are read and dropped
-    std::uint64_t reservation = 0; // of the body budget, given back when done
+    bool keepBody = false;  // the route reads it; past the limit it is dropped
+    std::uint64_t most = 0; // what the body can come to: announced, or the limit
+    std::uint64_t room = 0; // the buffer's bytes, reserved with the guard
     bool tooLarge = false;
     bool asked = false; // handed to the site
     // An answer that came later, from another thread.
@@ -53,26 +54,41 @@ WebResponse closing(unsigned status, const char* text) {
     return w;
 }
 
+/// Whether `name` is a header name (an RFC 9110 token); "Transfer-Encoding "
+/// is not, though the library hands it over as a name.
+bool isToken(std::string_view name) {
+    constexpr std::string_view kMarks = "!#$%&'*+-.^_`|~";
+    return !name.empty() && std::all_of(name.begin(), name.end(), [&](char ch) {
+        return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') ||
+               kMarks.find(ch) != std::string_view::npos;
+    });
+}
+
 /// How the body is framed, when it is framed in a way that an intermediary
-/// could read differently: both Content-Length and Transfer-Encoding,
-/// Content-Lengths that differ (400), or a transfer coding other than
-/// chunked (501).
+/// could read differently: a header name that is not a token, both
+/// Content-Length and Transfer-Encoding, Content-Lengths that differ (400),
+/// or a transfer coding other than chunked (501).
 std::optional<WebResponse> framingRefusal(MHD_Connection* c) {
     struct Framing {
         std::vector<std::string_view> lengths;
         std::vector<std::string_view> codings;
+        bool badName = false;
     } f;
     MHD_get_connection_values(
         c, MHD_HEADER_KIND,
         [](void* cls, MHD_ValueKind, const char* key, const char* value) {
             auto& framing = *static_cast<Framing*>(cls);
-            if (strcasecmp(key, MHD_HTTP_HEADER_CONTENT_LENGTH) == 0)
+            if (key == nullptr || !isToken(key))
+                framing.badName = true;
+            else if (strcasecmp(key, MHD_HTTP_HEADER_CONTENT_LENGTH) == 0)
                 framing.lengths.emplace_back(value ? value : "");
             else if (strcasecmp(key, MHD_HTTP_HEADER_TRANSFER_ENCODING) == 0)
                 framing.codings.emplace_back(value ? value : "");
             return MHD_YES;
         },
         &f);
+    if (f.badName)
+        return closing(400, "请求头的名字里有空格或其他不允许的字符。\n");
     if (!f.lengths.empty() && !f.codings.empty())
         return closing(400, "请求同时带有 Content-Length 和 Transfer-Encoding。\n");
     for (const auto length : f.lengths)
@@ -110,6 +126,13 @@ std::string lastHeaderValue(MHD_Connection* c, const char* name) {
     return std::string(trimmed(last.value));
 }
 
+/// The head's Content-Length; 0 when it gives none.
+std::uint64_t announcedLength(MHD_Connection* c) {
+    const char* length =
+        MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+    return length ? std::strtoull(length, nullptr, 10) : 0;
+}
+
 std::optional<ClientAddress> peerOf(MHD_Connection* c) {
     const auto* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
     return info ? ClientAddress::from(info->client_addr) : std::nullopt;
@@ -122,13 +145,14 @@ struct HttpListener::Callbacks {
         return l.settings_.trustedProxy && peerOf(c) == l.settings_.trustedProxy;
     }
 
-    /// Who a connection counts against: empty for the trusted proxy and on
+    /// Who a connection counts against: no one for the trusted proxy and on
     /// the admin listener, which every client reaches through loopback.
-    static std::string connectionKey(const HttpListener& l, MHD_Connection* c) {
+    static ConnectionGuard::Peer connectionPeer(const HttpListener& l, MHD_Connection* c) {
         if (l.settings_.admin || fromTrustedProxy(l, c))
-            return "";
+            return {};
         const auto peer = peerOf(c);
-        return peer ? peer->limitKey() : "?";
+        return peer ? ConnectionGuard::Peer{peer->limitKey(), peer->groupKey()}
+                    : ConnectionGuard::Peer{"?", ""};
     }
 
     /// The client's address. Behind the trusted proxy, the client it names:
@@ -193,17 +217,26 @@ struct HttpListener::Callbacks {
         return in;
     }
 
-    /// Sorts the request by the route table once its head has arrived. Only
-    /// a request whose body cannot be read or kept is answered now: the
-    /// connection then closes without reading it.
+    /// Sorts the request by the route table once its head has arrived. A
+    /// request whose body is not wanted or cannot be kept is answered now:
+    /// the connection then closes without reading it.
     static MHD_Result start(HttpListener& l, MHD_Connection* c, const char* url, const char* method,
                             Request& r) {
         if (const auto refusal = framingRefusal(c))
             return send(c, *refusal);
         r.match = findRoute(l.settings_.admin, method, url, l.settings_.publicPrefix);
-        const char* length =
-            MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
-        const std::uint64_t announced = length ? std::strtoull(length, nullptr, 10) : 0;
+        const std::uint64_t announced = announcedLength(c);
+        const bool chunked = MHD_lookup_connection_value(
+                                 c, MHD_HEADER_KIND, MHD_HTTP_HEADER_TRANSFER_ENCODING) != nullptr;
+        if (!takesBody(r.match.route) && (announced > 0 || chunked)) {
+            // A body nobody reads would only hold the slot while it dribbles in.
+            r.asked = true;
+            l.guard_.requestArrived(r.connection);
+            const auto w = l.site_.answer(incoming(l, c, url, method, r), [](WebResponse) {});
+            WebResponse reply = w ? *w : textResponse(503, "服务器正忙，请稍后重试。\n");
+            reply.headers.emplace_back(MHD_HTTP_HEADER_CONNECTION, "close");
+            return send(c, reply);
+        }
         if (announced > kMaxBody) {
             // Answered now and closed: a route that reads bodies says it in
             // its own way (the lookup page keeps its form).
@@ -215,18 +248,9 @@ struct HttpListener::Callbacks {
             refusal.headers.emplace_back(MHD_HTTP_HEADER_CONNECTION, "close");
             return send(c, refusal);
         }
+        // Nothing is reserved yet: the budget pays for bytes that arrive.
         r.keepBody = takesBody(r.match.route);
-        if (r.keepBody && announced > 0) {
-            // The only moment a refusal can still be answered.
-            if (!l.guard_.reserve(announced)) {
-                r.keepBody = false;
-                WebResponse busy = closing(503, "服务器正忙，请稍后重试。\n");
-                busy.headers.emplace_back("Retry-After", "10");
-                return send(c, busy);
-            }
-            r.reservation = announced;
-            r.body.reserve(announced);
-        }
+        r.most = announced > 0 ? announced : kMaxBody;
         return MHD_YES;
     }
 
@@ -234,18 +258,25 @@ struct HttpListener::Callbacks {
         l.guard_.bodyArrived(r.connection, n);
         if (!r.keepBody || r.tooLarge)
             return MHD_YES;
-        if (r.body.size() + n > kMaxBody) {
+        const std::uint64_t need = r.body.size() + n;
+        if (need > kMaxBody) {
             r.tooLarge = true;
             r.body = std::string(); // its memory back at once
             return MHD_YES;
         }
-        // A body of unknown length (chunked) reserves as it comes; one the
-        // budget cannot hold is cut off: no answer can be sent now.
-        if (r.body.size() + n > r.reservation) {
-            const std::uint64_t more = r.body.size() + n - r.reservation;
-            if (!l.guard_.reserve(more))
+        if (need > r.room) {
+            // The buffer grows in steps of at most 64 KiB, each paid for
+            // first, so what the guard counts is the memory held; a body
+            // the budget cannot hold is cut off: no answer can be sent now.
+            const std::uint64_t room =
+                std::min(r.most, need + std::min<std::uint64_t>(need, 64 * 1024));
+            if (!l.guard_.reserve(r.connection, room - r.room))
                 return MHD_NO;
-            r.reservation += more;
+            std::string grown;
+            grown.reserve(room);
+            grown.append(r.body);
+            r.body.swap(grown);
+            r.room = room;
         }
         r.body.append(upload, n);
         return MHD_YES;
@@ -294,7 +325,7 @@ struct HttpListener::Callbacks {
             const auto* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
             r->connection =
                 info ? static_cast<ConnectionGuard::Connection*>(info->socket_context) : nullptr;
-            l.guard_.headArrived(r->connection);
+            l.guard_.headArrived(r->connection, announcedLength(c));
             return start(l, c, url, method, *r);
         }
         if (*uploadSize > 0) {
@@ -310,8 +341,7 @@ struct HttpListener::Callbacks {
         if (r == nullptr)
             return;
         auto& l = *static_cast<HttpListener*>(cls);
-        l.guard_.unreserve(r->reservation);
-        l.guard_.requestDone(r->connection);
+        l.guard_.requestDone(r->connection); // its reservation back too
         delete r;
         *state = nullptr;
         --l.inFlight_;
@@ -323,7 +353,8 @@ struct HttpListener::Callbacks {
         auto& l = *static_cast<HttpListener*>(cls);
         if (code == MHD_CONNECTION_NOTIFY_STARTED) {
             const auto* fd = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
-            *socketContext = l.guard_.opened(fd ? fd->connect_fd : -1, connectionKey(l, c));
+            *socketContext =
+                l.guard_.opened(l.slots_, fd ? fd->connect_fd : -1, connectionPeer(l, c));
         } else if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
             l.guard_.closed(static_cast<ConnectionGuard::Connection*>(*socketContext));
             *socketContext = nullptr;
@@ -333,7 +364,8 @@ struct HttpListener::Callbacks {
 
 HttpListener::HttpListener(ListenSocket socket, Settings settings, Site& site,
                            ConnectionGuard& guard)
-    : settings_(std::move(settings)), site_(site), guard_(guard), shown_(socket.shown()) {
+    : settings_(std::move(settings)), site_(site), guard_(guard),
+      slots_(guard.listener(settings_.maxConnections)), shown_(socket.shown()) {
     const unsigned threads =
         settings_.admin ? 1 : std::max(2u, std::min(8u, std::thread::hardware_concurrency()));
     unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME;

@@ -14,8 +14,8 @@ namespace pelvoran::server {
 class Site;
 
 /// One listener: libmicrohttpd on a bound socket. It reads each request,
-/// bounded by `guard` (deadlines, body budget, connections per client) and
-/// the framing rules, and hands it whole to `site`.
+/// bounded by `guard` (deadlines, body budget, connections per client; its
+/// own slots there) and the framing rules, and hands it whole to `site`.
 class HttpListener {
 public:
     struct Settings {
@@ -55,6 +55,7 @@ private:
     const Settings settings_;
     Site& site_;
     ConnectionGuard& guard_;
+    ConnectionGuard::Listener& slots_; // this listener's, in the guard
     MHD_Daemon* daemon_ = nullptr;
     int quiesced_ = -1; // the listening socket, once the library gave it back
     std::atomic<unsigned> inFlight_{0};

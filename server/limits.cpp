@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cstring>
+#include <limits>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <vector>
@@ -64,6 +65,16 @@ std::string ClientAddress::limitKey() const {
     std::copy_n(bytes_.begin(), 8, prefix.begin());
     inet_ntop(AF_INET6, prefix.data(), text, sizeof text);
     return std::string(text) + "/64";
+}
+
+std::string ClientAddress::groupKey() const {
+    if (v4_)
+        return "";
+    char text[INET6_ADDRSTRLEN] = {};
+    std::array<unsigned char, 16> prefix{};
+    std::copy_n(bytes_.begin(), 6, prefix.begin());
+    inet_ntop(AF_INET6, prefix.data(), text, sizeof text);
+    return std::string(text) + "/48";
 }
 
 std::string ClientAddress::text() const {
@@ -148,24 +159,51 @@ ConnectionGuard::ConnectionGuard(Limits limits, Closer closer)
     : limits_(limits),
       closer_(closer ? std::move(closer) : Closer([](int fd) { ::shutdown(fd, SHUT_RDWR); })) {}
 
-ConnectionGuard::Connection* ConnectionGuard::opened(int fd, const std::string& key,
+ConnectionGuard::~ConnectionGuard() {
+    for (Connection* c : open_)
+        delete c;
+}
+
+ConnectionGuard::Listener& ConnectionGuard::listener(std::size_t slots) {
+    auto l = std::make_unique<Listener>();
+    l->crowded = std::max<std::size_t>(1, slots - slots / 4);
+    const std::lock_guard lock(mutex_);
+    listeners_.push_back(std::move(l));
+    return *listeners_.back();
+}
+
+ConnectionGuard::Connection* ConnectionGuard::opened(Listener& on, int fd, const Peer& peer,
                                                      Clock::time_point now) {
     auto* c = new Connection;
+    c->listener_ = &on;
     c->fd_ = fd;
-    c->key_ = key;
+    c->peer_ = peer;
     c->since_ = now.time_since_epoch().count();
     const std::lock_guard lock(mutex_);
     open_.insert(c);
-    if (key.empty() || limits_.perClient == 0)
+    if (fd >= 0)
+        ++on.live;
+    if (peer.key.empty())
         return c;
-    unsigned& n = perClient_[key];
-    if (n < limits_.perClient) {
-        ++n;
-        c->counted_ = true;
-    } else {
-        closer_(c->fd_);
-        c->fd_ = -1;
+    bool over = false;
+    if (limits_.perClient > 0) {
+        unsigned& n = perClient_[peer.key];
+        over = n >= limits_.perClient;
+        if (!over) {
+            ++n;
+            c->counted_ = true;
+        }
     }
+    if (!over && limits_.perGroup > 0 && !peer.group.empty()) {
+        unsigned& n = perGroup_[peer.group];
+        over = n >= limits_.perGroup;
+        if (!over) {
+            ++n;
+            c->groupCounted_ = true;
+        }
+    }
+    if (over)
+        end(c);
     return c;
 }
 
@@ -174,27 +212,146 @@ void ConnectionGuard::closed(Connection* c) {
         return;
     {
         const std::lock_guard lock(mutex_);
+        release(c);
+        if (c->fd_ >= 0)
+            --c->listener_->live;
         open_.erase(c);
-        if (c->counted_) {
-            const auto it = perClient_.find(c->key_);
-            if (it != perClient_.end() && --it->second == 0)
-                perClient_.erase(it);
-        }
+        const auto uncount = [](auto& counts, const std::string& key) {
+            const auto it = counts.find(key);
+            if (it != counts.end() && --it->second == 0)
+                counts.erase(it);
+        };
+        if (c->counted_)
+            uncount(perClient_, c->peer_.key);
+        if (c->groupCounted_)
+            uncount(perGroup_, c->peer_.group);
     }
     delete c;
 }
 
-void ConnectionGuard::headArrived(Connection* c, Clock::time_point now) {
+void ConnectionGuard::headArrived(Connection* c, std::uint64_t length, Clock::time_point now) {
     if (c == nullptr)
         return;
     c->windowBytes_ = 0;
+    c->bodyBytes_ = 0;
+    c->length_ = length;
+    c->headAt_ = now.time_since_epoch().count();
     c->since_ = now.time_since_epoch().count();
     c->phase_ = Connection::Phase::Body;
 }
 
 void ConnectionGuard::bodyArrived(Connection* c, std::uint64_t bytes) {
-    if (c != nullptr)
-        c->windowBytes_ += bytes;
+    if (c == nullptr)
+        return;
+    c->windowBytes_ += bytes;
+    c->bodyBytes_ += bytes;
+}
+
+namespace {
+
+/// Seconds the whole body takes at the rate it has come since its head
+/// (see ConnectionGuard).
+double slowness(std::uint64_t got, std::uint64_t length, ConnectionGuard::Clock::rep headAt,
+                ConnectionGuard::Clock::time_point now) {
+    using Clock = ConnectionGuard::Clock;
+    if (got == 0)
+        return std::numeric_limits<double>::infinity();
+    const auto took = now - Clock::time_point(Clock::duration(headAt));
+    // At least a millisecond: a body that came with its head is fast, not free.
+    const double seconds = std::max(std::chrono::duration<double>(took).count(), 0.001);
+    return seconds * static_cast<double>(std::max(length, got)) / static_cast<double>(got);
+}
+
+} // namespace
+
+bool ConnectionGuard::reserve(Connection* c, std::uint64_t bytes, Clock::time_point now) {
+    if (c == nullptr)
+        return false;
+    const std::lock_guard lock(mutex_);
+    if (c->fd_ < 0)
+        return false; // cut meanwhile: its later chunks are refused
+    const Peer& p = c->peer_;
+    const auto heldBy = [](const auto& held, const std::string& key) -> std::uint64_t {
+        const auto it = held.find(key);
+        return it == held.end() ? 0 : it->second;
+    };
+    const std::uint64_t client = p.key.empty() ? 0 : heldBy(clientBytes_, p.key);
+    bool fits =
+        p.key.empty() || (bytes <= limits_.clientShare && client <= limits_.clientShare - bytes);
+    if (fits && !p.key.empty() && !p.group.empty())
+        fits = makeRoom(
+            c, bytes, [&] { return heldBy(groupBytes_, p.group); }, limits_.groupShare,
+            [&](const Connection& o) { return o.peer_.group == p.group; }, now);
+    if (fits)
+        fits = makeRoom(
+            c, bytes, [&] { return reserved_; }, limits_.bodyBudget,
+            [](const Connection&) { return true; }, now);
+    if (!fits) {
+        end(c);
+        return false;
+    }
+    c->reserved_ += bytes;
+    reserved_ += bytes;
+    if (!p.key.empty()) {
+        clientBytes_[p.key] += bytes;
+        if (!p.group.empty())
+            groupBytes_[p.group] += bytes;
+    }
+    return true;
+}
+
+bool ConnectionGuard::makeRoom(Connection* asker, std::uint64_t bytes,
+                               const std::function<std::uint64_t()>& held, std::uint64_t limit,
+                               const std::function<bool(const Connection&)>& inScope,
+                               Clock::time_point now) {
+    const auto fits = [&] { return bytes <= limit && held() <= limit - bytes; };
+    if (fits())
+        return true;
+    if (bytes > limit)
+        return false;
+    const auto slow = [now](const Connection& c) {
+        return slowness(c.bodyBytes_, c.length_, c.headAt_, now);
+    };
+    const double asking = slow(*asker);
+    // Only bodies still arriving: a whole one may be in the middle of its
+    // commit, and its client must hear how that ended.
+    std::vector<std::pair<double, Connection*>> slower;
+    for (Connection* o : open_)
+        if (o != asker && o->fd_ >= 0 && o->reserved_ > 0 && o->phase_ == Connection::Phase::Body &&
+            inScope(*o))
+            if (const double s = slow(*o); s > asking)
+                slower.emplace_back(s, o);
+    std::sort(slower.begin(), slower.end(),
+              [](const auto& a, const auto& b) { return a.first > b.first; });
+    for (auto it = slower.begin(); it != slower.end() && !fits(); ++it)
+        end(it->second);
+    return fits();
+}
+
+void ConnectionGuard::end(Connection* c) {
+    if (c->fd_ < 0)
+        return; // once
+    closer_(c->fd_);
+    c->fd_ = -1;
+    --c->listener_->live;
+    release(c);
+}
+
+void ConnectionGuard::release(Connection* c) {
+    if (c->reserved_ == 0)
+        return;
+    const auto take = [&](auto& held, const std::string& key) {
+        const auto it = held.find(key);
+        if (it != held.end() && (it->second -= c->reserved_) == 0)
+            held.erase(it);
+    };
+    if (!c->peer_.key.empty()) {
+        take(clientBytes_, c->peer_.key);
+        if (!c->peer_.group.empty())
+            take(groupBytes_, c->peer_.group);
+    }
+    reserved_ -= c->reserved_;
+    c->reserved_ = 0;
 }
 
 void ConnectionGuard::requestArrived(Connection* c) {
@@ -205,49 +362,58 @@ void ConnectionGuard::requestArrived(Connection* c) {
 void ConnectionGuard::requestDone(Connection* c, Clock::time_point now) {
     if (c == nullptr)
         return;
+    {
+        const std::lock_guard lock(mutex_);
+        release(c);
+    }
     c->since_ = now.time_since_epoch().count();
     c->phase_ = Connection::Phase::Head;
 }
 
-bool ConnectionGuard::reserve(std::uint64_t bytes) {
-    std::uint64_t now = reserved_.load();
-    do {
-        if (bytes > limits_.bodyBudget || now > limits_.bodyBudget - bytes)
-            return false;
-    } while (!reserved_.compare_exchange_weak(now, now + bytes));
-    return true;
-}
-
-void ConnectionGuard::unreserve(std::uint64_t bytes) {
-    reserved_ -= bytes;
-}
-
 std::size_t ConnectionGuard::sweep(Clock::time_point now) {
     const std::lock_guard lock(mutex_);
-    const auto headTimeout =
-        open_.size() >= limits_.crowded ? limits_.crowdedHeadTimeout : limits_.headTimeout;
     const double windowSeconds = std::chrono::duration<double>(limits_.rateWindow).count();
     std::size_t ended = 0;
+    std::vector<std::pair<double, Connection*>> sheddable;
+    for (const auto& l : listeners_)
+        l->crowdedNow = l->live >= l->crowded;
     for (Connection* c : open_) {
+        if (c->fd_ < 0)
+            continue;
+        const bool crowded = c->listener_->crowdedNow;
         // The phase first: its start was written before it.
         const auto phase = c->phase_.load();
         const Clock::time_point since{Clock::duration(c->since_.load())};
+        const Clock::time_point headAt{Clock::duration(c->headAt_.load())};
         bool late = false;
         if (phase == Connection::Phase::Head) {
-            late = now - since >= headTimeout;
-        } else if (phase == Connection::Phase::Body && limits_.minBodyRate > 0 &&
-                   now - since >= limits_.rateWindow) {
-            // One window over: enough bytes in it, or the connection ends.
-            const std::uint64_t got = c->windowBytes_.exchange(0);
-            late =
-                static_cast<double>(got) < windowSeconds * static_cast<double>(limits_.minBodyRate);
-            c->since_ = now.time_since_epoch().count();
+            late = now - since >= (crowded ? limits_.crowdedHeadTimeout : limits_.headTimeout);
+        } else if (phase == Connection::Phase::Body) {
+            late = now - headAt >= limits_.bodyTimeout;
+            if (!late && limits_.minBodyRate > 0 && now - since >= limits_.rateWindow) {
+                // One window over: enough bytes in it, or the connection ends.
+                const std::uint64_t got = c->windowBytes_.exchange(0);
+                late = static_cast<double>(got) <
+                       windowSeconds * static_cast<double>(limits_.minBodyRate);
+                c->since_ = now.time_since_epoch().count();
+            }
+            if (!late && crowded && now - headAt >= limits_.crowdedHeadTimeout)
+                sheddable.emplace_back(slowness(c->bodyBytes_, c->length_, c->headAt_, now), c);
         }
-        if (late && c->fd_ >= 0) {
-            closer_(c->fd_);
-            c->fd_ = -1; // once
+        if (late) {
+            end(c);
             ++ended;
         }
+    }
+    // Crowded listeners shed their slowest bodies until below their mark.
+    std::sort(sheddable.begin(), sheddable.end(),
+              [](const auto& a, const auto& b) { return a.first > b.first; });
+    for (const auto& shed : sheddable) {
+        Connection* c = shed.second;
+        if (c->listener_->live < c->listener_->crowded)
+            continue;
+        end(c);
+        ++ended;
     }
     return ended;
 }
@@ -255,6 +421,11 @@ std::size_t ConnectionGuard::sweep(Clock::time_point now) {
 std::size_t ConnectionGuard::open() const {
     const std::lock_guard lock(mutex_);
     return open_.size();
+}
+
+std::uint64_t ConnectionGuard::reserved() const {
+    const std::lock_guard lock(mutex_);
+    return reserved_;
 }
 
 } // namespace pelvoran::server

@@ -5,12 +5,14 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 struct sockaddr;
 
@@ -28,6 +30,9 @@ public:
     /// Who the limits count: the IPv4 address, or the /64 of an IPv6 one,
     /// since one host is handed a whole /64.
     std::string limitKey() const;
+    /// The /48 of an IPv6 address, what one site is handed; empty for
+    /// IPv4 (see ConnectionGuard).
+    std::string groupKey() const;
     /// The whole address, as inet_ntop writes it.
     std::string text() const;
     bool operator==(const ClientAddress&) const = default;
@@ -74,12 +79,48 @@ private:
     std::unordered_map<std::string, Bucket> buckets_;
 };
 
-/// Bounds what slow and half-sent requests can take: a deadline for each
-/// request head, a minimum rate for a body, a budget for all bodies being
-/// received, and the connections one client may hold. The HTTP layer
-/// reports each connection's steps; `sweep`, called a few times a second,
-/// shuts down the sockets of the late ones, and the HTTP library then
-/// closes them.
+/// Bounds what slow and half-sent requests can take, so that no client and
+/// no group of clients sending slowly keeps others out. The HTTP layer
+/// reports each connection's steps; `sweep`, called five times a second,
+/// and `reserve`, called as body bytes arrive, shut down the sockets of the
+/// connections to end, and the HTTP library then closes them.
+///
+/// Slow, here, is how long a body would take in all at the rate it has come
+/// since its head: its age times its announced length over what arrived.
+/// That is how long it holds its slot and memory. The rate alone would rank
+/// a short comment sent at once (17 bytes in a millisecond) below a
+/// megabyte sent at once and then held back for a minute.
+///
+/// Slots. Each listener has its own (2,000 by default, split between the
+/// public listeners) and is crowded at three quarters of them, counted on
+/// its own: then heads get 2 s instead of 10 s, and each sweep cuts the
+/// bodies that have been arriving for over 2 s, slowest first, until the
+/// listener is below its mark. A body sent at once never qualifies, and
+/// while anything slower holds a slot it is not the one cut. So of the
+/// audit's 2,048 slow bodies (32 addresses x 64), all those past 1,500 are
+/// cut once 2 s old, and slots keep turning over for whoever comes. A route
+/// that takes no body never reads one (the listener answers from the head
+/// and closes), so a body dribbled there holds a slot for one round trip.
+/// Every body also has its deadline (60 s from its head) and the minimum
+/// rate (1 KiB/s over each 10 s).
+///
+/// Budget. The bodies being received hold at most `bodyBudget` (64 MiB) of
+/// memory, paid for as their buffers grow with the bytes that arrive, never
+/// from what a head announces: a head promising 1 MiB and sending nothing
+/// holds nothing. One client (limit key) may hold an eighth (8 MiB, eight
+/// whole comments at once), one IPv6 /48 a quarter. A chunk past its
+/// client's share cuts its connection; one past its group's share, or the
+/// whole budget, first cuts the group's, or anyone's, bodies slower than
+/// its own, slowest first, and their reservations come back at once; a body
+/// that still does not fit is cut. A comment sent at an ordinary line's
+/// speed gets in while slower bodies hold the budget, and a dribbler holds
+/// only what it has sent. IPv4 addresses form no group: a /24 holds an
+/// ISP's unrelated customers (NAT pools among them), and the cuts by speed
+/// already keep many slow addresses from crowding out a fast one. The
+/// trusted proxy (an empty key) has no share, only the whole budget.
+///
+/// Connections. One client may hold `perClient` (64) at once, one IPv6 /48
+/// `perGroup` (256): a site is handed a /48, 65,536 /64s.
 class ConnectionGuard {
 public:
     using Clock = std::chrono::steady_clock;
@@ -88,68 +129,118 @@ public:
         /// From a connection's start, or the end of its last request, to
         /// the end of the next request head.
         std::chrono::milliseconds headTimeout{10000};
-        /// Once the number of connections reaches `crowded`, heads get
-        /// this long instead, so that slow clients cannot keep fast ones out.
+        /// On a crowded listener, heads get this long instead, and bodies
+        /// that have been arriving for longer may be cut, slowest first.
         std::chrono::milliseconds crowdedHeadTimeout{2000};
-        std::size_t crowded = SIZE_MAX;
         /// A body must bring at least this many bytes a second, measured
         /// over each `rateWindow`; 0: no minimum.
         std::uint64_t minBodyRate = 1024;
         std::chrono::milliseconds rateWindow{10000};
-        /// Bytes of all bodies being received at once.
+        /// From the head's arrival to the body's end.
+        std::chrono::milliseconds bodyTimeout{60000};
+        /// Bytes of all bodies being received at once, and of those one
+        /// client or one group may hold.
         std::uint64_t bodyBudget = 64 * 1024 * 1024;
-        /// Connections one limit key may hold; 0: no limit.
+        std::uint64_t clientShare = 8 * 1024 * 1024;
+        std::uint64_t groupShare = 16 * 1024 * 1024;
+        /// Connections one limit key, and one group, may hold; 0: no limit.
         unsigned perClient = 64;
+        unsigned perGroup = 256;
+    };
+
+    /// Who a connection counts against.
+    struct Peer {
+        /// The client's limit key; empty for the trusted proxy and on the
+        /// admin listener, which are never limited.
+        std::string key;
+        /// Its group (ClientAddress::groupKey); empty: none.
+        std::string group;
+    };
+
+    /// One listener's slots.
+    class Listener {
+        friend class ConnectionGuard;
+        std::size_t crowded = SIZE_MAX; // live connections that crowd it
+        std::size_t live = 0;           // open and not yet ended
+        bool crowdedNow = false;        // as the sweep began
     };
 
     /// One open connection, as the HTTP layer reports it.
     class Connection {
         friend class ConnectionGuard;
         enum class Phase : int { Head, Body, Answer };
-        int fd_ = -1;
-        std::string key_;
+        Listener* listener_ = nullptr;
+        int fd_ = -1; // -1 once ended
+        Peer peer_;
         bool counted_ = false;
+        bool groupCounted_ = false;
+        std::uint64_t reserved_ = 0; // of the budget, under the guard's lock
         std::atomic<Phase> phase_{Phase::Head};
-        std::atomic<Clock::rep> since_{0}; // start of the phase or rate window
+        std::atomic<Clock::rep> since_{0};  // start of the phase or rate window
+        std::atomic<Clock::rep> headAt_{0}; // when the head was in
         std::atomic<std::uint64_t> windowBytes_{0};
+        std::atomic<std::uint64_t> bodyBytes_{0};
+        std::atomic<std::uint64_t> length_{0}; // announced; 0: unknown
     };
 
-    /// How a late connection is ended; by default shutdown(2).
+    /// How a connection is ended; by default shutdown(2).
     using Closer = std::function<void(int fd)>;
 
     explicit ConnectionGuard(Limits limits, Closer closer = {});
+    ~ConnectionGuard();
+    ConnectionGuard(const ConnectionGuard&) = delete;
+    ConnectionGuard& operator=(const ConnectionGuard&) = delete;
 
-    /// Notes a new connection from `key` (the limit key of its client;
-    /// empty for the trusted proxy, which is never limited). One more than
-    /// the key may hold is shut down at once.
-    Connection* opened(int fd, const std::string& key, Clock::time_point now = Clock::now());
+    /// A listener of `slots` connections, crowded at three quarters of
+    /// them; it lives as long as the guard.
+    Listener& listener(std::size_t slots);
+
+    /// Notes a new connection to `on` from `peer`. One more than the
+    /// client or its group may hold is ended at once.
+    Connection* opened(Listener& on, int fd, const Peer& peer,
+                       Clock::time_point now = Clock::now());
     void closed(Connection* c);
-    /// The request head is in: from now on its body is measured.
-    void headArrived(Connection* c, Clock::time_point now = Clock::now());
+    /// The request head is in, announcing a body of `length` bytes (0: no
+    /// length given): from now on its body is measured.
+    void headArrived(Connection* c, std::uint64_t length, Clock::time_point now = Clock::now());
     void bodyArrived(Connection* c, std::uint64_t bytes);
+    /// Reserves `bytes` more of the body budget for `c`'s request (given
+    /// back when the request is done), cutting slower bodies when the
+    /// budget is short; false when they cannot be had, or `c` was cut
+    /// meanwhile: `c` is then ended.
+    bool reserve(Connection* c, std::uint64_t bytes, Clock::time_point now = Clock::now());
     /// The whole request is in; the answer takes no deadline of ours.
     void requestArrived(Connection* c);
     /// The answer is sent: the next head's deadline starts.
     void requestDone(Connection* c, Clock::time_point now = Clock::now());
 
-    /// Reserves `bytes` of the body budget; false, and nothing reserved,
-    /// when they do not fit.
-    bool reserve(std::uint64_t bytes);
-    void unreserve(std::uint64_t bytes);
-    std::uint64_t reserved() const { return reserved_.load(); }
-
-    /// Ends the connections whose head or body is late; how many.
+    /// Ends the connections whose head or body is late, and the slowest
+    /// bodies of crowded listeners; how many.
     std::size_t sweep(Clock::time_point now = Clock::now());
 
     std::size_t open() const;
+    std::uint64_t reserved() const;
 
 private:
+    void end(Connection* c);
+    void release(Connection* c);
+    /// Makes `bytes` fit beside `held` within `limit` by ending bodies
+    /// slower than `asker`'s that `inScope` takes, slowest first; whether
+    /// they fit.
+    bool makeRoom(Connection* asker, std::uint64_t bytes,
+                  const std::function<std::uint64_t()>& held, std::uint64_t limit,
+                  const std::function<bool(const Connection&)>& inScope, Clock::time_point now);
+
     const Limits limits_;
     const Closer closer_;
     mutable std::mutex mutex_;
+    std::vector<std::unique_ptr<Listener>> listeners_;
     std::unordered_set<Connection*> open_;
     std::unordered_map<std::string, unsigned> perClient_;
-    std::atomic<std::uint64_t> reserved_{0};
+    std::unordered_map<std::string, unsigned> perGroup_;
+    std::unordered_map<std::string, std::uint64_t> clientBytes_;
+    std::unordered_map<std::string, std::uint64_t> groupBytes_;
+    std::uint64_t reserved_ = 0;
 };
 
 } // namespace pelvoran::server

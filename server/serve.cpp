@@ -151,12 +151,19 @@ ConnectionGuard::Limits guardLimits(const ServeOptions& options, bool admin) {
     ConnectionGuard::Limits limits;
     limits.headTimeout = options.headTimeout;
     limits.crowdedHeadTimeout = std::min(options.headTimeout, limits.crowdedHeadTimeout);
-    const unsigned slots = admin ? kAdminConnections : options.maxConnections;
-    limits.crowded = slots - slots / 4;
     limits.minBodyRate = options.minBodyRate;
+    limits.bodyTimeout = options.bodyTimeout;
     limits.bodyBudget = options.bodyBudget;
+    // An eighth for a client, a quarter for an IPv6 /48, and never less
+    // than one whole comment.
+    const auto share = [&](std::uint64_t part) {
+        return std::min(options.bodyBudget, std::max<std::uint64_t>(part, kMaxBody));
+    };
+    limits.clientShare = share(options.bodyBudget / 8);
+    limits.groupShare = share(options.bodyBudget / 4);
     // Every admin client comes through loopback: only deadlines help there.
     limits.perClient = admin ? 0 : options.connectionsPerClient;
+    limits.perGroup = admin ? 0 : 4 * options.connectionsPerClient;
     return limits;
 }
 
@@ -214,7 +221,7 @@ int serve(const ServeOptions& options, std::vector<ListenSocket> publicSockets,
     ConnectionGuard adminGuard(guardLimits(options, true));
     // One library daemon per address; the guard and the comment limits are
     // shared, so a client counts the same on every address it uses, and the
-    // connection limit is split between them.
+    // connection limit is split between them: each is crowded on its own.
     std::vector<std::unique_ptr<HttpListener>> publicListeners;
     std::unique_ptr<HttpListener> adminListener;
     const unsigned perListener =

@@ -42,10 +42,13 @@ struct ServeOptions {
     std::chrono::milliseconds headTimeout{10000};
     /// A body must bring this many bytes a second (over 10 s); 0: any rate.
     std::uint64_t minBodyRate = 1024;
+    /// And be in this long after its head.
+    std::chrono::milliseconds bodyTimeout{60000};
     /// How long a comment waits for the database (busy with another
     /// connection's transaction) before it is answered 503.
     std::chrono::milliseconds busyTimeout{2000};
-    /// Bytes of all comment bodies being received at once.
+    /// Bytes of all comment bodies being received at once; one client may
+    /// hold an eighth, one IPv6 /48 a quarter (at least 1 MiB each).
     std::uint64_t bodyBudget = 64 * 1024 * 1024;
     /// Where a browser reaches the admin pages (behind a proxy, as a
     /// notification's link gives them); empty: notifications carry no link.
@@ -62,8 +65,8 @@ std::string browserAddress(const std::string& listening);
 /// Answers the desktop tool on `publicSockets` and the publisher on
 /// `adminSocket` until SIGTERM or SIGINT, then finishes the requests in
 /// flight. Prints "listening on HOST:PORT" for each, the public ones first,
-/// then where the admin pages are.
-/// The public listeners share one set of limits. Returns the exit status.
+/// then where the admin pages are. The public listeners share one set of
+/// limits, each crowded by its own connections. Returns the exit status.
 int serve(const ServeOptions& options, std::vector<ListenSocket> publicSockets,
           ListenSocket adminSocket);
 

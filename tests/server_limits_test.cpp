@@ -20,14 +20,16 @@ TEST(Limits, ClientsAreIPv4AddressesAndIPv6Slash64s) {
     const struct {
         const char* text;
         const char* key; // nullptr: not an address
+        const char* group = "";
     } cases[] = {
         {"203.0.113.5", "203.0.113.5"},
         {" 203.0.113.5\t", "203.0.113.5"},
         {"::ffff:203.0.113.5", "203.0.113.5"}, // IPv4 through an IPv6 socket
-        {"2001:db8:1:2:aaaa::1", "2001:db8:1:2::/64"},
-        {"2001:db8:1:2:ffff:ffff:ffff:ffff", "2001:db8:1:2::/64"},
-        {"2001:DB8:1:3::1", "2001:db8:1:3::/64"},
-        {"::1", "::/64"},
+        {"2001:db8:1:2:aaaa::1", "2001:db8:1:2::/64", "2001:db8:1::/48"},
+        {"2001:db8:1:2:ffff:ffff:ffff:ffff", "2001:db8:1:2::/64", "2001:db8:1::/48"},
+        {"2001:DB8:1:3::1", "2001:db8:1:3::/64", "2001:db8:1::/48"},
+        {"2001:db8:2:3::1", "2001:db8:2:3::/64", "2001:db8:2::/48"},
+        {"::1", "::/64", "::/48"},
         {"", nullptr},
         {"unknown", nullptr},
         {"203.0.113.5:80", nullptr},
@@ -41,6 +43,7 @@ TEST(Limits, ClientsAreIPv4AddressesAndIPv6Slash64s) {
         ASSERT_EQ(a.has_value(), c.key != nullptr) << c.text;
         if (a) {
             EXPECT_EQ(a->limitKey(), c.key) << c.text;
+            EXPECT_EQ(a->groupKey(), c.group) << c.text;
         }
     }
     EXPECT_EQ(ClientAddress::parse("::ffff:10.0.0.1"), ClientAddress::parse("10.0.0.1"));
@@ -75,23 +78,32 @@ TEST(Limits, SprayingTheTableDoesNotResetAClient) {
 
 namespace {
 
-/// A guard whose closer records the sockets it ended.
+/// A guard whose closer records the sockets it ended, with one listener of
+/// six slots (crowded at five).
 struct Watched {
     std::set<int> ended;
     ConnectionGuard guard;
+    ConnectionGuard::Listener& slots;
     explicit Watched(ConnectionGuard::Limits limits)
-        : guard(limits, [this](int fd) { ended.insert(fd); }) {}
+        : guard(limits, [this](int fd) { ended.insert(fd); }), slots(guard.listener(6)) {}
+    ConnectionGuard::Connection* open(int fd, const std::string& key,
+                                      const std::string& group = "") {
+        return guard.opened(slots, fd, {key, group}, t0);
+    }
 };
 
 ConnectionGuard::Limits testLimits() {
     ConnectionGuard::Limits l;
     l.headTimeout = 10s;
     l.crowdedHeadTimeout = 2s;
-    l.crowded = 4;
     l.minBodyRate = 100;
     l.rateWindow = 10s;
+    l.bodyTimeout = 25s;
     l.bodyBudget = 1000;
+    l.clientShare = 400;
+    l.groupShare = 500;
     l.perClient = 2;
+    l.perGroup = 3;
     return l;
 }
 
@@ -99,19 +111,19 @@ ConnectionGuard::Limits testLimits() {
 
 TEST(Limits, LateHeadsAndSlowBodiesAreEnded) {
     Watched w(testLimits());
-    auto* dribbling = w.guard.opened(1, "a", t0);
-    auto* fast = w.guard.opened(2, "b", t0);
-    w.guard.headArrived(fast, t0 + 1s);
+    auto* dribbling = w.open(1, "a");
+    auto* fast = w.open(2, "b");
+    w.guard.headArrived(fast, 0, t0 + 1s);
     w.guard.requestArrived(fast); // a GET: no body
-    auto* slowBody = w.guard.opened(3, "c", t0);
-    w.guard.headArrived(slowBody, t0);
-    auto* steadyBody = w.guard.opened(4, "d", t0);
-    w.guard.headArrived(steadyBody, t0);
-    auto* answered = w.guard.opened(5, "e", t0);
-    w.guard.headArrived(answered, t0);
+    auto* slowBody = w.open(3, "c");
+    w.guard.headArrived(slowBody, 0, t0);
+    auto* steadyBody = w.open(4, "d");
+    w.guard.headArrived(steadyBody, 0, t0);
+    auto* answered = w.open(5, "e");
+    w.guard.headArrived(answered, 0, t0);
     w.guard.requestArrived(answered);
 
-    // Four open is crowded: heads get 2 s.
+    // Five open is crowded: heads get 2 s.
     EXPECT_EQ(w.guard.sweep(t0 + 1900ms), 0u);
     EXPECT_EQ(w.guard.sweep(t0 + 2s), 1u);
     EXPECT_EQ(w.ended, std::set<int>{1});
@@ -121,12 +133,15 @@ TEST(Limits, LateHeadsAndSlowBodiesAreEnded) {
     w.guard.bodyArrived(steadyBody, 1000);
     EXPECT_EQ(w.guard.sweep(t0 + 10s), 1u);
     EXPECT_EQ(w.ended, (std::set<int>{1, 3}));
-    w.guard.bodyArrived(steadyBody, 10); // the next window starts empty
-    EXPECT_EQ(w.guard.sweep(t0 + 20s), 1u);
+    w.guard.bodyArrived(steadyBody, 1000); // fast enough, but not for ever
+    EXPECT_EQ(w.guard.sweep(t0 + 20s), 0u);
+    w.guard.bodyArrived(steadyBody, 1000);
+    EXPECT_EQ(w.guard.sweep(t0 + 24s), 0u);
+    EXPECT_EQ(w.guard.sweep(t0 + 25s), 1u) << "the body's own deadline";
     EXPECT_EQ(w.ended, (std::set<int>{1, 3, 4}));
 
     // The answer takes no deadline; once sent, the next head has one again
-    // (three open now: not crowded, so 10 s).
+    // (two open now: not crowded, so 10 s).
     w.guard.closed(slowBody);
     w.guard.closed(steadyBody);
     EXPECT_EQ(w.guard.sweep(t0 + 1h), 0u);
@@ -139,27 +154,128 @@ TEST(Limits, LateHeadsAndSlowBodiesAreEnded) {
     EXPECT_EQ(w.guard.open(), 0u);
 }
 
-TEST(Limits, ConnectionsPerClientAndTheBodyBudget) {
+TEST(Limits, ConnectionsPerClientAndPerGroup) {
     Watched w(testLimits());
-    auto* a1 = w.guard.opened(1, "a", t0);
-    auto* a2 = w.guard.opened(2, "a", t0);
-    auto* a3 = w.guard.opened(3, "a", t0);
-    auto* proxy = w.guard.opened(4, "", t0);
-    auto* proxy2 = w.guard.opened(5, "", t0);
-    auto* proxy3 = w.guard.opened(6, "", t0);
+    auto* a1 = w.open(1, "a");
+    auto* a2 = w.open(2, "a");
+    auto* a3 = w.open(3, "a");
+    auto* proxy = w.open(4, "");
+    auto* proxy2 = w.open(5, "");
+    auto* proxy3 = w.open(6, "");
     EXPECT_EQ(w.ended, std::set<int>{3}) << "the third from one client is ended at once";
     w.guard.closed(a3);
     w.guard.closed(a1);
-    auto* a4 = w.guard.opened(7, "a", t0);
+    auto* a4 = w.open(7, "a");
     EXPECT_EQ(w.ended, std::set<int>{3}) << "a place is free again";
+    // Three a /48, whatever their /64s.
+    std::vector<ConnectionGuard::Connection*> site;
+    for (int i = 0; i < 4; ++i)
+        site.push_back(
+            w.open(10 + i, "2001:db8:1:" + std::to_string(i) + "::/64", "2001:db8:1::/48"));
+    site.push_back(w.open(20, "2001:db8:2::/64", "2001:db8:2::/48"));
+    EXPECT_EQ(w.ended, (std::set<int>{3, 13})) << "the fourth from one /48";
+    for (auto* c : site)
+        w.guard.closed(c);
     for (auto* c : {a2, a4, proxy, proxy2, proxy3})
         w.guard.closed(c);
+    EXPECT_EQ(w.guard.open(), 0u);
+}
 
-    EXPECT_TRUE(w.guard.reserve(600));
-    EXPECT_FALSE(w.guard.reserve(401));
-    EXPECT_TRUE(w.guard.reserve(400));
-    EXPECT_FALSE(w.guard.reserve(1));
-    EXPECT_FALSE(w.guard.reserve(UINT64_MAX)) << "no wrap-around";
-    w.guard.unreserve(600);
-    EXPECT_EQ(w.guard.reserved(), 400u);
+// The budget pays for bytes as they come; a client past its share is cut,
+// and a short group share or budget cuts slower bodies first, slowest
+// first, and takes their reservations back at once.
+TEST(Limits, TheBodyBudgetGoesToTheFastest) {
+    Watched w(testLimits());
+    auto body = [&](int fd, const std::string& key, std::uint64_t bytes,
+                    const std::string& group = "") {
+        auto* c = w.open(fd, key, group);
+        w.guard.headArrived(c, 2000, t0);
+        w.guard.bodyArrived(c, bytes);
+        return c;
+    };
+    const auto now = t0 + 10s;
+    // Bodies of 2,000 bytes, 10 s after their heads: 300 bytes in (the
+    // whole would take 67 s), 400, 1,000 (20 s); then 400 (50 s) and
+    // 1,600 (12.5 s) from one /48.
+    auto* slow = body(1, "slow", 300);
+    ASSERT_TRUE(w.guard.reserve(slow, 300, now));
+    auto* greedy = body(2, "greedy", 400);
+    ASSERT_TRUE(w.guard.reserve(greedy, 350, now));
+    auto* mid = body(3, "mid", 1000);
+    ASSERT_TRUE(w.guard.reserve(mid, 300, now));
+    EXPECT_FALSE(w.guard.reserve(greedy, 51, now)) << "past its client's share";
+    EXPECT_EQ(w.ended, std::set<int>{2});
+    EXPECT_EQ(w.guard.reserved(), 600u) << "its reservation back at once";
+    auto* siteSlow = body(4, "2001:db8:1:1::/64", 400, "2001:db8:1::/48");
+    ASSERT_TRUE(w.guard.reserve(siteSlow, 200, now));
+    auto* siteFast = body(5, "2001:db8:1:2::/64", 1600, "2001:db8:1::/48");
+    ASSERT_TRUE(w.guard.reserve(siteFast, 200, now));
+    EXPECT_EQ(w.guard.reserved(), 1000u);
+
+    // The budget is full: a faster body (600 bytes in its first second,
+    // 3.3 s in all) cuts the slowest until it fits, and no more.
+    auto* fresh = w.open(6, "fresh");
+    w.guard.headArrived(fresh, 2000, now - 1s);
+    w.guard.bodyArrived(fresh, 600);
+    EXPECT_TRUE(w.guard.reserve(fresh, 250, now));
+    EXPECT_EQ(w.ended, (std::set<int>{1, 2})) << "300 bytes from the slowest";
+    EXPECT_FALSE(w.guard.reserve(slow, 1, now)) << "a cut body's later chunks are refused";
+    EXPECT_TRUE(w.guard.reserve(fresh, 150, now));
+    EXPECT_EQ(w.ended, (std::set<int>{1, 2, 4})) << "then the next slowest";
+    EXPECT_EQ(w.guard.reserved(), 900u);
+    auto* crawl = body(7, "crawl", 200); // 100 s
+    EXPECT_FALSE(w.guard.reserve(crawl, 200, now)) << "nothing slower: the asker goes";
+    EXPECT_EQ(w.ended, (std::set<int>{1, 2, 4, 7}));
+    w.guard.requestDone(fresh, now);
+    EXPECT_EQ(w.guard.reserved(), 500u) << "a finished request gives its reservation back";
+
+    // A /48 past its quarter cuts its own slower bodies, not others'.
+    auto* siteFaster = body(8, "2001:db8:1:3::/64", 2000, "2001:db8:1::/48"); // 10 s
+    EXPECT_TRUE(w.guard.reserve(siteFaster, 301, now));
+    EXPECT_EQ(w.ended, (std::set<int>{1, 2, 4, 5, 7}));
+    EXPECT_EQ(w.guard.reserved(), 601u);
+
+    // A body that is all in (its comment being committed) is not cut, however
+    // slow it came: its client must hear how the commit ended.
+    w.guard.requestArrived(mid);
+    auto* quick = w.open(9, "quick");
+    w.guard.headArrived(quick, 2000, now - 1s);
+    w.guard.bodyArrived(quick, 2000);
+    EXPECT_TRUE(w.guard.reserve(quick, 400, now));
+    EXPECT_EQ(w.ended, (std::set<int>{1, 2, 4, 5, 7, 8}));
+    for (auto* c : {slow, greedy, mid, siteSlow, siteFast, fresh, crawl, siteFaster, quick})
+        w.guard.closed(c);
+    EXPECT_EQ(w.guard.reserved(), 0u);
+}
+
+// Each listener is crowded by its own connections; a crowded one sheds the
+// bodies that have taken longer than the crowded head deadline, slowest
+// first, until it is below its mark.
+TEST(Limits, CrowdedIsDecidedPerListener) {
+    std::set<int> ended;
+    ConnectionGuard guard(testLimits(), [&](int fd) { ended.insert(fd); });
+    auto& quiet = guard.listener(8); // crowded at 6
+    auto& busy = guard.listener(8);
+    std::vector<ConnectionGuard::Connection*> all;
+    auto open = [&](ConnectionGuard::Listener& on, int fd, std::uint64_t bytes) {
+        auto* c = guard.opened(on, fd, {"k" + std::to_string(fd), ""}, t0);
+        if (bytes > 0) {
+            guard.headArrived(c, 10000, t0);
+            guard.bodyArrived(c, bytes);
+        }
+        all.push_back(c);
+        return c;
+    };
+    for (int fd = 1; fd <= 5; ++fd)
+        open(quiet, fd, 0); // heads
+    open(busy, 11, 0);      // a head
+    for (int fd = 12; fd <= 18; ++fd)
+        open(busy, fd, 20000 - 1000 * static_cast<std::uint64_t>(fd)); // 8,000 for 12 ... 2,000
+    EXPECT_EQ(guard.sweep(t0 + 1900ms), 0u) << "no body shed before 2 s";
+    EXPECT_EQ(guard.sweep(t0 + 2s), 3u);
+    EXPECT_EQ(ended, (std::set<int>{11, 17, 18})) << "the head, then the two slowest bodies";
+    EXPECT_EQ(guard.sweep(t0 + 9s), 0u) << "below the mark: nothing more";
+    EXPECT_EQ(guard.sweep(t0 + 10s), 5u) << "the quiet listener's heads had 10 s";
+    for (auto* c : all)
+        guard.closed(c);
 }

@@ -904,7 +904,8 @@ TEST(ServerWire, BothFamiliesShareOneLimit) {
 // Started through a socket from systemd (as pelvoran-server.socket does, here
 // with systemd-socket-activate, which starts the program at the first
 // connection): the socket named "public" is the public listener and --listen,
-// the same address, is not bound; a socket of another name is refused.
+// the same address, is not bound; a socket of another name, or none, is
+// refused.
 TEST(ServerWire, TakesTheSocketSystemdPasses) {
     if (::access("/usr/bin/systemd-socket-activate", X_OK) != 0)
         GTEST_SKIP() << "systemd-socket-activate is missing: install Debian's systemd package";
@@ -915,6 +916,7 @@ TEST(ServerWire, TakesTheSocketSystemdPasses) {
     } cases[] = {
         {"public", true, "listening on 127.0.0.1:"},
         {"web", false, "FileDescriptorName=public"},
+        {"", false, "FileDescriptorName=public"}, // a name left empty
     };
     for (const auto& c : cases) {
         const TempDir state;

@@ -27,6 +27,22 @@
       VmRSS before, its peak (VmHWM) while they hold on, its VmRSS after they
       closed, and how many were refused at once (503) or cut off.
 
+  hold_connections.py dribble --port P --pid PID --route check|comment
+                             [--sources 32] [--per-source 64] [--seconds 60]
+                             [--chunk 2560] [--every 2] [--ipv6]
+      SOURCES x PER_SOURCE connections each send a head to ROUTE (the update
+      check, or the comment route) announcing a body of 1 MiB, then CHUNK
+      bytes of it every EVERY seconds (above the minimum rate), never
+      finishing; one the server closes or answers is opened again. Meanwhile,
+      from another address, an update check and a comment every second, each
+      given 5 s: how many were answered 200, their median and maximum (those
+      not answered count as 5 s), how many attacking connections were open
+      (at the end, and the mean of one reading a second), and the server's
+      VmRSS and VmHWM at the end. With --ipv6 the sources are 2001:db8:1:N::1
+      (N = 0 .. SOURCES-1, one /59 for 32) and the other address
+      2001:db8:2::1, all of which must be on the loopback device, and the
+      server is reached at ::1.
+
 Each run is bounded in time (every wait has a deadline) and talks to the given
 port on loopback addresses only. Output is one "key value" pair per line.
 """
@@ -393,6 +409,167 @@ def bodies(args):
     return 0
 
 
+def probe(port, family, source, request, timeout):
+    """One request on a fresh connection from `source`: (seconds, status or an error word)."""
+    start = time.monotonic()
+    data = b""
+    try:
+        with socket.socket(family, socket.SOCK_STREAM) as s:
+            s.settimeout(timeout)
+            s.bind((source, 0))
+            s.connect(("::1" if family == socket.AF_INET6 else "127.0.0.1", port))
+            s.sendall(request)
+            while True:
+                s.settimeout(max(0.001, start + timeout - time.monotonic()))
+                chunk = s.recv(65536)
+                if not chunk:
+                    break
+                data += chunk
+    except socket.timeout:
+        return timeout, "timeout"
+    except OSError as e:
+        return time.monotonic() - start, "error:" + errno.errorcode.get(e.errno, str(e.errno))
+    status = data.split(b" ", 2)[1].decode() if data.startswith(b"HTTP/") else "none"
+    return time.monotonic() - start, status
+
+
+def dribble(args):
+    family = socket.AF_INET6 if args.ipv6 else socket.AF_INET
+    server = "::1" if args.ipv6 else "127.0.0.1"
+    if args.ipv6:
+        sources = ["2001:db8:1:%x::1" % i for i in range(args.sources)]
+        legit = "2001:db8:2::1"
+    else:
+        sources = [source_address(i, args.sources) for i in range(args.sources)]
+        legit = "127.0.0.1"
+    path = CHECK_PATH if args.route == "check" else "/Canon/comment.asp"
+    method = "GET" if args.route == "check" else "POST"
+    head = ("%s %s HTTP/1.1\r\nHost: pelvoran\r\nContent-Length: 1048576\r\n\r\n"
+            % (method, path)).encode()
+    if args.route == "comment":
+        head += b"CommentText="
+    chunk = b"x" * args.chunk
+    count = args.sources * args.per_source
+    # Each slot: [socket or None, connected, next drip time]
+    slots = [[None, False, 0.0] for _ in range(count)]
+    stop = threading.Event()
+    held_readings = []
+    reopened = [0]
+
+    def reopen(i, now):
+        s = socket.socket(family, socket.SOCK_STREAM)
+        s.setblocking(False)
+        try:
+            s.bind((sources[i % args.sources], 0))
+            err = s.connect_ex((server, args.port))
+        except OSError:
+            s.close()
+            return
+        if err not in (0, errno.EINPROGRESS):
+            s.close()
+            return
+        slots[i] = [s, False, now + (i % 100) * args.every / 100.0]
+
+    def attack():
+        started = time.monotonic()
+        last_reading = started
+        for i in range(count):
+            reopen(i, started)
+        while not stop.is_set():
+            now = time.monotonic()
+            poller = select.poll()
+            by_fd = {}
+            for i, (s, connected, _) in enumerate(slots):
+                if s is None:
+                    continue
+                by_fd[s.fileno()] = i
+                poller.register(s.fileno(), select.POLLIN | (0 if connected else select.POLLOUT))
+            events = dict(poller.poll(0))
+            held = 0
+            for i, slot in enumerate(slots):
+                s, connected, due = slot
+                if s is None:
+                    reopen(i, now)
+                    reopened[0] += 1
+                    continue
+                ev = events.get(s.fileno(), 0)
+                if ev & (select.POLLIN | select.POLLERR | select.POLLHUP):
+                    s.close()  # answered, closed or reset: open another
+                    slot[0] = None
+                    continue
+                if not connected:
+                    if ev & select.POLLOUT:
+                        if s.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR) != 0:
+                            s.close()
+                            slot[0] = None
+                            continue
+                        try:
+                            s.send(head)
+                        except OSError:
+                            s.close()
+                            slot[0] = None
+                            continue
+                        slot[1] = True
+                    continue
+                held += 1
+                if now >= due:
+                    slot[2] = due + args.every
+                    try:
+                        s.send(chunk)
+                    except BlockingIOError:
+                        pass
+                    except OSError:
+                        s.close()
+                        slot[0] = None
+            if now - last_reading >= 1.0:
+                held_readings.append(held)
+                last_reading = now
+            stop.wait(0.1)
+
+    attacker = threading.Thread(target=attack, daemon=True)
+    attacker.start()
+    time.sleep(args.warmup)
+    check = ("GET %s HTTP/1.1\r\nHost: pelvoran\r\nConnection: close\r\n\r\n"
+             % CHECK_PATH).encode()
+    results = {"check": [], "comment": []}
+    end = time.monotonic() + args.seconds
+    n = 0
+    while time.monotonic() < end:
+        round_start = time.monotonic()
+        body = b"CommentText=bench %d" % n
+        comment = (b"POST /Canon/comment.asp HTTP/1.1\r\nHost: pelvoran\r\nConnection: close"
+                   b"\r\nContent-Length: %d\r\n\r\n" % len(body)) + body
+        results["check"].append(probe(args.port, family, legit, check, 5.0))
+        results["comment"].append(probe(args.port, family, legit, comment, 5.0))
+        n += 1
+        time.sleep(max(0.0, 1.0 - (time.monotonic() - round_start)))
+    figures = memory(args.pid)
+    held_end = held_readings[-1] if held_readings else 0
+    stop.set()
+    attacker.join(5)
+    for s, _, _ in slots:
+        if s is not None:
+            s.close()
+    print("attack_connections %d" % count)
+    print("attack_held_end %d" % held_end)
+    print("attack_held_mean %.0f" % (statistics.mean(held_readings) if held_readings else 0))
+    print("attack_reopened %d" % reopened[0])
+    for kind in ("check", "comment"):
+        times = [t for t, _ in results[kind]]
+        ok = sum(1 for _, status in results[kind] if status == "200")
+        others = {}
+        for _, status in results[kind]:
+            if status != "200":
+                others[status] = others.get(status, 0) + 1
+        print("%s_answered %d/%d" % (kind, ok, len(times)))
+        print("%s_other %s" % (kind, ",".join("%s:%d" % kv for kv in sorted(others.items())) or "-"))
+        print("%s_median_ms %.1f" % (kind, statistics.median(times) * 1000))
+        print("%s_max_ms %.1f" % (kind, max(times) * 1000))
+    print("rss_kb %d" % figures["VmRSS"])
+    print("hwm_kb %d" % figures["VmHWM"])
+    return 0
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     sub = parser.add_subparsers(dest="mode", required=True)
@@ -423,10 +600,22 @@ def main():
     p.add_argument("--count", type=int, default=512)
     p.add_argument("--sources", type=int, default=8)
     p.add_argument("--seconds", type=float, default=30)
+    p = sub.add_parser("dribble")
+    p.add_argument("--port", type=int, required=True)
+    p.add_argument("--pid", type=int, required=True)
+    p.add_argument("--route", choices=("check", "comment"), required=True)
+    p.add_argument("--sources", type=int, default=32)
+    p.add_argument("--per-source", type=int, default=64)
+    p.add_argument("--seconds", type=float, default=60)
+    p.add_argument("--chunk", type=int, default=2560, help="bytes sent each time")
+    p.add_argument("--every", type=float, default=2.0, help="seconds between chunks")
+    p.add_argument("--warmup", type=float, default=3.0, help="seconds of attack before measuring")
+    p.add_argument("--ipv6", action="store_true")
     args = parser.parse_args()
     if args.sources < 1 or args.sources > 250:
         parser.error("--sources must be 1..250")
-    return {"slow": slow, "idle": idle, "slots": slots, "bodies": bodies}[args.mode](args)
+    return {"slow": slow, "idle": idle, "slots": slots, "bodies": bodies,
+            "dribble": dribble}[args.mode](args)
 
 
 if __name__ == "__main__":
