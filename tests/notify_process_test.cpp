@@ -105,12 +105,6 @@ int addWebhook(const std::string& state, int port, const std::string& dir) {
         .status;
 }
 
-/// The admin listener of the server on `state`, as serve wrote it.
-int adminPort(const std::string& state) {
-    const std::string address = fileBytes(state + "/admin-address");
-    return std::atoi(address.c_str() + address.rfind(':') + 1);
-}
-
 /// The samples of /metrics without labels, by name; empty when it did not
 /// answer 200.
 std::map<std::string, double> metrics(const std::string& state) {

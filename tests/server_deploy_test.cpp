@@ -1,6 +1,6 @@
 // How the server is deployed: the package's maintainer scripts, run against a
 // stand-in systemd in a mount namespace of their own, and the nginx server
-// blocks of the README, through Debian's nginx in front of the real server.
+// blocks of the publisher's guide, through Debian's nginx in front of the real server.
 #include "tests/support/server_process.h"
 
 #include <gtest/gtest.h>
@@ -258,15 +258,16 @@ TEST(MaintainerScripts, RemovingSaysWhatStays) {
 
 namespace {
 
-/// The README's nginx blocks, in order.
-std::vector<std::string> readmeNginxBlocks() {
-    const std::string readme = fileBytes(std::string(PELVORAN_SOURCE_DIR) + "/README.md");
+/// The publisher's guide's nginx blocks, in order.
+std::vector<std::string> guideNginxBlocks() {
+    const std::string guide =
+        fileBytes(std::string(PELVORAN_SOURCE_DIR) + "/docs/publisher-guide.md");
     std::vector<std::string> blocks;
-    for (auto at = readme.find("```nginx\n"); at != std::string::npos;
-         at = readme.find("```nginx\n", at)) {
+    for (auto at = guide.find("```nginx\n"); at != std::string::npos;
+         at = guide.find("```nginx\n", at)) {
         at += 9;
-        const auto end = readme.find("```", at);
-        blocks.push_back(readme.substr(at, end - at));
+        const auto end = guide.find("```", at);
+        blocks.push_back(guide.substr(at, end - at));
     }
     return blocks;
 }
@@ -308,14 +309,18 @@ private:
 
 } // namespace
 
-// The README's two nginx recipes, through Debian's nginx in front of the
+// The publisher's guide's two nginx recipes, through Debian's nginx in front of the
 // real server: the tools' update question (raw blanks and all) and comment,
 // and the lookup page with its files, at the root or under the prefix.
 TEST(NginxRecipes, ToolsAndLookupPageThroughNginx) {
     if (::access("/usr/sbin/nginx", X_OK) != 0)
         GTEST_SKIP() << "nginx is missing: install Debian's nginx-light";
-    const auto blocks = readmeNginxBlocks();
-    ASSERT_EQ(blocks.size(), 2u) << "README: (a) and (b)";
+    const auto blocks = guideNginxBlocks();
+    ASSERT_EQ(blocks.size(), 2u) << "docs/publisher-guide.md: (a) and (b)";
+    // Over the server's 1 MiB: the proxy's own limit must refuse it as the
+    // server would (413), not pass it on to be cut off (502).
+    const std::string tooLong =
+        post("/Canon/comment.asp", "CommentText=" + std::string(1536 * 1024, 'a'));
     const struct {
         const char* prefix;
         std::vector<std::pair<std::string, int>> asked; // request, status through nginx
@@ -323,11 +328,13 @@ TEST(NginxRecipes, ToolsAndLookupPageThroughNginx) {
         {"/",
          {{updateQuestion(), 200},
           {post("/Canon/comment.asp", "CommentText=a"), 200},
+          {tooLong, 413},
           {"GET /?code=UE0945 HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", 200},
           {"GET /style.css HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", 200}}},
         {"/pelvoran/",
          {{updateQuestion(), 200},
           {post("/Canon/comment.asp", "CommentText=b"), 200},
+          {tooLong, 413},
           {"GET /pelvoran/?code=UE0945 HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", 200},
           {"GET /pelvoran/help.png HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", 200},
           {post("/pelvoran/comment", "text=c&website="), 303},
@@ -344,7 +351,7 @@ TEST(NginxRecipes, ToolsAndLookupPageThroughNginx) {
         for (const auto& [request, status] : recipes[i].asked) {
             const std::string reply = askUntilAnswered(port, request, 5s);
             EXPECT_EQ(statusOf(reply), status) << recipes[i].prefix << "\n"
-                                               << request << "\n"
+                                               << request.substr(0, 200) << "\n"
                                                << reply << nginx.log();
             if (request.find("/comment HTTP") != std::string::npos) { // the thanks, prefixed
                 EXPECT_NE(reply.find("\r\nLocation: /pelvoran/thanks\r\n"), std::string::npos)

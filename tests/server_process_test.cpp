@@ -1318,14 +1318,6 @@ TEST(ToolAndServer, CommentsArriveAndTheReleaseIsOffered) {
 
 namespace {
 
-/// The address serve wrote for admin-url: HOST:PORT.
-int adminPort(const std::string& state) {
-    std::ifstream in(state + "/admin-address");
-    std::string line;
-    std::getline(in, line);
-    return std::atoi(line.c_str() + line.rfind(':') + 1);
-}
-
 std::string adminGet(const std::string& state, const std::string& target,
                      const std::string& headers = "") {
     return httpExchange(adminPort(state), "GET " + target +

@@ -261,6 +261,11 @@ std::string fileBytes(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+int adminPort(const std::string& stateDir) {
+    const std::string address = fileBytes(stateDir + "/admin-address");
+    return std::atoi(address.c_str() + address.rfind(':') + 1);
+}
+
 int freePort() {
     return HeldPort().port();
 }
