@@ -25,7 +25,7 @@ pelvoran_test_packages=(
     locales
     dpkg-dev file lintian appstream desktop-file-utils
     # systemd brings systemd-socket-activate and systemd-analyze; nginx
-    # serves the proxy recipes of the README in the tests.
+    # serves the publisher guide's proxy recipes in the tests.
     systemd man-db wrk nginx-light
     # /metrics read by a real parser of Prometheus' text format.
     python3-prometheus-client
