@@ -10,12 +10,13 @@
 //
 // Input: one byte of switches, then lines: method, path with query, Origin,
 // Host, a Cookie of its own; the rest is the body.
-#include "server/admin_site.h"
-#include "server/metrics.h"
-#include "server/routes.h"
-#include "server/store.h"
-#include "server/use_counter.h"
-#include "server/web.h"
+#include "server/admin/admin_site.h"
+#include "server/admin/metrics.h"
+#include "server/http/routes.h"
+#include "server/http/web.h"
+#include "server/store/store.h"
+#include "server/store/use_counter.h"
+#include "server/support/state_files.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -3,7 +3,7 @@
 // the desktop tool encodes from ASCII, ideographs and characters beyond the
 // BMP comes back exactly.
 #include "net/escaping.h"
-#include "server/comment_decoding.h"
+#include "server/comments/comment_decoding.h"
 
 #include <cstdlib>
 #include <string>

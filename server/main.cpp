@@ -1,4 +1,4 @@
-#include "server/command_line.h"
+#include "server/cli/command_line.h"
 
 #include <string>
 #include <vector>

@@ -1,10 +1,10 @@
 // Notifications without sockets: the webhook's body and signature, the
 // e-mail as a mail reader decodes it, the retry schedule, and the outbox
 // rows the comment's own transaction makes and a deletion takes along.
-#include "server/comment_export.h"
-#include "server/comment_writer.h"
-#include "server/notify.h"
-#include "server/store.h"
+#include "server/comments/comment_export.h"
+#include "server/notify/notify.h"
+#include "server/store/comment_writer.h"
+#include "server/store/store.h"
 #include "tests/support/server_process.h"
 
 #include <gtest/gtest.h>

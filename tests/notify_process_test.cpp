@@ -3,7 +3,7 @@
 // sends arrive, signed, once the receivers come up; comments acknowledged
 // while the server is killed at random moments all reach the webhook; plain
 // SMTP only to loopback by address, in a namespace with its own /etc/hosts.
-#include "server/store.h"
+#include "server/store/store.h"
 #include "tests/support/driver_process.h"
 #include "tests/support/server_process.h"
 

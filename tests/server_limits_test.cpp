@@ -1,6 +1,6 @@
 // The server's limits on their own, with a clock the test sets: who a limit
 // counts, the comment allowance, the deadlines and the body budget.
-#include "server/limits.h"
+#include "server/http/limits.h"
 
 #include <gtest/gtest.h>
 

@@ -2,18 +2,19 @@
 // newer and full databases, the comment writer's batches and failures, the
 // database's health, the route table, the site's answers, and the comment
 // bodies of the tools in the field.
-#include "server/admin_site.h"
-#include "server/backups.h"
-#include "server/comment_decoding.h"
-#include "server/comment_writer.h"
-#include "server/health.h"
-#include "server/limits.h"
-#include "server/metrics.h"
-#include "server/release_reply.h"
-#include "server/routes.h"
-#include "server/site.h"
-#include "server/store.h"
-#include "server/use_counter.h"
+#include "server/admin/admin_site.h"
+#include "server/admin/metrics.h"
+#include "server/comments/comment_decoding.h"
+#include "server/daemon/site.h"
+#include "server/http/handler.h"
+#include "server/http/limits.h"
+#include "server/http/routes.h"
+#include "server/release/release_reply.h"
+#include "server/store/backups.h"
+#include "server/store/comment_writer.h"
+#include "server/store/health.h"
+#include "server/store/store.h"
+#include "server/store/use_counter.h"
 #include "tests/support/server_process.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 #include "tests/support/server_process.h"
 
 #ifdef PELVORAN_SERVER_COMMANDS_FORKED
-#include "server/command_line.h"
+#include "server/cli/command_line.h"
 #endif
 
 #include <algorithm>

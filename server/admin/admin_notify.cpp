@@ -1,0 +1,207 @@
+#include "server/admin/admin_reply.h"
+#include "server/admin/admin_site.h"
+#include "server/comments/comment_export.h"
+#include "server/notify/notify.h"
+#include "server/pages/admin_pages.h"
+#include "server/pages/notify_pages.h"
+#include "server/store/store.h"
+#include "server/support/log.h"
+#include "server/support/state_files.h"
+
+#include <ctime>
+#include <fstream>
+
+namespace pelvoran::server {
+
+namespace {
+
+/// Why the add form's recipient cannot be kept, for the page; empty when it can.
+std::string problem(const Recipient& r) {
+    if (r.kind == NotifyKind::Webhook) {
+        if (!isWebAddress(r.address))
+            return "接收地址须以 https:// 或 http:// 开头，例如 "
+                   "https://example.com/hooks/pelvoran。";
+        if (hasUserInfo(r.address))
+            return "接收地址不能含用户名或密码（用户名:密码@"
+                   "）：地址会显示在这个页面上。请去掉它们；"
+                   "接收方用签名密钥核对 X-Pelvoran-Signature。";
+        if (r.secret.empty() || r.secret.size() > kMaxSecret)
+            return "签名密钥不能为空，最多 4096 字节。";
+        return "";
+    }
+    if (!isMailAddress(r.address))
+        return "收件地址须像 name@example.com。";
+    if ((!r.smtp.starts_with("smtp://") && !r.smtp.starts_with("smtps://")) ||
+        urlHost(r.smtp).empty() || !isPlainAscii(r.smtp))
+        return "SMTP 服务器须像 smtps://smtp.example.com 或 smtp://smtp.example.com:587。";
+    if (hasUserInfo(r.smtp))
+        return "SMTP 服务器的地址不能含用户名或密码：请填在“SMTP 用户”和“SMTP 密码”中。";
+    if (r.user.empty() != r.secret.empty())
+        return "SMTP 用户和密码须一起填写，或都不填。";
+    if (r.secret.size() > kMaxSecret)
+        return "SMTP 密码最多 4096 字节。";
+    if (!r.caFile.empty() && (!r.caFile.starts_with('/') || !std::ifstream(r.caFile)))
+        return "服务器无法读取 CA 证书文件 " + r.caFile + "：请填写它在服务器上的完整路径。";
+    return "";
+}
+
+std::string described(const Recipient& r) {
+    return "#" + std::to_string(r.id) + "（" +
+           (r.kind == NotifyKind::Email ? "电子邮件 " : "webhook ") + shownAddress(r.address) +
+           "）";
+}
+
+} // namespace
+
+WebResponse AdminSite::oneComment(const WebRequest& request, const std::string& csrf) {
+    const auto id = wholeNumber(value(request.query, "id"));
+    if (!id || *id < 1)
+        return page(400, badDeletePage());
+    const auto c = Database(databasePath(stateDir_)).comment(*id);
+    return c ? page(200, oneCommentPage(*c, csrf)) : page(404, noSuchCommentPage(*id));
+}
+
+bool AdminSite::TestSends::start(std::int64_t recipient,
+                                 std::function<void(const std::atomic<bool>& abandon)> send) {
+    const std::lock_guard lock(mutex_);
+    if (finished_ || running_.contains(recipient))
+        return false;
+    if (const auto done = threads_.find(recipient); done != threads_.end()) {
+        done->second.join(); // ended: it left running_
+        threads_.erase(done);
+    }
+    running_.insert(recipient);
+    threads_.emplace(recipient, std::thread([this, recipient, send = std::move(send)] {
+                         send(abandon_);
+                         const std::lock_guard ended(mutex_);
+                         running_.erase(recipient);
+                     }));
+    return true;
+}
+
+void AdminSite::TestSends::finish() {
+    std::map<std::int64_t, std::thread> threads;
+    {
+        const std::lock_guard lock(mutex_);
+        finished_ = true;
+        threads.swap(threads_);
+    }
+    abandon_ = true;
+    for (auto& [recipient, thread] : threads)
+        thread.join();
+}
+
+std::optional<WebResponse> AdminSite::testSend(const Recipient& recipient, const std::string& csrf,
+                                               Later& later) {
+    const bool started = tests_.start(recipient.id, [this, r = recipient, csrf,
+                                                     later](const std::atomic<bool>& abandon) {
+        NotifyView view;
+        view.csrf = csrf;
+        view.linked = !adminBase_.empty();
+        WebResponse answer;
+        try {
+            const Delivery to{r.kind, r.address, r.smtp, r.user, r.secret, r.caFile};
+            const auto now = static_cast<std::int64_t>(std::time(nullptr));
+            const auto error =
+                r.kind == NotifyKind::Webhook
+                    ? send(to, notificationJson(testComment(now), commentLink(adminBase_, 0)),
+                           RetrySchedule{}.sendTimeout(), &abandon)
+                    : send(to, testMail(r.address, now), RetrySchedule{}.sendTimeout(), &abandon);
+            Database db(databasePath(stateDir_));
+            if (error && abandon) {
+                view.error = "服务器正在停止：给 " + described(r) + " 的试发已中断，结果没有记下。";
+            } else {
+                if (const auto streak = db.recordTest(r.id, error, now))
+                    logError("通知接收方 " + logName(r) + "已恢复（试发送达）：" +
+                             streakText(*streak, now));
+                db.appendAudit("试发通知", described(r) + (error ? "：未送达" : "：已送达"),
+                               kByPages);
+                if (error)
+                    view.error = "测试通知未能送达 " + described(r) + "：" + *error;
+                else
+                    view.notice = "测试通知已送达 " + described(r) + "。";
+            }
+            view.recipients = db.recipients();
+            answer = withFailingBanner(page(200, notifyPage(view)));
+        } catch (const std::exception& e) {
+            answer = page(503, databaseErrorPage(e.what()));
+        }
+        later(std::move(answer));
+    });
+    if (started)
+        return std::nullopt;
+    NotifyView view;
+    view.csrf = csrf;
+    view.linked = !adminBase_.empty();
+    view.error = "给 " + described(recipient) + " 的试发还在进行，结果会显示在发起它的页面上。";
+    view.recipients = Database(databasePath(stateDir_)).recipients();
+    return page(409, notifyPage(view));
+}
+
+std::optional<WebResponse> AdminSite::notifications(const WebRequest& request,
+                                                    const std::string& csrf, Later& later) {
+    Database db(databasePath(stateDir_));
+    NotifyView view;
+    view.csrf = csrf;
+    view.linked = !adminBase_.empty();
+    unsigned status = 200;
+    if (request.method != "POST") {
+        if (value(request.query, "added") == "1")
+            view.notice = "已添加：正在运行的服务器一秒内开始向它发送新留言的通知。";
+        else if (value(request.query, "removed") == "1")
+            view.notice = "已删除接收方和它待发送的通知。";
+    } else {
+        const auto form = parseForm(request.body);
+        const std::string action = value(form, "action");
+        if (action == "test") {
+            const auto id = wholeNumber(value(form, "id"));
+            const auto r = id ? db.recipient(*id) : std::nullopt;
+            if (!r)
+                return page(404, noSuchRecipientPage());
+            return testSend(*r, csrf, later);
+        } else if (action == "webhook" || action == "email") {
+            Recipient r;
+            const bool mail = action == "email";
+            r.kind = mail ? NotifyKind::Email : NotifyKind::Webhook;
+            r.address = value(form, mail ? "address" : "url");
+            r.secret = value(form, mail ? "password" : "secret");
+            r.smtp = mail ? value(form, "smtp") : "";
+            r.user = mail ? value(form, "user") : "";
+            r.caFile = mail ? value(form, "ca_file") : "";
+            r.flagged = value(form, "flagged") == "1";
+            view.error = problem(r);
+            if (view.error.empty()) {
+                r.id = db.addRecipient(r);
+                db.appendAudit("添加通知接收方", described(r), kByPages);
+                return redirect("/notify?added=1");
+            }
+            r.secret.clear(); // never sent back, nor a password in an address
+            r.address = shownAddress(r.address);
+            r.smtp = shownAddress(r.smtp);
+            view.draft = r;
+            status = 400;
+        } else {
+            view.error = "表单不对：请刷新页面后重试。";
+            status = 400;
+        }
+    }
+    view.recipients = db.recipients();
+    return page(status, notifyPage(view));
+}
+
+WebResponse AdminSite::removeRecipient(const WebRequest& request, const std::string& csrf) {
+    const bool post = request.method == "POST";
+    const auto form = post ? parseForm(request.body) : request.query;
+    const auto id = wholeNumber(value(form, "id"));
+    Database db(databasePath(stateDir_));
+    const auto r = id ? db.recipient(*id) : std::nullopt;
+    if (!r)
+        return page(404, noSuchRecipientPage());
+    if (!post)
+        return page(200, removeRecipientPage(*r, csrf));
+    db.removeRecipient(r->id);
+    db.appendAudit("删除通知接收方", described(*r), kByPages);
+    return redirect("/notify?removed=1");
+}
+
+} // namespace pelvoran::server

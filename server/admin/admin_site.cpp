@@ -1,0 +1,371 @@
+#include "server/admin/admin_site.h"
+
+#include "server/admin/admin_reply.h"
+#include "server/admin/metrics.h"
+#include "server/comments/comment_export.h"
+#include "server/pages/admin_pages.h"
+#include "server/pages/html.h"
+#include "server/release/release.h"
+#include "server/store/store.h"
+#include "server/support/log.h"
+#include "server/support/state_files.h"
+#include "server/support/time_text.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
+#include <ctime>
+#include <filesystem>
+#include <future>
+#include <limits>
+#include <map>
+#include <optional>
+#include <string_view>
+
+namespace pelvoran::server {
+
+namespace {
+
+/// No list is this long; the offset of its last page still fits.
+constexpr std::int64_t kMaxPage = std::numeric_limits<std::int64_t>::max() / kCommentsPerPage;
+
+} // namespace
+
+/// A decimal number as a form or an address carries it: digits, a leading
+/// minus at most, nothing around them, within 64 bits.
+std::optional<std::int64_t> wholeNumber(std::string_view s) {
+    std::int64_t n = 0;
+    const auto [end, error] = std::from_chars(s.data(), s.data() + s.size(), n);
+    if (s.empty() || error != std::errc() || end != s.data() + s.size())
+        return std::nullopt;
+    return n;
+}
+
+/// The page of a list asked for, 1 to kMaxPage: a number too large for
+/// 64 bits asks for the end, anything that is no number for the start.
+std::int64_t pageAsked(std::string_view s) {
+    std::int64_t n = 0;
+    const auto [end, error] = std::from_chars(s.data(), s.data() + s.size(), n);
+    if (s.empty() || end != s.data() + s.size())
+        return 1;
+    if (error == std::errc::result_out_of_range)
+        return s.front() == '-' ? 1 : kMaxPage;
+    if (error != std::errc())
+        return 1;
+    return std::clamp<std::int64_t>(n, 1, kMaxPage);
+}
+
+namespace {
+
+/// Where to go back to after marking a comment: the page of the comment list
+/// the form names, rebuilt from its page number and search alone, so that
+/// nothing else a form carries ends up in the Location header.
+std::string returnAddress(std::string_view back) {
+    const auto mark = back.find('?');
+    if (back.substr(0, mark) != "/comments")
+        return "/comments";
+    const auto query = mark == std::string_view::npos ? std::map<std::string, std::string>()
+                                                      : parseForm(back.substr(mark + 1));
+    return commentsAddress(pageAsked(value(query, "page")), value(query, "q"));
+}
+
+} // namespace
+
+WebResponse page(unsigned status, std::string html) {
+    WebResponse r;
+    r.status = status;
+    r.body = std::move(html);
+    addPageHeaders(r);
+    r.headers.emplace_back("Cache-Control", "no-store");
+    return r;
+}
+
+WebResponse redirect(const std::string& to) {
+    WebResponse r;
+    r.status = 303;
+    r.headers.emplace_back("Location", to);
+    r.headers.emplace_back("Cache-Control", "no-store");
+    return r;
+}
+
+std::string adminUrlCommand(const std::string& shown, uid_t owner) {
+    // Debian gives people the uids 1000 to 59999; the rest are the system's,
+    // systemd's DynamicUser= ones among them.
+    const bool person = owner >= 1000 && owner < 60000;
+    std::string quoted = shown;
+    if (shown.find_first_not_of(
+            "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789/._-") !=
+        std::string::npos) {
+        quoted = "'";
+        for (const char c : shown)
+            quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        quoted += "'";
+    }
+    return std::string(person ? "" : "sudo ") + "pelvoran-server admin-url --state " + quoted;
+}
+
+AdminSite::AdminSite(std::string stateDir, std::string token, UseCounter& use,
+                     const Metrics& metrics, std::string signIn, std::string adminBase,
+                     std::string metricsToken)
+    : stateDir_(std::move(stateDir)), use_(use), metrics_(metrics), signIn_(std::move(signIn)),
+      adminBase_(std::move(adminBase)), metricsToken_(std::move(metricsToken)),
+      sessions_(std::move(token), databasePath(stateDir_)) {}
+
+WebResponse AdminSite::startSession(const WebRequest& request) {
+    const auto cookie = sessions_.start(request);
+    if (!cookie)
+        return page(401, signInPage("地址中的令牌不对。", signIn_));
+    logError("管理页面：令牌换得了一次新的登录");
+    Database(databasePath(stateDir_))
+        .appendAudit("登录", "用管理地址中的令牌登录", kByPages, request.client);
+    // The same page, without the token in the address bar or the history;
+    // only ever a page of this site, whatever path came with the token.
+    std::string to = "/comments";
+    if (isAdminPage(request.path)) {
+        to = request.path;
+        char sep = '?';
+        for (const auto& [k, v] : request.query)
+            if (k != "token") {
+                to += sep + percentEncode(k) + "=" + percentEncode(v);
+                sep = '&';
+            }
+    }
+    WebResponse r = redirect(to);
+    r.headers.emplace_back("Set-Cookie", *cookie);
+    return r;
+}
+
+WebResponse AdminSite::handle(const WebRequest& request, Route route) {
+    std::promise<WebResponse> later;
+    auto now = handle(request, route, [&later](WebResponse w) { later.set_value(std::move(w)); });
+    return now ? std::move(*now) : later.get_future().get();
+}
+
+std::optional<WebResponse> AdminSite::handle(const WebRequest& request, Route route, Later later) {
+    if (route == Route::StyleSheet)
+        return styleSheet();
+    try {
+        if (route == Route::AdminMetrics)
+            return metrics(request);
+        if (request.query.contains("token"))
+            return startSession(request);
+    } catch (const std::exception& e) {
+        return page(503, databaseErrorPage(e.what()));
+    }
+    std::optional<AdminSessions::Session> session;
+    try {
+        session = sessions_.find(request);
+    } catch (const std::exception& e) {
+        return page(503, databaseErrorPage(e.what()));
+    }
+    if (!session)
+        return page(401, signInPage("需要先登录。", signIn_));
+    if (route == Route::AdminLogout) {
+        if (AdminSessions::checkPost(request, *session) == AdminSessions::PostCheck::OtherOrigin)
+            return page(403, deniedPage("这个请求来自其他网站，已拒绝。"));
+        try {
+            WebResponse r = page(200, signedOutPage(signIn_));
+            r.headers.emplace_back("Set-Cookie", sessions_.end(*session));
+            logError("管理页面：一次登录已退出");
+            Database(databasePath(stateDir_)).appendAudit("退出", "一次登录已结束", kByPages);
+            return r;
+        } catch (const std::exception& e) {
+            return page(503, databaseErrorPage(e.what()));
+        }
+    }
+    if (request.method == "POST") {
+        switch (AdminSessions::checkPost(request, *session)) {
+        case AdminSessions::PostCheck::Allowed: break;
+        case AdminSessions::PostCheck::OtherOrigin:
+            return page(403, deniedPage("这个请求来自其他网站，已拒绝。"));
+        case AdminSessions::PostCheck::StaleForm:
+            return page(403, deniedPage("表单已过期，请回到上一页刷新后重试。"));
+        }
+    }
+    try {
+        auto answer = this->route(request, route, session->csrf, later);
+        if (!answer)
+            return std::nullopt;
+        return withFailingBanner(std::move(*answer));
+    } catch (const std::exception& e) {
+        return page(503, databaseErrorPage(e.what()));
+    }
+}
+
+WebResponse AdminSite::withFailingBanner(WebResponse r) {
+    if (!r.type.starts_with("text/html") || r.body.empty())
+        return r;
+    r.body =
+        withBanner(std::move(r.body), failingBanner(Database(databasePath(stateDir_)).recipients(),
+                                                    static_cast<std::int64_t>(std::time(nullptr))));
+    return r;
+}
+
+std::optional<WebResponse> AdminSite::route(const WebRequest& request, Route route,
+                                            const std::string& csrf, Later& later) {
+    switch (route) {
+    case Route::AdminHome: return redirect("/comments");
+    case Route::AdminComments: return comments(request, csrf);
+    case Route::AdminCommentsCsv: return exportComments(true);
+    case Route::AdminCommentsJsonl: return exportComments(false);
+    case Route::AdminMark: return mark(request);
+    case Route::AdminMarkAllRead: return markAllRead();
+    case Route::AdminDelete: return remove(request, csrf);
+    case Route::AdminRelease: return release(request, csrf);
+    case Route::AdminRepublish: return republish(request, csrf);
+    case Route::AdminAudit: return audit(request);
+    case Route::AdminUse: return use();
+    case Route::AdminComment: return oneComment(request, csrf);
+    case Route::AdminNotify: return notifications(request, csrf, later);
+    case Route::AdminNotifyRemove: return removeRecipient(request, csrf);
+    default: return page(404, notFoundPage());
+    }
+}
+
+WebResponse AdminSite::comments(const WebRequest& request, const std::string& csrf) {
+    CommentsView view;
+    view.search = value(request.query, "q");
+    view.csrf = csrf;
+    view.pageNo = pageAsked(value(request.query, "page"));
+    Database db(databasePath(stateDir_));
+    const auto pageAt = [&](std::int64_t pageNo) {
+        return db.commentPage(view.search, false, (pageNo - 1) * kCommentsPerPage,
+                              kCommentsPerPage);
+    };
+    view.list = pageAt(view.pageNo);
+    if (const std::int64_t pages = commentPages(view.list.total); view.pageNo > pages) {
+        view.pageNo = pages; // past the end: the last page there is
+        view.list = pageAt(pages);
+    }
+    view.flagged = db.commentPage(view.search, true, 0, kCommentsPerPage);
+    view.unread = db.unreadCount();
+    if (const auto deleted = wholeNumber(value(request.query, "deleted")); deleted && *deleted > 0)
+        view.notice = "已删除 " + std::to_string(*deleted) + " 条留言。";
+    return page(200, commentsPage(view));
+}
+
+WebResponse AdminSite::markAllRead() {
+    Database db(databasePath(stateDir_));
+    db.markAllRead(kByPages);
+    return redirect("/comments");
+}
+
+WebResponse AdminSite::remove(const WebRequest& request, const std::string& csrf) {
+    const bool post = request.method == "POST";
+    const auto form = post ? parseForm(request.body) : request.query;
+    Database db(databasePath(stateDir_));
+    if (value(form, "flagged") == "1") {
+        if (!post) {
+            const std::int64_t count = db.commentPage("", true, 0, 0).total;
+            return count == 0 ? redirect("/comments") : page(200, deleteFlaggedPage(count, csrf));
+        }
+        const std::int64_t count = db.deleteFlagged(kByPages);
+        if (!db.wiped())
+            return page(200, deletedNotWipedPage(count));
+        return redirect("/comments?deleted=" + std::to_string(count));
+    }
+    const auto id = wholeNumber(value(form, "id"));
+    if (!id || *id < 1)
+        return page(400, badDeletePage());
+    if (!post) {
+        const auto c = db.comment(*id);
+        return c ? page(200, deleteCommentPage(*c, csrf)) : page(404, noSuchCommentPage(*id));
+    }
+    if (!db.deleteComments({*id}, kByPages).empty())
+        return page(404, noSuchCommentPage(*id));
+    if (!db.wiped())
+        return page(200, deletedNotWipedPage(1));
+    return redirect("/comments?deleted=1");
+}
+
+WebResponse AdminSite::mark(const WebRequest& request) {
+    const auto form = parseForm(request.body);
+    const auto id = wholeNumber(value(form, "id"));
+    const std::string read = value(form, "read");
+    if (!id || *id < 1 || (read != "0" && read != "1"))
+        return page(400, badMarkPage());
+    Database db(databasePath(stateDir_));
+    if (!db.markRead(*id, read == "1"))
+        return page(404, noSuchCommentPage(*id));
+    // Only a page of this site: never an address someone else chose.
+    return redirect(returnAddress(value(form, "back")));
+}
+
+WebResponse AdminSite::exportComments(bool csv) {
+    Database db(databasePath(stateDir_));
+    WebResponse r;
+    r.body = commentExport(db.comments(), csv ? ExportFormat::Csv : ExportFormat::JsonLines);
+    r.type = csv ? "text/csv; charset=utf-8" : "application/jsonl; charset=utf-8";
+    r.headers.emplace_back("Content-Disposition", std::string("attachment; filename=\"comments.") +
+                                                      (csv ? "csv" : "jsonl") + "\"");
+    r.headers.emplace_back("Cache-Control", "no-store");
+    r.headers.emplace_back("X-Content-Type-Options", "nosniff");
+    return r;
+}
+
+WebResponse AdminSite::release(const WebRequest& request, const std::string& csrf) {
+    Database db(databasePath(stateDir_));
+    ReleaseView view;
+    view.csrf = csrf;
+    view.shown = db.release();
+    const PageSigning signing = pageSigning(stateDir_, view);
+    if (request.method != "POST") {
+        view.draft = draftFor(view, view.shown.value_or(Release{}));
+        view.notice = doneNotice(db, value(request.query, "done"), value(request.query, "id"));
+        return releaseReply(db, 200, view);
+    }
+    const auto form = parseForm(request.body);
+    const std::string action = value(form, "action");
+    if (action == "clear") {
+        db.clearRelease(kByPages);
+        return redirect("/release?done=cleared");
+    }
+    std::string signature = value(form, "signature");
+    const auto blank = signature.find_last_not_of(" \t\r\n");
+    signature.erase(blank == std::string::npos ? 0 : blank + 1);
+    signature.erase(0, signature.find_first_not_of(" \t\r\n"));
+    // A browser sends the notes' line breaks as CR LF; they are signed,
+    // checked and kept with LF, as the command line has them.
+    view.draft = {fromUtf8Lenient(value(form, "version")), fromUtf8Lenient(value(form, "address")),
+                  fromUtf8Lenient(value(form, "date")),
+                  lfLineBreaks(fromUtf8Lenient(value(form, "notes"))), signature};
+    if (action == "publish")
+        return publishFromPages(db, view, signing, PublishAct::Publish);
+    Release checked = view.draft;
+    if (const auto problems = checkedForPages(checked, signing); !problems.empty()) {
+        for (const auto& problem : problems)
+            view.errors.emplace(problem.field, toUtf8(problem.message));
+        return releaseReply(db, 400, view);
+    }
+    view.previewing = true;
+    return releaseReply(db, 200, view);
+}
+
+WebResponse AdminSite::use() {
+    const std::int64_t today = localDay(std::time(nullptr));
+    Database db(databasePath(stateDir_));
+    auto counts = db.use(today - kUseDays + 1);
+    for (const auto& [day, n] : use_.pending())
+        counts[day] += n;
+    return page(200, usePage(counts, today));
+}
+
+WebResponse AdminSite::metrics(const WebRequest& request) {
+    if (!bearerIs(request, metricsToken_)) {
+        WebResponse r =
+            WebResponse{401,
+                        "text/plain; charset=utf-8",
+                        std::string("需要监控令牌：Authorization: Bearer <状态目录中 ") +
+                            kMetricsTokenFile + " 文件里的令牌>（管理令牌不能用于 /metrics）\n",
+                        {}};
+        r.headers.emplace_back("WWW-Authenticate", "Bearer");
+        return r;
+    }
+    WebResponse r;
+    r.type = "text/plain; version=0.0.4; charset=utf-8";
+    r.body = metricsText(metrics_, stateFigures(stateDir_, unixMillisNow()));
+    r.headers.emplace_back("Cache-Control", "no-store");
+    return r;
+}
+
+} // namespace pelvoran::server

@@ -1,0 +1,126 @@
+#include "server/admin/admin_reply.h"
+#include "server/admin/admin_site.h"
+
+#include "server/release/release.h"
+#include "server/release/release_signing.h"
+#include "server/release/update_key.h"
+#include "server/support/state_files.h"
+
+namespace pelvoran::server {
+
+WebResponse releaseReply(Database& db, unsigned status, ReleaseView& view) {
+    view.history = db.releaseHistory(kHistoryShown);
+    return page(status, releasePage(view));
+}
+
+PageSigning pageSigning(const std::string& stateDir, ReleaseView& view) {
+    PageSigning signing;
+    signing.publicKey = statePublicKey(stateDir);
+    if (!signing.publicKey.empty())
+        signing.privateKey = statePrivateKey(stateDir);
+    view.keyed = !signing.publicKey.empty();
+    view.signsHere = signing.privateKey.has_value();
+    return signing;
+}
+
+Release draftFor(const ReleaseView& view, Release r) {
+    // With the private key here, publishing signs: the form's field stays
+    // empty rather than hold a signature of what it showed before. Without
+    // the public key, a signature is refused: one kept from a release signed
+    // before the key went would only stand in the way.
+    if (view.signsHere || !view.keyed)
+        r.signature.clear();
+    return r;
+}
+
+std::vector<ReleaseProblem> checkedForPages(Release& release, const PageSigning& signing) {
+    auto problems = releaseProblems(release);
+    if (problems.empty() && release.signature.empty() && signing.privateKey)
+        release.signature = signRelease(*signing.privateKey, release);
+    for (auto& problem : signingProblems(release, signing.publicKey))
+        problems.push_back(std::move(problem));
+    return problems;
+}
+
+WebResponse publishFromPages(Database& db, ReleaseView& view, const PageSigning& signing,
+                             PublishAct act, const std::string& detail) {
+    const bool again = act == PublishAct::Republish;
+    Release checked = view.draft;
+    if (const auto problems = checkedForPages(checked, signing); !problems.empty()) {
+        for (const auto& problem : problems)
+            view.errors.emplace(problem.field, toUtf8(problem.message));
+        // A row to mend comes back without a signature the page would
+        // replace or refuse: the mended fields are signed anew.
+        if (again)
+            view.draft = draftFor(view, view.draft);
+        return releaseReply(db, 400, view);
+    }
+    db.setRelease(checked, kByPages, again ? "重新发布" : "发布", detail);
+    // A reload of the page the browser is sent to publishes nothing again.
+    std::string to = again ? "/release?done=republished" : "/release?done=published";
+    for (const auto& c : db.releaseHistory(kHistoryShown).changes)
+        if (c.published && c.source == kByPages && c.release == checked) {
+            to += "&id=" + std::to_string(c.id);
+            break;
+        }
+    return redirect(to);
+}
+
+std::string doneNotice(Database& db, std::string_view done, std::string_view id) {
+    if (done == "cleared")
+        return "已撤下：工具不再提示更新。";
+    const auto row = wholeNumber(id);
+    if ((done != "published" && done != "republished") || !row || *row < 1)
+        return "";
+    const auto change = db.releaseChange(*row);
+    if (!change || !change->published)
+        return "";
+    std::string notice = "已" + std::string(done == "published" ? "发布" : "重新发布") + " " +
+                         toUtf8(change->release.version) + "：正在运行的服务器一秒内开始提供。";
+    // Rows are only ever appended: the one before is what was live, unless
+    // it is a clear.
+    if (const auto before = *row > 1 ? db.releaseChange(*row - 1) : std::nullopt;
+        before && before->published)
+        if (const auto rollback = rollbackNotice(change->release, before->release))
+            notice += toUtf8(*rollback);
+    return notice;
+}
+
+WebResponse AdminSite::republish(const WebRequest& request, const std::string& csrf) {
+    const auto form = parseForm(request.body);
+    const auto id = wholeNumber(value(form, "id"));
+    if (!id || *id < 1)
+        return page(400, badRepublishPage("表单中的发布记录编号（id）不对。"));
+    Database db(databasePath(stateDir_));
+    const auto change = db.releaseChange(*id);
+    if (!change)
+        return page(404, badRepublishPage("没有第 " + std::to_string(*id) + " 条发布记录。"));
+    if (!change->published)
+        return page(400, badRepublishPage("第 " + std::to_string(*id) +
+                                          " 条发布记录是一次撤下，没有可以重新发布的内容。"));
+    ReleaseView view;
+    view.csrf = csrf;
+    view.shown = db.release();
+    const PageSigning signing = pageSigning(stateDir_, view);
+    // A row that the release rule now refuses comes back into the form,
+    // with what to mend beside each field; it keeps its signature, or is
+    // signed here when the key is.
+    view.draft = change->release;
+    return publishFromPages(db, view, signing, PublishAct::Republish,
+                            "（发布记录 #" + std::to_string(*id) + "）");
+}
+
+WebResponse AdminSite::audit(const WebRequest& request) {
+    AuditView view;
+    view.pageNo = pageAsked(value(request.query, "page"));
+    Database db(databasePath(stateDir_));
+    view.log = db.auditLog((view.pageNo - 1) * kAuditPerPage, kAuditPerPage);
+    if (const std::int64_t pages = (view.log.total + kAuditPerPage - 1) / kAuditPerPage;
+        pages > 0 && view.pageNo > pages) {
+        view.pageNo = pages; // past the end: the last page there is
+        view.log = db.auditLog((pages - 1) * kAuditPerPage, kAuditPerPage);
+    }
+    return page(200, auditPage(view));
+}
+
+} // namespace pelvoran::server

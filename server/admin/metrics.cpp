@@ -1,0 +1,86 @@
+#include "server/admin/metrics.h"
+
+#include "server/store/backups.h"
+#include "server/store/store.h"
+#include "server/support/state_files.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <sys/stat.h>
+
+namespace pelvoran::server {
+
+namespace fs = std::filesystem;
+
+StateFigures stateFigures(const std::string& stateDir, std::int64_t nowMs) {
+    const std::int64_t now = nowMs / 1000;
+    StateFigures f;
+    std::error_code ec;
+    // Daily backups and those a restore kept alike: the newest file is the
+    // newest copy.
+    for (fs::directory_iterator it(fs::path(stateDir) / kBackupsDir, ec), end; !ec && it != end;
+         it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        struct stat st {};
+        if (name.ends_with(".sqlite") && ::stat(it->path().c_str(), &st) == 0) {
+            const std::int64_t age = std::max<std::int64_t>(0, now - st.st_mtime);
+            f.backupAge = std::min(f.backupAge.value_or(age), age);
+        }
+    }
+    for (const char* suffix : {"", "-wal"}) {
+        struct stat st {};
+        if (::stat((databasePath(stateDir) + suffix).c_str(), &st) == 0)
+            f.databaseBytes += static_cast<std::uint64_t>(st.st_size);
+    }
+    const Database::Outbox outbox = Database(databasePath(stateDir)).outbox();
+    f.notificationsPending = outbox.pending;
+    if (outbox.pending > 0)
+        f.oldestPendingSeconds = std::max<std::int64_t>(0, (nowMs - outbox.oldestQueued) / 1000);
+    return f;
+}
+
+std::string metricsText(const Metrics& metrics, const StateFigures& figures) {
+    std::string out;
+    const auto family = [&](const char* name, const char* type, const char* help) {
+        out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+    };
+    family("pelvoran_update_checks_total", "counter", "答复过的更新检查次数。");
+    out += "pelvoran_update_checks_total " + std::to_string(metrics.updateChecks()) + "\n";
+    family("pelvoran_comments_stored_total", "counter", "已可靠保存的留言条数。");
+    out += "pelvoran_comments_stored_total " + std::to_string(metrics.commentsStored()) + "\n";
+    family("pelvoran_comments_refused_total", "counter", "被拒绝的留言条数，按 HTTP 状态码分。");
+    for (const auto& [status, n] : metrics.refusals())
+        out += "pelvoran_comments_refused_total{status=\"" + std::to_string(status) + "\"} " +
+               std::to_string(n) + "\n";
+    family("pelvoran_backup_age_seconds", "gauge", "距最新一份备份写成的秒数；没有备份时为 +Inf。");
+    out += "pelvoran_backup_age_seconds " +
+           (figures.backupAge ? std::to_string(*figures.backupAge) : std::string("+Inf")) + "\n";
+    family("pelvoran_database_bytes", "gauge", "数据库及其预写日志的字节数。");
+    out += "pelvoran_database_bytes " + std::to_string(figures.databaseBytes) + "\n";
+    family("pelvoran_notifications_pending", "gauge", "等待发送的新留言通知条数。");
+    out += "pelvoran_notifications_pending " + std::to_string(figures.notificationsPending) + "\n";
+    family("pelvoran_notification_oldest_pending_seconds", "gauge",
+           "最早一条等待发送的通知已等待的秒数；没有等待的通知时为 0。");
+    out += "pelvoran_notification_oldest_pending_seconds " +
+           std::to_string(figures.oldestPendingSeconds) + "\n";
+    family("pelvoran_notification_failures_total", "counter",
+           "自启动以来发送失败的通知次数（不含试发）。");
+    out += "pelvoran_notification_failures_total " +
+           std::to_string(metrics.notificationFailures()) + "\n";
+    return out;
+}
+
+std::string refusalsSince(const std::map<unsigned, std::uint64_t>& before,
+                          const std::map<unsigned, std::uint64_t>& now) {
+    std::string out;
+    for (const auto& [status, n] : now) {
+        const auto it = before.find(status);
+        const std::uint64_t was = it == before.end() ? 0 : it->second;
+        if (n > was)
+            out +=
+                (out.empty() ? "" : "，") + std::to_string(status) + " ×" + std::to_string(n - was);
+    }
+    return out;
+}
+
+} // namespace pelvoran::server

@@ -1,0 +1,40 @@
+#pragma once
+
+#include "server/support/counters.h"
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+
+namespace pelvoran::server {
+
+/// The state of the files and of the outbox, read when /metrics is asked for.
+struct StateFigures {
+    /// Seconds since the newest backup was written; nullopt: there is none.
+    std::optional<std::int64_t> backupAge;
+    /// The database with its write-ahead log.
+    std::uint64_t databaseBytes = 0;
+    /// Notifications waiting to be sent.
+    std::int64_t notificationsPending = 0;
+    /// How long the oldest of them has waited, in seconds; 0 when none
+    /// waits, so that an alert on it needs no case for an absent series.
+    std::int64_t oldestPendingSeconds = 0;
+};
+
+/// The newest backup, the database's size and the outbox in `stateDir`, at
+/// `nowMs` (milliseconds since 1970). Throws StoreError when the database
+/// cannot be read.
+StateFigures stateFigures(const std::string& stateDir, std::int64_t nowMs);
+
+/// Prometheus' text format (version 0.0.4) of the counts and the figures.
+std::string metricsText(const Metrics& metrics, const StateFigures& figures);
+
+/// The refused comments since `before` by status, for the log ("429 ×12，
+/// 400 ×1"); empty when there were none.
+std::string refusalsSince(const std::map<unsigned, std::uint64_t>& before,
+                          const std::map<unsigned, std::uint64_t>& now);
+
+} // namespace pelvoran::server

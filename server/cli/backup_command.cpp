@@ -1,0 +1,188 @@
+#include "server/cli/command_line.h"
+#include "server/cli/command_support.h"
+#include "server/cli/state_dir.h"
+#include "server/store/backups.h"
+#include "server/store/sqlite_support.h"
+#include "server/support/error_text.h"
+#include "server/support/fd.h"
+#include "server/support/files.h"
+#include "server/support/state_files.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace pelvoran::server {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+/// Where a backup goes: its directory, opened before any change of
+/// directory or user, and its name in there.
+struct BackupTarget {
+    std::string shown; // as the publisher wrote it
+    Fd dir;
+    bool canSync = true; // a directory opened only as a path cannot be synced
+    std::string name;
+    std::string parent; // the directory's path
+};
+
+BackupTarget backupTarget(const std::string& file) {
+    const fs::path path(file);
+    BackupTarget t{file, Fd(), true, path.filename().string(), ""};
+    if (t.name.empty() || t.name == "." || t.name == "..")
+        throw UsageError{"backup：" + file + " 须为文件的路径，而不是目录", false};
+    const std::string parent = path.has_parent_path() ? path.parent_path().string() : ".";
+    t.parent = parent;
+    t.dir = Fd(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (t.dir.get() < 0 && errno == EACCES) {
+        t.dir = Fd(::open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        t.canSync = false;
+    }
+    if (t.dir.get() < 0)
+        throw std::runtime_error("backup：无法打开目录 " + parent + "：" + systemErrorText(errno));
+    struct stat st {};
+    if (::fstatat(t.dir.get(), t.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+        throw UsageError{"backup：" + file + " 已存在，不会覆盖", false};
+    return t;
+}
+
+/// SQLite's full check, which also compares every index with its table,
+/// before anything is copied: a damaged database is not backed up.
+void refuseDamaged(Database& db, const StateDir& state) {
+    const auto problems = db.integrityProblems();
+    if (problems.empty())
+        return;
+    throw std::runtime_error(
+        "backup：数据库文件 " + databasePath(state.shown) + " 已损坏（" + problems.front() +
+        "），没有备份。" +
+        (indexesOnly(problems) ? "损坏只涉及索引，表中的数据完好：重启服务（sudo systemctl restart "
+                                 "pelvoran-server）会重建索引，之后再备份。"
+                               : "请从 " + state.shown + "/" + kBackupsDir +
+                                     " 中的备份恢复（pelvoran-server restore）。"));
+}
+
+/// Says which files of the state directory the backup holds, and that one
+/// holding the private key is to be kept as safe as the key.
+void saySideFiles(const BackupTarget& target) {
+    std::vector<std::string> names;
+    try {
+        names = stateFileNames(target.parent + "/" + target.name);
+    } catch (const StoreError&) {
+        return; // the backup is whole and in place; only this note is missing
+    }
+    std::string joined;
+    for (const auto& name : names)
+        joined += (joined.empty() ? "" : "、") + name;
+    if (!joined.empty())
+        say(stdout, "备份中还有状态目录中的 " + joined + "，恢复时一并放回。");
+    if (std::find(names.begin(), names.end(), kUpdatePrivateKeyFile) != names.end())
+        say(stdout, "备份中含有签名私钥 " + std::string(kUpdatePrivateKeyFile) +
+                        "：请像保管私钥本身一样保管这个备份文件，不要放在别人能读到的地方。");
+}
+
+} // namespace
+
+/// Copies the database to a file of the caller's beside FILE, then moves it
+/// into place: FILE is either a whole copy or absent, and nothing else in
+/// its directory or the state directory is ever touched.
+int backupCommand(const std::vector<std::string>& args) {
+    const Parsed p = parse(args, {"--state"});
+    if (p.words.size() < 2)
+        throw UsageError{"backup 需要目标文件名"};
+    expectWords(p, 2);
+    const BackupTarget target = backupTarget(p.words[1]);
+    StateDir state = findState(p, false);
+
+    // Created by the caller, under a name nobody takes for a backup.
+    std::string temp;
+    Fd out;
+    for (int attempt = 0; out.get() < 0; ++attempt) {
+        temp = "." + target.name + "." + std::to_string(::getpid()) + "-" +
+               std::to_string(attempt) + ".part";
+        out = Fd(::openat(target.dir.get(), temp.c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (out.get() < 0 && (errno != EEXIST || attempt == 100))
+            throw std::runtime_error("backup：无法创建 " + target.shown + " 的临时文件：" +
+                                     systemErrorText(errno));
+    }
+    const auto removeTemp = [&] {
+        ::unlinkat(target.dir.get(), temp.c_str(), 0);
+        ::unlinkat(target.dir.get(), (temp + "-journal").c_str(), 0);
+    };
+    // Reading the database is the state owner's business, writing FILE the
+    // caller's. Where they differ, the owner's process copies into a file of
+    // its own in the state directory and from there into the caller's file;
+    // otherwise the copy goes straight into the caller's file.
+    const bool apart = state.actAsOwner;
+    int status = kExitFailure;
+    try {
+        status = asStateOwner(state, [&] {
+            checkState(state);
+            const auto db = openDatabase(state);
+            refuseDamaged(*db, state);
+            try {
+                if (apart) {
+                    const std::string own = ".backup-" + std::to_string(::getpid()) + ".sqlite";
+                    ::unlinkat(state.fd.get(), own.c_str(), 0);
+                    struct Remove {
+                        const StateDir& s;
+                        const std::string& name;
+                        ~Remove() {
+                            ::unlinkat(s.fd.get(), name.c_str(), 0);
+                            ::unlinkat(s.fd.get(), (name + "-journal").c_str(), 0);
+                        }
+                    } remove{state, own};
+                    db->copyInto(own);
+                    addStateFiles(own, carriedFiles(state.path));
+                    const Fd copy(::openat(state.fd.get(), own.c_str(), O_RDONLY | O_CLOEXEC));
+                    if (copy.get() < 0)
+                        throw std::runtime_error(systemErrorText(errno));
+                    copyAll(copy.get(), out.get(), target.shown);
+                } else {
+                    db->copyInto(target.parent + "/" + temp);
+                    addStateFiles(target.parent + "/" + temp, carriedFiles(state.path));
+                }
+                syncFile(out.get(), target.shown);
+            } catch (const std::exception& e) {
+                throw std::runtime_error(std::string("backup：无法写入备份：") + e.what());
+            }
+        });
+        if (!out.close() && status == kExitOk)
+            throw std::runtime_error("backup：无法写入备份：" + systemErrorText(errno));
+    } catch (...) {
+        removeTemp();
+        throw;
+    }
+    if (status != kExitOk) {
+        removeTemp();
+        return status;
+    }
+    if (::renameat2(target.dir.get(), temp.c_str(), target.dir.get(), target.name.c_str(),
+                    RENAME_NOREPLACE) != 0) {
+        const int error = errno;
+        removeTemp();
+        if (error == EEXIST)
+            throw UsageError{"backup：" + target.shown + " 已存在，不会覆盖", false};
+        throw std::runtime_error("backup：无法创建 " + target.shown + "：" +
+                                 systemErrorText(error));
+    }
+    if (target.canSync && ::fsync(target.dir.get()) != 0) {
+        const int error = errno;
+        ::unlinkat(target.dir.get(), target.name.c_str(), 0);
+        throw std::runtime_error("backup：无法把 " + target.shown + " 写入磁盘：" +
+                                 systemErrorText(error));
+    }
+    say(stdout, "已备份到 " + target.shown + "。");
+    saySideFiles(target);
+    return kExitOk;
+}
+
+} // namespace pelvoran::server

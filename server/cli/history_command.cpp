@@ -1,0 +1,123 @@
+#include "server/cli/command_support.h"
+#include "server/cli/state_dir.h"
+#include "server/comments/comment_export.h"
+#include "server/store/store.h"
+#include "server/support/error_text.h"
+#include "server/support/terminal_text.h"
+#include "server/support/time_text.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace pelvoran::server {
+namespace {
+
+/// Columns a terminal gives the text: two for the wide East Asian
+/// characters, one for the others.
+std::size_t columns(const std::string& utf8) {
+    std::size_t n = 0;
+    for (const char16_t c : fromUtf8Lenient(utf8)) {
+        if (c >= 0xDC00 && c <= 0xDFFF)
+            continue; // the second half of a pair counted with the first
+        n += (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF) ||
+                     (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) ||
+                     (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFF60) ||
+                     (c >= 0xFFE0 && c <= 0xFFE6)
+                 ? 2
+                 : 1;
+    }
+    return n;
+}
+
+/// Rows under their heads, each column as wide as its widest cell; the last
+/// column is not padded.
+std::string table(const std::vector<std::vector<std::string>>& rows) {
+    std::vector<std::size_t> widths;
+    for (const auto& row : rows)
+        for (std::size_t i = 0; i < row.size(); ++i) {
+            widths.resize(std::max(widths.size(), row.size()));
+            widths[i] = std::max(widths[i], columns(row[i]));
+        }
+    std::string out;
+    for (const auto& row : rows) {
+        for (std::size_t i = 0; i < row.size(); ++i) {
+            out += row[i];
+            if (i + 1 < row.size())
+                out += std::string(widths[i] - columns(row[i]) + 2, ' ');
+        }
+        while (out.ends_with(' '))
+            out.pop_back(); // the empty cells at the end of a clear
+        out += '\n';
+    }
+    return out;
+}
+
+std::string timeText(std::int64_t time) {
+    return time == 0 ? "不详" : localTimeText(time);
+}
+
+void write(const std::string& out) {
+    if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size() || std::fflush(stdout) != 0)
+        throw std::runtime_error("无法写出：" + systemErrorText(errno));
+}
+
+} // namespace
+
+int releaseHistoryCommand(Database& db) {
+    const auto history = db.releaseHistory(INT64_MAX);
+    if (history.changes.empty()) {
+        say(stdout, "还没有发布或撤下过版本。");
+        return kExitOk;
+    }
+    const auto live = db.release();
+    std::vector<std::vector<std::string>> rows = {
+        {"编号", "时间", "来源", "操作", "版本", "发布日期", "下载地址"}};
+    for (const auto& c : history.changes) {
+        const bool isLive = &c == &history.changes.front() && c.published && live == c.release;
+        rows.push_back({"#" + std::to_string(c.id) + (isLive ? " *" : ""), timeText(c.time),
+                        c.source.empty() ? "不详" : c.source, c.published ? "发布" : "撤下",
+                        terminalCell(toUtf8(c.release.version)),
+                        terminalCell(toUtf8(c.release.date)),
+                        terminalCell(toUtf8(c.release.address))});
+    }
+    write(table(rows));
+    say(stdout,
+        live ? "共 " + std::to_string(history.total) +
+                   " 条，最新的在前；标 * 的是现在发布的版本（更新说明：release show）。"
+             : "共 " + std::to_string(history.total) + " 条，最新的在前；现在没有发布的版本。");
+    return kExitOk;
+}
+
+int auditCommand(const std::vector<std::string>& args) {
+    const Parsed p = parse(args, {"--state", "--limit"});
+    const std::string verb = p.words.size() > 1 ? p.words[1] : "";
+    if (verb != "list")
+        throw UsageError{"audit 后须为 list"};
+    expectWords(p, 2);
+    const unsigned limit = number(p, "--limit", 50, 1000000);
+    if (limit == 0)
+        throw UsageError{"--limit：至少为 1"};
+    const auto log = openDatabase(enterState(p))->auditLog(0, limit);
+    if (log.entries.empty()) {
+        say(stdout, "操作记录是空的。");
+        return kExitOk;
+    }
+    std::vector<std::vector<std::string>> rows = {{"编号", "时间", "来源", "操作", "详情"}};
+    for (const auto& e : log.entries)
+        rows.push_back({"#" + std::to_string(e.id), timeText(e.time),
+                        e.source.empty() ? "不详" : e.source, terminalCell(e.action),
+                        terminalCell(e.detail) +
+                            (e.address.empty() ? "" : "（来自 " + terminalCell(e.address) + "）")});
+    write(table(rows));
+    const std::string shown = std::to_string(log.entries.size());
+    say(stdout, static_cast<std::int64_t>(log.entries.size()) < log.total
+                    ? "共 " + std::to_string(log.total) + " 条，这里是最新的 " + shown +
+                          " 条；用 --limit N 列出更多。"
+                    : "共 " + shown + " 条，最新的在前。");
+    return kExitOk;
+}
+
+} // namespace pelvoran::server

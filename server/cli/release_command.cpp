@@ -1,0 +1,174 @@
+// `release show|set|sign|clear`: the release the update check offers.
+#include "server/cli/command_support.h"
+#include "server/cli/state_dir.h"
+#include "server/release/release.h"
+#include "server/release/release_signing.h"
+#include "server/release/update_key.h"
+#include "server/store/store.h"
+#include "server/support/state_files.h"
+
+#include <algorithm>
+#include <optional>
+#include <utility>
+
+namespace pelvoran::server {
+namespace {
+
+const char* fieldOption(ReleaseField f) {
+    switch (f) {
+    case ReleaseField::Version: return "--version";
+    case ReleaseField::Address: return "--address";
+    case ReleaseField::Date: return "--date";
+    case ReleaseField::Notes: return "--notes";
+    case ReleaseField::Signature: return "--signature";
+    }
+    return "";
+}
+
+/// Whether a running server will serve what was just changed.
+std::string pickedUp(const StateDir& state) {
+    if (stateLocked(state))
+        return "在状态目录 " + state.shown + " 上运行的服务器一秒内开始按此答复更新检查。";
+    return "但现在没有服务器在状态目录 " + state.shown +
+           " 上运行：启动它（软件包安装的服务：sudo systemctl start "
+           "pelvoran-server）后才会按此答复。";
+}
+
+Release releaseOptions(const Parsed& p, const std::string& verb) {
+    Release r;
+    for (const auto& [name, field] :
+         {std::pair{"--version", &r.version}, std::pair{"--address", &r.address},
+          std::pair{"--date", &r.date}, std::pair{"--notes", &r.notes}}) {
+        const auto it = p.options.find(name);
+        if (it == p.options.end())
+            throw UsageError{std::string(name) + "：release " + verb + " 需要这个选项"};
+        const auto text = fromUtf8(it->second);
+        if (!text)
+            throw UsageError{std::string(name) + "：不是有效的 UTF-8 文本"};
+        *field = *text;
+    }
+    // Line breaks as the release page keeps them: a file with CR LF signs
+    // and publishes the notes that the page would.
+    r.notes = lfLineBreaks(r.notes);
+    return r;
+}
+
+/// Refuses the release with every problem, each after its option.
+void refuse(std::vector<ReleaseProblem> problems) {
+    if (problems.empty())
+        return;
+    std::stable_sort(
+        problems.begin(), problems.end(),
+        [](const ReleaseProblem& a, const ReleaseProblem& b) { return a.field < b.field; });
+    std::string message;
+    for (const auto& problem : problems)
+        message += (message.empty() ? "" : "\n") + std::string(fieldOption(problem.field)) + "：" +
+                   toUtf8(problem.message);
+    throw UsageError{message, false};
+}
+
+std::vector<ReleaseProblem> joined(std::vector<ReleaseProblem> a,
+                                   const std::vector<ReleaseProblem>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+int signCommand(const Parsed& p) {
+    if (p.options.contains("--state") || p.options.contains("--sign-with") ||
+        p.options.contains("--signature"))
+        throw UsageError{"release sign 只接受 --key、--version、--address、--date 和 --notes"};
+    Release r = releaseOptions(p, "sign");
+    const auto file = p.options.find("--key");
+    if (file == p.options.end())
+        throw UsageError{"--key：release sign 需要私钥文件（key create 生成的）"};
+    const std::string key = readPrivateKeyFile(file->second, "--key");
+    r.signature = signRelease(key, r);
+    refuse(joined(releaseProblems(r), signingProblems(r, publicKeyOf(key))));
+    say(stdout, r.signature);
+    return kExitOk;
+}
+
+int setCommand(const Parsed& p) {
+    if (p.options.contains("--key"))
+        throw UsageError{"--key：release set 用 --sign-with 指定私钥文件"};
+    if (p.options.contains("--sign-with") && p.options.contains("--signature"))
+        throw UsageError{"--sign-with 和 --signature 只能给一个"};
+    Release r = releaseOptions(p, "set");
+    r.signature = optionOr(p, "--signature", "");
+    refuse(releaseProblems(r));
+    // The key file is read as the caller, before the state's owner is taken on.
+    std::optional<std::string> key;
+    if (const auto file = p.options.find("--sign-with"); file != p.options.end())
+        key = readPrivateKeyFile(file->second, "--sign-with");
+    const StateDir state = enterState(p);
+    const std::string publicKey = statePublicKey(state.path);
+    if (!key && r.signature.empty() && !publicKey.empty())
+        key = statePrivateKey(state.path);
+    if (key) {
+        if (!publicKey.empty() && publicKeyOf(*key) != publicKey)
+            throw UsageError{"--sign-with：这把私钥与状态目录 " + state.shown + " 中的公钥 " +
+                                 kUpdatePublicKeyFile + " 不是一对：请用 key create 时生成的私钥",
+                             false};
+        r.signature = signRelease(*key, r);
+    }
+    // A signature made here is checked by its own key when the state
+    // directory has none.
+    refuse(signingProblems(r, publicKey.empty() && key ? publicKeyOf(*key) : publicKey));
+    const auto db = openDatabase(state);
+    const auto before = db->release();
+    db->setRelease(r, kByCommandLine);
+    say(stdout, "已发布 " + toUtf8(r.version) + "。" + pickedUp(state));
+    if (const auto notice = rollbackNotice(r, before))
+        say(stdout, toUtf8(*notice));
+    if (publicKey.empty() && key)
+        say(stderr, "注意：这个版本已用 --sign-with 的私钥签名，但只有用这把密钥构建的工具才核对"
+                    "签名；状态目录 " +
+                        state.shown + " 中没有公钥 " + kUpdatePublicKeyFile +
+                        "，这里不核对其他版本的签名，不签名的版本也会发布。请把这把私钥的公钥"
+                        "（key create 生成它时打印的 -DPELVORAN_UPDATE_KEY= 之后的部分）存为 " +
+                        state.shown + "/" + kUpdatePublicKeyFile +
+                        "，或用 pelvoran-server key create --state 生成新的密钥。");
+    else if (publicKey.empty())
+        say(stderr, "注意：状态目录中没有公钥，更新提示未经核对：网络途中的人可以伪造它。"
+                    "用 pelvoran-server key create 生成密钥，并用它构建工具。");
+    return kExitOk;
+}
+
+} // namespace
+
+int releaseCommand(const std::vector<std::string>& args) {
+    const Parsed p = parse(args, {"--state", "--version", "--address", "--date", "--notes",
+                                  "--sign-with", "--signature", "--key"});
+    const std::string verb = p.words.size() > 1 ? p.words[1] : "";
+    expectWords(p, 2);
+    if (verb == "set")
+        return setCommand(p);
+    if (verb == "sign")
+        return signCommand(p);
+    if (verb != "show" && verb != "clear" && verb != "history")
+        throw UsageError{"release 后须为 show、set、sign、clear 或 history"};
+    if (p.options.size() > p.options.count("--state"))
+        throw UsageError{"release " + verb + " 只接受 --state"};
+    const StateDir state = enterState(p);
+    const auto db = openDatabase(state);
+    if (verb == "history")
+        return releaseHistoryCommand(*db);
+    if (verb == "clear") {
+        db->clearRelease(kByCommandLine);
+        say(stdout, "已撤下发布的版本。" + pickedUp(state));
+        return kExitOk;
+    }
+    const auto r = db->release();
+    if (!r) {
+        say(stdout, "尚未发布新版本。");
+        return kExitOk;
+    }
+    say(stdout, "版本：" + toUtf8(r->version));
+    say(stdout, "下载地址：" + toUtf8(r->address));
+    say(stdout, "发布日期：" + toUtf8(r->date));
+    say(stdout, "更新说明：" + toUtf8(r->notes));
+    say(stdout, "签名：" + (r->signature.empty() ? std::string("未签名") : r->signature));
+    return kExitOk;
+}
+
+} // namespace pelvoran::server

@@ -1,0 +1,348 @@
+#include "server/admin/admin_session.h"
+#include "server/cli/backup_file.h"
+#include "server/cli/command_line.h"
+#include "server/cli/command_support.h"
+#include "server/cli/state_dir.h"
+#include "server/comments/comment_export.h"
+#include "server/release/release_signing.h"
+#include "server/release/update_key.h"
+#include "server/store/backups.h"
+#include "server/store/store.h"
+#include "server/support/digest.h"
+#include "server/support/error_text.h"
+#include "server/support/fd.h"
+#include "server/support/files.h"
+#include "server/support/log.h"
+#include "server/support/state_files.h"
+#include "server/support/terminal_text.h"
+#include "server/support/time_text.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <fcntl.h>
+#include <set>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+namespace pelvoran::server {
+
+namespace {
+
+/// The files of a database beside its main file.
+constexpr const char* kCompanions[] = {"-wal", "-shm", "-journal"};
+
+void removeDatabaseFiles(int dir, const std::string& name) {
+    ::unlinkat(dir, name.c_str(), 0);
+    for (const char* suffix : kCompanions)
+        ::unlinkat(dir, (name + suffix).c_str(), 0);
+}
+
+void renameOrThrow(int dir, const std::string& from, const std::string& to,
+                   const std::string& shown) {
+    if (::renameat(dir, from.c_str(), dir, to.c_str()) != 0)
+        throw std::runtime_error("restore：无法移动 " + shown + "：" + systemErrorText(errno));
+}
+
+/// The replaced database's name in backups/: when it was replaced.
+std::string replacedName() {
+    char name[64];
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&now, &tm);
+    std::strftime(name, sizeof name, "replaced-%Y-%m-%d-%H%M%S.sqlite", &tm);
+    return name;
+}
+
+std::string mebibytes(std::uintmax_t bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1 << 20));
+    return text;
+}
+
+/// Refuses, before anything is copied, a backup of `size` bytes that the
+/// state directory's file system has no room for: its copy there and the
+/// database rebuilt from it take about twice its size.
+void expectRoom(const StateDir& state, std::uintmax_t size, const std::string& file) {
+    struct statvfs fs {};
+    if (::fstatvfs(state.fd.get(), &fs) != 0)
+        throw std::runtime_error("restore：无法查看 " + state.shown + " 的可用空间：" +
+                                 systemErrorText(errno));
+    const std::uintmax_t room = std::uintmax_t{fs.f_bavail} * fs.f_frsize;
+    const std::uintmax_t needed = 2 * size + (std::uintmax_t{1} << 20);
+    if (needed > room)
+        throw std::runtime_error("restore：状态目录 " + state.shown + " 所在的磁盘只有 " +
+                                 mebibytes(room) + " 可用，恢复 " + file + "（" + mebibytes(size) +
+                                 "）至少需要 " + mebibytes(needed) +
+                                 "（备份的一份副本和由它重建的数据库）。没有改动任何东西：请腾出"
+                                 "空间，或确认这个文件确是 pelvoran-server backup 做的备份。");
+}
+
+/// The state directory's files a backup carries, each checked against the
+/// digest the backup keeps and for what it must hold. Refuses (naming the
+/// backup `file`) a file of another name, of another content, or a private
+/// key that is not the public key's other half.
+std::vector<StateFile> checkedFiles(const std::vector<StateFile>& files, const std::string& file) {
+    std::set<std::string> seen;
+    std::optional<std::string> publicKey, privateKeysPublic;
+    for (const StateFile& f : files) {
+        const auto refuse = [&](const std::string& why) {
+            throw UsageError{"restore：" + file + " 中的 " + terminalCell(f.name) + why +
+                                 "。没有改动任何东西。",
+                             false};
+        };
+        if (f.name != kUpdatePublicKeyFile && f.name != kUpdatePrivateKeyFile &&
+            f.name != kMetricsTokenFile)
+            refuse(" 不是本程序放回状态目录的文件：这不是 pelvoran-server backup 做的备份");
+        if (!seen.insert(f.name).second)
+            refuse(" 出现了两次：这不是 pelvoran-server backup 做的备份");
+        if (sha256Hex(f.data) != f.sha256)
+            refuse(" 与备份中记下的 SHA-256 不符：备份已损坏或被改过");
+        if (f.name == kUpdatePublicKeyFile && !(publicKey = publicKeyIn(f.data)))
+            refuse(" 不是有效的公钥");
+        if (f.name == kUpdatePrivateKeyFile) {
+            try {
+                privateKeysPublic = publicKeyOf(f.data);
+            } catch (const std::runtime_error&) {
+                refuse(" 不是有效的私钥");
+            }
+        }
+        if (f.name == kMetricsTokenFile && std::any_of(f.data.begin(), f.data.end(), [](char c) {
+                return (c < '!' || c > '~') && c != '\n' && c != '\r';
+            }))
+            refuse(" 不是监控令牌（令牌只有可见的 ASCII 字符）");
+    }
+    if (privateKeysPublic && privateKeysPublic != publicKey)
+        throw UsageError{"restore：" + file + " 中的私钥 " + kUpdatePrivateKeyFile + " 与公钥 " +
+                             kUpdatePublicKeyFile +
+                             " 不是一对：备份已损坏或被改过。没有改动任何东西。",
+                         false};
+    return files;
+}
+
+/// The signing key of the state directory: its public key, or that of a
+/// private key kept there alone; empty when it has none.
+std::string stateKey(const StateDir& state) {
+    std::string key = statePublicKey(state.path);
+    if (key.empty())
+        if (const auto privateKey = statePrivateKey(state.path)) {
+            try {
+                key = publicKeyOf(*privateKey);
+            } catch (const std::runtime_error&) {
+            }
+        }
+    return key;
+}
+
+/// Refuses a backup of another signing key than the state directory's: the
+/// tools in the field know one key, and a restore never swaps it silently.
+void expectSameKey(const StateDir& state, const std::vector<StateFile>& files,
+                   const std::string& file) {
+    for (const StateFile& f : files) {
+        if (f.name != kUpdatePublicKeyFile)
+            continue;
+        const std::string backupKey = *publicKeyIn(f.data);
+        const std::string here = stateKey(state);
+        if (here.empty() || here == backupKey)
+            return;
+        throw UsageError{
+            "restore：" + file + " 来自另一把签名密钥（公钥指纹 " + keyFingerprint(backupKey) +
+                "），状态目录 " + state.shown + " 的公钥指纹是 " + keyFingerprint(here) +
+                "（pelvoran-server key show 可以查看）。没有改动任何东西：恢复不会悄悄换掉工具认的"
+                "钥匙。确要换用备份中的钥匙，先把 " +
+                state.shown + "/" + kUpdatePublicKeyFile + " 和 " + kUpdatePrivateKeyFile +
+                "（若有）移出状态目录并妥善保存，再恢复；否则请恢复到另一个状态目录。",
+            false};
+    }
+}
+
+/// Writes a file of the backup under a temporary name in the state
+/// directory, synced, with the backup's mode (the owner's part only:
+/// nothing in the state directory is anyone else's): that name.
+std::string writeStateFile(int dir, const StateFile& f, const std::string& shownDir) {
+    const std::string temp = ".restore-" + std::to_string(::getpid()) + "-" + f.name;
+    ::unlinkat(dir, temp.c_str(), 0);
+    const Fd out(
+        ::openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    bool written = out.get() >= 0 && ::fchmod(out.get(), f.mode & 0600) == 0;
+    for (std::size_t done = 0; written && done < f.data.size();) {
+        const ssize_t n = ::write(out.get(), f.data.data() + done, f.data.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        written = n > 0;
+        done += written ? static_cast<std::size_t>(n) : 0;
+    }
+    if (!written || ::fsync(out.get()) != 0) {
+        const int error = errno;
+        ::unlinkat(dir, temp.c_str(), 0);
+        throw std::runtime_error("restore：无法写入 " + shownDir + "/" + f.name + "：" +
+                                 systemErrorText(error));
+    }
+    return temp;
+}
+
+/// As the state directory's owner, with the state locked: the backup
+/// `source` (FILE, `size` bytes) copied, a database rebuilt from its rows
+/// and put in place of the database, and the files it carries put back.
+void restoreAsOwner(StateDir& state, int source, const std::string& file, std::uintmax_t size) {
+    const Fd lock = lockState(state);
+    if (lock.get() < 0)
+        throw std::runtime_error("restore：服务器正在使用状态目录 " + state.shown +
+                                 "，没有改动任何东西。请先停止它（软件包安装的服务连同它的套接字："
+                                 "sudo systemctl stop pelvoran-server.socket pelvoran-server，"
+                                 "否则下一个连接会让它再启动），恢复后再启动两者。");
+    expectRoom(state, size, file);
+    const int dir = state.fd.get();
+    const std::string pid = std::to_string(::getpid());
+    const std::string copied = ".restore-" + pid + ".backup";
+    const std::string temp = ".restore-" + pid + ".sqlite";
+    removeDatabaseFiles(dir, copied);
+    removeDatabaseFiles(dir, temp);
+    struct Cleanup {
+        int dir;
+        std::vector<std::string> names;
+        ~Cleanup() {
+            for (const auto& name : names)
+                removeDatabaseFiles(dir, name);
+        }
+    } cleanup{dir, {copied, temp}};
+    {
+        // The copy is the owner's own: a backup may be readable by its
+        // caller alone, and read from here it cannot change underneath.
+        const Fd copy(::openat(dir, copied.c_str(),
+                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (copy.get() < 0)
+            throw std::runtime_error("restore：无法在状态目录 " + state.shown + " 中写入：" +
+                                     systemErrorText(errno));
+        copyAll(source, copy.get(), state.shown + "/" + copied);
+    }
+    RebuiltDatabase rebuilt;
+    try {
+        rebuilt = rebuildFromBackup(state.path + "/" + copied, state.path + "/" + temp, file);
+    } catch (const RefusedBackup& e) {
+        throw UsageError{"restore：" + std::string(e.what()) + "。没有改动任何东西。", false};
+    } catch (const StoreError& e) {
+        throw std::runtime_error("restore：无法在状态目录 " + state.shown + " 中重建数据库：" +
+                                 e.what() + "。没有改动任何东西。");
+    }
+    removeDatabaseFiles(dir, copied);
+    const std::vector<StateFile> files = checkedFiles(rebuilt.files, file);
+    expectSameKey(state, files, file);
+
+    // Numbers handed out since the backup are not handed out again.
+    std::map<std::string, std::int64_t> highest;
+    std::string unread;
+    try {
+        highest = highestNumbers(databasePath(state.path));
+    } catch (const StoreError& e) {
+        unread = e.what();
+    }
+    std::int64_t next = 0, count = 0, newest = 0;
+    std::optional<Release> release;
+    std::string carried;
+    for (const StateFile& f : files)
+        carried += (carried.empty() ? "" : "、") + f.name;
+    {
+        Database restored(state.path + "/" + temp);
+        restored.keepNumbersAbove(highest);
+        // The sessions of the backup's day open nothing either.
+        restored.endAllSessions();
+        next = restored.highestCommentNumber() + 1;
+        std::tie(count, newest) = restored.commentCountAndNewest();
+        release = restored.release();
+        // The backup's own log goes on, saying what came back.
+        restored.appendAudit("恢复",
+                             "从备份 " + file + " 恢复了状态目录 " + state.shown +
+                                 (carried.empty() ? "" : "，连同 " + carried),
+                             kByCommandLine);
+    } // the last connection: the copy is whole in its main file
+    for (const StateFile& f : files)
+        cleanup.names.push_back(writeStateFile(dir, f, state.shown));
+
+    if (::mkdirat(dir, kBackupsDir, 0700) != 0 && errno != EEXIST)
+        throw std::runtime_error("restore：无法创建 " + state.shown + "/" + kBackupsDir + "：" +
+                                 systemErrorText(errno));
+    // The replaced database, with its write-ahead log, exactly as it was.
+    std::string kept = std::string(kBackupsDir) + "/" + replacedName();
+    for (int n = 2; ::faccessat(dir, kept.c_str(), F_OK, AT_SYMLINK_NOFOLLOW) == 0; ++n)
+        kept = std::string(kBackupsDir) + "/" + replacedName().insert(26, "-" + std::to_string(n));
+    renameOrThrow(dir, kDatabaseFile, kept, databasePath(state.shown));
+    const std::string wal = std::string(kDatabaseFile) + "-wal";
+    if (::faccessat(dir, wal.c_str(), F_OK, 0) == 0)
+        renameOrThrow(dir, wal, kept + "-wal", databasePath(state.shown) + "-wal");
+    for (const char* suffix : {"-shm", "-journal"})
+        ::unlinkat(dir, (std::string(kDatabaseFile) + suffix).c_str(), 0);
+    if (::renameat(dir, temp.c_str(), dir, kDatabaseFile) != 0) {
+        const int error = errno;
+        // The state as it was, rather than none.
+        ::renameat(dir, kept.c_str(), dir, kDatabaseFile);
+        ::renameat(dir, (kept + "-wal").c_str(), dir, wal.c_str());
+        throw std::runtime_error("restore：无法把备份移到 " + databasePath(state.shown) + "：" +
+                                 systemErrorText(error));
+    }
+    for (std::size_t i = 0; i < files.size(); ++i)
+        renameOrThrow(dir, cleanup.names[2 + i], files[i].name, state.shown + "/" + files[i].name);
+    cleanup.names.clear();
+    const Fd opened(::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (opened.get() < 0)
+        throw std::runtime_error("restore：无法打开 " + state.shown + "：" +
+                                 systemErrorText(errno));
+    syncFile(opened.get(), state.shown);
+    // Every admin session ends: the admin address of before opens none.
+    ::unlinkat(dir, kAdminTokenFile, 0);
+
+    logError("已从 " + file + " 恢复状态目录 " + state.shown + "，管理页面的登录已全部结束");
+    say(stdout, "已从 " + file + " 恢复状态目录 " + state.shown + "：");
+    say(stdout, "  留言：" + std::to_string(count) + " 条" +
+                    (count > 0 ? "，最新一条收到于 " + localTimeText(newest) : "") +
+                    "。备份之后收到的留言不在其中，它们留在被替换的数据库里。");
+    say(stdout, release ? "  发布的版本：" + toUtf8(release->version) +
+                              "（备份时发布的版本）。服务启动后，更新检查按它答复。"
+                        : "  备份中没有发布的版本：服务启动后，工具不会提示更新。");
+    say(stdout, "  留言编号从 #" + std::to_string(next) + " 起，不会重用已经用过的编号。");
+    if (!unread.empty())
+        say(stdout, "  （被替换的数据库读不出已用过的编号：" + unread + "）");
+    say(stdout, carried.empty()
+                    ? "  备份中没有签名密钥或监控令牌：状态目录中原有的保持原样。"
+                    : "  状态目录中的 " + carried + " 已从备份放回（只有所有者可读）。");
+    if (!rebuilt.leftOut.empty()) {
+        std::string names;
+        for (const auto& name : rebuilt.leftOut)
+            names += (names.empty() ? "" : "、") + terminalCell(name);
+        say(stdout, "  备份中另有本程序的数据库没有的对象，没有恢复：" + names + "。");
+    }
+    say(stdout, "  被替换的数据库保存为 " + state.shown + "/" + kept + "。");
+    say(stdout, "  管理页面的登录已全部结束，原来的管理地址不再有效：服务启动后用 "
+                "pelvoran-server admin-url 取新地址。");
+    say(stdout, "现在可以启动服务：sudo systemctl start pelvoran-server");
+}
+
+} // namespace
+
+/// `restore FILE [--state DIR]`: puts the data of a backup in place of the
+/// database, and the state directory's files it carries back in place.
+int restoreCommand(const std::vector<std::string>& args) {
+    const Parsed p = parse(args, {"--state"});
+    if (p.words.size() < 2)
+        throw UsageError{"restore 需要备份文件名"};
+    expectWords(p, 2);
+    const std::string file = p.words[1];
+    // Read with the caller's rights: a backup may be theirs alone.
+    const Fd source = openBackupFile(file, "restore");
+    struct stat st {};
+    if (::fstat(source.get(), &st) != 0)
+        throw std::runtime_error("restore：无法读取 " + file + "：" + systemErrorText(errno));
+    StateDir state = findState(p, false);
+    if (::faccessat(AT_FDCWD, state.path.c_str(), W_OK | X_OK, AT_EACCESS) != 0 &&
+        !state.actAsOwner)
+        throw std::runtime_error("restore：状态目录 " + state.shown + " 不可写：" +
+                                 systemErrorText(errno));
+    return asStateOwner(state, [&] {
+        restoreAsOwner(state, source.get(), file, static_cast<std::uintmax_t>(st.st_size));
+    });
+}
+
+} // namespace pelvoran::server

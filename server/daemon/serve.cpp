@@ -1,0 +1,348 @@
+#include "server/daemon/serve.h"
+
+#include "server/admin/admin_site.h"
+#include "server/admin/metrics.h"
+#include "server/daemon/site.h"
+#include "server/http/http_listener.h"
+#include "server/http/limits.h"
+#include "server/http/web.h"
+#include "server/notify/notifier.h"
+#include "server/release/release_reply.h"
+#include "server/store/backups.h"
+#include "server/store/comment_writer.h"
+#include "server/store/health.h"
+#include "server/store/store.h"
+#include "server/store/use_counter.h"
+#include "server/support/error_text.h"
+#include "server/support/fd.h"
+#include "server/support/files.h"
+#include "server/support/log.h"
+#include "server/support/state_files.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <sys/resource.h>
+#include <systemd/sd-daemon.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace pelvoran::server {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+/// The admin listener's connections: a publisher's few browsers.
+constexpr unsigned kAdminConnections = 64;
+
+/// Says what update checks are answered with from now on.
+void logRelease(const std::optional<Release>& release) {
+    if (release)
+        logError("更新检查答复的版本：" + toUtf8(release->version) + "，下载地址 " +
+                 toUtf8(release->address));
+    else
+        logError("没有发布的版本：工具不会提示更新");
+}
+
+/// Writes where the admin pages are now, for admin-url: whole or not at all
+/// (a temporary file, synced, moved into place, the directory synced). On
+/// a failure the old address goes, so that admin-url never gives it as this
+/// server's.
+void writeAdminAddress(const std::string& stateDir, const std::string& address) {
+    const std::string file = (fs::path(stateDir) / kAdminAddressFile).string();
+    const std::string temp = file + ".part";
+    try {
+        Fd out(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+        const std::string line = address + "\n";
+        const ssize_t n = out.get() < 0 ? -1 : ::write(out.get(), line.data(), line.size());
+        if (n != static_cast<ssize_t>(line.size())) // a short write: the disk is full
+            throw std::runtime_error(temp + "：" + systemErrorText(n < 0 ? errno : ENOSPC));
+        syncFile(out.get(), temp);
+        if (!out.close())
+            throw std::runtime_error(temp + "：" + systemErrorText(errno));
+        if (::rename(temp.c_str(), file.c_str()) != 0)
+            throw std::runtime_error(file + "：" + systemErrorText(errno));
+        const Fd dir(::open(stateDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (dir.get() < 0)
+            throw std::runtime_error(stateDir + "：" + systemErrorText(errno));
+        syncFile(dir.get(), stateDir);
+    } catch (const std::exception& e) {
+        ::unlink(temp.c_str());
+        ::unlink(file.c_str());
+        logError(std::string("无法记下管理页面的地址（admin-url 因此给不出地址）：") + e.what());
+    }
+}
+
+/// The comments that could not be stored since the last line, in one line
+/// with the last reason, as the refusals.
+void logFailures(CommentWriter& writer) {
+    const CommentWriter::Failures f = writer.takeFailures();
+    if (f.comments > 0)
+        logError("过去一分钟未能保存的留言：" + std::to_string(f.comments) + " 条（" +
+                 std::to_string(f.transactions) + " 次提交失败），最后一次的原因：" + f.lastReason);
+}
+
+/// Writes out the use counts; they are forgotten only once written.
+void flushUse(UseCounter& use, Database& db) {
+    const auto counts = use.pending();
+    if (counts.empty())
+        return;
+    db.addUse(counts);
+    use.forget(counts);
+}
+
+/// Ends, a few times a second, the connections whose head or body is late.
+class Watchdog {
+public:
+    explicit Watchdog(std::vector<ConnectionGuard*> guards)
+        : guards_(std::move(guards)), thread_([this] { run(); }) {}
+    ~Watchdog() {
+        {
+            const std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_one();
+        thread_.join();
+    }
+    Watchdog(const Watchdog&) = delete;
+    Watchdog& operator=(const Watchdog&) = delete;
+
+private:
+    void run() {
+        std::unique_lock lock(mutex_);
+        while (!wake_.wait_for(lock, std::chrono::milliseconds(200), [this] { return stopping_; }))
+            for (ConnectionGuard* guard : guards_)
+                guard->sweep();
+    }
+
+    const std::vector<ConnectionGuard*> guards_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stopping_ = false;
+    std::thread thread_; // last: starts once the rest is ready
+};
+
+/// Every connection takes a descriptor: raises the soft limit (1,024 under
+/// systemd) as far as the hard limit allows, so that the connection limit
+/// and not a failing accept() decides.
+void allowDescriptorsFor(unsigned connections) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return;
+    const rlim_t wanted = std::min<rlim_t>(limit.rlim_max, rlim_t{connections} + 256);
+    if (limit.rlim_cur >= wanted)
+        return;
+    limit.rlim_cur = wanted;
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0 || wanted < rlim_t{connections} + 256)
+        logError("可打开的文件数上限只有 " + std::to_string(limit.rlim_cur) + "，不够 " +
+                 std::to_string(connections) +
+                 " 个连接：请调高 LimitNOFILE 或减小 --max-connections");
+}
+
+ConnectionGuard::Limits guardLimits(const ServeOptions& options, bool admin) {
+    ConnectionGuard::Limits limits;
+    limits.headTimeout = options.headTimeout;
+    limits.crowdedHeadTimeout = std::min(options.headTimeout, limits.crowdedHeadTimeout);
+    limits.minBodyRate = options.minBodyRate;
+    limits.bodyTimeout = options.bodyTimeout;
+    limits.bodyBudget = options.bodyBudget;
+    // An eighth for a client, a quarter for an IPv6 /48, and never less
+    // than one whole comment.
+    const auto share = [&](std::uint64_t part) {
+        return std::min(options.bodyBudget, std::max<std::uint64_t>(part, kMaxBody));
+    };
+    limits.clientShare = share(options.bodyBudget / 8);
+    limits.groupShare = share(options.bodyBudget / 4);
+    // Every admin client comes through loopback: only deadlines help there.
+    limits.perClient = admin ? 0 : options.connectionsPerClient;
+    limits.perGroup = admin ? 0 : 4 * options.connectionsPerClient;
+    return limits;
+}
+
+} // namespace
+
+std::string browserAddress(const std::string& listening) {
+    if (listening.starts_with("0.0.0.0:"))
+        return "127.0.0.1" + listening.substr(7);
+    if (listening.starts_with("[::]:"))
+        return "[::1]" + listening.substr(4);
+    return listening;
+}
+
+int serve(const ServeOptions& options, std::vector<ListenSocket> publicSockets,
+          ListenSocket adminSocket) {
+    // Signals are taken by this thread alone, with sigtimedwait below.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+    allowDescriptorsFor(options.maxConnections + 64);
+
+    const std::string database = databasePath(options.stateDir);
+    UseCounter use;
+    Metrics metrics;
+    DatabaseHealth health(options.stateDir);
+    ReleaseReply reply;
+    RateLimiter limiter(options.commentsPerHour, options.commentBytesPerHour);
+    std::unique_ptr<Database> db;
+    std::unique_ptr<AdminSite> admin;
+    std::unique_ptr<CommentWriter> writer;
+    std::unique_ptr<Notifier> notifier;
+    try {
+        db = std::make_unique<Database>(database);
+        admin = std::make_unique<AdminSite>(options.stateDir, adminToken(options.stateDir), use,
+                                            metrics, options.signInCommand, options.adminBaseUrl,
+                                            metricsToken(options.stateDir));
+        // Before the writer, which wakes it after each commit.
+        notifier = std::make_unique<Notifier>(database,
+                                              Notifier::Settings{.adminBase = options.adminBaseUrl,
+                                                                 .retries = {options.notifyRetry},
+                                                                 .metrics = &metrics});
+        writer = std::make_unique<CommentWriter>(database, options.busyTimeout,
+                                                 [n = notifier.get()] { n->wake(); });
+        reply.set(db->release());
+    } catch (const std::exception& e) {
+        logError("无法打开状态目录 " + options.stateDir + " 中的数据：" + e.what());
+        return 1;
+    }
+    Site site({use, reply, limiter, *writer, *admin, metrics, health});
+
+    ConnectionGuard publicGuard(guardLimits(options, false));
+    ConnectionGuard adminGuard(guardLimits(options, true));
+    // One library daemon per address; the guard and the comment limits are
+    // shared, so a client counts the same on every address it uses, and the
+    // connection limit is split between them: each is crowded on its own.
+    std::vector<std::unique_ptr<HttpListener>> publicListeners;
+    std::unique_ptr<HttpListener> adminListener;
+    const unsigned perListener =
+        std::max(1u, options.maxConnections /
+                         static_cast<unsigned>(std::max<std::size_t>(publicSockets.size(), 1)));
+    try {
+        for (auto& socket : publicSockets)
+            publicListeners.push_back(std::make_unique<HttpListener>(
+                std::move(socket),
+                HttpListener::Settings{false, perListener, options.idleSeconds,
+                                       options.trustedProxy, options.publicPrefix},
+                site, publicGuard));
+    } catch (const std::exception& e) {
+        logError(std::string("--listen：") + e.what());
+        return 1;
+    }
+    try {
+        adminListener = std::make_unique<HttpListener>(
+            std::move(adminSocket),
+            HttpListener::Settings{true, kAdminConnections, options.idleSeconds,
+                                   options.trustedProxy, "/"},
+            site, adminGuard);
+    } catch (const std::exception& e) {
+        logError(std::string("--admin-listen：") + e.what());
+        return 1;
+    }
+    std::optional<Watchdog> watchdog(std::in_place,
+                                     std::vector<ConnectionGuard*>{&publicGuard, &adminGuard});
+    writeAdminAddress(options.stateDir, adminListener->address());
+    // Only now: whoever reads these lines may run admin-url at once.
+    for (const auto& l : publicListeners)
+        std::printf("listening on %s\n", l->address().c_str());
+    std::printf("listening on %s\n", adminListener->address().c_str());
+    // Where the publisher's pages are, never the token that opens them.
+    std::printf("管理页面：http://%s/（登录地址：%s）\n",
+                browserAddress(adminListener->address()).c_str(), options.signInCommand.c_str());
+    std::fflush(stdout);
+    sd_notify(0, "READY=1"); // under systemd (Type=notify): started
+
+    // The main thread picks up a newly published release and writes out the
+    // use counts once a minute; the daily backup has a thread of its own.
+    std::optional<DailyBackups> backups;
+    try {
+        backups.emplace(options.stateDir);
+    } catch (const std::exception& e) {
+        logError(std::string("每日备份无法开始：") + e.what());
+    }
+    std::int64_t seen = -1;
+    std::optional<Release> served = db->release();
+    logRelease(served);
+    auto lastUseFlush = std::chrono::steady_clock::now();
+    auto refusedBefore = metrics.refusals();
+    const timespec tick{0, 200 * 1000 * 1000};
+    for (;;) {
+        try {
+            if (const auto version = db->dataVersion(); version != seen) {
+                auto release = db->release();
+                reply.set(release);
+                seen = version;
+                if (release != served)
+                    logRelease(release);
+                served = std::move(release);
+            }
+        } catch (const std::exception& e) {
+            logError(std::string("无法读取发布的版本：") + e.what());
+        }
+        if (std::chrono::steady_clock::now() - lastUseFlush >= std::chrono::minutes(1)) {
+            lastUseFlush = std::chrono::steady_clock::now();
+            // A minute's refusals in one line, however many: a spray of
+            // comments does not flood the journal.
+            const auto refused = metrics.refusals();
+            if (const std::string counts = refusalsSince(refusedBefore, refused); !counts.empty())
+                logError("过去一分钟拒绝的留言（按状态）：" + counts);
+            refusedBefore = refused;
+            logFailures(*writer);
+            try {
+                flushUse(use, *db);
+            } catch (const std::exception& e) {
+                logError(std::string("无法记下使用次数：") + e.what());
+            }
+        }
+        const int sig = sigtimedwait(&signals, nullptr, &tick);
+        if (sig == SIGTERM || sig == SIGINT)
+            break;
+    }
+
+    // Stop taking connections, let the requests in flight finish (for up to
+    // five seconds), then stop: connections idle between requests close.
+    sd_notify(0, "STOPPING=1");
+    const auto inFlight = [&] {
+        unsigned n = adminListener->requestsInFlight();
+        for (const auto& l : publicListeners)
+            n += l->requestsInFlight();
+        return n;
+    };
+    for (const auto& l : publicListeners)
+        l->quiesce();
+    adminListener->quiesce();
+    // A test send under way ends soon and is answered while its listener
+    // still can.
+    admin->finishTestSends();
+    for (int i = 0; i < 50 && inFlight() > 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // No writer may resume a connection once the listeners are gone.
+    writer->close();
+    logFailures(*writer);
+    for (const auto& l : publicListeners)
+        l->stop();
+    adminListener->stop();
+    notifier.reset(); // a send under way is cut short; the outbox keeps it
+    watchdog.reset();
+    backups.reset();
+    try {
+        flushUse(use, *db);
+    } catch (const std::exception& e) {
+        logError(std::string("无法记下使用次数：") + e.what());
+    }
+    return 0;
+}
+
+} // namespace pelvoran::server

@@ -1,0 +1,70 @@
+#pragma once
+
+#include "server/http/limits.h"
+#include "server/http/listener.h"
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pelvoran::server {
+
+struct ServeOptions {
+    std::string stateDir;
+    /// What the admin pages tell a browser without a session to run.
+    std::string signInCommand = "pelvoran-server admin-url";
+    /// The public listeners' addresses; the sockets systemd passes take
+    /// their place.
+    std::vector<Endpoint> listen{{"127.0.0.1", 8080}};
+    Endpoint adminListen{"127.0.0.1", 8081};
+    /// Where the lookup page and its files are on the public listeners, as
+    /// a browser sees them: "/", or "/pelvoran/" behind a web server that
+    /// passes that path on. The tools' two paths stay where they are.
+    std::string publicPrefix = "/";
+    /// Requests from this address name the client in X-Forwarded-For.
+    std::optional<ClientAddress> trustedProxy;
+    /// Comments one client (an IPv4 address, an IPv6 /64) may send in an
+    /// hour, and their bytes as they arrived; 0 for no limit.
+    unsigned commentsPerHour = 300;
+    std::uint64_t commentBytesPerHour = 4 * 1024 * 1024;
+    unsigned maxConnections = 2000;
+    /// Connections one client may hold open (the trusted proxy: any number).
+    unsigned connectionsPerClient = 64;
+    /// A connection that sends nothing for this long is closed.
+    unsigned idleSeconds = 15;
+    /// Each request head must be in this long after the connection opened
+    /// or its last answer was sent.
+    std::chrono::milliseconds headTimeout{10000};
+    /// A body must bring this many bytes a second (over 10 s); 0: any rate.
+    std::uint64_t minBodyRate = 1024;
+    /// And be in this long after its head.
+    std::chrono::milliseconds bodyTimeout{60000};
+    /// How long a comment waits for the database (busy with another
+    /// connection's transaction) before it is answered 503.
+    std::chrono::milliseconds busyTimeout{2000};
+    /// Bytes of all comment bodies being received at once; one client may
+    /// hold an eighth, one IPv6 /48 a quarter (at least 1 MiB each).
+    std::uint64_t bodyBudget = 64 * 1024 * 1024;
+    /// Where a browser reaches the admin pages (behind a proxy, as a
+    /// notification's link gives them); empty: notifications carry no link.
+    std::string adminBaseUrl;
+    /// The wait after a notification's first failed try; the later ones
+    /// double it (RetrySchedule).
+    std::chrono::milliseconds notifyRetry{10000};
+};
+
+/// HOST:PORT of a listener as a browser on this machine reaches it: one on
+/// every address through loopback.
+std::string browserAddress(const std::string& listening);
+
+/// Answers the desktop tool on `publicSockets` and the publisher on
+/// `adminSocket` until SIGTERM or SIGINT, then finishes the requests in
+/// flight. Prints "listening on HOST:PORT" for each, the public ones first,
+/// then where the admin pages are. The public listeners share one set of
+/// limits, each crowded by its own connections. Returns the exit status.
+int serve(const ServeOptions& options, std::vector<ListenSocket> publicSockets,
+          ListenSocket adminSocket);
+
+} // namespace pelvoran::server

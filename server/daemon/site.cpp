@@ -1,0 +1,122 @@
+#include "server/daemon/site.h"
+
+#include "server/admin/admin_site.h"
+#include "server/admin/metrics.h"
+#include "server/comments/comment_decoding.h"
+#include "server/http/handler.h"
+#include "server/http/limits.h"
+#include "server/http/web.h"
+#include "server/pages/html.h"
+#include "server/pages/public_site.h"
+#include "server/release/release_reply.h"
+#include "server/store/comment_writer.h"
+#include "server/store/health.h"
+#include "server/store/use_counter.h"
+#include "server/support/time_text.h"
+
+#include "net/comment_post.h"
+#include "net/wire.h"
+
+#include <ctime>
+
+namespace pelvoran::server {
+namespace {
+
+/// The days of update checks, counted without a clock call per request.
+std::int64_t today(std::int64_t now) {
+    thread_local std::int64_t second = -1;
+    thread_local std::int64_t day = 0;
+    if (now != second) {
+        second = now;
+        day = localDay(now);
+    }
+    return day;
+}
+
+constexpr char kTooFrequent[] = "留言太频繁，请稍后再试。";
+
+} // namespace
+
+std::optional<WebResponse> Site::answer(const Incoming& in, Later later) {
+    if (in.admin) {
+        if (in.tooLarge)
+            return textResponse(413, "请求太大，最多 " + maxBodyText() + "。\n");
+        return parts_.admin.handle(in.request, in.match.route, std::move(later));
+    }
+    switch (in.match.route) {
+    case Route::UpdateCheck:
+        if (in.request.method == "GET") {
+            parts_.use.count(today(std::time(nullptr)));
+            parts_.metrics.updateCheck();
+        }
+        return WebResponse{200, "text/plain", *parts_.reply.body(), {}};
+    case Route::DesktopComment: return desktopComment(in, later);
+    case Route::WebComment: return webComment(in, later);
+    case Route::LookupPage: return lookupPage(in.request);
+    case Route::CommentThanks: return thanksPage(in.request);
+    case Route::StyleSheet: return styleSheet();
+    case Route::HelpPhoto: return helpPhoto();
+    case Route::Health: {
+        const HealthReport health = parts_.health.report(parts_.writer.lastFailure());
+        WebResponse r = textResponse(health.ok ? 200 : 503, health.text);
+        r.headers.emplace_back("Cache-Control", "no-store");
+        return r;
+    }
+    case Route::NotAllowed: return publicErrorPage(405, in.match.allow, in.request.root);
+    default: return publicErrorPage(404, "GET, HEAD", in.request.root);
+    }
+}
+
+std::optional<WebResponse> Site::desktopComment(const Incoming& in, Later& later) {
+    if (in.tooLarge)
+        return refused(textResponse(413, "请求太大，最多 " + maxBodyText() + "。\n"));
+    const auto comment = decodeDesktopComment(in.request.body);
+    if (!comment)
+        return refused(textResponse(400, "请求须以“" + std::string(wire::kCommentField.ascii()) +
+                                             "”开头。\n"));
+    if (isBlankComment(*comment))
+        return refused(textResponse(400, "留言为空。\n"));
+    if (!parts_.limiter.allow(in.client, in.request.body.size()))
+        return refused(textResponse(429, std::string(kTooFrequent) + "\n"));
+    const bool taken = parts_.writer.submit(
+        {*comment, in.request.body, kFromDesktop, std::time(nullptr)},
+        [this, later = std::move(later)](bool stored) {
+            if (!stored)
+                return later(refused(textResponse(503, "留言未能保存，请稍后重试。\n")));
+            parts_.metrics.stored();
+            later(textResponse(200, "留言已收到。\n"));
+        });
+    if (!taken) // stopping: not stored, and the client hears so
+        return refused(textResponse(503, "留言未能保存，请稍后重试。\n"));
+    return std::nullopt;
+}
+
+std::optional<WebResponse> Site::webComment(const Incoming& in, Later& later) {
+    if (in.tooLarge)
+        return refused(webCommentFailed(in.request, 413, "留言太长，最多 " + maxBodyText() + "。"));
+    WebComment outcome = server::webComment(in.request, std::time(nullptr));
+    if (!outcome.store)
+        return refused(std::move(outcome.page));
+    if (!parts_.limiter.allow(in.client, in.request.body.size()))
+        return refused(
+            webCommentFailed(in.request, 429, std::string(kTooFrequent) + "您的留言还在下面。"));
+    const char* const notStored = "留言未能保存，请稍后重试。您的留言还在下面。";
+    const bool taken = parts_.writer.submit(
+        std::move(*outcome.store), [this, later = std::move(later), page = std::move(outcome.page),
+                                    request = in.request, notStored](bool stored) {
+            if (!stored)
+                return later(refused(webCommentFailed(request, 503, notStored)));
+            parts_.metrics.stored();
+            later(page);
+        });
+    if (!taken)
+        return refused(webCommentFailed(in.request, 503, notStored));
+    return std::nullopt;
+}
+
+WebResponse Site::refused(WebResponse r) {
+    parts_.metrics.refused(r.status);
+    return r;
+}
+
+} // namespace pelvoran::server

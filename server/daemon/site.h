@@ -1,0 +1,49 @@
+#pragma once
+
+#include "server/http/handler.h"
+#include "server/http/web.h"
+
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace pelvoran::server {
+
+class AdminSite;
+class CommentWriter;
+class DatabaseHealth;
+class Metrics;
+class RateLimiter;
+class ReleaseReply;
+class UseCounter;
+
+/// Answers the requests of both listeners, with no sockets: the update
+/// check, comments from the tools and the lookup page, the pages.
+class Site final : public RequestHandler {
+public:
+    struct Parts {
+        UseCounter& use;
+        const ReleaseReply& reply;
+        RateLimiter& limiter;
+        CommentWriter& writer;
+        AdminSite& admin;
+        Metrics& metrics;
+        DatabaseHealth& health;
+    };
+    explicit Site(Parts parts) : parts_(parts) {}
+
+    /// The answer; or nullopt when it comes later, through `later`, called
+    /// once from another thread (a comment is answered once it is durable,
+    /// the admin page's test send once it has ended).
+    std::optional<WebResponse> answer(const Incoming& in, Later later) override;
+
+private:
+    std::optional<WebResponse> desktopComment(const Incoming& in, Later& later);
+    std::optional<WebResponse> webComment(const Incoming& in, Later& later);
+    /// Counts the refusal `r` of a comment, and passes it on.
+    WebResponse refused(WebResponse r);
+
+    Parts parts_;
+};
+
+} // namespace pelvoran::server

@@ -1,0 +1,36 @@
+#pragma once
+
+#include "server/http/routes.h"
+#include "server/http/web.h"
+
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace pelvoran::server {
+
+/// A request once all of it has arrived, as the HTTP layer hands it over.
+struct Incoming {
+    bool admin = false; // came to the admin listener
+    RouteMatch match;
+    /// Method and path always; query, headers and body for the routes that
+    /// read them.
+    WebRequest request;
+    /// Who the comment limits count: the client's limit key.
+    std::string client;
+    /// The body was over the limit and was dropped.
+    bool tooLarge = false;
+};
+
+/// What answers the requests a listener has read whole; the listener knows
+/// nothing of what the answers are.
+class RequestHandler {
+public:
+    using Later = std::function<void(WebResponse)>;
+    virtual ~RequestHandler() = default;
+    /// The answer; or nullopt when it comes later, through `later`, called
+    /// once from another thread (a comment is answered once it is durable).
+    virtual std::optional<WebResponse> answer(const Incoming& in, Later later) = 0;
+};
+
+} // namespace pelvoran::server

@@ -1,0 +1,67 @@
+#pragma once
+
+#include "server/http/handler.h"
+#include "server/http/limits.h"
+#include "server/http/listener.h"
+
+#include <atomic>
+#include <optional>
+#include <string>
+
+struct MHD_Daemon;
+
+namespace pelvoran::server {
+
+class RequestHandler;
+
+/// One listener: libmicrohttpd on a bound socket. It reads each request,
+/// bounded by `guard` (deadlines, body budget, connections per client; its
+/// own slots there) and the framing rules, and hands it whole to `site`.
+class HttpListener {
+public:
+    struct Settings {
+        bool admin = false;
+        unsigned maxConnections = 2000;
+        /// A connection that sends nothing for this long is closed.
+        unsigned idleSeconds = 15;
+        /// Requests from this address name the client in X-Forwarded-For
+        /// and the scheme in X-Forwarded-Proto.
+        std::optional<ClientAddress> trustedProxy;
+        /// The lookup page's place on a public listener ("/" or "/x/").
+        std::string publicPrefix = "/";
+    };
+
+    /// Throws std::runtime_error when the library cannot start on `socket`.
+    HttpListener(ListenSocket socket, Settings settings, RequestHandler& site,
+                 ConnectionGuard& guard);
+    ~HttpListener();
+    HttpListener(const HttpListener&) = delete;
+    HttpListener& operator=(const HttpListener&) = delete;
+
+    /// "HOST:PORT" as bound.
+    const std::string& address() const { return shown_; }
+    /// Takes no new connection; those open may finish.
+    void quiesce();
+    /// Requests whose head has arrived and that are not yet answered. A
+    /// connection idle between requests (a browser keeps them open) holds
+    /// none, so it does not hold up the end.
+    unsigned requestsInFlight() const { return inFlight_.load(); }
+    /// Closes every connection, idle or not.
+    void stop();
+
+    // The library's callbacks reach the listener through these.
+    struct Callbacks;
+
+private:
+    friend struct Callbacks;
+    const Settings settings_;
+    RequestHandler& site_;
+    ConnectionGuard& guard_;
+    ConnectionGuard::Listener& slots_; // this listener's, in the guard
+    MHD_Daemon* daemon_ = nullptr;
+    int quiesced_ = -1; // the listening socket, once the library gave it back
+    std::atomic<unsigned> inFlight_{0};
+    std::string shown_;
+};
+
+} // namespace pelvoran::server

@@ -1,0 +1,206 @@
+#include "server/notify/notifier.h"
+
+#include "server/support/counters.h"
+#include "server/support/log.h"
+#include "server/support/state_files.h"
+
+#include <algorithm>
+#include <chrono>
+#include <ctime>
+#include <map>
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace pelvoran::server {
+namespace {
+
+/// Sending gives way to answering: when the machine is busy, the comment
+/// path gets the processor first.
+void yieldToAnswers() {
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 10);
+}
+
+} // namespace
+
+Notifier::Notifier(const std::string& databasePath, Settings settings)
+    : settings_(std::move(settings)), db_(std::make_unique<Database>(databasePath)),
+      thread_([this] { run(); }) {}
+
+Notifier::~Notifier() {
+    {
+        const std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    abandon_ = true;
+    wake_.notify_one();
+    thread_.join();
+}
+
+void Notifier::wake() {
+    {
+        const std::lock_guard lock(mutex_);
+        woken_ = true;
+    }
+    wake_.notify_one();
+}
+
+std::vector<Database::TryResult> Notifier::send(const Batch& batch) {
+    std::vector<Database::TryResult> results;
+    for (const OutboxEntry& e : batch) {
+        if (abandon_)
+            break; // what is not recorded is sent again after a restart
+        const Recipient& r = e.recipient;
+        const Delivery to{r.kind, r.address, r.smtp, r.user, r.secret, r.caFile};
+        Database::TryResult t;
+        t.comment = e.comment.id;
+        t.recipient = r.id;
+        t.error =
+            notify(to, e.comment, settings_.adminBase, settings_.retries.sendTimeout(), &abandon_);
+        if (t.error && abandon_)
+            break; // cut short by the end, not the recipient's fault
+        if (t.error) {
+            if (settings_.metrics != nullptr)
+                settings_.metrics->notificationFailed();
+            const std::int64_t now = unixMillisNow();
+            t.retryAt = now + settings_.retries.delayAfter(e.attempts + 1).count();
+            t.giveUp = settings_.retries.givesUp(std::chrono::milliseconds(now - e.queued));
+            if (t.giveUp)
+                logError("第 " + std::to_string(e.comment.id) + " 条留言给接收方 " + logName(r) +
+                         "的通知一天多仍未送达，已放弃：" + *t.error);
+        }
+        const bool failed = t.error.has_value();
+        results.push_back(std::move(t));
+        // Its delay holds all of the recipient's notifications back.
+        if (failed)
+            break;
+    }
+    return results;
+}
+
+void Notifier::sender() {
+    yieldToAnswers();
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        work_.wait(lock, [this] { return stopping_ || !batches_.empty(); });
+        if (batches_.empty())
+            return; // stopping
+        Batch batch = std::move(batches_.front());
+        batches_.pop_front();
+        lock.unlock();
+        Sent sent{batch.front().recipient, send(batch)};
+        lock.lock();
+        sent_.push_back(std::move(sent));
+        wake_.notify_one();
+    }
+}
+
+std::optional<std::int64_t> Notifier::handOut() {
+    for (;;) {
+        std::vector<std::int64_t> skipped;
+        {
+            const std::lock_guard lock(mutex_);
+            if (busy_.size() >= settings_.senders)
+                return std::nullopt; // a sender's end wakes the handing out
+            skipped.assign(busy_.begin(), busy_.end());
+        }
+        const auto due = db_->dueNotifications(unixMillisNow(), settings_.roundSize, skipped);
+        if (due.empty())
+            return db_->nextDue(skipped); // later, or for a recipient under way
+        // Each recipient's in the outbox's order, the recipients in the order
+        // of their oldest.
+        std::vector<Batch> batches;
+        std::map<std::int64_t, std::size_t> at;
+        for (const OutboxEntry& e : due) {
+            const auto [it, added] = at.emplace(e.recipient.id, batches.size());
+            if (added)
+                batches.emplace_back();
+            batches[it->second].push_back(e);
+        }
+        {
+            const std::lock_guard lock(mutex_);
+            for (Batch& b : batches) {
+                if (busy_.size() >= settings_.senders)
+                    break; // the rest waits for a sender
+                busy_.insert(b.front().recipient.id);
+                batches_.push_back(std::move(b));
+            }
+        }
+        // Each look hands out one recipient at least: the senders fill up,
+        // or a look finds nothing due but for those under way.
+        work_.notify_all();
+    }
+}
+
+void Notifier::record(const std::vector<Sent>& sent) {
+    std::vector<Database::TryResult> results;
+    std::map<std::int64_t, const Sent*> byRecipient;
+    for (const Sent& s : sent) {
+        results.insert(results.end(), s.results.begin(), s.results.end());
+        byRecipient[s.recipient.id] = &s;
+    }
+    const auto now = static_cast<std::int64_t>(std::time(nullptr));
+    for (const Database::Streak& streak : db_->recordTries(results, now)) {
+        const Sent& s = *byRecipient.at(streak.recipient);
+        const std::string name = logName(s.recipient);
+        if (!streak.ended) {
+            const auto failed = std::find_if(s.results.begin(), s.results.end(),
+                                             [](const auto& t) { return t.error.has_value(); });
+            logError("通知接收方 " + name + "发送失败，将按间隔重试，恢复时再记一行：" +
+                     (failed == s.results.end() ? std::string() : *failed->error));
+        } else {
+            logError("通知接收方 " + name + "已恢复：" + streakText(streak, now));
+        }
+    }
+}
+
+void Notifier::run() {
+    yieldToAnswers();
+    for (std::size_t i = 0; i < settings_.senders; ++i)
+        senders_.emplace_back([this] { sender(); });
+    std::unique_lock lock(mutex_);
+    while (!stopping_) {
+        woken_ = false;
+        std::vector<Sent> sent = std::move(sent_);
+        sent_.clear();
+        lock.unlock();
+        auto wait = std::chrono::milliseconds(1000);
+        bool recorded = true;
+        try {
+            if (!sent.empty())
+                record(sent);
+        } catch (const std::exception& e) {
+            // Not written: those delivered are sent again, at least once;
+            // after a second, so that a recipient that failed is not tried
+            // again at once.
+            logError(std::string("通知的发送结果未能记下：") + e.what());
+            recorded = false;
+        }
+        lock.lock();
+        for (const Sent& s : sent)
+            busy_.erase(s.recipient.id);
+        lock.unlock();
+        try {
+            if (const auto next = recorded ? handOut() : std::nullopt)
+                wait = std::clamp(std::chrono::milliseconds(*next - unixMillisNow()),
+                                  std::chrono::milliseconds(0), wait);
+        } catch (const std::exception& e) {
+            logError(std::string("通知未能发送：") + e.what());
+        }
+        lock.lock();
+        wake_.wait_for(lock, wait, [this] { return stopping_ || woken_ || !sent_.empty(); });
+    }
+    // The sends under way end soon (abandon_); what they delivered is
+    // written, so that it is not sent again after the restart.
+    batches_.clear();
+    lock.unlock();
+    work_.notify_all();
+    for (std::thread& t : senders_)
+        t.join();
+    try {
+        record(sent_);
+    } catch (const std::exception& e) {
+        logError(std::string("通知的发送结果未能记下：") + e.what());
+    }
+}
+
+} // namespace pelvoran::server

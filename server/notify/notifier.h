@@ -1,0 +1,89 @@
+#pragma once
+
+#include "server/notify/notify.h"
+#include "server/store/store.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace pelvoran::server {
+
+class Metrics;
+
+/// Sends the outbox's notifications, with a connection to the database of
+/// its own: woken when the writer commits comments, when a send ends and at
+/// least once a second (recipients the command line added meanwhile are
+/// found then), it hands each recipient's due notifications, in the
+/// outbox's order, to one of a few sender threads, so that a recipient that
+/// never answers holds up no other. A sender stops at its recipient's first
+/// failure; what it sent is written in one transaction, with whatever other
+/// senders finished meanwhile. The first failure of a recipient and its
+/// recovery go to the log. No lock is held while a send runs, and the
+/// comment path never waits for it.
+class Notifier {
+public:
+    struct Settings {
+        std::string adminBase; // --admin-base-url
+        RetrySchedule retries;
+        /// Notifications handed out at a time; those of one recipient are
+        /// sent before their results are written.
+        std::int64_t roundSize = 256;
+        /// Recipients sent to at once, each by a thread of its own.
+        std::size_t senders = 8;
+        /// Counts failed sends, when given.
+        Metrics* metrics = nullptr;
+    };
+    Notifier(const std::string& databasePath, Settings settings);
+    ~Notifier();
+    Notifier(const Notifier&) = delete;
+    Notifier& operator=(const Notifier&) = delete;
+
+    /// Comments were committed: look at the outbox now. Never blocks long.
+    void wake();
+
+private:
+    /// One recipient's notifications due, in the outbox's order.
+    using Batch = std::vector<OutboxEntry>;
+    /// What a sender made of a batch.
+    struct Sent {
+        Recipient recipient;
+        std::vector<Database::TryResult> results;
+    };
+
+    void run();
+    void sender();
+    /// Hands the notifications due to recipients without a batch under way
+    /// to the senders; when the next one is due for those that have none
+    /// (nullopt: none is, or every sender is busy).
+    std::optional<std::int64_t> handOut();
+    /// Sends `batch` in order, up to the first failure or the end.
+    std::vector<Database::TryResult> send(const Batch& batch);
+    /// Writes what the senders sent, and logs the streaks it began or ended.
+    void record(const std::vector<Sent>& sent);
+
+    const Settings settings_;
+    std::unique_ptr<Database> db_;
+    std::mutex mutex_;
+    std::condition_variable wake_; // the handing out: comments, a batch sent, the end
+    std::condition_variable work_; // the senders: a batch to send, the end
+    bool woken_ = false;
+    bool stopping_ = false;
+    std::deque<Batch> batches_;        // handed out, not yet taken by a sender
+    std::set<std::int64_t> busy_;      // recipients with a batch handed out and not recorded
+    std::vector<Sent> sent_;           // sent, not yet recorded
+    std::atomic<bool> abandon_{false}; // ends the sends under way at the end
+    std::vector<std::thread> senders_;
+    std::thread thread_; // last: starts once the rest is ready
+};
+
+} // namespace pelvoran::server

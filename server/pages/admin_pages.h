@@ -1,0 +1,125 @@
+#pragma once
+
+#include "server/release/release.h"
+#include "server/store/store.h"
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pelvoran::server {
+
+// The publisher's pages as HTML documents, from data alone: no database, no
+// clock. Every text they show is escaped here.
+
+/// Comments on one page of a list.
+inline constexpr std::int64_t kCommentsPerPage = 50;
+
+/// The pages a list of `total` comments takes; one at least.
+std::int64_t commentPages(std::int64_t total);
+
+/// A text for an address: RFC 3986's unreserved bytes as they are, every
+/// other byte %XX.
+std::string percentEncode(std::string_view s);
+
+/// The address of a page of the comment list, as the list links to it.
+std::string commentsAddress(std::int64_t pageNo, const std::string& search);
+
+struct CommentsView {
+    CommentPage list;    // the page shown
+    CommentPage flagged; // the first of those the web form's bot field caught
+    std::int64_t unread = 0;
+    std::int64_t pageNo = 1; // 1 to commentPages(list.total)
+    std::string search;
+    std::string csrf;
+    std::string notice; // what was just done, as text
+};
+std::string commentsPage(const CommentsView& view);
+
+/// The document around `main`, titled `title`; the navigation bar marks
+/// `current`, and a page with no `current` has none.
+std::string adminFrame(const std::string& title, const std::string& main,
+                       const std::string& current = "");
+std::string hiddenInput(const std::string& name, const std::string& value);
+
+/// How long a recipient's notifications fail before every page says so.
+inline constexpr std::int64_t kFailingBannerSeconds = 3600;
+/// The warning at the top of every publisher's page, linking to "通知", for
+/// the recipients whose failures in a row began kFailingBannerSeconds or more
+/// before `now` (nothing arrived since); empty when there is none.
+std::string failingBanner(const std::vector<Recipient>& recipients, std::int64_t now);
+/// `page`, a document of adminFrame, with `banner` at the top of its main.
+std::string withBanner(std::string page, const std::string& banner);
+/// A comment's line of details: number, time, source, read or not.
+std::string commentDetails(const StoredComment& c);
+
+/// Asks before deleting the comment `c` for good.
+std::string deleteCommentPage(const StoredComment& c, const std::string& csrf);
+/// Asks before deleting the `count` comments flagged as a bot's.
+std::string deleteFlaggedPage(std::int64_t count, const std::string& csrf);
+/// A deletion done whose words may still be in the WAL for a while.
+std::string deletedNotWipedPage(std::int64_t count);
+/// A delete form without a valid comment number.
+std::string badDeletePage();
+
+struct ReleaseView {
+    std::optional<Release> shown; // what the server offers now
+    Release draft;                // what the form holds
+    /// The tool's box shows the draft; otherwise the shown release's, if any.
+    bool previewing = false;
+    std::map<ReleaseField, std::string> errors; // per field, as text
+    bool keyed = false;     // the state holds the public key: releases must be signed
+    bool signsHere = false; // ... and the private key: publishing signs
+    std::string notice;     // what was just done, as text
+    std::string csrf;
+    ReleaseHistory history; // its newest kHistoryShown rows
+};
+std::string releasePage(const ReleaseView& view);
+
+/// The rows of the release history the release page shows, newest first.
+inline constexpr std::int64_t kHistoryShown = 50;
+
+/// The release history under the release form: each row with what it
+/// published, the live one marked, each other publish with a "重新发布"
+/// button, and a note when older rows are left out.
+std::string releaseHistorySection(const ReleaseHistory& history,
+                                  const std::optional<Release>& shown, const std::string& csrf);
+/// A 重新发布 form without a valid row number, or for a row that published
+/// nothing.
+std::string badRepublishPage(const std::string& why);
+
+/// Entries of the audit log on one page.
+inline constexpr std::int64_t kAuditPerPage = 50;
+
+struct AuditView {
+    AuditPage log;
+    std::int64_t pageNo = 1; // 1 to the pages log.total takes
+};
+/// The audit log, newest first, with links to the pages before and after.
+std::string auditPage(const AuditView& view);
+
+/// The days the use page shows, up to today.
+inline constexpr int kUseDays = 30;
+
+/// The update checks of the kUseDays days up to `today` (local day numbers); a day
+/// the map lacks had none.
+std::string usePage(const std::map<std::int64_t, std::int64_t>& checksPerDay, std::int64_t today);
+
+/// No session: why, and how to get the admin address.
+std::string signInPage(const std::string& why, const std::string& command);
+/// After "退出": the session is over, and `command` opens a new one.
+std::string signedOutPage(const std::string& command);
+/// A POST refused before it did anything.
+std::string deniedPage(const std::string& why);
+/// The database failed; `what` says how.
+std::string databaseErrorPage(const std::string& what);
+/// A mark form without a valid comment number or read flag.
+std::string badMarkPage();
+/// A mark form for a comment that is not there.
+std::string noSuchCommentPage(std::int64_t id);
+std::string notFoundPage();
+
+} // namespace pelvoran::server

@@ -1,0 +1,187 @@
+#include "server/store/backups.h"
+
+#include "server/store/sqlite_support.h"
+#include "server/store/store.h"
+#include "server/support/digest.h"
+#include "server/support/error_text.h"
+#include "server/support/fd.h"
+#include "server/support/files.h"
+#include "server/support/log.h"
+#include "server/support/state_files.h"
+
+#include "platform/hex.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <filesystem>
+#include <openssl/evp.h>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace pelvoran::server {
+
+namespace fs = std::filesystem;
+
+std::vector<StateFile> carriedFiles(const std::string& stateDir) {
+    // Keys and tokens are a few hundred bytes; anything larger is no file of ours.
+    constexpr off_t kMaxBytes = 64 * 1024;
+    std::vector<StateFile> files;
+    for (const char* name : {kUpdatePublicKeyFile, kUpdatePrivateKeyFile, kMetricsTokenFile}) {
+        const std::string shown = stateDir + "/" + name;
+        const Fd fd(::open(shown.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (fd.get() < 0 && errno == ENOENT)
+            continue;
+        struct stat st {};
+        if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0)
+            throw std::runtime_error("无法读取 " + shown + "：" + systemErrorText(errno));
+        if (!S_ISREG(st.st_mode) || st.st_size > kMaxBytes)
+            throw std::runtime_error(shown + " 不是本程序写的文件（不是普通文件，或大于 64 KiB）");
+        std::string data(static_cast<std::size_t>(st.st_size), '\0');
+        if (::pread(fd.get(), data.data(), data.size(), 0) != st.st_size)
+            throw std::runtime_error("无法读取 " + shown + "：" + systemErrorText(errno));
+        files.push_back({name, static_cast<unsigned>(st.st_mode & 07777), sha256Hex(data), data});
+    }
+    return files;
+}
+
+bool backupInto(Database& db, const std::string& dir, const std::string& name,
+                const std::string& stateDir) {
+    const Fd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dirFd.get() < 0)
+        throw std::runtime_error("无法打开目录 " + dir + "：" + systemErrorText(errno));
+    const std::string temp = "." + name + ".part";
+    const std::string tempPath = dir + "/" + temp;
+    const std::string shown = dir + "/" + name;
+    const std::string journal = temp + "-journal";
+    const auto removeTemp = [&] {
+        ::unlinkat(dirFd.get(), temp.c_str(), 0);
+        ::unlinkat(dirFd.get(), journal.c_str(), 0);
+    };
+    // What an interrupted backup left behind.
+    removeTemp();
+    try {
+        db.copyInto(tempPath);
+        addStateFiles(tempPath, carriedFiles(stateDir));
+        const Fd out(::openat(dirFd.get(), temp.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        if (out.get() < 0)
+            throw std::runtime_error("无法打开 " + tempPath + "：" + systemErrorText(errno));
+        syncFile(out.get(), shown);
+    } catch (const StoreError& e) {
+        removeTemp();
+        throw std::runtime_error("无法写入 " + shown + "：" + e.what());
+    } catch (...) {
+        removeTemp();
+        throw;
+    }
+    if (::renameat2(dirFd.get(), temp.c_str(), dirFd.get(), name.c_str(), RENAME_NOREPLACE) != 0) {
+        const int error = errno;
+        ::unlinkat(dirFd.get(), temp.c_str(), 0);
+        if (error == EEXIST)
+            return false;
+        throw std::runtime_error("无法创建 " + shown + "：" + systemErrorText(error));
+    }
+    syncFile(dirFd.get(), dir);
+    return true;
+}
+
+namespace {
+
+/// The daily full check of the database that serves: whether a backup of
+/// it may be made. Damage of indexes alone is mended as at serve's start;
+/// any other is said in the log.
+bool wholeForBackup(const std::string& stateDir, Database& db) {
+    const auto problems = db.integrityProblems();
+    if (problems.empty())
+        return true;
+    const std::string shown = databasePath(stateDir);
+    if (indexesOnly(problems)) {
+        char name[64];
+        const std::time_t now = std::time(nullptr);
+        std::tm tm{};
+        localtime_r(&now, &tm);
+        std::strftime(name, sizeof name, kIndexDamagedName, &tm);
+        const std::string aside = stateDir + "/" + kBackupsDir + "/" + name;
+        db.copyInto(aside);
+        if (db.rebuildIndexes()) {
+            logError("每日检查发现数据库文件 " + shown + " 的索引与表不符（" + problems.front() +
+                     "），表中的数据完好：已重建全部索引，完整检查无误。重建前的数据库保存为 " +
+                     aside + "，确认无误后可以删除它。");
+            return true;
+        }
+        ::unlink(aside.c_str());
+    }
+    logError("每日检查发现数据库文件 " + shown + " 已损坏（" + problems.front() +
+             "）：今天没有做备份，以免损坏的副本挤掉完好的备份。请停止服务，从 " + stateDir + "/" +
+             kBackupsDir + " 中的备份恢复（pelvoran-server restore）。");
+    return false;
+}
+
+} // namespace
+
+void dailyBackup(const std::string& stateDir, Database& db) {
+    constexpr std::size_t kKeep = 7;
+    const fs::path dir = fs::path(stateDir) / kBackupsDir;
+    char name[64];
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    gmtime_r(&now, &tm);
+    std::strftime(name, sizeof name, "comments-%Y-%m-%d.sqlite", &tm);
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
+        throw std::runtime_error("无法创建目录 " + dir.string() + "：" + systemErrorText(errno));
+    struct stat st {};
+    if (::stat((dir / name).c_str(), &st) == 0 || !wholeForBackup(stateDir, db) ||
+        !backupInto(db, dir.string(), name, stateDir))
+        return;
+    // Only the daily ones are rotated: a database a restore replaced stays.
+    std::vector<fs::path> backups;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        const std::string file = entry.path().filename().string();
+        if (file.starts_with("comments-") && file.ends_with(".sqlite"))
+            backups.push_back(entry.path());
+    }
+    std::sort(backups.begin(), backups.end());
+    std::error_code ec;
+    for (std::size_t i = 0; i + kKeep < backups.size(); ++i)
+        fs::remove(backups[i], ec);
+}
+
+DailyBackups::DailyBackups(const std::string& stateDir)
+    : stateDir_(stateDir), db_(std::make_unique<Database>(databasePath(stateDir))),
+      thread_([this] { run(); }) {}
+
+DailyBackups::~DailyBackups() {
+    {
+        const std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    db_->interrupt();
+    wake_.notify_one();
+    thread_.join();
+}
+
+void DailyBackups::run() {
+    const auto today = [] { return std::time(nullptr) / 86400; };
+    std::time_t backedUp = -1;
+    std::unique_lock lock(mutex_);
+    while (!stopping_) {
+        if (const std::time_t day = today(); day != backedUp) {
+            backedUp = day; // once a day, whether it works or not
+            lock.unlock();
+            try {
+                dailyBackup(stateDir_, *db_);
+            } catch (const std::exception& e) {
+                logError(std::string("每日备份失败：") + e.what());
+            }
+            lock.lock();
+        }
+        wake_.wait_for(lock, std::chrono::seconds(30), [this] { return stopping_; });
+    }
+}
+
+} // namespace pelvoran::server

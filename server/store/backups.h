@@ -1,0 +1,57 @@
+#pragma once
+
+#include "server/store/store.h"
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace pelvoran::server {
+
+/// The files of the state directory `stateDir` that a backup carries beside
+/// the database, with their modes: the signing key's halves and the
+/// monitor's token. Not the admin token (a restore ends every admin
+/// session), the lock, the admin address or backups/. Throws
+/// std::runtime_error when one is there but cannot be read.
+std::vector<StateFile> carriedFiles(const std::string& stateDir);
+
+/// Copies the database, and the files of `stateDir` a backup carries, to
+/// `dir`/`name` as a file that is either whole or absent: into a temporary
+/// file beside it, synced, then moved into place without overwriting (false
+/// when `name` exists: nothing changed) and the directory synced.
+bool backupInto(Database& db, const std::string& dir, const std::string& name,
+                const std::string& stateDir);
+
+/// Keeps one backup a day in `stateDir`/backups, the last seven days, each
+/// made only once SQLite's full check finds the database whole (damage of
+/// indexes alone is mended first, as at serve's start): a damaged copy never
+/// pushes a whole one out. Its own connection `db`: it never holds up the
+/// one that serves.
+void dailyBackup(const std::string& stateDir, Database& db);
+
+/// Keeps the daily backup on a thread and a connection of its own, so that
+/// a backup never holds up the release's pick-up or the end on SIGTERM; a
+/// backup under way when it is destroyed ends at once, its file removed.
+class DailyBackups {
+public:
+    explicit DailyBackups(const std::string& stateDir);
+    ~DailyBackups();
+    DailyBackups(const DailyBackups&) = delete;
+    DailyBackups& operator=(const DailyBackups&) = delete;
+
+private:
+    void run();
+
+    const std::string stateDir_;
+    std::unique_ptr<Database> db_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stopping_ = false;
+    std::thread thread_; // last: starts once the rest is ready
+};
+
+} // namespace pelvoran::server

@@ -1,0 +1,100 @@
+#include "server/store/comment_writer.h"
+#include "server/support/state_files.h"
+
+#include <utility>
+#include <vector>
+
+namespace pelvoran::server {
+
+CommentWriter::CommentWriter(const std::string& databasePath, std::chrono::milliseconds busyTimeout,
+                             std::function<void()> committed)
+    : db_(databasePath, busyTimeout), committed_(std::move(committed)), thread_([this] { run(); }) {
+}
+
+CommentWriter::~CommentWriter() {
+    close();
+    {
+        const std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_one();
+    thread_.join();
+}
+
+bool CommentWriter::submit(NewComment comment, Done done) {
+    {
+        const std::lock_guard lock(mutex_);
+        if (closed_)
+            return false;
+        queue_.push_back({std::move(comment), std::move(done)});
+    }
+    wake_.notify_one();
+    return true;
+}
+
+void CommentWriter::close() {
+    std::unique_lock lock(mutex_);
+    closed_ = true;
+    idle_.wait(lock, [this] { return queue_.empty() && !busy_; });
+}
+
+std::size_t CommentWriter::commits() const {
+    const std::lock_guard lock(mutex_);
+    return commits_;
+}
+
+CommentWriter::Failures CommentWriter::takeFailures() {
+    const std::lock_guard lock(mutex_);
+    return std::exchange(failures_, {});
+}
+
+std::optional<std::string> CommentWriter::lastFailure() const {
+    const std::lock_guard lock(mutex_);
+    return lastFailure_;
+}
+
+void CommentWriter::run() {
+    for (;;) {
+        std::vector<Item> batch;
+        {
+            std::unique_lock lock(mutex_);
+            busy_ = false;
+            idle_.notify_all();
+            wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+            if (queue_.empty())
+                return; // stopping, nothing left
+            busy_ = true;
+            while (!queue_.empty() && batch.size() < kMaxBatch) {
+                batch.push_back(std::move(queue_.front()));
+                queue_.pop_front();
+            }
+        }
+        std::vector<NewComment> comments;
+        comments.reserve(batch.size());
+        for (auto& item : batch)
+            comments.push_back(std::move(item.comment));
+        std::optional<std::string> failure;
+        try {
+            db_.insert(comments);
+        } catch (const StoreError& e) {
+            failure = e.what();
+        }
+        const bool stored = !failure;
+        {
+            const std::lock_guard lock(mutex_);
+            ++commits_;
+            if (failure) {
+                ++failures_.transactions;
+                failures_.comments += comments.size();
+                failures_.lastReason = *failure;
+            }
+            lastFailure_ = std::move(failure);
+        }
+        if (stored && committed_)
+            committed_();
+        for (auto& item : batch)
+            item.done(stored);
+    }
+}
+
+} // namespace pelvoran::server

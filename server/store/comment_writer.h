@@ -1,0 +1,81 @@
+#pragma once
+
+#include "server/store/store.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+namespace pelvoran::server {
+
+/// Commits comments on a thread of its own. Comments that arrive while a
+/// commit runs are committed together in the next transaction, so a burst
+/// costs one sync to disk rather than one each. `done` learns, once the
+/// transaction has ended, whether the comment is durable.
+class CommentWriter {
+public:
+    using Done = std::function<void(bool stored)>;
+
+    /// `committed` runs on the writer's thread after each transaction that
+    /// stored comments (the notifier's wake-up); it must not block.
+    explicit CommentWriter(const std::string& databasePath,
+                           std::chrono::milliseconds busyTimeout = std::chrono::seconds(2),
+                           std::function<void()> committed = {});
+    ~CommentWriter();
+    CommentWriter(const CommentWriter&) = delete;
+    CommentWriter& operator=(const CommentWriter&) = delete;
+
+    /// False once closed: then `done` is never called.
+    bool submit(NewComment comment, Done done);
+
+    /// Takes no more comments and returns once every one taken is answered.
+    void close();
+
+    /// Transactions run so far.
+    std::size_t commits() const;
+
+    /// The transactions that failed, their comments, and why the last failed.
+    struct Failures {
+        std::size_t transactions = 0;
+        std::size_t comments = 0;
+        std::string lastReason;
+    };
+    /// The failures since the last call, for the log's line a minute: on a
+    /// full disk every comment fails, and a line each would flood the log.
+    Failures takeFailures();
+
+    /// Why the last transaction failed; nullopt when none has, or when one
+    /// after it stored its comments.
+    std::optional<std::string> lastFailure() const;
+
+private:
+    struct Item {
+        NewComment comment;
+        Done done;
+    };
+    static constexpr std::size_t kMaxBatch = 512;
+
+    void run();
+
+    Database db_;
+    const std::function<void()> committed_;
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable idle_;
+    std::deque<Item> queue_;
+    std::size_t commits_ = 0;
+    Failures failures_;
+    std::optional<std::string> lastFailure_;
+    bool busy_ = true; // until the thread first waits
+    bool closed_ = false;
+    bool stopping_ = false;
+    std::thread thread_; // last: starts once the rest is ready
+};
+
+} // namespace pelvoran::server

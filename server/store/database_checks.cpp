@@ -1,0 +1,230 @@
+#include "server/store/sqlite_support.h"
+
+#include "server/store/store.h"
+#include "server/support/error_text.h"
+#include "server/support/log.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace pelvoran::server {
+
+std::string sqliteErrorText(sqlite3* db, int rc) {
+    const char* english = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+    const int error = db ? sqlite3_system_errno(db) : 0;
+    std::string cause;
+    switch (rc & 0xFF) {
+    case SQLITE_CANTOPEN:
+    case SQLITE_IOERR:
+        // The system's reason says more than SQLite's.
+        if (error != 0)
+            return systemErrorText(error) + "（" + english + "）";
+        cause = (rc & 0xFF) == SQLITE_IOERR ? "磁盘读写出错，请检查磁盘" : "无法打开";
+        break;
+    case SQLITE_PERM:
+    case SQLITE_AUTH: cause = "权限不够，请用 sudo 运行"; break;
+    case SQLITE_READONLY:
+        cause = "文件是只读的，运行的用户无法写入：请用 sudo 运行，或让所有者可以写入它";
+        break;
+    case SQLITE_FULL: cause = "磁盘已满，请腾出空间后重试"; break;
+    case SQLITE_NOTADB: cause = "不是本程序的数据库文件"; break;
+    case SQLITE_CORRUPT: cause = "数据库已损坏，请从备份恢复"; break;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED: cause = "数据库被另一个进程锁住，请稍后重试"; break;
+    case SQLITE_NOMEM: cause = "内存不够"; break;
+    default: cause = "数据库出错"; break;
+    }
+    return cause + "（" + english + "）";
+}
+
+std::string newerSchemaText(const std::string& what, std::int64_t schema) {
+    return what + " 来自更新版本的服务器（数据库格式 " + std::to_string(schema) +
+           "，本程序只认到 " + std::to_string(knownSchemaVersion()) +
+           "）：请升级 pelvoran-server 后再用它。";
+}
+
+void keepPrivate(const std::string& path) {
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        const std::string file = path + suffix;
+        struct stat st {};
+        if (::lstat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0)
+            ::chmod(file.c_str(), st.st_mode & 0700);
+    }
+}
+
+Connection openConnection(const std::string& path, int flags) {
+    sqlite3* raw = nullptr;
+    const int rc = sqlite3_open_v2(path.c_str(), &raw, flags | SQLITE_OPEN_NOMUTEX, nullptr);
+    Connection db(raw, &sqlite3_close);
+    if (rc != SQLITE_OK)
+        throw StoreError(sqliteErrorText(raw, rc));
+    harden(raw);
+    return db;
+}
+
+void harden(sqlite3* db) {
+    if (sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr) != SQLITE_OK ||
+        sqlite3_db_config(db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr) != SQLITE_OK)
+        throw StoreError(sqliteErrorText(db, SQLITE_ERROR));
+}
+
+std::string fileUri(const std::string& path, const std::string& query) {
+    std::string uri = "file:";
+    for (const char ch : path) {
+        const auto c = static_cast<unsigned char>(ch);
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+            std::string_view("/-._~").find(ch) != std::string_view::npos) {
+            uri += ch;
+        } else {
+            constexpr char kHex[] = "0123456789ABCDEF";
+            uri += '%';
+            uri += kHex[c >> 4];
+            uri += kHex[c & 0xF];
+        }
+    }
+    return uri + "?" + query;
+}
+
+CheckResult runCheck(sqlite3* db, const char* pragma) {
+    CheckResult r;
+    sqlite3_stmt* stmt = nullptr;
+    r.rc = sqlite3_prepare_v2(db, pragma, -1, &stmt, nullptr);
+    if (r.rc == SQLITE_OK) {
+        while ((r.rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+            const auto* text = sqlite3_column_text(stmt, 0);
+            std::string line = text ? reinterpret_cast<const char*>(text) : "";
+            std::replace(line.begin(), line.end(), '\n', ' ');
+            if (line != "ok")
+                r.problems.push_back(line);
+        }
+        if (r.rc == SQLITE_DONE)
+            r.rc = SQLITE_OK;
+    }
+    if (r.rc != SQLITE_OK)
+        r.why = sqliteErrorText(db, r.rc);
+    sqlite3_finalize(stmt);
+    return r;
+}
+
+bool indexesOnly(const std::vector<std::string>& problems) {
+    // integrity_check's words for an index that disagrees with its table.
+    return !problems.empty() &&
+           std::all_of(problems.begin(), problems.end(), [](const std::string& line) {
+               return line.find(" missing from index ") != std::string::npos ||
+                      line.starts_with("wrong # of entries in index ") ||
+                      line.starts_with("non-unique entry in index ");
+           });
+}
+
+bool rebuildIndexes(sqlite3* db) {
+    if (sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
+        return false;
+    bool clean = sqlite3_exec(db, "REINDEX", nullptr, nullptr, nullptr) == SQLITE_OK;
+    if (clean) {
+        const CheckResult after = runCheck(db, "PRAGMA integrity_check");
+        clean = after.rc == SQLITE_OK && after.problems.empty();
+    }
+    if (clean && sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK)
+        return true;
+    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    return false;
+}
+
+namespace {
+
+/// Index damage found as serve starts: a copy of the database set aside in
+/// backups/ under a name that says why, then every index built again and
+/// the whole database checked. What the check says after: clean when mended
+/// (said in the log); otherwise `found`, the database as it was and no copy
+/// left, to be refused as any damage is.
+CheckResult mendIndexes(sqlite3* db, const std::string& path, const std::string& shown,
+                        CheckResult found) {
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::path(path).parent_path() / "backups";
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
+        return found;
+    char name[64];
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&now, &tm);
+    std::strftime(name, sizeof name, kIndexDamagedName, &tm);
+    const std::string aside = (dir / name).string();
+    sqlite3_stmt* copy = nullptr;
+    bool copied = sqlite3_prepare_v2(db, "VACUUM INTO ?", -1, &copy, nullptr) == SQLITE_OK &&
+                  sqlite3_bind_text(copy, 1, aside.c_str(), -1, SQLITE_TRANSIENT) == SQLITE_OK &&
+                  sqlite3_step(copy) == SQLITE_DONE;
+    sqlite3_finalize(copy);
+    if (!copied) {
+        ::unlink(aside.c_str());
+        return found;
+    }
+    if (!rebuildIndexes(db)) {
+        ::unlink(aside.c_str());
+        return found;
+    }
+    const std::string shownAside = (fs::path(shown).parent_path() / "backups" / name).string();
+    logError("数据库文件 " + shown + " 的索引与表不符（" + found.problems.front() +
+             "），表中的数据完好：已重建全部索引，完整检查无误，照常启动。重建前的数据库保存为 " +
+             shownAside + "，确认无误后可以删除它。");
+    return {};
+}
+
+} // namespace
+
+void checkDatabase(const std::string& path, const std::string& shown, DatabaseCheck how) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return;
+    const std::string backups =
+        (std::filesystem::path(shown).parent_path() / "backups").string() + "/";
+    if (st.st_size == 0)
+        throw StoreError("数据库文件 " + shown + " 是空的（0 字节），已被清空。请从 " + backups +
+                         " 中的备份恢复（pelvoran-server restore），或删除它以重新开始。");
+    keepPrivate(path);
+    sqlite3* raw = nullptr;
+    const int rc =
+        sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+    const Connection db(raw, &sqlite3_close);
+    if (rc != SQLITE_OK)
+        throw StoreError("无法打开数据库文件 " + shown + "：" + sqliteErrorText(raw, rc));
+    harden(raw);
+    if (sqlite3_db_readonly(raw, "main") == 1)
+        throw StoreError("数据库文件 " + shown +
+                         " 是只读的，服务器无法保存留言。请让运行服务器的用户可以写入它"
+                         "（例如 chmod 600），再重试。");
+    sqlite3_busy_timeout(raw, 2000);
+    const bool full = how == DatabaseCheck::AtStart &&
+                      static_cast<std::uintmax_t>(st.st_size) <= kFullCheckAtStart;
+    CheckResult check = runCheck(raw, full ? "PRAGMA integrity_check" : "PRAGMA quick_check");
+    if (full && check.rc == SQLITE_OK && indexesOnly(check.problems))
+        check = mendIndexes(raw, path, shown, check);
+    std::string problem = check.problems.empty() ? "" : check.problems.front();
+    const int step = check.rc;
+    const int primary = step & 0xFF;
+    if (primary == SQLITE_NOTADB)
+        throw StoreError("数据库文件 " + shown + " 不是本程序的数据库文件（" +
+                         sqlite3_errstr(step) + "），服务器不会使用它。请确认 --state，或从 " +
+                         backups + " 中的备份恢复（pelvoran-server restore）。");
+    if (problem.empty() && primary == SQLITE_CORRUPT)
+        problem = sqlite3_errstr(step);
+    if (!problem.empty())
+        throw StoreError("数据库文件 " + shown + " 已损坏（" + problem +
+                         "），服务器不会使用它。请从 " + backups +
+                         " 中的备份恢复（pelvoran-server restore），再重试。");
+    if (step != SQLITE_OK)
+        throw StoreError("无法检查数据库文件 " + shown + "：" + check.why);
+    sqlite3_stmt* version = nullptr;
+    int schema = 0;
+    if (sqlite3_prepare_v2(raw, "PRAGMA user_version", -1, &version, nullptr) == SQLITE_OK &&
+        sqlite3_step(version) == SQLITE_ROW)
+        schema = sqlite3_column_int(version, 0);
+    sqlite3_finalize(version);
+    if (schema > knownSchemaVersion())
+        throw StoreError(newerSchemaText("数据库文件 " + shown, schema));
+}
+
+} // namespace pelvoran::server

@@ -1,0 +1,263 @@
+// Backups as the store reads and writes them: a database rebuilt from a
+// backup's rows alone, the state directory's files a backup carries, and a
+// backup's comments read in place.
+#include "server/store/store.h"
+
+#include "server/store/sqlite_support.h"
+
+#include <algorithm>
+#include <map>
+#include <optional>
+
+namespace pelvoran::server {
+namespace {
+
+/// The most rows, and the largest file, a backup's state_files may hold:
+/// keys and tokens are a few hundred bytes.
+constexpr std::size_t kMaxStateFiles = 16;
+constexpr std::int64_t kMaxStateFileBytes = 64 * 1024;
+
+/// `name` as an SQL identifier.
+std::string quoted(const std::string& name) {
+    std::string out = "\"";
+    for (const char c : name) {
+        if (c == '"')
+            out += '"';
+        out += c;
+    }
+    return out + "\"";
+}
+
+void exec(sqlite3* db, const std::string& sql) {
+    if (const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr); rc != SQLITE_OK)
+        throw StoreError(sqliteErrorText(db, rc));
+}
+
+/// The URI of a backup read as it is: nothing else writes it, so no lock is
+/// taken and no journal read or left beside it.
+std::string backupUri(const std::string& path) {
+    return fileUri(path, "mode=ro&immutable=1");
+}
+
+Connection openBackup(const std::string& path, const std::string& shown) {
+    try {
+        return openConnection(backupUri(path), SQLITE_OPEN_READONLY | SQLITE_OPEN_URI);
+    } catch (const StoreError& e) {
+        throw StoreError("无法打开 " + shown + "：" + e.what());
+    }
+}
+
+/// The schema version of the backup `db`, refused (naming `shown`) when it
+/// is no database of this server's or one of a newer server.
+std::int64_t backupSchema(sqlite3* db, const std::string& shown) {
+    Statement version(db, "PRAGMA user_version");
+    version.step();
+    const std::int64_t schema = version.integer(0);
+    if (schema < 1)
+        throw RefusedBackup(shown + " 不是 pelvoran-server 的数据库");
+    if (schema > knownSchemaVersion())
+        throw RefusedBackup(newerSchemaText(shown, schema));
+    return schema;
+}
+
+/// Whether `schema` (main, backup) holds `name` as a plain table: false
+/// when it holds nothing by that name. Anything else by that name is
+/// refused, naming `shown`: a view runs its own SELECT whether the schema
+/// is trusted or not, and a virtual table runs a module's code.
+bool plainTable(sqlite3* db, const std::string& schema, const std::string& name,
+                const std::string& shown) {
+    Statement s(db, ("SELECT type, coalesce(sql, '') FROM " + schema +
+                     ".sqlite_schema WHERE name = ? COLLATE NOCASE AND type <> 'trigger'")
+                        .c_str());
+    s.bind(1, name);
+    if (!s.step())
+        return false;
+    const std::string type = s.text(0);
+    if (type != "table" || s.text(1).starts_with("CREATE VIRTUAL"))
+        throw RefusedBackup(shown + " 中的 " + name + " 不是表（是 " +
+                            (type == "table" ? std::string("虚拟表") : type) +
+                            "）：这不是 pelvoran-server backup 做的备份，本程序不会读它");
+    return true;
+}
+
+/// The names of the tables of `schema` that are not SQLite's own, in the
+/// order they were made.
+std::vector<std::string> tablesOf(sqlite3* db, const std::string& schema,
+                                  const std::string& condition = "") {
+    Statement s(db, ("SELECT name FROM " + schema +
+                     ".sqlite_schema WHERE type = 'table' AND name NOT LIKE 'sqlite\\_%' "
+                     "ESCAPE '\\' " +
+                     condition + " ORDER BY rowid")
+                        .c_str());
+    std::vector<std::string> names;
+    while (s.step())
+        names.push_back(s.text(0));
+    return names;
+}
+
+/// Gives, in the table `table` of the main schema, only numbers above `number`.
+void raiseSequence(sqlite3* db, const std::string& table, std::int64_t number) {
+    Statement add(db, "INSERT INTO main.sqlite_sequence (name, seq) SELECT ?1, 0 WHERE NOT "
+                      "EXISTS (SELECT 1 FROM main.sqlite_sequence WHERE name = ?1)");
+    add.bind(1, table);
+    add.step();
+    Statement raise(db, "UPDATE main.sqlite_sequence SET seq = max(seq, ?) WHERE name = ?");
+    raise.bind(1, number);
+    raise.bind(2, table);
+    raise.step();
+}
+
+} // namespace
+
+RebuiltDatabase rebuildFromBackup(const std::string& backup, const std::string& fresh,
+                                  const std::string& shown) {
+    RebuiltDatabase r;
+    {
+        const Connection db = openBackup(backup, shown);
+        const CheckResult check = runCheck(db.get(), "PRAGMA integrity_check");
+        const std::string problem = check.rc != SQLITE_OK    ? check.why
+                                    : check.problems.empty() ? ""
+                                                             : check.problems.front();
+        if (!problem.empty())
+            throw RefusedBackup(shown + " 不是完好的数据库（" + problem + "）");
+        r.schema = backupSchema(db.get(), shown);
+    }
+    const Connection db =
+        openConnection(fresh, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI);
+    sqlite3* raw = db.get();
+    // This server's own schema as it was at the backup's version: its tables,
+    // indexes and triggers, never the file's.
+    exec(raw, "BEGIN");
+    for (std::int64_t v = 0; v < r.schema; ++v)
+        exec(raw, schemaMigrations()[static_cast<std::size_t>(v)]);
+    exec(raw, "PRAGMA user_version=" + std::to_string(r.schema));
+    exec(raw, "COMMIT");
+
+    Statement attach(raw, "ATTACH ? AS backup");
+    attach.bind(1, backupUri(backup));
+    attach.step();
+    exec(raw, "BEGIN");
+    for (const std::string& table : tablesOf(raw, "main")) {
+        if (!plainTable(raw, "backup", table, shown))
+            throw RefusedBackup(shown + " 不是 pelvoran-server 的数据库（没有表 " + table + "）");
+        std::string columns;
+        Statement info(raw, "SELECT name FROM pragma_table_info(?, 'main')");
+        info.bind(1, table);
+        while (info.step())
+            columns += (columns.empty() ? "" : ", ") + quoted(info.text(0));
+        try {
+            exec(raw, "INSERT INTO main." + quoted(table) + " (" + columns + ") SELECT " + columns +
+                          " FROM backup." + quoted(table));
+        } catch (const StoreError& e) {
+            const int rc = sqlite3_errcode(raw);
+            if (rc == SQLITE_FULL || rc == SQLITE_IOERR || rc == SQLITE_NOMEM)
+                throw;
+            throw RefusedBackup(shown + " 中的表 " + table + " 与本程序的不符（" + e.what() + "）");
+        }
+    }
+    // The highest number each table ever gave, above those of rows deleted since.
+    if (plainTable(raw, "backup", "sqlite_sequence", shown))
+        for (const std::string& table : tablesOf(raw, "main", "AND sql LIKE '%AUTOINCREMENT%'")) {
+            Statement seq(raw, "SELECT seq FROM backup.sqlite_sequence WHERE name = ?");
+            seq.bind(1, table);
+            if (seq.step())
+                raiseSequence(raw, table, seq.integer(0));
+        }
+    {
+        Statement orphans(raw, "SELECT \"table\", parent FROM pragma_foreign_key_check");
+        if (orphans.step())
+            throw RefusedBackup(shown + " 中的数据前后不符（表 " + orphans.text(0) +
+                                " 中有一行指向表 " + orphans.text(1) + " 中不存在的一行）");
+    }
+    {
+        // The table of the files a backup carries, read below, is no leftover.
+        Statement extra(raw, "SELECT b.type, b.name FROM backup.sqlite_schema b WHERE (b.tbl_name "
+                             "<> 'state_files' OR b.type NOT IN ('table', 'index')) AND NOT "
+                             "EXISTS (SELECT 1 FROM main.sqlite_schema m WHERE m.type = b.type "
+                             "AND m.name = b.name) ORDER BY b.rowid");
+        while (extra.step())
+            r.leftOut.push_back(extra.text(0) + " " + extra.text(1));
+    }
+    if (plainTable(raw, "backup", "state_files", shown)) {
+        Statement files(raw, "SELECT name, mode, sha256, data, length(data) FROM "
+                             "backup.state_files ORDER BY rowid");
+        while (files.step()) {
+            if (r.files.size() == kMaxStateFiles || files.integer(4) > kMaxStateFileBytes)
+                throw RefusedBackup(shown + " 的 state_files 大得不像本程序写的：本程序不会读它");
+            r.files.push_back({files.text(0), static_cast<unsigned>(files.integer(1) & 07777),
+                               files.text(2), files.text(3)});
+        }
+    }
+    exec(raw, "COMMIT");
+    exec(raw, "DETACH backup");
+    return r;
+}
+
+void addStateFiles(const std::string& path, const std::vector<StateFile>& files) {
+    const Connection db = openConnection(path, SQLITE_OPEN_READWRITE);
+    sqlite3* raw = db.get();
+    exec(raw, "BEGIN");
+    exec(raw, "CREATE TABLE state_files (name TEXT PRIMARY KEY, mode INTEGER NOT NULL, "
+              "sha256 TEXT NOT NULL, data BLOB NOT NULL)");
+    Statement add(raw, "INSERT INTO state_files (name, mode, sha256, data) VALUES (?, ?, ?, ?)");
+    for (const StateFile& f : files) {
+        add.bind(1, f.name);
+        add.bind(2, std::int64_t{f.mode});
+        add.bind(3, f.sha256);
+        add.bindBlob(4, f.data);
+        add.step();
+        add.reset();
+    }
+    exec(raw, "COMMIT");
+}
+
+std::vector<std::string> stateFileNames(const std::string& path) {
+    const Connection db = openBackup(path, path);
+    std::vector<std::string> names;
+    if (!plainTable(db.get(), "main", "state_files", path))
+        return names;
+    Statement s(db.get(), "SELECT name FROM state_files ORDER BY rowid");
+    while (s.step())
+        names.push_back(s.text(0));
+    return names;
+}
+
+std::map<std::string, std::int64_t> highestNumbers(const std::string& path) {
+    // Read and write, as the last connection to close folds the write-ahead
+    // log into the file: the replaced database is kept as one file.
+    const Connection db = openConnection(path, SQLITE_OPEN_READWRITE);
+    std::map<std::string, std::int64_t> highest;
+    for (const std::string& table :
+         tablesOf(db.get(), "main", "AND sql NOT LIKE '%WITHOUT ROWID%'")) {
+        Statement s(db.get(), ("SELECT max(rowid) FROM " + quoted(table)).c_str());
+        s.step();
+        highest[table] = s.integer(0);
+    }
+    if (plainTable(db.get(), "main", "sqlite_sequence", path)) {
+        Statement s(db.get(), "SELECT name, seq FROM sqlite_sequence");
+        while (s.step())
+            highest[s.text(0)] = std::max(highest[s.text(0)], s.integer(1));
+    }
+    return highest;
+}
+
+std::vector<StoredComment> backupComments(const std::string& path, const std::string& shown,
+                                          std::optional<std::int64_t> since) {
+    const Connection db = openBackup(path, shown);
+    const std::int64_t schema = backupSchema(db.get(), shown);
+    if (!plainTable(db.get(), "main", "comments", shown))
+        throw RefusedBackup(shown + " 不是 pelvoran-server 的数据库（没有表 comments）");
+    // Read marks and the bot flag came with the second schema.
+    Statement s(db.get(), (std::string("SELECT id, received, text, source, ") +
+                           (schema >= 2 ? "read, flagged" : "0, 0") +
+                           " FROM comments WHERE received >= ? ORDER BY received DESC, id DESC")
+                              .c_str());
+    s.bind(1, since.value_or(INT64_MIN));
+    std::vector<StoredComment> out;
+    while (s.step())
+        out.push_back({s.integer(0), s.integer(1), s.utf16(2), s.text(3), s.integer(4) != 0,
+                       s.integer(5) != 0});
+    return out;
+}
+
+} // namespace pelvoran::server

@@ -1,0 +1,41 @@
+#include "server/support/files.h"
+
+#include "server/support/error_text.h"
+
+#include <cerrno>
+#include <stdexcept>
+#include <sys/types.h>
+#include <unistd.h>
+#include <vector>
+
+namespace pelvoran::server {
+
+void syncFile(int fd, const std::string& shown) {
+    if (::fsync(fd) != 0)
+        throw std::runtime_error("无法把 " + shown + " 写入磁盘：" + systemErrorText(errno));
+}
+
+void copyAll(int from, int to, const std::string& shown) {
+    std::vector<char> buffer(1 << 20);
+    for (off_t at = 0;;) {
+        const ssize_t n = ::pread(from, buffer.data(), buffer.size(), at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            throw std::runtime_error("无法读取要复制的文件：" + systemErrorText(errno));
+        if (n == 0)
+            return;
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = ::write(to, buffer.data() + done, static_cast<std::size_t>(n - done));
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w <= 0) // a write of nothing: the disk is full
+                throw std::runtime_error("无法写入 " + shown + "：" +
+                                         systemErrorText(w < 0 ? errno : ENOSPC));
+            done += w;
+        }
+        at += n;
+    }
+}
+
+} // namespace pelvoran::server

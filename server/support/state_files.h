@@ -1,0 +1,43 @@
+#pragma once
+
+// The names of what a state directory holds, in one place: every part that
+// opens one of them takes its name from here.
+
+#include <array>
+#include <string>
+
+namespace pelvoran::server {
+
+/// The file in the state directory whose lock a running serve holds.
+inline constexpr char kLockFile[] = "serve.lock";
+
+/// The publisher's public key (one line, as PELVORAN_UPDATE_KEY takes it):
+/// with it, every release must be signed by its private half.
+inline constexpr char kUpdatePublicKeyFile[] = "update-key.pub";
+/// The private half, when the publisher keeps it with the server (0600).
+inline constexpr char kUpdatePrivateKeyFile[] = "update-key.pem";
+
+/// The file in the state directory that holds the admin pages' secret token.
+inline constexpr char kAdminTokenFile[] = "admin-token";
+/// The token /metrics takes as a bearer token: a monitor's own, which opens
+/// no admin page.
+inline constexpr char kMetricsTokenFile[] = "metrics-token";
+
+/// Where serve last opened the admin pages, for `admin-url`.
+inline constexpr char kAdminAddressFile[] = "admin-address";
+
+/// The directory of the state directory that holds its backups.
+inline constexpr char kBackupsDir[] = "backups";
+
+/// The database file name inside the state directory.
+inline constexpr char kDatabaseFile[] = "comments.sqlite";
+
+/// The database file of the state directory `stateDir`.
+inline std::string databasePath(const std::string& stateDir) {
+    return stateDir + "/" + kDatabaseFile;
+}
+
+/// The files SQLite keeps beside a database while it is open, by suffix.
+inline constexpr std::array<const char*, 3> kDatabaseCompanions = {"-wal", "-shm", "-journal"};
+
+} // namespace pelvoran::server
