@@ -71,7 +71,8 @@ constexpr char kUsage[] =
     "  pelvoran-server backup FILE [--state DIR]\n"
     "  pelvoran-server restore FILE [--state DIR]\n"
     "  pelvoran-server admin-url [--state DIR]\n"
-    "  pelvoran-server --version\n";
+    "  pelvoran-server --version\n"
+    "  pelvoran-server --help\n";
 
 /// "/" or "/a/b/": a path of plain characters, between slashes.
 bool isPrefix(const std::string& s) {
