@@ -1,13 +1,15 @@
-// The server's limits on their own, with a clock the test sets: who a limit
-// counts, the comment allowance, the deadlines and the body budget.
+// The HTTP room on its own: the route table, and the limits with a clock
+// the test sets: who a limit counts, the comment allowance, the deadlines
+// and the body budget.
 #include "server/http/limits.h"
+#include "server/http/routes.h"
 
 #include <gtest/gtest.h>
-
 #include <set>
 
 using namespace pelvoran::server;
 using namespace std::chrono_literals;
+using namespace pelvoran;
 
 namespace {
 
@@ -15,6 +17,107 @@ using Clock = std::chrono::steady_clock;
 const Clock::time_point t0 = Clock::time_point(1000h);
 
 } // namespace
+
+namespace {
+
+/// A guard whose closer records the sockets it ended, with one listener of
+/// six slots (crowded at five).
+struct Watched {
+    std::set<int> ended;
+    ConnectionGuard guard;
+    ConnectionGuard::Listener& slots;
+    explicit Watched(ConnectionGuard::Limits limits)
+        : guard(limits, [this](int fd) { ended.insert(fd); }), slots(guard.listener(6)) {}
+    ConnectionGuard::Connection* open(int fd, const std::string& key,
+                                      const std::string& group = "") {
+        return guard.opened(slots, fd, {key, group}, t0);
+    }
+};
+
+ConnectionGuard::Limits testLimits() {
+    ConnectionGuard::Limits l;
+    l.headTimeout = 10s;
+    l.crowdedHeadTimeout = 2s;
+    l.minBodyRate = 100;
+    l.rateWindow = 10s;
+    l.bodyTimeout = 25s;
+    l.bodyBudget = 1000;
+    l.clientShare = 400;
+    l.groupShare = 500;
+    l.perClient = 2;
+    l.perGroup = 3;
+    return l;
+}
+
+} // namespace
+
+TEST(Routes, OneTableForBothListeners) {
+    const struct {
+        bool admin;
+        const char* method;
+        const char* path;
+        Route route;
+        const char* allow;
+    } cases[] = {
+        {false, "GET", "/Canon/LensCheck.asp", Route::UpdateCheck, ""},
+        {false, "HEAD", "/Canon/LensCheck.asp", Route::UpdateCheck, ""},
+        {false, "POST", "/Canon/LensCheck.asp", Route::NotAllowed, "GET, HEAD"},
+        {false, "POST", "/Canon/comment.asp", Route::DesktopComment, ""},
+        {false, "GET", "/Canon/comment.asp", Route::NotAllowed, "POST"},
+        {false, "POST", "/comment", Route::WebComment, ""},
+        {false, "GET", "/", Route::LookupPage, ""},
+        {false, "GET", "/thanks", Route::CommentThanks, ""},
+        {false, "POST", "/thanks", Route::NotAllowed, "GET, HEAD"},
+        {false, "PUT", "/nothing", Route::NotAllowed, "GET, HEAD"},
+        {false, "GET", "/comments", Route::NotFound, ""}, // admin pages are not public
+        {false, "GET", "/canon/lenscheck.asp", Route::NotFound, ""},
+        {true, "GET", "/Canon/LensCheck.asp", Route::NotFound, ""},
+        {true, "GET", "/release", Route::AdminRelease, ""},
+        {true, "POST", "/release", Route::AdminRelease, ""},
+        {true, "GET", "/comments/mark", Route::NotAllowed, "POST"},
+        {true, "GET", "/comments/delete", Route::AdminDelete, ""},
+        {true, "POST", "/comments/delete", Route::AdminDelete, ""},
+        {true, "GET", "/comments/read-all", Route::NotAllowed, "POST"},
+        {false, "GET", "/comments/delete", Route::NotFound, ""},
+        {true, "GET", "/style.css", Route::StyleSheet, ""},
+        {true, "DELETE", "/use", Route::NotAllowed, "GET, HEAD"},
+        {true, "POST", "/release/republish", Route::AdminRepublish, ""},
+        {true, "GET", "/release/republish", Route::NotAllowed, "POST"},
+        {true, "GET", "/audit", Route::AdminAudit, ""},
+        {true, "POST", "/audit", Route::NotAllowed, "GET, HEAD"},
+        {false, "GET", "/audit", Route::NotFound, ""},
+    };
+    for (const auto& c : cases) {
+        const RouteMatch m = findRoute(c.admin, c.method, c.path);
+        EXPECT_EQ(m.route, c.route) << c.method << " " << c.path;
+        EXPECT_STREQ(m.allow, c.allow) << c.method << " " << c.path;
+    }
+    // Under a prefix the page moves and the tools' two paths stay.
+    const struct {
+        const char* method;
+        const char* path;
+        Route route;
+    } prefixed[] = {
+        {"GET", "/p/", Route::LookupPage},
+        {"GET", "/p/style.css", Route::StyleSheet},
+        {"GET", "/p/help.png", Route::HelpPhoto},
+        {"POST", "/p/comment", Route::WebComment},
+        {"GET", "/p/thanks", Route::CommentThanks},
+        {"GET", "/", Route::NotFound},
+        {"GET", "/style.css", Route::NotFound},
+        {"GET", "/p", Route::NotFound},
+        {"GET", "/Canon/LensCheck.asp", Route::UpdateCheck},
+        {"POST", "/Canon/comment.asp", Route::DesktopComment},
+        {"GET", "/p/Canon/LensCheck.asp", Route::NotFound},
+        {"GET", "/healthz", Route::Health}, // where a monitor looks, whatever the prefix
+        {"GET", "/p/healthz", Route::Health},
+    };
+    for (const auto& c : prefixed)
+        EXPECT_EQ(findRoute(false, c.method, c.path, "/p/").route, c.route) << c.path;
+    EXPECT_TRUE(isAdminPage("/comments"));
+    EXPECT_FALSE(isAdminPage("//evil.example/x"));
+    EXPECT_FALSE(isAdminPage("/comments/mark")) << "a POST, never a place to land";
+}
 
 TEST(Limits, ClientsAreIPv4AddressesAndIPv6Slash64s) {
     const struct {
@@ -75,39 +178,6 @@ TEST(Limits, SprayingTheTableDoesNotResetAClient) {
     EXPECT_FALSE(limiter.allow("limited", 10, t0 + 2s));
     EXPECT_GT(limiter.tracked(), 40u) << "never all forgotten";
 }
-
-namespace {
-
-/// A guard whose closer records the sockets it ended, with one listener of
-/// six slots (crowded at five).
-struct Watched {
-    std::set<int> ended;
-    ConnectionGuard guard;
-    ConnectionGuard::Listener& slots;
-    explicit Watched(ConnectionGuard::Limits limits)
-        : guard(limits, [this](int fd) { ended.insert(fd); }), slots(guard.listener(6)) {}
-    ConnectionGuard::Connection* open(int fd, const std::string& key,
-                                      const std::string& group = "") {
-        return guard.opened(slots, fd, {key, group}, t0);
-    }
-};
-
-ConnectionGuard::Limits testLimits() {
-    ConnectionGuard::Limits l;
-    l.headTimeout = 10s;
-    l.crowdedHeadTimeout = 2s;
-    l.minBodyRate = 100;
-    l.rateWindow = 10s;
-    l.bodyTimeout = 25s;
-    l.bodyBudget = 1000;
-    l.clientShare = 400;
-    l.groupShare = 500;
-    l.perClient = 2;
-    l.perGroup = 3;
-    return l;
-}
-
-} // namespace
 
 TEST(Limits, LateHeadsAndSlowBodiesAreEnded) {
     Watched w(testLimits());

@@ -1,19 +1,14 @@
 // Notifications without sockets: the webhook's body and signature, the
-// e-mail as a mail reader decodes it, the retry schedule, and the outbox
-// rows the comment's own transaction makes and a deletion takes along.
+// e-mail as a mail reader decodes it, the retry schedule, and where plain
+// SMTP may go.
 #include "server/comments/comment_export.h"
 #include "server/notify/notify.h"
-#include "server/store/comment_writer.h"
 #include "server/store/store.h"
 #include "tests/support/server_process.h"
 
-#include <gtest/gtest.h>
-#include <sqlite3.h>
-
-#include <condition_variable>
 #include <cstdio>
 #include <fstream>
-#include <mutex>
+#include <gtest/gtest.h>
 
 using namespace pelvoran;
 using namespace pelvoran::server;
@@ -33,17 +28,6 @@ std::string piped(const std::string& command, const std::string& input, const st
     if (p != nullptr)
         ::pclose(p);
     return out;
-}
-
-std::int64_t count(const std::string& path, const char* sql) {
-    sqlite3* db = nullptr;
-    sqlite3_open(path.c_str(), &db);
-    sqlite3_stmt* s = nullptr;
-    sqlite3_prepare_v2(db, sql, -1, &s, nullptr);
-    const std::int64_t n = sqlite3_step(s) == SQLITE_ROW ? sqlite3_column_int64(s, 0) : -1;
-    sqlite3_finalize(s);
-    sqlite3_close(db);
-    return n;
 }
 
 } // namespace
@@ -149,80 +133,4 @@ TEST(NotifyCore, LoopbackIsAnAddressNotAName) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(isLoopbackHost(c.host), c.loopback) << c.host;
-}
-
-// One row per comment and recipient, flagged comments only for those who
-// asked, made by the comment's own commit: a commit that fails leaves no
-// row; deleting a comment or a recipient takes its rows along.
-TEST(NotifyStore, OutboxFollowsTheCommentsTransaction) {
-    const test::TempDir dir;
-    const std::string path = dir.path() + "/comments.sqlite";
-    Database db(path);
-    Recipient all;
-    all.address = "https://a.example/";
-    all.secret = "k";
-    all.flagged = true;
-    db.addRecipient(all);
-    Recipient mail;
-    mail.kind = NotifyKind::Email;
-    mail.address = "me@x.cn";
-    const std::int64_t mailId = db.addRecipient(mail);
-    const auto comment = [](const char* text, bool flagged) {
-        return NewComment{fromUtf8Lenient(text), text, kFromWeb, 1700000000, flagged};
-    };
-    constexpr char kRows[] = "SELECT count(*) FROM notify_outbox";
-    {
-        std::mutex m;
-        std::condition_variable cv;
-        std::vector<bool> answers;
-        const auto done = [&](bool ok) {
-            const std::lock_guard lock(m);
-            answers.push_back(ok);
-            cv.notify_all();
-        };
-        const auto wait = [&](std::size_t n) {
-            std::unique_lock lock(m);
-            return cv.wait_for(lock, 10s, [&] { return answers.size() >= n; });
-        };
-        CommentWriter writer(path, 50ms);
-        sqlite3* other = nullptr;
-        sqlite3_open(path.c_str(), &other);
-        ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
-        writer.submit(comment("lost", false), done);
-        ASSERT_TRUE(wait(1));
-        EXPECT_FALSE(answers[0]);
-        sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
-        sqlite3_close(other);
-        EXPECT_EQ(count(path, kRows), 0) << "a failed commit queued notifications";
-        writer.submit(comment("plain", false), done);
-        writer.submit(comment("bot", true), done);
-        ASSERT_TRUE(wait(3));
-    }
-    EXPECT_EQ(count(path, kRows), 3) << "two recipients for the plain one, one for the bot's";
-    const auto due = db.dueNotifications(INT64_MAX, 10);
-    ASSERT_EQ(due.size(), 3u);
-    EXPECT_EQ(toUtf8(due[0].comment.text), "plain");
-    EXPECT_EQ(due[0].recipient.secret, "k");
-
-    const std::int64_t bot = db.comments().front().id;
-    EXPECT_TRUE(db.deleteComments({bot}, kByCommandLine).empty());
-    EXPECT_EQ(count(path, kRows), 2);
-    EXPECT_TRUE(db.removeRecipient(mailId));
-    EXPECT_EQ(count(path, kRows), 1);
-    db.insert({comment("bot again", true)});
-    EXPECT_EQ(db.deleteFlagged(kByCommandLine), 1);
-    EXPECT_EQ(count(path, kRows), 1);
-
-    // A failure holds back every notification of that recipient.
-    db.insert({comment("second", false)});
-    const auto first = db.dueNotifications(INT64_MAX, 1).front();
-    constexpr std::int64_t kRetry = 4'000'000'000'000; // milliseconds: after the writer's rows
-    db.recordTries({{first.comment.id, first.recipient.id, "接收方答复 HTTP 500", kRetry, false}},
-                   100);
-    EXPECT_TRUE(db.dueNotifications(kRetry - 1, 10).empty());
-    EXPECT_EQ(db.dueNotifications(kRetry, 10).size(), 2u);
-    const auto r = db.recipients().front();
-    EXPECT_EQ(r.failures, 1);
-    EXPECT_EQ(r.lastError, "接收方答复 HTTP 500");
-    EXPECT_EQ(r.pending, 2);
 }

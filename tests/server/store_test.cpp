@@ -1,15 +1,7 @@
-// The server's parts on their own, without sockets: the store against old,
-// newer and full databases, the comment writer's batches and failures, the
-// database's health, the route table, the site's answers, and the comment
-// bodies of the tools in the field.
-#include "server/admin/admin_site.h"
-#include "server/admin/metrics.h"
-#include "server/comments/comment_decoding.h"
-#include "server/daemon/site.h"
-#include "server/http/handler.h"
-#include "server/http/limits.h"
-#include "server/http/routes.h"
-#include "server/release/release_reply.h"
+// The store on its own, without sockets: old, newer and full databases,
+// the release history and the audit log, restores, the comment writer's
+// batches and failures, the database's health and the outbox rows the
+// comment's own transaction makes.
 #include "server/store/backups.h"
 #include "server/store/comment_writer.h"
 #include "server/store/health.h"
@@ -17,17 +9,15 @@
 #include "server/store/use_counter.h"
 #include "tests/support/server_process.h"
 
-#include <gtest/gtest.h>
-#include <sqlite3.h>
-
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <future>
+#include <gtest/gtest.h>
 #include <mutex>
+#include <sqlite3.h>
 #include <sys/mount.h>
 #include <thread>
 #include <unistd.h>
@@ -109,6 +99,21 @@ struct Answers {
         return arrived.wait_for(lock, 20s, [&] { return stored.size() >= n; });
     }
 };
+
+} // namespace
+
+namespace {
+
+std::int64_t count(const std::string& path, const char* sql) {
+    sqlite3* db = nullptr;
+    sqlite3_open(path.c_str(), &db);
+    sqlite3_stmt* s = nullptr;
+    sqlite3_prepare_v2(db, sql, -1, &s, nullptr);
+    const std::int64_t n = sqlite3_step(s) == SQLITE_ROW ? sqlite3_column_int64(s, 0) : -1;
+    sqlite3_finalize(s);
+    sqlite3_close(db);
+    return n;
+}
 
 } // namespace
 
@@ -492,161 +497,78 @@ TEST(DatabaseHealth, DailyBackupIsOfAWholeDatabaseOnly) {
     }
 }
 
-TEST(Routes, OneTableForBothListeners) {
-    const struct {
-        bool admin;
-        const char* method;
-        const char* path;
-        Route route;
-        const char* allow;
-    } cases[] = {
-        {false, "GET", "/Canon/LensCheck.asp", Route::UpdateCheck, ""},
-        {false, "HEAD", "/Canon/LensCheck.asp", Route::UpdateCheck, ""},
-        {false, "POST", "/Canon/LensCheck.asp", Route::NotAllowed, "GET, HEAD"},
-        {false, "POST", "/Canon/comment.asp", Route::DesktopComment, ""},
-        {false, "GET", "/Canon/comment.asp", Route::NotAllowed, "POST"},
-        {false, "POST", "/comment", Route::WebComment, ""},
-        {false, "GET", "/", Route::LookupPage, ""},
-        {false, "GET", "/thanks", Route::CommentThanks, ""},
-        {false, "POST", "/thanks", Route::NotAllowed, "GET, HEAD"},
-        {false, "PUT", "/nothing", Route::NotAllowed, "GET, HEAD"},
-        {false, "GET", "/comments", Route::NotFound, ""}, // admin pages are not public
-        {false, "GET", "/canon/lenscheck.asp", Route::NotFound, ""},
-        {true, "GET", "/Canon/LensCheck.asp", Route::NotFound, ""},
-        {true, "GET", "/release", Route::AdminRelease, ""},
-        {true, "POST", "/release", Route::AdminRelease, ""},
-        {true, "GET", "/comments/mark", Route::NotAllowed, "POST"},
-        {true, "GET", "/comments/delete", Route::AdminDelete, ""},
-        {true, "POST", "/comments/delete", Route::AdminDelete, ""},
-        {true, "GET", "/comments/read-all", Route::NotAllowed, "POST"},
-        {false, "GET", "/comments/delete", Route::NotFound, ""},
-        {true, "GET", "/style.css", Route::StyleSheet, ""},
-        {true, "DELETE", "/use", Route::NotAllowed, "GET, HEAD"},
-        {true, "POST", "/release/republish", Route::AdminRepublish, ""},
-        {true, "GET", "/release/republish", Route::NotAllowed, "POST"},
-        {true, "GET", "/audit", Route::AdminAudit, ""},
-        {true, "POST", "/audit", Route::NotAllowed, "GET, HEAD"},
-        {false, "GET", "/audit", Route::NotFound, ""},
-    };
-    for (const auto& c : cases) {
-        const RouteMatch m = findRoute(c.admin, c.method, c.path);
-        EXPECT_EQ(m.route, c.route) << c.method << " " << c.path;
-        EXPECT_STREQ(m.allow, c.allow) << c.method << " " << c.path;
-    }
-    // Under a prefix the page moves and the tools' two paths stay.
-    const struct {
-        const char* method;
-        const char* path;
-        Route route;
-    } prefixed[] = {
-        {"GET", "/p/", Route::LookupPage},
-        {"GET", "/p/style.css", Route::StyleSheet},
-        {"GET", "/p/help.png", Route::HelpPhoto},
-        {"POST", "/p/comment", Route::WebComment},
-        {"GET", "/p/thanks", Route::CommentThanks},
-        {"GET", "/", Route::NotFound},
-        {"GET", "/style.css", Route::NotFound},
-        {"GET", "/p", Route::NotFound},
-        {"GET", "/Canon/LensCheck.asp", Route::UpdateCheck},
-        {"POST", "/Canon/comment.asp", Route::DesktopComment},
-        {"GET", "/p/Canon/LensCheck.asp", Route::NotFound},
-        {"GET", "/healthz", Route::Health}, // where a monitor looks, whatever the prefix
-        {"GET", "/p/healthz", Route::Health},
-    };
-    for (const auto& c : prefixed)
-        EXPECT_EQ(findRoute(false, c.method, c.path, "/p/").route, c.route) << c.path;
-    EXPECT_TRUE(isAdminPage("/comments"));
-    EXPECT_FALSE(isAdminPage("//evil.example/x"));
-    EXPECT_FALSE(isAdminPage("/comments/mark")) << "a POST, never a place to land";
-}
-
-// The site answers without sockets: the update check from the published
-// release, counted for GET only; a comment once durable; the limit; each
-// counted for /metrics.
-TEST(Site, AnswersUpdateChecksAndComments) {
+// One row per comment and recipient, flagged comments only for those who
+// asked, made by the comment's own commit: a commit that fails leaves no
+// row; deleting a comment or a recipient takes its rows along.
+TEST(NotifyStore, OutboxFollowsTheCommentsTransaction) {
     const test::TempDir dir;
     const std::string path = dir.path() + "/comments.sqlite";
-    UseCounter use;
-    ReleaseReply reply;
-    reply.set(Release{u"1.07", u"http://x.cn/a.exe", u"2026-12-01", u"说明"});
-    RateLimiter limiter(1, 0);
-    CommentWriter writer(path);
-    Metrics metrics;
-    DatabaseHealth health(dir.path());
-    AdminSite admin(dir.path(), adminToken(dir.path()), use, metrics, "");
-    Site site({use, reply, limiter, writer, admin, metrics, health});
-    auto ask = [&](const char* method, const char* url, const std::string& body = "") {
-        Incoming in;
-        in.match = findRoute(false, method, url);
-        in.request.method = method;
-        in.request.path = url;
-        in.request.body = body;
-        in.client = "203.0.113.5";
-        std::promise<WebResponse> later;
-        auto now = site.answer(in, [&](WebResponse w) { later.set_value(std::move(w)); });
-        return now ? *now : later.get_future().get();
+    Database db(path);
+    Recipient all;
+    all.address = "https://a.example/";
+    all.secret = "k";
+    all.flagged = true;
+    db.addRecipient(all);
+    Recipient mail;
+    mail.kind = NotifyKind::Email;
+    mail.address = "me@x.cn";
+    const std::int64_t mailId = db.addRecipient(mail);
+    const auto comment = [](const char* text, bool flagged) {
+        return NewComment{fromUtf8Lenient(text), text, kFromWeb, 1700000000, flagged};
     };
-    const WebResponse check = ask("GET", "/Canon/LensCheck.asp");
-    EXPECT_EQ(check.body,
-              replyBody(Release{u"1.07", u"http://x.cn/a.exe", u"2026-12-01", u"说明"}));
-    ask("HEAD", "/Canon/LensCheck.asp");
-    std::int64_t counted = 0;
-    for (const auto& [day, n] : use.pending())
-        counted += n;
-    EXPECT_EQ(counted, 1) << "HEAD is not a tool's check";
-
-    EXPECT_EQ(ask("POST", "/Canon/comment.asp", "CommentText=%BE%B5").status, 200u);
-    EXPECT_EQ(Raw(path).count(), 1) << "answered 200 before it was stored";
-    EXPECT_EQ(ask("POST", "/Canon/comment.asp", "CommentText=again").status, 429u);
-    EXPECT_EQ(ask("POST", "/Canon/comment.asp", "Text=x").status, 400u);
-    EXPECT_EQ(ask("GET", "/Canon/comment.asp").status, 405u);
-    EXPECT_EQ(ask("GET", "/nothing").status, 404u);
-    EXPECT_EQ(ask("GET", "/healthz").status, 200u);
-    EXPECT_EQ(metrics.updateChecks(), 1u);
-    EXPECT_EQ(metrics.commentsStored(), 1u);
-    EXPECT_EQ(metrics.refusals(),
-              (std::map<unsigned, std::uint64_t>{{400, 1}, {413, 0}, {429, 1}, {503, 0}}));
-    writer.close();
-}
-
-// Each body as one of the two kinds of tool in the field writes it, and the
-// text the publisher reads.
-TEST(CommentBodies, BothKindsOfToolAreReadAsMeant) {
-    const struct {
-        std::string body;
-        std::string text;
-    } cases[] = {
-        {"CommentText=%BE%B5%CD%B7", "镜头"},
-        {"CommentText=a%26b%3Dc", "a&b=c"},
-        {"CommentText=a&b=c", "a&b=c"}, // published 1.05
-        {"CommentText=50%25 off%2B1", "50% off+1"},
-        {"CommentText=50% off+1", "50% off+1"}, // published 1.05
-        {"CommentText=%26%23128512%3B", "😀"},
-        {"CommentText=%26%2354620%3B%26%2365%3b", "한A"},
-        {"CommentText=%26#65;", "&#65;"}, // typed literally
-        {"CommentText=%80", "€"},
-        {"CommentText=%26%230%3B", "&#0;"},
-        {"CommentText=%26%2355357%3B", "&#55357;"},     // a surrogate
-        {"CommentText=%26%231114112%3B", "&#1114112;"}, // above U+10FFFF
-        {"CommentText=%26%2300000065%3B", "&#00000065;"},
-        {"CommentText=a%0D%0Ab", "a\nb"},
-        {"CommentText=a\rb\nc\r\nd%0Ae%0D", "a\nb\nc\nd\ne\n"},
-        {"CommentText=\r\n", "\n"}, // line breaks are not blank
-        {"CommentText=\t", "\t"},
-        {"CommentText=\xE9\x95\x9C\xE5\xA4\xB4 ok", "镜头 ok"}, // raw UTF-8
-        {"CommentText=\xE9\x95\x9C\xFFx", "镜\xEF\xBF\xBDx"},   // raw, then invalid
-        {"CommentText=%BE%B5 \xE9\x95\x9C", "镜 镜"},
-        {"CommentText=x=CommentText=y", "x=CommentText=y"},
-        {"CommentText=%FF%FE!", "\xEF\xBF\xBD\xEF\xBF\xBD!"}, // invalid GBK
-        {"CommentText=%BE", "\xEF\xBF\xBD"},                  // half a character
-        {"CommentText=%4 %zz %", "%4 %zz %"},                 // truncated escapes
-        {"CommentText=a%00b\x01", "a\xEF\xBF\xBD"
-                                  "b\x01"},
-        {"CommentText=%E3%80%80x", "銆€x"}, // escaped bytes are GBK, never UTF-8
-    };
-    for (const auto& c : cases) {
-        const auto text = decodeDesktopComment(c.body);
-        ASSERT_TRUE(text) << c.body;
-        EXPECT_EQ(toUtf8(*text), c.text) << c.body;
+    constexpr char kRows[] = "SELECT count(*) FROM notify_outbox";
+    {
+        std::mutex m;
+        std::condition_variable cv;
+        std::vector<bool> answers;
+        const auto done = [&](bool ok) {
+            const std::lock_guard lock(m);
+            answers.push_back(ok);
+            cv.notify_all();
+        };
+        const auto wait = [&](std::size_t n) {
+            std::unique_lock lock(m);
+            return cv.wait_for(lock, 10s, [&] { return answers.size() >= n; });
+        };
+        CommentWriter writer(path, 50ms);
+        sqlite3* other = nullptr;
+        sqlite3_open(path.c_str(), &other);
+        ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+        writer.submit(comment("lost", false), done);
+        ASSERT_TRUE(wait(1));
+        EXPECT_FALSE(answers[0]);
+        sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+        sqlite3_close(other);
+        EXPECT_EQ(count(path, kRows), 0) << "a failed commit queued notifications";
+        writer.submit(comment("plain", false), done);
+        writer.submit(comment("bot", true), done);
+        ASSERT_TRUE(wait(3));
     }
+    EXPECT_EQ(count(path, kRows), 3) << "two recipients for the plain one, one for the bot's";
+    const auto due = db.dueNotifications(INT64_MAX, 10);
+    ASSERT_EQ(due.size(), 3u);
+    EXPECT_EQ(toUtf8(due[0].comment.text), "plain");
+    EXPECT_EQ(due[0].recipient.secret, "k");
+
+    const std::int64_t bot = db.comments().front().id;
+    EXPECT_TRUE(db.deleteComments({bot}, kByCommandLine).empty());
+    EXPECT_EQ(count(path, kRows), 2);
+    EXPECT_TRUE(db.removeRecipient(mailId));
+    EXPECT_EQ(count(path, kRows), 1);
+    db.insert({comment("bot again", true)});
+    EXPECT_EQ(db.deleteFlagged(kByCommandLine), 1);
+    EXPECT_EQ(count(path, kRows), 1);
+
+    // A failure holds back every notification of that recipient.
+    db.insert({comment("second", false)});
+    const auto first = db.dueNotifications(INT64_MAX, 1).front();
+    constexpr std::int64_t kRetry = 4'000'000'000'000; // milliseconds: after the writer's rows
+    db.recordTries({{first.comment.id, first.recipient.id, "接收方答复 HTTP 500", kRetry, false}},
+                   100);
+    EXPECT_TRUE(db.dueNotifications(kRetry - 1, 10).empty());
+    EXPECT_EQ(db.dueNotifications(kRetry, 10).size(), 2u);
+    const auto r = db.recipients().front();
+    EXPECT_EQ(r.failures, 1);
+    EXPECT_EQ(r.lastError, "接收方答复 HTTP 500");
+    EXPECT_EQ(r.pending, 2);
 }

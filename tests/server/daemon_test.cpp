@@ -1,0 +1,145 @@
+// The site without sockets: what it answers to update checks and comments.
+#include "server/admin/admin_site.h"
+#include "server/admin/metrics.h"
+#include "server/daemon/site.h"
+#include "server/http/handler.h"
+#include "server/http/limits.h"
+#include "server/http/routes.h"
+#include "server/release/release_reply.h"
+#include "server/store/comment_writer.h"
+#include "server/store/health.h"
+#include "server/store/store.h"
+#include "server/store/use_counter.h"
+#include "tests/support/server_process.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <future>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <sqlite3.h>
+
+using namespace pelvoran;
+using namespace pelvoran::server;
+using namespace std::chrono_literals;
+
+namespace {
+
+/// A plain SQLite connection of the test's own, beside the store's.
+class Raw {
+public:
+    explicit Raw(const std::string& path) { sqlite3_open(path.c_str(), &db_); }
+    ~Raw() { sqlite3_close(db_); }
+    Raw(const Raw&) = delete;
+    Raw& operator=(const Raw&) = delete;
+    int exec(const std::string& sql) {
+        return sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr);
+    }
+    std::int64_t count() { return scalar("SELECT count(*) FROM comments"); }
+    /// Every row of `table`, each as its values' SQL literals, in order.
+    std::vector<std::string> rows(const std::string& table) {
+        std::vector<std::string> out;
+        sqlite3_stmt* s = nullptr;
+        sqlite3_prepare_v2(db_, ("SELECT * FROM \"" + table + "\" ORDER BY 1, 2").c_str(), -1, &s,
+                           nullptr);
+        while (sqlite3_step(s) == SQLITE_ROW) {
+            std::string row;
+            for (int i = 0; i < sqlite3_column_count(s); ++i) {
+                const auto* text = sqlite3_column_text(s, i);
+                row += (i ? "|" : "") + std::to_string(sqlite3_column_type(s, i)) + ":" +
+                       (text ? reinterpret_cast<const char*>(text) : "");
+            }
+            out.push_back(row);
+        }
+        sqlite3_finalize(s);
+        return out;
+    }
+    std::vector<std::string> texts(const char* sql) {
+        std::vector<std::string> out;
+        sqlite3_stmt* s = nullptr;
+        sqlite3_prepare_v2(db_, sql, -1, &s, nullptr);
+        while (sqlite3_step(s) == SQLITE_ROW)
+            out.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)));
+        sqlite3_finalize(s);
+        return out;
+    }
+    std::int64_t scalar(const char* sql) {
+        sqlite3_stmt* s = nullptr;
+        sqlite3_prepare_v2(db_, sql, -1, &s, nullptr);
+        const std::int64_t n = sqlite3_step(s) == SQLITE_ROW ? sqlite3_column_int64(s, 0) : -1;
+        sqlite3_finalize(s);
+        return n;
+    }
+
+private:
+    sqlite3* db_ = nullptr;
+};
+
+/// Collects the writer's answers and waits for them.
+struct Answers {
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::vector<bool> stored;
+    CommentWriter::Done done() {
+        return [this](bool ok) {
+            const std::lock_guard lock(mutex);
+            stored.push_back(ok);
+            arrived.notify_all();
+        };
+    }
+    bool waitFor(std::size_t n) {
+        std::unique_lock lock(mutex);
+        return arrived.wait_for(lock, 20s, [&] { return stored.size() >= n; });
+    }
+};
+
+} // namespace
+
+// The site answers without sockets: the update check from the published
+// release, counted for GET only; a comment once durable; the limit; each
+// counted for /metrics.
+TEST(Site, AnswersUpdateChecksAndComments) {
+    const test::TempDir dir;
+    const std::string path = dir.path() + "/comments.sqlite";
+    UseCounter use;
+    ReleaseReply reply;
+    reply.set(Release{u"1.07", u"http://x.cn/a.exe", u"2026-12-01", u"说明"});
+    RateLimiter limiter(1, 0);
+    CommentWriter writer(path);
+    Metrics metrics;
+    DatabaseHealth health(dir.path());
+    AdminSite admin(dir.path(), adminToken(dir.path()), use, metrics, "");
+    Site site({use, reply, limiter, writer, admin, metrics, health});
+    auto ask = [&](const char* method, const char* url, const std::string& body = "") {
+        Incoming in;
+        in.match = findRoute(false, method, url);
+        in.request.method = method;
+        in.request.path = url;
+        in.request.body = body;
+        in.client = "203.0.113.5";
+        std::promise<WebResponse> later;
+        auto now = site.answer(in, [&](WebResponse w) { later.set_value(std::move(w)); });
+        return now ? *now : later.get_future().get();
+    };
+    const WebResponse check = ask("GET", "/Canon/LensCheck.asp");
+    EXPECT_EQ(check.body,
+              replyBody(Release{u"1.07", u"http://x.cn/a.exe", u"2026-12-01", u"说明"}));
+    ask("HEAD", "/Canon/LensCheck.asp");
+    std::int64_t counted = 0;
+    for (const auto& [day, n] : use.pending())
+        counted += n;
+    EXPECT_EQ(counted, 1) << "HEAD is not a tool's check";
+
+    EXPECT_EQ(ask("POST", "/Canon/comment.asp", "CommentText=%BE%B5").status, 200u);
+    EXPECT_EQ(Raw(path).count(), 1) << "answered 200 before it was stored";
+    EXPECT_EQ(ask("POST", "/Canon/comment.asp", "CommentText=again").status, 429u);
+    EXPECT_EQ(ask("POST", "/Canon/comment.asp", "Text=x").status, 400u);
+    EXPECT_EQ(ask("GET", "/Canon/comment.asp").status, 405u);
+    EXPECT_EQ(ask("GET", "/nothing").status, 404u);
+    EXPECT_EQ(ask("GET", "/healthz").status, 200u);
+    EXPECT_EQ(metrics.updateChecks(), 1u);
+    EXPECT_EQ(metrics.commentsStored(), 1u);
+    EXPECT_EQ(metrics.refusals(),
+              (std::map<unsigned, std::uint64_t>{{400, 1}, {413, 0}, {429, 1}, {503, 0}}));
+    writer.close();
+}

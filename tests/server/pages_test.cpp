@@ -1,0 +1,172 @@
+// The pages on their own: data in, HTML out, every text escaped.
+#include "net/escaping.h"
+#include "platform/hex.h"
+#include "server/http/routes.h"
+#include "server/http/web.h"
+#include "server/pages/admin_pages.h"
+#include "server/pages/html.h"
+#include "server/pages/public_site.h"
+#include "server/release/release.h"
+#include "server/store/store.h"
+
+#include <gtest/gtest.h>
+#include <map>
+#include <string>
+
+using namespace pelvoran;
+using namespace pelvoran::server;
+
+// The publisher's pages in-process, on a real database in a fresh state
+// directory, through a session opened with the token as a browser would.
+namespace {
+
+std::string headerOf(const WebResponse& r, const std::string& name) {
+    for (const auto& [k, v] : r.headers)
+        if (k == name)
+            return v;
+    return "";
+}
+
+} // namespace
+
+// One escaping function serves every page: markup typed by a user stays text
+// in element content and in quoted attributes.
+TEST(Pages, HtmlEscapingAndBrowserForms) {
+    EXPECT_EQ(escapeHtml("<script>alert(1)</script>"), "&lt;script&gt;alert(1)&lt;/script&gt;");
+    EXPECT_EQ(escapeHtml("\" onmouseover='x' a&b 镜头"),
+              "&quot; onmouseover=&#39;x&#39; a&amp;b 镜头");
+
+    const auto form = parseForm("text=50%25+off%2B1&a=%E9%95%9C%0D%0A&b&text=second&c=%FF%zz");
+    EXPECT_EQ(form.at("text"), "50% off+1"); // "+" is a blank here; the first value counts
+    EXPECT_EQ(form.at("a"), "镜\r\n");
+    EXPECT_EQ(form.at("b"), "");
+    EXPECT_EQ(form.at("c"), "\xEF\xBF\xBD%zz");
+
+    // The code as the desktop box keeps it.
+    EXPECT_EQ(codeAsTyped("UE0945\r\nsecond line"), "UE0945");
+    EXPECT_EQ(codeAsTyped("123456789012345"), "1234567890");
+    EXPECT_EQ(codeAsTyped("😀😀😀😀😀😀"), "😀😀😀😀😀"); // ten code units, no half character
+    EXPECT_EQ(codeAsTyped("ab😀😀😀😀"), "ab😀😀😀😀");
+    EXPECT_EQ(codeAsTyped("abc😀😀😀😀"), "abc😀😀😀");
+}
+
+TEST(PublicPages, ErrorPagesFitAPhoneAndLeadBackToTheLookup) {
+    const struct {
+        unsigned status;
+        const char* says;
+        const char* allow;
+    } cases[] = {
+        {404, "没有这个页面。", ""}, {405, "不支持这个请求方法。", "GET, HEAD"},
+        {400, "请求", ""},           {413, "1 MiB", ""},
+        {431, "请求头", ""},         {501, "不支持这个请求方法。", ""},
+        {503, "稍后", ""},
+    };
+    for (const auto& c : cases) {
+        const WebResponse r = publicErrorPage(c.status);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.type, "text/html; charset=utf-8") << c.status;
+        EXPECT_NE(r.body.find(c.says), std::string::npos) << c.status;
+        EXPECT_NE(r.body.find("name=\"viewport\""), std::string::npos) << c.status;
+        EXPECT_NE(r.body.find("<a href=\"/\""), std::string::npos) << c.status;
+        EXPECT_NE(headerOf(r, "Content-Security-Policy"), "") << c.status;
+        EXPECT_EQ(headerOf(r, "Allow"), c.allow) << c.status;
+    }
+}
+
+// Every text a publisher's page shows stays text: markup in any of them
+// comes out escaped, and is still there to read.
+TEST(AdminPageRendering, EveryTextShownIsEscaped) {
+    const std::string markup = "\"'><i-x>&";
+    const Text text = fromUtf8Lenient(markup);
+    const auto comments = [](auto change) {
+        CommentsView v;
+        v.list = {{{.id = 1, .received = 1000, .text = u"留言", .source = kFromWeb}}, 120};
+        change(v);
+        return commentsPage(v);
+    };
+    const auto release = [](auto change) {
+        ReleaseView v;
+        v.shown = v.draft = {u"9.99", u"https://example.com/p.zip", u"2026-01-02", u"说明"};
+        change(v);
+        return releasePage(v);
+    };
+    const auto history = [](auto change) {
+        ReleaseChange c;
+        c.id = 2;
+        c.time = 1000;
+        c.published = true;
+        change(c);
+        ReleaseView v;
+        v.history = {{c}, 1};
+        return releasePage(v);
+    };
+    const auto audit = [](auto change) {
+        AuditEntry e;
+        e.id = 1;
+        e.time = 1000;
+        change(e);
+        AuditView v;
+        v.log = {{e}, 1};
+        return auditPage(v);
+    };
+    const struct {
+        const char* where;
+        std::string page;
+    } cases[] = {
+        {"comment", comments([&](CommentsView& v) { v.list.comments[0].text = text; })},
+        {"flagged comment", comments([&](CommentsView& v) {
+             v.flagged = {{{.id = 2, .text = text, .source = kFromDesktop, .flagged = true}}, 1};
+         })},
+        {"search", comments([&](CommentsView& v) { v.search = markup; })},
+        {"comments csrf", comments([&](CommentsView& v) { v.csrf = markup; })},
+        {"published version", release([&](ReleaseView& v) { v.shown->version = text; })},
+        {"published address", release([&](ReleaseView& v) { v.shown->address = text; })},
+        {"published date", release([&](ReleaseView& v) { v.shown->date = text; })},
+        {"published notes", release([&](ReleaseView& v) { v.shown->notes = text; })},
+        {"previewed notes", release([&](ReleaseView& v) {
+             v.draft.notes = text;
+             v.previewing = true;
+         })},
+        {"draft version", release([&](ReleaseView& v) { v.draft.version = text; })},
+        {"draft address", release([&](ReleaseView& v) { v.draft.address = text; })},
+        {"draft date", release([&](ReleaseView& v) { v.draft.date = text; })},
+        {"draft notes", release([&](ReleaseView& v) { v.draft.notes = text; })},
+        {"field error", release([&](ReleaseView& v) { v.errors[ReleaseField::Date] = markup; })},
+        {"notice", release([&](ReleaseView& v) { v.notice = "已发布 " + markup; })},
+        {"release csrf", release([&](ReleaseView& v) { v.csrf = markup; })},
+        {"history version", history([&](ReleaseChange& c) { c.release.version = text; })},
+        {"history address", history([&](ReleaseChange& c) { c.release.address = text; })},
+        {"history date", history([&](ReleaseChange& c) { c.release.date = text; })},
+        {"history notes", history([&](ReleaseChange& c) { c.release.notes = text; })},
+        {"history source", history([&](ReleaseChange& c) { c.source = markup; })},
+        {"audit action", audit([&](AuditEntry& e) { e.action = markup; })},
+        {"audit detail", audit([&](AuditEntry& e) { e.detail = markup; })},
+        {"audit source", audit([&](AuditEntry& e) { e.source = markup; })},
+        {"audit address", audit([&](AuditEntry& e) { e.address = markup; })},
+        {"republish refusal", badRepublishPage(markup)},
+        {"sign-in reason", signInPage(markup, "")},
+        {"sign-in command", signInPage("", markup)},
+        {"signed-out command", signedOutPage(markup)},
+        {"denial", deniedPage(markup)},
+        {"database error", databaseErrorPage(markup)},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.page.find("<i-x"), std::string::npos) << c.where;
+        EXPECT_NE(c.page.find("&lt;i-x&gt;"), std::string::npos) << c.where;
+    }
+}
+
+// The use page counts the 30 days up to today, and only those.
+TEST(AdminPageRendering, UseCountsOnlyTheLast30Days) {
+    constexpr std::int64_t today = 20000;
+    const struct {
+        std::map<std::int64_t, std::int64_t> checks;
+        const char* total;
+    } cases[] = {
+        {{}, "<strong>0</strong>"},
+        {{{today, 5}, {today - 29, 2}}, "<strong>7</strong>"},
+        {{{today - 30, 100}, {today + 1, 100}, {today - 3, 1}}, "<strong>1</strong>"},
+    };
+    for (const auto& c : cases)
+        EXPECT_NE(usePage(c.checks, today).find(c.total), std::string::npos) << c.total;
+}

@@ -1,0 +1,181 @@
+// The release on its own: the reply read back by the tool's own unescaping
+// and field cutting, the release's checks, and its signature.
+#include "net/escaping.h"
+#include "net/update_check.h"
+#include "platform/hex.h"
+#include "platform/signature.h"
+#include "server/release/release.h"
+#include "server/release/release_signing.h"
+
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+using namespace pelvoran;
+using namespace pelvoran::server;
+
+TEST(ReleaseReply, TheToolReadsBackExactlyTheFieldsPublished) {
+    const Release cases[] = {
+        {u"1.06", u"http://example.com/a b.exe", u"2026-12-01", u"Fixes"},
+        {u"2.00", u"https://x.cn/下载?a=1&b=%41", u"2026年12月1日", u"100% 完成；%u4E2D 不是转义"},
+        {u"1.10", u"http://x/", u"", u"表情😀\r\n第二行\n第三行 + [;"},
+        {u"1.06", u"http://x/%", u"%", u"%25%"},
+    };
+    for (const auto& r : cases) {
+        const std::string body = replyBody(r);
+        EXPECT_EQ(body.find_first_not_of(
+                      "\t\r\n !\"#$%&'()*+,-./0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_`"
+                      "abcdefghijklmnopqrstuvwxyz{|}~"),
+                  std::string::npos)
+            << body;
+        Text wire;
+        for (const char c : body)
+            wire += static_cast<char16_t>(static_cast<unsigned char>(c));
+        const auto fields = splitReplyFields(Decode(wire));
+        ASSERT_EQ(fields.size(), 4u) << body;
+        EXPECT_EQ((Release{fields[0], fields[1], fields[2], fields[3]}), r) << body;
+        EXPECT_FALSE(checkRelease(r).has_value()) << body;
+    }
+}
+
+// What reads differently from what the tool does is refused, in the field
+// at fault; its neighbours stay fine.
+TEST(ReleaseChecks, RefusesWhatMisleadsThePublisherOrTheUser) {
+    const Release good{u"1.06", u"https://x.cn/a.exe", u"2026-12-01", u"Fixes\nMore"};
+    const struct {
+        ReleaseField field;
+        Text value;
+        bool refused;
+        const char* says = ""; // in the message
+    } cases[] = {
+        {ReleaseField::Version, u"1.06\u202E", true},
+        {ReleaseField::Address, u"https://x.cn/\u202Eexe.txt", true},
+        {ReleaseField::Date, u"\u20662026\u2069", true},
+        {ReleaseField::Notes, u"a\u061Cb", true},
+        {ReleaseField::Notes, u"a\u200Eb", true},
+        {ReleaseField::Notes, u"a\u200Fb", true},
+        {ReleaseField::Notes, u"a\u202Ab", true},
+        {ReleaseField::Notes, u"a\u2067b", true},
+        {ReleaseField::Notes, u"a\u2029b", true},
+        {ReleaseField::Notes, u"a\u200Bb", true, "U+200B"},
+        {ReleaseField::Notes, u"a\u200Cb", true, "U+200C"},
+        {ReleaseField::Version, u"1.06\u200D", true, "U+200D"},
+        {ReleaseField::Address, u"https://x.cn/\u2060a.exe", true, "U+2060"},
+        {ReleaseField::Date, u"2026\u2064", true, "U+2064"},
+        {ReleaseField::Notes, u"\uFEFFa", true, "U+FEFF"},
+        {ReleaseField::Notes, u"a\uFFF9b\uFFFB", true, "U+FFF9"},
+        {ReleaseField::Notes, u"soft\u00ADhyphen", true, "U+00AD"},
+        {ReleaseField::Notes, u"tag \U000E0041", true, "U+E0041"},
+        {ReleaseField::Notes, u"a\u200A\u2010\u2065\u202F\uFFF8\uFFFC\U000E0080b", false},
+        {ReleaseField::Address, u"http://pelvoran.example.com@evil.example/x.exe", true},
+        {ReleaseField::Address, u"https://user:pw@x.cn/a.exe", true},
+        {ReleaseField::Address, u"http://x.cn\\@evil.example/", true},
+        {ReleaseField::Address, u"http://x.cn/a@b.exe", false},
+        {ReleaseField::Address, u"http://x.cn?from=a@b", false},
+        {ReleaseField::Version, u"01.07", true},
+        {ReleaseField::Version, u"007", true},
+        {ReleaseField::Version, u"10.07", false},
+        {ReleaseField::Version, u"100.00", false},
+    };
+    for (const auto& c : cases) {
+        Release r = good;
+        (c.field == ReleaseField::Version   ? r.version
+         : c.field == ReleaseField::Address ? r.address
+         : c.field == ReleaseField::Date    ? r.date
+                                            : r.notes) = c.value;
+        const auto problem = checkRelease(r);
+        EXPECT_EQ(problem.has_value(), c.refused) << toUtf8(c.value);
+        if (problem && c.refused) {
+            EXPECT_EQ(problem->field, c.field) << toUtf8(c.value);
+            EXPECT_NE(toUtf8(problem->message).find(c.says), std::string::npos)
+                << toUtf8(problem->message);
+        }
+    }
+    // "0.5" is refused as older than the tool, not for its zero.
+    Release older = good, old = good;
+    older.version = u"0.5";
+    old.version = u"1.04";
+    ASSERT_TRUE(checkRelease(older).has_value());
+    EXPECT_EQ(checkRelease(older)->message, checkRelease(old)->message);
+}
+
+// A version has two decimals, as "1.6" (1.60 to the tool, above 1.07) is
+// easily meant as 1.06; what it may have meant is offered.
+TEST(ReleaseChecks, VersionsHaveTwoDecimals) {
+    const struct {
+        Text version;
+        const char* ends; // the message's end; empty: accepted
+    } cases[] = {
+        {u"1.06", ""},
+        {u"1.60", ""},
+        {u"2.00", ""},
+        {u"10.07", ""},
+        {u"1.6", "是否想写 1.06 或 1.60？"},
+        {u"2", "是否想写 2.00？"},
+        {u"1.060", "是否想写 1.06 或 1.60？"},
+        {u"1.600", "是否想写 1.60？"},
+        {u"2.006", "是否想写 2.06？"},
+        {u"1.065", "是否想写 1.65？"},
+        {u"1.5", "是否想写 1.50？"}, // 1.05 is no version a tool would offer
+        {u"10", "是否想写 10.00？"},
+        {u"1.123", "当成回退。"},
+        {u"01.06", "而不是 01.07。"},
+        {u"1.0", "例如 1.06。"},
+    };
+    for (const auto& c : cases) {
+        const auto problem = checkRelease({c.version, u"https://x.cn/a.exe", u"d", u"n"});
+        const std::string message = problem ? toUtf8(problem->message) : "";
+        EXPECT_TRUE(message.ends_with(c.ends)) << toUtf8(c.version) << ": " << message;
+        EXPECT_EQ(message.empty(), *c.ends == '\0') << toUtf8(c.version) << ": " << message;
+    }
+}
+
+// The release form shows every field at fault at once, each with its own
+// first problem.
+TEST(ReleaseChecks, EveryFieldAtFaultIsNamed) {
+    using F = ReleaseField;
+    const struct {
+        Release release;
+        std::vector<F> fields;
+    } cases[] = {
+        {{u"1.06", u"https://x.cn/a.exe", u"2026", u"ok"}, {}},
+        {{u"1.05", u"javascript:alert(1)", u"2026", u"ok"}, {F::Version, F::Address}},
+        {{u"01.07", u"https://x.cn/a.exe", u"a[;]b", u"一行\n" + Text(21 * 3, u'x')},
+         {F::Version, F::Date}},
+        {{u"x", u"ftp://x.cn/", u"\u202E", Text(1001, u'x')},
+         {F::Version, F::Address, F::Date, F::Notes}},
+    };
+    for (const auto& c : cases) {
+        std::vector<F> fields;
+        for (const auto& p : releaseProblems(c.release))
+            fields.push_back(p.field);
+        EXPECT_EQ(fields, c.fields) << toUtf8(c.release.version);
+        EXPECT_EQ(checkRelease(c.release).has_value(), !c.fields.empty());
+    }
+}
+
+// A signature that only the notes' line breaks keep from verifying says so.
+TEST(ReleaseSigning, ALineBreakMismatchIsNamed) {
+    const SigningKey key = createSigningKey();
+    const Release lf{u"1.06", u"https://x.cn/a.exe", u"d", u"一\n二"};
+    Release crLf = lf, other = lf;
+    crLf.notes = u"一\r\n二";
+    other.notes = u"一\n三";
+    const struct {
+        Release published;
+        Release signedOne;
+        const char* says;
+    } cases[] = {
+        {lf, crLf, "只差在更新说明的换行：签名时每个换行是 CR LF"},
+        {crLf, lf, "只差在更新说明的换行：签名时每个换行是 LF"},
+        {lf, other, "签名不符：它不是"},
+    };
+    for (auto c : cases) {
+        c.published.signature = signRelease(key.privatePem, c.signedOne);
+        const auto problems = signingProblems(c.published, key.publicKey);
+        ASSERT_EQ(problems.size(), 1u) << c.says;
+        EXPECT_EQ(problems[0].field, ReleaseField::Signature);
+        EXPECT_NE(toUtf8(problems[0].message).find(c.says), std::string::npos)
+            << toUtf8(problems[0].message);
+    }
+}
