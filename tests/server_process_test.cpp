@@ -1758,23 +1758,39 @@ TEST(ServerSigning, KeyInTheStateSignsAndNoKeyWarns) {
     EXPECT_EQ(set(plain.path(), {"--signature", "sig1:AAAA"}).status, 2);
 }
 
-// What audit list prints of a stored address cannot act on the terminal.
-TEST(ServerCommandLine, AuditListShowsAStoredAddressAsText) {
+// What the commands print of stored text cannot act on the terminal.
+TEST(ServerCommandLine, StoredTextIsShownAsText) {
     const TempDir state;
     makeState(state.path());
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open((state.path() + "/comments.sqlite").c_str(), &db), SQLITE_OK);
+    // As a hand or a restored backup could have left them.
     EXPECT_EQ(sqlite3_exec(db,
                            "INSERT INTO audit_log (time, action, detail, source, address) VALUES "
                            "(1, '登录', 'x', '管理页面', char(27) || ']0;t' || char(7) || "
-                           "char(27) || '[2J')",
+                           "char(27) || '[2J');"
+                           "INSERT INTO release (only, version, address, date, notes) VALUES "
+                           "(1, '1.06', 'https://x/' || char(27) || '[2J', 'd', "
+                           "'a' || char(10) || 'b' || char(27) || '[31m')",
                            nullptr, nullptr, nullptr),
               SQLITE_OK);
     sqlite3_close(db);
-    const CommandResult list = runServerCommand({"audit", "list", "--state", state.path()});
-    ASSERT_EQ(list.status, 0) << list.err;
-    EXPECT_EQ(list.out.find('\x1b'), std::string::npos) << list.out;
-    EXPECT_NE(list.out.find("（来自 \\x1b]0;t\\x07\\x1b[2J）"), std::string::npos) << list.out;
+    const struct {
+        std::vector<std::string> command;
+        const char* shown;
+    } cases[] = {
+        {{"audit", "list"}, "（来自 \\x1b]0;t\\x07\\x1b[2J）"},
+        {{"release", "show"}, "下载地址：https://x/\\x1b[2J\n"},
+        {{"release", "show"}, "更新说明：a\nb\\x1b[31m\n"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = c.command;
+        args.insert(args.end(), {"--state", state.path()});
+        const CommandResult r = runServerCommand(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find(c.shown), std::string::npos) << c.shown << "\n" << r.out;
+    }
 }
 
 namespace {

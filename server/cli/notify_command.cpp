@@ -111,8 +111,9 @@ int add(const Parsed& p, bool flagged) {
     }
     const auto db = openDatabase(enterState(p));
     const std::int64_t id = db->addRecipient(r);
-    const std::string what = "#" + std::to_string(id) + "（" + kindText(r.kind) + " " + r.address +
-                             (r.flagged ? "，含疑似机器人留言" : "") + "）";
+    const std::string what = "#" + std::to_string(id) + "（" + kindText(r.kind) + " " +
+                             terminalCell(r.address) + (r.flagged ? "，含疑似机器人留言" : "") +
+                             "）";
     db->appendAudit("添加通知接收方", what, kByCommandLine);
     say(stdout, "已添加接收方 " + what +
                     "。正在运行的服务器一秒内开始向它发送新留言的通知；可用 notify test " +

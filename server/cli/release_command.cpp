@@ -6,6 +6,7 @@
 #include "server/release/update_key.h"
 #include "server/store/store.h"
 #include "server/support/state_files.h"
+#include "server/support/terminal_text.h"
 
 #include <algorithm>
 #include <optional>
@@ -23,6 +24,16 @@ const char* fieldOption(ReleaseField f) {
     case ReleaseField::Signature: return "--signature";
     }
     return "";
+}
+
+/// `text` cut at its line breaks.
+std::vector<std::string> splitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t from = 0;
+    for (std::size_t at; (at = text.find('\n', from)) != std::string::npos; from = at + 1)
+        lines.push_back(text.substr(from, at - from));
+    lines.push_back(text.substr(from));
+    return lines;
 }
 
 /// Whether a running server will serve what was just changed.
@@ -163,10 +174,14 @@ int releaseCommand(const std::vector<std::string>& args) {
         say(stdout, "尚未发布新版本。");
         return kExitOk;
     }
-    say(stdout, "版本：" + toUtf8(r->version));
-    say(stdout, "下载地址：" + toUtf8(r->address));
-    say(stdout, "发布日期：" + toUtf8(r->date));
-    say(stdout, "更新说明：" + toUtf8(r->notes));
+    // What is stored is shown as text, whatever a hand or a backup put there.
+    say(stdout, "版本：" + terminalCell(toUtf8(r->version)));
+    say(stdout, "下载地址：" + terminalCell(toUtf8(r->address)));
+    say(stdout, "发布日期：" + terminalCell(toUtf8(r->date)));
+    std::string notes;
+    for (const auto& line : splitLines(toUtf8(r->notes)))
+        notes += (notes.empty() ? "" : "\n") + terminalCell(line);
+    say(stdout, "更新说明：" + notes);
     say(stdout, "签名：" + (r->signature.empty() ? std::string("未签名") : r->signature));
     return kExitOk;
 }
