@@ -1771,7 +1771,7 @@ TEST(ServerCommandLine, StoredTextIsShownAsText) {
                            "char(27) || '[2J');"
                            "INSERT INTO release (only, version, address, date, notes) VALUES "
                            "(1, '1.06', 'https://x/' || char(27) || '[2J', 'd', "
-                           "'a' || char(10) || 'b' || char(27) || '[31m')",
+                           "char(10) || 'a' || char(10) || 'b' || char(27) || '[31m')",
                            nullptr, nullptr, nullptr),
               SQLITE_OK);
     sqlite3_close(db);
@@ -1781,7 +1781,7 @@ TEST(ServerCommandLine, StoredTextIsShownAsText) {
     } cases[] = {
         {{"audit", "list"}, "（来自 \\x1b]0;t\\x07\\x1b[2J）"},
         {{"release", "show"}, "下载地址：https://x/\\x1b[2J\n"},
-        {{"release", "show"}, "更新说明：a\nb\\x1b[31m\n"},
+        {{"release", "show"}, "更新说明：\na\nb\\x1b[31m\n"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> args = c.command;

@@ -179,8 +179,9 @@ int releaseCommand(const std::vector<std::string>& args) {
     say(stdout, "下载地址：" + terminalCell(toUtf8(r->address)));
     say(stdout, "发布日期：" + terminalCell(toUtf8(r->date)));
     std::string notes;
-    for (const auto& line : splitLines(toUtf8(r->notes)))
-        notes += (notes.empty() ? "" : "\n") + terminalCell(line);
+    const auto lines = splitLines(toUtf8(r->notes));
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        notes += (i == 0 ? "" : "\n") + terminalCell(lines[i]);
     say(stdout, "更新说明：" + notes);
     say(stdout, "签名：" + (r->signature.empty() ? std::string("未签名") : r->signature));
     return kExitOk;
