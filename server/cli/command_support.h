@@ -45,8 +45,6 @@ unsigned number(const Parsed& p, const std::string& name, unsigned fallback, uns
 /// A number of bytes: digits, then optionally K or M (1024, 1024²).
 std::uint64_t byteSize(const Parsed& p, const std::string& name, std::uint64_t fallback);
 
-;
-
 Endpoint endpoint(const Parsed& p, const std::string& name, const Endpoint& fallback);
 /// Every value of a repeatable address option; `fallback` when none is given.
 std::vector<Endpoint> endpoints(const Parsed& p, const std::string& name, const Endpoint& fallback);
