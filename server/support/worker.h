@@ -8,11 +8,10 @@
 
 namespace pelvoran::server {
 
-/// A thread of its own for a loop that waits between rounds: the watchdog,
-/// the daily backup, the comment writer, the notifier and its senders. Its
-/// loop, given this worker, runs until wait() says the end has come; wake()
-/// ends a wait early, stop() asks for the end, and the destructor also
-/// waits for it.
+/// A thread of its own for a loop that waits between rounds. The loop,
+/// given this worker, runs until wait() says the end has come; wake() ends
+/// a wait early, stop() asks for the end, and the destructor also waits
+/// for it. What the loop shares with other threads has a lock of its own.
 class Worker {
 public:
     explicit Worker(std::function<void(Worker&)> loop);
