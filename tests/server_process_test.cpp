@@ -16,6 +16,7 @@
 #include <map>
 #include <netinet/in.h>
 #include <optional>
+#include <poll.h>
 #include <random>
 #include <set>
 #include <sstream>
@@ -23,6 +24,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 
@@ -133,6 +135,46 @@ std::string startServe(std::optional<ChildProcess>& process, const std::string& 
     }
     return printed;
 }
+
+/// Where a server started meanwhile says how it goes, as it tells systemd:
+/// a socket of the test's own named in $NOTIFY_SOCKET while it lives.
+class NotifySocket {
+public:
+    explicit NotifySocket(const std::string& path)
+        : fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_un at{};
+        at.sun_family = AF_UNIX;
+        path.copy(at.sun_path, sizeof at.sun_path - 1);
+        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0)
+            throw std::runtime_error("cannot listen on " + path);
+        ::setenv("NOTIFY_SOCKET", path.c_str(), 1);
+    }
+    ~NotifySocket() {
+        ::unsetenv("NOTIFY_SOCKET");
+        ::close(fd_);
+    }
+    NotifySocket(const NotifySocket&) = delete;
+    NotifySocket& operator=(const NotifySocket&) = delete;
+
+    /// Whether a message that says `what` ("STOPPING=1") comes within `limit`.
+    bool says(const std::string& what, std::chrono::milliseconds limit) const {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < end) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 100) <= 0)
+                continue;
+            char buf[512];
+            const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+            if (n > 0 &&
+                std::string(buf, static_cast<std::size_t>(n)).find(what) != std::string::npos)
+                return true;
+        }
+        return false;
+    }
+
+private:
+    int fd_;
+};
 
 } // namespace
 
@@ -977,6 +1019,8 @@ TEST(ServerWire, CommentThatCannotBeCommittedGets503) {
 // browser keeps one open) is closed at once, not waited for.
 TEST(ServerDurability, SigtermFinishesTheRequestInFlight) {
     const TempDir state;
+    const TempDir work;
+    const NotifySocket notify(work.path() + "/notify");
     ServerProcess server(state.path());
     const timeval limit{10, 0};
     const int idle = connectFrom(server.port(), "127.0.0.1");
@@ -997,7 +1041,7 @@ TEST(ServerDurability, SigtermFinishesTheRequestInFlight) {
     ASSERT_GT(asked, 0);
     ASSERT_EQ(statusOf(std::string(buf, static_cast<std::size_t>(asked))), 100);
     ::kill(server.pid(), SIGTERM);
-    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(notify.says("STOPPING=1", 10s)) << "the end never began";
     const std::string reply = exchangeOn(fd, body, 10s);
     ::close(fd);
     EXPECT_EQ(statusOf(reply), 200) << reply;

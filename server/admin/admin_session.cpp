@@ -87,15 +87,18 @@ bool sameSecret(std::string_view a, std::string_view b) {
     return diff == 0;
 }
 
-AdminSessions::AdminSessions(std::string token, std::string databasePath, Limits limits)
-    : token_(std::move(token)), databasePath_(std::move(databasePath)), limits_(limits) {}
+AdminSessions::AdminSessions(std::string token, std::string databasePath, Limits limits,
+                             const Clock& clock)
+    : token_(std::move(token)), databasePath_(std::move(databasePath)), limits_(limits),
+      clock_(clock) {}
 
 std::optional<AdminSessions::Session> AdminSessions::find(const WebRequest& request) {
     const std::string id = cookieValue(request.cookie, kCookie);
     if (id.empty())
         return std::nullopt;
     const std::string key = digest("session:" + id);
-    if (!Database(databasePath_).useSession(key, unixMillisNow()))
+    // The store keeps a session's times in milliseconds since 1970.
+    if (!Database(databasePath_).useSession(key, clock_.now().time_since_epoch().count()))
         return std::nullopt;
     return Session{key, digest("csrf:" + id)};
 }
@@ -105,8 +108,8 @@ std::optional<std::string> AdminSessions::start(const WebRequest& request) {
         return std::nullopt;
     const std::string id = openssl::randomHex(32);
     Database(databasePath_)
-        .addSession(digest("session:" + id), unixMillisNow() + limits_.life.count(),
-                    limits_.sessions);
+        .addSession(digest("session:" + id),
+                    (clock_.now() + limits_.life).time_since_epoch().count(), limits_.sessions);
     return std::string(kCookie) + "=" + id + "; Path=/; HttpOnly; SameSite=Strict";
 }
 

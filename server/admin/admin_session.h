@@ -1,6 +1,7 @@
 #pragma once
 
 #include "server/http/web.h"
+#include "server/support/clock.h"
 #include "server/support/state_files.h"
 
 #include <chrono>
@@ -33,7 +34,8 @@ bool sameSecret(std::string_view a, std::string_view b);
 /// Who may use the admin pages: the token in the admin address opens a
 /// session, a cookie names it from then on, and every form of the session
 /// carries its CSRF token. Sessions live in the database, by a digest of the
-/// cookie alone, so they outlast a restart. Safe to use from several threads.
+/// cookie alone, so they outlast a restart; their lives pass on `clock`.
+/// Safe to use from several threads.
 class AdminSessions {
 public:
     struct Limits {
@@ -58,7 +60,8 @@ public:
 
     AdminSessions(std::string token, std::string databasePath)
         : AdminSessions(std::move(token), std::move(databasePath), Limits()) {}
-    AdminSessions(std::string token, std::string databasePath, Limits limits);
+    AdminSessions(std::string token, std::string databasePath, Limits limits,
+                  const Clock& clock = Clock::system());
 
     /// The live session the request's cookie names; it counts as used now.
     /// Throws StoreError when the database cannot be read.
@@ -82,6 +85,7 @@ private:
     const std::string token_;
     const std::string databasePath_;
     const Limits limits_;
+    const Clock& clock_;
 };
 
 } // namespace pelvoran::server

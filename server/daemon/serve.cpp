@@ -18,18 +18,18 @@
 #include "server/support/files.h"
 #include "server/support/log.h"
 #include "server/support/state_files.h"
+#include "server/support/worker.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <sys/resource.h>
 #include <systemd/sd-daemon.h>
@@ -102,37 +102,6 @@ void flushUse(UseCounter& use, Database& db) {
     use.forget(counts);
 }
 
-/// Ends, a few times a second, the connections whose head or body is late.
-class Watchdog {
-public:
-    explicit Watchdog(std::vector<ConnectionGuard*> guards)
-        : guards_(std::move(guards)), thread_([this] { run(); }) {}
-    ~Watchdog() {
-        {
-            const std::lock_guard lock(mutex_);
-            stopping_ = true;
-        }
-        wake_.notify_one();
-        thread_.join();
-    }
-    Watchdog(const Watchdog&) = delete;
-    Watchdog& operator=(const Watchdog&) = delete;
-
-private:
-    void run() {
-        std::unique_lock lock(mutex_);
-        while (!wake_.wait_for(lock, std::chrono::milliseconds(200), [this] { return stopping_; }))
-            for (ConnectionGuard* guard : guards_)
-                guard->sweep();
-    }
-
-    const std::vector<ConnectionGuard*> guards_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool stopping_ = false;
-    std::thread thread_; // last: starts once the rest is ready
-};
-
 /// Every connection takes a descriptor: raises the soft limit (1,024 under
 /// systemd) as far as the hard limit allows, so that the connection limit
 /// and not a failing accept() decides.
@@ -180,33 +149,65 @@ std::string browserAddress(const std::string& listening) {
     return listening;
 }
 
-int serve(const ServeOptions& options, std::vector<ListenSocket> publicSockets,
-          ListenSocket adminSocket) {
-    // Signals are taken by this thread alone, with sigtimedwait below.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
-    allowDescriptorsFor(options.maxConnections + 64);
+/// Everything a running daemon holds, each after the parts it uses, so that
+/// it goes before them.
+struct Daemon::Parts {
+    explicit Parts(const ServeOptions& o)
+        : options(o), health(o.stateDir), limiter(o.commentsPerHour, o.commentBytesPerHour),
+          publicGuard(guardLimits(o, false)), adminGuard(guardLimits(o, true)) {}
 
-    const std::string database = databasePath(options.stateDir);
+    /// The state directory's data and what answers from it; false, said in
+    /// the log, when it cannot be opened.
+    bool open();
+    /// The listeners on the sockets, and their watchdog; false, said in the
+    /// log, when the library cannot start on one.
+    bool listen(std::vector<ListenSocket> publicSockets, ListenSocket adminSocket);
+    /// Writes the admin address, prints where each listener is and tells
+    /// systemd the server is up.
+    void announce();
+
+    unsigned requestsInFlight() const {
+        unsigned n = adminListener->requestsInFlight();
+        for (const auto& l : publicListeners)
+            n += l->requestsInFlight();
+        return n;
+    }
+
+    const ServeOptions& options;
     UseCounter use;
     Metrics metrics;
-    DatabaseHealth health(options.stateDir);
+    DatabaseHealth health;
     ReleaseReply reply;
-    RateLimiter limiter(options.commentsPerHour, options.commentBytesPerHour);
+    RateLimiter limiter;
     std::unique_ptr<Database> db;
     std::unique_ptr<AdminSite> admin;
+    std::unique_ptr<Notifier> notifier; // before the writer, which wakes it after each commit
     std::unique_ptr<CommentWriter> writer;
-    std::unique_ptr<Notifier> notifier;
+    std::optional<Site> site;
+    ConnectionGuard publicGuard;
+    ConnectionGuard adminGuard;
+    // One library daemon per address; the guard and the comment limits are
+    // shared, so a client counts the same on every address it uses.
+    std::vector<std::unique_ptr<HttpListener>> publicListeners;
+    std::unique_ptr<HttpListener> adminListener;
+    /// Ends, a few times a second, the connections whose head or body is late.
+    std::optional<Worker> watchdog;
+    /// A thread of its own: a backup never holds up a step or the end.
+    std::optional<DailyBackups> backups;
+
+    std::int64_t seen = -1; // the database's data_version at the last look
+    std::optional<Release> served;
+    std::optional<std::chrono::steady_clock::time_point> lastUseFlush;
+    std::map<unsigned, std::uint64_t> refusedBefore;
+};
+
+bool Daemon::Parts::open() {
+    const std::string database = databasePath(options.stateDir);
     try {
         db = std::make_unique<Database>(database);
         admin = std::make_unique<AdminSite>(options.stateDir, adminToken(options.stateDir), use,
                                             metrics, options.signInCommand, options.adminBaseUrl,
                                             metricsToken(options.stateDir));
-        // Before the writer, which wakes it after each commit.
         notifier = std::make_unique<Notifier>(database,
                                               Notifier::Settings{.adminBase = options.adminBaseUrl,
                                                                  .retries = {options.notifyRetry},
@@ -216,17 +217,15 @@ int serve(const ServeOptions& options, std::vector<ListenSocket> publicSockets,
         reply.set(db->release());
     } catch (const std::exception& e) {
         logError("无法打开状态目录 " + options.stateDir + " 中的数据：" + e.what());
-        return 1;
+        return false;
     }
-    Site site({use, reply, limiter, *writer, *admin, metrics, health});
+    site.emplace(Site::Parts{use, reply, limiter, *writer, *admin, metrics, health});
+    return true;
+}
 
-    ConnectionGuard publicGuard(guardLimits(options, false));
-    ConnectionGuard adminGuard(guardLimits(options, true));
-    // One library daemon per address; the guard and the comment limits are
-    // shared, so a client counts the same on every address it uses, and the
-    // connection limit is split between them: each is crowded on its own.
-    std::vector<std::unique_ptr<HttpListener>> publicListeners;
-    std::unique_ptr<HttpListener> adminListener;
+bool Daemon::Parts::listen(std::vector<ListenSocket> publicSockets, ListenSocket adminSocket) {
+    // The connection limit is split between the public addresses: each is
+    // crowded on its own.
     const unsigned perListener =
         std::max(1u, options.maxConnections /
                          static_cast<unsigned>(std::max<std::size_t>(publicSockets.size(), 1)));
@@ -236,23 +235,31 @@ int serve(const ServeOptions& options, std::vector<ListenSocket> publicSockets,
                 std::move(socket),
                 HttpListener::Settings{false, perListener, options.idleSeconds,
                                        options.trustedProxy, options.publicPrefix},
-                site, publicGuard));
+                *site, publicGuard));
     } catch (const std::exception& e) {
         logError(std::string("--listen：") + e.what());
-        return 1;
+        return false;
     }
     try {
         adminListener = std::make_unique<HttpListener>(
             std::move(adminSocket),
             HttpListener::Settings{true, kAdminConnections, options.idleSeconds,
                                    options.trustedProxy, "/"},
-            site, adminGuard);
+            *site, adminGuard);
     } catch (const std::exception& e) {
         logError(std::string("--admin-listen：") + e.what());
-        return 1;
+        return false;
     }
-    std::optional<Watchdog> watchdog(std::in_place,
-                                     std::vector<ConnectionGuard*>{&publicGuard, &adminGuard});
+    watchdog.emplace(
+        [guards = std::vector<ConnectionGuard*>{&publicGuard, &adminGuard}](Worker& self) {
+            while (self.wait(std::chrono::milliseconds(200)))
+                for (ConnectionGuard* guard : guards)
+                    guard->sweep();
+        });
+    return true;
+}
+
+void Daemon::Parts::announce() {
     writeAdminAddress(options.stateDir, adminListener->address());
     // Only now: whoever reads these lines may run admin-url at once.
     for (const auto& l : publicListeners)
@@ -263,85 +270,121 @@ int serve(const ServeOptions& options, std::vector<ListenSocket> publicSockets,
                 browserAddress(adminListener->address()).c_str(), options.signInCommand.c_str());
     std::fflush(stdout);
     sd_notify(0, "READY=1"); // under systemd (Type=notify): started
+}
 
-    // The main thread picks up a newly published release and writes out the
-    // use counts once a minute; the daily backup has a thread of its own.
-    std::optional<DailyBackups> backups;
+Daemon::Daemon(ServeOptions options)
+    : options_(std::move(options)), parts_(std::make_unique<Parts>(options_)) {}
+
+Daemon::~Daemon() {
+    if (running_)
+        shutdown();
+}
+
+bool Daemon::start(std::vector<ListenSocket> publicSockets, ListenSocket adminSocket) {
+    Parts& p = *parts_;
+    if (!p.open() || !p.listen(std::move(publicSockets), std::move(adminSocket)))
+        return false;
+    running_ = true;
+    p.announce();
     try {
-        backups.emplace(options.stateDir);
+        p.backups.emplace(options_.stateDir);
     } catch (const std::exception& e) {
         logError(std::string("每日备份无法开始：") + e.what());
     }
-    std::int64_t seen = -1;
-    std::optional<Release> served = db->release();
-    logRelease(served);
-    auto lastUseFlush = std::chrono::steady_clock::now();
-    auto refusedBefore = metrics.refusals();
+    p.served = p.db->release();
+    logRelease(p.served);
+    p.refusedBefore = p.metrics.refusals();
+    return true;
+}
+
+void Daemon::step(std::chrono::steady_clock::time_point now) {
+    if (!running_)
+        return;
+    Parts& p = *parts_;
+    try {
+        if (const auto version = p.db->dataVersion(); version != p.seen) {
+            auto release = p.db->release();
+            p.reply.set(release);
+            p.seen = version;
+            if (release != p.served)
+                logRelease(release);
+            p.served = std::move(release);
+        }
+    } catch (const std::exception& e) {
+        logError(std::string("无法读取发布的版本：") + e.what());
+    }
+    if (!p.lastUseFlush)
+        p.lastUseFlush = now; // the first minute begins
+    if (now - *p.lastUseFlush < std::chrono::minutes(1))
+        return;
+    p.lastUseFlush = now;
+    // A minute's refusals in one line, however many: a spray of comments
+    // does not flood the journal.
+    const auto refused = p.metrics.refusals();
+    if (const std::string counts = refusalsSince(p.refusedBefore, refused); !counts.empty())
+        logError("过去一分钟拒绝的留言（按状态）：" + counts);
+    p.refusedBefore = refused;
+    logFailures(*p.writer);
+    try {
+        flushUse(p.use, *p.db);
+    } catch (const std::exception& e) {
+        logError(std::string("无法记下使用次数：") + e.what());
+    }
+}
+
+void Daemon::shutdown() {
+    if (!running_)
+        return;
+    running_ = false;
+    Parts& p = *parts_;
+    sd_notify(0, "STOPPING=1");
+    for (const auto& l : p.publicListeners)
+        l->quiesce();
+    p.adminListener->quiesce();
+    // A test send under way ends soon and is answered while its listener
+    // still can.
+    p.admin->finishTestSends();
+    for (int i = 0; i < 50 && p.requestsInFlight() > 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // No writer may resume a connection once the listeners are gone.
+    p.writer->close();
+    logFailures(*p.writer);
+    for (const auto& l : p.publicListeners)
+        l->stop();
+    p.adminListener->stop();
+    p.notifier.reset(); // a send under way is cut short; the outbox keeps it
+    p.watchdog.reset();
+    p.backups.reset();
+    try {
+        flushUse(p.use, *p.db);
+    } catch (const std::exception& e) {
+        logError(std::string("无法记下使用次数：") + e.what());
+    }
+}
+
+int serve(const ServeOptions& options, std::vector<ListenSocket> publicSockets,
+          ListenSocket adminSocket) {
+    // Signals are taken by this thread alone, with sigtimedwait below; the
+    // daemon's threads, made after this, never see them.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+    allowDescriptorsFor(options.maxConnections + 64);
+
+    Daemon daemon(options);
+    if (!daemon.start(std::move(publicSockets), std::move(adminSocket)))
+        return 1;
     const timespec tick{0, 200 * 1000 * 1000};
     for (;;) {
-        try {
-            if (const auto version = db->dataVersion(); version != seen) {
-                auto release = db->release();
-                reply.set(release);
-                seen = version;
-                if (release != served)
-                    logRelease(release);
-                served = std::move(release);
-            }
-        } catch (const std::exception& e) {
-            logError(std::string("无法读取发布的版本：") + e.what());
-        }
-        if (std::chrono::steady_clock::now() - lastUseFlush >= std::chrono::minutes(1)) {
-            lastUseFlush = std::chrono::steady_clock::now();
-            // A minute's refusals in one line, however many: a spray of
-            // comments does not flood the journal.
-            const auto refused = metrics.refusals();
-            if (const std::string counts = refusalsSince(refusedBefore, refused); !counts.empty())
-                logError("过去一分钟拒绝的留言（按状态）：" + counts);
-            refusedBefore = refused;
-            logFailures(*writer);
-            try {
-                flushUse(use, *db);
-            } catch (const std::exception& e) {
-                logError(std::string("无法记下使用次数：") + e.what());
-            }
-        }
+        daemon.step(std::chrono::steady_clock::now());
         const int sig = sigtimedwait(&signals, nullptr, &tick);
         if (sig == SIGTERM || sig == SIGINT)
             break;
     }
-
-    // Stop taking connections, let the requests in flight finish (for up to
-    // five seconds), then stop: connections idle between requests close.
-    sd_notify(0, "STOPPING=1");
-    const auto inFlight = [&] {
-        unsigned n = adminListener->requestsInFlight();
-        for (const auto& l : publicListeners)
-            n += l->requestsInFlight();
-        return n;
-    };
-    for (const auto& l : publicListeners)
-        l->quiesce();
-    adminListener->quiesce();
-    // A test send under way ends soon and is answered while its listener
-    // still can.
-    admin->finishTestSends();
-    for (int i = 0; i < 50 && inFlight() > 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    // No writer may resume a connection once the listeners are gone.
-    writer->close();
-    logFailures(*writer);
-    for (const auto& l : publicListeners)
-        l->stop();
-    adminListener->stop();
-    notifier.reset(); // a send under way is cut short; the outbox keeps it
-    watchdog.reset();
-    backups.reset();
-    try {
-        flushUse(use, *db);
-    } catch (const std::exception& e) {
-        logError(std::string("无法记下使用次数：") + e.what());
-    }
+    daemon.shutdown();
     return 0;
 }
 

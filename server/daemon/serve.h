@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -59,11 +60,47 @@ struct ServeOptions {
 /// every address through loopback.
 std::string browserAddress(const std::string& listening);
 
+/// The server from its start to its end, without the process around it
+/// (signals, the exit status, the descriptors' limit): serve() drives one on
+/// the clock until SIGTERM, and a test drives one on listeners of its own.
+class Daemon {
+public:
+    explicit Daemon(ServeOptions options);
+    /// Shuts down a daemon that started and was not shut down.
+    ~Daemon();
+    Daemon(const Daemon&) = delete;
+    Daemon& operator=(const Daemon&) = delete;
+
+    /// Opens the state directory's data, answers the desktop tool on
+    /// `publicSockets` and the publisher on `adminSocket`, writes the admin
+    /// address for admin-url, then prints "listening on HOST:PORT" for each
+    /// listener, the public ones first, and where the admin pages are. The
+    /// public listeners share one set of limits, each crowded by its own
+    /// connections. False when it cannot start, said in the log.
+    bool start(std::vector<ListenSocket> publicSockets, ListenSocket adminSocket);
+
+    /// The main thread's work, a few times a second: picks up a newly
+    /// published release; once a minute of `now` (from the first step on),
+    /// writes out the use counts and logs the minute's refused and unsaved
+    /// comments, a line each. Nothing before a start that succeeded.
+    void step(std::chrono::steady_clock::time_point now);
+
+    /// Takes no new connection, lets the requests in flight finish (for up
+    /// to five seconds), then stops: connections idle between requests
+    /// close, and the use counts are written out. Once, after the start.
+    void shutdown();
+
+private:
+    struct Parts;
+
+    const ServeOptions options_;
+    std::unique_ptr<Parts> parts_;
+    bool running_ = false;
+};
+
 /// Answers the desktop tool on `publicSockets` and the publisher on
-/// `adminSocket` until SIGTERM or SIGINT, then finishes the requests in
-/// flight. Prints "listening on HOST:PORT" for each, the public ones first,
-/// then where the admin pages are. The public listeners share one set of
-/// limits, each crowded by its own connections. Returns the exit status.
+/// `adminSocket` (a Daemon) until SIGTERM or SIGINT, then finishes the
+/// requests in flight. Returns the exit status.
 int serve(const ServeOptions& options, std::vector<ListenSocket> publicSockets,
           ListenSocket adminSocket);
 

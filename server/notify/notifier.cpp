@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <ctime>
 #include <map>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -20,28 +19,27 @@ void yieldToAnswers() {
     ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 10);
 }
 
+/// As the store keeps times: milliseconds, and seconds, since 1970.
+std::int64_t unixMillis(Clock::TimePoint t) {
+    return t.time_since_epoch().count();
+}
+std::int64_t unixSeconds(Clock::TimePoint t) {
+    return std::chrono::floor<std::chrono::seconds>(t).time_since_epoch().count();
+}
+
 } // namespace
 
-Notifier::Notifier(const std::string& databasePath, Settings settings)
-    : settings_(std::move(settings)), db_(std::make_unique<Database>(databasePath)),
-      thread_([this] { run(); }) {}
+Notifier::Notifier(const std::string& databasePath, Settings settings, const Clock& clock)
+    : settings_(std::move(settings)), clock_(clock), db_(std::make_unique<Database>(databasePath)),
+      thread_([this](Worker& self) { run(self); }) {}
 
 Notifier::~Notifier() {
-    {
-        const std::lock_guard lock(mutex_);
-        stopping_ = true;
-    }
+    thread_.stop();
     abandon_ = true;
-    wake_.notify_one();
-    thread_.join();
 }
 
 void Notifier::wake() {
-    {
-        const std::lock_guard lock(mutex_);
-        woken_ = true;
-    }
-    wake_.notify_one();
+    thread_.wake();
 }
 
 std::vector<Database::TryResult> Notifier::send(const Batch& batch) {
@@ -61,7 +59,7 @@ std::vector<Database::TryResult> Notifier::send(const Batch& batch) {
         if (t.error) {
             if (settings_.metrics != nullptr)
                 settings_.metrics->notificationFailed();
-            const std::int64_t now = unixMillisNow();
+            const std::int64_t now = unixMillis(clock_.now());
             t.retryAt = now + settings_.retries.delayAfter(e.attempts + 1).count();
             t.giveUp = settings_.retries.givesUp(std::chrono::milliseconds(now - e.queued));
             if (t.giveUp)
@@ -77,20 +75,29 @@ std::vector<Database::TryResult> Notifier::send(const Batch& batch) {
     return results;
 }
 
-void Notifier::sender() {
+void Notifier::sender(Worker& self, Worker& handing) {
     yieldToAnswers();
-    std::unique_lock lock(mutex_);
     for (;;) {
-        work_.wait(lock, [this] { return stopping_ || !batches_.empty(); });
-        if (batches_.empty())
-            return; // stopping
-        Batch batch = std::move(batches_.front());
-        batches_.pop_front();
-        lock.unlock();
-        Sent sent{batch.front().recipient, send(batch)};
-        lock.lock();
-        sent_.push_back(std::move(sent));
-        wake_.notify_one();
+        std::optional<Batch> batch;
+        {
+            const std::lock_guard lock(mutex_);
+            if (!batches_.empty()) {
+                batch = std::move(batches_.front());
+                batches_.pop_front();
+            }
+        }
+        if (!batch) {
+            // A batch's wake-up ends the wait; the limit only bounds it.
+            if (!self.wait(std::chrono::seconds(10)))
+                return;
+            continue;
+        }
+        Sent sent{batch->front().recipient, send(*batch)};
+        {
+            const std::lock_guard lock(mutex_);
+            sent_.push_back(std::move(sent));
+        }
+        handing.wake();
     }
 }
 
@@ -103,7 +110,8 @@ std::optional<std::int64_t> Notifier::handOut() {
                 return std::nullopt; // a sender's end wakes the handing out
             skipped.assign(busy_.begin(), busy_.end());
         }
-        const auto due = db_->dueNotifications(unixMillisNow(), settings_.roundSize, skipped);
+        const auto due =
+            db_->dueNotifications(unixMillis(clock_.now()), settings_.roundSize, skipped);
         if (due.empty())
             return db_->nextDue(skipped); // later, or for a recipient under way
         // Each recipient's in the outbox's order, the recipients in the order
@@ -127,7 +135,8 @@ std::optional<std::int64_t> Notifier::handOut() {
         }
         // Each look hands out one recipient at least: the senders fill up,
         // or a look finds nothing due but for those under way.
-        work_.notify_all();
+        for (const auto& s : senders_)
+            s->wake();
     }
 }
 
@@ -138,7 +147,7 @@ void Notifier::record(const std::vector<Sent>& sent) {
         results.insert(results.end(), s.results.begin(), s.results.end());
         byRecipient[s.recipient.id] = &s;
     }
-    const auto now = static_cast<std::int64_t>(std::time(nullptr));
+    const std::int64_t now = unixSeconds(clock_.now());
     for (const Database::Streak& streak : db_->recordTries(results, now)) {
         const Sent& s = *byRecipient.at(streak.recipient);
         const std::string name = logName(s.recipient);
@@ -153,16 +162,17 @@ void Notifier::record(const std::vector<Sent>& sent) {
     }
 }
 
-void Notifier::run() {
+void Notifier::run(Worker& self) {
     yieldToAnswers();
     for (std::size_t i = 0; i < settings_.senders; ++i)
-        senders_.emplace_back([this] { sender(); });
-    std::unique_lock lock(mutex_);
-    while (!stopping_) {
-        woken_ = false;
-        std::vector<Sent> sent = std::move(sent_);
-        sent_.clear();
-        lock.unlock();
+        senders_.push_back(
+            std::make_unique<Worker>([this, &self](Worker& own) { sender(own, self); }));
+    while (!self.stopping()) {
+        std::vector<Sent> sent;
+        {
+            const std::lock_guard lock(mutex_);
+            sent.swap(sent_);
+        }
         auto wait = std::chrono::milliseconds(1000);
         bool recorded = true;
         try {
@@ -175,27 +185,27 @@ void Notifier::run() {
             logError(std::string("通知的发送结果未能记下：") + e.what());
             recorded = false;
         }
-        lock.lock();
-        for (const Sent& s : sent)
-            busy_.erase(s.recipient.id);
-        lock.unlock();
+        {
+            const std::lock_guard lock(mutex_);
+            for (const Sent& s : sent)
+                busy_.erase(s.recipient.id);
+        }
         try {
             if (const auto next = recorded ? handOut() : std::nullopt)
-                wait = std::clamp(std::chrono::milliseconds(*next - unixMillisNow()),
+                wait = std::clamp(std::chrono::milliseconds(*next - unixMillis(clock_.now())),
                                   std::chrono::milliseconds(0), wait);
         } catch (const std::exception& e) {
             logError(std::string("通知未能发送：") + e.what());
         }
-        lock.lock();
-        wake_.wait_for(lock, wait, [this] { return stopping_ || woken_ || !sent_.empty(); });
+        self.wait(wait);
     }
     // The sends under way end soon (abandon_); what they delivered is
     // written, so that it is not sent again after the restart.
-    batches_.clear();
-    lock.unlock();
-    work_.notify_all();
-    for (std::thread& t : senders_)
-        t.join();
+    {
+        const std::lock_guard lock(mutex_);
+        batches_.clear();
+    }
+    senders_.clear(); // each stopped and waited for
     try {
         record(sent_);
     } catch (const std::exception& e) {

@@ -2,9 +2,10 @@
 
 #include "server/notify/notify.h"
 #include "server/store/store.h"
+#include "server/support/clock.h"
+#include "server/support/worker.h"
 
 #include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -13,7 +14,6 @@
 #include <optional>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace pelvoran::server {
@@ -29,7 +29,8 @@ class Metrics;
 /// failure; what it sent is written in one transaction, with whatever other
 /// senders finished meanwhile. The first failure of a recipient and its
 /// recovery go to the log. No lock is held while a send runs, and the
-/// comment path never waits for it.
+/// comment path never waits for it. When a notification is due, and when a
+/// failed one is tried again, is by `clock`.
 class Notifier {
 public:
     struct Settings {
@@ -43,7 +44,8 @@ public:
         /// Counts failed sends, when given.
         Metrics* metrics = nullptr;
     };
-    Notifier(const std::string& databasePath, Settings settings);
+    Notifier(const std::string& databasePath, Settings settings,
+             const Clock& clock = Clock::system());
     ~Notifier();
     Notifier(const Notifier&) = delete;
     Notifier& operator=(const Notifier&) = delete;
@@ -60,8 +62,9 @@ private:
         std::vector<Database::TryResult> results;
     };
 
-    void run();
-    void sender();
+    void run(Worker& self);
+    /// Sends the batches handed out, and wakes `handing` after each.
+    void sender(Worker& self, Worker& handing);
     /// Hands the notifications due to recipients without a batch under way
     /// to the senders; when the next one is due for those that have none
     /// (nullopt: none is, or every sender is busy).
@@ -72,18 +75,16 @@ private:
     void record(const std::vector<Sent>& sent);
 
     const Settings settings_;
+    const Clock& clock_;
     std::unique_ptr<Database> db_;
     std::mutex mutex_;
-    std::condition_variable wake_; // the handing out: comments, a batch sent, the end
-    std::condition_variable work_; // the senders: a batch to send, the end
-    bool woken_ = false;
-    bool stopping_ = false;
     std::deque<Batch> batches_;        // handed out, not yet taken by a sender
     std::set<std::int64_t> busy_;      // recipients with a batch handed out and not recorded
     std::vector<Sent> sent_;           // sent, not yet recorded
     std::atomic<bool> abandon_{false}; // ends the sends under way at the end
-    std::vector<std::thread> senders_;
-    std::thread thread_; // last: starts once the rest is ready
+    std::vector<std::unique_ptr<Worker>> senders_; // the handing out's thread's alone
+    /// The handing out: woken by comments, a batch sent, and the end.
+    Worker thread_; // last: starts once the rest is ready
 };
 
 } // namespace pelvoran::server

@@ -19,6 +19,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <openssl/evp.h>
+#include <optional>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -95,16 +96,16 @@ namespace {
 /// The daily full check of the database that serves: whether a backup of
 /// it may be made. Damage of indexes alone is mended as at serve's start;
 /// any other is said in the log.
-bool wholeForBackup(const std::string& stateDir, Database& db) {
+bool wholeForBackup(const std::string& stateDir, Database& db, Clock::TimePoint now) {
     const auto problems = db.integrityProblems();
     if (problems.empty())
         return true;
     const std::string shown = databasePath(stateDir);
     if (indexesOnly(problems)) {
         char name[64];
-        const std::time_t now = std::time(nullptr);
+        const std::time_t at = std::chrono::system_clock::to_time_t(now);
         std::tm tm{};
-        localtime_r(&now, &tm);
+        localtime_r(&at, &tm);
         std::strftime(name, sizeof name, kIndexDamagedName, &tm);
         const std::string aside = stateDir + "/" + kBackupsDir + "/" + name;
         db.copyInto(aside);
@@ -124,18 +125,18 @@ bool wholeForBackup(const std::string& stateDir, Database& db) {
 
 } // namespace
 
-void dailyBackup(const std::string& stateDir, Database& db) {
+void dailyBackup(const std::string& stateDir, Database& db, Clock::TimePoint now) {
     constexpr std::size_t kKeep = 7;
     const fs::path dir = fs::path(stateDir) / kBackupsDir;
     char name[64];
-    const std::time_t now = std::time(nullptr);
+    const std::time_t at = std::chrono::system_clock::to_time_t(now);
     std::tm tm{};
-    gmtime_r(&now, &tm);
+    gmtime_r(&at, &tm);
     std::strftime(name, sizeof name, "comments-%Y-%m-%d.sqlite", &tm);
     if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
         throw std::runtime_error("无法创建目录 " + dir.string() + "：" + systemErrorText(errno));
     struct stat st {};
-    if (::stat((dir / name).c_str(), &st) == 0 || !wholeForBackup(stateDir, db) ||
+    if (::stat((dir / name).c_str(), &st) == 0 || !wholeForBackup(stateDir, db, now) ||
         !backupInto(db, dir.string(), name, stateDir))
         return;
     // Only the daily ones are rotated: a database a restore replaced stays.
@@ -151,36 +152,28 @@ void dailyBackup(const std::string& stateDir, Database& db) {
         fs::remove(backups[i], ec);
 }
 
-DailyBackups::DailyBackups(const std::string& stateDir)
-    : stateDir_(stateDir), db_(std::make_unique<Database>(databasePath(stateDir))),
-      thread_([this] { run(); }) {}
+DailyBackups::DailyBackups(const std::string& stateDir, const Clock& clock)
+    : stateDir_(stateDir), clock_(clock), db_(std::make_unique<Database>(databasePath(stateDir))),
+      worker_([this](Worker& self) { run(self); }) {}
 
 DailyBackups::~DailyBackups() {
-    {
-        const std::lock_guard lock(mutex_);
-        stopping_ = true;
-    }
-    db_->interrupt();
-    wake_.notify_one();
-    thread_.join();
+    worker_.stop();
+    db_->interrupt(); // the backup under way, if any
 }
 
-void DailyBackups::run() {
-    const auto today = [] { return std::time(nullptr) / 86400; };
-    std::time_t backedUp = -1;
-    std::unique_lock lock(mutex_);
-    while (!stopping_) {
-        if (const std::time_t day = today(); day != backedUp) {
+void DailyBackups::run(Worker& self) {
+    std::optional<std::chrono::sys_days> backedUp;
+    while (!self.stopping()) {
+        const Clock::TimePoint now = clock_.now();
+        if (const auto day = std::chrono::floor<std::chrono::days>(now); day != backedUp) {
             backedUp = day; // once a day, whether it works or not
-            lock.unlock();
             try {
-                dailyBackup(stateDir_, *db_);
+                dailyBackup(stateDir_, *db_, now);
             } catch (const std::exception& e) {
                 logError(std::string("每日备份失败：") + e.what());
             }
-            lock.lock();
         }
-        wake_.wait_for(lock, std::chrono::seconds(30), [this] { return stopping_; });
+        self.wait(std::chrono::seconds(30));
     }
 }
 

@@ -1,13 +1,12 @@
 #pragma once
 
 #include "server/store/store.h"
+#include "server/support/clock.h"
+#include "server/support/worker.h"
 
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 namespace pelvoran::server {
@@ -30,28 +29,28 @@ bool backupInto(Database& db, const std::string& dir, const std::string& name,
 /// made only once SQLite's full check finds the database whole (damage of
 /// indexes alone is mended first, as at serve's start): a damaged copy never
 /// pushes a whole one out. Its own connection `db`: it never holds up the
-/// one that serves.
-void dailyBackup(const std::string& stateDir, Database& db);
+/// one that serves. `now` names the day's file.
+void dailyBackup(const std::string& stateDir, Database& db,
+                 Clock::TimePoint now = Clock::system().now());
 
 /// Keeps the daily backup on a thread and a connection of its own, so that
 /// a backup never holds up the release's pick-up or the end on SIGTERM; a
 /// backup under way when it is destroyed ends at once, its file removed.
+/// It looks every 30 seconds whether `clock` has begun a new day (UTC).
 class DailyBackups {
 public:
-    explicit DailyBackups(const std::string& stateDir);
+    explicit DailyBackups(const std::string& stateDir, const Clock& clock = Clock::system());
     ~DailyBackups();
     DailyBackups(const DailyBackups&) = delete;
     DailyBackups& operator=(const DailyBackups&) = delete;
 
 private:
-    void run();
+    void run(Worker& self);
 
     const std::string stateDir_;
+    const Clock& clock_;
     std::unique_ptr<Database> db_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool stopping_ = false;
-    std::thread thread_; // last: starts once the rest is ready
+    Worker worker_; // last: starts once the rest is ready
 };
 
 } // namespace pelvoran::server

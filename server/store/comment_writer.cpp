@@ -8,17 +8,11 @@ namespace pelvoran::server {
 
 CommentWriter::CommentWriter(const std::string& databasePath, std::chrono::milliseconds busyTimeout,
                              std::function<void()> committed)
-    : db_(databasePath, busyTimeout), committed_(std::move(committed)), thread_([this] { run(); }) {
-}
+    : db_(databasePath, busyTimeout), committed_(std::move(committed)),
+      worker_([this](Worker& self) { run(self); }) {}
 
 CommentWriter::~CommentWriter() {
-    close();
-    {
-        const std::lock_guard lock(mutex_);
-        stopping_ = true;
-    }
-    wake_.notify_one();
-    thread_.join();
+    close(); // the worker then ends with nothing left to commit
 }
 
 bool CommentWriter::submit(NewComment comment, Done done) {
@@ -28,7 +22,7 @@ bool CommentWriter::submit(NewComment comment, Done done) {
             return false;
         queue_.push_back({std::move(comment), std::move(done)});
     }
-    wake_.notify_one();
+    worker_.wake();
     return true;
 }
 
@@ -43,6 +37,11 @@ std::size_t CommentWriter::commits() const {
     return commits_;
 }
 
+std::size_t CommentWriter::waiting() const {
+    const std::lock_guard lock(mutex_);
+    return queue_.size();
+}
+
 CommentWriter::Failures CommentWriter::takeFailures() {
     const std::lock_guard lock(mutex_);
     return std::exchange(failures_, {});
@@ -53,16 +52,21 @@ std::optional<std::string> CommentWriter::lastFailure() const {
     return lastFailure_;
 }
 
-void CommentWriter::run() {
+void CommentWriter::run(Worker& self) {
     for (;;) {
         std::vector<Item> batch;
         {
             std::unique_lock lock(mutex_);
-            busy_ = false;
-            idle_.notify_all();
-            wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-            if (queue_.empty())
-                return; // stopping, nothing left
+            if (queue_.empty()) {
+                busy_ = false;
+                idle_.notify_all();
+                if (self.stopping())
+                    return; // nothing left
+                lock.unlock();
+                // A comment's wake-up ends the wait; the limit only bounds it.
+                self.wait(std::chrono::seconds(10));
+                continue;
+            }
             busy_ = true;
             while (!queue_.empty() && batch.size() < kMaxBatch) {
                 batch.push_back(std::move(queue_.front()));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "server/store/store.h"
+#include "server/support/worker.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -10,7 +11,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 
 namespace pelvoran::server {
 
@@ -40,6 +40,9 @@ public:
     /// Transactions run so far.
     std::size_t commits() const;
 
+    /// Comments taken that no transaction has begun to store yet.
+    std::size_t waiting() const;
+
     /// The transactions that failed, their comments, and why the last failed.
     struct Failures {
         std::size_t transactions = 0;
@@ -61,12 +64,11 @@ private:
     };
     static constexpr std::size_t kMaxBatch = 512;
 
-    void run();
+    void run(Worker& self);
 
     Database db_;
     const std::function<void()> committed_;
     mutable std::mutex mutex_;
-    std::condition_variable wake_;
     std::condition_variable idle_;
     std::deque<Item> queue_;
     std::size_t commits_ = 0;
@@ -74,8 +76,7 @@ private:
     std::optional<std::string> lastFailure_;
     bool busy_ = true; // until the thread first waits
     bool closed_ = false;
-    bool stopping_ = false;
-    std::thread thread_; // last: starts once the rest is ready
+    Worker worker_; // last: starts once the rest is ready
 };
 
 } // namespace pelvoran::server

@@ -14,6 +14,7 @@
 #include "server/release/release.h"
 #include "server/release/release_signing.h"
 #include "server/store/store.h"
+#include "server/support/clock.h"
 #include "server/support/state_files.h"
 
 #include <chrono>
@@ -24,7 +25,6 @@
 #include <map>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 using namespace pelvoran;
@@ -415,12 +415,13 @@ TEST_F(AdminPages, SessionsAreBoundedAndTheOneInUseStays) {
 }
 
 // Only the token itself opens a session, and a session ends with its life
-// however often it is used.
+// however often it is used. The life passes on the test's clock.
 TEST(AdminSessionRules, TheTokenOpensASessionThatEndsWithItsLife) {
     using namespace std::chrono_literals;
     const std::string token = "0123456789abcdef";
     const std::string dir = freshDirectory();
-    AdminSessions sessions(token, dir + "/" + kDatabaseFile, {.sessions = 4, .life = 400ms});
+    SettableClock clock(std::chrono::sys_days(std::chrono::year(2026) / 12 / 1));
+    AdminSessions sessions(token, dir + "/" + kDatabaseFile, {.sessions = 4, .life = 400ms}, clock);
     const struct {
         std::string given;
         bool opens;
@@ -443,10 +444,12 @@ TEST(AdminSessionRules, TheTokenOpensASessionThatEndsWithItsLife) {
     WebRequest r;
     r.cookie = "other=1; " + cookie.substr(0, cookie.find(';'));
     EXPECT_TRUE(sessions.find(r));
-    std::this_thread::sleep_for(100ms);
+    clock.advance(100ms);
     EXPECT_TRUE(sessions.find(r));
-    std::this_thread::sleep_for(400ms);
-    EXPECT_FALSE(sessions.find(r));
+    clock.advance(299ms);
+    EXPECT_TRUE(sessions.find(r)) << "ended before its life";
+    clock.advance(1ms);
+    EXPECT_FALSE(sessions.find(r)) << "outlived its life";
     std::filesystem::remove_all(dir);
 }
 

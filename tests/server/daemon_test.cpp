@@ -1,6 +1,8 @@
-// The site without sockets: what it answers to update checks and comments.
+// The site without sockets: what it answers to update checks and comments;
+// the daemon without a process, on listeners of the test's own.
 #include "server/admin/admin_site.h"
 #include "server/admin/metrics.h"
+#include "server/daemon/serve.h"
 #include "server/daemon/site.h"
 #include "server/http/handler.h"
 #include "server/http/limits.h"
@@ -10,6 +12,7 @@
 #include "server/store/health.h"
 #include "server/store/store.h"
 #include "server/store/use_counter.h"
+#include "server/support/state_files.h"
 #include "tests/support/server_process.h"
 
 #include <algorithm>
@@ -18,6 +21,7 @@
 #include <gtest/gtest.h>
 #include <mutex>
 #include <sqlite3.h>
+#include <unistd.h>
 
 using namespace pelvoran;
 using namespace pelvoran::server;
@@ -142,4 +146,53 @@ TEST(Site, AnswersUpdateChecksAndComments) {
     EXPECT_EQ(metrics.refusals(),
               (std::map<unsigned, std::uint64_t>{{400, 1}, {413, 0}, {429, 1}, {503, 0}}));
     writer.close();
+}
+
+// Started on port 0, a daemon answers at once; a step picks up the release
+// another connection published, and the step a minute after the first writes
+// out the update checks counted, as the end writes the rest; after the end,
+// nothing listens.
+TEST(Daemon, StepsPickUpTheReleaseAndTheMinutesCountsUntilTheEnd) {
+    const test::TempDir dir;
+    ServeOptions options;
+    options.stateDir = dir.path();
+    ListenSocket publicSocket = ListenSocket::bind({"127.0.0.1", 0});
+    ListenSocket adminSocket = ListenSocket::bind({"127.0.0.1", 0});
+    const std::string shown = publicSocket.shown();
+    const int port = std::stoi(shown.substr(shown.rfind(':') + 1));
+    const std::string admin = adminSocket.shown();
+    std::vector<ListenSocket> publicSockets;
+    publicSockets.push_back(std::move(publicSocket));
+    Daemon daemon(options);
+    ASSERT_TRUE(daemon.start(std::move(publicSockets), std::move(adminSocket)));
+    EXPECT_EQ(test::fileBytes(dir.path() + "/" + kAdminAddressFile), admin + "\n");
+
+    const auto check = [&] {
+        return test::bodyOf(test::httpExchange(port, test::updateQuestion()));
+    };
+    const auto counted = [&] {
+        std::int64_t n = 0;
+        for (const auto& [day, checks] : Database(databasePath(dir.path())).use(0))
+            n += checks;
+        return n;
+    };
+    EXPECT_EQ(check(), "") << "no release is published yet";
+    const Release release{u"1.07", u"http://x.cn/a.exe", u"2026-12-01", u"说明"};
+    Database(databasePath(dir.path())).setRelease(release, kByCommandLine);
+    EXPECT_EQ(check(), "") << "picked up with no step";
+    const auto start = std::chrono::steady_clock::now();
+    daemon.step(start);
+    EXPECT_EQ(check(), replyBody(release));
+
+    daemon.step(start + 59s);
+    EXPECT_EQ(counted(), 0) << "written out before the minute was over";
+    daemon.step(start + 60s);
+    EXPECT_EQ(counted(), 3);
+    check();
+    daemon.shutdown();
+    EXPECT_EQ(counted(), 4) << "the last check was not written out at the end";
+    const int after = test::connectFrom(port, "127.0.0.1");
+    EXPECT_LT(after, 0) << "still listening after the end";
+    if (after >= 0)
+        ::close(after);
 }

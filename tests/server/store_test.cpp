@@ -336,7 +336,10 @@ TEST(CommentWriter, BatchesAnswersOnlyWhenDurableAndFailsWhole) {
             seenWhenAnswered = Raw(path).count(); // what a reader sees at that moment
             answers.done()(ok);
         });
-        std::this_thread::sleep_for(200ms); // the writer waits for the lock now
+        // Once the writer has taken it, it waits for the lock.
+        for (int i = 0; i < 4000 && writer.waiting() > 0; ++i)
+            std::this_thread::sleep_for(5ms);
+        ASSERT_EQ(writer.waiting(), 0u) << "the writer never took the comment";
         for (int i = 0; i < 20; ++i)
             writer.submit(comment("b" + std::to_string(i)), answers.done());
         ASSERT_EQ(other.exec("COMMIT"), SQLITE_OK);

@@ -1,11 +1,17 @@
-// The support room on its own: stored text as a terminal shows it.
+// The support room on its own: stored text as a terminal shows it, the
+// worker thread's wake-ups and end.
 #include "server/support/terminal_text.h"
+#include "server/support/worker.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <gtest/gtest.h>
+#include <mutex>
 #include <string>
 
 using namespace pelvoran;
 using namespace pelvoran::server;
+using namespace std::chrono_literals;
 
 // Nothing in a comment acts on the terminal or passes for the head of an
 // entry in `comments list`.
@@ -29,4 +35,33 @@ TEST(TerminalText, ShowsControlsAndIndentsEveryLine) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(terminalText(c.text), c.shown) << toUtf8(c.text);
+}
+
+// A wake-up ends a wait however long its limit, one that came before the
+// wait too, and stop() ends the loop without its limit waited out.
+TEST(Worker, WakesAndEndsWithoutWaitingOutItsLimit) {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int rounds = 0;
+    bool ended = false;
+    const auto until = [&](const auto& done) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, 20s, done);
+    };
+    Worker worker([&](Worker& self) {
+        self.wake(); // before the first wait: kept for it
+        while (self.wait(60s)) {
+            const std::lock_guard lock(mutex);
+            ++rounds;
+            changed.notify_all();
+        }
+        const std::lock_guard lock(mutex);
+        ended = true;
+        changed.notify_all();
+    });
+    ASSERT_TRUE(until([&] { return rounds == 1; })) << "the wake-up before the wait was lost";
+    worker.wake();
+    ASSERT_TRUE(until([&] { return rounds == 2; })) << "the wake-up was lost";
+    worker.stop();
+    EXPECT_TRUE(until([&] { return ended && rounds == 2; })) << "the loop did not end at stop()";
 }
