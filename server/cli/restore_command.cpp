@@ -44,14 +44,15 @@ void renameOrThrow(int dir, const std::string& from, const std::string& to,
         throw std::runtime_error("restore：无法移动 " + shown + "：" + systemErrorText(errno));
 }
 
-/// The replaced database's name in backups/: when it was replaced.
-std::string replacedName() {
-    char name[64];
+/// The replaced database's name in backups/: when it was replaced, then
+/// "-N" for the Nth name asked for in the same second (2 on).
+std::string replacedName(int n) {
+    char stamp[32];
     const std::time_t now = std::time(nullptr);
     std::tm tm{};
     localtime_r(&now, &tm);
-    std::strftime(name, sizeof name, "replaced-%Y-%m-%d-%H%M%S.sqlite", &tm);
-    return name;
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d-%H%M%S", &tm);
+    return std::string("replaced-") + stamp + (n > 1 ? "-" + std::to_string(n) : "") + ".sqlite";
 }
 
 std::string mebibytes(std::uintmax_t bytes) {
@@ -263,9 +264,9 @@ void restoreAsOwner(StateDir& state, int source, const std::string& file, std::u
         throw std::runtime_error("restore：无法创建 " + state.shown + "/" + kBackupsDir + "：" +
                                  systemErrorText(errno));
     // The replaced database, with its write-ahead log, exactly as it was.
-    std::string kept = std::string(kBackupsDir) + "/" + replacedName();
+    std::string kept = std::string(kBackupsDir) + "/" + replacedName(1);
     for (int n = 2; ::faccessat(dir, kept.c_str(), F_OK, AT_SYMLINK_NOFOLLOW) == 0; ++n)
-        kept = std::string(kBackupsDir) + "/" + replacedName().insert(26, "-" + std::to_string(n));
+        kept = std::string(kBackupsDir) + "/" + replacedName(n);
     renameOrThrow(dir, kDatabaseFile, kept, databasePath(state.shown));
     const std::string wal = std::string(kDatabaseFile) + kWalSuffix;
     if (::faccessat(dir, wal.c_str(), F_OK, 0) == 0)
