@@ -27,7 +27,7 @@ StateFigures stateFigures(const std::string& stateDir, std::int64_t nowMs) {
             f.backupAge = std::min(f.backupAge.value_or(age), age);
         }
     }
-    for (const char* suffix : {"", "-wal"}) {
+    for (const char* suffix : {"", kWalSuffix}) {
         struct stat st {};
         if (::stat((databasePath(stateDir) + suffix).c_str(), &st) == 0)
             f.databaseBytes += static_cast<std::uint64_t>(st.st_size);

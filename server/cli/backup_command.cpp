@@ -115,7 +115,7 @@ int backupCommand(const std::vector<std::string>& args) {
     }
     const auto removeTemp = [&] {
         ::unlinkat(target.dir.get(), temp.c_str(), 0);
-        ::unlinkat(target.dir.get(), (temp + "-journal").c_str(), 0);
+        ::unlinkat(target.dir.get(), (temp + kJournalSuffix).c_str(), 0);
     };
     // Reading the database is the state owner's business, writing FILE the
     // caller's. Where they differ, the owner's process copies into a file of
@@ -137,7 +137,7 @@ int backupCommand(const std::vector<std::string>& args) {
                         const std::string& name;
                         ~Remove() {
                             ::unlinkat(s.fd.get(), name.c_str(), 0);
-                            ::unlinkat(s.fd.get(), (name + "-journal").c_str(), 0);
+                            ::unlinkat(s.fd.get(), (name + kJournalSuffix).c_str(), 0);
                         }
                     } remove{state, own};
                     db->copyInto(own);

@@ -179,16 +179,20 @@ int serveCommand(const std::vector<std::string>& args) {
             throw UsageError{std::string(name) + "：至少为 1 秒"};
         return std::chrono::milliseconds(std::chrono::seconds(n));
     };
+    const auto millis = [&](const char* name, std::chrono::milliseconds fallback, unsigned max) {
+        return std::chrono::milliseconds(
+            number(p, name, static_cast<unsigned>(fallback.count()), max));
+    };
     o.headTimeout = seconds("--head-timeout", o.headTimeout);
     o.bodyTimeout = seconds("--body-timeout", o.bodyTimeout);
     o.minBodyRate = byteSize(p, "--min-body-rate", o.minBodyRate);
     o.bodyBudget = byteSize(p, "--body-budget", o.bodyBudget);
-    o.busyTimeout = std::chrono::milliseconds(number(p, "--busy-timeout", 2000, 60000));
-    o.adminBaseUrl = optionOr(p, "--admin-base-url", "");
+    o.busyTimeout = millis("--busy-timeout", o.busyTimeout, 60000);
+    o.adminBaseUrl = optionOr(p, "--admin-base-url", o.adminBaseUrl);
     if (!o.adminBaseUrl.empty() && !isWebAddress(o.adminBaseUrl))
         throw UsageError{"--admin-base-url：须为浏览器打开管理页面的地址，以 https:// 或 http:// "
                          "开头，例如 https://example.com/pelvoran-admin/"};
-    o.notifyRetry = std::chrono::milliseconds(number(p, "--notify-retry-ms", 10000, 3600000));
+    o.notifyRetry = millis("--notify-retry-ms", o.notifyRetry, 3600000);
     if (o.notifyRetry.count() < 10)
         throw UsageError{"--notify-retry-ms：至少为 10 毫秒"};
     if (o.bodyBudget < kMaxBody)

@@ -5,6 +5,7 @@
 #include "server/store/backups.h"
 #include "server/store/store.h"
 #include "server/support/error_text.h"
+#include "server/support/state_files.h"
 #include "server/support/terminal_text.h"
 #include "server/support/time_text.h"
 
@@ -77,9 +78,9 @@ int deleteCommand(const Parsed& p) {
     for (const StoredComment& c : going)
         say(stdout, deletedLine(c));
     if (!db->wiped())
-        say(stderr, "数据库正被读取，预写日志（comments.sqlite-wal）中可能还留着删除的文字。"
-                    "服务器停止时会抹去它；如果这很要紧，请重启服务器（sudo systemctl restart "
-                    "pelvoran-server）。");
+        say(stderr, std::string("数据库正被读取，预写日志（") + kDatabaseFile + kWalSuffix +
+                        "）中可能还留着删除的文字。服务器停止时会抹去它；如果这很要紧，请重启服务器"
+                        "（sudo systemctl restart pelvoran-server）。");
     return db->wiped() ? kExitOk : kExitFailure;
 }
 

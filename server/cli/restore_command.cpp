@@ -32,12 +32,9 @@ namespace pelvoran::server {
 
 namespace {
 
-/// The files of a database beside its main file.
-constexpr const char* kCompanions[] = {"-wal", "-shm", "-journal"};
-
 void removeDatabaseFiles(int dir, const std::string& name) {
     ::unlinkat(dir, name.c_str(), 0);
-    for (const char* suffix : kCompanions)
+    for (const char* suffix : kDatabaseCompanions)
         ::unlinkat(dir, (name + suffix).c_str(), 0);
 }
 
@@ -47,14 +44,15 @@ void renameOrThrow(int dir, const std::string& from, const std::string& to,
         throw std::runtime_error("restore：无法移动 " + shown + "：" + systemErrorText(errno));
 }
 
-/// The replaced database's name in backups/: when it was replaced.
-std::string replacedName() {
-    char name[64];
+/// The replaced database's name in backups/: when it was replaced, then
+/// "-N" for the Nth name asked for in the same second (2 on).
+std::string replacedName(int n) {
+    char stamp[32];
     const std::time_t now = std::time(nullptr);
     std::tm tm{};
     localtime_r(&now, &tm);
-    std::strftime(name, sizeof name, "replaced-%Y-%m-%d-%H%M%S.sqlite", &tm);
-    return name;
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d-%H%M%S", &tm);
+    return std::string("replaced-") + stamp + (n > 1 ? "-" + std::to_string(n) : "") + ".sqlite";
 }
 
 std::string mebibytes(std::uintmax_t bytes) {
@@ -266,20 +264,20 @@ void restoreAsOwner(StateDir& state, int source, const std::string& file, std::u
         throw std::runtime_error("restore：无法创建 " + state.shown + "/" + kBackupsDir + "：" +
                                  systemErrorText(errno));
     // The replaced database, with its write-ahead log, exactly as it was.
-    std::string kept = std::string(kBackupsDir) + "/" + replacedName();
+    std::string kept = std::string(kBackupsDir) + "/" + replacedName(1);
     for (int n = 2; ::faccessat(dir, kept.c_str(), F_OK, AT_SYMLINK_NOFOLLOW) == 0; ++n)
-        kept = std::string(kBackupsDir) + "/" + replacedName().insert(26, "-" + std::to_string(n));
+        kept = std::string(kBackupsDir) + "/" + replacedName(n);
     renameOrThrow(dir, kDatabaseFile, kept, databasePath(state.shown));
-    const std::string wal = std::string(kDatabaseFile) + "-wal";
+    const std::string wal = std::string(kDatabaseFile) + kWalSuffix;
     if (::faccessat(dir, wal.c_str(), F_OK, 0) == 0)
-        renameOrThrow(dir, wal, kept + "-wal", databasePath(state.shown) + "-wal");
-    for (const char* suffix : {"-shm", "-journal"})
+        renameOrThrow(dir, wal, kept + kWalSuffix, databasePath(state.shown) + kWalSuffix);
+    for (const char* suffix : {kShmSuffix, kJournalSuffix})
         ::unlinkat(dir, (std::string(kDatabaseFile) + suffix).c_str(), 0);
     if (::renameat(dir, temp.c_str(), dir, kDatabaseFile) != 0) {
         const int error = errno;
         // The state as it was, rather than none.
         ::renameat(dir, kept.c_str(), dir, kDatabaseFile);
-        ::renameat(dir, (kept + "-wal").c_str(), dir, wal.c_str());
+        ::renameat(dir, (kept + kWalSuffix).c_str(), dir, wal.c_str());
         throw std::runtime_error("restore：无法把备份移到 " + databasePath(state.shown) + "：" +
                                  systemErrorText(error));
     }

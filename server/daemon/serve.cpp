@@ -372,7 +372,7 @@ int serve(const ServeOptions& options, std::vector<ListenSocket> publicSockets,
     sigaddset(&signals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
-    allowDescriptorsFor(options.maxConnections + 64);
+    allowDescriptorsFor(options.maxConnections + kAdminConnections);
 
     Daemon daemon(options);
     if (!daemon.start(std::move(publicSockets), std::move(adminSocket)))

@@ -2,6 +2,7 @@
 
 #include "server/http/limits.h"
 #include "server/http/listener.h"
+#include "server/notify/notify.h"
 
 #include <chrono>
 #include <cstdint>
@@ -12,6 +13,8 @@
 
 namespace pelvoran::server {
 
+/// What serve is told on its command line, each default written here or,
+/// where a part below needs it as well, named by that part's constant.
 struct ServeOptions {
     std::string stateDir;
     /// What the admin pages tell a browser without a session to run.
@@ -30,30 +33,30 @@ struct ServeOptions {
     /// hour, and their bytes as they arrived; 0 for no limit.
     unsigned commentsPerHour = 300;
     std::uint64_t commentBytesPerHour = 4 * 1024 * 1024;
-    unsigned maxConnections = 2000;
+    unsigned maxConnections = kDefaultMaxConnections;
     /// Connections one client may hold open (the trusted proxy: any number).
-    unsigned connectionsPerClient = 64;
+    unsigned connectionsPerClient = kDefaultConnectionsPerClient;
     /// A connection that sends nothing for this long is closed.
-    unsigned idleSeconds = 15;
+    unsigned idleSeconds = kDefaultIdleSeconds;
     /// Each request head must be in this long after the connection opened
     /// or its last answer was sent.
-    std::chrono::milliseconds headTimeout{10000};
+    std::chrono::milliseconds headTimeout = kDefaultHeadTimeout;
     /// A body must bring this many bytes a second (over 10 s); 0: any rate.
-    std::uint64_t minBodyRate = 1024;
+    std::uint64_t minBodyRate = kDefaultMinBodyRate;
     /// And be in this long after its head.
-    std::chrono::milliseconds bodyTimeout{60000};
+    std::chrono::milliseconds bodyTimeout = kDefaultBodyTimeout;
     /// How long a comment waits for the database (busy with another
     /// connection's transaction) before it is answered 503.
     std::chrono::milliseconds busyTimeout{2000};
     /// Bytes of all comment bodies being received at once; one client may
     /// hold an eighth, one IPv6 /48 a quarter (at least 1 MiB each).
-    std::uint64_t bodyBudget = 64 * 1024 * 1024;
+    std::uint64_t bodyBudget = kDefaultBodyBudget;
     /// Where a browser reaches the admin pages (behind a proxy, as a
     /// notification's link gives them); empty: notifications carry no link.
     std::string adminBaseUrl;
     /// The wait after a notification's first failed try; the later ones
     /// double it (RetrySchedule).
-    std::chrono::milliseconds notifyRetry{10000};
+    std::chrono::milliseconds notifyRetry = kDefaultFirstRetry;
 };
 
 /// HOST:PORT of a listener as a browser on this machine reaches it: one on

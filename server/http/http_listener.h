@@ -21,9 +21,9 @@ class HttpListener {
 public:
     struct Settings {
         bool admin = false;
-        unsigned maxConnections = 2000;
+        unsigned maxConnections = kDefaultMaxConnections;
         /// A connection that sends nothing for this long is closed.
-        unsigned idleSeconds = 15;
+        unsigned idleSeconds = kDefaultIdleSeconds;
         /// Requests from this address name the client in X-Forwarded-For
         /// and the scheme in X-Forwarded-Proto.
         std::optional<ClientAddress> trustedProxy;

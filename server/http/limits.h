@@ -79,6 +79,25 @@ private:
     std::unordered_map<std::string, Bucket> buckets_;
 };
 
+// What the public listeners allow unless serve is told otherwise: the
+// defaults of ServeOptions, ConnectionGuard::Limits and HttpListener::Settings.
+
+/// Connections held open at once, shared between the public listeners.
+inline constexpr unsigned kDefaultMaxConnections = 2000;
+/// A connection that sends nothing for this long is closed.
+inline constexpr unsigned kDefaultIdleSeconds = 15;
+/// From a connection's start, or the end of its last request, to the end
+/// of the next request head.
+inline constexpr std::chrono::milliseconds kDefaultHeadTimeout{10000};
+/// From a request head's arrival to its body's end.
+inline constexpr std::chrono::milliseconds kDefaultBodyTimeout{60000};
+/// Bytes a second a body must bring.
+inline constexpr std::uint64_t kDefaultMinBodyRate = 1024;
+/// Bytes of all comment bodies being received at once.
+inline constexpr std::uint64_t kDefaultBodyBudget = 64 * 1024 * 1024;
+/// Connections one client may hold open at once.
+inline constexpr unsigned kDefaultConnectionsPerClient = 64;
+
 /// Bounds what slow and half-sent requests can take, so that no client and
 /// no group of clients sending slowly keeps others out. The HTTP layer
 /// reports each connection's steps; `sweep`, called five times a second,
@@ -128,24 +147,24 @@ public:
     struct Limits {
         /// From a connection's start, or the end of its last request, to
         /// the end of the next request head.
-        std::chrono::milliseconds headTimeout{10000};
+        std::chrono::milliseconds headTimeout = kDefaultHeadTimeout;
         /// On a crowded listener, heads get this long instead, and bodies
         /// that have been arriving for longer may be cut, slowest first.
         std::chrono::milliseconds crowdedHeadTimeout{2000};
         /// A body must bring at least this many bytes a second, measured
         /// over each `rateWindow`; 0: no minimum.
-        std::uint64_t minBodyRate = 1024;
+        std::uint64_t minBodyRate = kDefaultMinBodyRate;
         std::chrono::milliseconds rateWindow{10000};
         /// From the head's arrival to the body's end.
-        std::chrono::milliseconds bodyTimeout{60000};
+        std::chrono::milliseconds bodyTimeout = kDefaultBodyTimeout;
         /// Bytes of all bodies being received at once, and of those one
-        /// client or one group may hold.
-        std::uint64_t bodyBudget = 64 * 1024 * 1024;
-        std::uint64_t clientShare = 8 * 1024 * 1024;
-        std::uint64_t groupShare = 16 * 1024 * 1024;
+        /// client (an eighth) or one group (a quarter) may hold.
+        std::uint64_t bodyBudget = kDefaultBodyBudget;
+        std::uint64_t clientShare = kDefaultBodyBudget / 8;
+        std::uint64_t groupShare = kDefaultBodyBudget / 4;
         /// Connections one limit key, and one group, may hold; 0: no limit.
-        unsigned perClient = 64;
-        unsigned perGroup = 256;
+        unsigned perClient = kDefaultConnectionsPerClient;
+        unsigned perGroup = 4 * kDefaultConnectionsPerClient;
     };
 
     /// Who a connection counts against.

@@ -15,12 +15,16 @@ namespace pelvoran::server {
 // how it is signed, what an e-mail says, when a failed send is tried again,
 // and the sending itself (libcurl, HTTP and SMTP).
 
+/// The wait after a notification's first failed try, unless serve is told
+/// otherwise (--notify-retry-ms).
+inline constexpr std::chrono::milliseconds kDefaultFirstRetry{10000};
+
 /// The growing delays between tries: `first` after the first failure,
 /// doubling, never more than 360 times `first` (an hour for 10 s); a
 /// notification that still fails once more than 8640 times `first` (a day)
 /// has passed since it was queued is given up.
 struct RetrySchedule {
-    std::chrono::milliseconds first{10000};
+    std::chrono::milliseconds first = kDefaultFirstRetry;
 
     /// The wait after the `failures`-th failed try (1 for the first).
     std::chrono::milliseconds delayAfter(std::int64_t failures) const;

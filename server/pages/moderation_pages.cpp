@@ -2,6 +2,7 @@
 
 #include "server/http/web.h"
 #include "server/pages/html.h"
+#include "server/support/state_files.h"
 
 namespace pelvoran::server {
 namespace {
@@ -41,8 +42,9 @@ std::string deletedNotWipedPage(std::int64_t count) {
     return adminFrame(
         "已删除",
         "<h1>已删除 " + std::to_string(count) +
-            " 条留言</h1>\n<p class=\"error\">数据库正被读取，预写日志（comments.sqlite-wal）"
-            "中可能还留着删除的文字。服务器停止时会抹去它；如果这很要紧，请重启服务器"
+            " 条留言</h1>\n<p class=\"error\">数据库正被读取，预写日志（" + kDatabaseFile +
+            kWalSuffix +
+            "）中可能还留着删除的文字。服务器停止时会抹去它；如果这很要紧，请重启服务器"
             "（<code>sudo systemctl restart pelvoran-server</code>）。</p>\n"
             "<p><a href=\"/comments\">回到留言</a></p>\n",
         "/comments");

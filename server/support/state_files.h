@@ -37,7 +37,13 @@ inline std::string databasePath(const std::string& stateDir) {
     return stateDir + "/" + kDatabaseFile;
 }
 
-/// The files SQLite keeps beside a database while it is open, by suffix.
-inline constexpr std::array<const char*, 3> kDatabaseCompanions = {"-wal", "-shm", "-journal"};
+/// The files SQLite keeps beside a database while it is open, by suffix:
+/// the write-ahead log, which holds committed transactions not yet in the
+/// main file, its index, and a rollback journal.
+inline constexpr char kWalSuffix[] = "-wal";
+inline constexpr char kShmSuffix[] = "-shm";
+inline constexpr char kJournalSuffix[] = "-journal";
+inline constexpr std::array<const char*, 3> kDatabaseCompanions = {kWalSuffix, kShmSuffix,
+                                                                   kJournalSuffix};
 
 } // namespace pelvoran::server

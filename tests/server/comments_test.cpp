@@ -13,8 +13,9 @@ using namespace pelvoran;
 using namespace pelvoran::server;
 using namespace std::chrono_literals;
 
-// A cell a spreadsheet would run as a formula gets an apostrophe first.
-TEST(CommentText, CsvCellsNeverStartAFormula) {
+// A cell a spreadsheet would run as a formula gets an apostrophe first; one
+// holding a separator, a quote or a line break is quoted.
+TEST(CommentText, CsvCellsAreQuotedAndNeverStartAFormula) {
     const struct {
         Text text;
         std::string cell;
@@ -23,6 +24,7 @@ TEST(CommentText, CsvCellsNeverStartAFormula) {
         {u"-1", "'-1"},         {u"@SUM(A1)", "'@SUM(A1)"},
         {u"\t=1+1", "'\t=1+1"}, {u"\r=1+1", "\"'\r=1+1\""},
         {u"a=1", "a=1"},        {u"say \"hi\"", "\"say \"\"hi\"\"\""},
+        {u"a,b", "\"a,b\""},    {u"a\nb", "\"a\nb\""},
     };
     for (const auto& c : cases) {
         const StoredComment comment{7, 0, c.text, "web", false, false};

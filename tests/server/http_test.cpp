@@ -74,6 +74,7 @@ TEST(Routes, OneTableForBothListeners) {
         {true, "GET", "/Canon/LensCheck.asp", Route::NotFound, ""},
         {true, "GET", "/release", Route::AdminRelease, ""},
         {true, "POST", "/release", Route::AdminRelease, ""},
+        {true, "PUT", "/release", Route::NotAllowed, "GET, HEAD, POST"},
         {true, "GET", "/comments/mark", Route::NotAllowed, "POST"},
         {true, "GET", "/comments/delete", Route::AdminDelete, ""},
         {true, "POST", "/comments/delete", Route::AdminDelete, ""},
