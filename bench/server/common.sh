@@ -82,6 +82,7 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else
 bench_start_server() {
     local state=$1 out=$work/server.$RANDOM.out
     shift
+    : >"$out" # there before the server's own redirection, which may come later
     "$server_bin" serve --state "$state" --listen "${bench_listen:-127.0.0.1:0}" \
         --admin-listen 127.0.0.1:0 --comments-per-hour 0 --comment-bytes-per-hour 0 \
         "$@" >"$out" 2>"$out.err" &
