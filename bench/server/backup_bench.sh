@@ -133,12 +133,15 @@ for size in $sizes; do
             done
         done
         [ "$load" = idle ] || stop_load
-        os=$(median "${ours_s[@]}")
-        ts=$(median "${theirs_s[@]}")
+        # "-" for one that never finished in time.
+        os=- ts=-
+        [ ${#ours_s[@]} = 0 ] || os=$(median "${ours_s[@]}")
+        [ ${#theirs_s[@]} = 0 ] || ts=$(median "${theirs_s[@]}")
         printf '%-8s %-6s %-22s %10s %10s %10s\n' "${size}MB" "$load" "pelvoran-server backup" \
-            "$os" "$(median "${ours_m[@]}")" "$(ratio "$os" "$ts")"
+            "$os" "$([ "$os" = - ] && echo - || median "${ours_m[@]}")" \
+            "$([ "$os" = - ] || [ "$ts" = - ] && echo - || ratio "$os" "$ts")"
         printf '%-8s %-6s %-22s %10s %10s %10s\n' "${size}MB" "$load" "sqlite3 .backup" \
-            "$ts" "$(median "${theirs_m[@]}")" 1.00
+            "$ts" "$([ "$ts" = - ] && echo - || median "${theirs_m[@]}")" 1.00
         [ "$ours_to" = 0 ] || echo "  pelvoran-server backup: $ours_to of $rounds runs over ${limit}s"
         [ "$theirs_to" = 0 ] || echo "  sqlite3 .backup: $theirs_to of $rounds runs over ${limit}s"
         [ "$load" = idle ] || echo "$load_note"
