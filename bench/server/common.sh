@@ -3,13 +3,33 @@
 #                          processes get SIGTERM, then SIGKILL, at exit
 #   bench_stop PID         SIGTERM, up to 10 s, then SIGKILL; the process
 #                          leaves $pids; false when it had to be killed
+#   bench_fail MESSAGE...  says why the benchmark stops, and stops it
 #   median N...            the sorted middle (the mean of the two middle ones
 #                          for an even count)
 #   ratio A B              A / B to two places
 #   bench_start_server STATE [OPTION...]
-#                          serve on STATE ($server_bin; public and admin
-#                          listeners on loopback, no comment limit, the
+#                          serve on STATE ($server_bin; the public listener on
+#                          $bench_listen, default 127.0.0.1:0, the admin one on
+#                          loopback, the per-client allowances lifted, the
 #                          options given); sets server_pid and server_port
+#   bench_per_client CONNECTIONS SOURCES
+#                          fails when a load would hold more connections from
+#                          one address than the server lets one client hold
+#   bench_publish STATE    publishes the benchmarks' release on the server
+#                          running on STATE and waits until the update check
+#                          serves it; its reply's bytes are in $bench_reply
+#   bench_check_reply URL  fails unless the update check at URL answers 200
+#                          with exactly $bench_reply
+#   bench_wrk_clean OUT WHAT
+#                          fails when wrk's output OUT counts a non-2xx
+#                          answer or a socket error
+#   bench_comments_clean OUT WHAT
+#                          the same, and fails unless comment.lua counted
+#                          comments answered 200 and nothing else
+
+# Connections one client (an IPv4 address, an IPv6 /64) may hold; no option
+# changes it, so the loads stay below it.
+bench_max_per_client=64
 
 bench_workdir() {
     work=$(mktemp -d "${TMPDIR:-/tmp}/$1.XXXXXX")
@@ -43,6 +63,11 @@ bench_stop() {
     return $ended
 }
 
+bench_fail() {
+    echo "${0##*/}: $*; no figures reported" >&2
+    exit 1
+}
+
 median() {
     printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END {
         if (NR == 0) print "nan"; else if (NR % 2) print v[(NR + 1) / 2];
@@ -51,16 +76,21 @@ median() {
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "nan" }'; }
 
+# The allowances are lifted here, for every benchmark: a load from one
+# address past them would measure refusals (429). The body budget's shares
+# stay as they are: no load here holds more than a few short bodies at once.
 bench_start_server() {
     local state=$1 out=$work/server.$RANDOM.out
     shift
-    "$server_bin" serve --state "$state" --listen 127.0.0.1:0 --admin-listen 127.0.0.1:0 \
-        --comments-per-hour 0 "$@" >"$out" 2>"$out.err" &
+    : >"$out" # there before the server's own redirection, which may come later
+    "$server_bin" serve --state "$state" --listen "${bench_listen:-127.0.0.1:0}" \
+        --admin-listen 127.0.0.1:0 --comments-per-hour 0 --comment-bytes-per-hour 0 \
+        "$@" >"$out" 2>"$out.err" &
     server_pid=$!
     pids+=("$server_pid")
     server_port=
     for _ in $(seq 100); do
-        server_port=$(sed -n '1s/^listening on 127\.0\.0\.1:\([0-9][0-9]*\)$/\1/p' "$out")
+        server_port=$(sed -n '1s/^listening on .*:\([0-9][0-9]*\)$/\1/p' "$out")
         [ -n "$server_port" ] && return 0
         kill -0 "$server_pid" 2>/dev/null || break
         sleep 0.1
@@ -68,4 +98,69 @@ bench_start_server() {
     echo "${0##*/}: pelvoran-server did not start:" >&2
     cat "$out" "$out.err" >&2
     exit 1
+}
+
+bench_per_client() {
+    local per=$((($1 + $2 - 1) / $2))
+    [ "$per" -le "$bench_max_per_client" ] ||
+        bench_fail "$1 connections over $2 addresses is $per from one address; the server holds $bench_max_per_client"
+}
+
+# What the update check offers while a benchmark runs: notes of the length a
+# publisher writes, in Chinese, so the reply carries the escapes a real one does.
+bench_release=(--version 1.06 --address https://example.com/pelvoran/Pelvoran-1.06.exe
+    --date 2026-12-01 --notes "能读出最新镜头的日期码；启动更快。")
+check_path='/Canon/LensCheck.asp?Action=Check&D=2026-12-07%2010:00:00'
+
+bench_publish() {
+    # Unsigned: it says so on stderr, shown only when it refuses.
+    "$server_bin" release set --state "$1" "${bench_release[@]}" >/dev/null 2>"$work/release.err" ||
+        bench_fail "release set refused the benchmarks' release: $(cat "$work/release.err")"
+    # The reply as the tool reads it: the fields joined by "[;]", ASCII as it
+    # is, "%" as "%25", every other UTF-16 unit as "%uXXXX".
+    bench_reply=$work/reply.expected
+    "${python:-python3}" - "${bench_release[@]}" >"$bench_reply" <<'EOF'
+import sys
+args = sys.argv[1:]
+fields = [args[args.index(o) + 1] for o in ("--version", "--address", "--date", "--notes")]
+def escape(text):
+    units = text.encode("utf-16-le")
+    out = ""
+    for i in range(0, len(units), 2):
+        u = units[i] | units[i + 1] << 8
+        out += "%25" if u == 0x25 else chr(u) if u < 0x80 else "%%u%04X" % u
+    return out
+sys.stdout.write("[;]".join(escape(f) for f in fields))
+EOF
+    # A running server picks a new release up within a second.
+    for _ in $(seq 100); do
+        curl -sS -o "$work/reply.served" "http://127.0.0.1:$server_port$check_path" &&
+            cmp -s "$work/reply.served" "$bench_reply" && return 0
+        sleep 0.1
+    done
+    bench_fail "the update check does not serve the release published: $(head -c 300 "$work/reply.served")"
+}
+
+bench_check_reply() {
+    local status
+    status=$(curl -sS -o "$work/reply.served" -w '%{http_code}' "$1$check_path") || status=none
+    [ "$status" = 200 ] && cmp -s "$work/reply.served" "$bench_reply" ||
+        bench_fail "the update check at $1 answered $status, not the release published: $(head -c 300 "$work/reply.served")"
+}
+
+bench_wrk_clean() {
+    local non2xx errors
+    non2xx=$(awk '/Non-2xx or 3xx responses:/ { n = $NF } END { print n + 0 }' "$1")
+    errors=$(awk '/Socket errors:/ { sub(/^ *Socket errors: */, ""); print }' "$1")
+    [ "$non2xx" = 0 ] && [ -z "$errors" ] ||
+        bench_fail "$2: wrk counted $non2xx answers not 2xx and socket errors ${errors:-none}"
+}
+
+bench_comments_clean() {
+    local taken other
+    bench_wrk_clean "$1" "$2"
+    taken=$(awk '$1 == "comment_200" { print $2 }' "$1")
+    other=$(awk '$1 == "comment_other" { print $2 }' "$1")
+    [ -n "$taken" ] && [ "$taken" -gt 0 ] && [ "$other" = 0 ] ||
+        bench_fail "$2: comments answered 200: ${taken:-none}, otherwise: ${other:-?}"
 }

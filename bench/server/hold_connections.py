@@ -1,5 +1,6 @@
 #!/usr/bin/python3
-"""Connections held open against pelvoran-server, for server_bench.sh.
+"""Connections held open against pelvoran-server, for server_bench.sh and
+slow_clients.sh.
 
   hold_connections.py slow --port P [--count 300] [--sources 10] [--checks 20]
       Opens COUNT connections spread over SOURCES loopback addresses
@@ -43,8 +44,11 @@
       2001:db8:2::1, all of which must be on the loopback device, and the
       server is reached at ::1.
 
-Each run is bounded in time (every wait has a deadline) and talks to the given
-port on loopback addresses only. Output is one "key value" pair per line.
+With --reply FILE, an update check counts as answered (status "200") only
+when its body is FILE's bytes, the release published; any other body is
+"200-other". Each run is bounded in time (every wait has a deadline) and
+talks to the given port on loopback addresses only. Output is one "key
+value" pair per line.
 """
 
 import argparse
@@ -128,7 +132,18 @@ def still_open(sockets):
     return alive
 
 
-def timed_check(port, timeout):
+def status_of(data, reply):
+    """The status of the answer in `data`; "200-other" for a 200 whose body is
+    not `reply` (when given)."""
+    if not data.startswith(b"HTTP/"):
+        return "none"
+    status = data.split(b" ", 2)[1].decode()
+    if status == "200" and reply is not None and data.partition(b"\r\n\r\n")[2] != reply:
+        return "200-other"
+    return status
+
+
+def timed_check(port, timeout, reply=None):
     """One update check on a fresh connection: (seconds, status or an error word)."""
     request = ("GET %s HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nConnection: close\r\n\r\n"
                % (CHECK_PATH, port)).encode()
@@ -158,8 +173,7 @@ def timed_check(port, timeout):
         return time.monotonic() - start, "timeout"
     except OSError as e:
         return time.monotonic() - start, "error:" + (errno.errorcode.get(e.errno, str(e.errno)))
-    status = data.split(b" ", 2)[1].decode() if data.startswith(b"HTTP/") else "none"
-    return time.monotonic() - start, status
+    return time.monotonic() - start, status_of(data, reply)
 
 
 def slow(args):
@@ -204,7 +218,7 @@ def slow(args):
     times = []
     results = {}
     for _ in range(args.checks):
-        seconds, status = timed_check(args.port, args.timeout)
+        seconds, status = timed_check(args.port, args.timeout, args.reply)
         times.append(seconds)
         results[status] = results.get(status, 0) + 1
         time.sleep(args.gap)
@@ -243,9 +257,10 @@ def descriptors(pid):
 def idle(args):
     # Warm the server first so that what it sets up on the first request is not
     # counted as the connections' cost.
-    seconds, status = timed_check(args.port, 5)
+    seconds, status = timed_check(args.port, 5, args.reply)
     if status != "200":
         print("warmup_status %s" % status)
+        return 1
     time.sleep(0.5)
     before = memory(args.pid)
     fds_before = descriptors(args.pid)
@@ -339,7 +354,7 @@ def slots(args):
     times, results = [], {}
     end = time.monotonic() + args.seconds
     while time.monotonic() < end:
-        seconds, status = timed_check(args.port, 5)
+        seconds, status = timed_check(args.port, 5, args.reply)
         times.append(seconds)
         results[status] = results.get(status, 0) + 1
         time.sleep(max(0.0, 1.0 - seconds))
@@ -409,7 +424,7 @@ def bodies(args):
     return 0
 
 
-def probe(port, family, source, request, timeout):
+def probe(port, family, source, request, timeout, reply=None):
     """One request on a fresh connection from `source`: (seconds, status or an error word)."""
     start = time.monotonic()
     data = b""
@@ -429,8 +444,7 @@ def probe(port, family, source, request, timeout):
         return timeout, "timeout"
     except OSError as e:
         return time.monotonic() - start, "error:" + errno.errorcode.get(e.errno, str(e.errno))
-    status = data.split(b" ", 2)[1].decode() if data.startswith(b"HTTP/") else "none"
-    return time.monotonic() - start, status
+    return time.monotonic() - start, status_of(data, reply)
 
 
 def dribble(args):
@@ -539,7 +553,7 @@ def dribble(args):
         body = b"CommentText=bench %d" % n
         comment = (b"POST /Canon/comment.asp HTTP/1.1\r\nHost: pelvoran\r\nConnection: close"
                    b"\r\nContent-Length: %d\r\n\r\n" % len(body)) + body
-        results["check"].append(probe(args.port, family, legit, check, 5.0))
+        results["check"].append(probe(args.port, family, legit, check, 5.0, args.reply))
         results["comment"].append(probe(args.port, family, legit, comment, 5.0))
         n += 1
         time.sleep(max(0.0, 1.0 - (time.monotonic() - round_start)))
@@ -611,7 +625,14 @@ def main():
     p.add_argument("--every", type=float, default=2.0, help="seconds between chunks")
     p.add_argument("--warmup", type=float, default=3.0, help="seconds of attack before measuring")
     p.add_argument("--ipv6", action="store_true")
+    for p in sub.choices.values():
+        if p.prog.split()[-1] != "bodies":
+            p.add_argument("--reply", type=argparse.FileType("rb"),
+                           help="the update check's expected body")
     args = parser.parse_args()
+    if getattr(args, "reply", None) is not None:
+        with args.reply:
+            args.reply = args.reply.read()
     if args.sources < 1 or args.sources > 250:
         parser.error("--sources must be 1..250")
     return {"slow": slow, "idle": idle, "slots": slots, "bodies": bodies,

@@ -5,6 +5,10 @@
 #   2. the comment benchmark (wrk -t1 -c16, comment.lua) with no recipient and
 #      with one webhook recipient, alternated (A, B, A, B, ...), medians of the
 #      durable comments per second and of wrk's median latency.
+# It stops with an error, and reports nothing, when a comment is not
+# answered 200 (comment.lua's count, wrk's non-2xx count and socket errors;
+# in the latency run, every comment posted) or a notification of one did not
+# arrive.
 #
 #   bench/server/notify_bench.sh [BUILD_DIR] [ROUNDS]
 #
@@ -63,11 +67,18 @@ hook_port=$(free_port)
 make_state "$work/latency" "$hook_port"
 bench_start_server "$work/latency" --admin-base-url https://admin.example/
 timeout -k 5 $((latency_seconds + 90)) "$python" "$here/notify_latency.py" "$server_port" \
-    "$hook_port" 100 "$latency_seconds" 30 >"$work/latency.out"
+    "$hook_port" 100 "$latency_seconds" 30 >"$work/latency.out" ||
+    bench_fail "the latency run failed: $(head -c 300 "$work/latency.out")"
 bench_stop "$server_pid" || true
 sed 's/^/  /' "$work/latency.out"
+posted=$(value notify_posted "$work/latency.out") acked=$(value notify_acked "$work/latency.out")
+[ -n "$posted" ] && [ "$acked" = "$posted" ] ||
+    bench_fail "the latency run: ${acked:-no} of ${posted:-?} comments answered 200 ($(value notify_refused "$work/latency.out"))"
+[ "$(value notify_missing "$work/latency.out")" = 0 ] ||
+    bench_fail "the latency run: $(value notify_missing "$work/latency.out") notifications did not arrive within 30 s"
 
 echo "## 2. durable comments, wrk -t1 -c16 -d${seconds}s, without and with a webhook recipient"
+bench_per_client 16 1
 # The recipient's receiver: answers every webhook 204 at once.
 sink_port=$(free_port)
 "$python" -c '
@@ -92,9 +103,10 @@ for r in $(seq "$rounds"); do
         timeout -k 5 $((seconds + 30)) wrk --timeout 5s -t1 -c16 -d"${seconds}s" \
             -s "$here/comment.lua" "http://127.0.0.1:$server_port/Canon/comment.asp" >"$out"
         bench_stop "$server_pid" || true
-        printf '  round %d %-9s %8s comments/s  median %6s ms  p99 %6s ms  (other answers: %s)\n' \
+        bench_comments_clean "$out" "comments, $kind, round $r"
+        printf '  round %d %-9s %8s comments/s  median %6s ms  p99 %6s ms\n' \
             "$r" "$kind" "$(value comment_200_per_s "$out")" "$(value comment_p50_ms "$out")" \
-            "$(value comment_p99_ms "$out")" "$(value comment_other "$out")"
+            "$(value comment_p99_ms "$out")"
         eval "${kind}_rate+=(\"\$(value comment_200_per_s \"\$out\")\")"
         eval "${kind}_p50+=(\"\$(value comment_p50_ms \"\$out\")\")"
     done

@@ -3,8 +3,10 @@
 a steady RATE a second for SECONDS to the comment endpoint on PORT, each with
 a text of its own, and receives the webhooks on HOOK_PORT in the same
 process (one clock); for each comment acknowledged with 200, the time from
-that 200 to its webhook's arrival. Prints p50 and p99 in milliseconds and
-how many did not arrive within WAIT seconds of the last post.
+that 200 to its webhook's arrival. Prints how many comments were posted
+and how many answered 200 (the other answers by status), p50 and p99 in
+milliseconds and how many did not arrive within WAIT seconds of the last
+post.
 
     notify_latency.py PORT HOOK_PORT [RATE] [SECONDS] [WAIT]
 """
@@ -24,7 +26,7 @@ def main():
     rate = float(sys.argv[3]) if len(sys.argv) > 3 else 100
     seconds = float(sys.argv[4]) if len(sys.argv) > 4 else 60
     wait = float(sys.argv[5]) if len(sys.argv) > 5 else 30
-    acked, arrived = {}, {}
+    acked, arrived, refused = {}, {}, {}
     lock = threading.Lock()
 
     class Hook(http.server.BaseHTTPRequestHandler):
@@ -53,11 +55,16 @@ def main():
                          "CommentText=" + urllib.parse.quote(text),
                          {"Content-Type": "application/x-www-form-urlencoded"})
             status = conn.getresponse().status
-            if status == 200:
-                with lock:
-                    acked[text] = time.monotonic()
-        except OSError:
-            pass
+            now = time.monotonic()
+            with lock:
+                if status == 200:
+                    acked[text] = now
+                else:
+                    refused[status] = refused.get(status, 0) + 1
+        except (OSError, http.client.HTTPException) as e:
+            with lock:
+                word = type(e).__name__
+                refused[word] = refused.get(word, 0) + 1
         finally:
             conn.close()
 
@@ -80,7 +87,10 @@ def main():
         missing = sum(1 for t in acked if t not in arrived)
     def pct(p):
         return lat[min(len(lat) - 1, int(len(lat) * p / 100))] if lat else float("nan")
+    print("notify_posted %d" % total)
     print("notify_acked %d" % len(acked))
+    print("notify_refused %s" % (",".join("%s:%d" % kv for kv in sorted(refused.items(), key=str))
+                                 or "-"))
     print("notify_missing %d" % missing)
     print("notify_p50_ms %.1f" % pct(50))
     print("notify_p99_ms %.1f" % pct(99))

@@ -7,6 +7,11 @@
 #      SQLite commits, WAL and synchronous=FULL, one row per transaction;
 #   3. an update check's latency while 300 slow clients dribble request heads;
 #   4. the server's memory before and after 1,000 idle connections.
+# It stops with an error, and reports nothing, when a request is not answered
+# as it should be: an update check not answered 200 with the release
+# published (before and after each run; wrk's non-2xx count and socket
+# errors during it), a comment not answered 200, fewer rows stored than
+# comments answered, a slow client or an idle connection not connected.
 #
 #   bench/server/server_bench.sh [BUILD_DIR] [ROUNDS]
 #
@@ -55,10 +60,16 @@ if [ "$hard" = unlimited ] || [ "$hard" -ge 8192 ]; then ulimit -n 8192; else ul
 bench_workdir pelvoran-sbench
 chmod 755 "$work" # nginx's worker runs as an unprivileged user when started by root
 
-check_path='/Canon/LensCheck.asp?Action=Check&D=2026-12-07%2010:00:00'
-
 maximum() { printf '%s\n' "$@" | sort -g | tail -n 1; }
 value() { awk -v k="$1" '$1 == k { print $2; exit }' "$2"; }
+# has FILE KEY...: fails unless FILE gives every KEY a value.
+has() {
+    local file=$1 key
+    shift
+    for key in "$@"; do
+        [ -n "$(value "$key" "$file")" ] || bench_fail "no $key in: $(head -c 300 "$file")"
+    done
+}
 
 free_port() {
     "$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
@@ -79,8 +90,6 @@ wrk_p99_ms() {
         if (u == "us") v /= 1000; else if (u == "s") v *= 1000; else if (u == "m") v *= 60000;
         printf "%.2f\n", v }' "$1"
 }
-wrk_non2xx() { awk '/Non-2xx or 3xx responses:/ { n = $NF } END { print n + 0 }' "$1"; }
-wrk_errors() { awk '/Socket errors:/ { sub(/^ *Socket errors: */, ""); print; f = 1 } END { if (!f) print "none" }' "$1"; }
 
 echo "pelvoran-server benchmarks: $rounds rounds, ${seconds}s runs, $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg)"
 
@@ -88,17 +97,11 @@ echo "pelvoran-server benchmarks: $rounds rounds, ${seconds}s runs, $(nproc) cor
 state=$work/state
 mkdir -p "$state"
 bench_start_server "$state" --max-connections 2000
-"$server_bin" release set --state "$state" --version 1.06 --address http://example.com/p.exe \
-    --date 2026-12-01 --notes "Reads the date codes of the newest lenses; faster start-up." >/dev/null
-sleep 1.5 # served within a second
+bench_publish "$state"
 main_url="http://127.0.0.1:$server_port"
 mkdir -p "$work/nginx/root/Canon" "$work/nginx/logs"
-status=$(curl -sS -o "$work/nginx/root/Canon/LensCheck.asp" -w '%{http_code}' "$main_url$check_path")
-if [ "$status" != 200 ]; then
-    echo "server_bench: the update check answered $status" >&2
-    exit 1
-fi
-reply_bytes=$(stat -c %s "$work/nginx/root/Canon/LensCheck.asp")
+cp "$bench_reply" "$work/nginx/root/Canon/LensCheck.asp"
+reply_bytes=$(stat -c %s "$bench_reply")
 
 # --- nginx serving the same bytes -----------------------------------------------------------
 nginx_port=$(free_port)
@@ -127,29 +130,29 @@ chmod -R a+rX "$work/nginx"
 pids+=($!)
 nginx_url="http://127.0.0.1:$nginx_port"
 for _ in $(seq 50); do curl -s -o /dev/null "$nginx_url/" && break; sleep 0.1; done
-if ! curl -sS "$nginx_url$check_path" | cmp -s - "$work/nginx/root/Canon/LensCheck.asp"; then
-    echo "server_bench: nginx does not serve the reply:" >&2
+if ! curl -sS "$nginx_url$check_path" | cmp -s - "$bench_reply"; then
     cat "$work/nginx/logs/stderr" "$work/nginx/logs/error.log" >&2
-    exit 1
+    bench_fail "nginx does not serve the reply"
 fi
 
 # --- 1. update checks -------------------------------------------------------------------------
 echo
 echo "## 1. update checks, wrk -t1 -c50 -d${seconds}s, reply of $reply_bytes bytes"
+bench_per_client 50 1
 for url in "$main_url" "$nginx_url"; do # warm both up
     timeout -k 5 30 wrk -t1 -c50 -d2s "$url$check_path" >/dev/null
 done
-srv_rate=() srv_p99=() ngx_rate=() ngx_p99=() check_notes=
+srv_rate=() srv_p99=() ngx_rate=() ngx_p99=()
 for r in $(seq "$rounds"); do
     for side in server nginx; do
         if [ $side = server ]; then url=$main_url; else url=$nginx_url; fi
         out=$work/wrk.check.$side.$r
         run_wrk -t1 -c50 -d"${seconds}s" --latency "$url$check_path" >"$out"
+        bench_wrk_clean "$out" "update checks to $side, round $r"
+        bench_check_reply "$url"
         rate=$(wrk_rate "$out") p99=$(wrk_p99_ms "$out")
-        non2xx=$(wrk_non2xx "$out") errors=$(wrk_errors "$out")
-        printf '  round %d %-6s %10s req/s  p99 %7s ms  non-2xx %s  socket errors: %s\n' \
-            "$r" "$side" "$rate" "$p99" "$non2xx" "$errors"
-        [ "$non2xx" = 0 ] && [ "$errors" = none ] || check_notes+=" $side round $r: non-2xx $non2xx, errors $errors;"
+        [ -n "$rate" ] && [ -n "$p99" ] || bench_fail "wrk printed no rate: $(head -c 300 "$out")"
+        printf '  round %d %-6s %10s req/s  p99 %7s ms\n' "$r" "$side" "$rate" "$p99"
         if [ $side = server ]; then srv_rate+=("$rate") srv_p99+=("$p99")
         else ngx_rate+=("$rate") ngx_p99+=("$p99"); fi
     done
@@ -158,21 +161,23 @@ done
 # --- 2. durable comments ----------------------------------------------------------------------
 echo
 echo "## 2. durable comments, wrk -t1 -c16 -d${seconds}s (200 answers) against SQLite commits in a loop"
-com_rate=() loop_rate=() comment_notes=
+bench_per_client 16 1
+com_rate=() loop_rate=()
 for r in $(seq "$rounds"); do
     out=$work/wrk.comment.$r
     run_wrk -t1 -c16 -d"${seconds}s" -s "$here/comment.lua" "$main_url/Canon/comment.asp" >"$out"
-    rate=$(value comment_200_per_s "$out") other=$(value comment_other "$out")
-    non2xx=$(wrk_non2xx "$out") errors=$(wrk_errors "$out")
-    printf '  round %d server %8s comments/s  (200: %s, other: %s, non-2xx %s, socket errors: %s, p99 %s ms)\n' \
-        "$r" "$rate" "$(value comment_200 "$out")" "$other" "$non2xx" "$errors" "$(value comment_p99_ms "$out")"
-    [ "$other" = 0 ] && [ "$non2xx" = 0 ] && [ "$errors" = none ] ||
-        comment_notes+=" round $r: other $other, non-2xx $non2xx, errors $errors;"
+    bench_comments_clean "$out" "comments, round $r"
+    has "$out" comment_200_per_s comment_p99_ms
+    rate=$(value comment_200_per_s "$out")
+    printf '  round %d server %8s comments/s  (%s answered 200, p99 %s ms)\n' \
+        "$r" "$rate" "$(value comment_200 "$out")" "$(value comment_p99_ms "$out")"
     com_rate+=("$rate")
 
     dir=$(mktemp -d "$work/loop.XXXXXX")
-    timeout -k 5 $((seconds + 30)) "$loop_bin" "$dir" "$seconds" >"$work/loop.$r"
-    rate=$(awk '{ print $6 }' "$work/loop.$r")
+    timeout -k 5 $((seconds + 30)) "$loop_bin" "$dir" "$seconds" >"$work/loop.$r" ||
+        bench_fail "sqlite_commit_loop failed"
+    rate=$(awk '$5 == "commits_per_s" { print $6 }' "$work/loop.$r")
+    [ -n "$rate" ] || bench_fail "sqlite_commit_loop printed no rate: $(head -c 300 "$work/loop.$r")"
     printf '  round %d loop   %8s commits/s  (%s commits)\n' "$r" "$rate" "$(awk '{ print $2 }' "$work/loop.$r")"
     loop_rate+=("$rate")
     rm -rf "$dir"
@@ -181,16 +186,22 @@ done
 # --- 3. update checks beside slow clients ------------------------------------------------------
 echo
 # The checks are a second apart, so the slow heads are still dribbling past the
-# server's idle timeout (15 s): a timeout counting silence alone never ends them.
+# server's idle timeout (15 s), which counts silence alone and never ends them;
+# the head deadline (10 s) does.
 echo "## 3. 20 update checks (fresh connections, 1 s apart) while 300 connections send a head a byte a second"
-slow_median=() slow_max=() slow_open=() slow_notes=
+bench_per_client 300 10
+slow_median=() slow_max=() slow_open=()
 for r in $(seq "$rounds"); do
     out=$work/slow.$r
     timeout -k 5 90 "$python" "$here/hold_connections.py" slow --port "$server_port" \
-        --count 300 --sources 10 --checks 20 --gap 1 >"$out" || slow_notes+=" round $r: not every check answered 200;"
-    printf '  round %d median %7s ms  max %7s ms  statuses %s  slow connected %s, open at end %s\n' "$r" \
+        --count 300 --sources 10 --checks 20 --gap 1 --reply "$bench_reply" >"$out" ||
+        bench_fail "round $r: not every update check beside the slow clients was answered with the release: $(value check_status "$out")"
+    has "$out" slow_connected check_median_ms check_max_ms check_status slow_open_at_end
+    [ "$(value slow_connected "$out")" = 300 ] ||
+        bench_fail "round $r: only $(value slow_connected "$out") of 300 slow clients connected"
+    printf '  round %d median %7s ms  max %7s ms  statuses %s  slow open at end %s\n' "$r" \
         "$(value check_median_ms "$out")" "$(value check_max_ms "$out")" "$(value check_status "$out")" \
-        "$(value slow_connected "$out")" "$(value slow_open_at_end "$out")"
+        "$(value slow_open_at_end "$out")"
     slow_median+=("$(value check_median_ms "$out")") slow_max+=("$(value check_max_ms "$out")")
     slow_open+=("$(value slow_open_at_end "$out")")
 done
@@ -208,19 +219,24 @@ for r in $(seq "$rounds"); do answered=$((answered + $(value comment_200 "$work/
 echo
 echo "## 2, checked after the server stopped: comments answered 200: $answered; rows stored: $rows"
 if [ "$rows" = "?" ] || [ "$rows" -lt "$answered" ]; then
-    comment_notes+=" $answered answered 200 but $rows rows stored;"
+    bench_fail "$answered comments were answered 200 but $rows rows are stored"
 fi
 
 # --- 4. memory per idle connection, a fresh server each round -----------------------------------
 echo
 echo "## 4. RSS before and after 1000 idle connections over 20 source addresses (fresh server each round)"
+bench_per_client 1000 20
 rss_before=() rss_after=() hwm_after=() per_conn=() idle_held=() idle_left=()
 idle_hold=20 # past the server's idle timeout
 for r in $(seq "$rounds"); do
     bench_start_server "$state" --max-connections 2000
     out=$work/idle.$r
     timeout -k 5 90 "$python" "$here/hold_connections.py" idle --port "$server_port" --pid "$server_pid" \
-        --count 1000 --sources 20 --hold "$idle_hold" >"$out"
+        --count 1000 --sources 20 --hold "$idle_hold" >"$out" || bench_fail "round $r: $(head -c 300 "$out")"
+    has "$out" idle_open_at_end rss_before_kb rss_after_kb hwm_after_kb rss_per_conn_bytes \
+        idle_server_fds_added idle_open_after_hold
+    [ "$(value idle_open_at_end "$out")" = 1000 ] ||
+        bench_fail "round $r: the server held $(value idle_open_at_end "$out") of the 1000 idle connections"
     printf '  round %d VmRSS %s -> %s kB, VmHWM %s -> %s kB, %s B per connection; server took %s\n' \
         "$r" "$(value rss_before_kb "$out")" "$(value rss_after_kb "$out")" "$(value hwm_before_kb "$out")" \
         "$(value hwm_after_kb "$out")" "$(value rss_per_conn_bytes "$out")" "$(value idle_server_fds_added "$out")"
@@ -264,6 +280,3 @@ pair_ratios() {
     echo "$out"
 }
 echo "each round's ratio: update checks$(pair_ratios srv_rate ngx_rate); comments$(pair_ratios com_rate loop_rate)"
-[ -z "$check_notes" ] || echo "update checks not all 2xx or with socket errors:$check_notes"
-[ -z "$comment_notes" ] || echo "comments not all 200:$comment_notes"
-[ -z "$slow_notes" ] || echo "checks beside slow clients:$slow_notes"
