@@ -1,6 +1,7 @@
 #include "server/store/store.h"
 
 #include "server/store/sqlite_support.h"
+#include "server/store/transaction.h"
 
 #include <iterator>
 
@@ -12,33 +13,20 @@ int knownSchemaVersion() {
 
 Database::Database(const std::string& path, std::chrono::milliseconds busyTimeout) {
     keepPrivate(path);
-    const int rc =
-        sqlite3_open_v2(path.c_str(), &db_,
-                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
-    if (rc != SQLITE_OK) {
-        const std::string why = sqliteErrorText(db_, rc);
-        sqlite3_close(db_);
-        throw StoreError(why);
-    }
-    try {
-        harden(db_);
-        // A writer waits this long for another connection's transaction.
-        sqlite3_busy_timeout(db_, static_cast<int>(busyTimeout.count()));
-        exec("PRAGMA journal_mode=WAL");
-        exec("PRAGMA synchronous=FULL");
-        exec("PRAGMA foreign_keys=ON");
-        // What is deleted is overwritten, not only unlinked.
-        exec("PRAGMA secure_delete=ON");
-        migrate();
-    } catch (...) {
-        sqlite3_close(db_);
-        throw;
-    }
+    connection_ = std::make_unique<Connection>(
+        openConnection(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE));
+    db_ = connection_->get();
+    // A writer waits this long for another connection's transaction.
+    sqlite3_busy_timeout(db_, static_cast<int>(busyTimeout.count()));
+    exec("PRAGMA journal_mode=WAL");
+    exec("PRAGMA synchronous=FULL");
+    exec("PRAGMA foreign_keys=ON");
+    // What is deleted is overwritten, not only unlinked.
+    exec("PRAGMA secure_delete=ON");
+    migrate();
 }
 
-Database::~Database() {
-    sqlite3_close(db_);
-}
+Database::~Database() = default;
 
 void Database::exec(const char* sql) {
     if (const int rc = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr); rc != SQLITE_OK)
@@ -55,31 +43,15 @@ void Database::migrate() {
     const int latest = knownSchemaVersion();
     if (schemaVersion() == latest)
         return; // the common case takes no lock
-    exec("BEGIN IMMEDIATE");
-    try {
-        const int version = schemaVersion();
-        if (version > latest)
-            throw StoreError(newerSchemaText("数据库", version));
-        for (int v = version; v < latest; ++v)
-            exec(schemaMigrations()[static_cast<std::size_t>(v)]);
-        if (version != latest)
-            exec(("PRAGMA user_version=" + std::to_string(latest)).c_str());
-        exec("COMMIT");
-    } catch (...) {
-        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-        throw;
-    }
-}
-
-template <class Work> void Database::inTransaction(Work work) {
-    exec("BEGIN IMMEDIATE");
-    try {
-        work();
-        exec("COMMIT");
-    } catch (...) {
-        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-        throw;
-    }
+    Transaction transaction(*connection_);
+    const int version = schemaVersion();
+    if (version > latest)
+        throw StoreError(newerSchemaText("数据库", version));
+    for (int v = version; v < latest; ++v)
+        exec(schemaMigrations()[static_cast<std::size_t>(v)]);
+    if (version != latest)
+        exec(("PRAGMA user_version=" + std::to_string(latest)).c_str());
+    transaction.commit();
 }
 
 std::int64_t unixMillisNow() {
@@ -94,26 +66,26 @@ std::string kindText(NotifyKind kind) {
 
 void Database::insert(const std::vector<NewComment>& comments) {
     const std::int64_t nowMs = unixMillisNow();
-    inTransaction([&] {
-        Statement s(db_, "INSERT INTO comments (received, text, raw, source, flagged) "
-                         "VALUES (?, ?, ?, ?, ?)");
-        Statement queue(db_, "INSERT INTO notify_outbox (comment, recipient, queued, due) "
-                             "SELECT last_insert_rowid(), id, ?1, ?1 FROM notify_recipients "
-                             "WHERE flagged = 1 OR ?2 = 0");
-        for (const auto& c : comments) {
-            s.bind(1, c.received);
-            s.bind(2, TextView(c.text));
-            s.bindBlob(3, c.raw);
-            s.bind(4, c.source);
-            s.bind(5, std::int64_t{c.flagged});
-            s.step();
-            s.reset();
-            queue.bind(1, nowMs);
-            queue.bind(2, std::int64_t{c.flagged});
-            queue.step();
-            queue.reset();
-        }
-    });
+    Transaction transaction(*connection_);
+    Statement s(db_, "INSERT INTO comments (received, text, raw, source, flagged) "
+                     "VALUES (?, ?, ?, ?, ?)");
+    Statement queue(db_, "INSERT INTO notify_outbox (comment, recipient, queued, due) "
+                         "SELECT last_insert_rowid(), id, ?1, ?1 FROM notify_recipients "
+                         "WHERE flagged = 1 OR ?2 = 0");
+    for (const auto& c : comments) {
+        s.bind(1, c.received);
+        s.bind(2, TextView(c.text));
+        s.bindBlob(3, c.raw);
+        s.bind(4, c.source);
+        s.bind(5, std::int64_t{c.flagged});
+        s.step();
+        s.reset();
+        queue.bind(1, nowMs);
+        queue.bind(2, std::int64_t{c.flagged});
+        queue.step();
+        queue.reset();
+    }
+    transaction.commit();
 }
 
 namespace {
@@ -179,16 +151,16 @@ bool Database::markRead(std::int64_t id, bool read) {
 }
 
 void Database::addUse(const std::map<std::int64_t, std::int64_t>& checksPerDay) {
-    inTransaction([&] {
-        Statement s(db_, "INSERT INTO use (day, checks) VALUES (?, ?) "
-                         "ON CONFLICT (day) DO UPDATE SET checks = checks + excluded.checks");
-        for (const auto& [day, checks] : checksPerDay) {
-            s.bind(1, day);
-            s.bind(2, checks);
-            s.step();
-            s.reset();
-        }
-    });
+    Transaction transaction(*connection_);
+    Statement s(db_, "INSERT INTO use (day, checks) VALUES (?, ?) "
+                     "ON CONFLICT (day) DO UPDATE SET checks = checks + excluded.checks");
+    for (const auto& [day, checks] : checksPerDay) {
+        s.bind(1, day);
+        s.bind(2, checks);
+        s.step();
+        s.reset();
+    }
+    transaction.commit();
 }
 
 std::map<std::int64_t, std::int64_t> Database::use(std::int64_t fromDay) {
@@ -237,68 +209,71 @@ std::int64_t Database::highestCommentNumber() {
 }
 
 void Database::keepNumbersAbove(const std::map<std::string, std::int64_t>& numbers) {
-    inTransaction([&] {
-        // Only the tables that number with AUTOINCREMENT have a row there.
-        Statement add(db_, "INSERT INTO sqlite_sequence (name, seq) SELECT ?1, 0 WHERE EXISTS "
-                           "(SELECT 1 FROM sqlite_schema WHERE type = 'table' AND name = ?1 AND "
-                           "sql LIKE '%AUTOINCREMENT%') AND NOT EXISTS (SELECT 1 FROM "
-                           "sqlite_sequence WHERE name = ?1)");
-        Statement raise(db_, "UPDATE sqlite_sequence SET seq = max(seq, ?) WHERE name = ?");
-        for (const auto& [table, number] : numbers) {
-            add.bind(1, table);
-            add.step();
-            add.reset();
-            raise.bind(1, number);
-            raise.bind(2, table);
-            raise.step();
-            raise.reset();
-        }
-    });
+    Transaction transaction(*connection_);
+    // Only the tables that number with AUTOINCREMENT have a row there.
+    Statement add(db_, "INSERT INTO sqlite_sequence (name, seq) SELECT ?1, 0 WHERE EXISTS "
+                       "(SELECT 1 FROM sqlite_schema WHERE type = 'table' AND name = ?1 AND "
+                       "sql LIKE '%AUTOINCREMENT%') AND NOT EXISTS (SELECT 1 FROM "
+                       "sqlite_sequence WHERE name = ?1)");
+    Statement raise(db_, "UPDATE sqlite_sequence SET seq = max(seq, ?) WHERE name = ?");
+    for (const auto& [table, number] : numbers) {
+        add.bind(1, table);
+        add.step();
+        add.reset();
+        raise.bind(1, number);
+        raise.bind(2, table);
+        raise.step();
+        raise.reset();
+    }
+    transaction.commit();
 }
 
 std::vector<std::string> Database::integrityProblems() {
-    const CheckResult check = runCheck(db_, "PRAGMA integrity_check");
+    const CheckResult check = runCheck(*connection_, "PRAGMA integrity_check");
     if (check.rc != SQLITE_OK)
         throw StoreError(check.why);
     return check.problems;
 }
 
 bool Database::rebuildIndexes() {
-    return server::rebuildIndexes(db_);
+    return server::rebuildIndexes(*connection_);
 }
 
 bool Database::canWrite() {
-    if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
+    try {
+        Transaction transaction(*connection_);
+        transaction.rollback();
+        return true;
+    } catch (const StoreError&) {
         return false;
-    return sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr) == SQLITE_OK;
+    }
 }
 
 void Database::addSession(const std::string& key, std::int64_t expires, std::size_t keep) {
-    inTransaction([&] {
-        Statement drop(db_, "DELETE FROM admin_sessions WHERE key IN (SELECT key FROM "
-                            "admin_sessions ORDER BY used DESC LIMIT -1 OFFSET ?)");
-        drop.bind(1, static_cast<std::int64_t>(keep > 0 ? keep - 1 : 0));
-        drop.step();
-        Statement add(db_, "INSERT OR REPLACE INTO admin_sessions (key, expires, used) VALUES "
-                           "(?, ?, (SELECT coalesce(max(used), 0) + 1 FROM admin_sessions))");
-        add.bind(1, key);
-        add.bind(2, expires);
-        add.step();
-    });
+    Transaction transaction(*connection_);
+    Statement drop(db_, "DELETE FROM admin_sessions WHERE key IN (SELECT key FROM "
+                        "admin_sessions ORDER BY used DESC LIMIT -1 OFFSET ?)");
+    drop.bind(1, static_cast<std::int64_t>(keep > 0 ? keep - 1 : 0));
+    drop.step();
+    Statement add(db_, "INSERT OR REPLACE INTO admin_sessions (key, expires, used) VALUES "
+                       "(?, ?, (SELECT coalesce(max(used), 0) + 1 FROM admin_sessions))");
+    add.bind(1, key);
+    add.bind(2, expires);
+    add.step();
+    transaction.commit();
 }
 
 bool Database::useSession(const std::string& key, std::int64_t now) {
-    bool live = false;
-    inTransaction([&] {
-        Statement expired(db_, "DELETE FROM admin_sessions WHERE expires <= ?");
-        expired.bind(1, now);
-        expired.step();
-        Statement use(db_, "UPDATE admin_sessions SET used = (SELECT max(used) + 1 FROM "
-                           "admin_sessions) WHERE key = ?");
-        use.bind(1, key);
-        use.step();
-        live = sqlite3_changes(db_) == 1;
-    });
+    Transaction transaction(*connection_);
+    Statement expired(db_, "DELETE FROM admin_sessions WHERE expires <= ?");
+    expired.bind(1, now);
+    expired.step();
+    Statement use(db_, "UPDATE admin_sessions SET used = (SELECT max(used) + 1 FROM "
+                       "admin_sessions) WHERE key = ?");
+    use.bind(1, key);
+    use.step();
+    const bool live = sqlite3_changes(db_) == 1;
+    transaction.commit();
     return live;
 }
 

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -17,6 +18,8 @@
 struct sqlite3;
 
 namespace pelvoran::server {
+
+class Connection;
 
 /// Where a comment came from.
 inline constexpr char kFromDesktop[] = "desktop";
@@ -359,16 +362,17 @@ public:
     void endSession(const std::string& key);
     void endAllSessions();
 
+    /// For a Transaction: opaque to everyone but the store's own files.
+    Connection& connection() { return *connection_; }
+
 private:
     void exec(const char* sql);
-    /// Runs `work` in one write transaction: committed whole, or rolled
-    /// back and the error passed on.
-    template <class Work> void inTransaction(Work work);
     void migrate();
     /// Copies the WAL into the file and empties it, so that no frame keeps
     /// what was just deleted.
     void checkpoint();
-    sqlite3* db_ = nullptr;
+    std::unique_ptr<Connection> connection_;
+    sqlite3* db_ = nullptr; // connection_'s
     bool wiped_ = true;
 };
 

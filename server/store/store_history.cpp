@@ -1,6 +1,7 @@
 #include "server/store/store.h"
 
 #include "server/store/sqlite_support.h"
+#include "server/store/transaction.h"
 
 #include <ctime>
 
@@ -38,38 +39,27 @@ ReleaseChange readChange(Statement& s) {
 
 void Database::setRelease(const Release& r, const std::string& source, const std::string& action,
                           const std::string& detail) {
-    exec("BEGIN IMMEDIATE");
-    try {
-        Statement s(db_, "INSERT OR REPLACE INTO release (only, version, address, date, notes, "
-                         "signature) VALUES (1, ?, ?, ?, ?, ?)");
-        s.bind(1, TextView(r.version));
-        s.bind(2, TextView(r.address));
-        s.bind(3, TextView(r.date));
-        s.bind(4, TextView(r.notes));
-        s.bind(5, r.signature);
-        s.step();
-        addChange(db_, "publish", r, source);
-        appendAudit(action, toUtf8(r.version) + detail, source);
-        exec("COMMIT");
-    } catch (...) {
-        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-        throw;
-    }
+    Transaction transaction(*connection_);
+    Statement s(db_, "INSERT OR REPLACE INTO release (only, version, address, date, notes, "
+                     "signature) VALUES (1, ?, ?, ?, ?, ?)");
+    s.bind(1, TextView(r.version));
+    s.bind(2, TextView(r.address));
+    s.bind(3, TextView(r.date));
+    s.bind(4, TextView(r.notes));
+    s.bind(5, r.signature);
+    s.step();
+    addChange(db_, "publish", r, source);
+    appendAudit(action, toUtf8(r.version) + detail, source);
+    transaction.commit();
 }
 
 void Database::clearRelease(const std::string& source) {
-    exec("BEGIN IMMEDIATE");
-    try {
-        const auto was = release();
-        exec("DELETE FROM release");
-        addChange(db_, "clear", Release{}, source);
-        appendAudit("撤下", was ? "撤下了 " + toUtf8(was->version) : "本来就没有发布的版本",
-                    source);
-        exec("COMMIT");
-    } catch (...) {
-        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-        throw;
-    }
+    Transaction transaction(*connection_);
+    const auto was = release();
+    exec("DELETE FROM release");
+    addChange(db_, "clear", Release{}, source);
+    appendAudit("撤下", was ? "撤下了 " + toUtf8(was->version) : "本来就没有发布的版本", source);
+    transaction.commit();
 }
 
 ReleaseHistory Database::releaseHistory(std::int64_t limit) {

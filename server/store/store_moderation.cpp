@@ -1,6 +1,7 @@
 #include "server/store/store.h"
 
 #include "server/store/sqlite_support.h"
+#include "server/store/transaction.h"
 
 #include <set>
 
@@ -16,24 +17,19 @@ std::optional<StoredComment> Database::comment(std::int64_t id) {
 }
 
 std::int64_t Database::markAllRead(const std::string& source) {
-    exec("BEGIN IMMEDIATE");
-    try {
-        exec("UPDATE comments SET read = 1 WHERE read = 0 AND flagged = 0");
-        const std::int64_t marked = sqlite3_changes(db_);
-        appendAudit("全部标为已读", std::to_string(marked) + " 条未读留言", source);
-        exec("COMMIT");
-        return marked;
-    } catch (...) {
-        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-        throw;
-    }
+    Transaction transaction(*connection_);
+    exec("UPDATE comments SET read = 1 WHERE read = 0 AND flagged = 0");
+    const std::int64_t marked = sqlite3_changes(db_);
+    appendAudit("全部标为已读", std::to_string(marked) + " 条未读留言", source);
+    transaction.commit();
+    return marked;
 }
 
 std::vector<std::int64_t> Database::deleteComments(const std::vector<std::int64_t>& ids,
                                                    const std::string& source) {
     std::vector<std::int64_t> missing;
-    exec("BEGIN IMMEDIATE");
-    try {
+    {
+        Transaction transaction(*connection_);
         Statement s(db_, "DELETE FROM comments WHERE id = ?");
         // A number given twice is deleted once, not missing the second time.
         std::string numbers;
@@ -45,32 +41,25 @@ std::vector<std::int64_t> Database::deleteComments(const std::vector<std::int64_
                 missing.push_back(id);
             numbers += (numbers.empty() ? "#" : "、#") + std::to_string(id);
         }
-        if (missing.empty()) {
-            appendAudit("删除留言", numbers, source); // the numbers, never the text
-            exec("COMMIT");
-        } else {
-            exec("ROLLBACK");
+        if (!missing.empty()) {
+            transaction.rollback();
+            return missing;
         }
-    } catch (...) {
-        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-        throw;
+        appendAudit("删除留言", numbers, source); // the numbers, never the text
+        transaction.commit();
     }
-    if (missing.empty())
-        checkpoint();
+    checkpoint();
     return missing;
 }
 
 std::int64_t Database::deleteFlagged(const std::string& source) {
     std::int64_t deleted = 0;
-    exec("BEGIN IMMEDIATE");
-    try {
+    {
+        Transaction transaction(*connection_);
         exec("DELETE FROM comments WHERE flagged = 1");
         deleted = sqlite3_changes(db_);
         appendAudit("删除疑似机器人留言", std::to_string(deleted) + " 条", source);
-        exec("COMMIT");
-    } catch (...) {
-        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-        throw;
+        transaction.commit();
     }
     checkpoint();
     return deleted;

@@ -1,6 +1,7 @@
 #include "server/store/store.h"
 
 #include "server/store/sqlite_support.h"
+#include "server/store/transaction.h"
 
 namespace pelvoran::server {
 namespace {
@@ -33,29 +34,6 @@ Recipient readRecipient(Statement& s, int at) {
     r.failingSince = s.integer(at + 13);
     return r;
 }
-
-/// One write transaction: begun here, rolled back unless committed.
-class Transaction {
-public:
-    explicit Transaction(sqlite3* db) : db_(db) { run("BEGIN IMMEDIATE"); }
-    ~Transaction() {
-        if (db_ != nullptr)
-            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-    }
-    Transaction(const Transaction&) = delete;
-    Transaction& operator=(const Transaction&) = delete;
-    void commit() {
-        run("COMMIT");
-        db_ = nullptr;
-    }
-
-private:
-    void run(const char* sql) {
-        if (const int rc = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr); rc != SQLITE_OK)
-            throw StoreError(sqliteErrorText(db_, rc));
-    }
-    sqlite3* db_;
-};
 
 /// " AND <column> NOT IN (?N, ?N+1, ...)", a numbered parameter for each of
 /// `ids` from `first` (N) on; empty for none.
@@ -196,7 +174,7 @@ std::vector<Database::Streak> Database::recordTries(const std::vector<TryResult>
     std::vector<Streak> streaks;
     if (results.empty())
         return streaks;
-    Transaction transaction(db_);
+    Transaction transaction(*connection_);
     StreakState state(db_);
     Statement done(db_, "DELETE FROM notify_outbox WHERE comment = ? AND recipient = ?");
     Statement retry(db_, "UPDATE notify_outbox SET attempts = attempts + 1, due = ? "
@@ -258,7 +236,7 @@ std::optional<Database::Streak> Database::recordTest(std::int64_t recipient,
         s.step();
         return std::nullopt;
     }
-    Transaction transaction(db_);
+    Transaction transaction(*connection_);
     const auto streak = StreakState(db_).change(recipient, true, nowSeconds);
     Statement ok(db_, kDelivered);
     ok.bind(1, nowSeconds);

@@ -4,6 +4,7 @@
 #include "server/store/store.h"
 
 #include "server/store/sqlite_support.h"
+#include "server/store/transaction.h"
 
 #include <algorithm>
 #include <map>
@@ -114,7 +115,7 @@ RebuiltDatabase rebuildFromBackup(const std::string& backup, const std::string& 
     RebuiltDatabase r;
     {
         const Connection db = openBackup(backup, shown);
-        const CheckResult check = runCheck(db.get(), "PRAGMA integrity_check");
+        const CheckResult check = runCheck(db, "PRAGMA integrity_check");
         const std::string problem = check.rc != SQLITE_OK    ? check.why
                                     : check.problems.empty() ? ""
                                                              : check.problems.front();
@@ -122,21 +123,23 @@ RebuiltDatabase rebuildFromBackup(const std::string& backup, const std::string& 
             throw RefusedBackup(shown + " 不是完好的数据库（" + problem + "）");
         r.schema = backupSchema(db.get(), shown);
     }
-    const Connection db =
+    Connection db =
         openConnection(fresh, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI);
     sqlite3* raw = db.get();
-    // This server's own schema as it was at the backup's version: its tables,
-    // indexes and triggers, never the file's.
-    exec(raw, "BEGIN");
-    for (std::int64_t v = 0; v < r.schema; ++v)
-        exec(raw, schemaMigrations()[static_cast<std::size_t>(v)]);
-    exec(raw, "PRAGMA user_version=" + std::to_string(r.schema));
-    exec(raw, "COMMIT");
+    {
+        // This server's own schema as it was at the backup's version: its
+        // tables, indexes and triggers, never the file's.
+        Transaction schema(db);
+        for (std::int64_t v = 0; v < r.schema; ++v)
+            exec(raw, schemaMigrations()[static_cast<std::size_t>(v)]);
+        exec(raw, "PRAGMA user_version=" + std::to_string(r.schema));
+        schema.commit();
+    }
 
     Statement attach(raw, "ATTACH ? AS backup");
     attach.bind(1, backupUri(backup));
     attach.step();
-    exec(raw, "BEGIN");
+    Transaction rows(db);
     for (const std::string& table : tablesOf(raw, "main")) {
         if (!plainTable(raw, "backup", table, shown))
             throw RefusedBackup(shown + " 不是 pelvoran-server 的数据库（没有表 " + table + "）");
@@ -188,15 +191,15 @@ RebuiltDatabase rebuildFromBackup(const std::string& backup, const std::string& 
                                files.text(2), files.text(3)});
         }
     }
-    exec(raw, "COMMIT");
+    rows.commit();
     exec(raw, "DETACH backup");
     return r;
 }
 
 void addStateFiles(const std::string& path, const std::vector<StateFile>& files) {
-    const Connection db = openConnection(path, SQLITE_OPEN_READWRITE);
+    Connection db = openConnection(path, SQLITE_OPEN_READWRITE);
     sqlite3* raw = db.get();
-    exec(raw, "BEGIN");
+    Transaction transaction(db);
     exec(raw, "CREATE TABLE state_files (name TEXT PRIMARY KEY, mode INTEGER NOT NULL, "
               "sha256 TEXT NOT NULL, data BLOB NOT NULL)");
     Statement add(raw, "INSERT INTO state_files (name, mode, sha256, data) VALUES (?, ?, ?, ?)");
@@ -208,7 +211,7 @@ void addStateFiles(const std::string& path, const std::vector<StateFile>& files)
         add.step();
         add.reset();
     }
-    exec(raw, "COMMIT");
+    transaction.commit();
 }
 
 std::vector<std::string> stateFileNames(const std::string& path) {

@@ -6,6 +6,7 @@
 #include "server/store/comment_writer.h"
 #include "server/store/health.h"
 #include "server/store/store.h"
+#include "server/store/transaction.h"
 #include "server/store/use_counter.h"
 #include "tests/support/server_process.h"
 
@@ -261,6 +262,39 @@ TEST(Store, AuditLogOnlyGrows) {
     EXPECT_THROW(db.setRelease({u"1.06", u"http://x.cn/", u"", u""}, kByPages), StoreError);
     EXPECT_FALSE(db.release());
     EXPECT_EQ(db.auditLog(0, 10).total, 3);
+}
+
+// A transaction keeps its work only once committed: one whose scope ends
+// without commit(), or whose work throws, leaves nothing, on its own
+// connection or any other.
+TEST(Store, TransactionKeepsOnlyWhatIsCommitted) {
+    const test::TempDir dir;
+    const std::string path = dir.path() + "/comments.sqlite";
+    Database db(path);
+    const struct {
+        const char* how;
+        bool throws;
+        bool commits;
+        std::int64_t lines; // in the audit log after it
+    } cases[] = {
+        {"scope ends", false, false, 0},
+        {"work throws", true, true, 0},
+        {"committed", false, true, 1},
+    };
+    for (const auto& c : cases) {
+        try {
+            Transaction transaction(db.connection());
+            db.appendAudit("测试", c.how, kByCommandLine);
+            if (c.throws)
+                throw std::runtime_error(c.how);
+            if (c.commits)
+                transaction.commit();
+        } catch (const std::runtime_error& e) {
+            EXPECT_TRUE(c.throws) << c.how << ": " << e.what();
+        }
+        EXPECT_EQ(db.auditLog(0, 0).total, c.lines) << c.how;
+        EXPECT_EQ(Raw(path).scalar("SELECT count(*) FROM audit_log"), c.lines) << c.how;
+    }
 }
 
 // A backup comes back as the rows of every table of the schema, the highest
