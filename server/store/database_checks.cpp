@@ -198,7 +198,7 @@ void checkDatabase(const std::string& path, const std::string& shown, DatabaseCh
         throw StoreError("数据库文件 " + shown +
                          " 是只读的，服务器无法保存留言。请让运行服务器的用户可以写入它"
                          "（例如 chmod 600），再重试。");
-    sqlite3_busy_timeout(raw, 2000);
+    sqlite3_busy_timeout(raw, static_cast<int>(kBusyTimeout.count()));
     const bool full = how == DatabaseCheck::AtStart &&
                       static_cast<std::uintmax_t>(st.st_size) <= kFullCheckAtStart;
     CheckResult check = runCheck(db, full ? "PRAGMA integrity_check" : "PRAGMA quick_check");

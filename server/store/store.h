@@ -21,6 +21,10 @@ namespace pelvoran::server {
 
 class Connection;
 
+/// How long a writer waits for another connection's transaction before it
+/// gives up, unless told otherwise.
+inline constexpr std::chrono::milliseconds kBusyTimeout = std::chrono::seconds(2);
+
 /// Where a comment came from.
 inline constexpr char kFromDesktop[] = "desktop";
 inline constexpr char kFromWeb[] = "web";
@@ -207,7 +211,7 @@ public:
     /// A writer waits up to `busyTimeout` for another connection's
     /// transaction before it gives up.
     explicit Database(const std::string& path,
-                      std::chrono::milliseconds busyTimeout = std::chrono::seconds(2));
+                      std::chrono::milliseconds busyTimeout = kBusyTimeout);
     ~Database();
     Database(const Database&) = delete;
     Database& operator=(const Database&) = delete;
