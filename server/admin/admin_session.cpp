@@ -95,7 +95,7 @@ std::optional<AdminSessions::Session> AdminSessions::find(const WebRequest& requ
     if (id.empty())
         return std::nullopt;
     const std::string key = digest("session:" + id);
-    if (!Database(databasePath_).useSession(key, unixMillisNow()))
+    if (!Database(databasePath_).sessions().use(key, millisNow()))
         return std::nullopt;
     return Session{key, digest("csrf:" + id)};
 }
@@ -105,13 +105,13 @@ std::optional<std::string> AdminSessions::start(const WebRequest& request) {
         return std::nullopt;
     const std::string id = openssl::randomHex(32);
     Database(databasePath_)
-        .addSession(digest("session:" + id), unixMillisNow() + limits_.life.count(),
-                    limits_.sessions);
+        .sessions()
+        .add(digest("session:" + id), millisNow() + limits_.life, limits_.sessions);
     return std::string(kCookie) + "=" + id + "; Path=/; HttpOnly; SameSite=Strict";
 }
 
 std::string AdminSessions::end(const Session& session) {
-    Database(databasePath_).endSession(session.key);
+    Database(databasePath_).sessions().end(session.key);
     return std::string(kCookie) + "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0";
 }
 

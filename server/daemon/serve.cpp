@@ -98,7 +98,7 @@ void flushUse(UseCounter& use, Database& db) {
     const auto counts = use.pending();
     if (counts.empty())
         return;
-    db.addUse(counts);
+    db.use().add(counts);
     use.forget(counts);
 }
 
@@ -213,7 +213,7 @@ int serve(const ServeOptions& options, std::vector<ListenSocket> publicSockets,
                                                                  .metrics = &metrics});
         writer = std::make_unique<CommentWriter>(database, options.busyTimeout,
                                                  [n = notifier.get()] { n->wake(); });
-        reply.set(db->release());
+        reply.set(db->releases().current());
     } catch (const std::exception& e) {
         logError("无法打开状态目录 " + options.stateDir + " 中的数据：" + e.what());
         return 1;
@@ -273,7 +273,7 @@ int serve(const ServeOptions& options, std::vector<ListenSocket> publicSockets,
         logError(std::string("每日备份无法开始：") + e.what());
     }
     std::int64_t seen = -1;
-    std::optional<Release> served = db->release();
+    std::optional<Release> served = db->releases().current();
     logRelease(served);
     auto lastUseFlush = std::chrono::steady_clock::now();
     auto refusedBefore = metrics.refusals();
@@ -281,7 +281,7 @@ int serve(const ServeOptions& options, std::vector<ListenSocket> publicSockets,
     for (;;) {
         try {
             if (const auto version = db->dataVersion(); version != seen) {
-                auto release = db->release();
+                auto release = db->releases().current();
                 reply.set(release);
                 seen = version;
                 if (release != served)

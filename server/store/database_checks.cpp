@@ -1,6 +1,7 @@
-#include "server/store/sqlite_support.h"
+#include "server/store/database_checks.h"
 
-#include "server/store/store.h"
+#include "server/store/database.h"
+#include "server/store/sqlite_support.h"
 #include "server/store/transaction.h"
 #include "server/support/error_text.h"
 #include "server/support/log.h"

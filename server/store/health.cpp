@@ -1,6 +1,6 @@
 #include "server/store/health.h"
 
-#include "server/store/store.h"
+#include "server/store/database.h"
 #include "server/support/error_text.h"
 #include "server/support/state_files.h"
 

@@ -1,15 +1,18 @@
 #pragma once
 
-// What the store's files share of SQLite: statements and connections that
-// close on every way out, the publisher's words for SQLite's errors, and the
-// newest schema this server knows.
+// What the store's files share of SQLite, and no file outside the store
+// sees: statements and connections that close on every way out, the
+// publisher's words for SQLite's errors, and the newest schema this server
+// knows.
 
 #include "server/store/store_error.h"
+#include "server/store/store_time.h"
 
 #include "platform/text.h"
 
 #include <sqlite3.h>
 
+#include <chrono>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -39,7 +42,7 @@ std::string newerSchemaText(const std::string& what, std::int64_t schema);
 void keepPrivate(const std::string& path);
 
 /// A connection closed on every way out: what a Database holds, and what
-/// a Transaction works on.
+/// its stores and a Transaction work on.
 class Connection {
 public:
     explicit Connection(sqlite3* db) noexcept : db_(db) {}
@@ -112,6 +115,14 @@ public:
         check(sqlite3_bind_text(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT));
     }
     void bind(int i, TextView v) { bind(i, toUtf8(v)); }
+    // Times as their columns keep them: seconds, milliseconds or days since 1970.
+    void bind(int i, std::chrono::sys_seconds t) {
+        bind(i, std::int64_t{t.time_since_epoch().count()});
+    }
+    void bind(int i, MillisTime t) { bind(i, std::int64_t{t.time_since_epoch().count()}); }
+    void bind(int i, std::chrono::local_days d) {
+        bind(i, std::int64_t{d.time_since_epoch().count()});
+    }
     void bindBlob(int i, const std::string& v) {
         check(sqlite3_bind_blob(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT));
     }
@@ -137,6 +148,13 @@ public:
                  : std::string();
     }
     Text utf16(int col) { return fromUtf8Lenient(text(col)); }
+    std::chrono::sys_seconds seconds(int col) {
+        return std::chrono::sys_seconds(std::chrono::seconds(integer(col)));
+    }
+    MillisTime millis(int col) { return MillisTime(std::chrono::milliseconds(integer(col))); }
+    std::chrono::local_days day(int col) {
+        return std::chrono::local_days(std::chrono::days(integer(col)));
+    }
 
 private:
     void check(int rc) {

@@ -1,7 +1,4 @@
-// Backups as the store reads and writes them: a database rebuilt from a
-// backup's rows alone, the state directory's files a backup carries, and a
-// backup's comments read in place.
-#include "server/store/store.h"
+#include "server/store/store_restore.h"
 
 #include "server/store/sqlite_support.h"
 #include "server/store/transaction.h"
@@ -245,7 +242,7 @@ std::map<std::string, std::int64_t> highestNumbers(const std::string& path) {
 }
 
 std::vector<StoredComment> backupComments(const std::string& path, const std::string& shown,
-                                          std::optional<std::int64_t> since) {
+                                          std::optional<std::chrono::sys_seconds> since) {
     const Connection db = openBackup(path, shown);
     const std::int64_t schema = backupSchema(db.get(), shown);
     if (!plainTable(db.get(), "main", "comments", shown))
@@ -255,10 +252,10 @@ std::vector<StoredComment> backupComments(const std::string& path, const std::st
                            (schema >= 2 ? "read, flagged" : "0, 0") +
                            " FROM comments WHERE received >= ? ORDER BY received DESC, id DESC")
                               .c_str());
-    s.bind(1, since.value_or(INT64_MIN));
+    s.bind(1, since.value_or(std::chrono::sys_seconds::min()));
     std::vector<StoredComment> out;
     while (s.step())
-        out.push_back({s.integer(0), s.integer(1), s.utf16(2), s.text(3), s.integer(4) != 0,
+        out.push_back({s.integer(0), s.seconds(1), s.utf16(2), s.text(3), s.integer(4) != 0,
                        s.integer(5) != 0});
     return out;
 }
