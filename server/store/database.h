@@ -72,7 +72,8 @@ public:
     /// thread, end soon with an error.
     void interrupt();
 
-    /// For a Transaction, and the stores: opaque to everyone else.
+    /// For a Transaction that spans writes of several stores; opaque outside
+    /// the store's own files.
     Connection& connection() { return *connection_; }
 
 private:
