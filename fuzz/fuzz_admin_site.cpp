@@ -73,13 +73,14 @@ struct Site {
             Database db((std::filesystem::path(state) / kDatabaseFile).string());
             std::vector<NewComment> comments;
             for (int i = 0; i < 60; ++i)
-                comments.push_back({u"<script>留言</script> \"'&", "",
-                                    i % 2 ? kFromWeb : kFromDesktop, 1700000000 + i, i % 7 == 0});
-            db.insert(comments);
+                comments.push_back(
+                    {u"<script>留言</script> \"'&", "", i % 2 ? kFromWeb : kFromDesktop,
+                     std::chrono::sys_seconds(std::chrono::seconds(1700000000 + i)), i % 7 == 0});
+            db.comments().insert(comments);
         }
         admin = std::make_unique<AdminSite>(state, kToken, use, metrics,
                                             "pelvoran-server admin-url --state " + state);
-        use.count(19000);
+        use.count(std::chrono::local_days(std::chrono::days(19000)));
         WebRequest login;
         login.method = "GET";
         login.path = "/comments";

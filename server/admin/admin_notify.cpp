@@ -8,7 +8,6 @@
 #include "server/support/log.h"
 #include "server/support/state_files.h"
 
-#include <ctime>
 #include <fstream>
 
 namespace pelvoran::server {
@@ -57,7 +56,7 @@ WebResponse AdminSite::oneComment(const WebRequest& request, const std::string& 
     const auto id = wholeNumber(value(request.query, "id"));
     if (!id || *id < 1)
         return page(400, badDeletePage());
-    const auto c = Database(databasePath(stateDir_)).comment(*id);
+    const auto c = Database(databasePath(stateDir_)).comments().find(*id);
     return c ? page(200, oneCommentPage(*c, csrf)) : page(404, noSuchCommentPage(*id));
 }
 
@@ -101,7 +100,7 @@ std::optional<WebResponse> AdminSite::testSend(const Recipient& recipient, const
         WebResponse answer;
         try {
             const Delivery to{r.kind, r.address, r.smtp, r.user, r.secret, r.caFile};
-            const auto now = static_cast<std::int64_t>(std::time(nullptr));
+            const auto now = secondsNow();
             const auto error =
                 r.kind == NotifyKind::Webhook
                     ? send(to, notificationJson(testComment(now), commentLink(adminBase_, 0)),
@@ -111,17 +110,17 @@ std::optional<WebResponse> AdminSite::testSend(const Recipient& recipient, const
             if (error && abandon) {
                 view.error = "服务器正在停止：给 " + described(r) + " 的试发已中断，结果没有记下。";
             } else {
-                if (const auto streak = db.recordTest(r.id, error, now))
+                if (const auto streak = db.outbox().recordTest(r.id, error, now))
                     logError("通知接收方 " + logName(r) + "已恢复（试发送达）：" +
                              streakText(*streak, now));
-                db.appendAudit("试发通知", described(r) + (error ? "：未送达" : "：已送达"),
-                               kByPages);
+                db.audit().append("试发通知", described(r) + (error ? "：未送达" : "：已送达"),
+                                  kByPages);
                 if (error)
                     view.error = "测试通知未能送达 " + described(r) + "：" + *error;
                 else
                     view.notice = "测试通知已送达 " + described(r) + "。";
             }
-            view.recipients = db.recipients();
+            view.recipients = db.outbox().recipients();
             answer = withFailingBanner(page(200, notifyPage(view)));
         } catch (const std::exception& e) {
             answer = page(503, databaseErrorPage(e.what()));
@@ -134,7 +133,7 @@ std::optional<WebResponse> AdminSite::testSend(const Recipient& recipient, const
     view.csrf = csrf;
     view.linked = !adminBase_.empty();
     view.error = "给 " + described(recipient) + " 的试发还在进行，结果会显示在发起它的页面上。";
-    view.recipients = Database(databasePath(stateDir_)).recipients();
+    view.recipients = Database(databasePath(stateDir_)).outbox().recipients();
     return page(409, notifyPage(view));
 }
 
@@ -155,7 +154,7 @@ std::optional<WebResponse> AdminSite::notifications(const WebRequest& request,
         const std::string action = value(form, "action");
         if (action == "test") {
             const auto id = wholeNumber(value(form, "id"));
-            const auto r = id ? db.recipient(*id) : std::nullopt;
+            const auto r = id ? db.outbox().recipient(*id) : std::nullopt;
             if (!r)
                 return page(404, noSuchRecipientPage());
             return testSend(*r, csrf, later);
@@ -171,8 +170,8 @@ std::optional<WebResponse> AdminSite::notifications(const WebRequest& request,
             r.flagged = value(form, "flagged") == "1";
             view.error = problem(r);
             if (view.error.empty()) {
-                r.id = db.addRecipient(r);
-                db.appendAudit("添加通知接收方", described(r), kByPages);
+                r.id = db.outbox().addRecipient(r);
+                db.audit().append("添加通知接收方", described(r), kByPages);
                 return redirect("/notify?added=1");
             }
             r.secret.clear(); // never sent back, nor a password in an address
@@ -185,7 +184,7 @@ std::optional<WebResponse> AdminSite::notifications(const WebRequest& request,
             status = 400;
         }
     }
-    view.recipients = db.recipients();
+    view.recipients = db.outbox().recipients();
     return page(status, notifyPage(view));
 }
 
@@ -194,13 +193,13 @@ WebResponse AdminSite::removeRecipient(const WebRequest& request, const std::str
     const auto form = post ? parseForm(request.body) : request.query;
     const auto id = wholeNumber(value(form, "id"));
     Database db(databasePath(stateDir_));
-    const auto r = id ? db.recipient(*id) : std::nullopt;
+    const auto r = id ? db.outbox().recipient(*id) : std::nullopt;
     if (!r)
         return page(404, noSuchRecipientPage());
     if (!post)
         return page(200, removeRecipientPage(*r, csrf));
-    db.removeRecipient(r->id);
-    db.appendAudit("删除通知接收方", described(*r), kByPages);
+    db.outbox().removeRecipient(r->id);
+    db.audit().append("删除通知接收方", described(*r), kByPages);
     return redirect("/notify?removed=1");
 }
 

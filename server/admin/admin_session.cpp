@@ -97,8 +97,7 @@ std::optional<AdminSessions::Session> AdminSessions::find(const WebRequest& requ
     if (id.empty())
         return std::nullopt;
     const std::string key = digest("session:" + id);
-    // The store keeps a session's times in milliseconds since 1970.
-    if (!Database(databasePath_).useSession(key, clock_.now().time_since_epoch().count()))
+    if (!Database(databasePath_).sessions().use(key, clock_.now()))
         return std::nullopt;
     return Session{key, digest("csrf:" + id)};
 }
@@ -108,13 +107,13 @@ std::optional<std::string> AdminSessions::start(const WebRequest& request) {
         return std::nullopt;
     const std::string id = openssl::randomHex(32);
     Database(databasePath_)
-        .addSession(digest("session:" + id),
-                    (clock_.now() + limits_.life).time_since_epoch().count(), limits_.sessions);
+        .sessions()
+        .add(digest("session:" + id), clock_.now() + limits_.life, limits_.sessions);
     return std::string(kCookie) + "=" + id + "; Path=/; HttpOnly; SameSite=Strict";
 }
 
 std::string AdminSessions::end(const Session& session) {
-    Database(databasePath_).endSession(session.key);
+    Database(databasePath_).sessions().end(session.key);
     return std::string(kCookie) + "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0";
 }
 

@@ -14,7 +14,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
-#include <ctime>
 #include <filesystem>
 #include <future>
 #include <limits>
@@ -117,7 +116,8 @@ WebResponse AdminSite::startSession(const WebRequest& request) {
         return page(401, signInPage("地址中的令牌不对。", signIn_));
     logError("管理页面：令牌换得了一次新的登录");
     Database(databasePath(stateDir_))
-        .appendAudit("登录", "用管理地址中的令牌登录", kByPages, request.client);
+        .audit()
+        .append("登录", "用管理地址中的令牌登录", kByPages, request.client);
     // The same page, without the token in the address bar or the history;
     // only ever a page of this site, whatever path came with the token.
     std::string to = "/comments";
@@ -167,7 +167,7 @@ std::optional<WebResponse> AdminSite::handle(const WebRequest& request, Route ro
             WebResponse r = page(200, signedOutPage(signIn_));
             r.headers.emplace_back("Set-Cookie", sessions_.end(*session));
             logError("管理页面：一次登录已退出");
-            Database(databasePath(stateDir_)).appendAudit("退出", "一次登录已结束", kByPages);
+            Database(databasePath(stateDir_)).audit().append("退出", "一次登录已结束", kByPages);
             return r;
         } catch (const std::exception& e) {
             return page(503, databaseErrorPage(e.what()));
@@ -195,9 +195,9 @@ std::optional<WebResponse> AdminSite::handle(const WebRequest& request, Route ro
 WebResponse AdminSite::withFailingBanner(WebResponse r) {
     if (!r.type.starts_with("text/html") || r.body.empty())
         return r;
-    r.body =
-        withBanner(std::move(r.body), failingBanner(Database(databasePath(stateDir_)).recipients(),
-                                                    static_cast<std::int64_t>(std::time(nullptr))));
+    r.body = withBanner(
+        std::move(r.body),
+        failingBanner(Database(databasePath(stateDir_)).outbox().recipients(), secondsNow()));
     return r;
 }
 
@@ -229,16 +229,16 @@ WebResponse AdminSite::comments(const WebRequest& request, const std::string& cs
     view.pageNo = pageAsked(value(request.query, "page"));
     Database db(databasePath(stateDir_));
     const auto pageAt = [&](std::int64_t pageNo) {
-        return db.commentPage(view.search, false, (pageNo - 1) * kCommentsPerPage,
-                              kCommentsPerPage);
+        return db.comments().page(view.search, false, (pageNo - 1) * kCommentsPerPage,
+                                  kCommentsPerPage);
     };
     view.list = pageAt(view.pageNo);
     if (const std::int64_t pages = commentPages(view.list.total); view.pageNo > pages) {
         view.pageNo = pages; // past the end: the last page there is
         view.list = pageAt(pages);
     }
-    view.flagged = db.commentPage(view.search, true, 0, kCommentsPerPage);
-    view.unread = db.unreadCount();
+    view.flagged = db.comments().page(view.search, true, 0, kCommentsPerPage);
+    view.unread = db.comments().unreadCount();
     if (const auto deleted = wholeNumber(value(request.query, "deleted")); deleted && *deleted > 0)
         view.notice = "已删除 " + std::to_string(*deleted) + " 条留言。";
     return page(200, commentsPage(view));
@@ -246,7 +246,7 @@ WebResponse AdminSite::comments(const WebRequest& request, const std::string& cs
 
 WebResponse AdminSite::markAllRead() {
     Database db(databasePath(stateDir_));
-    db.markAllRead(kByPages);
+    db.comments().markAllRead(kByPages);
     return redirect("/comments");
 }
 
@@ -256,11 +256,11 @@ WebResponse AdminSite::remove(const WebRequest& request, const std::string& csrf
     Database db(databasePath(stateDir_));
     if (value(form, "flagged") == "1") {
         if (!post) {
-            const std::int64_t count = db.commentPage("", true, 0, 0).total;
+            const std::int64_t count = db.comments().page("", true, 0, 0).total;
             return count == 0 ? redirect("/comments") : page(200, deleteFlaggedPage(count, csrf));
         }
-        const std::int64_t count = db.deleteFlagged(kByPages);
-        if (!db.wiped())
+        const std::int64_t count = db.comments().removeFlagged(kByPages);
+        if (!db.comments().wiped())
             return page(200, deletedNotWipedPage(count));
         return redirect("/comments?deleted=" + std::to_string(count));
     }
@@ -268,12 +268,12 @@ WebResponse AdminSite::remove(const WebRequest& request, const std::string& csrf
     if (!id || *id < 1)
         return page(400, badDeletePage());
     if (!post) {
-        const auto c = db.comment(*id);
+        const auto c = db.comments().find(*id);
         return c ? page(200, deleteCommentPage(*c, csrf)) : page(404, noSuchCommentPage(*id));
     }
-    if (!db.deleteComments({*id}, kByPages).empty())
+    if (!db.comments().remove({*id}, kByPages).empty())
         return page(404, noSuchCommentPage(*id));
-    if (!db.wiped())
+    if (!db.comments().wiped())
         return page(200, deletedNotWipedPage(1));
     return redirect("/comments?deleted=1");
 }
@@ -285,7 +285,7 @@ WebResponse AdminSite::mark(const WebRequest& request) {
     if (!id || *id < 1 || (read != "0" && read != "1"))
         return page(400, badMarkPage());
     Database db(databasePath(stateDir_));
-    if (!db.markRead(*id, read == "1"))
+    if (!db.comments().markRead(*id, read == "1"))
         return page(404, noSuchCommentPage(*id));
     // Only a page of this site: never an address someone else chose.
     return redirect(returnAddress(value(form, "back")));
@@ -294,7 +294,7 @@ WebResponse AdminSite::mark(const WebRequest& request) {
 WebResponse AdminSite::exportComments(bool csv) {
     Database db(databasePath(stateDir_));
     WebResponse r;
-    r.body = commentExport(db.comments(), csv ? ExportFormat::Csv : ExportFormat::JsonLines);
+    r.body = commentExport(db.comments().list(), csv ? ExportFormat::Csv : ExportFormat::JsonLines);
     r.type = csv ? "text/csv; charset=utf-8" : "application/jsonl; charset=utf-8";
     r.headers.emplace_back("Content-Disposition", std::string("attachment; filename=\"comments.") +
                                                       (csv ? "csv" : "jsonl") + "\"");
@@ -307,7 +307,7 @@ WebResponse AdminSite::release(const WebRequest& request, const std::string& csr
     Database db(databasePath(stateDir_));
     ReleaseView view;
     view.csrf = csrf;
-    view.shown = db.release();
+    view.shown = db.releases().current();
     const PageSigning signing = pageSigning(stateDir_, view);
     if (request.method != "POST") {
         view.draft = draftFor(view, view.shown.value_or(Release{}));
@@ -317,7 +317,7 @@ WebResponse AdminSite::release(const WebRequest& request, const std::string& csr
     const auto form = parseForm(request.body);
     const std::string action = value(form, "action");
     if (action == "clear") {
-        db.clearRelease(kByPages);
+        db.releases().clear(kByPages);
         return redirect("/release?done=cleared");
     }
     std::string signature = value(form, "signature");
@@ -342,9 +342,9 @@ WebResponse AdminSite::release(const WebRequest& request, const std::string& csr
 }
 
 WebResponse AdminSite::use() {
-    const std::int64_t today = localDay(std::time(nullptr));
+    const std::chrono::local_days today = localDay(secondsNow());
     Database db(databasePath(stateDir_));
-    auto counts = db.use(today - kUseDays + 1);
+    auto counts = db.use().since(today - std::chrono::days(kUseDays - 1));
     for (const auto& [day, n] : use_.pending())
         counts[day] += n;
     return page(200, usePage(counts, today));
@@ -363,7 +363,7 @@ WebResponse AdminSite::metrics(const WebRequest& request) {
     }
     WebResponse r;
     r.type = "text/plain; version=0.0.4; charset=utf-8";
-    r.body = metricsText(metrics_, stateFigures(stateDir_, unixMillisNow()));
+    r.body = metricsText(metrics_, stateFigures(stateDir_, millisNow()));
     r.headers.emplace_back("Cache-Control", "no-store");
     return r;
 }

@@ -9,7 +9,7 @@
 namespace pelvoran::server {
 
 WebResponse releaseReply(Database& db, unsigned status, ReleaseView& view) {
-    view.history = db.releaseHistory(kHistoryShown);
+    view.history = db.releases().history(kHistoryShown);
     return page(status, releasePage(view));
 }
 
@@ -55,10 +55,10 @@ WebResponse publishFromPages(Database& db, ReleaseView& view, const PageSigning&
             view.draft = draftFor(view, view.draft);
         return releaseReply(db, 400, view);
     }
-    db.setRelease(checked, kByPages, again ? "重新发布" : "发布", detail);
+    db.releases().publish(checked, kByPages, again ? "重新发布" : "发布", detail);
     // A reload of the page the browser is sent to publishes nothing again.
     std::string to = again ? "/release?done=republished" : "/release?done=published";
-    for (const auto& c : db.releaseHistory(kHistoryShown).changes)
+    for (const auto& c : db.releases().history(kHistoryShown).changes)
         if (c.published && c.source == kByPages && c.release == checked) {
             to += "&id=" + std::to_string(c.id);
             break;
@@ -72,14 +72,14 @@ std::string doneNotice(Database& db, std::string_view done, std::string_view id)
     const auto row = wholeNumber(id);
     if ((done != "published" && done != "republished") || !row || *row < 1)
         return "";
-    const auto change = db.releaseChange(*row);
+    const auto change = db.releases().change(*row);
     if (!change || !change->published)
         return "";
     std::string notice = "已" + std::string(done == "published" ? "发布" : "重新发布") + " " +
                          toUtf8(change->release.version) + "：正在运行的服务器一秒内开始提供。";
     // Rows are only ever appended: the one before is what was live, unless
     // it is a clear.
-    if (const auto before = *row > 1 ? db.releaseChange(*row - 1) : std::nullopt;
+    if (const auto before = *row > 1 ? db.releases().change(*row - 1) : std::nullopt;
         before && before->published)
         if (const auto rollback = rollbackNotice(change->release, before->release))
             notice += toUtf8(*rollback);
@@ -92,7 +92,7 @@ WebResponse AdminSite::republish(const WebRequest& request, const std::string& c
     if (!id || *id < 1)
         return page(400, badRepublishPage("表单中的发布记录编号（id）不对。"));
     Database db(databasePath(stateDir_));
-    const auto change = db.releaseChange(*id);
+    const auto change = db.releases().change(*id);
     if (!change)
         return page(404, badRepublishPage("没有第 " + std::to_string(*id) + " 条发布记录。"));
     if (!change->published)
@@ -100,7 +100,7 @@ WebResponse AdminSite::republish(const WebRequest& request, const std::string& c
                                           " 条发布记录是一次撤下，没有可以重新发布的内容。"));
     ReleaseView view;
     view.csrf = csrf;
-    view.shown = db.release();
+    view.shown = db.releases().current();
     const PageSigning signing = pageSigning(stateDir_, view);
     // A row that the release rule now refuses comes back into the form,
     // with what to mend beside each field; it keeps its signature, or is
@@ -114,11 +114,11 @@ WebResponse AdminSite::audit(const WebRequest& request) {
     AuditView view;
     view.pageNo = pageAsked(value(request.query, "page"));
     Database db(databasePath(stateDir_));
-    view.log = db.auditLog((view.pageNo - 1) * kAuditPerPage, kAuditPerPage);
+    view.log = db.audit().page((view.pageNo - 1) * kAuditPerPage, kAuditPerPage);
     if (const std::int64_t pages = (view.log.total + kAuditPerPage - 1) / kAuditPerPage;
         pages > 0 && view.pageNo > pages) {
         view.pageNo = pages; // past the end: the last page there is
-        view.log = db.auditLog((pages - 1) * kAuditPerPage, kAuditPerPage);
+        view.log = db.audit().page((pages - 1) * kAuditPerPage, kAuditPerPage);
     }
     return page(200, auditPage(view));
 }

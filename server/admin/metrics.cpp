@@ -12,8 +12,8 @@ namespace pelvoran::server {
 
 namespace fs = std::filesystem;
 
-StateFigures stateFigures(const std::string& stateDir, std::int64_t nowMs) {
-    const std::int64_t now = nowMs / 1000;
+StateFigures stateFigures(const std::string& stateDir, MillisTime now) {
+    using std::chrono::seconds;
     StateFigures f;
     std::error_code ec;
     // Daily backups and those a restore kept alike: the newest file is the
@@ -23,7 +23,10 @@ StateFigures stateFigures(const std::string& stateDir, std::int64_t nowMs) {
         const std::string name = it->path().filename().string();
         struct stat st {};
         if (name.ends_with(".sqlite") && ::stat(it->path().c_str(), &st) == 0) {
-            const std::int64_t age = std::max<std::int64_t>(0, now - st.st_mtime);
+            const std::int64_t age =
+                std::max<std::int64_t>(0, std::chrono::duration_cast<seconds>(
+                                              now - std::chrono::sys_seconds(seconds(st.st_mtime)))
+                                              .count());
             f.backupAge = std::min(f.backupAge.value_or(age), age);
         }
     }
@@ -32,10 +35,11 @@ StateFigures stateFigures(const std::string& stateDir, std::int64_t nowMs) {
         if (::stat((databasePath(stateDir) + suffix).c_str(), &st) == 0)
             f.databaseBytes += static_cast<std::uint64_t>(st.st_size);
     }
-    const Database::Outbox outbox = Database(databasePath(stateDir)).outbox();
+    const OutboxStore::Summary outbox = Database(databasePath(stateDir)).outbox().summary();
     f.notificationsPending = outbox.pending;
     if (outbox.pending > 0)
-        f.oldestPendingSeconds = std::max<std::int64_t>(0, (nowMs - outbox.oldestQueued) / 1000);
+        f.oldestPendingSeconds = std::max<std::int64_t>(
+            0, std::chrono::duration_cast<seconds>(now - outbox.oldestQueued).count());
     return f;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "server/store/store_time.h"
 #include "server/support/counters.h"
 
 #include <array>
@@ -25,9 +26,8 @@ struct StateFigures {
 };
 
 /// The newest backup, the database's size and the outbox in `stateDir`, at
-/// `nowMs` (milliseconds since 1970). Throws StoreError when the database
-/// cannot be read.
-StateFigures stateFigures(const std::string& stateDir, std::int64_t nowMs);
+/// `now`. Throws StoreError when the database cannot be read.
+StateFigures stateFigures(const std::string& stateDir, MillisTime now);
 
 /// Prometheus' text format (version 0.0.4) of the counts and the figures.
 std::string metricsText(const Metrics& metrics, const StateFigures& figures);

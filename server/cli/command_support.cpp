@@ -101,7 +101,7 @@ std::vector<Endpoint> endpoints(const Parsed& p, const std::string& name,
 }
 
 /// Local midnight of "YYYY-MM-DD", as seconds since 1970.
-std::optional<std::int64_t> since(const Parsed& p) {
+std::optional<std::chrono::sys_seconds> since(const Parsed& p) {
     const auto it = p.options.find("--since");
     if (it == p.options.end())
         return std::nullopt;
@@ -116,7 +116,7 @@ std::optional<std::int64_t> since(const Parsed& p) {
     if (t == static_cast<std::time_t>(-1) || tm.tm_year != asWritten.tm_year ||
         tm.tm_mon != asWritten.tm_mon || tm.tm_mday != asWritten.tm_mday)
         throw UsageError{"--since：没有 " + it->second + " 这一天", false};
-    return static_cast<std::int64_t>(t);
+    return std::chrono::sys_seconds(std::chrono::seconds(t));
 }
 
 void expectWords(const Parsed& p, std::size_t n) {

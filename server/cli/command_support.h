@@ -2,6 +2,7 @@
 
 #include "server/http/listener.h"
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -49,8 +50,8 @@ Endpoint endpoint(const Parsed& p, const std::string& name, const Endpoint& fall
 /// Every value of a repeatable address option; `fallback` when none is given.
 std::vector<Endpoint> endpoints(const Parsed& p, const std::string& name, const Endpoint& fallback);
 
-/// Local midnight of "YYYY-MM-DD", as seconds since 1970.
-std::optional<std::int64_t> since(const Parsed& p);
+/// Local midnight of --since "YYYY-MM-DD"; nullopt when it is not given.
+std::optional<std::chrono::sys_seconds> since(const Parsed& p);
 
 void expectWords(const Parsed& p, std::size_t n);
 

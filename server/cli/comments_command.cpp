@@ -63,9 +63,9 @@ int deleteCommand(const Parsed& p) {
     // Read before they go; a number that is missing deletes nothing at all.
     std::vector<StoredComment> going;
     for (const std::int64_t id : std::set<std::int64_t>(ids.begin(), ids.end()))
-        if (auto c = db->comment(id))
+        if (auto c = db->comments().find(id))
             going.push_back(std::move(*c));
-    const auto missing = db->deleteComments(ids, kByCommandLine);
+    const auto missing = db->comments().remove(ids, kByCommandLine);
     if (!missing.empty()) {
         std::string numbers;
         for (const std::int64_t id : missing)
@@ -77,11 +77,11 @@ int deleteCommand(const Parsed& p) {
     say(stdout, "已删除 " + std::to_string(going.size()) + " 条留言：");
     for (const StoredComment& c : going)
         say(stdout, deletedLine(c));
-    if (!db->wiped())
+    if (!db->comments().wiped())
         say(stderr, std::string("数据库正被读取，预写日志（") + kDatabaseFile + kWalSuffix +
                         "）中可能还留着删除的文字。服务器停止时会抹去它；如果这很要紧，请重启服务器"
                         "（sudo systemctl restart pelvoran-server）。");
-    return db->wiped() ? kExitOk : kExitFailure;
+    return db->comments().wiped() ? kExitOk : kExitFailure;
 }
 
 } // namespace
@@ -114,7 +114,7 @@ int commentsCommand(const std::vector<std::string>& args) {
             throw std::runtime_error("--backup：无法读取 " + backup->second + "：" + e.what());
         }
     } else {
-        comments = openDatabase(enterState(p))->comments(from);
+        comments = openDatabase(enterState(p))->comments().list(from);
     }
     std::string out;
     if (verb == "list") {

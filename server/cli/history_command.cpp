@@ -55,8 +55,8 @@ std::string table(const std::vector<std::vector<std::string>>& rows) {
     return out;
 }
 
-std::string timeText(std::int64_t time) {
-    return time == 0 ? "不详" : localTimeText(time);
+std::string timeText(std::chrono::sys_seconds time) {
+    return time == std::chrono::sys_seconds{} ? "不详" : localTimeText(time);
 }
 
 void write(const std::string& out) {
@@ -67,12 +67,12 @@ void write(const std::string& out) {
 } // namespace
 
 int releaseHistoryCommand(Database& db) {
-    const auto history = db.releaseHistory(INT64_MAX);
+    const auto history = db.releases().history(INT64_MAX);
     if (history.changes.empty()) {
         say(stdout, "还没有发布或撤下过版本。");
         return kExitOk;
     }
-    const auto live = db.release();
+    const auto live = db.releases().current();
     std::vector<std::vector<std::string>> rows = {
         {"编号", "时间", "来源", "操作", "版本", "发布日期", "下载地址"}};
     for (const auto& c : history.changes) {
@@ -100,7 +100,7 @@ int auditCommand(const std::vector<std::string>& args) {
     const unsigned limit = number(p, "--limit", 50, 1000000);
     if (limit == 0)
         throw UsageError{"--limit：至少为 1"};
-    const auto log = openDatabase(enterState(p))->auditLog(0, limit);
+    const auto log = openDatabase(enterState(p))->audit().page(0, limit);
     if (log.entries.empty()) {
         say(stdout, "操作记录是空的。");
         return kExitOk;

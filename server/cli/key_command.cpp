@@ -176,7 +176,7 @@ int createKey(const Parsed& p) {
                 privateHalf->place();
             publicHalf.place();
             syncDirectory(dir, state->shown);
-            openDatabase(*state)->appendAudit(
+            openDatabase(*state)->audit().append(
                 "创建签名密钥",
                 "公钥指纹 " + fingerprint +
                     (inState ? "，私钥存在状态目录中" : "，私钥在发布者自己的文件中"),

@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 
@@ -56,8 +55,8 @@ void onlyOptions(const Parsed& p, const std::string& what, const std::set<std::s
             throw UsageError{name + "：不用于 " + what};
 }
 
-std::string timeOrNever(std::int64_t t) {
-    return t == 0 ? "从未" : localTimeText(t);
+std::string timeOrNever(std::chrono::sys_seconds t) {
+    return t == std::chrono::sys_seconds{} ? "从未" : localTimeText(t);
 }
 
 int add(const Parsed& p, bool flagged) {
@@ -110,11 +109,11 @@ int add(const Parsed& p, bool flagged) {
         }
     }
     const auto db = openDatabase(enterState(p));
-    const std::int64_t id = db->addRecipient(r);
+    const std::int64_t id = db->outbox().addRecipient(r);
     const std::string what = "#" + std::to_string(id) + "（" + kindText(r.kind) + " " +
                              terminalCell(r.address) + (r.flagged ? "，含疑似机器人留言" : "") +
                              "）";
-    db->appendAudit("添加通知接收方", what, kByCommandLine);
+    db->audit().append("添加通知接收方", what, kByCommandLine);
     say(stdout, "已添加接收方 " + what +
                     "。正在运行的服务器一秒内开始向它发送新留言的通知；可用 notify test " +
                     std::to_string(id) + " 试发一条。");
@@ -124,7 +123,7 @@ int add(const Parsed& p, bool flagged) {
 int list(const Parsed& p) {
     expectWords(p, 2);
     onlyOptions(p, "notify list", {"--state"});
-    const auto recipients = openDatabase(enterState(p))->recipients();
+    const auto recipients = openDatabase(enterState(p))->outbox().recipients();
     if (recipients.empty()) {
         say(stdout, "没有接收方：新留言不会通知任何人。用 notify add 添加。");
         return kExitOk;
@@ -155,19 +154,19 @@ int test(const Parsed& p) {
     const std::int64_t id = recipientNumber(p, "test");
     onlyOptions(p, "notify test", {"--state"});
     const auto db = openDatabase(enterState(p));
-    const auto r = db->recipient(id);
+    const auto r = db->outbox().recipient(id);
     if (!r)
         throw UsageError{"没有接收方 #" + std::to_string(id) + "：请用 notify list 查看编号",
                          false};
     const Delivery to{r->kind, r->address, r->smtp, r->user, r->secret, r->caFile};
-    const auto now = static_cast<std::int64_t>(std::time(nullptr));
+    const auto now = secondsNow();
     const auto error =
         r->kind == NotifyKind::Webhook
             ? send(to, notificationJson(testComment(now), ""), RetrySchedule{}.sendTimeout())
             : send(to, testMail(r->address, now), RetrySchedule{}.sendTimeout());
-    const auto streak = db->recordTest(id, error, now);
-    db->appendAudit("试发通知", "#" + std::to_string(id) + (error ? "：未送达" : "：已送达"),
-                    kByCommandLine);
+    const auto streak = db->outbox().recordTest(id, error, now);
+    db->audit().append("试发通知", "#" + std::to_string(id) + (error ? "：未送达" : "：已送达"),
+                       kByCommandLine);
     const std::string named =
         "#" + std::to_string(id) + "（" + terminalCell(shownAddress(r->address)) + "）";
     if (error) {
@@ -206,10 +205,10 @@ int notifyCommand(const std::vector<std::string>& args) {
         const std::int64_t id = recipientNumber(p, "remove");
         onlyOptions(p, "notify remove", {"--state"});
         const auto db = openDatabase(enterState(p));
-        if (!db->removeRecipient(id))
+        if (!db->outbox().removeRecipient(id))
             throw UsageError{"没有接收方 #" + std::to_string(id) + "：请用 notify list 查看编号",
                              false};
-        db->appendAudit("删除通知接收方", "#" + std::to_string(id), kByCommandLine);
+        db->audit().append("删除通知接收方", "#" + std::to_string(id), kByCommandLine);
         say(stdout, "已删除接收方 #" + std::to_string(id) + "，它待发送的通知也一并删除。");
         return kExitOk;
     }

@@ -126,8 +126,8 @@ int setCommand(const Parsed& p) {
     // directory has none.
     refuse(signingProblems(r, publicKey.empty() && key ? publicKeyOf(*key) : publicKey));
     const auto db = openDatabase(state);
-    const auto before = db->release();
-    db->setRelease(r, kByCommandLine);
+    const auto before = db->releases().current();
+    db->releases().publish(r, kByCommandLine);
     say(stdout, "已发布 " + toUtf8(r.version) + "。" + pickedUp(state));
     if (const auto notice = rollbackNotice(r, before))
         say(stdout, toUtf8(*notice));
@@ -165,11 +165,11 @@ int releaseCommand(const std::vector<std::string>& args) {
     if (verb == "history")
         return releaseHistoryCommand(*db);
     if (verb == "clear") {
-        db->clearRelease(kByCommandLine);
+        db->releases().clear(kByCommandLine);
         say(stdout, "已撤下发布的版本。" + pickedUp(state));
         return kExitOk;
     }
-    const auto r = db->release();
+    const auto r = db->releases().current();
     if (!r) {
         say(stdout, "尚未发布新版本。");
         return kExitOk;

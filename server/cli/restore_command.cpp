@@ -238,7 +238,8 @@ void restoreAsOwner(StateDir& state, int source, const std::string& file, std::u
     } catch (const StoreError& e) {
         unread = e.what();
     }
-    std::int64_t next = 0, count = 0, newest = 0;
+    std::int64_t next = 0;
+    CommentCount comments;
     std::optional<Release> release;
     std::string carried;
     for (const StateFile& f : files)
@@ -247,15 +248,15 @@ void restoreAsOwner(StateDir& state, int source, const std::string& file, std::u
         Database restored(state.path + "/" + temp);
         restored.keepNumbersAbove(highest);
         // The sessions of the backup's day open nothing either.
-        restored.endAllSessions();
-        next = restored.highestCommentNumber() + 1;
-        std::tie(count, newest) = restored.commentCountAndNewest();
-        release = restored.release();
+        restored.sessions().endAll();
+        next = restored.comments().highestNumber() + 1;
+        comments = restored.comments().countAndNewest();
+        release = restored.releases().current();
         // The backup's own log goes on, saying what came back.
-        restored.appendAudit("恢复",
-                             "从备份 " + file + " 恢复了状态目录 " + state.shown +
-                                 (carried.empty() ? "" : "，连同 " + carried),
-                             kByCommandLine);
+        restored.audit().append("恢复",
+                                "从备份 " + file + " 恢复了状态目录 " + state.shown +
+                                    (carried.empty() ? "" : "，连同 " + carried),
+                                kByCommandLine);
     } // the last connection: the copy is whole in its main file
     for (const StateFile& f : files)
         cleanup.names.push_back(writeStateFile(dir, f, state.shown));
@@ -294,9 +295,10 @@ void restoreAsOwner(StateDir& state, int source, const std::string& file, std::u
 
     logError("已从 " + file + " 恢复状态目录 " + state.shown + "，管理页面的登录已全部结束");
     say(stdout, "已从 " + file + " 恢复状态目录 " + state.shown + "：");
-    say(stdout, "  留言：" + std::to_string(count) + " 条" +
-                    (count > 0 ? "，最新一条收到于 " + localTimeText(newest) : "") +
-                    "。备份之后收到的留言不在其中，它们留在被替换的数据库里。");
+    say(stdout,
+        "  留言：" + std::to_string(comments.count) + " 条" +
+            (comments.count > 0 ? "，最新一条收到于 " + localTimeText(comments.newest) : "") +
+            "。备份之后收到的留言不在其中，它们留在被替换的数据库里。");
     say(stdout, release ? "  发布的版本：" + toUtf8(release->version) +
                               "（备份时发布的版本）。服务启动后，更新检查按它答复。"
                         : "  备份中没有发布的版本：服务启动后，工具不会提示更新。");

@@ -98,7 +98,7 @@ void flushUse(UseCounter& use, Database& db) {
     const auto counts = use.pending();
     if (counts.empty())
         return;
-    db.addUse(counts);
+    db.use().add(counts);
     use.forget(counts);
 }
 
@@ -214,7 +214,7 @@ bool Daemon::Parts::open() {
                                                                  .metrics = &metrics});
         writer = std::make_unique<CommentWriter>(database, options.busyTimeout,
                                                  [n = notifier.get()] { n->wake(); });
-        reply.set(db->release());
+        reply.set(db->releases().current());
     } catch (const std::exception& e) {
         logError("无法打开状态目录 " + options.stateDir + " 中的数据：" + e.what());
         return false;
@@ -291,7 +291,7 @@ bool Daemon::start(std::vector<ListenSocket> publicSockets, ListenSocket adminSo
     } catch (const std::exception& e) {
         logError(std::string("每日备份无法开始：") + e.what());
     }
-    p.served = p.db->release();
+    p.served = p.db->releases().current();
     logRelease(p.served);
     p.refusedBefore = p.metrics.refusals();
     return true;
@@ -303,7 +303,7 @@ void Daemon::step(std::chrono::steady_clock::time_point now) {
     Parts& p = *parts_;
     try {
         if (const auto version = p.db->dataVersion(); version != p.seen) {
-            auto release = p.db->release();
+            auto release = p.db->releases().current();
             p.reply.set(release);
             p.seen = version;
             if (release != p.served)

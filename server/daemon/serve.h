@@ -3,6 +3,7 @@
 #include "server/http/limits.h"
 #include "server/http/listener.h"
 #include "server/notify/notify.h"
+#include "server/store/database.h"
 
 #include <chrono>
 #include <cstdint>
@@ -47,7 +48,7 @@ struct ServeOptions {
     std::chrono::milliseconds bodyTimeout = kDefaultBodyTimeout;
     /// How long a comment waits for the database (busy with another
     /// connection's transaction) before it is answered 503.
-    std::chrono::milliseconds busyTimeout{2000};
+    std::chrono::milliseconds busyTimeout = kBusyTimeout;
     /// Bytes of all comment bodies being received at once; one client may
     /// hold an eighth, one IPv6 /48 a quarter (at least 1 MiB each).
     std::uint64_t bodyBudget = kDefaultBodyBudget;

@@ -17,15 +17,13 @@
 #include "net/comment_post.h"
 #include "net/wire.h"
 
-#include <ctime>
-
 namespace pelvoran::server {
 namespace {
 
 /// The days of update checks, counted without a clock call per request.
-std::int64_t today(std::int64_t now) {
-    thread_local std::int64_t second = -1;
-    thread_local std::int64_t day = 0;
+std::chrono::local_days today(std::chrono::sys_seconds now) {
+    thread_local std::chrono::sys_seconds second{std::chrono::seconds(-1)};
+    thread_local std::chrono::local_days day{};
     if (now != second) {
         second = now;
         day = localDay(now);
@@ -46,7 +44,7 @@ std::optional<WebResponse> Site::answer(const Incoming& in, Later later) {
     switch (in.match.route) {
     case Route::UpdateCheck:
         if (in.request.method == "GET") {
-            parts_.use.count(today(std::time(nullptr)));
+            parts_.use.count(today(secondsNow()));
             parts_.metrics.updateCheck();
         }
         return WebResponse{200, "text/plain", *parts_.reply.body(), {}};
@@ -79,7 +77,7 @@ std::optional<WebResponse> Site::desktopComment(const Incoming& in, Later& later
     if (!parts_.limiter.allow(in.client, in.request.body.size()))
         return refused(textResponse(429, std::string(kTooFrequent) + "\n"));
     const bool taken = parts_.writer.submit(
-        {*comment, in.request.body, kFromDesktop, std::time(nullptr)},
+        {*comment, in.request.body, kFromDesktop, secondsNow()},
         [this, later = std::move(later)](bool stored) {
             if (!stored)
                 return later(refused(textResponse(503, "留言未能保存，请稍后重试。\n")));
@@ -94,7 +92,7 @@ std::optional<WebResponse> Site::desktopComment(const Incoming& in, Later& later
 std::optional<WebResponse> Site::webComment(const Incoming& in, Later& later) {
     if (in.tooLarge)
         return refused(webCommentFailed(in.request, 413, "留言太长，最多 " + maxBodyText() + "。"));
-    WebComment outcome = server::webComment(in.request, std::time(nullptr));
+    WebComment outcome = server::webComment(in.request, secondsNow());
     if (!outcome.store)
         return refused(std::move(outcome.page));
     if (!parts_.limiter.allow(in.client, in.request.body.size()))

@@ -19,14 +19,6 @@ void yieldToAnswers() {
     ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 10);
 }
 
-/// As the store keeps times: milliseconds, and seconds, since 1970.
-std::int64_t unixMillis(Clock::TimePoint t) {
-    return t.time_since_epoch().count();
-}
-std::int64_t unixSeconds(Clock::TimePoint t) {
-    return std::chrono::floor<std::chrono::seconds>(t).time_since_epoch().count();
-}
-
 } // namespace
 
 Notifier::Notifier(const std::string& databasePath, Settings settings, const Clock& clock)
@@ -42,14 +34,14 @@ void Notifier::wake() {
     thread_.wake();
 }
 
-std::vector<Database::TryResult> Notifier::send(const Batch& batch) {
-    std::vector<Database::TryResult> results;
+std::vector<OutboxStore::TryResult> Notifier::send(const Batch& batch) {
+    std::vector<OutboxStore::TryResult> results;
     for (const OutboxEntry& e : batch) {
         if (abandon_)
             break; // what is not recorded is sent again after a restart
         const Recipient& r = e.recipient;
         const Delivery to{r.kind, r.address, r.smtp, r.user, r.secret, r.caFile};
-        Database::TryResult t;
+        OutboxStore::TryResult t;
         t.comment = e.comment.id;
         t.recipient = r.id;
         t.error =
@@ -59,9 +51,9 @@ std::vector<Database::TryResult> Notifier::send(const Batch& batch) {
         if (t.error) {
             if (settings_.metrics != nullptr)
                 settings_.metrics->notificationFailed();
-            const std::int64_t now = unixMillis(clock_.now());
-            t.retryAt = now + settings_.retries.delayAfter(e.attempts + 1).count();
-            t.giveUp = settings_.retries.givesUp(std::chrono::milliseconds(now - e.queued));
+            const MillisTime now = clock_.now();
+            t.retryAt = now + settings_.retries.delayAfter(e.attempts + 1);
+            t.giveUp = settings_.retries.givesUp(now - e.queued);
             if (t.giveUp)
                 logError("第 " + std::to_string(e.comment.id) + " 条留言给接收方 " + logName(r) +
                          "的通知一天多仍未送达，已放弃：" + *t.error);
@@ -101,7 +93,7 @@ void Notifier::sender(Worker& self, Worker& handing) {
     }
 }
 
-std::optional<std::int64_t> Notifier::handOut() {
+std::optional<MillisTime> Notifier::handOut() {
     for (;;) {
         std::vector<std::int64_t> skipped;
         {
@@ -110,10 +102,9 @@ std::optional<std::int64_t> Notifier::handOut() {
                 return std::nullopt; // a sender's end wakes the handing out
             skipped.assign(busy_.begin(), busy_.end());
         }
-        const auto due =
-            db_->dueNotifications(unixMillis(clock_.now()), settings_.roundSize, skipped);
+        const auto due = db_->outbox().due(clock_.now(), settings_.roundSize, skipped);
         if (due.empty())
-            return db_->nextDue(skipped); // later, or for a recipient under way
+            return db_->outbox().nextDue(skipped); // later, or for a recipient under way
         // Each recipient's in the outbox's order, the recipients in the order
         // of their oldest.
         std::vector<Batch> batches;
@@ -141,14 +132,14 @@ std::optional<std::int64_t> Notifier::handOut() {
 }
 
 void Notifier::record(const std::vector<Sent>& sent) {
-    std::vector<Database::TryResult> results;
+    std::vector<OutboxStore::TryResult> results;
     std::map<std::int64_t, const Sent*> byRecipient;
     for (const Sent& s : sent) {
         results.insert(results.end(), s.results.begin(), s.results.end());
         byRecipient[s.recipient.id] = &s;
     }
-    const std::int64_t now = unixSeconds(clock_.now());
-    for (const Database::Streak& streak : db_->recordTries(results, now)) {
+    const auto now = std::chrono::floor<std::chrono::seconds>(clock_.now());
+    for (const OutboxStore::Streak& streak : db_->outbox().recordTries(results, now)) {
         const Sent& s = *byRecipient.at(streak.recipient);
         const std::string name = logName(s.recipient);
         if (!streak.ended) {
@@ -192,8 +183,7 @@ void Notifier::run(Worker& self) {
         }
         try {
             if (const auto next = recorded ? handOut() : std::nullopt)
-                wait = std::clamp(std::chrono::milliseconds(*next - unixMillis(clock_.now())),
-                                  std::chrono::milliseconds(0), wait);
+                wait = std::clamp(*next - clock_.now(), std::chrono::milliseconds(0), wait);
         } catch (const std::exception& e) {
             logError(std::string("通知未能发送：") + e.what());
         }

@@ -59,7 +59,7 @@ private:
     /// What a sender made of a batch.
     struct Sent {
         Recipient recipient;
-        std::vector<Database::TryResult> results;
+        std::vector<OutboxStore::TryResult> results;
     };
 
     void run(Worker& self);
@@ -68,9 +68,9 @@ private:
     /// Hands the notifications due to recipients without a batch under way
     /// to the senders; when the next one is due for those that have none
     /// (nullopt: none is, or every sender is busy).
-    std::optional<std::int64_t> handOut();
+    std::optional<MillisTime> handOut();
     /// Sends `batch` in order, up to the first failure or the end.
-    std::vector<Database::TryResult> send(const Batch& batch);
+    std::vector<OutboxStore::TryResult> send(const Batch& batch);
     /// Writes what the senders sent, and logs the streaks it began or ended.
     void record(const std::vector<Sent>& sent);
 

@@ -38,11 +38,11 @@ std::string base64Lines(std::string_view bytes) {
 }
 
 /// "Tue, 08 Dec 2026 03:10:12 +0000", whatever the locale.
-std::string mailDate(std::int64_t seconds) {
+std::string mailDate(std::chrono::sys_seconds time) {
     static constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
     static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                               "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    const auto t = static_cast<std::time_t>(seconds);
+    const std::time_t t = std::chrono::system_clock::to_time_t(time);
     std::tm tm{};
     gmtime_r(&t, &tm);
     char buf[64];
@@ -53,12 +53,12 @@ std::string mailDate(std::int64_t seconds) {
 }
 
 std::string mail(const std::string& address, const std::string& subject, const std::string& text,
-                 std::int64_t now) {
+                 std::chrono::sys_seconds now) {
     const auto at = address.rfind('@');
     const std::string domain = at == std::string::npos ? "localhost" : address.substr(at + 1);
     return "Date: " + mailDate(now) + "\r\nFrom: <" + address + ">\r\nTo: <" + address +
-           ">\r\nMessage-ID: <" + std::to_string(now) + "." + openssl::randomHex(8) + "@" + domain +
-           ">\r\nSubject: " + encodedWords(subject) +
+           ">\r\nMessage-ID: <" + std::to_string(std::chrono::system_clock::to_time_t(now)) + "." +
+           openssl::randomHex(8) + "@" + domain + ">\r\nSubject: " + encodedWords(subject) +
            "\r\nMIME-Version: 1.0\r\nContent-Type: text/plain; charset=UTF-8\r\n"
            "Content-Transfer-Encoding: base64\r\nAuto-Submitted: auto-generated\r\n\r\n" +
            base64Lines(text);
@@ -184,7 +184,7 @@ std::string encodedWords(std::string_view utf8) {
 }
 
 std::string notificationMail(const StoredComment& c, const std::string& link,
-                             const std::string& address, std::int64_t now) {
+                             const std::string& address, std::chrono::sys_seconds now) {
     const std::string id = std::to_string(c.id);
     const std::string text =
         lines({"Pelvoran 收到第 " + id + " 条留言。", "", "编号：" + id,
@@ -196,14 +196,14 @@ std::string notificationMail(const StoredComment& c, const std::string& link,
     return mail(address, "Pelvoran 新留言 #" + id, text, now);
 }
 
-std::string testMail(const std::string& address, std::int64_t now) {
+std::string testMail(const std::string& address, std::chrono::sys_seconds now) {
     return mail(address, "Pelvoran 通知测试",
                 lines({"这是 pelvoran-server notify test 发出的测试通知。",
                        "收到它，说明新留言的通知能送到这里。"}),
                 now);
 }
 
-StoredComment testComment(std::int64_t now) {
+StoredComment testComment(std::chrono::sys_seconds now) {
     return {0,     now,  u"这是 pelvoran-server notify test 发出的测试通知。", kFromDesktop,
             false, false};
 }
@@ -255,7 +255,8 @@ std::string logName(const Recipient& r) {
            (r.kind == NotifyKind::Email ? r.address : urlHost(r.address)) + "）";
 }
 
-std::string spanText(std::int64_t seconds) {
+std::string spanText(std::chrono::seconds span) {
+    const std::int64_t seconds = span.count();
     const auto part = [](std::int64_t n, const char* unit) {
         return std::to_string(n) + " " + unit;
     };
@@ -270,7 +271,7 @@ std::string spanText(std::int64_t seconds) {
            (seconds % 86400 / 3600 > 0 ? " " + part(seconds % 86400 / 3600, "小时") : "");
 }
 
-std::string streakText(const Database::Streak& streak, std::int64_t now) {
+std::string streakText(const OutboxStore::Streak& streak, std::chrono::sys_seconds now) {
     return "此前连续失败 " + std::to_string(streak.failures) + " 次，历时 " +
            spanText(now - streak.since) + "，期间有 " + std::to_string(streak.waiting) +
            " 条通知在等待";
@@ -371,7 +372,7 @@ std::optional<std::string> notify(const Delivery& to, const StoredComment& c,
                                   const std::string& adminBase, milliseconds timeout,
                                   const std::atomic<bool>* abandon) {
     const std::string link = commentLink(adminBase, c.id);
-    const auto now = static_cast<std::int64_t>(std::time(nullptr));
+    const auto now = secondsNow();
     return send(to,
                 to.kind == NotifyKind::Webhook ? notificationJson(c, link)
                                                : notificationMail(c, link, to.address, now),

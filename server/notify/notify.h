@@ -51,15 +51,15 @@ std::string commentLink(const std::string& adminBase, std::int64_t id);
 std::string encodedWords(std::string_view utf8);
 
 /// The whole e-mail (headers, blank line, base64 body in lines of 76) for
-/// the comment `c`, from and to `address`, dated `now` (seconds since 1970).
+/// the comment `c`, from and to `address`, dated `now`.
 std::string notificationMail(const StoredComment& c, const std::string& link,
-                             const std::string& address, std::int64_t now);
+                             const std::string& address, std::chrono::sys_seconds now);
 
 /// A mail that only says the settings work, for `notify test`.
-std::string testMail(const std::string& address, std::int64_t now);
+std::string testMail(const std::string& address, std::chrono::sys_seconds now);
 
 /// The webhook body of `notify test`: a made-up comment numbered 0.
-StoredComment testComment(std::int64_t now);
+StoredComment testComment(std::chrono::sys_seconds now);
 
 /// Whether `host` (as a URL carries it) is this machine's loopback by its
 /// address: an IPv4 literal in 127.0.0.0/8, [::1], or "localhost", which
@@ -77,12 +77,12 @@ std::string shownAddress(std::string_view url);
 /// A recipient as the log names it: its number, kind and host (or e-mail
 /// address), never a path or user information, which may hold a secret.
 std::string logName(const Recipient& r);
-/// A span of `seconds` for the publisher: "45 秒", "12 分钟", "3 小时 5 分钟",
+/// A span for the publisher: "45 秒", "12 分钟", "3 小时 5 分钟",
 /// "2 天 4 小时".
-std::string spanText(std::int64_t seconds);
+std::string spanText(std::chrono::seconds span);
 /// What a streak that ended at `now` was: "此前连续失败 N 次，历时 …，期间有 M
 /// 条通知在等待".
-std::string streakText(const Database::Streak& streak, std::int64_t now);
+std::string streakText(const OutboxStore::Streak& streak, std::chrono::sys_seconds now);
 
 /// Printable ASCII without blanks: nothing a header or a log line could be
 /// split at.

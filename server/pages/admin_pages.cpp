@@ -13,7 +13,7 @@
 
 #include <algorithm>
 #include <cctype>
-#include <ctime>
+#include <cstdio>
 #include <utility>
 
 namespace pelvoran::server {
@@ -122,10 +122,10 @@ std::string adminFrame(const std::string& title, const std::string& main,
     return htmlPage(title + " · Pelvoran 发布者页面", main, current.empty() ? "" : nav(current));
 }
 
-std::string failingBanner(const std::vector<Recipient>& recipients, std::int64_t now) {
+std::string failingBanner(const std::vector<Recipient>& recipients, std::chrono::sys_seconds now) {
     std::string failing;
     for (const Recipient& r : recipients)
-        if (r.failures > 0 && r.failingSince <= now - kFailingBannerSeconds)
+        if (r.failures > 0 && r.failingSince <= now - kFailingBannerAfter)
             failing += (failing.empty() ? "" : "、") + std::string("#") + std::to_string(r.id) +
                        "（自 " + localTimeText(r.failingSince) + " 起）";
     if (failing.empty())
@@ -273,15 +273,16 @@ std::string releasePage(const ReleaseView& view) {
     return frame("发布版本", main, "/release");
 }
 
-std::string usePage(const std::map<std::int64_t, std::int64_t>& checksPerDay, std::int64_t today) {
+std::string usePage(const UseCounts& checksPerDay, std::chrono::local_days today) {
     constexpr int kDays = kUseDays;
-    const auto checks = [&](std::int64_t day) {
+    const auto checks = [&](std::chrono::local_days day) {
         const auto it = checksPerDay.find(day);
         return it == checksPerDay.end() ? std::int64_t{0} : it->second;
     };
+    const std::chrono::local_days first = today - std::chrono::days(kDays - 1);
     std::int64_t most = 1;
     std::int64_t total = 0;
-    for (std::int64_t d = today - kDays + 1; d <= today; ++d) {
+    for (auto d = first; d <= today; d += std::chrono::days(1)) {
         most = std::max(most, checks(d));
         total += checks(d);
     }
@@ -299,14 +300,13 @@ std::string usePage(const std::map<std::int64_t, std::int64_t>& checksPerDay, st
            std::to_string(kHeight + 5) + "\">0</text>";
     std::string rows;
     for (int i = 0; i < kDays; ++i) {
-        const std::int64_t day = today - kDays + 1 + i;
+        const std::chrono::local_days day = first + std::chrono::days(i);
         const std::int64_t n = checks(day);
         const int h = static_cast<int>(n * (kHeight - 10) / most);
-        const std::time_t t = static_cast<std::time_t>(day * 86400);
-        std::tm tm{};
-        gmtime_r(&t, &tm);
+        const std::chrono::year_month_day ymd(day);
         char date[16];
-        std::strftime(date, sizeof date, "%m-%d", &tm);
+        std::snprintf(date, sizeof date, "%02u-%02u", static_cast<unsigned>(ymd.month()),
+                      static_cast<unsigned>(ymd.day()));
         const int x = kLeft + i * kBarWidth + 2;
         svg += "<rect class=\"bar\" x=\"" + std::to_string(x) + "\" y=\"" +
                std::to_string(kHeight + 5 - h) + "\" width=\"" + std::to_string(kBarWidth - 4) +

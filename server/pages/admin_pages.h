@@ -3,6 +3,7 @@
 #include "server/release/release.h"
 #include "server/store/store.h"
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -46,11 +47,11 @@ std::string adminFrame(const std::string& title, const std::string& main,
 std::string hiddenInput(const std::string& name, const std::string& value);
 
 /// How long a recipient's notifications fail before every page says so.
-inline constexpr std::int64_t kFailingBannerSeconds = 3600;
+inline constexpr std::chrono::seconds kFailingBannerAfter = std::chrono::hours(1);
 /// The warning at the top of every publisher's page, linking to "通知", for
-/// the recipients whose failures in a row began kFailingBannerSeconds or more
+/// the recipients whose failures in a row began kFailingBannerAfter or more
 /// before `now` (nothing arrived since); empty when there is none.
-std::string failingBanner(const std::vector<Recipient>& recipients, std::int64_t now);
+std::string failingBanner(const std::vector<Recipient>& recipients, std::chrono::sys_seconds now);
 /// `page`, a document of adminFrame, with `banner` at the top of its main.
 std::string withBanner(std::string page, const std::string& banner);
 /// A comment's line of details: number, time, source, read or not.
@@ -104,9 +105,9 @@ std::string auditPage(const AuditView& view);
 /// The days the use page shows, up to today.
 inline constexpr int kUseDays = 30;
 
-/// The update checks of the kUseDays days up to `today` (local day numbers); a day
+/// The update checks of the kUseDays days up to `today` (local days); a day
 /// the map lacks had none.
-std::string usePage(const std::map<std::int64_t, std::int64_t>& checksPerDay, std::int64_t today);
+std::string usePage(const UseCounts& checksPerDay, std::chrono::local_days today);
 
 /// No session: why, and how to get the admin address.
 std::string signInPage(const std::string& why, const std::string& command);

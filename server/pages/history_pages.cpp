@@ -12,8 +12,8 @@ namespace {
 
 /// When something happened; rows kept from before the history began have
 /// no time.
-std::string when(std::int64_t time) {
-    if (time == 0)
+std::string when(std::chrono::sys_seconds time) {
+    if (time == std::chrono::sys_seconds{})
         return "<span class=\"keep\">时间不详</span>";
     return "<time class=\"keep\" datetime=\"" + isoUtc(time) + "\">" + localTimeText(time) +
            "</time>";

@@ -32,7 +32,8 @@ std::string recipientItem(const Recipient& r, const std::string& csrf) {
     out += "</p>\n<p class=\"muted\">" +
            std::string(r.flagged ? "也通知疑似机器人的留言" : "不通知疑似机器人的留言") +
            " · <span class=\"keep\">上次送达：" +
-           (r.lastSuccess == 0 ? std::string("从未") : localTimeText(r.lastSuccess)) +
+           (r.lastSuccess == std::chrono::sys_seconds{} ? std::string("从未")
+                                                        : localTimeText(r.lastSuccess)) +
            "</span> · <span class=\"keep\">待发送 " + std::to_string(r.pending) + " 条</span>";
     if (r.givenUp > 0)
         out += " · <span class=\"keep\">放弃 " + std::to_string(r.givenUp) + " 条</span>";

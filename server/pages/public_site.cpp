@@ -159,7 +159,7 @@ WebResponse webCommentFailed(const WebRequest& request, unsigned status, const s
     return r;
 }
 
-WebComment webComment(const WebRequest& request, std::int64_t now) {
+WebComment webComment(const WebRequest& request, std::chrono::sys_seconds now) {
     const auto fields = parseForm(request.body);
     const auto it = fields.find(kWebCommentField);
     const Text text = it == fields.end() ? Text() : fromUtf8Lenient(it->second);

@@ -3,6 +3,7 @@
 #include "server/http/web.h"
 #include "server/store/store.h"
 
+#include <chrono>
 #include <optional>
 #include <string>
 
@@ -43,7 +44,7 @@ WebResponse thanksPage(const WebRequest& request);
 
 /// Reads a comment posted by the lookup page's form. A comment that fills
 /// the field meant for bots is stored flagged, never thrown away.
-WebComment webComment(const WebRequest& request, std::int64_t now);
+WebComment webComment(const WebRequest& request, std::chrono::sys_seconds now);
 
 /// The page after a web comment could not be stored or was refused, with
 /// `status` and the comment kept in the form.

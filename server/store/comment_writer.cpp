@@ -79,7 +79,7 @@ void CommentWriter::run(Worker& self) {
             comments.push_back(std::move(item.comment));
         std::optional<std::string> failure;
         try {
-            db_.insert(comments);
+            db_.comments().insert(comments);
         } catch (const StoreError& e) {
             failure = e.what();
         }

@@ -25,7 +25,7 @@ public:
     /// `committed` runs on the writer's thread after each transaction that
     /// stored comments (the notifier's wake-up); it must not block.
     explicit CommentWriter(const std::string& databasePath,
-                           std::chrono::milliseconds busyTimeout = std::chrono::seconds(2),
+                           std::chrono::milliseconds busyTimeout = kBusyTimeout,
                            std::function<void()> committed = {});
     ~CommentWriter();
     CommentWriter(const CommentWriter&) = delete;

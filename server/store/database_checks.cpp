@@ -1,6 +1,8 @@
-#include "server/store/sqlite_support.h"
+#include "server/store/database_checks.h"
 
-#include "server/store/store.h"
+#include "server/store/database.h"
+#include "server/store/sqlite_support.h"
+#include "server/store/transaction.h"
 #include "server/support/error_text.h"
 #include "server/support/log.h"
 
@@ -59,7 +61,7 @@ void keepPrivate(const std::string& path) {
 Connection openConnection(const std::string& path, int flags) {
     sqlite3* raw = nullptr;
     const int rc = sqlite3_open_v2(path.c_str(), &raw, flags | SQLITE_OPEN_NOMUTEX, nullptr);
-    Connection db(raw, &sqlite3_close);
+    Connection db(raw);
     if (rc != SQLITE_OK)
         throw StoreError(sqliteErrorText(raw, rc));
     harden(raw);
@@ -89,7 +91,8 @@ std::string fileUri(const std::string& path, const std::string& query) {
     return uri + "?" + query;
 }
 
-CheckResult runCheck(sqlite3* db, const char* pragma) {
+CheckResult runCheck(const Connection& connection, const char* pragma) {
+    sqlite3* db = connection.get();
     CheckResult r;
     sqlite3_stmt* stmt = nullptr;
     r.rc = sqlite3_prepare_v2(db, pragma, -1, &stmt, nullptr);
@@ -120,18 +123,18 @@ bool indexesOnly(const std::vector<std::string>& problems) {
            });
 }
 
-bool rebuildIndexes(sqlite3* db) {
-    if (sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
-        return false;
-    bool clean = sqlite3_exec(db, "REINDEX", nullptr, nullptr, nullptr) == SQLITE_OK;
-    if (clean) {
+bool rebuildIndexes(Connection& db) {
+    try {
+        Transaction transaction(db);
+        db.exec("REINDEX");
         const CheckResult after = runCheck(db, "PRAGMA integrity_check");
-        clean = after.rc == SQLITE_OK && after.problems.empty();
-    }
-    if (clean && sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK)
+        if (after.rc != SQLITE_OK || !after.problems.empty())
+            return false; // rolled back: the database as it was
+        transaction.commit();
         return true;
-    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-    return false;
+    } catch (const StoreError&) {
+        return false;
+    }
 }
 
 namespace {
@@ -141,7 +144,7 @@ namespace {
 /// the whole database checked. What the check says after: clean when mended
 /// (said in the log); otherwise `found`, the database as it was and no copy
 /// left, to be refused as any damage is.
-CheckResult mendIndexes(sqlite3* db, const std::string& path, const std::string& shown,
+CheckResult mendIndexes(Connection& db, const std::string& path, const std::string& shown,
                         CheckResult found) {
     namespace fs = std::filesystem;
     const fs::path dir = fs::path(path).parent_path() / "backups";
@@ -154,7 +157,7 @@ CheckResult mendIndexes(sqlite3* db, const std::string& path, const std::string&
     std::strftime(name, sizeof name, kIndexDamagedName, &tm);
     const std::string aside = (dir / name).string();
     sqlite3_stmt* copy = nullptr;
-    bool copied = sqlite3_prepare_v2(db, "VACUUM INTO ?", -1, &copy, nullptr) == SQLITE_OK &&
+    bool copied = sqlite3_prepare_v2(db.get(), "VACUUM INTO ?", -1, &copy, nullptr) == SQLITE_OK &&
                   sqlite3_bind_text(copy, 1, aside.c_str(), -1, SQLITE_TRANSIENT) == SQLITE_OK &&
                   sqlite3_step(copy) == SQLITE_DONE;
     sqlite3_finalize(copy);
@@ -188,7 +191,7 @@ void checkDatabase(const std::string& path, const std::string& shown, DatabaseCh
     sqlite3* raw = nullptr;
     const int rc =
         sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
-    const Connection db(raw, &sqlite3_close);
+    Connection db(raw);
     if (rc != SQLITE_OK)
         throw StoreError("无法打开数据库文件 " + shown + "：" + sqliteErrorText(raw, rc));
     harden(raw);
@@ -196,12 +199,12 @@ void checkDatabase(const std::string& path, const std::string& shown, DatabaseCh
         throw StoreError("数据库文件 " + shown +
                          " 是只读的，服务器无法保存留言。请让运行服务器的用户可以写入它"
                          "（例如 chmod 600），再重试。");
-    sqlite3_busy_timeout(raw, 2000);
+    sqlite3_busy_timeout(raw, static_cast<int>(kBusyTimeout.count()));
     const bool full = how == DatabaseCheck::AtStart &&
                       static_cast<std::uintmax_t>(st.st_size) <= kFullCheckAtStart;
-    CheckResult check = runCheck(raw, full ? "PRAGMA integrity_check" : "PRAGMA quick_check");
+    CheckResult check = runCheck(db, full ? "PRAGMA integrity_check" : "PRAGMA quick_check");
     if (full && check.rc == SQLITE_OK && indexesOnly(check.problems))
-        check = mendIndexes(raw, path, shown, check);
+        check = mendIndexes(db, path, shown, check);
     std::string problem = check.problems.empty() ? "" : check.problems.front();
     const int step = check.rc;
     const int primary = step & 0xFF;

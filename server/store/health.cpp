@@ -1,6 +1,6 @@
 #include "server/store/health.h"
 
-#include "server/store/store.h"
+#include "server/store/database.h"
 #include "server/support/error_text.h"
 #include "server/support/state_files.h"
 
@@ -15,6 +15,11 @@ namespace {
 /// The largest comment, with room for its write-ahead log's pages: with
 /// less than this free, a long comment may fail.
 constexpr std::uint64_t kRoomNeeded = 4 * 1024 * 1024;
+
+/// How long a look waits for another connection's transaction: far less
+/// than a writer's kBusyTimeout, so that a monitor's question is answered
+/// at once.
+constexpr std::chrono::milliseconds kLookBusyTimeout{200};
 
 } // namespace
 
@@ -72,7 +77,7 @@ DatabaseHealth::Look DatabaseHealth::look() {
         l.lowRoom = std::uint64_t{fs.f_bavail} * fs.f_frsize;
     try {
         if (!db_)
-            db_ = std::make_unique<Database>(database, std::chrono::milliseconds(200));
+            db_ = std::make_unique<Database>(database, kLookBusyTimeout);
         if (db_->canWrite())
             return l;
         l.unwritable = "无法开始写事务（另一个连接一直占着数据库，或数据库出了问题）";

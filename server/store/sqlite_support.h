@@ -1,19 +1,22 @@
 #pragma once
 
-// What the store's files share of SQLite: statements and connections that
-// close on every way out, the publisher's words for SQLite's errors, and the
-// newest schema this server knows.
+// What the store's files share of SQLite, and no file outside the store
+// sees: statements and connections that close on every way out, the
+// publisher's words for SQLite's errors, and the newest schema this server
+// knows.
 
 #include "server/store/store_error.h"
+#include "server/store/store_time.h"
 
 #include "platform/text.h"
 
 #include <sqlite3.h>
 
+#include <chrono>
 #include <cstdint>
-#include <memory>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace pelvoran::server {
@@ -38,8 +41,28 @@ std::string newerSchemaText(const std::string& what, std::int64_t schema);
 /// SQLite creates later take the main file's mode.
 void keepPrivate(const std::string& path);
 
-/// A connection closed on every way out.
-using Connection = std::unique_ptr<sqlite3, decltype(&sqlite3_close)>;
+/// A connection closed on every way out: what a Database holds, and what
+/// its stores and a Transaction work on.
+class Connection {
+public:
+    explicit Connection(sqlite3* db) noexcept : db_(db) {}
+    Connection(Connection&& other) noexcept : db_(std::exchange(other.db_, nullptr)) {}
+    Connection& operator=(Connection&&) = delete;
+    ~Connection() { sqlite3_close(db_); }
+
+    sqlite3* get() const { return db_; }
+    /// Runs `sql`, statements that return no rows. Throws StoreError.
+    void exec(const std::string& sql) {
+        if (const int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr);
+            rc != SQLITE_OK)
+            throw StoreError(sqliteErrorText(db_, rc));
+    }
+    /// The rows the last INSERT, UPDATE or DELETE changed.
+    std::int64_t changes() const { return sqlite3_changes(db_); }
+
+private:
+    sqlite3* db_;
+};
 
 /// Opens `path` (a URI when `flags` has SQLITE_OPEN_URI) as every connection
 /// of the server is opened: in defensive mode, so that no statement can
@@ -64,7 +87,7 @@ struct CheckResult {
     std::string why;
 };
 
-CheckResult runCheck(sqlite3* db, const char* pragma);
+CheckResult runCheck(const Connection& db, const char* pragma);
 
 /// Whether every line of integrity_check names an index: damage that
 /// REINDEX, which builds each index again from its table, can mend.
@@ -73,7 +96,7 @@ bool indexesOnly(const std::vector<std::string>& problems);
 /// Builds every index again and checks the whole database, in one write
 /// transaction that is committed only when the check is clean: true then;
 /// otherwise the database is left exactly as it was.
-bool rebuildIndexes(sqlite3* db);
+bool rebuildIndexes(Connection& db);
 
 /// A statement, finalized on every way out.
 class Statement {
@@ -82,6 +105,7 @@ public:
         if (const int rc = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); rc != SQLITE_OK)
             throw StoreError(sqliteErrorText(db, rc));
     }
+    Statement(const Connection& db, const std::string& sql) : Statement(db.get(), sql.c_str()) {}
     ~Statement() { sqlite3_finalize(stmt_); }
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
@@ -91,6 +115,14 @@ public:
         check(sqlite3_bind_text(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT));
     }
     void bind(int i, TextView v) { bind(i, toUtf8(v)); }
+    // Times as their columns keep them: seconds, milliseconds or days since 1970.
+    void bind(int i, std::chrono::sys_seconds t) {
+        bind(i, std::int64_t{t.time_since_epoch().count()});
+    }
+    void bind(int i, MillisTime t) { bind(i, std::int64_t{t.time_since_epoch().count()}); }
+    void bind(int i, std::chrono::local_days d) {
+        bind(i, std::int64_t{d.time_since_epoch().count()});
+    }
     void bindBlob(int i, const std::string& v) {
         check(sqlite3_bind_blob(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT));
     }
@@ -116,6 +148,13 @@ public:
                  : std::string();
     }
     Text utf16(int col) { return fromUtf8Lenient(text(col)); }
+    std::chrono::sys_seconds seconds(int col) {
+        return std::chrono::sys_seconds(std::chrono::seconds(integer(col)));
+    }
+    MillisTime millis(int col) { return MillisTime(std::chrono::milliseconds(integer(col))); }
+    std::chrono::local_days day(int col) {
+        return std::chrono::local_days(std::chrono::days(integer(col)));
+    }
 
 private:
     void check(int rc) {

@@ -1,9 +1,7 @@
-// Backups as the store reads and writes them: a database rebuilt from a
-// backup's rows alone, the state directory's files a backup carries, and a
-// backup's comments read in place.
-#include "server/store/store.h"
+#include "server/store/store_restore.h"
 
 #include "server/store/sqlite_support.h"
+#include "server/store/transaction.h"
 
 #include <algorithm>
 #include <map>
@@ -114,7 +112,7 @@ RebuiltDatabase rebuildFromBackup(const std::string& backup, const std::string& 
     RebuiltDatabase r;
     {
         const Connection db = openBackup(backup, shown);
-        const CheckResult check = runCheck(db.get(), "PRAGMA integrity_check");
+        const CheckResult check = runCheck(db, "PRAGMA integrity_check");
         const std::string problem = check.rc != SQLITE_OK    ? check.why
                                     : check.problems.empty() ? ""
                                                              : check.problems.front();
@@ -122,21 +120,23 @@ RebuiltDatabase rebuildFromBackup(const std::string& backup, const std::string& 
             throw RefusedBackup(shown + " 不是完好的数据库（" + problem + "）");
         r.schema = backupSchema(db.get(), shown);
     }
-    const Connection db =
+    Connection db =
         openConnection(fresh, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI);
     sqlite3* raw = db.get();
-    // This server's own schema as it was at the backup's version: its tables,
-    // indexes and triggers, never the file's.
-    exec(raw, "BEGIN");
-    for (std::int64_t v = 0; v < r.schema; ++v)
-        exec(raw, schemaMigrations()[static_cast<std::size_t>(v)]);
-    exec(raw, "PRAGMA user_version=" + std::to_string(r.schema));
-    exec(raw, "COMMIT");
+    {
+        // This server's own schema as it was at the backup's version: its
+        // tables, indexes and triggers, never the file's.
+        Transaction schema(db);
+        for (std::int64_t v = 0; v < r.schema; ++v)
+            exec(raw, schemaMigrations()[static_cast<std::size_t>(v)]);
+        exec(raw, "PRAGMA user_version=" + std::to_string(r.schema));
+        schema.commit();
+    }
 
     Statement attach(raw, "ATTACH ? AS backup");
     attach.bind(1, backupUri(backup));
     attach.step();
-    exec(raw, "BEGIN");
+    Transaction rows(db);
     for (const std::string& table : tablesOf(raw, "main")) {
         if (!plainTable(raw, "backup", table, shown))
             throw RefusedBackup(shown + " 不是 pelvoran-server 的数据库（没有表 " + table + "）");
@@ -188,15 +188,15 @@ RebuiltDatabase rebuildFromBackup(const std::string& backup, const std::string& 
                                files.text(2), files.text(3)});
         }
     }
-    exec(raw, "COMMIT");
+    rows.commit();
     exec(raw, "DETACH backup");
     return r;
 }
 
 void addStateFiles(const std::string& path, const std::vector<StateFile>& files) {
-    const Connection db = openConnection(path, SQLITE_OPEN_READWRITE);
+    Connection db = openConnection(path, SQLITE_OPEN_READWRITE);
     sqlite3* raw = db.get();
-    exec(raw, "BEGIN");
+    Transaction transaction(db);
     exec(raw, "CREATE TABLE state_files (name TEXT PRIMARY KEY, mode INTEGER NOT NULL, "
               "sha256 TEXT NOT NULL, data BLOB NOT NULL)");
     Statement add(raw, "INSERT INTO state_files (name, mode, sha256, data) VALUES (?, ?, ?, ?)");
@@ -208,7 +208,7 @@ void addStateFiles(const std::string& path, const std::vector<StateFile>& files)
         add.step();
         add.reset();
     }
-    exec(raw, "COMMIT");
+    transaction.commit();
 }
 
 std::vector<std::string> stateFileNames(const std::string& path) {
@@ -242,7 +242,7 @@ std::map<std::string, std::int64_t> highestNumbers(const std::string& path) {
 }
 
 std::vector<StoredComment> backupComments(const std::string& path, const std::string& shown,
-                                          std::optional<std::int64_t> since) {
+                                          std::optional<std::chrono::sys_seconds> since) {
     const Connection db = openBackup(path, shown);
     const std::int64_t schema = backupSchema(db.get(), shown);
     if (!plainTable(db.get(), "main", "comments", shown))
@@ -252,10 +252,10 @@ std::vector<StoredComment> backupComments(const std::string& path, const std::st
                            (schema >= 2 ? "read, flagged" : "0, 0") +
                            " FROM comments WHERE received >= ? ORDER BY received DESC, id DESC")
                               .c_str());
-    s.bind(1, since.value_or(INT64_MIN));
+    s.bind(1, since.value_or(std::chrono::sys_seconds::min()));
     std::vector<StoredComment> out;
     while (s.step())
-        out.push_back({s.integer(0), s.integer(1), s.utf16(2), s.text(3), s.integer(4) != 0,
+        out.push_back({s.integer(0), s.seconds(1), s.utf16(2), s.text(3), s.integer(4) != 0,
                        s.integer(5) != 0});
     return out;
 }

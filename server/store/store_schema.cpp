@@ -144,4 +144,8 @@ std::span<const char* const> schemaMigrations() {
     return kMigrations;
 }
 
+int knownSchemaVersion() {
+    return static_cast<int>(schemaMigrations().size());
+}
+
 } // namespace pelvoran::server

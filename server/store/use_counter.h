@@ -1,7 +1,8 @@
 #pragma once
 
-#include <cstdint>
-#include <map>
+#include "server/store/use_store.h"
+
+#include <chrono>
 #include <mutex>
 
 namespace pelvoran::server {
@@ -11,26 +12,26 @@ namespace pelvoran::server {
 /// for the disk.
 class UseCounter {
 public:
-    void count(std::int64_t day) {
+    void count(std::chrono::local_days day) {
         const std::lock_guard lock(mutex_);
         ++pending_[day];
     }
     /// Forgets counts that were written out; those counted since stay.
-    void forget(const std::map<std::int64_t, std::int64_t>& written) {
+    void forget(const UseCounts& written) {
         const std::lock_guard lock(mutex_);
         for (const auto& [day, n] : written)
             if (const auto it = pending_.find(day); it != pending_.end() && (it->second -= n) <= 0)
                 pending_.erase(it);
     }
     /// The counts not written out yet.
-    std::map<std::int64_t, std::int64_t> pending() const {
+    UseCounts pending() const {
         const std::lock_guard lock(mutex_);
         return pending_;
     }
 
 private:
     mutable std::mutex mutex_;
-    std::map<std::int64_t, std::int64_t> pending_;
+    UseCounts pending_;
 };
 
 } // namespace pelvoran::server

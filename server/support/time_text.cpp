@@ -5,8 +5,8 @@
 namespace pelvoran::server {
 namespace {
 
-std::string formatTime(std::int64_t seconds, bool utc, const char* pattern) {
-    const auto t = static_cast<std::time_t>(seconds);
+std::string formatTime(std::chrono::sys_seconds time, bool utc, const char* pattern) {
+    const std::time_t t = std::chrono::system_clock::to_time_t(time);
     std::tm tm{};
     if ((utc ? gmtime_r(&t, &tm) : localtime_r(&t, &tm)) == nullptr)
         return "?";
@@ -17,19 +17,21 @@ std::string formatTime(std::int64_t seconds, bool utc, const char* pattern) {
 
 } // namespace
 
-std::string isoUtc(std::int64_t seconds) {
-    return formatTime(seconds, true, "%Y-%m-%dT%H:%M:%SZ");
+std::string isoUtc(std::chrono::sys_seconds time) {
+    return formatTime(time, true, "%Y-%m-%dT%H:%M:%SZ");
 }
 
-std::string localTimeText(std::int64_t seconds) {
-    return formatTime(seconds, false, "%Y-%m-%d %H:%M:%S");
+std::string localTimeText(std::chrono::sys_seconds time) {
+    return formatTime(time, false, "%Y-%m-%d %H:%M:%S");
 }
 
-std::int64_t localDay(std::int64_t seconds) {
-    const auto t = static_cast<std::time_t>(seconds);
+std::chrono::local_days localDay(std::chrono::sys_seconds time) {
+    const std::time_t t = std::chrono::system_clock::to_time_t(time);
     std::tm tm{};
     localtime_r(&t, &tm);
-    return (seconds + tm.tm_gmtoff) / 86400;
+    const std::chrono::local_seconds local(time.time_since_epoch() +
+                                           std::chrono::seconds(tm.tm_gmtoff));
+    return std::chrono::floor<std::chrono::days>(local);
 }
 
 } // namespace pelvoran::server

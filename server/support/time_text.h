@@ -2,18 +2,18 @@
 
 // Times as the publisher and the files read them.
 
-#include <cstdint>
+#include <chrono>
 #include <string>
 
 namespace pelvoran::server {
 
 /// "2026-12-07T14:03:09Z".
-std::string isoUtc(std::int64_t seconds);
+std::string isoUtc(std::chrono::sys_seconds time);
 
 /// "2026-12-07 22:03:09" in the server's local time.
-std::string localTimeText(std::int64_t seconds);
+std::string localTimeText(std::chrono::sys_seconds time);
 
-/// A local day number: days since 1970 in the server's local time.
-std::int64_t localDay(std::int64_t seconds);
+/// The day of `time` in the server's local time (days since 1970 there).
+std::chrono::local_days localDay(std::chrono::sys_seconds time);
 
 } // namespace pelvoran::server

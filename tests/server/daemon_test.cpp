@@ -172,13 +172,14 @@ TEST(Daemon, StepsPickUpTheReleaseAndTheMinutesCountsUntilTheEnd) {
     };
     const auto counted = [&] {
         std::int64_t n = 0;
-        for (const auto& [day, checks] : Database(databasePath(dir.path())).use(0))
+        for (const auto& [day, checks] :
+             Database(databasePath(dir.path())).use().since(std::chrono::local_days{}))
             n += checks;
         return n;
     };
     EXPECT_EQ(check(), "") << "no release is published yet";
     const Release release{u"1.07", u"http://x.cn/a.exe", u"2026-12-01", u"说明"};
-    Database(databasePath(dir.path())).setRelease(release, kByCommandLine);
+    Database(databasePath(dir.path())).releases().publish(release, kByCommandLine);
     EXPECT_EQ(check(), "") << "picked up with no step";
     const auto start = std::chrono::steady_clock::now();
     daemon.step(start);

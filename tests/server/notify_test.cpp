@@ -47,7 +47,8 @@ TEST(NotifyCore, SignatureIsHmacSha256OfTheExactBody) {
         EXPECT_EQ(hmacSha256Hex(v.key, v.data), v.expected) << v.data;
 
     const test::TempDir dir;
-    const StoredComment c{12, 1796713329, u"镜头\"好\"\n第二行\\", kFromWeb, false, true};
+    const StoredComment c{
+        12, std::chrono::sys_seconds(1796713329s), u"镜头\"好\"\n第二行\\", kFromWeb, false, true};
     const std::string body = notificationJson(c, commentLink("https://a.example/admin/", 12));
     EXPECT_EQ(body, "{\"id\":12,\"received\":\"2026-12-08T07:02:09Z\",\"text\":\"镜头\\\"好\\\"\\n"
                     "第二行\\\\\",\"source\":\"web\",\"flagged\":true,"
@@ -76,8 +77,10 @@ TEST(NotifyCore, MailDecodesAsWritten) {
         }
         EXPECT_EQ(piped(decode, words, dir.path()), subject) << words;
     }
-    const StoredComment c{7, 1796713329, u"第一行\n第二行 ✓", kFromDesktop, false, false};
-    const std::string mail = notificationMail(c, "https://a.example/comment?id=7", "me@x.cn", 0);
+    const StoredComment c{
+        7, std::chrono::sys_seconds(1796713329s), u"第一行\n第二行 ✓", kFromDesktop, false, false};
+    const std::string mail = notificationMail(c, "https://a.example/comment?id=7", "me@x.cn",
+                                              std::chrono::sys_seconds{});
     const std::string parsed =
         piped("/usr/bin/python3 -c \"import sys, email, email.policy as p; m = "
               "email.message_from_binary_file("

@@ -15,6 +15,7 @@
 
 using namespace pelvoran;
 using namespace pelvoran::server;
+using namespace std::chrono_literals;
 
 // The publisher's pages in-process, on a real database in a fresh state
 // directory, through a session opened with the token as a browser would.
@@ -80,7 +81,11 @@ TEST(AdminPageRendering, EveryTextShownIsEscaped) {
     const Text text = fromUtf8Lenient(markup);
     const auto comments = [](auto change) {
         CommentsView v;
-        v.list = {{{.id = 1, .received = 1000, .text = u"留言", .source = kFromWeb}}, 120};
+        v.list = {{{.id = 1,
+                    .received = std::chrono::sys_seconds(1000s),
+                    .text = u"留言",
+                    .source = kFromWeb}},
+                  120};
         change(v);
         return commentsPage(v);
     };
@@ -93,7 +98,7 @@ TEST(AdminPageRendering, EveryTextShownIsEscaped) {
     const auto history = [](auto change) {
         ReleaseChange c;
         c.id = 2;
-        c.time = 1000;
+        c.time = std::chrono::sys_seconds(1000s);
         c.published = true;
         change(c);
         ReleaseView v;
@@ -103,7 +108,7 @@ TEST(AdminPageRendering, EveryTextShownIsEscaped) {
     const auto audit = [](auto change) {
         AuditEntry e;
         e.id = 1;
-        e.time = 1000;
+        e.time = std::chrono::sys_seconds(1000s);
         change(e);
         AuditView v;
         v.log = {{e}, 1};
@@ -158,14 +163,17 @@ TEST(AdminPageRendering, EveryTextShownIsEscaped) {
 
 // The use page counts the 30 days up to today, and only those.
 TEST(AdminPageRendering, UseCountsOnlyTheLast30Days) {
-    constexpr std::int64_t today = 20000;
+    constexpr std::chrono::local_days today(std::chrono::days(20000));
     const struct {
-        std::map<std::int64_t, std::int64_t> checks;
+        UseCounts checks;
         const char* total;
     } cases[] = {
         {{}, "<strong>0</strong>"},
-        {{{today, 5}, {today - 29, 2}}, "<strong>7</strong>"},
-        {{{today - 30, 100}, {today + 1, 100}, {today - 3, 1}}, "<strong>1</strong>"},
+        {{{today, 5}, {today - std::chrono::days(29), 2}}, "<strong>7</strong>"},
+        {{{today - std::chrono::days(30), 100},
+          {today + std::chrono::days(1), 100},
+          {today - std::chrono::days(3), 1}},
+         "<strong>1</strong>"},
     };
     for (const auto& c : cases)
         EXPECT_NE(usePage(c.checks, today).find(c.total), std::string::npos) << c.total;

@@ -6,6 +6,7 @@
 #include "server/store/comment_writer.h"
 #include "server/store/health.h"
 #include "server/store/store.h"
+#include "server/store/transaction.h"
 #include "server/store/use_counter.h"
 #include "tests/support/server_process.h"
 
@@ -25,6 +26,7 @@
 using namespace pelvoran;
 using namespace pelvoran::server;
 using namespace std::chrono_literals;
+using std::chrono::sys_seconds;
 
 namespace {
 
@@ -79,7 +81,7 @@ private:
 };
 
 NewComment comment(const std::string& text) {
-    return {fromUtf8Lenient(text), "CommentText=" + text, kFromDesktop, 1700000000};
+    return {fromUtf8Lenient(text), "CommentText=" + text, kFromDesktop, sys_seconds(1700000000s)};
 }
 
 /// Collects the writer's answers and waits for them.
@@ -138,21 +140,21 @@ TEST(Store, MigratesOldDatabasesAndRefusesNewerOnes) {
     {
         Database db(path);
         EXPECT_EQ(db.schemaVersion(), 8);
-        const auto kept = db.comments();
+        const auto kept = db.comments().list();
         ASSERT_EQ(kept.size(), 1u);
         EXPECT_EQ(kept[0].id, 7);
         EXPECT_EQ(toUtf8(kept[0].text), "旧留言");
         EXPECT_FALSE(kept[0].read);
-        EXPECT_EQ(db.unreadCount(), 1);
-        ASSERT_TRUE(db.release());
-        EXPECT_EQ(db.release()->version, u"1.06");
+        EXPECT_EQ(db.comments().unreadCount(), 1);
+        ASSERT_TRUE(db.releases().current());
+        EXPECT_EQ(db.releases().current()->version, u"1.06");
         // What was live before the history began is its first row, of no
         // known time or source: it can be published again.
-        const auto history = db.releaseHistory(10).changes;
+        const auto history = db.releases().history(10).changes;
         ASSERT_EQ(history.size(), 1u);
-        EXPECT_EQ(history[0].release, *db.release());
-        EXPECT_EQ(history[0].time, 0);
-        EXPECT_EQ(db.release()->signature, ""); // published before signatures: unsigned
+        EXPECT_EQ(history[0].release, *db.releases().current());
+        EXPECT_EQ(history[0].time, sys_seconds{});
+        EXPECT_EQ(db.releases().current()->signature, ""); // published before signatures: unsigned
     }
     // Numbers are never handed out twice: not those of the migrated comments,
     // not after the newest comment is deleted.
@@ -160,8 +162,8 @@ TEST(Store, MigratesOldDatabasesAndRefusesNewerOnes) {
         ASSERT_EQ(Raw(path).exec("DELETE FROM comments WHERE id = (SELECT max(id) FROM comments)"),
                   SQLITE_OK);
         Database db(path);
-        db.insert({NewComment{u"新", "", kFromWeb, 1700000001, false}});
-        EXPECT_EQ(db.comments().front().id, expected);
+        db.comments().insert({NewComment{u"新", "", kFromWeb, sys_seconds(1700000001s), false}});
+        EXPECT_EQ(db.comments().list().front().id, expected);
     }
     Raw(path).exec("PRAGMA user_version=9");
     try {
@@ -182,10 +184,10 @@ TEST(Store, ReleaseHistoryKeepsEveryPublishAndClear) {
     Database db(dir.path() + "/comments.sqlite");
     const Release first{u"1.06", u"http://x.cn/1", u"一月", u"说明\n两行"};
     const Release second{u"1.07", u"http://x.cn/2", u"二月", u""};
-    db.setRelease(first, kByCommandLine);
-    db.setRelease(second, kByPages);
-    db.clearRelease(kByCommandLine);
-    db.setRelease(first, kByPages, "重新发布", "（发布记录 #1）");
+    db.releases().publish(first, kByCommandLine);
+    db.releases().publish(second, kByPages);
+    db.releases().clear(kByCommandLine);
+    db.releases().publish(first, kByPages, "重新发布", "（发布记录 #1）");
     const struct {
         bool published;
         Release release;
@@ -198,14 +200,14 @@ TEST(Store, ReleaseHistoryKeepsEveryPublishAndClear) {
         {true, second, kByPages, "发布", "1.07"},
         {true, first, kByCommandLine, "发布", "1.06"},
     };
-    const ReleaseHistory history = db.releaseHistory(3);
+    const ReleaseHistory history = db.releases().history(3);
     EXPECT_EQ(history.total, 4);
     ASSERT_EQ(history.changes.size(), 3u) << "the limit";
-    const AuditPage log = db.auditLog(0, 10);
+    const AuditPage log = db.audit().page(0, 10);
     ASSERT_EQ(log.entries.size(), 4u);
     for (std::size_t i = 0; i < std::size(expected); ++i) {
         const auto& e = expected[i];
-        const auto change = db.releaseChange(4 - static_cast<std::int64_t>(i));
+        const auto change = db.releases().change(4 - static_cast<std::int64_t>(i));
         ASSERT_TRUE(change) << i;
         if (i < history.changes.size()) {
             EXPECT_EQ(history.changes[i].id, change->id) << i;
@@ -213,13 +215,13 @@ TEST(Store, ReleaseHistoryKeepsEveryPublishAndClear) {
         EXPECT_EQ(change->published, e.published) << i;
         EXPECT_EQ(change->release, e.release) << i;
         EXPECT_EQ(change->source, e.source) << i;
-        EXPECT_GT(change->time, 1700000000) << i;
+        EXPECT_GT(change->time, sys_seconds(1700000000s)) << i;
         EXPECT_EQ(log.entries[i].action, e.action) << i;
         EXPECT_EQ(log.entries[i].detail, e.detail) << i;
         EXPECT_EQ(log.entries[i].source, e.source) << i;
         EXPECT_EQ(log.entries[i].address, "") << i;
     }
-    EXPECT_FALSE(db.releaseChange(5));
+    EXPECT_FALSE(db.releases().change(5));
 }
 
 // The audit log takes new lines and nothing else: no statement changes or
@@ -229,8 +231,8 @@ TEST(Store, AuditLogOnlyGrows) {
     const std::string path = dir.path() + "/comments.sqlite";
     {
         Database db(path);
-        db.appendAudit("登录", "用令牌登录", kByPages, "127.0.0.1");
-        db.appendAudit("退出", "", kByPages);
+        db.audit().append("登录", "用令牌登录", kByPages, "127.0.0.1");
+        db.audit().append("退出", "", kByPages);
     }
     Raw raw(path);
     const struct {
@@ -258,9 +260,42 @@ TEST(Store, AuditLogOnlyGrows) {
                        "BEGIN SELECT RAISE(ABORT, 'full'); END"),
               SQLITE_OK);
     Database db(path);
-    EXPECT_THROW(db.setRelease({u"1.06", u"http://x.cn/", u"", u""}, kByPages), StoreError);
-    EXPECT_FALSE(db.release());
-    EXPECT_EQ(db.auditLog(0, 10).total, 3);
+    EXPECT_THROW(db.releases().publish({u"1.06", u"http://x.cn/", u"", u""}, kByPages), StoreError);
+    EXPECT_FALSE(db.releases().current());
+    EXPECT_EQ(db.audit().page(0, 10).total, 3);
+}
+
+// A transaction keeps its work only once committed: one whose scope ends
+// without commit(), or whose work throws, leaves nothing, on its own
+// connection or any other.
+TEST(Store, TransactionKeepsOnlyWhatIsCommitted) {
+    const test::TempDir dir;
+    const std::string path = dir.path() + "/comments.sqlite";
+    Database db(path);
+    const struct {
+        const char* how;
+        bool throws;
+        bool commits;
+        std::int64_t lines; // in the audit log after it
+    } cases[] = {
+        {"scope ends", false, false, 0},
+        {"work throws", true, true, 0},
+        {"committed", false, true, 1},
+    };
+    for (const auto& c : cases) {
+        try {
+            Transaction transaction(db.connection());
+            db.audit().append("测试", c.how, kByCommandLine);
+            if (c.throws)
+                throw std::runtime_error(c.how);
+            if (c.commits)
+                transaction.commit();
+        } catch (const std::runtime_error& e) {
+            EXPECT_TRUE(c.throws) << c.how << ": " << e.what();
+        }
+        EXPECT_EQ(db.audit().page(0, 0).total, c.lines) << c.how;
+        EXPECT_EQ(Raw(path).scalar("SELECT count(*) FROM audit_log"), c.lines) << c.how;
+    }
 }
 
 // A backup comes back as the rows of every table of the schema, the highest
@@ -275,13 +310,13 @@ TEST(Store, RestoreBringsBackEveryTableOfTheSchema) {
         Recipient r;
         r.address = "https://hooks.example/x";
         r.secret = "s";
-        db.addRecipient(r); // each comment below is queued for it
-        db.insert({comment("first"), comment("second"), comment("newest")});
-        db.markRead(1, true);
-        ASSERT_TRUE(db.deleteComments({3}, kByCommandLine).empty()); // its number stays given
-        db.setRelease({u"1.06", u"https://x.cn/a", u"d", u"n"}, kByCommandLine);
-        db.addUse({{20000, 5}});
-        db.addSession("key", 1, 4);
+        db.outbox().addRecipient(r); // each comment below is queued for it
+        db.comments().insert({comment("first"), comment("second"), comment("newest")});
+        db.comments().markRead(1, true);
+        ASSERT_TRUE(db.comments().remove({3}, kByCommandLine).empty()); // its number stays given
+        db.releases().publish({u"1.06", u"https://x.cn/a", u"d", u"n"}, kByCommandLine);
+        db.use().add({{std::chrono::local_days(std::chrono::days(20000)), 5}});
+        db.sessions().add("key", MillisTime(1ms), 4);
         db.copyInto(backup); // as backup and the daily backups copy
     }
     const std::vector<StateFile> files = {{"update-key.pub", 0600, "digest", "key\n"}};
@@ -300,7 +335,7 @@ TEST(Store, RestoreBringsBackEveryTableOfTheSchema) {
         EXPECT_FALSE(was.rows(table).empty()) << table << " has no rows: give it some here";
         EXPECT_EQ(now.rows(table), was.rows(table)) << table;
     }
-    EXPECT_EQ(Database(fresh).highestCommentNumber(), 3);
+    EXPECT_EQ(Database(fresh).comments().highestNumber(), 3);
 
     const std::string first = dir.path() + "/v1.sqlite";
     ASSERT_EQ(Raw(first).exec("CREATE TABLE comments (id INTEGER PRIMARY KEY, received INTEGER NOT "
@@ -315,8 +350,8 @@ TEST(Store, RestoreBringsBackEveryTableOfTheSchema) {
     EXPECT_EQ(rebuildFromBackup(first, dir.path() + "/from-v1.sqlite", "v1").schema, 1);
     Database migrated(dir.path() + "/from-v1.sqlite");
     EXPECT_EQ(migrated.schemaVersion(), was.scalar("PRAGMA user_version"));
-    ASSERT_EQ(migrated.comments().size(), 1u);
-    EXPECT_EQ(migrated.comments()[0].id, 7);
+    ASSERT_EQ(migrated.comments().list().size(), 1u);
+    EXPECT_EQ(migrated.comments().list()[0].id, 7);
 }
 
 // A commit is answered only once it is durable; comments that wait for a
@@ -325,7 +360,7 @@ TEST(Store, RestoreBringsBackEveryTableOfTheSchema) {
 TEST(CommentWriter, BatchesAnswersOnlyWhenDurableAndFailsWhole) {
     const test::TempDir dir;
     const std::string path = dir.path() + "/comments.sqlite";
-    Database(path).insert({comment("first")});
+    Database(path).comments().insert({comment("first")});
     Raw other(path);
     {
         CommentWriter writer(path, 5s);
@@ -385,14 +420,14 @@ TEST(Store, FullDiskFailsOneTransactionAndKeepsTheRest) {
     bool full = false;
     for (int i = 0; i < 100 && !full; ++i) {
         try {
-            db.insert({comment(std::string(20000, 'x'))});
+            db.comments().insert({comment(std::string(20000, 'x'))});
             ++stored;
         } catch (const StoreError&) {
             full = true;
         }
     }
     ASSERT_TRUE(full) << "512 KiB never filled";
-    EXPECT_EQ(db.comments().size(), stored);
+    EXPECT_EQ(db.comments().list().size(), stored);
     EXPECT_EQ(Raw(path).count(), static_cast<std::int64_t>(stored));
 }
 
@@ -414,7 +449,7 @@ TEST(DatabaseHealth, FollowsWhetherACommentCouldBeStored) {
     if (::geteuid() == 0 && ::mount("tmpfs", dir.path().c_str(), "tmpfs", 0, "size=8m") == 0)
         unmount.at = dir.path();
     const std::string path = dir.path() + "/comments.sqlite";
-    Database(path).insert({comment("first")});
+    Database(path).comments().insert({comment("first")});
     DatabaseHealth health(dir.path(), 0ms);
     ASSERT_EQ(health.report(std::nullopt).text, "ok\n");
     Raw other(path);
@@ -444,7 +479,7 @@ TEST(DatabaseHealth, FollowsWhetherACommentCouldBeStored) {
         c.end();
         EXPECT_EQ(health.report(std::nullopt).text, "ok\n") << c.cause;
     }
-    Database(path).insert({comment("after")});
+    Database(path).comments().insert({comment("after")});
     EXPECT_EQ(Raw(path).count(), 2);
 }
 
@@ -468,7 +503,7 @@ TEST(DatabaseHealth, DailyBackupIsOfAWholeDatabaseOnly) {
     for (const auto& c : cases) {
         const test::TempDir dir;
         const std::string path = dir.path() + "/comments.sqlite";
-        Database(path).insert({comment("first")});
+        Database(path).comments().insert({comment("first")});
         const std::string rows = "FROM sqlite_schema WHERE tbl_name = '" + c.table + "'";
         const auto saved = Raw(path).texts(
             ("SELECT 'INSERT INTO sqlite_schema VALUES (' || quote(type) || ', ' || quote(name) "
@@ -511,13 +546,13 @@ TEST(NotifyStore, OutboxFollowsTheCommentsTransaction) {
     all.address = "https://a.example/";
     all.secret = "k";
     all.flagged = true;
-    db.addRecipient(all);
+    db.outbox().addRecipient(all);
     Recipient mail;
     mail.kind = NotifyKind::Email;
     mail.address = "me@x.cn";
-    const std::int64_t mailId = db.addRecipient(mail);
+    const std::int64_t mailId = db.outbox().addRecipient(mail);
     const auto comment = [](const char* text, bool flagged) {
-        return NewComment{fromUtf8Lenient(text), text, kFromWeb, 1700000000, flagged};
+        return NewComment{fromUtf8Lenient(text), text, kFromWeb, sys_seconds(1700000000s), flagged};
     };
     constexpr char kRows[] = "SELECT count(*) FROM notify_outbox";
     {
@@ -548,29 +583,30 @@ TEST(NotifyStore, OutboxFollowsTheCommentsTransaction) {
         ASSERT_TRUE(wait(3));
     }
     EXPECT_EQ(count(path, kRows), 3) << "two recipients for the plain one, one for the bot's";
-    const auto due = db.dueNotifications(INT64_MAX, 10);
+    const auto due = db.outbox().due(MillisTime::max(), 10);
     ASSERT_EQ(due.size(), 3u);
     EXPECT_EQ(toUtf8(due[0].comment.text), "plain");
     EXPECT_EQ(due[0].recipient.secret, "k");
 
-    const std::int64_t bot = db.comments().front().id;
-    EXPECT_TRUE(db.deleteComments({bot}, kByCommandLine).empty());
+    const std::int64_t bot = db.comments().list().front().id;
+    EXPECT_TRUE(db.comments().remove({bot}, kByCommandLine).empty());
     EXPECT_EQ(count(path, kRows), 2);
-    EXPECT_TRUE(db.removeRecipient(mailId));
+    EXPECT_TRUE(db.outbox().removeRecipient(mailId));
     EXPECT_EQ(count(path, kRows), 1);
-    db.insert({comment("bot again", true)});
-    EXPECT_EQ(db.deleteFlagged(kByCommandLine), 1);
+    db.comments().insert({comment("bot again", true)});
+    EXPECT_EQ(db.comments().removeFlagged(kByCommandLine), 1);
     EXPECT_EQ(count(path, kRows), 1);
 
     // A failure holds back every notification of that recipient.
-    db.insert({comment("second", false)});
-    const auto first = db.dueNotifications(INT64_MAX, 1).front();
-    constexpr std::int64_t kRetry = 4'000'000'000'000; // milliseconds: after the writer's rows
-    db.recordTries({{first.comment.id, first.recipient.id, "接收方答复 HTTP 500", kRetry, false}},
-                   100);
-    EXPECT_TRUE(db.dueNotifications(kRetry - 1, 10).empty());
-    EXPECT_EQ(db.dueNotifications(kRetry, 10).size(), 2u);
-    const auto r = db.recipients().front();
+    db.comments().insert({comment("second", false)});
+    const auto first = db.outbox().due(MillisTime::max(), 1).front();
+    constexpr MillisTime kRetry(4'000'000'000'000ms); // after the writer's rows
+    db.outbox().recordTries(
+        {{first.comment.id, first.recipient.id, "接收方答复 HTTP 500", kRetry, false}},
+        sys_seconds(100s));
+    EXPECT_TRUE(db.outbox().due(kRetry - 1ms, 10).empty());
+    EXPECT_EQ(db.outbox().due(kRetry, 10).size(), 2u);
+    const auto r = db.outbox().recipients().front();
     EXPECT_EQ(r.failures, 1);
     EXPECT_EQ(r.lastError, "接收方答复 HTTP 500");
     EXPECT_EQ(r.pending, 2);

@@ -1,6 +1,7 @@
-#include "server/store/store.h"
+#include "server/store/outbox_store.h"
 
 #include "server/store/sqlite_support.h"
+#include "server/store/transaction.h"
 
 namespace pelvoran::server {
 namespace {
@@ -25,37 +26,14 @@ Recipient readRecipient(Statement& s, int at) {
     r.secret = s.text(at + 5);
     r.caFile = s.text(at + 6);
     r.flagged = s.integer(at + 7) != 0;
-    r.lastSuccess = s.integer(at + 8);
+    r.lastSuccess = s.seconds(at + 8);
     r.lastError = s.text(at + 9);
-    r.lastErrorAt = s.integer(at + 10);
+    r.lastErrorAt = s.seconds(at + 10);
     r.failures = s.integer(at + 11);
     r.givenUp = s.integer(at + 12);
-    r.failingSince = s.integer(at + 13);
+    r.failingSince = s.seconds(at + 13);
     return r;
 }
-
-/// One write transaction: begun here, rolled back unless committed.
-class Transaction {
-public:
-    explicit Transaction(sqlite3* db) : db_(db) { run("BEGIN IMMEDIATE"); }
-    ~Transaction() {
-        if (db_ != nullptr)
-            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-    }
-    Transaction(const Transaction&) = delete;
-    Transaction& operator=(const Transaction&) = delete;
-    void commit() {
-        run("COMMIT");
-        db_ = nullptr;
-    }
-
-private:
-    void run(const char* sql) {
-        if (const int rc = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr); rc != SQLITE_OK)
-            throw StoreError(sqliteErrorText(db_, rc));
-    }
-    sqlite3* db_;
-};
 
 /// " AND <column> NOT IN (?N, ?N+1, ...)", a numbered parameter for each of
 /// `ids` from `first` (N) on; empty for none.
@@ -76,26 +54,26 @@ void bindAll(Statement& s, const std::vector<std::int64_t>& ids, int first) {
 /// A recipient's failures in a row, read before a try's result is written.
 class StreakState {
 public:
-    explicit StreakState(sqlite3* db)
+    explicit StreakState(const Connection& db)
         : streak_(db, "SELECT failures, failing_since FROM notify_recipients WHERE id = ?"),
           waiting_(db, "SELECT count(*) FROM notify_outbox WHERE recipient = ?") {}
 
     /// The streak that a delivery (`delivered`) or a failure of `recipient`
     /// at `now` ends or begins, if any.
-    std::optional<Database::Streak> change(std::int64_t recipient, bool delivered,
-                                           std::int64_t now) {
+    std::optional<OutboxStore::Streak> change(std::int64_t recipient, bool delivered,
+                                              std::chrono::sys_seconds now) {
         streak_.bind(1, recipient);
-        std::optional<Database::Streak> out;
+        std::optional<OutboxStore::Streak> out;
         if (streak_.step()) {
             const std::int64_t failures = streak_.integer(0);
             if (delivered && failures > 0) {
                 waiting_.bind(1, recipient);
                 waiting_.step();
-                out = Database::Streak{recipient, true, streak_.integer(1), failures,
-                                       waiting_.integer(0)};
+                out = OutboxStore::Streak{recipient, true, streak_.seconds(1), failures,
+                                          waiting_.integer(0)};
                 waiting_.reset();
             } else if (!delivered && failures == 0) {
-                out = Database::Streak{recipient, false, now, 0, 0};
+                out = OutboxStore::Streak{recipient, false, now, 0, 0};
             }
         }
         streak_.reset();
@@ -113,9 +91,14 @@ constexpr char kDelivered[] = "UPDATE notify_recipients SET last_success = ?1, f
 
 } // namespace
 
-std::int64_t Database::addRecipient(const Recipient& r) {
-    Statement s(db_, "INSERT INTO notify_recipients (kind, address, smtp, user, secret, ca_file, "
-                     "flagged) VALUES (?, ?, ?, ?, ?, ?, ?)");
+std::string kindText(NotifyKind kind) {
+    return kind == NotifyKind::Email ? "电子邮件" : "webhook";
+}
+
+std::int64_t OutboxStore::addRecipient(const Recipient& r) {
+    Statement s(connection_,
+                "INSERT INTO notify_recipients (kind, address, smtp, user, secret, ca_file, "
+                "flagged) VALUES (?, ?, ?, ?, ?, ?, ?)");
     s.bind(1, std::string(kindName(r.kind)));
     s.bind(2, r.address);
     s.bind(3, r.smtp);
@@ -124,21 +107,20 @@ std::int64_t Database::addRecipient(const Recipient& r) {
     s.bind(6, r.caFile);
     s.bind(7, std::int64_t{r.flagged});
     s.step();
-    return sqlite3_last_insert_rowid(db_);
+    return sqlite3_last_insert_rowid(connection_.get());
 }
 
-bool Database::removeRecipient(std::int64_t id) {
-    Statement s(db_, "DELETE FROM notify_recipients WHERE id = ?");
+bool OutboxStore::removeRecipient(std::int64_t id) {
+    Statement s(connection_, "DELETE FROM notify_recipients WHERE id = ?");
     s.bind(1, id);
     s.step();
-    return sqlite3_changes(db_) == 1;
+    return connection_.changes() == 1;
 }
 
-std::vector<Recipient> Database::recipients() {
-    Statement s(db_, (std::string("SELECT ") + kRecipientColumns +
-                      ", (SELECT count(*) FROM notify_outbox o WHERE o.recipient = r.id) "
-                      "FROM notify_recipients r ORDER BY r.id")
-                         .c_str());
+std::vector<Recipient> OutboxStore::recipients() {
+    Statement s(connection_, std::string("SELECT ") + kRecipientColumns +
+                                 ", (SELECT count(*) FROM notify_outbox o WHERE o.recipient = "
+                                 "r.id) FROM notify_recipients r ORDER BY r.id");
     std::vector<Recipient> out;
     while (s.step()) {
         out.push_back(readRecipient(s, 0));
@@ -147,32 +129,31 @@ std::vector<Recipient> Database::recipients() {
     return out;
 }
 
-std::optional<Recipient> Database::recipient(std::int64_t id) {
+std::optional<Recipient> OutboxStore::recipient(std::int64_t id) {
     for (auto& r : recipients())
         if (r.id == id)
             return std::move(r);
     return std::nullopt;
 }
 
-std::vector<OutboxEntry> Database::dueNotifications(std::int64_t nowMs, std::int64_t limit,
-                                                    const std::vector<std::int64_t>& skipped) {
-    Statement s(db_,
+std::vector<OutboxEntry> OutboxStore::due(MillisTime now, std::int64_t limit,
+                                          const std::vector<std::int64_t>& skipped) {
+    Statement s(connection_,
                 (std::string("SELECT o.attempts, o.queued, c.id, c.received, c.text, "
                              "c.source, c.read, c.flagged, ") +
                  kRecipientColumns +
                  " FROM notify_outbox o JOIN comments c ON c.id = o.comment "
                  "JOIN notify_recipients r ON r.id = o.recipient WHERE o.due <= ?1" +
-                 notIn("o.recipient", skipped.size(), 3) + " ORDER BY o.due, o.comment LIMIT ?2")
-                    .c_str());
-    s.bind(1, nowMs);
+                 notIn("o.recipient", skipped.size(), 3) + " ORDER BY o.due, o.comment LIMIT ?2"));
+    s.bind(1, now);
     s.bind(2, limit);
     bindAll(s, skipped, 3);
     std::vector<OutboxEntry> out;
     while (s.step()) {
         OutboxEntry e;
         e.attempts = s.integer(0);
-        e.queued = s.integer(1);
-        e.comment = {s.integer(2), s.integer(3),      s.utf16(4),
+        e.queued = s.millis(1);
+        e.comment = {s.integer(2), s.seconds(3),      s.utf16(4),
                      s.text(5),    s.integer(6) != 0, s.integer(7) != 0};
         e.recipient = readRecipient(s, 8);
         out.push_back(std::move(e));
@@ -180,37 +161,38 @@ std::vector<OutboxEntry> Database::dueNotifications(std::int64_t nowMs, std::int
     return out;
 }
 
-std::optional<std::int64_t> Database::nextDue(const std::vector<std::int64_t>& skipped) {
-    Statement s(db_, ("SELECT coalesce(min(due), -1) FROM notify_outbox WHERE 1" +
-                      notIn("recipient", skipped.size(), 1))
-                         .c_str());
+std::optional<MillisTime> OutboxStore::nextDue(const std::vector<std::int64_t>& skipped) {
+    Statement s(connection_, "SELECT coalesce(min(due), -1) FROM notify_outbox WHERE 1" +
+                                 notIn("recipient", skipped.size(), 1));
     bindAll(s, skipped, 1);
     s.step();
     if (s.integer(0) < 0)
         return std::nullopt;
-    return s.integer(0);
+    return s.millis(0);
 }
 
-std::vector<Database::Streak> Database::recordTries(const std::vector<TryResult>& results,
-                                                    std::int64_t nowSeconds) {
+std::vector<OutboxStore::Streak> OutboxStore::recordTries(const std::vector<TryResult>& results,
+                                                          std::chrono::sys_seconds now) {
     std::vector<Streak> streaks;
     if (results.empty())
         return streaks;
-    Transaction transaction(db_);
-    StreakState state(db_);
-    Statement done(db_, "DELETE FROM notify_outbox WHERE comment = ? AND recipient = ?");
-    Statement retry(db_, "UPDATE notify_outbox SET attempts = attempts + 1, due = ? "
-                         "WHERE comment = ? AND recipient = ?");
+    Transaction transaction(connection_);
+    StreakState state(connection_);
+    Statement done(connection_, "DELETE FROM notify_outbox WHERE comment = ? AND recipient = ?");
+    Statement retry(connection_, "UPDATE notify_outbox SET attempts = attempts + 1, due = ? "
+                                 "WHERE comment = ? AND recipient = ?");
     // A recipient that failed is not tried again, for any comment, before
     // its delay is over: one that is down costs one try per delay.
-    Statement holdOthers(db_, "UPDATE notify_outbox SET due = max(due, ?) WHERE recipient = ?");
-    Statement ok(db_, kDelivered);
-    Statement failed(db_, "UPDATE notify_recipients SET last_error = ?1, last_error_at = ?2, "
-                          "failing_since = CASE WHEN failures = 0 OR failing_since = 0 "
-                          "THEN ?2 ELSE failing_since END, failures = failures + 1, "
-                          "given_up = given_up + ?3 WHERE id = ?4");
+    Statement holdOthers(connection_,
+                         "UPDATE notify_outbox SET due = max(due, ?) WHERE recipient = ?");
+    Statement ok(connection_, kDelivered);
+    Statement failed(connection_,
+                     "UPDATE notify_recipients SET last_error = ?1, last_error_at = ?2, "
+                     "failing_since = CASE WHEN failures = 0 OR failing_since = 0 "
+                     "THEN ?2 ELSE failing_since END, failures = failures + 1, "
+                     "given_up = given_up + ?3 WHERE id = ?4");
     for (const TryResult& t : results) {
-        if (auto streak = state.change(t.recipient, !t.error, nowSeconds))
+        if (auto streak = state.change(t.recipient, !t.error, now))
             streaks.push_back(*streak);
         if (!t.error || t.giveUp) {
             done.bind(1, t.comment);
@@ -229,13 +211,13 @@ std::vector<Database::Streak> Database::recordTries(const std::vector<TryResult>
             holdOthers.reset();
         }
         if (!t.error) {
-            ok.bind(1, nowSeconds);
+            ok.bind(1, now);
             ok.bind(2, t.recipient);
             ok.step();
             ok.reset();
         } else {
             failed.bind(1, *t.error);
-            failed.bind(2, nowSeconds);
+            failed.bind(2, now);
             failed.bind(3, std::int64_t{t.giveUp});
             failed.bind(4, t.recipient);
             failed.step();
@@ -246,37 +228,38 @@ std::vector<Database::Streak> Database::recordTries(const std::vector<TryResult>
     return streaks;
 }
 
-std::optional<Database::Streak> Database::recordTest(std::int64_t recipient,
-                                                     const std::optional<std::string>& error,
-                                                     std::int64_t nowSeconds) {
+std::optional<OutboxStore::Streak> OutboxStore::recordTest(std::int64_t recipient,
+                                                           const std::optional<std::string>& error,
+                                                           std::chrono::sys_seconds now) {
     if (error) {
-        Statement s(db_, "UPDATE notify_recipients SET last_error = ?, last_error_at = ? "
-                         "WHERE id = ?");
+        Statement s(connection_, "UPDATE notify_recipients SET last_error = ?, last_error_at = ? "
+                                 "WHERE id = ?");
         s.bind(1, *error);
-        s.bind(2, nowSeconds);
+        s.bind(2, now);
         s.bind(3, recipient);
         s.step();
         return std::nullopt;
     }
-    Transaction transaction(db_);
-    const auto streak = StreakState(db_).change(recipient, true, nowSeconds);
-    Statement ok(db_, kDelivered);
-    ok.bind(1, nowSeconds);
+    Transaction transaction(connection_);
+    const auto streak = StreakState(connection_).change(recipient, true, now);
+    Statement ok(connection_, kDelivered);
+    ok.bind(1, now);
     ok.bind(2, recipient);
     ok.step();
     // It answers again: what its failures held back need not wait out the delay.
-    Statement release(db_, "UPDATE notify_outbox SET due = min(due, ?) WHERE recipient = ?");
-    release.bind(1, nowSeconds * 1000);
+    Statement release(connection_,
+                      "UPDATE notify_outbox SET due = min(due, ?) WHERE recipient = ?");
+    release.bind(1, MillisTime(now));
     release.bind(2, recipient);
     release.step();
     transaction.commit();
     return streak;
 }
 
-Database::Outbox Database::outbox() {
-    Statement s(db_, "SELECT count(*), coalesce(min(queued), 0) FROM notify_outbox");
+OutboxStore::Summary OutboxStore::summary() {
+    Statement s(connection_, "SELECT count(*), coalesce(min(queued), 0) FROM notify_outbox");
     s.step();
-    return {s.integer(0), s.integer(1)};
+    return {s.integer(0), s.millis(1)};
 }
 
 } // namespace pelvoran::server

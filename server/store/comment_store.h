@@ -1,0 +1,103 @@
+#pragma once
+
+#include "platform/text.h"
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pelvoran::server {
+
+class AuditLog;
+class Connection;
+
+/// Where a comment came from.
+inline constexpr char kFromDesktop[] = "desktop";
+inline constexpr char kFromWeb[] = "web";
+
+struct NewComment {
+    Text text;
+    std::string raw; // the body as it arrived
+    std::string source;
+    std::chrono::sys_seconds received{};
+    bool flagged = false; // the web form's field for bots was filled
+};
+
+struct StoredComment {
+    std::int64_t id = 0;
+    std::chrono::sys_seconds received{};
+    Text text;
+    std::string source;
+    bool read = false;
+    bool flagged = false;
+};
+
+/// One page of a comment list, and how many match in all.
+struct CommentPage {
+    std::vector<StoredComment> comments;
+    std::int64_t total = 0;
+};
+
+/// How many comments there are, and when the newest came (the epoch: none).
+struct CommentCount {
+    std::int64_t count = 0;
+    std::chrono::sys_seconds newest{};
+};
+
+/// The comments: stored, listed, read, marked and deleted. The publisher's
+/// acts (marking all read, deleting) are logged in the audit log, in the
+/// same transaction, as coming from `source` (kByCommandLine or kByPages).
+class CommentStore {
+public:
+    CommentStore(Connection& connection, AuditLog& audit)
+        : connection_(connection), audit_(audit) {}
+
+    /// Stores the comments in one transaction; when this returns, they are
+    /// durable, and so is a notification of each, due now, for every
+    /// recipient there is (of a flagged one, for those who asked). Throws
+    /// StoreError and stores none of them otherwise.
+    void insert(const std::vector<NewComment>& comments);
+
+    /// Comments received at or after `since` (all when nullopt), newest first.
+    std::vector<StoredComment> list(std::optional<std::chrono::sys_seconds> since = std::nullopt);
+    /// Comments whose text contains `search` (all when empty), flagged or
+    /// not, newest first.
+    CommentPage page(const std::string& search, bool flagged, std::int64_t offset,
+                     std::int64_t limit);
+    std::optional<StoredComment> find(std::int64_t id);
+    std::int64_t unreadCount();
+    CommentCount countAndNewest();
+    /// The highest comment number ever handed out (0 when none was).
+    std::int64_t highestNumber();
+
+    /// False when there is no such comment.
+    bool markRead(std::int64_t id, bool read);
+    /// Marks every comment read; how many were unread.
+    std::int64_t markAllRead(const std::string& source);
+
+    /// Deletes the comments `ids` in one transaction, all or none: the
+    /// numbers of those not there (nothing deleted then), empty when all
+    /// went. Their bytes are overwritten in the file (secure_delete) and the
+    /// WAL is checkpointed and emptied; wiped() says whether that was done.
+    std::vector<std::int64_t> remove(const std::vector<std::int64_t>& ids,
+                                     const std::string& source);
+    /// Deletes every comment flagged as a bot's, as remove() does; how many
+    /// there were.
+    std::int64_t removeFlagged(const std::string& source);
+    /// Whether the last deletion's checkpoint emptied the WAL: false when a
+    /// reader kept it from doing so within the busy timeout.
+    bool wiped() const { return wiped_; }
+
+private:
+    /// Copies the WAL into the file and empties it, so that no frame keeps
+    /// what was just deleted.
+    void checkpoint();
+
+    Connection& connection_;
+    AuditLog& audit_;
+    bool wiped_ = true;
+};
+
+} // namespace pelvoran::server

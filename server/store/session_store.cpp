@@ -1,0 +1,46 @@
+#include "server/store/session_store.h"
+
+#include "server/store/sqlite_support.h"
+#include "server/store/transaction.h"
+
+namespace pelvoran::server {
+
+void SessionStore::add(const std::string& key, MillisTime expires, std::size_t keep) {
+    Transaction transaction(connection_);
+    Statement drop(connection_, "DELETE FROM admin_sessions WHERE key IN (SELECT key FROM "
+                                "admin_sessions ORDER BY used DESC LIMIT -1 OFFSET ?)");
+    drop.bind(1, static_cast<std::int64_t>(keep > 0 ? keep - 1 : 0));
+    drop.step();
+    Statement add(connection_, "INSERT OR REPLACE INTO admin_sessions (key, expires, used) VALUES "
+                               "(?, ?, (SELECT coalesce(max(used), 0) + 1 FROM admin_sessions))");
+    add.bind(1, key);
+    add.bind(2, expires);
+    add.step();
+    transaction.commit();
+}
+
+bool SessionStore::use(const std::string& key, MillisTime now) {
+    Transaction transaction(connection_);
+    Statement expired(connection_, "DELETE FROM admin_sessions WHERE expires <= ?");
+    expired.bind(1, now);
+    expired.step();
+    Statement use(connection_, "UPDATE admin_sessions SET used = (SELECT max(used) + 1 FROM "
+                               "admin_sessions) WHERE key = ?");
+    use.bind(1, key);
+    use.step();
+    const bool live = connection_.changes() == 1;
+    transaction.commit();
+    return live;
+}
+
+void SessionStore::end(const std::string& key) {
+    Statement s(connection_, "DELETE FROM admin_sessions WHERE key = ?");
+    s.bind(1, key);
+    s.step();
+}
+
+void SessionStore::endAll() {
+    connection_.exec("DELETE FROM admin_sessions");
+}
+
+} // namespace pelvoran::server

@@ -1,0 +1,69 @@
+#pragma once
+
+// Backups as the store reads and writes them: a database rebuilt from a
+// backup's rows alone, the state directory's files a backup carries, and a
+// backup's comments read in place. Each opens the file it is given with a
+// connection of its own.
+
+#include "server/store/comment_store.h"
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pelvoran::server {
+
+/// A file of the state directory that a backup carries beside the database,
+/// in its table state_files.
+struct StateFile {
+    std::string name;
+    unsigned mode = 0600;
+    std::string sha256; // of `data`, lower-case hex, as the backup says
+    std::string data;
+};
+
+/// What rebuildFromBackup made of a backup.
+struct RebuiltDatabase {
+    std::int64_t schema = 0; // the backup's schema version, brought up to date
+    /// The backup's objects that are not of this server's schema ("trigger
+    /// x"), none of which came back.
+    std::vector<std::string> leftOut;
+    std::vector<StateFile> files; // as the backup holds them, not yet checked
+};
+
+/// Builds at `fresh` (a new file) a database of this server's own schema
+/// with the rows of every table of that schema from the backup at `backup`,
+/// which is only read: each table's columns as this server knows them, and
+/// each table's highest number ever given, so that none is given twice. No
+/// trigger, view or other object of the backup comes back. A backup of an
+/// older schema is copied into that schema, then brought up to date. Throws
+/// RefusedBackup, naming the backup by `shown`, when it is damaged, not this
+/// server's, of a newer server, or holds a known name that is not a table;
+/// StoreError when the new database cannot be written.
+RebuiltDatabase rebuildFromBackup(const std::string& backup, const std::string& fresh,
+                                  const std::string& shown);
+
+/// Adds `files` to the backup copy at `path`, which no connection has open,
+/// in its table state_files(name, mode, sha256, data).
+void addStateFiles(const std::string& path, const std::vector<StateFile>& files);
+
+/// The names in the state_files table of the backup at `path`; none when
+/// it has no such table.
+std::vector<std::string> stateFileNames(const std::string& path);
+
+/// For every table of the database at `path` that numbers its rows, the
+/// highest number it ever gave. Writes nothing; on closing, its write-ahead
+/// log is folded into the file. Throws StoreError.
+std::map<std::string, std::int64_t> highestNumbers(const std::string& path);
+
+/// The comments of the backup at `path`, received at or after `since` (all
+/// when nullopt), newest first: read as the file is, never migrated or
+/// written, and nothing left beside it. Throws RefusedBackup naming it
+/// `shown` as rebuildFromBackup does, StoreError when it cannot be read.
+std::vector<StoredComment> backupComments(const std::string& path, const std::string& shown,
+                                          std::optional<std::chrono::sys_seconds> since);
+
+} // namespace pelvoran::server
