@@ -46,6 +46,10 @@ namespace {
 /// The admin listener's connections: a publisher's few browsers.
 constexpr unsigned kAdminConnections = 64;
 
+/// A body whose bytes came this recently is still arriving: the end waits
+/// for it (up to five seconds in all), not for one that stopped.
+constexpr std::chrono::milliseconds kStillArriving{500};
+
 /// Says what update checks are answered with from now on.
 void logRelease(const std::optional<Release>& release) {
     if (release)
@@ -166,11 +170,12 @@ struct Daemon::Parts {
     /// systemd the server is up.
     void announce();
 
-    unsigned requestsInFlight() const {
-        unsigned n = adminListener->requestsInFlight();
-        for (const auto& l : publicListeners)
-            n += l->requestsInFlight();
-        return n;
+    /// Requests to finish before the end: those being answered, and bodies
+    /// still arriving.
+    std::size_t unsettled() const {
+        const auto now = std::chrono::steady_clock::now();
+        return publicGuard.unsettled(now, kStillArriving) +
+               adminGuard.unsettled(now, kStillArriving);
     }
 
     const ServeOptions& options;
@@ -344,7 +349,7 @@ void Daemon::shutdown() {
     // A test send under way ends soon and is answered while its listener
     // still can.
     p.admin->finishTestSends();
-    for (int i = 0; i < 50 && p.requestsInFlight() > 0; ++i)
+    for (int i = 0; i < 50 && p.unsettled() > 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     // No writer may resume a connection once the listeners are gone.
     p.writer->close();

@@ -322,7 +322,6 @@ struct HttpListener::Callbacks {
         if (r == nullptr) {
             r = new Request;
             *state = r;
-            ++l.inFlight_;
             const auto* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
             r->connection =
                 info ? static_cast<ConnectionGuard::Connection*>(info->socket_context) : nullptr;
@@ -345,7 +344,6 @@ struct HttpListener::Callbacks {
         l.guard_.requestDone(r->connection); // its reservation back too
         delete r;
         *state = nullptr;
-        --l.inFlight_;
     }
 
     /// Notes each connection with the guard, counted by its client.

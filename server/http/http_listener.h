@@ -42,10 +42,6 @@ public:
     const std::string& address() const { return shown_; }
     /// Takes no new connection; those open may finish.
     void quiesce();
-    /// Requests whose head has arrived and that are not yet answered. A
-    /// connection idle between requests (a browser keeps them open) holds
-    /// none, so it does not hold up the end.
-    unsigned requestsInFlight() const { return inFlight_.load(); }
     /// Closes every connection, idle or not.
     void stop();
 
@@ -60,7 +56,6 @@ private:
     ConnectionGuard::Listener& slots_; // this listener's, in the guard
     MHD_Daemon* daemon_ = nullptr;
     int quiesced_ = -1; // the listening socket, once the library gave it back
-    std::atomic<unsigned> inFlight_{0};
     std::string shown_;
 };
 

@@ -236,15 +236,17 @@ void ConnectionGuard::headArrived(Connection* c, std::uint64_t length, Clock::ti
     c->bodyBytes_ = 0;
     c->length_ = length;
     c->headAt_ = now.time_since_epoch().count();
+    c->movedAt_ = now.time_since_epoch().count();
     c->since_ = now.time_since_epoch().count();
     c->phase_ = Connection::Phase::Body;
 }
 
-void ConnectionGuard::bodyArrived(Connection* c, std::uint64_t bytes) {
+void ConnectionGuard::bodyArrived(Connection* c, std::uint64_t bytes, Clock::time_point now) {
     if (c == nullptr)
         return;
     c->windowBytes_ += bytes;
     c->bodyBytes_ += bytes;
+    c->movedAt_ = now.time_since_epoch().count();
 }
 
 namespace {
@@ -421,6 +423,19 @@ std::size_t ConnectionGuard::sweep(Clock::time_point now) {
 std::size_t ConnectionGuard::open() const {
     const std::lock_guard lock(mutex_);
     return open_.size();
+}
+
+std::size_t ConnectionGuard::unsettled(Clock::time_point now,
+                                       std::chrono::milliseconds quiet) const {
+    const std::lock_guard lock(mutex_);
+    return static_cast<std::size_t>(std::count_if(open_.begin(), open_.end(), [&](Connection* c) {
+        if (c->fd_ < 0)
+            return false; // ended: the library closes it
+        const auto phase = c->phase_.load();
+        const Clock::time_point moved{Clock::duration(c->movedAt_.load())};
+        return phase == Connection::Phase::Answer ||
+               (phase == Connection::Phase::Body && now - moved < quiet);
+    }));
 }
 
 std::uint64_t ConnectionGuard::reserved() const {

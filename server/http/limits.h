@@ -195,8 +195,9 @@ public:
         bool groupCounted_ = false;
         std::uint64_t reserved_ = 0; // of the budget, under the guard's lock
         std::atomic<Phase> phase_{Phase::Head};
-        std::atomic<Clock::rep> since_{0};  // start of the phase or rate window
-        std::atomic<Clock::rep> headAt_{0}; // when the head was in
+        std::atomic<Clock::rep> since_{0};   // start of the phase or rate window
+        std::atomic<Clock::rep> headAt_{0};  // when the head was in
+        std::atomic<Clock::rep> movedAt_{0}; // when its request last brought bytes
         std::atomic<std::uint64_t> windowBytes_{0};
         std::atomic<std::uint64_t> bodyBytes_{0};
         std::atomic<std::uint64_t> length_{0}; // announced; 0: unknown
@@ -222,7 +223,7 @@ public:
     /// The request head is in, announcing a body of `length` bytes (0: no
     /// length given): from now on its body is measured.
     void headArrived(Connection* c, std::uint64_t length, Clock::time_point now = Clock::now());
-    void bodyArrived(Connection* c, std::uint64_t bytes);
+    void bodyArrived(Connection* c, std::uint64_t bytes, Clock::time_point now = Clock::now());
     /// Reserves `bytes` more of the body budget for `c`'s request (given
     /// back when the request is done), cutting slower bodies when the
     /// budget is short; false when they cannot be had, or `c` was cut
@@ -239,6 +240,10 @@ public:
 
     std::size_t open() const;
     std::uint64_t reserved() const;
+    /// Requests still under way at `now`: those being answered, and bodies
+    /// whose bytes came within `quiet`. What a stop waits for: a body that
+    /// stopped arriving (its client gone, or dribbling) is not.
+    std::size_t unsettled(Clock::time_point now, std::chrono::milliseconds quiet) const;
 
 private:
     void end(Connection* c);

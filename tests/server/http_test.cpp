@@ -350,3 +350,25 @@ TEST(Limits, CrowdedIsDecidedPerListener) {
     for (auto* c : all)
         guard.closed(c);
 }
+
+// What a stop waits for: answers under way and bodies still arriving, not a
+// head, not a body that stopped coming, not a connection already ended.
+TEST(Limits, AStopWaitsOnlyForRequestsStillMoving) {
+    Watched w(testLimits());
+    auto* head = w.open(1, "a");
+    auto* moving = w.open(2, "b");
+    w.guard.headArrived(moving, 100, t0);
+    w.guard.bodyArrived(moving, 10, t0 + 900ms);
+    auto* stalled = w.open(3, "c");
+    w.guard.headArrived(stalled, 100, t0);
+    w.guard.bodyArrived(stalled, 10, t0 + 100ms);
+    auto* answering = w.open(4, "d");
+    w.guard.headArrived(answering, 0, t0);
+    w.guard.requestArrived(answering);
+    EXPECT_EQ(w.guard.unsettled(t0 + 1s, 500ms), 2u) << "the moving body and the answer";
+    EXPECT_EQ(w.guard.unsettled(t0 + 2s, 500ms), 1u) << "the answer alone";
+    w.guard.requestDone(answering, t0 + 2s);
+    EXPECT_EQ(w.guard.unsettled(t0 + 2s, 500ms), 0u);
+    for (auto* c : {head, moving, stalled, answering})
+        w.guard.closed(c);
+}
