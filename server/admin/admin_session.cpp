@@ -1,10 +1,11 @@
 #include "server/admin/admin_session.h"
 
+#include "server/support/digest.h"
+
 #include "server/store/store.h"
 #include "server/support/error_text.h"
 #include "server/support/state_files.h"
 
-#include "platform/hex.h"
 #include "platform/openssl_support.h"
 
 #include <cerrno>
@@ -13,7 +14,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <openssl/evp.h>
 #include <stdexcept>
 #include <unistd.h>
 
@@ -36,18 +36,6 @@ std::string cookieValue(std::string_view header, std::string_view name) {
             return std::string(pair.substr(name.size() + 1));
     }
     return "";
-}
-
-/// SHA-256 of `text`, in hex (OpenSSL's libcrypto).
-std::string digest(std::string_view text) {
-    unsigned char raw[EVP_MAX_MD_SIZE];
-    unsigned int size = 0;
-    if (EVP_Digest(text.data(), text.size(), raw, &size, EVP_sha256(), nullptr) != 1)
-        throw std::runtime_error("无法计算会话密钥的 SHA-256 摘要（OpenSSL）");
-    std::string hex;
-    for (unsigned int i = 0; i < size; ++i)
-        appendHex(hex, raw[i], 2, HexCase::Lower);
-    return hex;
 }
 
 } // namespace
@@ -96,10 +84,10 @@ std::optional<AdminSessions::Session> AdminSessions::find(const WebRequest& requ
     const std::string id = cookieValue(request.cookie, kCookie);
     if (id.empty())
         return std::nullopt;
-    const std::string key = digest("session:" + id);
+    const std::string key = sha256Hex("session:" + id);
     if (!Database(databasePath_).sessions().use(key, clock_.now()))
         return std::nullopt;
-    return Session{key, digest("csrf:" + id)};
+    return Session{key, sha256Hex("csrf:" + id)};
 }
 
 std::optional<std::string> AdminSessions::start(const WebRequest& request) {
@@ -108,7 +96,7 @@ std::optional<std::string> AdminSessions::start(const WebRequest& request) {
     const std::string id = openssl::randomHex(32);
     Database(databasePath_)
         .sessions()
-        .add(digest("session:" + id), clock_.now() + limits_.life, limits_.sessions);
+        .add(sha256Hex("session:" + id), clock_.now() + limits_.life, limits_.sessions);
     return std::string(kCookie) + "=" + id + "; Path=/; HttpOnly; SameSite=Strict";
 }
 

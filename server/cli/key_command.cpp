@@ -6,6 +6,7 @@
 #include "server/store/store.h"
 #include "server/support/error_text.h"
 #include "server/support/fd.h"
+#include "server/support/files.h"
 #include "server/support/state_files.h"
 
 #include "platform/signature.h"
@@ -13,8 +14,6 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,15 +22,6 @@ namespace pelvoran::server {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::optional<std::string> readWhole(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return std::nullopt;
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 /// A file written whole under a temporary name beside the one it is to
 /// have, and synced: moved into place by place(), or removed.

@@ -2,6 +2,7 @@
 
 #include "server/support/digest.h"
 #include "server/support/error_text.h"
+#include "server/support/files.h"
 #include "server/support/state_files.h"
 
 #include "platform/signature.h"
@@ -9,8 +10,6 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,15 +18,6 @@ namespace pelvoran::server {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::optional<std::string> readWhole(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return std::nullopt;
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 } // namespace
 

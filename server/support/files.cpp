@@ -3,6 +3,8 @@
 #include "server/support/error_text.h"
 
 #include <cerrno>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <sys/types.h>
 #include <unistd.h>
@@ -36,6 +38,15 @@ void copyAll(int from, int to, const std::string& shown) {
         }
         at += n;
     }
+}
+
+std::optional<std::string> readWhole(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
 }
 
 } // namespace pelvoran::server

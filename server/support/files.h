@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 namespace pelvoran::server {
@@ -10,5 +11,9 @@ void syncFile(int fd, const std::string& shown);
 /// Copies all of `from` (from its start) to `to`, a bounded buffer at a time;
 /// throws std::runtime_error naming `shown` (what is written).
 void copyAll(int from, int to, const std::string& shown);
+
+/// Everything in the file at `path`; nullopt when it cannot be read (errno
+/// says why).
+std::optional<std::string> readWhole(const std::string& path);
 
 } // namespace pelvoran::server

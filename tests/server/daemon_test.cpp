@@ -13,6 +13,7 @@
 #include "server/store/store.h"
 #include "server/store/use_counter.h"
 #include "server/support/state_files.h"
+#include "tests/support/raw_database.h"
 #include "tests/support/server_process.h"
 
 #include <algorithm>
@@ -28,56 +29,6 @@ using namespace pelvoran::server;
 using namespace std::chrono_literals;
 
 namespace {
-
-/// A plain SQLite connection of the test's own, beside the store's.
-class Raw {
-public:
-    explicit Raw(const std::string& path) { sqlite3_open(path.c_str(), &db_); }
-    ~Raw() { sqlite3_close(db_); }
-    Raw(const Raw&) = delete;
-    Raw& operator=(const Raw&) = delete;
-    int exec(const std::string& sql) {
-        return sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr);
-    }
-    std::int64_t count() { return scalar("SELECT count(*) FROM comments"); }
-    /// Every row of `table`, each as its values' SQL literals, in order.
-    std::vector<std::string> rows(const std::string& table) {
-        std::vector<std::string> out;
-        sqlite3_stmt* s = nullptr;
-        sqlite3_prepare_v2(db_, ("SELECT * FROM \"" + table + "\" ORDER BY 1, 2").c_str(), -1, &s,
-                           nullptr);
-        while (sqlite3_step(s) == SQLITE_ROW) {
-            std::string row;
-            for (int i = 0; i < sqlite3_column_count(s); ++i) {
-                const auto* text = sqlite3_column_text(s, i);
-                row += (i ? "|" : "") + std::to_string(sqlite3_column_type(s, i)) + ":" +
-                       (text ? reinterpret_cast<const char*>(text) : "");
-            }
-            out.push_back(row);
-        }
-        sqlite3_finalize(s);
-        return out;
-    }
-    std::vector<std::string> texts(const char* sql) {
-        std::vector<std::string> out;
-        sqlite3_stmt* s = nullptr;
-        sqlite3_prepare_v2(db_, sql, -1, &s, nullptr);
-        while (sqlite3_step(s) == SQLITE_ROW)
-            out.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)));
-        sqlite3_finalize(s);
-        return out;
-    }
-    std::int64_t scalar(const char* sql) {
-        sqlite3_stmt* s = nullptr;
-        sqlite3_prepare_v2(db_, sql, -1, &s, nullptr);
-        const std::int64_t n = sqlite3_step(s) == SQLITE_ROW ? sqlite3_column_int64(s, 0) : -1;
-        sqlite3_finalize(s);
-        return n;
-    }
-
-private:
-    sqlite3* db_ = nullptr;
-};
 
 /// Collects the writer's answers and waits for them.
 struct Answers {
@@ -135,7 +86,7 @@ TEST(Site, AnswersUpdateChecksAndComments) {
     EXPECT_EQ(counted, 1) << "HEAD is not a tool's check";
 
     EXPECT_EQ(ask("POST", "/Canon/comment.asp", "CommentText=%BE%B5").status, 200u);
-    EXPECT_EQ(Raw(path).count(), 1) << "answered 200 before it was stored";
+    EXPECT_EQ(test::RawDatabase(path).count(), 1) << "answered 200 before it was stored";
     EXPECT_EQ(ask("POST", "/Canon/comment.asp", "CommentText=again").status, 429u);
     EXPECT_EQ(ask("POST", "/Canon/comment.asp", "Text=x").status, 400u);
     EXPECT_EQ(ask("GET", "/Canon/comment.asp").status, 405u);

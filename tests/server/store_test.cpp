@@ -8,6 +8,7 @@
 #include "server/store/store.h"
 #include "server/store/transaction.h"
 #include "server/store/use_counter.h"
+#include "tests/support/raw_database.h"
 #include "tests/support/server_process.h"
 
 #include <algorithm>
@@ -29,56 +30,6 @@ using namespace std::chrono_literals;
 using std::chrono::sys_seconds;
 
 namespace {
-
-/// A plain SQLite connection of the test's own, beside the store's.
-class Raw {
-public:
-    explicit Raw(const std::string& path) { sqlite3_open(path.c_str(), &db_); }
-    ~Raw() { sqlite3_close(db_); }
-    Raw(const Raw&) = delete;
-    Raw& operator=(const Raw&) = delete;
-    int exec(const std::string& sql) {
-        return sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr);
-    }
-    std::int64_t count() { return scalar("SELECT count(*) FROM comments"); }
-    /// Every row of `table`, each as its values' SQL literals, in order.
-    std::vector<std::string> rows(const std::string& table) {
-        std::vector<std::string> out;
-        sqlite3_stmt* s = nullptr;
-        sqlite3_prepare_v2(db_, ("SELECT * FROM \"" + table + "\" ORDER BY 1, 2").c_str(), -1, &s,
-                           nullptr);
-        while (sqlite3_step(s) == SQLITE_ROW) {
-            std::string row;
-            for (int i = 0; i < sqlite3_column_count(s); ++i) {
-                const auto* text = sqlite3_column_text(s, i);
-                row += (i ? "|" : "") + std::to_string(sqlite3_column_type(s, i)) + ":" +
-                       (text ? reinterpret_cast<const char*>(text) : "");
-            }
-            out.push_back(row);
-        }
-        sqlite3_finalize(s);
-        return out;
-    }
-    std::vector<std::string> texts(const char* sql) {
-        std::vector<std::string> out;
-        sqlite3_stmt* s = nullptr;
-        sqlite3_prepare_v2(db_, sql, -1, &s, nullptr);
-        while (sqlite3_step(s) == SQLITE_ROW)
-            out.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)));
-        sqlite3_finalize(s);
-        return out;
-    }
-    std::int64_t scalar(const char* sql) {
-        sqlite3_stmt* s = nullptr;
-        sqlite3_prepare_v2(db_, sql, -1, &s, nullptr);
-        const std::int64_t n = sqlite3_step(s) == SQLITE_ROW ? sqlite3_column_int64(s, 0) : -1;
-        sqlite3_finalize(s);
-        return n;
-    }
-
-private:
-    sqlite3* db_ = nullptr;
-};
 
 NewComment comment(const std::string& text) {
     return {fromUtf8Lenient(text), "CommentText=" + text, kFromDesktop, sys_seconds(1700000000s)};
@@ -125,7 +76,7 @@ TEST(Store, MigratesOldDatabasesAndRefusesNewerOnes) {
     const test::TempDir dir;
     const std::string path = dir.path() + "/comments.sqlite";
     {
-        Raw v1(path);
+        test::RawDatabase v1(path);
         ASSERT_EQ(v1.exec("CREATE TABLE comments (id INTEGER PRIMARY KEY, received INTEGER NOT "
                           "NULL, text TEXT NOT NULL, raw BLOB NOT NULL, source TEXT NOT NULL);"
                           "CREATE INDEX comments_by_time ON comments (received);"
@@ -159,20 +110,21 @@ TEST(Store, MigratesOldDatabasesAndRefusesNewerOnes) {
     // Numbers are never handed out twice: not those of the migrated comments,
     // not after the newest comment is deleted.
     for (const std::int64_t expected : {8, 9}) {
-        ASSERT_EQ(Raw(path).exec("DELETE FROM comments WHERE id = (SELECT max(id) FROM comments)"),
+        ASSERT_EQ(test::RawDatabase(path).exec(
+                      "DELETE FROM comments WHERE id = (SELECT max(id) FROM comments)"),
                   SQLITE_OK);
         Database db(path);
         db.comments().insert({NewComment{u"新", "", kFromWeb, sys_seconds(1700000001s), false}});
         EXPECT_EQ(db.comments().list().front().id, expected);
     }
-    Raw(path).exec("PRAGMA user_version=9");
+    test::RawDatabase(path).exec("PRAGMA user_version=9");
     try {
         Database newer(path);
         ADD_FAILURE() << "a database of schema 9 was opened";
     } catch (const StoreError& e) {
         EXPECT_NE(std::string(e.what()).find("更新版本的服务器"), std::string::npos) << e.what();
     }
-    Raw left(path);
+    test::RawDatabase left(path);
     EXPECT_EQ(left.scalar("PRAGMA user_version"), 9) << "a refused database is not changed";
     EXPECT_EQ(left.count(), 1);
 }
@@ -234,7 +186,7 @@ TEST(Store, AuditLogOnlyGrows) {
         db.audit().append("登录", "用令牌登录", kByPages, "127.0.0.1");
         db.audit().append("退出", "", kByPages);
     }
-    Raw raw(path);
+    test::RawDatabase raw(path);
     const struct {
         const char* sql;
         int result;
@@ -294,7 +246,8 @@ TEST(Store, TransactionKeepsOnlyWhatIsCommitted) {
             EXPECT_TRUE(c.throws) << c.how << ": " << e.what();
         }
         EXPECT_EQ(db.audit().page(0, 0).total, c.lines) << c.how;
-        EXPECT_EQ(Raw(path).scalar("SELECT count(*) FROM audit_log"), c.lines) << c.how;
+        EXPECT_EQ(test::RawDatabase(path).scalar("SELECT count(*) FROM audit_log"), c.lines)
+            << c.how;
     }
 }
 
@@ -326,7 +279,7 @@ TEST(Store, RestoreBringsBackEveryTableOfTheSchema) {
     EXPECT_EQ(rebuilt.leftOut, std::vector<std::string>{});
     ASSERT_EQ(rebuilt.files.size(), 1u);
     EXPECT_EQ(rebuilt.files[0].data, "key\n");
-    Raw was(source), now(fresh);
+    test::RawDatabase was(source), now(fresh);
     const char* schema = "SELECT type || ' ' || name || ' ' || coalesce(sql, '') FROM "
                          "sqlite_schema ORDER BY name";
     EXPECT_EQ(now.texts(schema), was.texts(schema)) << "not this server's own schema";
@@ -338,14 +291,15 @@ TEST(Store, RestoreBringsBackEveryTableOfTheSchema) {
     EXPECT_EQ(Database(fresh).comments().highestNumber(), 3);
 
     const std::string first = dir.path() + "/v1.sqlite";
-    ASSERT_EQ(Raw(first).exec("CREATE TABLE comments (id INTEGER PRIMARY KEY, received INTEGER NOT "
-                              "NULL, text TEXT NOT NULL, raw BLOB NOT NULL, source TEXT NOT NULL);"
-                              "CREATE INDEX comments_by_time ON comments (received);"
-                              "CREATE TABLE release (only INTEGER PRIMARY KEY CHECK (only = 1), "
-                              "version TEXT NOT NULL, address TEXT NOT NULL, date TEXT NOT NULL, "
-                              "notes TEXT NOT NULL);"
-                              "INSERT INTO comments VALUES (7, 1700000000, '旧', x'41', 'web');"
-                              "PRAGMA user_version=1;"),
+    ASSERT_EQ(test::RawDatabase(first).exec(
+                  "CREATE TABLE comments (id INTEGER PRIMARY KEY, received INTEGER NOT "
+                  "NULL, text TEXT NOT NULL, raw BLOB NOT NULL, source TEXT NOT NULL);"
+                  "CREATE INDEX comments_by_time ON comments (received);"
+                  "CREATE TABLE release (only INTEGER PRIMARY KEY CHECK (only = 1), "
+                  "version TEXT NOT NULL, address TEXT NOT NULL, date TEXT NOT NULL, "
+                  "notes TEXT NOT NULL);"
+                  "INSERT INTO comments VALUES (7, 1700000000, '旧', x'41', 'web');"
+                  "PRAGMA user_version=1;"),
               SQLITE_OK);
     EXPECT_EQ(rebuildFromBackup(first, dir.path() + "/from-v1.sqlite", "v1").schema, 1);
     Database migrated(dir.path() + "/from-v1.sqlite");
@@ -361,14 +315,14 @@ TEST(CommentWriter, BatchesAnswersOnlyWhenDurableAndFailsWhole) {
     const test::TempDir dir;
     const std::string path = dir.path() + "/comments.sqlite";
     Database(path).comments().insert({comment("first")});
-    Raw other(path);
+    test::RawDatabase other(path);
     {
         CommentWriter writer(path, 5s);
         Answers answers;
         std::atomic<std::int64_t> seenWhenAnswered = -1;
         ASSERT_EQ(other.exec("BEGIN EXCLUSIVE"), SQLITE_OK);
         writer.submit(comment("a"), [&](bool ok) {
-            seenWhenAnswered = Raw(path).count(); // what a reader sees at that moment
+            seenWhenAnswered = test::RawDatabase(path).count(); // what a reader sees at that moment
             answers.done()(ok);
         });
         // Once the writer has taken it, it waits for the lock.
@@ -428,7 +382,7 @@ TEST(Store, FullDiskFailsOneTransactionAndKeepsTheRest) {
     }
     ASSERT_TRUE(full) << "512 KiB never filled";
     EXPECT_EQ(db.comments().list().size(), stored);
-    EXPECT_EQ(Raw(path).count(), static_cast<std::int64_t>(stored));
+    EXPECT_EQ(test::RawDatabase(path).count(), static_cast<std::int64_t>(stored));
 }
 
 // Health is lost while a comment could not be stored, and comes back with
@@ -452,7 +406,7 @@ TEST(DatabaseHealth, FollowsWhetherACommentCouldBeStored) {
     Database(path).comments().insert({comment("first")});
     DatabaseHealth health(dir.path(), 0ms);
     ASSERT_EQ(health.report(std::nullopt).text, "ok\n");
-    Raw other(path);
+    test::RawDatabase other(path);
     const std::string filler = dir.path() + "/filler";
     const struct {
         const char* cause;
@@ -480,7 +434,7 @@ TEST(DatabaseHealth, FollowsWhetherACommentCouldBeStored) {
         EXPECT_EQ(health.report(std::nullopt).text, "ok\n") << c.cause;
     }
     Database(path).comments().insert({comment("after")});
-    EXPECT_EQ(Raw(path).count(), 2);
+    EXPECT_EQ(test::RawDatabase(path).count(), 2);
 }
 
 // The daily job backs up only a whole database: damage of an index alone
@@ -505,20 +459,20 @@ TEST(DatabaseHealth, DailyBackupIsOfAWholeDatabaseOnly) {
         const std::string path = dir.path() + "/comments.sqlite";
         Database(path).comments().insert({comment("first")});
         const std::string rows = "FROM sqlite_schema WHERE tbl_name = '" + c.table + "'";
-        const auto saved = Raw(path).texts(
+        const auto saved = test::RawDatabase(path).texts(
             ("SELECT 'INSERT INTO sqlite_schema VALUES (' || quote(type) || ', ' || quote(name) "
              "|| ', ' || quote(tbl_name) || ', ' || rootpage || ', ' || quote(sql) || ')' " +
              rows)
                 .c_str());
-        ASSERT_EQ(
-            Raw(path).exec("PRAGMA writable_schema=ON; DELETE " + rows + " AND type = 'index';" +
-                           (c.standIn.empty() ? ""
-                                              : "UPDATE sqlite_schema SET sql = '" + c.standIn +
-                                                    "' WHERE name = '" + c.table + "'")),
-            SQLITE_OK);
-        ASSERT_EQ(Raw(path).exec(c.sql), SQLITE_OK) << c.what;
+        ASSERT_EQ(test::RawDatabase(path).exec(
+                      "PRAGMA writable_schema=ON; DELETE " + rows + " AND type = 'index';" +
+                      (c.standIn.empty() ? ""
+                                         : "UPDATE sqlite_schema SET sql = '" + c.standIn +
+                                               "' WHERE name = '" + c.table + "'")),
+                  SQLITE_OK);
+        ASSERT_EQ(test::RawDatabase(path).exec(c.sql), SQLITE_OK) << c.what;
         {
-            Raw raw(path);
+            test::RawDatabase raw(path);
             ASSERT_EQ(raw.exec("PRAGMA writable_schema=ON; DELETE " + rows), SQLITE_OK);
             for (const std::string& row : saved)
                 ASSERT_EQ(raw.exec(row), SQLITE_OK) << row;
