@@ -28,27 +28,7 @@ using namespace pelvoran;
 using namespace pelvoran::server;
 using namespace std::chrono_literals;
 
-namespace {
-
-/// Collects the writer's answers and waits for them.
-struct Answers {
-    std::mutex mutex;
-    std::condition_variable arrived;
-    std::vector<bool> stored;
-    CommentWriter::Done done() {
-        return [this](bool ok) {
-            const std::lock_guard lock(mutex);
-            stored.push_back(ok);
-            arrived.notify_all();
-        };
-    }
-    bool waitFor(std::size_t n) {
-        std::unique_lock lock(mutex);
-        return arrived.wait_for(lock, 20s, [&] { return stored.size() >= n; });
-    }
-};
-
-} // namespace
+namespace {} // namespace
 
 // The site answers without sockets: the update check from the published
 // release, counted for GET only; a comment once durable; the limit; each

@@ -10,6 +10,7 @@
 #include "server/store/use_counter.h"
 #include "tests/support/raw_database.h"
 #include "tests/support/server_process.h"
+#include "tests/support/writer_answers.h"
 
 #include <algorithm>
 #include <atomic>
@@ -34,24 +35,6 @@ namespace {
 NewComment comment(const std::string& text) {
     return {fromUtf8Lenient(text), "CommentText=" + text, kFromDesktop, sys_seconds(1700000000s)};
 }
-
-/// Collects the writer's answers and waits for them.
-struct Answers {
-    std::mutex mutex;
-    std::condition_variable arrived;
-    std::vector<bool> stored;
-    CommentWriter::Done done() {
-        return [this](bool ok) {
-            const std::lock_guard lock(mutex);
-            stored.push_back(ok);
-            arrived.notify_all();
-        };
-    }
-    bool waitFor(std::size_t n) {
-        std::unique_lock lock(mutex);
-        return arrived.wait_for(lock, 20s, [&] { return stored.size() >= n; });
-    }
-};
 
 } // namespace
 
@@ -318,7 +301,7 @@ TEST(CommentWriter, BatchesAnswersOnlyWhenDurableAndFailsWhole) {
     test::RawDatabase other(path);
     {
         CommentWriter writer(path, 5s);
-        Answers answers;
+        test::WriterAnswers answers;
         std::atomic<std::int64_t> seenWhenAnswered = -1;
         ASSERT_EQ(other.exec("BEGIN EXCLUSIVE"), SQLITE_OK);
         writer.submit(comment("a"), [&](bool ok) {
@@ -340,14 +323,14 @@ TEST(CommentWriter, BatchesAnswersOnlyWhenDurableAndFailsWhole) {
     EXPECT_EQ(other.count(), 22);
 
     CommentWriter writer(path, 50ms);
-    Answers failed;
+    test::WriterAnswers failed;
     ASSERT_EQ(other.exec("BEGIN EXCLUSIVE"), SQLITE_OK);
     for (int i = 0; i < 5; ++i)
         writer.submit(comment("lost"), failed.done());
     ASSERT_TRUE(failed.waitFor(5));
     EXPECT_EQ(std::count(failed.stored.begin(), failed.stored.end(), false), 5);
     ASSERT_EQ(other.exec("COMMIT"), SQLITE_OK);
-    Answers after;
+    test::WriterAnswers after;
     writer.submit(comment("kept"), after.done());
     ASSERT_TRUE(after.waitFor(1));
     EXPECT_TRUE(after.stored[0]);

@@ -1,0 +1,31 @@
+#pragma once
+
+#include "server/store/comment_writer.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <mutex>
+#include <vector>
+
+namespace pelvoran::test {
+
+/// Collects the writer's answers and waits for them.
+struct WriterAnswers {
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::vector<bool> stored;
+    server::CommentWriter::Done done() {
+        return [this](bool ok) {
+            const std::lock_guard lock(mutex);
+            stored.push_back(ok);
+            arrived.notify_all();
+        };
+    }
+    bool waitFor(std::size_t n) {
+        std::unique_lock lock(mutex);
+        return arrived.wait_for(lock, std::chrono::seconds(20), [&] { return stored.size() >= n; });
+    }
+};
+
+} // namespace pelvoran::test
