@@ -28,8 +28,6 @@ using namespace pelvoran;
 using namespace pelvoran::server;
 using namespace std::chrono_literals;
 
-namespace {} // namespace
-
 // The site answers without sockets: the update check from the published
 // release, counted for GET only; a comment once durable; the limit; each
 // counted for /metrics.
