@@ -182,89 +182,87 @@ std::string writeStateFile(int dir, const StateFile& f, const std::string& shown
     return temp;
 }
 
-/// As the state directory's owner, with the state locked: the backup
-/// `source` (FILE, `size` bytes) copied, a database rebuilt from its rows
-/// and put in place of the database, and the files it carries put back.
-void restoreAsOwner(StateDir& state, int source, const std::string& file, std::uintmax_t size) {
-    const Fd lock = lockState(state);
-    if (lock.get() < 0)
-        throw std::runtime_error("restore：服务器正在使用状态目录 " + state.shown +
-                                 "，没有改动任何东西。请先停止它（软件包安装的服务连同它的套接字："
-                                 "sudo systemctl stop pelvoran-server.socket pelvoran-server，"
-                                 "否则下一个连接会让它再启动），恢复后再启动两者。");
-    expectRoom(state, size, file);
-    const int dir = state.fd.get();
-    const std::string pid = std::to_string(::getpid());
-    const std::string copied = ".restore-" + pid + ".backup";
-    const std::string temp = ".restore-" + pid + ".sqlite";
-    removeDatabaseFiles(dir, copied);
-    removeDatabaseFiles(dir, temp);
-    struct Cleanup {
-        int dir;
-        std::vector<std::string> names;
-        ~Cleanup() {
-            for (const auto& name : names)
-                removeDatabaseFiles(dir, name);
-        }
-    } cleanup{dir, {copied, temp}};
+/// What came back, for the summary.
+struct Restored {
+    std::int64_t next = 0; // the next comment number
+    CommentCount comments;
+    std::optional<Release> release;
+    std::string unread;  // why the replaced database's numbers could not be read
+    std::string carried; // the state directory's files the backup carried
+    std::vector<std::string> leftOut;
+    std::string kept; // where the replaced database went, in the state directory
+};
+
+/// The files of a restore in progress in the state directory: the owner's
+/// copy of the backup, the database rebuilt from it, the carried files under
+/// their temporary names. All removed unless the restore is done.
+struct Scratch {
+    int dir;
+    std::vector<std::string> names;
+    ~Scratch() {
+        for (const auto& name : names)
+            removeDatabaseFiles(dir, name);
+    }
+};
+
+/// The backup `source` copied into the state directory as its owner's own
+/// file (a backup may be readable by its caller alone, and read from there
+/// it cannot change underneath), and a database rebuilt from its rows as
+/// `temp`. Changes nothing else; refusals say so.
+RebuiltDatabase rebuildBeside(const StateDir& state, int source, const std::string& file,
+                              const std::string& copied, const std::string& temp) {
     {
-        // The copy is the owner's own: a backup may be readable by its
-        // caller alone, and read from here it cannot change underneath.
-        const Fd copy(::openat(dir, copied.c_str(),
+        const Fd copy(::openat(state.fd.get(), copied.c_str(),
                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (copy.get() < 0)
             throw std::runtime_error("restore：无法在状态目录 " + state.shown + " 中写入：" +
                                      systemErrorText(errno));
         copyAll(source, copy.get(), state.shown + "/" + copied);
     }
-    RebuiltDatabase rebuilt;
     try {
-        rebuilt = rebuildFromBackup(state.path + "/" + copied, state.path + "/" + temp, file);
+        return rebuildFromBackup(state.path + "/" + copied, state.path + "/" + temp, file);
     } catch (const RefusedBackup& e) {
         throw UsageError{"restore：" + std::string(e.what()) + "。没有改动任何东西。", false};
     } catch (const StoreError& e) {
         throw std::runtime_error("restore：无法在状态目录 " + state.shown + " 中重建数据库：" +
                                  e.what() + "。没有改动任何东西。");
     }
-    removeDatabaseFiles(dir, copied);
-    const std::vector<StateFile> files = checkedFiles(rebuilt.files, file);
-    expectSameKey(state, files, file);
+}
 
-    // Numbers handed out since the backup are not handed out again.
+/// The rebuilt database `temp` made ready to take the place of the state
+/// directory's: no number handed out since the backup handed out again, no
+/// session of the backup's day left, the restore in its audit log.
+void makeReady(const StateDir& state, const std::string& temp, const std::string& file,
+               Restored& r) {
     std::map<std::string, std::int64_t> highest;
-    std::string unread;
     try {
         highest = highestNumbers(databasePath(state.path));
     } catch (const StoreError& e) {
-        unread = e.what();
+        r.unread = e.what();
     }
-    std::int64_t next = 0;
-    CommentCount comments;
-    std::optional<Release> release;
-    std::string carried;
-    for (const StateFile& f : files)
-        carried += (carried.empty() ? "" : "、") + f.name;
-    {
-        Database restored(state.path + "/" + temp);
-        restored.keepNumbersAbove(highest);
-        // The sessions of the backup's day open nothing either.
-        restored.sessions().endAll();
-        next = restored.comments().highestNumber() + 1;
-        comments = restored.comments().countAndNewest();
-        release = restored.releases().current();
-        // The backup's own log goes on, saying what came back.
-        restored.audit().append("恢复",
-                                "从备份 " + file + " 恢复了状态目录 " + state.shown +
-                                    (carried.empty() ? "" : "，连同 " + carried),
-                                kByCommandLine);
-    } // the last connection: the copy is whole in its main file
-    for (const StateFile& f : files)
-        cleanup.names.push_back(writeStateFile(dir, f, state.shown));
+    Database restored(state.path + "/" + temp);
+    restored.keepNumbersAbove(highest);
+    restored.sessions().endAll();
+    r.next = restored.comments().highestNumber() + 1;
+    r.comments = restored.comments().countAndNewest();
+    r.release = restored.releases().current();
+    // The backup's own log goes on, saying what came back.
+    restored.audit().append("恢复",
+                            "从备份 " + file + " 恢复了状态目录 " + state.shown +
+                                (r.carried.empty() ? "" : "，连同 " + r.carried),
+                            kByCommandLine);
+} // the last connection: the copy is whole in its main file
 
+/// Puts `temp` in place of the database, keeping the replaced one with its
+/// write-ahead log in backups/ exactly as it was, and the carried files in
+/// place of theirs (`scratch` names them, after the copy and `temp`); the
+/// directory synced. Where the replaced database went.
+std::string putInPlace(const StateDir& state, const std::string& temp,
+                       const std::vector<StateFile>& files, Scratch& scratch) {
+    const int dir = state.fd.get();
     if (::mkdirat(dir, kBackupsDir, 0700) != 0 && errno != EEXIST)
         throw std::runtime_error("restore：无法创建 " + state.shown + "/" + kBackupsDir + "：" +
                                  systemErrorText(errno));
-    // The replaced database, with its write-ahead log, exactly as it was.
     std::string kept = std::string(kBackupsDir) + "/" + replacedName(1);
     for (int n = 2; ::faccessat(dir, kept.c_str(), F_OK, AT_SYMLINK_NOFOLLOW) == 0; ++n)
         kept = std::string(kBackupsDir) + "/" + replacedName(n);
@@ -283,41 +281,80 @@ void restoreAsOwner(StateDir& state, int source, const std::string& file, std::u
                                  systemErrorText(error));
     }
     for (std::size_t i = 0; i < files.size(); ++i)
-        renameOrThrow(dir, cleanup.names[2 + i], files[i].name, state.shown + "/" + files[i].name);
-    cleanup.names.clear();
+        renameOrThrow(dir, scratch.names[2 + i], files[i].name, state.shown + "/" + files[i].name);
+    scratch.names.clear();
     const Fd opened(::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (opened.get() < 0)
         throw std::runtime_error("restore：无法打开 " + state.shown + "：" +
                                  systemErrorText(errno));
     syncFile(opened.get(), state.shown);
-    // Every admin session ends: the admin address of before opens none.
-    ::unlinkat(dir, kAdminTokenFile, 0);
+    return kept;
+}
 
-    logError("已从 " + file + " 恢复状态目录 " + state.shown + "，管理页面的登录已全部结束");
+/// What the publisher reads after a restore: what came back, what did not,
+/// and what to do next.
+void sayRestored(const StateDir& state, const std::string& file, const Restored& r) {
     say(stdout, "已从 " + file + " 恢复状态目录 " + state.shown + "：");
     say(stdout,
-        "  留言：" + std::to_string(comments.count) + " 条" +
-            (comments.count > 0 ? "，最新一条收到于 " + localTimeText(comments.newest) : "") +
+        "  留言：" + std::to_string(r.comments.count) + " 条" +
+            (r.comments.count > 0 ? "，最新一条收到于 " + localTimeText(r.comments.newest) : "") +
             "。备份之后收到的留言不在其中，它们留在被替换的数据库里。");
-    say(stdout, release ? "  发布的版本：" + toUtf8(release->version) +
-                              "（备份时发布的版本）。服务启动后，更新检查按它答复。"
-                        : "  备份中没有发布的版本：服务启动后，工具不会提示更新。");
-    say(stdout, "  留言编号从 #" + std::to_string(next) + " 起，不会重用已经用过的编号。");
-    if (!unread.empty())
-        say(stdout, "  （被替换的数据库读不出已用过的编号：" + unread + "）");
-    say(stdout, carried.empty()
+    say(stdout, r.release ? "  发布的版本：" + toUtf8(r.release->version) +
+                                "（备份时发布的版本）。服务启动后，更新检查按它答复。"
+                          : "  备份中没有发布的版本：服务启动后，工具不会提示更新。");
+    say(stdout, "  留言编号从 #" + std::to_string(r.next) + " 起，不会重用已经用过的编号。");
+    if (!r.unread.empty())
+        say(stdout, "  （被替换的数据库读不出已用过的编号：" + r.unread + "）");
+    say(stdout, r.carried.empty()
                     ? "  备份中没有签名密钥或监控令牌：状态目录中原有的保持原样。"
-                    : "  状态目录中的 " + carried + " 已从备份放回（只有所有者可读）。");
-    if (!rebuilt.leftOut.empty()) {
+                    : "  状态目录中的 " + r.carried + " 已从备份放回（只有所有者可读）。");
+    if (!r.leftOut.empty()) {
         std::string names;
-        for (const auto& name : rebuilt.leftOut)
+        for (const auto& name : r.leftOut)
             names += (names.empty() ? "" : "、") + terminalCell(name);
         say(stdout, "  备份中另有本程序的数据库没有的对象，没有恢复：" + names + "。");
     }
-    say(stdout, "  被替换的数据库保存为 " + state.shown + "/" + kept + "。");
+    say(stdout, "  被替换的数据库保存为 " + state.shown + "/" + r.kept + "。");
     say(stdout, "  管理页面的登录已全部结束，原来的管理地址不再有效：服务启动后用 "
                 "pelvoran-server admin-url 取新地址。");
     say(stdout, "现在可以启动服务：sudo systemctl start pelvoran-server");
+}
+
+/// As the state directory's owner, with the state locked: the backup
+/// `source` (FILE, `size` bytes) copied, a database rebuilt from its rows
+/// and put in place of the database, and the files it carries put back.
+void restoreAsOwner(StateDir& state, int source, const std::string& file, std::uintmax_t size) {
+    const Fd lock = lockState(state);
+    if (lock.get() < 0)
+        throw std::runtime_error("restore：服务器正在使用状态目录 " + state.shown +
+                                 "，没有改动任何东西。请先停止它（软件包安装的服务连同它的套接字："
+                                 "sudo systemctl stop pelvoran-server.socket pelvoran-server，"
+                                 "否则下一个连接会让它再启动），恢复后再启动两者。");
+    expectRoom(state, size, file);
+    const int dir = state.fd.get();
+    const std::string pid = std::to_string(::getpid());
+    const std::string copied = ".restore-" + pid + ".backup";
+    const std::string temp = ".restore-" + pid + ".sqlite";
+    removeDatabaseFiles(dir, copied);
+    removeDatabaseFiles(dir, temp);
+    Scratch scratch{dir, {copied, temp}};
+    const RebuiltDatabase rebuilt = rebuildBeside(state, source, file, copied, temp);
+    removeDatabaseFiles(dir, copied);
+    const std::vector<StateFile> files = checkedFiles(rebuilt.files, file);
+    expectSameKey(state, files, file);
+
+    Restored r;
+    r.leftOut = rebuilt.leftOut;
+    for (const StateFile& f : files)
+        r.carried += (r.carried.empty() ? "" : "、") + f.name;
+    makeReady(state, temp, file, r);
+    for (const StateFile& f : files)
+        scratch.names.push_back(writeStateFile(dir, f, state.shown));
+    r.kept = putInPlace(state, temp, files, scratch);
+    // Every admin session ends: the admin address of before opens none.
+    ::unlinkat(dir, kAdminTokenFile, 0);
+    logError("已从 " + file + " 恢复状态目录 " + state.shown + "，管理页面的登录已全部结束");
+    sayRestored(state, file, r);
 }
 
 } // namespace
