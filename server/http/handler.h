@@ -18,6 +18,11 @@ struct Incoming {
     WebRequest request;
     /// Who the comment limits count: the client's limit key.
     std::string client;
+    /// The User-Agent header, on the tools' two routes; empty elsewhere.
+    std::string userAgent;
+    /// The client's network (ClientAddress::networkKey), on the tools' two
+    /// routes: empty elsewhere and when the address is unknown.
+    std::string network;
     /// The body was over the limit and was dropped.
     bool tooLarge = false;
 };

@@ -186,6 +186,13 @@ struct HttpListener::Callbacks {
         in.tooLarge = r.tooLarge;
         in.request.method = method;
         in.request.path = url;
+        if (r.match.route == Route::UpdateCheck || r.match.route == Route::DesktopComment) {
+            const char* agent = MHD_lookup_connection_value(c, MHD_HEADER_KIND,
+                                                            MHD_HTTP_HEADER_USER_AGENT);
+            in.userAgent = agent ? agent : "";
+            if (const auto client = clientOf(l, c))
+                in.network = client->networkKey();
+        }
         if (r.match.route == Route::UpdateCheck)
             return in; // the hot path reads nothing else
         WebRequest& w = in.request;

@@ -77,6 +77,12 @@ std::string ClientAddress::groupKey() const {
     return std::string(text) + "/48";
 }
 
+std::string ClientAddress::networkKey() const {
+    if (v4_)
+        return "4" + std::string(bytes_.begin(), bytes_.begin() + 3);
+    return "6" + std::string(bytes_.begin(), bytes_.begin() + 6);
+}
+
 std::string ClientAddress::text() const {
     char text[INET6_ADDRSTRLEN] = {};
     inet_ntop(v4_ ? AF_INET : AF_INET6, bytes_.data(), text, sizeof text);

@@ -33,6 +33,11 @@ public:
     /// The /48 of an IPv6 address, what one site is handed; empty for
     /// IPv4 (see ConnectionGuard).
     std::string groupKey() const;
+    /// The client's network, as bytes that hold no whole address: "4" and
+    /// the first three bytes of an IPv4 address (its /24), "6" and the first
+    /// six of an IPv6 one (its /48). What a rollout and the distinct-client
+    /// count tell networks by.
+    std::string networkKey() const;
     /// The whole address, as inet_ntop writes it.
     std::string text() const;
     bool operator==(const ClientAddress&) const = default;

@@ -151,6 +151,14 @@ TEST(Limits, ClientsAreIPv4AddressesAndIPv6Slash64s) {
         }
     }
     EXPECT_EQ(ClientAddress::parse("::ffff:10.0.0.1"), ClientAddress::parse("10.0.0.1"));
+
+    // Networks: an IPv4 /24, an IPv6 /48; never the same for both families.
+    const auto network = [](const char* text) { return ClientAddress::parse(text)->networkKey(); };
+    EXPECT_EQ(network("203.0.113.5"), network("203.0.113.250"));
+    EXPECT_NE(network("203.0.113.5"), network("203.0.114.5"));
+    EXPECT_EQ(network("2001:db8:1:2::1"), network("2001:db8:1:ffff::9"));
+    EXPECT_NE(network("2001:db8:1::1"), network("2001:db8:2::1"));
+    EXPECT_NE(network("0.0.0.1"), network("::1"));
 }
 
 TEST(Limits, CommentAllowanceCountsCommentsAndBytes) {

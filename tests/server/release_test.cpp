@@ -4,6 +4,7 @@
 #include "net/update_check.h"
 #include "platform/hex.h"
 #include "platform/signature.h"
+#include "server/release/agent.h"
 #include "server/release/release.h"
 #include "server/release/release_signing.h"
 
@@ -178,4 +179,28 @@ TEST(ReleaseSigning, ALineBreakMismatchIsNamed) {
         EXPECT_NE(toUtf8(problems[0].message).find(c.says), std::string::npos)
             << toUtf8(problems[0].message);
     }
+}
+
+TEST(ReleaseAgent, OnlyTheToolsOwnAgentIsRead) {
+    const struct {
+        const char* agent;
+        Agent expected;
+    } cases[] = {
+        {"Pelvoran/1.06 (Windows)", {"1.06", Platform::Windows}},
+        {"Pelvoran/2.10 (Linux)", {"2.10", Platform::Linux}},
+        {"", {}},
+        {"curl/8.5.0", {}},
+        {"Pelvoran/1.06", {}},
+        {"Pelvoran/1.6 (Windows)", {}},
+        {"Pelvoran/1.060 (Windows)", {}},
+        {"Pelvoran/1.06 (windows)", {}},
+        {"Pelvoran/1.06 (Linux) extra", {}},
+        {"Pelvoran/1.06  (Linux)", {}},
+        {"pelvoran/1.06 (Linux)", {}},
+        {"Pelvoran/1,06 (Linux)", {}},
+        {"Pelvoran/\xef\xbc\x91.06 (Linux)", {}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(parseAgent(c.agent), c.expected) << c.agent;
+    EXPECT_EQ(parseAgent("Pelvoran/1.06 (Linux)" + std::string(100000, 'x')), Agent{});
 }
