@@ -1,12 +1,15 @@
 // Starts the real program (the driver around its start-up path) as its own
 // process and watches how it starts and ends.
+#include "tests/support/agent_line.h"
 #include "tests/support/driver_process.h"
 #include "tests/support/loopback_server.h"
+#include "tests/support/scoped_locale.h"
 #include "tests/support/signed_replies.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <regex>
 #include <string>
 #include <unistd.h>
 
@@ -137,4 +140,26 @@ TEST(AppProcess, AForgedOfferOpensTheMainWindowWithoutAPrompt) {
     ::unsetenv("PELVORAN_DRIVER_UPDATE_KEY");
     EXPECT_TRUE(r.out.starts_with("box 有更新版本\nshown ")) << r.out;
     EXPECT_EQ(opener.opened(), "");
+}
+
+// The tool names itself on the update check and on the comment post. Under
+// German settings, where its caption reads 1,05 and the check's date
+// 07.12.2026, the agent's version keeps its point.
+TEST(AppProcess, NamesItselfOnTheCheckAndTheCommentWhateverTheDecimalSeparator) {
+    LoopbackServer server({ServerBehaviour::Mode::Reply, reply("1.05")});
+    FakeOpener opener;
+    const ScopedLocale german("de_DE.UTF-8");
+    ::setenv("PELVORAN_DRIVER_COMMENTS", "agent", 1);
+    const DriverRun r = runDriver(server.base(), "comments", opener);
+    ::unsetenv("PELVORAN_DRIVER_COMMENTS");
+    EXPECT_EQ(r.exitStatus, 0) << r.out;
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 2u) << r.out;
+    EXPECT_TRUE(std::regex_search(
+        requests[0].head,
+        std::regex(R"(^GET /Canon/LensCheck\.asp\?Action=Check&D=\d\d\.\d\d\.\d{4})")))
+        << requests[0].head;
+    EXPECT_TRUE(requests[1].head.starts_with("POST /Canon/comment.asp ")) << requests[1].head;
+    for (auto head : {requests[0].head, requests[1].head})
+        EXPECT_EQ(takeAgentLines(head), std::vector{expectedAgentLine("Linux")}) << head;
 }

@@ -4,10 +4,12 @@
 //   HttpRequestFactory componentFactory(HttpLimits); // its component's requests
 //   std::size_t peakMemoryKiB();                     // the process's peak so far
 //   extern const double kRefusedConnectionSeconds;   // how soon a refusal fails
+//   extern const char kAgentPlatform[];              // "Linux" or "Windows"
 #pragma once
 
 #include "platform/errors.h"
 #include "platform/http_request.h"
+#include "tests/support/agent_line.h"
 #include "tests/support/loopback_server.h"
 
 #include <gtest/gtest.h>
@@ -22,6 +24,7 @@ namespace pelvoran::test {
 HttpRequestFactory componentFactory(HttpLimits limits);
 std::size_t peakMemoryKiB();
 extern const double kRefusedConnectionSeconds;
+extern const char kAgentPlatform[];
 
 namespace {
 
@@ -58,12 +61,20 @@ std::string redirectTo(const std::string& location, int status = 302) {
     return LoopbackServer::reply(status, "", "text/plain", "Location: " + location + "\r\n");
 }
 
-/// The head the components send: the request line, Host and Accept, then
-/// the caller's headers (each ending in CRLF).
+/// The head the components send, the agent line aside: the request line,
+/// Host and Accept, then the caller's headers (each ending in CRLF).
 std::string sentHead(const std::string& requestLine, const LoopbackServer& server,
                      const std::string& callersHeaders = "") {
     return requestLine + "\r\nHost: 127.0.0.1:" + std::to_string(server.port()) +
            "\r\nAccept: */*\r\n" + callersHeaders + "\r\n";
+}
+
+/// The head as received, with its one agent line (the tool's own) checked
+/// and taken out.
+std::string headWithoutAgent(const ReceivedRequest& request) {
+    std::string head = request.head;
+    EXPECT_EQ(takeAgentLines(head), std::vector{expectedAgentLine(kAgentPlatform)}) << request.head;
+    return head;
 }
 
 struct CharsetCase {
@@ -96,7 +107,7 @@ TEST(HttpComponent, GetSendsTheAddressEscapedOnTheWire) {
     EXPECT_EQ(r->responseText(), u"1.05");
     ASSERT_EQ(server.requests().size(), 1u);
     EXPECT_EQ(
-        server.requests()[0].head,
+        headWithoutAgent(server.requests()[0]),
         sentHead("GET /Canon/LensCheck.asp?Action=Check&D=2026/12/7%205:02:03 HTTP/1.1", server));
     r->abort();
     EXPECT_EQ(r->readyState(), 0);
@@ -114,7 +125,7 @@ TEST(HttpComponent, PostSendsOneContentLengthAndTheCallersContentType) {
         r->setRequestHeader("CONTENT-TYPE", "application/x-www-form-urlencoded");
         r->send(u16(body));
         ASSERT_EQ(server.requests().size(), 1u);
-        EXPECT_EQ(server.requests()[0].head,
+        EXPECT_EQ(headWithoutAgent(server.requests()[0]),
                   sentHead("POST /Canon/comment.asp HTTP/1.1", server,
                            "Content-Length: " + length +
                                "\r\nCONTENT-TYPE: application/x-www-form-urlencoded\r\n"));

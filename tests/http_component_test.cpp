@@ -1,6 +1,7 @@
 // The libcurl request component against a real server on 127.0.0.1, and the
 // address and charset rules the components share.
 #include "platform/curl/curl_http_request.h"
+#include "platform/tool_agent.h"
 #include "tests/http_component_cases.h"
 
 #include <sys/resource.h>
@@ -18,6 +19,17 @@ std::size_t peakMemoryKiB() {
 }
 
 const double kRefusedConnectionSeconds = 3.0;
+const char kAgentPlatform[] = "Linux";
+
+TEST(HttpComponent, AgentVersionHasAPointAndTwoDecimals) {
+    const struct {
+        double version;
+        const char* text;
+    } cases[] = {{1.05, "1.05"}, {1.06, "1.06"}, {1.1, "1.10"},
+                 {1.15, "1.15"}, {2, "2.00"},    {10.5, "10.50"}};
+    for (const auto& c : cases)
+        EXPECT_EQ(agentVersionText(c.version), c.text) << c.text;
+}
 
 TEST(HttpComponent, UrlForWire) {
     EXPECT_EQ(urlForWire(u"http://h/p?D=2026/1/5 0:00:01"), "http://h/p?D=2026/1/5%200:00:01");

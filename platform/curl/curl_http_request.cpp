@@ -2,6 +2,7 @@
 
 #include "platform/errors.h"
 #include "platform/http_request_common.h"
+#include "platform/tool_agent.h"
 
 #include <curl/curl.h>
 #include <memory>
@@ -41,6 +42,7 @@ public:
         curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, static_cast<long>(limits().totalTimeout.count()));
         curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
         curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+        curl_easy_setopt(c, CURLOPT_USERAGENT, toolAgent().c_str());
         // Only a GET follows redirects. A POST is never replayed: a follow-up
         // would go out as a GET that still carries the post's headers, and a
         // server that believes its Content-Length waits for a body that never

@@ -2,6 +2,7 @@
 
 #include "platform/errors.h"
 #include "platform/http_request_common.h"
+#include "platform/tool_agent.h"
 
 #include <algorithm>
 #include <cwchar>
@@ -217,10 +218,11 @@ struct Exchange {
     void once(const std::string& address, std::string& location) {
         const Target target = crack(address);
         closeHandles(); // those of the redirect that led here
-        // No agent name: no User-Agent header, as the Linux component sends.
+        // The agent name goes out as User-Agent: the line the Linux component sends.
+        const std::wstring agent = widen(toolAgent());
         const HINTERNET session =
-            keep(WinHttpOpen(nullptr, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                             WINHTTP_NO_PROXY_BYPASS, 0));
+            keep(WinHttpOpen(agent.c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                             WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
         if (session == nullptr)
             fail("cannot start WinHTTP");
         const DWORD left = remainingMs();

@@ -2,6 +2,7 @@
 // 127.0.0.1:PELVORAN_TEST_SERVER_PORT) against a server in this test.
 #include <gtest/gtest.h>
 
+#include "tests/support/agent_line.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/signed_replies.h"
 #include "tests/win/win_process.h"
@@ -85,7 +86,13 @@ TEST_F(AppProcess, StartsOnTheMainWindowAndEndsWithItsLastWindow) {
     const HWND main = waitForWindow(pi.dwProcessId, L"PelvoranForm");
     ASSERT_NE(main, nullptr);
     EXPECT_EQ(textOf(main), L"Pelvoran(v1.05 Powered By Brannoc)");
-    EXPECT_EQ(server.requests().size(), 1u); // the update check asked once, and offered nothing
+    // The update check asked once, naming the tool, and offered nothing.
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    std::string head = requests[0].head;
+    EXPECT_EQ(pelvoran::test::takeAgentLines(head),
+              std::vector{pelvoran::test::expectedAgentLine("Windows")})
+        << requests[0].head;
     EXPECT_EQ(windowsOf(pi.dwProcessId).size(), 1u);
 
     // Help open, main closed: the process goes on until the help window closes.

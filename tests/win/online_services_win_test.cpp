@@ -5,6 +5,7 @@
 #include "net/http_acquisition.h"
 #include "net/update_check.h"
 #include "platform/winhttp/winhttp_request.h"
+#include "tests/support/agent_line.h"
 #include "tests/support/fake_desktop.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/signed_replies.h"
@@ -64,10 +65,11 @@ TEST(OnlineServicesWin, UpdateQueryAndGbkReplyOverTheWire) {
     check.CheckUpdate();
 
     ASSERT_EQ(server.requests().size(), 1u);
-    EXPECT_EQ(server.requests()[0].head,
-              "GET /Canon/LensCheck.asp?Action=Check&D=2026/12/7%205:02:03 HTTP/1.1\r\n"
-              "Host: 127.0.0.1:" +
-                  std::to_string(server.port()) + "\r\nAccept: */*\r\n\r\n");
+    std::string head = server.requests()[0].head;
+    EXPECT_EQ(takeAgentLines(head), std::vector{expectedAgentLine("Windows")});
+    EXPECT_EQ(head, "GET /Canon/LensCheck.asp?Action=Check&D=2026/12/7%205:02:03 HTTP/1.1\r\n"
+                    "Host: 127.0.0.1:" +
+                        std::to_string(server.port()) + "\r\nAccept: */*\r\n\r\n");
     ASSERT_EQ(boxes.shown.size(), 1u);
     EXPECT_EQ(boxes.shown[0].title, u"有更新版本");
     EXPECT_EQ(boxes.shown[0].message, u"最新版本: 1.06\r发布日期: 2012-12-30\r更新说明: 修正\r"
@@ -117,10 +119,12 @@ TEST(OnlineServicesWin, CommentBodyAndContentLengthOnTheWire) {
         ASSERT_EQ(requests.size(), before + 1);
         const auto& r = requests.back();
         const std::string body = toUtf8(u"CommentText=" + URLEncoding(comment));
-        EXPECT_EQ(r.head, "POST /Canon/comment.asp HTTP/1.1\r\nHost: 127.0.0.1:" +
-                              std::to_string(server.port()) +
-                              "\r\nAccept: */*\r\nContent-Length: " + std::to_string(body.size()) +
-                              "\r\nCONTENT-TYPE: application/x-www-form-urlencoded\r\n\r\n");
+        std::string head = r.head;
+        EXPECT_EQ(takeAgentLines(head), std::vector{expectedAgentLine("Windows")});
+        EXPECT_EQ(head, "POST /Canon/comment.asp HTTP/1.1\r\nHost: 127.0.0.1:" +
+                            std::to_string(server.port()) +
+                            "\r\nAccept: */*\r\nContent-Length: " + std::to_string(body.size()) +
+                            "\r\nCONTENT-TYPE: application/x-www-form-urlencoded\r\n\r\n");
         EXPECT_EQ(r.body, body);
     }
     EXPECT_EQ(server.requests()[0].body, "CommentText=%BE%B5%CD%B7%BA%DC%BA%C3");

@@ -26,6 +26,7 @@ std::size_t peakMemoryKiB() {
 }
 
 const double kRefusedConnectionSeconds = 3.5;
+const char kAgentPlatform[] = "Windows";
 
 } // namespace pelvoran::test
 
