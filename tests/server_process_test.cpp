@@ -1813,8 +1813,8 @@ TEST(ServerCommandLine, StoredTextIsShownAsText) {
                            "INSERT INTO audit_log (time, action, detail, source, address) VALUES "
                            "(1, '登录', 'x', '管理页面', char(27) || ']0;t' || char(7) || "
                            "char(27) || '[2J');"
-                           "INSERT INTO release (only, version, address, date, notes) VALUES "
-                           "(1, '1.06', 'https://x/' || char(27) || '[2J', 'd', "
+                           "INSERT INTO release (platform, version, address, date, notes) VALUES "
+                           "('windows', '1.06', 'https://x/' || char(27) || '[2J', 'd', "
                            "char(10) || 'a' || char(10) || 'b' || char(27) || '[31m')",
                            nullptr, nullptr, nullptr),
               SQLITE_OK);
