@@ -156,11 +156,13 @@ std::optional<int> ReleaseStore::setRollout(Platform platform, int percent,
         s.step();
     }
     // A row from before rollouts has no key yet: it gets one the first time
-    // it is staged, and keeps it.
+    // it is staged, and keeps it. A halted release is no longer one to fall
+    // back on, whoever it reached before.
     Statement s(connection_,
-                "UPDATE release_history SET reached_all = max(reached_all, ?), rollout_key = "
-                "CASE WHEN length(rollout_key) = 0 THEN ? ELSE rollout_key END WHERE id = ?");
-    s.bind(1, std::int64_t{percent >= 100});
+                "UPDATE release_history SET reached_all = CASE ?1 WHEN 100 THEN 1 WHEN 0 THEN 0 "
+                "ELSE reached_all END, rollout_key = CASE WHEN length(rollout_key) = 0 THEN ?2 "
+                "ELSE rollout_key END WHERE id = ?3");
+    s.bind(1, std::int64_t{percent});
     s.bindBlob(2, newRolloutKey());
     s.bind(3, row);
     s.step();

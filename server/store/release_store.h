@@ -57,8 +57,9 @@ public:
     /// Takes the release of `platform` down, kept as publish() keeps a publish.
     void clear(const std::string& source, Platform platform = Platform::Windows);
     /// Offers the live release of `platform` to `percent` of the networks
-    /// (0: halted), in the audit log; the percentage before, or nullopt when
-    /// nothing is published (and nothing changes).
+    /// (0: halted, and no release for a later rollout to fall back on), in
+    /// the audit log; the percentage before, or nullopt when nothing is
+    /// published (and nothing changes).
     std::optional<int> setRollout(Platform platform, int percent, const std::string& source);
     /// The `limit` newest publishes and clears of `platform`, newest first.
     ReleaseHistory history(std::int64_t limit, Platform platform = Platform::Windows);

@@ -207,10 +207,14 @@ TEST(Store, ReleasesPerPlatformAndTheirRollout) {
     db.releases().clear(kByCommandLine);
     db.releases().publish(r(u"1.10"), kByCommandLine, "发布", "", Platform::Windows, 50);
     EXPECT_FALSE(db.releases().offer(Platform::Windows).earlier) << "taken down since";
+    db.releases().publish(r(u"1.11"), kByCommandLine);
+    db.releases().setRollout(Platform::Windows, 0, kByCommandLine);
+    db.releases().publish(r(u"1.12"), kByCommandLine, "发布", "", Platform::Windows, 10);
+    EXPECT_FALSE(db.releases().offer(Platform::Windows).earlier) << "1.11 was halted";
     EXPECT_EQ(db.releases().history(10, Platform::Linux).total, 1);
-    EXPECT_EQ(db.releases().history(10, Platform::Windows).total, 5);
+    EXPECT_EQ(db.releases().history(10, Platform::Windows).total, 7);
     std::vector<std::pair<std::string, std::string>> lines;
-    for (const auto& e : db.audit().page(0, 20).entries)
+    for (const auto& e : db.audit().page(3, 20).entries)
         lines.emplace_back(e.action, e.detail);
     EXPECT_EQ(lines, (std::vector<std::pair<std::string, std::string>>{
                          {"发布", "1.10，分阶段发布：50% 的网络"},
