@@ -293,6 +293,97 @@ TEST(ServerWire, UpdateCheckFollowsThePublishedRelease) {
     EXPECT_EQ(body, "");
 }
 
+// Behind the trusted proxy, each platform's tool is answered with its own
+// release, an agentless (1.05-style) or malformed agent with Windows's; a
+// staged Linux release reaches some of the proxy's clients' networks, the
+// same ones on every check, and a halt reaches the running server; a
+// rollout of nothing or of no percentage is refused.
+TEST(ServerWire, EachPlatformItsReleaseAndARolloutWithAHalt) {
+    const TempDir state;
+    ServerProcess server(state.path(), {"--trusted-proxy", "127.0.0.1"});
+    const auto release = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {"release"});
+        args.insert(args.end(), {"--state", state.path()});
+        return runServerCommand(args);
+    };
+    const auto check = [&](const std::string& agent, const std::string& forwardedFor) {
+        std::string question = updateQuestion();
+        question.insert(question.size() - 2,
+                        (agent.empty() ? "" : "User-Agent: " + agent + "\r\n") +
+                            "X-Forwarded-For: " + forwardedFor + "\r\n");
+        return bodyOf(httpExchange(server.port(), question));
+    };
+    const struct {
+        std::vector<std::string> args;
+        const char* says;
+    } refused[] = {
+        {{"halt", "--platform", "linux"}, "--platform linux"},
+        {{"rollout", "101"}, "0 到 100 的整数"},
+        {{"rollout", "1.5"}, "0 到 100 的整数"},
+        {{"set", "--version", "1.07", "--address", "https://x/l", "--date", "d", "--notes", "n",
+          "--rollout", "ten"},
+         "--rollout"},
+        {{"show", "--platform", "mac"}, "--platform"},
+    };
+    for (const auto& c : refused) {
+        const CommandResult r = release(c.args);
+        EXPECT_EQ(r.status, 2) << c.says;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    }
+    const std::vector<std::string> fields = {
+        "--address", "http://127.0.0.1/p", "--date", "d", "--notes", "n"};
+    const auto set = [&](const char* version, const char* platform) {
+        std::vector<std::string> args = {"set", "--version", version, "--platform", platform};
+        args.insert(args.end(), fields.begin(), fields.end());
+        const CommandResult r = release(args);
+        EXPECT_EQ(r.status, 0) << r.err;
+    };
+    set("1.06", "windows");
+    set("1.07", "linux");
+    const auto body = [](const char* version) {
+        return std::string(version) + "[;]http://127.0.0.1/p[;]d[;]n";
+    };
+    for (int i = 0; i < 50 && check("Pelvoran/1.06 (Linux)", "10.0.0.1") != body("1.07"); ++i)
+        std::this_thread::sleep_for(100ms);
+    const struct {
+        const char* agent;
+        const char* offered;
+    } agents[] = {
+        {"Pelvoran/1.06 (Linux)", "1.07"},
+        {"Pelvoran/1.05 (Windows)", "1.06"},
+        {"", "1.06"},
+        {"Pelvoran/1.06 (linux)", "1.06"},
+    };
+    for (const auto& a : agents)
+        EXPECT_EQ(check(a.agent, "10.0.0.1"), body(a.offered)) << a.agent;
+
+    ASSERT_EQ(release({"rollout", "50", "--platform", "linux"}).status, 0);
+    const auto linuxAnswers = [&] {
+        std::vector<std::string> answers;
+        for (int n = 0; n < 40; ++n)
+            answers.push_back(
+                check("Pelvoran/1.06 (Linux)", "192.0.2.1, 10.0." + std::to_string(n) + ".9"));
+        return answers;
+    };
+    std::vector<std::string> staged = linuxAnswers();
+    for (int i = 0; i < 50 && std::count(staged.begin(), staged.end(), "") == 0; ++i) {
+        std::this_thread::sleep_for(100ms);
+        staged = linuxAnswers();
+    }
+    const auto offered = std::count(staged.begin(), staged.end(), body("1.07"));
+    EXPECT_GT(offered, 0);
+    EXPECT_EQ(offered + std::count(staged.begin(), staged.end(), ""), 40);
+    EXPECT_EQ(linuxAnswers(), staged) << "a network's answer changed between checks";
+
+    ASSERT_EQ(release({"halt", "--platform", "linux"}).status, 0);
+    for (int i = 0; i < 100 && linuxAnswers() != std::vector<std::string>(40); ++i)
+        std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(linuxAnswers(), std::vector<std::string>(40)) << "not halted within 10 s";
+    EXPECT_EQ(check("", "10.0.0.1"), body("1.06")) << "Windows's release stays";
+    const CommandResult audit = runServerCommand({"audit", "list", "--state", state.path()});
+    EXPECT_NE(audit.out.find("1.07（Linux）：50% → 0%"), std::string::npos) << audit.out;
+}
+
 // release set refuses, with status 2 and the option named, what the tool
 // would mishandle; the release published before stays.
 TEST(ServerCommandLine, ReleaseSetRefusesWhatTheToolWouldMishandle) {
@@ -776,7 +867,8 @@ TEST(ServerCommandLine, RestoreBringsBackOnlyTheData) {
          0, "trigger keep"},
         {"a trigger publishes at the first comment",
          "CREATE TRIGGER publish AFTER INSERT ON comments BEGIN INSERT OR REPLACE INTO release "
-         "VALUES (1, '9.99', 'http://evil.example/setup.exe', '', '', ''); END",
+         "(platform, version, address, date, notes) VALUES ('windows', '9.99', "
+         "'http://evil.example/setup.exe', '', ''); END",
          0, "trigger publish"},
         {"a view in place of a table",
          "DROP TABLE use; CREATE VIEW use AS SELECT 1 AS day, 1 AS checks", 2, "use 不是表"},
@@ -1813,8 +1905,8 @@ TEST(ServerCommandLine, StoredTextIsShownAsText) {
                            "INSERT INTO audit_log (time, action, detail, source, address) VALUES "
                            "(1, '登录', 'x', '管理页面', char(27) || ']0;t' || char(7) || "
                            "char(27) || '[2J');"
-                           "INSERT INTO release (only, version, address, date, notes) VALUES "
-                           "(1, '1.06', 'https://x/' || char(27) || '[2J', 'd', "
+                           "INSERT INTO release (platform, version, address, date, notes) VALUES "
+                           "('windows', '1.06', 'https://x/' || char(27) || '[2J', 'd', "
                            "char(10) || 'a' || char(10) || 'b' || char(27) || '[31m')",
                            nullptr, nullptr, nullptr),
               SQLITE_OK);

@@ -29,7 +29,19 @@ WebResponse page(unsigned status, std::string html);
 /// A 303 to `to`, a path of this site.
 WebResponse redirect(const std::string& to);
 
-/// The release page for `view`, with the release history of `db`.
+/// What the rollout's percentage must be, for the pages' forms.
+inline constexpr char kPercentProblem[] =
+    "须为 0 到 100 的整数（收到这个版本的网络的百分比），例如 10。";
+
+/// The release page of `platform` as `db` has it now, without a draft.
+ReleaseView releaseView(Database& db, Platform platform, const std::string& csrf);
+
+/// Offers the live release of the view's platform to `percent` of the
+/// networks: a 303 to the page, whose notice says so; the page with the
+/// percentage's error (400) or that nothing is published (409).
+WebResponse rollout(Database& db, ReleaseView& view, const std::string& percent);
+
+/// The release page for `view`, with the release history of its platform.
 WebResponse releaseReply(Database& db, unsigned status, ReleaseView& view);
 
 /// What signing asks of a release published from the pages: the public key
@@ -57,17 +69,20 @@ std::vector<ReleaseProblem> checkedForPages(Release& release, const PageSigning&
 /// release history again (重新发布).
 enum class PublishAct { Publish, Republish };
 
-/// Publishes the draft of `view` from the pages, through the release form's
-/// checks: its fields' errors (400), or a 303 to the release page, whose
+/// Publishes the draft of `view` for its platform and at its percentage
+/// from the pages, through the release form's checks: its fields' errors
+/// (400), or a 303 to the release page, whose
 /// notice (doneNotice) says it is live, with the rollback notice when it is
 /// one. `detail` follows the version in the audit log.
 WebResponse publishFromPages(Database& db, ReleaseView& view, const PageSigning& signing,
                              PublishAct act, const std::string& detail = "");
 
-/// The release page's notice after the 303 of a publish or a clear: `done`
-/// is "published", "republished" or "cleared", `id` the history row a
-/// publish wrote, whose fields the notice is made of. Empty for anything
-/// else, so that an address names no text of its own.
-std::string doneNotice(Database& db, std::string_view done, std::string_view id);
+/// The release page's notice after the 303 of a publish, a clear or a
+/// rollout: `done` is "published", "republished", "cleared" or "rollout",
+/// `id` the history row a publish wrote, whose fields the notice is made
+/// of; a rollout's is made of the offer of `platform` now. Empty for
+/// anything else, so that an address names no text of its own.
+std::string doneNotice(Database& db, std::string_view done, std::string_view id,
+                       Platform platform = Platform::Windows);
 
 } // namespace pelvoran::server

@@ -305,21 +305,26 @@ WebResponse AdminSite::exportComments(bool csv) {
 
 WebResponse AdminSite::release(const WebRequest& request, const std::string& csrf) {
     Database db(databasePath(stateDir_));
-    ReleaseView view;
-    view.csrf = csrf;
-    view.shown = db.releases().current();
+    const bool post = request.method == "POST";
+    const auto form = post ? parseForm(request.body) : request.query;
+    // A page for a platform that is none: Windows's, as every address of
+    // the page before platforms was.
+    const Platform platform = parsePlatform(value(form, "platform")).value_or(Platform::Windows);
+    ReleaseView view = releaseView(db, platform, csrf);
     const PageSigning signing = pageSigning(stateDir_, view);
-    if (request.method != "POST") {
+    if (!post) {
         view.draft = draftFor(view, view.shown.value_or(Release{}));
-        view.notice = doneNotice(db, value(request.query, "done"), value(request.query, "id"));
+        view.notice =
+            doneNotice(db, value(request.query, "done"), value(request.query, "id"), platform);
         return releaseReply(db, 200, view);
     }
-    const auto form = parseForm(request.body);
     const std::string action = value(form, "action");
     if (action == "clear") {
-        db.releases().clear(kByPages);
-        return redirect("/release?done=cleared");
+        db.releases().clear(kByPages, platform);
+        return redirect(releaseAddress(platform, "done=cleared"));
     }
+    if (action == "rollout" || action == "halt")
+        return rollout(db, view, action == "halt" ? "0" : value(form, "percent"));
     std::string signature = value(form, "signature");
     const auto blank = signature.find_last_not_of(" \t\r\n");
     signature.erase(blank == std::string::npos ? 0 : blank + 1);
@@ -329,10 +334,15 @@ WebResponse AdminSite::release(const WebRequest& request, const std::string& csr
     view.draft = {fromUtf8Lenient(value(form, "version")), fromUtf8Lenient(value(form, "address")),
                   fromUtf8Lenient(value(form, "date")),
                   lfLineBreaks(fromUtf8Lenient(value(form, "notes"))), signature};
+    // A form from before rollouts has no percentage: everyone, as then.
+    view.draftRollout = form.contains("rollout") ? value(form, "rollout") : "100";
+    const auto percent = parsePercentage(view.draftRollout);
+    if (!percent)
+        view.rolloutError = kPercentProblem;
     if (action == "publish")
         return publishFromPages(db, view, signing, PublishAct::Publish);
     Release checked = view.draft;
-    if (const auto problems = checkedForPages(checked, signing); !problems.empty()) {
+    if (const auto problems = checkedForPages(checked, signing); !problems.empty() || !percent) {
         for (const auto& problem : problems)
             view.errors.emplace(problem.field, toUtf8(problem.message));
         return releaseReply(db, 400, view);

@@ -2,15 +2,41 @@
 #include "server/admin/admin_site.h"
 
 #include "server/release/release.h"
+#include "server/release/release_reply.h"
 #include "server/release/release_signing.h"
 #include "server/release/update_key.h"
 #include "server/support/state_files.h"
 
 namespace pelvoran::server {
 
+ReleaseView releaseView(Database& db, Platform platform, const std::string& csrf) {
+    ReleaseView view;
+    view.platform = platform;
+    view.csrf = csrf;
+    auto offer = db.releases().offer(platform);
+    view.shown = std::move(offer.live);
+    view.rollout = offer.rollout;
+    view.earlier = std::move(offer.earlier);
+    return view;
+}
+
 WebResponse releaseReply(Database& db, unsigned status, ReleaseView& view) {
-    view.history = db.releases().history(kHistoryShown);
+    view.history = db.releases().history(kHistoryShown, view.platform);
     return page(status, releasePage(view));
+}
+
+WebResponse rollout(Database& db, ReleaseView& view, const std::string& percent) {
+    view.draft = draftFor(view, view.shown.value_or(Release{}));
+    const auto n = parsePercentage(percent);
+    if (!n) {
+        view.percentError = kPercentProblem;
+        return releaseReply(db, 400, view);
+    }
+    if (!db.releases().setRollout(view.platform, *n, kByPages)) {
+        view.notice = "现在没有发布的版本，无从调整比例：请先发布。";
+        return releaseReply(db, 409, view);
+    }
+    return redirect(releaseAddress(view.platform, "done=rollout"));
 }
 
 PageSigning pageSigning(const std::string& stateDir, ReleaseView& view) {
@@ -46,7 +72,8 @@ WebResponse publishFromPages(Database& db, ReleaseView& view, const PageSigning&
                              PublishAct act, const std::string& detail) {
     const bool again = act == PublishAct::Republish;
     Release checked = view.draft;
-    if (const auto problems = checkedForPages(checked, signing); !problems.empty()) {
+    const auto percent = parsePercentage(view.draftRollout);
+    if (const auto problems = checkedForPages(checked, signing); !problems.empty() || !percent) {
         for (const auto& problem : problems)
             view.errors.emplace(problem.field, toUtf8(problem.message));
         // A row to mend comes back without a signature the page would
@@ -55,32 +82,49 @@ WebResponse publishFromPages(Database& db, ReleaseView& view, const PageSigning&
             view.draft = draftFor(view, view.draft);
         return releaseReply(db, 400, view);
     }
-    db.releases().publish(checked, kByPages, again ? "重新发布" : "发布", detail);
+    db.releases().publish(checked, kByPages, again ? "重新发布" : "发布", detail, view.platform,
+                          *percent);
     // A reload of the page the browser is sent to publishes nothing again.
-    std::string to = again ? "/release?done=republished" : "/release?done=published";
-    for (const auto& c : db.releases().history(kHistoryShown).changes)
+    std::string to = again ? "done=republished" : "done=published";
+    for (const auto& c : db.releases().history(kHistoryShown, view.platform).changes)
         if (c.published && c.source == kByPages && c.release == checked) {
             to += "&id=" + std::to_string(c.id);
             break;
         }
-    return redirect(to);
+    return redirect(releaseAddress(view.platform, to));
 }
 
-std::string doneNotice(Database& db, std::string_view done, std::string_view id) {
+std::string doneNotice(Database& db, std::string_view done, std::string_view id,
+                       Platform platform) {
     if (done == "cleared")
-        return "已撤下：工具不再提示更新。";
+        return platform == Platform::Windows
+                   ? "已撤下：工具不再提示更新。"
+                   : "已撤下：" + std::string(platformLabel(platform)) + " 工具不再提示更新。";
+    if (done == "rollout") {
+        const auto offer = db.releases().offer(platform);
+        if (!offer.live)
+            return "";
+        return "已调整：" + std::to_string(offer.rollout) + "% 的网络收到 " +
+               toUtf8(offer.live->version) + "（" + std::string(platformLabel(platform)) +
+               "），正在运行的服务器一秒内按此答复。";
+    }
     const auto row = wholeNumber(id);
     if ((done != "published" && done != "republished") || !row || *row < 1)
         return "";
     const auto change = db.releases().change(*row);
-    if (!change || !change->published)
+    if (!change || !change->published || change->platform != platform)
         return "";
     std::string notice = "已" + std::string(done == "published" ? "发布" : "重新发布") + " " +
                          toUtf8(change->release.version) + "：正在运行的服务器一秒内开始提供。";
-    // Rows are only ever appended: the one before is what was live, unless
-    // it is a clear.
-    if (const auto before = *row > 1 ? db.releases().change(*row - 1) : std::nullopt;
-        before && before->published)
+    // Rows are only ever appended: the platform's row before is what was
+    // live, unless it is a clear.
+    std::optional<ReleaseChange> before;
+    for (const auto& c : db.releases().history(kHistoryShown, platform).changes)
+        if (c.id < *row) {
+            before = c;
+            break;
+        }
+    if (before && before->published)
         if (const auto rollback = rollbackNotice(change->release, before->release))
             notice += toUtf8(*rollback);
     return notice;
@@ -98,9 +142,7 @@ WebResponse AdminSite::republish(const WebRequest& request, const std::string& c
     if (!change->published)
         return page(400, badRepublishPage("第 " + std::to_string(*id) +
                                           " 条发布记录是一次撤下，没有可以重新发布的内容。"));
-    ReleaseView view;
-    view.csrf = csrf;
-    view.shown = db.releases().current();
+    ReleaseView view = releaseView(db, change->platform, csrf);
     const PageSigning signing = pageSigning(stateDir_, view);
     // A row that the release rule now refuses comes back into the form,
     // with what to mend beside each field; it keeps its signature, or is

@@ -82,9 +82,11 @@ int backupCommand(const std::vector<std::string>& args);
 int restoreCommand(const std::vector<std::string>& args);
 
 class Database;
+enum class Platform;
 
-/// `release history`: every publish and clear of `db`, newest first.
-int releaseHistoryCommand(Database& db);
+/// `release history`: every publish and clear of `platform` in `db`, newest
+/// first.
+int releaseHistoryCommand(Database& db, Platform platform);
 
 /// `audit list [--state DIR] [--limit N]`.
 int auditCommand(const std::vector<std::string>& args);

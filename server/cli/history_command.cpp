@@ -1,6 +1,7 @@
 #include "server/cli/command_support.h"
 #include "server/cli/state_dir.h"
 #include "server/comments/comment_export.h"
+#include "server/release/agent.h"
 #include "server/store/store.h"
 #include "server/support/error_text.h"
 #include "server/support/terminal_text.h"
@@ -66,28 +67,34 @@ void write(const std::string& out) {
 
 } // namespace
 
-int releaseHistoryCommand(Database& db) {
-    const auto history = db.releases().history(INT64_MAX);
+int releaseHistoryCommand(Database& db, Platform platform) {
+    const auto history = db.releases().history(INT64_MAX, platform);
     if (history.changes.empty()) {
-        say(stdout, "还没有发布或撤下过版本。");
+        say(stdout, "还没有为 " + std::string(platformLabel(platform)) + " 工具发布或撤下过版本。");
         return kExitOk;
     }
-    const auto live = db.releases().current();
+    const auto offer = db.releases().offer(platform);
+    const auto& live = offer.live;
     std::vector<std::vector<std::string>> rows = {
         {"编号", "时间", "来源", "操作", "版本", "发布日期", "下载地址"}};
     for (const auto& c : history.changes) {
         const bool isLive = &c == &history.changes.front() && c.published && live == c.release;
-        rows.push_back({"#" + std::to_string(c.id) + (isLive ? " *" : ""), timeText(c.time),
-                        c.source.empty() ? "不详" : c.source, c.published ? "发布" : "撤下",
-                        terminalCell(toUtf8(c.release.version)),
-                        terminalCell(toUtf8(c.release.date)),
-                        terminalCell(toUtf8(c.release.address))});
+        rows.push_back(
+            {"#" + std::to_string(c.id) + (isLive ? " *" : ""), timeText(c.time),
+             c.source.empty() ? "不详" : c.source,
+             !c.published                    ? "撤下"
+             : isLive && offer.rollout < 100 ? "发布（" + std::to_string(offer.rollout) + "%）"
+                                             : "发布",
+             terminalCell(toUtf8(c.release.version)), terminalCell(toUtf8(c.release.date)),
+             terminalCell(toUtf8(c.release.address))});
     }
     write(table(rows));
     say(stdout,
-        live ? "共 " + std::to_string(history.total) +
-                   " 条，最新的在前；标 * 的是现在发布的版本（更新说明：release show）。"
-             : "共 " + std::to_string(history.total) + " 条，最新的在前；现在没有发布的版本。");
+        std::string(platformLabel(platform)) + " 工具：" +
+            (live ? "共 " + std::to_string(history.total) +
+                        " 条，最新的在前；标 * 的是现在发布的版本（更新说明：release show）。"
+                  : "共 " + std::to_string(history.total) +
+                        " 条，最新的在前；现在没有发布的版本。"));
     return kExitOk;
 }
 

@@ -1,7 +1,9 @@
-// `release show|set|sign|clear`: the release the update check offers.
+// `release show|set|sign|clear|history|rollout|halt`: the release the update
+// check offers each platform, and how far it is rolled out.
 #include "server/cli/command_support.h"
 #include "server/cli/state_dir.h"
 #include "server/release/release.h"
+#include "server/release/release_reply.h"
 #include "server/release/release_signing.h"
 #include "server/release/update_key.h"
 #include "server/store/store.h"
@@ -45,6 +47,18 @@ std::string pickedUp(const StateDir& state) {
            "pelvoran-server）后才会按此答复。";
 }
 
+Platform platformOption(const Parsed& p) {
+    const auto platform = parsePlatform(optionOr(p, "--platform", "windows"));
+    if (!platform)
+        throw UsageError{"--platform：须为 windows 或 linux"};
+    return *platform;
+}
+
+/// The tools of `platform`, as the messages name them.
+std::string toolsOf(Platform platform) {
+    return std::string(platformLabel(platform)) + " 工具";
+}
+
 Release releaseOptions(const Parsed& p, const std::string& verb) {
     Release r;
     for (const auto& [name, field] :
@@ -86,7 +100,8 @@ std::vector<ReleaseProblem> joined(std::vector<ReleaseProblem> a,
 
 int signCommand(const Parsed& p) {
     if (p.options.contains("--state") || p.options.contains("--sign-with") ||
-        p.options.contains("--signature"))
+        p.options.contains("--signature") || p.options.contains("--platform") ||
+        p.options.contains("--rollout"))
         throw UsageError{"release sign 只接受 --key、--version、--address、--date 和 --notes"};
     Release r = releaseOptions(p, "sign");
     const auto file = p.options.find("--key");
@@ -106,6 +121,11 @@ int setCommand(const Parsed& p) {
         throw UsageError{"--sign-with 和 --signature 只能给一个"};
     Release r = releaseOptions(p, "set");
     r.signature = optionOr(p, "--signature", "");
+    const Platform platform = platformOption(p);
+    const auto rollout = parsePercentage(optionOr(p, "--rollout", "100"));
+    if (!rollout)
+        throw UsageError{"--rollout：须为 0 到 100 的整数（收到这个版本的网络的百分比），例如 10",
+                         false};
     refuse(releaseProblems(r));
     // The key file is read as the caller, before the state's owner is taken on.
     std::optional<std::string> key;
@@ -126,9 +146,11 @@ int setCommand(const Parsed& p) {
     // directory has none.
     refuse(signingProblems(r, publicKey.empty() && key ? publicKeyOf(*key) : publicKey));
     const auto db = openDatabase(state);
-    const auto before = db->releases().current();
-    db->releases().publish(r, kByCommandLine);
-    say(stdout, "已发布 " + toUtf8(r.version) + "。" + pickedUp(state));
+    const auto before = db->releases().current(platform);
+    db->releases().publish(r, kByCommandLine, "发布", "", platform, *rollout);
+    say(stdout, "已为 " + toolsOf(platform) + "发布 " + toUtf8(r.version) +
+                    (*rollout < 100 ? "，先给 " + std::to_string(*rollout) + "% 的网络" : "") +
+                    "。" + pickedUp(state));
     if (const auto notice = rollbackNotice(r, before))
         say(stdout, toUtf8(*notice));
     if (publicKey.empty() && key)
@@ -145,33 +167,79 @@ int setCommand(const Parsed& p) {
     return kExitOk;
 }
 
+/// `release rollout PERCENT`, `release halt`: how many networks the live
+/// release reaches.
+int rolloutCommand(const Parsed& p, const std::string& verb) {
+    expectWords(p, verb == "rollout" ? 3 : 2);
+    std::optional<int> percent = 0;
+    if (verb == "rollout") {
+        if (p.words.size() < 3)
+            throw UsageError{
+                "release rollout 需要百分比（0 到 100 的整数），例如 release rollout 50"};
+        percent = parsePercentage(p.words[2]);
+        if (!percent)
+            throw UsageError{
+                "release rollout：百分比须为 0 到 100 的整数，例如 release rollout 50；" +
+                    terminalCell(p.words[2]) + " 不是",
+                false};
+    }
+    const Platform platform = platformOption(p);
+    const StateDir state = enterState(p);
+    const auto db = openDatabase(state);
+    const auto before = db->releases().setRollout(platform, *percent, kByCommandLine);
+    if (!before)
+        throw UsageError{"release " + verb + "：现在没有给 " + toolsOf(platform) +
+                             "发布的版本（--platform " + std::string(platformName(platform)) +
+                             "）；先用 release set 发布",
+                         false};
+    const auto offer = db->releases().offer(platform);
+    const std::string others =
+        offer.earlier ? "其余的收到 " + toUtf8(offer.earlier->version) : "其余的不提示更新";
+    say(stdout, std::string(*percent == 0 ? "已暂停" : "已调整") + " " + toolsOf(platform) + "的 " +
+                    toUtf8(offer.live->version) + "：" + std::to_string(*before) + "% → " +
+                    std::to_string(*percent) + "% 的网络" + (*percent < 100 ? "，" + others : "") +
+                    "。" + pickedUp(state));
+    return kExitOk;
+}
+
 } // namespace
 
 int releaseCommand(const std::vector<std::string>& args) {
-    const Parsed p = parse(args, {"--state", "--version", "--address", "--date", "--notes",
-                                  "--sign-with", "--signature", "--key"});
+    const Parsed p =
+        parse(args, {"--state", "--version", "--address", "--date", "--notes", "--sign-with",
+                     "--signature", "--key", "--platform", "--rollout"});
     const std::string verb = p.words.size() > 1 ? p.words[1] : "";
+    if (verb == "rollout" || verb == "halt") {
+        if (p.options.size() > p.options.count("--state") + p.options.count("--platform"))
+            throw UsageError{"release " + verb + " 只接受 --state 和 --platform"};
+        return rolloutCommand(p, verb);
+    }
     expectWords(p, 2);
     if (verb == "set")
         return setCommand(p);
     if (verb == "sign")
         return signCommand(p);
     if (verb != "show" && verb != "clear" && verb != "history")
-        throw UsageError{"release 后须为 show、set、sign、clear 或 history"};
-    if (p.options.size() > p.options.count("--state"))
-        throw UsageError{"release " + verb + " 只接受 --state"};
+        throw UsageError{"release 后须为 show、set、sign、clear、history、rollout 或 halt"};
+    if (p.options.size() > p.options.count("--state") + p.options.count("--platform"))
+        throw UsageError{"release " + verb + " 只接受 --state 和 --platform"};
+    const Platform platform = platformOption(p);
     const StateDir state = enterState(p);
     const auto db = openDatabase(state);
     if (verb == "history")
-        return releaseHistoryCommand(*db);
+        return releaseHistoryCommand(*db, platform);
     if (verb == "clear") {
-        db->releases().clear(kByCommandLine);
-        say(stdout, "已撤下发布的版本。" + pickedUp(state));
+        db->releases().clear(kByCommandLine, platform);
+        say(stdout, platform == Platform::Windows
+                        ? "已撤下发布的版本。" + pickedUp(state)
+                        : "已撤下给 " + toolsOf(platform) + "发布的版本。" + pickedUp(state));
         return kExitOk;
     }
-    const auto r = db->releases().current();
+    const auto offer = db->releases().offer(platform);
+    const auto& r = offer.live;
     if (!r) {
-        say(stdout, "尚未发布新版本。");
+        say(stdout, platform == Platform::Windows ? "尚未发布新版本。"
+                                                  : "尚未给 " + toolsOf(platform) + "发布新版本。");
         return kExitOk;
     }
     // What is stored is shown as text, whatever a hand or a backup put there.
@@ -184,6 +252,11 @@ int releaseCommand(const std::vector<std::string>& args) {
         notes += (i == 0 ? "" : "\n") + terminalCell(lines[i]);
     say(stdout, "更新说明：" + notes);
     say(stdout, "签名：" + (r->signature.empty() ? std::string("未签名") : r->signature));
+    if (offer.rollout < 100)
+        say(stdout, "分阶段发布：" + std::to_string(offer.rollout) + "% 的网络收到它，其余的" +
+                        (offer.earlier ? "收到 " + terminalCell(toUtf8(offer.earlier->version))
+                                       : std::string("不提示更新")) +
+                        (offer.rollout == 0 ? "（已暂停）" : ""));
     return kExitOk;
 }
 

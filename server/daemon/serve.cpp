@@ -21,6 +21,7 @@
 #include "server/support/worker.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -50,14 +51,22 @@ constexpr unsigned kAdminConnections = 64;
 /// for it (up to five seconds in all), not for one that stopped.
 constexpr std::chrono::milliseconds kStillArriving{500};
 
-/// Says what update checks are answered with from now on.
-void logRelease(const std::optional<Release>& release) {
-    if (release)
-        logError("更新检查答复的版本：" + toUtf8(release->version) + "，下载地址 " +
-                 toUtf8(release->address));
-    else
-        logError("没有发布的版本：工具不会提示更新");
+/// Says what the update checks of `platform` are answered with from now on.
+void logOffer(Platform platform, const PlatformOffer& offer) {
+    const std::string tools = std::string(platformLabel(platform)) + " 工具";
+    if (!offer.live) {
+        logError("没有给 " + tools + "发布的版本：这些工具不会提示更新");
+        return;
+    }
+    std::string line = tools + "的更新检查答复的版本：" + toUtf8(offer.live->version) +
+                       "，下载地址 " + toUtf8(offer.live->address);
+    if (offer.rollout < 100)
+        line += "；分阶段发布，" + std::to_string(offer.rollout) + "% 的网络收到它，其余的" +
+                (offer.earlier ? "收到 " + toUtf8(offer.earlier->version) : "不提示更新");
+    logError(line);
 }
+
+constexpr Platform kPlatforms[] = {Platform::Windows, Platform::Linux};
 
 /// Writes where the admin pages are now, for admin-url: whole or not at all
 /// (a temporary file, synced, moved into place, the directory synced). On
@@ -170,6 +179,10 @@ struct Daemon::Parts {
     /// systemd the server is up.
     void announce();
 
+    /// Answers the update checks by the offers in the database now, each
+    /// platform's logged when it changed.
+    void refreshReply();
+
     /// Requests to finish before the end: those being answered, and bodies
     /// still arriving.
     std::size_t unsettled() const {
@@ -201,7 +214,7 @@ struct Daemon::Parts {
     std::optional<DailyBackups> backups;
 
     std::int64_t seen = -1; // the database's data_version at the last look
-    std::optional<Release> served;
+    std::array<std::optional<PlatformOffer>, 2> served; // per kPlatforms
     std::optional<std::chrono::steady_clock::time_point> lastUseFlush;
     std::map<unsigned, std::uint64_t> refusedBefore;
 };
@@ -219,7 +232,8 @@ bool Daemon::Parts::open() {
                                                                  .metrics = &metrics});
         writer = std::make_unique<CommentWriter>(database, options.busyTimeout,
                                                  [n = notifier.get()] { n->wake(); });
-        reply.set(db->releases().current());
+        for (const Platform platform : kPlatforms)
+            reply.set(platform, db->releases().offer(platform));
     } catch (const std::exception& e) {
         logError("无法打开状态目录 " + options.stateDir + " 中的数据：" + e.what());
         return false;
@@ -264,6 +278,16 @@ bool Daemon::Parts::listen(std::vector<ListenSocket> publicSockets, ListenSocket
     return true;
 }
 
+void Daemon::Parts::refreshReply() {
+    for (std::size_t i = 0; i < std::size(kPlatforms); ++i) {
+        auto offer = db->releases().offer(kPlatforms[i]);
+        reply.set(kPlatforms[i], offer);
+        if (offer != served[i])
+            logOffer(kPlatforms[i], offer);
+        served[i] = std::move(offer);
+    }
+}
+
 void Daemon::Parts::announce() {
     writeAdminAddress(options.stateDir, adminListener->address());
     // Only now: whoever reads these lines may run admin-url at once.
@@ -296,8 +320,7 @@ bool Daemon::start(std::vector<ListenSocket> publicSockets, ListenSocket adminSo
     } catch (const std::exception& e) {
         logError(std::string("每日备份无法开始：") + e.what());
     }
-    p.served = p.db->releases().current();
-    logRelease(p.served);
+    p.refreshReply();
     p.refusedBefore = p.metrics.refusals();
     return true;
 }
@@ -308,12 +331,8 @@ void Daemon::step(std::chrono::steady_clock::time_point now) {
     Parts& p = *parts_;
     try {
         if (const auto version = p.db->dataVersion(); version != p.seen) {
-            auto release = p.db->releases().current();
-            p.reply.set(release);
+            p.refreshReply();
             p.seen = version;
-            if (release != p.served)
-                logRelease(release);
-            p.served = std::move(release);
         }
     } catch (const std::exception& e) {
         logError(std::string("无法读取发布的版本：") + e.what());

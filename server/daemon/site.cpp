@@ -47,7 +47,8 @@ std::optional<WebResponse> Site::answer(const Incoming& in, Later later) {
             parts_.use.count(today(secondsNow()));
             parts_.metrics.updateCheck();
         }
-        return WebResponse{200, "text/plain", *parts_.reply.body(), {}};
+        return WebResponse{
+            200, "text/plain", *parts_.reply.choose(parseAgent(in.userAgent), in.network).body, {}};
     case Route::DesktopComment: return desktopComment(in, later);
     case Route::WebComment: return webComment(in, later);
     case Route::LookupPage: return lookupPage(in.request);

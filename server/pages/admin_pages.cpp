@@ -230,9 +230,64 @@ std::string commentsPage(const CommentsView& view) {
     return frame("留言", main, "/comments");
 }
 
+std::string releaseAddress(Platform platform, const std::string& query) {
+    if (platform == Platform::Windows)
+        return query.empty() ? "/release" : "/release?" + query;
+    return "/release?platform=" + std::string(platformName(platform)) +
+           (query.empty() ? "" : "&" + query);
+}
+
+namespace {
+
+/// Links to each platform's release page, the one shown marked.
+std::string platformSwitch(Platform shown) {
+    std::string out = "<nav aria-label=\"平台\"><p>";
+    for (const Platform p : {Platform::Windows, Platform::Linux})
+        out += "<a class=\"button quiet\" href=\"" + releaseAddress(p) + "\"" +
+               (p == shown ? " aria-current=\"page\"" : "") + ">" + std::string(platformLabel(p)) +
+               " 工具</a>";
+    return out + "</p></nav>\n";
+}
+
+/// How far the live release reaches, and the form that changes it.
+std::string rolloutSection(const ReleaseView& view, const std::string& platformField) {
+    const std::string version = escapeHtml(toUtf8(view.shown->version));
+    std::string out = "<h2>分阶段发布</h2>\n<p>";
+    if (view.rollout >= 100)
+        out += "所有网络的工具都收到 " + version + "。";
+    else
+        out += std::string(view.rollout == 0 ? "已暂停：" : "") + std::to_string(view.rollout) +
+               "% 的网络收到 " + version + "，其余的" +
+               (view.earlier ? "收到之前全部发布过的 " + escapeHtml(toUtf8(view.earlier->version))
+                             : std::string("不提示更新")) +
+               "。";
+    out += "同一网络（IPv4 的 /24、IPv6 的 /48）每次得到同样的答复；调高比例只会增加网络。</p>\n";
+    const std::string described = view.percentError.empty()
+                                      ? ""
+                                      : " aria-invalid=\"true\" aria-describedby=\"percent-error\"";
+    out += "<form method=\"post\" action=\"/release\">" + hidden("csrf", view.csrf) +
+           platformField + hidden("action", "rollout") +
+           "<label for=\"percent\">收到这个版本的网络（百分比，0 到 100）</label>\n"
+           "<input id=\"percent\" name=\"percent\" inputmode=\"numeric\" value=\"" +
+           std::to_string(view.rollout) + "\"" + described + ">\n";
+    if (!view.percentError.empty())
+        out +=
+            "<p class=\"error\" id=\"percent-error\">" + escapeHtml(view.percentError) + "</p>\n";
+    out += "<button type=\"submit\">调整比例</button></form>\n";
+    if (view.rollout > 0)
+        out += "<form method=\"post\" action=\"/release\">" + hidden("csrf", view.csrf) +
+               platformField + hidden("action", "halt") +
+               "<button type=\"submit\" class=\"quiet\">暂停发布（0%）</button></form>\n";
+    return out;
+}
+
+} // namespace
+
 std::string releasePage(const ReleaseView& view) {
     const std::string& csrf = view.csrf;
-    std::string main = "<h1>发布版本</h1>\n";
+    const std::string tools = std::string(platformLabel(view.platform)) + " 工具";
+    const std::string platformField = hidden("platform", std::string(platformName(view.platform)));
+    std::string main = "<h1>发布版本 · " + tools + "</h1>\n" + platformSwitch(view.platform);
     if (!view.notice.empty())
         main += "<p class=\"ok\" role=\"status\">" + escapeHtml(view.notice) + "</p>\n";
     main += "<h2>现在发布的版本</h2>\n";
@@ -243,10 +298,11 @@ std::string releasePage(const ReleaseView& view) {
                 "</dd><dt>更新说明</dt><dd class=\"text\">" + escapeHtml(toUtf8(shown->notes)) +
                 "</dd><dt>签名</dt><dd>" + (shown->signature.empty() ? "未签名" : "已签名") +
                 "</dd></dl>\n<form method=\"post\" action=\"/release\">" + hidden("csrf", csrf) +
-                hidden("action", "clear") +
+                platformField + hidden("action", "clear") +
                 "<button type=\"submit\" class=\"quiet\">撤下这个版本</button></form>\n";
+        main += rolloutSection(view, platformField);
     } else {
-        main += "<p>尚未发布新版本：工具不会提示更新。</p>\n";
+        main += "<p>尚未给 " + tools + "发布新版本：这些工具不会提示更新。</p>\n";
     }
     if (view.previewing || view.shown) {
         main += "<h2>" + std::string(view.previewing ? "预览：工具将显示" : "工具显示的提示") +
@@ -259,6 +315,7 @@ std::string releasePage(const ReleaseView& view) {
     const Release& form = view.draft;
     main +=
         "<h2>发布新版本</h2>\n<form method=\"post\" action=\"/release\">" + hidden("csrf", csrf) +
+        platformField +
         field("version", "版本（例如 1.06）", toUtf8(form.version), error(ReleaseField::Version),
               false) +
         field("address", "下载地址", toUtf8(form.address), error(ReleaseField::Address), false) +
@@ -266,6 +323,8 @@ std::string releasePage(const ReleaseView& view) {
         field("notes", "更新说明", toUtf8(form.notes), error(ReleaseField::Notes), true) +
         field("signature", signatureLabel(view), form.signature, error(ReleaseField::Signature),
               false) +
+        field("rollout", "先给多少网络（百分比，0 到 100；100：全部）", view.draftRollout,
+              view.rolloutError, false) +
         "<button type=\"submit\" name=\"action\" value=\"preview\" "
         "class=\"quiet\">预览</button>"
         "<button type=\"submit\" name=\"action\" value=\"publish\">发布</button></form>\n";

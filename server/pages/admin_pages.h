@@ -67,8 +67,14 @@ std::string deletedNotWipedPage(std::int64_t count);
 std::string badDeletePage();
 
 struct ReleaseView {
-    std::optional<Release> shown; // what the server offers now
-    Release draft;                // what the form holds
+    Platform platform = Platform::Windows; // whose release the page shows
+    std::optional<Release> shown;          // what the server offers now
+    int rollout = 100;                     // the percentage of networks offered it
+    std::optional<Release> earlier;        // what the networks outside the rollout get
+    Release draft;                         // what the form holds
+    std::string draftRollout = "100";      // the form's percentage, as typed
+    std::string rolloutError;              // what is wrong with the publish form's percentage
+    std::string percentError;              // ... with the rollout form's
     /// The tool's box shows the draft; otherwise the shown release's, if any.
     bool previewing = false;
     std::map<ReleaseField, std::string> errors; // per field, as text
@@ -79,6 +85,10 @@ struct ReleaseView {
     ReleaseHistory history; // its newest kHistoryShown rows
 };
 std::string releasePage(const ReleaseView& view);
+
+/// The release page of `platform`, with `query` ("done=..."; may be empty)
+/// after the platform: Windows's is "/release" as before platforms.
+std::string releaseAddress(Platform platform, const std::string& query = "");
 
 /// The rows of the release history the release page shows, newest first.
 inline constexpr std::int64_t kHistoryShown = 50;

@@ -8,27 +8,78 @@ namespace pelvoran::server {
 namespace {
 
 constexpr char kChangeColumns[] =
-    "SELECT id, time, action, version, address, date, notes, source, signature "
+    "SELECT id, time, action, version, address, date, notes, source, signature, platform "
     "FROM release_history ";
 
 ReleaseChange readChange(Statement& s) {
-    return {s.integer(0), s.seconds(1), s.text(2) == "publish",
-            Release{s.utf16(3), s.utf16(4), s.utf16(5), s.utf16(6), s.text(8)}, s.text(7)};
+    return {s.integer(0),
+            s.seconds(1),
+            s.text(2) == "publish",
+            Release{s.utf16(3), s.utf16(4), s.utf16(5), s.utf16(6), s.text(8)},
+            s.text(7),
+            parsePlatform(s.text(9)).value_or(Platform::Windows)};
+}
+
+/// A version as the audit log names it: Windows's as before platforms.
+std::string named(const Text& version, Platform platform) {
+    return toUtf8(version) + (platform == Platform::Windows
+                                  ? ""
+                                  : "（" + std::string(platformLabel(platform)) + "）");
+}
+
+std::string percentText(int percent) {
+    return std::to_string(percent) + "%";
 }
 
 } // namespace
 
-std::optional<Release> ReleaseStore::current() {
-    Statement s(connection_, "SELECT version, address, date, notes, signature FROM release");
+std::optional<Release> ReleaseStore::current(Platform platform) {
+    Statement s(connection_,
+                "SELECT version, address, date, notes, signature FROM release WHERE platform = ?");
+    s.bind(1, std::string(platformName(platform)));
     if (!s.step())
         return std::nullopt;
     return Release{s.utf16(0), s.utf16(1), s.utf16(2), s.utf16(3), toUtf8(s.utf16(4))};
 }
 
-void ReleaseStore::addChange(const char* action, const Release& r, const std::string& source) {
-    Statement s(connection_,
-                "INSERT INTO release_history (time, action, version, address, date, notes, "
-                "source, signature) VALUES (?, ?, ?, ?, ?, ?, ?, ?)");
+PlatformOffer ReleaseStore::offer(Platform platform) {
+    PlatformOffer offer;
+    const std::string name(platformName(platform));
+    std::int64_t row = 0;
+    {
+        Statement s(connection_, "SELECT version, address, date, notes, signature, rollout, "
+                                 "change FROM release WHERE platform = ?");
+        s.bind(1, name);
+        if (!s.step())
+            return offer;
+        offer.live = Release{s.utf16(0), s.utf16(1), s.utf16(2), s.utf16(3), s.text(4)};
+        offer.rollout = static_cast<int>(s.integer(5));
+        row = s.integer(6);
+    }
+    {
+        Statement s(connection_, "SELECT rollout_key FROM release_history WHERE id = ?");
+        s.bind(1, row);
+        if (s.step())
+            offer.key = s.text(0);
+    }
+    // A clear since the last release live everywhere leaves nothing to fall
+    // back on: the publisher took it down.
+    Statement s(connection_, std::string(kChangeColumns) +
+                                 "WHERE platform = ? AND id < ? AND (action = 'clear' OR "
+                                 "reached_all = 1) ORDER BY id DESC LIMIT 1");
+    s.bind(1, name);
+    s.bind(2, row);
+    if (s.step())
+        if (auto c = readChange(s); c.published)
+            offer.earlier = std::move(c.release);
+    return offer;
+}
+
+std::int64_t ReleaseStore::addChange(const char* action, const Release& r,
+                                     const std::string& source, Platform platform, int rollout) {
+    Statement s(connection_, "INSERT INTO release_history (time, action, version, address, date, "
+                             "notes, source, signature, platform, rollout_key, reached_all) "
+                             "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
     s.bind(1, secondsNow());
     s.bind(2, std::string(action));
     s.bind(3, TextView(r.version));
@@ -37,43 +88,105 @@ void ReleaseStore::addChange(const char* action, const Release& r, const std::st
     s.bind(6, TextView(r.notes));
     s.bind(7, source);
     s.bind(8, r.signature);
+    s.bind(9, std::string(platformName(platform)));
+    s.bindBlob(10, std::string(action) == "publish" ? newRolloutKey() : std::string());
+    s.bind(11, std::int64_t{std::string(action) == "publish" && rollout >= 100});
     s.step();
+    return sqlite3_last_insert_rowid(connection_.get());
 }
 
 void ReleaseStore::publish(const Release& r, const std::string& source, const std::string& action,
-                           const std::string& detail) {
+                           const std::string& detail, Platform platform, int rollout) {
     Transaction transaction(connection_);
-    Statement s(connection_, "INSERT OR REPLACE INTO release (only, version, address, date, notes, "
-                             "signature) VALUES (1, ?, ?, ?, ?, ?)");
-    s.bind(1, TextView(r.version));
-    s.bind(2, TextView(r.address));
-    s.bind(3, TextView(r.date));
-    s.bind(4, TextView(r.notes));
-    s.bind(5, r.signature);
+    const std::int64_t row = addChange("publish", r, source, platform, rollout);
+    Statement s(connection_,
+                "INSERT OR REPLACE INTO release (platform, version, address, date, notes, "
+                "signature, rollout, change) VALUES (?, ?, ?, ?, ?, ?, ?, ?)");
+    s.bind(1, std::string(platformName(platform)));
+    s.bind(2, TextView(r.version));
+    s.bind(3, TextView(r.address));
+    s.bind(4, TextView(r.date));
+    s.bind(5, TextView(r.notes));
+    s.bind(6, r.signature);
+    s.bind(7, std::int64_t{rollout});
+    s.bind(8, row);
     s.step();
-    addChange("publish", r, source);
-    audit_.append(action, toUtf8(r.version) + detail, source);
+    audit_.append(action,
+                  named(r.version, platform) + detail +
+                      (rollout < 100 ? "，分阶段发布：" + percentText(rollout) + " 的网络" : ""),
+                  source);
     transaction.commit();
 }
 
-void ReleaseStore::clear(const std::string& source) {
+void ReleaseStore::clear(const std::string& source, Platform platform) {
     Transaction transaction(connection_);
-    const auto was = current();
-    connection_.exec("DELETE FROM release");
-    addChange("clear", Release{}, source);
-    audit_.append("撤下", was ? "撤下了 " + toUtf8(was->version) : "本来就没有发布的版本", source);
+    const auto was = current(platform);
+    Statement s(connection_, "DELETE FROM release WHERE platform = ?");
+    s.bind(1, std::string(platformName(platform)));
+    s.step();
+    addChange("clear", Release{}, source, platform, 100);
+    const std::string label =
+        platform == Platform::Windows ? "" : std::string(platformLabel(platform)) + " ";
+    audit_.append("撤下",
+                  was ? "撤下了 " + named(was->version, platform) : label + "本来就没有发布的版本",
+                  source);
     transaction.commit();
 }
 
-ReleaseHistory ReleaseStore::history(std::int64_t limit) {
-    ReleaseHistory history;
+std::optional<int> ReleaseStore::setRollout(Platform platform, int percent,
+                                            const std::string& source) {
+    Transaction transaction(connection_);
+    const std::string name(platformName(platform));
+    std::int64_t row = 0;
+    int before = 0;
+    Text version;
     {
-        Statement s(connection_, "SELECT count(*) FROM release_history");
+        Statement s(connection_, "SELECT rollout, change, version FROM release WHERE platform = ?");
+        s.bind(1, name);
+        if (!s.step())
+            return std::nullopt;
+        before = static_cast<int>(s.integer(0));
+        row = s.integer(1);
+        version = s.utf16(2);
+    }
+    {
+        Statement s(connection_, "UPDATE release SET rollout = ? WHERE platform = ?");
+        s.bind(1, std::int64_t{percent});
+        s.bind(2, name);
+        s.step();
+    }
+    // A row from before rollouts has no key yet: it gets one the first time
+    // it is staged, and keeps it. A halted release is no longer one to fall
+    // back on, whoever it reached before.
+    Statement s(connection_,
+                "UPDATE release_history SET reached_all = CASE ?1 WHEN 100 THEN 1 WHEN 0 THEN 0 "
+                "ELSE reached_all END, rollout_key = CASE WHEN length(rollout_key) = 0 THEN ?2 "
+                "ELSE rollout_key END WHERE id = ?3");
+    s.bind(1, std::int64_t{percent});
+    s.bindBlob(2, newRolloutKey());
+    s.bind(3, row);
+    s.step();
+    audit_.append(percent == 0 ? "暂停发布" : "分阶段发布",
+                  toUtf8(version) + "（" + std::string(platformLabel(platform)) + "）：" +
+                      percentText(before) + " → " + percentText(percent),
+                  source);
+    transaction.commit();
+    return before;
+}
+
+ReleaseHistory ReleaseStore::history(std::int64_t limit, Platform platform) {
+    ReleaseHistory history;
+    const std::string name(platformName(platform));
+    {
+        Statement s(connection_, "SELECT count(*) FROM release_history WHERE platform = ?");
+        s.bind(1, name);
         s.step();
         history.total = s.integer(0);
     }
-    Statement s(connection_, std::string(kChangeColumns) + "ORDER BY id DESC LIMIT ?");
-    s.bind(1, limit);
+    Statement s(connection_,
+                std::string(kChangeColumns) + "WHERE platform = ? ORDER BY id DESC LIMIT ?");
+    s.bind(1, name);
+    s.bind(2, limit);
     while (s.step())
         history.changes.push_back(readChange(s));
     return history;

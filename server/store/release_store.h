@@ -1,6 +1,8 @@
 #pragma once
 
+#include "server/release/agent.h"
 #include "server/release/release.h"
+#include "server/release/release_reply.h"
 
 #include <chrono>
 #include <cstdint>
@@ -21,6 +23,7 @@ struct ReleaseChange {
     bool published = false; // false: a clear, with empty fields
     Release release;
     std::string source; // kByCommandLine or kByPages
+    Platform platform = Platform::Windows;
 };
 
 /// The release history's newest rows, and how many there are in all.
@@ -29,29 +32,45 @@ struct ReleaseHistory {
     std::int64_t total = 0;
 };
 
-/// The release the update check offers, and the history of every publish
-/// and clear. Each publish and clear is also a line of the audit log, all
-/// in one transaction.
+/// The release the update check offers each platform, how far it is rolled
+/// out, and the history of every publish and clear. Each publish, clear and
+/// rollout is also a line of the audit log, all in one transaction. The
+/// audit lines of Windows read as they did before there were platforms;
+/// Linux's name it.
 class ReleaseStore {
 public:
     ReleaseStore(Connection& connection, AuditLog& audit)
         : connection_(connection), audit_(audit) {}
 
-    /// The release published now, if any.
-    std::optional<Release> current();
-    /// Publishes `release`, from `source`, and keeps it in the history and
-    /// the audit log (as `action`, and `detail` after the version).
+    /// The release published now for `platform`, if any.
+    std::optional<Release> current(Platform platform = Platform::Windows);
+    /// What the update check offers `platform`: its release, the rollout,
+    /// and what the networks outside it get.
+    PlatformOffer offer(Platform platform);
+    /// Publishes `release` for `platform` to `rollout` percent of the
+    /// networks (0 to 100), from `source`, with a new rollout key, and keeps
+    /// it in the history and the audit log (as `action`, and `detail` after
+    /// the version).
     void publish(const Release& release, const std::string& source,
-                 const std::string& action = "发布", const std::string& detail = "");
-    /// Takes the release down, kept as publish() keeps a publish.
-    void clear(const std::string& source);
-    /// The `limit` newest publishes and clears, newest first.
-    ReleaseHistory history(std::int64_t limit);
+                 const std::string& action = "发布", const std::string& detail = "",
+                 Platform platform = Platform::Windows, int rollout = 100);
+    /// Takes the release of `platform` down, kept as publish() keeps a publish.
+    void clear(const std::string& source, Platform platform = Platform::Windows);
+    /// Offers the live release of `platform` to `percent` of the networks
+    /// (0: halted, and no release for a later rollout to fall back on), in
+    /// the audit log; the percentage before, or nullopt when nothing is
+    /// published (and nothing changes).
+    std::optional<int> setRollout(Platform platform, int percent, const std::string& source);
+    /// The `limit` newest publishes and clears of `platform`, newest first.
+    ReleaseHistory history(std::int64_t limit, Platform platform = Platform::Windows);
+    /// A row of the history, of whichever platform.
     std::optional<ReleaseChange> change(std::int64_t id);
 
 private:
-    /// Adds the history's row of a publish or clear ("publish", "clear").
-    void addChange(const char* action, const Release& r, const std::string& source);
+    /// Adds the history's row of a publish or clear ("publish", "clear"),
+    /// its number.
+    std::int64_t addChange(const char* action, const Release& r, const std::string& source,
+                           Platform platform, int rollout);
 
     Connection& connection_;
     AuditLog& audit_;

@@ -136,6 +136,32 @@ constexpr const char* kMigrations[] = {
     ALTER TABLE notify_recipients ADD COLUMN failing_since INTEGER NOT NULL DEFAULT 0;
     UPDATE notify_recipients SET failing_since = last_error_at WHERE failures > 0;
     )sql",
+    // A release per platform, each staged or not: the live release's row
+    // names its history row, whose random key draws the networks a staged
+    // release reaches first; a history row that was live at 100 % is a
+    // release the networks outside a later rollout are offered. What was
+    // here before is the Windows tool's, live everywhere.
+    R"sql(
+    CREATE TABLE release_by_platform (
+        platform  TEXT PRIMARY KEY CHECK (platform IN ('windows', 'linux')),
+        version   TEXT NOT NULL,
+        address   TEXT NOT NULL,
+        date      TEXT NOT NULL,
+        notes     TEXT NOT NULL,
+        signature TEXT NOT NULL DEFAULT '',
+        rollout   INTEGER NOT NULL DEFAULT 100 CHECK (rollout BETWEEN 0 AND 100),
+        change    INTEGER NOT NULL DEFAULT 0
+    );
+    INSERT INTO release_by_platform (platform, version, address, date, notes, signature, change)
+        SELECT 'windows', version, address, date, notes, signature,
+               coalesce((SELECT max(id) FROM release_history), 0) FROM release;
+    DROP TABLE release;
+    ALTER TABLE release_by_platform RENAME TO release;
+    ALTER TABLE release_history ADD COLUMN platform TEXT NOT NULL DEFAULT 'windows'
+        CHECK (platform IN ('windows', 'linux'));
+    ALTER TABLE release_history ADD COLUMN rollout_key BLOB NOT NULL DEFAULT x'';
+    ALTER TABLE release_history ADD COLUMN reached_all INTEGER NOT NULL DEFAULT 1;
+    )sql",
 };
 
 } // namespace

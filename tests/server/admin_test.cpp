@@ -709,6 +709,57 @@ TEST_F(AdminPages, PublishingRedirectsAndAReloadPublishesNothing) {
     }
 }
 
+// Each platform has its release page: every form carries the platform, a
+// publish, a rollout, a halt and a 重新发布 go back to that platform's
+// page; a percentage that is none is refused beside its field, and a
+// rollout of nothing with a 409.
+TEST_F(AdminPages, EachPlatformHasItsPageAndItsRollout) {
+    login("/release");
+    const std::string linux = "platform=linux&";
+    const std::string fields = "action=publish&address=https%3A%2F%2Fx.cn%2Fa&date=d&notes=n";
+    const struct {
+        std::string body;
+        unsigned status;
+        const char* location; // or, for a page, what it says
+        int rollout;          // of Linux's release after it, -1: none published
+    } cases[] = {
+        {linux + fields + "&version=1.07&rollout=ten", 400, "rollout-error", -1},
+        {linux + fields + "&version=1.07&rollout=10", 303,
+         "/release?platform=linux&done=published&id=1", 10},
+        {linux + "action=rollout&percent=101", 400, "percent-error", 10},
+        {linux + "action=rollout&percent=", 400, "percent-error", 10},
+        {linux + "action=rollout&percent=50", 303, "/release?platform=linux&done=rollout", 50},
+        {"action=rollout&percent=50", 409, "无从调整比例", 50},
+        {linux + "action=halt", 303, "/release?platform=linux&done=rollout", 0},
+        {"id=1", 303, "/release?platform=linux&done=republished&id=2", 100},
+    };
+    for (const auto& c : cases) {
+        const WebResponse r = post(c.body == "id=1" ? "/release/republish" : "/release", c.body);
+        EXPECT_EQ(r.status, c.status) << c.body;
+        if (c.status == 303)
+            EXPECT_EQ(headerOf(r, "Location"), c.location) << c.body;
+        else
+            EXPECT_NE(r.body.find(c.location), std::string::npos) << c.body;
+        const auto offer = database().releases().offer(Platform::Linux);
+        EXPECT_EQ(offer.live ? offer.rollout : -1, c.rollout) << c.body;
+    }
+    EXPECT_FALSE(database().releases().current(Platform::Windows)) << "Windows's is apart";
+    ASSERT_EQ(post("/release", linux + "action=rollout&percent=30").status, 303u);
+    const WebResponse page = get("/release", {{"platform", "linux"}, {"done", "rollout"}});
+    for (const char* says : {"发布版本 · Linux 工具", "已调整：30% 的网络收到 1.07（Linux）",
+                             "30% 的网络收到 1.07，其余的不提示更新"})
+        EXPECT_NE(page.body.find(says), std::string::npos) << says;
+    const auto count = [&](const std::string& what) {
+        std::size_t n = 0;
+        for (std::size_t at = 0; (at = page.body.find(what, at)) != std::string::npos; ++at)
+            ++n;
+        return n;
+    };
+    // Clear, rollout, halt, publish; a 重新发布 form names its row instead.
+    EXPECT_EQ(count("<form method=\"post\" action=\"/release\">"), 4u);
+    EXPECT_EQ(count("<input type=\"hidden\" name=\"platform\" value=\"linux\">"), 4u);
+}
+
 // With the public key here and the private key elsewhere: 重新发布 of a row
 // published before the key asks for its signature in the release form, and
 // the form takes the signature `release sign` made, though a browser sends

@@ -3,12 +3,16 @@
 #include "net/escaping.h"
 #include "net/update_check.h"
 #include "platform/hex.h"
+#include "platform/regional.h"
 #include "platform/signature.h"
 #include "server/release/agent.h"
 #include "server/release/release.h"
+#include "server/release/release_reply.h"
 #include "server/release/release_signing.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -203,4 +207,103 @@ TEST(ReleaseAgent, OnlyTheToolsOwnAgentIsRead) {
     for (const auto& c : cases)
         EXPECT_EQ(parseAgent(c.agent), c.expected) << c.agent;
     EXPECT_EQ(parseAgent("Pelvoran/1.06 (Linux)" + std::string(100000, 'x')), Agent{});
+}
+
+namespace {
+
+/// What the tool makes of a reply body: its offer, read by its own reader.
+std::optional<UpdateOfferBox> toolOffer(const std::string& body) {
+    Text wire;
+    for (const char c : body)
+        wire += static_cast<char16_t>(static_cast<unsigned char>(c));
+    return updateOffer(splitReplyFields(Decode(wire)), RegionalSettings::invariant());
+}
+
+Release release(const char16_t* version) {
+    return {version, u"https://x.cn/p", u"d", u"n"};
+}
+
+/// `count` distinct networks, as ClientAddress::networkKey writes IPv4 /24s.
+std::vector<std::string> networks(int count) {
+    std::vector<std::string> out;
+    for (int i = 0; i < count; ++i)
+        out.push_back("4" + std::string{static_cast<char>(10 + i / 65536),
+                                        static_cast<char>(i / 256 % 256),
+                                        static_cast<char>(i % 256)});
+    return out;
+}
+
+} // namespace
+
+// Each platform's tools get its release; an unknown agent (1.05 or older)
+// the Windows one; a Linux tool with no Linux release a reply its reader
+// takes as no newer version, never the Windows file.
+TEST(ReleaseReply, EachPlatformGetsItsOwnRelease) {
+    ReleaseReply reply;
+    reply.set(Platform::Windows, {release(u"1.07")});
+    const Agent windows{"1.06", Platform::Windows}, linux{"1.06", Platform::Linux}, unknown{};
+    const struct {
+        Agent agent;
+        std::string offered;
+    } before[] = {{windows, "1.07"}, {unknown, "1.07"}, {linux, ""}};
+    for (const auto& c : before) {
+        const auto answer = reply.choose(c.agent, "4abc");
+        EXPECT_EQ(answer.offered, c.offered) << c.agent.version;
+        EXPECT_EQ(answer.platform, c.agent.platform);
+        EXPECT_EQ(toolOffer(*answer.body).has_value(), !c.offered.empty()) << *answer.body;
+    }
+    reply.set(Platform::Linux, {release(u"1.08")});
+    EXPECT_EQ(*reply.choose(linux, "4abc").body, replyBody(release(u"1.08")));
+    EXPECT_EQ(*reply.choose(unknown, "").body, replyBody(release(u"1.07")));
+}
+
+// A staged release reaches its share of 10,000 networks, the same ones on
+// every check; raising the share only adds networks; another release (its
+// own key) draws others; the rest, and every network after a halt, get the
+// earlier release; an unknown network is outside.
+TEST(ReleaseReply, RolloutReachesAStableShareOfNetworks) {
+    const auto all = networks(10000);
+    ReleaseReply reply;
+    const Agent agent{"1.06", Platform::Windows};
+    const auto reached = [&](int percent, const std::string& key) {
+        reply.set(Platform::Windows, {release(u"1.08"), percent, key, release(u"1.07")});
+        std::vector<bool> in;
+        for (const auto& n : all) {
+            const auto answer = reply.choose(agent, n);
+            EXPECT_EQ(answer.offered, in.emplace_back(answer.offered == "1.08") ? "1.08" : "1.07");
+        }
+        return in;
+    };
+    const auto share = [](const std::vector<bool>& in) {
+        return static_cast<double>(std::count(in.begin(), in.end(), true)) / 100.0;
+    };
+    const std::string key = newRolloutKey(), other = newRolloutKey();
+    const auto ten = reached(10, key);
+    EXPECT_NEAR(share(ten), 10, 2);
+    EXPECT_EQ(reached(10, key), ten) << "the same networks on every check";
+    const auto fifty = reached(50, key);
+    EXPECT_NEAR(share(fifty), 50, 2);
+    for (std::size_t i = 0; i < all.size(); ++i)
+        ASSERT_TRUE(!ten[i] || fifty[i]) << "network " << i << " lost the release at 50 %";
+    const auto drawnElse = reached(10, other);
+    int both = 0;
+    for (std::size_t i = 0; i < all.size(); ++i)
+        both += ten[i] && drawnElse[i];
+    EXPECT_LT(both, 300) << "two keys drew the same first group";
+    EXPECT_EQ(share(reached(0, key)), 0) << "halted";
+    EXPECT_EQ(share(reached(100, key)), 100);
+    reply.set(Platform::Windows, {release(u"1.08"), 99, key});
+    EXPECT_EQ(reply.choose(agent, "").offered, "") << "an unknown network, no earlier release";
+    EXPECT_FALSE(toolOffer(*reply.choose(agent, "").body));
+}
+
+// A percentage is a whole number from 0 to 100, nothing else.
+TEST(ReleaseReply, PercentagesAreWholeNumbersToAHundred) {
+    const struct {
+        const char* text;
+        std::optional<int> expected;
+    } cases[] = {{"0", 0}, {"10", 10},  {"100", 100}, {"007", 7},  {"101", {}},  {"-1", {}},
+                 {"", {}}, {"1.5", {}}, {" 10", {}},  {"10%", {}}, {"1000", {}}, {"+5", {}}};
+    for (const auto& c : cases)
+        EXPECT_EQ(parsePercentage(c.text), c.expected) << c.text;
 }

@@ -2,9 +2,14 @@
 // the release history and the audit log, restores, the comment writer's
 // batches and failures, the database's health and the outbox rows the
 // comment's own transaction makes.
+#include "net/escaping.h"
+#include "net/update_check.h"
+#include "server/release/release_reply.h"
+#include "server/release/release_signing.h"
 #include "server/store/backups.h"
 #include "server/store/comment_writer.h"
 #include "server/store/health.h"
+#include "server/store/sqlite_support.h"
 #include "server/store/store.h"
 #include "server/store/transaction.h"
 #include "server/store/use_counter.h"
@@ -73,7 +78,7 @@ TEST(Store, MigratesOldDatabasesAndRefusesNewerOnes) {
     }
     {
         Database db(path);
-        EXPECT_EQ(db.schemaVersion(), 8);
+        EXPECT_EQ(db.schemaVersion(), 9);
         const auto kept = db.comments().list();
         ASSERT_EQ(kept.size(), 1u);
         EXPECT_EQ(kept[0].id, 7);
@@ -100,16 +105,127 @@ TEST(Store, MigratesOldDatabasesAndRefusesNewerOnes) {
         db.comments().insert({NewComment{u"新", "", kFromWeb, sys_seconds(1700000001s), false}});
         EXPECT_EQ(db.comments().list().front().id, expected);
     }
-    test::RawDatabase(path).exec("PRAGMA user_version=9");
+    test::RawDatabase(path).exec("PRAGMA user_version=10");
     try {
         Database newer(path);
-        ADD_FAILURE() << "a database of schema 9 was opened";
+        ADD_FAILURE() << "a database of schema 10 was opened";
     } catch (const StoreError& e) {
         EXPECT_NE(std::string(e.what()).find("更新版本的服务器"), std::string::npos) << e.what();
     }
     test::RawDatabase left(path);
-    EXPECT_EQ(left.scalar("PRAGMA user_version"), 9) << "a refused database is not changed";
+    EXPECT_EQ(left.scalar("PRAGMA user_version"), 10) << "a refused database is not changed";
     EXPECT_EQ(left.count(), 1);
+}
+
+// A database of the last schema before platforms: its release, signed, and
+// its history become the Windows tool's, served as before; Linux has none.
+TEST(Store, MigratesTheReleaseBeforePlatformsToWindows) {
+    const test::TempDir dir;
+    const std::string path = dir.path() + "/comments.sqlite";
+    const SigningKey key = createSigningKey();
+    Release live{u"1.07", u"https://x.cn/b.exe", u"二月", u"说明"};
+    live.signature = signRelease(key.privatePem, live);
+    {
+        test::RawDatabase v8(path);
+        for (const char* migration : schemaMigrations().first(8))
+            ASSERT_EQ(v8.exec(migration), SQLITE_OK);
+        ASSERT_EQ(v8.exec("INSERT INTO release_history (time, action, version, address, date, "
+                          "notes, source) VALUES (5, 'publish', '1.06', 'https://x.cn/a.exe', "
+                          "'一月', '', '命令行');"
+                          "INSERT INTO release_history (time, action, version, address, date, "
+                          "notes, source, signature) VALUES (6, 'publish', '1.07', "
+                          "'https://x.cn/b.exe', '二月', '说明', '命令行', '" +
+                          live.signature +
+                          "');"
+                          "INSERT INTO release VALUES (1, '1.07', 'https://x.cn/b.exe', '二月', "
+                          "'说明', '" +
+                          live.signature + "'); PRAGMA user_version=8;"),
+                  SQLITE_OK);
+    }
+    Database db(path);
+    const PlatformOffer windows = db.releases().offer(Platform::Windows);
+    EXPECT_EQ(windows.live, live);
+    EXPECT_EQ(windows.rollout, 100);
+    EXPECT_FALSE(db.releases().offer(Platform::Linux).live);
+    EXPECT_EQ(db.releases().history(10, Platform::Windows).total, 2);
+    EXPECT_EQ(db.releases().history(10, Platform::Linux).total, 0);
+    ReleaseReply reply;
+    reply.set(Platform::Windows, windows);
+    const std::string body = *reply.choose(Agent{}, "4abc").body;
+    EXPECT_EQ(body, replyBody(live));
+    Text wire;
+    for (const char c : body)
+        wire += static_cast<char16_t>(static_cast<unsigned char>(c));
+    EXPECT_TRUE(replySigned(splitReplyFields(Decode(wire)), key.publicKey))
+        << "the signature still holds";
+    // Staged after the migration, the row from before rollouts draws by a
+    // key of its own; the earlier row reached everyone.
+    ASSERT_EQ(db.releases().setRollout(Platform::Windows, 10, kByCommandLine), 100);
+    const PlatformOffer staged = db.releases().offer(Platform::Windows);
+    EXPECT_EQ(staged.key.size(), kRolloutKeySize);
+    ASSERT_TRUE(staged.earlier);
+    EXPECT_EQ(staged.earlier->version, u"1.06");
+}
+
+// Each platform has its release and history; a staged release's other
+// networks get the newest earlier release that reached everyone, unless a
+// clear came since; each change is a line of the audit log.
+TEST(Store, ReleasesPerPlatformAndTheirRollout) {
+    const test::TempDir dir;
+    Database db(dir.path() + "/comments.sqlite");
+    const auto r = [](const char16_t* version) {
+        return Release{version, u"https://x.cn/p", u"d", u"n"};
+    };
+    EXPECT_EQ(db.releases().setRollout(Platform::Linux, 50, kByCommandLine), std::nullopt)
+        << "nothing published";
+    db.releases().publish(r(u"1.06"), kByCommandLine);
+    db.releases().publish(r(u"1.07"), kByPages, "发布", "", Platform::Linux, 10);
+    db.releases().publish(r(u"1.08"), kByCommandLine, "发布", "", Platform::Windows, 0);
+    const std::string firstKey = db.releases().offer(Platform::Windows).key;
+    EXPECT_EQ(db.releases().setRollout(Platform::Windows, 100, kByCommandLine), 0);
+    db.releases().publish(r(u"1.09"), kByCommandLine, "发布", "", Platform::Windows, 30);
+    const struct {
+        Platform platform;
+        const char16_t* live;
+        int rollout;
+        const char16_t* earlier; // nullptr: none
+    } offers[] = {
+        {Platform::Windows, u"1.09", 30, u"1.08"},
+        {Platform::Linux, u"1.07", 10, nullptr},
+    };
+    for (const auto& o : offers) {
+        const PlatformOffer offer = db.releases().offer(o.platform);
+        ASSERT_TRUE(offer.live);
+        EXPECT_EQ(offer.live->version, o.live);
+        EXPECT_EQ(offer.rollout, o.rollout);
+        EXPECT_EQ(offer.key.size(), kRolloutKeySize);
+        EXPECT_EQ(offer.earlier ? offer.earlier->version : Text(u"none"),
+                  o.earlier ? Text(o.earlier) : Text(u"none"));
+    }
+    EXPECT_NE(db.releases().offer(Platform::Windows).key, firstKey) << "a key per release";
+    EXPECT_EQ(db.releases().setRollout(Platform::Linux, 0, kByPages), 10);
+    db.releases().clear(kByCommandLine);
+    db.releases().publish(r(u"1.10"), kByCommandLine, "发布", "", Platform::Windows, 50);
+    EXPECT_FALSE(db.releases().offer(Platform::Windows).earlier) << "taken down since";
+    db.releases().publish(r(u"1.11"), kByCommandLine);
+    db.releases().setRollout(Platform::Windows, 0, kByCommandLine);
+    db.releases().publish(r(u"1.12"), kByCommandLine, "发布", "", Platform::Windows, 10);
+    EXPECT_FALSE(db.releases().offer(Platform::Windows).earlier) << "1.11 was halted";
+    EXPECT_EQ(db.releases().history(10, Platform::Linux).total, 1);
+    EXPECT_EQ(db.releases().history(10, Platform::Windows).total, 7);
+    std::vector<std::pair<std::string, std::string>> lines;
+    for (const auto& e : db.audit().page(3, 20).entries)
+        lines.emplace_back(e.action, e.detail);
+    EXPECT_EQ(lines, (std::vector<std::pair<std::string, std::string>>{
+                         {"发布", "1.10，分阶段发布：50% 的网络"},
+                         {"撤下", "撤下了 1.09"},
+                         {"暂停发布", "1.07（Linux）：10% → 0%"},
+                         {"发布", "1.09，分阶段发布：30% 的网络"},
+                         {"分阶段发布", "1.08（Windows）：0% → 100%"},
+                         {"发布", "1.08，分阶段发布：0% 的网络"},
+                         {"发布", "1.07（Linux），分阶段发布：10% 的网络"},
+                         {"发布", "1.06"},
+                     }));
 }
 
 // Every publish and clear is a row of the release history and a line of the
