@@ -43,7 +43,8 @@ std::vector<ReleaseProblem> checkedForPages(Release& release, const PageSigning&
 }
 
 WebResponse publishFromPages(Database& db, ReleaseView& view, const PageSigning& signing,
-                             PublishAct act, const std::string& detail) {
+                             PublishAct act, const std::string& detail,
+                             const std::optional<ReleaseFile>& file) {
     const bool again = act == PublishAct::Republish;
     Release checked = view.draft;
     if (const auto problems = checkedForPages(checked, signing); !problems.empty()) {
@@ -55,7 +56,7 @@ WebResponse publishFromPages(Database& db, ReleaseView& view, const PageSigning&
             view.draft = draftFor(view, view.draft);
         return releaseReply(db, 400, view);
     }
-    db.releases().publish(checked, kByPages, again ? "重新发布" : "发布", detail);
+    db.releases().publish(checked, kByPages, again ? "重新发布" : "发布", detail, file);
     // A reload of the page the browser is sent to publishes nothing again.
     std::string to = again ? "/release?done=republished" : "/release?done=published";
     for (const auto& c : db.releases().history(kHistoryShown).changes)
@@ -107,7 +108,7 @@ WebResponse AdminSite::republish(const WebRequest& request, const std::string& c
     // signed here when the key is.
     view.draft = change->release;
     return publishFromPages(db, view, signing, PublishAct::Republish,
-                            "（发布记录 #" + std::to_string(*id) + "）");
+                            "（发布记录 #" + std::to_string(*id) + "）", change->file);
 }
 
 WebResponse AdminSite::audit(const WebRequest& request) {

@@ -74,14 +74,16 @@ int releaseHistoryCommand(Database& db) {
     }
     const auto live = db.releases().current();
     std::vector<std::vector<std::string>> rows = {
-        {"编号", "时间", "来源", "操作", "版本", "发布日期", "下载地址"}};
+        {"编号", "时间", "来源", "操作", "版本", "发布日期", "下载地址", "本服务器提供的文件"}};
     for (const auto& c : history.changes) {
         const bool isLive = &c == &history.changes.front() && c.published && live == c.release;
-        rows.push_back({"#" + std::to_string(c.id) + (isLive ? " *" : ""), timeText(c.time),
-                        c.source.empty() ? "不详" : c.source, c.published ? "发布" : "撤下",
-                        terminalCell(toUtf8(c.release.version)),
-                        terminalCell(toUtf8(c.release.date)),
-                        terminalCell(toUtf8(c.release.address))});
+        rows.push_back(
+            {"#" + std::to_string(c.id) + (isLive ? " *" : ""), timeText(c.time),
+             c.source.empty() ? "不详" : c.source, c.published ? "发布" : "撤下",
+             terminalCell(toUtf8(c.release.version)), terminalCell(toUtf8(c.release.date)),
+             terminalCell(toUtf8(c.release.address)),
+             c.file ? c.file->name + "，" + sizeText(c.file->size) + "，SHA-256 " + c.file->sha256
+                    : ""});
     }
     write(table(rows));
     say(stdout,

@@ -41,7 +41,7 @@ void ReleaseStore::addChange(const char* action, const Release& r, const std::st
 }
 
 void ReleaseStore::publish(const Release& r, const std::string& source, const std::string& action,
-                           const std::string& detail) {
+                           const std::string& detail, const std::optional<ReleaseFile>& file) {
     Transaction transaction(connection_);
     Statement s(connection_, "INSERT OR REPLACE INTO release (only, version, address, date, notes, "
                              "signature) VALUES (1, ?, ?, ?, ?, ?)");
@@ -52,7 +52,19 @@ void ReleaseStore::publish(const Release& r, const std::string& source, const st
     s.bind(5, r.signature);
     s.step();
     addChange("publish", r, source);
-    audit_.append(action, toUtf8(r.version) + detail, source);
+    if (file) {
+        Statement f(connection_, "INSERT INTO release_files (history, platform, version, name, "
+                                 "sha256) VALUES (last_insert_rowid(), ?, ?, ?, ?)");
+        f.bind(1, std::string(platformName(file->platform)));
+        f.bind(2, TextView(r.version));
+        f.bind(3, file->name);
+        f.bind(4, file->sha256);
+        f.step();
+    }
+    audit_.append(action,
+                  toUtf8(r.version) + detail +
+                      (file ? "（文件 " + file->name + "，SHA-256 " + file->sha256 + "）" : ""),
+                  source);
     transaction.commit();
 }
 
@@ -76,6 +88,8 @@ ReleaseHistory ReleaseStore::history(std::int64_t limit) {
     s.bind(1, limit);
     while (s.step())
         history.changes.push_back(readChange(s));
+    for (auto& c : history.changes)
+        c.file = fileOf(c.id);
     return history;
 }
 
@@ -84,7 +98,19 @@ std::optional<ReleaseChange> ReleaseStore::change(std::int64_t id) {
     s.bind(1, id);
     if (!s.step())
         return std::nullopt;
-    return readChange(s);
+    auto c = readChange(s);
+    c.file = fileOf(id);
+    return c;
+}
+
+std::optional<ReleaseFile> ReleaseStore::fileOf(std::int64_t change) {
+    Statement s(connection_, "SELECT r.platform, r.name, r.sha256, f.size FROM release_files r "
+                             "JOIN download_files f USING (sha256) WHERE r.history = ?");
+    s.bind(1, change);
+    if (!s.step())
+        return std::nullopt;
+    return ReleaseFile{parsePlatform(s.text(0)).value_or(Platform::Windows), s.text(1), s.text(2),
+                       s.integer(3)};
 }
 
 } // namespace pelvoran::server

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "server/release/release.h"
+#include "server/release/release_file.h"
 
 #include <chrono>
 #include <cstdint>
@@ -21,6 +22,8 @@ struct ReleaseChange {
     bool published = false; // false: a clear, with empty fields
     Release release;
     std::string source; // kByCommandLine or kByPages
+    /// The file the server serves at the release's address, if any.
+    std::optional<ReleaseFile> file = std::nullopt;
 };
 
 /// The release history's newest rows, and how many there are in all.
@@ -40,9 +43,13 @@ public:
     /// The release published now, if any.
     std::optional<Release> current();
     /// Publishes `release`, from `source`, and keeps it in the history and
-    /// the audit log (as `action`, and `detail` after the version).
+    /// the audit log (as `action`, and `detail` after the version). The
+    /// release's address serves `file`, stored before (DownloadStore), when
+    /// one is given; a different file for a path already published is
+    /// refused (StoreError), and nothing is published.
     void publish(const Release& release, const std::string& source,
-                 const std::string& action = "发布", const std::string& detail = "");
+                 const std::string& action = "发布", const std::string& detail = "",
+                 const std::optional<ReleaseFile>& file = std::nullopt);
     /// Takes the release down, kept as publish() keeps a publish.
     void clear(const std::string& source);
     /// The `limit` newest publishes and clears, newest first.
@@ -52,6 +59,7 @@ public:
 private:
     /// Adds the history's row of a publish or clear ("publish", "clear").
     void addChange(const char* action, const Release& r, const std::string& source);
+    std::optional<ReleaseFile> fileOf(std::int64_t change);
 
     Connection& connection_;
     AuditLog& audit_;
