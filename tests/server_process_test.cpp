@@ -1,6 +1,7 @@
 // The real pelvoran-server as a process of its own, over real sockets, with a
 // real SQLite file in a temporary state directory; and the real desktop tool
 // against it.
+#include "server/support/digest.h"
 #include "tests/support/driver_process.h"
 #include "tests/support/server_process.h"
 
@@ -1950,4 +1951,123 @@ TEST(ServerSigning, TheKeyTravelsWithTheBackup) {
          "http://evil.example.com/x.exe", "--date", "d", "--notes", "n"});
     EXPECT_EQ(http.status, 2) << http.out << http.err;
     EXPECT_NE(http.err.find("--address"), std::string::npos) << http.err;
+}
+
+namespace {
+
+/// What `curl -s args...` wrote (the file of -o aside) and its exit status.
+struct Curl {
+    int status = -1;
+    std::string out;
+};
+
+Curl curl(const std::string& logDir, const std::vector<std::string>& args) {
+    const std::string log = logDir + "/curl.log";
+    std::filesystem::remove(log);
+    std::vector<std::string> argv = {"curl", "-s", "--max-time", "20"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ChildProcess child(argv, log);
+    Curl c;
+    c.status = child.stop(0, 30s);
+    c.out = fileBytes(log);
+    return c;
+}
+
+} // namespace
+
+// A release's file published with --file is served by the public listener
+// under the prefix, as curl reads it: whole, ranges, past the end, a stale
+// If-Range, HEAD, a transfer cut off and resumed; a file that fails to store
+// publishes nothing; a backup restored elsewhere serves the same bytes.
+TEST(ServedFiles, CurlReadsRangesResumesAndTheBackupCarriesThem) {
+    const TempDir state, work, elsewhere;
+    const std::string dir = state.path();
+    makeState(dir);
+    std::string bytes(300 * 1000, '\0');
+    std::mt19937 random(7);
+    for (char& b : bytes)
+        b = static_cast<char>(random());
+    const std::string exe = work.path() + "/Pelvoran.exe";
+    std::ofstream(exe, std::ios::binary) << bytes;
+    const std::vector<std::string> release = {"release", "set", "--state", dir, "--version", "1.06",
+                                              "--date",  "d",   "--notes", "n", "--file",    exe};
+    const auto withBase = [&] {
+        auto args = release;
+        args.insert(args.end(), {"--download-base", "https://example.com/p"});
+        return args;
+    };
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open((dir + "/comments.sqlite").c_str(), &db), SQLITE_OK);
+        sqlite3_exec(db,
+                     "CREATE TRIGGER fault BEFORE INSERT ON download_chunks "
+                     "BEGIN SELECT RAISE(ABORT, 'disk full'); END",
+                     nullptr, nullptr, nullptr);
+        const CommandResult failed = runServerCommand(withBase());
+        EXPECT_EQ(failed.status, 1) << failed.out << failed.err;
+        sqlite3_exec(db, "DROP TRIGGER fault", nullptr, nullptr, nullptr);
+        sqlite3_close(db);
+    }
+    EXPECT_NE(runServerCommand({"release", "show", "--state", dir}).out.find("尚未发布"),
+              std::string::npos)
+        << "a release points at a file that was not stored";
+    const CommandResult published = runServerCommand(withBase());
+    ASSERT_EQ(published.status, 0) << published.err;
+    const std::string path = "/p/download/windows/1.06/Pelvoran.exe";
+    EXPECT_NE(published.out.find("https://example.com" + path), std::string::npos) << published.out;
+
+    const std::string backup = work.path() + "/b.sqlite";
+    const std::string got = work.path() + "/got";
+    {
+        ServerProcess server(dir, {"--public-prefix", "/p/"});
+        const std::string url = "http://127.0.0.1:" + std::to_string(server.port()) + path;
+        const struct {
+            std::vector<std::string> args;
+            std::string code;
+            std::string body;
+        } cases[] = {
+            {{}, "200", bytes},
+            {{"-r", "0-0"}, "206", bytes.substr(0, 1)},
+            {{"-r", "1000-1999"}, "206", bytes.substr(1000, 1000)},
+            {{"-r", "-1"}, "206", bytes.substr(bytes.size() - 1)},
+            {{"-r", "300000-"}, "416", "请求的范围超出了文件的末尾。\n"},
+            {{"-r", "0-9", "-H", "If-Range: \"0000\""}, "200", bytes},
+            {{"-r", "0-9,20-29"}, "200", bytes},
+        };
+        for (const auto& c : cases) {
+            std::vector<std::string> args = {"-o", got, "-w", "%{http_code}"};
+            args.insert(args.end(), c.args.begin(), c.args.end());
+            args.push_back(url);
+            const Curl r = curl(work.path(), args);
+            EXPECT_EQ(r.out, c.code) << c.args.front();
+            EXPECT_TRUE(fileBytes(got) == c.body) << c.args.front();
+        }
+        const Curl head = curl(work.path(), {"-I", url});
+        EXPECT_NE(head.out.find("HTTP/1.1 200"), std::string::npos) << head.out;
+        for (const std::string& line : std::vector<std::string>{
+                 "Content-Length: 300000", "ETag: \"" + pelvoran::server::sha256Hex(bytes) + "\"",
+                 "Accept-Ranges: bytes",
+                 "Content-Disposition: attachment; filename=\"Pelvoran.exe\"",
+                 "X-Content-Type-Options: nosniff"})
+            EXPECT_NE(head.out.find(line), std::string::npos) << line << "\n" << head.out;
+
+        // Cut off by its own time limit, slowly, then resumed where it stopped.
+        const std::string part = work.path() + "/part";
+        const Curl cut =
+            curl(work.path(), {"--limit-rate", "1K", "--max-time", "0.5", "-o", part, url});
+        EXPECT_EQ(cut.status, 28) << "not cut off: " << cut.out;
+        EXPECT_LT(fileBytes(part).size(), bytes.size());
+        EXPECT_GT(fileBytes(part).size(), 0u);
+        EXPECT_EQ(curl(work.path(), {"-C", "-", "-o", part, url}).status, 0);
+        EXPECT_EQ(pelvoran::server::sha256Hex(fileBytes(part)), pelvoran::server::sha256Hex(bytes));
+        ASSERT_EQ(runServerCommand({"backup", backup, "--state", dir}).status, 0);
+    }
+    makeState(elsewhere.path());
+    const CommandResult restored =
+        runServerCommand({"restore", backup, "--state", elsewhere.path()});
+    ASSERT_EQ(restored.status, 0) << restored.err;
+    ServerProcess server(elsewhere.path(), {"--public-prefix", "/p/"});
+    const std::string url = "http://127.0.0.1:" + std::to_string(server.port()) + path;
+    EXPECT_EQ(curl(work.path(), {"-o", got, url}).status, 0);
+    EXPECT_EQ(pelvoran::server::sha256Hex(fileBytes(got)), pelvoran::server::sha256Hex(bytes));
 }
