@@ -2042,6 +2042,11 @@ TEST(ServedFiles, CurlReadsRangesResumesAndTheBackupCarriesThem) {
             EXPECT_EQ(r.out, c.code) << c.args.front();
             EXPECT_TRUE(fileBytes(got) == c.body) << c.args.front();
         }
+        const std::string lookup =
+            bodyOf(httpExchange(server.port(), "GET /p/ HTTP/1.1\r\nHost: x\r\n"
+                                               "Connection: close\r\n\r\n"));
+        EXPECT_NE(lookup.find("下载 Pelvoran 1.06（Windows，300.0 KB）"), std::string::npos);
+        EXPECT_NE(lookup.find(pelvoran::server::sha256Hex(bytes)), std::string::npos);
         const Curl head = curl(work.path(), {"-I", url});
         EXPECT_NE(head.out.find("HTTP/1.1 200"), std::string::npos) << head.out;
         for (const std::string& line : std::vector<std::string>{

@@ -256,7 +256,13 @@ void Daemon::Parts::shelveDownloads() {
         }
         files.push_back({path.file, path.version, copy});
     }
-    downloads.set(std::move(files));
+    std::vector<ServedFile> live;
+    for (const Platform platform : {Platform::Windows, Platform::Linux})
+        if (const auto path = db->downloads().current(platform))
+            for (const auto& f : files)
+                if (f.file == path->file && f.version == path->version)
+                    live.push_back(f);
+    downloads.set(std::move(files), std::move(live));
 }
 
 bool Daemon::Parts::listen(std::vector<ListenSocket> publicSockets, ListenSocket adminSocket) {

@@ -51,7 +51,13 @@ std::optional<WebResponse> Site::answer(const Incoming& in, Later later) {
         return WebResponse{200, "text/plain", *parts_.reply.body(), {}};
     case Route::DesktopComment: return desktopComment(in, later);
     case Route::WebComment: return webComment(in, later);
-    case Route::LookupPage: return lookupPage(in.request);
+    case Route::LookupPage: {
+        std::optional<PageDownload> download;
+        if (const auto live =
+                parts_.downloads ? parts_.downloads->live(Platform::Windows) : std::nullopt)
+            download = PageDownload{live->file, live->version};
+        return lookupPage(in.request, "", "", download);
+    }
     case Route::CommentThanks: return thanksPage(in.request);
     case Route::StyleSheet: return styleSheet();
     case Route::HelpPhoto: return helpPhoto();

@@ -85,31 +85,35 @@ bool countsAsDownload(const WebRequest& request, const ServedFile& served,
                static_cast<std::uint64_t>(served.file.size);
 }
 
-void DownloadShelf::set(std::vector<ServedFile> files) {
-    auto map = std::make_shared<Map>();
+void DownloadShelf::set(std::vector<ServedFile> files, std::vector<ServedFile> live) {
+    auto shelf = std::make_shared<Shelf>();
     for (auto& f : files) {
         std::string path = downloadPath(f.file.platform, f.version, f.file.name);
-        map->emplace(std::move(path), std::move(f));
+        shelf->byPath.emplace(std::move(path), std::move(f));
     }
+    shelf->live = std::move(live);
     const std::lock_guard lock(mutex_);
-    files_ = std::move(map);
+    shelf_ = std::move(shelf);
+}
+
+std::shared_ptr<const DownloadShelf::Shelf> DownloadShelf::shelf() const {
+    const std::lock_guard lock(mutex_);
+    return shelf_;
 }
 
 std::optional<ServedFile> DownloadShelf::find(std::string_view path) const {
-    std::shared_ptr<const Map> files;
-    {
-        const std::lock_guard lock(mutex_);
-        files = files_;
-    }
-    const auto it = files->find(path);
-    if (it == files->end())
+    const auto now = shelf();
+    const auto it = now->byPath.find(path);
+    if (it == now->byPath.end())
         return std::nullopt;
     return it->second;
 }
 
-std::size_t DownloadShelf::size() const {
-    const std::lock_guard lock(mutex_);
-    return files_->size();
+std::optional<ServedFile> DownloadShelf::live(Platform platform) const {
+    for (const auto& f : shelf()->live)
+        if (f.file.platform == platform)
+            return f;
+    return std::nullopt;
 }
 
 } // namespace pelvoran::server

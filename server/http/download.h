@@ -50,14 +50,21 @@ bool countsAsDownload(const WebRequest& request, const ServedFile& served,
 /// threads.
 class DownloadShelf {
 public:
-    void set(std::vector<ServedFile> files);
+    /// `files` served from now on; `live` those of the releases published
+    /// now, one a platform at most.
+    void set(std::vector<ServedFile> files, std::vector<ServedFile> live = {});
     std::optional<ServedFile> find(std::string_view path) const;
-    std::size_t size() const;
+    /// The file of the release published now on `platform`, if served here.
+    std::optional<ServedFile> live(Platform platform) const;
 
 private:
-    using Map = std::map<std::string, ServedFile, std::less<>>;
+    struct Shelf {
+        std::map<std::string, ServedFile, std::less<>> byPath;
+        std::vector<ServedFile> live;
+    };
+    std::shared_ptr<const Shelf> shelf() const;
     mutable std::mutex mutex_;
-    std::shared_ptr<const Map> files_ = std::make_shared<const Map>();
+    std::shared_ptr<const Shelf> shelf_ = std::make_shared<const Shelf>();
 };
 
 } // namespace pelvoran::server

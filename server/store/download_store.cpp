@@ -173,7 +173,7 @@ std::vector<PublishedPath> DownloadStore::paths() {
     return paths;
 }
 
-std::optional<ReleaseFile> DownloadStore::current(Platform platform) {
+std::optional<PublishedPath> DownloadStore::current(Platform platform) {
     Statement s(connection_,
                 "SELECT r.platform, r.version, r.name, r.sha256, f.size FROM release_files r "
                 "JOIN download_files f USING (sha256) WHERE r.platform = ? AND r.history = "
@@ -181,7 +181,7 @@ std::optional<ReleaseFile> DownloadStore::current(Platform platform) {
     s.bind(1, std::string(platformName(platform)));
     if (!s.step())
         return std::nullopt;
-    return readPath(s).file;
+    return readPath(s);
 }
 
 std::vector<StoredFile> DownloadStore::prune() {

@@ -63,7 +63,7 @@ public:
     std::vector<PublishedPath> paths();
     /// The file served for the release published now on `platform`: the
     /// newest publish or clear of the history, when it is a publish with a file.
-    std::optional<ReleaseFile> current(Platform platform);
+    std::optional<PublishedPath> current(Platform platform);
 
     /// Deletes the files no publish of the history names; what it deleted.
     std::vector<StoredFile> prune();
