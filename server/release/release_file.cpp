@@ -7,7 +7,7 @@ namespace pelvoran::server {
 
 bool isDownloadName(std::string_view name) {
     constexpr std::size_t kMaxName = 100;
-    if (name.empty() || name.size() > kMaxName || name == "." || name == "..")
+    if (name.empty() || name.size() > kMaxName || name.front() == '.')
         return false;
     return std::all_of(name.begin(), name.end(), [](char c) {
         return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||

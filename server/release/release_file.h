@@ -20,7 +20,7 @@ struct ReleaseFile {
 };
 
 /// Whether `name` may be a served file's name: 1 to 100 of A-Z a-z 0-9 . _ -,
-/// and not "." or "..".
+/// not beginning with "." (no ".", "..", or hidden file).
 bool isDownloadName(std::string_view name);
 
 /// The path under the public prefix where a file is served:
