@@ -263,7 +263,7 @@ TEST(Limits, AFileAnswerEndsAtItsDeadline) {
 
 // One "bytes=" range of a 100-byte file, as RFC 9110 reads it; what the
 // strict matcher does not take is the whole file.
-TEST(Downloads, RangesOfAFile) {
+TEST(DownloadAnswers, RangesOfAFile) {
     constexpr ByteRange kNone{1, 0};
     const struct {
         const char* header;
@@ -301,7 +301,7 @@ TEST(Downloads, RangesOfAFile) {
 // The answer for a served file: the range taken only on GET and when
 // If-Range names the file; 416 without the file; a download only when the
 // last byte goes out.
-TEST(Downloads, AnswersCarryTheFileRangeAndHeaders) {
+TEST(DownloadAnswers, AnswersCarryTheFileRangeAndHeaders) {
     const ServedFile served{{Platform::Windows, "Pelvoran.exe", "abc", 100}, "1.06", "/d/abc"};
     const struct {
         const char* method;

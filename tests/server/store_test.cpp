@@ -565,7 +565,7 @@ TEST(NotifyStore, OutboxFollowsTheCommentsTransaction) {
 // A served file is in the database whole or not at all: a failure at its
 // second chunk leaves no row; its copy on disk is checked and a wrong one
 // written again; a file no publish names is pruned, with its copy.
-TEST(Downloads, StoredWholeOrNotAtAllCopiedCheckedAndPruned) {
+TEST(DownloadStore, StoredWholeOrNotAtAllCopiedCheckedAndPruned) {
     const test::TempDir dir;
     const std::string path = dir.path() + "/comments.sqlite";
     const std::string exe = dir.path() + "/Pelvoran.exe";
