@@ -2015,6 +2015,10 @@ TEST(ServedFiles, CurlReadsRangesResumesAndTheBackupCarriesThem) {
     ASSERT_EQ(published.status, 0) << published.err;
     const std::string path = "/p/download/windows/1.06/Pelvoran.exe";
     EXPECT_NE(published.out.find("https://example.com" + path), std::string::npos) << published.out;
+    EXPECT_NE(runServerCommand({"release", "show", "--state", dir})
+                  .out.find("本服务器提供的文件：Pelvoran.exe，300.0 KB，SHA-256 " +
+                            pelvoran::server::sha256Hex(bytes)),
+              std::string::npos);
 
     const std::string backup = work.path() + "/b.sqlite";
     const std::string got = work.path() + "/got";

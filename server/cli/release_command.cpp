@@ -281,6 +281,9 @@ int releaseCommand(const std::vector<std::string>& args) {
     // What is stored is shown as text, whatever a hand or a backup put there.
     say(stdout, "版本：" + terminalCell(toUtf8(r->version)));
     say(stdout, "下载地址：" + terminalCell(toUtf8(r->address)));
+    if (const auto served = db->downloads().current(Platform::Windows))
+        say(stdout, "本服务器提供的文件：" + served->file.name + "，" +
+                        sizeText(served->file.size) + "，SHA-256 " + served->file.sha256);
     say(stdout, "发布日期：" + terminalCell(toUtf8(r->date)));
     std::string notes;
     const auto lines = splitLines(toUtf8(r->notes));
