@@ -1,6 +1,7 @@
 // The real pelvoran-server as a process of its own, over real sockets, with a
 // real SQLite file in a temporary state directory; and the real desktop tool
 // against it.
+#include "server/support/digest.h"
 #include "tests/support/driver_process.h"
 #include "tests/support/server_process.h"
 
@@ -1421,14 +1422,19 @@ TEST(ServerCommandLine, FilesAreTheOwnersAlone) {
 }
 
 // The real Linux tool against the real server: comments typed in the
-// comment window arrive exactly, and a published release reaches the offer
-// with exactly its fields.
+// comment window arrive exactly, and the Linux release, not the Windows one,
+// reaches the offer with exactly its fields.
 TEST(ToolAndServer, CommentsArriveAndTheReleaseIsOffered) {
     const TempDir state;
     makeState(state.path());
+    ASSERT_EQ(runServerCommand({"release", "set", "--state", state.path(), "--version", "1.07",
+                                "--address", "http://127.0.0.1/Pelvoran.exe", "--date", "d",
+                                "--notes", "Windows"})
+                  .status,
+              0);
     ASSERT_EQ(runServerCommand({"release", "set", "--state", state.path(), "--version", "1.06",
                                 "--address", "http://127.0.0.1/新版.exe", "--date", "2026年12月1日",
-                                "--notes", "修正：50% 的问题 & 其他"})
+                                "--notes", "修正：50% 的问题 & 其他", "--platform", "linux"})
                   .status,
               0);
     ServerProcess server(state.path());
@@ -1721,9 +1727,9 @@ std::vector<std::vector<std::string>> tableRows(const std::string& out,
 
 } // namespace
 
-// Publish, publish, then 重新发布 the first from the release page: the real
-// tool's update check offers the first again, and the audit log and the
-// release history list all three.
+// Publish, publish for Linux, then 重新发布 the first from the Linux
+// release page: the real Linux tool's update check offers the first again,
+// and the audit log and the release history list all three.
 TEST(ToolAndServer, RepublishedReleaseIsOfferedAgainAndKept) {
     const TempDir state;
     const std::string dir = state.path();
@@ -1732,11 +1738,11 @@ TEST(ToolAndServer, RepublishedReleaseIsOfferedAgainAndKept) {
         ASSERT_EQ(runServerCommand({"release", "set", "--state", dir, "--version",
                                     name == std::string("first") ? "1.06" : "1.07", "--address",
                                     "http://127.0.0.1/" + std::string(name) + ".exe", "--date",
-                                    "2026年12月", "--notes", "说明"})
+                                    "2026年12月", "--notes", "说明", "--platform", "linux"})
                       .status,
                   0);
     const std::string cookie = "Cookie: " + login(dir) + "\r\n";
-    const std::string page = bodyOf(adminGet(dir, "/release", cookie));
+    const std::string page = bodyOf(adminGet(dir, "/release?platform=linux", cookie));
     const std::string mark = "name=\"csrf\" value=\"";
     ASSERT_NE(page.find(mark), std::string::npos) << page;
     ASSERT_NE(page.find("name=\"id\" value=\"1\""), std::string::npos) << page;
@@ -1745,12 +1751,17 @@ TEST(ToolAndServer, RepublishedReleaseIsOfferedAgainAndKept) {
         httpExchange(adminPort(dir), post("/release/republish", "csrf=" + csrf + "&id=1", cookie));
     ASSERT_EQ(statusOf(answer), 303) << answer;
     const std::string location = headerValue(answer, "Location");
-    EXPECT_EQ(location, "/release?done=republished&id=3");
+    EXPECT_EQ(location, "/release?platform=linux&done=republished&id=3");
     for (int reload = 0; reload < 2; ++reload) // publishes nothing again: three rows below
         EXPECT_NE(bodyOf(adminGet(dir, location, cookie)).find("这是回退"), std::string::npos);
 
     const std::string first = "http://127.0.0.1/first.exe";
-    for (int i = 0; i < 30 && replyTo(server.port()).find(first) == std::string::npos; ++i)
+    const auto linuxReply = [&] {
+        return bodyOf(httpExchange(server.port(), "GET /Canon/LensCheck.asp HTTP/1.1\r\nHost: "
+                                                  "127.0.0.1\r\nUser-Agent: Pelvoran/1.05 "
+                                                  "(Linux)\r\nConnection: close\r\n\r\n"));
+    };
+    for (int i = 0; i < 30 && linuxReply().find(first) == std::string::npos; ++i)
         std::this_thread::sleep_for(100ms);
     FakeOpener opener;
     const DriverRun run =
@@ -1765,12 +1776,13 @@ TEST(ToolAndServer, RepublishedReleaseIsOfferedAgainAndKept) {
     auto acts = tableRows(audit.out, {2, 3, 4});
     std::erase_if(acts, [](const auto& row) { return row[1] == "登录"; });
     EXPECT_EQ(acts, (std::vector<std::vector<std::string>>{
-                        {"管理页面", "重新发布", "1.06（发布记录 #1）"},
-                        {"命令行", "发布", "1.07"},
-                        {"命令行", "发布", "1.06"},
+                        {"管理页面", "重新发布", "1.06（Linux）（发布记录 #1）"},
+                        {"命令行", "发布", "1.07（Linux）"},
+                        {"命令行", "发布", "1.06（Linux）"},
                     }))
         << audit.out;
-    const CommandResult history = runServerCommand({"release", "history", "--state", dir});
+    const CommandResult history =
+        runServerCommand({"release", "history", "--state", dir, "--platform", "linux"});
     ASSERT_EQ(history.status, 0) << history.err;
     EXPECT_EQ(tableRows(history.out, {0, 2, 3, 4, 6}),
               (std::vector<std::vector<std::string>>{
@@ -1838,6 +1850,10 @@ TEST(ServerSigning, AKeyedStateTakesOnlySignedReleases) {
     const CommandResult set =
         runServerCommand(with({"release", "set", "--state", state.path()}, {"--signature", sig}));
     ASSERT_EQ(set.status, 0) << set.err;
+    // The signed message names no platform: the same signature serves Linux.
+    const CommandResult linux = runServerCommand(with(
+        {"release", "set", "--state", state.path(), "--platform", "linux"}, {"--signature", sig}));
+    ASSERT_EQ(linux.status, 0) << linux.err;
     ServerProcess server(state.path());
     const std::string expected =
         "1.06[;]https://example.com/p.exe[;]2026-12-01[;]%u4FEE%u6B63[;]" + sig;
@@ -2042,4 +2058,132 @@ TEST(ServerSigning, TheKeyTravelsWithTheBackup) {
          "http://evil.example.com/x.exe", "--date", "d", "--notes", "n"});
     EXPECT_EQ(http.status, 2) << http.out << http.err;
     EXPECT_NE(http.err.find("--address"), std::string::npos) << http.err;
+}
+
+namespace {
+
+/// What `curl -s args...` wrote (the file of -o aside) and its exit status.
+struct Curl {
+    int status = -1;
+    std::string out;
+};
+
+Curl curl(const std::string& logDir, const std::vector<std::string>& args) {
+    const std::string log = logDir + "/curl.log";
+    std::filesystem::remove(log);
+    std::vector<std::string> argv = {"curl", "-s", "--max-time", "20"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ChildProcess child(argv, log);
+    Curl c;
+    c.status = child.stop(0, 30s);
+    c.out = fileBytes(log);
+    return c;
+}
+
+} // namespace
+
+// A release's file published with --file is served by the public listener
+// under the prefix, as curl reads it: whole, ranges, past the end, a stale
+// If-Range, HEAD, a transfer cut off and resumed; a file that fails to store
+// publishes nothing; a backup restored elsewhere serves the same bytes.
+TEST(ServedFiles, CurlReadsRangesResumesAndTheBackupCarriesThem) {
+    const TempDir state, work, elsewhere;
+    const std::string dir = state.path();
+    makeState(dir);
+    std::string bytes(300 * 1000, '\0');
+    std::mt19937 random(7);
+    for (char& b : bytes)
+        b = static_cast<char>(random());
+    const std::string exe = work.path() + "/Pelvoran.exe";
+    std::ofstream(exe, std::ios::binary) << bytes;
+    const std::vector<std::string> release = {"release", "set", "--state", dir, "--version", "1.06",
+                                              "--date",  "d",   "--notes", "n", "--file",    exe};
+    const auto withBase = [&] {
+        auto args = release;
+        args.insert(args.end(), {"--download-base", "https://example.com/p"});
+        return args;
+    };
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open((dir + "/comments.sqlite").c_str(), &db), SQLITE_OK);
+        sqlite3_exec(db,
+                     "CREATE TRIGGER fault BEFORE INSERT ON download_chunks "
+                     "BEGIN SELECT RAISE(ABORT, 'disk full'); END",
+                     nullptr, nullptr, nullptr);
+        const CommandResult failed = runServerCommand(withBase());
+        EXPECT_EQ(failed.status, 1) << failed.out << failed.err;
+        sqlite3_exec(db, "DROP TRIGGER fault", nullptr, nullptr, nullptr);
+        sqlite3_close(db);
+    }
+    EXPECT_NE(runServerCommand({"release", "show", "--state", dir}).out.find("尚未发布"),
+              std::string::npos)
+        << "a release points at a file that was not stored";
+    const CommandResult published = runServerCommand(withBase());
+    ASSERT_EQ(published.status, 0) << published.err;
+    const std::string path = "/p/download/windows/1.06/Pelvoran.exe";
+    EXPECT_NE(published.out.find("https://example.com" + path), std::string::npos) << published.out;
+    EXPECT_NE(runServerCommand({"release", "show", "--state", dir})
+                  .out.find("本服务器提供的文件：Pelvoran.exe，300.0 KB，SHA-256 " +
+                            pelvoran::server::sha256Hex(bytes)),
+              std::string::npos);
+
+    const std::string backup = work.path() + "/b.sqlite";
+    const std::string got = work.path() + "/got";
+    {
+        ServerProcess server(dir, {"--public-prefix", "/p/"});
+        const std::string url = "http://127.0.0.1:" + std::to_string(server.port()) + path;
+        const struct {
+            std::vector<std::string> args;
+            std::string code;
+            std::string body;
+        } cases[] = {
+            {{}, "200", bytes},
+            {{"-r", "0-0"}, "206", bytes.substr(0, 1)},
+            {{"-r", "1000-1999"}, "206", bytes.substr(1000, 1000)},
+            {{"-r", "-1"}, "206", bytes.substr(bytes.size() - 1)},
+            {{"-r", "300000-"}, "416", "请求的范围超出了文件的末尾。\n"},
+            {{"-r", "0-9", "-H", "If-Range: \"0000\""}, "200", bytes},
+            {{"-r", "0-9,20-29"}, "200", bytes},
+        };
+        for (const auto& c : cases) {
+            std::vector<std::string> args = {"-o", got, "-w", "%{http_code}"};
+            args.insert(args.end(), c.args.begin(), c.args.end());
+            args.push_back(url);
+            const Curl r = curl(work.path(), args);
+            EXPECT_EQ(r.out, c.code) << c.args.front();
+            EXPECT_TRUE(fileBytes(got) == c.body) << c.args.front();
+        }
+        const std::string lookup =
+            bodyOf(httpExchange(server.port(), "GET /p/ HTTP/1.1\r\nHost: x\r\n"
+                                               "Connection: close\r\n\r\n"));
+        EXPECT_NE(lookup.find("下载 Pelvoran 1.06（Windows，300.0 KB）"), std::string::npos);
+        EXPECT_NE(lookup.find(pelvoran::server::sha256Hex(bytes)), std::string::npos);
+        const Curl head = curl(work.path(), {"-I", url});
+        EXPECT_NE(head.out.find("HTTP/1.1 200"), std::string::npos) << head.out;
+        for (const std::string& line : std::vector<std::string>{
+                 "Content-Length: 300000", "ETag: \"" + pelvoran::server::sha256Hex(bytes) + "\"",
+                 "Accept-Ranges: bytes",
+                 "Content-Disposition: attachment; filename=\"Pelvoran.exe\"",
+                 "X-Content-Type-Options: nosniff"})
+            EXPECT_NE(head.out.find(line), std::string::npos) << line << "\n" << head.out;
+
+        // Cut off by its own time limit, slowly, then resumed where it stopped.
+        const std::string part = work.path() + "/part";
+        const Curl cut =
+            curl(work.path(), {"--limit-rate", "1K", "--max-time", "0.5", "-o", part, url});
+        EXPECT_EQ(cut.status, 28) << "not cut off: " << cut.out;
+        EXPECT_LT(fileBytes(part).size(), bytes.size());
+        EXPECT_GT(fileBytes(part).size(), 0u);
+        EXPECT_EQ(curl(work.path(), {"-C", "-", "-o", part, url}).status, 0);
+        EXPECT_EQ(pelvoran::server::sha256Hex(fileBytes(part)), pelvoran::server::sha256Hex(bytes));
+        ASSERT_EQ(runServerCommand({"backup", backup, "--state", dir}).status, 0);
+    }
+    makeState(elsewhere.path());
+    const CommandResult restored =
+        runServerCommand({"restore", backup, "--state", elsewhere.path()});
+    ASSERT_EQ(restored.status, 0) << restored.err;
+    ServerProcess server(elsewhere.path(), {"--public-prefix", "/p/"});
+    const std::string url = "http://127.0.0.1:" + std::to_string(server.port()) + path;
+    EXPECT_EQ(curl(work.path(), {"-o", got, url}).status, 0);
+    EXPECT_EQ(pelvoran::server::sha256Hex(fileBytes(got)), pelvoran::server::sha256Hex(bytes));
 }

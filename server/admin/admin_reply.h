@@ -73,9 +73,11 @@ enum class PublishAct { Publish, Republish };
 /// from the pages, through the release form's checks: its fields' errors
 /// (400), or a 303 to the release page, whose
 /// notice (doneNotice) says it is live, with the rollback notice when it is
-/// one. `detail` follows the version in the audit log.
+/// one. `detail` follows the version in the audit log; `file` is the
+/// served file of the history row published again.
 WebResponse publishFromPages(Database& db, ReleaseView& view, const PageSigning& signing,
-                             PublishAct act, const std::string& detail = "");
+                             PublishAct act, const std::string& detail = "",
+                             const std::optional<ReleaseFile>& file = std::nullopt);
 
 /// The release page's notice after the 303 of a publish, a clear or a
 /// rollout: `done` is "published", "republished", "cleared" or "rollout",

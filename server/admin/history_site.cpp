@@ -69,7 +69,8 @@ std::vector<ReleaseProblem> checkedForPages(Release& release, const PageSigning&
 }
 
 WebResponse publishFromPages(Database& db, ReleaseView& view, const PageSigning& signing,
-                             PublishAct act, const std::string& detail) {
+                             PublishAct act, const std::string& detail,
+                             const std::optional<ReleaseFile>& file) {
     const bool again = act == PublishAct::Republish;
     Release checked = view.draft;
     const auto percent = parsePercentage(view.draftRollout);
@@ -83,7 +84,7 @@ WebResponse publishFromPages(Database& db, ReleaseView& view, const PageSigning&
         return releaseReply(db, 400, view);
     }
     db.releases().publish(checked, kByPages, again ? "重新发布" : "发布", detail, view.platform,
-                          *percent);
+                          *percent, file);
     // A reload of the page the browser is sent to publishes nothing again.
     std::string to = again ? "done=republished" : "done=published";
     for (const auto& c : db.releases().history(kHistoryShown, view.platform).changes)
@@ -149,7 +150,7 @@ WebResponse AdminSite::republish(const WebRequest& request, const std::string& c
     // signed here when the key is.
     view.draft = change->release;
     return publishFromPages(db, view, signing, PublishAct::Republish,
-                            "（发布记录 #" + std::to_string(*id) + "）");
+                            "（发布记录 #" + std::to_string(*id) + "）", change->file);
 }
 
 WebResponse AdminSite::audit(const WebRequest& request) {

@@ -76,7 +76,7 @@ int releaseHistoryCommand(Database& db, Platform platform) {
     const auto offer = db.releases().offer(platform);
     const auto& live = offer.live;
     std::vector<std::vector<std::string>> rows = {
-        {"编号", "时间", "来源", "操作", "版本", "发布日期", "下载地址"}};
+        {"编号", "时间", "来源", "操作", "版本", "发布日期", "下载地址", "本服务器提供的文件"}};
     for (const auto& c : history.changes) {
         const bool isLive = &c == &history.changes.front() && c.published && live == c.release;
         rows.push_back(
@@ -86,7 +86,9 @@ int releaseHistoryCommand(Database& db, Platform platform) {
              : isLive && offer.rollout < 100 ? "发布（" + std::to_string(offer.rollout) + "%）"
                                              : "发布",
              terminalCell(toUtf8(c.release.version)), terminalCell(toUtf8(c.release.date)),
-             terminalCell(toUtf8(c.release.address))});
+             terminalCell(toUtf8(c.release.address)),
+             c.file ? c.file->name + "，" + sizeText(c.file->size) + "，SHA-256 " + c.file->sha256
+                    : ""});
     }
     write(table(rows));
     say(stdout,

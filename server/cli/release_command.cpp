@@ -7,10 +7,15 @@
 #include "server/release/release_signing.h"
 #include "server/release/update_key.h"
 #include "server/store/store.h"
+#include "server/support/error_text.h"
+#include "server/support/fd.h"
 #include "server/support/state_files.h"
 #include "server/support/terminal_text.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <filesystem>
 #include <optional>
 #include <utility>
 
@@ -64,6 +69,9 @@ Release releaseOptions(const Parsed& p, const std::string& verb) {
     for (const auto& [name, field] :
          {std::pair{"--version", &r.version}, std::pair{"--address", &r.address},
           std::pair{"--date", &r.date}, std::pair{"--notes", &r.notes}}) {
+        // With --file the server makes the address itself.
+        if (field == &r.address && p.options.contains("--file"))
+            continue;
         const auto it = p.options.find(name);
         if (it == p.options.end())
             throw UsageError{std::string(name) + "：release " + verb + " 需要这个选项"};
@@ -114,6 +122,70 @@ int signCommand(const Parsed& p) {
     return kExitOk;
 }
 
+/// The file of `release set --file`, opened as the caller, before the
+/// state's owner is taken on.
+struct FileOption {
+    Fd fd;
+    std::string shown;
+    std::string name;
+    std::uint64_t maxSize = kDefaultMaxDownloadSize;
+};
+
+std::optional<FileOption> fileOption(const Parsed& p) {
+    for (const char* option : {"--file-name", "--download-base", "--max-download-size"})
+        if (p.options.contains(option) && !p.options.contains("--file"))
+            throw UsageError{std::string(option) + "：只和 --file 一起用"};
+    const auto path = p.options.find("--file");
+    if (path == p.options.end())
+        return std::nullopt;
+    if (p.options.contains("--address"))
+        throw UsageError{"--address 和 --file 只能给一个：用 --file 时，下载地址由服务器按 "
+                         "--download-base 生成"};
+    FileOption f;
+    f.shown = path->second;
+    f.name = optionOr(p, "--file-name", std::filesystem::path(path->second).filename().string());
+    if (!isDownloadName(f.name))
+        throw UsageError{(p.options.contains("--file-name") ? "--file-name：" : "--file：文件名") +
+                         std::string("须为 1 到 100 个英文字母、数字、“.”、“_”或“-”，不以“.”开头，"
+                                     "例如 Pelvoran-1.06.exe；可用 --file-name 另取一个")};
+    f.maxSize = byteSize(p, "--max-download-size", kDefaultMaxDownloadSize);
+    f.fd = Fd(::open(path->second.c_str(), O_RDONLY | O_CLOEXEC));
+    if (f.fd.get() < 0)
+        throw UsageError{"--file：无法打开 " + path->second + "：" + systemErrorText(errno), false};
+    return f;
+}
+
+/// Keeps the file in the database and makes the release's address its
+/// path under the download base; the file for the publish.
+ReleaseFile storeFile(Database& db, FileOption& f, Release& r, const Parsed& p,
+                      const std::string& publicKey, Platform platform) {
+    const std::string base = optionOr(p, "--download-base", db.downloads().base());
+    if (base.empty())
+        throw UsageError{"--download-base：第一次用 --file 发布时须给出下载地址的开头，例如 "
+                         "https://example.com/pelvoran（之后记在数据库中）",
+                         false};
+    if (const auto problem = downloadBaseProblem(base, !publicKey.empty()))
+        throw UsageError{"--download-base：" + *problem, false};
+    r.address = fromUtf8Lenient(downloadAddress(base, platform, toUtf8(r.version), f.name));
+    refuse(releaseProblems(r));
+    StoredFile stored;
+    try {
+        stored = db.downloads().store(f.fd.get(), f.maxSize, f.shown);
+    } catch (const FileRefused& e) {
+        throw UsageError{std::string("--file：") + e.what(), false};
+    }
+    if (const auto there = db.downloads().fileAt(platform, toUtf8(r.version), f.name);
+        there && *there != stored.sha256)
+        throw UsageError{"--file：" + downloadPath(platform, toUtf8(r.version), f.name) +
+                             " 已发布过另一个文件（SHA-256 " + *there +
+                             "）：同一路径只能是同一个文件。请换一个版本号或用 --file-name "
+                             "另取文件名",
+                         false};
+    if (p.options.contains("--download-base"))
+        db.downloads().setBase(base);
+    return {platform, f.name, stored.sha256, stored.size};
+}
+
 int setCommand(const Parsed& p) {
     if (p.options.contains("--key"))
         throw UsageError{"--key：release set 用 --sign-with 指定私钥文件"};
@@ -126,13 +198,19 @@ int setCommand(const Parsed& p) {
     if (!rollout)
         throw UsageError{"--rollout：须为 0 到 100 的整数（收到这个版本的网络的百分比），例如 10",
                          false};
-    refuse(releaseProblems(r));
+    auto upload = fileOption(p);
+    if (!upload)
+        refuse(releaseProblems(r));
     // The key file is read as the caller, before the state's owner is taken on.
     std::optional<std::string> key;
     if (const auto file = p.options.find("--sign-with"); file != p.options.end())
         key = readPrivateKeyFile(file->second, "--sign-with");
     const StateDir state = enterState(p);
     const std::string publicKey = statePublicKey(state.path);
+    const auto db = openDatabase(state);
+    std::optional<ReleaseFile> served;
+    if (upload)
+        served = storeFile(*db, *upload, r, p, publicKey, platform);
     if (!key && r.signature.empty() && !publicKey.empty())
         key = statePrivateKey(state.path);
     if (key) {
@@ -145,12 +223,14 @@ int setCommand(const Parsed& p) {
     // A signature made here is checked by its own key when the state
     // directory has none.
     refuse(signingProblems(r, publicKey.empty() && key ? publicKeyOf(*key) : publicKey));
-    const auto db = openDatabase(state);
     const auto before = db->releases().current(platform);
-    db->releases().publish(r, kByCommandLine, "发布", "", platform, *rollout);
+    db->releases().publish(r, kByCommandLine, "发布", "", platform, *rollout, served);
     say(stdout, "已为 " + toolsOf(platform) + "发布 " + toUtf8(r.version) +
                     (*rollout < 100 ? "，先给 " + std::to_string(*rollout) + "% 的网络" : "") +
                     "。" + pickedUp(state));
+    if (served)
+        say(stdout, "下载地址 " + toUtf8(r.address) + " 由本服务器提供：" + served->name + "，" +
+                        sizeText(served->size) + "，SHA-256 " + served->sha256 + "。");
     if (const auto notice = rollbackNotice(r, before))
         say(stdout, toUtf8(*notice));
     if (publicKey.empty() && key)
@@ -202,12 +282,32 @@ int rolloutCommand(const Parsed& p, const std::string& verb) {
     return kExitOk;
 }
 
+/// `release prune-files`: the files no publish of the history names, out
+/// of the database and the copies directory.
+int pruneFilesCommand(const StateDir& state, Database& db) {
+    const auto gone = db.downloads().prune();
+    std::vector<std::string> kept;
+    for (const auto& path : db.downloads().paths())
+        kept.push_back(path.file.sha256);
+    const auto copies = removeOtherCopies(state.path + "/" + kDownloadsDir, kept);
+    if (gone.empty())
+        say(stdout, "没有可删除的文件：每个文件都有发布记录用到它。");
+    for (const auto& f : gone)
+        say(stdout,
+            "已删除文件 SHA-256 " + f.sha256.substr(0, 12) + "…（" + sizeText(f.size) + "）");
+    if (!copies.empty())
+        say(stdout, "已删除 " + state.shown + "/" + kDownloadsDir + " 中 " +
+                        std::to_string(copies.size()) + " 个不再提供的副本。");
+    return kExitOk;
+}
+
 } // namespace
 
 int releaseCommand(const std::vector<std::string>& args) {
     const Parsed p =
         parse(args, {"--state", "--version", "--address", "--date", "--notes", "--sign-with",
-                     "--signature", "--key", "--platform", "--rollout"});
+                     "--signature", "--key", "--platform", "--rollout", "--file", "--file-name",
+                     "--download-base", "--max-download-size"});
     const std::string verb = p.words.size() > 1 ? p.words[1] : "";
     if (verb == "rollout" || verb == "halt") {
         if (p.options.size() > p.options.count("--state") + p.options.count("--platform"))
@@ -219,8 +319,9 @@ int releaseCommand(const std::vector<std::string>& args) {
         return setCommand(p);
     if (verb == "sign")
         return signCommand(p);
-    if (verb != "show" && verb != "clear" && verb != "history")
-        throw UsageError{"release 后须为 show、set、sign、clear、history、rollout 或 halt"};
+    if (verb != "show" && verb != "clear" && verb != "history" && verb != "prune-files")
+        throw UsageError{
+            "release 后须为 show、set、sign、clear、history、rollout、halt 或 prune-files"};
     if (p.options.size() > p.options.count("--state") + p.options.count("--platform"))
         throw UsageError{"release " + verb + " 只接受 --state 和 --platform"};
     const Platform platform = platformOption(p);
@@ -228,6 +329,8 @@ int releaseCommand(const std::vector<std::string>& args) {
     const auto db = openDatabase(state);
     if (verb == "history")
         return releaseHistoryCommand(*db, platform);
+    if (verb == "prune-files")
+        return pruneFilesCommand(state, *db);
     if (verb == "clear") {
         db->releases().clear(kByCommandLine, platform);
         say(stdout, platform == Platform::Windows
@@ -245,6 +348,9 @@ int releaseCommand(const std::vector<std::string>& args) {
     // What is stored is shown as text, whatever a hand or a backup put there.
     say(stdout, "版本：" + terminalCell(toUtf8(r->version)));
     say(stdout, "下载地址：" + terminalCell(toUtf8(r->address)));
+    if (const auto served = db->downloads().current(platform))
+        say(stdout, "本服务器提供的文件：" + served->file.name + "，" +
+                        sizeText(served->file.size) + "，SHA-256 " + served->file.sha256);
     say(stdout, "发布日期：" + terminalCell(toUtf8(r->date)));
     std::string notes;
     const auto lines = splitLines(toUtf8(r->notes));

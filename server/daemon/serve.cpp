@@ -3,6 +3,7 @@
 #include "server/admin/admin_site.h"
 #include "server/admin/metrics.h"
 #include "server/daemon/site.h"
+#include "server/http/download.h"
 #include "server/http/http_listener.h"
 #include "server/http/limits.h"
 #include "server/http/web.h"
@@ -32,6 +33,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <sys/resource.h>
 #include <systemd/sd-daemon.h>
 #include <thread>
@@ -178,6 +180,11 @@ struct Daemon::Parts {
     /// Writes the admin address, prints where each listener is and tells
     /// systemd the server is up.
     void announce();
+    /// Serves the files some publish named, each from a copy in the state
+    /// directory checked once by its SHA-256 (written from the database
+    /// when missing or wrong); one that cannot be had is said in the log
+    /// and not served.
+    void shelveDownloads();
 
     /// Answers the update checks by the offers in the database now, each
     /// platform's logged when it changed.
@@ -196,6 +203,8 @@ struct Daemon::Parts {
     Metrics metrics;
     DatabaseHealth health;
     ReleaseReply reply;
+    DownloadShelf downloads;
+    std::set<std::string> checkedCopies; // SHA-256 of the copies found right
     RateLimiter limiter;
     std::unique_ptr<Database> db;
     std::unique_ptr<AdminSite> admin;
@@ -232,14 +241,42 @@ bool Daemon::Parts::open() {
                                                                  .metrics = &metrics});
         writer = std::make_unique<CommentWriter>(database, options.busyTimeout,
                                                  [n = notifier.get()] { n->wake(); });
+        shelveDownloads();
         for (const Platform platform : kPlatforms)
             reply.set(platform, db->releases().offer(platform));
     } catch (const std::exception& e) {
         logError("无法打开状态目录 " + options.stateDir + " 中的数据：" + e.what());
         return false;
     }
-    site.emplace(Site::Parts{use, reply, limiter, *writer, *admin, metrics, health});
+    site.emplace(Site::Parts{use, reply, limiter, *writer, *admin, metrics, health, &downloads});
     return true;
+}
+
+void Daemon::Parts::shelveDownloads() {
+    const std::string dir = (fs::path(options.stateDir) / kDownloadsDir).string();
+    std::vector<ServedFile> files;
+    for (const auto& path : db->downloads().paths()) {
+        const std::string copy = dir + "/" + path.file.sha256;
+        if (!checkedCopies.contains(path.file.sha256)) {
+            try {
+                keepCopy(db->downloads(), dir, {path.file.sha256, path.file.size});
+            } catch (const std::exception& e) {
+                logError("无法提供下载 " +
+                         downloadPath(path.file.platform, path.version, path.file.name) + "：" +
+                         e.what());
+                continue;
+            }
+            checkedCopies.insert(path.file.sha256);
+        }
+        files.push_back({path.file, path.version, copy});
+    }
+    std::vector<ServedFile> live;
+    for (const Platform platform : {Platform::Windows, Platform::Linux})
+        if (const auto path = db->downloads().current(platform))
+            for (const auto& f : files)
+                if (f.file == path->file && f.version == path->version)
+                    live.push_back(f);
+    downloads.set(std::move(files), std::move(live));
 }
 
 bool Daemon::Parts::listen(std::vector<ListenSocket> publicSockets, ListenSocket adminSocket) {
@@ -331,6 +368,8 @@ void Daemon::step(std::chrono::steady_clock::time_point now) {
     Parts& p = *parts_;
     try {
         if (const auto version = p.db->dataVersion(); version != p.seen) {
+            // The file first: an offer never leads to a path not served yet.
+            p.shelveDownloads();
             p.refreshReply();
             p.seen = version;
         }

@@ -3,6 +3,7 @@
 #include "server/admin/admin_site.h"
 #include "server/admin/metrics.h"
 #include "server/comments/comment_decoding.h"
+#include "server/http/download.h"
 #include "server/http/handler.h"
 #include "server/http/limits.h"
 #include "server/http/web.h"
@@ -51,10 +52,17 @@ std::optional<WebResponse> Site::answer(const Incoming& in, Later later) {
             200, "text/plain", *parts_.reply.choose(parseAgent(in.userAgent), in.network).body, {}};
     case Route::DesktopComment: return desktopComment(in, later);
     case Route::WebComment: return webComment(in, later);
-    case Route::LookupPage: return lookupPage(in.request);
+    case Route::LookupPage: {
+        std::optional<PageDownload> download;
+        if (const auto live =
+                parts_.downloads ? parts_.downloads->live(Platform::Windows) : std::nullopt)
+            download = PageDownload{live->file, live->version};
+        return lookupPage(in.request, "", "", download);
+    }
     case Route::CommentThanks: return thanksPage(in.request);
     case Route::StyleSheet: return styleSheet();
     case Route::HelpPhoto: return helpPhoto();
+    case Route::Download: return download(in);
     case Route::Health: {
         const HealthReport health = parts_.health.report(parts_.writer.lastFailure());
         WebResponse r = textResponse(health.ok ? 200 : 503, health.text);
@@ -111,6 +119,21 @@ std::optional<WebResponse> Site::webComment(const Incoming& in, Later& later) {
     if (!taken)
         return refused(webCommentFailed(in.request, 503, notStored));
     return std::nullopt;
+}
+
+WebResponse Site::download(const Incoming& in) {
+    const std::string& path = in.request.path;
+    const std::string& root = in.request.root;
+    const auto served = parts_.downloads && path.starts_with(root)
+                            ? parts_.downloads->find(std::string_view(path).substr(root.size()))
+                            : std::nullopt;
+    if (!served)
+        return publicErrorPage(404, "GET, HEAD", root);
+    WebResponse w = downloadAnswer(*served, in.request);
+    if (countsAsDownload(in.request, *served, w))
+        w.completed = [told = parts_.downloaded, platform = served->file.platform,
+                       version = served->version] { told(platform, version); };
+    return w;
 }
 
 WebResponse Site::refused(WebResponse r) {

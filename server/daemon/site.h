@@ -2,6 +2,7 @@
 
 #include "server/http/handler.h"
 #include "server/http/web.h"
+#include "server/release/agent.h"
 
 #include <functional>
 #include <optional>
@@ -12,6 +13,7 @@ namespace pelvoran::server {
 class AdminSite;
 class CommentWriter;
 class DatabaseHealth;
+class DownloadShelf;
 class Metrics;
 class RateLimiter;
 class ReleaseReply;
@@ -29,6 +31,12 @@ public:
         AdminSite& admin;
         Metrics& metrics;
         DatabaseHealth& health;
+        /// The files served on the public listener; none when null.
+        const DownloadShelf* downloads = nullptr;
+        /// Told of each download completed: a GET whose answer carried the
+        /// file's last byte went out whole.
+        std::function<void(Platform, const std::string& version)> downloaded =
+            [](Platform, const std::string&) {};
     };
     explicit Site(Parts parts) : parts_(parts) {}
 
@@ -40,6 +48,7 @@ public:
 private:
     std::optional<WebResponse> desktopComment(const Incoming& in, Later& later);
     std::optional<WebResponse> webComment(const Incoming& in, Later& later);
+    WebResponse download(const Incoming& in);
     /// Counts the refusal `r` of a comment, and passes it on.
     WebResponse refused(WebResponse r);
 

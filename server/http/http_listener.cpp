@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <fcntl.h>
 #include <mutex>
 #include <stdexcept>
 #include <strings.h>
@@ -31,11 +32,30 @@ struct Request {
     std::mutex mutex;
     std::optional<WebResponse> answer;
     bool suspended = false;
+    /// The answer's own, called once it went out whole.
+    std::function<void()> completed;
 };
 
+/// The library's response: the body from memory, or a file part streamed
+/// from its file, which the library closes. Null when it cannot be made.
+MHD_Response* responseFor(const WebResponse& w) {
+    if (!w.file)
+        return MHD_create_response_from_buffer(w.body.size(), const_cast<char*>(w.body.data()),
+                                               MHD_RESPMEM_MUST_COPY);
+    const int fd = ::open(w.file->path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    MHD_Response* response = MHD_create_response_from_fd_at_offset64(
+        w.file->length, fd, static_cast<std::uint64_t>(w.file->offset));
+    if (response == nullptr)
+        ::close(fd);
+    return response;
+}
+
 MHD_Result send(MHD_Connection* c, const WebResponse& w) {
-    MHD_Response* response = MHD_create_response_from_buffer(
-        w.body.size(), const_cast<char*>(w.body.data()), MHD_RESPMEM_MUST_COPY);
+    MHD_Response* response = responseFor(w);
+    if (response == nullptr && w.file)
+        return send(c, textResponse(503, "文件暂时无法读取，请稍后重试。\n"));
     if (response == nullptr)
         return MHD_NO;
     MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, w.type.c_str());
@@ -187,8 +207,8 @@ struct HttpListener::Callbacks {
         in.request.method = method;
         in.request.path = url;
         if (r.match.route == Route::UpdateCheck || r.match.route == Route::DesktopComment) {
-            const char* agent = MHD_lookup_connection_value(c, MHD_HEADER_KIND,
-                                                            MHD_HTTP_HEADER_USER_AGENT);
+            const char* agent =
+                MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_USER_AGENT);
             in.userAgent = agent ? agent : "";
             if (const auto client = clientOf(l, c))
                 in.network = client->networkKey();
@@ -211,6 +231,10 @@ struct HttpListener::Callbacks {
         w.origin = header(MHD_HTTP_HEADER_ORIGIN);
         w.host = header(MHD_HTTP_HEADER_HOST);
         w.authorization = header(MHD_HTTP_HEADER_AUTHORIZATION);
+        if (r.match.route == Route::Download) {
+            w.range = header(MHD_HTTP_HEADER_RANGE);
+            w.ifRange = header(MHD_HTTP_HEADER_IF_RANGE);
+        }
         w.root = l.settings_.publicPrefix;
         w.body = std::move(r.body);
         // Only the trusted proxy may say that the browser used HTTPS.
@@ -290,6 +314,15 @@ struct HttpListener::Callbacks {
         return MHD_YES;
     }
 
+    /// Sends the answer to a request read whole: a file is given its
+    /// deadline, and what the answer does once sent is kept for then.
+    static MHD_Result reply(HttpListener& l, MHD_Connection* c, Request& r, WebResponse& w) {
+        if (w.file)
+            l.guard_.answerTakes(r.connection, w.file->length);
+        r.completed = std::move(w.completed);
+        return send(c, w);
+    }
+
     /// Once the whole request is in: the site's answer, now or, for a
     /// comment being committed, once it is durable; the connection waits
     /// suspended meanwhile.
@@ -298,7 +331,7 @@ struct HttpListener::Callbacks {
         {
             std::unique_lock lock(r.mutex);
             if (r.answer)
-                return send(c, *r.answer);
+                return reply(l, c, r, *r.answer);
             if (r.asked)
                 return MHD_YES; // not yet
         }
@@ -313,10 +346,10 @@ struct HttpListener::Callbacks {
             }
         });
         if (now)
-            return send(c, *now);
+            return reply(l, c, r, *now);
         const std::lock_guard lock(r.mutex);
         if (r.answer) // answered before we could wait
-            return send(c, *r.answer);
+            return reply(l, c, r, *r.answer);
         r.suspended = true;
         MHD_suspend_connection(c);
         return MHD_YES;
@@ -343,10 +376,13 @@ struct HttpListener::Callbacks {
         return answer(l, c, url, method, *r);
     }
 
-    static void completed(void* cls, MHD_Connection*, void** state, MHD_RequestTerminationCode) {
+    static void completed(void* cls, MHD_Connection*, void** state,
+                          MHD_RequestTerminationCode code) {
         auto* r = static_cast<Request*>(*state);
         if (r == nullptr)
             return;
+        if (code == MHD_REQUEST_TERMINATED_COMPLETED_OK && r->completed)
+            r->completed();
         auto& l = *static_cast<HttpListener*>(cls);
         l.guard_.requestDone(r->connection); // its reservation back too
         delete r;

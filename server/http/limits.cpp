@@ -367,9 +367,20 @@ void ConnectionGuard::requestArrived(Connection* c) {
         c->phase_ = Connection::Phase::Answer;
 }
 
+void ConnectionGuard::answerTakes(Connection* c, std::uint64_t bytes, Clock::time_point now) {
+    if (c == nullptr || limits_.minBodyRate == 0)
+        return;
+    const std::uint64_t rate = limits_.minBodyRate;
+    const auto allowed =
+        limits_.headTimeout + std::chrono::milliseconds(static_cast<std::int64_t>(
+                                  bytes / rate * 1000 + bytes % rate * 1000 / rate));
+    c->answerBy_ = (now + allowed).time_since_epoch().count();
+}
+
 void ConnectionGuard::requestDone(Connection* c, Clock::time_point now) {
     if (c == nullptr)
         return;
+    c->answerBy_ = 0;
     {
         const std::lock_guard lock(mutex_);
         release(c);
@@ -407,6 +418,8 @@ std::size_t ConnectionGuard::sweep(Clock::time_point now) {
             }
             if (!late && crowded && now - headAt >= limits_.crowdedHeadTimeout)
                 sheddable.emplace_back(slowness(c->bodyBytes_, c->length_, c->headAt_, now), c);
+        } else if (const auto by = c->answerBy_.load(); by != 0) {
+            late = now.time_since_epoch().count() >= by;
         }
         if (late) {
             end(c);

@@ -206,6 +206,7 @@ public:
         std::atomic<std::uint64_t> windowBytes_{0};
         std::atomic<std::uint64_t> bodyBytes_{0};
         std::atomic<std::uint64_t> length_{0}; // announced; 0: unknown
+        std::atomic<Clock::rep> answerBy_{0};  // a file's deadline; 0: none
     };
 
     /// How a connection is ended; by default shutdown(2).
@@ -236,6 +237,11 @@ public:
     bool reserve(Connection* c, std::uint64_t bytes, Clock::time_point now = Clock::now());
     /// The whole request is in; the answer takes no deadline of ours.
     void requestArrived(Connection* c);
+    /// The answer is a file of `bytes`: it must be sent within the head
+    /// timeout plus its bytes at the minimum body rate (none when the rate
+    /// is 0), or the connection is ended: a reader cannot hold a slot
+    /// forever by reading slowly.
+    void answerTakes(Connection* c, std::uint64_t bytes, Clock::time_point now = Clock::now());
     /// The answer is sent: the next head's deadline starts.
     void requestDone(Connection* c, Clock::time_point now = Clock::now());
 

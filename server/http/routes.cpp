@@ -75,6 +75,9 @@ RouteMatch findRoute(bool admin, std::string_view method, std::string_view path,
             return {e.route};
         (e.method == Method::Get ? takesGet : takesPost) = true;
     }
+    // Served files: which ones there are, the site knows.
+    if (!admin && pagePath && pagePath->starts_with("/download/"))
+        return get ? RouteMatch{Route::Download} : RouteMatch{Route::NotAllowed, "GET, HEAD"};
     if (takesGet || takesPost)
         return {Route::NotAllowed, takesGet && takesPost ? "GET, HEAD, POST"
                                    : takesGet            ? "GET, HEAD"

@@ -16,6 +16,7 @@ enum class Route {
     StyleSheet,     // GET /style.css, on both listeners
     HelpPhoto,      // GET /help.png
     Health,         // GET /healthz, for a monitor: at the root whatever the prefix
+    Download,       // GET /download/<platform>/<version>/<name>, a served file
     // The admin listener.
     AdminHome,
     AdminComments,

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -18,6 +20,8 @@ struct WebRequest {
     std::string origin;                       // the Origin header, empty when absent
     std::string host;                         // the Host header
     std::string authorization;                // the Authorization header
+    std::string range;                        // the Range header
+    std::string ifRange;                      // the If-Range header
     /// The client's address on the admin listener (behind the trusted proxy,
     /// the one it names), for the audit log's logins; empty elsewhere.
     std::string client;
@@ -30,11 +34,22 @@ struct WebRequest {
     std::string body;
 };
 
+/// Bytes of a file on disk, sent from the file rather than from memory.
+struct FilePart {
+    std::string path;
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+};
+
 struct WebResponse {
     unsigned status = 200;
     std::string type = "text/html; charset=utf-8";
     std::string body;
     std::vector<std::pair<std::string, std::string>> headers;
+    /// Sent instead of the body when given.
+    std::optional<FilePart> file = std::nullopt;
+    /// Called once the whole answer went out (never for one cut short).
+    std::function<void()> completed = {};
 };
 
 /// A plain text answer, in UTF-8.

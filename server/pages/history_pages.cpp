@@ -35,8 +35,12 @@ std::string historyRow(const ReleaseChange& c, bool live, const std::string& csr
            "</p>\n";
     if (!c.published)
         return out + "</article></li>\n";
-    out += "<dl><dt>下载地址</dt><dd>" + escapeHtml(toUtf8(r.address)) +
-           "</dd><dt>发布日期</dt><dd>" + escapeHtml(toUtf8(r.date)) +
+    out += "<dl><dt>下载地址</dt><dd>" + escapeHtml(toUtf8(r.address)) + "</dd>";
+    if (c.file)
+        out += "<dt>本服务器提供的文件</dt><dd>" + escapeHtml(c.file->name) + "，" +
+               sizeText(c.file->size) + "<br>SHA-256：<code class=\"hash\">" +
+               escapeHtml(c.file->sha256) + "</code></dd>";
+    out += "<dt>发布日期</dt><dd>" + escapeHtml(toUtf8(r.date)) +
            "</dd><dt>更新说明</dt><dd class=\"text\">" + escapeHtml(toUtf8(r.notes)) +
            "</dd></dl>\n";
     if (!live)

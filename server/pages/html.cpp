@@ -37,6 +37,7 @@ label.check input { width: auto; }
 .error { color: var(--bad); font-weight: bold; margin: .25rem 0; }
 .ok { color: var(--good); font-weight: bold; }
 .muted { color: var(--muted); }
+code.hash { word-break: break-all; font-size: .85em; }
 img { max-width: 100%; height: auto; }
 .trap { position: absolute; left: -10000px; width: 1px; height: 1px; overflow: hidden; }
 ol.comments, ol.log { list-style: none; padding: 0; }

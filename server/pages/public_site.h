@@ -1,6 +1,7 @@
 #pragma once
 
 #include "server/http/web.h"
+#include "server/release/release_file.h"
 #include "server/store/store.h"
 
 #include <chrono>
@@ -13,12 +14,21 @@ namespace pelvoran::server {
 /// characters.
 std::string codeAsTyped(const std::string& utf8);
 
+/// The Windows release's file when this server serves it: the lookup
+/// page's download line.
+struct PageDownload {
+    ReleaseFile file;
+    std::string version;
+};
+
 /// The lookup page at its root (`request.root`): the form, the answer the desktop tool gives for
 /// `?code=` under Chinese regional settings (the start notice without one),
 /// the help text and photo, and the comment form. `notice` (HTML) tells how
 /// a comment went; `comment` refills the form when it did not arrive.
+/// `download`, when given, adds a line to download it, with its SHA-256.
 WebResponse lookupPage(const WebRequest& request, const std::string& notice = "",
-                       const std::string& comment = "");
+                       const std::string& comment = "",
+                       const std::optional<PageDownload>& download = std::nullopt);
 
 /// The help photo, as PNG.
 WebResponse helpPhoto();

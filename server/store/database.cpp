@@ -17,7 +17,7 @@ std::unique_ptr<Connection> openPrivate(const std::string& path) {
 Database::Database(const std::string& path, std::chrono::milliseconds busyTimeout)
     : connection_(openPrivate(path)), audit_(*connection_), comments_(*connection_, audit_),
       outbox_(*connection_), releases_(*connection_, audit_), sessions_(*connection_),
-      use_(*connection_) {
+      use_(*connection_), downloads_(*connection_) {
     // A writer waits this long for another connection's transaction.
     sqlite3_busy_timeout(connection_->get(), static_cast<int>(busyTimeout.count()));
     connection_->exec("PRAGMA journal_mode=WAL");

@@ -2,6 +2,7 @@
 
 #include "server/store/audit_log.h"
 #include "server/store/comment_store.h"
+#include "server/store/download_store.h"
 #include "server/store/outbox_store.h"
 #include "server/store/release_store.h"
 #include "server/store/session_store.h"
@@ -47,6 +48,7 @@ public:
     AuditLog& audit() { return audit_; }
     SessionStore& sessions() { return sessions_; }
     UseStore& use() { return use_; }
+    DownloadStore& downloads() { return downloads_; }
 
     /// Changes whenever another connection commits (PRAGMA data_version).
     std::int64_t dataVersion();
@@ -86,6 +88,7 @@ private:
     ReleaseStore releases_;
     SessionStore sessions_;
     UseStore use_;
+    DownloadStore downloads_;
 };
 
 } // namespace pelvoran::server

@@ -96,7 +96,8 @@ std::int64_t ReleaseStore::addChange(const char* action, const Release& r,
 }
 
 void ReleaseStore::publish(const Release& r, const std::string& source, const std::string& action,
-                           const std::string& detail, Platform platform, int rollout) {
+                           const std::string& detail, Platform platform, int rollout,
+                           const std::optional<ReleaseFile>& file) {
     Transaction transaction(connection_);
     const std::int64_t row = addChange("publish", r, source, platform, rollout);
     Statement s(connection_,
@@ -111,9 +112,20 @@ void ReleaseStore::publish(const Release& r, const std::string& source, const st
     s.bind(7, std::int64_t{rollout});
     s.bind(8, row);
     s.step();
+    if (file) {
+        Statement f(connection_, "INSERT INTO release_files (history, platform, version, name, "
+                                 "sha256) VALUES (?, ?, ?, ?, ?)");
+        f.bind(1, row);
+        f.bind(2, std::string(platformName(platform)));
+        f.bind(3, TextView(r.version));
+        f.bind(4, file->name);
+        f.bind(5, file->sha256);
+        f.step();
+    }
     audit_.append(action,
                   named(r.version, platform) + detail +
-                      (rollout < 100 ? "，分阶段发布：" + percentText(rollout) + " 的网络" : ""),
+                      (rollout < 100 ? "，分阶段发布：" + percentText(rollout) + " 的网络" : "") +
+                      (file ? "（文件 " + file->name + "，SHA-256 " + file->sha256 + "）" : ""),
                   source);
     transaction.commit();
 }
@@ -189,6 +201,8 @@ ReleaseHistory ReleaseStore::history(std::int64_t limit, Platform platform) {
     s.bind(2, limit);
     while (s.step())
         history.changes.push_back(readChange(s));
+    for (auto& c : history.changes)
+        c.file = fileOf(c.id);
     return history;
 }
 
@@ -197,7 +211,19 @@ std::optional<ReleaseChange> ReleaseStore::change(std::int64_t id) {
     s.bind(1, id);
     if (!s.step())
         return std::nullopt;
-    return readChange(s);
+    auto c = readChange(s);
+    c.file = fileOf(id);
+    return c;
+}
+
+std::optional<ReleaseFile> ReleaseStore::fileOf(std::int64_t change) {
+    Statement s(connection_, "SELECT r.platform, r.name, r.sha256, f.size FROM release_files r "
+                             "JOIN download_files f USING (sha256) WHERE r.history = ?");
+    s.bind(1, change);
+    if (!s.step())
+        return std::nullopt;
+    return ReleaseFile{parsePlatform(s.text(0)).value_or(Platform::Windows), s.text(1), s.text(2),
+                       s.integer(3)};
 }
 
 } // namespace pelvoran::server

@@ -2,6 +2,7 @@
 
 #include "server/release/agent.h"
 #include "server/release/release.h"
+#include "server/release/release_file.h"
 #include "server/release/release_reply.h"
 
 #include <chrono>
@@ -24,6 +25,8 @@ struct ReleaseChange {
     Release release;
     std::string source; // kByCommandLine or kByPages
     Platform platform = Platform::Windows;
+    /// The file the server serves at the release's address, if any.
+    std::optional<ReleaseFile> file = std::nullopt;
 };
 
 /// The release history's newest rows, and how many there are in all.
@@ -50,10 +53,13 @@ public:
     /// Publishes `release` for `platform` to `rollout` percent of the
     /// networks (0 to 100), from `source`, with a new rollout key, and keeps
     /// it in the history and the audit log (as `action`, and `detail` after
-    /// the version).
+    /// the version). The release's address serves `file`, stored before
+    /// (DownloadStore), when one is given; a different file for a path
+    /// already published is refused (StoreError), and nothing is published.
     void publish(const Release& release, const std::string& source,
                  const std::string& action = "发布", const std::string& detail = "",
-                 Platform platform = Platform::Windows, int rollout = 100);
+                 Platform platform = Platform::Windows, int rollout = 100,
+                 const std::optional<ReleaseFile>& file = std::nullopt);
     /// Takes the release of `platform` down, kept as publish() keeps a publish.
     void clear(const std::string& source, Platform platform = Platform::Windows);
     /// Offers the live release of `platform` to `percent` of the networks
@@ -71,6 +77,7 @@ private:
     /// its number.
     std::int64_t addChange(const char* action, const Release& r, const std::string& source,
                            Platform platform, int rollout);
+    std::optional<ReleaseFile> fileOf(std::int64_t change);
 
     Connection& connection_;
     AuditLog& audit_;

@@ -162,6 +162,38 @@ constexpr const char* kMigrations[] = {
     ALTER TABLE release_history ADD COLUMN rollout_key BLOB NOT NULL DEFAULT x'';
     ALTER TABLE release_history ADD COLUMN reached_all INTEGER NOT NULL DEFAULT 1;
     )sql",
+    // Files the server hands out itself, kept in the database so that a
+    // backup carries them: each in chunks under SQLite's blob limit, named by
+    // its SHA-256; the publishes of the history that named one, by path; the
+    // base address the paths are published under.
+    R"sql(
+    CREATE TABLE download_files (
+        sha256   TEXT PRIMARY KEY,
+        size     INTEGER NOT NULL
+    );
+    CREATE TABLE download_chunks (
+        sha256   TEXT NOT NULL,
+        n        INTEGER NOT NULL,
+        data     BLOB NOT NULL,
+        PRIMARY KEY (sha256, n)
+    );
+    CREATE TABLE release_files (
+        history  INTEGER PRIMARY KEY REFERENCES release_history (id),
+        platform TEXT NOT NULL,
+        version  TEXT NOT NULL,
+        name     TEXT NOT NULL,
+        sha256   TEXT NOT NULL REFERENCES download_files (sha256)
+    );
+    CREATE INDEX release_files_by_path ON release_files (platform, version, name);
+    CREATE TRIGGER release_files_one_file BEFORE INSERT ON release_files
+        WHEN EXISTS (SELECT 1 FROM release_files WHERE platform = NEW.platform
+                     AND version = NEW.version AND name = NEW.name AND sha256 <> NEW.sha256)
+        BEGIN SELECT RAISE(ABORT, '这个下载路径已发布过另一个文件'); END;
+    CREATE TABLE download_settings (
+        only     INTEGER PRIMARY KEY CHECK (only = 1),
+        base     TEXT NOT NULL
+    );
+    )sql",
 };
 
 } // namespace

@@ -29,6 +29,10 @@ inline constexpr char kAdminAddressFile[] = "admin-address";
 /// The directory of the state directory that holds its backups.
 inline constexpr char kBackupsDir[] = "backups";
 
+/// The directory of the state directory that holds the copies of the files
+/// the server serves, each named by its SHA-256.
+inline constexpr char kDownloadsDir[] = "downloads";
+
 /// The database file name inside the state directory.
 inline constexpr char kDatabaseFile[] = "comments.sqlite";
 

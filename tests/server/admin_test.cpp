@@ -15,10 +15,12 @@
 #include "server/release/release_signing.h"
 #include "server/store/store.h"
 #include "server/support/clock.h"
+#include "server/support/fd.h"
 #include "server/support/state_files.h"
 
 #include <chrono>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -815,4 +817,32 @@ TEST_F(AdminPages, WithoutAKeyTheFormHoldsNoSignature) {
     EXPECT_EQ(again.status, 400u);
     EXPECT_NE(again.body.find("id=\"signature\" name=\"signature\" value=\"\""), std::string::npos)
         << again.body;
+}
+
+// 重新发布 of a publish that served a file serves the same file again, and
+// the release page shows it in the history.
+TEST_F(AdminPages, RepublishKeepsTheServedFile) {
+    const std::string exe = state_ + "/Pelvoran.exe";
+    std::ofstream(exe, std::ios::binary) << std::string(2000, 'p');
+    {
+        Database db = database();
+        const Fd fd(::open(exe.c_str(), O_RDONLY | O_CLOEXEC));
+        const StoredFile stored = db.downloads().store(fd.get(), kDefaultMaxDownloadSize, exe);
+        db.releases().publish(
+            {u"1.06", u"https://x.cn/download/windows/1.06/Pelvoran.exe", u"d", u"n"},
+            kByCommandLine, "发布", "", Platform::Windows, 100,
+            ReleaseFile{Platform::Windows, "Pelvoran.exe", stored.sha256, stored.size});
+    }
+    login("/release");
+    ASSERT_EQ(post("/release", "action=publish&version=1.07&address=https%3A%2F%2Fx.cn%2Fb.exe"
+                               "&date=d&notes=n")
+                  .status,
+              303u);
+    EXPECT_FALSE(database().downloads().current(Platform::Windows));
+    ASSERT_EQ(post("/release/republish", "id=1").status, 303u);
+    const auto live = database().downloads().current(Platform::Windows);
+    ASSERT_TRUE(live);
+    EXPECT_EQ(live->file.name, "Pelvoran.exe");
+    EXPECT_EQ(live->version, "1.06");
+    EXPECT_NE(get("/release").body.find("Pelvoran.exe，2.0 KB"), std::string::npos);
 }

@@ -4,7 +4,9 @@
 #include "server/admin/metrics.h"
 #include "server/daemon/serve.h"
 #include "server/daemon/site.h"
+#include "server/http/download.h"
 #include "server/http/handler.h"
+#include "server/http/http_listener.h"
 #include "server/http/limits.h"
 #include "server/http/routes.h"
 #include "server/release/release_reply.h"
@@ -18,10 +20,14 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <fstream>
 #include <future>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <netinet/in.h>
 #include <sqlite3.h>
+#include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace pelvoran;
@@ -74,6 +80,81 @@ TEST(Site, AnswersUpdateChecksAndComments) {
     EXPECT_EQ(metrics.commentsStored(), 1u);
     EXPECT_EQ(metrics.refusals(),
               (std::map<unsigned, std::uint64_t>{{400, 1}, {413, 0}, {429, 1}, {503, 0}}));
+    writer.close();
+}
+
+// On a real listener, a download is counted in the library's completion
+// callback, once a GET's answer carrying the file's last byte went out
+// whole: never for HEAD, a 416, a range short of the end, or a reader that
+// went away midway.
+TEST(Site, DownloadsAreCountedWhenTheLastByteWentOut) {
+    const test::TempDir dir;
+    const std::string copy = dir.path() + "/file";
+    // Larger than what the kernel may buffer on the server's side, so that
+    // a reader that goes is seen by the library.
+    std::size_t sendBuffer = 4 * 1024 * 1024;
+    std::ifstream("/proc/sys/net/ipv4/tcp_wmem") >> sendBuffer >> sendBuffer >> sendBuffer;
+    const std::size_t kSize = 2 * sendBuffer + 1024 * 1024;
+    std::ofstream(copy, std::ios::binary) << std::string(kSize, 'p');
+    UseCounter use;
+    ReleaseReply reply;
+    RateLimiter limiter(1, 0);
+    CommentWriter writer(dir.path() + "/comments.sqlite");
+    Metrics metrics;
+    DatabaseHealth health(dir.path());
+    AdminSite admin(dir.path(), adminToken(dir.path()), use, metrics, "");
+    DownloadShelf shelf;
+    shelf.set({{{Platform::Linux, "pelvoran.deb", "abc", static_cast<std::int64_t>(kSize)},
+                "1.06",
+                copy}});
+    std::mutex mutex;
+    std::vector<std::string> counted;
+    Site site({use, reply, limiter, writer, admin, metrics, health, &shelf,
+               [&](Platform platform, const std::string& version) {
+                   const std::lock_guard lock(mutex);
+                   counted.push_back(std::string(platformName(platform)) + " " + version);
+               }});
+    ConnectionGuard guard({});
+    ListenSocket socket = ListenSocket::bind({"127.0.0.1", 0});
+    const std::string shown = socket.shown();
+    const int port = std::stoi(shown.substr(shown.rfind(':') + 1));
+    HttpListener listener(std::move(socket), {}, site, guard);
+    const auto ask = [&](const std::string& method, const std::string& headers) {
+        return test::statusOf(
+            test::httpExchange(port, method +
+                                         " /download/linux/1.06/pelvoran.deb HTTP/1.1\r\n"
+                                         "Host: x\r\nConnection: close\r\n" +
+                                         headers + "\r\n"));
+    };
+    const auto settled = [&] { // every connection closed: each request's end is known
+        for (int i = 0; i < 200 && guard.open() > 0; ++i)
+            std::this_thread::sleep_for(50ms);
+        const std::lock_guard lock(mutex);
+        return counted;
+    };
+    EXPECT_EQ(ask("GET", ""), 200);
+    EXPECT_EQ(settled(), std::vector<std::string>{"linux 1.06"});
+    EXPECT_EQ(ask("HEAD", ""), 200);
+    EXPECT_EQ(ask("GET", "Range: bytes=" + std::to_string(kSize) + "-\r\n"), 416);
+    EXPECT_EQ(ask("GET", "Range: bytes=0-0\r\n"), 206);
+    // A reader with a small window that takes a little and goes.
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int window = 4096;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<std::uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    const std::string head = "GET /download/linux/1.06/pelvoran.deb HTTP/1.1\r\nHost: x\r\n\r\n";
+    ASSERT_EQ(::send(fd, head.data(), head.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(head.size()));
+    char some[1024];
+    EXPECT_GT(::recv(fd, some, sizeof some, 0), 0);
+    ::close(fd);
+    EXPECT_EQ(settled(), std::vector<std::string>{"linux 1.06"});
+    EXPECT_EQ(ask("GET", "Range: bytes=-1\r\n"), 206);
+    EXPECT_EQ(settled(), (std::vector<std::string>{"linux 1.06", "linux 1.06"}));
     writer.close();
 }
 

@@ -1,6 +1,7 @@
 // The HTTP room on its own: the route table, and the limits with a clock
 // the test sets: who a limit counts, the comment allowance, the deadlines
 // and the body budget.
+#include "server/http/download.h"
 #include "server/http/limits.h"
 #include "server/http/routes.h"
 
@@ -112,6 +113,10 @@ TEST(Routes, OneTableForBothListeners) {
         {"GET", "/p/Canon/LensCheck.asp", Route::NotFound},
         {"GET", "/healthz", Route::Health}, // where a monitor looks, whatever the prefix
         {"GET", "/p/healthz", Route::Health},
+        {"GET", "/p/download/windows/1.06/a.exe", Route::Download},
+        {"HEAD", "/p/download/linux/1.06/a", Route::Download},
+        {"POST", "/p/download/windows/1.06/a.exe", Route::NotAllowed},
+        {"GET", "/download/windows/1.06/a.exe", Route::NotFound},
     };
     for (const auto& c : prefixed)
         EXPECT_EQ(findRoute(false, c.method, c.path, "/p/").route, c.route) << c.path;
@@ -231,6 +236,118 @@ TEST(Limits, LateHeadsAndSlowBodiesAreEnded) {
     w.guard.closed(answered);
     w.guard.closed(fast);
     EXPECT_EQ(w.guard.open(), 0u);
+}
+
+// A file's answer has a deadline: the head timeout plus its bytes at the
+// minimum rate (10 s + 1,000 bytes at 100 a second); the next request's
+// head has none of it.
+TEST(Limits, AFileAnswerEndsAtItsDeadline) {
+    Watched w(testLimits());
+    auto* reader = w.open(1, "a");
+    w.guard.headArrived(reader, 0, t0);
+    w.guard.requestArrived(reader);
+    w.guard.answerTakes(reader, 1000, t0);
+    EXPECT_EQ(w.guard.sweep(t0 + 19999ms), 0u);
+    EXPECT_EQ(w.guard.sweep(t0 + 20s), 1u);
+    EXPECT_EQ(w.ended, std::set<int>{1});
+
+    auto* quick = w.open(2, "b");
+    w.guard.headArrived(quick, 0, t0);
+    w.guard.requestArrived(quick);
+    w.guard.answerTakes(quick, 1000, t0);
+    w.guard.requestDone(quick, t0 + 1s);
+    w.guard.headArrived(quick, 0, t0 + 2s);
+    w.guard.requestArrived(quick);
+    EXPECT_EQ(w.guard.sweep(t0 + 1h), 0u) << "the last file's deadline held the next answer";
+}
+
+// One "bytes=" range of a 100-byte file, as RFC 9110 reads it; what the
+// strict matcher does not take is the whole file.
+TEST(DownloadAnswers, RangesOfAFile) {
+    constexpr ByteRange kNone{1, 0};
+    const struct {
+        const char* header;
+        std::optional<ByteRange> range;
+    } cases[] = {
+        {"", std::nullopt},
+        {"bytes=0-0", ByteRange{0, 0}},
+        {"bytes=10-19", ByteRange{10, 19}},
+        {"bytes=99-99", ByteRange{99, 99}},
+        {"bytes=90-", ByteRange{90, 99}},
+        {"bytes=90-500", ByteRange{90, 99}},
+        {"bytes=-1", ByteRange{99, 99}},
+        {"bytes=-500", ByteRange{0, 99}},
+        {"bytes=100-", kNone},
+        {"bytes=100-200", kNone},
+        {"bytes=-0", kNone},
+        {"bytes=5-1", std::nullopt},
+        {"bytes=0-1,5-6", std::nullopt},
+        {"bytes= 0-1", std::nullopt},
+        {"bytes=+1-2", std::nullopt},
+        {"items=0-1", std::nullopt},
+        {"bytes=-", std::nullopt},
+        {"bytes=99999999999999999999-", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        const auto got = askedRange(c.header, 100);
+        ASSERT_EQ(got.has_value(), c.range.has_value()) << c.header;
+        if (got) {
+            EXPECT_EQ(got->first, c.range->first) << c.header;
+            EXPECT_EQ(got->last, c.range->last) << c.header;
+        }
+    }
+}
+
+// The answer for a served file: the range taken only on GET and when
+// If-Range names the file; 416 without the file; a download only when the
+// last byte goes out.
+TEST(DownloadAnswers, AnswersCarryTheFileRangeAndHeaders) {
+    const ServedFile served{{Platform::Windows, "Pelvoran.exe", "abc", 100}, "1.06", "/d/abc"};
+    const struct {
+        const char* method;
+        const char* range;
+        const char* ifRange;
+        unsigned status;
+        std::uint64_t offset, length;
+        const char* contentRange;
+        bool download;
+    } cases[] = {
+        {"GET", "", "", 200, 0, 100, nullptr, true},
+        {"HEAD", "", "", 200, 0, 100, nullptr, false},
+        {"HEAD", "bytes=0-0", "", 200, 0, 100, nullptr, false},
+        {"GET", "bytes=0-0", "", 206, 0, 1, "bytes 0-0/100", false},
+        {"GET", "bytes=-10", "\"abc\"", 206, 90, 10, "bytes 90-99/100", true},
+        {"GET", "bytes=10-", "\"old\"", 200, 0, 100, nullptr, true},
+        {"GET", "bytes=10-", "Tue, 08 Dec 2026 10:00:00 GMT", 200, 0, 100, nullptr, true},
+        {"GET", "bytes=100-", "", 416, 0, 0, "bytes */100", false},
+    };
+    for (const auto& c : cases) {
+        WebRequest request;
+        request.method = c.method;
+        request.range = c.range;
+        request.ifRange = c.ifRange;
+        const WebResponse w = downloadAnswer(served, request);
+        SCOPED_TRACE(std::string(c.method) + " " + c.range + " " + c.ifRange);
+        EXPECT_EQ(w.status, c.status);
+        const auto header = [&](const std::string& name) {
+            for (const auto& [n, v] : w.headers)
+                if (n == name)
+                    return std::optional(v);
+            return std::optional<std::string>();
+        };
+        EXPECT_EQ(header("Content-Range"),
+                  c.contentRange ? std::optional<std::string>(c.contentRange) : std::nullopt);
+        EXPECT_EQ(header("ETag"), "\"abc\"");
+        EXPECT_EQ(w.file.has_value(), c.status != 416);
+        if (w.file) {
+            EXPECT_EQ(w.file->path, "/d/abc");
+            EXPECT_EQ(w.file->offset, c.offset);
+            EXPECT_EQ(w.file->length, c.length);
+            EXPECT_EQ(header("Content-Disposition"), "attachment; filename=\"Pelvoran.exe\"");
+            EXPECT_EQ(w.type, "application/octet-stream");
+        }
+        EXPECT_EQ(countsAsDownload(request, served, w), c.download);
+    }
 }
 
 TEST(Limits, ConnectionsPerClientAndPerGroup) {

@@ -178,3 +178,28 @@ TEST(AdminPageRendering, UseCountsOnlyTheLast30Days) {
     for (const auto& c : cases)
         EXPECT_NE(usePage(c.checks, today).find(c.total), std::string::npos) << c.total;
 }
+
+// A file served here: the lookup page's download line under the prefix,
+// with its size and SHA-256; the release history's row names it too.
+TEST(PublicPages, ServedFileHasItsDownloadLineAndHistoryRow) {
+    const ReleaseFile file{Platform::Windows, "Pelvoran.exe", std::string(64, 'a'), 1048576};
+    WebRequest request;
+    request.method = "GET";
+    request.root = "/p/";
+    const std::string page = lookupPage(request, "", "", PageDownload{file, "1.06"}).body;
+    EXPECT_NE(page.find("<a href=\"/p/download/windows/1.06/Pelvoran.exe\">下载 Pelvoran "
+                        "1.06（Windows，1.0 MB）</a>"),
+              std::string::npos)
+        << page;
+    EXPECT_NE(page.find(file.sha256), std::string::npos);
+    EXPECT_EQ(lookupPage(request).body.find("下载 Pelvoran"), std::string::npos);
+
+    ReleaseHistory history;
+    history.total = 1;
+    history.changes.push_back({1, std::chrono::sys_seconds(1700000000s), true,
+                               Release{u"1.06", u"https://x.cn/a", u"d", u"n"}, kByCommandLine,
+                               Platform::Windows, file});
+    const std::string rows = releaseHistorySection(history, std::nullopt, "t");
+    EXPECT_NE(rows.find("Pelvoran.exe，1.0 MB"), std::string::npos) << rows;
+    EXPECT_NE(rows.find(file.sha256), std::string::npos) << rows;
+}

@@ -7,6 +7,7 @@
 #include "platform/signature.h"
 #include "server/release/agent.h"
 #include "server/release/release.h"
+#include "server/release/release_file.h"
 #include "server/release/release_reply.h"
 #include "server/release/release_signing.h"
 
@@ -306,4 +307,40 @@ TEST(ReleaseReply, PercentagesAreWholeNumbersToAHundred) {
                  {"", {}}, {"1.5", {}}, {" 10", {}},  {"10%", {}}, {"1000", {}}, {"+5", {}}};
     for (const auto& c : cases)
         EXPECT_EQ(parsePercentage(c.text), c.expected) << c.text;
+}
+
+// What a served file may be called, what its base address may be, and
+// where it is published.
+TEST(ReleaseFiles, NamesBasesAndAddresses) {
+    for (const char* good : {"Pelvoran.exe", "pelvoran_1.06-1_amd64.deb", "a", "a..b"})
+        EXPECT_TRUE(isDownloadName(good)) << good;
+    for (const std::string& bad :
+         {std::string(), std::string("."), std::string(".."), std::string(".x"), std::string("a/b"),
+          std::string("a b"), std::string("镜头.exe"), std::string("a%2e"), std::string(101, 'a')})
+        EXPECT_FALSE(isDownloadName(bad)) << bad;
+    EXPECT_TRUE(isDownloadName(std::string(100, 'a')));
+    const struct {
+        const char* base;
+        bool keyed;
+        bool taken;
+    } bases[] = {
+        {"https://example.com/p", true, true},
+        {"http://example.com", false, true},
+        {"http://example.com", true, false},
+        {"ftp://example.com", false, false},
+        {"https:///p", false, false},
+        {"https://user@example.com", false, false},
+        {"https://example.com/?a=1", false, false},
+        {"https://example.com/#x", false, false},
+        {"https://example.com/a b", false, false},
+    };
+    for (const auto& b : bases)
+        EXPECT_EQ(!downloadBaseProblem(b.base, b.keyed).has_value(), b.taken) << b.base;
+    EXPECT_EQ(downloadAddress("https://x.cn/p", Platform::Linux, "1.06", "a.deb"),
+              "https://x.cn/p/download/linux/1.06/a.deb");
+    EXPECT_EQ(downloadAddress("https://x.cn/", Platform::Windows, "1.06", "a.exe"),
+              "https://x.cn/download/windows/1.06/a.exe");
+    EXPECT_EQ(sizeText(999), "999 字节");
+    EXPECT_EQ(sizeText(1048576), "1.0 MB");
+    EXPECT_EQ(sizeText(300000), "300.0 KB");
 }

@@ -13,6 +13,9 @@
 #include "server/store/store.h"
 #include "server/store/transaction.h"
 #include "server/store/use_counter.h"
+#include "server/support/digest.h"
+#include "server/support/fd.h"
+#include "server/support/state_files.h"
 #include "tests/support/raw_database.h"
 #include "tests/support/server_process.h"
 #include "tests/support/writer_answers.h"
@@ -20,6 +23,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -78,7 +82,7 @@ TEST(Store, MigratesOldDatabasesAndRefusesNewerOnes) {
     }
     {
         Database db(path);
-        EXPECT_EQ(db.schemaVersion(), 9);
+        EXPECT_EQ(db.schemaVersion(), 10);
         const auto kept = db.comments().list();
         ASSERT_EQ(kept.size(), 1u);
         EXPECT_EQ(kept[0].id, 7);
@@ -105,7 +109,7 @@ TEST(Store, MigratesOldDatabasesAndRefusesNewerOnes) {
         db.comments().insert({NewComment{u"新", "", kFromWeb, sys_seconds(1700000001s), false}});
         EXPECT_EQ(db.comments().list().front().id, expected);
     }
-    test::RawDatabase(path).exec("PRAGMA user_version=10");
+    test::RawDatabase(path).exec("PRAGMA user_version=11");
     try {
         Database newer(path);
         ADD_FAILURE() << "a database of schema 10 was opened";
@@ -113,7 +117,7 @@ TEST(Store, MigratesOldDatabasesAndRefusesNewerOnes) {
         EXPECT_NE(std::string(e.what()).find("更新版本的服务器"), std::string::npos) << e.what();
     }
     test::RawDatabase left(path);
-    EXPECT_EQ(left.scalar("PRAGMA user_version"), 10) << "a refused database is not changed";
+    EXPECT_EQ(left.scalar("PRAGMA user_version"), 11) << "a refused database is not changed";
     EXPECT_EQ(left.count(), 1);
 }
 
@@ -367,6 +371,15 @@ TEST(Store, RestoreBringsBackEveryTableOfTheSchema) {
         db.comments().markRead(1, true);
         ASSERT_TRUE(db.comments().remove({3}, kByCommandLine).empty()); // its number stays given
         db.releases().publish({u"1.06", u"https://x.cn/a", u"d", u"n"}, kByCommandLine);
+        const std::string exe = dir.path() + "/Pelvoran.exe";
+        std::ofstream(exe, std::ios::binary) << std::string(1536 * 1024, 'p'); // two chunks
+        const Fd fd(::open(exe.c_str(), O_RDONLY | O_CLOEXEC));
+        const StoredFile stored = db.downloads().store(fd.get(), kDefaultMaxDownloadSize, exe);
+        db.releases().publish(
+            {u"1.07", u"https://x.cn/download/windows/1.07/Pelvoran.exe", u"d", u"n"},
+            kByCommandLine, "发布", "", Platform::Windows, 100,
+            ReleaseFile{Platform::Windows, "Pelvoran.exe", stored.sha256, stored.size});
+        db.downloads().setBase("https://x.cn");
         db.use().add({{std::chrono::local_days(std::chrono::days(20000)), 5}});
         db.sessions().add("key", MillisTime(1ms), 4);
         db.copyInto(backup); // as backup and the daily backups copy
@@ -663,4 +676,48 @@ TEST(NotifyStore, OutboxFollowsTheCommentsTransaction) {
     EXPECT_EQ(r.failures, 1);
     EXPECT_EQ(r.lastError, "接收方答复 HTTP 500");
     EXPECT_EQ(r.pending, 2);
+}
+
+// A served file is in the database whole or not at all: a failure at its
+// second chunk leaves no row; its copy on disk is checked and a wrong one
+// written again; a file no publish names is pruned, with its copy.
+TEST(DownloadStore, StoredWholeOrNotAtAllCopiedCheckedAndPruned) {
+    const test::TempDir dir;
+    const std::string path = dir.path() + "/comments.sqlite";
+    const std::string exe = dir.path() + "/Pelvoran.exe";
+    std::string bytes(1536 * 1024, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>(i * 7 % 251);
+    std::ofstream(exe, std::ios::binary) << bytes;
+    const Fd fd(::open(exe.c_str(), O_RDONLY | O_CLOEXEC));
+    Database db(path);
+    ASSERT_EQ(test::RawDatabase(path).exec(
+                  "CREATE TRIGGER fault BEFORE INSERT ON download_chunks WHEN NEW.n = 1 "
+                  "BEGIN SELECT RAISE(ABORT, 'disk full'); END;"),
+              SQLITE_OK);
+    EXPECT_THROW(db.downloads().store(fd.get(), kDefaultMaxDownloadSize, exe), StoreError);
+    test::RawDatabase raw(path);
+    EXPECT_EQ(raw.scalar("SELECT count(*) FROM download_chunks"), 0);
+    EXPECT_EQ(raw.scalar("SELECT count(*) FROM download_files"), 0);
+    ASSERT_EQ(raw.exec("DROP TRIGGER fault"), SQLITE_OK);
+    EXPECT_THROW(db.downloads().store(fd.get(), bytes.size() - 1, exe), FileRefused);
+
+    const StoredFile stored = db.downloads().store(fd.get(), bytes.size(), exe);
+    EXPECT_EQ(stored.sha256, sha256Hex(bytes));
+    EXPECT_EQ(stored.size, static_cast<std::int64_t>(bytes.size()));
+    const std::string copies = dir.path() + "/" + kDownloadsDir;
+    const std::string copy = keepCopy(db.downloads(), copies, stored);
+    EXPECT_EQ(test::fileBytes(copy), bytes);
+    std::string wrong = bytes;
+    wrong[1000] = 'x';
+    std::ofstream(copy, std::ios::binary | std::ios::trunc) << wrong;
+    EXPECT_EQ(test::fileBytes(keepCopy(db.downloads(), copies, stored)), bytes);
+
+    std::ofstream(copies + "/" + stored.sha256 + ".part") << "left by a crash";
+    const auto gone = db.downloads().prune();
+    ASSERT_EQ(gone.size(), 1u);
+    EXPECT_EQ(gone[0].sha256, stored.sha256);
+    EXPECT_EQ(raw.scalar("SELECT count(*) FROM download_chunks"), 0);
+    EXPECT_EQ(removeOtherCopies(copies, {}),
+              (std::vector<std::string>{stored.sha256, stored.sha256 + ".part"}));
 }

@@ -1,0 +1,69 @@
+#include "server/release/release_file.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace pelvoran::server {
+
+bool isDownloadName(std::string_view name) {
+    constexpr std::size_t kMaxName = 100;
+    if (name.empty() || name.size() > kMaxName || name.front() == '.')
+        return false;
+    return std::all_of(name.begin(), name.end(), [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+               c == '.' || c == '_' || c == '-';
+    });
+}
+
+std::string downloadPath(Platform platform, std::string_view version, std::string_view name) {
+    return "download/" + std::string(platformName(platform)) + "/" + std::string(version) + "/" +
+           std::string(name);
+}
+
+std::optional<std::string> downloadBaseProblem(std::string_view base, bool signedReleases) {
+    const bool https = base.starts_with("https://");
+    if (!https && !base.starts_with("http://"))
+        return "须以 https:// 开头（例如 https://example.com/pelvoran）";
+    if (signedReleases && !https)
+        return "须以 https:// 开头：状态目录中有公钥，发布的下载地址都须是 https://";
+    const std::string_view rest = base.substr(base.find("://") + 3);
+    const std::string_view authority = rest.substr(0, rest.find('/'));
+    if (authority.empty())
+        return "缺少主机名";
+    if (authority.find('@') != std::string_view::npos)
+        return "主机名前不能有“用户名@”";
+    if (base.find_first_of("?#") != std::string_view::npos)
+        return "不能带“?”或“#”：下载路径接在它后面";
+    if (std::any_of(base.begin(), base.end(), [](char c) {
+            return static_cast<unsigned char>(c) <= 0x20 || static_cast<unsigned char>(c) >= 0x7F;
+        }))
+        return "只能由可见的 ASCII 字符组成（空格、中文请先按网址编码）";
+    return std::nullopt;
+}
+
+std::string downloadAddress(std::string_view base, Platform platform, std::string_view version,
+                            std::string_view name) {
+    std::string address(base);
+    if (!address.ends_with('/'))
+        address += '/';
+    return address + downloadPath(platform, version, name);
+}
+
+std::string sizeText(std::int64_t bytes) {
+    if (bytes < 1000)
+        return std::to_string(bytes) + " 字节";
+    const char* unit = "KB";
+    double value = static_cast<double>(bytes) / 1e3;
+    if (bytes >= 1000 * 1000 * 1000) {
+        unit = "GB";
+        value = static_cast<double>(bytes) / 1e9;
+    } else if (bytes >= 1000 * 1000) {
+        unit = "MB";
+        value = static_cast<double>(bytes) / 1e6;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f %s", value, unit);
+    return text;
+}
+
+} // namespace pelvoran::server

@@ -1,0 +1,87 @@
+#pragma once
+
+#include "server/release/release_file.h"
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace pelvoran::server {
+
+class Connection;
+
+/// A file the publisher gave that cannot be kept: too large, not a
+/// regular file, changed while it was read. The message says why, in
+/// Chinese.
+struct FileRefused : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+/// What `serve` and `release set` take unless told otherwise.
+inline constexpr std::uint64_t kDefaultMaxDownloadSize = std::uint64_t{1} << 30;
+
+/// One stored file, by its digest.
+struct StoredFile {
+    std::string sha256;
+    std::int64_t size = 0;
+};
+
+/// A path some publish of the history named, and its file.
+struct PublishedPath {
+    ReleaseFile file;
+    std::string version;
+};
+
+/// The files the server serves, kept whole in the database (chunks of at
+/// most 1 MiB, each a row), and the base address their paths are published
+/// under.
+class DownloadStore {
+public:
+    explicit DownloadStore(Connection& connection) : connection_(connection) {}
+
+    /// Reads the regular file open on `fd` into the database, all in one
+    /// transaction: it is there whole or not at all. A file that is there
+    /// already is not written again. Throws FileRefused when it is over
+    /// `maxSize` (before a byte is copied) or changed while read (`shown`
+    /// names it), StoreError when the database fails.
+    StoredFile store(int fd, std::uint64_t maxSize, const std::string& shown);
+    std::optional<StoredFile> file(const std::string& sha256);
+    /// Writes the file's bytes to `fd`, a chunk at a time. Throws
+    /// StoreError when it is not there, std::runtime_error when a write fails.
+    void writeTo(const std::string& sha256, int fd, const std::string& shown);
+
+    /// The address paths are published under; empty when never given.
+    std::string base();
+    void setBase(const std::string& base);
+
+    /// The file a publish already put at the path, if one did.
+    std::optional<std::string> fileAt(Platform platform, const std::string& version,
+                                      const std::string& name);
+    /// Every path some publish named.
+    std::vector<PublishedPath> paths();
+    /// The file served for the release published now on `platform`: the
+    /// newest publish or clear of the history, when it is a publish with a file.
+    std::optional<PublishedPath> current(Platform platform);
+
+    /// Deletes the files no publish of the history names; what it deleted.
+    std::vector<StoredFile> prune();
+
+private:
+    Connection& connection_;
+};
+
+/// Makes `dir`/<sha256> (`dir` created when missing) a whole copy of the
+/// stored file: one whose size and digest are right is kept, anything else
+/// is written anew from the database through a temporary file, synced and
+/// renamed. Its path. Throws std::runtime_error (StoreError) on a failure.
+std::string keepCopy(DownloadStore& store, const std::string& dir, const StoredFile& file);
+
+/// Removes from `dir` every file that is not the copy of one in `kept` (by
+/// SHA-256): leftovers of files pruned and of interrupted writes. The names
+/// removed.
+std::vector<std::string> removeOtherCopies(const std::string& dir,
+                                           const std::vector<std::string>& kept);
+
+} // namespace pelvoran::server
