@@ -1541,7 +1541,7 @@ TEST(ServerMonitoring, MetricsAreReadByAPrometheusParser) {
         const char* sample;
         double value;
     } cases[] = {
-        {"pelvoran_update_checks_total{}", 1},
+        {"pelvoran_update_checks_total{platform=\"unknown\",version=\"1.05 或更早\"}", 1},
         {"pelvoran_comments_stored_total{}", 1},
         {"pelvoran_comments_refused_total{status=\"400\"}", 1},
         {"pelvoran_comments_refused_total{status=\"429\"}", 0},
