@@ -44,6 +44,13 @@ std::string percent(std::int64_t part, std::int64_t whole) {
     return whole == 0 ? "—" : std::to_string((part * 1000 / whole + 5) / 10) + "%";
 }
 
+/// A date under the column centred at `x`; the last one ends at `right`, so
+/// that the larger type of a phone does not run off the chart.
+std::string dateLabel(int x, int y, int right, const std::string& date, bool last) {
+    return "<text x=\"" + std::to_string(last ? right : x) + "\" y=\"" + std::to_string(y) +
+           "\" text-anchor=\"" + (last ? "end" : "middle") + "\">" + date + "</text>";
+}
+
 /// The update checks of the kUseDays days up to today, a bar a day.
 std::string checksSection(const UseCounts& checksPerDay, local_days today) {
     constexpr int kDays = kUseDays;
@@ -82,8 +89,8 @@ std::string checksSection(const UseCounts& checksPerDay, local_days today) {
                "\" height=\"" + std::to_string(h) + "\"><title>" + date + "：" + std::to_string(n) +
                " 次</title></rect>";
         if (i % 5 == 4 || i == kDays - 1)
-            svg += "<text x=\"" + std::to_string(x - 6) + "\" y=\"" +
-                   std::to_string(kHeight + kBottom + 5) + "\">" + date + "</text>";
+            svg += dateLabel(x + kBarWidth / 2 - 2, kHeight + kBottom + 5, width - 2, date,
+                             i == kDays - 1);
         rows =
             "<tr><th scope=\"row\">" + date + "</th><td>" + std::to_string(n) + "</td></tr>" + rows;
     }
@@ -157,7 +164,7 @@ std::string versionsSection(const FieldCounts& field, local_days today) {
     constexpr int kDays = kFieldDays;
     const local_days first = today - days(kDays - 1);
     const Legend legend = legendOf(field);
-    constexpr int kColumn = 8, kHeight = 160, kLeft = 44, kBottom = 20;
+    constexpr int kColumn = 6, kHeight = 160, kLeft = 44, kBottom = 20;
     const int width = kLeft + kDays * kColumn + 10;
     std::string svg = "<svg role=\"img\" aria-labelledby=\"versions-title\" viewBox=\"0 0 " +
                       std::to_string(width) + " " + std::to_string(kHeight + kBottom + 10) +
@@ -174,8 +181,8 @@ std::string versionsSection(const FieldCounts& field, local_days today) {
         const local_days day = first + days(i);
         const int x = kLeft + i * kColumn;
         if (i % 15 == 14)
-            svg += "<text x=\"" + std::to_string(x - 20) + "\" y=\"" +
-                   std::to_string(kHeight + kBottom + 5) + "\">" + shortDate(day) + "</text>";
+            svg += dateLabel(x + kColumn / 2, kHeight + kBottom + 5, width - 2, shortDate(day),
+                             i == kDays - 1);
         const auto it = field.find(day);
         if (it == field.end())
             continue;
@@ -192,13 +199,14 @@ std::string versionsSection(const FieldCounts& field, local_days today) {
         // From the bottom up, each share rounded at its top edge: the
         // column always ends at 100 %.
         std::int64_t below = 0;
-        std::string cells;
+        std::string shares;
         for (std::size_t l = 0; l < legend.labels.size(); ++l) {
             const auto found = drawn.find(legend.labels[l]);
             const std::int64_t n = found == drawn.end() ? 0 : found->second;
-            cells += "<td>" + percent(n, total) + "</td>";
             if (n == 0)
                 continue;
+            shares += (shares.empty() ? "" : "，") + escapeHtml(legend.labels[l]) + " " +
+                      percent(n, total);
             const int bottom = static_cast<int>(below * (kHeight - 5) / total);
             below += n;
             const int top = static_cast<int>(below * (kHeight - 5) / total);
@@ -208,24 +216,29 @@ std::string versionsSection(const FieldCounts& field, local_days today) {
                    legend.colours[l] + "\"/>";
         }
         rows = "<tr><th scope=\"row\">" + longDate(day) + "</th><td>" + std::to_string(total) +
-               "</td><td>" + std::to_string(clients) + "</td>" + cells + "</tr>" + rows;
+               "</td><td>" + std::to_string(clients) + "</td><td class=\"shares\">" + shares +
+               "</td></tr>" + rows;
     }
     svg += "</svg>";
     std::string keys = "<p class=\"legend\">";
-    std::string heads;
     for (std::size_t l = 0; l < legend.labels.size(); ++l) {
         keys += std::string(l == 0 ? "" : "　") +
                 "<span class=\"keep\"><svg width=\"14\" height=\"14\" aria-hidden=\"true\">"
                 "<rect width=\"14\" height=\"14\" fill=\"" +
                 legend.colours[l] + "\"/></svg> " + escapeHtml(legend.labels[l]) + "</span>";
-        heads += "<th scope=\"col\">" + escapeHtml(legend.labels[l]) + "</th>";
     }
     keys += "</p>";
-    return "<h2>各版本的比例</h2>\n<figure>" + svg + "<figcaption>" + keys +
+    std::string clients;
+    if (const auto it = field.find(today - days(1)); it != field.end() && it->second.clients)
+        clients = "<p>昨天约有 <strong>" +
+                  std::to_string(std::llround(it->second.clients->estimate())) +
+                  "</strong> 个不同的客户端检查更新。</p>\n";
+    return "<h2>各版本的比例</h2>\n" + clients + "<figure>" + svg + "<figcaption>" + keys +
            "</figcaption></figure>\n<details><summary>逐日版本比例和不同的客户端</summary>"
            "<table><thead><tr><th scope=\"col\">日期</th><th scope=\"col\">检查次数</th>"
-           "<th scope=\"col\">不同的客户端（约）</th>" +
-           heads + "</tr></thead><tbody>" + rows + "</tbody></table></details>\n";
+           "<th scope=\"col\">不同的客户端（约）</th><th scope=\"col\">各版本的比例</th></tr>"
+           "</thead><tbody>" +
+           rows + "</tbody></table></details>\n";
 }
 
 /// The newest version's share of yesterday's checks, and the day it first
@@ -246,6 +259,7 @@ std::string newestSection(const UseView& view) {
         return partWhole;
     };
     const auto [part, whole] = share(yesterday);
+
     out += "最新版本 <strong>" + escapeHtml(version) + "</strong>：";
     out += whole == 0
                ? std::string("昨天没有更新检查。")

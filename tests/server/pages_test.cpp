@@ -223,6 +223,9 @@ TEST(AdminPageRendering, UsePageDrawsEachDaysVersionsAndTheNewestsShare) {
         if (c.days.begin()->second == std::pair{3, 1}) {
             EXPECT_NE(page.find("height=\"116\" fill=\"#0072b2\""), std::string::npos) << page;
             EXPECT_NE(page.find("height=\"39\" fill=\"#e69f00\""), std::string::npos) << page;
+            EXPECT_NE(page.find("<td>4</td><td>1</td><td class=\"shares\">1.07 75%，1.06 25%</td>"),
+                      std::string::npos)
+                << "the same in the table";
         }
         EXPECT_NE(page.find("<td>1.07</td><td>" + std::to_string(2 * c.days.size()) + "</td><td>" +
                             std::to_string(c.days.size()) + "</td>"),
