@@ -232,10 +232,16 @@ bool Daemon::Parts::open() {
                                                  [n = notifier.get()] { n->wake(); });
         reply.set(db->releases().current());
         followNewest(use, *db);
-        use.setSalts(db->use().salts(localDay(secondsNow())));
     } catch (const std::exception& e) {
         logError("无法打开状态目录 " + options.stateDir + " 中的数据：" + e.what());
         return false;
+    }
+    try {
+        use.setSalts(db->use().salts(localDay(secondsNow())));
+    } catch (const std::exception& e) {
+        // Checks are still answered and counted, under a salt of this
+        // server's own until a minute's flush can write one.
+        logError(std::string("无法记下今天的客户端计数密钥：") + e.what());
     }
     site.emplace(Site::Parts{use, reply, limiter, *writer, *admin, metrics, health});
     return true;
