@@ -80,7 +80,7 @@ struct Site {
         }
         admin = std::make_unique<AdminSite>(state, kToken, use, metrics,
                                             "pelvoran-server admin-url --state " + state);
-        use.count(std::chrono::local_days(std::chrono::days(19000)));
+        use.check(std::chrono::local_days(std::chrono::days(19000)), Agent{}, "");
         WebRequest login;
         login.method = "GET";
         login.path = "/comments";

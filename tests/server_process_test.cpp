@@ -1000,6 +1000,73 @@ TEST(ServerWire, RateLimitPerAddressAndTrustedProxy) {
     EXPECT_EQ(exported(state.path()).size(), 5u);
 }
 
+// Update checks through the trusted proxy are counted by version, platform
+// and distinct client, and the database keeps no address of them, nor their
+// networks' bytes.
+TEST(ServerWire, FieldCountsKeepNoAddressOfTheChecks) {
+    const TempDir state;
+    ServerProcess server(state.path(), {"--trusted-proxy", "127.0.0.1"});
+    // Linux first: the wait below for the Windows release covers both.
+    for (const char* platform : {"linux", "windows"})
+        ASSERT_EQ(runServerCommand({"release", "set", "--state", state.path(), "--version", "1.06",
+                                    "--address", "http://x.cn/a.exe", "--date", "d", "--notes", "n",
+                                    "--platform", platform})
+                      .status,
+                  0);
+    const auto check = [&](const std::string& agent, const std::string& forwardedFor) {
+        std::string question = updateQuestion();
+        question.insert(question.find("Connection:"),
+                        (agent.empty() ? "" : "User-Agent: " + agent + "\r\n") +
+                            "X-Forwarded-For: " + forwardedFor + "\r\n");
+        return bodyOf(httpExchange(server.port(), question));
+    };
+    std::int64_t waited = 1; // agentless checks until the release is served, and labelled
+    for (; waited < 50 && check("", "192.0.2.1").empty(); ++waited)
+        std::this_thread::sleep_for(100ms);
+    const struct {
+        std::string agent;
+        std::string forwardedFor;
+    } checks[] = {
+        {"Pelvoran/1.06 (Windows)", "198.51.100.23"},
+        {"Pelvoran/1.06 (Windows)", "198.51.100.24"}, // the same /24: the same client
+        {"Pelvoran/1.06 (Linux)", "2001:db8:abcd:12::7"},
+        {"Pelvoran/1.09 (Linux)", "203.0.113.99"},
+        {"", "203.0.113.98"},
+    };
+    for (const auto& c : checks)
+        EXPECT_FALSE(check(c.agent, c.forwardedFor).empty()) << c.forwardedFor;
+    ASSERT_EQ(server.stop(SIGTERM), 0); // the end writes the counts out
+    const std::string db = state.path() + "/comments.sqlite";
+    const struct {
+        const char* sql;
+        std::int64_t n;
+    } counted[] = {
+        {"SELECT n FROM field_counts WHERE platform = 'windows' AND version = '1.06'", 2},
+        {"SELECT n FROM field_counts WHERE platform = 'linux' AND version = '1.06'", 1},
+        {"SELECT n FROM field_counts WHERE platform = 'linux' AND version = '其他'", 1},
+        {"SELECT sum(n) FROM field_counts WHERE platform = '' AND version = '1.05 或更早'",
+         1 + waited},
+        {"SELECT count(*) FROM field_clients", 1},
+    };
+    for (const auto& c : counted)
+        EXPECT_EQ(countIn(db, c.sql), c.n) << c.sql;
+    std::string files;
+    for (const auto& entry : std::filesystem::directory_iterator(state.path()))
+        if (entry.path().filename().string().starts_with("comments.sqlite"))
+            files += fileBytes(entry.path().string());
+    const std::string needles[] = {
+        "198.51.100",
+        "203.0.113",
+        "192.0.2",
+        "2001:db8",
+        std::string("\xc6\x33\x64", 3),
+        std::string("\xcb\x00\x71", 3),
+        std::string("\x20\x01\x0d\xb8\xab\xcd", 6),
+    };
+    for (const std::string& needle : needles)
+        EXPECT_EQ(files.find(needle), std::string::npos) << "an address or network is kept";
+}
+
 // One process on both families: the update check on [::1]; an IPv4 client
 // reaching the IPv6 socket (::ffff:a.b.c.d) is its IPv4 address, for the
 // comment limit that every listener shares and for --trusted-proxy.
@@ -1639,7 +1706,7 @@ TEST(ServerMonitoring, MetricsAreReadByAPrometheusParser) {
         const char* sample;
         double value;
     } cases[] = {
-        {"pelvoran_update_checks_total{}", 1},
+        {"pelvoran_update_checks_total{platform=\"unknown\",version=\"1.05 或更早\"}", 1},
         {"pelvoran_comments_stored_total{}", 1},
         {"pelvoran_comments_refused_total{status=\"400\"}", 1},
         {"pelvoran_comments_refused_total{status=\"429\"}", 0},

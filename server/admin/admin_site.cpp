@@ -5,6 +5,7 @@
 #include "server/comments/comment_export.h"
 #include "server/pages/admin_pages.h"
 #include "server/pages/html.h"
+#include "server/pages/use_page.h"
 #include "server/release/release.h"
 #include "server/store/store.h"
 #include "server/support/log.h"
@@ -352,12 +353,30 @@ WebResponse AdminSite::release(const WebRequest& request, const std::string& csr
 }
 
 WebResponse AdminSite::use() {
-    const std::chrono::local_days today = localDay(secondsNow());
+    UseView view;
+    view.today = localDay(secondsNow());
     Database db(databasePath(stateDir_));
-    auto counts = db.use().since(today - std::chrono::days(kUseDays - 1));
-    for (const auto& [day, n] : use_.pending())
-        counts[day] += n;
-    return page(200, usePage(counts, today));
+    view.checksPerDay = db.use().since(view.today - std::chrono::days(kUseDays - 1));
+    view.field = db.use().fieldSince(view.today - std::chrono::days(kFieldDays - 1));
+    view.newest = db.use().newestPublished();
+    // The minute not written out yet, as it will be written.
+    const PendingUse pending = use_.pending();
+    for (const auto& [day, n] : pending.checks)
+        view.checksPerDay[day] += n;
+    for (const auto& [day, counts] : pending.field) {
+        DayField& shown = view.field[day];
+        for (const auto& [key, n] : counts.checks)
+            shown.checks[key] += n;
+        for (const auto& [key, n] : counts.offers)
+            shown.offers[key] += n;
+        for (const auto& [key, n] : counts.downloads)
+            shown.downloads[key] += n;
+        if (counts.clients && shown.clients)
+            shown.clients->merge(*counts.clients);
+        else if (counts.clients)
+            shown.clients = counts.clients;
+    }
+    return page(200, usePage(view));
 }
 
 WebResponse AdminSite::metrics(const WebRequest& request) {

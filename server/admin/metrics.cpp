@@ -12,6 +12,36 @@ namespace pelvoran::server {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+/// A label's value as the text format writes it: backslash, double quote
+/// and line feed escaped.
+std::string labelValue(std::string_view value) {
+    std::string out;
+    for (const char c : value) {
+        if (c == '\\' || c == '"')
+            out += '\\';
+        if (c == '\n')
+            out += "\\n";
+        else
+            out += c;
+    }
+    return out;
+}
+
+/// The lines of a family counted by version and platform; a check that
+/// named no platform is "unknown".
+std::string versionSeries(const char* name, const Metrics::Series& series) {
+    std::string out;
+    for (const auto& [labels, n] : series)
+        out += std::string(name) + "{version=\"" + labelValue(labels.first) + "\",platform=\"" +
+               labelValue(labels.second.empty() ? "unknown" : labels.second) + "\"} " +
+               std::to_string(n) + "\n";
+    return out;
+}
+
+} // namespace
+
 StateFigures stateFigures(const std::string& stateDir, MillisTime now) {
     using std::chrono::seconds;
     StateFigures f;
@@ -48,8 +78,12 @@ std::string metricsText(const Metrics& metrics, const StateFigures& figures) {
     const auto family = [&](const char* name, const char* type, const char* help) {
         out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
     };
-    family("pelvoran_update_checks_total", "counter", "答复过的更新检查次数。");
-    out += "pelvoran_update_checks_total " + std::to_string(metrics.updateChecks()) + "\n";
+    family("pelvoran_update_checks_total", "counter",
+           "答复过的更新检查次数，按工具的版本和平台分（没有标明的为“1.05 或更早”，平台 "
+           "unknown）。");
+    out += versionSeries("pelvoran_update_checks_total", metrics.updateChecksByLabel());
+    family("pelvoran_downloads_total", "counter", "下载完的发布文件次数，按版本和平台分。");
+    out += versionSeries("pelvoran_downloads_total", metrics.downloads());
     family("pelvoran_comments_stored_total", "counter", "已可靠保存的留言条数。");
     out += "pelvoran_comments_stored_total " + std::to_string(metrics.commentsStored()) + "\n";
     family("pelvoran_comments_refused_total", "counter", "被拒绝的留言条数，按 HTTP 状态码分。");

@@ -13,12 +13,14 @@
 #include "server/store/comment_writer.h"
 #include "server/store/health.h"
 #include "server/store/store.h"
+#include "server/store/store_time.h"
 #include "server/store/use_counter.h"
 #include "server/support/error_text.h"
 #include "server/support/fd.h"
 #include "server/support/files.h"
 #include "server/support/log.h"
 #include "server/support/state_files.h"
+#include "server/support/time_text.h"
 #include "server/support/worker.h"
 
 #include <algorithm>
@@ -108,13 +110,22 @@ void logFailures(CommentWriter& writer) {
                  std::to_string(f.transactions) + " 次提交失败），最后一次的原因：" + f.lastReason);
 }
 
-/// Writes out the use counts; they are forgotten only once written.
+/// Writes out the use counts; they are forgotten only once written. Then
+/// the salts of today and tomorrow, so that the day's sketch is made under
+/// the salt every server on this database uses.
 void flushUse(UseCounter& use, Database& db) {
-    const auto counts = use.pending();
-    if (counts.empty())
-        return;
-    db.use().add(counts);
-    use.forget(counts);
+    const PendingUse counts = use.pending();
+    if (!counts.checks.empty() || !counts.field.empty()) {
+        db.use().add(counts.checks, counts.field);
+        use.forget(counts);
+    }
+    use.setSalts(db.use().salts(localDay(secondsNow())));
+}
+
+/// The newest version ever published: the highest the use counts name.
+void followNewest(UseCounter& use, Database& db) {
+    const auto newest = db.use().newestPublished();
+    use.setNewest(newest ? newest->version : "");
 }
 
 /// Every connection takes a descriptor: raises the soft limit (1,024 under
@@ -244,9 +255,17 @@ bool Daemon::Parts::open() {
         shelveDownloads();
         for (const Platform platform : kPlatforms)
             reply.set(platform, db->releases().offer(platform));
+        followNewest(use, *db);
     } catch (const std::exception& e) {
         logError("无法打开状态目录 " + options.stateDir + " 中的数据：" + e.what());
         return false;
+    }
+    try {
+        use.setSalts(db->use().salts(localDay(secondsNow())));
+    } catch (const std::exception& e) {
+        // Checks are still answered and counted, under a salt of this
+        // server's own until a minute's flush can write one.
+        logError(std::string("无法记下今天的客户端计数密钥：") + e.what());
     }
     site.emplace(Site::Parts{use, reply, limiter, *writer, *admin, metrics, health, &downloads});
     return true;
@@ -372,6 +391,7 @@ void Daemon::step(std::chrono::steady_clock::time_point now) {
             p.shelveDownloads();
             p.refreshReply();
             p.seen = version;
+            followNewest(p.use, *p.db);
         }
     } catch (const std::exception& e) {
         logError(std::string("无法读取发布的版本：") + e.what());

@@ -9,6 +9,7 @@
 #include "server/http/web.h"
 #include "server/pages/html.h"
 #include "server/pages/public_site.h"
+#include "server/release/agent.h"
 #include "server/release/release_reply.h"
 #include "server/store/comment_writer.h"
 #include "server/store/health.h"
@@ -45,8 +46,9 @@ std::optional<WebResponse> Site::answer(const Incoming& in, Later later) {
     switch (in.match.route) {
     case Route::UpdateCheck:
         if (in.request.method == "GET") {
-            parts_.use.count(today(secondsNow()));
-            parts_.metrics.updateCheck();
+            const CheckLabel counted =
+                parts_.use.check(today(secondsNow()), parseAgent(in.userAgent), in.network);
+            parts_.metrics.updateCheck(counted.version, counted.platform);
         }
         return WebResponse{
             200, "text/plain", *parts_.reply.choose(parseAgent(in.userAgent), in.network).body, {}};

@@ -332,61 +332,6 @@ std::string releasePage(const ReleaseView& view) {
     return frame("发布版本", main, "/release");
 }
 
-std::string usePage(const UseCounts& checksPerDay, std::chrono::local_days today) {
-    constexpr int kDays = kUseDays;
-    const auto checks = [&](std::chrono::local_days day) {
-        const auto it = checksPerDay.find(day);
-        return it == checksPerDay.end() ? std::int64_t{0} : it->second;
-    };
-    const std::chrono::local_days first = today - std::chrono::days(kDays - 1);
-    std::int64_t most = 1;
-    std::int64_t total = 0;
-    for (auto d = first; d <= today; d += std::chrono::days(1)) {
-        most = std::max(most, checks(d));
-        total += checks(d);
-    }
-    constexpr int kBarWidth = 18, kHeight = 160, kLeft = 40, kBottom = 20;
-    const int width = kLeft + kDays * kBarWidth + 10;
-    std::string svg =
-        "<svg role=\"img\" aria-labelledby=\"chart-title\" viewBox=\"0 0 " + std::to_string(width) +
-        " " + std::to_string(kHeight + kBottom + 10) +
-        "\" width=\"100%\"><title id=\"chart-title\">最近 30 天每天的更新检查次数，最多 " +
-        std::to_string(most) + " 次</title>";
-    svg += "<line class=\"axis\" x1=\"" + std::to_string(kLeft) + "\" y1=\"" +
-           std::to_string(kHeight + 5) + "\" x2=\"" + std::to_string(width) + "\" y2=\"" +
-           std::to_string(kHeight + 5) + "\"/>";
-    svg += "<text x=\"0\" y=\"20\">" + std::to_string(most) + "</text><text x=\"0\" y=\"" +
-           std::to_string(kHeight + 5) + "\">0</text>";
-    std::string rows;
-    for (int i = 0; i < kDays; ++i) {
-        const std::chrono::local_days day = first + std::chrono::days(i);
-        const std::int64_t n = checks(day);
-        const int h = static_cast<int>(n * (kHeight - 10) / most);
-        const std::chrono::year_month_day ymd(day);
-        char date[16];
-        std::snprintf(date, sizeof date, "%02u-%02u", static_cast<unsigned>(ymd.month()),
-                      static_cast<unsigned>(ymd.day()));
-        const int x = kLeft + i * kBarWidth + 2;
-        svg += "<rect class=\"bar\" x=\"" + std::to_string(x) + "\" y=\"" +
-               std::to_string(kHeight + 5 - h) + "\" width=\"" + std::to_string(kBarWidth - 4) +
-               "\" height=\"" + std::to_string(h) + "\"><title>" + date + "：" + std::to_string(n) +
-               " 次</title></rect>";
-        if (i % 5 == 4 || i == kDays - 1)
-            svg += "<text x=\"" + std::to_string(x - 6) + "\" y=\"" +
-                   std::to_string(kHeight + kBottom + 5) + "\">" + date + "</text>";
-        rows = "<tr><th scope=\"row\">" + std::string(date) + "</th><td>" + std::to_string(n) +
-               "</td></tr>" + rows;
-    }
-    svg += "</svg>";
-    const std::string main =
-        "<h1>使用情况</h1>\n<p>最近 30 天共有 <strong>" + std::to_string(total) +
-        "</strong> 次更新检查到达服务器。</p>\n<figure>" + svg +
-        "</figure>\n<details><summary>逐日数字</summary><table><thead><tr>"
-        "<th scope=\"col\">日期</th><th scope=\"col\">次数</th></tr></thead><tbody>" +
-        rows + "</tbody></table></details>\n";
-    return frame("使用情况", main, "/use");
-}
-
 std::string signInPage(const std::string& why, const std::string& command) {
     return frame("无法进入",
                  "<h1>无法进入</h1>\n<p>" + escapeHtml(why) +

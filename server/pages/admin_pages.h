@@ -112,13 +112,6 @@ struct AuditView {
 /// The audit log, newest first, with links to the pages before and after.
 std::string auditPage(const AuditView& view);
 
-/// The days the use page shows, up to today.
-inline constexpr int kUseDays = 30;
-
-/// The update checks of the kUseDays days up to `today` (local days); a day
-/// the map lacks had none.
-std::string usePage(const UseCounts& checksPerDay, std::chrono::local_days today);
-
 /// No session: why, and how to get the admin address.
 std::string signInPage(const std::string& why, const std::string& command);
 /// After "退出": the session is over, and `command` opens a new one.

@@ -194,6 +194,31 @@ constexpr const char* kMigrations[] = {
         base     TEXT NOT NULL
     );
     )sql",
+    // The versions in the field, per day: checks, offers and completed
+    // downloads by platform ('': the check said none) and version label; a
+    // sketch of the day's distinct clients; and the day's salt for their
+    // hashes, dropped when the day is over. No address and no network. The
+    // checks counted so far came from tools that sent no agent.
+    R"sql(
+    CREATE TABLE field_counts (
+        day      INTEGER NOT NULL,
+        kind     TEXT NOT NULL CHECK (kind IN ('check', 'offer', 'download')),
+        platform TEXT NOT NULL,
+        version  TEXT NOT NULL,
+        n        INTEGER NOT NULL,
+        PRIMARY KEY (day, kind, platform, version)
+    ) WITHOUT ROWID;
+    INSERT INTO field_counts (day, kind, platform, version, n)
+        SELECT day, 'check', '', '1.05 或更早', checks FROM use;
+    CREATE TABLE field_clients (
+        day       INTEGER PRIMARY KEY,
+        registers BLOB NOT NULL
+    );
+    CREATE TABLE field_salts (
+        day      INTEGER PRIMARY KEY,
+        salt     BLOB NOT NULL
+    );
+    )sql",
 };
 
 } // namespace

@@ -3,35 +3,66 @@
 #include "server/store/use_store.h"
 
 #include <chrono>
+#include <cstdint>
+#include <map>
 #include <mutex>
+#include <string>
+#include <string_view>
 
 namespace pelvoran::server {
 
-/// Update checks answered per local day, counted in memory; the server
-/// writes them out at most once a minute, so an update check never waits
-/// for the disk.
+/// What a check was counted under, for /metrics to count it alike.
+struct CheckLabel {
+    std::string version;
+    std::string platform; // "windows", "linux"; empty: the check said none
+};
+
+/// What the counter holds that is not written out yet.
+struct PendingUse {
+    UseCounts checks;
+    FieldCounts field;
+    /// How far each day's sketch had risen when it was taken.
+    std::map<std::chrono::local_days, std::uint64_t> sketchRises;
+};
+
+/// Update checks, offers and downloads per local day, counted in memory;
+/// the server writes them out at most once a minute, so that an update
+/// check never waits for the disk. Labels stay few and a day's clients are
+/// a sketch of fixed size, whatever strangers send. Safe from any thread.
 class UseCounter {
 public:
-    void count(std::chrono::local_days day) {
-        const std::lock_guard lock(mutex_);
-        ++pending_[day];
-    }
-    /// Forgets counts that were written out; those counted since stay.
-    void forget(const UseCounts& written) {
-        const std::lock_guard lock(mutex_);
-        for (const auto& [day, n] : written)
-            if (const auto it = pending_.find(day); it != pending_.end() && (it->second -= n) <= 0)
-                pending_.erase(it);
-    }
-    /// The counts not written out yet.
-    UseCounts pending() const {
-        const std::lock_guard lock(mutex_);
-        return pending_;
-    }
+    /// An update check by `agent` from `network` (ClientAddress::networkKey).
+    CheckLabel check(std::chrono::local_days day, const Agent& agent, std::string_view network);
+    /// A check offered `version` of `platform`'s releases.
+    void offer(std::chrono::local_days day, Platform platform, const std::string& version);
+    /// A download of `version` of `platform`'s releases was completed.
+    void download(std::chrono::local_days day, Platform platform, const std::string& version);
+
+    /// The newest version ever published: the highest that gets a label of
+    /// its own.
+    void setNewest(const std::string& version);
+    /// The days' salts as the database keeps them (UseStore::salts); a day
+    /// without one gets a salt of its own until then.
+    void setSalts(const std::map<std::chrono::local_days, DaySalt>& salts);
+
+    /// Forgets what was written out; what was counted since stays.
+    void forget(const PendingUse& written);
+    /// What is not written out yet.
+    PendingUse pending() const;
 
 private:
+    struct Day {
+        DayField field;
+        std::uint64_t rises = 0;   // of the sketch, ever
+        std::uint64_t written = 0; // rises already written out
+        std::int64_t checks = 0;
+    };
+    Day& day(std::chrono::local_days d);
+
     mutable std::mutex mutex_;
-    UseCounts pending_;
+    std::string newest_;
+    std::map<std::chrono::local_days, DaySalt> salts_;
+    std::map<std::chrono::local_days, Day> days_;
 };
 
 } // namespace pelvoran::server

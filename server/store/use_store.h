@@ -1,8 +1,12 @@
 #pragma once
 
+#include "server/store/field_counts.h"
+
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <optional>
+#include <string>
 
 namespace pelvoran::server {
 
@@ -12,15 +16,37 @@ class Connection;
 /// local_days counts days since 1970 in local time, not UTC.
 using UseCounts = std::map<std::chrono::local_days, std::int64_t>;
 
-/// The update checks answered, counted per local day.
+/// The newest version ever published, on any platform, and when it was
+/// first published.
+struct NewestRelease {
+    std::string version;
+    std::chrono::sys_seconds published;
+};
+
+/// The update checks answered, counted per local day, and the versions in
+/// the field: checks, offers and downloads by platform and version, and a
+/// sketch of the distinct clients. No address and no network is kept.
 class UseStore {
 public:
     explicit UseStore(Connection& connection) : connection_(connection) {}
 
-    /// Adds the checks of each day, all in one transaction or none.
-    void add(const UseCounts& checksPerDay);
+    /// Adds the checks of each day and the field's counts, all in one
+    /// transaction or none: counts are added to those stored, never written
+    /// over, and sketches merged.
+    void add(const UseCounts& checksPerDay, const FieldCounts& field = {});
     /// The counts of `from` and the days after it.
     UseCounts since(std::chrono::local_days from);
+    /// The field's counts of `from` and the days after it.
+    FieldCounts fieldSince(std::chrono::local_days from);
+
+    /// The salts of `today` and of the day after, each made once and kept
+    /// for every server on this database; those of the days before
+    /// yesterday are deleted, so that no one can test a network against
+    /// their sketches.
+    std::map<std::chrono::local_days, DaySalt> salts(std::chrono::local_days today);
+
+    /// nullopt when nothing was ever published.
+    std::optional<NewestRelease> newestPublished();
 
 private:
     Connection& connection_;

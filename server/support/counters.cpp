@@ -3,6 +3,39 @@
 #include <algorithm>
 
 namespace pelvoran::server {
+namespace {
+
+void countSeries(Metrics::Series& series, std::string_view version, std::string_view platform) {
+    if (const auto it = series.find(std::pair(version, platform)); it != series.end())
+        ++it->second;
+    else if (series.size() < Metrics::kMaxSeries)
+        ++series[{std::string(version), std::string(platform)}];
+    else
+        ++series[{"其他", std::string(platform)}];
+}
+
+} // namespace
+
+void Metrics::updateCheck(std::string_view version, std::string_view platform) {
+    updateChecks_.fetch_add(1, std::memory_order_relaxed);
+    const std::lock_guard lock(labelled_);
+    countSeries(checksByLabel_, version, platform);
+}
+
+void Metrics::download(std::string_view version, std::string_view platform) {
+    const std::lock_guard lock(labelled_);
+    countSeries(downloads_, version, platform);
+}
+
+Metrics::Series Metrics::updateChecksByLabel() const {
+    const std::lock_guard lock(labelled_);
+    return checksByLabel_;
+}
+
+Metrics::Series Metrics::downloads() const {
+    const std::lock_guard lock(labelled_);
+    return downloads_;
+}
 
 void Metrics::refused(unsigned status) {
     const auto* at = std::find(kRefusals.begin(), kRefusals.end(), status);

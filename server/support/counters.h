@@ -4,6 +4,10 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <utility>
 
 namespace pelvoran::server {
 
@@ -14,7 +18,26 @@ public:
     /// The statuses a comment is refused with.
     static constexpr std::array<unsigned, 4> kRefusals{400, 413, 429, 503};
 
-    void updateCheck() { updateChecks_.fetch_add(1, std::memory_order_relaxed); }
+    /// A series' labels: version, then platform ("windows", "linux"; empty
+    /// when the agent said none).
+    using Labels = std::pair<std::string, std::string>;
+    /// Orders labels, and finds them by views: counting a check builds no key.
+    struct LabelOrder {
+        using is_transparent = void;
+        template <class A, class B> bool operator()(const A& a, const B& b) const {
+            return std::pair<std::string_view, std::string_view>(a.first, a.second) <
+                   std::pair<std::string_view, std::string_view>(b.first, b.second);
+        }
+    };
+    using Series = std::map<Labels, std::uint64_t, LabelOrder>;
+    /// The most series a labelled count keeps; any further one counts as
+    /// version "其他", so that memory stays bounded whatever the caller passes.
+    static constexpr std::size_t kMaxSeries = 512;
+
+    /// An update check, under the labels the use counter gave it.
+    void updateCheck(std::string_view version, std::string_view platform);
+    /// A completed download of `version` of a platform's releases.
+    void download(std::string_view version, std::string_view platform);
     void stored() { stored_.fetch_add(1, std::memory_order_relaxed); }
     /// A notification's send failed (a test send's does not count).
     void notificationFailed() { notificationFailures_.fetch_add(1, std::memory_order_relaxed); }
@@ -27,8 +50,13 @@ public:
     std::uint64_t notificationFailures() const { return notificationFailures_.load(); }
     /// Refused comments so far, by status.
     std::map<unsigned, std::uint64_t> refusals() const;
+    Series updateChecksByLabel() const;
+    Series downloads() const;
 
 private:
+    mutable std::mutex labelled_;
+    Series checksByLabel_;
+    Series downloads_;
     std::atomic<std::uint64_t> updateChecks_{0};
     std::atomic<std::uint64_t> stored_{0};
     std::atomic<std::uint64_t> notificationFailures_{0};

@@ -105,9 +105,9 @@ class ServerProcess:
         return self.process.returncode
 
 
-def fetch(url, method="GET"):
+def fetch(url, method="GET", headers=None):
     """A plain request outside the browser: (status, body text)."""
-    request = urllib.request.Request(url, method=method)
+    request = urllib.request.Request(url, method=method, headers=headers or {})
     with urllib.request.urlopen(request, timeout=STEP_SECONDS) as reply:
         return reply.status, reply.read().decode()
 

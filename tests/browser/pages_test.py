@@ -20,6 +20,7 @@ import threading
 import time
 import unittest
 import urllib.parse
+import urllib.request
 
 from selenium.common.exceptions import NoAlertPresentException
 from selenium.webdriver.common.by import By
@@ -198,15 +199,18 @@ class PageTest(unittest.TestCase):
             return {main: section('全部留言').concat(section('搜索结果')),
                     flagged: section('疑似机器人')};""")
 
-    def release_now(self):
-        """The published release as the SQLite file holds it, and as the
-        update endpoint serves it."""
-        return ENV.server.command("release", "show"), self.release_served()
+    def release_now(self, platform="windows"):
+        """The published release of `platform` as the SQLite file holds it,
+        and as the update endpoint serves it to that platform's tools."""
+        return (ENV.server.command("release", "show", "--platform", platform),
+                self.release_served(platform))
 
-    def release_served(self):
+    def release_served(self, platform="windows"):
         """The update endpoint's reply: a quick look between the steps of a
         table, where the store itself is read once at the end."""
-        return support.fetch(ENV.server.public + "/Canon/LensCheck.asp")[1]
+        agent = "Pelvoran/1.05 (%s)" % platform.capitalize()
+        return support.fetch(ENV.server.public + "/Canon/LensCheck.asp",
+                             headers={"User-Agent": agent})[1]
 
 
 class AdminCommentsTest(PageTest):
@@ -309,12 +313,27 @@ class AdminCommentsTest(PageTest):
                 self.assertTrue(lines)
                 self.assertEqual(set(lines), {1}, "未读 breaks across lines")
                 self.assert_no_sideways_scroll("the comments at %d px" % width)
+                send_checks(["Pelvoran/1.06 (Windows)", "Pelvoran/1.06 (Linux)", ""])
                 self.assert_status(self.admin("/use"), 200)
+                self.driver.execute_script(
+                    "document.querySelectorAll('details').forEach(d => d.open = true)")
+                self.assert_no_sideways_scroll("the use page at %d px" % width)
                 smallest = self.driver.execute_script("""
                     return Math.min(...[...document.querySelectorAll('svg text')].map(t =>
                         parseFloat(getComputedStyle(t).fontSize) *
                         t.ownerSVGElement.getScreenCTM().a))""")
                 self.assertGreaterEqual(smallest, 11, "chart labels too small to read")
+
+
+def send_checks(agents):
+    """Update checks as the tools send them ("": none of ours), counted at
+    once on the use page."""
+    for agent in agents:
+        request = urllib.request.Request(
+            ENV.server.public + "/Canon/LensCheck.asp?Action=Check&D=1",
+            headers={"User-Agent": agent or "Python-urllib"})
+        with urllib.request.urlopen(request, timeout=support.STEP_SECONDS) as reply:
+            reply.read()
 
 
 def submit_comment(test):
@@ -338,12 +357,13 @@ class ReleaseFormTest(PageTest):
         fields = self.VALID
         self.desktop()
         self.login()
-        before = self.release_now()
+        before = self.release_now("linux")
 
-        self.admin("/release")
+        # The tool below is the Linux one: it is offered the Linux release.
+        self.admin("/release?platform=linux")
         self.fill_release(fields)
         self.assert_status(support.submit(self.driver, self.release_button("preview")), 200)
-        self.assertEqual(self.release_now(), before, "a preview published something")
+        self.assertEqual(self.release_now("linux"), before, "a preview published something")
         box = self.by_css("figure.box")
         title = self.text_of(box.find_element(By.TAG_NAME, "figcaption"))
         preview = self.text_of(box.find_element(By.TAG_NAME, "p"))
@@ -358,7 +378,7 @@ class ReleaseFormTest(PageTest):
 
         # The running server picks a release up within a second or so.
         deadline = time.monotonic() + support.STEP_SECONDS
-        while not self.release_now()[1].startswith(fields["version"] + "[;]"):
+        while not self.release_served("linux").startswith(fields["version"] + "[;]"):
             self.assertLess(time.monotonic(), deadline, "the server never served the release")
             time.sleep(0.2)
 
@@ -816,7 +836,10 @@ class AccessibilityTest(PageTest):
             t.by_css("#version-error")
 
         def use():
+            send_checks(["Pelvoran/1.06 (Windows)", ""])
             t.assert_status(t.admin("/use"), 200)
+            t.driver.execute_script(
+                "document.querySelectorAll('details').forEach(d => d.open = true)")
 
         def delete_confirm():
             t.admin("/comments")

@@ -7,7 +7,11 @@ hand from the source directory:
 """
 
 import argparse
+import datetime
+import math
 import os
+import random
+import sqlite3
 import sys
 import urllib.parse
 import urllib.request
@@ -33,6 +37,54 @@ def post(url, body):
         "Content-Type": "application/x-www-form-urlencoded"})
     with urllib.request.urlopen(request, timeout=support.STEP_SECONDS) as reply:
         reply.read()
+
+
+def sketch(clients, rng):
+    """A day's distinct-client sketch as the server keeps it: 2^12 registers,
+    each the longest run of zero bits (plus one) of the hashes it got."""
+    registers = bytearray(4096)
+    for _ in range(clients):
+        h = rng.getrandbits(64)
+        rest = ((h << 12) & (2**64 - 1)) | (1 << 11)
+        registers[h >> 52] = max(registers[h >> 52], 64 - rest.bit_length() + 1)
+    return bytes(registers)
+
+
+def sample_use(state):
+    """Eight weeks of update checks: tools that send no agent (1.05 and
+    older) until 1.06, published 24 days ago, takes over on both
+    platforms; its offers and downloads alike. Fixed seed: the same
+    picture every run."""
+    rng = random.Random(106)
+    db = sqlite3.connect(os.path.join(state, "comments.sqlite"), timeout=10)
+    today = (datetime.date.today() - datetime.date(1970, 1, 1)).days
+    published = today - 24
+    noon = datetime.datetime.combine(datetime.date.today() - datetime.timedelta(days=24),
+                                     datetime.time(12))
+    db.execute("UPDATE release_history SET time = ? WHERE version = '1.06'",
+               (int(noon.timestamp()),))
+    rows = []
+    for day in range(today - 55, today + 1):
+        checks = int(320 + 60 * math.sin(day / 7 * 2 * math.pi) + rng.randint(-20, 20))
+        share = 0 if day < published else 0.9 / (1 + math.exp(-(day - published - 7) / 2.5))
+        new = int(checks * share)
+        linux = new // 5
+        early = checks - new
+        rows += [(day, "check", "", "1.05 或更早", early),
+                 (day, "check", "windows", "1.06", new - linux),
+                 (day, "check", "linux", "1.06", linux)]
+        if day >= published:
+            rows += [(day, "offer", "windows", "1.06", early),
+                     (day, "download", "windows", "1.06", max(1, early // 8))]
+        db.execute("INSERT OR REPLACE INTO field_clients (day, registers) VALUES (?, ?)",
+                   (day, sketch(int(checks * 0.7), rng)))
+    db.executemany("INSERT INTO field_counts (day, kind, platform, version, n) "
+                   "VALUES (?, ?, ?, ?, ?) ON CONFLICT DO UPDATE SET n = n + excluded.n", rows)
+    db.executemany("INSERT INTO use (day, checks) VALUES (?, ?) ON CONFLICT DO UPDATE SET "
+                   "checks = checks + excluded.checks",
+                   [(r[0], r[4]) for r in rows if r[1] == "check"])
+    db.commit()
+    db.close()
 
 
 def shoot(driver, path, width, height=None, mobile=False, scale=1):
@@ -79,6 +131,13 @@ def main():
         support.set_viewport(driver, 390, 844, True)
         support.open_page(driver, server.public + "/?code=" + urllib.parse.quote("ＵＥ０９４５"))
         shoot(driver, os.path.join(args.out, "web-lookup-phone.png"), 390, 844, True)
+        sample_use(state)
+        support.set_viewport(driver, 1280, 900, False)
+        support.open_page(driver, server.admin + "/use")
+        shoot(driver, os.path.join(args.out, "web-admin-use.png"), 1280)
+        support.set_viewport(driver, 390, 844, True)
+        support.open_page(driver, server.admin + "/use")
+        shoot(driver, os.path.join(args.out, "web-admin-use-phone.png"), 390, mobile=True)
     finally:
         if driver is not None:
             driver.quit()

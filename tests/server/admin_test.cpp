@@ -634,6 +634,33 @@ TEST(MetricsLog, RefusalsSinceTheLastLine) {
         EXPECT_EQ(refusalsSince(c.before, c.now), c.line) << c.line;
 }
 
+// /metrics counts checks and downloads by version and platform, as the text
+// format escapes label values; a caller's labels never grow it unbounded.
+TEST(MetricsLog, ChecksAndDownloadsByVersionAndPlatform) {
+    Metrics m;
+    m.updateCheck("1.06", "windows");
+    m.updateCheck("1.06", "windows");
+    m.updateCheck("1.05 或更早", "");
+    m.updateCheck("a\"b\\c\nd", "linux");
+    m.download("1.07", "linux");
+    const std::string text = metricsText(m, StateFigures{});
+    for (const char* line : {
+             "pelvoran_update_checks_total{version=\"1.06\",platform=\"windows\"} 2\n",
+             "pelvoran_update_checks_total{version=\"1.05 或更早\",platform=\"unknown\"} 1\n",
+             "pelvoran_update_checks_total{version=\"a\\\"b\\\\c\\nd\",platform=\"linux\"} 1\n",
+             "pelvoran_downloads_total{version=\"1.07\",platform=\"linux\"} 1\n",
+         })
+        EXPECT_NE(text.find(line), std::string::npos) << line << text;
+    for (int i = 0; i < 2000; ++i)
+        m.updateCheck(std::to_string(i), "linux");
+    EXPECT_LE(m.updateChecksByLabel().size(), Metrics::kMaxSeries + 1);
+    std::uint64_t total = 0;
+    for (const auto& [labels, n] : m.updateChecksByLabel())
+        total += n;
+    EXPECT_EQ(total, 2004u);
+    EXPECT_EQ(m.updateChecks(), 2004u);
+}
+
 // With both halves of the key in the state directory, the release page signs
 // what it publishes; a typed signature is checked, and the address must be
 // https://.

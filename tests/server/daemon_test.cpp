@@ -65,7 +65,7 @@ TEST(Site, AnswersUpdateChecksAndComments) {
               replyBody(Release{u"1.07", u"http://x.cn/a.exe", u"2026-12-01", u"说明"}));
     ask("HEAD", "/Canon/LensCheck.asp");
     std::int64_t counted = 0;
-    for (const auto& [day, n] : use.pending())
+    for (const auto& [day, n] : use.pending().checks)
         counted += n;
     EXPECT_EQ(counted, 1) << "HEAD is not a tool's check";
 

@@ -6,8 +6,12 @@
 #include "server/pages/admin_pages.h"
 #include "server/pages/html.h"
 #include "server/pages/public_site.h"
+#include "server/pages/use_page.h"
 #include "server/release/release.h"
 #include "server/store/store.h"
+#include "server/support/time_text.h"
+
+#include <cstdio>
 
 #include <gtest/gtest.h>
 #include <map>
@@ -176,7 +180,60 @@ TEST(AdminPageRendering, UseCountsOnlyTheLast30Days) {
          "<strong>1</strong>"},
     };
     for (const auto& c : cases)
-        EXPECT_NE(usePage(c.checks, today).find(c.total), std::string::npos) << c.total;
+        EXPECT_NE(usePage({c.checks, {}, {}, today}).find(c.total), std::string::npos) << c.total;
+}
+
+// The use page draws each day's versions from the counts, newest at
+// the bottom, and says when the newest version passed half of the checks
+// since it was published (more than half: half is not past it).
+TEST(AdminPageRendering, UsePageDrawsEachDaysVersionsAndTheNewestsShare) {
+    using std::chrono::days;
+    const struct {
+        std::map<int, std::pair<int, int>> days; // after publishing: 1.07, 1.06 checks
+        const char* says;
+    } cases[] = {
+        {{{1, {1, 9}}, {2, {6, 4}}, {4, {8, 2}}},
+         "占 <strong>80%</strong>。它于 DATE 发布，发布后 <strong>2</strong> 天用户过半"},
+        {{{1, {1, 1}}, {4, {1, 1}}}, "占 <strong>50%</strong>。它于 DATE 发布，<strong>尚未过半"},
+        {{{1, {3, 1}}},
+         "1.07</strong>：昨天没有更新检查。它于 DATE 发布，发布后 <strong>1</strong>"},
+    };
+    for (const auto& c : cases) {
+        const NewestRelease newest{"1.07", std::chrono::sys_seconds(1765000000s)};
+        const auto published = localDay(newest.published);
+        FieldCounts field;
+        for (const auto& [after, checks] : c.days) {
+            DayField& day = field[published + days(after)];
+            day.checks = {{{"windows", "1.07"}, checks.first}, {{"linux", "1.06"}, checks.second}};
+            day.offers = {{{"windows", "1.07"}, 2}};
+            day.downloads = {{{"windows", "1.07"}, 1}};
+            day.clients.emplace().add(1);
+        }
+        field[published + days(1)].offers[{"linux", "<i-x>"}] = 1;
+        const UseView view{{}, field, newest, published + days(5)};
+        const std::string page = usePage(view);
+        std::string says = c.says;
+        const std::chrono::year_month_day ymd(published);
+        char date[16];
+        std::snprintf(date, sizeof date, "%04d-%02u-%02u", static_cast<int>(ymd.year()),
+                      static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()));
+        says.replace(says.find("DATE"), 4, date);
+        EXPECT_NE(page.find(says), std::string::npos) << says << page;
+        // 3 of 4 checks: 1.07 from the bottom to 3/4 of the height, 1.06 above.
+        if (c.days.begin()->second == std::pair{3, 1}) {
+            EXPECT_NE(page.find("height=\"116\" fill=\"#0072b2\""), std::string::npos) << page;
+            EXPECT_NE(page.find("height=\"39\" fill=\"#e69f00\""), std::string::npos) << page;
+            EXPECT_NE(page.find("<td>4</td><td>1</td><td class=\"shares\">1.07 75%，1.06 25%</td>"),
+                      std::string::npos)
+                << "the same in the table";
+        }
+        EXPECT_NE(page.find("<td>1.07</td><td>" + std::to_string(2 * c.days.size()) + "</td><td>" +
+                            std::to_string(c.days.size()) + "</td>"),
+                  std::string::npos)
+            << "offers and downloads of the release";
+        EXPECT_EQ(page.find("<i-x>"), std::string::npos);
+        EXPECT_NE(page.find("&lt;i-x&gt;"), std::string::npos);
+    }
 }
 
 // A file served here: the lookup page's download line under the prefix,

@@ -82,7 +82,7 @@ TEST(Store, MigratesOldDatabasesAndRefusesNewerOnes) {
     }
     {
         Database db(path);
-        EXPECT_EQ(db.schemaVersion(), 10);
+        EXPECT_EQ(db.schemaVersion(), 11);
         const auto kept = db.comments().list();
         ASSERT_EQ(kept.size(), 1u);
         EXPECT_EQ(kept[0].id, 7);
@@ -109,15 +109,15 @@ TEST(Store, MigratesOldDatabasesAndRefusesNewerOnes) {
         db.comments().insert({NewComment{u"新", "", kFromWeb, sys_seconds(1700000001s), false}});
         EXPECT_EQ(db.comments().list().front().id, expected);
     }
-    test::RawDatabase(path).exec("PRAGMA user_version=11");
+    test::RawDatabase(path).exec("PRAGMA user_version=12");
     try {
         Database newer(path);
-        ADD_FAILURE() << "a database of schema 10 was opened";
+        ADD_FAILURE() << "a database of schema 12 was opened";
     } catch (const StoreError& e) {
         EXPECT_NE(std::string(e.what()).find("更新版本的服务器"), std::string::npos) << e.what();
     }
     test::RawDatabase left(path);
-    EXPECT_EQ(left.scalar("PRAGMA user_version"), 11) << "a refused database is not changed";
+    EXPECT_EQ(left.scalar("PRAGMA user_version"), 12) << "a refused database is not changed";
     EXPECT_EQ(left.count(), 1);
 }
 
@@ -380,7 +380,12 @@ TEST(Store, RestoreBringsBackEveryTableOfTheSchema) {
             kByCommandLine, "发布", "", Platform::Windows, 100,
             ReleaseFile{Platform::Windows, "Pelvoran.exe", stored.sha256, stored.size});
         db.downloads().setBase("https://x.cn");
-        db.use().add({{std::chrono::local_days(std::chrono::days(20000)), 5}});
+        const std::chrono::local_days day(std::chrono::days(20000));
+        FieldCounts field;
+        field[day].checks[{"linux", "1.06"}] = 5;
+        field[day].clients.emplace().add(1);
+        db.use().add({{day, 5}}, field);
+        db.use().salts(day);
         db.sessions().add("key", MillisTime(1ms), 4);
         db.copyInto(backup); // as backup and the daily backups copy
     }
@@ -720,4 +725,108 @@ TEST(DownloadStore, StoredWholeOrNotAtAllCopiedCheckedAndPruned) {
     EXPECT_EQ(raw.scalar("SELECT count(*) FROM download_chunks"), 0);
     EXPECT_EQ(removeOtherCopies(copies, {}),
               (std::vector<std::string>{stored.sha256, stored.sha256 + ".part"}));
+}
+
+// Each agent is counted under its platform and a label of a bounded set:
+// its own version only from 1.00 up to the newest published; what is
+// counted while a flush is under way stays for the next.
+TEST(FieldCounts, AgentsAreCountedUnderBoundedLabels) {
+    const test::TempDir dir;
+    Database db(dir.path() + "/comments.sqlite");
+    db.releases().publish({u"1.07", u"https://x.cn/a", u"d", u"n"}, kByCommandLine);
+    db.releases().publish({u"1.06", u"https://x.cn/a", u"d", u"n"}, kByCommandLine);
+    ASSERT_TRUE(db.use().newestPublished());
+    EXPECT_EQ(db.use().newestPublished()->version, "1.07") << "the highest, not the latest";
+    UseCounter use;
+    use.setNewest(db.use().newestPublished()->version);
+    const std::chrono::local_days day(std::chrono::days(20500));
+    const struct {
+        std::string agent;
+        FieldKey counted;
+    } cases[] = {
+        {"Pelvoran/1.06 (Windows)", {"windows", "1.06"}},
+        {"Pelvoran/1.07 (Linux)", {"linux", "1.07"}},
+        {"Pelvoran/1.00 (Linux)", {"linux", "1.00"}},
+        {"Pelvoran/1.08 (Windows)", {"windows", kOtherLabel}}, // above the newest
+        {"Pelvoran/0.99 (Linux)", {"linux", kOtherLabel}},
+        {"", {"", kEarlyLabel}},
+        {"curl/8.5.0", {"", kEarlyLabel}},
+        {"Pelvoran/1.6 (Windows)", {"", kEarlyLabel}},
+        {"Pelvoran/1.06 (Windows) extra", {"", kEarlyLabel}},
+        {"Pelvoran/1.06 (Windows)" + std::string(100000, 'x'), {"", kEarlyLabel}},
+    };
+    FieldTally expected;
+    for (const auto& c : cases) {
+        const CheckLabel label = use.check(day, parseAgent(c.agent), "4\x01\x02\x03");
+        EXPECT_EQ((FieldKey{label.platform, label.version}), c.counted) << c.agent.substr(0, 40);
+        ++expected[c.counted];
+    }
+    // Every version a stranger may write: the labels stay few.
+    for (int v = 0; v < 1000; ++v) {
+        char agent[40], version[8];
+        std::snprintf(agent, sizeof agent, "Pelvoran/%d.%02d (Linux)", v / 100, v % 100);
+        std::snprintf(version, sizeof version, "%d.%02d", v / 100, v % 100);
+        use.check(day, parseAgent(agent), "4\x01\x02\x03");
+        ++expected[{"linux", v >= 100 && v <= 107 ? version : kOtherLabel}];
+    }
+    use.offer(day, Platform::Linux, "1.07");
+    const PendingUse written = use.pending();
+    use.check(day, parseAgent("Pelvoran/1.06 (Windows)"), "4\x01\x02\x04");
+    db.use().add(written.checks, written.field);
+    use.forget(written);
+    const PendingUse left = use.pending();
+    EXPECT_EQ(left.checks, (UseCounts{{day, 1}}));
+    EXPECT_EQ(left.field.at(day).checks, (FieldTally{{{"windows", "1.06"}, 1}}));
+
+    const FieldCounts stored = db.use().fieldSince(day);
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(stored.at(day).checks, expected);
+    EXPECT_EQ(expected.size(), 12u) << "six labels of the cases, and linux 1.01 to 1.06";
+    EXPECT_EQ(stored.at(day).offers, (FieldTally{{{"linux", "1.07"}, 1}}));
+    EXPECT_EQ(db.use().since(day), (UseCounts{{day, 1010}}));
+}
+
+// The sketch counts 10,000 clients within 5 % (its standard error is 1.6 %);
+// merged sketches are that of the union; the day's salt is kept for every
+// server and goes once the day is over.
+TEST(FieldCounts, SketchEstimatesDistinctClientsAndMergesAsTheUnion) {
+    const DaySalt salt{1, 2, 3};
+    const Agent agent{"1.06", Platform::Windows};
+    const auto network = [](int i) {
+        return std::string{
+            '6', static_cast<char>(i >> 16), static_cast<char>(i >> 8), static_cast<char>(i), 0, 0,
+            1};
+    };
+    ClientSketch all, low, high;
+    for (int i = 0; i < 10000; ++i) {
+        const std::uint64_t hash = clientHash(salt, network(i), agent);
+        all.add(hash);
+        (i < 6000 ? low : high).add(hash);
+        if (i >= 4000 && i < 6000)
+            high.add(hash); // seen by both servers
+    }
+    EXPECT_NEAR(all.estimate(), 10000, 500);
+    EXPECT_NEAR(low.estimate(), 6000, 300);
+    ClientSketch again = all;
+    for (int i = 0; i < 10000; ++i)
+        EXPECT_FALSE(again.add(clientHash(salt, network(i), agent))) << "counted twice: " << i;
+    EXPECT_NE(clientHash(salt, network(1), agent),
+              clientHash(salt, network(1), Agent{"1.06", Platform::Linux}))
+        << "another agent on the same network is another client";
+    EXPECT_NE(clientHash(salt, network(1), agent), clientHash(DaySalt{1, 2, 4}, network(1), agent));
+    low.merge(high);
+    EXPECT_EQ(low, all);
+    EXPECT_EQ(ClientSketch::fromBytes(all.bytes()), all);
+    EXPECT_FALSE(ClientSketch::fromBytes(all.bytes() + "x"));
+    EXPECT_FALSE(ClientSketch::fromBytes(std::string(ClientSketch::kRegisters, '\x40')));
+
+    const test::TempDir dir;
+    Database db(dir.path() + "/comments.sqlite");
+    const std::chrono::local_days day(std::chrono::days(20500));
+    const auto first = db.use().salts(day);
+    EXPECT_EQ(first.size(), 2u) << "today's and tomorrow's";
+    EXPECT_EQ(db.use().salts(day), first) << "made once";
+    const auto later = db.use().salts(day + std::chrono::days(2));
+    EXPECT_FALSE(later.contains(day)) << "kept after its day was over";
+    EXPECT_EQ(later.at(day + std::chrono::days(1)), first.at(day + std::chrono::days(1)));
 }

@@ -1,0 +1,89 @@
+#pragma once
+
+#include "server/release/agent.h"
+
+#include <array>
+#include <chrono>
+#include <compare>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace pelvoran::server {
+
+/// The label of the checks that carry no Pelvoran agent: 1.05 and older
+/// tools sent none (the Linux 1.05 package among them).
+inline constexpr char kEarlyLabel[] = "1.05 或更早";
+/// The label of every version that gets none of its own.
+inline constexpr char kOtherLabel[] = "其他";
+
+/// A version's place for comparison: "1.06" is 106; nullopt when it is not
+/// a version as releases are written (digits, a point, two decimals).
+std::optional<std::int64_t> versionNumber(std::string_view version);
+
+/// What a check is counted under: its own version only when it is "d.dd"
+/// from 1.00 up to `newest` (the newest version ever published), so that
+/// the labels stay few whatever strangers send.
+std::string versionLabel(const Agent& agent, std::string_view newest);
+
+/// One row of the counts: a platform ("windows", "linux"; empty when the
+/// check said none) and a version label.
+struct FieldKey {
+    std::string platform;
+    std::string version;
+    auto operator<=>(const FieldKey&) const = default;
+};
+using FieldTally = std::map<FieldKey, std::int64_t>;
+
+/// The distinct clients of a day: a HyperLogLog sketch of 2^12 one-byte
+/// registers (4 KiB). It holds no client, only the longest run of zero bits
+/// seen in each register; merged by the larger register, so that the
+/// sketches of several servers give those of their union.
+class ClientSketch {
+public:
+    static constexpr unsigned kIndexBits = 12;
+    static constexpr std::size_t kRegisters = std::size_t{1} << kIndexBits;
+
+    /// Adds a client by its 64-bit keyed hash; true when a register rose.
+    bool add(std::uint64_t hash);
+    void merge(const ClientSketch& other);
+    /// About how many distinct clients were added (1.6 % standard error).
+    double estimate() const;
+
+    /// The registers as kept in the database.
+    std::string bytes() const;
+    /// The sketch of `bytes`; nullopt when they are not kRegisters of a
+    /// sketch's values.
+    static std::optional<ClientSketch> fromBytes(std::string_view bytes);
+
+    bool operator==(const ClientSketch&) const = default;
+
+private:
+    std::array<std::uint8_t, kRegisters> registers_{};
+};
+
+/// A day's random key for the clients' hashes: the sketch cannot be tested
+/// against a network without it, and it is dropped once its day is over.
+using DaySalt = std::array<unsigned char, 16>;
+
+/// A fresh salt from OpenSSL's generator.
+DaySalt randomSalt();
+
+/// The keyed hash a client is counted by: SHA-256 of the salt, the network
+/// and the agent.
+std::uint64_t clientHash(const DaySalt& salt, std::string_view network, const Agent& agent);
+
+/// A day's counts: update checks, offers made and completed downloads, and
+/// the distinct clients' sketch (none when no check counted one).
+struct DayField {
+    FieldTally checks;
+    FieldTally offers;
+    FieldTally downloads;
+    std::optional<ClientSketch> clients;
+};
+/// Per local day (days since 1970 in the server's local time).
+using FieldCounts = std::map<std::chrono::local_days, DayField>;
+
+} // namespace pelvoran::server

@@ -1,0 +1,114 @@
+#include "server/store/use_counter.h"
+
+namespace pelvoran::server {
+namespace {
+
+/// A version the server itself offered or served: its own label when it is
+/// written as releases are, else kOtherLabel.
+std::string ownLabel(const std::string& version) {
+    return versionNumber(version) ? version : std::string(kOtherLabel);
+}
+
+void subtract(FieldTally& from, const FieldTally& written) {
+    for (const auto& [key, n] : written)
+        if (const auto it = from.find(key); it != from.end() && (it->second -= n) <= 0)
+            from.erase(it);
+}
+
+} // namespace
+
+UseCounter::Day& UseCounter::day(std::chrono::local_days d) {
+    return days_[d];
+}
+
+CheckLabel UseCounter::check(std::chrono::local_days d, const Agent& agent,
+                             std::string_view network) {
+    const std::lock_guard lock(mutex_);
+    CheckLabel label{versionLabel(agent, newest_),
+                     agent.platform ? std::string(platformName(*agent.platform)) : std::string()};
+    auto salt = salts_.find(d);
+    if (salt == salts_.end()) // before the database's salt for the day is known
+        salt = salts_.emplace(d, randomSalt()).first;
+    Day& counts = day(d);
+    ++counts.checks;
+    ++counts.field.checks[{label.platform, label.version}];
+    if (!counts.field.clients)
+        counts.field.clients.emplace();
+    if (counts.field.clients->add(clientHash(salt->second, network, agent)))
+        ++counts.rises;
+    return label;
+}
+
+void UseCounter::offer(std::chrono::local_days d, Platform platform, const std::string& version) {
+    const std::lock_guard lock(mutex_);
+    ++day(d).field.offers[{std::string(platformName(platform)), ownLabel(version)}];
+}
+
+void UseCounter::download(std::chrono::local_days d, Platform platform,
+                          const std::string& version) {
+    const std::lock_guard lock(mutex_);
+    ++day(d).field.downloads[{std::string(platformName(platform)), ownLabel(version)}];
+}
+
+void UseCounter::setNewest(const std::string& version) {
+    const std::lock_guard lock(mutex_);
+    newest_ = version;
+}
+
+void UseCounter::setSalts(const std::map<std::chrono::local_days, DaySalt>& salts) {
+    const std::lock_guard lock(mutex_);
+    // A sketch counted under a salt of its own was written out under it; the
+    // day goes on under the database's, so that every server agrees.
+    for (const auto& [d, salt] : salts)
+        salts_[d] = salt;
+    // Only the days the database still has a salt for: the rest are over.
+    std::erase_if(salts_, [&](const auto& entry) { return !salts.contains(entry.first); });
+}
+
+void UseCounter::forget(const PendingUse& written) {
+    const std::lock_guard lock(mutex_);
+    for (const auto& [d, n] : written.checks)
+        if (const auto it = days_.find(d); it != days_.end())
+            it->second.checks -= n;
+    for (const auto& [d, field] : written.field) {
+        const auto it = days_.find(d);
+        if (it == days_.end())
+            continue;
+        subtract(it->second.field.checks, field.checks);
+        subtract(it->second.field.offers, field.offers);
+        subtract(it->second.field.downloads, field.downloads);
+    }
+    for (const auto& [d, rises] : written.sketchRises)
+        if (const auto it = days_.find(d); it != days_.end())
+            it->second.written = std::max(it->second.written, rises);
+    // A day with nothing left to write goes, unless it may still be counted
+    // (its salt is still known): its sketch then keeps what it saw.
+    std::erase_if(days_, [&](const auto& entry) {
+        const Day& c = entry.second;
+        return c.checks <= 0 && c.field.checks.empty() && c.field.offers.empty() &&
+               c.field.downloads.empty() && c.written == c.rises && !salts_.contains(entry.first);
+    });
+}
+
+PendingUse UseCounter::pending() const {
+    const std::lock_guard lock(mutex_);
+    PendingUse out;
+    for (const auto& [d, c] : days_) {
+        if (c.checks > 0)
+            out.checks[d] = c.checks;
+        if (c.field.checks.empty() && c.field.offers.empty() && c.field.downloads.empty() &&
+            c.written == c.rises)
+            continue;
+        DayField& field = out.field[d];
+        field.checks = c.field.checks;
+        field.offers = c.field.offers;
+        field.downloads = c.field.downloads;
+        if (c.written != c.rises) {
+            field.clients = c.field.clients;
+            out.sketchRises[d] = c.rises;
+        }
+    }
+    return out;
+}
+
+} // namespace pelvoran::server
