@@ -121,7 +121,8 @@ bench_release=(--version 1.06 --address https://example.com/pelvoran/Pelvoran-1.
 check_path='/Canon/LensCheck.asp?Action=Check&D=2026-12-07%2010:00:00'
 
 bench_publish() {
-    local rollout=${bench_rollout:-100} platforms=("") platform
+    local rollout=${bench_rollout:-100} platforms=("") platform staged=()
+    [ "$rollout" = 100 ] || staged=(--rollout "$rollout")
     # A server without platforms has one release, answered to every agent.
     if "$server_bin" --help 2>&1 | grep -q -- '--platform'; then platforms=(windows linux); fi
     for platform in "${platforms[@]}"; do
@@ -129,8 +130,7 @@ bench_publish() {
         # same fields for Linux, so that every agent is answered with the
         # same bytes as nginx's file.
         "$server_bin" release set --state "$1" "${bench_release[@]}" \
-            ${platform:+--platform "$platform"} \
-            $([ "$rollout" = 100 ] || echo --rollout "$rollout") >/dev/null 2>"$work/release.err" ||
+            ${platform:+--platform "$platform"} "${staged[@]}" >/dev/null 2>"$work/release.err" ||
             bench_fail "release set refused the benchmarks' release: $(cat "$work/release.err")"
     done
     # The reply as the tool reads it: the fields joined by "[;]", ASCII as it

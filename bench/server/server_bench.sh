@@ -180,9 +180,9 @@ for r in $(seq "$rounds"); do
         has "$out" check_offered check_none check_other
         offered=$(value check_offered "$out") none=$(value check_none "$out")
         # nginx and a release to every network: the release in every answer.
-        staged=0
-        [ "$side" = nginx ] || [ "$bench_rollout" = 100 ] || staged=1
-        [ "$(value check_other "$out")" = 0 ] && { [ "$none" = 0 ] || [ "$staged" = 1 ]; } ||
+        empty_ok=0
+        [ "$side" = nginx ] || [ "$bench_rollout" = 100 ] || empty_ok=1
+        [ "$(value check_other "$out")" = 0 ] && { [ "$none" = 0 ] || [ "$empty_ok" = 1 ]; } ||
             bench_fail "update checks to $side, round $r: $offered brought the release, $none nothing, $(value check_other "$out") otherwise"
         if [ $side = server ]; then check_served; else bench_check_reply "$url"; fi
         rate=$(wrk_rate "$out") p99=$(wrk_p99_ms "$out")
