@@ -16,10 +16,18 @@
 #                          fails when a load would hold more connections from
 #                          one address than the server lets one client hold
 #   bench_publish STATE    publishes the benchmarks' release on the server
-#                          running on STATE and waits until the update check
-#                          serves it; its reply's bytes are in $bench_reply
+#                          running on STATE (for both platforms when the
+#                          server has them; to $bench_rollout percent of the
+#                          networks, default 100) and waits until the update
+#                          check serves it; its reply's bytes are in
+#                          $bench_reply
 #   bench_check_reply URL  fails unless the update check at URL answers 200
 #                          with exactly $bench_reply
+#   bench_probe URL        update checks from 256 networks of 198.18.0.0/15
+#                          (in X-Forwarded-For, taken from a trusted proxy
+#                          at 127.0.0.1) with the agents of check.lua;
+#                          prints how many brought the release, the empty
+#                          reply, and anything else
 #   bench_wrk_clean OUT WHAT
 #                          fails when wrk's output OUT counts a non-2xx
 #                          answer or a socket error
@@ -113,9 +121,18 @@ bench_release=(--version 1.06 --address https://example.com/pelvoran/Pelvoran-1.
 check_path='/Canon/LensCheck.asp?Action=Check&D=2026-12-07%2010:00:00'
 
 bench_publish() {
-    # Unsigned: it says so on stderr, shown only when it refuses.
-    "$server_bin" release set --state "$1" "${bench_release[@]}" >/dev/null 2>"$work/release.err" ||
-        bench_fail "release set refused the benchmarks' release: $(cat "$work/release.err")"
+    local rollout=${bench_rollout:-100} platforms=("") platform staged=()
+    [ "$rollout" = 100 ] || staged=(--rollout "$rollout")
+    # A server without platforms has one release, answered to every agent.
+    if "$server_bin" --help 2>&1 | grep -q -- '--platform'; then platforms=(windows linux); fi
+    for platform in "${platforms[@]}"; do
+        # Unsigned: it says so on stderr, shown only when it refuses. The
+        # same fields for Linux, so that every agent is answered with the
+        # same bytes as nginx's file.
+        "$server_bin" release set --state "$1" "${bench_release[@]}" \
+            ${platform:+--platform "$platform"} "${staged[@]}" >/dev/null 2>"$work/release.err" ||
+            bench_fail "release set refused the benchmarks' release: $(cat "$work/release.err")"
+    done
     # The reply as the tool reads it: the fields joined by "[;]", ASCII as it
     # is, "%" as "%25", every other UTF-16 unit as "%uXXXX".
     bench_reply=$work/reply.expected
@@ -132,13 +149,46 @@ def escape(text):
     return out
 sys.stdout.write("[;]".join(escape(f) for f in fields))
 EOF
-    # A running server picks a new release up within a second.
+    # A running server picks a new release up within a second. Staged, it
+    # offers it to some networks and nothing to the others.
+    local offered none other
     for _ in $(seq 100); do
-        curl -sS -o "$work/reply.served" "http://127.0.0.1:$server_port$check_path" &&
-            cmp -s "$work/reply.served" "$bench_reply" && return 0
+        if [ "$rollout" = 100 ]; then
+            curl -sS -o "$work/reply.served" "http://127.0.0.1:$server_port$check_path" &&
+                cmp -s "$work/reply.served" "$bench_reply" && return 0
+        else
+            read -r offered none other < <(bench_probe "http://127.0.0.1:$server_port")
+            [ "$offered" -gt 0 ] && [ "$other" = 0 ] && return 0
+            echo "$offered offered, $none none, $other other" >"$work/reply.served"
+        fi
         sleep 0.1
     done
     bench_fail "the update check does not serve the release published: $(head -c 300 "$work/reply.served")"
+}
+
+bench_probe() {
+    "${python:-python3}" - "$1$check_path" "$bench_reply" <<'EOF'
+import http.client, sys, urllib.parse
+url, reply = urllib.parse.urlsplit(sys.argv[1]), open(sys.argv[2], "rb").read()
+agents = ["Pelvoran/1.06 (Windows)", "Pelvoran/1.06 (Linux)", "Pelvoran/1.06 (Windows)", None,
+          "Pelvoran/1.06 (Windows)"]
+counts = [0, 0, 0]
+connection = http.client.HTTPConnection(url.hostname, url.port, timeout=5)
+for n in range(256):
+    # http.client sends no agent of its own: "None" is a 1.05 tool's check.
+    headers = {"X-Forwarded-For": "198.18.%d.1" % n}
+    if agents[n % 5]:
+        headers["User-Agent"] = agents[n % 5]
+    try:
+        connection.request("GET", url.path + "?" + url.query, headers=headers)
+        answer = connection.getresponse()
+        body = answer.read()
+        counts[2 if answer.status != 200 else 0 if body == reply else 1 if body == b"" else 2] += 1
+    except (OSError, http.client.HTTPException):
+        counts[2] += 1
+        connection.close()
+print(*counts)
+EOF
 }
 
 bench_check_reply() {

@@ -44,6 +44,15 @@ slow_clients.sh.
       2001:db8:2::1, all of which must be on the loopback device, and the
       server is reached at ::1.
 
+  hold_connections.py readers --port P --pid PID --path PATH --size BYTES
+                             [--count 1000] [--sources 20] [--rate 4096] [--seconds 20]
+      COUNT connections, each with a small receive buffer, ask for the file
+      at PATH (SIZE bytes) and read RATE bytes a second of it. Prints the
+      server's VmRSS before, the most it reached while they read (read every
+      half second) and its VmHWM after, how many answers began with 200, any
+      other status, the connections closed before their file was whole and
+      those still reading at the end. PID may be any server (nginx's worker).
+
 With --reply FILE, an update check counts as answered (status "200") only
 when its body is FILE's bytes, the release published; any other body is
 "200-other". Each run is bounded in time (every wait has a deadline) and
@@ -69,13 +78,16 @@ def source_address(index, sources):
     return "127.0.0.%d" % (2 + index % sources)
 
 
-def open_connections(port, count, sources, deadline):
-    """Non-blocking connects from spread source addresses; returns the connected sockets."""
+def open_connections(port, count, sources, deadline, receive_buffer=0):
+    """Non-blocking connects from spread source addresses; returns the connected sockets.
+    A receive buffer (bytes) is set before the connect, so that the window is small."""
     pending = {}
     failed = 0
     for i in range(count):
         s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         s.setblocking(False)
+        if receive_buffer:
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
         try:
             s.bind((source_address(i, sources), 0))
             err = s.connect_ex(("127.0.0.1", port))
@@ -302,6 +314,75 @@ def idle(args):
     print("hwm_before_kb %d" % before["VmHWM"])
     print("hwm_after_kb %d" % after["VmHWM"])
     print("rss_per_conn_bytes %.0f" % per)
+    return 0
+
+
+def readers(args):
+    before = memory(args.pid)
+    conns, failed = open_connections(args.port, args.count, args.sources,
+                                     time.monotonic() + 15, receive_buffer=4096)
+    request = ("GET %s HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" % args.path).encode()
+    reading = {}  # socket -> [head bytes until the blank line, body bytes read]
+    for s in conns:
+        try:
+            s.send(request)
+            reading[s] = [b"", 0]
+        except OSError:
+            failed += 1
+            s.close()
+    statuses = {}
+    cut = whole = 0
+    most = before["VmRSS"]
+    share = max(1, int(args.rate / 4))  # a quarter second's bytes
+    end = time.monotonic() + args.seconds
+    next_look = time.monotonic()
+    while reading and time.monotonic() < end:
+        started = time.monotonic()
+        for s, seen in list(reading.items()):
+            try:
+                data = s.recv(share)
+            except BlockingIOError:
+                continue
+            except OSError:
+                data = b""
+            if not data:
+                cut += 1
+                s.close()
+                del reading[s]
+                continue
+            if seen[0] is not None:
+                seen[0] += data
+                if b"\r\n\r\n" not in seen[0]:
+                    continue
+                head, _, data = seen[0].partition(b"\r\n\r\n")
+                status = status_of(head, None)
+                statuses[status] = statuses.get(status, 0) + 1
+                seen[0] = None
+                if status != "200":
+                    s.close()
+                    del reading[s]
+                    continue
+            seen[1] += len(data)
+            if seen[1] >= args.size:
+                whole += 1
+                s.close()
+                del reading[s]
+        if time.monotonic() >= next_look:
+            most = max(most, memory(args.pid)["VmRSS"])
+            next_look += 0.5
+        time.sleep(max(0.0, 0.25 - (time.monotonic() - started)))
+    after = memory(args.pid)
+    for s in reading:
+        s.close()
+    print("readers_connected %d" % len(conns))
+    print("readers_failed %d" % failed)
+    print("readers_status %s" % (",".join("%s:%d" % kv for kv in sorted(statuses.items())) or "none"))
+    print("readers_whole %d" % whole)
+    print("readers_cut %d" % cut)
+    print("readers_open_at_end %d" % len(reading))
+    print("rss_before_kb %d" % before["VmRSS"])
+    print("rss_most_kb %d" % max(most, after["VmRSS"]))
+    print("hwm_after_kb %d" % after["VmHWM"])
     return 0
 
 
@@ -625,8 +706,17 @@ def main():
     p.add_argument("--every", type=float, default=2.0, help="seconds between chunks")
     p.add_argument("--warmup", type=float, default=3.0, help="seconds of attack before measuring")
     p.add_argument("--ipv6", action="store_true")
+    p = sub.add_parser("readers")
+    p.add_argument("--port", type=int, required=True)
+    p.add_argument("--pid", type=int, required=True)
+    p.add_argument("--path", required=True)
+    p.add_argument("--size", type=int, required=True, help="the file's bytes")
+    p.add_argument("--count", type=int, default=1000)
+    p.add_argument("--sources", type=int, default=20)
+    p.add_argument("--rate", type=int, default=4096, help="bytes a second each reads")
+    p.add_argument("--seconds", type=float, default=20)
     for p in sub.choices.values():
-        if p.prog.split()[-1] != "bodies":
+        if p.prog.split()[-1] not in ("bodies", "readers"):
             p.add_argument("--reply", type=argparse.FileType("rb"),
                            help="the update check's expected body")
     args = parser.parse_args()
@@ -636,7 +726,7 @@ def main():
     if args.sources < 1 or args.sources > 250:
         parser.error("--sources must be 1..250")
     return {"slow": slow, "idle": idle, "slots": slots, "bodies": bodies,
-            "dribble": dribble}[args.mode](args)
+            "dribble": dribble, "readers": readers}[args.mode](args)
 
 
 if __name__ == "__main__":

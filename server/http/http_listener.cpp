@@ -408,8 +408,11 @@ HttpListener::HttpListener(ListenSocket socket, Settings settings, RequestHandle
                            ConnectionGuard& guard)
     : settings_(std::move(settings)), site_(site), guard_(guard),
       slots_(guard.listener(settings_.maxConnections)), shown_(socket.shown()) {
-    const unsigned threads =
-        settings_.admin ? 1 : std::max(2u, std::min(8u, std::thread::hardware_concurrency()));
+    // One core stays with the rest of the machine (the comment writer's
+    // commits, the proxy in front): a listener thread that has to share a
+    // core is preempted for a time slice with all its connections waiting.
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    const unsigned threads = settings_.admin ? 1 : std::clamp(cores - 1, 1u, 8u);
     unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME;
     if (socket.v6())
         flags |= MHD_USE_IPv6;
