@@ -1041,11 +1041,26 @@ TEST(ServerWire, FieldCountsKeepNoAddressOfTheChecks) {
         const char* sql;
         std::int64_t n;
     } counted[] = {
-        {"SELECT n FROM field_counts WHERE platform = 'windows' AND version = '1.06'", 2},
-        {"SELECT n FROM field_counts WHERE platform = 'linux' AND version = '1.06'", 1},
-        {"SELECT n FROM field_counts WHERE platform = 'linux' AND version = '其他'", 1},
+        {"SELECT n FROM field_counts WHERE kind = 'check' AND platform = 'windows' AND "
+         "version = '1.06'",
+         2},
+        {"SELECT n FROM field_counts WHERE kind = 'check' AND platform = 'linux' AND "
+         "version = '1.06'",
+         1},
+        {"SELECT n FROM field_counts WHERE kind = 'check' AND platform = 'linux' AND "
+         "version = '其他'",
+         1},
         {"SELECT sum(n) FROM field_counts WHERE platform = '' AND version = '1.05 或更早'",
          1 + waited},
+        // Offers: both Linux tools (1.09 too: whether it is newer is the
+        // tool's to say), both Windows ones and the agentless checks that
+        // were answered with the release (the last of the wait, the last).
+        {"SELECT n FROM field_counts WHERE kind = 'offer' AND platform = 'linux' AND "
+         "version = '1.06'",
+         2},
+        {"SELECT n FROM field_counts WHERE kind = 'offer' AND platform = 'windows' AND "
+         "version = '1.06'",
+         4},
         {"SELECT count(*) FROM field_clients", 1},
     };
     for (const auto& c : counted)
@@ -2243,6 +2258,24 @@ TEST(ServedFiles, CurlReadsRangesResumesAndTheBackupCarriesThem) {
         EXPECT_GT(fileBytes(part).size(), 0u);
         EXPECT_EQ(curl(work.path(), {"-C", "-", "-o", part, url}).status, 0);
         EXPECT_EQ(pelvoran::server::sha256Hex(fileBytes(part)), pelvoran::server::sha256Hex(bytes));
+
+        // Completed: the four whole answers, the last byte's range and the
+        // resumed transfer's end; maybe the cut one, whose end the kernel may
+        // have taken in; never the first byte's, the middle's, 416 or HEAD.
+        const std::string series =
+            "pelvoran_downloads_total{version=\"1.06\",platform=\"windows\"} ";
+        const auto downloads = [&] {
+            const std::string body =
+                bodyOf(adminGet(dir, "/metrics",
+                                "Authorization: Bearer " + tokenOf(dir, "metrics-token") + "\r\n"));
+            const auto at = body.find(series);
+            return at == std::string::npos ? 0 : std::atoi(body.c_str() + at + series.size());
+        };
+        int completed = downloads();
+        for (int i = 0; i < 50 && completed < 5; ++i, completed = downloads())
+            std::this_thread::sleep_for(100ms);
+        EXPECT_GE(completed, 5);
+        EXPECT_LE(completed, 6);
         ASSERT_EQ(runServerCommand({"backup", backup, "--state", dir}).status, 0);
     }
     makeState(elsewhere.path());

@@ -44,14 +44,19 @@ std::optional<WebResponse> Site::answer(const Incoming& in, Later later) {
         return parts_.admin.handle(in.request, in.match.route, std::move(later));
     }
     switch (in.match.route) {
-    case Route::UpdateCheck:
+    case Route::UpdateCheck: {
+        const Agent agent = parseAgent(in.userAgent);
+        const ReleaseReply::Answer reply = parts_.reply.choose(agent, in.network);
         if (in.request.method == "GET") {
-            const CheckLabel counted =
-                parts_.use.check(today(secondsNow()), parseAgent(in.userAgent), in.network);
+            const auto day = today(secondsNow());
+            const CheckLabel counted = parts_.use.check(day, agent, in.network);
             parts_.metrics.updateCheck(counted.version, counted.platform);
+            // A tool that names no platform is answered as a Windows tool.
+            if (!reply.offered.empty())
+                parts_.use.offer(day, reply.platform.value_or(Platform::Windows), reply.offered);
         }
-        return WebResponse{
-            200, "text/plain", *parts_.reply.choose(parseAgent(in.userAgent), in.network).body, {}};
+        return WebResponse{200, "text/plain", *reply.body, {}};
+    }
     case Route::DesktopComment: return desktopComment(in, later);
     case Route::WebComment: return webComment(in, later);
     case Route::LookupPage: {
