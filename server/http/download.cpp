@@ -23,11 +23,11 @@ std::optional<ByteRange> askedRange(std::string_view header, std::uint64_t size)
     constexpr std::string_view kUnit = "bytes=";
     if (!header.starts_with(kUnit))
         return std::nullopt;
-    const std::string_view spec = header.substr(kUnit.size());
-    const std::size_t dash = spec.find('-');
-    if (dash == std::string_view::npos || spec.find(',') != std::string_view::npos)
+    const std::string_view asked = header.substr(kUnit.size());
+    const std::size_t dash = asked.find('-');
+    if (dash == std::string_view::npos || asked.find(',') != std::string_view::npos)
         return std::nullopt;
-    const std::string_view from = spec.substr(0, dash), to = spec.substr(dash + 1);
+    const std::string_view from = asked.substr(0, dash), to = asked.substr(dash + 1);
     if (from.empty()) { // the last `to` bytes
         const auto n = decimal(to);
         if (!n)
