@@ -16,15 +16,30 @@ struct MacFree {
     void operator()(EVP_MAC_CTX* c) const { EVP_MAC_CTX_free(c); }
 };
 
-/// This thread's HMAC-SHA-256, fetched once: a check in a staged rollout
-/// looks nothing up.
-EVP_MAC_CTX* threadMac() {
-    thread_local const std::unique_ptr<EVP_MAC, MacFree> mac(
-        EVP_MAC_fetch(nullptr, "HMAC", nullptr));
-    thread_local const std::unique_ptr<EVP_MAC_CTX, MacFree> context(
-        mac ? EVP_MAC_CTX_new(mac.get()) : nullptr);
-    return context.get();
-}
+/// This thread's HMAC-SHA-256, fetched once, and the key it was last set up
+/// with: a check in a staged rollout looks nothing up, and sets the key up
+/// again only when the release changed.
+struct ThreadMac {
+    std::unique_ptr<EVP_MAC, MacFree> mac{EVP_MAC_fetch(nullptr, "HMAC", nullptr)};
+    std::unique_ptr<EVP_MAC_CTX, MacFree> context{mac ? EVP_MAC_CTX_new(mac.get()) : nullptr};
+    std::string key;
+    bool keyed = false;
+
+    /// Ready for a new message under `k`; false when OpenSSL failed.
+    bool start(std::string_view k) {
+        if (!context)
+            return false;
+        if (keyed && key == k) // the same key: set up once, reused
+            return EVP_MAC_init(context.get(), nullptr, 0, nullptr) == 1;
+        char digest[] = "SHA256";
+        const OSSL_PARAM params[] = {
+            OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0), OSSL_PARAM_END};
+        keyed = EVP_MAC_init(context.get(), reinterpret_cast<const unsigned char*>(k.data()),
+                             k.size(), params) == 1;
+        key = k;
+        return keyed;
+    }
+};
 
 std::shared_ptr<const std::string> bodyOf(const std::optional<Release>& r) {
     static const auto empty = std::make_shared<const std::string>();
@@ -50,18 +65,13 @@ std::optional<int> parsePercentage(std::string_view text) {
 }
 
 unsigned rolloutDraw(std::string_view key, std::string_view network) {
-    EVP_MAC_CTX* const mac = threadMac();
-    char digest[] = "SHA256";
-    const OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
-                                 OSSL_PARAM_END};
+    thread_local ThreadMac mac;
     unsigned char out[EVP_MAX_MD_SIZE];
     std::size_t length = 0;
-    if (!mac ||
-        EVP_MAC_init(mac, reinterpret_cast<const unsigned char*>(key.data()), key.size(), params) !=
-            1 ||
-        EVP_MAC_update(mac, reinterpret_cast<const unsigned char*>(network.data()),
+    if (!mac.start(key) ||
+        EVP_MAC_update(mac.context.get(), reinterpret_cast<const unsigned char*>(network.data()),
                        network.size()) != 1 ||
-        EVP_MAC_final(mac, out, &length, sizeof out) != 1 || length < 8)
+        EVP_MAC_final(mac.context.get(), out, &length, sizeof out) != 1 || length < 8)
         return 99; // outside every rollout short of 100 %
     std::uint64_t n = 0;
     for (int i = 0; i < 8; ++i)
