@@ -28,6 +28,7 @@
 #include <sys/un.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 using namespace pelvoran::test;
 using namespace std::chrono_literals;
@@ -366,10 +367,13 @@ TEST(ServerWire, EachPlatformItsReleaseAndARolloutWithAHalt) {
                 check("Pelvoran/1.06 (Linux)", "192.0.2.1, 10.0." + std::to_string(n) + ".9"));
         return answers;
     };
-    std::vector<std::string> staged = linuxAnswers();
-    for (int i = 0; i < 50 && std::count(staged.begin(), staged.end(), "") == 0; ++i) {
+    // Taken once the rollout has reached the listener: a sample that spans
+    // the change is half before it, half after.
+    std::vector<std::string> staged = linuxAnswers(), again = linuxAnswers();
+    for (int i = 0;
+         i < 50 && (std::count(staged.begin(), staged.end(), "") == 0 || staged != again); ++i) {
         std::this_thread::sleep_for(100ms);
-        staged = linuxAnswers();
+        staged = std::exchange(again, linuxAnswers());
     }
     const auto offered = std::count(staged.begin(), staged.end(), body("1.07"));
     EXPECT_GT(offered, 0);
