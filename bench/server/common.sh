@@ -21,6 +21,12 @@
 #                          networks, default 100) and waits until the update
 #                          check serves it; its reply's bytes are in
 #                          $bench_reply
+#   bench_free_port        a free TCP port on 127.0.0.1
+#   bench_start_nginx TYPE [DIRECTIVE...]
+#                          nginx, one worker, serving $work/nginx/root with
+#                          default_type TYPE and the http directives given
+#                          (e.g. "sendfile on;"); sets nginx_pid, nginx_port
+#                          and nginx_url once it answers
 #   bench_check_reply URL  fails unless the update check at URL answers 200
 #                          with exactly $bench_reply
 #   bench_probe URL        update checks from 256 networks of 198.18.0.0/15
@@ -213,4 +219,45 @@ bench_comments_clean() {
     other=$(awk '$1 == "comment_other" { print $2 }' "$1")
     [ -n "$taken" ] && [ "$taken" -gt 0 ] && [ "$other" = 0 ] ||
         bench_fail "$2: comments answered 200: ${taken:-none}, otherwise: ${other:-?}"
+}
+
+bench_free_port() {
+    "${python:-python3}" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+bench_start_nginx() {
+    local type=$1
+    shift
+    mkdir -p "$work/nginx/root" "$work/nginx/logs"
+    nginx_port=$(bench_free_port)
+    cat >"$work/nginx/nginx.conf" <<EOF
+worker_processes 1;
+error_log $work/nginx/logs/error.log;
+pid $work/nginx/nginx.pid;
+events { worker_connections 4096; }
+http {
+    access_log off;
+    default_type $type;
+    $*
+    keepalive_requests 1000000;
+    client_body_temp_path $work/nginx/body;
+    proxy_temp_path $work/nginx/proxy;
+    fastcgi_temp_path $work/nginx/fastcgi;
+    uwsgi_temp_path $work/nginx/uwsgi;
+    scgi_temp_path $work/nginx/scgi;
+    server {
+        listen 127.0.0.1:$nginx_port;
+        root $work/nginx/root;
+    }
+}
+EOF
+    chmod -R a+rX "$work/nginx"
+    "$(command -v nginx)" -p "$work/nginx" -c "$work/nginx/nginx.conf" -g 'daemon off;' \
+        2>"$work/nginx/logs/stderr" &
+    nginx_pid=$!
+    pids+=("$nginx_pid")
+    nginx_url="http://127.0.0.1:$nginx_port"
+    for _ in $(seq 50); do curl -s -o /dev/null "$nginx_url/" && return 0; sleep 0.1; done
+    cat "$work/nginx/logs/stderr" "$work/nginx/logs/error.log" >&2
+    bench_fail "nginx did not start"
 }

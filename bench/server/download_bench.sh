@@ -49,7 +49,6 @@ for side in $sides; do
     *) echo "download_bench: PELVORAN_BENCH_SIDES names server and nginx, not $side" >&2; exit 2 ;;
     esac
 done
-nginx_bin=$(command -v nginx)
 has_side() { [[ " $sides " == *" $1 "* ]]; }
 
 if has_side server && [ -z "${PELVORAN_SERVER:-}" ]; then
@@ -73,9 +72,6 @@ bench_workdir pelvoran-dbench
 chmod 755 "$work" # nginx's worker runs as an unprivileged user when started by root
 
 value() { awk -v k="$1" '$1 == k { print $2; exit }' "$2"; }
-free_port() {
-    "$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
 run_wrk() {
     timeout -k 5 $((seconds + 30)) wrk --timeout 5s "$@"
 }
@@ -129,33 +125,7 @@ fi
 if has_side nginx; then
     mkdir -p "$work/nginx/root${path%/*}" "$work/nginx/logs"
     cp "$file" "$work/nginx/root$path"
-    nginx_port=$(free_port)
-    cat >"$work/nginx/nginx.conf" <<EOF
-worker_processes 1;
-error_log $work/nginx/logs/error.log;
-pid $work/nginx/nginx.pid;
-events { worker_connections 4096; }
-http {
-    access_log off;
-    default_type application/octet-stream;
-    sendfile on;
-    keepalive_requests 1000000;
-    client_body_temp_path $work/nginx/body;
-    proxy_temp_path $work/nginx/proxy;
-    fastcgi_temp_path $work/nginx/fastcgi;
-    uwsgi_temp_path $work/nginx/uwsgi;
-    scgi_temp_path $work/nginx/scgi;
-    server {
-        listen 127.0.0.1:$nginx_port;
-        root $work/nginx/root;
-    }
-}
-EOF
-    chmod -R a+rX "$work/nginx"
-    "$nginx_bin" -p "$work/nginx" -c "$work/nginx/nginx.conf" -g 'daemon off;' 2>"$work/nginx/logs/stderr" &
-    nginx_pid=$!
-    pids+=("$nginx_pid")
-    for _ in $(seq 50); do curl -s -o /dev/null "http://127.0.0.1:$nginx_port/" && break; sleep 0.1; done
+    bench_start_nginx application/octet-stream "sendfile on;"
     worker=$(pgrep -P "$nginx_pid" | head -n 1) || true
     if [ -z "$worker" ]; then
         cat "$work/nginx/logs/stderr" "$work/nginx/logs/error.log" >&2

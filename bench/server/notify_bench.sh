@@ -43,9 +43,6 @@ server_bin=$(realpath "$build/server/pelvoran-server")
 bench_workdir pelvoran-nbench
 
 value() { awk -v k="$1" '$1 == k { print $2; exit }' "$2"; }
-free_port() {
-    "$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
 
 # A state directory, with a webhook recipient at HOOK_PORT when one is given.
 make_state() {
@@ -63,7 +60,7 @@ make_state() {
 echo "notification benchmarks: $rounds rounds, ${seconds}s wrk runs, $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg)"
 
 echo "## 1. delivery latency, 100 comments/s for ${latency_seconds}s"
-hook_port=$(free_port)
+hook_port=$(bench_free_port)
 make_state "$work/latency" "$hook_port"
 bench_start_server "$work/latency" --admin-base-url https://admin.example/
 timeout -k 5 $((latency_seconds + 90)) "$python" "$here/notify_latency.py" "$server_port" \
@@ -80,7 +77,7 @@ posted=$(value notify_posted "$work/latency.out") acked=$(value notify_acked "$w
 echo "## 2. durable comments, wrk -t1 -c16 -d${seconds}s, without and with a webhook recipient"
 bench_per_client 16 1
 # The recipient's receiver: answers every webhook 204 at once.
-sink_port=$(free_port)
+sink_port=$(bench_free_port)
 "$python" -c '
 import http.server, sys
 class H(http.server.BaseHTTPRequestHandler):

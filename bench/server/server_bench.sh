@@ -43,7 +43,6 @@ for tool in wrk nginx curl "$python"; do
         exit 1
     fi
 done
-nginx_bin=$(command -v nginx)
 case $bench_rollout in
 [1-9] | [1-9][0-9] | 100) ;;
 *) echo "server_bench: PELVORAN_BENCH_ROLLOUT must be a whole number from 1 to 100" >&2; exit 2 ;;
@@ -85,9 +84,6 @@ has() {
     done
 }
 
-free_port() {
-    "$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
 
 stop_server() {
     bench_stop "$server_pid" ||
@@ -119,32 +115,7 @@ cp "$bench_reply" "$work/nginx/root/Canon/LensCheck.asp"
 reply_bytes=$(stat -c %s "$bench_reply")
 
 # --- nginx serving the same bytes -----------------------------------------------------------
-nginx_port=$(free_port)
-cat >"$work/nginx/nginx.conf" <<EOF
-worker_processes 1;
-error_log $work/nginx/logs/error.log;
-pid $work/nginx/nginx.pid;
-events { worker_connections 4096; }
-http {
-    access_log off;
-    default_type text/plain;
-    keepalive_requests 1000000;
-    client_body_temp_path $work/nginx/body;
-    proxy_temp_path $work/nginx/proxy;
-    fastcgi_temp_path $work/nginx/fastcgi;
-    uwsgi_temp_path $work/nginx/uwsgi;
-    scgi_temp_path $work/nginx/scgi;
-    server {
-        listen 127.0.0.1:$nginx_port;
-        root $work/nginx/root;
-    }
-}
-EOF
-chmod -R a+rX "$work/nginx"
-"$nginx_bin" -p "$work/nginx" -c "$work/nginx/nginx.conf" -g 'daemon off;' 2>"$work/nginx/logs/stderr" &
-pids+=($!)
-nginx_url="http://127.0.0.1:$nginx_port"
-for _ in $(seq 50); do curl -s -o /dev/null "$nginx_url/" && break; sleep 0.1; done
+bench_start_nginx text/plain
 if ! curl -sS "$nginx_url$check_path" | cmp -s - "$bench_reply"; then
     cat "$work/nginx/logs/stderr" "$work/nginx/logs/error.log" >&2
     bench_fail "nginx does not serve the reply"
