@@ -2291,3 +2291,108 @@ TEST(ServedFiles, CurlReadsRangesResumesAndTheBackupCarriesThem) {
     EXPECT_EQ(curl(work.path(), {"-o", got, url}).status, 0);
     EXPECT_EQ(pelvoran::server::sha256Hex(fileBytes(got)), pelvoran::server::sha256Hex(bytes));
 }
+
+// The release page's file field publishes a served file from the browser:
+// the session and the form's token are checked from the head, before any of
+// the body is read; a file with a bad name or over --max-download-size
+// leaves no release and nothing in the state directory; one that is taken
+// is served back whole.
+TEST(ServedFiles, ReleasePageUploadIsCheckedFirstAndServedBack) {
+    const TempDir state, work;
+    const std::string dir = state.path();
+    makeState(dir);
+    ServerProcess server(dir, {"--max-download-size", "400K"});
+    const std::string cookie = login(dir);
+    const std::string page = bodyOf(adminGet(dir, "/release", "Cookie: " + cookie + "\r\n"));
+    const std::string mark = "name=\"csrf\" value=\"";
+    ASSERT_NE(page.find(mark), std::string::npos) << page;
+    const std::string csrf = page.substr(page.find(mark) + mark.size(), 64);
+    EXPECT_NE(page.find("action=\"/release?csrf=" + csrf + "\" enctype=\"multipart/form-data\""),
+              std::string::npos);
+
+    // A head announcing a body that never comes is answered at once.
+    const struct {
+        std::string target, cookie;
+        int status;
+    } heads[] = {{"/release?csrf=" + csrf, "", 401},
+                 {"/release?csrf=" + std::string(64, '0'), cookie, 403},
+                 {"/release", cookie, 403}};
+    for (const auto& h : heads) {
+        const std::string reply =
+            httpExchange(adminPort(dir),
+                         "POST " + h.target +
+                             " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: multipart/form-data; "
+                             "boundary=x\r\nContent-Length: 300000\r\n" +
+                             (h.cookie.empty() ? "" : "Cookie: " + h.cookie + "\r\n") + "\r\n",
+                         5s);
+        EXPECT_EQ(statusOf(reply), h.status) << h.target << "\n" << reply;
+    }
+
+    std::string bytes(300 * 1000, '\0');
+    std::mt19937 random(11);
+    for (char& b : bytes)
+        b = static_cast<char>(random());
+    const std::string exe = work.path() + "/upload.bin";
+    std::ofstream(exe, std::ios::binary) << bytes;
+    std::ofstream(work.path() + "/big.bin", std::ios::binary) << std::string(500 * 1000, 'x');
+    const auto entries = [&] {
+        std::set<std::string> names;
+        for (const auto& e : std::filesystem::recursive_directory_iterator(dir))
+            names.insert(e.path().string());
+        return names;
+    };
+    const std::set<std::string> before = entries();
+    const auto upload = [&](const std::string& file) {
+        return curl(work.path(), {"-o",
+                                  work.path() + "/page",
+                                  "-w",
+                                  "%{http_code} %{redirect_url}",
+                                  "-b",
+                                  cookie,
+                                  "-F",
+                                  "csrf=" + csrf,
+                                  "-F",
+                                  "platform=linux",
+                                  "-F",
+                                  "version=1.06",
+                                  "-F",
+                                  "date=2026年12月",
+                                  "-F",
+                                  "notes=说明",
+                                  "-F",
+                                  "rollout=100",
+                                  "-F",
+                                  "action=publish",
+                                  "-F",
+                                  "base=https://example.com/p",
+                                  "-F",
+                                  "file=@" + file,
+                                  "http://127.0.0.1:" + std::to_string(adminPort(dir)) +
+                                      "/release?csrf=" + csrf});
+    };
+    const struct {
+        std::string file;
+        std::string code;
+        std::string says;
+    } refused[] = {{exe + ";filename=bad name.exe", "400", "文件名须为"},
+                   {work.path() + "/big.bin;filename=Pelvoran", "413", "--max-download-size"}};
+    for (const auto& r : refused) {
+        EXPECT_EQ(upload(r.file).out.substr(0, 3), r.code) << r.file;
+        EXPECT_NE(fileBytes(work.path() + "/page").find(r.says), std::string::npos) << r.file;
+        EXPECT_EQ(entries(), before) << r.file;
+    }
+    const CommandResult shown =
+        runServerCommand({"release", "show", "--state", dir, "--platform", "linux"});
+    EXPECT_NE(shown.out.find("尚未给 Linux 工具发布"), std::string::npos) << shown.out;
+
+    const Curl taken = upload(exe + ";filename=Pelvoran");
+    EXPECT_EQ(taken.out.substr(0, 3), "303") << fileBytes(work.path() + "/page");
+    EXPECT_NE(taken.out.find("/release?platform=linux&done=published"), std::string::npos)
+        << taken.out;
+    const std::string url =
+        "http://127.0.0.1:" + std::to_string(server.port()) + "/download/linux/1.06/Pelvoran";
+    const std::string got = work.path() + "/got";
+    for (int i = 0; i < 50 && curl(work.path(), {"-f", "-o", got, url}).status != 0; ++i)
+        std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(pelvoran::server::sha256Hex(fileBytes(got)), pelvoran::server::sha256Hex(bytes));
+}

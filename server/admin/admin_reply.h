@@ -79,6 +79,14 @@ WebResponse publishFromPages(Database& db, ReleaseView& view, const PageSigning&
                              PublishAct act, const std::string& detail = "",
                              const std::optional<ReleaseFile>& file = std::nullopt);
 
+/// Publishes the draft of `view` with the file uploaded in its form, as
+/// `release set --file` does: the file kept in the database, the address
+/// its path under the download base (the stored one, or `formBase` the
+/// first time, then stored). A refusal is the page with what is wrong
+/// beside the field at fault (400; 409 for another file at a published path).
+WebResponse publishUpload(Database& db, ReleaseView& view, const PageSigning& signing,
+                          const WebRequest::Upload& upload, const std::string& formBase);
+
 /// The release page's notice after the 303 of a publish, a clear or a
 /// rollout: `done` is "published", "republished", "cleared" or "rollout",
 /// `id` the history row a publish wrote, whose fields the notice is made

@@ -136,6 +136,28 @@ WebResponse AdminSite::startSession(const WebRequest& request) {
     return r;
 }
 
+std::optional<WebResponse> AdminSite::admitUpload(const WebRequest& request) {
+    std::optional<AdminSessions::Session> session;
+    try {
+        session = sessions_.find(request);
+    } catch (const std::exception& e) {
+        return page(503, databaseErrorPage(e.what()));
+    }
+    if (!session)
+        return page(401, signInPage("需要先登录。", signIn_));
+    // The body is not read yet: the form's token comes in its address.
+    WebRequest head = request;
+    head.body = "csrf=" + percentEncode(value(request.query, "csrf"));
+    switch (AdminSessions::checkPost(head, *session)) {
+    case AdminSessions::PostCheck::Allowed: return std::nullopt;
+    case AdminSessions::PostCheck::OtherOrigin:
+        return page(403, deniedPage("这个请求来自其他网站，已拒绝。"));
+    case AdminSessions::PostCheck::StaleForm:
+        return page(403, deniedPage("表单已过期，请回到上一页刷新后重试。"));
+    }
+    return std::nullopt;
+}
+
 WebResponse AdminSite::handle(const WebRequest& request, Route route) {
     std::promise<WebResponse> later;
     auto now = handle(request, route, [&later](WebResponse w) { later.set_value(std::move(w)); });
@@ -340,6 +362,10 @@ WebResponse AdminSite::release(const WebRequest& request, const std::string& csr
     const auto percent = parsePercentage(view.draftRollout);
     if (!percent)
         view.rolloutError = kPercentProblem;
+    view.draftBase = value(form, "base");
+    if (action == "publish" && request.upload)
+        return percent ? publishUpload(db, view, signing, *request.upload, view.draftBase)
+                       : publishFromPages(db, view, signing, PublishAct::Publish);
     if (action == "publish")
         return publishFromPages(db, view, signing, PublishAct::Publish);
     Release checked = view.draft;

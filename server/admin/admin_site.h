@@ -45,6 +45,10 @@ public:
     /// `route`: now, or (nullopt) later through `later`, called once from
     /// another thread, when the answer waits for a test send.
     std::optional<WebResponse> handle(const WebRequest& request, Route route, Later later);
+    /// Whether the file form of the release page, whose head `request` is,
+    /// may send its body: a session, and the form's CSRF token in the
+    /// address (the body is not read yet); the refusal, or nullopt.
+    std::optional<WebResponse> admitUpload(const WebRequest& request);
     /// The same, waiting for an answer that comes later.
     WebResponse handle(const WebRequest& request, Route route);
 

@@ -17,6 +17,7 @@ ReleaseView releaseView(Database& db, Platform platform, const std::string& csrf
     view.shown = std::move(offer.live);
     view.rollout = offer.rollout;
     view.earlier = std::move(offer.earlier);
+    view.downloadBase = db.downloads().base();
     return view;
 }
 
@@ -93,6 +94,50 @@ WebResponse publishFromPages(Database& db, ReleaseView& view, const PageSigning&
             break;
         }
     return redirect(releaseAddress(view.platform, to));
+}
+
+WebResponse publishUpload(Database& db, ReleaseView& view, const PageSigning& signing,
+                          const WebRequest::Upload& upload, const std::string& formBase) {
+    if (!isDownloadName(upload.name)) {
+        view.fileError = "文件名须为 1 到 100 个英文字母、数字、“.”、“_”或“-”，不以“.”开头，例如 "
+                         "Pelvoran-1.06.exe：请把文件改名后重新选择。";
+        return releaseReply(db, 400, view);
+    }
+    const std::string base = view.downloadBase.empty() ? formBase : view.downloadBase;
+    if (base.empty()) {
+        view.baseError = "第一次发布服务器提供的文件时须填下载地址的开头，例如 "
+                         "https://example.com/pelvoran（之后记在数据库中）。";
+        return releaseReply(db, 400, view);
+    }
+    if (const auto problem = downloadBaseProblem(base, view.keyed)) {
+        view.baseError = *problem;
+        return releaseReply(db, 400, view);
+    }
+    view.draft.address = fromUtf8Lenient(
+        downloadAddress(base, view.platform, toUtf8(view.draft.version), upload.name));
+    // The release's own checks first: a refused form stores no file.
+    Release checked = view.draft;
+    if (const auto problems = checkedForPages(checked, signing); !problems.empty())
+        return publishFromPages(db, view, signing, PublishAct::Publish);
+    StoredFile stored;
+    try {
+        stored = db.downloads().store(upload.fd, upload.limit, upload.name);
+    } catch (const FileRefused& e) {
+        view.fileError = e.what();
+        return releaseReply(db, 400, view);
+    }
+    const std::string version = toUtf8(view.draft.version);
+    if (const auto there = db.downloads().fileAt(view.platform, version, upload.name);
+        there && *there != stored.sha256) {
+        view.fileError = downloadPath(view.platform, version, upload.name) +
+                         " 已发布过另一个文件（SHA-256 " + *there +
+                         "）：同一路径只能是同一个文件。请换一个版本号，或把文件改名后重新选择。";
+        return releaseReply(db, 409, view);
+    }
+    if (view.downloadBase.empty())
+        db.downloads().setBase(base);
+    return publishFromPages(db, view, signing, PublishAct::Publish, "",
+                            ReleaseFile{view.platform, upload.name, stored.sha256, stored.size});
 }
 
 std::string doneNotice(Database& db, std::string_view done, std::string_view id,

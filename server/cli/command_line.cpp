@@ -49,7 +49,8 @@ constexpr char kUsage[] =
     " [--head-timeout SECONDS] [--body-timeout SECONDS]\n"
     "                          [--min-body-rate SIZE] [--body-budget SIZE]"
     " [--busy-timeout MILLISECONDS]\n"
-    "                          [--admin-base-url URL] [--notify-retry-ms MILLISECONDS]\n"
+    "                          [--admin-base-url URL] [--notify-retry-ms MILLISECONDS]"
+    " [--max-download-size SIZE]\n"
     "  pelvoran-server release show|clear|history|prune-files [--state DIR]"
     " [--platform windows|linux]\n"
     "  pelvoran-server release set [--state DIR] --version 1.06 --address URL --date TEXT"
@@ -157,7 +158,7 @@ int serveCommand(const std::vector<std::string>& args) {
               {"--state", "--listen", "--admin-listen", "--trusted-proxy", "--public-prefix",
                "--comments-per-hour", "--comment-bytes-per-hour", "--max-connections",
                "--head-timeout", "--body-timeout", "--min-body-rate", "--body-budget",
-               "--busy-timeout", "--admin-base-url", "--notify-retry-ms"},
+               "--busy-timeout", "--admin-base-url", "--notify-retry-ms", "--max-download-size"},
               {"--listen"});
     expectWords(p, 1);
     ServeOptions o;
@@ -196,6 +197,7 @@ int serveCommand(const std::vector<std::string>& args) {
     o.bodyTimeout = seconds("--body-timeout", o.bodyTimeout);
     o.minBodyRate = byteSize(p, "--min-body-rate", o.minBodyRate);
     o.bodyBudget = byteSize(p, "--body-budget", o.bodyBudget);
+    o.maxDownloadSize = byteSize(p, "--max-download-size", o.maxDownloadSize);
     o.busyTimeout = millis("--busy-timeout", o.busyTimeout, 60000);
     o.adminBaseUrl = optionOr(p, "--admin-base-url", o.adminBaseUrl);
     if (!o.adminBaseUrl.empty() && !isWebAddress(o.adminBaseUrl))

@@ -313,7 +313,7 @@ bool Daemon::Parts::listen(std::vector<ListenSocket> publicSockets, ListenSocket
             publicListeners.push_back(std::make_unique<HttpListener>(
                 std::move(socket),
                 HttpListener::Settings{false, perListener, options.idleSeconds,
-                                       options.trustedProxy, options.publicPrefix},
+                                       options.trustedProxy, options.publicPrefix, "", 0},
                 *site, publicGuard));
     } catch (const std::exception& e) {
         logError(std::string("--listen：") + e.what());
@@ -323,7 +323,8 @@ bool Daemon::Parts::listen(std::vector<ListenSocket> publicSockets, ListenSocket
         adminListener = std::make_unique<HttpListener>(
             std::move(adminSocket),
             HttpListener::Settings{true, kAdminConnections, options.idleSeconds,
-                                   options.trustedProxy, "/"},
+                                   options.trustedProxy, "/", options.stateDir,
+                                   options.maxDownloadSize},
             *site, adminGuard);
     } catch (const std::exception& e) {
         logError(std::string("--admin-listen：") + e.what());

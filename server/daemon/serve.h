@@ -4,6 +4,7 @@
 #include "server/http/listener.h"
 #include "server/notify/notify.h"
 #include "server/store/database.h"
+#include "server/store/download_store.h"
 
 #include <chrono>
 #include <cstdint>
@@ -52,6 +53,8 @@ struct ServeOptions {
     /// Bytes of all comment bodies being received at once; one client may
     /// hold an eighth, one IPv6 /48 a quarter (at least 1 MiB each).
     std::uint64_t bodyBudget = kDefaultBodyBudget;
+    /// The largest file the release page takes as an upload.
+    std::uint64_t maxDownloadSize = kDefaultMaxDownloadSize;
     /// Where a browser reaches the admin pages (behind a proxy, as a
     /// notification's link gives them); empty: notifications carry no link.
     std::string adminBaseUrl;

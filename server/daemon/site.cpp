@@ -37,6 +37,12 @@ constexpr char kTooFrequent[] = "留言太频繁，请稍后再试。";
 
 } // namespace
 
+std::optional<WebResponse> Site::admitUpload(const Incoming& in) {
+    if (!in.admin)
+        return RequestHandler::admitUpload(in);
+    return parts_.admin.admitUpload(in.request);
+}
+
 std::optional<WebResponse> Site::answer(const Incoming& in, Later later) {
     if (in.admin) {
         if (in.tooLarge)

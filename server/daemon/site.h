@@ -44,6 +44,8 @@ public:
     /// once from another thread (a comment is answered once it is durable,
     /// the admin page's test send once it has ended).
     std::optional<WebResponse> answer(const Incoming& in, Later later) override;
+    /// An upload reaches only the admin pages, with a session.
+    std::optional<WebResponse> admitUpload(const Incoming& in) override;
 
 private:
     std::optional<WebResponse> desktopComment(const Incoming& in, Later& later);

@@ -36,6 +36,12 @@ public:
     /// The answer; or nullopt when it comes later, through `later`, called
     /// once from another thread (a comment is answered once it is durable).
     virtual std::optional<WebResponse> answer(const Incoming& in, Later later) = 0;
+    /// Whether the body of a file upload, whose head `in` is, may be read:
+    /// the refusal, or nullopt. Asked before a byte of the body is written.
+    virtual std::optional<WebResponse> admitUpload(const Incoming& in) {
+        (void)in;
+        return textResponse(404, "这里不接受上传。\n");
+    }
 };
 
 } // namespace pelvoran::server

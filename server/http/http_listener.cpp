@@ -2,12 +2,18 @@
 
 #include "server/http/handler.h"
 #include "server/http/web.h"
+#include "server/release/release_file.h"
+#include "server/support/error_text.h"
+#include "server/support/fd.h"
 
 #include <microhttpd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <strings.h>
@@ -17,6 +23,27 @@
 
 namespace pelvoran::server {
 namespace {
+
+/// A file arriving in a multipart form, written as it comes to a file that
+/// has no name: whatever becomes of the request, closing it is all it takes.
+struct Upload {
+    MHD_PostProcessor* parser = nullptr;
+    Fd file;
+    std::uint64_t limit = 0;
+    std::uint64_t size = 0;
+    std::string name;
+    int parts = 0; // file parts seen: the form has one
+    std::map<std::string, std::string> fields;
+    std::uint64_t fieldBytes = 0;
+    bool tooLarge = false;
+    bool malformed = false;
+    int writeError = 0;
+
+    ~Upload() {
+        if (parser != nullptr)
+            MHD_destroy_post_processor(parser);
+    }
+};
 
 /// What the listener keeps for one request.
 struct Request {
@@ -34,6 +61,7 @@ struct Request {
     bool suspended = false;
     /// The answer's own, called once it went out whole.
     std::function<void()> completed;
+    std::unique_ptr<Upload> upload; // the release page's file form
 };
 
 /// The library's response: the body from memory, or a file part streamed
@@ -68,8 +96,8 @@ MHD_Result send(MHD_Connection* c, const WebResponse& w) {
 
 /// A response after which the connection closes: the rest of the request
 /// is never read.
-WebResponse closing(unsigned status, const char* text) {
-    WebResponse w = textResponse(status, text);
+WebResponse closing(unsigned status, std::string text) {
+    WebResponse w = textResponse(status, std::move(text));
     w.headers.emplace_back(MHD_HTTP_HEADER_CONNECTION, "close");
     return w;
 }
@@ -156,6 +184,119 @@ std::uint64_t announcedLength(MHD_Connection* c) {
 std::optional<ClientAddress> peerOf(MHD_Connection* c) {
     const auto* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
     return info ? ClientAddress::from(info->client_addr) : std::nullopt;
+}
+
+/// The one request whose body may be a file: the release page's form, sent
+/// as multipart/form-data to the admin listener.
+bool isUpload(bool admin, const RouteMatch& match, const char* method, MHD_Connection* c) {
+    if (!admin || match.route != Route::AdminRelease || std::string_view(method) != "POST")
+        return false;
+    const char* type =
+        MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_TYPE);
+    return type != nullptr && strncasecmp(type, "multipart/form-data", 19) == 0;
+}
+
+/// A temporary file in `dir` that no name leads to.
+Fd namelessFile(const std::string& dir) {
+    Fd fd(::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    if (fd.get() >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL))
+        return fd;
+    // A file system without O_TMPFILE: the name goes at once.
+    std::string path = dir + "/.upload-XXXXXX";
+    fd = Fd(::mkostemp(path.data(), O_CLOEXEC));
+    if (fd.get() >= 0)
+        ::unlink(path.c_str());
+    return fd;
+}
+
+/// The form's text fields as a urlencoded body, what the site reads forms from.
+std::string encodedForm(const std::map<std::string, std::string>& fields) {
+    constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const auto& [key, text] : fields) {
+        if (!out.empty())
+            out += '&';
+        for (const std::string* part : {&key, &text}) {
+            for (const char ch : *part) {
+                const auto b = static_cast<unsigned char>(ch);
+                if ((b >= '0' && b <= '9') || (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') ||
+                    b == '-' || b == '.' || b == '_' || b == '~') {
+                    out += ch;
+                } else {
+                    out += '%';
+                    out += kHex[b >> 4];
+                    out += kHex[b & 15];
+                }
+            }
+            if (part == &key)
+                out += '=';
+        }
+    }
+    return out;
+}
+
+/// Takes one piece of the form from the library's parser: the file's bytes
+/// go to the file (none past the limit), the text fields to memory, within
+/// the limit of every form.
+MHD_Result formPiece(void* cls, MHD_ValueKind, const char* key, const char* filename, const char*,
+                     const char*, const char* data, uint64_t off, size_t size) {
+    auto& u = *static_cast<Upload*>(cls);
+    if (key == nullptr)
+        return MHD_YES;
+    if (filename != nullptr) {
+        if (std::string_view(key) != "file" || (off == 0 && ++u.parts > 1)) {
+            u.malformed = true;
+            return MHD_YES;
+        }
+        if (off == 0)
+            u.name = filename;
+        if (u.tooLarge || u.writeError != 0 || size == 0)
+            return MHD_YES;
+        if (size > u.limit - u.size) {
+            u.tooLarge = true;
+            (void)::ftruncate(u.file.get(), 0); // its disk space back now
+            return MHD_YES;
+        }
+        for (std::size_t done = 0; done < size;) {
+            const ssize_t n = ::write(u.file.get(), data + done, size - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                u.writeError = n < 0 ? errno : ENOSPC;
+                return MHD_YES;
+            }
+            done += static_cast<std::size_t>(n);
+        }
+        u.size += size;
+        return MHD_YES;
+    }
+    u.fieldBytes += std::string_view(key).size() + size;
+    if (u.fieldBytes > kMaxBody)
+        u.malformed = true;
+    else if (size > 0)
+        u.fields[key].append(data, size);
+    else
+        u.fields.try_emplace(key);
+    return MHD_YES;
+}
+
+/// Why a whole upload is not handed on; nullopt when it is.
+std::optional<WebResponse> uploadRefusal(Upload& u) {
+    // The parser says here whether the body ended where the form does.
+    if (MHD_destroy_post_processor(u.parser) == MHD_NO)
+        u.malformed = true;
+    u.parser = nullptr;
+    if (u.tooLarge)
+        return closing(413, "上传的文件太大：服务器最多接受 " + std::to_string(u.limit) +
+                                " 字节（" + sizeText(static_cast<std::int64_t>(u.limit)) +
+                                "），由 serve 的 --max-download-size 设定。\n");
+    if (u.malformed)
+        return closing(400, "上传的表单格式不对：只能有一个文件（字段 file），文字字段合计最多 " +
+                                maxBodyText() + "。请回到发布页面重试。\n");
+    if (u.writeError != 0)
+        return closing(503, "无法写入上传的临时文件（状态目录）：" + systemErrorText(u.writeError) +
+                                "。请检查磁盘空间后重试。\n");
+    return std::nullopt;
 }
 
 } // namespace
@@ -268,6 +409,8 @@ struct HttpListener::Callbacks {
             reply.headers.emplace_back(MHD_HTTP_HEADER_CONNECTION, "close");
             return send(c, reply);
         }
+        if (isUpload(l.settings_.admin, r.match, method, c))
+            return startUpload(l, c, url, method, r, announced);
         if (announced > kMaxBody) {
             // Answered now and closed: a route that reads bodies says it in
             // its own way (the lookup page keeps its form).
@@ -286,8 +429,46 @@ struct HttpListener::Callbacks {
         return MHD_YES;
     }
 
+    /// The release page's file form: the session and the form's token are
+    /// checked from the head, before a byte of the body is written; the
+    /// file then goes to a nameless file as it arrives.
+    static MHD_Result startUpload(HttpListener& l, MHD_Connection* c, const char* url,
+                                  const char* method, Request& r, std::uint64_t announced) {
+        const auto refuse = [&](WebResponse w) {
+            r.asked = true;
+            w.headers.emplace_back(MHD_HTTP_HEADER_CONNECTION, "close");
+            return send(c, w);
+        };
+        if (auto refusal = l.site_.admitUpload(incoming(l, c, url, method, r)))
+            return refuse(std::move(*refusal));
+        const std::uint64_t limit = l.settings_.maxUpload;
+        // The form's text fields may come on top of the file.
+        if (announced > limit + kMaxBody)
+            return refuse(textResponse(413, "上传的文件太大：服务器最多接受 " +
+                                                std::to_string(limit) + " 字节（" +
+                                                sizeText(static_cast<std::int64_t>(limit)) +
+                                                "），由 serve 的 --max-download-size 设定。\n"));
+        auto u = std::make_unique<Upload>();
+        u->limit = limit;
+        u->file = namelessFile(l.settings_.uploadDir);
+        if (u->file.get() < 0)
+            return refuse(textResponse(503, "无法在状态目录中写入上传的临时文件：" +
+                                                systemErrorText(errno) + "\n"));
+        u->parser = MHD_create_post_processor(c, 64 * 1024, &formPiece, u.get());
+        if (u->parser == nullptr)
+            return refuse(textResponse(400, "上传的表单格式不对：须为 multipart/form-data。\n"));
+        r.upload = std::move(u);
+        l.guard_.bodyTakes(r.connection, announced > 0 ? announced : limit + kMaxBody);
+        return MHD_YES;
+    }
+
     static MHD_Result body(HttpListener& l, Request& r, const char* upload, std::size_t n) {
         l.guard_.bodyArrived(r.connection, n);
+        if (r.upload) {
+            if (!r.upload->malformed && MHD_post_process(r.upload->parser, upload, n) == MHD_NO)
+                r.upload->malformed = true; // the rest is read and dropped
+            return MHD_YES;
+        }
         if (!r.keepBody || r.tooLarge)
             return MHD_YES;
         const std::uint64_t need = r.body.size() + n;
@@ -337,7 +518,19 @@ struct HttpListener::Callbacks {
         }
         r.asked = true;
         l.guard_.requestArrived(r.connection);
-        auto now = l.site_.answer(incoming(l, c, url, method, r), [c, &r](WebResponse w) {
+        Incoming in;
+        if (r.upload) {
+            if (auto refusal = uploadRefusal(*r.upload))
+                return reply(l, c, r, *refusal);
+            r.body = encodedForm(r.upload->fields);
+            in = incoming(l, c, url, method, r);
+            if (!r.upload->name.empty())
+                in.request.upload = WebRequest::Upload{r.upload->file.get(), r.upload->name,
+                                                       r.upload->size, r.upload->limit};
+        } else {
+            in = incoming(l, c, url, method, r);
+        }
+        auto now = l.site_.answer(in, [c, &r](WebResponse w) {
             const std::lock_guard lock(r.mutex);
             r.answer = std::move(w);
             if (r.suspended) {

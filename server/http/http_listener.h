@@ -29,6 +29,11 @@ public:
         std::optional<ClientAddress> trustedProxy;
         /// The lookup page's place on a public listener ("/" or "/x/").
         std::string publicPrefix = "/";
+        /// Where a file uploaded to the release page is written while it
+        /// arrives (the state directory), and its largest size; the admin
+        /// listener's alone.
+        std::string uploadDir;
+        std::uint64_t maxUpload = 0;
     };
 
     /// Throws std::runtime_error when the library cannot start on `socket`.

@@ -241,6 +241,7 @@ void ConnectionGuard::headArrived(Connection* c, std::uint64_t length, Clock::ti
     c->windowBytes_ = 0;
     c->bodyBytes_ = 0;
     c->length_ = length;
+    c->bodyBy_ = 0;
     c->headAt_ = now.time_since_epoch().count();
     c->movedAt_ = now.time_since_epoch().count();
     c->since_ = now.time_since_epoch().count();
@@ -367,14 +368,31 @@ void ConnectionGuard::requestArrived(Connection* c) {
         c->phase_ = Connection::Phase::Answer;
 }
 
-void ConnectionGuard::answerTakes(Connection* c, std::uint64_t bytes, Clock::time_point now) {
-    if (c == nullptr || limits_.minBodyRate == 0)
-        return;
-    const std::uint64_t rate = limits_.minBodyRate;
+namespace {
+
+/// The head timeout plus `bytes` at `rate` bytes a second.
+ConnectionGuard::Clock::rep deadline(const ConnectionGuard::Limits& limits, std::uint64_t bytes,
+                                     ConnectionGuard::Clock::time_point now) {
+    const std::uint64_t rate = limits.minBodyRate;
     const auto allowed =
-        limits_.headTimeout + std::chrono::milliseconds(static_cast<std::int64_t>(
-                                  bytes / rate * 1000 + bytes % rate * 1000 / rate));
-    c->answerBy_ = (now + allowed).time_since_epoch().count();
+        limits.headTimeout + std::chrono::milliseconds(static_cast<std::int64_t>(
+                                 bytes / rate * 1000 + bytes % rate * 1000 / rate));
+    return (now + allowed).time_since_epoch().count();
+}
+
+} // namespace
+
+void ConnectionGuard::bodyTakes(Connection* c, std::uint64_t bytes, Clock::time_point now) {
+    if (c == nullptr)
+        return;
+    // No minimum rate: no deadline either, as for an answer.
+    c->bodyBy_ = limits_.minBodyRate > 0 ? deadline(limits_, bytes, now)
+                                         : std::numeric_limits<Clock::rep>::max();
+}
+
+void ConnectionGuard::answerTakes(Connection* c, std::uint64_t bytes, Clock::time_point now) {
+    if (c != nullptr && limits_.minBodyRate > 0)
+        c->answerBy_ = deadline(limits_, bytes, now);
 }
 
 void ConnectionGuard::requestDone(Connection* c, Clock::time_point now) {
@@ -408,7 +426,9 @@ std::size_t ConnectionGuard::sweep(Clock::time_point now) {
         if (phase == Connection::Phase::Head) {
             late = now - since >= (crowded ? limits_.crowdedHeadTimeout : limits_.headTimeout);
         } else if (phase == Connection::Phase::Body) {
-            late = now - headAt >= limits_.bodyTimeout;
+            const auto by = c->bodyBy_.load();
+            late = by != 0 ? now.time_since_epoch().count() >= by
+                           : now - headAt >= limits_.bodyTimeout;
             if (!late && limits_.minBodyRate > 0 && now - since >= limits_.rateWindow) {
                 // One window over: enough bytes in it, or the connection ends.
                 const std::uint64_t got = c->windowBytes_.exchange(0);

@@ -207,6 +207,7 @@ public:
         std::atomic<std::uint64_t> bodyBytes_{0};
         std::atomic<std::uint64_t> length_{0}; // announced; 0: unknown
         std::atomic<Clock::rep> answerBy_{0};  // a file's deadline; 0: none
+        std::atomic<Clock::rep> bodyBy_{0};    // an upload's deadline; 0: the body timeout
     };
 
     /// How a connection is ended; by default shutdown(2).
@@ -235,6 +236,10 @@ public:
     /// budget is short; false when they cannot be had, or `c` was cut
     /// meanwhile: `c` is then ended.
     bool reserve(Connection* c, std::uint64_t bytes, Clock::time_point now = Clock::now());
+    /// The body is a file upload of up to `bytes`: instead of the body
+    /// timeout, it must be in within the head timeout plus its bytes at the
+    /// minimum body rate (the rate is still checked over each window).
+    void bodyTakes(Connection* c, std::uint64_t bytes, Clock::time_point now = Clock::now());
     /// The whole request is in; the answer takes no deadline of ours.
     void requestArrived(Connection* c);
     /// The answer is a file of `bytes`: it must be sent within the head

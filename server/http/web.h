@@ -32,6 +32,15 @@ struct WebRequest {
     /// prefix such as "/pelvoran/"; links are built from it.
     std::string root = "/";
     std::string body;
+    /// The file of a multipart form, on the one route that takes one: open
+    /// on `fd` (a temporary file with no name, the listener's), `size` bytes.
+    struct Upload {
+        int fd = -1;
+        std::string name; // as the browser gave it
+        std::uint64_t size = 0;
+        std::uint64_t limit = 0; // serve --max-download-size
+    };
+    std::optional<Upload> upload;
 };
 
 /// Bytes of a file on disk, sent from the file rather than from memory.

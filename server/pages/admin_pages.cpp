@@ -111,6 +111,26 @@ std::string signatureLabel(const ReleaseView& view) {
     return "签名（状态目录中没有公钥：更新提示不签名也会发布，但可被途中的人伪造）";
 }
 
+/// The file the server is to serve, and the download base when none is
+/// stored yet.
+std::string fileField(const ReleaseView& view) {
+    std::string out =
+        "<label for=\"file\">服务器提供的文件（可不选：不选时用上面的下载地址）</label>\n"
+        "<input type=\"file\" id=\"file\" name=\"file\"" +
+        std::string(view.fileError.empty()
+                        ? ""
+                        : " aria-invalid=\"true\" aria-describedby=\"file-error\"") +
+        ">\n";
+    if (!view.fileError.empty())
+        out += "<p class=\"error\" id=\"file-error\">" + escapeHtml(view.fileError) + "</p>\n";
+    if (view.downloadBase.empty())
+        return out + field("base",
+                           "下载地址开头（第一次发布文件时填，例如 https://example.com/pelvoran）",
+                           view.draftBase, view.baseError, false);
+    return out + "<p>文件的下载地址：" + escapeHtml(view.downloadBase) +
+           "/download/&lt;平台&gt;/&lt;版本&gt;/&lt;文件名&gt;</p>\n";
+}
+
 std::string problemPage(const std::string& text) {
     return frame("出错了", "<h1>出错了</h1>\n<p>" + text + "</p>\n", "/comments");
 }
@@ -313,21 +333,26 @@ std::string releasePage(const ReleaseView& view) {
         return it == view.errors.end() ? std::string() : it->second;
     };
     const Release& form = view.draft;
-    main +=
-        "<h2>发布新版本</h2>\n<form method=\"post\" action=\"/release\">" + hidden("csrf", csrf) +
-        platformField +
-        field("version", "版本（例如 1.06）", toUtf8(form.version), error(ReleaseField::Version),
-              false) +
-        field("address", "下载地址", toUtf8(form.address), error(ReleaseField::Address), false) +
-        field("date", "发布日期", toUtf8(form.date), error(ReleaseField::Date), false) +
-        field("notes", "更新说明", toUtf8(form.notes), error(ReleaseField::Notes), true) +
-        field("signature", signatureLabel(view), form.signature, error(ReleaseField::Signature),
-              false) +
-        field("rollout", "先给多少网络（百分比，0 到 100；100：全部）", view.draftRollout,
-              view.rolloutError, false) +
-        "<button type=\"submit\" name=\"action\" value=\"preview\" "
-        "class=\"quiet\">预览</button>"
-        "<button type=\"submit\" name=\"action\" value=\"publish\">发布</button></form>\n";
+    main += "<h2>发布新版本</h2>\n"
+            // The token in the address too: the server checks it before it
+            // reads the body, which may be a large file.
+            "<form method=\"post\" action=\"/release?csrf=" +
+            escapeHtml(percentEncode(csrf)) + "\" enctype=\"multipart/form-data\">" +
+            hidden("csrf", csrf) + platformField +
+            field("version", "版本（例如 1.06）", toUtf8(form.version),
+                  error(ReleaseField::Version), false) +
+            field("address", "下载地址（选了下面的文件时由服务器生成）", toUtf8(form.address),
+                  error(ReleaseField::Address), false) +
+            fileField(view) +
+            field("date", "发布日期", toUtf8(form.date), error(ReleaseField::Date), false) +
+            field("notes", "更新说明", toUtf8(form.notes), error(ReleaseField::Notes), true) +
+            field("signature", signatureLabel(view), form.signature, error(ReleaseField::Signature),
+                  false) +
+            field("rollout", "先给多少网络（百分比，0 到 100；100：全部）", view.draftRollout,
+                  view.rolloutError, false) +
+            "<button type=\"submit\" name=\"action\" value=\"preview\" "
+            "class=\"quiet\">预览</button>"
+            "<button type=\"submit\" name=\"action\" value=\"publish\">发布</button></form>\n";
     main += releaseHistorySection(view.history, view.shown, csrf);
     return frame("发布版本", main, "/release");
 }

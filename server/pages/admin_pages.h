@@ -83,6 +83,11 @@ struct ReleaseView {
     std::string notice;     // what was just done, as text
     std::string csrf;
     ReleaseHistory history; // its newest kHistoryShown rows
+    /// Where served files are published; empty: the form asks for it.
+    std::string downloadBase;
+    std::string draftBase; // the form's 下载地址开头, as typed
+    std::string baseError; // what is wrong with it
+    std::string fileError; // ... with the uploaded file
 };
 std::string releasePage(const ReleaseView& view);
 

@@ -261,6 +261,25 @@ TEST(Limits, AFileAnswerEndsAtItsDeadline) {
     EXPECT_EQ(w.guard.sweep(t0 + 1h), 0u) << "the last file's deadline held the next answer";
 }
 
+// An upload's body has until its size at the minimum rate after the head
+// timeout, not the body timeout, while it keeps the rate.
+TEST(Limits, AnUploadHasTheDeadlineOfItsSize) {
+    Watched w(testLimits());
+    auto* upload = w.open(1, "a");
+    auto* form = w.open(2, "b");
+    for (auto* c : {upload, form})
+        w.guard.headArrived(c, 6000, t0);
+    w.guard.bodyTakes(upload, 5000, t0); // 10 s + 50 s
+    for (const auto at : {10s, 20s, 30s, 40s, 50s, 60s}) {
+        for (auto* c : {upload, form})
+            w.guard.bodyArrived(c, 1000, t0 + at - 1s);
+        w.guard.sweep(t0 + at - 1ms);
+    }
+    EXPECT_EQ(w.ended, std::set<int>{2}) << "the form's body ends at the body timeout";
+    EXPECT_EQ(w.guard.sweep(t0 + 60s), 1u);
+    EXPECT_EQ(w.ended, (std::set<int>{1, 2}));
+}
+
 // One "bytes=" range of a 100-byte file, as RFC 9110 reads it; what the
 // strict matcher does not take is the whole file.
 TEST(DownloadAnswers, RangesOfAFile) {
