@@ -454,7 +454,9 @@ TEST(NotifyProcess, FailuresAreSaidAtOnceAndTheRecoveryToo) {
 
     held.release();
     const auto up = receivers(httpPort, 0, out.path());
-    ASSERT_TRUE(waitUntil([&] { return hooks(out.path()).size() >= 2; }, 30s)) << server.errors();
+    // The delay between tries doubles up to 360 times the first (36 s here):
+    // a slow machine may have failed often enough before the receiver is up.
+    ASSERT_TRUE(waitUntil([&] { return hooks(out.path()).size() >= 2; }, 60s)) << server.errors();
     EXPECT_TRUE(waitUntil([&] { return occurrences(server.errors(), "已恢复") == 1; }, 10s));
     EXPECT_NE(server.errors().find("期间有 2 条通知在等待"), std::string::npos) << server.errors();
     const auto back = metrics(state.path());
