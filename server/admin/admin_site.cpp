@@ -136,8 +136,8 @@ WebResponse AdminSite::startSession(const WebRequest& request) {
     return r;
 }
 
-std::optional<WebResponse> AdminSite::admitUpload(const WebRequest& request) {
-    std::optional<AdminSessions::Session> session;
+std::optional<WebResponse> AdminSite::findSession(const WebRequest& request,
+                                                  std::optional<AdminSessions::Session>& session) {
     try {
         session = sessions_.find(request);
     } catch (const std::exception& e) {
@@ -145,6 +145,13 @@ std::optional<WebResponse> AdminSite::admitUpload(const WebRequest& request) {
     }
     if (!session)
         return page(401, signInPage("需要先登录。", signIn_));
+    return std::nullopt;
+}
+
+std::optional<WebResponse> AdminSite::admitUpload(const WebRequest& request) {
+    std::optional<AdminSessions::Session> session;
+    if (auto refusal = findSession(request, session))
+        return refusal;
     // The body is not read yet: the form's token comes in its address.
     WebRequest head = request;
     head.body = "csrf=" + percentEncode(value(request.query, "csrf"));
@@ -176,13 +183,8 @@ std::optional<WebResponse> AdminSite::handle(const WebRequest& request, Route ro
         return page(503, databaseErrorPage(e.what()));
     }
     std::optional<AdminSessions::Session> session;
-    try {
-        session = sessions_.find(request);
-    } catch (const std::exception& e) {
-        return page(503, databaseErrorPage(e.what()));
-    }
-    if (!session)
-        return page(401, signInPage("需要先登录。", signIn_));
+    if (auto refusal = findSession(request, session))
+        return refusal;
     if (route == Route::AdminLogout) {
         if (AdminSessions::checkPost(request, *session) == AdminSessions::PostCheck::OtherOrigin)
             return page(403, deniedPage("这个请求来自其他网站，已拒绝。"));

@@ -57,6 +57,10 @@ public:
     void finishTestSends() { tests_.finish(); }
 
 private:
+    /// The request's session, into `session`; or the answer to a request
+    /// without one (the sign-in page), or when the store cannot be asked.
+    std::optional<WebResponse> findSession(const WebRequest& request,
+                                           std::optional<AdminSessions::Session>& session);
     /// The notifications' test sends under way, each on a thread of its own
     /// so that the listener answers meanwhile; one per recipient at most.
     class TestSends {

@@ -63,8 +63,8 @@ struct ServeOptions {
     std::chrono::milliseconds notifyRetry = kDefaultFirstRetry;
 };
 
-/// HOST:PORT of a listener as a browser on this machine reaches it: one on
-/// every address through loopback.
+/// The HOST:PORT a browser on this machine opens for a listener: a listener
+/// on every address (0.0.0.0, [::]) is opened through loopback.
 std::string browserAddress(const std::string& listening);
 
 /// The server from its start to its end, without the process around it
