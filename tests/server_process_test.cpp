@@ -297,9 +297,10 @@ TEST(ServerWire, UpdateCheckFollowsThePublishedRelease) {
 
 // Behind the trusted proxy, each platform's tool is answered with its own
 // release, an agentless (1.05-style) or malformed agent with Windows's; a
-// staged Linux release reaches some of the proxy's clients' networks, the
-// same ones on every check, and a halt reaches the running server; a
-// rollout of nothing or of no percentage is refused.
+// staged Linux release reaches 10%, then 50% of 10,000 of the proxy's
+// clients' networks (within 2 points), the same ones on every check and
+// every listener, raising it keeps those it had, and a halt reaches the
+// running server; a rollout of nothing or of no percentage is refused.
 TEST(ServerWire, EachPlatformItsReleaseAndARolloutWithAHalt) {
     const TempDir state;
     ServerProcess server(state.path(), {"--trusted-proxy", "127.0.0.1"});
@@ -359,33 +360,68 @@ TEST(ServerWire, EachPlatformItsReleaseAndARolloutWithAHalt) {
     for (const auto& a : agents)
         EXPECT_EQ(check(a.agent, "10.0.0.1"), body(a.offered)) << a.agent;
 
-    ASSERT_EQ(release({"rollout", "50", "--platform", "linux"}).status, 0);
-    const auto linuxAnswers = [&] {
-        std::vector<std::string> answers;
-        for (int n = 0; n < 40; ++n)
-            answers.push_back(
-                check("Pelvoran/1.06 (Linux)", "192.0.2.1, 10.0." + std::to_string(n) + ".9"));
+    // The Linux tool's checks from `networks` networks (10.a.b.9, one /24
+    // each), one check each on the kept-alive connection `fd`: 'y' for the
+    // staged release offered, 'n' for no newer version, '?' for anything else.
+    const auto linuxAnswers = [&](int fd, int networks) {
+        std::string question = updateQuestion();
+        question.replace(question.find("Connection: close\r\n"), 19,
+                         "User-Agent: Pelvoran/1.06 (Linux)\r\n");
+        std::string answers;
+        for (int n = 0; n < networks; ++n) {
+            std::string q = question;
+            q.insert(q.size() - 2, "X-Forwarded-For: 192.0.2.1, 10." + std::to_string(n >> 8) +
+                                       "." + std::to_string(n & 255) + ".9\r\n");
+            const std::string reply = exchangeOn(fd, q);
+            const std::string offered = bodyOf(reply);
+            answers += statusOf(reply) != 200    ? '?'
+                       : offered == body("1.07") ? 'y'
+                       : offered.empty()         ? 'n'
+                                                 : '?';
+        }
         return answers;
     };
-    // Taken once the rollout has reached the listener: a sample that spans
-    // the change is half before it, half after.
-    std::vector<std::string> staged = linuxAnswers(), again = linuxAnswers();
-    for (int i = 0;
-         i < 50 && (std::count(staged.begin(), staged.end(), "") == 0 || staged != again); ++i) {
-        std::this_thread::sleep_for(100ms);
-        staged = std::exchange(again, linuxAnswers());
-    }
-    const auto offered = std::count(staged.begin(), staged.end(), body("1.07"));
-    EXPECT_GT(offered, 0);
-    EXPECT_EQ(offered + std::count(staged.begin(), staged.end(), ""), 40);
-    EXPECT_EQ(linuxAnswers(), staged) << "a network's answer changed between checks";
+    const auto share = [](const std::string& answers) {
+        return 100.0 * static_cast<double>(std::count(answers.begin(), answers.end(), 'y')) /
+               static_cast<double>(answers.size());
+    };
+    // A change is seen on the first 200 networks, then all 10,000 are
+    // asked on the same connection, so on the same listener.
+    constexpr int kNetworks = 10000;
+    const auto afterChange = [&](int fd, const std::function<bool(const std::string&)>& seen) {
+        for (int i = 0; i < 100 && !seen(linuxAnswers(fd, 200)); ++i)
+            std::this_thread::sleep_for(100ms);
+        return linuxAnswers(fd, kNetworks);
+    };
+    const int fd = connectFrom(server.port(), "127.0.0.1");
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(release({"rollout", "10", "--platform", "linux"}).status, 0);
+    const std::string tenth =
+        afterChange(fd, [](const std::string& a) { return a.find('n') != std::string::npos; });
+    EXPECT_EQ(tenth.find('?'), std::string::npos);
+    EXPECT_NEAR(share(tenth), 10.0, 2.0);
+
+    ASSERT_EQ(release({"rollout", "50", "--platform", "linux"}).status, 0);
+    const std::string half =
+        afterChange(fd, [&](const std::string& a) { return a != tenth.substr(0, a.size()); });
+    EXPECT_EQ(half.find('?'), std::string::npos);
+    EXPECT_NEAR(share(half), 50.0, 2.0);
+    for (std::size_t n = 0; n < tenth.size(); ++n)
+        ASSERT_TRUE(tenth[n] != 'y' || half[n] == 'y') << "network " << n << " lost it at 50%";
+    // The same answers on every start, from whichever listener.
+    const int other = connectFrom(server.port(), "127.0.0.1");
+    ASSERT_GE(other, 0);
+    EXPECT_EQ(linuxAnswers(other, 1000), half.substr(0, 1000));
+    ::close(other);
 
     ASSERT_EQ(release({"halt", "--platform", "linux"}).status, 0);
-    for (int i = 0; i < 100 && linuxAnswers() != std::vector<std::string>(40); ++i)
+    for (int i = 0; i < 100 && linuxAnswers(fd, 200).find('y') != std::string::npos; ++i)
         std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(linuxAnswers(), std::vector<std::string>(40)) << "not halted within 10 s";
+    EXPECT_EQ(linuxAnswers(fd, 2000), std::string(2000, 'n')) << "not halted within 10 s";
+    ::close(fd);
     EXPECT_EQ(check("", "10.0.0.1"), body("1.06")) << "Windows's release stays";
     const CommandResult audit = runServerCommand({"audit", "list", "--state", state.path()});
+    EXPECT_NE(audit.out.find("1.07（Linux）：10% → 50%"), std::string::npos) << audit.out;
     EXPECT_NE(audit.out.find("1.07（Linux）：50% → 0%"), std::string::npos) << audit.out;
 }
 
