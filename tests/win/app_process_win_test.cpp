@@ -7,6 +7,7 @@
 #include "tests/support/signed_replies.h"
 #include "tests/win/win_process.h"
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -147,6 +148,28 @@ TEST_F(AppProcess, BuiltWithAKeyItOffersOnlyTheSignedRelease) {
     const HWND box = waitForWindow(pi.dwProcessId, L"#32770");
     ASSERT_NE(box, nullptr);
     EXPECT_EQ(textOf(box), L"有更新版本");
+    PostMessageW(box, WM_COMMAND, IDCANCEL, 0);
+    const HWND main = waitForWindow(pi.dwProcessId, L"PelvoranForm");
+    ASSERT_NE(main, nullptr);
+    PostMessageW(main, WM_CLOSE, 0, 0);
+    EXPECT_EQ(waitForExit(), 0u);
+}
+
+// Pelvoran.exe against the real pelvoran-server (Linux), which
+// real_server_test.sh started on the port with a Windows release 1.06 and a
+// Linux release 1.07 published: the tool, which names itself Windows, is
+// offered the Windows one. Run only by that script.
+TEST_F(AppProcess, TheRealServerOffersItTheWindowsRelease) {
+    if (std::getenv("PELVORAN_REAL_SERVER") == nullptr)
+        GTEST_SKIP() << "run by real_server_test.sh";
+    start();
+    const HWND box = waitForWindow(pi.dwProcessId, L"#32770");
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(textOf(box), L"有更新版本");
+    wchar_t message[512] = {};
+    GetDlgItemTextW(box, 0xFFFF, message, 512);
+    EXPECT_NE(std::wstring(message).find(L"最新版本: 1.06"), std::wstring::npos) << message;
+    EXPECT_NE(std::wstring(message).find(L"Windows 版"), std::wstring::npos) << message;
     PostMessageW(box, WM_COMMAND, IDCANCEL, 0);
     const HWND main = waitForWindow(pi.dwProcessId, L"PelvoranForm");
     ASSERT_NE(main, nullptr);
