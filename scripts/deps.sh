@@ -20,8 +20,10 @@ pelvoran_packages=(
 pelvoran_test_packages=(
     clang-format git
     libgtest-dev libgmock-dev libbenchmark-dev qt6-base-private-dev
-    # lld links the test executables (the shipped ones keep GNU ld).
-    lld
+    # lld links the test executables (the shipped ones keep GNU ld); clang
+    # compiles the sanitized build, llvm-symbolizer names the lines of its
+    # reports.
+    lld clang libclang-rt-dev llvm
     locales
     dpkg-dev file lintian appstream desktop-file-utils
     # systemd brings systemd-socket-activate and systemd-analyze; nginx

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# Installs what is missing, then builds and runs the whole test suite under
-# AddressSanitizer + UndefinedBehaviorSanitizer, then as released with the
-# benchmarks built, where the suites that start the built programs as
-# processes run again (all but the browser and Orca tests); then builds the
-# .deb and checks it with lintian, the AppStream file with appstreamcli and
-# the .desktop file with desktop-file-validate; then cross-builds the Windows program and runs its
-# tests under wine; then builds the four release files again and compares
-# them, and signs the executables with a test certificate. Exits non-zero
-# when any build, test or check fails.
+# Installs what is missing, then builds (with clang) and runs the whole test
+# suite under AddressSanitizer + UndefinedBehaviorSanitizer; then builds as
+# released (with GCC) with the benchmarks, and runs again the suites that
+# start the built programs as processes (all but the browser and Orca
+# tests); then builds the .deb and checks it with lintian, the AppStream file
+# with appstreamcli and the .desktop file with desktop-file-validate; then
+# cross-builds the Windows program and runs its tests under wine; then builds
+# the four release files again and compares them, and signs the executables
+# with a test certificate. Exits non-zero when any build, test or check
+# fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
@@ -65,11 +66,18 @@ windows_tests_built=$(mktemp -u)
 ) >"$beside_log" 2>&1 &
 beside=$!
 
-# 1. ASan + UBSan.
+# 1. ASan + UBSan, compiled by clang: it compiles this build in about 280 s
+# of processor time where GCC took 470 s (GCC compiles what ships, in step
+# 2), and a second compiler's warnings come with it. A folder that GCC
+# configured is configured afresh.
 # Line tables only (-g1): the sanitizers' reports name every file and line,
 # and a file compiles in about a tenth less time than with full debug
-# information (ui_test.cpp: 17.6 s of processor time instead of 19.7 s).
-pelvoran_configure build-asan -DCMAKE_BUILD_TYPE=Debug -DPELVORAN_SANITIZE=ON \
+# information.
+if [ -f build-asan/CMakeCache.txt ] &&
+    ! grep -q '^CMAKE_CXX_COMPILER:[A-Z]*=.*clang++' build-asan/CMakeCache.txt; then
+    rm -rf build-asan
+fi
+CXX=clang++ pelvoran_configure build-asan -DCMAKE_BUILD_TYPE=Debug -DPELVORAN_SANITIZE=ON \
     -DCMAKE_CXX_FLAGS_DEBUG=-g1 -DPELVORAN_BUILD_TESTS=ON -DPELVORAN_WERROR=$werror
 cmake --build build-asan -j2
 timed "the sanitized build"

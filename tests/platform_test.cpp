@@ -112,8 +112,8 @@ TEST(Text, Utf8RoundTripAndRejects) {
         "\xED\xA0\x80",     // encoded surrogate
         "\xF4\x90\x80\x80", // above U+10FFFF
         "\xE4\xB8",         // truncated at the end
-        "\xE4\xB8"
-        "a",    // truncated in the middle
+        ("\xE4\xB8"
+         "a"),  // truncated in the middle
         "\x80", // lone continuation byte
         "\xFF",
     };

@@ -272,7 +272,7 @@ def _locpath_suppressions():
     path = os.path.join(tempfile.gettempdir(), "pelvoran-locpath-%d.supp" % os.getpid())
     if not os.path.exists(path):
         with open(path, "w") as out:
-            out.write("leak:__argz_add_sep\nleak:__argz_create_sep\n")
+            out.write("leak:argz_add_sep\nleak:argz_create_sep\n")
         atexit.register(os.remove, path)
     return path
 
