@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <functional>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -75,7 +76,8 @@ PublishedPath readPath(Statement& s) {
 
 } // namespace
 
-StoredFile DownloadStore::store(int fd, std::uint64_t maxSize, const std::string& shown) {
+StoredFile DownloadStore::store(int fd, std::uint64_t maxSize, const std::string& shown,
+                                const std::function<void()>& betweenTransactions) {
     struct stat info {};
     if (::fstat(fd, &info) != 0)
         throw FileRefused("无法读取 " + shown + "：" + systemErrorText(errno));
@@ -89,24 +91,70 @@ StoredFile DownloadStore::store(int fd, std::uint64_t maxSize, const std::string
     const StoredFile first = readChunks(fd, shown, [](const std::string&) {});
     if (file(first.sha256))
         return first;
-    Transaction transaction(connection_);
-    Statement insert(connection_, "INSERT INTO download_chunks (sha256, n, data) VALUES (?, ?, ?)");
+    // The chunks go in a few at a time, each batch its own transaction, so
+    // that comments committed meanwhile wait for a batch, never for the
+    // whole file; the file is there once its row is, written last. Chunks
+    // of a store cut short have no row: nothing reads them, the next store
+    // of the file writes them again, and prune() removes them.
+    Statement insert(connection_, "INSERT OR REPLACE INTO download_chunks (sha256, n, data) "
+                                  "VALUES (?, ?, ?)");
+    std::optional<Transaction> batch;
     std::int64_t n = 0;
-    const StoredFile written = readChunks(fd, shown, [&](const std::string& part) {
-        insert.reset();
-        insert.bind(1, first.sha256);
-        insert.bind(2, n++);
-        insert.bindBlob(3, part);
-        insert.step();
-    });
-    if (written.sha256 != first.sha256)
-        throw FileRefused(shown + " 在读取时变了：请等它写完再发布");
-    Statement row(connection_, "INSERT INTO download_files (sha256, size) VALUES (?, ?)");
-    row.bind(1, written.sha256);
-    row.bind(2, written.size);
-    row.step();
-    transaction.commit();
+    StoredFile written;
+    try {
+        written = readChunks(fd, shown, [&](const std::string& part) {
+            if (!batch)
+                batch.emplace(connection_);
+            insert.bind(1, first.sha256);
+            insert.bind(2, n++);
+            insert.bindBlob(3, part);
+            insert.step();
+            insert.reset();
+            if (n % kChunksPerTransaction == 0) {
+                batch->commit();
+                batch.reset();
+                if (betweenTransactions)
+                    betweenTransactions();
+            }
+        });
+        if (batch)
+            batch->commit();
+        batch.reset();
+        if (written.sha256 != first.sha256)
+            throw FileRefused(shown + " 在读取时变了：请等它写完再发布");
+        Transaction transaction(connection_);
+        Statement chunks(connection_, "SELECT count(*), coalesce(sum(length(data)), 0) "
+                                      "FROM download_chunks WHERE sha256 = ?");
+        chunks.bind(1, written.sha256);
+        chunks.step();
+        if (chunks.integer(0) != n || chunks.integer(1) != written.size)
+            throw StoreError(
+                shown + " 的数据在写入时被另一个命令删除了（release prune-files？）：请重新发布");
+        Statement row(connection_, "INSERT OR IGNORE INTO download_files (sha256, size) "
+                                   "VALUES (?, ?)");
+        row.bind(1, written.sha256);
+        row.bind(2, written.size);
+        row.step();
+        transaction.commit();
+    } catch (...) {
+        batch.reset();
+        dropChunksWithoutFile(first.sha256);
+        throw;
+    }
     return written;
+}
+
+void DownloadStore::dropChunksWithoutFile(const std::string& sha256) noexcept {
+    try {
+        Transaction transaction(connection_);
+        Statement s(connection_, "DELETE FROM download_chunks WHERE sha256 = ?1 AND NOT EXISTS "
+                                 "(SELECT 1 FROM download_files WHERE sha256 = ?1)");
+        s.bind(1, sha256);
+        s.step();
+        transaction.commit();
+    } catch (const std::exception&) {
+        // The database fails as a whole: prune() removes them later.
+    }
 }
 
 std::optional<StoredFile> DownloadStore::file(const std::string& sha256) {
@@ -188,8 +236,12 @@ std::vector<StoredFile> DownloadStore::prune() {
     Transaction transaction(connection_);
     std::vector<StoredFile> gone;
     {
-        Statement s(connection_, "SELECT sha256, size FROM download_files WHERE sha256 NOT IN "
-                                 "(SELECT sha256 FROM release_files) ORDER BY sha256");
+        // Files no publish names, and the chunks of stores cut short.
+        Statement s(connection_,
+                    "SELECT sha256, size FROM download_files WHERE sha256 NOT IN "
+                    "(SELECT sha256 FROM release_files) UNION ALL "
+                    "SELECT sha256, sum(length(data)) FROM download_chunks WHERE sha256 NOT IN "
+                    "(SELECT sha256 FROM download_files) GROUP BY sha256 ORDER BY sha256");
         while (s.step())
             gone.push_back({s.text(0), s.integer(1)});
     }

@@ -3,6 +3,7 @@
 #include "server/release/release_file.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -21,6 +22,9 @@ struct FileRefused : std::runtime_error {
 
 /// What `serve` and `release set` take unless told otherwise.
 inline constexpr std::uint64_t kDefaultMaxDownloadSize = std::uint64_t{1} << 30;
+/// Chunks (1 MiB each) a store writes in one transaction: what a comment
+/// committed meanwhile may wait for.
+inline constexpr std::int64_t kChunksPerTransaction = 8;
 
 /// One stored file, by its digest.
 struct StoredFile {
@@ -41,12 +45,14 @@ class DownloadStore {
 public:
     explicit DownloadStore(Connection& connection) : connection_(connection) {}
 
-    /// Reads the regular file open on `fd` into the database, all in one
-    /// transaction: it is there whole or not at all. A file that is there
-    /// already is not written again. Throws FileRefused when it is over
-    /// `maxSize` (before a byte is copied) or changed while read (`shown`
-    /// names it), StoreError when the database fails.
-    StoredFile store(int fd, std::uint64_t maxSize, const std::string& shown);
+    /// Reads the regular file open on `fd` into the database, a few chunks
+    /// a transaction (`betweenTransactions` is called between two); it is
+    /// there whole or not at all. A file that is there already is not
+    /// written again. Throws FileRefused when it is over `maxSize` (before a
+    /// byte is copied) or changed while read (`shown` names it), StoreError
+    /// when the database fails.
+    StoredFile store(int fd, std::uint64_t maxSize, const std::string& shown,
+                     const std::function<void()>& betweenTransactions = {});
     std::optional<StoredFile> file(const std::string& sha256);
     /// Writes the file's bytes to `fd`, a chunk at a time. Throws
     /// StoreError when it is not there, std::runtime_error when a write fails.
@@ -65,10 +71,13 @@ public:
     /// newest publish or clear of the history, when it is a publish with a file.
     std::optional<PublishedPath> current(Platform platform);
 
-    /// Deletes the files no publish of the history names; what it deleted.
+    /// Deletes the files no publish of the history names, and the chunks
+    /// of stores cut short; what it deleted.
     std::vector<StoredFile> prune();
 
 private:
+    void dropChunksWithoutFile(const std::string& sha256) noexcept;
+
     Connection& connection_;
 };
 

@@ -683,21 +683,24 @@ TEST(NotifyStore, OutboxFollowsTheCommentsTransaction) {
     EXPECT_EQ(r.pending, 2);
 }
 
-// A served file is in the database whole or not at all: a failure at its
-// second chunk leaves no row; its copy on disk is checked and a wrong one
-// written again; a file no publish names is pruned, with its copy.
+// A served file is in the database whole or not at all: a failure in its
+// second batch of chunks leaves no chunk and no row; between two batches
+// no transaction is open (a comment commits without waiting) and the file
+// is not there yet; its copy on disk is checked and a wrong one written
+// again; a file no publish names is pruned, with its copy.
 TEST(DownloadStore, StoredWholeOrNotAtAllCopiedCheckedAndPruned) {
     const test::TempDir dir;
     const std::string path = dir.path() + "/comments.sqlite";
     const std::string exe = dir.path() + "/Pelvoran.exe";
-    std::string bytes(1536 * 1024, '\0');
+    // Ten chunks: two batches.
+    std::string bytes(kChunksPerTransaction * 1024 * 1024 + 1536 * 1024, '\0');
     for (std::size_t i = 0; i < bytes.size(); ++i)
         bytes[i] = static_cast<char>(i * 7 % 251);
     std::ofstream(exe, std::ios::binary) << bytes;
     const Fd fd(::open(exe.c_str(), O_RDONLY | O_CLOEXEC));
     Database db(path);
     ASSERT_EQ(test::RawDatabase(path).exec(
-                  "CREATE TRIGGER fault BEFORE INSERT ON download_chunks WHEN NEW.n = 1 "
+                  "CREATE TRIGGER fault BEFORE INSERT ON download_chunks WHEN NEW.n = 9 "
                   "BEGIN SELECT RAISE(ABORT, 'disk full'); END;"),
               SQLITE_OK);
     EXPECT_THROW(db.downloads().store(fd.get(), kDefaultMaxDownloadSize, exe), StoreError);
@@ -707,7 +710,15 @@ TEST(DownloadStore, StoredWholeOrNotAtAllCopiedCheckedAndPruned) {
     ASSERT_EQ(raw.exec("DROP TRIGGER fault"), SQLITE_OK);
     EXPECT_THROW(db.downloads().store(fd.get(), bytes.size() - 1, exe), FileRefused);
 
-    const StoredFile stored = db.downloads().store(fd.get(), bytes.size(), exe);
+    Database other(path, 0ms);
+    int between = 0;
+    const StoredFile stored = db.downloads().store(fd.get(), bytes.size(), exe, [&] {
+        ++between;
+        other.comments().insert({comment("written while the file was")});
+        EXPECT_FALSE(other.downloads().file(sha256Hex(bytes)));
+    });
+    EXPECT_EQ(between, 1);
+    EXPECT_EQ(other.comments().list().size(), 1u);
     EXPECT_EQ(stored.sha256, sha256Hex(bytes));
     EXPECT_EQ(stored.size, static_cast<std::int64_t>(bytes.size()));
     const std::string copies = dir.path() + "/" + kDownloadsDir;
@@ -719,9 +730,14 @@ TEST(DownloadStore, StoredWholeOrNotAtAllCopiedCheckedAndPruned) {
     EXPECT_EQ(test::fileBytes(keepCopy(db.downloads(), copies, stored)), bytes);
 
     std::ofstream(copies + "/" + stored.sha256 + ".part") << "left by a crash";
+    // The chunks of a store cut short by a crash go too.
+    ASSERT_EQ(raw.exec("INSERT INTO download_chunks VALUES ('z cut short', 0, x'0102')"),
+              SQLITE_OK);
     const auto gone = db.downloads().prune();
-    ASSERT_EQ(gone.size(), 1u);
+    ASSERT_EQ(gone.size(), 2u);
     EXPECT_EQ(gone[0].sha256, stored.sha256);
+    EXPECT_EQ(gone[1].sha256, "z cut short");
+    EXPECT_EQ(gone[1].size, 2);
     EXPECT_EQ(raw.scalar("SELECT count(*) FROM download_chunks"), 0);
     EXPECT_EQ(removeOtherCopies(copies, {}),
               (std::vector<std::string>{stored.sha256, stored.sha256 + ".part"}));
