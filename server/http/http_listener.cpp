@@ -405,9 +405,10 @@ struct HttpListener::Callbacks {
             r.asked = true;
             l.guard_.requestArrived(r.connection);
             const auto w = l.site_.answer(incoming(l, c, url, method, r), [](WebResponse) {});
-            WebResponse reply = w ? *w : textResponse(503, "服务器正忙，请稍后重试。\n");
-            reply.headers.emplace_back(MHD_HTTP_HEADER_CONNECTION, "close");
-            return send(c, reply);
+            WebResponse answered = w ? *w : textResponse(503, "服务器正忙，请稍后重试。\n");
+            answered.headers.emplace_back(MHD_HTTP_HEADER_CONNECTION, "close");
+            // A file keeps its deadline and is counted, as without a body.
+            return reply(l, c, r, answered);
         }
         if (isUpload(l.settings_.admin, r.match, method, c))
             return startUpload(l, c, url, method, r, announced);
