@@ -368,17 +368,27 @@ TEST(ServerWire, EachPlatformItsReleaseAndARolloutWithAHalt) {
         question.replace(question.find("Connection: close\r\n"), 19,
                          "User-Agent: Pelvoran/1.06 (Linux)\r\n");
         std::string answers;
-        for (int n = 0; n < networks; ++n) {
-            std::string q = question;
-            q.insert(q.size() - 2, "X-Forwarded-For: 192.0.2.1, 10." + std::to_string(n >> 8) +
-                                       "." + std::to_string(n & 255) + ".9\r\n");
-            const std::string reply = exchangeOn(fd, q);
-            const std::string offered = bodyOf(reply);
-            answers += statusOf(reply) != 200    ? '?'
-                       : offered == body("1.07") ? 'y'
-                       : offered.empty()         ? 'n'
-                                                 : '?';
+        // Sent 100 at a time, one after the other on the connection, as
+        // HTTP/1.1 allows: a round trip each took most of the time.
+        for (int from = 0; from < networks; from += 100) {
+            std::string batch;
+            const int to = std::min(networks, from + 100);
+            for (int n = from; n < to; ++n) {
+                std::string q = question;
+                q.insert(q.size() - 2, "X-Forwarded-For: 192.0.2.1, 10." + std::to_string(n >> 8) +
+                                           "." + std::to_string(n & 255) + ".9\r\n");
+                batch += q;
+            }
+            for (const std::string& reply :
+                 exchangeAllOn(fd, batch, static_cast<std::size_t>(to - from))) {
+                const std::string offered = bodyOf(reply);
+                answers += statusOf(reply) != 200    ? '?'
+                           : offered == body("1.07") ? 'y'
+                           : offered.empty()         ? 'n'
+                                                     : '?';
+            }
         }
+        answers.resize(static_cast<std::size_t>(networks), '?');
         return answers;
     };
     const auto share = [](const std::string& answers) {

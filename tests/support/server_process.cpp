@@ -365,6 +365,40 @@ std::string exchangeOn(int fd, const std::string& request, std::chrono::millisec
     return reply;
 }
 
+std::vector<std::string> exchangeAllOn(int fd, const std::string& requests, std::size_t count,
+                                       std::chrono::milliseconds timeout) {
+    const auto end = Clock::now() + timeout;
+    std::size_t sent = 0;
+    std::string received;
+    std::vector<std::string> replies;
+    while (replies.size() < count && Clock::now() < end) {
+        pollfd p{fd, static_cast<short>(POLLIN | (sent < requests.size() ? POLLOUT : 0)), 0};
+        if (poll(&p, 1, 50) <= 0)
+            continue;
+        if (p.revents & (POLLIN | POLLERR | POLLHUP)) {
+            char buf[65536];
+            const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+            if (n <= 0)
+                break;
+            received.append(buf, static_cast<std::size_t>(n));
+            // Every whole reply off the front.
+            while (isComplete(received)) {
+                const auto headEnd = received.find("\r\n\r\n") + 4;
+                const auto length = received.find("\r\nContent-Length: ");
+                const std::size_t whole = headEnd + std::stoul(received.substr(length + 18));
+                replies.push_back(received.substr(0, whole));
+                received.erase(0, whole);
+            }
+        } else if (p.revents & POLLOUT) {
+            const ssize_t n =
+                ::send(fd, requests.data() + sent,
+                       std::min<std::size_t>(requests.size() - sent, 1 << 16), MSG_NOSIGNAL);
+            sent = n <= 0 ? requests.size() : sent + static_cast<std::size_t>(n);
+        }
+    }
+    return replies;
+}
+
 int statusOf(const std::string& reply) {
     if (!reply.starts_with("HTTP/1.") || reply.size() < 12)
         return 0;

@@ -130,6 +130,12 @@ std::string httpExchange(int port, const std::string& request,
 std::string exchangeOn(int fd, const std::string& request,
                        std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
+/// The same for `count` requests sent at once (pipelined) in `requests`:
+/// their replies in order, as many as came within `timeout`.
+std::vector<std::string>
+exchangeAllOn(int fd, const std::string& requests, std::size_t count,
+              std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
 /// The status of an HTTP reply, 0 when there is none.
 int statusOf(const std::string& reply);
 /// The body of an HTTP reply (after the blank line).
