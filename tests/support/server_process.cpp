@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
@@ -338,10 +339,16 @@ std::string httpExchange(int port, const std::string& request, std::chrono::mill
     return reply;
 }
 
-std::string exchangeOn(int fd, const std::string& request, std::chrono::milliseconds timeout) {
+namespace {
+
+/// Sends `request` on `fd` while reading what comes back, until `enough`
+/// (given all that came back so far) says so, the server closes, or
+/// `timeout` passes; what came back.
+std::string pump(int fd, const std::string& request, std::chrono::milliseconds timeout,
+                 const std::function<bool(std::string&)>& enough) {
     const auto end = Clock::now() + timeout;
     std::size_t sent = 0;
-    std::string reply;
+    std::string received;
     while (Clock::now() < end) {
         pollfd p{fd, static_cast<short>(POLLIN | (sent < request.size() ? POLLOUT : 0)), 0};
         if (poll(&p, 1, 50) <= 0)
@@ -351,8 +358,8 @@ std::string exchangeOn(int fd, const std::string& request, std::chrono::millisec
             const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
             if (n <= 0)
                 break; // closed, or reset
-            reply.append(buf, static_cast<std::size_t>(n));
-            if (isComplete(reply))
+            received.append(buf, static_cast<std::size_t>(n));
+            if (enough(received))
                 break; // the rest of a refused body need not be sent
         } else if (p.revents & POLLOUT) {
             const ssize_t n =
@@ -362,40 +369,29 @@ std::string exchangeOn(int fd, const std::string& request, std::chrono::millisec
             sent = n <= 0 ? request.size() : sent + static_cast<std::size_t>(n);
         }
     }
-    return reply;
+    return received;
+}
+
+} // namespace
+
+std::string exchangeOn(int fd, const std::string& request, std::chrono::milliseconds timeout) {
+    return pump(fd, request, timeout, [](std::string& reply) { return isComplete(reply); });
 }
 
 std::vector<std::string> exchangeAllOn(int fd, const std::string& requests, std::size_t count,
                                        std::chrono::milliseconds timeout) {
-    const auto end = Clock::now() + timeout;
-    std::size_t sent = 0;
-    std::string received;
     std::vector<std::string> replies;
-    while (replies.size() < count && Clock::now() < end) {
-        pollfd p{fd, static_cast<short>(POLLIN | (sent < requests.size() ? POLLOUT : 0)), 0};
-        if (poll(&p, 1, 50) <= 0)
-            continue;
-        if (p.revents & (POLLIN | POLLERR | POLLHUP)) {
-            char buf[65536];
-            const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-            if (n <= 0)
-                break;
-            received.append(buf, static_cast<std::size_t>(n));
-            // Every whole reply off the front.
-            while (isComplete(received)) {
-                const auto headEnd = received.find("\r\n\r\n") + 4;
-                const auto length = received.find("\r\nContent-Length: ");
-                const std::size_t whole = headEnd + std::stoul(received.substr(length + 18));
-                replies.push_back(received.substr(0, whole));
-                received.erase(0, whole);
-            }
-        } else if (p.revents & POLLOUT) {
-            const ssize_t n =
-                ::send(fd, requests.data() + sent,
-                       std::min<std::size_t>(requests.size() - sent, 1 << 16), MSG_NOSIGNAL);
-            sent = n <= 0 ? requests.size() : sent + static_cast<std::size_t>(n);
+    pump(fd, requests, timeout, [&](std::string& received) {
+        // Every whole reply off the front.
+        while (isComplete(received)) {
+            const auto headEnd = received.find("\r\n\r\n") + 4;
+            const auto length = received.find("\r\nContent-Length: ");
+            const std::size_t whole = headEnd + std::stoul(received.substr(length + 18));
+            replies.push_back(received.substr(0, whole));
+            received.erase(0, whole);
         }
-    }
+        return replies.size() >= count;
+    });
     return replies;
 }
 
