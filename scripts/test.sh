@@ -67,7 +67,7 @@ windows_tests_built=$(mktemp -u)
 beside=$!
 
 # 1. ASan + UBSan, compiled by clang: it compiles this build in about 280 s
-# of processor time where GCC took 470 s (GCC compiles what ships, in step
+# of processor time where GCC took 450 s (GCC compiles what ships, in step
 # 2), and a second compiler's warnings come with it. A folder that GCC
 # configured is configured afresh.
 # Line tables only (-g1): the sanitizers' reports name every file and line,
@@ -88,7 +88,7 @@ timed "the tests under ASan+UBSan"
 # the suites that start those programs (the server, the desktop tool,
 # pelvoran-decode) as processes, against them. The suites that test code in
 # their own process ran in step 1 on the same sources; built again here they
-# took about 100 s of the processor for nothing new.
+# took about 120 s of processor time for nothing new.
 # (The server address goes back to the packaged one after scripts/run.sh.)
 # The pages in Chromium and the tool under Orca ran in step 1, against the
 # sanitized server and tool: their time goes to the browser and the screen
