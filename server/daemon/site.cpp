@@ -66,11 +66,14 @@ std::optional<WebResponse> Site::answer(const Incoming& in, Later later) {
     case Route::DesktopComment: return desktopComment(in, later);
     case Route::WebComment: return webComment(in, later);
     case Route::LookupPage: {
-        std::optional<PageDownload> download;
-        if (const auto live =
-                parts_.downloads ? parts_.downloads->live(Platform::Windows) : std::nullopt)
-            download = PageDownload{live->file, live->version};
-        return lookupPage(in.request, "", "", download);
+        // Each platform's line, so that no one takes the other's program.
+        std::vector<PageDownload> downloads;
+        for (const Platform platform : {Platform::Windows, Platform::Linux}) {
+            if (const auto live =
+                    parts_.downloads ? parts_.downloads->live(platform) : std::nullopt)
+                downloads.push_back({live->file, live->version});
+        }
+        return lookupPage(in.request, "", "", downloads);
     }
     case Route::CommentThanks: return thanksPage(in.request);
     case Route::StyleSheet: return styleSheet();

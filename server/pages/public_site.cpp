@@ -57,7 +57,7 @@ std::string codeAsTyped(const std::string& text) {
 }
 
 WebResponse lookupPage(const WebRequest& request, const std::string& notice,
-                       const std::string& comment, const std::optional<PageDownload>& download) {
+                       const std::string& comment, const std::vector<PageDownload>& downloads) {
     const bool asked = request.query.contains("code");
     const std::string code = codeAsTyped(queryValue(request, "code"));
     Text answer = form_text::kStartNotice;
@@ -86,11 +86,11 @@ WebResponse lookupPage(const WebRequest& request, const std::string& notice,
     main += "</p>\n<img src=\"" + root + "help.png\" width=\"401\" height=\"220\" alt=\"";
     main += escapeHtml(toUtf8(form_text::kPictureDescription));
     main += "\">\n</section>\n";
-    if (download) {
-        const ReleaseFile& f = download->file;
+    for (const PageDownload& download : downloads) {
+        const ReleaseFile& f = download.file;
         main += "<p><a href=\"" + root +
-                escapeHtml(downloadPath(f.platform, download->version, f.name)) +
-                "\">下载 Pelvoran " + escapeHtml(download->version) + "（" +
+                escapeHtml(downloadPath(f.platform, download.version, f.name)) +
+                "\">下载 Pelvoran " + escapeHtml(download.version) + "（" +
                 std::string(platformLabel(f.platform)) + "，" + sizeText(f.size) +
                 "）</a><br><span class=\"muted\">SHA-256：<code class=\"hash\">" +
                 escapeHtml(f.sha256) + "</code></span></p>\n";

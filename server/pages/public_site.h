@@ -7,6 +7,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace pelvoran::server {
 
@@ -14,8 +15,8 @@ namespace pelvoran::server {
 /// characters.
 std::string codeAsTyped(const std::string& utf8);
 
-/// The Windows release's file when this server serves it: the lookup
-/// page's download line.
+/// A platform's release file that this server serves: a download line of
+/// the lookup page.
 struct PageDownload {
     ReleaseFile file;
     std::string version;
@@ -25,10 +26,11 @@ struct PageDownload {
 /// `?code=` under Chinese regional settings (the start notice without one),
 /// the help text and photo, and the comment form. `notice` (HTML) tells how
 /// a comment went; `comment` refills the form when it did not arrive.
-/// `download`, when given, adds a line to download it, with its SHA-256.
+/// Each of `downloads` adds a line to download it, with its platform and
+/// SHA-256.
 WebResponse lookupPage(const WebRequest& request, const std::string& notice = "",
                        const std::string& comment = "",
-                       const std::optional<PageDownload>& download = std::nullopt);
+                       const std::vector<PageDownload>& downloads = {});
 
 /// The help photo, as PNG.
 WebResponse helpPhoto();

@@ -236,19 +236,28 @@ TEST(AdminPageRendering, UsePageDrawsEachDaysVersionsAndTheNewestsShare) {
     }
 }
 
-// A file served here: the lookup page's download line under the prefix,
-// with its size and SHA-256; the release history's row names it too.
+// Files served here: the lookup page's download line for each platform
+// under the prefix, with its size and SHA-256; the release history's row
+// names the file too.
 TEST(PublicPages, ServedFileHasItsDownloadLineAndHistoryRow) {
     const ReleaseFile file{Platform::Windows, "Pelvoran.exe", std::string(64, 'a'), 1048576};
+    const ReleaseFile deb{Platform::Linux, "pelvoran_1.07_amd64.deb", std::string(64, 'b'), 500000};
     WebRequest request;
     request.method = "GET";
     request.root = "/p/";
-    const std::string page = lookupPage(request, "", "", PageDownload{file, "1.06"}).body;
-    EXPECT_NE(page.find("<a href=\"/p/download/windows/1.06/Pelvoran.exe\">下载 Pelvoran "
-                        "1.06（Windows，1.0 MB）</a>"),
-              std::string::npos)
-        << page;
+    const std::string page =
+        lookupPage(request, "", "", {PageDownload{file, "1.06"}, PageDownload{deb, "1.07"}}).body;
+    const auto windowsLine =
+        page.find("<a href=\"/p/download/windows/1.06/Pelvoran.exe\">下载 Pelvoran "
+                  "1.06（Windows，1.0 MB）</a>");
+    const auto linuxLine =
+        page.find("<a href=\"/p/download/linux/1.07/pelvoran_1.07_amd64.deb\">下载 Pelvoran "
+                  "1.07（Linux，500.0 KB）</a>");
+    EXPECT_NE(windowsLine, std::string::npos) << page;
+    EXPECT_NE(linuxLine, std::string::npos) << page;
+    EXPECT_LT(windowsLine, linuxLine);
     EXPECT_NE(page.find(file.sha256), std::string::npos);
+    EXPECT_NE(page.find(deb.sha256), std::string::npos);
     EXPECT_EQ(lookupPage(request).body.find("下载 Pelvoran"), std::string::npos);
 
     ReleaseHistory history;
