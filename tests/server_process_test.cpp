@@ -299,7 +299,7 @@ TEST(ServerWire, UpdateCheckFollowsThePublishedRelease) {
 // release, an agentless (1.05-style) or malformed agent with Windows's; a
 // staged Linux release reaches 10%, then 50% of 10,000 of the proxy's
 // clients' networks (within 2 points), the same ones on every check and
-// every listener, raising it keeps those it had, and a halt reaches the
+// connection, raising it keeps those it had, and a halt reaches the
 // running server; a rollout of nothing or of no percentage is refused.
 TEST(ServerWire, EachPlatformItsReleaseAndARolloutWithAHalt) {
     const TempDir state;
@@ -396,7 +396,7 @@ TEST(ServerWire, EachPlatformItsReleaseAndARolloutWithAHalt) {
                static_cast<double>(answers.size());
     };
     // A change is seen on the first 200 networks, then all 10,000 are
-    // asked on the same connection, so on the same listener.
+    // asked on the same connection, so of the same listener thread.
     constexpr int kNetworks = 10000;
     const auto afterChange = [&](int fd, const std::function<bool(const std::string&)>& seen) {
         for (int i = 0; i < 100 && !seen(linuxAnswers(fd, 200)); ++i)
@@ -418,7 +418,7 @@ TEST(ServerWire, EachPlatformItsReleaseAndARolloutWithAHalt) {
     EXPECT_NEAR(share(half), 50.0, 2.0);
     for (std::size_t n = 0; n < tenth.size(); ++n)
         ASSERT_TRUE(tenth[n] != 'y' || half[n] == 'y') << "network " << n << " lost it at 50%";
-    // The same answers on every start, from whichever listener.
+    // The same answers to a tool's next start, on another connection.
     const int other = connectFrom(server.port(), "127.0.0.1");
     ASSERT_GE(other, 0);
     EXPECT_EQ(linuxAnswers(other, 1000), half.substr(0, 1000));
