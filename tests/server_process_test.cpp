@@ -178,6 +178,15 @@ private:
     int fd_;
 };
 
+/// `size` bytes drawn from a generator seeded with `seed`: a file's bytes.
+std::string randomBytes(std::size_t size, unsigned seed) {
+    std::string bytes(size, '\0');
+    std::mt19937 random(seed);
+    for (char& b : bytes)
+        b = static_cast<char>(random());
+    return bytes;
+}
+
 } // namespace
 
 // Over the wire, a body of each kind of tool in the field arrives as meant
@@ -2222,10 +2231,7 @@ TEST(ServedFiles, CurlReadsRangesResumesAndTheBackupCarriesThem) {
     const TempDir state, work, elsewhere;
     const std::string dir = state.path();
     makeState(dir);
-    std::string bytes(300 * 1000, '\0');
-    std::mt19937 random(7);
-    for (char& b : bytes)
-        b = static_cast<char>(random());
+    const std::string bytes = randomBytes(300 * 1000, 7);
     const std::string exe = work.path() + "/Pelvoran.exe";
     std::ofstream(exe, std::ios::binary) << bytes;
     const std::vector<std::string> release = {"release", "set", "--state", dir, "--version", "1.06",
@@ -2383,10 +2389,7 @@ TEST(ServedFiles, ReleasePageUploadIsCheckedFirstAndServedBack) {
         EXPECT_EQ(statusOf(reply), h.status) << h.target << "\n" << reply;
     }
 
-    std::string bytes(300 * 1000, '\0');
-    std::mt19937 random(11);
-    for (char& b : bytes)
-        b = static_cast<char>(random());
+    const std::string bytes = randomBytes(300 * 1000, 11);
     const std::string exe = work.path() + "/upload.bin";
     std::ofstream(exe, std::ios::binary) << bytes;
     std::ofstream(work.path() + "/big.bin", std::ios::binary) << std::string(500 * 1000, 'x');

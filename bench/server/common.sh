@@ -1,6 +1,8 @@
 # What the server benchmarks share. Sourced, not run.
 #   bench_workdir PREFIX   makes $work (removed at exit) and $pids, whose
 #                          processes get SIGTERM, then SIGKILL, at exit
+#   bench_open_files N     lets this shell and its children open N
+#                          descriptors, or as many as the hard limit allows
 #   bench_stop PID         SIGTERM, up to 10 s, then SIGKILL; the process
 #                          leaves $pids; false when it had to be killed
 #   bench_fail MESSAGE...  says why the benchmark stops, and stops it
@@ -44,6 +46,12 @@
 # Connections one client (an IPv4 address, an IPv6 /64) may hold; no option
 # changes it, so the loads stay below it.
 bench_max_per_client=64
+
+bench_open_files() {
+    local hard
+    hard=$(ulimit -Hn)
+    if [ "$hard" = unlimited ] || [ "$hard" -ge "$1" ]; then ulimit -n "$1"; else ulimit -n "$hard"; fi
+}
 
 bench_workdir() {
     work=$(mktemp -d "${TMPDIR:-/tmp}/$1.XXXXXX")

@@ -63,11 +63,9 @@ if has_side server && [ -z "${PELVORAN_SERVER:-}" ]; then
 fi
 server_bin=$(realpath "${PELVORAN_SERVER:-$build/server/pelvoran-server}")
 
-# 1,000 slow readers plus the client's own descriptors.
-hard=$(ulimit -Hn)
-if [ "$hard" = unlimited ] || [ "$hard" -ge 8192 ]; then ulimit -n 8192; else ulimit -n "$hard"; fi
-
 . bench/server/common.sh
+# 1,000 slow readers plus the client's own descriptors.
+bench_open_files 8192
 bench_workdir pelvoran-dbench
 chmod 755 "$work" # nginx's worker runs as an unprivileged user when started by root
 

@@ -65,11 +65,9 @@ fi
 server_bin=$(realpath "${PELVORAN_SERVER:-$build/server/pelvoran-server}")
 loop_bin=$(realpath "$build/bench/server/sqlite_commit_loop")
 
-# 1,000 idle connections plus the client's own descriptors.
-hard=$(ulimit -Hn)
-if [ "$hard" = unlimited ] || [ "$hard" -ge 8192 ]; then ulimit -n 8192; else ulimit -n "$hard"; fi
-
 . bench/server/common.sh
+# 1,000 idle connections plus the client's own descriptors.
+bench_open_files 8192
 bench_workdir pelvoran-sbench
 chmod 755 "$work" # nginx's worker runs as an unprivileged user when started by root
 
