@@ -11,7 +11,7 @@ pelvoran_packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev libcurl4-openssl-dev
     qt6-translations-l10n fonts-noto-cjk
-    libmicrohttpd-dev libsqlite3-dev libssl-dev libsystemd-dev
+    libmicrohttpd-dev libsqlite3-dev libpq-dev libssl-dev libsystemd-dev
 )
 
 # The test command on top: the test and benchmark libraries, the locales the
@@ -31,6 +31,9 @@ pelvoran_test_packages=(
     systemd man-db wrk nginx-light
     # /metrics read by a real parser of Prometheus' text format.
     python3-prometheus-client
+    # The PostgreSQL store's tests start a primary and a standby of their
+    # own from these binaries (no cluster of the system's is made).
+    postgresql
     # The receivers of the notifications tests: a real SMTP server.
     python3-aiosmtpd
     # The Windows executables signed with a certificate made in the test.
@@ -72,6 +75,14 @@ pelvoran_install_packages() {
     [ ${#missing[@]} -eq 0 ] && return 0
     local sudo=()
     [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+    # Debian's PostgreSQL makes and starts a cluster of its own when
+    # installed unless told not to; the tests start theirs.
+    if printf '%s\n' "${missing[@]}" | grep -q '^postgresql' &&
+        [ ! -e /etc/postgresql-common/createcluster.conf ]; then
+        "${sudo[@]}" mkdir -p /etc/postgresql-common
+        echo "create_main_cluster = false" |
+            "${sudo[@]}" tee /etc/postgresql-common/createcluster.conf >/dev/null
+    fi
     echo "Installing: ${missing[*]}"
     if printf '%s\n' "${missing[@]}" | grep -q ':i386$' &&
         ! dpkg --print-foreign-architectures | grep -qx i386; then

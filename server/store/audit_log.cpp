@@ -1,6 +1,6 @@
 #include "server/store/audit_log.h"
 
-#include "server/store/sqlite_support.h"
+#include "server/store/sql.h"
 #include "server/store/store_time.h"
 
 namespace pelvoran::server {

@@ -1,7 +1,7 @@
 #include "server/store/comment_store.h"
 
 #include "server/store/audit_log.h"
-#include "server/store/sqlite_support.h"
+#include "server/store/sql.h"
 #include "server/store/transaction.h"
 
 #include <set>
@@ -30,11 +30,11 @@ void CommentStore::insert(const std::vector<NewComment>& comments) {
     const MillisTime now = millisNow();
     Transaction transaction(connection_);
     Statement s(connection_, "INSERT INTO comments (received, text, raw, source, flagged) "
-                             "VALUES (?, ?, ?, ?, ?)");
+                             "VALUES (?, ?, ?, ?, ?) RETURNING id");
     // The comment's notifications are queued in its own transaction: none
     // is lost, none is sent of a comment that was not stored.
     Statement queue(connection_, "INSERT INTO notify_outbox (comment, recipient, queued, due) "
-                                 "SELECT last_insert_rowid(), id, ?1, ?1 FROM notify_recipients "
+                                 "SELECT ?3, id, ?1, ?1 FROM notify_recipients "
                                  "WHERE flagged = 1 OR ?2 = 0");
     for (const auto& c : comments) {
         s.bind(1, c.received);
@@ -43,9 +43,11 @@ void CommentStore::insert(const std::vector<NewComment>& comments) {
         s.bind(4, c.source);
         s.bind(5, std::int64_t{c.flagged});
         s.step();
+        const std::int64_t id = s.integer(0);
         s.reset();
         queue.bind(1, now);
         queue.bind(2, std::int64_t{c.flagged});
+        queue.bind(3, id);
         queue.step();
         queue.reset();
     }
@@ -61,8 +63,10 @@ std::vector<StoredComment> CommentStore::list(std::optional<std::chrono::sys_sec
 
 CommentPage CommentStore::page(const std::string& search, bool flagged, std::int64_t offset,
                                std::int64_t limit) {
-    // instr() finds the text as typed: no pattern characters to escape.
-    const std::string where = "WHERE flagged = ? AND (? = '' OR instr(text, ?) > 0) ";
+    // instr() (PostgreSQL's strpos()) finds the text as typed: no pattern
+    // characters to escape.
+    const std::string where = std::string("WHERE flagged = ? AND (? = '' OR ") +
+                              (connection_.postgres() ? "strpos" : "instr") + "(text, ?) > 0) ";
     CommentPage page;
     {
         Statement s(connection_, "SELECT count(*) FROM comments " + where);
@@ -104,8 +108,13 @@ CommentCount CommentStore::countAndNewest() {
 }
 
 std::int64_t CommentStore::highestNumber() {
-    Statement s(connection_, "SELECT max(coalesce((SELECT seq FROM sqlite_sequence WHERE name = "
-                             "'comments'), 0), coalesce((SELECT max(id) FROM comments), 0))");
+    Statement s(connection_,
+                connection_.postgres()
+                    ? "SELECT greatest(coalesce(pg_sequence_last_value(pg_get_serial_sequence("
+                      "'comments', 'id')::regclass), 0), coalesce((SELECT max(id) FROM comments), "
+                      "0))"
+                    : "SELECT max(coalesce((SELECT seq FROM sqlite_sequence WHERE name = "
+                      "'comments'), 0), coalesce((SELECT max(id) FROM comments), 0))");
     s.step();
     return s.integer(0);
 }
@@ -168,6 +177,10 @@ std::int64_t CommentStore::removeFlagged(const std::string& source) {
 }
 
 void CommentStore::checkpoint() {
+    // PostgreSQL's deleted rows go with its own VACUUM and its WAL's
+    // recycling, which are the administrator's; nothing is left to do here.
+    if (connection_.postgres())
+        return;
     // TRUNCATE waits (busy timeout) for readers of older frames, copies every
     // frame into the file, syncs it and cuts the WAL to nothing.
     Statement s(connection_, "PRAGMA wal_checkpoint(TRUNCATE)");

@@ -1,36 +1,75 @@
 #include "server/store/database.h"
 
+#include "server/store/postgres.h"
+#include "server/store/postgres_schema.h"
 #include "server/store/sqlite_support.h"
 #include "server/store/transaction.h"
 
 namespace pelvoran::server {
 namespace {
 
-std::unique_ptr<Connection> openPrivate(const std::string& path) {
-    keepPrivate(path);
-    return std::make_unique<Connection>(
-        openConnection(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE));
+std::unique_ptr<Connection> open(const std::string& location,
+                                 std::chrono::milliseconds busyTimeout) {
+    if (isPostgresLocation(location))
+        return std::make_unique<PgConnection>(location, busyTimeout);
+    keepPrivate(location);
+    auto connection = std::make_unique<SqliteConnection>(
+        openConnection(location, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE));
+    // A writer waits this long for another connection's transaction.
+    sqlite3_busy_timeout(connection->get(), static_cast<int>(busyTimeout.count()));
+    connection->exec("PRAGMA journal_mode=WAL");
+    connection->exec("PRAGMA synchronous=FULL");
+    connection->exec("PRAGMA foreign_keys=ON");
+    // What is deleted is overwritten, not only unlinked.
+    connection->exec("PRAGMA secure_delete=ON");
+    return connection;
 }
+
+SqliteConnection& sqlite(Connection& c) {
+    return static_cast<SqliteConnection&>(c);
+}
+
+PgConnection& postgres(Connection& c) {
+    return static_cast<PgConnection&>(c);
+}
+
+/// How long a server waits for another's migration of the same database.
+constexpr std::chrono::minutes kMigrationWait(10);
 
 } // namespace
 
-Database::Database(const std::string& path, std::chrono::milliseconds busyTimeout)
-    : connection_(openPrivate(path)), audit_(*connection_), comments_(*connection_, audit_),
-      outbox_(*connection_), releases_(*connection_, audit_), sessions_(*connection_),
-      use_(*connection_), downloads_(*connection_) {
-    // A writer waits this long for another connection's transaction.
-    sqlite3_busy_timeout(connection_->get(), static_cast<int>(busyTimeout.count()));
-    connection_->exec("PRAGMA journal_mode=WAL");
-    connection_->exec("PRAGMA synchronous=FULL");
-    connection_->exec("PRAGMA foreign_keys=ON");
-    // What is deleted is overwritten, not only unlinked.
-    connection_->exec("PRAGMA secure_delete=ON");
+bool isPostgresLocation(const std::string& location) {
+    return location.starts_with("postgresql://") || location.starts_with("postgres://");
+}
+
+std::string shownLocation(const std::string& location) {
+    return isPostgresLocation(location) ? shownPostgres(location) : location;
+}
+
+Database::Database(const std::string& location, std::chrono::milliseconds busyTimeout)
+    : connection_(open(location, busyTimeout)), audit_(*connection_),
+      comments_(*connection_, audit_), outbox_(*connection_), releases_(*connection_, audit_),
+      sessions_(*connection_), use_(*connection_), downloads_(*connection_) {
     migrate();
 }
 
 Database::~Database() = default;
 
+bool Database::postgres() const {
+    return connection_->postgres();
+}
+
 int Database::schemaVersion() {
+    if (connection_->postgres()) {
+        Statement s(*connection_, "SELECT count(*) FROM pg_tables WHERE schemaname = "
+                                  "current_schema() AND tablename = 'pelvoran_schema'");
+        s.step();
+        if (s.integer(0) == 0)
+            return 0;
+        Statement v(*connection_, "SELECT coalesce(max(version), 0) FROM pelvoran_schema");
+        v.step();
+        return static_cast<int>(v.integer(0));
+    }
     Statement s(*connection_, "PRAGMA user_version");
     s.step();
     return static_cast<int>(s.integer(0));
@@ -40,19 +79,68 @@ void Database::migrate() {
     const int latest = knownSchemaVersion();
     if (schemaVersion() == latest)
         return; // the common case takes no lock
-    Transaction transaction(*connection_);
-    const int version = schemaVersion();
-    if (version > latest)
-        throw StoreError(newerSchemaText("数据库", version));
-    for (int v = version; v < latest; ++v)
-        connection_->exec(schemaMigrations()[static_cast<std::size_t>(v)]);
-    if (version != latest)
-        connection_->exec("PRAGMA user_version=" + std::to_string(latest));
-    transaction.commit();
+    if (!connection_->postgres()) {
+        Transaction transaction(*connection_);
+        const int version = schemaVersion();
+        if (version > latest)
+            throw StoreError(newerSchemaText("数据库", version));
+        for (int v = version; v < latest; ++v)
+            connection_->exec(schemaMigrations()[static_cast<std::size_t>(v)]);
+        if (version != latest)
+            connection_->exec("PRAGMA user_version=" + std::to_string(latest));
+        transaction.commit();
+        return;
+    }
+    // Servers starting together migrate once: the others wait, then find
+    // it done. The lock is taken before the transaction begins, so that
+    // the transaction sees the tables another server just made.
+    PgConnection& pg = server::postgres(*connection_);
+    pg.lockSession(AdvisoryLock::migration, kMigrationWait);
+    try {
+        Transaction transaction(*connection_);
+        const int version = schemaVersion();
+        if (version > latest)
+            throw StoreError(newerSchemaText("数据库", version));
+        int at = version;
+        if (at == 0) {
+            connection_->exec(postgresSchema());
+            connection_->exec("CREATE TABLE pelvoran_schema (version BIGINT NOT NULL)");
+            connection_->exec("INSERT INTO pelvoran_schema (version) VALUES (0)");
+            at = postgresSchemaBase();
+        }
+        for (; at < latest; ++at)
+            connection_->exec(
+                postgresMigrations()[static_cast<std::size_t>(at - postgresSchemaBase())]);
+        connection_->exec("UPDATE pelvoran_schema SET version = " + std::to_string(latest));
+        transaction.commit();
+    } catch (...) {
+        pg.unlockSession(AdvisoryLock::migration);
+        throw;
+    }
+    pg.unlockSession(AdvisoryLock::migration);
+}
+
+std::optional<SynchronousStandbys> Database::synchronousStandbys() {
+    if (!connection_->postgres())
+        return std::nullopt;
+    Statement s(*connection_,
+                "SELECT current_setting('synchronous_standby_names'), (SELECT count(*) FROM "
+                "pg_stat_replication WHERE sync_state IN ('sync', 'quorum'))");
+    s.step();
+    return SynchronousStandbys{s.text(0), s.integer(1)};
+}
+
+std::optional<std::int64_t> Database::serverBytes() {
+    if (!connection_->postgres())
+        return std::nullopt;
+    Statement s(*connection_, "SELECT pg_database_size(current_database())");
+    s.step();
+    return s.integer(0);
 }
 
 std::int64_t Database::dataVersion() {
-    Statement s(*connection_, "PRAGMA data_version");
+    Statement s(*connection_,
+                connection_->postgres() ? "SELECT n FROM pelvoran_changes" : "PRAGMA data_version");
     s.step();
     return s.integer(0);
 }
@@ -68,6 +156,8 @@ bool Database::canWrite() {
 }
 
 void Database::copyInto(const std::string& path) {
+    if (connection_->postgres())
+        throw StoreError("PostgreSQL 数据库的备份请用 pg_dump（或 pg_basebackup）");
     Statement s(*connection_, "VACUUM INTO ?");
     s.bind(1, path);
     s.step();
@@ -75,6 +165,24 @@ void Database::copyInto(const std::string& path) {
 
 void Database::keepNumbersAbove(const std::map<std::string, std::int64_t>& numbers) {
     Transaction transaction(*connection_);
+    if (connection_->postgres()) {
+        // Only the tables whose numbers come from an identity column have a
+        // sequence; it is never set back.
+        Statement raise(*connection_,
+                        "SELECT setval(pg_get_serial_sequence(table_name, 'id'), greatest(?1, "
+                        "coalesce(pg_sequence_last_value(pg_get_serial_sequence(table_name, "
+                        "'id')), 1))) FROM information_schema.columns WHERE table_schema = "
+                        "current_schema() AND table_name = ?2 AND column_name = 'id' AND "
+                        "is_identity = 'YES'");
+        for (const auto& [table, number] : numbers) {
+            raise.bind(1, std::max<std::int64_t>(number, 1));
+            raise.bind(2, table);
+            raise.step();
+            raise.reset();
+        }
+        transaction.commit();
+        return;
+    }
     // Only the tables that number with AUTOINCREMENT have a row there.
     Statement add(*connection_,
                   "INSERT INTO sqlite_sequence (name, seq) SELECT ?1, 0 WHERE EXISTS "
@@ -95,18 +203,27 @@ void Database::keepNumbersAbove(const std::map<std::string, std::int64_t>& numbe
 }
 
 std::vector<std::string> Database::integrityProblems() {
-    const CheckResult check = runCheck(*connection_, "PRAGMA integrity_check");
+    // PostgreSQL checks its own pages (and the administrator runs
+    // pg_amcheck); what SQLite's check finds has no counterpart there.
+    if (connection_->postgres())
+        return {};
+    const CheckResult check = runCheck(sqlite(*connection_), "PRAGMA integrity_check");
     if (check.rc != SQLITE_OK)
         throw StoreError(check.why);
     return check.problems;
 }
 
 bool Database::rebuildIndexes() {
-    return server::rebuildIndexes(*connection_);
+    if (connection_->postgres())
+        return false;
+    return server::rebuildIndexes(sqlite(*connection_));
 }
 
 void Database::interrupt() {
-    sqlite3_interrupt(connection_->get());
+    if (connection_->postgres())
+        server::postgres(*connection_).cancel();
+    else
+        sqlite3_interrupt(sqlite(*connection_).get());
 }
 
 } // namespace pelvoran::server

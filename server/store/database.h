@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,22 +22,40 @@ namespace pelvoran::server {
 /// gives up, unless told otherwise.
 inline constexpr std::chrono::milliseconds kBusyTimeout = std::chrono::seconds(2);
 
-/// The engine's open connection (sqlite_support.h): only the store's own
-/// files see into it.
+/// The engine's open connection (sql.h): only the store's own files see
+/// into it.
 class Connection;
 
+/// Whether `location`, as given with --database, names a PostgreSQL
+/// database (a libpq URI: postgresql://… or postgres://…) rather than a
+/// SQLite file.
+bool isPostgresLocation(const std::string& location);
+
+/// A PostgreSQL `location` as the publisher may see it in messages and
+/// logs: its hosts, ports and database, never a password or an option.
+std::string shownLocation(const std::string& location);
+
+/// The synchronous standbys a PostgreSQL primary commits to: the setting
+/// that names them, and how many are connected and synchronous now.
+struct SynchronousStandbys {
+    std::string names; // synchronous_standby_names; empty: none
+    std::int64_t connected = 0;
+};
+
 /// One connection to the server's database, and the stores that work on
-/// it. Opening it creates the file when needed (0600), takes group and
-/// other access from an existing file and its -wal and -shm, switches it to
-/// WAL with synchronous=FULL, and brings its schema up to date (PRAGMA
-/// user_version counts the migrations applied). A database written by a
+/// it. The database is a SQLite file, or a PostgreSQL database named by a
+/// libpq URI (postgresql://…). Opening a file creates it when needed
+/// (0600), takes group and other access from an existing file and its -wal
+/// and -shm, and switches it to WAL with synchronous=FULL. Either engine's
+/// schema is brought up to date (SQLite's PRAGMA user_version, or the table
+/// pelvoran_schema, counts the migrations applied); a database written by a
 /// newer server is refused. Use a connection, and its stores, from one
 /// thread at a time.
 class Database {
 public:
     /// A writer waits up to `busyTimeout` for another connection's
     /// transaction before it gives up. Throws StoreError.
-    explicit Database(const std::string& path,
+    explicit Database(const std::string& location,
                       std::chrono::milliseconds busyTimeout = kBusyTimeout);
     ~Database();
     Database(const Database&) = delete;
@@ -50,7 +69,18 @@ public:
     UseStore& use() { return use_; }
     DownloadStore& downloads() { return downloads_; }
 
-    /// Changes whenever another connection commits (PRAGMA data_version).
+    /// Whether the database is PostgreSQL's rather than a SQLite file.
+    bool postgres() const;
+    /// On PostgreSQL, its synchronous standbys (a connected one shows only
+    /// to a user with the pg_monitor role); nullopt on SQLite. Throws
+    /// StoreError.
+    std::optional<SynchronousStandbys> synchronousStandbys();
+    /// On PostgreSQL, the database's size on its server; nullopt on SQLite,
+    /// whose files say it.
+    std::optional<std::int64_t> serverBytes();
+    /// Changes whenever another connection commits (SQLite's PRAGMA
+    /// data_version); on PostgreSQL, whenever a release, a rollout or a
+    /// served file changes.
     std::int64_t dataVersion();
     int schemaVersion();
     /// Whether a write transaction can begin now (it is rolled back at once).
@@ -71,7 +101,7 @@ public:
     bool rebuildIndexes();
 
     /// Makes the statement running now on this connection, from another
-    /// thread, end soon with an error.
+    /// thread, end soon with an error (PostgreSQL: a cancel request).
     void interrupt();
 
     /// For a Transaction that spans writes of several stores; opaque outside

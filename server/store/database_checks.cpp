@@ -58,10 +58,10 @@ void keepPrivate(const std::string& path) {
     }
 }
 
-Connection openConnection(const std::string& path, int flags) {
+SqliteConnection openConnection(const std::string& path, int flags) {
     sqlite3* raw = nullptr;
     const int rc = sqlite3_open_v2(path.c_str(), &raw, flags | SQLITE_OPEN_NOMUTEX, nullptr);
-    Connection db(raw);
+    SqliteConnection db(raw);
     if (rc != SQLITE_OK)
         throw StoreError(sqliteErrorText(raw, rc));
     harden(raw);
@@ -91,7 +91,7 @@ std::string fileUri(const std::string& path, const std::string& query) {
     return uri + "?" + query;
 }
 
-CheckResult runCheck(const Connection& connection, const char* pragma) {
+CheckResult runCheck(const SqliteConnection& connection, const char* pragma) {
     sqlite3* db = connection.get();
     CheckResult r;
     sqlite3_stmt* stmt = nullptr;
@@ -123,7 +123,7 @@ bool indexesOnly(const std::vector<std::string>& problems) {
            });
 }
 
-bool rebuildIndexes(Connection& db) {
+bool rebuildIndexes(SqliteConnection& db) {
     try {
         Transaction transaction(db);
         db.exec("REINDEX");
@@ -144,7 +144,7 @@ namespace {
 /// the whole database checked. What the check says after: clean when mended
 /// (said in the log); otherwise `found`, the database as it was and no copy
 /// left, to be refused as any damage is.
-CheckResult mendIndexes(Connection& db, const std::string& path, const std::string& shown,
+CheckResult mendIndexes(SqliteConnection& db, const std::string& path, const std::string& shown,
                         CheckResult found) {
     namespace fs = std::filesystem;
     const fs::path dir = fs::path(path).parent_path() / "backups";
@@ -191,7 +191,7 @@ void checkDatabase(const std::string& path, const std::string& shown, DatabaseCh
     sqlite3* raw = nullptr;
     const int rc =
         sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
-    Connection db(raw);
+    SqliteConnection db(raw);
     if (rc != SQLITE_OK)
         throw StoreError("无法打开数据库文件 " + shown + "：" + sqliteErrorText(raw, rc));
     harden(raw);

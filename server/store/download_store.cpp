@@ -1,6 +1,6 @@
 #include "server/store/download_store.h"
 
-#include "server/store/sqlite_support.h"
+#include "server/store/sql.h"
 #include "server/store/transaction.h"
 #include "server/support/digest.h"
 #include "server/support/error_text.h"
@@ -96,8 +96,8 @@ StoredFile DownloadStore::store(int fd, std::uint64_t maxSize, const std::string
     // whole file; the file is there once its row is, written last. Chunks
     // of a store cut short have no row: nothing reads them, the next store
     // of the file writes them again, and prune() removes them.
-    Statement insert(connection_, "INSERT OR REPLACE INTO download_chunks (sha256, n, data) "
-                                  "VALUES (?, ?, ?)");
+    Statement insert(connection_, "INSERT INTO download_chunks (sha256, n, data) VALUES (?, ?, ?) "
+                                  "ON CONFLICT (sha256, n) DO UPDATE SET data = excluded.data");
     std::optional<Transaction> batch;
     std::int64_t n = 0;
     StoredFile written;
@@ -130,8 +130,8 @@ StoredFile DownloadStore::store(int fd, std::uint64_t maxSize, const std::string
         if (chunks.integer(0) != n || chunks.integer(1) != written.size)
             throw StoreError(
                 shown + " 的数据在写入时被另一个命令删除了（release prune-files？）：请重新发布");
-        Statement row(connection_, "INSERT OR IGNORE INTO download_files (sha256, size) "
-                                   "VALUES (?, ?)");
+        Statement row(connection_, "INSERT INTO download_files (sha256, size) VALUES (?, ?) "
+                                   "ON CONFLICT DO NOTHING");
         row.bind(1, written.sha256);
         row.bind(2, written.size);
         row.step();
@@ -195,7 +195,8 @@ std::string DownloadStore::base() {
 }
 
 void DownloadStore::setBase(const std::string& base) {
-    Statement s(connection_, "INSERT OR REPLACE INTO download_settings (only, base) VALUES (1, ?)");
+    Statement s(connection_, "INSERT INTO download_settings (\"only\", base) VALUES (1, ?) "
+                             "ON CONFLICT (\"only\") DO UPDATE SET base = excluded.base");
     s.bind(1, base);
     s.step();
 }

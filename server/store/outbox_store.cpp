@@ -1,6 +1,6 @@
 #include "server/store/outbox_store.h"
 
-#include "server/store/sqlite_support.h"
+#include "server/store/sql.h"
 #include "server/store/transaction.h"
 
 namespace pelvoran::server {
@@ -11,7 +11,7 @@ const char* kindName(NotifyKind kind) {
 }
 
 constexpr char kRecipientColumns[] =
-    "r.id, r.kind, r.address, r.smtp, r.user, r.secret, r.ca_file, r.flagged, r.last_success, "
+    "r.id, r.kind, r.address, r.smtp, r.\"user\", r.secret, r.ca_file, r.flagged, r.last_success, "
     "r.last_error, r.last_error_at, r.failures, r.given_up, r.failing_since";
 constexpr int kRecipientColumnCount = 14;
 
@@ -97,8 +97,8 @@ std::string kindText(NotifyKind kind) {
 
 std::int64_t OutboxStore::addRecipient(const Recipient& r) {
     Statement s(connection_,
-                "INSERT INTO notify_recipients (kind, address, smtp, user, secret, ca_file, "
-                "flagged) VALUES (?, ?, ?, ?, ?, ?, ?)");
+                "INSERT INTO notify_recipients (kind, address, smtp, \"user\", secret, ca_file, "
+                "flagged) VALUES (?, ?, ?, ?, ?, ?, ?) RETURNING id");
     s.bind(1, std::string(kindName(r.kind)));
     s.bind(2, r.address);
     s.bind(3, r.smtp);
@@ -107,7 +107,7 @@ std::int64_t OutboxStore::addRecipient(const Recipient& r) {
     s.bind(6, r.caFile);
     s.bind(7, std::int64_t{r.flagged});
     s.step();
-    return sqlite3_last_insert_rowid(connection_.get());
+    return s.integer(0);
 }
 
 bool OutboxStore::removeRecipient(std::int64_t id) {
@@ -162,7 +162,7 @@ std::vector<OutboxEntry> OutboxStore::due(MillisTime now, std::int64_t limit,
 }
 
 std::optional<MillisTime> OutboxStore::nextDue(const std::vector<std::int64_t>& skipped) {
-    Statement s(connection_, "SELECT coalesce(min(due), -1) FROM notify_outbox WHERE 1" +
+    Statement s(connection_, "SELECT coalesce(min(due), -1) FROM notify_outbox WHERE 1 = 1" +
                                  notIn("recipient", skipped.size(), 1));
     bindAll(s, skipped, 1);
     s.step();
@@ -184,7 +184,8 @@ std::vector<OutboxStore::Streak> OutboxStore::recordTries(const std::vector<TryR
     // A recipient that failed is not tried again, for any comment, before
     // its delay is over: one that is down costs one try per delay.
     Statement holdOthers(connection_,
-                         "UPDATE notify_outbox SET due = max(due, ?) WHERE recipient = ?");
+                         "UPDATE notify_outbox SET due = CASE WHEN due > ?1 THEN due ELSE ?1 END "
+                         "WHERE recipient = ?2");
     Statement ok(connection_, kDelivered);
     Statement failed(connection_,
                      "UPDATE notify_recipients SET last_error = ?1, last_error_at = ?2, "
@@ -248,7 +249,8 @@ std::optional<OutboxStore::Streak> OutboxStore::recordTest(std::int64_t recipien
     ok.step();
     // It answers again: what its failures held back need not wait out the delay.
     Statement release(connection_,
-                      "UPDATE notify_outbox SET due = min(due, ?) WHERE recipient = ?");
+                      "UPDATE notify_outbox SET due = CASE WHEN due < ?1 THEN due ELSE ?1 END "
+                      "WHERE recipient = ?2");
     release.bind(1, MillisTime(now));
     release.bind(2, recipient);
     release.step();

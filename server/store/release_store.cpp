@@ -1,7 +1,7 @@
 #include "server/store/release_store.h"
 
 #include "server/store/audit_log.h"
-#include "server/store/sqlite_support.h"
+#include "server/store/sql.h"
 #include "server/store/transaction.h"
 
 namespace pelvoran::server {
@@ -79,7 +79,7 @@ std::int64_t ReleaseStore::addChange(const char* action, const Release& r,
                                      const std::string& source, Platform platform, int rollout) {
     Statement s(connection_, "INSERT INTO release_history (time, action, version, address, date, "
                              "notes, source, signature, platform, rollout_key, reached_all) "
-                             "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+                             "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING id");
     s.bind(1, secondsNow());
     s.bind(2, std::string(action));
     s.bind(3, TextView(r.version));
@@ -92,7 +92,7 @@ std::int64_t ReleaseStore::addChange(const char* action, const Release& r,
     s.bindBlob(10, std::string(action) == "publish" ? newRolloutKey() : std::string());
     s.bind(11, std::int64_t{std::string(action) == "publish" && rollout >= 100});
     s.step();
-    return sqlite3_last_insert_rowid(connection_.get());
+    return s.integer(0);
 }
 
 void ReleaseStore::publish(const Release& r, const std::string& source, const std::string& action,
@@ -101,8 +101,11 @@ void ReleaseStore::publish(const Release& r, const std::string& source, const st
     Transaction transaction(connection_);
     const std::int64_t row = addChange("publish", r, source, platform, rollout);
     Statement s(connection_,
-                "INSERT OR REPLACE INTO release (platform, version, address, date, notes, "
-                "signature, rollout, change) VALUES (?, ?, ?, ?, ?, ?, ?, ?)");
+                "INSERT INTO release (platform, version, address, date, notes, signature, "
+                "rollout, change) VALUES (?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (platform) DO "
+                "UPDATE SET version = excluded.version, address = excluded.address, date = "
+                "excluded.date, notes = excluded.notes, signature = excluded.signature, "
+                "rollout = excluded.rollout, change = excluded.change");
     s.bind(1, std::string(platformName(platform)));
     s.bind(2, TextView(r.version));
     s.bind(3, TextView(r.address));

@@ -1,18 +1,20 @@
 #include "server/store/session_store.h"
 
-#include "server/store/sqlite_support.h"
+#include "server/store/sql.h"
 #include "server/store/transaction.h"
 
 namespace pelvoran::server {
 
 void SessionStore::add(const std::string& key, MillisTime expires, std::size_t keep) {
     Transaction transaction(connection_);
-    Statement drop(connection_, "DELETE FROM admin_sessions WHERE key IN (SELECT key FROM "
-                                "admin_sessions ORDER BY used DESC LIMIT -1 OFFSET ?)");
+    Statement drop(connection_, "DELETE FROM admin_sessions WHERE key NOT IN (SELECT key FROM "
+                                "admin_sessions ORDER BY used DESC LIMIT ?)");
     drop.bind(1, static_cast<std::int64_t>(keep > 0 ? keep - 1 : 0));
     drop.step();
-    Statement add(connection_, "INSERT OR REPLACE INTO admin_sessions (key, expires, used) VALUES "
-                               "(?, ?, (SELECT coalesce(max(used), 0) + 1 FROM admin_sessions))");
+    Statement add(connection_, "INSERT INTO admin_sessions (key, expires, used) VALUES (?, ?, "
+                               "(SELECT coalesce(max(used), 0) + 1 FROM admin_sessions)) ON "
+                               "CONFLICT (key) DO UPDATE SET expires = excluded.expires, used = "
+                               "excluded.used");
     add.bind(1, key);
     add.bind(2, expires);
     add.step();

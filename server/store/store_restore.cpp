@@ -37,7 +37,7 @@ std::string backupUri(const std::string& path) {
     return fileUri(path, "mode=ro&immutable=1");
 }
 
-Connection openBackup(const std::string& path, const std::string& shown) {
+SqliteConnection openBackup(const std::string& path, const std::string& shown) {
     try {
         return openConnection(backupUri(path), SQLITE_OPEN_READONLY | SQLITE_OPEN_URI);
     } catch (const StoreError& e) {
@@ -111,7 +111,7 @@ RebuiltDatabase rebuildFromBackup(const std::string& backup, const std::string& 
                                   const std::string& shown) {
     RebuiltDatabase r;
     {
-        const Connection db = openBackup(backup, shown);
+        const SqliteConnection db = openBackup(backup, shown);
         const CheckResult check = runCheck(db, "PRAGMA integrity_check");
         const std::string problem = check.rc != SQLITE_OK    ? check.why
                                     : check.problems.empty() ? ""
@@ -120,7 +120,7 @@ RebuiltDatabase rebuildFromBackup(const std::string& backup, const std::string& 
             throw RefusedBackup(shown + " 不是完好的数据库（" + problem + "）");
         r.schema = backupSchema(db.get(), shown);
     }
-    Connection db =
+    SqliteConnection db =
         openConnection(fresh, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI);
     sqlite3* raw = db.get();
     {
@@ -194,7 +194,7 @@ RebuiltDatabase rebuildFromBackup(const std::string& backup, const std::string& 
 }
 
 void addStateFiles(const std::string& path, const std::vector<StateFile>& files) {
-    Connection db = openConnection(path, SQLITE_OPEN_READWRITE);
+    SqliteConnection db = openConnection(path, SQLITE_OPEN_READWRITE);
     sqlite3* raw = db.get();
     Transaction transaction(db);
     exec(raw, "CREATE TABLE state_files (name TEXT PRIMARY KEY, mode INTEGER NOT NULL, "
@@ -212,7 +212,7 @@ void addStateFiles(const std::string& path, const std::vector<StateFile>& files)
 }
 
 std::vector<std::string> stateFileNames(const std::string& path) {
-    const Connection db = openBackup(path, path);
+    const SqliteConnection db = openBackup(path, path);
     std::vector<std::string> names;
     if (!plainTable(db.get(), "main", "state_files", path))
         return names;
@@ -225,7 +225,7 @@ std::vector<std::string> stateFileNames(const std::string& path) {
 std::map<std::string, std::int64_t> highestNumbers(const std::string& path) {
     // Read and write, as the last connection to close folds the write-ahead
     // log into the file: the replaced database is kept as one file.
-    const Connection db = openConnection(path, SQLITE_OPEN_READWRITE);
+    const SqliteConnection db = openConnection(path, SQLITE_OPEN_READWRITE);
     std::map<std::string, std::int64_t> highest;
     for (const std::string& table :
          tablesOf(db.get(), "main", "AND sql NOT LIKE '%WITHOUT ROWID%'")) {
@@ -243,7 +243,7 @@ std::map<std::string, std::int64_t> highestNumbers(const std::string& path) {
 
 std::vector<StoredComment> backupComments(const std::string& path, const std::string& shown,
                                           std::optional<std::chrono::sys_seconds> since) {
-    const Connection db = openBackup(path, shown);
+    const SqliteConnection db = openBackup(path, shown);
     const std::int64_t schema = backupSchema(db.get(), shown);
     if (!plainTable(db.get(), "main", "comments", shown))
         throw RefusedBackup(shown + " 不是 pelvoran-server 的数据库（没有表 comments）");

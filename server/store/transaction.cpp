@@ -1,18 +1,18 @@
 #include "server/store/transaction.h"
 
-#include "server/store/sqlite_support.h"
+#include "server/store/sql.h"
 
 namespace pelvoran::server {
 
 Transaction::Transaction(Connection& connection) : connection_(&connection) {
-    connection_->exec("BEGIN IMMEDIATE");
+    connection_->beginWrite();
 }
 
 Transaction::~Transaction() {
     // Its error is no news: a failed statement may have ended the
     // transaction already.
     if (connection_ != nullptr)
-        sqlite3_exec(connection_->get(), "ROLLBACK", nullptr, nullptr, nullptr);
+        connection_->rollbackQuietly();
 }
 
 void Transaction::commit() {

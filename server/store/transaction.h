@@ -4,10 +4,10 @@ namespace pelvoran::server {
 
 class Connection;
 
-/// One write transaction, the only way the server begins one: BEGIN
-/// IMMEDIATE here, so that a writer waits for another connection's
-/// transaction (the busy timeout) before its first statement rather than
-/// failing midway; ROLLBACK when it goes out of scope, on every way out,
+/// One write transaction, the only way the server begins one: one writer
+/// at a time on either engine, so that a writer waits for another
+/// connection's transaction (the busy timeout) before its first statement
+/// rather than failing midway; ROLLBACK when it goes out of scope, on every way out,
 /// unless commit() was called. Throws StoreError when it cannot begin. On
 /// a Database: Transaction(db.connection()).
 class Transaction {

@@ -1,6 +1,6 @@
 #include "server/store/use_store.h"
 
-#include "server/store/sqlite_support.h"
+#include "server/store/sql.h"
 #include "server/store/transaction.h"
 
 namespace pelvoran::server {
@@ -23,8 +23,9 @@ void addTally(Statement& s, std::chrono::local_days day, const char* kind,
 
 void UseStore::add(const UseCounts& checksPerDay, const FieldCounts& field) {
     Transaction transaction(connection_);
-    Statement s(connection_, "INSERT INTO use (day, checks) VALUES (?, ?) "
-                             "ON CONFLICT (day) DO UPDATE SET checks = checks + excluded.checks");
+    Statement s(connection_,
+                "INSERT INTO use (day, checks) VALUES (?, ?) "
+                "ON CONFLICT (day) DO UPDATE SET checks = use.checks + excluded.checks");
     for (const auto& [day, checks] : checksPerDay) {
         s.bind(1, day);
         s.bind(2, checks);
@@ -34,10 +35,10 @@ void UseStore::add(const UseCounts& checksPerDay, const FieldCounts& field) {
     Statement count(connection_,
                     "INSERT INTO field_counts (day, kind, platform, version, n) "
                     "VALUES (?, ?, ?, ?, ?) ON CONFLICT (day, kind, platform, version) "
-                    "DO UPDATE SET n = n + excluded.n");
+                    "DO UPDATE SET n = field_counts.n + excluded.n");
     Statement stored(connection_, "SELECT registers FROM field_clients WHERE day = ?");
-    Statement put(connection_,
-                  "INSERT OR REPLACE INTO field_clients (day, registers) VALUES (?, ?)");
+    Statement put(connection_, "INSERT INTO field_clients (day, registers) VALUES (?, ?) "
+                               "ON CONFLICT (day) DO UPDATE SET registers = excluded.registers");
     for (const auto& [day, counts] : field) {
         addTally(count, day, "check", counts.checks);
         addTally(count, day, "offer", counts.offers);
@@ -92,7 +93,8 @@ std::map<std::chrono::local_days, DaySalt> UseStore::salts(std::chrono::local_da
     Statement drop(connection_, "DELETE FROM field_salts WHERE day < ?");
     drop.bind(1, today - std::chrono::days(1));
     drop.step();
-    Statement make(connection_, "INSERT OR IGNORE INTO field_salts (day, salt) VALUES (?, ?)");
+    Statement make(connection_,
+                   "INSERT INTO field_salts (day, salt) VALUES (?, ?) ON CONFLICT DO NOTHING");
     for (const auto day : {today, today + std::chrono::days(1)}) {
         const DaySalt salt = randomSalt();
         make.bind(1, day);

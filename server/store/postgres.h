@@ -1,0 +1,91 @@
+#pragma once
+
+// The store on PostgreSQL, through libpq: what the store's files share of
+// it, and no file outside the store sees.
+
+#include "server/store/sql.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+struct pg_conn;
+struct pg_cancel;
+struct pg_result;
+
+namespace pelvoran::server {
+
+/// A libpq URI as the publisher may see it: its hosts, ports and
+/// database, never a password or an option.
+std::string shownPostgres(const std::string& location);
+
+/// Keys of the advisory locks the servers of one database take, each for
+/// one kind of work.
+enum class AdvisoryLock : std::int64_t {
+    writer = 0x50454c5600000001,    // a write transaction, one at a time
+    migration = 0x50454c5600000002, // bringing the schema up to date
+};
+
+/// A libpq connection, closed on every way out. Its sessions commit
+/// synchronously (synchronous_commit at least "on"), and write
+/// transactions take one advisory lock, so that they follow each other as
+/// SQLite's do. A connection lost between transactions is made again (to
+/// whichever host of the URI now takes writes) before the next statement.
+class PgConnection final : public Connection {
+public:
+    /// Connects to `location`, refused when it carries a password (the
+    /// command line is for everyone's eyes: ps). A writer waits up to
+    /// `busyTimeout` for another's transaction. Throws StoreError.
+    PgConnection(const std::string& location, std::chrono::milliseconds busyTimeout);
+    ~PgConnection() override;
+    PgConnection(const PgConnection&) = delete;
+    PgConnection& operator=(const PgConnection&) = delete;
+
+    Engine engine() const override { return Engine::postgres; }
+    void exec(const std::string& sql) override;
+    std::int64_t changes() const override { return changes_; }
+    std::unique_ptr<StatementImpl> prepare(const std::string& sql) const override;
+    void beginWrite() override;
+    void rollbackQuietly() noexcept override;
+
+    /// Takes `lock` for this session, beyond any transaction, waiting up
+    /// to `wait` for another session's; lets it go. Throws StoreError.
+    void lockSession(AdvisoryLock lock, std::chrono::milliseconds wait);
+    void unlockSession(AdvisoryLock lock) noexcept;
+
+    /// Asks the server to cancel what this connection runs now: callable
+    /// from any thread.
+    void cancel() noexcept;
+    const std::string& shown() const { return shown_; }
+
+    // For the statements: the connection, made again first when it was lost.
+    pg_conn* live();
+    void setChanges(std::int64_t n) const { changes_ = n; }
+    /// The publisher's words for the failure of the last command.
+    std::string errorText(const std::string& libpqMessage, const char* sqlState) const;
+
+private:
+    void connect();
+    void setUpSession();
+    /// COMMIT, cancelled when it has not returned within the busy timeout;
+    /// its result, or null when the connection was given up.
+    pg_result* commitWithinDeadline(pg_conn* conn);
+
+    std::string location_;
+    std::string shown_;
+    std::chrono::milliseconds busyTimeout_;
+    pg_conn* conn_ = nullptr;
+    std::mutex cancelMutex_;
+    pg_cancel* cancel_ = nullptr;        // guarded by cancelMutex_
+    std::atomic<bool> cancelled_{false}; // since the last exec began
+    mutable std::int64_t changes_ = 0;
+};
+
+/// The statement that brings `sql` (with SQLite's "?" and "?N") to
+/// PostgreSQL's "$N": a "?" is one more than the highest number before it.
+/// Nothing inside quotes changes.
+std::string postgresPlaceholders(const std::string& sql);
+
+} // namespace pelvoran::server
