@@ -56,7 +56,7 @@ WebResponse AdminSite::oneComment(const WebRequest& request, const std::string& 
     const auto id = wholeNumber(value(request.query, "id"));
     if (!id || *id < 1)
         return page(400, badDeletePage());
-    const auto c = Database(databasePath(stateDir_)).comments().find(*id);
+    const auto c = Database(database_).comments().find(*id);
     return c ? page(200, oneCommentPage(*c, csrf)) : page(404, noSuchCommentPage(*id));
 }
 
@@ -106,7 +106,7 @@ std::optional<WebResponse> AdminSite::testSend(const Recipient& recipient, const
                     ? send(to, notificationJson(testComment(now), commentLink(adminBase_, 0)),
                            RetrySchedule{}.sendTimeout(), &abandon)
                     : send(to, testMail(r.address, now), RetrySchedule{}.sendTimeout(), &abandon);
-            Database db(databasePath(stateDir_));
+            Database db(database_);
             if (error && abandon) {
                 view.error = "服务器正在停止：给 " + described(r) + " 的试发已中断，结果没有记下。";
             } else {
@@ -133,13 +133,13 @@ std::optional<WebResponse> AdminSite::testSend(const Recipient& recipient, const
     view.csrf = csrf;
     view.linked = !adminBase_.empty();
     view.error = "给 " + described(recipient) + " 的试发还在进行，结果会显示在发起它的页面上。";
-    view.recipients = Database(databasePath(stateDir_)).outbox().recipients();
+    view.recipients = Database(database_).outbox().recipients();
     return page(409, notifyPage(view));
 }
 
 std::optional<WebResponse> AdminSite::notifications(const WebRequest& request,
                                                     const std::string& csrf, Later& later) {
-    Database db(databasePath(stateDir_));
+    Database db(database_);
     NotifyView view;
     view.csrf = csrf;
     view.linked = !adminBase_.empty();
@@ -192,7 +192,7 @@ WebResponse AdminSite::removeRecipient(const WebRequest& request, const std::str
     const bool post = request.method == "POST";
     const auto form = post ? parseForm(request.body) : request.query;
     const auto id = wholeNumber(value(form, "id"));
-    Database db(databasePath(stateDir_));
+    Database db(database_);
     const auto r = id ? db.outbox().recipient(*id) : std::nullopt;
     if (!r)
         return page(404, noSuchRecipientPage());

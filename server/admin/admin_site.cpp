@@ -106,19 +106,18 @@ std::string adminUrlCommand(const std::string& shown, uid_t owner) {
 
 AdminSite::AdminSite(std::string stateDir, std::string token, UseCounter& use,
                      const Metrics& metrics, std::string signIn, std::string adminBase,
-                     std::string metricsToken)
-    : stateDir_(std::move(stateDir)), use_(use), metrics_(metrics), signIn_(std::move(signIn)),
-      adminBase_(std::move(adminBase)), metricsToken_(std::move(metricsToken)),
-      sessions_(std::move(token), databasePath(stateDir_)) {}
+                     std::string metricsToken, std::string database)
+    : stateDir_(std::move(stateDir)),
+      database_(database.empty() ? databasePath(stateDir_) : std::move(database)), use_(use),
+      metrics_(metrics), signIn_(std::move(signIn)), adminBase_(std::move(adminBase)),
+      metricsToken_(std::move(metricsToken)), sessions_(std::move(token), database_) {}
 
 WebResponse AdminSite::startSession(const WebRequest& request) {
     const auto cookie = sessions_.start(request);
     if (!cookie)
         return page(401, signInPage("地址中的令牌不对。", signIn_));
     logError("管理页面：令牌换得了一次新的登录");
-    Database(databasePath(stateDir_))
-        .audit()
-        .append("登录", "用管理地址中的令牌登录", kByPages, request.client);
+    Database(database_).audit().append("登录", "用管理地址中的令牌登录", kByPages, request.client);
     // The same page, without the token in the address bar or the history;
     // only ever a page of this site, whatever path came with the token.
     std::string to = "/comments";
@@ -192,7 +191,7 @@ std::optional<WebResponse> AdminSite::handle(const WebRequest& request, Route ro
             WebResponse r = page(200, signedOutPage(signIn_));
             r.headers.emplace_back("Set-Cookie", sessions_.end(*session));
             logError("管理页面：一次登录已退出");
-            Database(databasePath(stateDir_)).audit().append("退出", "一次登录已结束", kByPages);
+            Database(database_).audit().append("退出", "一次登录已结束", kByPages);
             return r;
         } catch (const std::exception& e) {
             return page(503, databaseErrorPage(e.what()));
@@ -220,9 +219,8 @@ std::optional<WebResponse> AdminSite::handle(const WebRequest& request, Route ro
 WebResponse AdminSite::withFailingBanner(WebResponse r) {
     if (!r.type.starts_with("text/html") || r.body.empty())
         return r;
-    r.body = withBanner(
-        std::move(r.body),
-        failingBanner(Database(databasePath(stateDir_)).outbox().recipients(), secondsNow()));
+    r.body = withBanner(std::move(r.body),
+                        failingBanner(Database(database_).outbox().recipients(), secondsNow()));
     return r;
 }
 
@@ -252,7 +250,7 @@ WebResponse AdminSite::comments(const WebRequest& request, const std::string& cs
     view.search = value(request.query, "q");
     view.csrf = csrf;
     view.pageNo = pageAsked(value(request.query, "page"));
-    Database db(databasePath(stateDir_));
+    Database db(database_);
     const auto pageAt = [&](std::int64_t pageNo) {
         return db.comments().page(view.search, false, (pageNo - 1) * kCommentsPerPage,
                                   kCommentsPerPage);
@@ -270,7 +268,7 @@ WebResponse AdminSite::comments(const WebRequest& request, const std::string& cs
 }
 
 WebResponse AdminSite::markAllRead() {
-    Database db(databasePath(stateDir_));
+    Database db(database_);
     db.comments().markAllRead(kByPages);
     return redirect("/comments");
 }
@@ -278,7 +276,7 @@ WebResponse AdminSite::markAllRead() {
 WebResponse AdminSite::remove(const WebRequest& request, const std::string& csrf) {
     const bool post = request.method == "POST";
     const auto form = post ? parseForm(request.body) : request.query;
-    Database db(databasePath(stateDir_));
+    Database db(database_);
     if (value(form, "flagged") == "1") {
         if (!post) {
             const std::int64_t count = db.comments().page("", true, 0, 0).total;
@@ -309,7 +307,7 @@ WebResponse AdminSite::mark(const WebRequest& request) {
     const std::string read = value(form, "read");
     if (!id || *id < 1 || (read != "0" && read != "1"))
         return page(400, badMarkPage());
-    Database db(databasePath(stateDir_));
+    Database db(database_);
     if (!db.comments().markRead(*id, read == "1"))
         return page(404, noSuchCommentPage(*id));
     // Only a page of this site: never an address someone else chose.
@@ -317,7 +315,7 @@ WebResponse AdminSite::mark(const WebRequest& request) {
 }
 
 WebResponse AdminSite::exportComments(bool csv) {
-    Database db(databasePath(stateDir_));
+    Database db(database_);
     WebResponse r;
     r.body = commentExport(db.comments().list(), csv ? ExportFormat::Csv : ExportFormat::JsonLines);
     r.type = csv ? "text/csv; charset=utf-8" : "application/jsonl; charset=utf-8";
@@ -329,7 +327,7 @@ WebResponse AdminSite::exportComments(bool csv) {
 }
 
 WebResponse AdminSite::release(const WebRequest& request, const std::string& csrf) {
-    Database db(databasePath(stateDir_));
+    Database db(database_);
     const bool post = request.method == "POST";
     const auto form = post ? parseForm(request.body) : request.query;
     // A page for a platform that is none: Windows's, as every address of
@@ -383,7 +381,7 @@ WebResponse AdminSite::release(const WebRequest& request, const std::string& csr
 WebResponse AdminSite::use() {
     UseView view;
     view.today = localDay(secondsNow());
-    Database db(databasePath(stateDir_));
+    Database db(database_);
     view.checksPerDay = db.use().since(view.today - std::chrono::days(kUseDays - 1));
     view.field = db.use().fieldSince(view.today - std::chrono::days(kFieldDays - 1));
     view.newest = db.use().newestPublished();
@@ -420,7 +418,7 @@ WebResponse AdminSite::metrics(const WebRequest& request) {
     }
     WebResponse r;
     r.type = "text/plain; version=0.0.4; charset=utf-8";
-    r.body = metricsText(metrics_, stateFigures(stateDir_, millisNow()));
+    r.body = metricsText(metrics_, stateFigures(stateDir_, database_, millisNow()));
     r.headers.emplace_back("Cache-Control", "no-store");
     return r;
 }

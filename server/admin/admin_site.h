@@ -38,8 +38,10 @@ public:
     /// `signIn` is the command a page that needs a session shows.
     /// `adminBase` is where a browser reaches these pages (--admin-base-url).
     /// `metricsToken` opens /metrics; an empty one opens it to nobody.
+    /// `database`: a PostgreSQL URI, or empty for the state directory's file.
     AdminSite(std::string stateDir, std::string token, UseCounter& use, const Metrics& metrics,
-              std::string signIn, std::string adminBase = "", std::string metricsToken = "");
+              std::string signIn, std::string adminBase = "", std::string metricsToken = "",
+              std::string database = "");
 
     /// Answers a request to the admin listener that the route table sent to
     /// `route`: now, or (nullopt) later through `later`, called once from
@@ -108,6 +110,7 @@ private:
     WebResponse metrics(const WebRequest& request);
 
     const std::string stateDir_;
+    const std::string database_; // a file's path or a PostgreSQL URI
     UseCounter& use_;
     const Metrics& metrics_;
     const std::string signIn_;

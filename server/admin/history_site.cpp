@@ -181,7 +181,7 @@ WebResponse AdminSite::republish(const WebRequest& request, const std::string& c
     const auto id = wholeNumber(value(form, "id"));
     if (!id || *id < 1)
         return page(400, badRepublishPage("表单中的发布记录编号（id）不对。"));
-    Database db(databasePath(stateDir_));
+    Database db(database_);
     const auto change = db.releases().change(*id);
     if (!change)
         return page(404, badRepublishPage("没有第 " + std::to_string(*id) + " 条发布记录。"));
@@ -201,7 +201,7 @@ WebResponse AdminSite::republish(const WebRequest& request, const std::string& c
 WebResponse AdminSite::audit(const WebRequest& request) {
     AuditView view;
     view.pageNo = pageAsked(value(request.query, "page"));
-    Database db(databasePath(stateDir_));
+    Database db(database_);
     view.log = db.audit().page((view.pageNo - 1) * kAuditPerPage, kAuditPerPage);
     if (const std::int64_t pages = (view.log.total + kAuditPerPage - 1) / kAuditPerPage;
         pages > 0 && view.pageNo > pages) {

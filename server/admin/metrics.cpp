@@ -42,7 +42,8 @@ std::string versionSeries(const char* name, const Metrics::Series& series) {
 
 } // namespace
 
-StateFigures stateFigures(const std::string& stateDir, MillisTime now) {
+StateFigures stateFigures(const std::string& stateDir, const std::string& database,
+                          MillisTime now) {
     using std::chrono::seconds;
     StateFigures f;
     std::error_code ec;
@@ -60,12 +61,18 @@ StateFigures stateFigures(const std::string& stateDir, MillisTime now) {
             f.backupAge = std::min(f.backupAge.value_or(age), age);
         }
     }
-    for (const char* suffix : {"", kWalSuffix}) {
-        struct stat st {};
-        if (::stat((databasePath(stateDir) + suffix).c_str(), &st) == 0)
-            f.databaseBytes += static_cast<std::uint64_t>(st.st_size);
-    }
-    const OutboxStore::Summary outbox = Database(databasePath(stateDir)).outbox().summary();
+    Database db(database);
+    if (const auto bytes = db.serverBytes())
+        f.databaseBytes = static_cast<std::uint64_t>(*bytes);
+    else
+        for (const char* suffix : {"", kWalSuffix}) {
+            struct stat st {};
+            if (::stat((database + suffix).c_str(), &st) == 0)
+                f.databaseBytes += static_cast<std::uint64_t>(st.st_size);
+        }
+    if (const auto standbys = db.synchronousStandbys())
+        f.synchronousStandbys = standbys->connected;
+    const OutboxStore::Summary outbox = db.outbox().summary();
     f.notificationsPending = outbox.pending;
     if (outbox.pending > 0)
         f.oldestPendingSeconds = std::max<std::int64_t>(
@@ -95,6 +102,12 @@ std::string metricsText(const Metrics& metrics, const StateFigures& figures) {
            (figures.backupAge ? std::to_string(*figures.backupAge) : std::string("+Inf")) + "\n";
     family("pelvoran_database_bytes", "gauge", "数据库及其预写日志的字节数。");
     out += "pelvoran_database_bytes " + std::to_string(figures.databaseBytes) + "\n";
+    if (figures.synchronousStandbys) {
+        family("pelvoran_database_synchronous_standbys", "gauge",
+               "PostgreSQL 主机上连接着的同步备机数；0 表示留言只保存在一台机器上。");
+        out += "pelvoran_database_synchronous_standbys " +
+               std::to_string(*figures.synchronousStandbys) + "\n";
+    }
     family("pelvoran_notifications_pending", "gauge", "等待发送的新留言通知条数。");
     out += "pelvoran_notifications_pending " + std::to_string(figures.notificationsPending) + "\n";
     family("pelvoran_notification_oldest_pending_seconds", "gauge",

@@ -23,11 +23,14 @@ struct StateFigures {
     /// How long the oldest of them has waited, in seconds; 0 when none
     /// waits, so that an alert on it needs no case for an absent series.
     std::int64_t oldestPendingSeconds = 0;
+    /// PostgreSQL's synchronous standbys connected now; none on SQLite.
+    std::optional<std::int64_t> synchronousStandbys;
 };
 
-/// The newest backup, the database's size and the outbox in `stateDir`, at
-/// `now`. Throws StoreError when the database cannot be read.
-StateFigures stateFigures(const std::string& stateDir, MillisTime now);
+/// The newest backup, the database's size and the outbox, of `stateDir`
+/// and `database` (its file's path or a PostgreSQL URI), at `now`. Throws
+/// StoreError when the database cannot be read.
+StateFigures stateFigures(const std::string& stateDir, const std::string& database, MillisTime now);
 
 /// Prometheus' text format (version 0.0.4) of the counts and the figures.
 std::string metricsText(const Metrics& metrics, const StateFigures& figures);

@@ -51,6 +51,7 @@ constexpr char kUsage[] =
     " [--busy-timeout MILLISECONDS]\n"
     "                          [--admin-base-url URL] [--notify-retry-ms MILLISECONDS]"
     " [--max-download-size SIZE]\n"
+    "                          [--database postgresql://…]\n"
     "  pelvoran-server release show|clear|history|prune-files [--state DIR]"
     " [--platform windows|linux]\n"
     "  pelvoran-server release set [--state DIR] --version 1.06 --address URL --date TEXT"
@@ -153,13 +154,13 @@ std::vector<ListenSocket> systemdSockets() {
 }
 
 int serveCommand(const std::vector<std::string>& args) {
-    const Parsed p =
-        parse(args,
-              {"--state", "--listen", "--admin-listen", "--trusted-proxy", "--public-prefix",
-               "--comments-per-hour", "--comment-bytes-per-hour", "--max-connections",
-               "--head-timeout", "--body-timeout", "--min-body-rate", "--body-budget",
-               "--busy-timeout", "--admin-base-url", "--notify-retry-ms", "--max-download-size"},
-              {"--listen"});
+    const Parsed p = parse(
+        args,
+        {"--state", "--listen", "--admin-listen", "--trusted-proxy", "--public-prefix",
+         "--comments-per-hour", "--comment-bytes-per-hour", "--max-connections", "--head-timeout",
+         "--body-timeout", "--min-body-rate", "--body-budget", "--busy-timeout", "--admin-base-url",
+         "--notify-retry-ms", "--max-download-size", "--database"},
+        {"--listen"});
     expectWords(p, 1);
     ServeOptions o;
     o.listen = endpoints(p, "--listen", o.listen.front());
@@ -199,6 +200,11 @@ int serveCommand(const std::vector<std::string>& args) {
     o.bodyBudget = byteSize(p, "--body-budget", o.bodyBudget);
     o.maxDownloadSize = byteSize(p, "--max-download-size", o.maxDownloadSize);
     o.busyTimeout = millis("--busy-timeout", o.busyTimeout, 60000);
+    o.database = optionOr(p, "--database", "");
+    if (!o.database.empty() && !isPostgresLocation(o.database))
+        throw UsageError{"--database：须为 PostgreSQL 的连接串，以 postgresql:// 开头，例如 "
+                         "postgresql://pelvoran@db1,db2/pelvoran?target_session_attrs=read-write；"
+                         "不写则用状态目录中的 SQLite 文件"};
     o.adminBaseUrl = optionOr(p, "--admin-base-url", o.adminBaseUrl);
     if (!o.adminBaseUrl.empty() && !isWebAddress(o.adminBaseUrl))
         throw UsageError{"--admin-base-url：须为浏览器打开管理页面的地址，以 https:// 或 http:// "

@@ -373,6 +373,12 @@ int restoreCommand(const std::vector<std::string>& args) {
     if (::fstat(source.get(), &st) != 0)
         throw std::runtime_error("restore：无法读取 " + file + "：" + systemErrorText(errno));
     StateDir state = findState(p, false);
+    if (!state.database.empty())
+        throw std::runtime_error("restore：状态目录 " + state.shown +
+                                 " 的服务器用的是 PostgreSQL 数据库 " +
+                                 shownLocation(state.database) +
+                                 "，恢复到这里的 SQLite 文件它不会用。请用 PostgreSQL 自己的工具"
+                                 "（pg_restore）恢复那个数据库。");
     if (::faccessat(AT_FDCWD, state.path.c_str(), W_OK | X_OK, AT_EACCESS) != 0 &&
         !state.actAsOwner)
         throw std::runtime_error("restore：状态目录 " + state.shown + " 不可写：" +

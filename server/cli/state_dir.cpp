@@ -99,7 +99,16 @@ StateDir findState(const Parsed& p, bool create) {
                         "）。如果是 --state 写错了，原来的留言不在这里：请停止服务器，改正 --state "
                         "后重新启动，再删掉这个目录。");
     }
-    if (!create) {
+    if (const Fd uri(::openat(s.fd.get(), kDatabaseUriFile, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        uri.get() >= 0) {
+        char buffer[4096];
+        const ssize_t n = ::read(uri.get(), buffer, sizeof buffer);
+        if (n > 0)
+            s.database.assign(buffer, static_cast<std::size_t>(n));
+        while (!s.database.empty() && s.database.back() == '\n')
+            s.database.pop_back();
+    }
+    if (!create && s.database.empty()) {
         struct stat db {};
         if (::fstatat(s.fd.get(), kDatabaseFile, &db, 0) != 0) {
             if (errno != ENOENT)
@@ -179,7 +188,8 @@ void checkState(const StateDir& s, DatabaseCheck how) {
     if (::faccessat(AT_FDCWD, s.path.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
         throw std::runtime_error("状态目录 " + s.shown + " 不可写：" + systemErrorText(errno) +
                                  "。请让运行服务器的用户可以写入这个目录，再重试。");
-    checkDatabase(databasePath(s.path), databasePath(s.shown), how);
+    if (s.database.empty())
+        checkDatabase(databasePath(s.path), databasePath(s.shown), how);
 }
 
 /// The state directory, ready for a command that runs in this process.
@@ -221,6 +231,14 @@ StateDir prepareState(const Parsed& p, Fd& lock) {
 }
 
 std::unique_ptr<Database> openDatabase(const StateDir& s) {
+    if (!s.database.empty()) {
+        try {
+            return std::make_unique<Database>(s.database);
+        } catch (const StoreError& e) {
+            throw std::runtime_error("无法打开状态目录 " + s.shown + " 的服务器所用的数据库 " +
+                                     shownLocation(s.database) + "：" + e.what());
+        }
+    }
     try {
         return std::make_unique<Database>(databasePath(s.path));
     } catch (const StoreError& e) {

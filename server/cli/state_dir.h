@@ -27,6 +27,8 @@ struct StateDir {
     std::string path;  // to work with; "." once acting as its owner from inside it
     std::string shown; // its real path, for messages
     Fd fd;             // the directory itself, opened before any change of directory or user
+    /// The PostgreSQL URI its serve uses (kDatabaseUriFile); empty: the file.
+    std::string database;
     bool actAsOwner = false;
     uid_t owner = 0;
     gid_t group = 0;

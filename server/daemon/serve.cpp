@@ -76,12 +76,13 @@ constexpr Platform kPlatforms[] = {Platform::Windows, Platform::Linux};
 /// (a temporary file, synced, moved into place, the directory synced). On
 /// a failure the old address goes, so that admin-url never gives it as this
 /// server's.
-void writeAdminAddress(const std::string& stateDir, const std::string& address) {
-    const std::string file = (fs::path(stateDir) / kAdminAddressFile).string();
+/// Writes `line` as the state directory's file `name`, durably and whole.
+/// Throws std::runtime_error.
+void writeStateLine(const std::string& stateDir, const char* name, const std::string& line) {
+    const std::string file = (fs::path(stateDir) / name).string();
     const std::string temp = file + ".part";
     try {
         Fd out(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
-        const std::string line = address + "\n";
         const ssize_t n = out.get() < 0 ? -1 : ::write(out.get(), line.data(), line.size());
         if (n != static_cast<ssize_t>(line.size())) // a short write: the disk is full
             throw std::runtime_error(temp + "：" + systemErrorText(n < 0 ? errno : ENOSPC));
@@ -94,9 +95,17 @@ void writeAdminAddress(const std::string& stateDir, const std::string& address) 
         if (dir.get() < 0)
             throw std::runtime_error(stateDir + "：" + systemErrorText(errno));
         syncFile(dir.get(), stateDir);
-    } catch (const std::exception& e) {
+    } catch (...) {
         ::unlink(temp.c_str());
         ::unlink(file.c_str());
+        throw;
+    }
+}
+
+void writeAdminAddress(const std::string& stateDir, const std::string& address) {
+    try {
+        writeStateLine(stateDir, kAdminAddressFile, address + "\n");
+    } catch (const std::exception& e) {
         logError(std::string("无法记下管理页面的地址（admin-url 因此给不出地址）：") + e.what());
     }
 }
@@ -179,8 +188,9 @@ std::string browserAddress(const std::string& listening) {
 /// it goes before them.
 struct Daemon::Parts {
     explicit Parts(const ServeOptions& o)
-        : options(o), health(o.stateDir), limiter(o.commentsPerHour, o.commentBytesPerHour),
-          publicGuard(guardLimits(o, false)), adminGuard(guardLimits(o, true)) {}
+        : options(o), health(o.stateDir, std::chrono::seconds(1), o.database),
+          limiter(o.commentsPerHour, o.commentBytesPerHour), publicGuard(guardLimits(o, false)),
+          adminGuard(guardLimits(o, true)) {}
 
     /// The state directory's data and what answers from it; false, said in
     /// the log, when it cannot be opened.
@@ -240,12 +250,21 @@ struct Daemon::Parts {
 };
 
 bool Daemon::Parts::open() {
-    const std::string database = databasePath(options.stateDir);
+    const std::string database =
+        options.database.empty() ? databasePath(options.stateDir) : options.database;
     try {
+        // The other commands work on the database this server uses.
+        const std::string uriFile = (fs::path(options.stateDir) / kDatabaseUriFile).string();
+        if (!options.database.empty())
+            writeStateLine(options.stateDir, kDatabaseUriFile, options.database + "\n");
+        else if (::unlink(uriFile.c_str()) != 0 && errno != ENOENT)
+            throw std::runtime_error(uriFile + "：" + systemErrorText(errno));
         db = std::make_unique<Database>(database);
         admin = std::make_unique<AdminSite>(options.stateDir, adminToken(options.stateDir), use,
                                             metrics, options.signInCommand, options.adminBaseUrl,
-                                            metricsToken(options.stateDir));
+                                            metricsToken(options.stateDir), database);
+        if (const auto standbys = db->synchronousStandbys(); standbys && standbys->connected == 0)
+            logError("警告：仅一台机器：" + onOneMachine(*standbys));
         notifier = std::make_unique<Notifier>(database,
                                               Notifier::Settings{.adminBase = options.adminBaseUrl,
                                                                  .retries = {options.notifyRetry},
@@ -377,7 +396,13 @@ bool Daemon::start(std::vector<ListenSocket> publicSockets, ListenSocket adminSo
     running_ = true;
     p.announce();
     try {
-        p.backups.emplace(options_.stateDir);
+        // PostgreSQL's copies are its administrator's (pg_dump,
+        // pg_basebackup and the standby): the daily file is SQLite's.
+        if (options_.database.empty())
+            p.backups.emplace(options_.stateDir);
+        else
+            logError("数据库是 PostgreSQL（" + shownLocation(options_.database) +
+                     "）：不做每日备份文件，请用 pg_dump 或 pg_basebackup 备份它。");
     } catch (const std::exception& e) {
         logError(std::string("每日备份无法开始：") + e.what());
     }

@@ -19,6 +19,9 @@ namespace pelvoran::server {
 /// where a part below needs it as well, named by that part's constant.
 struct ServeOptions {
     std::string stateDir;
+    /// The database: a PostgreSQL URI (--database), or empty for the
+    /// state directory's SQLite file.
+    std::string database;
     /// What the admin pages tell a browser without a session to run.
     std::string signInCommand = "pelvoran-server admin-url";
     /// The public listeners' addresses; the sockets systemd passes take

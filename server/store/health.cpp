@@ -23,8 +23,19 @@ constexpr std::chrono::milliseconds kLookBusyTimeout{200};
 
 } // namespace
 
-DatabaseHealth::DatabaseHealth(std::string stateDir, std::chrono::milliseconds period)
-    : stateDir_(std::move(stateDir)), period_(period) {}
+std::string onOneMachine(const SynchronousStandbys& s) {
+    return s.names.empty()
+               ? "PostgreSQL 没有设置同步备机（synchronous_standby_names 为空），留言只保存在"
+                 "一台机器上，这台机器的磁盘坏了就会丢失。"
+               : "同步备机（" + s.names +
+                     "）没有连接，或服务器的数据库用户没有 pg_monitor 角色而看不到它：留言提交时"
+                     "会一直等它，直到写入留言的时限到了才答复失败。";
+}
+
+DatabaseHealth::DatabaseHealth(std::string stateDir, std::chrono::milliseconds period,
+                               std::string database)
+    : stateDir_(std::move(stateDir)), period_(period),
+      database_(database.empty() ? databasePath(stateDir_) : std::move(database)) {}
 
 DatabaseHealth::~DatabaseHealth() = default;
 
@@ -46,9 +57,13 @@ HealthReport DatabaseHealth::report(const std::optional<std::string>& failedComm
     }
     if (!now.unwritable.empty())
         return {false, "数据库现在无法写入，留言存不下：" + now.unwritable + "\n"};
+    const std::string oneMachine = now.standbys && now.standbys->connected == 0
+                                       ? "仅一台机器：" + onOneMachine(*now.standbys) + "\n"
+                                       : "";
     if (failedCommit)
-        return {false, "上一次保存留言失败（" + *failedCommit + "），之后还没有留言保存成功。\n"};
-    std::string text = "ok\n";
+        return {false, "上一次保存留言失败（" + *failedCommit + "），之后还没有留言保存成功。\n" +
+                           oneMachine};
+    std::string text = "ok\n" + oneMachine;
     if (now.lowRoom)
         text += "空间不多：状态目录所在的文件系统只剩 " + std::to_string(*now.lowRoom / 1024) +
                 " KiB，一条最长的留言约需 4 MiB。请腾出空间。\n";
@@ -59,13 +74,14 @@ DatabaseHealth::Look DatabaseHealth::look() {
     Look l;
     // An open connection keeps writing to a file whose mode changed; the
     // next one opened (the admin pages, a restart) would not.
-    const std::string database = databasePath(stateDir_);
+    const std::string& database = database_;
+    const bool postgres = isPostgresLocation(database);
     if (::faccessat(AT_FDCWD, stateDir_.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
         const int error = errno;
         l.unwritable = "状态目录不可写（" + systemErrorText(error) + "）";
         return l;
     }
-    if (::faccessat(AT_FDCWD, database.c_str(), R_OK | W_OK, AT_EACCESS) != 0) {
+    if (!postgres && ::faccessat(AT_FDCWD, database.c_str(), R_OK | W_OK, AT_EACCESS) != 0) {
         const int error = errno;
         l.unwritable = "数据库文件 " + std::string(kDatabaseFile) + " 不可写（" +
                        systemErrorText(error) + "）";
@@ -78,8 +94,10 @@ DatabaseHealth::Look DatabaseHealth::look() {
     try {
         if (!db_)
             db_ = std::make_unique<Database>(database, kLookBusyTimeout);
-        if (db_->canWrite())
+        if (db_->canWrite()) {
+            l.standbys = db_->synchronousStandbys();
             return l;
+        }
         l.unwritable = "无法开始写事务（另一个连接一直占着数据库，或数据库出了问题）";
     } catch (const std::exception& e) {
         l.unwritable = std::string("无法打开数据库：") + e.what();

@@ -26,6 +26,10 @@ inline constexpr char kMetricsTokenFile[] = "metrics-token";
 /// Where serve last opened the admin pages, for `admin-url`.
 inline constexpr char kAdminAddressFile[] = "admin-address";
 
+/// The PostgreSQL URI the last serve was given with --database (none: it
+/// used the SQLite file), which the other commands then work on.
+inline constexpr char kDatabaseUriFile[] = "database-uri";
+
 /// The directory of the state directory that holds its backups.
 inline constexpr char kBackupsDir[] = "backups";
 
