@@ -102,7 +102,9 @@ std::optional<MillisTime> Notifier::handOut() {
                 return std::nullopt; // a sender's end wakes the handing out
             skipped.assign(busy_.begin(), busy_.end());
         }
-        const auto due = db_->outbox().due(clock_.now(), settings_.roundSize, skipped);
+        const MillisTime now = clock_.now();
+        const auto due =
+            db_->outbox().claim(now, settings_.roundSize, skipped, now + settings_.claim);
         if (due.empty())
             return db_->outbox().nextDue(skipped); // later, or for a recipient under way
         // Each recipient's in the outbox's order, the recipients in the order
@@ -115,15 +117,19 @@ std::optional<MillisTime> Notifier::handOut() {
                 batches.emplace_back();
             batches[it->second].push_back(e);
         }
+        std::vector<OutboxEntry> waiting; // for a sender: handed back
         {
             const std::lock_guard lock(mutex_);
             for (Batch& b : batches) {
-                if (busy_.size() >= settings_.senders)
-                    break; // the rest waits for a sender
+                if (busy_.size() >= settings_.senders) {
+                    waiting.insert(waiting.end(), b.begin(), b.end());
+                    continue;
+                }
                 busy_.insert(b.front().recipient.id);
                 batches_.push_back(std::move(b));
             }
         }
+        db_->outbox().unclaim(waiting, now);
         // Each look hands out one recipient at least: the senders fill up,
         // or a look finds nothing due but for those under way.
         for (const auto& s : senders_)

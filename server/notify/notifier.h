@@ -39,6 +39,10 @@ public:
         /// Notifications handed out at a time; those of one recipient are
         /// sent before their results are written.
         std::int64_t roundSize = 256;
+        /// On PostgreSQL, how long notifications handed out are this
+        /// server's alone: one that stops before recording its tries
+        /// leaves them to the others (or itself) after this.
+        std::chrono::milliseconds claim = std::chrono::minutes(2);
         /// Recipients sent to at once, each by a thread of its own.
         std::size_t senders = 8;
         /// Counts failed sends, when given.

@@ -136,8 +136,9 @@ void dailyBackup(const std::string& stateDir, Database& db, Clock::TimePoint now
     if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
         throw std::runtime_error("无法创建目录 " + dir.string() + "：" + systemErrorText(errno));
     struct stat st {};
-    if (::stat((dir / name).c_str(), &st) == 0 || !wholeForBackup(stateDir, db, now) ||
-        !backupInto(db, dir.string(), name, stateDir))
+    if (::stat((dir / name).c_str(), &st) == 0 ||
+        !db.claimDailyBackup(std::chrono::floor<std::chrono::days>(now)) ||
+        !wholeForBackup(stateDir, db, now) || !backupInto(db, dir.string(), name, stateDir))
         return;
     // Only the daily ones are rotated: a database a restore replaced stays.
     std::vector<fs::path> backups;
@@ -152,8 +153,10 @@ void dailyBackup(const std::string& stateDir, Database& db, Clock::TimePoint now
         fs::remove(backups[i], ec);
 }
 
-DailyBackups::DailyBackups(const std::string& stateDir, const Clock& clock)
-    : stateDir_(stateDir), clock_(clock), db_(std::make_unique<Database>(databasePath(stateDir))),
+DailyBackups::DailyBackups(const std::string& stateDir, const Clock& clock,
+                           const std::string& database)
+    : stateDir_(stateDir), clock_(clock),
+      db_(std::make_unique<Database>(database.empty() ? databasePath(stateDir) : database)),
       worker_([this](Worker& self) { run(self); }) {}
 
 DailyBackups::~DailyBackups() {

@@ -39,7 +39,9 @@ void dailyBackup(const std::string& stateDir, Database& db,
 /// It looks every 30 seconds whether `clock` has begun a new day (UTC).
 class DailyBackups {
 public:
-    explicit DailyBackups(const std::string& stateDir, const Clock& clock = Clock::system());
+    /// `database`: a PostgreSQL URI, or empty for the state directory's file.
+    explicit DailyBackups(const std::string& stateDir, const Clock& clock = Clock::system(),
+                          const std::string& database = "");
     ~DailyBackups();
     DailyBackups(const DailyBackups&) = delete;
     DailyBackups& operator=(const DailyBackups&) = delete;

@@ -4,6 +4,7 @@
 #include "server/store/sql.h"
 #include "server/store/transaction.h"
 
+#include <algorithm>
 #include <set>
 
 namespace pelvoran::server {
@@ -29,27 +30,44 @@ std::vector<StoredComment> readComments(Statement& s) {
 void CommentStore::insert(const std::vector<NewComment>& comments) {
     const MillisTime now = millisNow();
     Transaction transaction(connection_);
-    Statement s(connection_, "INSERT INTO comments (received, text, raw, source, flagged) "
-                             "VALUES (?, ?, ?, ?, ?) RETURNING id");
-    // The comment's notifications are queued in its own transaction: none
-    // is lost, none is sent of a comment that was not stored.
-    Statement queue(connection_, "INSERT INTO notify_outbox (comment, recipient, queued, due) "
-                                 "SELECT ?3, id, ?1, ?1 FROM notify_recipients "
-                                 "WHERE flagged = 1 OR ?2 = 0");
-    for (const auto& c : comments) {
-        s.bind(1, c.received);
-        s.bind(2, TextView(c.text));
-        s.bindBlob(3, c.raw);
-        s.bind(4, c.source);
-        s.bind(5, std::int64_t{c.flagged});
-        s.step();
-        const std::int64_t id = s.integer(0);
-        s.reset();
+    // A statement for many rows: on PostgreSQL each statement is a round
+    // trip, and a batch of comments should cost a few, not two each.
+    constexpr std::size_t kRowsPerStatement = 100;
+    for (std::size_t at = 0; at < comments.size(); at += kRowsPerStatement) {
+        const std::size_t n = std::min(kRowsPerStatement, comments.size() - at);
+        std::string rows, ids;
+        for (std::size_t i = 0; i < n; ++i) {
+            rows += i == 0 ? "(?, ?, ?, ?, ?)" : ", (?, ?, ?, ?, ?)";
+            ids += i == 0 ? "?" : ", ?";
+        }
+        Statement s(connection_, "INSERT INTO comments (received, text, raw, source, flagged) "
+                                 "VALUES " +
+                                     rows + " RETURNING id");
+        int p = 1;
+        for (std::size_t i = at; i < at + n; ++i) {
+            const NewComment& c = comments[i];
+            s.bind(p++, c.received);
+            s.bind(p++, TextView(c.text));
+            s.bindBlob(p++, c.raw);
+            s.bind(p++, c.source);
+            s.bind(p++, std::int64_t{c.flagged});
+        }
+        std::vector<std::int64_t> numbers;
+        while (s.step())
+            numbers.push_back(s.integer(0));
+        // The comments' notifications are queued in their own transaction:
+        // none is lost, none is sent of a comment that was not stored.
+        Statement queue(connection_,
+                        "INSERT INTO notify_outbox (comment, recipient, queued, due) SELECT c.id, "
+                        "r.id, ?, ? FROM comments c, notify_recipients r WHERE (r.flagged = 1 OR "
+                        "c.flagged = 0) AND c.id IN (" +
+                            ids + ")");
         queue.bind(1, now);
-        queue.bind(2, std::int64_t{c.flagged});
-        queue.bind(3, id);
+        queue.bind(2, now);
+        p = 3;
+        for (const std::int64_t number : numbers)
+            queue.bind(p++, number);
         queue.step();
-        queue.reset();
     }
     transaction.commit();
 }
@@ -93,6 +111,14 @@ std::optional<StoredComment> CommentStore::find(std::int64_t id) {
     if (!s.step())
         return std::nullopt;
     return readComment(s);
+}
+
+bool CommentStore::storedSince(const std::string& raw, std::chrono::sys_seconds since) {
+    Statement s(connection_, "SELECT count(*) FROM comments WHERE raw = ? AND received >= ?");
+    s.bindBlob(1, raw);
+    s.bind(2, since);
+    s.step();
+    return s.integer(0) > 0;
 }
 
 std::int64_t CommentStore::unreadCount() {

@@ -23,6 +23,9 @@ struct NewComment {
     std::string source;
     std::chrono::sys_seconds received{};
     bool flagged = false; // the web form's field for bots was filled
+    /// Who sent it (an address, or a network), never stored: the writer
+    /// tells a second try of a comment whose commit was uncertain by it.
+    std::string client{};
 };
 
 struct StoredComment {
@@ -68,6 +71,9 @@ public:
                      std::int64_t limit);
     std::optional<StoredComment> find(std::int64_t id);
     std::int64_t unreadCount();
+    /// Whether a comment whose body arrived as `raw` was received at or
+    /// after `since`.
+    bool storedSince(const std::string& raw, std::chrono::sys_seconds since);
     CommentCount countAndNewest();
     /// The highest comment number ever handed out (0 when none was).
     std::int64_t highestNumber();

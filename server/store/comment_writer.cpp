@@ -1,6 +1,7 @@
 #include "server/store/comment_writer.h"
 #include "server/support/state_files.h"
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -52,6 +53,33 @@ std::optional<std::string> CommentWriter::lastFailure() const {
     return lastFailure_;
 }
 
+std::vector<CommentWriter::Item> CommentWriter::storedBefore(std::vector<Item>& batch) {
+    const auto now = std::chrono::steady_clock::now();
+    while (!uncertain_.empty() && now - uncertain_.front().failed > kUncertainKept)
+        uncertain_.pop_front();
+    std::vector<Item> already;
+    if (uncertain_.empty())
+        return already;
+    std::vector<Item> rest;
+    for (Item& item : batch) {
+        const auto match = std::find_if(uncertain_.begin(), uncertain_.end(), [&](const auto& u) {
+            return u.client == item.comment.client && u.raw == item.comment.raw;
+        });
+        bool stored = false;
+        if (match != uncertain_.end()) {
+            try {
+                stored = db_.comments().storedSince(match->raw, match->received);
+            } catch (const StoreError&) {
+                // Not known: stored again rather than lost.
+            }
+            uncertain_.erase(match);
+        }
+        (stored ? already : rest).push_back(std::move(item));
+    }
+    batch = std::move(rest);
+    return already;
+}
+
 void CommentWriter::run(Worker& self) {
     for (;;) {
         std::vector<Item> batch;
@@ -73,16 +101,25 @@ void CommentWriter::run(Worker& self) {
                 queue_.pop_front();
             }
         }
+        const std::vector<Item> already = storedBefore(batch);
         std::vector<NewComment> comments;
         comments.reserve(batch.size());
         for (auto& item : batch)
             comments.push_back(std::move(item.comment));
         std::optional<std::string> failure;
         try {
-            db_.comments().insert(comments);
+            if (!comments.empty())
+                db_.comments().insert(comments);
+        } catch (const UncertainCommit& e) {
+            failure = e.what();
+            const auto now = std::chrono::steady_clock::now();
+            for (const NewComment& c : comments)
+                uncertain_.push_back({c.client, c.raw, c.received, now});
         } catch (const StoreError& e) {
             failure = e.what();
         }
+        for (const Item& item : already)
+            item.done(true);
         const bool stored = !failure;
         {
             const std::lock_guard lock(mutex_);

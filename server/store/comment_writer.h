@@ -63,6 +63,20 @@ private:
         Done done;
     };
     static constexpr std::size_t kMaxBatch = 512;
+    /// A comment of a commit whose outcome was uncertain, remembered so
+    /// that the same body from the same client, sent again within
+    /// kUncertainKept, is answered as stored when it is there, not stored
+    /// twice.
+    struct Uncertain {
+        std::string client;
+        std::string raw;
+        std::chrono::sys_seconds received;
+        std::chrono::steady_clock::time_point failed;
+    };
+    static constexpr std::chrono::minutes kUncertainKept{10};
+
+    /// Takes out of `batch` the items already stored by an uncertain commit.
+    std::vector<Item> storedBefore(std::vector<Item>& batch);
 
     void run(Worker& self);
 
@@ -73,6 +87,7 @@ private:
     std::deque<Item> queue_;
     std::size_t commits_ = 0;
     Failures failures_;
+    std::deque<Uncertain> uncertain_; // the writer's thread's alone
     std::optional<std::string> lastFailure_;
     bool busy_ = true; // until the thread first waits
     bool closed_ = false;

@@ -101,14 +101,13 @@ void Database::migrate() {
         const int version = schemaVersion();
         if (version > latest)
             throw StoreError(newerSchemaText("数据库", version));
-        int at = version;
-        if (at == 0) {
-            connection_->exec(postgresSchema());
-            connection_->exec("CREATE TABLE pelvoran_schema (version BIGINT NOT NULL)");
-            connection_->exec("INSERT INTO pelvoran_schema (version) VALUES (0)");
-            at = postgresSchemaBase();
+        if (version == 0) {
+            createPostgresSchema(*connection_);
+            transaction.commit();
+            pg.unlockSession(AdvisoryLock::migration);
+            return;
         }
-        for (; at < latest; ++at)
+        for (int at = version; at < latest; ++at)
             connection_->exec(
                 postgresMigrations()[static_cast<std::size_t>(at - postgresSchemaBase())]);
         connection_->exec("UPDATE pelvoran_schema SET version = " + std::to_string(latest));
@@ -128,6 +127,39 @@ std::optional<SynchronousStandbys> Database::synchronousStandbys() {
                 "pg_stat_replication WHERE sync_state IN ('sync', 'quorum'))");
     s.step();
     return SynchronousStandbys{s.text(0), s.integer(1)};
+}
+
+std::optional<std::pair<std::string, unsigned>> Database::sharedFile(const std::string& name) {
+    Statement s(*connection_, "SELECT data, mode FROM pelvoran_state_files WHERE name = ?");
+    s.bind(1, name);
+    if (!s.step())
+        return std::nullopt;
+    return std::pair{s.text(0), static_cast<unsigned>(s.integer(1) & 07777)};
+}
+
+std::string Database::shareFile(const std::string& name, const std::string& data, unsigned mode) {
+    Statement s(*connection_, "INSERT INTO pelvoran_state_files (name, mode, data) VALUES "
+                              "(?, ?, ?) ON CONFLICT DO NOTHING");
+    s.bind(1, name);
+    s.bind(2, std::int64_t{mode});
+    s.bindBlob(3, data);
+    s.step();
+    return sharedFile(name).value_or(std::pair{data, mode}).first;
+}
+
+bool Database::claimDailyBackup(std::chrono::sys_days day) {
+    if (!connection_->postgres())
+        return true;
+    Statement s(*connection_, "INSERT INTO pelvoran_daily_backups (day) VALUES (?) "
+                              "ON CONFLICT DO NOTHING");
+    s.bind(1, std::int64_t{day.time_since_epoch().count()});
+    s.step();
+    return connection_->changes() == 1;
+}
+
+void Database::holdServing() {
+    if (connection_->postgres())
+        server::postgres(*connection_).holdShared(AdvisoryLock::serving);
 }
 
 std::optional<std::int64_t> Database::serverBytes() {
@@ -156,8 +188,10 @@ bool Database::canWrite() {
 }
 
 void Database::copyInto(const std::string& path) {
-    if (connection_->postgres())
-        throw StoreError("PostgreSQL 数据库的备份请用 pg_dump（或 pg_basebackup）");
+    if (connection_->postgres()) {
+        copyPostgresInto(*connection_, path);
+        return;
+    }
     Statement s(*connection_, "VACUUM INTO ?");
     s.bind(1, path);
     s.step();
@@ -168,12 +202,13 @@ void Database::keepNumbersAbove(const std::map<std::string, std::int64_t>& numbe
     if (connection_->postgres()) {
         // Only the tables whose numbers come from an identity column have a
         // sequence; it is never set back.
-        Statement raise(*connection_,
-                        "SELECT setval(pg_get_serial_sequence(table_name, 'id'), greatest(?1, "
-                        "coalesce(pg_sequence_last_value(pg_get_serial_sequence(table_name, "
-                        "'id')), 1))) FROM information_schema.columns WHERE table_schema = "
-                        "current_schema() AND table_name = ?2 AND column_name = 'id' AND "
-                        "is_identity = 'YES'");
+        Statement raise(
+            *connection_,
+            "SELECT setval(pg_get_serial_sequence(table_name, 'id')::regclass, greatest(?1, "
+            "coalesce(pg_sequence_last_value(pg_get_serial_sequence(table_name, "
+            "'id')), 1))) FROM information_schema.columns WHERE table_schema = "
+            "current_schema() AND table_name = ?2 AND column_name = 'id' AND "
+            "is_identity = 'YES'");
         for (const auto& [table, number] : numbers) {
             raise.bind(1, std::max<std::int64_t>(number, 1));
             raise.bind(2, table);

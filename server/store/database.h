@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace pelvoran::server {
@@ -75,6 +76,18 @@ public:
     /// to a user with the pg_monitor role); nullopt on SQLite. Throws
     /// StoreError.
     std::optional<SynchronousStandbys> synchronousStandbys();
+    /// A file every server on a PostgreSQL database shares (its data and
+    /// mode): the one stored under `name`, or nullopt.
+    std::optional<std::pair<std::string, unsigned>> sharedFile(const std::string& name);
+    /// Stores `data` under `name` unless another server stored one first;
+    /// the one stored either way. Throws StoreError.
+    std::string shareFile(const std::string& name, const std::string& data, unsigned mode);
+    /// Whether this server makes the daily backup of `day`: on SQLite, yes;
+    /// on PostgreSQL, the first of the servers to ask, and no other.
+    bool claimDailyBackup(std::chrono::sys_days day);
+    /// On PostgreSQL, says for as long as this connection lives that a
+    /// server works on the database: a restore refuses it meanwhile.
+    void holdServing();
     /// On PostgreSQL, the database's size on its server; nullopt on SQLite,
     /// whose files say it.
     std::optional<std::int64_t> serverBytes();
@@ -88,7 +101,9 @@ public:
 
     /// Writes a consistent copy of the whole database to `path` (VACUUM
     /// INTO: one read transaction, so writers go on meanwhile and memory
-    /// stays bounded), which must not exist or be empty. Not synced.
+    /// stays bounded), which must not exist or be empty. Not synced. From
+    /// PostgreSQL, a SQLite file of the same schema, read in one REPEATABLE
+    /// READ transaction, a few rows at a time.
     void copyInto(const std::string& path);
     /// Hands out, in each table named, only numbers above the one given: a
     /// restored database never gives a number the replaced one gave.

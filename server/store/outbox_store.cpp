@@ -138,13 +138,58 @@ std::optional<Recipient> OutboxStore::recipient(std::int64_t id) {
 
 std::vector<OutboxEntry> OutboxStore::due(MillisTime now, std::int64_t limit,
                                           const std::vector<std::int64_t>& skipped) {
+    return dueRows(now, limit, skipped, false);
+}
+
+std::vector<OutboxEntry> OutboxStore::claim(MillisTime now, std::int64_t limit,
+                                            const std::vector<std::int64_t>& skipped,
+                                            MillisTime until) {
+    // One server per SQLite file (the state directory's lock): nothing to
+    // claim against.
+    if (!connection_.postgres())
+        return dueRows(now, limit, skipped, false);
+    Transaction transaction(connection_);
+    std::vector<OutboxEntry> entries = dueRows(now, limit, skipped, true);
+    Statement hold(connection_, "UPDATE notify_outbox SET due = ? WHERE comment = ? AND "
+                                "recipient = ?");
+    for (const OutboxEntry& e : entries) {
+        hold.bind(1, until);
+        hold.bind(2, e.comment.id);
+        hold.bind(3, e.recipient.id);
+        hold.step();
+        hold.reset();
+    }
+    transaction.commit();
+    return entries;
+}
+
+void OutboxStore::unclaim(const std::vector<OutboxEntry>& entries, MillisTime now) {
+    if (entries.empty() || !connection_.postgres())
+        return;
+    Transaction transaction(connection_);
+    Statement back(connection_, "UPDATE notify_outbox SET due = ? WHERE comment = ? AND "
+                                "recipient = ?");
+    for (const OutboxEntry& e : entries) {
+        back.bind(1, now);
+        back.bind(2, e.comment.id);
+        back.bind(3, e.recipient.id);
+        back.step();
+        back.reset();
+    }
+    transaction.commit();
+}
+
+std::vector<OutboxEntry> OutboxStore::dueRows(MillisTime now, std::int64_t limit,
+                                              const std::vector<std::int64_t>& skipped,
+                                              bool claiming) {
     Statement s(connection_,
                 (std::string("SELECT o.attempts, o.queued, c.id, c.received, c.text, "
                              "c.source, c.read, c.flagged, ") +
                  kRecipientColumns +
                  " FROM notify_outbox o JOIN comments c ON c.id = o.comment "
                  "JOIN notify_recipients r ON r.id = o.recipient WHERE o.due <= ?1" +
-                 notIn("o.recipient", skipped.size(), 3) + " ORDER BY o.due, o.comment LIMIT ?2"));
+                 notIn("o.recipient", skipped.size(), 3) + " ORDER BY o.due, o.comment LIMIT ?2" +
+                 (claiming && connection_.postgres() ? " FOR UPDATE OF o SKIP LOCKED" : "")));
     s.bind(1, now);
     s.bind(2, limit);
     bindAll(s, skipped, 3);

@@ -64,6 +64,16 @@ public:
     /// for the recipients `skipped`.
     std::vector<OutboxEntry> due(MillisTime now, std::int64_t limit,
                                  const std::vector<std::int64_t>& skipped = {});
+    /// The same, on PostgreSQL claimed for this server until `until`: no
+    /// other server on the database is handed them meanwhile (one that
+    /// stops before its tries are recorded leaves them to be sent again
+    /// then, with the same comment number), and rows another transaction
+    /// holds are skipped. On SQLite, whose file one server alone serves,
+    /// due() itself.
+    std::vector<OutboxEntry> claim(MillisTime now, std::int64_t limit,
+                                   const std::vector<std::int64_t>& skipped, MillisTime until);
+    /// Hands back claimed notifications that were not tried: due at `now`.
+    void unclaim(const std::vector<OutboxEntry>& entries, MillisTime now);
     /// When the next notification is due, if any is queued for a recipient
     /// but those `skipped`.
     std::optional<MillisTime> nextDue(const std::vector<std::int64_t>& skipped = {});
@@ -106,6 +116,9 @@ public:
     Summary summary();
 
 private:
+    std::vector<OutboxEntry> dueRows(MillisTime now, std::int64_t limit,
+                                     const std::vector<std::int64_t>& skipped, bool claiming);
+
     Connection& connection_;
 };
 

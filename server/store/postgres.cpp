@@ -308,14 +308,25 @@ void PgConnection::setUpSession() {
     exec("SELECT set_config('synchronous_commit', 'on', false) WHERE current_setting("
          "'synchronous_commit') NOT IN ('on', 'remote_apply')");
     exec("SET lock_timeout = " + std::to_string(std::max<std::int64_t>(1, busyTimeout_.count())));
+    if (held_)
+        exec("SELECT pg_advisory_lock_shared(" + std::to_string(static_cast<std::int64_t>(*held_)) +
+             ")");
+}
+
+void PgConnection::holdShared(AdvisoryLock lock) {
+    exec("SELECT pg_advisory_lock_shared(" + std::to_string(static_cast<std::int64_t>(lock)) + ")");
+    held_ = lock;
 }
 
 PGconn* PgConnection::live() {
-    if (conn_ == nullptr)
-        connect();
-    else if (PQstatus(conn_) == CONNECTION_BAD && PQtransactionStatus(conn_) != PQTRANS_INTRANS &&
-             PQtransactionStatus(conn_) != PQTRANS_INERROR)
-        connect();
+    if (conn_ != nullptr && PQstatus(conn_) != CONNECTION_BAD)
+        return conn_;
+    // Within a transaction, what ran on the lost connection is gone: the
+    // rest must not run on a new one, each statement committed on its own.
+    if (inTransaction_)
+        throw StoreError("与 PostgreSQL 数据库 " + shown_ +
+                         " 的连接在事务中断了：这次的改动没有提交，下次会重新连接");
+    connect();
     return conn_;
 }
 
@@ -335,10 +346,12 @@ std::string PgConnection::errorText(const std::string& libpqMessage, const char*
 
 void PgConnection::exec(const std::string& sql) {
     PGconn* conn = live();
+    if (sql == "COMMIT" || sql == "ROLLBACK")
+        inTransaction_ = false; // whatever the outcome
     cancelled_ = false;
     Result r(sql == "COMMIT" ? commitWithinDeadline(conn) : PQexec(conn, sql.c_str()));
-    if (conn_ == nullptr)
-        throw StoreError(errorText("", nullptr)); // given up, with conn
+    if (conn_ == nullptr) // given up, with conn: whether it committed is unknown
+        throw UncertainCommit(errorText("", nullptr));
     const ExecStatusType status = PQresultStatus(r.get());
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
         throw StoreError(errorText(r ? PQresultErrorMessage(r.get()) : PQerrorMessage(conn),
@@ -352,9 +365,10 @@ void PgConnection::exec(const std::string& sql) {
         // is kept on this machine only, and PostgreSQL says so in a
         // warning, not an error: it has not returned as a commit should.
         if (cancelled_)
-            throw StoreError("提交没有在 " +
-                             std::to_string(std::max(busyTimeout_, kShortestCommitWait).count()) +
-                             " 毫秒内返回，已取消：同步备机没有确认（已在主机本地提交）");
+            throw UncertainCommit(
+                "提交没有在 " +
+                std::to_string(std::max(busyTimeout_, kShortestCommitWait).count()) +
+                " 毫秒内返回，已取消：同步备机没有确认（已在主机本地提交）");
     }
     const char* changed = PQcmdTuples(r.get());
     changes_ = 0;
@@ -407,9 +421,11 @@ std::unique_ptr<StatementImpl> PgConnection::prepare(const std::string& sql) con
 }
 
 void PgConnection::beginWrite() {
-    exec("BEGIN");
+    live(); // connected again first, when lost between transactions
+    inTransaction_ = true;
     try {
-        exec("SELECT pg_advisory_xact_lock(" +
+        // One round trip for both.
+        exec("BEGIN; SELECT pg_advisory_xact_lock(" +
              std::to_string(static_cast<std::int64_t>(AdvisoryLock::writer)) + ")");
     } catch (...) {
         rollbackQuietly();
@@ -418,6 +434,7 @@ void PgConnection::beginWrite() {
 }
 
 void PgConnection::rollbackQuietly() noexcept {
+    inTransaction_ = false;
     if (conn_ != nullptr && PQstatus(conn_) == CONNECTION_OK)
         PQclear(PQexec(conn_, "ROLLBACK"));
 }

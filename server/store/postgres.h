@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 
 struct pg_conn;
@@ -26,6 +27,7 @@ std::string shownPostgres(const std::string& location);
 enum class AdvisoryLock : std::int64_t {
     writer = 0x50454c5600000001,    // a write transaction, one at a time
     migration = 0x50454c5600000002, // bringing the schema up to date
+    serving = 0x50454c5600000003,   // shared by every serve, taken alone by restore
 };
 
 /// A libpq connection, closed on every way out. Its sessions commit
@@ -54,6 +56,9 @@ public:
     /// to `wait` for another session's; lets it go. Throws StoreError.
     void lockSession(AdvisoryLock lock, std::chrono::milliseconds wait);
     void unlockSession(AdvisoryLock lock) noexcept;
+    /// Holds `lock` shared for as long as the connection lives, taken
+    /// again whenever it connects again. Throws StoreError.
+    void holdShared(AdvisoryLock lock);
 
     /// Asks the server to cancel what this connection runs now: callable
     /// from any thread.
@@ -81,7 +86,15 @@ private:
     pg_cancel* cancel_ = nullptr;        // guarded by cancelMutex_
     std::atomic<bool> cancelled_{false}; // since the last exec began
     mutable std::int64_t changes_ = 0;
+    bool inTransaction_ = false;       // a write transaction began and has not ended
+    std::optional<AdvisoryLock> held_; // holdShared's
 };
+
+/// Copies the whole PostgreSQL database `pg` into a new SQLite file at
+/// `path`, of this server's schema, as one consistent snapshot (a
+/// REPEATABLE READ transaction): the same file a SQLite store's backup is.
+/// Throws StoreError.
+void copyPostgresInto(Connection& pg, const std::string& path);
 
 /// The statement that brings `sql` (with SQLite's "?" and "?N") to
 /// PostgreSQL's "$N": a "?" is one more than the highest number before it.

@@ -10,6 +10,15 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+/// A commit whose outcome is not what it should be: PostgreSQL kept it on
+/// the primary, its synchronous standby never confirmed it, and it was
+/// cancelled (or the connection given up) at the deadline. The comments in
+/// it are answered as not stored, and may be there.
+class UncertainCommit : public StoreError {
+public:
+    using StoreError::StoreError;
+};
+
 /// A backup this server will not read: damaged, not this server's, of a
 /// newer server, or not as this server writes it; what() says why, naming
 /// the file.

@@ -1,5 +1,8 @@
 #include "server/store/store_restore.h"
 
+#include "server/store/database.h"
+#include "server/store/postgres.h"
+#include "server/store/postgres_schema.h"
 #include "server/store/sqlite_support.h"
 #include "server/store/transaction.h"
 
@@ -105,7 +108,221 @@ void raiseSequence(sqlite3* db, const std::string& table, std::int64_t number) {
     raise.step();
 }
 
+/// A table's columns as this server's SQLite schema declares them, and
+/// whether each is INTEGER, TEXT or BLOB.
+struct Column {
+    std::string name;
+    std::string type;
+};
+
+std::vector<Column> columnsOf(sqlite3* db, const std::string& table) {
+    Statement info(db, "SELECT name, upper(type) FROM pragma_table_info(?, 'main')");
+    info.bind(1, table);
+    std::vector<Column> columns;
+    while (info.step())
+        columns.push_back({info.text(0), info.text(1)});
+    return columns;
+}
+
+std::string columnList(const std::vector<Column>& columns) {
+    std::string list;
+    for (const Column& c : columns)
+        list += (list.empty() ? "" : ", ") + quoted(c.name);
+    return list;
+}
+
+/// Binds column `at` of the row `from` is on to parameter `to` of `into`,
+/// as the column's type says.
+void bindColumn(Statement& into, int to, Statement& from, int at, const Column& column) {
+    if (column.type == "INTEGER")
+        into.bind(to, from.integer(at));
+    else if (column.type == "BLOB")
+        into.bindBlob(to, from.text(at));
+    else
+        into.bind(to, from.text(at));
+}
+
+/// Rows sent to PostgreSQL in one INSERT, and the bytes that end a batch
+/// sooner (a served file's chunks are 1 MiB each).
+constexpr int kRowsPerInsert = 200;
+constexpr std::size_t kBytesPerInsert = 8 * 1024 * 1024;
+
 } // namespace
+
+void copyPostgresInto(Connection& pg, const std::string& path) {
+    SqliteConnection out = openConnection(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    sqlite3* raw = out.get();
+    {
+        Transaction schema(out);
+        for (const char* migration : schemaMigrations())
+            exec(raw, migration);
+        exec(raw, "PRAGMA user_version=" + std::to_string(knownSchemaVersion()));
+        schema.commit();
+    }
+    // One snapshot for every table; a cursor, so that memory holds a few
+    // rows at a time whatever the tables hold.
+    pg.exec("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
+    try {
+        Transaction rows(out);
+        for (const std::string& table : tablesOf(raw, "main")) {
+            const std::vector<Column> columns = columnsOf(raw, table);
+            const std::string list = columnList(columns);
+            std::string marks;
+            for (std::size_t i = 0; i < columns.size(); ++i)
+                marks += i == 0 ? "?" : ", ?";
+            Statement insert(raw, ("INSERT INTO main." + quoted(table) + " (" + list +
+                                   ") VALUES (" + marks + ")")
+                                      .c_str());
+            pg.exec("DECLARE pelvoran_copy NO SCROLL CURSOR FOR SELECT " + list + " FROM " +
+                    quoted(table));
+            Statement fetch(pg, "FETCH 64 FROM pelvoran_copy");
+            for (bool more = true; more;) {
+                more = false;
+                while (fetch.step()) {
+                    more = true;
+                    for (std::size_t i = 0; i < columns.size(); ++i)
+                        bindColumn(insert, static_cast<int>(i + 1), fetch, static_cast<int>(i),
+                                   columns[i]);
+                    insert.step();
+                    insert.reset();
+                }
+                fetch.reset();
+            }
+            pg.exec("CLOSE pelvoran_copy");
+        }
+        // The highest number each table ever gave, above those of rows
+        // deleted since.
+        for (const std::string& table : tablesOf(raw, "main", "AND sql LIKE '%AUTOINCREMENT%'")) {
+            Statement last(pg, "SELECT coalesce(pg_sequence_last_value(pg_get_serial_sequence(?, "
+                               "'id')::regclass), 0)");
+            last.bind(1, table);
+            last.step();
+            raiseSequence(raw, table, last.integer(0));
+        }
+        rows.commit();
+        pg.exec("COMMIT");
+    } catch (...) {
+        pg.rollbackQuietly();
+        throw;
+    }
+}
+
+std::map<std::string, std::int64_t> loadIntoPostgres(const std::string& rebuilt,
+                                                     const std::string& location, bool replace) {
+    Database target(location);
+    Connection& pg = target.connection();
+    const SqliteConnection source =
+        openConnection(fileUri(rebuilt, "mode=ro"), SQLITE_OPEN_READONLY | SQLITE_OPEN_URI);
+    sqlite3* raw = source.get();
+    Statement alone(pg, "SELECT pg_try_advisory_lock(" +
+                            std::to_string(static_cast<std::int64_t>(AdvisoryLock::serving)) + ")");
+    alone.step();
+    if (alone.integer(0) == 0)
+        throw StoreError("有 pelvoran-server serve 正连着 PostgreSQL 数据库 " +
+                         shownLocation(location) +
+                         "：恢复会替换它们正在用的数据。请先停止所有连着它的服务器，再恢复。");
+    std::map<std::string, std::int64_t> counts;
+    Transaction transaction(pg);
+    const std::vector<std::string> tables = tablesOf(raw, "main");
+    if (replace) {
+        dropPostgresSchema(pg);
+        createPostgresSchema(pg);
+    } else {
+        for (const std::string& table : tables) {
+            Statement any(pg, "SELECT count(*) FROM " + quoted(table));
+            any.step();
+            if (any.integer(0) > 0)
+                throw StoreError("PostgreSQL 数据库 " + shownLocation(location) +
+                                 " 中已有数据（表 " + table + " 有 " +
+                                 std::to_string(any.integer(0)) +
+                                 " 行）：恢复只写入空的数据库。要用备份替换其中的一切，请加 "
+                                 "--replace。");
+        }
+    }
+    for (const std::string& table : tables) {
+        const std::vector<Column> columns = columnsOf(raw, table);
+        const std::string list = columnList(columns);
+        std::string row = "(";
+        for (std::size_t i = 0; i < columns.size(); ++i)
+            row += i == 0 ? "?" : ", ?";
+        row += ")";
+        Statement read(raw, ("SELECT " + list + " FROM main." + quoted(table)).c_str());
+        // Rows go in batches: one INSERT of many rows is one round trip.
+        std::vector<std::vector<std::pair<int, std::string>>> batch;
+        std::size_t bytes = 0;
+        std::int64_t copied = 0;
+        const auto flush = [&] {
+            if (batch.empty())
+                return;
+            std::string sql = "INSERT INTO " + quoted(table) + " (" + list + ") VALUES ";
+            for (std::size_t r = 0; r < batch.size(); ++r)
+                sql += (r == 0 ? "" : ", ") + row;
+            Statement insert(pg, sql);
+            int at = 1;
+            for (const auto& values : batch)
+                for (std::size_t i = 0; i < values.size(); ++i, ++at) {
+                    const auto& [kind, value] = values[i];
+                    if (kind == 0)
+                        insert.bind(at, static_cast<std::int64_t>(std::stoll(value)));
+                    else if (kind == 1)
+                        insert.bindBlob(at, value);
+                    else
+                        insert.bind(at, value);
+                }
+            insert.step();
+            copied += static_cast<std::int64_t>(batch.size());
+            batch.clear();
+            bytes = 0;
+        };
+        while (read.step()) {
+            std::vector<std::pair<int, std::string>> values;
+            for (std::size_t i = 0; i < columns.size(); ++i) {
+                const int col = static_cast<int>(i);
+                const int kind = columns[i].type == "INTEGER" ? 0
+                                 : columns[i].type == "BLOB"  ? 1
+                                                              : 2;
+                values.emplace_back(kind,
+                                    kind == 0 ? std::to_string(read.integer(col)) : read.text(col));
+                bytes += values.back().second.size();
+            }
+            batch.push_back(std::move(values));
+            if (static_cast<int>(batch.size()) == kRowsPerInsert || bytes >= kBytesPerInsert)
+                flush();
+        }
+        flush();
+        Statement count(pg, "SELECT count(*) FROM " + quoted(table));
+        count.step();
+        if (count.integer(0) != copied)
+            throw StoreError("表 " + table + " 写入了 " + std::to_string(copied) +
+                             " 行，PostgreSQL 中却有 " + std::to_string(count.integer(0)) +
+                             " 行：没有恢复");
+        counts[table] = copied;
+    }
+    // No number the backup's server gave is given again.
+    const std::map<std::string, std::int64_t> highest = [&] {
+        std::map<std::string, std::int64_t> h;
+        for (const std::string& table : tablesOf(raw, "main", "AND sql LIKE '%AUTOINCREMENT%'")) {
+            Statement s(raw, ("SELECT max(coalesce((SELECT seq FROM main.sqlite_sequence WHERE "
+                              "name = ?), 0), coalesce((SELECT max(id) FROM main." +
+                              quoted(table) + "), 0))")
+                                 .c_str());
+            s.bind(1, table);
+            s.step();
+            h[table] = s.integer(0);
+        }
+        return h;
+    }();
+    for (const auto& [table, number] : highest) {
+        if (number < 1)
+            continue;
+        Statement raise(pg, "SELECT setval(pg_get_serial_sequence(?, 'id')::regclass, ?)");
+        raise.bind(1, table);
+        raise.bind(2, number);
+        raise.step();
+    }
+    transaction.commit();
+    return counts;
+}
 
 RebuiltDatabase rebuildFromBackup(const std::string& backup, const std::string& fresh,
                                   const std::string& shown) {

@@ -118,7 +118,8 @@ INSTANTIATE_TEST_SUITE_P(, EachStore, testing::Values(Engine::sqlite, Engine::po
 // On PostgreSQL: a URI with a password is refused without repeating it; a
 // session commits synchronously; servers that start together on a new
 // database bring its schema up once; texts PostgreSQL cannot hold (NUL,
-// bytes that are no UTF-8) are stored all the same.
+// bytes that are no UTF-8) are stored all the same; a connection lost
+// within a transaction commits none of it.
 TEST(PostgresStore, RefusesPasswordsCommitsSynchronouslyAndMigratesOnce) {
     if (const std::string why = test::PostgresCluster::unavailableReason(); !why.empty())
         GTEST_SKIP() << why;
@@ -169,6 +170,23 @@ TEST(PostgresStore, RefusesPasswordsCommitsSynchronouslyAndMigratesOnce) {
     const auto stored = db.comments().list();
     ASSERT_EQ(stored.size(), 1u);
     EXPECT_EQ(stored[0].text, Text(u"a\uFFFDb😀"));
+
+    // A connection lost within a transaction: nothing after runs on a new
+    // one, each statement committed on its own; the next transaction
+    // connects again.
+    {
+        Transaction transaction(db.connection());
+        db.audit().append("测试", "before", kByCommandLine);
+        ASSERT_EQ(raw.scalar("SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity "
+                             "WHERE datname = current_database() AND pid <> pg_backend_pid()"),
+                  1);
+        for (int i = 0; i < 2; ++i)
+            EXPECT_THROW(db.audit().append("测试", "after", kByCommandLine), StoreError) << i;
+        EXPECT_THROW(transaction.commit(), StoreError);
+    }
+    EXPECT_EQ(raw.scalar("SELECT count(*) FROM audit_log WHERE action = '测试'"), 0);
+    db.audit().append("测试", "again", kByCommandLine);
+    EXPECT_EQ(raw.scalar("SELECT count(*) FROM audit_log WHERE action = '测试'"), 1);
 }
 
 // A database of the first schema is brought up to date with what it holds;

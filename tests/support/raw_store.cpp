@@ -37,6 +37,28 @@ bool RawStore::exec(const std::string& sql) {
     return ok;
 }
 
+std::vector<std::string> RawStore::texts(const std::string& sql) {
+    std::vector<std::string> out;
+    if (handle_->sqlite != nullptr) {
+        sqlite3_stmt* s = nullptr;
+        sqlite3_prepare_v2(handle_->sqlite, sql.c_str(), -1, &s, nullptr);
+        while (sqlite3_step(s) == SQLITE_ROW) {
+            const auto* text = sqlite3_column_text(s, 0);
+            out.emplace_back(text ? reinterpret_cast<const char*>(text) : "");
+        }
+        sqlite3_finalize(s);
+        return out;
+    }
+    PGresult* r = PQexec(handle_->pg, sql.c_str());
+    if (PQresultStatus(r) == PGRES_TUPLES_OK)
+        for (int i = 0; i < PQntuples(r); ++i)
+            out.emplace_back(PQgetvalue(r, i, 0));
+    else
+        error_ = PQresultErrorMessage(r);
+    PQclear(r);
+    return out;
+}
+
 std::int64_t RawStore::scalar(const std::string& sql) {
     if (handle_->sqlite != nullptr) {
         sqlite3_stmt* s = nullptr;

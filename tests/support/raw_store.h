@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace pelvoran::test {
 
@@ -20,6 +21,8 @@ public:
     /// The first column of the first row as a number (-1: no row or an error).
     std::int64_t scalar(const std::string& sql);
     std::int64_t count() { return scalar("SELECT count(*) FROM comments"); }
+    /// The first column of every row, as text.
+    std::vector<std::string> texts(const std::string& sql);
     /// The last error's message.
     const std::string& error() const { return error_; }
 
