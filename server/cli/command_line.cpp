@@ -81,6 +81,7 @@ constexpr char kUsage[] =
     "  pelvoran-server notify list|remove N|test N [--state DIR]\n"
     "  pelvoran-server backup FILE [--state DIR]\n"
     "  pelvoran-server restore FILE [--state DIR]\n"
+    "  pelvoran-server restore FILE --database postgresql://… [--replace]\n"
     "  pelvoran-server admin-url [--state DIR]\n"
     "  pelvoran-server --version\n"
     "  pelvoran-server --help\n";
@@ -232,7 +233,7 @@ int serveCommand(const std::vector<std::string>& args) {
     }
     // Held until this process ends, however it ends.
     Fd lock;
-    const StateDir state = prepareState(p, lock);
+    const StateDir state = prepareState(p, lock, !o.database.empty());
     o.stateDir = state.path;
     o.signInCommand = adminUrlCommand(state.shown, state.owner);
     return serve(o, std::move(publicSockets), std::move(adminSocket));

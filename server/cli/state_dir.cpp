@@ -200,10 +200,11 @@ StateDir enterState(const Parsed& p) {
     return s;
 }
 
-StateDir prepareState(const Parsed& p, Fd& lock) {
+StateDir prepareState(const Parsed& p, Fd& lock, bool shared) {
     StateDir s = findState(p, true);
+    s.database = optionOr(p, "--database", ""); // serve's own choice, not the last one's
     actAsStateOwner(s);
-    if (::faccessat(AT_FDCWD, s.path.c_str(), W_OK | X_OK, AT_EACCESS) == 0) {
+    if (!shared && ::faccessat(AT_FDCWD, s.path.c_str(), W_OK | X_OK, AT_EACCESS) == 0) {
         lock = lockState(s);
         if (lock.get() < 0)
             throw std::runtime_error(

@@ -63,9 +63,11 @@ void checkState(const StateDir& s, DatabaseCheck how = DatabaseCheck::Quick);
 StateDir enterState(const Parsed& p);
 
 /// For serve: the state directory, created when missing, locked for as long
-/// as `lock` stays open, and checked: its path to work with, its real path
-/// and its owner. Says so when serve stays root (the directory is root's).
-StateDir prepareState(const Parsed& p, Fd& lock);
+/// as `lock` stays open (on SQLite; servers on PostgreSQL share the work
+/// and take no lock: `shared`), and checked: its path to work with, its
+/// real path and its owner. Says so when serve stays root (the directory is
+/// root's).
+StateDir prepareState(const Parsed& p, Fd& lock, bool shared = false);
 
 /// The database of the state directory; a failure names its real path.
 std::unique_ptr<Database> openDatabase(const StateDir& s);

@@ -37,6 +37,7 @@
 #include <optional>
 #include <set>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <systemd/sd-daemon.h>
 #include <thread>
 #include <unistd.h>
@@ -72,12 +73,9 @@ void logOffer(Platform platform, const PlatformOffer& offer) {
 
 constexpr Platform kPlatforms[] = {Platform::Windows, Platform::Linux};
 
-/// Writes where the admin pages are now, for admin-url: whole or not at all
-/// (a temporary file, synced, moved into place, the directory synced). On
-/// a failure the old address goes, so that admin-url never gives it as this
-/// server's.
-/// Writes `line` as the state directory's file `name`, durably and whole.
-/// Throws std::runtime_error.
+/// Writes `line` as the state directory's file `name` (0600), whole or not
+/// at all (a temporary file, synced, moved into place, the directory
+/// synced). Throws std::runtime_error.
 void writeStateLine(const std::string& stateDir, const char* name, const std::string& line) {
     const std::string file = (fs::path(stateDir) / name).string();
     const std::string temp = file + ".part";
@@ -102,11 +100,40 @@ void writeStateLine(const std::string& stateDir, const char* name, const std::st
     }
 }
 
+/// Writes where the admin pages are now, for admin-url. On a failure the
+/// old address goes, so that admin-url never gives it as this server's.
 void writeAdminAddress(const std::string& stateDir, const std::string& address) {
     try {
         writeStateLine(stateDir, kAdminAddressFile, address + "\n");
     } catch (const std::exception& e) {
         logError(std::string("无法记下管理页面的地址（admin-url 因此给不出地址）：") + e.what());
+    }
+}
+
+/// On PostgreSQL, makes the state directory hold what every server on the
+/// database holds alike: the tokens (the first server's, for every other
+/// server after it) and the public key (refused when this machine has
+/// another). Throws std::runtime_error.
+void shareStateFiles(const std::string& stateDir, Database& db) {
+    for (const char* name : {kAdminTokenFile, kMetricsTokenFile}) {
+        const std::string own = stateToken(stateDir, name); // made when missing
+        if (const std::string shared = db.shareFile(name, own, 0600); shared != own)
+            writeStateLine(stateDir, name, shared);
+    }
+    const std::string path = (fs::path(stateDir) / kUpdatePublicKeyFile).string();
+    const auto own = readWhole(path);
+    const auto shared = db.sharedFile(kUpdatePublicKeyFile);
+    if (own && shared && *own != shared->first)
+        throw std::runtime_error("状态目录中的公钥 " + std::string(kUpdatePublicKeyFile) +
+                                 " 与同一数据库上其它服务器的不同：工具只认一把钥匙签的版本。请把其"
+                                 "它服务器状态目录中的 " +
+                                 kUpdatePublicKeyFile +
+                                 " 复制到这里（或删去这里的，由数据库中的那把代替），再启动。");
+    if (own && !shared)
+        db.shareFile(kUpdatePublicKeyFile, *own, 0644);
+    if (!own && shared) {
+        writeStateLine(stateDir, kUpdatePublicKeyFile, shared->first);
+        ::chmod(path.c_str(), shared->second);
     }
 }
 
@@ -260,6 +287,9 @@ bool Daemon::Parts::open() {
         else if (::unlink(uriFile.c_str()) != 0 && errno != ENOENT)
             throw std::runtime_error(uriFile + "：" + systemErrorText(errno));
         db = std::make_unique<Database>(database);
+        db->holdServing(); // a restore waits for every server to stop
+        if (db->postgres())
+            shareStateFiles(options.stateDir, *db);
         admin = std::make_unique<AdminSite>(options.stateDir, adminToken(options.stateDir), use,
                                             metrics, options.signInCommand, options.adminBaseUrl,
                                             metricsToken(options.stateDir), database);
@@ -396,13 +426,7 @@ bool Daemon::start(std::vector<ListenSocket> publicSockets, ListenSocket adminSo
     running_ = true;
     p.announce();
     try {
-        // PostgreSQL's copies are its administrator's (pg_dump,
-        // pg_basebackup and the standby): the daily file is SQLite's.
-        if (options_.database.empty())
-            p.backups.emplace(options_.stateDir);
-        else
-            logError("数据库是 PostgreSQL（" + shownLocation(options_.database) +
-                     "）：不做每日备份文件，请用 pg_dump 或 pg_basebackup 备份它。");
+        p.backups.emplace(options_.stateDir, Clock::system(), options_.database);
     } catch (const std::exception& e) {
         logError(std::string("每日备份无法开始：") + e.what());
     }

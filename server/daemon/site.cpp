@@ -102,7 +102,7 @@ std::optional<WebResponse> Site::desktopComment(const Incoming& in, Later& later
     if (!parts_.limiter.allow(in.client, in.request.body.size()))
         return refused(textResponse(429, std::string(kTooFrequent) + "\n"));
     const bool taken = parts_.writer.submit(
-        {*comment, in.request.body, kFromDesktop, secondsNow()},
+        {*comment, in.request.body, kFromDesktop, secondsNow(), false, in.client},
         [this, later = std::move(later)](bool stored) {
             if (!stored)
                 return later(refused(textResponse(503, "留言未能保存，请稍后重试。\n")));
@@ -124,6 +124,7 @@ std::optional<WebResponse> Site::webComment(const Incoming& in, Later& later) {
         return refused(
             webCommentFailed(in.request, 429, std::string(kTooFrequent) + "您的留言还在下面。"));
     const char* const notStored = "留言未能保存，请稍后重试。您的留言还在下面。";
+    outcome.store->client = in.client;
     const bool taken = parts_.writer.submit(
         std::move(*outcome.store), [this, later = std::move(later), page = std::move(outcome.page),
                                     request = in.request, notStored](bool stored) {
