@@ -291,8 +291,11 @@ TEST(ServerOnPostgres, TwoServersAndAFailoverLoseNoComment) {
                                 "--notes", "说明"})
                   .status,
               0);
+    const auto published = std::chrono::steady_clock::now();
     EXPECT_TRUE(waitUntil([&] { return offered(b.port()) == "1.07"; }, 5s))
         << "the other server answers " << offered(b.port());
+    const auto reached = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - published);
 
     // The failover, under four clients posting to both servers.
     std::mutex m;
@@ -372,6 +375,8 @@ TEST(ServerOnPostgres, TwoServersAndAFailoverLoseNoComment) {
         },
         60s))
         << "every comment answered 200 is notified";
+    std::printf("a release published through one server answered by the other after %lld ms\n",
+                static_cast<long long>(reached.count()));
     std::printf("failover: %zu comments answered 200 (%zu during the load), %zu stored, %zu lost, "
                 "answering again after %lld ms (A) and %lld ms (B)\n",
                 acknowledged.size() + sent.size(), acknowledged.size() - 1, stored.size(), lost,

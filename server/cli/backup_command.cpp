@@ -94,7 +94,7 @@ void saySideFiles(const BackupTarget& target) {
 /// into place: FILE is either a whole copy or absent, and nothing else in
 /// its directory or the state directory is ever touched.
 int backupCommand(const std::vector<std::string>& args) {
-    const Parsed p = parse(args, {"--state"});
+    const Parsed p = parse(args, {"--state", "--database"});
     if (p.words.size() < 2)
         throw UsageError{"backup 需要目标文件名"};
     expectWords(p, 2);

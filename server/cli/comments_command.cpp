@@ -87,7 +87,7 @@ int deleteCommand(const Parsed& p) {
 } // namespace
 
 int commentsCommand(const std::vector<std::string>& args) {
-    const Parsed p = parse(args, {"--state", "--since", "--format", "--backup"});
+    const Parsed p = parse(args, {"--state", "--database", "--since", "--format", "--backup"});
     const std::string verb = p.words.size() > 1 ? p.words[1] : "";
     if (verb == "delete")
         return deleteCommand(p);

@@ -101,7 +101,7 @@ int releaseHistoryCommand(Database& db, Platform platform) {
 }
 
 int auditCommand(const std::vector<std::string>& args) {
-    const Parsed p = parse(args, {"--state", "--limit"});
+    const Parsed p = parse(args, {"--state", "--database", "--limit"});
     const std::string verb = p.words.size() > 1 ? p.words[1] : "";
     if (verb != "list")
         throw UsageError{"audit 后须为 list"};

@@ -192,8 +192,8 @@ int notifyCommand(const std::vector<std::string>& args) {
         else
             rest.push_back(a);
     }
-    const Parsed p = parse(
-        rest, {"--state", "--secret-file", "--smtp", "--user", "--password-file", "--ca-file"});
+    const Parsed p = parse(rest, {"--state", "--database", "--secret-file", "--smtp", "--user",
+                                  "--password-file", "--ca-file"});
     const std::string verb = p.words.size() > 1 ? p.words[1] : "";
     if (flagged && verb != "add")
         throw UsageError{"--flagged：只用于 notify add"};

@@ -305,9 +305,9 @@ int pruneFilesCommand(const StateDir& state, Database& db) {
 
 int releaseCommand(const std::vector<std::string>& args) {
     const Parsed p =
-        parse(args, {"--state", "--version", "--address", "--date", "--notes", "--sign-with",
-                     "--signature", "--key", "--platform", "--rollout", "--file", "--file-name",
-                     "--download-base", "--max-download-size"});
+        parse(args, {"--state", "--database", "--version", "--address", "--date", "--notes",
+                     "--sign-with", "--signature", "--key", "--platform", "--rollout", "--file",
+                     "--file-name", "--download-base", "--max-download-size"});
     const std::string verb = p.words.size() > 1 ? p.words[1] : "";
     if (verb == "rollout" || verb == "halt") {
         if (p.options.size() > p.options.count("--state") + p.options.count("--platform"))

@@ -108,6 +108,11 @@ StateDir findState(const Parsed& p, bool create) {
         while (!s.database.empty() && s.database.back() == '\n')
             s.database.pop_back();
     }
+    if (const auto chosen = p.options.find("--database"); chosen != p.options.end()) {
+        if (!isPostgresLocation(chosen->second))
+            throw UsageError{"--database：须为 PostgreSQL 的连接串，以 postgresql:// 开头"};
+        s.database = chosen->second;
+    }
     if (!create && s.database.empty()) {
         struct stat db {};
         if (::fstatat(s.fd.get(), kDatabaseFile, &db, 0) != 0) {
