@@ -402,7 +402,10 @@ int restoreIntoPostgres(int source, const std::string& file, const std::string& 
     try {
         counts = loadIntoPostgres(fresh, location, replace);
     } catch (const StoreError& e) {
-        throw std::runtime_error("restore：" + std::string(e.what()) + "。没有改动任何东西。");
+        std::string why = e.what();
+        if (why.ends_with("。"))
+            why.resize(why.size() - std::string_view("。").size());
+        throw std::runtime_error("restore：" + why + "。没有改动任何东西。");
     }
     std::string said;
     for (const auto& [table, name] : kCountedTables)

@@ -149,12 +149,12 @@ struct flock wholeFile(short type) {
 
 } // namespace
 
-Fd lockState(const StateDir& s) {
+Fd lockState(const StateDir& s, bool shared) {
     Fd fd(::openat(s.fd.get(), kLockFile, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (fd.get() < 0)
         throw std::runtime_error("无法在状态目录 " + s.shown + " 中创建锁文件 " + kLockFile + "：" +
                                  systemErrorText(errno));
-    struct flock l = wholeFile(F_WRLCK);
+    struct flock l = wholeFile(shared ? F_RDLCK : F_WRLCK);
     if (::fcntl(fd.get(), F_OFD_SETLK, &l) == 0)
         return fd;
     if (errno == EAGAIN || errno == EACCES)
@@ -209,8 +209,13 @@ StateDir prepareState(const Parsed& p, Fd& lock, bool shared) {
     StateDir s = findState(p, true);
     s.database = optionOr(p, "--database", ""); // serve's own choice, not the last one's
     actAsStateOwner(s);
-    if (!shared && ::faccessat(AT_FDCWD, s.path.c_str(), W_OK | X_OK, AT_EACCESS) == 0) {
-        lock = lockState(s);
+    if (::faccessat(AT_FDCWD, s.path.c_str(), W_OK | X_OK, AT_EACCESS) == 0) {
+        lock = lockState(s, shared);
+        if (lock.get() < 0 && shared)
+            throw std::runtime_error("状态目录 " + s.shown +
+                                     " 正被一个用 SQLite 文件的 pelvoran-server serve（或 restore）"
+                                     "独占（它锁住了其中的 " +
+                                     kLockFile + "）：请先停止它，或用 --state 指定另一个目录。");
         if (lock.get() < 0)
             throw std::runtime_error(
                 "状态目录 " + s.shown + " 已有一个 pelvoran-server serve 在使用（它锁住了其中的 " +

@@ -43,8 +43,9 @@ StateDir findState(const Parsed& p, bool create);
 
 /// Takes the state directory's lock, held until the descriptor closes (by
 /// whatever end the process comes to); an invalid Fd when another process
-/// holds it. One serve or restore at a time on a state directory.
-Fd lockState(const StateDir& s);
+/// holds it. One serve or restore at a time on a state directory; servers
+/// on PostgreSQL take it `shared`, any number at once.
+Fd lockState(const StateDir& s, bool shared = false);
 
 /// True when a process (a serve) holds the state directory's lock.
 bool stateLocked(const StateDir& s);
@@ -63,8 +64,8 @@ void checkState(const StateDir& s, DatabaseCheck how = DatabaseCheck::Quick);
 StateDir enterState(const Parsed& p);
 
 /// For serve: the state directory, created when missing, locked for as long
-/// as `lock` stays open (on SQLite; servers on PostgreSQL share the work
-/// and take no lock: `shared`), and checked: its path to work with, its
+/// as `lock` stays open (shared by servers on PostgreSQL, which share the
+/// work: `shared`), and checked: its path to work with, its
 /// real path and its owner. Says so when serve stays root (the directory is
 /// root's).
 StateDir prepareState(const Parsed& p, Fd& lock, bool shared = false);

@@ -280,13 +280,14 @@ bool Daemon::Parts::open() {
     const std::string database =
         options.database.empty() ? databasePath(options.stateDir) : options.database;
     try {
-        // The other commands work on the database this server uses.
+        db = std::make_unique<Database>(database);
+        // The other commands work on the database this server uses, once it
+        // opened (a URI with a password never gets this far).
         const std::string uriFile = (fs::path(options.stateDir) / kDatabaseUriFile).string();
         if (!options.database.empty())
             writeStateLine(options.stateDir, kDatabaseUriFile, options.database + "\n");
         else if (::unlink(uriFile.c_str()) != 0 && errno != ENOENT)
             throw std::runtime_error(uriFile + "：" + systemErrorText(errno));
-        db = std::make_unique<Database>(database);
         db->holdServing(); // a restore waits for every server to stop
         if (db->postgres())
             shareStateFiles(options.stateDir, *db);

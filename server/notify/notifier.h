@@ -40,9 +40,12 @@ public:
         /// sent before their results are written.
         std::int64_t roundSize = 256;
         /// On PostgreSQL, how long notifications handed out are this
-        /// server's alone: one that stops before recording its tries
-        /// leaves them to the others (or itself) after this.
-        std::chrono::milliseconds claim = std::chrono::minutes(2);
+        /// server's alone: one that stops before recording its tries (or
+        /// whose claim's commit was lost in a failover) leaves them to the
+        /// others, or itself, after this. Three sends at their longest
+        /// (10 s each): a batch that takes longer may be sent twice, with
+        /// the same comment number.
+        std::chrono::milliseconds claim = std::chrono::seconds(30);
         /// Recipients sent to at once, each by a thread of its own.
         std::size_t senders = 8;
         /// Counts failed sends, when given.

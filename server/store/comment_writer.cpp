@@ -115,6 +115,8 @@ void CommentWriter::run(Worker& self) {
             const auto now = std::chrono::steady_clock::now();
             for (const NewComment& c : comments)
                 uncertain_.push_back({c.client, c.raw, c.received, now});
+            while (uncertain_.size() > kUncertainMost)
+                uncertain_.pop_front();
         } catch (const StoreError& e) {
             failure = e.what();
         }

@@ -74,6 +74,9 @@ private:
         std::chrono::steady_clock::time_point failed;
     };
     static constexpr std::chrono::minutes kUncertainKept{10};
+    /// And no more than this many, the oldest forgotten first: memory stays
+    /// bounded through a long outage.
+    static constexpr std::size_t kUncertainMost = 10000;
 
     /// Takes out of `batch` the items already stored by an uncertain commit.
     std::vector<Item> storedBefore(std::vector<Item>& batch);

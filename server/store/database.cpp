@@ -102,6 +102,14 @@ void Database::migrate() {
         if (version > latest)
             throw StoreError(newerSchemaText("数据库", version));
         if (version == 0) {
+            Statement others(*connection_, "SELECT count(*), coalesce(min(tablename), '') FROM "
+                                           "pg_tables WHERE schemaname = current_schema()");
+            others.step();
+            if (others.integer(0) > 0)
+                throw StoreError(
+                    "数据库中已有别的表（例如 " + others.text(1) +
+                    "），却没有 pelvoran-server 的：这不是本程序的数据库，本程序不会"
+                    "在其中建表。请为它建一个空的数据库（createdb），再用它的连接串。");
             createPostgresSchema(*connection_);
             transaction.commit();
             pg.unlockSession(AdvisoryLock::migration);

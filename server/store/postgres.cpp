@@ -256,8 +256,9 @@ PgConnection::PgConnection(const std::string& location, std::chrono::millisecond
             throw StoreError(
                 "连接串 " + shown_ +
                 " 含有密码：命令行上的密码，本机任何用户都能用 ps 看到。请把它从连接串中"
-                "去掉，写进运行服务器的用户的 ~/.pgpass（或 PGPASSFILE 指向的文件，"
-                "或 pg_service.conf 服务文件）。");
+                "去掉，写进 libpq 的服务文件（Debian 上是 /etc/postgresql-common/"
+                "pg_service.conf，只让 root 和服务器的用户可读），在连接串中用 service= "
+                "指明；或写进 PGPASSFILE 指向的密码文件。");
     connect();
 }
 
@@ -296,6 +297,11 @@ void PgConnection::connect() {
             PQfreeCancel(cancel_);
         cancel_ = PQgetCancel(conn);
     }
+    // PostgreSQL's notices (a cancelled wait for the standby, a ROLLBACK
+    // outside a transaction) would go to standard error in English: what
+    // they mean is said in the errors raised here.
+    PQsetNoticeProcessor(
+        conn, [](void*, const char*) {}, nullptr);
     PQfinish(conn_);
     conn_ = conn;
     setUpSession();

@@ -115,11 +115,12 @@ INSTANTIATE_TEST_SUITE_P(, EachStore, testing::Values(Engine::sqlite, Engine::po
 
 } // namespace
 
-// On PostgreSQL: a URI with a password is refused without repeating it; a
-// session commits synchronously; servers that start together on a new
-// database bring its schema up once; texts PostgreSQL cannot hold (NUL,
-// bytes that are no UTF-8) are stored all the same; a connection lost
-// within a transaction commits none of it.
+// On PostgreSQL: a URI with a password is refused without repeating it, and
+// so is a database that holds another program's tables; a session commits
+// synchronously; servers that start together on a new database bring its
+// schema up once; texts PostgreSQL cannot hold (NUL, bytes that are no
+// UTF-8) are stored all the same; a connection lost within a transaction
+// commits none of it.
 TEST(PostgresStore, RefusesPasswordsCommitsSynchronouslyAndMigratesOnce) {
     if (const std::string why = test::PostgresCluster::unavailableReason(); !why.empty())
         GTEST_SKIP() << why;
@@ -133,9 +134,23 @@ TEST(PostgresStore, RefusesPasswordsCommitsSynchronouslyAndMigratesOnce) {
             ADD_FAILURE() << "opened " << withPassword;
         } catch (const StoreError& e) {
             const std::string why = e.what();
-            EXPECT_NE(why.find("~/.pgpass"), std::string::npos) << why;
+            EXPECT_NE(why.find("pg_service.conf"), std::string::npos) << why;
             EXPECT_EQ(why.find("s3cret"), std::string::npos) << why;
         }
+    }
+    {
+        const std::string someoneElses = sharedCluster().createDatabase();
+        test::RawStore(someoneElses).exec("CREATE TABLE invoices (n BIGINT)");
+        try {
+            Database refused(someoneElses);
+            ADD_FAILURE() << "made its tables beside another program's";
+        } catch (const StoreError& e) {
+            EXPECT_NE(std::string(e.what()).find("invoices"), std::string::npos) << e.what();
+        }
+        EXPECT_EQ(test::RawStore(someoneElses)
+                      .scalar("SELECT count(*) FROM pg_tables WHERE "
+                              "schemaname = 'public'"),
+                  1);
     }
     EXPECT_EQ(postgresSchemaBase() + static_cast<int>(postgresMigrations().size()),
               knownSchemaVersion())
