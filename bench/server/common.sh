@@ -97,6 +97,19 @@ median() {
 }
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "nan" }'; }
+# value KEY FILE: the word after KEY on its line of FILE.
+value() { awk -v k="$1" '$1 == k { print $2; exit }' "$2"; }
+# wrk, bounded twice: by -d and by timeout in case it hangs (the caller's
+# $seconds is the run's length); its rate, and its p99 in milliseconds.
+run_wrk() {
+    timeout -k 5 $((seconds + 30)) wrk --timeout 5s "$@"
+}
+wrk_rate() { awk '/^Requests\/sec:/ { print $2 }' "$1"; }
+wrk_p99_ms() {
+    awk '$1 == "99%" { v = $2; u = v; sub(/[0-9.]+/, "", u); sub(/[a-z]+$/, "", v);
+        if (u == "us") v /= 1000; else if (u == "s") v *= 1000; else if (u == "m") v *= 60000;
+        printf "%.2f\n", v }' "$1"
+}
 
 # The allowances are lifted here, for every benchmark: a load from one
 # address past them would measure refusals (429). The body budget's shares

@@ -69,16 +69,6 @@ bench_open_files 8192
 bench_workdir pelvoran-dbench
 chmod 755 "$work" # nginx's worker runs as an unprivileged user when started by root
 
-value() { awk -v k="$1" '$1 == k { print $2; exit }' "$2"; }
-run_wrk() {
-    timeout -k 5 $((seconds + 30)) wrk --timeout 5s "$@"
-}
-wrk_rate() { awk '/^Requests\/sec:/ { print $2 }' "$1"; }
-wrk_p99_ms() {
-    awk '$1 == "99%" { v = $2; u = v; sub(/[0-9.]+/, "", u); sub(/[a-z]+$/, "", v);
-        if (u == "us") v /= 1000; else if (u == "s") v *= 1000; else if (u == "m") v *= 60000;
-        printf "%.2f\n", v }' "$1"
-}
 mib_per_s() { awk -v r="$1" -v s="$size" 'BEGIN { printf "%.1f", r * s / 1048576 }'; }
 
 # The file: random bytes, so that nothing on the way can shrink them.

@@ -42,7 +42,6 @@ server_bin=$(realpath "$build/server/pelvoran-server")
 . bench/server/common.sh
 bench_workdir pelvoran-nbench
 
-value() { awk -v k="$1" '$1 == k { print $2; exit }' "$2"; }
 
 # A state directory, with a webhook recipient at HOOK_PORT when one is given.
 make_state() {

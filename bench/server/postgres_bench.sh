@@ -83,7 +83,6 @@ pg_cleanup() {
 }
 trap pg_cleanup EXIT
 
-value() { awk -v k="$1" '$1 == k { print $2; exit }' "$2"; }
 # has FILE KEY...: fails unless FILE gives every KEY a value.
 has() {
     local file=$1 key
@@ -95,16 +94,6 @@ has() {
 load1() { cut -d' ' -f1 /proc/loadavg; }
 loads=()
 
-# wrk, bounded twice: by -d and by timeout in case it hangs.
-run_wrk() {
-    timeout -k 5 $((seconds + 30)) wrk --timeout 5s "$@"
-}
-wrk_rate() { awk '/^Requests\/sec:/ { print $2 }' "$1"; }
-wrk_p99_ms() {
-    awk '$1 == "99%" { v = $2; u = v; sub(/[0-9.]+/, "", u); sub(/[a-z]+$/, "", v);
-        if (u == "us") v /= 1000; else if (u == "s") v *= 1000; else if (u == "m") v *= 60000;
-        printf "%.2f\n", v }' "$1"
-}
 
 # sql URI QUERY: the first column of the first row, bounded in time.
 sql() {

@@ -72,7 +72,6 @@ bench_workdir pelvoran-sbench
 chmod 755 "$work" # nginx's worker runs as an unprivileged user when started by root
 
 maximum() { printf '%s\n' "$@" | sort -g | tail -n 1; }
-value() { awk -v k="$1" '$1 == k { print $2; exit }' "$2"; }
 # has FILE KEY...: fails unless FILE gives every KEY a value.
 has() {
     local file=$1 key
@@ -88,16 +87,6 @@ stop_server() {
         echo "server_bench: pelvoran-server ignored SIGTERM for 10 s; killed" >&2
 }
 
-# wrk, bounded twice: by -d and by timeout in case it hangs.
-run_wrk() {
-    timeout -k 5 $((seconds + 30)) wrk --timeout 5s "$@"
-}
-wrk_rate() { awk '/^Requests\/sec:/ { print $2 }' "$1"; }
-wrk_p99_ms() {
-    awk '$1 == "99%" { v = $2; u = v; sub(/[0-9.]+/, "", u); sub(/[a-z]+$/, "", v);
-        if (u == "us") v /= 1000; else if (u == "s") v *= 1000; else if (u == "m") v *= 60000;
-        printf "%.2f\n", v }' "$1"
-}
 
 echo "pelvoran-server benchmarks: $rounds rounds, ${seconds}s runs, rollout $bench_rollout %, $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg)"
 
