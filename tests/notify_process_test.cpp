@@ -62,15 +62,6 @@ std::vector<Hook> hooks(const std::string& out) {
     return all;
 }
 
-/// Waits up to `limit` for `done`.
-template <class Done> bool waitUntil(Done done, std::chrono::milliseconds limit) {
-    for (const auto end = std::chrono::steady_clock::now() + limit;
-         std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(50ms))
-        if (done())
-            return true;
-    return done();
-}
-
 /// The receivers on `httpPort` (and `smtpPort`, unless 0), writing to `out`.
 std::unique_ptr<ChildProcess> receivers(int httpPort, int smtpPort, const std::string& out,
                                         const std::vector<std::string>& extra = {}) {

@@ -215,15 +215,6 @@ TEST(ServerOnPostgres, BackupAndRestoreMoveBetweenTheStores) {
 
 namespace {
 
-/// Waits up to `limit` for `done`.
-template <class Done> bool waitUntil(Done done, std::chrono::milliseconds limit) {
-    for (const auto end = std::chrono::steady_clock::now() + limit;
-         std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(50ms))
-        if (done())
-            return true;
-    return done();
-}
-
 /// The texts of the comments the webhooks written to `out` carried, each
 /// as often as it came.
 std::multiset<std::string> notifiedTexts(const std::string& out) {

@@ -150,15 +150,7 @@ std::vector<OutboxEntry> OutboxStore::claim(MillisTime now, std::int64_t limit,
         return dueRows(now, limit, skipped, false);
     Transaction transaction(connection_);
     std::vector<OutboxEntry> entries = dueRows(now, limit, skipped, true);
-    Statement hold(connection_, "UPDATE notify_outbox SET due = ? WHERE comment = ? AND "
-                                "recipient = ?");
-    for (const OutboxEntry& e : entries) {
-        hold.bind(1, until);
-        hold.bind(2, e.comment.id);
-        hold.bind(3, e.recipient.id);
-        hold.step();
-        hold.reset();
-    }
+    setDue(entries, until);
     transaction.commit();
     return entries;
 }
@@ -167,16 +159,20 @@ void OutboxStore::unclaim(const std::vector<OutboxEntry>& entries, MillisTime no
     if (entries.empty() || !connection_.postgres())
         return;
     Transaction transaction(connection_);
-    Statement back(connection_, "UPDATE notify_outbox SET due = ? WHERE comment = ? AND "
-                                "recipient = ?");
-    for (const OutboxEntry& e : entries) {
-        back.bind(1, now);
-        back.bind(2, e.comment.id);
-        back.bind(3, e.recipient.id);
-        back.step();
-        back.reset();
-    }
+    setDue(entries, now);
     transaction.commit();
+}
+
+void OutboxStore::setDue(const std::vector<OutboxEntry>& entries, MillisTime due) {
+    Statement s(connection_, "UPDATE notify_outbox SET due = ? WHERE comment = ? AND "
+                             "recipient = ?");
+    for (const OutboxEntry& e : entries) {
+        s.bind(1, due);
+        s.bind(2, e.comment.id);
+        s.bind(3, e.recipient.id);
+        s.step();
+        s.reset();
+    }
 }
 
 std::vector<OutboxEntry> OutboxStore::dueRows(MillisTime now, std::int64_t limit,

@@ -118,6 +118,8 @@ public:
 private:
     std::vector<OutboxEntry> dueRows(MillisTime now, std::int64_t limit,
                                      const std::vector<std::int64_t>& skipped, bool claiming);
+    /// Makes `entries` due at `due`, in the transaction open.
+    void setDue(const std::vector<OutboxEntry>& entries, MillisTime due);
 
     Connection& connection_;
 };

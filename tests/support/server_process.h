@@ -6,6 +6,7 @@
 #include <set>
 #include <string>
 #include <sys/types.h>
+#include <thread>
 #include <vector>
 
 namespace pelvoran::test {
@@ -165,6 +166,16 @@ std::string updateQuestion(const std::string& method = "GET");
 /// A socket connected to 127.0.0.1:`port` from `source`, or -1; from an
 /// IPv6 `source`, to that address itself.
 int connectFrom(int port, const std::string& source);
+
+/// Waits up to `limit` for `done`, looking every 50 ms.
+template <class Done> bool waitUntil(Done done, std::chrono::milliseconds limit) {
+    for (const auto end = std::chrono::steady_clock::now() + limit;
+         std::chrono::steady_clock::now() < end;
+         std::this_thread::sleep_for(std::chrono::milliseconds(50)))
+        if (done())
+            return true;
+    return done();
+}
 
 /// The "text" values of `comments export` (JSON Lines), in its order.
 std::vector<std::string> exportedTexts(const std::string& jsonl);
