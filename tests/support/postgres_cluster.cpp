@@ -17,6 +17,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <pwd.h>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string_view>
@@ -102,19 +103,31 @@ bool nobodyIds(uid_t& uid, gid_t& gid) {
 
 /// A TCP port on 127.0.0.1 that was free a moment ago.
 int freeLoopbackPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    const bool ok = fd >= 0 &&
-                    ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
-                    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
-    if (fd >= 0)
+    // Below the system's ephemeral range (32768 and up on Linux), where the
+    // other tests' servers and receivers get their ports from the kernel: a
+    // postmaster starting meanwhile never takes the one another test was
+    // just given. Drawn at random, checked free; a taken one is drawn again.
+    static std::mt19937 random(std::random_device{}());
+    std::uniform_int_distribution<int> ports(20000, 32000);
+    int error = 0;
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        const int port = ports(random);
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0)
+            throw std::runtime_error(std::string("no socket: ") + std::strerror(errno));
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        const bool free =
+            ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+        error = errno;
         ::close(fd);
-    if (!ok)
-        throw std::runtime_error(std::string("no free loopback port: ") + std::strerror(errno));
-    return ntohs(address.sin_port);
+        if (free)
+            return port;
+    }
+    throw std::runtime_error(std::string("no free loopback port in 20000-32000: ") +
+                             std::strerror(error));
 }
 
 /// True when a connection to 127.0.0.1:`port` is refused: nothing listens.
