@@ -1,4 +1,8 @@
 # What the server benchmarks share. Sourced, not run.
+#   bench_build NAME BUILD TARGET...
+#                          configures BUILD (Release, tests and benchmarks)
+#                          when it is not yet, and builds the targets; on a
+#                          failure prints the build's end and stops, as NAME
 #   bench_workdir PREFIX   makes $work (removed at exit) and $pids, whose
 #                          processes get SIGTERM, then SIGKILL, at exit
 #   bench_open_files N     lets this shell and its children open N
@@ -42,6 +46,20 @@
 #   bench_comments_clean OUT WHAT
 #                          the same, and fails unless comment.lua counted
 #                          comments answered 200 and nothing else
+
+bench_build() {
+    local name=$1 build=$2 log
+    shift 2
+    if [ ! -f "$build/CMakeCache.txt" ]; then
+        cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPELVORAN_BUILD_TESTS=ON \
+            -DPELVORAN_BUILD_BENCH=ON >/dev/null
+    fi
+    if ! log=$(cmake --build "$build" -j2 --target "$@" 2>&1); then
+        printf '%s\n' "$log" | tail -n 30 >&2
+        echo "$name: the build failed" >&2
+        exit 1
+    fi
+}
 
 # Connections one client (an IPv4 address, an IPv6 /64) may hold; no option
 # changes it, so the loads stay below it.

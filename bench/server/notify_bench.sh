@@ -28,18 +28,10 @@ python=/usr/bin/python3
 [ -x "$python" ] || python=$(command -v python3)
 command -v wrk >/dev/null || { echo "notify_bench: wrk is missing (apt-get install wrk)" >&2; exit 1; }
 
-if [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPELVORAN_BUILD_TESTS=ON \
-        -DPELVORAN_BUILD_BENCH=ON >/dev/null
-fi
-if ! build_log=$(cmake --build "$build" -j2 --target pelvoran-server 2>&1); then
-    printf '%s\n' "$build_log" | tail -n 30 >&2
-    echo "notify_bench: the build failed" >&2
-    exit 1
-fi
+. bench/server/common.sh
+bench_build notify_bench "$build" pelvoran-server
 server_bin=$(realpath "$build/server/pelvoran-server")
 
-. bench/server/common.sh
 bench_workdir pelvoran-nbench
 
 

@@ -48,22 +48,14 @@ for tool in wrk curl psql "$python"; do
 done
 part() { [[ $parts == *" $1 "* ]]; }
 
-if [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPELVORAN_BUILD_TESTS=ON \
-        -DPELVORAN_BUILD_BENCH=ON >/dev/null
-fi
 targets=(pg_cluster pg_commit_loop)
 [ -n "${PELVORAN_SERVER:-}" ] || targets+=(pelvoran-server)
-if ! build_log=$(cmake --build "$build" -j2 --target "${targets[@]}" 2>&1); then
-    printf '%s\n' "$build_log" | tail -n 30 >&2
-    echo "postgres_bench: the build failed" >&2
-    exit 1
-fi
+. bench/server/common.sh
+bench_build postgres_bench "$build" "${targets[@]}"
 server_bin=$(realpath "${PELVORAN_SERVER:-$build/server/pelvoran-server}")
 cluster_bin=$(realpath "$build/bench/server/pg_cluster")
 loop_bin=$(realpath "$build/bench/server/pg_commit_loop")
 
-. bench/server/common.sh
 bench_workdir pelvoran-pgbench
 chmod 755 "$work"
 

@@ -51,21 +51,13 @@ part() { [[ $parts == *" $1 "* ]]; }
 srv_rate=() srv_p99=() ngx_rate=() ngx_p99=() srv_share=() com_rate=() loop_rate=()
 slow_median=() slow_max=() slow_open=()
 
-if [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPELVORAN_BUILD_TESTS=ON \
-        -DPELVORAN_BUILD_BENCH=ON >/dev/null
-fi
 targets=(sqlite_commit_loop)
 [ -n "${PELVORAN_SERVER:-}" ] || targets+=(pelvoran-server)
-if ! build_log=$(cmake --build "$build" -j2 --target "${targets[@]}" 2>&1); then
-    printf '%s\n' "$build_log" | tail -n 30 >&2
-    echo "server_bench: the build failed" >&2
-    exit 1
-fi
+. bench/server/common.sh
+bench_build server_bench "$build" "${targets[@]}"
 server_bin=$(realpath "${PELVORAN_SERVER:-$build/server/pelvoran-server}")
 loop_bin=$(realpath "$build/bench/server/sqlite_commit_loop")
 
-. bench/server/common.sh
 # 1,000 idle connections plus the client's own descriptors.
 bench_open_files 8192
 bench_workdir pelvoran-sbench
