@@ -207,25 +207,6 @@ void Database::copyInto(const std::string& path) {
 
 void Database::keepNumbersAbove(const std::map<std::string, std::int64_t>& numbers) {
     Transaction transaction(*connection_);
-    if (connection_->postgres()) {
-        // Only the tables whose numbers come from an identity column have a
-        // sequence; it is never set back.
-        Statement raise(
-            *connection_,
-            "SELECT setval(pg_get_serial_sequence(table_name, 'id')::regclass, greatest(?1, "
-            "coalesce(pg_sequence_last_value(pg_get_serial_sequence(table_name, "
-            "'id')), 1))) FROM information_schema.columns WHERE table_schema = "
-            "current_schema() AND table_name = ?2 AND column_name = 'id' AND "
-            "is_identity = 'YES'");
-        for (const auto& [table, number] : numbers) {
-            raise.bind(1, std::max<std::int64_t>(number, 1));
-            raise.bind(2, table);
-            raise.step();
-            raise.reset();
-        }
-        transaction.commit();
-        return;
-    }
     // Only the tables that number with AUTOINCREMENT have a row there.
     Statement add(*connection_,
                   "INSERT INTO sqlite_sequence (name, seq) SELECT ?1, 0 WHERE EXISTS "

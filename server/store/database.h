@@ -106,7 +106,9 @@ public:
     /// READ transaction, a few rows at a time.
     void copyInto(const std::string& path);
     /// Hands out, in each table named, only numbers above the one given: a
-    /// restored database never gives a number the replaced one gave.
+    /// restored database never gives a number the replaced one gave. SQLite
+    /// only: a load into PostgreSQL sets its identities as it goes
+    /// (loadIntoPostgres).
     void keepNumbersAbove(const std::map<std::string, std::int64_t>& numbers);
 
     /// The lines of SQLite's full check (PRAGMA integrity_check) that are

@@ -49,22 +49,22 @@ std::string storable(const std::string& v) {
     return toUtf8(t);
 }
 
-std::string hexDecoded(const char* v, int length) {
-    // bytea in text form: "\x" then two hex digits a byte.
-    if (length < 2 || v[0] != '\\' || v[1] != 'x')
-        return std::string(v, static_cast<std::size_t>(length));
-    std::string out;
-    out.reserve(static_cast<std::size_t>(length - 2) / 2);
-    auto digit = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
-    for (int i = 2; i + 1 < length; i += 2)
-        out += static_cast<char>(digit(v[i]) << 4 | digit(v[i + 1]));
+/// A bytea column's bytes, from its text form.
+std::string unescaped(const char* v) {
+    std::size_t length = 0;
+    unsigned char* bytes = PQunescapeBytea(reinterpret_cast<const unsigned char*>(v), &length);
+    if (bytes == nullptr)
+        throw StoreError("内存不够");
+    std::string out(reinterpret_cast<const char*>(bytes), length);
+    PQfreemem(bytes);
     return out;
 }
 
 class PgStatement final : public StatementImpl {
 public:
     PgStatement(const PgConnection& connection, const std::string& sql)
-        : connection_(const_cast<PgConnection&>(connection)), sql_(postgresPlaceholders(sql)) {}
+        : connection_(const_cast<PgConnection&>(connection)),
+          sql_(postgresPlaceholders(sql, parameters_)) {}
 
     void bind(int i, std::int64_t v) override { set(i, std::to_string(v), kInt8, 0); }
     void bind(int i, const std::string& v) override { set(i, storable(v), kText, 0); }
@@ -97,7 +97,7 @@ public:
         const char* v = PQgetvalue(result_.get(), row_, col);
         const int length = PQgetlength(result_.get(), row_, col);
         if (PQftype(result_.get(), col) == kBytea)
-            return hexDecoded(v, length);
+            return unescaped(v);
         return std::string(v, static_cast<std::size_t>(length));
     }
 
@@ -118,7 +118,7 @@ private:
 
     void run() {
         // Parameters the statement names and nothing bound are NULL, as in SQLite.
-        const std::size_t n = std::max(values_.size(), parameterCount());
+        const std::size_t n = std::max(values_.size(), parameters_);
         values_.resize(n);
         bound_.resize(n, false);
         types_.resize(n, 0);
@@ -130,37 +130,15 @@ private:
             lengths[i] = static_cast<int>(values_[i].size());
         }
         PGconn* conn = connection_.live();
-        result_.reset(PQexecParams(conn, sql_.c_str(), static_cast<int>(n), types_.data(),
+        Result result(PQexecParams(conn, sql_.c_str(), static_cast<int>(n), types_.data(),
                                    pointers.data(), lengths.data(), formats_.data(), 0));
-        const ExecStatusType status = PQresultStatus(result_.get());
-        if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-            const std::string why = connection_.errorText(
-                result_ ? PQresultErrorMessage(result_.get()) : PQerrorMessage(conn),
-                result_ ? PQresultErrorField(result_.get(), PG_DIAG_SQLSTATE) : nullptr);
-            result_.reset();
-            throw StoreError(why);
-        }
-        const char* changed = PQcmdTuples(result_.get());
-        std::int64_t count = 0;
-        std::from_chars(changed, changed + std::char_traits<char>::length(changed), count);
-        connection_.setChanges(count);
+        connection_.accept(result.get());
+        result_ = std::move(result);
         row_ = -1;
     }
 
-    std::size_t parameterCount() const {
-        std::size_t highest = 0;
-        for (std::size_t i = 0; i < sql_.size(); ++i) {
-            if (sql_[i] != '$')
-                continue;
-            std::size_t n = 0;
-            while (i + 1 < sql_.size() && sql_[i + 1] >= '0' && sql_[i + 1] <= '9')
-                n = n * 10 + static_cast<std::size_t>(sql_[++i] - '0');
-            highest = std::max(highest, n);
-        }
-        return highest;
-    }
-
     PgConnection& connection_;
+    std::size_t parameters_ = 0; // the highest $N of sql_, set as sql_ is made
     std::string sql_;
     std::vector<std::string> values_;
     std::vector<bool> bound_;
@@ -177,17 +155,22 @@ std::string trimmed(std::string s) {
     return s;
 }
 
-} // namespace
-
-std::string shownPostgres(const std::string& location) {
-    char* error = nullptr;
+/// `location` as libpq reads it, or null (with why in `error`, when libpq
+/// says) when it cannot.
+std::unique_ptr<PQconninfoOption, OptionsDeleter> parsed(const std::string& location,
+                                                         std::string* error = nullptr) {
+    char* why = nullptr;
     std::unique_ptr<PQconninfoOption, OptionsDeleter> options(
-        PQconninfoParse(location.c_str(), &error));
-    PQfreemem(error);
-    if (!options)
-        return "postgresql://…（连接串无法解析）";
+        PQconninfoParse(location.c_str(), &why));
+    if (why != nullptr && error != nullptr)
+        *error = trimmed(why);
+    PQfreemem(why);
+    return options;
+}
+
+std::string shownFrom(const PQconninfoOption* options) {
     std::string host, port, dbname;
-    for (const PQconninfoOption* o = options.get(); o->keyword != nullptr; ++o) {
+    for (const PQconninfoOption* o = options; o->keyword != nullptr; ++o) {
         const std::string_view key = o->keyword;
         const std::string value = o->val ? o->val : "";
         if (key == "host")
@@ -203,7 +186,20 @@ std::string shownPostgres(const std::string& location) {
     return shown + " 数据库 " + (dbname.empty() ? "（默认）" : dbname);
 }
 
-std::string postgresPlaceholders(const std::string& sql) {
+} // namespace
+
+/// "SELECT function(key)" for the advisory lock `lock`.
+std::string lockCall(const char* function, AdvisoryLock lock) {
+    return std::string("SELECT ") + function + "(" +
+           std::to_string(static_cast<std::int64_t>(lock)) + ")";
+}
+
+std::string shownPostgres(const std::string& location) {
+    const auto options = parsed(location);
+    return options ? shownFrom(options.get()) : "postgresql://…（连接串无法解析）";
+}
+
+std::string postgresPlaceholders(const std::string& sql, std::size_t& parameters) {
     std::string out;
     out.reserve(sql.size() + 8);
     int highest = 0;
@@ -236,21 +232,19 @@ std::string postgresPlaceholders(const std::string& sql) {
         highest = std::max(highest, n);
         out += '$' + std::to_string(n);
     }
+    parameters = static_cast<std::size_t>(highest);
     return out;
 }
 
 PgConnection::PgConnection(const std::string& location, std::chrono::milliseconds busyTimeout)
-    : location_(location), shown_(shownPostgres(location)), busyTimeout_(busyTimeout) {
-    char* error = nullptr;
-    std::unique_ptr<PQconninfoOption, OptionsDeleter> options(
-        PQconninfoParse(location.c_str(), &error));
-    if (!options) {
-        const std::string why = error ? trimmed(error) : "无法解析";
-        PQfreemem(error);
+    : location_(location), busyTimeout_(busyTimeout) {
+    std::string why = "无法解析";
+    const auto options = parsed(location, &why);
+    if (!options)
         throw StoreError("PostgreSQL 连接串有误（" + why +
                          "）：请写成 "
                          "postgresql://用户@主机:端口/数据库 的形式。");
-    }
+    shown_ = shownFrom(options.get());
     for (const PQconninfoOption* o = options.get(); o->keyword != nullptr; ++o)
         if (std::string_view(o->keyword) == "password" && o->val != nullptr && *o->val != '\0')
             throw StoreError(
@@ -315,12 +309,11 @@ void PgConnection::setUpSession() {
          "'synchronous_commit') NOT IN ('on', 'remote_apply')");
     exec("SET lock_timeout = " + std::to_string(std::max<std::int64_t>(1, busyTimeout_.count())));
     if (held_)
-        exec("SELECT pg_advisory_lock_shared(" + std::to_string(static_cast<std::int64_t>(*held_)) +
-             ")");
+        exec(lockCall("pg_advisory_lock_shared", *held_));
 }
 
 void PgConnection::holdShared(AdvisoryLock lock) {
-    exec("SELECT pg_advisory_lock_shared(" + std::to_string(static_cast<std::int64_t>(lock)) + ")");
+    exec(lockCall("pg_advisory_lock_shared", lock));
     held_ = lock;
 }
 
@@ -358,10 +351,7 @@ void PgConnection::exec(const std::string& sql) {
     Result r(sql == "COMMIT" ? commitWithinDeadline(conn) : PQexec(conn, sql.c_str()));
     if (conn_ == nullptr) // given up, with conn: whether it committed is unknown
         throw UncertainCommit(errorText("", nullptr));
-    const ExecStatusType status = PQresultStatus(r.get());
-    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
-        throw StoreError(errorText(r ? PQresultErrorMessage(r.get()) : PQerrorMessage(conn),
-                                   r ? PQresultErrorField(r.get(), PG_DIAG_SQLSTATE) : nullptr));
+    accept(r.get());
     if (sql == "COMMIT") {
         // A transaction that failed earlier ends in ROLLBACK, which COMMIT
         // reports without an error.
@@ -376,7 +366,14 @@ void PgConnection::exec(const std::string& sql) {
                 std::to_string(std::max(busyTimeout_, kShortestCommitWait).count()) +
                 " 毫秒内返回，已取消：同步备机没有确认（已在主机本地提交）");
     }
-    const char* changed = PQcmdTuples(r.get());
+}
+
+void PgConnection::accept(const PGresult* r) {
+    const ExecStatusType status = PQresultStatus(r);
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
+        throw StoreError(errorText(r ? PQresultErrorMessage(r) : PQerrorMessage(conn_),
+                                   r ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr));
+    const char* changed = PQcmdTuples(const_cast<PGresult*>(r));
     changes_ = 0;
     std::from_chars(changed, changed + std::char_traits<char>::length(changed), changes_);
 }
@@ -431,8 +428,7 @@ void PgConnection::beginWrite() {
     inTransaction_ = true;
     try {
         // One round trip for both.
-        exec("BEGIN; SELECT pg_advisory_xact_lock(" +
-             std::to_string(static_cast<std::int64_t>(AdvisoryLock::writer)) + ")");
+        exec("BEGIN; " + lockCall("pg_advisory_xact_lock", AdvisoryLock::writer));
     } catch (...) {
         rollbackQuietly();
         throw;
@@ -448,7 +444,7 @@ void PgConnection::rollbackQuietly() noexcept {
 void PgConnection::lockSession(AdvisoryLock lock, std::chrono::milliseconds wait) {
     exec("SET lock_timeout = " + std::to_string(std::max<std::int64_t>(1, wait.count())));
     try {
-        exec("SELECT pg_advisory_lock(" + std::to_string(static_cast<std::int64_t>(lock)) + ")");
+        exec(lockCall("pg_advisory_lock", lock));
     } catch (...) {
         setUpSession();
         throw;
@@ -459,9 +455,7 @@ void PgConnection::lockSession(AdvisoryLock lock, std::chrono::milliseconds wait
 void PgConnection::unlockSession(AdvisoryLock lock) noexcept {
     if (conn_ == nullptr)
         return; // the lock went with the connection
-    PQclear(PQexec(conn_, ("SELECT pg_advisory_unlock(" +
-                           std::to_string(static_cast<std::int64_t>(lock)) + ")")
-                              .c_str()));
+    PQclear(PQexec(conn_, lockCall("pg_advisory_unlock", lock).c_str()));
 }
 
 void PgConnection::cancel() noexcept {

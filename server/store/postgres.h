@@ -30,6 +30,9 @@ enum class AdvisoryLock : std::int64_t {
     serving = 0x50454c5600000003,   // shared by every serve, taken alone by restore
 };
 
+/// "SELECT function(key)" for the advisory lock `lock`.
+std::string lockCall(const char* function, AdvisoryLock lock);
+
 /// A libpq connection, closed on every way out. Its sessions commit
 /// synchronously (synchronous_commit at least "on"), and write
 /// transactions take one advisory lock, so that they follow each other as
@@ -67,13 +70,16 @@ public:
 
     // For the statements: the connection, made again first when it was lost.
     pg_conn* live();
-    void setChanges(std::int64_t n) const { changes_ = n; }
-    /// The publisher's words for the failure of the last command.
-    std::string errorText(const std::string& libpqMessage, const char* sqlState) const;
+    /// Throws StoreError, in the publisher's words, unless `result` (null:
+    /// none came) is a command's or a query's success; takes its count of
+    /// rows changed.
+    void accept(const pg_result* result);
 
 private:
     void connect();
     void setUpSession();
+    /// The publisher's words for the failure of the last command.
+    std::string errorText(const std::string& libpqMessage, const char* sqlState) const;
     /// COMMIT, cancelled when it has not returned within the busy timeout;
     /// its result, or null when the connection was given up.
     pg_result* commitWithinDeadline(pg_conn* conn);
@@ -85,7 +91,7 @@ private:
     std::mutex cancelMutex_;
     pg_cancel* cancel_ = nullptr;        // guarded by cancelMutex_
     std::atomic<bool> cancelled_{false}; // since the last exec began
-    mutable std::int64_t changes_ = 0;
+    std::int64_t changes_ = 0;
     bool inTransaction_ = false;       // a write transaction began and has not ended
     std::optional<AdvisoryLock> held_; // holdShared's
 };
@@ -98,7 +104,7 @@ void copyPostgresInto(Connection& pg, const std::string& path);
 
 /// The statement that brings `sql` (with SQLite's "?" and "?N") to
 /// PostgreSQL's "$N": a "?" is one more than the highest number before it.
-/// Nothing inside quotes changes.
-std::string postgresPlaceholders(const std::string& sql);
+/// Nothing inside quotes changes. `parameters` becomes the highest number.
+std::string postgresPlaceholders(const std::string& sql, std::size_t& parameters);
 
 } // namespace pelvoran::server

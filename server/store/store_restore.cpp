@@ -142,6 +142,22 @@ void bindColumn(Statement& into, int to, Statement& from, int at, const Column& 
         into.bind(to, from.text(at));
 }
 
+/// A column's value on its way into PostgreSQL: INTEGER's number, or the
+/// bytes of TEXT and BLOB.
+struct Value {
+    std::int64_t integer = 0;
+    std::string bytes;
+};
+
+void bindValue(Statement& into, int to, const Column& column, const Value& value) {
+    if (column.type == "INTEGER")
+        into.bind(to, value.integer);
+    else if (column.type == "BLOB")
+        into.bindBlob(to, value.bytes);
+    else
+        into.bind(to, value.bytes);
+}
+
 /// Rows sent to PostgreSQL in one INSERT, and the bytes that end a batch
 /// sooner (a served file's chunks are 1 MiB each).
 constexpr int kRowsPerInsert = 200;
@@ -214,8 +230,7 @@ std::map<std::string, std::int64_t> loadIntoPostgres(const std::string& rebuilt,
     const SqliteConnection source =
         openConnection(fileUri(rebuilt, "mode=ro"), SQLITE_OPEN_READONLY | SQLITE_OPEN_URI);
     sqlite3* raw = source.get();
-    Statement alone(pg, "SELECT pg_try_advisory_lock(" +
-                            std::to_string(static_cast<std::int64_t>(AdvisoryLock::serving)) + ")");
+    Statement alone(pg, lockCall("pg_try_advisory_lock", AdvisoryLock::serving));
     alone.step();
     if (alone.integer(0) == 0)
         throw StoreError("有 pelvoran-server serve 正连着 PostgreSQL 数据库 " +
@@ -248,7 +263,7 @@ std::map<std::string, std::int64_t> loadIntoPostgres(const std::string& rebuilt,
         row += ")";
         Statement read(raw, ("SELECT " + list + " FROM main." + quoted(table)).c_str());
         // Rows go in batches: one INSERT of many rows is one round trip.
-        std::vector<std::vector<std::pair<int, std::string>>> batch;
+        std::vector<std::vector<Value>> batch;
         std::size_t bytes = 0;
         std::int64_t copied = 0;
         const auto flush = [&] {
@@ -260,30 +275,22 @@ std::map<std::string, std::int64_t> loadIntoPostgres(const std::string& rebuilt,
             Statement insert(pg, sql);
             int at = 1;
             for (const auto& values : batch)
-                for (std::size_t i = 0; i < values.size(); ++i, ++at) {
-                    const auto& [kind, value] = values[i];
-                    if (kind == 0)
-                        insert.bind(at, static_cast<std::int64_t>(std::stoll(value)));
-                    else if (kind == 1)
-                        insert.bindBlob(at, value);
-                    else
-                        insert.bind(at, value);
-                }
+                for (std::size_t i = 0; i < values.size(); ++i)
+                    bindValue(insert, at++, columns[i], values[i]);
             insert.step();
             copied += static_cast<std::int64_t>(batch.size());
             batch.clear();
             bytes = 0;
         };
         while (read.step()) {
-            std::vector<std::pair<int, std::string>> values;
+            std::vector<Value> values;
             for (std::size_t i = 0; i < columns.size(); ++i) {
                 const int col = static_cast<int>(i);
-                const int kind = columns[i].type == "INTEGER" ? 0
-                                 : columns[i].type == "BLOB"  ? 1
-                                                              : 2;
-                values.emplace_back(kind,
-                                    kind == 0 ? std::to_string(read.integer(col)) : read.text(col));
-                bytes += values.back().second.size();
+                if (columns[i].type == "INTEGER")
+                    values.push_back({read.integer(col), {}});
+                else
+                    values.push_back({0, read.text(col)});
+                bytes += values.back().bytes.size();
             }
             batch.push_back(std::move(values));
             if (static_cast<int>(batch.size()) == kRowsPerInsert || bytes >= kBytesPerInsert)
@@ -299,25 +306,18 @@ std::map<std::string, std::int64_t> loadIntoPostgres(const std::string& rebuilt,
         counts[table] = copied;
     }
     // No number the backup's server gave is given again.
-    const std::map<std::string, std::int64_t> highest = [&] {
-        std::map<std::string, std::int64_t> h;
-        for (const std::string& table : tablesOf(raw, "main", "AND sql LIKE '%AUTOINCREMENT%'")) {
-            Statement s(raw, ("SELECT max(coalesce((SELECT seq FROM main.sqlite_sequence WHERE "
-                              "name = ?), 0), coalesce((SELECT max(id) FROM main." +
-                              quoted(table) + "), 0))")
-                                 .c_str());
-            s.bind(1, table);
-            s.step();
-            h[table] = s.integer(0);
-        }
-        return h;
-    }();
-    for (const auto& [table, number] : highest) {
-        if (number < 1)
+    for (const std::string& table : tablesOf(raw, "main", "AND sql LIKE '%AUTOINCREMENT%'")) {
+        Statement highest(raw, ("SELECT max(coalesce((SELECT seq FROM main.sqlite_sequence WHERE "
+                                "name = ?), 0), coalesce((SELECT max(id) FROM main." +
+                                quoted(table) + "), 0))")
+                                   .c_str());
+        highest.bind(1, table);
+        highest.step();
+        if (highest.integer(0) < 1)
             continue;
         Statement raise(pg, "SELECT setval(pg_get_serial_sequence(?, 'id')::regclass, ?)");
         raise.bind(1, table);
-        raise.bind(2, number);
+        raise.bind(2, highest.integer(0));
         raise.step();
     }
     transaction.commit();
