@@ -97,10 +97,8 @@ protected:
     /// SQL that begins a transaction no writer of the store gets past
     /// until it ends.
     std::string holdingWriters() const {
-        return postgres()
-                   ? "BEGIN; SELECT pg_advisory_xact_lock(" +
-                         std::to_string(static_cast<std::int64_t>(AdvisoryLock::writer)) + ")"
-                   : "BEGIN EXCLUSIVE";
+        return postgres() ? "BEGIN; " + lockCall("pg_advisory_xact_lock", AdvisoryLock::writer)
+                          : "BEGIN EXCLUSIVE";
     }
 
 private:

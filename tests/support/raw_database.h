@@ -19,6 +19,8 @@ public:
         return sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr);
     }
     std::int64_t count() { return scalar("SELECT count(*) FROM comments"); }
+    /// SQLite's words for the last failure.
+    std::string error() const { return sqlite3_errmsg(db_); }
     /// Every row of `table`, each as its values' SQL literals, in order.
     std::vector<std::string> rows(const std::string& table) {
         std::vector<std::string> out;
@@ -41,8 +43,10 @@ public:
         std::vector<std::string> out;
         sqlite3_stmt* s = nullptr;
         sqlite3_prepare_v2(db_, sql, -1, &s, nullptr);
-        while (sqlite3_step(s) == SQLITE_ROW)
-            out.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)));
+        while (sqlite3_step(s) == SQLITE_ROW) {
+            const auto* text = sqlite3_column_text(s, 0);
+            out.emplace_back(text ? reinterpret_cast<const char*>(text) : "");
+        }
         sqlite3_finalize(s);
         return out;
     }

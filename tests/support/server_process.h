@@ -103,8 +103,8 @@ private:
 /// A TCP port on 127.0.0.1 that was free a moment ago.
 int freePort();
 
-/// The admin listener's port of the server on `stateDir`, read from its
-/// admin-address file (HOST:PORT).
+/// The port in the admin-address file (HOST:PORT) that the server running
+/// on `stateDir` wrote.
 int adminPort(const std::string& stateDir);
 
 /// Everything in the file at `path`; empty when there is none.
