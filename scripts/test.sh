@@ -20,6 +20,16 @@ pelvoran_packages+=("${pelvoran_test_packages[@]}" "${pelvoran_windows_build_pac
 pelvoran_install_deps
 SECONDS=0
 
+# Every process this run starts carries the marker in its environment, so
+# that what a test left running is found at the end (and ended), whatever
+# started it.
+export PELVORAN_TEST_RUN="run-$$-$(date +%s%N)"
+leftovers() {
+    bash tests/support/leftovers.sh "$PELVORAN_TEST_RUN" "$@" >/dev/null
+}
+# What an early exit (a build that failed) leaves is ended all the same.
+trap 'leftovers --kill || true' EXIT
+
 export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
@@ -182,6 +192,17 @@ pelvoran_write_sums dist
 bash scripts/check-reproducible.sh --compare || failed "reproducible release files"
 bash tests/release/authenticode_test.sh dist build-again/dist || failed "Authenticode"
 timed "comparing and signing the release files"
+
+# 7. Nothing left running. A process that is ending (a browser after its
+#    driver quit, a wineserver told to stop) gets a few seconds to be gone.
+for _ in $(seq 100); do
+    leftovers && break
+    sleep 0.1
+done
+if ! bash tests/support/leftovers.sh "$PELVORAN_TEST_RUN" --kill; then
+    failed "the processes above were still running after the tests (now killed)"
+fi
+timed "looking for processes left running"
 
 [ $status -eq 0 ] && echo "All builds, tests and package checks passed." || true
 exit $status

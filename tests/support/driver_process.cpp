@@ -1,13 +1,14 @@
 #include "tests/support/driver_process.h"
+#include "tests/support/child_life.h"
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -50,10 +51,6 @@ DriverRun runDriver(const std::string& base, const std::string& scenario, const 
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0)
         return run;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-
     std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen",
                                     "PATH=" + opener.dir +
                                         (opener.present ? ":/usr/bin:/bin" : "")};
@@ -70,11 +67,17 @@ DriverRun runDriver(const std::string& base, const std::string& scenario, const 
     char* argv[] = {exe.data(), a1.data(), a2.data(), nullptr};
 
     const auto start = Clock::now();
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv, envp.data());
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t test = getpid();
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dieWithTest(test);
+        if (dup2(pipeFds[1], 1) >= 0)
+            execve(exe.c_str(), argv, envp.data());
+        _exit(127);
+    }
     close(pipeFds[1]);
-    if (spawned != 0) {
+    if (pid < 0) {
         close(pipeFds[0]);
         return run;
     }
@@ -118,6 +121,18 @@ double DriverRun::secondsUntil(const std::string& prefix) const {
     for (const auto& line : lines)
         if (line.text.starts_with(prefix))
             return line.seconds;
+    return -1;
+}
+
+long DriverRun::checkHeldMs() const {
+    // "shown <ms> ms, <ms> ms after the check began"
+    for (const Line& line : lines)
+        if (line.text.starts_with("shown ")) {
+            const auto comma = line.text.find(", ");
+            return comma == std::string::npos
+                       ? -1
+                       : std::strtol(line.text.c_str() + comma + 2, nullptr, 10);
+        }
     return -1;
 }
 

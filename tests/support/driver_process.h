@@ -16,6 +16,9 @@ struct DriverRun {
     /// Seconds from launch until a printed line starting with `prefix`
     /// arrived, or -1 if none did.
     double secondsUntil(const std::string& prefix) const;
+    /// Milliseconds from the beginning of the update check until the main
+    /// window was shown, as the driver measured them; -1 if it never was.
+    long checkHeldMs() const;
 
     struct Line {
         double seconds;

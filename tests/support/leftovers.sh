@@ -15,12 +15,12 @@ fi
 kill=false
 [ "${2:-}" = --kill ] && kill=true
 found=()
-for dir in /proc/[0-9]*; do
-    # A zombie has no environment to read.
-    if tr '\0' '\n' 2>/dev/null <"$dir/environ" | grep -qxF "PELVORAN_TEST_RUN=$run"; then
-        found+=("${dir#/proc/}")
-    fi
-done
+# One grep over every environment (a zombie's is empty, another user's may
+# be unreadable: neither is named).
+while IFS= read -r file; do
+    file=${file#/proc/}
+    found+=("${file%/environ}")
+done < <(grep -lzxF "PELVORAN_TEST_RUN=$run" /proc/[0-9]*/environ 2>/dev/null)
 [ ${#found[@]} -eq 0 ] && exit 0
 for pid in "${found[@]}"; do
     args=$(tr '\0' ' ' 2>/dev/null <"/proc/$pid/cmdline")

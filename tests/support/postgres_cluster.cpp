@@ -1,4 +1,5 @@
 #include "tests/support/postgres_cluster.h"
+#include "tests/support/child_life.h"
 
 #include <libpq-fe.h>
 
@@ -291,7 +292,8 @@ void writeAll(int fd, const char* text) {
 /// In the forked child: the program with the given output, user and working
 /// folder. Only async-signal-safe calls: the test process may have threads.
 [[noreturn]] void execProgram(char* const argv[], char* const envp[], int logFd, int nullFd,
-                              bool dropToUser, uid_t uid, gid_t gid, const char* workDir) {
+                              bool dropToUser, uid_t uid, gid_t gid, const char* workDir,
+                              pid_t test) {
     // The defaults whatever the test process set (an ignored SIGPIPE or
     // SIGCHLD, blocked signals) would otherwise pass on to the postmaster.
     struct sigaction defaults {};
@@ -315,6 +317,7 @@ void writeAll(int fd, const char* text) {
         writeAll(2, "cannot switch to the user nobody\n");
         ::_exit(126);
     }
+    dieWithTest(test); // after the switch, which clears it
     if (::chdir(workDir) != 0) {
         writeAll(2, "cannot enter the cluster's folder\n");
         ::_exit(126);
@@ -425,6 +428,56 @@ private:
     PGconn* conn_ = nullptr;
 };
 
+/// "PID STARTTIME" of the process `pid` (its start in clock ticks since
+/// boot, field 22 of /proc/PID/stat): a number the kernel may give again
+/// is told from its new owner by its start. Empty when there is none.
+std::string processIdentity(pid_t pid) {
+    std::istringstream stat(statAfterName(pid));
+    std::string field;
+    // statAfterName begins at field 3 (the state).
+    for (int i = 3; i <= 22; ++i)
+        if (!(stat >> field))
+            return "";
+    return std::to_string(pid) + " " + field;
+}
+
+/// The file in a cluster's folder that names the test process it belongs to.
+constexpr const char* kOwnerFile = "/owner";
+
+/// Ends the clusters that tests no longer running left in /tmp (a test
+/// killed before its cluster was stopped) and removes their folders: an
+/// earlier run's postmasters hold memory, ports and processor time.
+void endAbandonedClusters() {
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it("/tmp", ec), end; !ec && it != end;
+         it.increment(ec)) {
+        const std::string folder = it->path().string();
+        if (!it->path().filename().string().starts_with("pelvoran-pg-"))
+            continue;
+        std::istringstream owner(fileText(folder + kOwnerFile));
+        std::string pid, start;
+        // A folder being made has no owner yet: it is not taken for abandoned.
+        if (!(owner >> pid >> start) || pid.find_first_not_of("0123456789") != pid.npos ||
+            processIdentity(static_cast<pid_t>(std::strtol(pid.c_str(), nullptr, 10))) ==
+                pid + " " + start)
+            continue;
+        for (const char* node : {"/primary", "/standby"}) {
+            const pid_t postmaster = postmasterOf(folder + node);
+            if (postmaster <= 0)
+                continue;
+            const int pidfd = openPidfd(postmaster);
+            sendSignal(postmaster, pidfd, SIGQUIT); // an immediate shutdown
+            if (!awaitEnd(postmaster, pidfd, Clock::now() + seconds(10))) {
+                sendSignal(postmaster, pidfd, SIGKILL);
+                awaitEnd(postmaster, pidfd, Clock::now() + seconds(10));
+            }
+            if (pidfd >= 0)
+                ::close(pidfd);
+        }
+        std::filesystem::remove_all(folder, ec);
+    }
+}
+
 } // namespace
 
 std::string PostgresCluster::unavailableReason() {
@@ -449,11 +502,13 @@ PostgresCluster::PostgresCluster(bool standby) : hasStandby_(standby) {
         uid_ = ::geteuid();
         gid_ = ::getegid();
     }
+    endAbandonedClusters();
     std::string name = "/tmp/pelvoran-pg-XXXXXX";
     if (!::mkdtemp(name.data()))
         throw std::runtime_error(std::string("mkdtemp: ") + std::strerror(errno));
     folder_ = name;
     try {
+        writeFile(folder_ + kOwnerFile, processIdentity(::getpid()) + "\n", false);
         if (asNobody_ && ::chown(folder_.c_str(), uid_, gid_) != 0)
             throw std::runtime_error("cannot give " + folder_ +
                                      " to nobody: " + std::strerror(errno));
@@ -507,10 +562,11 @@ int PostgresCluster::run(const Node& node, const std::string& program,
             ::close(nullFd);
         throw std::runtime_error("cannot open " + node.log + ": " + std::strerror(errno));
     }
+    const pid_t test = ::getpid();
     const pid_t pid = ::fork();
     if (pid == 0)
-        execProgram(argv.data(), envp.data(), logFd, nullFd, asNobody_, uid_, gid_,
-                    folder_.c_str());
+        execProgram(argv.data(), envp.data(), logFd, nullFd, asNobody_, uid_, gid_, folder_.c_str(),
+                    test);
     const int forkError = errno;
     ::close(logFd);
     ::close(nullFd);

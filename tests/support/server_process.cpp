@@ -1,4 +1,5 @@
 #include "tests/support/server_process.h"
+#include "tests/support/child_life.h"
 
 #ifdef PELVORAN_SERVER_COMMANDS_FORKED
 #include "server/cli/command_line.h"
@@ -17,7 +18,6 @@
 #include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sstream>
 #include <stdexcept>
 #include <sys/socket.h>
@@ -26,37 +26,53 @@
 #include <thread>
 #include <unistd.h>
 
-extern char** environ;
-
 namespace pelvoran::test {
 
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
-/// Starts the server program with `args`; its standard output and error go
-/// to the files named (empty: the test's own).
+/// Runs `argv` (looked up in PATH when `search`) in a child that dies with
+/// the test, in `workingDir` (empty: the test's own), its standard output
+/// on `outFd` and its standard error on `errFd` (-1: the test's own);
+/// closes neither. Its pid, or -1.
+pid_t spawn(std::vector<std::string> argv, bool search, int outFd, int errFd,
+            const std::string& workingDir = "") {
+    std::vector<char*> args;
+    for (auto& a : argv)
+        args.push_back(a.data());
+    args.push_back(nullptr);
+    const pid_t test = ::getpid();
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid != 0)
+        return pid;
+    dieWithTest(test);
+    if ((!workingDir.empty() && ::chdir(workingDir.c_str()) != 0) ||
+        (outFd >= 0 && ::dup2(outFd, 1) < 0) || (errFd >= 0 && ::dup2(errFd, 2) < 0))
+        ::_exit(127);
+    search ? ::execvp(args[0], args.data()) : ::execv(args[0], args.data());
+    ::_exit(127);
+}
+
+/// A file for a child's output, opened for the test alone (-1 when it
+/// cannot be).
+int outputFile(const std::string& path, int flags) {
+    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0600);
+}
+
+/// Starts the server program with `args`; its standard output goes to
+/// `outFd` (-1: the test's own) and its standard error to `errFile`.
 pid_t spawnServer(const std::vector<std::string>& args, int outFd, const std::string& errFile,
                   const std::string& workingDir = "") {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (!workingDir.empty())
-        posix_spawn_file_actions_addchdir_np(&actions, workingDir.c_str());
-    if (outFd >= 0)
-        posix_spawn_file_actions_adddup2(&actions, outFd, 1);
-    if (!errFile.empty())
-        posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
+    const int errFd = outputFile(errFile, O_TRUNC);
+    if (errFd < 0)
+        return -1;
     std::vector<std::string> all = {PELVORAN_SERVER_EXE};
     all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : all)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    return rc == 0 ? pid : -1;
+    const pid_t pid = spawn(std::move(all), false, outFd, errFd, workingDir);
+    ::close(errFd);
+    return pid;
 }
 
 /// Starts one command of the server's command line in a process of its
@@ -66,15 +82,17 @@ pid_t spawnServer(const std::vector<std::string>& args, int outFd, const std::st
 pid_t spawnCommand(const std::vector<std::string>& args, int outFd, const std::string& errFile,
                    const std::string& workingDir) {
 #ifdef PELVORAN_SERVER_COMMANDS_FORKED
-    const int errFd = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int errFd = outputFile(errFile, O_TRUNC);
     if (errFd < 0)
         return -1;
+    const pid_t test = ::getpid();
     std::fflush(nullptr);
     const pid_t pid = ::fork();
     if (pid != 0) {
         ::close(errFd);
         return pid;
     }
+    dieWithTest(test);
     if ((!workingDir.empty() && ::chdir(workingDir.c_str()) != 0) || ::dup2(outFd, 1) < 0 ||
         ::dup2(errFd, 2) < 0)
         ::_exit(127);
@@ -212,19 +230,11 @@ std::string ServerProcess::errors() const {
 }
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& logFile) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                     0600);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    std::vector<std::string> all = argv;
-    std::vector<char*> args;
-    for (auto& a : all)
-        args.push_back(a.data());
-    args.push_back(nullptr);
-    if (posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0)
-        pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
+    const int log = outputFile(logFile, O_APPEND);
+    if (log < 0)
+        return;
+    pid_ = spawn(argv, true, log, log);
+    ::close(log);
 }
 
 ChildProcess::~ChildProcess() {
