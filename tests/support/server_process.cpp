@@ -9,6 +9,7 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -426,14 +427,16 @@ std::string post(const std::string& path, const std::string& body,
 
 PostedUntilKilled postUntilKilled(ServerProcess& server, std::mt19937& random, int clients,
                                   const std::function<std::string(int k, int i)>& text,
-                                  std::chrono::milliseconds shortest) {
+                                  std::size_t fewest, std::chrono::milliseconds limit) {
+    const std::size_t killAt = fewest + random() % (2 * fewest + 1);
     PostedUntilKilled posted;
     std::mutex mutex;
+    std::condition_variable answered;
     std::atomic<bool> stop{false};
     std::vector<std::thread> threads;
     for (int k = 0; k < clients; ++k)
         threads.emplace_back([&, k] {
-            for (int i = 0; i < 2000 && !stop; ++i) {
+            for (int i = 0; i < 100000 && !stop; ++i) {
                 const std::string comment = text(k, i);
                 {
                     const std::lock_guard lock(mutex);
@@ -444,10 +447,16 @@ PostedUntilKilled postUntilKilled(ServerProcess& server, std::mt19937& random, i
                                           std::chrono::seconds(5))) == 200) {
                     const std::lock_guard lock(mutex);
                     posted.acknowledged.insert(comment);
+                    answered.notify_all();
                 }
             }
         });
-    std::this_thread::sleep_for(shortest + shortest * 2 * (random() % 1000) / 1000);
+    {
+        // Killed right after an answer, while the other clients' posts are
+        // under way.
+        std::unique_lock lock(mutex);
+        answered.wait_for(lock, limit, [&] { return posted.acknowledged.size() >= killAt; });
+    }
     server.stop(SIGKILL);
     stop = true;
     for (auto& t : threads)

@@ -154,11 +154,12 @@ struct PostedUntilKilled {
 
 /// `clients` threads post comments, "CommentText=" + text(k, i) as raw UTF-8
 /// (as 1.05 sends them), to `server` as fast as they can, until it is killed
-/// with SIGKILL after `shortest` to three times that, drawn from `random`.
-PostedUntilKilled
-postUntilKilled(ServerProcess& server, std::mt19937& random, int clients,
-                const std::function<std::string(int k, int i)>& text,
-                std::chrono::milliseconds shortest = std::chrono::milliseconds(150));
+/// with SIGKILL once it has answered a number of them drawn from `random`,
+/// `fewest` to three times that; or once `limit` has passed, however many.
+PostedUntilKilled postUntilKilled(ServerProcess& server, std::mt19937& random, int clients,
+                                  const std::function<std::string(int k, int i)>& text,
+                                  std::size_t fewest = 20,
+                                  std::chrono::milliseconds limit = std::chrono::seconds(60));
 
 /// The update question with a date-time as tools in the field send it.
 std::string updateQuestion(const std::string& method = "GET");

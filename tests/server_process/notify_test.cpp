@@ -306,7 +306,7 @@ TEST(NotifyProcess, EveryAcknowledgedCommentIsNotifiedDespiteKills) {
                 return "第" + std::to_string(round) + "轮 " + std::to_string(k) + "-" +
                        std::to_string(i);
             },
-            50ms);
+            10);
         acknowledged.insert(posted.acknowledged.begin(), posted.acknowledged.end());
     }
     ASSERT_GT(acknowledged.size(), 20u) << "too few comments to show anything";

@@ -1,0 +1,487 @@
+// The server process over the wire: what each kind of tool sends arrives as
+// meant, hostile requests are refused, the update check follows the release
+// of each platform and its rollout, limits per address and behind a proxy,
+// the field counts, the sockets systemd passes, a comment that cannot be
+// committed.
+#include "tests/support/server_harness.h"
+#include "tests/support/server_process.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <thread>
+#include <unistd.h>
+
+using namespace pelvoran::test;
+using namespace std::chrono_literals;
+
+// Over the wire, a body of each kind of tool in the field arrives as meant
+// (the whole table of bodies is read in server_parts_test); export order is
+// newest first, so compare reversed.
+TEST(ServerWire, CommentBodiesOfBothKindsOfToolAreStoredAsMeant) {
+    const struct {
+        std::string body;
+        std::string stored;
+    } cases[] = {
+        {"CommentText=%BE%B5%CD%B7", "镜头"},
+        {"CommentText=a&b=c", "a&b=c"}, // published 1.05
+        {"CommentText=%26%23128512%3B", "😀"},
+        {"CommentText=a\rb\nc\r\nd%0Ae%0D", "a\nb\nc\nd\ne\n"},
+        {"CommentText=\xE9\x95\x9C\xE5\xA4\xB4 ok", "镜头 ok"}, // raw UTF-8
+    };
+    const TempDir state;
+    ServerProcess server(state.path());
+    for (const auto& c : cases)
+        EXPECT_EQ(statusOf(httpExchange(server.port(), post(kComment, c.body))), 200) << c.body;
+    auto texts = exported(state.path());
+    std::reverse(texts.begin(), texts.end());
+    ASSERT_EQ(texts.size(), std::size(cases));
+    for (std::size_t i = 0; i < texts.size(); ++i)
+        EXPECT_EQ(texts[i], cases[i].stored) << cases[i].body;
+}
+
+// Every refusal has its status, nothing is stored, and the server stays up.
+TEST(ServerWire, RefusalsAndHostileRequests) {
+    const std::string big(10 * 1024 * 1024, 'a');
+    std::string chunked = "POST " + kComment +
+                          " HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n"
+                          "Connection: close\r\n\r\n";
+    for (int i = 0; i < 20; ++i)
+        chunked += "10000\r\n" + std::string(0x10000, 'a') + "\r\n";
+    chunked += "0\r\n\r\n";
+    std::string headerFlood = "GET /Canon/LensCheck.asp HTTP/1.1\r\nHost: x\r\n";
+    for (int i = 0; i < 5000; ++i)
+        headerFlood += "X-" + std::to_string(i) + ": flood\r\n";
+    headerFlood += "\r\n";
+    const struct {
+        const char* what;
+        std::string request;
+        int status; // 0: closed without an answer
+    } cases[] = {
+        {"blank", post(kComment, "CommentText=  \xA1\xA1 "), 400}, // GBK ideographic blank
+        {"empty", post(kComment, "CommentText="), 400},
+        {"no field", post(kComment, "comment=hi"), 400},
+        {"field not first", post(kComment, "x=1&CommentText=hi"), 400},
+        {"10 MB announced", post(kComment, "CommentText=" + big), 413},
+        {"over 1 MiB chunked", chunked, 413},
+        {"other path", "GET /admin HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", 404},
+        {"GET comment", "GET /Canon/comment.asp HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n",
+         405},
+        {"POST update", post("/Canon/LensCheck.asp", "CommentText=x"), 405},
+        {"no version", "GET /\r\n\r\n", 400},
+        {"header without colon", "GET / HTTP/1.1\r\nHost: x\r\nno colon\r\n\r\n", 400},
+        {"bad length",
+         "POST " + kComment + " HTTP/1.1\r\nHost: x\r\nContent-Length: 1x\r\n\r\nCommentText=x",
+         400},
+        {"broken chunk",
+         "POST " + kComment + " HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n",
+         400},
+        {"bad version", "GET / HTTP/9.9\r\nHost: x\r\n\r\n", 505},
+        {"header flood", headerFlood, 431},
+        // No method and target to answer: the library closes without a word.
+        {"garbage line", "GARBAGE\r\n\r\n", 0},
+    };
+    const TempDir state;
+    ServerProcess server(state.path());
+    for (const auto& c : cases) {
+        const std::string reply = httpExchange(server.port(), c.request);
+        EXPECT_EQ(statusOf(reply), c.status) << c.what << ": " << reply.substr(0, 200);
+        EXPECT_EQ(statusOf(httpExchange(server.port(), updateQuestion())), 200)
+            << "after " << c.what;
+    }
+    EXPECT_TRUE(exported(state.path()).empty());
+    EXPECT_EQ(server.stop(SIGTERM), 0);
+}
+
+// The reply follows the published release within a second, escaped as the
+// tool unescapes it; HEAD is answered like GET; D is never read.
+TEST(ServerWire, UpdateCheckFollowsThePublishedRelease) {
+    const TempDir state;
+    ServerProcess server(state.path());
+    const std::string head = httpExchange(server.port(), updateQuestion("HEAD"));
+    EXPECT_EQ(statusOf(head), 200);
+    EXPECT_EQ(bodyOf(head), "");
+    EXPECT_EQ(replyTo(server.port()), "");
+
+    const CommandResult set =
+        runServerCommand({"release", "set", "--state", state.path(), "--version", "1.06",
+                          "--address", "http://example.com/新版 1.exe", "--date", "2026年12月1日",
+                          "--notes", "修正 50% 的问题\n第二行"});
+    ASSERT_EQ(set.status, 0) << set.err;
+    const std::string expected =
+        "1.06[;]http://example.com/%u65B0%u7248 1.exe[;]2026%u5E7412%u6708"
+        "1%u65E5[;]%u4FEE%u6B63 50%25 %u7684%u95EE%u9898\n%u7B2C%u4E8C%u884C";
+    std::string body;
+    for (int i = 0; i < 20 && body != expected; ++i) {
+        std::this_thread::sleep_for(100ms);
+        body = replyTo(server.port());
+    }
+    EXPECT_EQ(body, expected) << "not served within 2 s";
+    const CommandResult show = runServerCommand({"release", "show", "--state", state.path()});
+    EXPECT_EQ(show.out,
+              "版本：1.06\n下载地址：http://example.com/新版 1.exe\n发布日期：2026年12月1日\n"
+              "更新说明：修正 50% 的问题\n第二行\n签名：未签名\n");
+
+    ASSERT_EQ(runServerCommand({"release", "clear", "--state", state.path()}).status, 0);
+    for (int i = 0; i < 20 && !body.empty(); ++i) {
+        std::this_thread::sleep_for(100ms);
+        body = replyTo(server.port());
+    }
+    EXPECT_EQ(body, "");
+}
+
+// Behind the trusted proxy, each platform's tool is answered with its own
+// release, an agentless (1.05-style) or malformed agent with Windows's; a
+// staged Linux release reaches 10%, then 50% of 10,000 of the proxy's
+// clients' networks (within 2 points), the same ones on every check and
+// connection, raising it keeps those it had, and a halt reaches the
+// running server; a rollout of nothing or of no percentage is refused.
+TEST(ServerWire, EachPlatformItsReleaseAndARolloutWithAHalt) {
+    const TempDir state;
+    ServerProcess server(state.path(), {"--trusted-proxy", "127.0.0.1"});
+    const auto release = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {"release"});
+        args.insert(args.end(), {"--state", state.path()});
+        return runServerCommand(args);
+    };
+    const auto check = [&](const std::string& agent, const std::string& forwardedFor) {
+        std::string question = updateQuestion();
+        question.insert(question.size() - 2,
+                        (agent.empty() ? "" : "User-Agent: " + agent + "\r\n") +
+                            "X-Forwarded-For: " + forwardedFor + "\r\n");
+        return bodyOf(httpExchange(server.port(), question));
+    };
+    const struct {
+        std::vector<std::string> args;
+        const char* says;
+    } refused[] = {
+        {{"halt", "--platform", "linux"}, "--platform linux"},
+        {{"rollout", "101"}, "0 到 100 的整数"},
+        {{"rollout", "1.5"}, "0 到 100 的整数"},
+        {{"set", "--version", "1.07", "--address", "https://x/l", "--date", "d", "--notes", "n",
+          "--rollout", "ten"},
+         "--rollout"},
+        {{"show", "--platform", "mac"}, "--platform"},
+    };
+    for (const auto& c : refused) {
+        const CommandResult r = release(c.args);
+        EXPECT_EQ(r.status, 2) << c.says;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    }
+    const std::vector<std::string> fields = {
+        "--address", "http://127.0.0.1/p", "--date", "d", "--notes", "n"};
+    const auto set = [&](const char* version, const char* platform) {
+        std::vector<std::string> args = {"set", "--version", version, "--platform", platform};
+        args.insert(args.end(), fields.begin(), fields.end());
+        const CommandResult r = release(args);
+        EXPECT_EQ(r.status, 0) << r.err;
+    };
+    set("1.06", "windows");
+    set("1.07", "linux");
+    const auto body = [](const char* version) {
+        return std::string(version) + "[;]http://127.0.0.1/p[;]d[;]n";
+    };
+    for (int i = 0; i < 50 && check("Pelvoran/1.06 (Linux)", "10.0.0.1") != body("1.07"); ++i)
+        std::this_thread::sleep_for(100ms);
+    const struct {
+        const char* agent;
+        const char* offered;
+    } agents[] = {
+        {"Pelvoran/1.06 (Linux)", "1.07"},
+        {"Pelvoran/1.05 (Windows)", "1.06"},
+        {"", "1.06"},
+        {"Pelvoran/1.06 (linux)", "1.06"},
+    };
+    for (const auto& a : agents)
+        EXPECT_EQ(check(a.agent, "10.0.0.1"), body(a.offered)) << a.agent;
+
+    // The Linux tool's checks from `networks` networks (10.a.b.9, one /24
+    // each), one check each on the kept-alive connection `fd`: 'y' for the
+    // staged release offered, 'n' for no newer version, '?' for anything else.
+    const auto linuxAnswers = [&](int fd, int networks) {
+        std::string question = updateQuestion();
+        question.replace(question.find("Connection: close\r\n"), 19,
+                         "User-Agent: Pelvoran/1.06 (Linux)\r\n");
+        std::string answers;
+        // Sent 100 at a time, one after the other on the connection, as
+        // HTTP/1.1 allows: a round trip each took most of the time.
+        for (int from = 0; from < networks; from += 100) {
+            std::string batch;
+            const int to = std::min(networks, from + 100);
+            for (int n = from; n < to; ++n) {
+                std::string q = question;
+                q.insert(q.size() - 2, "X-Forwarded-For: 192.0.2.1, 10." + std::to_string(n >> 8) +
+                                           "." + std::to_string(n & 255) + ".9\r\n");
+                batch += q;
+            }
+            for (const std::string& reply :
+                 exchangeAllOn(fd, batch, static_cast<std::size_t>(to - from))) {
+                const std::string offered = bodyOf(reply);
+                answers += statusOf(reply) != 200    ? '?'
+                           : offered == body("1.07") ? 'y'
+                           : offered.empty()         ? 'n'
+                                                     : '?';
+            }
+        }
+        answers.resize(static_cast<std::size_t>(networks), '?');
+        return answers;
+    };
+    const auto share = [](const std::string& answers) {
+        return 100.0 * static_cast<double>(std::count(answers.begin(), answers.end(), 'y')) /
+               static_cast<double>(answers.size());
+    };
+    // A change is seen on the first 200 networks, then all 10,000 are
+    // asked on the same connection, so of the same listener thread.
+    constexpr int kNetworks = 10000;
+    const auto afterChange = [&](int fd, const std::function<bool(const std::string&)>& seen) {
+        for (int i = 0; i < 100 && !seen(linuxAnswers(fd, 200)); ++i)
+            std::this_thread::sleep_for(100ms);
+        return linuxAnswers(fd, kNetworks);
+    };
+    const int fd = connectFrom(server.port(), "127.0.0.1");
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(release({"rollout", "10", "--platform", "linux"}).status, 0);
+    const std::string tenth =
+        afterChange(fd, [](const std::string& a) { return a.find('n') != std::string::npos; });
+    EXPECT_EQ(tenth.find('?'), std::string::npos);
+    EXPECT_NEAR(share(tenth), 10.0, 2.0);
+
+    ASSERT_EQ(release({"rollout", "50", "--platform", "linux"}).status, 0);
+    const std::string half =
+        afterChange(fd, [&](const std::string& a) { return a != tenth.substr(0, a.size()); });
+    EXPECT_EQ(half.find('?'), std::string::npos);
+    EXPECT_NEAR(share(half), 50.0, 2.0);
+    for (std::size_t n = 0; n < tenth.size(); ++n)
+        ASSERT_TRUE(tenth[n] != 'y' || half[n] == 'y') << "network " << n << " lost it at 50%";
+    // The same answers to a tool's next start, on another connection.
+    const int other = connectFrom(server.port(), "127.0.0.1");
+    ASSERT_GE(other, 0);
+    EXPECT_EQ(linuxAnswers(other, 1000), half.substr(0, 1000));
+    ::close(other);
+
+    ASSERT_EQ(release({"halt", "--platform", "linux"}).status, 0);
+    for (int i = 0; i < 100 && linuxAnswers(fd, 200).find('y') != std::string::npos; ++i)
+        std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(linuxAnswers(fd, 2000), std::string(2000, 'n')) << "not halted within 10 s";
+    ::close(fd);
+    EXPECT_EQ(check("", "10.0.0.1"), body("1.06")) << "Windows's release stays";
+    const CommandResult audit = runServerCommand({"audit", "list", "--state", state.path()});
+    EXPECT_NE(audit.out.find("1.07（Linux）：10% → 50%"), std::string::npos) << audit.out;
+    EXPECT_NE(audit.out.find("1.07（Linux）：50% → 0%"), std::string::npos) << audit.out;
+}
+
+// Too many comments from one address get 429; behind the trusted proxy the
+// address is the one the proxy names, and nobody else can name one.
+TEST(ServerWire, RateLimitPerAddressAndTrustedProxy) {
+    const TempDir state;
+    ServerProcess server(state.path(),
+                         {"--comments-per-hour", "2", "--trusted-proxy", "127.0.0.1"});
+    auto send = [&](const std::string& forwardedFor, const std::string& from = "127.0.0.1") {
+        return statusOf(httpExchange(
+            server.port(),
+            post(kComment, "CommentText=hi", "X-Forwarded-For: " + forwardedFor + "\r\n"), 10s,
+            from));
+    };
+    EXPECT_EQ(send("10.0.0.1"), 200);
+    EXPECT_EQ(send("192.0.2.9, 10.0.0.1"), 200);
+    EXPECT_EQ(send("10.0.0.1"), 429);
+    EXPECT_EQ(send("10.0.0.2"), 200);
+    // From another address the header is ignored: 127.0.0.2 is its own client.
+    EXPECT_EQ(send("10.0.0.3", "127.0.0.2"), 200);
+    EXPECT_EQ(send("10.0.0.4", "127.0.0.2"), 200);
+    EXPECT_EQ(send("10.0.0.5", "127.0.0.2"), 429);
+    EXPECT_EQ(exported(state.path()).size(), 5u);
+}
+
+// Update checks through the trusted proxy are counted by version, platform
+// and distinct client, and the database keeps no address of them, nor their
+// networks' bytes.
+TEST(ServerWire, FieldCountsKeepNoAddressOfTheChecks) {
+    const TempDir state;
+    ServerProcess server(state.path(), {"--trusted-proxy", "127.0.0.1"});
+    // Linux first: the wait below for the Windows release covers both.
+    for (const char* platform : {"linux", "windows"})
+        ASSERT_EQ(runServerCommand({"release", "set", "--state", state.path(), "--version", "1.06",
+                                    "--address", "http://x.cn/a.exe", "--date", "d", "--notes", "n",
+                                    "--platform", platform})
+                      .status,
+                  0);
+    const auto check = [&](const std::string& agent, const std::string& forwardedFor) {
+        std::string question = updateQuestion();
+        question.insert(question.find("Connection:"),
+                        (agent.empty() ? "" : "User-Agent: " + agent + "\r\n") +
+                            "X-Forwarded-For: " + forwardedFor + "\r\n");
+        return bodyOf(httpExchange(server.port(), question));
+    };
+    std::int64_t waited = 1; // agentless checks until the release is served, and labelled
+    for (; waited < 50 && check("", "192.0.2.1").empty(); ++waited)
+        std::this_thread::sleep_for(100ms);
+    const struct {
+        std::string agent;
+        std::string forwardedFor;
+    } checks[] = {
+        {"Pelvoran/1.06 (Windows)", "198.51.100.23"},
+        {"Pelvoran/1.06 (Windows)", "198.51.100.24"}, // the same /24: the same client
+        {"Pelvoran/1.06 (Linux)", "2001:db8:abcd:12::7"},
+        {"Pelvoran/1.09 (Linux)", "203.0.113.99"},
+        {"", "203.0.113.98"},
+    };
+    for (const auto& c : checks)
+        EXPECT_FALSE(check(c.agent, c.forwardedFor).empty()) << c.forwardedFor;
+    ASSERT_EQ(server.stop(SIGTERM), 0); // the end writes the counts out
+    const std::string db = state.path() + "/comments.sqlite";
+    const struct {
+        const char* sql;
+        std::int64_t n;
+    } counted[] = {
+        {"SELECT n FROM field_counts WHERE kind = 'check' AND platform = 'windows' AND "
+         "version = '1.06'",
+         2},
+        {"SELECT n FROM field_counts WHERE kind = 'check' AND platform = 'linux' AND "
+         "version = '1.06'",
+         1},
+        {"SELECT n FROM field_counts WHERE kind = 'check' AND platform = 'linux' AND "
+         "version = '其他'",
+         1},
+        {"SELECT sum(n) FROM field_counts WHERE platform = '' AND version = '1.05 或更早'",
+         1 + waited},
+        // Offers: both Linux tools (1.09 too: whether it is newer is the
+        // tool's to say), both Windows ones and the agentless checks that
+        // were answered with the release (the last of the wait, the last).
+        {"SELECT n FROM field_counts WHERE kind = 'offer' AND platform = 'linux' AND "
+         "version = '1.06'",
+         2},
+        {"SELECT n FROM field_counts WHERE kind = 'offer' AND platform = 'windows' AND "
+         "version = '1.06'",
+         4},
+        {"SELECT count(*) FROM field_clients", 1},
+    };
+    for (const auto& c : counted)
+        EXPECT_EQ(countIn(db, c.sql), c.n) << c.sql;
+    std::string files;
+    for (const auto& entry : std::filesystem::directory_iterator(state.path()))
+        if (entry.path().filename().string().starts_with("comments.sqlite"))
+            files += fileBytes(entry.path().string());
+    const std::string needles[] = {
+        "198.51.100",
+        "203.0.113",
+        "192.0.2",
+        "2001:db8",
+        std::string("\xc6\x33\x64", 3),
+        std::string("\xcb\x00\x71", 3),
+        std::string("\x20\x01\x0d\xb8\xab\xcd", 6),
+    };
+    for (const std::string& needle : needles)
+        EXPECT_EQ(files.find(needle), std::string::npos) << "an address or network is kept";
+}
+
+// One process on both families: the update check on [::1]; an IPv4 client
+// reaching the IPv6 socket (::ffff:a.b.c.d) is its IPv4 address, for the
+// comment limit that every listener shares and for --trusted-proxy.
+TEST(ServerWire, BothFamiliesShareOneLimit) {
+    const TempDir state;
+    ServerProcess server(state.path(),
+                         {"--listen", "127.0.0.1:0", "--listen", "[::]:0", "--comments-per-hour",
+                          "2", "--trusted-proxy", "127.0.0.3"});
+    ASSERT_EQ(server.ports().size(), 2u);
+    EXPECT_EQ(statusOf(httpExchange(server.ports()[1], updateQuestion(), 10s, "::1")), 200);
+    const struct {
+        int listener; // 0: IPv4, 1: IPv6 on every address
+        const char* from;
+        const char* forwardedFor;
+        int status;
+    } cases[] = {
+        {0, "127.0.0.2", "", 200},
+        {1, "127.0.0.2", "", 200},
+        {1, "127.0.0.2", "", 429},
+        {0, "127.0.0.2", "", 429},
+        {1, "::1", "", 200},
+        {1, "127.0.0.3", "10.0.0.1", 200},
+        {1, "127.0.0.3", "10.0.0.2", 200},
+        {1, "127.0.0.3", "10.0.0.1", 200},
+        {0, "127.0.0.3", "10.0.0.1", 429},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(
+            statusOf(httpExchange(server.ports()[static_cast<std::size_t>(c.listener)],
+                                  post(kComment, "CommentText=hi",
+                                       std::string("X-Forwarded-For: ") + c.forwardedFor + "\r\n"),
+                                  10s, c.from)),
+            c.status)
+            << c.listener << " " << c.from << " " << c.forwardedFor;
+}
+
+// Started through a socket from systemd (as pelvoran-server.socket does, here
+// with systemd-socket-activate, which starts the program at the first
+// connection): the socket named "public" is the public listener and --listen,
+// the same address, is not bound; a socket of another name, or none, is
+// refused.
+TEST(ServerWire, TakesTheSocketSystemdPasses) {
+    if (::access("/usr/bin/systemd-socket-activate", X_OK) != 0)
+        GTEST_SKIP() << "systemd-socket-activate is missing: install Debian's systemd package";
+    const struct {
+        const char* name;
+        bool answers;    // the update check, or the server ends with an error
+        const char* log; // in what the server printed
+    } cases[] = {
+        {"public", true, "listening on 127.0.0.1:"},
+        {"web", false, "FileDescriptorName=public"},
+        {"", false, "FileDescriptorName=public"}, // a name left empty
+    };
+    for (const auto& c : cases) {
+        const TempDir state;
+        const std::string at = "127.0.0.1:" + std::to_string(freePort());
+        const std::string log = state.path() + "/log";
+        ChildProcess activator({"systemd-socket-activate", "-l", at,
+                                std::string("--fdname=") + c.name, PELVORAN_SERVER_EXE, "serve",
+                                "--state", state.path() + "/state", "--listen", at,
+                                "--admin-listen", "127.0.0.1:0"},
+                               log);
+        ASSERT_TRUE(activator.started());
+        const int port = std::stoi(at.substr(at.rfind(':') + 1));
+        if (c.answers) {
+            EXPECT_EQ(statusOf(askUntilAnswered(port, updateQuestion(), 5s)), 200) << c.name;
+            EXPECT_EQ(activator.stop(SIGTERM), 0) << c.name;
+        } else {
+            // A connection starts the server, which refuses the socket and
+            // ends; no connection is answered meanwhile.
+            for (int i = 0; i < 100 && fileBytes(log).find(c.log) == std::string::npos; ++i) {
+                EXPECT_EQ(statusOf(httpExchange(port, updateQuestion(), 5s)), 0) << c.name;
+                std::this_thread::sleep_for(50ms);
+            }
+            EXPECT_NE(activator.stop(0), 0) << c.name;
+        }
+        const std::string printed = fileBytes(log);
+        EXPECT_NE(printed.find(c.log), std::string::npos) << c.name << ": " << printed;
+    }
+}
+
+// A comment that cannot be committed gets 503, never 200, and is not there;
+// so does /healthz, with why, until the next comment, once the database is
+// free again, is stored. The failures are one line in the log, not one each.
+TEST(ServerWire, CommentThatCannotBeCommittedGets503) {
+    const TempDir state;
+    ServerProcess server(state.path(), {"--busy-timeout", "100"});
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((state.path() + "/comments.sqlite").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    for (const char* text : {"CommentText=lost", "CommentText=lost too"})
+        EXPECT_EQ(statusOf(httpExchange(server.port(), post(kComment, text), 30s)), 503);
+    ASSERT_EQ(sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    const std::string failed = healthSays(server.port(), 503, "上一次保存留言失败");
+    EXPECT_NE(failed.find("database is locked"), std::string::npos) << failed;
+    EXPECT_EQ(statusOf(httpExchange(server.port(), post(kComment, "CommentText=kept"))), 200);
+    EXPECT_EQ(bodyOf(healthSays(server.port(), 200, "ok\n", true)), "ok\n");
+    EXPECT_EQ(exported(state.path()), std::vector<std::string>{"kept"});
+    ASSERT_EQ(server.stop(SIGTERM), 0);
+    const std::string log = server.errors();
+    const auto first = log.find("未能保存");
+    EXPECT_EQ(log.find("未能保存", first + 1), std::string::npos) << "a line each: " << log;
+    EXPECT_NE(log.find("过去一分钟未能保存的留言：2 条"), std::string::npos) << log;
+    EXPECT_NE(log.find("database is locked"), std::string::npos) << log;
+}
