@@ -18,27 +18,29 @@ using namespace pelvoran::test;
 namespace {
 
 #ifdef PELVORAN_SANITIZED
-// AddressSanitizer slows start-up and multiplies memory; bounds are looser.
-// Beyond the requests' total limit: start-up, and the comment's way back.
-constexpr double kShowSlack = 4.0;
+// AddressSanitizer multiplies memory.
 constexpr long kPeakRssKiB = 1024 * 1024;
-constexpr long kCommentAtOnceMs = 3000;
-constexpr long kCommentSlackMs = 3000;
 #else
-// Generous for a loaded machine, yet well under the product's own 5 s limit,
-// which a tool that ignored the short one would wait out.
-constexpr double kShowSlack = 2.0;
 constexpr long kPeakRssKiB = 100 * 1024;
-constexpr long kCommentAtOnceMs = 2500;
-constexpr long kCommentSlackMs = 1500;
 #endif
 
-/// A short limit, which the tool must keep just as its own (5 s, waited out
-/// against a silent server by HttpComponent). Where the answer comes at
-/// once, the limit stays above kCommentAtOnceMs, so that a tool that waits
-/// for it anyway is caught; where the tool must wait for it, it is shorter.
+/// The product's own limit on a request (HttpLimits), which a tool that
+/// did not keep the short one given would wait out against a silent server.
+constexpr long kProductLimitMs = 5000;
+
+/// A short limit, which the tool must keep just as its own. Where the
+/// answer comes at once, the limit is long, and a tool that waits for it
+/// anyway is caught: it is held that long.
 long totalLimitMs(const HostileCase& c) {
-    return c.waitsForTheLimit ? 400 : 3500;
+    return c.waitsForTheLimit ? 400 : 20000;
+}
+
+/// How long the check, and the comment's send button, may hold the tool:
+/// less than what a tool that got the limit wrong would wait out. Measured
+/// from the request's beginning, never from launch (a loaded machine starts
+/// a sanitized Qt program slowly).
+long heldAtMostMs(const HostileCase& c) {
+    return c.waitsForTheLimit ? kProductLimitMs : totalLimitMs(c);
 }
 
 /// The comment line of the driver: "comment <ms> ms, window <open|closed>,
@@ -79,7 +81,7 @@ TEST_P(Hostile, MainWindowComesUpAndTheToolKeepsWorking) {
     FakeOpener opener;
     const long limitMs = totalLimitMs(c);
     ::setenv("PELVORAN_DRIVER_TOTAL_MS", std::to_string(limitMs).c_str(), 1);
-    const DriverRun r = runDriver(base, "observe", opener);
+    const DriverRun r = runDriver(base, "observe", opener, std::chrono::seconds(120));
     ::unsetenv("PELVORAN_DRIVER_TOTAL_MS");
 
     const double shown = r.secondsUntil("shown ");
@@ -101,7 +103,7 @@ TEST_P(Hostile, MainWindowComesUpAndTheToolKeepsWorking) {
 
     EXPECT_EQ(r.exitStatus, 0) << r.out;
     ASSERT_GE(shown, 0) << "the main window never came up: " << r.out;
-    EXPECT_LT(shown, static_cast<double>(limitMs) / 1000 + kShowSlack); // from launch
+    EXPECT_LT(r.checkHeldMs(), heldAtMostMs(c)) << r.out;
     EXPECT_EQ(offer, c.offersUpdate) << r.out;
     EXPECT_EQ(boxes, c.offersUpdate ? 2u : 1u) << r.out;
     EXPECT_NE(r.out.find("query ok"), std::string::npos) << r.out;
@@ -117,8 +119,7 @@ TEST_P(Hostile, MainWindowComesUpAndTheToolKeepsWorking) {
         EXPECT_EQ(comment.rest, "window open, text kept") << r.out;
     }
     ASSERT_GE(comment.ms, 0) << "the comment path never came back: " << r.out;
-    EXPECT_LT(comment.ms, c.waitsForTheLimit ? limitMs + kCommentSlackMs : kCommentAtOnceMs)
-        << r.out;
+    EXPECT_LT(comment.ms, heldAtMostMs(c)) << r.out;
 
     EXPECT_NE(r.out.find("ended 0"), std::string::npos) << r.out;
     EXPECT_LT(r.peakRssKiB, kPeakRssKiB);
