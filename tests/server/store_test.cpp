@@ -107,8 +107,8 @@ private:
 };
 
 INSTANTIATE_TEST_SUITE_P(, EachStore, testing::Values(Engine::sqlite, Engine::postgres),
-                         [](const testing::TestParamInfo<Engine>& info) {
-                             return info.param == Engine::postgres ? "PostgreSQL" : "SQLite";
+                         [](const testing::TestParamInfo<Engine>& engine) {
+                             return engine.param == Engine::postgres ? "PostgreSQL" : "SQLite";
                          });
 
 } // namespace
@@ -441,8 +441,9 @@ TEST_P(EachStore, AuditLogOnlyGrows) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(raw.exec(c.sql), c.done) << c.sql;
-    if (postgres())
+    if (postgres()) {
         EXPECT_FALSE(raw.exec("TRUNCATE audit_log"));
+    }
     EXPECT_EQ(raw.scalar("SELECT count(*) FROM audit_log"), 3);
     EXPECT_EQ(raw.scalar("SELECT count(*) FROM audit_log WHERE detail = '用令牌登录' AND "
                          "address = '127.0.0.1'"),
