@@ -202,14 +202,15 @@ std::vector<SlowSenders::Kind> slowBodies(int onUpdateCheck, int onComment) {
 }
 
 /// From `from`, `rounds` times, half a second apart: an update check and a
-/// comment, each answered 200 within 10 s.
+/// comment, each answered 200 while the attack goes on (it outlasts the
+/// generous bound of each).
 void expectAnswered(int port, const std::string& from, int rounds) {
     for (int i = 0; i < rounds; ++i) {
         const auto start = Clock::now();
-        EXPECT_EQ(statusOf(httpExchange(port, updateQuestion(), 10s, from)), 200)
+        EXPECT_EQ(statusOf(httpExchange(port, updateQuestion(), 30s, from)), 200)
             << "update check " << i;
         EXPECT_EQ(statusOf(httpExchange(
-                      port, post(kComment, "CommentText=round " + std::to_string(i)), 10s, from)),
+                      port, post(kComment, "CommentText=round " + std::to_string(i)), 30s, from)),
                   200)
             << "comment " << i;
         // Rounds apart, as long as the attack goes on: the guard sweeps five
@@ -251,7 +252,7 @@ TEST(ServerAttack, AmbiguousFramingIsRefusedAndClosed) {
         ASSERT_GE(fd, 0);
         sendAll(fd, "POST " + kComment + " HTTP/1.1\r\nHost: x\r\n" + c.head +
                         "\r\nCommentText=hi\r\n");
-        const auto reply = readToClose(fd, 10s);
+        const auto reply = readToClose(fd, 30s);
         ::close(fd);
         ASSERT_TRUE(reply) << "still open after: " << c.head;
         EXPECT_EQ(statusOf(*reply), c.status) << c.head;
@@ -287,7 +288,8 @@ TEST(ServerAttack, RoutesWithoutABodyAnswerFromTheHead) {
         const int fd = connectFrom(server.port(), "127.0.0.1");
         ASSERT_GE(fd, 0);
         sendAll(fd, c.head);
-        const auto reply = readToClose(fd, 5s);
+        // Sooner than the body's deadline (60 s), which would end a wait for it.
+        const auto reply = readToClose(fd, 30s);
         ::close(fd);
         ASSERT_TRUE(reply) << "waited for the body: " << c.head;
         EXPECT_EQ(statusOf(*reply), c.status) << c.head;
@@ -349,17 +351,19 @@ TEST(ServerAttack, OneOfTwoListenersCrowded) {
                            {{"GET /Canon/LensCheck.asp HTTP/1.1\r\n", "X-Slow: 1\r\n", 10}});
         ASSERT_TRUE(attack.waitForRounds(2));
         for (int i = 0; i < 5; ++i)
-            EXPECT_EQ(statusOf(httpExchange(server.ports()[0], updateQuestion(), 10s)), 200) << i;
+            EXPECT_EQ(statusOf(httpExchange(server.ports()[0], updateQuestion(), 30s)), 200) << i;
     }
     EXPECT_EQ(server.stop(SIGTERM), 0);
 }
 
 // One client's many connections, announcing 1 MiB each and sending a part
 // of it, hold no more than its share of the budget, and each body has its
-// deadline; another client's comment of nearly 1 MiB still gets in.
+// deadline; another client's comment of nearly 1 MiB still gets in. No
+// minimum rate: only the share and the deadline can end them.
 TEST(ServerAttack, OneClientCannotTakeTheBodyBudget) {
     const TempDir state;
-    ServerProcess server(state.path(), {"--body-budget", "4M", "--body-timeout", "1"});
+    ServerProcess server(state.path(),
+                         {"--body-budget", "4M", "--body-timeout", "1", "--min-body-rate", "0"});
     std::vector<int> greedy;
     for (int i = 0; i < 16; ++i) {
         const int fd = connectFrom(server.port(), "127.0.3.1");
@@ -369,17 +373,12 @@ TEST(ServerAttack, OneClientCannotTakeTheBodyBudget) {
                         std::string(96 * 1024, 'x'));
         greedy.push_back(fd);
     }
-    const auto sent = Clock::now();
-    EXPECT_EQ(statusOf(httpExchange(server.port(),
-                                    post(kComment, "CommentText=" + std::string(900 * 1024, 'y')))),
-              200);
-    // Cut at their share or at their deadline (1 s), well before the
-    // minimum rate (the first 10 s brought more than enough) would.
+    EXPECT_EQ(
+        statusOf(httpExchange(server.port(),
+                              post(kComment, "CommentText=" + std::string(900 * 1024, 'y')), 60s)),
+        200);
     for (const int fd : greedy) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(sent + 9s - Clock::now());
-        EXPECT_TRUE(readToClose(fd, std::max(left, 1ms)).has_value())
-            << "a body outlived its deadline";
+        EXPECT_TRUE(readToClose(fd, 60s).has_value()) << "a body outlived its deadline";
         ::close(fd);
     }
     EXPECT_EQ(server.stop(SIGTERM), 0);
@@ -394,15 +393,17 @@ TEST(ServerAttack, DribbledHeadsMeetTheirDeadline) {
     ASSERT_GE(dribbling, 0);
     const auto start = Clock::now();
     std::atomic<bool> open = true;
+    // A line every 100 ms for up to a minute: never idle, so only the
+    // head's deadline can end it.
     std::thread dribble([&] {
         sendAll(dribbling, "GET /Canon/LensCheck.asp HTTP/1.1\r\n");
-        for (int i = 0; i < 100 && open; ++i) {
+        for (int i = 0; i < 600 && open; ++i) {
             std::this_thread::sleep_for(100ms);
             open = sendAll(dribbling, "X-Slow: " + std::to_string(i) + "\r\n");
         }
     });
-    EXPECT_EQ(statusOf(httpExchange(server.port(), updateQuestion(), 10s)), 200);
-    const auto closed = readToClose(dribbling, 10s);
+    EXPECT_EQ(statusOf(httpExchange(server.port(), updateQuestion(), 30s)), 200);
+    const auto closed = readToClose(dribbling, 50s);
     const auto took = Clock::now() - start;
     open = false;
     dribble.join();
@@ -416,18 +417,20 @@ TEST(ServerAttack, DribbledHeadsMeetTheirDeadline) {
     ASSERT_EQ(held.size(), 64u);
     const int extra = connectFrom(server.port(), "127.0.0.3");
     ASSERT_GE(extra, 0);
-    const auto cut = readToClose(extra, 10s);
+    const auto cut = readToClose(extra, 30s);
     EXPECT_TRUE(cut && cut->empty()) << "a 65th connection was kept";
     ::close(extra);
-    EXPECT_EQ(statusOf(httpExchange(server.port(), updateQuestion(), 10s, "127.0.0.4")), 200);
+    EXPECT_EQ(statusOf(httpExchange(server.port(), updateQuestion(), 30s, "127.0.0.4")), 200);
     for (const int fd : held)
         ::close(fd);
     EXPECT_EQ(server.stop(SIGTERM), 0);
 }
 
-// Every admin client comes from loopback: 64 silent connections fill the
-// admin listener, and only the deadline frees it for the publisher.
-TEST(ServerAttack, SilentAdminConnectionsMeetTheDeadline) {
+// Every admin client comes from loopback: 64 connections that send a head
+// a line a second, opened again as they are closed, fill the admin
+// listener; never idle, only the head's deadline frees it for the
+// publisher.
+TEST(ServerAttack, SlowAdminConnectionsMeetTheDeadline) {
     const TempDir state;
     ServerProcess server(state.path(), {"--head-timeout", "1"});
     std::ifstream addressFile(state.path() + "/admin-address");
@@ -435,17 +438,14 @@ TEST(ServerAttack, SilentAdminConnectionsMeetTheDeadline) {
     std::getline(addressFile, address);
     const int adminPort = std::atoi(address.substr(address.rfind(':') + 1).c_str());
     ASSERT_GT(adminPort, 0) << address;
-    std::vector<int> silent;
-    for (int i = 0; i < 64; ++i)
-        silent.push_back(connectFrom(adminPort, "127.0.0.1"));
-    const auto adminStart = Clock::now();
+    SlowSenders attack(adminPort, {"127.0.0.1"},
+                       {{"GET /style.css HTTP/1.1\r\n", "X-Slow: 1\r\n", 64}});
+    ASSERT_TRUE(attack.waitForRounds(1));
     int adminStatus = 0;
-    while (adminStatus != 200 && Clock::now() - adminStart < 10s)
+    for (const auto end = Clock::now() + 60s; adminStatus != 200 && Clock::now() < end;)
         adminStatus = statusOf(httpExchange(
             adminPort, "GET /style.css HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", 2s));
     EXPECT_EQ(adminStatus, 200) << "the admin pages stayed blocked";
-    for (const int fd : silent)
-        ::close(fd);
     EXPECT_EQ(server.stop(SIGTERM), 0);
 }
 
@@ -469,7 +469,7 @@ TEST(ServerAttack, HalfSentBodiesStayWithinTheBudget) {
     }
     // Until no more than the budget's eight are open.
     std::size_t open = sent.size();
-    for (const auto end = Clock::now() + 10s; open > 8 && Clock::now() < end;) {
+    for (const auto end = Clock::now() + 60s; open > 8 && Clock::now() < end;) {
         std::vector<pollfd> waiting;
         for (const int fd : sent)
             waiting.push_back({fd, POLLIN, 0});
@@ -532,7 +532,7 @@ TEST(ServerAttack, OneSlash64IsOneClient) {
         ServerProcess server(state.path(), {"--listen", "[::]:0", "--comments-per-hour", "2"});
         auto comment = [&](const std::string& from) {
             return statusOf(
-                httpExchange(server.port(), post(kComment, "CommentText=hi"), 10s, from));
+                httpExchange(server.port(), post(kComment, "CommentText=hi"), 30s, from));
         };
         EXPECT_EQ(comment("2001:db8:1:2::a"), 200);
         EXPECT_EQ(comment("2001:db8:1:2::b"), 200);
@@ -544,10 +544,10 @@ TEST(ServerAttack, OneSlash64IsOneClient) {
         ASSERT_EQ(held.size(), 64u);
         const int extra = connectFrom(server.port(), "2001:db8:1:2::b");
         ASSERT_GE(extra, 0);
-        const auto cut = readToClose(extra, 10s);
+        const auto cut = readToClose(extra, 30s);
         EXPECT_TRUE(cut && cut->empty()) << "a 65th connection from the /64 was kept";
         ::close(extra);
-        EXPECT_EQ(statusOf(httpExchange(server.port(), updateQuestion(), 10s, "2001:db8:1:3::a")),
+        EXPECT_EQ(statusOf(httpExchange(server.port(), updateQuestion(), 30s, "2001:db8:1:3::a")),
                   200);
         for (const int fd : held)
             ::close(fd);

@@ -349,7 +349,7 @@ TEST(NginxRecipes, ToolsAndLookupPageThroughNginx) {
         const int port = freePort();
         Nginx nginx(dir.path(), blocks[i], port, server.port());
         for (const auto& [request, status] : recipes[i].asked) {
-            const std::string reply = askUntilAnswered(port, request, 5s);
+            const std::string reply = askUntilAnswered(port, request, 30s);
             EXPECT_EQ(statusOf(reply), status) << recipes[i].prefix << "\n"
                                                << request.substr(0, 200) << "\n"
                                                << reply << nginx.log();

@@ -258,7 +258,7 @@ TEST(ServerOnPostgres, TwoServersAndAFailoverLoseNoComment) {
                            std::to_string(hookPort), "--smtp-port", "0", "--secret",
                            "failover-secret", "--out", out.path()},
                           out.path() + "/receivers.log");
-    ASSERT_TRUE(waitUntil([&] { return !fileBytes(out.path() + "/receivers.log").empty(); }, 10s));
+    ASSERT_TRUE(waitUntil([&] { return !fileBytes(out.path() + "/receivers.log").empty(); }, 60s));
     const CommandResult added = runServerCommand(
         {"notify", "add", "webhook", "http://127.0.0.1:" + std::to_string(hookPort) + "/hook",
          "--secret-file", out.path() + "/secret", "--state", stateA.path()});

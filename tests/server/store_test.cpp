@@ -569,7 +569,7 @@ TEST_P(EachStore, CommentWriterBatchesAnswersOnlyWhenDurableAndFailsWhole) {
     Database(path).comments().insert({comment("first")});
     test::RawStore other(path);
     {
-        CommentWriter writer(path, 5s);
+        CommentWriter writer(path, 60s); // the test holds the lock that long at most
         test::WriterAnswers answers;
         std::atomic<std::int64_t> seenWhenAnswered = -1;
         ASSERT_TRUE(other.exec(holdingWriters()));

@@ -537,8 +537,8 @@ TEST(ServerCommandLine, FilesAreTheOwnersAlone) {
     {
         ServerProcess server(state);
         ASSERT_EQ(statusOf(httpExchange(server.port(), post(kComment, "CommentText=hi"))), 200);
-        for (int i = 0; i < 50 && !std::filesystem::exists(state + "/backups"); ++i)
-            std::this_thread::sleep_for(100ms); // the daily backup follows the start
+        // The daily backup follows the start.
+        waitUntil([&] { return std::filesystem::exists(state + "/backups"); }, 60s);
         // A backup's .part may go between the listing and its look.
         for (const auto& e : std::filesystem::recursive_directory_iterator(state))
             if (const int mode = modeOf(e.path()); mode != -1)

@@ -77,7 +77,7 @@ std::unique_ptr<ChildProcess> receivers(int httpPort, int smtpPort, const std::s
                                   out};
     argv.insert(argv.end(), extra.begin(), extra.end());
     auto p = std::make_unique<ChildProcess>(argv, out + "/receivers.log");
-    EXPECT_TRUE(waitUntil([&] { return !lines(out + "/receivers.log").empty(); }, 10s));
+    EXPECT_TRUE(waitUntil([&] { return !lines(out + "/receivers.log").empty(); }, 60s));
     return p;
 }
 
@@ -232,7 +232,7 @@ TEST(NotifyProcess, ToolCommentsReachWebhookAndMailOnceTheyAreUp) {
             return runServerCommand({"notify", "list", "--state", state.path()})
                        .out.find("连续失败") != std::string::npos;
         },
-        10s));
+        60s));
     const std::string listed = runServerCommand({"notify", "list", "--state", state.path()}).out;
     EXPECT_NE(listed.find("上次错误"), std::string::npos) << listed;
     EXPECT_EQ(listed.find("s3cr"), std::string::npos) << "a secret was shown: " << listed;
@@ -271,7 +271,7 @@ TEST(NotifyProcess, ToolCommentsReachWebhookAndMailOnceTheyAreUp) {
             return runServerCommand({"notify", "list", "--state", state.path()})
                        .out.find("待发送：0 条") != std::string::npos;
         },
-        10s));
+        60s));
 
     const CommandResult test = runServerCommand({"notify", "test", "1", "--state", state.path()});
     EXPECT_EQ(test.status, 0) << test.err;
@@ -437,7 +437,7 @@ TEST(NotifyProcess, FailuresAreSaidAtOnceAndTheRecoveryToo) {
             return down["pelvoran_notification_failures_total"] >= 3 &&
                    down["pelvoran_notification_oldest_pending_seconds"] >= 1;
         },
-        20s))
+        60s))
         << server.errors();
     EXPECT_EQ(down["pelvoran_notifications_pending"], 2);
     EXPECT_EQ(occurrences(server.errors(), "发送失败，将按间隔重试"), 1u) << server.errors();
@@ -448,7 +448,7 @@ TEST(NotifyProcess, FailuresAreSaidAtOnceAndTheRecoveryToo) {
     // The delay between tries doubles up to 360 times the first (36 s here):
     // a slow machine may have failed often enough before the receiver is up.
     ASSERT_TRUE(waitUntil([&] { return hooks(out.path()).size() >= 2; }, 60s)) << server.errors();
-    EXPECT_TRUE(waitUntil([&] { return occurrences(server.errors(), "已恢复") == 1; }, 10s));
+    EXPECT_TRUE(waitUntil([&] { return occurrences(server.errors(), "已恢复") == 1; }, 60s));
     EXPECT_NE(server.errors().find("期间有 2 条通知在等待"), std::string::npos) << server.errors();
     const auto back = metrics(state.path());
     EXPECT_EQ(back.at("pelvoran_notifications_pending"), 0);
@@ -475,7 +475,7 @@ TEST(NotifyProcess, ATestThatArrivesEndsTheStreak) {
     const auto listed = [&] {
         return runServerCommand({"notify", "list", "--state", state.path()}).out;
     };
-    ASSERT_TRUE(waitUntil([&] { return listed().find("连续失败 1 次") != std::string::npos; }, 10s))
+    ASSERT_TRUE(waitUntil([&] { return listed().find("连续失败 1 次") != std::string::npos; }, 60s))
         << listed();
     held.release();
     const auto up = receivers(httpPort, 0, out.path());
@@ -491,7 +491,7 @@ TEST(NotifyProcess, ATestThatArrivesEndsTheStreak) {
             return std::any_of(all.begin(), all.end(),
                                [](const Hook& h) { return h.text == "held"; });
         },
-        20s))
+        60s))
         << server.errors();
     EXPECT_EQ(server.stop(SIGTERM), 0);
 }
@@ -511,7 +511,7 @@ TEST(NotifyProcess, ARecipientThatNeverAnswersDelaysNoOther) {
     ServerProcess server(state.path(), {"--notify-retry-ms", "10000"});
     ASSERT_EQ(statusOf(httpExchange(server.port(), post("/Canon/comment.asp", "CommentText=both"))),
               200);
-    ASSERT_TRUE(silent.take(10s)) << server.errors();
+    ASSERT_TRUE(silent.take(30s)) << server.errors();
     ASSERT_TRUE(waitUntil([&] { return !hooks(out.path()).empty(); }, 30s)) << server.errors();
     EXPECT_TRUE(silent.stillOpen()) << "the other's delivery waited for the silent one's end";
     EXPECT_EQ(server.stop(SIGTERM), 0) << "the silent send was not cut short";
@@ -549,7 +549,7 @@ TEST(NotifyProcess, ATestSendBlocksNoOtherRequest) {
     const std::string test = post("/notify", "csrf=" + csrf + "&action=test&id=1", cookie);
     ASSERT_EQ(::send(asking, test.data(), test.size(), MSG_NOSIGNAL),
               static_cast<ssize_t>(test.size()));
-    ASSERT_TRUE(silent.take(10s)) << server.errors();
+    ASSERT_TRUE(silent.take(30s)) << server.errors();
     EXPECT_FALSE(metrics(state.path()).empty()) << "/metrics waited for the test send";
     const std::string again = httpExchange(admin, test);
     EXPECT_EQ(statusOf(again), 409) << "a second test send to the same recipient";

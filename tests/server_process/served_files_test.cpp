@@ -109,8 +109,7 @@ TEST(ServedFiles, CurlReadsRangesResumesAndTheBackupCarriesThem) {
             curl(work.path(), {"-o", got, "-X", "GET", "--data-binary", "x", url});
         EXPECT_EQ(withBody.status, 0) << withBody.out;
         EXPECT_TRUE(fileBytes(got) == bytes);
-        for (int i = 0; i < 50 && downloads() < 1; ++i)
-            std::this_thread::sleep_for(100ms);
+        waitUntil([&] { return downloads() >= 1; }, 60s);
         EXPECT_EQ(downloads(), 1);
         const struct {
             std::vector<std::string> args;
@@ -161,9 +160,8 @@ TEST(ServedFiles, CurlReadsRangesResumesAndTheBackupCarriesThem) {
         // the last byte's range and the resumed transfer's end; maybe the cut
         // one, whose end the kernel may have taken in; never the first
         // byte's, the middle's, 416 or HEAD.
-        int completed = downloads();
-        for (int i = 0; i < 50 && completed < 6; ++i, completed = downloads())
-            std::this_thread::sleep_for(100ms);
+        int completed = 0;
+        waitUntil([&] { return (completed = downloads()) >= 6; }, 60s);
         EXPECT_GE(completed, 6);
         EXPECT_LE(completed, 7);
         ASSERT_EQ(runServerCommand({"backup", backup, "--state", dir}).status, 0);
@@ -275,7 +273,6 @@ TEST(ServedFiles, ReleasePageUploadIsCheckedFirstAndServedBack) {
     const std::string url =
         "http://127.0.0.1:" + std::to_string(server.port()) + "/download/linux/1.06/Pelvoran";
     const std::string got = work.path() + "/got";
-    for (int i = 0; i < 50 && curl(work.path(), {"-f", "-o", got, url}).status != 0; ++i)
-        std::this_thread::sleep_for(100ms);
+    waitUntil([&] { return curl(work.path(), {"-f", "-o", got, url}).status == 0; }, 60s);
     EXPECT_EQ(pelvoran::server::sha256Hex(fileBytes(got)), pelvoran::server::sha256Hex(bytes));
 }

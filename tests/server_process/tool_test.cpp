@@ -123,14 +123,12 @@ TEST(ToolAndServer, RepublishedReleaseIsOfferedAgainAndKept) {
                                                   "127.0.0.1\r\nUser-Agent: Pelvoran/1.05 "
                                                   "(Linux)\r\nConnection: close\r\n\r\n"));
     };
-    for (int i = 0; i < 30 && linuxReply().find(first) == std::string::npos; ++i)
-        std::this_thread::sleep_for(100ms);
+    waitUntil([&] { return linuxReply().find(first) != std::string::npos; }, 60s);
     FakeOpener opener;
     const DriverRun run =
         runDriver("http://127.0.0.1:" + std::to_string(server.port()), "accept-update", opener);
     EXPECT_EQ(run.exitStatus, 0) << run.out;
-    for (int i = 0; i < 50 && opener.opened().empty(); ++i)
-        std::this_thread::sleep_for(100ms);
+    waitUntil([&] { return !opener.opened().empty(); }, 60s);
     EXPECT_EQ(opener.opened(), first + "\n");
 
     const CommandResult audit = runServerCommand({"audit", "list", "--state", dir});
