@@ -106,11 +106,12 @@ std::string adminUrlCommand(const std::string& shown, uid_t owner) {
 
 AdminSite::AdminSite(std::string stateDir, std::string token, UseCounter& use,
                      const Metrics& metrics, std::string signIn, std::string adminBase,
-                     std::string metricsToken, std::string database)
+                     std::string metricsToken, std::string database, const Clock& clock)
     : stateDir_(std::move(stateDir)),
       database_(database.empty() ? databasePath(stateDir_) : std::move(database)), use_(use),
       metrics_(metrics), signIn_(std::move(signIn)), adminBase_(std::move(adminBase)),
-      metricsToken_(std::move(metricsToken)), sessions_(std::move(token), database_) {}
+      metricsToken_(std::move(metricsToken)),
+      sessions_(std::move(token), database_, AdminSessions::Limits(), clock) {}
 
 WebResponse AdminSite::startSession(const WebRequest& request) {
     const auto cookie = sessions_.start(request);

@@ -39,9 +39,10 @@ public:
     /// `adminBase` is where a browser reaches these pages (--admin-base-url).
     /// `metricsToken` opens /metrics; an empty one opens it to nobody.
     /// `database`: a PostgreSQL URI, or empty for the state directory's file.
+    /// Sessions live and end by `clock` (the daemon's).
     AdminSite(std::string stateDir, std::string token, UseCounter& use, const Metrics& metrics,
               std::string signIn, std::string adminBase = "", std::string metricsToken = "",
-              std::string database = "");
+              std::string database = "", const Clock& clock = Clock::system());
 
     /// Answers a request to the admin listener that the route table sent to
     /// `route`: now, or (nullopt) later through `later`, called once from

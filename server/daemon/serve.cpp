@@ -214,9 +214,9 @@ std::string browserAddress(const std::string& listening) {
 /// Everything a running daemon holds, each after the parts it uses, so that
 /// it goes before them.
 struct Daemon::Parts {
-    explicit Parts(const ServeOptions& o)
-        : options(o), health(o.stateDir, std::chrono::seconds(1), o.database),
-          limiter(o.commentsPerHour, o.commentBytesPerHour), publicGuard(guardLimits(o, false)),
+    Parts(const ServeOptions& o, const Clock& c)
+        : options(o), clock(c), health(o.stateDir, std::chrono::seconds(1), o.database, c),
+          limiter(o.commentsPerHour, o.commentBytesPerHour, c), publicGuard(guardLimits(o, false)),
           adminGuard(guardLimits(o, true)) {}
 
     /// The state directory's data and what answers from it; false, said in
@@ -247,6 +247,7 @@ struct Daemon::Parts {
     }
 
     const ServeOptions& options;
+    const Clock& clock;
     UseCounter use;
     Metrics metrics;
     DatabaseHealth health;
@@ -272,7 +273,7 @@ struct Daemon::Parts {
 
     std::int64_t seen = -1; // the database's data_version at the last look
     std::array<std::optional<PlatformOffer>, 2> served; // per kPlatforms
-    std::optional<std::chrono::steady_clock::time_point> lastUseFlush;
+    std::optional<Clock::TimePoint> lastUseFlush;
     std::map<unsigned, std::uint64_t> refusedBefore;
 };
 
@@ -293,15 +294,16 @@ bool Daemon::Parts::open() {
             shareStateFiles(options.stateDir, *db);
         admin = std::make_unique<AdminSite>(options.stateDir, adminToken(options.stateDir), use,
                                             metrics, options.signInCommand, options.adminBaseUrl,
-                                            metricsToken(options.stateDir), database);
+                                            metricsToken(options.stateDir), database, clock);
         if (const auto standbys = db->synchronousStandbys(); standbys && standbys->connected == 0)
             logError("警告：仅一台机器：" + onOneMachine(*standbys));
         notifier = std::make_unique<Notifier>(database,
                                               Notifier::Settings{.adminBase = options.adminBaseUrl,
                                                                  .retries = {options.notifyRetry},
-                                                                 .metrics = &metrics});
-        writer = std::make_unique<CommentWriter>(database, options.busyTimeout,
-                                                 [n = notifier.get()] { n->wake(); });
+                                                                 .metrics = &metrics},
+                                              clock);
+        writer = std::make_unique<CommentWriter>(
+            database, options.busyTimeout, [n = notifier.get()] { n->wake(); }, clock);
         shelveDownloads();
         for (const Platform platform : kPlatforms)
             reply.set(platform, db->releases().offer(platform));
@@ -412,8 +414,9 @@ void Daemon::Parts::announce() {
     sd_notify(0, "READY=1"); // under systemd (Type=notify): started
 }
 
-Daemon::Daemon(ServeOptions options)
-    : options_(std::move(options)), parts_(std::make_unique<Parts>(options_)) {}
+Daemon::Daemon(ServeOptions options, const Clock& clock)
+    : options_(std::move(options)), clock_(clock),
+      parts_(std::make_unique<Parts>(options_, clock_)) {}
 
 Daemon::~Daemon() {
     if (running_)
@@ -427,7 +430,7 @@ bool Daemon::start(std::vector<ListenSocket> publicSockets, ListenSocket adminSo
     running_ = true;
     p.announce();
     try {
-        p.backups.emplace(options_.stateDir, Clock::system(), options_.database);
+        p.backups.emplace(options_.stateDir, clock_, options_.database);
     } catch (const std::exception& e) {
         logError(std::string("每日备份无法开始：") + e.what());
     }
@@ -436,10 +439,11 @@ bool Daemon::start(std::vector<ListenSocket> publicSockets, ListenSocket adminSo
     return true;
 }
 
-void Daemon::step(std::chrono::steady_clock::time_point now) {
+void Daemon::step() {
     if (!running_)
         return;
     Parts& p = *parts_;
+    const Clock::TimePoint now = clock_.now();
     try {
         if (const auto version = p.db->dataVersion(); version != p.seen) {
             // The file first: an offer never leads to a path not served yet.
@@ -451,8 +455,8 @@ void Daemon::step(std::chrono::steady_clock::time_point now) {
     } catch (const std::exception& e) {
         logError(std::string("无法读取发布的版本：") + e.what());
     }
-    if (!p.lastUseFlush)
-        p.lastUseFlush = now; // the first minute begins
+    if (!p.lastUseFlush || now < *p.lastUseFlush)
+        p.lastUseFlush = now; // the first minute begins, or again after a clock set back
     if (now - *p.lastUseFlush < std::chrono::minutes(1))
         return;
     p.lastUseFlush = now;
@@ -517,7 +521,7 @@ int serve(const ServeOptions& options, std::vector<ListenSocket> publicSockets,
         return 1;
     const timespec tick{0, 200 * 1000 * 1000};
     for (;;) {
-        daemon.step(std::chrono::steady_clock::now());
+        daemon.step();
         const int sig = sigtimedwait(&signals, nullptr, &tick);
         if (sig == SIGTERM || sig == SIGINT)
             break;

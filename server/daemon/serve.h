@@ -5,6 +5,7 @@
 #include "server/notify/notify.h"
 #include "server/store/database.h"
 #include "server/store/download_store.h"
+#include "server/support/clock.h"
 
 #include <chrono>
 #include <cstdint>
@@ -75,7 +76,11 @@ std::string browserAddress(const std::string& listening);
 /// the clock until SIGTERM, and a test drives one on listeners of its own.
 class Daemon {
 public:
-    explicit Daemon(ServeOptions options);
+    /// Whatever decides by time (the comments' hourly allowance, an
+    /// uncertain commit's memory, /healthz's looks, sessions, the
+    /// notifications' retries, the daily backup, the minute's log lines)
+    /// reads `clock`.
+    explicit Daemon(ServeOptions options, const Clock& clock = Clock::system());
     /// Shuts down a daemon that started and was not shut down.
     ~Daemon();
     Daemon(const Daemon&) = delete;
@@ -90,10 +95,10 @@ public:
     bool start(std::vector<ListenSocket> publicSockets, ListenSocket adminSocket);
 
     /// The main thread's work, a few times a second: picks up a newly
-    /// published release; once a minute of `now` (from the first step on),
-    /// writes out the use counts and logs the minute's refused and unsaved
-    /// comments, a line each. Nothing before a start that succeeded.
-    void step(std::chrono::steady_clock::time_point now);
+    /// published release; once a minute of the clock (from the first step
+    /// on), writes out the use counts and logs the minute's refused and
+    /// unsaved comments, a line each. Nothing before a start that succeeded.
+    void step();
 
     /// Takes no new connection, lets the requests in flight finish (for up
     /// to five seconds), then stops: connections idle between requests
@@ -104,6 +109,7 @@ private:
     struct Parts;
 
     const ServeOptions options_;
+    const Clock& clock_;
     std::unique_ptr<Parts> parts_;
     bool running_ = false;
 };

@@ -89,15 +89,19 @@ std::string ClientAddress::text() const {
     return text;
 }
 
-RateLimiter::RateLimiter(unsigned commentsPerHour, std::uint64_t bytesPerHour,
+RateLimiter::RateLimiter(unsigned commentsPerHour, std::uint64_t bytesPerHour, const Clock& clock,
                          std::size_t maxClients)
     : commentsPerHour_(commentsPerHour), bytesPerHour_(static_cast<double>(bytesPerHour)),
-      maxClients_(std::max<std::size_t>(maxClients, 2)) {}
+      clock_(clock), maxClients_(std::max<std::size_t>(maxClients, 2)) {}
 
-void RateLimiter::refill(Bucket& b, Clock::time_point now) const {
+void RateLimiter::refill(Bucket& b, TimePoint now) const {
     const double hours = std::chrono::duration<double>(now - b.last).count() / 3600;
-    if (hours <= 0)
+    if (hours <= 0) {
+        // A clock set back: no time has passed since, rather than none
+        // until it is where it was.
+        b.last = std::min(b.last, now);
         return;
+    }
     b.comments = std::min(commentsPerHour_, b.comments + hours * commentsPerHour_);
     b.bytes = std::min(bytesPerHour_, b.bytes + hours * bytesPerHour_);
     b.last = now;
@@ -112,10 +116,10 @@ double RateLimiter::left(const Bucket& b) const {
     return share;
 }
 
-void RateLimiter::forgetHalf(Clock::time_point now) {
+void RateLimiter::forgetHalf(TimePoint now) {
     struct Entry {
         double left;
-        Clock::time_point last;
+        TimePoint last;
         const std::string* key;
     };
     std::vector<Entry> entries;
@@ -136,9 +140,10 @@ void RateLimiter::forgetHalf(Clock::time_point now) {
         buckets_.erase(key);
 }
 
-bool RateLimiter::allow(const std::string& key, std::uint64_t bytes, Clock::time_point now) {
+bool RateLimiter::allow(const std::string& key, std::uint64_t bytes) {
     if (commentsPerHour_ == 0 && bytesPerHour_ == 0)
         return true;
+    const TimePoint now = clock_.now();
     const std::lock_guard lock(mutex_);
     auto it = buckets_.find(key);
     if (it == buckets_.end()) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "server/support/clock.h"
+
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -48,37 +50,37 @@ private:
 };
 
 /// Comments and their bytes that one client may still send: two buckets
-/// that refill evenly over the hour. The table is bounded: when it is full,
-/// the clients with the most allowance left are forgotten first (forgetting
-/// them costs nothing), the oldest among equals; a client that used its
-/// allowance is the last to go.
+/// that refill evenly over the hour, as `clock` (the daemon's) goes. The
+/// table is bounded: when it is full, the clients with the most allowance
+/// left are forgotten first (forgetting them costs nothing), the oldest
+/// among equals; a client that used its allowance is the last to go.
 class RateLimiter {
 public:
-    using Clock = std::chrono::steady_clock;
-
     /// 0 for either limit: no limit of that kind.
     RateLimiter(unsigned commentsPerHour, std::uint64_t bytesPerHour,
-                std::size_t maxClients = 100000);
+                const Clock& clock = Clock::system(), std::size_t maxClients = 100000);
 
     /// Takes one comment of `bytes` from `key`'s allowance; false, and
     /// nothing taken, when either bucket holds too little.
-    bool allow(const std::string& key, std::uint64_t bytes, Clock::time_point now = Clock::now());
+    bool allow(const std::string& key, std::uint64_t bytes);
 
     std::size_t tracked() const;
 
 private:
+    using TimePoint = Clock::TimePoint;
     struct Bucket {
         double comments;
         double bytes;
-        Clock::time_point last;
+        TimePoint last;
     };
-    void refill(Bucket& b, Clock::time_point now) const;
+    void refill(Bucket& b, TimePoint now) const;
     /// The allowance left, from 0 (used up) to 1 (a whole hour's).
     double left(const Bucket& b) const;
-    void forgetHalf(Clock::time_point now);
+    void forgetHalf(TimePoint now);
 
     const double commentsPerHour_;
     const double bytesPerHour_;
+    const Clock& clock_;
     const std::size_t maxClients_;
     mutable std::mutex mutex_;
     std::unordered_map<std::string, Bucket> buckets_;

@@ -8,8 +8,8 @@
 namespace pelvoran::server {
 
 CommentWriter::CommentWriter(const std::string& databasePath, std::chrono::milliseconds busyTimeout,
-                             std::function<void()> committed)
-    : db_(databasePath, busyTimeout), committed_(std::move(committed)),
+                             std::function<void()> committed, const Clock& clock)
+    : db_(databasePath, busyTimeout), committed_(std::move(committed)), clock_(clock),
       worker_([this](Worker& self) { run(self); }) {}
 
 CommentWriter::~CommentWriter() {
@@ -54,7 +54,7 @@ std::optional<std::string> CommentWriter::lastFailure() const {
 }
 
 std::vector<CommentWriter::Item> CommentWriter::storedBefore(std::vector<Item>& batch) {
-    const auto now = std::chrono::steady_clock::now();
+    const auto now = clock_.now();
     while (!uncertain_.empty() && now - uncertain_.front().failed > kUncertainKept)
         uncertain_.pop_front();
     std::vector<Item> already;
@@ -112,7 +112,7 @@ void CommentWriter::run(Worker& self) {
                 db_.comments().insert(comments);
         } catch (const UncertainCommit& e) {
             failure = e.what();
-            const auto now = std::chrono::steady_clock::now();
+            const auto now = clock_.now();
             for (const NewComment& c : comments)
                 uncertain_.push_back({c.client, c.raw, c.received, now});
             while (uncertain_.size() > kUncertainMost)

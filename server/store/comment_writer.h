@@ -1,6 +1,7 @@
 #pragma once
 
 #include "server/store/store.h"
+#include "server/support/clock.h"
 #include "server/support/worker.h"
 
 #include <chrono>
@@ -23,10 +24,12 @@ public:
     using Done = std::function<void(bool stored)>;
 
     /// `committed` runs on the writer's thread after each transaction that
-    /// stored comments (the notifier's wake-up); it must not block.
+    /// stored comments (the notifier's wake-up); it must not block. `clock`
+    /// (the daemon's) tells how long an uncertain commit is remembered.
     explicit CommentWriter(const std::string& databasePath,
                            std::chrono::milliseconds busyTimeout = kBusyTimeout,
-                           std::function<void()> committed = {});
+                           std::function<void()> committed = {},
+                           const Clock& clock = Clock::system());
     ~CommentWriter();
     CommentWriter(const CommentWriter&) = delete;
     CommentWriter& operator=(const CommentWriter&) = delete;
@@ -71,7 +74,7 @@ private:
         std::string client;
         std::string raw;
         std::chrono::sys_seconds received;
-        std::chrono::steady_clock::time_point failed;
+        Clock::TimePoint failed;
     };
     static constexpr std::chrono::minutes kUncertainKept{10};
     /// And no more than this many, the oldest forgotten first: memory stays
@@ -85,6 +88,7 @@ private:
 
     Database db_;
     const std::function<void()> committed_;
+    const Clock& clock_;
     mutable std::mutex mutex_;
     std::condition_variable idle_;
     std::deque<Item> queue_;

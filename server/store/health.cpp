@@ -33,9 +33,9 @@ std::string onOneMachine(const SynchronousStandbys& s) {
 }
 
 DatabaseHealth::DatabaseHealth(std::string stateDir, std::chrono::milliseconds period,
-                               std::string database)
+                               std::string database, const Clock& clock)
     : stateDir_(std::move(stateDir)), period_(period),
-      database_(database.empty() ? databasePath(stateDir_) : std::move(database)) {}
+      database_(database.empty() ? databasePath(stateDir_) : std::move(database)), clock_(clock) {}
 
 DatabaseHealth::~DatabaseHealth() = default;
 
@@ -43,9 +43,10 @@ HealthReport DatabaseHealth::report(const std::optional<std::string>& failedComm
     Look now;
     {
         const std::unique_lock lock(looking_, std::try_to_lock);
-        const auto at = std::chrono::steady_clock::now();
-        // Not ours: another thread is looking, and the last answer is as fresh.
-        if (lock.owns_lock() && (!looked_ || at - lookedAt_ >= period_)) {
+        const auto at = clock_.now();
+        // Not ours: another thread is looking, and the last answer is as
+        // fresh. A clock set back looks again at once.
+        if (lock.owns_lock() && (!looked_ || at - lookedAt_ >= period_ || at < lookedAt_)) {
             Look fresh = look();
             lookedAt_ = at;
             looked_ = true;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "server/store/database.h"
+#include "server/support/clock.h"
 
 #include <chrono>
 #include <cstdint>
@@ -29,15 +30,15 @@ std::string onOneMachine(const SynchronousStandbys& s);
 /// commits to no connected synchronous standby is said ("仅一台机器"), and
 /// is no failure: comments are still stored, on one machine. Low room on the file system is
 /// said, but is no failure of its own: a full disk fails a commit.
-/// Looked at once a `period` at most, however often it is asked, so that a
-/// monitor may poll it every second; a question that comes while another
-/// looks gets the last answer.
+/// Looked at once a `period` of `clock` (the daemon's) at most, however
+/// often it is asked, so that a monitor may poll it every second; a
+/// question that comes while another looks gets the last answer.
 class DatabaseHealth {
 public:
     /// `database`: a PostgreSQL URI, or empty for the state directory's file.
     explicit DatabaseHealth(std::string stateDir,
                             std::chrono::milliseconds period = std::chrono::seconds(1),
-                            std::string database = "");
+                            std::string database = "", const Clock& clock = Clock::system());
     ~DatabaseHealth();
     DatabaseHealth(const DatabaseHealth&) = delete;
     DatabaseHealth& operator=(const DatabaseHealth&) = delete;
@@ -57,9 +58,10 @@ private:
     const std::string stateDir_;
     const std::chrono::milliseconds period_;
     const std::string database_;
+    const Clock& clock_;
     std::mutex looking_;           // one look at a time
     std::unique_ptr<Database> db_; // opened at the first look, again after a failure
-    std::chrono::steady_clock::time_point lookedAt_;
+    Clock::TimePoint lookedAt_;
     bool looked_ = false;
     std::mutex lastMutex_;
     Look last_{"还没有检查过", std::nullopt, std::nullopt};

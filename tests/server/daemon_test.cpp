@@ -159,9 +159,9 @@ TEST(Site, DownloadsAreCountedWhenTheLastByteWentOut) {
 }
 
 // Started on port 0, a daemon answers at once; a step picks up the release
-// another connection published, and the step a minute after the first writes
-// out the update checks counted, as the end writes the rest; after the end,
-// nothing listens.
+// another connection published, and the step a minute of its clock after the
+// first writes out the update checks counted (a minute again after the clock
+// was set back), as the end writes the rest; after the end, nothing listens.
 TEST(Daemon, StepsPickUpTheReleaseAndTheMinutesCountsUntilTheEnd) {
     const test::TempDir dir;
     ServeOptions options;
@@ -173,7 +173,8 @@ TEST(Daemon, StepsPickUpTheReleaseAndTheMinutesCountsUntilTheEnd) {
     const std::string admin = adminSocket.shown();
     std::vector<ListenSocket> publicSockets;
     publicSockets.push_back(std::move(publicSocket));
-    Daemon daemon(options);
+    SettableClock clock(Clock::system().now());
+    Daemon daemon(options, clock);
     ASSERT_TRUE(daemon.start(std::move(publicSockets), std::move(adminSocket)));
     EXPECT_EQ(test::fileBytes(dir.path() + "/" + kAdminAddressFile), admin + "\n");
 
@@ -191,17 +192,24 @@ TEST(Daemon, StepsPickUpTheReleaseAndTheMinutesCountsUntilTheEnd) {
     const Release release{u"1.07", u"http://x.cn/a.exe", u"2026-12-01", u"说明"};
     Database(databasePath(dir.path())).releases().publish(release, kByCommandLine);
     EXPECT_EQ(check(), "") << "picked up with no step";
-    const auto start = std::chrono::steady_clock::now();
-    daemon.step(start);
+    daemon.step();
     EXPECT_EQ(check(), replyBody(release));
 
-    daemon.step(start + 59s);
+    clock.advance(59s);
+    daemon.step();
     EXPECT_EQ(counted(), 0) << "written out before the minute was over";
-    daemon.step(start + 60s);
+    clock.advance(1s);
+    daemon.step();
     EXPECT_EQ(counted(), 3);
     check();
+    clock.advance(-1h);
+    daemon.step();
+    clock.advance(60s);
+    daemon.step();
+    EXPECT_EQ(counted(), 4) << "not a minute after the clock was set back";
+    check();
     daemon.shutdown();
-    EXPECT_EQ(counted(), 4) << "the last check was not written out at the end";
+    EXPECT_EQ(counted(), 5) << "the last check was not written out at the end";
     const int after = test::connectFrom(port, "127.0.0.1");
     EXPECT_LT(after, 0) << "still listening after the end";
     if (after >= 0)

@@ -14,8 +14,10 @@ using namespace pelvoran;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-const Clock::time_point t0 = Clock::time_point(1000h);
+/// The guard's deadlines are on the steady clock, the comment allowance on
+/// the daemon's.
+const std::chrono::steady_clock::time_point t0{1000h};
+const Clock::TimePoint kDay{std::chrono::sys_days(std::chrono::year(2026) / 12 / 1)};
 
 } // namespace
 
@@ -167,29 +169,40 @@ TEST(Limits, ClientsAreIPv4AddressesAndIPv6Slash64s) {
 }
 
 TEST(Limits, CommentAllowanceCountsCommentsAndBytes) {
-    RateLimiter limiter(3, 10000);
-    EXPECT_TRUE(limiter.allow("a", 4000, t0));
-    EXPECT_TRUE(limiter.allow("a", 4000, t0));
-    EXPECT_FALSE(limiter.allow("a", 4000, t0)) << "8,000 of 10,000 bytes used";
-    EXPECT_TRUE(limiter.allow("a", 2000, t0));
-    EXPECT_FALSE(limiter.allow("a", 1, t0)) << "three comments used";
-    EXPECT_TRUE(limiter.allow("b", 10000, t0));
-    EXPECT_FALSE(limiter.allow("a", 1, t0 + 10min));
-    EXPECT_TRUE(limiter.allow("a", 1, t0 + 21min)) << "a comment refills in 20 minutes";
-    EXPECT_TRUE(RateLimiter(0, 0).allow("a", 1 << 30, t0));
+    SettableClock clock(kDay);
+    RateLimiter limiter(3, 10000, clock);
+    EXPECT_TRUE(limiter.allow("a", 4000));
+    EXPECT_TRUE(limiter.allow("a", 4000));
+    EXPECT_FALSE(limiter.allow("a", 4000)) << "8,000 of 10,000 bytes used";
+    EXPECT_TRUE(limiter.allow("a", 2000));
+    EXPECT_FALSE(limiter.allow("a", 1)) << "three comments used";
+    EXPECT_TRUE(limiter.allow("b", 10000));
+    clock.advance(10min);
+    EXPECT_FALSE(limiter.allow("a", 1));
+    clock.advance(11min);
+    EXPECT_TRUE(limiter.allow("a", 1)) << "a comment refills in 20 minutes";
+    // A clock set back an hour: refilled from there on, not an hour later.
+    clock.advance(-1h);
+    EXPECT_FALSE(limiter.allow("a", 1));
+    clock.advance(21min);
+    EXPECT_TRUE(limiter.allow("a", 1)) << "nothing refilled after the clock was set back";
+    EXPECT_TRUE(RateLimiter(0, 0, clock).allow("a", 1 << 30));
 }
 
 // Filling the table with other clients never gives a client that used its
 // allowance a fresh one: the table forgets those with the most left.
 TEST(Limits, SprayingTheTableDoesNotResetAClient) {
-    RateLimiter limiter(2, 0, 100);
-    EXPECT_TRUE(limiter.allow("limited", 10, t0));
-    EXPECT_TRUE(limiter.allow("limited", 10, t0));
+    SettableClock clock(kDay);
+    RateLimiter limiter(2, 0, clock, 100);
+    EXPECT_TRUE(limiter.allow("limited", 10));
+    EXPECT_TRUE(limiter.allow("limited", 10));
+    clock.advance(1s);
     for (int i = 0; i < 1000; ++i) {
-        EXPECT_TRUE(limiter.allow("spray" + std::to_string(i), 10, t0 + 1s));
+        EXPECT_TRUE(limiter.allow("spray" + std::to_string(i), 10));
         ASSERT_LE(limiter.tracked(), 100u);
     }
-    EXPECT_FALSE(limiter.allow("limited", 10, t0 + 2s));
+    clock.advance(1s);
+    EXPECT_FALSE(limiter.allow("limited", 10));
     EXPECT_GT(limiter.tracked(), 40u) << "never all forgotten";
 }
 
@@ -280,13 +293,14 @@ TEST(Limits, AnUploadHasTheDeadlineOfItsSize) {
     EXPECT_EQ(w.ended, (std::set<int>{1, 2}));
 }
 
-// One "bytes=" range of a 100-byte file, as RFC 9110 reads it; what the
-// strict matcher does not take is the whole file.
+// One "bytes=" range of a 100-byte file (or an empty one), as RFC 9110
+// reads it; what the strict matcher does not take is the whole file.
 TEST(DownloadAnswers, RangesOfAFile) {
     constexpr ByteRange kNone{1, 0};
     const struct {
         const char* header;
         std::optional<ByteRange> range;
+        std::uint64_t size = 100;
     } cases[] = {
         {"", std::nullopt},
         {"bytes=0-0", ByteRange{0, 0}},
@@ -306,9 +320,12 @@ TEST(DownloadAnswers, RangesOfAFile) {
         {"items=0-1", std::nullopt},
         {"bytes=-", std::nullopt},
         {"bytes=99999999999999999999-", std::nullopt},
+        {"bytes=-5", kNone, 0},
+        {"bytes=0-", kNone, 0},
+        {"", std::nullopt, 0},
     };
     for (const auto& c : cases) {
-        const auto got = askedRange(c.header, 100);
+        const auto got = askedRange(c.header, c.size);
         ASSERT_EQ(got.has_value(), c.range.has_value()) << c.header;
         if (got) {
             EXPECT_EQ(got->first, c.range->first) << c.header;
