@@ -298,6 +298,35 @@ TEST(ReleaseReply, RolloutReachesAStableShareOfNetworks) {
     EXPECT_FALSE(toolOffer(*reply.choose(agent, "").body));
 }
 
+// The draw is fixed, so that no upgrade of the server reshuffles which
+// networks a staged release reaches: the first eight bytes of HMAC-SHA-256
+// of the network under the key, big-endian, modulo 100 (figures from
+// Python's hmac). A network drawn d is outside a rollout of d %, inside one
+// of d + 1 %.
+TEST(ReleaseReply, TheDrawIsFixedAndARolloutOfItsPercentageLeavesItOut) {
+    using namespace std::string_view_literals;
+    const std::string key = "pelvoran-rollout";
+    const struct {
+        std::string_view network;
+        unsigned draw;
+    } cases[] = {{"4\x0a\x00\x00"sv, 92},
+                 {"4\xcb\x00\x71"sv, 18},
+                 {"6\x20\x01\x0d\xb8\x00\x01"sv, 90},
+                 {"4\xc0\xa8\x01"sv, 24},
+                 {"4\x08\x08\x08"sv, 26}};
+    ReleaseReply reply;
+    const Agent agent{"1.06", Platform::Windows};
+    for (const auto& c : cases) {
+        EXPECT_EQ(rolloutDraw(key, c.network), c.draw);
+        for (const unsigned percent : {c.draw, c.draw + 1}) {
+            reply.set(Platform::Windows,
+                      {release(u"1.08"), static_cast<int>(percent), key, release(u"1.07")});
+            EXPECT_EQ(reply.choose(agent, c.network).offered, percent > c.draw ? "1.08" : "1.07")
+                << "drawn " << c.draw << ", rollout " << percent << " %";
+        }
+    }
+}
+
 // A percentage is a whole number from 0 to 100, nothing else.
 TEST(ReleaseReply, PercentagesAreWholeNumbersToAHundred) {
     const struct {

@@ -559,6 +559,16 @@ TEST(SqliteStore, RestoreBringsBackEveryTableOfTheSchema) {
     EXPECT_EQ(migrated.schemaVersion(), was.scalar("PRAGMA user_version"));
     ASSERT_EQ(migrated.comments().list().size(), 1u);
     EXPECT_EQ(migrated.comments().list()[0].id, 7);
+
+    // A row that points at a row the backup lacks (its outbox names a
+    // comment it has not) makes it no backup to restore.
+    ASSERT_EQ(test::RawDatabase(backup).exec("DELETE FROM comments WHERE id = 1"), SQLITE_OK);
+    try {
+        rebuildFromBackup(backup, dir.path() + "/orphan.sqlite", "b.sqlite");
+        ADD_FAILURE() << "restored a backup whose outbox names a missing comment";
+    } catch (const RefusedBackup& e) {
+        EXPECT_NE(std::string(e.what()).find("notify_outbox"), std::string::npos) << e.what();
+    }
 }
 
 // A commit is answered only once it is durable; comments that wait for a
@@ -606,6 +616,63 @@ TEST_P(EachStore, CommentWriterBatchesAnswersOnlyWhenDurableAndFailsWhole) {
     EXPECT_EQ(other.count(), 23);
     writer.close();
     EXPECT_FALSE(writer.submit(comment("late"), after.done())) << "closed takes nothing";
+}
+
+// On PostgreSQL, a commit the standby did not confirm in time is answered
+// as failed and its comments remembered, by the clock given, for ten
+// minutes. The same body from the same client is then answered as stored,
+// without a second copy, only once the database is asked and has it; one
+// the database lost (a failover) is stored again; another client's same
+// body is its own comment; ten minutes on, a second try is a new comment.
+TEST(PostgresStore, AnUncertainCommitIsAskedAboutNeverTrusted) {
+    if (const std::string why = test::PostgresCluster::unavailableReason(); !why.empty())
+        GTEST_SKIP() << why;
+    test::PostgresCluster& cluster = sharedCluster();
+    const std::string uri = cluster.createDatabase();
+    test::RawStore raw(uri);
+    SettableClock clock(Clock::TimePoint(std::chrono::sys_days(std::chrono::year(2026) / 12 / 9)));
+    CommentWriter writer(uri, 500ms, {}, clock);
+    const auto from = [](const std::string& text, const std::string& client) {
+        NewComment c = comment(text);
+        c.client = client;
+        return c;
+    };
+    const auto copies = [&](const std::string& text) {
+        return raw.scalar("SELECT count(*) FROM comments WHERE text = '" + text + "'");
+    };
+    const std::vector<std::string> texts = {"kept", "lost", "remembered", "forgotten"};
+    cluster.stopStandby();
+    test::WriterAnswers uncertain;
+    for (const std::string& text : texts)
+        writer.submit(from(text, "a"), uncertain.done());
+    ASSERT_TRUE(uncertain.waitFor(texts.size()));
+    cluster.startStandby();
+    EXPECT_EQ(std::count(uncertain.stored.begin(), uncertain.stored.end(), true), 0)
+        << "answered as stored without the standby";
+    for (const std::string& text : texts)
+        ASSERT_EQ(copies(text), 1) << text << ": the primary kept it";
+    ASSERT_TRUE(raw.exec("DELETE FROM comments WHERE text = 'lost'")); // as a failover would
+
+    const struct {
+        std::string text;
+        std::string client;
+        std::chrono::milliseconds later; // on the clock, before this try
+        std::int64_t copies;             // after it
+    } tries[] = {
+        {"kept", "b", 0s, 2},          // another client's: its own
+        {"kept", "a", 0s, 2},          // there: not again
+        {"lost", "a", 0s, 1},          // gone: stored again
+        {"remembered", "a", 10min, 1}, // ten minutes on: still remembered
+        {"forgotten", "a", 1ms, 2},    // then forgotten
+    };
+    for (const auto& t : tries) {
+        clock.advance(t.later);
+        test::WriterAnswers answer;
+        writer.submit(from(t.text, t.client), answer.done());
+        ASSERT_TRUE(answer.waitFor(1)) << t.text;
+        EXPECT_TRUE(answer.stored[0]) << t.text;
+        EXPECT_EQ(copies(t.text), t.copies) << t.text << " from " << t.client;
+    }
 }
 
 // A full disk fails the transaction that met it, keeps what was committed
