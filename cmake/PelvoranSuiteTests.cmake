@@ -1,6 +1,7 @@
 # Run after a test executable is linked (cmake -P): lists its GoogleTest
-# suites and writes one ctest test for each into OUTPUT.
-#   -DEXE=<executable> -DOUTPUT=<file> -DPROPERTIES=<file of set_tests_properties arguments>
+# suites and writes one ctest test for each into OUTPUT, and their names in
+# pelvoran_suites (the file that includes it sets their properties).
+#   -DEXE=<executable> -DOUTPUT=<file>
 #   [-DSHARDS=<n> -DRUNNER=<tests/support/run_shards.sh>]
 # One process a suite, not one a case: a process start (Qt's, the
 # sanitizers') cost as much as most cases, and the cases of a suite share
@@ -12,7 +13,6 @@ if(NOT status EQUAL 0)
     file(REMOVE "${OUTPUT}")
     message(FATAL_ERROR "${EXE} --gtest_list_tests failed (${status}):\n${errors}")
 endif()
-file(READ "${PROPERTIES}" properties)
 set(script "")
 set(suites "")
 string(REPLACE "\n" ";" lines "${listing}")
@@ -38,10 +38,10 @@ foreach(suite IN LISTS suites)
         set(command "/bin/sh [==[${RUNNER}]==] ${shards} ${command}")
     endif()
     string(APPEND script
-        "add_test([==[${suite}]==] ${command} [==[--gtest_filter=${suite}.*]==])\n"
-        "set_tests_properties([==[${suite}]==] PROPERTIES ${properties})\n")
+        "add_test([==[${suite}]==] ${command} [==[--gtest_filter=${suite}.*]==])\n")
 endforeach()
-if(script STREQUAL "")
+string(APPEND script "set(pelvoran_suites [==[${suites}]==])\n")
+if(suites STREQUAL "")
     message(FATAL_ERROR "${EXE} listed no test suite:\n${listing}")
 endif()
 file(WRITE "${OUTPUT}" "${script}")

@@ -17,16 +17,17 @@ endif()
 
 include(PelvoranTestBuild)
 
-# pelvoran_register_suites(<target> [WAITS] [ENV <k=v>...])
+# pelvoran_register_suites(<target> [WAITS] [UNIT] [ENV <k=v>...])
 # Registers each GoogleTest suite of <target> as one ctest test, once the
 # target is linked (cmake/PelvoranSuiteTests.cmake). WAITS marks suites that
 # wait on processes and time limits: each runs as up to three processes at
 # once, its cases shared among them, so that their waits overlap; and ctest
 # starts them first (COST), so that in a fresh build, with no times of an
 # earlier run to go by, the short ones fill in around them and no long one
-# runs alone at the end.
+# runs alone at the end. UNIT marks suites that test code in their own
+# process (ctest -L unit: scripts/check.sh runs those).
 function(pelvoran_register_suites target)
-    cmake_parse_arguments(ARG "WAITS" "" "ENV" ${ARGN})
+    cmake_parse_arguments(ARG "WAITS;UNIT" "" "ENV" ${ARGN})
     set(cost 0)
     set(shards)
     if(ARG_WAITS)
@@ -35,17 +36,24 @@ function(pelvoran_register_suites target)
     endif()
     set(env ${PELVORAN_TEST_ENV} ${ARG_ENV})
     set(dir ${CMAKE_CURRENT_BINARY_DIR})
-    file(WRITE ${dir}/${target}_suite_properties.txt
-        "TIMEOUT 300 COST ${cost} ENVIRONMENT [==[${env}]==]")
+    set(labels process)
+    if(ARG_UNIT)
+        set(labels unit)
+    endif()
     set(tests ${dir}/${target}_suites.cmake)
     add_custom_command(TARGET ${target} POST_BUILD
-        COMMAND ${CMAKE_COMMAND} -DEXE=$<TARGET_FILE:${target}> -DOUTPUT=${tests}
-                -DPROPERTIES=${dir}/${target}_suite_properties.txt ${shards}
+        COMMAND ${CMAKE_COMMAND} -DEXE=$<TARGET_FILE:${target}> -DOUTPUT=${tests} ${shards}
                 -P ${PROJECT_SOURCE_DIR}/cmake/PelvoranSuiteTests.cmake
         VERBATIM)
+    # The suites come from the last link, their properties from the last
+    # configure: a change of either holds without the other.
     file(WRITE ${dir}/${target}_include.cmake
         "if(EXISTS [==[${tests}]==])\n"
         "    include([==[${tests}]==])\n"
+        "    foreach(suite IN LISTS pelvoran_suites)\n"
+        "        set_tests_properties(\${suite} PROPERTIES TIMEOUT 300 COST ${cost}\n"
+        "            LABELS ${labels} ENVIRONMENT [==[${env}]==])\n"
+        "    endforeach()\n"
         "else()\n"
         "    add_test(${target}_NOT_BUILT ${target}_NOT_BUILT)\n"
         "endif()\n")
@@ -53,19 +61,22 @@ function(pelvoran_register_suites target)
 endfunction()
 
 # pelvoran_add_test(<name> SOURCES <files...> LIBS <targets...> [ENV <k=v>...]
-#                   [WAITS])
+#                   [WAITS] [UNIT])
 # Builds one GoogleTest executable and registers its suites with ctest.
 function(pelvoran_add_test name)
-    cmake_parse_arguments(ARG "WAITS" "" "SOURCES;LIBS;ENV" ${ARGN})
+    cmake_parse_arguments(ARG "WAITS;UNIT" "" "SOURCES;LIBS;ENV" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
     target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main)
     if(TARGET pelvoran_test_pch)
         target_precompile_headers(${name} REUSE_FROM pelvoran_test_pch)
     endif()
     pelvoran_test_linker(${name})
-    set(waits)
+    set(kind)
     if(ARG_WAITS)
-        set(waits WAITS)
+        list(APPEND kind WAITS)
     endif()
-    pelvoran_register_suites(${name} ${waits} ENV ${ARG_ENV})
+    if(ARG_UNIT)
+        list(APPEND kind UNIT)
+    endif()
+    pelvoran_register_suites(${name} ${kind} ENV ${ARG_ENV})
 endfunction()

@@ -47,6 +47,13 @@ pelvoran_test_packages=(
     $(command -v npm >/dev/null || echo npm)
 )
 
+# The everyday check (check.sh): the sanitized build of clang and the suites
+# that test code in their own process, the store's on PostgreSQL among them.
+pelvoran_check_packages=(
+    clang-format git clang lld libclang-rt-dev llvm
+    libgtest-dev libgmock-dev qt6-base-private-dev locales postgresql
+)
+
 # The Windows program (build-windows.sh): the cross compilers.
 pelvoran_windows_build_packages=(
     cmake ninja-build mingw-w64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix

@@ -3,12 +3,13 @@
 # suite under AddressSanitizer + UndefinedBehaviorSanitizer; then builds as
 # released (with GCC) with the benchmarks, and runs again the suites that
 # start the built programs as processes (all but the browser and Orca
-# tests); then builds the .deb and checks it with lintian, the AppStream file
-# with appstreamcli and the .desktop file with desktop-file-validate; then
-# cross-builds the Windows program and runs its tests under wine; then builds
-# the four release files again and compares them, and signs the executables
-# with a test certificate. Exits non-zero when any build, test or check
-# fails.
+# tests), while GCC checks the other test sources for warnings; then builds
+# the .deb and checks it with lintian, the AppStream file with appstreamcli
+# and the .desktop file with desktop-file-validate; then cross-builds the
+# Windows program and runs its tests under wine; then builds the four
+# release files again and compares them, and signs the executables with a
+# test certificate; last, fails on any process a test left running. Exits
+# non-zero when any build, test or check fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
@@ -30,9 +31,7 @@ leftovers() {
 # What an early exit (a build that failed) leaves is ended all the same.
 trap 'leftovers --kill || true' EXIT
 
-export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
-export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
-export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+pelvoran_sanitizer_env
 
 # Warnings are errors here, never in a user's plain build.
 werror=ON
@@ -78,17 +77,8 @@ beside=$!
 
 # 1. ASan + UBSan, compiled by clang: it compiles this build in about 280 s
 # of processor time where GCC took 450 s (GCC compiles what ships, in step
-# 2), and a second compiler's warnings come with it. A folder that GCC
-# configured is configured afresh.
-# Line tables only (-g1): the sanitizers' reports name every file and line,
-# and a file compiles in about a tenth less time than with full debug
-# information.
-if [ -f build-asan/CMakeCache.txt ] &&
-    ! grep -q '^CMAKE_CXX_COMPILER:[A-Z]*=.*clang++' build-asan/CMakeCache.txt; then
-    rm -rf build-asan
-fi
-CXX=clang++ pelvoran_configure build-asan -DCMAKE_BUILD_TYPE=Debug -DPELVORAN_SANITIZE=ON \
-    -DCMAKE_CXX_FLAGS_DEBUG=-g1 -DPELVORAN_BUILD_TESTS=ON -DPELVORAN_WERROR=$werror
+# 2), and a second compiler's warnings come with it.
+pelvoran_configure_sanitized -DPELVORAN_WERROR=$werror
 cmake --build build-asan -j2
 timed "the sanitized build"
 ctest --test-dir build-asan --output-on-failure -j2 || failed "tests under ASan+UBSan"
@@ -108,9 +98,23 @@ pelvoran_configure build -DCMAKE_BUILD_TYPE=Release -UPELVORAN_SERVER_BASE \
     -DPELVORAN_WERROR=$werror
 cmake --build build -j2
 timed "the release build"
+# Beside those tests, which mostly wait: GCC compiles for syntax, warnings
+# as errors, the test sources it did not compile above (the suites that
+# test code in their own process), from a tree of the whole suite that is
+# configured and never built. clang compiled them all in step 1.
+syntax_log=$(mktemp)
+(
+    CXX=g++ pelvoran_configure build-syntax -DCMAKE_BUILD_TYPE=Release -DPELVORAN_BUILD_TESTS=ON \
+        -DPELVORAN_BUILD_BENCH=ON -DPELVORAN_WERROR=ON >/dev/null &&
+        python3 tools/syntax_check.py build-syntax build
+) >"$syntax_log" 2>&1 &
+syntax=$!
 ctest --test-dir build --output-on-failure -j2 -E '^(browser_|orca_speech_test)' ||
     failed "tests as released"
-timed "the tests as released"
+wait "$syntax" || failed "GCC's warnings in the test sources (below)"
+cat "$syntax_log"
+rm -f "$syntax_log"
+timed "the tests as released, and GCC's look at the other tests"
 
 # 3. The packages and their listings: pelvoran (the desktop program) and
 #    pelvoran-server.
