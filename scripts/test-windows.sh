@@ -9,6 +9,8 @@
 # 32-bit code (no ia32 emulation, so no 32-bit wine), the same sources are
 # built and tested as a 64-bit program instead, and the script says so; the
 # i686 double arithmetic is then checked under qemu-i386 (tests/i686).
+# PELVORAN_WIN_ARCH=64 takes that path on any machine (both can then be
+# checked on one); PELVORAN_WIN_ARCH=32 insists on the 32-bit build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD

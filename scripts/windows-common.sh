@@ -72,16 +72,40 @@ stop_wine_desktop() {
 
 # Picks the 32-bit build where this machine runs 32-bit programs, else the
 # 64-bit build of the same sources. Sets toolchain, wine_loader, arch.
+# PELVORAN_WIN_ARCH=64 takes the 64-bit path on any machine, as a kernel
+# without 32-bit support would (so that both paths can be checked on one
+# machine); 32 insists on the 32-bit one; unset or empty, the machine decides.
 pick_windows_arch() {
-    if can_run_32bit; then
+    case "${PELVORAN_WIN_ARCH:-}" in
+    "")
+        arch=32
+        if ! can_run_32bit; then
+            arch=64
+            echo "NOTE: this kernel cannot run 32-bit programs; using the 64-bit build of the same sources."
+        fi
+        ;;
+    32)
+        if ! can_run_32bit; then
+            echo "PELVORAN_WIN_ARCH=32, but this kernel cannot run 32-bit programs" >&2
+            return 1
+        fi
+        arch=32
+        ;;
+    64)
+        arch=64
+        echo "NOTE: PELVORAN_WIN_ARCH=64: the 64-bit build, as on a kernel without 32-bit support."
+        ;;
+    *)
+        echo "PELVORAN_WIN_ARCH is 32, 64 or unset, not '$PELVORAN_WIN_ARCH'" >&2
+        return 1
+        ;;
+    esac
+    if [ "$arch" = 32 ]; then
         toolchain=cmake/toolchain-mingw-i686.cmake
         wine_loader=/usr/lib/wine/wine
-        arch=32
     else
-        echo "NOTE: this kernel cannot run 32-bit programs; using the 64-bit build of the same sources."
         toolchain=cmake/toolchain-mingw-x86_64.cmake
         wine_loader=/usr/lib/wine/wine64
-        arch=64
     fi
 }
 
