@@ -9,6 +9,15 @@
 # 32-bit code (no ia32 emulation, so no 32-bit wine), the same sources are
 # built and tested as a 64-bit program instead, and the script says so; the
 # i686 double arithmetic is then checked under qemu-i386 (tests/i686).
+# PELVORAN_WIN_ARCH=64 takes that path on any machine (both can then be
+# checked on one); PELVORAN_WIN_ARCH=32 insists on the 32-bit build.
+#
+# Nothing it starts outlives it: at its end, when a test fails, and when it
+# is interrupted (INT, TERM, HUP), it ends the tests still running, every
+# wine process, the wineserver and Xvfb. Xvfb dies with it even when it is
+# killed, and what such a run left of wine is ended at the start of the next
+# (scripts/windows-common.sh). A suite that ctest kills at its time limit
+# takes the processes it started with it (tests/win/gtest_wmain.cpp).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -49,7 +58,30 @@ if [ "$arch" = 64 ]; then
     grep -v '^\s*$' "$build-i686/ctest.log" | tail -n 3
 fi
 
+# ctest runs in the background (ctest_pid), so that a signal to this script
+# is handled at once; an interruption ends it and every test it runs.
+ctest_pid=
+interrupted() {
+    [ -n "$ctest_pid" ] && end_tree "$ctest_pid"
+    exit 130
+}
+# Ends the process and those below it: TERM, and KILL to what is left 10 s later.
+end_tree() {
+    local tree=("$1") i=0 child
+    # Bounded: each process is listed once, below its parent.
+    while [ $i -lt ${#tree[@]} ]; do
+        for child in $(ps -o pid= --ppid "${tree[$i]}"); do tree+=("$child"); done
+        i=$((i + 1))
+    done
+    kill -TERM "${tree[@]}" 2>/dev/null || true
+    for _ in $(seq 100); do
+        ps -o stat= -p "$(IFS=,; echo "${tree[*]}")" | grep -qv '^ *Z' || break
+        sleep 0.1
+    done
+    kill -KILL "${tree[@]}" 2>/dev/null || true
+}
 trap stop_wine_desktop EXIT
+trap interrupted INT TERM HUP
 start_wine_desktop "$root/$build/wineprefix" "$wine_loader"
 $build_only && exit 0
 
@@ -58,5 +90,9 @@ $build_only && exit 0
 # test is skipped.
 export PELVORAN_LINUX_SERVER=${PELVORAN_LINUX_SERVER:-$root/build/server/pelvoran-server}
 cd "$build"
-ctest --output-on-failure -j2 2>&1 | tee ctest.log | grep -v '^\s*$' | tail -n 12
+ctest --output-on-failure -j2 >ctest.log 2>&1 &
+ctest_pid=$!
+wait "$ctest_pid" || true
+ctest_pid=
+grep -v '^\s*$' ctest.log | tail -n 12
 grep -q '100% tests passed' ctest.log

@@ -42,15 +42,28 @@ std::wstring textOf(HWND h) {
     return text;
 }
 
-/// Waits up to 20 seconds for a visible window of the class.
+/// How long a test waits for what Pelvoran.exe does next: far beyond the
+/// second or two it takes under wine, for a loaded machine.
+constexpr DWORD kPatienceMs = 30000;
+
+/// Waits up to kPatienceMs for a visible window of the class.
 HWND waitForWindow(DWORD pid, const std::wstring& className) {
-    for (int i = 0; i < 400; ++i) {
+    const ULONGLONG deadline = GetTickCount64() + kPatienceMs;
+    for (int i = 0; i < 3000 && GetTickCount64() < deadline; ++i) {
         for (HWND h : windowsOf(pid))
             if (classOf(h) == className)
                 return h;
         Sleep(50);
     }
     return nullptr;
+}
+
+/// Waits up to kPatienceMs for the window to be destroyed.
+bool waitForDestroyed(HWND h) {
+    const ULONGLONG deadline = GetTickCount64() + kPatienceMs;
+    for (int i = 0; i < 3000 && GetTickCount64() < deadline && IsWindow(h); ++i)
+        Sleep(50);
+    return !IsWindow(h);
 }
 
 class AppProcess : public ::testing::Test {
@@ -64,7 +77,7 @@ protected:
     }
     DWORD waitForExit() {
         DWORD status = 999;
-        if (WaitForSingleObject(pi.hProcess, 20000) == WAIT_OBJECT_0)
+        if (WaitForSingleObject(pi.hProcess, kPatienceMs) == WAIT_OBJECT_0)
             GetExitCodeProcess(pi.hProcess, &status);
         return status;
     }
@@ -102,8 +115,12 @@ TEST_F(AppProcess, StartsOnTheMainWindowAndEndsWithItsLastWindow) {
     PostMessageW(help, BM_CLICK, 0, 0);
     const HWND helpWindow = waitForWindow(pi.dwProcessId, L"HelpForm");
     ASSERT_NE(helpWindow, nullptr);
+    // Once the main window is gone, a process that ended with it would do so
+    // at once: a second after that, it still runs, the help window with it.
     PostMessageW(main, WM_CLOSE, 0, 0);
+    ASSERT_TRUE(waitForDestroyed(main));
     EXPECT_EQ(WaitForSingleObject(pi.hProcess, 1000), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_TRUE(IsWindowVisible(helpWindow));
     PostMessageW(helpWindow, WM_CLOSE, 0, 0);
     EXPECT_EQ(waitForExit(), 0u);
 }

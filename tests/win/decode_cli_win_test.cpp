@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <windows.h>
 
 namespace {
@@ -17,7 +18,8 @@ struct Outcome {
 };
 
 /// Runs the exe with `arguments`, `input` on its standard input, and
-/// collects its standard output; bounded to 30 seconds.
+/// collects its standard output. A run that has not ended within 60 seconds
+/// (far beyond its fraction of a second) is ended, and its status is 999.
 Outcome run(const std::wstring& arguments, const std::string& input) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE inRead, inWrite, outRead, outWrite;
@@ -42,6 +44,16 @@ Outcome run(const std::wstring& arguments, const std::string& input) {
     }
     CloseHandle(inRead);
     CloseHandle(outWrite);
+    // Ending a hung run also closes its end of the pipes, so the reads
+    // below return.
+    bool ended = false;
+    std::thread guard([&] {
+        if (WaitForSingleObject(pi.hProcess, 60000) != WAIT_OBJECT_0) {
+            ended = true;
+            TerminateProcess(pi.hProcess, 999);
+            WaitForSingleObject(pi.hProcess, 60000);
+        }
+    });
     DWORD written = 0;
     WriteFile(inWrite, input.data(), static_cast<DWORD>(input.size()), &written, nullptr);
     CloseHandle(inWrite);
@@ -50,8 +62,10 @@ Outcome run(const std::wstring& arguments, const std::string& input) {
     while (ReadFile(outRead, buf, sizeof buf, &got, nullptr) && got > 0)
         r.out.append(buf, got);
     CloseHandle(outRead);
-    WaitForSingleObject(pi.hProcess, 30000);
+    guard.join();
     GetExitCodeProcess(pi.hProcess, &r.status);
+    if (ended)
+        r.status = 999;
     CloseHandle(pi.hProcess);
     CloseHandle(pi.hThread);
     return r;

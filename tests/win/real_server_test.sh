@@ -17,17 +17,33 @@ state=$(mktemp -d)
 log=$(mktemp)
 pid=
 cleanup() {
-    [ -n "$pid" ] && kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
+    if [ -n "$pid" ]; then
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    fi
     rm -rf "$state" "$log" "$log.set"
 }
 trap cleanup EXIT
-"$server" serve --state "$state" --listen "127.0.0.1:$port" --admin-listen 127.0.0.1:0 \
-    >"$log" 2>&1 &
+# The server dies with this script, also when ctest kills it at its time limit.
+setpriv --pdeathsig KILL "$server" serve --state "$state" --listen "127.0.0.1:$port" \
+    --admin-listen 127.0.0.1:0 >"$log" 2>&1 &
 pid=$!
-for _ in $(seq 100); do
-    [ -s "$state/admin-address" ] && break
-    sleep 0.1
-done
+# Runs the command until it succeeds, while the server runs; up to 60 s (a
+# loaded machine).
+wait_for() {
+    local deadline=$((SECONDS + 60))
+    for _ in $(seq 600); do
+        "$@" && return 0
+        kill -0 "$pid" 2>/dev/null && [ $SECONDS -lt $deadline ] || return 1
+        sleep 0.1
+    done
+    return 1
+}
+if ! wait_for test -s "$state/admin-address"; then
+    echo "the server did not start within 60 s"
+    cat "$log"
+    exit 1
+fi
 for version in 1.06:windows 1.07:linux; do
     "$server" release set --state "$state" --version "${version%:*}" --platform "${version#*:}" \
         --address "http://127.0.0.1/${version#*:}" --date 2026-12-09 \
@@ -35,21 +51,21 @@ for version in 1.06:windows 1.07:linux; do
         >"$log.set" 2>&1 || { cat "$log.set" "$log"; exit 1; }
 done
 # Both releases are served once a Linux check gets its own.
-check="http://127.0.0.1:$port/Canon/LensCheck.asp?Action=Check&D=x"
-for _ in $(seq 100); do
-    reply=$(curl -s -A 'Pelvoran/1.05 (Linux)' "$check" || true)
-    [[ $reply == 1.07* ]] && break
-    sleep 0.1
-done
-if [[ $reply != 1.07* ]]; then
-    echo "the server did not serve the Linux release within 10 s: '$reply'"
+reply=
+serves_the_linux_release() {
+    reply=$(curl -s -m 10 -A 'Pelvoran/1.05 (Linux)' \
+        "http://127.0.0.1:$port/Canon/LensCheck.asp?Action=Check&D=x" || true)
+    [[ $reply == 1.07* ]]
+}
+if ! wait_for serves_the_linux_release; then
+    echo "the server did not serve the Linux release within 60 s: '$reply'"
     cat "$log"
     exit 1
 fi
 PELVORAN_REAL_SERVER=1 "$wine" "$test_exe" --gtest_filter='*RealServer*'
 token=$(cat "$state/metrics-token")
 admin=$(cat "$state/admin-address")
-metrics=$(curl -s -H "Authorization: Bearer $token" "http://$admin/metrics")
+metrics=$(curl -s -m 30 -H "Authorization: Bearer $token" "http://$admin/metrics")
 line='pelvoran_update_checks_total{version="1.05",platform="windows"} 1'
 if ! grep -qxF "$line" <<<"$metrics"; then
     echo "the server counted no check from Pelvoran 1.05 on Windows; its counts:"

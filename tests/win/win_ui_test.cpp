@@ -173,6 +173,18 @@ present::Control partNamed(const std::string& name) {
     return Control::Window;
 }
 
+/// Pumps this thread's messages until `done()` holds, for up to 30 s: under
+/// some window managers activation is asynchronous, and a loaded machine
+/// takes its time.
+template <class Done> bool pumpUntil(Done done) {
+    const ULONGLONG deadline = GetTickCount64() + 30000;
+    for (int i = 0; i < 3000 && !done() && GetTickCount64() < deadline; ++i) {
+        pump();
+        Sleep(10);
+    }
+    return done();
+}
+
 bool quitPosted() {
     MSG m;
     return PeekMessageW(&m, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE) != 0;
@@ -730,13 +742,7 @@ void notifyClick(HWND button) {
 // Like a dialog box: a window that becomes active again gives the focus back
 // to the control that had it, whichever way it lost it.
 TEST_F(WinUi, FocusReturnsToTheControlThatHadIt) {
-    // Activation is asynchronous under some window managers: wait for it.
-    const auto settle = [](HWND w) {
-        for (int i = 0; i < 200 && GetActiveWindow() != w; ++i) {
-            pump();
-            Sleep(10);
-        }
-    };
+    const auto settle = [](HWND w) { pumpUntil([w] { return GetActiveWindow() == w; }); };
     const auto activate = [&settle](HWND w) {
         SetForegroundWindow(w);
         pump();
@@ -827,6 +833,7 @@ TEST(CommentBoxes, OwnedByTheCommentWindow) {
         EXPECT_EQ(g_box.owner, window) << toUtf8(c.title);
         EXPECT_EQ(comment->isOpen(), c.staysOpen) << toUtf8(c.title);
         if (c.staysOpen) {
+            pumpUntil([window] { return GetActiveWindow() == window; });
             EXPECT_EQ(GetActiveWindow(), window) << toUtf8(c.title);
         }
     }
@@ -857,10 +864,7 @@ TEST(UpdateBoxes, TheNoticeThatNothingOpenedIsTheMainWindows) {
     EXPECT_EQ(g_boxes[0].owner, nullptr);
     EXPECT_EQ(g_boxes[1].text, update_text::kCannotOpen);
     EXPECT_EQ(g_boxes[1].owner, main.hwnd());
-    for (int i = 0; i < 200 && GetActiveWindow() != main.hwnd(); ++i) {
-        pump();
-        Sleep(10);
-    }
+    pumpUntil([&main] { return GetActiveWindow() == main.hwnd(); });
     EXPECT_EQ(GetActiveWindow(), main.hwnd());
     EXPECT_EQ(GetForegroundWindow(), main.hwnd());
     main.close();
