@@ -68,6 +68,11 @@ windows_tests_built=$(mktemp -u)
     nice -n 19 bash scripts/test-windows.sh --build-only -DPELVORAN_WERROR=$werror ||
         { echo "FAILED: Windows test build"; exit 1; }
     touch "$windows_tests_built"
+    # clang's warnings in the Windows test sources, which only mingw-w64's
+    # GCC builds: the newest Windows test tree, compiled for syntax.
+    windows_tests=$(ls -td build-win build-win-x64 2>/dev/null | head -n 1)
+    nice -n 19 python3 tools/syntax_check.py --clang-for-mingw "$windows_tests" ||
+        { echo "FAILED: clang's warnings in the Windows test sources (above)"; exit 1; }
     started=$(date +%s)
     nice -n 19 bash scripts/check-reproducible.sh --build -DPELVORAN_WERROR=$werror ||
         { echo "FAILED: the release files' second build"; exit 1; }
@@ -166,8 +171,7 @@ fi
 
 # 4. The Windows tests under wine, once their build beside the steps above
 #    is done. The other builds beside go on at the lowest priority: wine
-#    gets the processor whenever it wants it, as the tests' time limits
-#    assume.
+#    gets the processor whenever it wants it.
 timed "the packages and their checks"
 while [ ! -e "$windows_tests_built" ] && kill -0 "$beside" 2>/dev/null; do
     sleep 1
