@@ -24,8 +24,11 @@ from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.support.ui import WebDriverWait
 
 # Chromium's headless shell: the browser's engine without the desktop
-# browser around it, a third less processor time for the same pages.
-CHROMIUM = "/usr/bin/chromium-headless-shell"
+# browser around it, a third less processor time for the same pages. The
+# executable itself, not Debian's /usr/bin script that starts it as its
+# child: on quit, chromedriver kills the process it started, and killing the
+# script left the browser running under init.
+CHROMIUM = "/usr/lib/chromium/chromium-headless-shell"
 CHROMEDRIVER = "/usr/bin/chromedriver"
 
 # Generous: the same tests run against a server built with the sanitizers.
