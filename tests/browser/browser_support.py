@@ -23,6 +23,9 @@ from selenium.common.exceptions import WebDriverException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.support.ui import WebDriverWait
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "support"))
+from suite_processes import own_descendants  # noqa: E402
+
 # Chromium's headless shell: the browser's engine without the desktop
 # browser around it, a third less processor time for the same pages. The
 # executable itself, not Debian's /usr/bin script that starts it as its
@@ -320,4 +323,5 @@ if __name__ == "__main__":
     # the page tests that use it start side by side.
     if len(sys.argv) != 3 or sys.argv[1] != "install-axe":
         sys.exit("usage: browser_support.py install-axe DIR")
+    own_descendants(__file__)
     print("axe-core %s in %s" % (install_axe(sys.argv[2])[0], sys.argv[2]))

@@ -936,6 +936,9 @@ GROUPS = {
 
 def main():
     global ARGS
+    # The server, chromedriver and the browser's processes end with this
+    # one, also when ctest kills it at the time limit.
+    support.own_descendants(__file__)
     parser = argparse.ArgumentParser()
     for name in ["--server", "--app-driver", "--decode", "--locales", "--axe-dir"]:
         parser.add_argument(name, required=True)

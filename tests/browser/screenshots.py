@@ -104,6 +104,7 @@ def main():
     parser.add_argument("--out", required=True)
     args = parser.parse_args()
     os.makedirs(args.out, exist_ok=True)
+    support.own_descendants(__file__)
 
     dirs = support.TempDir("pelvoran-shots-")
     state = os.path.join(dirs.path, "state")

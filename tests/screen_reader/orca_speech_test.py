@@ -12,7 +12,6 @@ import argparse
 import os
 import re
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
@@ -22,6 +21,9 @@ import tty
 import unittest
 
 import pyatspi
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "support"))
+import suite_processes  # noqa: E402
 
 # Generous: the tool may be a sanitizer build on a busy machine.
 WAIT_SECONDS = 30
@@ -221,16 +223,16 @@ class OrcaSpeechTest(unittest.TestCase):
 
 def main():
     if not ARGS.inside:
-        # A private session bus, ended with everything started on it.
+        # A private session bus, ended with everything started on it: the
+        # services it and the accessibility bus start leave their parents,
+        # and come to this process instead of init.
+        suite_processes.own_descendants(__file__)
         argv = ["dbus-run-session", "--", sys.executable, *sys.argv, "--inside"]
         session = subprocess.Popen(argv, start_new_session=True)
         try:
             return session.wait(600)
         finally:
-            try:
-                os.killpg(session.pid, signal.SIGKILL)  # whatever was left behind
-            except ProcessLookupError:
-                pass
+            suite_processes.end_descendants()  # whatever was left behind
     os.environ["LC_ALL"] = "C.UTF-8"
     if subprocess.run(["pgrep", "-u", str(os.getuid()), "-x", "orca"],
                       stdout=subprocess.DEVNULL).returncode == 0:
