@@ -11,6 +11,8 @@ Runs itself again inside a private D-Bus session. Needs Debian's
 import argparse
 import os
 import re
+import select
+import shlex
 import shutil
 import subprocess
 import sys
@@ -63,12 +65,28 @@ class Session:
         # spawned speech-dispatcher with no sound device can keep it waiting.
         os.environ["SPEECHD_CMD"] = "/bin/false"
         read_end, write_end = os.pipe()
+        # Without -noreset the server resets when its last client leaves,
+        # and drops the connections still being set up: on a loaded machine
+        # at-spi-bus-launcher came and went while openbox connected, openbox
+        # ended ("Failed to open the display") and the test went on without
+        # a window manager.
         self.spawn(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
-                    "-nolisten", "tcp"], pass_fds=(write_end,))
+                    "-nolisten", "tcp", "-noreset"], pass_fds=(write_end,))
         os.close(write_end)
         with os.fdopen(read_end) as display:
-            os.environ["DISPLAY"] = ":" + display.readline().strip()
-        self.spawn(["openbox"])
+            named = select.select([display], [], [], WAIT_SECONDS)[0]
+            number = display.readline().strip() if named else ""
+        if not number:
+            raise RuntimeError("Xvfb named no display: " + self.log_text())
+        os.environ["DISPLAY"] = ":" + number
+        # The tool's windows open under the window manager, once it manages
+        # the screen (it runs the --startup command then).
+        ready = os.path.join(self.dir, "openbox-ready")
+        openbox = self.spawn(["openbox", "--sm-disable",
+                              "--startup", "touch " + shlex.quote(ready)])
+        self.within(WAIT_SECONDS, lambda: os.path.exists(ready) or openbox.poll() is not None)
+        if not os.path.exists(ready):
+            raise RuntimeError("openbox did not start: " + self.log_text())
         self.spawn(["/usr/libexec/at-spi-bus-launcher", "--launch-immediately"])
         # Orca writes its debug log line by line only to a terminal.
         terminal, orca_side = os.openpty()
@@ -81,6 +99,13 @@ class Session:
     def spawn(self, argv, **kwargs):
         self.processes.append(subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=self.log,
                                                stderr=self.log, **kwargs))
+        return self.processes[-1]
+
+    def log_text(self):
+        """What the processes have written so far."""
+        self.log.flush()
+        with open(self.log.name, "rb") as f:
+            return f.read().decode(errors="replace")
 
     def stop(self):
         for process in reversed(self.processes):
