@@ -118,6 +118,22 @@ def fetch(url, method="GET", headers=None):
         return reply.status, reply.read().decode()
 
 
+def served_release(server, platform):
+    """The update endpoint's reply to `platform`'s tools."""
+    agent = "Pelvoran/1.05 (%s)" % platform.capitalize()
+    return fetch(server.public + "/Canon/LensCheck.asp", headers={"User-Agent": agent})[1]
+
+
+def wait_until_served(server, platform, version):
+    """Waits until `server` offers `version` to `platform`'s tools: a
+    running server takes a new release from its file a step later."""
+    deadline = time.monotonic() + STEP_SECONDS
+    while not served_release(server, platform).startswith(version + "[;]"):
+        if time.monotonic() > deadline:
+            raise AssertionError("the server never offered %s to %s tools" % (version, platform))
+        time.sleep(0.1)
+
+
 def start_browser():
     """Headless Chromium with a fresh profile (chromedriver's own, removed
     on quit: the headless shell does not start in one given to it) and no

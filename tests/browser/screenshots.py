@@ -113,7 +113,7 @@ def main():
         os.makedirs(state)
         server = support.ServerProcess(args.server, state)
         server.command("release", "set", *RELEASE)
-        support.time.sleep(1.5)  # a running server serves it within a second
+        support.wait_until_served(server, "windows", RELEASE[1])
         for where, text, trap in COMMENTS:
             if where == "desktop":  # as the tool sends Chinese: GBK bytes, escaped
                 post(server.public + "/Canon/comment.asp",
