@@ -27,8 +27,9 @@ import pyatspi
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "support"))
 import suite_processes  # noqa: E402
 
-# Generous: the tool may be a sanitizer build on a busy machine.
-WAIT_SECONDS = 30
+# Generous: the tool may be a sanitizer build on a busy machine, and Orca
+# starts cold in a fresh session.
+WAIT_SECONDS = 120
 
 
 def parse_args():
@@ -43,7 +44,8 @@ ARGS, REST = parse_args()
 
 
 def first_line(code):
-    out = subprocess.run([ARGS.decode, code], capture_output=True, check=True).stdout
+    out = subprocess.run([ARGS.decode, code], capture_output=True, check=True,
+                         timeout=WAIT_SECONDS).stdout
     return out.decode("utf-8").splitlines()[0]
 
 
@@ -151,10 +153,12 @@ class Session:
         self.wait_for_speech(lambda s: any(words in u for u in s[count:]), repr(words))
 
     def keys(self, *keys):
-        subprocess.run(["xdotool", "key", "--delay", "30", *keys], check=True)
+        subprocess.run(["xdotool", "key", "--delay", "30", *keys], check=True,
+                       timeout=WAIT_SECONDS)
 
     def type(self, text):
-        subprocess.run(["xdotool", "type", "--delay", "80", text], check=True)
+        subprocess.run(["xdotool", "type", "--delay", "80", text], check=True,
+                       timeout=WAIT_SECONDS)
 
     def keys_go_to(self, window):
         """Whether the keys typed now reach `window`, a window of the tool as
