@@ -23,9 +23,15 @@ from selenium.common.exceptions import WebDriverException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.support.ui import WebDriverWait
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "support"))
+from suite_processes import own_descendants  # noqa: E402
+
 # Chromium's headless shell: the browser's engine without the desktop
-# browser around it, a third less processor time for the same pages.
-CHROMIUM = "/usr/bin/chromium-headless-shell"
+# browser around it, a third less processor time for the same pages. The
+# executable itself, not Debian's /usr/bin script that starts it as its
+# child: on quit, chromedriver kills the process it started, and killing the
+# script left the browser running under init.
+CHROMIUM = "/usr/lib/chromium/chromium-headless-shell"
 CHROMEDRIVER = "/usr/bin/chromedriver"
 
 # Generous: the same tests run against a server built with the sanitizers.
@@ -110,6 +116,22 @@ def fetch(url, method="GET", headers=None):
     request = urllib.request.Request(url, method=method, headers=headers or {})
     with urllib.request.urlopen(request, timeout=STEP_SECONDS) as reply:
         return reply.status, reply.read().decode()
+
+
+def served_release(server, platform):
+    """The update endpoint's reply to `platform`'s tools."""
+    agent = "Pelvoran/1.05 (%s)" % platform.capitalize()
+    return fetch(server.public + "/Canon/LensCheck.asp", headers={"User-Agent": agent})[1]
+
+
+def wait_until_served(server, platform, version):
+    """Waits until `server` offers `version` to `platform`'s tools: a
+    running server takes a new release from its file a step later."""
+    deadline = time.monotonic() + STEP_SECONDS
+    while not served_release(server, platform).startswith(version + "[;]"):
+        if time.monotonic() > deadline:
+            raise AssertionError("the server never offered %s to %s tools" % (version, platform))
+        time.sleep(0.1)
 
 
 def start_browser():
@@ -317,4 +339,5 @@ if __name__ == "__main__":
     # the page tests that use it start side by side.
     if len(sys.argv) != 3 or sys.argv[1] != "install-axe":
         sys.exit("usage: browser_support.py install-axe DIR")
+    own_descendants(__file__)
     print("axe-core %s in %s" % (install_axe(sys.argv[2])[0], sys.argv[2]))

@@ -104,6 +104,7 @@ def main():
     parser.add_argument("--out", required=True)
     args = parser.parse_args()
     os.makedirs(args.out, exist_ok=True)
+    support.own_descendants(__file__)
 
     dirs = support.TempDir("pelvoran-shots-")
     state = os.path.join(dirs.path, "state")
@@ -112,7 +113,7 @@ def main():
         os.makedirs(state)
         server = support.ServerProcess(args.server, state)
         server.command("release", "set", *RELEASE)
-        support.time.sleep(1.5)  # a running server serves it within a second
+        support.wait_until_served(server, "windows", RELEASE[1])
         for where, text, trap in COMMENTS:
             if where == "desktop":  # as the tool sends Chinese: GBK bytes, escaped
                 post(server.public + "/Canon/comment.asp",
