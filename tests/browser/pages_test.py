@@ -27,7 +27,8 @@ from selenium.common.exceptions import NoAlertPresentException
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 
-import browser_support as support
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+import browser_support as support  # noqa: E402
 
 ARGS = None
 ENV = None

@@ -16,7 +16,8 @@ import sys
 import urllib.parse
 import urllib.request
 
-import browser_support as support
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+import browser_support as support  # noqa: E402
 
 RELEASE = ["--version", "1.06", "--address", "https://example.com/pelvoran-1.06.exe",
            "--date", "2026年12月1日",

@@ -24,6 +24,7 @@ import unittest
 
 import pyatspi
 
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "support"))
 import suite_processes  # noqa: E402
 
