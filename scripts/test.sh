@@ -70,7 +70,8 @@ windows_tests_built=$(mktemp -u)
     touch "$windows_tests_built"
     # clang's warnings in the Windows test sources, which only mingw-w64's
     # GCC builds: the newest Windows test tree, compiled for syntax.
-    windows_tests=$(ls -td build-win build-win-x64 2>/dev/null | head -n 1)
+    windows_tests=build-win
+    if [ build-win-x64 -nt build-win ]; then windows_tests=build-win-x64; fi
     nice -n 19 python3 tools/syntax_check.py --clang-for-mingw "$windows_tests" ||
         { echo "FAILED: clang's warnings in the Windows test sources (above)"; exit 1; }
     started=$(date +%s)
