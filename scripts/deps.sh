@@ -14,16 +14,20 @@ pelvoran_packages=(
     libmicrohttpd-dev libsqlite3-dev libpq-dev libssl-dev libsystemd-dev
 )
 
-# The test command on top: the test and benchmark libraries, the locales the
-# tests generate with localedef, and the package checks (cpack's dpkg-shlibdeps
-# and file, lintian, appstreamcli, desktop-file-validate).
-pelvoran_test_packages=(
+# The test command on top. What its builds need (the test and benchmark
+# libraries; lld links the test executables, the shipped ones keep GNU ld;
+# clang compiles the sanitized build, llvm-symbolizer names the lines of its
+# reports) is installed first; what only its runs need can install while
+# those build (test.sh).
+pelvoran_test_build_packages=(
     clang-format git
     libgtest-dev libgmock-dev libbenchmark-dev qt6-base-private-dev
-    # lld links the test executables (the shipped ones keep GNU ld); clang
-    # compiles the sanitized build, llvm-symbolizer names the lines of its
-    # reports.
     lld clang libclang-rt-dev llvm
+)
+# The locales the tests generate with localedef, and the package checks
+# (cpack's dpkg-shlibdeps and file, lintian, appstreamcli,
+# desktop-file-validate).
+pelvoran_test_run_packages=(
     locales
     dpkg-dev file lintian appstream desktop-file-utils
     # systemd brings systemd-socket-activate and systemd-analyze; nginx
@@ -46,6 +50,7 @@ pelvoran_test_packages=(
     xvfb openbox dbus at-spi2-core orca python3-pyatspi xdotool procps
     $(command -v npm >/dev/null || echo npm)
 )
+pelvoran_test_packages=("${pelvoran_test_build_packages[@]}" "${pelvoran_test_run_packages[@]}")
 
 # The everyday check (check.sh): the sanitized build of clang and the suites
 # that test code in their own process, the store's on PostgreSQL among them.
@@ -71,33 +76,54 @@ pelvoran_windows_test_packages=(
 # built for 32-bit Linux and run under qemu-i386 (tests/i686).
 pelvoran_i686_check_packages=(qemu-user g++-multilib)
 
-# Installs the packages named that are not installed yet (a name may carry
-# an architecture, "wine32:i386": that architecture is added first).
-pelvoran_install_packages() {
-    local missing=()
+# The packages named that are not installed yet, one a line.
+pelvoran_missing_packages() {
     for p in "$@"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' ||
-            missing+=("$p")
+            echo "$p"
     done
-    [ ${#missing[@]} -eq 0 ] && return 0
+}
+
+# Readies apt for the packages named: Debian's PostgreSQL told not to make a
+# cluster of its own, a foreign architecture ("wine32:i386") added, and the
+# package lists read once per shell (again after an architecture is added).
+pelvoran_apt_prepare() {
     local sudo=()
     [ "$(id -u)" -ne 0 ] && sudo=(sudo)
     # Debian's PostgreSQL makes and starts a cluster of its own when
     # installed unless told not to; the tests start theirs.
-    if printf '%s\n' "${missing[@]}" | grep -q '^postgresql' &&
+    if printf '%s\n' "$@" | grep -q '^postgresql' &&
         [ ! -e /etc/postgresql-common/createcluster.conf ]; then
         "${sudo[@]}" mkdir -p /etc/postgresql-common
         echo "create_main_cluster = false" |
             "${sudo[@]}" tee /etc/postgresql-common/createcluster.conf >/dev/null
     fi
-    echo "Installing: ${missing[*]}"
-    if printf '%s\n' "${missing[@]}" | grep -q ':i386$' &&
-        ! dpkg --print-foreign-architectures | grep -qx i386; then
-        "${sudo[@]}" dpkg --add-architecture i386
+    local arch
+    for arch in $(printf '%s\n' "$@" | sed -n 's/^[^:]*://p' | sort -u); do
+        if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+            "${sudo[@]}" dpkg --add-architecture "$arch"
+            pelvoran_apt_updated=
+        fi
+    done
+    if [ -z "${pelvoran_apt_updated:-}" ]; then
+        "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+        pelvoran_apt_updated=yes
     fi
-    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+}
+
+# Installs the packages named that are not installed yet (a name may carry
+# an architecture, "wine32:i386": that architecture is added first). Waits
+# up to ten minutes for another apt to finish.
+pelvoran_install_packages() {
+    local missing
+    mapfile -t missing < <(pelvoran_missing_packages "$@")
+    [ ${#missing[@]} -eq 0 ] && return 0
+    local sudo=()
+    [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+    pelvoran_apt_prepare "${missing[@]}"
+    echo "Installing: ${missing[*]}"
     "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-        "${missing[@]}"
+        -o DPkg::Lock::Timeout=600 "${missing[@]}"
 }
 
 pelvoran_install_deps() {

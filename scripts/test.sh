@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, then builds (with clang) and runs the whole test
+# Installs what is missing (what only the tests need installs while the first
+# build compiles), then builds (with clang) and runs the whole test
 # suite under AddressSanitizer + UndefinedBehaviorSanitizer; then builds as
 # released (with GCC) with the benchmarks, and runs again the suites that
 # start the built programs as processes (all but the browser and Orca
@@ -14,11 +15,29 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
 . scripts/configure.sh
-# Everything at once: the Windows builds below start beside other work and
-# must not run apt-get of their own.
-pelvoran_packages+=("${pelvoran_test_packages[@]}" "${pelvoran_windows_build_packages[@]}"
-    "${pelvoran_windows_test_packages[@]}" "${pelvoran_i686_check_packages[@]}")
+# What the builds need is installed first; what only the tests need (the
+# browser, wine, Orca, PostgreSQL, the package checks: most of a fresh
+# machine's installs) installs while the first build compiles, and the tests
+# wait for it. Nothing else here runs apt-get: the Windows builds beside
+# find their packages installed.
+pelvoran_packages+=("${pelvoran_test_build_packages[@]}" "${pelvoran_windows_build_packages[@]}")
+later_packages=("${pelvoran_test_run_packages[@]}" "${pelvoran_windows_test_packages[@]}"
+    "${pelvoran_i686_check_packages[@]}")
+mapfile -t missing < <(pelvoran_missing_packages "${pelvoran_packages[@]}" "${later_packages[@]}")
+# One reading of the package lists, with wine's architecture added, for both.
+[ ${#missing[@]} -eq 0 ] || pelvoran_apt_prepare "${missing[@]}"
 pelvoran_install_deps
+installs_log=$(mktemp)
+installs_done=$(mktemp -u)
+(pelvoran_install_packages "${later_packages[@]}" && touch "$installs_done") >"$installs_log" 2>&1 &
+installs=$!
+# Waits for the installs above; fails when they did.
+wait_for_installs() {
+    while [ ! -e "$installs_done" ] && kill -0 "$installs" 2>/dev/null; do
+        sleep 1
+    done
+    [ -e "$installs_done" ]
+}
 SECONDS=0
 
 # Every process this run starts carries the marker in its environment, so
@@ -29,7 +48,7 @@ leftovers() {
     bash tests/support/leftovers.sh "$PELVORAN_TEST_RUN" "$@" >/dev/null
 }
 # What an early exit (a build that failed) leaves is ended all the same.
-trap 'leftovers --kill || true' EXIT
+trap 'leftovers --kill || true; rm -f "$installs_done"' EXIT
 
 pelvoran_sanitizer_env
 
@@ -65,6 +84,8 @@ windows_tests_built=$(mktemp -u)
 (
     nice -n 19 bash scripts/build-windows.sh -UPELVORAN_SERVER_BASE -DPELVORAN_WERROR=$werror ||
         { echo "FAILED: Windows executables"; exit 1; }
+    # The tests' build prepares wine's prefix: wine must be there.
+    wait_for_installs || { echo "FAILED: the packages the tests need were not installed"; exit 1; }
     nice -n 19 bash scripts/test-windows.sh --build-only -DPELVORAN_WERROR=$werror ||
         { echo "FAILED: Windows test build"; exit 1; }
     touch "$windows_tests_built"
@@ -87,6 +108,14 @@ beside=$!
 pelvoran_configure_sanitized -DPELVORAN_WERROR=$werror
 cmake --build build-asan -j2
 timed "the sanitized build"
+if ! wait_for_installs; then
+    cat "$installs_log"
+    echo "FAILED: installing the packages the tests need (above)" >&2
+    exit 1
+fi
+cat "$installs_log"
+rm -f "$installs_log"
+timed "waiting for the packages the tests need"
 ctest --test-dir build-asan --output-on-failure -j2 || failed "tests under ASan+UBSan"
 timed "the tests under ASan+UBSan"
 
