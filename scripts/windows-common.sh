@@ -145,7 +145,7 @@ pick_windows_arch() {
         arch=32
         if ! can_run_32bit; then
             arch=64
-            echo "NOTE: this kernel cannot run 32-bit programs; using the 64-bit build of the same sources."
+            echo "NOTE: the 32-bit wine is not installed or this kernel cannot run 32-bit programs; using the 64-bit build of the same sources."
         fi
         ;;
     32)
