@@ -76,17 +76,27 @@ pelvoran_windows_test_packages=(
 # built for 32-bit Linux and run under qemu-i386 (tests/i686).
 pelvoran_i686_check_packages=(qemu-user g++-multilib)
 
-# The packages named that are not installed yet, one a line.
+# What the scripts can do without: without the 32-bit wine the Windows tests
+# run the 64-bit build of the same sources, as on a kernel that runs no
+# 32-bit programs. A mirror whose i386 lists are out of step with the rest
+# leaves it uninstallable.
+pelvoran_optional_packages=(wine32:i386)
+
+# The packages named that are not installed yet, one a line; but those
+# found uninstallable here (PELVORAN_APT_WITHOUT, below).
 pelvoran_missing_packages() {
     for p in "$@"; do
+        case " ${PELVORAN_APT_WITHOUT:-} " in *" $p "*) continue ;; esac
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' ||
             echo "$p"
     done
 }
 
 # Readies apt for the packages named: Debian's PostgreSQL told not to make a
-# cluster of its own, a foreign architecture ("wine32:i386") added, and the
-# package lists read once per shell (again after an architecture is added).
+# cluster of its own, a foreign architecture ("wine32:i386") added, the
+# package lists read once (again after an architecture is added; scripts
+# started from here inherit PELVORAN_APT_UPDATED), and the optional packages
+# that apt cannot install left out from then on (PELVORAN_APT_WITHOUT).
 pelvoran_apt_prepare() {
     local sudo=()
     [ "$(id -u)" -ne 0 ] && sudo=(sudo)
@@ -102,23 +112,25 @@ pelvoran_apt_prepare() {
     for arch in $(printf '%s\n' "$@" | sed -n 's/^[^:]*://p' | sort -u); do
         if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
             "${sudo[@]}" dpkg --add-architecture "$arch"
-            pelvoran_apt_updated=
+            PELVORAN_APT_UPDATED=
         fi
     done
-    if [ -z "${pelvoran_apt_updated:-}" ]; then
+    if [ -z "${PELVORAN_APT_UPDATED:-}" ]; then
         # A mirror caught mid-sync fails one list or another: what the
         # others hold is installed, and apt names what it cannot find.
         "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq ||
             echo "NOTE: apt-get update could not read every list (above); going on with the rest."
-        pelvoran_apt_updated=yes
+        export PELVORAN_APT_UPDATED=yes
     fi
+    local p
+    for p in "${pelvoran_optional_packages[@]}"; do
+        if printf '%s\n' "$@" | grep -qxF "$p" &&
+            ! apt-get install -s -qq --no-install-recommends "$p" >/dev/null 2>&1; then
+            echo "NOTE: apt cannot install $p here; going on without it."
+            export PELVORAN_APT_WITHOUT="${PELVORAN_APT_WITHOUT:-} $p"
+        fi
+    done
 }
-
-# What the scripts can do without: without the 32-bit wine the Windows tests
-# run the 64-bit build of the same sources, as on a kernel that runs no
-# 32-bit programs. A mirror whose i386 lists are out of step with the rest
-# leaves it uninstallable.
-pelvoran_optional_packages=(wine32:i386)
 
 # Installs the packages named that are not installed yet (a name may carry
 # an architecture, "wine32:i386": that architecture is added first). Waits
@@ -130,6 +142,8 @@ pelvoran_install_packages() {
     local sudo=()
     [ "$(id -u)" -ne 0 ] && sudo=(sudo)
     pelvoran_apt_prepare "${missing[@]}"
+    mapfile -t missing < <(pelvoran_missing_packages "${missing[@]}")
+    [ ${#missing[@]} -eq 0 ] && return 0
     local install=("${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq
         --no-install-recommends -o DPkg::Lock::Timeout=600)
     echo "Installing: ${missing[*]}"

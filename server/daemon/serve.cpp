@@ -319,11 +319,12 @@ bool Daemon::Parts::open() {
         // server's own until a minute's flush can write one.
         logError(std::string("无法记下今天的客户端计数密钥：") + e.what());
     }
-    site.emplace(Site::Parts{use, reply, limiter, *writer, *admin, metrics, health, &downloads,
-                             [this](Platform platform, const std::string& version) {
-                                 use.download(localDay(secondsNow()), platform, version);
-                                 metrics.download(version, platformName(platform));
-                             }});
+    site.emplace(Site::Parts{
+        use, reply, limiter, *writer, *admin, metrics, health, &downloads,
+        [this](Platform platform, const std::string& version, const std::string& network) {
+            if (use.download(localDay(secondsNow()), platform, version, network))
+                metrics.download(version, platformName(platform));
+        }});
     return true;
 }
 

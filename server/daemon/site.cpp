@@ -149,7 +149,8 @@ WebResponse Site::download(const Incoming& in) {
     WebResponse w = downloadAnswer(*served, in.request);
     if (countsAsDownload(in.request, *served, w))
         w.completed = [told = parts_.downloaded, platform = served->file.platform,
-                       version = served->version] { told(platform, version); };
+                       version = served->version,
+                       network = in.network] { told(platform, version, network); };
     return w;
 }
 

@@ -33,10 +33,10 @@ public:
         DatabaseHealth& health;
         /// The files served on the public listener; none when null.
         const DownloadShelf* downloads = nullptr;
-        /// Told of each download completed: a GET whose answer carried the
-        /// file's last byte went out whole.
-        std::function<void(Platform, const std::string& version)> downloaded =
-            [](Platform, const std::string&) {};
+        /// Told of each download completed (a GET whose answer carried the
+        /// whole file went out whole) and the client's network.
+        std::function<void(Platform, const std::string& version, const std::string& network)>
+            downloaded = [](Platform, const std::string&, const std::string&) {};
     };
     explicit Site(Parts parts) : parts_(parts) {}
 

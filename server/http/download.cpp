@@ -80,9 +80,8 @@ WebResponse downloadAnswer(const ServedFile& served, const WebRequest& request) 
 
 bool countsAsDownload(const WebRequest& request, const ServedFile& served,
                       const WebResponse& answer) {
-    return request.method == "GET" && answer.file &&
-           answer.file->offset + answer.file->length ==
-               static_cast<std::uint64_t>(served.file.size);
+    return request.method == "GET" && answer.file && answer.file->offset == 0 &&
+           answer.file->length == static_cast<std::uint64_t>(served.file.size);
 }
 
 void DownloadShelf::set(std::vector<ServedFile> files, std::vector<ServedFile> live) {

@@ -41,7 +41,9 @@ std::optional<ByteRange> askedRange(std::string_view header, std::uint64_t size)
 WebResponse downloadAnswer(const ServedFile& served, const WebRequest& request);
 
 /// Whether `answer`, once sent whole, is a download: a GET whose answer
-/// carries the file's last byte (never HEAD, never 416).
+/// carries the whole file (never HEAD, never 416, never a range that leaves
+/// out a byte: the end of a resumed transfer is not told from a client
+/// that asks for the last byte again and again).
 bool countsAsDownload(const WebRequest& request, const ServedFile& served,
                       const WebResponse& answer);
 

@@ -351,6 +351,9 @@ struct HttpListener::Callbacks {
             const char* agent =
                 MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_USER_AGENT);
             in.userAgent = agent ? agent : "";
+        }
+        if (r.match.route == Route::UpdateCheck || r.match.route == Route::DesktopComment ||
+            r.match.route == Route::Download) {
             if (const auto client = clientOf(l, c))
                 in.network = client->networkKey();
         }

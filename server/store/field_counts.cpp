@@ -108,22 +108,18 @@ DaySalt randomSalt() {
     return salt;
 }
 
-std::uint64_t clientHash(const DaySalt& salt, std::string_view network, const Agent& agent) {
+std::uint64_t clientHash(const DaySalt& salt, std::string_view network, std::string_view what) {
     EVP_MD_CTX* const context = digestContext();
-    const std::string_view platform = agent.platform ? platformName(*agent.platform) : "";
-    // The network by its length and the version ended by a byte ASCII never
-    // holds: no two (network, agent) pairs give the same bytes.
-    const unsigned char end = 0xff;
+    // The network by its length: no two (network, what) pairs give the same
+    // bytes.
     const auto length = static_cast<unsigned char>(std::min<std::size_t>(network.size(), 255));
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int size = 0;
     if (EVP_DigestInit_ex(context, EVP_sha256(), nullptr) != 1 ||
         EVP_DigestUpdate(context, salt.data(), salt.size()) != 1 ||
         EVP_DigestUpdate(context, &length, 1) != 1 ||
-        EVP_DigestUpdate(context, network.data(), network.size()) != 1 ||
-        EVP_DigestUpdate(context, agent.version.data(), agent.version.size()) != 1 ||
-        EVP_DigestUpdate(context, &end, 1) != 1 ||
-        EVP_DigestUpdate(context, platform.data(), platform.size()) != 1 ||
+        EVP_DigestUpdate(context, network.data(), length) != 1 ||
+        EVP_DigestUpdate(context, what.data(), what.size()) != 1 ||
         EVP_DigestFinal_ex(context, digest, &size) != 1)
         throw std::runtime_error("无法计算 SHA-256 摘要（OpenSSL）");
     std::uint64_t hash = 0;

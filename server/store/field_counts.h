@@ -72,8 +72,10 @@ using DaySalt = std::array<unsigned char, 16>;
 DaySalt randomSalt();
 
 /// The keyed hash a client is counted by: SHA-256 of the salt, the network
-/// and the agent.
-std::uint64_t clientHash(const DaySalt& salt, std::string_view network, const Agent& agent);
+/// and `what` of it is counted (its platform's name for the day's distinct
+/// clients, whatever version its agent gives: one network counts once per
+/// platform, however many versions it claims).
+std::uint64_t clientHash(const DaySalt& salt, std::string_view network, std::string_view what);
 
 /// A day's counts: update checks, offers made and completed downloads, and
 /// the distinct clients' sketch (none when no check counted one).

@@ -34,7 +34,7 @@ CheckLabel UseCounter::check(std::chrono::local_days d, const Agent& agent,
     ++counts.field.checks[{label.platform, label.version}];
     if (!counts.field.clients)
         counts.field.clients.emplace();
-    if (counts.field.clients->add(clientHash(salt->second, network, agent)))
+    if (counts.field.clients->add(clientHash(salt->second, network, label.platform)))
         ++counts.rises;
     return label;
 }
@@ -44,10 +44,25 @@ void UseCounter::offer(std::chrono::local_days d, Platform platform, const std::
     ++day(d).field.offers[{std::string(platformName(platform)), ownLabel(version)}];
 }
 
-void UseCounter::download(std::chrono::local_days d, Platform platform,
-                          const std::string& version) {
+bool UseCounter::download(std::chrono::local_days d, Platform platform, const std::string& version,
+                          std::string_view network) {
     const std::lock_guard lock(mutex_);
-    ++day(d).field.downloads[{std::string(platformName(platform)), ownLabel(version)}];
+    // The day is kept while its salt is known (forget).
+    if (!salts_.contains(d))
+        salts_.emplace(d, randomSalt());
+    Day& counts = day(d);
+    const std::string platformText(platformName(platform));
+    // Once per network, release and day: a network that fetches the file
+    // again, or a thousand times, is one download. Past the day's memory
+    // (a crowd of networks, most likely one attacker's) none is counted,
+    // so that the figure stays a floor rather than whatever anyone wants.
+    if (counts.downloaders.size() >= kMostDownloaders ||
+        !counts.downloaders
+             .insert(clientHash(downloadSalt_, network, platformText + '\n' + version))
+             .second)
+        return false;
+    ++counts.field.downloads[{platformText, ownLabel(version)}];
+    return true;
 }
 
 void UseCounter::setNewest(const std::string& version) {

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 
 namespace pelvoran::server {
 
@@ -35,8 +36,11 @@ public:
     CheckLabel check(std::chrono::local_days day, const Agent& agent, std::string_view network);
     /// A check offered `version` of `platform`'s releases.
     void offer(std::chrono::local_days day, Platform platform, const std::string& version);
-    /// A download of `version` of `platform`'s releases was completed.
-    void download(std::chrono::local_days day, Platform platform, const std::string& version);
+    /// A download of `version` of `platform`'s releases was completed by a
+    /// client of `network`; true when it counts: the network's first of
+    /// that release that day.
+    bool download(std::chrono::local_days day, Platform platform, const std::string& version,
+                  std::string_view network);
 
     /// The newest version ever published: the highest that gets a label of
     /// its own.
@@ -56,9 +60,16 @@ private:
         std::uint64_t rises = 0;   // of the sketch, ever
         std::uint64_t written = 0; // rises already written out
         std::int64_t checks = 0;
+        /// The networks (keyed hashes) whose download of a release counted.
+        std::unordered_set<std::uint64_t> downloaders;
     };
+    /// The most networks remembered a day: about 4 MiB at most.
+    static constexpr std::size_t kMostDownloaders = 100000;
     Day& day(std::chrono::local_days d);
 
+    /// The downloaders' key, this process's own: the days' salts change
+    /// when the database's are learnt.
+    const DaySalt downloadSalt_ = randomSalt();
     mutable std::mutex mutex_;
     std::string newest_;
     std::map<std::chrono::local_days, DaySalt> salts_;

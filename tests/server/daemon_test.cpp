@@ -84,10 +84,10 @@ TEST(Site, AnswersUpdateChecksAndComments) {
 }
 
 // On a real listener, a download is counted in the library's completion
-// callback, once a GET's answer carrying the file's last byte went out
-// whole: never for HEAD, a 416, a range short of the end, or a reader that
-// went away midway.
-TEST(Site, DownloadsAreCountedWhenTheLastByteWentOut) {
+// callback, with the client's network, once a GET's answer carrying the
+// whole file went out whole: never for HEAD, a 416, a range that leaves a
+// byte out, or a reader that went away midway.
+TEST(Site, DownloadsAreCountedWhenTheWholeFileWentOut) {
     const test::TempDir dir;
     const std::string copy = dir.path() + "/file";
     // Larger than what the kernel may buffer on the server's side, so that
@@ -110,9 +110,10 @@ TEST(Site, DownloadsAreCountedWhenTheLastByteWentOut) {
     std::mutex mutex;
     std::vector<std::string> counted;
     Site site({use, reply, limiter, writer, admin, metrics, health, &shelf,
-               [&](Platform platform, const std::string& version) {
+               [&](Platform platform, const std::string& version, const std::string& network) {
                    const std::lock_guard lock(mutex);
-                   counted.push_back(std::string(platformName(platform)) + " " + version);
+                   counted.push_back(std::string(platformName(platform)) + " " + version +
+                                     (network.empty() ? " from nowhere" : ""));
                }});
     ConnectionGuard guard({});
     ListenSocket socket = ListenSocket::bind({"127.0.0.1", 0});
@@ -154,6 +155,9 @@ TEST(Site, DownloadsAreCountedWhenTheLastByteWentOut) {
     ::close(fd);
     EXPECT_EQ(settled(), std::vector<std::string>{"linux 1.06"});
     EXPECT_EQ(ask("GET", "Range: bytes=-1\r\n"), 206);
+    EXPECT_EQ(ask("GET", "Range: bytes=1-\r\n"), 206);
+    EXPECT_EQ(settled(), std::vector<std::string>{"linux 1.06"});
+    EXPECT_EQ(ask("GET", "Range: bytes=0-\r\n"), 206);
     EXPECT_EQ(settled(), (std::vector<std::string>{"linux 1.06", "linux 1.06"}));
     writer.close();
 }

@@ -336,7 +336,7 @@ TEST(DownloadAnswers, RangesOfAFile) {
 
 // The answer for a served file: the range taken only on GET and when
 // If-Range names the file; 416 without the file; a download only when the
-// last byte goes out.
+// whole file goes out.
 TEST(DownloadAnswers, AnswersCarryTheFileRangeAndHeaders) {
     const ServedFile served{{Platform::Windows, "Pelvoran.exe", "abc", 100}, "1.06", "/d/abc"};
     const struct {
@@ -352,7 +352,8 @@ TEST(DownloadAnswers, AnswersCarryTheFileRangeAndHeaders) {
         {"HEAD", "", "", 200, 0, 100, nullptr, false},
         {"HEAD", "bytes=0-0", "", 200, 0, 100, nullptr, false},
         {"GET", "bytes=0-0", "", 206, 0, 1, "bytes 0-0/100", false},
-        {"GET", "bytes=-10", "\"abc\"", 206, 90, 10, "bytes 90-99/100", true},
+        {"GET", "bytes=-10", "\"abc\"", 206, 90, 10, "bytes 90-99/100", false},
+        {"GET", "bytes=0-", "\"abc\"", 206, 0, 100, "bytes 0-99/100", true},
         {"GET", "bytes=10-", "\"old\"", 200, 0, 100, nullptr, true},
         {"GET", "bytes=10-", "Tue, 08 Dec 2026 10:00:00 GMT", 200, 0, 100, nullptr, true},
         {"GET", "bytes=100-", "", 416, 0, 0, "bytes */100", false},

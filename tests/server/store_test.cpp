@@ -1004,7 +1004,7 @@ TEST_P(EachStore, FieldCountsAgentsAreCountedUnderBoundedLabels) {
 // server and goes once the day is over.
 TEST(FieldCounts, SketchEstimatesDistinctClientsAndMergesAsTheUnion) {
     const DaySalt salt{1, 2, 3};
-    const Agent agent{"1.06", Platform::Windows};
+    const std::string agent = "windows";
     const auto network = [](int i) {
         return std::string{
             '6', static_cast<char>(i >> 16), static_cast<char>(i >> 8), static_cast<char>(i), 0, 0,
@@ -1023,9 +1023,8 @@ TEST(FieldCounts, SketchEstimatesDistinctClientsAndMergesAsTheUnion) {
     ClientSketch again = all;
     for (int i = 0; i < 10000; ++i)
         EXPECT_FALSE(again.add(clientHash(salt, network(i), agent))) << "counted twice: " << i;
-    EXPECT_NE(clientHash(salt, network(1), agent),
-              clientHash(salt, network(1), Agent{"1.06", Platform::Linux}))
-        << "another agent on the same network is another client";
+    EXPECT_NE(clientHash(salt, network(1), agent), clientHash(salt, network(1), "linux"))
+        << "another platform on the same network is another client";
     EXPECT_NE(clientHash(salt, network(1), agent), clientHash(DaySalt{1, 2, 4}, network(1), agent));
     low.merge(high);
     EXPECT_EQ(low, all);
@@ -1042,4 +1041,34 @@ TEST(FieldCounts, SketchEstimatesDistinctClientsAndMergesAsTheUnion) {
     const auto later = db.use().salts(day + std::chrono::days(2));
     EXPECT_FALSE(later.contains(day)) << "kept after its day was over";
     EXPECT_EQ(later.at(day + std::chrono::days(1)), first.at(day + std::chrono::days(1)));
+}
+
+// A download counts once per network, release and day; past the day's
+// memory of networks, none does.
+TEST(UseCounter, CountsADownloadOncePerNetworkReleaseAndDay) {
+    UseCounter use;
+    const auto day = std::chrono::local_days{std::chrono::days{20000}};
+    const struct {
+        std::chrono::local_days day;
+        Platform platform;
+        const char* version;
+        const char* network;
+        bool counts;
+    } cases[] = {
+        {day, Platform::Windows, "1.06", "n1", true},
+        {day, Platform::Windows, "1.06", "n1", false},
+        {day, Platform::Windows, "1.06", "n2", true},
+        {day, Platform::Linux, "1.06", "n1", true},
+        {day, Platform::Windows, "1.07", "n1", true},
+        {day + std::chrono::days{1}, Platform::Windows, "1.06", "n1", true},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(use.download(c.day, c.platform, c.version, c.network), c.counts)
+            << c.network << " " << c.version;
+    const auto later = day + std::chrono::days{2};
+    int counted = 0;
+    for (int i = 0; i < 100001; ++i)
+        counted += use.download(later, Platform::Windows, "1.06", std::to_string(i));
+    EXPECT_EQ(counted, 100000);
+    EXPECT_EQ(use.pending().field.at(later).downloads.at({"windows", "1.06"}), 100000);
 }

@@ -1,5 +1,6 @@
 // Files the server serves itself, as curl reads them (ranges, resumes), the
 // backup that carries them, and the release page's upload.
+#include "server/store/field_counts.h"
 #include "server/support/digest.h"
 #include "tests/support/server_harness.h"
 #include "tests/support/server_process.h"
@@ -111,26 +112,36 @@ TEST(ServedFiles, CurlReadsRangesResumesAndTheBackupCarriesThem) {
         EXPECT_TRUE(fileBytes(got) == bytes);
         waitUntil([&] { return downloads() >= 1; }, 60s);
         EXPECT_EQ(downloads(), 1);
+        // Each case from a network of its own (127.0.N.1, a /24 each): a
+        // download counts once per network, and only the whole file.
         const struct {
             std::vector<std::string> args;
             std::string code;
             std::string body;
+            bool counts;
         } cases[] = {
-            {{}, "200", bytes},
-            {{"-r", "0-0"}, "206", bytes.substr(0, 1)},
-            {{"-r", "1000-1999"}, "206", bytes.substr(1000, 1000)},
-            {{"-r", "-1"}, "206", bytes.substr(bytes.size() - 1)},
-            {{"-r", "300000-"}, "416", "请求的范围超出了文件的末尾。\n"},
-            {{"-r", "0-9", "-H", "If-Range: \"0000\""}, "200", bytes},
-            {{"-r", "0-9,20-29"}, "200", bytes},
+            {{}, "200", bytes, true},
+            {{"-r", "0-0"}, "206", bytes.substr(0, 1), false},
+            {{"-r", "1000-1999"}, "206", bytes.substr(1000, 1000), false},
+            {{"-r", "-1"}, "206", bytes.substr(bytes.size() - 1), false},
+            {{"-r", "1-"}, "206", bytes.substr(1), false},
+            {{"-r", "300000-"}, "416", "请求的范围超出了文件的末尾。\n", false},
+            {{"-r", "0-9", "-H", "If-Range: \"0000\""}, "200", bytes, true},
+            {{"-r", "0-9,20-29"}, "200", bytes, true},
+            {{"-r", "0-299999"}, "206", bytes, true},
         };
-        for (const auto& c : cases) {
-            std::vector<std::string> args = {"-o", got, "-w", "%{http_code}"};
+        int counting = 1;
+        for (std::size_t i = 0; i < std::size(cases); ++i) {
+            const auto& c = cases[i];
+            std::vector<std::string> args = {
+                "-o",           got,           "-w",
+                "%{http_code}", "--interface", "127.0." + std::to_string(10 + i) + ".1"};
             args.insert(args.end(), c.args.begin(), c.args.end());
             args.push_back(url);
             const Curl r = curl(work.path(), args);
             EXPECT_EQ(r.out, c.code) << c.args.front();
             EXPECT_TRUE(fileBytes(got) == c.body) << c.args.front();
+            counting += c.counts;
         }
         const std::string lookup =
             bodyOf(httpExchange(server.port(), "GET /p/ HTTP/1.1\r\nHost: x\r\n"
@@ -156,16 +167,50 @@ TEST(ServedFiles, CurlReadsRangesResumesAndTheBackupCarriesThem) {
         EXPECT_EQ(curl(work.path(), {"-C", "-", "-o", part, url}).status, 0);
         EXPECT_EQ(pelvoran::server::sha256Hex(fileBytes(part)), pelvoran::server::sha256Hex(bytes));
 
-        // Completed: the GET with a body, the table's three whole answers,
-        // the last byte's range and the resumed transfer's end; maybe the cut
-        // one, whose end the kernel may have taken in; never the first
-        // byte's, the middle's, 416 or HEAD.
+        // One network fetches the file again and again, asks for its last
+        // byte a thousand times and checks for updates a thousand times, its
+        // agent claiming every version there is: one download, one client.
+        const std::string crowd = "127.0.99.1";
+        ASSERT_EQ(statusOf(httpExchange(server.port(),
+                                        "GET " + path +
+                                            " HTTP/1.1\r\nHost: x\r\n"
+                                            "Connection: close\r\n\r\n",
+                                        10s, crowd)),
+                  200);
+        ++counting;
+        for (int i = 0; i < 1000; ++i) {
+            const std::string range = i % 100 == 0 ? "" : "Range: bytes=-1\r\n";
+            ASSERT_EQ(statusOf(httpExchange(server.port(),
+                                            "GET " + path + " HTTP/1.1\r\nHost: x\r\n" + range +
+                                                "Connection: close\r\n\r\n",
+                                            10s, crowd)),
+                      range.empty() ? 200 : 206);
+            std::string check = updateQuestion();
+            char agent[64];
+            std::snprintf(agent, sizeof agent, "User-Agent: Pelvoran/%d.%02d (Windows)\r\n",
+                          i / 100, i % 100);
+            check.insert(check.find("Connection:"), agent);
+            ASSERT_EQ(statusOf(httpExchange(server.port(), check, 10s, crowd)), 200);
+        }
+
+        // Completed and counted: the GET with a body, the table's whole
+        // answers and the crowd's first, each from a network of its own;
+        // never a range that leaves a byte out, 416, HEAD, a resumed
+        // transfer, nor a network's second download of the day.
         int completed = 0;
-        waitUntil([&] { return (completed = downloads()) >= 6; }, 60s);
-        EXPECT_GE(completed, 6);
-        EXPECT_LE(completed, 7);
+        waitUntil([&] { return (completed = downloads()) >= counting; }, 60s);
+        EXPECT_EQ(completed, counting);
         ASSERT_EQ(runServerCommand({"backup", backup, "--state", dir}).status, 0);
+        ASSERT_EQ(server.stop(SIGTERM), 0); // the end writes the counts out
     }
+    const std::string registers =
+        linesIn(dir + "/comments.sqlite", "SELECT hex(registers) FROM field_clients");
+    std::string sketchBytes;
+    for (std::size_t i = 0; i + 1 < registers.size() && registers[i] != '\n'; i += 2)
+        sketchBytes += static_cast<char>(std::stoi(registers.substr(i, 2), nullptr, 16));
+    const auto sketch = pelvoran::server::ClientSketch::fromBytes(sketchBytes);
+    ASSERT_TRUE(sketch) << registers;
+    EXPECT_EQ(std::llround(sketch->estimate()), 1) << "one network, one platform";
     makeState(elsewhere.path());
     const CommandResult restored =
         runServerCommand({"restore", backup, "--state", elsewhere.path()});
