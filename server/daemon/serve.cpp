@@ -348,7 +348,7 @@ void Daemon::Parts::shelveDownloads() {
     }
     std::vector<ServedFile> live;
     for (const Platform platform : {Platform::Windows, Platform::Linux})
-        if (const auto path = db->downloads().current(platform))
+        if (const auto path = db->downloads().linked(platform))
             for (const auto& f : files)
                 if (f.file == path->file && f.version == path->version)
                     live.push_back(f);

@@ -52,11 +52,11 @@ bool countsAsDownload(const WebRequest& request, const ServedFile& served,
 /// threads.
 class DownloadShelf {
 public:
-    /// `files` served from now on; `live` those of the releases published
-    /// now, one a platform at most.
+    /// `files` served from now on; `live` those the public page links
+    /// (DownloadStore::linked), one a platform at most.
     void set(std::vector<ServedFile> files, std::vector<ServedFile> live = {});
     std::optional<ServedFile> find(std::string_view path) const;
-    /// The file of the release published now on `platform`, if served here.
+    /// The file the public page links for `platform`, if served here.
     std::optional<ServedFile> live(Platform platform) const;
 
 private:

@@ -233,6 +233,23 @@ std::optional<PublishedPath> DownloadStore::current(Platform platform) {
     return readPath(s);
 }
 
+std::optional<PublishedPath> DownloadStore::linked(Platform platform) {
+    // The fallback is the offer's (ReleaseStore::offer): the newest publish
+    // before the live one that reached every network, unless a clear came
+    // after it.
+    Statement s(connection_,
+                "SELECT r.platform, r.version, r.name, r.sha256, f.size FROM release_files r "
+                "JOIN download_files f USING (sha256) WHERE r.platform = ?1 AND r.history = "
+                "(SELECT CASE WHEN l.rollout >= 100 THEN l.change ELSE "
+                "(SELECT h.id FROM release_history h WHERE h.platform = ?1 AND h.id < l.change "
+                "AND (h.action = 'clear' OR h.reached_all = 1) ORDER BY h.id DESC LIMIT 1) END "
+                "FROM release l WHERE l.platform = ?1)");
+    s.bind(1, std::string(platformName(platform)));
+    if (!s.step())
+        return std::nullopt;
+    return readPath(s);
+}
+
 std::vector<StoredFile> DownloadStore::prune() {
     Transaction transaction(connection_);
     std::vector<StoredFile> gone;

@@ -70,6 +70,11 @@ public:
     /// The file served for the release published now on `platform`: the
     /// newest publish or clear of the history, when it is a publish with a file.
     std::optional<PublishedPath> current(Platform platform);
+    /// The file the public page links for `platform`: that of the release
+    /// out to every network (the live one at 100 %, else the one the
+    /// networks outside its rollout get), when it has one. A staged or
+    /// halted release is linked nowhere public.
+    std::optional<PublishedPath> linked(Platform platform);
 
     /// Deletes the files no publish of the history names, and the chunks
     /// of stores cut short; what it deleted.

@@ -941,6 +941,47 @@ TEST_P(EachStore, DownloadsStoredWholeOrNotAtAllCopiedCheckedAndPruned) {
               (std::vector<std::string>{stored.sha256, stored.sha256 + ".part"}));
 }
 
+// The public page links, per platform, the file of the release out to every
+// network: never a staged or halted one, nor one taken down.
+TEST_P(EachStore, ThePublicPageLinksOnlyAReleaseOutToEveryNetwork) {
+    const test::TempDir dir;
+    Database db(location());
+    const auto publish = [&](const std::u16string& version, int rollout) {
+        const std::string exe = dir.path() + "/Pelvoran.exe";
+        std::ofstream(exe, std::ios::binary | std::ios::trunc) << toUtf8(version);
+        const Fd fd(::open(exe.c_str(), O_RDONLY | O_CLOEXEC));
+        const StoredFile stored = db.downloads().store(fd.get(), kDefaultMaxDownloadSize, exe);
+        db.releases().publish(
+            {version, u"https://x.cn/a.exe", u"d", u"n"}, kByCommandLine, "发布", "",
+            Platform::Windows, rollout,
+            ReleaseFile{Platform::Windows, "Pelvoran.exe", stored.sha256, stored.size});
+    };
+    const auto rollout = [&](int percent) {
+        return [&, percent] { db.releases().setRollout(Platform::Windows, percent, "t"); };
+    };
+    const struct {
+        const char* step;
+        std::function<void()> run;
+        const char* linked; // nullptr: none
+    } steps[] = {
+        {"1.06 to every network", [&] { publish(u"1.06", 100); }, "1.06"},
+        {"1.07 staged", [&] { publish(u"1.07", 10); }, "1.06"},
+        {"1.07 halted", rollout(0), "1.06"},
+        {"1.07 to every network", rollout(100), "1.07"},
+        {"1.07 back to half", rollout(50), "1.06"},
+        {"1.08 staged after 1.07 reached all", [&] { publish(u"1.08", 10); }, "1.07"},
+        {"taken down", [&] { db.releases().clear("t", Platform::Windows); }, nullptr},
+        {"1.09 staged after the clear", [&] { publish(u"1.09", 10); }, nullptr},
+    };
+    for (const auto& step : steps) {
+        step.run();
+        const auto linked = db.downloads().linked(Platform::Windows);
+        EXPECT_EQ(linked ? linked->version : "none", step.linked ? step.linked : "none")
+            << step.step;
+        EXPECT_FALSE(db.downloads().linked(Platform::Linux)) << step.step;
+    }
+}
+
 // Each agent is counted under its platform and a label of a bounded set:
 // its own version only from 1.00 up to the newest published; what is
 // counted while a flush is under way stays for the next.
