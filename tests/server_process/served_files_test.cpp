@@ -148,6 +148,27 @@ TEST(ServedFiles, CurlReadsRangesResumesAndTheBackupCarriesThem) {
                                                "Connection: close\r\n\r\n"));
         EXPECT_NE(lookup.find("下载 Pelvoran 1.06（Windows，300.0 KB）"), std::string::npos);
         EXPECT_NE(lookup.find(pelvoran::server::sha256Hex(bytes)), std::string::npos);
+        // A staged release is linked nowhere public, though served at its
+        // address; the one every network gets stays on the page.
+        std::ofstream(exe, std::ios::binary | std::ios::trunc) << "1.07";
+        auto staged = withBase();
+        staged[5] = "1.07";
+        staged.insert(staged.end(), {"--rollout", "10"});
+        ASSERT_EQ(runServerCommand(staged).status, 0);
+        const std::string stagedPath = "/p/download/windows/1.07/Pelvoran.exe";
+        waitUntil(
+            [&] {
+                return curl(work.path(), {"-o", got, url.substr(0, url.find("/p/")) + stagedPath})
+                               .status == 0 &&
+                       fileBytes(got) == "1.07";
+            },
+            60s);
+        EXPECT_EQ(fileBytes(got), "1.07");
+        const std::string stillLinked =
+            bodyOf(httpExchange(server.port(), "GET /p/ HTTP/1.1\r\nHost: x\r\n"
+                                               "Connection: close\r\n\r\n"));
+        EXPECT_NE(stillLinked.find("下载 Pelvoran 1.06（Windows，300.0 KB）"), std::string::npos);
+        EXPECT_EQ(stillLinked.find("1.07"), std::string::npos) << stillLinked;
         const Curl head = curl(work.path(), {"-I", url});
         EXPECT_NE(head.out.find("HTTP/1.1 200"), std::string::npos) << head.out;
         for (const std::string& line : std::vector<std::string>{
