@@ -209,6 +209,13 @@ TEST(ServerOnPostgres, BackupAndRestoreMoveBetweenTheStores) {
         std::vector<std::string>(kept.begin(), kept.begin() + static_cast<long>(lines.size())),
         lines)
         << "the audit log, line by line";
+    EXPECT_NE(std::find_if(kept.begin() + static_cast<long>(lines.size()), kept.end(),
+                           [](const std::string& line) {
+                               return line.find("恢复到 PostgreSQL 数据库") != std::string::npos &&
+                                      line.find("替换了其中原有的数据") != std::string::npos;
+                           }),
+              kept.end())
+        << "the restore into PostgreSQL, in its audit log";
     EXPECT_GE(after.scalar("SELECT seq FROM sqlite_sequence WHERE name = 'comments'"), 3)
         << "number 3 was given, then deleted";
 }

@@ -99,7 +99,7 @@ int backupCommand(const std::vector<std::string>& args) {
         throw UsageError{"backup 需要目标文件名"};
     expectWords(p, 2);
     const BackupTarget target = backupTarget(p.words[1]);
-    StateDir state = findState(p, false);
+    StateDir state = findState(p, StateUse::Existing);
 
     // Created by the caller, under a name nobody takes for a backup.
     std::string temp;

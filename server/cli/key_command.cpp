@@ -117,7 +117,7 @@ int createKey(const Parsed& p) {
         throw UsageError{"key create 需要私钥文件名 FILE，或用 --state DIR 把私钥存在状态目录中"};
     std::optional<StateDir> state;
     try {
-        state.emplace(findState(p, false));
+        state.emplace(findState(p, StateUse::Existing));
     } catch (const UsageError&) {
         if (p.options.contains("--state"))
             throw;

@@ -190,7 +190,8 @@ std::string writeStateFile(int dir, const StateFile& f, const std::string& shown
 struct Restored {
     std::int64_t next = 0; // the next comment number
     CommentCount comments;
-    std::optional<Release> release;
+    /// What the update check will answer, a line a platform published.
+    std::vector<std::string> offers;
     std::string unread;  // why the replaced database's numbers could not be read
     std::string carried; // the state directory's files the backup carried
     std::vector<std::string> leftOut;
@@ -233,6 +234,20 @@ RebuiltDatabase rebuildBeside(const StateDir& state, int source, const std::stri
     }
 }
 
+/// What the update check of `platform` answers by `offer`, as a line of
+/// the restore's summary.
+std::string offerText(Platform platform, const PlatformOffer& offer) {
+    const std::string live = toUtf8(offer.live->version);
+    const std::string others =
+        offer.earlier ? "其余网络得到 " + toUtf8(offer.earlier->version) : "其余网络不提示更新";
+    std::string text = std::string(platformLabel(platform)) + "：";
+    if (offer.rollout >= 100)
+        return text + live;
+    if (offer.rollout <= 0)
+        return text + live + " 已暂停发布，" + others;
+    return text + live + " 分阶段发布给 " + std::to_string(offer.rollout) + "% 的网络，" + others;
+}
+
 /// The rebuilt database `temp` made ready to take the place of the state
 /// directory's: no number handed out since the backup handed out again, no
 /// session of the backup's day left, the restore in its audit log.
@@ -240,7 +255,9 @@ void makeReady(const StateDir& state, const std::string& temp, const std::string
                Restored& r) {
     std::map<std::string, std::int64_t> highest;
     try {
-        highest = highestNumbers(databasePath(state.path));
+        // Into an empty state directory, no number was given yet.
+        if (::faccessat(state.fd.get(), kDatabaseFile, F_OK, AT_SYMLINK_NOFOLLOW) == 0)
+            highest = highestNumbers(databasePath(state.path));
     } catch (const StoreError& e) {
         r.unread = e.what();
     }
@@ -249,7 +266,9 @@ void makeReady(const StateDir& state, const std::string& temp, const std::string
     restored.sessions().endAll();
     r.next = restored.comments().highestNumber() + 1;
     r.comments = restored.comments().countAndNewest();
-    r.release = restored.releases().current();
+    for (const Platform platform : {Platform::Windows, Platform::Linux})
+        if (const PlatformOffer offer = restored.releases().offer(platform); offer.live)
+            r.offers.push_back(offerText(platform, offer));
     // The backup's own log goes on, saying what came back.
     restored.audit().append("恢复",
                             "从备份 " + file + " 恢复了状态目录 " + state.shown +
@@ -260,7 +279,8 @@ void makeReady(const StateDir& state, const std::string& temp, const std::string
 /// Puts `temp` in place of the database, keeping the replaced one with its
 /// write-ahead log in backups/ exactly as it was, and the carried files in
 /// place of theirs (`scratch` names them, after the copy and `temp`); the
-/// directory synced. Where the replaced database went.
+/// directory synced. Where the replaced database went; empty when there was
+/// none.
 std::string putInPlace(const StateDir& state, const std::string& temp,
                        const std::vector<StateFile>& files, Scratch& scratch) {
     const int dir = state.fd.get();
@@ -270,17 +290,23 @@ std::string putInPlace(const StateDir& state, const std::string& temp,
     std::string kept = std::string(kBackupsDir) + "/" + replacedName(1);
     for (int n = 2; ::faccessat(dir, kept.c_str(), F_OK, AT_SYMLINK_NOFOLLOW) == 0; ++n)
         kept = std::string(kBackupsDir) + "/" + replacedName(n);
-    renameOrThrow(dir, kDatabaseFile, kept, databasePath(state.shown));
+    // An empty state directory has nothing to keep.
+    if (::faccessat(dir, kDatabaseFile, F_OK, AT_SYMLINK_NOFOLLOW) != 0)
+        kept.clear();
+    else
+        renameOrThrow(dir, kDatabaseFile, kept, databasePath(state.shown));
     const std::string wal = std::string(kDatabaseFile) + kWalSuffix;
-    if (::faccessat(dir, wal.c_str(), F_OK, 0) == 0)
+    if (!kept.empty() && ::faccessat(dir, wal.c_str(), F_OK, 0) == 0)
         renameOrThrow(dir, wal, kept + kWalSuffix, databasePath(state.shown) + kWalSuffix);
     for (const char* suffix : {kShmSuffix, kJournalSuffix})
         ::unlinkat(dir, (std::string(kDatabaseFile) + suffix).c_str(), 0);
     if (::renameat(dir, temp.c_str(), dir, kDatabaseFile) != 0) {
         const int error = errno;
         // The state as it was, rather than none.
-        ::renameat(dir, kept.c_str(), dir, kDatabaseFile);
-        ::renameat(dir, (kept + kWalSuffix).c_str(), dir, wal.c_str());
+        if (!kept.empty()) {
+            ::renameat(dir, kept.c_str(), dir, kDatabaseFile);
+            ::renameat(dir, (kept + kWalSuffix).c_str(), dir, wal.c_str());
+        }
         throw std::runtime_error("restore：无法把备份移到 " + databasePath(state.shown) + "：" +
                                  systemErrorText(error));
     }
@@ -302,10 +328,14 @@ void sayRestored(const StateDir& state, const std::string& file, const Restored&
     say(stdout,
         "  留言：" + std::to_string(r.comments.count) + " 条" +
             (r.comments.count > 0 ? "，最新一条收到于 " + localTimeText(r.comments.newest) : "") +
-            "。备份之后收到的留言不在其中，它们留在被替换的数据库里。");
-    say(stdout, r.release ? "  发布的版本：" + toUtf8(r.release->version) +
-                                "（备份时发布的版本）。服务启动后，更新检查按它答复。"
-                          : "  备份中没有发布的版本：服务启动后，工具不会提示更新。");
+            (r.kept.empty() ? "。" : "。备份之后收到的留言不在其中，它们留在被替换的数据库里。"));
+    if (r.offers.empty())
+        say(stdout, "  备份中没有发布的版本：服务启动后，工具不会提示更新。");
+    else {
+        say(stdout, "  服务启动后，更新检查按备份时的发布答复：");
+        for (const std::string& line : r.offers)
+            say(stdout, "    " + line);
+    }
     say(stdout, "  留言编号从 #" + std::to_string(r.next) + " 起，不会重用已经用过的编号。");
     if (!r.unread.empty())
         say(stdout, "  （被替换的数据库读不出已用过的编号：" + r.unread + "）");
@@ -318,10 +348,16 @@ void sayRestored(const StateDir& state, const std::string& file, const Restored&
             names += (names.empty() ? "" : "、") + terminalCell(name);
         say(stdout, "  备份中另有本程序的数据库没有的对象，没有恢复：" + names + "。");
     }
-    say(stdout, "  被替换的数据库保存为 " + state.shown + "/" + r.kept + "。");
+    if (!r.kept.empty())
+        say(stdout, "  被替换的数据库保存为 " + state.shown + "/" + r.kept + "。");
     say(stdout, "  管理页面的登录已全部结束，原来的管理地址不再有效：服务启动后用 "
                 "pelvoran-server admin-url 取新地址。");
-    say(stdout, "现在可以启动服务：sudo systemctl start pelvoran-server");
+    // Where systemd runs the machine, the packaged service; elsewhere the
+    // publisher starts serve as before.
+    say(stdout, ::access("/run/systemd/system", F_OK) == 0
+                    ? "现在可以启动服务：sudo systemctl start pelvoran-server"
+                    : "现在可以启动服务器：pelvoran-server serve --state " + state.shown +
+                          "（连同原来的其他选项）");
 }
 
 /// As the state directory's owner, with the state locked: the backup
@@ -400,7 +436,10 @@ int restoreIntoPostgres(int source, const std::string& file, const std::string& 
     }
     std::map<std::string, std::int64_t> counts;
     try {
-        counts = loadIntoPostgres(fresh, location, replace);
+        counts = loadIntoPostgres(fresh, location, replace,
+                                  "从备份 " + file + " 恢复到 PostgreSQL 数据库 " +
+                                      shownLocation(location) +
+                                      (replace ? "，替换了其中原有的数据" : ""));
     } catch (const StoreError& e) {
         std::string why = e.what();
         if (why.ends_with("。"))
@@ -458,7 +497,7 @@ int restoreCommand(const std::vector<std::string>& args) {
     if (replace)
         throw UsageError{"restore：--replace 只用于 --database（恢复到状态目录时，被替换的数据库"
                          "总会保存在状态目录中）"};
-    StateDir state = findState(p, false);
+    StateDir state = findState(p, StateUse::Restore);
     if (!state.database.empty())
         throw std::runtime_error("restore：状态目录 " + state.shown +
                                  " 的服务器用的是 PostgreSQL 数据库 " +

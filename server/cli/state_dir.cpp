@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <grp.h>
@@ -45,7 +46,30 @@ void giveToServiceUser(const StateDir& s, struct stat& st) {
 
 } // namespace
 
-StateDir findState(const Parsed& p, bool create) {
+namespace {
+
+/// Whether the directory `dir` holds no entry at all.
+bool emptyDirectory(int dir) {
+    const int fd = ::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    DIR* entries = ::fdopendir(fd);
+    if (entries == nullptr) {
+        ::close(fd);
+        return false;
+    }
+    bool empty = true;
+    while (const dirent* e = ::readdir(entries))
+        if (std::string_view(e->d_name) != "." && std::string_view(e->d_name) != "..")
+            empty = false;
+    ::closedir(entries);
+    return empty;
+}
+
+} // namespace
+
+StateDir findState(const Parsed& p, StateUse use) {
+    const bool create = use != StateUse::Existing;
     const std::string dir = optionOr(p, "--state", kDefaultState);
     struct stat st {};
     bool created = false;
@@ -94,10 +118,14 @@ StateDir findState(const Parsed& p, bool create) {
         giveToServiceUser(s, st);
         // A mistyped --state starts a server on an empty state: the
         // publisher hears it before any comment goes there.
-        say(stderr, "pelvoran-server: 新建了状态目录 " + s.shown + "（空的，属于" +
-                        (st.st_uid == 0 ? std::string(" root") : "用户 " + userName(st.st_uid)) +
-                        "）。如果是 --state 写错了，原来的留言不在这里：请停止服务器，改正 --state "
-                        "后重新启动，再删掉这个目录。");
+        const std::string owner =
+            st.st_uid == 0 ? std::string(" root") : "用户 " + userName(st.st_uid);
+        say(stderr, use == StateUse::Restore
+                        ? "pelvoran-server: 新建了状态目录 " + s.shown + "（属于" + owner +
+                              "），备份恢复到这里。"
+                        : "pelvoran-server: 新建了状态目录 " + s.shown + "（空的，属于" + owner +
+                              "）。如果是 --state 写错了，原来的留言不在这里：请停止服务器，改正 "
+                              "--state 后重新启动，再删掉这个目录。");
     }
     if (const Fd uri(::openat(s.fd.get(), kDatabaseUriFile, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
         uri.get() >= 0) {
@@ -113,9 +141,10 @@ StateDir findState(const Parsed& p, bool create) {
             throw UsageError{"--database：须为 PostgreSQL 的连接串，以 postgresql:// 开头"};
         s.database = chosen->second;
     }
-    if (!create && s.database.empty()) {
+    if (use != StateUse::Serve && s.database.empty()) {
         struct stat db {};
-        if (::fstatat(s.fd.get(), kDatabaseFile, &db, 0) != 0) {
+        if (::fstatat(s.fd.get(), kDatabaseFile, &db, 0) != 0 &&
+            !(use == StateUse::Restore && errno == ENOENT && emptyDirectory(s.fd.get()))) {
             if (errno != ENOENT)
                 throw std::runtime_error("--state：无法读取状态目录 " + s.shown + "：" +
                                          systemErrorText(errno));
@@ -199,14 +228,14 @@ void checkState(const StateDir& s, DatabaseCheck how) {
 
 /// The state directory, ready for a command that runs in this process.
 StateDir enterState(const Parsed& p) {
-    StateDir s = findState(p, false);
+    StateDir s = findState(p, StateUse::Existing);
     actAsStateOwner(s);
     checkState(s);
     return s;
 }
 
 StateDir prepareState(const Parsed& p, Fd& lock, bool shared) {
-    StateDir s = findState(p, true);
+    StateDir s = findState(p, StateUse::Serve);
     s.database = optionOr(p, "--database", ""); // serve's own choice, not the last one's
     actAsStateOwner(s);
     if (::faccessat(AT_FDCWD, s.path.c_str(), W_OK | X_OK, AT_EACCESS) == 0) {

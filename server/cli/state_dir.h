@@ -34,12 +34,20 @@ struct StateDir {
     gid_t group = 0;
 };
 
-/// Finds the state directory named by --state. Only serve passes `create`:
-/// it makes a missing directory (only its owner may enter it; made by root,
-/// it is kServiceUser's when that user exists) and says so. Without it, a
-/// directory that does not exist or holds no database is refused as a
-/// mistyped --state (UsageError).
-StateDir findState(const Parsed& p, bool create);
+/// How a command takes the state directory it is given.
+enum class StateUse {
+    Existing, // holds a database: anything else is a mistyped --state
+    Serve,    // made when missing
+    Restore,  // made when missing; an empty one is filled by the restore
+};
+
+/// Finds the state directory named by --state. Serve and restore make a
+/// missing directory (only its owner may enter it; made by root, it is
+/// kServiceUser's when that user exists) and say so; a restore also takes
+/// an empty one (the package makes it so). Otherwise a directory that does
+/// not exist or holds no database is refused as a mistyped --state
+/// (UsageError).
+StateDir findState(const Parsed& p, StateUse use);
 
 /// Takes the state directory's lock, held until the descriptor closes (by
 /// whatever end the process comes to); an invalid Fd when another process

@@ -224,7 +224,8 @@ void copyPostgresInto(Connection& pg, const std::string& path) {
 }
 
 std::map<std::string, std::int64_t> loadIntoPostgres(const std::string& rebuilt,
-                                                     const std::string& location, bool replace) {
+                                                     const std::string& location, bool replace,
+                                                     const std::string& detail) {
     Database target(location);
     Connection& pg = target.connection();
     const SqliteConnection source =
@@ -320,6 +321,8 @@ std::map<std::string, std::int64_t> loadIntoPostgres(const std::string& rebuilt,
         raise.bind(2, highest.integer(0));
         raise.step();
     }
+    // The backup's own log goes on, saying what came back.
+    target.audit().append("恢复", detail, kByCommandLine);
     transaction.commit();
     return counts;
 }

@@ -64,10 +64,13 @@ std::map<std::string, std::int64_t> highestNumbers(const std::string& path);
 /// rows, and each table's numbers set to go on above the highest the
 /// backup's server gave. Refused (StoreError, nothing changed) while a
 /// serve is connected to the database and, unless `replace`, when it holds
-/// any row; with `replace`, what it held is dropped first. The rows each
-/// table has after the load, counted there and checked against the file.
+/// any row; with `replace`, what it held is dropped first. The restore
+/// goes into the audit log (as "恢复", with `detail`) in the same
+/// transaction. The rows each table has after the load, counted there and
+/// checked against the file (before the audit line).
 std::map<std::string, std::int64_t> loadIntoPostgres(const std::string& rebuilt,
-                                                     const std::string& location, bool replace);
+                                                     const std::string& location, bool replace,
+                                                     const std::string& detail);
 
 /// The comments of the backup at `path`, received at or after `since` (all
 /// when nullopt), newest first: read as the file is, never migrated or

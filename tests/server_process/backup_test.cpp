@@ -118,6 +118,29 @@ TEST(ServerBackup, RestoreRoundTrip) {
             << e.path();
     EXPECT_NE(admin(), adminBefore) << "the admin address of before still opens a session";
 
+    // Into an empty state directory, as the package makes one, or one the
+    // restore makes; not into a folder of other things. The summary says
+    // what each platform will be offered.
+    ASSERT_EQ(runServerCommand({"release", "set", "--state", dir, "--version", "1.07", "--address",
+                                "http://x.cn/", "--date", "d", "--notes", "n", "--rollout", "10"})
+                  .status,
+              0);
+    ASSERT_EQ(runServerCommand({"release", "rollout", "0", "--state", dir}).status, 0);
+    const std::string halted = work.path() + "/halted.sqlite";
+    ASSERT_EQ(runServerCommand({"backup", halted, "--state", dir}).status, 0);
+    const TempDir empty;
+    for (const std::string& into : {empty.path(), work.path() + "/new/state"}) {
+        const CommandResult fresh = runServerCommand({"restore", halted, "--state", into});
+        ASSERT_EQ(fresh.status, 0) << into << fresh.err;
+        EXPECT_EQ(exported(into), (std::vector<std::string>{"b", "a"})) << into;
+        EXPECT_NE(fresh.out.find("Windows：1.07 已暂停发布，其余网络得到 1.06"), std::string::npos)
+            << fresh.out;
+        EXPECT_EQ(fresh.out.find("被替换"), std::string::npos) << fresh.out;
+    }
+    const CommandResult notState = runServerCommand({"restore", halted, "--state", work.path()});
+    EXPECT_EQ(notState.status, 2) << notState.out;
+    EXPECT_NE(notState.err.find("没有数据库"), std::string::npos) << notState.err;
+
     ServerProcess server(dir);
     ASSERT_EQ(statusOf(httpExchange(server.port(), post(kComment, "CommentText=d"))), 200);
     const CommandResult out = runServerCommand({"comments", "export", "--state", dir});
