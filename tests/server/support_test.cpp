@@ -1,5 +1,6 @@
 // The support room on its own: stored text as a terminal shows it, the
-// worker thread's wake-ups and end.
+// log's lines, the worker thread's wake-ups and end.
+#include "server/support/log.h"
 #include "server/support/terminal_text.h"
 #include "server/support/worker.h"
 
@@ -8,6 +9,8 @@
 #include <gtest/gtest.h>
 #include <mutex>
 #include <string>
+#include <unistd.h>
+#include <vector>
 
 using namespace pelvoran;
 using namespace pelvoran::server;
@@ -35,6 +38,42 @@ TEST(TerminalText, ShowsControlsAndIndentsEveryLine) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(terminalText(c.text), c.shown) << toUtf8(c.text);
+}
+
+// Each entry of the log is one line, whatever its text carries: libpq's
+// errors come in several, with tabs.
+TEST(Log, EachEntryIsOneLine) {
+    const std::string entries[] = {
+        "无法连接（connection refused\n\tIs the server running on that host?\n）\n", "a\r\nb\n\n",
+        "\x1b[2J\u202e", ""};
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    std::fflush(stderr);
+    const int saved = ::dup(2);
+    ::dup2(ends[1], 2);
+    for (const std::string& e : entries)
+        logError(e);
+    std::fflush(stderr);
+    ::dup2(saved, 2);
+    ::close(saved);
+    ::close(ends[1]);
+    std::string logged;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(ends[0], buffer, sizeof buffer)) > 0;)
+        logged.append(buffer, static_cast<std::size_t>(n));
+    ::close(ends[0]);
+    std::vector<std::string> lines{""};
+    for (const char c : logged) {
+        if (c == '\n')
+            lines.emplace_back();
+        else
+            lines.back().push_back(c);
+    }
+    EXPECT_EQ(lines.back(), "") << "the last entry did not end its line";
+    lines.pop_back();
+    ASSERT_EQ(lines.size(), std::size(entries)) << logged;
+    for (const std::string& line : lines)
+        EXPECT_TRUE(line.starts_with("pelvoran-server: ")) << line;
 }
 
 // A wake-up ends a wait however long its limit, one that came before the
