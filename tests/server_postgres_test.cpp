@@ -235,7 +235,8 @@ std::string offered(int port) {
 } // namespace
 
 // Two servers on one database: each comment notified once, a release
-// published through one answered by the other. Then the primary is killed
+// published through one answered by the other, a sign-in address of one
+// opening the other's pages once. Then the primary is killed
 // under a load of comments and the standby promoted: every comment answered
 // 200 is in the promoted database exactly once and notified, both servers
 // answer again, and the real desktop tool's comment is stored.
@@ -295,6 +296,17 @@ TEST(ServerOnPostgres, TwoServersAndAFailoverLoseNoComment) {
         << "the other server answers " << offered(b.port());
     const auto reached = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - published);
+
+    // A sign-in address printed on one server's machine opens the other's
+    // pages, once.
+    const std::string printed = runServerCommand({"admin-url", "--state", stateA.path()}).out;
+    const auto query = printed.find("/?signin=");
+    ASSERT_NE(query, std::string::npos) << printed;
+    const std::string signIn = "GET /comments" +
+                               printed.substr(query + 1, printed.find('\n') - query - 1) +
+                               " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    EXPECT_EQ(statusOf(httpExchange(adminPort(stateB.path()), signIn)), 303);
+    EXPECT_EQ(statusOf(httpExchange(adminPort(stateA.path()), signIn)), 401);
 
     // The failover, under four clients posting to both servers.
     std::mutex m;
