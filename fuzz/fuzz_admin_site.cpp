@@ -10,6 +10,7 @@
 //
 // Input: one byte of switches, then lines: method, path with query, Origin,
 // Host, a Cookie of its own; the rest is the body.
+#include "server/admin/admin_session.h"
 #include "server/admin/admin_site.h"
 #include "server/admin/metrics.h"
 #include "server/http/routes.h"
@@ -33,14 +34,12 @@ using namespace pelvoran::server;
 
 namespace {
 
-constexpr char kToken[] = "fuzzfuzzfuzzfuzzfuzzfuzzfuzzfuzz";
-
 enum Switch : std::uint8_t {
     kSessionCookie = 1, // the session's cookie, before any cookie of the input's
     kRightCsrf = 2,     // the session's CSRF token first in the body
     kOwnOrigin = 4,     // Origin: this site's own, whatever the input says
     kHttps = 8,         // the request came through an HTTPS proxy
-    kWithToken = 16,    // the admin token in the query
+    kWithCode = 16,     // a new sign-in code in the query
     kWrongCsrf = 32,    // a CSRF token of the right length, but not the session's
 };
 
@@ -78,13 +77,13 @@ struct Site {
                      std::chrono::sys_seconds(std::chrono::seconds(1700000000 + i)), i % 7 == 0});
             db.comments().insert(comments);
         }
-        admin = std::make_unique<AdminSite>(state, kToken, use, metrics,
+        admin = std::make_unique<AdminSite>(state, use, metrics,
                                             "pelvoran-server admin-url --state " + state);
         use.check(std::chrono::local_days(std::chrono::days(19000)), Agent{}, "");
         WebRequest login;
         login.method = "GET";
         login.path = "/comments";
-        login.query["token"] = kToken;
+        login.query[kSignInField] = AdminSessions(databasePath(state)).mint();
         const std::string set = header(
             admin->handle(login, findRoute(true, login.method, login.path).route), "Set-Cookie");
         cookie = set.substr(0, set.find(';'));
@@ -149,8 +148,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         r.origin = r.scheme + "://" + r.host;
     r.cookie =
         switches & kSessionCookie ? site.cookie + (cookie.empty() ? "" : "; " + cookie) : cookie;
-    if (switches & kWithToken)
-        r.query["token"] = kToken;
+    if (switches & kWithCode)
+        r.query[kSignInField] = AdminSessions(databasePath(site.state)).mint();
     if (switches & kRightCsrf)
         r.body = "csrf=" + site.csrf + "&" + r.body;
     else if (switches & kWrongCsrf)
@@ -172,8 +171,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (answer.status == 303 && !onThisSite(header(answer, "Location")))
         broken("a redirect only to a page of this site", answer);
     const bool foreignOrigin = !r.origin.empty() && r.origin != r.scheme + "://" + r.host;
-    const bool tokenTrade = r.query.contains("token");
-    if (r.method == "POST" && !tokenTrade && r.path != "/style.css" &&
+    const bool signIn = r.query.contains(kSignInField) || r.query.contains(kOldTokenField);
+    if (r.method == "POST" && !signIn && r.path != "/style.css" &&
         (!(switches & kRightCsrf) || foreignOrigin) && answer.status != 401 && answer.status != 403)
         broken("no POST without the CSRF token from this site's origin", answer);
     if (answer.type.starts_with("text/html") && answer.body.find("<script") != std::string::npos)

@@ -142,7 +142,8 @@ TEST(ServerOnPostgres, DatabaseOptionIsCheckedFirst) {
 
 // A publisher moves from SQLite to PostgreSQL and back with backup and
 // restore: every comment, number, release, history row, recipient and
-// audit line comes back as it was, and no number is given twice.
+// audit line comes back as it was, no number is given twice, and no
+// session or sign-in code of the backup comes back.
 TEST(ServerOnPostgres, BackupAndRestoreMoveBetweenTheStores) {
     if (const std::string why = PostgresCluster::unavailableReason(); !why.empty())
         GTEST_SKIP() << why;
@@ -156,6 +157,8 @@ TEST(ServerOnPostgres, BackupAndRestoreMoveBetweenTheStores) {
     }
     const std::string& a = sqliteState.path();
     std::ofstream(files.path() + "/secret") << "webhook-secret";
+    // A sign-in address printed with no server running, waiting in the backup.
+    EXPECT_EQ(runServerCommand({"admin-url", "--state", a}).status, 1);
     for (const std::vector<std::string>& command : std::vector<std::vector<std::string>>{
              {"release", "set", "--state", a, "--version", "1.06", "--address",
               "https://x.cn/Pelvoran.exe", "--date", "十二月", "--notes", "说明"},
@@ -175,6 +178,8 @@ TEST(ServerOnPostgres, BackupAndRestoreMoveBetweenTheStores) {
     EXPECT_NE(into.out.find("留言 2 条，发布记录 1 条，操作记录 4 条，通知接收方 1 条"),
               std::string::npos)
         << into.out;
+    EXPECT_EQ(RawStore(uri).scalar("SELECT count(*) FROM admin_sessions"), 0)
+        << "a session or sign-in code of the backup came back";
     const CommandResult again =
         runServerCommand({"restore", files.path() + "/from-sqlite.sqlite", "--database", uri});
     EXPECT_NE(again.status, 0) << "into a database that holds rows";
@@ -242,7 +247,8 @@ std::string offered(int port) {
 } // namespace
 
 // Two servers on one database: each comment notified once, a release
-// published through one answered by the other. Then the primary is killed
+// published through one answered by the other, a sign-in address of one
+// opening the other's pages once. Then the primary is killed
 // under a load of comments and the standby promoted: every comment answered
 // 200 is in the promoted database exactly once and notified, both servers
 // answer again, and the real desktop tool's comment is stored.
@@ -302,6 +308,17 @@ TEST(ServerOnPostgres, TwoServersAndAFailoverLoseNoComment) {
         << "the other server answers " << offered(b.port());
     const auto reached = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - published);
+
+    // A sign-in address printed on one server's machine opens the other's
+    // pages, once.
+    const std::string printed = runServerCommand({"admin-url", "--state", stateA.path()}).out;
+    const auto query = printed.find("/?signin=");
+    ASSERT_NE(query, std::string::npos) << printed;
+    const std::string signIn = "GET /comments" +
+                               printed.substr(query + 1, printed.find('\n') - query - 1) +
+                               " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    EXPECT_EQ(statusOf(httpExchange(adminPort(stateB.path()), signIn)), 303);
+    EXPECT_EQ(statusOf(httpExchange(adminPort(stateA.path()), signIn)), 401);
 
     // The failover, under four clients posting to both servers.
     std::mutex m;

@@ -75,33 +75,41 @@ bool sameSecret(std::string_view a, std::string_view b) {
     return diff == 0;
 }
 
-AdminSessions::AdminSessions(std::string token, std::string databasePath, Limits limits,
-                             const Clock& clock)
-    : token_(std::move(token)), databasePath_(std::move(databasePath)), limits_(limits),
-      clock_(clock) {}
+AdminSessions::AdminSessions(std::string database, Limits limits, const Clock& clock)
+    : database_(std::move(database)), limits_(limits), clock_(clock) {}
+
+std::string AdminSessions::mint() {
+    const std::string code = openssl::randomHex(32);
+    Database(database_).sessions().addCode(sha256Hex("signin:" + code),
+                                           clock_.now() + limits_.codeLife, limits_.codes);
+    return code;
+}
 
 std::optional<AdminSessions::Session> AdminSessions::find(const WebRequest& request) {
     const std::string id = cookieValue(request.cookie, kCookie);
     if (id.empty())
         return std::nullopt;
     const std::string key = sha256Hex("session:" + id);
-    if (!Database(databasePath_).sessions().use(key, clock_.now()))
+    if (!Database(database_).sessions().use(key, clock_.now()))
         return std::nullopt;
     return Session{key, sha256Hex("csrf:" + id)};
 }
 
 std::optional<std::string> AdminSessions::start(const WebRequest& request) {
-    if (!sameSecret(value(request.query, "token"), token_))
+    const std::string code = value(request.query, kSignInField);
+    if (code.empty())
         return std::nullopt;
     const std::string id = openssl::randomHex(32);
-    Database(databasePath_)
-        .sessions()
-        .add(sha256Hex("session:" + id), clock_.now() + limits_.life, limits_.sessions);
+    const MillisTime now = clock_.now();
+    if (!Database(database_).sessions().trade(sha256Hex("signin:" + code), now,
+                                              sha256Hex("session:" + id), now + limits_.life,
+                                              limits_.sessions))
+        return std::nullopt;
     return std::string(kCookie) + "=" + id + "; Path=/; HttpOnly; SameSite=Strict";
 }
 
 std::string AdminSessions::end(const Session& session) {
-    Database(databasePath_).sessions().end(session.key);
+    Database(database_).sessions().end(session.key);
     return std::string(kCookie) + "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0";
 }
 

@@ -104,29 +104,37 @@ std::string adminUrlCommand(const std::string& shown, uid_t owner) {
     return std::string(person ? "" : "sudo ") + "pelvoran-server admin-url --state " + quoted;
 }
 
-AdminSite::AdminSite(std::string stateDir, std::string token, UseCounter& use,
-                     const Metrics& metrics, std::string signIn, std::string adminBase,
-                     std::string metricsToken, std::string database, const Clock& clock)
+AdminSite::AdminSite(std::string stateDir, UseCounter& use, const Metrics& metrics,
+                     std::string signIn, std::string adminBase, std::string metricsToken,
+                     std::string database, const Clock& clock)
     : stateDir_(std::move(stateDir)),
       database_(database.empty() ? databasePath(stateDir_) : std::move(database)), use_(use),
       metrics_(metrics), signIn_(std::move(signIn)), adminBase_(std::move(adminBase)),
-      metricsToken_(std::move(metricsToken)),
-      sessions_(std::move(token), database_, AdminSessions::Limits(), clock) {}
+      metricsToken_(std::move(metricsToken)), sessions_(database_, AdminSessions::Limits(), clock) {
+}
 
 WebResponse AdminSite::startSession(const WebRequest& request) {
+    // The admin token of before in an old address, a bookmark or a log:
+    // whatever it says, it opens nothing now.
+    if (!request.query.contains(kSignInField))
+        return page(401, signInPage("这是以前的管理地址，其中的令牌已不能登录：现在每个登录地址"
+                                    "只能用一次。",
+                                    signIn_));
     const auto cookie = sessions_.start(request);
     if (!cookie)
-        return page(401, signInPage("地址中的令牌不对。", signIn_));
+        return page(401, signInPage("这个登录地址已经用过或已过期：每个登录地址只能用一次，"
+                                    "并且一小时内有效。",
+                                    signIn_));
     logError("管理页面：令牌换得了一次新的登录");
     Database(database_).audit().append("登录", "用管理地址中的令牌登录", kByPages, request.client);
-    // The same page, without the token in the address bar or the history;
-    // only ever a page of this site, whatever path came with the token.
+    // The same page, without the code in the address bar or the history;
+    // only ever a page of this site, whatever path came with the code.
     std::string to = "/comments";
     if (isAdminPage(request.path)) {
         to = request.path;
         char sep = '?';
         for (const auto& [k, v] : request.query)
-            if (k != "token") {
+            if (k != kSignInField && k != kOldTokenField) {
                 to += sep + percentEncode(k) + "=" + percentEncode(v);
                 sep = '&';
             }
@@ -177,7 +185,7 @@ std::optional<WebResponse> AdminSite::handle(const WebRequest& request, Route ro
     try {
         if (route == Route::AdminMetrics)
             return metrics(request);
-        if (request.query.contains("token"))
+        if (request.query.contains(kSignInField) || request.query.contains(kOldTokenField))
             return startSession(request);
     } catch (const std::exception& e) {
         return page(503, databaseErrorPage(e.what()));

@@ -27,10 +27,11 @@ struct Recipient;
 std::string adminUrlCommand(const std::string& shown, uid_t owner);
 
 /// The publisher's pages: comments, the release, the use. Every request
-/// needs a session, which the token in the admin address opens; every form
-/// carries a CSRF token, and a POST from another origin is refused. /metrics
-/// takes a token of its own as a bearer token, for a monitor that has no
-/// session: neither token opens what the other does.
+/// needs a session, which the one-time code of a sign-in address opens
+/// (admin-url prints one); every form carries a CSRF token, and a POST from
+/// another origin is refused. /metrics takes a token of its own as a bearer
+/// token, for a monitor that has no session: it opens no page, and no code
+/// opens /metrics.
 class AdminSite {
 public:
     using Later = std::function<void(WebResponse)>;
@@ -40,9 +41,9 @@ public:
     /// `metricsToken` opens /metrics; an empty one opens it to nobody.
     /// `database`: a PostgreSQL URI, or empty for the state directory's file.
     /// Sessions live and end by `clock` (the daemon's).
-    AdminSite(std::string stateDir, std::string token, UseCounter& use, const Metrics& metrics,
-              std::string signIn, std::string adminBase = "", std::string metricsToken = "",
-              std::string database = "", const Clock& clock = Clock::system());
+    AdminSite(std::string stateDir, UseCounter& use, const Metrics& metrics, std::string signIn,
+              std::string adminBase = "", std::string metricsToken = "", std::string database = "",
+              const Clock& clock = Clock::system());
 
     /// Answers a request to the admin listener that the route table sent to
     /// `route`: now, or (nullopt) later through `later`, called once from

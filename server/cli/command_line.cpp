@@ -245,14 +245,13 @@ int serveCommand(const std::vector<std::string>& args) {
     return serve(o, std::move(publicSockets), std::move(adminSocket));
 }
 
-/// The address of the admin pages with the token that opens them; status 1
-/// when no server runs there (the address the last one had, if known, still
-/// printed, for after the start).
+/// A sign-in address of the admin pages, with a new code that opens them
+/// once; status 1 when no server runs there (the address the last one had,
+/// if known, still printed, for after the start).
 int adminUrlCommand(const std::vector<std::string>& args) {
     const Parsed p = parse(args, {"--state"});
     expectWords(p, 1);
     const StateDir state = enterState(p);
-    const std::string token = adminToken(state.path);
     std::string address;
     if (std::ifstream in(fs::path(state.path) / kAdminAddressFile); in)
         std::getline(in, address);
@@ -268,11 +267,19 @@ int adminUrlCommand(const std::vector<std::string>& args) {
                     : "状态目录 " + state.shown +
                           " 上现在没有服务器在运行，也没有记下的管理页面地址：请" + start +
                           "，再运行这个命令。");
+    std::string code;
+    try {
+        code = AdminSessions(state.database.empty() ? databasePath(state.path) : state.database)
+                   .mint();
+    } catch (const StoreError& e) {
+        throw std::runtime_error("无法在状态目录 " + state.shown +
+                                 " 的服务器所用的数据库中记下新的登录地址：" + e.what());
+    }
     if (!running)
         say(stderr, "pelvoran-server: 状态目录 " + state.shown +
                         " 上现在没有服务器在运行：下面是上次运行时的管理页面地址，" + start +
-                        "后才能打开（它若换了 --admin-listen，请再运行这个命令）。");
-    say(stdout, "http://" + browserAddress(address) + "/?token=" + token);
+                        "后才能打开（一小时内有效；它若换了 --admin-listen，请再运行这个命令）。");
+    say(stdout, "http://" + browserAddress(address) + "/?" + kSignInField + "=" + code);
     return running ? kExitOk : kExitFailure;
 }
 

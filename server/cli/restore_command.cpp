@@ -350,7 +350,7 @@ void sayRestored(const StateDir& state, const std::string& file, const Restored&
     }
     if (!r.kept.empty())
         say(stdout, "  被替换的数据库保存为 " + state.shown + "/" + r.kept + "。");
-    say(stdout, "  管理页面的登录已全部结束，原来的管理地址不再有效：服务启动后用 "
+    say(stdout, "  管理页面的登录已全部结束，还没用过的登录地址也不再有效：服务启动后用 "
                 "pelvoran-server admin-url 取新地址。");
     // Where systemd runs the machine, the packaged service; elsewhere the
     // publisher starts serve as before.
@@ -391,8 +391,6 @@ void restoreAsOwner(StateDir& state, int source, const std::string& file, std::u
     for (const StateFile& f : files)
         scratch.names.push_back(writeStateFile(dir, f, state.shown));
     r.kept = putInPlace(state, temp, files, scratch);
-    // Every admin session ends: the admin address of before opens none.
-    ::unlinkat(dir, kAdminTokenFile, 0);
     logError("已从 " + file + " 恢复状态目录 " + state.shown + "，管理页面的登录已全部结束");
     sayRestored(state, file, r);
 }

@@ -111,15 +111,13 @@ void writeAdminAddress(const std::string& stateDir, const std::string& address) 
 }
 
 /// On PostgreSQL, makes the state directory hold what every server on the
-/// database holds alike: the tokens (the first server's, for every other
-/// server after it) and the public key (refused when this machine has
+/// database holds alike: the metrics token (the first server's, for every
+/// other server after it) and the public key (refused when this machine has
 /// another). Throws std::runtime_error.
 void shareStateFiles(const std::string& stateDir, Database& db) {
-    for (const char* name : {kAdminTokenFile, kMetricsTokenFile}) {
-        const std::string own = stateToken(stateDir, name); // made when missing
-        if (const std::string shared = db.shareFile(name, own, 0600); shared != own)
-            writeStateLine(stateDir, name, shared);
-    }
+    const std::string token = stateToken(stateDir, kMetricsTokenFile); // made when missing
+    if (const std::string shared = db.shareFile(kMetricsTokenFile, token, 0600); shared != token)
+        writeStateLine(stateDir, kMetricsTokenFile, shared);
     const std::string path = (fs::path(stateDir) / kUpdatePublicKeyFile).string();
     const auto own = readWhole(path);
     const auto shared = db.sharedFile(kUpdatePublicKeyFile);
@@ -292,9 +290,12 @@ bool Daemon::Parts::open() {
         db->holdServing(); // a restore waits for every server to stop
         if (db->postgres())
             shareStateFiles(options.stateDir, *db);
-        admin = std::make_unique<AdminSite>(options.stateDir, adminToken(options.stateDir), use,
-                                            metrics, options.signInCommand, options.adminBaseUrl,
-                                            metricsToken(options.stateDir), database, clock);
+        // Older servers kept a token here that signed in as often as it was
+        // used; sign-in addresses carry one-time codes now, in the database.
+        ::unlink((fs::path(options.stateDir) / kAdminTokenFile).c_str());
+        admin = std::make_unique<AdminSite>(options.stateDir, use, metrics, options.signInCommand,
+                                            options.adminBaseUrl, metricsToken(options.stateDir),
+                                            database, clock);
         if (const auto standbys = db->synchronousStandbys(); standbys && standbys->connected == 0)
             logError("警告：仅一台机器：" + onOneMachine(*standbys));
         notifier = std::make_unique<Notifier>(database,

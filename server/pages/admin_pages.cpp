@@ -358,11 +358,10 @@ std::string releasePage(const ReleaseView& view) {
 }
 
 std::string signInPage(const std::string& why, const std::string& command) {
-    return frame("无法进入",
-                 "<h1>无法进入</h1>\n<p>" + escapeHtml(why) +
-                     "</p>\n<p>请在服务器上运行下面的命令，用它打印的地址打开这些页面：</p>\n"
-                     "<p><code>" +
-                     escapeHtml(command) + "</code></p>\n");
+    return frame("无法进入", "<h1>无法进入</h1>\n<p>" + escapeHtml(why) +
+                                 "</p>\n<p>请在服务器上运行下面的命令，用它打印的地址打开这些页面"
+                                 "（每个地址只能登录一次）：</p>\n<p><code>" +
+                                 escapeHtml(command) + "</code></p>\n");
 }
 
 std::string signedOutPage(const std::string& command) {

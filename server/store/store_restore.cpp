@@ -321,6 +321,10 @@ std::map<std::string, std::int64_t> loadIntoPostgres(const std::string& rebuilt,
         raise.bind(2, highest.integer(0));
         raise.step();
     }
+    // As a restore into a state directory: no session of the backup's day,
+    // nor a sign-in code used since, opens the pages again.
+    pg.exec("DELETE FROM admin_sessions");
+    counts.erase("admin_sessions");
     // The backup's own log goes on, saying what came back.
     target.audit().append("恢复", detail, kByCommandLine);
     transaction.commit();

@@ -61,13 +61,14 @@ std::map<std::string, std::int64_t> highestNumbers(const std::string& path);
 
 /// Loads the database at `rebuilt` (a file rebuildFromBackup made) into
 /// the PostgreSQL database at `location`, in one transaction: every table's
-/// rows, and each table's numbers set to go on above the highest the
+/// rows but the admin sessions and sign-in codes (none opens the pages after
+/// a restore), and each table's numbers set to go on above the highest the
 /// backup's server gave. Refused (StoreError, nothing changed) while a
 /// serve is connected to the database and, unless `replace`, when it holds
 /// any row; with `replace`, what it held is dropped first. The restore
 /// goes into the audit log (as "恢复", with `detail`) in the same
-/// transaction. The rows each table has after the load, counted there and
-/// checked against the file (before the audit line).
+/// transaction. The rows each other table has after the load, counted there
+/// and checked against the file (before the audit line).
 std::map<std::string, std::int64_t> loadIntoPostgres(const std::string& rebuilt,
                                                      const std::string& location, bool replace,
                                                      const std::string& detail);

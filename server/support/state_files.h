@@ -17,7 +17,8 @@ inline constexpr char kUpdatePublicKeyFile[] = "update-key.pub";
 /// The private half, when the publisher keeps it with the server (0600).
 inline constexpr char kUpdatePrivateKeyFile[] = "update-key.pem";
 
-/// The file in the state directory that holds the admin pages' secret token.
+/// Where older servers kept the admin pages' token, which signed in as
+/// often as it was used; serve deletes it.
 inline constexpr char kAdminTokenFile[] = "admin-token";
 /// The token /metrics takes as a bearer token: a monitor's own, which opens
 /// no admin page.

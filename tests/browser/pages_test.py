@@ -52,17 +52,17 @@ class Environment:
 
     def start(self):
         self.server = support.ServerProcess(ARGS.server, self.state)
-        self.admin_url = self.wait_for_admin_url()
-        self.token = urllib.parse.parse_qs(urllib.parse.urlsplit(self.admin_url).query)["token"][0]
+        self.sign_in_address()
         self.driver = support.start_browser()
 
-    def wait_for_admin_url(self):
-        """What `pelvoran-server admin-url` prints once it names the listener
-        the server reported."""
+    def sign_in_address(self):
+        """A new sign-in address, as `pelvoran-server admin-url` prints it
+        once it names the listener the server reported: it opens the pages
+        once."""
         deadline = time.monotonic() + support.START_SECONDS
         while True:
             url = self.server.command("admin-url").strip()
-            if url.startswith(self.server.admin + "/?token="):
+            if url.startswith(self.server.admin + "/?signin="):
                 return url
             if time.monotonic() > deadline:
                 raise AssertionError("admin-url prints %s; the server listens at %s" %
@@ -119,7 +119,7 @@ class PageTest(unittest.TestCase):
         support.set_viewport(self.driver, width, height, mobile=True)
 
     def login(self):
-        response = support.open_page(self.driver, ENV.admin_url)
+        response = support.open_page(self.driver, ENV.sign_in_address())
         self.assert_status(response, 200)
         self.assertEqual(urllib.parse.urlsplit(self.driver.current_url).path, "/comments")
         return response
@@ -534,11 +534,11 @@ class ForeignSite:
 
 class RefusalTest(PageTest):
 
-    def test_login_takes_the_token_out_of_the_address(self):
+    def test_login_takes_the_code_out_of_the_address(self):
         self.desktop()
         self.driver.delete_all_cookies()
         self.login()
-        self.assertNotIn("token", self.driver.current_url)
+        self.assertNotIn("signin", self.driver.current_url)
         cookies = {c["name"]: c for c in self.driver.get_cookies()}
         self.assertTrue(cookies["pelvoran_admin"]["httpOnly"])
         self.assertEqual(cookies["pelvoran_admin"]["sameSite"], "Strict")
@@ -546,18 +546,31 @@ class RefusalTest(PageTest):
             with self.subTest(path=path):
                 self.assert_status(self.admin(path), 200)
 
-    def test_wrong_tokens_get_401_and_no_session(self):
-        token = ENV.token
-        flipped = token[:-1] + ("0" if token[-1] != "0" else "1")
+    def test_used_or_wrong_codes_get_401_and_no_session(self):
+        url = ENV.sign_in_address()
+        code = urllib.parse.parse_qs(urllib.parse.urlsplit(url).query)["signin"][0]
+        flipped = code[:-1] + ("0" if code[-1] != "0" else "1")
+        used = "这个登录地址已经用过或已过期"
         self.desktop()
-        for wrong in [flipped, "", token[:-1], token + "0", token.upper(), "../" + token]:
-            with self.subTest(token=wrong):
+        for field, wrong, says in [("signin", flipped, used), ("signin", "", used),
+                                   ("signin", code[:-1], used), ("signin", code + "0", used),
+                                   ("signin", code.upper(), used), ("signin", "../" + code, used),
+                                   ("token", code, "这是以前的管理地址")]:
+            with self.subTest(field=field, code=wrong):
                 self.driver.delete_all_cookies()
-                response = self.admin("/comments?token=" + urllib.parse.quote(wrong))
+                response = self.admin("/comments?%s=%s" % (field, urllib.parse.quote(wrong)))
                 self.assert_status(response, 401)
+                self.assertIn(says, self.by_css("main").text)
                 self.assertIn("pelvoran-server admin-url", self.by_css("main").text)
                 self.assertEqual(self.driver.get_cookies(), [])
                 self.assert_status(self.admin("/comments"), 401)
+        # None of those took the code: it opens once, then says it was used.
+        self.driver.delete_all_cookies()
+        self.assert_status(support.open_page(self.driver, url), 200)
+        self.driver.delete_all_cookies()
+        self.assert_status(support.open_page(self.driver, url), 401)
+        self.assertIn(used, self.by_css("main").text)
+        self.assertEqual(self.driver.get_cookies(), [])
 
     def test_no_session_gets_401_everywhere(self):
         self.desktop()

@@ -18,6 +18,7 @@
 #include "server/support/fd.h"
 #include "server/support/state_files.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
@@ -27,6 +28,7 @@
 #include <map>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace pelvoran;
@@ -34,9 +36,10 @@ using namespace pelvoran::server;
 using namespace std::chrono_literals;
 
 // The publisher's pages in-process, on a real database in a fresh state
-// directory, through a session opened with the token as a browser would.
+// directory, through a session opened with a sign-in code as a browser would.
 namespace {
 
+// An admin token as older servers kept it, which signed in as often as used.
 constexpr char kToken[] = "0123456789abcdef0123456789abcdef";
 constexpr char kMetricsToken[] = "fedcba9876543210fedcba9876543210";
 constexpr char kHost[] = "admin.example:8081";
@@ -60,7 +63,7 @@ class AdminPages : public ::testing::Test {
 protected:
     AdminPages()
         : state_(freshDirectory()),
-          site_(state_, kToken, use_, metrics_, kSignIn, "", kMetricsToken) {}
+          site_(state_, use_, metrics_, kSignIn, "", kMetricsToken, "", clock_) {}
     ~AdminPages() override { std::filesystem::remove_all(state_); }
 
     WebRequest request(const std::string& method, const std::string& path) const {
@@ -94,9 +97,15 @@ protected:
         return Database((std::filesystem::path(state_) / kDatabaseFile).string());
     }
 
-    /// Trades the token for a session cookie; the response to the trade.
+    /// A new sign-in code, as admin-url makes it.
+    std::string mint() const {
+        return AdminSessions(databasePath(state_), AdminSessions::Limits(), clock_).mint();
+    }
+
+    /// Trades a new sign-in code for a session cookie; the response to the
+    /// trade.
     WebResponse login(const std::string& path, std::map<std::string, std::string> query = {}) {
-        query["token"] = kToken;
+        query[kSignInField] = mint();
         WebRequest r;
         r.method = "GET";
         r.path = path;
@@ -129,6 +138,7 @@ protected:
     const std::string state_;
     UseCounter use_;
     Metrics metrics_;
+    SettableClock clock_{std::chrono::sys_days(std::chrono::year(2026) / 12 / 1)};
     AdminSite site_;
     std::string cookie_;
     std::string csrf_;
@@ -242,7 +252,7 @@ TEST_F(AdminPages, DeletingAsksFirstAndTakesOnlyCommentsThatAreThere) {
     EXPECT_EQ(unread(), 0);
 }
 
-TEST_F(AdminPages, TheTokenTradeRedirectsOnlyWithinTheSite) {
+TEST_F(AdminPages, TheSignInRedirectsOnlyWithinTheSite) {
     const struct {
         const char* path;
         std::map<std::string, std::string> query;
@@ -250,6 +260,7 @@ TEST_F(AdminPages, TheTokenTradeRedirectsOnlyWithinTheSite) {
     } cases[] = {
         {"/release", {}, "/release"},
         {"/use", {}, "/use"},
+        {"/use", {{kOldTokenField, kToken}}, "/use"},
         {"/comments",
          {{"page", "2"}, {"q", "镜头 <&>"}},
          "/comments?page=2&q=%E9%95%9C%E5%A4%B4%20%3C%26%3E"},
@@ -344,7 +355,7 @@ TEST_F(AdminPages, RepublishTakesTheFormsChecksAndEverythingIsLogged) {
     }
     WebRequest signIn = request("GET", "/release");
     signIn.client = "192.0.2.7";
-    signIn.query = {{"token", kToken}};
+    signIn.query = {{kSignInField, mint()}};
     const std::string set = headerOf(site_.handle(signIn, Route::AdminRelease), "Set-Cookie");
     cookie_ = set.substr(0, set.find(';'));
     const std::string form = get("/release").body;
@@ -408,13 +419,16 @@ TEST_F(AdminPages, RepublishTakesTheFormsChecksAndEverythingIsLogged) {
     EXPECT_EQ(seen, expected);
 }
 
-// Trading the token over and over keeps a bounded number of sessions: the
-// one unused longest goes, the one in use stays.
-TEST_F(AdminPages, SessionsAreBoundedAndTheOneInUseStays) {
+// Sign-ins over and over keep a bounded number of sessions: the one unused
+// longest goes, the one in use stays, and none pushes out an address printed
+// before them. Addresses printed over and over keep a bounded number of
+// codes, the newest, and push out no session.
+TEST_F(AdminPages, SessionsAndCodesAreBoundedApart) {
     login("/comments");
     const std::string inUse = cookie_;
     login("/comments");
     const std::string idle = cookie_;
+    const std::string printedBefore = mint();
     for (int i = 0; i < 40; ++i) {
         login("/comments");
         cookie_ = inUse;
@@ -422,34 +436,103 @@ TEST_F(AdminPages, SessionsAreBoundedAndTheOneInUseStays) {
     }
     cookie_ = idle;
     EXPECT_EQ(get("/comments").status, 401u);
+    EXPECT_EQ(get("/comments", {{kSignInField, printedBefore}}).status, 303u)
+        << "sessions pushed out a code";
+    std::vector<std::string> codes;
+    for (std::size_t i = 0; i <= AdminSessions::Limits().codes; ++i)
+        codes.push_back(mint());
+    cookie_ = inUse;
+    EXPECT_EQ(get("/comments").status, 200u) << "codes pushed out a session";
+    EXPECT_EQ(get("/comments", {{kSignInField, codes.front()}}).status, 401u);
+    EXPECT_EQ(get("/comments", {{kSignInField, codes[1]}}).status, 303u);
+    EXPECT_EQ(get("/comments", {{kSignInField, codes.back()}}).status, 303u);
 }
 
-// Only the token itself opens a session, and a session ends with its life
-// however often it is used. The life passes on the test's clock.
-TEST(AdminSessionRules, TheTokenOpensASessionThatEndsWithItsLife) {
-    using namespace std::chrono_literals;
-    const std::string token = "0123456789abcdef";
-    const std::string dir = freshDirectory();
-    SettableClock clock(std::chrono::sys_days(std::chrono::year(2026) / 12 / 1));
-    AdminSessions sessions(token, dir + "/" + kDatabaseFile, {.sessions = 4, .life = 400ms}, clock);
+// A sign-in address opens one session, once, within its hour. Opened again,
+// expired, with a character changed, or in the old form with the admin
+// token, it shows the sign-in page with why and the command, sets no cookie
+// and logs no sign-in; a wrong guess takes no code away. A code is no
+// cookie, nor a cookie a code.
+TEST_F(AdminPages, ASignInAddressOpensOnceWithinItsHour) {
+    const std::string fresh = mint(), guessed = mint(), lasting = mint(), expiring = mint();
+    std::string changed = guessed;
+    changed.back() = changed.back() == '0' ? '1' : '0';
+    constexpr char kUsed[] = "这个登录地址已经用过或已过期";
+    constexpr char kOld[] = "这是以前的管理地址";
     const struct {
+        const char* what;
+        const char* field;
         std::string given;
-        bool opens;
+        std::chrono::milliseconds later; // the clock moves on first
+        unsigned status;
+        const char* says; // on the sign-in page
     } cases[] = {
-        {token, true},
-        {"", false},
-        {token.substr(1), false},
-        {token + "0", false},
-        {"0123456789abcdeF", false},
+        {"a fresh code", kSignInField, fresh, 0ms, 303, ""},
+        {"the same code again", kSignInField, fresh, 0ms, 401, kUsed},
+        {"a character changed", kSignInField, changed, 0ms, 401, kUsed},
+        {"the code guessed at", kSignInField, guessed, 0ms, 303, ""},
+        {"the admin token", kOldTokenField, kToken, 0ms, 401, kOld},
+        {"a code in the old form", kOldTokenField, lasting, 0ms, 401, kOld},
+        {"the admin token as a code", kSignInField, kToken, 0ms, 401, kUsed},
+        {"no code", kSignInField, "", 0ms, 401, kUsed},
+        {"within its hour", kSignInField, lasting, 1h - 1ms, 303, ""},
+        {"at the end of its hour", kSignInField, expiring, 1ms, 401, kUsed},
     };
     for (const auto& c : cases) {
+        clock_.advance(c.later);
+        cookie_.clear();
+        const WebResponse answer = get("/release", {{c.field, c.given}, {"platform", "linux"}});
+        EXPECT_EQ(answer.status, c.status) << c.what;
+        const std::string set = headerOf(answer, "Set-Cookie");
+        EXPECT_EQ(set.empty(), c.status != 303) << c.what;
+        if (c.status == 303) {
+            EXPECT_EQ(headerOf(answer, "Location"), "/release?platform=linux") << c.what;
+            cookie_ = set.substr(0, set.find(';'));
+            EXPECT_EQ(get("/release").status, 200u) << c.what;
+        } else {
+            EXPECT_NE(answer.body.find(c.says), std::string::npos) << c.what << answer.body;
+            EXPECT_NE(answer.body.find(escapeHtml(kSignIn)), std::string::npos) << c.what;
+        }
+    }
+    EXPECT_EQ(database().audit().page(0, 0).total, 3) << "a sign-in logged, or one not";
+
+    const std::string code = mint();
+    cookie_ = "pelvoran_admin=" + code;
+    EXPECT_EQ(get("/comments").status, 401u);
+    login("/comments");
+    EXPECT_EQ(get("/comments", {{kSignInField, cookie_.substr(cookie_.find('=') + 1)}}).status,
+              401u);
+    EXPECT_EQ(get("/comments", {{kSignInField, code}}).status, 303u);
+}
+
+// A code opens one session however many trade it at once (two browsers
+// racing with one address), and a session ends with its life however often
+// it is used. The lives pass on the test's clock.
+TEST(AdminSessionRules, ACodeOpensOneSessionThatEndsWithItsLife) {
+    using namespace std::chrono_literals;
+    const std::string dir = freshDirectory();
+    SettableClock clock(std::chrono::sys_days(std::chrono::year(2026) / 12 / 1));
+    AdminSessions sessions(dir + "/" + kDatabaseFile, {.sessions = 4, .life = 400ms}, clock);
+    for (int round = 0; round < 8; ++round) {
         WebRequest trade;
-        trade.query["token"] = c.given;
-        EXPECT_EQ(sessions.start(trade).has_value(), c.opens) << c.given;
+        trade.query[kSignInField] = sessions.mint();
+        std::atomic<int> opened = 0;
+        std::vector<std::thread> browsers;
+        for (int i = 0; i < 4; ++i)
+            browsers.emplace_back([&] {
+                try {
+                    opened += sessions.start(trade).has_value();
+                } catch (const std::exception& e) {
+                    ADD_FAILURE() << e.what();
+                }
+            });
+        for (auto& browser : browsers)
+            browser.join();
+        EXPECT_EQ(opened.load(), 1) << "round " << round;
     }
 
     WebRequest trade;
-    trade.query["token"] = token;
+    trade.query[kSignInField] = sessions.mint();
     const std::string cookie = sessions.start(trade).value();
     WebRequest r;
     r.cookie = "other=1; " + cookie.substr(0, cookie.find(';'));
@@ -500,7 +583,7 @@ TEST_F(AdminPages, SignInShowsTheCommandAndLogoutEndsTheSession) {
     EXPECT_NE(get("/comments").body.find("action=\"/logout\""), std::string::npos);
 
     // Another AdminSite on the same state: a restarted server.
-    AdminSite restarted(state_, kToken, use_, metrics_, kSignIn);
+    AdminSite restarted(state_, use_, metrics_, kSignIn, "", "", "", clock_);
     WebRequest again = request("GET", "/comments");
     EXPECT_EQ(restarted.handle(again, Route::AdminComments).status, 200u);
 
@@ -514,7 +597,7 @@ TEST_F(AdminPages, SignInShowsTheCommandAndLogoutEndsTheSession) {
 }
 
 // /metrics opens to the metrics token as a bearer token alone: a session
-// cookie, the admin token, a wrong or partial token or another scheme gets
+// cookie, a sign-in code, a wrong or partial token or another scheme gets
 // 401; and the metrics token opens no admin page.
 TEST_F(AdminPages, MetricsTakeTheirOwnTokenAsABearerToken) {
     login("/comments");
@@ -529,7 +612,7 @@ TEST_F(AdminPages, MetricsTakeTheirOwnTokenAsABearerToken) {
         {"Basic " + token, 401},
         {"bearer" + token, 401},
         {"Bearer " + token + "0", 401},
-        {std::string("Bearer ") + kToken, 401},
+        {"Bearer " + mint(), 401},
         {"Bearer " + token, 200},
     };
     for (const auto& c : cases) {
@@ -546,7 +629,7 @@ TEST_F(AdminPages, MetricsTakeTheirOwnTokenAsABearerToken) {
     WebRequest bearer = request("GET", "/comments");
     bearer.authorization = "Bearer " + token;
     EXPECT_EQ(site_.handle(bearer, Route::AdminComments).status, 401u);
-    bearer.query["token"] = token;
+    bearer.query[kSignInField] = token;
     EXPECT_EQ(site_.handle(bearer, Route::AdminComments).status, 401u);
 }
 

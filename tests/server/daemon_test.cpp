@@ -47,7 +47,7 @@ TEST(Site, AnswersUpdateChecksAndComments) {
     CommentWriter writer(path);
     Metrics metrics;
     DatabaseHealth health(dir.path());
-    AdminSite admin(dir.path(), adminToken(dir.path()), use, metrics, "");
+    AdminSite admin(dir.path(), use, metrics, "");
     Site site({use, reply, limiter, writer, admin, metrics, health});
     auto ask = [&](const char* method, const char* url, const std::string& body = "") {
         Incoming in;
@@ -102,7 +102,7 @@ TEST(Site, DownloadsAreCountedWhenTheWholeFileWentOut) {
     CommentWriter writer(dir.path() + "/comments.sqlite");
     Metrics metrics;
     DatabaseHealth health(dir.path());
-    AdminSite admin(dir.path(), adminToken(dir.path()), use, metrics, "");
+    AdminSite admin(dir.path(), use, metrics, "");
     DownloadShelf shelf;
     shelf.set({{{Platform::Linux, "pelvoran.deb", "abc", static_cast<std::int64_t>(kSize)},
                 "1.06",

@@ -547,23 +547,33 @@ TEST(ServerCommandLine, FilesAreTheOwnersAlone) {
     ::umask(mask);
     EXPECT_EQ(modeOf(state), 0700);
     for (const char* name : {"/comments.sqlite", "/comments.sqlite-wal", "/comments.sqlite-shm",
-                             "/admin-token", "/admin-address", "/backups", "/serve.lock"})
+                             "/metrics-token", "/admin-address", "/backups", "/serve.lock"})
         EXPECT_TRUE(modes.contains(name)) << name << " in " << ::testing::PrintToString(modes);
     for (const auto& [name, mode] : modes)
         EXPECT_EQ(mode, name == "/backups" ? 0700 : 0600) << name;
 }
 
 // serve says where the admin pages are after its listening lines, never
-// with the token; that it made the state directory, by its real path (a
+// with a sign-in code; that it made the state directory, by its real path (a
 // mistyped --state is a new, empty one); run by root on a directory of
-// root's, that it stays root and how to change that. admin-url says when no
-// server runs, and never gives an address a server could not note as its.
+// root's, that it stays root and how to change that. admin-url gives a new
+// code each time, says when no server runs, and never gives an address a
+// server could not note as its.
 TEST(ServerCommandLine, ServeSaysWhereItsPagesAreAndWhatItMade) {
     const TempDir parent;
     const std::string state = parent.path() + "/typo";
     const std::vector<std::string> args = {
         "--state", state, "--listen", "127.0.0.1:0", "--admin-listen", "127.0.0.1:0"};
-    std::string address, token, real;
+    std::string address, real, printed;
+    // The sign-in address admin-url printed, `out`, without its code, which
+    // is 64 hex digits.
+    const auto withoutCode = [](const std::string& out) {
+        const auto code = out.find("?signin=");
+        if (code == std::string::npos ||
+            out.find_first_not_of("0123456789abcdef", code + 8) != code + 8 + 64)
+            ADD_FAILURE() << "no code of 64 hex digits in " << out;
+        return out.substr(0, code);
+    };
     {
         std::optional<ChildProcess> serve;
         const std::string out = startServe(serve, parent.path() + "/first.log", args);
@@ -571,14 +581,13 @@ TEST(ServerCommandLine, ServeSaysWhereItsPagesAreAndWhatItMade) {
         address = fileBytes(state + "/admin-address");
         ASSERT_TRUE(address.ends_with("\n")) << out;
         address.pop_back();
-        token = tokenOf(state);
         const auto admin = out.find("管理页面：http://" + address + "/（登录地址：");
         ASSERT_NE(admin, std::string::npos) << out;
         EXPECT_LT(out.rfind("listening on "), admin) << out;
         EXPECT_NE(out.find("pelvoran-server admin-url --state " + real + "）\n", admin),
                   std::string::npos)
             << out;
-        EXPECT_EQ(out.find(token), std::string::npos) << out;
+        EXPECT_EQ(out.find("signin="), std::string::npos) << out;
         EXPECT_NE(out.find("新建了状态目录 " + real + "（空的"), std::string::npos) << out;
         struct stat st {};
         ASSERT_EQ(::stat(state.c_str(), &st), 0);
@@ -587,12 +596,14 @@ TEST(ServerCommandLine, ServeSaysWhereItsPagesAreAndWhatItMade) {
             << out;
         const CommandResult live = runServerCommand({"admin-url", "--state", state});
         EXPECT_EQ(live.status, 0) << live.err;
-        EXPECT_EQ(live.out, "http://" + address + "/?token=" + token + "\n");
+        EXPECT_EQ(withoutCode(live.out), "http://" + address + "/");
+        printed = live.out;
     }
     const CommandResult stopped = runServerCommand({"admin-url", "--state", state});
     EXPECT_EQ(stopped.status, 1);
     EXPECT_NE(stopped.err.find(real + " 上现在没有服务器在运行"), std::string::npos) << stopped.err;
-    EXPECT_EQ(stopped.out, "http://" + address + "/?token=" + token + "\n") << "the last one";
+    EXPECT_EQ(withoutCode(stopped.out), "http://" + address + "/") << "the last one";
+    EXPECT_NE(stopped.out, printed) << "the same code twice";
 
     // The next serve cannot note its address: the old one is not given as its.
     std::filesystem::create_directory(state + "/admin-address.part");

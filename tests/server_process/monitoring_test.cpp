@@ -78,7 +78,7 @@ TEST(ServerMonitoring, LittleRoomIsSaidAndAFailedCommitIsNot200) {
 
 // /metrics, read by Prometheus' own parser, counts what happened; without
 // the metrics token (serve makes it, the owner's alone) it answers 401, and
-// neither token opens what the other does.
+// neither the token nor a sign-in code opens what the other does.
 TEST(ServerMonitoring, MetricsAreReadByAPrometheusParser) {
     const TempDir state;
     const std::string dir = state.path();
@@ -91,11 +91,11 @@ TEST(ServerMonitoring, MetricsAreReadByAPrometheusParser) {
 
     EXPECT_EQ(statusOf(adminGet(dir, "/metrics")), 401);
     EXPECT_EQ(statusOf(adminGet(dir, "/metrics", "Cookie: " + login(dir) + "\r\n")), 401);
-    EXPECT_EQ(statusOf(adminGet(dir, "/metrics", "Authorization: Bearer " + tokenOf(dir) + "\r\n")),
-              401);
+    const std::string code = signInQuery(dir).substr(std::string_view("?signin=").size());
+    EXPECT_EQ(statusOf(adminGet(dir, "/metrics", "Authorization: Bearer " + code + "\r\n")), 401);
     const std::string monitor = tokenOf(dir, "metrics-token");
     EXPECT_EQ(modeOf(dir + "/metrics-token"), 0600);
-    EXPECT_EQ(statusOf(adminGet(dir, "/comments?token=" + monitor)), 401);
+    EXPECT_EQ(statusOf(adminGet(dir, "/comments?signin=" + monitor)), 401);
     const std::string reply =
         adminGet(dir, "/metrics", "Authorization: Bearer " + monitor + "\r\n");
     ASSERT_EQ(statusOf(reply), 200);

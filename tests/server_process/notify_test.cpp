@@ -5,6 +5,7 @@
 // SMTP only to loopback by address, in a namespace with its own /etc/hosts.
 #include "server/store/store.h"
 #include "tests/support/driver_process.h"
+#include "tests/support/server_harness.h"
 #include "tests/support/server_process.h"
 
 #include <gtest/gtest.h>
@@ -529,9 +530,8 @@ TEST(NotifyProcess, ATestSendBlocksNoOtherRequest) {
     ASSERT_EQ(addWebhook(state.path(), silent.port(), out.path()), 0);
     ServerProcess server(state.path(), {"--notify-retry-ms", "10000"});
     const int admin = adminPort(state.path());
-    const std::string token = fileBytes(state.path() + "/admin-token");
     const std::string signIn =
-        httpExchange(admin, "GET /notify?token=" + token.substr(0, token.find('\n')) +
+        httpExchange(admin, "GET /notify" + signInQuery(state.path()) +
                                 " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
     const auto set = signIn.find("Set-Cookie: ");
     ASSERT_NE(set, std::string::npos) << signIn;

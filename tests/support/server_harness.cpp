@@ -145,9 +145,19 @@ std::string tokenOf(const std::string& state, const std::string& file) {
     return token;
 }
 
+std::string signInQuery(const std::string& state) {
+    const CommandResult r = runServerCommand({"admin-url", "--state", state});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const auto query = r.out.find("/?");
+    const auto end = r.out.find('\n');
+    return query == std::string::npos || end == std::string::npos
+               ? ""
+               : r.out.substr(query + 1, end - query - 1);
+}
+
 std::string login(const std::string& state) {
     const std::string set =
-        headerValue(adminGet(state, "/comments?token=" + tokenOf(state)), "Set-Cookie");
+        headerValue(adminGet(state, "/comments" + signInQuery(state)), "Set-Cookie");
     return set.substr(0, set.find(';'));
 }
 

@@ -67,9 +67,13 @@ std::string adminGet(const std::string& state, const std::string& target,
 std::string headerValue(const std::string& reply, const std::string& name);
 
 /// The first line of the token file `file` in `state`.
-std::string tokenOf(const std::string& state, const std::string& file = "admin-token");
+std::string tokenOf(const std::string& state, const std::string& file);
 
-/// The session cookie the token opens ("pelvoran_admin=...").
+/// The query of a new sign-in address, as `admin-url` on `state` prints it
+/// ("?signin=CODE"); empty (and a test failure) when it prints none.
+std::string signInQuery(const std::string& state);
+
+/// The session cookie a new sign-in address opens ("pelvoran_admin=...").
 std::string login(const std::string& state);
 
 } // namespace pelvoran::test
