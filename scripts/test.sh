@@ -6,7 +6,8 @@
 # start the built programs as processes (all but the browser and Orca
 # tests), while GCC checks the other test sources for warnings; then builds
 # the .deb and checks it with lintian, the AppStream file with appstreamcli
-# and the .desktop file with desktop-file-validate; then cross-builds the
+# and the .desktop file with desktop-file-validate; then runs scripts/run.sh
+# as a newcomer would, on a virtual display; then cross-builds the
 # Windows program and runs its tests under wine; then builds the four
 # release files again and compares them, and signs the executables with a
 # test certificate; last, fails on any process a test left running. Exits
@@ -201,10 +202,19 @@ if [ -n "$out" ]; then
     failed "desktop-file-validate printed hints"
 fi
 
+timed "the packages and their checks"
+
+# The README's first command as a newcomer runs it: scripts/run.sh with no
+# state directory yet, the tool on a virtual display, a comment typed in
+# it that must reach the server. run.sh rebuilds only the tool of `build`
+# (against the server it starts), which nothing after this uses: the
+# packages above were made from it first.
+/usr/bin/python3 tests/first_run/first_run_test.py || failed "scripts/run.sh on a first start"
+timed "scripts/run.sh on a first start"
+
 # 4. The Windows tests under wine, once their build beside the steps above
 #    is done. The other builds beside go on at the lowest priority: wine
 #    gets the processor whenever it wants it.
-timed "the packages and their checks"
 while [ ! -e "$windows_tests_built" ] && kill -0 "$beside" 2>/dev/null; do
     sleep 1
 done

@@ -131,33 +131,49 @@ TEST(MaintainerScripts, InstallingSaysWhatHappened) {
 // Without systemd, postinst makes the system user pelvoran-server (no login
 // shell, the state directory its home) and that directory (0700) once, and
 // its hint works: serve started by root runs as that user and says where
-// the admin pages are; a state directory it makes is that user's too. A
-// state directory of root's from before is named.
+// the admin pages are; a state directory it makes is that user's too,
+// except where that user cannot reach it (under root's home, a private
+// temporary folder): there it stays root's, and serve says why. A state
+// directory of root's from before is named.
 TEST(MaintainerScripts, WithoutSystemdTheServerIsNotRoot) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root: the state directory belongs to another user";
     if (!canUnshare())
         GTEST_SKIP() << "unshare is not allowed here: the scripts need a /var/lib of their own";
-    // serve started by root with `args`, its state directory `state`: the
-    // last line it printed (the admin pages), its uid, its state directory,
-    // its exit status after SIGTERM.
-    const auto serveAndLook = [](const std::string& args, const std::string& state,
-                                 const std::string& name) {
-        return startServer(args, name) + "read -r line <&3\nread -r admin <&3\necho \"$admin\" >" +
-               name + ".admin\ngrep ^Uid: /proc/$!/status >" + name + ".uid\nstat -c '%U:%G %a' " +
-               state + " >" + name + ".made\nkill $!\nwait $! && echo 0 >" + name +
-               ".status || echo $? >" + name + ".status\n";
+    const struct {
+        const char* name;
+        const char* state; // serve's --state
+        bool given;        // to the system user; else root's, serve staying root
+        const char* said;  // in serve's errors, or ""
+    } serves[] = {
+        {"packaged", "/var/lib/pelvoran-server", true, ""},
+        {"made", "/var/lib/made", true,
+         "新建了状态目录 /var/lib/made（空的，属于用户 pelvoran-server）"},
+        {"closed", "/var/lib/closed/made", false,
+         "新建了状态目录 /var/lib/closed/made（空的，属于 root：用户 pelvoran-server 进不了目录 "
+         "/var/lib/closed，没有交给它）"},
     };
+    // Each serve started by root: the last line it printed (the admin
+    // pages), its uid, its state directory, its exit status after SIGTERM.
+    std::string serving = "mkdir -m 700 /var/lib/closed\n";
+    for (const auto& c : serves) {
+        const std::string name = c.name;
+        const bool packaged = std::string(c.state) == "/var/lib/pelvoran-server"; // the default
+        serving += startServer(packaged ? "" : std::string("--state ") + c.state, name) +
+                   "read -r line <&3\nread -r admin <&3\necho \"$admin\" >" + name +
+                   ".admin\ngrep ^Uid: /proc/$!/status >" + name + ".uid\nstat -c '%U:%G %a' " +
+                   c.state + " >" + name + ".made\nkill $!\nwait $! && echo 0 >" + name +
+                   ".status || echo $? >" + name + ".status\n";
+    }
     const TempDir dir;
     standIns(dir.path());
     ASSERT_EQ(inNamespace(dir.path(),
                           "sh " + kPackaging + "/postinst configure '' 2>said\n" + "sh " +
-                              kPackaging + "/postinst configure 1.05 2>said-again\n" +
-                              serveAndLook("", "/var/lib/pelvoran-server", "packaged") +
-                              serveAndLook("--state /var/lib/made", "/var/lib/made", "made"),
+                              kPackaging + "/postinst configure 1.05 2>said-again\n" + serving,
                           false),
               0)
-        << fileBytes(dir.path() + "/packaged.err") << fileBytes(dir.path() + "/made.err");
+        << fileBytes(dir.path() + "/packaged.err") << fileBytes(dir.path() + "/made.err")
+        << fileBytes(dir.path() + "/closed.err");
     const std::string calls = fileBytes(dir.path() + "/calls");
     const std::string adduser = "adduser --system --group --quiet --home /var/lib/pelvoran-server "
                                 "--no-create-home --shell /usr/sbin/nologin pelvoran-server\n";
@@ -173,22 +189,22 @@ TEST(MaintainerScripts, WithoutSystemdTheServerIsNotRoot) {
             << line;
         EXPECT_NE(line.find("以系统用户 pelvoran-server 的身份运行"), std::string::npos) << line;
     }
-    const std::string id = std::to_string(kSystemUser);
-    for (const std::string name : {"/packaged", "/made"}) {
-        const std::string err = fileBytes(dir.path() + name + ".err");
-        EXPECT_EQ(fileBytes(dir.path() + name + ".made"), "pelvoran-server:pelvoran-server 700\n")
-            << name;
-        EXPECT_TRUE(fileBytes(dir.path() + name + ".uid").starts_with("Uid:\t" + id + "\t" + id))
-            << name << ": " << fileBytes(dir.path() + name + ".uid");
-        EXPECT_TRUE(
-            fileBytes(dir.path() + name + ".admin").starts_with("管理页面：http://127.0.0.1:"))
-            << name << ": " << fileBytes(dir.path() + name + ".admin");
-        EXPECT_EQ(err.find("root"), std::string::npos) << name << ": " << err;
-        EXPECT_EQ(err.find("新建了状态目录") != std::string::npos, name == "/made") << err;
-        EXPECT_EQ(fileBytes(dir.path() + name + ".status"), "0\n") << name << ": " << err;
+    for (const auto& c : serves) {
+        const std::string name = dir.path() + "/" + c.name;
+        const std::string err = fileBytes(name + ".err");
+        const std::string id = c.given ? std::to_string(kSystemUser) : "0";
+        EXPECT_EQ(fileBytes(name + ".made"),
+                  c.given ? "pelvoran-server:pelvoran-server 700\n" : "root:root 700\n")
+            << c.name;
+        EXPECT_TRUE(fileBytes(name + ".uid").starts_with("Uid:\t" + id + "\t" + id))
+            << c.name << ": " << fileBytes(name + ".uid");
+        EXPECT_TRUE(fileBytes(name + ".admin").starts_with("管理页面：http://127.0.0.1:"))
+            << c.name << ": " << fileBytes(name + ".admin");
+        EXPECT_EQ(err.find("root") == std::string::npos, c.given) << c.name << ": " << err;
+        EXPECT_EQ(err.find("新建了状态目录") != std::string::npos, *c.said != '\0') << err;
+        EXPECT_NE(err.find(c.said), std::string::npos) << c.name << ": " << err;
+        EXPECT_EQ(fileBytes(name + ".status"), "0\n") << c.name << ": " << err;
     }
-    EXPECT_NE(fileBytes(dir.path() + "/made.err").find("属于用户 pelvoran-server"),
-              std::string::npos);
 
     const TempDir before;
     standIns(before.path());

@@ -5,6 +5,7 @@
 #include "server/support/fd.h"
 #include "server/support/state_files.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -13,10 +14,12 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <grp.h>
+#include <optional>
 #include <pwd.h>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <vector>
 
 namespace pelvoran::server {
 
@@ -30,18 +33,81 @@ std::string userName(uid_t uid) {
     return user != nullptr ? user->pw_name : "uid " + std::to_string(uid);
 }
 
-/// A state directory root has just made becomes the package's system user's
-/// (when there is one), so that serve runs as that user and not as root.
-void giveToServiceUser(const StateDir& s, struct stat& st) {
-    if (::geteuid() != 0)
-        return;
+/// A user as the system knows it, copied out of getpwnam's buffer.
+struct User {
+    std::string name;
+    uid_t uid;
+    gid_t gid;
+};
+
+std::optional<User> serviceUser() {
     const passwd* user = ::getpwnam(kServiceUser);
     if (user == nullptr)
-        return;
-    if (::fchownat(s.fd.get(), "", user->pw_uid, user->pw_gid, AT_EMPTY_PATH) != 0 ||
+        return std::nullopt;
+    return User{user->pw_name, user->pw_uid, user->pw_gid};
+}
+
+/// The owner of a state directory, by its ids (a uid the system has no name
+/// for has no groups but `gid`).
+User ownerOf(const StateDir& s) {
+    const passwd* user = ::getpwuid(s.owner);
+    return User{user != nullptr ? user->pw_name : "uid " + std::to_string(s.owner), s.owner,
+                s.group};
+}
+
+/// The first directory above `dir` (a real path) that `user` may not pass,
+/// asked of the kernel as that user in a process of its own (its groups,
+/// access control lists and all); empty when it reaches `dir`.
+std::string closedParent(const std::string& dir, const User& user) {
+    std::vector<std::string> parents;
+    for (std::size_t slash = dir.find('/'); slash != std::string::npos && slash + 1 < dir.size();
+         slash = dir.find('/', slash + 1))
+        parents.push_back(slash == 0 ? "/" : dir.substr(0, slash));
+    int count = 16;
+    std::vector<gid_t> groups(static_cast<std::size_t>(count));
+    while (::getgrouplist(user.name.c_str(), user.gid, groups.data(), &count) < 0)
+        groups.resize(static_cast<std::size_t>(count));
+    groups.resize(static_cast<std::size_t>(count));
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid < 0)
+        throw std::runtime_error("无法创建进程：" + systemErrorText(errno));
+    if (pid == 0) {
+        if (::setgroups(groups.size(), groups.data()) != 0 || ::setgid(user.gid) != 0 ||
+            ::setuid(user.uid) != 0)
+            ::_exit(255);
+        for (std::size_t i = 0; i < parents.size(); ++i)
+            if (::access(parents[i].c_str(), X_OK) != 0)
+                ::_exit(static_cast<int>(std::min<std::size_t>(i + 1, 254)));
+        ::_exit(0);
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR)
+            throw std::runtime_error("无法等待进程：" + systemErrorText(errno));
+    if (!WIFEXITED(status) || WEXITSTATUS(status) == 255)
+        throw std::runtime_error("无法以用户 " + user.name + " 的身份检查能否进入 " + dir);
+    const auto closed = static_cast<std::size_t>(WEXITSTATUS(status));
+    return closed == 0 ? std::string() : parents[std::min(closed, parents.size()) - 1];
+}
+
+/// A state directory root has just made becomes the package's system user's
+/// (when there is one), so that serve runs as that user and not as root;
+/// but only where that user can reach it. The directory above it that keeps
+/// the user out, when that keeps it root's.
+std::string giveToServiceUser(const StateDir& s, struct stat& st) {
+    if (::geteuid() != 0)
+        return {};
+    const std::optional<User> user = serviceUser();
+    if (!user)
+        return {};
+    if (std::string closed = closedParent(s.shown, *user); !closed.empty())
+        return closed;
+    if (::fchownat(s.fd.get(), "", user->uid, user->gid, AT_EMPTY_PATH) != 0 ||
         ::fstat(s.fd.get(), &st) != 0)
         throw std::runtime_error("无法把新建的状态目录 " + s.shown + " 交给用户 " + kServiceUser +
                                  "：" + systemErrorText(errno));
+    return {};
 }
 
 } // namespace
@@ -115,11 +181,14 @@ StateDir findState(const Parsed& p, StateUse use) {
         s.shown = fs::absolute(dir, ec).lexically_normal().string();
     }
     if (created) {
-        giveToServiceUser(s, st);
+        const std::string closed = giveToServiceUser(s, st);
         // A mistyped --state starts a server on an empty state: the
         // publisher hears it before any comment goes there.
         const std::string owner =
-            st.st_uid == 0 ? std::string(" root") : "用户 " + userName(st.st_uid);
+            (st.st_uid == 0 ? std::string(" root") : "用户 " + userName(st.st_uid)) +
+            (closed.empty() ? std::string()
+                            : "：用户 " + std::string(kServiceUser) + " 进不了目录 " + closed +
+                                  "，没有交给它");
         say(stderr, use == StateUse::Restore
                         ? "pelvoran-server: 新建了状态目录 " + s.shown + "（属于" + owner +
                               "），备份恢复到这里。"
@@ -237,6 +306,19 @@ StateDir enterState(const Parsed& p) {
 StateDir prepareState(const Parsed& p, Fd& lock, bool shared) {
     StateDir s = findState(p, StateUse::Serve);
     s.database = optionOr(p, "--database", ""); // serve's own choice, not the last one's
+    // Its owner would find its files by their full path (SQLite does), so it
+    // must be able to pass every directory above it.
+    if (s.actAsOwner) {
+        const User owner = ownerOf(s);
+        if (const std::string closed = closedParent(s.shown, owner); !closed.empty())
+            throw std::runtime_error(
+                "状态目录 " + s.shown + " 属于用户 " + owner.name + "，但该用户进不了目录 " +
+                closed +
+                "，服务器无法以它的身份使用其中的数据（serve "
+                "以状态目录所有者的身份运行）。请把状态目录移到该用户能进入的位置；或者运行 "
+                "sudo chown -R root: " +
+                s.shown + "，让服务器以 root 身份运行。");
+    }
     actAsStateOwner(s);
     if (::faccessat(AT_FDCWD, s.path.c_str(), W_OK | X_OK, AT_EACCESS) == 0) {
         lock = lockState(s, shared);
@@ -254,18 +336,27 @@ StateDir prepareState(const Parsed& p, Fd& lock, bool shared) {
     }
     checkState(s, DatabaseCheck::AtStart);
     // Only a state directory of root's keeps serve root: the way out is to
-    // give it to another user.
+    // give it to another user, one that can reach it.
     if (::geteuid() == 0) {
-        const bool serviceUser = ::getpwnam(kServiceUser) != nullptr;
-        say(stderr,
-            "pelvoran-server: 警告：状态目录 " + s.shown +
-                " 属于 root，服务器因此以 root 身份运行（serve "
-                "以状态目录所有者的身份运行）。请停止服务器，" +
-                (serviceUser ? std::string()
-                             : "建一个不能登录的系统用户（sudo adduser --system --group --home " +
-                                   s.shown + " --no-create-home " + kServiceUser + "），") +
-                "运行 sudo chown -R " + kServiceUser + ": " + s.shown + "，再启动：它就以用户 " +
-                kServiceUser + " 的身份运行。");
+        const std::optional<User> user = serviceUser();
+        const std::string closed = user ? closedParent(s.shown, *user) : std::string();
+        const std::string warning = "pelvoran-server: 警告：状态目录 " + s.shown +
+                                    " 属于 root，服务器因此以 root 身份运行（serve "
+                                    "以状态目录所有者的身份运行）。";
+        if (!closed.empty())
+            say(stderr, warning + "用户 " + kServiceUser + " 进不了目录 " + closed +
+                            "，不能接手它：要让服务器以用户 " + kServiceUser +
+                            " 的身份运行，请停止服务器，把状态目录移到该用户能进入的位置（例如 "
+                            "/var/lib 之下），运行 sudo chown -R " +
+                            kServiceUser + ": 新的目录，再用 --state 新的目录 启动。");
+        else
+            say(stderr,
+                warning + "请停止服务器，" +
+                    (user ? std::string()
+                          : "建一个不能登录的系统用户（sudo adduser --system --group --home " +
+                                s.shown + " --no-create-home " + kServiceUser + "），") +
+                    "运行 sudo chown -R " + kServiceUser + ": " + s.shown +
+                    "，再启动：它就以用户 " + kServiceUser + " 的身份运行。");
     }
     return s;
 }

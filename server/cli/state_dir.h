@@ -43,10 +43,10 @@ enum class StateUse {
 
 /// Finds the state directory named by --state. Serve and restore make a
 /// missing directory (only its owner may enter it; made by root, it is
-/// kServiceUser's when that user exists) and say so; a restore also takes
-/// an empty one (the package makes it so). Otherwise a directory that does
-/// not exist or holds no database is refused as a mistyped --state
-/// (UsageError).
+/// kServiceUser's when that user exists and may pass every directory above
+/// it, else root's) and say so; a restore also takes an empty one (the
+/// package makes it so). Otherwise a directory that does not exist or holds
+/// no database is refused as a mistyped --state (UsageError).
 StateDir findState(const Parsed& p, StateUse use);
 
 /// Takes the state directory's lock, held until the descriptor closes (by
@@ -74,8 +74,9 @@ StateDir enterState(const Parsed& p);
 /// For serve: the state directory, created when missing, locked for as long
 /// as `lock` stays open (shared by servers on PostgreSQL, which share the
 /// work: `shared`), and checked: its path to work with, its
-/// real path and its owner. Says so when serve stays root (the directory is
-/// root's).
+/// real path and its owner. Refuses, run by root, a directory whose owner
+/// may not pass every directory above it. Says so when serve stays root
+/// (the directory is root's).
 StateDir prepareState(const Parsed& p, Fd& lock, bool shared = false);
 
 /// The database of the state directory; a failure names its real path.

@@ -20,6 +20,9 @@ namespace pelvoran::server {
 /// where a part below needs it as well, named by that part's constant.
 struct ServeOptions {
     std::string stateDir;
+    /// The state directory's real path, for messages: stateDir is "." once
+    /// serve works as the directory's owner from inside it. Empty: stateDir.
+    std::string shownStateDir;
     /// The database: a PostgreSQL URI (--database), or empty for the
     /// state directory's SQLite file.
     std::string database;

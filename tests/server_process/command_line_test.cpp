@@ -358,6 +358,7 @@ TEST(ServerCommandLine, ReleaseRuleAndWhatTheCommandSays) {
 
 // Run by root against a state directory of the service's user, the command
 // line acts as that user: no file of the database is left owned by root.
+// One that user cannot reach is refused, with the reason.
 TEST(ServerCommandLine, RootActsAsTheStateDirectoryOwner) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root";
@@ -410,6 +411,21 @@ TEST(ServerCommandLine, RootActsAsTheStateDirectoryOwner) {
         ++files;
     }
     EXPECT_GE(files, 2); // the database and its backups at least
+
+    // Behind a folder only root may enter, the owner cannot reach its
+    // directory: serve refuses at once and names both by their real paths.
+    const TempDir closed;
+    ASSERT_EQ(::chmod(closed.path().c_str(), 0700), 0);
+    const std::string behind = closed.path() + "/state";
+    ASSERT_EQ(::mkdir(behind.c_str(), 0700), 0);
+    ASSERT_EQ(::chown(behind.c_str(), kService, kService), 0);
+    const CommandResult refused = runServerCommand(
+        {"serve", "--state", behind, "--listen", "127.0.0.1:0", "--admin-listen", "127.0.0.1:0"},
+        30s);
+    EXPECT_EQ(refused.status, 1) << refused.err;
+    EXPECT_NE(refused.err.find("状态目录 " + behind + " "), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("进不了目录 " + closed.path() + "，"), std::string::npos)
+        << refused.err;
 }
 
 // A database nothing should be served from is refused by serve and backup
