@@ -221,44 +221,62 @@ TEST(MaintainerScripts, WithoutSystemdTheServerIsNotRoot) {
 }
 
 // Removing or purging says when a pelvoran-server started by hand still
-// runs; purging says where the comments stay and how to remove them: the
-// directory made without systemd, or systemd's private one behind its link.
+// runs, naming it; purging says where the comments stay and how to remove
+// them: the directory made without systemd, or systemd's private one behind
+// its link; an empty one goes.
 TEST(MaintainerScripts, RemovingSaysWhatStays) {
     if (!canUnshare())
         GTEST_SKIP() << "unshare -rm is not allowed here: the scripts need a /var/lib of their own";
     const std::string running = "仍有 pelvoran-server 进程在运行";
     const struct {
         const char* before;
-        bool serving;                             // a server started by hand
-        std::vector<std::string> removed, purged; // one line each
+        bool serving; // a server started by hand
+        // One line each, its parts in order between '|'.
+        std::vector<std::string> removed, purged;
+        const char* left; // of the state directories, after the purge
     } cases[] = {
-        {"", false, {}, {}},
+        {"", false, {}, {}, ""},
         {"mkdir -m 700 /var/lib/pelvoran-server\n",
          true,
+         {running + "|pelvoran-server serve --state"},
          {running},
-         {running,
-          "留言：它们仍在 /var/lib/pelvoran-server 中（数据库 comments.sqlite 和每日备份）。"
-          "不再需要时，用 sudo rm -r /var/lib/pelvoran-server 删除"}},
+         ""},
+        {"mkdir -m 700 /var/lib/pelvoran-server\ntouch /var/lib/pelvoran-server/comments.sqlite\n",
+         false,
+         {},
+         {"留言：它们仍在 /var/lib/pelvoran-server 中（数据库 comments.sqlite 和每日备份）。"
+          "不再需要时，用 sudo rm -r /var/lib/pelvoran-server 删除"},
+         "/var/lib/pelvoran-server\n"},
         {"mkdir -p /var/lib/private/pelvoran-server\n"
+         "touch /var/lib/private/pelvoran-server/comments.sqlite\n"
          "ln -s private/pelvoran-server /var/lib/pelvoran-server\n",
          false,
          {},
          {"留言：它们仍在 /var/lib/private/pelvoran-server 中（数据库 comments.sqlite "
           "和每日备份）。"
           "不再需要时，用 sudo rm -r /var/lib/pelvoran-server /var/lib/private/pelvoran-server "
-          "删除"}},
+          "删除"},
+         "/var/lib/pelvoran-server\n/var/lib/private/pelvoran-server\n"},
+        {"mkdir -p /var/lib/private/pelvoran-server\n"
+         "ln -s private/pelvoran-server /var/lib/pelvoran-server\n",
+         false,
+         {},
+         {},
+         ""},
     };
     for (const auto& c : cases) {
         const TempDir dir;
         standIns(dir.path());
-        EXPECT_EQ(inNamespace(dir.path(),
-                              c.before +
-                                  (c.serving ? startServer("--state " + dir.path() + "/state")
-                                             : std::string()) +
-                                  "sh " + kPackaging + "/postrm remove 2>removed\nsh " +
-                                  kPackaging + "/postrm purge 2>purged\n",
-                              false, true),
-                  0)
+        EXPECT_EQ(
+            inNamespace(
+                dir.path(),
+                c.before +
+                    (c.serving ? startServer("--state " + dir.path() + "/state") : std::string()) +
+                    "sh " + kPackaging + "/postrm remove 2>removed\nsh " + kPackaging +
+                    "/postrm purge 2>purged\nls -d /var/lib/pelvoran-server "
+                    "/var/lib/private/pelvoran-server >left 2>/dev/null || true\n",
+                false, true),
+            0)
             << fileBytes(dir.path() + "/serve.err");
         for (const auto& [file, expected] :
              {std::pair{"/removed", c.removed}, std::pair{"/purged", c.purged}}) {
@@ -266,9 +284,19 @@ TEST(MaintainerScripts, RemovingSaysWhatStays) {
             EXPECT_EQ(std::count(said.begin(), said.end(), '\n'),
                       static_cast<std::ptrdiff_t>(expected.size()))
                 << said;
-            for (const std::string& part : expected)
-                EXPECT_NE(said.find(part), std::string::npos) << file << ": " << said;
+            for (const std::string& line : expected) {
+                std::size_t at = 0;
+                for (std::size_t from = 0; from <= line.size();) {
+                    const std::size_t bar = std::min(line.find('|', from), line.size());
+                    at = said.find(line.substr(from, bar - from), at);
+                    EXPECT_NE(at, std::string::npos) << file << ": " << said;
+                    if (at == std::string::npos)
+                        break;
+                    from = bar + 1;
+                }
+            }
         }
+        EXPECT_EQ(fileBytes(dir.path() + "/left"), c.left) << c.before;
     }
 }
 
