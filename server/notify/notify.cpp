@@ -204,8 +204,7 @@ std::string testMail(const std::string& address, std::chrono::sys_seconds now) {
 }
 
 StoredComment testComment(std::chrono::sys_seconds now) {
-    return {0,     now,  u"这是 pelvoran-server notify test 发出的测试通知。", kFromDesktop,
-            false, false};
+    return {0, now, u"这是 pelvoran-server notify test 发出的测试通知。", "test", false, false};
 }
 
 bool isLoopbackHost(std::string_view host) {

@@ -58,7 +58,8 @@ std::string notificationMail(const StoredComment& c, const std::string& link,
 /// A mail that only says the settings work, for `notify test`.
 std::string testMail(const std::string& address, std::chrono::sys_seconds now);
 
-/// The webhook body of `notify test`: a made-up comment numbered 0.
+/// The webhook body of `notify test`: a made-up comment numbered 0 from
+/// the source "test", which no comment has.
 StoredComment testComment(std::chrono::sys_seconds now);
 
 /// Whether `host` (as a URL carries it) is this machine's loopback by its

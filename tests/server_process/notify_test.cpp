@@ -277,6 +277,12 @@ TEST(NotifyProcess, ToolCommentsReachWebhookAndMailOnceTheyAreUp) {
     const CommandResult test = runServerCommand({"notify", "test", "1", "--state", state.path()});
     EXPECT_EQ(test.status, 0) << test.err;
     EXPECT_NE(test.out.find("已送达"), std::string::npos) << test.out;
+    // A receiver tells the test from a comment.
+    const std::vector<Hook> received = hooks(out.path());
+    const auto tests = std::count_if(received.begin(), received.end(), [](const Hook& h) {
+        return h.id == 0 && h.line.find("\"source\":\"test\"") != std::string::npos;
+    });
+    EXPECT_EQ(tests, 1);
     EXPECT_EQ(server.stop(SIGTERM), 0);
 }
 
