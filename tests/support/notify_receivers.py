@@ -5,7 +5,7 @@ the server's notifications.
 Each webhook POST is checked against the secret (HMAC-SHA256 of the body,
 in X-Pelvoran-Signature) and appended to OUT/webhook.jsonl as one line
 {"ok": signature valid, "type": Content-Type, "id", "url", "flagged",
-"text"} (the body's values), and as it came to OUT/webhook.txt; each mail
+"source", "text"} (the body's values), and as it came to OUT/webhook.txt; each mail
 aiosmtpd takes is appended to OUT/mail.jsonl as {"to", "subject" and
 "text" decoded} and as it came to OUT/mail.txt. With --smtp-auth the SMTP
 server offers AUTH without TLS, as a careless relay would, and appends each
@@ -80,6 +80,7 @@ def main():
                 "id": sent["id"],
                 "url": sent["url"],
                 "flagged": sent["flagged"],
+                "source": sent["source"],
                 "text": sent["text"],
             })
             self.send_response(204)
