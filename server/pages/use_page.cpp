@@ -312,7 +312,8 @@ std::string usePage(const UseView& view) {
     main += newestSection(view);
     main += versionsSection(view.field, view.today);
     main += releasesSection(view.field);
-    main += "<p class=\"muted\">版本来自工具的 User-Agent；1.05 及更早的工具不发送它，记为“" +
+    main += "<p class=\"muted\">版本来自工具的 User-Agent；早先发布、不发送它的工具（1.05 "
+            "及更早）记为“" +
             std::string(kEarlyLabel) +
             "”。不同的客户端按网络（IPv4 /24、IPv6 /48）和平台估算，服务器不保存任何地址。</p>\n";
     return adminFrame("使用情况", main, "/use");
