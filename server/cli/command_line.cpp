@@ -92,6 +92,56 @@ constexpr char kUsage[] =
     "  pelvoran-server --version\n"
     "  pelvoran-server --help\n";
 
+/// The usage of the command `args` begins with (and of its subcommand,
+/// when one is named and known): kUsage's entries for it, each with the
+/// lines that go on from it.
+std::string usageOf(const std::vector<std::string>& args) {
+    std::vector<std::string> entries;
+    std::string_view rest = kUsage;
+    rest.remove_prefix(rest.find('\n') + 1); // "用法："
+    while (!rest.empty()) {
+        const std::size_t end = rest.find('\n') + 1;
+        const std::string_view line = rest.substr(0, end);
+        rest.remove_prefix(end);
+        if (line.starts_with("  pelvoran-server ") || entries.empty())
+            entries.emplace_back(line);
+        else
+            entries.back() += line;
+    }
+    const auto words = [](const std::string& entry) {
+        std::vector<std::string> w;
+        std::size_t at = std::string_view("  pelvoran-server ").size();
+        for (int i = 0; i < 2; ++i) {
+            const std::size_t blank = entry.find_first_of(" \n", at);
+            w.push_back(entry.substr(at, blank - at));
+            at = entry.find_first_not_of(' ', blank);
+        }
+        return w;
+    };
+    const auto pick = [&](bool bySubcommand) {
+        std::string out;
+        for (const std::string& entry : entries) {
+            const auto w = words(entry);
+            bool named = w[0] == args[0];
+            if (named && bySubcommand) {
+                named = false;
+                for (std::size_t at = 0; at <= w[1].size();) {
+                    const std::size_t bar = std::min(w[1].find('|', at), w[1].size());
+                    named = named || w[1].substr(at, bar - at) == args[1];
+                    at = bar + 1;
+                }
+            }
+            if (named)
+                out += entry;
+        }
+        return out;
+    };
+    std::string chosen = args.size() > 1 ? pick(true) : "";
+    if (chosen.empty())
+        chosen = pick(false);
+    return "用法：\n" + chosen;
+}
+
 /// "/" or "/a/b/": a path of plain characters, between slashes.
 bool isPrefix(const std::string& s) {
     if (!s.starts_with('/') || !s.ends_with('/') || s.find("//") != std::string::npos ||
@@ -308,6 +358,16 @@ int reported(const std::function<int()>& run) {
 int runCommandLine(const std::vector<std::string>& args) {
     return reported([&] {
         const std::string command = args.empty() ? "" : args[0];
+        // Each command's --help prints its own part of the usage.
+        if (!command.starts_with("-") &&
+            std::any_of(args.begin() + (args.empty() ? 0 : 1), args.end(),
+                        [](const std::string& a) { return a == "--help" || a == "-h"; })) {
+            const std::string usage = usageOf(args);
+            if (usage != "用法：\n") {
+                std::fputs(usage.c_str(), stdout);
+                return kExitOk;
+            }
+        }
         if (command == "serve")
             return serveCommand(args);
         if (command == "release")

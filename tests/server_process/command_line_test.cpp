@@ -152,6 +152,26 @@ TEST(ServerCommandLine, UsageErrorsAndExports) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(runServerCommand(c.args).status, c.status) << ::testing::PrintToString(c.args);
+    // Each command's --help prints its own part of the usage.
+    const struct {
+        std::vector<std::string> args;
+        const char* shown;
+        const char* notShown;
+    } helps[] = {
+        {{"release", "set", "--help"}, "release set [--state DIR]", "release show"},
+        {{"release", "show", "--state", dir, "-h"}, "release show|clear|history", "release set"},
+        {{"release", "--help"}, "release halt", "key create"},
+        {{"notify", "--help"}, "notify add email", "release"},
+        {{"serve", "--help"}, "[--busy-timeout MILLISECONDS]", "restore"},
+        {{"--help"}, "pelvoran-server serve", "未知"},
+    };
+    for (const auto& h : helps) {
+        const CommandResult r = runServerCommand(h.args);
+        EXPECT_EQ(r.status, 0) << ::testing::PrintToString(h.args) << r.err;
+        EXPECT_TRUE(r.out.starts_with("用法：\n")) << r.out;
+        EXPECT_NE(r.out.find(h.shown), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find(h.notShown), std::string::npos) << r.out;
+    }
     const CommandResult version = runServerCommand({"--version"});
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out, "pelvoran-server " PELVORAN_CHANGELOG_VERSION "\n");
