@@ -186,15 +186,6 @@ std::int64_t Database::dataVersion() {
     return s.integer(0);
 }
 
-bool Database::canWrite() {
-    try {
-        tryWrite();
-        return true;
-    } catch (const StoreError&) {
-        return false;
-    }
-}
-
 void Database::tryWrite() {
     Transaction transaction(*connection_);
     transaction.rollback();

@@ -100,8 +100,6 @@ public:
     /// served file changes.
     std::int64_t dataVersion();
     int schemaVersion();
-    /// Whether a write transaction can begin now (it is rolled back at once).
-    bool canWrite();
     /// Begins a write transaction and rolls it back at once: whether one can
     /// begin now. Throws StoreError.
     void tryWrite();
