@@ -241,6 +241,7 @@ int serveCommand(const std::vector<std::string>& args) {
     Fd lock;
     const StateDir state = prepareState(p, lock, !o.database.empty());
     o.stateDir = state.path;
+    o.stateShown = state.shown;
     o.signInCommand = adminUrlCommand(state.shown, state.owner);
     return serve(o, std::move(publicSockets), std::move(adminSocket));
 }

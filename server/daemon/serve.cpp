@@ -310,7 +310,9 @@ bool Daemon::Parts::open() {
             reply.set(platform, db->releases().offer(platform));
         followNewest(use, *db);
     } catch (const std::exception& e) {
-        logError("无法打开状态目录 " + options.stateDir + " 中的数据：" + e.what());
+        logError("无法打开状态目录 " +
+                 (options.stateShown.empty() ? options.stateDir : options.stateShown) +
+                 " 中的数据：" + e.what());
         return false;
     }
     try {

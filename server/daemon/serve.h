@@ -20,6 +20,9 @@ namespace pelvoran::server {
 /// where a part below needs it as well, named by that part's constant.
 struct ServeOptions {
     std::string stateDir;
+    /// The state directory as the publisher names it, for the log (stateDir
+    /// is "." once serve works from inside it); empty: stateDir.
+    std::string stateShown;
     /// The database: a PostgreSQL URI (--database), or empty for the
     /// state directory's SQLite file.
     std::string database;
