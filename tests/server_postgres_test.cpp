@@ -55,7 +55,7 @@ TEST(ServerOnPostgres, CommentsAreOnBothMachinesOrAnswered503) {
     const TempDir state;
     ServerProcess server(state.path(), {"--database", uri, "--busy-timeout", "500"});
 
-    EXPECT_EQ(healthOnce(server.port(), "ok\n"), "ok\n") << "a standby is connected";
+    EXPECT_EQ(withoutAge(healthOnce(server.port(), "ok\n")), "ok\n") << "a standby is connected";
     EXPECT_EQ(statusOf(httpExchange(server.port(), post(kComment, "CommentText=both"))), 200);
     RawStore primary(uri);
     EXPECT_EQ(primary.scalar("SELECT count(*) FROM comments WHERE text = 'both'"), 1);
@@ -117,6 +117,206 @@ TEST(ServerOnPostgres, CommentsAreOnBothMachinesOrAnswered503) {
         runServerCommand({"restore", elsewhere.path() + "/old.sqlite", "--state", state.path()});
     EXPECT_NE(restored.status, 0);
     EXPECT_NE(restored.err.find("--database"), std::string::npos) << restored.err;
+}
+
+namespace {
+
+using Steady = std::chrono::steady_clock;
+
+long long msSince(Steady::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Steady::now() - start).count();
+}
+
+/// The requests of one kind while the database hung: how many, how many
+/// answered with each status, and the longest wait.
+struct Answers {
+    int count = 0;
+    std::map<int, int> statuses;
+    long long longest = 0; // ms
+    void add(int status, long long took) {
+        ++count;
+        ++statuses[status];
+        longest = std::max(longest, took);
+    }
+    std::string shown() const {
+        std::string s;
+        for (const auto& [status, n] : statuses)
+            s += std::to_string(n) + " × " + std::to_string(status) + ", ";
+        return s + "longest " + std::to_string(longest) + " ms";
+    }
+};
+
+/// SIGCONT to what freeze() stopped, on every way out of the scope.
+struct Frozen {
+    explicit Frozen(PostgresCluster& c) : cluster(c) { cluster.freeze(); }
+    ~Frozen() { cluster.thaw(); }
+    Frozen(const Frozen&) = delete;
+    Frozen& operator=(const Frozen&) = delete;
+    PostgresCluster& cluster;
+};
+
+} // namespace
+
+// Both machines of the database hang (SIGSTOP: a frozen host, a cut link)
+// while update checks, /healthz and comments arrive. Update checks are
+// answered 200 as ever; /healthz says 503 without naming where the database
+// is; comments are answered 503 before the tool gives up (5 s). Once the
+// machines go on, every comment sent again by its client is there once:
+// stored by then, or stored now.
+TEST(ServerOnPostgres, AHangingDatabaseHoldsUpNoAnswer) {
+    if (const std::string why = PostgresCluster::unavailableReason(); !why.empty())
+        GTEST_SKIP() << why;
+    PostgresCluster cluster(true);
+    const std::string uri = cluster.createDatabase();
+    const std::string name = uri.substr(uri.rfind('/') + 1);
+    const TempDir state;
+    ServerProcess server(state.path(),
+                         {"--database", uri, "--busy-timeout", "500", "--comments-per-hour", "0"});
+    const int port = server.port();
+    ASSERT_TRUE(healthOnce(port, "ok\n").starts_with("ok\n"));
+    const std::string health =
+        "GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+
+    // Three clients post one after another, from before the machines hang
+    // until after /healthz said so, so that some commits are under way then.
+    std::mutex m;
+    std::map<std::string, std::string> clientOf; // text: its client
+    std::map<std::string, int> firstAnswer;      // text: its status
+    Answers comments, checks, healthz;           // those asked while the machines hang
+    long long longestComment = 0;                // ms, of any comment
+    std::atomic<bool> frozen = false, done = false;
+    std::atomic<int> answeredWhileFrozen = 0;
+    std::vector<std::thread> clients;
+    // Ended on every way out, before what they use goes.
+    struct Joined {
+        std::atomic<bool>& done;
+        std::vector<std::thread>& threads;
+        ~Joined() {
+            done = true;
+            for (auto& t : threads)
+                t.join();
+        }
+    } joined{done, clients};
+    for (int k = 0; k < 3; ++k)
+        clients.emplace_back([&, k] {
+            const std::string client = "127.0.0." + std::to_string(2 + k);
+            for (int i = 0; !done; ++i) {
+                const std::string text = "frozen-" + std::to_string(k) + "-" + std::to_string(i);
+                const bool during = frozen;
+                const auto start = Steady::now();
+                const int status = statusOf(
+                    httpExchange(port, post(kComment, "CommentText=" + text), 60s, client));
+                const long long took = msSince(start);
+                const std::lock_guard lock(m);
+                clientOf[text] = client;
+                firstAnswer[text] = status;
+                longestComment = std::max(longestComment, took);
+                if (during) {
+                    comments.add(status, took);
+                    ++answeredWhileFrozen;
+                }
+            }
+        });
+    clients.emplace_back([&] {
+        while (!done) {
+            const bool during = frozen;
+            const auto start = Steady::now();
+            const int status = statusOf(httpExchange(port, updateQuestion(), 60s));
+            const long long took = msSince(start);
+            if (during) {
+                const std::lock_guard lock(m);
+                checks.add(status, took);
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+    });
+    const auto stopThreads = [&] {
+        done = true;
+        for (auto& t : clients)
+            t.join();
+        clients.clear();
+    };
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const std::lock_guard lock(m);
+            return firstAnswer.size() >= 6;
+        },
+        60s));
+
+    std::vector<std::string> bodies; // of /healthz while the machines hang
+    long long unhealthyAfter = -1;   // ms from the freeze to the first 503
+    {
+        const Frozen hang(cluster);
+        const auto frozenAt = Steady::now();
+        frozen = true;
+        while (msSince(frozenAt) < 60'000) {
+            const auto start = Steady::now();
+            const std::string reply = httpExchange(port, health, 60s);
+            healthz.add(statusOf(reply), msSince(start));
+            bodies.push_back(bodyOf(reply));
+            if (statusOf(reply) == 503 && unhealthyAfter < 0)
+                unhealthyAfter = msSince(frozenAt);
+            // Enough seen: /healthz said it, and each client was answered
+            // twice since.
+            if (unhealthyAfter >= 0 && answeredWhileFrozen >= 9)
+                break;
+            std::this_thread::sleep_for(100ms);
+        }
+        frozen = false;
+        stopThreads();
+    }
+    std::printf("while the database hung: update checks %s; /healthz %s, 503 after %lld ms; "
+                "comments %s; the longest comment of the test %lld ms\n",
+                checks.shown().c_str(), healthz.shown().c_str(), unhealthyAfter,
+                comments.shown().c_str(), longestComment);
+    EXPECT_GE(unhealthyAfter, 0) << "/healthz never said the database does not answer";
+    EXPECT_GT(checks.count, 0);
+    EXPECT_EQ(checks.statuses[200], checks.count) << "an update check not answered 200";
+    EXPECT_LT(checks.longest, 3000) << "an update check waited";
+    EXPECT_LT(healthz.longest, 3000) << "/healthz waited";
+    EXPECT_EQ(comments.statuses[503], comments.count)
+        << "a comment answered otherwise than 503 while the database hung";
+    EXPECT_LT(longestComment, 5000) << "a comment answered after the tool gave up";
+    // The URI's parts are the publisher's to read, in the log, and no one
+    // else's.
+    const std::string primaryPort = std::to_string(cluster.primaryPort());
+    for (const std::string& body : bodies)
+        for (const std::string& part :
+             {std::string("127.0.0.1"), primaryPort, name, std::string("pelvoran")})
+            EXPECT_EQ(body.find(part), std::string::npos) << part << " in /healthz: " << body;
+    EXPECT_NE(bodies.back().find("数据库没有答复"), std::string::npos) << bodies.back();
+
+    // Going on: each comment not answered 200 is sent again by its client
+    // until it is; none is then there twice, none answered 200 missing.
+    RawStore primary(uri);
+    int sentAgain = 0, storedBeforeAgain = 0;
+    for (const auto& first : firstAnswer) {
+        const std::string& text = first.first;
+        if (first.second == 200)
+            continue;
+        ++sentAgain;
+        storedBeforeAgain +=
+            primary.scalar("SELECT count(*) FROM comments WHERE text = '" + text + "'") > 0;
+        int again = 0;
+        EXPECT_TRUE(waitUntil(
+            [&] {
+                again = statusOf(httpExchange(server.port(), post(kComment, "CommentText=" + text),
+                                              60s, clientOf[text]));
+                return again == 200;
+            },
+            60s))
+            << text << ": " << again;
+    }
+    std::map<std::string, int> copies;
+    for (const std::string& text : primary.texts("SELECT text FROM comments"))
+        ++copies[text];
+    for (const auto& [text, status] : firstAnswer)
+        EXPECT_EQ(copies[text], 1) << text << ", first answered " << status;
+    EXPECT_EQ(withoutAge(healthOnce(server.port(), "ok\n")), "ok\n");
+    std::printf("%zu comments, %d not answered 200 and stored once sent again, %d of them stored "
+                "by a commit under way when the machines hung\n",
+                firstAnswer.size(), sentAgain, storedBeforeAgain);
+    ASSERT_EQ(server.stop(SIGTERM), 0);
 }
 
 // A --database that is no PostgreSQL URI is refused before anything starts,

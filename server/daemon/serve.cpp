@@ -213,7 +213,8 @@ std::string browserAddress(const std::string& listening) {
 /// it goes before them.
 struct Daemon::Parts {
     Parts(const ServeOptions& o, const Clock& c)
-        : options(o), clock(c), health(o.stateDir, std::chrono::seconds(1), o.database, c),
+        : options(o), clock(c),
+          health(o.stateDir, std::chrono::seconds(1), o.database, c, o.busyTimeout),
           limiter(o.commentsPerHour, o.commentBytesPerHour, c), publicGuard(guardLimits(o, false)),
           adminGuard(guardLimits(o, true)) {}
 
@@ -429,7 +430,13 @@ Daemon::~Daemon() {
 
 bool Daemon::start(std::vector<ListenSocket> publicSockets, ListenSocket adminSocket) {
     Parts& p = *parts_;
-    if (!p.open() || !p.listen(std::move(publicSockets), std::move(adminSocket)))
+    if (!p.open())
+        return false;
+    // /healthz answers from the probe's last look, and the first is made
+    // before anyone asks.
+    p.health.lookNow();
+    p.health.startProbe();
+    if (!p.listen(std::move(publicSockets), std::move(adminSocket)))
         return false;
     running_ = true;
     p.announce();

@@ -55,7 +55,9 @@ struct ServeOptions {
     /// And be in this long after its head.
     std::chrono::milliseconds bodyTimeout = kDefaultBodyTimeout;
     /// How long a comment waits for the database (busy with another
-    /// connection's transaction) before it is answered 503.
+    /// connection's transaction) before it is answered 503; on PostgreSQL,
+    /// what a comment's transaction is given in all, at least 0.5 s
+    /// (CommentWriter), and what /healthz's look is given.
     std::chrono::milliseconds busyTimeout = kBusyTimeout;
     /// Bytes of all comment bodies being received at once; one client may
     /// hold an eighth, one IPv6 /48 a quarter (at least 1 MiB each).
@@ -80,7 +82,7 @@ std::string browserAddress(const std::string& listening);
 class Daemon {
 public:
     /// Whatever decides by time (the comments' hourly allowance, an
-    /// uncertain commit's memory, /healthz's looks, sessions, the
+    /// uncertain commit's memory, the age of /healthz's looks, sessions, the
     /// notifications' retries, the daily backup, the minute's log lines)
     /// reads `clock`.
     explicit Daemon(ServeOptions options, const Clock& clock = Clock::system());

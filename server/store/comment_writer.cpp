@@ -6,10 +6,17 @@
 #include <vector>
 
 namespace pelvoran::server {
+namespace {
+
+/// Why comments were answered "not stored" without being sent.
+constexpr char kLate[] = "排在前面的提交没有及时结束，留言没有送到数据库";
+
+} // namespace
 
 CommentWriter::CommentWriter(const std::string& databasePath, std::chrono::milliseconds busyTimeout,
                              std::function<void()> committed, const Clock& clock)
-    : db_(databasePath, busyTimeout), committed_(std::move(committed)), clock_(clock),
+    : db_(databasePath, busyTimeout), deadline_(storeDeadline(busyTimeout)),
+      committed_(std::move(committed)), clock_(clock),
       worker_([this](Worker& self) { run(self); }) {}
 
 CommentWriter::~CommentWriter() {
@@ -21,7 +28,7 @@ bool CommentWriter::submit(NewComment comment, Done done) {
         const std::lock_guard lock(mutex_);
         if (closed_)
             return false;
-        queue_.push_back({std::move(comment), std::move(done)});
+        queue_.push_back({std::move(comment), std::move(done), std::chrono::steady_clock::now()});
     }
     worker_.wake();
     return true;
@@ -53,31 +60,55 @@ std::optional<std::string> CommentWriter::lastFailure() const {
     return lastFailure_;
 }
 
-std::vector<CommentWriter::Item> CommentWriter::storedBefore(std::vector<Item>& batch) {
+CommentWriter::Before CommentWriter::storedBefore(std::vector<Item>& batch) {
     const auto now = clock_.now();
     while (!uncertain_.empty() && now - uncertain_.front().failed > kUncertainKept)
         uncertain_.pop_front();
-    std::vector<Item> already;
+    Before before;
     if (uncertain_.empty())
-        return already;
+        return before;
     std::vector<Item> rest;
     for (Item& item : batch) {
         const auto match = std::find_if(uncertain_.begin(), uncertain_.end(), [&](const auto& u) {
             return u.client == item.comment.client && u.raw == item.comment.raw;
         });
-        bool stored = false;
-        if (match != uncertain_.end()) {
-            try {
-                stored = db_.comments().storedSince(match->raw, match->received);
-            } catch (const StoreError&) {
-                // Not known: stored again rather than lost.
-            }
-            uncertain_.erase(match);
+        if (match == uncertain_.end()) {
+            rest.push_back(std::move(item));
+            continue;
         }
-        (stored ? already : rest).push_back(std::move(item));
+        try {
+            // A commit given up without an answer may still end either way
+            // while its server process lives: asked again at the next try.
+            if (match->session != 0 && db_.sessionAlive(match->session))
+                throw StoreError("上一次提交的数据库进程还在运行，还不知道它是否保存了留言",
+                                 "上一次提交的结果还不知道");
+            const bool stored = db_.comments().storedSince(match->raw, match->received);
+            uncertain_.erase(match);
+            (stored ? before.stored : rest).push_back(std::move(item));
+        } catch (const StoreError& e) {
+            // Not known: stored again, it might be there twice. The next
+            // try asks again.
+            before.unknown.push_back(std::move(item));
+            before.why = e.what();
+            before.said = e.said();
+        }
     }
     batch = std::move(rest);
-    return already;
+    return before;
+}
+
+std::vector<CommentWriter::Item>
+CommentWriter::tooLate(std::vector<Item>& batch, std::chrono::steady_clock::time_point now) const {
+    std::vector<Item> late;
+    if (!db_.postgres())
+        return late; // SQLite's transaction takes no deadline: nothing to keep within
+    // Taken in the order they arrived: the late ones come first.
+    const auto first = std::find_if(batch.begin(), batch.end(), [&](const Item& item) {
+        return now - item.arrived < deadline_ + kQueueGrace;
+    });
+    late.assign(std::make_move_iterator(batch.begin()), std::make_move_iterator(first));
+    batch.erase(batch.begin(), first);
+    return late;
 }
 
 void CommentWriter::run(Worker& self) {
@@ -101,26 +132,40 @@ void CommentWriter::run(Worker& self) {
                 queue_.pop_front();
             }
         }
-        const std::vector<Item> already = storedBefore(batch);
+        const auto began = std::chrono::steady_clock::now();
+        // Sent now, they would be answered after the tool has given up.
+        const std::vector<Item> late = tooLate(batch, began);
+        for (const Item& item : late)
+            item.done(false);
+        Before before;
         std::vector<NewComment> comments;
-        comments.reserve(batch.size());
-        for (auto& item : batch)
-            comments.push_back(std::move(item.comment));
-        std::optional<std::string> failure;
-        try {
-            if (!comments.empty())
-                db_.comments().insert(comments);
-        } catch (const UncertainCommit& e) {
-            failure = e.what();
-            const auto now = clock_.now();
-            for (const NewComment& c : comments)
-                uncertain_.push_back({c.client, c.raw, c.received, now});
-            while (uncertain_.size() > kUncertainMost)
-                uncertain_.pop_front();
-        } catch (const StoreError& e) {
-            failure = e.what();
+        std::optional<std::string> failure; // why, for the log
+        std::optional<std::string> said;    // why, for /healthz
+        if (!batch.empty()) {
+            db_.setDeadline(
+                std::min(began + deadline_, batch.front().arrived + deadline_ + kQueueGrace));
+            before = storedBefore(batch);
+            comments.reserve(batch.size());
+            for (auto& item : batch)
+                comments.push_back(std::move(item.comment));
+            try {
+                if (!comments.empty())
+                    db_.comments().insert(comments);
+            } catch (const UncertainCommit& e) {
+                failure = e.what();
+                said = e.said();
+                const auto now = clock_.now();
+                for (const NewComment& c : comments)
+                    uncertain_.push_back({c.client, c.raw, c.received, now, e.session()});
+                while (uncertain_.size() > kUncertainMost)
+                    uncertain_.pop_front();
+            } catch (const StoreError& e) {
+                failure = e.what();
+                said = e.said();
+            }
+            db_.setDeadline(std::nullopt);
         }
-        for (const Item& item : already)
+        for (const Item& item : before.stored)
             item.done(true);
         const bool stored = !failure;
         {
@@ -130,11 +175,20 @@ void CommentWriter::run(Worker& self) {
                 ++failures_.transactions;
                 failures_.comments += comments.size();
                 failures_.lastReason = *failure;
+            } else if (comments.empty() && !before.unknown.empty()) {
+                failures_.lastReason = "无法查明不确定的提交是否已保存留言：" + before.why;
+                said = before.said;
+            } else if (comments.empty() && !late.empty()) {
+                failures_.lastReason = kLate;
+                said = kLate;
             }
-            lastFailure_ = std::move(failure);
+            failures_.comments += late.size() + before.unknown.size();
+            lastFailure_ = std::move(said);
         }
-        if (stored && committed_)
+        if (stored && committed_ && !comments.empty())
             committed_();
+        for (auto& item : before.unknown)
+            item.done(false);
         for (auto& item : batch)
             item.done(stored);
     }

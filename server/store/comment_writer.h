@@ -12,6 +12,8 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace pelvoran::server {
 
@@ -19,6 +21,14 @@ namespace pelvoran::server {
 /// commit runs are committed together in the next transaction, so a burst
 /// costs one sync to disk rather than one each. `done` learns, once the
 /// transaction has ended, whether the comment is durable.
+///
+/// On PostgreSQL, whatever the database does, a comment is answered within
+/// storeDeadline(busyTimeout) + kQueueGrace + kCancelAnswer of its
+/// arrival: a transaction (the connection made again, BEGIN, the inserts,
+/// COMMIT) is given storeDeadline(busyTimeout) from its start, and ends no
+/// later than kQueueGrace after that span from its oldest comment's
+/// arrival; a comment whose span ran out while it waited behind another
+/// transaction is answered "not stored" without being sent.
 class CommentWriter {
 public:
     using Done = std::function<void(bool stored)>;
@@ -56,15 +66,20 @@ public:
     /// full disk every comment fails, and a line each would flood the log.
     Failures takeFailures();
 
-    /// Why the last transaction failed; nullopt when none has, or when one
-    /// after it stored its comments.
+    /// Why the last transaction failed, in words anyone may read
+    /// (StoreError::said); nullopt when none has, or when one after it
+    /// stored its comments.
     std::optional<std::string> lastFailure() const;
 
 private:
     struct Item {
         NewComment comment;
         Done done;
+        std::chrono::steady_clock::time_point arrived;
     };
+    /// How long, beyond the busy timeout, a comment may have waited for the
+    /// transaction before its own: what it may still be given.
+    static constexpr std::chrono::milliseconds kQueueGrace{500};
     static constexpr std::size_t kMaxBatch = 512;
     /// A comment of a commit whose outcome was uncertain, remembered so
     /// that the same body from the same client, sent again within
@@ -75,18 +90,34 @@ private:
         std::string raw;
         std::chrono::sys_seconds received;
         Clock::TimePoint failed;
+        std::int64_t session; // UncertainCommit::session
     };
     static constexpr std::chrono::minutes kUncertainKept{10};
     /// And no more than this many, the oldest forgotten first: memory stays
     /// bounded through a long outage.
     static constexpr std::size_t kUncertainMost = 10000;
 
-    /// Takes out of `batch` the items already stored by an uncertain commit.
-    std::vector<Item> storedBefore(std::vector<Item>& batch);
+    /// What storedBefore took out of a batch.
+    struct Before {
+        std::vector<Item> stored;  // by an uncertain commit
+        std::vector<Item> unknown; // the database could not be asked: still remembered
+        std::string why;           // why it could not, for the log
+        std::string said;          // and for /healthz
+    };
+    /// Takes out of `batch` the items an uncertain commit may have stored,
+    /// once the database is asked: those it stored, and those it could not
+    /// be asked about (answered "not stored", and not stored again).
+    Before storedBefore(std::vector<Item>& batch);
+    /// Takes out of `batch` the items that waited too long to be sent: on
+    /// PostgreSQL, those whose span (the transaction's deadline and
+    /// kQueueGrace) ran out before their transaction could begin.
+    std::vector<Item> tooLate(std::vector<Item>& batch,
+                              std::chrono::steady_clock::time_point now) const;
 
     void run(Worker& self);
 
     Database db_;
+    const std::chrono::milliseconds deadline_; // a transaction's span
     const std::function<void()> committed_;
     const Clock& clock_;
     mutable std::mutex mutex_;

@@ -8,10 +8,10 @@
 namespace pelvoran::server {
 namespace {
 
-std::unique_ptr<Connection> open(const std::string& location,
-                                 std::chrono::milliseconds busyTimeout) {
+std::unique_ptr<Connection> open(const std::string& location, std::chrono::milliseconds busyTimeout,
+                                 Deadline deadline) {
     if (isPostgresLocation(location))
-        return std::make_unique<PgConnection>(location, busyTimeout);
+        return std::make_unique<PgConnection>(location, busyTimeout, deadline);
     keepPrivate(location);
     auto connection = std::make_unique<SqliteConnection>(
         openConnection(location, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE));
@@ -46,8 +46,9 @@ std::string shownLocation(const std::string& location) {
     return isPostgresLocation(location) ? shownPostgres(location) : location;
 }
 
-Database::Database(const std::string& location, std::chrono::milliseconds busyTimeout)
-    : connection_(open(location, busyTimeout)), audit_(*connection_),
+Database::Database(const std::string& location, std::chrono::milliseconds busyTimeout,
+                   Deadline deadline)
+    : connection_(open(location, busyTimeout, deadline)), audit_(*connection_),
       comments_(*connection_, audit_), outbox_(*connection_), releases_(*connection_, audit_),
       sessions_(*connection_), use_(*connection_), downloads_(*connection_) {
     migrate();
@@ -185,14 +186,17 @@ std::int64_t Database::dataVersion() {
     return s.integer(0);
 }
 
-bool Database::canWrite() {
-    try {
-        Transaction transaction(*connection_);
-        transaction.rollback();
-        return true;
-    } catch (const StoreError&) {
-        return false;
-    }
+void Database::tryWrite() {
+    Transaction transaction(*connection_);
+    transaction.rollback();
+}
+
+void Database::setDeadline(Deadline until) {
+    connection_->setDeadline(until);
+}
+
+bool Database::sessionAlive(std::int64_t session) {
+    return connection_->postgres() && server::postgres(*connection_).sessionAlive(session);
 }
 
 void Database::copyInto(const std::string& path) {

@@ -6,6 +6,7 @@
 #include "server/store/outbox_store.h"
 #include "server/store/release_store.h"
 #include "server/store/session_store.h"
+#include "server/store/store_time.h"
 #include "server/store/use_store.h"
 
 #include <chrono>
@@ -55,9 +56,12 @@ struct SynchronousStandbys {
 class Database {
 public:
     /// A writer waits up to `busyTimeout` for another connection's
-    /// transaction before it gives up. Throws StoreError.
+    /// transaction before it gives up. On PostgreSQL, the connection is
+    /// made and the schema checked by `deadline` (setDeadline), which then
+    /// holds until changed. Throws StoreError.
     explicit Database(const std::string& location,
-                      std::chrono::milliseconds busyTimeout = kBusyTimeout);
+                      std::chrono::milliseconds busyTimeout = kBusyTimeout,
+                      Deadline deadline = std::nullopt);
     ~Database();
     Database(const Database&) = delete;
     Database& operator=(const Database&) = delete;
@@ -96,8 +100,23 @@ public:
     /// served file changes.
     std::int64_t dataVersion();
     int schemaVersion();
-    /// Whether a write transaction can begin now (it is rolled back at once).
-    bool canWrite();
+    /// Begins a write transaction and rolls it back at once: whether one can
+    /// begin now. Throws StoreError.
+    void tryWrite();
+
+    /// On PostgreSQL, every wait on the server from now on (a connection
+    /// made again, a statement, a commit) ends by `until`: past it, what
+    /// runs is cancelled and, when the cancel is not answered within
+    /// kCancelAnswer, the connection is given up and made again at the next
+    /// use; StoreError is thrown (UncertainCommit for a commit). None: the
+    /// server is waited for, but a commit is still cancelled after the busy
+    /// timeout (at least kShortestDeadline). On SQLite, nothing: its busy
+    /// timeout bounds the wait for another writer.
+    void setDeadline(Deadline until);
+    /// Whether the database server's process `session` (an UncertainCommit's)
+    /// still runs: while it does, the commit it was given may yet end
+    /// either way. False on SQLite. Throws StoreError.
+    bool sessionAlive(std::int64_t session);
 
     /// Writes a consistent copy of the whole database to `path` (VACUUM
     /// INTO: one read transaction, so writers go on meanwhile and memory

@@ -1,9 +1,12 @@
 #include "server/store/health.h"
 
 #include "server/store/database.h"
+#include "server/store/store_error.h"
 #include "server/support/error_text.h"
+#include "server/support/log.h"
 #include "server/support/state_files.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/statvfs.h>
@@ -17,8 +20,7 @@ namespace {
 constexpr std::uint64_t kRoomNeeded = 4 * 1024 * 1024;
 
 /// How long a look waits for another connection's transaction: far less
-/// than a writer's kBusyTimeout, so that a monitor's question is answered
-/// at once.
+/// than a writer's kBusyTimeout, so that a look ends soon.
 constexpr std::chrono::milliseconds kLookBusyTimeout{200};
 
 } // namespace
@@ -33,42 +35,70 @@ std::string onOneMachine(const SynchronousStandbys& s) {
 }
 
 DatabaseHealth::DatabaseHealth(std::string stateDir, std::chrono::milliseconds period,
-                               std::string database, const Clock& clock)
+                               std::string database, const Clock& clock,
+                               std::chrono::milliseconds busyTimeout)
     : stateDir_(std::move(stateDir)), period_(period),
-      database_(database.empty() ? databasePath(stateDir_) : std::move(database)), clock_(clock) {}
+      database_(database.empty() ? databasePath(stateDir_) : std::move(database)), clock_(clock),
+      deadline_(storeDeadline(busyTimeout)) {}
 
 DatabaseHealth::~DatabaseHealth() = default;
 
-HealthReport DatabaseHealth::report(const std::optional<std::string>& failedCommit) {
+std::chrono::milliseconds DatabaseHealth::staleAfter() const {
+    return 3 * period_ + deadline_ + kCancelAnswer;
+}
+
+void DatabaseHealth::startProbe() {
+    probe_.emplace([this](Worker& self) {
+        while (self.wait(period_))
+            lookNow();
+    });
+}
+
+void DatabaseHealth::lookNow() {
+    const std::lock_guard lock(looking_);
+    const Clock::TimePoint at = clock_.now();
+    Look fresh = look();
+    if (fresh.detail != logged_) {
+        logError(fresh.detail.empty() ? "数据库又可以写入了，留言可以保存"
+                                      : "数据库现在无法写入，留言存不下：" + fresh.detail);
+        logged_ = fresh.detail;
+    }
+    const std::lock_guard last(lastMutex_);
+    last_ = std::move(fresh);
+    lookedAt_ = at;
+}
+
+HealthReport DatabaseHealth::report(const std::optional<std::string>& failedCommit) const {
     Look now;
+    std::optional<Clock::TimePoint> at;
     {
-        const std::unique_lock lock(looking_, std::try_to_lock);
-        const auto at = clock_.now();
-        // Not ours: another thread is looking, and the last answer is as
-        // fresh. A clock set back looks again at once.
-        if (lock.owns_lock() && (!looked_ || at - lookedAt_ >= period_ || at < lookedAt_)) {
-            Look fresh = look();
-            lookedAt_ = at;
-            looked_ = true;
-            const std::lock_guard last(lastMutex_);
-            last_ = std::move(fresh);
-        }
         const std::lock_guard last(lastMutex_);
         now = last_;
+        at = lookedAt_;
     }
+    if (!at)
+        return {false, "还没有检查过数据库。\n"};
+    // A clock set back makes a look of the future: it is as fresh as can be.
+    const auto age = std::max(clock_.now() - *at, Clock::TimePoint::duration::zero());
+    const std::string when = "（" +
+                             std::to_string(std::chrono::floor<std::chrono::seconds>(age).count()) +
+                             " 秒前检查）\n";
+    if (age > staleAfter())
+        return {false,
+                "数据库现在无法写入，留言存不下：数据库没有答复（检查一直没有结束）\n" + when};
     if (!now.unwritable.empty())
-        return {false, "数据库现在无法写入，留言存不下：" + now.unwritable + "\n"};
+        return {false, "数据库现在无法写入，留言存不下：" + now.unwritable + "\n" + when};
     const std::string oneMachine = now.standbys && now.standbys->connected == 0
                                        ? "仅一台机器：" + onOneMachine(*now.standbys) + "\n"
                                        : "";
     if (failedCommit)
         return {false, "上一次保存留言失败（" + *failedCommit + "），之后还没有留言保存成功。\n" +
-                           oneMachine};
+                           oneMachine + when};
     std::string text = "ok\n" + oneMachine;
     if (now.lowRoom)
         text += "空间不多：状态目录所在的文件系统只剩 " + std::to_string(*now.lowRoom / 1024) +
                 " KiB，一条最长的留言约需 4 MiB。请腾出空间。\n";
-    return {true, text};
+    return {true, text + when};
 }
 
 DatabaseHealth::Look DatabaseHealth::look() {
@@ -80,30 +110,47 @@ DatabaseHealth::Look DatabaseHealth::look() {
     if (::faccessat(AT_FDCWD, stateDir_.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
         const int error = errno;
         l.unwritable = "状态目录不可写（" + systemErrorText(error) + "）";
+        l.detail = l.unwritable;
         return l;
     }
     if (!postgres && ::faccessat(AT_FDCWD, database.c_str(), R_OK | W_OK, AT_EACCESS) != 0) {
         const int error = errno;
         l.unwritable = "数据库文件 " + std::string(kDatabaseFile) + " 不可写（" +
                        systemErrorText(error) + "）";
+        l.detail = l.unwritable;
         return l;
     }
     struct statvfs fs {};
     if (::statvfs(stateDir_.c_str(), &fs) == 0 &&
         std::uint64_t{fs.f_bavail} * fs.f_frsize < kRoomNeeded)
         l.lowRoom = std::uint64_t{fs.f_bavail} * fs.f_frsize;
+    // Within the deadline a comment's transaction has: a look that could
+    // not have stored a comment in time says so.
+    const auto deadline = std::chrono::steady_clock::now() + deadline_;
+    const char* step = "无法打开数据库";
     try {
         if (!db_)
-            db_ = std::make_unique<Database>(database, kLookBusyTimeout);
-        if (db_->canWrite()) {
-            l.standbys = db_->synchronousStandbys();
-            return l;
-        }
-        l.unwritable = "无法开始写事务（另一个连接一直占着数据库，或数据库出了问题）";
+            db_ = std::make_unique<Database>(database, kLookBusyTimeout, deadline);
+        db_->setDeadline(deadline);
+        step = "无法开始写事务";
+        db_->tryWrite();
+        step = "无法读取同步备机的状态";
+        l.standbys = db_->synchronousStandbys();
+        db_->setDeadline(std::nullopt);
+        return l;
+    } catch (const StoreError& e) {
+        l.unwritable = std::string(step) + "（" + e.said() + "）";
+        l.detail = std::string(step) + "：" + e.what();
     } catch (const std::exception& e) {
-        l.unwritable = std::string("无法打开数据库：") + e.what();
+        l.unwritable = std::string(step) + "（" + e.what() + "）";
+        l.detail = l.unwritable;
     }
-    db_.reset();
+    // A PostgreSQL connection is made again by itself, and one being made
+    // is taken up by the next look; a SQLite file is opened afresh.
+    if (db_ && db_->postgres())
+        db_->setDeadline(std::nullopt);
+    else
+        db_.reset();
     return l;
 }
 

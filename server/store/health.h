@@ -2,6 +2,7 @@
 
 #include "server/store/database.h"
 #include "server/support/clock.h"
+#include "server/support/worker.h"
 
 #include <chrono>
 #include <cstdint>
@@ -28,29 +29,53 @@ std::string onOneMachine(const SynchronousStandbys& s);
 /// file writable by this process, a write transaction able to begin, and
 /// the last commit of comments not failed. On PostgreSQL, a primary that
 /// commits to no connected synchronous standby is said ("仅一台机器"), and
-/// is no failure: comments are still stored, on one machine. Low room on the file system is
-/// said, but is no failure of its own: a full disk fails a commit.
-/// Looked at once a `period` of `clock` (the daemon's) at most, however
-/// often it is asked, so that a monitor may poll it every second; a
-/// question that comes while another looks gets the last answer.
+/// is no failure: comments are still stored, on one machine. Low room on
+/// the file system is said, but is no failure of its own: a full disk fails
+/// a commit.
+///
+/// A probe looks once a `period` of its own thread (startProbe), each look
+/// on PostgreSQL within the deadline a comment's transaction has
+/// (storeDeadline of `busyTimeout`); /healthz answers from the last look,
+/// with its age, and never waits on the database. A look older than
+/// staleAfter() (a probe that hangs: a disk that does not answer) is said as
+/// a database that does not answer. What is said names nothing of where the
+/// database is; the log has the details.
 class DatabaseHealth {
 public:
-    /// `database`: a PostgreSQL URI, or empty for the state directory's file.
+    /// `database`: a PostgreSQL URI, or empty for the state directory's
+    /// file. The age of a look is read on `clock` (the daemon's).
     explicit DatabaseHealth(std::string stateDir,
                             std::chrono::milliseconds period = std::chrono::seconds(1),
-                            std::string database = "", const Clock& clock = Clock::system());
+                            std::string database = "", const Clock& clock = Clock::system(),
+                            std::chrono::milliseconds busyTimeout = kBusyTimeout);
     ~DatabaseHealth();
     DatabaseHealth(const DatabaseHealth&) = delete;
     DatabaseHealth& operator=(const DatabaseHealth&) = delete;
 
+    /// Looks now, and keeps what it saw with the clock's time: the probe's
+    /// round, or a test's. A failure is logged, with its details, when it
+    /// is new, and so is the return to health.
+    void lookNow();
+    /// Looks once a period from now on, on a thread of its own, until the
+    /// object goes.
+    void startProbe();
+
     /// `failedCommit`: why the comment writer's last transaction failed, when
-    /// none has stored comments since (CommentWriter::lastFailure).
-    HealthReport report(const std::optional<std::string>& failedCommit);
+    /// none has stored comments since (CommentWriter::lastFailure). From the
+    /// last look alone.
+    HealthReport report(const std::optional<std::string>& failedCommit) const;
+
+    /// How old the last look may be before the database counts as one that
+    /// does not answer: three periods, and the longest a look may take.
+    std::chrono::milliseconds staleAfter() const;
 
 private:
     struct Look {
-        std::string unwritable;               // why no comment could be stored; empty: it could
-        std::optional<std::uint64_t> lowRoom; // the bytes left, when few
+        /// Why no comment could be stored, as anyone may read; empty: it could.
+        std::string unwritable;
+        /// The same for the log: where, and the database's own words.
+        std::string detail;
+        std::optional<std::uint64_t> lowRoom;        // the bytes left, when few
         std::optional<SynchronousStandbys> standbys; // PostgreSQL's
     };
     Look look();
@@ -59,12 +84,14 @@ private:
     const std::chrono::milliseconds period_;
     const std::string database_;
     const Clock& clock_;
-    std::mutex looking_;           // one look at a time
-    std::unique_ptr<Database> db_; // opened at the first look, again after a failure
-    Clock::TimePoint lookedAt_;
-    bool looked_ = false;
-    std::mutex lastMutex_;
-    Look last_{"还没有检查过", std::nullopt, std::nullopt};
+    const std::chrono::milliseconds deadline_; // a look's, on PostgreSQL
+    std::mutex looking_;                       // one look at a time
+    std::unique_ptr<Database> db_; // opened at the first look; on SQLite, again after a failure
+    std::string logged_;           // the failure last logged; empty: none
+    mutable std::mutex lastMutex_;
+    Look last_;
+    std::optional<Clock::TimePoint> lookedAt_; // when the last look began; none: none yet
+    std::optional<Worker> probe_;              // last: it goes first
 };
 
 } // namespace pelvoran::server

@@ -4,8 +4,12 @@
 
 #include <algorithm>
 #include <charconv>
+#include <condition_variable>
 #include <memory>
 #include <poll.h>
+#include <system_error>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace pelvoran::server {
@@ -17,13 +21,18 @@ constexpr Oid kBytea = 17;
 constexpr Oid kInt8 = 20;
 constexpr Oid kText = 25;
 
-/// The least a commit is given, whatever the busy timeout (which may be 0:
-/// take no lock that another holds).
-constexpr std::chrono::milliseconds kShortestCommitWait(500);
+using Steady = std::chrono::steady_clock;
 
-/// How long a cancelled commit's answer may take before the connection is
-/// given up.
-constexpr std::chrono::seconds kCancelAnswer(5);
+// What anyone may read of a failure (/healthz): never where the database
+// is, nor the server's own words.
+constexpr char kCannotConnect[] = "数据库无法连接";
+constexpr char kNoAnswer[] = "数据库没有答复";
+constexpr char kLost[] = "与数据库的连接断了";
+constexpr char kTooSlow[] = "数据库没有在限时内完成";
+constexpr char kLocked[] = "数据库被另一个进程锁住";
+constexpr char kFailed[] = "数据库出错";
+constexpr char kRolledBack[] = "数据库回滚了这次事务";
+constexpr char kUnconfirmed[] = "提交没有在限时内得到同步备机的确认";
 
 // SQLSTATEs the publisher is told of in words of their own.
 constexpr std::string_view kQueryCanceled = "57014";
@@ -129,9 +138,9 @@ private:
             pointers[i] = bound_[i] ? values_[i].c_str() : nullptr;
             lengths[i] = static_cast<int>(values_[i].size());
         }
-        PGconn* conn = connection_.live();
-        Result result(PQexecParams(conn, sql_.c_str(), static_cast<int>(n), types_.data(),
-                                   pointers.data(), lengths.data(), formats_.data(), 0));
+        const PgConnection::Parameters parameters{static_cast<int>(n), types_.data(),
+                                                  pointers.data(), lengths.data(), formats_.data()};
+        Result result(connection_.roundTrip(sql_, &parameters));
         connection_.accept(result.get());
         result_ = std::move(result);
         row_ = -1;
@@ -168,22 +177,72 @@ std::unique_ptr<PQconninfoOption, OptionsDeleter> parsed(const std::string& loca
     return options;
 }
 
+/// The parts of `list`, a libpq list of hosts or ports ("a,b").
+std::vector<std::string> listed(const std::string& list) {
+    std::vector<std::string> parts;
+    std::size_t at = 0;
+    while (at <= list.size()) {
+        const auto comma = std::min(list.find(',', at), list.size());
+        parts.push_back(list.substr(at, comma - at));
+        at = comma + 1;
+    }
+    return parts;
+}
+
+/// The URI's user, hosts with their ports, database and service, as
+/// libpq pairs them (one port for every host, or one each): what tells the
+/// publisher which server and which database. Never a password or an option.
 std::string shownFrom(const PQconninfoOption* options) {
-    std::string host, port, dbname;
+    std::string host, hostaddr, port, dbname, user, service;
     for (const PQconninfoOption* o = options; o->keyword != nullptr; ++o) {
         const std::string_view key = o->keyword;
         const std::string value = o->val ? o->val : "";
         if (key == "host")
             host = value;
+        else if (key == "hostaddr")
+            hostaddr = value;
         else if (key == "port")
             port = value;
         else if (key == "dbname")
             dbname = value;
+        else if (key == "user")
+            user = value;
+        else if (key == "service")
+            service = value;
     }
-    std::string shown = "postgresql://" + host;
-    if (!port.empty())
-        shown += " 端口 " + port;
-    return shown + " 数据库 " + (dbname.empty() ? "（默认）" : dbname);
+    const std::vector<std::string> hosts = listed(host.empty() ? hostaddr : host);
+    const std::vector<std::string> ports = listed(port);
+    std::string where;
+    for (std::size_t i = 0; i < hosts.size(); ++i) {
+        std::string h = hosts[i];
+        if (h.empty())
+            h = "（本机默认的套接字）";
+        else if (h.find(':') != std::string::npos && h.front() != '/')
+            h = "[" + h + "]"; // an IPv6 address
+        const std::string& p = ports.size() == hosts.size() ? ports[i] : ports.front();
+        where += (i > 0 ? "," : "") + h + (p.empty() ? "" : ":" + p);
+    }
+    std::string shown = "postgresql://" + (user.empty() ? "" : user + "@") + where + "/" +
+                        (dbname.empty() ? "（默认数据库）" : dbname);
+    if (!service.empty())
+        shown += "（服务 " + service + "）";
+    return shown;
+}
+
+/// A connection to `location`, made at once (its hosts tried in turn, each
+/// for connect_timeout), or null when there is no memory.
+PGconn* makeConnection(const std::string& location) {
+    // A dead primary is noticed within seconds, not the system's two hours:
+    // keepalives, and a limit on data sent and not acknowledged. What the
+    // publisher's URI says comes after, and wins.
+    const char* keywords[] = {"connect_timeout",  "keepalives",
+                              "keepalives_idle",  "keepalives_interval",
+                              "keepalives_count", "tcp_user_timeout",
+                              "application_name", "client_encoding",
+                              "dbname",           nullptr};
+    const char* values[] = {
+        "5", "1", "10", "5", "3", "15000", "pelvoran-server", "UTF8", location.c_str(), nullptr};
+    return PQconnectdbParams(keywords, values, 1);
 }
 
 } // namespace
@@ -236,8 +295,27 @@ std::string postgresPlaceholders(const std::string& sql, std::size_t& parameters
     return out;
 }
 
-PgConnection::PgConnection(const std::string& location, std::chrono::milliseconds busyTimeout)
-    : location_(location), busyTimeout_(busyTimeout) {
+/// A connection made on a thread of its own, past the deadline of whoever
+/// began it: the next call takes it up. Shared with that thread.
+struct PgConnection::PendingConnect {
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;      // the attempt ended, with `conn`
+    bool abandoned = false; // the PgConnection went: the thread closes what it made
+    PGconn* conn = nullptr;
+};
+
+/// Whether a cancel request is under way. Shared with its thread.
+struct PgConnection::CancelState {
+    std::mutex mutex;
+    std::condition_variable delivered;
+    bool running = false;
+};
+
+PgConnection::PgConnection(const std::string& location, std::chrono::milliseconds busyTimeout,
+                           Deadline deadline)
+    : location_(location), busyTimeout_(busyTimeout), deadline_(deadline),
+      cancelling_(std::make_shared<CancelState>()) {
     std::string why = "无法解析";
     const auto options = parsed(location, &why);
     if (!options)
@@ -257,48 +335,85 @@ PgConnection::PgConnection(const std::string& location, std::chrono::millisecond
 }
 
 PgConnection::~PgConnection() {
-    {
-        std::lock_guard lock(cancelMutex_);
-        if (cancel_ != nullptr)
-            PQfreeCancel(cancel_);
-        cancel_ = nullptr;
+    if (pending_) {
+        const std::lock_guard lock(pending_->mutex);
+        pending_->abandoned = true;
+        PQfinish(std::exchange(pending_->conn, nullptr)); // made, and never taken up
     }
     PQfinish(conn_);
 }
 
 void PgConnection::connect() {
-    // A dead primary is noticed within seconds, not the system's two hours:
-    // keepalives, and a limit on data sent and not acknowledged. What the
-    // publisher's URI says comes after, and wins.
-    const char* keywords[] = {"connect_timeout",  "keepalives",
-                              "keepalives_idle",  "keepalives_interval",
-                              "keepalives_count", "tcp_user_timeout",
-                              "application_name", "client_encoding",
-                              "dbname",           nullptr};
-    const char* values[] = {
-        "5", "1", "10", "5", "3", "15000", "pelvoran-server", "UTF8", location_.c_str(), nullptr};
-    PGconn* conn = PQconnectdbParams(keywords, values, 1);
+    if (!deadline_) {
+        adopt(makeConnection(location_));
+        return;
+    }
+    // libpq's own attempt (each host of the URI in turn, each for
+    // connect_timeout), on a thread: a host that takes the connection and
+    // never answers holds up that thread, not the deadline.
+    if (!pending_) {
+        auto pending = std::make_shared<PendingConnect>();
+        try {
+            std::thread([pending, location = location_] {
+                PGconn* conn = makeConnection(location);
+                const std::lock_guard lock(pending->mutex);
+                if (pending->abandoned) {
+                    PQfinish(conn);
+                    return;
+                }
+                pending->conn = conn;
+                pending->done = true;
+                pending->finished.notify_all();
+            }).detach();
+        } catch (const std::system_error& e) {
+            throw StoreError(std::string("无法连接 PostgreSQL 数据库：无法创建线程（") + e.what() +
+                                 "）",
+                             kCannotConnect);
+        }
+        pending_ = std::move(pending);
+    }
+    PGconn* conn = nullptr;
+    {
+        std::unique_lock lock(pending_->mutex);
+        if (!pending_->finished.wait_until(lock, *deadline_, [&] { return pending_->done; }))
+            throw StoreError("PostgreSQL 数据库 " + shown_ +
+                                 " 没有在限时内接受连接（仍在连接，下次接着等它）",
+                             kNoAnswer);
+        conn = std::exchange(pending_->conn, nullptr);
+    }
+    pending_.reset();
+    adopt(conn);
+}
+
+void PgConnection::adopt(PGconn* conn) {
     if (conn == nullptr)
         throw StoreError("内存不够");
     if (PQstatus(conn) != CONNECTION_OK) {
         const std::string why = trimmed(PQerrorMessage(conn));
         PQfinish(conn);
-        throw StoreError("无法连接 PostgreSQL 数据库 " + shown_ + "（" + why + "）");
+        throw StoreError("无法连接 PostgreSQL 数据库 " + shown_ + "（" + why + "）",
+                         kCannotConnect);
     }
     {
         std::lock_guard lock(cancelMutex_);
-        if (cancel_ != nullptr)
-            PQfreeCancel(cancel_);
-        cancel_ = PQgetCancel(conn);
+        cancel_ = std::shared_ptr<PGcancel>(PQgetCancel(conn), PQfreeCancel);
     }
     // PostgreSQL's notices (a cancelled wait for the standby, a ROLLBACK
     // outside a transaction) would go to standard error in English: what
     // they mean is said in the errors raised here.
     PQsetNoticeProcessor(
         conn, [](void*, const char*) {}, nullptr);
+    // Nothing sent waits for the server's reading: a round trip polls.
+    PQsetnonblocking(conn, 1);
     PQfinish(conn_);
     conn_ = conn;
-    setUpSession();
+    session_ = PQbackendPID(conn);
+    try {
+        setUpSession();
+    } catch (...) {
+        giveUp(); // not to be used without its settings
+        throw;
+    }
 }
 
 void PgConnection::setUpSession() {
@@ -324,99 +439,161 @@ PGconn* PgConnection::live() {
     // rest must not run on a new one, each statement committed on its own.
     if (inTransaction_)
         throw StoreError("与 PostgreSQL 数据库 " + shown_ +
-                         " 的连接在事务中断了：这次的改动没有提交，下次会重新连接");
+                             " 的连接在事务中断了：这次的改动没有提交，下次会重新连接",
+                         kLost);
     connect();
     return conn_;
 }
 
-std::string PgConnection::errorText(const std::string& libpqMessage, const char* sqlState) const {
+void PgConnection::giveUp() noexcept {
+    PQfinish(conn_); // sends its goodbye without waiting
+    conn_ = nullptr;
+    const std::lock_guard lock(cancelMutex_);
+    cancel_.reset();
+}
+
+StoreError PgConnection::failure(const std::string& libpqMessage, const char* sqlState) const {
     const std::string message = trimmed(libpqMessage);
     const std::string_view state = sqlState ? sqlState : "";
-    if (conn_ == nullptr)
-        return "PostgreSQL 没有答复提交，也没有答复取消：连接已放弃，下次会重新连接";
-    if (PQstatus(conn_) == CONNECTION_BAD)
-        return "与 PostgreSQL 数据库 " + shown_ + " 的连接断了，下次会重新连接（" + message + "）";
+    if (conn_ != nullptr && PQstatus(conn_) == CONNECTION_BAD)
+        return {"与 PostgreSQL 数据库 " + shown_ + " 的连接断了，下次会重新连接（" + message + "）",
+                kLost};
     if (state == kQueryCanceled)
-        return "PostgreSQL 没有在限时内完成，已取消（" + message + "）";
+        return {"PostgreSQL 没有在限时内完成，已取消（" + message + "）", kTooSlow};
     if (state == kLockNotAvailable)
-        return "数据库被另一个进程锁住，请稍后重试（" + message + "）";
-    return "PostgreSQL 出错（" + message + "）";
+        return {"数据库被另一个进程锁住，请稍后重试（" + message + "）", kLocked};
+    return {"PostgreSQL 出错（" + message + "）", kFailed};
 }
 
 void PgConnection::exec(const std::string& sql) {
-    PGconn* conn = live();
-    if (sql == "COMMIT" || sql == "ROLLBACK")
+    live(); // a transaction's lost connection is not made again
+    const bool commit = sql == "COMMIT";
+    if (commit || sql == "ROLLBACK")
         inTransaction_ = false; // whatever the outcome
-    cancelled_ = false;
-    Result r(sql == "COMMIT" ? commitWithinDeadline(conn) : PQexec(conn, sql.c_str()));
-    if (conn_ == nullptr) // given up, with conn: whether it committed is unknown
-        throw UncertainCommit(errorText("", nullptr));
+    Result r(roundTrip(sql));
+    if (commit && r == nullptr && conn_ == nullptr) // given up: whether it committed is unknown
+        throw UncertainCommit("PostgreSQL 数据库 " + shown_ +
+                                  " 没有答复提交，也没有答复取消：连接已放弃，不知道是否已提交，"
+                                  "下次会重新连接",
+                              kNoAnswer, session_);
     accept(r.get());
-    if (sql == "COMMIT") {
+    if (commit) {
         // A transaction that failed earlier ends in ROLLBACK, which COMMIT
         // reports without an error.
         if (std::string_view(PQcmdStatus(r.get())) == "ROLLBACK")
-            throw StoreError("PostgreSQL 回滚了这次事务（之前的一条语句失败了），没有保存任何内容");
+            throw StoreError("PostgreSQL 回滚了这次事务（之前的一条语句失败了），没有保存任何内容",
+                             kRolledBack);
         // A commit cancelled while it waited for the synchronous standby
         // is kept on this machine only, and PostgreSQL says so in a
         // warning, not an error: it has not returned as a commit should.
         if (cancelled_)
             throw UncertainCommit(
-                "提交没有在 " +
-                std::to_string(std::max(busyTimeout_, kShortestCommitWait).count()) +
-                " 毫秒内返回，已取消：同步备机没有确认（已在主机本地提交）");
+                "提交没有在限时内返回，已取消：同步备机没有确认（已在主机本地提交）", kUnconfirmed);
     }
 }
 
 void PgConnection::accept(const PGresult* r) {
+    if (r == nullptr && conn_ == nullptr)
+        throw StoreError("PostgreSQL 数据库 " + shown_ +
+                             " 没有在限时内答复，也没有答复取消：连接已放弃，下次会重新连接",
+                         kNoAnswer);
     const ExecStatusType status = PQresultStatus(r);
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
-        throw StoreError(errorText(r ? PQresultErrorMessage(r) : PQerrorMessage(conn_),
-                                   r ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr));
+        throw failure(r ? PQresultErrorMessage(r) : PQerrorMessage(conn_),
+                      r ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr);
     const char* changed = PQcmdTuples(const_cast<PGresult*>(r));
     changes_ = 0;
     std::from_chars(changed, changed + std::char_traits<char>::length(changed), changes_);
 }
 
-PGresult* PgConnection::commitWithinDeadline(PGconn* conn) {
-    // A primary whose synchronous standby is gone waits for it without
-    // end: the commit is given the busy timeout, then cancelled; the
-    // answer to the cancel comes at once, or the connection is given up.
-    if (PQsendQuery(conn, "COMMIT") == 0)
-        return nullptr;
-    const auto start = std::chrono::steady_clock::now();
-    const auto deadline = start + std::max(busyTimeout_, kShortestCommitWait);
-    const auto giveUp = deadline + kCancelAnswer;
-    bool asked = false;
-    while (true) {
-        if (PQconsumeInput(conn) == 0)
-            break;
-        if (PQisBusy(conn) == 0) {
-            PGresult* last = nullptr;
-            while (PGresult* next = PQgetResult(conn)) {
-                PQclear(last);
-                last = next;
-            }
-            return last;
-        }
-        const auto now = std::chrono::steady_clock::now();
-        if (!asked && now >= deadline) {
-            cancel();
-            asked = true;
-        }
-        if (now >= giveUp)
-            break;
-        const auto until = asked ? giveUp : deadline;
-        pollfd pfd{PQsocket(conn), POLLIN, 0};
-        const auto wait =
-            std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count() + 1;
-        ::poll(&pfd, 1, static_cast<int>(std::min<std::int64_t>(wait, 1000)));
+PGresult* PgConnection::roundTrip(const std::string& sql, const Parameters* p) {
+    PGconn* conn = live();
+    // Nothing more is sent once the time is up: past the deadline, only the
+    // statement under way then may still be waited for.
+    if (deadline_ && Steady::now() >= *deadline_)
+        throw StoreError("PostgreSQL 数据库 " + shown_ + " 没有在限时内完成，余下的语句没有发送",
+                         kNoAnswer);
+    const bool commit = sql == "COMMIT";
+    cancelled_ = false;
+    Deadline until = deadline_;
+    if (commit) {
+        // A primary whose synchronous standby is gone waits for it without
+        // end: a commit is given the busy timeout at most, then cancelled.
+        const auto own = Steady::now() + storeDeadline(busyTimeout_);
+        until = until ? std::min(*until, own) : own;
     }
-    // No answer: the connection cannot be trusted; the next use makes another.
-    PQfinish(conn_);
-    conn_ = nullptr;
-    cancelled_ = true;
-    return nullptr;
+    const int sent = p != nullptr ? PQsendQueryParams(conn, sql.c_str(), p->count, p->types,
+                                                      p->values, p->lengths, p->formats, 0)
+                                  : PQsendQuery(conn, sql.c_str());
+    if (sent == 0)
+        return nullptr; // not sent: the connection says why
+    // Lost once sent: a commit's outcome is unknown, and the connection no
+    // longer to be trusted.
+    const auto lost = [&]() -> PGresult* {
+        if (commit)
+            giveUp();
+        return nullptr;
+    };
+    Result last;
+    Deadline giveUpAt; // once the cancel was asked for
+    for (;;) {
+        const int flushed = PQflush(conn);
+        if (flushed < 0)
+            return lost();
+        const bool writing = flushed == 1;
+        if (!writing) {
+            if (PQconsumeInput(conn) == 0)
+                return lost();
+            // Each result as it is whole: PQgetResult blocks for one that is not.
+            bool ended = false;
+            while (!ended && PQisBusy(conn) == 0) {
+                PGresult* next = PQgetResult(conn);
+                if (next == nullptr)
+                    ended = true;
+                else
+                    last.reset(next);
+            }
+            if (ended) {
+                // A cancel that has not reached the server may yet end the
+                // next statement: the connection goes first.
+                if (giveUpAt && !cancelDelivered(*giveUpAt))
+                    giveUp();
+                return last.release();
+            }
+        }
+        const auto now = Steady::now();
+        if (until && !giveUpAt && now >= *until) {
+            cancel();
+            giveUpAt = now + kCancelAnswer;
+        }
+        if (giveUpAt && now >= *giveUpAt) {
+            giveUp();
+            return nullptr;
+        }
+        if (PQsocket(conn) < 0)
+            return lost();
+        const Deadline next = giveUpAt ? giveUpAt : until;
+        const int wait =
+            next ? static_cast<int>(
+                       std::chrono::ceil<std::chrono::milliseconds>(*next - now).count())
+                 : -1;
+        pollfd pfd{PQsocket(conn), static_cast<short>(POLLIN | (writing ? POLLOUT : 0)), 0};
+        // Input that arrives while a long statement is still being sent is
+        // read, so that the server, answering, never waits for us.
+        if (::poll(&pfd, 1, wait) > 0 && writing && (pfd.revents & POLLIN) != 0 &&
+            PQconsumeInput(conn) == 0)
+            return lost();
+    }
+}
+
+bool PgConnection::sessionAlive(std::int64_t session) {
+    // Not this connection's own process, which may have been given the
+    // number of one that ended.
+    Statement s(*this, "SELECT count(*) FROM pg_stat_activity WHERE pid = ? AND pid <> "
+                       "pg_backend_pid()");
+    s.bind(1, session);
+    s.step();
+    return s.integer(0) > 0;
 }
 
 std::unique_ptr<StatementImpl> PgConnection::prepare(const std::string& sql) const {
@@ -437,8 +614,20 @@ void PgConnection::beginWrite() {
 
 void PgConnection::rollbackQuietly() noexcept {
     inTransaction_ = false;
-    if (conn_ != nullptr && PQstatus(conn_) == CONNECTION_OK)
-        PQclear(PQexec(conn_, "ROLLBACK"));
+    if (conn_ == nullptr || PQstatus(conn_) != CONNECTION_OK ||
+        PQtransactionStatus(conn_) == PQTRANS_IDLE)
+        return;
+    // Past the deadline the server may not answer: a closed connection ends
+    // the transaction as surely.
+    if (deadline_ && Steady::now() >= *deadline_) {
+        giveUp();
+        return;
+    }
+    try {
+        PQclear(roundTrip("ROLLBACK"));
+    } catch (const StoreError&) {
+        // Nothing to say: the transaction ends with the connection.
+    }
 }
 
 void PgConnection::lockSession(AdvisoryLock lock, std::chrono::milliseconds wait) {
@@ -453,18 +642,51 @@ void PgConnection::lockSession(AdvisoryLock lock, std::chrono::milliseconds wait
 }
 
 void PgConnection::unlockSession(AdvisoryLock lock) noexcept {
-    if (conn_ == nullptr)
+    if (conn_ == nullptr || PQstatus(conn_) != CONNECTION_OK)
         return; // the lock went with the connection
-    PQclear(PQexec(conn_, lockCall("pg_advisory_unlock", lock).c_str()));
+    try {
+        PQclear(roundTrip(lockCall("pg_advisory_unlock", lock)));
+    } catch (const StoreError&) {
+        // Not connected: the lock went with the connection.
+    }
 }
 
 void PgConnection::cancel() noexcept {
-    std::lock_guard lock(cancelMutex_);
-    cancelled_ = true;
-    if (cancel_ != nullptr) {
-        char why[256];
-        PQcancel(cancel_, why, sizeof why);
+    std::shared_ptr<PGcancel> handle;
+    {
+        std::lock_guard lock(cancelMutex_);
+        cancelled_ = true;
+        handle = cancel_;
     }
+    if (handle == nullptr)
+        return;
+    // PQcancel waits for the server to close the request's connection,
+    // which a postmaster that hangs never does: it runs on a thread of its
+    // own, one at a time, and whoever asked does not wait for it.
+    const std::shared_ptr<CancelState> state = cancelling_;
+    {
+        const std::lock_guard lock(state->mutex);
+        if (state->running)
+            return;
+        state->running = true;
+    }
+    try {
+        std::thread([handle, state] {
+            char why[256];
+            PQcancel(handle.get(), why, sizeof why);
+            const std::lock_guard lock(state->mutex);
+            state->running = false;
+            state->delivered.notify_all();
+        }).detach();
+    } catch (const std::system_error&) {
+        const std::lock_guard lock(state->mutex);
+        state->running = false; // not asked: the deadline gives the connection up
+    }
+}
+
+bool PgConnection::cancelDelivered(Steady::time_point until) {
+    std::unique_lock lock(cancelling_->mutex);
+    return cancelling_->delivered.wait_until(lock, until, [&] { return !cancelling_->running; });
 }
 
 } // namespace pelvoran::server

@@ -4,10 +4,12 @@
 // it, and no file outside the store sees.
 
 #include "server/store/sql.h"
+#include "server/store/store_time.h"
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -38,12 +40,16 @@ std::string lockCall(const char* function, AdvisoryLock lock);
 /// transactions take one advisory lock, so that they follow each other as
 /// SQLite's do. A connection lost between transactions is made again (to
 /// whichever host of the URI now takes writes) before the next statement.
+/// Every wait on the server is bounded by the deadline set (setDeadline),
+/// and a commit's by the busy timeout (at least kShortestDeadline) as well.
 class PgConnection final : public Connection {
 public:
-    /// Connects to `location`, refused when it carries a password (the
-    /// command line is for everyone's eyes: ps). A writer waits up to
-    /// `busyTimeout` for another's transaction. Throws StoreError.
-    PgConnection(const std::string& location, std::chrono::milliseconds busyTimeout);
+    /// Connects to `location` by `deadline`, refused when it carries a
+    /// password (the command line is for everyone's eyes: ps). A writer
+    /// waits up to `busyTimeout` for another's transaction. Throws
+    /// StoreError.
+    PgConnection(const std::string& location, std::chrono::milliseconds busyTimeout,
+                 Deadline deadline = std::nullopt);
     ~PgConnection() override;
     PgConnection(const PgConnection&) = delete;
     PgConnection& operator=(const PgConnection&) = delete;
@@ -54,6 +60,10 @@ public:
     std::unique_ptr<StatementImpl> prepare(const std::string& sql) const override;
     void beginWrite() override;
     void rollbackQuietly() noexcept override;
+    void setDeadline(Deadline until) override { deadline_ = until; }
+    /// Whether the server process `session` (a given-up commit's) still
+    /// runs on this connection's server. Throws StoreError.
+    bool sessionAlive(std::int64_t session);
 
     /// Takes `lock` for this session, beyond any transaction, waiting up
     /// to `wait` for another session's; lets it go. Throws StoreError.
@@ -64,33 +74,63 @@ public:
     void holdShared(AdvisoryLock lock);
 
     /// Asks the server to cancel what this connection runs now: callable
-    /// from any thread.
+    /// from any thread, and returns at once (the request goes from a
+    /// thread of its own, at most one at a time).
     void cancel() noexcept;
     const std::string& shown() const { return shown_; }
 
-    // For the statements: the connection, made again first when it was lost.
-    pg_conn* live();
+    /// A statement's parameters, as PQsendQueryParams takes them.
+    struct Parameters {
+        int count = 0;
+        const unsigned* types = nullptr; // Oid
+        const char* const* values = nullptr;
+        const int* lengths = nullptr;
+        const int* formats = nullptr;
+    };
+    /// Sends `sql` (with `parameters`, when given), on the connection made
+    /// again first when it was lost, and waits for its end within the
+    /// deadline; its last result, or null when none came (the connection
+    /// lost, or given up: see accept). Throws StoreError when the
+    /// connection cannot be made, or the deadline has passed: nothing is
+    /// sent then.
+    pg_result* roundTrip(const std::string& sql, const Parameters* parameters = nullptr);
     /// Throws StoreError, in the publisher's words, unless `result` (null:
     /// none came) is a command's or a query's success; takes its count of
     /// rows changed.
     void accept(const pg_result* result);
 
 private:
+    struct PendingConnect;
+    struct CancelState;
+
+    /// The connection, made again first when it was lost.
+    pg_conn* live();
+    /// Makes the connection: at once, or within the deadline from a thread
+    /// of its own, whose attempt the next call takes up when it ran out.
     void connect();
+    /// Takes `conn`, just made, as this connection.
+    void adopt(pg_conn* conn);
     void setUpSession();
-    /// The publisher's words for the failure of the last command.
-    std::string errorText(const std::string& libpqMessage, const char* sqlState) const;
-    /// COMMIT, cancelled when it has not returned within the busy timeout;
-    /// its result, or null when the connection was given up.
-    pg_result* commitWithinDeadline(pg_conn* conn);
+    /// Closes the connection without waiting for the server: the next use
+    /// makes another.
+    void giveUp() noexcept;
+    /// Waits until the cancel under way, if any, has been delivered, up to
+    /// `until`; whether it was.
+    bool cancelDelivered(std::chrono::steady_clock::time_point until);
+    /// The failure of the last command, in the publisher's words.
+    StoreError failure(const std::string& libpqMessage, const char* sqlState) const;
 
     std::string location_;
     std::string shown_;
     std::chrono::milliseconds busyTimeout_;
+    Deadline deadline_;
     pg_conn* conn_ = nullptr;
+    std::int64_t session_ = 0;                // the server process of the last connection made
+    std::shared_ptr<PendingConnect> pending_; // a connection being made past its deadline
     std::mutex cancelMutex_;
-    pg_cancel* cancel_ = nullptr;        // guarded by cancelMutex_
-    std::atomic<bool> cancelled_{false}; // since the last exec began
+    std::shared_ptr<pg_cancel> cancel_;       // guarded by cancelMutex_
+    std::shared_ptr<CancelState> cancelling_; // shared with the cancel's thread
+    std::atomic<bool> cancelled_{false};      // since the last statement began
     std::int64_t changes_ = 0;
     bool inTransaction_ = false;       // a write transaction began and has not ended
     std::optional<AdvisoryLock> held_; // holdShared's

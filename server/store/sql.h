@@ -53,6 +53,8 @@ public:
     virtual void beginWrite() = 0;
     /// Ends a transaction that may have failed already, saying nothing.
     virtual void rollbackQuietly() noexcept = 0;
+    /// See Database::setDeadline; SQLite's file takes none.
+    virtual void setDeadline(Deadline) {}
 
 protected:
     Connection() = default;

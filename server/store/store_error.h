@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <stdexcept>
+#include <string>
 
 namespace pelvoran::server {
 
@@ -8,6 +10,16 @@ namespace pelvoran::server {
 class StoreError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
+    /// `said`: what anyone may read of it (/healthz), when what() names
+    /// where the database is or quotes the database server: a phrase of
+    /// the program's own.
+    StoreError(const std::string& what, const char* said) : std::runtime_error(what), said_(said) {}
+
+    /// What anyone may read: `said`, or what() when none was given.
+    const char* said() const noexcept { return said_ != nullptr ? said_ : what(); }
+
+private:
+    const char* said_ = nullptr; // a literal's
 };
 
 /// A commit whose outcome is not what it should be: PostgreSQL kept it on
@@ -16,7 +28,17 @@ public:
 /// it are answered as not stored, and may be there.
 class UncertainCommit : public StoreError {
 public:
-    using StoreError::StoreError;
+    /// `session`: the database server's process that ran the commit, when
+    /// it was given up without an answer (its transaction may still end
+    /// either way while that process lives); 0 when the commit's answer
+    /// came.
+    UncertainCommit(const std::string& what, const char* said, std::int64_t session = 0)
+        : StoreError(what, said), session_(session) {}
+
+    std::int64_t session() const noexcept { return session_; }
+
+private:
+    std::int64_t session_;
 };
 
 /// A backup this server will not read: damaged, not this server's, of a

@@ -4,8 +4,10 @@
 // unit does not compile. An instant of the epoch (0 in its column) stands
 // for "never".
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
+#include <optional>
 
 namespace pelvoran::server {
 
@@ -23,5 +25,24 @@ inline MillisTime millisNow() {
 inline std::chrono::sys_seconds secondsNow() {
     return std::chrono::sys_seconds(std::chrono::seconds(std::time(nullptr)));
 }
+
+/// When a wait on the database server ends, on the monotonic clock its
+/// sockets are polled by; none: it waits as long as the server takes.
+using Deadline = std::optional<std::chrono::steady_clock::time_point>;
+
+/// The least a comment's transaction, and any commit, is given on
+/// PostgreSQL, whatever the busy timeout (which may be 0: take no lock
+/// that another holds).
+inline constexpr std::chrono::milliseconds kShortestDeadline{500};
+
+/// What a comment's transaction is given on PostgreSQL: the busy timeout,
+/// at least kShortestDeadline.
+constexpr std::chrono::milliseconds storeDeadline(std::chrono::milliseconds busyTimeout) {
+    return std::max(busyTimeout, kShortestDeadline);
+}
+
+/// How long, past a deadline, PostgreSQL's answer to the cancel of what ran
+/// is awaited before the connection is given up.
+inline constexpr std::chrono::milliseconds kCancelAnswer{1000};
 
 } // namespace pelvoran::server

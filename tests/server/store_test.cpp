@@ -705,7 +705,10 @@ TEST(SqliteStore, FullDiskFailsOneTransactionAndKeepsTheRest) {
 }
 
 // Health is lost while a comment could not be stored, and comes back with
-// the cause gone; little room is said, but is no loss of its own.
+// the cause gone; little room is said, but is no loss of its own. It is
+// answered from the probe's last look, with its age: a look older than
+// staleAfter() (a probe that hangs) is a database that does not answer; one
+// just that old, or one of a clock set back, is not.
 // (Permissions, which root ignores, and a failed commit are the process
 // test's.)
 TEST(DatabaseHealth, FollowsWhetherACommentCouldBeStored) {
@@ -723,34 +726,51 @@ TEST(DatabaseHealth, FollowsWhetherACommentCouldBeStored) {
         unmount.at = dir.path();
     const std::string path = dir.path() + "/comments.sqlite";
     Database(path).comments().insert({comment("first")});
-    DatabaseHealth health(dir.path(), 0ms);
-    ASSERT_EQ(health.report(std::nullopt).text, "ok\n");
+    SettableClock clock(Clock::TimePoint(std::chrono::sys_days(std::chrono::year(2026) / 12 / 9)));
+    DatabaseHealth health(dir.path(), 1s, "", clock);
+    EXPECT_FALSE(health.report(std::nullopt).ok) << "before any look";
+    const auto looked = [&] {
+        health.lookNow();
+        return health.report(std::nullopt);
+    };
+    const std::string fresh = "（0 秒前检查）\n";
+    ASSERT_EQ(looked().text, "ok\n" + fresh);
     test::RawDatabase other(path);
     const std::string filler = dir.path() + "/filler";
+    const auto stale = health.staleAfter();
     const struct {
         const char* cause;
         bool needsSmallFileSystem;
         std::function<void()> begin, end;
+        bool probeLooks; // after `begin`
         bool ok;
-        const char* said;
+        std::string said;
     } cases[] = {
         {"database file gone", false, [&] { std::filesystem::rename(path, path + ".away"); },
-         [&] { std::filesystem::rename(path + ".away", path); }, false, "comments.sqlite 不可写"},
+         [&] { std::filesystem::rename(path + ".away", path); }, true, false,
+         "comments.sqlite 不可写"},
         {"another writer's transaction", false, [&] { other.exec("BEGIN IMMEDIATE"); },
-         [&] { other.exec("COMMIT"); }, false, "无法开始写事务"},
+         [&] { other.exec("COMMIT"); }, true, false, "无法开始写事务"},
         {"little room", true,
          [&] { std::ofstream(filler) << std::string(std::size_t(5) << 20, 'x'); },
-         [&] { std::filesystem::remove(filler); }, true, "只剩"},
+         [&] { std::filesystem::remove(filler); }, true, true, "只剩"},
+        {"a look as old as it may be", false, [&] { clock.advance(stale); }, [] {}, false, true,
+         "ok\n（" + std::to_string(std::chrono::floor<std::chrono::seconds>(stale).count()) +
+             " 秒前检查）"},
+        {"an older look: the probe hangs", false, [&] { clock.advance(stale + 1ms); }, [] {}, false,
+         false, "数据库没有答复"},
+        {"a clock set back", false, [&] { clock.advance(-1h); }, [] {}, false, true,
+         "ok\n" + fresh},
     };
     for (const auto& c : cases) {
         if (c.needsSmallFileSystem && unmount.at.empty())
             continue;
         c.begin();
-        const HealthReport r = health.report(std::nullopt);
+        const HealthReport r = c.probeLooks ? looked() : health.report(std::nullopt);
         EXPECT_EQ(r.ok, c.ok) << c.cause;
         EXPECT_NE(r.text.find(c.said), std::string::npos) << c.cause << ": " << r.text;
         c.end();
-        EXPECT_EQ(health.report(std::nullopt).text, "ok\n") << c.cause;
+        EXPECT_EQ(looked().text, "ok\n" + fresh) << c.cause;
     }
     Database(path).comments().insert({comment("after")});
     EXPECT_EQ(test::RawDatabase(path).count(), 2);

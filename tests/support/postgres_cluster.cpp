@@ -711,6 +711,7 @@ void PostgresCluster::forget(Node& node) noexcept {
 }
 
 void PostgresCluster::shutdown() noexcept {
+    thaw(); // a stopped process would never take the signal below
     std::vector<Node*> running;
     for (Node* node : {&primary_, &standby_}) {
         // A postmaster we lost track of (a pg_ctl killed at its deadline).
@@ -821,6 +822,45 @@ void PostgresCluster::startStandby() {
         throw std::runtime_error("startStandby: no stopped standby");
     start(standby_, false); // the port the URIs given out name
     awaitStandby(true);
+}
+
+void PostgresCluster::freeze() {
+    // The standby first: a commit under way then waits for it, and is still
+    // waiting when the primary stops. Each postmaster before its children:
+    // it starts no process after they are seen.
+    for (const Node* node : {&standby_, &primary_}) {
+        if (node->pid <= 0)
+            continue;
+        sendSignal(node->pid, node->pidfd, SIGSTOP);
+        frozen_.push_back({node->pid, openPidfd(node->pid)});
+        for (const pid_t child : childrenOf(node->pid)) {
+            const int pidfd = openPidfd(child);
+            sendSignal(child, pidfd, SIGSTOP);
+            frozen_.push_back({child, pidfd});
+        }
+    }
+    // "T": stopped; a process that ended meanwhile is no matter.
+    const auto deadline = Clock::now() + seconds(kStepSeconds);
+    for (const Frozen& f : frozen_) {
+        for (;;) {
+            const std::string stat = statAfterName(f.pid);
+            if (stat.empty() || stat[0] == 'T' || stat[0] == 'Z' || stat[0] == 'X')
+                break;
+            if (Clock::now() >= deadline)
+                throw std::runtime_error("process " + std::to_string(f.pid) +
+                                         " of the cluster did not stop after SIGSTOP");
+            std::this_thread::sleep_for(milliseconds(5));
+        }
+    }
+}
+
+void PostgresCluster::thaw() noexcept {
+    for (const Frozen& f : frozen_) {
+        sendSignal(f.pid, f.pidfd, SIGCONT);
+        if (f.pidfd >= 0)
+            ::close(f.pidfd);
+    }
+    frozen_.clear();
 }
 
 } // namespace pelvoran::test

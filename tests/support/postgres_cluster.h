@@ -65,6 +65,14 @@ public:
     /// 'sync' again.
     void startStandby();
 
+    /// SIGSTOP to each running postmaster (the standby's first), then to
+    /// every process it had started, and waits until all are stopped:
+    /// machines that hang (frozen, cut off) with their connections open. What it stopped is
+    /// continued by thaw(), and by the destructor whatever ended the test.
+    void freeze();
+    /// SIGCONT to every process freeze() stopped.
+    void thaw() noexcept;
+
 private:
     struct Node {
         std::string name; // "primary", "standby"
@@ -100,6 +108,11 @@ private:
     bool asNobody_ = false;
     uid_t uid_ = 0;
     gid_t gid_ = 0;
+    struct Frozen {
+        pid_t pid;
+        int pidfd; // -1: none
+    };
+    std::vector<Frozen> frozen_; // freeze()'s, until thaw()
     bool hasStandby_ = false;
     bool promoted_ = false;
     int databases_ = 0;

@@ -44,7 +44,8 @@ int modeOf(const std::string& path);
 bool dailyBackupMade(const std::string& dir, int seconds);
 
 /// /healthz until it answers `status` with `text` in its body (as its
-/// `whole` body), for up to 30 s (it looks once a second); the last reply.
+/// `whole` body but for the look's age), for up to 30 s (it looks once a
+/// second); the last reply.
 std::string healthSays(int port, int status, const std::string& text = "", bool whole = false);
 
 /// The number of rows `sql` counts in the SQLite file `file`, or -1.

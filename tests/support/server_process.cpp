@@ -417,6 +417,13 @@ std::string bodyOf(const std::string& reply) {
     return at == std::string::npos ? "" : reply.substr(at + 4);
 }
 
+std::string withoutAge(const std::string& body) {
+    const auto end = body.size() >= 2 ? body.rfind('\n', body.size() - 2) : std::string::npos;
+    const std::size_t last = end == std::string::npos ? 0 : end + 1;
+    const std::string_view line = std::string_view(body).substr(last);
+    return line.starts_with("（") && line.ends_with("秒前检查）\n") ? body.substr(0, last) : body;
+}
+
 std::string post(const std::string& path, const std::string& body,
                  const std::string& extraHeaders) {
     return "POST " + path +

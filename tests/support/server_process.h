@@ -141,6 +141,9 @@ exchangeAllOn(int fd, const std::string& requests, std::size_t count,
 int statusOf(const std::string& reply);
 /// The body of an HTTP reply (after the blank line).
 std::string bodyOf(const std::string& reply);
+/// The body of /healthz without its last line, the age of the look it
+/// answers from ("（N 秒前检查）").
+std::string withoutAge(const std::string& body);
 
 /// A POST of `body` to `path` with Content-Length, and Connection: close.
 std::string post(const std::string& path, const std::string& body,
