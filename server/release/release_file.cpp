@@ -52,14 +52,16 @@ std::string downloadAddress(std::string_view base, Platform platform, std::strin
 std::string sizeText(std::int64_t bytes) {
     if (bytes < 1000)
         return std::to_string(bytes) + " 字节";
-    const char* unit = "KB";
-    double value = static_cast<double>(bytes) / 1e3;
-    if (bytes >= 1000 * 1000 * 1000) {
+    // Whole kilobytes; megabytes and gigabytes with one decimal, so that no
+    // size shows more figures than another ("700 KB" beside "1.5 MB"). A
+    // size that rounds up to the next unit is written in it.
+    if (const std::int64_t kb = (bytes + 500) / 1000; kb < 1000)
+        return std::to_string(kb) + " KB";
+    const char* unit = "MB";
+    double value = static_cast<double>(bytes) / 1e6;
+    if (value >= 999.95) {
         unit = "GB";
         value = static_cast<double>(bytes) / 1e9;
-    } else if (bytes >= 1000 * 1000) {
-        unit = "MB";
-        value = static_cast<double>(bytes) / 1e6;
     }
     char text[32];
     std::snprintf(text, sizeof text, "%.1f %s", value, unit);

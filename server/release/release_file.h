@@ -37,7 +37,8 @@ std::optional<std::string> downloadBaseProblem(std::string_view base, bool signe
 std::string downloadAddress(std::string_view base, Platform platform, std::string_view version,
                             std::string_view name);
 
-/// A size as people read it: "312 字节", "1.0 MB" (10^6 bytes, one decimal).
+/// A size as people read it: "312 字节", "700 KB", "1.5 MB" (10^3 and 10^6
+/// bytes; whole kilobytes, one decimal above).
 std::string sizeText(std::int64_t bytes);
 
 } // namespace pelvoran::server

@@ -956,5 +956,5 @@ TEST_F(AdminPages, RepublishKeepsTheServedFile) {
     ASSERT_TRUE(live);
     EXPECT_EQ(live->file.name, "Pelvoran.exe");
     EXPECT_EQ(live->version, "1.06");
-    EXPECT_NE(get("/release").body.find("Pelvoran.exe，2.0 KB"), std::string::npos);
+    EXPECT_NE(get("/release").body.find("Pelvoran.exe，2 KB"), std::string::npos);
 }

@@ -252,7 +252,7 @@ TEST(PublicPages, ServedFileHasItsDownloadLineAndHistoryRow) {
                   "1.06（Windows，1.0 MB）</a>");
     const auto linuxLine =
         page.find("<a href=\"/p/download/linux/1.07/pelvoran_1.07_amd64.deb\">下载 Pelvoran "
-                  "1.07（Linux，500.0 KB）</a>");
+                  "1.07（Linux，500 KB）</a>");
     EXPECT_NE(windowsLine, std::string::npos) << page;
     EXPECT_NE(linuxLine, std::string::npos) << page;
     EXPECT_LT(windowsLine, linuxLine);

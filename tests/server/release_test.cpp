@@ -369,7 +369,14 @@ TEST(ReleaseFiles, NamesBasesAndAddresses) {
               "https://x.cn/p/download/linux/1.06/a.deb");
     EXPECT_EQ(downloadAddress("https://x.cn/", Platform::Windows, "1.06", "a.exe"),
               "https://x.cn/download/windows/1.06/a.exe");
-    EXPECT_EQ(sizeText(999), "999 字节");
-    EXPECT_EQ(sizeText(1048576), "1.0 MB");
-    EXPECT_EQ(sizeText(300000), "300.0 KB");
+    const struct {
+        std::int64_t bytes;
+        const char* shown;
+    } sizes[] = {
+        {999, "999 字节"},     {1000, "1 KB"},         {300000, "300 KB"},  {999499, "999 KB"},
+        {999500, "1.0 MB"},    {1048576, "1.0 MB"},    {1500000, "1.5 MB"}, {999949999, "999.9 MB"},
+        {999950000, "1.0 GB"}, {1073741824, "1.1 GB"},
+    };
+    for (const auto& s : sizes)
+        EXPECT_EQ(sizeText(s.bytes), s.shown) << s.bytes;
 }

@@ -87,7 +87,7 @@ TEST(ServedFiles, CurlReadsRangesResumesAndTheBackupCarriesThem) {
     const std::string path = "/p/download/windows/1.06/Pelvoran.exe";
     EXPECT_NE(published.out.find("https://example.com" + path), std::string::npos) << published.out;
     EXPECT_NE(runServerCommand({"release", "show", "--state", dir})
-                  .out.find("本服务器提供的文件：Pelvoran.exe，300.0 KB，SHA-256 " +
+                  .out.find("本服务器提供的文件：Pelvoran.exe，300 KB，SHA-256 " +
                             pelvoran::server::sha256Hex(bytes)),
               std::string::npos);
 
@@ -146,7 +146,7 @@ TEST(ServedFiles, CurlReadsRangesResumesAndTheBackupCarriesThem) {
         const std::string lookup =
             bodyOf(httpExchange(server.port(), "GET /p/ HTTP/1.1\r\nHost: x\r\n"
                                                "Connection: close\r\n\r\n"));
-        EXPECT_NE(lookup.find("下载 Pelvoran 1.06（Windows，300.0 KB）"), std::string::npos);
+        EXPECT_NE(lookup.find("下载 Pelvoran 1.06（Windows，300 KB）"), std::string::npos);
         EXPECT_NE(lookup.find(pelvoran::server::sha256Hex(bytes)), std::string::npos);
         // A staged release is linked nowhere public, though served at its
         // address; the one every network gets stays on the page.
@@ -167,7 +167,7 @@ TEST(ServedFiles, CurlReadsRangesResumesAndTheBackupCarriesThem) {
         const std::string stillLinked =
             bodyOf(httpExchange(server.port(), "GET /p/ HTTP/1.1\r\nHost: x\r\n"
                                                "Connection: close\r\n\r\n"));
-        EXPECT_NE(stillLinked.find("下载 Pelvoran 1.06（Windows，300.0 KB）"), std::string::npos);
+        EXPECT_NE(stillLinked.find("下载 Pelvoran 1.06（Windows，300 KB）"), std::string::npos);
         EXPECT_EQ(stillLinked.find("1.07"), std::string::npos) << stillLinked;
         const Curl head = curl(work.path(), {"-I", url});
         EXPECT_NE(head.out.find("HTTP/1.1 200"), std::string::npos) << head.out;
