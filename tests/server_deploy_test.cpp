@@ -1,6 +1,10 @@
 // How the server is deployed: the package's maintainer scripts, run against a
-// stand-in systemd in a mount namespace of their own, and the nginx server
-// blocks of the publisher's guide, through Debian's nginx in front of the real server.
+// stand-in systemd in a mount namespace of their own; the built package
+// upgrading an installed one, by dpkg and apt in such a namespace; and the
+// nginx server blocks of the publisher's guide, through Debian's nginx in
+// front of the real server.
+#include "server/store/sqlite_support.h"
+#include "tests/support/raw_database.h"
 #include "tests/support/server_process.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +15,7 @@
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -298,6 +303,92 @@ TEST(MaintainerScripts, RemovingSaysWhatStays) {
         }
         EXPECT_EQ(fileBytes(dir.path() + "/left"), c.left) << c.before;
     }
+}
+
+// The built package (PELVORAN_SERVER_PACKAGE names it: the test command sets
+// it once the packages are made) installed by apt over the same package as
+// every build was versioned before, 1.05, whose state directory holds a
+// database one migration behind: the version grows, and after the upgrade the
+// packaged server keeps the comment and the release, and has migrated the
+// database once. dpkg and apt work on overlays of /usr, /etc and /var, in a
+// mount namespace without systemd's /run.
+TEST(PackageUpgrade, NewerBuildUpgradesAndKeepsTheComments) {
+    const char* package = std::getenv("PELVORAN_SERVER_PACKAGE");
+    if (package == nullptr || *package == '\0')
+        GTEST_SKIP() << "PELVORAN_SERVER_PACKAGE names no package: scripts/test.sh sets it";
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root: dpkg installs the package";
+    ASSERT_EQ(::access(package, R_OK), 0) << package;
+    const TempDir dir;
+    const std::string& d = dir.path();
+    const int latest = pelvoran::server::knownSchemaVersion();
+    ASSERT_GE(latest, 2);
+    {
+        // The first schema, then a comment and a release, carried through
+        // every migration but the newest, as they would have been.
+        RawDatabase old(d + "/old.sqlite");
+        const auto migrations = pelvoran::server::schemaMigrations();
+        ASSERT_EQ(old.exec(migrations[0]), SQLITE_OK);
+        ASSERT_EQ(old.exec("INSERT INTO comments VALUES (7, 1796000000, '升级前的留言', x'41', "
+                           "'desktop');"
+                           "INSERT INTO release VALUES (1, '1.06', 'https://example.com/a.exe', "
+                           "'2026-12-08', '修正');"),
+                  SQLITE_OK)
+            << old.error();
+        for (int v = 1; v < latest - 1; ++v)
+            ASSERT_EQ(old.exec(migrations[static_cast<std::size_t>(v)]), SQLITE_OK) << v;
+        ASSERT_EQ(old.exec("PRAGMA user_version=" + std::to_string(latest - 1)), SQLITE_OK);
+    }
+    // $1: this folder; $2: the package.
+    writeFile(d + "/script", R"sh(set -e
+cd "$1"
+mount -t tmpfs none /run
+# /lib too where it is no link into /usr.
+for top in usr etc var $([ -L /lib ] || echo lib); do
+    mkdir $top.upper $top.work
+    mount -t overlay overlay -o lowerdir=/$top,upperdir="$1/$top.upper,workdir=$1/$top.work" /$top
+done
+# No index of the manual pages: man-db's trigger took seconds for nothing.
+rm -f /var/lib/man-db/auto-update
+new=$(dpkg-deb -f "$2" Version)
+dpkg-deb -R "$2" old
+sed -i "s/^Version: .*/Version: ${new%%+*}/" old/DEBIAN/control
+dpkg-deb -b old old.deb >/dev/null
+dpkg -i old.deb >old.log 2>&1
+dpkg-query -W -f '${Version}\n' pelvoran-server >versions
+install -o pelvoran-server -g pelvoran-server -m 600 old.sqlite /var/lib/pelvoran-server/comments.sqlite
+LC_ALL=C apt-get install -y "$2" >apt.log 2>&1
+dpkg-query -W -f '${Version}\n' pelvoran-server >>versions
+echo "$new" >>versions
+/usr/bin/pelvoran-server comments list >comments 2>&1
+/usr/bin/pelvoran-server release show --platform windows >release 2>&1
+)sh");
+    const std::string run =
+        "timeout 300 unshare -mpf --mount-proc sh " + d + "/script " + d + " " + package;
+    ASSERT_EQ(std::system(run.c_str()), 0)
+        << fileBytes(d + "/old.log") << fileBytes(d + "/apt.log") << fileBytes(d + "/comments")
+        << fileBytes(d + "/release");
+    // Installed before, after, and the package's own.
+    std::vector<std::string> versions;
+    std::istringstream lines(fileBytes(d + "/versions"));
+    for (std::string line; std::getline(lines, line);)
+        versions.push_back(line);
+    ASSERT_EQ(versions.size(), 3u);
+    EXPECT_NE(versions[0], versions[1]) << "apt upgraded nothing:\n" << fileBytes(d + "/apt.log");
+    EXPECT_EQ(versions[1], versions[2]);
+    EXPECT_NE(fileBytes(d + "/comments").find("升级前的留言"), std::string::npos)
+        << fileBytes(d + "/comments");
+    EXPECT_NE(fileBytes(d + "/release").find("https://example.com/a.exe"), std::string::npos)
+        << fileBytes(d + "/release");
+    // Migrated once: the newest schema, as a new database has it.
+    RawDatabase upgraded(d + "/var.upper/lib/pelvoran-server/comments.sqlite");
+    EXPECT_EQ(upgraded.scalar("PRAGMA user_version"), latest);
+    RawDatabase fresh(d + "/fresh.sqlite");
+    for (const char* migration : pelvoran::server::schemaMigrations())
+        ASSERT_EQ(fresh.exec(migration), SQLITE_OK);
+    const char* schema =
+        "SELECT type || ' ' || name || ': ' || sql FROM sqlite_master ORDER BY name";
+    EXPECT_EQ(upgraded.texts(schema), fresh.texts(schema));
 }
 
 namespace {
