@@ -99,8 +99,9 @@ WebResponse publishFromPages(Database& db, ReleaseView& view, const PageSigning&
 WebResponse publishUpload(Database& db, ReleaseView& view, const PageSigning& signing,
                           const WebRequest::Upload& upload, const std::string& formBase) {
     if (!isDownloadName(upload.name)) {
-        view.fileError = "文件名须为 1 到 100 个英文字母、数字、“.”、“_”或“-”，不以“.”开头，例如 "
-                         "Pelvoran-1.06.exe：请把文件改名后重新选择。";
+        view.fileError =
+            "文件名须为 1 到 100 个英文字母、数字、“.”、“_”、“-”或“+”，不以“.”开头，例如 "
+            "Pelvoran-1.06.exe：请把文件改名后重新选择。";
         return releaseReply(db, 400, view);
     }
     const std::string base = view.downloadBase.empty() ? formBase : view.downloadBase;

@@ -145,9 +145,10 @@ std::optional<FileOption> fileOption(const Parsed& p) {
     f.shown = path->second;
     f.name = optionOr(p, "--file-name", std::filesystem::path(path->second).filename().string());
     if (!isDownloadName(f.name))
-        throw UsageError{(p.options.contains("--file-name") ? "--file-name：" : "--file：文件名") +
-                         std::string("须为 1 到 100 个英文字母、数字、“.”、“_”或“-”，不以“.”开头，"
-                                     "例如 Pelvoran-1.06.exe；可用 --file-name 另取一个")};
+        throw UsageError{
+            (p.options.contains("--file-name") ? "--file-name：" : "--file：文件名") +
+            std::string("须为 1 到 100 个英文字母、数字、“.”、“_”、“-”或“+”，不以“.”开头，"
+                        "例如 Pelvoran-1.06.exe；可用 --file-name 另取一个")};
     f.maxSize = byteSize(p, "--max-download-size", kDefaultMaxDownloadSize);
     f.fd = Fd(::open(path->second.c_str(), O_RDONLY | O_CLOEXEC));
     if (f.fd.get() < 0)

@@ -11,7 +11,7 @@ bool isDownloadName(std::string_view name) {
         return false;
     return std::all_of(name.begin(), name.end(), [](char c) {
         return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-               c == '.' || c == '_' || c == '-';
+               c == '.' || c == '_' || c == '-' || c == '+';
     });
 }
 

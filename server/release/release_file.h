@@ -12,15 +12,16 @@ namespace pelvoran::server {
 /// A file the server hands out itself, as a publish of the history names it.
 struct ReleaseFile {
     Platform platform = Platform::Windows;
-    std::string name; // as the browser saves it: [A-Za-z0-9._-]{1,100}
+    std::string name; // as the browser saves it: [A-Za-z0-9._+-]{1,100}
     std::string sha256;
     std::int64_t size = 0;
 
     bool operator==(const ReleaseFile&) const = default;
 };
 
-/// Whether `name` may be a served file's name: 1 to 100 of A-Z a-z 0-9 . _ -,
-/// not beginning with "." (no ".", "..", or hidden file).
+/// Whether `name` may be a served file's name: 1 to 100 of A-Z a-z 0-9 . _ -
+/// + (a Debian package's version holds a "+"), not beginning with "." (no
+/// ".", "..", or hidden file).
 bool isDownloadName(std::string_view name);
 
 /// The path under the public prefix where a file is served:

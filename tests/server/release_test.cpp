@@ -341,7 +341,8 @@ TEST(ReleaseReply, PercentagesAreWholeNumbersToAHundred) {
 // What a served file may be called, what its base address may be, and
 // where it is published.
 TEST(ReleaseFiles, NamesBasesAndAddresses) {
-    for (const char* good : {"Pelvoran.exe", "pelvoran_1.06-1_amd64.deb", "a", "a..b"})
+    for (const char* good : {"Pelvoran.exe", "pelvoran_1.06-1_amd64.deb",
+                             "pelvoran_1.05+20261209120801_amd64.deb", "a", "a..b"})
         EXPECT_TRUE(isDownloadName(good)) << good;
     for (const std::string& bad :
          {std::string(), std::string("."), std::string(".."), std::string(".x"), std::string("a/b"),
