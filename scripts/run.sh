@@ -43,7 +43,7 @@ cat <<TEXT
 
 服务器在 $base 运行，数据在 $state。
 查询网页：$base/
-管理页面：$admin
+管理页面：$admin（只能登录一次，一小时内有效；新地址：$server admin-url --state $state）
 读留言：  $server comments list --state $state
 发布新版：$server release set --state $state --version 1.06 --address URL --date 日期 --notes 说明
 
