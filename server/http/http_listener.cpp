@@ -528,11 +528,17 @@ struct HttpListener::Callbacks {
         return MHD_YES;
     }
 
-    /// Sends the answer to a request read whole: a file is given its
-    /// deadline, and what the answer does once sent is kept for then.
+    /// Sends the answer to a request read whole: a file is given to the
+    /// guard, and what the answer does once sent is kept for then.
     static MHD_Result reply(HttpListener& l, MHD_Connection* c, Request& r, WebResponse& w) {
-        if (w.file)
+        if (w.file) {
+            // The library's idle timeout counts from its last write, and a
+            // slow reader's socket takes none while its buffer drains: the
+            // guard follows what the client takes instead. Back with the
+            // next request's head (handle).
             l.guard_.answerTakes(r.connection, w.file->length);
+            MHD_set_connection_option(c, MHD_CONNECTION_OPTION_TIMEOUT, 0u);
+        }
         r.completed = std::move(w.completed);
         return send(c, w);
     }
@@ -604,6 +610,13 @@ struct HttpListener::Callbacks {
             r->connection =
                 info ? static_cast<ConnectionGuard::Connection*>(info->socket_context) : nullptr;
             l.guard_.headArrived(r->connection, announcedLength(c));
+            // A file answered before on this connection turned it off.
+            const auto* timeout =
+                MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_TIMEOUT);
+            if (timeout != nullptr && timeout->connection_timeout == 0 &&
+                l.settings_.idleSeconds != 0)
+                MHD_set_connection_option(c, MHD_CONNECTION_OPTION_TIMEOUT,
+                                          l.settings_.idleSeconds);
             return start(l, c, url, method, *r);
         }
         if (*uploadSize > 0) {
