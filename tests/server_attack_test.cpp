@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <csignal>
 #include <cstdlib>
@@ -16,6 +17,7 @@
 #include <mutex>
 #include <optional>
 #include <poll.h>
+#include <random>
 #include <sched.h>
 #include <sys/socket.h>
 #include <thread>
@@ -108,15 +110,27 @@ private:
     std::string missing_;
 };
 
+/// A network namespace's setup (OwnNetwork) in which sockets buffer what
+/// they would between machines: MTU 1500, at most 64 KiB to send and 8 KiB
+/// to receive. Loopback's buffers take megabytes, so that a whole file
+/// would sit in them at once and no answer would still be under way.
+const std::string kSmallBuffers = "ip link set lo mtu 1500 && "
+                                  "echo '4096 16384 65536' >/proc/sys/net/ipv4/tcp_wmem && "
+                                  "echo '4096 8192 8192' >/proc/sys/net/ipv4/tcp_rmem";
+
 /// Connections from `sources` that each send `head` and then `drip` once a
 /// second, never finishing; one the server closes or answers is opened
-/// again at the next round, as an attacker would.
+/// again at the next round, as an attacker would. A download's connection
+/// instead reads `read` bytes of the answer a round (0: none) and is opened
+/// again once closed or, with `renew`, every `renew` rounds.
 class SlowSenders {
 public:
     struct Kind {
         std::string head;
         std::string drip;
         int perSource;
+        int read = -1; // -1: not a download
+        int renew = 0;
     };
     SlowSenders(int port, std::vector<std::string> sources, std::vector<Kind> kinds)
         : port_(port), sources_(std::move(sources)), kinds_(std::move(kinds)),
@@ -143,7 +157,24 @@ private:
         const Kind* kind;
         std::string source;
         int fd = -1;
+        int opened = 0; // the round
     };
+
+    /// Whether the connection is over for the attacker: answered or
+    /// closed, or a download's closed or due to be replaced.
+    static bool over(const Slot& s, int round) {
+        if (s.kind->read < 0) {
+            pollfd p{s.fd, POLLIN, 0};
+            return ::poll(&p, 1, 0) > 0;
+        }
+        if (s.kind->renew > 0 && round - s.opened >= s.kind->renew)
+            return true;
+        if (s.kind->read == 0)
+            return false; // a closed one is not seen: its data waits unread
+        std::string buf(static_cast<std::size_t>(s.kind->read), '\0');
+        const ssize_t n = ::recv(s.fd, buf.data(), buf.size(), MSG_DONTWAIT);
+        return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+    }
 
     void run() {
         std::vector<Slot> slots;
@@ -156,13 +187,13 @@ private:
         for (int round = 0; round < 120 && !stopping_; ++round) {
             lock.unlock();
             for (Slot& s : slots) {
-                pollfd p{s.fd, POLLIN, 0};
-                if (s.fd >= 0 && ::poll(&p, 1, 0) > 0) { // answered or closed
+                if (s.fd >= 0 && over(s, round)) {
                     ::close(s.fd);
                     s.fd = -1;
                 }
                 if (s.fd < 0) {
                     s.fd = connectFrom(port_, s.source);
+                    s.opened = round;
                     if (s.fd >= 0)
                         ::send(s.fd, s.kind->head.data(), s.kind->head.size(),
                                MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -217,6 +248,30 @@ void expectAnswered(int port, const std::string& from, int rounds) {
         // times a second.
         std::this_thread::sleep_until(start + 500ms);
     }
+}
+
+/// Where the release published by publishFile is served.
+const std::string kDownload = "/download/windows/1.06/Pelvoran.exe";
+
+/// A state directory in `dir` whose release is `bytes` of random content,
+/// served by the server as a file; its bytes.
+std::string publishFile(const std::string& dir, const std::string& work, std::size_t bytes) {
+    std::string file(bytes, '\0');
+    std::mt19937 random(7);
+    for (char& b : file)
+        b = static_cast<char>(random());
+    std::ofstream(work + "/Pelvoran.exe", std::ios::binary) << file;
+    makeState(dir);
+    const CommandResult published = runServerCommand(
+        {"release", "set", "--state", dir, "--version", "1.06", "--date", "d", "--notes", "n",
+         "--file", work + "/Pelvoran.exe", "--download-base", "http://127.0.0.1"});
+    EXPECT_EQ(published.status, 0) << published.err;
+    return file;
+}
+
+/// A GET of the served file that closes once answered.
+std::string downloadRequest() {
+    return "GET " + kDownload + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
 }
 
 long residentKiB(pid_t pid) {
@@ -334,6 +389,81 @@ TEST(ServerAttack, SlowBodiesFromManySlash64sCannotHoldEverySlot) {
         ASSERT_TRUE(attack.waitForRounds(1));
         expectAnswered(server.port(), "2001:db8:9::1", 4);
     }
+    EXPECT_EQ(server.stop(SIGTERM), 0);
+}
+
+// Downloads that 64 connections from four addresses read slowly (1,400
+// bytes a second, above the minimum rate) or not at all (each replaced
+// every 10 s), more than the server has slots: another client's update
+// checks and downloads are answered throughout, the crowded listener
+// shedding the downloads that moved least.
+TEST(ServerAttack, SlowDownloadsCannotHoldEverySlot) {
+    const OwnNetwork network(kSmallBuffers);
+    if (!network.missing().empty())
+        GTEST_SKIP() << network.missing();
+    ASSERT_TRUE(network.ready());
+    const TempDir state, work;
+    const std::string file = publishFile(state.path(), work.path(), 256 * 1024);
+    ServerProcess server(state.path(), {"--max-connections", "40"});
+    const std::string get = "GET " + kDownload + " HTTP/1.1\r\nHost: x\r\n\r\n";
+    {
+        SlowSenders attack(server.port(), {"127.0.6.1", "127.0.6.2", "127.0.6.3", "127.0.6.4"},
+                           {{get, "", 14, 1400}, {get, "", 2, 0, 10}});
+        ASSERT_TRUE(attack.waitForRounds(3));
+        for (int i = 0; i < 4; ++i) {
+            EXPECT_EQ(statusOf(httpExchange(server.port(), updateQuestion(), 30s)), 200) << i;
+            EXPECT_TRUE(bodyOf(httpExchange(server.port(), downloadRequest(), 30s)) == file)
+                << "download " << i;
+            std::this_thread::sleep_for(500ms);
+        }
+    }
+    EXPECT_EQ(server.stop(SIGTERM), 0);
+}
+
+// A download read steadily at 4 KiB a second, slower than the server can
+// send it, completes, though its socket's buffers drain for longer than the
+// idle timeout with nothing written; one whose client stops reading for
+// longer than that is closed, and gets no more than the buffers held.
+TEST(ServerAttack, ASteadyDownloadOutlastsTheIdleTimeout) {
+    const OwnNetwork network(kSmallBuffers);
+    if (!network.missing().empty())
+        GTEST_SKIP() << network.missing();
+    ASSERT_TRUE(network.ready());
+    const TempDir state, work;
+    const std::string file = publishFile(state.path(), work.path(), 64 * 1024);
+    ServerProcess server(state.path(), {"--idle-timeout", "2"});
+    // Reads a quarter of a second's bytes at a time, on time, after `pause`,
+    // until the server closes.
+    const auto readAt4KiB = [&](std::chrono::milliseconds pause) {
+        const int fd = connectFrom(server.port(), "127.0.0.1");
+        std::string got;
+        if (fd < 0 || !sendAll(fd, downloadRequest()))
+            return got;
+        std::this_thread::sleep_for(pause);
+        const auto start = Clock::now();
+        for (;;) {
+            std::this_thread::sleep_until(start + got.size() * 1000ms / 4096);
+            pollfd p{fd, POLLIN, 0};
+            char buf[1024];
+            const ssize_t n = ::poll(&p, 1, 60000) > 0 ? ::recv(fd, buf, sizeof buf, 0) : -1;
+            if (n <= 0)
+                break;
+            got.append(buf, static_cast<std::size_t>(n));
+        }
+        ::close(fd);
+        return got;
+    };
+    std::string stopped;
+    std::thread pausing([&] { stopped = readAt4KiB(4s); });
+    const auto start = Clock::now();
+    const std::string steady = readAt4KiB(0ms);
+    const auto took = Clock::now() - start;
+    pausing.join();
+    EXPECT_EQ(statusOf(steady), 200);
+    EXPECT_TRUE(bodyOf(steady) == file) << bodyOf(steady).size() << " bytes of " << file.size();
+    EXPECT_GE(took, 10s) << "64 KiB at 4 KiB a second";
+    EXPECT_EQ(statusOf(stopped), 200);
+    EXPECT_LT(bodyOf(stopped).size(), file.size()) << "a download no longer read was kept";
     EXPECT_EQ(server.stop(SIGTERM), 0);
 }
 

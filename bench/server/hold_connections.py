@@ -53,6 +53,19 @@ slow_clients.sh.
       other status, the connections closed before their file was whole and
       those still reading at the end. PID may be any server (nginx's worker).
 
+  hold_connections.py downloads --port P --pid PID --path PATH --size BYTES
+                             [--sources 32] [--per-source 64] [--rate 8192]
+                             [--renew 0] [--seconds 60]
+      SOURCES x PER_SOURCE connections each ask for the file at PATH (SIZE
+      bytes) and read RATE bytes a second of it (0: never read); one the
+      server closes, and with --renew S every one after S seconds, is opened
+      again. Meanwhile, from 127.0.0.1, an update check every second, given
+      5 s: how many were answered, how many of those within 1 s, their
+      median and maximum; the connections the server held (its sockets,
+      counted every second: mean and most), the downloads finished whole and
+      those cut, and the server's VmRSS (at the end and the most, read every
+      half second) and VmHWM.
+
 With --reply FILE, an update check counts as answered (status "200") only
 when its body is FILE's bytes, the release published; any other body is
 "200-other". Each run is bounded in time (every wait has a deadline) and
@@ -665,6 +678,161 @@ def dribble(args):
     return 0
 
 
+def sockets_of(pid):
+    """How many sockets the process holds: its connections and listeners."""
+    count = 0
+    for fd in os.listdir("/proc/%d/fd" % pid):
+        try:
+            if os.readlink("/proc/%d/fd/%s" % (pid, fd)).startswith("socket:"):
+                count += 1
+        except OSError:
+            pass
+    return count
+
+
+def downloads(args):
+    request = ("GET %s HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" % args.path).encode()
+    count = args.sources * args.per_source
+    # Each slot: [socket, connected, asked at, bytes read, head so far (None once in), body bytes]
+    slots = [None] * count
+    stop = threading.Event()
+    tally = {"whole": 0, "cut": 0, "reopened": 0}
+    statuses = {}
+    held_readings = []
+
+    def reopen(i, now):
+        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        s.setblocking(False)
+        try:
+            s.bind((source_address(i, args.sources), 0))
+            err = s.connect_ex(("127.0.0.1", args.port))
+        except OSError:
+            s.close()
+            return
+        if err not in (0, errno.EINPROGRESS):
+            s.close()
+            return
+        slots[i] = [s, False, now, 0, b"", 0]
+
+    def drop(i):
+        slots[i][0].close()
+        slots[i] = None
+
+    def attack():
+        started = time.monotonic()
+        last_reading = started
+        for i in range(count):
+            reopen(i, started)
+        while not stop.is_set():
+            now = time.monotonic()
+            poller = select.poll()
+            for slot in slots:
+                if slot is not None and not slot[1]:
+                    poller.register(slot[0].fileno(), select.POLLOUT)
+            events = dict(poller.poll(0))
+            held = 0
+            for i, slot in enumerate(slots):
+                if slot is None:
+                    reopen(i, now)
+                    tally["reopened"] += 1
+                    continue
+                s = slot[0]
+                if not slot[1]:
+                    ev = events.get(s.fileno(), 0)
+                    if ev & select.POLLOUT:
+                        if s.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR) != 0:
+                            drop(i)
+                            continue
+                        try:
+                            s.send(request)
+                        except OSError:
+                            drop(i)
+                            continue
+                        slot[1], slot[2] = True, now
+                    elif ev:
+                        drop(i)
+                    continue
+                held += 1
+                if args.renew and now - slot[2] >= args.renew:
+                    drop(i)
+                    continue
+                allowed = int(args.rate * (now - slot[2])) - slot[3]
+                if allowed <= 0:
+                    continue
+                try:
+                    data = s.recv(min(allowed, 65536))
+                except BlockingIOError:
+                    continue
+                except OSError:
+                    data = b""
+                if not data:
+                    tally["cut"] += 1
+                    drop(i)
+                    continue
+                slot[3] += len(data)
+                if slot[4] is not None:
+                    slot[4] += data
+                    if b"\r\n\r\n" not in slot[4]:
+                        continue
+                    head, _, data = slot[4].partition(b"\r\n\r\n")
+                    status = status_of(head, None)
+                    statuses[status] = statuses.get(status, 0) + 1
+                    slot[4] = None
+                    if status != "200":
+                        drop(i)
+                        continue
+                slot[5] += len(data)
+                if slot[5] >= args.size:
+                    tally["whole"] += 1
+                    drop(i)
+            if now - last_reading >= 1.0:
+                held_readings.append(held)
+                last_reading = now
+            stop.wait(0.1)
+
+    attacker = threading.Thread(target=attack, daemon=True)
+    attacker.start()
+    time.sleep(3)
+    times, results = [], {}
+    server_held = []
+    most = 0
+    end = time.monotonic() + args.seconds
+    while time.monotonic() < end:
+        round_start = time.monotonic()
+        seconds, status = timed_check(args.port, 5, args.reply)
+        times.append((seconds, status))
+        results[status] = results.get(status, 0) + 1
+        server_held.append(sockets_of(args.pid))
+        most = max(most, memory(args.pid)["VmRSS"])
+        time.sleep(max(0.0, 0.5 - (time.monotonic() - round_start)))
+        most = max(most, memory(args.pid)["VmRSS"])
+        time.sleep(max(0.0, 1.0 - (time.monotonic() - round_start)))
+    figures = memory(args.pid)
+    stop.set()
+    attacker.join(5)
+    for slot in slots:
+        if slot is not None:
+            slot[0].close()
+    answered = [t for t, status in times if status == "200"]
+    print("attack_connections %d" % count)
+    print("attack_connected_mean %.0f" % (statistics.mean(held_readings) if held_readings else 0))
+    print("attack_reopened %d" % tally["reopened"])
+    print("server_sockets_mean %.0f" % statistics.mean(server_held))
+    print("server_sockets_most %d" % max(server_held))
+    print("downloads_status %s" % (",".join("%s:%d" % kv for kv in sorted(statuses.items())) or "none"))
+    print("downloads_whole %d" % tally["whole"])
+    print("downloads_cut %d" % tally["cut"])
+    print("check_answered %d/%d" % (len(answered), len(times)))
+    print("check_within_1s %d/%d" % (sum(1 for t in answered if t <= 1.0), len(times)))
+    print("check_other %s" % (",".join("%s:%d" % kv for kv in sorted(results.items()) if kv[0] != "200") or "-"))
+    print("check_median_ms %.1f" % (statistics.median(t for t, _ in times) * 1000))
+    print("check_max_ms %.1f" % (max(t for t, _ in times) * 1000))
+    print("rss_kb %d" % figures["VmRSS"])
+    print("rss_most_kb %d" % max(most, figures["VmRSS"]))
+    print("hwm_kb %d" % figures["VmHWM"])
+    return 0
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     sub = parser.add_subparsers(dest="mode", required=True)
@@ -715,6 +883,17 @@ def main():
     p.add_argument("--sources", type=int, default=20)
     p.add_argument("--rate", type=int, default=4096, help="bytes a second each reads")
     p.add_argument("--seconds", type=float, default=20)
+    p = sub.add_parser("downloads")
+    p.add_argument("--port", type=int, required=True)
+    p.add_argument("--pid", type=int, required=True)
+    p.add_argument("--path", required=True)
+    p.add_argument("--size", type=int, required=True, help="the file's bytes")
+    p.add_argument("--sources", type=int, default=32)
+    p.add_argument("--per-source", type=int, default=64)
+    p.add_argument("--rate", type=int, default=8192, help="bytes a second each reads; 0: none")
+    p.add_argument("--renew", type=float, default=0,
+                   help="seconds after which each is replaced; 0: once closed")
+    p.add_argument("--seconds", type=float, default=60)
     for p in sub.choices.values():
         if p.prog.split()[-1] not in ("bodies", "readers"):
             p.add_argument("--reply", type=argparse.FileType("rb"),
@@ -726,7 +905,7 @@ def main():
     if args.sources < 1 or args.sources > 250:
         parser.error("--sources must be 1..250")
     return {"slow": slow, "idle": idle, "slots": slots, "bodies": bodies,
-            "dribble": dribble, "readers": readers}[args.mode](args)
+            "dribble": dribble, "readers": readers, "downloads": downloads}[args.mode](args)
 
 
 if __name__ == "__main__":

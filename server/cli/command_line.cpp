@@ -47,11 +47,12 @@ constexpr char kUsage[] =
     " [--comments-per-hour N] [--comment-bytes-per-hour SIZE]\n"
     "                          [--max-connections N]"
     " [--head-timeout SECONDS] [--body-timeout SECONDS]\n"
-    "                          [--min-body-rate SIZE] [--body-budget SIZE]"
-    " [--busy-timeout MILLISECONDS]\n"
-    "                          [--admin-base-url URL] [--notify-retry-ms MILLISECONDS]"
-    " [--max-download-size SIZE]\n"
-    "                          [--database postgresql://…]\n"
+    "                          [--idle-timeout SECONDS] [--min-body-rate SIZE]"
+    " [--body-budget SIZE]\n"
+    "                          [--busy-timeout MILLISECONDS]"
+    " [--admin-base-url URL] [--notify-retry-ms MILLISECONDS]\n"
+    "                          [--max-download-size SIZE]"
+    " [--database postgresql://…]\n"
     "  pelvoran-server release show|clear|history|prune-files [--state DIR] [--database URI]"
     " [--platform windows|linux]\n"
     "  pelvoran-server release set [--state DIR] [--database URI] --version 1.06 --address URL "
@@ -215,8 +216,8 @@ int serveCommand(const std::vector<std::string>& args) {
         args,
         {"--state", "--listen", "--admin-listen", "--trusted-proxy", "--public-prefix",
          "--comments-per-hour", "--comment-bytes-per-hour", "--max-connections", "--head-timeout",
-         "--body-timeout", "--min-body-rate", "--body-budget", "--busy-timeout", "--admin-base-url",
-         "--notify-retry-ms", "--max-download-size", "--database"},
+         "--body-timeout", "--idle-timeout", "--min-body-rate", "--body-budget", "--busy-timeout",
+         "--admin-base-url", "--notify-retry-ms", "--max-download-size", "--database"},
         {"--listen"});
     expectWords(p, 1);
     ServeOptions o;
@@ -253,6 +254,8 @@ int serveCommand(const std::vector<std::string>& args) {
     };
     o.headTimeout = seconds("--head-timeout", o.headTimeout);
     o.bodyTimeout = seconds("--body-timeout", o.bodyTimeout);
+    o.idleSeconds = static_cast<unsigned>(
+        seconds("--idle-timeout", std::chrono::seconds(o.idleSeconds)).count() / 1000);
     o.minBodyRate = byteSize(p, "--min-body-rate", o.minBodyRate);
     o.bodyBudget = byteSize(p, "--body-budget", o.bodyBudget);
     o.maxDownloadSize = byteSize(p, "--max-download-size", o.maxDownloadSize);

@@ -185,6 +185,7 @@ ConnectionGuard::Limits guardLimits(const ServeOptions& options, bool admin) {
     limits.crowdedHeadTimeout = std::min(options.headTimeout, limits.crowdedHeadTimeout);
     limits.minBodyRate = options.minBodyRate;
     limits.bodyTimeout = options.bodyTimeout;
+    limits.answerIdle = std::chrono::seconds(options.idleSeconds);
     limits.bodyBudget = options.bodyBudget;
     // An eighth for a client, a quarter for an IPv6 /48, and never less
     // than one whole comment.

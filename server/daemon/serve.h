@@ -45,7 +45,8 @@ struct ServeOptions {
     unsigned maxConnections = kDefaultMaxConnections;
     /// Connections one client may hold open (the trusted proxy: any number).
     unsigned connectionsPerClient = kDefaultConnectionsPerClient;
-    /// A connection that sends nothing for this long is closed.
+    /// A connection that sends nothing for this long is closed, and a file
+    /// being sent whose client takes nothing for this long.
     unsigned idleSeconds = kDefaultIdleSeconds;
     /// Each request head must be in this long after the connection opened
     /// or its last answer was sent.

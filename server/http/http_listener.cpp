@@ -45,8 +45,12 @@ struct Upload {
     }
 };
 
-/// What the listener keeps for one request.
+/// What the listener keeps for one request, made as its request line is
+/// read.
 struct Request {
+    /// Its path names a NUL (%00), where the library's copy of it ends.
+    bool pathCut = false;
+    bool started = false; // the head is in and was sorted
     RouteMatch match;
     ConnectionGuard::Connection* connection = nullptr;
     std::string body;
@@ -154,6 +158,30 @@ std::string_view trimmed(std::string_view v) {
     while (!v.empty() && (v.back() == ' ' || v.back() == '\t'))
         v.remove_suffix(1);
     return v;
+}
+
+/// The values of every `name` line of the head, joined by ", " as RFC 9110
+/// joins the lines of a field: two Range lines become several ranges.
+std::string headerValues(MHD_Connection* c, const char* name) {
+    struct All {
+        const char* name;
+        std::string values;
+        bool first = true;
+    } all{name, {}};
+    MHD_get_connection_values(
+        c, MHD_HEADER_KIND,
+        [](void* cls, MHD_ValueKind, const char* key, const char* value) {
+            auto& a = *static_cast<All*>(cls);
+            if (strcasecmp(key, a.name) == 0) {
+                if (!a.first)
+                    a.values += ", ";
+                a.values += value ? value : "";
+                a.first = false;
+            }
+            return MHD_YES;
+        },
+        &all);
+    return all.values;
 }
 
 /// The value of the last `name` line of the head, trimmed.
@@ -376,8 +404,10 @@ struct HttpListener::Callbacks {
         w.host = header(MHD_HTTP_HEADER_HOST);
         w.authorization = header(MHD_HTTP_HEADER_AUTHORIZATION);
         if (r.match.route == Route::Download) {
-            w.range = header(MHD_HTTP_HEADER_RANGE);
-            w.ifRange = header(MHD_HTTP_HEADER_IF_RANGE);
+            // All of them: a proxy in front may take another line than the
+            // first, and two are no range the file is answered with.
+            w.range = headerValues(c, MHD_HTTP_HEADER_RANGE);
+            w.ifRange = headerValues(c, MHD_HTTP_HEADER_IF_RANGE);
         }
         w.root = l.settings_.publicPrefix;
         w.body = std::move(r.body);
@@ -399,6 +429,8 @@ struct HttpListener::Callbacks {
                             Request& r) {
         if (const auto refusal = framingRefusal(c))
             return send(c, *refusal);
+        if (r.pathCut) // the path we see is not the one that was asked for
+            return send(c, closing(400, "请求的地址里有不允许的字符（%00）。\n"));
         r.match = findRoute(l.settings_.admin, method, url, l.settings_.publicPrefix);
         const std::uint64_t announced = announcedLength(c);
         const bool chunked = MHD_lookup_connection_value(
@@ -499,11 +531,17 @@ struct HttpListener::Callbacks {
         return MHD_YES;
     }
 
-    /// Sends the answer to a request read whole: a file is given its
-    /// deadline, and what the answer does once sent is kept for then.
+    /// Sends the answer to a request read whole: a file is given to the
+    /// guard, and what the answer does once sent is kept for then.
     static MHD_Result reply(HttpListener& l, MHD_Connection* c, Request& r, WebResponse& w) {
-        if (w.file)
+        if (w.file) {
+            // The library's idle timeout counts from its last write, and a
+            // slow reader's socket takes none while its buffer drains: the
+            // guard follows what the client takes instead. Back with the
+            // next request's head (handle).
             l.guard_.answerTakes(r.connection, w.file->length);
+            MHD_set_connection_option(c, MHD_CONNECTION_OPTION_TIMEOUT, 0u);
+        }
         r.completed = std::move(w.completed);
         return send(c, w);
     }
@@ -552,17 +590,36 @@ struct HttpListener::Callbacks {
         return MHD_YES;
     }
 
+    /// Makes the request's state as its line arrives, from the path as it
+    /// was sent: the library decodes it in place, and a NUL (%00) would end
+    /// the path the handler sees.
+    static void* requestLine(void*, const char* uri, MHD_Connection*) {
+        auto* r = new Request;
+        const std::string_view sent(uri);
+        const std::string_view path = sent.substr(0, sent.find('?'));
+        r->pathCut = path.find("%00") != std::string_view::npos;
+        return r;
+    }
+
     static MHD_Result handle(void* cls, MHD_Connection* c, const char* url, const char* method,
                              const char*, const char* upload, size_t* uploadSize, void** state) {
         auto& l = *static_cast<HttpListener*>(cls);
         auto* r = static_cast<Request*>(*state);
-        if (r == nullptr) {
-            r = new Request;
-            *state = r;
+        if (r == nullptr) // never: requestLine makes it
+            return MHD_NO;
+        if (!r->started) {
+            r->started = true;
             const auto* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
             r->connection =
                 info ? static_cast<ConnectionGuard::Connection*>(info->socket_context) : nullptr;
             l.guard_.headArrived(r->connection, announcedLength(c));
+            // A file answered before on this connection turned it off.
+            const auto* timeout =
+                MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_TIMEOUT);
+            if (timeout != nullptr && timeout->connection_timeout == 0 &&
+                l.settings_.idleSeconds != 0)
+                MHD_set_connection_option(c, MHD_CONNECTION_OPTION_TIMEOUT,
+                                          l.settings_.idleSeconds);
             return start(l, c, url, method, *r);
         }
         if (*uploadSize > 0) {
@@ -619,8 +676,9 @@ HttpListener::HttpListener(ListenSocket socket, Settings settings, RequestHandle
         flags, 0, nullptr, nullptr, &Callbacks::handle, this, MHD_OPTION_LISTEN_SOCKET, socket.fd(),
         MHD_OPTION_THREAD_POOL_SIZE, threads, MHD_OPTION_CONNECTION_LIMIT, settings_.maxConnections,
         MHD_OPTION_CONNECTION_TIMEOUT, settings_.idleSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
-        size_t{32 * 1024}, MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::completed, this,
-        MHD_OPTION_NOTIFY_CONNECTION, &Callbacks::connectionNotice, this, MHD_OPTION_END);
+        size_t{32 * 1024}, MHD_OPTION_URI_LOG_CALLBACK, &Callbacks::requestLine, this,
+        MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::completed, this, MHD_OPTION_NOTIFY_CONNECTION,
+        &Callbacks::connectionNotice, this, MHD_OPTION_END);
     if (daemon_ == nullptr)
         throw std::runtime_error("无法在 " + shown_ + " 上启动 HTTP 服务");
     socket.release(); // the library's now

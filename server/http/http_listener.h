@@ -22,7 +22,8 @@ public:
     struct Settings {
         bool admin = false;
         unsigned maxConnections = kDefaultMaxConnections;
-        /// A connection that sends nothing for this long is closed.
+        /// A connection that sends nothing for this long is closed (the
+        /// guard follows a file being sent).
         unsigned idleSeconds = kDefaultIdleSeconds;
         /// Requests from this address name the client in X-Forwarded-For
         /// and the scheme in X-Forwarded-Proto.

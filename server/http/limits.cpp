@@ -1,9 +1,13 @@
 #include "server/http/limits.h"
 
+#include "server/http/web.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
+#include <cstddef>
 #include <cstring>
 #include <limits>
+#include <linux/tcp.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <vector>
@@ -166,9 +170,24 @@ std::size_t RateLimiter::tracked() const {
     return buckets_.size();
 }
 
-ConnectionGuard::ConnectionGuard(Limits limits, Closer closer)
+namespace {
+
+/// What the peer of `fd` has acknowledged; 0 when it cannot be read.
+std::uint64_t bytesAcknowledged(int fd) {
+    tcp_info info{};
+    socklen_t size = sizeof info;
+    if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) != 0 ||
+        size < offsetof(tcp_info, tcpi_bytes_acked) + sizeof info.tcpi_bytes_acked)
+        return 0;
+    return info.tcpi_bytes_acked;
+}
+
+} // namespace
+
+ConnectionGuard::ConnectionGuard(Limits limits, Closer closer, Meter meter)
     : limits_(limits),
-      closer_(closer ? std::move(closer) : Closer([](int fd) { ::shutdown(fd, SHUT_RDWR); })) {}
+      closer_(closer ? std::move(closer) : Closer([](int fd) { ::shutdown(fd, SHUT_RDWR); })),
+      meter_(meter ? std::move(meter) : Meter(bytesAcknowledged)) {}
 
 ConnectionGuard::~ConnectionGuard() {
     for (Connection* c : open_)
@@ -263,17 +282,23 @@ void ConnectionGuard::bodyArrived(Connection* c, std::uint64_t bytes, Clock::tim
 
 namespace {
 
+/// Seconds `bytes` take at the rate `moved` bytes came since `since`.
+double secondsFor(std::uint64_t bytes, std::uint64_t moved, ConnectionGuard::Clock::rep since,
+                  ConnectionGuard::Clock::time_point now) {
+    using Clock = ConnectionGuard::Clock;
+    if (moved == 0)
+        return std::numeric_limits<double>::infinity();
+    const auto took = now - Clock::time_point(Clock::duration(since));
+    // At least a millisecond: a body that came with its head is fast, not free.
+    const double seconds = std::max(std::chrono::duration<double>(took).count(), 0.001);
+    return seconds * static_cast<double>(bytes) / static_cast<double>(moved);
+}
+
 /// Seconds the whole body takes at the rate it has come since its head
 /// (see ConnectionGuard).
 double slowness(std::uint64_t got, std::uint64_t length, ConnectionGuard::Clock::rep headAt,
                 ConnectionGuard::Clock::time_point now) {
-    using Clock = ConnectionGuard::Clock;
-    if (got == 0)
-        return std::numeric_limits<double>::infinity();
-    const auto took = now - Clock::time_point(Clock::duration(headAt));
-    // At least a millisecond: a body that came with its head is fast, not free.
-    const double seconds = std::max(std::chrono::duration<double>(took).count(), 0.001);
-    return seconds * static_cast<double>(std::max(length, got)) / static_cast<double>(got);
+    return secondsFor(std::max(length, got), got, headAt, now);
 }
 
 } // namespace
@@ -396,16 +421,26 @@ void ConnectionGuard::bodyTakes(Connection* c, std::uint64_t bytes, Clock::time_
 }
 
 void ConnectionGuard::answerTakes(Connection* c, std::uint64_t bytes, Clock::time_point now) {
-    if (c != nullptr && limits_.minBodyRate > 0)
-        c->answerBy_ = deadline(limits_, bytes, now);
+    if (c == nullptr)
+        return;
+    const std::lock_guard lock(mutex_);
+    if (c->fd_ < 0)
+        return;
+    c->sendingFile_ = true;
+    c->answerAt_ = now.time_since_epoch().count();
+    c->answerBy_ = limits_.minBodyRate > 0 ? deadline(limits_, bytes, now) : 0;
+    c->takenBefore_ = meter_(c->fd_);
+    c->taken_ = 0;
+    c->takenAt_ = c->answerAt_;
 }
 
 void ConnectionGuard::requestDone(Connection* c, Clock::time_point now) {
     if (c == nullptr)
         return;
-    c->answerBy_ = 0;
     {
         const std::lock_guard lock(mutex_);
+        c->sendingFile_ = false;
+        c->answerBy_ = 0;
         release(c);
     }
     c->since_ = now.time_since_epoch().count();
@@ -416,7 +451,13 @@ std::size_t ConnectionGuard::sweep(Clock::time_point now) {
     const std::lock_guard lock(mutex_);
     const double windowSeconds = std::chrono::duration<double>(limits_.rateWindow).count();
     std::size_t ended = 0;
-    std::vector<std::pair<double, Connection*>> sheddable;
+    // How slow each is (seconds), and since when it is measured.
+    struct Sheddable {
+        double slowness;
+        Clock::rep since;
+        Connection* c;
+    };
+    std::vector<Sheddable> sheddable;
     for (const auto& l : listeners_)
         l->crowdedNow = l->live >= l->crowded;
     for (Connection* c : open_) {
@@ -442,20 +483,37 @@ std::size_t ConnectionGuard::sweep(Clock::time_point now) {
                 c->since_ = now.time_since_epoch().count();
             }
             if (!late && crowded && now - headAt >= limits_.crowdedHeadTimeout)
-                sheddable.emplace_back(slowness(c->bodyBytes_, c->length_, c->headAt_, now), c);
-        } else if (const auto by = c->answerBy_.load(); by != 0) {
-            late = now.time_since_epoch().count() >= by;
+                sheddable.push_back(
+                    {slowness(c->bodyBytes_, c->length_, c->headAt_, now), c->headAt_, c});
+        } else if (c->sendingFile_) {
+            const std::uint64_t seen = meter_(c->fd_);
+            if (seen > c->takenBefore_ + c->taken_) {
+                c->taken_ = seen - c->takenBefore_;
+                c->takenAt_ = now.time_since_epoch().count();
+            }
+            const Clock::time_point answerAt{Clock::duration(c->answerAt_)};
+            const Clock::time_point takenAt{Clock::duration(c->takenAt_)};
+            late = (c->answerBy_ != 0 && now.time_since_epoch().count() >= c->answerBy_) ||
+                   now - takenAt >= limits_.answerIdle;
+            // Weighed as the largest body coming at its rate.
+            if (!late && crowded &&
+                (now - answerAt >= limits_.crowdedHeadTimeout ||
+                 now - takenAt >= limits_.crowdedAnswerStall))
+                sheddable.push_back(
+                    {secondsFor(kMaxBody, c->taken_, c->answerAt_, now), c->answerAt_, c});
         }
         if (late) {
             end(c);
             ++ended;
         }
     }
-    // Crowded listeners shed their slowest bodies until below their mark.
-    std::sort(sheddable.begin(), sheddable.end(),
-              [](const auto& a, const auto& b) { return a.first > b.first; });
-    for (const auto& shed : sheddable) {
-        Connection* c = shed.second;
+    // Crowded listeners shed their slowest bodies and downloads until below
+    // their mark; among those that moved nothing, the oldest first.
+    std::sort(sheddable.begin(), sheddable.end(), [](const Sheddable& a, const Sheddable& b) {
+        return a.slowness != b.slowness ? a.slowness > b.slowness : a.since < b.since;
+    });
+    for (const Sheddable& shed : sheddable) {
+        Connection* c = shed.c;
         if (c->listener_->live < c->listener_->crowded)
             continue;
         end(c);

@@ -91,7 +91,8 @@ private:
 
 /// Connections held open at once, shared between the public listeners.
 inline constexpr unsigned kDefaultMaxConnections = 2000;
-/// A connection that sends nothing for this long is closed.
+/// A connection that sends nothing for this long is closed, and a file
+/// being sent whose client takes nothing for this long.
 inline constexpr unsigned kDefaultIdleSeconds = 15;
 /// From a connection's start, or the end of its last request, to the end
 /// of the next request head.
@@ -120,15 +121,33 @@ inline constexpr unsigned kDefaultConnectionsPerClient = 64;
 /// Slots. Each listener has its own (2,000 by default, split between the
 /// public listeners) and is crowded at three quarters of them, counted on
 /// its own: then heads get 2 s instead of 10 s, and each sweep cuts the
-/// bodies that have been arriving for over 2 s, slowest first, until the
-/// listener is below its mark. A body sent at once never qualifies, and
-/// while anything slower holds a slot it is not the one cut. So of the
-/// audit's 2,048 slow bodies (32 addresses x 64), all those past 1,500 are
+/// bodies that have been arriving for over 2 s, and the downloads that have
+/// been going for over 2 s, slowest first, until the listener is below its
+/// mark. A body sent at once never qualifies, and while anything slower
+/// holds a slot it is not the one cut; an answer from memory (an update
+/// check, a page) and a body all in are never cut. So of the audit's 2,048
+/// slow bodies or downloads (32 addresses x 64), all those past 1,500 are
 /// cut once 2 s old, and slots keep turning over for whoever comes. A route
 /// that takes no body never reads one (the listener answers from the head
 /// and closes), so a body dribbled there holds a slot for one round trip.
 /// Every body also has its deadline (60 s from its head) and the minimum
 /// rate (1 KiB/s over each 10 s).
+///
+/// Downloads. A file's answer is measured by what its client has taken
+/// (the bytes its TCP stack acknowledged, read through `Meter`), not by
+/// what the server wrote: the socket's buffers take megabytes at once and
+/// then drain at the reader's pace, with no write for minutes. One whose
+/// client takes nothing for `answerIdle` (the idle timeout, 15 s) is ended;
+/// one that keeps taking has until its deadline, the head timeout plus its
+/// size at the minimum rate. On a crowded listener a download weighs as a
+/// body of the largest size (1 MiB) coming at its rate so far: the fewest
+/// bytes in the longest time go first; those that took nothing, like the
+/// bodies that brought nothing, go before everything else, the oldest
+/// first. It is weighed once 2 s old, as a body, or once its client has
+/// taken nothing for 150 ms (from one sweep to the next): the audit's 256
+/// downloads that never read, all replaced at once every 14 s, would
+/// otherwise fill the listener's 200 slots for 2 s each time, with no
+/// update check let in.
 ///
 /// Budget. The bodies being received hold at most `bodyBudget` (64 MiB) of
 /// memory, paid for as their buffers grow with the bytes that arrive, never
@@ -146,7 +165,8 @@ inline constexpr unsigned kDefaultConnectionsPerClient = 64;
 /// trusted proxy (an empty key) has no share, only the whole budget.
 ///
 /// Connections. One client may hold `perClient` (64) at once, one IPv6 /48
-/// `perGroup` (256): a site is handed a /48, 65,536 /64s.
+/// `perGroup` (256), whatever they ask for (downloads too): a site is
+/// handed a /48, 65,536 /64s.
 class ConnectionGuard {
 public:
     using Clock = std::chrono::steady_clock;
@@ -164,6 +184,11 @@ public:
         std::chrono::milliseconds rateWindow{10000};
         /// From the head's arrival to the body's end.
         std::chrono::milliseconds bodyTimeout = kDefaultBodyTimeout;
+        /// A file's answer whose client takes no byte for this long ends.
+        std::chrono::milliseconds answerIdle = std::chrono::seconds(kDefaultIdleSeconds);
+        /// On a crowded listener, a file's answer whose client took no byte
+        /// for this long may be cut before it is `crowdedHeadTimeout` old.
+        std::chrono::milliseconds crowdedAnswerStall{150};
         /// Bytes of all bodies being received at once, and of those one
         /// client (an eighth) or one group (a quarter) may hold.
         std::uint64_t bodyBudget = kDefaultBodyBudget;
@@ -208,14 +233,23 @@ public:
         std::atomic<std::uint64_t> windowBytes_{0};
         std::atomic<std::uint64_t> bodyBytes_{0};
         std::atomic<std::uint64_t> length_{0}; // announced; 0: unknown
-        std::atomic<Clock::rep> answerBy_{0};  // a file's deadline; 0: none
         std::atomic<Clock::rep> bodyBy_{0};    // an upload's deadline; 0: the body timeout
+        // A file's answer, under the guard's lock.
+        bool sendingFile_ = false;
+        Clock::rep answerAt_ = 0;       // when it began
+        Clock::rep answerBy_ = 0;       // its deadline; 0: none
+        std::uint64_t takenBefore_ = 0; // what the client had taken as it began
+        std::uint64_t taken_ = 0;       // of it, at the last look
+        Clock::rep takenAt_ = 0;        // when the client last took a byte
     };
 
     /// How a connection is ended; by default shutdown(2).
     using Closer = std::function<void(int fd)>;
+    /// The bytes the client on `fd` has taken so far, all answers together;
+    /// by default what its TCP stack acknowledged (TCP_INFO).
+    using Meter = std::function<std::uint64_t(int fd)>;
 
-    explicit ConnectionGuard(Limits limits, Closer closer = {});
+    explicit ConnectionGuard(Limits limits, Closer closer = {}, Meter meter = {});
     ~ConnectionGuard();
     ConnectionGuard(const ConnectionGuard&) = delete;
     ConnectionGuard& operator=(const ConnectionGuard&) = delete;
@@ -246,14 +280,17 @@ public:
     void requestArrived(Connection* c);
     /// The answer is a file of `bytes`: it must be sent within the head
     /// timeout plus its bytes at the minimum body rate (none when the rate
-    /// is 0), or the connection is ended: a reader cannot hold a slot
-    /// forever by reading slowly.
+    /// is 0), and its client must take a byte every `answerIdle`, or the
+    /// connection is ended: a reader cannot hold a slot forever by reading
+    /// slowly, nor one that stopped reading at all. The HTTP library's own
+    /// idle timeout must be off meanwhile.
     void answerTakes(Connection* c, std::uint64_t bytes, Clock::time_point now = Clock::now());
     /// The answer is sent: the next head's deadline starts.
     void requestDone(Connection* c, Clock::time_point now = Clock::now());
 
-    /// Ends the connections whose head or body is late, and the slowest
-    /// bodies of crowded listeners; how many.
+    /// Ends the connections whose head, body or file is late or whose file
+    /// is no longer taken, and the slowest bodies and downloads of crowded
+    /// listeners; how many.
     std::size_t sweep(Clock::time_point now = Clock::now());
 
     std::size_t open() const;
@@ -275,6 +312,7 @@ private:
 
     const Limits limits_;
     const Closer closer_;
+    const Meter meter_;
     mutable std::mutex mutex_;
     std::vector<std::unique_ptr<Listener>> listeners_;
     std::unordered_set<Connection*> open_;

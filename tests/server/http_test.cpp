@@ -6,6 +6,7 @@
 #include "server/http/routes.h"
 
 #include <gtest/gtest.h>
+#include <map>
 #include <set>
 
 using namespace pelvoran::server;
@@ -23,14 +24,18 @@ const Clock::TimePoint kDay{std::chrono::sys_days(std::chrono::year(2026) / 12 /
 
 namespace {
 
-/// A guard whose closer records the sockets it ended, with one listener of
-/// six slots (crowded at five).
+/// A guard whose closer records the sockets it ended and whose clients
+/// have taken what `taken` says, with one listener of six slots (crowded
+/// at five).
 struct Watched {
     std::set<int> ended;
+    std::map<int, std::uint64_t> taken;
     ConnectionGuard guard;
     ConnectionGuard::Listener& slots;
     explicit Watched(ConnectionGuard::Limits limits)
-        : guard(limits, [this](int fd) { ended.insert(fd); }), slots(guard.listener(6)) {}
+        : guard(
+              limits, [this](int fd) { ended.insert(fd); }, [this](int fd) { return taken[fd]; }),
+          slots(guard.listener(6)) {}
     ConnectionGuard::Connection* open(int fd, const std::string& key,
                                       const std::string& group = "") {
         return guard.opened(slots, fd, {key, group}, t0);
@@ -44,6 +49,7 @@ ConnectionGuard::Limits testLimits() {
     l.minBodyRate = 100;
     l.rateWindow = 10s;
     l.bodyTimeout = 25s;
+    l.answerIdle = 5s;
     l.bodyBudget = 1000;
     l.clientShare = 400;
     l.groupShare = 500;
@@ -252,19 +258,34 @@ TEST(Limits, LateHeadsAndSlowBodiesAreEnded) {
 }
 
 // A file's answer has a deadline: the head timeout plus its bytes at the
-// minimum rate (10 s + 1,000 bytes at 100 a second); the next request's
-// head has none of it.
-TEST(Limits, AFileAnswerEndsAtItsDeadline) {
+// minimum rate (10 s + 1,000 bytes at 100 a second), however steadily its
+// client takes it; one whose client stops taking it ends after the idle
+// limit (5 s), however much of its deadline is left. The next request's
+// head has neither.
+TEST(Limits, AFileAnswerEndsAtItsDeadlineOrWhenNoLongerTaken) {
     Watched w(testLimits());
     auto* reader = w.open(1, "a");
-    w.guard.headArrived(reader, 0, t0);
-    w.guard.requestArrived(reader);
-    w.guard.answerTakes(reader, 1000, t0);
+    auto* stopped = w.open(2, "b");
+    w.taken = {{1, 5000}, {2, 5000}}; // earlier answers'
+    for (auto* c : {reader, stopped}) {
+        w.guard.headArrived(c, 0, t0);
+        w.guard.requestArrived(c);
+        w.guard.answerTakes(c, 1000, t0);
+    }
+    // A byte every 4 s for one, two bytes in the first second for the other.
+    for (int second = 1; second < 20; ++second) {
+        if (second % 4 == 0)
+            ++w.taken[1];
+        if (second == 1)
+            w.taken[2] += 2;
+        EXPECT_EQ(w.guard.sweep(t0 + second * 1s), second == 6 ? 1u : 0u) << second << " s";
+    }
+    EXPECT_EQ(w.ended, std::set<int>{2}) << "5 s after its last byte";
     EXPECT_EQ(w.guard.sweep(t0 + 19999ms), 0u);
     EXPECT_EQ(w.guard.sweep(t0 + 20s), 1u);
-    EXPECT_EQ(w.ended, std::set<int>{1});
+    EXPECT_EQ(w.ended, (std::set<int>{1, 2}));
 
-    auto* quick = w.open(2, "b");
+    auto* quick = w.open(3, "c");
     w.guard.headArrived(quick, 0, t0);
     w.guard.requestArrived(quick);
     w.guard.answerTakes(quick, 1000, t0);
@@ -482,11 +503,20 @@ TEST(Limits, TheBodyBudgetGoesToTheFastest) {
 }
 
 // Each listener is crowded by its own connections; a crowded one sheds the
-// bodies that have taken longer than the crowded head deadline, slowest
-// first, until it is below its mark.
+// bodies and downloads that have taken longer than the crowded head
+// deadline, slowest first, until it is below its mark; never an answer from
+// memory nor a body all in.
 TEST(Limits, CrowdedIsDecidedPerListener) {
     std::set<int> ended;
-    ConnectionGuard guard(testLimits(), [&](int fd) { ended.insert(fd); });
+    std::vector<int> order;
+    std::map<int, std::uint64_t> taken;
+    ConnectionGuard guard(
+        testLimits(),
+        [&](int fd) {
+            ended.insert(fd);
+            order.push_back(fd);
+        },
+        [&](int fd) { return taken[fd]; });
     auto& quiet = guard.listener(8); // crowded at 6
     auto& busy = guard.listener(8);
     std::vector<ConnectionGuard::Connection*> all;
@@ -509,6 +539,55 @@ TEST(Limits, CrowdedIsDecidedPerListener) {
     EXPECT_EQ(ended, (std::set<int>{11, 17, 18})) << "the head, then the two slowest bodies";
     EXPECT_EQ(guard.sweep(t0 + 9s), 0u) << "below the mark: nothing more";
     EXPECT_EQ(guard.sweep(t0 + 10s), 5u) << "the quiet listener's heads had 10 s";
+
+    // A download weighs as a body of 1 MiB at its rate: 3 s after its answer
+    // began, 300 KiB taken is 10 s a MiB, 3 KiB 1,000 s, and the body with
+    // 2 KiB of 1 MiB in 3 s takes 1,500 s; those that took nothing go first,
+    // the oldest first. One younger than 2 s is weighed only once its client
+    // has taken nothing for 150 ms.
+    for (auto* c : all)
+        guard.closed(c);
+    all.clear();
+    order.clear();
+    auto& serving = guard.listener(8); // crowded at 6
+    const auto at = t0 + 1h;
+    auto download = [&](int fd, std::uint64_t bytes, std::chrono::milliseconds age) {
+        auto* c = guard.opened(serving, fd, {"k" + std::to_string(fd), ""}, at);
+        guard.headArrived(c, 0, at);
+        guard.requestArrived(c);
+        guard.answerTakes(c, 10 << 20, at + 3s - age);
+        taken[fd] = bytes;
+        all.push_back(c);
+    };
+    auto* check = guard.opened(serving, 21, {"k21", ""}, at); // answered from memory
+    guard.headArrived(check, 0, at);
+    guard.requestArrived(check);
+    auto* comment = guard.opened(serving, 22, {"k22", ""}, at); // all in, being committed
+    guard.headArrived(comment, 100, at);
+    guard.bodyArrived(comment, 100);
+    guard.requestArrived(comment);
+    auto* slowBody = guard.opened(serving, 23, {"k23", ""}, at);
+    guard.headArrived(slowBody, 1 << 20, at);
+    guard.bodyArrived(slowBody, 2 << 10);
+    all.insert(all.end(), {check, comment, slowBody});
+    download(24, 300 << 10, 3s);
+    download(25, 3 << 10, 3s);
+    download(26, 0, 2500ms);
+    download(27, 0, 3s);
+    download(28, 16 << 10, 1s); // young and taking it
+    EXPECT_EQ(guard.sweep(at + 3s), 3u) << "eight open: down to five";
+    EXPECT_EQ(order, (std::vector<int>{27, 26, 23}));
+    download(29, 0, 0s);
+    download(30, 0, 100ms);
+    EXPECT_EQ(guard.sweep(at + 3s), 2u);
+    EXPECT_EQ(order, (std::vector<int>{27, 26, 23, 25, 24})) << "the slower of two first";
+    download(31, 0, 0s);
+    EXPECT_EQ(guard.sweep(at + 3s), 0u) << "crowded, but none old or stalled but the check "
+                                           "and the comment, never cut";
+    taken[28] += 8 << 10;
+    taken[29] = 64 << 10;
+    EXPECT_EQ(guard.sweep(at + 3300ms), 1u);
+    EXPECT_EQ(order.back(), 30) << "the older of two that took nothing";
     for (auto* c : all)
         guard.closed(c);
 }

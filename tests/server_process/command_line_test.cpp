@@ -134,6 +134,7 @@ TEST(ServerCommandLine, UsageErrorsAndExports) {
         {{"serve", "--state", dir, "--public-prefix", "/a/../"}, 2},
         {{"serve", "--state", dir, "--trusted-proxy", "proxy.example"}, 2},
         {{"serve", "--state", dir, "--max-connections", "many"}, 2},
+        {{"serve", "--state", dir, "--idle-timeout", "0"}, 2}, // 0 would end every download
         {{"release", "show", "--state", dir, "--version", "1.06"}, 2},
         {{"release", "publish", "--state", dir}, 2},
         {{"release", "set", "--state", dir, "--version", "1.06"}, 2},

@@ -81,6 +81,9 @@ TEST(ServerWire, RefusalsAndHostileRequests) {
          "POST " + kComment + " HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n",
          400},
         {"bad version", "GET / HTTP/9.9\r\nHost: x\r\n\r\n", 505},
+        // The library's copy of the path would end at the NUL.
+        {"NUL in the path",
+         "GET /Canon/LensCheck.asp%00.txt?Action=Check HTTP/1.1\r\nHost: x\r\n\r\n", 400},
         {"header flood", headerFlood, 431},
         // No method and target to answer: the library closes without a word.
         {"garbage line", "GARBAGE\r\n\r\n", 0},
