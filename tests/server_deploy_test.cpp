@@ -15,6 +15,7 @@
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <random>
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -415,14 +416,21 @@ std::string replaced(std::string text, const std::string& from, const std::strin
 }
 
 /// Debian's nginx in the foreground on `block` (port 80 moved to `port` on
-/// loopback, the server's 8080 to `upstream`), everything it writes in `dir`.
+/// loopback, 443 to `tlsPort`, the server's 8080 to `upstream`, the
+/// certificate's folder to `dir`), everything it writes in `dir`.
 class Nginx {
 public:
-    Nginx(const std::string& dir, std::string block, int port, int upstream) : dir_(dir) {
-        block = replaced(block, "listen 80 ", "listen 127.0.0.1:" + std::to_string(port) + " ");
-        block = replaced(block, "listen [::]:80 ", "listen [::1]:" + std::to_string(port) + " ");
+    Nginx(const std::string& dir, std::string block, int port, int upstream, int tlsPort = 0)
+        : dir_(dir) {
+        for (const auto& [from, to] : {std::pair{80, port}, std::pair{443, tlsPort}}) {
+            const std::string listen = "listen " + std::to_string(from) + " ";
+            const std::string listen6 = "listen [::]:" + std::to_string(from) + " ";
+            block = replaced(block, listen, "listen 127.0.0.1:" + std::to_string(to) + " ");
+            block = replaced(block, listen6, "listen [::1]:" + std::to_string(to) + " ");
+        }
         block = replaced(block, "127.0.0.1:8080", "127.0.0.1:" + std::to_string(upstream));
         block = replaced(block, "/var/www/html", dir);
+        block = replaced(block, "/etc/letsencrypt/live/pelvoran.example.com", dir);
         writeFile(dir + "/nginx.conf",
                   std::string(::geteuid() == 0 ? "user root;\n" : "") + "daemon off;\npid " + dir +
                       "/nginx.pid;\nerror_log " + dir +
@@ -442,32 +450,51 @@ private:
     std::optional<ChildProcess> process_;
 };
 
+/// What `program args...` wrote (standard output and error, in `dir`) and
+/// its exit status; ended after 60 s.
+std::pair<int, std::string> ran(const std::string& dir, const std::vector<std::string>& argv) {
+    std::filesystem::remove(dir + "/ran.log");
+    ChildProcess child(argv, dir + "/ran.log");
+    const int status = child.stop(0, 60s);
+    return {status, fileBytes(dir + "/ran.log")};
+}
+
 } // namespace
 
-// The publisher's guide's two nginx recipes, through Debian's nginx in front of the
+// The publisher's guide's nginx recipes, through Debian's nginx in front of the
 // real server: the tools' update question (raw blanks and all) and comment,
-// and the lookup page with its files, at the root or under the prefix.
+// and the lookup page with its files, at the root or under the prefix; and
+// beside each, the TLS block (c) with a throwaway certificate, serving the
+// file of a signed release at its https:// address, as curl reads it.
 TEST(NginxRecipes, ToolsAndLookupPageThroughNginx) {
     if (::access("/usr/sbin/nginx", X_OK) != 0)
         GTEST_SKIP() << "nginx is missing: install Debian's nginx-light";
     const auto blocks = guideNginxBlocks();
-    ASSERT_EQ(blocks.size(), 2u) << "docs/publisher-guide.md: (a) and (b)";
+    ASSERT_EQ(blocks.size(), 3u) << "docs/publisher-guide.md: (a), (b) and (c)";
+    std::string file(100 * 1000, '\0');
+    std::generate(file.begin(), file.end(), std::mt19937(7));
     // Over the server's 1 MiB: the proxy's own limit must refuse it as the
     // server would (413), not pass it on to be cut off (502).
     const std::string tooLong =
         post("/Canon/comment.asp", "CommentText=" + std::string(1536 * 1024, 'a'));
+    const std::string served = "download/windows/1.06/Pelvoran.exe";
+    const auto get = [](const std::string& path) {
+        return "GET " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+    };
     const struct {
         const char* prefix;
         std::vector<std::pair<std::string, int>> asked; // request, status through nginx
     } recipes[] = {
         {"/",
-         {{updateQuestion(), 200},
+         {{get("/" + served), 200},
+          {updateQuestion(), 200},
           {post("/Canon/comment.asp", "CommentText=a"), 200},
           {tooLong, 413},
           {"GET /?code=UE0945 HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", 200},
           {"GET /style.css HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", 200}}},
         {"/pelvoran/",
-         {{updateQuestion(), 200},
+         {{get("/pelvoran/" + served), 200},
+          {updateQuestion(), 200},
           {post("/Canon/comment.asp", "CommentText=b"), 200},
           {tooLong, 413},
           {"GET /pelvoran/?code=UE0945 HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", 200},
@@ -478,16 +505,42 @@ TEST(NginxRecipes, ToolsAndLookupPageThroughNginx) {
     };
     for (std::size_t i = 0; i < 2; ++i) {
         const TempDir dir;
+        const std::string prefix = recipes[i].prefix;
         writeFile(dir.path() + "/index.html", "the host's own page\n");
-        ServerProcess server(dir.path() + "/state", {"--trusted-proxy", "127.0.0.1",
-                                                     "--public-prefix", recipes[i].prefix});
+        writeFile(dir.path() + "/Pelvoran.exe", file);
+        // A state directory with the signing key: the download base must be https://.
+        const std::string state = dir.path() + "/state";
+        makeState(state);
+        const std::string base = "https://pelvoran.example.com" + prefix;
+        ASSERT_EQ(runServerCommand({"key", "create", "--state", state}).status, 0);
+        const CommandResult published = runServerCommand(
+            {"release", "set", "--state", state, "--version", "1.06", "--date", "d", "--notes", "n",
+             "--file", dir.path() + "/Pelvoran.exe", "--download-base", base});
+        ASSERT_EQ(published.status, 0) << published.err;
+        EXPECT_NE(published.out.find(base + served), std::string::npos) << published.out;
+        const auto [made, said] =
+            ran(dir.path(),
+                {"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                 "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2", "-subj",
+                 "/CN=pelvoran.example.com", "-addext", "subjectAltName=DNS:pelvoran.example.com",
+                 "-keyout", dir.path() + "/privkey.pem", "-out", dir.path() + "/fullchain.pem"});
+        ASSERT_EQ(made, 0) << said;
+        ServerProcess server(state, {"--trusted-proxy", "127.0.0.1", "--public-prefix", prefix});
         const int port = freePort();
-        Nginx nginx(dir.path(), blocks[i], port, server.port());
+        const int tlsPort = freePort();
+        // The TLS block beside the recipe, its location under the prefix as
+        // the guide says for (b).
+        Nginx nginx(dir.path(),
+                    blocks[i] + replaced(blocks[2], "location /download/",
+                                         "location " + prefix + "download/"),
+                    port, server.port(), tlsPort);
         for (const auto& [request, status] : recipes[i].asked) {
             const std::string reply = askUntilAnswered(port, request, 30s);
             EXPECT_EQ(statusOf(reply), status) << recipes[i].prefix << "\n"
                                                << request.substr(0, 200) << "\n"
                                                << reply << nginx.log();
+            if (request.find(served) != std::string::npos) // plain HTTP passes it too
+                EXPECT_TRUE(bodyOf(reply) == file) << request;
             if (request.find("/comment HTTP") != std::string::npos) { // the thanks, prefixed
                 EXPECT_NE(reply.find("\r\nLocation: /pelvoran/thanks\r\n"), std::string::npos)
                     << reply;
@@ -500,5 +553,37 @@ TEST(NginxRecipes, ToolsAndLookupPageThroughNginx) {
                           std::string::npos);
             }
         }
+        // Over TLS, as the browser the tool hands the signed address to
+        // fetches it: the file's bytes, with TLS 1.2 too; no other path; no
+        // plain HTTP.
+        const struct {
+            std::string address;
+            std::vector<std::string> args;
+            const char* status;
+        } fetches[] = {
+            {base + served, {}, "200"},
+            {base + served, {"--tlsv1.2", "--tls-max", "1.2"}, "200"},
+            {"https://pelvoran.example.com/", {}, "404"},
+        };
+        const std::string got = dir.path() + "/got";
+        const std::string to = "pelvoran.example.com:443:127.0.0.1:" + std::to_string(tlsPort);
+        for (const auto& f : fetches) {
+            std::filesystem::remove(got);
+            std::vector<std::string> argv = {"curl",         "-sS",
+                                             "--max-time",   "20",
+                                             "--cacert",     dir.path() + "/fullchain.pem",
+                                             "--connect-to", to,
+                                             "-o",           got,
+                                             "-w",           "%{http_code}"};
+            argv.insert(argv.end(), f.args.begin(), f.args.end());
+            argv.push_back(f.address);
+            const auto [status, out] = ran(dir.path(), argv);
+            EXPECT_EQ(status, 0) << f.address << ": " << out << nginx.log();
+            EXPECT_EQ(out, f.status) << f.address << nginx.log();
+            if (*f.status == '2')
+                EXPECT_TRUE(fileBytes(got) == file) << f.address;
+        }
+        const std::string plain = httpExchange(tlsPort, get(prefix + served));
+        EXPECT_EQ(statusOf(plain), 400) << plain;
     }
 }

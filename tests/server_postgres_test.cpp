@@ -17,6 +17,7 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -42,6 +43,24 @@ std::string healthOnce(int port, const std::string& text) {
             break;
     }
     return body;
+}
+
+/// Waits up to 30 s for a daily backup in `state` whose audit log has a
+/// line with `text`; whether one came.
+bool dailyBackupWith(const std::string& state, const std::string& text) {
+    return waitUntil(
+        [&] {
+            std::error_code none;
+            for (const auto& e : std::filesystem::directory_iterator(state + "/backups", none)) {
+                if (!e.path().filename().string().starts_with("comments-"))
+                    continue;
+                for (const std::string& line : RawDatabase(e.path()).rows("audit_log"))
+                    if (line.find(text) != std::string::npos)
+                        return true;
+            }
+            return false;
+        },
+        30s);
 }
 
 } // namespace
@@ -390,6 +409,8 @@ TEST(ServerOnPostgres, BackupAndRestoreMoveBetweenTheStores) {
             {"restore", files.path() + "/from-sqlite.sqlite", "--database", uri, "--replace"});
         EXPECT_NE(busy.status, 0) << "while a server is connected";
         EXPECT_NE(busy.err.find("请先停止"), std::string::npos) << busy.err;
+        // Today's backup, made before the restore below.
+        ASSERT_TRUE(dailyBackupWith(postgresState.path(), "恢复到 PostgreSQL 数据库"));
         ASSERT_EQ(server.stop(SIGTERM), 0);
     }
     for (const std::vector<std::string>& command : std::vector<std::vector<std::string>>{
@@ -397,6 +418,13 @@ TEST(ServerOnPostgres, BackupAndRestoreMoveBetweenTheStores) {
              {"backup", files.path() + "/from-postgres.sqlite", "--state", postgresState.path()}}) {
         const CommandResult r = runServerCommand(command);
         ASSERT_EQ(r.status, 0) << command[0] << ": " << r.err;
+    }
+    {
+        // The restore gave the day's backup back: it is made again, of the
+        // restored data.
+        ServerProcess server(postgresState.path(), {"--database", uri});
+        EXPECT_TRUE(dailyBackupWith(postgresState.path(), "替换了其中原有的数据"));
+        ASSERT_EQ(server.stop(SIGTERM), 0);
     }
     makeState(backAgain.path());
     const CommandResult back = runServerCommand(

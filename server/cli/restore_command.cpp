@@ -196,6 +196,9 @@ struct Restored {
     std::string carried; // the state directory's files the backup carried
     std::vector<std::string> leftOut;
     std::string kept; // where the replaced database went, in the state directory
+    /// Where today's daily backup went, in the state directory; or why it
+    /// could not be set aside.
+    std::string dailyAside, dailyStays;
 };
 
 /// The files of a restore in progress in the state directory: the owner's
@@ -350,6 +353,12 @@ void sayRestored(const StateDir& state, const std::string& file, const Restored&
     }
     if (!r.kept.empty())
         say(stdout, "  被替换的数据库保存为 " + state.shown + "/" + r.kept + "。");
+    if (!r.dailyAside.empty())
+        say(stdout, "  今天的每日备份是恢复前做的，已移到 " + state.shown + "/" + r.dailyAside +
+                        "：服务启动后会为恢复的数据重做今天的备份。");
+    if (!r.dailyStays.empty())
+        say(stdout, "  今天的每日备份是恢复前做的，没能移开（" + r.dailyStays +
+                        "）：恢复的数据明天才有每日备份，在那之前请自己备份一次。");
     say(stdout, "  管理页面的登录已全部结束，还没用过的登录地址也不再有效：服务启动后用 "
                 "pelvoran-server admin-url 取新地址。");
     // Where systemd runs the machine, the packaged service; elsewhere the
@@ -391,6 +400,14 @@ void restoreAsOwner(StateDir& state, int source, const std::string& file, std::u
     for (const StateFile& f : files)
         scratch.names.push_back(writeStateFile(dir, f, state.shown));
     r.kept = putInPlace(state, temp, files, scratch);
+    // Today's backup was of the replaced database (on a new machine, of the
+    // empty one the package's first start made): the restored data gets
+    // one today too.
+    try {
+        r.dailyAside = setAsideDailyBackup(state.path, Clock::system().now());
+    } catch (const std::runtime_error& e) {
+        r.dailyStays = e.what();
+    }
     logError("已从 " + file + " 恢复状态目录 " + state.shown + "，管理页面的登录已全部结束");
     sayRestored(state, file, r);
 }

@@ -125,20 +125,60 @@ bool wholeForBackup(const std::string& stateDir, Database& db, Clock::TimePoint 
 
 } // namespace
 
-void dailyBackup(const std::string& stateDir, Database& db, Clock::TimePoint now) {
-    constexpr std::size_t kKeep = 7;
-    const fs::path dir = fs::path(stateDir) / kBackupsDir;
+std::string dailyBackupName(Clock::TimePoint now) {
     char name[64];
     const std::time_t at = std::chrono::system_clock::to_time_t(now);
     std::tm tm{};
     gmtime_r(&at, &tm);
     std::strftime(name, sizeof name, "comments-%Y-%m-%d.sqlite", &tm);
+    return name;
+}
+
+std::string setAsideDailyBackup(const std::string& stateDir, Clock::TimePoint now) {
+    const std::string dir = stateDir + "/" + kBackupsDir;
+    const std::string name = dailyBackupName(now);
+    const Fd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dirFd.get() < 0 && errno == ENOENT)
+        return "";
+    if (dirFd.get() < 0)
+        throw std::runtime_error("无法打开目录 " + dir + "：" + systemErrorText(errno));
+    char stamp[32];
+    const std::time_t at = std::chrono::system_clock::to_time_t(now);
+    std::tm tm{};
+    localtime_r(&at, &tm);
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d-%H%M%S", &tm);
+    for (int n = 1;; ++n) {
+        const std::string aside = std::string("before-restore-") + stamp +
+                                  (n > 1 ? "-" + std::to_string(n) : "") + ".sqlite";
+        if (::renameat2(dirFd.get(), name.c_str(), dirFd.get(), aside.c_str(), RENAME_NOREPLACE) ==
+            0) {
+            syncFile(dirFd.get(), dir);
+            return std::string(kBackupsDir) + "/" + aside;
+        }
+        if (errno == ENOENT)
+            return "";
+        if (errno != EEXIST)
+            throw std::runtime_error("无法移动 " + dir + "/" + name + "：" +
+                                     systemErrorText(errno));
+    }
+}
+
+void dailyBackup(const std::string& stateDir, Database& db, Clock::TimePoint now) {
+    constexpr std::size_t kKeep = 7;
+    const fs::path dir = fs::path(stateDir) / kBackupsDir;
+    const std::string name = dailyBackupName(now);
     if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
         throw std::runtime_error("无法创建目录 " + dir.string() + "：" + systemErrorText(errno));
     struct stat st {};
-    if (::stat((dir / name).c_str(), &st) == 0 ||
-        !db.claimDailyBackup(std::chrono::floor<std::chrono::days>(now)) ||
-        !wholeForBackup(stateDir, db, now) || !backupInto(db, dir.string(), name, stateDir))
+    const bool made = ::stat((dir / name).c_str(), &st) == 0;
+    // On SQLite the day's file says it is done (a restore sets it aside);
+    // on PostgreSQL the claim does, and a restore gives it back.
+    if ((made && !db.postgres()) ||
+        !db.claimDailyBackup(std::chrono::floor<std::chrono::days>(now)))
+        return;
+    if (made)
+        setAsideDailyBackup(stateDir, now);
+    if (!wholeForBackup(stateDir, db, now) || !backupInto(db, dir.string(), name, stateDir))
         return;
     // Only the daily ones are rotated: a database a restore replaced stays.
     std::vector<fs::path> backups;

@@ -25,11 +25,24 @@ std::vector<StateFile> carriedFiles(const std::string& stateDir);
 bool backupInto(Database& db, const std::string& dir, const std::string& name,
                 const std::string& stateDir);
 
+/// The name in backups/ of the daily backup of `now`'s day (UTC).
+std::string dailyBackupName(Clock::TimePoint now);
+
+/// Sets the daily backup of `now`'s day in `stateDir`/backups aside as
+/// before-restore-<local date>-<time>.sqlite, a name the rotation leaves
+/// alone, so that the daily job makes that day's backup again: after a
+/// restore, of the restored data. The name it got under backups/, or empty
+/// when there was no such backup. Throws std::runtime_error.
+std::string setAsideDailyBackup(const std::string& stateDir, Clock::TimePoint now);
+
 /// Keeps one backup a day in `stateDir`/backups, the last seven days, each
 /// made only once SQLite's full check finds the database whole (damage of
 /// indexes alone is mended first, as at serve's start): a damaged copy never
 /// pushes a whole one out. Its own connection `db`: it never holds up the
-/// one that serves. `now` names the day's file.
+/// one that serves. `now` names the day's file. On PostgreSQL the day's
+/// claim decides (one server of the database makes it); the day's file of
+/// a database a restore has since replaced, which gave the claim back, is
+/// set aside first.
 void dailyBackup(const std::string& stateDir, Database& db,
                  Clock::TimePoint now = Clock::system().now());
 

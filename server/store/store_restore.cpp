@@ -325,6 +325,10 @@ std::map<std::string, std::int64_t> loadIntoPostgres(const std::string& rebuilt,
     // nor a sign-in code used since, opens the pages again.
     pg.exec("DELETE FROM admin_sessions");
     counts.erase("admin_sessions");
+    // The day's backup, if a server made one, was of what the restore
+    // replaced (on a new machine, of the empty database): the first server
+    // to start makes it again, of the restored data.
+    pg.exec("DELETE FROM pelvoran_daily_backups");
     // The backup's own log goes on, saying what came back.
     target.audit().append("恢复", detail, kByCommandLine);
     transaction.commit();

@@ -30,8 +30,9 @@ std::string schemaOf(const std::string& file) {
 } // namespace
 
 // restore brings back the backup's comments and release, keeps the database
-// it replaces, ends the admin sessions and the sign-in addresses waiting in
-// the backup, and never hands a number out twice; it refuses, touching
+// it replaces, sets aside today's backup of it so that serve makes the day's
+// again, ends the admin sessions and the sign-in addresses waiting in the
+// backup, and never hands a number out twice; it refuses, touching
 // nothing, while serve runs or when the file is not a whole database of the
 // server's.
 TEST(ServerBackup, RestoreRoundTrip) {
@@ -55,6 +56,7 @@ TEST(ServerBackup, RestoreRoundTrip) {
         ASSERT_EQ(runServerCommand({"backup", backup, "--state", dir}).status, 0);
         ASSERT_EQ(statusOf(httpExchange(server.port(), post(kComment, "CommentText=c"))), 200);
         ASSERT_EQ(publish("1.07"), 0);
+        ASSERT_TRUE(dailyBackupMade(dir, 20)); // today's, of the database replaced below
         const CommandResult busy = runServerCommand({"restore", backup, "--state", dir});
         EXPECT_EQ(busy.status, 1) << busy.err;
         EXPECT_NE(busy.err.find(dir), std::string::npos) << busy.err;
@@ -113,6 +115,11 @@ TEST(ServerBackup, RestoreRoundTrip) {
             replaced.push_back(e.path());
     ASSERT_EQ(replaced.size(), 1u);
     EXPECT_EQ(countIn(replaced[0]), 3) << "the replaced database, as it was";
+    // Today's backup, of the replaced database, set aside: serve makes the
+    // day's backup again, of the restored data (below).
+    EXPECT_NE(r.out.find("今天的每日备份是恢复前做的，已移到 " + dir + "/backups/before-restore-"),
+              std::string::npos)
+        << r.out;
     for (const auto& e : std::filesystem::directory_iterator(dir))
         EXPECT_FALSE(e.path().string().ends_with("-wal") || e.path().string().ends_with("-shm"))
             << e.path();
@@ -141,6 +148,7 @@ TEST(ServerBackup, RestoreRoundTrip) {
     EXPECT_NE(notState.err.find("没有数据库"), std::string::npos) << notState.err;
 
     ServerProcess server(dir);
+    EXPECT_TRUE(dailyBackupMade(dir, 30, "恢复 从备份 " + backup));
     EXPECT_EQ(statusOf(adminGet(dir, "/comments" + signInBefore)), 401)
         << "a sign-in address waiting in the backup opens a session after the restore";
     ASSERT_EQ(statusOf(httpExchange(server.port(), post(kComment, "CommentText=d"))), 200);

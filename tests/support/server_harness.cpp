@@ -59,11 +59,15 @@ int modeOf(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
 }
 
-bool dailyBackupMade(const std::string& dir, int seconds) {
+bool dailyBackupMade(const std::string& dir, int seconds, const std::string& audited) {
     const auto made = [&] {
         std::error_code ec;
         for (const auto& e : std::filesystem::directory_iterator(dir + "/backups", ec))
-            if (e.path().extension() == ".sqlite")
+            if (e.path().extension() == ".sqlite" &&
+                (audited.empty() ||
+                 (e.path().filename().string().starts_with("comments-") &&
+                  linesIn(e.path(), "SELECT action || ' ' || detail FROM audit_log")
+                          .find(audited) != std::string::npos)))
                 return true;
         return false;
     };

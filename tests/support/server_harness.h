@@ -40,8 +40,9 @@ void overwrite(const std::string& file, std::streamoff offset, std::size_t lengt
 int modeOf(const std::string& path);
 
 /// Waits up to `seconds` for serve's daily backup in `dir`, made on a thread
-/// of its own as serve starts; whether it is there.
-bool dailyBackupMade(const std::string& dir, int seconds);
+/// of its own as serve starts; whether it is there. With `audited`, only a
+/// daily one (comments-…) whose audit log has a line with that text counts.
+bool dailyBackupMade(const std::string& dir, int seconds, const std::string& audited = "");
 
 /// /healthz until it answers `status` with `text` in its body (as its
 /// `whole` body but for the look's age), for up to 30 s (it looks once a
