@@ -44,4 +44,28 @@ Agent parseAgent(std::string_view agent) {
     return {};
 }
 
+std::optional<std::int64_t> versionNumber(std::string_view version) {
+    const auto point = version.find('.');
+    if (point == std::string_view::npos || point == 0 || point > 4 || version.size() != point + 3 ||
+        (point > 1 && version[0] == '0'))
+        return std::nullopt;
+    std::int64_t n = 0;
+    for (std::size_t i = 0; i < version.size(); ++i) {
+        if (i == point)
+            continue;
+        if (!isDigit(version[i]))
+            return std::nullopt;
+        n = n * 10 + (version[i] - '0');
+    }
+    return n;
+}
+
+bool offersNewer(const Agent& agent, std::string_view version) {
+    const auto offered = versionNumber(version);
+    if (!offered)
+        return false;
+    const auto own = versionNumber(agent.version);
+    return !own || *own < *offered;
+}
+
 } // namespace pelvoran::server

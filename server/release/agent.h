@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,5 +33,16 @@ struct Agent {
 /// anything else (absent, malformed, longer) is an unknown agent. A
 /// stranger's text: nothing of it is kept but what matched.
 Agent parseAgent(std::string_view userAgent);
+
+/// A version's place for comparison: "1.06" is 106; nullopt when it is not
+/// a version as releases are written (digits, a point, two decimals).
+std::optional<std::int64_t> versionNumber(std::string_view version);
+
+/// Whether a reply carrying `version` offers the tool of `agent` a newer
+/// version than its own, as the tool compares them: always for a tool that
+/// sent no version of its own (one published before tools sent agents,
+/// below every release); never when `version` is not written as releases
+/// are (none is published).
+bool offersNewer(const Agent& agent, std::string_view version);
 
 } // namespace pelvoran::server

@@ -90,9 +90,11 @@ ReleaseReply::Answer ReleaseReply::choose(const Agent& agent, std::string_view n
     const bool inside = side.rollout >= 100 ||
                         (!network.empty() && side.rollout > 0 &&
                          rolloutDraw(side.key, network) < static_cast<unsigned>(side.rollout));
-    if (inside)
-        return {side.live, agent.platform, side.liveVersion};
-    return {side.earlier, agent.platform, side.earlierVersion};
+    const std::string& version = inside ? side.liveVersion : side.earlierVersion;
+    // A tool already on the version (or past it) is answered with it, but
+    // that is no offer: it shows nothing.
+    return {inside ? side.live : side.earlier, agent.platform,
+            offersNewer(agent, version) ? version : std::string()};
 }
 
 void ReleaseReply::set(Platform platform, const PlatformOffer& offer) {

@@ -49,7 +49,9 @@ public:
         /// The agent's platform; nullopt for an unknown agent (a 1.05 or
         /// older tool), which is answered as a Windows tool.
         std::optional<Platform> platform;
-        std::string offered; // the version offered, empty when the reply offers nothing
+        /// The version offered: empty when the reply carries none, or one
+        /// that is not newer than the tool's own (offersNewer).
+        std::string offered;
     };
 
     /// Offers nothing to any platform yet.

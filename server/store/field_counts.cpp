@@ -11,10 +11,6 @@
 namespace pelvoran::server {
 namespace {
 
-bool isDigit(char c) {
-    return c >= '0' && c <= '9';
-}
-
 /// A digest context for each thread, made once: a check allocates nothing
 /// for its hash.
 EVP_MD_CTX* digestContext() {
@@ -26,22 +22,6 @@ EVP_MD_CTX* digestContext() {
 }
 
 } // namespace
-
-std::optional<std::int64_t> versionNumber(std::string_view version) {
-    const auto point = version.find('.');
-    if (point == std::string_view::npos || point == 0 || point > 4 || version.size() != point + 3 ||
-        (point > 1 && version[0] == '0'))
-        return std::nullopt;
-    std::int64_t n = 0;
-    for (std::size_t i = 0; i < version.size(); ++i) {
-        if (i == point)
-            continue;
-        if (!isDigit(version[i]))
-            return std::nullopt;
-        n = n * 10 + (version[i] - '0');
-    }
-    return n;
-}
 
 std::string versionLabel(const Agent& agent, std::string_view newest) {
     if (!agent.known())

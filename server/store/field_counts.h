@@ -19,10 +19,6 @@ inline constexpr char kEarlyLabel[] = "1.05 或更早";
 /// The label of every version that gets none of its own.
 inline constexpr char kOtherLabel[] = "其他";
 
-/// A version's place for comparison: "1.06" is 106; nullopt when it is not
-/// a version as releases are written (digits, a point, two decimals).
-std::optional<std::int64_t> versionNumber(std::string_view version);
-
 /// What a check is counted under: its own version only when it is "d.dd"
 /// from 1.00 up to `newest` (the newest version ever published), so that
 /// the labels stay few whatever strangers send.

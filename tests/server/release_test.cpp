@@ -5,6 +5,7 @@
 #include "platform/hex.h"
 #include "platform/regional.h"
 #include "platform/signature.h"
+#include "platform/version.h"
 #include "server/release/agent.h"
 #include "server/release/release.h"
 #include "server/release/release_file.h"
@@ -12,6 +13,7 @@
 #include "server/release/release_signing.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <gtest/gtest.h>
 #include <optional>
 #include <string>
@@ -256,6 +258,44 @@ TEST(ReleaseReply, EachPlatformGetsItsOwnRelease) {
     reply.set(Platform::Linux, {release(u"1.08")});
     EXPECT_EQ(*reply.choose(linux, "4abc").body, replyBody(release(u"1.08")));
     EXPECT_EQ(*reply.choose(unknown, "").body, replyBody(release(u"1.07")));
+}
+
+// A reply offers a version only when it is newer than the tool's own, as
+// the tool itself compares them: a tool already on it, or past it, is
+// answered with it but offered nothing; a tool that sends no version is
+// older than every release.
+TEST(ReleaseReply, AnOfferIsAVersionNewerThanTheTools) {
+    const struct {
+        Agent agent;
+        const char16_t* release;
+        bool offered;
+    } cases[] = {
+        {{"1.06", Platform::Windows}, u"1.07", true},
+        {{"1.07", Platform::Windows}, u"1.07", false},
+        {{"1.08", Platform::Linux}, u"1.07", false},
+        {{}, u"1.07", true},
+        {{"9.99", Platform::Windows}, u"10.00", true},
+        {{"1.09", Platform::Linux}, u"1.10", true},
+    };
+    for (const auto& c : cases) {
+        ReleaseReply reply;
+        reply.set(c.agent.platform.value_or(Platform::Windows), {release(c.release)});
+        const auto answer = reply.choose(c.agent, "4abc");
+        EXPECT_EQ(*answer.body, replyBody(release(c.release))) << "answered alike";
+        EXPECT_EQ(answer.offered, c.offered ? toUtf8(c.release) : "")
+            << c.agent.version << " asking, " << toUtf8(c.release) << " published";
+    }
+    // The tool of this build agrees: a reply counted as an offer is one its
+    // reader shows.
+    char own[16];
+    std::snprintf(own, sizeof own, "%.2f", CURRENT_VERSION);
+    for (const char16_t* version : {u"1.04", u"1.05", u"1.06", u"1.10", u"2.00"}) {
+        ReleaseReply reply;
+        reply.set(Platform::Linux, {release(version)});
+        const auto answer = reply.choose({own, Platform::Linux}, "4abc");
+        EXPECT_EQ(!answer.offered.empty(), toolOffer(*answer.body).has_value())
+            << own << " asking, " << toUtf8(version) << " published";
+    }
 }
 
 // A staged release reaches its share of 10,000 networks, the same ones on
