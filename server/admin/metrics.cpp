@@ -40,6 +40,18 @@ std::string versionSeries(const char* name, const Metrics::Series& series) {
     return out;
 }
 
+/// A percentage as a ratio from 0 to 1, as the text format's floats are
+/// written: 30 is "0.3", 5 is "0.05".
+std::string ratio(int percent) {
+    std::string out = std::to_string(percent / 100);
+    if (const int rest = percent % 100; rest != 0) {
+        out += '.' + std::to_string(rest / 10);
+        if (rest % 10 != 0)
+            out += std::to_string(rest % 10);
+    }
+    return out;
+}
+
 } // namespace
 
 StateFigures stateFigures(const std::string& stateDir, const std::string& database,
@@ -72,6 +84,11 @@ StateFigures stateFigures(const std::string& stateDir, const std::string& databa
         }
     if (const auto standbys = db.synchronousStandbys())
         f.synchronousStandbys = standbys->connected;
+    for (const Platform platform : {Platform::Windows, Platform::Linux})
+        if (const PlatformOffer offer = db.releases().offer(platform); offer.live)
+            f.rollouts.push_back({std::string(platformName(platform)), toUtf8(offer.live->version),
+                                  offer.rollout,
+                                  offer.earlier ? toUtf8(offer.earlier->version) : ""});
     const OutboxStore::Summary outbox = db.outbox().summary();
     f.notificationsPending = outbox.pending;
     if (outbox.pending > 0)
@@ -91,6 +108,20 @@ std::string metricsText(const Metrics& metrics, const StateFigures& figures) {
     out += versionSeries("pelvoran_update_checks_total", metrics.updateChecksByLabel());
     family("pelvoran_downloads_total", "counter", "下载完的发布文件次数，按版本和平台分。");
     out += versionSeries("pelvoran_downloads_total", metrics.downloads());
+    family("pelvoran_offers_total", "counter",
+           "提供了比工具自己的版本更新的版本的答复次数，按提供的版本和平台分；正在发布的版本和"
+           "其余网络收到的版本即使没有提供过也列出（0）。");
+    Metrics::Series offers = metrics.offers();
+    for (const RolloutFigure& r : figures.rollouts)
+        for (const std::string& version : {r.version, r.earlier})
+            if (!version.empty())
+                offers.try_emplace(Metrics::Labels{version, r.platform}, 0);
+    out += versionSeries("pelvoran_offers_total", offers);
+    family("pelvoran_release_rollout_ratio", "gauge",
+           "各平台正在发布的版本收到它的网络所占的比例（0 到 1）；0 表示已暂停。");
+    for (const RolloutFigure& r : figures.rollouts)
+        out += "pelvoran_release_rollout_ratio{version=\"" + labelValue(r.version) +
+               "\",platform=\"" + labelValue(r.platform) + "\"} " + ratio(r.percent) + "\n";
     family("pelvoran_comments_stored_total", "counter", "已可靠保存的留言条数。");
     out += "pelvoran_comments_stored_total " + std::to_string(metrics.commentsStored()) + "\n";
     family("pelvoran_comments_refused_total", "counter", "被拒绝的留言条数，按 HTTP 状态码分。");

@@ -9,8 +9,18 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace pelvoran::server {
+
+/// A platform's live release as the update check offers it.
+struct RolloutFigure {
+    std::string platform; // "windows", "linux"
+    std::string version;
+    int percent = 100; // of the networks offered it; 0: halted
+    /// What the networks outside it are offered; empty: nothing.
+    std::string earlier = {};
+};
 
 /// The state of the files and of the outbox, read when /metrics is asked for.
 struct StateFigures {
@@ -25,11 +35,13 @@ struct StateFigures {
     std::int64_t oldestPendingSeconds = 0;
     /// PostgreSQL's synchronous standbys connected now; none on SQLite.
     std::optional<std::int64_t> synchronousStandbys;
+    /// Each platform's live release; none for a platform without one.
+    std::vector<RolloutFigure> rollouts = {};
 };
 
-/// The newest backup, the database's size and the outbox, of `stateDir`
-/// and `database` (its file's path or a PostgreSQL URI), at `now`. Throws
-/// StoreError when the database cannot be read.
+/// The newest backup, the database's size, the outbox and the releases, of
+/// `stateDir` and `database` (its file's path or a PostgreSQL URI), at
+/// `now`. Throws StoreError when the database cannot be read.
 StateFigures stateFigures(const std::string& stateDir, const std::string& database, MillisTime now);
 
 /// Prometheus' text format (version 0.0.4) of the counts and the figures.

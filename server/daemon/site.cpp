@@ -58,8 +58,11 @@ std::optional<WebResponse> Site::answer(const Incoming& in, Later later) {
             const CheckLabel counted = parts_.use.check(day, agent, in.network);
             parts_.metrics.updateCheck(counted.version, counted.platform);
             // A tool that names no platform is answered as a Windows tool.
-            if (!reply.offered.empty())
-                parts_.use.offer(day, reply.platform.value_or(Platform::Windows), reply.offered);
+            if (!reply.offered.empty()) {
+                const Platform platform = reply.platform.value_or(Platform::Windows);
+                parts_.use.offer(day, platform, reply.offered);
+                parts_.metrics.offer(reply.offered, platformName(platform));
+            }
         }
         return WebResponse{200, "text/plain", *reply.body, {}};
     }

@@ -27,6 +27,11 @@ void Metrics::download(std::string_view version, std::string_view platform) {
     countSeries(downloads_, version, platform);
 }
 
+void Metrics::offer(std::string_view version, std::string_view platform) {
+    const std::lock_guard lock(labelled_);
+    countSeries(offers_, version, platform);
+}
+
 Metrics::Series Metrics::updateChecksByLabel() const {
     const std::lock_guard lock(labelled_);
     return checksByLabel_;
@@ -35,6 +40,11 @@ Metrics::Series Metrics::updateChecksByLabel() const {
 Metrics::Series Metrics::downloads() const {
     const std::lock_guard lock(labelled_);
     return downloads_;
+}
+
+Metrics::Series Metrics::offers() const {
+    const std::lock_guard lock(labelled_);
+    return offers_;
 }
 
 void Metrics::refused(unsigned status) {

@@ -38,6 +38,9 @@ public:
     void updateCheck(std::string_view version, std::string_view platform);
     /// A completed download of `version` of a platform's releases.
     void download(std::string_view version, std::string_view platform);
+    /// A check answered with `version` of a platform's releases, newer than
+    /// the tool's own.
+    void offer(std::string_view version, std::string_view platform);
     void stored() { stored_.fetch_add(1, std::memory_order_relaxed); }
     /// A notification's send failed (a test send's does not count).
     void notificationFailed() { notificationFailures_.fetch_add(1, std::memory_order_relaxed); }
@@ -52,11 +55,13 @@ public:
     std::map<unsigned, std::uint64_t> refusals() const;
     Series updateChecksByLabel() const;
     Series downloads() const;
+    Series offers() const;
 
 private:
     mutable std::mutex labelled_;
     Series checksByLabel_;
     Series downloads_;
+    Series offers_;
     std::atomic<std::uint64_t> updateChecks_{0};
     std::atomic<std::uint64_t> stored_{0};
     std::atomic<std::uint64_t> notificationFailures_{0};

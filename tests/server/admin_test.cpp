@@ -19,12 +19,14 @@
 #include "server/support/state_files.h"
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -717,8 +719,10 @@ TEST(MetricsLog, RefusalsSinceTheLastLine) {
         EXPECT_EQ(refusalsSince(c.before, c.now), c.line) << c.line;
 }
 
-// /metrics counts checks and downloads by version and platform, as the text
-// format escapes label values; a caller's labels never grow it unbounded.
+// /metrics counts checks, offers and downloads by version and platform, as
+// the text format escapes label values, and gives each platform's rollout:
+// a halted release, and what the rest get, are there at 0 until offered,
+// so that an alert sees them; a caller's labels never grow it unbounded.
 TEST(MetricsLog, ChecksAndDownloadsByVersionAndPlatform) {
     Metrics m;
     m.updateCheck("1.06", "windows");
@@ -726,14 +730,36 @@ TEST(MetricsLog, ChecksAndDownloadsByVersionAndPlatform) {
     m.updateCheck("1.05 或更早", "");
     m.updateCheck("a\"b\\c\nd", "linux");
     m.download("1.07", "linux");
-    const std::string text = metricsText(m, StateFigures{});
+    m.offer("1.07", "windows");
+    m.offer("1.06", "linux");
+    StateFigures figures;
+    figures.rollouts = {{"windows", "1.08", 0, "1.07"}, {"linux", "1.07", 5, ""}};
+    const std::string text = metricsText(m, figures);
     for (const char* line : {
              "pelvoran_update_checks_total{version=\"1.06\",platform=\"windows\"} 2\n",
              "pelvoran_update_checks_total{version=\"1.05 或更早\",platform=\"unknown\"} 1\n",
              "pelvoran_update_checks_total{version=\"a\\\"b\\\\c\\nd\",platform=\"linux\"} 1\n",
              "pelvoran_downloads_total{version=\"1.07\",platform=\"linux\"} 1\n",
+             "pelvoran_offers_total{version=\"1.07\",platform=\"windows\"} 1\n",
+             "pelvoran_offers_total{version=\"1.08\",platform=\"windows\"} 0\n",
+             "pelvoran_offers_total{version=\"1.06\",platform=\"linux\"} 1\n",
+             "pelvoran_offers_total{version=\"1.07\",platform=\"linux\"} 0\n",
+             "pelvoran_release_rollout_ratio{version=\"1.08\",platform=\"windows\"} 0\n",
+             "pelvoran_release_rollout_ratio{version=\"1.07\",platform=\"linux\"} 0.05\n",
          })
         EXPECT_NE(text.find(line), std::string::npos) << line << text;
+    EXPECT_EQ(text.find("pelvoran_offers_total{version=\"\""), std::string::npos)
+        << "no earlier release is no series";
+    for (const auto& [percent, shown] :
+         std::map<int, std::string>{{100, "1"}, {30, "0.3"}, {99, "0.99"}}) {
+        figures.rollouts = {{"windows", "1.08", percent}};
+        EXPECT_NE(
+            metricsText(m, figures)
+                .find("pelvoran_release_rollout_ratio{version=\"1.08\",platform=\"windows\"} " +
+                      shown + "\n"),
+            std::string::npos)
+            << percent;
+    }
     for (int i = 0; i < 2000; ++i)
         m.updateCheck(std::to_string(i), "linux");
     EXPECT_LE(m.updateChecksByLabel().size(), Metrics::kMaxSeries + 1);
@@ -742,6 +768,41 @@ TEST(MetricsLog, ChecksAndDownloadsByVersionAndPlatform) {
         total += n;
     EXPECT_EQ(total, 2004u);
     EXPECT_EQ(m.updateChecks(), 2004u);
+}
+
+// Every family /metrics prints, with every figure it may have, is described
+// on the manual page and named in the publisher's guide.
+TEST(MetricsLog, EveryFamilyIsDescribedInTheManualAndTheGuide) {
+    StateFigures figures;
+    figures.synchronousStandbys = 1;
+    figures.rollouts = {{"windows", "1.07", 50, "1.06"}};
+    const std::string text = metricsText(Metrics{}, figures);
+    const auto read = [](const char* path) {
+        std::ifstream in(path);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    const std::string manual = read(PELVORAN_SERVER_MANUAL), guide = read(PELVORAN_GUIDE);
+    ASSERT_NE(manual.find(".SH MONITORING"), std::string::npos);
+    const std::string monitoring = manual.substr(manual.find(".SH MONITORING"));
+    // A name stands alone: not the start of a longer one.
+    const auto names = [](const std::string& in, const std::string& name) {
+        for (auto at = in.find(name); at != std::string::npos; at = in.find(name, at + 1)) {
+            const char next = at + name.size() < in.size() ? in[at + name.size()] : ' ';
+            if (!(std::isalnum(static_cast<unsigned char>(next)) || next == '_'))
+                return true;
+        }
+        return false;
+    };
+    int families = 0;
+    for (auto at = text.find("# TYPE "); at != std::string::npos;
+         at = text.find("# TYPE ", at + 1)) {
+        const std::string name = text.substr(at + 7, text.find(' ', at + 7) - at - 7);
+        ++families;
+        EXPECT_TRUE(names(monitoring, "\n.B " + name) || names(monitoring, "\n.BI " + name))
+            << name << " has no paragraph in the manual's MONITORING";
+        EXPECT_TRUE(names(guide, "`" + name)) << name << " is not named in the guide";
+    }
+    EXPECT_GE(families, 12);
 }
 
 // With both halves of the key in the state directory, the release page signs

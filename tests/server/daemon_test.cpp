@@ -68,6 +68,8 @@ TEST(Site, AnswersUpdateChecksAndComments) {
     for (const auto& [day, n] : use.pending().checks)
         counted += n;
     EXPECT_EQ(counted, 1) << "HEAD is not a tool's check";
+    EXPECT_EQ(metrics.offers(), (Metrics::Series{{{"1.07", "windows"}, 1}}))
+        << "a tool that sends no version is offered the release, as a Windows tool";
 
     EXPECT_EQ(ask("POST", "/Canon/comment.asp", "CommentText=%BE%B5").status, 200u);
     EXPECT_EQ(test::RawDatabase(path).count(), 1) << "answered 200 before it was stored";

@@ -13,6 +13,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace pelvoran::test;
@@ -76,14 +77,23 @@ TEST(ServerMonitoring, LittleRoomIsSaidAndAFailedCommitIsNot200) {
     EXPECT_EQ(withoutAge(bodyOf(healthSays(server.port(), 200, "ok\n", true))), "ok\n");
 }
 
-// /metrics, read by Prometheus' own parser, counts what happened; without
+// /metrics, read by Prometheus' own parser, counts what happened and gives
+// each platform's rollout (a halted one, never offered, at 0); without
 // the metrics token (serve makes it, the owner's alone) it answers 401, and
 // neither the token nor a sign-in code opens what the other does.
 TEST(ServerMonitoring, MetricsAreReadByAPrometheusParser) {
     const TempDir state;
     const std::string dir = state.path();
     ServerProcess server(dir);
-    ASSERT_EQ(statusOf(httpExchange(server.port(), updateQuestion())), 200);
+    for (const auto& [platform, rollout] : {std::pair{"windows", "100"}, {"linux", "0"}})
+        ASSERT_EQ(runServerCommand({"release", "set", "--state", dir, "--version", "1.06",
+                                    "--address", "http://x.cn/a.exe", "--date", "d", "--notes", "n",
+                                    "--platform", platform, "--rollout", rollout})
+                      .status,
+                  0);
+    double checks = 1; // until the release is served: the last one is offered it
+    for (; checks < 50 && bodyOf(httpExchange(server.port(), updateQuestion())).empty(); ++checks)
+        std::this_thread::sleep_for(100ms);
     ASSERT_EQ(statusOf(httpExchange(server.port(), post(kComment, "CommentText=hi"))), 200);
     ASSERT_EQ(statusOf(httpExchange(server.port(), post(kComment, "Other=hi"))), 400);
     // The day's backup, which serve makes as it starts, once in place.
@@ -117,7 +127,11 @@ TEST(ServerMonitoring, MetricsAreReadByAPrometheusParser) {
         const char* sample;
         double value;
     } cases[] = {
-        {"pelvoran_update_checks_total{platform=\"unknown\",version=\"1.05 或更早\"}", 1},
+        {"pelvoran_update_checks_total{platform=\"unknown\",version=\"1.05 或更早\"}", checks},
+        {"pelvoran_offers_total{platform=\"windows\",version=\"1.06\"}", 1},
+        {"pelvoran_offers_total{platform=\"linux\",version=\"1.06\"}", 0},
+        {"pelvoran_release_rollout_ratio{platform=\"windows\",version=\"1.06\"}", 1},
+        {"pelvoran_release_rollout_ratio{platform=\"linux\",version=\"1.06\"}", 0},
         {"pelvoran_comments_stored_total{}", 1},
         {"pelvoran_comments_refused_total{status=\"400\"}", 1},
         {"pelvoran_comments_refused_total{status=\"429\"}", 0},
