@@ -110,8 +110,8 @@ AdminSite::AdminSite(std::string stateDir, UseCounter& use, const Metrics& metri
     : stateDir_(std::move(stateDir)),
       database_(database.empty() ? databasePath(stateDir_) : std::move(database)), use_(use),
       metrics_(metrics), signIn_(std::move(signIn)), adminBase_(std::move(adminBase)),
-      metricsToken_(std::move(metricsToken)), sessions_(database_, AdminSessions::Limits(), clock) {
-}
+      metricsToken_(std::move(metricsToken)), clock_(clock),
+      sessions_(database_, AdminSessions::Limits(), clock) {}
 
 WebResponse AdminSite::startSession(const WebRequest& request) {
     // The admin token of before in an old address, a bookmark or a log:
@@ -389,11 +389,17 @@ WebResponse AdminSite::release(const WebRequest& request, const std::string& csr
 
 WebResponse AdminSite::use() {
     UseView view;
-    view.today = localDay(secondsNow());
+    view.today = localDay(std::chrono::floor<std::chrono::seconds>(clock_.now()));
     Database db(database_);
     view.checksPerDay = db.use().since(view.today - std::chrono::days(kUseDays - 1));
     view.field = db.use().fieldSince(view.today - std::chrono::days(kFieldDays - 1));
-    view.newest = db.use().newestPublished();
+    for (const Platform platform : {Platform::Windows, Platform::Linux}) {
+        PlatformRelease shown{platform, db.releases().offer(platform)};
+        shown.offer.key.clear(); // the page has no use for it
+        if (const auto newest = newestOut(shown.offer))
+            shown.published = db.use().firstPublished(platform, toUtf8(newest->version));
+        view.releases.push_back(std::move(shown));
+    }
     // The minute not written out yet, as it will be written.
     const PendingUse pending = use_.pending();
     for (const auto& [day, n] : pending.checks)

@@ -40,7 +40,8 @@ public:
     /// `adminBase` is where a browser reaches these pages (--admin-base-url).
     /// `metricsToken` opens /metrics; an empty one opens it to nobody.
     /// `database`: a PostgreSQL URI, or empty for the state directory's file.
-    /// Sessions live and end by `clock` (the daemon's).
+    /// Sessions live and end by `clock` (the daemon's), and the use page's
+    /// today is its day.
     AdminSite(std::string stateDir, UseCounter& use, const Metrics& metrics, std::string signIn,
               std::string adminBase = "", std::string metricsToken = "", std::string database = "",
               const Clock& clock = Clock::system());
@@ -118,6 +119,7 @@ private:
     const std::string signIn_;
     const std::string adminBase_;
     const std::string metricsToken_;
+    const Clock& clock_;
     AdminSessions sessions_;
     TestSends tests_; // last: its threads use the rest until it is gone
 };

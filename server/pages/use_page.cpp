@@ -91,12 +91,13 @@ std::string checksSection(const UseCounts& checksPerDay, local_days today) {
         if (i % 5 == 4 || i == kDays - 1)
             svg += dateLabel(x + kBarWidth / 2 - 2, kHeight + kBottom + 5, width - 2, date,
                              i == kDays - 1);
-        rows =
-            "<tr><th scope=\"row\">" + date + "</th><td>" + std::to_string(n) + "</td></tr>" + rows;
+        rows = "<tr><th scope=\"row\">" + date + (day == today ? "（今天）" : "") + "</th><td>" +
+               std::to_string(n) + "</td></tr>" + rows;
     }
     svg += "</svg>";
     return "<p>最近 30 天共有 <strong>" + std::to_string(total) +
-           "</strong> 次更新检查到达服务器。</p>\n<figure>" + svg +
+           "</strong> 次更新检查到达服务器，其中今天到目前为止 <strong>" +
+           std::to_string(checks(today)) + "</strong> 次。</p>\n<figure>" + svg +
            "</figure>\n<details><summary>逐日数字</summary><table><thead><tr>"
            "<th scope=\"col\">日期</th><th scope=\"col\">次数</th></tr></thead><tbody>" +
            rows + "</tbody></table></details>\n";
@@ -215,9 +216,9 @@ std::string versionsSection(const FieldCounts& field, local_days today) {
                    "\" height=\"" + std::to_string(top - bottom) + "\" fill=\"" +
                    legend.colours[l] + "\"/>";
         }
-        rows = "<tr><th scope=\"row\">" + longDate(day) + "</th><td>" + std::to_string(total) +
-               "</td><td>" + std::to_string(clients) + "</td><td class=\"shares\">" + shares +
-               "</td></tr>" + rows;
+        rows = "<tr><th scope=\"row\">" + longDate(day) + (day == today ? "（今天）" : "") +
+               "</th><td>" + std::to_string(total) + "</td><td>" + std::to_string(clients) +
+               "</td><td class=\"shares\">" + shares + "</td></tr>" + rows;
     }
     svg += "</svg>";
     std::string keys = "<p class=\"legend\">";
@@ -228,11 +229,20 @@ std::string versionsSection(const FieldCounts& field, local_days today) {
                 legend.colours[l] + "\"/></svg> " + escapeHtml(legend.labels[l]) + "</span>";
     }
     keys += "</p>";
+    const auto clientsOn = [&](local_days day) -> std::optional<long long> {
+        if (const auto it = field.find(day); it != field.end() && it->second.clients)
+            return std::llround(it->second.clients->estimate());
+        return std::nullopt;
+    };
     std::string clients;
-    if (const auto it = field.find(today - days(1)); it != field.end() && it->second.clients)
-        clients = "<p>昨天约有 <strong>" +
-                  std::to_string(std::llround(it->second.clients->estimate())) +
-                  "</strong> 个不同的客户端检查更新。</p>\n";
+    const auto todays = clientsOn(today), yesterdays = clientsOn(today - days(1));
+    if (todays)
+        clients = "今天到目前为止约有 <strong>" + std::to_string(*todays) + "</strong> 个";
+    if (yesterdays)
+        clients += std::string(todays ? "，" : "") + "昨天约有 <strong>" +
+                   std::to_string(*yesterdays) + "</strong> 个";
+    if (!clients.empty())
+        clients = "<p>" + clients + "不同的客户端检查更新。</p>\n";
     return "<h2>各版本的比例</h2>\n" + clients + "<figure>" + svg + "<figcaption>" + keys +
            "</figcaption></figure>\n<details><summary>逐日版本比例和不同的客户端</summary>"
            "<table><thead><tr><th scope=\"col\">日期</th><th scope=\"col\">检查次数</th>"
@@ -241,68 +251,158 @@ std::string versionsSection(const FieldCounts& field, local_days today) {
            rows + "</tbody></table></details>\n";
 }
 
-/// The newest version's share of yesterday's checks, and the day it first
-/// passed half since it was published.
-std::string newestSection(const UseView& view) {
-    std::string out = "<h2>最新版本的用户比例</h2>\n<p>";
-    if (!view.newest)
-        return out + "还没有发布过版本。</p>\n";
-    const std::string& version = view.newest->version;
-    const local_days yesterday = view.today - days(1);
-    const auto share = [&](local_days day) {
-        std::pair<std::int64_t, std::int64_t> partWhole{0, 0};
-        if (const auto it = view.field.find(day); it != view.field.end())
-            for (const auto& [label, n] : byVersion(it->second)) {
+/// The checks of `platform` on `day`: all of them, and those of `version`.
+/// The tools that named no platform are answered as Windows tools, and
+/// counted with them.
+std::pair<std::int64_t, std::int64_t> shareOf(const FieldCounts& field, local_days day,
+                                              Platform platform, const std::string& version) {
+    std::pair<std::int64_t, std::int64_t> partWhole{0, 0};
+    const std::string_view name = platformName(platform);
+    if (const auto it = field.find(day); it != field.end())
+        for (const auto& [key, n] : it->second.checks)
+            if (key.platform == name || (key.platform.empty() && platform == Platform::Windows)) {
                 partWhole.second += n;
-                partWhole.first += label == version ? n : 0;
+                partWhole.first += key.version == version ? n : 0;
             }
-        return partWhole;
-    };
-    const auto [part, whole] = share(yesterday);
-
-    out += "最新版本 <strong>" + escapeHtml(version) + "</strong>：";
-    out += whole == 0
-               ? std::string("昨天没有更新检查。")
-               : "昨天的 " + std::to_string(whole) + " 次更新检查中有 " + std::to_string(part) +
-                     " 次，占 <strong>" + percent(part, whole) + "</strong>。";
-    // The history's first row, from before it kept times, has none.
-    if (view.newest->published == std::chrono::sys_seconds{})
-        return out + "</p>\n";
-    const local_days published = localDay(view.newest->published);
-    out += "它于 " + longDate(published) + " 发布，";
-    for (local_days d = std::max(published, view.today - days(kFieldDays - 1)); d <= yesterday;
-         d += days(1))
-        if (const auto [p, w] = share(d); w > 0 && 2 * p > w)
-            return out + "发布后 <strong>" + std::to_string((d - published).count()) +
-                   "</strong> 天用户过半（" + longDate(d) + "）。</p>\n";
-    return out + "<strong>尚未过半</strong>。</p>\n";
+    return partWhole;
 }
 
-/// Offers made and downloads completed over kFieldDays, by release.
-std::string releasesSection(const FieldCounts& field) {
-    std::map<FieldKey, std::pair<std::int64_t, std::int64_t>> byRelease;
-    for (const auto& [day, counts] : field) {
-        for (const auto& [key, n] : counts.offers)
-            byRelease[key].first += n;
-        for (const auto& [key, n] : counts.downloads)
-            byRelease[key].second += n;
+std::string shareCell(std::pair<std::int64_t, std::int64_t> partWhole) {
+    const auto [part, whole] = partWhole;
+    if (whole == 0)
+        return "没有更新检查";
+    return "<strong>" + percent(part, whole) + "</strong>（" + std::to_string(whole) + " 次中 " +
+           std::to_string(part) + " 次）";
+}
+
+/// Which networks get the live release, and what the others get.
+std::string rolloutCell(const PlatformOffer& offer) {
+    if (!offer.live)
+        return "没有发布的版本";
+    const std::string live = escapeHtml(toUtf8(offer.live->version));
+    const std::string others =
+        offer.earlier ? "收到 " + escapeHtml(toUtf8(offer.earlier->version)) : "不提示更新";
+    if (offer.rollout >= 100)
+        return "所有网络都收到 " + live;
+    if (offer.rollout == 0)
+        return "<strong>已暂停</strong> " + live + "（0%）：所有网络都" + others;
+    return "分阶段发布：" + std::to_string(offer.rollout) + "% 的网络收到 " + live + "，其余的" +
+           others;
+}
+
+/// When the release passed half of its platform's checks on a full day.
+std::string halfCell(const UseView& view, const PlatformRelease& r, const std::string& version) {
+    // The history's first row, from before it kept times, has none.
+    if (!r.published || *r.published == std::chrono::sys_seconds{})
+        return "—";
+    const local_days published = localDay(*r.published);
+    const std::string out = longDate(published) + " 发布，";
+    for (local_days d = std::max(published, view.today - days(kFieldDays - 1)); d < view.today;
+         d += days(1))
+        if (const auto [p, w] = shareOf(view.field, d, r.platform, version); w > 0 && 2 * p > w)
+            return out + "发布后 <strong>" + std::to_string((d - published).count()) +
+                   "</strong> 天过半（" + longDate(d) + "）";
+    return out + "<strong>尚未过半</strong>";
+}
+
+/// Each platform's rollout, and its newest release out with that release's
+/// share of today's checks so far and of yesterday's, and when it passed
+/// half.
+std::string newestSection(const UseView& view) {
+    std::string out = "<h2>最新版本的用户比例</h2>\n";
+    if (std::none_of(view.releases.begin(), view.releases.end(),
+                     [](const PlatformRelease& r) { return r.offer.live.has_value(); }))
+        return out + "<p>现在没有发布的版本。</p>\n";
+    out += "<table><caption>各平台的发布状态，和最新版本在该平台的更新检查中所占的比例"
+           "</caption><thead><tr><th scope=\"col\">平台</th><th scope=\"col\">发布状态</th>"
+           "<th scope=\"col\">最新版本</th><th scope=\"col\">今天（到目前为止）</th>"
+           "<th scope=\"col\">昨天</th><th scope=\"col\">用户过半</th></tr></thead><tbody>";
+    for (const PlatformRelease& r : view.releases) {
+        out += "<tr><th scope=\"row\">" + std::string(platformLabel(r.platform)) + "</th><td>" +
+               rolloutCell(r.offer) + "</td>";
+        const auto newest = newestOut(r.offer);
+        if (!newest) {
+            out += "<td>—</td><td>—</td><td>—</td><td>—</td></tr>";
+            continue;
+        }
+        const std::string version = toUtf8(newest->version);
+        const bool staged = r.offer.rollout > 0 && r.offer.rollout < 100;
+        out += "<td><strong>" + escapeHtml(version) + "</strong>" +
+               (staged ? "（分阶段：" + std::to_string(r.offer.rollout) + "% 的网络）"
+                       : std::string()) +
+               "</td><td>" + shareCell(shareOf(view.field, view.today, r.platform, version)) +
+               "</td><td>" +
+               shareCell(shareOf(view.field, view.today - days(1), r.platform, version)) +
+               "</td><td>" + halfCell(view, r, version) + "</td></tr>";
+    }
+    return out +
+           "</tbody></table>\n<p class=\"muted\">最新版本是正在发布的版本：分阶段发布时也算，"
+           "并标出收到它的网络比例；暂停后改看所有网络收到的版本。没有标明平台的更新检查"
+           "（早先发布、不发送 User-Agent 的工具）按 Windows 工具答复，也算在 Windows 里。"
+           "过半看的是整天的数字。"
+           "</p>\n";
+}
+
+/// Which networks are offered a release of the platform now, if any.
+std::string reachMark(const std::vector<PlatformRelease>& releases, const FieldKey& key) {
+    for (const PlatformRelease& r : releases) {
+        if (platformName(r.platform) != key.platform || !r.offer.live)
+            continue;
+        if (toUtf8(r.offer.live->version) == key.version)
+            return r.offer.rollout >= 100 ? "（所有网络）"
+                   : r.offer.rollout == 0 ? "（已暂停）"
+                                          : "（" + std::to_string(r.offer.rollout) + "% 的网络）";
+        if (r.offer.earlier && toUtf8(r.offer.earlier->version) == key.version)
+            return r.offer.rollout == 0 ? "（所有网络）" : "（其余网络）";
+    }
+    return "";
+}
+
+/// Offers made and downloads completed by release, today's so far and over
+/// kFieldDays; the releases offered now are listed even at 0, so that a
+/// halted one is seen not to go out.
+std::string releasesSection(const UseView& view) {
+    struct Figures {
+        std::int64_t offersToday = 0, downloadsToday = 0, offers = 0, downloads = 0;
+    };
+    std::map<FieldKey, Figures> byRelease;
+    for (const PlatformRelease& r : view.releases)
+        for (const auto& release : {r.offer.live, r.offer.earlier})
+            if (release)
+                byRelease[{std::string(platformName(r.platform)), toUtf8(release->version)}];
+    for (const auto& [day, counts] : view.field) {
+        for (const auto& [key, n] : counts.offers) {
+            byRelease[key].offers += n;
+            byRelease[key].offersToday += day == view.today ? n : 0;
+        }
+        for (const auto& [key, n] : counts.downloads) {
+            byRelease[key].downloads += n;
+            byRelease[key].downloadsToday += day == view.today ? n : 0;
+        }
     }
     std::string out = "<h2>提供与下载</h2>\n";
     if (byRelease.empty())
         return out + "<p>最近 " + std::to_string(kFieldDays) +
                " 天没有向工具提供过新版本，也没有完成的下载。</p>\n";
-    out += "<table><caption>最近 " + std::to_string(kFieldDays) +
-           " 天，按发布的版本</caption><thead><tr><th scope=\"col\">平台</th>"
-           "<th scope=\"col\">版本</th><th scope=\"col\">提供次数</th>"
-           "<th scope=\"col\">完成的下载</th></tr></thead><tbody>";
+    out += "<table><caption>按发布的版本：今天到目前为止，和最近 " + std::to_string(kFieldDays) +
+           " 天</caption><thead><tr><th scope=\"col\">平台</th><th scope=\"col\">版本</th>"
+           "<th scope=\"col\">今天提供</th><th scope=\"col\">今天完成的下载</th>"
+           "<th scope=\"col\">" +
+           std::to_string(kFieldDays) + " 天提供</th><th scope=\"col\">" +
+           std::to_string(kFieldDays) + " 天完成的下载</th></tr></thead><tbody>";
     for (auto it = byRelease.rbegin(); it != byRelease.rend(); ++it) {
         const auto platform = parsePlatform(it->first.platform);
+        const Figures& f = it->second;
         out += "<tr><th scope=\"row\">" +
                escapeHtml(platform ? platformLabel(*platform) : it->first.platform) + "</th><td>" +
-               escapeHtml(it->first.version) + "</td><td>" + std::to_string(it->second.first) +
-               "</td><td>" + std::to_string(it->second.second) + "</td></tr>";
+               escapeHtml(it->first.version) + reachMark(view.releases, it->first) + "</td><td>" +
+               std::to_string(f.offersToday) + "</td><td>" + std::to_string(f.downloadsToday) +
+               "</td><td>" + std::to_string(f.offers) + "</td><td>" + std::to_string(f.downloads) +
+               "</td></tr>";
     }
-    return out + "</tbody></table>\n";
+    return out + "</tbody></table>\n<p class=\"muted\">提供：答复了比工具自己的版本更新的版本；"
+                 "已经是这个版本的工具检查更新时也收到它，但不算提供。下载：完整下载了文件，"
+                 "每个网络每个版本每天只算一次。</p>\n";
 }
 
 } // namespace
@@ -311,7 +411,7 @@ std::string usePage(const UseView& view) {
     std::string main = "<h1>使用情况</h1>\n" + checksSection(view.checksPerDay, view.today);
     main += newestSection(view);
     main += versionsSection(view.field, view.today);
-    main += releasesSection(view.field);
+    main += releasesSection(view);
     main += "<p class=\"muted\">版本来自工具的 User-Agent；早先发布、不发送它的工具（1.05 "
             "及更早）记为“" +
             std::string(kEarlyLabel) +

@@ -79,6 +79,12 @@ unsigned rolloutDraw(std::string_view key, std::string_view network) {
     return static_cast<unsigned>(n % 100);
 }
 
+std::optional<Release> newestOut(const PlatformOffer& offer) {
+    if (!offer.live)
+        return std::nullopt;
+    return offer.rollout > 0 ? offer.live : offer.earlier;
+}
+
 ReleaseReply::ReleaseReply() {
     for (const Platform platform : {Platform::Windows, Platform::Linux})
         set(platform, {});

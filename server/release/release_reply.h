@@ -40,6 +40,11 @@ struct PlatformOffer {
     bool operator==(const PlatformOffer&) const = default;
 };
 
+/// The newest release out to the tools of a platform: the live one while it
+/// reaches any network (a staged one, to its share), else the earlier one
+/// that every network gets while it is halted; nullopt when neither.
+std::optional<Release> newestOut(const PlatformOffer& offer);
+
 /// The update check's reply per platform, built once each time a release
 /// or its rollout changes and shared by every answer.
 class ReleaseReply {

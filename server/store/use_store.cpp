@@ -124,4 +124,15 @@ std::optional<NewestRelease> UseStore::newestPublished() {
     return newest;
 }
 
+std::optional<std::chrono::sys_seconds> UseStore::firstPublished(Platform platform,
+                                                                 const std::string& version) {
+    Statement s(connection_, "SELECT time FROM release_history WHERE action = 'publish' AND "
+                             "platform = ? AND version = ? ORDER BY id LIMIT 1");
+    s.bind(1, std::string(platformName(platform)));
+    s.bind(2, version);
+    if (!s.step())
+        return std::nullopt;
+    return s.seconds(0);
+}
+
 } // namespace pelvoran::server

@@ -47,6 +47,10 @@ public:
 
     /// nullopt when nothing was ever published.
     std::optional<NewestRelease> newestPublished();
+    /// When `version` was first published for `platform` (the epoch for a
+    /// row from before the history kept times); nullopt when it never was.
+    std::optional<std::chrono::sys_seconds> firstPublished(Platform platform,
+                                                           const std::string& version);
 
 private:
     Connection& connection_;

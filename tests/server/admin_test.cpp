@@ -11,12 +11,14 @@
 #include "server/http/web.h"
 #include "server/pages/admin_pages.h"
 #include "server/pages/html.h"
+#include "server/release/agent.h"
 #include "server/release/release.h"
 #include "server/release/release_signing.h"
 #include "server/store/store.h"
 #include "server/support/clock.h"
 #include "server/support/fd.h"
 #include "server/support/state_files.h"
+#include "server/support/time_text.h"
 
 #include <atomic>
 #include <cctype>
@@ -803,6 +805,55 @@ TEST(MetricsLog, EveryFamilyIsDescribedInTheManualAndTheGuide) {
         EXPECT_TRUE(names(guide, "`" + name)) << name << " is not named in the guide";
     }
     EXPECT_GE(families, 12);
+}
+
+// The use page shows today's figures as they stand, the counts not written
+// out yet among them, with each platform's rollout beside them; its day is
+// the daemon's clock's, so that a day passes without waiting.
+TEST_F(AdminPages, TheUsePageShowsTodayAsItStands) {
+    using std::chrono::days;
+    Database db = database();
+    db.releases().publish({u"1.07", u"https://x.cn/a", u"d", u"n"}, kByCommandLine);
+    db.releases().publish({u"1.07", u"https://x.cn/l", u"d", u"n"}, kByCommandLine, "发布", "",
+                          Platform::Linux, 40);
+    use_.setNewest("1.07");
+    const auto start = clock_.now();
+    const auto today = localDay(std::chrono::floor<std::chrono::seconds>(start));
+    FieldCounts written; // yesterday's, in the database
+    written[today - days(1)].checks = {{{"windows", "1.07"}, 2}, {{"windows", "1.06"}, 2}};
+    db.use().add({{today - days(1), 4}}, written);
+    for (const char* agent : {"Pelvoran/1.06 (Windows)", "Pelvoran/1.06 (Windows)",
+                              "Pelvoran/1.06 (Windows)", "Pelvoran/1.07 (Windows)"})
+        use_.check(today, parseAgent(agent), "4\x01\x02\x03");
+    for (int i = 0; i < 3; ++i)
+        use_.offer(today, Platform::Windows, "1.07");
+    use_.download(today, Platform::Windows, "1.07", "4\x01\x02\x03");
+    const struct {
+        int daysLater;
+        std::vector<std::string> says;
+    } cases[] = {
+        {0,
+         {"其中今天到目前为止 <strong>4</strong> 次",
+          "<td>所有网络都收到 1.07</td><td><strong>1.07</strong></td><td><strong>25%</strong>"
+          "（4 次中 1 次）</td><td><strong>50%</strong>（4 次中 2 次）</td>",
+          "<td>分阶段发布：40% 的网络收到 1.07，其余的不提示更新</td><td><strong>1.07</strong>"
+          "（分阶段：40% 的网络）</td><td>没有更新检查</td>",
+          "<td>1.07（所有网络）</td><td>3</td><td>1</td><td>3</td><td>1</td>",
+          "<td>1.07（40% 的网络）</td><td>0</td><td>0</td>"}},
+        {1,
+         {"其中今天到目前为止 <strong>0</strong> 次",
+          "<td><strong>1.07</strong></td><td>没有更新检查</td><td><strong>25%</strong>（4 次中 1 "
+          "次）</td>",
+          "<td>1.07（所有网络）</td><td>0</td><td>0</td><td>3</td><td>1</td>"}},
+    };
+    for (const auto& c : cases) {
+        clock_.set(start + days(c.daysLater));
+        login("/use"); // a session of the day
+        const std::string page = get("/use").body;
+        for (const std::string& said : c.says)
+            EXPECT_NE(page.find(said), std::string::npos)
+                << c.daysLater << " days later: " << said << page;
+    }
 }
 
 // With both halves of the key in the state directory, the release page signs

@@ -15,7 +15,9 @@
 
 #include <gtest/gtest.h>
 #include <map>
+#include <optional>
 #include <string>
+#include <vector>
 
 using namespace pelvoran;
 using namespace pelvoran::server;
@@ -165,55 +167,81 @@ TEST(AdminPageRendering, EveryTextShownIsEscaped) {
     }
 }
 
-// The use page counts the 30 days up to today, and only those.
+// The use page counts the 30 days up to today, and only those; today's so
+// far are said apart.
 TEST(AdminPageRendering, UseCountsOnlyTheLast30Days) {
     constexpr std::chrono::local_days today(std::chrono::days(20000));
     const struct {
         UseCounts checks;
         const char* total;
+        const char* today;
     } cases[] = {
-        {{}, "<strong>0</strong>"},
-        {{{today, 5}, {today - std::chrono::days(29), 2}}, "<strong>7</strong>"},
+        {{}, "<strong>0</strong>", "<strong>0</strong>"},
+        {{{today, 5}, {today - std::chrono::days(29), 2}},
+         "<strong>7</strong>",
+         "<strong>5</strong>"},
         {{{today - std::chrono::days(30), 100},
           {today + std::chrono::days(1), 100},
           {today - std::chrono::days(3), 1}},
-         "<strong>1</strong>"},
+         "<strong>1</strong>",
+         "<strong>0</strong>"},
     };
-    for (const auto& c : cases)
-        EXPECT_NE(usePage({c.checks, {}, {}, today}).find(c.total), std::string::npos) << c.total;
+    for (const auto& c : cases) {
+        const std::string page = usePage({c.checks, {}, {}, today});
+        EXPECT_NE(page.find("共有 " + std::string(c.total) +
+                            " 次更新检查到达服务器，其中今天到目前为止 " + c.today + " 次。"),
+                  std::string::npos)
+            << c.total << page;
+    }
 }
 
+namespace {
+
+Release published(const char16_t* version) {
+    return {version, u"https://x.cn/a.exe", u"d", u"n"};
+}
+
+} // namespace
+
 // The use page draws each day's versions from the counts, newest at
-// the bottom, and says when the newest version passed half of the checks
-// since it was published (more than half: half is not past it).
+// the bottom, and says the newest release's share of today's checks so far
+// and of yesterday's, and when it passed half of them on a full day since
+// it was published (more than half: half is not past it); offers and
+// downloads by release, today's and the 90 days'.
 TEST(AdminPageRendering, UsePageDrawsEachDaysVersionsAndTheNewestsShare) {
     using std::chrono::days;
     const struct {
         std::map<int, std::pair<int, int>> days; // after publishing: 1.07, 1.06 checks
         const char* says;
     } cases[] = {
-        {{{1, {1, 9}}, {2, {6, 4}}, {4, {8, 2}}},
-         "占 <strong>80%</strong>。它于 DATE 发布，发布后 <strong>2</strong> 天用户过半"},
-        {{{1, {1, 1}}, {4, {1, 1}}}, "占 <strong>50%</strong>。它于 DATE 发布，<strong>尚未过半"},
+        {{{1, {1, 9}}, {2, {6, 4}}, {4, {8, 2}}, {5, {1, 3}}},
+         "<td><strong>25%</strong>（4 次中 1 次）</td><td><strong>80%</strong>（10 次中 8 次）</td>"
+         "<td>DATE 发布，发布后 <strong>2</strong> 天过半"},
+        {{{1, {1, 1}}, {4, {1, 1}}},
+         "<td>没有更新检查</td><td><strong>50%</strong>（2 次中 1 次）</td><td>DATE 发布，"
+         "<strong>尚未过半"},
         {{{1, {3, 1}}},
-         "1.07</strong>：昨天没有更新检查。它于 DATE 发布，发布后 <strong>1</strong>"},
+         "<td>没有更新检查</td><td>没有更新检查</td><td>DATE 发布，发布后 "
+         "<strong>1</strong>"},
     };
+    const std::chrono::sys_seconds when(1765000000s);
+    const auto day = localDay(when);
     for (const auto& c : cases) {
-        const NewestRelease newest{"1.07", std::chrono::sys_seconds(1765000000s)};
-        const auto published = localDay(newest.published);
         FieldCounts field;
         for (const auto& [after, checks] : c.days) {
-            DayField& day = field[published + days(after)];
-            day.checks = {{{"windows", "1.07"}, checks.first}, {{"linux", "1.06"}, checks.second}};
-            day.offers = {{{"windows", "1.07"}, 2}};
-            day.downloads = {{{"windows", "1.07"}, 1}};
-            day.clients.emplace().add(1);
+            DayField& counts = field[day + days(after)];
+            counts.checks = {{{"windows", "1.07"}, checks.first},
+                             {{"windows", "1.06"}, checks.second}};
+            counts.offers = {{{"windows", "1.07"}, 2}};
+            counts.downloads = {{{"windows", "1.07"}, 1}};
+            counts.clients.emplace().add(1);
         }
-        field[published + days(1)].offers[{"linux", "<i-x>"}] = 1;
-        const UseView view{{}, field, newest, published + days(5)};
+        field[day + days(1)].offers[{"linux", "<i-x>"}] = 1;
+        const UseView view{
+            {}, field, {{Platform::Windows, {published(u"1.07")}, when}}, day + days(5)};
         const std::string page = usePage(view);
         std::string says = c.says;
-        const std::chrono::year_month_day ymd(published);
+        const std::chrono::year_month_day ymd(day);
         char date[16];
         std::snprintf(date, sizeof date, "%04d-%02u-%02u", static_cast<int>(ymd.year()),
                       static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()));
@@ -227,12 +255,68 @@ TEST(AdminPageRendering, UsePageDrawsEachDaysVersionsAndTheNewestsShare) {
                       std::string::npos)
                 << "the same in the table";
         }
-        EXPECT_NE(page.find("<td>1.07</td><td>" + std::to_string(2 * c.days.size()) + "</td><td>" +
+        const int today = c.days.contains(5) ? 1 : 0;
+        EXPECT_NE(page.find("<td>1.07（所有网络）</td><td>" + std::to_string(2 * today) +
+                            "</td><td>" + std::to_string(today) + "</td><td>" +
+                            std::to_string(2 * c.days.size()) + "</td><td>" +
                             std::to_string(c.days.size()) + "</td>"),
                   std::string::npos)
-            << "offers and downloads of the release";
+            << "offers and downloads of the release, today's and the 90 days'" << page;
         EXPECT_EQ(page.find("<i-x>"), std::string::npos);
         EXPECT_NE(page.find("&lt;i-x&gt;"), std::string::npos);
+    }
+}
+
+// Beside the figures, each platform's rollout; its newest release out is
+// the live one, a staged one labelled with its share, and not a halted
+// one: then the one every network gets. Its share counts the platform's
+// checks today, those that named no platform among Windows'. The releases
+// offered now are listed with the offers even at 0, a halted one so marked.
+TEST(AdminPageRendering, UsePageSaysEachPlatformsRolloutAndNewestReleaseOut) {
+    constexpr std::chrono::local_days today(std::chrono::days(20000));
+    FieldCounts field;
+    field[today].checks = {{{"windows", "1.08"}, 2},
+                           {{"windows", "1.07"}, 6},
+                           {{"", kEarlyLabel}, 2},
+                           {{"linux", "1.08"}, 90}};
+    field[today].offers = {{{"windows", "1.07"}, 3}};
+    const struct {
+        const char* what;
+        PlatformOffer windows;
+        std::vector<std::string> says;
+    } cases[] = {
+        {"to every network",
+         {published(u"1.08")},
+         {"<td>所有网络都收到 1.08</td><td><strong>1.08</strong></td>"
+          "<td><strong>20%</strong>（10 次中 2 次）</td>",
+          "<td>1.08（所有网络）</td><td>0</td>"}},
+        {"staged",
+         {published(u"1.08"), 30, "", published(u"1.07")},
+         {"<td>分阶段发布：30% 的网络收到 1.08，其余的收到 1.07</td><td><strong>1.08</strong>"
+          "（分阶段：30% 的网络）</td><td><strong>20%</strong>（10 次中 2 次）</td>",
+          "<td>1.08（30% 的网络）</td><td>0</td>", "<td>1.07（其余网络）</td><td>3</td>"}},
+        {"halted",
+         {published(u"1.08"), 0, "", published(u"1.07")},
+         {"<td><strong>已暂停</strong> 1.08（0%）：所有网络都收到 "
+          "1.07</td><td><strong>1.07</strong>"
+          "</td><td><strong>60%</strong>（10 次中 6 次）</td>",
+          "<td>1.08（已暂停）</td><td>0</td><td>0</td><td>0</td><td>0</td>",
+          "<td>1.07（所有网络）</td><td>3</td>"}},
+        {"halted with nothing before it",
+         {published(u"1.08"), 0},
+         {"<td><strong>已暂停</strong> 1.08（0%）：所有网络都不提示更新</td><td>—</td>",
+          "<td>1.08（已暂停）</td><td>0</td>"}},
+        {"nothing published", {}, {"<h2>最新版本的用户比例</h2>\n<p>现在没有发布的版本。</p>"}},
+    };
+    for (const auto& c : cases) {
+        const std::string page =
+            usePage({{}, field, {{Platform::Windows, c.windows}, {Platform::Linux, {}}}, today});
+        for (const std::string& said : c.says)
+            EXPECT_NE(page.find(said), std::string::npos) << c.what << ": " << said << page;
+        if (c.windows.live)
+            EXPECT_NE(page.find("<th scope=\"row\">Linux</th><td>没有发布的版本</td><td>—</td>"),
+                      std::string::npos)
+                << c.what;
     }
 }
 

@@ -1011,6 +1011,12 @@ TEST_P(EachStore, FieldCountsAgentsAreCountedUnderBoundedLabels) {
     db.releases().publish({u"1.06", u"https://x.cn/a", u"d", u"n"}, kByCommandLine);
     ASSERT_TRUE(db.use().newestPublished());
     EXPECT_EQ(db.use().newestPublished()->version, "1.07") << "the highest, not the latest";
+    db.releases().publish({u"1.07", u"https://x.cn/b", u"d", u"n"}, kByCommandLine);
+    const auto first = db.use().firstPublished(Platform::Windows, "1.07");
+    ASSERT_TRUE(first);
+    EXPECT_EQ(*first, db.releases().history(3).changes.back().time) << "its first publish";
+    EXPECT_FALSE(db.use().firstPublished(Platform::Linux, "1.07")) << "another platform's";
+    EXPECT_FALSE(db.use().firstPublished(Platform::Windows, "1.08"));
     UseCounter use;
     use.setNewest(db.use().newestPublished()->version);
     const std::chrono::local_days day(std::chrono::days(20500));
