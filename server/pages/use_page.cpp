@@ -307,35 +307,43 @@ std::string halfCell(const UseView& view, const PlatformRelease& r, const std::s
 
 /// Each platform's rollout, and its newest release out with that release's
 /// share of today's checks so far and of yesterday's, and when it passed
-/// half.
+/// half: a column a platform, so that the table fits a phone.
 std::string newestSection(const UseView& view) {
     std::string out = "<h2>最新版本的用户比例</h2>\n";
     if (std::none_of(view.releases.begin(), view.releases.end(),
                      [](const PlatformRelease& r) { return r.offer.live.has_value(); }))
         return out + "<p>现在没有发布的版本。</p>\n";
-    out += "<table><caption>各平台的发布状态，和最新版本在该平台的更新检查中所占的比例"
-           "</caption><thead><tr><th scope=\"col\">平台</th><th scope=\"col\">发布状态</th>"
-           "<th scope=\"col\">最新版本</th><th scope=\"col\">今天（到目前为止）</th>"
-           "<th scope=\"col\">昨天</th><th scope=\"col\">用户过半</th></tr></thead><tbody>";
+    std::string head, state, newest, today, yesterday, half;
     for (const PlatformRelease& r : view.releases) {
-        out += "<tr><th scope=\"row\">" + std::string(platformLabel(r.platform)) + "</th><td>" +
-               rolloutCell(r.offer) + "</td>";
-        const auto newest = newestOut(r.offer);
-        if (!newest) {
-            out += "<td>—</td><td>—</td><td>—</td><td>—</td></tr>";
+        head +=
+            "<th scope=\"col\" class=\"keep\">" + std::string(platformLabel(r.platform)) + "</th>";
+        state += "<td>" + rolloutCell(r.offer) + "</td>";
+        const auto release = newestOut(r.offer);
+        if (!release) {
+            for (std::string* cells : {&newest, &today, &yesterday, &half})
+                *cells += "<td>—</td>";
             continue;
         }
-        const std::string version = toUtf8(newest->version);
+        const std::string version = toUtf8(release->version);
         const bool staged = r.offer.rollout > 0 && r.offer.rollout < 100;
-        out += "<td><strong>" + escapeHtml(version) + "</strong>" +
-               (staged ? "（分阶段：" + std::to_string(r.offer.rollout) + "% 的网络）"
-                       : std::string()) +
-               "</td><td>" + shareCell(shareOf(view.field, view.today, r.platform, version)) +
-               "</td><td>" +
-               shareCell(shareOf(view.field, view.today - days(1), r.platform, version)) +
-               "</td><td>" + halfCell(view, r, version) + "</td></tr>";
+        newest += "<td><strong>" + escapeHtml(version) + "</strong>" +
+                  (staged ? "（分阶段：" + std::to_string(r.offer.rollout) + "% 的网络）"
+                          : std::string()) +
+                  "</td>";
+        today += "<td>" + shareCell(shareOf(view.field, view.today, r.platform, version)) + "</td>";
+        yesterday += "<td>" +
+                     shareCell(shareOf(view.field, view.today - days(1), r.platform, version)) +
+                     "</td>";
+        half += "<td>" + halfCell(view, r, version) + "</td>";
     }
+    const auto row = [](const char* name, const std::string& cells) {
+        return "<tr><th scope=\"row\">" + std::string(name) + "</th>" + cells + "</tr>";
+    };
     return out +
+           "<table><caption>各平台的发布状态，和最新版本在该平台的更新检查中所占的比例"
+           "</caption><thead><tr><td></td>" +
+           head + "</tr></thead><tbody>" + row("发布状态", state) + row("最新版本", newest) +
+           row("今天（到目前为止）", today) + row("昨天", yesterday) + row("用户过半", half) +
            "</tbody></table>\n<p class=\"muted\">最新版本是正在发布的版本：分阶段发布时也算，"
            "并标出收到它的网络比例；暂停后改看所有网络收到的版本。没有标明平台的更新检查"
            "（早先发布、不发送 User-Agent 的工具）按 Windows 工具答复，也算在 Windows 里。"
@@ -384,25 +392,38 @@ std::string releasesSection(const UseView& view) {
     if (byRelease.empty())
         return out + "<p>最近 " + std::to_string(kFieldDays) +
                " 天没有向工具提供过新版本，也没有完成的下载。</p>\n";
-    out += "<table><caption>按发布的版本：今天到目前为止，和最近 " + std::to_string(kFieldDays) +
-           " 天</caption><thead><tr><th scope=\"col\">平台</th><th scope=\"col\">版本</th>"
-           "<th scope=\"col\">今天提供</th><th scope=\"col\">今天完成的下载</th>"
-           "<th scope=\"col\">" +
-           std::to_string(kFieldDays) + " 天提供</th><th scope=\"col\">" +
-           std::to_string(kFieldDays) + " 天完成的下载</th></tr></thead><tbody>";
-    for (auto it = byRelease.rbegin(); it != byRelease.rend(); ++it) {
-        const auto platform = parsePlatform(it->first.platform);
-        const Figures& f = it->second;
-        out += "<tr><th scope=\"row\">" +
-               escapeHtml(platform ? platformLabel(*platform) : it->first.platform) + "</th><td>" +
-               escapeHtml(it->first.version) + reachMark(view.releases, it->first) + "</td><td>" +
-               std::to_string(f.offersToday) + "</td><td>" + std::to_string(f.downloadsToday) +
-               "</td><td>" + std::to_string(f.offers) + "</td><td>" + std::to_string(f.downloads) +
-               "</td></tr>";
-    }
-    return out + "</tbody></table>\n<p class=\"muted\">提供：答复了比工具自己的版本更新的版本；"
-                 "已经是这个版本的工具检查更新时也收到它，但不算提供。下载：完整下载了文件，"
-                 "每个网络每个版本每天只算一次。</p>\n";
+    // Two tables of four columns rather than one of six: each fits a phone.
+    const auto table = [&](const std::string& caption, bool today) {
+        std::string rows;
+        for (auto it = byRelease.rbegin(); it != byRelease.rend(); ++it) {
+            const Figures& f = it->second;
+            const std::int64_t offers = today ? f.offersToday : f.offers;
+            const std::int64_t downloads = today ? f.downloadsToday : f.downloads;
+            const std::string mark = reachMark(view.releases, it->first);
+            // Today's: what happened, and the releases offered now even at 0.
+            if (today && offers == 0 && downloads == 0 && mark.empty())
+                continue;
+            const auto platform = parsePlatform(it->first.platform);
+            // Names and numbers kept whole: on a phone the version's cell wraps.
+            rows += "<tr><th scope=\"row\" class=\"keep\">" +
+                    escapeHtml(platform ? platformLabel(*platform) : it->first.platform) +
+                    "</th><td>" + escapeHtml(it->first.version) + mark +
+                    "</td><td class=\"keep\">" + std::to_string(offers) +
+                    "</td><td class=\"keep\">" + std::to_string(downloads) + "</td></tr>";
+        }
+        if (rows.empty())
+            return "<p>" + caption + "：没有向工具提供过新版本，也没有完成的下载。</p>\n";
+        return "<table><caption>" + caption +
+               "，按发布的版本</caption><thead><tr><th scope=\"col\">平台</th>"
+               "<th scope=\"col\">版本</th><th scope=\"col\">提供</th>"
+               "<th scope=\"col\">完成的下载</th></tr></thead><tbody>" +
+               rows + "</tbody></table>\n";
+    };
+    return out + table("今天到目前为止", true) +
+           table("最近 " + std::to_string(kFieldDays) + " 天", false) +
+           "<p class=\"muted\">提供：答复了比工具自己的版本更新的版本；已经是这个版本的工具"
+           "检查更新时也收到它，但不算提供。下载：完整下载了文件，每个网络每个版本每天只算一次。"
+           "</p>\n";
 }
 
 } // namespace

@@ -849,11 +849,24 @@ class AccessibilityTest(PageTest):
             t.assert_status(support.submit(t.driver, t.by_css("button[value=publish]")), 400)
             t.by_css("#version-error")
 
+        staged = []
+
         def use():
-            send_checks(["Pelvoran/1.06 (Windows)", ""])
+            # Linux's 1.07 staged after 1.06 reached every network: the
+            # rollout and the offers' tables are on the page. (No Linux tool
+            # runs in this group.)
+            if not staged:
+                for version, rollout in [("1.06", "100"), ("1.07", "30")]:
+                    ENV.server.command("release", "set", "--platform", "linux", "--version",
+                                       version, "--address", "https://example.com/p.deb",
+                                       "--date", "d", "--notes", "n", "--rollout", rollout)
+                staged.append(True)
+            send_checks(["Pelvoran/1.06 (Windows)", "Pelvoran/1.07 (Linux)", ""])
             t.assert_status(t.admin("/use"), 200)
             t.driver.execute_script(
                 "document.querySelectorAll('details').forEach(d => d.open = true)")
+            t.assertIn("分阶段发布：30% 的网络收到 1.07，其余的收到 1.06", t.by_css("main").text)
+            t.assert_no_sideways_scroll("the use page")
 
         def delete_confirm():
             t.admin("/comments")

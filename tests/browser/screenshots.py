@@ -114,6 +114,10 @@ def main():
         os.makedirs(state)
         server = support.ServerProcess(args.server, state)
         server.command("release", "set", *RELEASE)
+        # Linux's, staged: the use page shows a rollout beside the figures.
+        server.command("release", "set", "--platform", "linux", "--rollout", "50",
+                       *(RELEASE[:3] + ["https://example.com/pelvoran_1.06_amd64.deb"] +
+                         RELEASE[4:]))
         support.wait_until_served(server, "windows", RELEASE[1])
         for where, text, trap in COMMENTS:
             if where == "desktop":  # as the tool sends Chinese: GBK bytes, escaped

@@ -834,17 +834,30 @@ TEST_F(AdminPages, TheUsePageShowsTodayAsItStands) {
     } cases[] = {
         {0,
          {"其中今天到目前为止 <strong>4</strong> 次",
-          "<td>所有网络都收到 1.07</td><td><strong>1.07</strong></td><td><strong>25%</strong>"
-          "（4 次中 1 次）</td><td><strong>50%</strong>（4 次中 2 次）</td>",
-          "<td>分阶段发布：40% 的网络收到 1.07，其余的不提示更新</td><td><strong>1.07</strong>"
-          "（分阶段：40% 的网络）</td><td>没有更新检查</td>",
-          "<td>1.07（所有网络）</td><td>3</td><td>1</td><td>3</td><td>1</td>",
-          "<td>1.07（40% 的网络）</td><td>0</td><td>0</td>"}},
+          "<th scope=\"row\">发布状态</th><td>所有网络都收到 1.07</td><td>分阶段发布：40% 的网络"
+          "收到 1.07，其余的不提示更新</td>",
+          "<th scope=\"row\">最新版本</th><td><strong>1.07</strong></td><td><strong>1.07</strong>"
+          "（分阶段：40% 的网络）</td>",
+          "<th scope=\"row\">今天（到目前为止）</th><td><strong>25%</strong>（4 次中 1 次）</td>"
+          "<td>没有更新检查</td>",
+          "<th scope=\"row\">昨天</th><td><strong>50%</strong>（4 次中 2 次）</td>",
+          "今天到目前为止，按发布的版本</caption><thead><tr><th scope=\"col\">平台</th><th "
+          "scope=\"col\">版本</th><th scope=\"col\">提供</th><th scope=\"col\">完成的下载</th>"
+          "</tr></thead><tbody><tr><th scope=\"row\" "
+          "class=\"keep\">Windows</th><td>1.07（所有网络）</td>"
+          "<td class=\"keep\">3</td><td class=\"keep\">1</td></tr><tr><th scope=\"row\" "
+          "class=\"keep\">Linux</th><td>1.07（40% 的网络）</td>"
+          "<td class=\"keep\">0</td><td class=\"keep\">0</td></tr>"}},
         {1,
          {"其中今天到目前为止 <strong>0</strong> 次",
-          "<td><strong>1.07</strong></td><td>没有更新检查</td><td><strong>25%</strong>（4 次中 1 "
-          "次）</td>",
-          "<td>1.07（所有网络）</td><td>0</td><td>0</td><td>3</td><td>1</td>"}},
+          "<th scope=\"row\">今天（到目前为止）</th><td>没有更新检查</td>",
+          "<th scope=\"row\">昨天</th><td><strong>25%</strong>（4 次中 1 次）</td>",
+          "今天到目前为止，按发布的版本</caption><thead><tr><th scope=\"col\">平台</th><th "
+          "scope=\"col\">版本</th><th scope=\"col\">提供</th><th scope=\"col\">完成的下载</th>"
+          "</tr></thead><tbody><tr><th scope=\"row\" "
+          "class=\"keep\">Windows</th><td>1.07（所有网络）</td>"
+          "<td class=\"keep\">0</td><td class=\"keep\">0</td></tr>",
+          "<td>1.07（所有网络）</td><td class=\"keep\">3</td><td class=\"keep\">1</td>"}},
     };
     for (const auto& c : cases) {
         clock_.set(start + days(c.daysLater));
