@@ -245,6 +245,21 @@ PGconn* makeConnection(const std::string& location) {
     return PQconnectdbParams(keywords, values, 1);
 }
 
+/// Reads, without waiting, what the server sent to `conn` while it was
+/// idle: a server that ended the session (a restart, a failover) left its
+/// goodbye and the end of the stream there, and libpq then marks the
+/// connection bad.
+void readWhatCame(PGconn* conn) {
+    // An idle session is sent nothing else but the odd notice: a few reads
+    // at most.
+    for (int i = 0; i < 4 && PQstatus(conn) == CONNECTION_OK; ++i) {
+        pollfd pfd{PQsocket(conn), POLLIN, 0};
+        if (pfd.fd < 0 || ::poll(&pfd, 1, 0) <= 0 || PQconsumeInput(conn) == 0)
+            return;
+        PQisBusy(conn); // parses it: an error of an idle session goes to the notice processor
+    }
+}
+
 } // namespace
 
 /// "SELECT function(key)" for the advisory lock `lock`.
@@ -433,6 +448,10 @@ void PgConnection::holdShared(AdvisoryLock lock) {
 }
 
 PGconn* PgConnection::live() {
+    // Between transactions, a connection the server closed meanwhile is
+    // found so before anything is sent on it.
+    if (conn_ != nullptr && !inTransaction_ && PQtransactionStatus(conn_) == PQTRANS_IDLE)
+        readWhatCame(conn_);
     if (conn_ != nullptr && PQstatus(conn_) != CONNECTION_BAD)
         return conn_;
     // Within a transaction, what ran on the lost connection is gone: the
@@ -601,14 +620,28 @@ std::unique_ptr<StatementImpl> PgConnection::prepare(const std::string& sql) con
 }
 
 void PgConnection::beginWrite() {
-    live(); // connected again first, when lost between transactions
-    inTransaction_ = true;
-    try {
-        // One round trip for both.
-        exec("BEGIN; " + lockCall("pg_advisory_xact_lock", AdvisoryLock::writer));
-    } catch (...) {
-        rollbackQuietly();
-        throw;
+    // Nothing of the transaction has run before BEGIN is answered: a
+    // connection the server closed until then (a restart, a failover) is
+    // made again, once, and BEGIN sent anew, within the deadline. Never a
+    // later statement: a COMMIT sent on a lost connection may have
+    // committed (exec: UncertainCommit).
+    for (bool again = false;; again = true) {
+        live(); // connected again first, when lost between transactions
+        inTransaction_ = true;
+        try {
+            // One round trip for both.
+            exec("BEGIN; " + lockCall("pg_advisory_xact_lock", AdvisoryLock::writer));
+            return;
+        } catch (const StoreError&) {
+            // Not one given up at the deadline (conn_ null): its server may hang.
+            const bool lost = conn_ != nullptr && PQstatus(conn_) == CONNECTION_BAD;
+            rollbackQuietly();
+            if (!lost || again)
+                throw;
+        } catch (...) {
+            rollbackQuietly();
+            throw;
+        }
     }
 }
 

@@ -39,7 +39,10 @@ std::string lockCall(const char* function, AdvisoryLock lock);
 /// synchronously (synchronous_commit at least "on"), and write
 /// transactions take one advisory lock, so that they follow each other as
 /// SQLite's do. A connection lost between transactions is made again (to
-/// whichever host of the URI now takes writes) before the next statement.
+/// whichever host of the URI now takes writes) before the next statement,
+/// and one lost before its BEGIN was answered once more, BEGIN then sent
+/// again: nothing of the transaction had run. One lost later fails the
+/// transaction.
 /// Every wait on the server is bounded by the deadline set (setDeadline),
 /// and a commit's by the busy timeout (at least kShortestDeadline) as well.
 class PgConnection final : public Connection {
