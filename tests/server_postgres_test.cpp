@@ -1,6 +1,7 @@
 // The server as a process on PostgreSQL: a primary with a synchronous
 // standby, both started by the test. A comment is answered 200 once both
-// machines have it; without the standby the primary waits, the comment is
+// machines have it, and a planned restart of the primary between two
+// comments costs none; without the standby the primary waits, the comment is
 // answered 503 within the busy timeout and /healthz says why, and a second
 // try of it is not stored twice; the commands on the state directory then
 // work on the same database.
@@ -57,8 +58,13 @@ TEST(ServerOnPostgres, CommentsAreOnBothMachinesOrAnswered503) {
 
     EXPECT_EQ(withoutAge(healthOnce(server.port(), "ok\n")), "ok\n") << "a standby is connected";
     EXPECT_EQ(statusOf(httpExchange(server.port(), post(kComment, "CommentText=both"))), 200);
+    // A planned restart of the primary between two comments ends the
+    // server's sessions: the next comment is not answered the worse for it.
+    cluster.restartPrimary();
+    EXPECT_EQ(statusOf(httpExchange(server.port(), post(kComment, "CommentText=restarted"))), 200);
     RawStore primary(uri);
     EXPECT_EQ(primary.scalar("SELECT count(*) FROM comments WHERE text = 'both'"), 1);
+    EXPECT_EQ(primary.scalar("SELECT count(*) FROM comments WHERE text = 'restarted'"), 1);
     EXPECT_FALSE(fileBytes(state.path() + "/comments.sqlite").size() > 0)
         << "no SQLite file beside PostgreSQL";
 
