@@ -445,7 +445,12 @@ bool Daemon::start(std::vector<ListenSocket> publicSockets, ListenSocket adminSo
     } catch (const std::exception& e) {
         logError(std::string("每日备份无法开始：") + e.what());
     }
-    p.refreshReply();
+    try {
+        p.refreshReply();
+    } catch (const std::exception& e) {
+        // The offers open() read are answered; the first step reads them again.
+        logError(std::string("无法读取发布的版本：") + e.what());
+    }
     p.refusedBefore = p.metrics.refusals();
     return true;
 }
