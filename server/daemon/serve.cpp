@@ -446,7 +446,12 @@ bool Daemon::start(std::vector<ListenSocket> publicSockets, ListenSocket adminSo
     } catch (const std::exception& e) {
         logError(std::string("每日备份无法开始：") + e.what());
     }
-    p.refreshReply();
+    try {
+        p.refreshReply();
+    } catch (const std::exception& e) {
+        // The offers open() read are answered; the first step reads them again.
+        logError(std::string("无法读取发布的版本：") + e.what());
+    }
     p.refusedBefore = p.metrics.refusals();
     return true;
 }
@@ -486,6 +491,12 @@ void Daemon::step() {
     }
 }
 
+void Daemon::endStepSoon() {
+    if (running_)
+        parts_->db->setDeadline(std::chrono::steady_clock::now() +
+                                storeDeadline(options_.busyTimeout));
+}
+
 void Daemon::shutdown() {
     if (!running_)
         return;
@@ -510,6 +521,7 @@ void Daemon::shutdown() {
     p.watchdog.reset();
     p.backups.reset();
     try {
+        p.db->setDeadline(std::chrono::steady_clock::now() + storeDeadline(options_.busyTimeout));
         flushUse(p.use, *p.db);
     } catch (const std::exception& e) {
         logError(std::string("无法记下使用次数：") + e.what());
@@ -518,7 +530,7 @@ void Daemon::shutdown() {
 
 int serve(const ServeOptions& options, std::vector<ListenSocket> publicSockets,
           ListenSocket adminSocket) {
-    // Signals are taken by this thread alone, with sigtimedwait below; the
+    // Signals are taken by this thread alone, with sigwaitinfo below; the
     // daemon's threads, made after this, never see them.
     sigset_t signals;
     sigemptyset(&signals);
@@ -531,13 +543,19 @@ int serve(const ServeOptions& options, std::vector<ListenSocket> publicSockets,
     Daemon daemon(options);
     if (!daemon.start(std::move(publicSockets), std::move(adminSocket)))
         return 1;
-    const timespec tick{0, 200 * 1000 * 1000};
-    for (;;) {
-        daemon.step();
-        const int sig = sigtimedwait(&signals, nullptr, &tick);
-        if (sig == SIGTERM || sig == SIGINT)
-            break;
-    }
+    {
+        // The steps on a thread of their own: one that waits on a database
+        // that does not answer never holds up the signal.
+        Worker steps([&daemon](Worker& self) {
+            do
+                daemon.step();
+            while (self.wait(std::chrono::milliseconds(200)));
+        });
+        for (int sig = 0; sig != SIGTERM && sig != SIGINT;)
+            sig = sigwaitinfo(&signals, nullptr);
+        daemon.endStepSoon();
+        steps.stop();
+    } // the step under way has ended
     daemon.shutdown();
     return 0;
 }

@@ -100,15 +100,23 @@ public:
     /// connections. False when it cannot start, said in the log.
     bool start(std::vector<ListenSocket> publicSockets, ListenSocket adminSocket);
 
-    /// The main thread's work, a few times a second: picks up a newly
+    /// The daemon's work, a few times a second (serve runs it on a thread
+    /// of its own, beside the wait for the signal): picks up a newly
     /// published release; once a minute of the clock (from the first step
     /// on), writes out the use counts and logs the minute's refused and
     /// unsaved comments, a line each. Nothing before a start that succeeded.
     void step();
+    /// From another thread than the step's, once the end has been asked
+    /// for: the step under way waits on the database no longer than the
+    /// busy timeout (at least kShortestDeadline) from now.
+    void endStepSoon();
 
     /// Takes no new connection, lets the requests in flight finish (for up
     /// to five seconds), then stops: connections idle between requests
     /// close, and the use counts are written out. Once, after the start.
+    /// Whatever the database does, each part waits on it for a bounded
+    /// time: the comments for their own deadlines, the use counts for the
+    /// busy timeout, the notifier as its end says, a backup not at all.
     void shutdown();
 
 private:

@@ -26,6 +26,9 @@ Notifier::Notifier(const std::string& databasePath, Settings settings, const Clo
       thread_([this](Worker& self) { run(self); }) {}
 
 Notifier::~Notifier() {
+    // What the thread still does on the database, the results under way
+    // written included, ends by then whatever the database does.
+    db_->setDeadline(std::chrono::steady_clock::now() + storeDeadline(kBusyTimeout));
     thread_.stop();
     abandon_ = true;
 }

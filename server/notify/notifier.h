@@ -30,7 +30,9 @@ class Metrics;
 /// senders finished meanwhile. The first failure of a recipient and its
 /// recovery go to the log. No lock is held while a send runs, and the
 /// comment path never waits for it. When a notification is due, and when a
-/// failed one is tried again, is by `clock`.
+/// failed one is tried again, is by `clock`. At its end, a send under way is
+/// cut short, and the database is waited for storeDeadline(kBusyTimeout)
+/// at most (and kCancelAnswer more when it does not answer the cancel).
 class Notifier {
 public:
     struct Settings {

@@ -248,9 +248,12 @@ bool Database::rebuildIndexes() {
 }
 
 void Database::interrupt() {
-    if (connection_->postgres())
+    if (connection_->postgres()) {
+        // The server may not answer the cancel: past the deadline, the
+        // connection is given up.
+        server::postgres(*connection_).setDeadline(std::chrono::steady_clock::now());
         server::postgres(*connection_).cancel();
-    else
+    } else
         sqlite3_interrupt(sqlite(*connection_).get());
 }
 

@@ -110,8 +110,10 @@ public:
     /// kCancelAnswer, the connection is given up and made again at the next
     /// use; StoreError is thrown (UncertainCommit for a commit). None: the
     /// server is waited for, but a commit is still cancelled after the busy
-    /// timeout (at least kShortestDeadline). On SQLite, nothing: its busy
-    /// timeout bounds the wait for another writer.
+    /// timeout (at least kShortestDeadline). Callable from any thread: a
+    /// statement under way takes up the new deadline within a tenth of a
+    /// second (the end bounds what another thread waits for). On SQLite,
+    /// nothing: its busy timeout bounds the wait for another writer.
     void setDeadline(Deadline until);
     /// Whether the database server's process `session` (an UncertainCommit's)
     /// still runs: while it does, the commit it was given may yet end
@@ -137,7 +139,10 @@ public:
     bool rebuildIndexes();
 
     /// Makes the statement running now on this connection, from another
-    /// thread, end soon with an error (PostgreSQL: a cancel request).
+    /// thread, end soon with an error. On PostgreSQL: a cancel request, and
+    /// a deadline of now (setDeadline), so that a server that does not
+    /// answer it has the connection given up within kCancelAnswer, and
+    /// nothing more is sent until another deadline is set.
     void interrupt();
 
     /// For a Transaction that spans writes of several stores; opaque outside

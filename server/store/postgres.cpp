@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <charconv>
 #include <condition_variable>
+#include <limits>
 #include <memory>
 #include <poll.h>
 #include <system_error>
@@ -22,6 +23,13 @@ constexpr Oid kInt8 = 20;
 constexpr Oid kText = 25;
 
 using Steady = std::chrono::steady_clock;
+
+/// No deadline, in PgConnection::deadline_.
+constexpr Steady::rep kNoDeadline = std::numeric_limits<Steady::rep>::max();
+
+Steady::rep ticks(Deadline until) {
+    return until ? until->time_since_epoch().count() : kNoDeadline;
+}
 
 // What anyone may read of a failure (/healthz): never where the database
 // is, nor the server's own words.
@@ -245,6 +253,21 @@ PGconn* makeConnection(const std::string& location) {
     return PQconnectdbParams(keywords, values, 1);
 }
 
+/// Reads, without waiting, what the server sent to `conn` while it was
+/// idle: a server that ended the session (a restart, a failover) left its
+/// goodbye and the end of the stream there, and libpq then marks the
+/// connection bad.
+void readWhatCame(PGconn* conn) {
+    // An idle session is sent nothing else but the odd notice: a few reads
+    // at most.
+    for (int i = 0; i < 4 && PQstatus(conn) == CONNECTION_OK; ++i) {
+        pollfd pfd{PQsocket(conn), POLLIN, 0};
+        if (pfd.fd < 0 || ::poll(&pfd, 1, 0) <= 0 || PQconsumeInput(conn) == 0)
+            return;
+        PQisBusy(conn); // parses it: an error of an idle session goes to the notice processor
+    }
+}
+
 } // namespace
 
 /// "SELECT function(key)" for the advisory lock `lock`.
@@ -314,7 +337,7 @@ struct PgConnection::CancelState {
 
 PgConnection::PgConnection(const std::string& location, std::chrono::milliseconds busyTimeout,
                            Deadline deadline)
-    : location_(location), busyTimeout_(busyTimeout), deadline_(deadline),
+    : location_(location), busyTimeout_(busyTimeout), deadline_(ticks(deadline)),
       cancelling_(std::make_shared<CancelState>()) {
     std::string why = "无法解析";
     const auto options = parsed(location, &why);
@@ -343,8 +366,20 @@ PgConnection::~PgConnection() {
     PQfinish(conn_);
 }
 
+void PgConnection::setDeadline(Deadline until) {
+    deadline_ = ticks(until);
+}
+
+Deadline PgConnection::deadline() const {
+    const Steady::rep until = deadline_;
+    if (until == kNoDeadline)
+        return std::nullopt;
+    return Steady::time_point(Steady::duration(until));
+}
+
 void PgConnection::connect() {
-    if (!deadline_) {
+    const Deadline until = deadline();
+    if (!until) {
         adopt(makeConnection(location_));
         return;
     }
@@ -375,7 +410,7 @@ void PgConnection::connect() {
     PGconn* conn = nullptr;
     {
         std::unique_lock lock(pending_->mutex);
-        if (!pending_->finished.wait_until(lock, *deadline_, [&] { return pending_->done; }))
+        if (!pending_->finished.wait_until(lock, *until, [&] { return pending_->done; }))
             throw StoreError("PostgreSQL 数据库 " + shown_ +
                                  " 没有在限时内接受连接（仍在连接，下次接着等它）",
                              kNoAnswer);
@@ -433,6 +468,10 @@ void PgConnection::holdShared(AdvisoryLock lock) {
 }
 
 PGconn* PgConnection::live() {
+    // Between transactions, a connection the server closed meanwhile is
+    // found so before anything is sent on it.
+    if (conn_ != nullptr && !inTransaction_ && PQtransactionStatus(conn_) == PQTRANS_IDLE)
+        readWhatCame(conn_);
     if (conn_ != nullptr && PQstatus(conn_) != CONNECTION_BAD)
         return conn_;
     // Within a transaction, what ran on the lost connection is gone: the
@@ -510,18 +549,15 @@ PGresult* PgConnection::roundTrip(const std::string& sql, const Parameters* p) {
     PGconn* conn = live();
     // Nothing more is sent once the time is up: past the deadline, only the
     // statement under way then may still be waited for.
-    if (deadline_ && Steady::now() >= *deadline_)
+    if (const Deadline until = deadline(); until && Steady::now() >= *until)
         throw StoreError("PostgreSQL 数据库 " + shown_ + " 没有在限时内完成，余下的语句没有发送",
                          kNoAnswer);
     const bool commit = sql == "COMMIT";
     cancelled_ = false;
-    Deadline until = deadline_;
-    if (commit) {
-        // A primary whose synchronous standby is gone waits for it without
-        // end: a commit is given the busy timeout at most, then cancelled.
-        const auto own = Steady::now() + storeDeadline(busyTimeout_);
-        until = until ? std::min(*until, own) : own;
-    }
+    // A primary whose synchronous standby is gone waits for it without
+    // end: a commit is given the busy timeout at most, then cancelled.
+    const Deadline own =
+        commit ? Deadline(Steady::now() + storeDeadline(busyTimeout_)) : std::nullopt;
     const int sent = p != nullptr ? PQsendQueryParams(conn, sql.c_str(), p->count, p->types,
                                                       p->values, p->lengths, p->formats, 0)
                                   : PQsendQuery(conn, sql.c_str());
@@ -562,6 +598,9 @@ PGresult* PgConnection::roundTrip(const std::string& sql, const Parameters* p) {
             }
         }
         const auto now = Steady::now();
+        Deadline until = deadline(); // another thread may have changed it
+        if (own)
+            until = until ? std::min(*until, *own) : own;
         if (until && !giveUpAt && now >= *until) {
             cancel();
             giveUpAt = now + kCancelAnswer;
@@ -572,16 +611,17 @@ PGresult* PgConnection::roundTrip(const std::string& sql, const Parameters* p) {
         }
         if (PQsocket(conn) < 0)
             return lost();
+        // Not longer than kLookAgain: a deadline changed meanwhile is taken up.
         const Deadline next = giveUpAt ? giveUpAt : until;
-        const int wait =
-            next ? static_cast<int>(
-                       std::chrono::ceil<std::chrono::milliseconds>(*next - now).count())
-                 : -1;
+        const auto wait =
+            next ? std::clamp(std::chrono::ceil<std::chrono::milliseconds>(*next - now),
+                              std::chrono::milliseconds(0), kLookAgain)
+                 : kLookAgain;
         pollfd pfd{PQsocket(conn), static_cast<short>(POLLIN | (writing ? POLLOUT : 0)), 0};
         // Input that arrives while a long statement is still being sent is
         // read, so that the server, answering, never waits for us.
-        if (::poll(&pfd, 1, wait) > 0 && writing && (pfd.revents & POLLIN) != 0 &&
-            PQconsumeInput(conn) == 0)
+        if (::poll(&pfd, 1, static_cast<int>(wait.count())) > 0 && writing &&
+            (pfd.revents & POLLIN) != 0 && PQconsumeInput(conn) == 0)
             return lost();
     }
 }
@@ -601,14 +641,28 @@ std::unique_ptr<StatementImpl> PgConnection::prepare(const std::string& sql) con
 }
 
 void PgConnection::beginWrite() {
-    live(); // connected again first, when lost between transactions
-    inTransaction_ = true;
-    try {
-        // One round trip for both.
-        exec("BEGIN; " + lockCall("pg_advisory_xact_lock", AdvisoryLock::writer));
-    } catch (...) {
-        rollbackQuietly();
-        throw;
+    // Nothing of the transaction has run before BEGIN is answered: a
+    // connection the server closed until then (a restart, a failover) is
+    // made again, once, and BEGIN sent anew, within the deadline. Never a
+    // later statement: a COMMIT sent on a lost connection may have
+    // committed (exec: UncertainCommit).
+    for (bool again = false;; again = true) {
+        live(); // connected again first, when lost between transactions
+        inTransaction_ = true;
+        try {
+            // One round trip for both.
+            exec("BEGIN; " + lockCall("pg_advisory_xact_lock", AdvisoryLock::writer));
+            return;
+        } catch (const StoreError&) {
+            // Not one given up at the deadline (conn_ null): its server may hang.
+            const bool lost = conn_ != nullptr && PQstatus(conn_) == CONNECTION_BAD;
+            rollbackQuietly();
+            if (!lost || again)
+                throw;
+        } catch (...) {
+            rollbackQuietly();
+            throw;
+        }
     }
 }
 
@@ -619,7 +673,7 @@ void PgConnection::rollbackQuietly() noexcept {
         return;
     // Past the deadline the server may not answer: a closed connection ends
     // the transaction as surely.
-    if (deadline_ && Steady::now() >= *deadline_) {
+    if (const Deadline until = deadline(); until && Steady::now() >= *until) {
         giveUp();
         return;
     }

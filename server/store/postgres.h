@@ -32,6 +32,10 @@ enum class AdvisoryLock : std::int64_t {
     serving = 0x50454c5600000003,   // shared by every serve, taken alone by restore
 };
 
+/// How often a wait on a statement looks again at its deadline, which
+/// another thread may have changed.
+inline constexpr std::chrono::milliseconds kLookAgain{100};
+
 /// "SELECT function(key)" for the advisory lock `lock`.
 std::string lockCall(const char* function, AdvisoryLock lock);
 
@@ -39,9 +43,13 @@ std::string lockCall(const char* function, AdvisoryLock lock);
 /// synchronously (synchronous_commit at least "on"), and write
 /// transactions take one advisory lock, so that they follow each other as
 /// SQLite's do. A connection lost between transactions is made again (to
-/// whichever host of the URI now takes writes) before the next statement.
+/// whichever host of the URI now takes writes) before the next statement,
+/// and one lost before its BEGIN was answered once more, BEGIN then sent
+/// again: nothing of the transaction had run. One lost later fails the
+/// transaction.
 /// Every wait on the server is bounded by the deadline set (setDeadline),
 /// and a commit's by the busy timeout (at least kShortestDeadline) as well.
+/// A wait on a statement looks at the deadline at least every kLookAgain.
 class PgConnection final : public Connection {
 public:
     /// Connects to `location` by `deadline`, refused when it carries a
@@ -60,7 +68,9 @@ public:
     std::unique_ptr<StatementImpl> prepare(const std::string& sql) const override;
     void beginWrite() override;
     void rollbackQuietly() noexcept override;
-    void setDeadline(Deadline until) override { deadline_ = until; }
+    /// Callable from any thread: a wait under way takes it up within
+    /// kLookAgain.
+    void setDeadline(Deadline until) override;
     /// Whether the server process `session` (a given-up commit's) still
     /// runs on this connection's server. Throws StoreError.
     bool sessionAlive(std::int64_t session);
@@ -119,11 +129,14 @@ private:
     bool cancelDelivered(std::chrono::steady_clock::time_point until);
     /// The failure of the last command, in the publisher's words.
     StoreError failure(const std::string& libpqMessage, const char* sqlState) const;
+    /// setDeadline's, as it is now.
+    Deadline deadline() const;
 
     std::string location_;
     std::string shown_;
     std::chrono::milliseconds busyTimeout_;
-    Deadline deadline_;
+    // setDeadline's, in ticks of the steady clock (max: none), for any thread.
+    std::atomic<std::chrono::steady_clock::rep> deadline_;
     pg_conn* conn_ = nullptr;
     std::int64_t session_ = 0;                // the server process of the last connection made
     std::shared_ptr<PendingConnect> pending_; // a connection being made past its deadline

@@ -118,7 +118,9 @@ INSTANTIATE_TEST_SUITE_P(, EachStore, testing::Values(Engine::sqlite, Engine::po
 // synchronously; servers that start together on a new database bring its
 // schema up once; texts PostgreSQL cannot hold (NUL, bytes that are no
 // UTF-8) are stored all the same; a connection lost within a transaction
-// commits none of it.
+// commits none of it; one lost before its transaction began (a restart of
+// the primary) is made again and the transaction runs once; one lost
+// after COMMIT was sent leaves the commit uncertain, never sent again.
 TEST(PostgresStore, RefusesPasswordsCommitsSynchronouslyAndMigratesOnce) {
     if (const std::string why = test::PostgresCluster::unavailableReason(); !why.empty())
         GTEST_SKIP() << why;
@@ -200,6 +202,82 @@ TEST(PostgresStore, RefusesPasswordsCommitsSynchronouslyAndMigratesOnce) {
     EXPECT_EQ(raw.scalar("SELECT count(*) FROM audit_log WHERE action = '测试'"), 0);
     db.audit().append("测试", "again", kByCommandLine);
     EXPECT_EQ(raw.scalar("SELECT count(*) FROM audit_log WHERE action = '测试'"), 1);
+
+    // Lost before its BEGIN was answered, the connection is made again and
+    // the transaction runs once; lost once its COMMIT was sent, the outcome
+    // is unknown and nothing is sent again.
+    enum class Lost { betweenTransactions, inBegin, afterCommitSent };
+    const struct {
+        const char* text;
+        Lost lost;
+        const char* outcome;
+    } losses[] = {
+        // A planned restart (fast) between two transactions.
+        {"restarted", Lost::betweenTransactions, "stored"},
+        // Ended while its BEGIN waits for another writer.
+        {"in-begin", Lost::inBegin, "stored"},
+        // Ended while its COMMIT waits for the standby.
+        {"after-commit", Lost::afterCommitSent, "uncertain"},
+    };
+    for (const auto& c : losses) {
+        Database writer(uri, 60s); // waits for the test's lock, and a commit, that long at most
+        std::string outcome;
+        const auto insert = [&] {
+            try {
+                writer.comments().insert({comment(c.text)});
+                outcome = "stored";
+            } catch (const UncertainCommit&) {
+                outcome = "uncertain";
+            } catch (const StoreError& e) {
+                outcome = e.what();
+            }
+        };
+        // Ends the writer's session once it waits for `event`.
+        const auto endOnceWaitingFor = [&](const std::string& event) {
+            test::RawStore watcher(uri);
+            return test::waitUntil(
+                [&] {
+                    return watcher.scalar("SELECT count(pg_terminate_backend(pid)) FROM "
+                                          "pg_stat_activity WHERE datname = current_database() "
+                                          "AND application_name = 'pelvoran-server' AND "
+                                          "wait_event = '" +
+                                          event + "'") == 1;
+                },
+                60s);
+        };
+        switch (c.lost) {
+        case Lost::betweenTransactions:
+            sharedCluster().restartPrimary();
+            // A statement of its own (the daemon's look at the releases)
+            // finds the connection closed before it sends anything, too.
+            EXPECT_NO_THROW(writer.dataVersion());
+            insert();
+            break;
+        case Lost::inBegin: {
+            test::RawStore holder(uri);
+            ASSERT_TRUE(
+                holder.exec("BEGIN; " + lockCall("pg_advisory_xact_lock", AdvisoryLock::writer)));
+            std::thread inserting(insert);
+            EXPECT_TRUE(endOnceWaitingFor("advisory"));
+            EXPECT_TRUE(holder.exec("COMMIT"));
+            inserting.join();
+            break;
+        }
+        case Lost::afterCommitSent: {
+            sharedCluster().stopStandby();
+            std::thread inserting(insert);
+            EXPECT_TRUE(endOnceWaitingFor("SyncRep"));
+            inserting.join();
+            sharedCluster().startStandby();
+            break;
+        }
+        }
+        EXPECT_EQ(outcome, c.outcome) << c.text;
+        EXPECT_EQ(test::RawStore(uri).scalar("SELECT count(*) FROM comments WHERE text = '" +
+                                             std::string(c.text) + "'"),
+                  1)
+            << c.text;
+    }
 }
 
 // A database of the first schema is brought up to date with what it holds;

@@ -794,6 +794,22 @@ void PostgresCluster::killPrimary() {
     }
 }
 
+void PostgresCluster::restartPrimary() {
+    if (primary_.pid <= 0)
+        throw std::runtime_error("restartPrimary: the primary does not run");
+    forget(primary_);
+    if (run(primary_, "pg_ctl",
+            {"restart", "-m", "fast", "-w", "-t", std::to_string(kStepSeconds), "-D", primary_.dir,
+             "-l", primary_.log}) != 0)
+        fail(primary_, "pg_ctl restart failed");
+    primary_.pid = postmasterOf(primary_.dir);
+    if (primary_.pid <= 0)
+        fail(primary_, "restarted, but postmaster.pid names no postmaster");
+    primary_.pidfd = openPidfd(primary_.pid);
+    if (hasStandby_ && standby_.pid > 0 && !promoted_)
+        awaitStandby(true);
+}
+
 void PostgresCluster::promoteStandby() {
     if (!hasStandby_ || standby_.pid <= 0)
         throw std::runtime_error("promoteStandby: no standby runs");

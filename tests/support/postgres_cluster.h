@@ -51,6 +51,10 @@ public:
     /// last one's rows count. Cancelled, and throws, after 60 s.
     std::string query(int port, const std::string& database, const std::string& sql) const;
 
+    /// A planned restart of the primary (pg_ctl restart -m fast -w): its
+    /// sessions end, each told why, and it takes connections again on its
+    /// port; then waits until the standby, if any, is 'sync' again.
+    void restartPrimary();
     /// SIGKILL to the primary's postmaster; waits until it and the processes
     /// it had started are gone (those left after 10 s are killed too) and its
     /// port refuses connections.

@@ -217,11 +217,11 @@ ServerProcess::~ServerProcess() {
     ::unlink(errFile_.c_str());
 }
 
-int ServerProcess::stop(int signal) {
+int ServerProcess::stop(int signal, std::chrono::milliseconds limit) {
     if (pid_ <= 0)
         return -1;
     kill(pid_, signal);
-    const int status = waitFor(pid_, std::chrono::seconds(10));
+    const int status = waitFor(pid_, limit);
     pid_ = -1;
     return status;
 }

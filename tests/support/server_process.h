@@ -54,8 +54,8 @@ public:
     const std::vector<int>& ports() const { return ports_; }
     pid_t pid() const { return pid_; }
     /// Sends `signal` and waits for the end; the exit status, or -1 when
-    /// ended by a signal or not within 10 s.
-    int stop(int signal);
+    /// ended by a signal or not within `limit` (then killed).
+    int stop(int signal, std::chrono::milliseconds limit = std::chrono::seconds(10));
     /// What it wrote to standard error so far.
     std::string errors() const;
 
