@@ -353,7 +353,8 @@ TEST(ReleaseReply, TheDrawIsFixedAndARolloutOfItsPercentageLeavesItOut) {
                  {"4\xcb\x00\x71"sv, 18},
                  {"6\x20\x01\x0d\xb8\x00\x01"sv, 90},
                  {"4\xc0\xa8\x01"sv, 24},
-                 {"4\x08\x08\x08"sv, 26}};
+                 {"4\x08\x08\x08"sv, 26},
+                 {"4\xc6\x00\x10"sv, 0}}; // in a rollout of 1 %
     ReleaseReply reply;
     const Agent agent{"1.06", Platform::Windows};
     for (const auto& c : cases) {
