@@ -539,8 +539,9 @@ TEST(NginxRecipes, ToolsAndLookupPageThroughNginx) {
             EXPECT_EQ(statusOf(reply), status) << recipes[i].prefix << "\n"
                                                << request.substr(0, 200) << "\n"
                                                << reply << nginx.log();
-            if (request.find(served) != std::string::npos) // plain HTTP passes it too
+            if (request.find(served) != std::string::npos) { // plain HTTP passes it too
                 EXPECT_TRUE(bodyOf(reply) == file) << request;
+            }
             if (request.find("/comment HTTP") != std::string::npos) { // the thanks, prefixed
                 EXPECT_NE(reply.find("\r\nLocation: /pelvoran/thanks\r\n"), std::string::npos)
                     << reply;
@@ -580,8 +581,9 @@ TEST(NginxRecipes, ToolsAndLookupPageThroughNginx) {
             const auto [status, out] = ran(dir.path(), argv);
             EXPECT_EQ(status, 0) << f.address << ": " << out << nginx.log();
             EXPECT_EQ(out, f.status) << f.address << nginx.log();
-            if (*f.status == '2')
+            if (*f.status == '2') {
                 EXPECT_TRUE(fileBytes(got) == file) << f.address;
+            }
         }
         const std::string plain = httpExchange(tlsPort, get(prefix + served));
         EXPECT_EQ(statusOf(plain), 400) << plain;
