@@ -54,15 +54,15 @@ build_limit=1800
 suites_limit=1800
 mutate_limit=600
 
-# The file being mutated and the copy of its original: put back on any exit.
+# The file being mutated and its unmutated copy: put back on any exit.
 mutating=
-original=
+unmutated=
 child=
 restore() {
-    if [ -n "$mutating" ] && [ -f "$original" ]; then
-        cp "$original" "$mutating" # a new time: the next build compiles it again
-        if cmp -s "$original" "$mutating"; then
-            rm -f "$original" "${original%.original}.path"
+    if [ -n "$mutating" ] && [ -f "$unmutated" ]; then
+        cp "$unmutated" "$mutating" # a new time: the next build compiles it again
+        if cmp -s "$unmutated" "$mutating"; then
+            rm -f "$unmutated" "${unmutated%.unmutated}.path"
         fi
         mutating=
     fi
@@ -90,17 +90,17 @@ bounded() {
     return $status
 }
 
-mkdir -p "$build/survivors" "$build/work"
+mkdir -p "$build/survivors" "$build/scratch"
 # One run at a time: two would build and mutate over each other.
-exec 9>"$build/work/lock"
+exec 9>"$build/scratch/lock"
 flock -n 9 || { echo "another scripts/mutants.sh runs on $build" >&2; exit 1; }
 # A run killed where no trap could restore (SIGKILL, a power cut) left its
-# copy: the original comes back first.
-for saved in "$build"/work/*.original; do
+# copy: the unmutated source comes back first.
+for saved in "$build"/scratch/*.unmutated; do
     [ -f "$saved" ] || continue
-    source_file=$(<"${saved%.original}.path")
+    source_file=$(<"${saved%.unmutated}.path")
     echo "== putting back $source_file, left mutated by an earlier run"
-    cp "$saved" "$source_file" && rm -f "$saved" "${saved%.original}.path"
+    cp "$saved" "$source_file" && rm -f "$saved" "${saved%.unmutated}.path"
 done
 
 if [ ! -f "$build/build.ninja" ]; then
@@ -228,7 +228,7 @@ for file in "${files[@]}"; do
         continue
     fi
     id=$(echo "$file" | tr '/' '_')
-    work=$build/work/$id
+    work=$build/scratch/$id
     rm -rf "$work" && mkdir -p "$work/mutants"
     rm -f "$build/survivors/$id".*
 
@@ -253,11 +253,11 @@ for file in "${files[@]}"; do
     mapfile -t targets < <(printf '%s\n' "${targets[@]}" | sort -u)
     all_suites=$(IFS='|'; echo "${suites[*]}")
 
-    echo "== $file: the original, built and tested first"
+    echo "== $file: unmutated, built and tested first"
     if ! bounded $first_build_limit cmake --build "$build" -j2 --target "${targets[@]}" \
         >"$work/build.log" 2>&1; then
         tail -n 30 "$work/build.log" >&2
-        echo "== $file: the original does not build: no mutant of it is tested" >&2
+        echo "== $file: the unmutated file does not build: no mutant of it is tested" >&2
         status=1
         continue
     fi
@@ -267,7 +267,7 @@ for file in "${files[@]}"; do
             >"$work/ctest.log" 2>&1; then
         end_leftovers
         tail -n 30 "$work/ctest.log" >&2
-        echo "== $file: the suites ($all_suites) fail or are missing on the original:" \
+        echo "== $file: the suites ($all_suites) fail or are missing on the unmutated file:" \
             "its mutants cannot be judged" >&2
         status=1
         continue
@@ -287,10 +287,10 @@ for file in "${files[@]}"; do
     total=$(grep -c . "$work/drawn" || true)
     echo "   $(written_mutants "$work/mutate.log" | wc -l) written, $total drawn"
 
-    cp "$file" "$work/original.cpp"
-    original=$build/work/$id.original
-    cp "$file" "$original"
-    echo "$file" >"$build/work/$id.path"
+    cp "$file" "$work/unmutated.cpp"
+    unmutated=$build/scratch/$id.unmutated
+    cp "$file" "$unmutated"
+    echo "$file" >"$build/scratch/$id.path"
     mutating=$file
     k=0
     while read -r number line mutant; do
@@ -305,7 +305,7 @@ for file in "${files[@]}"; do
         elif bounded $suites_limit ctest --test-dir "$build" -R "${fn_suites[$fn]}" \
             --timeout 120 -j2 >"$work/ctest.log" 2>&1; then
             verdict=survived
-            diff -u --label "a/$file" --label "b/$file" "$work/original.cpp" "$work/$mutant" \
+            diff -u --label "a/$file" --label "b/$file" "$work/unmutated.cpp" "$work/$mutant" \
                 >"$build/survivors/$id.${fn//::/.}.$number.diff" || true
         else
             # By the suites that failed ("  14 - ReleaseReply (Failed)"), or
@@ -315,13 +315,13 @@ for file in "${files[@]}"; do
             verdict="killed by ${failed:-the time limit}"
         fi
         end_leftovers
-        cp "$original" "$file"
+        cp "$unmutated" "$file"
         case $verdict in
         killed*) killed[$fn]=$((killed[$fn] + 1)) ;;
         survived) survived[$fn]=$((survived[$fn] + 1)) ;;
         stillborn) stillborn[$fn]=$((stillborn[$fn] + 1)) ;;
         esac
-        changed=$(diff "$work/original.cpp" "$work/$mutant" | sed -n 's/^> *//p' | head -n 1 || true)
+        changed=$(diff "$work/unmutated.cpp" "$work/$mutant" | sed -n 's/^> *//p' | head -n 1 || true)
         printf '   [%d/%d] %s:%s %s: %s | %s\n' "$k" "$total" "$file" "$line" "$fn" "$verdict" \
             "$changed"
     done <"$work/drawn"
