@@ -3,7 +3,7 @@
 // upgrading an installed one, by dpkg and apt in such a namespace; and the
 // nginx server blocks of the publisher's guide, through Debian's nginx in
 // front of the real server.
-#include "server/store/sqlite_support.h"
+#include "server/engine/sqlite_support.h"
 #include "tests/support/raw_database.h"
 #include "tests/support/server_process.h"
 

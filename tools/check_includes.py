@@ -14,7 +14,7 @@ import re
 import sys
 
 # Each room may include the rooms before it, never those after.
-ORDER = ["support", "release", "store", "comments", "notify", "http", "pages", "admin",
+ORDER = ["support", "release", "engine", "store", "upkeep", "comments", "notify", "http", "pages", "admin",
          "daemon", "cli"]
 
 INCLUDE = re.compile(r'^\s*#\s*include\s+"server/([^"]+)"', re.M)

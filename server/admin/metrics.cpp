@@ -1,8 +1,8 @@
 #include "server/admin/metrics.h"
 
-#include "server/store/backups.h"
 #include "server/store/store.h"
 #include "server/support/state_files.h"
+#include "server/upkeep/backups.h"
 
 #include <algorithm>
 #include <filesystem>

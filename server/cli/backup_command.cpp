@@ -1,12 +1,12 @@
 #include "server/cli/command_line.h"
 #include "server/cli/command_support.h"
 #include "server/cli/state_dir.h"
-#include "server/store/backups.h"
-#include "server/store/sqlite_support.h"
+#include "server/engine/sqlite_support.h"
 #include "server/support/error_text.h"
 #include "server/support/fd.h"
 #include "server/support/files.h"
 #include "server/support/state_files.h"
+#include "server/upkeep/backups.h"
 
 #include <algorithm>
 #include <cerrno>

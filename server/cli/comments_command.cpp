@@ -2,12 +2,12 @@
 #include "server/cli/command_support.h"
 #include "server/cli/state_dir.h"
 #include "server/comments/comment_export.h"
-#include "server/store/backups.h"
 #include "server/store/store.h"
 #include "server/support/error_text.h"
 #include "server/support/state_files.h"
 #include "server/support/terminal_text.h"
 #include "server/support/time_text.h"
+#include "server/upkeep/backups.h"
 
 #include <cerrno>
 #include <charconv>

@@ -6,7 +6,6 @@
 #include "server/comments/comment_export.h"
 #include "server/release/release_signing.h"
 #include "server/release/update_key.h"
-#include "server/store/backups.h"
 #include "server/store/store.h"
 #include "server/support/digest.h"
 #include "server/support/error_text.h"
@@ -16,6 +15,7 @@
 #include "server/support/state_files.h"
 #include "server/support/terminal_text.h"
 #include "server/support/time_text.h"
+#include "server/upkeep/backups.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -3,6 +3,7 @@
 #include "server/cli/command_support.h"
 #include "server/store/store.h"
 #include "server/support/fd.h"
+#include "server/upkeep/database_checks.h"
 
 #include <functional>
 #include <memory>

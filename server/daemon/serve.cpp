@@ -3,17 +3,15 @@
 #include "server/admin/admin_site.h"
 #include "server/admin/metrics.h"
 #include "server/daemon/site.h"
+#include "server/engine/store_time.h"
 #include "server/http/download.h"
 #include "server/http/http_listener.h"
 #include "server/http/limits.h"
 #include "server/http/web.h"
 #include "server/notify/notifier.h"
 #include "server/release/release_reply.h"
-#include "server/store/backups.h"
 #include "server/store/comment_writer.h"
-#include "server/store/health.h"
 #include "server/store/store.h"
-#include "server/store/store_time.h"
 #include "server/store/use_counter.h"
 #include "server/support/error_text.h"
 #include "server/support/fd.h"
@@ -22,6 +20,8 @@
 #include "server/support/state_files.h"
 #include "server/support/time_text.h"
 #include "server/support/worker.h"
+#include "server/upkeep/backups.h"
+#include "server/upkeep/health.h"
 
 #include <algorithm>
 #include <array>

@@ -12,9 +12,9 @@
 #include "server/release/agent.h"
 #include "server/release/release_reply.h"
 #include "server/store/comment_writer.h"
-#include "server/store/health.h"
 #include "server/store/use_counter.h"
 #include "server/support/time_text.h"
+#include "server/upkeep/health.h"
 
 #include "net/comment_post.h"
 #include "net/wire.h"

@@ -1,7 +1,7 @@
 #include "server/store/audit_log.h"
 
-#include "server/store/sql.h"
-#include "server/store/store_time.h"
+#include "server/engine/sql.h"
+#include "server/engine/store_time.h"
 
 namespace pelvoran::server {
 

@@ -1,9 +1,9 @@
 #include "server/store/database.h"
 
-#include "server/store/postgres.h"
-#include "server/store/postgres_schema.h"
-#include "server/store/sqlite_support.h"
-#include "server/store/transaction.h"
+#include "server/engine/postgres.h"
+#include "server/engine/postgres_schema.h"
+#include "server/engine/sqlite_support.h"
+#include "server/engine/transaction.h"
 
 namespace pelvoran::server {
 namespace {

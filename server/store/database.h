@@ -1,12 +1,12 @@
 #pragma once
 
+#include "server/engine/store_time.h"
 #include "server/store/audit_log.h"
 #include "server/store/comment_store.h"
 #include "server/store/download_store.h"
 #include "server/store/outbox_store.h"
 #include "server/store/release_store.h"
 #include "server/store/session_store.h"
-#include "server/store/store_time.h"
 #include "server/store/use_store.h"
 
 #include <chrono>

@@ -1,7 +1,7 @@
 #include "server/store/download_store.h"
 
-#include "server/store/sql.h"
-#include "server/store/transaction.h"
+#include "server/engine/sql.h"
+#include "server/engine/transaction.h"
 #include "server/support/digest.h"
 #include "server/support/error_text.h"
 #include "server/support/fd.h"

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "server/engine/store_time.h"
 #include "server/store/comment_store.h"
-#include "server/store/store_time.h"
 
 #include <chrono>
 #include <cstdint>

@@ -1,8 +1,8 @@
 #include "server/store/release_store.h"
 
+#include "server/engine/sql.h"
+#include "server/engine/transaction.h"
 #include "server/store/audit_log.h"
-#include "server/store/sql.h"
-#include "server/store/transaction.h"
 
 namespace pelvoran::server {
 namespace {

@@ -1,7 +1,7 @@
 #include "server/store/session_store.h"
 
-#include "server/store/sql.h"
-#include "server/store/transaction.h"
+#include "server/engine/sql.h"
+#include "server/engine/transaction.h"
 
 namespace pelvoran::server {
 namespace {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "server/store/store_time.h"
+#include "server/engine/store_time.h"
 
 #include <cstddef>
 #include <string>

@@ -11,10 +11,10 @@
 #include "server/http/routes.h"
 #include "server/release/release_reply.h"
 #include "server/store/comment_writer.h"
-#include "server/store/health.h"
 #include "server/store/store.h"
 #include "server/store/use_counter.h"
 #include "server/support/state_files.h"
+#include "server/upkeep/health.h"
 #include "tests/support/raw_database.h"
 #include "tests/support/server_process.h"
 

@@ -1,4 +1,4 @@
-#include "server/store/postgres.h"
+#include "server/engine/postgres.h"
 
 #include <libpq-fe.h>
 

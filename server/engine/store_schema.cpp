@@ -1,4 +1,4 @@
-#include "server/store/sqlite_support.h"
+#include "server/engine/sqlite_support.h"
 
 #include <iterator>
 

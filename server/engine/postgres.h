@@ -3,8 +3,8 @@
 // The store on PostgreSQL, through libpq: what the store's files share of
 // it, and no file outside the store sees.
 
-#include "server/store/sql.h"
-#include "server/store/store_time.h"
+#include "server/engine/sql.h"
+#include "server/engine/store_time.h"
 
 #include <atomic>
 #include <chrono>

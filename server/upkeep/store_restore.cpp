@@ -1,10 +1,11 @@
-#include "server/store/store_restore.h"
+#include "server/upkeep/store_restore.h"
 
+#include "server/engine/postgres.h"
+#include "server/engine/postgres_schema.h"
+#include "server/engine/sqlite_copy.h"
+#include "server/engine/sqlite_support.h"
+#include "server/engine/transaction.h"
 #include "server/store/database.h"
-#include "server/store/postgres.h"
-#include "server/store/postgres_schema.h"
-#include "server/store/sqlite_support.h"
-#include "server/store/transaction.h"
 
 #include <algorithm>
 #include <map>
@@ -17,22 +18,6 @@ namespace {
 /// keys and tokens are a few hundred bytes.
 constexpr std::size_t kMaxStateFiles = 16;
 constexpr std::int64_t kMaxStateFileBytes = 64 * 1024;
-
-/// `name` as an SQL identifier.
-std::string quoted(const std::string& name) {
-    std::string out = "\"";
-    for (const char c : name) {
-        if (c == '"')
-            out += '"';
-        out += c;
-    }
-    return out + "\"";
-}
-
-void exec(sqlite3* db, const std::string& sql) {
-    if (const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr); rc != SQLITE_OK)
-        throw StoreError(sqliteErrorText(db, rc));
-}
 
 /// The URI of a backup read as it is: nothing else writes it, so no lock is
 /// taken and no journal read or left beside it.
@@ -81,147 +66,7 @@ bool plainTable(sqlite3* db, const std::string& schema, const std::string& name,
     return true;
 }
 
-/// The names of the tables of `schema` that are not SQLite's own, in the
-/// order they were made.
-std::vector<std::string> tablesOf(sqlite3* db, const std::string& schema,
-                                  const std::string& condition = "") {
-    Statement s(db, ("SELECT name FROM " + schema +
-                     ".sqlite_schema WHERE type = 'table' AND name NOT LIKE 'sqlite\\_%' "
-                     "ESCAPE '\\' " +
-                     condition + " ORDER BY rowid")
-                        .c_str());
-    std::vector<std::string> names;
-    while (s.step())
-        names.push_back(s.text(0));
-    return names;
-}
-
-/// Gives, in the table `table` of the main schema, only numbers above `number`.
-void raiseSequence(sqlite3* db, const std::string& table, std::int64_t number) {
-    Statement add(db, "INSERT INTO main.sqlite_sequence (name, seq) SELECT ?1, 0 WHERE NOT "
-                      "EXISTS (SELECT 1 FROM main.sqlite_sequence WHERE name = ?1)");
-    add.bind(1, table);
-    add.step();
-    Statement raise(db, "UPDATE main.sqlite_sequence SET seq = max(seq, ?) WHERE name = ?");
-    raise.bind(1, number);
-    raise.bind(2, table);
-    raise.step();
-}
-
-/// A table's columns as this server's SQLite schema declares them, and
-/// whether each is INTEGER, TEXT or BLOB.
-struct Column {
-    std::string name;
-    std::string type;
-};
-
-std::vector<Column> columnsOf(sqlite3* db, const std::string& table) {
-    Statement info(db, "SELECT name, upper(type) FROM pragma_table_info(?, 'main')");
-    info.bind(1, table);
-    std::vector<Column> columns;
-    while (info.step())
-        columns.push_back({info.text(0), info.text(1)});
-    return columns;
-}
-
-std::string columnList(const std::vector<Column>& columns) {
-    std::string list;
-    for (const Column& c : columns)
-        list += (list.empty() ? "" : ", ") + quoted(c.name);
-    return list;
-}
-
-/// Binds column `at` of the row `from` is on to parameter `to` of `into`,
-/// as the column's type says.
-void bindColumn(Statement& into, int to, Statement& from, int at, const Column& column) {
-    if (column.type == "INTEGER")
-        into.bind(to, from.integer(at));
-    else if (column.type == "BLOB")
-        into.bindBlob(to, from.text(at));
-    else
-        into.bind(to, from.text(at));
-}
-
-/// A column's value on its way into PostgreSQL: INTEGER's number, or the
-/// bytes of TEXT and BLOB.
-struct Value {
-    std::int64_t integer = 0;
-    std::string bytes;
-};
-
-void bindValue(Statement& into, int to, const Column& column, const Value& value) {
-    if (column.type == "INTEGER")
-        into.bind(to, value.integer);
-    else if (column.type == "BLOB")
-        into.bindBlob(to, value.bytes);
-    else
-        into.bind(to, value.bytes);
-}
-
-/// Rows sent to PostgreSQL in one INSERT, and the bytes that end a batch
-/// sooner (a served file's chunks are 1 MiB each).
-constexpr int kRowsPerInsert = 200;
-constexpr std::size_t kBytesPerInsert = 8 * 1024 * 1024;
-
 } // namespace
-
-void copyPostgresInto(Connection& pg, const std::string& path) {
-    SqliteConnection out = openConnection(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
-    sqlite3* raw = out.get();
-    {
-        Transaction schema(out);
-        for (const char* migration : schemaMigrations())
-            exec(raw, migration);
-        exec(raw, "PRAGMA user_version=" + std::to_string(knownSchemaVersion()));
-        schema.commit();
-    }
-    // One snapshot for every table; a cursor, so that memory holds a few
-    // rows at a time whatever the tables hold.
-    pg.exec("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
-    try {
-        Transaction rows(out);
-        for (const std::string& table : tablesOf(raw, "main")) {
-            const std::vector<Column> columns = columnsOf(raw, table);
-            const std::string list = columnList(columns);
-            std::string marks;
-            for (std::size_t i = 0; i < columns.size(); ++i)
-                marks += i == 0 ? "?" : ", ?";
-            Statement insert(raw, ("INSERT INTO main." + quoted(table) + " (" + list +
-                                   ") VALUES (" + marks + ")")
-                                      .c_str());
-            pg.exec("DECLARE pelvoran_copy NO SCROLL CURSOR FOR SELECT " + list + " FROM " +
-                    quoted(table));
-            Statement fetch(pg, "FETCH 64 FROM pelvoran_copy");
-            for (bool more = true; more;) {
-                more = false;
-                while (fetch.step()) {
-                    more = true;
-                    for (std::size_t i = 0; i < columns.size(); ++i)
-                        bindColumn(insert, static_cast<int>(i + 1), fetch, static_cast<int>(i),
-                                   columns[i]);
-                    insert.step();
-                    insert.reset();
-                }
-                fetch.reset();
-            }
-            pg.exec("CLOSE pelvoran_copy");
-        }
-        // The highest number each table ever gave, above those of rows
-        // deleted since.
-        for (const std::string& table : tablesOf(raw, "main", "AND sql LIKE '%AUTOINCREMENT%'")) {
-            Statement last(pg, "SELECT coalesce(pg_sequence_last_value(pg_get_serial_sequence(?, "
-                               "'id')::regclass), 0)");
-            last.bind(1, table);
-            last.step();
-            raiseSequence(raw, table, last.integer(0));
-        }
-        rows.commit();
-        pg.exec("COMMIT");
-    } catch (...) {
-        pg.rollbackQuietly();
-        throw;
-    }
-}
 
 std::map<std::string, std::int64_t> loadIntoPostgres(const std::string& rebuilt,
                                                      const std::string& location, bool replace,

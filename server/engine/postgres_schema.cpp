@@ -1,6 +1,6 @@
-#include "server/store/postgres_schema.h"
+#include "server/engine/postgres_schema.h"
 
-#include "server/store/sql.h"
+#include "server/engine/sql.h"
 
 namespace pelvoran::server {
 namespace {

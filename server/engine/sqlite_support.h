@@ -4,7 +4,7 @@
 // sees: its connections, the publisher's words for its errors, its checks,
 // and the newest schema this server knows.
 
-#include "server/store/sql.h"
+#include "server/engine/sql.h"
 
 #include <sqlite3.h>
 

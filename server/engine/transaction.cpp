@@ -1,6 +1,6 @@
-#include "server/store/transaction.h"
+#include "server/engine/transaction.h"
 
-#include "server/store/sql.h"
+#include "server/engine/sql.h"
 
 namespace pelvoran::server {
 

@@ -6,8 +6,8 @@
 // column. A statement's SQL is what both engines understand; where they
 // differ, a store asks its connection's engine().
 
-#include "server/store/store_error.h"
-#include "server/store/store_time.h"
+#include "server/engine/store_error.h"
+#include "server/engine/store_time.h"
 
 #include "platform/text.h"
 

@@ -1,7 +1,7 @@
-#include "server/store/health.h"
+#include "server/upkeep/health.h"
 
+#include "server/engine/store_error.h"
 #include "server/store/database.h"
-#include "server/store/store_error.h"
 #include "server/support/error_text.h"
 #include "server/support/log.h"
 #include "server/support/state_files.h"

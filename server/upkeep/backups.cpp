@@ -1,6 +1,6 @@
-#include "server/store/backups.h"
+#include "server/upkeep/backups.h"
 
-#include "server/store/sqlite_support.h"
+#include "server/engine/sqlite_support.h"
 #include "server/store/store.h"
 #include "server/support/digest.h"
 #include "server/support/error_text.h"
@@ -8,6 +8,7 @@
 #include "server/support/files.h"
 #include "server/support/log.h"
 #include "server/support/state_files.h"
+#include "server/upkeep/database_checks.h"
 
 #include "platform/hex.h"
 

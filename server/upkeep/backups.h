@@ -3,6 +3,7 @@
 #include "server/store/store.h"
 #include "server/support/clock.h"
 #include "server/support/worker.h"
+#include "server/upkeep/store_restore.h"
 
 #include <memory>
 #include <string>
