@@ -3,6 +3,7 @@
 // a database that cannot be used or has a damaged index, files kept for
 // their owner alone, deleted comments, and what serve says as it starts.
 #include "server/cli/cli_texts.h"
+#include "server/comments/comments_texts.h"
 #include "tests/support/server_harness.h"
 #include "tests/support/server_process.h"
 
@@ -24,6 +25,7 @@
 using namespace pelvoran::test;
 using namespace std::chrono_literals;
 namespace cli_text = pelvoran::server::cli_text;
+namespace comments_text = pelvoran::server::comments_text;
 
 namespace {
 
@@ -247,10 +249,12 @@ TEST(ServerModeration, DeletedCommentsLeaveNoByteBehind) {
                   .find("留言已收到"),
               std::string::npos);
     const CommandResult list = runServerCommand({"comments", "list", "--state", dir});
-    EXPECT_NE(list.out.find(std::string("网页  ") + cli_text::kFlagged + "\n    Xq7Zk-bot"),
+    EXPECT_NE(list.out.find(comments_text::kFromWebName + std::string("  ") + cli_text::kFlagged +
+                            "\n    Xq7Zk-bot"),
               std::string::npos)
         << list.out;
-    EXPECT_NE(list.out.find(std::string("桌面工具  ") + cli_text::kUnread + "\n    stays-Pw3"),
+    EXPECT_NE(list.out.find(comments_text::kFromDesktopName + std::string("  ") +
+                            cli_text::kUnread + "\n    stays-Pw3"),
               std::string::npos)
         << list.out;
 
@@ -261,13 +265,16 @@ TEST(ServerModeration, DeletedCommentsLeaveNoByteBehind) {
     EXPECT_EQ(exported(dir).size(), 4u) << "a refused delete took something";
     // Each deleted comment is shown, its first line cut short: a mistyped
     // number is seen at once.
+    const std::string fromDesktop = "  " + std::string(comments_text::kFromDesktopName) + "  ";
+    const std::string fromWeb = "  " + std::string(comments_text::kFromWebName) + "  ";
     const struct {
         std::vector<std::string> numbers;
         std::vector<std::string> said; // in this order, times between
-    } deletions[] = {{{"1", "2", "1"},
-                      {cli_text::deletedComments(2) + "\n  #1  ", "  桌面工具  Xq7Zk-short\n  #2  ",
-                       "  桌面工具  " + longText.substr(0, 60) + "…\n"}},
-                     {{"4"}, {cli_text::deletedComments(1) + "\n  #4  ", "  网页  Xq7Zk-bot\n"}}};
+    } deletions[] = {
+        {{"1", "2", "1"},
+         {cli_text::deletedComments(2) + "\n  #1  ", fromDesktop + "Xq7Zk-short\n  #2  ",
+          fromDesktop + longText.substr(0, 60) + "…\n"}},
+        {{"4"}, {cli_text::deletedComments(1) + "\n  #4  ", fromWeb + "Xq7Zk-bot\n"}}};
     for (const auto& d : deletions) {
         std::vector<std::string> command = {"comments", "delete", "--state", dir};
         command.insert(command.end(), d.numbers.begin(), d.numbers.end());
