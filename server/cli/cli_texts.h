@@ -106,6 +106,7 @@ inline std::string sinceNoSuchDay(const std::string& date) {
 inline std::string cannotWriteOut(const std::string& why) {
     return "无法写出：" + why;
 }
+/// A time or a source that was not recorded.
 inline constexpr char kUnknown[] = "不详";
 
 // serve: its options and its sockets.
