@@ -3,6 +3,7 @@
 // upgrading an installed one, by dpkg and apt in such a namespace; and the
 // nginx server blocks of the publisher's guide, through Debian's nginx in
 // front of the real server.
+#include "server/cli/cli_texts.h"
 #include "server/engine/sqlite_support.h"
 #include "tests/support/raw_database.h"
 #include "tests/support/server_process.h"
@@ -23,6 +24,7 @@
 
 using namespace pelvoran::test;
 using namespace std::chrono_literals;
+namespace cli_text = pelvoran::server::cli_text;
 
 namespace {
 
@@ -150,14 +152,16 @@ TEST(MaintainerScripts, WithoutSystemdTheServerIsNotRoot) {
         const char* name;
         const char* state; // serve's --state
         bool given;        // to the system user; else root's, serve staying root
-        const char* said;  // in serve's errors, or ""
+        std::string said;  // in serve's errors, or ""
     } serves[] = {
         {"packaged", "/var/lib/pelvoran-server", true, ""},
         {"made", "/var/lib/made", true,
-         "新建了状态目录 /var/lib/made（空的，属于用户 pelvoran-server）"},
+         cli_text::stateCreatedEmpty("/var/lib/made", cli_text::ownedByUser("pelvoran-server"))},
         {"closed", "/var/lib/closed/made", false,
-         "新建了状态目录 /var/lib/closed/made（空的，属于 root：用户 pelvoran-server 进不了目录 "
-         "/var/lib/closed，没有交给它）"},
+         cli_text::stateCreatedEmpty(
+             "/var/lib/closed/made",
+             cli_text::kOwnedByRoot +
+                 cli_text::notGivenToServiceUser("pelvoran-server", "/var/lib/closed"))},
     };
     // Each serve started by root: the last line it printed (the admin
     // pages), its uid, its state directory, its exit status after SIGTERM.
@@ -207,7 +211,7 @@ TEST(MaintainerScripts, WithoutSystemdTheServerIsNotRoot) {
         EXPECT_TRUE(fileBytes(name + ".admin").starts_with("管理页面：http://127.0.0.1:"))
             << c.name << ": " << fileBytes(name + ".admin");
         EXPECT_EQ(err.find("root") == std::string::npos, c.given) << c.name << ": " << err;
-        EXPECT_EQ(err.find("新建了状态目录") != std::string::npos, *c.said != '\0') << err;
+        EXPECT_EQ(err.find("新建了状态目录") != std::string::npos, !c.said.empty()) << err;
         EXPECT_NE(err.find(c.said), std::string::npos) << c.name << ": " << err;
         EXPECT_EQ(fileBytes(name + ".status"), "0\n") << c.name << ": " << err;
     }

@@ -5,6 +5,7 @@
 // answered 503 within the busy timeout and /healthz says why, and a second
 // try of it is not stored twice; the commands on the state directory then
 // work on the same database.
+#include "server/cli/cli_texts.h"
 #include "tests/support/driver_process.h"
 #include "tests/support/postgres_cluster.h"
 #include "tests/support/raw_database.h"
@@ -27,6 +28,7 @@
 
 using namespace pelvoran::test;
 using namespace std::chrono_literals;
+namespace cli_text = pelvoran::server::cli_text;
 
 namespace {
 
@@ -422,9 +424,11 @@ TEST(ServerOnPostgres, BackupAndRestoreMoveBetweenTheStores) {
     const CommandResult into =
         runServerCommand({"restore", files.path() + "/from-sqlite.sqlite", "--database", uri});
     ASSERT_EQ(into.status, 0) << into.err;
-    EXPECT_NE(into.out.find("留言 2 条，发布记录 1 条，操作记录 4 条，通知接收方 1 条"),
-              std::string::npos)
-        << into.out;
+    const std::string counted = cli_text::tableRows(cli_text::kCommentsTable, 2) + "，" +
+                                cli_text::tableRows(cli_text::kReleaseHistoryTable, 1) + "，" +
+                                cli_text::tableRows(cli_text::kAuditLogTable, 4) + "，" +
+                                cli_text::tableRows(cli_text::kRecipientsTable, 1);
+    EXPECT_NE(into.out.find(counted), std::string::npos) << into.out;
     EXPECT_EQ(RawStore(uri).scalar("SELECT count(*) FROM admin_sessions"), 0)
         << "a session or sign-in code of the backup came back";
     const CommandResult again =

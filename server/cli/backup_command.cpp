@@ -1,3 +1,4 @@
+#include "server/cli/cli_texts.h"
 #include "server/cli/command_line.h"
 #include "server/cli/command_support.h"
 #include "server/cli/state_dir.h"
@@ -38,7 +39,7 @@ BackupTarget backupTarget(const std::string& file) {
     const fs::path path(file);
     BackupTarget t{file, Fd(), true, path.filename().string(), ""};
     if (t.name.empty() || t.name == "." || t.name == "..")
-        throw UsageError{"backup：" + file + " 须为文件的路径，而不是目录", false};
+        throw UsageError{cli_text::backupIsDirectory(file), false};
     const std::string parent = path.has_parent_path() ? path.parent_path().string() : ".";
     t.parent = parent;
     t.dir = Fd(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -47,10 +48,11 @@ BackupTarget backupTarget(const std::string& file) {
         t.canSync = false;
     }
     if (t.dir.get() < 0)
-        throw std::runtime_error("backup：无法打开目录 " + parent + "：" + systemErrorText(errno));
+        throw std::runtime_error(
+            cli_text::backupCannotOpenDirectory(parent, systemErrorText(errno)));
     struct stat st {};
     if (::fstatat(t.dir.get(), t.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
-        throw UsageError{"backup：" + file + " 已存在，不会覆盖", false};
+        throw UsageError{cli_text::backupExists(file), false};
     return t;
 }
 
@@ -61,12 +63,9 @@ void refuseDamaged(Database& db, const StateDir& state) {
     if (problems.empty())
         return;
     throw std::runtime_error(
-        "backup：数据库文件 " + databasePath(state.shown) + " 已损坏（" + problems.front() +
-        "），没有备份。" +
-        (indexesOnly(problems) ? "损坏只涉及索引，表中的数据完好：重启服务（sudo systemctl restart "
-                                 "pelvoran-server）会重建索引，之后再备份。"
-                               : "请从 " + state.shown + "/" + kBackupsDir +
-                                     " 中的备份恢复（pelvoran-server restore）。"));
+        cli_text::databaseDamaged(databasePath(state.shown), problems.front()) +
+        (indexesOnly(problems) ? std::string(cli_text::kOnlyIndexesDamaged)
+                               : cli_text::restoreFromDaily(state.shown + "/" + kBackupsDir)));
 }
 
 /// Says which files of the state directory the backup holds, and that one
@@ -82,10 +81,9 @@ void saySideFiles(const BackupTarget& target) {
     for (const auto& name : names)
         joined += (joined.empty() ? "" : "、") + name;
     if (!joined.empty())
-        say(stdout, "备份中还有状态目录中的 " + joined + "，恢复时一并放回。");
+        say(stdout, cli_text::backupHoldsFiles(joined));
     if (std::find(names.begin(), names.end(), kUpdatePrivateKeyFile) != names.end())
-        say(stdout, "备份中含有签名私钥 " + std::string(kUpdatePrivateKeyFile) +
-                        "：请像保管私钥本身一样保管这个备份文件，不要放在别人能读到的地方。");
+        say(stdout, cli_text::backupHoldsPrivateKey(kUpdatePrivateKeyFile));
 }
 
 } // namespace
@@ -96,7 +94,7 @@ void saySideFiles(const BackupTarget& target) {
 int backupCommand(const std::vector<std::string>& args) {
     const Parsed p = parse(args, {"--state", "--database"});
     if (p.words.size() < 2)
-        throw UsageError{"backup 需要目标文件名"};
+        throw UsageError{cli_text::kBackupNeedsFile};
     expectWords(p, 2);
     const BackupTarget target = backupTarget(p.words[1]);
     StateDir state = findState(p, StateUse::Existing);
@@ -110,8 +108,8 @@ int backupCommand(const std::vector<std::string>& args) {
         out = Fd(::openat(target.dir.get(), temp.c_str(),
                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (out.get() < 0 && (errno != EEXIST || attempt == 100))
-            throw std::runtime_error("backup：无法创建 " + target.shown + " 的临时文件：" +
-                                     systemErrorText(errno));
+            throw std::runtime_error(
+                cli_text::cannotCreateBackupTemp(target.shown, systemErrorText(errno)));
     }
     const auto removeTemp = [&] {
         ::unlinkat(target.dir.get(), temp.c_str(), 0);
@@ -152,11 +150,11 @@ int backupCommand(const std::vector<std::string>& args) {
                 }
                 syncFile(out.get(), target.shown);
             } catch (const std::exception& e) {
-                throw std::runtime_error(std::string("backup：无法写入备份：") + e.what());
+                throw std::runtime_error(cli_text::cannotWriteBackup(e.what()));
             }
         });
         if (!out.close() && status == kExitOk)
-            throw std::runtime_error("backup：无法写入备份：" + systemErrorText(errno));
+            throw std::runtime_error(cli_text::cannotWriteBackup(systemErrorText(errno)));
     } catch (...) {
         removeTemp();
         throw;
@@ -170,17 +168,16 @@ int backupCommand(const std::vector<std::string>& args) {
         const int error = errno;
         removeTemp();
         if (error == EEXIST)
-            throw UsageError{"backup：" + target.shown + " 已存在，不会覆盖", false};
-        throw std::runtime_error("backup：无法创建 " + target.shown + "：" +
-                                 systemErrorText(error));
+            throw UsageError{cli_text::backupExists(target.shown), false};
+        throw std::runtime_error(
+            cli_text::cannotCreateBackup(target.shown, systemErrorText(error)));
     }
     if (target.canSync && ::fsync(target.dir.get()) != 0) {
         const int error = errno;
         ::unlinkat(target.dir.get(), target.name.c_str(), 0);
-        throw std::runtime_error("backup：无法把 " + target.shown + " 写入磁盘：" +
-                                 systemErrorText(error));
+        throw std::runtime_error(cli_text::cannotSyncBackup(target.shown, systemErrorText(error)));
     }
-    say(stdout, "已备份到 " + target.shown + "。");
+    say(stdout, cli_text::backedUp(target.shown));
     saySideFiles(target);
     return kExitOk;
 }

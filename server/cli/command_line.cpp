@@ -1,6 +1,7 @@
 #include "server/cli/command_line.h"
 
 #include "server/admin/admin_site.h"
+#include "server/cli/cli_texts.h"
 #include "server/cli/command_support.h"
 #include "server/cli/state_dir.h"
 #include "server/comments/comment_export.h"
@@ -39,67 +40,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr char kUsage[] =
-    "用法：\n"
-    "  pelvoran-server serve   [--state DIR] [--listen HOST:PORT]... [--admin-listen HOST:PORT]"
-    " [--trusted-proxy ADDR]\n"
-    "                          [--public-prefix /PATH/]"
-    " [--comments-per-hour N] [--comment-bytes-per-hour SIZE]\n"
-    "                          [--max-connections N]"
-    " [--head-timeout SECONDS] [--body-timeout SECONDS]\n"
-    "                          [--idle-timeout SECONDS] [--min-body-rate SIZE]"
-    " [--body-budget SIZE]\n"
-    "                          [--busy-timeout MILLISECONDS]"
-    " [--admin-base-url URL] [--notify-retry-ms MILLISECONDS]\n"
-    "                          [--max-download-size SIZE]"
-    " [--database postgresql://…]\n"
-    "  pelvoran-server release show|clear|history|prune-files [--state DIR] [--database URI]"
-    " [--platform windows|linux]\n"
-    "  pelvoran-server release set [--state DIR] [--database URI] --version 1.06 --address URL "
-    "--date TEXT"
-    " --notes TEXT\n"
-    "                              [--sign-with KEYFILE | --signature SIG]\n"
-    "                              [--platform windows|linux] [--rollout PERCENT]\n"
-    "  pelvoran-server release set [--state DIR] [--database URI] --version 1.06 --file PATH "
-    "[--file-name NAME]"
-    " --date TEXT --notes TEXT\n"
-    "                              [--download-base URL] [--max-download-size SIZE]"
-    " [--sign-with KEYFILE | --signature SIG]\n"
-    "                              [--platform windows|linux] [--rollout PERCENT]\n"
-    "  pelvoran-server release rollout PERCENT [--state DIR] [--database URI] [--platform "
-    "windows|linux]\n"
-    "  pelvoran-server release halt [--state DIR] [--database URI] [--platform windows|linux]\n"
-    "  pelvoran-server release sign --key KEYFILE --version 1.06 --address URL --date TEXT"
-    " --notes TEXT\n"
-    "  pelvoran-server key create FILE [--state DIR]\n"
-    "  pelvoran-server key create --state DIR\n"
-    "  pelvoran-server key show [--state DIR]\n"
-    "  pelvoran-server comments list [--state DIR | --backup FILE] [--database URI] [--since "
-    "YYYY-MM-DD]\n"
-    "  pelvoran-server comments export [--state DIR | --backup FILE] [--database URI] [--format "
-    "jsonl|csv]"
-    " [--since YYYY-MM-DD]\n"
-    "  pelvoran-server comments delete ID... [--state DIR] [--database URI]\n"
-    "  pelvoran-server audit list [--state DIR] [--database URI] [--limit N]\n"
-    "  pelvoran-server notify add webhook URL --secret-file FILE [--flagged] [--state DIR] "
-    "[--database URI]\n"
-    "  pelvoran-server notify add email ADDRESS --smtp URL [--user USER --password-file FILE]\n"
-    "                          [--ca-file FILE] [--flagged] [--state DIR] [--database URI]\n"
-    "  pelvoran-server notify list|remove N|test N [--state DIR] [--database URI]\n"
-    "  pelvoran-server backup FILE [--state DIR] [--database URI]\n"
-    "  pelvoran-server restore FILE [--state DIR]\n"
-    "  pelvoran-server restore FILE --database postgresql://… [--replace]\n"
-    "  pelvoran-server admin-url [--state DIR]\n"
-    "  pelvoran-server --version\n"
-    "  pelvoran-server --help\n";
-
 /// The usage of the command `args` begins with (and of its subcommand,
-/// when one is named and known): kUsage's entries for it, each with the
+/// when one is named and known): the usage's entries for it, each with the
 /// lines that go on from it.
 std::string usageOf(const std::vector<std::string>& args) {
     std::vector<std::string> entries;
-    std::string_view rest = kUsage;
-    rest.remove_prefix(rest.find('\n') + 1); // "用法："
+    std::string_view rest = cli_text::kUsage;
+    rest.remove_prefix(rest.find('\n') + 1); // the heading
     while (!rest.empty()) {
         const std::size_t end = rest.find('\n') + 1;
         const std::string_view line = rest.substr(0, end);
@@ -140,7 +87,7 @@ std::string usageOf(const std::vector<std::string>& args) {
     std::string chosen = args.size() > 1 ? pick(true) : "";
     if (chosen.empty())
         chosen = pick(false);
-    return "用法：\n" + chosen;
+    return cli_text::kUsageHeading + chosen;
 }
 
 /// "/" or "/a/b/": a path of plain characters, between slashes.
@@ -178,7 +125,7 @@ std::vector<ListenSocket> systemdSockets() {
     char** names = nullptr;
     const int n = sd_listen_fds_with_names(1, &names);
     if (n < 0)
-        throw std::runtime_error("无法取得 systemd 传来的套接字：" + systemErrorText(-n));
+        throw std::runtime_error(cli_text::noSystemdSockets(systemErrorText(-n)));
     std::vector<ListenSocket> sockets;
     std::optional<std::string> stranger; // an empty name is a stranger too
     std::string unusable;
@@ -200,14 +147,11 @@ std::vector<ListenSocket> systemdSockets() {
         std::free(names[i]);
     std::free(names);
     if (stranger)
-        throw std::runtime_error((stranger->empty()
-                                      ? std::string("systemd 传来没有名字的套接字")
-                                      : "systemd 传来名为“" + *stranger + "”的套接字") +
-                                 "，本服务只接受名为 public 的：请在 pelvoran-server.socket 中保留 "
-                                 "FileDescriptorName=public");
+        throw std::runtime_error((stranger->empty() ? std::string(cli_text::kSystemdUnnamedSocket)
+                                                    : cli_text::systemdStrangerSocket(*stranger)) +
+                                 cli_text::kSystemdOnlyPublic);
     if (!unusable.empty())
-        throw std::runtime_error("systemd " + unusable +
-                                 "：pelvoran-server.socket 中只能用 ListenStream=");
+        throw std::runtime_error(cli_text::systemdUnusableSocket(unusable));
     return sockets;
 }
 
@@ -224,20 +168,18 @@ int serveCommand(const std::vector<std::string>& args) {
     o.listen = endpoints(p, "--listen", o.listen.front());
     o.publicPrefix = optionOr(p, "--public-prefix", o.publicPrefix);
     if (!isPrefix(o.publicPrefix))
-        throw UsageError{"--public-prefix：须以 / 开头和结尾，只含字母、数字和 - . _ ~，例如 "
-                         "/pelvoran/，而不是 " +
-                         o.publicPrefix};
+        throw UsageError{cli_text::badPublicPrefix(o.publicPrefix)};
     o.adminListen = endpoint(p, "--admin-listen", o.adminListen);
     if (const auto it = p.options.find("--trusted-proxy"); it != p.options.end()) {
         o.trustedProxy = ClientAddress::parse(it->second);
         if (!o.trustedProxy)
-            throw UsageError{"--trusted-proxy：须为 IP 地址，例如 127.0.0.1"};
+            throw UsageError{cli_text::kTrustedProxyNotAddress};
     }
     o.commentsPerHour = number(p, "--comments-per-hour", o.commentsPerHour, 1000000);
     o.commentBytesPerHour = byteSize(p, "--comment-bytes-per-hour", o.commentBytesPerHour);
     o.maxConnections = number(p, "--max-connections", o.maxConnections, 100000);
     if (o.maxConnections == 0)
-        throw UsageError{"--max-connections：至少为 1"};
+        throw UsageError{cli_text::kNoConnections};
     const auto seconds = [&](const char* name, std::chrono::milliseconds fallback) {
         const unsigned n =
             number(p, name,
@@ -245,7 +187,7 @@ int serveCommand(const std::vector<std::string>& args) {
                        std::chrono::duration_cast<std::chrono::seconds>(fallback).count()),
                    3600);
         if (n == 0)
-            throw UsageError{std::string(name) + "：至少为 1 秒"};
+            throw UsageError{cli_text::underOneSecond(name)};
         return std::chrono::milliseconds(std::chrono::seconds(n));
     };
     const auto millis = [&](const char* name, std::chrono::milliseconds fallback, unsigned max) {
@@ -262,18 +204,15 @@ int serveCommand(const std::vector<std::string>& args) {
     o.busyTimeout = millis("--busy-timeout", o.busyTimeout, 60000);
     o.database = optionOr(p, "--database", "");
     if (!o.database.empty() && !isPostgresLocation(o.database))
-        throw UsageError{"--database：须为 PostgreSQL 的连接串，以 postgresql:// 开头，例如 "
-                         "postgresql://pelvoran@db1,db2/pelvoran?target_session_attrs=read-write；"
-                         "不写则用状态目录中的 SQLite 文件"};
+        throw UsageError{cli_text::kServeDatabaseNotPostgres};
     o.adminBaseUrl = optionOr(p, "--admin-base-url", o.adminBaseUrl);
     if (!o.adminBaseUrl.empty() && !isWebAddress(o.adminBaseUrl))
-        throw UsageError{"--admin-base-url：须为浏览器打开管理页面的地址，以 https:// 或 http:// "
-                         "开头，例如 https://example.com/pelvoran-admin/"};
+        throw UsageError{cli_text::kAdminBaseUrlNotWeb};
     o.notifyRetry = millis("--notify-retry-ms", o.notifyRetry, 3600000);
     if (o.notifyRetry.count() < 10)
-        throw UsageError{"--notify-retry-ms：至少为 10 毫秒"};
+        throw UsageError{cli_text::kNotifyRetryTooShort};
     if (o.bodyBudget < kMaxBody)
-        throw UsageError{"--body-budget：至少为 1M，一条留言最多 " + maxBodyText()};
+        throw UsageError{cli_text::bodyBudgetTooSmall(maxBodyText())};
     // Bound first, while a privileged port can still be taken: preparing
     // the state may switch to its owner.
     // Sockets from systemd come first: the socket unit owns the public
@@ -282,8 +221,7 @@ int serveCommand(const std::vector<std::string>& args) {
     if (publicSockets.empty())
         publicSockets = bindPublic(o.listen);
     else if (p.repeated.contains("--listen"))
-        say(stderr, "pelvoran-server: 使用 systemd 传来的套接字，不理会 --listen；"
-                    "公共地址在 pelvoran-server.socket 中设置");
+        say(stderr, cli_text::kListenIgnored);
     ListenSocket adminSocket;
     try {
         adminSocket = ListenSocket::bind(o.adminListen);
@@ -310,29 +248,18 @@ int adminUrlCommand(const std::vector<std::string>& args) {
     if (std::ifstream in(fs::path(state.path) / kAdminAddressFile); in)
         std::getline(in, address);
     const bool running = stateLocked(state);
-    const std::string start =
-        "启动服务器（软件包安装的：sudo systemctl start pelvoran-server；否则用平常的 "
-        "pelvoran-server serve 命令）";
     if (address.empty())
-        throw std::runtime_error(
-            running ? "状态目录 " + state.shown +
-                          " 上的服务器没能记下管理页面的地址（原因见它的日志）：请重新启动它，"
-                          "再运行这个命令。"
-                    : "状态目录 " + state.shown +
-                          " 上现在没有服务器在运行，也没有记下的管理页面地址：请" + start +
-                          "，再运行这个命令。");
+        throw std::runtime_error(running ? cli_text::adminAddressNotNoted(state.shown)
+                                         : cli_text::noServerNoAddress(state.shown));
     std::string code;
     try {
         code = AdminSessions(state.database.empty() ? databasePath(state.path) : state.database)
                    .mint();
     } catch (const StoreError& e) {
-        throw std::runtime_error("无法在状态目录 " + state.shown +
-                                 " 的服务器所用的数据库中记下新的登录地址：" + e.what());
+        throw std::runtime_error(cli_text::cannotMintSignIn(state.shown, e.what()));
     }
     if (!running)
-        say(stderr, "pelvoran-server: 状态目录 " + state.shown +
-                        " 上现在没有服务器在运行：下面是上次运行时的管理页面地址，" + start +
-                        "后才能打开（一小时内有效；它若换了 --admin-listen，请再运行这个命令）。");
+        say(stderr, cli_text::noServerLastAddress(state.shown));
     say(stdout, "http://" + browserAddress(address) + "/?" + kSignInField + "=" + code);
     return running ? kExitOk : kExitFailure;
 }
@@ -346,7 +273,7 @@ int reported(const std::function<int()>& run) {
     } catch (const UsageError& e) {
         say(stderr, "pelvoran-server: " + e.message);
         if (e.showUsage)
-            std::fputs(kUsage, stderr);
+            std::fputs(cli_text::kUsage, stderr);
         return kExitUsage;
     } catch (const fs::filesystem_error& e) {
         say(stderr,
@@ -366,7 +293,7 @@ int runCommandLine(const std::vector<std::string>& args) {
             std::any_of(args.begin() + (args.empty() ? 0 : 1), args.end(),
                         [](const std::string& a) { return a == "--help" || a == "-h"; })) {
             const std::string usage = usageOf(args);
-            if (usage != "用法：\n") {
+            if (usage != cli_text::kUsageHeading) {
                 std::fputs(usage.c_str(), stdout);
                 return kExitOk;
             }
@@ -391,7 +318,7 @@ int runCommandLine(const std::vector<std::string>& args) {
             return adminUrlCommand(args);
         if (command == "--version") {
             if (args.size() > 1)
-                throw UsageError{"多余的参数：" + args[1]};
+                throw UsageError{cli_text::extraArgument(args[1])};
             // As the tool's caption shows it, whatever the locale's decimal point.
             char version[16];
             const auto end = std::to_chars(version, version + sizeof version, CURRENT_VERSION,
@@ -401,10 +328,11 @@ int runCommandLine(const std::vector<std::string>& args) {
             return kExitOk;
         }
         if (command == "--help" || command == "help") {
-            std::fputs(kUsage, stdout);
+            std::fputs(cli_text::kUsage, stdout);
             return kExitOk;
         }
-        throw UsageError{command.empty() ? "缺少命令" : "未知命令：" + command};
+        throw UsageError{command.empty() ? cli_text::kMissingCommand
+                                         : cli_text::unknownCommand(command)};
     });
 }
 

@@ -1,5 +1,7 @@
 #include "server/cli/command_support.h"
 
+#include "server/cli/cli_texts.h"
+
 #include <ctime>
 #include <stdexcept>
 #include <time.h>
@@ -26,16 +28,16 @@ Parsed parse(const std::vector<std::string>& args, const std::set<std::string>& 
             value = a.substr(eq + 1);
         }
         if (!known.contains(name))
-            throw UsageError{"未知选项：" + name};
+            throw UsageError{cli_text::unknownOption(name)};
         if (!value) {
             if (i + 1 >= args.size())
-                throw UsageError{name + "：缺少值"};
+                throw UsageError{cli_text::missingValue(name)};
             value = args[++i];
         }
         if (repeatable.contains(name))
             p.repeated[name].push_back(*value);
         else if (!p.options.emplace(name, *value).second)
-            throw UsageError{name + "：只能给一次"};
+            throw UsageError{cli_text::givenTwice(name)};
     }
     return p;
 }
@@ -52,7 +54,7 @@ unsigned number(const Parsed& p, const std::string& name, unsigned fallback, uns
     const std::string& v = it->second;
     if (v.empty() || v.size() > 9 || v.find_first_not_of("0123456789") != std::string::npos ||
         std::stoul(v) > max)
-        throw UsageError{name + "：须为 0 到 " + std::to_string(max) + " 之间的整数"};
+        throw UsageError{cli_text::notWholeNumber(name, std::to_string(max))};
     return static_cast<unsigned>(std::stoul(v));
 }
 
@@ -68,7 +70,7 @@ std::uint64_t byteSize(const Parsed& p, const std::string& name, std::uint64_t f
         v.pop_back();
     }
     if (v.empty() || v.size() > 9 || v.find_first_not_of("0123456789") != std::string::npos)
-        throw UsageError{name + "：须为字节数，可带 K 或 M，例如 64M"};
+        throw UsageError{cli_text::notByteSize(name)};
     return std::stoull(v) * unit;
 }
 
@@ -78,7 +80,7 @@ Endpoint endpoint(const Parsed& p, const std::string& name, const Endpoint& fall
         return fallback;
     const auto e = parseEndpoint(it->second);
     if (!e)
-        throw UsageError{name + "：须写成 HOST:PORT，例如 127.0.0.1:8080"};
+        throw UsageError{cli_text::notEndpoint(name)};
     return *e;
 }
 
@@ -91,10 +93,7 @@ std::vector<Endpoint> endpoints(const Parsed& p, const std::string& name,
     for (const auto& text : it->second) {
         const auto e = parseEndpoint(text);
         if (!e)
-            throw UsageError{name +
-                             "：须写成 HOST:PORT 或 [IPv6]:PORT，例如 127.0.0.1:8080 或 "
-                             "[::]:80，而不是 " +
-                             text};
+            throw UsageError{cli_text::notEndpoints(name, text)};
         all.push_back(*e);
     }
     return all;
@@ -108,20 +107,20 @@ std::optional<std::chrono::sys_seconds> since(const Parsed& p) {
     std::tm tm{};
     const char* end = strptime(it->second.c_str(), "%Y-%m-%d", &tm);
     if (end == nullptr || *end != '\0' || it->second.size() != 10)
-        throw UsageError{"--since：日期须写成 YYYY-MM-DD，例如 2026-12-01"};
+        throw UsageError{cli_text::kSinceNotDate};
     tm.tm_isdst = -1;
     const std::tm asWritten = tm;
     const std::time_t t = std::mktime(&tm);
     // mktime() moves 2026-02-31 to 2026-03-03: a day that does not exist.
     if (t == static_cast<std::time_t>(-1) || tm.tm_year != asWritten.tm_year ||
         tm.tm_mon != asWritten.tm_mon || tm.tm_mday != asWritten.tm_mday)
-        throw UsageError{"--since：没有 " + it->second + " 这一天", false};
+        throw UsageError{cli_text::sinceNoSuchDay(it->second), false};
     return std::chrono::sys_seconds(std::chrono::seconds(t));
 }
 
 void expectWords(const Parsed& p, std::size_t n) {
     if (p.words.size() > n)
-        throw UsageError{"多余的参数：" + p.words[n]};
+        throw UsageError{cli_text::extraArgument(p.words[n])};
 }
 
 } // namespace pelvoran::server

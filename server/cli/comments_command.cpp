@@ -1,4 +1,5 @@
 #include "server/cli/backup_file.h"
+#include "server/cli/cli_texts.h"
 #include "server/cli/command_support.h"
 #include "server/cli/state_dir.h"
 #include "server/comments/comment_export.h"
@@ -21,14 +22,14 @@ namespace {
 /// The comment numbers after `comments delete`: each a whole number from 1.
 std::vector<std::int64_t> commentNumbers(const Parsed& p) {
     if (p.words.size() < 3)
-        throw UsageError{"comments delete 需要至少一个留言编号，例如 comments delete 12 15"};
+        throw UsageError{cli_text::kDeleteNeedsNumbers};
     std::vector<std::int64_t> ids;
     for (std::size_t i = 2; i < p.words.size(); ++i) {
         const std::string& w = p.words[i];
         std::int64_t id = 0;
         const auto [end, error] = std::from_chars(w.data(), w.data() + w.size(), id);
         if (error != std::errc() || end != w.data() + w.size() || id < 1)
-            throw UsageError{"留言编号“" + w + "”不对：须为 comments list 中 # 后的数字"};
+            throw UsageError{cli_text::badCommentNumber(w)};
         ids.push_back(id);
     }
     return ids;
@@ -36,10 +37,10 @@ std::vector<std::int64_t> commentNumbers(const Parsed& p) {
 
 std::string listed(const StoredComment& c) {
     return "#" + std::to_string(c.id) + "  " + localTimeText(c.received) + "  " +
-           sourceName(c.source) +
-           (c.flagged ? "  疑似机器人"
-            : c.read  ? "  已读"
-                      : "  未读") +
+           sourceName(c.source) + "  " +
+           (c.flagged ? cli_text::kFlagged
+            : c.read  ? cli_text::kRead
+                      : cli_text::kUnread) +
            "\n" + terminalText(c.text) + "\n";
 }
 
@@ -58,7 +59,7 @@ std::string deletedLine(const StoredComment& c) {
 int deleteCommand(const Parsed& p) {
     const auto ids = commentNumbers(p);
     if (p.options.size() > p.options.count("--state"))
-        throw UsageError{"comments delete 只接受 --state"};
+        throw UsageError{cli_text::kDeleteOnlyState};
     const auto db = openDatabase(enterState(p));
     // Read before they go; a number that is missing deletes nothing at all.
     std::vector<StoredComment> going;
@@ -70,17 +71,13 @@ int deleteCommand(const Parsed& p) {
         std::string numbers;
         for (const std::int64_t id : missing)
             numbers += (numbers.empty() ? "#" : "、#") + std::to_string(id);
-        throw UsageError{"没有留言 " + numbers +
-                             "：一条也没有删除。请用 comments list 查看现有的编号后重试。",
-                         false};
+        throw UsageError{cli_text::noSuchComments(numbers), false};
     }
-    say(stdout, "已删除 " + std::to_string(going.size()) + " 条留言：");
+    say(stdout, cli_text::deletedComments(going.size()));
     for (const StoredComment& c : going)
         say(stdout, deletedLine(c));
     if (!db->comments().wiped())
-        say(stderr, std::string("数据库正被读取，预写日志（") + kDatabaseFile + kWalSuffix +
-                        "）中可能还留着删除的文字。服务器停止时会抹去它；如果这很要紧，请重启服务器"
-                        "（sudo systemctl restart pelvoran-server）。");
+        say(stderr, cli_text::deletedTextInWal(std::string(kDatabaseFile) + kWalSuffix));
     return db->comments().wiped() ? kExitOk : kExitFailure;
 }
 
@@ -93,25 +90,24 @@ int commentsCommand(const std::vector<std::string>& args) {
         return deleteCommand(p);
     expectWords(p, 2);
     if (verb != "list" && verb != "export")
-        throw UsageError{"comments 后须为 list、export 或 delete"};
+        throw UsageError{cli_text::kCommentsVerbs};
     const std::string format = optionOr(p, "--format", "jsonl");
     if (verb == "list" && p.options.contains("--format"))
-        throw UsageError{"--format：只用于 comments export"};
+        throw UsageError{cli_text::kFormatOnlyExport};
     if (format != "jsonl" && format != "csv")
-        throw UsageError{"--format：须为 jsonl 或 csv"};
+        throw UsageError{cli_text::kFormats};
     const auto from = since(p);
     std::vector<StoredComment> comments;
     if (const auto backup = p.options.find("--backup"); backup != p.options.end()) {
         if (p.options.contains("--state"))
-            throw UsageError{
-                "--backup 与 --state 只能给一个：--backup 直接读备份文件，不用状态目录"};
+            throw UsageError{cli_text::kBackupOrState};
         openBackupFile(backup->second, "--backup");
         try {
             comments = backupComments(backup->second, backup->second, from);
         } catch (const RefusedBackup& e) {
             throw UsageError{"--backup：" + std::string(e.what()), false};
         } catch (const StoreError& e) {
-            throw std::runtime_error("--backup：无法读取 " + backup->second + "：" + e.what());
+            throw std::runtime_error(cli_text::cannotReadBackupComments(backup->second, e.what()));
         }
     } else {
         comments = openDatabase(enterState(p))->comments().list(from);
@@ -120,14 +116,13 @@ int commentsCommand(const std::vector<std::string>& args) {
     if (verb == "list") {
         for (const auto& c : comments)
             out += listed(c);
-        out += comments.empty() ? "没有留言。\n"
-                                : "共 " + std::to_string(comments.size()) + " 条留言。\n";
+        out += comments.empty() ? cli_text::kNoComments : cli_text::commentsCount(comments.size());
     } else {
         out =
             commentExport(comments, format == "csv" ? ExportFormat::Csv : ExportFormat::JsonLines);
     }
     if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size() || std::fflush(stdout) != 0)
-        throw std::runtime_error("无法写出：" + systemErrorText(errno));
+        throw std::runtime_error(cli_text::cannotWriteOut(systemErrorText(errno)));
     return kExitOk;
 }
 

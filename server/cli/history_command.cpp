@@ -1,3 +1,4 @@
+#include "server/cli/cli_texts.h"
 #include "server/cli/command_support.h"
 #include "server/cli/state_dir.h"
 #include "server/comments/comment_export.h"
@@ -57,12 +58,12 @@ std::string table(const std::vector<std::vector<std::string>>& rows) {
 }
 
 std::string timeText(std::chrono::sys_seconds time) {
-    return time == std::chrono::sys_seconds{} ? "不详" : localTimeText(time);
+    return time == std::chrono::sys_seconds{} ? cli_text::kUnknown : localTimeText(time);
 }
 
 void write(const std::string& out) {
     if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size() || std::fflush(stdout) != 0)
-        throw std::runtime_error("无法写出：" + systemErrorText(errno));
+        throw std::runtime_error(cli_text::cannotWriteOut(systemErrorText(errno)));
 }
 
 } // namespace
@@ -70,33 +71,29 @@ void write(const std::string& out) {
 int releaseHistoryCommand(Database& db, Platform platform) {
     const auto history = db.releases().history(INT64_MAX, platform);
     if (history.changes.empty()) {
-        say(stdout, "还没有为 " + std::string(platformLabel(platform)) + " 工具发布或撤下过版本。");
+        say(stdout, cli_text::noReleaseHistory(std::string(platformLabel(platform))));
         return kExitOk;
     }
     const auto offer = db.releases().offer(platform);
     const auto& live = offer.live;
     std::vector<std::vector<std::string>> rows = {
-        {"编号", "时间", "来源", "操作", "版本", "发布日期", "下载地址", "本服务器提供的文件"}};
+        {std::begin(cli_text::kReleaseHistoryHeads), std::end(cli_text::kReleaseHistoryHeads)}};
     for (const auto& c : history.changes) {
         const bool isLive = &c == &history.changes.front() && c.published && live == c.release;
         rows.push_back(
             {"#" + std::to_string(c.id) + (isLive ? " *" : ""), timeText(c.time),
-             c.source.empty() ? "不详" : c.source,
-             !c.published                    ? "撤下"
-             : isLive && offer.rollout < 100 ? "发布（" + std::to_string(offer.rollout) + "%）"
-                                             : "发布",
+             c.source.empty() ? cli_text::kUnknown : c.source,
+             !c.published                    ? cli_text::kCleared
+             : isLive && offer.rollout < 100 ? cli_text::publishedInPart(offer.rollout)
+                                             : cli_text::kPublished,
              terminalCell(toUtf8(c.release.version)), terminalCell(toUtf8(c.release.date)),
              terminalCell(toUtf8(c.release.address)),
              c.file ? c.file->name + "，" + sizeText(c.file->size) + "，SHA-256 " + c.file->sha256
                     : ""});
     }
     write(table(rows));
-    say(stdout,
-        std::string(platformLabel(platform)) + " 工具：" +
-            (live ? "共 " + std::to_string(history.total) +
-                        " 条，最新的在前；标 * 的是现在发布的版本（更新说明：release show）。"
-                  : "共 " + std::to_string(history.total) +
-                        " 条，最新的在前；现在没有发布的版本。"));
+    say(stdout, cli_text::releaseHistoryFooter(std::string(platformLabel(platform)), history.total,
+                                               live.has_value()));
     return kExitOk;
 }
 
@@ -104,28 +101,26 @@ int auditCommand(const std::vector<std::string>& args) {
     const Parsed p = parse(args, {"--state", "--database", "--limit"});
     const std::string verb = p.words.size() > 1 ? p.words[1] : "";
     if (verb != "list")
-        throw UsageError{"audit 后须为 list"};
+        throw UsageError{cli_text::kAuditVerbs};
     expectWords(p, 2);
     const unsigned limit = number(p, "--limit", 50, 1000000);
     if (limit == 0)
-        throw UsageError{"--limit：至少为 1"};
+        throw UsageError{cli_text::kNoLimit};
     const auto log = openDatabase(enterState(p))->audit().page(0, limit);
     if (log.entries.empty()) {
-        say(stdout, "操作记录是空的。");
+        say(stdout, cli_text::kAuditEmpty);
         return kExitOk;
     }
-    std::vector<std::vector<std::string>> rows = {{"编号", "时间", "来源", "操作", "详情"}};
+    std::vector<std::vector<std::string>> rows = {
+        {std::begin(cli_text::kAuditHeads), std::end(cli_text::kAuditHeads)}};
     for (const auto& e : log.entries)
-        rows.push_back({"#" + std::to_string(e.id), timeText(e.time),
-                        e.source.empty() ? "不详" : e.source, terminalCell(e.action),
-                        terminalCell(e.detail) +
-                            (e.address.empty() ? "" : "（来自 " + terminalCell(e.address) + "）")});
+        rows.push_back(
+            {"#" + std::to_string(e.id), timeText(e.time),
+             e.source.empty() ? cli_text::kUnknown : e.source, terminalCell(e.action),
+             terminalCell(e.detail) +
+                 (e.address.empty() ? "" : cli_text::auditFrom(terminalCell(e.address)))});
     write(table(rows));
-    const std::string shown = std::to_string(log.entries.size());
-    say(stdout, static_cast<std::int64_t>(log.entries.size()) < log.total
-                    ? "共 " + std::to_string(log.total) + " 条，这里是最新的 " + shown +
-                          " 条；用 --limit N 列出更多。"
-                    : "共 " + shown + " 条，最新的在前。");
+    say(stdout, cli_text::auditFooter(log.total, log.entries.size()));
     return kExitOk;
 }
 

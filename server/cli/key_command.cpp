@@ -1,4 +1,5 @@
 // `key create|show`: the publisher's signing key, made whole or not at all.
+#include "server/cli/cli_texts.h"
 #include "server/cli/command_support.h"
 #include "server/cli/state_dir.h"
 #include "server/release/release_signing.h"
@@ -64,8 +65,7 @@ public:
     void place() {
         if (::renameat2(dir_, temp_.c_str(), dir_, name_.c_str(), RENAME_NOREPLACE) != 0) {
             if (errno == EEXIST)
-                throw UsageError{shown_ + " 已存在：不会覆盖它。请换一个文件名，或先把旧文件移走。",
-                                 false};
+                throw UsageError{cli_text::keyFileExists(shown_), false};
             throw std::runtime_error(shown_ + "：" + systemErrorText(errno));
         }
         placed_ = true;
@@ -86,14 +86,11 @@ void refuseKeyed(const StateDir& s) {
     for (const char* name : {kUpdatePublicKeyFile, kUpdatePrivateKeyFile}) {
         struct stat st {};
         if (::fstatat(s.fd.get(), name, &st, AT_SYMLINK_NOFOLLOW) == 0)
-            throw UsageError{"状态目录 " + s.shown + " 已有 " + name +
-                                 "：换钥匙会让已发布的签名失效，现场的工具也只认原来的公钥。"
-                                 "没有写入任何文件。确要更换时，先把 " +
-                                 kUpdatePublicKeyFile + " 和 " + kUpdatePrivateKeyFile +
-                                 " 移出状态目录并妥善保存。",
-                             false};
+            throw UsageError{
+                cli_text::stateHasKey(s.shown, name, kUpdatePublicKeyFile, kUpdatePrivateKeyFile),
+                false};
         if (errno != ENOENT)
-            throw std::runtime_error("无法读取状态目录 " + s.shown + "：" + systemErrorText(errno));
+            throw std::runtime_error(cli_text::cannotReadState(s.shown, systemErrorText(errno)));
     }
 }
 
@@ -101,20 +98,20 @@ void refuseKeyed(const StateDir& s) {
 Fd openDirectory(const std::string& path) {
     Fd dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() < 0)
-        throw std::runtime_error("无法打开目录 " + path + "：" + systemErrorText(errno));
+        throw std::runtime_error(cli_text::cannotOpenDirectory(path, systemErrorText(errno)));
     return dir;
 }
 
 void syncDirectory(const Fd& dir, const std::string& shown) {
     if (::fsync(dir.get()) != 0)
-        throw std::runtime_error("无法把 " + shown + " 写入磁盘：" + systemErrorText(errno));
+        throw std::runtime_error(cli_text::cannotSync(shown, systemErrorText(errno)));
 }
 
 int createKey(const Parsed& p) {
     expectWords(p, 3);
     const bool inState = p.words.size() < 3;
     if (inState && !p.options.contains("--state"))
-        throw UsageError{"key create 需要私钥文件名 FILE，或用 --state DIR 把私钥存在状态目录中"};
+        throw UsageError{cli_text::kKeyCreateNeedsFile};
     std::optional<StateDir> state;
     try {
         state.emplace(findState(p, StateUse::Existing));
@@ -132,12 +129,11 @@ int createKey(const Parsed& p) {
         const fs::path path(p.words[2]);
         fileName = path.filename().string();
         if (fileName.empty() || fileName == "." || fileName == "..")
-            throw UsageError{p.words[2] + " 须为文件的路径，而不是目录", false};
+            throw UsageError{cli_text::keyFileIsDirectory(p.words[2]), false};
         fileDir = openDirectory(path.has_parent_path() ? path.parent_path().string() : ".");
         struct stat st {};
         if (::fstatat(fileDir->get(), fileName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
-            throw UsageError{p.words[2] + " 已存在：不会覆盖它。请换一个文件名，或先把旧文件移走。",
-                             false};
+            throw UsageError{cli_text::keyFileExists(p.words[2]), false};
     }
     const SigningKey key = createSigningKey();
     const std::string fingerprint = keyFingerprint(key.publicKey);
@@ -166,31 +162,24 @@ int createKey(const Parsed& p) {
                 privateHalf->place();
             publicHalf.place();
             syncDirectory(dir, state->shown);
-            openDatabase(*state)->audit().append(
-                "创建签名密钥",
-                "公钥指纹 " + fingerprint +
-                    (inState ? "，私钥存在状态目录中" : "，私钥在发布者自己的文件中"),
-                kByCommandLine);
+            openDatabase(*state)->audit().append(cli_text::kKeyCreatedAction,
+                                                 cli_text::keyCreatedDetail(fingerprint, inState),
+                                                 kByCommandLine);
             if (privateHalf)
                 privateHalf->keep();
             publicHalf.keep();
         });
         if (status != kExitOk)
             return status;
-        say(stderr, "公钥已存入状态目录 " + state->shown +
-                        "：此后每个发布的版本都须有相符的签名，下载地址须以 https:// 开头。");
+        say(stderr, cli_text::publicKeyStored(state->shown));
     }
     if (file)
         file->keep();
-    say(stderr,
-        inState ? "私钥存在 " + state->shown + "/" + kUpdatePrivateKeyFile +
-                      "，只有状态目录的所有者可读；此后的备份也含有它，请像保管私钥一样保管备份。"
-                : "私钥已写入 " + p.words[2] + "，只有你可读。");
-    say(stderr, "请现在就把私钥另存一份离线副本（例如存到 U 盘，锁在安全的地方）：现场的工具只接受"
-                "用这把私钥签名的版本，私钥一旦丢失，用这个公钥构建的工具就再也不能收到更新提示。");
-    say(stderr, "公钥指纹：" + fingerprint + "（pelvoran-server key show 可以再次查看）");
-    say(stderr,
-        "构建工具时加上下面这一行（Linux 与 Windows 版相同），工具只提示用这把私钥签名的版本：");
+    say(stderr, inState ? cli_text::privateKeyInState(state->shown + "/" + kUpdatePrivateKeyFile)
+                        : cli_text::privateKeyWritten(p.words[2]));
+    say(stderr, cli_text::kKeepOfflineCopy);
+    say(stderr, cli_text::fingerprintShowAgain(fingerprint));
+    say(stderr, cli_text::kBuildWithKey);
     say(stdout, "-DPELVORAN_UPDATE_KEY=" + key.publicKey);
     return kExitOk;
 }
@@ -200,11 +189,9 @@ int showKey(const Parsed& p) {
     const StateDir state = enterState(p);
     const std::string key = statePublicKey(state.path);
     if (key.empty())
-        throw std::runtime_error(
-            "状态目录 " + state.shown + " 中没有公钥 " + kUpdatePublicKeyFile +
-            "：发布的版本不经签名核对。用 pelvoran-server key create 生成密钥。");
+        throw std::runtime_error(cli_text::noPublicKey(state.shown, kUpdatePublicKeyFile));
     say(stdout, "-DPELVORAN_UPDATE_KEY=" + key);
-    say(stdout, "公钥指纹：" + keyFingerprint(key));
+    say(stdout, cli_text::fingerprintLine(keyFingerprint(key)));
     const auto privateKey = statePrivateKey(state.path);
     bool pairs = false;
     if (privateKey) {
@@ -213,11 +200,9 @@ int showKey(const Parsed& p) {
         } catch (const std::runtime_error&) {
         }
     }
-    say(stdout, !privateKey ? std::string("私钥：不在状态目录中，由发布者自己保管")
-                : pairs ? "私钥：存在状态目录中（" + state.shown + "/" + kUpdatePrivateKeyFile +
-                              "），与公钥是一对"
-                        : "私钥：状态目录中的 " + std::string(kUpdatePrivateKeyFile) +
-                              " 与公钥不是一对，release set 不能用它签名");
+    say(stdout, !privateKey ? std::string(cli_text::kPrivateKeyElsewhere)
+                : pairs     ? cli_text::privateKeyPairs(state.shown + "/" + kUpdatePrivateKeyFile)
+                            : cli_text::privateKeyMismatch(kUpdatePrivateKeyFile));
     return kExitOk;
 }
 
@@ -226,7 +211,7 @@ int showKey(const Parsed& p) {
 std::string readPrivateKeyFile(const std::string& path, const std::string& option) {
     const auto text = readWhole(path);
     if (!text)
-        throw UsageError{option + "：无法读取 " + path + "：" + systemErrorText(errno), false};
+        throw UsageError{cli_text::cannotReadFile(option, path, systemErrorText(errno)), false};
     try {
         publicKeyOf(*text);
     } catch (const std::runtime_error& e) {
@@ -242,7 +227,7 @@ int keyCommand(const std::vector<std::string>& args) {
         return createKey(p);
     if (verb == "show")
         return showKey(p);
-    throw UsageError{"key 后须为 create 或 show"};
+    throw UsageError{cli_text::kKeyVerbs};
 }
 
 } // namespace pelvoran::server

@@ -1,5 +1,6 @@
 // `release show|set|sign|clear|history|rollout|halt`: the release the update
 // check offers each platform, and how far it is rolled out.
+#include "server/cli/cli_texts.h"
 #include "server/cli/command_support.h"
 #include "server/cli/state_dir.h"
 #include "server/release/release.h"
@@ -46,22 +47,20 @@ std::vector<std::string> splitLines(const std::string& text) {
 /// Whether a running server will serve what was just changed.
 std::string pickedUp(const StateDir& state) {
     if (stateLocked(state))
-        return "在状态目录 " + state.shown + " 上运行的服务器一秒内开始按此答复更新检查。";
-    return "但现在没有服务器在状态目录 " + state.shown +
-           " 上运行：启动它（软件包安装的服务：sudo systemctl start "
-           "pelvoran-server）后才会按此答复。";
+        return cli_text::serverPicksUp(state.shown);
+    return cli_text::noServerPicksUp(state.shown);
 }
 
 Platform platformOption(const Parsed& p) {
     const auto platform = parsePlatform(optionOr(p, "--platform", "windows"));
     if (!platform)
-        throw UsageError{"--platform：须为 windows 或 linux"};
+        throw UsageError{cli_text::kPlatforms};
     return *platform;
 }
 
 /// The tools of `platform`, as the messages name them.
 std::string toolsOf(Platform platform) {
-    return std::string(platformLabel(platform)) + " 工具";
+    return cli_text::platformTools(std::string(platformLabel(platform)));
 }
 
 Release releaseOptions(const Parsed& p, const std::string& verb) {
@@ -74,10 +73,10 @@ Release releaseOptions(const Parsed& p, const std::string& verb) {
             continue;
         const auto it = p.options.find(name);
         if (it == p.options.end())
-            throw UsageError{std::string(name) + "：release " + verb + " 需要这个选项"};
+            throw UsageError{cli_text::releaseNeedsOption(name, verb)};
         const auto text = fromUtf8(it->second);
         if (!text)
-            throw UsageError{std::string(name) + "：不是有效的 UTF-8 文本"};
+            throw UsageError{cli_text::notUtf8(name)};
         *field = *text;
     }
     // Line breaks as the release page keeps them: a file with CR LF signs
@@ -110,11 +109,11 @@ int signCommand(const Parsed& p) {
     if (p.options.contains("--state") || p.options.contains("--sign-with") ||
         p.options.contains("--signature") || p.options.contains("--platform") ||
         p.options.contains("--rollout"))
-        throw UsageError{"release sign 只接受 --key、--version、--address、--date 和 --notes"};
+        throw UsageError{cli_text::kSignOptions};
     Release r = releaseOptions(p, "sign");
     const auto file = p.options.find("--key");
     if (file == p.options.end())
-        throw UsageError{"--key：release sign 需要私钥文件（key create 生成的）"};
+        throw UsageError{cli_text::kSignNeedsKey};
     const std::string key = readPrivateKeyFile(file->second, "--key");
     r.signature = signRelease(key, r);
     refuse(joined(releaseProblems(r), signingProblems(r, publicKeyOf(key))));
@@ -134,25 +133,23 @@ struct FileOption {
 std::optional<FileOption> fileOption(const Parsed& p) {
     for (const char* option : {"--file-name", "--download-base", "--max-download-size"})
         if (p.options.contains(option) && !p.options.contains("--file"))
-            throw UsageError{std::string(option) + "：只和 --file 一起用"};
+            throw UsageError{cli_text::onlyWithFile(option)};
     const auto path = p.options.find("--file");
     if (path == p.options.end())
         return std::nullopt;
     if (p.options.contains("--address"))
-        throw UsageError{"--address 和 --file 只能给一个：用 --file 时，下载地址由服务器按 "
-                         "--download-base 生成"};
+        throw UsageError{cli_text::kAddressOrFile};
     FileOption f;
     f.shown = path->second;
     f.name = optionOr(p, "--file-name", std::filesystem::path(path->second).filename().string());
     if (!isDownloadName(f.name))
-        throw UsageError{
-            (p.options.contains("--file-name") ? "--file-name：" : "--file：文件名") +
-            std::string("须为 1 到 100 个英文字母、数字、“.”、“_”、“-”或“+”，不以“.”开头，"
-                        "例如 Pelvoran-1.06.exe；可用 --file-name 另取一个")};
+        throw UsageError{(p.options.contains("--file-name") ? cli_text::kFileNameOption
+                                                            : cli_text::kFileOption) +
+                         std::string(cli_text::kBadDownloadName)};
     f.maxSize = byteSize(p, "--max-download-size", kDefaultMaxDownloadSize);
     f.fd = Fd(::open(path->second.c_str(), O_RDONLY | O_CLOEXEC));
     if (f.fd.get() < 0)
-        throw UsageError{"--file：无法打开 " + path->second + "：" + systemErrorText(errno), false};
+        throw UsageError{cli_text::cannotOpenFile(path->second, systemErrorText(errno)), false};
     return f;
 }
 
@@ -162,9 +159,7 @@ ReleaseFile storeFile(Database& db, FileOption& f, Release& r, const Parsed& p,
                       const std::string& publicKey, Platform platform) {
     const std::string base = optionOr(p, "--download-base", db.downloads().base());
     if (base.empty())
-        throw UsageError{"--download-base：第一次用 --file 发布时须给出下载地址的开头，例如 "
-                         "https://example.com/pelvoran（之后记在数据库中）",
-                         false};
+        throw UsageError{cli_text::kNoDownloadBase, false};
     if (const auto problem = downloadBaseProblem(base, !publicKey.empty()))
         throw UsageError{"--download-base：" + *problem, false};
     r.address = fromUtf8Lenient(downloadAddress(base, platform, toUtf8(r.version), f.name));
@@ -177,11 +172,9 @@ ReleaseFile storeFile(Database& db, FileOption& f, Release& r, const Parsed& p,
     }
     if (const auto there = db.downloads().fileAt(platform, toUtf8(r.version), f.name);
         there && *there != stored.sha256)
-        throw UsageError{"--file：" + downloadPath(platform, toUtf8(r.version), f.name) +
-                             " 已发布过另一个文件（SHA-256 " + *there +
-                             "）：同一路径只能是同一个文件。请换一个版本号或用 --file-name "
-                             "另取文件名",
-                         false};
+        throw UsageError{
+            cli_text::otherFileThere(downloadPath(platform, toUtf8(r.version), f.name), *there),
+            false};
     if (p.options.contains("--download-base"))
         db.downloads().setBase(base);
     return {platform, f.name, stored.sha256, stored.size};
@@ -189,16 +182,15 @@ ReleaseFile storeFile(Database& db, FileOption& f, Release& r, const Parsed& p,
 
 int setCommand(const Parsed& p) {
     if (p.options.contains("--key"))
-        throw UsageError{"--key：release set 用 --sign-with 指定私钥文件"};
+        throw UsageError{cli_text::kSetTakesSignWith};
     if (p.options.contains("--sign-with") && p.options.contains("--signature"))
-        throw UsageError{"--sign-with 和 --signature 只能给一个"};
+        throw UsageError{cli_text::kSignWithOrSignature};
     Release r = releaseOptions(p, "set");
     r.signature = optionOr(p, "--signature", "");
     const Platform platform = platformOption(p);
     const auto rollout = parsePercentage(optionOr(p, "--rollout", "100"));
     if (!rollout)
-        throw UsageError{"--rollout：须为 0 到 100 的整数（收到这个版本的网络的百分比），例如 10",
-                         false};
+        throw UsageError{cli_text::kBadRollout, false};
     auto upload = fileOption(p);
     if (!upload)
         refuse(releaseProblems(r));
@@ -216,35 +208,26 @@ int setCommand(const Parsed& p) {
         key = statePrivateKey(state.path);
     if (key) {
         if (!publicKey.empty() && publicKeyOf(*key) != publicKey)
-            throw UsageError{"--sign-with：这把私钥与状态目录 " + state.shown + " 中的公钥 " +
-                                 kUpdatePublicKeyFile + " 不是一对：请用 key create 时生成的私钥",
-                             false};
+            throw UsageError{cli_text::signWithOtherKey(state.shown, kUpdatePublicKeyFile), false};
         r.signature = signRelease(*key, r);
     }
     // A signature made here is checked by its own key when the state
     // directory has none.
     refuse(signingProblems(r, publicKey.empty() && key ? publicKeyOf(*key) : publicKey));
     const auto before = db->releases().current(platform);
-    db->releases().publish(r, kByCommandLine, "发布", "", platform, *rollout, served);
-    say(stdout, "已为 " + toolsOf(platform) + "发布 " + toUtf8(r.version) +
-                    (*rollout < 100 ? "，先给 " + std::to_string(*rollout) + "% 的网络" : "") +
-                    "。" + pickedUp(state));
+    db->releases().publish(r, kByCommandLine, cli_text::kPublishAction, "", platform, *rollout,
+                           served);
+    say(stdout,
+        cli_text::publishedFor(toolsOf(platform), toUtf8(r.version), *rollout) + pickedUp(state));
     if (served)
-        say(stdout, "下载地址 " + toUtf8(r.address) + " 由本服务器提供：" + served->name + "，" +
-                        sizeText(served->size) + "，SHA-256 " + served->sha256 + "。");
+        say(stdout, cli_text::servedHere(toUtf8(r.address), served->name, sizeText(served->size),
+                                         served->sha256));
     if (const auto notice = rollbackNotice(r, before))
         say(stdout, toUtf8(*notice));
     if (publicKey.empty() && key)
-        say(stderr, "注意：这个版本已用 --sign-with 的私钥签名，但只有用这把密钥构建的工具才核对"
-                    "签名；状态目录 " +
-                        state.shown + " 中没有公钥 " + kUpdatePublicKeyFile +
-                        "，这里不核对其他版本的签名，不签名的版本也会发布。请把这把私钥的公钥"
-                        "（key create 生成它时打印的 -DPELVORAN_UPDATE_KEY= 之后的部分）存为 " +
-                        state.shown + "/" + kUpdatePublicKeyFile +
-                        "，或用 pelvoran-server key create --state 生成新的密钥。");
+        say(stderr, cli_text::signedWithoutPublicKey(state.shown, kUpdatePublicKeyFile));
     else if (publicKey.empty())
-        say(stderr, "注意：状态目录中没有公钥，更新提示未经核对：网络途中的人可以伪造它。"
-                    "用 pelvoran-server key create 生成密钥，并用它构建工具。");
+        say(stderr, cli_text::kUnchecked);
     return kExitOk;
 }
 
@@ -255,31 +238,25 @@ int rolloutCommand(const Parsed& p, const std::string& verb) {
     std::optional<int> percent = 0;
     if (verb == "rollout") {
         if (p.words.size() < 3)
-            throw UsageError{
-                "release rollout 需要百分比（0 到 100 的整数），例如 release rollout 50"};
+            throw UsageError{cli_text::kRolloutNeedsPercent};
         percent = parsePercentage(p.words[2]);
         if (!percent)
-            throw UsageError{
-                "release rollout：百分比须为 0 到 100 的整数，例如 release rollout 50；" +
-                    terminalCell(p.words[2]) + " 不是",
-                false};
+            throw UsageError{cli_text::badPercent(terminalCell(p.words[2])), false};
     }
     const Platform platform = platformOption(p);
     const StateDir state = enterState(p);
     const auto db = openDatabase(state);
     const auto before = db->releases().setRollout(platform, *percent, kByCommandLine);
     if (!before)
-        throw UsageError{"release " + verb + "：现在没有给 " + toolsOf(platform) +
-                             "发布的版本（--platform " + std::string(platformName(platform)) +
-                             "）；先用 release set 发布",
+        throw UsageError{cli_text::nothingToRollOut(verb, toolsOf(platform),
+                                                    std::string(platformName(platform))),
                          false};
     const auto offer = db->releases().offer(platform);
-    const std::string others =
-        offer.earlier ? "其余的收到 " + toUtf8(offer.earlier->version) : "其余的不提示更新";
-    say(stdout, std::string(*percent == 0 ? "已暂停" : "已调整") + " " + toolsOf(platform) + "的 " +
-                    toUtf8(offer.live->version) + "：" + std::to_string(*before) + "% → " +
-                    std::to_string(*percent) + "% 的网络" + (*percent < 100 ? "，" + others : "") +
-                    "。" + pickedUp(state));
+    const std::string others = offer.earlier ? cli_text::restGet(toUtf8(offer.earlier->version))
+                                             : cli_text::kRestGetNothing;
+    say(stdout, cli_text::rolloutChanged(*percent, toolsOf(platform), toUtf8(offer.live->version),
+                                         *before, others) +
+                    pickedUp(state));
     return kExitOk;
 }
 
@@ -292,13 +269,11 @@ int pruneFilesCommand(const StateDir& state, Database& db) {
         kept.push_back(path.file.sha256);
     const auto copies = removeOtherCopies(state.path + "/" + kDownloadsDir, kept);
     if (gone.empty())
-        say(stdout, "没有可删除的文件：每个文件都有发布记录用到它。");
+        say(stdout, cli_text::kNothingToPrune);
     for (const auto& f : gone)
-        say(stdout,
-            "已删除文件 SHA-256 " + f.sha256.substr(0, 12) + "…（" + sizeText(f.size) + "）");
+        say(stdout, cli_text::prunedFile(f.sha256.substr(0, 12), sizeText(f.size)));
     if (!copies.empty())
-        say(stdout, "已删除 " + state.shown + "/" + kDownloadsDir + " 中 " +
-                        std::to_string(copies.size()) + " 个不再提供的副本。");
+        say(stdout, cli_text::prunedCopies(state.shown + "/" + kDownloadsDir, copies.size()));
     return kExitOk;
 }
 
@@ -312,7 +287,7 @@ int releaseCommand(const std::vector<std::string>& args) {
     const std::string verb = p.words.size() > 1 ? p.words[1] : "";
     if (verb == "rollout" || verb == "halt") {
         if (p.options.size() > p.options.count("--state") + p.options.count("--platform"))
-            throw UsageError{"release " + verb + " 只接受 --state 和 --platform"};
+            throw UsageError{cli_text::releaseOptionsOnly(verb)};
         return rolloutCommand(p, verb);
     }
     expectWords(p, 2);
@@ -321,10 +296,9 @@ int releaseCommand(const std::vector<std::string>& args) {
     if (verb == "sign")
         return signCommand(p);
     if (verb != "show" && verb != "clear" && verb != "history" && verb != "prune-files")
-        throw UsageError{
-            "release 后须为 show、set、sign、clear、history、rollout、halt 或 prune-files"};
+        throw UsageError{cli_text::kReleaseVerbs};
     if (p.options.size() > p.options.count("--state") + p.options.count("--platform"))
-        throw UsageError{"release " + verb + " 只接受 --state 和 --platform"};
+        throw UsageError{cli_text::releaseOptionsOnly(verb)};
     const Platform platform = platformOption(p);
     const StateDir state = enterState(p);
     const auto db = openDatabase(state);
@@ -335,35 +309,37 @@ int releaseCommand(const std::vector<std::string>& args) {
     if (verb == "clear") {
         db->releases().clear(kByCommandLine, platform);
         say(stdout, platform == Platform::Windows
-                        ? "已撤下发布的版本。" + pickedUp(state)
-                        : "已撤下给 " + toolsOf(platform) + "发布的版本。" + pickedUp(state));
+                        ? cli_text::kClearedRelease + pickedUp(state)
+                        : cli_text::clearedFor(toolsOf(platform)) + pickedUp(state));
         return kExitOk;
     }
     const auto offer = db->releases().offer(platform);
     const auto& r = offer.live;
     if (!r) {
-        say(stdout, platform == Platform::Windows ? "尚未发布新版本。"
-                                                  : "尚未给 " + toolsOf(platform) + "发布新版本。");
+        say(stdout, platform == Platform::Windows
+                        ? std::string(cli_text::kNothingPublished)
+                        : cli_text::nothingPublishedFor(toolsOf(platform)));
         return kExitOk;
     }
     // What is stored is shown as text, whatever a hand or a backup put there.
-    say(stdout, "版本：" + terminalCell(toUtf8(r->version)));
-    say(stdout, "下载地址：" + terminalCell(toUtf8(r->address)));
+    say(stdout, cli_text::kVersionLabel + terminalCell(toUtf8(r->version)));
+    say(stdout, cli_text::kAddressLabel + terminalCell(toUtf8(r->address)));
     if (const auto served = db->downloads().current(platform))
-        say(stdout, "本服务器提供的文件：" + served->file.name + "，" +
+        say(stdout, cli_text::kServedFileLabel + served->file.name + "，" +
                         sizeText(served->file.size) + "，SHA-256 " + served->file.sha256);
-    say(stdout, "发布日期：" + terminalCell(toUtf8(r->date)));
+    say(stdout, cli_text::kDateLabel + terminalCell(toUtf8(r->date)));
     std::string notes;
     const auto lines = splitLines(toUtf8(r->notes));
     for (std::size_t i = 0; i < lines.size(); ++i)
         notes += (i == 0 ? "" : "\n") + terminalCell(lines[i]);
-    say(stdout, "更新说明：" + notes);
-    say(stdout, "签名：" + (r->signature.empty() ? std::string("未签名") : r->signature));
+    say(stdout, cli_text::kNotesLabel + notes);
+    say(stdout, cli_text::kSignatureLabel +
+                    (r->signature.empty() ? std::string(cli_text::kUnsigned) : r->signature));
     if (offer.rollout < 100)
-        say(stdout, "分阶段发布：" + std::to_string(offer.rollout) + "% 的网络收到它，其余的" +
-                        (offer.earlier ? "收到 " + terminalCell(toUtf8(offer.earlier->version))
-                                       : std::string("不提示更新")) +
-                        (offer.rollout == 0 ? "（已暂停）" : ""));
+        say(stdout,
+            cli_text::rolloutLine(offer.rollout,
+                                  offer.earlier ? terminalCell(toUtf8(offer.earlier->version)) : "",
+                                  offer.earlier.has_value()));
     return kExitOk;
 }
 

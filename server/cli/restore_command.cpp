@@ -1,5 +1,6 @@
 #include "server/admin/admin_session.h"
 #include "server/cli/backup_file.h"
+#include "server/cli/cli_texts.h"
 #include "server/cli/command_line.h"
 #include "server/cli/command_support.h"
 #include "server/cli/state_dir.h"
@@ -45,7 +46,7 @@ void removeDatabaseFiles(int dir, const std::string& name) {
 void renameOrThrow(int dir, const std::string& from, const std::string& to,
                    const std::string& shown) {
     if (::renameat(dir, from.c_str(), dir, to.c_str()) != 0)
-        throw std::runtime_error("restore：无法移动 " + shown + "：" + systemErrorText(errno));
+        throw std::runtime_error(cli_text::cannotMove(shown, systemErrorText(errno)));
 }
 
 /// The replaced database's name in backups/: when it was replaced, then
@@ -71,16 +72,12 @@ std::string mebibytes(std::uintmax_t bytes) {
 void expectRoom(const StateDir& state, std::uintmax_t size, const std::string& file) {
     struct statvfs fs {};
     if (::fstatvfs(state.fd.get(), &fs) != 0)
-        throw std::runtime_error("restore：无法查看 " + state.shown + " 的可用空间：" +
-                                 systemErrorText(errno));
+        throw std::runtime_error(cli_text::cannotSeeRoom(state.shown, systemErrorText(errno)));
     const std::uintmax_t room = std::uintmax_t{fs.f_bavail} * fs.f_frsize;
     const std::uintmax_t needed = 2 * size + (std::uintmax_t{1} << 20);
     if (needed > room)
-        throw std::runtime_error("restore：状态目录 " + state.shown + " 所在的磁盘只有 " +
-                                 mebibytes(room) + " 可用，恢复 " + file + "（" + mebibytes(size) +
-                                 "）至少需要 " + mebibytes(needed) +
-                                 "（备份的一份副本和由它重建的数据库）。没有改动任何东西：请腾出"
-                                 "空间，或确认这个文件确是 pelvoran-server backup 做的备份。");
+        throw std::runtime_error(cli_text::notEnoughRoom(state.shown, mebibytes(room), file,
+                                                         mebibytes(size), mebibytes(needed)));
 }
 
 /// The state directory's files a backup carries, each checked against the
@@ -92,35 +89,31 @@ std::vector<StateFile> checkedFiles(const std::vector<StateFile>& files, const s
     std::optional<std::string> publicKey, privateKeysPublic;
     for (const StateFile& f : files) {
         const auto refuse = [&](const std::string& why) {
-            throw UsageError{"restore：" + file + " 中的 " + terminalCell(f.name) + why +
-                                 "。没有改动任何东西。",
-                             false};
+            throw UsageError{cli_text::badStateFile(file, terminalCell(f.name), why), false};
         };
         if (f.name != kUpdatePublicKeyFile && f.name != kUpdatePrivateKeyFile &&
             f.name != kMetricsTokenFile)
-            refuse(" 不是本程序放回状态目录的文件：这不是 pelvoran-server backup 做的备份");
+            refuse(cli_text::kFileNotOurs);
         if (!seen.insert(f.name).second)
-            refuse(" 出现了两次：这不是 pelvoran-server backup 做的备份");
+            refuse(cli_text::kFileTwice);
         if (sha256Hex(f.data) != f.sha256)
-            refuse(" 与备份中记下的 SHA-256 不符：备份已损坏或被改过");
+            refuse(cli_text::kFileDigestWrong);
         if (f.name == kUpdatePublicKeyFile && !(publicKey = publicKeyIn(f.data)))
-            refuse(" 不是有效的公钥");
+            refuse(cli_text::kFileNotPublicKey);
         if (f.name == kUpdatePrivateKeyFile) {
             try {
                 privateKeysPublic = publicKeyOf(f.data);
             } catch (const std::runtime_error&) {
-                refuse(" 不是有效的私钥");
+                refuse(cli_text::kFileNotPrivateKey);
             }
         }
         if (f.name == kMetricsTokenFile && std::any_of(f.data.begin(), f.data.end(), [](char c) {
                 return (c < '!' || c > '~') && c != '\n' && c != '\r';
             }))
-            refuse(" 不是监控令牌（令牌只有可见的 ASCII 字符）");
+            refuse(cli_text::kFileNotToken);
     }
     if (privateKeysPublic && privateKeysPublic != publicKey)
-        throw UsageError{"restore：" + file + " 中的私钥 " + kUpdatePrivateKeyFile + " 与公钥 " +
-                             kUpdatePublicKeyFile +
-                             " 不是一对：备份已损坏或被改过。没有改动任何东西。",
+        throw UsageError{cli_text::keysNotAPair(file, kUpdatePrivateKeyFile, kUpdatePublicKeyFile),
                          false};
     return files;
 }
@@ -150,14 +143,10 @@ void expectSameKey(const StateDir& state, const std::vector<StateFile>& files,
         const std::string here = stateKey(state);
         if (here.empty() || here == backupKey)
             return;
-        throw UsageError{
-            "restore：" + file + " 来自另一把签名密钥（公钥指纹 " + keyFingerprint(backupKey) +
-                "），状态目录 " + state.shown + " 的公钥指纹是 " + keyFingerprint(here) +
-                "（pelvoran-server key show 可以查看）。没有改动任何东西：恢复不会悄悄换掉工具认的"
-                "钥匙。确要换用备份中的钥匙，先把 " +
-                state.shown + "/" + kUpdatePublicKeyFile + " 和 " + kUpdatePrivateKeyFile +
-                "（若有）移出状态目录并妥善保存，再恢复；否则请恢复到另一个状态目录。",
-            false};
+        throw UsageError{cli_text::otherSigningKey(
+                             file, keyFingerprint(backupKey), state.shown, keyFingerprint(here),
+                             state.shown + "/" + kUpdatePublicKeyFile, kUpdatePrivateKeyFile),
+                         false};
     }
 }
 
@@ -180,8 +169,8 @@ std::string writeStateFile(int dir, const StateFile& f, const std::string& shown
     if (!written || ::fsync(out.get()) != 0) {
         const int error = errno;
         ::unlinkat(dir, temp.c_str(), 0);
-        throw std::runtime_error("restore：无法写入 " + shownDir + "/" + f.name + "：" +
-                                 systemErrorText(error));
+        throw std::runtime_error(
+            cli_text::restoreCannotWrite(shownDir + "/" + f.name, systemErrorText(error)));
     }
     return temp;
 }
@@ -223,17 +212,16 @@ RebuiltDatabase rebuildBeside(const StateDir& state, int source, const std::stri
         const Fd copy(::openat(state.fd.get(), copied.c_str(),
                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (copy.get() < 0)
-            throw std::runtime_error("restore：无法在状态目录 " + state.shown + " 中写入：" +
-                                     systemErrorText(errno));
+            throw std::runtime_error(
+                cli_text::cannotWriteInState(state.shown, systemErrorText(errno)));
         copyAll(source, copy.get(), state.shown + "/" + copied);
     }
     try {
         return rebuildFromBackup(state.path + "/" + copied, state.path + "/" + temp, file);
     } catch (const RefusedBackup& e) {
-        throw UsageError{"restore：" + std::string(e.what()) + "。没有改动任何东西。", false};
+        throw UsageError{cli_text::backupRefused(e.what()), false};
     } catch (const StoreError& e) {
-        throw std::runtime_error("restore：无法在状态目录 " + state.shown + " 中重建数据库：" +
-                                 e.what() + "。没有改动任何东西。");
+        throw std::runtime_error(cli_text::cannotRebuild(state.shown, e.what()));
     }
 }
 
@@ -241,14 +229,14 @@ RebuiltDatabase rebuildBeside(const StateDir& state, int source, const std::stri
 /// the restore's summary.
 std::string offerText(Platform platform, const PlatformOffer& offer) {
     const std::string live = toUtf8(offer.live->version);
-    const std::string others =
-        offer.earlier ? "其余网络得到 " + toUtf8(offer.earlier->version) : "其余网络不提示更新";
+    const std::string others = offer.earlier ? cli_text::othersGet(toUtf8(offer.earlier->version))
+                                             : cli_text::kOthersGetNothing;
     std::string text = std::string(platformLabel(platform)) + "：";
     if (offer.rollout >= 100)
         return text + live;
     if (offer.rollout <= 0)
-        return text + live + " 已暂停发布，" + others;
-    return text + live + " 分阶段发布给 " + std::to_string(offer.rollout) + "% 的网络，" + others;
+        return text + cli_text::offerHalted(live, others);
+    return text + cli_text::offerInPart(live, offer.rollout, others);
 }
 
 /// The rebuilt database `temp` made ready to take the place of the state
@@ -273,10 +261,8 @@ void makeReady(const StateDir& state, const std::string& temp, const std::string
         if (const PlatformOffer offer = restored.releases().offer(platform); offer.live)
             r.offers.push_back(offerText(platform, offer));
     // The backup's own log goes on, saying what came back.
-    restored.audit().append("恢复",
-                            "从备份 " + file + " 恢复了状态目录 " + state.shown +
-                                (r.carried.empty() ? "" : "，连同 " + r.carried),
-                            kByCommandLine);
+    restored.audit().append(cli_text::kRestoredAction,
+                            cli_text::restoredDetail(file, state.shown, r.carried), kByCommandLine);
 } // the last connection: the copy is whole in its main file
 
 /// Puts `temp` in place of the database, keeping the replaced one with its
@@ -288,8 +274,8 @@ std::string putInPlace(const StateDir& state, const std::string& temp,
                        const std::vector<StateFile>& files, Scratch& scratch) {
     const int dir = state.fd.get();
     if (::mkdirat(dir, kBackupsDir, 0700) != 0 && errno != EEXIST)
-        throw std::runtime_error("restore：无法创建 " + state.shown + "/" + kBackupsDir + "：" +
-                                 systemErrorText(errno));
+        throw std::runtime_error(
+            cli_text::cannotCreateIn(state.shown + "/" + kBackupsDir, systemErrorText(errno)));
     std::string kept = std::string(kBackupsDir) + "/" + replacedName(1);
     for (int n = 2; ::faccessat(dir, kept.c_str(), F_OK, AT_SYMLINK_NOFOLLOW) == 0; ++n)
         kept = std::string(kBackupsDir) + "/" + replacedName(n);
@@ -310,16 +296,15 @@ std::string putInPlace(const StateDir& state, const std::string& temp,
             ::renameat(dir, kept.c_str(), dir, kDatabaseFile);
             ::renameat(dir, (kept + kWalSuffix).c_str(), dir, wal.c_str());
         }
-        throw std::runtime_error("restore：无法把备份移到 " + databasePath(state.shown) + "：" +
-                                 systemErrorText(error));
+        throw std::runtime_error(
+            cli_text::cannotMoveBackup(databasePath(state.shown), systemErrorText(error)));
     }
     for (std::size_t i = 0; i < files.size(); ++i)
         renameOrThrow(dir, scratch.names[2 + i], files[i].name, state.shown + "/" + files[i].name);
     scratch.names.clear();
     const Fd opened(::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (opened.get() < 0)
-        throw std::runtime_error("restore：无法打开 " + state.shown + "：" +
-                                 systemErrorText(errno));
+        throw std::runtime_error(cli_text::restoreCannotOpen(state.shown, systemErrorText(errno)));
     syncFile(opened.get(), state.shown);
     return kept;
 }
@@ -327,46 +312,39 @@ std::string putInPlace(const StateDir& state, const std::string& temp,
 /// What the publisher reads after a restore: what came back, what did not,
 /// and what to do next.
 void sayRestored(const StateDir& state, const std::string& file, const Restored& r) {
-    say(stdout, "已从 " + file + " 恢复状态目录 " + state.shown + "：");
-    say(stdout,
-        "  留言：" + std::to_string(r.comments.count) + " 条" +
-            (r.comments.count > 0 ? "，最新一条收到于 " + localTimeText(r.comments.newest) : "") +
-            (r.kept.empty() ? "。" : "。备份之后收到的留言不在其中，它们留在被替换的数据库里。"));
+    say(stdout, cli_text::restoredHeading(file, state.shown));
+    say(stdout, cli_text::restoredComments(
+                    r.comments.count, r.comments.count > 0 ? localTimeText(r.comments.newest) : "",
+                    !r.kept.empty()));
     if (r.offers.empty())
-        say(stdout, "  备份中没有发布的版本：服务启动后，工具不会提示更新。");
+        say(stdout, cli_text::kNoOffers);
     else {
-        say(stdout, "  服务启动后，更新检查按备份时的发布答复：");
+        say(stdout, cli_text::kOffersHeading);
         for (const std::string& line : r.offers)
             say(stdout, "    " + line);
     }
-    say(stdout, "  留言编号从 #" + std::to_string(r.next) + " 起，不会重用已经用过的编号。");
+    say(stdout, cli_text::nextNumber(r.next));
     if (!r.unread.empty())
-        say(stdout, "  （被替换的数据库读不出已用过的编号：" + r.unread + "）");
-    say(stdout, r.carried.empty()
-                    ? "  备份中没有签名密钥或监控令牌：状态目录中原有的保持原样。"
-                    : "  状态目录中的 " + r.carried + " 已从备份放回（只有所有者可读）。");
+        say(stdout, cli_text::numbersUnread(r.unread));
+    say(stdout, r.carried.empty() ? std::string(cli_text::kNothingCarried)
+                                  : cli_text::filesCarried(r.carried));
     if (!r.leftOut.empty()) {
         std::string names;
         for (const auto& name : r.leftOut)
             names += (names.empty() ? "" : "、") + terminalCell(name);
-        say(stdout, "  备份中另有本程序的数据库没有的对象，没有恢复：" + names + "。");
+        say(stdout, cli_text::objectsLeftOut(names));
     }
     if (!r.kept.empty())
-        say(stdout, "  被替换的数据库保存为 " + state.shown + "/" + r.kept + "。");
+        say(stdout, cli_text::replacedKeptAs(state.shown + "/" + r.kept));
     if (!r.dailyAside.empty())
-        say(stdout, "  今天的每日备份是恢复前做的，已移到 " + state.shown + "/" + r.dailyAside +
-                        "：服务启动后会为恢复的数据重做今天的备份。");
+        say(stdout, cli_text::dailyMovedAside(state.shown + "/" + r.dailyAside));
     if (!r.dailyStays.empty())
-        say(stdout, "  今天的每日备份是恢复前做的，没能移开（" + r.dailyStays +
-                        "）：恢复的数据明天才有每日备份，在那之前请自己备份一次。");
-    say(stdout, "  管理页面的登录已全部结束，还没用过的登录地址也不再有效：服务启动后用 "
-                "pelvoran-server admin-url 取新地址。");
+        say(stdout, cli_text::dailyNotMoved(r.dailyStays));
+    say(stdout, cli_text::kSignInsEnded);
     // Where systemd runs the machine, the packaged service; elsewhere the
     // publisher starts serve as before.
-    say(stdout, ::access("/run/systemd/system", F_OK) == 0
-                    ? "现在可以启动服务：sudo systemctl start pelvoran-server"
-                    : "现在可以启动服务器：pelvoran-server serve --state " + state.shown +
-                          "（连同原来的其他选项）");
+    say(stdout, ::access("/run/systemd/system", F_OK) == 0 ? std::string(cli_text::kStartService)
+                                                           : cli_text::startServer(state.shown));
 }
 
 /// As the state directory's owner, with the state locked: the backup
@@ -375,10 +353,7 @@ void sayRestored(const StateDir& state, const std::string& file, const Restored&
 void restoreAsOwner(StateDir& state, int source, const std::string& file, std::uintmax_t size) {
     const Fd lock = lockState(state);
     if (lock.get() < 0)
-        throw std::runtime_error("restore：服务器正在使用状态目录 " + state.shown +
-                                 "，没有改动任何东西。请先停止它（软件包安装的服务连同它的套接字："
-                                 "sudo systemctl stop pelvoran-server.socket pelvoran-server，"
-                                 "否则下一个连接会让它再启动），恢复后再启动两者。");
+        throw std::runtime_error(cli_text::serverUsesState(state.shown));
     expectRoom(state, size, file);
     const int dir = state.fd.get();
     const std::string pid = std::to_string(::getpid());
@@ -408,15 +383,17 @@ void restoreAsOwner(StateDir& state, int source, const std::string& file, std::u
     } catch (const std::runtime_error& e) {
         r.dailyStays = e.what();
     }
-    logError("已从 " + file + " 恢复状态目录 " + state.shown + "，管理页面的登录已全部结束");
+    logError(cli_text::restoredLog(file, state.shown));
     sayRestored(state, file, r);
 }
 
 /// Table names as the publisher reads them in the counts of a restore.
 constexpr std::pair<const char*, const char*> kCountedTables[] = {
-    {"comments", "留言"},           {"release_history", "发布记录"},
-    {"audit_log", "操作记录"},      {"notify_recipients", "通知接收方"},
-    {"download_files", "下载文件"},
+    {"comments", cli_text::kCommentsTable},
+    {"release_history", cli_text::kReleaseHistoryTable},
+    {"audit_log", cli_text::kAuditLogTable},
+    {"notify_recipients", cli_text::kRecipientsTable},
+    {"download_files", cli_text::kDownloadFilesTable},
 };
 
 /// `restore FILE --database URI [--replace]`: the backup `source` (FILE)
@@ -425,7 +402,7 @@ int restoreIntoPostgres(int source, const std::string& file, const std::string& 
                         bool replace) {
     std::string folder = (fs::temp_directory_path() / "pelvoran-restore-XXXXXX").string();
     if (::mkdtemp(folder.data()) == nullptr)
-        throw std::runtime_error("restore：无法创建临时目录：" + systemErrorText(errno));
+        throw std::runtime_error(cli_text::cannotMakeTempDir(systemErrorText(errno)));
     struct Remove {
         const std::string& path;
         ~Remove() {
@@ -439,42 +416,37 @@ int restoreIntoPostgres(int source, const std::string& file, const std::string& 
         const Fd copy(
             ::open(copied.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (copy.get() < 0)
-            throw std::runtime_error("restore：无法写入临时文件 " + copied + "：" +
-                                     systemErrorText(errno));
+            throw std::runtime_error(cli_text::cannotWriteTemp(copied, systemErrorText(errno)));
         copyAll(source, copy.get(), copied);
     }
     RebuiltDatabase rebuilt;
     try {
         rebuilt = rebuildFromBackup(copied, fresh, file);
     } catch (const RefusedBackup& e) {
-        throw UsageError{"restore：" + std::string(e.what()) + "。没有改动任何东西。", false};
+        throw UsageError{cli_text::backupRefused(e.what()), false};
     }
     std::map<std::string, std::int64_t> counts;
     try {
-        counts = loadIntoPostgres(fresh, location, replace,
-                                  "从备份 " + file + " 恢复到 PostgreSQL 数据库 " +
-                                      shownLocation(location) +
-                                      (replace ? "，替换了其中原有的数据" : ""));
+        counts = loadIntoPostgres(
+            fresh, location, replace,
+            cli_text::restoredIntoPostgres(file, shownLocation(location), replace));
     } catch (const StoreError& e) {
         std::string why = e.what();
         if (why.ends_with("。"))
             why.resize(why.size() - std::string_view("。").size());
-        throw std::runtime_error("restore：" + why + "。没有改动任何东西。");
+        throw std::runtime_error(cli_text::backupRefused(why));
     }
     std::string said;
     for (const auto& [table, name] : kCountedTables)
-        said += (said.empty() ? "" : "，") + std::string(name) + " " +
-                std::to_string(counts[table]) + " 条";
-    say(stdout, "已从 " + file + " 恢复到 PostgreSQL 数据库 " + shownLocation(location) + "：" +
-                    said + "（每张表的行数已与备份核对）。");
+        said += (said.empty() ? "" : "，") + cli_text::tableRows(name, counts[table]);
+    say(stdout, cli_text::restoredPostgres(file, shownLocation(location), said));
     if (!rebuilt.files.empty()) {
         std::string names;
         for (const StateFile& f : rebuilt.files)
             names += (names.empty() ? "" : "、") + f.name;
-        say(stdout, "  备份中的 " + names +
-                        " 属于状态目录，没有放进数据库：服务器仍用 --state 目录中的那些。");
+        say(stdout, cli_text::filesNotInDatabase(names));
     }
-    say(stdout, "现在可以用 serve --database 启动服务器。");
+    say(stdout, cli_text::kStartWithDatabase);
     return kExitOk;
 }
 
@@ -494,35 +466,31 @@ int restoreCommand(const std::vector<std::string>& args) {
     }
     const Parsed p = parse(rest, {"--state", "--database"});
     if (p.words.size() < 2)
-        throw UsageError{"restore 需要备份文件名"};
+        throw UsageError{cli_text::kRestoreNeedsFile};
     expectWords(p, 2);
     const std::string file = p.words[1];
     // Read with the caller's rights: a backup may be theirs alone.
     const Fd source = openBackupFile(file, "restore");
     struct stat st {};
     if (::fstat(source.get(), &st) != 0)
-        throw std::runtime_error("restore：无法读取 " + file + "：" + systemErrorText(errno));
+        throw std::runtime_error(cli_text::cannotReadFile("restore", file, systemErrorText(errno)));
     if (const auto database = p.options.find("--database"); database != p.options.end()) {
         if (!isPostgresLocation(database->second))
-            throw UsageError{"restore：--database 须为 PostgreSQL 的连接串，以 postgresql:// 开头"};
+            throw UsageError{cli_text::kRestoreDatabaseNotPostgres};
         if (p.options.contains("--state"))
-            throw UsageError{"restore：--database 与 --state 只能用一个"};
+            throw UsageError{cli_text::kDatabaseOrState};
         return restoreIntoPostgres(source.get(), file, database->second, replace);
     }
     if (replace)
-        throw UsageError{"restore：--replace 只用于 --database（恢复到状态目录时，被替换的数据库"
-                         "总会保存在状态目录中）"};
+        throw UsageError{cli_text::kReplaceOnlyDatabase};
     StateDir state = findState(p, StateUse::Restore);
     if (!state.database.empty())
-        throw std::runtime_error("restore：状态目录 " + state.shown +
-                                 " 的服务器用的是 PostgreSQL 数据库 " +
-                                 shownLocation(state.database) +
-                                 "，恢复到这里的 SQLite 文件它不会用。请停止服务器后用 restore " +
-                                 file + " --database 连接串 恢复到那个数据库。");
+        throw std::runtime_error(
+            cli_text::stateUsesPostgres(state.shown, shownLocation(state.database), file));
     if (::faccessat(AT_FDCWD, state.path.c_str(), W_OK | X_OK, AT_EACCESS) != 0 &&
         !state.actAsOwner)
-        throw std::runtime_error("restore：状态目录 " + state.shown + " 不可写：" +
-                                 systemErrorText(errno));
+        throw std::runtime_error(
+            cli_text::restoreStateNotWritable(state.shown, systemErrorText(errno)));
     return asStateOwner(state, [&] {
         restoreAsOwner(state, source.get(), file, static_cast<std::uintmax_t>(st.st_size));
     });

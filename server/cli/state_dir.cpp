@@ -1,5 +1,6 @@
 #include "server/cli/state_dir.h"
 
+#include "server/cli/cli_texts.h"
 #include "server/store/store.h"
 #include "server/support/error_text.h"
 #include "server/support/fd.h"
@@ -71,7 +72,7 @@ std::string closedParent(const std::string& dir, const User& user) {
     std::fflush(nullptr);
     const pid_t pid = ::fork();
     if (pid < 0)
-        throw std::runtime_error("无法创建进程：" + systemErrorText(errno));
+        throw std::runtime_error(cli_text::cannotFork(systemErrorText(errno)));
     if (pid == 0) {
         if (::setgroups(groups.size(), groups.data()) != 0 || ::setgid(user.gid) != 0 ||
             ::setuid(user.uid) != 0)
@@ -84,9 +85,9 @@ std::string closedParent(const std::string& dir, const User& user) {
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0)
         if (errno != EINTR)
-            throw std::runtime_error("无法等待进程：" + systemErrorText(errno));
+            throw std::runtime_error(cli_text::cannotWait(systemErrorText(errno)));
     if (!WIFEXITED(status) || WEXITSTATUS(status) == 255)
-        throw std::runtime_error("无法以用户 " + user.name + " 的身份检查能否进入 " + dir);
+        throw std::runtime_error(cli_text::cannotCheckAccess(user.name, dir));
     const auto closed = static_cast<std::size_t>(WEXITSTATUS(status));
     return closed == 0 ? std::string() : parents[std::min(closed, parents.size()) - 1];
 }
@@ -105,8 +106,8 @@ std::string giveToServiceUser(const StateDir& s, struct stat& st) {
         return closed;
     if (::fchownat(s.fd.get(), "", user->uid, user->gid, AT_EMPTY_PATH) != 0 ||
         ::fstat(s.fd.get(), &st) != 0)
-        throw std::runtime_error("无法把新建的状态目录 " + s.shown + " 交给用户 " + kServiceUser +
-                                 "：" + systemErrorText(errno));
+        throw std::runtime_error(
+            cli_text::cannotGiveState(s.shown, kServiceUser, systemErrorText(errno)));
     return {};
 }
 
@@ -142,24 +143,15 @@ StateDir findState(const Parsed& p, StateUse use) {
     if (::stat(dir.c_str(), &st) != 0) {
         const int error = errno;
         if (error != ENOENT)
-            throw std::runtime_error("--state：无法进入状态目录 " + dir + "：" +
-                                     systemErrorText(error));
+            throw std::runtime_error(cli_text::cannotEnterState(dir, systemErrorText(error)));
         if (!create && !p.options.contains("--state"))
-            throw UsageError{"--state：默认的状态目录 " + dir +
-                                 " 不存在：这台机器上没有安装并启动过 pelvoran-server 服务。"
-                                 "请用 --state 写出 serve 所用的状态目录。",
-                             false};
+            throw UsageError{cli_text::noDefaultState(dir), false};
         if (!create)
-            throw UsageError{"--state：状态目录 " + dir +
-                                 " 不存在。是否把 --state 写错了？状态目录只由 serve "
-                                 "创建；软件包安装的服务器用 " +
-                                 std::string(kDefaultState) + "，不必写 --state。",
-                             false};
+            throw UsageError{cli_text::noSuchState(dir, kDefaultState), false};
         std::error_code ec;
         fs::create_directories(dir, ec);
         if (ec)
-            throw std::runtime_error("--state：无法创建目录 " + dir + "：" +
-                                     systemErrorText(ec.value()));
+            throw std::runtime_error(cli_text::cannotCreateState(dir, systemErrorText(ec.value())));
         ::chmod(dir.c_str(), 0700);
         created = true;
     }
@@ -168,8 +160,8 @@ StateDir findState(const Parsed& p, StateUse use) {
     s.fd = Fd(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (s.fd.get() < 0) {
         if (errno == ENOTDIR)
-            throw UsageError{"--state：" + dir + " 不是目录。是否把 --state 写错了？", false};
-        throw std::runtime_error("--state：无法打开目录 " + dir + "：" + systemErrorText(errno));
+            throw UsageError{cli_text::stateNotDirectory(dir), false};
+        throw std::runtime_error(cli_text::cannotOpenState(dir, systemErrorText(errno)));
     }
     if (::fstat(s.fd.get(), &st) != 0)
         throw std::runtime_error("--state：" + dir + "：" + systemErrorText(errno));
@@ -185,16 +177,12 @@ StateDir findState(const Parsed& p, StateUse use) {
         // A mistyped --state starts a server on an empty state: the
         // publisher hears it before any comment goes there.
         const std::string owner =
-            (st.st_uid == 0 ? std::string(" root") : "用户 " + userName(st.st_uid)) +
+            (st.st_uid == 0 ? std::string(cli_text::kOwnedByRoot)
+                            : cli_text::ownedByUser(userName(st.st_uid))) +
             (closed.empty() ? std::string()
-                            : "：用户 " + std::string(kServiceUser) + " 进不了目录 " + closed +
-                                  "，没有交给它");
-        say(stderr, use == StateUse::Restore
-                        ? "pelvoran-server: 新建了状态目录 " + s.shown + "（属于" + owner +
-                              "），备份恢复到这里。"
-                        : "pelvoran-server: 新建了状态目录 " + s.shown + "（空的，属于" + owner +
-                              "）。如果是 --state 写错了，原来的留言不在这里：请停止服务器，改正 "
-                              "--state 后重新启动，再删掉这个目录。");
+                            : cli_text::notGivenToServiceUser(kServiceUser, closed));
+        say(stderr, use == StateUse::Restore ? cli_text::stateCreatedForRestore(s.shown, owner)
+                                             : cli_text::stateCreatedEmpty(s.shown, owner));
     }
     if (const Fd uri(::openat(s.fd.get(), kDatabaseUriFile, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
         uri.get() >= 0) {
@@ -207,7 +195,7 @@ StateDir findState(const Parsed& p, StateUse use) {
     }
     if (const auto chosen = p.options.find("--database"); chosen != p.options.end()) {
         if (!isPostgresLocation(chosen->second))
-            throw UsageError{"--database：须为 PostgreSQL 的连接串，以 postgresql:// 开头"};
+            throw UsageError{cli_text::kDatabaseNotPostgres};
         s.database = chosen->second;
     }
     if (use != StateUse::Serve && s.database.empty()) {
@@ -215,13 +203,9 @@ StateDir findState(const Parsed& p, StateUse use) {
         if (::fstatat(s.fd.get(), kDatabaseFile, &db, 0) != 0 &&
             !(use == StateUse::Restore && errno == ENOENT && emptyDirectory(s.fd.get()))) {
             if (errno != ENOENT)
-                throw std::runtime_error("--state：无法读取状态目录 " + s.shown + "：" +
-                                         systemErrorText(errno));
-            throw UsageError{"--state：" + s.shown + " 中没有数据库 " + kDatabaseFile +
-                                 "，不是服务器的状态目录。是否把 --state 写错了？状态目录只由 "
-                                 "serve 创建；软件包安装的服务器用 " +
-                                 std::string(kDefaultState) + "，不必写 --state。",
-                             false};
+                throw std::runtime_error(
+                    cli_text::cannotReadStateDir(s.shown, systemErrorText(errno)));
+            throw UsageError{cli_text::notStateDir(s.shown, kDatabaseFile, kDefaultState), false};
         }
     }
     // Run by root against a state directory that belongs to someone else (the
@@ -250,14 +234,14 @@ struct flock wholeFile(short type) {
 Fd lockState(const StateDir& s, bool shared) {
     Fd fd(::openat(s.fd.get(), kLockFile, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (fd.get() < 0)
-        throw std::runtime_error("无法在状态目录 " + s.shown + " 中创建锁文件 " + kLockFile + "：" +
-                                 systemErrorText(errno));
+        throw std::runtime_error(
+            cli_text::cannotCreateLock(s.shown, kLockFile, systemErrorText(errno)));
     struct flock l = wholeFile(shared ? F_RDLCK : F_WRLCK);
     if (::fcntl(fd.get(), F_OFD_SETLK, &l) == 0)
         return fd;
     if (errno == EAGAIN || errno == EACCES)
         return Fd();
-    throw std::runtime_error("无法锁定状态目录 " + s.shown + "：" + systemErrorText(errno));
+    throw std::runtime_error(cli_text::cannotLockState(s.shown, systemErrorText(errno)));
 }
 
 bool stateLocked(const StateDir& s) {
@@ -279,8 +263,8 @@ void actAsStateOwner(StateDir& s) {
     if (::fchdir(s.fd.get()) != 0)
         throw std::runtime_error(s.shown + "：" + systemErrorText(errno));
     if (::setgroups(0, nullptr) != 0 || ::setgid(s.group) != 0 || ::setuid(s.owner) != 0)
-        throw std::runtime_error("无法切换到状态目录的所有者（uid " + std::to_string(s.owner) +
-                                 "）：" + systemErrorText(errno));
+        throw std::runtime_error(
+            cli_text::cannotActAsOwner(std::to_string(s.owner), systemErrorText(errno)));
     s.path = ".";
     s.actAsOwner = false;
 }
@@ -289,8 +273,7 @@ void actAsStateOwner(StateDir& s) {
 /// anything is served or copied from it; `how` far its database is checked.
 void checkState(const StateDir& s, DatabaseCheck how) {
     if (::faccessat(AT_FDCWD, s.path.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
-        throw std::runtime_error("状态目录 " + s.shown + " 不可写：" + systemErrorText(errno) +
-                                 "。请让运行服务器的用户可以写入这个目录，再重试。");
+        throw std::runtime_error(cli_text::stateNotWritable(s.shown, systemErrorText(errno)));
     if (s.database.empty())
         checkDatabase(databasePath(s.path), databasePath(s.shown), how);
 }
@@ -311,28 +294,15 @@ StateDir prepareState(const Parsed& p, Fd& lock, bool shared) {
     if (s.actAsOwner) {
         const User owner = ownerOf(s);
         if (const std::string closed = closedParent(s.shown, owner); !closed.empty())
-            throw std::runtime_error(
-                "状态目录 " + s.shown + " 属于用户 " + owner.name + "，但该用户进不了目录 " +
-                closed +
-                "，服务器无法以它的身份使用其中的数据（serve "
-                "以状态目录所有者的身份运行）。请把状态目录移到该用户能进入的位置；或者运行 "
-                "sudo chown -R root: " +
-                s.shown + "，让服务器以 root 身份运行。");
+            throw std::runtime_error(cli_text::ownerCannotEnter(s.shown, owner.name, closed));
     }
     actAsStateOwner(s);
     if (::faccessat(AT_FDCWD, s.path.c_str(), W_OK | X_OK, AT_EACCESS) == 0) {
         lock = lockState(s, shared);
         if (lock.get() < 0 && shared)
-            throw std::runtime_error("状态目录 " + s.shown +
-                                     " 正被一个用 SQLite 文件的 pelvoran-server serve（或 restore）"
-                                     "独占（它锁住了其中的 " +
-                                     kLockFile + "）：请先停止它，或用 --state 指定另一个目录。");
+            throw std::runtime_error(cli_text::stateHeldBySqliteServer(s.shown, kLockFile));
         if (lock.get() < 0)
-            throw std::runtime_error(
-                "状态目录 " + s.shown + " 已有一个 pelvoran-server serve 在使用（它锁住了其中的 " +
-                kLockFile +
-                "）：同一个状态目录只能运行一个服务器。请先停止那个服务器，或用 --state "
-                "指定另一个目录。");
+            throw std::runtime_error(cli_text::stateHeldByServer(s.shown, kLockFile));
     }
     checkState(s, DatabaseCheck::AtStart);
     // Only a state directory of root's keeps serve root: the way out is to
@@ -340,23 +310,12 @@ StateDir prepareState(const Parsed& p, Fd& lock, bool shared) {
     if (::geteuid() == 0) {
         const std::optional<User> user = serviceUser();
         const std::string closed = user ? closedParent(s.shown, *user) : std::string();
-        const std::string warning = "pelvoran-server: 警告：状态目录 " + s.shown +
-                                    " 属于 root，服务器因此以 root 身份运行（serve "
-                                    "以状态目录所有者的身份运行）。";
+        const std::string warning = cli_text::rootStateWarning(s.shown);
         if (!closed.empty())
-            say(stderr, warning + "用户 " + kServiceUser + " 进不了目录 " + closed +
-                            "，不能接手它：要让服务器以用户 " + kServiceUser +
-                            " 的身份运行，请停止服务器，把状态目录移到该用户能进入的位置（例如 "
-                            "/var/lib 之下），运行 sudo chown -R " +
-                            kServiceUser + ": 新的目录，再用 --state 新的目录 启动。");
+            say(stderr, warning + cli_text::serviceUserCannotEnter(kServiceUser, closed));
         else
-            say(stderr,
-                warning + "请停止服务器，" +
-                    (user ? std::string()
-                          : "建一个不能登录的系统用户（sudo adduser --system --group --home " +
-                                s.shown + " --no-create-home " + kServiceUser + "），") +
-                    "运行 sudo chown -R " + kServiceUser + ": " + s.shown +
-                    "，再启动：它就以用户 " + kServiceUser + " 的身份运行。");
+            say(stderr, warning + cli_text::howToGiveToServiceUser(s.shown, kServiceUser,
+                                                                   user.has_value()));
     }
     return s;
 }
@@ -366,14 +325,14 @@ std::unique_ptr<Database> openDatabase(const StateDir& s) {
         try {
             return std::make_unique<Database>(s.database);
         } catch (const StoreError& e) {
-            throw std::runtime_error("无法打开状态目录 " + s.shown + " 的服务器所用的数据库 " +
-                                     shownLocation(s.database) + "：" + e.what());
+            throw std::runtime_error(
+                cli_text::cannotOpenStateDatabase(s.shown, shownLocation(s.database), e.what()));
         }
     }
     try {
         return std::make_unique<Database>(databasePath(s.path));
     } catch (const StoreError& e) {
-        throw std::runtime_error("无法打开数据库文件 " + databasePath(s.shown) + "：" + e.what());
+        throw std::runtime_error(cli_text::cannotOpenDatabaseFile(databasePath(s.shown), e.what()));
     }
 }
 
@@ -389,7 +348,7 @@ int asStateOwner(StateDir& s, const std::function<void()>& work) {
     std::fflush(nullptr);
     const pid_t pid = ::fork();
     if (pid < 0)
-        throw std::runtime_error("无法创建进程：" + systemErrorText(errno));
+        throw std::runtime_error(cli_text::cannotFork(systemErrorText(errno)));
     if (pid == 0) {
         const int status = reported([&] {
             actAsStateOwner(s);
@@ -402,11 +361,10 @@ int asStateOwner(StateDir& s, const std::function<void()>& work) {
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0)
         if (errno != EINTR)
-            throw std::runtime_error("无法等待进程：" + systemErrorText(errno));
+            throw std::runtime_error(cli_text::cannotWait(systemErrorText(errno)));
     if (WIFEXITED(status))
         return WEXITSTATUS(status);
-    say(stderr, "pelvoran-server: 以状态目录所有者身份运行的进程异常结束（信号 " +
-                    std::to_string(WIFSIGNALED(status) ? WTERMSIG(status) : 0) + "）");
+    say(stderr, cli_text::ownerProcessDied(WIFSIGNALED(status) ? WTERMSIG(status) : 0));
     return kExitFailure;
 }
 

@@ -1,4 +1,5 @@
 #include "server/comments/comment_export.h"
+#include "server/comments/comments_texts.h"
 #include "server/support/time_text.h"
 
 #include "platform/hex.h"
@@ -77,7 +78,7 @@ std::string csvRecord(const StoredComment& c) {
 }
 
 const char* sourceName(const std::string& source) {
-    return source == kFromWeb ? "网页" : "桌面工具";
+    return source == kFromWeb ? comments_text::kFromWebName : comments_text::kFromDesktopName;
 }
 
 std::string commentExport(const std::vector<StoredComment>& comments, ExportFormat format) {

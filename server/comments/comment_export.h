@@ -25,7 +25,8 @@ std::string notificationJson(const StoredComment& c, const std::string& url);
 /// it.
 std::string csvRecord(const StoredComment& c);
 
-/// Where a comment came from, as the publisher reads it: "网页" or "桌面工具".
+/// Where a comment came from, as the publisher reads it: kFromWebName or
+/// kFromDesktopName of comments_texts.h.
 const char* sourceName(const std::string& source);
 
 enum class ExportFormat { JsonLines, Csv };

@@ -2,6 +2,7 @@
 
 #include "server/admin/admin_site.h"
 #include "server/admin/metrics.h"
+#include "server/daemon/daemon_texts.h"
 #include "server/daemon/site.h"
 #include "server/engine/store_time.h"
 #include "server/http/download.h"
@@ -58,16 +59,17 @@ constexpr std::chrono::milliseconds kStillArriving{500};
 
 /// Says what the update checks of `platform` are answered with from now on.
 void logOffer(Platform platform, const PlatformOffer& offer) {
-    const std::string tools = std::string(platformLabel(platform)) + " 工具";
+    const std::string tools = daemon_text::platformTools(std::string(platformLabel(platform)));
     if (!offer.live) {
-        logError("没有给 " + tools + "发布的版本：这些工具不会提示更新");
+        logError(daemon_text::nothingOffered(tools));
         return;
     }
-    std::string line = tools + "的更新检查答复的版本：" + toUtf8(offer.live->version) +
-                       "，下载地址 " + toUtf8(offer.live->address);
+    std::string line =
+        daemon_text::offered(tools, toUtf8(offer.live->version), toUtf8(offer.live->address));
     if (offer.rollout < 100)
-        line += "；分阶段发布，" + std::to_string(offer.rollout) + "% 的网络收到它，其余的" +
-                (offer.earlier ? "收到 " + toUtf8(offer.earlier->version) : "不提示更新");
+        line += daemon_text::offeredInPart(offer.rollout,
+                                           offer.earlier ? toUtf8(offer.earlier->version) : "",
+                                           offer.earlier.has_value());
     logError(line);
 }
 
@@ -106,7 +108,7 @@ void writeAdminAddress(const std::string& stateDir, const std::string& address) 
     try {
         writeStateLine(stateDir, kAdminAddressFile, address + "\n");
     } catch (const std::exception& e) {
-        logError(std::string("无法记下管理页面的地址（admin-url 因此给不出地址）：") + e.what());
+        logError(daemon_text::cannotNoteAdminAddress(e.what()));
     }
 }
 
@@ -122,11 +124,7 @@ void shareStateFiles(const std::string& stateDir, Database& db) {
     const auto own = readWhole(path);
     const auto shared = db.sharedFile(kUpdatePublicKeyFile);
     if (own && shared && *own != shared->first)
-        throw std::runtime_error("状态目录中的公钥 " + std::string(kUpdatePublicKeyFile) +
-                                 " 与同一数据库上其它服务器的不同：工具只认一把钥匙签的版本。请把其"
-                                 "它服务器状态目录中的 " +
-                                 kUpdatePublicKeyFile +
-                                 " 复制到这里（或删去这里的，由数据库中的那把代替），再启动。");
+        throw std::runtime_error(daemon_text::publicKeysDiffer(kUpdatePublicKeyFile));
     if (own && !shared)
         db.shareFile(kUpdatePublicKeyFile, *own, 0644);
     if (!own && shared) {
@@ -140,8 +138,7 @@ void shareStateFiles(const std::string& stateDir, Database& db) {
 void logFailures(CommentWriter& writer) {
     const CommentWriter::Failures f = writer.takeFailures();
     if (f.comments > 0)
-        logError("过去一分钟未能保存的留言：" + std::to_string(f.comments) + " 条（" +
-                 std::to_string(f.transactions) + " 次提交失败），最后一次的原因：" + f.lastReason);
+        logError(daemon_text::commentsNotSaved(f.comments, f.transactions, f.lastReason));
 }
 
 /// Writes out the use counts; they are forgotten only once written. Then
@@ -174,9 +171,8 @@ void allowDescriptorsFor(unsigned connections) {
         return;
     limit.rlim_cur = wanted;
     if (::setrlimit(RLIMIT_NOFILE, &limit) != 0 || wanted < rlim_t{connections} + 256)
-        logError("可打开的文件数上限只有 " + std::to_string(limit.rlim_cur) + "，不够 " +
-                 std::to_string(connections) +
-                 " 个连接：请调高 LimitNOFILE 或减小 --max-connections");
+        logError(
+            daemon_text::tooFewFiles(std::to_string(limit.rlim_cur), std::to_string(connections)));
 }
 
 ConnectionGuard::Limits guardLimits(const ServeOptions& options, bool admin) {
@@ -299,7 +295,7 @@ bool Daemon::Parts::open() {
                                             options.adminBaseUrl, metricsToken(options.stateDir),
                                             database, clock);
         if (const auto standbys = db->synchronousStandbys(); standbys && standbys->connected == 0)
-            logError("警告：仅一台机器：" + onOneMachine(*standbys));
+            logError(daemon_text::oneMachineWarning(onOneMachine(*standbys)));
         notifier = std::make_unique<Notifier>(database,
                                               Notifier::Settings{.adminBase = options.adminBaseUrl,
                                                                  .retries = {options.notifyRetry},
@@ -312,9 +308,8 @@ bool Daemon::Parts::open() {
             reply.set(platform, db->releases().offer(platform));
         followNewest(use, *db);
     } catch (const std::exception& e) {
-        logError("无法打开状态目录 " +
-                 (options.shownStateDir.empty() ? options.stateDir : options.shownStateDir) +
-                 " 中的数据：" + e.what());
+        logError(daemon_text::cannotOpenState(
+            options.shownStateDir.empty() ? options.stateDir : options.shownStateDir, e.what()));
         return false;
     }
     try {
@@ -322,7 +317,7 @@ bool Daemon::Parts::open() {
     } catch (const std::exception& e) {
         // Checks are still answered and counted, under a salt of this
         // server's own until a minute's flush can write one.
-        logError(std::string("无法记下今天的客户端计数密钥：") + e.what());
+        logError(daemon_text::cannotNoteSalt(e.what()));
     }
     site.emplace(Site::Parts{
         use, reply, limiter, *writer, *admin, metrics, health, &downloads,
@@ -342,9 +337,8 @@ void Daemon::Parts::shelveDownloads() {
             try {
                 keepCopy(db->downloads(), dir, {path.file.sha256, path.file.size});
             } catch (const std::exception& e) {
-                logError("无法提供下载 " +
-                         downloadPath(path.file.platform, path.version, path.file.name) + "：" +
-                         e.what());
+                logError(daemon_text::cannotServeDownload(
+                    downloadPath(path.file.platform, path.version, path.file.name), e.what()));
                 continue;
             }
             checkedCopies.insert(path.file.sha256);
@@ -414,8 +408,8 @@ void Daemon::Parts::announce() {
         std::printf("listening on %s\n", l->address().c_str());
     std::printf("listening on %s\n", adminListener->address().c_str());
     // Where the publisher's pages are, never the token that opens them.
-    std::printf("管理页面：http://%s/（登录地址：%s）\n",
-                browserAddress(adminListener->address()).c_str(), options.signInCommand.c_str());
+    std::printf(daemon_text::kAdminPagesFormat, browserAddress(adminListener->address()).c_str(),
+                options.signInCommand.c_str());
     std::fflush(stdout);
     sd_notify(0, "READY=1"); // under systemd (Type=notify): started
 }
@@ -444,13 +438,13 @@ bool Daemon::start(std::vector<ListenSocket> publicSockets, ListenSocket adminSo
     try {
         p.backups.emplace(options_.stateDir, clock_, options_.database);
     } catch (const std::exception& e) {
-        logError(std::string("每日备份无法开始：") + e.what());
+        logError(daemon_text::dailyBackupsCannotStart(e.what()));
     }
     try {
         p.refreshReply();
     } catch (const std::exception& e) {
         // The offers open() read are answered; the first step reads them again.
-        logError(std::string("无法读取发布的版本：") + e.what());
+        logError(daemon_text::cannotReadReleases(e.what()));
     }
     p.refusedBefore = p.metrics.refusals();
     return true;
@@ -470,7 +464,7 @@ void Daemon::step() {
             followNewest(p.use, *p.db);
         }
     } catch (const std::exception& e) {
-        logError(std::string("无法读取发布的版本：") + e.what());
+        logError(daemon_text::cannotReadReleases(e.what()));
     }
     if (!p.lastUseFlush || now < *p.lastUseFlush)
         p.lastUseFlush = now; // the first minute begins, or again after a clock set back
@@ -481,13 +475,13 @@ void Daemon::step() {
     // does not flood the journal.
     const auto refused = p.metrics.refusals();
     if (const std::string counts = refusalsSince(p.refusedBefore, refused); !counts.empty())
-        logError("过去一分钟拒绝的留言（按状态）：" + counts);
+        logError(daemon_text::commentsRefused(counts));
     p.refusedBefore = refused;
     logFailures(*p.writer);
     try {
         flushUse(p.use, *p.db);
     } catch (const std::exception& e) {
-        logError(std::string("无法记下使用次数：") + e.what());
+        logError(daemon_text::cannotNoteUse(e.what()));
     }
 }
 
@@ -524,7 +518,7 @@ void Daemon::shutdown() {
         p.db->setDeadline(std::chrono::steady_clock::now() + storeDeadline(options_.busyTimeout));
         flushUse(p.use, *p.db);
     } catch (const std::exception& e) {
-        logError(std::string("无法记下使用次数：") + e.what());
+        logError(daemon_text::cannotNoteUse(e.what()));
     }
 }
 

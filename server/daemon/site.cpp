@@ -3,6 +3,7 @@
 #include "server/admin/admin_site.h"
 #include "server/admin/metrics.h"
 #include "server/comments/comment_decoding.h"
+#include "server/daemon/daemon_texts.h"
 #include "server/http/download.h"
 #include "server/http/handler.h"
 #include "server/http/limits.h"
@@ -33,8 +34,6 @@ std::chrono::local_days today(std::chrono::sys_seconds now) {
     return day;
 }
 
-constexpr char kTooFrequent[] = "留言太频繁，请稍后再试。";
-
 } // namespace
 
 std::optional<WebResponse> Site::admitUpload(const Incoming& in) {
@@ -46,7 +45,7 @@ std::optional<WebResponse> Site::admitUpload(const Incoming& in) {
 std::optional<WebResponse> Site::answer(const Incoming& in, Later later) {
     if (in.admin) {
         if (in.tooLarge)
-            return textResponse(413, "请求太大，最多 " + maxBodyText() + "。\n");
+            return textResponse(413, daemon_text::requestTooLarge(maxBodyText()));
         return parts_.admin.handle(in.request, in.match.route, std::move(later));
     }
     switch (in.match.route) {
@@ -95,38 +94,39 @@ std::optional<WebResponse> Site::answer(const Incoming& in, Later later) {
 
 std::optional<WebResponse> Site::desktopComment(const Incoming& in, Later& later) {
     if (in.tooLarge)
-        return refused(textResponse(413, "请求太大，最多 " + maxBodyText() + "。\n"));
+        return refused(textResponse(413, daemon_text::requestTooLarge(maxBodyText())));
     const auto comment = decodeDesktopComment(in.request.body);
     if (!comment)
-        return refused(textResponse(400, "请求须以“" + std::string(wire::kCommentField.ascii()) +
-                                             "”开头。\n"));
+        return refused(textResponse(
+            400, daemon_text::mustBeginWith(std::string(wire::kCommentField.ascii()))));
     if (isBlankComment(*comment))
-        return refused(textResponse(400, "留言为空。\n"));
+        return refused(textResponse(400, daemon_text::kEmptyComment));
     if (!parts_.limiter.allow(in.client, in.request.body.size()))
-        return refused(textResponse(429, std::string(kTooFrequent) + "\n"));
+        return refused(textResponse(429, std::string(daemon_text::kTooFrequent) + "\n"));
     const bool taken = parts_.writer.submit(
         {*comment, in.request.body, kFromDesktop, secondsNow(), false, in.client},
         [this, later = std::move(later)](bool stored) {
             if (!stored)
-                return later(refused(textResponse(503, "留言未能保存，请稍后重试。\n")));
+                return later(refused(textResponse(503, daemon_text::kNotStored)));
             parts_.metrics.stored();
-            later(textResponse(200, "留言已收到。\n"));
+            later(textResponse(200, daemon_text::kStored));
         });
     if (!taken) // stopping: not stored, and the client hears so
-        return refused(textResponse(503, "留言未能保存，请稍后重试。\n"));
+        return refused(textResponse(503, daemon_text::kNotStored));
     return std::nullopt;
 }
 
 std::optional<WebResponse> Site::webComment(const Incoming& in, Later& later) {
     if (in.tooLarge)
-        return refused(webCommentFailed(in.request, 413, "留言太长，最多 " + maxBodyText() + "。"));
+        return refused(
+            webCommentFailed(in.request, 413, daemon_text::commentTooLong(maxBodyText())));
     WebComment outcome = server::webComment(in.request, secondsNow());
     if (!outcome.store)
         return refused(std::move(outcome.page));
     if (!parts_.limiter.allow(in.client, in.request.body.size()))
-        return refused(
-            webCommentFailed(in.request, 429, std::string(kTooFrequent) + "您的留言还在下面。"));
-    const char* const notStored = "留言未能保存，请稍后重试。您的留言还在下面。";
+        return refused(webCommentFailed(
+            in.request, 429, std::string(daemon_text::kTooFrequent) + daemon_text::kStillBelow));
+    const char* const notStored = daemon_text::kNotStoredBelow;
     outcome.store->client = in.client;
     const bool taken = parts_.writer.submit(
         std::move(*outcome.store), [this, later = std::move(later), page = std::move(outcome.page),

@@ -1,5 +1,7 @@
 #include "server/http/download.h"
 
+#include "server/http/http_texts.h"
+
 #include <charconv>
 
 namespace pelvoran::server {
@@ -57,7 +59,7 @@ WebResponse downloadAnswer(const ServedFile& served, const WebRequest& request) 
                  {"Cache-Control", "public, max-age=31536000, immutable"},
                  {"X-Content-Type-Options", "nosniff"}};
     if (range && range->first > range->last) {
-        const WebResponse text = textResponse(416, "请求的范围超出了文件的末尾。\n");
+        const WebResponse text = textResponse(416, http_text::kRangePastEnd);
         w.status = text.status;
         w.type = text.type;
         w.body = text.body;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "server/http/http_texts.h"
 #include "server/http/routes.h"
 #include "server/http/web.h"
 
@@ -41,7 +42,7 @@ public:
     /// the refusal, or nullopt. Asked before a byte of the body is written.
     virtual std::optional<WebResponse> admitUpload(const Incoming& in) {
         (void)in;
-        return textResponse(404, "这里不接受上传。\n");
+        return textResponse(404, http_text::kNoUploads);
     }
 };
 

@@ -1,6 +1,7 @@
 #include "server/http/http_listener.h"
 
 #include "server/http/handler.h"
+#include "server/http/http_texts.h"
 #include "server/http/web.h"
 #include "server/release/release_file.h"
 #include "server/support/error_text.h"
@@ -87,7 +88,7 @@ MHD_Response* responseFor(const WebResponse& w) {
 MHD_Result send(MHD_Connection* c, const WebResponse& w) {
     MHD_Response* response = responseFor(w);
     if (response == nullptr && w.file)
-        return send(c, textResponse(503, "文件暂时无法读取，请稍后重试。\n"));
+        return send(c, textResponse(503, http_text::kFileUnreadable));
     if (response == nullptr)
         return MHD_NO;
     MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, w.type.c_str());
@@ -140,15 +141,15 @@ std::optional<WebResponse> framingRefusal(MHD_Connection* c) {
         },
         &f);
     if (f.badName)
-        return closing(400, "请求头的名字里有空格或其他不允许的字符。\n");
+        return closing(400, http_text::kBadHeaderName);
     if (!f.lengths.empty() && !f.codings.empty())
-        return closing(400, "请求同时带有 Content-Length 和 Transfer-Encoding。\n");
+        return closing(400, http_text::kLengthAndChunked);
     for (const auto length : f.lengths)
         if (length != f.lengths.front())
-            return closing(400, "请求带有不同的 Content-Length。\n");
+            return closing(400, http_text::kLengthsDiffer);
     for (const auto coding : f.codings)
         if (strcasecmp(std::string(coding).c_str(), "chunked") != 0)
-            return closing(501, "不支持这种 Transfer-Encoding。\n");
+            return closing(501, http_text::kUnknownCoding);
     return std::nullopt;
 }
 
@@ -315,15 +316,12 @@ std::optional<WebResponse> uploadRefusal(Upload& u) {
         u.malformed = true;
     u.parser = nullptr;
     if (u.tooLarge)
-        return closing(413, "上传的文件太大：服务器最多接受 " + std::to_string(u.limit) +
-                                " 字节（" + sizeText(static_cast<std::int64_t>(u.limit)) +
-                                "），由 serve 的 --max-download-size 设定。\n");
+        return closing(
+            413, http_text::uploadTooLarge(u.limit, sizeText(static_cast<std::int64_t>(u.limit))));
     if (u.malformed)
-        return closing(400, "上传的表单格式不对：只能有一个文件（字段 file），文字字段合计最多 " +
-                                maxBodyText() + "。请回到发布页面重试。\n");
+        return closing(400, http_text::badUploadForm(maxBodyText()));
     if (u.writeError != 0)
-        return closing(503, "无法写入上传的临时文件（状态目录）：" + systemErrorText(u.writeError) +
-                                "。请检查磁盘空间后重试。\n");
+        return closing(503, http_text::cannotWriteUpload(systemErrorText(u.writeError)));
     return std::nullopt;
 }
 
@@ -430,7 +428,7 @@ struct HttpListener::Callbacks {
         if (const auto refusal = framingRefusal(c))
             return send(c, *refusal);
         if (r.pathCut) // the path we see is not the one that was asked for
-            return send(c, closing(400, "请求的地址里有不允许的字符（%00）。\n"));
+            return send(c, closing(400, http_text::kNulInPath));
         r.match = findRoute(l.settings_.admin, method, url, l.settings_.publicPrefix);
         const std::uint64_t announced = announcedLength(c);
         const bool chunked = MHD_lookup_connection_value(
@@ -440,7 +438,7 @@ struct HttpListener::Callbacks {
             r.asked = true;
             l.guard_.requestArrived(r.connection);
             const auto w = l.site_.answer(incoming(l, c, url, method, r), [](WebResponse) {});
-            WebResponse answered = w ? *w : textResponse(503, "服务器正忙，请稍后重试。\n");
+            WebResponse answered = w ? *w : textResponse(503, http_text::kBusy);
             answered.headers.emplace_back(MHD_HTTP_HEADER_CONNECTION, "close");
             // A file keeps its deadline and is counted, as without a body.
             return reply(l, c, r, answered);
@@ -455,7 +453,7 @@ struct HttpListener::Callbacks {
             if (takesBody(r.match.route))
                 w = l.site_.answer(incoming(l, c, url, method, r), [](WebResponse) {});
             WebResponse refusal =
-                w ? *w : textResponse(413, "请求太大，最多 " + maxBodyText() + "。\n");
+                w ? *w : textResponse(413, http_text::requestTooLarge(maxBodyText()));
             refusal.headers.emplace_back(MHD_HTTP_HEADER_CONNECTION, "close");
             return send(c, refusal);
         }
@@ -480,19 +478,17 @@ struct HttpListener::Callbacks {
         const std::uint64_t limit = l.settings_.maxUpload;
         // The form's text fields may come on top of the file.
         if (announced > limit + kMaxBody)
-            return refuse(textResponse(413, "上传的文件太大：服务器最多接受 " +
-                                                std::to_string(limit) + " 字节（" +
-                                                sizeText(static_cast<std::int64_t>(limit)) +
-                                                "），由 serve 的 --max-download-size 设定。\n"));
+            return refuse(textResponse(
+                413, http_text::uploadTooLarge(limit, sizeText(static_cast<std::int64_t>(limit)))));
         auto u = std::make_unique<Upload>();
         u->limit = limit;
         u->file = namelessFile(l.settings_.uploadDir);
         if (u->file.get() < 0)
-            return refuse(textResponse(503, "无法在状态目录中写入上传的临时文件：" +
-                                                systemErrorText(errno) + "\n"));
+            return refuse(
+                textResponse(503, http_text::cannotMakeUploadFile(systemErrorText(errno))));
         u->parser = MHD_create_post_processor(c, 64 * 1024, &formPiece, u.get());
         if (u->parser == nullptr)
-            return refuse(textResponse(400, "上传的表单格式不对：须为 multipart/form-data。\n"));
+            return refuse(textResponse(400, http_text::kNotMultipart));
         r.upload = std::move(u);
         l.guard_.bodyTakes(r.connection, announced > 0 ? announced : limit + kMaxBody);
         return MHD_YES;
@@ -680,7 +676,7 @@ HttpListener::HttpListener(ListenSocket socket, Settings settings, RequestHandle
         MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::completed, this, MHD_OPTION_NOTIFY_CONNECTION,
         &Callbacks::connectionNotice, this, MHD_OPTION_END);
     if (daemon_ == nullptr)
-        throw std::runtime_error("无法在 " + shown_ + " 上启动 HTTP 服务");
+        throw std::runtime_error(http_text::cannotStartHttp(shown_));
     socket.release(); // the library's now
 }
 

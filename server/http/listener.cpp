@@ -1,5 +1,6 @@
 #include "server/http/listener.h"
 
+#include "server/http/http_texts.h"
 #include "server/support/error_text.h"
 
 #include <arpa/inet.h>
@@ -88,8 +89,7 @@ ListenSocket ListenSocket::adopt(int fd) {
         ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &intLength) == 0 && listening != 0;
     if (!stream || ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
         (local.ss_family != AF_INET && local.ss_family != AF_INET6))
-        throw std::runtime_error("传来的第 " + std::to_string(fd) +
-                                 " 号描述符不是正在监听的 TCP 套接字");
+        throw std::runtime_error(http_text::notListeningSocket(fd));
     s.v6_ = local.ss_family == AF_INET6;
     char host[INET6_ADDRSTRLEN] = {};
     std::uint16_t port = 0;
@@ -117,7 +117,7 @@ ListenSocket ListenSocket::bind(const Endpoint& at, bool v6only) {
     addrinfo* list = nullptr;
     const std::string port = std::to_string(at.port);
     if (getaddrinfo(at.host.c_str(), port.c_str(), &hints, &list) != 0 || list == nullptr)
-        throw std::runtime_error("无法解析地址 " + at.host);
+        throw std::runtime_error(http_text::cannotResolve(at.host));
     ListenSocket s;
     s.v6_ = list->ai_family == AF_INET6;
     s.fd_ = ::socket(list->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -134,10 +134,10 @@ ListenSocket ListenSocket::bind(const Endpoint& at, bool v6only) {
     if (!bound) {
         std::string why = systemErrorText(error);
         if (error == EADDRINUSE)
-            why = "端口已被占用：先停下占用它的程序，或换一个端口";
+            why = http_text::kPortInUse;
         else if (error == EACCES)
-            why = "没有权限：1024 以下的端口需要 root 或 CAP_NET_BIND_SERVICE";
-        throw std::runtime_error("无法在 " + where + " 上监听（" + why + "）");
+            why = http_text::kPortNeedsRoot;
+        throw std::runtime_error(http_text::cannotListen(where, why));
     }
     sockaddr_storage local{};
     socklen_t length = sizeof local;

@@ -1,5 +1,6 @@
 #include "server/notify/notifier.h"
 
+#include "server/notify/notify_texts.h"
 #include "server/support/counters.h"
 #include "server/support/log.h"
 #include "server/support/state_files.h"
@@ -58,8 +59,7 @@ std::vector<OutboxStore::TryResult> Notifier::send(const Batch& batch) {
             t.retryAt = now + settings_.retries.delayAfter(e.attempts + 1);
             t.giveUp = settings_.retries.givesUp(now - e.queued);
             if (t.giveUp)
-                logError("第 " + std::to_string(e.comment.id) + " 条留言给接收方 " + logName(r) +
-                         "的通知一天多仍未送达，已放弃：" + *t.error);
+                logError(notify_text::givenUp(e.comment.id, logName(r), *t.error));
         }
         const bool failed = t.error.has_value();
         results.push_back(std::move(t));
@@ -154,10 +154,10 @@ void Notifier::record(const std::vector<Sent>& sent) {
         if (!streak.ended) {
             const auto failed = std::find_if(s.results.begin(), s.results.end(),
                                              [](const auto& t) { return t.error.has_value(); });
-            logError("通知接收方 " + name + "发送失败，将按间隔重试，恢复时再记一行：" +
-                     (failed == s.results.end() ? std::string() : *failed->error));
+            logError(notify_text::recipientFailing(
+                name, failed == s.results.end() ? std::string() : *failed->error));
         } else {
-            logError("通知接收方 " + name + "已恢复：" + streakText(streak, now));
+            logError(notify_text::recipientRecovered(name, streakText(streak, now)));
         }
     }
 }
@@ -182,7 +182,7 @@ void Notifier::run(Worker& self) {
             // Not written: those delivered are sent again, at least once;
             // after a second, so that a recipient that failed is not tried
             // again at once.
-            logError(std::string("通知的发送结果未能记下：") + e.what());
+            logError(notify_text::resultsNotRecorded(e.what()));
             recorded = false;
         }
         {
@@ -194,7 +194,7 @@ void Notifier::run(Worker& self) {
             if (const auto next = recorded ? handOut() : std::nullopt)
                 wait = std::clamp(*next - clock_.now(), std::chrono::milliseconds(0), wait);
         } catch (const std::exception& e) {
-            logError(std::string("通知未能发送：") + e.what());
+            logError(notify_text::notSent(e.what()));
         }
         self.wait(wait);
     }
@@ -208,7 +208,7 @@ void Notifier::run(Worker& self) {
     try {
         record(sent_);
     } catch (const std::exception& e) {
-        logError(std::string("通知的发送结果未能记下：") + e.what());
+        logError(notify_text::resultsNotRecorded(e.what()));
     }
 }
 

@@ -1,10 +1,12 @@
 #include "server/notify/notify.h"
 
 #include "server/comments/comment_export.h"
+#include "server/notify/notify_texts.h"
 #include "server/support/time_text.h"
 
 #include "platform/hex.h"
 #include "platform/openssl_support.h"
+#include "platform/text.h"
 
 #include <arpa/inet.h>
 #include <curl/curl.h>
@@ -86,8 +88,7 @@ std::string mailText(TextView text) {
 }
 
 std::string curlError(CURLcode rc, const char* detail) {
-    return std::string("连接或发送失败（") + (*detail != '\0' ? detail : curl_easy_strerror(rc)) +
-           "）";
+    return notify_text::connectionFailed(*detail != '\0' ? detail : curl_easy_strerror(rc));
 }
 
 struct Upload {
@@ -187,24 +188,23 @@ std::string notificationMail(const StoredComment& c, const std::string& link,
                              const std::string& address, std::chrono::sys_seconds now) {
     const std::string id = std::to_string(c.id);
     const std::string text =
-        lines({"Pelvoran 收到第 " + id + " 条留言。", "", "编号：" + id,
-               "时间：" + localTimeText(c.received) + "（UTC " + isoUtc(c.received) + "）",
-               std::string("来源：") + sourceName(c.source) + (c.flagged ? "（疑似机器人）" : ""),
-               "链接：" + (link.empty() ? std::string("（未设置 --admin-base-url）") : link), "",
-               "留言："}) +
+        lines({notify_text::mailNewComment(id), "", notify_text::kMailNumber + id,
+               notify_text::mailTime(localTimeText(c.received), isoUtc(c.received)),
+               notify_text::mailSource(sourceName(c.source), c.flagged),
+               notify_text::kMailLink +
+                   (link.empty() ? std::string(notify_text::kNoAdminBase) : link),
+               "", notify_text::kMailComment}) +
         mailText(c.text) + "\r\n";
-    return mail(address, "Pelvoran 新留言 #" + id, text, now);
+    return mail(address, notify_text::mailSubject(id), text, now);
 }
 
 std::string testMail(const std::string& address, std::chrono::sys_seconds now) {
-    return mail(address, "Pelvoran 通知测试",
-                lines({"这是 pelvoran-server notify test 发出的测试通知。",
-                       "收到它，说明新留言的通知能送到这里。"}),
-                now);
+    return mail(address, notify_text::kTestSubject,
+                lines({notify_text::kTestNotice, notify_text::kTestMeaning}), now);
 }
 
 StoredComment testComment(std::chrono::sys_seconds now) {
-    return {0, now, u"这是 pelvoran-server notify test 发出的测试通知。", "test", false, false};
+    return {0, now, fromUtf8Lenient(notify_text::kTestNotice), "test", false, false};
 }
 
 bool isLoopbackHost(std::string_view host) {
@@ -260,20 +260,21 @@ std::string spanText(std::chrono::seconds span) {
         return std::to_string(n) + " " + unit;
     };
     if (seconds < 60)
-        return part(std::max<std::int64_t>(seconds, 0), "秒");
+        return part(std::max<std::int64_t>(seconds, 0), notify_text::kSecondsUnit);
     if (seconds < 3600)
-        return part(seconds / 60, "分钟");
+        return part(seconds / 60, notify_text::kMinutesUnit);
     if (seconds < 86400)
-        return part(seconds / 3600, "小时") +
-               (seconds % 3600 / 60 > 0 ? " " + part(seconds % 3600 / 60, "分钟") : "");
-    return part(seconds / 86400, "天") +
-           (seconds % 86400 / 3600 > 0 ? " " + part(seconds % 86400 / 3600, "小时") : "");
+        return part(seconds / 3600, notify_text::kHoursUnit) +
+               (seconds % 3600 / 60 > 0 ? " " + part(seconds % 3600 / 60, notify_text::kMinutesUnit)
+                                        : "");
+    return part(seconds / 86400, notify_text::kDaysUnit) +
+           (seconds % 86400 / 3600 > 0 ? " " + part(seconds % 86400 / 3600, notify_text::kHoursUnit)
+                                       : "");
 }
 
 std::string streakText(const OutboxStore::Streak& streak, std::chrono::sys_seconds now) {
-    return "此前连续失败 " + std::to_string(streak.failures) + " 次，历时 " +
-           spanText(now - streak.since) + "，期间有 " + std::to_string(streak.waiting) +
-           " 条通知在等待";
+    return notify_text::streakSummary(streak.failures, spanText(now - streak.since),
+                                      streak.waiting);
 }
 
 bool isPlainAscii(std::string_view s) {
@@ -302,7 +303,7 @@ std::optional<std::string> send(const Delivery& to, const std::string& payload,
     thread_local const std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(),
                                                                                 &curl_easy_cleanup);
     if (!curl)
-        return "无法准备发送（libcurl）";
+        return notify_text::kCannotPrepare;
     CURL* h = curl.get();
     curl_easy_reset(h);
     // Nothing of this call (buffers, lists) stays set in the handle past it.
@@ -362,7 +363,7 @@ std::optional<std::string> send(const Delivery& to, const std::string& payload,
         long status = 0;
         curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
         if (status < 200 || status > 299)
-            return "接收方答复 HTTP " + std::to_string(status) + "（须为 2xx）";
+            return notify_text::refusedWith(status);
     }
     return std::nullopt;
 }

@@ -1,5 +1,7 @@
 #include "server/release/release.h"
 
+#include "server/release/release_texts.h"
+
 #include "net/update_check.h"
 #include "net/wire.h"
 #include "platform/hex.h"
@@ -132,22 +134,20 @@ std::vector<Text> twoDecimalReadings(TextView v) {
 }
 
 Text twoDecimalsProblem(TextView v) {
-    Text message = u"须有两位小数，例如 1.06、1.60、2.00：工具按数值比较版本，“1.6”就是 "
-                   u"1.60，写法不一会让之后发布的版本被当成回退。";
+    Text message = release_text::kTwoDecimals;
     const auto readings = twoDecimalReadings(v);
     for (std::size_t i = 0; i < readings.size(); ++i)
-        message += (i == 0 ? u"是否想写 " : u" 或 ") + readings[i];
+        message +=
+            (i == 0 ? Text(release_text::kDidYouMean) : Text(release_text::kOr)) + readings[i];
     if (!readings.empty())
-        message += u"？";
+        message += release_text::kQuestionMark;
     return message;
 }
 
 Text formatCharacterProblem(char32_t c) {
     std::u16string code;
     appendHex(code, c, 4);
-    return u"不能包含格式字符 U+" + code +
-           u"（零宽空格、零宽连接符、字节顺序标记之类）：它们不显示或改变显示，"
-           u"看到的文字与实际的不同。从别处粘贴的文字常带有它，请删去。";
+    return release_text::formatCharacterRefused(code);
 }
 
 } // namespace
@@ -168,9 +168,7 @@ std::optional<Text> rollbackNotice(const Release& next, const std::optional<Rele
     if (!published || !isPlainDecimal(published->version) ||
         versionValue(next.version) >= versionValue(published->version))
         return std::nullopt;
-    return u"注意：这是回退。" + next.version + u" 低于之前发布的 " + published->version +
-           u"：已经升级到 " + published->version + u" 的工具不会收到它，只有低于 " + next.version +
-           u" 的工具会提示更新。";
+    return release_text::rollback(next.version, published->version);
 }
 
 std::vector<ReleaseProblem> releaseProblems(const Release& r) {
@@ -195,31 +193,26 @@ std::vector<ReleaseProblem> releaseProblems(const Release& r) {
     for (const auto& f : fields) {
         const bool notes = f.field == ReleaseField::Notes;
         if (f.text.find(wire::kReplySeparator.text()) != Text::npos)
-            add(f.field,
-                u"不能包含“" + Text(wire::kReplySeparator.text()) + u"”，工具用它分隔各项。");
+            add(f.field, release_text::holdsSeparator(Text(wire::kReplySeparator.text())));
         else if (std::any_of(f.text.begin(), f.text.end(), isBidiControl))
-            add(f.field, u"不能包含双向文字控制符（如 U+202E），它们会让显示的文字与实际不同。");
+            add(f.field, release_text::kBidiControl);
         else if (const auto c = formatCharacter(f.text))
             add(f.field, formatCharacterProblem(*c));
         else if (hasControl(f.text, notes))
-            add(f.field, notes ? u"除换行外不能包含控制字符。" : u"不能包含换行或其他控制字符。");
+            add(f.field, notes ? release_text::kControlInNotes : release_text::kControl);
     }
     if (isPlainDecimal(r.version) && hasLeadingZero(r.version))
-        add(ReleaseField::Version, u"不能以多余的 0 开头：例如写 1.07，而不是 01.07。");
+        add(ReleaseField::Version, release_text::kLeadingZero);
     if (!isPlainDecimal(r.version) || versionValue(r.version) <= versionValue(firstFieldVersion()))
-        add(ReleaseField::Version,
-            u"须为大于 " + firstFieldVersion() + u" 的十进制数（工具最早发布的版本是 " +
-                firstFieldVersion() +
-                u"，不大于它的版本没有工具会提示），用“.”作小数点、写两位小数，例如 1.06。");
+        add(ReleaseField::Version, release_text::notAboveFirst(firstFieldVersion()));
     if (isPlainDecimal(r.version) && !hasTwoDecimals(r.version))
         add(ReleaseField::Version, twoDecimalsProblem(r.version));
     if (!safeDownloadAddress(r.address))
-        add(ReleaseField::Address, u"须为以 http:// 或 https:// 开头、带主机名的网址。");
+        add(ReleaseField::Address, release_text::kNotWebAddress);
     if (hasUserInformation(r.address))
-        add(ReleaseField::Address,
-            u"主机名前不能有“用户名@”：这样的网址实际打开的是“@”后面的主机。");
+        add(ReleaseField::Address, release_text::kUserBeforeHost);
     if (notesForPrompt(r.notes) != r.notes)
-        add(ReleaseField::Notes, u"太长：工具最多显示 20 行、1000 个字符，多出的部分会被截去。");
+        add(ReleaseField::Notes, release_text::kNotesTooLong);
     std::stable_sort(
         problems.begin(), problems.end(),
         [](const ReleaseProblem& a, const ReleaseProblem& b) { return a.field < b.field; });

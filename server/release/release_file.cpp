@@ -1,5 +1,7 @@
 #include "server/release/release_file.h"
 
+#include "server/release/release_texts.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -23,21 +25,21 @@ std::string downloadPath(Platform platform, std::string_view version, std::strin
 std::optional<std::string> downloadBaseProblem(std::string_view base, bool signedReleases) {
     const bool https = base.starts_with("https://");
     if (!https && !base.starts_with("http://"))
-        return "须以 https:// 开头（例如 https://example.com/pelvoran）";
+        return release_text::kBaseNotWeb;
     if (signedReleases && !https)
-        return "须以 https:// 开头：状态目录中有公钥，发布的下载地址都须是 https://";
+        return release_text::kBaseNotHttps;
     const std::string_view rest = base.substr(base.find("://") + 3);
     const std::string_view authority = rest.substr(0, rest.find('/'));
     if (authority.empty())
-        return "缺少主机名";
+        return release_text::kBaseNoHost;
     if (authority.find('@') != std::string_view::npos)
-        return "主机名前不能有“用户名@”";
+        return release_text::kBaseUserBeforeHost;
     if (base.find_first_of("?#") != std::string_view::npos)
-        return "不能带“?”或“#”：下载路径接在它后面";
+        return release_text::kBaseQueryOrFragment;
     if (std::any_of(base.begin(), base.end(), [](char c) {
             return static_cast<unsigned char>(c) <= 0x20 || static_cast<unsigned char>(c) >= 0x7F;
         }))
-        return "只能由可见的 ASCII 字符组成（空格、中文请先按网址编码）";
+        return release_text::kBaseNotAscii;
     return std::nullopt;
 }
 
@@ -51,7 +53,7 @@ std::string downloadAddress(std::string_view base, Platform platform, std::strin
 
 std::string sizeText(std::int64_t bytes) {
     if (bytes < 1000)
-        return std::to_string(bytes) + " 字节";
+        return std::to_string(bytes) + release_text::kBytes;
     // Whole kilobytes; megabytes and gigabytes with one decimal, so that no
     // size shows more figures than another ("700 KB" beside "1.5 MB"). A
     // size that rounds up to the next unit is written in it.

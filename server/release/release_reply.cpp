@@ -1,5 +1,7 @@
 #include "server/release/release_reply.h"
 
+#include "server/release/release_texts.h"
+
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
 #include <openssl/params.h>
@@ -51,7 +53,7 @@ std::shared_ptr<const std::string> bodyOf(const std::optional<Release>& r) {
 std::string newRolloutKey() {
     std::string key(kRolloutKeySize, '\0');
     if (RAND_bytes(reinterpret_cast<unsigned char*>(key.data()), static_cast<int>(key.size())) != 1)
-        throw std::runtime_error("无法生成随机数（OpenSSL RAND_bytes）");
+        throw std::runtime_error(release_text::kNoRandom);
     return key;
 }
 

@@ -1,5 +1,6 @@
 #include "server/release/update_key.h"
 
+#include "server/release/release_texts.h"
 #include "server/support/digest.h"
 #include "server/support/error_text.h"
 #include "server/support/files.h"
@@ -39,12 +40,10 @@ std::string statePublicKey(const std::string& stateDir) {
         return "";
     const auto text = readWhole(path);
     if (!text)
-        throw std::runtime_error("无法读取状态目录中的公钥文件 " +
-                                 std::string(kUpdatePublicKeyFile));
+        throw std::runtime_error(release_text::cannotReadPublicKey(kUpdatePublicKeyFile));
     const auto key = publicKeyIn(*text);
     if (!key)
-        throw std::runtime_error("状态目录中的 " + std::string(kUpdatePublicKeyFile) +
-                                 " 不是有效的公钥：请换成 key create 打印的那一行");
+        throw std::runtime_error(release_text::badPublicKey(kUpdatePublicKeyFile));
     return *key;
 }
 

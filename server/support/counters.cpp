@@ -1,5 +1,7 @@
 #include "server/support/counters.h"
 
+#include "server/support/support_texts.h"
+
 #include <algorithm>
 
 namespace pelvoran::server {
@@ -11,7 +13,7 @@ void countSeries(Metrics::Series& series, std::string_view version, std::string_
     else if (series.size() < Metrics::kMaxSeries)
         ++series[{std::string(version), std::string(platform)}];
     else
-        ++series[{"其他", std::string(platform)}];
+        ++series[{support_text::kOtherVersions, std::string(platform)}];
 }
 
 } // namespace

@@ -31,7 +31,8 @@ public:
     };
     using Series = std::map<Labels, std::uint64_t, LabelOrder>;
     /// The most series a labelled count keeps; any further one counts as
-    /// version "其他", so that memory stays bounded whatever the caller passes.
+    /// version kOtherVersions (support_texts.h), so that memory stays bounded
+    /// whatever the caller passes.
     static constexpr std::size_t kMaxSeries = 512;
 
     /// An update check, under the labels the use counter gave it.

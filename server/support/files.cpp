@@ -1,6 +1,7 @@
 #include "server/support/files.h"
 
 #include "server/support/error_text.h"
+#include "server/support/support_texts.h"
 
 #include <cerrno>
 #include <fstream>
@@ -14,7 +15,7 @@ namespace pelvoran::server {
 
 void syncFile(int fd, const std::string& shown) {
     if (::fsync(fd) != 0)
-        throw std::runtime_error("无法把 " + shown + " 写入磁盘：" + systemErrorText(errno));
+        throw std::runtime_error(support_text::cannotSync(shown, systemErrorText(errno)));
 }
 
 void copyAll(int from, int to, const std::string& shown) {
@@ -24,7 +25,7 @@ void copyAll(int from, int to, const std::string& shown) {
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
-            throw std::runtime_error("无法读取要复制的文件：" + systemErrorText(errno));
+            throw std::runtime_error(support_text::cannotReadCopied(systemErrorText(errno)));
         if (n == 0)
             return;
         for (ssize_t done = 0; done < n;) {
@@ -32,8 +33,8 @@ void copyAll(int from, int to, const std::string& shown) {
             if (w < 0 && errno == EINTR)
                 continue;
             if (w <= 0) // a write of nothing: the disk is full
-                throw std::runtime_error("无法写入 " + shown + "：" +
-                                         systemErrorText(w < 0 ? errno : ENOSPC));
+                throw std::runtime_error(
+                    support_text::cannotWrite(shown, systemErrorText(w < 0 ? errno : ENOSPC)));
             done += w;
         }
         at += n;

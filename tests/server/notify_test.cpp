@@ -3,6 +3,7 @@
 // SMTP may go.
 #include "server/comments/comment_export.h"
 #include "server/notify/notify.h"
+#include "server/notify/notify_texts.h"
 #include "server/store/store.h"
 #include "tests/support/server_process.h"
 
@@ -66,7 +67,7 @@ TEST(NotifyCore, MailDecodesAsWritten) {
         "/usr/bin/python3 -c \"import sys, email.header as h; sys.stdout.write(str(h.make_header("
         "h.decode_header(sys.stdin.read()))))\"";
     for (const std::string& subject :
-         {std::string("Plain ASCII"), std::string("Pelvoran 新留言 #12"),
+         {std::string("Plain ASCII"), notify_text::mailSubject("12"),
           std::string(40, 'a') + "镜头镜头镜头镜头镜头镜头镜头镜头镜头镜头镜头镜头镜头镜头镜头镜头",
           std::string("a=?b 😀")}) {
         const std::string words = encodedWords(subject);
@@ -87,9 +88,12 @@ TEST(NotifyCore, MailDecodesAsWritten) {
               "sys.stdin.buffer, policy=p.default); print(m['Subject']); print(m['To']); "
               "print(m['Date']); sys.stdout.write(m.get_content().replace('\\r\\n', '\\n'))\"",
               mail, dir.path());
-    for (const char* part :
-         {"Pelvoran 新留言 #7\nme@x.cn\nThu, 01 Jan 1970 00:00:00 +0000\n", "编号：7",
-          "来源：桌面工具", "链接：https://a.example/comment?id=7", "第一行\n第二行 ✓"})
+    for (const std::string& part :
+         {notify_text::mailSubject("7") + "\nme@x.cn\nThu, 01 Jan 1970 00:00:00 +0000\n",
+          notify_text::kMailNumber + std::string("7"),
+          notify_text::mailSource(sourceName(kFromDesktop), false),
+          notify_text::kMailLink + std::string("https://a.example/comment?id=7"),
+          std::string("第一行\n第二行 ✓")})
         EXPECT_NE(parsed.find(part), std::string::npos) << part << "\n---\n" << parsed;
 }
 

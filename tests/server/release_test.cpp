@@ -11,6 +11,7 @@
 #include "server/release/release_file.h"
 #include "server/release/release_reply.h"
 #include "server/release/release_signing.h"
+#include "server/release/release_texts.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -110,31 +111,36 @@ TEST(ReleaseChecks, RefusesWhatMisleadsThePublisherOrTheUser) {
 // A version has two decimals, as "1.6" (1.60 to the tool, above 1.07) is
 // easily meant as 1.06; what it may have meant is offered.
 TEST(ReleaseChecks, VersionsHaveTwoDecimals) {
+    // The readings offered, as the message ends.
+    const auto meant = [](const Text& first, const Text& second = u"") {
+        return release_text::kDidYouMean + first +
+               (second.empty() ? Text() : release_text::kOr + second) + release_text::kQuestionMark;
+    };
     const struct {
         Text version;
-        const char* ends; // the message's end; empty: accepted
+        Text ends; // the message's end; empty: accepted
     } cases[] = {
-        {u"1.06", ""},
-        {u"1.60", ""},
-        {u"2.00", ""},
-        {u"10.07", ""},
-        {u"1.6", "是否想写 1.06 或 1.60？"},
-        {u"2", "是否想写 2.00？"},
-        {u"1.060", "是否想写 1.06 或 1.60？"},
-        {u"1.600", "是否想写 1.60？"},
-        {u"2.006", "是否想写 2.06？"},
-        {u"1.065", "是否想写 1.65？"},
-        {u"1.5", "是否想写 1.50？"}, // 1.05 is no version a tool would offer
-        {u"10", "是否想写 10.00？"},
-        {u"1.123", "当成回退。"},
-        {u"01.06", "而不是 01.07。"},
-        {u"1.0", "例如 1.06。"},
+        {u"1.06", u""},
+        {u"1.60", u""},
+        {u"2.00", u""},
+        {u"10.07", u""},
+        {u"1.6", meant(u"1.06", u"1.60")},
+        {u"2", meant(u"2.00")},
+        {u"1.060", meant(u"1.06", u"1.60")},
+        {u"1.600", meant(u"1.60")},
+        {u"2.006", meant(u"2.06")},
+        {u"1.065", meant(u"1.65")},
+        {u"1.5", meant(u"1.50")}, // 1.05 is no version a tool would offer
+        {u"10", meant(u"10.00")},
+        {u"1.123", release_text::kTwoDecimals},
+        {u"01.06", release_text::kLeadingZero},
+        {u"1.0", release_text::notAboveFirst(fromUtf8Lenient(kFirstFieldVersion))},
     };
     for (const auto& c : cases) {
         const auto problem = checkRelease({c.version, u"https://x.cn/a.exe", u"d", u"n"});
         const std::string message = problem ? toUtf8(problem->message) : "";
-        EXPECT_TRUE(message.ends_with(c.ends)) << toUtf8(c.version) << ": " << message;
-        EXPECT_EQ(message.empty(), *c.ends == '\0') << toUtf8(c.version) << ": " << message;
+        EXPECT_TRUE(message.ends_with(toUtf8(c.ends))) << toUtf8(c.version) << ": " << message;
+        EXPECT_EQ(message.empty(), c.ends.empty()) << toUtf8(c.version) << ": " << message;
     }
 }
 
@@ -172,19 +178,18 @@ TEST(ReleaseSigning, ALineBreakMismatchIsNamed) {
     const struct {
         Release published;
         Release signedOne;
-        const char* says;
+        const char16_t* says;
     } cases[] = {
-        {lf, crLf, "只差在更新说明的换行：签名时每个换行是 CR LF"},
-        {crLf, lf, "只差在更新说明的换行：签名时每个换行是 LF"},
-        {lf, other, "签名不符：它不是"},
+        {lf, crLf, release_text::kSignedWithCrLf},
+        {crLf, lf, release_text::kSignedWithLf},
+        {lf, other, release_text::kSignatureMismatch},
     };
     for (auto c : cases) {
         c.published.signature = signRelease(key.privatePem, c.signedOne);
         const auto problems = signingProblems(c.published, key.publicKey);
-        ASSERT_EQ(problems.size(), 1u) << c.says;
+        ASSERT_EQ(problems.size(), 1u) << toUtf8(c.says);
         EXPECT_EQ(problems[0].field, ReleaseField::Signature);
-        EXPECT_NE(toUtf8(problems[0].message).find(c.says), std::string::npos)
-            << toUtf8(problems[0].message);
+        EXPECT_EQ(toUtf8(problems[0].message), toUtf8(c.says));
     }
 }
 
@@ -413,11 +418,18 @@ TEST(ReleaseFiles, NamesBasesAndAddresses) {
               "https://x.cn/download/windows/1.06/a.exe");
     const struct {
         std::int64_t bytes;
-        const char* shown;
+        std::string shown;
     } sizes[] = {
-        {999, "999 字节"},     {1000, "1 KB"},         {300000, "300 KB"},  {999499, "999 KB"},
-        {999500, "1.0 MB"},    {1048576, "1.0 MB"},    {1500000, "1.5 MB"}, {999949999, "999.9 MB"},
-        {999950000, "1.0 GB"}, {1073741824, "1.1 GB"},
+        {999, "999" + std::string(release_text::kBytes)},
+        {1000, "1 KB"},
+        {300000, "300 KB"},
+        {999499, "999 KB"},
+        {999500, "1.0 MB"},
+        {1048576, "1.0 MB"},
+        {1500000, "1.5 MB"},
+        {999949999, "999.9 MB"},
+        {999950000, "1.0 GB"},
+        {1073741824, "1.1 GB"},
     };
     for (const auto& s : sizes)
         EXPECT_EQ(sizeText(s.bytes), s.shown) << s.bytes;

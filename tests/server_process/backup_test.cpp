@@ -2,6 +2,7 @@
 // the data brought back, refused when there is no room or the copy is not
 // whole, a backup under a load of comments, a failed one that touches only
 // its own file.
+#include "server/cli/cli_texts.h"
 #include "tests/support/server_harness.h"
 #include "tests/support/server_process.h"
 
@@ -19,6 +20,7 @@
 
 using namespace pelvoran::test;
 using namespace std::chrono_literals;
+namespace cli_text = pelvoran::server::cli_text;
 
 namespace {
 
@@ -108,7 +110,9 @@ TEST(ServerBackup, RestoreRoundTrip) {
     // not in it, the restore is, newest, with the file that came back.
     const std::string log = runServerCommand({"audit", "list", "--state", dir}).out;
     EXPECT_EQ(log.find("1.07"), std::string::npos) << log;
-    EXPECT_LT(log.find("恢复  从备份 " + backup + " 恢复了"), log.find("发布  1.06")) << log;
+    EXPECT_LT(log.find(std::string(cli_text::kRestoredAction) + "  从备份 " + backup + " 恢复了"),
+              log.find(std::string(cli_text::kPublishAction) + "  1.06"))
+        << log;
     std::vector<std::string> replaced;
     for (const auto& e : std::filesystem::directory_iterator(dir + "/backups"))
         if (e.path().filename().string().starts_with("replaced"))
@@ -139,7 +143,9 @@ TEST(ServerBackup, RestoreRoundTrip) {
         const CommandResult fresh = runServerCommand({"restore", halted, "--state", into});
         ASSERT_EQ(fresh.status, 0) << into << fresh.err;
         EXPECT_EQ(exported(into), (std::vector<std::string>{"b", "a"})) << into;
-        EXPECT_NE(fresh.out.find("Windows：1.07 已暂停发布，其余网络得到 1.06"), std::string::npos)
+        EXPECT_NE(fresh.out.find("Windows：" +
+                                 cli_text::offerHalted("1.07", cli_text::othersGet("1.06"))),
+                  std::string::npos)
             << fresh.out;
         EXPECT_EQ(fresh.out.find("被替换"), std::string::npos) << fresh.out;
     }
@@ -223,7 +229,10 @@ TEST(ServerBackup, RestoreBringsBackOnlyTheData) {
              {"restore", fifo, "--state", dir}, {"comments", "list", "--backup", fifo}}) {
         const CommandResult r = runServerCommand(args, 10s);
         EXPECT_EQ(r.status, 2) << r.err;
-        EXPECT_NE(r.err.find(fifo + " 不是普通文件"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(cli_text::backupNotRegular(
+                      args[0] == "restore" ? "restore" : "--backup", fifo)),
+                  std::string::npos)
+            << r.err;
     }
 }
 

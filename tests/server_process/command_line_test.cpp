@@ -2,6 +2,8 @@
 // a mistyped or busy state directory, root acting as the directory's owner,
 // a database that cannot be used or has a damaged index, files kept for
 // their owner alone, deleted comments, and what serve says as it starts.
+#include "server/cli/cli_texts.h"
+#include "server/comments/comments_texts.h"
 #include "tests/support/server_harness.h"
 #include "tests/support/server_process.h"
 
@@ -22,6 +24,8 @@
 
 using namespace pelvoran::test;
 using namespace std::chrono_literals;
+namespace cli_text = pelvoran::server::cli_text;
+namespace comments_text = pelvoran::server::comments_text;
 
 namespace {
 
@@ -169,7 +173,7 @@ TEST(ServerCommandLine, UsageErrorsAndExports) {
     for (const auto& h : helps) {
         const CommandResult r = runServerCommand(h.args);
         EXPECT_EQ(r.status, 0) << ::testing::PrintToString(h.args) << r.err;
-        EXPECT_TRUE(r.out.starts_with("用法：\n")) << r.out;
+        EXPECT_TRUE(r.out.starts_with(cli_text::kUsageHeading)) << r.out;
         EXPECT_NE(r.out.find(h.shown), std::string::npos) << r.out;
         EXPECT_EQ(r.out.find(h.notShown), std::string::npos) << r.out;
     }
@@ -203,7 +207,7 @@ TEST(ServerCommandLine, UsageErrorsAndExports) {
         std::string::npos);
     const CommandResult future =
         runServerCommand({"comments", "list", "--state", dir, "--since", "2999-01-01"});
-    EXPECT_EQ(future.out, "没有留言。\n");
+    EXPECT_EQ(future.out, cli_text::kNoComments);
 
     // backup: a whole database of its own, never over an existing file.
     const std::string copy = dir + "/copy.sqlite";
@@ -245,8 +249,14 @@ TEST(ServerModeration, DeletedCommentsLeaveNoByteBehind) {
                   .find("留言已收到"),
               std::string::npos);
     const CommandResult list = runServerCommand({"comments", "list", "--state", dir});
-    EXPECT_NE(list.out.find("网页  疑似机器人\n    Xq7Zk-bot"), std::string::npos) << list.out;
-    EXPECT_NE(list.out.find("桌面工具  未读\n    stays-Pw3"), std::string::npos) << list.out;
+    EXPECT_NE(list.out.find(comments_text::kFromWebName + std::string("  ") + cli_text::kFlagged +
+                            "\n    Xq7Zk-bot"),
+              std::string::npos)
+        << list.out;
+    EXPECT_NE(list.out.find(comments_text::kFromDesktopName + std::string("  ") +
+                            cli_text::kUnread + "\n    stays-Pw3"),
+              std::string::npos)
+        << list.out;
 
     const CommandResult missing =
         runServerCommand({"comments", "delete", "1", "9", "--state", dir});
@@ -255,13 +265,16 @@ TEST(ServerModeration, DeletedCommentsLeaveNoByteBehind) {
     EXPECT_EQ(exported(dir).size(), 4u) << "a refused delete took something";
     // Each deleted comment is shown, its first line cut short: a mistyped
     // number is seen at once.
+    const std::string fromDesktop = "  " + std::string(comments_text::kFromDesktopName) + "  ";
+    const std::string fromWeb = "  " + std::string(comments_text::kFromWebName) + "  ";
     const struct {
         std::vector<std::string> numbers;
         std::vector<std::string> said; // in this order, times between
-    } deletions[] = {{{"1", "2", "1"},
-                      {"已删除 2 条留言：\n  #1  ", "  桌面工具  Xq7Zk-short\n  #2  ",
-                       "  桌面工具  " + longText.substr(0, 60) + "…\n"}},
-                     {{"4"}, {"已删除 1 条留言：\n  #4  ", "  网页  Xq7Zk-bot\n"}}};
+    } deletions[] = {
+        {{"1", "2", "1"},
+         {cli_text::deletedComments(2) + "\n  #1  ", fromDesktop + "Xq7Zk-short\n  #2  ",
+          fromDesktop + longText.substr(0, 60) + "…\n"}},
+        {{"4"}, {cli_text::deletedComments(1) + "\n  #4  ", fromWeb + "Xq7Zk-bot\n"}}};
     for (const auto& d : deletions) {
         std::vector<std::string> command = {"comments", "delete", "--state", dir};
         command.insert(command.end(), d.numbers.begin(), d.numbers.end());
@@ -549,7 +562,7 @@ TEST(ServerCommandLine, IndexDamageIsMendedAsServeStarts) {
         EXPECT_NE(server.errors().find("已重建全部索引"), std::string::npos) << server.errors();
     }
     const CommandResult list = runServerCommand({"comments", "list", "--state", dir});
-    EXPECT_NE(list.out.find("共 4 条留言。"), std::string::npos) << list.out;
+    EXPECT_NE(list.out.find(cli_text::commentsCount(4)), std::string::npos) << list.out;
     int aside = 0;
     for (const auto& e : std::filesystem::directory_iterator(dir + "/backups"))
         if (e.path().filename().string().starts_with("index-damaged-")) {
@@ -628,7 +641,7 @@ TEST(ServerCommandLine, ServeSaysWhereItsPagesAreAndWhatItMade) {
         EXPECT_NE(out.find("新建了状态目录 " + real + "（空的"), std::string::npos) << out;
         struct stat st {};
         ASSERT_EQ(::stat(state.c_str(), &st), 0);
-        EXPECT_EQ(out.find("警告：状态目录 " + real + " 属于 root") != std::string::npos,
+        EXPECT_EQ(out.find(cli_text::rootStateWarning(real)) != std::string::npos,
                   ::geteuid() == 0 && st.st_uid == 0)
             << out;
         const CommandResult live = runServerCommand({"admin-url", "--state", state});
@@ -638,7 +651,8 @@ TEST(ServerCommandLine, ServeSaysWhereItsPagesAreAndWhatItMade) {
     }
     const CommandResult stopped = runServerCommand({"admin-url", "--state", state});
     EXPECT_EQ(stopped.status, 1);
-    EXPECT_NE(stopped.err.find(real + " 上现在没有服务器在运行"), std::string::npos) << stopped.err;
+    EXPECT_NE(stopped.err.find(cli_text::noServerLastAddress(real)), std::string::npos)
+        << stopped.err;
     EXPECT_EQ(withoutCode(stopped.out), "http://" + address + "/") << "the last one";
     EXPECT_NE(stopped.out, printed) << "the same code twice";
 
@@ -672,11 +686,11 @@ TEST(ServerCommandLine, StoredTextIsShownAsText) {
     sqlite3_close(db);
     const struct {
         std::vector<std::string> command;
-        const char* shown;
+        std::string shown;
     } cases[] = {
-        {{"audit", "list"}, "（来自 \\x1b]0;t\\x07\\x1b[2J）"},
-        {{"release", "show"}, "下载地址：https://x/\\x1b[2J\n"},
-        {{"release", "show"}, "更新说明：\na\nb\\x1b[31m\n"},
+        {{"audit", "list"}, cli_text::auditFrom("\\x1b]0;t\\x07\\x1b[2J")},
+        {{"release", "show"}, cli_text::kAddressLabel + std::string("https://x/\\x1b[2J\n")},
+        {{"release", "show"}, cli_text::kNotesLabel + std::string("\na\nb\\x1b[31m\n")},
     };
     for (const auto& c : cases) {
         std::vector<std::string> args = c.command;

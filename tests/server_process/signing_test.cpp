@@ -1,6 +1,7 @@
 // Signed releases: a keyed state directory takes only signed ones, the key
 // in the state signs, key create is whole or nothing, and the key travels
 // with the backup.
+#include "server/cli/cli_texts.h"
 #include "tests/support/driver_process.h"
 #include "tests/support/server_harness.h"
 #include "tests/support/server_process.h"
@@ -15,6 +16,7 @@
 
 using namespace pelvoran::test;
 using namespace std::chrono_literals;
+namespace cli_text = pelvoran::server::cli_text;
 
 namespace {
 
@@ -178,17 +180,22 @@ TEST(ServerSigning, KeyCreateIsWholeOrNothingAndLogged) {
 
     const CommandResult created = runServerCommand({"key", "create", "--state", fresh.path()});
     ASSERT_EQ(created.status, 0) << created.err;
-    EXPECT_NE(created.err.find("离线副本"), std::string::npos) << created.err;
+    EXPECT_NE(created.err.find(cli_text::kKeepOfflineCopy), std::string::npos) << created.err;
     const std::string key = created.out.substr(22, created.out.find('\n') - 22);
     const std::string fingerprint = sha256Prefix(key);
     const CommandResult show = runServerCommand({"key", "show", "--state", fresh.path()});
-    EXPECT_EQ(show.out, "-DPELVORAN_UPDATE_KEY=" + key + "\n公钥指纹：" + fingerprint +
-                            "\n私钥：存在状态目录中（" +
-                            std::filesystem::canonical(fresh.path()).string() +
-                            "/update-key.pem），与公钥是一对\n")
+    EXPECT_EQ(show.out,
+              "-DPELVORAN_UPDATE_KEY=" + key + "\n" + cli_text::fingerprintLine(fingerprint) +
+                  "\n" +
+                  cli_text::privateKeyPairs(std::filesystem::canonical(fresh.path()).string() +
+                                            "/update-key.pem") +
+                  "\n")
         << show.err;
     const std::string audit = runServerCommand({"audit", "list", "--state", fresh.path()}).out;
-    EXPECT_NE(audit.find("创建签名密钥  公钥指纹 " + fingerprint), std::string::npos) << audit;
+    EXPECT_NE(audit.find(std::string(cli_text::kKeyCreatedAction) + "  " +
+                         cli_text::keyCreatedDetail(fingerprint, true)),
+              std::string::npos)
+        << audit;
 }
 
 // A backup carries the signing key and the monitor's token. Restored where

@@ -1,5 +1,6 @@
 // The real desktop tool against the real server: its comments arrive, the
 // release it is offered, and a release published again.
+#include "server/cli/cli_texts.h"
 #include "tests/support/driver_process.h"
 #include "tests/support/server_harness.h"
 #include "tests/support/server_process.h"
@@ -12,6 +13,7 @@
 
 using namespace pelvoran::test;
 using namespace std::chrono_literals;
+namespace cli_text = pelvoran::server::cli_text;
 
 namespace {
 
@@ -137,8 +139,8 @@ TEST(ToolAndServer, RepublishedReleaseIsOfferedAgainAndKept) {
     std::erase_if(acts, [](const auto& row) { return row[1] == "登录"; });
     EXPECT_EQ(acts, (std::vector<std::vector<std::string>>{
                         {"管理页面", "重新发布", "1.06（Linux）（发布记录 #1）"},
-                        {"命令行", "发布", "1.07（Linux）"},
-                        {"命令行", "发布", "1.06（Linux）"},
+                        {"命令行", cli_text::kPublishAction, "1.07（Linux）"},
+                        {"命令行", cli_text::kPublishAction, "1.06（Linux）"},
                     }))
         << audit.out;
     const CommandResult history =
@@ -146,9 +148,9 @@ TEST(ToolAndServer, RepublishedReleaseIsOfferedAgainAndKept) {
     ASSERT_EQ(history.status, 0) << history.err;
     EXPECT_EQ(tableRows(history.out, {0, 2, 3, 4, 6}),
               (std::vector<std::vector<std::string>>{
-                  {"#3 *", "管理页面", "发布", "1.06", first},
-                  {"#2", "命令行", "发布", "1.07", "http://127.0.0.1/second.exe"},
-                  {"#1", "命令行", "发布", "1.06", first},
+                  {"#3 *", "管理页面", cli_text::kPublished, "1.06", first},
+                  {"#2", "命令行", cli_text::kPublished, "1.07", "http://127.0.0.1/second.exe"},
+                  {"#1", "命令行", cli_text::kPublished, "1.06", first},
               }))
         << history.out;
 }
