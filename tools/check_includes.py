@@ -29,8 +29,8 @@ LINKS = {
     "comments": ["upkeep"],
     "notify": ["comments"],
     "http": ["release"],
-    "pages": ["http", "notify"],
-    "admin": ["pages"],
+    "pages": ["http"],
+    "admin": ["pages", "notify"],
     "daemon": ["admin"],
     "cli": ["daemon"],
 }

@@ -1,5 +1,6 @@
 #include "server/admin/admin_reply.h"
 #include "server/admin/admin_site.h"
+#include "server/admin/page_rows.h"
 #include "server/comments/comment_export.h"
 #include "server/notify/notify.h"
 #include "server/pages/admin_pages.h"
@@ -57,7 +58,7 @@ WebResponse AdminSite::oneComment(const WebRequest& request, const std::string& 
     if (!id || *id < 1)
         return page(400, badDeletePage());
     const auto c = Database(database_).comments().find(*id);
-    return c ? page(200, oneCommentPage(*c, csrf)) : page(404, noSuchCommentPage(*id));
+    return c ? page(200, oneCommentPage(commentRow(*c), csrf)) : page(404, noSuchCommentPage(*id));
 }
 
 bool AdminSite::TestSends::start(std::int64_t recipient,
@@ -120,7 +121,7 @@ std::optional<WebResponse> AdminSite::testSend(const Recipient& recipient, const
                 else
                     view.notice = "测试通知已送达 " + described(r) + "。";
             }
-            view.recipients = db.outbox().recipients();
+            view.recipients = recipientRows(db.outbox().recipients());
             answer = withFailingBanner(page(200, notifyPage(view)));
         } catch (const std::exception& e) {
             answer = page(503, databaseErrorPage(e.what()));
@@ -133,7 +134,7 @@ std::optional<WebResponse> AdminSite::testSend(const Recipient& recipient, const
     view.csrf = csrf;
     view.linked = !adminBase_.empty();
     view.error = "给 " + described(recipient) + " 的试发还在进行，结果会显示在发起它的页面上。";
-    view.recipients = Database(database_).outbox().recipients();
+    view.recipients = recipientRows(Database(database_).outbox().recipients());
     return page(409, notifyPage(view));
 }
 
@@ -174,17 +175,14 @@ std::optional<WebResponse> AdminSite::notifications(const WebRequest& request,
                 db.audit().append("添加通知接收方", described(r), kByPages);
                 return redirect("/notify?added=1");
             }
-            r.secret.clear(); // never sent back, nor a password in an address
-            r.address = shownAddress(r.address);
-            r.smtp = shownAddress(r.smtp);
-            view.draft = r;
+            view.draft = recipientRow(r); // never the secret, nor a password in an address
             status = 400;
         } else {
             view.error = "表单不对：请刷新页面后重试。";
             status = 400;
         }
     }
-    view.recipients = db.outbox().recipients();
+    view.recipients = recipientRows(db.outbox().recipients());
     return page(status, notifyPage(view));
 }
 
@@ -197,7 +195,7 @@ WebResponse AdminSite::removeRecipient(const WebRequest& request, const std::str
     if (!r)
         return page(404, noSuchRecipientPage());
     if (!post)
-        return page(200, removeRecipientPage(*r, csrf));
+        return page(200, removeRecipientPage(recipientRow(*r), csrf));
     db.outbox().removeRecipient(r->id);
     db.audit().append("删除通知接收方", described(*r), kByPages);
     return redirect("/notify?removed=1");

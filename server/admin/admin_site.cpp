@@ -2,6 +2,7 @@
 
 #include "server/admin/admin_reply.h"
 #include "server/admin/metrics.h"
+#include "server/admin/page_rows.h"
 #include "server/comments/comment_export.h"
 #include "server/pages/admin_pages.h"
 #include "server/pages/html.h"
@@ -228,8 +229,9 @@ std::optional<WebResponse> AdminSite::handle(const WebRequest& request, Route ro
 WebResponse AdminSite::withFailingBanner(WebResponse r) {
     if (!r.type.starts_with("text/html") || r.body.empty())
         return r;
-    r.body = withBanner(std::move(r.body),
-                        failingBanner(Database(database_).outbox().recipients(), secondsNow()));
+    r.body = withBanner(
+        std::move(r.body),
+        failingBanner(recipientRows(Database(database_).outbox().recipients()), secondsNow()));
     return r;
 }
 
@@ -261,15 +263,15 @@ WebResponse AdminSite::comments(const WebRequest& request, const std::string& cs
     view.pageNo = pageAsked(value(request.query, "page"));
     Database db(database_);
     const auto pageAt = [&](std::int64_t pageNo) {
-        return db.comments().page(view.search, false, (pageNo - 1) * kCommentsPerPage,
-                                  kCommentsPerPage);
+        return commentRows(db.comments().page(view.search, false, (pageNo - 1) * kCommentsPerPage,
+                                              kCommentsPerPage));
     };
     view.list = pageAt(view.pageNo);
     if (const std::int64_t pages = commentPages(view.list.total); view.pageNo > pages) {
         view.pageNo = pages; // past the end: the last page there is
         view.list = pageAt(pages);
     }
-    view.flagged = db.comments().page(view.search, true, 0, kCommentsPerPage);
+    view.flagged = commentRows(db.comments().page(view.search, true, 0, kCommentsPerPage));
     view.unread = db.comments().unreadCount();
     if (const auto deleted = wholeNumber(value(request.query, "deleted")); deleted && *deleted > 0)
         view.notice = "已删除 " + std::to_string(*deleted) + " 条留言。";
@@ -301,7 +303,8 @@ WebResponse AdminSite::remove(const WebRequest& request, const std::string& csrf
         return page(400, badDeletePage());
     if (!post) {
         const auto c = db.comments().find(*id);
-        return c ? page(200, deleteCommentPage(*c, csrf)) : page(404, noSuchCommentPage(*id));
+        return c ? page(200, deleteCommentPage(commentRow(*c), csrf))
+                 : page(404, noSuchCommentPage(*id));
     }
     if (!db.comments().remove({*id}, kByPages).empty())
         return page(404, noSuchCommentPage(*id));
@@ -392,7 +395,7 @@ WebResponse AdminSite::use() {
     view.today = localDay(std::chrono::floor<std::chrono::seconds>(clock_.now()));
     Database db(database_);
     view.checksPerDay = db.use().since(view.today - std::chrono::days(kUseDays - 1));
-    view.field = db.use().fieldSince(view.today - std::chrono::days(kFieldDays - 1));
+    FieldCounts field = db.use().fieldSince(view.today - std::chrono::days(kFieldDays - 1));
     for (const Platform platform : {Platform::Windows, Platform::Linux}) {
         PlatformRelease shown{platform, db.releases().offer(platform)};
         shown.offer.key.clear(); // the page has no use for it
@@ -405,7 +408,7 @@ WebResponse AdminSite::use() {
     for (const auto& [day, n] : pending.checks)
         view.checksPerDay[day] += n;
     for (const auto& [day, counts] : pending.field) {
-        DayField& shown = view.field[day];
+        DayField& shown = field[day];
         for (const auto& [key, n] : counts.checks)
             shown.checks[key] += n;
         for (const auto& [key, n] : counts.offers)
@@ -417,6 +420,7 @@ WebResponse AdminSite::use() {
         else if (counts.clients)
             shown.clients = counts.clients;
     }
+    view.field = fieldDays(field);
     return page(200, usePage(view));
 }
 

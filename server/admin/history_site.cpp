@@ -1,5 +1,6 @@
 #include "server/admin/admin_reply.h"
 #include "server/admin/admin_site.h"
+#include "server/admin/page_rows.h"
 
 #include "server/release/release.h"
 #include "server/release/release_reply.h"
@@ -22,7 +23,7 @@ ReleaseView releaseView(Database& db, Platform platform, const std::string& csrf
 }
 
 WebResponse releaseReply(Database& db, unsigned status, ReleaseView& view) {
-    view.history = db.releases().history(kHistoryShown, view.platform);
+    view.history = releaseRows(db.releases().history(kHistoryShown, view.platform));
     return page(status, releasePage(view));
 }
 
@@ -203,11 +204,11 @@ WebResponse AdminSite::audit(const WebRequest& request) {
     AuditView view;
     view.pageNo = pageAsked(value(request.query, "page"));
     Database db(database_);
-    view.log = db.audit().page((view.pageNo - 1) * kAuditPerPage, kAuditPerPage);
+    view.log = auditRows(db.audit().page((view.pageNo - 1) * kAuditPerPage, kAuditPerPage));
     if (const std::int64_t pages = (view.log.total + kAuditPerPage - 1) / kAuditPerPage;
         pages > 0 && view.pageNo > pages) {
         view.pageNo = pages; // past the end: the last page there is
-        view.log = db.audit().page((pages - 1) * kAuditPerPage, kAuditPerPage);
+        view.log = auditRows(db.audit().page((pages - 1) * kAuditPerPage, kAuditPerPage));
     }
     return page(200, auditPage(view));
 }

@@ -5,10 +5,9 @@
 #include "forms/form_texts.h"
 #include "net/update_check.h"
 #include "platform/regional.h"
-#include "server/comments/comment_decoding.h"
-#include "server/comments/comment_export.h"
 #include "server/http/web.h"
 #include "server/pages/html.h"
+#include "server/support/line_breaks.h"
 #include "server/support/time_text.h"
 
 #include <algorithm>
@@ -44,7 +43,7 @@ std::string hidden(const std::string& name, const std::string& v) {
     return hiddenInput(name, v);
 }
 
-std::string commentItem(const StoredComment& c, const std::string& csrf, const std::string& back) {
+std::string commentItem(const CommentRow& c, const std::string& csrf, const std::string& back) {
     std::string out = c.read || c.flagged ? "<li>" : "<li class=\"unread\">";
     out += "<article aria-labelledby=\"c" + std::to_string(c.id) + "\">" + commentDetails(c) +
            "\n<p class=\"text\">" + escapeHtml(toUtf8(c.text)) + "</p>\n<div class=\"actions\">";
@@ -59,7 +58,7 @@ std::string commentItem(const StoredComment& c, const std::string& csrf, const s
     return out + "</div></article></li>\n";
 }
 
-std::string commentList(const CommentPage& list, const std::string& csrf, const std::string& back) {
+std::string commentList(const CommentRows& list, const std::string& csrf, const std::string& back) {
     std::string out = "<ol class=\"comments\">\n";
     for (const auto& c : list.comments)
         out += commentItem(c, csrf, back);
@@ -142,9 +141,10 @@ std::string adminFrame(const std::string& title, const std::string& main,
     return htmlPage(title + " · Pelvoran 发布者页面", main, current.empty() ? "" : nav(current));
 }
 
-std::string failingBanner(const std::vector<Recipient>& recipients, std::chrono::sys_seconds now) {
+std::string failingBanner(const std::vector<RecipientRow>& recipients,
+                          std::chrono::sys_seconds now) {
     std::string failing;
-    for (const Recipient& r : recipients)
+    for (const RecipientRow& r : recipients)
         if (r.failures > 0 && r.failingSince <= now - kFailingBannerAfter)
             failing += (failing.empty() ? "" : "、") + std::string("#") + std::to_string(r.id) +
                        "（自 " + localTimeText(r.failingSince) + " 起）";
@@ -166,13 +166,13 @@ std::string hiddenInput(const std::string& name, const std::string& v) {
     return "<input type=\"hidden\" name=\"" + name + "\" value=\"" + escapeHtml(v) + "\">";
 }
 
-std::string commentDetails(const StoredComment& c) {
+std::string commentDetails(const CommentRow& c) {
     // Each part kept whole on a narrow screen: never "未" on one line and
     // "读" on the next.
     const std::string id = std::to_string(c.id);
     return "<p class=\"muted\" id=\"c" + id + "\"><span class=\"keep\">#" + id +
            "</span> · <time class=\"keep\" datetime=\"" + isoUtc(c.received) + "\">" +
-           localTimeText(c.received) + "</time> · <span class=\"keep\">" + sourceName(c.source) +
+           localTimeText(c.received) + "</time> · <span class=\"keep\">" + escapeHtml(c.source) +
            "</span>" +
            (c.flagged ? ""
             : c.read  ? " · <span class=\"keep\">已读</span>"

@@ -1,6 +1,5 @@
 #include "server/pages/admin_pages.h"
 
-#include "server/comments/comment_export.h"
 #include "server/http/web.h"
 #include "server/pages/html.h"
 #include "server/support/time_text.h"
@@ -23,7 +22,7 @@ std::string sourceText(const std::string& source) {
     return source.empty() ? "来源不详" : escapeHtml(source);
 }
 
-std::string historyRow(const ReleaseChange& c, bool live, const std::string& csrf) {
+std::string historyRow(const ReleaseRow& c, bool live, const std::string& csrf) {
     const std::string id = "h" + std::to_string(c.id);
     const Release& r = c.release;
     std::string out = live ? "<li class=\"live\">" : "<li>";
@@ -53,8 +52,8 @@ std::string historyRow(const ReleaseChange& c, bool live, const std::string& csr
 
 } // namespace
 
-std::string releaseHistorySection(const ReleaseHistory& history,
-                                  const std::optional<Release>& shown, const std::string& csrf) {
+std::string releaseHistorySection(const ReleaseRows& history, const std::optional<Release>& shown,
+                                  const std::string& csrf) {
     std::string out = "<h2>发布记录</h2>\n";
     if (history.changes.empty())
         return out + "<p>还没有发布或撤下过版本。</p>\n";

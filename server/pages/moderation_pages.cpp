@@ -20,7 +20,7 @@ std::string confirmForm(const std::string& field, const std::string& value, cons
 
 } // namespace
 
-std::string deleteCommentPage(const StoredComment& c, const std::string& csrf) {
+std::string deleteCommentPage(const CommentRow& c, const std::string& csrf) {
     const std::string id = std::to_string(c.id);
     return adminFrame("删除留言",
                       "<h1>删除第 " + id + " 条留言？</h1>\n<article aria-labelledby=\"c" + id +

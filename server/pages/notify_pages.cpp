@@ -1,8 +1,6 @@
 #include "server/pages/notify_pages.h"
 
-#include "server/comments/comment_export.h"
 #include "server/http/web.h"
-#include "server/notify/notify.h"
 #include "server/pages/admin_pages.h"
 #include "server/pages/html.h"
 #include "server/support/time_text.h"
@@ -22,12 +20,12 @@ std::string flaggedBox(const std::string& id, bool checked) {
            ">也通知疑似机器人的留言</label>\n";
 }
 
-std::string recipientItem(const Recipient& r, const std::string& csrf) {
+std::string recipientItem(const RecipientRow& r, const std::string& csrf) {
     const std::string id = std::to_string(r.id);
     std::string out = "<li><article aria-labelledby=\"r" + id + "\"><h3 id=\"r" + id + "\">#" + id +
-                      " " + kindText(r.kind) + "</h3>\n<p>" + escapeHtml(shownAddress(r.address));
-    if (r.kind == NotifyKind::Email)
-        out += "<br>经 " + escapeHtml(shownAddress(r.smtp)) +
+                      " " + escapeHtml(r.kind) + "</h3>\n<p>" + escapeHtml(r.address);
+    if (r.email)
+        out += "<br>经 " + escapeHtml(r.smtp) +
                (r.user.empty() ? "" : "（用户 " + escapeHtml(r.user) + "）");
     out += "</p>\n<p class=\"muted\">" +
            std::string(r.flagged ? "也通知疑似机器人的留言" : "不通知疑似机器人的留言") +
@@ -74,7 +72,7 @@ std::string notifyPage(const NotifyView& v) {
             main += recipientItem(r, v.csrf);
         main += "</ol>\n";
     }
-    const bool mailDraft = v.draft.kind == NotifyKind::Email;
+    const bool mailDraft = v.draft.email;
     main += "<h2>添加 webhook</h2>\n<form method=\"post\" action=\"/notify\">" +
             hiddenInput("csrf", v.csrf) + hiddenInput("action", "webhook") +
             input("url", "接收地址（URL）", "url", mailDraft ? "" : v.draft.address,
@@ -99,11 +97,11 @@ std::string notifyPage(const NotifyView& v) {
     return adminFrame("通知", main, "/notify");
 }
 
-std::string removeRecipientPage(const Recipient& r, const std::string& csrf) {
+std::string removeRecipientPage(const RecipientRow& r, const std::string& csrf) {
     const std::string id = std::to_string(r.id);
     return adminFrame("删除接收方",
-                      "<h1>删除接收方 #" + id + "？</h1>\n<p>" + kindText(r.kind) + " " +
-                          escapeHtml(shownAddress(r.address)) + "</p>\n<p>它待发送的 " +
+                      "<h1>删除接收方 #" + id + "？</h1>\n<p>" + escapeHtml(r.kind) + " " +
+                          escapeHtml(r.address) + "</p>\n<p>它待发送的 " +
                           std::to_string(r.pending) +
                           " 条通知也一并删除；以后的新留言不再通知它。</p>\n"
                           "<form method=\"post\" action=\"/notify/remove\">" +
@@ -120,7 +118,7 @@ std::string noSuchRecipientPage() {
                       "/notify");
 }
 
-std::string oneCommentPage(const StoredComment& c, const std::string& csrf) {
+std::string oneCommentPage(const CommentRow& c, const std::string& csrf) {
     const std::string id = std::to_string(c.id);
     return adminFrame("第 " + id + " 条留言",
                       "<h1>第 " + id + " 条留言</h1>\n<article aria-labelledby=\"c" + id +

@@ -3,9 +3,7 @@
 #include "decode/lens_query.h"
 #include "forms/form_rules.h"
 #include "forms/form_texts.h"
-#include "net/comment_post.h"
 #include "platform/regional.h"
-#include "server/comments/comment_decoding.h"
 #include "server/http/web.h"
 #include "server/pages/html.h"
 
@@ -18,10 +16,6 @@ extern const unsigned char kHelpPhotoPng[];
 extern const std::size_t kHelpPhotoPngSize;
 
 namespace {
-
-constexpr char kWebCommentField[] = "text";
-/// Left empty by people: the form hides it from view.
-constexpr char kTrapField[] = "website";
 
 /// Text with each line break (CR, LF or CR LF) as <br>.
 std::string withBreaks(TextView text) {
@@ -41,11 +35,6 @@ std::string withBreaks(TextView text) {
     return out;
 }
 
-std::string queryValue(const WebRequest& r, const std::string& name) {
-    const auto it = r.query.find(name);
-    return it == r.query.end() ? std::string() : it->second;
-}
-
 } // namespace
 
 std::string codeAsTyped(const std::string& text) {
@@ -56,16 +45,15 @@ std::string codeAsTyped(const std::string& text) {
     return toUtf8(kept);
 }
 
-WebResponse lookupPage(const WebRequest& request, const std::string& notice,
-                       const std::string& comment, const std::vector<PageDownload>& downloads) {
-    const bool asked = request.query.contains("code");
-    const std::string code = codeAsTyped(queryValue(request, "code"));
+WebResponse lookupPage(const LookupView& view) {
+    const bool asked = view.code.has_value();
+    const std::string code = codeAsTyped(view.code.value_or(""));
     Text answer = form_text::kStartNotice;
     if (asked) {
         LensQuery query(RegionalSettings::zhCN());
         answer = query.Command1_Click(fromUtf8Lenient(code));
     }
-    const std::string root = escapeHtml(request.root);
+    const std::string root = escapeHtml(view.root);
     std::string main = "<h1>佳能镜头生产日期查询</h1>\n<form method=\"get\" action=\"" + root +
                        "\">\n<label for=\"code\">";
     main += toUtf8(form_text::kCodeLabel);
@@ -86,7 +74,7 @@ WebResponse lookupPage(const WebRequest& request, const std::string& notice,
     main += "</p>\n<img src=\"" + root + "help.png\" width=\"401\" height=\"220\" alt=\"";
     main += escapeHtml(toUtf8(form_text::kPictureDescription));
     main += "\">\n</section>\n";
-    for (const PageDownload& download : downloads) {
+    for (const PageDownload& download : view.downloads) {
         const ReleaseFile& f = download.file;
         main += "<p><a href=\"" + root +
                 escapeHtml(downloadPath(f.platform, download.version, f.name)) +
@@ -98,18 +86,18 @@ WebResponse lookupPage(const WebRequest& request, const std::string& notice,
     main += "<section aria-labelledby=\"comment-title\">\n<h2 id=\"comment-title\">";
     main += toUtf8(form_text::kCommentButton);
     main += "</h2>\n";
-    main += notice;
+    main += view.notice;
     main += "<form method=\"post\" action=\"" + root + "comment\">\n<label for=\"text\">";
     main += toUtf8(form_text::kCommentCaption);
     main += "</label>\n<textarea id=\"text\" name=\"text\" rows=\"5\">";
-    main += escapeHtml(comment);
+    main += escapeHtml(view.comment);
     main += "</textarea>\n<div class=\"trap\"><label for=\"website\">请勿填写此项</label>"
             "<input id=\"website\" name=\"website\" tabindex=\"-1\" autocomplete=\"off\"></div>\n"
             "<button type=\"submit\">";
     main += toUtf8(form_text::kSendButton);
     main += "</button>\n</form>\n</section>\n";
     WebResponse r;
-    r.body = htmlPage("佳能镜头生产日期查询", main, "", request.root);
+    r.body = htmlPage("佳能镜头生产日期查询", main, "", view.root);
     addPageHeaders(r);
     return r;
 }
@@ -156,44 +144,18 @@ WebResponse publicErrorPage(unsigned status, const char* allow, const std::strin
     return r;
 }
 
-WebResponse webCommentFailed(const WebRequest& request, unsigned status, const std::string& why) {
-    const auto fields = parseForm(request.body);
-    const auto it = fields.find(kWebCommentField);
-    WebRequest start = request;
-    start.query.clear();
+WebResponse commentFailedPage(const std::string& root, unsigned status, const std::string& why,
+                              const std::string& comment) {
     WebResponse r =
-        lookupPage(start, "<p class=\"error\" role=\"alert\">" + escapeHtml(why) + "</p>\n",
-                   it == fields.end() ? "" : it->second);
+        lookupPage({root, std::nullopt,
+                    "<p class=\"error\" role=\"alert\">" + escapeHtml(why) + "</p>\n", comment});
     r.status = status;
     return r;
 }
 
-WebComment webComment(const WebRequest& request, std::chrono::sys_seconds now) {
-    const auto fields = parseForm(request.body);
-    const auto it = fields.find(kWebCommentField);
-    const Text text = it == fields.end() ? Text() : fromUtf8Lenient(it->second);
-    if (isBlankComment(text))
-        return {std::nullopt, webCommentFailed(request, 400, toUtf8(comment_text::kEmptyMessage))};
-    const auto trap = fields.find(kTrapField);
-    NewComment c;
-    c.text = oneLfPerLineBreak(text); // as the desktop endpoint stores them
-    c.raw = request.body;
-    c.source = kFromWeb;
-    c.received = now;
-    c.flagged = trap != fields.end() && !trap->second.empty();
-    // Post/Redirect/Get: the browser ends on a page of its own, so that a
-    // reload asks for that page again rather than posting the comment again.
-    WebResponse stored;
-    stored.status = 303;
-    stored.headers.emplace_back("Location", request.root + "thanks");
-    stored.headers.emplace_back("Cache-Control", "no-store");
-    return {c, stored};
-}
-
-WebResponse thanksPage(const WebRequest& request) {
-    WebRequest start = request;
-    start.query.clear();
-    return lookupPage(start, "<p class=\"ok\" role=\"status\">留言已收到，谢谢！</p>\n");
+WebResponse thanksPage(const std::string& root) {
+    return lookupPage(
+        {root, std::nullopt, "<p class=\"ok\" role=\"status\">留言已收到，谢谢！</p>\n"});
 }
 
 } // namespace pelvoran::server

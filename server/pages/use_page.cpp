@@ -5,7 +5,6 @@
 #include "server/support/time_text.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <vector>
 
@@ -52,7 +51,7 @@ std::string dateLabel(int x, int y, int right, const std::string& date, bool las
 }
 
 /// The update checks of the kUseDays days up to today, a bar a day.
-std::string checksSection(const UseCounts& checksPerDay, local_days today) {
+std::string checksSection(const DayCounts& checksPerDay, local_days today) {
     constexpr int kDays = kUseDays;
     const auto checks = [&](local_days day) {
         const auto it = checksPerDay.find(day);
@@ -104,7 +103,7 @@ std::string checksSection(const UseCounts& checksPerDay, local_days today) {
 }
 
 /// A day's checks by version label, all platforms together.
-std::map<std::string, std::int64_t> byVersion(const DayField& day) {
+std::map<std::string, std::int64_t> byVersion(const FieldDay& day) {
     std::map<std::string, std::int64_t> out;
     for (const auto& [key, n] : day.checks)
         out[key.version] += n;
@@ -133,7 +132,7 @@ struct Legend {
 
 /// The versions most checked over the days get a colour each; the rest
 /// share kOtherLabel's, so that the chart stays readable.
-Legend legendOf(const FieldCounts& field) {
+Legend legendOf(const FieldDays& field) {
     std::map<std::string, std::int64_t> totals;
     for (const auto& [day, counts] : field)
         for (const auto& [version, n] : byVersion(counts))
@@ -161,7 +160,7 @@ Legend legendOf(const FieldCounts& field) {
 
 /// The share of each version per day over kFieldDays, stacked, with its
 /// legend and a table of the same numbers and the distinct clients.
-std::string versionsSection(const FieldCounts& field, local_days today) {
+std::string versionsSection(const FieldDays& field, local_days today) {
     constexpr int kDays = kFieldDays;
     const local_days first = today - days(kDays - 1);
     const Legend legend = legendOf(field);
@@ -193,8 +192,7 @@ std::string versionsSection(const FieldCounts& field, local_days today) {
             drawn[legend.drawnAs(version)] += n;
             total += n;
         }
-        const auto clients =
-            it->second.clients ? std::llround(it->second.clients->estimate()) : 0LL;
+        const long long clients = it->second.clients.value_or(0);
         if (total == 0 && clients == 0)
             continue;
         // From the bottom up, each share rounded at its top edge: the
@@ -231,7 +229,7 @@ std::string versionsSection(const FieldCounts& field, local_days today) {
     keys += "</p>";
     const auto clientsOn = [&](local_days day) -> std::optional<long long> {
         if (const auto it = field.find(day); it != field.end() && it->second.clients)
-            return std::llround(it->second.clients->estimate());
+            return it->second.clients;
         return std::nullopt;
     };
     std::string clients;
@@ -254,7 +252,7 @@ std::string versionsSection(const FieldCounts& field, local_days today) {
 /// The checks of `platform` on `day`: all of them, and those of `version`.
 /// The tools that named no platform are answered as Windows tools, and
 /// counted with them.
-std::pair<std::int64_t, std::int64_t> shareOf(const FieldCounts& field, local_days day,
+std::pair<std::int64_t, std::int64_t> shareOf(const FieldDays& field, local_days day,
                                               Platform platform, const std::string& version) {
     std::pair<std::int64_t, std::int64_t> partWhole{0, 0};
     const std::string_view name = platformName(platform);
@@ -352,7 +350,7 @@ std::string newestSection(const UseView& view) {
 }
 
 /// Which networks are offered a release of the platform now, if any.
-std::string reachMark(const std::vector<PlatformRelease>& releases, const FieldKey& key) {
+std::string reachMark(const std::vector<PlatformRelease>& releases, const VersionKey& key) {
     for (const PlatformRelease& r : releases) {
         if (platformName(r.platform) != key.platform || !r.offer.live)
             continue;
@@ -373,7 +371,7 @@ std::string releasesSection(const UseView& view) {
     struct Figures {
         std::int64_t offersToday = 0, downloadsToday = 0, offers = 0, downloads = 0;
     };
-    std::map<FieldKey, Figures> byRelease;
+    std::map<VersionKey, Figures> byRelease;
     for (const PlatformRelease& r : view.releases)
         for (const auto& release : {r.offer.live, r.offer.earlier})
             if (release)

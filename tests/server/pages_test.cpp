@@ -6,9 +6,9 @@
 #include "server/pages/admin_pages.h"
 #include "server/pages/html.h"
 #include "server/pages/public_site.h"
+#include "server/pages/rows.h"
 #include "server/pages/use_page.h"
 #include "server/release/release.h"
-#include "server/store/store.h"
 #include "server/support/time_text.h"
 
 #include <cstdio>
@@ -90,7 +90,7 @@ TEST(AdminPageRendering, EveryTextShownIsEscaped) {
         v.list = {{{.id = 1,
                     .received = std::chrono::sys_seconds(1000s),
                     .text = u"留言",
-                    .source = kFromWeb}},
+                    .source = "网页"}},
                   120};
         change(v);
         return commentsPage(v);
@@ -102,7 +102,7 @@ TEST(AdminPageRendering, EveryTextShownIsEscaped) {
         return releasePage(v);
     };
     const auto history = [](auto change) {
-        ReleaseChange c;
+        ReleaseRow c;
         c.id = 2;
         c.time = std::chrono::sys_seconds(1000s);
         c.published = true;
@@ -112,7 +112,7 @@ TEST(AdminPageRendering, EveryTextShownIsEscaped) {
         return releasePage(v);
     };
     const auto audit = [](auto change) {
-        AuditEntry e;
+        AuditRow e;
         e.id = 1;
         e.time = std::chrono::sys_seconds(1000s);
         change(e);
@@ -126,7 +126,7 @@ TEST(AdminPageRendering, EveryTextShownIsEscaped) {
     } cases[] = {
         {"comment", comments([&](CommentsView& v) { v.list.comments[0].text = text; })},
         {"flagged comment", comments([&](CommentsView& v) {
-             v.flagged = {{{.id = 2, .text = text, .source = kFromDesktop, .flagged = true}}, 1};
+             v.flagged = {{{.id = 2, .text = text, .source = "桌面工具", .flagged = true}}, 1};
          })},
         {"search", comments([&](CommentsView& v) { v.search = markup; })},
         {"comments csrf", comments([&](CommentsView& v) { v.csrf = markup; })},
@@ -145,15 +145,15 @@ TEST(AdminPageRendering, EveryTextShownIsEscaped) {
         {"field error", release([&](ReleaseView& v) { v.errors[ReleaseField::Date] = markup; })},
         {"notice", release([&](ReleaseView& v) { v.notice = "已发布 " + markup; })},
         {"release csrf", release([&](ReleaseView& v) { v.csrf = markup; })},
-        {"history version", history([&](ReleaseChange& c) { c.release.version = text; })},
-        {"history address", history([&](ReleaseChange& c) { c.release.address = text; })},
-        {"history date", history([&](ReleaseChange& c) { c.release.date = text; })},
-        {"history notes", history([&](ReleaseChange& c) { c.release.notes = text; })},
-        {"history source", history([&](ReleaseChange& c) { c.source = markup; })},
-        {"audit action", audit([&](AuditEntry& e) { e.action = markup; })},
-        {"audit detail", audit([&](AuditEntry& e) { e.detail = markup; })},
-        {"audit source", audit([&](AuditEntry& e) { e.source = markup; })},
-        {"audit address", audit([&](AuditEntry& e) { e.address = markup; })},
+        {"history version", history([&](ReleaseRow& c) { c.release.version = text; })},
+        {"history address", history([&](ReleaseRow& c) { c.release.address = text; })},
+        {"history date", history([&](ReleaseRow& c) { c.release.date = text; })},
+        {"history notes", history([&](ReleaseRow& c) { c.release.notes = text; })},
+        {"history source", history([&](ReleaseRow& c) { c.source = markup; })},
+        {"audit action", audit([&](AuditRow& e) { e.action = markup; })},
+        {"audit detail", audit([&](AuditRow& e) { e.detail = markup; })},
+        {"audit source", audit([&](AuditRow& e) { e.source = markup; })},
+        {"audit address", audit([&](AuditRow& e) { e.address = markup; })},
         {"republish refusal", badRepublishPage(markup)},
         {"sign-in reason", signInPage(markup, "")},
         {"sign-in command", signInPage("", markup)},
@@ -172,7 +172,7 @@ TEST(AdminPageRendering, EveryTextShownIsEscaped) {
 TEST(AdminPageRendering, UseCountsOnlyTheLast30Days) {
     constexpr std::chrono::local_days today(std::chrono::days(20000));
     const struct {
-        UseCounts checks;
+        DayCounts checks;
         const char* total;
         const char* today;
     } cases[] = {
@@ -233,14 +233,14 @@ TEST(AdminPageRendering, UsePageDrawsEachDaysVersionsAndTheNewestsShare) {
     std::snprintf(date, sizeof date, "%04d-%02u-%02u", static_cast<int>(ymd.year()),
                   static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()));
     for (const auto& c : cases) {
-        FieldCounts field;
+        FieldDays field;
         for (const auto& [after, checks] : c.days) {
-            DayField& counts = field[day + days(after)];
+            FieldDay& counts = field[day + days(after)];
             counts.checks = {{{"windows", "1.07"}, checks.first},
                              {{"windows", "1.06"}, checks.second}};
             counts.offers = {{{"windows", "1.07"}, 2}};
             counts.downloads = {{{"windows", "1.07"}, 1}};
-            counts.clients.emplace().add(1);
+            counts.clients = 1;
         }
         field[day + days(1)].offers[{"linux", "<i-x>"}] = 1;
         const UseView view{
@@ -286,7 +286,7 @@ TEST(AdminPageRendering, UsePageDrawsEachDaysVersionsAndTheNewestsShare) {
 // marked.
 TEST(AdminPageRendering, UsePageSaysEachPlatformsRolloutAndNewestReleaseOut) {
     constexpr std::chrono::local_days today(std::chrono::days(20000));
-    FieldCounts field;
+    FieldDays field;
     field[today].checks = {{{"windows", "1.08"}, 2},
                            {{"windows", "1.07"}, 6},
                            {{"", kEarlyLabel}, 2},
@@ -341,11 +341,8 @@ TEST(AdminPageRendering, UsePageSaysEachPlatformsRolloutAndNewestReleaseOut) {
 TEST(PublicPages, ServedFileHasItsDownloadLineAndHistoryRow) {
     const ReleaseFile file{Platform::Windows, "Pelvoran.exe", std::string(64, 'a'), 1048576};
     const ReleaseFile deb{Platform::Linux, "pelvoran_1.07_amd64.deb", std::string(64, 'b'), 500000};
-    WebRequest request;
-    request.method = "GET";
-    request.root = "/p/";
     const std::string page =
-        lookupPage(request, "", "", {PageDownload{file, "1.06"}, PageDownload{deb, "1.07"}}).body;
+        lookupPage({"/p/", std::nullopt, "", "", {{file, "1.06"}, {deb, "1.07"}}}).body;
     const auto windowsLine =
         page.find("<a href=\"/p/download/windows/1.06/Pelvoran.exe\">下载 Pelvoran "
                   "1.06（Windows，1.0 MB）</a>");
@@ -357,12 +354,12 @@ TEST(PublicPages, ServedFileHasItsDownloadLineAndHistoryRow) {
     EXPECT_LT(windowsLine, linuxLine);
     EXPECT_NE(page.find(file.sha256), std::string::npos);
     EXPECT_NE(page.find(deb.sha256), std::string::npos);
-    EXPECT_EQ(lookupPage(request).body.find("下载 Pelvoran"), std::string::npos);
+    EXPECT_EQ(lookupPage({"/p/"}).body.find("下载 Pelvoran"), std::string::npos);
 
-    ReleaseHistory history;
+    ReleaseRows history;
     history.total = 1;
     history.changes.push_back({1, std::chrono::sys_seconds(1700000000s), true,
-                               Release{u"1.06", u"https://x.cn/a", u"d", u"n"}, kByCommandLine,
+                               Release{u"1.06", u"https://x.cn/a", u"d", u"n"}, "命令行",
                                Platform::Windows, file});
     const std::string rows = releaseHistorySection(history, std::nullopt, "t");
     EXPECT_NE(rows.find("Pelvoran.exe，1.0 MB"), std::string::npos) << rows;
