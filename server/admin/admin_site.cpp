@@ -1,6 +1,7 @@
 #include "server/admin/admin_site.h"
 
 #include "server/admin/admin_reply.h"
+#include "server/admin/admin_texts.h"
 #include "server/admin/metrics.h"
 #include "server/admin/page_rows.h"
 #include "server/comments/comment_export.h"
@@ -118,16 +119,13 @@ WebResponse AdminSite::startSession(const WebRequest& request) {
     // The admin token of before in an old address, a bookmark or a log:
     // whatever it says, it opens nothing now.
     if (!request.query.contains(kSignInField))
-        return page(401, signInPage("这是以前的管理地址，其中的令牌已不能登录：现在每个登录地址"
-                                    "只能用一次。",
-                                    signIn_));
+        return page(401, signInPage(admin_text::kOldAdminAddress, signIn_));
     const auto cookie = sessions_.start(request);
     if (!cookie)
-        return page(401, signInPage("这个登录地址已经用过或已过期：每个登录地址只能用一次，"
-                                    "并且一小时内有效。",
-                                    signIn_));
-    logError("管理页面：令牌换得了一次新的登录");
-    Database(database_).audit().append("登录", "用管理地址中的令牌登录", kByPages, request.client);
+        return page(401, signInPage(admin_text::kSignInAddressSpent, signIn_));
+    logError(admin_text::kSignedInLog);
+    Database(database_).audit().append(admin_text::kSignInAction, admin_text::kSignInDetail,
+                                       kByPages, request.client);
     // The same page, without the code in the address bar or the history;
     // only ever a page of this site, whatever path came with the code.
     std::string to = "/comments";
@@ -153,7 +151,7 @@ std::optional<WebResponse> AdminSite::findSession(const WebRequest& request,
         return page(503, databaseErrorPage(e.what()));
     }
     if (!session)
-        return page(401, signInPage("需要先登录。", signIn_));
+        return page(401, signInPage(admin_text::kSignInFirst, signIn_));
     return std::nullopt;
 }
 
@@ -167,9 +165,9 @@ std::optional<WebResponse> AdminSite::admitUpload(const WebRequest& request) {
     switch (AdminSessions::checkPost(head, *session)) {
     case AdminSessions::PostCheck::Allowed: return std::nullopt;
     case AdminSessions::PostCheck::OtherOrigin:
-        return page(403, deniedPage("这个请求来自其他网站，已拒绝。"));
+        return page(403, deniedPage(admin_text::kOtherSite));
     case AdminSessions::PostCheck::StaleForm:
-        return page(403, deniedPage("表单已过期，请回到上一页刷新后重试。"));
+        return page(403, deniedPage(admin_text::kFormExpired));
     }
     return std::nullopt;
 }
@@ -196,12 +194,13 @@ std::optional<WebResponse> AdminSite::handle(const WebRequest& request, Route ro
         return refusal;
     if (route == Route::AdminLogout) {
         if (AdminSessions::checkPost(request, *session) == AdminSessions::PostCheck::OtherOrigin)
-            return page(403, deniedPage("这个请求来自其他网站，已拒绝。"));
+            return page(403, deniedPage(admin_text::kOtherSite));
         try {
             WebResponse r = page(200, signedOutPage(signIn_));
             r.headers.emplace_back("Set-Cookie", sessions_.end(*session));
-            logError("管理页面：一次登录已退出");
-            Database(database_).audit().append("退出", "一次登录已结束", kByPages);
+            logError(admin_text::kSignedOutLog);
+            Database(database_).audit().append(admin_text::kSignOutAction,
+                                               admin_text::kSignOutDetail, kByPages);
             return r;
         } catch (const std::exception& e) {
             return page(503, databaseErrorPage(e.what()));
@@ -211,9 +210,9 @@ std::optional<WebResponse> AdminSite::handle(const WebRequest& request, Route ro
         switch (AdminSessions::checkPost(request, *session)) {
         case AdminSessions::PostCheck::Allowed: break;
         case AdminSessions::PostCheck::OtherOrigin:
-            return page(403, deniedPage("这个请求来自其他网站，已拒绝。"));
+            return page(403, deniedPage(admin_text::kOtherSite));
         case AdminSessions::PostCheck::StaleForm:
-            return page(403, deniedPage("表单已过期，请回到上一页刷新后重试。"));
+            return page(403, deniedPage(admin_text::kFormExpired));
         }
     }
     try {
@@ -274,7 +273,7 @@ WebResponse AdminSite::comments(const WebRequest& request, const std::string& cs
     view.flagged = commentRows(db.comments().page(view.search, true, 0, kCommentsPerPage));
     view.unread = db.comments().unreadCount();
     if (const auto deleted = wholeNumber(value(request.query, "deleted")); deleted && *deleted > 0)
-        view.notice = "已删除 " + std::to_string(*deleted) + " 条留言。";
+        view.notice = admin_text::deletedComments(*deleted);
     return page(200, commentsPage(view));
 }
 
@@ -373,7 +372,7 @@ WebResponse AdminSite::release(const WebRequest& request, const std::string& csr
     view.draftRollout = form.contains("rollout") ? value(form, "rollout") : "100";
     const auto percent = parsePercentage(view.draftRollout);
     if (!percent)
-        view.rolloutError = kPercentProblem;
+        view.rolloutError = admin_text::kPercentProblem;
     view.draftBase = value(form, "base");
     if (action == "publish" && request.upload)
         return percent ? publishUpload(db, view, signing, *request.upload, view.draftBase)
@@ -426,12 +425,11 @@ WebResponse AdminSite::use() {
 
 WebResponse AdminSite::metrics(const WebRequest& request) {
     if (!bearerIs(request, metricsToken_)) {
-        WebResponse r =
-            WebResponse{401,
-                        "text/plain; charset=utf-8",
-                        std::string("需要监控令牌：Authorization: Bearer <状态目录中 ") +
-                            kMetricsTokenFile + " 文件里的令牌>（管理令牌不能用于 /metrics）\n",
-                        {}};
+        WebResponse r = WebResponse{401,
+                                    "text/plain; charset=utf-8",
+                                    std::string(admin_text::kMetricsTokenBefore) +
+                                        kMetricsTokenFile + admin_text::kMetricsTokenAfter,
+                                    {}};
         r.headers.emplace_back("WWW-Authenticate", "Bearer");
         return r;
     }
