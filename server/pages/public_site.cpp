@@ -6,6 +6,7 @@
 #include "platform/regional.h"
 #include "server/http/web.h"
 #include "server/pages/html.h"
+#include "server/pages/page_texts.h"
 
 #include <cstddef>
 
@@ -54,8 +55,8 @@ WebResponse lookupPage(const LookupView& view) {
         answer = query.Command1_Click(fromUtf8Lenient(code));
     }
     const std::string root = escapeHtml(view.root);
-    std::string main = "<h1>佳能镜头生产日期查询</h1>\n<form method=\"get\" action=\"" + root +
-                       "\">\n<label for=\"code\">";
+    std::string main = std::string("<h1>") + page_text::kLookupTitle +
+                       "</h1>\n<form method=\"get\" action=\"" + root + "\">\n<label for=\"code\">";
     main += toUtf8(form_text::kCodeLabel);
     main += "</label>\n<div class=\"row\"><input id=\"code\" name=\"code\" maxlength=\"10\" "
             "autocomplete=\"off\" autocapitalize=\"characters\" spellcheck=\"false\" value=\"";
@@ -64,7 +65,7 @@ WebResponse lookupPage(const LookupView& view) {
     main += toUtf8(form_text::kQueryButton);
     main += "</button></div>\n</form>\n<section aria-labelledby=\"answer-title\">\n"
             "<h2 id=\"answer-title\">";
-    main += asked ? "查询结果" : "说明";
+    main += asked ? page_text::kAnswerTitle : page_text::kStartTitle;
     main += "</h2>\n<p class=\"answer\" id=\"answer\" role=\"status\">";
     main += withBreaks(answer);
     main += "</p>\n</section>\n<section aria-labelledby=\"help-title\">\n<h2 id=\"help-title\">";
@@ -77,11 +78,11 @@ WebResponse lookupPage(const LookupView& view) {
     for (const PageDownload& download : view.downloads) {
         const ReleaseFile& f = download.file;
         main += "<p><a href=\"" + root +
-                escapeHtml(downloadPath(f.platform, download.version, f.name)) +
-                "\">下载 Pelvoran " + escapeHtml(download.version) + "（" +
+                escapeHtml(downloadPath(f.platform, download.version, f.name)) + "\">" +
+                page_text::kDownload + escapeHtml(download.version) + "（" +
                 std::string(platformLabel(f.platform)) + "，" + sizeText(f.size) +
-                "）</a><br><span class=\"muted\">SHA-256：<code class=\"hash\">" +
-                escapeHtml(f.sha256) + "</code></span></p>\n";
+                "）</a><br><span class=\"muted\">" + page_text::kHashLabel +
+                "<code class=\"hash\">" + escapeHtml(f.sha256) + "</code></span></p>\n";
     }
     main += "<section aria-labelledby=\"comment-title\">\n<h2 id=\"comment-title\">";
     main += toUtf8(form_text::kCommentButton);
@@ -91,13 +92,15 @@ WebResponse lookupPage(const LookupView& view) {
     main += toUtf8(form_text::kCommentCaption);
     main += "</label>\n<textarea id=\"text\" name=\"text\" rows=\"5\">";
     main += escapeHtml(view.comment);
-    main += "</textarea>\n<div class=\"trap\"><label for=\"website\">请勿填写此项</label>"
-            "<input id=\"website\" name=\"website\" tabindex=\"-1\" autocomplete=\"off\"></div>\n"
+    main += std::string("</textarea>\n<div class=\"trap\"><label for=\"website\">") +
+            page_text::kTrapLabel +
+            "</label><input id=\"website\" name=\"website\" tabindex=\"-1\" "
+            "autocomplete=\"off\"></div>\n"
             "<button type=\"submit\">";
     main += toUtf8(form_text::kSendButton);
     main += "</button>\n</form>\n</section>\n";
     WebResponse r;
-    r.body = htmlPage("佳能镜头生产日期查询", main, "", view.root);
+    r.body = htmlPage(page_text::kLookupTitle, main, "", view.root);
     addPageHeaders(r);
     return r;
 }
@@ -111,32 +114,26 @@ WebResponse helpPhoto() {
 }
 
 WebResponse publicErrorPage(unsigned status, const char* allow, const std::string& root) {
-    struct Words {
-        const char* title;
-        std::string what;
-        const char* todo;
-    };
-    const Words text = [status]() -> Words {
+    const page_text::ErrorWords words = [status] {
         switch (status) {
-        case 400: return {"请求有误", "请求有误。", "请检查地址后重试。"};
-        case 404: return {"没有这个页面", "没有这个页面。", "请检查地址是否输入正确。"};
+        case 400: return page_text::kBadRequest;
+        case 404: return page_text::kNotFound;
         case 405:
-        case 501:
-            return {"不支持这个请求方法", "不支持这个请求方法。",
-                    "这个地址只能用浏览器直接打开（GET 或 HEAD）。"};
-        case 413:
-            return {"请求太大", "请求太大，最多 " + maxBodyText() + "。", "请缩短内容后重试。"};
-        case 431: return {"请求头太大", "请求头太大。", "请缩短地址后重试。"};
-        case 503: return {"服务器繁忙", "服务器暂时无法处理这个请求。", "请稍后重试。"};
-        default: return {"出错了", "出错了。", "请稍后重试。"};
+        case 501: return page_text::kBadMethod;
+        case 413: return page_text::kTooLarge;
+        case 431: return page_text::kHeadersTooLarge;
+        case 503: return page_text::kBusy;
+        default: return page_text::kOtherError;
         }
     }();
+    const std::string what =
+        status == 413 ? words.what + maxBodyText() + page_text::kTooLargeAfter : words.what;
     WebResponse r;
     r.status = status;
-    r.body = htmlPage(std::string(text.title) + " · 佳能镜头生产日期查询",
-                      std::string("<h1>") + text.title + "</h1>\n<p>" + text.what + text.todo +
-                          "</p>\n<p><a href=\"" + escapeHtml(root) +
-                          "\">回到佳能镜头生产日期查询</a></p>\n",
+    r.body = htmlPage(std::string(words.title) + " · " + page_text::kLookupTitle,
+                      std::string("<h1>") + words.title + "</h1>\n<p>" + what + words.todo +
+                          "</p>\n<p><a href=\"" + escapeHtml(root) + "\">" +
+                          page_text::kBackToLookup + "</a></p>\n",
                       "", root);
     addPageHeaders(r);
     if (status == 405)
@@ -155,7 +152,8 @@ WebResponse commentFailedPage(const std::string& root, unsigned status, const st
 
 WebResponse thanksPage(const std::string& root) {
     return lookupPage(
-        {root, std::nullopt, "<p class=\"ok\" role=\"status\">留言已收到，谢谢！</p>\n"});
+        {root, std::nullopt,
+         std::string("<p class=\"ok\" role=\"status\">") + page_text::kCommentThanks + "</p>\n"});
 }
 
 } // namespace pelvoran::server

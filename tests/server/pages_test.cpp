@@ -5,6 +5,7 @@
 #include "server/http/web.h"
 #include "server/pages/admin_pages.h"
 #include "server/pages/html.h"
+#include "server/pages/page_texts.h"
 #include "server/pages/public_site.h"
 #include "server/pages/rows.h"
 #include "server/pages/use_page.h"
@@ -63,10 +64,13 @@ TEST(PublicPages, ErrorPagesFitAPhoneAndLeadBackToTheLookup) {
         const char* says;
         const char* allow;
     } cases[] = {
-        {404, "没有这个页面。", ""}, {405, "不支持这个请求方法。", "GET, HEAD"},
-        {400, "请求", ""},           {413, "1 MiB", ""},
-        {431, "请求头", ""},         {501, "不支持这个请求方法。", ""},
-        {503, "稍后", ""},
+        {404, page_text::kNotFound.what, ""},
+        {405, page_text::kBadMethod.what, "GET, HEAD"},
+        {400, page_text::kBadRequest.what, ""},
+        {413, "1 MiB", ""},
+        {431, page_text::kHeadersTooLarge.what, ""},
+        {501, page_text::kBadMethod.what, ""},
+        {503, page_text::kBusy.what, ""},
     };
     for (const auto& c : cases) {
         const WebResponse r = publicErrorPage(c.status);
@@ -354,7 +358,7 @@ TEST(PublicPages, ServedFileHasItsDownloadLineAndHistoryRow) {
     EXPECT_LT(windowsLine, linuxLine);
     EXPECT_NE(page.find(file.sha256), std::string::npos);
     EXPECT_NE(page.find(deb.sha256), std::string::npos);
-    EXPECT_EQ(lookupPage({"/p/"}).body.find("下载 Pelvoran"), std::string::npos);
+    EXPECT_EQ(lookupPage({"/p/"}).body.find(page_text::kDownload), std::string::npos);
 
     ReleaseRows history;
     history.total = 1;
