@@ -231,6 +231,110 @@ inline constexpr char kFrom[] = "来自 ";
 inline constexpr char kNewerPage[] = "上一页（较新）";
 inline constexpr char kOlderPage[] = "下一页（较早）";
 
+// The use page. Numbers come in as the page marks them up.
+inline std::string checksChartTitle(std::int64_t most) {
+    return "最近 30 天每天的更新检查次数，最多 " + std::to_string(most) + " 次";
+}
+/// A bar's tooltip: the date, then the count.
+inline std::string dayChecks(const std::string& date, std::int64_t n) {
+    return date + "：" + std::to_string(n) + " 次";
+}
+/// After today's date in a table.
+inline constexpr char kToday[] = "（今天）";
+inline std::string checksSummary(const std::string& total, const std::string& today) {
+    return "最近 30 天共有 " + total + " 次更新检查到达服务器，其中今天到目前为止 " + today +
+           " 次。";
+}
+inline constexpr char kDailyFigures[] = "逐日数字";
+inline constexpr char kDateColumn[] = "日期";
+inline constexpr char kCountColumn[] = "次数";
+inline std::string versionsChartTitle(int days) {
+    return "最近 " + std::to_string(days) + " 天每天的更新检查中各版本所占的比例（逐日数字见下表）";
+}
+/// About how many distinct clients checked today so far and yesterday.
+inline std::string clientsToday(const std::string& n) {
+    return "今天到目前为止约有 " + n + " 个";
+}
+inline std::string clientsYesterday(const std::string& n) {
+    return "昨天约有 " + n + " 个";
+}
+inline constexpr char kClientsAfter[] = "不同的客户端检查更新。";
+inline constexpr char kVersionsTitle[] = "各版本的比例";
+inline constexpr char kDailyVersions[] = "逐日版本比例和不同的客户端";
+inline constexpr char kChecksColumn[] = "检查次数";
+inline constexpr char kClientsColumn[] = "不同的客户端（约）";
+inline constexpr char kSharesColumn[] = "各版本的比例";
+inline constexpr char kNoChecks[] = "没有更新检查";
+/// A share: the percentage, then of how many checks.
+inline std::string shareOfChecks(std::int64_t part, std::int64_t whole) {
+    return "（" + std::to_string(whole) + " 次中 " + std::to_string(part) + " 次）";
+}
+inline constexpr char kNothingLive[] = "没有发布的版本";
+/// What the networks outside the rollout get: the earlier version after
+/// kGetEarlier, or kRestGetNothing.
+inline constexpr char kGetEarlier[] = "收到 ";
+inline constexpr char kAllNetworksGet[] = "所有网络都收到 ";
+/// A halted release: kHaltedMark, the version, then what all networks get.
+inline constexpr char kHaltedMark[] = "已暂停";
+inline constexpr char kHaltedAllNetworks[] = "（0%）：所有网络都";
+inline std::string stagedRollout(int percent, const std::string& version) {
+    return "分阶段发布：" + std::to_string(percent) + "% 的网络收到 " + version + "，其余的";
+}
+/// The day a release was published, before when it passed half.
+inline std::string publishedOn(const std::string& date) {
+    return date + " 发布，";
+}
+inline std::string passedHalf(const std::string& days, const std::string& date) {
+    return "发布后 " + days + " 天过半（" + date + "）";
+}
+inline constexpr char kNotHalfYet[] = "尚未过半";
+inline constexpr char kNewestTitle[] = "最新版本的用户比例";
+inline constexpr char kNothingLiveNow[] = "现在没有发布的版本。";
+inline std::string stagedShare(int percent) {
+    return "（分阶段：" + std::to_string(percent) + "% 的网络）";
+}
+inline constexpr char kNewestCaption[] =
+    "各平台的发布状态，和最新版本在该平台的更新检查中所占的比例";
+inline constexpr char kStateRow[] = "发布状态";
+inline constexpr char kNewestRow[] = "最新版本";
+inline constexpr char kTodayRow[] = "今天（到目前为止）";
+inline constexpr char kYesterdayRow[] = "昨天";
+inline constexpr char kHalfRow[] = "用户过半";
+inline constexpr char kNewestNote[] =
+    "最新版本是正在发布的版本：分阶段发布时也算，并标出收到它的网络比例；暂停后改看所有网络收到的"
+    "版本。没有标明平台的更新检查（早先发布、不发送 User-Agent 的工具）按 Windows 工具答复，也算在 "
+    "Windows 里。过半看的是整天的数字。";
+/// Which networks are offered a release now, after its version.
+inline constexpr char kAllNetworks[] = "（所有网络）";
+inline constexpr char kHaltedNetworks[] = "（已暂停）";
+inline std::string shareOfNetworks(int percent) {
+    return "（" + std::to_string(percent) + "% 的网络）";
+}
+inline constexpr char kOtherNetworks[] = "（其余网络）";
+inline constexpr char kOffersTitle[] = "提供与下载";
+inline std::string noOffersIn(int days) {
+    return "最近 " + std::to_string(days) + " 天没有向工具提供过新版本，也没有完成的下载。";
+}
+/// A table's caption (today's, or the days') says it had none.
+inline constexpr char kNoOffersThen[] = "：没有向工具提供过新版本，也没有完成的下载。";
+inline constexpr char kByRelease[] = "，按发布的版本";
+inline constexpr char kPlatformColumn[] = "平台";
+inline constexpr char kVersionColumn[] = "版本";
+inline constexpr char kOffersColumn[] = "提供";
+inline constexpr char kDownloadsColumn[] = "完成的下载";
+inline constexpr char kTodaySoFar[] = "今天到目前为止";
+inline std::string lastDays(int days) {
+    return "最近 " + std::to_string(days) + " 天";
+}
+inline constexpr char kOffersNote[] =
+    "提供：答复了比工具自己的版本更新的版本；已经是这个版本的工具检查更新时也收到它，但不算提供。"
+    "下载：完整下载了文件，每个网络每个版本每天只算一次。";
+/// Where the versions come from: the label of the early tools goes between.
+inline constexpr char kVersionsNoteBefore[] =
+    "版本来自工具的 User-Agent；早先发布、不发送它的工具（1.05 及更早）记为“";
+inline constexpr char kVersionsNoteAfter[] =
+    "”。不同的客户端按网络（IPv4 /24、IPv6 /48）和平台估算，服务器不保存任何地址。";
+
 // The public site.
 /// The lookup page's title and heading, and the tail of every other public
 /// page's title.

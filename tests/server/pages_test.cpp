@@ -192,9 +192,7 @@ TEST(AdminPageRendering, UseCountsOnlyTheLast30Days) {
     };
     for (const auto& c : cases) {
         const std::string page = usePage({c.checks, {}, {}, today});
-        EXPECT_NE(page.find("共有 " + std::string(c.total) +
-                            " 次更新检查到达服务器，其中今天到目前为止 " + c.today + " 次。"),
-                  std::string::npos)
+        EXPECT_NE(page.find(page_text::checksSummary(c.total, c.today)), std::string::npos)
             << c.total << page;
     }
 }
@@ -253,9 +251,11 @@ TEST(AdminPageRendering, UsePageDrawsEachDaysVersionsAndTheNewestsShare) {
         std::string half = c.half;
         half.replace(half.find("DATE"), 4, date);
         for (const std::string& said :
-             {"<th scope=\"row\">今天（到目前为止）</th><td>" + std::string(c.today) + "</td>",
-              "<th scope=\"row\">昨天</th><td>" + std::string(c.yesterday) + "</td>",
-              "<th scope=\"row\">用户过半</th><td>" + half})
+             {"<th scope=\"row\">" + std::string(page_text::kTodayRow) + "</th><td>" + c.today +
+                  "</td>",
+              "<th scope=\"row\">" + std::string(page_text::kYesterdayRow) + "</th><td>" +
+                  c.yesterday + "</td>",
+              "<th scope=\"row\">" + std::string(page_text::kHalfRow) + "</th><td>" + half})
             EXPECT_NE(page.find(said), std::string::npos) << said << page;
         // 3 of 4 checks: 1.07 from the bottom to 3/4 of the height, 1.06 above.
         if (c.days.begin()->second == std::pair{3, 1}) {
