@@ -150,8 +150,12 @@ std::optional<WebResponse> Site::webComment(const Incoming& in, Later& later) {
             commentFailed(in.request, 429, std::string(kTooFrequent) + "您的留言还在下面。"));
     // A comment that fills the field meant for bots is stored flagged, never
     // thrown away; its line breaks as the desktop endpoint stores them.
-    NewComment comment{oneLfPerLineBreak(text),          in.request.body, kFromWeb, secondsNow(),
-                       !field(form, kTrapField).empty(), in.client};
+    NewComment comment{.text = oneLfPerLineBreak(text),
+                       .raw = in.request.body,
+                       .source = kFromWeb,
+                       .received = secondsNow(),
+                       .flagged = !field(form, kTrapField).empty(),
+                       .client = in.client};
     // Post/Redirect/Get: the browser ends on a page of its own, so that a
     // reload asks for that page again rather than posting the comment again.
     WebResponse thanks;

@@ -211,8 +211,8 @@ inline constexpr char kHistoryTitle[] = "发布记录";
 inline constexpr char kNoHistory[] = "还没有发布或撤下过版本。";
 inline constexpr char kHistoryOrder[] =
     "最新的在前。“重新发布”按原样再发布那一行的内容，和上面的表单一样先检查。";
-/// The history has more rows than shown: the command that lists them all
-/// follows kHistoryCutBefore.
+/// The history has more rows than shown; the command that lists them all
+/// follows, after kAllRowsCommand.
 inline std::string historyCut(std::int64_t total, std::size_t shown) {
     return "共 " + std::to_string(total) + " 条记录，这里只列出最新的 " + std::to_string(shown) +
            " 条；";
