@@ -1,5 +1,7 @@
 #include "server/admin/admin_reply.h"
 #include "server/admin/admin_site.h"
+#include "server/admin/admin_texts.h"
+#include "server/admin/page_rows.h"
 #include "server/comments/comment_export.h"
 #include "server/notify/notify.h"
 #include "server/pages/admin_pages.h"
@@ -18,36 +20,33 @@ namespace {
 std::string problem(const Recipient& r) {
     if (r.kind == NotifyKind::Webhook) {
         if (!isWebAddress(r.address))
-            return "接收地址须以 https:// 或 http:// 开头，例如 "
-                   "https://example.com/hooks/pelvoran。";
+            return admin_text::kWebhookAddress;
         if (hasUserInfo(r.address))
-            return "接收地址不能含用户名或密码（用户名:密码@"
-                   "）：地址会显示在这个页面上。请去掉它们；"
-                   "接收方用签名密钥核对 X-Pelvoran-Signature。";
+            return admin_text::kWebhookUserInfo;
         if (r.secret.empty() || r.secret.size() > kMaxSecret)
-            return "签名密钥不能为空，最多 4096 字节。";
+            return admin_text::kWebhookSecret;
         return "";
     }
     if (!isMailAddress(r.address))
-        return "收件地址须像 name@example.com。";
+        return admin_text::kMailAddress;
     if ((!r.smtp.starts_with("smtp://") && !r.smtp.starts_with("smtps://")) ||
         urlHost(r.smtp).empty() || !isPlainAscii(r.smtp))
-        return "SMTP 服务器须像 smtps://smtp.example.com 或 smtp://smtp.example.com:587。";
+        return admin_text::kSmtpAddress;
     if (hasUserInfo(r.smtp))
-        return "SMTP 服务器的地址不能含用户名或密码：请填在“SMTP 用户”和“SMTP 密码”中。";
+        return admin_text::kSmtpUserInfo;
     if (r.user.empty() != r.secret.empty())
-        return "SMTP 用户和密码须一起填写，或都不填。";
+        return admin_text::kSmtpUserAlone;
     if (r.secret.size() > kMaxSecret)
-        return "SMTP 密码最多 4096 字节。";
+        return admin_text::kSmtpPassword;
     if (!r.caFile.empty() && (!r.caFile.starts_with('/') || !std::ifstream(r.caFile)))
-        return "服务器无法读取 CA 证书文件 " + r.caFile + "：请填写它在服务器上的完整路径。";
+        return admin_text::unreadableCaFile(r.caFile);
     return "";
 }
 
 std::string described(const Recipient& r) {
     return "#" + std::to_string(r.id) + "（" +
-           (r.kind == NotifyKind::Email ? "电子邮件 " : "webhook ") + shownAddress(r.address) +
-           "）";
+           (r.kind == NotifyKind::Email ? admin_text::kMailKind : admin_text::kWebhookKind) +
+           shownAddress(r.address) + "）";
 }
 
 } // namespace
@@ -57,7 +56,7 @@ WebResponse AdminSite::oneComment(const WebRequest& request, const std::string& 
     if (!id || *id < 1)
         return page(400, badDeletePage());
     const auto c = Database(database_).comments().find(*id);
-    return c ? page(200, oneCommentPage(*c, csrf)) : page(404, noSuchCommentPage(*id));
+    return c ? page(200, oneCommentPage(commentRow(*c), csrf)) : page(404, noSuchCommentPage(*id));
 }
 
 bool AdminSite::TestSends::start(std::int64_t recipient,
@@ -108,19 +107,20 @@ std::optional<WebResponse> AdminSite::testSend(const Recipient& recipient, const
                     : send(to, testMail(r.address, now), RetrySchedule{}.sendTimeout(), &abandon);
             Database db(database_);
             if (error && abandon) {
-                view.error = "服务器正在停止：给 " + described(r) + " 的试发已中断，结果没有记下。";
+                view.error = admin_text::testInterrupted(described(r));
             } else {
                 if (const auto streak = db.outbox().recordTest(r.id, error, now))
-                    logError("通知接收方 " + logName(r) + "已恢复（试发送达）：" +
-                             streakText(*streak, now));
-                db.audit().append("试发通知", described(r) + (error ? "：未送达" : "：已送达"),
+                    logError(admin_text::recoveredByTest(logName(r), streakText(*streak, now)));
+                db.audit().append(admin_text::kTestAction,
+                                  described(r) + (error ? admin_text::kTestUndelivered
+                                                        : admin_text::kTestDelivered),
                                   kByPages);
                 if (error)
-                    view.error = "测试通知未能送达 " + described(r) + "：" + *error;
+                    view.error = admin_text::testFailed(described(r), *error);
                 else
-                    view.notice = "测试通知已送达 " + described(r) + "。";
+                    view.notice = admin_text::testDelivered(described(r));
             }
-            view.recipients = db.outbox().recipients();
+            view.recipients = recipientRows(db.outbox().recipients());
             answer = withFailingBanner(page(200, notifyPage(view)));
         } catch (const std::exception& e) {
             answer = page(503, databaseErrorPage(e.what()));
@@ -132,8 +132,8 @@ std::optional<WebResponse> AdminSite::testSend(const Recipient& recipient, const
     NotifyView view;
     view.csrf = csrf;
     view.linked = !adminBase_.empty();
-    view.error = "给 " + described(recipient) + " 的试发还在进行，结果会显示在发起它的页面上。";
-    view.recipients = Database(database_).outbox().recipients();
+    view.error = admin_text::testStillRunning(described(recipient));
+    view.recipients = recipientRows(Database(database_).outbox().recipients());
     return page(409, notifyPage(view));
 }
 
@@ -146,9 +146,9 @@ std::optional<WebResponse> AdminSite::notifications(const WebRequest& request,
     unsigned status = 200;
     if (request.method != "POST") {
         if (value(request.query, "added") == "1")
-            view.notice = "已添加：正在运行的服务器一秒内开始向它发送新留言的通知。";
+            view.notice = admin_text::kRecipientAdded;
         else if (value(request.query, "removed") == "1")
-            view.notice = "已删除接收方和它待发送的通知。";
+            view.notice = admin_text::kRecipientRemoved;
     } else {
         const auto form = parseForm(request.body);
         const std::string action = value(form, "action");
@@ -171,20 +171,17 @@ std::optional<WebResponse> AdminSite::notifications(const WebRequest& request,
             view.error = problem(r);
             if (view.error.empty()) {
                 r.id = db.outbox().addRecipient(r);
-                db.audit().append("添加通知接收方", described(r), kByPages);
+                db.audit().append(admin_text::kAddRecipientAction, described(r), kByPages);
                 return redirect("/notify?added=1");
             }
-            r.secret.clear(); // never sent back, nor a password in an address
-            r.address = shownAddress(r.address);
-            r.smtp = shownAddress(r.smtp);
-            view.draft = r;
+            view.draft = recipientRow(r); // never the secret, nor a password in an address
             status = 400;
         } else {
-            view.error = "表单不对：请刷新页面后重试。";
+            view.error = admin_text::kBadNotifyForm;
             status = 400;
         }
     }
-    view.recipients = db.outbox().recipients();
+    view.recipients = recipientRows(db.outbox().recipients());
     return page(status, notifyPage(view));
 }
 
@@ -197,9 +194,9 @@ WebResponse AdminSite::removeRecipient(const WebRequest& request, const std::str
     if (!r)
         return page(404, noSuchRecipientPage());
     if (!post)
-        return page(200, removeRecipientPage(*r, csrf));
+        return page(200, removeRecipientPage(recipientRow(*r), csrf));
     db.outbox().removeRecipient(r->id);
-    db.audit().append("删除通知接收方", described(*r), kByPages);
+    db.audit().append(admin_text::kRemoveRecipientAction, described(*r), kByPages);
     return redirect("/notify?removed=1");
 }
 

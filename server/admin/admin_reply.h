@@ -29,10 +29,6 @@ WebResponse page(unsigned status, std::string html);
 /// A 303 to `to`, a path of this site.
 WebResponse redirect(const std::string& to);
 
-/// What the rollout's percentage must be, for the pages' forms.
-inline constexpr char kPercentProblem[] =
-    "须为 0 到 100 的整数（收到这个版本的网络的百分比），例如 10。";
-
 /// The release page of `platform` as `db` has it now, without a draft.
 ReleaseView releaseView(Database& db, Platform platform, const std::string& csrf);
 

@@ -1,5 +1,6 @@
 #include "server/admin/admin_session.h"
 
+#include "server/admin/admin_texts.h"
 #include "server/support/digest.h"
 
 #include "server/store/store.h"
@@ -51,7 +52,7 @@ std::string stateToken(const std::string& stateDir, const char* name) {
         ::close(fd);
         if (!written) {
             ::unlink(path.c_str());
-            throw std::runtime_error(path.string() + "：无法写入");
+            throw std::runtime_error(path.string() + admin_text::kCannotWrite);
         }
         return token;
     }
@@ -62,7 +63,7 @@ std::string stateToken(const std::string& stateDir, const char* name) {
     while (!token.empty() && (token.back() == '\n' || token.back() == ' '))
         token.pop_back();
     if (token.size() < 16)
-        throw std::runtime_error(path.string() + "：令牌太短，删除这个文件后重新启动服务器");
+        throw std::runtime_error(path.string() + admin_text::kTokenTooShort);
     return token;
 }
 

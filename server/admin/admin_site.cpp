@@ -1,7 +1,9 @@
 #include "server/admin/admin_site.h"
 
 #include "server/admin/admin_reply.h"
+#include "server/admin/admin_texts.h"
 #include "server/admin/metrics.h"
+#include "server/admin/page_rows.h"
 #include "server/comments/comment_export.h"
 #include "server/pages/admin_pages.h"
 #include "server/pages/html.h"
@@ -117,16 +119,13 @@ WebResponse AdminSite::startSession(const WebRequest& request) {
     // The admin token of before in an old address, a bookmark or a log:
     // whatever it says, it opens nothing now.
     if (!request.query.contains(kSignInField))
-        return page(401, signInPage("这是以前的管理地址，其中的令牌已不能登录：现在每个登录地址"
-                                    "只能用一次。",
-                                    signIn_));
+        return page(401, signInPage(admin_text::kOldAdminAddress, signIn_));
     const auto cookie = sessions_.start(request);
     if (!cookie)
-        return page(401, signInPage("这个登录地址已经用过或已过期：每个登录地址只能用一次，"
-                                    "并且一小时内有效。",
-                                    signIn_));
-    logError("管理页面：令牌换得了一次新的登录");
-    Database(database_).audit().append("登录", "用管理地址中的令牌登录", kByPages, request.client);
+        return page(401, signInPage(admin_text::kSignInAddressSpent, signIn_));
+    logError(admin_text::kSignedInLog);
+    Database(database_).audit().append(admin_text::kSignInAction, admin_text::kSignInDetail,
+                                       kByPages, request.client);
     // The same page, without the code in the address bar or the history;
     // only ever a page of this site, whatever path came with the code.
     std::string to = "/comments";
@@ -152,7 +151,7 @@ std::optional<WebResponse> AdminSite::findSession(const WebRequest& request,
         return page(503, databaseErrorPage(e.what()));
     }
     if (!session)
-        return page(401, signInPage("需要先登录。", signIn_));
+        return page(401, signInPage(admin_text::kSignInFirst, signIn_));
     return std::nullopt;
 }
 
@@ -166,9 +165,9 @@ std::optional<WebResponse> AdminSite::admitUpload(const WebRequest& request) {
     switch (AdminSessions::checkPost(head, *session)) {
     case AdminSessions::PostCheck::Allowed: return std::nullopt;
     case AdminSessions::PostCheck::OtherOrigin:
-        return page(403, deniedPage("这个请求来自其他网站，已拒绝。"));
+        return page(403, deniedPage(admin_text::kOtherSite));
     case AdminSessions::PostCheck::StaleForm:
-        return page(403, deniedPage("表单已过期，请回到上一页刷新后重试。"));
+        return page(403, deniedPage(admin_text::kFormExpired));
     }
     return std::nullopt;
 }
@@ -195,12 +194,13 @@ std::optional<WebResponse> AdminSite::handle(const WebRequest& request, Route ro
         return refusal;
     if (route == Route::AdminLogout) {
         if (AdminSessions::checkPost(request, *session) == AdminSessions::PostCheck::OtherOrigin)
-            return page(403, deniedPage("这个请求来自其他网站，已拒绝。"));
+            return page(403, deniedPage(admin_text::kOtherSite));
         try {
             WebResponse r = page(200, signedOutPage(signIn_));
             r.headers.emplace_back("Set-Cookie", sessions_.end(*session));
-            logError("管理页面：一次登录已退出");
-            Database(database_).audit().append("退出", "一次登录已结束", kByPages);
+            logError(admin_text::kSignedOutLog);
+            Database(database_).audit().append(admin_text::kSignOutAction,
+                                               admin_text::kSignOutDetail, kByPages);
             return r;
         } catch (const std::exception& e) {
             return page(503, databaseErrorPage(e.what()));
@@ -210,9 +210,9 @@ std::optional<WebResponse> AdminSite::handle(const WebRequest& request, Route ro
         switch (AdminSessions::checkPost(request, *session)) {
         case AdminSessions::PostCheck::Allowed: break;
         case AdminSessions::PostCheck::OtherOrigin:
-            return page(403, deniedPage("这个请求来自其他网站，已拒绝。"));
+            return page(403, deniedPage(admin_text::kOtherSite));
         case AdminSessions::PostCheck::StaleForm:
-            return page(403, deniedPage("表单已过期，请回到上一页刷新后重试。"));
+            return page(403, deniedPage(admin_text::kFormExpired));
         }
     }
     try {
@@ -228,8 +228,9 @@ std::optional<WebResponse> AdminSite::handle(const WebRequest& request, Route ro
 WebResponse AdminSite::withFailingBanner(WebResponse r) {
     if (!r.type.starts_with("text/html") || r.body.empty())
         return r;
-    r.body = withBanner(std::move(r.body),
-                        failingBanner(Database(database_).outbox().recipients(), secondsNow()));
+    r.body = withBanner(
+        std::move(r.body),
+        failingBanner(recipientRows(Database(database_).outbox().recipients()), secondsNow()));
     return r;
 }
 
@@ -261,18 +262,18 @@ WebResponse AdminSite::comments(const WebRequest& request, const std::string& cs
     view.pageNo = pageAsked(value(request.query, "page"));
     Database db(database_);
     const auto pageAt = [&](std::int64_t pageNo) {
-        return db.comments().page(view.search, false, (pageNo - 1) * kCommentsPerPage,
-                                  kCommentsPerPage);
+        return commentRows(db.comments().page(view.search, false, (pageNo - 1) * kCommentsPerPage,
+                                              kCommentsPerPage));
     };
     view.list = pageAt(view.pageNo);
     if (const std::int64_t pages = commentPages(view.list.total); view.pageNo > pages) {
         view.pageNo = pages; // past the end: the last page there is
         view.list = pageAt(pages);
     }
-    view.flagged = db.comments().page(view.search, true, 0, kCommentsPerPage);
+    view.flagged = commentRows(db.comments().page(view.search, true, 0, kCommentsPerPage));
     view.unread = db.comments().unreadCount();
     if (const auto deleted = wholeNumber(value(request.query, "deleted")); deleted && *deleted > 0)
-        view.notice = "已删除 " + std::to_string(*deleted) + " 条留言。";
+        view.notice = admin_text::deletedComments(*deleted);
     return page(200, commentsPage(view));
 }
 
@@ -301,7 +302,8 @@ WebResponse AdminSite::remove(const WebRequest& request, const std::string& csrf
         return page(400, badDeletePage());
     if (!post) {
         const auto c = db.comments().find(*id);
-        return c ? page(200, deleteCommentPage(*c, csrf)) : page(404, noSuchCommentPage(*id));
+        return c ? page(200, deleteCommentPage(commentRow(*c), csrf))
+                 : page(404, noSuchCommentPage(*id));
     }
     if (!db.comments().remove({*id}, kByPages).empty())
         return page(404, noSuchCommentPage(*id));
@@ -370,7 +372,7 @@ WebResponse AdminSite::release(const WebRequest& request, const std::string& csr
     view.draftRollout = form.contains("rollout") ? value(form, "rollout") : "100";
     const auto percent = parsePercentage(view.draftRollout);
     if (!percent)
-        view.rolloutError = kPercentProblem;
+        view.rolloutError = admin_text::kPercentProblem;
     view.draftBase = value(form, "base");
     if (action == "publish" && request.upload)
         return percent ? publishUpload(db, view, signing, *request.upload, view.draftBase)
@@ -392,7 +394,7 @@ WebResponse AdminSite::use() {
     view.today = localDay(std::chrono::floor<std::chrono::seconds>(clock_.now()));
     Database db(database_);
     view.checksPerDay = db.use().since(view.today - std::chrono::days(kUseDays - 1));
-    view.field = db.use().fieldSince(view.today - std::chrono::days(kFieldDays - 1));
+    FieldCounts field = db.use().fieldSince(view.today - std::chrono::days(kFieldDays - 1));
     for (const Platform platform : {Platform::Windows, Platform::Linux}) {
         PlatformRelease shown{platform, db.releases().offer(platform)};
         shown.offer.key.clear(); // the page has no use for it
@@ -405,7 +407,7 @@ WebResponse AdminSite::use() {
     for (const auto& [day, n] : pending.checks)
         view.checksPerDay[day] += n;
     for (const auto& [day, counts] : pending.field) {
-        DayField& shown = view.field[day];
+        DayField& shown = field[day];
         for (const auto& [key, n] : counts.checks)
             shown.checks[key] += n;
         for (const auto& [key, n] : counts.offers)
@@ -417,17 +419,17 @@ WebResponse AdminSite::use() {
         else if (counts.clients)
             shown.clients = counts.clients;
     }
+    view.field = fieldDays(field);
     return page(200, usePage(view));
 }
 
 WebResponse AdminSite::metrics(const WebRequest& request) {
     if (!bearerIs(request, metricsToken_)) {
-        WebResponse r =
-            WebResponse{401,
-                        "text/plain; charset=utf-8",
-                        std::string("需要监控令牌：Authorization: Bearer <状态目录中 ") +
-                            kMetricsTokenFile + " 文件里的令牌>（管理令牌不能用于 /metrics）\n",
-                        {}};
+        WebResponse r = WebResponse{401,
+                                    "text/plain; charset=utf-8",
+                                    std::string(admin_text::kMetricsTokenBefore) +
+                                        kMetricsTokenFile + admin_text::kMetricsTokenAfter,
+                                    {}};
         r.headers.emplace_back("WWW-Authenticate", "Bearer");
         return r;
     }

@@ -1,5 +1,7 @@
 #include "server/admin/admin_reply.h"
 #include "server/admin/admin_site.h"
+#include "server/admin/admin_texts.h"
+#include "server/admin/page_rows.h"
 
 #include "server/release/release.h"
 #include "server/release/release_reply.h"
@@ -22,7 +24,7 @@ ReleaseView releaseView(Database& db, Platform platform, const std::string& csrf
 }
 
 WebResponse releaseReply(Database& db, unsigned status, ReleaseView& view) {
-    view.history = db.releases().history(kHistoryShown, view.platform);
+    view.history = releaseRows(db.releases().history(kHistoryShown, view.platform));
     return page(status, releasePage(view));
 }
 
@@ -30,11 +32,11 @@ WebResponse rollout(Database& db, ReleaseView& view, const std::string& percent)
     view.draft = draftFor(view, view.shown.value_or(Release{}));
     const auto n = parsePercentage(percent);
     if (!n) {
-        view.percentError = kPercentProblem;
+        view.percentError = admin_text::kPercentProblem;
         return releaseReply(db, 400, view);
     }
     if (!db.releases().setRollout(view.platform, *n, kByPages)) {
-        view.notice = "现在没有发布的版本，无从调整比例：请先发布。";
+        view.notice = admin_text::kNothingToRollOut;
         return releaseReply(db, 409, view);
     }
     return redirect(releaseAddress(view.platform, "done=rollout"));
@@ -84,8 +86,8 @@ WebResponse publishFromPages(Database& db, ReleaseView& view, const PageSigning&
             view.draft = draftFor(view, view.draft);
         return releaseReply(db, 400, view);
     }
-    db.releases().publish(checked, kByPages, again ? "重新发布" : "发布", detail, view.platform,
-                          *percent, file);
+    db.releases().publish(checked, kByPages, again ? admin_text::kRepublish : admin_text::kPublish,
+                          detail, view.platform, *percent, file);
     // A reload of the page the browser is sent to publishes nothing again.
     std::string to = again ? "done=republished" : "done=published";
     for (const auto& c : db.releases().history(kHistoryShown, view.platform).changes)
@@ -99,15 +101,12 @@ WebResponse publishFromPages(Database& db, ReleaseView& view, const PageSigning&
 WebResponse publishUpload(Database& db, ReleaseView& view, const PageSigning& signing,
                           const WebRequest::Upload& upload, const std::string& formBase) {
     if (!isDownloadName(upload.name)) {
-        view.fileError =
-            "文件名须为 1 到 100 个英文字母、数字、“.”、“_”、“-”或“+”，不以“.”开头，例如 "
-            "Pelvoran-1.06.exe：请把文件改名后重新选择。";
+        view.fileError = admin_text::kBadFileName;
         return releaseReply(db, 400, view);
     }
     const std::string base = view.downloadBase.empty() ? formBase : view.downloadBase;
     if (base.empty()) {
-        view.baseError = "第一次发布服务器提供的文件时须填下载地址的开头，例如 "
-                         "https://example.com/pelvoran（之后记在数据库中）。";
+        view.baseError = admin_text::kNoDownloadBase;
         return releaseReply(db, 400, view);
     }
     if (const auto problem = downloadBaseProblem(base, view.keyed)) {
@@ -131,8 +130,7 @@ WebResponse publishUpload(Database& db, ReleaseView& view, const PageSigning& si
     if (const auto there = db.downloads().fileAt(view.platform, version, upload.name);
         there && *there != stored.sha256) {
         view.fileError = downloadPath(view.platform, version, upload.name) +
-                         " 已发布过另一个文件（SHA-256 " + *there +
-                         "）：同一路径只能是同一个文件。请换一个版本号，或把文件改名后重新选择。";
+                         admin_text::kOtherFileBefore + *there + admin_text::kOtherFileAfter;
         return releaseReply(db, 409, view);
     }
     if (view.downloadBase.empty())
@@ -144,16 +142,14 @@ WebResponse publishUpload(Database& db, ReleaseView& view, const PageSigning& si
 std::string doneNotice(Database& db, std::string_view done, std::string_view id,
                        Platform platform) {
     if (done == "cleared")
-        return platform == Platform::Windows
-                   ? "已撤下：工具不再提示更新。"
-                   : "已撤下：" + std::string(platformLabel(platform)) + " 工具不再提示更新。";
+        return platform == Platform::Windows ? admin_text::kCleared
+                                             : admin_text::clearedFor(platformLabel(platform));
     if (done == "rollout") {
         const auto offer = db.releases().offer(platform);
         if (!offer.live)
             return "";
-        return "已调整：" + std::to_string(offer.rollout) + "% 的网络收到 " +
-               toUtf8(offer.live->version) + "（" + std::string(platformLabel(platform)) +
-               "），正在运行的服务器一秒内按此答复。";
+        return admin_text::rolledOut(offer.rollout, toUtf8(offer.live->version),
+                                     platformLabel(platform));
     }
     const auto row = wholeNumber(id);
     if ((done != "published" && done != "republished") || !row || *row < 1)
@@ -161,8 +157,8 @@ std::string doneNotice(Database& db, std::string_view done, std::string_view id,
     const auto change = db.releases().change(*row);
     if (!change || !change->published || change->platform != platform)
         return "";
-    std::string notice = "已" + std::string(done == "published" ? "发布" : "重新发布") + " " +
-                         toUtf8(change->release.version) + "：正在运行的服务器一秒内开始提供。";
+    std::string notice =
+        admin_text::published(done != "published", toUtf8(change->release.version));
     // Rows are only ever appended: the platform's row before is what was
     // live, unless it is a clear.
     std::optional<ReleaseChange> before;
@@ -181,14 +177,13 @@ WebResponse AdminSite::republish(const WebRequest& request, const std::string& c
     const auto form = parseForm(request.body);
     const auto id = wholeNumber(value(form, "id"));
     if (!id || *id < 1)
-        return page(400, badRepublishPage("表单中的发布记录编号（id）不对。"));
+        return page(400, badRepublishPage(admin_text::kBadHistoryRow));
     Database db(database_);
     const auto change = db.releases().change(*id);
     if (!change)
-        return page(404, badRepublishPage("没有第 " + std::to_string(*id) + " 条发布记录。"));
+        return page(404, badRepublishPage(admin_text::noHistoryRow(*id)));
     if (!change->published)
-        return page(400, badRepublishPage("第 " + std::to_string(*id) +
-                                          " 条发布记录是一次撤下，没有可以重新发布的内容。"));
+        return page(400, badRepublishPage(admin_text::clearedHistoryRow(*id)));
     ReleaseView view = releaseView(db, change->platform, csrf);
     const PageSigning signing = pageSigning(stateDir_, view);
     // A row that the release rule now refuses comes back into the form,
@@ -196,18 +191,18 @@ WebResponse AdminSite::republish(const WebRequest& request, const std::string& c
     // signed here when the key is.
     view.draft = change->release;
     return publishFromPages(db, view, signing, PublishAct::Republish,
-                            "（发布记录 #" + std::to_string(*id) + "）", change->file);
+                            admin_text::fromHistoryRow(*id), change->file);
 }
 
 WebResponse AdminSite::audit(const WebRequest& request) {
     AuditView view;
     view.pageNo = pageAsked(value(request.query, "page"));
     Database db(database_);
-    view.log = db.audit().page((view.pageNo - 1) * kAuditPerPage, kAuditPerPage);
+    view.log = auditRows(db.audit().page((view.pageNo - 1) * kAuditPerPage, kAuditPerPage));
     if (const std::int64_t pages = (view.log.total + kAuditPerPage - 1) / kAuditPerPage;
         pages > 0 && view.pageNo > pages) {
         view.pageNo = pages; // past the end: the last page there is
-        view.log = db.audit().page((pages - 1) * kAuditPerPage, kAuditPerPage);
+        view.log = auditRows(db.audit().page((pages - 1) * kAuditPerPage, kAuditPerPage));
     }
     return page(200, auditPage(view));
 }

@@ -1,5 +1,7 @@
 #include "server/admin/metrics.h"
 
+#include "server/admin/admin_texts.h"
+
 #include "server/store/store.h"
 #include "server/support/state_files.h"
 #include "server/upkeep/backups.h"
@@ -102,51 +104,44 @@ std::string metricsText(const Metrics& metrics, const StateFigures& figures) {
     const auto family = [&](const char* name, const char* type, const char* help) {
         out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
     };
-    family("pelvoran_update_checks_total", "counter",
-           "答复过的更新检查次数，按工具的版本和平台分（没有标明的为“1.05 或更早”，平台 "
-           "unknown）。");
+    family("pelvoran_update_checks_total", "counter", admin_text::kUpdateChecksHelp);
     out += versionSeries("pelvoran_update_checks_total", metrics.updateChecksByLabel());
-    family("pelvoran_downloads_total", "counter", "下载完的发布文件次数，按版本和平台分。");
+    family("pelvoran_downloads_total", "counter", admin_text::kDownloadsHelp);
     out += versionSeries("pelvoran_downloads_total", metrics.downloads());
-    family("pelvoran_offers_total", "counter",
-           "提供了比工具自己的版本更新的版本的答复次数，按提供的版本和平台分；正在发布的版本和"
-           "其余网络收到的版本即使没有提供过也列出（0）。");
+    family("pelvoran_offers_total", "counter", admin_text::kOffersHelp);
     Metrics::Series offers = metrics.offers();
     for (const RolloutFigure& r : figures.rollouts)
         for (const std::string& version : {r.version, r.earlier})
             if (!version.empty())
                 offers.try_emplace(Metrics::Labels{version, r.platform}, 0);
     out += versionSeries("pelvoran_offers_total", offers);
-    family("pelvoran_release_rollout_ratio", "gauge",
-           "各平台正在发布的版本收到它的网络所占的比例（0 到 1）；0 表示已暂停。");
+    family("pelvoran_release_rollout_ratio", "gauge", admin_text::kRolloutHelp);
     for (const RolloutFigure& r : figures.rollouts)
         out += "pelvoran_release_rollout_ratio{version=\"" + labelValue(r.version) +
                "\",platform=\"" + labelValue(r.platform) + "\"} " + ratio(r.percent) + "\n";
-    family("pelvoran_comments_stored_total", "counter", "已可靠保存的留言条数。");
+    family("pelvoran_comments_stored_total", "counter", admin_text::kCommentsStoredHelp);
     out += "pelvoran_comments_stored_total " + std::to_string(metrics.commentsStored()) + "\n";
-    family("pelvoran_comments_refused_total", "counter", "被拒绝的留言条数，按 HTTP 状态码分。");
+    family("pelvoran_comments_refused_total", "counter", admin_text::kCommentsRefusedHelp);
     for (const auto& [status, n] : metrics.refusals())
         out += "pelvoran_comments_refused_total{status=\"" + std::to_string(status) + "\"} " +
                std::to_string(n) + "\n";
-    family("pelvoran_backup_age_seconds", "gauge", "距最新一份备份写成的秒数；没有备份时为 +Inf。");
+    family("pelvoran_backup_age_seconds", "gauge", admin_text::kBackupAgeHelp);
     out += "pelvoran_backup_age_seconds " +
            (figures.backupAge ? std::to_string(*figures.backupAge) : std::string("+Inf")) + "\n";
-    family("pelvoran_database_bytes", "gauge", "数据库及其预写日志的字节数。");
+    family("pelvoran_database_bytes", "gauge", admin_text::kDatabaseBytesHelp);
     out += "pelvoran_database_bytes " + std::to_string(figures.databaseBytes) + "\n";
     if (figures.synchronousStandbys) {
-        family("pelvoran_database_synchronous_standbys", "gauge",
-               "PostgreSQL 主机上连接着的同步备机数；0 表示留言只保存在一台机器上。");
+        family("pelvoran_database_synchronous_standbys", "gauge", admin_text::kStandbysHelp);
         out += "pelvoran_database_synchronous_standbys " +
                std::to_string(*figures.synchronousStandbys) + "\n";
     }
-    family("pelvoran_notifications_pending", "gauge", "等待发送的新留言通知条数。");
+    family("pelvoran_notifications_pending", "gauge", admin_text::kNotificationsPendingHelp);
     out += "pelvoran_notifications_pending " + std::to_string(figures.notificationsPending) + "\n";
-    family("pelvoran_notification_oldest_pending_seconds", "gauge",
-           "最早一条等待发送的通知已等待的秒数；没有等待的通知时为 0。");
+    family("pelvoran_notification_oldest_pending_seconds", "gauge", admin_text::kOldestPendingHelp);
     out += "pelvoran_notification_oldest_pending_seconds " +
            std::to_string(figures.oldestPendingSeconds) + "\n";
     family("pelvoran_notification_failures_total", "counter",
-           "自启动以来发送失败的通知次数（不含试发）。");
+           admin_text::kNotificationFailuresHelp);
     out += "pelvoran_notification_failures_total " +
            std::to_string(metrics.notificationFailures()) + "\n";
     return out;

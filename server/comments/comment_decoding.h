@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/text.h"
+#include "server/support/line_breaks.h"
 
 #include <optional>
 #include <string_view>
@@ -20,8 +21,5 @@ namespace pelvoran::server {
 ///   U+FFFD;
 /// - CR LF, a lone CR and a lone LF each become one LF.
 std::optional<Text> decodeDesktopComment(std::string_view body);
-
-/// CR LF, a lone CR and a lone LF each as one LF; NUL as U+FFFD.
-Text oneLfPerLineBreak(TextView text);
 
 } // namespace pelvoran::server

@@ -13,12 +13,16 @@
 #include "server/release/agent.h"
 #include "server/release/release_reply.h"
 #include "server/store/comment_writer.h"
+#include "server/store/store.h"
 #include "server/store/use_counter.h"
+#include "server/support/line_breaks.h"
 #include "server/support/time_text.h"
 #include "server/upkeep/health.h"
 
 #include "net/comment_post.h"
 #include "net/wire.h"
+
+#include <map>
 
 namespace pelvoran::server {
 namespace {
@@ -32,6 +36,19 @@ std::chrono::local_days today(std::chrono::sys_seconds now) {
         day = localDay(now);
     }
     return day;
+}
+
+/// A form's field, empty when it is not there.
+std::string field(const std::map<std::string, std::string>& form, const char* name) {
+    const auto it = form.find(name);
+    return it == form.end() ? std::string() : it->second;
+}
+
+/// The lookup page after the web comment of `request` could not be stored
+/// or was refused, the comment kept in the form.
+WebResponse commentFailed(const WebRequest& request, unsigned status, const std::string& why) {
+    return commentFailedPage(request.root, status, why,
+                             field(parseForm(request.body), kWebCommentField));
 }
 
 } // namespace
@@ -75,9 +92,13 @@ std::optional<WebResponse> Site::answer(const Incoming& in, Later later) {
                     parts_.downloads ? parts_.downloads->live(platform) : std::nullopt)
                 downloads.push_back({live->file, live->version});
         }
-        return lookupPage(in.request, "", "", downloads);
+        const auto code = in.request.query.find("code");
+        return lookupPage(
+            {in.request.root,
+             code == in.request.query.end() ? std::nullopt : std::optional(code->second), "", "",
+             downloads});
     }
-    case Route::CommentThanks: return thanksPage(in.request);
+    case Route::CommentThanks: return thanksPage(in.request.root);
     case Route::StyleSheet: return styleSheet();
     case Route::HelpPhoto: return helpPhoto();
     case Route::Download: return download(in);
@@ -118,26 +139,39 @@ std::optional<WebResponse> Site::desktopComment(const Incoming& in, Later& later
 
 std::optional<WebResponse> Site::webComment(const Incoming& in, Later& later) {
     if (in.tooLarge)
-        return refused(
-            webCommentFailed(in.request, 413, daemon_text::commentTooLong(maxBodyText())));
-    WebComment outcome = server::webComment(in.request, secondsNow());
-    if (!outcome.store)
-        return refused(std::move(outcome.page));
+        return refused(commentFailed(in.request, 413, daemon_text::commentTooLong(maxBodyText())));
+    const auto form = parseForm(in.request.body);
+    const Text text = fromUtf8Lenient(field(form, kWebCommentField));
+    if (isBlankComment(text))
+        return refused(commentFailed(in.request, 400, toUtf8(comment_text::kEmptyMessage)));
     if (!parts_.limiter.allow(in.client, in.request.body.size()))
-        return refused(webCommentFailed(
-            in.request, 429, std::string(daemon_text::kTooFrequent) + daemon_text::kStillBelow));
+        return refused(
+            commentFailed(in.request, 429, std::string(daemon_text::kTooFrequent) + daemon_text::kStillBelow));
+    // A comment that fills the field meant for bots is stored flagged, never
+    // thrown away; its line breaks as the desktop endpoint stores them.
+    NewComment comment{.text = oneLfPerLineBreak(text),
+                       .raw = in.request.body,
+                       .source = kFromWeb,
+                       .received = secondsNow(),
+                       .flagged = !field(form, kTrapField).empty(),
+                       .client = in.client};
+    // Post/Redirect/Get: the browser ends on a page of its own, so that a
+    // reload asks for that page again rather than posting the comment again.
+    WebResponse thanks;
+    thanks.status = 303;
+    thanks.headers.emplace_back("Location", in.request.root + "thanks");
+    thanks.headers.emplace_back("Cache-Control", "no-store");
     const char* const notStored = daemon_text::kNotStoredBelow;
-    outcome.store->client = in.client;
     const bool taken = parts_.writer.submit(
-        std::move(*outcome.store), [this, later = std::move(later), page = std::move(outcome.page),
-                                    request = in.request, notStored](bool stored) {
+        std::move(comment), [this, later = std::move(later), thanks = std::move(thanks),
+                             request = in.request, notStored](bool stored) {
             if (!stored)
-                return later(refused(webCommentFailed(request, 503, notStored)));
+                return later(refused(commentFailed(request, 503, notStored)));
             parts_.metrics.stored();
-            later(page);
+            later(thanks);
         });
     if (!taken)
-        return refused(webCommentFailed(in.request, 503, notStored));
+        return refused(commentFailed(in.request, 503, notStored));
     return std::nullopt;
 }
 

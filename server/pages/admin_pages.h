@@ -1,7 +1,7 @@
 #pragma once
 
+#include "server/pages/rows.h"
 #include "server/release/release.h"
-#include "server/store/store.h"
 
 #include <chrono>
 #include <cstdint>
@@ -30,8 +30,8 @@ std::string percentEncode(std::string_view s);
 std::string commentsAddress(std::int64_t pageNo, const std::string& search);
 
 struct CommentsView {
-    CommentPage list;    // the page shown
-    CommentPage flagged; // the first of those the web form's bot field caught
+    CommentRows list;    // the page shown
+    CommentRows flagged; // the first of those the web form's bot field caught
     std::int64_t unread = 0;
     std::int64_t pageNo = 1; // 1 to commentPages(list.total)
     std::string search;
@@ -51,14 +51,15 @@ inline constexpr std::chrono::seconds kFailingBannerAfter = std::chrono::hours(1
 /// The warning at the top of every publisher's page, linking to "通知", for
 /// the recipients whose failures in a row began kFailingBannerAfter or more
 /// before `now` (nothing arrived since); empty when there is none.
-std::string failingBanner(const std::vector<Recipient>& recipients, std::chrono::sys_seconds now);
+std::string failingBanner(const std::vector<RecipientRow>& recipients,
+                          std::chrono::sys_seconds now);
 /// `page`, a document of adminFrame, with `banner` at the top of its main.
 std::string withBanner(std::string page, const std::string& banner);
 /// A comment's line of details: number, time, source, read or not.
-std::string commentDetails(const StoredComment& c);
+std::string commentDetails(const CommentRow& c);
 
 /// Asks before deleting the comment `c` for good.
-std::string deleteCommentPage(const StoredComment& c, const std::string& csrf);
+std::string deleteCommentPage(const CommentRow& c, const std::string& csrf);
 /// Asks before deleting the `count` comments flagged as a bot's.
 std::string deleteFlaggedPage(std::int64_t count, const std::string& csrf);
 /// A deletion done whose words may still be in the WAL for a while.
@@ -82,7 +83,7 @@ struct ReleaseView {
     bool signsHere = false; // ... and the private key: publishing signs
     std::string notice;     // what was just done, as text
     std::string csrf;
-    ReleaseHistory history; // its newest kHistoryShown rows
+    ReleaseRows history; // its newest kHistoryShown rows
     /// Where served files are published; empty: the form asks for it.
     std::string downloadBase;
     std::string draftBase; // the form's 下载地址开头, as typed
@@ -101,8 +102,8 @@ inline constexpr std::int64_t kHistoryShown = 50;
 /// The release history under the release form: each row with what it
 /// published, the live one marked, each other publish with a "重新发布"
 /// button, and a note when older rows are left out.
-std::string releaseHistorySection(const ReleaseHistory& history,
-                                  const std::optional<Release>& shown, const std::string& csrf);
+std::string releaseHistorySection(const ReleaseRows& history, const std::optional<Release>& shown,
+                                  const std::string& csrf);
 /// A 重新发布 form without a valid row number, or for a row that published
 /// nothing.
 std::string badRepublishPage(const std::string& why);
@@ -111,7 +112,7 @@ std::string badRepublishPage(const std::string& why);
 inline constexpr std::int64_t kAuditPerPage = 50;
 
 struct AuditView {
-    AuditPage log;
+    AuditRows log;
     std::int64_t pageNo = 1; // 1 to the pages log.total takes
 };
 /// The audit log, newest first, with links to the pages before and after.

@@ -3,11 +3,10 @@
 #include "decode/lens_query.h"
 #include "forms/form_rules.h"
 #include "forms/form_texts.h"
-#include "net/comment_post.h"
 #include "platform/regional.h"
-#include "server/comments/comment_decoding.h"
 #include "server/http/web.h"
 #include "server/pages/html.h"
+#include "server/pages/page_texts.h"
 
 #include <cstddef>
 
@@ -18,10 +17,6 @@ extern const unsigned char kHelpPhotoPng[];
 extern const std::size_t kHelpPhotoPngSize;
 
 namespace {
-
-constexpr char kWebCommentField[] = "text";
-/// Left empty by people: the form hides it from view.
-constexpr char kTrapField[] = "website";
 
 /// Text with each line break (CR, LF or CR LF) as <br>.
 std::string withBreaks(TextView text) {
@@ -41,11 +36,6 @@ std::string withBreaks(TextView text) {
     return out;
 }
 
-std::string queryValue(const WebRequest& r, const std::string& name) {
-    const auto it = r.query.find(name);
-    return it == r.query.end() ? std::string() : it->second;
-}
-
 } // namespace
 
 std::string codeAsTyped(const std::string& text) {
@@ -56,18 +46,17 @@ std::string codeAsTyped(const std::string& text) {
     return toUtf8(kept);
 }
 
-WebResponse lookupPage(const WebRequest& request, const std::string& notice,
-                       const std::string& comment, const std::vector<PageDownload>& downloads) {
-    const bool asked = request.query.contains("code");
-    const std::string code = codeAsTyped(queryValue(request, "code"));
+WebResponse lookupPage(const LookupView& view) {
+    const bool asked = view.code.has_value();
+    const std::string code = codeAsTyped(view.code.value_or(""));
     Text answer = form_text::kStartNotice;
     if (asked) {
         LensQuery query(RegionalSettings::zhCN());
         answer = query.Command1_Click(fromUtf8Lenient(code));
     }
-    const std::string root = escapeHtml(request.root);
-    std::string main = "<h1>佳能镜头生产日期查询</h1>\n<form method=\"get\" action=\"" + root +
-                       "\">\n<label for=\"code\">";
+    const std::string root = escapeHtml(view.root);
+    std::string main = std::string("<h1>") + page_text::kLookupTitle +
+                       "</h1>\n<form method=\"get\" action=\"" + root + "\">\n<label for=\"code\">";
     main += toUtf8(form_text::kCodeLabel);
     main += "</label>\n<div class=\"row\"><input id=\"code\" name=\"code\" maxlength=\"10\" "
             "autocomplete=\"off\" autocapitalize=\"characters\" spellcheck=\"false\" value=\"";
@@ -76,7 +65,7 @@ WebResponse lookupPage(const WebRequest& request, const std::string& notice,
     main += toUtf8(form_text::kQueryButton);
     main += "</button></div>\n</form>\n<section aria-labelledby=\"answer-title\">\n"
             "<h2 id=\"answer-title\">";
-    main += asked ? "查询结果" : "说明";
+    main += asked ? page_text::kAnswerTitle : page_text::kStartTitle;
     main += "</h2>\n<p class=\"answer\" id=\"answer\" role=\"status\">";
     main += withBreaks(answer);
     main += "</p>\n</section>\n<section aria-labelledby=\"help-title\">\n<h2 id=\"help-title\">";
@@ -86,30 +75,32 @@ WebResponse lookupPage(const WebRequest& request, const std::string& notice,
     main += "</p>\n<img src=\"" + root + "help.png\" width=\"401\" height=\"220\" alt=\"";
     main += escapeHtml(toUtf8(form_text::kPictureDescription));
     main += "\">\n</section>\n";
-    for (const PageDownload& download : downloads) {
+    for (const PageDownload& download : view.downloads) {
         const ReleaseFile& f = download.file;
         main += "<p><a href=\"" + root +
-                escapeHtml(downloadPath(f.platform, download.version, f.name)) +
-                "\">下载 Pelvoran " + escapeHtml(download.version) + "（" +
+                escapeHtml(downloadPath(f.platform, download.version, f.name)) + "\">" +
+                page_text::kDownload + escapeHtml(download.version) + "（" +
                 std::string(platformLabel(f.platform)) + "，" + sizeText(f.size) +
-                "）</a><br><span class=\"muted\">SHA-256：<code class=\"hash\">" +
-                escapeHtml(f.sha256) + "</code></span></p>\n";
+                "）</a><br><span class=\"muted\">" + page_text::kHashLabel +
+                "<code class=\"hash\">" + escapeHtml(f.sha256) + "</code></span></p>\n";
     }
     main += "<section aria-labelledby=\"comment-title\">\n<h2 id=\"comment-title\">";
     main += toUtf8(form_text::kCommentButton);
     main += "</h2>\n";
-    main += notice;
+    main += view.notice;
     main += "<form method=\"post\" action=\"" + root + "comment\">\n<label for=\"text\">";
     main += toUtf8(form_text::kCommentCaption);
     main += "</label>\n<textarea id=\"text\" name=\"text\" rows=\"5\">";
-    main += escapeHtml(comment);
-    main += "</textarea>\n<div class=\"trap\"><label for=\"website\">请勿填写此项</label>"
-            "<input id=\"website\" name=\"website\" tabindex=\"-1\" autocomplete=\"off\"></div>\n"
+    main += escapeHtml(view.comment);
+    main += std::string("</textarea>\n<div class=\"trap\"><label for=\"website\">") +
+            page_text::kTrapLabel +
+            "</label><input id=\"website\" name=\"website\" tabindex=\"-1\" "
+            "autocomplete=\"off\"></div>\n"
             "<button type=\"submit\">";
     main += toUtf8(form_text::kSendButton);
     main += "</button>\n</form>\n</section>\n";
     WebResponse r;
-    r.body = htmlPage("佳能镜头生产日期查询", main, "", request.root);
+    r.body = htmlPage(page_text::kLookupTitle, main, "", view.root);
     addPageHeaders(r);
     return r;
 }
@@ -123,32 +114,26 @@ WebResponse helpPhoto() {
 }
 
 WebResponse publicErrorPage(unsigned status, const char* allow, const std::string& root) {
-    struct Words {
-        const char* title;
-        std::string what;
-        const char* todo;
-    };
-    const Words text = [status]() -> Words {
+    const page_text::ErrorWords words = [status] {
         switch (status) {
-        case 400: return {"请求有误", "请求有误。", "请检查地址后重试。"};
-        case 404: return {"没有这个页面", "没有这个页面。", "请检查地址是否输入正确。"};
+        case 400: return page_text::kBadRequest;
+        case 404: return page_text::kNotFound;
         case 405:
-        case 501:
-            return {"不支持这个请求方法", "不支持这个请求方法。",
-                    "这个地址只能用浏览器直接打开（GET 或 HEAD）。"};
-        case 413:
-            return {"请求太大", "请求太大，最多 " + maxBodyText() + "。", "请缩短内容后重试。"};
-        case 431: return {"请求头太大", "请求头太大。", "请缩短地址后重试。"};
-        case 503: return {"服务器繁忙", "服务器暂时无法处理这个请求。", "请稍后重试。"};
-        default: return {"出错了", "出错了。", "请稍后重试。"};
+        case 501: return page_text::kBadMethod;
+        case 413: return page_text::kTooLarge;
+        case 431: return page_text::kHeadersTooLarge;
+        case 503: return page_text::kBusy;
+        default: return page_text::kOtherError;
         }
     }();
+    const std::string what =
+        status == 413 ? words.what + maxBodyText() + page_text::kTooLargeAfter : words.what;
     WebResponse r;
     r.status = status;
-    r.body = htmlPage(std::string(text.title) + " · 佳能镜头生产日期查询",
-                      std::string("<h1>") + text.title + "</h1>\n<p>" + text.what + text.todo +
-                          "</p>\n<p><a href=\"" + escapeHtml(root) +
-                          "\">回到佳能镜头生产日期查询</a></p>\n",
+    r.body = htmlPage(std::string(words.title) + " · " + page_text::kLookupTitle,
+                      std::string("<h1>") + words.title + "</h1>\n<p>" + what + words.todo +
+                          "</p>\n<p><a href=\"" + escapeHtml(root) + "\">" +
+                          page_text::kBackToLookup + "</a></p>\n",
                       "", root);
     addPageHeaders(r);
     if (status == 405)
@@ -156,44 +141,19 @@ WebResponse publicErrorPage(unsigned status, const char* allow, const std::strin
     return r;
 }
 
-WebResponse webCommentFailed(const WebRequest& request, unsigned status, const std::string& why) {
-    const auto fields = parseForm(request.body);
-    const auto it = fields.find(kWebCommentField);
-    WebRequest start = request;
-    start.query.clear();
+WebResponse commentFailedPage(const std::string& root, unsigned status, const std::string& why,
+                              const std::string& comment) {
     WebResponse r =
-        lookupPage(start, "<p class=\"error\" role=\"alert\">" + escapeHtml(why) + "</p>\n",
-                   it == fields.end() ? "" : it->second);
+        lookupPage({root, std::nullopt,
+                    "<p class=\"error\" role=\"alert\">" + escapeHtml(why) + "</p>\n", comment});
     r.status = status;
     return r;
 }
 
-WebComment webComment(const WebRequest& request, std::chrono::sys_seconds now) {
-    const auto fields = parseForm(request.body);
-    const auto it = fields.find(kWebCommentField);
-    const Text text = it == fields.end() ? Text() : fromUtf8Lenient(it->second);
-    if (isBlankComment(text))
-        return {std::nullopt, webCommentFailed(request, 400, toUtf8(comment_text::kEmptyMessage))};
-    const auto trap = fields.find(kTrapField);
-    NewComment c;
-    c.text = oneLfPerLineBreak(text); // as the desktop endpoint stores them
-    c.raw = request.body;
-    c.source = kFromWeb;
-    c.received = now;
-    c.flagged = trap != fields.end() && !trap->second.empty();
-    // Post/Redirect/Get: the browser ends on a page of its own, so that a
-    // reload asks for that page again rather than posting the comment again.
-    WebResponse stored;
-    stored.status = 303;
-    stored.headers.emplace_back("Location", request.root + "thanks");
-    stored.headers.emplace_back("Cache-Control", "no-store");
-    return {c, stored};
-}
-
-WebResponse thanksPage(const WebRequest& request) {
-    WebRequest start = request;
-    start.query.clear();
-    return lookupPage(start, "<p class=\"ok\" role=\"status\">留言已收到，谢谢！</p>\n");
+WebResponse thanksPage(const std::string& root) {
+    return lookupPage(
+        {root, std::nullopt,
+         std::string("<p class=\"ok\" role=\"status\">") + page_text::kCommentThanks + "</p>\n"});
 }
 
 } // namespace pelvoran::server

@@ -2,9 +2,7 @@
 
 #include "server/http/web.h"
 #include "server/release/release_file.h"
-#include "server/store/store.h"
 
-#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,15 +20,22 @@ struct PageDownload {
     std::string version;
 };
 
-/// The lookup page at its root (`request.root`): the form, the answer the desktop tool gives for
-/// `?code=` under Chinese regional settings (the start notice without one),
-/// the help text and photo, and the comment form. `notice` (HTML) tells how
-/// a comment went; `comment` refills the form when it did not arrive.
-/// Each of `downloads` adds a line to download it, with its platform and
-/// SHA-256.
-WebResponse lookupPage(const WebRequest& request, const std::string& notice = "",
-                       const std::string& comment = "",
-                       const std::vector<PageDownload>& downloads = {});
+/// What the lookup page shows.
+struct LookupView {
+    std::string root = "/"; // where the public site is
+    /// The code asked for (?code=), as it came; none: the start notice.
+    std::optional<std::string> code = std::nullopt;
+    std::string notice = "";  // HTML: how a comment went
+    std::string comment = ""; // refills the comment form when it did not arrive
+    std::vector<PageDownload> downloads = {};
+};
+
+/// The lookup page at its root: the form, the answer the desktop tool gives
+/// for the code (its first ten characters, codeAsTyped) under Chinese
+/// regional settings (the start notice without one), the help text and
+/// photo, and the comment form. Each of the downloads adds a line to
+/// download it, with its platform and SHA-256.
+WebResponse lookupPage(const LookupView& view);
 
 /// The help photo, as PNG.
 WebResponse helpPhoto();
@@ -42,24 +47,18 @@ WebResponse helpPhoto();
 WebResponse publicErrorPage(unsigned status, const char* allow = "GET, HEAD",
                             const std::string& root = "/");
 
-/// What the web comment form asks for: the comment to store and the pages
-/// for each outcome, or a page at once when the comment is refused.
-struct WebComment {
-    std::optional<NewComment> store;
-    /// The refusal, or once the comment is stored a 303 to the thanks page.
-    WebResponse page;
-};
+/// The names of the comment form's fields: the comment, and the one left
+/// empty by people (the form hides it from view) and filled by bots.
+inline constexpr char kWebCommentField[] = "text";
+inline constexpr char kTrapField[] = "website";
 
 /// Where the comment form leads once a comment is stored: the lookup page
-/// with the thanks, and an empty form.
-WebResponse thanksPage(const WebRequest& request);
+/// at `root` with the thanks, and an empty form.
+WebResponse thanksPage(const std::string& root);
 
-/// Reads a comment posted by the lookup page's form. A comment that fills
-/// the field meant for bots is stored flagged, never thrown away.
-WebComment webComment(const WebRequest& request, std::chrono::sys_seconds now);
-
-/// The page after a web comment could not be stored or was refused, with
-/// `status` and the comment kept in the form.
-WebResponse webCommentFailed(const WebRequest& request, unsigned status, const std::string& why);
+/// The lookup page at `root` after a web comment could not be stored or was
+/// refused: `status`, `why`, and the `comment` kept in the form.
+WebResponse commentFailedPage(const std::string& root, unsigned status, const std::string& why,
+                              const std::string& comment);
 
 } // namespace pelvoran::server

@@ -2,10 +2,10 @@
 
 #include "server/pages/admin_pages.h"
 #include "server/pages/html.h"
+#include "server/pages/page_texts.h"
 #include "server/support/time_text.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <vector>
 
@@ -52,7 +52,7 @@ std::string dateLabel(int x, int y, int right, const std::string& date, bool las
 }
 
 /// The update checks of the kUseDays days up to today, a bar a day.
-std::string checksSection(const UseCounts& checksPerDay, local_days today) {
+std::string checksSection(const DayCounts& checksPerDay, local_days today) {
     constexpr int kDays = kUseDays;
     const auto checks = [&](local_days day) {
         const auto it = checksPerDay.find(day);
@@ -67,11 +67,10 @@ std::string checksSection(const UseCounts& checksPerDay, local_days today) {
     }
     constexpr int kBarWidth = 18, kHeight = 160, kLeft = 40, kBottom = 20;
     const int width = kLeft + kDays * kBarWidth + 10;
-    std::string svg =
-        "<svg role=\"img\" aria-labelledby=\"chart-title\" viewBox=\"0 0 " + std::to_string(width) +
-        " " + std::to_string(kHeight + kBottom + 10) +
-        "\" width=\"100%\"><title id=\"chart-title\">最近 30 天每天的更新检查次数，最多 " +
-        std::to_string(most) + " 次</title>";
+    std::string svg = "<svg role=\"img\" aria-labelledby=\"chart-title\" viewBox=\"0 0 " +
+                      std::to_string(width) + " " + std::to_string(kHeight + kBottom + 10) +
+                      "\" width=\"100%\"><title id=\"chart-title\">" +
+                      page_text::checksChartTitle(most) + "</title>";
     svg += "<line class=\"axis\" x1=\"" + std::to_string(kLeft) + "\" y1=\"" +
            std::to_string(kHeight + 5) + "\" x2=\"" + std::to_string(width) + "\" y2=\"" +
            std::to_string(kHeight + 5) + "\"/>";
@@ -86,25 +85,26 @@ std::string checksSection(const UseCounts& checksPerDay, local_days today) {
         const int x = kLeft + i * kBarWidth + 2;
         svg += "<rect class=\"bar\" x=\"" + std::to_string(x) + "\" y=\"" +
                std::to_string(kHeight + 5 - h) + "\" width=\"" + std::to_string(kBarWidth - 4) +
-               "\" height=\"" + std::to_string(h) + "\"><title>" + date + "：" + std::to_string(n) +
-               " 次</title></rect>";
+               "\" height=\"" + std::to_string(h) + "\"><title>" + page_text::dayChecks(date, n) +
+               "</title></rect>";
         if (i % 5 == 4 || i == kDays - 1)
             svg += dateLabel(x + kBarWidth / 2 - 2, kHeight + kBottom + 5, width - 2, date,
                              i == kDays - 1);
-        rows = "<tr><th scope=\"row\">" + date + (day == today ? "（今天）" : "") + "</th><td>" +
-               std::to_string(n) + "</td></tr>" + rows;
+        rows = "<tr><th scope=\"row\">" + date + (day == today ? page_text::kToday : "") +
+               "</th><td>" + std::to_string(n) + "</td></tr>" + rows;
     }
     svg += "</svg>";
-    return "<p>最近 30 天共有 <strong>" + std::to_string(total) +
-           "</strong> 次更新检查到达服务器，其中今天到目前为止 <strong>" +
-           std::to_string(checks(today)) + "</strong> 次。</p>\n<figure>" + svg +
-           "</figure>\n<details><summary>逐日数字</summary><table><thead><tr>"
-           "<th scope=\"col\">日期</th><th scope=\"col\">次数</th></tr></thead><tbody>" +
+    return "<p>" +
+           page_text::checksSummary("<strong>" + std::to_string(total) + "</strong>",
+                                    "<strong>" + std::to_string(checks(today)) + "</strong>") +
+           "</p>\n<figure>" + svg + "</figure>\n<details><summary>" + page_text::kDailyFigures +
+           "</summary><table><thead><tr><th scope=\"col\">" + page_text::kDateColumn +
+           "</th><th scope=\"col\">" + page_text::kCountColumn + "</th></tr></thead><tbody>" +
            rows + "</tbody></table></details>\n";
 }
 
 /// A day's checks by version label, all platforms together.
-std::map<std::string, std::int64_t> byVersion(const DayField& day) {
+std::map<std::string, std::int64_t> byVersion(const FieldDay& day) {
     std::map<std::string, std::int64_t> out;
     for (const auto& [key, n] : day.checks)
         out[key.version] += n;
@@ -133,7 +133,7 @@ struct Legend {
 
 /// The versions most checked over the days get a colour each; the rest
 /// share kOtherLabel's, so that the chart stays readable.
-Legend legendOf(const FieldCounts& field) {
+Legend legendOf(const FieldDays& field) {
     std::map<std::string, std::int64_t> totals;
     for (const auto& [day, counts] : field)
         for (const auto& [version, n] : byVersion(counts))
@@ -161,7 +161,7 @@ Legend legendOf(const FieldCounts& field) {
 
 /// The share of each version per day over kFieldDays, stacked, with its
 /// legend and a table of the same numbers and the distinct clients.
-std::string versionsSection(const FieldCounts& field, local_days today) {
+std::string versionsSection(const FieldDays& field, local_days today) {
     constexpr int kDays = kFieldDays;
     const local_days first = today - days(kDays - 1);
     const Legend legend = legendOf(field);
@@ -169,9 +169,8 @@ std::string versionsSection(const FieldCounts& field, local_days today) {
     const int width = kLeft + kDays * kColumn + 10;
     std::string svg = "<svg role=\"img\" aria-labelledby=\"versions-title\" viewBox=\"0 0 " +
                       std::to_string(width) + " " + std::to_string(kHeight + kBottom + 10) +
-                      "\" width=\"100%\"><title id=\"versions-title\">最近 " +
-                      std::to_string(kDays) +
-                      " 天每天的更新检查中各版本所占的比例（逐日数字见下表）</title>";
+                      "\" width=\"100%\"><title id=\"versions-title\">" +
+                      page_text::versionsChartTitle(kDays) + "</title>";
     svg += "<line class=\"axis\" x1=\"" + std::to_string(kLeft) + "\" y1=\"" +
            std::to_string(kHeight + 5) + "\" x2=\"" + std::to_string(width) + "\" y2=\"" +
            std::to_string(kHeight + 5) + "\"/>";
@@ -193,8 +192,7 @@ std::string versionsSection(const FieldCounts& field, local_days today) {
             drawn[legend.drawnAs(version)] += n;
             total += n;
         }
-        const auto clients =
-            it->second.clients ? std::llround(it->second.clients->estimate()) : 0LL;
+        const long long clients = it->second.clients.value_or(0);
         if (total == 0 && clients == 0)
             continue;
         // From the bottom up, each share rounded at its top edge: the
@@ -216,7 +214,7 @@ std::string versionsSection(const FieldCounts& field, local_days today) {
                    "\" height=\"" + std::to_string(top - bottom) + "\" fill=\"" +
                    legend.colours[l] + "\"/>";
         }
-        rows = "<tr><th scope=\"row\">" + longDate(day) + (day == today ? "（今天）" : "") +
+        rows = "<tr><th scope=\"row\">" + longDate(day) + (day == today ? page_text::kToday : "") +
                "</th><td>" + std::to_string(total) + "</td><td>" + std::to_string(clients) +
                "</td><td class=\"shares\">" + shares + "</td></tr>" + rows;
     }
@@ -231,30 +229,32 @@ std::string versionsSection(const FieldCounts& field, local_days today) {
     keys += "</p>";
     const auto clientsOn = [&](local_days day) -> std::optional<long long> {
         if (const auto it = field.find(day); it != field.end() && it->second.clients)
-            return std::llround(it->second.clients->estimate());
+            return it->second.clients;
         return std::nullopt;
     };
     std::string clients;
     const auto todays = clientsOn(today), yesterdays = clientsOn(today - days(1));
     if (todays)
-        clients = "今天到目前为止约有 <strong>" + std::to_string(*todays) + "</strong> 个";
+        clients = page_text::clientsToday("<strong>" + std::to_string(*todays) + "</strong>");
     if (yesterdays)
-        clients += std::string(todays ? "，" : "") + "昨天约有 <strong>" +
-                   std::to_string(*yesterdays) + "</strong> 个";
+        clients +=
+            std::string(todays ? page_text::kListComma : "") +
+            page_text::clientsYesterday("<strong>" + std::to_string(*yesterdays) + "</strong>");
     if (!clients.empty())
-        clients = "<p>" + clients + "不同的客户端检查更新。</p>\n";
-    return "<h2>各版本的比例</h2>\n" + clients + "<figure>" + svg + "<figcaption>" + keys +
-           "</figcaption></figure>\n<details><summary>逐日版本比例和不同的客户端</summary>"
-           "<table><thead><tr><th scope=\"col\">日期</th><th scope=\"col\">检查次数</th>"
-           "<th scope=\"col\">不同的客户端（约）</th><th scope=\"col\">各版本的比例</th></tr>"
-           "</thead><tbody>" +
-           rows + "</tbody></table></details>\n";
+        clients = "<p>" + clients + page_text::kClientsAfter + "</p>\n";
+    return std::string("<h2>") + page_text::kVersionsTitle + "</h2>\n" + clients + "<figure>" +
+           svg + "<figcaption>" + keys + "</figcaption></figure>\n<details><summary>" +
+           page_text::kDailyVersions + "</summary><table><thead><tr><th scope=\"col\">" +
+           page_text::kDateColumn + "</th><th scope=\"col\">" + page_text::kChecksColumn +
+           "</th><th scope=\"col\">" + page_text::kClientsColumn + "</th><th scope=\"col\">" +
+           page_text::kSharesColumn + "</th></tr></thead><tbody>" + rows +
+           "</tbody></table></details>\n";
 }
 
 /// The checks of `platform` on `day`: all of them, and those of `version`.
 /// The tools that named no platform are answered as Windows tools, and
 /// counted with them.
-std::pair<std::int64_t, std::int64_t> shareOf(const FieldCounts& field, local_days day,
+std::pair<std::int64_t, std::int64_t> shareOf(const FieldDays& field, local_days day,
                                               Platform platform, const std::string& version) {
     std::pair<std::int64_t, std::int64_t> partWhole{0, 0};
     const std::string_view name = platformName(platform);
@@ -270,24 +270,24 @@ std::pair<std::int64_t, std::int64_t> shareOf(const FieldCounts& field, local_da
 std::string shareCell(std::pair<std::int64_t, std::int64_t> partWhole) {
     const auto [part, whole] = partWhole;
     if (whole == 0)
-        return "没有更新检查";
-    return "<strong>" + percent(part, whole) + "</strong>（" + std::to_string(whole) + " 次中 " +
-           std::to_string(part) + " 次）";
+        return page_text::kNoChecks;
+    return "<strong>" + percent(part, whole) + "</strong>" + page_text::shareOfChecks(part, whole);
 }
 
 /// Which networks get the live release, and what the others get.
 std::string rolloutCell(const PlatformOffer& offer) {
     if (!offer.live)
-        return "没有发布的版本";
+        return page_text::kNothingLive;
     const std::string live = escapeHtml(toUtf8(offer.live->version));
     const std::string others =
-        offer.earlier ? "收到 " + escapeHtml(toUtf8(offer.earlier->version)) : "不提示更新";
+        offer.earlier ? page_text::kGetEarlier + escapeHtml(toUtf8(offer.earlier->version))
+                      : std::string(page_text::kRestGetNothing);
     if (offer.rollout >= 100)
-        return "所有网络都收到 " + live;
+        return page_text::kAllNetworksGet + live;
     if (offer.rollout == 0)
-        return "<strong>已暂停</strong> " + live + "（0%）：所有网络都" + others;
-    return "分阶段发布：" + std::to_string(offer.rollout) + "% 的网络收到 " + live + "，其余的" +
-           others;
+        return std::string("<strong>") + page_text::kHaltedMark + "</strong> " + live +
+               page_text::kHaltedAllNetworks + others;
+    return page_text::stagedRollout(offer.rollout, live) + others;
 }
 
 /// When the release passed half of its platform's checks on a full day.
@@ -296,23 +296,24 @@ std::string halfCell(const UseView& view, const PlatformRelease& r, const std::s
     if (!r.published || *r.published == std::chrono::sys_seconds{})
         return "—";
     const local_days published = localDay(*r.published);
-    const std::string out = longDate(published) + " 发布，";
+    const std::string out = page_text::publishedOn(longDate(published));
     for (local_days d = std::max(published, view.today - days(kFieldDays - 1)); d < view.today;
          d += days(1))
         if (const auto [p, w] = shareOf(view.field, d, r.platform, version); w > 0 && 2 * p > w)
-            return out + "发布后 <strong>" + std::to_string((d - published).count()) +
-                   "</strong> 天过半（" + longDate(d) + "）";
-    return out + "<strong>尚未过半</strong>";
+            return out + page_text::passedHalf(
+                             "<strong>" + std::to_string((d - published).count()) + "</strong>",
+                             longDate(d));
+    return out + "<strong>" + page_text::kNotHalfYet + "</strong>";
 }
 
 /// Each platform's rollout, and its newest release out with that release's
 /// share of today's checks so far and of yesterday's, and when it passed
 /// half: a column a platform, so that the table fits a phone.
 std::string newestSection(const UseView& view) {
-    std::string out = "<h2>最新版本的用户比例</h2>\n";
+    std::string out = std::string("<h2>") + page_text::kNewestTitle + "</h2>\n";
     if (std::none_of(view.releases.begin(), view.releases.end(),
                      [](const PlatformRelease& r) { return r.offer.live.has_value(); }))
-        return out + "<p>现在没有发布的版本。</p>\n";
+        return out + "<p>" + page_text::kNothingLiveNow + "</p>\n";
     std::string head, state, newest, today, yesterday, half;
     for (const PlatformRelease& r : view.releases) {
         head +=
@@ -327,9 +328,7 @@ std::string newestSection(const UseView& view) {
         const std::string version = toUtf8(release->version);
         const bool staged = r.offer.rollout > 0 && r.offer.rollout < 100;
         newest += "<td><strong>" + escapeHtml(version) + "</strong>" +
-                  (staged ? "（分阶段：" + std::to_string(r.offer.rollout) + "% 的网络）"
-                          : std::string()) +
-                  "</td>";
+                  (staged ? page_text::stagedShare(r.offer.rollout) : std::string()) + "</td>";
         today += "<td>" + shareCell(shareOf(view.field, view.today, r.platform, version)) + "</td>";
         yesterday += "<td>" +
                      shareCell(shareOf(view.field, view.today - days(1), r.platform, version)) +
@@ -339,29 +338,24 @@ std::string newestSection(const UseView& view) {
     const auto row = [](const char* name, const std::string& cells) {
         return "<tr><th scope=\"row\">" + std::string(name) + "</th>" + cells + "</tr>";
     };
-    return out +
-           "<table><caption>各平台的发布状态，和最新版本在该平台的更新检查中所占的比例"
-           "</caption><thead><tr><td></td>" +
-           head + "</tr></thead><tbody>" + row("发布状态", state) + row("最新版本", newest) +
-           row("今天（到目前为止）", today) + row("昨天", yesterday) + row("用户过半", half) +
-           "</tbody></table>\n<p class=\"muted\">最新版本是正在发布的版本：分阶段发布时也算，"
-           "并标出收到它的网络比例；暂停后改看所有网络收到的版本。没有标明平台的更新检查"
-           "（早先发布、不发送 User-Agent 的工具）按 Windows 工具答复，也算在 Windows 里。"
-           "过半看的是整天的数字。"
-           "</p>\n";
+    return out + "<table><caption>" + page_text::kNewestCaption + "</caption><thead><tr><td></td>" +
+           head + "</tr></thead><tbody>" + row(page_text::kStateRow, state) +
+           row(page_text::kNewestRow, newest) + row(page_text::kTodayRow, today) +
+           row(page_text::kYesterdayRow, yesterday) + row(page_text::kHalfRow, half) +
+           "</tbody></table>\n<p class=\"muted\">" + page_text::kNewestNote + "</p>\n";
 }
 
 /// Which networks are offered a release of the platform now, if any.
-std::string reachMark(const std::vector<PlatformRelease>& releases, const FieldKey& key) {
+std::string reachMark(const std::vector<PlatformRelease>& releases, const VersionKey& key) {
     for (const PlatformRelease& r : releases) {
         if (platformName(r.platform) != key.platform || !r.offer.live)
             continue;
         if (toUtf8(r.offer.live->version) == key.version)
-            return r.offer.rollout >= 100 ? "（所有网络）"
-                   : r.offer.rollout == 0 ? "（已暂停）"
-                                          : "（" + std::to_string(r.offer.rollout) + "% 的网络）";
+            return r.offer.rollout >= 100 ? page_text::kAllNetworks
+                   : r.offer.rollout == 0 ? page_text::kHaltedNetworks
+                                          : page_text::shareOfNetworks(r.offer.rollout);
         if (r.offer.earlier && toUtf8(r.offer.earlier->version) == key.version)
-            return r.offer.rollout == 0 ? "（所有网络）" : "（其余网络）";
+            return r.offer.rollout == 0 ? page_text::kAllNetworks : page_text::kOtherNetworks;
     }
     return "";
 }
@@ -373,7 +367,7 @@ std::string releasesSection(const UseView& view) {
     struct Figures {
         std::int64_t offersToday = 0, downloadsToday = 0, offers = 0, downloads = 0;
     };
-    std::map<FieldKey, Figures> byRelease;
+    std::map<VersionKey, Figures> byRelease;
     for (const PlatformRelease& r : view.releases)
         for (const auto& release : {r.offer.live, r.offer.earlier})
             if (release)
@@ -388,10 +382,9 @@ std::string releasesSection(const UseView& view) {
             byRelease[key].downloadsToday += day == view.today ? n : 0;
         }
     }
-    std::string out = "<h2>提供与下载</h2>\n";
+    std::string out = std::string("<h2>") + page_text::kOffersTitle + "</h2>\n";
     if (byRelease.empty())
-        return out + "<p>最近 " + std::to_string(kFieldDays) +
-               " 天没有向工具提供过新版本，也没有完成的下载。</p>\n";
+        return out + "<p>" + page_text::noOffersIn(kFieldDays) + "</p>\n";
     // Two tables of four columns rather than one of six: each fits a phone.
     const auto table = [&](const std::string& caption, bool today) {
         std::string rows;
@@ -412,32 +405,29 @@ std::string releasesSection(const UseView& view) {
                     "</td><td class=\"keep\">" + std::to_string(downloads) + "</td></tr>";
         }
         if (rows.empty())
-            return "<p>" + caption + "：没有向工具提供过新版本，也没有完成的下载。</p>\n";
-        return "<table><caption>" + caption +
-               "，按发布的版本</caption><thead><tr><th scope=\"col\">平台</th>"
-               "<th scope=\"col\">版本</th><th scope=\"col\">提供</th>"
-               "<th scope=\"col\">完成的下载</th></tr></thead><tbody>" +
-               rows + "</tbody></table>\n";
+            return "<p>" + caption + page_text::kNoOffersThen + "</p>\n";
+        return "<table><caption>" + caption + page_text::kByRelease +
+               "</caption><thead><tr><th scope=\"col\">" + page_text::kPlatformColumn +
+               "</th><th scope=\"col\">" + page_text::kVersionColumn + "</th><th scope=\"col\">" +
+               page_text::kOffersColumn + "</th><th scope=\"col\">" + page_text::kDownloadsColumn +
+               "</th></tr></thead><tbody>" + rows + "</tbody></table>\n";
     };
-    return out + table("今天到目前为止", true) +
-           table("最近 " + std::to_string(kFieldDays) + " 天", false) +
-           "<p class=\"muted\">提供：答复了比工具自己的版本更新的版本；已经是这个版本的工具"
-           "检查更新时也收到它，但不算提供。下载：完整下载了文件，每个网络每个版本每天只算一次。"
-           "</p>\n";
+    return out + table(page_text::kTodaySoFar, true) +
+           table(page_text::lastDays(kFieldDays), false) + "<p class=\"muted\">" +
+           page_text::kOffersNote + "</p>\n";
 }
 
 } // namespace
 
 std::string usePage(const UseView& view) {
-    std::string main = "<h1>使用情况</h1>\n" + checksSection(view.checksPerDay, view.today);
+    std::string main = std::string("<h1>") + page_text::kUseNav + "</h1>\n" +
+                       checksSection(view.checksPerDay, view.today);
     main += newestSection(view);
     main += versionsSection(view.field, view.today);
     main += releasesSection(view);
-    main += "<p class=\"muted\">版本来自工具的 User-Agent；早先发布、不发送它的工具（1.05 "
-            "及更早）记为“" +
-            std::string(kEarlyLabel) +
-            "”。不同的客户端按网络（IPv4 /24、IPv6 /48）和平台估算，服务器不保存任何地址。</p>\n";
-    return adminFrame("使用情况", main, "/use");
+    main += std::string("<p class=\"muted\">") + page_text::kVersionsNoteBefore + kEarlyLabel +
+            page_text::kVersionsNoteAfter + "</p>\n";
+    return adminFrame(page_text::kUseNav, main, "/use");
 }
 
 } // namespace pelvoran::server

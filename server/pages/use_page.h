@@ -1,9 +1,11 @@
 #pragma once
 
 #include "server/release/release_reply.h"
-#include "server/store/use_store.h"
 
 #include <chrono>
+#include <compare>
+#include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,6 +16,30 @@ namespace pelvoran::server {
 inline constexpr int kUseDays = 30;
 /// The days of the versions in the field, up to today.
 inline constexpr int kFieldDays = 90;
+
+/// Update checks answered, per day of the server's local time.
+using DayCounts = std::map<std::chrono::local_days, std::int64_t>;
+
+/// One row of the versions in the field: a platform ("windows", "linux";
+/// empty when the check said none) and a version label ("d.dd",
+/// kEarlyLabel or kOtherLabel).
+struct VersionKey {
+    std::string platform;
+    std::string version;
+    auto operator<=>(const VersionKey&) const = default;
+};
+using VersionTally = std::map<VersionKey, std::int64_t>;
+
+/// A day's counts: update checks, offers made and completed downloads, and
+/// about how many distinct clients checked (none when no check counted one).
+struct FieldDay {
+    VersionTally checks;
+    VersionTally offers;
+    VersionTally downloads;
+    std::optional<long long> clients;
+};
+/// Per local day.
+using FieldDays = std::map<std::chrono::local_days, FieldDay>;
 
 /// A platform's release as the use page shows it beside the figures.
 struct PlatformRelease {
@@ -28,8 +54,8 @@ struct PlatformRelease {
 /// What the use page shows: the update checks per day, the versions in the
 /// field, and each platform's release.
 struct UseView {
-    UseCounts checksPerDay;
-    FieldCounts field;
+    DayCounts checksPerDay;
+    FieldDays field;
     /// Windows first; a platform with nothing published may be left out.
     std::vector<PlatformRelease> releases;
     std::chrono::local_days today;

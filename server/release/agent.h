@@ -17,6 +17,14 @@ std::string_view platformLabel(Platform platform);
 /// The platform named "windows" or "linux" (as platformName writes it).
 std::optional<Platform> parsePlatform(std::string_view name);
 
+/// The versions in the field are counted under "d.dd" or one of these (the
+/// store writes them, the use page tells them apart). The checks that carry
+/// no Pelvoran agent: 1.05 and older tools sent none (the Linux 1.05
+/// package among them).
+inline constexpr char kEarlyLabel[] = "1.05 或更早";
+/// Every version that gets none of its own.
+inline constexpr char kOtherLabel[] = "其他";
+
 /// Who sent an update check or a comment, by its User-Agent.
 struct Agent {
     /// The tool's version, "d.dd" (e.g. "1.06"); empty when the agent is not

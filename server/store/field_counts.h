@@ -13,12 +13,6 @@
 
 namespace pelvoran::server {
 
-/// The label of the checks that carry no Pelvoran agent: 1.05 and older
-/// tools sent none (the Linux 1.05 package among them).
-inline constexpr char kEarlyLabel[] = "1.05 或更早";
-/// The label of every version that gets none of its own.
-inline constexpr char kOtherLabel[] = "其他";
-
 /// What a check is counted under: its own version only when it is "d.dd"
 /// from 1.00 up to `newest` (the newest version ever published), so that
 /// the labels stay few whatever strangers send.

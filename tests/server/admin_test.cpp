@@ -5,6 +5,7 @@
 #include "platform/signature.h"
 #include "server/admin/admin_session.h"
 #include "server/admin/admin_site.h"
+#include "server/admin/admin_texts.h"
 #include "server/admin/metrics.h"
 #include "server/comments/comment_export.h"
 #include "server/http/routes.h"
@@ -374,19 +375,19 @@ TEST_F(AdminPages, RepublishTakesTheFormsChecksAndEverythingIsLogged) {
         std::string body; // after csrf=<the session's>&
         bool withCsrf;
         unsigned status;
-        const char* shows;
+        std::string shows;
         const char* liveVersion;
     } cases[] = {
-        {"id=1", false, 403, "表单已过期", "1.07"},
-        {"id=x", true, 400, "编号（id）不对", "1.07"},
-        {"id=0", true, 400, "编号（id）不对", "1.07"},
-        {"", true, 400, "编号（id）不对", "1.07"},
-        {"id=99", true, 404, "没有第 99 条", "1.07"},
-        {"id=3", true, 400, "是一次撤下", "1.07"},
+        {"id=1", false, 403, admin_text::kFormExpired, "1.07"},
+        {"id=x", true, 400, admin_text::kBadHistoryRow, "1.07"},
+        {"id=0", true, 400, admin_text::kBadHistoryRow, "1.07"},
+        {"", true, 400, admin_text::kBadHistoryRow, "1.07"},
+        {"id=99", true, 404, admin_text::noHistoryRow(99), "1.07"},
+        {"id=3", true, 400, admin_text::clearedHistoryRow(3), "1.07"},
         {"id=4", true, 400, "须为大于", "1.07"},
         {"id=5", true, 400, "是否想写 1.06 或 1.60？", "1.07"},
         {"id=1", true, 303, "注意：这是回退。1.06 低于之前发布的 1.07", "1.06"},
-        {"id=2", true, 303, "已重新发布 1.07", "1.07"},
+        {"id=2", true, 303, admin_text::published(true, "1.07"), "1.07"},
     };
     for (const auto& c : cases) {
         WebRequest r = request("POST", "/release/republish");
@@ -917,13 +918,13 @@ TEST_F(AdminPages, PublishingRedirectsAndAReloadPublishesNothing) {
     const struct {
         std::string body;
         const char* location;
-        const char* notice;
+        std::string notice;
     } cases[] = {
         {fields + "&version=1.07", "/release?done=published&id=1",
-         "已发布 1.07：正在运行的服务器一秒内开始提供。"},
+         admin_text::published(false, "1.07")},
         {fields + "&version=1.06", "/release?done=published&id=2",
          "注意：这是回退。1.06 低于之前发布的 1.07"},
-        {"action=clear", "/release?done=cleared", "已撤下：工具不再提示更新。"},
+        {"action=clear", "/release?done=cleared", admin_text::kCleared},
     };
     for (const auto& c : cases) {
         const WebResponse answer = post("/release", c.body);
@@ -966,7 +967,7 @@ TEST_F(AdminPages, EachPlatformHasItsPageAndItsRollout) {
         {linux + "action=rollout&percent=101", 400, "percent-error", 10},
         {linux + "action=rollout&percent=", 400, "percent-error", 10},
         {linux + "action=rollout&percent=50", 303, "/release?platform=linux&done=rollout", 50},
-        {"action=rollout&percent=50", 409, "无从调整比例", 50},
+        {"action=rollout&percent=50", 409, admin_text::kNothingToRollOut, 50},
         {linux + "action=halt", 303, "/release?platform=linux&done=rollout", 0},
         {"id=1", 303, "/release?platform=linux&done=republished&id=2", 100},
     };
@@ -983,8 +984,9 @@ TEST_F(AdminPages, EachPlatformHasItsPageAndItsRollout) {
     EXPECT_FALSE(database().releases().current(Platform::Windows)) << "Windows's is apart";
     ASSERT_EQ(post("/release", linux + "action=rollout&percent=30").status, 303u);
     const WebResponse page = get("/release", {{"platform", "linux"}, {"done", "rollout"}});
-    for (const char* says : {"发布版本 · Linux 工具", "已调整：30% 的网络收到 1.07（Linux）",
-                             "30% 的网络收到 1.07，其余的不提示更新"})
+    for (const std::string& says :
+         {std::string("发布版本 · Linux 工具"), admin_text::rolledOut(30, "1.07", "Linux"),
+          std::string("30% 的网络收到 1.07，其余的不提示更新")})
         EXPECT_NE(page.body.find(says), std::string::npos) << says;
     const auto count = [&](const std::string& what) {
         std::size_t n = 0;

@@ -5,10 +5,11 @@
 #include "server/http/web.h"
 #include "server/pages/admin_pages.h"
 #include "server/pages/html.h"
+#include "server/pages/page_texts.h"
 #include "server/pages/public_site.h"
+#include "server/pages/rows.h"
 #include "server/pages/use_page.h"
 #include "server/release/release.h"
-#include "server/store/store.h"
 #include "server/support/time_text.h"
 
 #include <cstdio>
@@ -63,10 +64,13 @@ TEST(PublicPages, ErrorPagesFitAPhoneAndLeadBackToTheLookup) {
         const char* says;
         const char* allow;
     } cases[] = {
-        {404, "没有这个页面。", ""}, {405, "不支持这个请求方法。", "GET, HEAD"},
-        {400, "请求", ""},           {413, "1 MiB", ""},
-        {431, "请求头", ""},         {501, "不支持这个请求方法。", ""},
-        {503, "稍后", ""},
+        {404, page_text::kNotFound.what, ""},
+        {405, page_text::kBadMethod.what, "GET, HEAD"},
+        {400, page_text::kBadRequest.what, ""},
+        {413, "1 MiB", ""},
+        {431, page_text::kHeadersTooLarge.what, ""},
+        {501, page_text::kBadMethod.what, ""},
+        {503, page_text::kBusy.what, ""},
     };
     for (const auto& c : cases) {
         const WebResponse r = publicErrorPage(c.status);
@@ -90,7 +94,7 @@ TEST(AdminPageRendering, EveryTextShownIsEscaped) {
         v.list = {{{.id = 1,
                     .received = std::chrono::sys_seconds(1000s),
                     .text = u"留言",
-                    .source = kFromWeb}},
+                    .source = "网页"}},
                   120};
         change(v);
         return commentsPage(v);
@@ -102,7 +106,7 @@ TEST(AdminPageRendering, EveryTextShownIsEscaped) {
         return releasePage(v);
     };
     const auto history = [](auto change) {
-        ReleaseChange c;
+        ReleaseRow c;
         c.id = 2;
         c.time = std::chrono::sys_seconds(1000s);
         c.published = true;
@@ -112,7 +116,7 @@ TEST(AdminPageRendering, EveryTextShownIsEscaped) {
         return releasePage(v);
     };
     const auto audit = [](auto change) {
-        AuditEntry e;
+        AuditRow e;
         e.id = 1;
         e.time = std::chrono::sys_seconds(1000s);
         change(e);
@@ -126,7 +130,7 @@ TEST(AdminPageRendering, EveryTextShownIsEscaped) {
     } cases[] = {
         {"comment", comments([&](CommentsView& v) { v.list.comments[0].text = text; })},
         {"flagged comment", comments([&](CommentsView& v) {
-             v.flagged = {{{.id = 2, .text = text, .source = kFromDesktop, .flagged = true}}, 1};
+             v.flagged = {{{.id = 2, .text = text, .source = "桌面工具", .flagged = true}}, 1};
          })},
         {"search", comments([&](CommentsView& v) { v.search = markup; })},
         {"comments csrf", comments([&](CommentsView& v) { v.csrf = markup; })},
@@ -145,15 +149,15 @@ TEST(AdminPageRendering, EveryTextShownIsEscaped) {
         {"field error", release([&](ReleaseView& v) { v.errors[ReleaseField::Date] = markup; })},
         {"notice", release([&](ReleaseView& v) { v.notice = "已发布 " + markup; })},
         {"release csrf", release([&](ReleaseView& v) { v.csrf = markup; })},
-        {"history version", history([&](ReleaseChange& c) { c.release.version = text; })},
-        {"history address", history([&](ReleaseChange& c) { c.release.address = text; })},
-        {"history date", history([&](ReleaseChange& c) { c.release.date = text; })},
-        {"history notes", history([&](ReleaseChange& c) { c.release.notes = text; })},
-        {"history source", history([&](ReleaseChange& c) { c.source = markup; })},
-        {"audit action", audit([&](AuditEntry& e) { e.action = markup; })},
-        {"audit detail", audit([&](AuditEntry& e) { e.detail = markup; })},
-        {"audit source", audit([&](AuditEntry& e) { e.source = markup; })},
-        {"audit address", audit([&](AuditEntry& e) { e.address = markup; })},
+        {"history version", history([&](ReleaseRow& c) { c.release.version = text; })},
+        {"history address", history([&](ReleaseRow& c) { c.release.address = text; })},
+        {"history date", history([&](ReleaseRow& c) { c.release.date = text; })},
+        {"history notes", history([&](ReleaseRow& c) { c.release.notes = text; })},
+        {"history source", history([&](ReleaseRow& c) { c.source = markup; })},
+        {"audit action", audit([&](AuditRow& e) { e.action = markup; })},
+        {"audit detail", audit([&](AuditRow& e) { e.detail = markup; })},
+        {"audit source", audit([&](AuditRow& e) { e.source = markup; })},
+        {"audit address", audit([&](AuditRow& e) { e.address = markup; })},
         {"republish refusal", badRepublishPage(markup)},
         {"sign-in reason", signInPage(markup, "")},
         {"sign-in command", signInPage("", markup)},
@@ -172,7 +176,7 @@ TEST(AdminPageRendering, EveryTextShownIsEscaped) {
 TEST(AdminPageRendering, UseCountsOnlyTheLast30Days) {
     constexpr std::chrono::local_days today(std::chrono::days(20000));
     const struct {
-        UseCounts checks;
+        DayCounts checks;
         const char* total;
         const char* today;
     } cases[] = {
@@ -188,9 +192,7 @@ TEST(AdminPageRendering, UseCountsOnlyTheLast30Days) {
     };
     for (const auto& c : cases) {
         const std::string page = usePage({c.checks, {}, {}, today});
-        EXPECT_NE(page.find("共有 " + std::string(c.total) +
-                            " 次更新检查到达服务器，其中今天到目前为止 " + c.today + " 次。"),
-                  std::string::npos)
+        EXPECT_NE(page.find(page_text::checksSummary(c.total, c.today)), std::string::npos)
             << c.total << page;
     }
 }
@@ -233,14 +235,14 @@ TEST(AdminPageRendering, UsePageDrawsEachDaysVersionsAndTheNewestsShare) {
     std::snprintf(date, sizeof date, "%04d-%02u-%02u", static_cast<int>(ymd.year()),
                   static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()));
     for (const auto& c : cases) {
-        FieldCounts field;
+        FieldDays field;
         for (const auto& [after, checks] : c.days) {
-            DayField& counts = field[day + days(after)];
+            FieldDay& counts = field[day + days(after)];
             counts.checks = {{{"windows", "1.07"}, checks.first},
                              {{"windows", "1.06"}, checks.second}};
             counts.offers = {{{"windows", "1.07"}, 2}};
             counts.downloads = {{{"windows", "1.07"}, 1}};
-            counts.clients.emplace().add(1);
+            counts.clients = 1;
         }
         field[day + days(1)].offers[{"linux", "<i-x>"}] = 1;
         const UseView view{
@@ -249,9 +251,11 @@ TEST(AdminPageRendering, UsePageDrawsEachDaysVersionsAndTheNewestsShare) {
         std::string half = c.half;
         half.replace(half.find("DATE"), 4, date);
         for (const std::string& said :
-             {"<th scope=\"row\">今天（到目前为止）</th><td>" + std::string(c.today) + "</td>",
-              "<th scope=\"row\">昨天</th><td>" + std::string(c.yesterday) + "</td>",
-              "<th scope=\"row\">用户过半</th><td>" + half})
+             {"<th scope=\"row\">" + std::string(page_text::kTodayRow) + "</th><td>" + c.today +
+                  "</td>",
+              "<th scope=\"row\">" + std::string(page_text::kYesterdayRow) + "</th><td>" +
+                  c.yesterday + "</td>",
+              "<th scope=\"row\">" + std::string(page_text::kHalfRow) + "</th><td>" + half})
             EXPECT_NE(page.find(said), std::string::npos) << said << page;
         // 3 of 4 checks: 1.07 from the bottom to 3/4 of the height, 1.06 above.
         if (c.days.begin()->second == std::pair{3, 1}) {
@@ -286,7 +290,7 @@ TEST(AdminPageRendering, UsePageDrawsEachDaysVersionsAndTheNewestsShare) {
 // marked.
 TEST(AdminPageRendering, UsePageSaysEachPlatformsRolloutAndNewestReleaseOut) {
     constexpr std::chrono::local_days today(std::chrono::days(20000));
-    FieldCounts field;
+    FieldDays field;
     field[today].checks = {{{"windows", "1.08"}, 2},
                            {{"windows", "1.07"}, 6},
                            {{"", kEarlyLabel}, 2},
@@ -341,11 +345,8 @@ TEST(AdminPageRendering, UsePageSaysEachPlatformsRolloutAndNewestReleaseOut) {
 TEST(PublicPages, ServedFileHasItsDownloadLineAndHistoryRow) {
     const ReleaseFile file{Platform::Windows, "Pelvoran.exe", std::string(64, 'a'), 1048576};
     const ReleaseFile deb{Platform::Linux, "pelvoran_1.07_amd64.deb", std::string(64, 'b'), 500000};
-    WebRequest request;
-    request.method = "GET";
-    request.root = "/p/";
     const std::string page =
-        lookupPage(request, "", "", {PageDownload{file, "1.06"}, PageDownload{deb, "1.07"}}).body;
+        lookupPage({"/p/", std::nullopt, "", "", {{file, "1.06"}, {deb, "1.07"}}}).body;
     const auto windowsLine =
         page.find("<a href=\"/p/download/windows/1.06/Pelvoran.exe\">下载 Pelvoran "
                   "1.06（Windows，1.0 MB）</a>");
@@ -357,12 +358,12 @@ TEST(PublicPages, ServedFileHasItsDownloadLineAndHistoryRow) {
     EXPECT_LT(windowsLine, linuxLine);
     EXPECT_NE(page.find(file.sha256), std::string::npos);
     EXPECT_NE(page.find(deb.sha256), std::string::npos);
-    EXPECT_EQ(lookupPage(request).body.find("下载 Pelvoran"), std::string::npos);
+    EXPECT_EQ(lookupPage({"/p/"}).body.find(page_text::kDownload), std::string::npos);
 
-    ReleaseHistory history;
+    ReleaseRows history;
     history.total = 1;
     history.changes.push_back({1, std::chrono::sys_seconds(1700000000s), true,
-                               Release{u"1.06", u"https://x.cn/a", u"d", u"n"}, kByCommandLine,
+                               Release{u"1.06", u"https://x.cn/a", u"d", u"n"}, "命令行",
                                Platform::Windows, file});
     const std::string rows = releaseHistorySection(history, std::nullopt, "t");
     EXPECT_NE(rows.find("Pelvoran.exe，1.0 MB"), std::string::npos) << rows;
