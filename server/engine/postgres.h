@@ -83,7 +83,8 @@ public:
     std::map<std::string, std::int64_t> highestNumbers() override;
     /// setval() of each table's sequence, never lowered.
     void keepNumbersAbove(const std::map<std::string, std::int64_t>& numbers) override;
-    /// See postgres_dialect.cpp.
+    /// VACUUM (FULL) of each table, waiting for its lock less long than a
+    /// writer waits; a lock not had in time is logged, the deletion stands.
     bool compactAfterDeletion(const std::vector<std::string>& tables) override;
     /// SELECT n FROM pelvoran_changes.
     std::int64_t changeCounter() override;

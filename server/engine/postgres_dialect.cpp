@@ -3,6 +3,7 @@
 
 #include "server/engine/postgres.h"
 #include "server/engine/sqlite_copy.h"
+#include "server/support/log.h"
 
 namespace pelvoran::server {
 namespace {
@@ -95,9 +96,34 @@ void PgConnection::keepNumbersAbove(const std::map<std::string, std::int64_t>& n
     }
 }
 
-bool PgConnection::compactAfterDeletion(const std::vector<std::string>&) {
-    // Deleted rows go with PostgreSQL's own VACUUM and its WAL's recycling,
-    // which are the administrator's.
+bool PgConnection::compactAfterDeletion(const std::vector<std::string>& tables) {
+    // A deleted row stays in its table's file until VACUUM FULL writes the
+    // table anew and truncates the old file. It locks the table meanwhile:
+    // it waits for that lock less long than a writer waits for it, so that a
+    // comment arriving meanwhile waits behind it and is never refused.
+    const auto lockTimeout = [this](std::int64_t ms) {
+        exec("SET lock_timeout = " + std::to_string(std::max<std::int64_t>(1, ms)));
+    };
+    try {
+        lockTimeout(busyTimeout_.count() / 2);
+        for (const std::string& table : tables)
+            exec("VACUUM (FULL) " + quoted(table));
+    } catch (const StoreError& e) {
+        // The deletion stands; only the old file's bytes wait for the next one.
+        std::string named;
+        for (const std::string& table : tables)
+            named += (named.empty() ? "" : ", ") + quoted(table);
+        logError("删除已完成，但 PostgreSQL 的表文件中暂时还留着删除的文字：整理表（VACUUM "
+                 "FULL）没有完成（" +
+                 std::string(e.what()) +
+                 "）。下次删除时会再整理；如果这很要紧，请在数据库中运行 VACUUM (FULL) " + named +
+                 "。");
+    }
+    try {
+        lockTimeout(busyTimeout_.count());
+    } catch (const StoreError&) {
+        // A connection made again sets it anew.
+    }
     return true;
 }
 
