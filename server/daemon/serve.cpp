@@ -112,21 +112,22 @@ void writeAdminAddress(const std::string& stateDir, const std::string& address) 
     }
 }
 
-/// On PostgreSQL, makes the state directory hold what every server on the
+/// Makes the state directory hold what every server on the
 /// database holds alike: the metrics token (the first server's, for every
 /// other server after it) and the public key (refused when this machine has
 /// another). Throws std::runtime_error.
 void shareStateFiles(const std::string& stateDir, Database& db) {
     const std::string token = stateToken(stateDir, kMetricsTokenFile); // made when missing
-    if (const std::string shared = db.shareFile(kMetricsTokenFile, token, 0600); shared != token)
+    if (const std::string shared = db.peers().shareFile(kMetricsTokenFile, token, 0600);
+        shared != token)
         writeStateLine(stateDir, kMetricsTokenFile, shared);
     const std::string path = (fs::path(stateDir) / kUpdatePublicKeyFile).string();
     const auto own = readWhole(path);
-    const auto shared = db.sharedFile(kUpdatePublicKeyFile);
+    const auto shared = db.peers().sharedFile(kUpdatePublicKeyFile);
     if (own && shared && *own != shared->first)
         throw std::runtime_error(daemon_text::publicKeysDiffer(kUpdatePublicKeyFile));
     if (own && !shared)
-        db.shareFile(kUpdatePublicKeyFile, *own, 0644);
+        db.peers().shareFile(kUpdatePublicKeyFile, *own, 0644);
     if (!own && shared) {
         writeStateLine(stateDir, kUpdatePublicKeyFile, shared->first);
         ::chmod(path.c_str(), shared->second);
@@ -285,9 +286,8 @@ bool Daemon::Parts::open() {
             writeStateLine(options.stateDir, kDatabaseUriFile, options.database + "\n");
         else if (::unlink(uriFile.c_str()) != 0 && errno != ENOENT)
             throw std::runtime_error(uriFile + "：" + systemErrorText(errno));
-        db->holdServing(); // a restore waits for every server to stop
-        if (db->postgres())
-            shareStateFiles(options.stateDir, *db);
+        db->peers().holdServing(); // a restore waits for every server to stop
+        shareStateFiles(options.stateDir, *db);
         // Older servers kept a token here that signed in as often as it was
         // used; sign-in addresses carry one-time codes now, in the database.
         ::unlink((fs::path(options.stateDir) / kAdminTokenFile).c_str());

@@ -71,9 +71,39 @@ public:
     /// Callable from any thread: a wait under way takes it up within
     /// kLookAgain.
     void setDeadline(Deadline until) override;
+    bool takesDeadlines() const override { return true; }
+    bool mendsItself() const override { return true; }
+    /// strpos(): the text as typed.
+    std::string textContains(const std::string& column,
+                             const std::string& parameter) const override;
+    /// FOR UPDATE OF `table` SKIP LOCKED.
+    std::string claimRows(const std::string& table) const override;
+    /// The identity's sequence, or the highest id.
+    std::int64_t highestNumber(const std::string& table) override;
+    std::map<std::string, std::int64_t> highestNumbers() override;
+    /// setval() of each table's sequence, never lowered.
+    void keepNumbersAbove(const std::map<std::string, std::int64_t>& numbers) override;
+    /// VACUUM (FULL) of each table, waiting for its lock less long than a
+    /// writer waits; a lock not had in time is logged, the deletion stands.
+    bool compactAfterDeletion(const std::vector<std::string>& tables) override;
+    /// SELECT n FROM pelvoran_changes.
+    std::int64_t changeCounter() override;
+    /// A cancel request, and a deadline of now (setDeadline), so that a
+    /// server that does not answer it has the connection given up within
+    /// kCancelAnswer, and nothing more is sent until another deadline is set.
+    void interrupt() override;
+    /// None: PostgreSQL checks its own pages (and the administrator runs
+    /// pg_amcheck).
+    std::vector<std::string> integrityProblems() override { return {}; }
+    bool rebuildIndexes() override { return false; }
+    std::optional<std::int64_t> serverBytes() override;
+    std::optional<SynchronousStandbys> synchronousStandbys() override;
     /// Whether the server process `session` (a given-up commit's) still
     /// runs on this connection's server. Throws StoreError.
-    bool sessionAlive(std::int64_t session);
+    bool sessionAlive(std::int64_t session) override;
+    /// copyPostgresInto.
+    void copyInto(const std::string& path) override;
+    ServerPeers& peers() override;
 
     /// Takes `lock` for this session, beyond any transaction, waiting up
     /// to `wait` for another session's; lets it go. Throws StoreError.
@@ -147,6 +177,7 @@ private:
     std::int64_t changes_ = 0;
     bool inTransaction_ = false;       // a write transaction began and has not ended
     std::optional<AdvisoryLock> held_; // holdShared's
+    std::unique_ptr<ServerPeers> peers_;
 };
 
 /// Copies the whole PostgreSQL database `pg` into a new SQLite file at

@@ -1,6 +1,7 @@
 #include "server/engine/sqlite_copy.h"
 
 #include "server/engine/postgres.h"
+#include "server/engine/sqlite_support.h"
 #include "server/engine/transaction.h"
 
 namespace pelvoran::server {
@@ -16,14 +17,9 @@ std::string quoted(const std::string& name) {
     return out + "\"";
 }
 
-void exec(sqlite3* db, const std::string& sql) {
-    if (const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr); rc != SQLITE_OK)
-        throw StoreError(sqliteErrorText(db, rc));
-}
-
 /// The names of the tables of `schema` that are not SQLite's own, in the
 /// order they were made.
-std::vector<std::string> tablesOf(sqlite3* db, const std::string& schema,
+std::vector<std::string> tablesOf(Connection& db, const std::string& schema,
                                   const std::string& condition) {
     Statement s(db, ("SELECT name FROM " + schema +
                      ".sqlite_schema WHERE type = 'table' AND name NOT LIKE 'sqlite\\_%' "
@@ -36,19 +32,7 @@ std::vector<std::string> tablesOf(sqlite3* db, const std::string& schema,
     return names;
 }
 
-/// Gives, in the table `table` of the main schema, only numbers above `number`.
-void raiseSequence(sqlite3* db, const std::string& table, std::int64_t number) {
-    Statement add(db, "INSERT INTO main.sqlite_sequence (name, seq) SELECT ?1, 0 WHERE NOT "
-                      "EXISTS (SELECT 1 FROM main.sqlite_sequence WHERE name = ?1)");
-    add.bind(1, table);
-    add.step();
-    Statement raise(db, "UPDATE main.sqlite_sequence SET seq = max(seq, ?) WHERE name = ?");
-    raise.bind(1, number);
-    raise.bind(2, table);
-    raise.step();
-}
-
-std::vector<Column> columnsOf(sqlite3* db, const std::string& table) {
+std::vector<Column> columnsOf(Connection& db, const std::string& table) {
     Statement info(db, "SELECT name, upper(type) FROM pragma_table_info(?, 'main')");
     info.bind(1, table);
     std::vector<Column> columns;
@@ -85,29 +69,27 @@ void bindValue(Statement& into, int to, const Column& column, const Value& value
 }
 
 void copyPostgresInto(Connection& pg, const std::string& path) {
-    SqliteConnection out = openConnection(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
-    sqlite3* raw = out.get();
+    const auto out = openSqliteFile(path, SqliteFile::create);
     {
-        Transaction schema(out);
+        Transaction schema(*out);
         for (const char* migration : schemaMigrations())
-            exec(raw, migration);
-        exec(raw, "PRAGMA user_version=" + std::to_string(knownSchemaVersion()));
+            out->exec(migration);
+        out->exec("PRAGMA user_version=" + std::to_string(knownSchemaVersion()));
         schema.commit();
     }
     // One snapshot for every table; a cursor, so that memory holds a few
     // rows at a time whatever the tables hold.
     pg.exec("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
     try {
-        Transaction rows(out);
-        for (const std::string& table : tablesOf(raw, "main")) {
-            const std::vector<Column> columns = columnsOf(raw, table);
+        Transaction rows(*out);
+        for (const std::string& table : tablesOf(*out, "main")) {
+            const std::vector<Column> columns = columnsOf(*out, table);
             const std::string list = columnList(columns);
             std::string marks;
             for (std::size_t i = 0; i < columns.size(); ++i)
                 marks += i == 0 ? "?" : ", ?";
-            Statement insert(raw, ("INSERT INTO main." + quoted(table) + " (" + list +
-                                   ") VALUES (" + marks + ")")
-                                      .c_str());
+            Statement insert(*out, "INSERT INTO main." + quoted(table) + " (" + list +
+                                       ") VALUES (" + marks + ")");
             pg.exec("DECLARE pelvoran_copy NO SCROLL CURSOR FOR SELECT " + list + " FROM " +
                     quoted(table));
             Statement fetch(pg, "FETCH 64 FROM pelvoran_copy");
@@ -127,13 +109,7 @@ void copyPostgresInto(Connection& pg, const std::string& path) {
         }
         // The highest number each table ever gave, above those of rows
         // deleted since.
-        for (const std::string& table : tablesOf(raw, "main", "AND sql LIKE '%AUTOINCREMENT%'")) {
-            Statement last(pg, "SELECT coalesce(pg_sequence_last_value(pg_get_serial_sequence(?, "
-                               "'id')::regclass), 0)");
-            last.bind(1, table);
-            last.step();
-            raiseSequence(raw, table, last.integer(0));
-        }
+        out->keepNumbersAbove(pg.highestNumbers());
         rows.commit();
         pg.exec("COMMIT");
     } catch (...) {

@@ -4,7 +4,7 @@
 // read or written a table at a time, column by column as its schema
 // declares them. Backups are SQLite files whichever engine serves.
 
-#include "server/engine/sqlite_support.h"
+#include "server/engine/sql.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -16,16 +16,10 @@ namespace pelvoran::server {
 /// `name` as an SQL identifier.
 std::string quoted(const std::string& name);
 
-/// Runs `sql` on the SQLite handle `db`. Throws StoreError.
-void exec(sqlite3* db, const std::string& sql);
-
-/// The names of the tables of `schema` that are not SQLite's own, in the
-/// order they were made.
-std::vector<std::string> tablesOf(sqlite3* db, const std::string& schema,
+/// The names of the tables of `schema` of the SQLite file `db` that are not
+/// SQLite's own, in the order they were made.
+std::vector<std::string> tablesOf(Connection& db, const std::string& schema,
                                   const std::string& condition = "");
-
-/// Gives, in the table `table` of the main schema, only numbers above `number`.
-void raiseSequence(sqlite3* db, const std::string& table, std::int64_t number);
 
 /// A table's columns as this server's SQLite schema declares them, and
 /// whether each is INTEGER, TEXT or BLOB.
@@ -34,7 +28,7 @@ struct Column {
     std::string type;
 };
 
-std::vector<Column> columnsOf(sqlite3* db, const std::string& table);
+std::vector<Column> columnsOf(Connection& db, const std::string& table);
 std::string columnList(const std::vector<Column>& columns);
 
 /// Binds column `at` of the row `from` is on to parameter `to` of `into`,

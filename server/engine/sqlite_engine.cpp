@@ -55,7 +55,4 @@ std::unique_ptr<StatementImpl> SqliteConnection::prepare(const std::string& sql)
     return std::make_unique<SqliteStatement>(db_, sql.c_str());
 }
 
-Statement::Statement(sqlite3* db, const char* sql)
-    : impl_(std::make_unique<SqliteStatement>(db, sql)) {}
-
 } // namespace pelvoran::server

@@ -1,10 +1,11 @@
 #pragma once
 
-// What the store's files share of SQLite, and no file outside the store
-// sees: its connections, the publisher's words for its errors, its checks,
-// and the newest schema this server knows.
+// What the engine's files share of SQLite, and no file outside the engine
+// sees: its connections, the publisher's words for its errors and its
+// checks. What the upkeep sees of a SQLite file is sqlite_file.h's.
 
 #include "server/engine/sql.h"
+#include "server/engine/sqlite_file.h"
 
 #include <sqlite3.h>
 
@@ -20,22 +21,6 @@ namespace pelvoran::server {
 /// What SQLite's result code `rc` means for the publisher, in Chinese, with
 /// SQLite's own words (or the system's reason) in brackets.
 std::string sqliteErrorText(sqlite3* db, int rc);
-
-/// The newest schema version (PRAGMA user_version) this server knows.
-int knownSchemaVersion();
-
-/// The schema's forward migrations: entry N brings a database from
-/// user_version N to N+1.
-std::span<const char* const> schemaMigrations();
-
-/// The refusal of `what` (a database named for the publisher) written by a
-/// newer server, with schema version `schema`.
-std::string newerSchemaText(const std::string& what, std::int64_t schema);
-
-/// Comments are nobody else's business: a file of the database that group
-/// or others may read is made the owner's alone. The -wal and -shm files
-/// SQLite creates later take the main file's mode.
-void keepPrivate(const std::string& path);
 
 /// A SQLite connection, closed on every way out.
 class SqliteConnection final : public Connection {
@@ -60,6 +45,34 @@ public:
     void rollbackQuietly() noexcept override {
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
     }
+    bool takesDeadlines() const override { return false; }
+    bool mendsItself() const override { return false; }
+    /// instr(): the text as typed.
+    std::string textContains(const std::string& column,
+                             const std::string& parameter) const override;
+    /// One server works on a SQLite file: nothing to claim against.
+    std::string claimRows(const std::string&) const override { return {}; }
+    /// AUTOINCREMENT's sqlite_sequence, or the highest rowid.
+    std::int64_t highestNumber(const std::string& table) override;
+    std::map<std::string, std::int64_t> highestNumbers() override;
+    /// Only the tables that number with AUTOINCREMENT: call it inside a
+    /// transaction.
+    void keepNumbersAbove(const std::map<std::string, std::int64_t>& numbers) override;
+    /// PRAGMA wal_checkpoint(TRUNCATE): every frame copied into the file,
+    /// synced, and the WAL cut to nothing (secure_delete overwrote the rows).
+    bool compactAfterDeletion(const std::vector<std::string>& tables) override;
+    /// PRAGMA data_version.
+    std::int64_t changeCounter() override;
+    void interrupt() override { sqlite3_interrupt(db_); }
+    /// PRAGMA integrity_check.
+    std::vector<std::string> integrityProblems() override;
+    bool rebuildIndexes() override;
+    std::optional<std::int64_t> serverBytes() override { return std::nullopt; }
+    std::optional<SynchronousStandbys> synchronousStandbys() override { return std::nullopt; }
+    bool sessionAlive(std::int64_t) override { return false; }
+    /// VACUUM INTO.
+    void copyInto(const std::string& path) override;
+    ServerPeers& peers() override;
 
 private:
     sqlite3* db_;
@@ -89,10 +102,6 @@ struct CheckResult {
 };
 
 CheckResult runCheck(const SqliteConnection& db, const char* pragma);
-
-/// Whether every line of integrity_check names an index: damage that
-/// REINDEX, which builds each index again from its table, can mend.
-bool indexesOnly(const std::vector<std::string>& problems);
 
 /// Builds every index again and checks the whole database, in one write
 /// transaction that is committed only when the check is clean: true then;

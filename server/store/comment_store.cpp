@@ -81,10 +81,9 @@ std::vector<StoredComment> CommentStore::list(std::optional<std::chrono::sys_sec
 
 CommentPage CommentStore::page(const std::string& search, bool flagged, std::int64_t offset,
                                std::int64_t limit) {
-    // instr() (PostgreSQL's strpos()) finds the text as typed: no pattern
-    // characters to escape.
-    const std::string where = std::string("WHERE flagged = ? AND (? = '' OR ") +
-                              (connection_.postgres() ? "strpos" : "instr") + "(text, ?) > 0) ";
+    // The text as typed: no pattern characters to escape.
+    const std::string where =
+        "WHERE flagged = ? AND (? = '' OR " + connection_.textContains("text", "?") + ") ";
     CommentPage page;
     {
         Statement s(connection_, "SELECT count(*) FROM comments " + where);
@@ -134,15 +133,7 @@ CommentCount CommentStore::countAndNewest() {
 }
 
 std::int64_t CommentStore::highestNumber() {
-    Statement s(connection_,
-                connection_.postgres()
-                    ? "SELECT greatest(coalesce(pg_sequence_last_value(pg_get_serial_sequence("
-                      "'comments', 'id')::regclass), 0), coalesce((SELECT max(id) FROM comments), "
-                      "0))"
-                    : "SELECT max(coalesce((SELECT seq FROM sqlite_sequence WHERE name = "
-                      "'comments'), 0), coalesce((SELECT max(id) FROM comments), 0))");
-    s.step();
-    return s.integer(0);
+    return connection_.highestNumber("comments");
 }
 
 bool CommentStore::markRead(std::int64_t id, bool read) {
@@ -203,15 +194,7 @@ std::int64_t CommentStore::removeFlagged(const std::string& source) {
 }
 
 void CommentStore::checkpoint() {
-    // PostgreSQL's deleted rows go with its own VACUUM and its WAL's
-    // recycling, which are the administrator's; nothing is left to do here.
-    if (connection_.postgres())
-        return;
-    // TRUNCATE waits (busy timeout) for readers of older frames, copies every
-    // frame into the file, syncs it and cuts the WAL to nothing.
-    Statement s(connection_, "PRAGMA wal_checkpoint(TRUNCATE)");
-    s.step();
-    wiped_ = s.integer(0) == 0;
+    wiped_ = connection_.compactAfterDeletion({"comments"});
 }
 
 } // namespace pelvoran::server

@@ -92,13 +92,14 @@ public:
     /// Deletes every comment flagged as a bot's, as remove() does; how many
     /// there were.
     std::int64_t removeFlagged(const std::string& source);
-    /// Whether the last deletion's checkpoint emptied the WAL: false when a
-    /// reader kept it from doing so within the busy timeout.
+    /// Whether the last deletion's compaction (SQLite: the checkpoint that
+    /// empties the WAL) was done: false when a reader kept it from being done
+    /// within the busy timeout.
     bool wiped() const { return wiped_; }
 
 private:
-    /// Copies the WAL into the file and empties it, so that no frame keeps
-    /// what was just deleted.
+    /// Rids the database's files of what was just deleted
+    /// (Connection::compactAfterDeletion).
     void checkpoint();
 
     Connection& connection_;

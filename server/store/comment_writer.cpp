@@ -100,7 +100,7 @@ CommentWriter::Before CommentWriter::storedBefore(std::vector<Item>& batch) {
 std::vector<CommentWriter::Item>
 CommentWriter::tooLate(std::vector<Item>& batch, std::chrono::steady_clock::time_point now) const {
     std::vector<Item> late;
-    if (!db_.postgres())
+    if (!db_.takesDeadlines())
         return late; // SQLite's transaction takes no deadline: nothing to keep within
     // Taken in the order they arrived: the late ones come first.
     const auto first = std::find_if(batch.begin(), batch.end(), [&](const Item& item) {

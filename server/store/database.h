@@ -1,5 +1,6 @@
 #pragma once
 
+#include "server/engine/sql.h"
 #include "server/engine/store_time.h"
 #include "server/store/audit_log.h"
 #include "server/store/comment_store.h"
@@ -24,25 +25,9 @@ namespace pelvoran::server {
 /// gives up, unless told otherwise.
 inline constexpr std::chrono::milliseconds kBusyTimeout = std::chrono::seconds(2);
 
-/// The engine's open connection (sql.h): only the store's own files see
-/// into it.
+/// The engine's open connection (sql.h): only the store's own files use
+/// it.
 class Connection;
-
-/// Whether `location`, as given with --database, names a PostgreSQL
-/// database (a libpq URI: postgresql://… or postgres://…) rather than a
-/// SQLite file.
-bool isPostgresLocation(const std::string& location);
-
-/// A PostgreSQL `location` as the publisher may see it in messages and
-/// logs: its hosts, ports and database, never a password or an option.
-std::string shownLocation(const std::string& location);
-
-/// The synchronous standbys a PostgreSQL primary commits to: the setting
-/// that names them, and how many are connected and synchronous now.
-struct SynchronousStandbys {
-    std::string names; // synchronous_standby_names; empty: none
-    std::int64_t connected = 0;
-};
 
 /// One connection to the server's database, and the stores that work on
 /// it. The database is a SQLite file, or a PostgreSQL database named by a
@@ -74,30 +59,25 @@ public:
     UseStore& use() { return use_; }
     DownloadStore& downloads() { return downloads_; }
 
-    /// Whether the database is PostgreSQL's rather than a SQLite file.
-    bool postgres() const;
     /// On PostgreSQL, its synchronous standbys (a connected one shows only
     /// to a user with the pg_monitor role); nullopt on SQLite. Throws
     /// StoreError.
     std::optional<SynchronousStandbys> synchronousStandbys();
-    /// A file every server on a PostgreSQL database shares (its data and
-    /// mode): the one stored under `name`, or nullopt.
-    std::optional<std::pair<std::string, unsigned>> sharedFile(const std::string& name);
-    /// Stores `data` under `name` unless another server stored one first;
-    /// the one stored either way. Throws StoreError.
-    std::string shareFile(const std::string& name, const std::string& data, unsigned mode);
-    /// Whether this server makes the daily backup of `day`: on SQLite, yes;
-    /// on PostgreSQL, the first of the servers to ask, and no other.
-    bool claimDailyBackup(std::chrono::sys_days day);
-    /// On PostgreSQL, says for as long as this connection lives that a
-    /// server works on the database: a restore refuses it meanwhile.
-    void holdServing();
+    /// What the servers on this database agree on: the files they share,
+    /// the day's backup, that one serves (ServerPeers).
+    ServerPeers& peers();
+    /// Whether setDeadline bounds this database's waits (on SQLite, the busy
+    /// timeout alone does).
+    bool takesDeadlines() const;
+    /// Whether a connection that failed is made again by itself at its next
+    /// use; otherwise the database is opened afresh.
+    bool mendsItself() const;
     /// On PostgreSQL, the database's size on its server; nullopt on SQLite,
     /// whose files say it.
     std::optional<std::int64_t> serverBytes();
     /// Changes whenever another connection commits (SQLite's PRAGMA
     /// data_version); on PostgreSQL, whenever a release, a rollout or a
-    /// served file changes.
+    /// served file changes (Connection::changeCounter).
     std::int64_t dataVersion();
     int schemaVersion();
     /// Begins a write transaction and rolls it back at once: whether one can
@@ -127,15 +107,14 @@ public:
     /// READ transaction, a few rows at a time.
     void copyInto(const std::string& path);
     /// Hands out, in each table named, only numbers above the one given: a
-    /// restored database never gives a number the replaced one gave. SQLite
-    /// only: a load into PostgreSQL sets its identities as it goes
-    /// (loadIntoPostgres).
+    /// restored database never gives a number the replaced one gave.
     void keepNumbersAbove(const std::map<std::string, std::int64_t>& numbers);
 
     /// The lines of SQLite's full check (PRAGMA integrity_check) that are
-    /// not "ok": none when the database is whole. Throws StoreError.
+    /// not "ok": none when the database is whole (always on PostgreSQL).
+    /// Throws StoreError.
     std::vector<std::string> integrityProblems();
-    /// See rebuildIndexes in sqlite_support.h.
+    /// See Connection::rebuildIndexes.
     bool rebuildIndexes();
 
     /// Makes the statement running now on this connection, from another

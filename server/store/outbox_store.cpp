@@ -144,9 +144,9 @@ std::vector<OutboxEntry> OutboxStore::due(MillisTime now, std::int64_t limit,
 std::vector<OutboxEntry> OutboxStore::claim(MillisTime now, std::int64_t limit,
                                             const std::vector<std::int64_t>& skipped,
                                             MillisTime until) {
-    // One server per SQLite file (the state directory's lock): nothing to
-    // claim against.
-    if (!connection_.postgres())
+    // One server alone on the database (SQLite's file, under the state
+    // directory's lock): nothing to claim against.
+    if (connection_.claimRows("o").empty())
         return dueRows(now, limit, skipped, false);
     Transaction transaction(connection_);
     std::vector<OutboxEntry> entries = dueRows(now, limit, skipped, true);
@@ -156,7 +156,7 @@ std::vector<OutboxEntry> OutboxStore::claim(MillisTime now, std::int64_t limit,
 }
 
 void OutboxStore::unclaim(const std::vector<OutboxEntry>& entries, MillisTime now) {
-    if (entries.empty() || !connection_.postgres())
+    if (entries.empty() || connection_.claimRows("o").empty())
         return;
     Transaction transaction(connection_);
     setDue(entries, now);
@@ -185,7 +185,7 @@ std::vector<OutboxEntry> OutboxStore::dueRows(MillisTime now, std::int64_t limit
                  " FROM notify_outbox o JOIN comments c ON c.id = o.comment "
                  "JOIN notify_recipients r ON r.id = o.recipient WHERE o.due <= ?1" +
                  notIn("o.recipient", skipped.size(), 3) + " ORDER BY o.due, o.comment LIMIT ?2" +
-                 (claiming && connection_.postgres() ? " FOR UPDATE OF o SKIP LOCKED" : "")));
+                 (claiming ? connection_.claimRows("o") : "")));
     s.bind(1, now);
     s.bind(2, limit);
     bindAll(s, skipped, 3);

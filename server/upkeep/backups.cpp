@@ -174,8 +174,7 @@ void dailyBackup(const std::string& stateDir, Database& db, Clock::TimePoint now
     const bool made = ::stat((dir / name).c_str(), &st) == 0;
     // On SQLite the day's file says it is done (a restore sets it aside);
     // on PostgreSQL the claim does, and a restore gives it back.
-    if ((made && !db.postgres()) ||
-        !db.claimDailyBackup(std::chrono::floor<std::chrono::days>(now)))
+    if (!db.peers().claimDailyBackup(std::chrono::floor<std::chrono::days>(now), made))
         return;
     if (made)
         setAsideDailyBackup(stateDir, now);

@@ -1,6 +1,6 @@
 #include "server/upkeep/database_checks.h"
 
-#include "server/engine/sqlite_support.h"
+#include "server/engine/sqlite_file.h"
 #include "server/engine/transaction.h"
 #include "server/store/database.h"
 #include "server/support/error_text.h"
@@ -21,8 +21,8 @@ namespace {
 /// the whole database checked. What the check says after: clean when mended
 /// (said in the log); otherwise `found`, the database as it was and no copy
 /// left, to be refused as any damage is.
-CheckResult mendIndexes(SqliteConnection& db, const std::string& path, const std::string& shown,
-                        CheckResult found) {
+FileCheck mendIndexes(Connection& db, const std::string& path, const std::string& shown,
+                      FileCheck found) {
     namespace fs = std::filesystem;
     const fs::path dir = fs::path(path).parent_path() / "backups";
     if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
@@ -33,16 +33,17 @@ CheckResult mendIndexes(SqliteConnection& db, const std::string& path, const std
     localtime_r(&now, &tm);
     std::strftime(name, sizeof name, kIndexDamagedName, &tm);
     const std::string aside = (dir / name).string();
-    sqlite3_stmt* copy = nullptr;
-    bool copied = sqlite3_prepare_v2(db.get(), "VACUUM INTO ?", -1, &copy, nullptr) == SQLITE_OK &&
-                  sqlite3_bind_text(copy, 1, aside.c_str(), -1, SQLITE_TRANSIENT) == SQLITE_OK &&
-                  sqlite3_step(copy) == SQLITE_DONE;
-    sqlite3_finalize(copy);
+    bool copied = true;
+    try {
+        db.copyInto(aside);
+    } catch (const StoreError&) {
+        copied = false;
+    }
     if (!copied) {
         ::unlink(aside.c_str());
         return found;
     }
-    if (!rebuildIndexes(db)) {
+    if (!db.rebuildIndexes()) {
         ::unlink(aside.c_str());
         return found;
     }
@@ -65,44 +66,40 @@ void checkDatabase(const std::string& path, const std::string& shown, DatabaseCh
         throw StoreError("数据库文件 " + shown + " 是空的（0 字节），已被清空。请从 " + backups +
                          " 中的备份恢复（pelvoran-server restore），或删除它以重新开始。");
     keepPrivate(path);
-    sqlite3* raw = nullptr;
-    const int rc =
-        sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
-    SqliteConnection db(raw);
-    if (rc != SQLITE_OK)
-        throw StoreError("无法打开数据库文件 " + shown + "：" + sqliteErrorText(raw, rc));
-    harden(raw);
-    if (sqlite3_db_readonly(raw, "main") == 1)
+    std::unique_ptr<Connection> opened;
+    try {
+        opened = openSqliteFile(path, SqliteFile::readWrite, kBusyTimeout);
+    } catch (const StoreError& e) {
+        throw StoreError("无法打开数据库文件 " + shown + "：" + e.what());
+    }
+    Connection& db = *opened;
+    if (readOnlyFile(db))
         throw StoreError("数据库文件 " + shown +
                          " 是只读的，服务器无法保存留言。请让运行服务器的用户可以写入它"
                          "（例如 chmod 600），再重试。");
-    sqlite3_busy_timeout(raw, static_cast<int>(kBusyTimeout.count()));
     const bool full = how == DatabaseCheck::AtStart &&
                       static_cast<std::uintmax_t>(st.st_size) <= kFullCheckAtStart;
-    CheckResult check = runCheck(db, full ? "PRAGMA integrity_check" : "PRAGMA quick_check");
-    if (full && check.rc == SQLITE_OK && indexesOnly(check.problems))
+    FileCheck check = checkFile(db, full);
+    if (full && check.ranThrough && indexesOnly(check.problems))
         check = mendIndexes(db, path, shown, check);
     std::string problem = check.problems.empty() ? "" : check.problems.front();
-    const int step = check.rc;
-    const int primary = step & 0xFF;
-    if (primary == SQLITE_NOTADB)
-        throw StoreError("数据库文件 " + shown + " 不是本程序的数据库文件（" +
-                         sqlite3_errstr(step) + "），服务器不会使用它。请确认 --state，或从 " +
-                         backups + " 中的备份恢复（pelvoran-server restore）。");
-    if (problem.empty() && primary == SQLITE_CORRUPT)
-        problem = sqlite3_errstr(step);
+    if (check.notADatabase)
+        throw StoreError("数据库文件 " + shown + " 不是本程序的数据库文件（" + check.reason +
+                         "），服务器不会使用它。请确认 --state，或从 " + backups +
+                         " 中的备份恢复（pelvoran-server restore）。");
+    if (problem.empty() && check.corrupt)
+        problem = check.reason;
     if (!problem.empty())
         throw StoreError("数据库文件 " + shown + " 已损坏（" + problem +
                          "），服务器不会使用它。请从 " + backups +
                          " 中的备份恢复（pelvoran-server restore），再重试。");
-    if (step != SQLITE_OK)
+    if (!check.ranThrough)
         throw StoreError("无法检查数据库文件 " + shown + "：" + check.why);
-    sqlite3_stmt* version = nullptr;
-    int schema = 0;
-    if (sqlite3_prepare_v2(raw, "PRAGMA user_version", -1, &version, nullptr) == SQLITE_OK &&
-        sqlite3_step(version) == SQLITE_ROW)
-        schema = sqlite3_column_int(version, 0);
-    sqlite3_finalize(version);
+    std::int64_t schema = 0;
+    try {
+        schema = fileSchemaVersion(db);
+    } catch (const StoreError&) {
+    }
     if (schema > knownSchemaVersion())
         throw StoreError(newerSchemaText("数据库文件 " + shown, schema));
 }

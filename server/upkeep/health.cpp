@@ -147,7 +147,7 @@ DatabaseHealth::Look DatabaseHealth::look() {
     }
     // A PostgreSQL connection is made again by itself, and one being made
     // is taken up by the next look; a SQLite file is opened afresh.
-    if (db_ && db_->postgres())
+    if (db_ && db_->mendsItself())
         db_->setDeadline(std::nullopt);
     else
         db_.reset();

@@ -3,7 +3,7 @@
 #include "server/engine/postgres.h"
 #include "server/engine/postgres_schema.h"
 #include "server/engine/sqlite_copy.h"
-#include "server/engine/sqlite_support.h"
+#include "server/engine/sqlite_file.h"
 #include "server/engine/transaction.h"
 #include "server/store/database.h"
 
@@ -19,15 +19,9 @@ namespace {
 constexpr std::size_t kMaxStateFiles = 16;
 constexpr std::int64_t kMaxStateFileBytes = 64 * 1024;
 
-/// The URI of a backup read as it is: nothing else writes it, so no lock is
-/// taken and no journal read or left beside it.
-std::string backupUri(const std::string& path) {
-    return fileUri(path, "mode=ro&immutable=1");
-}
-
-SqliteConnection openBackup(const std::string& path, const std::string& shown) {
+std::unique_ptr<Connection> openBackup(const std::string& path, const std::string& shown) {
     try {
-        return openConnection(backupUri(path), SQLITE_OPEN_READONLY | SQLITE_OPEN_URI);
+        return openSqliteFile(path, SqliteFile::backup);
     } catch (const StoreError& e) {
         throw StoreError("无法打开 " + shown + "：" + e.what());
     }
@@ -35,10 +29,8 @@ SqliteConnection openBackup(const std::string& path, const std::string& shown) {
 
 /// The schema version of the backup `db`, refused (naming `shown`) when it
 /// is no database of this server's or one of a newer server.
-std::int64_t backupSchema(sqlite3* db, const std::string& shown) {
-    Statement version(db, "PRAGMA user_version");
-    version.step();
-    const std::int64_t schema = version.integer(0);
+std::int64_t backupSchema(Connection& db, const std::string& shown) {
+    const std::int64_t schema = fileSchemaVersion(db);
     if (schema < 1)
         throw RefusedBackup(shown + " 不是 pelvoran-server 的数据库");
     if (schema > knownSchemaVersion())
@@ -50,11 +42,10 @@ std::int64_t backupSchema(sqlite3* db, const std::string& shown) {
 /// when it holds nothing by that name. Anything else by that name is
 /// refused, naming `shown`: a view runs its own SELECT whether the schema
 /// is trusted or not, and a virtual table runs a module's code.
-bool plainTable(sqlite3* db, const std::string& schema, const std::string& name,
+bool plainTable(Connection& db, const std::string& schema, const std::string& name,
                 const std::string& shown) {
-    Statement s(db, ("SELECT type, coalesce(sql, '') FROM " + schema +
-                     ".sqlite_schema WHERE name = ? COLLATE NOCASE AND type <> 'trigger'")
-                        .c_str());
+    Statement s(db, "SELECT type, coalesce(sql, '') FROM " + schema +
+                        ".sqlite_schema WHERE name = ? COLLATE NOCASE AND type <> 'trigger'");
     s.bind(1, name);
     if (!s.step())
         return false;
@@ -73,9 +64,7 @@ std::map<std::string, std::int64_t> loadIntoPostgres(const std::string& rebuilt,
                                                      const std::string& detail) {
     Database target(location);
     Connection& pg = target.connection();
-    const SqliteConnection source =
-        openConnection(fileUri(rebuilt, "mode=ro"), SQLITE_OPEN_READONLY | SQLITE_OPEN_URI);
-    sqlite3* raw = source.get();
+    const auto source = openSqliteFile(rebuilt, SqliteFile::readOnly);
     Statement alone(pg, lockCall("pg_try_advisory_lock", AdvisoryLock::serving));
     alone.step();
     if (alone.integer(0) == 0)
@@ -84,7 +73,7 @@ std::map<std::string, std::int64_t> loadIntoPostgres(const std::string& rebuilt,
                          "：恢复会替换它们正在用的数据。请先停止所有连着它的服务器，再恢复。");
     std::map<std::string, std::int64_t> counts;
     Transaction transaction(pg);
-    const std::vector<std::string> tables = tablesOf(raw, "main");
+    const std::vector<std::string> tables = tablesOf(*source, "main");
     if (replace) {
         dropPostgresSchema(pg);
         createPostgresSchema(pg);
@@ -101,13 +90,13 @@ std::map<std::string, std::int64_t> loadIntoPostgres(const std::string& rebuilt,
         }
     }
     for (const std::string& table : tables) {
-        const std::vector<Column> columns = columnsOf(raw, table);
+        const std::vector<Column> columns = columnsOf(*source, table);
         const std::string list = columnList(columns);
         std::string row = "(";
         for (std::size_t i = 0; i < columns.size(); ++i)
             row += i == 0 ? "?" : ", ?";
         row += ")";
-        Statement read(raw, ("SELECT " + list + " FROM main." + quoted(table)).c_str());
+        Statement read(*source, "SELECT " + list + " FROM main." + quoted(table));
         // Rows go in batches: one INSERT of many rows is one round trip.
         std::vector<std::vector<Value>> batch;
         std::size_t bytes = 0;
@@ -152,20 +141,7 @@ std::map<std::string, std::int64_t> loadIntoPostgres(const std::string& rebuilt,
         counts[table] = copied;
     }
     // No number the backup's server gave is given again.
-    for (const std::string& table : tablesOf(raw, "main", "AND sql LIKE '%AUTOINCREMENT%'")) {
-        Statement highest(raw, ("SELECT max(coalesce((SELECT seq FROM main.sqlite_sequence WHERE "
-                                "name = ?), 0), coalesce((SELECT max(id) FROM main." +
-                                quoted(table) + "), 0))")
-                                   .c_str());
-        highest.bind(1, table);
-        highest.step();
-        if (highest.integer(0) < 1)
-            continue;
-        Statement raise(pg, "SELECT setval(pg_get_serial_sequence(?, 'id')::regclass, ?)");
-        raise.bind(1, table);
-        raise.bind(2, highest.integer(0));
-        raise.step();
-    }
+    pg.keepNumbersAbove(source->highestNumbers());
     // As a restore into a state directory: no session of the backup's day,
     // nor a sign-in code used since, opens the pages again.
     pg.exec("DELETE FROM admin_sessions");
@@ -184,76 +160,68 @@ RebuiltDatabase rebuildFromBackup(const std::string& backup, const std::string& 
                                   const std::string& shown) {
     RebuiltDatabase r;
     {
-        const SqliteConnection db = openBackup(backup, shown);
-        const CheckResult check = runCheck(db, "PRAGMA integrity_check");
-        const std::string problem = check.rc != SQLITE_OK    ? check.why
+        const auto db = openBackup(backup, shown);
+        const FileCheck check = checkFile(*db, true);
+        const std::string problem = !check.ranThrough        ? check.why
                                     : check.problems.empty() ? ""
                                                              : check.problems.front();
         if (!problem.empty())
             throw RefusedBackup(shown + " 不是完好的数据库（" + problem + "）");
-        r.schema = backupSchema(db.get(), shown);
+        r.schema = backupSchema(*db, shown);
     }
-    SqliteConnection db =
-        openConnection(fresh, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI);
-    sqlite3* raw = db.get();
+    const auto created = openSqliteFile(fresh, SqliteFile::create);
+    Connection& db = *created;
     {
         // This server's own schema as it was at the backup's version: its
         // tables, indexes and triggers, never the file's.
         Transaction schema(db);
         for (std::int64_t v = 0; v < r.schema; ++v)
-            exec(raw, schemaMigrations()[static_cast<std::size_t>(v)]);
-        exec(raw, "PRAGMA user_version=" + std::to_string(r.schema));
+            db.exec(schemaMigrations()[static_cast<std::size_t>(v)]);
+        db.exec("PRAGMA user_version=" + std::to_string(r.schema));
         schema.commit();
     }
 
-    Statement attach(raw, "ATTACH ? AS backup");
+    Statement attach(db, "ATTACH ? AS backup");
     attach.bind(1, backupUri(backup));
     attach.step();
     Transaction rows(db);
-    for (const std::string& table : tablesOf(raw, "main")) {
-        if (!plainTable(raw, "backup", table, shown))
+    for (const std::string& table : tablesOf(db, "main")) {
+        if (!plainTable(db, "backup", table, shown))
             throw RefusedBackup(shown + " 不是 pelvoran-server 的数据库（没有表 " + table + "）");
         std::string columns;
-        Statement info(raw, "SELECT name FROM pragma_table_info(?, 'main')");
+        Statement info(db, "SELECT name FROM pragma_table_info(?, 'main')");
         info.bind(1, table);
         while (info.step())
             columns += (columns.empty() ? "" : ", ") + quoted(info.text(0));
         try {
-            exec(raw, "INSERT INTO main." + quoted(table) + " (" + columns + ") SELECT " + columns +
-                          " FROM backup." + quoted(table));
+            db.exec("INSERT INTO main." + quoted(table) + " (" + columns + ") SELECT " + columns +
+                    " FROM backup." + quoted(table));
         } catch (const StoreError& e) {
-            const int rc = sqlite3_errcode(raw);
-            if (rc == SQLITE_FULL || rc == SQLITE_IOERR || rc == SQLITE_NOMEM)
+            if (failedForWantOfResources(db))
                 throw;
             throw RefusedBackup(shown + " 中的表 " + table + " 与本程序的不符（" + e.what() + "）");
         }
     }
     // The highest number each table ever gave, above those of rows deleted since.
-    if (plainTable(raw, "backup", "sqlite_sequence", shown))
-        for (const std::string& table : tablesOf(raw, "main", "AND sql LIKE '%AUTOINCREMENT%'")) {
-            Statement seq(raw, "SELECT seq FROM backup.sqlite_sequence WHERE name = ?");
-            seq.bind(1, table);
-            if (seq.step())
-                raiseSequence(raw, table, seq.integer(0));
-        }
+    db.keepNumbersAbove(openBackup(backup, shown)->highestNumbers());
     {
-        Statement orphans(raw, "SELECT \"table\", parent FROM pragma_foreign_key_check");
+        Statement orphans(db, "SELECT \"table\", parent FROM pragma_foreign_key_check");
         if (orphans.step())
             throw RefusedBackup(shown + " 中的数据前后不符（表 " + orphans.text(0) +
                                 " 中有一行指向表 " + orphans.text(1) + " 中不存在的一行）");
     }
     {
         // The table of the files a backup carries, read below, is no leftover.
-        Statement extra(raw, "SELECT b.type, b.name FROM backup.sqlite_schema b WHERE (b.tbl_name "
-                             "<> 'state_files' OR b.type NOT IN ('table', 'index')) AND NOT "
-                             "EXISTS (SELECT 1 FROM main.sqlite_schema m WHERE m.type = b.type "
-                             "AND m.name = b.name) ORDER BY b.rowid");
+        Statement extra(db, "SELECT b.type, b.name FROM backup.sqlite_schema b WHERE (b.tbl_name "
+                            "<> 'state_files' OR b.type NOT IN ('table', 'index')) AND NOT "
+                            "EXISTS (SELECT 1 FROM main.sqlite_schema m WHERE m.type = b.type "
+                            "AND m.name = b.name) ORDER BY b.rowid");
         while (extra.step())
             r.leftOut.push_back(extra.text(0) + " " + extra.text(1));
     }
-    if (plainTable(raw, "backup", "state_files", shown)) {
-        Statement files(raw, "SELECT name, mode, sha256, data, length(data) FROM "
-                             "backup.state_files ORDER BY rowid");
+    if (plainTable(db, "backup", "state_files", shown)) {
+        Statement files(db, "SELECT name, mode, sha256, data, length(data) FROM "
+                            "backup.state_files ORDER BY rowid");
         while (files.step()) {
             if (r.files.size() == kMaxStateFiles || files.integer(4) > kMaxStateFileBytes)
                 throw RefusedBackup(shown + " 的 state_files 大得不像本程序写的：本程序不会读它");
@@ -262,17 +230,16 @@ RebuiltDatabase rebuildFromBackup(const std::string& backup, const std::string& 
         }
     }
     rows.commit();
-    exec(raw, "DETACH backup");
+    db.exec("DETACH backup");
     return r;
 }
 
 void addStateFiles(const std::string& path, const std::vector<StateFile>& files) {
-    SqliteConnection db = openConnection(path, SQLITE_OPEN_READWRITE);
-    sqlite3* raw = db.get();
-    Transaction transaction(db);
-    exec(raw, "CREATE TABLE state_files (name TEXT PRIMARY KEY, mode INTEGER NOT NULL, "
-              "sha256 TEXT NOT NULL, data BLOB NOT NULL)");
-    Statement add(raw, "INSERT INTO state_files (name, mode, sha256, data) VALUES (?, ?, ?, ?)");
+    const auto db = openSqliteFile(path, SqliteFile::readWrite);
+    Transaction transaction(*db);
+    db->exec("CREATE TABLE state_files (name TEXT PRIMARY KEY, mode INTEGER NOT NULL, "
+             "sha256 TEXT NOT NULL, data BLOB NOT NULL)");
+    Statement add(*db, "INSERT INTO state_files (name, mode, sha256, data) VALUES (?, ?, ?, ?)");
     for (const StateFile& f : files) {
         add.bind(1, f.name);
         add.bind(2, std::int64_t{f.mode});
@@ -285,11 +252,11 @@ void addStateFiles(const std::string& path, const std::vector<StateFile>& files)
 }
 
 std::vector<std::string> stateFileNames(const std::string& path) {
-    const SqliteConnection db = openBackup(path, path);
+    const auto db = openBackup(path, path);
     std::vector<std::string> names;
-    if (!plainTable(db.get(), "main", "state_files", path))
+    if (!plainTable(*db, "main", "state_files", path))
         return names;
-    Statement s(db.get(), "SELECT name FROM state_files ORDER BY rowid");
+    Statement s(*db, "SELECT name FROM state_files ORDER BY rowid");
     while (s.step())
         names.push_back(s.text(0));
     return names;
@@ -298,33 +265,19 @@ std::vector<std::string> stateFileNames(const std::string& path) {
 std::map<std::string, std::int64_t> highestNumbers(const std::string& path) {
     // Read and write, as the last connection to close folds the write-ahead
     // log into the file: the replaced database is kept as one file.
-    const SqliteConnection db = openConnection(path, SQLITE_OPEN_READWRITE);
-    std::map<std::string, std::int64_t> highest;
-    for (const std::string& table :
-         tablesOf(db.get(), "main", "AND sql NOT LIKE '%WITHOUT ROWID%'")) {
-        Statement s(db.get(), ("SELECT max(rowid) FROM " + quoted(table)).c_str());
-        s.step();
-        highest[table] = s.integer(0);
-    }
-    if (plainTable(db.get(), "main", "sqlite_sequence", path)) {
-        Statement s(db.get(), "SELECT name, seq FROM sqlite_sequence");
-        while (s.step())
-            highest[s.text(0)] = std::max(highest[s.text(0)], s.integer(1));
-    }
-    return highest;
+    return openSqliteFile(path, SqliteFile::readWrite)->highestNumbers();
 }
 
 std::vector<StoredComment> backupComments(const std::string& path, const std::string& shown,
                                           std::optional<std::chrono::sys_seconds> since) {
-    const SqliteConnection db = openBackup(path, shown);
-    const std::int64_t schema = backupSchema(db.get(), shown);
-    if (!plainTable(db.get(), "main", "comments", shown))
+    const auto db = openBackup(path, shown);
+    const std::int64_t schema = backupSchema(*db, shown);
+    if (!plainTable(*db, "main", "comments", shown))
         throw RefusedBackup(shown + " 不是 pelvoran-server 的数据库（没有表 comments）");
     // Read marks and the bot flag came with the second schema.
-    Statement s(db.get(), (std::string("SELECT id, received, text, source, ") +
-                           (schema >= 2 ? "read, flagged" : "0, 0") +
-                           " FROM comments WHERE received >= ? ORDER BY received DESC, id DESC")
-                              .c_str());
+    Statement s(*db, std::string("SELECT id, received, text, source, ") +
+                         (schema >= 2 ? "read, flagged" : "0, 0") +
+                         " FROM comments WHERE received >= ? ORDER BY received DESC, id DESC");
     s.bind(1, since.value_or(std::chrono::sys_seconds::min()));
     std::vector<StoredComment> out;
     while (s.step())

@@ -32,6 +32,7 @@
 #include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <mutex>
 #include <sqlite3.h>
 #include <sys/mount.h>
@@ -702,6 +703,64 @@ TEST_P(EachStore, CommentWriterBatchesAnswersOnlyWhenDurableAndFailsWhole) {
 // without a second copy, only once the database is asked and has it; one
 // the database lost (a failover) is stored again; another client's same
 // body is its own comment; ten minutes on, a second try is a new comment.
+/// Whether a file under `dir` holds `bytes`.
+bool aFileHolds(const std::filesystem::path& dir, const std::string& bytes) {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
+        if (!entry.is_regular_file())
+            continue;
+        std::ifstream in(entry.path(), std::ios::binary);
+        const std::string content{std::istreambuf_iterator<char>(in), {}};
+        if (content.find(bytes) != std::string::npos)
+            return true;
+    }
+    return false;
+}
+
+TEST(PostgresStore, ADeletedCommentLeavesTheTablesFiles) {
+    if (const std::string why = test::PostgresCluster::unavailableReason(); !why.empty())
+        GTEST_SKIP() << why;
+    const std::string uri = sharedCluster().createDatabase();
+    const std::string marker =
+        "deleted-" + std::to_string(::getpid()) + "-" +
+        std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+    Database db(uri);
+    db.comments().insert({comment(marker + "-a"), comment(marker + "-b"), comment("kept")});
+    test::RawStore raw(uri);
+    const auto files = std::filesystem::path(sharedCluster().primaryDir()) / "base" /
+                       std::to_string(raw.scalar(
+                           "SELECT oid FROM pg_database WHERE datname = current_database()"));
+    ASSERT_TRUE(raw.exec("CHECKPOINT")) << raw.error();
+    ASSERT_TRUE(aFileHolds(files, marker + "-a")) << "the search misses a comment still there";
+
+    // A reader holds the table: the compaction gives way after half the busy
+    // timeout, a comment arriving meanwhile waits and is stored, and the
+    // deletion stands.
+    test::RawStore reader(uri);
+    ASSERT_TRUE(reader.exec("BEGIN; SELECT count(*) FROM comments")) << reader.error();
+    std::thread deleting([&] { EXPECT_TRUE(db.comments().remove({1}, kByCommandLine).empty()); });
+    bool waiting = false;
+    for (int i = 0; i < 200 && !waiting; ++i) {
+        waiting = raw.scalar("SELECT count(*) FROM pg_locks WHERE NOT granted AND mode = "
+                             "'AccessExclusiveLock'") == 1;
+        if (!waiting)
+            std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_TRUE(waiting) << "the compaction never waited for the reader";
+    EXPECT_NO_THROW(Database(uri).comments().insert({comment("late")}));
+    deleting.join();
+    ASSERT_TRUE(reader.exec("COMMIT")) << reader.error();
+    EXPECT_EQ(db.comments().list().size(), 3u);
+
+    // With nobody in the way, a deletion leaves none of the deleted text in
+    // the tables' files (the write-ahead log keeps it until recycled).
+    EXPECT_TRUE(db.comments().remove({2}, kByCommandLine).empty());
+    EXPECT_TRUE(db.comments().wiped());
+    ASSERT_TRUE(raw.exec("CHECKPOINT")) << raw.error();
+    EXPECT_FALSE(aFileHolds(files, marker + "-a"));
+    EXPECT_FALSE(aFileHolds(files, marker + "-b"));
+    EXPECT_TRUE(aFileHolds(files, "CommentText=kept"));
+}
+
 TEST(PostgresStore, AnUncertainCommitIsAskedAboutNeverTrusted) {
     if (const std::string why = test::PostgresCluster::unavailableReason(); !why.empty())
         GTEST_SKIP() << why;

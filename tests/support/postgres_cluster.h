@@ -43,6 +43,8 @@ public:
     /// (the primary alone in a cluster without a standby).
     std::string bothHostsUri(const std::string& database) const;
     int primaryPort() const { return primary_.port; }
+    /// The primary's data folder (its base/ holds the tables' files).
+    const std::string& primaryDir() const { return primary_.dir; }
     int standbyPort() const { return standby_.port; } // 0: no standby
 
     /// Runs `sql` on `port`, database `database`, returns the first column of
