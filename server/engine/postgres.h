@@ -157,7 +157,8 @@ void copyPostgresInto(Connection& pg, const std::string& path);
 
 /// The statement that brings `sql` (with SQLite's "?" and "?N") to
 /// PostgreSQL's "$N": a "?" is one more than the highest number before it.
-/// Nothing inside quotes changes. `parameters` becomes the highest number.
+/// Nothing inside quotes, comments or dollar-quoted bodies changes.
+/// `parameters` becomes the highest number.
 std::string postgresPlaceholders(const std::string& sql, std::size_t& parameters);
 
 } // namespace pelvoran::server

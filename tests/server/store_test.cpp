@@ -280,6 +280,40 @@ TEST(PostgresStore, RefusesPasswordsCommitsSynchronouslyAndMigratesOnce) {
     }
 }
 
+// SQLite's numbered parameters become PostgreSQL's: "?" one more than the
+// highest before it, "?N" as it is; nothing changes inside texts, quoted
+// names, comments or dollar-quoted bodies.
+TEST(PostgresStore, ParametersAreNumberedOutsideTextsCommentsAndBodies) {
+    const struct {
+        const char* sql;
+        const char* postgres;
+        std::size_t parameters;
+    } cases[] = {
+        {"SELECT 1", "SELECT 1", 0},
+        {"SELECT ?, ?", "SELECT $1, $2", 2},
+        {"INSERT INTO t VALUES (?1, ?2) WHERE a = ?1", "INSERT INTO t VALUES ($1, $2) WHERE a = $1",
+         2},
+        {"SELECT ?2, ?", "SELECT $2, $3", 3},
+        {"SELECT ?10", "SELECT $10", 10},
+        {"SELECT '?', ?", "SELECT '?', $1", 1},
+        {"SELECT 'it''s ?', ?", "SELECT 'it''s ?', $1", 1},
+        {"SELECT \"a?\" FROM t WHERE x = ?", "SELECT \"a?\" FROM t WHERE x = $1", 1},
+        {"SELECT E'\\' ?', ?", "SELECT E'\\' ?', $1", 1},
+        {"SELECT ? -- why?\n, ?", "SELECT $1 -- why?\n, $2", 2},
+        {"SELECT ? -- to the end?", "SELECT $1 -- to the end?", 1},
+        {"SELECT /* ? */ ?", "SELECT /* ? */ $1", 1},
+        {"DO $$ BEGIN PERFORM '?'; END $$; SELECT ?", "DO $$ BEGIN PERFORM '?'; END $$; SELECT $1",
+         1},
+        {"SELECT $q$ it's ? $$ $q$, ?", "SELECT $q$ it's ? $$ $q$, $1", 1},
+        {"SELECT 'unended ?", "SELECT 'unended ?", 0},
+    };
+    for (const auto& c : cases) {
+        std::size_t parameters = 99;
+        EXPECT_EQ(postgresPlaceholders(c.sql, parameters), c.postgres) << c.sql;
+        EXPECT_EQ(parameters, c.parameters) << c.sql;
+    }
+}
+
 // A database of the first schema is brought up to date with what it holds;
 // one of a newer server is refused, not changed.
 TEST(SqliteStore, MigratesOldDatabasesAndRefusesNewerOnes) {
