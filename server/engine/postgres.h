@@ -71,6 +71,11 @@ public:
     /// Callable from any thread: a wait under way takes it up within
     /// kLookAgain.
     void setDeadline(Deadline until) override;
+    /// The table pelvoran_schema's (postgres_schema.cpp).
+    int schemaVersion() override;
+    /// Servers starting together migrate once: the others wait for the
+    /// first, then find it done (postgres_schema.cpp).
+    void migrate() override;
     /// Whether the server process `session` (a given-up commit's) still
     /// runs on this connection's server. Throws StoreError.
     bool sessionAlive(std::int64_t session);

@@ -55,6 +55,12 @@ public:
     virtual void rollbackQuietly() noexcept = 0;
     /// See Database::setDeadline; SQLite's file takes none.
     virtual void setDeadline(Deadline) {}
+    /// The version of the schema the database holds (0: none yet).
+    virtual int schemaVersion() = 0;
+    /// Brings the schema up to date (schemaMigrations()), in one
+    /// transaction. A database of a newer server is refused and not
+    /// changed. Throws StoreError.
+    virtual void migrate() = 0;
 
 protected:
     Connection() = default;

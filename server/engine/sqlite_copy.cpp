@@ -89,8 +89,7 @@ void copyPostgresInto(Connection& pg, const std::string& path) {
     sqlite3* raw = out.get();
     {
         Transaction schema(out);
-        for (const char* migration : schemaMigrations())
-            exec(raw, migration);
+        runMigrations(out, 0);
         exec(raw, "PRAGMA user_version=" + std::to_string(knownSchemaVersion()));
         schema.commit();
     }

@@ -1,16 +1,15 @@
 #pragma once
 
 // What the store's files share of SQLite, and no file outside the store
-// sees: its connections, the publisher's words for its errors, its checks,
-// and the newest schema this server knows.
+// sees: its connections, the publisher's words for its errors and its checks.
 
+#include "server/engine/schema.h"
 #include "server/engine/sql.h"
 
 #include <sqlite3.h>
 
 #include <chrono>
 #include <cstdint>
-#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,17 +19,6 @@ namespace pelvoran::server {
 /// What SQLite's result code `rc` means for the publisher, in Chinese, with
 /// SQLite's own words (or the system's reason) in brackets.
 std::string sqliteErrorText(sqlite3* db, int rc);
-
-/// The newest schema version (PRAGMA user_version) this server knows.
-int knownSchemaVersion();
-
-/// The schema's forward migrations: entry N brings a database from
-/// user_version N to N+1.
-std::span<const char* const> schemaMigrations();
-
-/// The refusal of `what` (a database named for the publisher) written by a
-/// newer server, with schema version `schema`.
-std::string newerSchemaText(const std::string& what, std::int64_t schema);
 
 /// Comments are nobody else's business: a file of the database that group
 /// or others may read is made the owner's alone. The -wal and -shm files
@@ -60,6 +48,9 @@ public:
     void rollbackQuietly() noexcept override {
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
     }
+    /// PRAGMA user_version.
+    int schemaVersion() override;
+    void migrate() override;
 
 private:
     sqlite3* db_;

@@ -200,8 +200,7 @@ RebuiltDatabase rebuildFromBackup(const std::string& backup, const std::string& 
         // This server's own schema as it was at the backup's version: its
         // tables, indexes and triggers, never the file's.
         Transaction schema(db);
-        for (std::int64_t v = 0; v < r.schema; ++v)
-            exec(raw, schemaMigrations()[static_cast<std::size_t>(v)]);
+        runMigrations(db, 0, static_cast<int>(r.schema));
         exec(raw, "PRAGMA user_version=" + std::to_string(r.schema));
         schema.commit();
     }
