@@ -436,6 +436,20 @@ END $$;
         salt     BYTEA NOT NULL
     );
     )sql"},
+    // A day's update checks are the sum of its field rows of checks, kept
+    // once: written alike in one transaction since the field was counted,
+    // the table of checks per day goes. A day it counted more checks than
+    // its field rows (none does, unless a database was written by hand)
+    // keeps them under the label of the checks without an agent.
+    {.both = R"sql(
+    INSERT INTO field_counts (day, kind, platform, version, n)
+        SELECT day, 'check', '', '1.05 或更早', checks - coalesce((SELECT sum(f.n)
+               FROM field_counts f WHERE f.day = use.day AND f.kind = 'check'), 0)
+        FROM use WHERE checks > coalesce((SELECT sum(f.n) FROM field_counts f
+                                          WHERE f.day = use.day AND f.kind = 'check'), 0)
+        ON CONFLICT (day, kind, platform, version) DO UPDATE SET n = field_counts.n + excluded.n;
+    DROP TABLE use;
+    )sql"},
 };
 
 } // namespace

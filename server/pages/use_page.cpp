@@ -52,7 +52,7 @@ std::string dateLabel(int x, int y, int right, const std::string& date, bool las
 }
 
 /// The update checks of the kUseDays days up to today, a bar a day.
-std::string checksSection(const UseCounts& checksPerDay, local_days today) {
+std::string checksSection(const ChecksPerDay& checksPerDay, local_days today) {
     constexpr int kDays = kUseDays;
     const auto checks = [&](local_days day) {
         const auto it = checksPerDay.find(day);

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "server/release/release_reply.h"
-#include "server/store/use_store.h"
+#include "server/store/field_store.h"
 
 #include <chrono>
 #include <optional>
@@ -28,7 +28,7 @@ struct PlatformRelease {
 /// What the use page shows: the update checks per day, the versions in the
 /// field, and each platform's release.
 struct UseView {
-    UseCounts checksPerDay;
+    ChecksPerDay checksPerDay;
     FieldCounts field;
     /// Windows first; a platform with nothing published may be left out.
     std::vector<PlatformRelease> releases;

@@ -46,7 +46,7 @@ Database::Database(const std::string& location, std::chrono::milliseconds busyTi
                    Deadline deadline)
     : connection_(open(location, busyTimeout, deadline)), audit_(*connection_),
       comments_(*connection_, audit_), outbox_(*connection_), releases_(*connection_, audit_),
-      sessions_(*connection_), use_(*connection_), downloads_(*connection_) {
+      sessions_(*connection_), field_(*connection_), downloads_(*connection_) {
     migrate();
 }
 

@@ -260,6 +260,10 @@ RebuiltDatabase rebuildFromBackup(const std::string& backup, const std::string& 
                                files.text(2), files.text(3)});
         }
     }
+    // Brought up to date as the rows it holds are, so that a backup of an
+    // older server restores into PostgreSQL as into a state directory.
+    runMigrations(db, static_cast<int>(r.schema));
+    exec(raw, "PRAGMA user_version=" + std::to_string(knownSchemaVersion()));
     rows.commit();
     exec(raw, "DETACH backup");
     return r;

@@ -172,7 +172,7 @@ TEST(AdminPageRendering, EveryTextShownIsEscaped) {
 TEST(AdminPageRendering, UseCountsOnlyTheLast30Days) {
     constexpr std::chrono::local_days today(std::chrono::days(20000));
     const struct {
-        UseCounts checks;
+        ChecksPerDay checks;
         const char* total;
         const char* today;
     } cases[] = {

@@ -12,8 +12,8 @@
 #include "server/release/release_reply.h"
 #include "server/release/release_signing.h"
 #include "server/store/comment_writer.h"
+#include "server/store/field_counter.h"
 #include "server/store/store.h"
-#include "server/store/use_counter.h"
 #include "server/support/digest.h"
 #include "server/support/fd.h"
 #include "server/support/state_files.h"
@@ -419,7 +419,8 @@ TEST(PostgresStore, BothEnginesMigrateToOneSchema) {
     EXPECT_EQ(lacking(upgraded, made), std::vector<std::string>{}) << "not in a new database";
     EXPECT_EQ(lacking(made, upgraded), std::vector<std::string>{}) << "not in an upgraded one";
     const std::chrono::local_days day(std::chrono::days(20000));
-    EXPECT_EQ(migrated.use().since(day), (UseCounts{{day, 7}, {day + std::chrono::days(1), 3}}));
+    EXPECT_EQ(migrated.field().checksSince(day),
+              (ChecksPerDay{{day, 7}, {day + std::chrono::days(1), 3}}));
 
     test::RawStore(fresh).exec("CREATE TABLE invoices (n BIGINT)");
     Database replaced(fresh);
@@ -788,8 +789,8 @@ TEST(SqliteStore, RestoreBringsBackEveryTableOfTheSchema) {
         FieldCounts field;
         field[day].checks[{"linux", "1.06"}] = 5;
         field[day].clients.emplace().add(1);
-        db.use().add({{day, 5}}, field);
-        db.use().salts(day);
+        db.field().add(field);
+        db.field().salts(day);
         db.sessions().add("key", MillisTime(1ms), 4);
         db.copyInto(backup); // as backup and the daily backups copy
     }
@@ -827,6 +828,29 @@ TEST(SqliteStore, RestoreBringsBackEveryTableOfTheSchema) {
     EXPECT_EQ(migrated.schemaVersion(), was.scalar("PRAGMA user_version"));
     ASSERT_EQ(migrated.comments().list().size(), 1u);
     EXPECT_EQ(migrated.comments().list()[0].id, 7);
+
+    // One from before a day's checks were kept once, as the sum of its
+    // field rows: each day's checks come back as they were shown.
+    const std::string at11 = dir.path() + "/v11.sqlite";
+    {
+        test::RawDatabase v11(at11);
+        for (const Migration& migration : schemaMigrations().first(11))
+            ASSERT_EQ(v11.exec(migration.sql(Engine::sqlite)), SQLITE_OK);
+        ASSERT_EQ(v11.exec("INSERT INTO use VALUES (20000, 7), (20001, 3);"
+                           "INSERT INTO field_counts VALUES (20000, 'check', 'windows', '1.07', 5),"
+                           "(20001, 'check', '', '1.05 或更早', 3), (20001, 'offer', 'linux', "
+                           "'1.07', 2); PRAGMA user_version=11;"),
+                  SQLITE_OK);
+    }
+    const RebuiltDatabase fromV11 = rebuildFromBackup(at11, dir.path() + "/from-v11.sqlite", "v11");
+    EXPECT_EQ(fromV11.schema, 11);
+    EXPECT_EQ(fromV11.leftOut, std::vector<std::string>{});
+    EXPECT_EQ(test::RawDatabase(dir.path() + "/from-v11.sqlite").scalar("PRAGMA user_version"),
+              knownSchemaVersion())
+        << "brought up to date, for PostgreSQL as for a state directory";
+    const std::chrono::local_days counted(std::chrono::days(20000));
+    EXPECT_EQ(Database(dir.path() + "/from-v11.sqlite").field().checksSince(counted),
+              (ChecksPerDay{{counted, 7}, {counted + std::chrono::days(1), 3}}));
 
     // A row that points at a row the backup lacks (its outbox names a
     // comment it has not) makes it no backup to restore.
@@ -1277,16 +1301,16 @@ TEST_P(EachStore, FieldCountsAgentsAreCountedUnderBoundedLabels) {
     Database db(location());
     db.releases().publish({u"1.07", u"https://x.cn/a", u"d", u"n"}, kByCommandLine);
     db.releases().publish({u"1.06", u"https://x.cn/a", u"d", u"n"}, kByCommandLine);
-    ASSERT_TRUE(db.use().newestPublished());
-    EXPECT_EQ(db.use().newestPublished()->version, "1.07") << "the highest, not the latest";
+    ASSERT_TRUE(db.field().newestPublished());
+    EXPECT_EQ(db.field().newestPublished()->version, "1.07") << "the highest, not the latest";
     db.releases().publish({u"1.07", u"https://x.cn/b", u"d", u"n"}, kByCommandLine);
-    const auto first = db.use().firstPublished(Platform::Windows, "1.07");
+    const auto first = db.field().firstPublished(Platform::Windows, "1.07");
     ASSERT_TRUE(first);
     EXPECT_EQ(*first, db.releases().history(3).changes.back().time) << "its first publish";
-    EXPECT_FALSE(db.use().firstPublished(Platform::Linux, "1.07")) << "another platform's";
-    EXPECT_FALSE(db.use().firstPublished(Platform::Windows, "1.08"));
-    UseCounter use;
-    use.setNewest(db.use().newestPublished()->version);
+    EXPECT_FALSE(db.field().firstPublished(Platform::Linux, "1.07")) << "another platform's";
+    EXPECT_FALSE(db.field().firstPublished(Platform::Windows, "1.08"));
+    FieldCounter use;
+    use.setNewest(db.field().newestPublished()->version);
     const std::chrono::local_days day(std::chrono::days(20500));
     const struct {
         std::string agent;
@@ -1318,20 +1342,20 @@ TEST_P(EachStore, FieldCountsAgentsAreCountedUnderBoundedLabels) {
         ++expected[{"linux", v >= 100 && v <= 107 ? version : kOtherLabel}];
     }
     use.offer(day, Platform::Linux, "1.07");
-    const PendingUse written = use.pending();
+    const PendingField written = use.pending();
     use.check(day, parseAgent("Pelvoran/1.06 (Windows)"), "4\x01\x02\x04");
-    db.use().add(written.checks, written.field);
+    db.field().add(written.field);
     use.forget(written);
-    const PendingUse left = use.pending();
-    EXPECT_EQ(left.checks, (UseCounts{{day, 1}}));
+    const PendingField left = use.pending();
+    EXPECT_EQ(checksPerDay(left.field), (ChecksPerDay{{day, 1}}));
     EXPECT_EQ(left.field.at(day).checks, (FieldTally{{{"windows", "1.06"}, 1}}));
 
-    const FieldCounts stored = db.use().fieldSince(day);
+    const FieldCounts stored = db.field().fieldSince(day);
     ASSERT_EQ(stored.size(), 1u);
     EXPECT_EQ(stored.at(day).checks, expected);
     EXPECT_EQ(expected.size(), 12u) << "six labels of the cases, and linux 1.01 to 1.06";
     EXPECT_EQ(stored.at(day).offers, (FieldTally{{{"linux", "1.07"}, 1}}));
-    EXPECT_EQ(db.use().since(day), (UseCounts{{day, 1010}}));
+    EXPECT_EQ(db.field().checksSince(day), (ChecksPerDay{{day, 1010}}));
 }
 
 // The sketch counts 10,000 clients within 5 % (its standard error is 1.6 %);
@@ -1370,18 +1394,18 @@ TEST(FieldCounts, SketchEstimatesDistinctClientsAndMergesAsTheUnion) {
     const test::TempDir dir;
     Database db(dir.path() + "/comments.sqlite");
     const std::chrono::local_days day(std::chrono::days(20500));
-    const auto first = db.use().salts(day);
+    const auto first = db.field().salts(day);
     EXPECT_EQ(first.size(), 2u) << "today's and tomorrow's";
-    EXPECT_EQ(db.use().salts(day), first) << "made once";
-    const auto later = db.use().salts(day + std::chrono::days(2));
+    EXPECT_EQ(db.field().salts(day), first) << "made once";
+    const auto later = db.field().salts(day + std::chrono::days(2));
     EXPECT_FALSE(later.contains(day)) << "kept after its day was over";
     EXPECT_EQ(later.at(day + std::chrono::days(1)), first.at(day + std::chrono::days(1)));
 }
 
 // A download counts once per network, release and day; past the day's
 // memory of networks, none does.
-TEST(UseCounter, CountsADownloadOncePerNetworkReleaseAndDay) {
-    UseCounter use;
+TEST(FieldCounter, CountsADownloadOncePerNetworkReleaseAndDay) {
+    FieldCounter use;
     const auto day = std::chrono::local_days{std::chrono::days{20000}};
     const struct {
         std::chrono::local_days day;
