@@ -2,14 +2,14 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstring>
 #include <iterator>
 #include <string_view>
 
 namespace pelvoran::server {
 namespace {
 
-// In PostgreSQL's words: numbers that are never handed out again come from
+// Forward migrations: entry N brings a database from version N to N+1.
+// In PostgreSQL's words, numbers that are never handed out again come from
 // identity columns; the audit log's and the download paths' rules are
 // trigger functions. pelvoran_changes counts the changes that the servers'
 // answers follow (releases, rollouts, served files), and every change is
