@@ -15,8 +15,8 @@
 #include "server/admin/metrics.h"
 #include "server/http/routes.h"
 #include "server/http/web.h"
+#include "server/store/field_counter.h"
 #include "server/store/store.h"
-#include "server/store/use_counter.h"
 #include "server/support/state_files.h"
 
 #include <algorithm>
@@ -58,7 +58,7 @@ std::string header(const WebResponse& r, std::string_view name) {
 
 struct Site {
     std::string state;
-    UseCounter use;
+    FieldCounter field;
     Metrics metrics;
     std::unique_ptr<AdminSite> admin;
     std::string cookie;
@@ -77,9 +77,9 @@ struct Site {
                      std::chrono::sys_seconds(std::chrono::seconds(1700000000 + i)), i % 7 == 0});
             db.comments().insert(comments);
         }
-        admin = std::make_unique<AdminSite>(state, use, metrics,
+        admin = std::make_unique<AdminSite>(state, field, metrics,
                                             "pelvoran-server admin-url --state " + state);
-        use.check(std::chrono::local_days(std::chrono::days(19000)), Agent{}, "");
+        field.check(std::chrono::local_days(std::chrono::days(19000)), Agent{}, "");
         WebRequest login;
         login.method = "GET";
         login.path = "/comments";

@@ -333,7 +333,10 @@ TEST(PackageUpgrade, NewerBuildUpgradesAndKeepsTheComments) {
         // every migration but the newest, as they would have been.
         RawDatabase old(d + "/old.sqlite");
         const auto migrations = pelvoran::server::schemaMigrations();
-        ASSERT_EQ(old.exec(migrations[0]), SQLITE_OK);
+        const auto sqlite = [&](int v) {
+            return migrations[static_cast<std::size_t>(v)].sql(pelvoran::server::Engine::sqlite);
+        };
+        ASSERT_EQ(old.exec(sqlite(0)), SQLITE_OK);
         ASSERT_EQ(old.exec("INSERT INTO comments VALUES (7, 1796000000, '升级前的留言', x'41', "
                            "'desktop');"
                            "INSERT INTO release VALUES (1, '1.06', 'https://example.com/a.exe', "
@@ -341,7 +344,7 @@ TEST(PackageUpgrade, NewerBuildUpgradesAndKeepsTheComments) {
                   SQLITE_OK)
             << old.error();
         for (int v = 1; v < latest - 1; ++v)
-            ASSERT_EQ(old.exec(migrations[static_cast<std::size_t>(v)]), SQLITE_OK) << v;
+            ASSERT_EQ(old.exec(sqlite(v)), SQLITE_OK) << v;
         ASSERT_EQ(old.exec("PRAGMA user_version=" + std::to_string(latest - 1)), SQLITE_OK);
     }
     // $1: this folder; $2: the package.
@@ -389,8 +392,8 @@ echo "$new" >>versions
     RawDatabase upgraded(d + "/var.upper/lib/pelvoran-server/comments.sqlite");
     EXPECT_EQ(upgraded.scalar("PRAGMA user_version"), latest);
     RawDatabase fresh(d + "/fresh.sqlite");
-    for (const char* migration : pelvoran::server::schemaMigrations())
-        ASSERT_EQ(fresh.exec(migration), SQLITE_OK);
+    for (const auto& migration : pelvoran::server::schemaMigrations())
+        ASSERT_EQ(fresh.exec(migration.sql(pelvoran::server::Engine::sqlite)), SQLITE_OK);
     const char* schema =
         "SELECT type || ' ' || name || ': ' || sql FROM sqlite_master ORDER BY name";
     EXPECT_EQ(upgraded.texts(schema), fresh.texts(schema));

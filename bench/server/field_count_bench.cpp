@@ -4,7 +4,7 @@
 // this says what share of that the counting takes, on one thread and on
 // two at once (the lock).
 #include "server/release/agent.h"
-#include "server/store/use_counter.h"
+#include "server/store/field_counter.h"
 #include "server/support/counters.h"
 
 #include <benchmark/benchmark.h>
@@ -15,12 +15,12 @@ using namespace pelvoran::server;
 
 namespace {
 
-UseCounter use;
+FieldCounter field;
 Metrics metrics;
 
 void BM_CountCheck(benchmark::State& state) {
     if (state.thread_index() == 0)
-        use.setNewest("1.07");
+        field.setNewest("1.07");
     const std::vector<std::string> agents = {"Pelvoran/1.06 (Windows)", "Pelvoran/1.07 (Linux)", "",
                                              "Mozilla/5.0 (X11; Linux x86_64)"};
     std::string network = "4\x0a\x00\x00";
@@ -30,7 +30,7 @@ void BM_CountCheck(benchmark::State& state) {
         ++i;
         network[2] = static_cast<char>(i >> 8);
         network[3] = static_cast<char>(i);
-        const CheckLabel label = use.check(day, parseAgent(agents[i % agents.size()]), network);
+        const CheckLabel label = field.check(day, parseAgent(agents[i % agents.size()]), network);
         metrics.updateCheck(label.version, label.platform);
     }
     state.SetItemsProcessed(state.iterations());

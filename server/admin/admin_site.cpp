@@ -106,11 +106,11 @@ std::string adminUrlCommand(const std::string& shown, uid_t owner) {
     return std::string(person ? "" : "sudo ") + "pelvoran-server admin-url --state " + quoted;
 }
 
-AdminSite::AdminSite(std::string stateDir, UseCounter& use, const Metrics& metrics,
+AdminSite::AdminSite(std::string stateDir, FieldCounter& field, const Metrics& metrics,
                      std::string signIn, std::string adminBase, std::string metricsToken,
                      std::string database, const Clock& clock)
     : stateDir_(std::move(stateDir)),
-      database_(database.empty() ? databasePath(stateDir_) : std::move(database)), use_(use),
+      database_(database.empty() ? databasePath(stateDir_) : std::move(database)), field_(field),
       metrics_(metrics), signIn_(std::move(signIn)), adminBase_(std::move(adminBase)),
       metricsToken_(std::move(metricsToken)), clock_(clock),
       sessions_(database_, AdminSessions::Limits(), clock) {}
@@ -393,18 +393,18 @@ WebResponse AdminSite::use() {
     UseView view;
     view.today = localDay(std::chrono::floor<std::chrono::seconds>(clock_.now()));
     Database db(database_);
-    view.checksPerDay = db.use().since(view.today - std::chrono::days(kUseDays - 1));
-    FieldCounts field = db.use().fieldSince(view.today - std::chrono::days(kFieldDays - 1));
+    view.checksPerDay = db.field().checksSince(view.today - std::chrono::days(kUseDays - 1));
+    FieldCounts field = db.field().fieldSince(view.today - std::chrono::days(kFieldDays - 1));
     for (const Platform platform : {Platform::Windows, Platform::Linux}) {
         PlatformRelease shown{platform, db.releases().offer(platform)};
         shown.offer.key.clear(); // the page has no use for it
         if (const auto newest = newestOut(shown.offer))
-            shown.published = db.use().firstPublished(platform, toUtf8(newest->version));
+            shown.published = db.field().firstPublished(platform, toUtf8(newest->version));
         view.releases.push_back(std::move(shown));
     }
     // The minute not written out yet, as it will be written.
-    const PendingUse pending = use_.pending();
-    for (const auto& [day, n] : pending.checks)
+    const PendingField pending = field_.pending();
+    for (const auto& [day, n] : checksPerDay(pending.field))
         view.checksPerDay[day] += n;
     for (const auto& [day, counts] : pending.field) {
         DayField& shown = field[day];

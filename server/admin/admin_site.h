@@ -3,7 +3,7 @@
 #include "server/admin/admin_session.h"
 #include "server/http/routes.h"
 #include "server/http/web.h"
-#include "server/store/use_counter.h"
+#include "server/store/field_counter.h"
 
 #include <atomic>
 #include <cstdint>
@@ -42,7 +42,7 @@ public:
     /// `database`: a PostgreSQL URI, or empty for the state directory's file.
     /// Sessions live and end by `clock` (the daemon's), and the use page's
     /// today is its day.
-    AdminSite(std::string stateDir, UseCounter& use, const Metrics& metrics, std::string signIn,
+    AdminSite(std::string stateDir, FieldCounter& field, const Metrics& metrics, std::string signIn,
               std::string adminBase = "", std::string metricsToken = "", std::string database = "",
               const Clock& clock = Clock::system());
 
@@ -114,7 +114,7 @@ private:
 
     const std::string stateDir_;
     const std::string database_; // a file's path or a PostgreSQL URI
-    UseCounter& use_;
+    FieldCounter& field_;
     const Metrics& metrics_;
     const std::string signIn_;
     const std::string adminBase_;

@@ -12,8 +12,8 @@
 #include "server/notify/notifier.h"
 #include "server/release/release_reply.h"
 #include "server/store/comment_writer.h"
+#include "server/store/field_counter.h"
 #include "server/store/store.h"
-#include "server/store/use_counter.h"
 #include "server/support/error_text.h"
 #include "server/support/fd.h"
 #include "server/support/files.h"
@@ -142,22 +142,22 @@ void logFailures(CommentWriter& writer) {
         logError(daemon_text::commentsNotSaved(f.comments, f.transactions, f.lastReason));
 }
 
-/// Writes out the use counts; they are forgotten only once written. Then
-/// the salts of today and tomorrow, so that the day's sketch is made under
-/// the salt every server on this database uses.
-void flushUse(UseCounter& use, Database& db) {
-    const PendingUse counts = use.pending();
-    if (!counts.checks.empty() || !counts.field.empty()) {
-        db.use().add(counts.checks, counts.field);
-        use.forget(counts);
+/// Writes out the field's counts; they are forgotten only once written.
+/// Then the salts of today and tomorrow, so that the day's sketch is made
+/// under the salt every server on this database uses.
+void flushField(FieldCounter& field, Database& db) {
+    const PendingField counts = field.pending();
+    if (!counts.field.empty()) {
+        db.field().add(counts.field);
+        field.forget(counts);
     }
-    use.setSalts(db.use().salts(localDay(secondsNow())));
+    field.setSalts(db.field().salts(localDay(secondsNow())));
 }
 
-/// The newest version ever published: the highest the use counts name.
-void followNewest(UseCounter& use, Database& db) {
-    const auto newest = db.use().newestPublished();
-    use.setNewest(newest ? newest->version : "");
+/// The newest version ever published: the highest the field's counts name.
+void followNewest(FieldCounter& field, Database& db) {
+    const auto newest = db.field().newestPublished();
+    field.setNewest(newest ? newest->version : "");
 }
 
 /// Every connection takes a descriptor: raises the soft limit (1,024 under
@@ -245,7 +245,7 @@ struct Daemon::Parts {
 
     const ServeOptions& options;
     const Clock& clock;
-    UseCounter use;
+    FieldCounter field;
     Metrics metrics;
     DatabaseHealth health;
     ReleaseReply reply;
@@ -291,7 +291,7 @@ bool Daemon::Parts::open() {
         // Older servers kept a token here that signed in as often as it was
         // used; sign-in addresses carry one-time codes now, in the database.
         ::unlink((fs::path(options.stateDir) / kAdminTokenFile).c_str());
-        admin = std::make_unique<AdminSite>(options.stateDir, use, metrics, options.signInCommand,
+        admin = std::make_unique<AdminSite>(options.stateDir, field, metrics, options.signInCommand,
                                             options.adminBaseUrl, metricsToken(options.stateDir),
                                             database, clock);
         if (const auto standbys = db->synchronousStandbys(); standbys && standbys->connected == 0)
@@ -306,23 +306,23 @@ bool Daemon::Parts::open() {
         shelveDownloads();
         for (const Platform platform : kPlatforms)
             reply.set(platform, db->releases().offer(platform));
-        followNewest(use, *db);
+        followNewest(field, *db);
     } catch (const std::exception& e) {
         logError(daemon_text::cannotOpenState(
             options.shownStateDir.empty() ? options.stateDir : options.shownStateDir, e.what()));
         return false;
     }
     try {
-        use.setSalts(db->use().salts(localDay(secondsNow())));
+        field.setSalts(db->field().salts(localDay(secondsNow())));
     } catch (const std::exception& e) {
         // Checks are still answered and counted, under a salt of this
         // server's own until a minute's flush can write one.
         logError(daemon_text::cannotNoteSalt(e.what()));
     }
     site.emplace(Site::Parts{
-        use, reply, limiter, *writer, *admin, metrics, health, &downloads,
+        field, reply, limiter, *writer, *admin, metrics, health, &downloads,
         [this](Platform platform, const std::string& version, const std::string& network) {
-            if (use.download(localDay(secondsNow()), platform, version, network))
+            if (field.download(localDay(secondsNow()), platform, version, network))
                 metrics.download(version, platformName(platform));
         }});
     return true;
@@ -461,7 +461,7 @@ void Daemon::step() {
             p.shelveDownloads();
             p.refreshReply();
             p.seen = version;
-            followNewest(p.use, *p.db);
+            followNewest(p.field, *p.db);
         }
     } catch (const std::exception& e) {
         logError(daemon_text::cannotReadReleases(e.what()));
@@ -479,7 +479,7 @@ void Daemon::step() {
     p.refusedBefore = refused;
     logFailures(*p.writer);
     try {
-        flushUse(p.use, *p.db);
+        flushField(p.field, *p.db);
     } catch (const std::exception& e) {
         logError(daemon_text::cannotNoteUse(e.what()));
     }
@@ -516,7 +516,7 @@ void Daemon::shutdown() {
     p.backups.reset();
     try {
         p.db->setDeadline(std::chrono::steady_clock::now() + storeDeadline(options_.busyTimeout));
-        flushUse(p.use, *p.db);
+        flushField(p.field, *p.db);
     } catch (const std::exception& e) {
         logError(daemon_text::cannotNoteUse(e.what()));
     }

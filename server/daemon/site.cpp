@@ -13,8 +13,8 @@
 #include "server/release/agent.h"
 #include "server/release/release_reply.h"
 #include "server/store/comment_writer.h"
+#include "server/store/field_counter.h"
 #include "server/store/store.h"
-#include "server/store/use_counter.h"
 #include "server/support/line_breaks.h"
 #include "server/support/time_text.h"
 #include "server/upkeep/health.h"
@@ -71,12 +71,12 @@ std::optional<WebResponse> Site::answer(const Incoming& in, Later later) {
         const ReleaseReply::Answer reply = parts_.reply.choose(agent, in.network);
         if (in.request.method == "GET") {
             const auto day = today(secondsNow());
-            const CheckLabel counted = parts_.use.check(day, agent, in.network);
+            const CheckLabel counted = parts_.field.check(day, agent, in.network);
             parts_.metrics.updateCheck(counted.version, counted.platform);
             // A tool that names no platform is answered as a Windows tool.
             if (!reply.offered.empty()) {
                 const Platform platform = reply.platform.value_or(Platform::Windows);
-                parts_.use.offer(day, platform, reply.offered);
+                parts_.field.offer(day, platform, reply.offered);
                 parts_.metrics.offer(reply.offered, platformName(platform));
             }
         }
@@ -145,8 +145,8 @@ std::optional<WebResponse> Site::webComment(const Incoming& in, Later& later) {
     if (isBlankComment(text))
         return refused(commentFailed(in.request, 400, toUtf8(comment_text::kEmptyMessage)));
     if (!parts_.limiter.allow(in.client, in.request.body.size()))
-        return refused(
-            commentFailed(in.request, 429, std::string(daemon_text::kTooFrequent) + daemon_text::kStillBelow));
+        return refused(commentFailed(
+            in.request, 429, std::string(daemon_text::kTooFrequent) + daemon_text::kStillBelow));
     // A comment that fills the field meant for bots is stored flagged, never
     // thrown away; its line breaks as the desktop endpoint stores them.
     NewComment comment{.text = oneLfPerLineBreak(text),

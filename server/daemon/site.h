@@ -17,14 +17,14 @@ class DownloadShelf;
 class Metrics;
 class RateLimiter;
 class ReleaseReply;
-class UseCounter;
+class FieldCounter;
 
 /// Answers the requests of both listeners, with no sockets: the update
 /// check, comments from the tools and the lookup page, the pages.
 class Site final : public RequestHandler {
 public:
     struct Parts {
-        UseCounter& use;
+        FieldCounter& field;
         const ReleaseReply& reply;
         RateLimiter& limiter;
         CommentWriter& writer;

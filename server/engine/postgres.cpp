@@ -3,6 +3,7 @@
 #include <libpq-fe.h>
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <condition_variable>
 #include <limits>
@@ -285,22 +286,62 @@ std::string postgresPlaceholders(const std::string& sql, std::size_t& parameters
     std::string out;
     out.reserve(sql.size() + 8);
     int highest = 0;
-    char quote = 0;
-    for (std::size_t i = 0; i < sql.size(); ++i) {
+    const auto copyUntil = [&](std::size_t& i, std::string_view end) {
+        const auto at = sql.find(end, i);
+        const auto stop = at == std::string::npos ? sql.size() : at + end.size();
+        out.append(sql, i, stop - i);
+        i = stop;
+    };
+    const auto word = [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || (c & 0x80) != 0;
+    };
+    for (std::size_t i = 0; i < sql.size();) {
         const char c = sql[i];
-        if (quote != 0) {
+        const char next = i + 1 < sql.size() ? sql[i + 1] : '\0';
+        if (c == '\'' || c == '"') {
+            // A quote doubled within ('it''s') ends one text and begins the
+            // next: what lies between changes neither way. In E'...' a
+            // backslash escapes the character after it.
+            const bool escapes = c == '\'' && i > 0 && (sql[i - 1] == 'E' || sql[i - 1] == 'e') &&
+                                 (i < 2 || !word(sql[i - 2]));
             out += c;
-            if (c == quote)
-                quote = 0;
+            for (++i; i < sql.size(); ++i) {
+                out += sql[i];
+                if (escapes && sql[i] == '\\' && i + 1 < sql.size())
+                    out += sql[++i];
+                else if (sql[i] == c) {
+                    ++i;
+                    break;
+                }
+            }
             continue;
         }
-        if (c == '\'' || c == '"') {
-            quote = c;
-            out += c;
+        if (c == '-' && next == '-') {
+            copyUntil(i, "\n");
             continue;
+        }
+        if (c == '/' && next == '*') {
+            copyUntil(i, "*/");
+            continue;
+        }
+        if (c == '$' && (i == 0 || !word(sql[i - 1]))) {
+            // A dollar-quoted body: $$ or $tag$, up to the same again.
+            std::size_t end = i + 1;
+            while (end < sql.size() &&
+                   (word(sql[end]) ||
+                    (end > i + 1 && std::isdigit(static_cast<unsigned char>(sql[end])))))
+                ++end;
+            if (end < sql.size() && sql[end] == '$') {
+                const std::string tag = sql.substr(i, end + 1 - i);
+                out += tag;
+                i = end + 1;
+                copyUntil(i, tag);
+                continue;
+            }
         }
         if (c != '?') {
             out += c;
+            ++i;
             continue;
         }
         int n = 0;
@@ -309,6 +350,7 @@ std::string postgresPlaceholders(const std::string& sql, std::size_t& parameters
             n = n * 10 + (sql[++i] - '0');
             numbered = true;
         }
+        ++i;
         if (!numbered)
             n = highest + 1;
         highest = std::max(highest, n);

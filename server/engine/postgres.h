@@ -98,6 +98,11 @@ public:
     bool rebuildIndexes() override { return false; }
     std::optional<std::int64_t> serverBytes() override;
     std::optional<SynchronousStandbys> synchronousStandbys() override;
+    /// The table pelvoran_schema's (postgres_schema.cpp).
+    int schemaVersion() override;
+    /// Servers starting together migrate once: the others wait for the
+    /// first, then find it done (postgres_schema.cpp).
+    void migrate() override;
     /// Whether the server process `session` (a given-up commit's) still
     /// runs on this connection's server. Throws StoreError.
     bool sessionAlive(std::int64_t session) override;
@@ -188,7 +193,8 @@ void copyPostgresInto(Connection& pg, const std::string& path);
 
 /// The statement that brings `sql` (with SQLite's "?" and "?N") to
 /// PostgreSQL's "$N": a "?" is one more than the highest number before it.
-/// Nothing inside quotes changes. `parameters` becomes the highest number.
+/// Nothing inside quotes, comments or dollar-quoted bodies changes.
+/// `parameters` becomes the highest number.
 std::string postgresPlaceholders(const std::string& sql, std::size_t& parameters);
 
 } // namespace pelvoran::server

@@ -91,10 +91,9 @@ public:
 class Connection {
 public:
     virtual ~Connection() = default;
-    /// Which engine this is: for Database::migrate alone.
+    /// Which engine this is: for the schema's steps (schema.cpp) alone,
+    /// which pick their dialect by it.
     virtual Engine engine() const = 0;
-    /// Whether engine() is PostgreSQL: for Database::migrate alone.
-    bool postgres() const { return engine() == Engine::postgres; }
     /// Runs `sql`, statements that return no rows. Throws StoreError.
     virtual void exec(const std::string& sql) = 0;
     /// The rows the last INSERT, UPDATE or DELETE changed.
@@ -160,6 +159,12 @@ public:
     virtual void copyInto(const std::string& path) = 0;
     /// What the servers on this database agree on.
     virtual ServerPeers& peers() = 0;
+    /// The version of the schema the database holds (0: none yet).
+    virtual int schemaVersion() = 0;
+    /// Brings the schema up to date (schemaMigrations()), in one
+    /// transaction. A database of a newer server is refused and not
+    /// changed. Throws StoreError.
+    virtual void migrate() = 0;
 
 protected:
     Connection() = default;

@@ -72,8 +72,7 @@ void copyPostgresInto(Connection& pg, const std::string& path) {
     const auto out = openSqliteFile(path, SqliteFile::create);
     {
         Transaction schema(*out);
-        for (const char* migration : schemaMigrations())
-            out->exec(migration);
+        runMigrations(*out, 0);
         out->exec("PRAGMA user_version=" + std::to_string(knownSchemaVersion()));
         schema.commit();
     }

@@ -1,5 +1,7 @@
 #include "server/engine/sqlite_support.h"
 
+#include "server/engine/transaction.h"
+
 namespace pelvoran::server {
 namespace {
 
@@ -53,6 +55,26 @@ private:
 
 std::unique_ptr<StatementImpl> SqliteConnection::prepare(const std::string& sql) const {
     return std::make_unique<SqliteStatement>(db_, sql.c_str());
+}
+
+int SqliteConnection::schemaVersion() {
+    Statement s(*this, "PRAGMA user_version");
+    s.step();
+    return static_cast<int>(s.integer(0));
+}
+
+void SqliteConnection::migrate() {
+    const int latest = knownSchemaVersion();
+    if (schemaVersion() == latest)
+        return; // the common case begins no transaction
+    Transaction transaction(*this);
+    const int version = schemaVersion();
+    if (version > latest)
+        throw StoreError(newerSchemaText("数据库", version));
+    runMigrations(*this, version);
+    if (version != latest)
+        exec("PRAGMA user_version=" + std::to_string(latest));
+    transaction.commit();
 }
 
 } // namespace pelvoran::server

@@ -5,6 +5,7 @@
 // database rebuilt from a backup. Each is a Connection like any other; what
 // only a SQLite file has (its check, its schema version) is here.
 
+#include "server/engine/schema.h"
 #include "server/engine/sql.h"
 
 #include <chrono>
@@ -64,16 +65,5 @@ std::int64_t fileSchemaVersion(Connection& db);
 /// or others may read is made the owner's alone. The -wal and -shm files
 /// SQLite creates later take the main file's mode.
 void keepPrivate(const std::string& path);
-
-/// The newest schema version (PRAGMA user_version) this server knows.
-int knownSchemaVersion();
-
-/// The schema's forward migrations: entry N brings a database from
-/// user_version N to N+1.
-std::span<const char* const> schemaMigrations();
-
-/// The refusal of `what` (a database named for the publisher) written by a
-/// newer server, with schema version `schema`.
-std::string newerSchemaText(const std::string& what, std::int64_t schema);
 
 } // namespace pelvoran::server

@@ -37,12 +37,6 @@ std::string sqliteErrorText(sqlite3* db, int rc) {
     return cause + "（" + english + "）";
 }
 
-std::string newerSchemaText(const std::string& what, std::int64_t schema) {
-    return what + " 来自更新版本的服务器（数据库格式 " + std::to_string(schema) +
-           "，本程序只认到 " + std::to_string(knownSchemaVersion()) +
-           "）：请升级 pelvoran-server 后再用它。";
-}
-
 void keepPrivate(const std::string& path) {
     for (const char* suffix : {"", "-wal", "-shm"}) {
         const std::string file = path + suffix;

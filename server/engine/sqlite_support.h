@@ -4,6 +4,7 @@
 // sees: its connections, the publisher's words for its errors and its
 // checks. What the upkeep sees of a SQLite file is sqlite_file.h's.
 
+#include "server/engine/schema.h"
 #include "server/engine/sql.h"
 #include "server/engine/sqlite_file.h"
 
@@ -11,7 +12,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -73,6 +73,9 @@ public:
     /// VACUUM INTO.
     void copyInto(const std::string& path) override;
     ServerPeers& peers() override;
+    /// PRAGMA user_version.
+    int schemaVersion() override;
+    void migrate() override;
 
 private:
     sqlite3* db_;

@@ -5,10 +5,10 @@
 #include "server/store/audit_log.h"
 #include "server/store/comment_store.h"
 #include "server/store/download_store.h"
+#include "server/store/field_store.h"
 #include "server/store/outbox_store.h"
 #include "server/store/release_store.h"
 #include "server/store/session_store.h"
-#include "server/store/use_store.h"
 
 #include <chrono>
 #include <cstdint>
@@ -56,7 +56,7 @@ public:
     ReleaseStore& releases() { return releases_; }
     AuditLog& audit() { return audit_; }
     SessionStore& sessions() { return sessions_; }
-    UseStore& use() { return use_; }
+    FieldStore& field() { return field_; }
     DownloadStore& downloads() { return downloads_; }
 
     /// On PostgreSQL, its synchronous standbys (a connected one shows only
@@ -137,7 +137,7 @@ private:
     OutboxStore outbox_;
     ReleaseStore releases_;
     SessionStore sessions_;
-    UseStore use_;
+    FieldStore field_;
     DownloadStore downloads_;
 };
 

@@ -108,4 +108,12 @@ std::uint64_t clientHash(const DaySalt& salt, std::string_view network, std::str
     return hash;
 }
 
+ChecksPerDay checksPerDay(const FieldCounts& field) {
+    ChecksPerDay out;
+    for (const auto& [day, counts] : field)
+        for (const auto& [key, n] : counts.checks)
+            out[day] += n;
+    return out;
+}
+
 } // namespace pelvoran::server

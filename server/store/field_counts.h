@@ -78,4 +78,11 @@ struct DayField {
 /// Per local day (days since 1970 in the server's local time).
 using FieldCounts = std::map<std::chrono::local_days, DayField>;
 
+/// Update checks answered, per local day: a local_days counts days since
+/// 1970 in local time, not UTC.
+using ChecksPerDay = std::map<std::chrono::local_days, std::int64_t>;
+
+/// The update checks of each day of `field`: the sum of its checks' rows.
+ChecksPerDay checksPerDay(const FieldCounts& field);
+
 } // namespace pelvoran::server

@@ -175,8 +175,7 @@ RebuiltDatabase rebuildFromBackup(const std::string& backup, const std::string& 
         // This server's own schema as it was at the backup's version: its
         // tables, indexes and triggers, never the file's.
         Transaction schema(db);
-        for (std::int64_t v = 0; v < r.schema; ++v)
-            db.exec(schemaMigrations()[static_cast<std::size_t>(v)]);
+        runMigrations(db, 0, static_cast<int>(r.schema));
         db.exec("PRAGMA user_version=" + std::to_string(r.schema));
         schema.commit();
     }
@@ -229,6 +228,10 @@ RebuiltDatabase rebuildFromBackup(const std::string& backup, const std::string& 
                                files.text(2), files.text(3)});
         }
     }
+    // Brought up to date as the rows it holds are, so that a backup of an
+    // older server restores into PostgreSQL as into a state directory.
+    runMigrations(db, static_cast<int>(r.schema));
+    db.exec("PRAGMA user_version=" + std::to_string(knownSchemaVersion()));
     rows.commit();
     db.exec("DETACH backup");
     return r;

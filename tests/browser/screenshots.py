@@ -81,9 +81,6 @@ def sample_use(state):
                    (day, sketch(int(checks * 0.7), rng)))
     db.executemany("INSERT INTO field_counts (day, kind, platform, version, n) "
                    "VALUES (?, ?, ?, ?, ?) ON CONFLICT DO UPDATE SET n = n + excluded.n", rows)
-    db.executemany("INSERT INTO use (day, checks) VALUES (?, ?) ON CONFLICT DO UPDATE SET "
-                   "checks = checks + excluded.checks",
-                   [(r[0], r[4]) for r in rows if r[1] == "check"])
     db.commit()
     db.close()
 

@@ -141,7 +141,7 @@ protected:
     }
 
     const std::string state_;
-    UseCounter use_;
+    FieldCounter use_;
     Metrics metrics_;
     SettableClock clock_{std::chrono::sys_days(std::chrono::year(2026) / 12 / 1)};
     AdminSite site_;
@@ -822,7 +822,7 @@ TEST_F(AdminPages, TheUsePageShowsTodayAsItStands) {
     const auto today = localDay(std::chrono::floor<std::chrono::seconds>(start));
     FieldCounts written; // yesterday's, in the database
     written[today - days(1)].checks = {{{"windows", "1.07"}, 2}, {{"windows", "1.06"}, 2}};
-    db.use().add({{today - days(1), 4}}, written);
+    db.field().add(written);
     for (const char* agent : {"Pelvoran/1.06 (Windows)", "Pelvoran/1.06 (Windows)",
                               "Pelvoran/1.06 (Windows)", "Pelvoran/1.07 (Windows)"})
         use_.check(today, parseAgent(agent), "4\x01\x02\x03");

@@ -11,8 +11,8 @@
 #include "server/http/routes.h"
 #include "server/release/release_reply.h"
 #include "server/store/comment_writer.h"
+#include "server/store/field_counter.h"
 #include "server/store/store.h"
-#include "server/store/use_counter.h"
 #include "server/support/state_files.h"
 #include "server/upkeep/health.h"
 #include "tests/support/raw_database.h"
@@ -40,7 +40,7 @@ using namespace std::chrono_literals;
 TEST(Site, AnswersUpdateChecksAndComments) {
     const test::TempDir dir;
     const std::string path = dir.path() + "/comments.sqlite";
-    UseCounter use;
+    FieldCounter use;
     ReleaseReply reply;
     reply.set(Release{u"1.07", u"http://x.cn/a.exe", u"2026-12-01", u"说明"});
     RateLimiter limiter(1, 0);
@@ -65,7 +65,7 @@ TEST(Site, AnswersUpdateChecksAndComments) {
               replyBody(Release{u"1.07", u"http://x.cn/a.exe", u"2026-12-01", u"说明"}));
     ask("HEAD", "/Canon/LensCheck.asp");
     std::int64_t counted = 0;
-    for (const auto& [day, n] : use.pending().checks)
+    for (const auto& [day, n] : checksPerDay(use.pending().field))
         counted += n;
     EXPECT_EQ(counted, 1) << "HEAD is not a tool's check";
     EXPECT_EQ(metrics.offers(), (Metrics::Series{{{"1.07", "windows"}, 1}}))
@@ -99,7 +99,7 @@ TEST(Site, DownloadsAreCountedWhenTheWholeFileWentOut) {
     std::ifstream("/proc/sys/net/ipv4/tcp_wmem") >> sendBuffer >> sendBuffer >> sendBuffer;
     const std::size_t kSize = 2 * sendBuffer + 1024 * 1024;
     std::ofstream(copy, std::ios::binary) << std::string(kSize, 'p');
-    UseCounter use;
+    FieldCounter use;
     ReleaseReply reply;
     RateLimiter limiter(1, 0);
     CommentWriter writer(dir.path() + "/comments.sqlite");
@@ -191,7 +191,7 @@ TEST(Daemon, StepsPickUpTheReleaseAndTheMinutesCountsUntilTheEnd) {
     const auto counted = [&] {
         std::int64_t n = 0;
         for (const auto& [day, checks] :
-             Database(databasePath(dir.path())).use().since(std::chrono::local_days{}))
+             Database(databasePath(dir.path())).field().checksSince(std::chrono::local_days{}))
             n += checks;
         return n;
     };

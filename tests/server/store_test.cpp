@@ -6,19 +6,21 @@
 #include "net/update_check.h"
 #include "server/engine/postgres.h"
 #include "server/engine/postgres_schema.h"
+#include "server/engine/schema.h"
 #include "server/engine/sqlite_support.h"
 #include "server/engine/transaction.h"
 #include "server/release/release_reply.h"
 #include "server/release/release_signing.h"
 #include "server/store/comment_writer.h"
+#include "server/store/field_counter.h"
 #include "server/store/store.h"
-#include "server/store/use_counter.h"
 #include "server/support/digest.h"
 #include "server/support/fd.h"
 #include "server/support/state_files.h"
 #include "server/upkeep/backups.h"
 #include "server/upkeep/health.h"
 #include "tests/support/postgres_cluster.h"
+#include "tests/support/postgres_schema_at_11.h"
 #include "tests/support/raw_database.h"
 #include "tests/support/raw_store.h"
 #include "tests/support/server_process.h"
@@ -33,6 +35,7 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <iterator>
+#include <map>
 #include <mutex>
 #include <sqlite3.h>
 #include <sys/mount.h>
@@ -153,10 +156,6 @@ TEST(PostgresStore, RefusesPasswordsCommitsSynchronouslyAndMigratesOnce) {
                               "schemaname = 'public'"),
                   1);
     }
-    EXPECT_EQ(postgresSchemaBase() + static_cast<int>(postgresMigrations().size()),
-              knownSchemaVersion())
-        << "a migration of SQLite's without PostgreSQL's";
-
     std::atomic<int> opened = 0;
     std::vector<std::thread> servers;
     for (int i = 0; i < 4; ++i)
@@ -281,6 +280,196 @@ TEST(PostgresStore, RefusesPasswordsCommitsSynchronouslyAndMigratesOnce) {
     }
 }
 
+namespace {
+
+/// The schema of the database at `location` in the terms both engines
+/// share, sorted: each table's columns (kind, NOT NULL, place in the
+/// primary key), the indexes made by name with their columns, the triggers
+/// by name. Left out: SQLite's own tables; PostgreSQL's own (pelvoran_*,
+/// what SQLite keeps in its file or in PRAGMAs) and the triggers that count
+/// changes for them (SQLite's data_version counts every change); the
+/// indexes of primary keys, which the columns say; and the audit log's
+/// rules as each engine writes them: PostgreSQL refuses an UPDATE and a
+/// DELETE in one trigger and a TRUNCATE, which SQLite has not, in another.
+std::vector<std::string> sharedSchema(const std::string& location, bool postgres) {
+    test::RawStore raw(location);
+    const char* columns =
+        postgres ? "SELECT 'column ' || c.relname || '.' || a.attname || ' ' || "
+                   "upper(format_type(a.atttypid, a.atttypmod)) || CASE WHEN a.attnotnull THEN "
+                   "' not null' ELSE '' END || ' key ' || coalesce((SELECT "
+                   "array_position(i.indkey::int2[], a.attnum) - array_lower(i.indkey::int2[], "
+                   "1) + 1 FROM pg_index i WHERE i.indrelid = c.oid AND i.indisprimary), 0) FROM "
+                   "pg_class c JOIN pg_attribute a ON "
+                   "a.attrelid = c.oid WHERE c.relnamespace = current_schema()::regnamespace AND "
+                   "c.relkind = 'r' AND a.attnum > 0 AND NOT a.attisdropped AND c.relname NOT "
+                   "LIKE 'pelvoran\\_%'"
+                 : "SELECT 'column ' || m.name || '.' || p.name || ' ' || upper(p.type) || CASE "
+                   "WHEN p.\"notnull\" OR p.pk > 0 THEN ' not null' ELSE '' END || ' key ' || "
+                   "p.pk FROM sqlite_schema m, pragma_table_info(m.name) p WHERE m.type = "
+                   "'table' AND m.name NOT LIKE 'sqlite\\_%' ESCAPE '\\'";
+    const char* indexes =
+        postgres ? "SELECT 'index ' || x.relname || ' on ' || t.relname || ' (' || (SELECT "
+                   "string_agg(a.attname, ', ' ORDER BY k.n) FROM unnest(i.indkey::int2[]) WITH "
+                   "ORDINALITY AS k(attnum, n) JOIN pg_attribute a ON a.attrelid = t.oid AND "
+                   "a.attnum = k.attnum) || ')' FROM pg_index i JOIN pg_class x ON x.oid = "
+                   "i.indexrelid JOIN pg_class t ON t.oid = i.indrelid WHERE t.relnamespace = "
+                   "current_schema()::regnamespace AND t.relname NOT LIKE 'pelvoran\\_%' AND "
+                   "NOT i.indisprimary"
+                 : "SELECT 'index ' || m.name || ' on ' || m.tbl_name || ' (' || (SELECT "
+                   "group_concat(name, ', ') FROM (SELECT name FROM pragma_index_info(m.name) "
+                   "ORDER BY seqno)) || ')' FROM sqlite_schema m WHERE m.type = 'index' AND "
+                   "m.sql IS NOT NULL";
+    const char* triggers =
+        postgres ? "SELECT 'trigger ' || g.tgname || ' on ' || c.relname FROM pg_trigger g "
+                   "JOIN pg_class c ON c.oid = g.tgrelid WHERE NOT g.tgisinternal AND "
+                   "c.relnamespace = current_schema()::regnamespace AND g.tgfoid <> "
+                   "'pelvoran_changed'::regproc AND g.tgname <> 'audit_log_not_truncated'"
+                 : "SELECT 'trigger ' || name || ' on ' || tbl_name FROM sqlite_schema WHERE "
+                   "type = 'trigger' AND name <> 'audit_log_not_deleted'";
+    // The kinds of column, each in both engines' words.
+    const std::map<std::string, std::string> kinds = {
+        {"INTEGER", "integer"}, {"BIGINT", "integer"}, {"BLOB", "bytes"},
+        {"BYTEA", "bytes"},     {"TEXT", "text"},
+    };
+    std::vector<std::string> out;
+    for (std::string line : raw.texts(columns)) {
+        const auto from = line.find(' ', std::string_view("column ").size()) + 1;
+        const auto to = line.find(' ', from);
+        const std::string kind = line.substr(from, to - from);
+        const auto known = kinds.find(kind);
+        line.replace(from, to - from, known != kinds.end() ? known->second : "unknown " + kind);
+        out.push_back(line);
+    }
+    for (const char* sql : {indexes, triggers})
+        for (const std::string& line : raw.texts(sql))
+            out.push_back(line);
+    EXPECT_FALSE(out.empty()) << raw.error();
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+/// Everything PostgreSQL's catalogue says of the schema of the database at
+/// `uri`, sorted: columns with their types, defaults, identity and place;
+/// constraints; indexes; triggers; functions with their bodies.
+std::vector<std::string> wholePostgresSchema(const std::string& uri) {
+    test::RawStore raw(uri);
+    std::vector<std::string> out = raw.texts(
+        "SELECT 'column ' || c.relname || '.' || a.attname || ' #' || a.attnum || ' ' || "
+        "format_type(a.atttypid, a.atttypmod) || CASE WHEN a.attnotnull THEN ' not null' ELSE "
+        "'' END || coalesce(' default ' || pg_get_expr(d.adbin, d.adrelid), '') || ' identity "
+        "' || a.attidentity::text FROM pg_class c JOIN pg_attribute a ON a.attrelid = c.oid LEFT "
+        "JOIN "
+        "pg_attrdef d ON d.adrelid = c.oid AND d.adnum = a.attnum WHERE c.relnamespace = "
+        "current_schema()::regnamespace AND c.relkind = 'r' AND a.attnum > 0 AND NOT "
+        "a.attisdropped "
+        "UNION ALL SELECT 'constraint ' || conrelid::regclass || ' ' || conname || ' ' || "
+        "pg_get_constraintdef(oid) FROM pg_constraint WHERE connamespace = "
+        "current_schema()::regnamespace "
+        "UNION ALL SELECT 'index ' || indexdef FROM pg_indexes WHERE schemaname = "
+        "current_schema() "
+        "UNION ALL SELECT 'trigger ' || pg_get_triggerdef(g.oid) FROM pg_trigger g JOIN pg_class "
+        "c ON c.oid = g.tgrelid WHERE NOT g.tgisinternal AND c.relnamespace = "
+        "current_schema()::regnamespace "
+        "UNION ALL SELECT 'function ' || proname || ': ' || prosrc FROM pg_proc WHERE "
+        "pronamespace = current_schema()::regnamespace");
+    EXPECT_FALSE(out.empty()) << raw.error();
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+/// The lines of `a` that `b` lacks: both sorted.
+std::vector<std::string> lacking(const std::vector<std::string>& a,
+                                 const std::vector<std::string>& b) {
+    std::vector<std::string> out;
+    std::set_difference(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(out));
+    return out;
+}
+
+} // namespace
+
+// Both engines' migrations make the same tables, columns, indexes and
+// triggers; a PostgreSQL database made whole at version 11, as servers
+// once made them, is brought to exactly the schema of a new one, its
+// checks per day kept; restore's --replace drops every table the
+// migrations make and leaves another program's alone.
+TEST(PostgresStore, BothEnginesMigrateToOneSchema) {
+    if (const std::string why = test::PostgresCluster::unavailableReason(); !why.empty())
+        GTEST_SKIP() << why;
+    const test::TempDir dir;
+    const std::string file = dir.path() + "/comments.sqlite";
+    const std::string fresh = sharedCluster().createDatabase();
+    Database{file};
+    Database{fresh};
+    const auto postgres = sharedSchema(fresh, true), sqlite = sharedSchema(file, false);
+    EXPECT_EQ(lacking(sqlite, postgres), std::vector<std::string>{}) << "not on PostgreSQL";
+    EXPECT_EQ(lacking(postgres, sqlite), std::vector<std::string>{}) << "not on SQLite";
+
+    const std::string old = sharedCluster().createDatabase();
+    {
+        test::RawStore raw(old);
+        ASSERT_TRUE(raw.exec(test::kPostgresSchemaAt11)) << raw.error();
+        ASSERT_TRUE(raw.exec("INSERT INTO use VALUES (20000, 7), (20001, 3); INSERT INTO "
+                             "field_counts VALUES (20000, 'check', 'windows', '1.07', 5), "
+                             "(20001, 'check', '', '1.05 或更早', 3)"))
+            << raw.error();
+    }
+    Database migrated(old);
+    EXPECT_EQ(migrated.schemaVersion(), knownSchemaVersion());
+    const auto upgraded = wholePostgresSchema(old), made = wholePostgresSchema(fresh);
+    EXPECT_EQ(lacking(upgraded, made), std::vector<std::string>{}) << "not in a new database";
+    EXPECT_EQ(lacking(made, upgraded), std::vector<std::string>{}) << "not in an upgraded one";
+    const std::chrono::local_days day(std::chrono::days(20000));
+    EXPECT_EQ(migrated.field().checksSince(day),
+              (ChecksPerDay{{day, 7}, {day + std::chrono::days(1), 3}}));
+
+    test::RawStore(fresh).exec("CREATE TABLE invoices (n BIGINT)");
+    Database replaced(fresh);
+    {
+        Transaction transaction(replaced.connection());
+        dropPostgresSchema(replaced.connection());
+        transaction.commit();
+    }
+    EXPECT_EQ(test::RawStore(fresh).texts("SELECT tablename FROM pg_tables WHERE schemaname = "
+                                          "current_schema() UNION ALL SELECT proname FROM "
+                                          "pg_proc WHERE pronamespace = "
+                                          "current_schema()::regnamespace"),
+              std::vector<std::string>{"invoices"});
+}
+
+// SQLite's numbered parameters become PostgreSQL's: "?" one more than the
+// highest before it, "?N" as it is; nothing changes inside texts, quoted
+// names, comments or dollar-quoted bodies.
+TEST(PostgresStore, ParametersAreNumberedOutsideTextsCommentsAndBodies) {
+    const struct {
+        const char* sql;
+        const char* postgres;
+        std::size_t parameters;
+    } cases[] = {
+        {"SELECT 1", "SELECT 1", 0},
+        {"SELECT ?, ?", "SELECT $1, $2", 2},
+        {"INSERT INTO t VALUES (?1, ?2) WHERE a = ?1", "INSERT INTO t VALUES ($1, $2) WHERE a = $1",
+         2},
+        {"SELECT ?2, ?", "SELECT $2, $3", 3},
+        {"SELECT ?10", "SELECT $10", 10},
+        {"SELECT '?', ?", "SELECT '?', $1", 1},
+        {"SELECT 'it''s ?', ?", "SELECT 'it''s ?', $1", 1},
+        {"SELECT \"a?\" FROM t WHERE x = ?", "SELECT \"a?\" FROM t WHERE x = $1", 1},
+        {"SELECT E'\\' ?', ?", "SELECT E'\\' ?', $1", 1},
+        {"SELECT ? -- why?\n, ?", "SELECT $1 -- why?\n, $2", 2},
+        {"SELECT ? -- to the end?", "SELECT $1 -- to the end?", 1},
+        {"SELECT /* ? */ ?", "SELECT /* ? */ $1", 1},
+        {"DO $$ BEGIN PERFORM '?'; END $$; SELECT ?", "DO $$ BEGIN PERFORM '?'; END $$; SELECT $1",
+         1},
+        {"SELECT $q$ it's ? $$ $q$, ?", "SELECT $q$ it's ? $$ $q$, $1", 1},
+        {"SELECT 'unended ?", "SELECT 'unended ?", 0},
+    };
+    for (const auto& c : cases) {
+        std::size_t parameters = 99;
+        EXPECT_EQ(postgresPlaceholders(c.sql, parameters), c.postgres) << c.sql;
+        EXPECT_EQ(parameters, c.parameters) << c.sql;
+    }
+}
+
 // A database of the first schema is brought up to date with what it holds;
 // one of a newer server is refused, not changed.
 TEST(SqliteStore, MigratesOldDatabasesAndRefusesNewerOnes) {
@@ -301,7 +490,7 @@ TEST(SqliteStore, MigratesOldDatabasesAndRefusesNewerOnes) {
     }
     {
         Database db(path);
-        EXPECT_EQ(db.schemaVersion(), 11);
+        EXPECT_EQ(db.schemaVersion(), knownSchemaVersion());
         const auto kept = db.comments().list();
         ASSERT_EQ(kept.size(), 1u);
         EXPECT_EQ(kept[0].id, 7);
@@ -328,15 +517,16 @@ TEST(SqliteStore, MigratesOldDatabasesAndRefusesNewerOnes) {
         db.comments().insert({NewComment{u"新", "", kFromWeb, sys_seconds(1700000001s), false}});
         EXPECT_EQ(db.comments().list().front().id, expected);
     }
-    test::RawDatabase(path).exec("PRAGMA user_version=12");
+    const int newer = knownSchemaVersion() + 1;
+    test::RawDatabase(path).exec("PRAGMA user_version=" + std::to_string(newer));
     try {
-        Database newer(path);
-        ADD_FAILURE() << "a database of schema 12 was opened";
+        Database opened(path);
+        ADD_FAILURE() << "a database of schema " << newer << " was opened";
     } catch (const StoreError& e) {
         EXPECT_NE(std::string(e.what()).find("更新版本的服务器"), std::string::npos) << e.what();
     }
     test::RawDatabase left(path);
-    EXPECT_EQ(left.scalar("PRAGMA user_version"), 12) << "a refused database is not changed";
+    EXPECT_EQ(left.scalar("PRAGMA user_version"), newer) << "a refused database is not changed";
     EXPECT_EQ(left.count(), 1);
 }
 
@@ -350,8 +540,8 @@ TEST(SqliteStore, MigratesTheReleaseBeforePlatformsToWindows) {
     live.signature = signRelease(key.privatePem, live);
     {
         test::RawDatabase v8(path);
-        for (const char* migration : schemaMigrations().first(8))
-            ASSERT_EQ(v8.exec(migration), SQLITE_OK);
+        for (const Migration& migration : schemaMigrations().first(8))
+            ASSERT_EQ(v8.exec(migration.sql(Engine::sqlite)), SQLITE_OK);
         ASSERT_EQ(v8.exec("INSERT INTO release_history (time, action, version, address, date, "
                           "notes, source) VALUES (5, 'publish', '1.06', 'https://x.cn/a.exe', "
                           "'一月', '', '命令行');"
@@ -599,8 +789,8 @@ TEST(SqliteStore, RestoreBringsBackEveryTableOfTheSchema) {
         FieldCounts field;
         field[day].checks[{"linux", "1.06"}] = 5;
         field[day].clients.emplace().add(1);
-        db.use().add({{day, 5}}, field);
-        db.use().salts(day);
+        db.field().add(field);
+        db.field().salts(day);
         db.sessions().add("key", MillisTime(1ms), 4);
         db.copyInto(backup); // as backup and the daily backups copy
     }
@@ -638,6 +828,29 @@ TEST(SqliteStore, RestoreBringsBackEveryTableOfTheSchema) {
     EXPECT_EQ(migrated.schemaVersion(), was.scalar("PRAGMA user_version"));
     ASSERT_EQ(migrated.comments().list().size(), 1u);
     EXPECT_EQ(migrated.comments().list()[0].id, 7);
+
+    // One from before a day's checks were kept once, as the sum of its
+    // field rows: each day's checks come back as they were shown.
+    const std::string at11 = dir.path() + "/v11.sqlite";
+    {
+        test::RawDatabase v11(at11);
+        for (const Migration& migration : schemaMigrations().first(11))
+            ASSERT_EQ(v11.exec(migration.sql(Engine::sqlite)), SQLITE_OK);
+        ASSERT_EQ(v11.exec("INSERT INTO use VALUES (20000, 7), (20001, 3);"
+                           "INSERT INTO field_counts VALUES (20000, 'check', 'windows', '1.07', 5),"
+                           "(20001, 'check', '', '1.05 或更早', 3), (20001, 'offer', 'linux', "
+                           "'1.07', 2); PRAGMA user_version=11;"),
+                  SQLITE_OK);
+    }
+    const RebuiltDatabase fromV11 = rebuildFromBackup(at11, dir.path() + "/from-v11.sqlite", "v11");
+    EXPECT_EQ(fromV11.schema, 11);
+    EXPECT_EQ(fromV11.leftOut, std::vector<std::string>{});
+    EXPECT_EQ(test::RawDatabase(dir.path() + "/from-v11.sqlite").scalar("PRAGMA user_version"),
+              knownSchemaVersion())
+        << "brought up to date, for PostgreSQL as for a state directory";
+    const std::chrono::local_days counted(std::chrono::days(20000));
+    EXPECT_EQ(Database(dir.path() + "/from-v11.sqlite").field().checksSince(counted),
+              (ChecksPerDay{{counted, 7}, {counted + std::chrono::days(1), 3}}));
 
     // A row that points at a row the backup lacks (its outbox names a
     // comment it has not) makes it no backup to restore.
@@ -1146,16 +1359,16 @@ TEST_P(EachStore, FieldCountsAgentsAreCountedUnderBoundedLabels) {
     Database db(location());
     db.releases().publish({u"1.07", u"https://x.cn/a", u"d", u"n"}, kByCommandLine);
     db.releases().publish({u"1.06", u"https://x.cn/a", u"d", u"n"}, kByCommandLine);
-    ASSERT_TRUE(db.use().newestPublished());
-    EXPECT_EQ(db.use().newestPublished()->version, "1.07") << "the highest, not the latest";
+    ASSERT_TRUE(db.field().newestPublished());
+    EXPECT_EQ(db.field().newestPublished()->version, "1.07") << "the highest, not the latest";
     db.releases().publish({u"1.07", u"https://x.cn/b", u"d", u"n"}, kByCommandLine);
-    const auto first = db.use().firstPublished(Platform::Windows, "1.07");
+    const auto first = db.field().firstPublished(Platform::Windows, "1.07");
     ASSERT_TRUE(first);
     EXPECT_EQ(*first, db.releases().history(3).changes.back().time) << "its first publish";
-    EXPECT_FALSE(db.use().firstPublished(Platform::Linux, "1.07")) << "another platform's";
-    EXPECT_FALSE(db.use().firstPublished(Platform::Windows, "1.08"));
-    UseCounter use;
-    use.setNewest(db.use().newestPublished()->version);
+    EXPECT_FALSE(db.field().firstPublished(Platform::Linux, "1.07")) << "another platform's";
+    EXPECT_FALSE(db.field().firstPublished(Platform::Windows, "1.08"));
+    FieldCounter use;
+    use.setNewest(db.field().newestPublished()->version);
     const std::chrono::local_days day(std::chrono::days(20500));
     const struct {
         std::string agent;
@@ -1187,20 +1400,20 @@ TEST_P(EachStore, FieldCountsAgentsAreCountedUnderBoundedLabels) {
         ++expected[{"linux", v >= 100 && v <= 107 ? version : kOtherLabel}];
     }
     use.offer(day, Platform::Linux, "1.07");
-    const PendingUse written = use.pending();
+    const PendingField written = use.pending();
     use.check(day, parseAgent("Pelvoran/1.06 (Windows)"), "4\x01\x02\x04");
-    db.use().add(written.checks, written.field);
+    db.field().add(written.field);
     use.forget(written);
-    const PendingUse left = use.pending();
-    EXPECT_EQ(left.checks, (UseCounts{{day, 1}}));
+    const PendingField left = use.pending();
+    EXPECT_EQ(checksPerDay(left.field), (ChecksPerDay{{day, 1}}));
     EXPECT_EQ(left.field.at(day).checks, (FieldTally{{{"windows", "1.06"}, 1}}));
 
-    const FieldCounts stored = db.use().fieldSince(day);
+    const FieldCounts stored = db.field().fieldSince(day);
     ASSERT_EQ(stored.size(), 1u);
     EXPECT_EQ(stored.at(day).checks, expected);
     EXPECT_EQ(expected.size(), 12u) << "six labels of the cases, and linux 1.01 to 1.06";
     EXPECT_EQ(stored.at(day).offers, (FieldTally{{{"linux", "1.07"}, 1}}));
-    EXPECT_EQ(db.use().since(day), (UseCounts{{day, 1010}}));
+    EXPECT_EQ(db.field().checksSince(day), (ChecksPerDay{{day, 1010}}));
 }
 
 // The sketch counts 10,000 clients within 5 % (its standard error is 1.6 %);
@@ -1239,18 +1452,18 @@ TEST(FieldCounts, SketchEstimatesDistinctClientsAndMergesAsTheUnion) {
     const test::TempDir dir;
     Database db(dir.path() + "/comments.sqlite");
     const std::chrono::local_days day(std::chrono::days(20500));
-    const auto first = db.use().salts(day);
+    const auto first = db.field().salts(day);
     EXPECT_EQ(first.size(), 2u) << "today's and tomorrow's";
-    EXPECT_EQ(db.use().salts(day), first) << "made once";
-    const auto later = db.use().salts(day + std::chrono::days(2));
+    EXPECT_EQ(db.field().salts(day), first) << "made once";
+    const auto later = db.field().salts(day + std::chrono::days(2));
     EXPECT_FALSE(later.contains(day)) << "kept after its day was over";
     EXPECT_EQ(later.at(day + std::chrono::days(1)), first.at(day + std::chrono::days(1)));
 }
 
 // A download counts once per network, release and day; past the day's
 // memory of networks, none does.
-TEST(UseCounter, CountsADownloadOncePerNetworkReleaseAndDay) {
-    UseCounter use;
+TEST(FieldCounter, CountsADownloadOncePerNetworkReleaseAndDay) {
+    FieldCounter use;
     const auto day = std::chrono::local_days{std::chrono::days{20000}};
     const struct {
         std::chrono::local_days day;

@@ -12,10 +12,6 @@ namespace pelvoran::server {
 
 class Connection;
 
-/// Update checks answered, per day of the server's local time: a
-/// local_days counts days since 1970 in local time, not UTC.
-using UseCounts = std::map<std::chrono::local_days, std::int64_t>;
-
 /// The newest version ever published, on any platform, and when it was
 /// first published.
 struct NewestRelease {
@@ -23,19 +19,19 @@ struct NewestRelease {
     std::chrono::sys_seconds published;
 };
 
-/// The update checks answered, counted per local day, and the versions in
-/// the field: checks, offers and downloads by platform and version, and a
-/// sketch of the distinct clients. No address and no network is kept.
-class UseStore {
+/// The versions in the field, per local day: update checks, offers and
+/// downloads by platform and version, and a sketch of the distinct
+/// clients; a day's checks are the sum of its rows. No address and no
+/// network is kept.
+class FieldStore {
 public:
-    explicit UseStore(Connection& connection) : connection_(connection) {}
+    explicit FieldStore(Connection& connection) : connection_(connection) {}
 
-    /// Adds the checks of each day and the field's counts, all in one
-    /// transaction or none: counts are added to those stored, never written
-    /// over, and sketches merged.
-    void add(const UseCounts& checksPerDay, const FieldCounts& field = {});
-    /// The counts of `from` and the days after it.
-    UseCounts since(std::chrono::local_days from);
+    /// Adds the field's counts, all in one transaction or none: counts are
+    /// added to those stored, never written over, and sketches merged.
+    void add(const FieldCounts& field);
+    /// The update checks of `from` and the days after it.
+    ChecksPerDay checksSince(std::chrono::local_days from);
     /// The field's counts of `from` and the days after it.
     FieldCounts fieldSince(std::chrono::local_days from);
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "server/store/use_store.h"
+#include "server/store/field_store.h"
 
 #include <chrono>
 #include <cstdint>
@@ -19,8 +19,7 @@ struct CheckLabel {
 };
 
 /// What the counter holds that is not written out yet.
-struct PendingUse {
-    UseCounts checks;
+struct PendingField {
     FieldCounts field;
     /// How far each day's sketch had risen when it was taken.
     std::map<std::chrono::local_days, std::uint64_t> sketchRises;
@@ -30,7 +29,7 @@ struct PendingUse {
 /// the server writes them out at most once a minute, so that an update
 /// check never waits for the disk. Labels stay few and a day's clients are
 /// a sketch of fixed size, whatever strangers send. Safe from any thread.
-class UseCounter {
+class FieldCounter {
 public:
     /// An update check by `agent` from `network` (ClientAddress::networkKey).
     CheckLabel check(std::chrono::local_days day, const Agent& agent, std::string_view network);
@@ -45,21 +44,20 @@ public:
     /// The newest version ever published: the highest that gets a label of
     /// its own.
     void setNewest(const std::string& version);
-    /// The days' salts as the database keeps them (UseStore::salts); a day
+    /// The days' salts as the database keeps them (FieldStore::salts); a day
     /// without one gets a salt of its own until then.
     void setSalts(const std::map<std::chrono::local_days, DaySalt>& salts);
 
     /// Forgets what was written out; what was counted since stays.
-    void forget(const PendingUse& written);
+    void forget(const PendingField& written);
     /// What is not written out yet.
-    PendingUse pending() const;
+    PendingField pending() const;
 
 private:
     struct Day {
         DayField field;
         std::uint64_t rises = 0;   // of the sketch, ever
         std::uint64_t written = 0; // rises already written out
-        std::int64_t checks = 0;
         /// The networks (keyed hashes) whose download of a release counted.
         std::unordered_set<std::uint64_t> downloaders;
     };

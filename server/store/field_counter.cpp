@@ -1,4 +1,4 @@
-#include "server/store/use_counter.h"
+#include "server/store/field_counter.h"
 
 namespace pelvoran::server {
 namespace {
@@ -17,12 +17,12 @@ void subtract(FieldTally& from, const FieldTally& written) {
 
 } // namespace
 
-UseCounter::Day& UseCounter::day(std::chrono::local_days d) {
+FieldCounter::Day& FieldCounter::day(std::chrono::local_days d) {
     return days_[d];
 }
 
-CheckLabel UseCounter::check(std::chrono::local_days d, const Agent& agent,
-                             std::string_view network) {
+CheckLabel FieldCounter::check(std::chrono::local_days d, const Agent& agent,
+                               std::string_view network) {
     const std::lock_guard lock(mutex_);
     CheckLabel label{versionLabel(agent, newest_),
                      agent.platform ? std::string(platformName(*agent.platform)) : std::string()};
@@ -30,7 +30,6 @@ CheckLabel UseCounter::check(std::chrono::local_days d, const Agent& agent,
     if (salt == salts_.end()) // before the database's salt for the day is known
         salt = salts_.emplace(d, randomSalt()).first;
     Day& counts = day(d);
-    ++counts.checks;
     ++counts.field.checks[{label.platform, label.version}];
     if (!counts.field.clients)
         counts.field.clients.emplace();
@@ -39,13 +38,13 @@ CheckLabel UseCounter::check(std::chrono::local_days d, const Agent& agent,
     return label;
 }
 
-void UseCounter::offer(std::chrono::local_days d, Platform platform, const std::string& version) {
+void FieldCounter::offer(std::chrono::local_days d, Platform platform, const std::string& version) {
     const std::lock_guard lock(mutex_);
     ++day(d).field.offers[{std::string(platformName(platform)), ownLabel(version)}];
 }
 
-bool UseCounter::download(std::chrono::local_days d, Platform platform, const std::string& version,
-                          std::string_view network) {
+bool FieldCounter::download(std::chrono::local_days d, Platform platform,
+                            const std::string& version, std::string_view network) {
     const std::lock_guard lock(mutex_);
     // The day is kept while its salt is known (forget).
     if (!salts_.contains(d))
@@ -65,12 +64,12 @@ bool UseCounter::download(std::chrono::local_days d, Platform platform, const st
     return true;
 }
 
-void UseCounter::setNewest(const std::string& version) {
+void FieldCounter::setNewest(const std::string& version) {
     const std::lock_guard lock(mutex_);
     newest_ = version;
 }
 
-void UseCounter::setSalts(const std::map<std::chrono::local_days, DaySalt>& salts) {
+void FieldCounter::setSalts(const std::map<std::chrono::local_days, DaySalt>& salts) {
     const std::lock_guard lock(mutex_);
     // A sketch counted under a salt of its own was written out under it; the
     // day goes on under the database's, so that every server agrees.
@@ -80,11 +79,8 @@ void UseCounter::setSalts(const std::map<std::chrono::local_days, DaySalt>& salt
     std::erase_if(salts_, [&](const auto& entry) { return !salts.contains(entry.first); });
 }
 
-void UseCounter::forget(const PendingUse& written) {
+void FieldCounter::forget(const PendingField& written) {
     const std::lock_guard lock(mutex_);
-    for (const auto& [d, n] : written.checks)
-        if (const auto it = days_.find(d); it != days_.end())
-            it->second.checks -= n;
     for (const auto& [d, field] : written.field) {
         const auto it = days_.find(d);
         if (it == days_.end())
@@ -100,17 +96,15 @@ void UseCounter::forget(const PendingUse& written) {
     // (its salt is still known): its sketch then keeps what it saw.
     std::erase_if(days_, [&](const auto& entry) {
         const Day& c = entry.second;
-        return c.checks <= 0 && c.field.checks.empty() && c.field.offers.empty() &&
-               c.field.downloads.empty() && c.written == c.rises && !salts_.contains(entry.first);
+        return c.field.checks.empty() && c.field.offers.empty() && c.field.downloads.empty() &&
+               c.written == c.rises && !salts_.contains(entry.first);
     });
 }
 
-PendingUse UseCounter::pending() const {
+PendingField FieldCounter::pending() const {
     const std::lock_guard lock(mutex_);
-    PendingUse out;
+    PendingField out;
     for (const auto& [d, c] : days_) {
-        if (c.checks > 0)
-            out.checks[d] = c.checks;
         if (c.field.checks.empty() && c.field.offers.empty() && c.field.downloads.empty() &&
             c.written == c.rises)
             continue;

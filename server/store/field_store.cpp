@@ -1,4 +1,4 @@
-#include "server/store/use_store.h"
+#include "server/store/field_store.h"
 
 #include "server/engine/sql.h"
 #include "server/engine/transaction.h"
@@ -21,17 +21,8 @@ void addTally(Statement& s, std::chrono::local_days day, const char* kind,
 
 } // namespace
 
-void UseStore::add(const UseCounts& checksPerDay, const FieldCounts& field) {
+void FieldStore::add(const FieldCounts& field) {
     Transaction transaction(connection_);
-    Statement s(connection_,
-                "INSERT INTO use (day, checks) VALUES (?, ?) "
-                "ON CONFLICT (day) DO UPDATE SET checks = use.checks + excluded.checks");
-    for (const auto& [day, checks] : checksPerDay) {
-        s.bind(1, day);
-        s.bind(2, checks);
-        s.step();
-        s.reset();
-    }
     Statement count(connection_,
                     "INSERT INTO field_counts (day, kind, platform, version, n) "
                     "VALUES (?, ?, ?, ?, ?) ON CONFLICT (day, kind, platform, version) "
@@ -59,16 +50,17 @@ void UseStore::add(const UseCounts& checksPerDay, const FieldCounts& field) {
     transaction.commit();
 }
 
-UseCounts UseStore::since(std::chrono::local_days from) {
-    Statement s(connection_, "SELECT day, checks FROM use WHERE day >= ?");
+ChecksPerDay FieldStore::checksSince(std::chrono::local_days from) {
+    Statement s(connection_, "SELECT day, sum(n) FROM field_counts WHERE kind = 'check' AND "
+                             "day >= ? GROUP BY day");
     s.bind(1, from);
-    UseCounts out;
+    ChecksPerDay out;
     while (s.step())
         out[s.day(0)] = s.integer(1);
     return out;
 }
 
-FieldCounts UseStore::fieldSince(std::chrono::local_days from) {
+FieldCounts FieldStore::fieldSince(std::chrono::local_days from) {
     FieldCounts out;
     Statement s(connection_,
                 "SELECT day, kind, platform, version, n FROM field_counts WHERE day >= ?");
@@ -88,7 +80,7 @@ FieldCounts UseStore::fieldSince(std::chrono::local_days from) {
     return out;
 }
 
-std::map<std::chrono::local_days, DaySalt> UseStore::salts(std::chrono::local_days today) {
+std::map<std::chrono::local_days, DaySalt> FieldStore::salts(std::chrono::local_days today) {
     Transaction transaction(connection_);
     Statement drop(connection_, "DELETE FROM field_salts WHERE day < ?");
     drop.bind(1, today - std::chrono::days(1));
@@ -111,7 +103,7 @@ std::map<std::chrono::local_days, DaySalt> UseStore::salts(std::chrono::local_da
     return out;
 }
 
-std::optional<NewestRelease> UseStore::newestPublished() {
+std::optional<NewestRelease> FieldStore::newestPublished() {
     Statement s(connection_, "SELECT version, min(time) FROM release_history "
                              "WHERE action = 'publish' GROUP BY version");
     std::optional<NewestRelease> newest;
@@ -124,8 +116,8 @@ std::optional<NewestRelease> UseStore::newestPublished() {
     return newest;
 }
 
-std::optional<std::chrono::sys_seconds> UseStore::firstPublished(Platform platform,
-                                                                 const std::string& version) {
+std::optional<std::chrono::sys_seconds> FieldStore::firstPublished(Platform platform,
+                                                                   const std::string& version) {
     Statement s(connection_, "SELECT time FROM release_history WHERE action = 'publish' AND "
                              "platform = ? AND version = ? ORDER BY id LIMIT 1");
     s.bind(1, std::string(platformName(platform)));
