@@ -402,7 +402,7 @@ inline std::string noDefaultState(const std::string& dir) {
 /// `packaged`: the state directory of the packaged server.
 inline std::string noSuchState(const std::string& dir, const std::string& packaged) {
     return "--state：状态目录 " + dir +
-           " 不存在。是否把 --state 写错了？状态目录只由 serve "
+           " 不存在。是否把 --state 写错了？状态目录由 serve 或 restore "
            "创建；软件包安装的服务器用 " +
            packaged + "，不必写 --state。";
 }
@@ -441,8 +441,8 @@ inline std::string cannotReadStateDir(const std::string& state, const std::strin
 inline std::string notStateDir(const std::string& state, const std::string& database,
                                const std::string& packaged) {
     return "--state：" + state + " 中没有数据库 " + database +
-           "，不是服务器的状态目录。是否把 --state 写错了？状态目录只由 "
-           "serve 创建；软件包安装的服务器用 " +
+           "，不是服务器的状态目录。是否把 --state 写错了？状态目录由 serve 或 "
+           "restore 创建；软件包安装的服务器用 " +
            packaged + "，不必写 --state。";
 }
 inline std::string cannotCreateLock(const std::string& state, const std::string& lock,
