@@ -24,8 +24,7 @@
 
 namespace pelvoran::server {
 
-/// The two engines. Only bringing the schema up to date still tells them
-/// apart outside the engine's files (Database::migrate).
+/// The two engines: the schema's steps (schema.h) pick their dialect by it.
 enum class Engine { sqlite, postgres };
 
 /// Whether `location`, as given with --database, names a PostgreSQL
