@@ -9,6 +9,7 @@
 #include "server/support/log.h"
 #include "server/support/state_files.h"
 #include "server/upkeep/database_checks.h"
+#include "server/upkeep/upkeep_texts.h"
 
 #include "platform/hex.h"
 
@@ -41,12 +42,12 @@ std::vector<StateFile> carriedFiles(const std::string& stateDir) {
             continue;
         struct stat st {};
         if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0)
-            throw std::runtime_error("无法读取 " + shown + "：" + systemErrorText(errno));
+            throw std::runtime_error(upkeep_text::cannotRead(shown, systemErrorText(errno)));
         if (!S_ISREG(st.st_mode) || st.st_size > kMaxBytes)
-            throw std::runtime_error(shown + " 不是本程序写的文件（不是普通文件，或大于 64 KiB）");
+            throw std::runtime_error(upkeep_text::notOurStateFile(shown));
         std::string data(static_cast<std::size_t>(st.st_size), '\0');
         if (::pread(fd.get(), data.data(), data.size(), 0) != st.st_size)
-            throw std::runtime_error("无法读取 " + shown + "：" + systemErrorText(errno));
+            throw std::runtime_error(upkeep_text::cannotRead(shown, systemErrorText(errno)));
         files.push_back({name, static_cast<unsigned>(st.st_mode & 07777), sha256Hex(data), data});
     }
     return files;
@@ -56,7 +57,7 @@ bool backupInto(Database& db, const std::string& dir, const std::string& name,
                 const std::string& stateDir) {
     const Fd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dirFd.get() < 0)
-        throw std::runtime_error("无法打开目录 " + dir + "：" + systemErrorText(errno));
+        throw std::runtime_error(upkeep_text::cannotOpenDirectory(dir, systemErrorText(errno)));
     const std::string temp = "." + name + ".part";
     const std::string tempPath = dir + "/" + temp;
     const std::string shown = dir + "/" + name;
@@ -72,11 +73,11 @@ bool backupInto(Database& db, const std::string& dir, const std::string& name,
         addStateFiles(tempPath, carriedFiles(stateDir));
         const Fd out(::openat(dirFd.get(), temp.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
         if (out.get() < 0)
-            throw std::runtime_error("无法打开 " + tempPath + "：" + systemErrorText(errno));
+            throw std::runtime_error(upkeep_text::cannotOpen(tempPath, systemErrorText(errno)));
         syncFile(out.get(), shown);
     } catch (const StoreError& e) {
         removeTemp();
-        throw std::runtime_error("无法写入 " + shown + "：" + e.what());
+        throw std::runtime_error(upkeep_text::cannotWrite(shown, e.what()));
     } catch (...) {
         removeTemp();
         throw;
@@ -86,7 +87,7 @@ bool backupInto(Database& db, const std::string& dir, const std::string& name,
         ::unlinkat(dirFd.get(), temp.c_str(), 0);
         if (error == EEXIST)
             return false;
-        throw std::runtime_error("无法创建 " + shown + "：" + systemErrorText(error));
+        throw std::runtime_error(upkeep_text::cannotCreate(shown, systemErrorText(error)));
     }
     syncFile(dirFd.get(), dir);
     return true;
@@ -111,16 +112,12 @@ bool wholeForBackup(const std::string& stateDir, Database& db, Clock::TimePoint 
         const std::string aside = stateDir + "/" + kBackupsDir + "/" + name;
         db.copyInto(aside);
         if (db.rebuildIndexes()) {
-            logError("每日检查发现数据库文件 " + shown + " 的索引与表不符（" + problems.front() +
-                     "），表中的数据完好：已重建全部索引，完整检查无误。重建前的数据库保存为 " +
-                     aside + "，确认无误后可以删除它。");
+            logError(upkeep_text::dailyIndexesMended(shown, problems.front(), aside));
             return true;
         }
         ::unlink(aside.c_str());
     }
-    logError("每日检查发现数据库文件 " + shown + " 已损坏（" + problems.front() +
-             "）：今天没有做备份，以免损坏的副本挤掉完好的备份。请停止服务，从 " + stateDir + "/" +
-             kBackupsDir + " 中的备份恢复（pelvoran-server restore）。");
+    logError(upkeep_text::dailyDamaged(shown, problems.front(), stateDir + "/" + kBackupsDir));
     return false;
 }
 
@@ -142,7 +139,7 @@ std::string setAsideDailyBackup(const std::string& stateDir, Clock::TimePoint no
     if (dirFd.get() < 0 && errno == ENOENT)
         return "";
     if (dirFd.get() < 0)
-        throw std::runtime_error("无法打开目录 " + dir + "：" + systemErrorText(errno));
+        throw std::runtime_error(upkeep_text::cannotOpenDirectory(dir, systemErrorText(errno)));
     char stamp[32];
     const std::time_t at = std::chrono::system_clock::to_time_t(now);
     std::tm tm{};
@@ -159,8 +156,8 @@ std::string setAsideDailyBackup(const std::string& stateDir, Clock::TimePoint no
         if (errno == ENOENT)
             return "";
         if (errno != EEXIST)
-            throw std::runtime_error("无法移动 " + dir + "/" + name + "：" +
-                                     systemErrorText(errno));
+            throw std::runtime_error(
+                upkeep_text::cannotMove(dir + "/" + name, systemErrorText(errno)));
     }
 }
 
@@ -169,7 +166,8 @@ void dailyBackup(const std::string& stateDir, Database& db, Clock::TimePoint now
     const fs::path dir = fs::path(stateDir) / kBackupsDir;
     const std::string name = dailyBackupName(now);
     if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
-        throw std::runtime_error("无法创建目录 " + dir.string() + "：" + systemErrorText(errno));
+        throw std::runtime_error(
+            upkeep_text::cannotCreateDirectory(dir.string(), systemErrorText(errno)));
     struct stat st {};
     const bool made = ::stat((dir / name).c_str(), &st) == 0;
     // On SQLite the day's file says it is done (a restore sets it aside);
@@ -213,7 +211,7 @@ void DailyBackups::run(Worker& self) {
             try {
                 dailyBackup(stateDir_, *db_, now);
             } catch (const std::exception& e) {
-                logError(std::string("每日备份失败：") + e.what());
+                logError(upkeep_text::dailyBackupFailed(e.what()));
             }
         }
         self.wait(std::chrono::seconds(30));

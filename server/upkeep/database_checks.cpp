@@ -5,6 +5,7 @@
 #include "server/store/database.h"
 #include "server/support/error_text.h"
 #include "server/support/log.h"
+#include "server/upkeep/upkeep_texts.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -48,9 +49,7 @@ FileCheck mendIndexes(Connection& db, const std::string& path, const std::string
         return found;
     }
     const std::string shownAside = (fs::path(shown).parent_path() / "backups" / name).string();
-    logError("数据库文件 " + shown + " 的索引与表不符（" + found.problems.front() +
-             "），表中的数据完好：已重建全部索引，完整检查无误，照常启动。重建前的数据库保存为 " +
-             shownAside + "，确认无误后可以删除它。");
+    logError(upkeep_text::indexesMended(shown, found.problems.front(), shownAside));
     return {};
 }
 
@@ -63,20 +62,17 @@ void checkDatabase(const std::string& path, const std::string& shown, DatabaseCh
     const std::string backups =
         (std::filesystem::path(shown).parent_path() / "backups").string() + "/";
     if (st.st_size == 0)
-        throw StoreError("数据库文件 " + shown + " 是空的（0 字节），已被清空。请从 " + backups +
-                         " 中的备份恢复（pelvoran-server restore），或删除它以重新开始。");
+        throw StoreError(upkeep_text::emptyDatabaseFile(shown, backups));
     keepPrivate(path);
     std::unique_ptr<Connection> opened;
     try {
         opened = openSqliteFile(path, SqliteFile::readWrite, kBusyTimeout);
     } catch (const StoreError& e) {
-        throw StoreError("无法打开数据库文件 " + shown + "：" + e.what());
+        throw StoreError(upkeep_text::cannotOpenDatabaseFile(shown, e.what()));
     }
     Connection& db = *opened;
     if (readOnlyFile(db))
-        throw StoreError("数据库文件 " + shown +
-                         " 是只读的，服务器无法保存留言。请让运行服务器的用户可以写入它"
-                         "（例如 chmod 600），再重试。");
+        throw StoreError(upkeep_text::readOnlyDatabaseFile(shown));
     const bool full = how == DatabaseCheck::AtStart &&
                       static_cast<std::uintmax_t>(st.st_size) <= kFullCheckAtStart;
     FileCheck check = checkFile(db, full);
@@ -84,24 +80,20 @@ void checkDatabase(const std::string& path, const std::string& shown, DatabaseCh
         check = mendIndexes(db, path, shown, check);
     std::string problem = check.problems.empty() ? "" : check.problems.front();
     if (check.notADatabase)
-        throw StoreError("数据库文件 " + shown + " 不是本程序的数据库文件（" + check.reason +
-                         "），服务器不会使用它。请确认 --state，或从 " + backups +
-                         " 中的备份恢复（pelvoran-server restore）。");
+        throw StoreError(upkeep_text::notOurDatabaseFile(shown, check.reason, backups));
     if (problem.empty() && check.corrupt)
         problem = check.reason;
     if (!problem.empty())
-        throw StoreError("数据库文件 " + shown + " 已损坏（" + problem +
-                         "），服务器不会使用它。请从 " + backups +
-                         " 中的备份恢复（pelvoran-server restore），再重试。");
+        throw StoreError(upkeep_text::damagedDatabaseFile(shown, problem, backups));
     if (!check.ranThrough)
-        throw StoreError("无法检查数据库文件 " + shown + "：" + check.why);
+        throw StoreError(upkeep_text::cannotCheckDatabaseFile(shown, check.why));
     std::int64_t schema = 0;
     try {
         schema = fileSchemaVersion(db);
     } catch (const StoreError&) {
     }
     if (schema > knownSchemaVersion())
-        throw StoreError(newerSchemaText("数据库文件 " + shown, schema));
+        throw StoreError(newerSchemaText(upkeep_text::databaseFileNamed(shown), schema));
 }
 
 } // namespace pelvoran::server

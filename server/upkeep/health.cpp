@@ -5,6 +5,7 @@
 #include "server/support/error_text.h"
 #include "server/support/log.h"
 #include "server/support/state_files.h"
+#include "server/upkeep/upkeep_texts.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -26,12 +27,7 @@ constexpr std::chrono::milliseconds kLookBusyTimeout{200};
 } // namespace
 
 std::string onOneMachine(const SynchronousStandbys& s) {
-    return s.names.empty()
-               ? "PostgreSQL 没有设置同步备机（synchronous_standby_names 为空），留言只保存在"
-                 "一台机器上，这台机器的磁盘坏了就会丢失。"
-               : "同步备机（" + s.names +
-                     "）没有连接，或服务器的数据库用户没有 pg_monitor 角色而看不到它：留言提交时"
-                     "会一直等它，直到写入留言的时限到了才答复失败。";
+    return upkeep_text::onOneMachine(s.names);
 }
 
 DatabaseHealth::DatabaseHealth(std::string stateDir, std::chrono::milliseconds period,
@@ -59,8 +55,8 @@ void DatabaseHealth::lookNow() {
     const Clock::TimePoint at = clock_.now();
     Look fresh = look();
     if (fresh.detail != logged_) {
-        logError(fresh.detail.empty() ? "数据库又可以写入了，留言可以保存"
-                                      : "数据库现在无法写入，留言存不下：" + fresh.detail);
+        logError(fresh.detail.empty() ? std::string(upkeep_text::kWritableAgain)
+                                      : upkeep_text::unwritable(fresh.detail));
         logged_ = fresh.detail;
     }
     const std::lock_guard last(lastMutex_);
@@ -77,27 +73,23 @@ HealthReport DatabaseHealth::report(const std::optional<std::string>& failedComm
         at = lookedAt_;
     }
     if (!at)
-        return {false, "还没有检查过数据库。\n"};
+        return {false, upkeep_text::kNotCheckedYet};
     // A clock set back makes a look of the future: it is as fresh as can be.
     const auto age = std::max(clock_.now() - *at, Clock::TimePoint::duration::zero());
-    const std::string when = "（" +
-                             std::to_string(std::chrono::floor<std::chrono::seconds>(age).count()) +
-                             " 秒前检查）\n";
+    const std::string when =
+        upkeep_text::checkedAgo(std::chrono::floor<std::chrono::seconds>(age).count());
     if (age > staleAfter())
-        return {false,
-                "数据库现在无法写入，留言存不下：数据库没有答复（检查一直没有结束）\n" + when};
+        return {false, upkeep_text::unwritable(upkeep_text::kNoAnswer) + "\n" + when};
     if (!now.unwritable.empty())
-        return {false, "数据库现在无法写入，留言存不下：" + now.unwritable + "\n" + when};
+        return {false, upkeep_text::unwritable(now.unwritable) + "\n" + when};
     const std::string oneMachine = now.standbys && now.standbys->connected == 0
-                                       ? "仅一台机器：" + onOneMachine(*now.standbys) + "\n"
+                                       ? upkeep_text::onOneMachineLine(onOneMachine(*now.standbys))
                                        : "";
     if (failedCommit)
-        return {false, "上一次保存留言失败（" + *failedCommit + "），之后还没有留言保存成功。\n" +
-                           oneMachine + when};
+        return {false, upkeep_text::lastCommitFailed(*failedCommit) + oneMachine + when};
     std::string text = "ok\n" + oneMachine;
     if (now.lowRoom)
-        text += "空间不多：状态目录所在的文件系统只剩 " + std::to_string(*now.lowRoom / 1024) +
-                " KiB，一条最长的留言约需 4 MiB。请腾出空间。\n";
+        text += upkeep_text::lowRoom(*now.lowRoom / 1024);
     return {true, text + when};
 }
 
@@ -109,14 +101,13 @@ DatabaseHealth::Look DatabaseHealth::look() {
     const bool postgres = isPostgresLocation(database);
     if (::faccessat(AT_FDCWD, stateDir_.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
         const int error = errno;
-        l.unwritable = "状态目录不可写（" + systemErrorText(error) + "）";
+        l.unwritable = upkeep_text::stateDirUnwritable(systemErrorText(error));
         l.detail = l.unwritable;
         return l;
     }
     if (!postgres && ::faccessat(AT_FDCWD, database.c_str(), R_OK | W_OK, AT_EACCESS) != 0) {
         const int error = errno;
-        l.unwritable = "数据库文件 " + std::string(kDatabaseFile) + " 不可写（" +
-                       systemErrorText(error) + "）";
+        l.unwritable = upkeep_text::databaseFileUnwritable(kDatabaseFile, systemErrorText(error));
         l.detail = l.unwritable;
         return l;
     }
@@ -127,14 +118,14 @@ DatabaseHealth::Look DatabaseHealth::look() {
     // Within the deadline a comment's transaction has: a look that could
     // not have stored a comment in time says so.
     const auto deadline = std::chrono::steady_clock::now() + deadline_;
-    const char* step = "无法打开数据库";
+    const char* step = upkeep_text::kCannotOpenDatabase;
     try {
         if (!db_)
             db_ = std::make_unique<Database>(database, kLookBusyTimeout, deadline);
         db_->setDeadline(deadline);
-        step = "无法开始写事务";
+        step = upkeep_text::kCannotBeginWrite;
         db_->tryWrite();
-        step = "无法读取同步备机的状态";
+        step = upkeep_text::kCannotReadStandbys;
         l.standbys = db_->synchronousStandbys();
         db_->setDeadline(std::nullopt);
         return l;

@@ -28,8 +28,9 @@ std::string onOneMachine(const SynchronousStandbys& s);
 /// Whether comments can be stored now: the state directory and the database
 /// file writable by this process, a write transaction able to begin, and
 /// the last commit of comments not failed. On PostgreSQL, a primary that
-/// commits to no connected synchronous standby is said ("仅一台机器"), and
-/// is no failure: comments are still stored, on one machine. Low room on
+/// commits to no connected synchronous standby is said
+/// (upkeep_text::onOneMachineLine), and is no failure: comments are still
+/// stored, on one machine. Low room on
 /// the file system is said, but is no failure of its own: a full disk fails
 /// a commit.
 ///

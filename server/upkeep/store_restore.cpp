@@ -6,6 +6,7 @@
 #include "server/engine/sqlite_file.h"
 #include "server/engine/transaction.h"
 #include "server/store/database.h"
+#include "server/upkeep/upkeep_texts.h"
 
 #include <algorithm>
 #include <map>
@@ -23,7 +24,7 @@ std::unique_ptr<Connection> openBackup(const std::string& path, const std::strin
     try {
         return openSqliteFile(path, SqliteFile::backup);
     } catch (const StoreError& e) {
-        throw StoreError("无法打开 " + shown + "：" + e.what());
+        throw StoreError(upkeep_text::cannotOpen(shown, e.what()));
     }
 }
 
@@ -32,7 +33,7 @@ std::unique_ptr<Connection> openBackup(const std::string& path, const std::strin
 std::int64_t backupSchema(Connection& db, const std::string& shown) {
     const std::int64_t schema = fileSchemaVersion(db);
     if (schema < 1)
-        throw RefusedBackup(shown + " 不是 pelvoran-server 的数据库");
+        throw RefusedBackup(upkeep_text::notOurDatabase(shown));
     if (schema > knownSchemaVersion())
         throw RefusedBackup(newerSchemaText(shown, schema));
     return schema;
@@ -51,9 +52,8 @@ bool plainTable(Connection& db, const std::string& schema, const std::string& na
         return false;
     const std::string type = s.text(0);
     if (type != "table" || s.text(1).starts_with("CREATE VIRTUAL"))
-        throw RefusedBackup(shown + " 中的 " + name + " 不是表（是 " +
-                            (type == "table" ? std::string("虚拟表") : type) +
-                            "）：这不是 pelvoran-server backup 做的备份，本程序不会读它");
+        throw RefusedBackup(upkeep_text::notATable(
+            shown, name, type == "table" ? std::string(upkeep_text::kVirtualTable) : type));
     return true;
 }
 
@@ -68,9 +68,7 @@ std::map<std::string, std::int64_t> loadIntoPostgres(const std::string& rebuilt,
     Statement alone(pg, lockCall("pg_try_advisory_lock", AdvisoryLock::serving));
     alone.step();
     if (alone.integer(0) == 0)
-        throw StoreError("有 pelvoran-server serve 正连着 PostgreSQL 数据库 " +
-                         shownLocation(location) +
-                         "：恢复会替换它们正在用的数据。请先停止所有连着它的服务器，再恢复。");
+        throw StoreError(upkeep_text::serversConnected(shownLocation(location)));
     std::map<std::string, std::int64_t> counts;
     Transaction transaction(pg);
     const std::vector<std::string> tables = tablesOf(*source, "main");
@@ -82,11 +80,8 @@ std::map<std::string, std::int64_t> loadIntoPostgres(const std::string& rebuilt,
             Statement any(pg, "SELECT count(*) FROM " + quoted(table));
             any.step();
             if (any.integer(0) > 0)
-                throw StoreError("PostgreSQL 数据库 " + shownLocation(location) +
-                                 " 中已有数据（表 " + table + " 有 " +
-                                 std::to_string(any.integer(0)) +
-                                 " 行）：恢复只写入空的数据库。要用备份替换其中的一切，请加 "
-                                 "--replace。");
+                throw StoreError(
+                    upkeep_text::databaseNotEmpty(shownLocation(location), table, any.integer(0)));
         }
     }
     for (const std::string& table : tables) {
@@ -135,9 +130,7 @@ std::map<std::string, std::int64_t> loadIntoPostgres(const std::string& rebuilt,
         Statement count(pg, "SELECT count(*) FROM " + quoted(table));
         count.step();
         if (count.integer(0) != copied)
-            throw StoreError("表 " + table + " 写入了 " + std::to_string(copied) +
-                             " 行，PostgreSQL 中却有 " + std::to_string(count.integer(0)) +
-                             " 行：没有恢复");
+            throw StoreError(upkeep_text::rowsDiffer(table, copied, count.integer(0)));
         counts[table] = copied;
     }
     // No number the backup's server gave is given again.
@@ -151,7 +144,7 @@ std::map<std::string, std::int64_t> loadIntoPostgres(const std::string& rebuilt,
     // to start makes it again, of the restored data.
     pg.exec("DELETE FROM pelvoran_daily_backups");
     // The backup's own log goes on, saying what came back.
-    target.audit().append("恢复", detail, kByCommandLine);
+    target.audit().append(upkeep_text::kRestoredAction, detail, kByCommandLine);
     transaction.commit();
     return counts;
 }
@@ -166,7 +159,7 @@ RebuiltDatabase rebuildFromBackup(const std::string& backup, const std::string& 
                                     : check.problems.empty() ? ""
                                                              : check.problems.front();
         if (!problem.empty())
-            throw RefusedBackup(shown + " 不是完好的数据库（" + problem + "）");
+            throw RefusedBackup(upkeep_text::damagedBackup(shown, problem));
         r.schema = backupSchema(*db, shown);
     }
     const auto created = openSqliteFile(fresh, SqliteFile::create);
@@ -186,7 +179,7 @@ RebuiltDatabase rebuildFromBackup(const std::string& backup, const std::string& 
     Transaction rows(db);
     for (const std::string& table : tablesOf(db, "main")) {
         if (!plainTable(db, "backup", table, shown))
-            throw RefusedBackup(shown + " 不是 pelvoran-server 的数据库（没有表 " + table + "）");
+            throw RefusedBackup(upkeep_text::tableMissing(shown, table));
         std::string columns;
         Statement info(db, "SELECT name FROM pragma_table_info(?, 'main')");
         info.bind(1, table);
@@ -198,7 +191,7 @@ RebuiltDatabase rebuildFromBackup(const std::string& backup, const std::string& 
         } catch (const StoreError& e) {
             if (failedForWantOfResources(db))
                 throw;
-            throw RefusedBackup(shown + " 中的表 " + table + " 与本程序的不符（" + e.what() + "）");
+            throw RefusedBackup(upkeep_text::tableDiffers(shown, table, e.what()));
         }
     }
     // The highest number each table ever gave, above those of rows deleted since.
@@ -206,8 +199,7 @@ RebuiltDatabase rebuildFromBackup(const std::string& backup, const std::string& 
     {
         Statement orphans(db, "SELECT \"table\", parent FROM pragma_foreign_key_check");
         if (orphans.step())
-            throw RefusedBackup(shown + " 中的数据前后不符（表 " + orphans.text(0) +
-                                " 中有一行指向表 " + orphans.text(1) + " 中不存在的一行）");
+            throw RefusedBackup(upkeep_text::orphanRow(shown, orphans.text(0), orphans.text(1)));
     }
     {
         // The table of the files a backup carries, read below, is no leftover.
@@ -223,7 +215,7 @@ RebuiltDatabase rebuildFromBackup(const std::string& backup, const std::string& 
                             "backup.state_files ORDER BY rowid");
         while (files.step()) {
             if (r.files.size() == kMaxStateFiles || files.integer(4) > kMaxStateFileBytes)
-                throw RefusedBackup(shown + " 的 state_files 大得不像本程序写的：本程序不会读它");
+                throw RefusedBackup(upkeep_text::stateFilesTooLarge(shown));
             r.files.push_back({files.text(0), static_cast<unsigned>(files.integer(1) & 07777),
                                files.text(2), files.text(3)});
         }
@@ -276,7 +268,7 @@ std::vector<StoredComment> backupComments(const std::string& path, const std::st
     const auto db = openBackup(path, shown);
     const std::int64_t schema = backupSchema(*db, shown);
     if (!plainTable(*db, "main", "comments", shown))
-        throw RefusedBackup(shown + " 不是 pelvoran-server 的数据库（没有表 comments）");
+        throw RefusedBackup(upkeep_text::tableMissing(shown, "comments"));
     // Read marks and the bot flag came with the second schema.
     Statement s(*db, std::string("SELECT id, received, text, source, ") +
                          (schema >= 2 ? "read, flagged" : "0, 0") +

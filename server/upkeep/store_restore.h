@@ -66,9 +66,10 @@ std::map<std::string, std::int64_t> highestNumbers(const std::string& path);
 /// backup's server gave. Refused (StoreError, nothing changed) while a
 /// serve is connected to the database and, unless `replace`, when it holds
 /// any row; with `replace`, what it held is dropped first. The restore
-/// goes into the audit log (as "恢复", with `detail`) in the same
-/// transaction. The rows each other table has after the load, counted there
-/// and checked against the file (before the audit line).
+/// goes into the audit log (as upkeep_text::kRestoredAction, with
+/// `detail`) in the same transaction. The rows each other table has after
+/// the load, counted there and checked against the file (before the audit
+/// line).
 std::map<std::string, std::int64_t> loadIntoPostgres(const std::string& rebuilt,
                                                      const std::string& location, bool replace,
                                                      const std::string& detail);

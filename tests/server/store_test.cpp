@@ -19,6 +19,7 @@
 #include "server/support/state_files.h"
 #include "server/upkeep/backups.h"
 #include "server/upkeep/health.h"
+#include "server/upkeep/upkeep_texts.h"
 #include "tests/support/postgres_cluster.h"
 #include "tests/support/postgres_schema_at_11.h"
 #include "tests/support/raw_database.h"
@@ -1083,7 +1084,7 @@ TEST(DatabaseHealth, FollowsWhetherACommentCouldBeStored) {
         health.lookNow();
         return health.report(std::nullopt);
     };
-    const std::string fresh = "（0 秒前检查）\n";
+    const std::string fresh = upkeep_text::checkedAgo(0);
     ASSERT_EQ(looked().text, "ok\n" + fresh);
     test::RawDatabase other(path);
     const std::string filler = dir.path() + "/filler";
@@ -1100,13 +1101,12 @@ TEST(DatabaseHealth, FollowsWhetherACommentCouldBeStored) {
          [&] { std::filesystem::rename(path + ".away", path); }, true, false,
          "comments.sqlite 不可写"},
         {"another writer's transaction", false, [&] { other.exec("BEGIN IMMEDIATE"); },
-         [&] { other.exec("COMMIT"); }, true, false, "无法开始写事务"},
+         [&] { other.exec("COMMIT"); }, true, false, upkeep_text::kCannotBeginWrite},
         {"little room", true,
          [&] { std::ofstream(filler) << std::string(std::size_t(5) << 20, 'x'); },
          [&] { std::filesystem::remove(filler); }, true, true, "只剩"},
         {"a look as old as it may be", false, [&] { clock.advance(stale); }, [] {}, false, true,
-         "ok\n（" + std::to_string(std::chrono::floor<std::chrono::seconds>(stale).count()) +
-             " 秒前检查）"},
+         "ok\n" + upkeep_text::checkedAgo(std::chrono::floor<std::chrono::seconds>(stale).count())},
         {"an older look: the probe hangs", false, [&] { clock.advance(stale + 1ms); }, [] {}, false,
          false, "数据库没有答复"},
         {"a clock set back", false, [&] { clock.advance(-1h); }, [] {}, false, true,
