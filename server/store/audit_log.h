@@ -1,5 +1,7 @@
 #pragma once
 
+#include "server/store/store_texts.h"
+
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -10,9 +12,9 @@ namespace pelvoran::server {
 class Connection;
 
 /// Where a publisher's action was taken, as the release history and the
-/// audit log name it.
-inline constexpr char kByCommandLine[] = "命令行";
-inline constexpr char kByPages[] = "管理页面";
+/// audit log name it (store_text holds the words).
+using store_text::kByCommandLine;
+using store_text::kByPages;
 
 /// One line of the audit log.
 struct AuditEntry {

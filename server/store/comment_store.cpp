@@ -3,6 +3,7 @@
 #include "server/engine/sql.h"
 #include "server/engine/transaction.h"
 #include "server/store/audit_log.h"
+#include "server/store/store_texts.h"
 
 #include <algorithm>
 #include <set>
@@ -148,7 +149,7 @@ std::int64_t CommentStore::markAllRead(const std::string& source) {
     Transaction transaction(connection_);
     connection_.exec("UPDATE comments SET read = 1 WHERE read = 0 AND flagged = 0");
     const std::int64_t marked = connection_.changes();
-    audit_.append("全部标为已读", std::to_string(marked) + " 条未读留言", source);
+    audit_.append(store_text::kMarkedAllRead, store_text::unreadComments(marked), source);
     transaction.commit();
     return marked;
 }
@@ -173,7 +174,7 @@ std::vector<std::int64_t> CommentStore::remove(const std::vector<std::int64_t>& 
             transaction.rollback();
             return missing;
         }
-        audit_.append("删除留言", numbers, source); // the numbers, never the text
+        audit_.append(store_text::kDeletedComments, numbers, source); // the numbers, never the text
         transaction.commit();
     }
     checkpoint();
@@ -186,7 +187,7 @@ std::int64_t CommentStore::removeFlagged(const std::string& source) {
         Transaction transaction(connection_);
         connection_.exec("DELETE FROM comments WHERE flagged = 1");
         deleted = connection_.changes();
-        audit_.append("删除疑似机器人留言", std::to_string(deleted) + " 条", source);
+        audit_.append(store_text::kDeletedFlagged, store_text::commentCount(deleted), source);
         transaction.commit();
     }
     checkpoint();

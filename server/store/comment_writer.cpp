@@ -1,4 +1,5 @@
 #include "server/store/comment_writer.h"
+#include "server/store/store_texts.h"
 #include "server/support/state_files.h"
 
 #include <algorithm>
@@ -6,13 +7,6 @@
 #include <vector>
 
 namespace pelvoran::server {
-namespace {
-
-/// Why comments were answered "not stored" without being sent.
-constexpr char kLate[] = "排在前面的提交没有及时结束，留言没有送到数据库";
-
-} // namespace
-
 CommentWriter::CommentWriter(const std::string& databasePath, std::chrono::milliseconds busyTimeout,
                              std::function<void()> committed, const Clock& clock)
     : db_(databasePath, busyTimeout), deadline_(storeDeadline(busyTimeout)),
@@ -80,8 +74,8 @@ CommentWriter::Before CommentWriter::storedBefore(std::vector<Item>& batch) {
             // A commit given up without an answer may still end either way
             // while its server process lives: asked again at the next try.
             if (match->session != 0 && db_.sessionAlive(match->session))
-                throw StoreError("上一次提交的数据库进程还在运行，还不知道它是否保存了留言",
-                                 "上一次提交的结果还不知道");
+                throw StoreError(store_text::kPreviousCommitRunning,
+                                 store_text::kPreviousCommitUnknown);
             const bool stored = db_.comments().storedSince(match->raw, match->received);
             uncertain_.erase(match);
             (stored ? before.stored : rest).push_back(std::move(item));
@@ -176,11 +170,11 @@ void CommentWriter::run(Worker& self) {
                 failures_.comments += comments.size();
                 failures_.lastReason = *failure;
             } else if (comments.empty() && !before.unknown.empty()) {
-                failures_.lastReason = "无法查明不确定的提交是否已保存留言：" + before.why;
+                failures_.lastReason = store_text::uncertainCommitUnknown(before.why);
                 said = before.said;
             } else if (comments.empty() && !late.empty()) {
-                failures_.lastReason = kLate;
-                said = kLate;
+                failures_.lastReason = store_text::kLate;
+                said = store_text::kLate;
             }
             failures_.comments += late.size() + before.unknown.size();
             lastFailure_ = std::move(said);

@@ -2,6 +2,7 @@
 
 #include "server/engine/sql.h"
 #include "server/engine/transaction.h"
+#include "server/store/store_texts.h"
 #include "server/support/digest.h"
 #include "server/support/error_text.h"
 #include "server/support/fd.h"
@@ -39,7 +40,7 @@ StoredFile readChunks(int fd, const std::string& shown,
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0)
-                throw FileRefused("无法读取 " + shown + "：" + systemErrorText(errno));
+                throw FileRefused(store_text::cannotRead(shown, systemErrorText(errno)));
             if (n == 0)
                 break;
             filled += static_cast<std::size_t>(n);
@@ -80,12 +81,11 @@ StoredFile DownloadStore::store(int fd, std::uint64_t maxSize, const std::string
                                 const std::function<void()>& betweenTransactions) {
     struct stat info {};
     if (::fstat(fd, &info) != 0)
-        throw FileRefused("无法读取 " + shown + "：" + systemErrorText(errno));
+        throw FileRefused(store_text::cannotRead(shown, systemErrorText(errno)));
     if (!S_ISREG(info.st_mode))
-        throw FileRefused(shown + " 不是普通文件");
+        throw FileRefused(store_text::notARegularFile(shown));
     if (static_cast<std::uint64_t>(info.st_size) > maxSize)
-        throw FileRefused(shown + " 有 " + std::to_string(info.st_size) + " 字节，超过上限 " +
-                          std::to_string(maxSize) + " 字节（--max-download-size）");
+        throw FileRefused(store_text::fileTooLarge(shown, info.st_size, maxSize));
     // Hashed first, so that a file already kept is not written again; hashed
     // again as it is written, so that one changed meanwhile is not kept.
     const StoredFile first = readChunks(fd, shown, [](const std::string&) {});
@@ -121,15 +121,14 @@ StoredFile DownloadStore::store(int fd, std::uint64_t maxSize, const std::string
             batch->commit();
         batch.reset();
         if (written.sha256 != first.sha256)
-            throw FileRefused(shown + " 在读取时变了：请等它写完再发布");
+            throw FileRefused(store_text::changedWhileRead(shown));
         Transaction transaction(connection_);
         Statement chunks(connection_, "SELECT count(*), coalesce(sum(length(data)), 0) "
                                       "FROM download_chunks WHERE sha256 = ?");
         chunks.bind(1, written.sha256);
         chunks.step();
         if (chunks.integer(0) != n || chunks.integer(1) != written.size)
-            throw StoreError(
-                shown + " 的数据在写入时被另一个命令删除了（release prune-files？）：请重新发布");
+            throw StoreError(store_text::deletedWhileStored(shown));
         Statement row(connection_, "INSERT INTO download_files (sha256, size) VALUES (?, ?) "
                                    "ON CONFLICT DO NOTHING");
         row.bind(1, written.sha256);
@@ -168,7 +167,7 @@ std::optional<StoredFile> DownloadStore::file(const std::string& sha256) {
 void DownloadStore::writeTo(const std::string& sha256, int fd, const std::string& shown) {
     const auto stored = file(sha256);
     if (!stored)
-        throw StoreError("数据库中没有文件 " + sha256);
+        throw StoreError(store_text::noSuchFile(sha256));
     Statement s(connection_, "SELECT data FROM download_chunks WHERE sha256 = ? ORDER BY n");
     s.bind(1, sha256);
     std::int64_t written = 0;
@@ -179,14 +178,14 @@ void DownloadStore::writeTo(const std::string& sha256, int fd, const std::string
             if (w < 0 && errno == EINTR)
                 continue;
             if (w <= 0) // a write of nothing: the disk is full
-                throw std::runtime_error("无法写入 " + shown + "：" +
-                                         systemErrorText(w < 0 ? errno : ENOSPC));
+                throw std::runtime_error(
+                    store_text::cannotWrite(shown, systemErrorText(w < 0 ? errno : ENOSPC)));
             done += static_cast<std::size_t>(w);
         }
         written += static_cast<std::int64_t>(data.size());
     }
     if (written != stored->size)
-        throw StoreError("数据库中的文件 " + sha256 + " 不完整");
+        throw StoreError(store_text::fileIncomplete(sha256));
 }
 
 std::string DownloadStore::base() {
@@ -291,16 +290,16 @@ std::string keepCopy(DownloadStore& store, const std::string& dir, const StoredF
     try {
         Fd out(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (out.get() < 0)
-            throw std::runtime_error("无法写入 " + temp + "：" + systemErrorText(errno));
+            throw std::runtime_error(store_text::cannotWrite(temp, systemErrorText(errno)));
         store.writeTo(file.sha256, out.get(), temp);
         syncFile(out.get(), temp);
         if (!out.close())
-            throw std::runtime_error("无法写入 " + temp + "：" + systemErrorText(errno));
+            throw std::runtime_error(store_text::cannotWrite(temp, systemErrorText(errno)));
         const auto written = copyOnDisk(temp);
         if (!written || written->sha256 != file.sha256)
-            throw std::runtime_error(temp + " 写入后的 SHA-256 不对：磁盘可能有问题");
+            throw std::runtime_error(store_text::wrongDigestAfterWrite(temp));
         if (::rename(temp.c_str(), path.c_str()) != 0)
-            throw std::runtime_error("无法写入 " + path + "：" + systemErrorText(errno));
+            throw std::runtime_error(store_text::cannotWrite(path, systemErrorText(errno)));
         const Fd directory(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (directory.get() >= 0)
             syncFile(directory.get(), dir);

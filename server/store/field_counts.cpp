@@ -1,4 +1,5 @@
 #include "server/store/field_counts.h"
+#include "server/store/store_texts.h"
 
 #include <algorithm>
 #include <bit>
@@ -17,7 +18,7 @@ EVP_MD_CTX* digestContext() {
     thread_local const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(
         EVP_MD_CTX_new(), &EVP_MD_CTX_free);
     if (!context)
-        throw std::runtime_error("无法计算 SHA-256 摘要（OpenSSL）");
+        throw std::runtime_error(store_text::kCannotDigest);
     return context.get();
 }
 
@@ -84,7 +85,7 @@ std::optional<ClientSketch> ClientSketch::fromBytes(std::string_view bytes) {
 DaySalt randomSalt() {
     DaySalt salt{};
     if (RAND_bytes(salt.data(), static_cast<int>(salt.size())) != 1)
-        throw std::runtime_error("无法取得随机数（OpenSSL）");
+        throw std::runtime_error(store_text::kNoRandomBytes);
     return salt;
 }
 
@@ -101,7 +102,7 @@ std::uint64_t clientHash(const DaySalt& salt, std::string_view network, std::str
         EVP_DigestUpdate(context, network.data(), length) != 1 ||
         EVP_DigestUpdate(context, what.data(), what.size()) != 1 ||
         EVP_DigestFinal_ex(context, digest, &size) != 1)
-        throw std::runtime_error("无法计算 SHA-256 摘要（OpenSSL）");
+        throw std::runtime_error(store_text::kCannotDigest);
     std::uint64_t hash = 0;
     for (int i = 0; i < 8; ++i)
         hash = hash << 8 | digest[i];

@@ -2,6 +2,7 @@
 
 #include "server/engine/sql.h"
 #include "server/engine/transaction.h"
+#include "server/store/store_texts.h"
 
 namespace pelvoran::server {
 namespace {
@@ -92,7 +93,7 @@ constexpr char kDelivered[] = "UPDATE notify_recipients SET last_success = ?1, f
 } // namespace
 
 std::string kindText(NotifyKind kind) {
-    return kind == NotifyKind::Email ? "电子邮件" : "webhook";
+    return kind == NotifyKind::Email ? store_text::kEmail : "webhook";
 }
 
 std::int64_t OutboxStore::addRecipient(const Recipient& r) {

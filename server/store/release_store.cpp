@@ -3,6 +3,7 @@
 #include "server/engine/sql.h"
 #include "server/engine/transaction.h"
 #include "server/store/audit_log.h"
+#include "server/store/store_texts.h"
 
 namespace pelvoran::server {
 namespace {
@@ -127,8 +128,8 @@ void ReleaseStore::publish(const Release& r, const std::string& source, const st
     }
     audit_.append(action,
                   named(r.version, platform) + detail +
-                      (rollout < 100 ? "，分阶段发布：" + percentText(rollout) + " 的网络" : "") +
-                      (file ? "（文件 " + file->name + "，SHA-256 " + file->sha256 + "）" : ""),
+                      (rollout < 100 ? store_text::rolledOutTo(percentText(rollout)) : "") +
+                      (file ? store_text::releaseFile(file->name, file->sha256) : ""),
                   source);
     transaction.commit();
 }
@@ -142,8 +143,9 @@ void ReleaseStore::clear(const std::string& source, Platform platform) {
     addChange("clear", Release{}, source, platform, 100);
     const std::string label =
         platform == Platform::Windows ? "" : std::string(platformLabel(platform)) + " ";
-    audit_.append("撤下",
-                  was ? "撤下了 " + named(was->version, platform) : label + "本来就没有发布的版本",
+    audit_.append(store_text::kCleared,
+                  was ? store_text::clearedVersion(named(was->version, platform))
+                      : store_text::nothingToClear(label),
                   source);
     transaction.commit();
 }
@@ -181,7 +183,7 @@ std::optional<int> ReleaseStore::setRollout(Platform platform, int percent,
     s.bindBlob(2, newRolloutKey());
     s.bind(3, row);
     s.step();
-    audit_.append(percent == 0 ? "暂停发布" : "分阶段发布",
+    audit_.append(percent == 0 ? store_text::kHalted : store_text::kRolledOut,
                   toUtf8(version) + "（" + std::string(platformLabel(platform)) + "）：" +
                       percentText(before) + " → " + percentText(percent),
                   source);

@@ -4,6 +4,7 @@
 #include "server/release/release.h"
 #include "server/release/release_file.h"
 #include "server/release/release_reply.h"
+#include "server/store/store_texts.h"
 
 #include <chrono>
 #include <cstdint>
@@ -57,7 +58,7 @@ public:
     /// (DownloadStore), when one is given; a different file for a path
     /// already published is refused (StoreError), and nothing is published.
     void publish(const Release& release, const std::string& source,
-                 const std::string& action = "发布", const std::string& detail = "",
+                 const std::string& action = store_text::kPublished, const std::string& detail = "",
                  Platform platform = Platform::Windows, int rollout = 100,
                  const std::optional<ReleaseFile>& file = std::nullopt);
     /// Takes the release of `platform` down, kept as publish() keeps a publish.

@@ -16,6 +16,7 @@
 #include "server/release/release.h"
 #include "server/release/release_signing.h"
 #include "server/store/store.h"
+#include "server/store/store_texts.h"
 #include "server/support/clock.h"
 #include "server/support/fd.h"
 #include "server/support/state_files.h"
@@ -406,8 +407,8 @@ TEST_F(AdminPages, RepublishTakesTheFormsChecksAndEverythingIsLogged) {
 
     const std::vector<std::pair<std::string, std::string>> expected = {
         {"退出", ""},
-        {"全部标为已读", "1 条未读留言"},
-        {"删除留言", "#1"},
+        {store_text::kMarkedAllRead, store_text::unreadComments(1)},
+        {store_text::kDeletedComments, "#1"},
         {"重新发布", "1.07（发布记录 #2）"},
         {"重新发布", "1.06（发布记录 #1）"},
         {"登录", "192.0.2.7"},

@@ -14,6 +14,7 @@
 #include "server/store/comment_writer.h"
 #include "server/store/field_counter.h"
 #include "server/store/store.h"
+#include "server/store/store_texts.h"
 #include "server/support/digest.h"
 #include "server/support/fd.h"
 #include "server/support/state_files.h"
@@ -592,11 +593,13 @@ TEST_P(EachStore, ReleasesPerPlatformAndTheirRollout) {
     EXPECT_EQ(db.releases().setRollout(Platform::Linux, 50, kByCommandLine), std::nullopt)
         << "nothing published";
     db.releases().publish(r(u"1.06"), kByCommandLine);
-    db.releases().publish(r(u"1.07"), kByPages, "发布", "", Platform::Linux, 10);
-    db.releases().publish(r(u"1.08"), kByCommandLine, "发布", "", Platform::Windows, 0);
+    db.releases().publish(r(u"1.07"), kByPages, store_text::kPublished, "", Platform::Linux, 10);
+    db.releases().publish(r(u"1.08"), kByCommandLine, store_text::kPublished, "", Platform::Windows,
+                          0);
     const std::string firstKey = db.releases().offer(Platform::Windows).key;
     EXPECT_EQ(db.releases().setRollout(Platform::Windows, 100, kByCommandLine), 0);
-    db.releases().publish(r(u"1.09"), kByCommandLine, "发布", "", Platform::Windows, 30);
+    db.releases().publish(r(u"1.09"), kByCommandLine, store_text::kPublished, "", Platform::Windows,
+                          30);
     const struct {
         Platform platform;
         const char16_t* live;
@@ -618,11 +621,13 @@ TEST_P(EachStore, ReleasesPerPlatformAndTheirRollout) {
     EXPECT_NE(db.releases().offer(Platform::Windows).key, firstKey) << "a key per release";
     EXPECT_EQ(db.releases().setRollout(Platform::Linux, 0, kByPages), 10);
     db.releases().clear(kByCommandLine);
-    db.releases().publish(r(u"1.10"), kByCommandLine, "发布", "", Platform::Windows, 50);
+    db.releases().publish(r(u"1.10"), kByCommandLine, store_text::kPublished, "", Platform::Windows,
+                          50);
     EXPECT_FALSE(db.releases().offer(Platform::Windows).earlier) << "taken down since";
     db.releases().publish(r(u"1.11"), kByCommandLine);
     db.releases().setRollout(Platform::Windows, 0, kByCommandLine);
-    db.releases().publish(r(u"1.12"), kByCommandLine, "发布", "", Platform::Windows, 10);
+    db.releases().publish(r(u"1.12"), kByCommandLine, store_text::kPublished, "", Platform::Windows,
+                          10);
     EXPECT_FALSE(db.releases().offer(Platform::Windows).earlier) << "1.11 was halted";
     EXPECT_EQ(db.releases().history(10, Platform::Linux).total, 1);
     EXPECT_EQ(db.releases().history(10, Platform::Windows).total, 7);
@@ -630,14 +635,14 @@ TEST_P(EachStore, ReleasesPerPlatformAndTheirRollout) {
     for (const auto& e : db.audit().page(3, 20).entries)
         lines.emplace_back(e.action, e.detail);
     EXPECT_EQ(lines, (std::vector<std::pair<std::string, std::string>>{
-                         {"发布", "1.10，分阶段发布：50% 的网络"},
-                         {"撤下", "撤下了 1.09"},
-                         {"暂停发布", "1.07（Linux）：10% → 0%"},
-                         {"发布", "1.09，分阶段发布：30% 的网络"},
-                         {"分阶段发布", "1.08（Windows）：0% → 100%"},
-                         {"发布", "1.08，分阶段发布：0% 的网络"},
-                         {"发布", "1.07（Linux），分阶段发布：10% 的网络"},
-                         {"发布", "1.06"},
+                         {store_text::kPublished, "1.10，分阶段发布：50% 的网络"},
+                         {store_text::kCleared, store_text::clearedVersion("1.09")},
+                         {store_text::kHalted, "1.07（Linux）：10% → 0%"},
+                         {store_text::kPublished, "1.09，分阶段发布：30% 的网络"},
+                         {store_text::kRolledOut, "1.08（Windows）：0% → 100%"},
+                         {store_text::kPublished, "1.08，分阶段发布：0% 的网络"},
+                         {store_text::kPublished, "1.07（Linux），分阶段发布：10% 的网络"},
+                         {store_text::kPublished, "1.06"},
                      }));
 }
 
@@ -659,9 +664,9 @@ TEST_P(EachStore, ReleaseHistoryKeepsEveryPublishAndClear) {
         const char* detail;
     } expected[] = {
         {true, first, kByPages, "重新发布", "1.06（发布记录 #1）"},
-        {false, {}, kByCommandLine, "撤下", "撤下了 1.07"},
-        {true, second, kByPages, "发布", "1.07"},
-        {true, first, kByCommandLine, "发布", "1.06"},
+        {false, {}, kByCommandLine, store_text::kCleared, "撤下了 1.07"},
+        {true, second, kByPages, store_text::kPublished, "1.07"},
+        {true, first, kByCommandLine, store_text::kPublished, "1.06"},
     };
     const ReleaseHistory history = db.releases().history(3);
     EXPECT_EQ(history.total, 4);
