@@ -1,5 +1,7 @@
 #include "server/engine/postgres.h"
 
+#include "server/engine/engine_texts.h"
+
 #include <libpq-fe.h>
 
 #include <algorithm>
@@ -32,17 +34,6 @@ Steady::rep ticks(Deadline until) {
     return until ? until->time_since_epoch().count() : kNoDeadline;
 }
 
-// What anyone may read of a failure (/healthz): never where the database
-// is, nor the server's own words.
-constexpr char kCannotConnect[] = "数据库无法连接";
-constexpr char kNoAnswer[] = "数据库没有答复";
-constexpr char kLost[] = "与数据库的连接断了";
-constexpr char kTooSlow[] = "数据库没有在限时内完成";
-constexpr char kLocked[] = "数据库被另一个进程锁住";
-constexpr char kFailed[] = "数据库出错";
-constexpr char kRolledBack[] = "数据库回滚了这次事务";
-constexpr char kUnconfirmed[] = "提交没有在限时内得到同步备机的确认";
-
 // SQLSTATEs the publisher is told of in words of their own.
 constexpr std::string_view kQueryCanceled = "57014";
 constexpr std::string_view kLockNotAvailable = "55P03";
@@ -72,7 +63,7 @@ std::string unescaped(const char* v) {
     std::size_t length = 0;
     unsigned char* bytes = PQunescapeBytea(reinterpret_cast<const unsigned char*>(v), &length);
     if (bytes == nullptr)
-        throw StoreError("内存不够");
+        throw StoreError(engine_text::kOutOfMemory);
     std::string out(reinterpret_cast<const char*>(bytes), length);
     PQfreemem(bytes);
     return out;
@@ -225,16 +216,16 @@ std::string shownFrom(const PQconninfoOption* options) {
     for (std::size_t i = 0; i < hosts.size(); ++i) {
         std::string h = hosts[i];
         if (h.empty())
-            h = "（本机默认的套接字）";
+            h = engine_text::kDefaultSocket;
         else if (h.find(':') != std::string::npos && h.front() != '/')
             h = "[" + h + "]"; // an IPv6 address
         const std::string& p = ports.size() == hosts.size() ? ports[i] : ports.front();
         where += (i > 0 ? "," : "") + h + (p.empty() ? "" : ":" + p);
     }
     std::string shown = "postgresql://" + (user.empty() ? "" : user + "@") + where + "/" +
-                        (dbname.empty() ? "（默认数据库）" : dbname);
+                        (dbname.empty() ? std::string(engine_text::kDefaultDatabase) : dbname);
     if (!service.empty())
-        shown += "（服务 " + service + "）";
+        shown += engine_text::service(service);
     return shown;
 }
 
@@ -279,7 +270,7 @@ std::string lockCall(const char* function, AdvisoryLock lock) {
 
 std::string shownPostgres(const std::string& location) {
     const auto options = parsed(location);
-    return options ? shownFrom(options.get()) : "postgresql://…（连接串无法解析）";
+    return options ? shownFrom(options.get()) : engine_text::kUnparsableLocation;
 }
 
 std::string postgresPlaceholders(const std::string& sql, std::size_t& parameters) {
@@ -381,21 +372,14 @@ PgConnection::PgConnection(const std::string& location, std::chrono::millisecond
                            Deadline deadline)
     : location_(location), busyTimeout_(busyTimeout), deadline_(ticks(deadline)),
       cancelling_(std::make_shared<CancelState>()) {
-    std::string why = "无法解析";
+    std::string why = engine_text::kCannotParse;
     const auto options = parsed(location, &why);
     if (!options)
-        throw StoreError("PostgreSQL 连接串有误（" + why +
-                         "）：请写成 "
-                         "postgresql://用户@主机:端口/数据库 的形式。");
+        throw StoreError(engine_text::badLocation(why));
     shown_ = shownFrom(options.get());
     for (const PQconninfoOption* o = options.get(); o->keyword != nullptr; ++o)
         if (std::string_view(o->keyword) == "password" && o->val != nullptr && *o->val != '\0')
-            throw StoreError(
-                "连接串 " + shown_ +
-                " 含有密码：命令行上的密码，本机任何用户都能用 ps 看到。请把它从连接串中"
-                "去掉，写进 libpq 的服务文件（Debian 上是 /etc/postgresql-common/"
-                "pg_service.conf，只让 root 和服务器的用户可读），在连接串中用 service= "
-                "指明；或写进 PGPASSFILE 指向的密码文件。");
+            throw StoreError(engine_text::passwordInLocation(shown_));
     connect();
 }
 
@@ -443,9 +427,7 @@ void PgConnection::connect() {
                 pending->finished.notify_all();
             }).detach();
         } catch (const std::system_error& e) {
-            throw StoreError(std::string("无法连接 PostgreSQL 数据库：无法创建线程（") + e.what() +
-                                 "）",
-                             kCannotConnect);
+            throw StoreError(engine_text::cannotStartThread(e.what()), engine_text::kCannotConnect);
         }
         pending_ = std::move(pending);
     }
@@ -453,9 +435,7 @@ void PgConnection::connect() {
     {
         std::unique_lock lock(pending_->mutex);
         if (!pending_->finished.wait_until(lock, *until, [&] { return pending_->done; }))
-            throw StoreError("PostgreSQL 数据库 " + shown_ +
-                                 " 没有在限时内接受连接（仍在连接，下次接着等它）",
-                             kNoAnswer);
+            throw StoreError(engine_text::stillConnecting(shown_), engine_text::kNoAnswer);
         conn = std::exchange(pending_->conn, nullptr);
     }
     pending_.reset();
@@ -464,12 +444,11 @@ void PgConnection::connect() {
 
 void PgConnection::adopt(PGconn* conn) {
     if (conn == nullptr)
-        throw StoreError("内存不够");
+        throw StoreError(engine_text::kOutOfMemory);
     if (PQstatus(conn) != CONNECTION_OK) {
         const std::string why = trimmed(PQerrorMessage(conn));
         PQfinish(conn);
-        throw StoreError("无法连接 PostgreSQL 数据库 " + shown_ + "（" + why + "）",
-                         kCannotConnect);
+        throw StoreError(engine_text::cannotConnect(shown_, why), engine_text::kCannotConnect);
     }
     {
         std::lock_guard lock(cancelMutex_);
@@ -519,9 +498,7 @@ PGconn* PgConnection::live() {
     // Within a transaction, what ran on the lost connection is gone: the
     // rest must not run on a new one, each statement committed on its own.
     if (inTransaction_)
-        throw StoreError("与 PostgreSQL 数据库 " + shown_ +
-                             " 的连接在事务中断了：这次的改动没有提交，下次会重新连接",
-                         kLost);
+        throw StoreError(engine_text::lostInTransaction(shown_), engine_text::kLost);
     connect();
     return conn_;
 }
@@ -537,13 +514,13 @@ StoreError PgConnection::failure(const std::string& libpqMessage, const char* sq
     const std::string message = trimmed(libpqMessage);
     const std::string_view state = sqlState ? sqlState : "";
     if (conn_ != nullptr && PQstatus(conn_) == CONNECTION_BAD)
-        return {"与 PostgreSQL 数据库 " + shown_ + " 的连接断了，下次会重新连接（" + message + "）",
-                kLost};
+        return {engine_text::lost(shown_, message), engine_text::kLost};
     if (state == kQueryCanceled)
-        return {"PostgreSQL 没有在限时内完成，已取消（" + message + "）", kTooSlow};
+        return {engine_text::cancelled(message), engine_text::kTooSlow};
     if (state == kLockNotAvailable)
-        return {"数据库被另一个进程锁住，请稍后重试（" + message + "）", kLocked};
-    return {"PostgreSQL 出错（" + message + "）", kFailed};
+        return {engine_text::withDetail(engine_text::kLockedTryLater, message),
+                engine_text::kLocked};
+    return {engine_text::failed(message), engine_text::kFailed};
 }
 
 void PgConnection::exec(const std::string& sql) {
@@ -553,31 +530,25 @@ void PgConnection::exec(const std::string& sql) {
         inTransaction_ = false; // whatever the outcome
     Result r(roundTrip(sql));
     if (commit && r == nullptr && conn_ == nullptr) // given up: whether it committed is unknown
-        throw UncertainCommit("PostgreSQL 数据库 " + shown_ +
-                                  " 没有答复提交，也没有答复取消：连接已放弃，不知道是否已提交，"
-                                  "下次会重新连接",
-                              kNoAnswer, session_);
+        throw UncertainCommit(engine_text::commitUnanswered(shown_), engine_text::kNoAnswer,
+                              session_);
     accept(r.get());
     if (commit) {
         // A transaction that failed earlier ends in ROLLBACK, which COMMIT
         // reports without an error.
         if (std::string_view(PQcmdStatus(r.get())) == "ROLLBACK")
-            throw StoreError("PostgreSQL 回滚了这次事务（之前的一条语句失败了），没有保存任何内容",
-                             kRolledBack);
+            throw StoreError(engine_text::kRolledBackEarlier, engine_text::kRolledBack);
         // A commit cancelled while it waited for the synchronous standby
         // is kept on this machine only, and PostgreSQL says so in a
         // warning, not an error: it has not returned as a commit should.
         if (cancelled_)
-            throw UncertainCommit(
-                "提交没有在限时内返回，已取消：同步备机没有确认（已在主机本地提交）", kUnconfirmed);
+            throw UncertainCommit(engine_text::kCommitNotConfirmed, engine_text::kUnconfirmed);
     }
 }
 
 void PgConnection::accept(const PGresult* r) {
     if (r == nullptr && conn_ == nullptr)
-        throw StoreError("PostgreSQL 数据库 " + shown_ +
-                             " 没有在限时内答复，也没有答复取消：连接已放弃，下次会重新连接",
-                         kNoAnswer);
+        throw StoreError(engine_text::statementUnanswered(shown_), engine_text::kNoAnswer);
     const ExecStatusType status = PQresultStatus(r);
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
         throw failure(r ? PQresultErrorMessage(r) : PQerrorMessage(conn_),
@@ -592,8 +563,7 @@ PGresult* PgConnection::roundTrip(const std::string& sql, const Parameters* p) {
     // Nothing more is sent once the time is up: past the deadline, only the
     // statement under way then may still be waited for.
     if (const Deadline until = deadline(); until && Steady::now() >= *until)
-        throw StoreError("PostgreSQL 数据库 " + shown_ + " 没有在限时内完成，余下的语句没有发送",
-                         kNoAnswer);
+        throw StoreError(engine_text::restNotSent(shown_), engine_text::kNoAnswer);
     const bool commit = sql == "COMMIT";
     cancelled_ = false;
     // A primary whose synchronous standby is gone waits for it without

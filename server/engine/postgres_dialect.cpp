@@ -1,6 +1,7 @@
 // What the stores ask of PostgreSQL where its SQL differs from SQLite's, and
 // what the servers of one database agree on there.
 
+#include "server/engine/engine_texts.h"
 #include "server/engine/postgres.h"
 #include "server/engine/sqlite_copy.h"
 #include "server/support/log.h"
@@ -113,11 +114,7 @@ bool PgConnection::compactAfterDeletion(const std::vector<std::string>& tables) 
         std::string named;
         for (const std::string& table : tables)
             named += (named.empty() ? "" : ", ") + quoted(table);
-        logError("删除已完成，但 PostgreSQL 的表文件中暂时还留着删除的文字：整理表（VACUUM "
-                 "FULL）没有完成（" +
-                 std::string(e.what()) +
-                 "）。下次删除时会再整理；如果这很要紧，请在数据库中运行 VACUUM (FULL) " + named +
-                 "。");
+        logError(engine_text::vacuumNotDone(e.what(), named));
     }
     try {
         lockTimeout(busyTimeout_.count());

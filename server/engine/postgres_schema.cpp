@@ -1,5 +1,6 @@
 #include "server/engine/postgres_schema.h"
 
+#include "server/engine/engine_texts.h"
 #include "server/engine/postgres.h"
 #include "server/engine/schema.h"
 #include "server/engine/transaction.h"
@@ -63,16 +64,13 @@ void PgConnection::migrate() {
         Transaction transaction(*this);
         const int version = schemaVersion();
         if (version > latest)
-            throw StoreError(newerSchemaText("数据库", version));
+            throw StoreError(newerSchemaText(engine_text::kDatabase, version));
         if (version == 0) {
             Statement others(*this, "SELECT count(*), coalesce(min(tablename), '') FROM "
                                     "pg_tables WHERE schemaname = current_schema()");
             others.step();
             if (others.integer(0) > 0)
-                throw StoreError(
-                    "数据库中已有别的表（例如 " + others.text(1) +
-                    "），却没有 pelvoran-server 的：这不是本程序的数据库，本程序不会"
-                    "在其中建表。请为它建一个空的数据库（createdb），再用它的连接串。");
+                throw StoreError(engine_text::otherTables(others.text(1)));
             createPostgresSchema(*this);
         } else {
             runMigrations(*this, version);

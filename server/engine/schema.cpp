@@ -1,5 +1,7 @@
 #include "server/engine/schema.h"
 
+#include "server/engine/engine_texts.h"
+
 #include <algorithm>
 #include <cctype>
 #include <iterator>
@@ -488,9 +490,7 @@ std::vector<std::string> schemaObjects(Engine engine, const char* kind) {
 }
 
 std::string newerSchemaText(const std::string& what, std::int64_t schema) {
-    return what + " 来自更新版本的服务器（数据库格式 " + std::to_string(schema) +
-           "，本程序只认到 " + std::to_string(knownSchemaVersion()) +
-           "）：请升级 pelvoran-server 后再用它。";
+    return engine_text::newerSchema(what, schema, knownSchemaVersion());
 }
 
 } // namespace pelvoran::server

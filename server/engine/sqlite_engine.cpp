@@ -1,5 +1,6 @@
 #include "server/engine/sqlite_support.h"
 
+#include "server/engine/engine_texts.h"
 #include "server/engine/transaction.h"
 
 namespace pelvoran::server {
@@ -70,7 +71,7 @@ void SqliteConnection::migrate() {
     Transaction transaction(*this);
     const int version = schemaVersion();
     if (version > latest)
-        throw StoreError(newerSchemaText("数据库", version));
+        throw StoreError(newerSchemaText(engine_text::kDatabase, version));
     runMigrations(*this, version);
     if (version != latest)
         exec("PRAGMA user_version=" + std::to_string(latest));

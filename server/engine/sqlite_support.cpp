@@ -1,5 +1,6 @@
 #include "server/engine/sqlite_support.h"
 
+#include "server/engine/engine_texts.h"
 #include "server/support/error_text.h"
 #include "server/support/log.h"
 
@@ -18,23 +19,21 @@ std::string sqliteErrorText(sqlite3* db, int rc) {
     case SQLITE_IOERR:
         // The system's reason says more than SQLite's.
         if (error != 0)
-            return systemErrorText(error) + "（" + english + "）";
-        cause = (rc & 0xFF) == SQLITE_IOERR ? "磁盘读写出错，请检查磁盘" : "无法打开";
+            return engine_text::withDetail(systemErrorText(error), english);
+        cause = (rc & 0xFF) == SQLITE_IOERR ? engine_text::kDiskError : engine_text::kCannotOpen;
         break;
     case SQLITE_PERM:
-    case SQLITE_AUTH: cause = "权限不够，请用 sudo 运行"; break;
-    case SQLITE_READONLY:
-        cause = "文件是只读的，运行的用户无法写入：请用 sudo 运行，或让所有者可以写入它";
-        break;
-    case SQLITE_FULL: cause = "磁盘已满，请腾出空间后重试"; break;
-    case SQLITE_NOTADB: cause = "不是本程序的数据库文件"; break;
-    case SQLITE_CORRUPT: cause = "数据库已损坏，请从备份恢复"; break;
+    case SQLITE_AUTH: cause = engine_text::kNoPermission; break;
+    case SQLITE_READONLY: cause = engine_text::kReadOnly; break;
+    case SQLITE_FULL: cause = engine_text::kDiskFull; break;
+    case SQLITE_NOTADB: cause = engine_text::kNotOurDatabase; break;
+    case SQLITE_CORRUPT: cause = engine_text::kCorrupt; break;
     case SQLITE_BUSY:
-    case SQLITE_LOCKED: cause = "数据库被另一个进程锁住，请稍后重试"; break;
-    case SQLITE_NOMEM: cause = "内存不够"; break;
-    default: cause = "数据库出错"; break;
+    case SQLITE_LOCKED: cause = engine_text::kLockedTryLater; break;
+    case SQLITE_NOMEM: cause = engine_text::kOutOfMemory; break;
+    default: cause = engine_text::kFailed; break;
     }
-    return cause + "（" + english + "）";
+    return engine_text::withDetail(cause, english);
 }
 
 void keepPrivate(const std::string& path) {
