@@ -4,6 +4,8 @@
 // refusals and the reports. A message with parts is a function that puts
 // them in place.
 
+#include "server/upkeep/upkeep_texts.h"
+
 #include <string>
 
 namespace pelvoran::server::cli_text {
@@ -587,8 +589,9 @@ inline std::string offerInPart(const std::string& version, int percent, const st
     return version + " 分阶段发布给 " + std::to_string(percent) + "% 的网络，" + others;
 }
 /// The audit log's action and detail of a restore; `carried` names the
-/// state directory's files that came back.
-inline constexpr char kRestoredAction[] = "恢复";
+/// state directory's files that came back. The action is the one a restore
+/// into PostgreSQL writes too.
+using upkeep_text::kRestoredAction;
 inline std::string restoredDetail(const std::string& file, const std::string& state,
                                   const std::string& carried) {
     return "从备份 " + file + " 恢复了状态目录 " + state +
