@@ -205,11 +205,16 @@ TEST(ReleaseAgent, OnlyTheToolsOwnAgentIsRead) {
         {"Pelvoran/1.06  (Linux)", {}},
         {"pelvoran/1.06 (Linux)", {}},
         {"Pelvoran/1,06 (Linux)", {}},
+        {"Pelvoran/1.0x (Linux)", {}},
         {"Pelvoran/\xef\xbc\x91.06 (Linux)", {}},
     };
     for (const auto& c : cases)
         EXPECT_EQ(parseAgent(c.agent), c.expected) << c.agent;
     EXPECT_EQ(parseAgent("Pelvoran/1.06 (Linux)" + std::string(100000, 'x')), Agent{});
+    // Cut short with no terminator after it: nothing past its end is read.
+    const std::string whole = "Pelvoran/1.06 (Linux)";
+    const std::vector<char> cut(whole.begin(), whole.begin() + 12);
+    EXPECT_EQ(parseAgent(std::string_view(cut.data(), cut.size())), Agent{});
 }
 
 namespace {
