@@ -430,6 +430,14 @@ TEST(Limits, ConnectionsPerClientAndPerGroup) {
     EXPECT_EQ(w.ended, (std::set<int>{3, 13})) << "the fourth from one /48";
     for (auto* c : site)
         w.guard.closed(c);
+    // Closed, they leave their /48's places free again.
+    std::vector<ConnectionGuard::Connection*> again;
+    for (int i = 0; i < 3; ++i)
+        again.push_back(
+            w.open(30 + i, "2001:db8:1:" + std::to_string(i) + "::/64", "2001:db8:1::/48"));
+    EXPECT_EQ(w.ended, (std::set<int>{3, 13})) << "the /48's places are free again";
+    for (auto* c : again)
+        w.guard.closed(c);
     for (auto* c : {a2, a4, proxy, proxy2, proxy3})
         w.guard.closed(c);
     EXPECT_EQ(w.guard.open(), 0u);
@@ -498,6 +506,19 @@ TEST(Limits, TheBodyBudgetGoesToTheFastest) {
     EXPECT_TRUE(w.guard.reserve(quick, 400, now));
     EXPECT_EQ(w.ended, (std::set<int>{1, 2, 4, 5, 7, 8}));
     for (auto* c : {slow, greedy, mid, siteSlow, siteFast, fresh, crawl, siteFaster, quick})
+        w.guard.closed(c);
+    EXPECT_EQ(w.guard.reserved(), 0u);
+
+    // Descriptor 0 is a connection like any other; a body may take the
+    // whole budget, never more.
+    auto* first = body(0, "", 100); // 200 s
+    ASSERT_TRUE(w.guard.reserve(first, 500, now));
+    auto* whole = body(10, "", 2000);
+    EXPECT_TRUE(w.guard.reserve(whole, 1000, now));
+    auto* over = body(11, "", 2000);
+    EXPECT_FALSE(w.guard.reserve(over, 1001, now));
+    EXPECT_EQ(w.ended, (std::set<int>{0, 1, 2, 4, 5, 7, 8, 11}));
+    for (auto* c : {first, whole, over})
         w.guard.closed(c);
     EXPECT_EQ(w.guard.reserved(), 0u);
 }
