@@ -396,6 +396,8 @@ TEST(DownloadAnswers, AnswersCarryTheFileRangeAndHeaders) {
         EXPECT_EQ(header("Content-Range"),
                   c.contentRange ? std::optional<std::string>(c.contentRange) : std::nullopt);
         EXPECT_EQ(header("ETag"), "\"abc\"");
+        EXPECT_EQ(header("Accept-Ranges"), "bytes");
+        EXPECT_EQ(header("X-Content-Type-Options"), "nosniff");
         EXPECT_EQ(w.file.has_value(), c.status != 416);
         if (w.file) {
             EXPECT_EQ(w.file->path, "/d/abc");
