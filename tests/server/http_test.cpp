@@ -443,6 +443,18 @@ TEST(Limits, ConnectionsPerClientAndPerGroup) {
     for (auto* c : {a2, a4, proxy, proxy2, proxy3})
         w.guard.closed(c);
     EXPECT_EQ(w.guard.open(), 0u);
+
+    // Limits of 0 are none.
+    ConnectionGuard::Limits none = testLimits();
+    none.perClient = 0;
+    none.perGroup = 0;
+    Watched u(none);
+    std::vector<ConnectionGuard::Connection*> many;
+    for (int fd = 1; fd <= 5; ++fd)
+        many.push_back(u.open(fd, "a", "2001:db8:1::/48"));
+    EXPECT_TRUE(u.ended.empty());
+    for (auto* c : many)
+        u.guard.closed(c);
 }
 
 // The budget pays for bytes as they come; a client past its share is cut,
@@ -523,6 +535,13 @@ TEST(Limits, TheBodyBudgetGoesToTheFastest) {
     for (auto* c : {first, whole, over})
         w.guard.closed(c);
     EXPECT_EQ(w.guard.reserved(), 0u);
+    // Five heads, one on descriptor 0, crowd five of the six slots: 2 s each.
+    std::vector<ConnectionGuard::Connection*> heads;
+    for (const int fd : {0, 12, 13, 14, 15})
+        heads.push_back(w.open(fd, "head" + std::to_string(fd)));
+    EXPECT_EQ(w.guard.sweep(t0 + 2s), 5u);
+    for (auto* c : heads)
+        w.guard.closed(c);
 }
 
 // Each listener is crowded by its own connections; a crowded one sheds the
