@@ -524,15 +524,17 @@ TEST(Limits, TheBodyBudgetGoesToTheFastest) {
     EXPECT_EQ(w.guard.reserved(), 0u);
 
     // Descriptor 0 is a connection like any other; a body may take the
-    // whole budget, never more.
+    // whole budget, never more, cutting as many slower ones as it takes.
     auto* first = body(0, "", 100); // 200 s
     ASSERT_TRUE(w.guard.reserve(first, 500, now));
+    auto* second = body(16, "", 200); // 100 s
+    ASSERT_TRUE(w.guard.reserve(second, 500, now));
     auto* whole = body(10, "", 2000);
     EXPECT_TRUE(w.guard.reserve(whole, 1000, now));
     auto* over = body(11, "", 2000);
     EXPECT_FALSE(w.guard.reserve(over, 1001, now));
-    EXPECT_EQ(w.ended, (std::set<int>{0, 1, 2, 4, 5, 7, 8, 11}));
-    for (auto* c : {first, whole, over})
+    EXPECT_EQ(w.ended, (std::set<int>{0, 1, 2, 4, 5, 7, 8, 11, 16}));
+    for (auto* c : {first, second, whole, over})
         w.guard.closed(c);
     EXPECT_EQ(w.guard.reserved(), 0u);
     // Five heads, one on descriptor 0, crowd five of the six slots: 2 s each.
