@@ -533,6 +533,10 @@ TEST(SignedOffers, TheSameOfferWithAndWithoutAKey) {
         EXPECT_EQ(noKey.shown[0].message, unsigned_.shown[0].message) << reply;
         EXPECT_EQ(keyed.shown[0].message, unsigned_.shown[0].message) << reply;
     }
+    // A field after the signature is a later version's: the offer still verifies.
+    const Outcome later = runReply(ok(replyOf(kFixes, {kFixes.signature, "later"})),
+                                   MessageAnswer::Cancel, true, kPublicKey);
+    EXPECT_EQ(later.shown.size(), 1u);
 }
 
 TEST(SignedOffers, AToolWithAKeyOffersNoForgery) {

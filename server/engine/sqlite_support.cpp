@@ -1,9 +1,11 @@
 #include "server/engine/sqlite_support.h"
 
 #include "server/engine/engine_texts.h"
+#include "server/engine/transaction.h"
 #include "server/support/error_text.h"
 #include "server/support/log.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -396,6 +396,8 @@ TEST(DownloadAnswers, AnswersCarryTheFileRangeAndHeaders) {
         EXPECT_EQ(header("Content-Range"),
                   c.contentRange ? std::optional<std::string>(c.contentRange) : std::nullopt);
         EXPECT_EQ(header("ETag"), "\"abc\"");
+        EXPECT_EQ(header("Accept-Ranges"), "bytes");
+        EXPECT_EQ(header("X-Content-Type-Options"), "nosniff");
         EXPECT_EQ(w.file.has_value(), c.status != 416);
         if (w.file) {
             EXPECT_EQ(w.file->path, "/d/abc");
@@ -430,9 +432,29 @@ TEST(Limits, ConnectionsPerClientAndPerGroup) {
     EXPECT_EQ(w.ended, (std::set<int>{3, 13})) << "the fourth from one /48";
     for (auto* c : site)
         w.guard.closed(c);
+    // Closed, they leave their /48's places free again.
+    std::vector<ConnectionGuard::Connection*> again;
+    for (int i = 0; i < 3; ++i)
+        again.push_back(
+            w.open(30 + i, "2001:db8:1:" + std::to_string(i) + "::/64", "2001:db8:1::/48"));
+    EXPECT_EQ(w.ended, (std::set<int>{3, 13})) << "the /48's places are free again";
+    for (auto* c : again)
+        w.guard.closed(c);
     for (auto* c : {a2, a4, proxy, proxy2, proxy3})
         w.guard.closed(c);
     EXPECT_EQ(w.guard.open(), 0u);
+
+    // Limits of 0 are none.
+    ConnectionGuard::Limits none = testLimits();
+    none.perClient = 0;
+    none.perGroup = 0;
+    Watched u(none);
+    std::vector<ConnectionGuard::Connection*> many;
+    for (int fd = 1; fd <= 5; ++fd)
+        many.push_back(u.open(fd, "a", "2001:db8:1::/48"));
+    EXPECT_TRUE(u.ended.empty());
+    for (auto* c : many)
+        u.guard.closed(c);
 }
 
 // The budget pays for bytes as they come; a client past its share is cut,
@@ -500,6 +522,28 @@ TEST(Limits, TheBodyBudgetGoesToTheFastest) {
     for (auto* c : {slow, greedy, mid, siteSlow, siteFast, fresh, crawl, siteFaster, quick})
         w.guard.closed(c);
     EXPECT_EQ(w.guard.reserved(), 0u);
+
+    // Descriptor 0 is a connection like any other; a body may take the
+    // whole budget, never more, cutting as many slower ones as it takes.
+    auto* first = body(0, "", 100); // 200 s
+    ASSERT_TRUE(w.guard.reserve(first, 500, now));
+    auto* second = body(16, "", 200); // 100 s
+    ASSERT_TRUE(w.guard.reserve(second, 500, now));
+    auto* whole = body(10, "", 2000);
+    EXPECT_TRUE(w.guard.reserve(whole, 1000, now));
+    auto* over = body(11, "", 2000);
+    EXPECT_FALSE(w.guard.reserve(over, 1001, now));
+    EXPECT_EQ(w.ended, (std::set<int>{0, 1, 2, 4, 5, 7, 8, 11, 16}));
+    for (auto* c : {first, second, whole, over})
+        w.guard.closed(c);
+    EXPECT_EQ(w.guard.reserved(), 0u);
+    // Five heads, one on descriptor 0, crowd five of the six slots: 2 s each.
+    std::vector<ConnectionGuard::Connection*> heads;
+    for (const int fd : {0, 12, 13, 14, 15})
+        heads.push_back(w.open(fd, "head" + std::to_string(fd)));
+    EXPECT_EQ(w.guard.sweep(t0 + 2s), 5u);
+    for (auto* c : heads)
+        w.guard.closed(c);
 }
 
 // Each listener is crowded by its own connections; a crowded one sheds the

@@ -168,6 +168,51 @@ TEST(ReleaseChecks, EveryFieldAtFaultIsNamed) {
     }
 }
 
+// Keys and signatures are base64url without padding, one text for each
+// byte string: the last character's spare bits zero, no other alphabet.
+TEST(ReleaseSigning, KeysAndSignaturesAreBase64Url) {
+    const struct {
+        const char* text;
+        std::optional<std::string> bytes;
+    } cases[] = {
+        {"", std::string()},
+        {"A", std::nullopt},
+        {"AAAAA", std::nullopt},
+        {"AA", std::string(1, '\x00')},
+        {"Aw", std::string(1, '\x03')},
+        {"AB", std::nullopt},
+        {"A0", std::nullopt},
+        {"AA8", std::string("\x00\x0f", 2)},
+        {"AAE", std::string("\x00\x01", 2)},
+        {"AAD", std::nullopt},
+        {"AA-", std::nullopt},
+        {"AA_", std::nullopt},
+        {"AAAA", std::string(3, '\x00')},
+        {"_w", std::string(1, '\xff')},
+        {"-_-_", std::string("\xfb\xff\xbf", 3)},
+        {"AA==", std::nullopt},
+        {"AA+/", std::nullopt},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(decodeBase64Url(c.text), c.bytes) << c.text;
+
+    // A signature with bytes after it, and a key in the hybrid form (0x06 or
+    // 0x07 where 0x04 stands), are other texts for the same: both refused.
+    const SigningKey key = createSigningKey();
+    const Release r{u"1.06", u"https://x.cn/a.exe", u"d", u"n"};
+    const std::string message = releaseMessage(r.version, r.address, r.date, r.notes);
+    const std::string signature = signRelease(key.privatePem, r);
+    ASSERT_TRUE(releaseSignatureValid(key.publicKey, message, signature));
+    EXPECT_FALSE(releaseSignatureValid(key.publicKey, message, signature + "AA"));
+    const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+    for (const std::size_t topBits : {0x20u, 0x30u}) {
+        std::string hybrid = key.publicKey;
+        hybrid[1] = alphabet[alphabet.find(hybrid[1]) | topBits];
+        EXPECT_FALSE(publicKeyValid(hybrid)) << hybrid;
+        EXPECT_FALSE(releaseSignatureValid(hybrid, message, signature)) << hybrid;
+    }
+}
+
 // A signature that only the notes' line breaks keep from verifying says so.
 TEST(ReleaseSigning, ALineBreakMismatchIsNamed) {
     const SigningKey key = createSigningKey();
@@ -210,11 +255,16 @@ TEST(ReleaseAgent, OnlyTheToolsOwnAgentIsRead) {
         {"Pelvoran/1.06  (Linux)", {}},
         {"pelvoran/1.06 (Linux)", {}},
         {"Pelvoran/1,06 (Linux)", {}},
+        {"Pelvoran/1.0x (Linux)", {}},
         {"Pelvoran/\xef\xbc\x91.06 (Linux)", {}},
     };
     for (const auto& c : cases)
         EXPECT_EQ(parseAgent(c.agent), c.expected) << c.agent;
     EXPECT_EQ(parseAgent("Pelvoran/1.06 (Linux)" + std::string(100000, 'x')), Agent{});
+    // Cut short with no terminator after it: nothing past its end is read.
+    const std::string whole = "Pelvoran/1.06 (Linux)";
+    const std::vector<char> cut(whole.begin(), whole.begin() + 12);
+    EXPECT_EQ(parseAgent(std::string_view(cut.data(), cut.size())), Agent{});
 }
 
 namespace {
