@@ -1015,6 +1015,7 @@ TEST(PostgresStore, AnUncertainCommitIsAskedAboutNeverTrusted) {
         std::chrono::milliseconds later; // on the clock, before this try
         std::int64_t copies;             // after it
     } tries[] = {
+        {"kepr", "a", 0s, 1},          // the same client's other text: its own
         {"kept", "b", 0s, 2},          // another client's: its own
         {"kept", "a", 0s, 2},          // there: not again
         {"lost", "a", 0s, 1},          // gone: stored again
