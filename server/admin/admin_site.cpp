@@ -293,8 +293,8 @@ WebResponse AdminSite::remove(const WebRequest& request, const std::string& csrf
             return count == 0 ? redirect("/comments") : page(200, deleteFlaggedPage(count, csrf));
         }
         const std::int64_t count = db.comments().removeFlagged(kByPages);
-        if (!db.comments().wiped())
-            return page(200, deletedNotWipedPage(count));
+        if (const Remnant left = db.comments().remnant(); left != Remnant::none)
+            return page(200, deletedNotWipedPage(count, left == Remnant::tableFiles));
         return redirect("/comments?deleted=" + std::to_string(count));
     }
     const auto id = wholeNumber(value(form, "id"));
@@ -307,8 +307,8 @@ WebResponse AdminSite::remove(const WebRequest& request, const std::string& csrf
     }
     if (!db.comments().remove({*id}, kByPages).empty())
         return page(404, noSuchCommentPage(*id));
-    if (!db.comments().wiped())
-        return page(200, deletedNotWipedPage(1));
+    if (const Remnant left = db.comments().remnant(); left != Remnant::none)
+        return page(200, deletedNotWipedPage(1, left == Remnant::tableFiles));
     return redirect("/comments?deleted=1");
 }
 

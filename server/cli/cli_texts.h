@@ -319,6 +319,11 @@ inline std::string deletedTextInWal(const std::string& wal) {
            "）中可能还留着删除的文字。服务器停止时会抹去它；如果这很要紧，请重启服务器"
            "（sudo systemctl restart pelvoran-server）。";
 }
+/// The deleted words may linger in PostgreSQL's table files: VACUUM FULL
+/// gave way to a busy table, or could not write it anew in time.
+inline constexpr char kDeletedTextInTables[] =
+    "删除的文字暂时还留在 PostgreSQL 的表文件中（原因见上一行）。下次删除时会再整理；"
+    "如果这很要紧，请在服务器空闲时在数据库中运行 VACUUM (FULL) comments。";
 inline constexpr char kCommentsVerbs[] = "comments 后须为 list、export 或 delete";
 inline constexpr char kFormatOnlyExport[] = "--format：只用于 comments export";
 inline constexpr char kFormats[] = "--format：须为 jsonl 或 csv";

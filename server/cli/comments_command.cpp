@@ -76,9 +76,14 @@ int deleteCommand(const Parsed& p) {
     say(stdout, cli_text::deletedComments(going.size()));
     for (const StoredComment& c : going)
         say(stdout, deletedLine(c));
-    if (!db->comments().wiped())
+    switch (db->comments().remnant()) {
+    case Remnant::none: return kExitOk;
+    case Remnant::writeAheadLog:
         say(stderr, cli_text::deletedTextInWal(std::string(kDatabaseFile) + kWalSuffix));
-    return db->comments().wiped() ? kExitOk : kExitFailure;
+        return kExitFailure;
+    case Remnant::tableFiles: say(stderr, cli_text::kDeletedTextInTables); return kExitFailure;
+    }
+    return kExitFailure;
 }
 
 } // namespace

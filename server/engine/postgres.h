@@ -85,7 +85,7 @@ public:
     void keepNumbersAbove(const std::map<std::string, std::int64_t>& numbers) override;
     /// VACUUM (FULL) of each table, waiting for its lock less long than a
     /// writer waits; a lock not had in time is logged, the deletion stands.
-    bool compactAfterDeletion(const std::vector<std::string>& tables) override;
+    Remnant compactAfterDeletion(const std::vector<std::string>& tables) override;
     /// SELECT n FROM pelvoran_changes.
     std::int64_t changeCounter() override;
     /// A cancel request, and a deadline of now (setDeadline), so that a

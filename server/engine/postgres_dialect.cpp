@@ -97,16 +97,20 @@ void PgConnection::keepNumbersAbove(const std::map<std::string, std::int64_t>& n
     }
 }
 
-bool PgConnection::compactAfterDeletion(const std::vector<std::string>& tables) {
+Remnant PgConnection::compactAfterDeletion(const std::vector<std::string>& tables) {
     // A deleted row stays in its table's file until VACUUM FULL writes the
-    // table anew and truncates the old file. It locks the table meanwhile:
-    // it waits for that lock less long than a writer waits for it, so that a
-    // comment arriving meanwhile waits behind it and is never refused.
-    const auto lockTimeout = [this](std::int64_t ms) {
-        exec("SET lock_timeout = " + std::to_string(std::max<std::int64_t>(1, ms)));
+    // table anew and truncates the old file. It locks the table meanwhile,
+    // waiting for the lock and writing included: it may take half as long as
+    // a writer waits for that lock, so that a comment arriving meanwhile
+    // waits behind it and is never refused. A table too large to be written
+    // anew in that time keeps the deleted text, and the caller says so.
+    const auto limits = [this](std::int64_t lockMs, std::int64_t statementMs) {
+        exec("SET lock_timeout = " + std::to_string(std::max<std::int64_t>(1, lockMs)) +
+             "; SET statement_timeout = " + std::to_string(std::max<std::int64_t>(0, statementMs)));
     };
+    Remnant left = Remnant::none;
     try {
-        lockTimeout(busyTimeout_.count() / 2);
+        limits(busyTimeout_.count() / 2, busyTimeout_.count() / 2);
         for (const std::string& table : tables)
             exec("VACUUM (FULL) " + quoted(table));
     } catch (const StoreError& e) {
@@ -115,13 +119,14 @@ bool PgConnection::compactAfterDeletion(const std::vector<std::string>& tables) 
         for (const std::string& table : tables)
             named += (named.empty() ? "" : ", ") + quoted(table);
         logError(engine_text::vacuumNotDone(e.what(), named));
+        left = Remnant::tableFiles;
     }
     try {
-        lockTimeout(busyTimeout_.count());
+        limits(busyTimeout_.count(), 0);
     } catch (const StoreError&) {
-        // A connection made again sets it anew.
+        // A connection made again sets them anew.
     }
-    return true;
+    return left;
 }
 
 std::int64_t PgConnection::changeCounter() {

@@ -36,6 +36,12 @@ bool isPostgresLocation(const std::string& location);
 /// logs: its hosts, ports and database, never a password or an option.
 std::string shownLocation(const std::string& location);
 
+/// Where deleted text may still be read after a deletion's compaction: in
+/// nothing of the database's own, in SQLite's write-ahead log (a reader
+/// kept it from being emptied), or in PostgreSQL's table files (the table
+/// could not be written anew in time).
+enum class Remnant { none, writeAheadLog, tableFiles };
+
 /// The synchronous standbys a PostgreSQL primary commits to: the setting
 /// that names them, and how many are connected and synchronous now.
 struct SynchronousStandbys {
@@ -131,9 +137,9 @@ public:
     /// above the one given. Throws StoreError.
     virtual void keepNumbersAbove(const std::map<std::string, std::int64_t>& numbers) = 0;
     /// After a deletion from `tables` committed, rids the database's files
-    /// of what it deleted as far as this engine can at once; whether that
-    /// was done. Throws StoreError.
-    virtual bool compactAfterDeletion(const std::vector<std::string>& tables) = 0;
+    /// of what it deleted as far as this engine can at once; where deleted
+    /// text may still be read when that could not be done. Throws StoreError.
+    virtual Remnant compactAfterDeletion(const std::vector<std::string>& tables) = 0;
     /// A number that changes whenever another connection commits (on
     /// PostgreSQL, whenever a release, a rollout or a served file changes).
     virtual std::int64_t changeCounter() = 0;

@@ -89,12 +89,12 @@ void SqliteConnection::keepNumbersAbove(const std::map<std::string, std::int64_t
     }
 }
 
-bool SqliteConnection::compactAfterDeletion(const std::vector<std::string>&) {
+Remnant SqliteConnection::compactAfterDeletion(const std::vector<std::string>&) {
     // TRUNCATE waits (busy timeout) for readers of older frames, copies every
     // frame into the file, syncs it and cuts the WAL to nothing.
     Statement s(*this, "PRAGMA wal_checkpoint(TRUNCATE)");
     s.step();
-    return s.integer(0) == 0;
+    return s.integer(0) == 0 ? Remnant::none : Remnant::writeAheadLog;
 }
 
 std::int64_t SqliteConnection::changeCounter() {

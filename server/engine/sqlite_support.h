@@ -60,7 +60,7 @@ public:
     void keepNumbersAbove(const std::map<std::string, std::int64_t>& numbers) override;
     /// PRAGMA wal_checkpoint(TRUNCATE): every frame copied into the file,
     /// synced, and the WAL cut to nothing (secure_delete overwrote the rows).
-    bool compactAfterDeletion(const std::vector<std::string>& tables) override;
+    Remnant compactAfterDeletion(const std::vector<std::string>& tables) override;
     /// PRAGMA data_version.
     std::int64_t changeCounter() override;
     void interrupt() override { sqlite3_interrupt(db_); }

@@ -63,7 +63,7 @@ std::string deleteCommentPage(const CommentRow& c, const std::string& csrf);
 /// Asks before deleting the `count` comments flagged as a bot's.
 std::string deleteFlaggedPage(std::int64_t count, const std::string& csrf);
 /// A deletion done whose words may still be in the WAL for a while.
-std::string deletedNotWipedPage(std::int64_t count);
+std::string deletedNotWipedPage(std::int64_t count, bool inTables);
 /// A delete form without a valid comment number.
 std::string badDeletePage();
 

@@ -40,14 +40,16 @@ std::string deleteFlaggedPage(std::int64_t count, const std::string& csrf) {
                       "/comments");
 }
 
-std::string deletedNotWipedPage(std::int64_t count) {
+std::string deletedNotWipedPage(std::int64_t count, bool inTables) {
+    const std::string where =
+        inTables ? std::string(page_text::kStillInTables) + " <code>VACUUM (FULL) comments</code>。"
+                 : page_text::kStillInWalBefore + std::string(kDatabaseFile) + kWalSuffix +
+                       page_text::kStillInWalAfter +
+                       "（<code>sudo systemctl restart pelvoran-server</code>）。";
     return adminFrame(page_text::kDeletedTitle,
                       "<h1>" + page_text::deletedComments(count) + "</h1>\n<p class=\"error\">" +
-                          page_text::kStillInWalBefore + kDatabaseFile + kWalSuffix +
-                          page_text::kStillInWalAfter +
-                          "（<code>sudo systemctl restart pelvoran-server</code>）。</p>\n"
-                          "<p><a href=\"/comments\">" +
-                          page_text::kBackToComments + "</a></p>\n",
+                          where + "</p>\n<p><a href=\"/comments\">" + page_text::kBackToComments +
+                          "</a></p>\n",
                       "/comments");
 }
 

@@ -394,6 +394,9 @@ inline std::string deletedComments(std::int64_t count) {
 inline constexpr char kStillInWalBefore[] = "数据库正被读取，预写日志（";
 inline constexpr char kStillInWalAfter[] =
     "）中可能还留着删除的文字。服务器停止时会抹去它；如果这很要紧，请重启服务器";
+inline constexpr char kStillInTables[] =
+    "整理 PostgreSQL 的表（VACUUM FULL）没有在时限内完成，表文件中暂时还留着删除的文字"
+    "（原因见服务器日志）。下次删除时会再整理；如果这很要紧，请在服务器空闲时在数据库中运行";
 inline constexpr char kBackToComments[] = "回到留言";
 inline constexpr char kErrorTitle[] = "出错了";
 inline constexpr char kBadCommentId[] = "表单中的留言编号（id）不对。";

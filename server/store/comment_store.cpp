@@ -195,7 +195,7 @@ std::int64_t CommentStore::removeFlagged(const std::string& source) {
 }
 
 void CommentStore::checkpoint() {
-    wiped_ = connection_.compactAfterDeletion({"comments"});
+    remnant_ = connection_.compactAfterDeletion({"comments"});
 }
 
 } // namespace pelvoran::server

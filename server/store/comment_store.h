@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/text.h"
+#include "server/engine/sql.h"
 
 #include <chrono>
 #include <cstdint>
@@ -86,16 +87,17 @@ public:
     /// Deletes the comments `ids` in one transaction, all or none: the
     /// numbers of those not there (nothing deleted then), empty when all
     /// went. Their bytes are overwritten in the file (secure_delete) and the
-    /// WAL is checkpointed and emptied; wiped() says whether that was done.
+    /// WAL is checkpointed and emptied (PostgreSQL: the table is written
+    /// anew); remnant() says where the text stays when that was not done.
     std::vector<std::int64_t> remove(const std::vector<std::int64_t>& ids,
                                      const std::string& source);
     /// Deletes every comment flagged as a bot's, as remove() does; how many
     /// there were.
     std::int64_t removeFlagged(const std::string& source);
-    /// Whether the last deletion's compaction (SQLite: the checkpoint that
-    /// empties the WAL) was done: false when a reader kept it from being done
-    /// within the busy timeout.
-    bool wiped() const { return wiped_; }
+    /// Where the last deletion left deleted text: none, or where a reader
+    /// (SQLite) or a table too busy or too large (PostgreSQL) kept its
+    /// compaction from being done within the busy timeout.
+    Remnant remnant() const { return remnant_; }
 
 private:
     /// Rids the database's files of what was just deleted
@@ -104,7 +106,7 @@ private:
 
     Connection& connection_;
     AuditLog& audit_;
-    bool wiped_ = true;
+    Remnant remnant_ = Remnant::none;
 };
 
 } // namespace pelvoran::server
