@@ -262,15 +262,16 @@ WebResponse AdminSite::comments(const WebRequest& request, const std::string& cs
     view.pageNo = pageAsked(value(request.query, "page"));
     Database db(database_);
     const auto pageAt = [&](std::int64_t pageNo) {
-        return commentRows(db.comments().page(view.search, false, (pageNo - 1) * kCommentsPerPage,
-                                              kCommentsPerPage));
+        return commentRows(db.comments().page(view.search, CommentList::Listed,
+                                              (pageNo - 1) * kCommentsPerPage, kCommentsPerPage));
     };
     view.list = pageAt(view.pageNo);
     if (const std::int64_t pages = commentPages(view.list.total); view.pageNo > pages) {
         view.pageNo = pages; // past the end: the last page there is
         view.list = pageAt(pages);
     }
-    view.flagged = commentRows(db.comments().page(view.search, true, 0, kCommentsPerPage));
+    view.flagged =
+        commentRows(db.comments().page(view.search, CommentList::Flagged, 0, kCommentsPerPage));
     view.unread = db.comments().unreadCount();
     if (const auto deleted = wholeNumber(value(request.query, "deleted")); deleted && *deleted > 0)
         view.notice = admin_text::deletedComments(*deleted);
@@ -289,7 +290,7 @@ WebResponse AdminSite::remove(const WebRequest& request, const std::string& csrf
     Database db(database_);
     if (value(form, "flagged") == "1") {
         if (!post) {
-            const std::int64_t count = db.comments().page("", true, 0, 0).total;
+            const std::int64_t count = db.comments().page("", CommentList::Flagged, 0, 0).total;
             return count == 0 ? redirect("/comments") : page(200, deleteFlaggedPage(count, csrf));
         }
         const std::int64_t count = db.comments().removeFlagged(kByPages);
