@@ -29,7 +29,7 @@ TEST(CommentText, CsvCellsAreQuotedAndNeverStartAFormula) {
     };
     for (const auto& c : cases) {
         const StoredComment comment{7, std::chrono::sys_seconds{}, c.text, "web", false, false};
-        EXPECT_EQ(csvRecord(comment), "7,1970-01-01T00:00:00Z," + c.cell + ",web,false,false\r\n")
+        EXPECT_EQ(csvRecord(comment), "7,1970-01-01T00:00:00Z," + c.cell + ",web,false,false,\r\n")
             << toUtf8(c.text);
     }
 }
