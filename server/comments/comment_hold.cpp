@@ -87,7 +87,7 @@ Folded linkView(FoldedView f) {
     for (std::size_t i = 0; i < f.size(); ++i) {
         if (f[i] == U'点' || f[i] == U'。') {
             dotted += U'.';
-        } else if (i > 0 && f[i - 1] == U' ' && startsAt(f, i, U"dot ")) {
+        } else if (f[i] == U'd' && i > 0 && f[i - 1] == U' ' && startsAt(f, i, U"dot ")) {
             dotted += U'.';
             i += 2;
         } else {
@@ -99,8 +99,12 @@ Folded linkView(FoldedView f) {
                                                 U"[dot]", U"(dot)", U"{dot}", U"<dot>", U"【dot】"};
     Folded view;
     for (std::size_t i = 0; i < dotted.size(); ++i) {
-        const auto bracket = std::find_if(std::begin(kBracketed), std::end(kBracketed),
-                                          [&](FoldedView b) { return startsAt(dotted, i, b); });
+        const char32_t c = dotted[i];
+        const bool opening = c == U'[' || c == U'(' || c == U'{' || c == U'<' || c == U'【';
+        const auto bracket =
+            opening ? std::find_if(std::begin(kBracketed), std::end(kBracketed),
+                                   [&](FoldedView b) { return startsAt(dotted, i, b); })
+                    : std::end(kBracketed);
         if (bracket != std::end(kBracketed)) {
             view += U'.';
             i += bracket->size() - 1;
