@@ -177,9 +177,8 @@ std::string failingBanner(const std::vector<RecipientRow>& recipients,
 std::string heldBanner(std::int64_t count) {
     if (count <= 0)
         return "";
-    return std::string("<p><strong>") + page_text::kHeldBannerBefore +
-           "<a href=\"/comments#held\">" + page_text::heldBannerLink(count) + "</a>" +
-           page_text::kHeldBannerAfter + "</strong></p>\n";
+    return std::string("<p>") + page_text::kHeldBannerBefore + "<a href=\"/comments#held\">" +
+           page_text::heldBannerLink(count) + "</a>" + page_text::kHeldBannerAfter + "</p>\n";
 }
 
 std::string withBanner(std::string page, const std::string& banner) {
