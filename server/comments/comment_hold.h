@@ -38,9 +38,11 @@ std::u32string foldedForHolding(const Text& text);
 /// when none applies. On the folded text:
 /// - a link: "://", "www." before a letter or digit, or a name of ASCII
 ///   letters, digits and hyphens, a dot and a common top-level domain
-///   (com, cn, net, top...) that no letter or digit follows. Blanks are
-///   read as nothing, and "点", "。", "[.]", "(.)", "{.}", "<.>", "(dot)",
-///   "[dot]", "{dot}", "<dot>" and "dot" between blanks as a dot;
+///   (com, cn, net, top...) that no letter or digit follows; a name of
+///   digits alone only before com, net or org ("163.com"), as any other is
+///   a number ending a sentence ("f/2.8。HK"). Blanks are read as nothing,
+///   and "点", "。", "[.]", "(.)", "{.}", "<.>", "【.】", "(dot)", "[dot]",
+///   "{dot}", "<dot>", "【dot】" and "dot" between blanks as a dot;
 /// - a mobile number: 11 digits, "1", one of 3 to 9, nine more, as a run
 ///   of digits of its own (none before or after it), after "86" or "0086"
 ///   in a run of 13 or 15, or in groups of 3, 4 and 4 digits with one to
