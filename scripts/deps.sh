@@ -12,6 +12,8 @@ pelvoran_packages=(
     qt6-base-dev libcurl4-openssl-dev
     qt6-translations-l10n fonts-noto-cjk
     libmicrohttpd-dev libsqlite3-dev libpq-dev libssl-dev libsystemd-dev
+    # The server's Unicode normalization (NFKC), for the comments it holds.
+    libunistring-dev
 )
 
 # The test command on top. What its builds need (the test and benchmark

@@ -400,7 +400,8 @@ TEST(ServerOnPostgres, BackupAndRestoreMoveBetweenTheStores) {
     const TempDir sqliteState, postgresState, backAgain, files;
     {
         ServerProcess server(sqliteState.path());
-        for (const char* text : {"CommentText=一", "CommentText=二", "CommentText=三"})
+        // The second held as likely spam: the round trip keeps why.
+        for (const char* text : {"CommentText=一", "CommentText=二 QQ 12345", "CommentText=三"})
             ASSERT_EQ(statusOf(httpExchange(server.port(), post(kComment, text))), 200);
         ASSERT_EQ(server.stop(SIGTERM), 0);
     }

@@ -121,7 +121,7 @@ std::optional<WebResponse> AdminSite::testSend(const Recipient& recipient, const
                     view.notice = admin_text::testDelivered(described(r));
             }
             view.recipients = recipientRows(db.outbox().recipients());
-            answer = withFailingBanner(page(200, notifyPage(view)));
+            answer = withBanners(page(200, notifyPage(view)));
         } catch (const std::exception& e) {
             answer = page(503, databaseErrorPage(e.what()));
         }

@@ -219,18 +219,19 @@ std::optional<WebResponse> AdminSite::handle(const WebRequest& request, Route ro
         auto answer = this->route(request, route, session->csrf, later);
         if (!answer)
             return std::nullopt;
-        return withFailingBanner(std::move(*answer));
+        return withBanners(std::move(*answer));
     } catch (const std::exception& e) {
         return page(503, databaseErrorPage(e.what()));
     }
 }
 
-WebResponse AdminSite::withFailingBanner(WebResponse r) {
+WebResponse AdminSite::withBanners(WebResponse r) {
     if (!r.type.starts_with("text/html") || r.body.empty())
         return r;
-    r.body = withBanner(
-        std::move(r.body),
-        failingBanner(recipientRows(Database(database_).outbox().recipients()), secondsNow()));
+    Database db(database_);
+    r.body = withBanner(std::move(r.body),
+                        failingBanner(recipientRows(db.outbox().recipients()), secondsNow()) +
+                            heldBanner(db.comments().heldCount()));
     return r;
 }
 
@@ -244,6 +245,7 @@ std::optional<WebResponse> AdminSite::route(const WebRequest& request, Route rou
     case Route::AdminMark: return mark(request);
     case Route::AdminMarkAllRead: return markAllRead();
     case Route::AdminDelete: return remove(request, csrf);
+    case Route::AdminApprove: return approve(request);
     case Route::AdminRelease: return release(request, csrf);
     case Route::AdminRepublish: return republish(request, csrf);
     case Route::AdminAudit: return audit(request);
@@ -262,18 +264,24 @@ WebResponse AdminSite::comments(const WebRequest& request, const std::string& cs
     view.pageNo = pageAsked(value(request.query, "page"));
     Database db(database_);
     const auto pageAt = [&](std::int64_t pageNo) {
-        return commentRows(db.comments().page(view.search, false, (pageNo - 1) * kCommentsPerPage,
-                                              kCommentsPerPage));
+        return commentRows(db.comments().page(view.search, CommentList::Listed,
+                                              (pageNo - 1) * kCommentsPerPage, kCommentsPerPage));
     };
     view.list = pageAt(view.pageNo);
     if (const std::int64_t pages = commentPages(view.list.total); view.pageNo > pages) {
         view.pageNo = pages; // past the end: the last page there is
         view.list = pageAt(pages);
     }
-    view.flagged = commentRows(db.comments().page(view.search, true, 0, kCommentsPerPage));
+    view.held =
+        commentRows(db.comments().page(view.search, CommentList::Held, 0, kCommentsPerPage));
+    view.flagged =
+        commentRows(db.comments().page(view.search, CommentList::Flagged, 0, kCommentsPerPage));
     view.unread = db.comments().unreadCount();
     if (const auto deleted = wholeNumber(value(request.query, "deleted")); deleted && *deleted > 0)
         view.notice = admin_text::deletedComments(*deleted);
+    if (const auto approved = wholeNumber(value(request.query, "approved"));
+        approved && *approved > 0)
+        view.notice = admin_text::approvedComment(*approved);
     return page(200, commentsPage(view));
 }
 
@@ -289,7 +297,7 @@ WebResponse AdminSite::remove(const WebRequest& request, const std::string& csrf
     Database db(database_);
     if (value(form, "flagged") == "1") {
         if (!post) {
-            const std::int64_t count = db.comments().page("", true, 0, 0).total;
+            const std::int64_t count = db.comments().page("", CommentList::Flagged, 0, 0).total;
             return count == 0 ? redirect("/comments") : page(200, deleteFlaggedPage(count, csrf));
         }
         const std::int64_t count = db.comments().removeFlagged(kByPages);
@@ -310,6 +318,17 @@ WebResponse AdminSite::remove(const WebRequest& request, const std::string& csrf
     if (const Remnant left = db.comments().remnant(); left != Remnant::none)
         return page(200, deletedNotWipedPage(1, left == Remnant::tableFiles));
     return redirect("/comments?deleted=1");
+}
+
+WebResponse AdminSite::approve(const WebRequest& request) {
+    const auto id = wholeNumber(value(parseForm(request.body), "id"));
+    if (!id || *id < 1)
+        return page(400, badDeletePage());
+    Database db(database_);
+    // A second click, or another browser's, finds it let through already.
+    if (!db.comments().approve(*id, kByPages) && !db.comments().find(*id))
+        return page(404, noSuchCommentPage(*id));
+    return redirect("/comments?approved=" + std::to_string(*id));
 }
 
 WebResponse AdminSite::mark(const WebRequest& request) {

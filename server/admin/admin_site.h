@@ -89,13 +89,14 @@ private:
     WebResponse startSession(const WebRequest& request);
     std::optional<WebResponse> route(const WebRequest& request, Route route,
                                      const std::string& csrf, Later& later);
-    /// `r` with the banner of the recipients failing for an hour, when it is
-    /// a page.
-    WebResponse withFailingBanner(WebResponse r);
+    /// `r` with the banners of the recipients failing for an hour and of
+    /// the comments held, when it is a page.
+    WebResponse withBanners(WebResponse r);
     WebResponse comments(const WebRequest& request, const std::string& csrf);
     WebResponse mark(const WebRequest& request);
     WebResponse markAllRead();
     WebResponse remove(const WebRequest& request, const std::string& csrf);
+    WebResponse approve(const WebRequest& request);
     WebResponse exportComments(bool csv);
     WebResponse release(const WebRequest& request, const std::string& csrf);
     WebResponse republish(const WebRequest& request, const std::string& csrf);

@@ -37,6 +37,9 @@ inline constexpr char kMetricsTokenAfter[] = " 文件里的令牌>（管理令�
 inline std::string deletedComments(std::int64_t count) {
     return "已删除 " + std::to_string(count) + " 条留言。";
 }
+inline std::string approvedComment(std::int64_t id) {
+    return "已放行第 " + std::to_string(id) + " 条留言：它现在是普通留言，通知随后发出。";
+}
 
 // Releases.
 /// What the rollout's percentage must be, for the pages' forms.
@@ -141,6 +144,10 @@ inline constexpr char kRolloutHelp[] =
     "各平台正在发布的版本收到它的网络所占的比例（0 到 1）；0 表示已暂停。";
 inline constexpr char kCommentsStoredHelp[] = "已可靠保存的留言条数。";
 inline constexpr char kCommentsRefusedHelp[] = "被拒绝的留言条数，按 HTTP 状态码分。";
+inline constexpr char kCommentsHeldHelp[] =
+    "自启动以来作为疑似垃圾暂存的留言条数（也计入已保存的），按原因分：link 链接、phone 手机号、"
+    "contact QQ 或微信联系方式、copy 与另一网络的留言雷同。";
+inline constexpr char kCommentsHeldWaitingHelp[] = "等待发布者放行或删除的疑似垃圾留言条数。";
 inline constexpr char kBackupAgeHelp[] = "距最新一份备份写成的秒数；没有备份时为 +Inf。";
 inline constexpr char kDatabaseBytesHelp[] = "数据库及其预写日志的字节数。";
 inline constexpr char kStandbysHelp[] =

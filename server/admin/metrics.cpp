@@ -1,6 +1,7 @@
 #include "server/admin/metrics.h"
 
 #include "server/admin/admin_texts.h"
+#include "server/comments/comment_hold.h"
 
 #include "server/store/store.h"
 #include "server/support/state_files.h"
@@ -91,6 +92,7 @@ StateFigures stateFigures(const std::string& stateDir, const std::string& databa
             f.rollouts.push_back({std::string(platformName(platform)), toUtf8(offer.live->version),
                                   offer.rollout,
                                   offer.earlier ? toUtf8(offer.earlier->version) : ""});
+    f.heldComments = db.comments().heldCount();
     const OutboxStore::Summary outbox = db.outbox().summary();
     f.notificationsPending = outbox.pending;
     if (outbox.pending > 0)
@@ -125,6 +127,15 @@ std::string metricsText(const Metrics& metrics, const StateFigures& figures) {
     for (const auto& [status, n] : metrics.refusals())
         out += "pelvoran_comments_refused_total{status=\"" + std::to_string(status) + "\"} " +
                std::to_string(n) + "\n";
+    family("pelvoran_comments_held_total", "counter", admin_text::kCommentsHeldHelp);
+    const auto held = metrics.heldByReason();
+    for (const char* reason : {kHeldLink, kHeldPhone, kHeldContact, kHeldCopy}) {
+        const auto n = held.find(std::string_view(reason));
+        out += std::string("pelvoran_comments_held_total{reason=\"") + reason + "\"} " +
+               std::to_string(n == held.end() ? 0 : n->second) + "\n";
+    }
+    family("pelvoran_comments_held_waiting", "gauge", admin_text::kCommentsHeldWaitingHelp);
+    out += "pelvoran_comments_held_waiting " + std::to_string(figures.heldComments) + "\n";
     family("pelvoran_backup_age_seconds", "gauge", admin_text::kBackupAgeHelp);
     out += "pelvoran_backup_age_seconds " +
            (figures.backupAge ? std::to_string(*figures.backupAge) : std::string("+Inf")) + "\n";

@@ -28,6 +28,8 @@ struct StateFigures {
     std::optional<std::int64_t> backupAge;
     /// The database with its write-ahead log.
     std::uint64_t databaseBytes = 0;
+    /// Comments held as likely spam, waiting for the publisher.
+    std::int64_t heldComments = 0;
     /// Notifications waiting to be sent.
     std::int64_t notificationsPending = 0;
     /// How long the oldest of them has waited, in seconds; 0 when none

@@ -1,6 +1,7 @@
 #include "server/admin/page_rows.h"
 
 #include "server/comments/comment_export.h"
+#include "server/comments/comment_hold.h"
 #include "server/notify/notify.h"
 
 #include <cmath>
@@ -8,7 +9,7 @@
 namespace pelvoran::server {
 
 CommentRow commentRow(const StoredComment& c) {
-    return {c.id, c.received, c.text, sourceName(c.source), c.read, c.flagged};
+    return {c.id, c.received, c.text, sourceName(c.source), c.read, c.flagged, heldText(c.held)};
 }
 
 CommentRows commentRows(const CommentPage& page) {

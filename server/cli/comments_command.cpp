@@ -3,6 +3,7 @@
 #include "server/cli/command_support.h"
 #include "server/cli/state_dir.h"
 #include "server/comments/comment_export.h"
+#include "server/comments/comment_hold.h"
 #include "server/store/store.h"
 #include "server/support/error_text.h"
 #include "server/support/state_files.h"
@@ -38,9 +39,10 @@ std::vector<std::int64_t> commentNumbers(const Parsed& p) {
 std::string listed(const StoredComment& c) {
     return "#" + std::to_string(c.id) + "  " + localTimeText(c.received) + "  " +
            sourceName(c.source) + "  " +
-           (c.flagged ? cli_text::kFlagged
-            : c.read  ? cli_text::kRead
-                      : cli_text::kUnread) +
+           (!c.held.empty() ? heldText(c.held)
+            : c.flagged     ? cli_text::kFlagged
+            : c.read        ? cli_text::kRead
+                            : cli_text::kUnread) +
            "\n" + terminalText(c.text) + "\n";
 }
 

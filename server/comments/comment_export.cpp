@@ -58,7 +58,8 @@ std::string jsonFields(const StoredComment& c) {
 } // namespace
 
 std::string jsonLine(const StoredComment& c) {
-    return "{" + jsonFields(c) + ",\"read\":" + (c.read ? "true" : "false") + "}\n";
+    return "{" + jsonFields(c) + ",\"read\":" + (c.read ? "true" : "false") +
+           ",\"held\":" + jsonString(c.held) + "}\n";
 }
 
 std::string notificationJson(const StoredComment& c, const std::string& url) {
@@ -67,9 +68,9 @@ std::string notificationJson(const StoredComment& c, const std::string& url) {
 
 std::string csvRecord(const StoredComment& c) {
     std::string out;
-    for (const std::string& cell :
-         {std::to_string(c.id), isoUtc(c.received), toUtf8(c.text), c.source,
-          std::string(c.flagged ? "true" : "false"), std::string(c.read ? "true" : "false")}) {
+    for (const std::string& cell : {std::to_string(c.id), isoUtc(c.received), toUtf8(c.text),
+                                    c.source, std::string(c.flagged ? "true" : "false"),
+                                    std::string(c.read ? "true" : "false"), c.held}) {
         if (!out.empty())
             out += ',';
         out += csvCell(cell);
@@ -82,8 +83,9 @@ const char* sourceName(const std::string& source) {
 }
 
 std::string commentExport(const std::vector<StoredComment>& comments, ExportFormat format) {
-    std::string out =
-        format == ExportFormat::Csv ? "\xEF\xBB\xBFid,received,text,source,flagged,read\r\n" : "";
+    std::string out = format == ExportFormat::Csv
+                          ? "\xEF\xBB\xBFid,received,text,source,flagged,read,held\r\n"
+                          : "";
     for (const auto& c : comments)
         out += format == ExportFormat::Csv ? csvRecord(c) : jsonLine(c);
     return out;

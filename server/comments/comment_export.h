@@ -11,7 +11,8 @@ namespace pelvoran::server {
 
 /// One JSON object on a line: id, received (UTC, ISO 8601), text (UTF-8,
 /// exactly as decoded), source, flagged (the web form's bot field was filled)
-/// and read, the last two as true or false.
+/// and read, these two as true or false, and held (why it is held as likely
+/// spam, a word of comment_hold.h, or "" when it is not).
 std::string jsonLine(const StoredComment& c);
 
 /// A webhook's body: one JSON object (no line break) with the names and

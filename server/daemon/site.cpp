@@ -124,12 +124,14 @@ std::optional<WebResponse> Site::desktopComment(const Incoming& in, Later& later
         return refused(textResponse(400, daemon_text::kEmptyComment));
     if (!parts_.limiter.allow(in.client, in.request.body.size()))
         return refused(textResponse(429, std::string(daemon_text::kTooFrequent) + "\n"));
+    // Held or not, the tool hears the same.
+    std::string held = hold_.reason(*comment, in.network);
     const bool taken = parts_.writer.submit(
-        {*comment, in.request.body, kFromDesktop, secondsNow(), false, in.client},
-        [this, later = std::move(later)](bool stored) {
+        {*comment, in.request.body, kFromDesktop, secondsNow(), false, in.client, held},
+        [this, later = std::move(later), held](bool stored) {
             if (!stored)
                 return later(refused(textResponse(503, daemon_text::kNotStored)));
-            parts_.metrics.stored();
+            counted(held);
             later(textResponse(200, daemon_text::kStored));
         });
     if (!taken) // stopping: not stored, and the client hears so
@@ -147,14 +149,18 @@ std::optional<WebResponse> Site::webComment(const Incoming& in, Later& later) {
     if (!parts_.limiter.allow(in.client, in.request.body.size()))
         return refused(commentFailed(
             in.request, 429, std::string(daemon_text::kTooFrequent) + daemon_text::kStillBelow));
-    // A comment that fills the field meant for bots is stored flagged, never
-    // thrown away; its line breaks as the desktop endpoint stores them.
-    NewComment comment{.text = oneLfPerLineBreak(text),
+    // A comment that fills the field meant for bots is stored flagged, one
+    // that looks like spam held, neither thrown away; its line breaks as the
+    // desktop endpoint stores them.
+    Text stored = oneLfPerLineBreak(text);
+    std::string held = hold_.reason(stored, in.network);
+    NewComment comment{.text = std::move(stored),
                        .raw = in.request.body,
                        .source = kFromWeb,
                        .received = secondsNow(),
                        .flagged = !field(form, kTrapField).empty(),
-                       .client = in.client};
+                       .client = in.client,
+                       .held = held};
     // Post/Redirect/Get: the browser ends on a page of its own, so that a
     // reload asks for that page again rather than posting the comment again.
     WebResponse thanks;
@@ -164,10 +170,10 @@ std::optional<WebResponse> Site::webComment(const Incoming& in, Later& later) {
     const char* const notStored = daemon_text::kNotStoredBelow;
     const bool taken = parts_.writer.submit(
         std::move(comment), [this, later = std::move(later), thanks = std::move(thanks),
-                             request = in.request, notStored](bool stored) {
+                             request = in.request, notStored, held](bool stored) {
             if (!stored)
                 return later(refused(commentFailed(request, 503, notStored)));
-            parts_.metrics.stored();
+            counted(held);
             later(thanks);
         });
     if (!taken)
@@ -189,6 +195,12 @@ WebResponse Site::download(const Incoming& in) {
                        version = served->version,
                        network = in.network] { told(platform, version, network); };
     return w;
+}
+
+void Site::counted(const std::string& held) {
+    parts_.metrics.stored();
+    if (!held.empty())
+        parts_.metrics.held(held);
 }
 
 WebResponse Site::refused(WebResponse r) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "server/comments/comment_hold.h"
 #include "server/http/handler.h"
 #include "server/http/web.h"
 #include "server/release/agent.h"
@@ -53,8 +54,13 @@ private:
     WebResponse download(const Incoming& in);
     /// Counts the refusal `r` of a comment, and passes it on.
     WebResponse refused(WebResponse r);
+    /// Counts a comment stored, held for `held` (empty: not held).
+    void counted(const std::string& held);
 
     Parts parts_;
+    /// Which comments are held as likely spam: this server's memory of the
+    /// last hour's.
+    CommentHold hold_;
 };
 
 } // namespace pelvoran::server

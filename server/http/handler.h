@@ -22,8 +22,8 @@ struct Incoming {
     /// The User-Agent header, on the tools' two routes; empty elsewhere.
     std::string userAgent;
     /// The client's network (ClientAddress::networkKey), on the tools' two
-    /// routes and downloads: empty elsewhere and when the address is
-    /// unknown.
+    /// routes, the web form's comments and downloads: empty elsewhere and
+    /// when the address is unknown.
     std::string network;
     /// The body was over the limit and was dropped.
     bool tooLarge = false;

@@ -379,7 +379,7 @@ struct HttpListener::Callbacks {
             in.userAgent = agent ? agent : "";
         }
         if (r.match.route == Route::UpdateCheck || r.match.route == Route::DesktopComment ||
-            r.match.route == Route::Download) {
+            r.match.route == Route::WebComment || r.match.route == Route::Download) {
             if (const auto client = clientOf(l, c))
                 in.network = client->networkKey();
         }

@@ -34,6 +34,7 @@ constexpr Entry kRoutes[] = {
     {true, "/comments/read-all", Method::Post, Route::AdminMarkAllRead},
     {true, "/comments/delete", Method::Get, Route::AdminDelete},
     {true, "/comments/delete", Method::Post, Route::AdminDelete},
+    {true, "/comments/approve", Method::Post, Route::AdminApprove},
     {true, "/release", Method::Get, Route::AdminRelease},
     {true, "/release", Method::Post, Route::AdminRelease},
     {true, "/release/republish", Method::Post, Route::AdminRepublish},
@@ -92,9 +93,9 @@ RouteMatch findRoute(bool admin, std::string_view method, std::string_view path,
 bool takesBody(Route route) {
     return route == Route::DesktopComment || route == Route::WebComment ||
            route == Route::AdminMark || route == Route::AdminMarkAllRead ||
-           route == Route::AdminDelete || route == Route::AdminRelease ||
-           route == Route::AdminRepublish || route == Route::AdminNotify ||
-           route == Route::AdminNotifyRemove;
+           route == Route::AdminDelete || route == Route::AdminApprove ||
+           route == Route::AdminRelease || route == Route::AdminRepublish ||
+           route == Route::AdminNotify || route == Route::AdminNotifyRemove;
 }
 
 bool isAdminPage(std::string_view path) {

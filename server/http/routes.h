@@ -25,6 +25,7 @@ enum class Route {
     AdminMark,
     AdminMarkAllRead,  // POST /comments/read-all
     AdminDelete,       // GET asks, POST deletes
+    AdminApprove,      // POST /comments/approve, a comment held as likely spam let through
     AdminRelease,      // GET and POST
     AdminRepublish,    // POST /release/republish, a row of the release history
     AdminAudit,        // GET /audit, the log of the publisher's actions

@@ -44,10 +44,26 @@ std::string hidden(const std::string& name, const std::string& v) {
     return hiddenInput(name, v);
 }
 
+/// A held comment's two buttons, each done in one click: let it through,
+/// or delete it.
+std::string heldActions(const CommentRow& c, const std::string& csrf) {
+    const std::string id = std::to_string(c.id);
+    return "<form method=\"post\" action=\"/comments/approve\">" + hidden("csrf", csrf) +
+           hidden("id", id) + "<button type=\"submit\" aria-describedby=\"c" + id + "\">" +
+           page_text::kApprove +
+           "</button></form><form method=\"post\" "
+           "action=\"/comments/delete\">" +
+           hidden("csrf", csrf) + hidden("id", id) +
+           "<button type=\"submit\" class=\"quiet\" aria-describedby=\"c" + id + "\">" +
+           page_text::kDelete + "</button></form>";
+}
+
 std::string commentItem(const CommentRow& c, const std::string& csrf, const std::string& back) {
-    std::string out = c.read || c.flagged ? "<li>" : "<li class=\"unread\">";
+    std::string out = c.read || c.flagged || !c.held.empty() ? "<li>" : "<li class=\"unread\">";
     out += "<article aria-labelledby=\"c" + std::to_string(c.id) + "\">" + commentDetails(c) +
            "\n<p class=\"text\">" + escapeHtml(toUtf8(c.text)) + "</p>\n<div class=\"actions\">";
+    if (!c.held.empty())
+        return out + heldActions(c, csrf) + "</div></article></li>\n";
     if (!c.flagged) {
         out += "<form method=\"post\" action=\"/comments/mark\">" + hidden("csrf", csrf) +
                hidden("id", std::to_string(c.id)) + hidden("read", c.read ? "0" : "1") +
@@ -158,6 +174,13 @@ std::string failingBanner(const std::vector<RecipientRow>& recipients,
            page_text::kFailingLinkAfter + "</p>\n";
 }
 
+std::string heldBanner(std::int64_t count) {
+    if (count <= 0)
+        return "";
+    return std::string("<p>") + page_text::kHeldBannerBefore + "<a href=\"/comments#held\">" +
+           page_text::heldBannerLink(count) + "</a>" + page_text::kHeldBannerAfter + "</p>\n";
+}
+
 std::string withBanner(std::string page, const std::string& banner) {
     // The frame's own <main>: the title before it is escaped, the bar fixed.
     constexpr std::string_view kMain = "<main>\n";
@@ -178,7 +201,8 @@ std::string commentDetails(const CommentRow& c) {
            "</span> · <time class=\"keep\" datetime=\"" + isoUtc(c.received) + "\">" +
            localTimeText(c.received) + "</time> · <span class=\"keep\">" + escapeHtml(c.source) +
            "</span>" +
-           (c.flagged ? ""
+           (!c.held.empty() ? " · <strong class=\"keep\">" + escapeHtml(c.held) + "</strong>"
+            : c.flagged     ? ""
             : c.read
                 ? std::string(" · <span class=\"keep\">") + page_text::kRead + "</span>"
                 : std::string(" · <strong class=\"keep\">") + page_text::kUnread + "</strong>") +
@@ -248,6 +272,11 @@ std::string commentsPage(const CommentsView& view) {
                     escapeHtml(commentsAddress(pageNo + 1, search)) + "\">" + page_text::kNextPage +
                     "</a>";
         main += "</p></nav>\n";
+    }
+    if (view.held.total > 0) {
+        main += "<h2 id=\"held\">" + page_text::heldHeading(view.held.total) +
+                "</h2>\n<p class=\"muted\">" + page_text::kHeldWhy + "</p>\n" +
+                commentList(view.held, view.csrf, here);
     }
     if (view.flagged.total > 0) {
         main += "<h2>" + page_text::flaggedHeading(view.flagged.total) +

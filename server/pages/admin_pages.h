@@ -31,7 +31,8 @@ std::string commentsAddress(std::int64_t pageNo, const std::string& search);
 
 struct CommentsView {
     CommentRows list;    // the page shown
-    CommentRows flagged; // the first of those the web form's bot field caught
+    CommentRows held;    // the first of those held as likely spam
+    CommentRows flagged; // the first of those the web form's bot field caught (not held)
     std::int64_t unread = 0;
     std::int64_t pageNo = 1; // 1 to commentPages(list.total)
     std::string search;
@@ -53,9 +54,13 @@ inline constexpr std::chrono::seconds kFailingBannerAfter = std::chrono::hours(1
 /// before `now` (nothing arrived since); empty when there is none.
 std::string failingBanner(const std::vector<RecipientRow>& recipients,
                           std::chrono::sys_seconds now);
+/// The line at the top of every publisher's page while `count` comments
+/// are held as likely spam, linking to their list; empty when none is.
+std::string heldBanner(std::int64_t count);
 /// `page`, a document of adminFrame, with `banner` at the top of its main.
 std::string withBanner(std::string page, const std::string& banner);
-/// A comment's line of details: number, time, source, read or not.
+/// A comment's line of details: number, time, source, read or not (held,
+/// and why).
 std::string commentDetails(const CommentRow& c);
 
 /// Asks before deleting the comment `c` for good.

@@ -125,21 +125,26 @@ std::string noSuchRecipientPage() {
 
 std::string oneCommentPage(const CommentRow& c, const std::string& csrf) {
     const std::string id = std::to_string(c.id);
-    return adminFrame(
-        page_text::commentNumber(id),
-        "<h1>" + page_text::commentNumber(id) + "</h1>\n<article aria-labelledby=\"c" + id +
-            "\" class=\"quote\">" + commentDetails(c) + "\n<p class=\"text\">" +
-            escapeHtml(toUtf8(c.text)) + "</p>\n<div class=\"actions\">" +
-            (c.flagged || c.read ? std::string()
-                                 : "<form method=\"post\" action=\"/comments/mark\">" +
-                                       hiddenInput("csrf", csrf) + hiddenInput("id", id) +
-                                       hiddenInput("read", "1") + hiddenInput("back", "/comments") +
-                                       "<button type=\"submit\" class=\"quiet\">" +
-                                       page_text::kMarkRead + "</button></form>") +
-            "<a class=\"button quiet\" href=\"/comments/delete?id=" + id + "\">" +
-            page_text::kDelete + "</a><a class=\"button quiet\" href=\"/comments\">" +
-            page_text::kAllComments + "</a></div></article>\n",
-        "/comments");
+    return adminFrame(page_text::commentNumber(id),
+                      "<h1>" + page_text::commentNumber(id) +
+                          "</h1>\n<article aria-labelledby=\"c" + id + "\" class=\"quote\">" +
+                          commentDetails(c) + "\n<p class=\"text\">" + escapeHtml(toUtf8(c.text)) +
+                          "</p>\n<div class=\"actions\">" +
+                          (!c.held.empty() ? "<form method=\"post\" action=\"/comments/approve\">" +
+                                                 hiddenInput("csrf", csrf) + hiddenInput("id", id) +
+                                                 "<button type=\"submit\">" + page_text::kApprove +
+                                                 "</button></form>"
+                           : c.flagged || c.read
+                               ? std::string()
+                               : "<form method=\"post\" action=\"/comments/mark\">" +
+                                     hiddenInput("csrf", csrf) + hiddenInput("id", id) +
+                                     hiddenInput("read", "1") + hiddenInput("back", "/comments") +
+                                     "<button type=\"submit\" class=\"quiet\">" +
+                                     page_text::kMarkRead + "</button></form>") +
+                          "<a class=\"button quiet\" href=\"/comments/delete?id=" + id + "\">" +
+                          page_text::kDelete + "</a><a class=\"button quiet\" href=\"/comments\">" +
+                          page_text::kAllComments + "</a></div></article>\n",
+                      "/comments");
 }
 
 } // namespace pelvoran::server

@@ -53,6 +53,22 @@ inline std::string flaggedHeading(std::int64_t total) {
 inline constexpr char kFlaggedWhy[] = "网页表单中本应留空的一栏被填写了。辅助工具也可能填写它，"
                                       "所以这些留言照样保存在这里。";
 inline constexpr char kDeleteAllFlagged[] = "删除全部疑似机器人留言";
+inline std::string heldHeading(std::int64_t total) {
+    return "疑似垃圾（" + std::to_string(total) + " 条）";
+}
+inline constexpr char kHeldWhy[] =
+    "这些留言含链接、手机号、QQ 或微信联系方式，或与一小时内另一网络发来的留言雷同。"
+    "它们照样保存，只是不逐条通知；放行后成为普通留言，并在那时通知一次。"
+    "发送者看到的感谢与平常一样。";
+/// Lets a held comment through.
+inline constexpr char kApprove[] = "放行";
+/// The line at the top of every publisher's page while comments are held:
+/// the count and kHeldBannerLink are a link to the list.
+inline std::string heldBannerLink(std::int64_t count) {
+    return std::to_string(count) + " 条疑似垃圾留言";
+}
+inline constexpr char kHeldBannerBefore[] = "有 ";
+inline constexpr char kHeldBannerAfter[] = "待处理。";
 
 /// The banner of failing notifications: each recipient, since when.
 inline std::string failingSince(std::int64_t id, const std::string& since) {

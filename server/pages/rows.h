@@ -25,6 +25,8 @@ struct CommentRow {
     std::string source; // where it came from, as the publisher reads it
     bool read = false;
     bool flagged = false; // the web form's field for bots was filled
+    /// Held as likely spam, and why ("疑似垃圾（含链接）"); empty: not held.
+    std::string held = {};
 };
 
 /// One page of a comment list, and how many match in all.

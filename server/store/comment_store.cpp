@@ -12,11 +12,39 @@ namespace pelvoran::server {
 namespace {
 
 constexpr char kCommentColumns[] =
-    "SELECT id, received, text, source, read, flagged FROM comments ";
+    "SELECT id, received, text, source, read, flagged, held FROM comments ";
 
 StoredComment readComment(Statement& s) {
-    return {s.integer(0), s.seconds(1),      s.utf16(2),
-            s.text(3),    s.integer(4) != 0, s.integer(5) != 0};
+    return {s.integer(0),      s.seconds(1),      s.utf16(2), s.text(3),
+            s.integer(4) != 0, s.integer(5) != 0, s.text(6)};
+}
+
+/// Queues a notification of each comment of `ids` (a list of "?", bound
+/// from `at` to `numbers`) for every recipient, of a flagged one only for
+/// those who asked, of a held one for none; due `now`.
+void queueNotifications(Connection& connection, const std::string& ids,
+                        const std::vector<std::int64_t>& numbers, MillisTime now) {
+    Statement queue(connection,
+                    "INSERT INTO notify_outbox (comment, recipient, queued, due) SELECT c.id, "
+                    "r.id, ?, ? FROM comments c, notify_recipients r WHERE (r.flagged = 1 OR "
+                    "c.flagged = 0) AND c.held = '' AND c.id IN (" +
+                        ids + ")");
+    queue.bind(1, now);
+    queue.bind(2, now);
+    int p = 3;
+    for (const std::int64_t number : numbers)
+        queue.bind(p++, number);
+    queue.step();
+}
+
+/// The condition of each list of the comments page.
+const char* listCondition(CommentList which) {
+    switch (which) {
+    case CommentList::Listed: return "held = '' AND flagged = 0";
+    case CommentList::Flagged: return "held = '' AND flagged = 1";
+    case CommentList::Held: return "held <> ''";
+    }
+    return "held <> ''";
 }
 
 std::vector<StoredComment> readComments(Statement& s) {
@@ -38,12 +66,12 @@ void CommentStore::insert(const std::vector<NewComment>& comments) {
         const std::size_t n = std::min(kRowsPerStatement, comments.size() - at);
         std::string rows, ids;
         for (std::size_t i = 0; i < n; ++i) {
-            rows += i == 0 ? "(?, ?, ?, ?, ?)" : ", (?, ?, ?, ?, ?)";
+            rows += i == 0 ? "(?, ?, ?, ?, ?, ?)" : ", (?, ?, ?, ?, ?, ?)";
             ids += i == 0 ? "?" : ", ?";
         }
-        Statement s(connection_, "INSERT INTO comments (received, text, raw, source, flagged) "
-                                 "VALUES " +
-                                     rows + " RETURNING id");
+        Statement s(connection_,
+                    "INSERT INTO comments (received, text, raw, source, flagged, held) VALUES " +
+                        rows + " RETURNING id");
         int p = 1;
         for (std::size_t i = at; i < at + n; ++i) {
             const NewComment& c = comments[i];
@@ -52,23 +80,14 @@ void CommentStore::insert(const std::vector<NewComment>& comments) {
             s.bindBlob(p++, c.raw);
             s.bind(p++, c.source);
             s.bind(p++, std::int64_t{c.flagged});
+            s.bind(p++, c.held);
         }
         std::vector<std::int64_t> numbers;
         while (s.step())
             numbers.push_back(s.integer(0));
         // The comments' notifications are queued in their own transaction:
         // none is lost, none is sent of a comment that was not stored.
-        Statement queue(connection_,
-                        "INSERT INTO notify_outbox (comment, recipient, queued, due) SELECT c.id, "
-                        "r.id, ?, ? FROM comments c, notify_recipients r WHERE (r.flagged = 1 OR "
-                        "c.flagged = 0) AND c.id IN (" +
-                            ids + ")");
-        queue.bind(1, now);
-        queue.bind(2, now);
-        p = 3;
-        for (const std::int64_t number : numbers)
-            queue.bind(p++, number);
-        queue.step();
+        queueNotifications(connection_, ids, numbers, now);
     }
     transaction.commit();
 }
@@ -80,27 +99,25 @@ std::vector<StoredComment> CommentStore::list(std::optional<std::chrono::sys_sec
     return readComments(s);
 }
 
-CommentPage CommentStore::page(const std::string& search, bool flagged, std::int64_t offset,
+CommentPage CommentStore::page(const std::string& search, CommentList which, std::int64_t offset,
                                std::int64_t limit) {
     // The text as typed: no pattern characters to escape.
-    const std::string where =
-        "WHERE flagged = ? AND (? = '' OR " + connection_.textContains("text", "?") + ") ";
+    const std::string where = std::string("WHERE ") + listCondition(which) + " AND (? = '' OR " +
+                              connection_.textContains("text", "?") + ") ";
     CommentPage page;
     {
         Statement s(connection_, "SELECT count(*) FROM comments " + where);
-        s.bind(1, std::int64_t{flagged});
+        s.bind(1, search);
         s.bind(2, search);
-        s.bind(3, search);
         s.step();
         page.total = s.integer(0);
     }
     Statement s(connection_, std::string(kCommentColumns) + where +
                                  "ORDER BY received DESC, id DESC LIMIT ? OFFSET ?");
-    s.bind(1, std::int64_t{flagged});
+    s.bind(1, search);
     s.bind(2, search);
-    s.bind(3, search);
-    s.bind(4, limit);
-    s.bind(5, offset);
+    s.bind(3, limit);
+    s.bind(4, offset);
     page.comments = readComments(s);
     return page;
 }
@@ -122,7 +139,14 @@ bool CommentStore::storedSince(const std::string& raw, std::chrono::sys_seconds 
 }
 
 std::int64_t CommentStore::unreadCount() {
-    Statement s(connection_, "SELECT count(*) FROM comments WHERE read = 0 AND flagged = 0");
+    Statement s(connection_,
+                "SELECT count(*) FROM comments WHERE read = 0 AND flagged = 0 AND held = ''");
+    s.step();
+    return s.integer(0);
+}
+
+std::int64_t CommentStore::heldCount() {
+    Statement s(connection_, "SELECT count(*) FROM comments WHERE held <> ''");
     s.step();
     return s.integer(0);
 }
@@ -147,11 +171,25 @@ bool CommentStore::markRead(std::int64_t id, bool read) {
 
 std::int64_t CommentStore::markAllRead(const std::string& source) {
     Transaction transaction(connection_);
-    connection_.exec("UPDATE comments SET read = 1 WHERE read = 0 AND flagged = 0");
+    connection_.exec("UPDATE comments SET read = 1 WHERE read = 0 AND flagged = 0 AND held = ''");
     const std::int64_t marked = connection_.changes();
     audit_.append(store_text::kMarkedAllRead, store_text::unreadComments(marked), source);
     transaction.commit();
     return marked;
+}
+
+bool CommentStore::approve(std::int64_t id, const std::string& source) {
+    Transaction transaction(connection_);
+    Statement s(connection_, "UPDATE comments SET held = '' WHERE id = ? AND held <> ''");
+    s.bind(1, id);
+    s.step();
+    if (connection_.changes() != 1)
+        return false; // nothing changed: the transaction ends without a commit
+    // Notified now, as it would have been when it came.
+    queueNotifications(connection_, "?", {id}, millisNow());
+    audit_.append(store_text::kApprovedHeld, "#" + std::to_string(id), source);
+    transaction.commit();
+    return true;
 }
 
 std::vector<std::int64_t> CommentStore::remove(const std::vector<std::int64_t>& ids,
@@ -185,7 +223,7 @@ std::int64_t CommentStore::removeFlagged(const std::string& source) {
     std::int64_t deleted = 0;
     {
         Transaction transaction(connection_);
-        connection_.exec("DELETE FROM comments WHERE flagged = 1");
+        connection_.exec("DELETE FROM comments WHERE flagged = 1 AND held = ''");
         deleted = connection_.changes();
         audit_.append(store_text::kDeletedFlagged, store_text::commentCount(deleted), source);
         transaction.commit();

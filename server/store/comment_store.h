@@ -27,6 +27,9 @@ struct NewComment {
     /// Who sent it (an address, or a network), never stored: the writer
     /// tells a second try of a comment whose commit was uncertain by it.
     std::string client{};
+    /// Why it is held for the publisher as likely spam, in a word of
+    /// comment_hold.h ("link"...); empty: it is not.
+    std::string held{};
 };
 
 struct StoredComment {
@@ -36,7 +39,12 @@ struct StoredComment {
     std::string source;
     bool read = false;
     bool flagged = false;
+    std::string held{}; // why it is held as likely spam; empty: it is not
 };
+
+/// The lists of the comments page: the comments neither held nor flagged,
+/// those flagged as a bot's (and not held), those held as likely spam.
+enum class CommentList { Listed, Flagged, Held };
 
 /// One page of a comment list, and how many match in all.
 struct CommentPage {
@@ -60,18 +68,21 @@ public:
 
     /// Stores the comments in one transaction; when this returns, they are
     /// durable, and so is a notification of each, due now, for every
-    /// recipient there is (of a flagged one, for those who asked). Throws
-    /// StoreError and stores none of them otherwise.
+    /// recipient there is (of a flagged one, for those who asked; of a held
+    /// one, for none). Throws StoreError and stores none of them otherwise.
     void insert(const std::vector<NewComment>& comments);
 
     /// Comments received at or after `since` (all when nullopt), newest first.
     std::vector<StoredComment> list(std::optional<std::chrono::sys_seconds> since = std::nullopt);
-    /// Comments whose text contains `search` (all when empty), flagged or
-    /// not, newest first.
-    CommentPage page(const std::string& search, bool flagged, std::int64_t offset,
+    /// Comments of the list `which` whose text contains `search` (all when
+    /// empty), newest first.
+    CommentPage page(const std::string& search, CommentList which, std::int64_t offset,
                      std::int64_t limit);
     std::optional<StoredComment> find(std::int64_t id);
+    /// Unread comments, of those neither held nor flagged.
     std::int64_t unreadCount();
+    /// Comments held as likely spam.
+    std::int64_t heldCount();
     /// Whether a comment whose body arrived as `raw` was received at or
     /// after `since`.
     bool storedSince(const std::string& raw, std::chrono::sys_seconds since);
@@ -83,6 +94,10 @@ public:
     bool markRead(std::int64_t id, bool read);
     /// Marks every comment read; how many were unread.
     std::int64_t markAllRead(const std::string& source);
+    /// Lets the held comment `id` through: an ordinary comment from now on,
+    /// notified then, once, as a new one is. False when there is no such
+    /// comment or it is not held.
+    bool approve(std::int64_t id, const std::string& source);
 
     /// Deletes the comments `ids` in one transaction, all or none: the
     /// numbers of those not there (nothing deleted then), empty when all
@@ -91,8 +106,8 @@ public:
     /// anew); remnant() says where the text stays when that was not done.
     std::vector<std::int64_t> remove(const std::vector<std::int64_t>& ids,
                                      const std::string& source);
-    /// Deletes every comment flagged as a bot's, as remove() does; how many
-    /// there were.
+    /// Deletes every comment flagged as a bot's and not held, as remove()
+    /// does; how many there were.
     std::int64_t removeFlagged(const std::string& source);
     /// Where the last deletion left deleted text: none, or where a reader
     /// (SQLite) or a table too busy or too large (PostgreSQL) kept its

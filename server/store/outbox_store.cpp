@@ -181,7 +181,7 @@ std::vector<OutboxEntry> OutboxStore::dueRows(MillisTime now, std::int64_t limit
                                               bool claiming) {
     Statement s(connection_,
                 (std::string("SELECT o.attempts, o.queued, c.id, c.received, c.text, "
-                             "c.source, c.read, c.flagged, ") +
+                             "c.source, c.read, c.flagged, c.held, ") +
                  kRecipientColumns +
                  " FROM notify_outbox o JOIN comments c ON c.id = o.comment "
                  "JOIN notify_recipients r ON r.id = o.recipient WHERE o.due <= ?1" +
@@ -195,9 +195,9 @@ std::vector<OutboxEntry> OutboxStore::dueRows(MillisTime now, std::int64_t limit
         OutboxEntry e;
         e.attempts = s.integer(0);
         e.queued = s.millis(1);
-        e.comment = {s.integer(2), s.seconds(3),      s.utf16(4),
-                     s.text(5),    s.integer(6) != 0, s.integer(7) != 0};
-        e.recipient = readRecipient(s, 8);
+        e.comment = {s.integer(2),      s.seconds(3),      s.utf16(4), s.text(5),
+                     s.integer(6) != 0, s.integer(7) != 0, s.text(8)};
+        e.recipient = readRecipient(s, 9);
         out.push_back(std::move(e));
     }
     return out;

@@ -21,6 +21,8 @@ inline std::string unreadComments(std::int64_t count) {
 }
 inline constexpr char kDeletedComments[] = "删除留言";
 inline constexpr char kDeletedFlagged[] = "删除疑似机器人留言";
+/// A comment held as likely spam let through; its number follows.
+inline constexpr char kApprovedHeld[] = "放行疑似垃圾留言";
 inline std::string commentCount(std::int64_t count) {
     return std::to_string(count) + " 条";
 }

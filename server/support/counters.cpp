@@ -3,6 +3,7 @@
 #include "server/support/support_texts.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace pelvoran::server {
 namespace {
@@ -55,6 +56,21 @@ void Metrics::refused(unsigned status) {
         at = kRefusals.begin();
     refused_[static_cast<std::size_t>(at - kRefusals.begin())].fetch_add(1,
                                                                          std::memory_order_relaxed);
+}
+
+void Metrics::held(std::string_view reason) {
+    const std::lock_guard lock(labelled_);
+    if (const auto it = held_.find(reason); it != held_.end())
+        ++it->second;
+    else if (held_.size() < kMaxReasons)
+        ++held_[std::string(reason)];
+    else
+        ++std::prev(held_.end())->second;
+}
+
+std::map<std::string, std::uint64_t, std::less<>> Metrics::heldByReason() const {
+    const std::lock_guard lock(labelled_);
+    return held_;
 }
 
 std::map<unsigned, std::uint64_t> Metrics::refusals() const {

@@ -3,6 +3,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -48,12 +49,18 @@ public:
     /// A comment answered `status`; any status but those of kRefusals is
     /// counted as 400.
     void refused(unsigned status);
+    /// A comment stored held as likely spam, for `reason` (a word of
+    /// comment_hold.h); past kMaxReasons words, any other counts as the last.
+    void held(std::string_view reason);
+    static constexpr std::size_t kMaxReasons = 8;
 
     std::uint64_t updateChecks() const { return updateChecks_.load(); }
     std::uint64_t commentsStored() const { return stored_.load(); }
     std::uint64_t notificationFailures() const { return notificationFailures_.load(); }
     /// Refused comments so far, by status.
     std::map<unsigned, std::uint64_t> refusals() const;
+    /// Comments held so far, by reason.
+    std::map<std::string, std::uint64_t, std::less<>> heldByReason() const;
     Series updateChecksByLabel() const;
     Series downloads() const;
     Series offers() const;
@@ -63,6 +70,7 @@ private:
     Series checksByLabel_;
     Series downloads_;
     Series offers_;
+    std::map<std::string, std::uint64_t, std::less<>> held_;
     std::atomic<std::uint64_t> updateChecks_{0};
     std::atomic<std::uint64_t> stored_{0};
     std::atomic<std::uint64_t> notificationFailures_{0};

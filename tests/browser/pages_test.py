@@ -183,8 +183,8 @@ class PageTest(unittest.TestCase):
             self.driver.switch_to.alert.text
 
     def comment_sections(self):
-        """The admin comment list as shown: the main list and the flagged
-        one, each item's text exactly and its line of details."""
+        """The admin comment list as shown: the main list, the held one and
+        the flagged one, each item's text exactly and its line of details."""
         return self.driver.execute_script("""
             const section = title => {
                 const h2 = [...document.querySelectorAll('main h2')]
@@ -199,7 +199,7 @@ class PageTest(unittest.TestCase):
                     unread: li.classList.contains('unread')}));
             };
             return {main: section('全部留言').concat(section('搜索结果')),
-                    flagged: section('疑似机器人')};""")
+                    held: section('疑似垃圾'), flagged: section('疑似机器人')};""")
 
     def release_now(self, platform="windows"):
         """The published release of `platform` as the SQLite file holds it,
@@ -712,6 +712,7 @@ class LookupOnPhonesTest(PageTest):
     def test_comments_from_the_form_reach_the_admin_page(self):
         posted = []
         flagged = []
+        held = []
         for width, height in PHONES:
             with self.subTest(width=width):
                 self.phone(width, height)
@@ -735,6 +736,14 @@ class LookupOnPhonesTest(PageTest):
                 self.assert_status(submit_comment(self), 200)
                 self.assertEqual(self.by_css(".ok[role=status]").text, COMMENT_THANKS)
                 flagged.append(bot)
+
+                # A contact in full-width letters: held, with the same thanks.
+                spam = "网页留言 %d px：便宜出镜头，加我微信 ｌｅｎｓ＿ｓｈｏｐ８８" % width
+                self.public("/")
+                self.type_into("#text", spam)
+                self.assert_status(submit_comment(self), 200)
+                self.assertEqual(self.by_css(".ok[role=status]").text, COMMENT_THANKS)
+                held.append(spam)
 
                 # A blank comment is refused, and said so.
                 self.public("/")
@@ -760,6 +769,24 @@ class LookupOnPhonesTest(PageTest):
                 self.assertIn(text, trapped)
                 self.assertNotIn(text, main)
         self.assertNotIn("   ", main)
+        spam = {c["text"]: c for c in sections["held"]}
+        for text in held:
+            with self.subTest(held=text):
+                self.assertIn("疑似垃圾（含 QQ 或微信联系方式）", spam[text]["details"])
+                self.assertNotIn(text, main)
+        self.assertIn("%d 条疑似垃圾留言" % len(sections["held"]),
+                      self.by_css("main a[href='/comments#held']").text)
+
+        # 放行: one click, and it is an ordinary comment, unread.
+        approve = self.driver.execute_script("""
+            return [...document.querySelectorAll('ol.comments > li')]
+                .find(li => li.querySelector('.text').textContent === arguments[0])
+                .querySelector('form[action="/comments/approve"] button')""", held[0])
+        self.assert_status(support.submit(self.driver, approve), 200)
+        self.assertIn("已放行", self.by_css("[role=status]").text)
+        sections = self.comment_sections()
+        self.assertIn(held[0], [c["text"] for c in sections["main"] if c["unread"]])
+        self.assertNotIn(held[0], [c["text"] for c in sections["held"]])
 
 
 class ReleaseHistoryTest(PageTest):
@@ -833,9 +860,14 @@ class AccessibilityTest(PageTest):
             t.public("/")
             t.assert_status(submit_comment(t), 400)
 
-        # Signed in on the first admin page; the session holds for the rest.
+        # Signed in on the first admin page, with a comment held as likely
+        # spam; the session holds for the rest.
         def comments():
+            t.public("/")
+            t.type_into("#text", "无障碍检查的疑似垃圾 www.example.com")
+            t.assert_status(submit_comment(t), 200)
             t.login()
+            t.by_css("#held")
 
         def release_preview():
             t.admin("/release")

@@ -258,6 +258,60 @@ TEST_F(AdminPages, DeletingAsksFirstAndTakesOnlyCommentsThatAreThere) {
     EXPECT_EQ(unread(), 0);
 }
 
+// Held comments are listed apart, each with its reason and one button to
+// let it through and one to delete it; every page's banner counts them,
+// linking to the list. 放行 takes only a comment that is there: a second
+// click finds it let through; the audit log has it once.
+TEST_F(AdminPages, HeldCommentsAreListedApartAndLetThroughOnce) {
+    addComments(1); // #1
+    NewComment link{u"看 example.com", "", kFromWeb, std::chrono::sys_seconds(2000s)};
+    link.held = "link";
+    NewComment copy = link;
+    copy.text = u"又一条";
+    copy.held = "copy";
+    database().comments().insert({link, copy}); // #2, #3
+    login("/comments");
+    const std::string page = get("/comments").body;
+    EXPECT_NE(page.find("有 <a href=\"/comments#held\">2 条疑似垃圾留言</a>待处理"),
+              std::string::npos)
+        << page;
+    const auto held = page.find("<h2 id=\"held\">疑似垃圾（2 条）");
+    ASSERT_NE(held, std::string::npos) << page;
+    EXPECT_LT(page.find("看 example.com"), std::string::npos);
+    EXPECT_GT(page.find("看 example.com"), held) << "in the main list";
+    EXPECT_GT(page.find("疑似垃圾（含链接）"), held);
+    EXPECT_NE(page.find("action=\"/comments/approve\"><input type=\"hidden\" name=\"csrf\""),
+              std::string::npos);
+    EXPECT_NE(get("/audit").body.find("2 条疑似垃圾留言"), std::string::npos) << "no banner";
+    const struct {
+        const char* form;
+        unsigned status;
+        const char* shows; // in the page, or the Location of a 303
+    } cases[] = {
+        {"id=0", 400, "id"},
+        {"id=2x", 400, "id"},
+        {"id=9", 404, "第 9 条"},
+        {"id=2", 303, "/comments?approved=2"},
+        {"id=2", 303, "/comments?approved=2"},
+        {"id=1", 303, "/comments?approved=1"},
+    };
+    for (const auto& c : cases) {
+        const WebResponse r = post("/comments/approve", c.form);
+        EXPECT_EQ(r.status, c.status) << c.form;
+        const std::string shown = r.status == 303 ? headerOf(r, "Location") : r.body;
+        EXPECT_NE(shown.find(c.shows), std::string::npos) << c.form << shown;
+    }
+    const std::string after = follow(post("/comments/approve", "id=2")).body;
+    EXPECT_NE(after.find("已放行第 2 条留言"), std::string::npos) << after;
+    EXPECT_NE(after.find("1 条疑似垃圾留言</a>"), std::string::npos) << after;
+    EXPECT_EQ(database().comments().heldCount(), 1);
+    EXPECT_EQ(unread(), 2);
+    EXPECT_EQ(database().audit().page(0, 10).entries.front().action, "放行疑似垃圾留言");
+    EXPECT_EQ(database().audit().page(0, 10).entries[1].action, "登录") << "logged twice";
+    EXPECT_EQ(post("/comments/delete", "id=3").status, 303u) << "one click";
+    EXPECT_EQ(get("/comments").body.find("疑似垃圾留言</a>"), std::string::npos);
+}
+
 TEST_F(AdminPages, TheSignInRedirectsOnlyWithinTheSite) {
     const struct {
         const char* path;

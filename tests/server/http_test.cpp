@@ -87,6 +87,7 @@ TEST(Routes, OneTableForBothListeners) {
         {true, "GET", "/comments/mark", Route::NotAllowed, "POST"},
         {true, "GET", "/comments/delete", Route::AdminDelete, ""},
         {true, "POST", "/comments/delete", Route::AdminDelete, ""},
+        {true, "POST", "/comments/approve", Route::AdminApprove, ""},
         {true, "GET", "/comments/read-all", Route::NotAllowed, "POST"},
         {false, "GET", "/comments/delete", Route::NotFound, ""},
         {true, "GET", "/style.css", Route::StyleSheet, ""},

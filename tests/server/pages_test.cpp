@@ -132,6 +132,9 @@ TEST(AdminPageRendering, EveryTextShownIsEscaped) {
         {"flagged comment", comments([&](CommentsView& v) {
              v.flagged = {{{.id = 2, .text = text, .source = "桌面工具", .flagged = true}}, 1};
          })},
+        {"held comment", comments([&](CommentsView& v) {
+             v.held = {{{.id = 3, .text = u"留言", .source = "网页", .held = markup}}, 1};
+         })},
         {"search", comments([&](CommentsView& v) { v.search = markup; })},
         {"comments csrf", comments([&](CommentsView& v) { v.csrf = markup; })},
         {"published version", release([&](ReleaseView& v) { v.shown->version = text; })},

@@ -1187,8 +1187,9 @@ TEST(DatabaseHealth, DailyBackupIsOfAWholeDatabaseOnly) {
 }
 
 // One row per comment and recipient, flagged comments only for those who
-// asked, made by the comment's own commit: a commit that fails leaves no
-// row; deleting a comment or a recipient takes its rows along.
+// asked, held ones for no one until let through, made by the comment's own
+// commit: a commit that fails leaves no row; deleting a comment or a
+// recipient takes its rows along.
 TEST_P(EachStore, NotificationsOutboxFollowsTheCommentsTransaction) {
     const std::string& path = location();
     Database db(path);
@@ -1259,6 +1260,40 @@ TEST_P(EachStore, NotificationsOutboxFollowsTheCommentsTransaction) {
     EXPECT_EQ(r.failures, 1);
     EXPECT_EQ(r.lastError, "接收方答复 HTTP 500");
     EXPECT_EQ(r.pending, 2);
+
+    // A held comment is notified to no one, not even to those told of the
+    // flagged ones, and is in no other list, count or mark until it is let
+    // through: then it is notified once, as it would have been.
+    Recipient plain;
+    plain.address = "https://b.example/";
+    plain.secret = "k";
+    db.outbox().addRecipient(plain);
+    NewComment held = comment("held", false), heldBot = comment("held bot", true);
+    held.held = "link";
+    heldBot.held = "phone";
+    db.comments().insert({held, heldBot});
+    EXPECT_EQ(test::RawStore(path).scalar(kRows), 2);
+    EXPECT_EQ(db.comments().heldCount(), 2);
+    const CommentPage listed = db.comments().page("held", CommentList::Held, 0, 10);
+    ASSERT_EQ(listed.total, 2);
+    EXPECT_EQ(listed.comments[0].held, "phone");
+    for (const CommentList other : {CommentList::Listed, CommentList::Flagged})
+        EXPECT_EQ(db.comments().page("held", other, 0, 10).total, 0);
+    const std::int64_t unread = db.comments().unreadCount();
+    db.comments().markAllRead(kByCommandLine);
+    EXPECT_FALSE(db.comments().find(listed.comments[1].id)->read);
+    EXPECT_EQ(db.comments().removeFlagged(kByCommandLine), 0);
+    EXPECT_GT(unread, 0);
+    EXPECT_EQ(db.comments().unreadCount(), 0);
+    for (const auto& c : listed.comments)
+        EXPECT_TRUE(db.comments().approve(c.id, kByPages));
+    EXPECT_FALSE(db.comments().approve(listed.comments[0].id, kByPages)) << "let through twice";
+    EXPECT_FALSE(db.comments().approve(listed.comments[0].id + 100, kByPages));
+    EXPECT_EQ(test::RawStore(path).scalar(kRows), 5) << "both for the plain one, one for the bot's";
+    EXPECT_EQ(db.comments().heldCount(), 0);
+    EXPECT_EQ(db.comments().find(listed.comments[1].id)->held, "");
+    EXPECT_EQ(db.audit().page(0, 1).entries.front().detail,
+              "#" + std::to_string(listed.comments[1].id));
 }
 
 // A served file is in the database whole or not at all: a failure in its

@@ -193,18 +193,18 @@ TEST(ServerCommandLine, UsageErrorsAndExports) {
     const CommandResult csv =
         runServerCommand({"comments", "export", "--state", dir, "--format", "csv"});
     ASSERT_EQ(csv.status, 0);
-    EXPECT_TRUE(csv.out.starts_with("\xEF\xBB\xBFid,received,text,source,flagged,read\r\n3,"));
-    EXPECT_NE(csv.out.find(",plain,desktop,false,false\r\n2,"), std::string::npos) << csv.out;
-    EXPECT_NE(csv.out.find(",\"'+cmd, \"\"quoted\"\"\nline\",desktop,false,false\r\n1,"),
+    EXPECT_TRUE(csv.out.starts_with("\xEF\xBB\xBFid,received,text,source,flagged,read,held\r\n3,"));
+    EXPECT_NE(csv.out.find(",plain,desktop,false,false,\r\n2,"), std::string::npos) << csv.out;
+    EXPECT_NE(csv.out.find(",\"'+cmd, \"\"quoted\"\"\nline\",desktop,false,false,\r\n1,"),
               std::string::npos)
         << csv.out;
-    EXPECT_NE(csv.out.find(",'=SUM(A1),desktop,false,false\r\n"), std::string::npos) << csv.out;
+    EXPECT_NE(csv.out.find(",'=SUM(A1),desktop,false,false,\r\n"), std::string::npos) << csv.out;
     const CommandResult jsonl = runServerCommand({"comments", "export", "--state", dir});
     EXPECT_TRUE(jsonl.out.starts_with("{\"id\":3,\"received\":\"20")) << jsonl.out;
-    EXPECT_NE(
-        jsonl.out.find(
-            "Z\",\"text\":\"plain\",\"source\":\"desktop\",\"flagged\":false,\"read\":false}\n"),
-        std::string::npos);
+    EXPECT_NE(jsonl.out.find(
+                  "Z\",\"text\":\"plain\",\"source\":\"desktop\",\"flagged\":false,\"read\":false,"
+                  "\"held\":\"\"}\n"),
+              std::string::npos);
     const CommandResult future =
         runServerCommand({"comments", "list", "--state", dir, "--since", "2999-01-01"});
     EXPECT_EQ(future.out, cli_text::kNoComments);
