@@ -222,10 +222,24 @@ bool isDateCode(FoldedView id) {
            std::all_of(id.begin() + letters, id.end(), isDigit);
 }
 
+/// A camera or lens model as people write it ("eos-r5", "eosr6",
+/// "ef-s18-55", "rf24-105"): a Canon line's name, then a digit or a dash
+/// (any letter after "eos"), and a digit somewhere.
+bool isModelName(FoldedView id) {
+    constexpr FoldedView kLines[] = {U"eos", U"ef", U"rf", U"ts-e", U"mp-e", U"powershot", U"ixus"};
+    const auto named = [&](FoldedView line) {
+        return id.starts_with(line) && id.size() > line.size() &&
+               (line == U"eos" || isDigit(id[line.size()]) || id[line.size()] == U'-');
+    };
+    return std::any_of(id.begin(), id.end(), isDigit) &&
+           std::any_of(std::begin(kLines), std::end(kLines), named);
+}
+
 bool isContactId(FoldedView id) {
     if (std::all_of(id.begin(), id.end(), isDigit))
         return id.size() >= 5 && id.size() <= 11 && id[0] != U'0';
-    return isLetter(id[0]) && id.size() >= 6 && id.size() <= 20 && !isDateCode(id);
+    return isLetter(id[0]) && id.size() >= 6 && id.size() <= 20 && !isDateCode(id) &&
+           !isModelName(id);
 }
 
 bool hasContact(FoldedView f) {

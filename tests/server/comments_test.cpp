@@ -127,6 +127,8 @@ TEST(CommentHold, TextRulesHoldSpamButNoLensComment) {
         {"213812345678", ""},
         {"我联系了佳能客服，编号 UE0945", ""},
         {"联系 UE0945 的卖家", ""},
+        {"联系 EOS-R5 的卖家，加我 RF24-105", ""},
+        {"加我 efg12345", kHeldContact},
         {"QQ群里有人推荐的，wx 上也问过", ""},
         {"用了 f/1.8。HK 行货，10 年了。Com 不是网址", ""},
     };
