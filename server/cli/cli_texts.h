@@ -4,6 +4,7 @@
 // refusals and the reports. A message with parts is a function that puts
 // them in place.
 
+#include "server/upkeep/database_checks.h"
 #include "server/upkeep/upkeep_texts.h"
 
 #include <string>
@@ -510,6 +511,36 @@ inline std::string cannotOpenStateDatabase(const std::string& state, const std::
 }
 inline std::string cannotOpenDatabaseFile(const std::string& file, const std::string& why) {
     return "无法打开数据库文件 " + file + "：" + why;
+}
+// The database file refused before a command uses it: what the log is told
+// (upkeep_text), then what to do. `backups` is the folder of its backups.
+inline std::string restoreOrStartAfresh(const std::string& backups) {
+    return "请从 " + backups + "/ 中的备份恢复（pelvoran-server restore），或删除它以重新开始。";
+}
+inline constexpr char kLetServerWrite[] =
+    "请让运行服务器的用户可以写入它（例如 chmod 600），再重试。";
+inline std::string checkStateOrRestore(const std::string& backups) {
+    return "请确认 --state，或从 " + backups + "/ 中的备份恢复（pelvoran-server restore）。";
+}
+inline std::string restoreAndRetry(const std::string& backups) {
+    return "请从 " + backups + "/ 中的备份恢复（pelvoran-server restore），再重试。";
+}
+inline std::string databaseFileRefused(const DatabaseFileRefused& e) {
+    using Kind = DatabaseFileRefused::Kind;
+    switch (e.kind()) {
+    case Kind::Empty:
+        return upkeep_text::emptyDatabaseFile(e.file()) + restoreOrStartAfresh(e.backups());
+    case Kind::ReadOnly: return upkeep_text::readOnlyDatabaseFile(e.file()) + kLetServerWrite;
+    case Kind::NotOurs:
+        return upkeep_text::notOurDatabaseFile(e.file(), e.detail()) +
+               checkStateOrRestore(e.backups());
+    case Kind::Damaged:
+        return upkeep_text::damagedDatabaseFile(e.file(), e.detail()) +
+               restoreAndRetry(e.backups());
+    case Kind::CannotOpen:
+    case Kind::CannotCheck: break; // nothing to do but what the reason says
+    }
+    return e.what();
 }
 inline std::string ownerProcessDied(int signal) {
     return "pelvoran-server: 以状态目录所有者身份运行的进程异常结束（信号 " +

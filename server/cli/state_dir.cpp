@@ -274,8 +274,13 @@ void actAsStateOwner(StateDir& s) {
 void checkState(const StateDir& s, DatabaseCheck how) {
     if (::faccessat(AT_FDCWD, s.path.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
         throw std::runtime_error(cli_text::stateNotWritable(s.shown, systemErrorText(errno)));
-    if (s.database.empty())
-        checkDatabase(databasePath(s.path), databasePath(s.shown), how);
+    if (s.database.empty()) {
+        try {
+            checkDatabase(databasePath(s.path), databasePath(s.shown), how);
+        } catch (const DatabaseFileRefused& e) {
+            throw std::runtime_error(cli_text::databaseFileRefused(e));
+        }
+    }
 }
 
 /// The state directory, ready for a command that runs in this process.

@@ -52,7 +52,8 @@ inline std::string dailyBackupFailed(const std::string& why) {
     return "每日备份失败：" + why;
 }
 
-// The database file checked as serve starts (or a command opens it).
+// The database file checked as serve starts (or a command opens it): what
+// the log is told; what to do is the command line's to say.
 /// Damaged indexes mended as serve starts; `aside` is the copy made first.
 inline std::string indexesMended(const std::string& file, const std::string& problem,
                                  const std::string& aside) {
@@ -60,29 +61,20 @@ inline std::string indexesMended(const std::string& file, const std::string& pro
            "），表中的数据完好：已重建全部索引，完整检查无误，照常启动。重建前的数据库保存为 " +
            aside + "，确认无误后可以删除它。";
 }
-/// `backups` ends with a slash.
-inline std::string emptyDatabaseFile(const std::string& file, const std::string& backups) {
-    return "数据库文件 " + file + " 是空的（0 字节），已被清空。请从 " + backups +
-           " 中的备份恢复（pelvoran-server restore），或删除它以重新开始。";
+inline std::string emptyDatabaseFile(const std::string& file) {
+    return "数据库文件 " + file + " 是空的（0 字节），已被清空。";
 }
 inline std::string cannotOpenDatabaseFile(const std::string& file, const std::string& why) {
     return "无法打开数据库文件 " + file + "：" + why;
 }
 inline std::string readOnlyDatabaseFile(const std::string& file) {
-    return "数据库文件 " + file +
-           " 是只读的，服务器无法保存留言。请让运行服务器的用户可以写入它"
-           "（例如 chmod 600），再重试。";
+    return "数据库文件 " + file + " 是只读的，服务器无法保存留言。";
 }
-inline std::string notOurDatabaseFile(const std::string& file, const std::string& reason,
-                                      const std::string& backups) {
-    return "数据库文件 " + file + " 不是本程序的数据库文件（" + reason +
-           "），服务器不会使用它。请确认 --state，或从 " + backups +
-           " 中的备份恢复（pelvoran-server restore）。";
+inline std::string notOurDatabaseFile(const std::string& file, const std::string& reason) {
+    return "数据库文件 " + file + " 不是本程序的数据库文件（" + reason + "），服务器不会使用它。";
 }
-inline std::string damagedDatabaseFile(const std::string& file, const std::string& problem,
-                                       const std::string& backups) {
-    return "数据库文件 " + file + " 已损坏（" + problem + "），服务器不会使用它。请从 " + backups +
-           " 中的备份恢复（pelvoran-server restore），再重试。";
+inline std::string damagedDatabaseFile(const std::string& file, const std::string& problem) {
+    return "数据库文件 " + file + " 已损坏（" + problem + "），服务器不会使用它。";
 }
 inline std::string cannotCheckDatabaseFile(const std::string& file, const std::string& why) {
     return "无法检查数据库文件 " + file + "：" + why;
