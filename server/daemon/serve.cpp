@@ -436,7 +436,9 @@ bool Daemon::start(std::vector<ListenSocket> publicSockets, ListenSocket adminSo
     running_ = true;
     p.announce();
     try {
-        p.backups.emplace(options_.stateDir, clock_, options_.database);
+        p.backups.emplace(
+            options_.stateDir, clock_, options_.database,
+            [](const DatabaseFileRefused& e) { logError(daemon_text::dailyDamaged(e)); });
     } catch (const std::exception& e) {
         logError(daemon_text::dailyBackupsCannotStart(e.what()));
     }

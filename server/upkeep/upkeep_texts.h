@@ -42,11 +42,9 @@ inline std::string dailyIndexesMended(const std::string& file, const std::string
            "，确认无误后可以删除它。";
 }
 /// The daily check found damage it cannot mend: no backup that day.
-inline std::string dailyDamaged(const std::string& file, const std::string& problem,
-                                const std::string& backups) {
+inline std::string dailyDamaged(const std::string& file, const std::string& problem) {
     return "每日检查发现数据库文件 " + file + " 已损坏（" + problem +
-           "）：今天没有做备份，以免损坏的副本挤掉完好的备份。请停止服务，从 " + backups +
-           " 中的备份恢复（pelvoran-server restore）。";
+           "）：今天没有做备份，以免损坏的副本挤掉完好的备份。";
 }
 inline std::string dailyBackupFailed(const std::string& why) {
     return "每日备份失败：" + why;

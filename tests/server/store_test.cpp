@@ -1174,7 +1174,15 @@ TEST(DatabaseHealth, DailyBackupIsOfAWholeDatabaseOnly) {
         }
         Database db(path);
         ASSERT_FALSE(db.integrityProblems().empty()) << c.what << ": no damage made";
-        dailyBackup(dir.path(), db);
+        try {
+            dailyBackup(dir.path(), db);
+            EXPECT_TRUE(c.whole) << c.what << ": the damage was not said";
+        } catch (const DatabaseFileRefused& e) {
+            EXPECT_FALSE(c.whole) << c.what << ": " << e.what();
+            EXPECT_EQ(e.kind(), DatabaseFileRefused::Kind::Damaged) << c.what;
+            EXPECT_EQ(e.file(), path) << c.what;
+            EXPECT_EQ(e.backups(), dir.path() + "/backups") << c.what;
+        }
         std::map<std::string, int> made; // by the name's beginning
         for (const auto& e : std::filesystem::directory_iterator(dir.path() + "/backups"))
             ++made[e.path().filename().string().substr(0, e.path().filename().string().find('-'))];
