@@ -434,13 +434,13 @@ TEST(ServerOnPostgres, BackupAndRestoreMoveBetweenTheStores) {
     const CommandResult again =
         runServerCommand({"restore", files.path() + "/from-sqlite.sqlite", "--database", uri});
     EXPECT_NE(again.status, 0) << "into a database that holds rows";
-    EXPECT_NE(again.err.find("--replace"), std::string::npos) << again.err;
+    EXPECT_NE(again.err.find(cli_text::kAddReplace), std::string::npos) << again.err;
     {
         ServerProcess server(postgresState.path(), {"--database", uri});
         const CommandResult busy = runServerCommand(
             {"restore", files.path() + "/from-sqlite.sqlite", "--database", uri, "--replace"});
         EXPECT_NE(busy.status, 0) << "while a server is connected";
-        EXPECT_NE(busy.err.find("请先停止"), std::string::npos) << busy.err;
+        EXPECT_NE(busy.err.find(cli_text::kStopServersFirst), std::string::npos) << busy.err;
         // Today's backup, made before the restore below.
         ASSERT_TRUE(dailyBackupWith(postgresState.path(), "恢复到 PostgreSQL 数据库"));
         ASSERT_EQ(server.stop(SIGTERM), 0);

@@ -4,7 +4,9 @@
 // refusals and the reports. A message with parts is a function that puts
 // them in place.
 
+#include "server/engine/store_error.h"
 #include "server/upkeep/database_checks.h"
+#include "server/upkeep/store_restore.h"
 #include "server/upkeep/upkeep_texts.h"
 
 #include <string>
@@ -605,6 +607,20 @@ inline std::string cannotWriteInState(const std::string& state, const std::strin
 inline std::string backupRefused(const std::string& why) {
     return "restore：" + why + kNothingChanged;
 }
+/// A known name in a backup that is not a table; `what` is what the backup
+/// holds by it instead.
+inline std::string notATable(const std::string& backup, const std::string& name,
+                             const std::string& what) {
+    return backup + " 中的 " + name + " 不是表（是 " + what +
+           "）：这不是 pelvoran-server backup 做的备份，本程序不会读它";
+}
+/// A backup refused, as restore and comments --backup say it, without a
+/// full stop.
+inline std::string refusedBackup(const RefusedBackup& e) {
+    if (e.reason() == RefusedBackup::Reason::NotATable)
+        return notATable(e.backup(), e.table(), e.detail());
+    return e.what();
+}
 inline std::string cannotRebuild(const std::string& state, const std::string& why) {
     return "restore：无法在状态目录 " + state + " 中重建数据库：" + why + kNothingChanged;
 }
@@ -726,6 +742,20 @@ inline std::string filesNotInDatabase(const std::string& names) {
            " 属于状态目录，没有放进数据库：服务器仍用 --state 目录中的那些。";
 }
 inline constexpr char kStartWithDatabase[] = "现在可以用 serve --database 启动服务器。";
+/// After a restore refused while servers use the database.
+inline constexpr char kStopServersFirst[] = "请先停止所有连着它的服务器，再恢复。";
+/// After a restore refused into a database that holds rows.
+inline constexpr char kAddReplace[] = "要用备份替换其中的一切，请加 --replace。";
+inline std::string restoreRefused(const RestoreRefused& e) {
+    switch (e.kind()) {
+    case RestoreRefused::Kind::ServersConnected:
+        return "有 pelvoran-server serve 正连着 PostgreSQL 数据库 " + e.database() +
+               "：恢复会替换它们正在用的数据。" + kStopServersFirst;
+    case RestoreRefused::Kind::NotEmpty:
+        return upkeep_text::databaseNotEmpty(e.database(), e.table(), e.rows()) + kAddReplace;
+    }
+    return e.what();
+}
 inline constexpr char kRestoreNeedsFile[] = "restore 需要备份文件名";
 inline constexpr char kRestoreDatabaseNotPostgres[] =
     "restore：--database 须为 PostgreSQL 的连接串，以 postgresql:// 开头";

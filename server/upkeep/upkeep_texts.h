@@ -125,7 +125,8 @@ inline constexpr char kCannotOpenDatabase[] = "无法打开数据库";
 inline constexpr char kCannotBeginWrite[] = "无法开始写事务";
 inline constexpr char kCannotReadStandbys[] = "无法读取同步备机的状态";
 
-// Restores: a backup refused, and a PostgreSQL database written from one.
+// Restores: a backup refused, and a PostgreSQL database written from one;
+// what the log is told, as for the database file.
 inline std::string notOurDatabase(const std::string& backup) {
     return backup + " 不是 pelvoran-server 的数据库";
 }
@@ -133,19 +134,16 @@ inline std::string notOurDatabase(const std::string& backup) {
 inline std::string notATable(const std::string& backup, const std::string& name,
                              const std::string& what) {
     return backup + " 中的 " + name + " 不是表（是 " + what +
-           "）：这不是 pelvoran-server backup 做的备份，本程序不会读它";
+           "）：这不是本程序做的备份，本程序不会读它";
 }
 inline constexpr char kVirtualTable[] = "虚拟表";
 inline std::string serversConnected(const std::string& database) {
-    return "有 pelvoran-server serve 正连着 PostgreSQL 数据库 " + database +
-           "：恢复会替换它们正在用的数据。请先停止所有连着它的服务器，再恢复。";
+    return "有服务器正连着 PostgreSQL 数据库 " + database + "：恢复会替换它们正在用的数据。";
 }
 inline std::string databaseNotEmpty(const std::string& database, const std::string& table,
                                     std::int64_t rows) {
     return "PostgreSQL 数据库 " + database + " 中已有数据（表 " + table + " 有 " +
-           std::to_string(rows) +
-           " 行）：恢复只写入空的数据库。要用备份替换其中的一切，请加 "
-           "--replace。";
+           std::to_string(rows) + " 行）：恢复只写入空的数据库。";
 }
 inline std::string rowsDiffer(const std::string& table, std::int64_t copied, std::int64_t found) {
     return "表 " + table + " 写入了 " + std::to_string(copied) + " 行，PostgreSQL 中却有 " +

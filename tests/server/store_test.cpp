@@ -865,6 +865,8 @@ TEST(SqliteStore, RestoreBringsBackEveryTableOfTheSchema) {
         rebuildFromBackup(backup, dir.path() + "/orphan.sqlite", "b.sqlite");
         ADD_FAILURE() << "restored a backup whose outbox names a missing comment";
     } catch (const RefusedBackup& e) {
+        EXPECT_EQ(e.reason(), RefusedBackup::Reason::OrphanRow) << e.what();
+        EXPECT_EQ(e.table(), "notify_outbox") << e.what();
         EXPECT_NE(std::string(e.what()).find("notify_outbox"), std::string::npos) << e.what();
     }
 }
