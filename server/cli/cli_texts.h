@@ -5,10 +5,13 @@
 // them in place.
 
 #include "server/engine/store_error.h"
+#include "server/store/download_store.h"
+#include "server/store/store_texts.h"
 #include "server/upkeep/database_checks.h"
 #include "server/upkeep/store_restore.h"
 #include "server/upkeep/upkeep_texts.h"
 
+#include <cstdint>
 #include <string>
 
 namespace pelvoran::server::cli_text {
@@ -811,6 +814,18 @@ inline constexpr char kBadDownloadName[] =
     "例如 Pelvoran-1.06.exe；可用 --file-name 另取一个";
 inline std::string cannotOpenFile(const std::string& file, const std::string& why) {
     return "--file：无法打开 " + file + "：" + why;
+}
+inline std::string fileTooLarge(const std::string& file, std::int64_t size, std::uint64_t limit) {
+    return store_text::fileTooLarge(file, size, limit) + "（--max-download-size）";
+}
+/// A file refused as --file gives it, after "--file：".
+inline std::string fileRefused(const FileRefused& e) {
+    if (e.kind() == FileRefused::Kind::TooLarge)
+        return fileTooLarge(e.file(), e.size(), e.limit());
+    return e.what();
+}
+inline std::string storedFileDeleted(const std::string& file) {
+    return file + " 的数据在写入时被另一个命令删除了（release prune-files？）：请重新发布";
 }
 inline constexpr char kNoDownloadBase[] =
     "--download-base：第一次用 --file 发布时须给出下载地址的开头，例如 "

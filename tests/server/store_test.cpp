@@ -1291,7 +1291,14 @@ TEST_P(EachStore, DownloadsStoredWholeOrNotAtAllCopiedCheckedAndPruned) {
     EXPECT_EQ(raw.scalar("SELECT count(*) FROM download_chunks"), 0);
     EXPECT_EQ(raw.scalar("SELECT count(*) FROM download_files"), 0);
     ASSERT_TRUE(raw.exec(noLongerFailing("download_chunks"))) << raw.error();
-    EXPECT_THROW(db.downloads().store(fd.get(), bytes.size() - 1, exe), FileRefused);
+    try {
+        db.downloads().store(fd.get(), bytes.size() - 1, exe);
+        ADD_FAILURE() << "a file over the limit was kept";
+    } catch (const FileRefused& e) {
+        EXPECT_EQ(e.kind(), FileRefused::Kind::TooLarge) << e.what();
+        EXPECT_EQ(e.size(), static_cast<std::int64_t>(bytes.size()));
+        EXPECT_EQ(e.limit(), bytes.size() - 1);
+    }
 
     Database other(path, 0ms);
     int between = 0;
