@@ -4,6 +4,7 @@
 // refusals and the reports. A message with parts is a function that puts
 // them in place.
 
+#include "server/daemon/daemon_texts.h"
 #include "server/engine/store_error.h"
 #include "server/store/download_store.h"
 #include "server/store/store_texts.h"
@@ -517,6 +518,9 @@ inline std::string cannotOpenStateDatabase(const std::string& state, const std::
 inline std::string cannotOpenDatabaseFile(const std::string& file, const std::string& why) {
     return "无法打开数据库文件 " + file + "：" + why;
 }
+/// A connection string refused: serve's words for it.
+using daemon_text::locationRefused;
+
 // The database file refused before a command uses it: what the log is told
 // (upkeep_text), then what to do. `backups` is the folder of its backups.
 inline std::string restoreOrStartAfresh(const std::string& backups) {

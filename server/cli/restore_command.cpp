@@ -437,6 +437,8 @@ int restoreIntoPostgres(int source, const std::string& file, const std::string& 
             cli_text::restoredIntoPostgres(file, shownLocation(location), replace));
     } catch (const RestoreRefused& e) {
         throw refused(cli_text::restoreRefused(e));
+    } catch (const LocationRefused& e) {
+        throw refused(cli_text::locationRefused(e));
     } catch (const StoreError& e) {
         throw refused(e.what());
     }

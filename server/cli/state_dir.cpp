@@ -327,11 +327,16 @@ StateDir prepareState(const Parsed& p, Fd& lock, bool shared) {
 
 std::unique_ptr<Database> openDatabase(const StateDir& s) {
     if (!s.database.empty()) {
+        const auto cannotOpen = [&](const std::string& why) {
+            return std::runtime_error(
+                cli_text::cannotOpenStateDatabase(s.shown, shownLocation(s.database), why));
+        };
         try {
             return std::make_unique<Database>(s.database);
+        } catch (const LocationRefused& e) {
+            throw cannotOpen(cli_text::locationRefused(e));
         } catch (const StoreError& e) {
-            throw std::runtime_error(
-                cli_text::cannotOpenStateDatabase(s.shown, shownLocation(s.database), e.what()));
+            throw cannotOpen(e.what());
         }
     }
     try {

@@ -74,4 +74,26 @@ private:
     std::string backup_, table_, detail_;
 };
 
+/// A PostgreSQL location refused before any connection is tried: what()
+/// says why for the log; how the publisher should give it instead is for
+/// the rooms that took it from them.
+class LocationRefused : public StoreError {
+public:
+    enum class Reason {
+        Unparsable, // libpq cannot read it
+        Password,   // it carries a password
+    };
+
+    /// `location`: as the refusal names it (nothing of it when unparsable).
+    LocationRefused(Reason reason, const std::string& what, std::string location = "")
+        : StoreError(what), reason_(reason), location_(std::move(location)) {}
+
+    Reason reason() const noexcept { return reason_; }
+    const std::string& location() const noexcept { return location_; }
+
+private:
+    Reason reason_;
+    std::string location_;
+};
+
 } // namespace pelvoran::server
