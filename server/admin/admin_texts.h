@@ -4,6 +4,9 @@
 // what was just done, what the log and the audit log say. The pages' own
 // words are in pages/page_texts.h.
 
+#include "server/store/download_store.h"
+#include "server/store/store_texts.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -51,6 +54,19 @@ inline constexpr char kBadFileName[] =
     "Pelvoran-1.06.exe：请把文件改名后重新选择。";
 inline constexpr char kNoDownloadBase[] = "第一次发布服务器提供的文件时须填下载地址的开头，例如 "
                                           "https://example.com/pelvoran（之后记在数据库中）。";
+/// A file the page uploaded that was larger than serve takes.
+inline std::string fileTooLarge(const std::string& file, std::int64_t size, std::uint64_t limit) {
+    return store_text::fileTooLarge(file, size, limit) + "，由 serve 的 --max-download-size 设定。";
+}
+/// The file field's error when the store would not keep the file.
+inline std::string fileRefused(const FileRefused& e) {
+    if (e.kind() == FileRefused::Kind::TooLarge)
+        return fileTooLarge(e.file(), e.size(), e.limit());
+    return e.what();
+}
+inline std::string storedFileDeleted(const std::string& file) {
+    return file + " 的数据在写入时被另一个命令删除了（release prune-files？）：请重新发布";
+}
 /// A file at a path that already served another one: the path before it,
 /// the other file's SHA-256 between the two.
 inline constexpr char kOtherFileBefore[] = " 已发布过另一个文件（SHA-256 ";

@@ -123,8 +123,11 @@ WebResponse publishUpload(Database& db, ReleaseView& view, const PageSigning& si
     try {
         stored = db.downloads().store(upload.fd, upload.limit, upload.name);
     } catch (const FileRefused& e) {
-        view.fileError = e.what();
+        view.fileError = admin_text::fileRefused(e);
         return releaseReply(db, 400, view);
+    } catch (const StoredFileDeleted& e) {
+        // Said on the database's error page, as any failure of the store.
+        throw std::runtime_error(admin_text::storedFileDeleted(e.file()));
     }
     const std::string version = toUtf8(view.draft.version);
     if (const auto there = db.downloads().fileAt(view.platform, version, upload.name);

@@ -4,8 +4,15 @@
 // refusals and the reports. A message with parts is a function that puts
 // them in place.
 
+#include "server/daemon/daemon_texts.h"
+#include "server/engine/store_error.h"
+#include "server/store/download_store.h"
+#include "server/store/store_texts.h"
+#include "server/upkeep/database_checks.h"
+#include "server/upkeep/store_restore.h"
 #include "server/upkeep/upkeep_texts.h"
 
+#include <cstdint>
 #include <string>
 
 namespace pelvoran::server::cli_text {
@@ -516,6 +523,39 @@ inline std::string cannotOpenStateDatabase(const std::string& state, const std::
 inline std::string cannotOpenDatabaseFile(const std::string& file, const std::string& why) {
     return "无法打开数据库文件 " + file + "：" + why;
 }
+/// A connection string refused: serve's words for it.
+using daemon_text::locationRefused;
+
+// The database file refused before a command uses it: what the log is told
+// (upkeep_text), then what to do. `backups` is the folder of its backups.
+inline std::string restoreOrStartAfresh(const std::string& backups) {
+    return "请从 " + backups + "/ 中的备份恢复（pelvoran-server restore），或删除它以重新开始。";
+}
+inline constexpr char kLetServerWrite[] =
+    "请让运行服务器的用户可以写入它（例如 chmod 600），再重试。";
+inline std::string checkStateOrRestore(const std::string& backups) {
+    return "请确认 --state，或从 " + backups + "/ 中的备份恢复（pelvoran-server restore）。";
+}
+inline std::string restoreAndRetry(const std::string& backups) {
+    return "请从 " + backups + "/ 中的备份恢复（pelvoran-server restore），再重试。";
+}
+inline std::string databaseFileRefused(const DatabaseFileRefused& e) {
+    using Kind = DatabaseFileRefused::Kind;
+    switch (e.kind()) {
+    case Kind::Empty:
+        return upkeep_text::emptyDatabaseFile(e.file()) + restoreOrStartAfresh(e.backups());
+    case Kind::ReadOnly: return upkeep_text::readOnlyDatabaseFile(e.file()) + kLetServerWrite;
+    case Kind::NotOurs:
+        return upkeep_text::notOurDatabaseFile(e.file(), e.detail()) +
+               checkStateOrRestore(e.backups());
+    case Kind::Damaged:
+        return upkeep_text::damagedDatabaseFile(e.file(), e.detail()) +
+               restoreAndRetry(e.backups());
+    case Kind::CannotOpen:
+    case Kind::CannotCheck: break; // nothing to do but what the reason says
+    }
+    return e.what();
+}
 inline std::string ownerProcessDied(int signal) {
     return "pelvoran-server: 以状态目录所有者身份运行的进程异常结束（信号 " +
            std::to_string(signal) + "）";
@@ -578,6 +618,20 @@ inline std::string cannotWriteInState(const std::string& state, const std::strin
 /// A backup refused while it was rebuilt; `why` without its full stop.
 inline std::string backupRefused(const std::string& why) {
     return "restore：" + why + kNothingChanged;
+}
+/// A known name in a backup that is not a table; `what` is what the backup
+/// holds by it instead.
+inline std::string notATable(const std::string& backup, const std::string& name,
+                             const std::string& what) {
+    return backup + " 中的 " + name + " 不是表（是 " + what +
+           "）：这不是 pelvoran-server backup 做的备份，本程序不会读它";
+}
+/// A backup refused, as restore and comments --backup say it, without a
+/// full stop.
+inline std::string refusedBackup(const RefusedBackup& e) {
+    if (e.reason() == RefusedBackup::Reason::NotATable)
+        return notATable(e.backup(), e.table(), e.detail());
+    return e.what();
 }
 inline std::string cannotRebuild(const std::string& state, const std::string& why) {
     return "restore：无法在状态目录 " + state + " 中重建数据库：" + why + kNothingChanged;
@@ -700,6 +754,20 @@ inline std::string filesNotInDatabase(const std::string& names) {
            " 属于状态目录，没有放进数据库：服务器仍用 --state 目录中的那些。";
 }
 inline constexpr char kStartWithDatabase[] = "现在可以用 serve --database 启动服务器。";
+/// After a restore refused while servers use the database.
+inline constexpr char kStopServersFirst[] = "请先停止所有连着它的服务器，再恢复。";
+/// After a restore refused into a database that holds rows.
+inline constexpr char kAddReplace[] = "要用备份替换其中的一切，请加 --replace。";
+inline std::string restoreRefused(const RestoreRefused& e) {
+    switch (e.kind()) {
+    case RestoreRefused::Kind::ServersConnected:
+        return "有 pelvoran-server serve 正连着 PostgreSQL 数据库 " + e.database() +
+               "：恢复会替换它们正在用的数据。" + kStopServersFirst;
+    case RestoreRefused::Kind::NotEmpty:
+        return upkeep_text::databaseNotEmpty(e.database(), e.table(), e.rows()) + kAddReplace;
+    }
+    return e.what();
+}
 inline constexpr char kRestoreNeedsFile[] = "restore 需要备份文件名";
 inline constexpr char kRestoreDatabaseNotPostgres[] =
     "restore：--database 须为 PostgreSQL 的连接串，以 postgresql:// 开头";
@@ -755,6 +823,18 @@ inline constexpr char kBadDownloadName[] =
     "例如 Pelvoran-1.06.exe；可用 --file-name 另取一个";
 inline std::string cannotOpenFile(const std::string& file, const std::string& why) {
     return "--file：无法打开 " + file + "：" + why;
+}
+inline std::string fileTooLarge(const std::string& file, std::int64_t size, std::uint64_t limit) {
+    return store_text::fileTooLarge(file, size, limit) + "（--max-download-size）";
+}
+/// A file refused as --file gives it, after "--file：".
+inline std::string fileRefused(const FileRefused& e) {
+    if (e.kind() == FileRefused::Kind::TooLarge)
+        return fileTooLarge(e.file(), e.size(), e.limit());
+    return e.what();
+}
+inline std::string storedFileDeleted(const std::string& file) {
+    return file + " 的数据在写入时被另一个命令删除了（release prune-files？）：请重新发布";
 }
 inline constexpr char kNoDownloadBase[] =
     "--download-base：第一次用 --file 发布时须给出下载地址的开头，例如 "

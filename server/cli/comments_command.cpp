@@ -112,7 +112,7 @@ int commentsCommand(const std::vector<std::string>& args) {
         try {
             comments = backupComments(backup->second, backup->second, from);
         } catch (const RefusedBackup& e) {
-            throw UsageError{"--backup：" + std::string(e.what()), false};
+            throw UsageError{"--backup：" + cli_text::refusedBackup(e), false};
         } catch (const StoreError& e) {
             throw std::runtime_error(cli_text::cannotReadBackupComments(backup->second, e.what()));
         }

@@ -168,7 +168,9 @@ ReleaseFile storeFile(Database& db, FileOption& f, Release& r, const Parsed& p,
     try {
         stored = db.downloads().store(f.fd.get(), f.maxSize, f.shown);
     } catch (const FileRefused& e) {
-        throw UsageError{std::string("--file：") + e.what(), false};
+        throw UsageError{"--file：" + cli_text::fileRefused(e), false};
+    } catch (const StoredFileDeleted& e) {
+        throw std::runtime_error(cli_text::storedFileDeleted(e.file()));
     }
     if (const auto there = db.downloads().fileAt(platform, toUtf8(r.version), f.name);
         there && *there != stored.sha256)

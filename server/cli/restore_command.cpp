@@ -219,7 +219,7 @@ RebuiltDatabase rebuildBeside(const StateDir& state, int source, const std::stri
     try {
         return rebuildFromBackup(state.path + "/" + copied, state.path + "/" + temp, file);
     } catch (const RefusedBackup& e) {
-        throw UsageError{cli_text::backupRefused(e.what()), false};
+        throw UsageError{cli_text::backupRefused(cli_text::refusedBackup(e)), false};
     } catch (const StoreError& e) {
         throw std::runtime_error(cli_text::cannotRebuild(state.shown, e.what()));
     }
@@ -423,18 +423,24 @@ int restoreIntoPostgres(int source, const std::string& file, const std::string& 
     try {
         rebuilt = rebuildFromBackup(copied, fresh, file);
     } catch (const RefusedBackup& e) {
-        throw UsageError{cli_text::backupRefused(e.what()), false};
+        throw UsageError{cli_text::backupRefused(cli_text::refusedBackup(e)), false};
     }
+    const auto refused = [](std::string why) {
+        if (why.ends_with("。"))
+            why.resize(why.size() - std::string_view("。").size());
+        return std::runtime_error(cli_text::backupRefused(why));
+    };
     std::map<std::string, std::int64_t> counts;
     try {
         counts = loadIntoPostgres(
             fresh, location, replace,
             cli_text::restoredIntoPostgres(file, shownLocation(location), replace));
+    } catch (const RestoreRefused& e) {
+        throw refused(cli_text::restoreRefused(e));
+    } catch (const LocationRefused& e) {
+        throw refused(cli_text::locationRefused(e));
     } catch (const StoreError& e) {
-        std::string why = e.what();
-        if (why.ends_with("。"))
-            why.resize(why.size() - std::string_view("。").size());
-        throw std::runtime_error(cli_text::backupRefused(why));
+        throw refused(e.what());
     }
     std::string said;
     for (const auto& [table, name] : kCountedTables)

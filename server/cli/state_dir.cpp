@@ -274,8 +274,13 @@ void actAsStateOwner(StateDir& s) {
 void checkState(const StateDir& s, DatabaseCheck how) {
     if (::faccessat(AT_FDCWD, s.path.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
         throw std::runtime_error(cli_text::stateNotWritable(s.shown, systemErrorText(errno)));
-    if (s.database.empty())
-        checkDatabase(databasePath(s.path), databasePath(s.shown), how);
+    if (s.database.empty()) {
+        try {
+            checkDatabase(databasePath(s.path), databasePath(s.shown), how);
+        } catch (const DatabaseFileRefused& e) {
+            throw std::runtime_error(cli_text::databaseFileRefused(e));
+        }
+    }
 }
 
 /// The state directory, ready for a command that runs in this process.
@@ -322,11 +327,16 @@ StateDir prepareState(const Parsed& p, Fd& lock, bool shared) {
 
 std::unique_ptr<Database> openDatabase(const StateDir& s) {
     if (!s.database.empty()) {
+        const auto cannotOpen = [&](const std::string& why) {
+            return std::runtime_error(
+                cli_text::cannotOpenStateDatabase(s.shown, shownLocation(s.database), why));
+        };
         try {
             return std::make_unique<Database>(s.database);
+        } catch (const LocationRefused& e) {
+            throw cannotOpen(cli_text::locationRefused(e));
         } catch (const StoreError& e) {
-            throw std::runtime_error(
-                cli_text::cannotOpenStateDatabase(s.shown, shownLocation(s.database), e.what()));
+            throw cannotOpen(e.what());
         }
     }
     try {

@@ -4,6 +4,11 @@
 // form's answers when a comment is refused or kept. A message with parts is
 // a function that puts them in place.
 
+#include "server/engine/engine_texts.h"
+#include "server/engine/store_error.h"
+#include "server/upkeep/database_checks.h"
+#include "server/upkeep/upkeep_texts.h"
+
 #include <cstddef>
 #include <string>
 
@@ -52,6 +57,22 @@ inline std::string oneMachineWarning(const std::string& what) {
 }
 inline std::string cannotOpenState(const std::string& state, const std::string& why) {
     return "无法打开状态目录 " + state + " 中的数据：" + why;
+}
+/// `location` as shown, without the password.
+inline std::string passwordInLocation(const std::string& location) {
+    return "连接串 " + location + " 含有密码：命令行上的密码，本机任何用户都能用 ps 看到。" +
+           engine_text::kPasswordElsewhere;
+}
+/// A connection string refused, as the one who typed it reads it.
+inline std::string locationRefused(const LocationRefused& e) {
+    if (e.reason() == LocationRefused::Reason::Password)
+        return passwordInLocation(e.location());
+    return e.what();
+}
+/// The daily check found damage it cannot mend: no backup that day.
+inline std::string dailyDamaged(const DatabaseFileRefused& e) {
+    return upkeep_text::dailyDamaged(e.file(), e.detail()) + "请停止服务，从 " + e.backups() +
+           " 中的备份恢复（pelvoran-server restore）。";
 }
 inline std::string cannotNoteSalt(const std::string& why) {
     return "无法记下今天的客户端计数密钥：" + why;

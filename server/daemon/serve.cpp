@@ -277,6 +277,11 @@ struct Daemon::Parts {
 bool Daemon::Parts::open() {
     const std::string database =
         options.database.empty() ? databasePath(options.stateDir) : options.database;
+    const auto cannotOpen = [&](const std::string& why) {
+        logError(daemon_text::cannotOpenState(
+            options.shownStateDir.empty() ? options.stateDir : options.shownStateDir, why));
+        return false;
+    };
     try {
         db = std::make_unique<Database>(database);
         // The other commands work on the database this server uses, once it
@@ -307,10 +312,10 @@ bool Daemon::Parts::open() {
         for (const Platform platform : kPlatforms)
             reply.set(platform, db->releases().offer(platform));
         followNewest(field, *db);
+    } catch (const LocationRefused& e) {
+        return cannotOpen(daemon_text::locationRefused(e));
     } catch (const std::exception& e) {
-        logError(daemon_text::cannotOpenState(
-            options.shownStateDir.empty() ? options.stateDir : options.shownStateDir, e.what()));
-        return false;
+        return cannotOpen(e.what());
     }
     try {
         field.setSalts(db->field().salts(localDay(secondsNow())));
@@ -436,7 +441,9 @@ bool Daemon::start(std::vector<ListenSocket> publicSockets, ListenSocket adminSo
     running_ = true;
     p.announce();
     try {
-        p.backups.emplace(options_.stateDir, clock_, options_.database);
+        p.backups.emplace(
+            options_.stateDir, clock_, options_.database,
+            [](const DatabaseFileRefused& e) { logError(daemon_text::dailyDamaged(e)); });
     } catch (const std::exception& e) {
         logError(daemon_text::dailyBackupsCannotStart(e.what()));
     }

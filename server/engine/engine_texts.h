@@ -53,12 +53,13 @@ inline std::string badLocation(const std::string& why) {
            "）：请写成 "
            "postgresql://用户@主机:端口/数据库 的形式。";
 }
+/// Where a password goes instead of the connection string.
+inline constexpr char kPasswordElsewhere[] =
+    "请把它从连接串中去掉，写进 libpq 的服务文件（Debian 上是 /etc/postgresql-common/"
+    "pg_service.conf，只让 root 和服务器的用户可读），在连接串中用 service= "
+    "指明；或写进 PGPASSFILE 指向的密码文件。";
 inline std::string passwordInLocation(const std::string& location) {
-    return "连接串 " + location +
-           " 含有密码：命令行上的密码，本机任何用户都能用 ps 看到。请把它从连接串中"
-           "去掉，写进 libpq 的服务文件（Debian 上是 /etc/postgresql-common/"
-           "pg_service.conf，只让 root 和服务器的用户可读），在连接串中用 service= "
-           "指明；或写进 PGPASSFILE 指向的密码文件。";
+    return "连接串 " + location + " 含有密码：" + kPasswordElsewhere;
 }
 inline std::string cannotStartThread(const std::string& why) {
     return "无法连接 PostgreSQL 数据库：无法创建线程（" + why + "）";

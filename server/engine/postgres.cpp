@@ -375,11 +375,12 @@ PgConnection::PgConnection(const std::string& location, std::chrono::millisecond
     std::string why = engine_text::kCannotParse;
     const auto options = parsed(location, &why);
     if (!options)
-        throw StoreError(engine_text::badLocation(why));
+        throw LocationRefused(LocationRefused::Reason::Unparsable, engine_text::badLocation(why));
     shown_ = shownFrom(options.get());
     for (const PQconninfoOption* o = options.get(); o->keyword != nullptr; ++o)
         if (std::string_view(o->keyword) == "password" && o->val != nullptr && *o->val != '\0')
-            throw StoreError(engine_text::passwordInLocation(shown_));
+            throw LocationRefused(LocationRefused::Reason::Password,
+                                  engine_text::passwordInLocation(shown_), shown_);
     connect();
 }
 

@@ -52,10 +52,10 @@ std::string lockCall(const char* function, AdvisoryLock lock);
 /// A wait on a statement looks at the deadline at least every kLookAgain.
 class PgConnection final : public Connection {
 public:
-    /// Connects to `location` by `deadline`, refused when it carries a
-    /// password (the command line is for everyone's eyes: ps). A writer
-    /// waits up to `busyTimeout` for another's transaction. Throws
-    /// StoreError.
+    /// Connects to `location` by `deadline`, refused (LocationRefused) when
+    /// libpq cannot read it or it carries a password: a location is given
+    /// where others may see it. A writer waits up to `busyTimeout` for
+    /// another's transaction. Throws StoreError.
     PgConnection(const std::string& location, std::chrono::milliseconds busyTimeout,
                  Deadline deadline = std::nullopt);
     ~PgConnection() override;

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace pelvoran::server {
 
@@ -43,10 +44,56 @@ private:
 
 /// A backup this server will not read: damaged, not this server's, of a
 /// newer server, or not as this server writes it; what() says why, naming
-/// the file.
+/// the file, and the rest says it to those who word it for people.
 class RefusedBackup : public StoreError {
 public:
-    using StoreError::StoreError;
+    enum class Reason {
+        Damaged,            // detail: the first problem SQLite's check found
+        NotOurs,            // no schema version of this server's
+        Newer,              // of a newer server's schema
+        NotATable,          // table: a known name; detail: what the backup holds by it
+        TableMissing,       // table
+        TableDiffers,       // table; detail: why its rows would not go in
+        OrphanRow,          // table; detail: the table its row points at
+        StateFilesTooLarge, // more state files, or larger ones, than this server writes
+    };
+
+    /// `backup`: the file as the refusal names it.
+    RefusedBackup(Reason reason, const std::string& what, std::string backup,
+                  std::string table = "", std::string detail = "")
+        : StoreError(what), reason_(reason), backup_(std::move(backup)), table_(std::move(table)),
+          detail_(std::move(detail)) {}
+
+    Reason reason() const noexcept { return reason_; }
+    const std::string& backup() const noexcept { return backup_; }
+    const std::string& table() const noexcept { return table_; }
+    const std::string& detail() const noexcept { return detail_; }
+
+private:
+    Reason reason_;
+    std::string backup_, table_, detail_;
+};
+
+/// A PostgreSQL location refused before any connection is tried: what()
+/// says why for the log; how the publisher should give it instead is for
+/// the rooms that took it from them.
+class LocationRefused : public StoreError {
+public:
+    enum class Reason {
+        Unparsable, // libpq cannot read it
+        Password,   // it carries a password
+    };
+
+    /// `location`: as the refusal names it (nothing of it when unparsable).
+    LocationRefused(Reason reason, const std::string& what, std::string location = "")
+        : StoreError(what), reason_(reason), location_(std::move(location)) {}
+
+    Reason reason() const noexcept { return reason_; }
+    const std::string& location() const noexcept { return location_; }
+
+private:
+    Reason reason_;
+    std::string location_;
 };
 
 } // namespace pelvoran::server

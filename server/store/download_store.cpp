@@ -39,8 +39,11 @@ StoredFile readChunks(int fd, const std::string& shown,
                                       static_cast<off_t>(at) + static_cast<off_t>(filled));
             if (n < 0 && errno == EINTR)
                 continue;
-            if (n < 0)
-                throw FileRefused(store_text::cannotRead(shown, systemErrorText(errno)));
+            if (n < 0) {
+                const std::string why = systemErrorText(errno);
+                throw FileRefused(FileRefused::Kind::CannotRead, store_text::cannotRead(shown, why),
+                                  shown, why);
+            }
             if (n == 0)
                 break;
             filled += static_cast<std::size_t>(n);
@@ -80,12 +83,17 @@ PublishedPath readPath(Statement& s) {
 StoredFile DownloadStore::store(int fd, std::uint64_t maxSize, const std::string& shown,
                                 const std::function<void()>& betweenTransactions) {
     struct stat info {};
-    if (::fstat(fd, &info) != 0)
-        throw FileRefused(store_text::cannotRead(shown, systemErrorText(errno)));
+    if (::fstat(fd, &info) != 0) {
+        const std::string why = systemErrorText(errno);
+        throw FileRefused(FileRefused::Kind::CannotRead, store_text::cannotRead(shown, why), shown,
+                          why);
+    }
     if (!S_ISREG(info.st_mode))
-        throw FileRefused(store_text::notARegularFile(shown));
+        throw FileRefused(FileRefused::Kind::NotRegular, store_text::notARegularFile(shown), shown);
     if (static_cast<std::uint64_t>(info.st_size) > maxSize)
-        throw FileRefused(store_text::fileTooLarge(shown, info.st_size, maxSize));
+        throw FileRefused(FileRefused::Kind::TooLarge,
+                          store_text::fileTooLarge(shown, info.st_size, maxSize), shown, "",
+                          info.st_size, maxSize);
     // Hashed first, so that a file already kept is not written again; hashed
     // again as it is written, so that one changed meanwhile is not kept.
     const StoredFile first = readChunks(fd, shown, [](const std::string&) {});
@@ -121,14 +129,15 @@ StoredFile DownloadStore::store(int fd, std::uint64_t maxSize, const std::string
             batch->commit();
         batch.reset();
         if (written.sha256 != first.sha256)
-            throw FileRefused(store_text::changedWhileRead(shown));
+            throw FileRefused(FileRefused::Kind::ChangedWhileRead,
+                              store_text::changedWhileRead(shown), shown);
         Transaction transaction(connection_);
         Statement chunks(connection_, "SELECT count(*), coalesce(sum(length(data)), 0) "
                                       "FROM download_chunks WHERE sha256 = ?");
         chunks.bind(1, written.sha256);
         chunks.step();
         if (chunks.integer(0) != n || chunks.integer(1) != written.size)
-            throw StoreError(store_text::deletedWhileStored(shown));
+            throw StoredFileDeleted(store_text::deletedWhileStored(shown), shown);
         Statement row(connection_, "INSERT INTO download_files (sha256, size) VALUES (?, ?) "
                                    "ON CONFLICT DO NOTHING");
         row.bind(1, written.sha256);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "server/engine/store_error.h"
 #include "server/release/release_file.h"
 
 #include <cstdint>
@@ -7,17 +8,57 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace pelvoran::server {
 
 class Connection;
 
-/// A file the publisher gave that cannot be kept: too large, not a
-/// regular file, changed while it was read. The message says why, in
-/// Chinese.
-struct FileRefused : std::runtime_error {
-    using std::runtime_error::runtime_error;
+/// A file the publisher gave that cannot be kept: unreadable, not a
+/// regular file, too large, changed while it was read. what() says why for
+/// the log, naming the file; the rest says it to those who word it for
+/// people.
+class FileRefused : public std::runtime_error {
+public:
+    enum class Kind {
+        CannotRead,       // detail: why
+        NotRegular,       // not a regular file
+        TooLarge,         // size: its bytes; limit: the most taken
+        ChangedWhileRead, // its digest changed between two reads
+    };
+
+    /// `file`: as the refusal names it.
+    FileRefused(Kind kind, const std::string& what, std::string file, std::string detail = "",
+                std::int64_t size = 0, std::uint64_t limit = 0)
+        : std::runtime_error(what), kind_(kind), file_(std::move(file)), detail_(std::move(detail)),
+          size_(size), limit_(limit) {}
+
+    Kind kind() const noexcept { return kind_; }
+    const std::string& file() const noexcept { return file_; }
+    const std::string& detail() const noexcept { return detail_; }
+    std::int64_t size() const noexcept { return size_; }
+    std::uint64_t limit() const noexcept { return limit_; }
+
+private:
+    Kind kind_;
+    std::string file_, detail_;
+    std::int64_t size_;
+    std::uint64_t limit_;
+};
+
+/// A file whose chunks another connection deleted while they were written
+/// (a prune of files no publish names): nothing of it is kept, and a
+/// publish of it may simply be tried again. what() says so, naming it.
+class StoredFileDeleted : public StoreError {
+public:
+    StoredFileDeleted(const std::string& what, std::string file)
+        : StoreError(what), file_(std::move(file)) {}
+
+    const std::string& file() const noexcept { return file_; }
+
+private:
+    std::string file_;
 };
 
 /// What `serve` and `release set` take unless told otherwise.
@@ -49,7 +90,8 @@ public:
     /// a transaction (`betweenTransactions` is called between two); it is
     /// there whole or not at all. A file that is there already is not
     /// written again. Throws FileRefused when it is over `maxSize` (before a
-    /// byte is copied) or changed while read (`shown` names it), StoreError
+    /// byte is copied) or changed while read (`shown` names it),
+    /// StoredFileDeleted when a prune took its chunks meanwhile, StoreError
     /// when the database fails.
     StoredFile store(int fd, std::uint64_t maxSize, const std::string& shown,
                      const std::function<void()>& betweenTransactions = {});

@@ -57,7 +57,8 @@ inline std::string uncertainCommitUnknown(const std::string& why) {
     return "无法查明不确定的提交是否已保存留言：" + why;
 }
 
-// The release files kept in the database.
+// The release files kept in the database: what the log is told; the
+// options that change a limit are the command line's to name.
 inline std::string cannotRead(const std::string& file, const std::string& why) {
     return "无法读取 " + file + "：" + why;
 }
@@ -66,13 +67,13 @@ inline std::string notARegularFile(const std::string& file) {
 }
 inline std::string fileTooLarge(const std::string& file, std::int64_t size, std::uint64_t maxSize) {
     return file + " 有 " + std::to_string(size) + " 字节，超过上限 " + std::to_string(maxSize) +
-           " 字节（--max-download-size）";
+           " 字节";
 }
 inline std::string changedWhileRead(const std::string& file) {
     return file + " 在读取时变了：请等它写完再发布";
 }
 inline std::string deletedWhileStored(const std::string& file) {
-    return file + " 的数据在写入时被另一个命令删除了（release prune-files？）：请重新发布";
+    return file + " 的数据在写入时被删除了：请重新发布";
 }
 inline std::string noSuchFile(const std::string& sha256) {
     return "数据库中没有文件 " + sha256;

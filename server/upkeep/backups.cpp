@@ -95,13 +95,13 @@ bool backupInto(Database& db, const std::string& dir, const std::string& name,
 
 namespace {
 
-/// The daily full check of the database that serves: whether a backup of
-/// it may be made. Damage of indexes alone is mended as at serve's start;
-/// any other is said in the log.
-bool wholeForBackup(const std::string& stateDir, Database& db, Clock::TimePoint now) {
+/// The daily full check of the database that serves, before a backup of
+/// it is made. Damage of indexes alone is mended as at serve's start; any
+/// other is refused.
+void wholeForBackup(const std::string& stateDir, Database& db, Clock::TimePoint now) {
     const auto problems = db.integrityProblems();
     if (problems.empty())
-        return true;
+        return;
     const std::string shown = databasePath(stateDir);
     if (indexesOnly(problems)) {
         char name[64];
@@ -113,12 +113,13 @@ bool wholeForBackup(const std::string& stateDir, Database& db, Clock::TimePoint 
         db.copyInto(aside);
         if (db.rebuildIndexes()) {
             logError(upkeep_text::dailyIndexesMended(shown, problems.front(), aside));
-            return true;
+            return;
         }
         ::unlink(aside.c_str());
     }
-    logError(upkeep_text::dailyDamaged(shown, problems.front(), stateDir + "/" + kBackupsDir));
-    return false;
+    throw DatabaseFileRefused(DatabaseFileRefused::Kind::Damaged,
+                              upkeep_text::dailyDamaged(shown, problems.front()), shown,
+                              stateDir + "/" + kBackupsDir, problems.front());
 }
 
 } // namespace
@@ -176,7 +177,8 @@ void dailyBackup(const std::string& stateDir, Database& db, Clock::TimePoint now
         return;
     if (made)
         setAsideDailyBackup(stateDir, now);
-    if (!wholeForBackup(stateDir, db, now) || !backupInto(db, dir.string(), name, stateDir))
+    wholeForBackup(stateDir, db, now);
+    if (!backupInto(db, dir.string(), name, stateDir))
         return;
     // Only the daily ones are rotated: a database a restore replaced stays.
     std::vector<fs::path> backups;
@@ -192,8 +194,8 @@ void dailyBackup(const std::string& stateDir, Database& db, Clock::TimePoint now
 }
 
 DailyBackups::DailyBackups(const std::string& stateDir, const Clock& clock,
-                           const std::string& database)
-    : stateDir_(stateDir), clock_(clock),
+                           const std::string& database, Damaged damaged)
+    : stateDir_(stateDir), clock_(clock), damaged_(std::move(damaged)),
       db_(std::make_unique<Database>(database.empty() ? databasePath(stateDir) : database)),
       worker_([this](Worker& self) { run(self); }) {}
 
@@ -210,6 +212,11 @@ void DailyBackups::run(Worker& self) {
             backedUp = day; // once a day, whether it works or not
             try {
                 dailyBackup(stateDir_, *db_, now);
+            } catch (const DatabaseFileRefused& e) {
+                if (damaged_)
+                    damaged_(e);
+                else
+                    logError(e.what());
             } catch (const std::exception& e) {
                 logError(upkeep_text::dailyBackupFailed(e.what()));
             }

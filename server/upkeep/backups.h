@@ -3,8 +3,10 @@
 #include "server/store/store.h"
 #include "server/support/clock.h"
 #include "server/support/worker.h"
+#include "server/upkeep/database_checks.h"
 #include "server/upkeep/store_restore.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -39,11 +41,12 @@ std::string setAsideDailyBackup(const std::string& stateDir, Clock::TimePoint no
 /// Keeps one backup a day in `stateDir`/backups, the last seven days, each
 /// made only once SQLite's full check finds the database whole (damage of
 /// indexes alone is mended first, as at serve's start): a damaged copy never
-/// pushes a whole one out. Its own connection `db`: it never holds up the
-/// one that serves. `now` names the day's file. On PostgreSQL the day's
-/// claim decides (one server of the database makes it); the day's file of
-/// a database a restore has since replaced, which gave the claim back, is
-/// set aside first.
+/// pushes a whole one out, and the damage is thrown (DatabaseFileRefused,
+/// Damaged, naming the backups' folder). Its own connection `db`: it never
+/// holds up the one that serves. `now` names the day's file. On PostgreSQL
+/// the day's claim decides (one server of the database makes it); the day's
+/// file of a database a restore has since replaced, which gave the claim
+/// back, is set aside first.
 void dailyBackup(const std::string& stateDir, Database& db,
                  Clock::TimePoint now = Clock::system().now());
 
@@ -53,9 +56,14 @@ void dailyBackup(const std::string& stateDir, Database& db,
 /// It looks every 30 seconds whether `clock` has begun a new day (UTC).
 class DailyBackups {
 public:
+    /// Says that the day's backup was not made for the damage found, as
+    /// whoever started the backups words it for the log.
+    using Damaged = std::function<void(const DatabaseFileRefused&)>;
+
     /// `database`: a PostgreSQL URI, or empty for the state directory's file.
+    /// `damaged`: none logs what() of the refusal.
     explicit DailyBackups(const std::string& stateDir, const Clock& clock = Clock::system(),
-                          const std::string& database = "");
+                          const std::string& database = "", Damaged damaged = {});
     ~DailyBackups();
     DailyBackups(const DailyBackups&) = delete;
     DailyBackups& operator=(const DailyBackups&) = delete;
@@ -65,6 +73,7 @@ private:
 
     const std::string stateDir_;
     const Clock& clock_;
+    const Damaged damaged_;
     std::unique_ptr<Database> db_;
     Worker worker_; // last: starts once the rest is ready
 };

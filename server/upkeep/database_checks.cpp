@@ -59,20 +59,23 @@ void checkDatabase(const std::string& path, const std::string& shown, DatabaseCh
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0)
         return;
-    const std::string backups =
-        (std::filesystem::path(shown).parent_path() / "backups").string() + "/";
+    const std::string backups = (std::filesystem::path(shown).parent_path() / "backups").string();
     if (st.st_size == 0)
-        throw StoreError(upkeep_text::emptyDatabaseFile(shown, backups));
+        throw DatabaseFileRefused(DatabaseFileRefused::Kind::Empty,
+                                  upkeep_text::emptyDatabaseFile(shown), shown, backups);
     keepPrivate(path);
     std::unique_ptr<Connection> opened;
     try {
         opened = openSqliteFile(path, SqliteFile::readWrite, kBusyTimeout);
     } catch (const StoreError& e) {
-        throw StoreError(upkeep_text::cannotOpenDatabaseFile(shown, e.what()));
+        throw DatabaseFileRefused(DatabaseFileRefused::Kind::CannotOpen,
+                                  upkeep_text::cannotOpenDatabaseFile(shown, e.what()), shown,
+                                  backups, e.what());
     }
     Connection& db = *opened;
     if (readOnlyFile(db))
-        throw StoreError(upkeep_text::readOnlyDatabaseFile(shown));
+        throw DatabaseFileRefused(DatabaseFileRefused::Kind::ReadOnly,
+                                  upkeep_text::readOnlyDatabaseFile(shown), shown, backups);
     const bool full = how == DatabaseCheck::AtStart &&
                       static_cast<std::uintmax_t>(st.st_size) <= kFullCheckAtStart;
     FileCheck check = checkFile(db, full);
@@ -80,13 +83,19 @@ void checkDatabase(const std::string& path, const std::string& shown, DatabaseCh
         check = mendIndexes(db, path, shown, check);
     std::string problem = check.problems.empty() ? "" : check.problems.front();
     if (check.notADatabase)
-        throw StoreError(upkeep_text::notOurDatabaseFile(shown, check.reason, backups));
+        throw DatabaseFileRefused(DatabaseFileRefused::Kind::NotOurs,
+                                  upkeep_text::notOurDatabaseFile(shown, check.reason), shown,
+                                  backups, check.reason);
     if (problem.empty() && check.corrupt)
         problem = check.reason;
     if (!problem.empty())
-        throw StoreError(upkeep_text::damagedDatabaseFile(shown, problem, backups));
+        throw DatabaseFileRefused(DatabaseFileRefused::Kind::Damaged,
+                                  upkeep_text::damagedDatabaseFile(shown, problem), shown, backups,
+                                  problem);
     if (!check.ranThrough)
-        throw StoreError(upkeep_text::cannotCheckDatabaseFile(shown, check.why));
+        throw DatabaseFileRefused(DatabaseFileRefused::Kind::CannotCheck,
+                                  upkeep_text::cannotCheckDatabaseFile(shown, check.why), shown,
+                                  backups, check.why);
     std::int64_t schema = 0;
     try {
         schema = fileSchemaVersion(db);

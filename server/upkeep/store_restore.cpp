@@ -33,9 +33,10 @@ std::unique_ptr<Connection> openBackup(const std::string& path, const std::strin
 std::int64_t backupSchema(Connection& db, const std::string& shown) {
     const std::int64_t schema = fileSchemaVersion(db);
     if (schema < 1)
-        throw RefusedBackup(upkeep_text::notOurDatabase(shown));
+        throw RefusedBackup(RefusedBackup::Reason::NotOurs, upkeep_text::notOurDatabase(shown),
+                            shown);
     if (schema > knownSchemaVersion())
-        throw RefusedBackup(newerSchemaText(shown, schema));
+        throw RefusedBackup(RefusedBackup::Reason::Newer, newerSchemaText(shown, schema), shown);
     return schema;
 }
 
@@ -51,9 +52,12 @@ bool plainTable(Connection& db, const std::string& schema, const std::string& na
     if (!s.step())
         return false;
     const std::string type = s.text(0);
-    if (type != "table" || s.text(1).starts_with("CREATE VIRTUAL"))
-        throw RefusedBackup(upkeep_text::notATable(
-            shown, name, type == "table" ? std::string(upkeep_text::kVirtualTable) : type));
+    if (type != "table" || s.text(1).starts_with("CREATE VIRTUAL")) {
+        const std::string instead =
+            type == "table" ? std::string(upkeep_text::kVirtualTable) : type;
+        throw RefusedBackup(RefusedBackup::Reason::NotATable,
+                            upkeep_text::notATable(shown, name, instead), shown, name, instead);
+    }
     return true;
 }
 
@@ -68,7 +72,9 @@ std::map<std::string, std::int64_t> loadIntoPostgres(const std::string& rebuilt,
     Statement alone(pg, lockCall("pg_try_advisory_lock", AdvisoryLock::serving));
     alone.step();
     if (alone.integer(0) == 0)
-        throw StoreError(upkeep_text::serversConnected(shownLocation(location)));
+        throw RestoreRefused(RestoreRefused::Kind::ServersConnected,
+                             upkeep_text::serversConnected(shownLocation(location)),
+                             shownLocation(location));
     std::map<std::string, std::int64_t> counts;
     Transaction transaction(pg);
     const std::vector<std::string> tables = tablesOf(*source, "main");
@@ -79,9 +85,11 @@ std::map<std::string, std::int64_t> loadIntoPostgres(const std::string& rebuilt,
         for (const std::string& table : tables) {
             Statement any(pg, "SELECT count(*) FROM " + quoted(table));
             any.step();
-            if (any.integer(0) > 0)
-                throw StoreError(
-                    upkeep_text::databaseNotEmpty(shownLocation(location), table, any.integer(0)));
+            if (const std::int64_t rows = any.integer(0); rows > 0)
+                throw RestoreRefused(
+                    RestoreRefused::Kind::NotEmpty,
+                    upkeep_text::databaseNotEmpty(shownLocation(location), table, rows),
+                    shownLocation(location), table, rows);
         }
     }
     for (const std::string& table : tables) {
@@ -159,7 +167,8 @@ RebuiltDatabase rebuildFromBackup(const std::string& backup, const std::string& 
                                     : check.problems.empty() ? ""
                                                              : check.problems.front();
         if (!problem.empty())
-            throw RefusedBackup(upkeep_text::damagedBackup(shown, problem));
+            throw RefusedBackup(RefusedBackup::Reason::Damaged,
+                                upkeep_text::damagedBackup(shown, problem), shown, "", problem);
         r.schema = backupSchema(*db, shown);
     }
     const auto created = openSqliteFile(fresh, SqliteFile::create);
@@ -179,7 +188,8 @@ RebuiltDatabase rebuildFromBackup(const std::string& backup, const std::string& 
     Transaction rows(db);
     for (const std::string& table : tablesOf(db, "main")) {
         if (!plainTable(db, "backup", table, shown))
-            throw RefusedBackup(upkeep_text::tableMissing(shown, table));
+            throw RefusedBackup(RefusedBackup::Reason::TableMissing,
+                                upkeep_text::tableMissing(shown, table), shown, table);
         std::string columns;
         Statement info(db, "SELECT name FROM pragma_table_info(?, 'main')");
         info.bind(1, table);
@@ -191,7 +201,9 @@ RebuiltDatabase rebuildFromBackup(const std::string& backup, const std::string& 
         } catch (const StoreError& e) {
             if (failedForWantOfResources(db))
                 throw;
-            throw RefusedBackup(upkeep_text::tableDiffers(shown, table, e.what()));
+            throw RefusedBackup(RefusedBackup::Reason::TableDiffers,
+                                upkeep_text::tableDiffers(shown, table, e.what()), shown, table,
+                                e.what());
         }
     }
     // The highest number each table ever gave, above those of rows deleted since.
@@ -199,7 +211,9 @@ RebuiltDatabase rebuildFromBackup(const std::string& backup, const std::string& 
     {
         Statement orphans(db, "SELECT \"table\", parent FROM pragma_foreign_key_check");
         if (orphans.step())
-            throw RefusedBackup(upkeep_text::orphanRow(shown, orphans.text(0), orphans.text(1)));
+            throw RefusedBackup(RefusedBackup::Reason::OrphanRow,
+                                upkeep_text::orphanRow(shown, orphans.text(0), orphans.text(1)),
+                                shown, orphans.text(0), orphans.text(1));
     }
     {
         // The table of the files a backup carries, read below, is no leftover.
@@ -215,7 +229,8 @@ RebuiltDatabase rebuildFromBackup(const std::string& backup, const std::string& 
                             "backup.state_files ORDER BY rowid");
         while (files.step()) {
             if (r.files.size() == kMaxStateFiles || files.integer(4) > kMaxStateFileBytes)
-                throw RefusedBackup(upkeep_text::stateFilesTooLarge(shown));
+                throw RefusedBackup(RefusedBackup::Reason::StateFilesTooLarge,
+                                    upkeep_text::stateFilesTooLarge(shown), shown);
             r.files.push_back({files.text(0), static_cast<unsigned>(files.integer(1) & 07777),
                                files.text(2), files.text(3)});
         }
@@ -268,7 +283,8 @@ std::vector<StoredComment> backupComments(const std::string& path, const std::st
     const auto db = openBackup(path, shown);
     const std::int64_t schema = backupSchema(*db, shown);
     if (!plainTable(*db, "main", "comments", shown))
-        throw RefusedBackup(upkeep_text::tableMissing(shown, "comments"));
+        throw RefusedBackup(RefusedBackup::Reason::TableMissing,
+                            upkeep_text::tableMissing(shown, "comments"), shown, "comments");
     // Read marks and the bot flag came with the second schema, held
     // comments with the thirteenth.
     Statement s(*db, std::string("SELECT id, received, text, source, ") +

@@ -5,6 +5,7 @@
 // backup's comments read in place. Each opens the file it is given with a
 // connection of its own.
 
+#include "server/engine/store_error.h"
 #include "server/store/comment_store.h"
 
 #include <chrono>
@@ -12,6 +13,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace pelvoran::server {
@@ -23,6 +25,33 @@ struct StateFile {
     unsigned mode = 0600;
     std::string sha256; // of `data`, lower-case hex, as the backup says
     std::string data;
+};
+
+/// A restore into PostgreSQL refused, nothing changed: what() says why for
+/// the log, naming the database; the rest says it to those who word it for
+/// people, with what to do.
+class RestoreRefused : public StoreError {
+public:
+    enum class Kind {
+        ServersConnected, // a serve holds the database
+        NotEmpty,         // table: one that holds rows; rows: how many
+    };
+
+    /// `database`: as the refusal names it.
+    RestoreRefused(Kind kind, const std::string& what, std::string database, std::string table = "",
+                   std::int64_t rows = 0)
+        : StoreError(what), kind_(kind), database_(std::move(database)), table_(std::move(table)),
+          rows_(rows) {}
+
+    Kind kind() const noexcept { return kind_; }
+    const std::string& database() const noexcept { return database_; }
+    const std::string& table() const noexcept { return table_; }
+    std::int64_t rows() const noexcept { return rows_; }
+
+private:
+    Kind kind_;
+    std::string database_, table_;
+    std::int64_t rows_;
 };
 
 /// What rebuildFromBackup made of a backup.
@@ -63,7 +92,7 @@ std::map<std::string, std::int64_t> highestNumbers(const std::string& path);
 /// the PostgreSQL database at `location`, in one transaction: every table's
 /// rows but the admin sessions and sign-in codes (none opens the pages after
 /// a restore), and each table's numbers set to go on above the highest the
-/// backup's server gave. Refused (StoreError, nothing changed) while a
+/// backup's server gave. Refused (RestoreRefused, nothing changed) while a
 /// serve is connected to the database and, unless `replace`, when it holds
 /// any row; with `replace`, what it held is dropped first. The restore
 /// goes into the audit log (as upkeep_text::kRestoredAction, with

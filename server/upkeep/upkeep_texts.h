@@ -42,17 +42,16 @@ inline std::string dailyIndexesMended(const std::string& file, const std::string
            "，确认无误后可以删除它。";
 }
 /// The daily check found damage it cannot mend: no backup that day.
-inline std::string dailyDamaged(const std::string& file, const std::string& problem,
-                                const std::string& backups) {
+inline std::string dailyDamaged(const std::string& file, const std::string& problem) {
     return "每日检查发现数据库文件 " + file + " 已损坏（" + problem +
-           "）：今天没有做备份，以免损坏的副本挤掉完好的备份。请停止服务，从 " + backups +
-           " 中的备份恢复（pelvoran-server restore）。";
+           "）：今天没有做备份，以免损坏的副本挤掉完好的备份。";
 }
 inline std::string dailyBackupFailed(const std::string& why) {
     return "每日备份失败：" + why;
 }
 
-// The database file checked as serve starts (or a command opens it).
+// The database file checked as serve starts (or a command opens it): what
+// the log is told; what to do is the command line's to say.
 /// Damaged indexes mended as serve starts; `aside` is the copy made first.
 inline std::string indexesMended(const std::string& file, const std::string& problem,
                                  const std::string& aside) {
@@ -60,29 +59,20 @@ inline std::string indexesMended(const std::string& file, const std::string& pro
            "），表中的数据完好：已重建全部索引，完整检查无误，照常启动。重建前的数据库保存为 " +
            aside + "，确认无误后可以删除它。";
 }
-/// `backups` ends with a slash.
-inline std::string emptyDatabaseFile(const std::string& file, const std::string& backups) {
-    return "数据库文件 " + file + " 是空的（0 字节），已被清空。请从 " + backups +
-           " 中的备份恢复（pelvoran-server restore），或删除它以重新开始。";
+inline std::string emptyDatabaseFile(const std::string& file) {
+    return "数据库文件 " + file + " 是空的（0 字节），已被清空。";
 }
 inline std::string cannotOpenDatabaseFile(const std::string& file, const std::string& why) {
     return "无法打开数据库文件 " + file + "：" + why;
 }
 inline std::string readOnlyDatabaseFile(const std::string& file) {
-    return "数据库文件 " + file +
-           " 是只读的，服务器无法保存留言。请让运行服务器的用户可以写入它"
-           "（例如 chmod 600），再重试。";
+    return "数据库文件 " + file + " 是只读的，服务器无法保存留言。";
 }
-inline std::string notOurDatabaseFile(const std::string& file, const std::string& reason,
-                                      const std::string& backups) {
-    return "数据库文件 " + file + " 不是本程序的数据库文件（" + reason +
-           "），服务器不会使用它。请确认 --state，或从 " + backups +
-           " 中的备份恢复（pelvoran-server restore）。";
+inline std::string notOurDatabaseFile(const std::string& file, const std::string& reason) {
+    return "数据库文件 " + file + " 不是本程序的数据库文件（" + reason + "），服务器不会使用它。";
 }
-inline std::string damagedDatabaseFile(const std::string& file, const std::string& problem,
-                                       const std::string& backups) {
-    return "数据库文件 " + file + " 已损坏（" + problem + "），服务器不会使用它。请从 " + backups +
-           " 中的备份恢复（pelvoran-server restore），再重试。";
+inline std::string damagedDatabaseFile(const std::string& file, const std::string& problem) {
+    return "数据库文件 " + file + " 已损坏（" + problem + "），服务器不会使用它。";
 }
 inline std::string cannotCheckDatabaseFile(const std::string& file, const std::string& why) {
     return "无法检查数据库文件 " + file + "：" + why;
@@ -135,7 +125,8 @@ inline constexpr char kCannotOpenDatabase[] = "无法打开数据库";
 inline constexpr char kCannotBeginWrite[] = "无法开始写事务";
 inline constexpr char kCannotReadStandbys[] = "无法读取同步备机的状态";
 
-// Restores: a backup refused, and a PostgreSQL database written from one.
+// Restores: a backup refused, and a PostgreSQL database written from one;
+// what the log is told, as for the database file.
 inline std::string notOurDatabase(const std::string& backup) {
     return backup + " 不是 pelvoran-server 的数据库";
 }
@@ -143,19 +134,16 @@ inline std::string notOurDatabase(const std::string& backup) {
 inline std::string notATable(const std::string& backup, const std::string& name,
                              const std::string& what) {
     return backup + " 中的 " + name + " 不是表（是 " + what +
-           "）：这不是 pelvoran-server backup 做的备份，本程序不会读它";
+           "）：这不是本程序做的备份，本程序不会读它";
 }
 inline constexpr char kVirtualTable[] = "虚拟表";
 inline std::string serversConnected(const std::string& database) {
-    return "有 pelvoran-server serve 正连着 PostgreSQL 数据库 " + database +
-           "：恢复会替换它们正在用的数据。请先停止所有连着它的服务器，再恢复。";
+    return "有服务器正连着 PostgreSQL 数据库 " + database + "：恢复会替换它们正在用的数据。";
 }
 inline std::string databaseNotEmpty(const std::string& database, const std::string& table,
                                     std::int64_t rows) {
     return "PostgreSQL 数据库 " + database + " 中已有数据（表 " + table + " 有 " +
-           std::to_string(rows) +
-           " 行）：恢复只写入空的数据库。要用备份替换其中的一切，请加 "
-           "--replace。";
+           std::to_string(rows) + " 行）：恢复只写入空的数据库。";
 }
 inline std::string rowsDiffer(const std::string& table, std::int64_t copied, std::int64_t found) {
     return "表 " + table + " 写入了 " + std::to_string(copied) + " 行，PostgreSQL 中却有 " +

@@ -865,6 +865,8 @@ TEST(SqliteStore, RestoreBringsBackEveryTableOfTheSchema) {
         rebuildFromBackup(backup, dir.path() + "/orphan.sqlite", "b.sqlite");
         ADD_FAILURE() << "restored a backup whose outbox names a missing comment";
     } catch (const RefusedBackup& e) {
+        EXPECT_EQ(e.reason(), RefusedBackup::Reason::OrphanRow) << e.what();
+        EXPECT_EQ(e.table(), "notify_outbox") << e.what();
         EXPECT_NE(std::string(e.what()).find("notify_outbox"), std::string::npos) << e.what();
     }
 }
@@ -1176,7 +1178,15 @@ TEST(DatabaseHealth, DailyBackupIsOfAWholeDatabaseOnly) {
         }
         Database db(path);
         ASSERT_FALSE(db.integrityProblems().empty()) << c.what << ": no damage made";
-        dailyBackup(dir.path(), db);
+        try {
+            dailyBackup(dir.path(), db);
+            EXPECT_TRUE(c.whole) << c.what << ": the damage was not said";
+        } catch (const DatabaseFileRefused& e) {
+            EXPECT_FALSE(c.whole) << c.what << ": " << e.what();
+            EXPECT_EQ(e.kind(), DatabaseFileRefused::Kind::Damaged) << c.what;
+            EXPECT_EQ(e.file(), path) << c.what;
+            EXPECT_EQ(e.backups(), dir.path() + "/backups") << c.what;
+        }
         std::map<std::string, int> made; // by the name's beginning
         for (const auto& e : std::filesystem::directory_iterator(dir.path() + "/backups"))
             ++made[e.path().filename().string().substr(0, e.path().filename().string().find('-'))];
@@ -1318,7 +1328,14 @@ TEST_P(EachStore, DownloadsStoredWholeOrNotAtAllCopiedCheckedAndPruned) {
     EXPECT_EQ(raw.scalar("SELECT count(*) FROM download_chunks"), 0);
     EXPECT_EQ(raw.scalar("SELECT count(*) FROM download_files"), 0);
     ASSERT_TRUE(raw.exec(noLongerFailing("download_chunks"))) << raw.error();
-    EXPECT_THROW(db.downloads().store(fd.get(), bytes.size() - 1, exe), FileRefused);
+    try {
+        db.downloads().store(fd.get(), bytes.size() - 1, exe);
+        ADD_FAILURE() << "a file over the limit was kept";
+    } catch (const FileRefused& e) {
+        EXPECT_EQ(e.kind(), FileRefused::Kind::TooLarge) << e.what();
+        EXPECT_EQ(e.size(), static_cast<std::int64_t>(bytes.size()));
+        EXPECT_EQ(e.limit(), bytes.size() - 1);
+    }
 
     Database other(path, 0ms);
     int between = 0;

@@ -4,6 +4,7 @@
 // their owner alone, deleted comments, and what serve says as it starts.
 #include "server/cli/cli_texts.h"
 #include "server/comments/comments_texts.h"
+#include "server/upkeep/upkeep_texts.h"
 #include "tests/support/server_harness.h"
 #include "tests/support/server_process.h"
 
@@ -26,6 +27,7 @@ using namespace pelvoran::test;
 using namespace std::chrono_literals;
 namespace cli_text = pelvoran::server::cli_text;
 namespace comments_text = pelvoran::server::comments_text;
+namespace upkeep_text = pelvoran::server::upkeep_text;
 
 namespace {
 
@@ -468,23 +470,32 @@ TEST(ServerCommandLine, RootActsAsTheStateDirectoryOwner) {
 TEST(ServerCommandLine, UnusableDatabaseIsRefusedAtOnce) {
     const bool root = ::geteuid() == 0;
     const auto file = [](const std::string& state) { return state + "/comments.sqlite"; };
+    // What the message says, of the file and the folder of its backups.
+    using Says = std::function<std::string(const std::string& file, const std::string& backups)>;
+    const Says damaged = [](const std::string&, const std::string& backups) {
+        return cli_text::restoreAndRetry(backups);
+    };
+    const auto literally = [](const char* text) {
+        return [text](const std::string&, const std::string&) { return std::string(text); };
+    };
     const struct {
         const char* what;
         std::function<void(const std::string&)> harm;
         bool namesDirectory; // else the database file
-        const char* cause;   // what the message says, in Chinese
+        Says says;
     } cases[] = {
         {"200 flipped bytes in the middle",
          [&](const std::string& s) {
              const auto pages = std::filesystem::file_size(file(s)) / 4096;
              overwrite(file(s), static_cast<std::streamoff>(pages / 2 * 4096), 200, true);
          },
-         false, "已损坏"},
+         false, damaged},
         {"schema page overwritten",
-         [&](const std::string& s) { overwrite(file(s), 100, 4096 - 100, false); }, false,
-         "已损坏"},
+         [&](const std::string& s) { overwrite(file(s), 100, 4096 - 100, false); }, false, damaged},
         {"not a database", [&](const std::string& s) { overwrite(file(s), 0, 16, false); }, false,
-         "不是本程序的数据库文件"},
+         [](const std::string&, const std::string& backups) {
+             return cli_text::checkStateOrRestore(backups);
+         }},
         {"from a newer server",
          [&](const std::string& s) {
              sqlite3* db = nullptr;
@@ -492,7 +503,7 @@ TEST(ServerCommandLine, UnusableDatabaseIsRefusedAtOnce) {
              sqlite3_exec(db, "PRAGMA user_version = 99", nullptr, nullptr, nullptr);
              sqlite3_close(db);
          },
-         false, "更新版本的服务器"},
+         false, literally("更新版本的服务器")},
         // quick_check does not compare indexes with tables, and REINDEX
         // cannot mend a key that is there twice.
         {"a key twice, behind its index",
@@ -502,9 +513,12 @@ TEST(ServerCommandLine, UnusableDatabaseIsRefusedAtOnce) {
                            "INTEGER NOT NULL)",
                            "INSERT INTO admin_sessions VALUES ('k', 1, 1), ('k', 2, 2)");
          },
-         false, "已损坏"},
+         false, damaged},
         {"emptied to 0 bytes",
-         [&](const std::string& s) { std::filesystem::resize_file(file(s), 0); }, false, "是空的"},
+         [&](const std::string& s) { std::filesystem::resize_file(file(s), 0); }, false,
+         [](const std::string& file, const std::string& backups) {
+             return upkeep_text::emptyDatabaseFile(file) + cli_text::restoreOrStartAfresh(backups);
+         }},
         // Root may write anything: the file is the service user's, who may not.
         {"read-only file",
          [&](const std::string& s) {
@@ -512,14 +526,17 @@ TEST(ServerCommandLine, UnusableDatabaseIsRefusedAtOnce) {
                  giveTo(s, kService);
              ::chmod(file(s).c_str(), 0400);
          },
-         false, "只读"},
+         false,
+         [](const std::string& file, const std::string&) {
+             return upkeep_text::readOnlyDatabaseFile(file) + cli_text::kLetServerWrite;
+         }},
         {"read-only directory",
          [&](const std::string& s) {
              if (root)
                  giveTo(s, kService);
              ::chmod(s.c_str(), 0500);
          },
-         true, "不可写"},
+         true, literally("不可写")},
     };
     for (const auto& c : cases) {
         const TempDir state;
@@ -532,7 +549,9 @@ TEST(ServerCommandLine, UnusableDatabaseIsRefusedAtOnce) {
                              10s);
         EXPECT_EQ(serve.status, 1) << c.what << ": " << serve.out << serve.err;
         EXPECT_NE(serve.err.find(named), std::string::npos) << c.what << ": " << serve.err;
-        EXPECT_NE(serve.err.find(c.cause), std::string::npos) << c.what << ": " << serve.err;
+        EXPECT_NE(serve.err.find(c.says(file(state.path()), state.path() + "/backups")),
+                  std::string::npos)
+            << c.what << ": " << serve.err;
         EXPECT_EQ(serve.out.find("listening"), std::string::npos) << c.what;
         const TempDir out;
         const CommandResult backup =
