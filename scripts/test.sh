@@ -75,27 +75,28 @@ if ! git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run -Werror; th
 fi
 
 # The Windows cross-builds and the release files' second build need nothing
-# from the Linux builds: they run beside them at the lowest priority, so they
+# from the Linux builds: they run beside them at low priorities, so they
 # take the processor time that the Linux steps leave (while tests wait on
 # servers, browsers and time limits, or a link runs alone) and give it back
 # when those want it. Their output is printed at step 5. They are two chains
-# of their own, each with the processor time the other leaves: a batched
-# compile or a link keeps one core busy at a time.
+# of their own, each with the processor time the other leaves (a batched
+# compile or a link keeps one core busy at a time); the Windows one, whose
+# tests the end of the run waits for, first.
 beside_log=$(mktemp)
 windows_tests_built=$(mktemp -u)
 (
-    nice -n 19 bash scripts/build-windows.sh -UPELVORAN_SERVER_BASE -DPELVORAN_WERROR=$werror ||
+    nice -n 15 bash scripts/build-windows.sh -UPELVORAN_SERVER_BASE -DPELVORAN_WERROR=$werror ||
         { echo "FAILED: Windows executables"; exit 1; }
     # The tests' build prepares wine's prefix: wine must be there.
     wait_for_installs || { echo "FAILED: the packages the tests need were not installed"; exit 1; }
-    nice -n 19 bash scripts/test-windows.sh --build-only -DPELVORAN_WERROR=$werror ||
+    nice -n 15 bash scripts/test-windows.sh --build-only -DPELVORAN_WERROR=$werror ||
         { echo "FAILED: Windows test build"; exit 1; }
     touch "$windows_tests_built"
     # clang's warnings in the Windows test sources, which only mingw-w64's
     # GCC builds: the newest Windows test tree, compiled for syntax.
     windows_tests=build-win
     if [ build-win-x64 -nt build-win ]; then windows_tests=build-win-x64; fi
-    nice -n 19 python3 tools/syntax_check.py --clang-for-mingw "$windows_tests" ||
+    nice -n 15 python3 tools/syntax_check.py --clang-for-mingw "$windows_tests" ||
         { echo "FAILED: clang's warnings in the Windows test sources (above)"; exit 1; }
 ) >"$beside_log" 2>&1 &
 beside=$!
