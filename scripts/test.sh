@@ -75,34 +75,39 @@ if ! git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run -Werror; th
 fi
 
 # The Windows cross-builds and the release files' second build need nothing
-# from the Linux builds: they run beside them at the lowest priority, so they
+# from the Linux builds: they run beside them at low priorities, so they
 # take the processor time that the Linux steps leave (while tests wait on
 # servers, browsers and time limits, or a link runs alone) and give it back
-# when those want it. Their output is printed at step 5. The Windows tests'
-# build comes before the release files' second build, so that the wine tests
-# can start as soon as the Linux steps are done.
+# when those want it. Their output is printed at step 5. They are two chains
+# of their own, each with the processor time the other leaves (a batched
+# compile or a link keeps one core busy at a time); the Windows one, whose
+# tests the end of the run waits for, first.
 beside_log=$(mktemp)
 windows_tests_built=$(mktemp -u)
 (
-    nice -n 19 bash scripts/build-windows.sh -UPELVORAN_SERVER_BASE -DPELVORAN_WERROR=$werror ||
+    nice -n 15 bash scripts/build-windows.sh -UPELVORAN_SERVER_BASE -DPELVORAN_WERROR=$werror ||
         { echo "FAILED: Windows executables"; exit 1; }
     # The tests' build prepares wine's prefix: wine must be there.
     wait_for_installs || { echo "FAILED: the packages the tests need were not installed"; exit 1; }
-    nice -n 19 bash scripts/test-windows.sh --build-only -DPELVORAN_WERROR=$werror ||
+    nice -n 15 bash scripts/test-windows.sh --build-only -DPELVORAN_WERROR=$werror ||
         { echo "FAILED: Windows test build"; exit 1; }
     touch "$windows_tests_built"
     # clang's warnings in the Windows test sources, which only mingw-w64's
     # GCC builds: the newest Windows test tree, compiled for syntax.
     windows_tests=build-win
     if [ build-win-x64 -nt build-win ]; then windows_tests=build-win-x64; fi
-    nice -n 19 python3 tools/syntax_check.py --clang-for-mingw "$windows_tests" ||
+    nice -n 15 python3 tools/syntax_check.py --clang-for-mingw "$windows_tests" ||
         { echo "FAILED: clang's warnings in the Windows test sources (above)"; exit 1; }
+) >"$beside_log" 2>&1 &
+beside=$!
+again_log=$(mktemp)
+(
     started=$(date +%s)
     nice -n 19 bash scripts/check-reproducible.sh --build -DPELVORAN_WERROR=$werror ||
         { echo "FAILED: the release files' second build"; exit 1; }
     echo "The release files' second build took $(($(date +%s) - started)) s."
-) >"$beside_log" 2>&1 &
-beside=$!
+) >"$again_log" 2>&1 &
+again=$!
 
 # 1. ASan + UBSan, compiled by clang: it compiles this build in about 280 s
 # of processor time where GCC took 450 s (GCC compiles what ships, in step
@@ -118,7 +123,19 @@ fi
 cat "$installs_log"
 rm -f "$installs_log"
 timed "waiting for the packages the tests need"
-ctest --test-dir build-asan --output-on-failure -j2 || failed "tests under ASan+UBSan"
+
+# The release build of step 2 compiles while these tests run, at a lower
+# priority: most of the tests' time goes to waiting on servers, browsers and
+# PostgreSQL, so four run at once and the compiler takes what they leave.
+release_log=$(mktemp)
+(
+    pelvoran_configure build -DCMAKE_BUILD_TYPE=Release -UPELVORAN_SERVER_BASE \
+        -DPELVORAN_BUILD_TESTS=ON -DPELVORAN_PROCESS_TESTS_ONLY=ON -DPELVORAN_BUILD_BENCH=ON \
+        -DPELVORAN_WERROR=$werror &&
+        nice -n 10 cmake --build build -j2
+) >"$release_log" 2>&1 &
+release=$!
+ctest --test-dir build-asan --output-on-failure -j4 || failed "tests under ASan+UBSan"
 timed "the tests under ASan+UBSan"
 
 # 2. As released: the programs that ship, the benchmarks, the package, and
@@ -130,11 +147,14 @@ timed "the tests under ASan+UBSan"
 # The pages in Chromium and the tool under Orca ran in step 1, against the
 # sanitized server and tool: their time goes to the browser and the screen
 # reader, which no build of ours changes, so they run once.
-pelvoran_configure build -DCMAKE_BUILD_TYPE=Release -UPELVORAN_SERVER_BASE \
-    -DPELVORAN_BUILD_TESTS=ON -DPELVORAN_PROCESS_TESTS_ONLY=ON -DPELVORAN_BUILD_BENCH=ON \
-    -DPELVORAN_WERROR=$werror
-cmake --build build -j2
-timed "the release build"
+if ! wait "$release"; then
+    cat "$release_log"
+    echo "FAILED: the release build (above)" >&2
+    exit 1
+fi
+tail -n 1 "$release_log"
+rm -f "$release_log"
+timed "the release build (what it took beyond the tests above)"
 # Beside those tests, which mostly wait: GCC compiles for syntax, warnings
 # as errors, the test sources it did not compile above (the suites that
 # test code in their own process), from a tree of the whole suite that is
@@ -148,7 +168,7 @@ syntax_log=$(mktemp)
         python3 tools/syntax_check.py build-syntax build
 ) >"$syntax_log" 2>&1 &
 syntax=$!
-ctest --test-dir build --output-on-failure -j2 -E '^(browser_|orca_speech_test)' ||
+ctest --test-dir build --output-on-failure -j4 -E '^(browser_|orca_speech_test)' ||
     failed "tests as released"
 wait "$syntax" || failed "GCC's warnings in the test sources (below)"
 cat "$syntax_log"
@@ -237,9 +257,12 @@ fi
 # 5. The builds beside the steps above: the shipped 32-bit executables in
 #    dist/ (with the packaged server address, whatever an earlier run left
 #    in the cache) and the release files' second build.
-wait "$beside" || failed "Windows builds or the release files' second build (output below)"
+wait "$beside" || failed "Windows builds (output below)"
 cat "$beside_log"
 rm -f "$beside_log"
+wait "$again" || failed "the release files' second build (output below)"
+cat "$again_log"
+rm -f "$again_log"
 timed "waiting for the builds beside"
 
 # 6. The release files: the four files of dist/ against their second build
