@@ -4,6 +4,7 @@
 // refusals and the reports. A message with parts is a function that puts
 // them in place.
 
+#include "server/admin/admin_texts.h"
 #include "server/daemon/daemon_texts.h"
 #include "server/engine/store_error.h"
 #include "server/store/download_store.h"
@@ -833,9 +834,8 @@ inline std::string fileRefused(const FileRefused& e) {
         return fileTooLarge(e.file(), e.size(), e.limit());
     return e.what();
 }
-inline std::string storedFileDeleted(const std::string& file) {
-    return file + " 的数据在写入时被另一个命令删除了（release prune-files？）：请重新发布";
-}
+/// A stored file deleted while it was written: as the release page says it.
+using admin_text::storedFileDeleted;
 inline constexpr char kNoDownloadBase[] =
     "--download-base：第一次用 --file 发布时须给出下载地址的开头，例如 "
     "https://example.com/pelvoran（之后记在数据库中）";
