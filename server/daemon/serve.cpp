@@ -113,10 +113,11 @@ void writeAdminAddress(const std::string& stateDir, const std::string& address) 
 }
 
 /// Makes the state directory hold what every server on the
-/// database holds alike: the metrics token (the first server's, for every
+/// database holds alike: the answer key, the metrics token (the first server's, for every
 /// other server after it) and the public key (refused when this machine has
 /// another). Throws std::runtime_error.
 void shareStateFiles(const std::string& stateDir, Database& db) {
+    sharedAnswerKey(stateDir, db);                                     // made when missing
     const std::string token = stateToken(stateDir, kMetricsTokenFile); // made when missing
     if (const std::string shared = db.peers().shareFile(kMetricsTokenFile, token, 0600);
         shared != token)
