@@ -35,6 +35,8 @@ constexpr Entry kRoutes[] = {
     {true, "/comments/delete", Method::Get, Route::AdminDelete},
     {true, "/comments/delete", Method::Post, Route::AdminDelete},
     {true, "/comments/approve", Method::Post, Route::AdminApprove},
+    {true, "/comments/answer", Method::Post, Route::AdminAnswer},
+    {true, "/comments/answer/withdraw", Method::Post, Route::AdminAnswerWithdraw},
     {true, "/release", Method::Get, Route::AdminRelease},
     {true, "/release", Method::Post, Route::AdminRelease},
     {true, "/release/republish", Method::Post, Route::AdminRepublish},
@@ -94,6 +96,7 @@ bool takesBody(Route route) {
     return route == Route::DesktopComment || route == Route::WebComment ||
            route == Route::AdminMark || route == Route::AdminMarkAllRead ||
            route == Route::AdminDelete || route == Route::AdminApprove ||
+           route == Route::AdminAnswer || route == Route::AdminAnswerWithdraw ||
            route == Route::AdminRelease || route == Route::AdminRepublish ||
            route == Route::AdminNotify || route == Route::AdminNotifyRemove;
 }

@@ -23,15 +23,17 @@ enum class Route {
     AdminCommentsCsv,
     AdminCommentsJsonl,
     AdminMark,
-    AdminMarkAllRead,  // POST /comments/read-all
-    AdminDelete,       // GET asks, POST deletes
-    AdminApprove,      // POST /comments/approve, a comment held as likely spam let through
-    AdminRelease,      // GET and POST
-    AdminRepublish,    // POST /release/republish, a row of the release history
-    AdminAudit,        // GET /audit, the log of the publisher's actions
-    AdminComment,      // GET /comment?id=N, where a notification links to
-    AdminNotify,       // GET lists the recipients, POST adds or tests one
-    AdminNotifyRemove, // GET asks, POST removes
+    AdminMarkAllRead,    // POST /comments/read-all
+    AdminDelete,         // GET asks, POST deletes
+    AdminApprove,        // POST /comments/approve, a comment held as likely spam let through
+    AdminAnswer,         // POST /comments/answer, the publisher's answer written or edited
+    AdminAnswerWithdraw, // POST /comments/answer/withdraw
+    AdminRelease,        // GET and POST
+    AdminRepublish,      // POST /release/republish, a row of the release history
+    AdminAudit,          // GET /audit, the log of the publisher's actions
+    AdminComment,        // GET /comment?id=N, where a notification links to
+    AdminNotify,         // GET lists the recipients, POST adds or tests one
+    AdminNotifyRemove,   // GET asks, POST removes
     AdminUse,
     AdminLogout,  // POST /logout
     AdminMetrics, // GET /metrics, with the token as a bearer token
