@@ -2,6 +2,7 @@
 
 #include "server/admin/admin_site.h"
 #include "server/admin/metrics.h"
+#include "server/daemon/answer_desk.h"
 #include "server/daemon/daemon_texts.h"
 #include "server/daemon/site.h"
 #include "server/engine/store_time.h"
@@ -113,11 +114,10 @@ void writeAdminAddress(const std::string& stateDir, const std::string& address) 
 }
 
 /// Makes the state directory hold what every server on the
-/// database holds alike: the answer key, the metrics token (the first server's, for every
+/// database holds alike: the metrics token (the first server's, for every
 /// other server after it) and the public key (refused when this machine has
 /// another). Throws std::runtime_error.
 void shareStateFiles(const std::string& stateDir, Database& db) {
-    sharedAnswerKey(stateDir, db);                                     // made when missing
     const std::string token = stateToken(stateDir, kMetricsTokenFile); // made when missing
     if (const std::string shared = db.peers().shareFile(kMetricsTokenFile, token, 0600);
         shared != token)
@@ -214,7 +214,8 @@ struct Daemon::Parts {
     Parts(const ServeOptions& o, const Clock& c)
         : options(o), clock(c),
           health(o.stateDir, std::chrono::seconds(1), o.database, c, o.busyTimeout),
-          limiter(o.commentsPerHour, o.commentBytesPerHour, c), publicGuard(guardLimits(o, false)),
+          limiter(o.commentsPerHour, o.commentBytesPerHour, c),
+          answerLimiter(kAnswerRequestsPerHour, 0, c), publicGuard(guardLimits(o, false)),
           adminGuard(guardLimits(o, true)) {}
 
     /// The state directory's data and what answers from it; false, said in
@@ -253,6 +254,8 @@ struct Daemon::Parts {
     DownloadShelf downloads;
     std::set<std::string> checkedCopies; // SHA-256 of the copies found right
     RateLimiter limiter;
+    RateLimiter answerLimiter;
+    std::unique_ptr<AnswerDesk> answers;
     std::unique_ptr<Database> db;
     std::unique_ptr<AdminSite> admin;
     std::unique_ptr<Notifier> notifier; // before the writer, which wakes it after each commit
@@ -294,6 +297,8 @@ bool Daemon::Parts::open() {
             throw std::runtime_error(uriFile + "：" + systemErrorText(errno));
         db->peers().holdServing(); // a restore waits for every server to stop
         shareStateFiles(options.stateDir, *db);
+        answers = std::make_unique<AnswerDesk>(
+            database, sharedAnswerKey(options.stateDir, *db)); // made when missing
         // Older servers kept a token here that signed in as often as it was
         // used; sign-in addresses carry one-time codes now, in the database.
         ::unlink((fs::path(options.stateDir) / kAdminTokenFile).c_str());
@@ -326,7 +331,8 @@ bool Daemon::Parts::open() {
         logError(daemon_text::cannotNoteSalt(e.what()));
     }
     site.emplace(Site::Parts{
-        field, reply, limiter, *writer, *admin, metrics, health, &downloads,
+        field, reply, limiter, *writer, *admin, metrics, health, *answers, answerLimiter,
+        &downloads,
         [this](Platform platform, const std::string& version, const std::string& network) {
             if (field.download(localDay(secondsNow()), platform, version, network))
                 metrics.download(version, platformName(platform));

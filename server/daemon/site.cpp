@@ -3,6 +3,7 @@
 #include "server/admin/admin_site.h"
 #include "server/admin/metrics.h"
 #include "server/comments/comment_decoding.h"
+#include "server/daemon/answer_desk.h"
 #include "server/daemon/daemon_texts.h"
 #include "server/http/download.h"
 #include "server/http/handler.h"
@@ -84,6 +85,15 @@ std::optional<WebResponse> Site::answer(const Incoming& in, Later later) {
     }
     case Route::DesktopComment: return desktopComment(in, later);
     case Route::WebComment: return webComment(in, later);
+    case Route::AnswerFetch:
+    case Route::AnswerSeen: {
+        if (in.tooLarge)
+            return textResponse(400, daemon_text::kBadAnswerRequest);
+        if (!parts_.answerLimiter.allow(in.client, 0))
+            return textResponse(429, daemon_text::kAnswersTooFrequent);
+        return in.match.route == Route::AnswerFetch ? parts_.answers.fetch(in.request.body)
+                                                    : parts_.answers.seen(in.request.body);
+    }
     case Route::LookupPage: {
         // Each platform's line, so that no one takes the other's program.
         std::vector<PageDownload> downloads;

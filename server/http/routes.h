@@ -8,6 +8,8 @@ namespace pelvoran::server {
 /// every address the server answers.
 enum class Route {
     // The public listener: the desktop tools in the field and the lookup page.
+    // The tools' paths (the update check, the comment, the answers) never
+    // move with the page's prefix.
     UpdateCheck,    // GET /Canon/LensCheck.asp (HEAD too)
     DesktopComment, // POST /Canon/comment.asp
     WebComment,     // POST /comment, the lookup page's form
@@ -17,6 +19,8 @@ enum class Route {
     HelpPhoto,      // GET /help.png
     Health,         // GET /healthz, for a monitor: at the root whatever the prefix
     Download,       // GET /download/<platform>/<version>/<name>, a served file
+    AnswerFetch,    // POST /answers, the tools' fetch of the publisher's answers
+    AnswerSeen,     // POST /answers/seen, a tool's word that it showed them
     // The admin listener.
     AdminHome,
     AdminComments,
