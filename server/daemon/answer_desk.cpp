@@ -45,74 +45,107 @@ WebResponse badRequest() {
 } // namespace
 
 AnswerDesk::AnswerDesk(std::string database, std::string privatePem)
-    : location_(std::move(database)), privatePem_(std::move(privatePem)) {}
+    : location_(std::move(database)), privatePem_(std::move(privatePem)),
+      worker_([this](Worker& self) { run(self); }) {}
 
-AnswerDesk::~AnswerDesk() = default;
-
-Database& AnswerDesk::database() {
-    if (!db_)
-        db_ = std::make_unique<Database>(location_);
-    return *db_;
+AnswerDesk::~AnswerDesk() {
+    close(); // the worker then ends with nothing left to answer
 }
 
-WebResponse AnswerDesk::fetch(std::string_view body) {
+void AnswerDesk::close() {
+    std::unique_lock lock(mutex_);
+    closed_ = true;
+    idle_.wait(lock, [this] { return queue_.empty() && !busy_; });
+}
+
+std::optional<WebResponse> AnswerDesk::fetch(std::string_view body, Later& later) {
     const auto lines = linesOf(body);
     if (!lines)
         return badRequest();
-    std::vector<std::string> keys;
+    Job job;
     for (const std::string_view line : *lines) {
         auto key = replyKeyOfSecret(line);
         if (!key)
             return badRequest();
-        keys.push_back(std::move(*key));
+        job.keys.push_back(std::move(*key));
     }
-    std::vector<FoundAnswer> found;
-    try {
-        const std::lock_guard lock(mutex_);
-        try {
-            found = database().answers().forKeys(keys, secondsNow() - kAnswerKept);
-        } catch (...) {
-            db_.reset(); // opened again at the next request
-            throw;
-        }
-    } catch (const StoreError& e) {
-        return plain(503, daemon_text::answersUnavailable(e.said()));
-    }
-    std::string reply;
-    for (const FoundAnswer& a : found) {
-        const std::string text = toUtf8(a.text);
-        reply += std::to_string(a.number) + '\t' + a.key + '\t' +
-                 signMessage(privatePem_, answerMessage(a.number, a.key, text)) + '\t' +
-                 openssl::base64Url(text) + '\n';
-    }
-    return plain(200, std::move(reply));
+    job.later = std::move(later);
+    return take(std::move(job));
 }
 
-WebResponse AnswerDesk::seen(std::string_view body) {
+std::optional<WebResponse> AnswerDesk::seen(std::string_view body, Later& later) {
     const auto lines = linesOf(body);
     if (!lines)
         return badRequest();
-    std::vector<std::pair<std::string, std::string>> shown; // key, text hash
+    Job job;
+    job.hashes.emplace();
     for (const std::string_view line : *lines) {
         const auto tab = line.find('\t');
         auto key = replyKeyOfSecret(line.substr(0, tab));
         if (tab == std::string_view::npos || !key || !isReplyKey(line.substr(tab + 1)))
             return badRequest();
-        shown.emplace_back(std::move(*key), std::string(line.substr(tab + 1)));
+        job.keys.push_back(std::move(*key));
+        job.hashes->emplace_back(line.substr(tab + 1));
     }
-    try {
+    job.later = std::move(later);
+    return take(std::move(job));
+}
+
+std::optional<WebResponse> AnswerDesk::take(Job job) {
+    {
         const std::lock_guard lock(mutex_);
-        try {
-            for (const auto& [key, hash] : shown)
-                database().answers().markDelivered(key, hash, secondsNow());
-        } catch (...) {
-            db_.reset();
-            throw;
+        if (closed_ || queue_.size() >= kMostWaiting)
+            return plain(503, daemon_text::answersUnavailable(daemon_text::kAnswersBusy));
+        queue_.push_back(std::move(job));
+    }
+    worker_.wake();
+    return std::nullopt;
+}
+
+WebResponse AnswerDesk::answer(const Job& job) {
+    try {
+        if (!db_)
+            db_ = std::make_unique<Database>(location_);
+        if (job.hashes) {
+            for (std::size_t i = 0; i < job.keys.size(); ++i)
+                db_->answers().markDelivered(job.keys[i], (*job.hashes)[i], secondsNow());
+            return plain(204, "");
         }
+        std::string reply;
+        for (const FoundAnswer& a : db_->answers().forKeys(job.keys, secondsNow() - kAnswerKept)) {
+            const std::string text = toUtf8(a.text);
+            reply += std::to_string(a.number) + '\t' + a.key + '\t' +
+                     signMessage(privatePem_, answerMessage(a.number, a.key, text)) + '\t' +
+                     openssl::base64Url(text) + '\n';
+        }
+        return plain(200, std::move(reply));
     } catch (const StoreError& e) {
+        db_.reset(); // opened again for the next request
         return plain(503, daemon_text::answersUnavailable(e.said()));
     }
-    return plain(204, "");
+}
+
+void AnswerDesk::run(Worker& self) {
+    for (;;) {
+        std::optional<Job> job;
+        {
+            std::unique_lock lock(mutex_);
+            if (queue_.empty()) {
+                busy_ = false;
+                idle_.notify_all();
+                if (self.stopping())
+                    return;
+                lock.unlock();
+                // A request's wake-up ends the wait; the limit only bounds it.
+                self.wait(std::chrono::seconds(10));
+                continue;
+            }
+            busy_ = true;
+            job.emplace(std::move(queue_.front()));
+            queue_.pop_front();
+        }
+        job->later(answer(*job));
+    }
 }
 
 } // namespace pelvoran::server

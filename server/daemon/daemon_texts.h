@@ -112,6 +112,7 @@ inline constexpr char kStored[] = "留言已收到。\n";
 /// A fetch or confirmation of answers not as the tools send it.
 inline constexpr char kBadAnswerRequest[] = "请求格式不对：每行一个回复密钥，最多 20 行。\n";
 inline constexpr char kAnswersTooFrequent[] = "查询回复太频繁，请稍后再试。\n";
+inline constexpr char kAnswersBusy[] = "服务器正忙";
 inline std::string answersUnavailable(const std::string& why) {
     return "暂时无法查询回复：" + why + "\n";
 }

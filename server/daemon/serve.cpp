@@ -521,6 +521,7 @@ void Daemon::shutdown() {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     // No writer may resume a connection once the listeners are gone.
     p.writer->close();
+    p.answers->close();
     logFailures(*p.writer);
     for (const auto& l : p.publicListeners)
         l->stop();

@@ -91,8 +91,8 @@ std::optional<WebResponse> Site::answer(const Incoming& in, Later later) {
             return textResponse(400, daemon_text::kBadAnswerRequest);
         if (!parts_.answerLimiter.allow(in.client, 0))
             return textResponse(429, daemon_text::kAnswersTooFrequent);
-        return in.match.route == Route::AnswerFetch ? parts_.answers.fetch(in.request.body)
-                                                    : parts_.answers.seen(in.request.body);
+        return in.match.route == Route::AnswerFetch ? parts_.answers.fetch(in.request.body, later)
+                                                    : parts_.answers.seen(in.request.body, later);
     }
     case Route::LookupPage: {
         // Each platform's line, so that no one takes the other's program.
