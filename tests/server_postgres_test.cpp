@@ -403,12 +403,22 @@ TEST(ServerOnPostgres, BackupAndRestoreMoveBetweenTheStores) {
     const TempDir sqliteState, postgresState, backAgain, files;
     {
         ServerProcess server(sqliteState.path());
-        // The second held as likely spam: the round trip keeps why.
-        for (const char* text : {"CommentText=一", "CommentText=二 QQ 12345", "CommentText=三"})
-            ASSERT_EQ(statusOf(httpExchange(server.port(), post(kComment, text))), 200);
+        // The second held as likely spam: the round trip keeps why; the
+        // first with a reply key, and answered: both come back.
+        const std::string key = "Pelvoran-Reply-Key: " + std::string(43, 'k') + "\r\n";
+        for (const auto& [text, header] :
+             {std::pair<const char*, std::string>{"CommentText=一", key},
+              {"CommentText=二 QQ 12345", ""},
+              {"CommentText=三", ""}})
+            ASSERT_EQ(statusOf(httpExchange(server.port(), post(kComment, text, header))), 200);
         ASSERT_EQ(server.stop(SIGTERM), 0);
     }
     const std::string& a = sqliteState.path();
+    {
+        RawDatabase answered(a + "/comments.sqlite");
+        ASSERT_EQ(answered.scalar("SELECT count(*) FROM comments WHERE reply_key <> ''"), 1);
+        ASSERT_EQ(answered.exec("INSERT INTO answers VALUES (1, '回复', 5, 0)"), SQLITE_OK);
+    }
     std::ofstream(files.path() + "/secret") << "webhook-secret";
     // A sign-in address printed with no server running, waiting in the backup.
     EXPECT_EQ(runServerCommand({"admin-url", "--state", a}).status, 1);
@@ -469,7 +479,7 @@ TEST(ServerOnPostgres, BackupAndRestoreMoveBetweenTheStores) {
 
     RawDatabase before(a + "/comments.sqlite"), after(backAgain.path() + "/comments.sqlite");
     for (const char* table :
-         {"comments", "release", "release_history", "notify_recipients", "field_counts"})
+         {"comments", "answers", "release", "release_history", "notify_recipients", "field_counts"})
         EXPECT_EQ(after.rows(table), before.rows(table)) << table;
     const auto lines = before.rows("audit_log");
     const auto kept = after.rows("audit_log");

@@ -55,8 +55,57 @@ WebResponse AdminSite::oneComment(const WebRequest& request, const std::string& 
     const auto id = wholeNumber(value(request.query, "id"));
     if (!id || *id < 1)
         return page(400, badDeletePage());
-    const auto c = Database(database_).comments().find(*id);
-    return c ? page(200, oneCommentPage(commentRow(*c), csrf)) : page(404, noSuchCommentPage(*id));
+    Database db(database_);
+    const auto c = db.comments().find(*id);
+    if (!c)
+        return page(404, noSuchCommentPage(*id));
+    return page(200, oneCommentPage(commentRow(*c), csrf, {answerRow(db.answers().find(*id))}));
+}
+
+WebResponse AdminSite::answer(const WebRequest& request, const std::string& csrf, bool withdraw) {
+    const auto form = parseForm(request.body);
+    const auto id = wholeNumber(value(form, "id"));
+    if (!id || *id < 1)
+        return page(400, badDeletePage());
+    Database db(database_);
+    AnswerView view;
+    AnswerRefused refused = AnswerRefused::None;
+    unsigned status = 200;
+    if (withdraw) {
+        refused = db.answers().withdraw(*id, kByPages);
+        view.notice = admin_text::kAnswerWithdrawn;
+    } else {
+        const Text text = cleanAnswer(fromUtf8Lenient(value(form, "text")));
+        if (const std::size_t chars = codePoints(text); chars > kMaxAnswerChars) {
+            view.error = admin_text::answerTooLong(chars);
+        } else if (text.find_first_not_of(u" \u3000\n") == Text::npos) {
+            view.error = admin_text::kAnswerEmpty;
+        } else {
+            refused = db.answers().write(*id, text, secondsNow(), kByPages);
+            view.notice = admin_text::kAnswerSaved;
+        }
+        if (!view.error.empty()) {
+            status = 400;
+            view.draft = text;
+        }
+    }
+    switch (refused) {
+    case AnswerRefused::None: break;
+    case AnswerRefused::NoComment: return page(404, noSuchCommentPage(*id));
+    case AnswerRefused::NoKey: view.error = admin_text::kAnswerNoKey; break;
+    case AnswerRefused::Held: view.error = admin_text::kAnswerHeld; break;
+    case AnswerRefused::Delivered: view.error = admin_text::kAnswerDelivered; break;
+    case AnswerRefused::NoAnswer: view.error = admin_text::kNoAnswer; break;
+    }
+    if (refused != AnswerRefused::None) {
+        status = 409;
+        view.notice.clear();
+    }
+    const auto c = db.comments().find(*id);
+    if (!c)
+        return page(404, noSuchCommentPage(*id));
+    view.answer = answerRow(db.answers().find(*id));
+    return page(status, oneCommentPage(commentRow(*c), csrf, view));
 }
 
 bool AdminSite::TestSends::start(std::int64_t recipient,

@@ -246,6 +246,8 @@ std::optional<WebResponse> AdminSite::route(const WebRequest& request, Route rou
     case Route::AdminMarkAllRead: return markAllRead();
     case Route::AdminDelete: return remove(request, csrf);
     case Route::AdminApprove: return approve(request);
+    case Route::AdminAnswer: return answer(request, csrf, false);
+    case Route::AdminAnswerWithdraw: return answer(request, csrf, true);
     case Route::AdminRelease: return release(request, csrf);
     case Route::AdminRepublish: return republish(request, csrf);
     case Route::AdminAudit: return audit(request);

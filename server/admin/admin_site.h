@@ -97,6 +97,9 @@ private:
     WebResponse markAllRead();
     WebResponse remove(const WebRequest& request, const std::string& csrf);
     WebResponse approve(const WebRequest& request);
+    /// POST /comments/answer and /comments/answer/withdraw: the comment's
+    /// page again, saying what was done or why not.
+    WebResponse answer(const WebRequest& request, const std::string& csrf, bool withdraw);
     WebResponse exportComments(bool csv);
     WebResponse release(const WebRequest& request, const std::string& csrf);
     WebResponse republish(const WebRequest& request, const std::string& csrf);

@@ -40,6 +40,17 @@ inline constexpr char kMetricsTokenAfter[] = " 文件里的令牌>（管理令�
 inline std::string deletedComments(std::int64_t count) {
     return "已删除 " + std::to_string(count) + " 条留言。";
 }
+inline constexpr char kAnswerSaved[] = "回复已保存：写信人下次启动工具时会看到它。";
+inline constexpr char kAnswerWithdrawn[] = "回复已撤回。";
+inline constexpr char kAnswerEmpty[] = "回复是空的：要撤回回复，请用“撤回回复”按钮。";
+inline std::string answerTooLong(std::size_t chars) {
+    return "回复有 " + std::to_string(chars) + " 字，最多 2000 字。";
+}
+inline constexpr char kAnswerNoKey[] =
+    "这条留言无法回复：它来自 1.05 或更早的工具或网页，没有回复密钥。";
+inline constexpr char kAnswerHeld[] = "疑似垃圾留言放行后才能回复。";
+inline constexpr char kAnswerDelivered[] = "回复已经送达，不能再修改或撤回。";
+inline constexpr char kNoAnswer[] = "这条留言没有回复可撤回。";
 inline std::string approvedComment(std::int64_t id) {
     return "已放行第 " + std::to_string(id) + " 条留言：它现在是普通留言，通知随后发出。";
 }

@@ -9,7 +9,22 @@
 namespace pelvoran::server {
 
 CommentRow commentRow(const StoredComment& c) {
-    return {c.id, c.received, c.text, sourceName(c.source), c.read, c.flagged, heldText(c.held)};
+    return {c.id,
+            c.received,
+            c.text,
+            sourceName(c.source),
+            c.read,
+            c.flagged,
+            heldText(c.held),
+            c.answerable,
+            c.answer != AnswerMark::None,
+            c.answer == AnswerMark::Delivered};
+}
+
+std::optional<AnswerRow> answerRow(const std::optional<StoredAnswer>& a) {
+    if (!a)
+        return std::nullopt;
+    return AnswerRow{a->text, a->written, a->delivered};
 }
 
 CommentRows commentRows(const CommentPage& page) {

@@ -13,6 +13,7 @@
 namespace pelvoran::server {
 
 CommentRow commentRow(const StoredComment& c);
+std::optional<AnswerRow> answerRow(const std::optional<StoredAnswer>& a);
 CommentRows commentRows(const CommentPage& page);
 RecipientRow recipientRow(const Recipient& r);
 std::vector<RecipientRow> recipientRows(const std::vector<Recipient>& recipients);

@@ -55,6 +55,7 @@ inline constexpr char kUsage[] =
     "  pelvoran-server key create FILE [--state DIR]\n"
     "  pelvoran-server key create --state DIR\n"
     "  pelvoran-server key show [--state DIR]\n"
+    "  pelvoran-server key answer [--state DIR]\n"
     "  pelvoran-server comments list [--state DIR | --backup FILE] [--database URI] [--since "
     "YYYY-MM-DD]\n"
     "  pelvoran-server comments export [--state DIR | --backup FILE] [--database URI] [--format "
@@ -268,7 +269,11 @@ inline std::string privateKeyPairs(const std::string& file) {
 inline std::string privateKeyMismatch(const std::string& file) {
     return "私钥：状态目录中的 " + file + " 与公钥不是一对，release set 不能用它签名";
 }
-inline constexpr char kKeyVerbs[] = "key 后须为 create 或 show";
+inline constexpr char kKeyVerbs[] = "key 后须为 create、show 或 answer";
+/// Before the build line of the answer key.
+inline constexpr char kBuildWithAnswerKey[] =
+    "构建工具时加上下面这一行（Linux 与 Windows 版相同），工具只显示用这台服务器的回复密钥"
+    "签名的回复：";
 
 // release history and audit list.
 inline constexpr const char* kReleaseHistoryHeads[] = {

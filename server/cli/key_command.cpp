@@ -1,4 +1,5 @@
-// `key create|show`: the publisher's signing key, made whole or not at all.
+// `key create|show`: the publisher's signing key, made whole or not at all;
+// `key answer`: the answer key's public half.
 #include "server/cli/cli_texts.h"
 #include "server/cli/command_support.h"
 #include "server/cli/state_dir.h"
@@ -9,6 +10,7 @@
 #include "server/support/fd.h"
 #include "server/support/files.h"
 #include "server/support/state_files.h"
+#include "server/upkeep/backups.h"
 
 #include "platform/signature.h"
 
@@ -206,6 +208,18 @@ int showKey(const Parsed& p) {
     return kExitOk;
 }
 
+/// `key answer`: the public half of the answer key (made when missing, the
+/// one every server on the database shares) as the tools' build option.
+int showAnswerKey(const Parsed& p) {
+    expectWords(p, 2);
+    const StateDir state = enterState(p);
+    const std::string key = publicKeyOf(sharedAnswerKey(state.path, *openDatabase(state)));
+    say(stderr, cli_text::kBuildWithAnswerKey);
+    say(stdout, "-DPELVORAN_ANSWER_KEY=" + key);
+    say(stdout, cli_text::fingerprintLine(keyFingerprint(key)));
+    return kExitOk;
+}
+
 } // namespace
 
 std::string readPrivateKeyFile(const std::string& path, const std::string& option) {
@@ -227,6 +241,8 @@ int keyCommand(const std::vector<std::string>& args) {
         return createKey(p);
     if (verb == "show")
         return showKey(p);
+    if (verb == "answer")
+        return showAnswerKey(p);
     throw UsageError{cli_text::kKeyVerbs};
 }
 

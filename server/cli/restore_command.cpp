@@ -92,7 +92,7 @@ std::vector<StateFile> checkedFiles(const std::vector<StateFile>& files, const s
             throw UsageError{cli_text::badStateFile(file, terminalCell(f.name), why), false};
         };
         if (f.name != kUpdatePublicKeyFile && f.name != kUpdatePrivateKeyFile &&
-            f.name != kMetricsTokenFile)
+            f.name != kAnswerKeyFile && f.name != kMetricsTokenFile)
             refuse(cli_text::kFileNotOurs);
         if (!seen.insert(f.name).second)
             refuse(cli_text::kFileTwice);
@@ -103,6 +103,13 @@ std::vector<StateFile> checkedFiles(const std::vector<StateFile>& files, const s
         if (f.name == kUpdatePrivateKeyFile) {
             try {
                 privateKeysPublic = publicKeyOf(f.data);
+            } catch (const std::runtime_error&) {
+                refuse(cli_text::kFileNotPrivateKey);
+            }
+        }
+        if (f.name == kAnswerKeyFile) {
+            try {
+                publicKeyOf(f.data);
             } catch (const std::runtime_error&) {
                 refuse(cli_text::kFileNotPrivateKey);
             }

@@ -109,6 +109,13 @@ inline std::string mustBeginWith(const std::string& field) {
 inline constexpr char kEmptyComment[] = "留言为空。\n";
 inline constexpr char kNotStored[] = "留言未能保存，请稍后重试。\n";
 inline constexpr char kStored[] = "留言已收到。\n";
+/// A fetch or confirmation of answers not as the tools send it.
+inline constexpr char kBadAnswerRequest[] = "请求格式不对：每行一个回复密钥，最多 20 行。\n";
+inline constexpr char kAnswersTooFrequent[] = "查询回复太频繁，请稍后再试。\n";
+inline constexpr char kAnswersBusy[] = "服务器正忙";
+inline std::string answersUnavailable(const std::string& why) {
+    return "暂时无法查询回复：" + why + "\n";
+}
 /// The web form's, above the comment it gives back.
 inline std::string commentTooLong(const std::string& largest) {
     return "留言太长，最多 " + largest + "。";

@@ -2,6 +2,7 @@
 
 #include "server/admin/admin_site.h"
 #include "server/admin/metrics.h"
+#include "server/daemon/answer_desk.h"
 #include "server/daemon/daemon_texts.h"
 #include "server/daemon/site.h"
 #include "server/engine/store_time.h"
@@ -213,7 +214,8 @@ struct Daemon::Parts {
     Parts(const ServeOptions& o, const Clock& c)
         : options(o), clock(c),
           health(o.stateDir, std::chrono::seconds(1), o.database, c, o.busyTimeout),
-          limiter(o.commentsPerHour, o.commentBytesPerHour, c), publicGuard(guardLimits(o, false)),
+          limiter(o.commentsPerHour, o.commentBytesPerHour, c),
+          answerLimiter(kAnswerRequestsPerHour, 0, c), publicGuard(guardLimits(o, false)),
           adminGuard(guardLimits(o, true)) {}
 
     /// The state directory's data and what answers from it; false, said in
@@ -252,6 +254,8 @@ struct Daemon::Parts {
     DownloadShelf downloads;
     std::set<std::string> checkedCopies; // SHA-256 of the copies found right
     RateLimiter limiter;
+    RateLimiter answerLimiter;
+    std::unique_ptr<AnswerDesk> answers;
     std::unique_ptr<Database> db;
     std::unique_ptr<AdminSite> admin;
     std::unique_ptr<Notifier> notifier; // before the writer, which wakes it after each commit
@@ -293,6 +297,8 @@ bool Daemon::Parts::open() {
             throw std::runtime_error(uriFile + "：" + systemErrorText(errno));
         db->peers().holdServing(); // a restore waits for every server to stop
         shareStateFiles(options.stateDir, *db);
+        answers = std::make_unique<AnswerDesk>(
+            database, sharedAnswerKey(options.stateDir, *db)); // made when missing
         // Older servers kept a token here that signed in as often as it was
         // used; sign-in addresses carry one-time codes now, in the database.
         ::unlink((fs::path(options.stateDir) / kAdminTokenFile).c_str());
@@ -325,7 +331,8 @@ bool Daemon::Parts::open() {
         logError(daemon_text::cannotNoteSalt(e.what()));
     }
     site.emplace(Site::Parts{
-        field, reply, limiter, *writer, *admin, metrics, health, &downloads,
+        field, reply, limiter, *writer, *admin, metrics, health, *answers, answerLimiter,
+        &downloads,
         [this](Platform platform, const std::string& version, const std::string& network) {
             if (field.download(localDay(secondsNow()), platform, version, network))
                 metrics.download(version, platformName(platform));
@@ -514,6 +521,7 @@ void Daemon::shutdown() {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     // No writer may resume a connection once the listeners are gone.
     p.writer->close();
+    p.answers->close();
     logFailures(*p.writer);
     for (const auto& l : p.publicListeners)
         l->stop();

@@ -3,6 +3,7 @@
 #include "server/admin/admin_site.h"
 #include "server/admin/metrics.h"
 #include "server/comments/comment_decoding.h"
+#include "server/daemon/answer_desk.h"
 #include "server/daemon/daemon_texts.h"
 #include "server/http/download.h"
 #include "server/http/handler.h"
@@ -84,6 +85,15 @@ std::optional<WebResponse> Site::answer(const Incoming& in, Later later) {
     }
     case Route::DesktopComment: return desktopComment(in, later);
     case Route::WebComment: return webComment(in, later);
+    case Route::AnswerFetch:
+    case Route::AnswerSeen: {
+        if (in.tooLarge)
+            return textResponse(400, daemon_text::kBadAnswerRequest);
+        if (!parts_.answerLimiter.allow(in.client, 0))
+            return textResponse(429, daemon_text::kAnswersTooFrequent);
+        return in.match.route == Route::AnswerFetch ? parts_.answers.fetch(in.request.body, later)
+                                                    : parts_.answers.seen(in.request.body, later);
+    }
     case Route::LookupPage: {
         // Each platform's line, so that no one takes the other's program.
         std::vector<PageDownload> downloads;
@@ -126,13 +136,20 @@ std::optional<WebResponse> Site::desktopComment(const Incoming& in, Later& later
         return refused(textResponse(429, std::string(daemon_text::kTooFrequent) + "\n"));
     // Held or not, the tool hears the same.
     std::string held = hold_.reason(*comment, in.network);
+    // A reply key not as the tools make it is not kept: the comment is.
+    std::string key = isReplyKey(in.replyKey) ? in.replyKey : std::string();
     const bool taken = parts_.writer.submit(
-        {*comment, in.request.body, kFromDesktop, secondsNow(), false, in.client, held},
-        [this, later = std::move(later), held](bool stored) {
+        {*comment, in.request.body, kFromDesktop, secondsNow(), false, in.client, held,
+         std::move(key)},
+        [this, later = std::move(later), held](bool stored, std::int64_t number) {
             if (!stored)
                 return later(refused(textResponse(503, daemon_text::kNotStored)));
             counted(held);
-            later(textResponse(200, daemon_text::kStored));
+            WebResponse r = textResponse(200, daemon_text::kStored);
+            // The tool keeps its secret only when the key was kept.
+            if (number != 0)
+                r.headers.emplace_back(kCommentNumberHeader, std::to_string(number));
+            later(std::move(r));
         });
     if (!taken) // stopping: not stored, and the client hears so
         return refused(textResponse(503, daemon_text::kNotStored));
@@ -170,7 +187,7 @@ std::optional<WebResponse> Site::webComment(const Incoming& in, Later& later) {
     const char* const notStored = daemon_text::kNotStoredBelow;
     const bool taken = parts_.writer.submit(
         std::move(comment), [this, later = std::move(later), thanks = std::move(thanks),
-                             request = in.request, notStored, held](bool stored) {
+                             request = in.request, notStored, held](bool stored, std::int64_t) {
             if (!stored)
                 return later(refused(commentFailed(request, 503, notStored)));
             counted(held);

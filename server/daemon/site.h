@@ -12,6 +12,7 @@
 namespace pelvoran::server {
 
 class AdminSite;
+class AnswerDesk;
 class CommentWriter;
 class DatabaseHealth;
 class DownloadShelf;
@@ -32,6 +33,9 @@ public:
         AdminSite& admin;
         Metrics& metrics;
         DatabaseHealth& health;
+        /// The tools' answers, and their own limit per client.
+        AnswerDesk& answers;
+        RateLimiter& answerLimiter;
         /// The files served on the public listener; none when null.
         const DownloadShelf* downloads = nullptr;
         /// Told of each download completed (a GET whose answer carried the

@@ -459,6 +459,30 @@ END $$;
     ALTER TABLE comments ADD COLUMN held TEXT NOT NULL DEFAULT '';
     CREATE INDEX comments_held ON comments (received) WHERE held <> '';
     )sql"},
+    // The publisher's answers. A comment's reply key is the SHA-256 of its
+    // writer's secret ('' when the tool sent none), held by one comment at
+    // most; an answer is one per comment, gone with its comment, delivered
+    // when the writer's tool confirmed it showed this very text (0: not yet).
+    {.sqlite = R"sql(
+    ALTER TABLE comments ADD COLUMN reply_key TEXT NOT NULL DEFAULT '';
+    CREATE UNIQUE INDEX comments_reply_key ON comments (reply_key) WHERE reply_key <> '';
+    CREATE TABLE answers (
+        comment_id INTEGER PRIMARY KEY REFERENCES comments (id) ON DELETE CASCADE,
+        text       TEXT NOT NULL,
+        written    INTEGER NOT NULL,
+        delivered  INTEGER NOT NULL DEFAULT 0
+    );
+    )sql",
+     .postgres = R"sql(
+    ALTER TABLE comments ADD COLUMN reply_key TEXT NOT NULL DEFAULT '';
+    CREATE UNIQUE INDEX comments_reply_key ON comments (reply_key) WHERE reply_key <> '';
+    CREATE TABLE answers (
+        comment_id BIGINT PRIMARY KEY REFERENCES comments (id) ON DELETE CASCADE,
+        text       TEXT NOT NULL,
+        written    BIGINT NOT NULL,
+        delivered  BIGINT NOT NULL DEFAULT 0
+    );
+    )sql"},
 };
 
 } // namespace

@@ -21,6 +21,9 @@ struct Incoming {
     std::string client;
     /// The User-Agent header, on the tools' two routes; empty elsewhere.
     std::string userAgent;
+    /// The Pelvoran-Reply-Key header, on the desktop comment's route; empty
+    /// elsewhere.
+    std::string replyKey;
     /// The client's network (ClientAddress::networkKey), on the tools' two
     /// routes, the web form's comments and downloads: empty elsewhere and
     /// when the address is unknown.

@@ -378,6 +378,10 @@ struct HttpListener::Callbacks {
                 MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_USER_AGENT);
             in.userAgent = agent ? agent : "";
         }
+        if (r.match.route == Route::DesktopComment) {
+            const char* key = MHD_lookup_connection_value(c, MHD_HEADER_KIND, kReplyKeyHeader);
+            in.replyKey = key ? key : "";
+        }
         if (r.match.route == Route::UpdateCheck || r.match.route == Route::DesktopComment ||
             r.match.route == Route::WebComment || r.match.route == Route::Download) {
             if (const auto client = clientOf(l, c))

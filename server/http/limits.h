@@ -86,6 +86,10 @@ private:
     std::unordered_map<std::string, Bucket> buckets_;
 };
 
+/// Fetches and confirmations of answers one client may make an hour: a tool
+/// makes one of each at a start with an answer waiting.
+inline constexpr unsigned kAnswerRequestsPerHour = 30;
+
 // What the public listeners allow unless serve is told otherwise: the
 // defaults of ServeOptions, ConnectionGuard::Limits and HttpListener::Settings.
 

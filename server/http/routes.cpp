@@ -26,6 +26,8 @@ constexpr Entry kRoutes[] = {
     {false, "/style.css", Method::Get, Route::StyleSheet},
     {false, "/help.png", Method::Get, Route::HelpPhoto},
     {false, "/healthz", Method::Get, Route::Health},
+    {false, "/answers", Method::Post, Route::AnswerFetch},
+    {false, "/answers/seen", Method::Post, Route::AnswerSeen},
     {true, "/", Method::Get, Route::AdminHome},
     {true, "/comments", Method::Get, Route::AdminComments},
     {true, "/comments.csv", Method::Get, Route::AdminCommentsCsv},
@@ -35,6 +37,8 @@ constexpr Entry kRoutes[] = {
     {true, "/comments/delete", Method::Get, Route::AdminDelete},
     {true, "/comments/delete", Method::Post, Route::AdminDelete},
     {true, "/comments/approve", Method::Post, Route::AdminApprove},
+    {true, "/comments/answer", Method::Post, Route::AdminAnswer},
+    {true, "/comments/answer/withdraw", Method::Post, Route::AdminAnswerWithdraw},
     {true, "/release", Method::Get, Route::AdminRelease},
     {true, "/release", Method::Post, Route::AdminRelease},
     {true, "/release/republish", Method::Post, Route::AdminRepublish},
@@ -64,7 +68,8 @@ RouteMatch findRoute(bool admin, std::string_view method, std::string_view path,
     bool takesGet = false;
     bool takesPost = false;
     for (const Entry& e : kRoutes) {
-        const bool tool = e.route == Route::UpdateCheck || e.route == Route::DesktopComment;
+        const bool tool = e.route == Route::UpdateCheck || e.route == Route::DesktopComment ||
+                          e.route == Route::AnswerFetch || e.route == Route::AnswerSeen;
         // A monitor finds /healthz at the root whatever the prefix, and beside
         // the page as well.
         const bool found = tool
@@ -92,10 +97,12 @@ RouteMatch findRoute(bool admin, std::string_view method, std::string_view path,
 
 bool takesBody(Route route) {
     return route == Route::DesktopComment || route == Route::WebComment ||
-           route == Route::AdminMark || route == Route::AdminMarkAllRead ||
-           route == Route::AdminDelete || route == Route::AdminApprove ||
-           route == Route::AdminRelease || route == Route::AdminRepublish ||
-           route == Route::AdminNotify || route == Route::AdminNotifyRemove;
+           route == Route::AnswerFetch || route == Route::AnswerSeen || route == Route::AdminMark ||
+           route == Route::AdminMarkAllRead || route == Route::AdminDelete ||
+           route == Route::AdminApprove || route == Route::AdminAnswer ||
+           route == Route::AdminAnswerWithdraw || route == Route::AdminRelease ||
+           route == Route::AdminRepublish || route == Route::AdminNotify ||
+           route == Route::AdminNotifyRemove;
 }
 
 bool isAdminPage(std::string_view path) {

@@ -8,6 +8,8 @@ namespace pelvoran::server {
 /// every address the server answers.
 enum class Route {
     // The public listener: the desktop tools in the field and the lookup page.
+    // The tools' paths (the update check, the comment, the answers) never
+    // move with the page's prefix.
     UpdateCheck,    // GET /Canon/LensCheck.asp (HEAD too)
     DesktopComment, // POST /Canon/comment.asp
     WebComment,     // POST /comment, the lookup page's form
@@ -17,21 +19,25 @@ enum class Route {
     HelpPhoto,      // GET /help.png
     Health,         // GET /healthz, for a monitor: at the root whatever the prefix
     Download,       // GET /download/<platform>/<version>/<name>, a served file
+    AnswerFetch,    // POST /answers, the tools' fetch of the publisher's answers
+    AnswerSeen,     // POST /answers/seen, a tool's word that it showed them
     // The admin listener.
     AdminHome,
     AdminComments,
     AdminCommentsCsv,
     AdminCommentsJsonl,
     AdminMark,
-    AdminMarkAllRead,  // POST /comments/read-all
-    AdminDelete,       // GET asks, POST deletes
-    AdminApprove,      // POST /comments/approve, a comment held as likely spam let through
-    AdminRelease,      // GET and POST
-    AdminRepublish,    // POST /release/republish, a row of the release history
-    AdminAudit,        // GET /audit, the log of the publisher's actions
-    AdminComment,      // GET /comment?id=N, where a notification links to
-    AdminNotify,       // GET lists the recipients, POST adds or tests one
-    AdminNotifyRemove, // GET asks, POST removes
+    AdminMarkAllRead,    // POST /comments/read-all
+    AdminDelete,         // GET asks, POST deletes
+    AdminApprove,        // POST /comments/approve, a comment held as likely spam let through
+    AdminAnswer,         // POST /comments/answer, the publisher's answer written or edited
+    AdminAnswerWithdraw, // POST /comments/answer/withdraw
+    AdminRelease,        // GET and POST
+    AdminRepublish,      // POST /release/republish, a row of the release history
+    AdminAudit,          // GET /audit, the log of the publisher's actions
+    AdminComment,        // GET /comment?id=N, where a notification links to
+    AdminNotify,         // GET lists the recipients, POST adds or tests one
+    AdminNotifyRemove,   // GET asks, POST removes
     AdminUse,
     AdminLogout,  // POST /logout
     AdminMetrics, // GET /metrics, with the token as a bearer token

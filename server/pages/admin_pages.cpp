@@ -206,6 +206,11 @@ std::string commentDetails(const CommentRow& c) {
             : c.read
                 ? std::string(" · <span class=\"keep\">") + page_text::kRead + "</span>"
                 : std::string(" · <strong class=\"keep\">") + page_text::kUnread + "</strong>") +
+           (c.delivered
+                ? std::string(" · <span class=\"keep\">") + page_text::kDelivered + "</span>"
+            : c.answered
+                ? std::string(" · <span class=\"keep\">") + page_text::kAnswered + "</span>"
+                : std::string()) +
            "</p>";
 }
 

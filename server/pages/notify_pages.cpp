@@ -123,28 +123,70 @@ std::string noSuchRecipientPage() {
                       "/notify");
 }
 
-std::string oneCommentPage(const CommentRow& c, const std::string& csrf) {
+namespace {
+
+/// The answer's part of a comment's page.
+std::string answerSection(const CommentRow& c, const std::string& csrf, const AnswerView& view) {
     const std::string id = std::to_string(c.id);
-    return adminFrame(page_text::commentNumber(id),
-                      "<h1>" + page_text::commentNumber(id) +
-                          "</h1>\n<article aria-labelledby=\"c" + id + "\" class=\"quote\">" +
-                          commentDetails(c) + "\n<p class=\"text\">" + escapeHtml(toUtf8(c.text)) +
-                          "</p>\n<div class=\"actions\">" +
-                          (!c.held.empty() ? "<form method=\"post\" action=\"/comments/approve\">" +
-                                                 hiddenInput("csrf", csrf) + hiddenInput("id", id) +
-                                                 "<button type=\"submit\">" + page_text::kApprove +
-                                                 "</button></form>"
-                           : c.flagged || c.read
-                               ? std::string()
-                               : "<form method=\"post\" action=\"/comments/mark\">" +
-                                     hiddenInput("csrf", csrf) + hiddenInput("id", id) +
-                                     hiddenInput("read", "1") + hiddenInput("back", "/comments") +
-                                     "<button type=\"submit\" class=\"quiet\">" +
-                                     page_text::kMarkRead + "</button></form>") +
-                          "<a class=\"button quiet\" href=\"/comments/delete?id=" + id + "\">" +
-                          page_text::kDelete + "</a><a class=\"button quiet\" href=\"/comments\">" +
-                          page_text::kAllComments + "</a></div></article>\n",
-                      "/comments");
+    std::string out = std::string("<section aria-labelledby=\"answer\"><h2 id=\"answer\">") +
+                      page_text::kAnswerHeading + "</h2>\n";
+    if (!view.notice.empty())
+        out += "<p class=\"ok\" role=\"status\">" + escapeHtml(view.notice) + "</p>\n";
+    if (!view.error.empty())
+        out += "<p class=\"error\" role=\"alert\">" + escapeHtml(view.error) + "</p>\n";
+    const auto& answer = view.answer;
+    if (answer && answer->delivered != std::chrono::sys_seconds{})
+        return out + "<p class=\"text\">" + escapeHtml(toUtf8(answer->text)) + "</p>\n<p>" +
+               page_text::answerDelivered(localTimeText(answer->delivered)) + "</p></section>\n";
+    if (!c.answerable)
+        return out + "<p>" + page_text::kNotAnswerable + "</p></section>\n";
+    if (!c.held.empty())
+        return out + "<p>" + page_text::kHeldNotAnswerable + "</p></section>\n";
+    const Text draft = view.draft ? *view.draft : answer ? answer->text : Text();
+    if (answer)
+        out += "<p>" + page_text::answerWritten(localTimeText(answer->written)) + "</p>\n";
+    // The parser drops a line break right after <textarea>: this one, not
+    // the first of the text.
+    out += "<form method=\"post\" action=\"/comments/answer\">" + hiddenInput("csrf", csrf) +
+           hiddenInput("id", id) + "<label for=\"answer-text\">" + page_text::kAnswerLabel +
+           "</label>\n<p class=\"muted\" id=\"answer-hint\">" + page_text::kAnswerHint +
+           "</p>\n<textarea id=\"answer-text\" name=\"text\" rows=\"6\" maxlength=\"2000\" "
+           "aria-describedby=\"answer-hint\">\n" +
+           escapeHtml(toUtf8(draft)) +
+           "</textarea>\n<div class=\"actions\"><button type=\"submit\">" + page_text::kSaveAnswer +
+           "</button></div></form>\n";
+    if (answer)
+        out += "<form method=\"post\" action=\"/comments/answer/withdraw\">" +
+               hiddenInput("csrf", csrf) + hiddenInput("id", id) +
+               "<button type=\"submit\" class=\"quiet\">" + page_text::kWithdrawAnswer +
+               "</button></form>\n";
+    return out + "</section>\n";
+}
+
+} // namespace
+
+std::string oneCommentPage(const CommentRow& c, const std::string& csrf, const AnswerView& answer) {
+    const std::string id = std::to_string(c.id);
+    return adminFrame(
+        page_text::commentNumber(id),
+        "<h1>" + page_text::commentNumber(id) + "</h1>\n<article aria-labelledby=\"c" + id +
+            "\" class=\"quote\">" + commentDetails(c) + "\n<p class=\"text\">" +
+            escapeHtml(toUtf8(c.text)) + "</p>\n<div class=\"actions\">" +
+            (!c.held.empty()
+                 ? "<form method=\"post\" action=\"/comments/approve\">" +
+                       hiddenInput("csrf", csrf) + hiddenInput("id", id) +
+                       "<button type=\"submit\">" + page_text::kApprove + "</button></form>"
+             : c.flagged || c.read
+                 ? std::string()
+                 : "<form method=\"post\" action=\"/comments/mark\">" + hiddenInput("csrf", csrf) +
+                       hiddenInput("id", id) + hiddenInput("read", "1") +
+                       hiddenInput("back", "/comments") +
+                       "<button type=\"submit\" class=\"quiet\">" + page_text::kMarkRead +
+                       "</button></form>") +
+            "<a class=\"button quiet\" href=\"/comments/delete?id=" + id + "\">" +
+            page_text::kDelete + "</a><a class=\"button quiet\" href=\"/comments\">" +
+            page_text::kAllComments + "</a></div></article>\n" + answerSection(c, csrf, answer),
+        "/comments");
 }
 
 } // namespace pelvoran::server

@@ -26,7 +26,18 @@ std::string removeRecipientPage(const RecipientRow& r, const std::string& csrf);
 /// A form naming no recipient there is.
 std::string noSuchRecipientPage();
 
-/// The comment a notification links to, alone.
-std::string oneCommentPage(const CommentRow& c, const std::string& csrf);
+/// What the comment's page says of its answer: what was done (`notice`) or
+/// why not (`error`), and the text of a refused form.
+struct AnswerView {
+    std::optional<AnswerRow> answer = std::nullopt;
+    std::string notice = {};
+    std::string error = {};
+    std::optional<Text> draft = std::nullopt; // what a refused form held
+};
+
+/// The comment a notification links to, alone, with its answer: the form
+/// to write, edit or withdraw it, or why it cannot be answered.
+std::string oneCommentPage(const CommentRow& c, const std::string& csrf,
+                           const AnswerView& answer = {});
 
 } // namespace pelvoran::server

@@ -212,6 +212,26 @@ inline std::string commentNumber(const std::string& id) {
     return "第 " + id + " 条留言";
 }
 
+// The publisher's answer to a comment.
+inline constexpr char kAnswerHeading[] = "回复";
+/// The comments list's marks.
+inline constexpr char kAnswered[] = "已回复";
+inline constexpr char kDelivered[] = "已送达";
+inline constexpr char kNotAnswerable[] =
+    "这条留言无法回复：它来自 1.05 或更早的工具或网页，没有回复密钥。";
+inline constexpr char kHeldNotAnswerable[] = "疑似垃圾留言放行后才能回复。";
+inline constexpr char kAnswerLabel[] = "回复内容（最多 2000 字，纯文本）";
+inline constexpr char kAnswerHint[] = "写信人下次启动工具时会看到这条回复；送达之前可以修改或撤回。"
+                                      "回复不会公开，也不会记下对方的地址。";
+inline constexpr char kSaveAnswer[] = "保存回复";
+inline constexpr char kWithdrawAnswer[] = "撤回回复";
+inline std::string answerDelivered(const std::string& time) {
+    return "回复已于 " + time + " 送达写信人的工具，不能再修改或撤回。";
+}
+inline std::string answerWritten(const std::string& time) {
+    return "回复写于 " + time + "，尚未送达。";
+}
+
 // The release history and the audit log.
 /// A row kept from before the history began: no time, no source.
 inline constexpr char kNoTime[] = "时间不详";

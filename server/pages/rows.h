@@ -27,6 +27,17 @@ struct CommentRow {
     bool flagged = false; // the web form's field for bots was filled
     /// Held as likely spam, and why ("疑似垃圾（含链接）"); empty: not held.
     std::string held = {};
+    /// It holds a reply key: its writer's tool fetches an answer.
+    bool answerable = false;
+    bool answered = false;  // the publisher answered it
+    bool delivered = false; // and the writer's tool showed the answer
+};
+
+/// The publisher's answer to a comment.
+struct AnswerRow {
+    Text text;
+    std::chrono::sys_seconds written{};
+    std::chrono::sys_seconds delivered{}; // the epoch: not yet
 };
 
 /// One page of a comment list, and how many match in all.

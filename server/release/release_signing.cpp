@@ -94,8 +94,16 @@ std::string publicKeyOf(const std::string& privatePem) {
 }
 
 std::string signRelease(const std::string& privatePem, const Release& r) {
+    return signMessage(privatePem, releaseMessage(r.version, r.address, r.date, r.notes));
+}
+
+std::string answerMessage(std::int64_t number, const std::string& replyKey,
+                          const std::string& text) {
+    return "pelvoran-answer-v1[;]" + std::to_string(number) + "[;]" + replyKey + "[;]" + text;
+}
+
+std::string signMessage(const std::string& privatePem, std::string_view message) {
     const Key key = readPrivateKey(privatePem);
-    const std::string message = releaseMessage(r.version, r.address, r.date, r.notes);
     const DigestContext context(EVP_MD_CTX_new());
     unsigned char der[80];
     std::size_t derSize = sizeof der;

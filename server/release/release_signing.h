@@ -5,7 +5,9 @@
 
 #include "server/release/release.h"
 
+#include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace pelvoran::server {
@@ -25,6 +27,15 @@ std::string publicKeyOf(const std::string& privatePem);
 /// "sig1:" + base64url(r ‖ s) of the release's message (releaseMessage), by
 /// the private key in PEM. Throws as publicKeyOf does.
 std::string signRelease(const std::string& privatePem, const Release& release);
+
+/// "sig1:" + base64url(r ‖ s) of `message`, by the private key in PEM, as
+/// releaseSignatureValid checks it. Throws as publicKeyOf does.
+std::string signMessage(const std::string& privatePem, std::string_view message);
+
+/// What an answer's signature covers: the comment's number, its reply key
+/// and the answer's text (UTF-8), in that order, the text last.
+std::string answerMessage(std::int64_t number, const std::string& replyKey,
+                          const std::string& text);
 
 /// What keeps the release from being offered by tools built with
 /// `publicKey`: an address that is not https://, a signature missing or not

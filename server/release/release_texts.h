@@ -67,6 +67,9 @@ inline constexpr char kNoPublicKey[] = "无法取得公钥";
 inline constexpr char kNotOurKey[] = "不是 pelvoran-server key create 生成的私钥（PEM 格式的 P-256 "
                                      "ECDSA 私钥）";
 inline constexpr char kCannotMakeKey[] = "无法生成密钥";
+inline std::string cannotKeepAnswerKey(const std::string& file, const std::string& why) {
+    return "无法读取或写入回复签名密钥 " + file + "：" + why;
+}
 inline constexpr char kCannotSign[] = "无法签名";
 inline constexpr char16_t kSignedWithCrLf[] =
     u"签名不符，只差在更新说明的换行：签名时每个换行是 CR LF（如 Windows "

@@ -25,6 +25,13 @@ std::optional<std::string> publicKeyIn(std::string text);
 /// holds no key.
 std::string statePublicKey(const std::string& stateDir);
 
+/// The answer key the state directory `stateDir` holds (kAnswerKeyFile, a
+/// private key in PEM), made there when missing; with `replacement`, that
+/// key written in its place (the one every server on the database shares).
+/// Throws std::runtime_error when it cannot be read, made or written, or
+/// holds no key.
+std::string stateAnswerKey(const std::string& stateDir, const std::string& replacement = "");
+
 /// The private key the state directory holds, when it holds one.
 std::optional<std::string> statePrivateKey(const std::string& stateDir);
 

@@ -6,17 +6,21 @@
 #include "server/store/store_texts.h"
 
 #include <algorithm>
+#include <map>
 #include <set>
 
 namespace pelvoran::server {
 namespace {
 
 constexpr char kCommentColumns[] =
-    "SELECT id, received, text, source, read, flagged, held FROM comments ";
+    "SELECT id, received, text, source, read, flagged, held, reply_key <> '', "
+    "coalesce((SELECT CASE WHEN delivered <> 0 THEN 2 ELSE 1 END FROM answers "
+    "WHERE comment_id = comments.id), 0) FROM comments ";
 
 StoredComment readComment(Statement& s) {
-    return {s.integer(0),      s.seconds(1),      s.utf16(2), s.text(3),
-            s.integer(4) != 0, s.integer(5) != 0, s.text(6)};
+    return {s.integer(0), s.seconds(1),      s.utf16(2),
+            s.text(3),    s.integer(4) != 0, s.integer(5) != 0,
+            s.text(6),    s.integer(7) != 0, static_cast<AnswerMark>(s.integer(8))};
 }
 
 /// Queues a notification of each comment of `ids` (a list of "?", bound
@@ -56,9 +60,30 @@ std::vector<StoredComment> readComments(Statement& s) {
 
 } // namespace
 
-void CommentStore::insert(const std::vector<NewComment>& comments) {
+bool isReplyKey(std::string_view key) {
+    return key.size() == 43 && std::all_of(key.begin(), key.end(), [](char c) {
+               return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                      c == '-' || c == '_';
+           });
+}
+
+std::vector<std::int64_t> CommentStore::insert(const std::vector<NewComment>& comments) {
     const MillisTime now = millisNow();
     Transaction transaction(connection_);
+    // A reply key another comment holds (or one before it in the batch) is
+    // not kept: the comment is, not answerable.
+    std::map<std::string, std::size_t> keys; // kept, by comment
+    for (std::size_t i = 0; i < comments.size(); ++i) {
+        const std::string& key = comments[i].replyKey;
+        if (key.empty() || keys.contains(key))
+            continue;
+        Statement held(connection_, "SELECT count(*) FROM comments WHERE reply_key = ?");
+        held.bind(1, key);
+        held.step();
+        if (held.integer(0) == 0)
+            keys.emplace(key, i);
+    }
+    std::vector<std::int64_t> kept(comments.size(), 0);
     // A statement for many rows: on PostgreSQL each statement is a round
     // trip, and a batch of comments should cost a few, not two each.
     constexpr std::size_t kRowsPerStatement = 100;
@@ -66,12 +91,13 @@ void CommentStore::insert(const std::vector<NewComment>& comments) {
         const std::size_t n = std::min(kRowsPerStatement, comments.size() - at);
         std::string rows, ids;
         for (std::size_t i = 0; i < n; ++i) {
-            rows += i == 0 ? "(?, ?, ?, ?, ?, ?)" : ", (?, ?, ?, ?, ?, ?)";
+            rows += i == 0 ? "(?, ?, ?, ?, ?, ?, ?)" : ", (?, ?, ?, ?, ?, ?, ?)";
             ids += i == 0 ? "?" : ", ?";
         }
         Statement s(connection_,
-                    "INSERT INTO comments (received, text, raw, source, flagged, held) VALUES " +
-                        rows + " RETURNING id");
+                    "INSERT INTO comments (received, text, raw, source, flagged, held, "
+                    "reply_key) VALUES " +
+                        rows + " RETURNING id, reply_key");
         int p = 1;
         for (std::size_t i = at; i < at + n; ++i) {
             const NewComment& c = comments[i];
@@ -81,15 +107,21 @@ void CommentStore::insert(const std::vector<NewComment>& comments) {
             s.bind(p++, c.source);
             s.bind(p++, std::int64_t{c.flagged});
             s.bind(p++, c.held);
+            const auto key = keys.find(c.replyKey);
+            s.bind(p++, key != keys.end() && key->second == i ? c.replyKey : std::string());
         }
         std::vector<std::int64_t> numbers;
-        while (s.step())
+        while (s.step()) {
             numbers.push_back(s.integer(0));
+            if (const auto key = keys.find(s.text(1)); key != keys.end())
+                kept[key->second] = s.integer(0);
+        }
         // The comments' notifications are queued in their own transaction:
         // none is lost, none is sent of a comment that was not stored.
         queueNotifications(connection_, ids, numbers, now);
     }
     transaction.commit();
+    return kept;
 }
 
 std::vector<StoredComment> CommentStore::list(std::optional<std::chrono::sys_seconds> since) {
@@ -130,12 +162,19 @@ std::optional<StoredComment> CommentStore::find(std::int64_t id) {
     return readComment(s);
 }
 
-bool CommentStore::storedSince(const std::string& raw, std::chrono::sys_seconds since) {
-    Statement s(connection_, "SELECT count(*) FROM comments WHERE raw = ? AND received >= ?");
-    s.bindBlob(1, raw);
-    s.bind(2, since);
+std::optional<std::int64_t> CommentStore::storedSince(const std::string& raw,
+                                                      const std::string& replyKey,
+                                                      std::chrono::sys_seconds since) {
+    Statement s(connection_, "SELECT count(*), coalesce(max(CASE WHEN reply_key = ? AND "
+                             "reply_key <> '' THEN id END), 0) FROM comments WHERE raw = ? AND "
+                             "received >= ?");
+    s.bind(1, replyKey);
+    s.bindBlob(2, raw);
+    s.bind(3, since);
     s.step();
-    return s.integer(0) > 0;
+    if (s.integer(0) == 0)
+        return std::nullopt;
+    return s.integer(1);
 }
 
 std::int64_t CommentStore::unreadCount() {
@@ -233,7 +272,7 @@ std::int64_t CommentStore::removeFlagged(const std::string& source) {
 }
 
 void CommentStore::checkpoint() {
-    remnant_ = connection_.compactAfterDeletion({"comments"});
+    remnant_ = connection_.compactAfterDeletion({"comments", "answers"});
 }
 
 } // namespace pelvoran::server

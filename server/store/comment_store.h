@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace pelvoran::server {
@@ -30,7 +31,17 @@ struct NewComment {
     /// Why it is held for the publisher as likely spam, in a word of
     /// comment_hold.h ("link"...); empty: it is not.
     std::string held{};
+    /// The SHA-256 of the tool's reply secret, base64url (isReplyKey), with
+    /// which its writer fetches an answer; empty: none was sent.
+    std::string replyKey{};
 };
+
+/// Whether `key` is a reply key as the tools send it: 43 base64url
+/// characters, the SHA-256 of a secret without padding.
+bool isReplyKey(std::string_view key);
+
+/// Where the publisher's answer to a comment stands.
+enum class AnswerMark { None, Answered, Delivered };
 
 struct StoredComment {
     std::int64_t id = 0;
@@ -39,7 +50,9 @@ struct StoredComment {
     std::string source;
     bool read = false;
     bool flagged = false;
-    std::string held{}; // why it is held as likely spam; empty: it is not
+    std::string held{};      // why it is held as likely spam; empty: it is not
+    bool answerable = false; // it holds a reply key
+    AnswerMark answer = AnswerMark::None;
 };
 
 /// The lists of the comments page: the comments neither held nor flagged,
@@ -70,7 +83,9 @@ public:
     /// durable, and so is a notification of each, due now, for every
     /// recipient there is (of a flagged one, for those who asked; of a held
     /// one, for none). Throws StoreError and stores none of them otherwise.
-    void insert(const std::vector<NewComment>& comments);
+    /// A reply key is kept only when no comment holds it yet. Returns, for
+    /// each comment in order, its number when its reply key was kept, else 0.
+    std::vector<std::int64_t> insert(const std::vector<NewComment>& comments);
 
     /// Comments received at or after `since` (all when nullopt), newest first.
     std::vector<StoredComment> list(std::optional<std::chrono::sys_seconds> since = std::nullopt);
@@ -84,8 +99,10 @@ public:
     /// Comments held as likely spam.
     std::int64_t heldCount();
     /// Whether a comment whose body arrived as `raw` was received at or
-    /// after `since`.
-    bool storedSince(const std::string& raw, std::chrono::sys_seconds since);
+    /// after `since`: nullopt when none was; else the number of the one
+    /// that holds the reply key `replyKey`, or 0 when none holds it.
+    std::optional<std::int64_t> storedSince(const std::string& raw, const std::string& replyKey,
+                                            std::chrono::sys_seconds since);
     CommentCount countAndNewest();
     /// The highest comment number ever handed out (0 when none was).
     std::int64_t highestNumber();

@@ -64,7 +64,8 @@ CommentWriter::Before CommentWriter::storedBefore(std::vector<Item>& batch) {
     std::vector<Item> rest;
     for (Item& item : batch) {
         const auto match = std::find_if(uncertain_.begin(), uncertain_.end(), [&](const auto& u) {
-            return u.client == item.comment.client && u.raw == item.comment.raw;
+            return u.client == item.comment.client && u.raw == item.comment.raw &&
+                   u.replyKey == item.comment.replyKey;
         });
         if (match == uncertain_.end()) {
             rest.push_back(std::move(item));
@@ -76,9 +77,13 @@ CommentWriter::Before CommentWriter::storedBefore(std::vector<Item>& batch) {
             if (match->session != 0 && db_.sessionAlive(match->session))
                 throw StoreError(store_text::kPreviousCommitRunning,
                                  store_text::kPreviousCommitUnknown);
-            const bool stored = db_.comments().storedSince(match->raw, match->received);
+            const auto stored =
+                db_.comments().storedSince(match->raw, match->replyKey, match->received);
             uncertain_.erase(match);
-            (stored ? before.stored : rest).push_back(std::move(item));
+            if (stored)
+                before.stored.emplace_back(std::move(item), *stored);
+            else
+                rest.push_back(std::move(item));
         } catch (const StoreError& e) {
             // Not known: stored again, it might be there twice. The next
             // try asks again.
@@ -130,9 +135,10 @@ void CommentWriter::run(Worker& self) {
         // Sent now, they would be answered after the tool has given up.
         const std::vector<Item> late = tooLate(batch, began);
         for (const Item& item : late)
-            item.done(false);
+            item.done(false, 0);
         Before before;
         std::vector<NewComment> comments;
+        std::vector<std::int64_t> numbers;  // the kept reply keys' comments
         std::optional<std::string> failure; // why, for the log
         std::optional<std::string> said;    // why, for /healthz
         if (!batch.empty()) {
@@ -144,13 +150,14 @@ void CommentWriter::run(Worker& self) {
                 comments.push_back(std::move(item.comment));
             try {
                 if (!comments.empty())
-                    db_.comments().insert(comments);
+                    numbers = db_.comments().insert(comments);
             } catch (const UncertainCommit& e) {
                 failure = e.what();
                 said = e.said();
                 const auto now = clock_.now();
                 for (const NewComment& c : comments)
-                    uncertain_.push_back({c.client, c.raw, c.received, now, e.session()});
+                    uncertain_.push_back(
+                        {c.client, c.raw, c.replyKey, c.received, now, e.session()});
                 while (uncertain_.size() > kUncertainMost)
                     uncertain_.pop_front();
             } catch (const StoreError& e) {
@@ -159,8 +166,8 @@ void CommentWriter::run(Worker& self) {
             }
             db_.setDeadline(std::nullopt);
         }
-        for (const Item& item : before.stored)
-            item.done(true);
+        for (const auto& [item, number] : before.stored)
+            item.done(true, number);
         const bool stored = !failure;
         {
             const std::lock_guard lock(mutex_);
@@ -182,9 +189,9 @@ void CommentWriter::run(Worker& self) {
         if (stored && committed_ && !comments.empty())
             committed_();
         for (auto& item : before.unknown)
-            item.done(false);
-        for (auto& item : batch)
-            item.done(stored);
+            item.done(false, 0);
+        for (std::size_t i = 0; i < batch.size(); ++i)
+            batch[i].done(stored, stored && i < numbers.size() ? numbers[i] : 0);
     }
 }
 

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -20,7 +21,8 @@ namespace pelvoran::server {
 /// Commits comments on a thread of its own. Comments that arrive while a
 /// commit runs are committed together in the next transaction, so a burst
 /// costs one sync to disk rather than one each. `done` learns, once the
-/// transaction has ended, whether the comment is durable.
+/// transaction has ended, whether the comment is durable, and its number
+/// when its reply key was kept with it (0 otherwise).
 ///
 /// On PostgreSQL, whatever the database does, a comment is answered within
 /// storeDeadline(busyTimeout) + kQueueGrace + kCancelAnswer of its
@@ -31,7 +33,7 @@ namespace pelvoran::server {
 /// transaction is answered "not stored" without being sent.
 class CommentWriter {
 public:
-    using Done = std::function<void(bool stored)>;
+    using Done = std::function<void(bool stored, std::int64_t number)>;
 
     /// `committed` runs on the writer's thread after each transaction that
     /// stored comments (the notifier's wake-up); it must not block. `clock`
@@ -82,12 +84,13 @@ private:
     static constexpr std::chrono::milliseconds kQueueGrace{500};
     static constexpr std::size_t kMaxBatch = 512;
     /// A comment of a commit whose outcome was uncertain, remembered so
-    /// that the same body from the same client, sent again within
-    /// kUncertainKept, is answered as stored when it is there, not stored
-    /// twice.
+    /// that the same body with the same reply key from the same client,
+    /// sent again within kUncertainKept, is answered as stored (with its
+    /// number) when it is there, not stored twice.
     struct Uncertain {
         std::string client;
         std::string raw;
+        std::string replyKey;
         std::chrono::sys_seconds received;
         Clock::TimePoint failed;
         std::int64_t session; // UncertainCommit::session
@@ -99,7 +102,7 @@ private:
 
     /// What storedBefore took out of a batch.
     struct Before {
-        std::vector<Item> stored;  // by an uncertain commit
+        std::vector<std::pair<Item, std::int64_t>> stored; // by an uncertain commit, numbered
         std::vector<Item> unknown; // the database could not be asked: still remembered
         std::string why;           // why it could not, for the log
         std::string said;          // and for /healthz

@@ -7,8 +7,9 @@ namespace pelvoran::server {
 Database::Database(const std::string& location, std::chrono::milliseconds busyTimeout,
                    Deadline deadline)
     : connection_(openConnection(location, busyTimeout, deadline)), audit_(*connection_),
-      comments_(*connection_, audit_), outbox_(*connection_), releases_(*connection_, audit_),
-      sessions_(*connection_), field_(*connection_), downloads_(*connection_) {
+      comments_(*connection_, audit_), answers_(*connection_, audit_), outbox_(*connection_),
+      releases_(*connection_, audit_), sessions_(*connection_), field_(*connection_),
+      downloads_(*connection_) {
     migrate();
 }
 

@@ -2,6 +2,7 @@
 
 #include "server/engine/sql.h"
 #include "server/engine/store_time.h"
+#include "server/store/answer_store.h"
 #include "server/store/audit_log.h"
 #include "server/store/comment_store.h"
 #include "server/store/download_store.h"
@@ -52,6 +53,7 @@ public:
     Database& operator=(const Database&) = delete;
 
     CommentStore& comments() { return comments_; }
+    AnswerStore& answers() { return answers_; }
     OutboxStore& outbox() { return outbox_; }
     ReleaseStore& releases() { return releases_; }
     AuditLog& audit() { return audit_; }
@@ -134,6 +136,7 @@ private:
     std::unique_ptr<Connection> connection_;
     AuditLog audit_; // before the stores that log their acts in it
     CommentStore comments_;
+    AnswerStore answers_;
     OutboxStore outbox_;
     ReleaseStore releases_;
     SessionStore sessions_;

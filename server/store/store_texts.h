@@ -23,6 +23,10 @@ inline constexpr char kDeletedComments[] = "删除留言";
 inline constexpr char kDeletedFlagged[] = "删除疑似机器人留言";
 /// A comment held as likely spam let through; its number follows.
 inline constexpr char kApprovedHeld[] = "放行疑似垃圾留言";
+/// The publisher's answer to a comment, its number after.
+inline constexpr char kAnswerWritten[] = "回复留言";
+inline constexpr char kAnswerEdited[] = "修改回复";
+inline constexpr char kAnswerWithdrawn[] = "撤回回复";
 inline std::string commentCount(std::int64_t count) {
     return std::to_string(count) + " 条";
 }

@@ -17,6 +17,11 @@ inline constexpr char kUpdatePublicKeyFile[] = "update-key.pub";
 /// The private half, when the publisher keeps it with the server (0600).
 inline constexpr char kUpdatePrivateKeyFile[] = "update-key.pem";
 
+/// The private key the publisher's answers are signed with (0600), made by
+/// the server when first needed; tools take its public half as
+/// PELVORAN_ANSWER_KEY (`pelvoran-server key answer`).
+inline constexpr char kAnswerKeyFile[] = "answer-key.pem";
+
 /// Where older servers kept the admin pages' token, which signed in as
 /// often as it was used; serve deletes it.
 inline constexpr char kAdminTokenFile[] = "admin-token";

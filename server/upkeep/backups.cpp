@@ -1,6 +1,8 @@
 #include "server/upkeep/backups.h"
 
 #include "server/engine/sqlite_support.h"
+#include "server/release/release_signing.h"
+#include "server/release/update_key.h"
 #include "server/store/store.h"
 #include "server/support/digest.h"
 #include "server/support/error_text.h"
@@ -35,7 +37,8 @@ std::vector<StateFile> carriedFiles(const std::string& stateDir) {
     // Keys and tokens are a few hundred bytes; anything larger is no file of ours.
     constexpr off_t kMaxBytes = 64 * 1024;
     std::vector<StateFile> files;
-    for (const char* name : {kUpdatePublicKeyFile, kUpdatePrivateKeyFile, kMetricsTokenFile}) {
+    for (const char* name :
+         {kUpdatePublicKeyFile, kUpdatePrivateKeyFile, kAnswerKeyFile, kMetricsTokenFile}) {
         const std::string shown = stateDir + "/" + name;
         const Fd fd(::open(shown.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         if (fd.get() < 0 && errno == ENOENT)
@@ -51,6 +54,16 @@ std::vector<StateFile> carriedFiles(const std::string& stateDir) {
         files.push_back({name, static_cast<unsigned>(st.st_mode & 07777), sha256Hex(data), data});
     }
     return files;
+}
+
+std::string sharedAnswerKey(const std::string& stateDir, Database& db) {
+    const std::string own = stateAnswerKey(stateDir);
+    const std::string shared = db.peers().shareFile(kAnswerKeyFile, own, 0600);
+    if (shared != own) {
+        publicKeyOf(shared); // throws for no key of ours
+        stateAnswerKey(stateDir, shared);
+    }
+    return shared;
 }
 
 bool backupInto(Database& db, const std::string& dir, const std::string& name,

@@ -15,11 +15,17 @@
 namespace pelvoran::server {
 
 /// The files of the state directory `stateDir` that a backup carries beside
-/// the database, with their modes: the signing key's halves and the
-/// monitor's token. Not the admin token (a restore ends every admin
+/// the database, with their modes: the signing key's halves, the answer key
+/// and the monitor's token. Not the admin token (a restore ends every admin
 /// session), the lock, the admin address or backups/. Throws
 /// std::runtime_error when one is there but cannot be read.
 std::vector<StateFile> carriedFiles(const std::string& stateDir);
+
+/// The answer key (stateAnswerKey) every server on the database `db` signs
+/// with: the first one stored there, written into this state directory as
+/// well (on SQLite, the state directory's own). Made when there is none.
+/// Throws std::runtime_error or StoreError.
+std::string sharedAnswerKey(const std::string& stateDir, Database& db);
 
 /// Copies the database, and the files of `stateDir` a backup carries, to
 /// `dir`/`name` as a file that is either whole or absent: into a temporary

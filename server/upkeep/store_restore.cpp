@@ -286,16 +286,17 @@ std::vector<StoredComment> backupComments(const std::string& path, const std::st
         throw RefusedBackup(RefusedBackup::Reason::TableMissing,
                             upkeep_text::tableMissing(shown, "comments"), shown, "comments");
     // Read marks and the bot flag came with the second schema, held
-    // comments with the thirteenth.
+    // comments with the thirteenth, reply keys with the fourteenth.
     Statement s(*db, std::string("SELECT id, received, text, source, ") +
                          (schema >= 2 ? "read, flagged" : "0, 0") +
                          (schema >= 13 ? ", held" : ", ''") +
+                         (schema >= 14 ? ", reply_key <> ''" : ", 0") +
                          " FROM comments WHERE received >= ? ORDER BY received DESC, id DESC");
     s.bind(1, since.value_or(std::chrono::sys_seconds::min()));
     std::vector<StoredComment> out;
     while (s.step())
         out.push_back({s.integer(0), s.seconds(1), s.utf16(2), s.text(3), s.integer(4) != 0,
-                       s.integer(5) != 0, s.text(6)});
+                       s.integer(5) != 0, s.text(6), s.integer(7) != 0});
     return out;
 }
 

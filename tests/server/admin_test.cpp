@@ -12,6 +12,7 @@
 #include "server/http/web.h"
 #include "server/pages/admin_pages.h"
 #include "server/pages/html.h"
+#include "server/pages/page_texts.h"
 #include "server/release/agent.h"
 #include "server/release/release.h"
 #include "server/release/release_signing.h"
@@ -310,6 +311,70 @@ TEST_F(AdminPages, HeldCommentsAreListedApartAndLetThroughOnce) {
     EXPECT_EQ(database().audit().page(0, 10).entries[1].action, "登录") << "logged twice";
     EXPECT_EQ(post("/comments/delete", "id=3").status, 303u) << "one click";
     EXPECT_EQ(get("/comments").body.find("疑似垃圾留言</a>"), std::string::npos);
+}
+
+// A comment's page answers it: only a comment with a reply key, not held,
+// until the answer is delivered; the text cleaned and at most 2,000
+// characters; the list marks it, the log keeps the number, never the text.
+TEST_F(AdminPages, AnAnswerIsWrittenEditedAndWithdrawnUntilDelivered) {
+    NewComment keyed{u"能回复吗", "", kFromDesktop, std::chrono::sys_seconds(2000s)};
+    keyed.replyKey = std::string(43, 'k');
+    NewComment old = keyed, held = keyed;
+    old.replyKey = "";
+    held.replyKey = std::string(43, 'h');
+    held.held = "link";
+    database().comments().insert({keyed, old, held}); // #1, #2, #3
+    login("/comments");
+    EXPECT_NE(get("/comment", {{"id", "2"}}).body.find(page_text::kNotAnswerable),
+              std::string::npos);
+    EXPECT_NE(get("/comment", {{"id", "3"}}).body.find(page_text::kHeldNotAnswerable),
+              std::string::npos);
+    EXPECT_NE(get("/comment", {{"id", "1"}}).body.find("action=\"/comments/answer\""),
+              std::string::npos);
+    const std::string tooLong = "text=" + std::string(2001, 'a');
+    const struct {
+        const char* path;
+        std::string form;
+        unsigned status;
+        const char* shows;
+        const char* kept; // the answer stored after it; "" for none
+    } cases[] = {
+        {"/comments/answer", "id=x&text=a", 400, "id", ""},
+        {"/comments/answer", "id=9&text=a", 404, "第 9 条", ""},
+        {"/comments/answer", "id=2&text=a", 409, admin_text::kAnswerNoKey, ""},
+        {"/comments/answer", "id=3&text=a", 409, admin_text::kAnswerHeld, ""},
+        {"/comments/answer", "id=1&text=%E2%80%AE%0D%0A+", 400, admin_text::kAnswerEmpty, ""},
+        {"/comments/answer", "id=1&" + tooLong, 400, "2001", ""},
+        {"/comments/answer/withdraw", "id=1", 409, admin_text::kNoAnswer, ""},
+        {"/comments/answer", "id=1&text=%E2%80%AEok%0D%0A%07" + std::string(1997, 'a'), 200,
+         admin_text::kAnswerSaved, "ok\n"},
+        {"/comments/answer", "id=1&text=%3Cb%3Enew%3C%2Fb%3E", 200, "&lt;b&gt;new", "<b>new</b>"},
+        {"/comments/answer/withdraw", "id=1", 200, admin_text::kAnswerWithdrawn, ""},
+        {"/comments/answer", "id=1&text=again", 200, "已回复", "again"},
+    };
+    for (const auto& c : cases) {
+        const WebResponse r = post(c.path, c.form);
+        EXPECT_EQ(r.status, c.status) << c.form.substr(0, 40);
+        EXPECT_NE(r.body.find(c.shows), std::string::npos) << c.form.substr(0, 40) << r.body;
+        const auto kept = database().answers().find(1);
+        EXPECT_EQ(kept ? toUtf8(kept->text).substr(0, 3) : "", std::string(c.kept).substr(0, 3))
+            << c.form.substr(0, 40);
+    }
+    EXPECT_EQ(codePoints(database().answers().find(1)->text), 5u);
+    EXPECT_NE(get("/comments").body.find("已回复"), std::string::npos);
+    ASSERT_TRUE(database().answers().markDelivered(std::string(43, 'k'), sha256Base64Url("again"),
+                                                   std::chrono::sys_seconds(3000s)));
+    EXPECT_NE(get("/comments").body.find("已送达"), std::string::npos);
+    const WebResponse late = post("/comments/answer", "id=1&text=later");
+    EXPECT_EQ(late.status, 409u);
+    EXPECT_NE(late.body.find(admin_text::kAnswerDelivered), std::string::npos) << late.body;
+    EXPECT_EQ(late.body.find("action=\"/comments/answer\""), std::string::npos) << "no form";
+    std::vector<std::string> log;
+    for (const auto& e : database().audit().page(0, 5).entries)
+        log.push_back(e.action + " " + e.detail);
+    log.resize(4);
+    EXPECT_EQ(log, (std::vector<std::string>{"回复留言 #1", "撤回回复 #1", "修改回复 #1",
+                                             "回复留言 #1"}));
 }
 
 TEST_F(AdminPages, TheSignInRedirectsOnlyWithinTheSite) {

@@ -2,6 +2,7 @@
 // the daemon without a process, on listeners of the test's own.
 #include "server/admin/admin_site.h"
 #include "server/admin/metrics.h"
+#include "server/daemon/answer_desk.h"
 #include "server/daemon/serve.h"
 #include "server/daemon/site.h"
 #include "server/http/download.h"
@@ -10,6 +11,7 @@
 #include "server/http/limits.h"
 #include "server/http/routes.h"
 #include "server/release/release_reply.h"
+#include "server/release/release_signing.h"
 #include "server/store/comment_writer.h"
 #include "server/store/field_counter.h"
 #include "server/store/store.h"
@@ -48,7 +50,9 @@ TEST(Site, AnswersUpdateChecksAndComments) {
     Metrics metrics;
     DatabaseHealth health(dir.path());
     AdminSite admin(dir.path(), use, metrics, "");
-    Site site({use, reply, limiter, writer, admin, metrics, health});
+    AnswerDesk answers(path, createSigningKey().privatePem);
+    RateLimiter answerLimiter(2, 0);
+    Site site({use, reply, limiter, writer, admin, metrics, health, answers, answerLimiter});
     auto ask = [&](const char* method, const char* url, const std::string& body = "") {
         Incoming in;
         in.match = findRoute(false, method, url);
@@ -77,6 +81,12 @@ TEST(Site, AnswersUpdateChecksAndComments) {
     EXPECT_EQ(ask("POST", "/Canon/comment.asp", "Text=x").status, 400u);
     EXPECT_EQ(ask("GET", "/Canon/comment.asp").status, 405u);
     EXPECT_EQ(ask("GET", "/nothing").status, 404u);
+    // The answers' own limit: a comment refused leaves the fetches theirs.
+    EXPECT_EQ(ask("POST", "/answers", "AAAAAAAAAAAAAAAAAAAAAA\nshort").status, 400u);
+    const WebResponse none = ask("POST", "/answers", "AAAAAAAAAAAAAAAAAAAAAA\n");
+    EXPECT_EQ(none.status, 200u);
+    EXPECT_EQ(none.body, "");
+    EXPECT_EQ(ask("POST", "/answers", "AAAAAAAAAAAAAAAAAAAAAA").status, 429u);
     health.lookNow(); // the probe's round
     EXPECT_EQ(ask("GET", "/healthz").status, 200u);
     EXPECT_EQ(metrics.updateChecks(), 1u);
@@ -106,13 +116,15 @@ TEST(Site, DownloadsAreCountedWhenTheWholeFileWentOut) {
     Metrics metrics;
     DatabaseHealth health(dir.path());
     AdminSite admin(dir.path(), use, metrics, "");
+    AnswerDesk answers(dir.path() + "/comments.sqlite", createSigningKey().privatePem);
+    RateLimiter answerLimiter(1, 0);
     DownloadShelf shelf;
     shelf.set({{{Platform::Linux, "pelvoran.deb", "abc", static_cast<std::int64_t>(kSize)},
                 "1.06",
                 copy}});
     std::mutex mutex;
     std::vector<std::string> counted;
-    Site site({use, reply, limiter, writer, admin, metrics, health, &shelf,
+    Site site({use, reply, limiter, writer, admin, metrics, health, answers, answerLimiter, &shelf,
                [&](Platform platform, const std::string& version, const std::string& network) {
                    const std::lock_guard lock(mutex);
                    counted.push_back(std::string(platformName(platform)) + " " + version +

@@ -778,8 +778,11 @@ TEST(SqliteStore, RestoreBringsBackEveryTableOfTheSchema) {
         r.address = "https://hooks.example/x";
         r.secret = "s";
         db.outbox().addRecipient(r); // each comment below is queued for it
-        db.comments().insert({comment("first"), comment("second"), comment("newest")});
+        NewComment keyed = comment("second");
+        keyed.replyKey = std::string(43, 'k');
+        db.comments().insert({comment("first"), keyed, comment("newest")});
         db.comments().markRead(1, true);
+        db.answers().write(2, u"回复", sys_seconds(1700000100s), kByCommandLine);
         ASSERT_TRUE(db.comments().remove({3}, kByCommandLine).empty()); // its number stays given
         db.releases().publish({u"1.06", u"https://x.cn/a", u"d", u"n"}, kByCommandLine);
         const std::string exe = dir.path() + "/Pelvoran.exe";
@@ -883,9 +886,9 @@ TEST_P(EachStore, CommentWriterBatchesAnswersOnlyWhenDurableAndFailsWhole) {
         test::WriterAnswers answers;
         std::atomic<std::int64_t> seenWhenAnswered = -1;
         ASSERT_TRUE(other.exec(holdingWriters()));
-        writer.submit(comment("a"), [&](bool ok) {
+        writer.submit(comment("a"), [&](bool ok, std::int64_t number) {
             seenWhenAnswered = test::RawStore(path).count(); // what a reader sees at that moment
-            answers.done()(ok);
+            answers.done()(ok, number);
         });
         // Once the writer has taken it, it waits for the lock.
         for (int i = 0; i < 4000 && writer.waiting() > 0; ++i)
@@ -992,15 +995,17 @@ TEST(PostgresStore, AnUncertainCommitIsAskedAboutNeverTrusted) {
     test::RawStore raw(uri);
     SettableClock clock(Clock::TimePoint(std::chrono::sys_days(std::chrono::year(2026) / 12 / 9)));
     CommentWriter writer(uri, 500ms, {}, clock);
-    const auto from = [](const std::string& text, const std::string& client) {
+    const std::string k1(43, '1'), k2(43, '2');
+    const auto from = [&](const std::string& text, const std::string& client) {
         NewComment c = comment(text);
         c.client = client;
+        c.replyKey = text == "keyed" ? k1 : ""; // the first try's key
         return c;
     };
     const auto copies = [&](const std::string& text) {
         return raw.scalar("SELECT count(*) FROM comments WHERE text = '" + text + "'");
     };
-    const std::vector<std::string> texts = {"kept", "lost", "remembered", "forgotten"};
+    const std::vector<std::string> texts = {"kept", "lost", "remembered", "forgotten", "keyed"};
     cluster.stopStandby();
     test::WriterAnswers uncertain;
     for (const std::string& text : texts)
@@ -1018,7 +1023,10 @@ TEST(PostgresStore, AnUncertainCommitIsAskedAboutNeverTrusted) {
         std::string client;
         std::chrono::milliseconds later; // on the clock, before this try
         std::int64_t copies;             // after it
+        std::string key = "";            // its reply key, when not the first try's
     } tries[] = {
+        {"keyed", "a", 0s, 2, k2},     // another key: its own
+        {"keyed", "a", 0s, 2},         // the same: there, with its number
         {"kepr", "a", 0s, 1},          // the same client's other text: its own
         {"kept", "b", 0s, 2},          // another client's: its own
         {"kept", "a", 0s, 2},          // there: not again
@@ -1029,10 +1037,18 @@ TEST(PostgresStore, AnUncertainCommitIsAskedAboutNeverTrusted) {
     for (const auto& t : tries) {
         clock.advance(t.later);
         test::WriterAnswers answer;
-        writer.submit(from(t.text, t.client), answer.done());
+        NewComment c = from(t.text, t.client);
+        if (!t.key.empty())
+            c.replyKey = t.key;
+        writer.submit(std::move(c), answer.done());
         ASSERT_TRUE(answer.waitFor(1)) << t.text;
         EXPECT_TRUE(answer.stored[0]) << t.text;
         EXPECT_EQ(copies(t.text), t.copies) << t.text << " from " << t.client;
+        EXPECT_EQ(answer.numbers[0],
+                  raw.scalar("SELECT coalesce(max(id), 0) FROM comments WHERE "
+                             "reply_key <> '' AND reply_key = '" +
+                             (t.key.empty() ? from(t.text, "").replyKey : t.key) + "'"))
+            << t.text << ": the number of its key's comment";
     }
 }
 
@@ -1220,7 +1236,7 @@ TEST_P(EachStore, NotificationsOutboxFollowsTheCommentsTransaction) {
         std::mutex m;
         std::condition_variable cv;
         std::vector<bool> answers;
-        const auto done = [&](bool ok) {
+        const auto done = [&](bool ok, std::int64_t) {
             const std::lock_guard lock(m);
             answers.push_back(ok);
             cv.notify_all();
@@ -1304,6 +1320,87 @@ TEST_P(EachStore, NotificationsOutboxFollowsTheCommentsTransaction) {
     EXPECT_EQ(db.comments().find(listed.comments[1].id)->held, "");
     EXPECT_EQ(db.audit().page(0, 1).entries.front().detail,
               "#" + std::to_string(listed.comments[1].id));
+}
+
+// A reply key is kept with the first comment that brings it, never twice;
+// an answer is written only to a comment with a key that is not held, until
+// it is delivered, and only for the text that was shown; it goes with its
+// comment, and the log keeps the numbers, never the text.
+TEST_P(EachStore, ReplyKeysAndAnswersFollowTheirComment) {
+    Database db(location());
+    const std::string k1(43, 'a'), k2(43, 'b'), k3(43, 'c');
+    const auto keyed = [](const char* text, const std::string& key, const char* held = "") {
+        NewComment c = comment(text);
+        c.replyKey = key;
+        c.held = held;
+        return c;
+    };
+    EXPECT_EQ(
+        db.comments().insert({keyed("one", k1), keyed("same key", k1), keyed("held", k2, "link"),
+                              keyed("none", ""), keyed("third", k3)}),
+        (std::vector<std::int64_t>{1, 0, 3, 0, 5}));
+    EXPECT_EQ(db.comments().insert({keyed("later", k1)}), std::vector<std::int64_t>{0})
+        << "a key another comment holds";
+    const struct {
+        std::int64_t comment;
+        const char16_t* text;
+        AnswerRefused refused;
+    } writes[] = {
+        {2, u"x", AnswerRefused::NoKey},      {3, u"x", AnswerRefused::Held},
+        {99, u"x", AnswerRefused::NoComment}, {1, u"first", AnswerRefused::None},
+        {1, u"second", AnswerRefused::None},  {5, u"gone", AnswerRefused::None},
+    };
+    for (const auto& w : writes)
+        EXPECT_EQ(db.answers().write(w.comment, w.text, sys_seconds(1700000100s), kByPages),
+                  w.refused)
+            << w.comment;
+    EXPECT_EQ(db.answers().withdraw(5, kByPages), AnswerRefused::None);
+    EXPECT_EQ(db.answers().withdraw(5, kByPages), AnswerRefused::NoAnswer);
+    const auto found = db.answers().forKeys({k2, "unknown", k3, k1}, sys_seconds(1700000000s));
+    ASSERT_EQ(found.size(), 1u) << "held, unknown and withdrawn give none";
+    EXPECT_EQ(found[0].number, 1);
+    EXPECT_EQ(found[0].key, k1);
+    EXPECT_EQ(found[0].text, u"second");
+    EXPECT_TRUE(db.answers().forKeys({k1}, sys_seconds(1700000001s)).empty()) << "expired";
+    EXPECT_EQ(db.comments().find(1)->answer, AnswerMark::Answered);
+    EXPECT_FALSE(db.answers().markDelivered(k1, sha256Base64Url("first"), sys_seconds(5s)))
+        << "a text edited after it was shown";
+    EXPECT_EQ(db.answers().find(1)->delivered, sys_seconds{});
+    EXPECT_TRUE(db.answers().markDelivered(k1, sha256Base64Url("second"), sys_seconds(5s)));
+    EXPECT_EQ(db.answers().find(1)->delivered, sys_seconds(5s));
+    EXPECT_EQ(db.comments().find(1)->answer, AnswerMark::Delivered);
+    EXPECT_EQ(db.answers().write(1, u"third", sys_seconds(6s), kByPages), AnswerRefused::Delivered);
+    EXPECT_EQ(db.answers().withdraw(1, kByPages), AnswerRefused::Delivered);
+    EXPECT_TRUE(db.comments().approve(3, kByPages));
+    EXPECT_EQ(db.answers().write(3, u"let through", sys_seconds(6s), kByPages),
+              AnswerRefused::None);
+    const auto log = db.audit().page(0, 10).entries;
+    std::vector<std::string> logged;
+    for (const auto& e : log)
+        logged.push_back(e.action + " " + e.detail);
+    EXPECT_EQ(std::vector<std::string>(logged.begin(), logged.begin() + 6),
+              (std::vector<std::string>{"回复留言 #3", "放行疑似垃圾留言 #3", "撤回回复 #5",
+                                        "回复留言 #5", "修改回复 #1", "回复留言 #1"}));
+    EXPECT_TRUE(db.comments().remove({1}, kByCommandLine).empty());
+    EXPECT_EQ(db.answers().find(1), std::nullopt) << "deleting a comment deletes its answer";
+
+    // What is kept of an answer: LF line breaks, no control characters, no
+    // bidirectional overrides; characters counted as code points.
+    const struct {
+        std::u16string in, kept;
+    } texts[] = {
+        {u"a\r\nb\rc\n", u"a\nb\nc\n"},
+        {u"x\ty\u0001\u001b[31m\u0085\u007f", u"xy[31m"},
+        {u"\u202egnp.exe\u202c\u2066\u2069\u200e\u200f\u061c好", u"gnp.exe好"},
+    };
+    for (const auto& t : texts)
+        EXPECT_EQ(cleanAnswer(t.in), t.kept) << toUtf8(t.in);
+    EXPECT_EQ(codePoints(u"好😀a"), 3u);
+    EXPECT_EQ(replyKeyOfSecret("AAAAAAAAAAAAAAAAAAAAAA"),
+              "N0cI__dxndWXnsh11WzSKG9tPPfsMXo7JWMqqyjsN7s"); // SHA-256 of 16 zero bytes
+    for (const char* bad :
+         {"AAAAAAAAAAAAAAAAAAAAA", "AAAAAAAAAAAAAAAAAAAAA=", "AAAAAAAAAAAAAAAAAAAAAB"})
+        EXPECT_EQ(replyKeyOfSecret(bad), std::nullopt) << bad;
 }
 
 // A served file is in the database whole or not at all: a failure in its

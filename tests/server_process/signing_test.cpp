@@ -198,7 +198,7 @@ TEST(ServerSigning, KeyCreateIsWholeOrNothingAndLogged) {
         << audit;
 }
 
-// A backup carries the signing key and the monitor's token. Restored where
+// A backup carries the signing key, the answer key and the monitor's token. Restored where
 // there is no key, they come back with their modes, and release set then
 // refuses an unsigned http release; where there is another key, the restore
 // is refused naming both fingerprints and changes nothing.
@@ -212,6 +212,11 @@ TEST(ServerSigning, TheKeyTravelsWithTheBackup) {
         ASSERT_EQ(created.status, 0) << created.err;
         keys.push_back(created.out.substr(22, created.out.find('\n') - 22));
     }
+    // The answer key, made by the first key answer, is the one printed again.
+    const CommandResult answerKey = runServerCommand({"key", "answer", "--state", keyed.path()});
+    ASSERT_EQ(answerKey.status, 0) << answerKey.err;
+    EXPECT_TRUE(answerKey.out.starts_with("-DPELVORAN_ANSWER_KEY=")) << answerKey.out;
+    EXPECT_EQ(runServerCommand({"key", "answer", "--state", keyed.path()}).out, answerKey.out);
     std::ofstream(keyed.path() + "/metrics-token") << "0123456789abcdef\n";
     ::chmod((keyed.path() + "/metrics-token").c_str(), 0600);
     const std::string backup = work.path() + "/b.sqlite";
@@ -234,7 +239,9 @@ TEST(ServerSigning, TheKeyTravelsWithTheBackup) {
         const CommandResult r = runServerCommand({"restore", backup, "--state", state});
         EXPECT_EQ(r.status, 0) << r.err;
     }
-    for (const char* name : {"/update-key.pub", "/update-key.pem", "/metrics-token"}) {
+    EXPECT_EQ(runServerCommand({"key", "answer", "--state", bare.path()}).out, answerKey.out);
+    for (const char* name :
+         {"/update-key.pub", "/update-key.pem", "/answer-key.pem", "/metrics-token"}) {
         EXPECT_EQ(fileBytes(bare.path() + name), fileBytes(keyed.path() + name)) << name;
         EXPECT_EQ(modeOf(bare.path() + name), 0600) << name;
     }
@@ -246,7 +253,7 @@ TEST(ServerSigning, TheKeyTravelsWithTheBackup) {
     }
     for (const auto& e : std::filesystem::directory_iterator(keyed.path() + "/backups"))
         EXPECT_EQ(linesIn(e.path(), "SELECT name FROM state_files ORDER BY name"),
-                  "metrics-token\nupdate-key.pem\nupdate-key.pub\n")
+                  "answer-key.pem\nmetrics-token\nupdate-key.pem\nupdate-key.pub\n")
             << e.path();
     const CommandResult http = runServerCommand(
         {"release", "set", "--state", bare.path(), "--version", "1.06", "--address",

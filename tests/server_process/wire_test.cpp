@@ -3,6 +3,8 @@
 // of each platform and its rollout, limits per address and behind a proxy,
 // the field counts, the sockets systemd passes, a comment that cannot be
 // committed.
+#include "platform/signature.h"
+#include "server/store/answer_store.h"
 #include "tests/support/server_harness.h"
 #include "tests/support/server_process.h"
 
@@ -42,6 +44,120 @@ TEST(ServerWire, CommentBodiesOfBothKindsOfToolAreStoredAsMeant) {
     ASSERT_EQ(texts.size(), std::size(cases));
     for (std::size_t i = 0; i < texts.size(); ++i)
         EXPECT_EQ(texts[i], cases[i].stored) << cases[i].body;
+}
+
+// A tool's comment with a reply key is numbered; the publisher answers it
+// on its page; a fetch names only answers its secrets may read, and the
+// replies to unknown, expired, held, unanswered and wrong secrets are the
+// same bytes as to none; the answer is signed by the key key answer prints;
+// a confirmation marks it delivered only for the text that is still the
+// answer, and fetching changes nothing.
+TEST(ServerWire, AnswersReachOnlyTheirSecretsAndAreDeliveredOnce) {
+    namespace answers = pelvoran::server;
+    const TempDir state;
+    ServerProcess server(state.path());
+    const std::string database = state.path() + "/comments.sqlite";
+    const std::string s1 = "AQEBAQEBAQEBAQEBAQEBAQ", s2 = "AgICAgICAgICAgICAgICAg",
+                      s3 = "AwMDAwMDAwMDAwMDAwMDAw", s4 = "BAQEBAQEBAQEBAQEBAQEBA",
+                      unknown = "BQUFBQUFBQUFBQUFBQUFBQ", wrong = "AQEBAQEBAQEBAQEBAQEBAg";
+    const auto key = [](const std::string& secret) { return *answers::replyKeyOfSecret(secret); };
+    const struct {
+        std::string body, header, number; // the header sent, the number answered
+    } comments[] = {
+        {"CommentText=one", key(s1), "1"},
+        {"CommentText=same key", key(s1), ""},
+        {"CommentText=malformed", key(s1).substr(1), ""},
+        {"CommentText=none", "", ""},
+        {"CommentText=expired", key(s2), "5"},
+        {"CommentText=held example.com", key(s3), "6"},
+        {"CommentText=unanswered", key(s4), "7"},
+    };
+    for (const auto& c : comments) {
+        const std::string reply =
+            httpExchange(server.port(),
+                         post(kComment, c.body,
+                              c.header.empty() ? "" : "Pelvoran-Reply-Key: " + c.header + "\r\n"));
+        EXPECT_EQ(statusOf(reply), 200) << c.body;
+        EXPECT_EQ(headerValue(reply, "Pelvoran-Comment-Number"), c.number) << c.body;
+    }
+    const std::string cookie = "Cookie: " + login(state.path()) + "\r\n";
+    const std::string page = bodyOf(adminGet(state.path(), "/comment?id=1", cookie));
+    const std::string mark = "name=\"csrf\" value=\"";
+    ASSERT_NE(page.find(mark), std::string::npos) << page;
+    const std::string csrf = "csrf=" + page.substr(page.find(mark) + mark.size(), 64);
+    const auto answer = [&](int id, const std::string& text) {
+        return statusOf(
+            httpExchange(adminPort(state.path()),
+                         post("/comments/answer",
+                              csrf + "&id=" + std::to_string(id) + "&text=" + text, cookie)));
+    };
+    EXPECT_EQ(answer(1, "%E7%AD%94%E5%A4%8D"), 200); // 答复
+    EXPECT_EQ(answer(5, "old"), 200);
+    ASSERT_TRUE(execIn(database, "UPDATE comments SET received = received - 181 * 86400 "
+                                 "WHERE id = 5; INSERT INTO answers (comment_id, text, written) "
+                                 "VALUES (6, 'held', 0)"));
+
+    const auto fetch = [&](const std::string& body) {
+        std::string reply =
+            httpExchange(server.port(),
+                         "POST /answers HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
+                         "text/plain; charset=utf-8\r\nContent-Length: " +
+                             std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+        // The date apart, which the next second changes.
+        const auto date = reply.find("\r\nDate: ");
+        if (date != std::string::npos)
+            reply.erase(date, reply.find("\r\n", date + 2) - date);
+        return reply;
+    };
+    const std::string none = fetch(unknown + "\n");
+    EXPECT_EQ(statusOf(none), 200) << none;
+    EXPECT_EQ(bodyOf(none), "");
+    EXPECT_EQ(headerValue(none, "Cache-Control"), "no-store");
+    for (const std::string& secret : {s2, s3, s4, wrong, unknown + "\n" + wrong})
+        EXPECT_EQ(fetch(secret), none) << secret;
+    const std::string found = bodyOf(fetch(unknown + "\n" + s1 + "\n" + s4));
+    ASSERT_EQ(std::count(found.begin(), found.end(), '\n'), 1) << found;
+    std::vector<std::string> fields;
+    for (std::size_t at = 0; at <= found.size() - 1;) {
+        const auto end = found.find_first_of("\t\n", at);
+        fields.push_back(found.substr(at, end - at));
+        at = end + 1;
+    }
+    ASSERT_EQ(fields.size(), 4u) << found;
+    EXPECT_EQ(fields[0], "1");
+    EXPECT_EQ(fields[1], key(s1));
+    EXPECT_EQ(pelvoran::decodeBase64Url(fields[3]), "答复");
+    const CommandResult answerKey = runServerCommand({"key", "answer", "--state", state.path()});
+    ASSERT_EQ(answerKey.status, 0) << answerKey.err;
+    const std::string publicKey = answerKey.out.substr(22, answerKey.out.find('\n') - 22);
+    EXPECT_TRUE(pelvoran::releaseSignatureValid(
+        publicKey, "pelvoran-answer-v1[;]1[;]" + key(s1) + "[;]答复", fields[2]))
+        << fields[2];
+    EXPECT_FALSE(pelvoran::releaseSignatureValid(
+        publicKey, "pelvoran-answer-v1[;]1[;]" + key(s1) + "[;]答", fields[2]));
+
+    const auto seen = [&](const std::string& body) {
+        return statusOf(httpExchange(server.port(), post("/answers/seen", body)));
+    };
+    constexpr char kDelivered[] = "SELECT count(*) FROM answers WHERE delivered <> 0";
+    EXPECT_EQ(countIn(database, kDelivered), 0) << "fetching changed something";
+    EXPECT_EQ(answer(1, "%E6%94%B9"), 200); // edited after it was shown: 改
+    EXPECT_EQ(seen(s1 + "\t" + answers::sha256Base64Url("答复") + "\n"), 204);
+    EXPECT_EQ(countIn(database, kDelivered), 0) << "another text than the answer's";
+    EXPECT_EQ(seen(unknown + "\t" + answers::sha256Base64Url("改") + "\n" + s1 + "\t" +
+                   answers::sha256Base64Url("改")),
+              204);
+    EXPECT_EQ(countIn(database, kDelivered), 1);
+    EXPECT_EQ(answer(1, "later"), 409) << "delivered: neither edited nor withdrawn";
+
+    std::string many;
+    for (int i = 0; i < 21; ++i)
+        many += unknown + "\n";
+    for (const std::string& bad : {many, s1 + "\r\n", s1 + "=", std::string(), std::string("\n"),
+                                   s1 + "\n\n" + s1, std::string(3000, 'A'), s1.substr(1)})
+        EXPECT_EQ(statusOf(fetch(bad)), 400) << bad.substr(0, 30);
+    EXPECT_EQ(seen(s1), 400);
+    EXPECT_EQ(server.stop(SIGTERM), 0);
 }
 
 // Every refusal has its status, nothing is stored, and the server stays up.

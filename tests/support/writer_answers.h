@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <vector>
 
@@ -15,10 +16,12 @@ struct WriterAnswers {
     std::mutex mutex;
     std::condition_variable arrived;
     std::vector<bool> stored;
+    std::vector<std::int64_t> numbers; // 0: no reply key kept
     server::CommentWriter::Done done() {
-        return [this](bool ok) {
+        return [this](bool ok, std::int64_t number) {
             const std::lock_guard lock(mutex);
             stored.push_back(ok);
+            numbers.push_back(number);
             arrived.notify_all();
         };
     }

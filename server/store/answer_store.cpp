@@ -1,0 +1,171 @@
+#include "server/store/answer_store.h"
+
+#include "server/engine/sql.h"
+#include "server/engine/transaction.h"
+#include "server/store/audit_log.h"
+#include "server/store/store_texts.h"
+
+#include "platform/openssl_support.h"
+#include "platform/signature.h"
+
+#include <openssl/sha.h>
+
+namespace pelvoran::server {
+namespace {
+
+/// Whether `c` is kept out of an answer.
+bool dropped(char16_t c) {
+    return (c < 0x20 && c != u'\n') || (c >= 0x7F && c <= 0x9F) || (c >= 0x202A && c <= 0x202E) ||
+           (c >= 0x2066 && c <= 0x2069) || c == 0x200E || c == 0x200F || c == 0x061C;
+}
+
+std::string sha256Bytes(std::string_view bytes) {
+    unsigned char digest[SHA256_DIGEST_LENGTH];
+    SHA256(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), digest);
+    return std::string(reinterpret_cast<const char*>(digest), sizeof digest);
+}
+
+/// The answer's state of `comment`: whether it exists, is answerable
+/// (holds a key), is held, and its answer was delivered.
+struct Target {
+    bool exists = false;
+    bool keyed = false;
+    bool held = false;
+    bool answered = false;
+    bool delivered = false;
+};
+
+Target target(Connection& connection, std::int64_t comment) {
+    Statement s(connection, "SELECT c.reply_key <> '', c.held <> '', a.comment_id IS NOT NULL, "
+                            "coalesce(a.delivered, 0) <> 0 FROM comments c LEFT JOIN answers a "
+                            "ON a.comment_id = c.id WHERE c.id = ?");
+    s.bind(1, comment);
+    if (!s.step())
+        return {};
+    return {true, s.integer(0) != 0, s.integer(1) != 0, s.integer(2) != 0, s.integer(3) != 0};
+}
+
+} // namespace
+
+Text cleanAnswer(TextView text) {
+    Text out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i];
+        if (c == u'\r') {
+            out += u'\n';
+            if (i + 1 < text.size() && text[i + 1] == u'\n')
+                ++i;
+        } else if (!dropped(c)) {
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::size_t codePoints(TextView text) {
+    std::size_t n = 0;
+    for (const char16_t c : text)
+        n += c < 0xDC00 || c > 0xDFFF; // a low surrogate ends a pair already counted
+    return n;
+}
+
+std::optional<std::string> replyKeyOfSecret(std::string_view secret) {
+    if (secret.size() != 22)
+        return std::nullopt;
+    const auto bytes = decodeBase64Url(secret);
+    if (!bytes || bytes->size() != 16)
+        return std::nullopt;
+    return openssl::base64Url(sha256Bytes(*bytes));
+}
+
+std::string sha256Base64Url(std::string_view bytes) {
+    return openssl::base64Url(sha256Bytes(bytes));
+}
+
+std::optional<StoredAnswer> AnswerStore::find(std::int64_t comment) {
+    Statement s(connection_, "SELECT text, written, delivered FROM answers WHERE comment_id = ?");
+    s.bind(1, comment);
+    if (!s.step())
+        return std::nullopt;
+    return StoredAnswer{s.utf16(0), s.seconds(1), s.seconds(2)};
+}
+
+AnswerRefused AnswerStore::write(std::int64_t comment, const Text& text,
+                                 std::chrono::sys_seconds now, const std::string& source) {
+    Transaction transaction(connection_);
+    const Target t = target(connection_, comment);
+    if (!t.exists)
+        return AnswerRefused::NoComment;
+    if (!t.keyed)
+        return AnswerRefused::NoKey;
+    if (t.held)
+        return AnswerRefused::Held;
+    if (t.delivered)
+        return AnswerRefused::Delivered;
+    Statement s(connection_, "INSERT INTO answers (comment_id, text, written) VALUES (?, ?, ?) "
+                             "ON CONFLICT (comment_id) DO UPDATE SET text = excluded.text, "
+                             "written = excluded.written");
+    s.bind(1, comment);
+    s.bind(2, TextView(text));
+    s.bind(3, now);
+    s.step();
+    // The number, never the text: the log is read by whoever may read it.
+    audit_.append(t.answered ? store_text::kAnswerEdited : store_text::kAnswerWritten,
+                  "#" + std::to_string(comment), source);
+    transaction.commit();
+    return AnswerRefused::None;
+}
+
+AnswerRefused AnswerStore::withdraw(std::int64_t comment, const std::string& source) {
+    Transaction transaction(connection_);
+    const Target t = target(connection_, comment);
+    if (!t.exists)
+        return AnswerRefused::NoComment;
+    if (!t.answered)
+        return AnswerRefused::NoAnswer;
+    if (t.delivered)
+        return AnswerRefused::Delivered;
+    Statement s(connection_, "DELETE FROM answers WHERE comment_id = ? AND delivered = 0");
+    s.bind(1, comment);
+    s.step();
+    audit_.append(store_text::kAnswerWithdrawn, "#" + std::to_string(comment), source);
+    transaction.commit();
+    return AnswerRefused::None;
+}
+
+std::vector<FoundAnswer> AnswerStore::forKeys(const std::vector<std::string>& keys,
+                                              std::chrono::sys_seconds since) {
+    std::vector<FoundAnswer> found;
+    Statement s(connection_, "SELECT c.id, a.text FROM comments c JOIN answers a ON "
+                             "a.comment_id = c.id WHERE c.reply_key = ? AND c.held = '' AND "
+                             "c.received >= ?");
+    for (const std::string& key : keys) {
+        s.bind(1, key);
+        s.bind(2, since);
+        if (s.step())
+            found.push_back({s.integer(0), key, s.utf16(1)});
+        s.reset();
+    }
+    return found;
+}
+
+bool AnswerStore::markDelivered(const std::string& key, const std::string& textHash,
+                                std::chrono::sys_seconds now) {
+    Transaction transaction(connection_);
+    Statement s(connection_, "SELECT c.id, a.text FROM comments c JOIN answers a ON "
+                             "a.comment_id = c.id WHERE c.reply_key = ? AND c.held = '' AND "
+                             "a.delivered = 0");
+    s.bind(1, key);
+    if (!s.step() || sha256Base64Url(toUtf8(s.utf16(1))) != textHash)
+        return false;
+    const std::int64_t comment = s.integer(0);
+    Statement mark(connection_, "UPDATE answers SET delivered = ? WHERE comment_id = ?");
+    mark.bind(1, now);
+    mark.bind(2, comment);
+    mark.step();
+    transaction.commit();
+    return true;
+}
+
+} // namespace pelvoran::server

@@ -1,0 +1,80 @@
+#pragma once
+
+#include "platform/text.h"
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pelvoran::server {
+
+class AuditLog;
+class Connection;
+
+/// The longest answer, in characters (code points), once cleaned.
+inline constexpr std::size_t kMaxAnswerChars = 2000;
+
+/// An answer as it is kept: line breaks as LF, without control characters
+/// (C0 and C1, LF apart) and bidirectional overrides, isolates and marks,
+/// which could make it read otherwise than it was written.
+Text cleanAnswer(TextView text);
+
+/// How many characters (code points) `text` has.
+std::size_t codePoints(TextView text);
+
+/// The reply key of a secret as the tools send it (22 base64url characters,
+/// 16 bytes): the base64url SHA-256 of its bytes; nullopt for anything else.
+std::optional<std::string> replyKeyOfSecret(std::string_view secret);
+
+/// The base64url SHA-256 of `bytes`, as the tools send a text's hash.
+std::string sha256Base64Url(std::string_view bytes);
+
+struct StoredAnswer {
+    Text text;
+    std::chrono::sys_seconds written{};
+    std::chrono::sys_seconds delivered{}; // the epoch: not yet
+};
+
+/// An answer found for a reply key.
+struct FoundAnswer {
+    std::int64_t number = 0; // the comment's
+    std::string key;
+    Text text;
+};
+
+/// Why an answer was not written or withdrawn.
+enum class AnswerRefused { None, NoComment, NoKey, Held, Delivered, NoAnswer };
+
+/// The publisher's answers, one per comment at most, gone with their
+/// comment. Writing and withdrawing are logged in the audit log, in the same
+/// transaction, as coming from `source`.
+class AnswerStore {
+public:
+    AnswerStore(Connection& connection, AuditLog& audit) : connection_(connection), audit_(audit) {}
+
+    std::optional<StoredAnswer> find(std::int64_t comment);
+    /// Writes the answer of `comment`, or replaces it; `text` as cleanAnswer
+    /// leaves it. Refused for a comment without a reply key, held, or whose
+    /// answer was delivered.
+    AnswerRefused write(std::int64_t comment, const Text& text, std::chrono::sys_seconds now,
+                        const std::string& source);
+    /// Withdraws the answer of `comment`, unless it was delivered.
+    AnswerRefused withdraw(std::int64_t comment, const std::string& source);
+    /// The answers to the comments of `keys`, each looked up once, in their
+    /// order: of comments not held, received at or after `since`.
+    std::vector<FoundAnswer> forKeys(const std::vector<std::string>& keys,
+                                     std::chrono::sys_seconds since);
+    /// Marks the answer to the comment of `key` delivered at `now` when the
+    /// base64url SHA-256 of its text is `textHash`; whether it did.
+    bool markDelivered(const std::string& key, const std::string& textHash,
+                       std::chrono::sys_seconds now);
+
+private:
+    Connection& connection_;
+    AuditLog& audit_;
+};
+
+} // namespace pelvoran::server
