@@ -49,13 +49,16 @@ int runPelvoran(const AppOptions& options) {
         registryForAllClassNames(curlHttpRequestFactory(options.httpLimits));
     QtMessageBoxes messageBoxes;
     SystemShell shell(options.openerWait);
+    const std::unique_ptr<AnswerKeyFile> answerKeys = userAnswerKeyFile();
     const Services services{registry,
                             messageBoxes,
                             shell,
                             &localNow,
                             RegionalSettings::fromSystem(),
                             options.baseAddress,
-                            options.updateKey};
+                            options.updateKey,
+                            answerKeys.get(),
+                            options.answerKey};
 
     PelvoranForm form(services);
     if (options.beforeLoad)

@@ -69,6 +69,7 @@ void HelpPresenter::Command1_Click() {
 
 void CommentPresenter::loadAndShow() {
     view_.load(); // no load handler: the box starts empty
+    post_.newComment();
     showLoaded(Control::CommentText);
 }
 

@@ -1,0 +1,25 @@
+#pragma once
+
+// What a reply key is made of: a secret of 16 random bytes from the operating
+// system, its SHA-256, and base64url without padding to write both.
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace pelvoran {
+
+/// The bytes of a secret.
+inline constexpr std::size_t kSecretBytes = 16;
+
+/// 16 bytes from the operating system's random source, or nullopt where the
+/// tool draws none (it then keeps no key and the post goes out as before).
+std::optional<std::string> drawSecret();
+
+/// The 32 bytes of the SHA-256 of `bytes`.
+std::string sha256(std::string_view bytes);
+
+/// Base64url without padding (A-Z a-z 0-9 - _).
+std::string encodeBase64Url(std::string_view bytes);
+
+} // namespace pelvoran
