@@ -1,6 +1,7 @@
 // The comment post: what goes over the wire to a real server on 127.0.0.1,
 // and, with a scripted request object, every failure path of PostComment and
 // OnReadyV.
+#include "net/answer_inbox.h"
 #include "net/answer_keys.h"
 #include "net/comment_post.h"
 #include "net/http_acquisition.h"
@@ -11,6 +12,7 @@
 #include "tests/support/fake_desktop.h"
 #include "tests/support/fake_request.h"
 #include "tests/support/loopback_server.h"
+#include "tests/support/signed_answers.h"
 
 #include <gtest/gtest.h>
 
@@ -18,8 +20,10 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <set>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace pelvoran;
@@ -574,4 +578,144 @@ TEST(PendingAnswers, TheFileOnDisk) {
         names.insert(entry.path().filename().string());
     EXPECT_EQ(names,
               (std::set<std::string>{"answer-keys", "answer-keys.damaged", "answer-keys.lock"}));
+}
+
+namespace {
+
+namespace sa = signed_answers;
+
+/// The record of the signed answer's secret, and one of another secret.
+std::vector<PendingAnswer> answeredRecords() {
+    return {
+        PendingAnswer{sa::kSecret, sa::kKeyHash, sa::kNumber, "2026-12-09", u"UE0945 是哪年的？"},
+        recordFor('z', "2026-12-09")};
+}
+
+std::string answerLine(const std::string& number, const std::string& keyHash,
+                       const std::string& signature, const std::string& text) {
+    return number + '\t' + keyHash + '\t' + signature + '\t' + text + '\n';
+}
+
+const Text kAnswerText = u"谢谢留言。\n这支镜头是1990年9月在宇都宫出厂的。";
+
+} // namespace
+
+// One POST with the secrets in its body; what of the reply is shown: a keyed
+// tool only what its key signed over the record's number and key hash; a
+// malformed reply nothing at all (nullopt), which keeps every record.
+TEST(AnswerFetch, WhatOfTheReplyIsShown) {
+    const std::string good = answerLine(sa::kNumber, sa::kKeyHash, sa::kSignature, sa::kTextBase64);
+    const PendingAnswer other = recordFor('z', "");
+    struct Case {
+        const char* what;
+        std::string reply; // a whole HTTP reply
+        int unkeyed;       // answers shown; -1: malformed
+        int keyed;
+    };
+    auto ok = [](const std::string& body) { return LoopbackServer::reply(200, body); };
+    const Case cases[] = {
+        {"signed", ok(good), 1, 1},
+        {"no final line feed", ok(good.substr(0, good.size() - 1)), 1, 1},
+        {"none", ok(""), 0, 0},
+        {"by another key",
+         ok(answerLine(sa::kNumber, sa::kKeyHash, sa::kByAnotherKey, sa::kTextBase64)), 1, 0},
+        {"unsigned", ok(answerLine(sa::kNumber, sa::kKeyHash, "", sa::kTextBase64)), 1, 0},
+        {"another text",
+         ok(answerLine(sa::kNumber, sa::kKeyHash, sa::kSignature, encodeBase64Url("买新的吧"))), 1,
+         0},
+        {"signed for another number",
+         ok(answerLine(other.number, other.keyHash, sa::kSignature, sa::kTextBase64)), 1, 0},
+        {"three fields",
+         ok(sa::kNumber + std::string("\t") + sa::kKeyHash + "\t" + sa::kTextBase64 + "\n"), -1,
+         -1},
+        {"a number of no record",
+         ok(answerLine("43", sa::kKeyHash, sa::kSignature, sa::kTextBase64)), -1, -1},
+        {"the key hash of another record",
+         ok(answerLine(sa::kNumber, other.keyHash, sa::kSignature, sa::kTextBase64)), -1, -1},
+        {"text not base64url", ok(answerLine(sa::kNumber, sa::kKeyHash, sa::kSignature, "a+b")), -1,
+         -1},
+        {"a good line, then a bad one", ok(good + "x\n"), -1, -1},
+        {"the same record twice", ok(good + good), -1, -1},
+        {"500", LoopbackServer::reply(500, good), -1, -1},
+    };
+    const auto registry = registryForAllClassNames(curlHttpRequestFactory());
+    for (const Case& c : cases) {
+        for (const bool keyed : {false, true}) {
+            LoopbackServer server({ServerBehaviour::Mode::Reply, c.reply});
+            RecordingMessageBoxes boxes;
+            Services services = servicesFor(registry, boxes, server.base());
+            if (keyed)
+                services.answerKey = sa::kPublicKey;
+            const auto answers = fetchAnswers(services, answeredRecords());
+            const int expected = keyed ? c.keyed : c.unkeyed;
+            EXPECT_EQ(answers ? static_cast<int>(answers->size()) : -1, expected)
+                << c.what << (keyed ? ", keyed" : "");
+            ASSERT_EQ(server.requests().size(), 1u);
+            const auto request = server.requests()[0];
+            EXPECT_TRUE(request.head.starts_with("POST /answers HTTP/1.1\r\n")) << request.head;
+            EXPECT_EQ(headerValue(request.head, "Content-Type"), "text/plain; charset=utf-8");
+            EXPECT_EQ(request.body,
+                      std::string(sa::kSecret) + "\n" + recordFor('z', "").secret + "\n");
+            if (expected == 1 && std::string(c.what) == "signed") {
+                EXPECT_EQ((*answers)[0].record, answeredRecords()[0]);
+                EXPECT_EQ((*answers)[0].text, kAnswerText);
+            }
+        }
+    }
+}
+
+// The inbox: nothing sent without pending records; with some, the answers
+// come back through the user-interface queue, and a confirm the server had
+// drops the record, one it did not have keeps it.
+TEST(AnswerFetch, InboxFetchesOffTheThreadAndConfirms) {
+    const auto registry = registryForAllClassNames(curlHttpRequestFactory());
+    const LocalDateTime today{2026, 12, 9, 12, 0, 0};
+    for (const int seenStatus : {204, 500}) {
+        TempFolder folder;
+        const auto file = answerKeyFileIn(folder.path);
+        LoopbackServer server(
+            {ServerBehaviour::Mode::Reply,
+             LoopbackServer::reply(seenStatus, ""),
+             0,
+             {LoopbackServer::reply(
+                 200, answerLine(sa::kNumber, sa::kKeyHash, sa::kSignature, sa::kTextBase64))}});
+        RecordingMessageBoxes boxes;
+        Services services = servicesFor(registry, boxes, server.base());
+        services.clock = [today] { return today; };
+        services.answerKeys = file.get();
+        std::mutex mutex;
+        std::vector<std::function<void()>> queued;
+        AnswerInbox inbox(services, [&](std::function<void()> run) {
+            std::lock_guard lock(mutex);
+            queued.push_back(std::move(run));
+        });
+        std::vector<FetchedAnswer> arrived;
+        auto onArrival = [&](std::vector<FetchedAnswer> a) { arrived = std::move(a); };
+        EXPECT_FALSE(inbox.start(onArrival)); // no records yet
+        EXPECT_TRUE(server.requests().empty());
+
+        for (const PendingAnswer& r : answeredRecords())
+            ASSERT_TRUE(addPendingAnswer(*file, r, today));
+        ASSERT_TRUE(inbox.start(onArrival));
+        for (int i = 0; i < 1000 && inbox.busy(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_FALSE(inbox.busy());
+        EXPECT_TRUE(arrived.empty()); // only through the queue
+        ASSERT_EQ(queued.size(), 1u);
+        queued[0]();
+        ASSERT_EQ(arrived.size(), 1u);
+        EXPECT_EQ(arrived[0].text, kAnswerText);
+
+        inbox.confirm(arrived[0]);
+        for (int i = 0; i < 1000 && inbox.busy(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_EQ(server.requests().size(), 2u);
+        EXPECT_TRUE(server.requests()[1].head.starts_with("POST /answers/seen HTTP/1.1\r\n"));
+        EXPECT_EQ(server.requests()[1].body, std::string(sa::kSecret) + "\t" +
+                                                 encodeBase64Url(sha256(toUtf8(kAnswerText))) +
+                                                 "\n");
+        const auto left = loadPendingAnswers(*file, today);
+        EXPECT_EQ(left.size(), seenStatus == 204 ? 1u : 2u) << seenStatus;
+        EXPECT_EQ(left.back(), answeredRecords()[1]);
+    }
 }
