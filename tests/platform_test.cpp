@@ -3,6 +3,7 @@
 #include "platform/numeric.h"
 #include "platform/regional.h"
 #include "platform/reply_secret.h"
+#include "platform/signature.h"
 #include "platform/text.h"
 #include "tests/support/gbk_user_defined.h"
 
@@ -248,7 +249,8 @@ TEST(Regional, UnknownOrUnfinishedDirectivesRenderAsNothing) {
     EXPECT_EQ(loop.formatDateTime(t), u"----- ");
 }
 
-// The digest and the encoding of reply keys, against published vectors.
+// The digest (the platform library's) and the encoding of reply keys,
+// against published vectors.
 TEST(ReplySecret, Sha256AndBase64Url) {
     struct Case {
         std::string bytes;
