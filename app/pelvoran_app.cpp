@@ -1,5 +1,6 @@
 #include "app/pelvoran_app.h"
 
+#include "net/answer_inbox.h"
 #include "net/http_acquisition.h"
 #include "platform/clock.h"
 #include "platform/curl/curl_http_request.h"
@@ -49,22 +50,39 @@ int runPelvoran(const AppOptions& options) {
         registryForAllClassNames(curlHttpRequestFactory(options.httpLimits));
     QtMessageBoxes messageBoxes;
     SystemShell shell(options.openerWait);
+    const std::unique_ptr<AnswerKeyFile> answerKeys = userAnswerKeyFile();
     const Services services{registry,
                             messageBoxes,
                             shell,
                             &localNow,
                             RegionalSettings::fromSystem(),
                             options.baseAddress,
-                            options.updateKey};
+                            options.updateKey,
+                            answerKeys.get(),
+                            options.answerKey};
 
+    // The answers to the user's comments are fetched and confirmed off the
+    // user-interface thread; what they find comes back through its queue.
+    AnswerInbox inbox(services, [](std::function<void()> run) {
+        QMetaObject::invokeMethod(qApp, std::move(run), Qt::QueuedConnection);
+    });
     PelvoranForm form(services);
+    form.setAnswerShown([&inbox](const FetchedAnswer& answer) { inbox.confirm(answer); });
     if (options.beforeLoad)
         options.beforeLoad();
     form.Form_Load(); // an accepted update ends the process in here
     form.showCentred();
+    inbox.start(
+        [&form](std::vector<FetchedAnswer> answers) { form.answersArrived(std::move(answers)); });
     if (options.afterShow)
         options.afterShow(form);
-    return app.exec();
+    const int status = app.exec();
+    // Closed while an exchange still runs: the process ends at once rather
+    // than wait for it. Nothing is written before an exchange completes, so
+    // the keys stay as they were.
+    if (inbox.busy())
+        shell.exitNow();
+    return status;
 }
 
 } // namespace pelvoran

@@ -20,6 +20,10 @@ struct AppOptions {
     /// build's own (PELVORAN_UPDATE_KEY) unless a test driver passes another;
     /// empty, offers are taken unsigned.
     std::string updateKey = kUpdateKey;
+    /// The publisher's public key that answers must be signed by: the build's
+    /// own (PELVORAN_ANSWER_KEY) unless a test driver passes another; empty,
+    /// answers are shown unsigned.
+    std::string answerKey = kAnswerKey;
     /// The limits of every request: the product's own unless a test driver
     /// passes shorter ones.
     HttpLimits httpLimits;

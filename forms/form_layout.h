@@ -48,6 +48,15 @@ inline constexpr Twips kCommentText{360, 240, 3735, 2055};
 inline constexpr Twips kCommand1{1680, 2520, 1215, 375};
 } // namespace comment_window
 
+namespace answer_window {
+inline constexpr Twips kClient{0, 0, 6000, 5100};
+inline constexpr Twips kLabel1{360, 240, 5280, 300};
+inline constexpr Twips kCommentText{360, 540, 5280, 1500};
+inline constexpr Twips kLabel2{360, 2160, 5280, 300};
+inline constexpr Twips kAnswerText{360, 2460, 5280, 1860};
+inline constexpr Twips kCommand1{2400, 4500, 1215, 375};
+} // namespace answer_window
+
 /// How far apart the baselines of a label's lines are, in pixels, for a font
 /// of `fontPixelSize` pixels: one pixel more than the font, as SimSun sets
 /// them. Labels are sized for that step; a stand-in font with a taller line

@@ -29,6 +29,11 @@ inline constexpr char16_t kPictureDescription[] =
 inline constexpr char16_t kCommentCaption[] = u"请填写您的意见或建议";
 inline constexpr char16_t kSendButton[] = u"发送";
 
+// The answer window: the user's comment and the publisher's answer to it.
+inline constexpr char16_t kAnswerCaption[] = u"发布者的回复";
+inline constexpr char16_t kYourComment[] = u"您的留言：";
+inline constexpr char16_t kTheAnswer[] = u"发布者的回复：";
+
 // Standard buttons, in every window and message box.
 inline constexpr char16_t kOk[] = u"确定";
 inline constexpr char16_t kCancel[] = u"取消";

@@ -1,9 +1,11 @@
 #include "net/comment_post.h"
 
+#include "net/answer_keys.h"
 #include "net/escaping.h"
 #include "net/http_acquisition.h"
 #include "net/ignore_errors.h"
 #include "net/wire.h"
+#include "platform/reply_secret.h"
 
 #include <string>
 
@@ -26,8 +28,11 @@ bool CommentPost::Command1_Click(const Text& commentText) {
                                     MessageButtons::Ok);
         return false;
     }
-    services_.messageBoxes.show(comment_text::kThanksMessage, comment_text::kThanksTitle,
-                                MessageButtons::Ok);
+    Text thanks = comment_text::kThanksMessage;
+    if (!number_.empty())
+        thanks +=
+            kLineBreak + (comment_text::kNumberBefore + u16(number_)) + comment_text::kNumberAfter;
+    services_.messageBoxes.show(thanks, comment_text::kThanksTitle, MessageButtons::Ok);
     return true;
 }
 
@@ -46,6 +51,15 @@ bool CommentPost::PostComment(const Text& commentText) {
     });
     errors.run(
         [&] { HttpClient->setRequestHeader("CONTENT-TYPE", "application/x-www-form-urlencoded"); });
+    number_.clear();
+    if (services_.answerKeys != nullptr) {
+        if (!secret_)
+            secret_ = drawSecret();
+        if (secret_)
+            errors.run([&] {
+                HttpClient->setRequestHeader(wire::kReplyKeyHeader.ascii(), replyKeyHash(*secret_));
+            });
+    }
     errors.run([&] { HttpClient->send(body); });
     if (errors.error())
         return false;
@@ -56,9 +70,30 @@ bool CommentPost::PostComment(const Text& commentText) {
             const int status = HttpClient->Status();
             return status >= 200 && status <= 399;
         });
+        if (delivered)
+            number_ = keepNumbered(commentText);
         OnReadyV();
     }
     return delivered;
+}
+
+std::string CommentPost::keepNumbered(const Text& commentText) {
+    if (services_.answerKeys == nullptr || !secret_)
+        return {};
+    IgnoreErrors errors;
+    if (!errors.test([&] { return HttpClient->Status() == 200; }))
+        return {};
+    std::optional<std::string> number;
+    errors.run([&] { number = HttpClient->getResponseHeader(wire::kCommentNumberHeader.ascii()); });
+    if (!number || !commentNumberValid(*number))
+        return {};
+    const LocalDateTime now = services_.clock();
+    const PendingAnswer record{encodeBase64Url(*secret_), replyKeyHash(*secret_), *number,
+                               dayOf(now), commentText};
+    if (!addPendingAnswer(*services_.answerKeys, record, now))
+        return {};
+    secret_.reset(); // kept: the next comment gets a secret of its own
+    return *number;
 }
 
 void CommentPost::OnReadyV() {

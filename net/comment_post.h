@@ -3,6 +3,8 @@
 #include "net/services.h"
 
 #include <memory>
+#include <optional>
+#include <string>
 
 namespace pelvoran {
 
@@ -11,6 +13,9 @@ inline constexpr char16_t kEmptyMessage[] = u"请您填写留言内容。谢谢�
 inline constexpr char16_t kEmptyTitle[] = u"提示";
 inline constexpr char16_t kThanksMessage[] = u"感谢您的宝贵建议!谢谢!";
 inline constexpr char16_t kThanksTitle[] = u"感谢";
+/// The thanks box's line for a comment the server numbered, around N.
+inline constexpr char16_t kNumberBefore[] = u"留言编号：";
+inline constexpr char16_t kNumberAfter[] = u"。发布者如有回复，会在以后启动本程序时显示。";
 inline constexpr char16_t kFailedMessage[] = u"留言未能发送，请检查网络连接后重试。";
 inline constexpr char16_t kFailedTitle[] = u"发送失败";
 } // namespace comment_text
@@ -36,11 +41,23 @@ public:
     /// Resets the completed request.
     void OnReadyV();
 
+    /// A comment window loaded afresh: its first send draws a new secret.
+    /// Sends from the same window (after a failure) reuse theirs.
+    void newComment() { secret_.reset(); }
+
     /// The comment window's request object, made anew for every post.
     std::unique_ptr<HttpRequest> HttpClient;
 
 private:
+    /// After a delivered post: keeps the record when the server numbered the
+    /// comment; the number, or empty when nothing was kept.
+    std::string keepNumbered(const Text& commentText);
+
     Services services_;
+    /// The comment window's secret (its bytes), drawn at its first send.
+    std::optional<std::string> secret_;
+    /// The number of the comment just delivered, when it was kept.
+    std::string number_;
 };
 
 /// True when the comment holds nothing but blanks (ASCII or ideographic).

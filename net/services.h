@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/answer_key_file.h"
 #include "platform/desktop.h"
 #include "platform/http_request.h"
 #include "platform/regional.h"
@@ -22,6 +23,12 @@ struct Services {
     /// The publisher's public key (platform/signature.h): with one, only a
     /// release signed by it is offered. Empty: replies are taken unsigned.
     std::string updateKey = {};
+    /// Where the pending answer keys are kept; none (nullptr): the comment
+    /// post carries no reply key and nothing is kept.
+    AnswerKeyFile* answerKeys = nullptr;
+    /// The publisher's public key for answers: with one, only an answer
+    /// signed by it is shown. Empty: answers are shown unsigned.
+    std::string answerKey = {};
 };
 
 } // namespace pelvoran

@@ -39,5 +39,13 @@ inline constexpr WireText kCommentField("CommentText=");
 /// What separates the fields of the update check's reply (version, address,
 /// date, notes).
 inline constexpr WireText kReplySeparator("[;]");
+/// The comment post's header with the reply key's hash (base64url).
+inline constexpr WireText kReplyKeyHeader("Pelvoran-Reply-Key");
+/// The header of the comment post's 200 with the comment's number.
+inline constexpr WireText kCommentNumberHeader("Pelvoran-Comment-Number");
+/// Where the tool fetches the answers to its comments (POST, the secrets).
+inline constexpr WireText kAnswersPath("/answers");
+/// Where the tool confirms the answers it showed (POST).
+inline constexpr WireText kAnswersSeenPath("/answers/seen");
 
 } // namespace pelvoran::wire

@@ -34,6 +34,9 @@ public:
     /// The reply body decoded by the charset of its Content-Type (UTF-8 when
     /// none is named).
     virtual Text responseText() const = 0;
+    /// The value of the reply's header `name` (compared without regard to
+    /// case), blanks around it removed; nullopt when the reply has none.
+    virtual std::optional<std::string> getResponseHeader(std::string_view name) const = 0;
     /// Resets the request.
     virtual void abort() = 0;
 };

@@ -67,11 +67,36 @@ std::string PreparedHttpRequest::bodyToSend(const std::optional<Text>& body) con
     return bytes;
 }
 
-void PreparedHttpRequest::complete(int status, std::string body, std::string contentType) {
+void PreparedHttpRequest::complete(int status, std::string body, std::string contentType,
+                                   std::vector<std::string> replyHeaders) {
     status_ = status;
     body_ = std::move(body);
     contentType_ = std::move(contentType);
+    replyHeaders_ = std::move(replyHeaders);
     state_ = 4;
+}
+
+std::optional<std::string> PreparedHttpRequest::getResponseHeader(std::string_view name) const {
+    if (state_ != 4)
+        fail("no reply yet");
+    auto lower = [](std::string_view s) {
+        std::string l(s);
+        for (char& c : l)
+            c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+        return l;
+    };
+    const std::string wanted = lower(name);
+    for (const std::string& line : replyHeaders_) {
+        const std::size_t colon = line.find(':');
+        if (colon == std::string::npos || lower(std::string_view(line).substr(0, colon)) != wanted)
+            continue;
+        const std::size_t first = line.find_first_not_of(" \t", colon + 1);
+        const std::size_t last = line.find_last_not_of(" \t\r\n");
+        if (first == std::string::npos || last < first)
+            return std::string();
+        return line.substr(first, last - first + 1);
+    }
+    return std::nullopt;
 }
 
 int PreparedHttpRequest::Status() const {
@@ -94,6 +119,7 @@ void PreparedHttpRequest::reset() {
     headers_.clear();
     body_.clear();
     contentType_.clear();
+    replyHeaders_.clear();
 }
 
 } // namespace pelvoran

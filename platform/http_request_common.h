@@ -21,6 +21,7 @@ public:
     int readyState() const override { return state_; }
     int Status() const override;
     Text responseText() const override;
+    std::optional<std::string> getResponseHeader(std::string_view name) const override;
     void abort() override { reset(); }
 
 protected:
@@ -35,7 +36,10 @@ protected:
     /// Content-Length the caller set matches the body. Throws StepError.
     std::string bodyToSend(const std::optional<Text>& body) const;
     /// Takes the reply of the exchange: the request is complete (state 4).
-    void complete(int status, std::string body, std::string contentType);
+    /// `replyHeaders`: the final reply's header lines as received (a component
+    /// that passes none reports no header).
+    void complete(int status, std::string body, std::string contentType,
+                  std::vector<std::string> replyHeaders = {});
 
     const HttpLimits& limits() const { return limits_; }
     /// The method in capitals.
@@ -57,6 +61,7 @@ private:
     Headers headers_;
     std::string body_;
     std::string contentType_;
+    std::vector<std::string> replyHeaders_;
 };
 
 } // namespace pelvoran

@@ -31,6 +31,10 @@ bool releaseSignatureValid(std::string_view publicKeyText, std::string_view mess
 /// and names a point of the curve.
 bool publicKeyValid(std::string_view publicKeyText);
 
+/// The 32 bytes of the SHA-256 of `bytes`, by the platform's library;
+/// empty in the unlikely case the library fails.
+std::string sha256(std::string_view bytes);
+
 namespace signature_detail {
 
 inline constexpr std::size_t kPointBytes = 65;

@@ -93,3 +93,15 @@ bool verifyP256(const std::string& point, std::string_view message, const std::s
 }
 
 } // namespace pelvoran::signature_detail
+
+namespace pelvoran {
+
+std::string sha256(std::string_view bytes) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    if (EVP_Digest(bytes.data(), bytes.size(), digest, &size, EVP_sha256(), nullptr) != 1)
+        return {};
+    return std::string(reinterpret_cast<const char*>(digest), size);
+}
+
+} // namespace pelvoran

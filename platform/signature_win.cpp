@@ -144,3 +144,14 @@ bool verifyP256(const std::string& point, std::string_view message, const std::s
 }
 
 } // namespace pelvoran::signature_detail
+
+namespace pelvoran {
+
+std::string sha256(std::string_view bytes) {
+    UCHAR digest[32];
+    if (!signature_detail::sha256(bytes, digest))
+        return {};
+    return std::string(reinterpret_cast<const char*>(digest), sizeof digest);
+}
+
+} // namespace pelvoran

@@ -30,6 +30,7 @@ void WindowPresenter::closed() {
         return;
     open_ = false;
     windows_.closed(view_);
+    afterClosed();
 }
 
 void WindowPresenter::announce(Control control, const Text& text) {
@@ -69,6 +70,7 @@ void HelpPresenter::Command1_Click() {
 
 void CommentPresenter::loadAndShow() {
     view_.load(); // no load handler: the box starts empty
+    post_.newComment();
     showLoaded(Control::CommentText);
 }
 
@@ -81,6 +83,31 @@ void CommentPresenter::Command1_Click() {
     speakingForBoxes([&] { delivered = post_.Command1_Click(comment()); });
     if (delivered)
         view_.close();
+}
+
+// ---------------------------------------------------------------------------
+// The answer window
+
+void AnswerPresenter::showAnswer(const FetchedAnswer& answer) {
+    answer_ = answer;
+    open();
+}
+
+void AnswerPresenter::loadAndShow() {
+    view_.load();
+    view_.setText(Control::Window, form_text::kAnswerCaption);
+    view_.setText(Control::CommentText, answer_.record.comment);
+    view_.setText(Control::AnswerText, answer_.text);
+    showLoaded(Control::AnswerText);
+}
+
+void AnswerPresenter::Command1_Click() {
+    view_.close();
+}
+
+void AnswerPresenter::afterClosed() {
+    if (afterClosed_)
+        afterClosed_();
 }
 
 // ---------------------------------------------------------------------------
@@ -120,6 +147,42 @@ void MainPresenter::Command3_Click() {
     if (!comment_)
         comment_ = makers_.comment(windows_, services_);
     comment_->open();
+}
+
+void MainPresenter::answersArrived(std::vector<FetchedAnswer> answers) {
+    if (!makers_.answer)
+        return;
+    for (FetchedAnswer& a : answers)
+        waitingAnswers_.push_back(std::move(a));
+    scheduleNextAnswer();
+}
+
+void MainPresenter::scheduleNextAnswer() {
+    if (waitingAnswers_.empty() || answerScheduled_ || (answer_ && answer_->isOpen()))
+        return;
+    answerScheduled_ = true;
+    auto next = [this] {
+        answerScheduled_ = false;
+        showNextAnswer();
+    };
+    if (makers_.whenNoBoxOpen)
+        makers_.whenNoBoxOpen(next);
+    else
+        next();
+}
+
+void MainPresenter::showNextAnswer() {
+    if (waitingAnswers_.empty() || (answer_ && answer_->isOpen()))
+        return;
+    if (!answer_) {
+        answer_ = makers_.answer(windows_);
+        answer_->setAfterClosed([this] { scheduleNextAnswer(); });
+    }
+    const FetchedAnswer next = std::move(waitingAnswers_.front());
+    waitingAnswers_.pop_front();
+    answer_->showAnswer(next);
+    if (answerShown_)
+        answerShown_(next);
 }
 
 void MainPresenter::ProdSNText_Change() {

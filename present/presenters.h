@@ -1,10 +1,12 @@
 #pragma once
 
 #include "decode/lens_query.h"
+#include "net/answer_keys.h"
 #include "net/comment_post.h"
 #include "net/update_check.h"
 #include "present/view.h"
 
+#include <deque>
 #include <functional>
 #include <memory>
 
@@ -71,6 +73,8 @@ protected:
     void announce(Control control, const Text& text);
     /// The message boxes shown while `action` runs speak for this window.
     void speakingForBoxes(const std::function<void()>& action);
+    /// Runs once the window has been closed and counted so.
+    virtual void afterClosed() {}
 
     View& view_;
 
@@ -111,13 +115,42 @@ private:
     CommentPost post_;
 };
 
-/// The help and comment windows, made by the shell when the main window's
-/// presenter first asks for them. Each pointer holds the whole shell window
-/// (its view with the presenter in it) and points at the presenter; the
-/// window is kept to the end of the process.
+/// The answer window: the user's comment and the publisher's answer, as
+/// plain text, and OK that closes it.
+class AnswerPresenter final : public WindowPresenter {
+public:
+    AnswerPresenter(View& view, OpenWindows& windows) : WindowPresenter(view, windows) {}
+
+    /// Loads the closed window with `answer` and shows it, the focus on the
+    /// answer.
+    void showAnswer(const FetchedAnswer& answer);
+    /// OK: closes (unloads) the window.
+    void Command1_Click();
+    /// Runs each time the window has been closed.
+    void setAfterClosed(std::function<void()> afterClosed) {
+        afterClosed_ = std::move(afterClosed);
+    }
+
+private:
+    void loadAndShow() override;
+    void afterClosed() override;
+
+    FetchedAnswer answer_;
+    std::function<void()> afterClosed_;
+};
+
+/// The help, comment and answer windows, made by the shell when the main
+/// window's presenter first asks for them. Each pointer holds the whole shell
+/// window (its view with the presenter in it) and points at the presenter;
+/// the window is kept to the end of the process.
 struct WindowMakers {
     std::function<std::shared_ptr<HelpPresenter>(OpenWindows&)> help;
     std::function<std::shared_ptr<CommentPresenter>(OpenWindows&, const Services&)> comment;
+    /// None: a shell that shows no answers.
+    std::function<std::shared_ptr<AnswerPresenter>(OpenWindows&)> answer = {};
+    /// Runs a function once no modal box of the tool is open (at once when
+    /// none is): an answer window never comes over a box.
+    std::function<void(std::function<void()>)> whenNoBoxOpen = {};
 };
 
 /// What a single-line box is to hold after an edit, and where its cursor goes.
@@ -158,13 +191,26 @@ public:
     /// code pasted with a trailing line break arrives alone.
     BoxEdit ProdSNText_Edit(const Text& after, std::size_t cursor);
 
-    /// The help and comment windows, or nullptr before their first use.
+    /// Answers fetched for the user's comments: each is shown in an answer
+    /// window of its own, one after the other in order, never over a message
+    /// box; `shown` hears of each as its window opens.
+    void answersArrived(std::vector<FetchedAnswer> answers);
+    void setAnswerShown(std::function<void(const FetchedAnswer&)> shown) {
+        answerShown_ = std::move(shown);
+    }
+
+    /// The help, comment and answer windows, or nullptr before their first use.
     HelpPresenter* help() const { return help_.get(); }
     CommentPresenter* comment() const { return comment_.get(); }
+    AnswerPresenter* answer() const { return answer_.get(); }
     const OpenWindows& openWindows() const { return windows_; }
 
 private:
     void loadAndShow() override { showCentred(); }
+    /// Has the next waiting answer shown once no box is open, unless an
+    /// answer window is open or already waits for that.
+    void scheduleNextAnswer();
+    void showNextAnswer();
 
     OpenWindows windows_;
     Services services_;
@@ -174,6 +220,10 @@ private:
     Text lastCode_;
     std::shared_ptr<HelpPresenter> help_;
     std::shared_ptr<CommentPresenter> comment_;
+    std::shared_ptr<AnswerPresenter> answer_;
+    std::deque<FetchedAnswer> waitingAnswers_;
+    bool answerScheduled_ = false;
+    std::function<void(const FetchedAnswer&)> answerShown_;
 };
 
 /// What a shell's main window offers its callers, on top of its presenter:
@@ -189,6 +239,14 @@ public:
     void Form_Load() { presenter().Form_Load(); }
     /// Shows the window centred on the screen with the focus in the code box.
     void showCentred() { presenter().showCentred(); }
+    /// Answers fetched for the user's comments, to be shown one by one.
+    void answersArrived(std::vector<FetchedAnswer> answers) {
+        presenter().answersArrived(std::move(answers));
+    }
+    /// `shown` hears of each answer as its window opens.
+    void setAnswerShown(std::function<void(const FetchedAnswer&)> shown) {
+        presenter().setAnswerShown(std::move(shown));
+    }
 
     /// The help and comment windows, or nullptr before their first use.
     Help* helpForm() const { return help_; }

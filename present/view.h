@@ -17,7 +17,8 @@ enum class Control {
     Command1,
     Command2,
     Command3,
-    CommentText
+    CommentText,
+    AnswerText
 };
 
 /// A key that went down, as the shells report it to a presenter: its key code

@@ -6,7 +6,8 @@
 # The publisher's public key, when PELVORAN_UPDATE_KEY is set in the
 # environment (the key line of `pelvoran-server key create`, without its
 # "-DPELVORAN_UPDATE_KEY="), goes into every build configured here: the
-# programs then offer only releases signed by its private half.
+# programs then offer only releases signed by its private half. The same goes
+# for PELVORAN_ANSWER_KEY, the key the publisher's answers are signed with.
 pelvoran_configure() {
     local dir=$1
     shift
@@ -16,6 +17,7 @@ pelvoran_configure() {
     fi
     local key=()
     [ -n "${PELVORAN_UPDATE_KEY:-}" ] && key=(-DPELVORAN_UPDATE_KEY="$PELVORAN_UPDATE_KEY")
+    [ -n "${PELVORAN_ANSWER_KEY:-}" ] && key+=(-DPELVORAN_ANSWER_KEY="$PELVORAN_ANSWER_KEY")
     cmake -S . -B "$dir" -G Ninja "${key[@]}" "$@"
 }
 

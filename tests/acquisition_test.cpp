@@ -21,6 +21,7 @@ public:
     int readyState() const override { return 0; }
     int Status() const override { return 0; }
     Text responseText() const override { return {}; }
+    std::optional<std::string> getResponseHeader(std::string_view) const override { return {}; }
     void abort() override {}
     std::string cls;
 };

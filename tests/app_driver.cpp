@@ -11,7 +11,13 @@
 // comments: every box is reported with its text and dismissed, then each
 // comment in PELVORAN_DRIVER_COMMENTS (UTF-8, separated by 0x1E) is sent
 // through the comment window.
+// answers: every box is reported with its text and dismissed; each answer
+// window is reported with its texts and closed by OK; after
+// PELVORAN_DRIVER_ANSWERS of them, once the answer keys file holds
+// PELVORAN_DRIVER_KEYS_LEFT records (a few seconds at most), the main window
+// is closed.
 #include "app/pelvoran_app.h"
+#include "ui/answer_form.h"
 #include "ui/caption_label.h"
 #include "ui/comment_form.h"
 #include "ui/help_form.h"
@@ -28,6 +34,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <memory>
 #include <string>
 
 using namespace pelvoran;
@@ -103,6 +111,46 @@ void sendComments(PelvoranForm& form) {
     }
 }
 
+/// The records in the answer keys file of the run's data folder.
+int keysLeft() {
+    const char* data = std::getenv("XDG_DATA_HOME");
+    std::ifstream in(std::string(data ? data : "") + "/pelvoran/answer-keys");
+    int lines = 0;
+    for (std::string line; std::getline(in, line);)
+        ++lines;
+    return std::max(lines - 1, 0);
+}
+
+/// Reports and closes each answer window; after `count` of them, waits for
+/// the keys file to hold `left` records and closes the main window.
+void readAnswers(PelvoranForm& form, int count, int left) {
+    auto* poll = new QTimer(qApp);
+    auto seen = std::make_shared<int>(0);
+    auto waited = std::make_shared<int>(0);
+    QObject::connect(poll, &QTimer::timeout, [poll, &form, count, left, seen, waited] {
+        AnswerForm* answer = form.answerForm();
+        if (*seen < count) {
+            if (answer == nullptr || !answer->isVisible())
+                return;
+            ++*seen;
+            auto flat = [](QString s) { return s.replace(u'\n', u"\\n"_s).toStdString(); };
+            say("answer " + answer->windowTitle().toStdString() + ": " +
+                flat(answer->CommentText->toPlainText()) + " | " +
+                flat(answer->AnswerText->toPlainText()) +
+                (answer->focusWidget() == answer->AnswerText ? " (focus on the answer)" : ""));
+            answer->Command1->click();
+            return;
+        }
+        // The confirm runs on; at most 10 s for the keys to go.
+        if (keysLeft() != left && ++*waited < 500)
+            return;
+        poll->stop();
+        say("keys left " + std::to_string(keysLeft()));
+        form.close();
+    });
+    poll->start(20);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -124,6 +172,8 @@ int main(int argc, char** argv) {
     // key this build was given.
     const char* key = std::getenv("PELVORAN_DRIVER_UPDATE_KEY");
     options.updateKey = key != nullptr ? key : "";
+    const char* answerKey = std::getenv("PELVORAN_DRIVER_ANSWER_KEY");
+    options.answerKey = answerKey != nullptr ? answerKey : "";
     // ... and the time an opener still running may take to say it failed.
     if (const char* ms = std::getenv("PELVORAN_DRIVER_OPENER_MS"))
         options.openerWait = std::chrono::milliseconds(std::atoi(ms));
@@ -135,7 +185,7 @@ int main(int argc, char** argv) {
             answerMessageBox(QMessageBox::Cancel);
         else if (scenario == "observe")
             answerMessageBox(QMessageBox::Cancel, true);
-        else if (scenario == "comments")
+        else if (scenario == "comments" || scenario == "answers")
             answerMessageBox(QMessageBox::Cancel, true, true);
     };
     options.afterShow = [&](PelvoranForm& form) {
@@ -143,6 +193,12 @@ int main(int argc, char** argv) {
             std::to_string(sinceCheck.elapsed()) + " ms after the check began");
         if (scenario == "run")
             return;
+        if (scenario == "answers") {
+            const char* count = std::getenv("PELVORAN_DRIVER_ANSWERS");
+            const char* left = std::getenv("PELVORAN_DRIVER_KEYS_LEFT");
+            readAnswers(form, count ? std::atoi(count) : 0, left ? std::atoi(left) : 0);
+            return;
+        }
         if (scenario == "observe" || scenario == "comments") {
             QTimer::singleShot(0, &form, [&form, scenario] {
                 if (scenario == "comments")

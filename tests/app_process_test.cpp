@@ -1,15 +1,20 @@
 // Starts the real program (the driver around its start-up path) as its own
 // process and watches how it starts and ends.
+#include "platform/reply_secret.h"
+#include "platform/signature.h"
 #include "tests/support/agent_line.h"
 #include "tests/support/driver_process.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/scoped_locale.h"
+#include "tests/support/signed_answers.h"
 #include "tests/support/signed_replies.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <string>
@@ -176,4 +181,125 @@ TEST(AppProcess, NamesItselfOnTheCheckAndTheCommentWhateverTheDecimalSeparator) 
     EXPECT_TRUE(requests[1].head.starts_with("POST /Canon/comment.asp ")) << requests[1].head;
     for (auto head : {requests[0].head, requests[1].head})
         EXPECT_EQ(takeAgentLines(head), std::vector{expectedAgentLine("Linux")}) << head;
+}
+
+namespace {
+
+namespace sa = signed_answers;
+
+/// Today as the tool dates its records, `back` days ago.
+std::string dayAgo(int back) {
+    const std::time_t then = std::time(nullptr) - static_cast<std::time_t>(back) * 24 * 3600;
+    std::tm local{};
+    localtime_r(&then, &local);
+    char day[16];
+    std::strftime(day, sizeof day, "%Y-%m-%d", &local);
+    return day;
+}
+
+/// A record line for the signed answer's secret, sent `back` days ago.
+std::string answeredRecord(int back = 0) {
+    return std::string(sa::kSecret) + "\t" + sa::kKeyHash + "\t" + sa::kNumber + "\t" +
+           dayAgo(back) + "\t" + pelvoran::encodeBase64Url("UE0945 是哪年的？") + "\n";
+}
+
+/// Writes the run's answer keys file.
+std::string writeKeys(const FakeOpener& opener, const std::string& contents) {
+    const std::string dir = opener.data + "/pelvoran";
+    std::filesystem::create_directories(dir);
+    const std::string path = dir + "/answer-keys";
+    std::ofstream(path, std::ios::binary) << contents;
+    return path;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+const std::string kHeader = "pelvoran-answer-keys 1\n";
+
+} // namespace
+
+// Without a pending key the tool sends exactly what it always sent at start:
+// the update check and nothing else.
+TEST(AppProcess, WithoutPendingKeysStartUpSendsTodaysRequestsOnly) {
+    struct Case {
+        const char* what;
+        std::string file; // empty: none
+    };
+    const Case cases[] = {
+        {"no file", ""},
+        {"no records", kHeader},
+        {"only a record older than 180 days", kHeader + answeredRecord(200)},
+        {"damaged", kHeader + "nonsense\n"},
+    };
+    for (const Case& c : cases) {
+        LoopbackServer server({ServerBehaviour::Mode::Reply, reply("1.05")});
+        FakeOpener opener;
+        const std::string path = c.file.empty() ? "" : writeKeys(opener, c.file);
+        const DriverRun r = runDriver(server.base(), "start", opener);
+        EXPECT_EQ(r.exitStatus, 0) << c.what << ": " << r.out;
+        const auto requests = server.requests();
+        ASSERT_EQ(requests.size(), 1u) << c.what;
+        EXPECT_TRUE(requests[0].head.starts_with("GET /Canon/LensCheck.asp?")) << c.what;
+        if (std::string(c.what) == "damaged") {
+            EXPECT_EQ(readFile(path + ".damaged"), c.file);
+        }
+    }
+}
+
+// A pending key: after the check, one POST fetches its answer, shown in the
+// answer window with the comment; once shown it is confirmed with the hash of
+// the text shown, and the key goes. A keyed tool shows the answer its key
+// signed.
+TEST(AppProcess, ShowsAnAnswerConfirmsItAndDropsTheKey) {
+    const std::string line = std::string(sa::kNumber) + "\t" + sa::kKeyHash + "\t" +
+                             sa::kSignature + "\t" + sa::kTextBase64 + "\n";
+    for (const char* key : {"", sa::kPublicKey}) {
+        LoopbackServer server({ServerBehaviour::Mode::Reply,
+                               LoopbackServer::reply(204, ""),
+                               0,
+                               {reply("1.05"), reply(line)}});
+        FakeOpener opener;
+        const std::string path = writeKeys(opener, kHeader + answeredRecord());
+        ::setenv("PELVORAN_DRIVER_ANSWER_KEY", key, 1);
+        ::setenv("PELVORAN_DRIVER_ANSWERS", "1", 1);
+        ::setenv("PELVORAN_DRIVER_KEYS_LEFT", "0", 1);
+        const DriverRun r = runDriver(server.base(), "answers", opener);
+        ::unsetenv("PELVORAN_DRIVER_ANSWER_KEY");
+        ::unsetenv("PELVORAN_DRIVER_ANSWERS");
+        ::unsetenv("PELVORAN_DRIVER_KEYS_LEFT");
+        EXPECT_EQ(r.exitStatus, 0) << r.out;
+        EXPECT_NE(r.out.find("\nanswer 发布者的回复: UE0945 是哪年的？ | "
+                             "谢谢留言。\\n这支镜头是1990年9月在宇都宫出厂的。 (focus on the "
+                             "answer)\nkeys left 0\n"),
+                  std::string::npos)
+            << r.out;
+        const auto requests = server.requests();
+        ASSERT_EQ(requests.size(), 3u) << r.out;
+        EXPECT_TRUE(requests[1].head.starts_with("POST /answers HTTP/1.1\r\n"));
+        EXPECT_EQ(requests[1].body, std::string(sa::kSecret) + "\n");
+        EXPECT_TRUE(requests[2].head.starts_with("POST /answers/seen HTTP/1.1\r\n"));
+        const auto text = pelvoran::decodeBase64Url(sa::kTextBase64);
+        ASSERT_TRUE(text.has_value());
+        EXPECT_EQ(requests[2].body, std::string(sa::kSecret) + "\t" +
+                                        pelvoran::encodeBase64Url(pelvoran::sha256(*text)) + "\n");
+        EXPECT_EQ(readFile(path), kHeader);
+    }
+}
+
+// Closing the tool while the fetch waits for a server that never answers
+// ends it at once (a tool that waited would outlast the run's deadline under
+// a 60 s limit), and the key stays.
+TEST(AppProcess, ClosingDuringTheFetchEndsAtOnceKeysKept) {
+    LoopbackServer server({ServerBehaviour::Mode::Silent, "", 0, {reply("1.05")}});
+    FakeOpener opener;
+    const std::string keys = kHeader + answeredRecord();
+    const std::string path = writeKeys(opener, keys);
+    ::setenv("PELVORAN_DRIVER_TOTAL_MS", "60000", 1);
+    const DriverRun r = runDriver(server.base(), "start", opener, std::chrono::seconds(30));
+    ::unsetenv("PELVORAN_DRIVER_TOTAL_MS");
+    EXPECT_EQ(r.exitStatus, 0) << r.out;
+    EXPECT_EQ(readFile(path), keys);
 }

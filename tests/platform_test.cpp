@@ -2,6 +2,8 @@
 #include "platform/hex.h"
 #include "platform/numeric.h"
 #include "platform/regional.h"
+#include "platform/reply_secret.h"
+#include "platform/signature.h"
 #include "platform/text.h"
 #include "tests/support/gbk_user_defined.h"
 
@@ -245,4 +247,27 @@ TEST(Regional, UnknownOrUnfinishedDirectivesRenderAsNothing) {
     // A pattern that stands for itself ends instead of recursing for ever.
     const RegionalSettings loop(u'.', u"%x-", u"%X", u"", u"");
     EXPECT_EQ(loop.formatDateTime(t), u"----- ");
+}
+
+// The digest (the platform library's) and the encoding of reply keys,
+// against published vectors.
+TEST(ReplySecret, Sha256AndBase64Url) {
+    struct Case {
+        std::string bytes;
+        std::string base64url;
+    };
+    const Case cases[] = {
+        // SHA-256 of "", "abc" and of the two-block message of FIPS 180-2.
+        {sha256(""), "47DEQpj8HBSa-_TImW-5JCeuQeRkm5NMpJWZG3hSuFU"},
+        {sha256("abc"), "ungWv48Bz-pBQUDeXa4iI7ADYaOWF3qctBD_YfIAFa0"},
+        {sha256("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+         "JI1qYdIGOLjlwCaTDD5gOaM85Flk_yFn9uzt1BnbBsE"},
+        {"", ""},
+        {"f", "Zg"},
+        {"fo", "Zm8"},
+        {"foo", "Zm9v"},
+        {"\xfb\xff", "-_8"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(encodeBase64Url(c.bytes), c.base64url);
 }

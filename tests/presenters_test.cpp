@@ -60,9 +60,9 @@ public:
     void speakForMessageBoxes(bool speak) override { speaksForBoxes = speak; }
 
     static std::string name(Control control) {
-        static const char* const names[] = {"Window",   "ProdSNText", "Label1",
-                                            "Label2",   "Picture1",   "Command1",
-                                            "Command2", "Command3",   "CommentText"};
+        static const char* const names[] = {"Window",      "ProdSNText", "Label1",   "Label2",
+                                            "Picture1",    "Command1",   "Command2", "Command3",
+                                            "CommentText", "AnswerText"};
         return names[static_cast<int>(control)];
     }
 
@@ -101,7 +101,13 @@ struct Main {
                          auto f = std::make_shared<FakeWindow<CommentPresenter>>(w, s);
                          comment = &f->view;
                          return std::shared_ptr<CommentPresenter>(f, &f->presenter);
-                     }},
+                     },
+                     [this](OpenWindows& w) {
+                         auto f = std::make_shared<FakeWindow<AnswerPresenter>>(w);
+                         answer = &f->view;
+                         return std::shared_ptr<AnswerPresenter>(f, &f->presenter);
+                     },
+                     [this](std::function<void()> run) { untilNoBox.push_back(std::move(run)); }},
                     [this] { ++quits; }) {
         view.presenter = &presenter;
     }
@@ -121,6 +127,9 @@ struct Main {
     MainPresenter presenter;
     RecordingView* help = nullptr;
     RecordingView* comment = nullptr;
+    RecordingView* answer = nullptr;
+    /// What waits for the message boxes to be closed.
+    std::vector<std::function<void()>> untilNoBox;
     int quits = 0;
 };
 
@@ -424,4 +433,50 @@ TEST(MainPresenter, SaysWhatIsAnnouncedAndWhomTheBoxesSpeakFor) {
             EXPECT_EQ(m.view.speaksForBoxes, mainOpen) << status;
         }
     }
+}
+
+// Answers wait for the message boxes to close, then come one window at a
+// time, in order, each announced as shown; the next follows when its
+// predecessor closed.
+TEST(AnswerPresenter, OneWindowPerAnswerInOrderNeverOverABox) {
+    Main m;
+    m.presenter.Form_Load();
+    m.presenter.showCentred();
+    std::vector<std::string> shown;
+    m.presenter.setAnswerShown([&](const FetchedAnswer& a) { shown.push_back(a.record.number); });
+    auto answer = [](const char* number, const char16_t* comment, const char16_t* text) {
+        FetchedAnswer a;
+        a.record.number = number;
+        a.record.comment = comment;
+        a.text = text;
+        return a;
+    };
+    m.presenter.answersArrived({answer("7", u"镜头？", u"1990年"), answer("9", u"再问", u"好")});
+    EXPECT_EQ(m.answer, nullptr); // a box may be open: nothing yet
+    ASSERT_EQ(m.untilNoBox.size(), 1u);
+    m.untilNoBox[0]();
+    ASSERT_NE(m.answer, nullptr);
+    EXPECT_EQ(m.answer->calls, (std::vector<std::string>{"load", "show", "focus AnswerText"}));
+    EXPECT_EQ(m.answer->texts[Control::Window], form_text::kAnswerCaption);
+    EXPECT_EQ(m.answer->texts[Control::CommentText], u"镜头？");
+    EXPECT_EQ(m.answer->texts[Control::AnswerText], u"1990年");
+    EXPECT_EQ(shown, std::vector<std::string>{"7"});
+    EXPECT_EQ(m.presenter.openWindows().count(), 2);
+    // More answers while one is shown wait for it.
+    m.presenter.answersArrived({answer("11", u"三", u"三")});
+    EXPECT_EQ(m.untilNoBox.size(), 1u);
+
+    m.presenter.answer()->Command1_Click();
+    EXPECT_EQ(m.answer->calls.back(), "close");
+    EXPECT_EQ(m.presenter.openWindows().count(), 1);
+    ASSERT_EQ(m.untilNoBox.size(), 2u);
+    m.untilNoBox[1]();
+    EXPECT_EQ(m.answer->texts[Control::AnswerText], u"好");
+    m.presenter.answer()->Command1_Click();
+    ASSERT_EQ(m.untilNoBox.size(), 3u);
+    m.untilNoBox[2]();
+    m.presenter.answer()->Command1_Click();
+    EXPECT_EQ(shown, (std::vector<std::string>{"7", "9", "11"}));
+    EXPECT_EQ(m.untilNoBox.size(), 3u); // none left to show
+    EXPECT_EQ(m.quits, 0);
 }

@@ -8,6 +8,7 @@
 #include "tests/support/fake_desktop.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/window_layout.h"
+#include "ui/answer_form.h"
 #include "ui/caption_label.h"
 #include "ui/comment_form.h"
 #include "ui/fonts.h"
@@ -877,4 +878,49 @@ int main(int argc, char** argv) {
     installChineseFontSubstitutes();
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
+}
+
+// An answer comes in a window of its own: the comment and the answer in
+// read-only boxes that screen readers name by their labels, the focus on the
+// answer; Enter presses OK, Esc closes the window as well, and the next
+// answer follows. While a box is open, the answer waits for it to close.
+TEST_F(Windows, AnswerWindowShowsCommentAndAnswerAndClosesByKeyboard) {
+    auto form = started();
+    auto answer = [](const char16_t* comment, const char16_t* text) {
+        FetchedAnswer a;
+        a.record.comment = comment;
+        a.text = text;
+        return a;
+    };
+    QMessageBox box(QMessageBox::NoIcon, u"提示"_s, u"box"_s, QMessageBox::Ok);
+    box.setWindowModality(Qt::ApplicationModal);
+    box.show();
+    form->answersArrived({answer(u"UE0945 是哪年的？\r\n谢谢", u"1990年9月。\nhttp://example.com"),
+                          answer(u"第二条", u"第二个回复")});
+    box.close();
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return form->answerForm() != nullptr && form->answerForm()->isVisible(); }, 30000));
+    AnswerForm* window = form->answerForm();
+    EXPECT_EQ(window->windowTitle(), u"发布者的回复"_s);
+    EXPECT_EQ(window->CommentText->toPlainText(), u"UE0945 是哪年的？\n谢谢"_s);
+    EXPECT_EQ(window->AnswerText->toPlainText(), u"1990年9月。\nhttp://example.com"_s);
+    EXPECT_TRUE(window->AnswerText->isReadOnly());
+    EXPECT_EQ(window->focusWidget(), window->AnswerText);
+    struct Case {
+        QWidget* widget;
+        QString name;
+    };
+    for (const Case& c :
+         {Case{window->CommentText, u"您的留言："_s}, Case{window->AnswerText, u"发布者的回复："_s},
+          Case{window->Command1, u"确定"_s}})
+        EXPECT_EQ(accessible(c.widget)->text(QAccessible::Name), c.name);
+    EXPECT_EQ(window->Label2->buddy(), window->AnswerText);
+
+    QTest::keyClick(window->AnswerText, Qt::Key_Return);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return window->isVisible() && window->AnswerText->toPlainText() == u"第二个回复"_s; },
+        30000));
+    QTest::keyClick(window->AnswerText, Qt::Key_Escape);
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_TRUE(form->isVisible());
 }

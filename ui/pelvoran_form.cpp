@@ -1,6 +1,7 @@
 #include "ui/pelvoran_form.h"
 
 #include "forms/form_texts.h"
+#include "ui/answer_form.h"
 #include "ui/caption_label.h"
 #include "ui/comment_form.h"
 #include "ui/help_form.h"
@@ -8,11 +9,13 @@
 #include "ui/qt_text.h"
 #include "ui/single_line.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTimer>
 
 namespace pelvoran {
 
@@ -27,7 +30,7 @@ PelvoranForm::PelvoranForm(Services services)
       Label2(new CaptionLabel(this)),
       Command3(new PushButton(u"Command3"_s, toQString(form_text::kCommentButton), this)),
       view_(*this, {{Control::ProdSNText, ProdSNText}, {Control::Label2, Label2}}),
-      presenter_(view_, std::move(services), makers(), [] { QCoreApplication::quit(); }) {
+      presenter_(view_, std::move(services), allMakers(), [] { QCoreApplication::quit(); }) {
     setObjectName(u"PelvoranForm"_s);
     setFixedSize(toSize(layout::main_window::kClient));
 
@@ -63,6 +66,28 @@ PelvoranForm::PelvoranForm(Services services)
     connect(Command2, &QPushButton::clicked, this, [&p] { p.Command2_Click(); });
     connect(Command3, &QPushButton::clicked, this, [&p] { p.Command3_Click(); });
     connect(ProdSNText, &QLineEdit::textChanged, this, [&p] { p.ProdSNText_Change(); });
+}
+
+present::WindowMakers PelvoranForm::allMakers() {
+    present::WindowMakers m = makers();
+    m.answer = [this](present::OpenWindows& windows) {
+        auto form = std::make_shared<AnswerForm>(windows);
+        answer_ = form.get();
+        return std::shared_ptr<present::AnswerPresenter>(form, &form->presenter());
+    };
+    m.whenNoBoxOpen = [this](std::function<void()> run) {
+        // The message boxes are modal: while one is open, look again shortly.
+        auto* poll = new QTimer(this);
+        connect(poll, &QTimer::timeout, this, [poll, run] {
+            if (QApplication::activeModalWidget() != nullptr)
+                return;
+            poll->stop();
+            poll->deleteLater();
+            run();
+        });
+        poll->start(50);
+    };
+    return m;
 }
 
 PelvoranForm::~PelvoranForm() {

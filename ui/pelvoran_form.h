@@ -10,6 +10,7 @@ class QPushButton;
 
 namespace pelvoran {
 
+class AnswerForm;
 class CaptionLabel;
 class CommentForm;
 class HelpForm;
@@ -29,12 +30,19 @@ public:
     CaptionLabel* Label2;
     QPushButton* Command3;
 
+    /// The answer window, or nullptr before the first answer.
+    AnswerForm* answerForm() const { return answer_; }
+
 protected:
     present::MainPresenter& presenter() override { return presenter_; }
     bool eventFilter(QObject* watched, QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    /// The makers of the help and comment windows, and of the answer window.
+    present::WindowMakers allMakers();
+
+    AnswerForm* answer_ = nullptr;
     QtView view_;
     present::MainPresenter presenter_;
 };

@@ -61,7 +61,7 @@ void QtView::setText(present::Control control, const Text& text) {
     else if (auto* line = qobject_cast<QLineEdit*>(w))
         line->setText(toQString(text));
     else if (auto* edit = qobject_cast<QPlainTextEdit*>(w))
-        edit->setPlainText(toQString(text));
+        edit->setPlainText(forDisplay(text));
 }
 
 Text QtView::text(present::Control control) const {

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace pelvoran {
 namespace {
@@ -75,6 +76,7 @@ public:
         }
 
         received_.clear();
+        replyHeaders_.clear();
         headerBytes_ = 0;
         const CURLcode rc = curl_easy_perform(c);
         if (rc != CURLE_OK) {
@@ -86,7 +88,8 @@ public:
         curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
         const char* type = nullptr;
         curl_easy_getinfo(c, CURLINFO_CONTENT_TYPE, &type);
-        complete(static_cast<int>(status), std::move(received_), type ? type : "");
+        complete(static_cast<int>(status), std::move(received_), type ? type : "",
+                 std::move(replyHeaders_));
     }
 
 private:
@@ -99,14 +102,24 @@ private:
         return n;
     }
 
-    static std::size_t onHeader(char*, std::size_t size, std::size_t count, void* self) {
+    static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* self) {
         auto* r = static_cast<CurlHttpRequest*>(self);
         const std::size_t n = size * count;
         r->headerBytes_ += n;
-        return r->headerBytes_ > r->limits().maxHeaderBytes ? 0 : n;
+        if (r->headerBytes_ > r->limits().maxHeaderBytes)
+            return 0;
+        const std::string_view line(data, n);
+        // A status line begins the headers of another reply (after a 1xx or
+        // a redirect): only the last reply's are kept.
+        if (line.starts_with("HTTP/"))
+            r->replyHeaders_.clear();
+        else
+            r->replyHeaders_.emplace_back(line);
+        return n;
     }
 
     std::string received_;
+    std::vector<std::string> replyHeaders_;
     std::size_t headerBytes_ = 0;
 };
 

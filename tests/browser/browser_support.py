@@ -306,8 +306,14 @@ def run_tool(driver_exe, base, comments, locales):
     comment window. Returns the driver's output lines."""
     env = tool_environment(locales)
     env["PELVORAN_DRIVER_COMMENTS"] = "\x1e".join(comments)
-    done = subprocess.run([driver_exe, base, "comments"], env=env, capture_output=True,
-                          timeout=PROCESS_SECONDS)
+    # The answer keys the tool keeps go to a data folder of the run's own.
+    data = tempfile.mkdtemp(prefix="pelvoran-tool-data-")
+    env["XDG_DATA_HOME"] = data
+    try:
+        done = subprocess.run([driver_exe, base, "comments"], env=env, capture_output=True,
+                              timeout=PROCESS_SECONDS)
+    finally:
+        shutil.rmtree(data, ignore_errors=True)
     out = done.stdout.decode()
     if done.returncode != 0:
         raise AssertionError("the tool ended with %d:\n%s\n%s" %

@@ -51,7 +51,7 @@ class Run:
 
     def start(self):
         os.environ.pop("QT_QPA_PLATFORM", None)  # the test command's offscreen
-        for name in ("HOME", "XDG_RUNTIME_DIR"):
+        for name in ("HOME", "XDG_RUNTIME_DIR", "XDG_DATA_HOME"):
             os.environ[name] = os.path.join(self.dir, name.lower())
             os.mkdir(os.environ[name], 0o700)
         read_end, write_end = os.pipe()

@@ -9,6 +9,9 @@ Runs itself again inside a private D-Bus session. Needs Debian's
 """
 
 import argparse
+import base64
+import hashlib
+import http.server
 import os
 import re
 import select
@@ -60,7 +63,7 @@ class Session:
         self.heard = bytearray()
 
     def start(self):
-        for name in ("HOME", "XDG_RUNTIME_DIR"):
+        for name in ("HOME", "XDG_RUNTIME_DIR", "XDG_DATA_HOME"):
             os.environ[name] = os.path.join(self.dir, name.lower())
             os.mkdir(os.environ[name], 0o700)
         os.environ.pop("QT_QPA_PLATFORM", None)
@@ -177,6 +180,42 @@ class Session:
             size == tuple(window.queryComponent().getSize())
 
 
+def b64url(data):
+    return base64.urlsafe_b64encode(data).rstrip(b"=").decode()
+
+
+class AnswerPeer(http.server.ThreadingHTTPServer):
+    """The publisher's server as the tool meets it at start with an answer
+    waiting: no newer version, the answer to `secret`, and the confirm."""
+
+    def __init__(self, number, key_hash, text):
+        line = "%s\t%s\tsig1:x\t%s\n" % (number, key_hash, b64url(text.encode()))
+        self.paths = []
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def reply(handler, status, body=b""):
+                handler.send_response(status)
+                handler.send_header("Content-Type", "text/plain; charset=utf-8")
+                handler.send_header("Content-Length", str(len(body)))
+                handler.end_headers()
+                handler.wfile.write(body)
+
+            def do_GET(handler):
+                self.paths.append("GET")
+                handler.reply(200, b"1.05")
+
+            def do_POST(handler):
+                handler.rfile.read(int(handler.headers.get("Content-Length", 0)))
+                self.paths.append(handler.path)
+                handler.reply(200, line.encode() if handler.path == "/answers" else b"")
+
+            def log_message(handler, *args):
+                pass
+
+        super().__init__(("127.0.0.1", 0), Handler)
+        threading.Thread(target=self.serve_forever, daemon=True).start()
+
+
 def focused():
     """What has the keyboard focus in the tool, as screen readers see it."""
     for app in pyatspi.Registry.getDesktop(0):
@@ -195,6 +234,17 @@ def active_window(name):
                 if window.name == name and window.getState().contains(pyatspi.STATE_ACTIVE):
                     return window
     return None
+
+
+def focused_names():
+    """What has the keyboard focus in each running tool."""
+    names = []
+    for app in pyatspi.Registry.getDesktop(0):
+        if app is not None and app.name == "Pelvoran":
+            found = pyatspi.findDescendant(
+                app, lambda o: o.getState().contains(pyatspi.STATE_FOCUSED))
+            names.append(found.name if found is not None else None)
+    return names
 
 
 def focused_name():
@@ -263,6 +313,36 @@ class OrcaSpeechTest(unittest.TestCase):
         # button again, it has said all it had to of the help window.
         s.said_after(closing, "帮助")
         self.assertEqual(sum(help_text in u for u in s.speech()[count:]), 1, "read once")
+
+    def test_the_publishers_answer_is_read_and_enter_closes_it(self):
+        # A second tool starts with an answer waiting for a comment it sent:
+        # the answer window opens with the focus on the answer, whose box
+        # Orca names; Enter presses OK and the answer is confirmed.
+        s = self.session
+        secret = bytes(range(16))
+        key_hash = b64url(hashlib.sha256(secret).digest())
+        folder = os.path.join(os.environ["XDG_DATA_HOME"], "pelvoran")
+        os.makedirs(folder, 0o700, exist_ok=True)
+        with open(os.path.join(folder, "answer-keys"), "w") as keys:
+            keys.write("pelvoran-answer-keys 1\n%s\t%s\t42\t%s\t%s\n" % (
+                b64url(secret), key_hash, time.strftime("%Y-%m-%d"), b64url("UE0945".encode())))
+        answer = "这支镜头是1990年9月出厂的"
+        peer = AnswerPeer("42", key_hash, answer)
+        try:
+            count = len(s.speech())
+            s.spawn([ARGS.app_driver, "http://127.0.0.1:%d" % peer.server_port, "run"])
+            s.said_after(count, "发布者的回复")
+            s.said_after(count, answer)
+            s.wait_until(lambda: "发布者的回复：" in focused_names(), "the focus on the answer")
+            s.wait_until(lambda: s.keys_go_to(active_window("发布者的回复")),
+                         "the answer window to be active and have the keyboard")
+            s.keys("Return")
+            s.wait_until(lambda: active_window("发布者的回复") is None,
+                         "the answer window to close")
+            s.wait_until(lambda: "/answers/seen" in peer.paths, "the confirm")
+        finally:
+            peer.shutdown()
+            peer.server_close()
 
 
 def main():

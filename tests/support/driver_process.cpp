@@ -25,6 +25,7 @@ FakeOpener::FakeOpener(bool isPresent, const std::string& then) : present(isPres
     std::string tmpl = (std::filesystem::temp_directory_path() / "pelvoran-opener-XXXXXX").string();
     dir = mkdtemp(tmpl.data());
     log = dir + "/opened.txt";
+    data = dir + "/data";
     if (!present)
         return;
     std::ofstream script(dir + "/xdg-open");
@@ -35,9 +36,8 @@ FakeOpener::FakeOpener(bool isPresent, const std::string& then) : present(isPres
 }
 
 FakeOpener::~FakeOpener() {
-    unlink(log.c_str());
-    unlink((dir + "/xdg-open").c_str());
-    rmdir(dir.c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored); // the opener and the data folder
 }
 
 std::string FakeOpener::opened() const {
@@ -52,11 +52,12 @@ DriverRun runDriver(const std::string& base, const std::string& scenario, const 
     if (pipe2(pipeFds, O_CLOEXEC) != 0)
         return run;
     std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen",
-                                    "PATH=" + opener.dir +
-                                        (opener.present ? ":/usr/bin:/bin" : "")};
+                                    "PATH=" + opener.dir + (opener.present ? ":/usr/bin:/bin" : ""),
+                                    "XDG_DATA_HOME=" + opener.data};
     for (char** e = environ; *e; ++e) {
         const std::string v = *e;
-        if (!v.starts_with("PATH=") && !v.starts_with("QT_QPA_PLATFORM="))
+        if (!v.starts_with("PATH=") && !v.starts_with("QT_QPA_PLATFORM=") &&
+            !v.starts_with("XDG_DATA_HOME="))
             env.push_back(v);
     }
     std::vector<char*> envp;

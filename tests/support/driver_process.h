@@ -39,12 +39,15 @@ struct FakeOpener {
     std::string opened() const;
     std::string dir;
     std::string log;
+    /// The tool's data folder in the run (XDG_DATA_HOME): the answer keys
+    /// live in its folder "pelvoran". Goes with the opener.
+    std::string data;
     bool present;
 };
 
 /// Runs the app driver (the tool's real start-up path) against `base` with
 /// one scenario, on the offscreen platform, with the fake opener first on
-/// PATH. Killed at the deadline.
+/// PATH and its data folder as the XDG data home. Killed at the deadline.
 DriverRun runDriver(const std::string& base, const std::string& scenario, const FakeOpener& opener,
                     std::chrono::seconds deadline = std::chrono::seconds(30));
 

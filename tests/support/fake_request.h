@@ -8,6 +8,7 @@
 #include "platform/errors.h"
 #include "platform/http_request.h"
 
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -26,11 +27,13 @@ struct FakeScript {
     int readyStateAfterSend = 4;
     int status = 200;
     Text responseText;
+    /// The reply's headers by name, as getResponseHeader gives them.
+    std::map<std::string, std::string> responseHeaders = {};
 };
 
 /// One member call per line: "Open GET <url> sync", "setRequestHeader
 /// <name>: <value>", "send" or "send <body>", "readyState", "Status",
-/// "responseText", "abort".
+/// "responseText", "getResponseHeader <name>", "abort".
 using CallLog = std::vector<std::string>;
 
 class FakeRequest final : public HttpRequest {
@@ -65,6 +68,14 @@ public:
         call("responseText");
         failIf("responseText");
         return script_.responseText;
+    }
+    std::optional<std::string> getResponseHeader(std::string_view name) const override {
+        call("getResponseHeader " + std::string(name));
+        failIf("getResponseHeader");
+        const auto found = script_.responseHeaders.find(std::string(name));
+        if (found == script_.responseHeaders.end())
+            return std::nullopt;
+        return found->second;
     }
     void abort() override {
         call("abort");

@@ -120,8 +120,10 @@ void LoopbackServer::handle(int fd) {
         const std::size_t index = requests_.size();
         requests_.push_back({data.substr(0, headEnd + 4), data.substr(headEnd + 4, bodyLength)});
         behaviour = behaviour_;
-        if (index < behaviour.firstReplies.size())
+        if (index < behaviour.firstReplies.size()) {
             behaviour.reply = behaviour.firstReplies[index];
+            behaviour.mode = ServerBehaviour::Mode::Reply;
+        }
     }
 
     switch (behaviour.mode) {

@@ -28,8 +28,8 @@ struct ServerBehaviour {
     Mode mode = Mode::Reply;
     std::string reply;
     std::size_t endlessBytes = 0;
-    /// In Reply mode, the first requests get these replies, in order; the
-    /// ones after them get `reply`.
+    /// The first requests get these replies at once, in order, whatever the
+    /// mode; the ones after them are served by the mode with `reply`.
     std::vector<std::string> firstReplies = {};
 };
 
