@@ -148,7 +148,7 @@ std::optional<WebResponse> Site::desktopComment(const Incoming& in, Later& later
             WebResponse r = textResponse(200, daemon_text::kStored);
             // The tool keeps its secret only when the key was kept.
             if (number != 0)
-                r.headers.emplace_back(kCommentNumberHeader, std::to_string(number));
+                r.headers.emplace_back(wire::kCommentNumberHeader.ascii(), std::to_string(number));
             later(std::move(r));
         });
     if (!taken) // stopping: not stored, and the client hears so

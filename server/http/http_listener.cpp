@@ -1,5 +1,7 @@
 #include "server/http/http_listener.h"
 
+#include "net/wire.h"
+
 #include "server/http/handler.h"
 #include "server/http/http_texts.h"
 #include "server/http/web.h"
@@ -379,7 +381,8 @@ struct HttpListener::Callbacks {
             in.userAgent = agent ? agent : "";
         }
         if (r.match.route == Route::DesktopComment) {
-            const char* key = MHD_lookup_connection_value(c, MHD_HEADER_KIND, kReplyKeyHeader);
+            const char* key =
+                MHD_lookup_connection_value(c, MHD_HEADER_KIND, wire::kReplyKeyHeader.bytes);
             in.replyKey = key ? key : "";
         }
         if (r.match.route == Route::UpdateCheck || r.match.route == Route::DesktopComment ||

@@ -67,11 +67,6 @@ WebResponse textResponse(unsigned status, std::string body);
 /// The largest body taken: a comment, a form.
 inline constexpr std::size_t kMaxBody = 1024 * 1024;
 
-/// The desktop comment's request header that carries its reply key, and
-/// the answer's header that gives the comment's number once the key is kept.
-inline constexpr char kReplyKeyHeader[] = "Pelvoran-Reply-Key";
-inline constexpr char kCommentNumberHeader[] = "Pelvoran-Comment-Number";
-
 /// kMaxBody as people read it ("1 MiB"), for every message that names it.
 std::string maxBodyText();
 

@@ -154,3 +154,58 @@ TEST(ToolAndServer, RepublishedReleaseIsOfferedAgainAndKept) {
               }))
         << history.out;
 }
+
+// The whole conversation, the real tool with the real server: each comment
+// sent is numbered in the thanks box; the publisher answers the first on its
+// page; at the next start the tool, keyed with the server's answer key, shows
+// that answer with its comment and confirms it, the server counts it
+// delivered, and the unanswered comment's key stays for a later start.
+TEST(ToolAndServer, TheAnswerReachesTheToolAtItsNextStart) {
+    const TempDir state;
+    const std::string dir = state.path();
+    ServerProcess server(dir);
+    const CommandResult key = runServerCommand({"key", "answer", "--state", dir});
+    ASSERT_EQ(key.status, 0) << key.err;
+    const std::string option = "-DPELVORAN_ANSWER_KEY=";
+    ASSERT_TRUE(key.out.starts_with(option)) << key.out;
+    const std::string publicKey = key.out.substr(option.size(), key.out.find('\n') - option.size());
+
+    const std::string base = "http://127.0.0.1:" + std::to_string(server.port());
+    FakeOpener opener;
+    ::setenv("PELVORAN_DRIVER_COMMENTS", "UE0945 是哪年的？\x1E镜头很好，不用回复", 1);
+    const DriverRun sent = runDriver(base, "comments", opener);
+    ::unsetenv("PELVORAN_DRIVER_COMMENTS");
+    EXPECT_EQ(sent.exitStatus, 0) << sent.out;
+    EXPECT_NE(sent.out.find("留言编号：1。"), std::string::npos) << sent.out;
+    EXPECT_NE(sent.out.find("留言编号：2。"), std::string::npos) << sent.out;
+
+    const std::string cookie = "Cookie: " + login(dir) + "\r\n";
+    const std::string page = bodyOf(adminGet(dir, "/comment?id=1", cookie));
+    const std::string mark = "name=\"csrf\" value=\"";
+    ASSERT_NE(page.find(mark), std::string::npos) << page;
+    const std::string csrf = page.substr(page.find(mark) + mark.size(), 64);
+    std::string answer;
+    for (const unsigned char c : std::string("1990年9月，宇都宫。")) {
+        constexpr char kHex[] = "0123456789ABCDEF";
+        answer += {'%', kHex[c >> 4], kHex[c & 15]};
+    }
+    ASSERT_EQ(statusOf(httpExchange(
+                  adminPort(dir),
+                  post("/comments/answer", "csrf=" + csrf + "&id=1&text=" + answer, cookie))),
+              200);
+
+    ::setenv("PELVORAN_DRIVER_ANSWER_KEY", publicKey.c_str(), 1);
+    ::setenv("PELVORAN_DRIVER_ANSWERS", "1", 1);
+    ::setenv("PELVORAN_DRIVER_KEYS_LEFT", "1", 1);
+    const DriverRun shown = runDriver(base, "answers", opener);
+    ::unsetenv("PELVORAN_DRIVER_ANSWER_KEY");
+    ::unsetenv("PELVORAN_DRIVER_ANSWERS");
+    ::unsetenv("PELVORAN_DRIVER_KEYS_LEFT");
+    EXPECT_EQ(shown.exitStatus, 0) << shown.out;
+    EXPECT_NE(shown.out.find("\nanswer 发布者的回复: UE0945 是哪年的？ | 1990年9月，宇都宫。"),
+              std::string::npos)
+        << shown.out;
+    EXPECT_EQ(countIn(dir + "/comments.sqlite",
+                      "SELECT count(*) FROM answers WHERE comment_id = 1 AND delivered <> 0"),
+              1);
+}
