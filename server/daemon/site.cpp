@@ -169,9 +169,9 @@ std::optional<WebResponse> Site::webComment(const Incoming& in, Later& later) {
     // A comment that fills the field meant for bots is stored flagged, one
     // that looks like spam held, neither thrown away; its line breaks as the
     // desktop endpoint stores them.
-    Text stored = oneLfPerLineBreak(text);
-    std::string held = hold_.reason(stored, in.network);
-    NewComment comment{.text = std::move(stored),
+    Text lines = oneLfPerLineBreak(text);
+    std::string held = hold_.reason(lines, in.network);
+    NewComment comment{.text = std::move(lines),
                        .raw = in.request.body,
                        .source = kFromWeb,
                        .received = secondsNow(),

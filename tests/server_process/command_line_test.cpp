@@ -516,8 +516,8 @@ TEST(ServerCommandLine, UnusableDatabaseIsRefusedAtOnce) {
          false, damaged},
         {"emptied to 0 bytes",
          [&](const std::string& s) { std::filesystem::resize_file(file(s), 0); }, false,
-         [](const std::string& file, const std::string& backups) {
-             return upkeep_text::emptyDatabaseFile(file) + cli_text::restoreOrStartAfresh(backups);
+         [](const std::string& shown, const std::string& backups) {
+             return upkeep_text::emptyDatabaseFile(shown) + cli_text::restoreOrStartAfresh(backups);
          }},
         // Root may write anything: the file is the service user's, who may not.
         {"read-only file",
@@ -527,8 +527,8 @@ TEST(ServerCommandLine, UnusableDatabaseIsRefusedAtOnce) {
              ::chmod(file(s).c_str(), 0400);
          },
          false,
-         [](const std::string& file, const std::string&) {
-             return upkeep_text::readOnlyDatabaseFile(file) + cli_text::kLetServerWrite;
+         [](const std::string& shown, const std::string&) {
+             return upkeep_text::readOnlyDatabaseFile(shown) + cli_text::kLetServerWrite;
          }},
         {"read-only directory",
          [&](const std::string& s) {

@@ -604,13 +604,13 @@ TEST(NotifyProcess, LikelySpamIsHeldAndNotifiedOnlyOnceLetThrough) {
         {true, "RF 24-70mm F2.8 L IS USM 编号 12345678，2019 年买的", "127.0.0.1", ""},
     };
     const auto formValue = [](const std::string& text) {
-        std::string out;
+        std::string encoded;
         for (const unsigned char c : text) {
             constexpr char kHex[] = "0123456789ABCDEF";
-            out += std::isalnum(c) ? std::string(1, static_cast<char>(c))
-                                   : std::string{'%', kHex[c >> 4], kHex[c & 15]};
+            encoded += std::isalnum(c) ? std::string(1, static_cast<char>(c))
+                                       : std::string{'%', kHex[c >> 4], kHex[c & 15]};
         }
-        return out;
+        return encoded;
     };
     for (const auto& c : cases) {
         const std::string reply = httpExchange(server.port(),
