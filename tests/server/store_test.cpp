@@ -922,6 +922,8 @@ TEST_P(EachStore, CommentWriterBatchesAnswersOnlyWhenDurableAndFailsWhole) {
 // without a second copy, only once the database is asked and has it; one
 // the database lost (a failover) is stored again; another client's same
 // body is its own comment; ten minutes on, a second try is a new comment.
+// While the database cannot say (a locked table), each resend of a batch
+// is answered as failed, and asked about again at the next try.
 /// Whether a file under `dir` holds `bytes`.
 bool aFileHolds(const std::filesystem::path& dir, const std::string& bytes) {
     for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
@@ -996,7 +998,8 @@ TEST(PostgresStore, AnUncertainCommitIsAskedAboutNeverTrusted) {
     const auto copies = [&](const std::string& text) {
         return raw.scalar("SELECT count(*) FROM comments WHERE text = '" + text + "'");
     };
-    const std::vector<std::string> texts = {"kept", "lost", "remembered", "forgotten"};
+    const std::vector<std::string> texts = {"kept",      "lost", "remembered",
+                                            "forgotten", "held", "held too"};
     cluster.stopStandby();
     test::WriterAnswers uncertain;
     for (const std::string& text : texts)
@@ -1009,6 +1012,22 @@ TEST(PostgresStore, AnUncertainCommitIsAskedAboutNeverTrusted) {
         ASSERT_EQ(copies(text), 1) << text << ": the primary kept it";
     ASSERT_TRUE(raw.exec("DELETE FROM comments WHERE text = 'lost'")); // as a failover would
 
+    // Two resends in one batch while a lock on the table keeps the database
+    // from saying whether their commit happened: each is answered.
+    {
+        test::RawStore holder(uri);
+        ASSERT_TRUE(holder.exec("BEGIN; LOCK TABLE comments")) << holder.error();
+        test::WriterAnswers answers;
+        writer.submit(from("new", "a"), answers.done()); // the writer waits for the lock with it
+        for (int i = 0; i < 4000 && writer.waiting() > 0; ++i)
+            std::this_thread::sleep_for(1ms);
+        writer.submit(from("held", "a"), answers.done());
+        writer.submit(from("held too", "a"), answers.done());
+        ASSERT_TRUE(answers.waitFor(3)) << "a resend was never answered";
+        EXPECT_EQ(std::count(answers.stored.begin(), answers.stored.end(), true), 0);
+        ASSERT_TRUE(holder.exec("COMMIT")) << holder.error();
+    }
+
     const struct {
         std::string text;
         std::string client;
@@ -1019,6 +1038,7 @@ TEST(PostgresStore, AnUncertainCommitIsAskedAboutNeverTrusted) {
         {"kept", "b", 0s, 2},          // another client's: its own
         {"kept", "a", 0s, 2},          // there: not again
         {"lost", "a", 0s, 1},          // gone: stored again
+        {"held too", "a", 0s, 1},      // asked again once the lock is gone: there
         {"remembered", "a", 10min, 1}, // ten minutes on: still remembered
         {"forgotten", "a", 1ms, 2},    // then forgotten
     };
