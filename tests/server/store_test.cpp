@@ -871,7 +871,8 @@ TEST(SqliteStore, RestoreBringsBackEveryTableOfTheSchema) {
 
 // A commit is answered only once it is durable; comments that wait for a
 // busy database share the next commit; a commit that fails answers every
-// comment of its batch "not stored", and none of them is there.
+// comment of its batch "not stored", and none of them is there; closing
+// waits for the comment under way.
 TEST_P(EachStore, CommentWriterBatchesAnswersOnlyWhenDurableAndFailsWhole) {
     const std::string& path = location();
     Database(path).comments().insert({comment("first")});
@@ -912,7 +913,15 @@ TEST_P(EachStore, CommentWriterBatchesAnswersOnlyWhenDurableAndFailsWhole) {
     ASSERT_TRUE(after.waitFor(1));
     EXPECT_TRUE(after.stored[0]);
     EXPECT_EQ(other.count(), 23);
+    // Closed while a comment it took waits: close() returns once that is
+    // answered (the daemon stops its listeners after it).
+    ASSERT_TRUE(other.exec(holdingWriters()));
+    writer.submit(comment("closing"), after.done());
+    for (int i = 0; i < 4000 && writer.waiting() > 0; ++i)
+        std::this_thread::sleep_for(1ms);
     writer.close();
+    EXPECT_EQ(after.stored.size(), 2u) << "closed before the comment it took was answered";
+    ASSERT_TRUE(other.exec("COMMIT"));
     EXPECT_FALSE(writer.submit(comment("late"), after.done())) << "closed takes nothing";
 }
 
