@@ -878,7 +878,9 @@ TEST_P(EachStore, CommentWriterBatchesAnswersOnlyWhenDurableAndFailsWhole) {
     Database(path).comments().insert({comment("first")});
     test::RawStore other(path);
     {
-        CommentWriter writer(path, 60s); // the test holds the lock that long at most
+        std::atomic<std::size_t> committed = 0; // the notifier's wake-ups
+        // The test holds the lock a minute at most.
+        CommentWriter writer(path, 60s, [&] { ++committed; });
         test::WriterAnswers answers;
         std::atomic<std::int64_t> seenWhenAnswered = -1;
         ASSERT_TRUE(other.exec(holdingWriters()));
@@ -897,6 +899,7 @@ TEST_P(EachStore, CommentWriterBatchesAnswersOnlyWhenDurableAndFailsWhole) {
         EXPECT_EQ(std::count(answers.stored.begin(), answers.stored.end(), true), 21);
         EXPECT_LE(writer.commits(), 2u) << "twenty comments that waited share a commit";
         EXPECT_GE(seenWhenAnswered, 2) << "answered before the commit";
+        EXPECT_EQ(committed.load(), writer.commits()) << "a commit the notifier did not hear of";
     }
     EXPECT_EQ(other.count(), 22);
 
@@ -907,6 +910,7 @@ TEST_P(EachStore, CommentWriterBatchesAnswersOnlyWhenDurableAndFailsWhole) {
         writer.submit(comment("lost"), failed.done());
     ASSERT_TRUE(failed.waitFor(5));
     EXPECT_EQ(std::count(failed.stored.begin(), failed.stored.end(), false), 5);
+    EXPECT_EQ(writer.takeFailures().comments, 5u) << "for the log's line a minute";
     ASSERT_TRUE(other.exec("COMMIT"));
     test::WriterAnswers after;
     writer.submit(comment("kept"), after.done());
