@@ -1065,6 +1065,35 @@ TEST(PostgresStore, AnUncertainCommitIsAskedAboutNeverTrusted) {
     }
 }
 
+// On PostgreSQL, a comment that waited behind a hanging transaction past
+// its span is answered "not stored" without being sent, and /healthz says
+// why.
+TEST(PostgresStore, ACommentThatWaitedTooLongIsNotSent) {
+    if (const std::string why = test::PostgresCluster::unavailableReason(); !why.empty())
+        GTEST_SKIP() << why;
+    test::PostgresCluster& cluster = sharedCluster();
+    const std::string uri = cluster.createDatabase();
+    CommentWriter writer(uri, 500ms);
+    test::WriterAnswers answers;
+    writer.submit(comment("before"), answers.done()); // connected before the machines hang
+    ASSERT_TRUE(answers.waitFor(1));
+    {
+        cluster.freeze();
+        const struct Thawed {
+            test::PostgresCluster& cluster;
+            ~Thawed() { cluster.thaw(); }
+        } thawed{cluster};
+        writer.submit(comment("hung"), answers.done());
+        for (int i = 0; i < 4000 && writer.waiting() > 0; ++i)
+            std::this_thread::sleep_for(1ms);
+        writer.submit(comment("waited"), answers.done());
+        ASSERT_TRUE(answers.waitFor(3));
+    }
+    EXPECT_EQ(answers.stored, (std::vector<bool>{true, false, false}));
+    EXPECT_EQ(writer.lastFailure(), std::optional<std::string>(store_text::kLate));
+    EXPECT_EQ(test::RawStore(uri).scalar("SELECT count(*) FROM comments WHERE text = 'waited'"), 0);
+}
+
 // A full disk fails the transaction that met it, keeps what was committed
 // and takes comments again once there is room.
 TEST(SqliteStore, FullDiskFailsOneTransactionAndKeepsTheRest) {
