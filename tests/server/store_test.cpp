@@ -768,7 +768,8 @@ TEST_P(EachStore, TransactionKeepsOnlyWhatIsCommitted) {
 // A backup comes back as the rows of every table of the schema, the highest
 // number each table ever gave and the files it carries, into this server's
 // own schema: when a table is added to the schema and not here, or not
-// copied, this fails. A backup of the first schema comes back migrated.
+// copied, this fails. A backup of the first schema comes back migrated;
+// one whose rows break this server's rules is refused, not restored in part.
 TEST(SqliteStore, RestoreBringsBackEveryTableOfTheSchema) {
     const test::TempDir dir;
     const std::string source = dir.path() + "/source.sqlite", backup = dir.path() + "/b.sqlite";
@@ -800,13 +801,15 @@ TEST(SqliteStore, RestoreBringsBackEveryTableOfTheSchema) {
         db.sessions().add("key", MillisTime(1ms), 4);
         db.copyInto(backup); // as backup and the daily backups copy
     }
-    const std::vector<StateFile> files = {{"update-key.pub", 0600, "digest", "key\n"}};
+    const std::vector<StateFile> files = {{"update-key.pub", 0600, "digest", "key\n"},
+                                          {"admin-token", 0600, "digest", "token\n"}};
     addStateFiles(backup, files);
     const std::string fresh = dir.path() + "/fresh.sqlite";
     const RebuiltDatabase rebuilt = rebuildFromBackup(backup, fresh, "b.sqlite");
     EXPECT_EQ(rebuilt.leftOut, std::vector<std::string>{});
-    ASSERT_EQ(rebuilt.files.size(), 1u);
+    ASSERT_EQ(rebuilt.files.size(), 2u);
     EXPECT_EQ(rebuilt.files[0].data, "key\n");
+    EXPECT_EQ(rebuilt.files[1].data, "token\n");
     test::RawDatabase was(source), now(fresh);
     const char* schema = "SELECT type || ' ' || name || ' ' || coalesce(sql, '') FROM "
                          "sqlite_schema ORDER BY name";
@@ -834,6 +837,23 @@ TEST(SqliteStore, RestoreBringsBackEveryTableOfTheSchema) {
     EXPECT_EQ(migrated.schemaVersion(), was.scalar("PRAGMA user_version"));
     ASSERT_EQ(migrated.comments().list().size(), 1u);
     EXPECT_EQ(migrated.comments().list()[0].id, 7);
+
+    // A table whose rows break this server's rules (a comment without its
+    // text) makes it no backup to restore, rather than one restored in part.
+    const std::string differs = dir.path() + "/differs.sqlite";
+    std::filesystem::copy_file(first, differs);
+    ASSERT_EQ(test::RawDatabase(differs).exec(
+                  "CREATE TABLE c (id INTEGER PRIMARY KEY, received INTEGER NOT NULL, text TEXT, "
+                  "raw BLOB NOT NULL, source TEXT NOT NULL);"
+                  "INSERT INTO c SELECT id, received, NULL, raw, source FROM comments;"
+                  "DROP TABLE comments; ALTER TABLE c RENAME TO comments;"),
+              SQLITE_OK);
+    try {
+        rebuildFromBackup(differs, dir.path() + "/from-differs.sqlite", "differs");
+        ADD_FAILURE() << "restored a backup with a comment without its text";
+    } catch (const RefusedBackup& e) {
+        EXPECT_NE(std::string(e.what()).find("comments"), std::string::npos) << e.what();
+    }
 
     // One from before a day's checks were kept once, as the sum of its
     // field rows: each day's checks come back as they were shown.
