@@ -1031,8 +1031,8 @@ TEST(PostgresStore, AnUncertainCommitIsAskedAboutNeverTrusted) {
     const auto copies = [&](const std::string& text) {
         return raw.scalar("SELECT count(*) FROM comments WHERE text = '" + text + "'");
     };
-    const std::vector<std::string> texts = {"kept",      "lost", "remembered",
-                                            "forgotten", "held", "held too"};
+    const std::vector<std::string> texts = {"kept",      "lost",   "remembered",
+                                            "forgotten", "locked", "locked too"};
     cluster.stopStandby();
     test::WriterAnswers uncertain;
     for (const std::string& text : texts)
@@ -1054,8 +1054,8 @@ TEST(PostgresStore, AnUncertainCommitIsAskedAboutNeverTrusted) {
         writer.submit(from("new", "a"), answers.done()); // the writer waits for the lock with it
         for (int i = 0; i < 4000 && writer.waiting() > 0; ++i)
             std::this_thread::sleep_for(1ms);
-        writer.submit(from("held", "a"), answers.done());
-        writer.submit(from("held too", "a"), answers.done());
+        writer.submit(from("locked", "a"), answers.done());
+        writer.submit(from("locked too", "a"), answers.done());
         ASSERT_TRUE(answers.waitFor(3)) << "a resend was never answered";
         EXPECT_EQ(std::count(answers.stored.begin(), answers.stored.end(), true), 0);
         ASSERT_TRUE(holder.exec("COMMIT")) << holder.error();
@@ -1071,7 +1071,7 @@ TEST(PostgresStore, AnUncertainCommitIsAskedAboutNeverTrusted) {
         {"kept", "b", 0s, 2},          // another client's: its own
         {"kept", "a", 0s, 2},          // there: not again
         {"lost", "a", 0s, 1},          // gone: stored again
-        {"held too", "a", 0s, 1},      // asked again once the lock is gone: there
+        {"locked too", "a", 0s, 1},    // asked again once the lock is gone: there
         {"remembered", "a", 10min, 1}, // ten minutes on: still remembered
         {"forgotten", "a", 1ms, 2},    // then forgotten
     };
