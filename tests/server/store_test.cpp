@@ -1085,31 +1085,42 @@ TEST(PostgresStore, AnUncertainCommitIsAskedAboutNeverTrusted) {
     }
 }
 
-// On PostgreSQL, a comment that waited behind a hanging transaction past
-// its span is answered "not stored" without being sent, and /healthz says
-// why.
+// On PostgreSQL, a comment that waited behind the writer's work past its
+// span is answered "not stored" without being sent, and /healthz says why.
 TEST(PostgresStore, ACommentThatWaitedTooLongIsNotSent) {
     if (const std::string why = test::PostgresCluster::unavailableReason(); !why.empty())
         GTEST_SKIP() << why;
-    test::PostgresCluster& cluster = sharedCluster();
-    const std::string uri = cluster.createDatabase();
-    CommentWriter writer(uri, 500ms);
+    const std::string uri = sharedCluster().createDatabase();
+    std::mutex m;
+    std::condition_variable changed;
+    bool holding = false, goOn = false;
     test::WriterAnswers answers;
-    writer.submit(comment("before"), answers.done()); // connected before the machines hang
-    ASSERT_TRUE(answers.waitFor(1));
+    CommentWriter writer(uri, 500ms);
+    // The writer's thread is held in the first comment's answer.
+    writer.submit(comment("first"), [&, done = answers.done()](bool ok) {
+        std::unique_lock lock(m);
+        holding = true;
+        changed.notify_all();
+        changed.wait_for(lock, 60s, [&] { return goOn; });
+        done(ok);
+    });
     {
-        cluster.freeze();
-        const struct Thawed {
-            test::PostgresCluster& cluster;
-            ~Thawed() { cluster.thaw(); }
-        } thawed{cluster};
-        writer.submit(comment("hung"), answers.done());
-        for (int i = 0; i < 4000 && writer.waiting() > 0; ++i)
-            std::this_thread::sleep_for(1ms);
-        writer.submit(comment("waited"), answers.done());
-        ASSERT_TRUE(answers.waitFor(3));
+        std::unique_lock lock(m);
+        ASSERT_TRUE(changed.wait_for(lock, 20s, [&] { return holding; }));
     }
-    EXPECT_EQ(answers.stored, (std::vector<bool>{true, false, false}));
+    const auto sent = std::chrono::steady_clock::now();
+    writer.submit(comment("waited"), answers.done());
+    // Its span: the transaction's deadline and the writer's grace (500 ms).
+    while (std::chrono::steady_clock::now() - sent <= storeDeadline(500ms) + 500ms)
+        std::this_thread::sleep_for(10ms);
+    {
+        const std::lock_guard lock(m);
+        goOn = true;
+        changed.notify_all();
+    }
+    ASSERT_TRUE(answers.waitFor(2));
+    EXPECT_EQ(answers.stored, (std::vector<bool>{true, false}));
+    writer.close(); // a late comment is answered first, the rest of its turn then
     EXPECT_EQ(writer.lastFailure(), std::optional<std::string>(store_text::kLate));
     EXPECT_EQ(test::RawStore(uri).scalar("SELECT count(*) FROM comments WHERE text = 'waited'"), 0);
 }
