@@ -768,7 +768,8 @@ TEST_P(EachStore, TransactionKeepsOnlyWhatIsCommitted) {
 // A backup comes back as the rows of every table of the schema, the highest
 // number each table ever gave and the files it carries, into this server's
 // own schema: when a table is added to the schema and not here, or not
-// copied, this fails. A backup of the first schema comes back migrated.
+// copied, this fails. A backup of the first schema comes back migrated;
+// one whose rows break this server's rules is refused, not restored in part.
 TEST(SqliteStore, RestoreBringsBackEveryTableOfTheSchema) {
     const test::TempDir dir;
     const std::string source = dir.path() + "/source.sqlite", backup = dir.path() + "/b.sqlite";
@@ -803,13 +804,15 @@ TEST(SqliteStore, RestoreBringsBackEveryTableOfTheSchema) {
         db.sessions().add("key", MillisTime(1ms), 4);
         db.copyInto(backup); // as backup and the daily backups copy
     }
-    const std::vector<StateFile> files = {{"update-key.pub", 0600, "digest", "key\n"}};
+    const std::vector<StateFile> files = {{"update-key.pub", 0600, "digest", "key\n"},
+                                          {"admin-token", 0600, "digest", "token\n"}};
     addStateFiles(backup, files);
     const std::string fresh = dir.path() + "/fresh.sqlite";
     const RebuiltDatabase rebuilt = rebuildFromBackup(backup, fresh, "b.sqlite");
     EXPECT_EQ(rebuilt.leftOut, std::vector<std::string>{});
-    ASSERT_EQ(rebuilt.files.size(), 1u);
+    ASSERT_EQ(rebuilt.files.size(), 2u);
     EXPECT_EQ(rebuilt.files[0].data, "key\n");
+    EXPECT_EQ(rebuilt.files[1].data, "token\n");
     test::RawDatabase was(source), now(fresh);
     const char* schema = "SELECT type || ' ' || name || ' ' || coalesce(sql, '') FROM "
                          "sqlite_schema ORDER BY name";
@@ -837,6 +840,23 @@ TEST(SqliteStore, RestoreBringsBackEveryTableOfTheSchema) {
     EXPECT_EQ(migrated.schemaVersion(), was.scalar("PRAGMA user_version"));
     ASSERT_EQ(migrated.comments().list().size(), 1u);
     EXPECT_EQ(migrated.comments().list()[0].id, 7);
+
+    // A table whose rows break this server's rules (a comment without its
+    // text) makes it no backup to restore, rather than one restored in part.
+    const std::string differs = dir.path() + "/differs.sqlite";
+    std::filesystem::copy_file(first, differs);
+    ASSERT_EQ(test::RawDatabase(differs).exec(
+                  "CREATE TABLE c (id INTEGER PRIMARY KEY, received INTEGER NOT NULL, text TEXT, "
+                  "raw BLOB NOT NULL, source TEXT NOT NULL);"
+                  "INSERT INTO c SELECT id, received, NULL, raw, source FROM comments;"
+                  "DROP TABLE comments; ALTER TABLE c RENAME TO comments;"),
+              SQLITE_OK);
+    try {
+        rebuildFromBackup(differs, dir.path() + "/from-differs.sqlite", "differs");
+        ADD_FAILURE() << "restored a backup with a comment without its text";
+    } catch (const RefusedBackup& e) {
+        EXPECT_NE(std::string(e.what()).find("comments"), std::string::npos) << e.what();
+    }
 
     // One from before a day's checks were kept once, as the sum of its
     // field rows: each day's checks come back as they were shown.
@@ -876,13 +896,16 @@ TEST(SqliteStore, RestoreBringsBackEveryTableOfTheSchema) {
 
 // A commit is answered only once it is durable; comments that wait for a
 // busy database share the next commit; a commit that fails answers every
-// comment of its batch "not stored", and none of them is there.
+// comment of its batch "not stored", and none of them is there; closing
+// waits for the comment under way.
 TEST_P(EachStore, CommentWriterBatchesAnswersOnlyWhenDurableAndFailsWhole) {
     const std::string& path = location();
     Database(path).comments().insert({comment("first")});
     test::RawStore other(path);
     {
-        CommentWriter writer(path, 60s); // the test holds the lock that long at most
+        std::atomic<std::size_t> committed = 0; // the notifier's wake-ups
+        // The test holds the lock a minute at most.
+        CommentWriter writer(path, 60s, [&] { ++committed; });
         test::WriterAnswers answers;
         std::atomic<std::int64_t> seenWhenAnswered = -1;
         ASSERT_TRUE(other.exec(holdingWriters()));
@@ -901,6 +924,7 @@ TEST_P(EachStore, CommentWriterBatchesAnswersOnlyWhenDurableAndFailsWhole) {
         EXPECT_EQ(std::count(answers.stored.begin(), answers.stored.end(), true), 21);
         EXPECT_LE(writer.commits(), 2u) << "twenty comments that waited share a commit";
         EXPECT_GE(seenWhenAnswered, 2) << "answered before the commit";
+        EXPECT_EQ(committed.load(), writer.commits()) << "a commit the notifier did not hear of";
     }
     EXPECT_EQ(other.count(), 22);
 
@@ -911,13 +935,22 @@ TEST_P(EachStore, CommentWriterBatchesAnswersOnlyWhenDurableAndFailsWhole) {
         writer.submit(comment("lost"), failed.done());
     ASSERT_TRUE(failed.waitFor(5));
     EXPECT_EQ(std::count(failed.stored.begin(), failed.stored.end(), false), 5);
+    EXPECT_EQ(writer.takeFailures().comments, 5u) << "for the log's line a minute";
     ASSERT_TRUE(other.exec("COMMIT"));
     test::WriterAnswers after;
     writer.submit(comment("kept"), after.done());
     ASSERT_TRUE(after.waitFor(1));
     EXPECT_TRUE(after.stored[0]);
     EXPECT_EQ(other.count(), 23);
+    // Closed while a comment it took waits: close() returns once that is
+    // answered (the daemon stops its listeners after it).
+    ASSERT_TRUE(other.exec(holdingWriters()));
+    writer.submit(comment("closing"), after.done());
+    for (int i = 0; i < 4000 && writer.waiting() > 0; ++i)
+        std::this_thread::sleep_for(1ms);
     writer.close();
+    EXPECT_EQ(after.stored.size(), 2u) << "closed before the comment it took was answered";
+    ASSERT_TRUE(other.exec("COMMIT"));
     EXPECT_FALSE(writer.submit(comment("late"), after.done())) << "closed takes nothing";
 }
 
@@ -927,6 +960,8 @@ TEST_P(EachStore, CommentWriterBatchesAnswersOnlyWhenDurableAndFailsWhole) {
 // without a second copy, only once the database is asked and has it; one
 // the database lost (a failover) is stored again; another client's same
 // body is its own comment; ten minutes on, a second try is a new comment.
+// While the database cannot say (a locked table), each resend of a batch
+// is answered as failed, and asked about again at the next try.
 /// Whether a file under `dir` holds `bytes`.
 bool aFileHolds(const std::filesystem::path& dir, const std::string& bytes) {
     for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
@@ -1005,7 +1040,8 @@ TEST(PostgresStore, AnUncertainCommitIsAskedAboutNeverTrusted) {
     const auto copies = [&](const std::string& text) {
         return raw.scalar("SELECT count(*) FROM comments WHERE text = '" + text + "'");
     };
-    const std::vector<std::string> texts = {"kept", "lost", "remembered", "forgotten", "keyed"};
+    const std::vector<std::string> texts = {"kept",  "lost",   "remembered", "forgotten",
+                                            "keyed", "locked", "locked too"};
     cluster.stopStandby();
     test::WriterAnswers uncertain;
     for (const std::string& text : texts)
@@ -1017,6 +1053,22 @@ TEST(PostgresStore, AnUncertainCommitIsAskedAboutNeverTrusted) {
     for (const std::string& text : texts)
         ASSERT_EQ(copies(text), 1) << text << ": the primary kept it";
     ASSERT_TRUE(raw.exec("DELETE FROM comments WHERE text = 'lost'")); // as a failover would
+
+    // Two resends in one batch while a lock on the table keeps the database
+    // from saying whether their commit happened: each is answered.
+    {
+        test::RawStore holder(uri);
+        ASSERT_TRUE(holder.exec("BEGIN; LOCK TABLE comments")) << holder.error();
+        test::WriterAnswers answers;
+        writer.submit(from("new", "a"), answers.done()); // the writer waits for the lock with it
+        for (int i = 0; i < 4000 && writer.waiting() > 0; ++i)
+            std::this_thread::sleep_for(1ms);
+        writer.submit(from("locked", "a"), answers.done());
+        writer.submit(from("locked too", "a"), answers.done());
+        ASSERT_TRUE(answers.waitFor(3)) << "a resend was never answered";
+        EXPECT_EQ(std::count(answers.stored.begin(), answers.stored.end(), true), 0);
+        ASSERT_TRUE(holder.exec("COMMIT")) << holder.error();
+    }
 
     const struct {
         std::string text;
@@ -1031,6 +1083,7 @@ TEST(PostgresStore, AnUncertainCommitIsAskedAboutNeverTrusted) {
         {"kept", "b", 0s, 2},          // another client's: its own
         {"kept", "a", 0s, 2},          // there: not again
         {"lost", "a", 0s, 1},          // gone: stored again
+        {"locked too", "a", 0s, 1},    // asked again once the lock is gone: there
         {"remembered", "a", 10min, 1}, // ten minutes on: still remembered
         {"forgotten", "a", 1ms, 2},    // then forgotten
     };
@@ -1050,6 +1103,46 @@ TEST(PostgresStore, AnUncertainCommitIsAskedAboutNeverTrusted) {
                              (t.key.empty() ? from(t.text, "").replyKey : t.key) + "'"))
             << t.text << ": the number of its key's comment";
     }
+}
+
+// On PostgreSQL, a comment that waited behind the writer's work past its
+// span is answered "not stored" without being sent, and /healthz says why.
+TEST(PostgresStore, ACommentThatWaitedTooLongIsNotSent) {
+    if (const std::string why = test::PostgresCluster::unavailableReason(); !why.empty())
+        GTEST_SKIP() << why;
+    const std::string uri = sharedCluster().createDatabase();
+    std::mutex m;
+    std::condition_variable changed;
+    bool holding = false, goOn = false;
+    test::WriterAnswers answers;
+    CommentWriter writer(uri, 500ms);
+    // The writer's thread is held in the first comment's answer.
+    writer.submit(comment("first"), [&, done = answers.done()](bool ok) {
+        std::unique_lock lock(m);
+        holding = true;
+        changed.notify_all();
+        changed.wait_for(lock, 60s, [&] { return goOn; });
+        done(ok);
+    });
+    {
+        std::unique_lock lock(m);
+        ASSERT_TRUE(changed.wait_for(lock, 20s, [&] { return holding; }));
+    }
+    const auto sent = std::chrono::steady_clock::now();
+    writer.submit(comment("waited"), answers.done());
+    // Its span: the transaction's deadline and the writer's grace (500 ms).
+    while (std::chrono::steady_clock::now() - sent <= storeDeadline(500ms) + 500ms)
+        std::this_thread::sleep_for(10ms);
+    {
+        const std::lock_guard lock(m);
+        goOn = true;
+        changed.notify_all();
+    }
+    ASSERT_TRUE(answers.waitFor(2));
+    EXPECT_EQ(answers.stored, (std::vector<bool>{true, false}));
+    writer.close(); // a late comment is answered first, the rest of its turn then
+    EXPECT_EQ(writer.lastFailure(), std::optional<std::string>(store_text::kLate));
+    EXPECT_EQ(test::RawStore(uri).scalar("SELECT count(*) FROM comments WHERE text = 'waited'"), 0);
 }
 
 // A full disk fails the transaction that met it, keeps what was committed
