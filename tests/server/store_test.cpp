@@ -1117,12 +1117,12 @@ TEST(PostgresStore, ACommentThatWaitedTooLongIsNotSent) {
     test::WriterAnswers answers;
     CommentWriter writer(uri, 500ms);
     // The writer's thread is held in the first comment's answer.
-    writer.submit(comment("first"), [&, done = answers.done()](bool ok) {
+    writer.submit(comment("first"), [&, done = answers.done()](bool ok, std::int64_t number) {
         std::unique_lock lock(m);
         holding = true;
         changed.notify_all();
         changed.wait_for(lock, 60s, [&] { return goOn; });
-        done(ok);
+        done(ok, number);
     });
     {
         std::unique_lock lock(m);
