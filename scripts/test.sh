@@ -123,18 +123,8 @@ fi
 cat "$installs_log"
 rm -f "$installs_log"
 timed "waiting for the packages the tests need"
-
-# The release build of step 2 compiles while these tests run, at a lower
-# priority: most of the tests' time goes to waiting on servers, browsers and
-# PostgreSQL, so four run at once and the compiler takes what they leave.
-release_log=$(mktemp)
-(
-    pelvoran_configure build -DCMAKE_BUILD_TYPE=Release -UPELVORAN_SERVER_BASE \
-        -DPELVORAN_BUILD_TESTS=ON -DPELVORAN_PROCESS_TESTS_ONLY=ON -DPELVORAN_BUILD_BENCH=ON \
-        -DPELVORAN_WERROR=$werror &&
-        nice -n 10 cmake --build build -j2
-) >"$release_log" 2>&1 &
-release=$!
+# Most of the tests' time goes to waiting on servers, browsers and
+# PostgreSQL: four run at once, and the builds beside take what they leave.
 ctest --test-dir build-asan --output-on-failure -j4 || failed "tests under ASan+UBSan"
 timed "the tests under ASan+UBSan"
 
@@ -147,14 +137,11 @@ timed "the tests under ASan+UBSan"
 # The pages in Chromium and the tool under Orca ran in step 1, against the
 # sanitized server and tool: their time goes to the browser and the screen
 # reader, which no build of ours changes, so they run once.
-if ! wait "$release"; then
-    cat "$release_log"
-    echo "FAILED: the release build (above)" >&2
-    exit 1
-fi
-tail -n 1 "$release_log"
-rm -f "$release_log"
-timed "the release build (what it took beyond the tests above)"
+pelvoran_configure build -DCMAKE_BUILD_TYPE=Release -UPELVORAN_SERVER_BASE \
+    -DPELVORAN_BUILD_TESTS=ON -DPELVORAN_PROCESS_TESTS_ONLY=ON -DPELVORAN_BUILD_BENCH=ON \
+    -DPELVORAN_WERROR=$werror
+cmake --build build -j2
+timed "the release build"
 # Beside those tests, which mostly wait: GCC compiles for syntax, warnings
 # as errors, the test sources it did not compile above (the suites that
 # test code in their own process), from a tree of the whole suite that is
