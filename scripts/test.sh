@@ -75,39 +75,34 @@ if ! git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run -Werror; th
 fi
 
 # The Windows cross-builds and the release files' second build need nothing
-# from the Linux builds: they run beside them at low priorities, so they
+# from the Linux builds: they run beside them at the lowest priority, so they
 # take the processor time that the Linux steps leave (while tests wait on
 # servers, browsers and time limits, or a link runs alone) and give it back
-# when those want it. Their output is printed at step 5. They are two chains
-# of their own, each with the processor time the other leaves (a batched
-# compile or a link keeps one core busy at a time); the Windows one, whose
-# tests the end of the run waits for, first.
+# when those want it. Their output is printed at step 5. The Windows tests'
+# build comes before the release files' second build, so that the wine tests
+# can start as soon as the Linux steps are done.
 beside_log=$(mktemp)
 windows_tests_built=$(mktemp -u)
 (
-    nice -n 15 bash scripts/build-windows.sh -UPELVORAN_SERVER_BASE -DPELVORAN_WERROR=$werror ||
+    nice -n 19 bash scripts/build-windows.sh -UPELVORAN_SERVER_BASE -DPELVORAN_WERROR=$werror ||
         { echo "FAILED: Windows executables"; exit 1; }
     # The tests' build prepares wine's prefix: wine must be there.
     wait_for_installs || { echo "FAILED: the packages the tests need were not installed"; exit 1; }
-    nice -n 15 bash scripts/test-windows.sh --build-only -DPELVORAN_WERROR=$werror ||
+    nice -n 19 bash scripts/test-windows.sh --build-only -DPELVORAN_WERROR=$werror ||
         { echo "FAILED: Windows test build"; exit 1; }
     touch "$windows_tests_built"
     # clang's warnings in the Windows test sources, which only mingw-w64's
     # GCC builds: the newest Windows test tree, compiled for syntax.
     windows_tests=build-win
     if [ build-win-x64 -nt build-win ]; then windows_tests=build-win-x64; fi
-    nice -n 15 python3 tools/syntax_check.py --clang-for-mingw "$windows_tests" ||
+    nice -n 19 python3 tools/syntax_check.py --clang-for-mingw "$windows_tests" ||
         { echo "FAILED: clang's warnings in the Windows test sources (above)"; exit 1; }
-) >"$beside_log" 2>&1 &
-beside=$!
-again_log=$(mktemp)
-(
     started=$(date +%s)
     nice -n 19 bash scripts/check-reproducible.sh --build -DPELVORAN_WERROR=$werror ||
         { echo "FAILED: the release files' second build"; exit 1; }
     echo "The release files' second build took $(($(date +%s) - started)) s."
-) >"$again_log" 2>&1 &
-again=$!
+) >"$beside_log" 2>&1 &
+beside=$!
 
 # 1. ASan + UBSan, compiled by clang: it compiles this build in about 280 s
 # of processor time where GCC took 450 s (GCC compiles what ships, in step
@@ -244,12 +239,9 @@ fi
 # 5. The builds beside the steps above: the shipped 32-bit executables in
 #    dist/ (with the packaged server address, whatever an earlier run left
 #    in the cache) and the release files' second build.
-wait "$beside" || failed "Windows builds (output below)"
+wait "$beside" || failed "Windows builds or the release files' second build (output below)"
 cat "$beside_log"
 rm -f "$beside_log"
-wait "$again" || failed "the release files' second build (output below)"
-cat "$again_log"
-rm -f "$again_log"
 timed "waiting for the builds beside"
 
 # 6. The release files: the four files of dist/ against their second build
