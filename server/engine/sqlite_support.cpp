@@ -58,8 +58,12 @@ SqliteConnection openConnection(const std::string& path, int flags) {
 }
 
 void harden(sqlite3* db) {
+    // A double-quoted name that names no column is an error, never the
+    // string it spells: a backup's table without a column the restore copies
+    // is refused, not restored with the column's name in every row.
     if (sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr) != SQLITE_OK ||
-        sqlite3_db_config(db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr) != SQLITE_OK)
+        sqlite3_db_config(db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr) != SQLITE_OK ||
+        sqlite3_db_config(db, SQLITE_DBCONFIG_DQS_DML, 0, nullptr) != SQLITE_OK)
         throw StoreError(sqliteErrorText(db, SQLITE_ERROR));
 }
 

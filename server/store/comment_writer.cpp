@@ -85,8 +85,8 @@ CommentWriter::Before CommentWriter::storedBefore(std::vector<Item>& batch) {
             else
                 rest.push_back(std::move(item));
         } catch (const StoreError& e) {
-            // Not known: stored again, it might be there twice. The next
-            // try asks again.
+            // Not known: answered as not stored, and not stored again,
+            // lest it be there twice; the next try asks again.
             before.unknown.push_back(std::move(item));
             before.why = e.what();
             before.said = e.said();

@@ -842,20 +842,34 @@ TEST(SqliteStore, RestoreBringsBackEveryTableOfTheSchema) {
     EXPECT_EQ(migrated.comments().list()[0].id, 7);
 
     // A table whose rows break this server's rules (a comment without its
-    // text) makes it no backup to restore, rather than one restored in part.
-    const std::string differs = dir.path() + "/differs.sqlite";
-    std::filesystem::copy_file(first, differs);
-    ASSERT_EQ(test::RawDatabase(differs).exec(
-                  "CREATE TABLE c (id INTEGER PRIMARY KEY, received INTEGER NOT NULL, text TEXT, "
-                  "raw BLOB NOT NULL, source TEXT NOT NULL);"
-                  "INSERT INTO c SELECT id, received, NULL, raw, source FROM comments;"
-                  "DROP TABLE comments; ALTER TABLE c RENAME TO comments;"),
-              SQLITE_OK);
-    try {
-        rebuildFromBackup(differs, dir.path() + "/from-differs.sqlite", "differs");
-        ADD_FAILURE() << "restored a backup with a comment without its text";
-    } catch (const RefusedBackup& e) {
-        EXPECT_NE(std::string(e.what()).find("comments"), std::string::npos) << e.what();
+    // text), or that lacks a column this server copies, makes it no backup
+    // to restore, rather than one restored in part or with made-up values.
+    const struct {
+        const char* what;
+        const char* columns; // after id and received
+        const char* copied;
+    } broken[] = {
+        {"a comment without its text", "text TEXT, raw BLOB NOT NULL, source TEXT NOT NULL",
+         "NULL, raw, source"},
+        {"comments without their source", "text TEXT NOT NULL, raw BLOB NOT NULL", "text, raw"},
+    };
+    for (const auto& b : broken) {
+        const std::string differs =
+            dir.path() + "/differs-" + std::to_string(&b - broken) + ".sqlite";
+        std::filesystem::copy_file(first, differs);
+        ASSERT_EQ(test::RawDatabase(differs).exec(
+                      std::string("CREATE TABLE c (id INTEGER PRIMARY KEY, received INTEGER NOT "
+                                  "NULL, ") +
+                      b.columns + "); INSERT INTO c SELECT id, received, " + b.copied +
+                      " FROM comments; DROP TABLE comments; ALTER TABLE c RENAME TO comments;"),
+                  SQLITE_OK)
+            << b.what;
+        try {
+            rebuildFromBackup(differs, differs + ".restored", "differs");
+            ADD_FAILURE() << "restored a backup with " << b.what;
+        } catch (const RefusedBackup& e) {
+            EXPECT_NE(std::string(e.what()).find("comments"), std::string::npos) << e.what();
+        }
     }
 
     // One from before a day's checks were kept once, as the sum of its
