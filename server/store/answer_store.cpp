@@ -8,8 +8,6 @@
 #include "platform/openssl_support.h"
 #include "platform/signature.h"
 
-#include <openssl/sha.h>
-
 namespace pelvoran::server {
 namespace {
 
@@ -17,12 +15,6 @@ namespace {
 bool dropped(char16_t c) {
     return (c < 0x20 && c != u'\n') || (c >= 0x7F && c <= 0x9F) || (c >= 0x202A && c <= 0x202E) ||
            (c >= 0x2066 && c <= 0x2069) || c == 0x200E || c == 0x200F || c == 0x061C;
-}
-
-std::string sha256Bytes(std::string_view bytes) {
-    unsigned char digest[SHA256_DIGEST_LENGTH];
-    SHA256(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), digest);
-    return std::string(reinterpret_cast<const char*>(digest), sizeof digest);
 }
 
 /// The answer's state of `comment`: whether it exists, is answerable
@@ -76,11 +68,11 @@ std::optional<std::string> replyKeyOfSecret(std::string_view secret) {
     const auto bytes = decodeBase64Url(secret);
     if (!bytes || bytes->size() != 16)
         return std::nullopt;
-    return openssl::base64Url(sha256Bytes(*bytes));
+    return openssl::base64Url(sha256(*bytes));
 }
 
 std::string sha256Base64Url(std::string_view bytes) {
-    return openssl::base64Url(sha256Bytes(bytes));
+    return openssl::base64Url(sha256(bytes));
 }
 
 std::optional<StoredAnswer> AnswerStore::find(std::int64_t comment) {
