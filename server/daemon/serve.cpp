@@ -472,10 +472,12 @@ void Daemon::step() {
     try {
         if (const auto version = p.db->dataVersion(); version != p.seen) {
             // The file first: an offer never leads to a path not served yet.
+            // The newest version before the offer: a check answered with a
+            // new release is labelled knowing it.
             p.shelveDownloads();
+            followNewest(p.field, *p.db);
             p.refreshReply();
             p.seen = version;
-            followNewest(p.field, *p.db);
         }
     } catch (const std::exception& e) {
         logError(daemon_text::cannotReadReleases(e.what()));
