@@ -9,9 +9,7 @@ Debian's python3-selenium.
 import atexit
 import json
 import os
-import select
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
@@ -25,6 +23,7 @@ from selenium.webdriver.support.ui import WebDriverWait
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "support"))
+from pelvoran_server import PROCESS_SECONDS, START_SECONDS, ServerProcess  # noqa: E402,F401
 from suite_processes import own_descendants  # noqa: E402
 
 # Chromium's headless shell: the browser's engine without the desktop
@@ -35,81 +34,15 @@ from suite_processes import own_descendants  # noqa: E402
 CHROMIUM = "/usr/lib/chromium/chromium-headless-shell"
 CHROMEDRIVER = "/usr/bin/chromedriver"
 
-# Generous: the same tests run against a server built with the sanitizers.
-START_SECONDS = 60
+# Generous: the same tests run against a server built with the sanitizers
+# (START_SECONDS and PROCESS_SECONDS with the server process).
 STEP_SECONDS = 60
-PROCESS_SECONDS = 120
 # How often a wait looks again: a page on loopback comes in milliseconds.
 POLL_SECONDS = 0.02
 
 # What the pages are tested with; a newer axe may bring new rules, so it
 # changes only on purpose.
 AXE_VERSION = "4.14.1"
-
-
-class ServerProcess:
-    """`pelvoran-server serve` on two free loopback ports, with its own state
-    directory (a real SQLite file). Stop it with stop(), which returns its
-    exit status."""
-
-    def __init__(self, exe, state_dir, extra=()):
-        self.exe = exe
-        self.state = state_dir
-        self.stderr_path = state_dir + ".stderr"
-        self._stderr = open(self.stderr_path, "wb")
-        self.process = subprocess.Popen(
-            [exe, "serve", "--state", state_dir, "--listen", "127.0.0.1:0",
-             "--admin-listen", "127.0.0.1:0", *extra],
-            stdout=subprocess.PIPE, stderr=self._stderr, stdin=subprocess.DEVNULL)
-        lines = self._read_lines(2)
-        ports = []
-        for line in lines:
-            prefix = "listening on 127.0.0.1:"
-            if not line.startswith(prefix):
-                self.stop()
-                raise RuntimeError("unexpected start-up line %r; stderr: %s" %
-                                   (line, self.stderr()))
-            ports.append(int(line[len(prefix):]))
-        self.public = "http://127.0.0.1:%d" % ports[0]
-        self.admin = "http://127.0.0.1:%d" % ports[1]
-
-    def _read_lines(self, count):
-        out = b""
-        end = time.monotonic() + START_SECONDS
-        fd = self.process.stdout.fileno()
-        while out.count(b"\n") < count:
-            left = end - time.monotonic()
-            if left <= 0 or not select.select([fd], [], [], left)[0]:
-                self.stop()
-                raise RuntimeError("the server did not start; stderr: " + self.stderr())
-            chunk = os.read(fd, 4096)
-            if not chunk:
-                self.stop()
-                raise RuntimeError("the server ended at start; stderr: " + self.stderr())
-            out += chunk
-        return out.decode().splitlines()[:count]
-
-    def command(self, *args):
-        """Another pelvoran-server command on the same state directory."""
-        return subprocess.run([self.exe, *args, "--state", self.state], capture_output=True,
-                              text=True, timeout=PROCESS_SECONDS, check=True).stdout
-
-    def stderr(self):
-        with open(self.stderr_path, "rb") as f:
-            return f.read().decode(errors="replace")
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
-            try:
-                self.process.wait(timeout=PROCESS_SECONDS)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-                return None
-        self.process.stdout.close()
-        self._stderr.close()
-        return self.process.returncode
 
 
 def fetch(url, method="GET", headers=None):

@@ -2,21 +2,20 @@
 window manager, the AT-SPI bus and Orca, which writes all it says to its
 debug log. Keys are typed through the X server as a user types them.
 
-  orca_speech_test.py --app-driver EXE --decode EXE
+  orca_speech_test.py --app-driver EXE --decode EXE --server EXE
 
 Runs itself again inside a private D-Bus session. Needs Debian's
 /usr/bin/python3 (pyatspi) and Xvfb, openbox, orca and xdotool.
 """
 
 import argparse
-import base64
-import hashlib
-import http.server
+import http.cookiejar
 import os
 import re
 import select
 import shlex
 import shutil
+import sqlite3
 import subprocess
 import sys
 import tempfile
@@ -24,12 +23,15 @@ import threading
 import time
 import tty
 import unittest
+import urllib.parse
+import urllib.request
 
 import pyatspi
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "support"))
 import suite_processes  # noqa: E402
+from pelvoran_server import ServerProcess  # noqa: E402
 
 # Generous: the tool may be a sanitizer build on a busy machine, and Orca
 # starts cold in a fresh session.
@@ -40,6 +42,7 @@ def parse_args():
     parser = argparse.ArgumentParser()
     parser.add_argument("--app-driver", required=True)
     parser.add_argument("--decode", required=True)
+    parser.add_argument("--server", required=True)
     parser.add_argument("--inside", action="store_true")
     return parser.parse_known_args()
 
@@ -180,40 +183,42 @@ class Session:
             size == tuple(window.queryComponent().getSize())
 
 
-def b64url(data):
-    return base64.urlsafe_b64encode(data).rstrip(b"=").decode()
+def sign_in(server):
+    """An opener signed in to the server's admin pages, as the publisher is
+    by the address `pelvoran-server admin-url` prints (once it names the
+    listener the server reported)."""
+    deadline = time.monotonic() + WAIT_SECONDS
+    while not (url := server.command("admin-url").strip()).startswith(server.admin + "/?"):
+        if time.monotonic() > deadline:
+            raise AssertionError("admin-url prints %s; the server listens at %s" %
+                                 (url, server.admin))
+        time.sleep(0.1)
+    opener = urllib.request.build_opener(urllib.request.HTTPCookieProcessor(
+        http.cookiejar.CookieJar()))
+    opener.open(url, timeout=WAIT_SECONDS).read()
+    return opener
 
 
-class AnswerPeer(http.server.ThreadingHTTPServer):
-    """The publisher's server as the tool meets it at start with an answer
-    waiting: no newer version, the answer to `secret`, and the confirm."""
+def delivered(state, number):
+    """Whether the server has counted the answer to comment `number` delivered."""
+    db = sqlite3.connect("file:%s/comments.sqlite?mode=ro" % state, uri=True)
+    try:
+        return db.execute("SELECT count(*) FROM answers WHERE comment_id = ? AND delivered <> 0",
+                          (number,)).fetchone()[0] == 1
+    finally:
+        db.close()
 
-    def __init__(self, number, key_hash, text):
-        line = "%s\t%s\tsig1:x\t%s\n" % (number, key_hash, b64url(text.encode()))
-        self.paths = []
 
-        class Handler(http.server.BaseHTTPRequestHandler):
-            def reply(handler, status, body=b""):
-                handler.send_response(status)
-                handler.send_header("Content-Type", "text/plain; charset=utf-8")
-                handler.send_header("Content-Length", str(len(body)))
-                handler.end_headers()
-                handler.wfile.write(body)
-
-            def do_GET(handler):
-                self.paths.append("GET")
-                handler.reply(200, b"1.05")
-
-            def do_POST(handler):
-                handler.rfile.read(int(handler.headers.get("Content-Length", 0)))
-                self.paths.append(handler.path)
-                handler.reply(200, line.encode() if handler.path == "/answers" else b"")
-
-            def log_message(handler, *args):
-                pass
-
-        super().__init__(("127.0.0.1", 0), Handler)
-        threading.Thread(target=self.serve_forever, daemon=True).start()
+def answer_on_its_page(server, number, text):
+    """Writes the publisher's answer to comment `number` on its admin page."""
+    opener = sign_in(server)
+    page = opener.open("%s/comment?id=%d" % (server.admin, number),
+                       timeout=WAIT_SECONDS).read().decode()
+    csrf = re.search(r'name="csrf" value="([0-9a-f]+)"', page).group(1)
+    form = urllib.parse.urlencode({"csrf": csrf, "id": number, "text": text}).encode()
+    with opener.open(server.admin + "/comments/answer", form, timeout=WAIT_SECONDS) as reply:
+        if reply.status != 200:
+            raise AssertionError("the answer was not written: %d" % reply.status)
 
 
 def focused():
@@ -315,22 +320,28 @@ class OrcaSpeechTest(unittest.TestCase):
         self.assertEqual(sum(help_text in u for u in s.speech()[count:]), 1, "read once")
 
     def test_the_publishers_answer_is_read_and_enter_closes_it(self):
-        # A second tool starts with an answer waiting for a comment it sent:
-        # the answer window opens with the focus on the answer, whose box
-        # Orca names; Enter presses OK and the answer is confirmed.
+        # A comment sent from the tool to the real server, answered on its
+        # admin page: at the tool's next start the answer window opens with
+        # the focus on the answer, whose box Orca names; Enter presses OK and
+        # the server counts the answer delivered.
         s = self.session
-        secret = bytes(range(16))
-        key_hash = b64url(hashlib.sha256(secret).digest())
-        folder = os.path.join(os.environ["XDG_DATA_HOME"], "pelvoran")
-        os.makedirs(folder, 0o700, exist_ok=True)
-        with open(os.path.join(folder, "answer-keys"), "w") as keys:
-            keys.write("pelvoran-answer-keys 1\n%s\t%s\t42\t%s\t%s\n" % (
-                b64url(secret), key_hash, time.strftime("%Y-%m-%d"), b64url("UE0945".encode())))
-        answer = "这支镜头是1990年9月出厂的"
-        peer = AnswerPeer("42", key_hash, answer)
+        state = os.path.join(s.dir, "server")
+        os.mkdir(state, 0o700)
+        server = ServerProcess(ARGS.server, state)
         try:
+            # "-DPELVORAN_ANSWER_KEY=…", then the key's fingerprint.
+            key = server.command("key", "answer").splitlines()[0].split("=", 1)[1]
+            # Sent by a tool of its own, off the screen, keeping its key
+            # where the tool below finds it.
+            subprocess.run([ARGS.app_driver, server.public, "comments"], timeout=WAIT_SECONDS,
+                           check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                           env=dict(os.environ, QT_QPA_PLATFORM="offscreen",
+                                    PELVORAN_DRIVER_COMMENTS="UE0945 是哪年的？"))
+            answer = "这支镜头是1990年9月出厂的"
+            answer_on_its_page(server, 1, answer)
             count = len(s.speech())
-            s.spawn([ARGS.app_driver, "http://127.0.0.1:%d" % peer.server_port, "run"])
+            s.spawn([ARGS.app_driver, server.public, "run"],
+                    env=dict(os.environ, PELVORAN_DRIVER_ANSWER_KEY=key))
             s.said_after(count, "发布者的回复")
             s.said_after(count, answer)
             s.wait_until(lambda: "发布者的回复：" in focused_names(), "the focus on the answer")
@@ -339,10 +350,9 @@ class OrcaSpeechTest(unittest.TestCase):
             s.keys("Return")
             s.wait_until(lambda: active_window("发布者的回复") is None,
                          "the answer window to close")
-            s.wait_until(lambda: "/answers/seen" in peer.paths, "the confirm")
+            s.wait_until(lambda: delivered(state, 1), "the server to count it delivered")
         finally:
-            peer.shutdown()
-            peer.server_close()
+            server.stop()
 
 
 def main():
