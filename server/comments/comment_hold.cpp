@@ -78,6 +78,29 @@ bool startsAt(FoldedView text, std::size_t at, FoldedView word) {
     return text.substr(at, word.size()) == word;
 }
 
+// Lens names.
+
+/// A camera or lens model as people write it ("eos-r5", "eosr6",
+/// "ef-s18-55", "rf24-105"): a Canon line's name, then a digit or a dash
+/// (any letter after "eos"), and a digit somewhere.
+bool isModelName(FoldedView id) {
+    constexpr FoldedView kLines[] = {U"eos", U"ef", U"rf", U"ts-e", U"mp-e", U"powershot", U"ixus"};
+    const auto named = [&](FoldedView line) {
+        return id.starts_with(line) && id.size() > line.size() &&
+               (line == U"eos" || isDigit(id[line.size()]) || id[line.size()] == U'-');
+    };
+    return std::any_of(id.begin(), id.end(), isDigit) &&
+           std::any_of(std::begin(kLines), std::end(kLines), named);
+}
+
+/// A lens's focal length as people write it, without its "mm": "50",
+/// "24-105", or after the lens's line, blanks removed ("ef50", "rf24-105").
+bool isFocalLength(FoldedView length) {
+    const bool numbers = std::all_of(length.begin(), length.end(),
+                                     [](char32_t c) { return isDigit(c) || c == U'-'; });
+    return std::any_of(length.begin(), length.end(), isDigit) && (numbers || isModelName(length));
+}
+
 // Links.
 
 /// The text as a host name would be read from it: "dot" between blanks,
@@ -146,6 +169,10 @@ bool hasLink(FoldedView f) {
         while (end < v.size() && isLetter(v[end]))
             ++end;
         if (start == dot || end == dot + 1 || (end < v.size() && isIdChar(v[end])))
+            continue;
+        // A focal length before a full stop ("EF 50mm。CN 版") names a lens.
+        if (const FoldedView label = FoldedView(v).substr(start, dot - start);
+            label.ends_with(U"mm") && isFocalLength(label.substr(0, label.size() - 2)))
             continue;
         const FoldedView top = FoldedView(v).substr(dot + 1, end - dot - 1);
         const auto known = [&](FoldedView t) { return t == top; };
@@ -220,19 +247,6 @@ bool isDateCode(FoldedView id) {
     return (letters == 1 || letters == 2) &&
            std::all_of(id.begin(), id.begin() + letters, isLetter) &&
            std::all_of(id.begin() + letters, id.end(), isDigit);
-}
-
-/// A camera or lens model as people write it ("eos-r5", "eosr6",
-/// "ef-s18-55", "rf24-105"): a Canon line's name, then a digit or a dash
-/// (any letter after "eos"), and a digit somewhere.
-bool isModelName(FoldedView id) {
-    constexpr FoldedView kLines[] = {U"eos", U"ef", U"rf", U"ts-e", U"mp-e", U"powershot", U"ixus"};
-    const auto named = [&](FoldedView line) {
-        return id.starts_with(line) && id.size() > line.size() &&
-               (line == U"eos" || isDigit(id[line.size()]) || id[line.size()] == U'-');
-    };
-    return std::any_of(id.begin(), id.end(), isDigit) &&
-           std::any_of(std::begin(kLines), std::end(kLines), named);
 }
 
 bool isContactId(FoldedView id) {

@@ -40,7 +40,8 @@ std::u32string foldedForHolding(const Text& text);
 ///   letters, digits and hyphens, a dot and a common top-level domain
 ///   (com, cn, net, top...) that no letter or digit follows; a name of
 ///   digits alone only before com, net or org ("163.com"), as any other is
-///   a number ending a sentence ("f/2.8。HK"). Blanks are read as nothing,
+///   a number ending a sentence ("f/2.8。HK"), nor a focal length ("EF
+///   50mm。CN 版", "24-105mm"). Blanks are read as nothing,
 ///   and "点", "。", "[.]", "(.)", "{.}", "<.>", "【.】", "(dot)", "[dot]",
 ///   "{dot}", "<dot>", "【dot】" and "dot" between blanks as a dot;
 /// - a mobile number: 11 digits, "1", one of 3 to 9, nine more, as a run

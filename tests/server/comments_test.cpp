@@ -131,6 +131,9 @@ TEST(CommentHold, TextRulesHoldSpamButNoLensComment) {
         {"加我 efg12345", kHeldContact},
         {"QQ群里有人推荐的，wx 上也问过", ""},
         {"用了 f/1.8。HK 行货，10 年了。Com 不是网址", ""},
+        {"EF 50mm。CN 版，编号 UE0945", ""},
+        {"RF 24-105mm。cn 版", ""},
+        {"买镜头上 shop50mm。cn", kHeldLink},
     };
     for (const auto& c : cases)
         EXPECT_EQ(textHoldReason(u16(c.text)), c.held) << c.text;
