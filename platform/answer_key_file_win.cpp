@@ -115,6 +115,19 @@ HANDLE createTemporary(const std::wstring& path, std::wstring& name) {
     return INVALID_HANDLE_VALUE;
 }
 
+/// MoveFileExW, again a few times while another program (a virus scanner, an
+/// indexer) holds the file open for a moment.
+bool moveOver(const std::wstring& from, const std::wstring& to) {
+    for (int attempt = 0;; ++attempt) {
+        if (MoveFileExW(wide(from), wide(to), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            return true;
+        const DWORD error = GetLastError();
+        if (attempt == 4 || (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED))
+            return false;
+        Sleep(50);
+    }
+}
+
 class WinAnswerKeyFile final : public AnswerKeyFile {
 public:
     explicit WinAnswerKeyFile(std::wstring folder) : folder_(std::move(folder)) {}
@@ -136,11 +149,9 @@ public:
         if (!readWhole(path, contents))
             return false;
         const Change change = decide(contents);
-        constexpr DWORD kReplace = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
         switch (change.kind) {
         case Change::Kind::Keep: return true;
-        case Change::Kind::SetAside:
-            return MoveFileExW(wide(path), wide(path + L".damaged"), kReplace) != 0;
+        case Change::Kind::SetAside: return moveOver(path, path + L".damaged");
         case Change::Kind::Write: break;
         }
         std::wstring temporary;
@@ -151,7 +162,7 @@ public:
                 return false;
             written = writeAll(file.get(), change.contents) && FlushFileBuffers(file.get());
         }
-        if (!written || !MoveFileExW(wide(temporary), wide(path), kReplace)) {
+        if (!written || !moveOver(temporary, path)) {
             DeleteFileW(wide(temporary));
             return false;
         }
