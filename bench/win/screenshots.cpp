@@ -1,7 +1,8 @@
-// Pictures of the three windows as wine draws them, for the README:
-//   pelvoran_win_screenshots <main.bmp> <help.bmp> <comment.bmp>
+// Pictures of the four windows as wine draws them, for the README:
+//   pelvoran_win_screenshots <main.bmp> <help.bmp> <comment.bmp> <answer.bmp>
 // Each window is captured from the screen with its frame, after it painted.
 #include "forms/form_texts.h"
+#include "win/answer_form.h"
 #include "win/comment_form.h"
 #include "win/help_form.h"
 #include "win/message_boxes.h"
@@ -71,8 +72,9 @@ bool saveWindow(HWND hwnd, const wchar_t* path) {
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc != 4) {
-        std::fputs("usage: pelvoran_win_screenshots main.bmp help.bmp comment.bmp\n", stderr);
+    if (argc != 5) {
+        std::fputs("usage: pelvoran_win_screenshots main.bmp help.bmp comment.bmp answer.bmp\n",
+                   stderr);
         return 2;
     }
     win::registerWindowClasses(GetModuleHandleW(nullptr));
@@ -99,5 +101,15 @@ int wmain(int argc, wchar_t** argv) {
         SetWindowTextW(form.commentForm()->CommentText,
                        L"EF 50mm f/1.8 II，编号 UE0945，2010年买的。");
     ok = ok && form.commentForm() != nullptr && saveWindow(form.commentForm()->hwnd(), argv[3]);
+    if (form.commentForm() != nullptr)
+        form.commentForm()->close();
+
+    FetchedAnswer answer;
+    answer.record.number = "42";
+    answer.record.comment = u"EF 50mm f/1.8 II，编号 UE0945，是哪年出厂的？";
+    answer.text = u"谢谢留言。\n这支镜头是1990年9月在宇都宫出厂的。";
+    form.answersArrived({answer});
+    settle();
+    ok = ok && form.answerForm() != nullptr && saveWindow(form.answerForm()->hwnd(), argv[4]);
     return ok ? 0 : 1;
 }
