@@ -426,6 +426,24 @@ TEST_F(AppProcess, ShowsTheSignedAnswersConfirmsThemAndDropsTheirKeys) {
     }
 }
 
+// Closing the tool while the fetch waits for a server that never answers
+// ends it cleanly, the key kept for the next start.
+TEST_F(AppProcess, ClosingDuringTheFetchEndsItKeysKept) {
+    const std::string keys = kHeader + record();
+    writeFile(appData->keysFile(), keys);
+    const LoopbackServer server(
+        {ServerBehaviour::Mode::Silent, "", 0, {LoopbackServer::reply(200, "1.05")}}, kServerPort);
+    start();
+    const HWND main = waitForWindow(pi.dwProcessId, L"PelvoranForm");
+    ASSERT_NE(main, nullptr);
+    const auto requests = requestsOnceIn(server, 2);
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_TRUE(requests[1].head.starts_with("POST /answers HTTP/1.1\r\n"));
+    PostMessageW(main, WM_CLOSE, 0, 0);
+    EXPECT_EQ(waitForExit(), 0u);
+    EXPECT_EQ(readFile(appData->keysFile()), keys);
+}
+
 // Pelvoran.exe against the real pelvoran-server (Linux), which
 // real_server_test.sh started on the port with a Windows release 1.06 and a
 // Linux release 1.07 published: the tool, which names itself Windows, is
