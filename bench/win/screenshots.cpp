@@ -1,7 +1,10 @@
-// Pictures of the four windows as wine draws them, for the README:
+// Pictures of the four windows as wine draws them, and of the thanks box for
+// a numbered comment, for the README:
 //   pelvoran_win_screenshots <main.bmp> <help.bmp> <comment.bmp> <answer.bmp>
+//                            <thanks.bmp>
 // Each window is captured from the screen with its frame, after it painted.
 #include "forms/form_texts.h"
+#include "net/comment_post.h"
 #include "win/answer_form.h"
 #include "win/comment_form.h"
 #include "win/help_form.h"
@@ -69,11 +72,26 @@ bool saveWindow(HWND hwnd, const wchar_t* path) {
     return ok;
 }
 
+/// Where the thanks box's picture goes, and whether it was saved.
+const wchar_t* g_thanksPath = nullptr;
+bool g_thanksSaved = false;
+
+/// Saves the thanks box once it is up and closes it.
+void CALLBACK saveThanks(HWND, UINT, UINT_PTR timer, DWORD) {
+    const HWND box = FindWindowW(L"#32770", nullptr);
+    if (box == nullptr)
+        return;
+    KillTimer(nullptr, timer);
+    g_thanksSaved = saveWindow(box, g_thanksPath);
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc != 5) {
-        std::fputs("usage: pelvoran_win_screenshots main.bmp help.bmp comment.bmp answer.bmp\n",
+    if (argc != 6) {
+        std::fputs("usage: pelvoran_win_screenshots main.bmp help.bmp comment.bmp answer.bmp "
+                   "thanks.bmp\n",
                    stderr);
         return 2;
     }
@@ -111,5 +129,16 @@ int wmain(int argc, wchar_t** argv) {
     form.answersArrived({answer});
     settle();
     ok = ok && form.answerForm() != nullptr && saveWindow(form.answerForm()->hwnd(), argv[4]);
-    return ok ? 0 : 1;
+    if (form.answerForm() != nullptr)
+        form.answerForm()->close();
+
+    // The box the comment window's send brings up for a comment numbered 42.
+    g_thanksPath = argv[5];
+    const UINT_PTR timer = SetTimer(nullptr, 0, 50, &saveThanks);
+    win::Win32MessageBoxes().show(Text(comment_text::kThanksMessage) + u"\r" +
+                                      comment_text::kNumberBefore + u"42" +
+                                      comment_text::kNumberAfter,
+                                  comment_text::kThanksTitle, MessageButtons::Ok);
+    KillTimer(nullptr, timer);
+    return ok && g_thanksSaved ? 0 : 1;
 }
