@@ -9,6 +9,7 @@
 #include "platform/curl/curl_http_request.h"
 #include "platform/reply_secret.h"
 #include "platform/signature.h"
+#include "tests/answer_key_file_cases.h"
 #include "tests/support/fake_desktop.h"
 #include "tests/support/fake_request.h"
 #include "tests/support/loopback_server.h"
@@ -454,22 +455,6 @@ TEST(CommentPost, AResendFromTheSameWindowReusesItsKey) {
     EXPECT_EQ(records[1].keyHash, keys[3]);
 }
 
-namespace {
-
-/// A record as the tool writes it, for secret byte `fill`.
-PendingAnswer recordFor(char fill, std::string date, Text comment = u"镜头") {
-    const std::string bytes(16, fill);
-    return {encodeBase64Url(bytes), replyKeyHash(bytes), std::to_string(100 + fill),
-            std::move(date), std::move(comment)};
-}
-
-std::string fileOf(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-} // namespace
-
 // The file's form: what is read back whole, and every way of being damaged.
 TEST(PendingAnswers, FileFormAndDamage) {
     const PendingAnswer a = recordFor('a', "2026-12-09", u"EF 50mm\r\n好");
@@ -539,45 +524,17 @@ TEST(PendingAnswers, AgeAndCountRules) {
         EXPECT_EQ(keptPendingAnswers(c.records, today), c.kept) << c.what;
 }
 
-// The file itself: made readable by the user alone, replaced whole, a damaged
-// one set aside rather than trusted, old records dropped as it is read.
+// The file itself (tests/answer_key_file_cases.h), made readable by the
+// user alone.
 TEST(PendingAnswers, TheFileOnDisk) {
     TempFolder folder;
     const std::string dir = folder.path + "/data/pelvoran";
-    const std::string path = dir + "/answer-keys";
-    const auto file = answerKeyFileIn(dir);
-    const LocalDateTime today{2026, 12, 9, 12, 0, 0};
-    EXPECT_TRUE(loadPendingAnswers(*file, today).empty()); // no file yet
-
-    ASSERT_TRUE(addPendingAnswer(*file, recordFor('a', "2026-12-09"), today));
+    checkAnswerKeyFileOnDisk(dir);
     struct stat st {};
     ASSERT_EQ(::stat(dir.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
-    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    ASSERT_EQ(::stat((dir + "/answer-keys").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
-    ASSERT_TRUE(addPendingAnswer(*file, recordFor('b', "2026-05-01"), today)); // too old
-    ASSERT_TRUE(addPendingAnswer(*file, recordFor('c', "2026-12-09"), today));
-    EXPECT_EQ(loadPendingAnswers(*file, today),
-              (std::vector{recordFor('a', "2026-12-09"), recordFor('c', "2026-12-09")}));
-    ASSERT_TRUE(dropPendingAnswer(*file, recordFor('a', "").secret, today));
-    EXPECT_EQ(fileOf(path), writePendingAnswers({recordFor('c', "2026-12-09")}));
-
-    // Read on a later day, the expired record is gone from the file too.
-    EXPECT_TRUE(loadPendingAnswers(*file, LocalDateTime{2027, 7, 1, 0, 0, 0}).empty());
-    EXPECT_EQ(fileOf(path), writePendingAnswers({}));
-
-    const std::string damaged = "pelvoran-answer-keys 1\nnonsense\n";
-    std::ofstream(path, std::ios::binary) << damaged;
-    EXPECT_TRUE(loadPendingAnswers(*file, today).empty());
-    EXPECT_EQ(fileOf(path + ".damaged"), damaged);
-    ASSERT_TRUE(addPendingAnswer(*file, recordFor('d', "2026-12-09"), today));
-    EXPECT_EQ(loadPendingAnswers(*file, today), std::vector{recordFor('d', "2026-12-09")});
-    // Nothing but the file, its lock and the damaged one: no temporary left.
-    std::set<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir))
-        names.insert(entry.path().filename().string());
-    EXPECT_EQ(names,
-              (std::set<std::string>{"answer-keys", "answer-keys.damaged", "answer-keys.lock"}));
 }
 
 namespace {

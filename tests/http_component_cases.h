@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -289,6 +290,33 @@ TEST(HttpComponent, GetFollowsARedirect) {
     EXPECT_EQ(r->responseText(), u"1.05");
     ASSERT_EQ(server.requests().size(), 2u);
     EXPECT_TRUE(server.requests()[1].head.starts_with("GET /moved HTTP/1.1\r\n"));
+}
+
+// The reply's headers by name, whatever the case; after a redirect, the
+// final reply's alone.
+TEST(HttpComponent, ReplyHeadersAreReadByName) {
+    LoopbackServer server;
+    ServerBehaviour b{ServerBehaviour::Mode::Reply,
+                      LoopbackServer::reply(200, "ok", "text/plain",
+                                            "Pelvoran-Comment-Number: 1234\r\nX-Empty:\r\n")};
+    b.firstReplies = {LoopbackServer::reply(302, "", "text/plain",
+                                            "Location: /moved\r\nX-Redirect-Only: yes\r\n")};
+    server.setBehaviour(b);
+    auto r = makeRequest();
+    r->Open("GET", url(server, "/"), false);
+    r->send();
+    ASSERT_EQ(r->Status(), 200);
+    struct Case {
+        const char* name;
+        std::optional<std::string> value;
+    };
+    const Case cases[] = {
+        {"Pelvoran-Comment-Number", "1234"}, {"pelvoran-comment-number", "1234"},
+        {"Content-Type", "text/plain"},      {"X-Empty", ""},
+        {"X-Redirect-Only", std::nullopt},   {"Pelvoran-Comment", std::nullopt},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(r->getResponseHeader(c.name), c.value) << c.name;
 }
 
 TEST(HttpComponent, GetFollowsRedirectsToAnotherServer) {

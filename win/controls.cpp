@@ -50,7 +50,8 @@ int shiftState() {
 
 /// Keyboard handling the controls need outside a dialog box: Tab moves the
 /// focus, Enter presses a focused button, Enter in the code box is reported
-/// to its window and still reaches the box.
+/// to its window and still reaches the box; Esc, and Enter in a read-only
+/// box, are offered to the window to close it.
 LRESULT CALLBACK controlProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR kind,
                              DWORD_PTR) {
     const HWND parent = GetParent(hwnd);
@@ -68,6 +69,9 @@ LRESULT CALLBACK controlProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
                          reinterpret_cast<LPARAM>(hwnd));
             return 0;
         }
+        if ((wParam == VK_ESCAPE || (wParam == VK_RETURN && keys == Keys::ReadOnly)) &&
+            SendMessageW(parent, kCloseKey, 0, 0) != 0)
+            return 0;
         static_assert(VK_RETURN == present::key::kEnter);
         if (keys == Keys::CodeBox)
             SendMessageW(parent, kCodeBoxKeyDown, wParam, shiftState());
@@ -75,7 +79,8 @@ LRESULT CALLBACK controlProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
     case WM_CHAR:
         // The Tab and Enter characters would only beep or, in the comment
         // box, put a tab in; Enter there starts a new line as usual.
-        if (wParam == L'\t' || (wParam == L'\r' && keys != Keys::TabStop))
+        if (wParam == L'\t' || (wParam == L'\r' && keys != Keys::TabStop) ||
+            (wParam == 0x1B && keys == Keys::ReadOnly))
             return 0;
         break;
     case WM_NCDESTROY: RemoveWindowSubclass(hwnd, &controlProc, kind); break;

@@ -12,9 +12,15 @@ namespace pelvoran::win {
 /// shift state, as present::key numbers them.
 inline constexpr UINT kCodeBoxKeyDown = WM_APP + 1;
 
+/// Sent to a window when Esc goes down in one of its controls, or Enter in a
+/// read-only box: a window that closes on them answers non-zero, and the key
+/// goes no further.
+inline constexpr UINT kCloseKey = WM_APP + 2;
+
 /// How a control takes the keyboard beyond its own handling: Tab moves on;
-/// a button is pressed by Enter; the code box reports its keys.
-enum class Keys : UINT_PTR { None, TabStop, Button, CodeBox };
+/// a button is pressed by Enter; the code box reports its keys; a read-only
+/// box hands Enter to its window as Esc (kCloseKey).
+enum class Keys : UINT_PTR { None, TabStop, Button, CodeBox, ReadOnly };
 
 /// Gives a control the keyboard handling of `keys`.
 void takeKeys(HWND control, Keys keys);

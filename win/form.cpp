@@ -56,11 +56,11 @@ void registerWindowClasses(HINSTANCE instance) {
         return static_cast<HICON>(
             LoadImageW(instance, MAKEINTRESOURCEW(1), IMAGE_ICON, size, size, LR_DEFAULTCOLOR));
     };
-    // One icon of each size serves all three classes: every load makes a new
-    // icon, and start-up waits for each.
+    // One icon of each size serves every class: every load makes a new icon,
+    // and start-up waits for each.
     const HICON bigIcon = icon(GetSystemMetrics(SM_CXICON));
     const HICON smallIcon = icon(GetSystemMetrics(SM_CXSMICON));
-    for (const wchar_t* name : {L"PelvoranForm", L"HelpForm", L"CommentForm"}) {
+    for (const wchar_t* name : {L"PelvoranForm", L"HelpForm", L"CommentForm", L"AnswerForm"}) {
         WNDCLASSEXW wc{};
         wc.cbSize = sizeof wc;
         wc.lpfnWndProc = &formProc;

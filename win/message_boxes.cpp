@@ -6,6 +6,7 @@
 #include "forms/form_texts.h"
 
 #include <string_view>
+#include <vector>
 #include <windows.h>
 
 namespace pelvoran::win {
@@ -58,6 +59,21 @@ private:
 /// The window that the thread's boxes speak for.
 HWND g_speaker = nullptr;
 
+/// How many of the thread's boxes are open (one over another, at most a few),
+/// and what waits for none to be.
+int g_openBoxes = 0;
+std::vector<std::function<void()>> g_waiting;
+
+/// Runs what waited for the boxes, from the message loop: the code that
+/// showed the last box has gone on by then.
+void CALLBACK runWaiting(HWND, UINT, UINT_PTR timer, DWORD) {
+    KillTimer(nullptr, timer);
+    std::vector<std::function<void()>> due;
+    due.swap(g_waiting);
+    for (auto& run : due)
+        whenNoBoxOpen(std::move(run)); // a box that one of them opened holds the rest
+}
+
 /// Names the box's buttons in Chinese whatever the display language: the
 /// boxes' texts speak of 确定.
 LRESULT CALLBACK nameButtons(int code, WPARAM wParam, LPARAM lParam) {
@@ -103,8 +119,18 @@ MessageAnswer Win32MessageBoxes::show(const Text& message, const Text& title,
                       MB_TASKMODAL | MB_SETFOREGROUND;
     const HWND owner = IsWindow(g_speaker) ? g_speaker : nullptr;
     const ButtonNames names;
-    return MessageBoxW(owner, wide(shown), wide(title), type) == IDOK ? MessageAnswer::Ok
-                                                                      : MessageAnswer::Cancel;
+    ++g_openBoxes;
+    const int answer = MessageBoxW(owner, wide(shown), wide(title), type);
+    if (--g_openBoxes == 0 && !g_waiting.empty())
+        SetTimer(nullptr, 0, USER_TIMER_MINIMUM, &runWaiting);
+    return answer == IDOK ? MessageAnswer::Ok : MessageAnswer::Cancel;
+}
+
+void whenNoBoxOpen(std::function<void()> run) {
+    if (g_openBoxes == 0)
+        run();
+    else
+        g_waiting.push_back(std::move(run));
 }
 
 } // namespace pelvoran::win

@@ -2,6 +2,7 @@
 
 #include "platform/desktop.h"
 
+#include <functional>
 #include <windows.h>
 
 namespace pelvoran::win {
@@ -20,5 +21,9 @@ public:
 /// nullptr): it owns them and is active again when one closes. Which window
 /// that is, the presenters say.
 void boxesSpeakFor(HWND window);
+
+/// Runs `run` once no message box of the thread is open: at once when none
+/// is, else from the thread's message loop after the last one has closed.
+void whenNoBoxOpen(std::function<void()> run);
 
 } // namespace pelvoran::win

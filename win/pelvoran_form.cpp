@@ -1,8 +1,10 @@
 #include "win/pelvoran_form.h"
 
 #include "forms/form_texts.h"
+#include "win/answer_form.h"
 #include "win/comment_form.h"
 #include "win/help_form.h"
+#include "win/message_boxes.h"
 
 namespace pelvoran::win {
 
@@ -11,8 +13,19 @@ using present::Control;
 PelvoranForm::PelvoranForm(Services services, Announce announce)
     : Form({L"PelvoranForm", Text(), layout::main_window::kClient,
             WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX}),
-      presenter_(*this, std::move(services), makers(), [] { PostQuitMessage(0); }),
+      presenter_(*this, std::move(services), allMakers(), [] { PostQuitMessage(0); }),
       announce_(std::move(announce)) {}
+
+present::WindowMakers PelvoranForm::allMakers() {
+    present::WindowMakers m = makers();
+    m.answer = [this](present::OpenWindows& windows) {
+        auto form = std::make_shared<AnswerForm>(windows);
+        answer_ = form.get();
+        return std::shared_ptr<present::AnswerPresenter>(form, &form->presenter());
+    };
+    m.whenNoBoxOpen = [](std::function<void()> run) { whenNoBoxOpen(std::move(run)); };
+    return m;
+}
 
 PelvoranForm::~PelvoranForm() {
     close();

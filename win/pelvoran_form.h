@@ -6,13 +6,15 @@
 
 namespace pelvoran::win {
 
+class AnswerForm;
 class CommentForm;
 class HelpForm;
 
 /// The main window on Win32: the code box, the answer label and the three
 /// buttons, drawn and forwarded to the presenter, which owns the one help and
-/// one comment window of the process. The last window to close ends the
-/// message loop. Each new answer is also announced to screen readers.
+/// one comment window of the process, and the answer window. The last window
+/// to close ends the message loop. Each new answer is also announced to
+/// screen readers.
 class PelvoranForm final : public Form, public present::MainWindow<HelpForm, CommentForm> {
 public:
     explicit PelvoranForm(Services services, Announce announce = announceByUiAutomation);
@@ -20,6 +22,8 @@ public:
 
     /// How many windows of the process are open.
     int openWindows() const { return presenter_.openWindows().count(); }
+    /// The answer window, or nullptr before the first answer.
+    AnswerForm* answerForm() const { return answer_; }
 
     HWND ProdSNText = nullptr;
     HWND Label1 = nullptr;
@@ -37,7 +41,10 @@ private:
     bool handle(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
     void closed() override;
     void applyPasteRule();
+    /// The makers of the help and comment windows, and of the answer window.
+    present::WindowMakers allMakers();
 
+    AnswerForm* answer_ = nullptr;
     present::MainPresenter presenter_;
     Announce announce_;
 };

@@ -1,7 +1,11 @@
-// Pictures of the three windows as wine draws them, for the README:
-//   pelvoran_win_screenshots <main.bmp> <help.bmp> <comment.bmp>
+// Pictures of the four windows as wine draws them, and of the thanks box for
+// a numbered comment, for the README:
+//   pelvoran_win_screenshots <main.bmp> <help.bmp> <comment.bmp> <answer.bmp>
+//                            <thanks.bmp>
 // Each window is captured from the screen with its frame, after it painted.
 #include "forms/form_texts.h"
+#include "net/comment_post.h"
+#include "win/answer_form.h"
 #include "win/comment_form.h"
 #include "win/help_form.h"
 #include "win/message_boxes.h"
@@ -68,11 +72,27 @@ bool saveWindow(HWND hwnd, const wchar_t* path) {
     return ok;
 }
 
+/// Where the thanks box's picture goes, and whether it was saved.
+const wchar_t* g_thanksPath = nullptr;
+bool g_thanksSaved = false;
+
+/// Saves the thanks box once it is up and closes it.
+void CALLBACK saveThanks(HWND, UINT, UINT_PTR timer, DWORD) {
+    const HWND box = FindWindowW(L"#32770", nullptr);
+    if (box == nullptr)
+        return;
+    KillTimer(nullptr, timer);
+    g_thanksSaved = saveWindow(box, g_thanksPath);
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc != 4) {
-        std::fputs("usage: pelvoran_win_screenshots main.bmp help.bmp comment.bmp\n", stderr);
+    if (argc != 6) {
+        std::fputs("usage: pelvoran_win_screenshots main.bmp help.bmp comment.bmp answer.bmp "
+                   "thanks.bmp\n",
+                   stderr);
         return 2;
     }
     win::registerWindowClasses(GetModuleHandleW(nullptr));
@@ -99,5 +119,26 @@ int wmain(int argc, wchar_t** argv) {
         SetWindowTextW(form.commentForm()->CommentText,
                        L"EF 50mm f/1.8 II，编号 UE0945，2010年买的。");
     ok = ok && form.commentForm() != nullptr && saveWindow(form.commentForm()->hwnd(), argv[3]);
-    return ok ? 0 : 1;
+    if (form.commentForm() != nullptr)
+        form.commentForm()->close();
+
+    FetchedAnswer answer;
+    answer.record.number = "42";
+    answer.record.comment = u"EF 50mm f/1.8 II，编号 UE0945，是哪年出厂的？";
+    answer.text = u"谢谢留言。\n这支镜头是1990年9月在宇都宫出厂的。";
+    form.answersArrived({answer});
+    settle();
+    ok = ok && form.answerForm() != nullptr && saveWindow(form.answerForm()->hwnd(), argv[4]);
+    if (form.answerForm() != nullptr)
+        form.answerForm()->close();
+
+    // The box the comment window's send brings up for a comment numbered 42.
+    g_thanksPath = argv[5];
+    const UINT_PTR timer = SetTimer(nullptr, 0, 50, &saveThanks);
+    win::Win32MessageBoxes().show(Text(comment_text::kThanksMessage) + u"\r" +
+                                      comment_text::kNumberBefore + u"42" +
+                                      comment_text::kNumberAfter,
+                                  comment_text::kThanksTitle, MessageButtons::Ok);
+    KillTimer(nullptr, timer);
+    return ok && g_thanksSaved ? 0 : 1;
 }

@@ -144,6 +144,8 @@ struct Exchange {
     int status = 0;
     std::string body;
     std::string contentType;
+    /// The final reply's header lines, without its status line.
+    std::vector<std::string> replyHeaders;
     std::string error; // empty on success
 
     HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -306,8 +308,9 @@ struct Exchange {
         remainingMs();
     }
 
-    /// The reply's status, once its head is known not to be too large.
-    DWORD replyStatus(HINTERNET request) const {
+    /// The reply's status, once its head is known not to be too large; its
+    /// header lines kept.
+    DWORD replyStatus(HINTERNET request) {
         // The whole head, counted: WinHTTP under wine does not apply the
         // header size option.
         DWORD headBytes = 0;
@@ -315,6 +318,7 @@ struct Exchange {
                             WINHTTP_NO_OUTPUT_BUFFER, &headBytes, WINHTTP_NO_HEADER_INDEX);
         if (headBytes / sizeof(wchar_t) > limits.maxHeaderBytes)
             fail("the reply's head is too large");
+        keepHeaderLines(request, headBytes);
         DWORD code = 0;
         DWORD codeSize = sizeof code;
         if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
@@ -322,6 +326,30 @@ struct Exchange {
                                  WINHTTP_NO_HEADER_INDEX))
             fail("reply without a status");
         return code;
+    }
+
+    /// The head's lines after the status line, as the Linux component keeps
+    /// them: a reply that redirects is replaced by the next one's.
+    void keepHeaderLines(HINTERNET request, DWORD headBytes) {
+        replyHeaders.clear();
+        std::wstring head(headBytes / sizeof(wchar_t) + 1, L'\0');
+        DWORD size = static_cast<DWORD>(head.size() * sizeof(wchar_t));
+        if (headBytes == 0 || !WinHttpQueryHeaders(request, WINHTTP_QUERY_RAW_HEADERS_CRLF,
+                                                   WINHTTP_HEADER_NAME_BY_INDEX, head.data(), &size,
+                                                   WINHTTP_NO_HEADER_INDEX))
+            return;
+        head.resize(size / sizeof(wchar_t));
+        const std::string text = narrow(head.data(), head.size());
+        std::size_t start = text.find("\r\n"); // past the status line
+        while (start != std::string::npos) {
+            start += 2;
+            const std::size_t end = text.find("\r\n", start);
+            const std::string line =
+                text.substr(start, end == std::string::npos ? end : end - start);
+            if (!line.empty())
+                replyHeaders.push_back(line + "\r\n");
+            start = end;
+        }
     }
 
     /// Reads the body, within the size limit and the deadline.
@@ -423,7 +451,8 @@ public:
             fail("the exchange took too long");
         if (!exchange->error.empty())
             fail(exchange->error);
-        complete(exchange->status, std::move(exchange->body), std::move(exchange->contentType));
+        complete(exchange->status, std::move(exchange->body), std::move(exchange->contentType),
+                 std::move(exchange->replyHeaders));
     }
 
 private:

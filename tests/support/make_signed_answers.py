@@ -1,7 +1,10 @@
 #!/usr/bin/env python3
 """Writes tests/support/signed_answers.h: a test key pair's public half for
 the publisher's answers and an answer signed by it (and one by a second key),
-made with the openssl command line. Run again for new keys and signatures:
+made with the openssl command line; and the pair's private half,
+tests/support/answer_test_key.pem, that a test server's state directory takes
+as its answer key, so that the tools built with the public half show what it
+signs. Run again for new keys and signatures:
     python3 tests/support/make_signed_answers.py
 """
 import hashlib
@@ -29,6 +32,7 @@ def main():
             openssl("ecparam", "-name", "prime256v1", "-genkey", "-noout", "-out", path)
             keys.append(path)
         public = b64url(openssl("ec", "-in", keys[0], "-pubout", "-outform", "DER")[-65:])
+        private = openssl("pkey", "-in", keys[0])
 
         def sign(key):
             der = openssl("dgst", "-sha256", "-sign", key, data=message.encode())
@@ -60,6 +64,8 @@ def main():
     with open(path, "w") as out:
         out.write("\n".join(lines))
     subprocess.run(["clang-format", "-i", path], check=True)
+    with open(os.path.join(here, "answer_test_key.pem"), "wb") as out:
+        out.write(private)
 
 
 if __name__ == "__main__":

@@ -6,7 +6,7 @@ namespace pelvoran::test::signed_answers {
 
 /// The public half of the test key for answers.
 inline constexpr char kPublicKey[] =
-    "BOZn1LhTASRIPliahk37ryvaJPOfi1Gwt0tVKePZLhHHCJkkuDB5_GKO2e54OknWv23nEsaa_HqeZ2DeEpKhFG4";
+    "BEwKzEyZ5NmIe1o-R_Fz5edfYpOCCMADGtCJlqOhgHCsJE4qtrpGXZj43ZJz1mVqTDQhf4bXtKclxly8VTuH_0I";
 /// The secret (base64url), its key hash and the comment's number.
 inline constexpr char kSecret[] = "AQEBAQEBAQEBAQEBAQEBAQ";
 inline constexpr char kKeyHash[] = "zIzUHO-QfE0hYGkSLEuJk2IRNh-QUKcXoeN60YYulS8";
@@ -15,9 +15,9 @@ inline constexpr char kNumber[] = "42";
 inline constexpr char kTextBase64[] =
     "6LCi6LCi55WZ6KiA44CCCui_meaUr-mVnOWktOaYrzE5OTDlubQ55pyI5Zyo5a6H6YO95a6r5Ye65Y6C55qE44CC";
 inline constexpr char kSignature[] =
-    "sig1:VpwcP3eaZowjTuPbdC0QJmdb0-tTdysJpEAiLNgnDSAWE8cUgwwsMd-Lgd34-Ky_Wp_QqMpDqIfAwqUQ5h608Q";
+    "sig1:gAphFLdtqxUtYk01ZJXlTRkco7VBKxpJqy4iWF158LNx6oAVJzZf2Uev_3tJBwWAP4xoegfvL8AxnFZGt7XQsw";
 /// The same answer signed by another key.
 inline constexpr char kByAnotherKey[] =
-    "sig1:hIkAC_Cefcn7nd_y4NEc4sBoYIIoWoWOEJddF_dsvVJfzj8oOfyVC-tu5avHFBbGMvCLC4Ct-xfsPBRzCJrEGg";
+    "sig1:Y_TpFxlYTl_tZDbvCi_JyEjf3hFNye-i61hiBVzeQ7PrJfOMAiqj2O39GrnRAbIsGxmMSPDajeR0HaoQg3AOlA";
 
 } // namespace pelvoran::test::signed_answers

@@ -1,10 +1,14 @@
 // The update check and the comment post end to end: the core's logic, the
-// WinHTTP component, a real server on 127.0.0.1.
+// WinHTTP component, a real server on 127.0.0.1; and the pending-keys file
+// that the comment post keeps on Windows.
+#include "net/answer_keys.h"
 #include "net/comment_post.h"
 #include "net/escaping.h"
 #include "net/http_acquisition.h"
 #include "net/update_check.h"
+#include "platform/signature.h"
 #include "platform/winhttp/winhttp_request.h"
+#include "tests/answer_key_file_cases.h"
 #include "tests/support/agent_line.h"
 #include "tests/support/fake_desktop.h"
 #include "tests/support/loopback_server.h"
@@ -13,6 +17,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
+#include <string>
+
+#include <windows.h>
 
 using namespace pelvoran;
 using namespace pelvoran::test;
@@ -154,4 +162,81 @@ TEST(OnlineServicesWin, SignedOffers) {
         EXPECT_EQ(keyed[0].message, unsigned_[0].message) << g.body;
         EXPECT_EQ(noKey[0].message, unsigned_[0].message) << g.body;
     }
+}
+
+namespace {
+
+/// A folder of the test's own in the temporary folder, removed with
+/// everything in it; its path in UTF-8.
+struct TempFolder {
+    TempFolder() {
+        wchar_t temp[MAX_PATH + 1] = {};
+        const DWORD n = GetTempPathW(MAX_PATH + 1, temp);
+        std::wstring wide(temp, n);
+        wide += L"pelvoran-keys-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                std::to_wstring(GetTickCount64());
+        CreateDirectoryW(wide.c_str(), nullptr);
+        path = toUtf8(Text(wide.begin(), wide.end()));
+    }
+    ~TempFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(pathOf(path), ignored);
+    }
+    std::string path;
+};
+
+/// The value of a request header, or "<none>".
+std::string headerValue(const std::string& head, const std::string& name) {
+    const std::size_t at = head.find("\r\n" + name + ": ");
+    if (at == std::string::npos)
+        return "<none>";
+    const std::size_t start = at + name.size() + 4;
+    return head.substr(start, head.find("\r\n", start) - start);
+}
+
+} // namespace
+
+// The file on Windows (tests/answer_key_file_cases.h): its folders made
+// where they are missing, under a user's folder with Chinese in its name too.
+TEST(OnlineServicesWin, ThePendingKeysFile) {
+    TempFolder folder;
+    for (const char* below : {"/Pelvoran", "/用户 资料/AppData/Roaming/Pelvoran"})
+        checkAnswerKeyFileOnDisk(folder.path + below);
+}
+
+// Each comment window draws a secret of its own from the system (CNG) and
+// sends its hash; the number the server gives back (a reply header, through
+// WinHTTP) is kept with the secret and shown in the thanks.
+TEST(OnlineServicesWin, TheCommentKeepsItsReplyKey) {
+    TempFolder folder;
+    const auto file = answerKeyFileIn(folder.path + "/Pelvoran");
+    LoopbackServer server(
+        {ServerBehaviour::Mode::Reply,
+         LoopbackServer::reply(200, "ok", "text/plain", "Pelvoran-Comment-Number: 42\r\n")});
+    RecordingMessageBoxes boxes;
+    RecordingShell shell;
+    Services services = servicesFor(boxes, shell, server.base());
+    services.answerKeys = file.get();
+    CommentPost post(services);
+    EXPECT_TRUE(post.Command1_Click(u"EF 50mm UE0945"));
+    post.newComment();
+    EXPECT_TRUE(post.Command1_Click(u"镜头"));
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    ASSERT_EQ(boxes.shown.size(), 2u);
+    EXPECT_EQ(boxes.shown[0].message, u"感谢您的宝贵建议!谢谢!\r留言编号：42。"
+                                      u"发布者如有回复，会在以后启动本程序时显示。");
+    const auto records = loadPendingAnswers(*file, LocalDateTime{2026, 12, 7, 5, 2, 3});
+    ASSERT_EQ(records.size(), 2u);
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const std::string key = headerValue(requests[i].head, "Pelvoran-Reply-Key");
+        EXPECT_EQ(records[i].keyHash, key) << i;
+        EXPECT_EQ(records[i].number, "42") << i;
+        const auto secret = decodeBase64Url(records[i].secret);
+        ASSERT_TRUE(secret.has_value()) << i;
+        EXPECT_EQ(secret->size(), 16u) << i;
+        EXPECT_EQ(replyKeyHash(*secret), key) << i;
+    }
+    EXPECT_EQ(records[1].comment, u"镜头");
+    EXPECT_NE(records[0].secret, records[1].secret);
 }

@@ -9,6 +9,7 @@
 #include "tests/support/fake_desktop.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/window_layout.h"
+#include "win/answer_form.h"
 #include "win/comment_form.h"
 #include "win/help_form.h"
 #include "win/message_boxes.h"
@@ -440,6 +441,56 @@ TEST(Win32MessageBoxes, ButtonsSayQueDingAndQuXiao) {
         EXPECT_EQ(g_box.cancel, c.cancel) << toUtf8(g_box.cancel);
         EXPECT_EQ(g_box.owner, nullptr) << "a box of no window has no owner";
     }
+}
+
+namespace {
+
+/// The main window the next tick hands an answer to, and whether its answer
+/// window was open right after.
+win::PelvoranForm* g_answerTo = nullptr;
+bool g_openAtOnce = false;
+
+/// Hands the answer over while the box is up, then has the box answered.
+void CALLBACK answerWhileTheBoxIsUp(HWND, UINT, UINT_PTR timer, DWORD) {
+    KillTimer(nullptr, timer);
+    FetchedAnswer answer;
+    answer.record.comment = u"UE0945 是哪年的？";
+    answer.text = u"谢谢。\n1990年9月。";
+    g_answerTo->answersArrived({answer});
+    g_openAtOnce = g_answerTo->answerForm() != nullptr && g_answerTo->answerForm()->isOpen();
+    SetTimer(nullptr, 0, 10, &answerMessageBox);
+}
+
+bool answerShown(const win::PelvoranForm& form) {
+    return form.answerForm() != nullptr && form.answerForm()->isOpen();
+}
+
+} // namespace
+
+// An answer that arrives while a message box is up waits for the box to
+// close; then it shows, the focus on the answer with its line breaks as an
+// edit box shows them, and Esc closes it.
+TEST_F(WinUi, AnAnswerWaitsForTheMessageBoxToClose) {
+    g_answerTo = form.get();
+    g_openAtOnce = false;
+    g_box = {};
+    const UINT_PTR timer = SetTimer(nullptr, 0, 10, &answerWhileTheBoxIsUp);
+    win::Win32MessageBoxes().show(u"感谢您的宝贵建议!谢谢!", u"感谢", MessageButtons::Ok);
+    KillTimer(nullptr, timer);
+    ASSERT_TRUE(g_box.seen);
+    EXPECT_FALSE(g_openAtOnce) << "an answer window over the box";
+    const ULONGLONG deadline = GetTickCount64() + 30000;
+    for (int i = 0; i < 3000 && !answerShown(*form) && GetTickCount64() < deadline; ++i) {
+        pump();
+        Sleep(10);
+    }
+    ASSERT_TRUE(answerShown(*form));
+    win::AnswerForm& answer = *form->answerForm();
+    EXPECT_EQ(windowText(answer.CommentText), u"UE0945 是哪年的？");
+    EXPECT_EQ(windowText(answer.AnswerText), u"谢谢。\r\n1990年9月。");
+    EXPECT_EQ(GetFocus(), answer.AnswerText);
+    press(answer.AnswerText, VK_ESCAPE);
+    EXPECT_FALSE(answer.isOpen());
 }
 
 TEST_F(WinUi, HelpWindowIsOneObjectReloadedOnEachOpening) {
