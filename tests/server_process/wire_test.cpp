@@ -693,6 +693,11 @@ TEST(ServerWire, CommentThatCannotBeCommittedGets503) {
     ASSERT_EQ(sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
     for (const char* text : {"CommentText=lost", "CommentText=lost too"})
         EXPECT_EQ(statusOf(httpExchange(server.port(), post(kComment, text), 30s)), 503);
+    // The form's comment gets its text back, and no code to read an answer.
+    const std::string web = httpExchange(server.port(), post("/comment", "text=lost+web"), 30s);
+    EXPECT_EQ(statusOf(web), 503) << web;
+    EXPECT_NE(bodyOf(web).find(">lost web</textarea>"), std::string::npos) << web;
+    EXPECT_EQ(bodyOf(web).find("reply-code-shown"), std::string::npos) << web;
     ASSERT_EQ(sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(db);
     const std::string failed = healthSays(server.port(), 503, "上一次保存留言失败");
@@ -704,6 +709,6 @@ TEST(ServerWire, CommentThatCannotBeCommittedGets503) {
     const std::string log = server.errors();
     const auto first = log.find("未能保存");
     EXPECT_EQ(log.find("未能保存", first + 1), std::string::npos) << "a line each: " << log;
-    EXPECT_NE(log.find("过去一分钟未能保存的留言：2 条"), std::string::npos) << log;
+    EXPECT_NE(log.find("过去一分钟未能保存的留言：3 条"), std::string::npos) << log;
     EXPECT_NE(log.find("database is locked"), std::string::npos) << log;
 }
