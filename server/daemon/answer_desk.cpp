@@ -1,6 +1,7 @@
 #include "server/daemon/answer_desk.h"
 
 #include "server/daemon/daemon_texts.h"
+#include "server/pages/public_site.h"
 #include "server/release/release_signing.h"
 #include "server/store/store.h"
 
@@ -91,11 +92,21 @@ std::optional<WebResponse> AnswerDesk::seen(std::string_view body, Later& later)
     return take(std::move(job));
 }
 
+std::optional<WebResponse> AnswerDesk::read(std::string key, std::string root, Later& later) {
+    Job job;
+    job.keys.push_back(std::move(key));
+    job.pageRoot = std::move(root);
+    job.later = std::move(later);
+    return take(std::move(job));
+}
+
 std::optional<WebResponse> AnswerDesk::take(Job job) {
     {
         const std::lock_guard lock(mutex_);
         if (closed_ || queue_.size() >= kMostWaiting)
-            return plain(503, daemon_text::answersUnavailable(daemon_text::kAnswersBusy));
+            return job.pageRoot
+                       ? publicErrorPage(503, "GET, HEAD", *job.pageRoot)
+                       : plain(503, daemon_text::answersUnavailable(daemon_text::kAnswersBusy));
         queue_.push_back(std::move(job));
     }
     worker_.wake();
@@ -106,6 +117,14 @@ WebResponse AnswerDesk::answer(const Job& job) {
     try {
         if (!db_)
             db_ = std::make_unique<Database>(location_);
+        if (job.pageRoot) {
+            const auto found =
+                db_->answers().conversation(job.keys.front(), secondsNow() - kAnswerKept);
+            return replyPage(*job.pageRoot,
+                             found ? std::optional(ConversationView{toUtf8(found->comment),
+                                                                    toUtf8(found->answer)})
+                                   : std::nullopt);
+        }
         if (job.hashes) {
             for (std::size_t i = 0; i < job.keys.size(); ++i)
                 db_->answers().markDelivered(job.keys[i], (*job.hashes)[i], secondsNow());
@@ -121,6 +140,8 @@ WebResponse AnswerDesk::answer(const Job& job) {
         return plain(200, std::move(reply));
     } catch (const StoreError& e) {
         db_.reset(); // opened again for the next request
+        if (job.pageRoot)
+            return publicErrorPage(503, "GET, HEAD", *job.pageRoot);
         return plain(503, daemon_text::answersUnavailable(e.said()));
     }
 }

@@ -45,16 +45,22 @@ public:
     /// or nullopt when it comes through `later`, from the desk's thread.
     std::optional<WebResponse> fetch(std::string_view body, Later& later);
     std::optional<WebResponse> seen(std::string_view body, Later& later);
+    /// The reply page of the lookup page at `root` for the comment of
+    /// `key` (a web comment's code's reply key): its answer, or the one
+    /// sentence every other code gets. Marks nothing delivered.
+    std::optional<WebResponse> read(std::string key, std::string root, Later& later);
 
     /// Takes no more requests and returns once every one taken is answered.
     void close();
 
 private:
     /// A request read: the reply keys of its secrets, and for a
-    /// confirmation the hash of each text shown.
+    /// confirmation the hash of each text shown; for a reply code's page,
+    /// the lookup page's root.
     struct Job {
         std::vector<std::string> keys;
         std::optional<std::vector<std::string>> hashes;
+        std::optional<std::string> pageRoot;
         Later later;
     };
     /// Requests waiting at most; more are answered 503 at once.

@@ -121,6 +121,11 @@ inline std::string commentTooLong(const std::string& largest) {
     return "留言太长，最多 " + largest + "。";
 }
 inline constexpr char kStillBelow[] = "您的留言还在下面。";
+/// The lookup page's reply form, above the code it gives back.
+inline constexpr char kBadReplyCode[] =
+    "回复代码不对：应为 16 位字母和数字（如 7K3M-Q9XA-2BFD-8W1C），不含字母 U，"
+    "横线和空格可以省略。请核对后重新输入。";
+inline constexpr char kReplyTooFrequent[] = "查看回复太频繁，请稍后再试。";
 inline constexpr char kNotStoredBelow[] = "留言未能保存，请稍后重试。您的留言还在下面。";
 
 } // namespace pelvoran::server::daemon_text

@@ -108,6 +108,7 @@ std::optional<WebResponse> Site::answer(const Incoming& in, Later later) {
              code == in.request.query.end() ? std::nullopt : std::optional(code->second), "", "",
              downloads});
     }
+    case Route::ReplyLookup: return replyLookup(in, later);
     case Route::CommentThanks: return thanksPage(in.request.root);
     case Route::StyleSheet: return styleSheet();
     case Route::HelpPhoto: return helpPhoto();
@@ -171,31 +172,57 @@ std::optional<WebResponse> Site::webComment(const Incoming& in, Later& later) {
     // desktop endpoint stores them.
     Text lines = oneLfPerLineBreak(text);
     std::string held = hold_.reason(lines, in.network);
+    const char* const notStored = daemon_text::kNotStoredBelow;
+    // The code the writer keeps to read the answer; the server keeps only
+    // its hash, as the tools' secrets. A comment caught by the bot trap or
+    // held gets a code like any other, its key stored: the page a bot sees
+    // is the one a person sees, so it learns nothing of the trap or the
+    // rules, and the trap also catches people whose browsers fill the
+    // field, whom the publisher may answer as any other writer.
+    std::string code;
+    try {
+        code = drawReplyCode();
+    } catch (const std::exception&) {
+        return refused(commentFailed(in.request, 503, notStored));
+    }
     NewComment comment{.text = std::move(lines),
                        .raw = in.request.body,
                        .source = kFromWeb,
                        .received = secondsNow(),
                        .flagged = !field(form, kTrapField).empty(),
                        .client = in.client,
-                       .held = held};
-    // Post/Redirect/Get: the browser ends on a page of its own, so that a
-    // reload asks for that page again rather than posting the comment again.
-    WebResponse thanks;
-    thanks.status = 303;
-    thanks.headers.emplace_back("Location", in.request.root + "thanks");
-    thanks.headers.emplace_back("Cache-Control", "no-store");
-    const char* const notStored = daemon_text::kNotStoredBelow;
+                       .held = held,
+                       .replyKey = replyKeyOfCode(code)};
+    // The receipt is the post's own page, shown once and kept by no cache:
+    // the code never goes into an address, where history and logs keep it.
     const bool taken = parts_.writer.submit(
-        std::move(comment), [this, later = std::move(later), thanks = std::move(thanks),
-                             request = in.request, notStored, held](bool stored, std::int64_t) {
+        std::move(comment), [this, later = std::move(later), request = in.request, notStored, held,
+                             shown = replyCodeText(code)](bool stored, std::int64_t number) {
             if (!stored)
                 return later(refused(commentFailed(request, 503, notStored)));
             counted(held);
-            later(thanks);
+            // Without its key kept, a code would read nothing: the thanks
+            // alone then.
+            later(number != 0 ? receiptPage(request.root, shown) : thanksPage(request.root));
         });
     if (!taken)
         return refused(commentFailed(in.request, 503, notStored));
     return std::nullopt;
+}
+
+std::optional<WebResponse> Site::replyLookup(const Incoming& in, Later& later) {
+    const std::string& root = in.request.root;
+    if (in.tooLarge)
+        return replyRefusedPage(root, 413, daemon_text::kBadReplyCode, "");
+    const std::string typed = field(parseForm(in.request.body), kReplyCodeField);
+    // The tools' limit: guessing at speed gets nowhere, and the database
+    // stays quiet.
+    if (!parts_.answerLimiter.allow(in.client, 0))
+        return replyRefusedPage(root, 429, daemon_text::kReplyTooFrequent, typed);
+    const auto code = readReplyCode(typed);
+    if (!code)
+        return replyRefusedPage(root, 400, daemon_text::kBadReplyCode, typed);
+    return parts_.answers.read(replyKeyOfCode(*code), root, later);
 }
 
 WebResponse Site::download(const Incoming& in) {

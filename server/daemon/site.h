@@ -33,7 +33,8 @@ public:
         AdminSite& admin;
         Metrics& metrics;
         DatabaseHealth& health;
-        /// The tools' answers, and their own limit per client.
+        /// The tools' answers, and their own limit per client, which the
+        /// lookup page's reply codes share.
         AnswerDesk& answers;
         RateLimiter& answerLimiter;
         /// The files served on the public listener; none when null.
@@ -55,6 +56,7 @@ public:
 private:
     std::optional<WebResponse> desktopComment(const Incoming& in, Later& later);
     std::optional<WebResponse> webComment(const Incoming& in, Later& later);
+    std::optional<WebResponse> replyLookup(const Incoming& in, Later& later);
     WebResponse download(const Incoming& in);
     /// Counts the refusal `r` of a comment, and passes it on.
     WebResponse refused(WebResponse r);

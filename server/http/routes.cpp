@@ -22,6 +22,7 @@ constexpr Entry kRoutes[] = {
     {false, wire::kCommentPath.ascii(), Method::Post, Route::DesktopComment},
     {false, "/comment", Method::Post, Route::WebComment},
     {false, "/thanks", Method::Get, Route::CommentThanks},
+    {false, "/reply", Method::Post, Route::ReplyLookup},
     {false, "/", Method::Get, Route::LookupPage},
     {false, "/style.css", Method::Get, Route::StyleSheet},
     {false, "/help.png", Method::Get, Route::HelpPhoto},
@@ -97,7 +98,8 @@ RouteMatch findRoute(bool admin, std::string_view method, std::string_view path,
 
 bool takesBody(Route route) {
     return route == Route::DesktopComment || route == Route::WebComment ||
-           route == Route::AnswerFetch || route == Route::AnswerSeen || route == Route::AdminMark ||
+           route == Route::ReplyLookup || route == Route::AnswerFetch ||
+           route == Route::AnswerSeen || route == Route::AdminMark ||
            route == Route::AdminMarkAllRead || route == Route::AdminDelete ||
            route == Route::AdminApprove || route == Route::AdminAnswer ||
            route == Route::AdminAnswerWithdraw || route == Route::AdminRelease ||

@@ -13,7 +13,8 @@ enum class Route {
     UpdateCheck,    // GET /Canon/LensCheck.asp (HEAD too)
     DesktopComment, // POST /Canon/comment.asp
     WebComment,     // POST /comment, the lookup page's form
-    CommentThanks,  // GET /thanks, where the form's 303 leads
+    CommentThanks,  // GET /thanks, where the form's 303 once led
+    ReplyLookup,    // POST /reply, the lookup page's form for a reply code
     LookupPage,     // GET /
     StyleSheet,     // GET /style.css, on both listeners
     HelpPhoto,      // GET /help.png

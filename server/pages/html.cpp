@@ -38,6 +38,8 @@ label.check input { width: auto; }
 .ok { color: var(--good); font-weight: bold; }
 .muted { color: var(--muted); }
 code.hash { word-break: break-all; font-size: .85em; }
+.receipt { padding: .5rem 1rem; border-left: 4px solid var(--good); background: #f6f8fa; }
+code.reply-code { font-size: 1.3rem; font-weight: bold; letter-spacing: .05em; white-space: nowrap; }
 img { max-width: 100%; height: auto; }
 .trap { position: absolute; left: -10000px; width: 1px; height: 1px; overflow: hidden; }
 ol.comments, ol.log { list-style: none; padding: 0; }

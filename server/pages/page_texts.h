@@ -218,11 +218,13 @@ inline constexpr char kAnswerHeading[] = "回复";
 inline constexpr char kAnswered[] = "已回复";
 inline constexpr char kDelivered[] = "已送达";
 inline constexpr char kNotAnswerable[] =
-    "这条留言无法回复：它来自 1.05 或更早的工具或网页，没有回复密钥。";
+    "这条留言无法回复：它来自 1.05 或更早的工具，或来自还不发回复代码的旧版网页表单，"
+    "没有回复密钥。";
 inline constexpr char kHeldNotAnswerable[] = "疑似垃圾留言放行后才能回复。";
 inline constexpr char kAnswerLabel[] = "回复内容（最多 2000 字，纯文本）";
-inline constexpr char kAnswerHint[] = "写信人下次启动工具时会看到这条回复；送达之前可以修改或撤回。"
-                                      "回复不会公开，也不会记下对方的地址。";
+inline constexpr char kAnswerHint[] =
+    "写信人下次启动工具时会看到这条回复，网页留言的写信人用回复代码在查询页面查看；"
+    "工具显示之前可以修改或撤回（网页上查看不算送达）。回复不会公开，也不会记下对方的地址。";
 inline constexpr char kSaveAnswer[] = "保存回复";
 inline constexpr char kWithdrawAnswer[] = "撤回回复";
 inline std::string answerDelivered(const std::string& time) {
@@ -384,6 +386,20 @@ inline constexpr char kHashLabel[] = "SHA-256：";
 /// The comment form's field for bots, hidden from people.
 inline constexpr char kTrapLabel[] = "请勿填写此项";
 inline constexpr char kCommentThanks[] = "留言已收到，谢谢！";
+/// The receipt of a comment from the form: the code, and what it is for.
+inline constexpr char kReplyCodeIs[] = "回复代码：";
+inline constexpr char kReplyCodeUse[] =
+    "发布者如有回复，可在本页“查看回复”处输入这个代码查看。代码只显示这一次，"
+    "请抄下或截图保存；不要告诉别人。";
+// Reading an answer with the code.
+inline constexpr char kReplyTitle[] = "查看回复";
+inline constexpr char kReplyCodeLabel[] = "回复代码（留言后显示的 16 位代码）";
+inline constexpr char kReplyButton[] = "查看回复";
+inline constexpr char kYourComment[] = "您的留言";
+inline constexpr char kPublishersAnswer[] = "发布者的回复";
+/// The same whether the code is unknown, its comment unanswered, held or too
+/// old: the page says nothing of which.
+inline constexpr char kNoAnswer[] = "这个代码目前没有可查看的回复。";
 inline constexpr char kBackToLookup[] = "回到佳能镜头生产日期查询";
 
 /// A public error page: its title, what went wrong, what to do.

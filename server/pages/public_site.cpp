@@ -88,7 +88,10 @@ WebResponse lookupPage(const LookupView& view) {
     main += toUtf8(form_text::kCommentButton);
     main += "</h2>\n";
     main += view.notice;
-    main += "<form method=\"post\" action=\"" + root + "comment\">\n<label for=\"text\">";
+    // The answer to the form scrolls to its part of the page: the thanks
+    // and the reply code, or why the comment was not kept.
+    main +=
+        "<form method=\"post\" action=\"" + root + "comment#comment-title\">\n<label for=\"text\">";
     main += toUtf8(form_text::kCommentCaption);
     main += "</label>\n<textarea id=\"text\" name=\"text\" rows=\"5\">";
     main += escapeHtml(view.comment);
@@ -99,6 +102,16 @@ WebResponse lookupPage(const LookupView& view) {
             "<button type=\"submit\">";
     main += toUtf8(form_text::kSendButton);
     main += "</button>\n</form>\n</section>\n";
+    // The code goes in a POST body, never in an address.
+    main += std::string("<section aria-labelledby=\"reply-title\">\n<h2 id=\"reply-title\">") +
+            page_text::kReplyTitle + "</h2>\n" + view.replyNotice +
+            "<form method=\"post\" action=\"" + root +
+            "reply#reply-title\">\n<label for=\"reply-code\">" + page_text::kReplyCodeLabel +
+            "</label>\n<div class=\"row\"><input id=\"reply-code\" name=\"" + kReplyCodeField +
+            "\" maxlength=\"40\" autocomplete=\"off\" autocapitalize=\"characters\" "
+            "spellcheck=\"false\" value=\"" +
+            escapeHtml(view.replyCode) + "\"><button type=\"submit\">" + page_text::kReplyButton +
+            "</button></div>\n</form>\n</section>\n";
     WebResponse r;
     r.body = htmlPage(page_text::kLookupTitle, main, "", view.root);
     addPageHeaders(r);
@@ -147,6 +160,52 @@ WebResponse commentFailedPage(const std::string& root, unsigned status, const st
         lookupPage({root, std::nullopt,
                     "<p class=\"error\" role=\"alert\">" + escapeHtml(why) + "</p>\n", comment});
     r.status = status;
+    return r;
+}
+
+WebResponse receiptPage(const std::string& root, const std::string& code) {
+    WebResponse r =
+        lookupPage({root, std::nullopt,
+                    std::string("<p class=\"ok\" role=\"status\">") + page_text::kCommentThanks +
+                        "</p>\n<div class=\"receipt\"><p>" + page_text::kReplyCodeIs +
+                        "<code class=\"reply-code\" id=\"reply-code-shown\">" + escapeHtml(code) +
+                        "</code></p>\n<p>" + page_text::kReplyCodeUse + "</p></div>\n"});
+    r.headers.emplace_back("Cache-Control", "no-store");
+    return r;
+}
+
+WebResponse replyPage(const std::string& root, const std::optional<ConversationView>& found) {
+    std::string main = std::string("<h1>") + page_text::kReplyTitle + "</h1>\n";
+    if (found) {
+        main += std::string("<h2>") + page_text::kYourComment + "</h2>\n<p class=\"text\">" +
+                escapeHtml(found->comment) + "</p>\n<h2>" + page_text::kPublishersAnswer +
+                "</h2>\n<p class=\"answer\" id=\"reply-answer\">" + escapeHtml(found->answer) +
+                "</p>\n";
+    } else {
+        main += std::string("<p id=\"reply-answer\" role=\"status\">") + page_text::kNoAnswer +
+                "</p>\n";
+    }
+    main += "<p><a href=\"" + escapeHtml(root) + "\">" + page_text::kBackToLookup + "</a></p>\n";
+    WebResponse r;
+    r.body = htmlPage(std::string(page_text::kReplyTitle) + " · " + page_text::kLookupTitle, main,
+                      "", root);
+    addPageHeaders(r);
+    r.headers.emplace_back("Cache-Control", "no-store");
+    return r;
+}
+
+WebResponse replyRefusedPage(const std::string& root, unsigned status, const std::string& why,
+                             const std::string& typed) {
+    LookupView view{root};
+    view.replyNotice = "<p class=\"error\" role=\"alert\">" + escapeHtml(why) + "</p>\n";
+    // Given back as typed, up to the field's length: never half a character.
+    Text kept = fromUtf8Lenient(typed).substr(0, 40);
+    if (!kept.empty() && kept.back() >= 0xD800 && kept.back() <= 0xDBFF)
+        kept.pop_back();
+    view.replyCode = toUtf8(kept);
+    WebResponse r = lookupPage(view);
+    r.status = status;
+    r.headers.emplace_back("Cache-Control", "no-store");
     return r;
 }
 

@@ -28,6 +28,8 @@ struct LookupView {
     std::string notice = "";  // HTML: how a comment went
     std::string comment = ""; // refills the comment form when it did not arrive
     std::vector<PageDownload> downloads = {};
+    std::string replyNotice = ""; // HTML: why a reply code was not read
+    std::string replyCode = "";   // refills the reply form then
 };
 
 /// The lookup page at its root: the form, the answer the desktop tool gives
@@ -51,10 +53,33 @@ WebResponse publicErrorPage(unsigned status, const char* allow = "GET, HEAD",
 /// empty by people (the form hides it from view) and filled by bots.
 inline constexpr char kWebCommentField[] = "text";
 inline constexpr char kTrapField[] = "website";
+/// The reply form's field for the code.
+inline constexpr char kReplyCodeField[] = "code";
 
 /// Where the comment form leads once a comment is stored: the lookup page
 /// at `root` with the thanks, and an empty form.
 WebResponse thanksPage(const std::string& root);
+
+/// The answer to a comment from the form once it is stored: the lookup page
+/// at `root` with the thanks and the reply code (`code`, as written for
+/// people), not to be kept by any cache.
+WebResponse receiptPage(const std::string& root, const std::string& code);
+
+/// A comment and its answer as a reply code shows them (UTF-8).
+struct ConversationView {
+    std::string comment;
+    std::string answer;
+};
+
+/// What a reply code reads: the comment and the publisher's answer, or
+/// (none) one sentence that says nothing of why, the same bytes for every
+/// code without an answer to show; not to be kept by any cache.
+WebResponse replyPage(const std::string& root, const std::optional<ConversationView>& found);
+
+/// The lookup page at `root` with `why` at the reply form, which keeps what
+/// was typed (`typed`): a code that is none, or too many tries.
+WebResponse replyRefusedPage(const std::string& root, unsigned status, const std::string& why,
+                             const std::string& typed);
 
 /// The lookup page at `root` after a web comment could not be stored or was
 /// refused: `status`, `why`, and the `comment` kept in the form.

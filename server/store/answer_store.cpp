@@ -8,6 +8,10 @@
 #include "platform/openssl_support.h"
 #include "platform/signature.h"
 
+#include <openssl/rand.h>
+
+#include <stdexcept>
+
 namespace pelvoran::server {
 namespace {
 
@@ -75,6 +79,81 @@ std::string sha256Base64Url(std::string_view bytes) {
     return openssl::base64Url(sha256(bytes));
 }
 
+namespace {
+
+/// Crockford's base32 digits, 0 to 31.
+constexpr std::string_view kCrockford = "0123456789ABCDEFGHJKMNPQRSTVWXYZ";
+constexpr std::size_t kReplyCodeDigits = kReplyCodeBytes * 8 / 5;
+
+/// The value of a typed digit; -1 for a character that is none.
+int crockfordDigit(char c) {
+    if (c >= 'a' && c <= 'z')
+        c = static_cast<char>(c - 'a' + 'A');
+    switch (c) {
+    case 'O': return 0;
+    case 'I':
+    case 'L': return 1;
+    default: break;
+    }
+    const auto at = kCrockford.find(c);
+    return c == '\0' || at == std::string_view::npos ? -1 : static_cast<int>(at);
+}
+
+} // namespace
+
+std::string drawReplyCode() {
+    std::string bytes(kReplyCodeBytes, '\0');
+    if (RAND_bytes(reinterpret_cast<unsigned char*>(bytes.data()),
+                   static_cast<int>(bytes.size())) != 1)
+        throw std::runtime_error(store_text::kNoRandomBytes);
+    return bytes;
+}
+
+std::string replyCodeText(std::string_view bytes) {
+    std::string out;
+    unsigned buffer = 0;
+    int bits = 0;
+    for (const char byte : bytes) {
+        // The bits not written yet: at most 4 left over, and 8 more.
+        buffer = ((buffer << 8) | static_cast<unsigned char>(byte)) & 0xFFF;
+        bits += 8;
+        while (bits >= 5) {
+            bits -= 5;
+            if (!out.empty() && out.size() % 5 == 4)
+                out += '-';
+            out += kCrockford[(buffer >> bits) & 31];
+        }
+    }
+    return out;
+}
+
+std::optional<std::string> readReplyCode(std::string_view typed) {
+    std::string bytes;
+    unsigned buffer = 0;
+    int bits = 0;
+    std::size_t digits = 0;
+    for (const char c : typed) {
+        if (c == '-' || c == ' ')
+            continue;
+        const int digit = crockfordDigit(c);
+        if (digit < 0 || ++digits > kReplyCodeDigits)
+            return std::nullopt;
+        buffer = ((buffer << 5) | static_cast<unsigned>(digit)) & 0xFFF;
+        bits += 5;
+        if (bits >= 8) {
+            bits -= 8;
+            bytes += static_cast<char>((buffer >> bits) & 0xFF);
+        }
+    }
+    if (digits != kReplyCodeDigits)
+        return std::nullopt;
+    return bytes;
+}
+
+std::string replyKeyOfCode(std::string_view bytes) {
+    return sha256Base64Url(bytes);
+}
+
 std::optional<StoredAnswer> AnswerStore::find(std::int64_t comment) {
     Statement s(connection_, "SELECT text, written, delivered FROM answers WHERE comment_id = ?");
     s.bind(1, comment);
@@ -140,6 +219,18 @@ std::vector<FoundAnswer> AnswerStore::forKeys(const std::vector<std::string>& ke
         s.reset();
     }
     return found;
+}
+
+std::optional<Conversation> AnswerStore::conversation(const std::string& key,
+                                                      std::chrono::sys_seconds since) {
+    Statement s(connection_, "SELECT c.text, a.text FROM comments c JOIN answers a ON "
+                             "a.comment_id = c.id WHERE c.reply_key = ? AND c.held = '' AND "
+                             "c.received >= ?");
+    s.bind(1, key);
+    s.bind(2, since);
+    if (!s.step())
+        return std::nullopt;
+    return Conversation{s.utf16(0), s.utf16(1)};
 }
 
 bool AnswerStore::markDelivered(const std::string& key, const std::string& textHash,

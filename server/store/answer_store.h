@@ -32,6 +32,26 @@ std::optional<std::string> replyKeyOfSecret(std::string_view secret);
 /// The base64url SHA-256 of `bytes`, as the tools send a text's hash.
 std::string sha256Base64Url(std::string_view bytes);
 
+/// The bytes of the code a web comment's writer keeps to read its answer:
+/// 80 bits, 16 digits of Crockford's base32.
+inline constexpr std::size_t kReplyCodeBytes = 10;
+
+/// A new code's bytes, from OpenSSL's generator; throws when it fails.
+std::string drawReplyCode();
+
+/// `bytes` (kReplyCodeBytes of them) in Crockford's base32, upper case, in
+/// four groups of four digits between hyphens: "7K3M-Q9XA-…".
+std::string replyCodeText(std::string_view bytes);
+
+/// The bytes of a code as a person types it: any case, O read as 0, I and L
+/// as 1, hyphens and blanks left out; nullopt for anything but 16 digits of
+/// Crockford's alphabet (U, other letters, non-ASCII, too few or too many).
+std::optional<std::string> readReplyCode(std::string_view typed);
+
+/// The reply key a code's comment is stored with (isReplyKey): the
+/// base64url SHA-256 of its bytes.
+std::string replyKeyOfCode(std::string_view bytes);
+
 struct StoredAnswer {
     Text text;
     std::chrono::sys_seconds written{};
@@ -43,6 +63,12 @@ struct FoundAnswer {
     std::int64_t number = 0; // the comment's
     std::string key;
     Text text;
+};
+
+/// A comment and its answer, as the code of the comment shows them.
+struct Conversation {
+    Text comment;
+    Text answer;
 };
 
 /// Why an answer was not written or withdrawn.
@@ -67,6 +93,11 @@ public:
     /// order: of comments not held, received at or after `since`.
     std::vector<FoundAnswer> forKeys(const std::vector<std::string>& keys,
                                      std::chrono::sys_seconds since);
+    /// The comment of `key` and its answer, as forKeys finds it: answered,
+    /// not held, received at or after `since`. Reading changes nothing (the
+    /// answer stays undelivered, open to the publisher's edits).
+    std::optional<Conversation> conversation(const std::string& key,
+                                             std::chrono::sys_seconds since);
     /// Marks the answer to the comment of `key` delivered at `now` when the
     /// base64url SHA-256 of its text is `textHash`; whether it did.
     bool markDelivered(const std::string& key, const std::string& textHash,

@@ -31,8 +31,9 @@ struct NewComment {
     /// Why it is held for the publisher as likely spam, in a word of
     /// comment_hold.h ("link"...); empty: it is not.
     std::string held{};
-    /// The SHA-256 of the tool's reply secret, base64url (isReplyKey), with
-    /// which its writer fetches an answer; empty: none was sent.
+    /// The SHA-256 of the tool's reply secret or of the web form's reply
+    /// code, base64url (isReplyKey), with which its writer reads an answer;
+    /// empty: none.
     std::string replyKey{};
 };
 

@@ -12,6 +12,7 @@ of them, or those of one group of GROUPS (ctest runs the groups at once).
 import argparse
 import http.server
 import html
+import json
 import os
 import re
 import secrets
@@ -36,6 +37,8 @@ ENV = None
 # The pages answer in Chinese; these are the texts a user reads there.
 TITLE_OFFER = "有更新版本"
 COMMENT_THANKS = "留言已收到，谢谢！"
+NO_ANSWER = "这个代码目前没有可查看的回复。"
+REPLY_CODE = r"^[0-9A-HJKMNP-TV-Z]{4}(-[0-9A-HJKMNP-TV-Z]{4}){3}$"
 
 PHONES = [(390, 844), (360, 740)]
 DESKTOP = (1280, 900)
@@ -342,7 +345,7 @@ def send_checks(agents):
 
 
 def submit_comment(test):
-    button = test.by_css("form[action='/comment'] button[type=submit]")
+    button = test.by_css("form[action^='/comment#'] button[type=submit]")
     return support.submit(test.driver, button)
 
 
@@ -709,6 +712,57 @@ class LookupOnPhonesTest(PageTest):
             self.assert_answer_at_every_width(keep, answers, {"address": asked})
         self.assert_no_alert()
 
+    def view_reply(self, typed):
+        """The lookup page's 查看回复 with `typed` in its field, sent."""
+        self.public("/")
+        self.type_into("#reply-code", typed)
+        return support.submit(self.driver, self.by_css("form[action^='/reply#'] button"))
+
+    def test_a_phone_keeps_the_code_and_reads_the_answer_with_it(self):
+        width, height = PHONES[1]
+        self.phone(width, height)
+        text = "手机留言：这支镜头是哪一年的？<i>谢谢</i>"
+        self.public("/")
+        self.type_into("#text", text)
+        self.assert_status(submit_comment(self), 200)
+        code = self.by_css("#reply-code-shown").text
+        self.assertRegex(code, REPLY_CODE)
+        self.assertIn("查看回复", self.by_css(".receipt").text)
+        self.assert_no_sideways_scroll("the receipt at %d px" % width)
+
+        self.assert_status(self.view_reply(code), 200)
+        self.assertEqual(self.by_css("#reply-answer").text, NO_ANSWER)
+        malformed = code[:-1] + "U"
+        self.assert_status(self.view_reply(malformed), 400)
+        self.assertIn("回复代码不对", self.by_css(".error[role=alert]").text)
+        self.assertEqual(self.by_css("#reply-code").get_attribute("value"), malformed)
+
+        # The publisher answers on the comment's page.
+        number = next(json.loads(line)["id"] for line in
+                      ENV.server.command("comments", "export").splitlines()
+                      if json.loads(line)["text"] == text)
+        self.desktop()
+        self.login()
+        self.assert_status(self.admin("/comment?id=%d" % number), 200)
+        self.type_into("#answer-text", "2019 年 3 月产。\n<b>不客气</b>")
+        self.assert_status(support.submit(
+            self.driver, self.by_css("form[action='/comments/answer'] button")), 200)
+
+        # Typed as one reads it off a screenshot: lower case, blanks, O for 0.
+        self.phone(width, height)
+        typed = code.lower().replace("-", " ").replace("0", "o")
+        self.assert_status(self.view_reply(typed), 200)
+        self.assertEqual(self.by_css("main .text").text, text)
+        self.assertEqual(self.lines_of(self.by_css("#reply-answer")),
+                         ["2019 年 3 月产。", "<b>不客气</b>"])
+        self.assert_no_sideways_scroll("the answer at %d px" % width)
+        self.assertNotIn(code, self.driver.current_url)
+
+        # Reading on the phone delivers nothing: the publisher may still edit.
+        self.desktop()
+        self.assert_status(self.admin("/comment?id=%d" % number), 200)
+        self.assertTrue(self.all_css("form[action='/comments/answer/withdraw'] button"))
+
     def test_comments_from_the_form_reach_the_admin_page(self):
         posted = []
         flagged = []
@@ -720,9 +774,10 @@ class LookupOnPhonesTest(PageTest):
                 self.public("/")
                 self.type_into("#text", text)
                 self.assert_status(submit_comment(self), 200)
-                self.assertEqual(urllib.parse.urlsplit(self.driver.current_url).path, "/thanks")
-                self.driver.refresh()  # asks for the thanks again, posts nothing
+                # The receipt is the post's own page: no address carries the code.
+                self.assertEqual(urllib.parse.urlsplit(self.driver.current_url).path, "/comment")
                 self.assertEqual(self.by_css(".ok[role=status]").text, COMMENT_THANKS)
+                self.assertRegex(self.by_css("#reply-code-shown").text, REPLY_CODE)
                 self.assertEqual(self.by_css("#text").get_attribute("value"), "")
                 self.assert_no_sideways_scroll("the thanks at %d px" % width)
                 posted.append(text)
@@ -860,6 +915,20 @@ class AccessibilityTest(PageTest):
             t.public("/")
             t.assert_status(submit_comment(t), 400)
 
+        def reply():
+            t.public("/")
+            t.type_into("#reply-code", "0000-0000-0000-0000")
+            t.assert_status(support.submit(t.driver, t.by_css("form[action^='/reply#'] button")),
+                            200)
+            t.by_css("#reply-answer")
+
+        def reply_refused():
+            t.public("/")
+            t.type_into("#reply-code", "UUUU")
+            t.assert_status(support.submit(t.driver, t.by_css("form[action^='/reply#'] button")),
+                            400)
+            t.by_css("#reply-code")
+
         # Signed in on the first admin page, with a comment held as likely
         # spam; the session holds for the rest.
         def comments():
@@ -911,7 +980,8 @@ class AccessibilityTest(PageTest):
             t.assert_status(t.admin("/comments"), 401)
 
         pages = [("lookup", lookup), ("lookup with an answer", answer),
-                 ("comment thanks", thanks), ("comment refused", refused_comment),
+                 ("comment receipt", thanks), ("comment refused", refused_comment),
+                 ("reply", reply), ("reply refused", reply_refused),
                  ("admin comments", comments), ("release preview", release_preview),
                  ("release error", release_error), ("use", use),
                  ("delete confirmation", delete_confirm), ("401", not_logged_in)]

@@ -8,6 +8,7 @@ hand from the source directory:
 
 import argparse
 import datetime
+import json
 import math
 import os
 import random
@@ -15,6 +16,8 @@ import sqlite3
 import sys
 import urllib.parse
 import urllib.request
+
+from selenium.webdriver.common.by import By
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 import browser_support as support  # noqa: E402
@@ -85,15 +88,44 @@ def sample_use(state):
     db.close()
 
 
-def shoot(driver, path, width, height=None, mobile=False, scale=1):
-    """The page at `width`; the whole of it unless a height is given."""
+def shoot(driver, path, width, height=None, mobile=False, scale=1, at=None):
+    """The page at `width`; the whole of it unless a height is given, from
+    the element `at` (a selector) when one is given."""
     support.set_viewport(driver, width, height or 800, mobile, scale)
     if height is None:
         full = driver.execute_script("return document.documentElement.scrollHeight")
         support.set_viewport(driver, width, full, mobile, scale)
+    if at is not None:
+        driver.execute_script("document.querySelector(arguments[0]).scrollIntoView()", at)
     with open(path, "wb") as f:
         f.write(driver.get_screenshot_as_png())
     print("%s: %d bytes" % (path, os.path.getsize(path)))
+
+
+def phone_conversation(driver, server, out):
+    """A comment sent from a phone, its receipt with the reply code, the
+    publisher's answer on the admin page (the browser is signed in), and the
+    answer read with the code."""
+    text = "EF 70-200mm f/4L USM 镜头上的代码是 UV1234，是哪一年生产的？"
+    support.open_page(driver, server.public + "/")
+    driver.execute_script("document.getElementById('text').value = arguments[0]", text)
+    support.submit(driver, driver.find_element(By.CSS_SELECTOR,
+                                               "form[action^='/comment#'] button"))
+    shoot(driver, os.path.join(out, "web-receipt-phone.png"), 390, 844, True,
+          at="#comment-title")
+    code = driver.find_element(By.ID, "reply-code-shown").text
+    exported = [json.loads(line) for line in server.command("comments", "export").splitlines()]
+    number = next(c["id"] for c in exported if c["text"] == text)
+    support.open_page(driver, server.admin + "/comment?id=%d" % number)
+    driver.execute_script("document.getElementById('answer-text').value = arguments[0]",
+                          "谢谢留言！\n在本页上方的查询框输入 UV1234，显示的就是生产年月。")
+    support.submit(driver, driver.find_element(
+        By.CSS_SELECTOR, "form[action='/comments/answer'] button"))
+    support.open_page(driver, server.public + "/")
+    driver.find_element(By.ID, "reply-code").send_keys(code)
+    support.submit(driver, driver.find_element(By.CSS_SELECTOR,
+                                               "form[action^='/reply#'] button"))
+    shoot(driver, os.path.join(out, "web-answer-phone.png"), 390, 844, True)
 
 
 def main():
@@ -134,6 +166,7 @@ def main():
         support.set_viewport(driver, 390, 844, True)
         support.open_page(driver, server.public + "/?code=" + urllib.parse.quote("ＵＥ０９４５"))
         shoot(driver, os.path.join(args.out, "web-lookup-phone.png"), 390, 844, True)
+        phone_conversation(driver, server, args.out)
         sample_use(state)
         support.set_viewport(driver, 1280, 900, False)
         support.open_page(driver, server.admin + "/use")

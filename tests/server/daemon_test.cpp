@@ -87,6 +87,8 @@ TEST(Site, AnswersUpdateChecksAndComments) {
     EXPECT_EQ(none.status, 200u);
     EXPECT_EQ(none.body, "");
     EXPECT_EQ(ask("POST", "/answers", "AAAAAAAAAAAAAAAAAAAAAA").status, 429u);
+    // The lookup page's reply codes count against the same allowance.
+    EXPECT_EQ(ask("POST", "/reply", "code=0000-0000-0000-0000").status, 429u);
     health.lookNow(); // the probe's round
     EXPECT_EQ(ask("GET", "/healthz").status, 200u);
     EXPECT_EQ(metrics.updateChecks(), 1u);

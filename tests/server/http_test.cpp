@@ -77,6 +77,8 @@ TEST(Routes, OneTableForBothListeners) {
         {false, "GET", "/", Route::LookupPage, ""},
         {false, "GET", "/thanks", Route::CommentThanks, ""},
         {false, "POST", "/thanks", Route::NotAllowed, "GET, HEAD"},
+        {false, "POST", "/reply", Route::ReplyLookup, ""},
+        {false, "GET", "/reply", Route::NotAllowed, "POST"}, // a code never in an address
         {false, "PUT", "/nothing", Route::NotAllowed, "GET, HEAD"},
         {false, "GET", "/comments", Route::NotFound, ""}, // admin pages are not public
         {false, "GET", "/canon/lenscheck.asp", Route::NotFound, ""},
@@ -114,6 +116,8 @@ TEST(Routes, OneTableForBothListeners) {
         {"GET", "/p/help.png", Route::HelpPhoto},
         {"POST", "/p/comment", Route::WebComment},
         {"GET", "/p/thanks", Route::CommentThanks},
+        {"POST", "/p/reply", Route::ReplyLookup},
+        {"POST", "/reply", Route::NotAllowed},
         {"GET", "/", Route::NotFound},
         {"GET", "/style.css", Route::NotFound},
         {"GET", "/p", Route::NotFound},

@@ -1469,6 +1469,15 @@ TEST_P(EachStore, ReplyKeysAndAnswersFollowTheirComment) {
     EXPECT_EQ(found[0].key, k1);
     EXPECT_EQ(found[0].text, u"second");
     EXPECT_TRUE(db.answers().forKeys({k1}, sys_seconds(1700000001s)).empty()) << "expired";
+    // A phone's code reads the same: the comment with its answer, or nothing.
+    const auto read = db.answers().conversation(k1, sys_seconds(1700000000s));
+    ASSERT_TRUE(read.has_value());
+    EXPECT_EQ(read->comment, u"one");
+    EXPECT_EQ(read->answer, u"second");
+    for (const std::string& none : {k2, k3, std::string("unknown")})
+        EXPECT_EQ(db.answers().conversation(none, sys_seconds(1700000000s)), std::nullopt) << none;
+    EXPECT_EQ(db.answers().conversation(k1, sys_seconds(1700000001s)), std::nullopt) << "expired";
+    EXPECT_EQ(db.answers().find(1)->delivered, sys_seconds{}) << "reading marks nothing";
     EXPECT_EQ(db.comments().find(1)->answer, AnswerMark::Answered);
     EXPECT_FALSE(db.answers().markDelivered(k1, sha256Base64Url("first"), sys_seconds(5s)))
         << "a text edited after it was shown";
@@ -1508,6 +1517,52 @@ TEST_P(EachStore, ReplyKeysAndAnswersFollowTheirComment) {
     for (const char* bad :
          {"AAAAAAAAAAAAAAAAAAAAA", "AAAAAAAAAAAAAAAAAAAAA=", "AAAAAAAAAAAAAAAAAAAAAB"})
         EXPECT_EQ(replyKeyOfSecret(bad), std::nullopt) << bad;
+}
+
+// A reply code as people type it from the web form's receipt: any case,
+// Crockford's readings of O, I and L, hyphens and blanks anywhere; anything
+// but 16 of its digits is no code. Written back, a code is what was drawn.
+TEST(ReplyCodes, ReadAsPeopleTypeThemAndWrittenInGroups) {
+    const std::string one = "\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a";
+    const std::string two = "\x7f\xa3\x10\x55\xc2\x9e\x01\xff\x80\x33";
+    const struct {
+        const char* typed;
+        std::optional<std::string> bytes;
+    } cases[] = {
+        {"0410-6105-0R3G-G28A", one},
+        {"04106105 0r3g g28a", one},
+        {"O41o-61O5-oR3G-G28A", one},
+        {" -0410--6105-0R3G-G28A- ", one},
+        {"FYHH-0NE2-KR0Z-Z01K", two},
+        {"fyhh one2 kroz zolk", two},
+        {"FYHH-ONE2-KROZ-ZOIK", two},
+        {"0000-0000-0000-0000", std::string(10, '\0')},
+        {"ZZZZ-ZZZZ-ZZZZ-ZZZZ", std::string(10, '\xff')},
+        {"FYHH-0NE2-KR0Z-Z01", std::nullopt},
+        {"FYHH-0NE2-KR0Z-Z01KK", std::nullopt},
+        {"FYHH-0NE2-KR0Z-Z0UK", std::nullopt},
+        {"FYHH-0NE2-KR0Z-Z0uK", std::nullopt},
+        {"FYHH_0NE2_KR0Z_Z01K", std::nullopt},
+        {"FYHH\t0NE2-KR0Z-Z01K", std::nullopt},
+        {"FYHH-0NE2-KR0Z-Z0\xef\xbc\x91K", std::nullopt}, // a full-width 1
+        {"FYHH-0NE2-KR0Z-Z\xc3\x9c"
+         "1K",
+         std::nullopt},
+        {"FYHH-0NE2-KR0Z-Z0\x81K", std::nullopt},
+        {"----------------", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(readReplyCode(c.typed), c.bytes) << c.typed;
+    EXPECT_EQ(readReplyCode(std::string_view("FYHH-0NE2-KR0Z-Z0\0K", 19)), std::nullopt);
+    EXPECT_EQ(replyCodeText(one), "0410-6105-0R3G-G28A");
+    EXPECT_EQ(replyCodeText(two), "FYHH-0NE2-KR0Z-Z01K");
+    EXPECT_EQ(replyKeyOfCode(one), "yEjhAT-fBKnWP6Q85_1K8DUVLHxmmkpAS2cQfO5fLk4");
+    EXPECT_TRUE(isReplyKey(replyKeyOfCode(two)));
+    const std::string drawn = drawReplyCode();
+    ASSERT_EQ(drawn.size(), kReplyCodeBytes);
+    EXPECT_NE(drawReplyCode(), drawn);
+    EXPECT_EQ(readReplyCode(replyCodeText(drawn)), drawn);
 }
 
 // A served file is in the database whole or not at all: a failure in its

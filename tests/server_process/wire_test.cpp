@@ -160,6 +160,117 @@ TEST(ServerWire, AnswersReachOnlyTheirSecretsAndAreDeliveredOnce) {
     EXPECT_EQ(server.stop(SIGTERM), 0);
 }
 
+// The web form's receipt is the post's own 200 page, kept by no cache, with
+// a code; the publisher answers the comment on its page, and the lookup
+// page's 查看回复 shows the comment and the answer for that code, typed as a
+// person types it, without marking it delivered. Unknown, wrong, held,
+// expired and unanswered codes get the same bytes; the code is in no log
+// and no file of the server.
+TEST(ServerWire, WebCommentsCodeReadsItsAnswerAndNothingElse) {
+    namespace answers = pelvoran::server;
+    const TempDir state;
+    ServerProcess server(state.path());
+    const std::string database = state.path() + "/comments.sqlite";
+    const auto codeOf = [](const std::string& reply) {
+        const std::string mark = "id=\"reply-code-shown\">";
+        const auto at = bodyOf(reply).find(mark);
+        return at == std::string::npos ? std::string() : bodyOf(reply).substr(at + mark.size(), 19);
+    };
+    const struct {
+        const char* body;
+        const char* what;
+    } comments[] = {
+        {"text=%E9%95%9C%E5%A4%B4+%3Cb%3E1%3C%2Fb%3E%0D%0A%E7%AC%AC%E4%BA%8C%E8%A1%8C",
+         "answered"}, // 镜头 <b>1</b>, a second line
+        {"text=flagged&website=http%3A%2F%2Fspam.example%2F", "answered, caught by the trap"},
+        {"text=held+example.com", "held"},
+        {"text=expired", "expired"},
+        {"text=unanswered", "unanswered"},
+    };
+    std::vector<std::string> codes;
+    for (const auto& c : comments) {
+        const std::string reply = httpExchange(server.port(), post("/comment", c.body));
+        EXPECT_EQ(statusOf(reply), 200) << c.what << reply;
+        EXPECT_EQ(headerValue(reply, "Cache-Control"), "no-store") << c.what;
+        EXPECT_EQ(headerValue(reply, "Location"), "") << c.what;
+        EXPECT_NE(bodyOf(reply).find("留言已收到，谢谢！"), std::string::npos) << c.what;
+        codes.push_back(codeOf(reply));
+        EXPECT_TRUE(answers::readReplyCode(codes.back()).has_value()) << c.what << reply;
+    }
+    ASSERT_EQ(codes.size(), 5u);
+    EXPECT_NE(codes[0], codes[1]);
+
+    const std::string cookie = "Cookie: " + login(state.path()) + "\r\n";
+    const std::string page = bodyOf(adminGet(state.path(), "/comment?id=1", cookie));
+    const std::string mark = "name=\"csrf\" value=\"";
+    ASSERT_NE(page.find(mark), std::string::npos) << page;
+    const std::string csrf = "csrf=" + page.substr(page.find(mark) + mark.size(), 64);
+    const auto answer = [&](int id, const std::string& text) {
+        return statusOf(
+            httpExchange(adminPort(state.path()),
+                         post("/comments/answer",
+                              csrf + "&id=" + std::to_string(id) + "&text=" + text, cookie)));
+    };
+    EXPECT_EQ(answer(1, "%E7%AD%94%E5%A4%8D+%3Ci%3E"), 200); // 答复 <i>
+    EXPECT_EQ(answer(2, "trap"), 200);
+    EXPECT_EQ(answer(4, "old"), 200);
+    ASSERT_TRUE(execIn(database, "UPDATE comments SET received = received - 181 * 86400 "
+                                 "WHERE id = 4; INSERT INTO answers (comment_id, text, written) "
+                                 "VALUES (3, 'held', 0)"));
+
+    const auto view = [&](const std::string& typed) {
+        std::string reply = httpExchange(server.port(), post("/reply", "code=" + typed));
+        const auto date = reply.find("\r\nDate: "); // the next second changes it
+        if (date != std::string::npos)
+            reply.erase(date, reply.find("\r\n", date + 2) - date);
+        return reply;
+    };
+    // As typed on a phone: lower case, blanks for hyphens, O for 0.
+    std::string typed;
+    for (const char c : codes[0])
+        typed += c == '-' ? '+' : c == '0' ? 'o' : static_cast<char>(std::tolower(c));
+    const std::string shown = view(typed);
+    EXPECT_EQ(statusOf(shown), 200) << shown;
+    EXPECT_EQ(headerValue(shown, "Cache-Control"), "no-store");
+    EXPECT_NE(bodyOf(shown).find("镜头 &lt;b&gt;1&lt;/b&gt;\n第二行"), std::string::npos) << shown;
+    EXPECT_NE(bodyOf(shown).find("答复 &lt;i&gt;"), std::string::npos) << shown;
+    EXPECT_NE(bodyOf(view(codes[1])).find(">trap<"), std::string::npos);
+
+    std::string wrong = codes[0];
+    wrong.back() = wrong.back() == 'Z' ? 'Y' : 'Z';
+    const std::string none = view("0000-0000-0000-0000");
+    EXPECT_EQ(statusOf(none), 200) << none;
+    EXPECT_EQ(headerValue(none, "Cache-Control"), "no-store");
+    EXPECT_EQ(bodyOf(none).find("第二行"), std::string::npos);
+    for (const std::string& code : {wrong, codes[2], codes[3], codes[4]})
+        EXPECT_EQ(view(code), none) << code;
+    const std::string malformed = view("7K3M-Q9XA-2BFD-8W1U");
+    EXPECT_EQ(statusOf(malformed), 400) << malformed;
+    EXPECT_NE(bodyOf(malformed).find("回复代码不对"), std::string::npos) << malformed;
+    EXPECT_NE(bodyOf(malformed).find("value=\"7K3M-Q9XA-2BFD-8W1U\""), std::string::npos);
+
+    EXPECT_EQ(countIn(database, "SELECT count(*) FROM answers WHERE delivered <> 0"), 0)
+        << "viewing marked an answer delivered";
+    EXPECT_EQ(answer(1, "%E6%94%B9"), 200) << "the publisher may still edit it"; // 改
+    EXPECT_NE(bodyOf(view(codes[0])).find(">改<"), std::string::npos);
+
+    const std::string audit = runServerCommand({"audit", "list", "--state", state.path()}).out;
+    EXPECT_NE(audit.find("#1"), std::string::npos) << audit;
+    EXPECT_EQ(server.stop(SIGTERM), 0);
+    std::string files = server.errors() + audit;
+    for (const char* file : {"/comments.sqlite", "/comments.sqlite-wal"})
+        files += fileBytes(state.path() + file);
+    for (const std::string& code : codes) {
+        std::string digits = code;
+        std::erase(digits, '-');
+        for (const std::string& kept : {code, digits, *answers::readReplyCode(code)})
+            EXPECT_EQ(files.find(kept), std::string::npos) << code;
+        EXPECT_NE(files.find(answers::replyKeyOfCode(*answers::readReplyCode(code))),
+                  std::string::npos)
+            << "the database keeps the code's hash";
+    }
+}
+
 // Every refusal has its status, nothing is stored, and the server stays up.
 TEST(ServerWire, RefusalsAndHostileRequests) {
     const std::string big(10 * 1024 * 1024, 'a');
@@ -582,6 +693,11 @@ TEST(ServerWire, CommentThatCannotBeCommittedGets503) {
     ASSERT_EQ(sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
     for (const char* text : {"CommentText=lost", "CommentText=lost too"})
         EXPECT_EQ(statusOf(httpExchange(server.port(), post(kComment, text), 30s)), 503);
+    // The form's comment gets its text back, and no code to read an answer.
+    const std::string web = httpExchange(server.port(), post("/comment", "text=lost+web"), 30s);
+    EXPECT_EQ(statusOf(web), 503) << web;
+    EXPECT_NE(bodyOf(web).find(">lost web</textarea>"), std::string::npos) << web;
+    EXPECT_EQ(bodyOf(web).find("reply-code-shown"), std::string::npos) << web;
     ASSERT_EQ(sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(db);
     const std::string failed = healthSays(server.port(), 503, "上一次保存留言失败");
@@ -593,6 +709,6 @@ TEST(ServerWire, CommentThatCannotBeCommittedGets503) {
     const std::string log = server.errors();
     const auto first = log.find("未能保存");
     EXPECT_EQ(log.find("未能保存", first + 1), std::string::npos) << "a line each: " << log;
-    EXPECT_NE(log.find("过去一分钟未能保存的留言：2 条"), std::string::npos) << log;
+    EXPECT_NE(log.find("过去一分钟未能保存的留言：3 条"), std::string::npos) << log;
     EXPECT_NE(log.find("database is locked"), std::string::npos) << log;
 }
