@@ -142,6 +142,14 @@ std::vector<FoundAnswer> AnswerStore::forKeys(const std::vector<std::string>& ke
     return found;
 }
 
+std::int64_t AnswerStore::waitingCount(std::chrono::sys_seconds since) {
+    Statement s(connection_, "SELECT count(*) FROM comments c JOIN answers a ON a.comment_id = "
+                             "c.id WHERE a.delivered = 0 AND c.held = '' AND c.received >= ?");
+    s.bind(1, since);
+    s.step();
+    return s.integer(0);
+}
+
 bool AnswerStore::markDelivered(const std::string& key, const std::string& textHash,
                                 std::chrono::sys_seconds now) {
     Transaction transaction(connection_);
