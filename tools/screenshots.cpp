@@ -1,11 +1,16 @@
 // Takes the README's screenshots from the real windows: the update offer, the
-// main window with an answer, the help window and the comment window.
+// main window with an answer, the help window, the comment window, the thanks
+// box with the number the server gave the comment, and the publisher's answer
+// to it.
 //   pelvoran_screenshots <output-dir>
 // Window managers draw the title bar; this draws a plain one so that the
 // captions show.
+#include "net/answer_keys.h"
 #include "net/http_acquisition.h"
+#include "platform/answer_key_file.h"
 #include "platform/curl/curl_http_request.h"
 #include "tests/support/loopback_server.h"
+#include "ui/answer_form.h"
 #include "ui/comment_form.h"
 #include "ui/fonts.h"
 #include "ui/help_form.h"
@@ -20,6 +25,8 @@
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 
 #include <cstdio>
@@ -80,19 +87,33 @@ int main(int argc, char** argv) {
     const auto registry = registryForAllClassNames(curlHttpRequestFactory());
     QtMessageBoxes boxes;
     NoShell shell;
+    // The comment's reply key is kept in a folder of this run's, never the
+    // user's.
+    const QTemporaryDir keys;
+    const std::unique_ptr<AnswerKeyFile> answerKeys =
+        keys.isValid() ? answerKeyFileIn(keys.path().toStdString()) : nullptr;
+    if (!answerKeys) {
+        std::fprintf(stderr, "cannot make a folder for the answer keys\n");
+        return 1;
+    }
     const Services services{registry,
                             boxes,
                             shell,
                             [] { return LocalDateTime{2026, 12, 7, 9, 30, 0}; },
                             RegionalSettings::zhCN(),
-                            u16(server.base())};
+                            u16(server.base()),
+                            {},
+                            answerKeys.get()};
 
+    // The next message box: its picture, and the button that closes it.
+    QString boxShot = out + u"/update-offer.png"_s;
+    QMessageBox::StandardButton closeWith = QMessageBox::Cancel;
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, [&] {
         if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
             poll.stop();
-            save(box, box->windowTitle(), out + u"/update-offer.png"_s);
-            box->button(QMessageBox::Cancel)->click();
+            save(box, box->windowTitle(), boxShot);
+            box->button(closeWith)->click();
         }
     });
     poll.start(20);
@@ -117,5 +138,32 @@ int main(int argc, char** argv) {
         u"EF 50mm f/1.8 II，卡口编号 UE0945，2010年3月购买。"_s);
     QApplication::processEvents();
     save(form.commentForm(), form.commentForm()->windowTitle(), out + u"/comment-window.png"_s);
+
+    // Sent, and numbered by the server: the thanks box says the number.
+    server.setBehaviour({test::ServerBehaviour::Mode::Reply,
+                         test::LoopbackServer::reply(200, "OK", "text/plain; charset=utf-8",
+                                                     "Pelvoran-Comment-Number: 128\r\n")});
+    boxShot = out + u"/comment-thanks-number.png"_s;
+    closeWith = QMessageBox::Ok;
+    poll.start(20);
+    form.commentForm()->Command1->click(); // returns once the box is closed
+
+    // The publisher's answer, as a later start fetches it.
+    FetchedAnswer answer;
+    answer.record.number = "128";
+    answer.record.comment = u"EF 50mm f/1.8 II，卡口编号 UE0945，2010年3月购买。";
+    answer.text = u"谢谢您的留言和编号！这类编号已加入下一版的测试数据，新版本发布后会在"
+                  u"启动时提示更新。";
+    form.answersArrived({answer});
+    for (int i = 0; i < 500 && (form.answerForm() == nullptr || !form.answerForm()->isVisible());
+         ++i) {
+        QApplication::processEvents();
+        QThread::msleep(10);
+    }
+    if (form.answerForm() == nullptr || !form.answerForm()->isVisible()) {
+        std::fprintf(stderr, "the answer window did not show\n");
+        return 1;
+    }
+    save(form.answerForm(), form.answerForm()->windowTitle(), out + u"/answer-window.png"_s);
     return 0;
 }

@@ -175,6 +175,11 @@ inline constexpr char kCommentsHeldHelp[] =
     "自启动以来作为疑似垃圾暂存的留言条数（也计入已保存的），按原因分：link 链接、phone 手机号、"
     "contact QQ 或微信联系方式、copy 与另一网络的留言雷同。";
 inline constexpr char kCommentsHeldWaitingHelp[] = "等待发布者放行或删除的疑似垃圾留言条数。";
+inline constexpr char kAnswerFetchesHelp[] =
+    "自启动以来工具取回复（POST /answers）得到应答的次数，不论有无回复。";
+inline constexpr char kAnswersDeliveredHelp[] =
+    "自启动以来工具确认已显示、因而标为已送达的回复条数。";
+inline constexpr char kAnswersWaitingHelp[] = "已写好、尚未送达且工具仍可取走的回复条数。";
 inline constexpr char kBackupAgeHelp[] = "距最新一份备份写成的秒数；没有备份时为 +Inf。";
 inline constexpr char kDatabaseBytesHelp[] = "数据库及其预写日志的字节数。";
 inline constexpr char kStandbysHelp[] =

@@ -93,6 +93,7 @@ StateFigures stateFigures(const std::string& stateDir, const std::string& databa
                                   offer.rollout,
                                   offer.earlier ? toUtf8(offer.earlier->version) : ""});
     f.heldComments = db.comments().heldCount();
+    f.answersWaiting = db.answers().waitingCount(std::chrono::floor<seconds>(now) - kAnswerKept);
     const OutboxStore::Summary outbox = db.outbox().summary();
     f.notificationsPending = outbox.pending;
     if (outbox.pending > 0)
@@ -136,6 +137,12 @@ std::string metricsText(const Metrics& metrics, const StateFigures& figures) {
     }
     family("pelvoran_comments_held_waiting", "gauge", admin_text::kCommentsHeldWaitingHelp);
     out += "pelvoran_comments_held_waiting " + std::to_string(figures.heldComments) + "\n";
+    family("pelvoran_answer_fetches_total", "counter", admin_text::kAnswerFetchesHelp);
+    out += "pelvoran_answer_fetches_total " + std::to_string(metrics.answerFetches()) + "\n";
+    family("pelvoran_answers_delivered_total", "counter", admin_text::kAnswersDeliveredHelp);
+    out += "pelvoran_answers_delivered_total " + std::to_string(metrics.answersDelivered()) + "\n";
+    family("pelvoran_answers_waiting", "gauge", admin_text::kAnswersWaitingHelp);
+    out += "pelvoran_answers_waiting " + std::to_string(figures.answersWaiting) + "\n";
     family("pelvoran_backup_age_seconds", "gauge", admin_text::kBackupAgeHelp);
     out += "pelvoran_backup_age_seconds " +
            (figures.backupAge ? std::to_string(*figures.backupAge) : std::string("+Inf")) + "\n";

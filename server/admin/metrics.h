@@ -30,6 +30,8 @@ struct StateFigures {
     std::uint64_t databaseBytes = 0;
     /// Comments held as likely spam, waiting for the publisher.
     std::int64_t heldComments = 0;
+    /// Answers written and not delivered that their tools may still fetch.
+    std::int64_t answersWaiting = 0;
     /// Notifications waiting to be sent.
     std::int64_t notificationsPending = 0;
     /// How long the oldest of them has waited, in seconds; 0 when none

@@ -62,6 +62,7 @@ inline constexpr char kUsage[] =
     "jsonl|csv]"
     " [--since YYYY-MM-DD]\n"
     "  pelvoran-server comments delete ID... [--state DIR] [--database URI]\n"
+    "  pelvoran-server comments approve ID [--state DIR] [--database URI]\n"
     "  pelvoran-server audit list [--state DIR] [--database URI] [--limit N]\n"
     "  pelvoran-server notify add webhook URL --secret-file FILE [--flagged] [--state DIR] "
     "[--database URI]\n"
@@ -307,7 +308,7 @@ inline std::string auditFooter(long long total, std::size_t shown) {
                : "共 " + std::to_string(shown) + " 条，最新的在前。";
 }
 
-// comments list|export|delete.
+// comments list|export|delete|approve.
 inline constexpr char kDeleteNeedsNumbers[] =
     "comments delete 需要至少一个留言编号，例如 comments delete 12 15";
 inline std::string badCommentNumber(const std::string& word) {
@@ -337,7 +338,23 @@ inline std::string deletedTextInWal(const std::string& wal) {
 inline constexpr char kDeletedTextInTables[] =
     "删除的文字暂时还留在 PostgreSQL 的表文件中（原因见上一行）。下次删除时会再整理；"
     "如果这很要紧，请在服务器空闲时在数据库中运行 VACUUM (FULL) comments。";
-inline constexpr char kCommentsVerbs[] = "comments 后须为 list、export 或 delete";
+inline constexpr char kCommentsVerbs[] = "comments 后须为 list、export、delete 或 approve";
+// comments approve: a comment held as likely spam let through, as the
+// admin page's 放行 does.
+inline constexpr char kApproveNeedsNumber[] =
+    "comments approve 需要一个留言编号，例如 comments approve 12（编号见 comments list）";
+inline constexpr char kApproveOptions[] = "comments approve 只接受 --state 和 --database";
+inline std::string noSuchCommentToApprove(std::int64_t id) {
+    return "没有留言 #" + std::to_string(id) +
+           "：没有放行任何留言。请用 comments list 查看现有的编号后重试。";
+}
+inline std::string notHeld(std::int64_t id) {
+    return "留言 #" + std::to_string(id) +
+           " 没有被拦作疑似垃圾（或已放行），无需放行。comments list "
+           "中标着“疑似垃圾”的留言才能放行。";
+}
+/// As the comments page says it.
+using admin_text::approvedComment;
 inline constexpr char kFormatOnlyExport[] = "--format：只用于 comments export";
 inline constexpr char kFormats[] = "--format：须为 jsonl 或 csv";
 inline constexpr char kBackupOrState[] =

@@ -20,19 +20,22 @@
 namespace pelvoran::server {
 namespace {
 
-/// The comment numbers after `comments delete`: each a whole number from 1.
+/// A comment number as comments list shows it after "#": a whole number from 1.
+std::int64_t commentNumber(const std::string& word) {
+    std::int64_t id = 0;
+    const auto [end, error] = std::from_chars(word.data(), word.data() + word.size(), id);
+    if (error != std::errc() || end != word.data() + word.size() || id < 1)
+        throw UsageError{cli_text::badCommentNumber(word)};
+    return id;
+}
+
+/// The comment numbers after `comments delete`.
 std::vector<std::int64_t> commentNumbers(const Parsed& p) {
     if (p.words.size() < 3)
         throw UsageError{cli_text::kDeleteNeedsNumbers};
     std::vector<std::int64_t> ids;
-    for (std::size_t i = 2; i < p.words.size(); ++i) {
-        const std::string& w = p.words[i];
-        std::int64_t id = 0;
-        const auto [end, error] = std::from_chars(w.data(), w.data() + w.size(), id);
-        if (error != std::errc() || end != w.data() + w.size() || id < 1)
-            throw UsageError{cli_text::badCommentNumber(w)};
-        ids.push_back(id);
-    }
+    for (std::size_t i = 2; i < p.words.size(); ++i)
+        ids.push_back(commentNumber(p.words[i]));
     return ids;
 }
 
@@ -46,9 +49,9 @@ std::string listed(const StoredComment& c) {
            "\n" + terminalText(c.text) + "\n";
 }
 
-/// A deleted comment on one line: its number, time, source and first line,
+/// A deleted or approved comment on one line: its number, time, source and first line,
 /// so that a mistyped number is seen at once.
-std::string deletedLine(const StoredComment& c) {
+std::string commentLine(const StoredComment& c) {
     // A long first line is cut: the line is for recognising the comment.
     constexpr std::size_t kShown = 60;
     Text first = c.text.substr(0, c.text.find(u'\n'));
@@ -77,7 +80,7 @@ int deleteCommand(const Parsed& p) {
     }
     say(stdout, cli_text::deletedComments(going.size()));
     for (const StoredComment& c : going)
-        say(stdout, deletedLine(c));
+        say(stdout, commentLine(c));
     switch (db->comments().remnant()) {
     case Remnant::none: return kExitOk;
     case Remnant::writeAheadLog:
@@ -88,6 +91,27 @@ int deleteCommand(const Parsed& p) {
     return kExitFailure;
 }
 
+/// Lets a comment held as likely spam through, as the comments page's 放行
+/// does: the same store call, so notified once and logged as the command
+/// line's.
+int approveCommand(const Parsed& p) {
+    if (p.words.size() != 3)
+        throw UsageError{cli_text::kApproveNeedsNumber};
+    const std::int64_t id = commentNumber(p.words[2]);
+    if (p.options.size() > p.options.count("--state") + p.options.count("--database"))
+        throw UsageError{cli_text::kApproveOptions};
+    const auto db = openDatabase(enterState(p));
+    if (!db->comments().approve(id, kByCommandLine)) {
+        throw UsageError{db->comments().find(id) ? cli_text::notHeld(id)
+                                                 : cli_text::noSuchCommentToApprove(id),
+                         false};
+    }
+    say(stdout, cli_text::approvedComment(id));
+    if (const auto c = db->comments().find(id))
+        say(stdout, commentLine(*c));
+    return kExitOk;
+}
+
 } // namespace
 
 int commentsCommand(const std::vector<std::string>& args) {
@@ -95,6 +119,8 @@ int commentsCommand(const std::vector<std::string>& args) {
     const std::string verb = p.words.size() > 1 ? p.words[1] : "";
     if (verb == "delete")
         return deleteCommand(p);
+    if (verb == "approve")
+        return approveCommand(p);
     expectWords(p, 2);
     if (verb != "list" && verb != "export")
         throw UsageError{cli_text::kCommentsVerbs};

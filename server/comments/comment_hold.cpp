@@ -318,19 +318,17 @@ std::vector<std::uint64_t> shingles(FoldedView f) {
     return out;
 }
 
-/// Whether |a ∩ b| / |a ∪ b| is 0.8 or more.
+/// Whether |a ∩ b| / |a ∪ b| is 0.8 or more. The walk takes no branch on
+/// the hashes, whose order no processor predicts: with one a step it took
+/// twice as long (bench/server/hold_bench.cpp).
 bool similar(const std::vector<std::uint64_t>& a, const std::vector<std::uint64_t>& b) {
     std::size_t common = 0;
     for (auto i = a.begin(), j = b.begin(); i != a.end() && j != b.end();) {
-        if (*i < *j) {
-            ++i;
-        } else if (*j < *i) {
-            ++j;
-        } else {
-            ++common;
-            ++i;
-            ++j;
-        }
+        const std::uint64_t x = *i;
+        const std::uint64_t y = *j;
+        common += x == y;
+        i += x <= y;
+        j += y <= x;
     }
     const std::size_t all = a.size() + b.size() - common;
     return all > 0 && common * 5 >= all * 4;

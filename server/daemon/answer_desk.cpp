@@ -4,6 +4,7 @@
 #include "server/pages/public_site.h"
 #include "server/release/release_signing.h"
 #include "server/store/store.h"
+#include "server/support/counters.h"
 
 #include "platform/openssl_support.h"
 
@@ -45,8 +46,8 @@ WebResponse badRequest() {
 
 } // namespace
 
-AnswerDesk::AnswerDesk(std::string database, std::string privatePem)
-    : location_(std::move(database)), privatePem_(std::move(privatePem)),
+AnswerDesk::AnswerDesk(std::string database, std::string privatePem, Metrics* metrics)
+    : location_(std::move(database)), privatePem_(std::move(privatePem)), metrics_(metrics),
       worker_([this](Worker& self) { run(self); }) {}
 
 AnswerDesk::~AnswerDesk() {
@@ -127,7 +128,9 @@ WebResponse AnswerDesk::answer(const Job& job) {
         }
         if (job.hashes) {
             for (std::size_t i = 0; i < job.keys.size(); ++i)
-                db_->answers().markDelivered(job.keys[i], (*job.hashes)[i], secondsNow());
+                if (db_->answers().markDelivered(job.keys[i], (*job.hashes)[i], secondsNow()) &&
+                    metrics_)
+                    metrics_->answerDelivered();
             return plain(204, "");
         }
         std::string reply;
@@ -137,6 +140,8 @@ WebResponse AnswerDesk::answer(const Job& job) {
                      signMessage(privatePem_, answerMessage(a.number, a.key, text)) + '\t' +
                      openssl::base64Url(text) + '\n';
         }
+        if (metrics_)
+            metrics_->answerFetch();
         return plain(200, std::move(reply));
     } catch (const StoreError& e) {
         db_.reset(); // opened again for the next request

@@ -17,9 +17,8 @@
 namespace pelvoran::server {
 
 class Database;
+class Metrics;
 
-/// How long a comment's writer may fetch its answer.
-inline constexpr std::chrono::days kAnswerKept{180};
 /// The most secrets a fetch or a confirmation names.
 inline constexpr std::size_t kMostSecrets = 20;
 /// The largest body of a fetch or a confirmation.
@@ -35,8 +34,10 @@ class AnswerDesk {
 public:
     using Later = std::function<void(WebResponse)>;
 
-    /// `database` as serve opens it; `privatePem` the answer key.
-    AnswerDesk(std::string database, std::string privatePem);
+    /// `database` as serve opens it; `privatePem` the answer key; the
+    /// fetches answered and the answers confirmed are counted in `metrics`,
+    /// when given.
+    AnswerDesk(std::string database, std::string privatePem, Metrics* metrics = nullptr);
     ~AnswerDesk();
     AnswerDesk(const AnswerDesk&) = delete;
     AnswerDesk& operator=(const AnswerDesk&) = delete;
@@ -72,6 +73,7 @@ private:
 
     const std::string location_;
     const std::string privatePem_;
+    Metrics* const metrics_;
     std::unique_ptr<Database> db_; // the desk's thread's alone
     std::mutex mutex_;
     std::condition_variable idle_;

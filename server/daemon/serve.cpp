@@ -297,8 +297,8 @@ bool Daemon::Parts::open() {
             throw std::runtime_error(uriFile + "：" + systemErrorText(errno));
         db->peers().holdServing(); // a restore waits for every server to stop
         shareStateFiles(options.stateDir, *db);
-        answers = std::make_unique<AnswerDesk>(
-            database, sharedAnswerKey(options.stateDir, *db)); // made when missing
+        answers = std::make_unique<AnswerDesk>(database, sharedAnswerKey(options.stateDir, *db),
+                                               &metrics); // made when missing
         // Older servers kept a token here that signed in as often as it was
         // used; sign-in addresses carry one-time codes now, in the database.
         ::unlink((fs::path(options.stateDir) / kAdminTokenFile).c_str());

@@ -3,6 +3,7 @@
 #include "server/engine/sql.h"
 #include "server/engine/transaction.h"
 #include "server/store/audit_log.h"
+#include "server/store/comment_store.h"
 #include "server/store/store_texts.h"
 
 #include "platform/openssl_support.h"
@@ -231,6 +232,18 @@ std::optional<Conversation> AnswerStore::conversation(const std::string& key,
     if (!s.step())
         return std::nullopt;
     return Conversation{s.utf16(0), s.utf16(1)};
+}
+
+std::int64_t AnswerStore::waitingCount(std::chrono::sys_seconds since) {
+    // A web comment's answer is read with its code, never delivered: it
+    // waits for no tool.
+    Statement s(connection_, "SELECT count(*) FROM comments c JOIN answers a ON a.comment_id = "
+                             "c.id WHERE a.delivered = 0 AND c.held = '' AND c.received >= ? "
+                             "AND c.source = ?");
+    s.bind(1, since);
+    s.bind(2, std::string(kFromDesktop));
+    s.step();
+    return s.integer(0);
 }
 
 bool AnswerStore::markDelivered(const std::string& key, const std::string& textHash,

@@ -16,6 +16,8 @@ class Connection;
 
 /// The longest answer, in characters (code points), once cleaned.
 inline constexpr std::size_t kMaxAnswerChars = 2000;
+/// How long a comment's writer may fetch its answer.
+inline constexpr std::chrono::days kAnswerKept{180};
 
 /// An answer as it is kept: line breaks as LF, without control characters
 /// (C0 and C1, LF apart) and bidirectional overrides, isolates and marks,
@@ -98,6 +100,9 @@ public:
     /// answer stays undelivered, open to the publisher's edits).
     std::optional<Conversation> conversation(const std::string& key,
                                              std::chrono::sys_seconds since);
+    /// The answers not delivered that a tool's fetch would still bring: of
+    /// the tools' comments not held, received at or after `since`.
+    std::int64_t waitingCount(std::chrono::sys_seconds since);
     /// Marks the answer to the comment of `key` delivered at `now` when the
     /// base64url SHA-256 of its text is `textHash`; whether it did.
     bool markDelivered(const std::string& key, const std::string& textHash,

@@ -46,6 +46,10 @@ public:
     void stored() { stored_.fetch_add(1, std::memory_order_relaxed); }
     /// A notification's send failed (a test send's does not count).
     void notificationFailed() { notificationFailures_.fetch_add(1, std::memory_order_relaxed); }
+    /// A tool's fetch of answers (POST /answers) was answered, whatever it found.
+    void answerFetch() { answerFetches_.fetch_add(1, std::memory_order_relaxed); }
+    /// A tool's confirmation marked an answer delivered.
+    void answerDelivered() { answersDelivered_.fetch_add(1, std::memory_order_relaxed); }
     /// A comment answered `status`; any status but those of kRefusals is
     /// counted as 400.
     void refused(unsigned status);
@@ -57,6 +61,8 @@ public:
     std::uint64_t updateChecks() const { return updateChecks_.load(); }
     std::uint64_t commentsStored() const { return stored_.load(); }
     std::uint64_t notificationFailures() const { return notificationFailures_.load(); }
+    std::uint64_t answerFetches() const { return answerFetches_.load(); }
+    std::uint64_t answersDelivered() const { return answersDelivered_.load(); }
     /// Refused comments so far, by status.
     std::map<unsigned, std::uint64_t> refusals() const;
     /// Comments held so far, by reason.
@@ -74,6 +80,8 @@ private:
     std::atomic<std::uint64_t> updateChecks_{0};
     std::atomic<std::uint64_t> stored_{0};
     std::atomic<std::uint64_t> notificationFailures_{0};
+    std::atomic<std::uint64_t> answerFetches_{0};
+    std::atomic<std::uint64_t> answersDelivered_{0};
     std::array<std::atomic<std::uint64_t>, kRefusals.size()> refused_{};
 };
 

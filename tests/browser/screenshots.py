@@ -7,7 +7,9 @@ hand from the source directory:
 """
 
 import argparse
+import base64
 import datetime
+import hashlib
 import json
 import math
 import os
@@ -35,12 +37,38 @@ COMMENTS = [
     ("web", "cheap lenses here", "http://spam.example/"),
 ]
 
+# The publisher's side of a conversation: a comment from a tool that can
+# fetch an answer (its reply key, from a fixed secret), and the answer the
+# publisher writes on its page.
+ANSWERED = "EF 100mm f/2.8 USM 的编号是 5012345，没有日期码，请问怎么查生产年份？"
+ANSWER = ("您好！这个镜头卡口上的编号不含日期。请看镜头尾部靠近卡口的红色或白色小字，"
+          "形如 UR1234 的就是日期码，填进查询框即可。")
+REPLY_SECRET = bytes(range(16))
+# Comments held as likely spam (a link, a phone number, a contact), as they
+# come: (where it is sent, the text).
+HELD = [
+    ("desktop", "全新原装镜头低价出，详情看 lens-deal[.]top"),
+    ("web", "收二手镜头，高价回收，电话 138 1234 5678"),
+    ("web", "镜头维修找我，加微信 lensfix2026"),
+]
 
-def post(url, body):
+
+def post(url, body, headers=None):
+    """Posts a form; the reply's headers."""
     request = urllib.request.Request(url, data=body.encode(), method="POST", headers={
-        "Content-Type": "application/x-www-form-urlencoded"})
+        "Content-Type": "application/x-www-form-urlencoded", **(headers or {})})
     with urllib.request.urlopen(request, timeout=support.STEP_SECONDS) as reply:
         reply.read()
+        return reply.headers
+
+
+def post_comment(server, where, text, headers=None):
+    """Posts a comment as a tool (GBK bytes, escaped) or the lookup page
+    sends it; the reply's headers."""
+    if where == "desktop":
+        return post(server.public + "/Canon/comment.asp",
+                    "CommentText=" + urllib.parse.quote(text.encode("gbk")), headers)
+    return post(server.public + "/comment", urllib.parse.urlencode({"text": text}), headers)
 
 
 def sketch(clients, rng):
@@ -150,8 +178,7 @@ def main():
         support.wait_until_served(server, "windows", RELEASE[1])
         for where, text, trap in COMMENTS:
             if where == "desktop":  # as the tool sends Chinese: GBK bytes, escaped
-                post(server.public + "/Canon/comment.asp",
-                     "CommentText=" + urllib.parse.quote(text.encode("gbk")))
+                post_comment(server, where, text)
             else:
                 post(server.public + "/comment",
                      urllib.parse.urlencode({"text": text, "website": trap}))
@@ -174,6 +201,26 @@ def main():
         support.set_viewport(driver, 390, 844, True)
         support.open_page(driver, server.admin + "/use")
         shoot(driver, os.path.join(args.out, "web-admin-use-phone.png"), 390, mobile=True)
+
+        # Posted after the pictures above, which stay as they were.
+        key = base64.urlsafe_b64encode(hashlib.sha256(REPLY_SECRET).digest()).rstrip(b"=")
+        number = post_comment(server, "desktop", ANSWERED,
+                              {"Pelvoran-Reply-Key": key.decode()})["Pelvoran-Comment-Number"]
+        for where, text in HELD:
+            post_comment(server, where, text)
+        support.set_viewport(driver, 1000, 800, False)
+        support.open_page(driver, server.admin + "/comment?id=" + number)
+        box = driver.find_element(By.ID, "answer-text")
+        driver.execute_script("arguments[0].value = arguments[1]", box, ANSWER)
+        support.submit(driver, driver.find_element(
+            By.CSS_SELECTOR, "form[action='/comments/answer'] button[type=submit]"))
+        shoot(driver, os.path.join(args.out, "web-admin-answer.png"), 1000)
+        # The held list, from its heading down.
+        support.open_page(driver, server.admin + "/comments")
+        support.set_viewport(driver, 1000, 640, False)
+        driver.execute_script("document.getElementById('held').scrollIntoView();"
+                              "window.scrollBy(0, -24)")
+        shoot(driver, os.path.join(args.out, "web-admin-held.png"), 1000, 640)
     finally:
         if driver is not None:
             driver.quit()

@@ -843,7 +843,8 @@ TEST(MetricsLog, RefusalsSinceTheLastLine) {
 }
 
 // /metrics counts checks, offers and downloads by version and platform, as
-// the text format escapes label values, and gives each platform's rollout:
+// the text format escapes label values, the answers fetched, delivered and
+// waiting, and gives each platform's rollout:
 // a halted release, and what the rest get, are there at 0 until offered,
 // so that an alert sees them; a caller's labels never grow it unbounded.
 TEST(MetricsLog, ChecksAndDownloadsByVersionAndPlatform) {
@@ -855,8 +856,12 @@ TEST(MetricsLog, ChecksAndDownloadsByVersionAndPlatform) {
     m.download("1.07", "linux");
     m.offer("1.07", "windows");
     m.offer("1.06", "linux");
+    m.answerFetch();
+    m.answerFetch();
+    m.answerDelivered();
     StateFigures figures;
     figures.rollouts = {{"windows", "1.08", 0, "1.07"}, {"linux", "1.07", 5, ""}};
+    figures.answersWaiting = 3;
     const std::string text = metricsText(m, figures);
     for (const char* line : {
              "pelvoran_update_checks_total{version=\"1.06\",platform=\"windows\"} 2\n",
@@ -869,6 +874,9 @@ TEST(MetricsLog, ChecksAndDownloadsByVersionAndPlatform) {
              "pelvoran_offers_total{version=\"1.07\",platform=\"linux\"} 0\n",
              "pelvoran_release_rollout_ratio{version=\"1.08\",platform=\"windows\"} 0\n",
              "pelvoran_release_rollout_ratio{version=\"1.07\",platform=\"linux\"} 0.05\n",
+             "\npelvoran_answer_fetches_total 2\n",
+             "\npelvoran_answers_delivered_total 1\n",
+             "\npelvoran_answers_waiting 3\n",
          })
         EXPECT_NE(text.find(line), std::string::npos) << line << text;
     EXPECT_EQ(text.find("pelvoran_offers_total{version=\"\""), std::string::npos)

@@ -4,6 +4,7 @@
 // their owner alone, deleted comments, and what serve says as it starts.
 #include "server/cli/cli_texts.h"
 #include "server/comments/comments_texts.h"
+#include "server/store/store_texts.h"
 #include "server/upkeep/upkeep_texts.h"
 #include "tests/support/server_harness.h"
 #include "tests/support/server_process.h"
@@ -169,6 +170,7 @@ TEST(ServerCommandLine, UsageErrorsAndExports) {
         {{"release", "show", "--state", dir, "-h"}, "release show|clear|history", "release set"},
         {{"release", "--help"}, "release halt", "key create"},
         {{"notify", "--help"}, "notify add email", "release"},
+        {{"comments", "approve", "--help"}, "comments approve ID [--state DIR]", "comments delete"},
         {{"serve", "--help"}, "[--busy-timeout MILLISECONDS]", "restore"},
         {{"--help"}, "pelvoran-server serve", "未知"},
     };
@@ -302,6 +304,66 @@ TEST(ServerModeration, DeletedCommentsLeaveNoByteBehind) {
     ASSERT_EQ(statusOf(httpExchange(server.port(), post(kComment, "CommentText=next"))), 200);
     const CommandResult jsonl = runServerCommand({"comments", "export", "--state", dir});
     EXPECT_TRUE(jsonl.out.starts_with("{\"id\":5,")) << jsonl.out;
+}
+
+// comments approve lets a held comment through as the page's 放行 does,
+// while the server runs: an ordinary comment from then on, its notification
+// queued once, the audit log naming the command line. A number that is no
+// comment, or a comment not held (never, or let through already), is
+// refused and changes nothing.
+TEST(ServerModeration, ApproveLetsAHeldCommentThroughOnce) {
+    namespace cli = pelvoran::server::cli_text;
+    const TempDir state, keys;
+    const std::string dir = state.path();
+    makeState(dir);
+    // A recipient nobody answers: its notifications stay in the outbox.
+    const std::string secret = keys.path() + "/secret";
+    std::ofstream(secret) << "s3cr=t\n";
+    ASSERT_EQ(runServerCommand({"notify", "add", "webhook",
+                                "http://127.0.0.1:" + std::to_string(freePort()) + "/hook",
+                                "--secret-file", secret, "--state", dir})
+                  .status,
+              0);
+    ServerProcess server(dir);
+    for (const char* body : {"CommentText=held-Qm4 example.com", "CommentText=plain-Qm4"})
+        ASSERT_EQ(statusOf(httpExchange(server.port(), post(kComment, body))), 200);
+    const std::string database = dir + "/comments.sqlite";
+    constexpr char kQueued[] = "SELECT count(*) FROM notify_outbox";
+    ASSERT_EQ(countIn(database, kQueued), 1) << "the held comment was queued";
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string said; // on stdout when 0, else on stderr
+        std::int64_t queued;
+    } cases[] = {
+        {{"9"}, 2, cli::noSuchCommentToApprove(9), 1},
+        {{"2"}, 2, cli::notHeld(2), 1},
+        {{"1"}, 0, cli::approvedComment(1) + "\n  #1  ", 2},
+        {{"1"}, 2, cli::notHeld(1), 2}, // once let through, no second notification
+        {{}, 2, cli::kApproveNeedsNumber, 2},
+        {{"1", "2"}, 2, cli::kApproveNeedsNumber, 2},
+        {{"#1"}, 2, cli::badCommentNumber("#1"), 2},
+        {{"1", "--since", "2026-01-01"}, 2, cli::kApproveOptions, 2},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"comments", "approve", "--state", dir};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const CommandResult r = runServerCommand(args);
+        EXPECT_EQ(r.status, c.status) << ::testing::PrintToString(args) << r.err;
+        EXPECT_NE((c.status == 0 ? r.out : r.err).find(c.said), std::string::npos)
+            << ::testing::PrintToString(args) << r.out << r.err;
+        EXPECT_EQ(countIn(database, kQueued), c.queued) << ::testing::PrintToString(args);
+    }
+    EXPECT_EQ(countIn(database, "SELECT count(*) FROM comments WHERE held <> ''"), 0);
+    const std::string audit = runServerCommand({"audit", "list", "--state", dir}).out;
+    const auto line = audit.find(pelvoran::server::store_text::kApprovedHeld);
+    ASSERT_NE(line, std::string::npos) << audit;
+    const auto start = audit.rfind('\n', line) + 1; // npos + 1: the first line
+    const std::string entry = audit.substr(start, audit.find('\n', line) - start);
+    EXPECT_NE(entry.find("#1"), std::string::npos) << entry;
+    EXPECT_NE(entry.find(pelvoran::server::store_text::kByCommandLine), std::string::npos) << entry;
+    EXPECT_EQ(audit.find(pelvoran::server::store_text::kApprovedHeld, line + 1), std::string::npos)
+        << "logged once: " << audit;
 }
 
 // A state directory that serve never made is refused by every other command

@@ -51,7 +51,9 @@ TEST(ServerWire, CommentBodiesOfBothKindsOfToolAreStoredAsMeant) {
 // replies to unknown, expired, held, unanswered and wrong secrets are the
 // same bytes as to none; the answer is signed by the key key answer prints;
 // a confirmation marks it delivered only for the text that is still the
-// answer, and fetching changes nothing.
+// answer, and fetching changes nothing; /metrics counts the fetches
+// answered and the answers delivered, and the answers a fetch would still
+// bring.
 TEST(ServerWire, AnswersReachOnlyTheirSecretsAndAreDeliveredOnce) {
     namespace answers = pelvoran::server;
     const TempDir state;
@@ -139,6 +141,18 @@ TEST(ServerWire, AnswersReachOnlyTheirSecretsAndAreDeliveredOnce) {
     const auto seen = [&](const std::string& body) {
         return statusOf(httpExchange(server.port(), post("/answers/seen", body)));
     };
+    // A sample of /metrics, without labels; -1 when it is not there.
+    const auto sample = [&](const std::string& name) {
+        const std::string text = bodyOf(httpExchange(
+            adminPort(state.path()), "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: "
+                                     "close\r\nAuthorization: Bearer " +
+                                         tokenOf(state.path(), "metrics-token") + "\r\n\r\n"));
+        const auto at = text.find("\n" + name + " ");
+        return at == std::string::npos ? -1 : std::atoll(text.c_str() + at + name.size() + 2);
+    };
+    // Comment 5's answer has expired, comment 6 is held: neither waits.
+    EXPECT_EQ(sample("pelvoran_answers_waiting"), 1);
+    EXPECT_EQ(sample("pelvoran_answer_fetches_total"), 7);
     constexpr char kDelivered[] = "SELECT count(*) FROM answers WHERE delivered <> 0";
     EXPECT_EQ(countIn(database, kDelivered), 0) << "fetching changed something";
     EXPECT_EQ(answer(1, "%E6%94%B9"), 200); // edited after it was shown: 改
@@ -149,6 +163,9 @@ TEST(ServerWire, AnswersReachOnlyTheirSecretsAndAreDeliveredOnce) {
               204);
     EXPECT_EQ(countIn(database, kDelivered), 1);
     EXPECT_EQ(answer(1, "later"), 409) << "delivered: neither edited nor withdrawn";
+    EXPECT_EQ(seen(s1 + "\t" + answers::sha256Base64Url("改")), 204);
+    EXPECT_EQ(sample("pelvoran_answers_delivered_total"), 1) << "counted once";
+    EXPECT_EQ(sample("pelvoran_answers_waiting"), 0);
 
     std::string many;
     for (int i = 0; i < 21; ++i)
@@ -157,6 +174,7 @@ TEST(ServerWire, AnswersReachOnlyTheirSecretsAndAreDeliveredOnce) {
                                    s1 + "\n\n" + s1, std::string(3000, 'A'), s1.substr(1)})
         EXPECT_EQ(statusOf(fetch(bad)), 400) << bad.substr(0, 30);
     EXPECT_EQ(seen(s1), 400);
+    EXPECT_EQ(sample("pelvoran_answer_fetches_total"), 7) << "a refused fetch was counted";
     EXPECT_EQ(server.stop(SIGTERM), 0);
 }
 
