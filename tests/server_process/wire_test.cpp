@@ -21,6 +21,17 @@
 using namespace pelvoran::test;
 using namespace std::chrono_literals;
 
+/// A sample of the server's /metrics, without labels; -1 when it is not
+/// there.
+static long long metricSample(const std::string& state, const std::string& name) {
+    const std::string text = bodyOf(
+        httpExchange(adminPort(state), "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: "
+                                       "close\r\nAuthorization: Bearer " +
+                                           tokenOf(state, "metrics-token") + "\r\n\r\n"));
+    const auto at = text.find("\n" + name + " ");
+    return at == std::string::npos ? -1 : std::atoll(text.c_str() + at + name.size() + 2);
+}
+
 // Over the wire, a body of each kind of tool in the field arrives as meant
 // (the whole table of bodies is read in server_parts_test); export order is
 // newest first, so compare reversed.
@@ -141,15 +152,7 @@ TEST(ServerWire, AnswersReachOnlyTheirSecretsAndAreDeliveredOnce) {
     const auto seen = [&](const std::string& body) {
         return statusOf(httpExchange(server.port(), post("/answers/seen", body)));
     };
-    // A sample of /metrics, without labels; -1 when it is not there.
-    const auto sample = [&](const std::string& name) {
-        const std::string text = bodyOf(httpExchange(
-            adminPort(state.path()), "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: "
-                                     "close\r\nAuthorization: Bearer " +
-                                         tokenOf(state.path(), "metrics-token") + "\r\n\r\n"));
-        const auto at = text.find("\n" + name + " ");
-        return at == std::string::npos ? -1 : std::atoll(text.c_str() + at + name.size() + 2);
-    };
+    const auto sample = [&](const std::string& name) { return metricSample(state.path(), name); };
     // Comment 5's answer has expired, comment 6 is held: neither waits.
     EXPECT_EQ(sample("pelvoran_answers_waiting"), 1);
     EXPECT_EQ(sample("pelvoran_answer_fetches_total"), 7);
@@ -269,6 +272,8 @@ TEST(ServerWire, WebCommentsCodeReadsItsAnswerAndNothingElse) {
 
     EXPECT_EQ(countIn(database, "SELECT count(*) FROM answers WHERE delivered <> 0"), 0)
         << "viewing marked an answer delivered";
+    EXPECT_EQ(metricSample(state.path(), "pelvoran_answers_waiting"), 0)
+        << "a web comment's answer waits for no tool";
     EXPECT_EQ(answer(1, "%E6%94%B9"), 200) << "the publisher may still edit it"; // 改
     EXPECT_NE(bodyOf(view(codes[0])).find(">改<"), std::string::npos);
 
