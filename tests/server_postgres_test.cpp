@@ -131,6 +131,11 @@ TEST(ServerOnPostgres, CommentsAreOnBothMachinesOrAnswered503) {
     const auto texts = exportedTexts(exported.out);
     EXPECT_EQ(std::count(texts.begin(), texts.end(), "both"), 1) << exported.out;
     EXPECT_EQ(std::count(texts.begin(), texts.end(), "again"), 1) << exported.out;
+    // Or with the database named by its address, as the usage says.
+    const CommandResult deleted =
+        runServerCommand({"comments", "delete", "1", "--state", state.path(), "--database", uri});
+    EXPECT_EQ(deleted.status, 0) << deleted.err;
+    EXPECT_EQ(primary.scalar("SELECT count(*) FROM comments WHERE text = 'both'"), 0);
     const CommandResult published = runServerCommand(
         {"release", "set", "--state", state.path(), "--version", "1.06", "--address",
          "https://x.cn/Pelvoran.exe", "--date", "2026-12-09", "--notes", "说明"});

@@ -318,7 +318,7 @@ inline std::string badCommentNumber(const std::string& word) {
 inline constexpr char kFlagged[] = "疑似机器人";
 inline constexpr char kRead[] = "已读";
 inline constexpr char kUnread[] = "未读";
-inline constexpr char kDeleteOnlyState[] = "comments delete 只接受 --state";
+inline constexpr char kDeleteOptions[] = "comments delete 只接受 --state 和 --database";
 /// `numbers`: "#3、#7".
 inline std::string noSuchComments(const std::string& numbers) {
     return "没有留言 " + numbers + "：一条也没有删除。请用 comments list 查看现有的编号后重试。";

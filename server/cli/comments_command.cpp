@@ -63,8 +63,8 @@ std::string commentLine(const StoredComment& c) {
 
 int deleteCommand(const Parsed& p) {
     const auto ids = commentNumbers(p);
-    if (p.options.size() > p.options.count("--state"))
-        throw UsageError{cli_text::kDeleteOnlyState};
+    if (p.options.size() > p.options.count("--state") + p.options.count("--database"))
+        throw UsageError{cli_text::kDeleteOptions};
     const auto db = openDatabase(enterState(p));
     // Read before they go; a number that is missing deletes nothing at all.
     std::vector<StoredComment> going;
