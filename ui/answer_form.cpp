@@ -20,6 +20,8 @@ QPlainTextEdit* readOnlyBox(const QString& name, const QString& accessibleName, 
     box->setTextInteractionFlags(Qt::TextSelectableByKeyboard | Qt::TextSelectableByMouse);
     box->setTabChangesFocus(true);
     box->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    // Lines wrap at the box's width: nothing ever lies to the side.
+    box->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     box->setAccessibleName(accessibleName);
     return box;
 }
