@@ -36,6 +36,14 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
+/// The one conversation the pictures show, as the server's pictures have it
+/// (tests/browser/screenshots.py): the comment and the publisher's answer.
+const pelvoran::Text kQuestion =
+    u"EF 100mm f/2.8 USM 的编号是 5012345，没有日期码，请问怎么查生产年份？";
+const pelvoran::Text kAnswer =
+    u"您好！这个镜头卡口上的编号不含日期。请看镜头尾部靠近卡口的红色或白色小字，"
+    u"形如 UR1234 的就是日期码，填进查询框即可。";
+
 class NoShell final : public Shell {
 public:
     bool openUrl(const std::string&) override { return false; }
@@ -134,15 +142,14 @@ int main(int argc, char** argv) {
     form.helpForm()->close();
 
     form.Command3->click();
-    form.commentForm()->CommentText->setPlainText(
-        u"EF 50mm f/1.8 II，卡口编号 UE0945，2010年3月购买。"_s);
+    form.commentForm()->CommentText->setPlainText(QString::fromStdU16String(kQuestion));
     QApplication::processEvents();
     save(form.commentForm(), form.commentForm()->windowTitle(), out + u"/comment-window.png"_s);
 
     // Sent, and numbered by the server: the thanks box says the number.
     server.setBehaviour({test::ServerBehaviour::Mode::Reply,
                          test::LoopbackServer::reply(200, "OK", "text/plain; charset=utf-8",
-                                                     "Pelvoran-Comment-Number: 128\r\n")});
+                                                     "Pelvoran-Comment-Number: 7\r\n")});
     boxShot = out + u"/comment-thanks-number.png"_s;
     closeWith = QMessageBox::Ok;
     poll.start(20);
@@ -150,10 +157,9 @@ int main(int argc, char** argv) {
 
     // The publisher's answer, as a later start fetches it.
     FetchedAnswer answer;
-    answer.record.number = "128";
-    answer.record.comment = u"EF 50mm f/1.8 II，卡口编号 UE0945，2010年3月购买。";
-    answer.text = u"谢谢您的留言和编号！这类编号已加入下一版的测试数据，新版本发布后会在"
-                  u"启动时提示更新。";
+    answer.record.number = "7";
+    answer.record.comment = kQuestion;
+    answer.text = kAnswer;
     form.answersArrived({answer});
     for (int i = 0; i < 500 && (form.answerForm() == nullptr || !form.answerForm()->isVisible());
          ++i) {

@@ -17,6 +17,14 @@
 
 namespace {
 
+/// The one conversation the pictures show, as the server's pictures have it
+/// (tests/browser/screenshots.py): the comment and the publisher's answer.
+const pelvoran::Text kQuestion =
+    u"EF 100mm f/2.8 USM 的编号是 5012345，没有日期码，请问怎么查生产年份？";
+const pelvoran::Text kAnswer =
+    u"您好！这个镜头卡口上的编号不含日期。请看镜头尾部靠近卡口的红色或白色小字，"
+    u"形如 UR1234 的就是日期码，填进查询框即可。";
+
 using namespace pelvoran;
 
 class NoMessageBoxes final : public MessageBoxes {
@@ -117,26 +125,26 @@ int wmain(int argc, wchar_t** argv) {
     settle();
     if (form.commentForm() != nullptr)
         SetWindowTextW(form.commentForm()->CommentText,
-                       L"EF 50mm f/1.8 II，编号 UE0945，2010年买的。");
+                       reinterpret_cast<const wchar_t*>(kQuestion.c_str()));
     ok = ok && form.commentForm() != nullptr && saveWindow(form.commentForm()->hwnd(), argv[3]);
     if (form.commentForm() != nullptr)
         form.commentForm()->close();
 
     FetchedAnswer answer;
-    answer.record.number = "42";
-    answer.record.comment = u"EF 50mm f/1.8 II，编号 UE0945，是哪年出厂的？";
-    answer.text = u"谢谢留言。\n这支镜头是1990年9月在宇都宫出厂的。";
+    answer.record.number = "7";
+    answer.record.comment = kQuestion;
+    answer.text = kAnswer;
     form.answersArrived({answer});
     settle();
     ok = ok && form.answerForm() != nullptr && saveWindow(form.answerForm()->hwnd(), argv[4]);
     if (form.answerForm() != nullptr)
         form.answerForm()->close();
 
-    // The box the comment window's send brings up for a comment numbered 42.
+    // The box the comment window's send brings up for the comment, numbered 7.
     g_thanksPath = argv[5];
     const UINT_PTR timer = SetTimer(nullptr, 0, 50, &saveThanks);
     win::Win32MessageBoxes().show(Text(comment_text::kThanksMessage) + u"\r" +
-                                      comment_text::kNumberBefore + u"42" +
+                                      comment_text::kNumberBefore + u"7" +
                                       comment_text::kNumberAfter,
                                   comment_text::kThanksTitle, MessageButtons::Ok);
     KillTimer(nullptr, timer);
