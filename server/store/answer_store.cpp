@@ -5,6 +5,7 @@
 #include "server/store/audit_log.h"
 #include "server/store/comment_store.h"
 #include "server/store/store_texts.h"
+#include "server/support/line_breaks.h"
 
 #include "platform/openssl_support.h"
 #include "platform/signature.h"
@@ -21,6 +22,11 @@ bool dropped(char16_t c) {
     return (c < 0x20 && c != u'\n') || (c >= 0x7F && c <= 0x9F) || (c >= 0x202A && c <= 0x202E) ||
            (c >= 0x2066 && c <= 0x2069) || c == 0x200E || c == 0x200F || c == 0x061C;
 }
+
+/// Where the answer to a reply key (the first parameter) is found: of a
+/// comment not held, received at or after the second.
+constexpr char kAnswerOfKey[] = "FROM comments c JOIN answers a ON a.comment_id = c.id "
+                                "WHERE c.reply_key = ? AND c.held = '' AND c.received >= ?";
 
 /// The answer's state of `comment`: whether it exists, is answerable
 /// (holds a key), is held, and its answer was delivered.
@@ -45,19 +51,9 @@ Target target(Connection& connection, std::int64_t comment) {
 } // namespace
 
 Text cleanAnswer(TextView text) {
-    Text out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char16_t c = text[i];
-        if (c == u'\r') {
-            out += u'\n';
-            if (i + 1 < text.size() && text[i + 1] == u'\n')
-                ++i;
-        } else if (!dropped(c)) {
-            out += c;
-        }
-    }
-    return out;
+    Text kept(text);
+    std::erase_if(kept, [](char16_t c) { return c != u'\r' && dropped(c); });
+    return oneLfPerLineBreak(kept);
 }
 
 std::size_t codePoints(TextView text) {
@@ -209,9 +205,7 @@ AnswerRefused AnswerStore::withdraw(std::int64_t comment, const std::string& sou
 std::vector<FoundAnswer> AnswerStore::forKeys(const std::vector<std::string>& keys,
                                               std::chrono::sys_seconds since) {
     std::vector<FoundAnswer> found;
-    Statement s(connection_, "SELECT c.id, a.text FROM comments c JOIN answers a ON "
-                             "a.comment_id = c.id WHERE c.reply_key = ? AND c.held = '' AND "
-                             "c.received >= ?");
+    Statement s(connection_, std::string("SELECT c.id, a.text ") + kAnswerOfKey);
     for (const std::string& key : keys) {
         s.bind(1, key);
         s.bind(2, since);
@@ -224,9 +218,7 @@ std::vector<FoundAnswer> AnswerStore::forKeys(const std::vector<std::string>& ke
 
 std::optional<Conversation> AnswerStore::conversation(const std::string& key,
                                                       std::chrono::sys_seconds since) {
-    Statement s(connection_, "SELECT c.text, a.text FROM comments c JOIN answers a ON "
-                             "a.comment_id = c.id WHERE c.reply_key = ? AND c.held = '' AND "
-                             "c.received >= ?");
+    Statement s(connection_, std::string("SELECT c.text, a.text ") + kAnswerOfKey);
     s.bind(1, key);
     s.bind(2, since);
     if (!s.step())
