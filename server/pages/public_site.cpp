@@ -36,14 +36,19 @@ std::string withBreaks(TextView text) {
     return out;
 }
 
+/// The first `most` UTF-16 units of `text` in UTF-8, never half a character:
+/// what is typed, given back to a field of that length.
+std::string keptForField(TextView text, std::size_t most) {
+    Text kept(text.substr(0, most));
+    if (!kept.empty() && kept.back() >= 0xD800 && kept.back() <= 0xDBFF)
+        kept.pop_back();
+    return toUtf8(kept);
+}
+
 } // namespace
 
 std::string codeAsTyped(const std::string& text) {
-    const Text line(form_rule::firstLine(fromUtf8Lenient(text)));
-    Text kept = line.substr(0, 10);
-    if (!kept.empty() && kept.back() >= 0xD800 && kept.back() <= 0xDBFF)
-        kept.pop_back(); // never half a character
-    return toUtf8(kept);
+    return keptForField(form_rule::firstLine(fromUtf8Lenient(text)), 10);
 }
 
 WebResponse lookupPage(const LookupView& view) {
@@ -198,11 +203,7 @@ WebResponse replyRefusedPage(const std::string& root, unsigned status, const std
                              const std::string& typed) {
     LookupView view{root};
     view.replyNotice = "<p class=\"error\" role=\"alert\">" + escapeHtml(why) + "</p>\n";
-    // Given back as typed, up to the field's length: never half a character.
-    Text kept = fromUtf8Lenient(typed).substr(0, 40);
-    if (!kept.empty() && kept.back() >= 0xD800 && kept.back() <= 0xDBFF)
-        kept.pop_back();
-    view.replyCode = toUtf8(kept);
+    view.replyCode = keptForField(fromUtf8Lenient(typed), 40); // the field's maxlength
     WebResponse r = lookupPage(view);
     r.status = status;
     r.headers.emplace_back("Cache-Control", "no-store");
