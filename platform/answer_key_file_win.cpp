@@ -35,17 +35,13 @@ private:
     HANDLE handle_;
 };
 
-const wchar_t* wide(const std::wstring& s) {
-    return s.c_str();
-}
-
 std::wstring widePath(const std::string& utf8) {
     const Text text = fromUtf8Lenient(utf8);
     return std::wstring(text.begin(), text.end());
 }
 
 bool isFolder(const std::wstring& path) {
-    const DWORD attributes = GetFileAttributesW(wide(path));
+    const DWORD attributes = GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
@@ -59,7 +55,7 @@ bool makeFolders(const std::wstring& folder, int depth = 0) {
     if (slash != std::wstring::npos && slash > 0 && folder[slash - 1] != L':' &&
         !makeFolders(folder.substr(0, slash), depth + 1))
         return false;
-    return CreateDirectoryW(wide(folder), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
+    return CreateDirectoryW(folder.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
 }
 
 bool writeAll(HANDLE file, std::string_view bytes) {
@@ -75,7 +71,7 @@ bool writeAll(HANDLE file, std::string_view bytes) {
 
 /// The whole file, nullopt when there is none; false when it cannot be read.
 bool readWhole(const std::wstring& path, std::optional<std::string>& contents) {
-    const FileHandle file(CreateFileW(wide(path), GENERIC_READ,
+    const FileHandle file(CreateFileW(path.c_str(), GENERIC_READ,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.valid()) {
@@ -107,7 +103,7 @@ HANDLE createTemporary(const std::wstring& path, std::wstring& name) {
         name = path + L"." + std::to_wstring(GetCurrentProcessId()) + L"-" +
                std::to_wstring(InterlockedIncrement(&counter)) + L"-" +
                std::to_wstring(GetTickCount64()) + L".tmp";
-        const HANDLE file = CreateFileW(wide(name), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+        const HANDLE file = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                         FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS)
             return file;
@@ -119,7 +115,8 @@ HANDLE createTemporary(const std::wstring& path, std::wstring& name) {
 /// indexer) holds the file open for a moment.
 bool moveOver(const std::wstring& from, const std::wstring& to) {
     for (int attempt = 0;; ++attempt) {
-        if (MoveFileExW(wide(from), wide(to), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        if (MoveFileExW(from.c_str(), to.c_str(),
+                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
             return true;
         const DWORD error = GetLastError();
         if (attempt == 4 || (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED))
@@ -136,7 +133,7 @@ public:
         if (!makeFolders(folder_))
             return false;
         const std::wstring path = folder_ + L"\\answer-keys";
-        const FileHandle lock(CreateFileW(wide(path + L".lock"), GENERIC_READ | GENERIC_WRITE,
+        const FileHandle lock(CreateFileW((path + L".lock").c_str(), GENERIC_READ | GENERIC_WRITE,
                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!lock.valid())
@@ -163,7 +160,7 @@ public:
             written = writeAll(file.get(), change.contents) && FlushFileBuffers(file.get());
         }
         if (!written || !moveOver(temporary, path)) {
-            DeleteFileW(wide(temporary));
+            DeleteFileW(temporary.c_str());
             return false;
         }
         return true;
