@@ -4,6 +4,7 @@
 // while the server is killed at random moments all reach the webhook; plain
 // SMTP only to loopback by address, in a namespace with its own /etc/hosts;
 // comments held as likely spam notified only once let through.
+#include "platform/hex.h"
 #include "server/comments/comment_hold.h"
 #include "server/daemon/daemon_texts.h"
 #include "server/store/store.h"
@@ -550,9 +551,8 @@ TEST(NotifyProcess, ATestSendBlocksNoOtherRequest) {
     const std::string page = bodyOf(
         httpExchange(admin, "GET /notify HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" +
                                 cookie + "\r\n"));
-    const std::string mark = "name=\"csrf\" value=\"";
-    ASSERT_NE(page.find(mark), std::string::npos) << page;
-    const std::string csrf = page.substr(page.find(mark) + mark.size(), 64);
+    const std::string csrf = csrfOf(page);
+    ASSERT_FALSE(csrf.empty()) << page;
 
     const int asking = connectFrom(admin, "127.0.0.1");
     ASSERT_GE(asking, 0);
@@ -604,13 +604,7 @@ TEST(NotifyProcess, LikelySpamIsHeldAndNotifiedOnlyOnceLetThrough) {
         {true, "RF 24-70mm F2.8 L IS USM 编号 12345678，2019 年买的", "127.0.0.1", ""},
     };
     const auto formValue = [](const std::string& text) {
-        std::string encoded;
-        for (const unsigned char c : text) {
-            constexpr char kHex[] = "0123456789ABCDEF";
-            encoded += std::isalnum(c) ? std::string(1, static_cast<char>(c))
-                                       : std::string{'%', kHex[c >> 4], kHex[c & 15]};
-        }
-        return encoded;
+        return pelvoran::percentEncode(text, [](unsigned char c) { return std::isalnum(c) != 0; });
     };
     for (const auto& c : cases) {
         const std::string reply = httpExchange(server.port(),
@@ -657,12 +651,10 @@ TEST(NotifyProcess, LikelySpamIsHeldAndNotifiedOnlyOnceLetThrough) {
     const auto heldList = page.find("<h2 id=\"held\">");
     for (const auto& c : cases)
         EXPECT_EQ(page.find(c.text) > heldList, *c.held != '\0') << c.text;
-    const std::string mark = "name=\"csrf\" value=\"";
-    ASSERT_NE(page.find(mark), std::string::npos) << page;
-    const std::string approve = post("/comments/approve",
-                                     "csrf=" + page.substr(page.find(mark) + mark.size(), 64) +
-                                         "&id=" + std::to_string(stored[copied + " 22"].first),
-                                     cookie);
+    ASSERT_FALSE(csrfOf(page).empty()) << page;
+    const std::string approve = post(
+        "/comments/approve",
+        "csrf=" + csrfOf(page) + "&id=" + std::to_string(stored[copied + " 22"].first), cookie);
     for (int click = 0; click < 2; ++click) {
         EXPECT_EQ(statusOf(httpExchange(adminPort(state.path()), approve)), 303);
         EXPECT_EQ(countIn(database, kQueued), 4) << "let through, notified once";

@@ -260,9 +260,8 @@ TEST(ServedFiles, ReleasePageUploadIsCheckedFirstAndServedBack) {
     ServerProcess server(dir, {"--max-download-size", "400K"});
     const std::string cookie = login(dir);
     const std::string page = bodyOf(adminGet(dir, "/release", "Cookie: " + cookie + "\r\n"));
-    const std::string mark = "name=\"csrf\" value=\"";
-    ASSERT_NE(page.find(mark), std::string::npos) << page;
-    const std::string csrf = page.substr(page.find(mark) + mark.size(), 64);
+    const std::string csrf = csrfOf(page);
+    ASSERT_FALSE(csrf.empty()) << page;
     EXPECT_NE(page.find("action=\"/release?csrf=" + csrf + "\" enctype=\"multipart/form-data\""),
               std::string::npos);
 

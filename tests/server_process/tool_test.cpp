@@ -1,5 +1,6 @@
 // The real desktop tool against the real server: its comments arrive, the
 // release it is offered, and a release published again.
+#include "platform/hex.h"
 #include "server/cli/cli_texts.h"
 #include "tests/support/driver_process.h"
 #include "tests/support/server_harness.h"
@@ -107,10 +108,9 @@ TEST(ToolAndServer, RepublishedReleaseIsOfferedAgainAndKept) {
                   0);
     const std::string cookie = "Cookie: " + login(dir) + "\r\n";
     const std::string page = bodyOf(adminGet(dir, "/release?platform=linux", cookie));
-    const std::string mark = "name=\"csrf\" value=\"";
-    ASSERT_NE(page.find(mark), std::string::npos) << page;
+    const std::string csrf = csrfOf(page);
+    ASSERT_FALSE(csrf.empty()) << page;
     ASSERT_NE(page.find("name=\"id\" value=\"1\""), std::string::npos) << page;
-    const std::string csrf = page.substr(page.find(mark) + mark.size(), 64);
     const std::string answer =
         httpExchange(adminPort(dir), post("/release/republish", "csrf=" + csrf + "&id=1", cookie));
     ASSERT_EQ(statusOf(answer), 303) << answer;
@@ -179,20 +179,10 @@ TEST(ToolAndServer, TheAnswerReachesTheToolAtItsNextStart) {
     EXPECT_NE(sent.out.find("留言编号：1。"), std::string::npos) << sent.out;
     EXPECT_NE(sent.out.find("留言编号：2。"), std::string::npos) << sent.out;
 
-    const std::string cookie = "Cookie: " + login(dir) + "\r\n";
-    const std::string page = bodyOf(adminGet(dir, "/comment?id=1", cookie));
-    const std::string mark = "name=\"csrf\" value=\"";
-    ASSERT_NE(page.find(mark), std::string::npos) << page;
-    const std::string csrf = page.substr(page.find(mark) + mark.size(), 64);
-    std::string answer;
-    for (const unsigned char c : std::string("1990年9月，宇都宫。")) {
-        constexpr char kHex[] = "0123456789ABCDEF";
-        answer += {'%', kHex[c >> 4], kHex[c & 15]};
-    }
-    ASSERT_EQ(statusOf(httpExchange(
-                  adminPort(dir),
-                  post("/comments/answer", "csrf=" + csrf + "&id=1&text=" + answer, cookie))),
-              200);
+    ASSERT_EQ(
+        Publisher(dir).answer(
+            1, pelvoran::percentEncode("1990年9月，宇都宫。", [](unsigned char) { return false; })),
+        200);
 
     ::setenv("PELVORAN_DRIVER_ANSWER_KEY", publicKey.c_str(), 1);
     ::setenv("PELVORAN_DRIVER_ANSWERS", "1", 1);

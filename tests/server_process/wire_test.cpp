@@ -93,19 +93,9 @@ TEST(ServerWire, AnswersReachOnlyTheirSecretsAndAreDeliveredOnce) {
         EXPECT_EQ(statusOf(reply), 200) << c.body;
         EXPECT_EQ(headerValue(reply, "Pelvoran-Comment-Number"), c.number) << c.body;
     }
-    const std::string cookie = "Cookie: " + login(state.path()) + "\r\n";
-    const std::string page = bodyOf(adminGet(state.path(), "/comment?id=1", cookie));
-    const std::string mark = "name=\"csrf\" value=\"";
-    ASSERT_NE(page.find(mark), std::string::npos) << page;
-    const std::string csrf = "csrf=" + page.substr(page.find(mark) + mark.size(), 64);
-    const auto answer = [&](int id, const std::string& text) {
-        return statusOf(
-            httpExchange(adminPort(state.path()),
-                         post("/comments/answer",
-                              csrf + "&id=" + std::to_string(id) + "&text=" + text, cookie)));
-    };
-    EXPECT_EQ(answer(1, "%E7%AD%94%E5%A4%8D"), 200); // 答复
-    EXPECT_EQ(answer(5, "old"), 200);
+    const Publisher publisher(state.path());
+    EXPECT_EQ(publisher.answer(1, "%E7%AD%94%E5%A4%8D"), 200); // 答复
+    EXPECT_EQ(publisher.answer(5, "old"), 200);
     ASSERT_TRUE(execIn(database, "UPDATE comments SET received = received - 181 * 86400 "
                                  "WHERE id = 5; INSERT INTO answers (comment_id, text, written) "
                                  "VALUES (6, 'held', 0)"));
@@ -158,14 +148,14 @@ TEST(ServerWire, AnswersReachOnlyTheirSecretsAndAreDeliveredOnce) {
     EXPECT_EQ(sample("pelvoran_answer_fetches_total"), 7);
     constexpr char kDelivered[] = "SELECT count(*) FROM answers WHERE delivered <> 0";
     EXPECT_EQ(countIn(database, kDelivered), 0) << "fetching changed something";
-    EXPECT_EQ(answer(1, "%E6%94%B9"), 200); // edited after it was shown: 改
+    EXPECT_EQ(publisher.answer(1, "%E6%94%B9"), 200); // edited after it was shown: 改
     EXPECT_EQ(seen(s1 + "\t" + answers::sha256Base64Url("答复") + "\n"), 204);
     EXPECT_EQ(countIn(database, kDelivered), 0) << "another text than the answer's";
     EXPECT_EQ(seen(unknown + "\t" + answers::sha256Base64Url("改") + "\n" + s1 + "\t" +
                    answers::sha256Base64Url("改")),
               204);
     EXPECT_EQ(countIn(database, kDelivered), 1);
-    EXPECT_EQ(answer(1, "later"), 409) << "delivered: neither edited nor withdrawn";
+    EXPECT_EQ(publisher.answer(1, "later"), 409) << "delivered: neither edited nor withdrawn";
     EXPECT_EQ(seen(s1 + "\t" + answers::sha256Base64Url("改")), 204);
     EXPECT_EQ(sample("pelvoran_answers_delivered_total"), 1) << "counted once";
     EXPECT_EQ(sample("pelvoran_answers_waiting"), 0);
@@ -221,20 +211,10 @@ TEST(ServerWire, WebCommentsCodeReadsItsAnswerAndNothingElse) {
     ASSERT_EQ(codes.size(), 5u);
     EXPECT_NE(codes[0], codes[1]);
 
-    const std::string cookie = "Cookie: " + login(state.path()) + "\r\n";
-    const std::string page = bodyOf(adminGet(state.path(), "/comment?id=1", cookie));
-    const std::string mark = "name=\"csrf\" value=\"";
-    ASSERT_NE(page.find(mark), std::string::npos) << page;
-    const std::string csrf = "csrf=" + page.substr(page.find(mark) + mark.size(), 64);
-    const auto answer = [&](int id, const std::string& text) {
-        return statusOf(
-            httpExchange(adminPort(state.path()),
-                         post("/comments/answer",
-                              csrf + "&id=" + std::to_string(id) + "&text=" + text, cookie)));
-    };
-    EXPECT_EQ(answer(1, "%E7%AD%94%E5%A4%8D+%3Ci%3E"), 200); // 答复 <i>
-    EXPECT_EQ(answer(2, "trap"), 200);
-    EXPECT_EQ(answer(4, "old"), 200);
+    const Publisher publisher(state.path());
+    EXPECT_EQ(publisher.answer(1, "%E7%AD%94%E5%A4%8D+%3Ci%3E"), 200); // 答复 <i>
+    EXPECT_EQ(publisher.answer(2, "trap"), 200);
+    EXPECT_EQ(publisher.answer(4, "old"), 200);
     ASSERT_TRUE(execIn(database, "UPDATE comments SET received = received - 181 * 86400 "
                                  "WHERE id = 4; INSERT INTO answers (comment_id, text, written) "
                                  "VALUES (3, 'held', 0)"));
@@ -274,7 +254,7 @@ TEST(ServerWire, WebCommentsCodeReadsItsAnswerAndNothingElse) {
         << "viewing marked an answer delivered";
     EXPECT_EQ(metricSample(state.path(), "pelvoran_answers_waiting"), 0)
         << "a web comment's answer waits for no tool";
-    EXPECT_EQ(answer(1, "%E6%94%B9"), 200) << "the publisher may still edit it"; // 改
+    EXPECT_EQ(publisher.answer(1, "%E6%94%B9"), 200) << "the publisher may still edit it"; // 改
     EXPECT_NE(bodyOf(view(codes[0])).find(">改<"), std::string::npos);
 
     const std::string audit = runServerCommand({"audit", "list", "--state", state.path()}).out;

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 namespace pelvoran::test {
 
@@ -163,6 +164,25 @@ std::string login(const std::string& state) {
     const std::string set =
         headerValue(adminGet(state, "/comments" + signInQuery(state)), "Set-Cookie");
     return set.substr(0, set.find(';'));
+}
+
+std::string csrfOf(const std::string& page) {
+    const std::string mark = "name=\"csrf\" value=\"";
+    const auto at = page.find(mark);
+    return at == std::string::npos ? "" : page.substr(at + mark.size(), 64);
+}
+
+Publisher::Publisher(std::string state)
+    : state_(std::move(state)), cookie_("Cookie: " + login(state_) + "\r\n"),
+      csrf_(csrfOf(bodyOf(adminGet(state_, "/comments", cookie_)))) {
+    EXPECT_FALSE(csrf_.empty()) << "signed in, the comments page has its forms";
+}
+
+int Publisher::answer(std::int64_t id, const std::string& text) const {
+    return statusOf(httpExchange(
+        adminPort(state_),
+        post("/comments/answer", "csrf=" + csrf_ + "&id=" + std::to_string(id) + "&text=" + text,
+             cookie_)));
 }
 
 } // namespace pelvoran::test

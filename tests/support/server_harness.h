@@ -78,4 +78,23 @@ std::string signInQuery(const std::string& state);
 /// The session cookie a new sign-in address opens ("pelvoran_admin=...").
 std::string login(const std::string& state);
 
+/// The token of the first form's csrf field on an admin `page`; empty when
+/// the page has none.
+std::string csrfOf(const std::string& page);
+
+/// The publisher, signed in by a new sign-in address on the admin pages of
+/// the server running on `state`.
+class Publisher {
+public:
+    explicit Publisher(std::string state);
+    /// Writes or edits the answer to comment `id` on its page (`text` as a
+    /// form encodes it); the reply's status.
+    int answer(std::int64_t id, const std::string& text) const;
+
+private:
+    std::string state_;
+    std::string cookie_; // the request header
+    std::string csrf_;
+};
+
 } // namespace pelvoran::test
