@@ -5,6 +5,7 @@
 #include "platform/signature.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <set>
 
@@ -39,21 +40,20 @@ bool secretValid(std::string_view secret) {
     return bytes && bytes->size() == kSecretBytes;
 }
 
-/// Days since 1970-01-01 of a day of the proleptic Gregorian calendar.
-long long daysFromCivil(int year, int month, int day) {
-    year -= month <= 2 ? 1 : 0;
-    const long long era = (year >= 0 ? year : year - 399) / 400;
-    const long long yoe = year - era * 400;
-    const long long doy = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-    const long long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + doe - 719468;
+/// A day of the calendar.
+std::chrono::year_month_day calendarDay(int year, int month, int day) {
+    return {std::chrono::year(year), std::chrono::month(static_cast<unsigned>(month)),
+            std::chrono::day(static_cast<unsigned>(day))};
 }
 
-/// The days of "YYYY-MM-DD", nullopt for anything else.
+long long daysSinceEpoch(std::chrono::year_month_day day) {
+    return std::chrono::sys_days(day).time_since_epoch().count();
+}
+
+/// The days since 1970-01-01 of "YYYY-MM-DD", nullopt for anything else.
 std::optional<long long> daysOf(std::string_view date) {
     if (date.size() != 10 || date[4] != '-' || date[7] != '-')
         return std::nullopt;
-    int year = 0, month = 0, day = 0;
     for (std::size_t i = 0; i < date.size(); ++i) {
         if (i == 4 || i == 7)
             continue;
@@ -66,16 +66,10 @@ std::optional<long long> daysOf(std::string_view date) {
             v = v * 10 + (date[i] - '0');
         return v;
     };
-    year = number(0, 4);
-    month = number(5, 2);
-    day = number(8, 2);
-    static constexpr int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    if (month < 1 || month > 12 || day < 1 || day > kDays[month - 1])
+    const auto day = calendarDay(number(0, 4), number(5, 2), number(8, 2));
+    if (!day.ok())
         return std::nullopt;
-    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    if (month == 2 && day == 29 && !leap)
-        return std::nullopt;
-    return daysFromCivil(year, month, day);
+    return daysSinceEpoch(day);
 }
 
 std::optional<PendingAnswer> readRecord(std::string_view line) {
@@ -179,7 +173,7 @@ std::optional<std::vector<PendingAnswer>> readPendingAnswers(std::string_view fi
 
 std::vector<PendingAnswer> keptPendingAnswers(std::vector<PendingAnswer> records,
                                               const LocalDateTime& today) {
-    const long long now = daysFromCivil(today.year, today.month, today.day);
+    const long long now = daysSinceEpoch(calendarDay(today.year, today.month, today.day));
     std::erase_if(records, [now](const PendingAnswer& r) {
         const auto day = daysOf(r.date);
         return !day || now - *day > kPendingAnswerDays;
